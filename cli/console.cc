@@ -1,0 +1,45 @@
+#include "console.h"
+
+#include <cstdio>
+
+#include "env.h"
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
+#include <unistd.h>
+#endif
+
+namespace zarvik {
+
+namespace {
+
+FILE* fileOf(Stream stream) { return stream == Stream::Out ? stdout : stderr; }
+
+}  // namespace
+
+void write(Stream stream, const std::wstring& text) {
+#ifdef _WIN32
+  // A console shows UTF-8 only once told to; pipes and files take the bytes as they are.
+  static const bool consoleReady = [] {
+    SetConsoleOutputCP(CP_UTF8);
+    return true;
+  }();
+  (void)consoleReady;
+#endif
+  std::string bytes = ablative::toUtf8(text);
+  FILE* file = fileOf(stream);
+  std::fwrite(bytes.data(), 1, bytes.size(), file);
+  std::fflush(file);
+}
+
+bool isTerminal(Stream stream) {
+#ifdef _WIN32
+  return _isatty(_fileno(fileOf(stream))) != 0;
+#else
+  return ::isatty(fileno(fileOf(stream))) != 0;
+#endif
+}
+
+}  // namespace zarvik

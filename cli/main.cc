@@ -1,0 +1,182 @@
+// zarvik: the command-line tool over the archive engine. It owns argument
+// parsing, the progress line and exit codes: 0 success, 1 failure, 2 usage.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ablative.h"
+#include "console.h"
+#include "env.h"
+#include "format.h"
+#include "progress.h"
+
+namespace zarvik {
+
+namespace {
+
+constexpr int kExitFailure = 1;
+constexpr int kExitUsage = 2;
+constexpr uint32_t kDefaultBlockSize = 4u << 20;
+
+const wchar_t kUsage[] =
+    L"Usage:\n"
+    L"  zarvik create [--block-size SIZE] SOURCE ARCHIVE\n"
+    L"  zarvik list ARCHIVE\n"
+    L"  zarvik test ARCHIVE\n"
+    L"  zarvik --help | --version\n"
+    L"\n"
+    L"Commands:\n"
+    L"  create  pack the file or folder SOURCE into ARCHIVE (.zvka)\n"
+    L"  list    print each file of ARCHIVE: its size in bytes, a tab, its path\n"
+    L"  test    read, decode and check every block of ARCHIVE, writing nothing\n"
+    L"\n"
+    L"SIZE is in bytes with an optional K or M suffix (powers of 1024),\n"
+    L"from 1 byte to 4294967295 bytes; the default is 4M.\n";
+
+int usageError(const std::wstring& problem) {
+  write(Stream::Err, L"zarvik: " + problem + L"\n" + kUsage);
+  return kExitUsage;
+}
+
+int failure(const std::wstring& prefix, const std::wstring& message) {
+  write(Stream::Err, prefix + message + L"\n");
+  return kExitFailure;
+}
+
+// "4096", "64K", "4M": a byte count from 1 to 2^32 - 1.
+std::optional<uint32_t> parseBlockSize(const std::wstring& text) {
+  uint64_t value = 0;
+  size_t i = 0;
+  for (; i < text.size() && text[i] >= L'0' && text[i] <= L'9'; ++i) {
+    value = value * 10 + static_cast<uint64_t>(text[i] - L'0');
+    if (value > UINT32_MAX) return std::nullopt;
+  }
+  if (i == 0) return std::nullopt;
+  if (i + 1 == text.size()) {
+    wchar_t suffix = text[i];
+    if (suffix == L'K' || suffix == L'k') value <<= 10;
+    else if (suffix == L'M' || suffix == L'm') value <<= 20;
+    else return std::nullopt;
+  } else if (i != text.size()) {
+    return std::nullopt;
+  }
+  if (value == 0 || value > UINT32_MAX) return std::nullopt;
+  return static_cast<uint32_t>(value);
+}
+
+void logLine(ProgressLine& progress, const std::wstring& line) {
+  progress.clear();
+  write(Stream::Out, line + L"\n");
+}
+
+int runCreate(const std::vector<std::wstring>& args) {
+  uint32_t blockSize = kDefaultBlockSize;
+  std::vector<std::wstring> paths;
+  for (size_t i = 0; i < args.size(); ++i) {
+    std::wstring value;
+    if (args[i] == L"--block-size" && i + 1 < args.size()) {
+      value = args[++i];
+    } else if (args[i].rfind(L"--block-size=", 0) == 0) {
+      value = args[i].substr(13);
+    } else if (args[i].size() > 1 && args[i][0] == L'-' && args[i] != L"--") {
+      return usageError(L"unknown option for create: " + args[i]);
+    } else {
+      if (args[i] == L"--") {
+        paths.insert(paths.end(), args.begin() + static_cast<ptrdiff_t>(i) + 1, args.end());
+        break;
+      }
+      paths.push_back(args[i]);
+      continue;
+    }
+    std::optional<uint32_t> parsed = parseBlockSize(value);
+    if (!parsed) return usageError(L"invalid block size: " + value);
+    blockSize = *parsed;
+  }
+  if (paths.size() != 2) return usageError(L"create needs SOURCE and ARCHIVE");
+
+  ProgressLine progress(false, blockSize);
+  std::wstring errorText;
+  bool ok = ablative::createArchive(
+      paths[0], paths[1], blockSize, errorText, [&](const ablative::ProgressInfo& info) { progress.update(info); },
+      [&](const std::wstring& line) { logLine(progress, line); }, {});
+  progress.clear();
+  return ok ? 0 : failure(L"Create failed: ", errorText);
+}
+
+int runList(const std::wstring& archivePath) {
+  ablative::ArchiveTables tables;
+  std::wstring errorText;
+  if (!ablative::readArchiveTables(archivePath, tables, errorText)) return failure(L"List failed: ", errorText);
+  std::wstring listing;
+  for (size_t i = 0; i < tables.files.size(); ++i) {
+    if (!ablative::checkFileRecord(tables, i, errorText)) return failure(L"List failed: ", errorText);
+    std::string path = ablative::storedPath(tables, i);
+    std::wstring name = ablative::fromUtf8(path);
+    if (name.empty() && !path.empty()) name = L"(name is not valid UTF-8)";
+    listing += std::to_wstring(tables.files[i].size) + L"\t" + name + L"\n";
+    if (listing.size() > (1u << 16)) {
+      write(Stream::Out, listing);
+      listing.clear();
+    }
+  }
+  write(Stream::Out, listing);
+  return 0;
+}
+
+int runTest(const std::wstring& archivePath) {
+  ablative::ArchiveTables tables;
+  std::wstring errorText;
+  double bytesPerBlock = 0;
+  if (ablative::readArchiveTables(archivePath, tables, errorText) && !tables.blocks.empty()) {
+    bytesPerBlock = static_cast<double>(tables.header.sourceBytes) / static_cast<double>(tables.blocks.size());
+  }
+  ProgressLine progress(false, bytesPerBlock);
+  bool ok = ablative::verifyArchive(archivePath, errorText,
+                                    [&](const ablative::ProgressInfo& info) { progress.update(info); });
+  progress.clear();
+  if (!ok) return failure(L"Test failed: ", errorText);
+  write(Stream::Out, L"OK: " + std::to_wstring(tables.files.size()) + L" files, " +
+                         std::to_wstring(tables.blocks.size()) + L" blocks verified\n");
+  return 0;
+}
+
+int run(const std::vector<std::wstring>& args) {
+  if (args.empty()) return usageError(L"missing command");
+  const std::wstring& command = args[0];
+  std::vector<std::wstring> rest(args.begin() + 1, args.end());
+  if (command == L"--help" || command == L"-h" || command == L"help") {
+    write(Stream::Out, kUsage);
+    return 0;
+  }
+  if (command == L"--version") {
+    write(Stream::Out, L"zarvik " ZARVIK_VERSION L"\n");
+    return 0;
+  }
+  if (command == L"create") return runCreate(rest);
+  if (command == L"list" || command == L"test") {
+    if (rest.size() != 1) return usageError(command + L" needs exactly one ARCHIVE");
+    return command == L"list" ? runList(rest[0]) : runTest(rest[0]);
+  }
+  return usageError(L"unknown command: " + command);
+}
+
+}  // namespace
+
+}  // namespace zarvik
+
+#ifdef _WIN32
+int wmain(int argc, wchar_t** argv) {
+  return zarvik::run(std::vector<std::wstring>(argv + 1, argv + argc));
+}
+#else
+int main(int argc, char** argv) {
+  std::vector<std::wstring> args;
+  for (int i = 1; i < argc; ++i) {
+    std::wstring arg = ablative::fromUtf8(argv[i]);
+    if (arg.empty() && argv[i][0] != '\0') return zarvik::usageError(L"argument is not valid UTF-8");
+    args.push_back(arg);
+  }
+  return zarvik::run(args);
+}
+#endif

@@ -1,0 +1,38 @@
+// The archive engine's public entry points.
+//
+// An archive packs one file or folder tree into fixed-size blocks. createArchive
+// writes one; extractArchive restores it and, unless asked to keep the original,
+// consumes the archive while it goes so that the extraction needs barely more
+// disk than the extracted data. Both report failure as `false` plus one fixed
+// English message in `errorText`, call their callbacks on the calling thread,
+// and start no threads. Every callback may be empty.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace ablative {
+
+struct ProgressInfo {
+  uint32_t blocksDone = 0;   // blocks finished in this operation (a resumed run counts earlier ones)
+  uint32_t blocksTotal = 0;  // blocks of the whole archive
+  uint64_t bytesFreed = 0;   // archive bytes released so far (0 when creating or keeping the archive)
+};
+
+using ProgressCallback = std::function<void(const ProgressInfo&)>;
+using LogCallback = std::function<void(const std::wstring&)>;
+using PauseCallback = std::function<bool()>;  // true while the operation must stay paused
+
+// Packs `inputPath` (a file or a folder) into `archivePath` with `blockSize`
+// raw bytes per block. The archive appears at `archivePath` only once it is
+// complete and durable; a failed run leaves any earlier file there untouched.
+bool createArchive(const std::wstring& inputPath, const std::wstring& archivePath, uint32_t blockSize,
+                   std::wstring& errorText, const ProgressCallback& onProgress, const LogCallback& onLog,
+                   const PauseCallback& isPaused);
+
+// Reads every block of `archivePath`, decodes it and checks its CRC-32,
+// writing nothing. Progress counts blocks in index order.
+bool verifyArchive(const std::wstring& archivePath, std::wstring& errorText, const ProgressCallback& onProgress);
+
+}  // namespace ablative

@@ -1,0 +1,47 @@
+// The block codec: how one block's raw bytes are stored in the archive.
+//
+// A block is stored either run-length coded (Rle) or as it stands (Stored).
+// The writer picks Rle only when the coded form is strictly shorter than the
+// raw bytes, so a stored block is never larger than its raw size.
+//
+// The coded form is a sequence of packets, each led by a control byte c:
+//   0x00..0x7F  literal: the next c+1 bytes (1..128) are copied as they stand.
+//   0x80..0xFF  repeat:  the next byte v is produced (c & 0x7F)+3 times (3..130).
+// There is no no-op packet and no repeat of 2. The coding is part of the
+// on-disk format: rleEncode's output is byte-exact and must not change.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace ablative {
+
+// The codec field of a block as written by archive version 3.
+enum class BlockCodec : uint32_t { Rle = 0, Stored = 1 };
+
+// Codes `length` bytes in one greedy pass: wherever three or more equal bytes
+// start, a repeat packet takes them (at most 130; a longer run is cut and the
+// rest coded afresh); everything else gathers into literals of up to 128
+// bytes. Two equal bytes stay inside a literal. The result is at most
+// length + ceil(length / 128) bytes.
+std::vector<uint8_t> rleEncode(const uint8_t* data, size_t length);
+
+// Decodes `coded` into `out`, replacing its contents. Succeeds only when the
+// packets are well formed and produce exactly `expectedSize` bytes; never
+// writes more than `expectedSize` bytes whatever the input claims. `out`
+// reserves `expectedSize` up front, so callers must bound it. On failure the
+// contents of `out` are unspecified.
+bool rleDecode(const uint8_t* coded, size_t codedLength, uint32_t expectedSize, std::vector<uint8_t>& out);
+bool rleDecode(const std::vector<uint8_t>& coded, uint32_t expectedSize, std::vector<uint8_t>& out);
+
+// Restores a block read from an archive of `archiveVersion` into `out`
+// (`rawSize` bytes).
+//   Version 3: `codec` is a BlockCodec. Rle decodes; Stored succeeds only when
+//              storedLength == rawSize and copies the bytes; any other value fails.
+//   Version 2: blocks are always Rle coded; `codec` is ignored.
+// Other versions are not handled here and fail.
+bool decodeBlock(uint32_t archiveVersion, uint32_t codec, const uint8_t* stored, size_t storedLength,
+                 uint32_t rawSize, std::vector<uint8_t>& out);
+
+}  // namespace ablative

@@ -1,0 +1,326 @@
+// POSIX implementation of the platform seam (Linux): positional I/O,
+// fdatasync for durability, fallocate hole punching for released ranges.
+#include "env.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+
+namespace ablative {
+
+namespace {
+
+// wchar_t is UTF-32 here: a path reaches the system as its UTF-8 bytes.
+bool nativePath(const std::wstring& path, std::string& out) {
+  out = toUtf8(path);
+  if (out.empty() != path.empty() || out.find('\0') != std::string::npos) {
+    errno = out.empty() ? EILSEQ : EINVAL;
+    return false;
+  }
+  return true;
+}
+
+int openFlags(OpenMode mode) {
+  switch (mode) {
+    case OpenMode::ReadOnly: return O_RDONLY;
+    case OpenMode::ReadWrite: return O_RDWR;
+    case OpenMode::CreateTruncate: return O_RDWR | O_CREAT | O_TRUNC;
+    case OpenMode::OpenOrCreate: return O_RDWR | O_CREAT;
+  }
+  return O_RDONLY;
+}
+
+PathKind kindOf(const struct stat& st) {
+  if (S_ISREG(st.st_mode)) return PathKind::File;
+  if (S_ISDIR(st.st_mode)) return PathKind::Directory;
+  return PathKind::Other;
+}
+
+bool isMissing(int code) { return code == ENOENT || code == ENOTDIR; }
+
+}  // namespace
+
+FileHandle::FileHandle(FileHandle&& other) noexcept : native(other.native), position(other.position) {
+  other.native = -1;
+}
+
+FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
+  if (this != &other) {
+    close();
+    native = other.native;
+    position = other.position;
+    other.native = -1;
+  }
+  return *this;
+}
+
+FileHandle::~FileHandle() { close(); }
+
+bool FileHandle::isOpen() const { return native >= 0; }
+
+void FileHandle::close() {
+  if (native >= 0) {
+    int saved = errno;  // closing must not hide the error a caller is about to report
+    ::close(static_cast<int>(native));
+    errno = saved;
+  }
+  native = -1;
+  position = 0;
+}
+
+bool openFile(const std::wstring& path, OpenMode mode, FileHandle& file) {
+  file.close();
+  std::string native;
+  if (!nativePath(path, native)) return false;
+  int fd;
+  do {
+    fd = ::open(native.c_str(), openFlags(mode) | O_CLOEXEC, 0666);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return false;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+    int code = S_ISDIR(st.st_mode) ? EISDIR : errno;
+    ::close(fd);
+    errno = code;
+    return false;
+  }
+  file.native = fd;
+  file.position = 0;
+  return true;
+}
+
+bool seekFile(FileHandle& file, uint64_t offset) {
+  if (offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
+    errno = EINVAL;
+    return false;
+  }
+  file.position = offset;
+  return true;
+}
+
+bool readSome(FileHandle& file, void* buffer, uint32_t length, uint32_t& got) {
+  got = 0;
+  ssize_t n;
+  do {
+    n = ::pread(static_cast<int>(file.native), buffer, length, static_cast<off_t>(file.position));
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return false;
+  got = static_cast<uint32_t>(n);
+  file.position += got;
+  return true;
+}
+
+bool writeSome(FileHandle& file, const void* buffer, uint32_t length, uint32_t& written) {
+  written = 0;
+  ssize_t n;
+  do {
+    n = ::pwrite(static_cast<int>(file.native), buffer, length, static_cast<off_t>(file.position));
+  } while (n < 0 && errno == EINTR);
+  if (n < 0) return false;
+  written = static_cast<uint32_t>(n);
+  file.position += written;
+  return true;
+}
+
+bool flushFile(FileHandle& file) { return ::fdatasync(static_cast<int>(file.native)) == 0; }
+
+bool fileSize(FileHandle& file, uint64_t& size) {
+  struct stat st;
+  if (fstat(static_cast<int>(file.native), &st) != 0) return false;
+  size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+bool setEndOfFile(FileHandle& file) {
+  int rc;
+  do {
+    rc = ::ftruncate(static_cast<int>(file.native), static_cast<off_t>(file.position));
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
+bool markSparse(FileHandle& file) {
+  // Linux files are always sparse-capable; what matters is whether this file
+  // system can punch holes. Punching one byte past the end changes nothing and
+  // fails with EOPNOTSUPP exactly where the later zeroing would.
+  uint64_t size = 0;
+  if (!fileSize(file, size)) return false;
+  return ::fallocate(static_cast<int>(file.native), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                     static_cast<off_t>(size), 1) == 0;
+}
+
+bool zeroRange(FileHandle& file, uint64_t first, uint64_t end) {
+  if (end <= first) return true;
+  return ::fallocate(static_cast<int>(file.native), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                     static_cast<off_t>(first), static_cast<off_t>(end - first)) == 0;
+}
+
+PathStatus pathStatus(const std::wstring& path) {
+  PathStatus status;
+  std::string native;
+  struct stat st;
+  if (!nativePath(path, native) || ::stat(native.c_str(), &st) != 0) {
+    status.kind = isMissing(errno) ? PathKind::Missing : PathKind::Error;
+    return status;
+  }
+  status.kind = kindOf(st);
+  status.size = static_cast<uint64_t>(st.st_size);
+  return status;
+}
+
+bool listDirectory(const std::wstring& path, std::vector<DirEntry>& entries) {
+  entries.clear();
+  std::string native;
+  if (!nativePath(path, native)) return false;
+  DIR* dir = ::opendir(native.c_str());
+  if (dir == nullptr) return false;
+  int dirFd = ::dirfd(dir);
+  bool ok = true;
+  for (;;) {
+    errno = 0;
+    struct dirent* item = ::readdir(dir);
+    if (item == nullptr) {
+      ok = errno == 0;
+      break;
+    }
+    if (std::strcmp(item->d_name, ".") == 0 || std::strcmp(item->d_name, "..") == 0) continue;
+    DirEntry entry;
+    entry.name = fromUtf8(item->d_name);
+    if (entry.name.empty()) {  // not UTF-8: no name the archive could store
+      errno = EILSEQ;
+      ok = false;
+      break;
+    }
+    struct stat st;
+    if (::fstatat(dirFd, item->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      ok = false;
+      break;
+    }
+    entry.isLink = S_ISLNK(st.st_mode);
+    if (entry.isLink && ::fstatat(dirFd, item->d_name, &st, 0) != 0) {
+      entry.kind = PathKind::Missing;
+    } else {
+      entry.kind = kindOf(st);
+      entry.size = static_cast<uint64_t>(st.st_size);
+    }
+    entries.push_back(std::move(entry));
+  }
+  int code = errno;
+  ::closedir(dir);
+  errno = code;
+  return ok;
+}
+
+bool createDirectories(const std::wstring& path) {
+  if (path.empty()) return true;
+  PathStatus status = pathStatus(path);
+  if (status.kind == PathKind::Directory) return true;
+  if (status.kind != PathKind::Missing) {
+    if (status.kind != PathKind::Error) errno = ENOTDIR;
+    return false;
+  }
+  size_t cut = path.find_last_of(L'/');
+  if (cut != std::wstring::npos && cut > 0 && !createDirectories(path.substr(0, cut))) return false;
+  std::string native;
+  if (!nativePath(path, native)) return false;
+  if (::mkdir(native.c_str(), 0777) == 0) return true;
+  return errno == EEXIST && pathStatus(path).kind == PathKind::Directory;
+}
+
+bool renameReplace(const std::wstring& from, const std::wstring& to) {
+  std::string a, b;
+  return nativePath(from, a) && nativePath(to, b) && ::rename(a.c_str(), b.c_str()) == 0;
+}
+
+bool removeFile(const std::wstring& path) {
+  std::string native;
+  return nativePath(path, native) && ::unlink(native.c_str()) == 0;
+}
+
+bool syncDirectory(const std::wstring& path) {
+  std::string native;
+  if (!nativePath(path.empty() ? L"." : path, native)) return false;
+  int fd = ::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool ok = ::fsync(fd) == 0;
+  int code = errno;
+  ::close(fd);
+  errno = code;
+  return ok;
+}
+
+uint32_t lastErrorCode() { return static_cast<uint32_t>(errno); }
+
+void setLastErrorCode(uint32_t code) { errno = static_cast<int>(code); }
+
+std::wstring systemErrorText(uint32_t code) {
+  char buffer[256];
+  const char* text = ::strerror_r(static_cast<int>(code), buffer, sizeof buffer);
+  std::string message = text != nullptr ? text : "";
+  if (message.empty() || message.rfind("Unknown error", 0) == 0) return L"Unknown error";
+  while (!message.empty() && std::strchr("\r\n \t", message.back()) != nullptr) message.pop_back();
+  return fromUtf8(message);
+}
+
+// wchar_t holds whole code points here. Surrogates and values past U+10FFFF
+// are not characters, so such text fails like a failed code-page conversion.
+std::string toUtf8(const std::wstring& wide) {
+  std::string out;
+  out.reserve(wide.size());
+  for (wchar_t ch : wide) {
+    auto cp = static_cast<uint32_t>(ch);
+    if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) return {};
+    if (cp < 0x80) {
+      out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+      out += static_cast<char>(0xC0 | (cp >> 6));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+      out += static_cast<char>(0xE0 | (cp >> 12));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+      out += static_cast<char>(0xF0 | (cp >> 18));
+      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+      out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+  }
+  return out;
+}
+
+// Strict decoding: overlong forms, surrogates and truncated sequences fail.
+std::wstring fromUtf8(const std::string& utf8) {
+  std::wstring out;
+  out.reserve(utf8.size());
+  size_t i = 0;
+  while (i < utf8.size()) {
+    auto lead = static_cast<unsigned char>(utf8[i]);
+    int extra = lead < 0x80 ? 0 : (lead & 0xE0) == 0xC0 ? 1 : (lead & 0xF0) == 0xE0 ? 2 : (lead & 0xF8) == 0xF0 ? 3 : -1;
+    if (extra < 0 || utf8.size() - i <= static_cast<size_t>(extra)) return {};
+    uint32_t cp = extra == 0 ? lead : lead & (0x3F >> extra);
+    for (int k = 1; k <= extra; ++k) {
+      auto next = static_cast<unsigned char>(utf8[i + k]);
+      if ((next & 0xC0) != 0x80) return {};
+      cp = (cp << 6) | (next & 0x3F);
+    }
+    static constexpr uint32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};
+    if (cp < kSmallest[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return {};
+    out += static_cast<wchar_t>(cp);
+    i += extra + 1;
+  }
+  return out;
+}
+
+uint32_t diskFullErrorCode() { return ENOSPC; }
+
+bool isNotFoundError(uint32_t code) { return isMissing(static_cast<int>(code)); }
+
+bool isAccessDeniedError(uint32_t code) { return code == EACCES || code == EPERM; }
+
+}  // namespace ablative

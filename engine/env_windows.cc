@@ -1,0 +1,279 @@
+// Windows implementation of the platform seam: Win32 file handles, the
+// file-system controls for sparse files, and the UTF-8 code page.
+#include "env.h"
+
+#include <windows.h>
+#include <winioctl.h>
+
+#include <climits>
+
+namespace ablative {
+
+namespace {
+
+HANDLE handleOf(const FileHandle& file) { return reinterpret_cast<HANDLE>(file.native); }
+
+bool isFullPath(const std::wstring& path) {
+  return (path.size() >= 3 && path[1] == L':' && (path[2] == L'\\' || path[2] == L'/')) ||
+         (path.size() >= 2 && (path[0] == L'\\' || path[0] == L'/') && (path[1] == L'\\' || path[1] == L'/'));
+}
+
+// Paths longer than the classic limit need the extended-length form, which
+// the system takes literally: make it absolute and normalised first.
+std::wstring nativePath(const std::wstring& path) {
+  if (path.size() < MAX_PATH - 12 || path.rfind(L"\\\\?\\", 0) == 0 || !isFullPath(path)) return path;
+  DWORD needed = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+  if (needed == 0) return path;
+  std::wstring full(needed, L'\0');
+  DWORD length = GetFullPathNameW(path.c_str(), needed, full.data(), nullptr);
+  if (length == 0 || length >= needed) return path;
+  full.resize(length);
+  if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
+PathKind kindOfAttributes(DWORD attributes) {
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) return PathKind::Directory;
+  if (attributes & FILE_ATTRIBUTE_DEVICE) return PathKind::Other;
+  return PathKind::File;
+}
+
+// Follows a link by opening what it leads to.
+PathStatus followedStatus(const std::wstring& path) {
+  PathStatus status;
+  HANDLE h = CreateFileW(nativePath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    status.kind = isNotFoundError(GetLastError()) ? PathKind::Missing : PathKind::Error;
+    return status;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileInformationByHandle(h, &info)) {
+    status.kind = kindOfAttributes(info.dwFileAttributes);
+    status.size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  }
+  DWORD code = GetLastError();
+  CloseHandle(h);
+  SetLastError(code);
+  return status;
+}
+
+}  // namespace
+
+FileHandle::FileHandle(FileHandle&& other) noexcept : native(other.native), position(other.position) {
+  other.native = -1;
+}
+
+FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
+  if (this != &other) {
+    close();
+    native = other.native;
+    position = other.position;
+    other.native = -1;
+  }
+  return *this;
+}
+
+FileHandle::~FileHandle() { close(); }
+
+bool FileHandle::isOpen() const { return native != -1; }
+
+void FileHandle::close() {
+  if (native != -1) {
+    DWORD saved = GetLastError();  // closing must not hide the error a caller is about to report
+    CloseHandle(handleOf(*this));
+    SetLastError(saved);
+  }
+  native = -1;
+  position = 0;
+}
+
+bool openFile(const std::wstring& path, OpenMode mode, FileHandle& file) {
+  file.close();
+  DWORD access = GENERIC_READ | GENERIC_WRITE;
+  DWORD share = FILE_SHARE_READ;
+  DWORD disposition = OPEN_EXISTING;
+  switch (mode) {
+    case OpenMode::ReadOnly:
+      access = GENERIC_READ;
+      share = FILE_SHARE_READ | FILE_SHARE_WRITE;  // like a stream: a file in use by a writer still reads
+      break;
+    case OpenMode::ReadWrite: break;
+    case OpenMode::CreateTruncate: disposition = CREATE_ALWAYS; break;
+    case OpenMode::OpenOrCreate: disposition = OPEN_ALWAYS; break;
+  }
+  HANDLE h = CreateFileW(nativePath(path).c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  file.native = reinterpret_cast<intptr_t>(h);
+  return true;
+}
+
+bool seekFile(FileHandle& file, uint64_t offset) {
+  LARGE_INTEGER target;
+  target.QuadPart = static_cast<LONGLONG>(offset);
+  if (offset > static_cast<uint64_t>(LLONG_MAX)) {
+    SetLastError(ERROR_NEGATIVE_SEEK);
+    return false;
+  }
+  return SetFilePointerEx(handleOf(file), target, nullptr, FILE_BEGIN) != 0;
+}
+
+bool readSome(FileHandle& file, void* buffer, uint32_t length, uint32_t& got) {
+  DWORD count = 0;
+  BOOL ok = ReadFile(handleOf(file), buffer, length, &count, nullptr);
+  got = count;
+  return ok != 0;
+}
+
+bool writeSome(FileHandle& file, const void* buffer, uint32_t length, uint32_t& written) {
+  DWORD count = 0;
+  BOOL ok = WriteFile(handleOf(file), buffer, length, &count, nullptr);
+  written = count;
+  return ok != 0;
+}
+
+bool flushFile(FileHandle& file) { return FlushFileBuffers(handleOf(file)) != 0; }
+
+bool fileSize(FileHandle& file, uint64_t& size) {
+  LARGE_INTEGER value;
+  if (!GetFileSizeEx(handleOf(file), &value)) return false;
+  size = static_cast<uint64_t>(value.QuadPart);
+  return true;
+}
+
+bool setEndOfFile(FileHandle& file) { return SetEndOfFile(handleOf(file)) != 0; }
+
+bool markSparse(FileHandle& file) {
+  DWORD bytes = 0;
+  return DeviceIoControl(handleOf(file), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &bytes, nullptr) != 0;
+}
+
+bool zeroRange(FileHandle& file, uint64_t first, uint64_t end) {
+  FILE_ZERO_DATA_INFORMATION range;
+  range.FileOffset.QuadPart = static_cast<LONGLONG>(first);
+  range.BeyondFinalZero.QuadPart = static_cast<LONGLONG>(end);
+  DWORD bytes = 0;
+  return DeviceIoControl(handleOf(file), FSCTL_SET_ZERO_DATA, &range, sizeof range, nullptr, 0, &bytes, nullptr) != 0;
+}
+
+PathStatus pathStatus(const std::wstring& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(nativePath(path).c_str(), GetFileExInfoStandard, &data)) {
+    PathStatus status;
+    status.kind = isNotFoundError(GetLastError()) ? PathKind::Missing : PathKind::Error;
+    return status;
+  }
+  if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) return followedStatus(path);
+  PathStatus status;
+  status.kind = kindOfAttributes(data.dwFileAttributes);
+  status.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  return status;
+}
+
+bool listDirectory(const std::wstring& path, std::vector<DirEntry>& entries) {
+  entries.clear();
+  std::wstring prefix = path;
+  if (!prefix.empty() && prefix.back() != L'\\' && prefix.back() != L'/') prefix += L'\\';
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileExW(nativePath(prefix + L"*").c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
+                                 nullptr, FIND_FIRST_EX_LARGE_FETCH);
+  if (find == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+  do {
+    std::wstring name = data.cFileName;
+    if (name == L"." || name == L"..") continue;
+    DirEntry entry;
+    entry.name = name;
+    entry.isLink = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    if (entry.isLink) {
+      PathStatus target = followedStatus(prefix + name);
+      entry.kind = target.kind == PathKind::Error ? PathKind::Missing : target.kind;
+      entry.size = target.size;
+    } else {
+      entry.kind = kindOfAttributes(data.dwFileAttributes);
+      entry.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    }
+    entries.push_back(std::move(entry));
+  } while (FindNextFileW(find, &data));
+  DWORD code = GetLastError();
+  FindClose(find);
+  SetLastError(code);
+  return code == ERROR_NO_MORE_FILES;
+}
+
+bool createDirectories(const std::wstring& path) {
+  if (path.empty()) return true;
+  PathStatus status = pathStatus(path);
+  if (status.kind == PathKind::Directory) return true;
+  if (status.kind != PathKind::Missing) {
+    if (status.kind != PathKind::Error) SetLastError(ERROR_DIRECTORY);
+    return false;
+  }
+  size_t cut = path.find_last_of(L"\\/");
+  if (cut != std::wstring::npos && cut > 0 && !createDirectories(path.substr(0, cut))) return false;
+  if (CreateDirectoryW(nativePath(path).c_str(), nullptr)) return true;
+  return GetLastError() == ERROR_ALREADY_EXISTS && pathStatus(path).kind == PathKind::Directory;
+}
+
+bool renameReplace(const std::wstring& from, const std::wstring& to) {
+  return MoveFileExW(nativePath(from).c_str(), nativePath(to).c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool removeFile(const std::wstring& path) { return DeleteFileW(nativePath(path).c_str()) != 0; }
+
+bool syncDirectory(const std::wstring&) { return true; }
+
+uint32_t lastErrorCode() { return GetLastError(); }
+
+void setLastErrorCode(uint32_t code) { SetLastError(code); }
+
+std::wstring systemErrorText(uint32_t code) {
+  LPWSTR buffer = nullptr;
+  DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                nullptr, code, 0x0400, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
+  if (length == 0 || buffer == nullptr) return L"Unknown error";
+  std::wstring text(buffer, length);
+  LocalFree(buffer);
+  while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ' || text.back() == L'\t')) {
+    text.pop_back();
+  }
+  return text;
+}
+
+uint32_t diskFullErrorCode() { return ERROR_DISK_FULL; }
+
+bool isNotFoundError(uint32_t code) {
+  switch (code) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_BAD_NETPATH:
+    case ERROR_NETNAME_DELETED:
+    case ERROR_INVALID_NAME:
+    case ERROR_DIRECTORY:
+      return true;
+    default:
+      return false;
+  }
+}
+
+bool isAccessDeniedError(uint32_t code) { return code == ERROR_ACCESS_DENIED; }
+
+std::string toUtf8(const std::wstring& wide) {
+  if (wide.empty() || wide.size() > INT_MAX) return {};
+  int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+  if (length <= 0) return {};
+  std::string out(static_cast<size_t>(length), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), length, nullptr, nullptr);
+  return out;
+}
+
+std::wstring fromUtf8(const std::string& utf8) {
+  if (utf8.empty() || utf8.size() > INT_MAX) return {};
+  int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  if (length <= 0) return {};
+  std::wstring out(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), length);
+  return out;
+}
+
+}  // namespace ablative

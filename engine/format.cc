@@ -1,0 +1,204 @@
+#include "format.h"
+
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+
+#include "file_util.h"
+
+namespace ablative {
+
+namespace {
+
+void put32(uint8_t* out, uint32_t value) {
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+void put64(uint8_t* out, uint64_t value) {
+  for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+uint32_t get32(const uint8_t* in) {
+  uint32_t value = 0;
+  for (int i = 3; i >= 0; --i) value = (value << 8) | in[i];
+  return value;
+}
+
+uint64_t get64(const uint8_t* in) {
+  uint64_t value = 0;
+  for (int i = 7; i >= 0; --i) value = (value << 8) | in[i];
+  return value;
+}
+
+// Reads one table of `length` bytes, refusing before allocating when the
+// archive cannot hold it.
+bool readTable(FileHandle& file, uint64_t position, uint64_t length, uint64_t archiveSize,
+               std::vector<uint8_t>& bytes) {
+  if (position > archiveSize || length > archiveSize - position) return false;
+  bytes.resize(length);
+  return readFully(file, bytes.data(), length);
+}
+
+bool fail(std::wstring& errorText, const wchar_t* message) {
+  errorText = message;
+  return false;
+}
+
+}  // namespace
+
+void encodeHeader(const ArchiveHeader& header, uint8_t* out) {
+  std::memcpy(out, header.magic, 8);
+  put32(out + 8, header.version);
+  put32(out + 12, header.blockSize);
+  put64(out + 16, header.sourceBytes);
+  put32(out + 24, header.pathTableSize);
+  put32(out + 28, header.fileCount);
+  put32(out + 32, header.blockCount);
+  put64(out + 36, header.fileTableOffset);
+  put64(out + 44, header.dataOffset);
+  put32(out + 52, header.reserved);
+}
+
+ArchiveHeader decodeHeader(const uint8_t* in) {
+  ArchiveHeader header;
+  std::memcpy(header.magic, in, 8);
+  header.version = get32(in + 8);
+  header.blockSize = get32(in + 12);
+  header.sourceBytes = get64(in + 16);
+  header.pathTableSize = get32(in + 24);
+  header.fileCount = get32(in + 28);
+  header.blockCount = get32(in + 32);
+  header.fileTableOffset = get64(in + 36);
+  header.dataOffset = get64(in + 44);
+  header.reserved = get32(in + 52);
+  return header;
+}
+
+void encodeFileRecord(const FileRecord& record, uint8_t* out) {
+  put32(out, record.pathOffset);
+  put32(out + 4, record.pathLength);
+  put64(out + 8, record.size);
+  put32(out + 16, record.firstBlock);
+  put32(out + 20, record.blockCount);
+}
+
+FileRecord decodeFileRecord(const uint8_t* in) {
+  return FileRecord{get32(in), get32(in + 4), get64(in + 8), get32(in + 16), get32(in + 20)};
+}
+
+void encodeBlockRecord(const BlockRecord& record, uint8_t* out) {
+  put64(out, record.offset);
+  put32(out + 8, record.storedSize);
+  put32(out + 12, record.rawSize);
+  put32(out + 16, record.crc);
+  put32(out + 20, record.codec);
+}
+
+BlockRecord decodeBlockRecord(const uint8_t* in) {
+  return BlockRecord{get64(in), get32(in + 8), get32(in + 12), get32(in + 16), get32(in + 20)};
+}
+
+bool readArchiveTables(const std::wstring& archivePath, ArchiveTables& tables, std::wstring& errorText) {
+  tables = ArchiveTables{};
+  FileHandle file;
+  if (!openFile(archivePath, OpenMode::ReadOnly, file)) return fail(errorText, L"Unable to open archive file");
+  uint64_t size = 0;
+  if (!fileSize(file, size)) return fail(errorText, L"Unable to open archive file");
+  tables.archiveSize = size;
+
+  uint8_t raw[kArchiveHeaderSize];
+  if (!readFully(file, raw, sizeof raw)) return fail(errorText, L"Invalid archive format (header read failed)");
+  tables.header = decodeHeader(raw);
+  const ArchiveHeader& header = tables.header;
+  if (std::memcmp(header.magic, kArchiveMagic, 8) != 0) {
+    return fail(errorText,
+                L"Invalid archive format (bad magic). Ensure you selected a .zvka archive, not a .zvkj journal.");
+  }
+  if (header.version != 2 && header.version != 3) {
+    return fail(errorText, L"Archive version mismatch. Recreate archive using this app version.");
+  }
+
+  uint64_t position = kArchiveHeaderSize;
+  if (!readTable(file, position, header.pathTableSize, size, tables.pathTable)) {
+    return fail(errorText, L"Invalid archive path table");
+  }
+  position += header.pathTableSize;
+
+  std::vector<uint8_t> bytes;
+  uint64_t fileTableLength = uint64_t{kRecordSize} * header.fileCount;
+  if (!readTable(file, position, fileTableLength, size, bytes)) return fail(errorText, L"Invalid archive file table");
+  position += fileTableLength;
+  tables.files.resize(header.fileCount);
+  for (uint32_t i = 0; i < header.fileCount; ++i) tables.files[i] = decodeFileRecord(&bytes[uint64_t{kRecordSize} * i]);
+
+  uint64_t blockTableLength = uint64_t{kRecordSize} * header.blockCount;
+  if (!readTable(file, position, blockTableLength, size, bytes)) return fail(errorText, L"Invalid archive block table");
+  tables.blocks.resize(header.blockCount);
+  for (uint32_t i = 0; i < header.blockCount; ++i) {
+    tables.blocks[i] = decodeBlockRecord(&bytes[uint64_t{kRecordSize} * i]);
+  }
+  return true;
+}
+
+bool checkFileRecord(const ArchiveTables& tables, size_t index, std::wstring& errorText) {
+  const FileRecord& record = tables.files[index];
+  if (uint64_t{record.pathOffset} + record.pathLength > tables.pathTable.size()) {
+    return fail(errorText, L"Invalid archive path offsets");
+  }
+  // Every index firstBlock + j for j < blockCount must exist: the last one is enough.
+  if (record.blockCount > 0 && uint64_t{record.firstBlock} + record.blockCount > tables.blocks.size()) {
+    return fail(errorText, L"Invalid block index in archive");
+  }
+  return true;
+}
+
+bool checkBlockLayout(const ArchiveTables& tables, const std::function<bool(uint32_t block)>& mayLieBeyondEnd,
+                      std::wstring& errorText) {
+  const std::vector<BlockRecord>& blocks = tables.blocks;
+  std::vector<uint8_t> claimed(blocks.size(), 0);
+  uint64_t claims = 0;
+  for (const FileRecord& record : tables.files) {
+    for (uint64_t b = record.firstBlock; b < uint64_t{record.firstBlock} + record.blockCount; ++b) {
+      if (b >= blocks.size() || claimed[b]) return fail(errorText, L"Invalid archive block table");
+      claimed[b] = 1;
+      ++claims;
+    }
+  }
+  if (claims != blocks.size()) return fail(errorText, L"Invalid archive block table");
+
+  const uint64_t dataStart = kArchiveHeaderSize + uint64_t{tables.header.pathTableSize} +
+                             uint64_t{kRecordSize} * (uint64_t{tables.header.fileCount} + tables.header.blockCount);
+  std::vector<uint32_t> byOffset(blocks.size());
+  std::iota(byOffset.begin(), byOffset.end(), 0u);
+  for (uint32_t b : byOffset) {
+    const BlockRecord& block = blocks[b];
+    // Offsets near 2^64 would wrap the end; nothing real lies there.
+    if (block.offset < dataStart || block.offset > UINT64_MAX / 2) return fail(errorText, L"Invalid archive block table");
+    bool inside = block.offset + block.storedSize <= tables.archiveSize;
+    if (!inside && !(mayLieBeyondEnd && mayLieBeyondEnd(b))) return fail(errorText, L"Invalid archive block table");
+  }
+  std::sort(byOffset.begin(), byOffset.end(),
+            [&](uint32_t a, uint32_t b) { return blocks[a].offset < blocks[b].offset; });
+  for (size_t i = 1; i < byOffset.size(); ++i) {
+    const BlockRecord& previous = blocks[byOffset[i - 1]];
+    if (previous.offset + previous.storedSize > blocks[byOffset[i]].offset) {
+      return fail(errorText, L"Invalid archive block table");
+    }
+  }
+  return true;
+}
+
+std::string storedPath(const ArchiveTables& tables, size_t index) {
+  const FileRecord& record = tables.files[index];
+  return std::string(reinterpret_cast<const char*>(tables.pathTable.data()) + record.pathOffset, record.pathLength);
+}
+
+bool readAndCheckArchive(const std::wstring& archivePath, ArchiveTables& tables, std::wstring& errorText) {
+  if (!readArchiveTables(archivePath, tables, errorText)) return false;
+  for (size_t i = 0; i < tables.files.size(); ++i) {
+    if (!checkFileRecord(tables, i, errorText)) return false;
+  }
+  return checkBlockLayout(tables, {}, errorText);
+}
+
+}  // namespace ablative

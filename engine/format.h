@@ -1,0 +1,99 @@
+// The archive file (".zvka"): records, layout and the validating reader.
+//
+// Layout, all integers little-endian and packed:
+//   header (56 bytes) | path table | file table (24 bytes a file)
+//   | block table (24 bytes a block) | data area (the stored blocks)
+// Every table lies in front of the data, so the first bytes describe the whole
+// archive. A file's content is the concatenation of its blocks' decoded bytes
+// in index order; block data is found only through BlockRecord::offset.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "env.h"
+
+namespace ablative {
+
+inline constexpr uint32_t kArchiveHeaderSize = 56;
+inline constexpr uint32_t kRecordSize = 24;  // a FileRecord and a BlockRecord alike
+inline constexpr uint32_t kArchiveVersion = 3;
+inline constexpr uint8_t kArchiveMagic[8] = {'Z', 'V', 'K', 'A', 'W', 'I', 'N', 0};
+
+struct ArchiveHeader {
+  uint8_t magic[8] = {};
+  uint32_t version = 0;         // 3 when written; 2 is read too (every block then run-length coded)
+  uint32_t blockSize = 0;       // raw bytes per block
+  uint64_t sourceBytes = 0;     // sum of the files' sizes
+  uint32_t pathTableSize = 0;
+  uint32_t fileCount = 0;
+  uint32_t blockCount = 0;
+  uint64_t fileTableOffset = 0;  // 56 + pathTableSize; informative, readers do not use it
+  uint64_t dataOffset = 0;       // first byte after the tables; informative, readers do not use it
+  uint32_t reserved = 0;
+};
+
+struct FileRecord {
+  uint32_t pathOffset = 0;  // inside the path table
+  uint32_t pathLength = 0;
+  uint64_t size = 0;
+  uint32_t firstBlock = 0;
+  uint32_t blockCount = 0;
+};
+
+struct BlockRecord {
+  uint64_t offset = 0;  // absolute offset of the stored bytes in the archive
+  uint32_t storedSize = 0;
+  uint32_t rawSize = 0;
+  uint32_t crc = 0;     // CRC-32 of the decoded bytes
+  uint32_t codec = 0;   // a BlockCodec value
+};
+
+void encodeHeader(const ArchiveHeader& header, uint8_t* out);  // writes kArchiveHeaderSize bytes
+ArchiveHeader decodeHeader(const uint8_t* in);
+void encodeFileRecord(const FileRecord& record, uint8_t* out);  // writes kRecordSize bytes
+FileRecord decodeFileRecord(const uint8_t* in);
+void encodeBlockRecord(const BlockRecord& record, uint8_t* out);  // writes kRecordSize bytes
+BlockRecord decodeBlockRecord(const uint8_t* in);
+
+// An archive's tables as read from its first bytes.
+struct ArchiveTables {
+  ArchiveHeader header;
+  std::vector<uint8_t> pathTable;
+  std::vector<FileRecord> files;
+  std::vector<BlockRecord> blocks;
+  uint64_t archiveSize = 0;  // the file's length when it was read
+};
+
+// Reads and checks the header and the three tables, failing with the first
+// of these messages that applies:
+//   "Unable to open archive file"
+//   "Invalid archive format (header read failed)"
+//   "Invalid archive format (bad magic). Ensure you selected a .zvka archive, not a .zvkj journal."
+//   "Archive version mismatch. Recreate archive using this app version."
+//   "Invalid archive path table" / "Invalid archive file table" / "Invalid archive block table"
+// A table is only allocated once the archive is known to hold it, so absurd
+// counts end in their table's message.
+bool readArchiveTables(const std::wstring& archivePath, ArchiveTables& tables, std::wstring& errorText);
+
+// Checks file `index`: its path lies in the path table ("Invalid archive path
+// offsets"), then each of its blocks exists ("Invalid block index in archive").
+bool checkFileRecord(const ArchiveTables& tables, size_t index, std::wstring& errorText);
+
+// Checks that every block belongs to exactly one file and that the stored
+// ranges lie in the data area without overlapping, else "Invalid archive block
+// table". A block for which `mayLieBeyondEnd` returns true (one already
+// consumed and cut away) need not lie inside the current archive length.
+bool checkBlockLayout(const ArchiveTables& tables, const std::function<bool(uint32_t block)>& mayLieBeyondEnd,
+                      std::wstring& errorText);
+
+// The stored UTF-8 path of file `index`; call only after checkFileRecord.
+std::string storedPath(const ArchiveTables& tables, size_t index);
+
+// All of the above in order: the tables, then every file record, then the
+// block layout. What `zarvik list` and `zarvik test` rely on.
+bool readAndCheckArchive(const std::wstring& archivePath, ArchiveTables& tables, std::wstring& errorText);
+
+}  // namespace ablative
