@@ -31,6 +31,16 @@ bool createArchive(const std::wstring& inputPath, const std::wstring& archivePat
                    std::wstring& errorText, const ProgressCallback& onProgress, const LogCallback& onLog,
                    const PauseCallback& isPaused);
 
+// Restores `archivePath` into `destinationDir`. Unless `keepOriginal`, the
+// archive is consumed from its end while the run goes: each block is made
+// durable in its destination and recorded in the journal (the archive's path
+// + ".zvkj") before its range in the archive is released, and at the end the
+// archive and the journal are deleted. A run stopped at any instant continues
+// with `resume`.
+bool extractArchive(const std::wstring& archivePath, const std::wstring& destinationDir, bool resume,
+                    bool keepOriginal, std::wstring& errorText, const ProgressCallback& onProgress,
+                    const LogCallback& onLog, const PauseCallback& isPaused);
+
 // Reads every block of `archivePath`, decodes it and checks its CRC-32,
 // writing nothing. Progress counts blocks in index order.
 bool verifyArchive(const std::wstring& archivePath, std::wstring& errorText, const ProgressCallback& onProgress);

@@ -111,6 +111,9 @@ std::vector<uint8_t> rleEncode(const uint8_t* data, size_t length) {
 
 bool rleDecode(const uint8_t* coded, size_t codedLength, uint32_t expectedSize, std::vector<uint8_t>& out) {
   out.clear();
+  // Two coded bytes yield at most 130 raw ones. A size no input of this length
+  // can reach fails before it can drive a huge allocation.
+  if (uint64_t{expectedSize} > uint64_t{codedLength} * 65) return false;
   out.reserve(expectedSize);
 
   // Every packet is checked against both ends before anything is appended, so

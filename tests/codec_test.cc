@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,18 +16,11 @@ using Bytes = std::vector<uint8_t>;
 
 Bytes fromHex(const std::string& hex) {
   Bytes out;
-  for (size_t i = 0; i + 1 < hex.size();) {
-    if (hex[i] == ' ') {
-      ++i;
-      continue;
-    }
-    out.push_back(static_cast<uint8_t>(std::stoul(hex.substr(i, 2), nullptr, 16)));
-    i += 2;
-  }
+  std::istringstream in(hex);
+  unsigned v;
+  while (in >> std::hex >> v) out.push_back(static_cast<uint8_t>(v));
   return out;
 }
-
-Bytes repeated(size_t n, uint8_t v) { return Bytes(n, v); }
 
 Bytes counting(size_t n) {
   Bytes out(n);
@@ -61,13 +55,10 @@ Bytes referenceEncode(const Bytes& raw) {
       continue;
     }
     const size_t s = i;
-    size_t count = 0;
-    while (i < n && count < 128 && (count == 0 || runAt(i) < 3)) {
-      ++i;
-      ++count;
-    }
-    out.push_back(static_cast<uint8_t>(count - 1));
-    out.insert(out.end(), raw.begin() + static_cast<std::ptrdiff_t>(s), raw.begin() + static_cast<std::ptrdiff_t>(i));
+    do ++i;
+    while (i < n && i - s < 128 && runAt(i) < 3);
+    out.push_back(static_cast<uint8_t>(i - s - 1));
+    out.insert(out.end(), &raw[s], &raw[s] + (i - s));
   }
   return out;
 }
@@ -80,14 +71,14 @@ TEST(RleEncode, ProducesTheExactCodedForm) {
   };
   const Case cases[] = {
       {"empty", {}, {}},
-      {"one byte", repeated(1, 0x41), fromHex("00 41")},
-      {"pair stays literal", repeated(2, 0x41), fromHex("01 41 41")},
-      {"shortest repeat", repeated(3, 0x41), fromHex("80 41")},
-      {"repeat of 4", repeated(4, 0x41), fromHex("81 41")},
-      {"longest repeat", repeated(130, 0x41), fromHex("FF 41")},
-      {"run cut, 1 left", repeated(131, 0x41), fromHex("FF 41 00 41")},
-      {"run cut, 2 left", repeated(132, 0x41), fromHex("FF 41 01 41 41")},
-      {"run cut, 3 left", repeated(133, 0x41), fromHex("FF 41 80 41")},
+      {"one byte", Bytes(1, 0x41), fromHex("00 41")},
+      {"pair stays literal", Bytes(2, 0x41), fromHex("01 41 41")},
+      {"shortest repeat", Bytes(3, 0x41), fromHex("80 41")},
+      {"repeat of 4", Bytes(4, 0x41), fromHex("81 41")},
+      {"longest repeat", Bytes(130, 0x41), fromHex("FF 41")},
+      {"run cut, 1 left", Bytes(131, 0x41), fromHex("FF 41 00 41")},
+      {"run cut, 2 left", Bytes(132, 0x41), fromHex("FF 41 01 41 41")},
+      {"run cut, 3 left", Bytes(133, 0x41), fromHex("FF 41 80 41")},
       {"pair inside literal", fromHex("41 41 42"), fromHex("02 41 41 42")},
       {"literal then repeat", fromHex("41 42 43 43 43"), fromHex("01 41 42 80 43")},
       {"pair then repeat", fromHex("41 41 42 42 42"), fromHex("01 41 41 80 42")},
@@ -130,7 +121,7 @@ TEST(RleDecode, AcceptsWellFormedInput) {
   EXPECT_TRUE(out.empty());
   // Packets the encoder never emits are still valid: a repeat of 3 split oddly.
   EXPECT_TRUE(rleDecode(fromHex("00 41 00 41 80 41"), 5, out));
-  EXPECT_EQ(out, repeated(5, 0x41));
+  EXPECT_EQ(out, Bytes(5, 0x41));
 }
 
 // Random data with runs of every length up to 200, so repeats get cut at 130,
@@ -178,7 +169,7 @@ TEST(RleCodec, MatchesGreedyRuleRoundTripsAndStaysWithinBound) {
 }
 
 TEST(DecodeBlock, FollowsTheArchiveVersionsCodecRules) {
-  const Bytes raw = concat(repeated(10, 0x41), fromHex("01 02 03"));
+  const Bytes raw = concat(Bytes(10, 0x41), fromHex("01 02 03"));
   const Bytes coded = encode(raw);
   const uint32_t rawSize = static_cast<uint32_t>(raw.size());
   const uint32_t rle = static_cast<uint32_t>(BlockCodec::Rle);

@@ -1,0 +1,21 @@
+# Sourced by run.sh and test.sh: installs the Debian packages a step needs,
+# only those missing, with one apt-get update.
+ensure_packages() {
+  local missing=() pkg
+  for pkg in "$@"; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'ok installed' || missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "Missing packages: ${missing[*]} (install them with apt-get as root)" >&2
+    return 1
+  fi
+  echo "Installing ${missing[*]}..." >&2
+  apt-get update -qq >/dev/null
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+}
+
+# What the native build needs.
+NATIVE_PACKAGES=(cmake make g++ libgtest-dev libbenchmark-dev)
+# What the Windows build and its tests under Wine need.
+WINDOWS_PACKAGES=(g++-mingw-w64-x86-64 wine wine64 xvfb)

@@ -1,0 +1,197 @@
+// Archive creation: its lines, progress and pause, and that a failed run
+// never leaves a file that reads as an archive.
+#include <gtest/gtest.h>
+
+#include "ablative.h"
+#include "codec.h"
+#include "env.h"
+#include "format.h"
+#include "test_util.h"
+
+using namespace testutil;
+
+namespace {
+
+struct CreateRun {
+  bool ok = false;
+  std::wstring errorText;
+  std::vector<std::wstring> lines;
+  std::vector<ablative::ProgressInfo> progress;
+};
+
+CreateRun create(const fs::path& source, const fs::path& archive, uint32_t blockSize,
+           const ablative::PauseCallback& isPaused = {}) {
+  CreateRun run;
+  run.ok = ablative::createArchive(
+      wide(source), wide(archive), blockSize, run.errorText,
+      [&](const ablative::ProgressInfo& info) { run.progress.push_back(info); },
+      [&](const std::wstring& line) { run.lines.push_back(line); }, isPaused);
+  return run;
+}
+
+// Each file's content rebuilt from the archive's blocks, in archive order.
+std::vector<std::pair<std::string, Bytes>> unpack(const fs::path& archive) {
+  ablative::ArchiveTables tables;
+  std::wstring errorText;
+  EXPECT_TRUE(ablative::readAndCheckArchive(wide(archive), tables, errorText));
+  Bytes bytes = readFile(archive), raw;
+  std::vector<std::pair<std::string, Bytes>> files;
+  for (size_t i = 0; i < tables.files.size(); ++i) {
+    Bytes content;
+    for (uint32_t j = 0; j < tables.files[i].blockCount; ++j) {
+      const auto& block = tables.blocks[tables.files[i].firstBlock + j];
+      EXPECT_TRUE(ablative::decodeBlock(3, block.codec, &bytes[block.offset], block.storedSize, block.rawSize, raw));
+      content.insert(content.end(), raw.begin(), raw.end());
+    }
+    files.emplace_back(ablative::storedPath(tables, i), content);
+  }
+  return files;
+}
+
+TEST(CreateArchive, TenEqualBytesGiveTheDocumentedBlocksAndLines) {
+  ScratchDir dir;
+  writeFile(dir / "ten.txt", Bytes(10, 0x41));
+  CreateRun run = create(dir / "ten.txt", dir / "out/ten.zvka", 4);
+  ASSERT_TRUE(run.ok) << ablative::toUtf8(run.errorText);
+  EXPECT_EQ(run.lines, (std::vector<std::wstring>{
+                           L"Packing: ten.txt", L"Archive created: " + wide(dir / "out/ten.zvka"),
+                           L"Summary: files=1, source-bytes=10, archive-data-bytes=6, ratio=0.600000"}));
+  Bytes archive = readFile(dir / "out/ten.zvka");
+  EXPECT_EQ(Bytes(archive.end() - 6, archive.end()), (Bytes{0x81, 0x41, 0x81, 0x41, 0x41, 0x41}));
+  ASSERT_EQ(run.progress.size(), 3u);
+  for (uint32_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(run.progress[i].blocksDone, i + 1);
+    EXPECT_EQ(run.progress[i].blocksTotal, 3u);
+    EXPECT_EQ(run.progress[i].bytesFreed, 0u);
+  }
+}
+
+TEST(CreateArchive, EmptyFileGivesAnArchiveOfTablesOnly) {
+  ScratchDir dir;
+  writeFile(dir / "empty.bin", "");
+  CreateRun run = create(dir / "empty.bin", dir / "e.zvka", 4096);
+  ASSERT_TRUE(run.ok);
+  EXPECT_TRUE(run.progress.empty());
+  EXPECT_EQ(run.lines.back(), L"Summary: files=1, source-bytes=0, archive-data-bytes=0, ratio=1.000000");
+  EXPECT_EQ(fs::file_size(dir / "e.zvka"), 56u + 9u + 24u);
+}
+
+TEST(CreateArchive, RoundTripsAtSeveralBlockSizes) {
+  ScratchDir dir;
+  std::vector<std::pair<std::string, Bytes>> files = {
+      {"big.dat", mixedBytes(300001, 1)},
+      {"empty", {}},
+      {"nested/deeper/\xF0\x90\x8D\x88-gothic.txt", bytesOf("outside the BMP")},
+      {"zeros.bin", Bytes(100000, 0)},
+  };
+  for (const auto& [name, content] : files) writeFile(dir / ("src/" + name), content);
+  for (uint32_t blockSize : {1u, 7u, 4096u, 65536u, 4u << 20}) {
+    SCOPED_TRACE(blockSize);
+    ASSERT_TRUE(create(dir / "src", dir / "a.zvka", blockSize).ok);
+    EXPECT_EQ(unpack(dir / "a.zvka"), files);
+    std::wstring errorText;
+    EXPECT_TRUE(ablative::verifyArchive(wide(dir / "a.zvka"), errorText, {}));
+  }
+}
+
+TEST(CreateArchive, PauseHoldsTheRunBeforeEachBlock) {
+  ScratchDir dir;
+  writeFile(dir / "f.bin", Bytes(12, 0x33));
+  CreateRun run;
+  int polls = 0;
+  size_t blocksDoneWhilePaused = 0;
+  auto isPaused = [&] {
+    if (++polls != 2) return false;
+    blocksDoneWhilePaused = run.progress.size();  // paused once, before the second block
+    return true;
+  };
+  run.ok = ablative::createArchive(
+      wide(dir / "f.bin"), wide(dir / "f.zvka"), 4, run.errorText,
+      [&](const ablative::ProgressInfo& info) { run.progress.push_back(info); }, {}, isPaused);
+  ASSERT_TRUE(run.ok);
+  EXPECT_EQ(polls, 4);  // three blocks, the second polled twice
+  EXPECT_EQ(blocksDoneWhilePaused, 1u);
+}
+
+TEST(CreateArchive, RefusalsLeaveNoArchive) {
+  ScratchDir dir;
+  writeFile(dir / "src/f.txt", "x");
+  writeFile(dir / "a-file", "blocks a folder");
+  struct Case {
+    const char* name;
+    fs::path source;
+    fs::path archive;
+    uint32_t blockSize;
+    std::wstring message;
+  };
+  const std::vector<Case> cases = {
+      {"block size 0", dir / "src", dir / "out.zvka", 0, L"Block size must be greater than zero"},
+      {"missing source first", dir / "absent", dir / "out.zvka", 0, L"Input path does not exist"},
+      {"parent is a file", dir / "src", dir / "a-file/sub/out.zvka", 4, L"Unable to create archive destination folder"},
+      {"archive is a folder", dir / "src", dir / "src", 4, L"Unable to create archive file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CreateRun run = create(c.source, c.archive, c.blockSize);
+    EXPECT_FALSE(run.ok);
+    EXPECT_EQ(run.errorText, c.message);
+    EXPECT_FALSE(fs::exists(dir / "out.zvka"));
+  }
+  EXPECT_EQ(fs::directory_iterator(dir / "src")->path().filename(), "f.txt");  // no temporary file left
+}
+
+// The source changes after the scan: the pause poll before the first block is
+// the moment in between.
+TEST(CreateArchive, ChangedSourceFailsAndKeepsTheOldArchive) {
+  struct Case {
+    const char* name;
+    size_t initialSize;
+    std::function<void(const fs::path&)> change;
+    bool succeeds;
+  };
+  const std::vector<Case> cases = {
+      {"shrinks", 10, [](const fs::path& p) { fs::resize_file(p, 5); }, false},
+      {"grows past a partial block", 10, [](const fs::path& p) { fs::resize_file(p, 11); }, false},
+      {"grows after full blocks", 8, [](const fs::path& p) { fs::resize_file(p, 9); }, true},
+      {"disappears", 10, [](const fs::path& p) { fs::remove(p); }, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScratchDir dir;
+    writeFile(dir / "src/a.bin", "first");
+    writeFile(dir / "src/b.bin", Bytes(c.initialSize, 0x61));
+    writeFile(dir / "out.zvka", "an earlier archive");
+    bool changed = false;
+    CreateRun run = create(dir / "src", dir / "out.zvka", 4, [&] {
+      if (!changed) c.change(dir / "src/b.bin");
+      changed = true;
+      return false;
+    });
+    EXPECT_EQ(run.ok, c.succeeds);
+    if (c.succeeds) {
+      EXPECT_EQ(unpack(dir / "out.zvka")[1].second, Bytes(c.initialSize, 0x61));
+    } else {
+      const std::wstring path = wide(dir / "src") + ablative::kPathSeparator + L"b.bin";
+      EXPECT_TRUE(run.errorText == L"Source file changed or became unreadable during archiving: " + path ||
+                  run.errorText == L"Unable to open source file: " + path)
+          << ablative::toUtf8(run.errorText);
+      EXPECT_EQ(readFile(dir / "out.zvka"), bytesOf("an earlier archive"));
+      EXPECT_FALSE(fs::exists(dir / "out.zvka.creating"));
+    }
+  }
+}
+
+#ifndef _WIN32
+TEST(CreateArchive, RefusesCountsBeyondTheFormat) {
+  ScratchDir dir;
+  fs::create_directories(dir / "src");
+  writeFile(dir / "src/huge.bin", "");
+  fs::resize_file(dir / "src/huge.bin", (uint64_t{1} << 32) + 1);  // sparse: costs no disk
+  CreateRun run = create(dir / "src", dir / "out.zvka", 1);
+  EXPECT_FALSE(run.ok);
+  EXPECT_EQ(run.errorText, L"Source is too large for the archive format");
+  EXPECT_FALSE(fs::exists(dir / "out.zvka"));
+}
+#endif
+
+}  // namespace

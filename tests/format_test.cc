@@ -1,0 +1,224 @@
+// The archive layout as written, and the reader's checks in their order.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+
+#include "ablative.h"
+#include "codec.h"
+#include "crc32.h"
+#include "env.h"
+#include "format.h"
+#include "test_util.h"
+
+using namespace testutil;
+using ablative::ArchiveTables;
+
+namespace {
+
+void put(Bytes& out, uint64_t value, int width) {
+  for (int i = 0; i < width; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+struct SourceFile {
+  std::string path;
+  Bytes content;
+};
+
+// An independent model of the layout: what an archive of `files` (already in
+// archive order) must be, byte for byte.
+Bytes modelArchive(const std::vector<SourceFile>& files, uint32_t blockSize) {
+  Bytes paths, fileTable, blockTable, data;
+  uint64_t sourceBytes = 0, blockCount = 0;
+  std::vector<Bytes> blocks;
+  for (const SourceFile& file : files) {
+    uint64_t count = (file.content.size() + blockSize - 1) / blockSize;
+    put(fileTable, paths.size(), 4);
+    put(fileTable, file.path.size(), 4);
+    put(fileTable, file.content.size(), 8);
+    put(fileTable, blockCount, 4);
+    put(fileTable, count, 4);
+    paths.insert(paths.end(), file.path.begin(), file.path.end());
+    sourceBytes += file.content.size();
+    blockCount += count;
+    for (uint64_t at = 0; at < file.content.size(); at += blockSize) {
+      size_t length = std::min<size_t>(blockSize, file.content.size() - at);
+      blocks.emplace_back(file.content.begin() + at, file.content.begin() + at + length);
+    }
+  }
+  uint64_t dataOffset = 56 + paths.size() + 24 * (files.size() + blockCount);
+  for (const Bytes& raw : blocks) {
+    Bytes coded = ablative::rleEncode(raw.data(), raw.size());
+    bool rle = coded.size() < raw.size();
+    const Bytes& stored = rle ? coded : raw;
+    put(blockTable, dataOffset + data.size(), 8);
+    put(blockTable, stored.size(), 4);
+    put(blockTable, raw.size(), 4);
+    put(blockTable, ablative::crc32(raw.data(), raw.size()), 4);
+    put(blockTable, rle ? 0 : 1, 4);
+    data.insert(data.end(), stored.begin(), stored.end());
+  }
+  Bytes archive = bytesOf(std::string("ZVKAWIN", 8));
+  put(archive, 3, 4);
+  put(archive, blockSize, 4);
+  put(archive, sourceBytes, 8);
+  put(archive, paths.size(), 4);
+  put(archive, files.size(), 4);
+  put(archive, blockCount, 4);
+  put(archive, 56 + paths.size(), 8);
+  put(archive, dataOffset, 8);
+  put(archive, 0, 4);
+  for (const Bytes* part : {&paths, &fileTable, &blockTable, &data}) archive.insert(archive.end(), part->begin(), part->end());
+  return archive;
+}
+
+bool create(const fs::path& source, const fs::path& archive, uint32_t blockSize, std::wstring& errorText) {
+  return ablative::createArchive(wide(source), wide(archive), blockSize, errorText, {}, {}, {});
+}
+
+TEST(ArchiveLayout, MatchesTheModelAtEveryBlockSize) {
+  ScratchDir dir;
+  std::vector<SourceFile> files = {
+      {"a.txt", bytesOf("AAAAAAAAAA")},
+      {"b/c.bin", {}},
+      {"b/mixed.dat", mixedBytes(200000, 7)},
+      {"b/runs.dat", Bytes(70000, 0x41)},
+      {"\xF0\x9F\x98\x80 smile/\xC3\xA9t\xC3\xA9.txt", bytesOf("non-BMP folder, accented file")},
+  };
+  for (const SourceFile& file : files) writeFile(dir / ("src/" + file.path), file.content);
+  for (uint32_t blockSize : {1u, 4u, 1000u, 65536u, 4u << 20}) {
+    SCOPED_TRACE(blockSize);
+    std::wstring errorText;
+    ASSERT_TRUE(create(dir / "src", dir / "out.zvka", blockSize, errorText)) << ablative::toUtf8(errorText);
+    // Sorted by UTF-16 code units: the non-BMP name (a surrogate pair) sorts after ASCII.
+    EXPECT_EQ(readFile(dir / "out.zvka"), modelArchive(files, blockSize));
+  }
+}
+
+TEST(ArchiveLayout, TwoFileExampleHasTheDocumentedFields) {
+  ScratchDir dir;
+  writeFile(dir / "src/a.txt", "AAAAAAAAAA");
+  writeFile(dir / "src/b/c.bin", "");
+  std::wstring errorText;
+  ASSERT_TRUE(create(dir / "src", dir / "x.zvka", 4, errorText));
+  ArchiveTables tables;
+  ASSERT_TRUE(ablative::readAndCheckArchive(wide(dir / "x.zvka"), tables, errorText));
+  const auto& h = tables.header;
+  EXPECT_EQ(h.pathTableSize, 12u);
+  EXPECT_EQ(h.fileTableOffset, 68u);
+  EXPECT_EQ(h.fileCount, 2u);
+  EXPECT_EQ(h.blockCount, 3u);
+  EXPECT_EQ(h.dataOffset, 188u);
+  EXPECT_EQ(h.sourceBytes, 10u);
+  EXPECT_EQ(std::string(tables.pathTable.begin(), tables.pathTable.end()), "a.txtb/c.bin");
+  EXPECT_EQ(tables.files[1].pathOffset, 5u);
+  EXPECT_EQ(tables.files[1].pathLength, 7u);
+  EXPECT_EQ(tables.files[1].firstBlock, 3u);
+  EXPECT_EQ(tables.files[1].blockCount, 0u);
+  EXPECT_EQ(tables.blocks[0].offset, 188u);
+  EXPECT_EQ(tables.blocks[2].rawSize, 2u);
+}
+
+// A valid two-file archive to damage: a.txt (10 bytes) and b/c.bin (empty), 4-byte blocks.
+class ReaderChecks : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    writeFile(dir_ / "src/a.txt", "AAAAAAAAAA");
+    writeFile(dir_ / "src/b/c.bin", "");
+    std::wstring errorText;
+    ASSERT_TRUE(create(dir_ / "src", dir_ / "good.zvka", 4, errorText));
+    good_ = readFile(dir_ / "good.zvka");
+  }
+
+  std::wstring readError(const Bytes& archive) {
+    writeFile(dir_ / "bad.zvka", archive);
+    ArchiveTables tables;
+    std::wstring errorText = L"untouched";
+    if (ablative::readAndCheckArchive(wide(dir_ / "bad.zvka"), tables, errorText)) return L"accepted";
+    return errorText;
+  }
+
+  static void set32(Bytes& bytes, size_t at, uint32_t value) { std::memcpy(&bytes[at], &value, 4); }
+  static void set64(Bytes& bytes, size_t at, uint64_t value) { std::memcpy(&bytes[at], &value, 8); }
+
+  ScratchDir dir_;
+  Bytes good_;
+};
+
+TEST_F(ReaderChecks, EachDamageEndsInItsOwnMessage) {
+  struct Case {
+    const char* name;
+    std::function<void(Bytes&)> damage;
+    std::wstring message;
+  };
+  const std::wstring badMagic =
+      L"Invalid archive format (bad magic). Ensure you selected a .zvka archive, not a .zvkj journal.";
+  const std::vector<Case> cases = {
+      {"intact", [](Bytes&) {}, L"accepted"},
+      {"short header", [](Bytes& b) { b.resize(55); }, L"Invalid archive format (header read failed)"},
+      {"magic without its zero", [](Bytes& b) { b[7] = 1; }, badMagic},
+      {"journal magic", [](Bytes& b) { b[3] = 'J'; }, badMagic},
+      {"version 1", [](Bytes& b) { set32(b, 8, 1); }, L"Archive version mismatch. Recreate archive using this app version."},
+      {"version 4", [](Bytes& b) { set32(b, 8, 4); }, L"Archive version mismatch. Recreate archive using this app version."},
+      {"version 2", [](Bytes& b) { set32(b, 8, 2); }, L"accepted"},
+      {"informative offsets wrong", [](Bytes& b) { set64(b, 36, 1); set64(b, 44, 2); }, L"accepted"},
+      {"ends in path table", [](Bytes& b) { b.resize(60); }, L"Invalid archive path table"},
+      {"ends in file table", [](Bytes& b) { b.resize(80); }, L"Invalid archive file table"},
+      {"ends in block table", [](Bytes& b) { b.resize(150); }, L"Invalid archive block table"},
+      {"absurd path table", [](Bytes& b) { set32(b, 24, 0xFFFFFFFF); }, L"Invalid archive path table"},
+      {"absurd file count", [](Bytes& b) { set32(b, 28, 0xFFFFFFFF); }, L"Invalid archive file table"},
+      {"absurd block count", [](Bytes& b) { set32(b, 32, 0xFFFFFFFF); }, L"Invalid archive block table"},
+      {"path ends at table end", [](Bytes& b) { set32(b, 68 + 24 + 4, 7); }, L"accepted"},
+      {"path one byte past", [](Bytes& b) { set32(b, 68 + 24 + 4, 8); }, L"Invalid archive path offsets"},
+      {"path offset wraps", [](Bytes& b) { set32(b, 68, 0xFFFFFFFF); }, L"Invalid archive path offsets"},
+      {"block index past table", [](Bytes& b) { set32(b, 68 + 16, 1); }, L"Invalid block index in archive"},
+      {"block claimed twice", [](Bytes& b) { set32(b, 68 + 24 + 16, 2); set32(b, 68 + 24 + 20, 1); },
+       L"Invalid archive block table"},
+      {"block unclaimed", [](Bytes& b) { set32(b, 68 + 20, 2); }, L"Invalid archive block table"},
+      {"blocks overlap", [](Bytes& b) { set64(b, 116 + 24, 188); }, L"Invalid archive block table"},
+      {"block inside the tables", [](Bytes& b) { set64(b, 116, 100); }, L"Invalid archive block table"},
+      {"block past the end", [](Bytes& b) { set32(b, 116 + 48 + 8, 3); }, L"Invalid archive block table"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes archive = good_;
+    c.damage(archive);
+    EXPECT_EQ(readError(archive), c.message);
+  }
+}
+
+TEST_F(ReaderChecks, MissingArchiveCannotBeOpened) {
+  ArchiveTables tables;
+  std::wstring errorText;
+  EXPECT_FALSE(ablative::readArchiveTables(wide(dir_ / "absent.zvka"), tables, errorText));
+  EXPECT_EQ(errorText, L"Unable to open archive file");
+}
+
+TEST_F(ReaderChecks, VerifyFindsDamagedData) {
+  struct Case {
+    const char* name;
+    size_t at;
+    uint8_t value;
+    std::wstring message;
+  };
+  // Blocks: 81 41 at 188, 81 41 at 190, 41 41 stored at 192.
+  const std::vector<Case> cases = {
+      {"repeat becomes literal", 188, 0x01, L"Decompression failed (unsupported or invalid block codec)"},
+      {"repeat value", 189, 0x42, L"Checksum verification failed"},
+      {"stored byte", 193, 0x00, L"Checksum verification failed"},
+      {"unknown codec", 116 + 48 + 20, 7, L"Decompression failed (unsupported or invalid block codec)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Bytes archive = good_;
+    archive[c.at] = c.value;
+    writeFile(dir_ / "bad.zvka", archive);
+    std::wstring errorText;
+    EXPECT_FALSE(ablative::verifyArchive(wide(dir_ / "bad.zvka"), errorText, {}));
+    EXPECT_EQ(errorText, c.message);
+  }
+  std::wstring errorText;
+  EXPECT_TRUE(ablative::verifyArchive(wide(dir_ / "good.zvka"), errorText, {}));
+}
+
+}  // namespace

@@ -1,0 +1,42 @@
+// Helpers shared by the engine tests: scratch folders and whole-file I/O.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace testutil {
+
+namespace fs = std::filesystem;
+using Bytes = std::vector<uint8_t>;
+
+// A fresh folder under the system's temporary folder, removed with its
+// contents when the object goes out of scope.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  const fs::path& path() const { return path_; }
+  fs::path operator/(const std::string& relativeUtf8) const;
+
+ private:
+  fs::path path_;
+};
+
+// The engine speaks wide strings; these convert a path exactly, names outside
+// the Basic Multilingual Plane included, on both platforms.
+std::wstring wide(const fs::path& path);
+
+void writeFile(const fs::path& path, const Bytes& bytes);  // creates parent folders
+void writeFile(const fs::path& path, const std::string& text);
+Bytes readFile(const fs::path& path);
+Bytes bytesOf(const std::string& text);
+
+// Deterministic pseudo-random bytes with runs mixed in, so both codecs occur.
+Bytes mixedBytes(size_t length, uint32_t seed);
+
+// True when the Windows build runs under Wine, which lacks some file-system controls.
+bool runningUnderWine();
+
+}  // namespace testutil
