@@ -5,13 +5,16 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")" && pwd)
 cd "$root"
 source scripts/ensure-packages.sh
-ensure_packages "${NATIVE_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
+ensure_packages "${NATIVE_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
 
 echo "== native build"
 cmake -S . -B build >/dev/null
 cmake --build build -j2
 echo "== native tests"
 (cd build && ctest --output-on-failure -j2)
+
+echo "== fuzzing (bounded: FUZZ_SECONDS per target)"
+fuzz/run.sh
 
 echo "== Windows build"
 cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null

@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets with clang, ASan and UBSan, seeds them from real
+# archives, and runs each for FUZZ_SECONDS (default 60), two at a time.
+# Exits non-zero on the first finding, with the fuzzer's report.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$root/build-fuzz
+seconds=${FUZZ_SECONDS:-60}
+targets=(${FUZZ_TARGETS:-fuzz_archive_reader fuzz_rle})
+
+cmake -S "$root" -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DZARVIK_FUZZ=ON \
+  -DBUILD_TESTING=OFF -DZARVIK_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j2 --target zarvik "${targets[@]}" >/dev/null
+
+# Seeds: archives of a small varied tree at several block sizes.
+seeds=$build/seeds
+rm -rf "$seeds" && mkdir -p "$seeds/tree/sub" "$seeds/archives" "$seeds/raw"
+printf 'AAAAAAAAAAhello, world\n' > "$seeds/tree/a.txt"
+: > "$seeds/tree/empty"
+head -c 3000 /dev/urandom > "$seeds/tree/sub/noise.bin"
+printf '%0300d' 0 > "$seeds/tree/sub/zeros.txt"
+for size in 1 4 64 1000 65536; do
+  ASAN_OPTIONS=detect_leaks=0 "$build/zarvik" create --block-size "$size" "$seeds/tree" \
+    "$seeds/archives/tree-$size.zvka" >/dev/null
+done
+for file in "$seeds/tree/a.txt" "$seeds/tree/sub/zeros.txt" "$seeds/tree/sub/noise.bin"; do
+  { printf '\001\000'; cat "$file"; } > "$seeds/raw/$(basename "$file")"
+done
+seed_for() {
+  case $1 in
+    fuzz_rle) echo "$seeds/raw" ;;
+    *) echo "$seeds/archives" ;;
+  esac
+}
+
+run_one() {
+  local target=$1 corpus=$build/corpus/$1
+  mkdir -p "$corpus"
+  (cd "$build" && "./fuzz/$target" "$corpus" "$(seed_for "$target")" -max_total_time="$seconds" \
+    -malloc_limit_mb=1024 -rss_limit_mb=2048 -timeout=10 -print_final_stats=1 \
+    -artifact_prefix="$build/finding-$target-" >"$build/$target.log" 2>&1)
+}
+
+status=0
+pids=()
+for target in "${targets[@]}"; do
+  run_one "$target" & pids+=($!)
+  if [ ${#pids[@]} -eq 2 ]; then
+    for pid in "${pids[@]}"; do wait "$pid" || status=1; done
+    pids=()
+  fi
+done
+for pid in "${pids[@]}"; do wait "$pid" || status=1; done
+
+for target in "${targets[@]}"; do
+  runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$build/$target.log" | grep -o '[0-9]*$' || echo '?')
+  cov=$(grep -o 'cov: [0-9]*' "$build/$target.log" | tail -n 1 | grep -o '[0-9]*' || echo '?')
+  if grep -q -E 'ERROR: (libFuzzer|AddressSanitizer|UndefinedBehaviorSanitizer)|runtime error' "$build/$target.log"; then
+    echo "fuzz $target: FINDING after $runs runs"; tail -n 40 "$build/$target.log"; status=1
+  else
+    echo "fuzz $target: $runs runs, coverage $cov, no findings"
+  fi
+done
+exit $status
