@@ -27,13 +27,31 @@ enum class BlockCodec : uint32_t { Rle = 0, Stored = 1 };
 // length + ceil(length / 128) bytes.
 std::vector<uint8_t> rleEncode(const uint8_t* data, size_t length);
 
+// The largest coded form of `length` bytes: all literals.
+constexpr size_t rleBound(size_t length) { return length + (length + 127) / 128; }
+
+// rleEncode for a writer that stores a block raw unless coding shrinks it:
+// codes into the caller's buffer `out` of `length` bytes (no allocation, no
+// zero fill). Returns true with exactly rleEncode's bytes in
+// out[0, codedLength) when they are strictly fewer than `length`; returns
+// false, leaving `out` unspecified, as soon as the coded form reaches
+// `length`, without coding the rest.
+bool rleEncodeIfSmaller(const uint8_t* data, size_t length, uint8_t* out, size_t& codedLength);
+
 // Decodes `coded` into `out`, replacing its contents. Succeeds only when the
 // packets are well formed and produce exactly `expectedSize` bytes; never
-// writes more than `expectedSize` bytes whatever the input claims. `out`
-// reserves `expectedSize` up front, so callers must bound it. On failure the
-// contents of `out` are unspecified.
+// writes more than `expectedSize` bytes whatever the input claims. `out` is
+// sized to `expectedSize` up front, so callers must bound it; only growth
+// beyond its current size is zero filled, so a vector reused across blocks
+// costs nothing extra. On failure the contents of `out` are unspecified.
 bool rleDecode(const uint8_t* coded, size_t codedLength, uint32_t expectedSize, std::vector<uint8_t>& out);
 bool rleDecode(const std::vector<uint8_t>& coded, uint32_t expectedSize, std::vector<uint8_t>& out);
+
+// rleDecode into the caller's buffer of exactly `size` bytes, for callers
+// that keep one buffer across blocks. Succeeds only when the packets are well
+// formed and fill it exactly; never writes outside it. On failure its
+// contents are unspecified.
+bool rleDecodeInto(const uint8_t* coded, size_t codedLength, uint8_t* out, size_t size);
 
 // Restores a block read from an archive of `archiveVersion` into `out`
 // (`rawSize` bytes).

@@ -4,6 +4,8 @@
 #include <bit>
 #include <cstring>
 
+#include "crc32_kernels.h"
+
 namespace ablative {
 namespace {
 
@@ -28,16 +30,21 @@ constexpr Tables makeTables() {
   return t;
 }
 
-constexpr Tables kTables = makeTables();
+alignas(64) constexpr Tables kTables = makeTables();
 
 // The CRC is defined on bytes in order, with the first byte in the low bits;
 // a little-endian load gives exactly that. memcpy keeps it legal at any alignment.
+inline uint32_t loadLe32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
+  return v;
+}
+
 inline uint64_t loadLe64(const uint8_t* p) {
   uint64_t v;
   std::memcpy(&v, p, sizeof v);
-  if constexpr (std::endian::native == std::endian::big) {
-    v = __builtin_bswap64(v);
-  }
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
   return v;
 }
 
@@ -46,30 +53,55 @@ inline uint32_t updateBytewise(uint32_t crc, const uint8_t* p, size_t n) {
   return crc;
 }
 
-// Portable kernel on the raw (uncomplemented) state. Slice-by-16 runs at
-// roughly one byte per cycle; the tables (16 KiB) stay in L1 during a block.
+// Portable kernel on the raw (uncomplemented) state, slice-by-16. Only the
+// first four bytes of a step meet the running state, so the other twelve
+// lookups are summed apart and the loop-carried chain is one xor, four
+// lookups and a short tree. The loop is then bound by the CPU's load ports
+// (one table load per byte), so four bytes are indexed straight from memory
+// and the rest shifted out of registers, spreading the work between load
+// and ALU ports.
 uint32_t updatePortable(uint32_t crc, const uint8_t* p, size_t n) {
   const auto& t = kTables;
   while (n >= 16) {
-    const uint64_t a = loadLe64(p) ^ crc;
+    const uint32_t a = loadLe32(p) ^ crc;
     const uint64_t b = loadLe64(p + 8);
-    crc = t[15][a & 0xFF] ^ t[14][(a >> 8) & 0xFF] ^ t[13][(a >> 16) & 0xFF] ^ t[12][(a >> 24) & 0xFF] ^
-          t[11][(a >> 32) & 0xFF] ^ t[10][(a >> 40) & 0xFF] ^ t[9][(a >> 48) & 0xFF] ^ t[8][a >> 56] ^
-          t[7][b & 0xFF] ^ t[6][(b >> 8) & 0xFF] ^ t[5][(b >> 16) & 0xFF] ^ t[4][(b >> 24) & 0xFF] ^
-          t[3][(b >> 32) & 0xFF] ^ t[2][(b >> 40) & 0xFF] ^ t[1][(b >> 48) & 0xFF] ^ t[0][b >> 56];
+    const uint32_t rest = ((t[11][p[4]] ^ t[10][p[5]]) ^ (t[9][p[6]] ^ t[8][p[7]])) ^
+                          ((t[7][b & 0xFF] ^ t[6][(b >> 8) & 0xFF]) ^ (t[5][(b >> 16) & 0xFF] ^ t[4][(b >> 24) & 0xFF])) ^
+                          ((t[3][(b >> 32) & 0xFF] ^ t[2][(b >> 40) & 0xFF]) ^ (t[1][(b >> 48) & 0xFF] ^ t[0][b >> 56]));
+    crc = ((t[15][a & 0xFF] ^ t[14][(a >> 8) & 0xFF]) ^ (t[13][(a >> 16) & 0xFF] ^ t[12][a >> 24])) ^ rest;
     p += 16;
     n -= 16;
   }
   return updateBytewise(crc, p, n);
 }
 
-// The one place a faster kernel (carry-less multiply) will be chosen once the
-// CPU has been probed; every kernel works on the raw state so they can be
-// swapped or chained freely.
-inline uint32_t update(uint32_t crc, const uint8_t* p, size_t n) { return updatePortable(crc, p, n); }
+// Chosen once: the CPU does not change under a running process.
+CrcKernel bestKernel() {
+  const std::vector<NamedCrcKernel> kernels = availableCrcKernels();
+  return kernels.back().kernel;
+}
 
 }  // namespace
 
-uint32_t crc32(const uint8_t* data, size_t length) { return ~update(0xFFFFFFFFu, data, length); }
+uint32_t crc32Portable(uint32_t crc, const uint8_t* data, size_t length) {
+  return ~updatePortable(~crc, data, length);
+}
+
+std::vector<NamedCrcKernel> availableCrcKernels() {
+  std::vector<NamedCrcKernel> kernels{{"portable", crc32Portable}};
+#if ZARVIK_X86_64
+  const CpuFeatures& cpu = cpuFeatures();
+  if (cpu.pclmul && cpu.sse41) kernels.push_back({"clmul", crc32Clmul});
+#if ZARVIK_X86_WIDE
+  if (cpu.vpclmul && cpu.sse41) kernels.push_back({"clmul-wide", crc32ClmulWide});
+#endif
+#endif
+  return kernels;
+}
+
+uint32_t crc32(const uint8_t* data, size_t length) {
+  static const CrcKernel kernel = bestKernel();
+  return kernel(0, data, length);
+}
 
 }  // namespace ablative

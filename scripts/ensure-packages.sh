@@ -16,7 +16,7 @@ ensure_packages() {
 }
 
 # What the native build needs.
-NATIVE_PACKAGES=(cmake make g++ libgtest-dev libbenchmark-dev)
+NATIVE_PACKAGES=(cmake make g++ libgtest-dev libbenchmark-dev zlib1g-dev)
 # What the fuzz targets need: clang with libFuzzer and the sanitizer runtimes.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 # What the Windows build and its tests under Wine need.

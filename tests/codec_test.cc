@@ -1,13 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <random>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "codec.h"
+#include "codec_kernels.h"
 #include "crc32.h"
+#include "crc32_kernels.h"
 
 namespace ablative {
 namespace {
@@ -143,12 +148,24 @@ Bytes mixedRuns(std::mt19937& rng, size_t length) {
   return out;
 }
 
-TEST(RleCodec, MatchesGreedyRuleRoundTripsAndStaysWithinBound) {
+// Distinct neighbours everywhere (so no run of its own), with a run of
+// `runLength` copies of 0xAA written at `at`: placed at every offset this
+// puts run starts and ends on every position of a vector step and of the
+// scalar tail.
+Bytes runPlantedIn(size_t length, size_t at, size_t runLength) {
+  Bytes out(length);
+  for (size_t i = 0; i < length; ++i) out[i] = static_cast<uint8_t>(i % 7 + (i / 7) % 3 * 16);
+  for (size_t i = at; i < at + runLength && i < length; ++i) out[i] = 0xAA;
+  return out;
+}
+
+// The inputs every encoder is checked on.
+std::vector<Bytes> encoderInputs() {
   std::mt19937 rng(12345);
+  std::vector<Bytes> inputs;
   std::vector<size_t> lengths;
   for (size_t n = 0; n <= 300; ++n) lengths.push_back(n);
   for (size_t n : {383u, 384u, 385u, 1000u, 4096u, 65536u, 100003u}) lengths.push_back(n);
-
   for (size_t length : lengths) {
     for (int trial = 0; trial < 4; ++trial) {
       Bytes raw;
@@ -158,12 +175,127 @@ TEST(RleCodec, MatchesGreedyRuleRoundTripsAndStaysWithinBound) {
       } else {
         raw = mixedRuns(rng, length);
       }
-      const Bytes coded = encode(raw);
-      ASSERT_EQ(coded, referenceEncode(raw)) << "length " << length << " trial " << trial;
-      EXPECT_LE(coded.size(), length + (length + 127) / 128) << "length " << length;
-      Bytes back;
-      ASSERT_TRUE(rleDecode(coded, static_cast<uint32_t>(length), back)) << "length " << length;
-      ASSERT_EQ(back, raw) << "length " << length << " trial " << trial;
+      inputs.push_back(std::move(raw));
+    }
+  }
+  // Runs and near-runs (pairs) at every position of blocks around the
+  // vector widths (16 and 32 bytes, plus the two neighbours a step reads)
+  // and of longer ones where literals hit 128 and runs hit 130.
+  for (size_t length : {17u, 18u, 19u, 33u, 34u, 35u, 64u, 150u, 300u}) {
+    for (size_t runLength : {2u, 3u, 4u, 17u, 33u, 129u, 130u, 131u, 132u, 133u, 260u, 261u}) {
+      for (size_t at = 0; at < length; ++at) inputs.push_back(runPlantedIn(length, at, runLength));
+    }
+  }
+  // Larger blocks, where a scan step can start anywhere relative to the data.
+  for (size_t length : {1u << 20, (1u << 20) + 13}) {
+    inputs.push_back(mixedRuns(rng, length));
+    Bytes random(length);
+    for (auto& b : random) b = static_cast<uint8_t>(rng());
+    inputs.push_back(std::move(random));
+  }
+  return inputs;
+}
+
+// Guard bytes after a caller's buffer show a write past its end.
+constexpr size_t kGuard = 64;
+constexpr uint8_t kGuardByte = 0xE5;
+
+bool guardIntact(const Bytes& buffer, size_t used) {
+  for (size_t i = used; i < buffer.size(); ++i) {
+    if (buffer[i] != kGuardByte) return false;
+  }
+  return true;
+}
+
+TEST(RleCodec, EveryEncoderMatchesGreedyRuleAndRoundTrips) {
+  const std::vector<NamedRleEncoder> encoders = availableRleEncoders();
+  std::printf("[          ] encoders:");
+  for (const auto& e : encoders) std::printf(" %s", e.name);
+  std::printf("\n");
+
+  for (const Bytes& raw : encoderInputs()) {
+    const size_t length = raw.size();
+    const Bytes expected = referenceEncode(raw);
+    ASSERT_LE(expected.size(), rleBound(length)) << "length " << length;
+
+    // The public entry points use the best encoder.
+    ASSERT_EQ(encode(raw), expected) << "length " << length;
+    Bytes back;
+    ASSERT_TRUE(rleDecode(expected, static_cast<uint32_t>(length), back)) << "length " << length;
+    ASSERT_EQ(back, raw) << "length " << length;
+
+    for (const NamedRleEncoder& e : encoders) {
+      // Exactly enough room, then one byte too little: the result must be
+      // exact in the first case and a clean refusal in the second, with no
+      // write past the room given either way.
+      Bytes out(expected.size() + kGuard, kGuardByte);
+      const size_t n = e.encode(raw.data(), length, out.data(), expected.size());
+      ASSERT_EQ(n, expected.size()) << e.name << " length " << length;
+      ASSERT_TRUE(std::equal(expected.begin(), expected.end(), out.begin())) << e.name << " length " << length;
+      ASSERT_TRUE(guardIntact(out, expected.size())) << e.name << " length " << length;
+      if (!expected.empty()) {
+        std::fill(out.begin(), out.end(), kGuardByte);
+        ASSERT_EQ(e.encode(raw.data(), length, out.data(), expected.size() - 1), kRleTooLong)
+            << e.name << " length " << length;
+        ASSERT_TRUE(guardIntact(out, expected.size() - 1)) << e.name << " length " << length;
+      }
+    }
+  }
+}
+
+TEST(RleEncodeIfSmaller, CodesExactlyWhenShorterAndNeverWritesPastTheBlock) {
+  for (const Bytes& raw : encoderInputs()) {
+    const size_t length = raw.size();
+    const Bytes expected = referenceEncode(raw);
+    Bytes out(length + kGuard, kGuardByte);
+    size_t codedLength = 0;
+    const bool smaller = rleEncodeIfSmaller(raw.data(), length, out.data(), codedLength);
+    ASSERT_EQ(smaller, expected.size() < length) << "length " << length;
+    if (smaller) {
+      ASSERT_EQ(codedLength, expected.size()) << "length " << length;
+      ASSERT_TRUE(std::equal(expected.begin(), expected.end(), out.begin())) << "length " << length;
+    }
+    ASSERT_TRUE(guardIntact(out, length)) << "length " << length;
+  }
+}
+
+TEST(RleDecodeInto, FillsTheBufferExactlyAndNeverWritesOutsideIt) {
+  std::mt19937 rng(99);
+  struct Case {
+    const char* name;
+    Bytes coded;
+    size_t size;
+    bool ok;
+  };
+  std::vector<Case> cases = {
+      {"empty", {}, 0, true},
+      {"empty input, nonzero size", {}, 1, false},
+      {"repeat without value", fromHex("80"), 3, false},
+      {"literal past the end", fromHex("05 41 42"), 6, false},
+      {"repeat overshoots size", fromHex("81 41"), 3, false},
+      {"output short of size", fromHex("00 41"), 2, false},
+      {"longest repeat, exact", fromHex("FF 41"), 130, true},
+      {"longest repeat, one short", fromHex("FF 41"), 129, false},
+      {"longest literal, exact", concat(fromHex("7F"), counting(128)), 128, true},
+  };
+  // Valid streams of every shape, and each one cut short and overlong, so the
+  // piecewise copies meet both buffer ends at every offset.
+  for (size_t length : {1u, 15u, 16u, 17u, 127u, 128u, 129u, 130u, 131u, 300u, 5000u}) {
+    const Bytes raw = mixedRuns(rng, length);
+    const Bytes coded = encode(raw);
+    cases.push_back({"valid", coded, length, true});
+    cases.push_back({"size one larger", coded, length + 1, false});
+    cases.push_back({"size one smaller", coded, length - 1, false});
+    cases.push_back({"last byte cut", Bytes(coded.begin(), coded.end() - 1), length, false});
+  }
+  for (const Case& c : cases) {
+    Bytes out(c.size + kGuard, kGuardByte);
+    EXPECT_EQ(rleDecodeInto(c.coded.data(), c.coded.size(), out.data(), c.size), c.ok) << c.name << " " << c.size;
+    EXPECT_TRUE(guardIntact(out, c.size)) << c.name << " " << c.size;
+    if (c.ok) {
+      Bytes viaVector;
+      ASSERT_TRUE(rleDecode(c.coded, static_cast<uint32_t>(c.size), viaVector)) << c.name;
+      EXPECT_TRUE(std::equal(viaVector.begin(), viaVector.end(), out.begin())) << c.name << " " << c.size;
     }
   }
 }
@@ -218,14 +350,56 @@ TEST(Crc32, KnownValues) {
   EXPECT_EQ(crc32(nullptr, 0), 0u);
 }
 
-TEST(Crc32, MatchesBitwiseReferenceAtEveryLengthAndAlignment) {
+TEST(Crc32, EveryKernelMatchesBitwiseDefinitionAtEveryLengthAndAlignment) {
+  const std::vector<NamedCrcKernel> kernels = availableCrcKernels();
+  std::printf("[          ] crc kernels:");
+  for (const auto& k : kernels) std::printf(" %s", k.name);
+  std::printf("\n");
+
+  constexpr size_t kMaxLength = 4096;
+  constexpr size_t kAlignments = 64;
   std::mt19937 rng(777);
-  Bytes buffer(1024 + 16);
+  Bytes buffer(kMaxLength + kAlignments);
   for (auto& b : buffer) b = static_cast<uint8_t>(rng());
-  for (size_t offset = 0; offset < 16; ++offset) {
-    for (size_t length = 0; length <= 1024; ++length) {
-      const uint8_t* p = buffer.data() + offset;
-      ASSERT_EQ(crc32(p, length), crc32Bitwise(p, length)) << "offset " << offset << " length " << length;
+
+  for (size_t offset = 0; offset < kAlignments; ++offset) {
+    const uint8_t* p = buffer.data() + offset;
+    // The bitwise CRC of every prefix, in one pass.
+    std::vector<uint32_t> expected(kMaxLength + 1);
+    uint32_t state = 0xFFFFFFFFu;
+    expected[0] = 0;
+    for (size_t i = 0; i < kMaxLength; ++i) {
+      state ^= p[i];
+      for (int bit = 0; bit < 8; ++bit) state = (state >> 1) ^ ((state & 1u) ? 0xEDB88320u : 0u);
+      expected[i + 1] = ~state;
+    }
+    // Plain compares in the loop: a million assertions would dominate the run.
+    for (size_t length = 0; length <= kMaxLength; ++length) {
+      if (crc32(p, length) != expected[length]) {
+        FAIL() << "crc32 offset " << offset << " length " << length;
+      }
+      for (const NamedCrcKernel& k : kernels) {
+        if (k.kernel(0, p, length) != expected[length]) {
+          FAIL() << k.name << " offset " << offset << " length " << length;
+        }
+      }
+    }
+  }
+}
+
+TEST(Crc32, EveryKernelContinuesFromAnEarlierCrc) {
+  std::mt19937 rng(31);
+  Bytes data(100000);
+  for (auto& b : data) b = static_cast<uint8_t>(rng());
+  for (size_t length : {1u, 64u, 255u, 256u, 257u, 1000u, 100000u}) {
+    const uint32_t whole = crc32Bitwise(data.data(), length);
+    for (size_t split : {size_t{0}, size_t{1}, size_t{15}, size_t{16}, size_t{17}, length / 2, length - 1, length}) {
+      if (split > length) continue;
+      for (const NamedCrcKernel& k : availableCrcKernels()) {
+        const uint32_t first = k.kernel(0, data.data(), split);
+        EXPECT_EQ(k.kernel(first, data.data() + split, length - split), whole)
+            << k.name << " length " << length << " split " << split;
+      }
     }
   }
 }
