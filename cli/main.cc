@@ -9,6 +9,7 @@
 #include "console.h"
 #include "env.h"
 #include "format.h"
+#include "journal.h"
 #include "progress.h"
 
 namespace zarvik {
@@ -24,12 +25,17 @@ const wchar_t kUsage[] =
     L"  zarvik create [--block-size SIZE] SOURCE ARCHIVE\n"
     L"  zarvik list ARCHIVE\n"
     L"  zarvik test ARCHIVE\n"
+    L"  zarvik extract [--keep] [--resume] ARCHIVE DESTINATION\n"
     L"  zarvik --help | --version\n"
     L"\n"
     L"Commands:\n"
     L"  create  pack the file or folder SOURCE into ARCHIVE (.zvka)\n"
     L"  list    print each file of ARCHIVE: its size in bytes, a tab, its path\n"
     L"  test    read, decode and check every block of ARCHIVE, writing nothing\n"
+    L"  extract restore ARCHIVE into the folder DESTINATION, consuming the archive\n"
+    L"          as it goes (its space is freed block by block); --keep leaves the\n"
+    L"          archive untouched, --resume continues an interrupted extraction\n"
+    L"          (ARCHIVE may also be its resume file, ARCHIVE.zvkj)\n"
     L"\n"
     L"SIZE is in bytes with an optional K or M suffix (powers of 1024),\n"
     L"from 1 byte to 4294967295 bytes; the default is 4M.\n";
@@ -141,6 +147,85 @@ int runTest(const std::wstring& archivePath) {
   return 0;
 }
 
+// A path as a shell command line needs it.
+std::wstring quotedForShell(const std::wstring& path) {
+  bool plain = !path.empty() && path.find_first_of(L" \t\n'\"\\$`!*?[](){}<>|&;#~") == std::wstring::npos;
+  if (plain) return path;
+#ifdef _WIN32
+  return L"\"" + path + L"\"";
+#else
+  std::wstring quoted = L"'";
+  for (wchar_t ch : path) quoted += ch == L'\'' ? std::wstring(L"'\\''") : std::wstring(1, ch);
+  return quoted + L"'";
+#endif
+}
+
+// Whether the archive's journal shows it partly consumed by a stopped run.
+bool interruptedRunRemains(const std::wstring& archivePath) {
+  ablative::ArchiveTables tables;
+  std::wstring ignored;
+  if (!ablative::readArchiveTables(archivePath, tables, ignored)) return false;
+  ablative::Journal journal;
+  journal.path = ablative::journalPathFor(archivePath);
+  journal.states.assign(tables.blocks.size(), 0);
+  return ablative::loadJournal(journal) == ablative::JournalLoad::Loaded && ablative::recordsProgress(journal);
+}
+
+int runExtract(const std::vector<std::wstring>& args) {
+  bool keep = false, resume = false;
+  std::vector<std::wstring> paths;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == L"--keep") {
+      keep = true;
+    } else if (args[i] == L"--resume") {
+      resume = true;
+    } else if (args[i] == L"--") {
+      paths.insert(paths.end(), args.begin() + static_cast<ptrdiff_t>(i) + 1, args.end());
+      break;
+    } else if (args[i].size() > 1 && args[i][0] == L'-') {
+      return usageError(L"unknown option for extract: " + args[i]);
+    } else {
+      paths.push_back(args[i]);
+    }
+  }
+  if (paths.size() != 2) return usageError(L"extract needs ARCHIVE and DESTINATION");
+  std::wstring archive = paths[0];
+  const std::wstring& destination = paths[1];
+
+  // A resume file stands for its archive: data.zvka.zvkj belongs to data.zvka.
+  const std::wstring journalSuffix = L".zvkj";
+  if (archive.size() > journalSuffix.size() &&
+      archive.compare(archive.size() - journalSuffix.size(), journalSuffix.size(), journalSuffix) == 0) {
+    std::wstring owner = archive.substr(0, archive.size() - journalSuffix.size());
+    // Resuming may only have the journal left to remove, after the archive is gone.
+    if (!resume && ablative::pathStatus(owner).kind != ablative::PathKind::File) {
+      return failure(L"Extract failed: ", L"Please select the .zvka archive file.");
+    }
+    archive = owner;
+    write(Stream::Out, L"Info: Resume file selected; switched to archive: " + archive + L"\n");
+  }
+
+  ablative::ArchiveTables tables;
+  std::wstring errorText;
+  double bytesPerBlock = 0;
+  if (ablative::readArchiveTables(archive, tables, errorText) && !tables.blocks.empty()) {
+    bytesPerBlock = static_cast<double>(tables.header.sourceBytes) / static_cast<double>(tables.blocks.size());
+  }
+  errorText.clear();
+  ProgressLine progress(true, bytesPerBlock);
+  bool ok = ablative::extractArchive(
+      archive, destination, resume, keep, errorText, [&](const ablative::ProgressInfo& info) { progress.update(info); },
+      [&](const std::wstring& line) { logLine(progress, line); }, {});
+  progress.clear();
+  if (ok) return 0;
+  write(Stream::Err, L"Extract failed: " + errorText + L"\n");
+  if (interruptedRunRemains(archive)) {
+    write(Stream::Err, L"To continue, run: zarvik extract --resume " + quotedForShell(archive) + L" " +
+                           quotedForShell(destination) + L"\n");
+  }
+  return kExitFailure;
+}
+
 int run(const std::vector<std::wstring>& args) {
   if (args.empty()) return usageError(L"missing command");
   const std::wstring& command = args[0];
@@ -154,6 +239,7 @@ int run(const std::vector<std::wstring>& args) {
     return 0;
   }
   if (command == L"create") return runCreate(rest);
+  if (command == L"extract") return runExtract(rest);
   if (command == L"list" || command == L"test") {
     if (rest.size() != 1) return usageError(command + L" needs exactly one ARCHIVE");
     return command == L"list" ? runList(rest[0]) : runTest(rest[0]);

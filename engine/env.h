@@ -13,6 +13,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -39,7 +40,8 @@ class FileHandle {
 
   // A HANDLE on Windows, a descriptor on POSIX; -1 when closed.
   intptr_t native = -1;
-  // The file pointer on POSIX, where transfers are positional.
+  // The file pointer. POSIX transfers are positional and use it; Windows
+  // keeps it in step with the system's pointer for the I/O hook.
   uint64_t position = 0;
 };
 
@@ -89,6 +91,15 @@ bool removeFile(const std::wstring& path);
 // Windows has no such call and commits entries with the file; it succeeds there.
 bool syncDirectory(const std::wstring& path);
 
+// Which file a path reaches (following links): two paths reach the same file
+// exactly when their identities are equal, whatever their spelling.
+struct FileIdentity {
+  uint64_t volume = 0;
+  uint64_t index = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+bool fileIdentity(const std::wstring& path, FileIdentity& identity);
+
 // Errors.
 uint32_t lastErrorCode();
 void setLastErrorCode(uint32_t code);
@@ -101,5 +112,32 @@ bool isAccessDeniedError(uint32_t code);
 // means failure (or empty input). Every code point survives a round trip.
 std::string toUtf8(const std::wstring& wide);
 std::wstring fromUtf8(const std::string& utf8);
+// Upper-cases a file name as case-insensitive names compare: the system's
+// table on Windows; elsewhere, where names are case-sensitive, ASCII only.
+std::wstring upperCaseName(const std::wstring& name);
+
+// Fault injection for tests. Every call above that touches the file system
+// first asks the hook, when one is set: a nonzero answer fails the call with
+// that error code, without performing it. Without a hook the cost is one null
+// check. Calls the hook itself makes into this seam are not hooked.
+enum class IoOp {
+  Open, Seek, Read, Write, Flush, Size, SetEnd, MarkSparse, ZeroRange,
+  Status, Identity, List, MakeDirectory, Rename, Remove, SyncDirectory,
+};
+struct IoCall {
+  IoOp op;
+  const std::wstring* path = nullptr;    // calls on a path; a rename's source
+  const std::wstring* target = nullptr;  // a rename's destination
+  const FileHandle* file = nullptr;      // calls on an open file; Open: the handle about to be opened
+  OpenMode mode = OpenMode::ReadOnly;    // Open
+  uint64_t offset = 0;  // Seek: the target; Read, Write, SetEnd: the file pointer; ZeroRange: the first byte
+  uint64_t length = 0;  // Read, Write: the bytes asked; ZeroRange: the bytes zeroed
+  uint32_t* limit = nullptr;  // Read, Write: the hook may lower it to move fewer bytes, even none
+};
+using IoHook = std::function<uint32_t(const IoCall&)>;
+void setIoHook(IoHook hook);  // an empty hook removes it
+// For the platform files: true when the hook fails `call`; its code is then
+// the last error.
+bool ioHookFails(const IoCall& call);
 
 }  // namespace ablative

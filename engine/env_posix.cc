@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -75,6 +76,7 @@ void FileHandle::close() {
 
 bool openFile(const std::wstring& path, OpenMode mode, FileHandle& file) {
   file.close();
+  if (ioHookFails({.op = IoOp::Open, .path = &path, .file = &file, .mode = mode})) return false;
   std::string native;
   if (!nativePath(path, native)) return false;
   int fd;
@@ -95,6 +97,7 @@ bool openFile(const std::wstring& path, OpenMode mode, FileHandle& file) {
 }
 
 bool seekFile(FileHandle& file, uint64_t offset) {
+  if (ioHookFails({.op = IoOp::Seek, .file = &file, .offset = offset})) return false;
   if (offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
     errno = EINVAL;
     return false;
@@ -105,6 +108,11 @@ bool seekFile(FileHandle& file, uint64_t offset) {
 
 bool readSome(FileHandle& file, void* buffer, uint32_t length, uint32_t& got) {
   got = 0;
+  uint32_t allowed = length;
+  if (ioHookFails({.op = IoOp::Read, .file = &file, .offset = file.position, .length = length, .limit = &allowed})) {
+    return false;
+  }
+  length = std::min(length, allowed);
   ssize_t n;
   do {
     n = ::pread(static_cast<int>(file.native), buffer, length, static_cast<off_t>(file.position));
@@ -117,6 +125,11 @@ bool readSome(FileHandle& file, void* buffer, uint32_t length, uint32_t& got) {
 
 bool writeSome(FileHandle& file, const void* buffer, uint32_t length, uint32_t& written) {
   written = 0;
+  uint32_t allowed = length;
+  if (ioHookFails({.op = IoOp::Write, .file = &file, .offset = file.position, .length = length, .limit = &allowed})) {
+    return false;
+  }
+  length = std::min(length, allowed);
   ssize_t n;
   do {
     n = ::pwrite(static_cast<int>(file.native), buffer, length, static_cast<off_t>(file.position));
@@ -127,9 +140,13 @@ bool writeSome(FileHandle& file, const void* buffer, uint32_t length, uint32_t& 
   return true;
 }
 
-bool flushFile(FileHandle& file) { return ::fdatasync(static_cast<int>(file.native)) == 0; }
+bool flushFile(FileHandle& file) {
+  if (ioHookFails({.op = IoOp::Flush, .file = &file})) return false;
+  return ::fdatasync(static_cast<int>(file.native)) == 0;
+}
 
 bool fileSize(FileHandle& file, uint64_t& size) {
+  if (ioHookFails({.op = IoOp::Size, .file = &file})) return false;
   struct stat st;
   if (fstat(static_cast<int>(file.native), &st) != 0) return false;
   size = static_cast<uint64_t>(st.st_size);
@@ -137,6 +154,7 @@ bool fileSize(FileHandle& file, uint64_t& size) {
 }
 
 bool setEndOfFile(FileHandle& file) {
+  if (ioHookFails({.op = IoOp::SetEnd, .file = &file, .offset = file.position})) return false;
   int rc;
   do {
     rc = ::ftruncate(static_cast<int>(file.native), static_cast<off_t>(file.position));
@@ -148,6 +166,7 @@ bool markSparse(FileHandle& file) {
   // Linux files are always sparse-capable; what matters is whether this file
   // system can punch holes. Punching one byte past the end changes nothing and
   // fails with EOPNOTSUPP exactly where the later zeroing would.
+  if (ioHookFails({.op = IoOp::MarkSparse, .file = &file})) return false;
   uint64_t size = 0;
   if (!fileSize(file, size)) return false;
   return ::fallocate(static_cast<int>(file.native), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
@@ -156,12 +175,14 @@ bool markSparse(FileHandle& file) {
 
 bool zeroRange(FileHandle& file, uint64_t first, uint64_t end) {
   if (end <= first) return true;
+  if (ioHookFails({.op = IoOp::ZeroRange, .file = &file, .offset = first, .length = end - first})) return false;
   return ::fallocate(static_cast<int>(file.native), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
                      static_cast<off_t>(first), static_cast<off_t>(end - first)) == 0;
 }
 
 PathStatus pathStatus(const std::wstring& path) {
   PathStatus status;
+  if (ioHookFails({.op = IoOp::Status, .path = &path})) return status;
   std::string native;
   struct stat st;
   if (!nativePath(path, native) || ::stat(native.c_str(), &st) != 0) {
@@ -175,6 +196,7 @@ PathStatus pathStatus(const std::wstring& path) {
 
 bool listDirectory(const std::wstring& path, std::vector<DirEntry>& entries) {
   entries.clear();
+  if (ioHookFails({.op = IoOp::List, .path = &path})) return false;
   std::string native;
   if (!nativePath(path, native)) return false;
   DIR* dir = ::opendir(native.c_str());
@@ -218,6 +240,7 @@ bool listDirectory(const std::wstring& path, std::vector<DirEntry>& entries) {
 
 bool createDirectories(const std::wstring& path) {
   if (path.empty()) return true;
+  if (ioHookFails({.op = IoOp::MakeDirectory, .path = &path})) return false;
   PathStatus status = pathStatus(path);
   if (status.kind == PathKind::Directory) return true;
   if (status.kind != PathKind::Missing) {
@@ -233,16 +256,19 @@ bool createDirectories(const std::wstring& path) {
 }
 
 bool renameReplace(const std::wstring& from, const std::wstring& to) {
+  if (ioHookFails({.op = IoOp::Rename, .path = &from, .target = &to})) return false;
   std::string a, b;
   return nativePath(from, a) && nativePath(to, b) && ::rename(a.c_str(), b.c_str()) == 0;
 }
 
 bool removeFile(const std::wstring& path) {
+  if (ioHookFails({.op = IoOp::Remove, .path = &path})) return false;
   std::string native;
   return nativePath(path, native) && ::unlink(native.c_str()) == 0;
 }
 
 bool syncDirectory(const std::wstring& path) {
+  if (ioHookFails({.op = IoOp::SyncDirectory, .path = &path})) return false;
   std::string native;
   if (!nativePath(path.empty() ? L"." : path, native)) return false;
   int fd = ::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -252,6 +278,16 @@ bool syncDirectory(const std::wstring& path) {
   ::close(fd);
   errno = code;
   return ok;
+}
+
+bool fileIdentity(const std::wstring& path, FileIdentity& identity) {
+  if (ioHookFails({.op = IoOp::Identity, .path = &path})) return false;
+  std::string native;
+  struct stat st;
+  if (!nativePath(path.empty() ? L"." : path, native) || ::stat(native.c_str(), &st) != 0) return false;
+  identity.volume = static_cast<uint64_t>(st.st_dev);
+  identity.index = static_cast<uint64_t>(st.st_ino);
+  return true;
 }
 
 uint32_t lastErrorCode() { return static_cast<uint32_t>(errno); }
@@ -315,6 +351,14 @@ std::wstring fromUtf8(const std::string& utf8) {
     i += extra + 1;
   }
   return out;
+}
+
+std::wstring upperCaseName(const std::wstring& name) {
+  std::wstring upper = name;
+  for (wchar_t& ch : upper) {
+    if (ch >= L'a' && ch <= L'z') ch = static_cast<wchar_t>(ch - L'a' + L'A');
+  }
+  return upper;
 }
 
 uint32_t diskFullErrorCode() { return ENOSPC; }

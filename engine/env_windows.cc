@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include <algorithm>
 #include <climits>
 
 namespace ablative {
@@ -90,6 +91,7 @@ void FileHandle::close() {
 
 bool openFile(const std::wstring& path, OpenMode mode, FileHandle& file) {
   file.close();
+  if (ioHookFails({.op = IoOp::Open, .path = &path, .file = &file, .mode = mode})) return false;
   DWORD access = GENERIC_READ | GENERIC_WRITE;
   DWORD share = FILE_SHARE_READ;
   DWORD disposition = OPEN_EXISTING;
@@ -109,46 +111,73 @@ bool openFile(const std::wstring& path, OpenMode mode, FileHandle& file) {
 }
 
 bool seekFile(FileHandle& file, uint64_t offset) {
+  if (ioHookFails({.op = IoOp::Seek, .file = &file, .offset = offset})) return false;
   LARGE_INTEGER target;
   target.QuadPart = static_cast<LONGLONG>(offset);
   if (offset > static_cast<uint64_t>(LLONG_MAX)) {
     SetLastError(ERROR_NEGATIVE_SEEK);
     return false;
   }
-  return SetFilePointerEx(handleOf(file), target, nullptr, FILE_BEGIN) != 0;
+  if (!SetFilePointerEx(handleOf(file), target, nullptr, FILE_BEGIN)) return false;
+  file.position = offset;
+  return true;
 }
 
 bool readSome(FileHandle& file, void* buffer, uint32_t length, uint32_t& got) {
+  got = 0;
+  uint32_t allowed = length;
+  if (ioHookFails({.op = IoOp::Read, .file = &file, .offset = file.position, .length = length, .limit = &allowed})) {
+    return false;
+  }
+  length = std::min(length, allowed);
   DWORD count = 0;
   BOOL ok = ReadFile(handleOf(file), buffer, length, &count, nullptr);
   got = count;
+  file.position += count;
   return ok != 0;
 }
 
 bool writeSome(FileHandle& file, const void* buffer, uint32_t length, uint32_t& written) {
+  written = 0;
+  uint32_t allowed = length;
+  if (ioHookFails({.op = IoOp::Write, .file = &file, .offset = file.position, .length = length, .limit = &allowed})) {
+    return false;
+  }
+  length = std::min(length, allowed);
   DWORD count = 0;
   BOOL ok = WriteFile(handleOf(file), buffer, length, &count, nullptr);
   written = count;
+  file.position += count;
   return ok != 0;
 }
 
-bool flushFile(FileHandle& file) { return FlushFileBuffers(handleOf(file)) != 0; }
+bool flushFile(FileHandle& file) {
+  if (ioHookFails({.op = IoOp::Flush, .file = &file})) return false;
+  return FlushFileBuffers(handleOf(file)) != 0;
+}
 
 bool fileSize(FileHandle& file, uint64_t& size) {
+  if (ioHookFails({.op = IoOp::Size, .file = &file})) return false;
   LARGE_INTEGER value;
   if (!GetFileSizeEx(handleOf(file), &value)) return false;
   size = static_cast<uint64_t>(value.QuadPart);
   return true;
 }
 
-bool setEndOfFile(FileHandle& file) { return SetEndOfFile(handleOf(file)) != 0; }
+bool setEndOfFile(FileHandle& file) {
+  if (ioHookFails({.op = IoOp::SetEnd, .file = &file, .offset = file.position})) return false;
+  return SetEndOfFile(handleOf(file)) != 0;
+}
 
 bool markSparse(FileHandle& file) {
+  if (ioHookFails({.op = IoOp::MarkSparse, .file = &file})) return false;
   DWORD bytes = 0;
   return DeviceIoControl(handleOf(file), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &bytes, nullptr) != 0;
 }
 
 bool zeroRange(FileHandle& file, uint64_t first, uint64_t end) {
+  if (end <= first) return true;
+  if (ioHookFails({.op = IoOp::ZeroRange, .file = &file, .offset = first, .length = end - first})) return false;
   FILE_ZERO_DATA_INFORMATION range;
   range.FileOffset.QuadPart = static_cast<LONGLONG>(first);
   range.BeyondFinalZero.QuadPart = static_cast<LONGLONG>(end);
@@ -157,6 +186,7 @@ bool zeroRange(FileHandle& file, uint64_t first, uint64_t end) {
 }
 
 PathStatus pathStatus(const std::wstring& path) {
+  if (ioHookFails({.op = IoOp::Status, .path = &path})) return PathStatus{};
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExW(nativePath(path).c_str(), GetFileExInfoStandard, &data)) {
     PathStatus status;
@@ -172,6 +202,7 @@ PathStatus pathStatus(const std::wstring& path) {
 
 bool listDirectory(const std::wstring& path, std::vector<DirEntry>& entries) {
   entries.clear();
+  if (ioHookFails({.op = IoOp::List, .path = &path})) return false;
   std::wstring prefix = path;
   if (!prefix.empty() && prefix.back() != L'\\' && prefix.back() != L'/') prefix += L'\\';
   WIN32_FIND_DATAW data;
@@ -202,6 +233,7 @@ bool listDirectory(const std::wstring& path, std::vector<DirEntry>& entries) {
 
 bool createDirectories(const std::wstring& path) {
   if (path.empty()) return true;
+  if (ioHookFails({.op = IoOp::MakeDirectory, .path = &path})) return false;
   PathStatus status = pathStatus(path);
   if (status.kind == PathKind::Directory) return true;
   if (status.kind != PathKind::Missing) {
@@ -215,13 +247,34 @@ bool createDirectories(const std::wstring& path) {
 }
 
 bool renameReplace(const std::wstring& from, const std::wstring& to) {
+  if (ioHookFails({.op = IoOp::Rename, .path = &from, .target = &to})) return false;
   return MoveFileExW(nativePath(from).c_str(), nativePath(to).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
-bool removeFile(const std::wstring& path) { return DeleteFileW(nativePath(path).c_str()) != 0; }
+bool removeFile(const std::wstring& path) {
+  if (ioHookFails({.op = IoOp::Remove, .path = &path})) return false;
+  return DeleteFileW(nativePath(path).c_str()) != 0;
+}
 
-bool syncDirectory(const std::wstring&) { return true; }
+bool syncDirectory(const std::wstring& path) { return !ioHookFails({.op = IoOp::SyncDirectory, .path = &path}); }
+
+bool fileIdentity(const std::wstring& path, FileIdentity& identity) {
+  if (ioHookFails({.op = IoOp::Identity, .path = &path})) return false;
+  HANDLE h = CreateFileW(nativePath(path.empty() ? L"." : path).c_str(), 0,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  BOOL ok = GetFileInformationByHandle(h, &info);
+  DWORD code = GetLastError();
+  CloseHandle(h);
+  SetLastError(code);
+  if (!ok) return false;
+  identity.volume = info.dwVolumeSerialNumber;
+  identity.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return true;
+}
 
 uint32_t lastErrorCode() { return GetLastError(); }
 
@@ -241,6 +294,12 @@ std::wstring systemErrorText(uint32_t code) {
 }
 
 uint32_t diskFullErrorCode() { return ERROR_DISK_FULL; }
+
+std::wstring upperCaseName(const std::wstring& name) {
+  std::wstring upper = name;
+  if (!upper.empty() && upper.size() <= MAXDWORD) CharUpperBuffW(upper.data(), static_cast<DWORD>(upper.size()));
+  return upper;
+}
 
 bool isNotFoundError(uint32_t code) {
   switch (code) {

@@ -1,0 +1,49 @@
+// Block transfers on open files for extraction, and the error texts they
+// produce.
+//
+// The transfer messages read as a fixed prefix, the platform's error code and
+// the system's text for it, e.g.
+//   "Failed to read archive block (code=5): Input/output error"
+// Each message replaces the whole of `errorText`; the functions never throw.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "env.h"
+
+namespace ablative {
+
+// Reads exactly `size` bytes at `offset` into `bytes` (resized to `size`,
+// zero-filled first). A failed seek or read writes its message:
+//   "Failed to seek archive block (code=" / "Failed to read archive block (code="
+// A file that ends before `size` bytes returns false and leaves `errorText`
+// as it was.
+bool readArchiveBlock(FileHandle& file, uint64_t offset, uint32_t size, std::vector<uint8_t>& bytes,
+                      std::wstring& errorText);
+
+// The same, for reading back a block already written to its destination:
+//   "Failed to seek destination file for verification (code="
+//   "Failed to read destination block for verification (code="
+bool readDestinationBlock(FileHandle& file, uint64_t offset, uint32_t size, std::vector<uint8_t>& bytes,
+                          std::wstring& errorText);
+
+// Writes all of `bytes` at `offset`, then flushes the file to disk (an empty
+// block is flushed too), so the block is durable when this returns true:
+//   "Failed to seek destination file (code=" / "Failed to write destination block (code="
+//   "Failed to flush destination file (code="
+// A write that moves nothing while bytes remain fails with the disk-full code
+// instead of looping forever.
+bool writeDestinationBlock(FileHandle& file, uint64_t offset, const std::vector<uint8_t>& bytes,
+                           std::wstring& errorText);
+
+// Sets the file's end at `length`, then flushes it. Only the cut decides the
+// result: a cut that does not reach the disk merely leaves the file longer.
+bool cutFileAt(FileHandle& file, uint64_t length);
+
+// `message` + " (error " + the last platform error code + ")". Read the code
+// before anything else can change it.
+std::wstring lastErrorText(const std::wstring& message);
+
+}  // namespace ablative

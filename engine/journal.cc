@@ -1,0 +1,109 @@
+#include "journal.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "file_util.h"
+#include "paths.h"
+
+namespace ablative {
+
+namespace {
+
+void put32(uint8_t* out, uint32_t value) {
+  for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+uint32_t get32(const uint8_t* in) {
+  return uint32_t{in[0]} | uint32_t{in[1]} << 8 | uint32_t{in[2]} << 16 | uint32_t{in[3]} << 24;
+}
+
+// Opens `path` and checks its header; `stateCount` is the count it claims.
+JournalLoad openAndReadHeader(const std::wstring& path, FileHandle& file, uint32_t& stateCount) {
+  if (!openFile(path, OpenMode::ReadOnly, file)) {
+    return isNotFoundError(lastErrorCode()) ? JournalLoad::Missing : JournalLoad::Unreadable;
+  }
+  uint64_t size = 0;
+  uint8_t header[kJournalHeaderSize];
+  if (!fileSize(file, size)) return JournalLoad::Unreadable;
+  if (size < kJournalHeaderSize) return JournalLoad::Foreign;
+  if (!readFully(file, header, kJournalHeaderSize)) return JournalLoad::Unreadable;
+  stateCount = get32(header + 12);
+  if (std::memcmp(header, kJournalMagic, 8) != 0 || get32(header + 8) != kJournalVersion ||
+      size - kJournalHeaderSize < stateCount) {
+    return JournalLoad::Foreign;
+  }
+  return JournalLoad::Loaded;
+}
+
+bool writeWholeJournal(const std::wstring& path, const std::vector<uint8_t>& states) {
+  std::vector<uint8_t> bytes(kJournalHeaderSize + states.size());
+  std::copy(std::begin(kJournalMagic), std::end(kJournalMagic), bytes.begin());
+  put32(&bytes[8], kJournalVersion);
+  put32(&bytes[12], static_cast<uint32_t>(states.size()));
+  std::copy(states.begin(), states.end(), bytes.begin() + kJournalHeaderSize);
+  FileHandle file;
+  return openFile(path, OpenMode::CreateTruncate, file) && writeFully(file, bytes.data(), bytes.size()) &&
+         flushFile(file);
+}
+
+}  // namespace
+
+std::wstring journalPathFor(const std::wstring& archivePath) { return archivePath + L".zvkj"; }
+
+std::wstring journalTemporaryPathFor(const std::wstring& journalPath) { return journalPath + L".creating"; }
+
+JournalLoad loadJournal(Journal& journal) {
+  FileHandle file;
+  uint32_t stateCount = 0;
+  JournalLoad result = openAndReadHeader(journal.path, file, stateCount);
+  if (result != JournalLoad::Loaded) return result;
+  if (stateCount != journal.states.size()) return JournalLoad::Foreign;
+  return readFully(file, journal.states.data(), stateCount) ? JournalLoad::Loaded : JournalLoad::Unreadable;
+}
+
+bool createJournal(Journal& journal) {
+  journal.file.close();
+  std::fill(journal.states.begin(), journal.states.end(), static_cast<uint8_t>(BlockState::Pending));
+  const std::wstring temporary = journalTemporaryPathFor(journal.path);
+  if (!writeWholeJournal(temporary, journal.states) || !renameReplace(temporary, journal.path)) {
+    removeFile(temporary);
+    return false;
+  }
+  return syncDirectory(parentFolder(journal.path)) && openJournal(journal);
+}
+
+bool openJournal(Journal& journal) { return openFile(journal.path, OpenMode::ReadWrite, journal.file); }
+
+bool writeJournalState(Journal& journal, uint32_t block, BlockState state) {
+  const auto byte = static_cast<uint8_t>(state);
+  journal.states[block] = byte;
+  return seekFile(journal.file, uint64_t{kJournalHeaderSize} + block) && writeFully(journal.file, &byte, 1) &&
+         flushFile(journal.file);
+}
+
+BlockState stateOf(const Journal& journal, uint32_t block) {
+  uint8_t value = journal.states[block];
+  if (value == static_cast<uint8_t>(BlockState::DestWritten)) return BlockState::DestWritten;
+  if (value == static_cast<uint8_t>(BlockState::Punched)) return BlockState::Punched;
+  return BlockState::Pending;
+}
+
+bool recordsProgress(const Journal& journal) {
+  for (uint32_t b = 0; b < journal.states.size(); ++b) {
+    if (stateOf(journal, b) != BlockState::Pending) return true;
+  }
+  return false;
+}
+
+bool journalRecordsEveryBlockPunched(const std::wstring& path) {
+  FileHandle file;
+  uint32_t stateCount = 0;
+  if (openAndReadHeader(path, file, stateCount) != JournalLoad::Loaded) return false;
+  std::vector<uint8_t> states(stateCount);
+  if (!readFully(file, states.data(), stateCount)) return false;
+  return std::all_of(states.begin(), states.end(),
+                     [](uint8_t state) { return state == static_cast<uint8_t>(BlockState::Punched); });
+}
+
+}  // namespace ablative

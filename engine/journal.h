@@ -1,0 +1,79 @@
+// The journal (".zvkj"): the durable record of an ablative extraction, one
+// state byte per archive block, from which a run stopped at any instant is
+// resumed without losing a block.
+//
+// Layout, integers little-endian and packed; the file is 16 + stateCount bytes:
+//   "ZVKJWIN\0" (8 bytes) | u32 version = 1 | u32 stateCount | stateCount state bytes
+// Byte 16 + b is the state of block b. stateCount equals the archive's block
+// count: besides the file name it is the only tie to the archive.
+//
+// Durability: a journal is written whole under a temporary name, flushed,
+// renamed into place and its folder flushed, so it never exists half
+// written. After that a state change rewrites only its own byte, in place,
+// and flushes it: one byte cannot be torn, and a run costs the same per block
+// however large the archive.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "env.h"
+
+namespace ablative {
+
+inline constexpr uint32_t kJournalVersion = 1;
+inline constexpr uint32_t kJournalHeaderSize = 16;
+inline constexpr uint8_t kJournalMagic[8] = {'Z', 'V', 'K', 'J', 'W', 'I', 'N', 0};
+
+enum class BlockState : uint8_t {
+  Pending = 0,      // nothing about the block is known to be done
+  DestWritten = 1,  // its decoded bytes are durable in the destination file
+  Punched = 2,      // and its range in the archive has been zeroed (perhaps cut off since)
+};
+
+struct Journal {
+  std::wstring path;
+  std::vector<uint8_t> states;  // one per block; values other than 1 and 2 act as Pending
+  FileHandle file;              // open for state changes from createJournal/openJournal on
+};
+
+// The archive's path + ".zvkj": data.zvka has the journal data.zvka.zvkj.
+std::wstring journalPathFor(const std::wstring& archivePath);
+// Where createJournal writes before renaming into place.
+std::wstring journalTemporaryPathFor(const std::wstring& journalPath);
+
+enum class JournalLoad {
+  Loaded,
+  Missing,     // no file at the path
+  Foreign,     // not a journal for this block count: magic, version, count, or fewer state bytes than counted
+  Unreadable,  // an I/O error; nothing is known about the file
+};
+
+// Reads `journal.path` into `states`, which the caller has sized to the
+// archive's block count. Bytes after the states are ignored. The file is
+// left closed.
+JournalLoad loadJournal(Journal& journal);
+
+// Sets every state to Pending, writes the journal as described above and
+// keeps it open for state changes. False when any step failed; no temporary
+// file is left behind.
+bool createJournal(Journal& journal);
+
+// Opens a loaded journal for state changes.
+bool openJournal(Journal& journal);
+
+// Records `state` for `block` and flushes it: true once it is durable.
+bool writeJournalState(Journal& journal, uint32_t block, BlockState state);
+
+BlockState stateOf(const Journal& journal, uint32_t block);
+
+// Whether any block is DestWritten or Punched: the archive may be partly
+// consumed, so only a resumed run may go on with it.
+bool recordsProgress(const Journal& journal);
+
+// Whether `path` is a journal (of whatever block count) in which every block
+// is Punched: the run it records has consumed its whole archive.
+bool journalRecordsEveryBlockPunched(const std::wstring& path);
+
+}  // namespace ablative

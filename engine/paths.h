@@ -1,0 +1,22 @@
+// Path text as the extraction forms it: the platform's separator, parent
+// folders, and stored archive paths placed under a destination folder.
+#pragma once
+
+#include <string>
+
+#include "env.h"
+
+namespace ablative {
+
+// The folder part of `path`: "" for a bare name, the root itself for an entry
+// of the root ("/" or "C:\").
+std::wstring parentFolder(const std::wstring& path);
+
+// The last component of `path`.
+std::wstring fileNameOf(const std::wstring& path);
+
+// `relativePath` (components separated by "/") under `folder`, with the
+// platform's separator. An empty `folder` leaves the path relative.
+std::wstring destinationPathFor(const std::wstring& folder, const std::wstring& relativePath);
+
+}  // namespace ablative

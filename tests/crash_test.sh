@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Kills `zarvik extract` with SIGKILL at random instants, resumes it each time,
+# and checks that the tree comes out byte for byte with archive and journal gone.
+set -u
+zarvik=$1
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+kills=0 failed=0
+
+fail() { failed=$((failed + 1)); printf 'FAIL %s\n' "$*"; }
+
+mkdir -p "$work/src/nested/deeper" "$work/src/😀 folder"
+head -c 700000 /dev/urandom > "$work/src/random.bin"
+yes 'a line that repeats, so blocks code run-length' | head -c 400000 > "$work/src/nested/text.txt"
+head -c 50000 /dev/zero > "$work/src/nested/deeper/zeros.bin"
+head -c 20000 /dev/urandom > "$work/src/😀 folder/𝄞 clef.bin"
+: > "$work/src/empty"
+
+# run_killed ARGS...: runs an extraction and kills it after 1-100 ms unless it ends first.
+run_killed() {
+  "$zarvik" extract "$@" >/dev/null 2>"$work/err" &
+  local pid=$!
+  sleep "$(printf '0.%03d' $((RANDOM % 100 + 1)))"
+  if kill -9 "$pid" 2>/dev/null; then kills=$((kills + 1)); fi
+  wait "$pid" 2>/dev/null
+  local rc=$?
+  if [ "$rc" -ne 0 ] && [ "$rc" -ne 137 ]; then fail "extract $* exited $rc: $(cat "$work/err")"; return 1; fi
+  return 0
+}
+
+for size in 512 1K 2K 8K 64K; do
+  archive="$work/a-$size.zvka" out="$work/out-$size"
+  "$zarvik" create --block-size "$size" "$work/src" "$archive" >/dev/null || fail "create $size"
+  run_killed "$archive" "$out" || continue
+  rounds=0
+  # Kill each resumed run too, until one finishes or the budget is spent.
+  while { [ -e "$archive" ] || [ -e "$archive.zvkj" ]; } && [ "$rounds" -lt 20 ]; do
+    rounds=$((rounds + 1))
+    run_killed --resume "$archive" "$out" || break
+  done
+  if [ -e "$archive" ] || [ -e "$archive.zvkj" ]; then
+    "$zarvik" extract --resume "$archive" "$out" >/dev/null 2>"$work/err" || fail "final resume $size: $(cat "$work/err")"
+  fi
+  diff -r "$work/src" "$out" >/dev/null || fail "block size $size: extracted tree differs"
+  [ ! -e "$archive" ] || fail "block size $size: archive left behind"
+  [ ! -e "$archive.zvkj" ] || fail "block size $size: journal left behind"
+  [ -z "$(ls "$work" | grep -E 'creating$')" ] || fail "block size $size: temporary file left behind"
+done
+
+echo "crash test: $kills kills"
+[ "$kills" -ge 20 ] || fail "only $kills kills landed; the extraction ran too fast to test"
+if [ "$failed" -eq 0 ]; then echo "1 passed, 0 failed"; else echo "0 passed, $failed failed"; exit 1; fi
