@@ -19,5 +19,5 @@ fuzz/run.sh
 echo "== Windows build"
 cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null
 cmake --build build-win -j2
-echo "== Windows tests under Wine"
-scripts/with-wine.sh bash -c 'cd build-win && ctest --output-on-failure -j2'
+echo "== Windows tests under Wine (the window's tests on a private X display)"
+scripts/with-xvfb.sh scripts/with-wine.sh bash -c 'cd build-win && ctest --output-on-failure -j2'

@@ -21,3 +21,5 @@ NATIVE_PACKAGES=(cmake make g++ libgtest-dev libbenchmark-dev zlib1g-dev)
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 # What the Windows build and its tests under Wine need.
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64 wine wine64 xvfb)
+# What scripts/screenshot.sh needs besides the Windows packages.
+SCREENSHOT_PACKAGES=(imagemagick x11-utils fonts-wine)

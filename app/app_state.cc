@@ -1,0 +1,162 @@
+#include "app_state.h"
+
+#include <cerrno>
+#include <climits>
+#include <cwchar>
+#include <exception>
+#include <system_error>
+#include <thread>
+
+#include "env.h"
+#include "path_rules.h"
+
+namespace zarvik {
+
+namespace {
+
+struct EngineCallbacks {
+  ablative::ProgressCallback onProgress;
+  ablative::LogCallback onLog;
+  ablative::PauseCallback isPaused;
+};
+
+// The creation variant leaves bytesFreed alone: nothing is freed while packing.
+EngineCallbacks callbacksFor(AppState* state, bool tracksFreedBytes) {
+  EngineCallbacks callbacks;
+  callbacks.onProgress = [state, tracksFreedBytes](const ablative::ProgressInfo& info) {
+    state->blocksTotal.exchange(info.blocksTotal);
+    state->blocksDone.exchange(info.blocksDone);
+    if (tracksFreedBytes) state->bytesFreed.exchange(info.bytesFreed);
+  };
+  callbacks.onLog = [state](const std::wstring& line) {
+    auto* posted = new std::wstring(line);
+    // A window that is gone cannot take ownership of the line.
+    if (!PostMessageW(state->hwnd, WM_APP_LOG, 0, reinterpret_cast<LPARAM>(posted))) delete posted;
+  };
+  callbacks.isPaused = [state] { return state->paused.load(); };
+  return callbacks;
+}
+
+// A synchronous request to the window's thread, which keeps pumping messages.
+std::wstring readField(HWND control) {
+  int length = GetWindowTextLengthW(control);
+  std::wstring text(length, L'\0');
+  if (length > 0) text.resize(GetWindowTextW(control, text.data(), length + 1));
+  return text;
+}
+
+void writeField(HWND control, const std::wstring& text) { SetWindowTextW(control, text.c_str()); }
+
+// what() texts are UTF-8 here (file-system errors carry their paths in it).
+std::wstring textOf(const std::exception& error) { return ablative::fromUtf8(error.what()); }
+
+bool createFromFields(AppState* state, const EngineCallbacks& callbacks, std::wstring& reason) {
+  std::wstring source = readField(state->sourceEdit);
+  std::wstring output = readField(state->outputEdit);
+  std::wstring blockSizeText = readField(state->blockSizeEdit);
+  if (source.empty() || output.empty()) {
+    reason = L"Set source file/folder and archive output path.";
+    return false;
+  }
+  if (!isRegularFile(source) && !isDirectory(source)) {
+    reason = L"Source must be an existing file or folder.";
+    return false;
+  }
+  if (isDirectory(output)) {
+    reason = L"Archive output must be a file path.";
+    return false;
+  }
+  std::wstring archive = withArchiveExtension(output);
+  if (archive != output) writeField(state->outputEdit, archive);
+  writeField(state->archiveEdit, archive);  // the Extract page is ready for the new archive
+  return ablative::createArchive(source, archive, blockSizeFromField(blockSizeText), reason, callbacks.onProgress,
+                                 callbacks.onLog, callbacks.isPaused);
+}
+
+bool extractFromFields(AppState* state, bool resume, const EngineCallbacks& callbacks, std::wstring& reason) {
+  std::wstring archive = readField(state->archiveEdit);
+  std::wstring destination = readField(state->destinationEdit);
+  bool keepOriginal = SendMessageW(state->keepOriginalCheck, BM_GETCHECK, 0, 0) == BST_CHECKED;
+  if (archive.empty() || destination.empty()) {
+    reason = L"Set archive file and destination folder.";
+    return false;
+  }
+  if (extensionOf(archive) == kJournalExtension) {
+    std::optional<std::wstring> owner = archiveOfJournal(archive);
+    if (!owner) {
+      reason = L"Please select the .zvka archive file.";
+      return false;
+    }
+    archive = *owner;
+    writeField(state->archiveEdit, archive);
+    callbacks.onLog(L"Info: Resume file selected; switched to archive: " + archive);
+  }
+  if (!isRegularFile(archive)) {
+    reason = L"Archive path must be an existing file.";
+    return false;
+  }
+  if (isRegularFile(destination)) {
+    reason = L"Destination must be a folder path.";
+    return false;
+  }
+  return ablative::extractArchive(archive, destination, resume, keepOriginal, reason, callbacks.onProgress,
+                                  callbacks.onLog, callbacks.isPaused);
+}
+
+void finish(AppState* state, bool succeeded) { PostMessageW(state->hwnd, WM_APP_DONE, succeeded ? 1 : 0, 0); }
+
+}  // namespace
+
+uint32_t blockSizeFromField(const std::wstring& text) {
+  const wchar_t* begin = text.c_str();
+  wchar_t* end = nullptr;
+  errno = 0;
+  long long kb = std::wcstoll(begin, &end, 10);
+  if (end == begin || errno == ERANGE || kb < INT_MIN || kb > INT_MAX || kb < kMinBlockSizeKb) {
+    return kDefaultBlockSize;
+  }
+  uint64_t bytes = static_cast<uint64_t>(kb) * 1024;
+  return bytes > UINT32_MAX ? kDefaultBlockSize : static_cast<uint32_t>(bytes);
+}
+
+bool runLogged(const std::wstring& prefix, const std::function<bool(std::wstring& reason)>& operation,
+               const ablative::LogCallback& log) {
+  std::wstring reason;
+  bool succeeded = false;
+  try {
+    succeeded = operation(reason);
+  } catch (const std::exception& error) {
+    reason = textOf(error);
+  } catch (...) {
+    reason = L"Unexpected error.";
+  }
+  if (!succeeded) log(prefix + reason);
+  return succeeded;
+}
+
+bool startDetached(std::function<void()> task) {
+  try {
+    std::thread(std::move(task)).detach();
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
+}
+
+void runCreate(AppState* state) {
+  EngineCallbacks callbacks = callbacksFor(state, false);
+  bool succeeded = runLogged(
+      L"Create failed: ", [&](std::wstring& reason) { return createFromFields(state, callbacks, reason); },
+      callbacks.onLog);
+  finish(state, succeeded);
+}
+
+void runExtract(AppState* state, bool resume) {
+  EngineCallbacks callbacks = callbacksFor(state, true);
+  bool succeeded = runLogged(
+      L"Extract failed: ",
+      [&](std::wstring& reason) { return extractFromFields(state, resume, callbacks, reason); }, callbacks.onLog);
+  finish(state, succeeded);
+}
+
+}  // namespace zarvik

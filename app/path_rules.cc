@@ -1,0 +1,110 @@
+#include "path_rules.h"
+
+#include <algorithm>
+
+#include "env.h"
+
+namespace zarvik {
+
+namespace {
+
+bool isSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }
+
+bool hasDrive(const std::wstring& path) { return path.size() >= 2 && path[1] == L':'; }
+
+// Length of the root: "C:", "C:\", "\", or "\\server\" of a network path.
+size_t rootLength(const std::wstring& path) {
+  if (hasDrive(path)) return path.size() > 2 && isSeparator(path[2]) ? 3 : 2;
+  if (path.size() >= 2 && isSeparator(path[0]) && isSeparator(path[1])) {
+    size_t serverEnd = path.find_first_of(L"\\/", 2);
+    return serverEnd == std::wstring::npos ? path.size() : serverEnd + 1;
+  }
+  return !path.empty() && isSeparator(path[0]) ? 1 : 0;
+}
+
+// The file name without a ":stream" suffix.
+std::wstring nameWithoutStream(const std::wstring& path) {
+  std::wstring name = fileNameOf(path);
+  return name.substr(0, name.find(L':'));
+}
+
+bool equalsIgnoringAsciiCase(const std::wstring& a, const std::wstring& b) {
+  auto lower = [](wchar_t c) { return c >= L'A' && c <= L'Z' ? static_cast<wchar_t>(c - L'A' + L'a') : c; };
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i) {
+    if (lower(a[i]) != lower(b[i])) return false;
+  }
+  return true;
+}
+
+ablative::PathKind kindOf(const std::wstring& path) { return ablative::pathStatus(path).kind; }
+
+}  // namespace
+
+std::wstring fileNameOf(const std::wstring& path) {
+  size_t start = std::max(rootLength(path), path.find_last_of(L"\\/") + 1);
+  return start >= path.size() ? std::wstring() : path.substr(start);
+}
+
+std::wstring extensionOf(const std::wstring& path) {
+  std::wstring name = nameWithoutStream(path);
+  if (name == L"." || name == L"..") return {};
+  size_t dot = name.rfind(L'.');
+  return dot == std::wstring::npos || dot == 0 ? std::wstring() : name.substr(dot);
+}
+
+std::wstring stemOf(const std::wstring& path) {
+  std::wstring name = nameWithoutStream(path);
+  return name.substr(0, name.size() - extensionOf(path).size());
+}
+
+std::wstring parentOf(const std::wstring& path) {
+  size_t root = rootLength(path);
+  size_t end = path.size() - fileNameOf(path).size();
+  while (end > root && isSeparator(path[end - 1])) --end;
+  return path.substr(0, end);
+}
+
+std::wstring joinPath(const std::wstring& folder, const std::wstring& name) {
+  bool driveOnly = folder.size() == 2 && hasDrive(folder);  // "C:" + "x" names x in C:'s current folder
+  if (folder.empty() || driveOnly || isSeparator(folder.back())) return folder + name;
+  return folder + L'\\' + name;
+}
+
+bool pathExists(const std::wstring& path) {
+  ablative::PathKind kind = kindOf(path);
+  return kind != ablative::PathKind::Missing && kind != ablative::PathKind::Error;
+}
+
+bool isRegularFile(const std::wstring& path) { return kindOf(path) == ablative::PathKind::File; }
+
+bool isDirectory(const std::wstring& path) { return kindOf(path) == ablative::PathKind::Directory; }
+
+std::wstring withArchiveExtension(const std::wstring& path) {
+  return extensionOf(path).empty() ? path + kArchiveExtension : path;
+}
+
+bool hasArchiveOrJournalExtension(const std::wstring& path) {
+  std::wstring extension = extensionOf(path);
+  return equalsIgnoringAsciiCase(extension, kArchiveExtension) || equalsIgnoringAsciiCase(extension, kJournalExtension);
+}
+
+std::optional<std::wstring> archiveOfJournal(const std::wstring& path) {
+  const std::wstring journal = kJournalExtension;
+  if (extensionOf(path) != journal || !path.ends_with(journal)) return std::nullopt;
+  std::wstring archive = path.substr(0, path.size() - journal.size());
+  if (!isRegularFile(archive)) return std::nullopt;
+  return archive;
+}
+
+std::wstring makeUniquePath(const std::wstring& path) {
+  if (!pathExists(path)) return path;
+  std::wstring parent = parentOf(path), stem = stemOf(path), extension = extensionOf(path);
+  for (int n = 1; n < 10000; ++n) {
+    std::wstring candidate = joinPath(parent, stem + L"_" + std::to_wstring(n) + extension);
+    if (!pathExists(candidate)) return candidate;
+  }
+  return path;
+}
+
+}  // namespace zarvik
