@@ -137,6 +137,7 @@ class BlockPacker {
       : header_(layout.header), writer_(writer), blocks_(blocks), errorText_(errorText),
         // One more byte than the largest file would need shows a file that grew.
         buffer_(std::min<uint64_t>(header_.blockSize, layout.largestFile + 1)),
+        coded_(buffer_.size()),
         cursor_(header_.dataOffset) {}
 
   bool pack(const SourceEntry& entry, const ProgressCallback& onProgress, const LogCallback& onLog,
@@ -170,15 +171,15 @@ class BlockPacker {
 
  private:
   bool store(uint32_t index, uint32_t rawSize) {
-    std::vector<uint8_t> coded = rleEncode(buffer_.data(), rawSize);
-    bool useRle = coded.size() < rawSize;
+    size_t codedLength = 0;
+    bool useRle = rleEncodeIfSmaller(buffer_.data(), rawSize, coded_.data(), codedLength);
     BlockRecord& record = blocks_[index];
     record.offset = cursor_;
-    record.storedSize = useRle ? static_cast<uint32_t>(coded.size()) : rawSize;
+    record.storedSize = useRle ? static_cast<uint32_t>(codedLength) : rawSize;
     record.rawSize = rawSize;
     record.crc = crc32(buffer_.data(), rawSize);
     record.codec = static_cast<uint32_t>(useRle ? BlockCodec::Rle : BlockCodec::Stored);
-    if (!writer_.append(useRle ? coded.data() : buffer_.data(), record.storedSize)) {
+    if (!writer_.append(useRle ? coded_.data() : buffer_.data(), record.storedSize)) {
       errorText_ = L"Failed to write archive file";
       return false;
     }
@@ -191,6 +192,7 @@ class BlockPacker {
   std::vector<BlockRecord>& blocks_;
   std::wstring& errorText_;
   std::vector<uint8_t> buffer_;
+  std::vector<uint8_t> coded_;  // a block's coded form, kept only when shorter than the block
   uint64_t cursor_;
   uint32_t blocksWritten_ = 0;
 };
