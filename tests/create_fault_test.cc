@@ -13,6 +13,12 @@ using namespace testutil;
 
 namespace {
 
+#ifdef _WIN32
+constexpr uint32_t kIoErrorCode = 1117;  // ERROR_IO_DEVICE
+#else
+constexpr uint32_t kIoErrorCode = 5;  // EIO
+#endif
+
 // Fails the call with the given index (counted over all hooked calls).
 struct FailNth {
   size_t target;
@@ -50,7 +56,7 @@ TEST(CreateFaults, EveryFailingCallEndsCleanly) {
   const std::set<std::wstring> scanMessages = {
       L"Input path does not exist", L"Unable to access input path", L"Failed while scanning source directory",
       L"Input directory contains no regular files"};
-  for (uint32_t code : {ablative::diskFullErrorCode(), uint32_t{5} /* EIO; ERROR_ACCESS_DENIED on Windows */}) {
+  for (uint32_t code : {ablative::diskFullErrorCode(), kIoErrorCode}) {
     for (size_t n = 0; n < totalCalls; ++n) {
       SCOPED_TRACE("call " + std::to_string(n) + " fails with " + std::to_string(code));
       writeFile(dir / "out/x.zvka", "an earlier archive");
