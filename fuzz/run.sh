@@ -6,7 +6,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build-fuzz
 seconds=${FUZZ_SECONDS:-60}
-targets=(${FUZZ_TARGETS:-fuzz_archive_reader fuzz_rle})
+targets=(${FUZZ_TARGETS:-fuzz_archive_reader fuzz_extract fuzz_journal fuzz_path_safety fuzz_rle})
 
 cmake -S "$root" -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DZARVIK_FUZZ=ON \
   -DBUILD_TESTING=OFF -DZARVIK_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -26,9 +26,22 @@ done
 for file in "$seeds/tree/a.txt" "$seeds/tree/sub/zeros.txt" "$seeds/tree/sub/noise.bin"; do
   { printf '\001\000'; cat "$file"; } > "$seeds/raw/$(basename "$file")"
 done
+# A journal of each seed archive's block count, and the seed tree's paths.
+mkdir -p "$seeds/journals" "$seeds/paths" "$seeds/extract"
+for archive in "$seeds"/archives/*.zvka; do
+  count=$(od -An -tu4 -j32 -N4 "$archive" | tr -d ' ')
+  python3 -c "import struct,sys; sys.stdout.buffer.write(b'ZVKJWIN\0'+struct.pack('<II',1,$count)+bytes([2,1,0]*($count//3+1))[:$count])" \
+    > "$seeds/journals/$(basename "$archive").zvkj"
+  { printf '\010'; cat "$archive"; } > "$seeds/extract/$(basename "$archive")"
+done
+printf 'a.txt\nsub/noise.bin\nsub/zeros.txt\nempty' > "$seeds/paths/tree"
+printf 'CON.txt\nA/../b\n/abs\nC:x\nx:stream\ndir/\xF0\x9F\x98\x80.txt' > "$seeds/paths/hostile"
 seed_for() {
   case $1 in
     fuzz_rle) echo "$seeds/raw" ;;
+    fuzz_journal) echo "$seeds/journals" ;;
+    fuzz_path_safety) echo "$seeds/paths" ;;
+    fuzz_extract) echo "$seeds/extract" ;;
     *) echo "$seeds/archives" ;;
   esac
 }
