@@ -4,7 +4,7 @@
 # Exits non-zero on the first finding, with the fuzzer's report.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=$root/build-fuzz
+build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 seconds=${FUZZ_SECONDS:-60}
 targets=(${FUZZ_TARGETS:-fuzz_archive_reader fuzz_extract fuzz_journal fuzz_path_safety fuzz_rle})
 
