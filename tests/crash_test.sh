@@ -1,7 +1,12 @@
 #!/usr/bin/env bash
 # Kills `zarvik extract` with SIGKILL at random instants, resumes it each time,
 # and checks that the tree comes out byte for byte with archive and journal gone.
+# A soak runs longer with CRASH_SIZES (block sizes), CRASH_ROUNDS (kills per
+# archive at most) and CRASH_BIG_BYTES (an extra incompressible file).
 set -u
+sizes=${CRASH_SIZES:-512 1K 2K 8K 64K}
+max_rounds=${CRASH_ROUNDS:-20}
+big_bytes=${CRASH_BIG_BYTES:-0}
 zarvik=$1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -15,6 +20,9 @@ yes 'a line that repeats, so blocks code run-length' | head -c 400000 > "$work/s
 head -c 50000 /dev/zero > "$work/src/nested/deeper/zeros.bin"
 head -c 20000 /dev/urandom > "$work/src/😀 folder/𝄞 clef.bin"
 : > "$work/src/empty"
+mkdir -p "$work/src/d1/d2/d3/d4/d5/d6/d7/d8/d9/d10/d11/d12"
+printf 'deep' > "$work/src/d1/d2/d3/d4/d5/d6/d7/d8/d9/d10/d11/d12/leaf.txt"
+[ "$big_bytes" -gt 0 ] && head -c "$big_bytes" /dev/urandom > "$work/src/big.bin"
 
 # run_killed ARGS...: runs an extraction and kills it after 1-100 ms unless it ends first.
 run_killed() {
@@ -28,13 +36,13 @@ run_killed() {
   return 0
 }
 
-for size in 512 1K 2K 8K 64K; do
+for size in $sizes; do
   archive="$work/a-$size.zvka" out="$work/out-$size"
   "$zarvik" create --block-size "$size" "$work/src" "$archive" >/dev/null || fail "create $size"
   run_killed "$archive" "$out" || continue
   rounds=0
   # Kill each resumed run too, until one finishes or the budget is spent.
-  while { [ -e "$archive" ] || [ -e "$archive.zvkj" ]; } && [ "$rounds" -lt 20 ]; do
+  while { [ -e "$archive" ] || [ -e "$archive.zvkj" ]; } && [ "$rounds" -lt "$max_rounds" ]; do
     rounds=$((rounds + 1))
     run_killed --resume "$archive" "$out" || break
   done

@@ -5,7 +5,7 @@ set -u
 zarvik=$1
 work=$(mktemp -d)
 disk=$work/disk
-cleanup() { umount "$disk" 2>/dev/null; rm -rf "$work"; }
+cleanup() { umount "$disk" "$work/dest-disk" 2>/dev/null; rm -rf "$work"; }
 trap cleanup EXIT
 mkdir -p "$disk" "$work/src"
 if ! mount -t tmpfs -o size=8m tmpfs "$disk" 2>/dev/null; then
@@ -25,6 +25,21 @@ err=$("$zarvik" create --block-size 64K "$work/src" "$disk/out.zvka" 2>&1 >/dev/
 check "creation onto a full disk fails" "1|Create failed: Failed to write archive file" "$rc|$err"
 check "the earlier archive survives" "an earlier archive" "$(cat "$disk/out.zvka")"
 check "no temporary file is left" "out.zvka" "$(ls "$disk")"
+
+# Extraction whose destination fills up midway: the run stops with the write
+# message, nothing is lost, and once space is made the resumed run completes.
+mkdir -p "$work/dest-disk"
+mount -t tmpfs -o size=6m tmpfs "$work/dest-disk"
+"$zarvik" create --block-size 1M "$work/src" "$work/a.zvka" >/dev/null
+err=$("$zarvik" extract "$work/a.zvka" "$work/dest-disk/out" 2>&1 >/dev/null); rc=$?
+check "extraction onto a full disk fails" "1|Extract failed: Failed to write destination block (code=28): No space left on device" \
+  "$rc|$(head -n 1 <<<"$err")"
+check "the failed run says how to resume" "To continue, run: zarvik extract --resume" "$(sed -n 2p <<<"$err" | grep -o '^To continue, run: zarvik extract --resume')"
+mount -o remount,size=32m "$work/dest-disk"
+"$zarvik" extract --resume "$work/a.zvka" "$work/dest-disk/out" >/dev/null; check "the resumed run completes" 0 $?
+cmp "$work/src/noise.bin" "$work/dest-disk/out/noise.bin"; check "every byte restored" 0 $?
+check "archive and journal gone" "" "$(ls "$work" | grep zvk)"
+umount "$work/dest-disk"
 
 echo "disk_full: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]
