@@ -2,19 +2,7 @@
 # zarvik create/list/test as a user runs them: output, exit codes, messages.
 set -u
 zarvik=$1
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-passed=0 failed=0
-
-check() {  # check NAME EXPECTED ACTUAL
-  if [ "$2" == "$3" ]; then passed=$((passed + 1)); else
-    failed=$((failed + 1)); printf 'FAIL %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
-  fi
-}
-
-run() {  # run ARGS...: sets out, err, rc
-  out=$("$zarvik" "$@" 2>"$work/err"); rc=$?; err=$(cat "$work/err")
-}
+source "$(dirname "$0")/check.sh"
 
 mkdir -p "$work/src/b" "$work/src/😀 dir"
 printf 'AAAAAAAAAA' > "$work/src/a.txt"
@@ -76,5 +64,4 @@ printf 'B' | dd of="$work/bad.zvka" bs=1 seek="$offset" conv=notrunc status=none
 run test "$work/bad.zvka"
 check "test failure" "1|Test failed: Checksum verification failed" "$rc|$err"
 
-echo "cli: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish cli

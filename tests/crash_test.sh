@@ -8,9 +8,8 @@ sizes=${CRASH_SIZES:-512 1K 2K 8K 64K}
 max_rounds=${CRASH_ROUNDS:-20}
 big_bytes=${CRASH_BIG_BYTES:-0}
 zarvik=$1
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-kills=0 failed=0
+source "$(dirname "$0")/check.sh"
+kills=0
 
 fail() { failed=$((failed + 1)); printf 'FAIL %s\n' "$*"; }
 
@@ -57,4 +56,5 @@ done
 
 echo "crash test: $kills kills"
 [ "$kills" -ge 20 ] || fail "only $kills kills landed; the extraction ran too fast to test"
-if [ "$failed" -eq 0 ]; then echo "1 passed, 0 failed"; else echo "0 passed, $failed failed"; exit 1; fi
+[ "$failed" -eq 0 ] && passed=1
+finish crash

@@ -7,17 +7,11 @@
 
 #include "ablative.h"
 #include "env.h"
-#include "test_util.h"
+#include "extract_fixture.h"
 
 using namespace testutil;
 
 namespace {
-
-#ifdef _WIN32
-constexpr uint32_t kIoErrorCode = 1117;  // ERROR_IO_DEVICE
-#else
-constexpr uint32_t kIoErrorCode = 5;  // EIO
-#endif
 
 // Fails the call with the given index (counted over all hooked calls).
 struct FailNth {
@@ -25,12 +19,6 @@ struct FailNth {
   uint32_t code;
   size_t calls = 0;
   uint32_t operator()(const ablative::IoCall&) { return calls++ == target ? code : 0; }
-};
-
-class HookGuard {
- public:
-  explicit HookGuard(ablative::IoHook hook) { ablative::setIoHook(std::move(hook)); }
-  ~HookGuard() { ablative::setIoHook({}); }
 };
 
 bool create(const fs::path& source, const fs::path& archive, std::wstring& errorText) {
@@ -47,7 +35,7 @@ TEST(CreateFaults, EveryFailingCallEndsCleanly) {
   size_t totalCalls = 0;
   {
     std::wstring errorText;
-    HookGuard counting([&](const ablative::IoCall&) { return ++totalCalls, 0u; });
+    ScopedIoHook counting([&](const ablative::IoCall&) { return ++totalCalls, 0u; });
     ASSERT_TRUE(create(dir / "src", dir / "out/x.zvka", errorText));
   }
   const Bytes good = readFile(dir / "out/x.zvka");
@@ -56,14 +44,14 @@ TEST(CreateFaults, EveryFailingCallEndsCleanly) {
   const std::set<std::wstring> scanMessages = {
       L"Input path does not exist", L"Unable to access input path", L"Failed while scanning source directory",
       L"Input directory contains no regular files"};
-  for (uint32_t code : {ablative::diskFullErrorCode(), kIoErrorCode}) {
+  for (uint32_t code : {diskFullCode(), ioErrorCode()}) {
     for (size_t n = 0; n < totalCalls; ++n) {
       SCOPED_TRACE("call " + std::to_string(n) + " fails with " + std::to_string(code));
       writeFile(dir / "out/x.zvka", "an earlier archive");
       std::wstring errorText;
       bool ok;
       {
-        HookGuard failing(FailNth{n, code});
+        ScopedIoHook failing(FailNth{n, code});
         ok = create(dir / "src", dir / "out/x.zvka", errorText);
       }
       if (ok) {  // a failed call the run can do without (none today, but not an error)

@@ -3,21 +3,15 @@
 # Needs root to mount a size-limited tmpfs; says so and passes when it cannot.
 set -u
 zarvik=$1
-work=$(mktemp -d)
+source "$(dirname "$0")/check.sh"
 disk=$work/disk
-cleanup() { umount "$disk" "$work/dest-disk" 2>/dev/null; rm -rf "$work"; }
-trap cleanup EXIT
+unmount_all() { umount "$disk" "$work/dest-disk" 2>/dev/null; }
+cleanup_hooks+=(unmount_all)
 mkdir -p "$disk" "$work/src"
 if ! mount -t tmpfs -o size=8m tmpfs "$disk" 2>/dev/null; then
   echo "disk_full: skipped (cannot mount a tmpfs here)"
   exit 0
 fi
-passed=0 failed=0
-check() {
-  if [ "$2" == "$3" ]; then passed=$((passed + 1)); else
-    failed=$((failed + 1)); printf 'FAIL %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
-  fi
-}
 
 head -c 12000000 /dev/urandom > "$work/src/noise.bin"   # incompressible: stored raw, larger than the disk
 printf 'an earlier archive' > "$disk/out.zvka"
@@ -41,5 +35,4 @@ cmp "$work/src/noise.bin" "$work/dest-disk/out/noise.bin"; check "every byte res
 check "archive and journal gone" "" "$(ls "$work" | grep zvk)"
 umount "$work/dest-disk"
 
-echo "disk_full: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish disk_full

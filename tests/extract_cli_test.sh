@@ -3,19 +3,7 @@
 # given as the archive, and the advice after an interrupted run.
 set -u
 zarvik=$1
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-passed=0 failed=0
-
-check() {  # check NAME EXPECTED ACTUAL
-  if [ "$2" == "$3" ]; then passed=$((passed + 1)); else
-    failed=$((failed + 1)); printf 'FAIL %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
-  fi
-}
-
-run() {  # run ARGS...: sets out, err, rc
-  out=$("$zarvik" "$@" 2>"$work/err"); rc=$?; err=$(cat "$work/err")
-}
+source "$(dirname "$0")/check.sh"
 
 mkdir -p "$work/src/b"
 printf 'AAAAAAAAAA' > "$work/src/a.txt"
@@ -61,5 +49,4 @@ check "usage" 2 "$rc"
 run extract --fast "$work/none.zvka" "$work/z"
 check "unknown option" 2 "$rc"
 
-echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish extract_cli

@@ -66,6 +66,9 @@ class ScopedIoHook {
   ScopedIoHook& operator=(const ScopedIoHook&) = delete;
 };
 
+// Ablative extraction needs a file system that releases ranges; Wine's does not.
+inline bool canAblate() { return !runningUnderWine(); }
+
 // The platform's codes for an I/O error and a full disk.
 uint32_t ioErrorCode();
 uint32_t diskFullCode();

@@ -21,8 +21,6 @@ using namespace ablative;
 
 namespace {
 
-// Ablative extraction needs a file system that releases ranges; Wine's does not.
-bool canAblate() { return !runningUnderWine(); }
 
 uint64_t dataAreaBytes(const ArchiveTables& tables) {
   uint64_t total = 0;

@@ -19,7 +19,6 @@ using namespace ablative;
 
 namespace {
 
-bool canAblate() { return !runningUnderWine(); }
 
 struct Scenario {
   ScratchDir scratch;

@@ -4,14 +4,7 @@
 # smaller tree still goes through every command.
 set -u
 zarvik=$1
-work=$(mktemp -d "${ZARVIK_SCALE_DIR:-${TMPDIR:-/tmp}}/zarvik-scale.XXXXXX")
-trap 'rm -rf "$work"' EXIT
-passed=0 failed=0
-check() {
-  if [ "$2" == "$3" ]; then passed=$((passed + 1)); else
-    failed=$((failed + 1)); printf 'FAIL %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
-  fi
-}
+source "$(dirname "$0")/check.sh"
 long=${ZARVIK_LONG_TESTS:-0}
 seconds() { echo "$EPOCHREALTIME"; }
 report() { awk -v what="$1" -v from="$2" -v to="$EPOCHREALTIME" 'BEGIN { printf "  %-48s %8.1f s\n", what, to - from }'; }
@@ -73,5 +66,4 @@ t=open(sys.argv[1],'rb'); t.seek(56+p+24*f+24*(b-1)); print(struct.unpack('<Q',t
   cmp "$work/wide/noise.bin" "$work/wide-out/noise.bin"; check "4.4 GB file identical" 0 $?
 fi
 
-echo "scale: $passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+finish scale
