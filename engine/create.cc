@@ -14,6 +14,7 @@
 #include "env.h"
 #include "file_util.h"
 #include "format.h"
+#include "paths.h"
 #include "source_scan.h"
 
 namespace ablative {
@@ -57,14 +58,6 @@ struct TemporaryFile {
     if (!published && !path.empty()) removeFile(path);
   }
 };
-
-std::wstring parentFolder(const std::wstring& path) {
-  size_t cut = path.find_last_of(kPathSeparator == L'\\' ? L"\\/" : L"/");
-  if (cut == std::wstring::npos) return L"";
-  if (cut == 0) return path.substr(0, 1);
-  if (kPathSeparator == L'\\' && cut == 2 && path[1] == L':') return path.substr(0, 3);
-  return path.substr(0, cut);
-}
 
 void waitWhilePaused(const PauseCallback& isPaused) {
   if (!isPaused) return;

@@ -126,7 +126,7 @@ class Extraction {
     ProtectedFiles own({archivePath_, journal_.path, journalTemporaryPathFor(journal_.path)});
     for (size_t i = 0; i < stored.size(); ++i) {
       plan_.relativePaths.push_back(fromUtf8(stored[i]));
-      plan_.destinationPaths.push_back(destinationPathFor(destinationDir_, plan_.relativePaths[i]));
+      plan_.destinationPaths.push_back(joinPath(destinationDir_, plan_.relativePaths[i]));
       if (own.includes(plan_.destinationPaths[i])) return fail(L"Unsafe path in archive: " + plan_.relativePaths[i]);
     }
     return true;

@@ -27,7 +27,7 @@ std::wstring fileNameOf(const std::wstring& path) {
   return cut == std::wstring::npos ? path : path.substr(cut + 1);
 }
 
-std::wstring destinationPathFor(const std::wstring& folder, const std::wstring& relativePath) {
+std::wstring joinPath(const std::wstring& folder, const std::wstring& relativePath) {
   std::wstring path = folder;
   bool driveOnly = kBackslashPaths && path.size() == 2 && path[1] == L':';  // "C:" means that drive's current folder
   if (!path.empty() && !isSeparator(path.back()) && !driveOnly) path += kPathSeparator;

@@ -1,5 +1,5 @@
-// Path text as the extraction forms it: the platform's separator, parent
-// folders, and stored archive paths placed under a destination folder.
+// Path text as the engine forms it: the platform's separator, parent
+// folders, and relative paths placed under a folder.
 #pragma once
 
 #include <string>
@@ -17,6 +17,6 @@ std::wstring fileNameOf(const std::wstring& path);
 
 // `relativePath` (components separated by "/") under `folder`, with the
 // platform's separator. An empty `folder` leaves the path relative.
-std::wstring destinationPathFor(const std::wstring& folder, const std::wstring& relativePath);
+std::wstring joinPath(const std::wstring& folder, const std::wstring& relativePath);
 
 }  // namespace ablative

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "env.h"
+#include "paths.h"
 
 namespace ablative {
 
@@ -27,16 +28,11 @@ std::u16string utf16Units(const std::wstring& text) {
   return units;
 }
 
+// A single file's stored name: its last component, without a drive ("C:x").
 std::wstring lastComponent(const std::wstring& path) {
-  size_t cut = path.find_last_of(kPathSeparator == L'\\' ? L"\\/" : L"/");
-  std::wstring name = cut == std::wstring::npos ? path : path.substr(cut + 1);
-  if (kPathSeparator == L'\\' && cut == std::wstring::npos && name.size() >= 2 && name[1] == L':') name.erase(0, 2);
+  std::wstring name = fileNameOf(path);
+  if (kPathSeparator == L'\\' && name.size() == path.size() && name.size() >= 2 && name[1] == L':') name.erase(0, 2);
   return name;
-}
-
-std::wstring joinNative(const std::wstring& folder, const std::wstring& name) {
-  if (folder.empty() || folder.back() == kPathSeparator || folder.back() == L'/') return folder + name;
-  return folder + kPathSeparator + name;
 }
 
 std::vector<SourceEntry> failWith(std::wstring& errorText, const std::wstring& message) {
@@ -84,7 +80,7 @@ std::vector<SourceEntry> collectSourceFiles(const std::wstring& inputPath, std::
       return failWith(errorText, L"Failed while scanning source directory");
     }
     for (DirEntry& item : listing) {
-      std::wstring path = joinNative(folder.path, item.name);
+      std::wstring path = joinPath(folder.path, item.name);
       if (item.kind == PathKind::Directory) {
         if (!item.isLink) pending.push_back({path, folder.relative + item.name + L"/"});
         continue;

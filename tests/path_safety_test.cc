@@ -97,9 +97,9 @@ TEST(StoredPathSafety, DisplayShowsBytesThatAreNotText) {
 
 TEST(DestinationPaths, JoinUnderTheFolder) {
   const std::wstring sep(1, kPathSeparator);
-  EXPECT_EQ(destinationPathFor(L"out", L"a/b.txt"), L"out" + sep + L"a" + sep + L"b.txt");
-  EXPECT_EQ(destinationPathFor(L"out" + sep, L"x"), L"out" + sep + L"x");
-  EXPECT_EQ(destinationPathFor(L"", L"x"), L"x");
+  EXPECT_EQ(joinPath(L"out", L"a/b.txt"), L"out" + sep + L"a" + sep + L"b.txt");
+  EXPECT_EQ(joinPath(L"out" + sep, L"x"), L"out" + sep + L"x");
+  EXPECT_EQ(joinPath(L"", L"x"), L"x");
   EXPECT_EQ(parentFolder(L"out" + sep + L"x"), L"out");
   EXPECT_EQ(parentFolder(L"x"), L"");
   EXPECT_EQ(parentFolder(sep + L"x"), sep);
@@ -123,11 +123,11 @@ TEST_F(ProtectedFilesTest, CoversTheArchiveAndItsJournalByAnySpelling) {
   ProtectedFiles own = protectedFiles();
   const std::wstring other = wide(scratch_ / "other");
   EXPECT_TRUE(own.includes(wide(archive_)));
-  EXPECT_TRUE(own.includes(destinationPathFor(other, L"../x.zvka")));
-  EXPECT_TRUE(own.includes(destinationPathFor(other, L"../x.zvka.zvkj")));
-  EXPECT_TRUE(own.includes(destinationPathFor(other, L"../x.zvka.zvkj.creating")));
-  EXPECT_FALSE(own.includes(destinationPathFor(other, L"x.zvka")));
-  EXPECT_FALSE(own.includes(destinationPathFor(other, L"missing/x.zvka")));
+  EXPECT_TRUE(own.includes(joinPath(other, L"../x.zvka")));
+  EXPECT_TRUE(own.includes(joinPath(other, L"../x.zvka.zvkj")));
+  EXPECT_TRUE(own.includes(joinPath(other, L"../x.zvka.zvkj.creating")));
+  EXPECT_FALSE(own.includes(joinPath(other, L"x.zvka")));
+  EXPECT_FALSE(own.includes(joinPath(other, L"missing/x.zvka")));
   EXPECT_FALSE(own.includes(wide(scratch_ / "y.zvka")));
 }
 
