@@ -34,20 +34,4 @@ TEST(TextConversion, MalformedInputFails) {
 }
 #endif
 
-TEST(DirectoryListing, ReportsKindsAndSizes) {
-  ScratchDir dir;
-  writeFile(dir / "f.txt", "four");
-  fs::create_directories(dir / "sub");
-  std::vector<ablative::DirEntry> entries;
-  ASSERT_TRUE(ablative::listDirectory(wide(dir.path()), entries));
-  std::sort(entries.begin(), entries.end(), [](auto& a, auto& b) { return a.name < b.name; });
-  ASSERT_EQ(entries.size(), 2u);
-  EXPECT_EQ(entries[0].name, L"f.txt");
-  EXPECT_EQ(entries[0].kind, ablative::PathKind::File);
-  EXPECT_EQ(entries[0].size, 4u);
-  EXPECT_EQ(entries[1].kind, ablative::PathKind::Directory);
-  EXPECT_FALSE(ablative::listDirectory(wide(dir / "absent"), entries));
-  EXPECT_TRUE(ablative::isNotFoundError(ablative::lastErrorCode()));
-}
-
 }  // namespace

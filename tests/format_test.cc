@@ -95,30 +95,6 @@ TEST(ArchiveLayout, MatchesTheModelAtEveryBlockSize) {
   }
 }
 
-TEST(ArchiveLayout, TwoFileExampleHasTheDocumentedFields) {
-  ScratchDir dir;
-  writeFile(dir / "src/a.txt", "AAAAAAAAAA");
-  writeFile(dir / "src/b/c.bin", "");
-  std::wstring errorText;
-  ASSERT_TRUE(create(dir / "src", dir / "x.zvka", 4, errorText));
-  ArchiveTables tables;
-  ASSERT_TRUE(ablative::readAndCheckArchive(wide(dir / "x.zvka"), tables, errorText));
-  const auto& h = tables.header;
-  EXPECT_EQ(h.pathTableSize, 12u);
-  EXPECT_EQ(h.fileTableOffset, 68u);
-  EXPECT_EQ(h.fileCount, 2u);
-  EXPECT_EQ(h.blockCount, 3u);
-  EXPECT_EQ(h.dataOffset, 188u);
-  EXPECT_EQ(h.sourceBytes, 10u);
-  EXPECT_EQ(std::string(tables.pathTable.begin(), tables.pathTable.end()), "a.txtb/c.bin");
-  EXPECT_EQ(tables.files[1].pathOffset, 5u);
-  EXPECT_EQ(tables.files[1].pathLength, 7u);
-  EXPECT_EQ(tables.files[1].firstBlock, 3u);
-  EXPECT_EQ(tables.files[1].blockCount, 0u);
-  EXPECT_EQ(tables.blocks[0].offset, 188u);
-  EXPECT_EQ(tables.blocks[2].rawSize, 2u);
-}
-
 // A valid two-file archive to damage: a.txt (10 bytes) and b/c.bin (empty), 4-byte blocks.
 class ReaderChecks : public ::testing::Test {
  protected:
