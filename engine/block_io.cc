@@ -50,7 +50,7 @@ bool readDestinationBlock(FileHandle& file, uint64_t offset, uint32_t size, std:
   return readExactly(file, offset, size, bytes, errorText, kVerifyRead);
 }
 
-bool writeDestinationBlock(FileHandle& file, uint64_t offset, const std::vector<uint8_t>& bytes,
+bool writeDestinationBytes(FileHandle& file, uint64_t offset, const std::vector<uint8_t>& bytes,
                            std::wstring& errorText) {
   if (!seekFile(file, offset)) return failWithLastError(errorText, kDestinationWrite.seek);
   const auto size = static_cast<uint32_t>(bytes.size());
@@ -63,6 +63,12 @@ bool writeDestinationBlock(FileHandle& file, uint64_t offset, const std::vector<
     if (count == 0) return failWithCode(errorText, kDestinationWrite.transfer, diskFullErrorCode());
     written += count;
   }
+  return true;
+}
+
+bool writeDestinationBlock(FileHandle& file, uint64_t offset, const std::vector<uint8_t>& bytes,
+                           std::wstring& errorText) {
+  if (!writeDestinationBytes(file, offset, bytes, errorText)) return false;
   if (!flushFile(file)) return failWithLastError(errorText, L"Failed to flush destination file (code=");
   return true;
 }

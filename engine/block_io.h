@@ -29,6 +29,11 @@ bool readArchiveBlock(FileHandle& file, uint64_t offset, uint32_t size, std::vec
 bool readDestinationBlock(FileHandle& file, uint64_t offset, uint32_t size, std::vector<uint8_t>& bytes,
                           std::wstring& errorText);
 
+// writeDestinationBlock without the flush, for blocks that protect nothing
+// the archive does not still hold (the archive is kept).
+bool writeDestinationBytes(FileHandle& file, uint64_t offset, const std::vector<uint8_t>& bytes,
+                           std::wstring& errorText);
+
 // Writes all of `bytes` at `offset`, then flushes the file to disk (an empty
 // block is flushed too), so the block is durable when this returns true:
 //   "Failed to seek destination file (code=" / "Failed to write destination block (code="

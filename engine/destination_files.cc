@@ -90,7 +90,8 @@ bool DestinationFiles::createFile(uint32_t index, bool keepContent) {
 }
 
 // Opens file `index` in the least recently used slot, closing what it held:
-// every block written there has been flushed already.
+// every block written there has been flushed already (or, with the archive
+// kept, needs no flush).
 FileHandle* DestinationFiles::openInSlot(uint32_t index, OpenMode mode) {
   Slot& slot = *std::min_element(slots_.begin(), slots_.end(),
                                  [](const Slot& a, const Slot& b) { return a.lastUse < b.lastUse; });

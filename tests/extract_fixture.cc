@@ -2,107 +2,74 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <iterator>
 #include <stdexcept>
+#include <utility>
 
-#include "ablative.h"
 #include "codec.h"
 #include "crc32.h"
 
 namespace testutil {
 
-Tree sampleTree() {
-  Tree tree;
-  tree["a.txt"] = bytesOf("ten bytes!");
-  tree["big.bin"] = mixedBytes(150000, 7);
-  tree["empty"] = {};
-  tree["nested/deeper/runs.bin"] = Bytes(70000, 0x5A);
-  tree["nested/\xF0\x9F\x98\x80 smile.txt"] = bytesOf("non-BMP name");
-  tree["z/last.bin"] = mixedBytes(5000, 11);
-  return tree;
-}
+using namespace ablative;
 
-Tree smallTree() {
-  Tree tree;
-  tree["a.txt"] = bytesOf("0123456789");
-  tree["b/c.bin"] = bytesOf("xyzxyz");
-  tree["b/empty"] = {};
-  return tree;
-}
-
-void writeTree(const fs::path& root, const Tree& tree) {
-  fs::create_directories(root);
-  for (const auto& [path, content] : tree) writeFile(root / fs::path(std::u8string(path.begin(), path.end())), content);
-}
+Tree smallTree() { return {{"a.txt", bytesOf("0123456789")}, {"b/c.bin", bytesOf("xyzxyz")}, {"b/empty", {}}}; }
 
 Tree readTree(const fs::path& root) {
   Tree tree;
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    if (!entry.is_regular_file()) continue;
-    std::u8string relative = entry.path().lexically_relative(root).generic_u8string();
-    tree[std::string(relative.begin(), relative.end())] = readFile(entry.path());
+    const std::u8string name = entry.path().lexically_relative(root).generic_u8string();
+    if (entry.is_regular_file()) tree[std::string(name.begin(), name.end())] = readFile(entry.path());
   }
   return tree;
 }
 
-void makeArchive(const ScratchDir& scratch, const Tree& tree, uint32_t blockSize, const fs::path& archive) {
-  const fs::path source = scratch.path() / "src";
-  fs::remove_all(source);
-  writeTree(source, tree);
+Scene::Scene(const Tree& packed, uint32_t blockSize) : tree(packed) {
+  if (packed.empty()) return;
+  for (const auto& [path, content] : tree) writeFile(scratch / ("src/" + path), content);
   std::wstring error;
-  if (!ablative::createArchive(wide(source), wide(archive), blockSize, error, {}, {}, {})) {
-    throw std::runtime_error("createArchive failed: " + ablative::toUtf8(error));
+  if (!createArchive(wide(scratch / "src"), wide(archive), blockSize, error, {}, {}, {})) {
+    throw std::runtime_error(toUtf8(error));
   }
+  fs::remove_all(scratch / "src");
+  original = readFile(archive);
+  readArchiveTables(wide(archive), tables, error);
 }
 
-ablative::ArchiveTables tablesOf(const fs::path& archive) {
-  ablative::ArchiveTables tables;
-  std::wstring error;
-  ablative::readArchiveTables(wide(archive), tables, error);
-  return tables;
-}
-
-RunResult extract(const fs::path& archive, const fs::path& destination, bool resume, bool keepOriginal) {
+RunResult Scene::run(bool resume, bool keepOriginal, const ProgressCallback& watch) const {
   RunResult result;
-  result.ok = ablative::extractArchive(
-      wide(archive), wide(destination), resume, keepOriginal, result.error,
-      [&](const ablative::ProgressInfo& info) { result.progress.push_back(info); },
-      [&](const std::wstring& line) { result.log.push_back(line); }, {});
+  const auto progress = [&](const ProgressInfo& info) { result.progress.push_back(info); if (watch) watch(info); };
+  result.ok = extractArchive(wide(archive), wide(out), resume, keepOriginal, result.error, progress, {}, {});
   return result;
 }
 
+std::vector<std::string> Scene::folder() const {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(scratch.path())) names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 Bytes RawArchive::encode() const {
-  using namespace ablative;
   ArchiveHeader h = header;
   std::string table;
   std::vector<FileRecord> records = files;
-  for (size_t i = 0; i < records.size(); ++i) {
-    if (!keepPathFields && i < paths.size()) {
-      records[i].pathOffset = static_cast<uint32_t>(table.size());
-      records[i].pathLength = static_cast<uint32_t>(paths[i].size());
-    }
-    if (i < paths.size()) table += paths[i];
+  for (size_t i = 0; i < records.size() && i < paths.size(); table += paths[i++]) {
+    FileRecord& r = records[i];
+    if (r.pathLength == 0) r = {uint32_t(table.size()), uint32_t(paths[i].size()), r.size, r.firstBlock, r.blockCount};
   }
   if (h.magic[0] == 0) std::copy(std::begin(kArchiveMagic), std::end(kArchiveMagic), h.magic);
-  if (h.version == 0) h.version = kArchiveVersion;
-  if (!keepCounts) {
-    h.pathTableSize = static_cast<uint32_t>(table.size());
-    h.fileCount = static_cast<uint32_t>(records.size());
-    h.blockCount = static_cast<uint32_t>(blocks.size());
+  for (auto [field, value] : {std::pair{&h.version, kArchiveVersion}, {&h.pathTableSize, uint32_t(table.size())},
+                              {&h.fileCount, uint32_t(records.size())}, {&h.blockCount, uint32_t(blocks.size())}}) {
+    if (*field == 0) *field = value;
   }
-  const uint64_t dataOffset = kArchiveHeaderSize + table.size() + uint64_t{kRecordSize} * (records.size() + blocks.size());
-  Bytes bytes(kArchiveHeaderSize);
+  Bytes bytes(kArchiveHeaderSize + table.size() + kRecordSize * (records.size() + blocks.size()));
   encodeHeader(h, bytes.data());
-  bytes.insert(bytes.end(), table.begin(), table.end());
-  uint8_t record[kRecordSize];
-  for (const FileRecord& file : records) {
-    encodeFileRecord(file, record);
-    bytes.insert(bytes.end(), record, record + kRecordSize);
-  }
+  std::copy(table.begin(), table.end(), bytes.begin() + kArchiveHeaderSize);
+  uint8_t* record = bytes.data() + kArchiveHeaderSize + table.size();
+  for (const FileRecord& file : records) encodeFileRecord(file, std::exchange(record, record + kRecordSize));
   for (BlockRecord block : blocks) {
-    block.offset += dataOffset;
-    encodeBlockRecord(block, record);
-    bytes.insert(bytes.end(), record, record + kRecordSize);
+    block.offset += bytes.size();
+    encodeBlockRecord(block, std::exchange(record, record + kRecordSize));
   }
   bytes.insert(bytes.end(), data.begin(), data.end());
   return bytes;
@@ -111,40 +78,19 @@ Bytes RawArchive::encode() const {
 RawArchive storedArchive(const std::vector<std::pair<std::string, Bytes>>& contents) {
   RawArchive raw;
   for (const auto& [path, content] : contents) {
-    ablative::FileRecord file;
-    file.size = content.size();
-    file.firstBlock = static_cast<uint32_t>(raw.blocks.size());
-    if (!content.empty()) {
-      file.blockCount = 1;
-      raw.blocks.push_back({raw.data.size(), static_cast<uint32_t>(content.size()),
-                            static_cast<uint32_t>(content.size()), ablative::crc32(content.data(), content.size()),
-                            static_cast<uint32_t>(ablative::BlockCodec::Stored)});
-      raw.data.insert(raw.data.end(), content.begin(), content.end());
-    }
+    const auto size = uint32_t(content.size()), stored = uint32_t(BlockCodec::Stored);
+    raw.files.push_back({0, 0, size, uint32_t(raw.blocks.size()), size == 0 ? 0u : 1u});
+    if (size != 0) raw.blocks.push_back({raw.data.size(), size, size, crc32(content.data(), size), stored});
     raw.paths.push_back(path);
-    raw.files.push_back(file);
+    raw.data.insert(raw.data.end(), content.begin(), content.end());
   }
   return raw;
 }
 
-uint32_t ioErrorCode() {
 #ifdef _WIN32
-  return 1117;  // ERROR_IO_DEVICE
+uint32_t ioErrorCode() { return 1117; }  // ERROR_IO_DEVICE
 #else
-  return EIO;
+uint32_t ioErrorCode() { return EIO; }
 #endif
-}
-
-uint32_t diskFullCode() { return ablative::diskFullErrorCode(); }
-
-std::vector<std::string> entriesOf(const fs::path& folder) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) {
-    std::u8string name = entry.path().filename().u8string();
-    names.emplace_back(name.begin(), name.end());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
 
 }  // namespace testutil

@@ -1,8 +1,7 @@
-// Shared by the extraction tests: source trees, archives made from them or
-// crafted byte by byte, extraction runs, and the I/O hook in a scope.
+// Shared by the extraction tests: archives packed from trees or spelled out record by record, extraction runs, and
+// the I/O hook in a scope.
 #pragma once
 
-#include <cstdint>
 #include <map>
 #include <string>
 #include <vector>
@@ -14,51 +13,37 @@
 
 namespace testutil {
 
-// Relative UTF-8 path ("/" between components) -> content.
-using Tree = std::map<std::string, Bytes>;
+using Tree = std::map<std::string, Bytes>;  // relative UTF-8 path -> content
+Tree smallTree();                           // five 4-byte blocks over two files, and an empty file
+Tree readTree(const fs::path& root);
 
-// Several files with both codecs' kinds of content, an empty file, a nested
-// folder and a name outside the Basic Multilingual Plane.
-Tree sampleTree();
-// Three blocks or more over two files at `blockSize` 4: small enough to test
-// at every call.
-Tree smallTree();
+struct RunResult { bool ok = false; std::wstring error; std::vector<ablative::ProgressInfo> progress; };
 
-void writeTree(const fs::path& root, const Tree& tree);
-Tree readTree(const fs::path& root);  // regular files only
-
-// Writes `tree` under root/"src" and packs it into `archive`.
-void makeArchive(const ScratchDir& scratch, const Tree& tree, uint32_t blockSize, const fs::path& archive);
-
-ablative::ArchiveTables tablesOf(const fs::path& archive);
-
-struct RunResult {
-  bool ok = false;
-  std::wstring error;
-  std::vector<std::wstring> log;
-  std::vector<ablative::ProgressInfo> progress;
+// A scratch folder for the archive x.zvka, its journal and the destination.
+struct Scene {
+  Scene(const Tree& packed = {}, uint32_t blockSize = 4);  // packs a non-empty tree with createArchive
+  RunResult run(bool resume, bool keepOriginal, const ablative::ProgressCallback& watch = {}) const;
+  std::vector<std::string> folder() const;  // the names in the scratch folder, sorted
+  ScratchDir scratch;
+  fs::path archive = scratch / "x.zvka", journal = scratch / "x.zvka.zvkj", out = scratch / "out";
+  Tree tree;
+  Bytes original;  // the archive as packed
+  ablative::ArchiveTables tables;
 };
-RunResult extract(const fs::path& archive, const fs::path& destination, bool resume, bool keepOriginal);
 
-// An archive spelled out record by record, for archives that createArchive
-// would never write. Block offsets count from the start of the data area
-// (wrapping below it reaches into the tables); path offsets and lengths are
-// filled in from `paths` unless `keepPathFields`.
+// An archive createArchive would never write. Block offsets count from the data area (wrapping below it reaches
+// into the tables); header fields left 0 and the path fields of records whose pathLength is 0 are filled in.
 struct RawArchive {
-  ablative::ArchiveHeader header;  // magic, version, counts and sizes filled in by encode() unless set
+  ablative::ArchiveHeader header;
   std::vector<std::string> paths;
   std::vector<ablative::FileRecord> files;
   std::vector<ablative::BlockRecord> blocks;
   Bytes data;
-  bool keepPathFields = false;
-  bool keepCounts = false;
   Bytes encode() const;
 };
-// One Stored block per non-empty file.
-RawArchive storedArchive(const std::vector<std::pair<std::string, Bytes>>& contents);
+RawArchive storedArchive(const std::vector<std::pair<std::string, Bytes>>& contents);  // a Stored block a file
 
-// Installs an I/O hook for its lifetime.
-class ScopedIoHook {
+class ScopedIoHook {  // installs an I/O hook for its lifetime
  public:
   explicit ScopedIoHook(ablative::IoHook hook) { ablative::setIoHook(std::move(hook)); }
   ~ScopedIoHook() { ablative::setIoHook({}); }
@@ -68,12 +53,7 @@ class ScopedIoHook {
 
 // Ablative extraction needs a file system that releases ranges; Wine's does not.
 inline bool canAblate() { return !runningUnderWine(); }
-
-// The platform's codes for an I/O error and a full disk.
-uint32_t ioErrorCode();
-uint32_t diskFullCode();
-
-// Names of the entries directly in `folder`, sorted.
-std::vector<std::string> entriesOf(const fs::path& folder);
+uint32_t ioErrorCode();  // the platform's code for an I/O error
+inline uint32_t diskFullCode() { return ablative::diskFullErrorCode(); }
 
 }  // namespace testutil
