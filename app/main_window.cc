@@ -28,7 +28,7 @@ struct Bounds {
   int x, y, width, height;  // client pixels
 };
 
-struct ControlSpec {
+struct ControlRow {
   const wchar_t* className;
   const wchar_t* text;
   int id;
@@ -45,7 +45,7 @@ constexpr DWORD kLog = kPlain | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_
 constexpr DWORD kSunken = WS_EX_CLIENTEDGE;
 
 // Created in this order; each page lists its controls in the same order.
-const ControlSpec kControls[] = {
+const ControlRow kControls[] = {
     {L"SysTabControl32", L"", kTabControlId, {12, 12, 680, 280}, kPlain | WS_CLIPSIBLINGS, 0, Page::Both,
      &AppState::tabControl},
     {L"STATIC", L"Source file or folder:", 0, {28, 48, 170, 20}, kPlain, 0, Page::Create, nullptr},
@@ -145,13 +145,13 @@ void addTabItems(HWND tabControl) {
 
 void createControls(AppState* state) {
   auto instance = reinterpret_cast<HINSTANCE>(GetWindowLongPtrW(state->hwnd, GWLP_HINSTANCE));
-  for (const ControlSpec& spec : kControls) {
-    HWND control = CreateWindowExW(spec.exStyle, spec.className, spec.text, spec.style, spec.bounds.x, spec.bounds.y,
-                                   spec.bounds.width, spec.bounds.height, state->hwnd,
-                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)), instance, nullptr);
-    if (spec.field != nullptr) state->*spec.field = control;
-    if (spec.page == Page::Create) state->createPageControls.push_back(control);
-    if (spec.page == Page::Extract) state->extractPageControls.push_back(control);
+  for (const ControlRow& row : kControls) {
+    HWND control = CreateWindowExW(row.exStyle, row.className, row.text, row.style, row.bounds.x, row.bounds.y,
+                                   row.bounds.width, row.bounds.height, state->hwnd,
+                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)), instance, nullptr);
+    if (row.field != nullptr) state->*row.field = control;
+    if (row.page == Page::Create) state->createPageControls.push_back(control);
+    if (row.page == Page::Extract) state->extractPageControls.push_back(control);
   }
   addTabItems(state->tabControl);
   SendMessageW(state->progressBar, PBM_SETRANGE, 0, MAKELPARAM(0, 100));
