@@ -220,7 +220,7 @@ class Extraction {
     if (!readAndDecode(b)) return false;
     // With the archive kept, a written block protects nothing the archive does
     // not still hold, so it gets no flush of its own: on trees of small files a
-    // flush per block made extraction several times slower (docs/performance.md).
+    // flush per block made extraction several times slower.
     if (!ablate_) return writeDestinationBytes(*destination, destOffset, raw_, errorText_);
     if (!writeDestinationBlock(*destination, destOffset, raw_, errorText_)) return false;
     if (!writeJournalState(journal_, b, BlockState::DestWritten)) {
