@@ -26,6 +26,9 @@ bool failWithLastError(std::wstring& errorText, const wchar_t* prefix) {
 
 bool readExactly(FileHandle& file, uint64_t offset, uint32_t size, std::vector<uint8_t>& bytes,
                  std::wstring& errorText, const TransferMessages& messages) {
+  // A larger block replaces the buffer rather than growing it, which would
+  // hold the old and the new buffer at once.
+  if (bytes.capacity() < size) std::vector<uint8_t>().swap(bytes);
   bytes.assign(size, 0);
   if (!seekFile(file, offset)) return failWithLastError(errorText, messages.seek);
   uint32_t got = 0;

@@ -6,11 +6,13 @@
 #include <algorithm>
 #include <charconv>
 #include <chrono>
+#include <memory>
+#include <optional>
 #include <thread>
 
 #include "ablative.h"
+#include "block_coder.h"
 #include "codec.h"
-#include "crc32.h"
 #include "env.h"
 #include "file_util.h"
 #include "format.h"
@@ -22,9 +24,13 @@ namespace ablative {
 namespace {
 
 constexpr size_t kWriteBufferSize = 1 << 20;
+// How much written data is handed to the disk at a time. The disk then writes
+// while the next blocks are coded instead of all at the final flush; a few
+// MiB keep its queue busy without many calls.
+constexpr uint64_t kWritebackStep = 8 << 20;
 
 // Collects small writes into one buffer; large ones go straight through, so a
-// big stored block costs no extra copy.
+// big stored block costs no extra copy. Writes are sequential from offset 0.
 class ArchiveWriter {
  public:
   explicit ArchiveWriter(FileHandle& file) : file_(file) { buffer_.reserve(kWriteBufferSize); }
@@ -34,18 +40,30 @@ class ArchiveWriter {
       buffer_.insert(buffer_.end(), data, data + length);
       return true;
     }
-    return drain() && (length >= kWriteBufferSize ? writeFully(file_, data, length) : append(data, length));
+    return drain() && (length >= kWriteBufferSize ? write(data, length) : append(data, length));
   }
 
   bool drain() {
-    bool ok = writeFully(file_, buffer_.data(), buffer_.size());
+    bool ok = write(buffer_.data(), buffer_.size());
     buffer_.clear();
     return ok;
   }
 
  private:
+  bool write(const uint8_t* data, size_t length) {
+    if (!writeFully(file_, data, length)) return false;
+    written_ += length;
+    if (written_ - handedOver_ >= kWritebackStep) {
+      startWriteback(file_, handedOver_, written_);
+      handedOver_ = written_;
+    }
+    return true;
+  }
+
   FileHandle& file_;
   std::vector<uint8_t> buffer_;
+  uint64_t written_ = 0;     // bytes written to the file so far
+  uint64_t handedOver_ = 0;  // bytes already handed to the disk
 };
 
 // Removes the temporary file on every way out that did not publish it.
@@ -123,60 +141,138 @@ bool layOut(std::vector<SourceEntry>& entries, uint32_t blockSize, Layout& layou
   return true;
 }
 
-// Codes the blocks of every entry into the archive after its tables.
+// Blocks at least this large are coded on the helper thread while the next
+// one is read; smaller ones cost less to code than to hand over.
+constexpr uint32_t kBackgroundCodingMinimum = 64 << 10;
+
+// Codes the blocks of every entry into the archive after its tables, in
+// order, with three block buffers. While one block is coded in the background
+// (its raw bytes in one buffer, its coded form going to a second), the caller
+// writes the block before it and reads the next into the third. When a block
+// is done only one of its two buffers needs writing, so the other at once
+// takes the next block's coded form, and every buffer stays busy.
 class BlockPacker {
  public:
-  BlockPacker(const Layout& layout, ArchiveWriter& writer, std::vector<BlockRecord>& blocks, std::wstring& errorText)
-      : header_(layout.header), writer_(writer), blocks_(blocks), errorText_(errorText),
+  BlockPacker(const Layout& layout, ArchiveWriter& writer, std::vector<BlockRecord>& blocks, std::wstring& errorText,
+              const ProgressCallback& onProgress)
+      : header_(layout.header), writer_(writer), blocks_(blocks), errorText_(errorText), onProgress_(onProgress),
         // One more byte than the largest file would need shows a file that grew.
-        buffer_(std::min<uint64_t>(header_.blockSize, layout.largestFile + 1)),
-        coded_(buffer_.size()),
-        cursor_(header_.dataOffset) {}
+        bufferSize_(std::min<uint64_t>(header_.blockSize, layout.largestFile + 1)),
+        cursor_(header_.dataOffset) {
+    for (auto& buffer : buffers_) {
+      // Left uninitialised: pages never written cost no memory.
+      buffer = std::make_unique_for_overwrite<uint8_t[]>(bufferSize_);
+      free_.push_back(buffer.get());
+    }
+  }
 
-  bool pack(const SourceEntry& entry, const ProgressCallback& onProgress, const LogCallback& onLog,
-            const PauseCallback& isPaused) {
+  bool pack(const SourceEntry& entry, const LogCallback& onLog, const PauseCallback& isPaused) {
     FileHandle source;
     if (!openFile(entry.sourcePath, OpenMode::ReadOnly, source)) {
-      errorText_ = L"Unable to open source file: " + entry.sourcePath;
-      return false;
+      return failAfterInFlight(L"Unable to open source file: " + entry.sourcePath);
     }
     if (onLog) onLog(L"Packing: " + entry.relativePath);
     uint64_t remaining = entry.size;
     for (uint32_t j = 0; j < entry.blockCount; ++j) {
       waitWhilePaused(isPaused);
-      uint64_t expected = std::min<uint64_t>(header_.blockSize, remaining);
-      uint64_t want = std::min<uint64_t>(buffer_.size(), expected + 1);
+      const uint64_t expected = std::min<uint64_t>(header_.blockSize, remaining);
       uint64_t got = 0;
-      readFully(source, buffer_.data(), want, got);
+      readFully(source, free_.back(), std::min(bufferSize_, expected + 1), got);
       if (got != expected) {
-        errorText_ = L"Source file changed or became unreadable during archiving: " + entry.sourcePath;
-        return false;
+        return failAfterInFlight(L"Source file changed or became unreadable during archiving: " + entry.sourcePath);
       }
-      if (!store(entry.firstBlock + j, static_cast<uint32_t>(got))) return false;
+      const Block block{entry.firstBlock + j, static_cast<uint32_t>(got), take()};
+      if (!(block.rawSize >= kBackgroundCodingMinimum ? codeInBackground(block) : codeHere(block))) return false;
       remaining -= got;
-      ++blocksWritten_;
-      if (onProgress) onProgress(ProgressInfo{blocksWritten_, header_.blockCount, 0});
     }
     return true;
   }
 
+  // Writes the block still being coded, if any.
+  bool finish() { return finishInFlight(); }
+
   uint64_t dataBytes() const { return cursor_ - header_.dataOffset; }
 
  private:
-  bool store(uint32_t index, uint32_t rawSize) {
-    size_t codedLength = 0;
-    bool useRle = rleEncodeIfSmaller(buffer_.data(), rawSize, coded_.data(), codedLength);
-    BlockRecord& record = blocks_[index];
+  struct Block {
+    uint32_t index;
+    uint32_t rawSize;
+    uint8_t* raw;
+    uint8_t* coded = nullptr;
+  };
+
+  uint8_t* take() {
+    uint8_t* buffer = free_.back();
+    free_.pop_back();
+    return buffer;
+  }
+
+  bool codeInBackground(Block block) {
+    const std::optional<Block> previous = inFlight_;
+    CodedBlock previousCoded;
+    uint8_t* toWrite = nullptr;
+    if (previous) {
+      previousCoded = coder_.finish();
+      toWrite = release(*previous, previousCoded);
+    }
+    block.coded = take();
+    coder_.start(block.raw, block.rawSize, block.coded);
+    inFlight_ = block;
+    if (!previous) return true;
+    const bool stored = store(*previous, previousCoded);
+    free_.push_back(toWrite);
+    return stored;
+  }
+
+  bool codeHere(Block block) {
+    if (!finishInFlight()) return false;
+    block.coded = take();
+    const CodedBlock coded = codeBlock(block.raw, block.rawSize, block.coded);
+    const bool stored = store(block, coded);
+    free_.push_back(block.raw);
+    free_.push_back(block.coded);
+    return stored;
+  }
+
+  // Frees whichever of a coded block's buffers will not be written and
+  // returns the one that will.
+  uint8_t* release(const Block& block, const CodedBlock& coded) {
+    free_.push_back(coded.useRle ? block.raw : block.coded);
+    return coded.useRle ? block.coded : block.raw;
+  }
+
+  bool finishInFlight() {
+    if (!inFlight_) return true;
+    const Block block = *inFlight_;
+    inFlight_.reset();
+    const CodedBlock coded = coder_.finish();
+    uint8_t* toWrite = release(block, coded);
+    const bool stored = store(block, coded);
+    free_.push_back(toWrite);
+    return stored;
+  }
+
+  // A failure found while a block was still being coded: that block is
+  // written first, so the run reports what a one-block-at-a-time run would.
+  bool failAfterInFlight(std::wstring message) {
+    if (finishInFlight()) errorText_ = std::move(message);
+    return false;
+  }
+
+  bool store(const Block& block, const CodedBlock& coded) {
+    BlockRecord& record = blocks_[block.index];
     record.offset = cursor_;
-    record.storedSize = useRle ? static_cast<uint32_t>(codedLength) : rawSize;
-    record.rawSize = rawSize;
-    record.crc = crc32(buffer_.data(), rawSize);
-    record.codec = static_cast<uint32_t>(useRle ? BlockCodec::Rle : BlockCodec::Stored);
-    if (!writer_.append(useRle ? coded_.data() : buffer_.data(), record.storedSize)) {
+    record.storedSize = coded.useRle ? static_cast<uint32_t>(coded.codedLength) : block.rawSize;
+    record.rawSize = block.rawSize;
+    record.crc = coded.crc;
+    record.codec = static_cast<uint32_t>(coded.useRle ? BlockCodec::Rle : BlockCodec::Stored);
+    if (!writer_.append(coded.useRle ? block.coded : block.raw, record.storedSize)) {
       errorText_ = L"Failed to write archive file";
       return false;
     }
     cursor_ += record.storedSize;
+    ++blocksWritten_;
+    if (onProgress_) onProgress_(ProgressInfo{blocksWritten_, header_.blockCount, 0});
     return true;
   }
 
@@ -184,10 +280,15 @@ class BlockPacker {
   ArchiveWriter& writer_;
   std::vector<BlockRecord>& blocks_;
   std::wstring& errorText_;
-  std::vector<uint8_t> buffer_;
-  std::vector<uint8_t> coded_;  // a block's coded form, kept only when shorter than the block
+  const ProgressCallback& onProgress_;
+  const uint64_t bufferSize_;
+  std::unique_ptr<uint8_t[]> buffers_[3];
+  std::vector<uint8_t*> free_;     // buffers in no block's use; the next read takes the last
+  std::optional<Block> inFlight_;  // the block being coded in the background
   uint64_t cursor_;
   uint32_t blocksWritten_ = 0;
+  // Last, so that it is destroyed first: its thread may still use the buffers.
+  BackgroundCoder coder_;
 };
 
 bool writeBlockTable(FileHandle& file, uint64_t offset, const std::vector<BlockRecord>& blocks) {
@@ -227,15 +328,19 @@ bool createArchive(const std::wstring& inputPath, const std::wstring& archivePat
 
   ArchiveWriter writer(temporary.file);
   std::vector<BlockRecord> blocks(layout.header.blockCount);
-  BlockPacker packer(layout, writer, blocks, errorText);
   if (!writer.append(layout.tables.data(), layout.tables.size())) {
     errorText = L"Failed to write archive file";
     return false;
   }
+  // The encoded tables and the stored names are written: let them go before
+  // the block buffers exist, so that peak memory holds only one of the two.
   std::vector<uint8_t>().swap(layout.tables);
+  for (SourceEntry& entry : entries) std::string().swap(entry.relativePathUtf8);
+  BlockPacker packer(layout, writer, blocks, errorText, onProgress);
   for (const SourceEntry& entry : entries) {
-    if (!packer.pack(entry, onProgress, onLog, isPaused)) return false;
+    if (!packer.pack(entry, onLog, isPaused)) return false;
   }
+  if (!packer.finish()) return false;
   if (!writer.drain() || !writeBlockTable(temporary.file, layout.blockTableOffset, blocks) ||
       !flushFile(temporary.file)) {
     errorText = L"Failed to write archive file";

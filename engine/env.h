@@ -62,6 +62,10 @@ bool seekFile(FileHandle& file, uint64_t offset);
 bool readSome(FileHandle& file, void* buffer, uint32_t length, uint32_t& got);
 bool writeSome(FileHandle& file, const void* buffer, uint32_t length, uint32_t& written);
 bool flushFile(FileHandle& file);           // file data durable on disk
+// Starts writing [first, end) to disk without waiting for it, so that a later
+// flushFile finds less to do. Only a hint: where the system has no such call
+// it does nothing, and it can neither fail nor make anything durable.
+void startWriteback(FileHandle& file, uint64_t first, uint64_t end);
 bool fileSize(FileHandle& file, uint64_t& size);
 bool setEndOfFile(FileHandle& file);        // cut or extend the file at the file pointer
 bool markSparse(FileHandle& file);          // fails where ranges cannot be released

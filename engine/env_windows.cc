@@ -156,6 +156,9 @@ bool flushFile(FileHandle& file) {
   return FlushFileBuffers(handleOf(file)) != 0;
 }
 
+// Windows has no call that starts writing a range without waiting for it.
+void startWriteback(FileHandle&, uint64_t, uint64_t) {}
+
 bool fileSize(FileHandle& file, uint64_t& size) {
   if (ioHookFails({.op = IoOp::Size, .file = &file})) return false;
   LARGE_INTEGER value;

@@ -42,7 +42,6 @@ constexpr uint64_t kLargestCodedExpansion = 65;
 // What an extraction knows about the archive once it has been checked.
 struct Plan {
   ArchiveTables tables;
-  std::vector<std::wstring> relativePaths;     // per file, for the log
   std::vector<std::wstring> destinationPaths;  // per file
   std::vector<uint64_t> fileLengths;           // per file: the sum of its blocks' raw sizes
   std::vector<uint32_t> blockFile;             // per block: the file it belongs to
@@ -125,9 +124,9 @@ class Extraction {
 
     ProtectedFiles own({archivePath_, journal_.path, journalTemporaryPathFor(journal_.path)});
     for (size_t i = 0; i < stored.size(); ++i) {
-      plan_.relativePaths.push_back(fromUtf8(stored[i]));
-      plan_.destinationPaths.push_back(joinPath(destinationDir_, plan_.relativePaths[i]));
-      if (own.includes(plan_.destinationPaths[i])) return fail(L"Unsafe path in archive: " + plan_.relativePaths[i]);
+      const std::wstring relative = fromUtf8(stored[i]);
+      plan_.destinationPaths.push_back(joinPath(destinationDir_, relative));
+      if (own.includes(plan_.destinationPaths[i])) return fail(L"Unsafe path in archive: " + relative);
     }
     return true;
   }
@@ -196,6 +195,7 @@ class Extraction {
   }
 
   bool extractBlocks() {
+    reserveBuffers();
     for (uint32_t b : plan_.processOrder) {
       waitWhilePaused();
       announce(plan_.blockFile[b]);
@@ -208,6 +208,22 @@ class Extraction {
       reportProgress();
     }
     return true;
+  }
+
+  // Sizes the two block buffers once, for the largest block this run will
+  // read: growing them block by block briefly holds the old and the new
+  // buffer, and vector growth overshoots, which together cost more than a
+  // block of peak memory. Blocks refused or already consumed are left out.
+  void reserveBuffers() {
+    size_t largestStored = 0, largestRaw = 0;
+    for (uint32_t b = 0; b < plan_.tables.blocks.size(); ++b) {
+      const BlockRecord& block = plan_.tables.blocks[b];
+      if ((ablate_ && isPunched(b)) || !mayDecode(block)) continue;
+      largestStored = std::max<size_t>(largestStored, block.storedSize);
+      largestRaw = std::max<size_t>(largestRaw, block.rawSize);
+    }
+    stored_.reserve(largestStored);
+    raw_.reserve(largestRaw);
   }
 
   bool extractBlock(uint32_t b) {
@@ -335,7 +351,8 @@ class Extraction {
   void announce(uint32_t file) {
     if (file == lastAnnouncedFile_) return;
     lastAnnouncedFile_ = file;
-    log(L"Extracting: " + plan_.relativePaths[file]);
+    // Converted here rather than kept per file: the log needs each name once.
+    if (onLog_) log(L"Extracting: " + fromUtf8(storedPath(plan_.tables, file)));
   }
 
   void reportProgress() const {

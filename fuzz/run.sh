@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang, ASan and UBSan, seeds them from real
-# archives, and runs each for FUZZ_SECONDS (default 60), two at a time.
+# archives, and runs each for FUZZ_SECONDS (default 60), FUZZ_PARALLEL
+# (default 2) at a time.
 # Exits non-zero on the first finding, with the fuzzer's report.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 seconds=${FUZZ_SECONDS:-60}
+parallel=${FUZZ_PARALLEL:-2}
 targets=(${FUZZ_TARGETS:-fuzz_archive_reader fuzz_extract fuzz_journal fuzz_path_safety fuzz_rle})
 
 cmake -S "$root" -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DZARVIK_FUZZ=ON \
@@ -58,7 +60,7 @@ status=0
 pids=()
 for target in "${targets[@]}"; do
   run_one "$target" & pids+=($!)
-  if [ ${#pids[@]} -eq 2 ]; then
+  if [ ${#pids[@]} -ge "$parallel" ]; then
     for pid in "${pids[@]}"; do wait "$pid" || status=1; done
     pids=()
   fi

@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <functional>
+#include <random>
 
 #include "ablative.h"
 #include "codec.h"
@@ -78,10 +79,16 @@ bool create(const fs::path& source, const fs::path& archive, uint32_t blockSize,
 
 TEST(ArchiveLayout, MatchesTheModelAtEveryBlockSize) {
   ScratchDir dir;
+  std::mt19937 random(11);
+  Bytes noise(150000);  // stored raw: coding cannot shorten it
+  for (uint8_t& byte : noise) byte = static_cast<uint8_t>(random());
+  // Large blocks are coded in the background: runs of them, coded and
+  // stored, within a file and across files, exercise its buffer handover.
   std::vector<SourceFile> files = {
       {"a.txt", bytesOf("AAAAAAAAAA")},
       {"b/c.bin", {}},
       {"b/mixed.dat", mixedBytes(200000, 7)},
+      {"b/noise.bin", noise},
       {"b/runs.dat", Bytes(70000, 0x41)},
       {"\xF0\x9F\x98\x80 smile/\xC3\xA9t\xC3\xA9.txt", bytesOf("non-BMP folder, accented file")},
   };
