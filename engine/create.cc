@@ -23,7 +23,8 @@ namespace ablative {
 
 namespace {
 
-constexpr size_t kWriteBufferSize = 1 << 20;
+// Small: it coalesces the writes of small blocks, and memory goes to block buffers.
+constexpr size_t kWriteBufferSize = 64 << 10;
 // How much written data is handed to the disk at a time. The disk then writes
 // while the next blocks are coded instead of all at the final flush; a few
 // MiB keep its queue busy without many calls.
@@ -166,12 +167,13 @@ class BlockPacker {
     }
   }
 
-  bool pack(const SourceEntry& entry, const LogCallback& onLog, const PauseCallback& isPaused) {
+  bool pack(const std::wstring& sourcePath, const SourceEntry& entry, const LogCallback& onLog,
+            const PauseCallback& isPaused) {
     FileHandle source;
-    if (!openFile(entry.sourcePath, OpenMode::ReadOnly, source)) {
-      return failAfterInFlight(L"Unable to open source file: " + entry.sourcePath);
+    if (!openFile(sourcePath, OpenMode::ReadOnly, source)) {
+      return failAfterInFlight(L"Unable to open source file: " + sourcePath);
     }
-    if (onLog) onLog(L"Packing: " + entry.relativePath);
+    if (onLog) onLog(L"Packing: " + fromUtf8(entry.relativePathUtf8));
     uint64_t remaining = entry.size;
     for (uint32_t j = 0; j < entry.blockCount; ++j) {
       waitWhilePaused(isPaused);
@@ -179,7 +181,7 @@ class BlockPacker {
       uint64_t got = 0;
       readFully(source, free_.back(), std::min(bufferSize_, expected + 1), got);
       if (got != expected) {
-        return failAfterInFlight(L"Source file changed or became unreadable during archiving: " + entry.sourcePath);
+        return failAfterInFlight(L"Source file changed or became unreadable during archiving: " + sourcePath);
       }
       const Block block{entry.firstBlock + j, static_cast<uint32_t>(got), take()};
       if (!(block.rawSize >= kBackgroundCodingMinimum ? codeInBackground(block) : codeHere(block))) return false;
@@ -302,7 +304,8 @@ bool writeBlockTable(FileHandle& file, uint64_t offset, const std::vector<BlockR
 bool createArchive(const std::wstring& inputPath, const std::wstring& archivePath, uint32_t blockSize,
                    std::wstring& errorText, const ProgressCallback& onProgress, const LogCallback& onLog,
                    const PauseCallback& isPaused) {
-  std::vector<SourceEntry> entries = collectSourceFiles(inputPath, errorText);
+  SourceFiles source = collectSourceFiles(inputPath, errorText);
+  std::vector<SourceEntry>& entries = source.entries;
   if (entries.empty()) return false;
   if (blockSize == 0) {
     errorText = L"Block size must be greater than zero";
@@ -332,13 +335,12 @@ bool createArchive(const std::wstring& inputPath, const std::wstring& archivePat
     errorText = L"Failed to write archive file";
     return false;
   }
-  // The encoded tables and the stored names are written: let them go before
-  // the block buffers exist, so that peak memory holds only one of the two.
+  // The encoded tables are written: let them go before the block buffers
+  // exist, so that peak memory holds only one of the two.
   std::vector<uint8_t>().swap(layout.tables);
-  for (SourceEntry& entry : entries) std::string().swap(entry.relativePathUtf8);
   BlockPacker packer(layout, writer, blocks, errorText, onProgress);
   for (const SourceEntry& entry : entries) {
-    if (!packer.pack(entry, onLog, isPaused)) return false;
+    if (!packer.pack(source.sourcePathOf(entry), entry, onLog, isPaused)) return false;
   }
   if (!packer.finish()) return false;
   if (!writer.drain() || !writeBlockTable(temporary.file, layout.blockTableOffset, blocks) ||

@@ -21,8 +21,8 @@ bool fail(std::wstring& errorText, const std::wstring& message) {
 }
 }  // namespace
 
-DestinationFiles::DestinationFiles(std::vector<std::wstring> paths, std::vector<uint64_t> lengths)
-    : paths_(std::move(paths)), lengths_(std::move(lengths)), slots_(kCachedFiles), slotOf_(paths_.size(), -1) {}
+DestinationFiles::DestinationFiles(PathOf pathOf, std::vector<uint64_t> lengths)
+    : pathOf_(std::move(pathOf)), lengths_(std::move(lengths)), slots_(kCachedFiles), slotOf_(lengths_.size(), -1) {}
 
 bool DestinationFiles::createRoot(const std::wstring& folder, std::wstring& errorText) {
   if (!makeFolder(folder)) return fail(errorText, L"Unable to create destination folder: " + folder);
@@ -30,8 +30,8 @@ bool DestinationFiles::createRoot(const std::wstring& folder, std::wstring& erro
 }
 
 bool DestinationFiles::createAll(bool keepContent, std::wstring& errorText) {
-  for (uint32_t i = 0; i < paths_.size(); ++i) {
-    const std::wstring folder = parentFolder(paths_[i]);
+  for (uint32_t i = 0; i < lengths_.size(); ++i) {
+    const std::wstring folder = parentFolder(pathOf_(i));
     if (!makeFolder(folder)) return fail(errorText, kCannotCreateFolders);
     if (!createFile(i, keepContent)) return fail(errorText, kCannotOpen);
     changedFolders_.insert(folder);
@@ -96,7 +96,7 @@ FileHandle* DestinationFiles::openInSlot(uint32_t index, OpenMode mode) {
   Slot& slot = *std::min_element(slots_.begin(), slots_.end(),
                                  [](const Slot& a, const Slot& b) { return a.lastUse < b.lastUse; });
   if (slot.handle.isOpen()) slotOf_[slot.file] = -1;
-  if (!openFile(paths_[index], mode, slot.handle)) return nullptr;
+  if (!openFile(pathOf_(index), mode, slot.handle)) return nullptr;
   slot.file = index;
   slot.lastUse = ++useCounter_;
   slotOf_[index] = static_cast<int32_t>(&slot - slots_.data());

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -15,8 +16,11 @@ namespace ablative {
 
 class DestinationFiles {
  public:
-  // `paths` and `lengths` per file: where it goes and how long it ends up.
-  DestinationFiles(std::vector<std::wstring> paths, std::vector<uint64_t> lengths);
+  // Per file: `pathOf(index)` says where it goes, `lengths` how long it ends
+  // up. Paths are built when needed rather than held: for an archive of many
+  // files they would take more memory than the archive's own tables.
+  using PathOf = std::function<std::wstring(uint32_t)>;
+  DestinationFiles(PathOf pathOf, std::vector<uint64_t> lengths);
 
   // Creates the destination folder with its missing parents, else
   // "Unable to create destination folder: " + folder.
@@ -52,7 +56,7 @@ class DestinationFiles {
   bool createFile(uint32_t index, bool keepContent);
   FileHandle* openInSlot(uint32_t index, OpenMode mode);
 
-  std::vector<std::wstring> paths_;
+  PathOf pathOf_;
   std::vector<uint64_t> lengths_;
   std::vector<Slot> slots_;
   std::vector<int32_t> slotOf_;        // per file: its slot, or -1 while closed

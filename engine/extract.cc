@@ -42,7 +42,6 @@ constexpr uint64_t kLargestCodedExpansion = 65;
 // What an extraction knows about the archive once it has been checked.
 struct Plan {
   ArchiveTables tables;
-  std::vector<std::wstring> destinationPaths;  // per file
   std::vector<uint64_t> fileLengths;           // per file: the sum of its blocks' raw sizes
   std::vector<uint32_t> blockFile;             // per block: the file it belongs to
   std::vector<uint64_t> blockDestOffset;       // per block: where it goes in that file
@@ -69,7 +68,7 @@ class Extraction {
     }
     if (!checkJournal() || !checkLayout() || !checkPaths() || !openArchive()) return false;
     mapBlocks();
-    files_.emplace(std::move(plan_.destinationPaths), std::move(plan_.fileLengths));
+    files_.emplace([this](uint32_t file) { return destinationPathOf(file); }, std::move(plan_.fileLengths));
     return prepareDestination() && startPosition() && extractBlocks() && finish();
   }
 
@@ -125,10 +124,13 @@ class Extraction {
     ProtectedFiles own({archivePath_, journal_.path, journalTemporaryPathFor(journal_.path)});
     for (size_t i = 0; i < stored.size(); ++i) {
       const std::wstring relative = fromUtf8(stored[i]);
-      plan_.destinationPaths.push_back(joinPath(destinationDir_, relative));
-      if (own.includes(plan_.destinationPaths[i])) return fail(L"Unsafe path in archive: " + relative);
+      if (own.includes(joinPath(destinationDir_, relative))) return fail(L"Unsafe path in archive: " + relative);
     }
     return true;
+  }
+
+  std::wstring destinationPathOf(uint32_t file) const {
+    return joinPath(destinationDir_, fromUtf8(storedPath(plan_.tables, file)));
   }
 
   void mapBlocks() {

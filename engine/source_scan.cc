@@ -35,16 +35,15 @@ std::wstring lastComponent(const std::wstring& path) {
   return name;
 }
 
-std::vector<SourceEntry> failWith(std::wstring& errorText, const std::wstring& message) {
+SourceFiles failWith(std::wstring& errorText, const std::wstring& message) {
   errorText = message;
   return {};
 }
 
 // A stored name must come back as the same file on extraction: it needs a
 // UTF-8 form, and a backslash inside a name would turn into a folder there.
-bool storable(const SourceEntry& entry) {
-  return !entry.relativePathUtf8.empty() &&
-         (kPathSeparator == L'\\' || entry.relativePath.find(L'\\') == std::wstring::npos);
+bool storable(const std::wstring& relative, const std::string& utf8) {
+  return !utf8.empty() && (kPathSeparator == L'\\' || relative.find(L'\\') == std::wstring::npos);
 }
 
 struct Folder {
@@ -54,22 +53,31 @@ struct Folder {
 
 }  // namespace
 
-std::vector<SourceEntry> collectSourceFiles(const std::wstring& inputPath, std::wstring& errorText) {
+std::wstring SourceFiles::sourcePathOf(const SourceEntry& entry) const {
+  return inputIsFolder ? joinPath(inputPath, fromUtf8(entry.relativePathUtf8)) : inputPath;
+}
+
+SourceFiles collectSourceFiles(const std::wstring& inputPath, std::wstring& errorText) {
   PathStatus status = pathStatus(inputPath);
   switch (status.kind) {
     case PathKind::Missing: return failWith(errorText, L"Input path does not exist");
     case PathKind::Error: return failWith(errorText, L"Unable to access input path");
     case PathKind::Other: return failWith(errorText, L"Input path is neither a file nor a directory");
     case PathKind::File: {
-      SourceEntry entry{inputPath, lastComponent(inputPath), {}, status.size};
-      entry.relativePathUtf8 = toUtf8(entry.relativePath);
-      if (!storable(entry)) return failWith(errorText, L"File name not supported by the archive format: " + inputPath);
-      return {entry};
+      const std::wstring name = lastComponent(inputPath);
+      SourceEntry entry{toUtf8(name), status.size};
+      if (!storable(name, entry.relativePathUtf8)) {
+        return failWith(errorText, L"File name not supported by the archive format: " + inputPath);
+      }
+      return {inputPath, false, {entry}};
     }
     case PathKind::Directory: break;
   }
 
   std::vector<SourceEntry> files;
+  // Sort keys, built while the wide names are at hand: a sort by code unit
+  // must not convert on every comparison.
+  std::vector<std::pair<std::u16string, size_t>> keys;
   std::vector<Folder> pending{{inputPath, L""}};
   std::vector<DirEntry> listing;
   while (!pending.empty()) {
@@ -80,27 +88,26 @@ std::vector<SourceEntry> collectSourceFiles(const std::wstring& inputPath, std::
       return failWith(errorText, L"Failed while scanning source directory");
     }
     for (DirEntry& item : listing) {
-      std::wstring path = joinPath(folder.path, item.name);
       if (item.kind == PathKind::Directory) {
-        if (!item.isLink) pending.push_back({path, folder.relative + item.name + L"/"});
+        if (!item.isLink) pending.push_back({joinPath(folder.path, item.name), folder.relative + item.name + L"/"});
         continue;
       }
       if (item.kind != PathKind::File) continue;  // dangling links, devices, sockets
-      SourceEntry entry{path, folder.relative + item.name, {}, item.size};
-      entry.relativePathUtf8 = toUtf8(entry.relativePath);
-      if (!storable(entry)) return failWith(errorText, L"File name not supported by the archive format: " + path);
+      const std::wstring relative = folder.relative + item.name;
+      SourceEntry entry{toUtf8(relative), item.size};
+      if (!storable(relative, entry.relativePathUtf8)) {
+        return failWith(errorText, L"File name not supported by the archive format: " + joinPath(folder.path, item.name));
+      }
+      keys.emplace_back(utf16Units(relative), files.size());
       files.push_back(std::move(entry));
     }
   }
   if (files.empty()) return failWith(errorText, L"Input directory contains no regular files");
 
-  // Precomputed keys: a sort by code unit must not convert on every comparison.
-  std::vector<std::pair<std::u16string, size_t>> keys(files.size());
-  for (size_t i = 0; i < files.size(); ++i) keys[i] = {utf16Units(files[i].relativePath), i};
   std::sort(keys.begin(), keys.end());
-  std::vector<SourceEntry> sorted;
-  sorted.reserve(files.size());
-  for (auto& key : keys) sorted.push_back(std::move(files[key.second]));
+  SourceFiles sorted{inputPath, true, {}};
+  sorted.entries.reserve(files.size());
+  for (auto& key : keys) sorted.entries.push_back(std::move(files[key.second]));
   return sorted;
 }
 

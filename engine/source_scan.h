@@ -9,12 +9,21 @@
 namespace ablative {
 
 struct SourceEntry {
-  std::wstring sourcePath;       // the path to open the file by
-  std::wstring relativePath;     // relative to the source, "/" between components; the sort key
-  std::string relativePathUtf8;  // the name the archive stores
+  std::string relativePathUtf8;  // relative to the source, "/" between components: the name the archive stores
   uint64_t size = 0;             // at scan time; a link's target size
   uint32_t blockCount = 0;       // filled in by archive creation
   uint32_t firstBlock = 0;       // filled in by archive creation
+};
+
+// The files of one source. Each entry keeps only its stored name; the path to
+// open it by is rebuilt when needed, since a tree of many files would
+// otherwise hold every path twice more, in wide characters, for the whole run.
+struct SourceFiles {
+  std::wstring inputPath;
+  bool inputIsFolder = false;
+  std::vector<SourceEntry> entries;
+
+  std::wstring sourcePathOf(const SourceEntry& entry) const;
 };
 
 // A single file gives one entry named by its last path component. A folder is
@@ -22,13 +31,13 @@ struct SourceEntry {
 // the tree (a link to a file gives the link's path and the target's content),
 // links to folders are not followed, dangling links and other objects are
 // skipped, and sub-folders that deny access count as empty. The list is sorted
-// by relativePath as UTF-16 code units, so the order is the same everywhere.
+// by relative path as UTF-16 code units, so the order is the same everywhere.
 //
-// An empty list means failure, with errorText set to one of:
+// No entries means failure, with errorText set to one of:
 //   "Input path does not exist", "Input path is neither a file nor a directory",
 //   "Unable to access input path", "Failed while scanning source directory",
 //   "Input directory contains no regular files",
 //   "File name not supported by the archive format: " + path
-std::vector<SourceEntry> collectSourceFiles(const std::wstring& inputPath, std::wstring& errorText);
+SourceFiles collectSourceFiles(const std::wstring& inputPath, std::wstring& errorText);
 
 }  // namespace ablative

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang, ASan and UBSan, seeds them from real
 # archives, and runs each for FUZZ_SECONDS (default 60), FUZZ_PARALLEL
-# (default 2) at a time.
+# (default 2) at a time, each input limited to FUZZ_TIMEOUT seconds (default 10).
 # Exits non-zero on the first finding, with the fuzzer's report.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 seconds=${FUZZ_SECONDS:-60}
 parallel=${FUZZ_PARALLEL:-2}
+timeout=${FUZZ_TIMEOUT:-10}  # seconds for one input; raise it when the fuzzers run niced
 targets=(${FUZZ_TARGETS:-fuzz_archive_reader fuzz_extract fuzz_journal fuzz_path_safety fuzz_rle})
 
 cmake -S "$root" -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DZARVIK_FUZZ=ON \
@@ -52,7 +53,7 @@ run_one() {
   local target=$1 corpus=$build/corpus/$1
   mkdir -p "$corpus"
   (cd "$build" && "./fuzz/$target" "$corpus" "$(seed_for "$target")" -max_total_time="$seconds" \
-    -malloc_limit_mb=1024 -rss_limit_mb=2048 -timeout=10 -print_final_stats=1 \
+    -malloc_limit_mb=1024 -rss_limit_mb=2048 -timeout="$timeout" -print_final_stats=1 \
     -artifact_prefix="$build/finding-$target-" >"$build/$target.log" 2>&1)
 }
 

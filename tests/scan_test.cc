@@ -11,7 +11,7 @@ namespace {
 
 std::vector<std::string> scannedNames(const fs::path& source, std::wstring& errorText) {
   std::vector<std::string> names;
-  for (const auto& entry : ablative::collectSourceFiles(wide(source), errorText)) names.push_back(entry.relativePathUtf8);
+  for (const auto& entry : ablative::collectSourceFiles(wide(source), errorText).entries) names.push_back(entry.relativePathUtf8);
   return names;
 }
 
@@ -35,14 +35,14 @@ TEST(SourceScan, SingleFileIsNamedByItsLastComponent) {
   writeFile(dir / "data/report.txt", "twelve bytes");
   writeFile(dir / "data/empty.txt", "");
   std::wstring errorText;
-  auto entries = ablative::collectSourceFiles(wide(dir / "data/report.txt"), errorText);
-  ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].sourcePath, wide(dir / "data/report.txt"));
-  EXPECT_EQ(entries[0].relativePath, L"report.txt");
-  EXPECT_EQ(entries[0].size, 12u);
-  entries = ablative::collectSourceFiles(wide(dir / "data/empty.txt"), errorText);
-  ASSERT_EQ(entries.size(), 1u);
-  EXPECT_EQ(entries[0].size, 0u);
+  ablative::SourceFiles source = ablative::collectSourceFiles(wide(dir / "data/report.txt"), errorText);
+  ASSERT_EQ(source.entries.size(), 1u);
+  EXPECT_EQ(source.sourcePathOf(source.entries[0]), wide(dir / "data/report.txt"));
+  EXPECT_EQ(source.entries[0].relativePathUtf8, "report.txt");
+  EXPECT_EQ(source.entries[0].size, 12u);
+  source = ablative::collectSourceFiles(wide(dir / "data/empty.txt"), errorText);
+  ASSERT_EQ(source.entries.size(), 1u);
+  EXPECT_EQ(source.entries[0].size, 0u);
 }
 
 TEST(SourceScan, FailuresCarryTheirMessages) {
@@ -65,7 +65,7 @@ TEST(SourceScan, FailuresCarryTheirMessages) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.source.string());
     std::wstring errorText;
-    EXPECT_TRUE(ablative::collectSourceFiles(wide(c.source), errorText).empty());
+    EXPECT_TRUE(ablative::collectSourceFiles(wide(c.source), errorText).entries.empty());
     EXPECT_EQ(errorText, c.message);
   }
 }
@@ -82,9 +82,8 @@ TEST(SourceScan, LinksKeepTheirOwnNameInsideTheTree) {
   fs::create_symlink(dir / "nowhere", dir / "src/dangling.txt");
   fs::create_directory_symlink(dir / "src/folder", dir / "src/folder-link");
   std::wstring errorText;
-  auto entries = ablative::collectSourceFiles(wide(dir / "src"), errorText);
   std::vector<std::string> names;
-  for (const auto& entry : entries) names.push_back(entry.relativePathUtf8 + ":" + std::to_string(entry.size));
+  for (const auto& entry : ablative::collectSourceFiles(wide(dir / "src"), errorText).entries) names.push_back(entry.relativePathUtf8 + ":" + std::to_string(entry.size));
   EXPECT_EQ(names, (std::vector<std::string>{"folder/deep.txt:4", "link-in.txt:6", "link-out.txt:21", "real.txt:6"}));
 }
 
@@ -92,7 +91,7 @@ TEST(SourceScan, NamesTheArchiveCannotStoreAreRefused) {
   ScratchDir dir;
   writeFile(dir / "src/back\\slash.txt", "a backslash would become a folder on extraction");
   std::wstring errorText;
-  EXPECT_TRUE(ablative::collectSourceFiles(wide(dir / "src"), errorText).empty());
+  EXPECT_TRUE(ablative::collectSourceFiles(wide(dir / "src"), errorText).entries.empty());
   EXPECT_EQ(errorText, L"File name not supported by the archive format: " + wide(dir / "src/back\\slash.txt"));
 }
 #endif
