@@ -21,13 +21,15 @@ struct FailNth {
   uint32_t operator()(const ablative::IoCall&) { return calls++ == target ? code : 0; }
 };
 
+// 64 KiB blocks: a.bin's are coded in the background while the next is read,
+// b.bin's in line, so failures land in both ways of coding.
 bool create(const fs::path& source, const fs::path& archive, std::wstring& errorText) {
-  return ablative::createArchive(wide(source), wide(archive), 4096, errorText, {}, {}, {});
+  return ablative::createArchive(wide(source), wide(archive), 64 << 10, errorText, {}, {}, {});
 }
 
 TEST(CreateFaults, EveryFailingCallEndsCleanly) {
   ScratchDir dir;
-  writeFile(dir / "src/a.bin", mixedBytes(10000, 3));
+  writeFile(dir / "src/a.bin", mixedBytes(200000, 3));
   writeFile(dir / "src/sub/b.bin", mixedBytes(5000, 4));
   writeFile(dir / "src/empty", "");
   writeFile(dir / "out/x.zvka", "an earlier archive");
