@@ -15,8 +15,8 @@ ensure_packages() {
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# What the native build needs.
-NATIVE_PACKAGES=(cmake make g++ libgtest-dev libbenchmark-dev zlib1g-dev)
+# What the native build and its tests need (e2fsprogs: a small ext4 to fill up).
+NATIVE_PACKAGES=(cmake make g++ libgtest-dev libbenchmark-dev zlib1g-dev e2fsprogs)
 # What the fuzz targets need: clang with libFuzzer and the sanitizer runtimes.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 # What the Windows build and its tests under Wine need.
