@@ -209,48 +209,49 @@ class BlockPacker {
     return buffer;
   }
 
+  // A block once coded: only one of its two buffers is written.
+  struct Coded {
+    Block block;
+    CodedBlock form;
+    uint8_t* written() const { return form.useRle ? block.coded : block.raw; }
+    uint8_t* unwritten() const { return form.useRle ? block.raw : block.coded; }
+  };
+
   bool codeInBackground(Block block) {
-    const std::optional<Block> previous = inFlight_;
-    CodedBlock previousCoded;
-    uint8_t* toWrite = nullptr;
-    if (previous) {
-      previousCoded = coder_.finish();
-      toWrite = release(*previous, previousCoded);
-    }
+    const std::optional<Coded> previous = collectInFlight();
     block.coded = take();
     coder_.start(block.raw, block.rawSize, block.coded);
     inFlight_ = block;
-    if (!previous) return true;
-    const bool stored = store(*previous, previousCoded);
-    free_.push_back(toWrite);
-    return stored;
+    return !previous || storeAndFree(*previous);
   }
 
   bool codeHere(Block block) {
     if (!finishInFlight()) return false;
     block.coded = take();
-    const CodedBlock coded = codeBlock(block.raw, block.rawSize, block.coded);
-    const bool stored = store(block, coded);
-    free_.push_back(block.raw);
-    free_.push_back(block.coded);
-    return stored;
-  }
-
-  // Frees whichever of a coded block's buffers will not be written and
-  // returns the one that will.
-  uint8_t* release(const Block& block, const CodedBlock& coded) {
-    free_.push_back(coded.useRle ? block.raw : block.coded);
-    return coded.useRle ? block.coded : block.raw;
+    const Coded coded{block, codeBlock(block.raw, block.rawSize, block.coded)};
+    free_.push_back(coded.unwritten());
+    return storeAndFree(coded);
   }
 
   bool finishInFlight() {
-    if (!inFlight_) return true;
-    const Block block = *inFlight_;
+    const std::optional<Coded> done = collectInFlight();
+    return !done || storeAndFree(*done);
+  }
+
+  // Waits for the block in the background, if any; its unwritten buffer is
+  // free at once.
+  std::optional<Coded> collectInFlight() {
+    if (!inFlight_) return std::nullopt;
+    const Coded done{*inFlight_, coder_.finish()};
     inFlight_.reset();
-    const CodedBlock coded = coder_.finish();
-    uint8_t* toWrite = release(block, coded);
-    const bool stored = store(block, coded);
-    free_.push_back(toWrite);
+    free_.push_back(done.unwritten());
+    return done;
+  }
+
+  // Writes the block, then frees the buffer it was written from.
+  bool storeAndFree(const Coded& done) {
+    const bool stored = store(done);
+    free_.push_back(done.written());
     return stored;
   }
 
@@ -261,14 +262,15 @@ class BlockPacker {
     return false;
   }
 
-  bool store(const Block& block, const CodedBlock& coded) {
-    BlockRecord& record = blocks_[block.index];
+  bool store(const Coded& done) {
+    const CodedBlock& form = done.form;
+    BlockRecord& record = blocks_[done.block.index];
     record.offset = cursor_;
-    record.storedSize = coded.useRle ? static_cast<uint32_t>(coded.codedLength) : block.rawSize;
-    record.rawSize = block.rawSize;
-    record.crc = coded.crc;
-    record.codec = static_cast<uint32_t>(coded.useRle ? BlockCodec::Rle : BlockCodec::Stored);
-    if (!writer_.append(coded.useRle ? block.coded : block.raw, record.storedSize)) {
+    record.storedSize = form.useRle ? static_cast<uint32_t>(form.codedLength) : done.block.rawSize;
+    record.rawSize = done.block.rawSize;
+    record.crc = form.crc;
+    record.codec = static_cast<uint32_t>(form.useRle ? BlockCodec::Rle : BlockCodec::Stored);
+    if (!writer_.append(done.written(), record.storedSize)) {
       errorText_ = L"Failed to write archive file";
       return false;
     }
