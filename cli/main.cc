@@ -9,7 +9,6 @@
 #include "console.h"
 #include "env.h"
 #include "format.h"
-#include "journal.h"
 #include "progress.h"
 
 namespace zarvik {
@@ -25,7 +24,7 @@ const wchar_t kUsage[] =
     L"  zarvik create [--block-size SIZE] SOURCE ARCHIVE\n"
     L"  zarvik list ARCHIVE\n"
     L"  zarvik test ARCHIVE\n"
-    L"  zarvik extract [--keep] [--resume] ARCHIVE DESTINATION\n"
+    L"  zarvik extract [--keep] [--resume] [--salvage] ARCHIVE DESTINATION\n"
     L"  zarvik --help | --version\n"
     L"\n"
     L"Commands:\n"
@@ -35,7 +34,9 @@ const wchar_t kUsage[] =
     L"  extract restore ARCHIVE into the folder DESTINATION, consuming the archive\n"
     L"          as it goes (its space is freed block by block); --keep leaves the\n"
     L"          archive untouched, --resume continues an interrupted extraction\n"
-    L"          (ARCHIVE may also be its resume file, ARCHIVE.zvkj)\n"
+    L"          (ARCHIVE may also be its resume file, ARCHIVE.zvkj); --salvage\n"
+    L"          extracts every intact block when some are damaged, names each\n"
+    L"          damaged file and keeps the archive\n"
     L"\n"
     L"SIZE is in bytes with an optional K or M suffix (powers of 1024),\n"
     L"from 1 byte to 4294967295 bytes; the default is 4M.\n";
@@ -170,25 +171,26 @@ std::wstring quotedForShell(const std::wstring& path) {
 #endif
 }
 
-// Whether the archive's journal shows it partly consumed by a stopped run.
-bool interruptedRunRemains(const std::wstring& archivePath) {
-  ablative::ArchiveTables tables;
-  std::wstring ignored;
-  if (!ablative::readArchiveTables(archivePath, tables, ignored)) return false;
-  ablative::Journal journal;
-  journal.path = ablative::journalPathFor(archivePath);
-  journal.states.assign(tables.blocks.size(), 0);
-  return ablative::loadJournal(journal) == ablative::JournalLoad::Loaded && ablative::recordsProgress(journal);
+// What to do after a failed extraction that left the archive partly consumed.
+std::wstring resumeAdvice(const ablative::ExtractOutcome& outcome, const std::wstring& archive,
+                          const std::wstring& destination) {
+  if (outcome.destinationLacksData) return L"Resume into the folder where the extraction started.\n";
+  if (!outcome.resumable) return L"";
+  const std::wstring command = L"zarvik extract --resume " + quotedForShell(archive) + L" ";
+  if (outcome.resumeHere) return L"To continue, run: " + command + quotedForShell(destination) + L"\n";
+  return L"To continue, resume it into the folder where it started: " + command + L"FOLDER\n";
 }
 
 int runExtract(const std::vector<std::wstring>& args) {
-  bool keep = false, resume = false;
+  ablative::ExtractOptions options;
   std::vector<std::wstring> paths;
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == L"--keep") {
-      keep = true;
+      options.keepOriginal = true;
     } else if (args[i] == L"--resume") {
-      resume = true;
+      options.resume = true;
+    } else if (args[i] == L"--salvage") {
+      options.salvage = true;
     } else if (args[i] == L"--") {
       paths.insert(paths.end(), args.begin() + static_cast<ptrdiff_t>(i) + 1, args.end());
       break;
@@ -208,7 +210,7 @@ int runExtract(const std::vector<std::wstring>& args) {
       archive.compare(archive.size() - journalSuffix.size(), journalSuffix.size(), journalSuffix) == 0) {
     std::wstring owner = archive.substr(0, archive.size() - journalSuffix.size());
     // Resuming may only have the journal left to remove, after the archive is gone.
-    if (!resume && ablative::pathStatus(owner).kind != ablative::PathKind::File) {
+    if (!options.resume && ablative::pathStatus(owner).kind != ablative::PathKind::File) {
       return failure(L"Extract failed: ", L"Please select the .zvka archive file.");
     }
     archive = owner;
@@ -216,17 +218,15 @@ int runExtract(const std::vector<std::wstring>& args) {
   }
 
   std::wstring errorText;
+  ablative::ExtractOutcome outcome;
   ProgressLine progress(true, bytesPerBlock(headerOf(archive)));
   bool ok = ablative::extractArchive(
-      archive, destination, resume, keep, errorText, [&](const ablative::ProgressInfo& info) { progress.update(info); },
+      archive, destination, options, errorText, outcome,
+      [&](const ablative::ProgressInfo& info) { progress.update(info); },
       [&](const std::wstring& line) { logLine(progress, line); }, {});
   progress.clear();
   if (ok) return 0;
-  write(Stream::Err, L"Extract failed: " + errorText + L"\n");
-  if (interruptedRunRemains(archive)) {
-    write(Stream::Err, L"To continue, run: zarvik extract --resume " + quotedForShell(archive) + L" " +
-                           quotedForShell(destination) + L"\n");
-  }
+  write(Stream::Err, L"Extract failed: " + errorText + L"\n" + resumeAdvice(outcome, archive, destination));
   return kExitFailure;
 }
 

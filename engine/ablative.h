@@ -41,8 +41,43 @@ bool extractArchive(const std::wstring& archivePath, const std::wstring& destina
                     bool keepOriginal, std::wstring& errorText, const ProgressCallback& onProgress,
                     const LogCallback& onLog, const PauseCallback& isPaused);
 
-// Reads every block of `archivePath`, decodes it and checks its CRC-32,
-// writing nothing. Progress counts blocks in index order.
+struct ExtractOptions {
+  bool resume = false;
+  bool keepOriginal = false;
+  // A block that cannot be read, decoded or verified, or that a resumed run
+  // finds missing from its destination, no longer stops the run: each file
+  // concerned is logged once as "Damaged: " + its stored path, keeps its full
+  // length with zeros where data is missing, and the run goes on. Such blocks
+  // stay in the archive, which is kept with its journal, and the run fails
+  // with "N files could not be fully extracted".
+  bool salvage = false;
+};
+
+// What a front end needs to word a failure.
+struct ExtractOutcome {
+  // The archive is partly consumed and a resumed run continues it.
+  bool resumable = false;
+  // The progress to resume was made in this run's destination. False when the
+  // run was refused before it wrote anything: the folder where the stopped
+  // run started is then not known.
+  bool resumeHere = false;
+  // Refused: the destination lacks data that earlier runs took from the
+  // archive, so it is not where the extraction started.
+  bool destinationLacksData = false;
+};
+
+// The same, with options beyond the window's and the facts of the outcome.
+// A resumed ablative run first checks that the destination holds what was
+// already taken from the archive, and a run of either kind refuses an
+// archive that another run is using ("Archive is in use by another
+// extraction"); both before anything is written.
+bool extractArchive(const std::wstring& archivePath, const std::wstring& destinationDir,
+                    const ExtractOptions& options, std::wstring& errorText, ExtractOutcome& outcome,
+                    const ProgressCallback& onProgress, const LogCallback& onLog, const PauseCallback& isPaused);
+
+// Applies every check an extraction makes before it writes, then reads every
+// block of `archivePath`, decodes it and checks its CRC-32, writing nothing.
+// Progress counts blocks in index order.
 bool verifyArchive(const std::wstring& archivePath, std::wstring& errorText, const ProgressCallback& onProgress);
 
 }  // namespace ablative

@@ -15,8 +15,12 @@ constexpr TransferMessages kVerifyRead{L"Failed to seek destination file for ver
 constexpr TransferMessages kDestinationWrite{L"Failed to seek destination file (code=",
                                              L"Failed to write destination block (code="};
 
+std::wstring textFor(const wchar_t* prefix, uint32_t code) {
+  return prefix + std::to_wstring(code) + L"): " + systemErrorText(code);
+}
+
 bool failWithCode(std::wstring& errorText, const wchar_t* prefix, uint32_t code) {
-  errorText = prefix + std::to_wstring(code) + L"): " + systemErrorText(code);
+  errorText = textFor(prefix, code);
   return false;
 }
 
@@ -69,18 +73,13 @@ bool writeDestinationBytes(FileHandle& file, uint64_t offset, const std::vector<
   return true;
 }
 
-bool writeDestinationBlock(FileHandle& file, uint64_t offset, const std::vector<uint8_t>& bytes,
-                           std::wstring& errorText) {
-  if (!writeDestinationBytes(file, offset, bytes, errorText)) return false;
-  if (!flushFile(file)) return failWithLastError(errorText, L"Failed to flush destination file (code=");
-  return true;
-}
-
 bool cutFileAt(FileHandle& file, uint64_t length) {
   if (!seekFile(file, length) || !setEndOfFile(file)) return false;
   flushFile(file);
   return true;
 }
+
+std::wstring codedErrorText(const wchar_t* prefix) { return textFor(prefix, lastErrorCode()); }
 
 std::wstring lastErrorText(const std::wstring& message) {
   uint32_t code = lastErrorCode();

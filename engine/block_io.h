@@ -29,18 +29,11 @@ bool readArchiveBlock(FileHandle& file, uint64_t offset, uint32_t size, std::vec
 bool readDestinationBlock(FileHandle& file, uint64_t offset, uint32_t size, std::vector<uint8_t>& bytes,
                           std::wstring& errorText);
 
-// writeDestinationBlock without the flush, for blocks that protect nothing
-// the archive does not still hold (the archive is kept).
-bool writeDestinationBytes(FileHandle& file, uint64_t offset, const std::vector<uint8_t>& bytes,
-                           std::wstring& errorText);
-
-// Writes all of `bytes` at `offset`, then flushes the file to disk (an empty
-// block is flushed too), so the block is durable when this returns true:
+// Writes all of `bytes` at `offset`; durable only once the file is flushed:
 //   "Failed to seek destination file (code=" / "Failed to write destination block (code="
-//   "Failed to flush destination file (code="
 // A write that moves nothing while bytes remain fails with the disk-full code
 // instead of looping forever.
-bool writeDestinationBlock(FileHandle& file, uint64_t offset, const std::vector<uint8_t>& bytes,
+bool writeDestinationBytes(FileHandle& file, uint64_t offset, const std::vector<uint8_t>& bytes,
                            std::wstring& errorText);
 
 // Sets the file's end at `length`, then flushes it. Only the cut decides the
@@ -50,5 +43,11 @@ bool cutFileAt(FileHandle& file, uint64_t length);
 // `message` + " (error " + the last platform error code + ")". Read the code
 // before anything else can change it.
 std::wstring lastErrorText(const std::wstring& message);
+
+// `prefix` (ending in "(code=") + the last platform error code + "): " + the
+// system's text for it.
+std::wstring codedErrorText(const wchar_t* prefix);
+
+inline constexpr wchar_t kDestinationFlushFailed[] = L"Failed to flush destination file (code=";
 
 }  // namespace ablative

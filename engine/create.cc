@@ -16,6 +16,7 @@
 #include "env.h"
 #include "file_util.h"
 #include "format.h"
+#include "journal.h"
 #include "paths.h"
 #include "source_scan.h"
 
@@ -316,6 +317,13 @@ bool createArchive(const std::wstring& inputPath, const std::wstring& archivePat
   Layout layout;
   if (!layOut(entries, blockSize, layout)) {
     errorText = L"Source is too large for the archive format";
+    return false;
+  }
+  // Replacing a partly consumed archive would lose every block it still
+  // holds, and leave a journal that could steer a run over the new one.
+  Journal earlier{journalPathFor(archivePath), {}, {}};
+  if (loadJournalAsWritten(earlier) == JournalLoad::Loaded && recordsProgress(earlier)) {
+    errorText = L"An interrupted extraction of the archive at this path has not finished; resume it first";
     return false;
   }
   const std::wstring folder = parentFolder(archivePath);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "block_io.h"
 #include "paths.h"
 
 namespace ablative {
@@ -22,10 +23,23 @@ bool fail(std::wstring& errorText, const std::wstring& message) {
 }  // namespace
 
 DestinationFiles::DestinationFiles(PathOf pathOf, std::vector<uint64_t> lengths)
-    : pathOf_(std::move(pathOf)), lengths_(std::move(lengths)), slots_(kCachedFiles), slotOf_(lengths_.size(), -1) {}
+    : pathOf_(std::move(pathOf)), lengths_(std::move(lengths)), slots_(kCachedFiles), slotOf_(lengths_.size(), -1),
+      unflushed_(lengths_.size(), 0) {}
+
+bool DestinationFiles::existingLength(uint32_t index, uint64_t& length) {
+  const PathStatus status = pathStatus(pathOf_(index));
+  length = status.size;
+  return status.kind == PathKind::File;
+}
+
+bool DestinationFiles::openExisting(uint32_t index, FileHandle& file) {
+  return openFile(pathOf_(index), OpenMode::ReadOnly, file);
+}
 
 bool DestinationFiles::createRoot(const std::wstring& folder, std::wstring& errorText) {
-  if (!makeFolder(folder)) return fail(errorText, L"Unable to create destination folder: " + folder);
+  if (!makeFolder(folder) || !openFolder(folder, root_)) {
+    return fail(errorText, L"Unable to create destination folder: " + folder);
+  }
   return true;
 }
 
@@ -50,18 +64,56 @@ FileHandle* DestinationFiles::open(uint32_t index, std::wstring& errorText) {
     slot.lastUse = ++useCounter_;
     return &slot.handle;
   }
-  FileHandle* handle = openInSlot(index, OpenMode::ReadWrite);
-  if (handle == nullptr) errorText = kCannotOpen;
-  return handle;
+  return openInSlot(index, OpenMode::ReadWrite, errorText);
 }
 
-void DestinationFiles::closeAll() {
-  for (Slot& slot : slots_) {
-    if (!slot.handle.isOpen()) continue;
-    flushFile(slot.handle);
-    slot.handle.close();
-    slotOf_[slot.file] = -1;
+bool DestinationFiles::write(uint32_t index, uint64_t offset, const std::vector<uint8_t>& bytes,
+                             std::wstring& errorText) {
+  FileHandle* file = open(index, errorText);
+  if (file == nullptr) return false;
+  if (!unflushed_[index]) written_.push_back(index);
+  unflushed_[index] = 1;  // a failed write may still have changed the file
+  return writeDestinationBytes(*file, offset, bytes, errorText);
+}
+
+bool DestinationFiles::fillToLength(uint32_t index, std::wstring& errorText) {
+  FileHandle* file = open(index, errorText);
+  uint64_t size = 0;
+  if (file == nullptr) return false;
+  const uint64_t length = lengths_[index];
+  if (!fileSize(*file, size) || (size < length && !(seekFile(*file, length) && setEndOfFile(*file)))) {
+    return fail(errorText, codedErrorText(L"Failed to write destination block (code="));
   }
+  if (!unflushed_[index]) written_.push_back(index);
+  unflushed_[index] = 1;
+  return true;
+}
+
+bool DestinationFiles::makeDurable(std::wstring& errorText) {
+  bool ok = true;
+  if (kCanFlushFileSystem && (written_.size() > 1 || closedUnflushed_)) {
+    ok = flushFileSystem(root_);
+  } else {
+    for (uint32_t index : written_) {
+      if (slotOf_[index] >= 0 && !flushFile(slots_[static_cast<size_t>(slotOf_[index])].handle)) ok = false;
+      if (!ok) break;
+    }
+  }
+  if (!ok) return fail(errorText, codedErrorText(kDestinationFlushFailed));
+  for (uint32_t index : written_) unflushed_[index] = 0;
+  written_.clear();
+  closedUnflushed_ = false;
+  return true;
+}
+
+bool DestinationFiles::closeAll(std::wstring& errorText) {
+  bool ok = true;
+  std::wstring firstError;
+  for (Slot& slot : slots_) {
+    if (slot.handle.isOpen() && !release(slot, errorText) && ok) ok = false, firstError = errorText;
+  }
+  if (!ok) errorText = firstError;
+  return ok;
 }
 
 // Creates the missing folders from the top down, remembering which parents
@@ -82,25 +134,46 @@ bool DestinationFiles::makeFolder(const std::wstring& folder) {
 }
 
 bool DestinationFiles::createFile(uint32_t index, bool keepContent) {
-  FileHandle* handle = openInSlot(index, OpenMode::OpenOrCreate);
+  std::wstring ignored;
+  FileHandle* handle = openInSlot(index, OpenMode::OpenOrCreate, ignored);
   uint64_t size = 0;
   if (handle == nullptr || !fileSize(*handle, size)) return false;
   const uint64_t keep = keepContent ? lengths_[index] : 0;
   return size <= keep || (seekFile(*handle, keep) && setEndOfFile(*handle) && flushFile(*handle));
 }
 
-// Opens file `index` in the least recently used slot, closing what it held:
-// every block written there has been flushed already (or, with the archive
-// kept, needs no flush).
-FileHandle* DestinationFiles::openInSlot(uint32_t index, OpenMode mode) {
+// Opens file `index` in the least recently used slot, letting go of the file
+// it held.
+FileHandle* DestinationFiles::openInSlot(uint32_t index, OpenMode mode, std::wstring& errorText) {
   Slot& slot = *std::min_element(slots_.begin(), slots_.end(),
                                  [](const Slot& a, const Slot& b) { return a.lastUse < b.lastUse; });
-  if (slot.handle.isOpen()) slotOf_[slot.file] = -1;
-  if (!openFile(pathOf_(index), mode, slot.handle)) return nullptr;
+  if (slot.handle.isOpen() && !release(slot, errorText)) return nullptr;
+  if (!openFile(pathOf_(index), mode, slot.handle)) {
+    errorText = kCannotOpen;
+    return nullptr;
+  }
   slot.file = index;
   slot.lastUse = ++useCounter_;
   slotOf_[index] = static_cast<int32_t>(&slot - slots_.data());
   return &slot.handle;
+}
+
+// Closes a slot's file. Writes not yet durable stay covered: by the file
+// system's flush where there is one, else by flushing the file first.
+bool DestinationFiles::release(Slot& slot, std::wstring& errorText) {
+  slotOf_[slot.file] = -1;
+  bool ok = true;
+  if (unflushed_[slot.file]) {
+    if (kCanFlushFileSystem) {
+      closedUnflushed_ = true;
+    } else {
+      ok = flushFile(slot.handle);
+      if (ok) unflushed_[slot.file] = 0;
+    }
+  }
+  ok = slot.handle.close() && ok;
+  if (!ok) errorText = codedErrorText(kDestinationFlushFailed);
+  return ok;
 }
 
 }  // namespace ablative

@@ -1,7 +1,8 @@
 // The destination files of one extraction. All of them, with their folders,
 // are created before the first block; afterwards they are reached through a
 // small cache of open handles, so that an archive may hold any number of
-// files whatever the process's limit on open files.
+// files whatever the process's limit on open files. Writes are tracked until
+// makeDurable, which flushes them all at once.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +23,11 @@ class DestinationFiles {
   using PathOf = std::function<std::wstring(uint32_t)>;
   DestinationFiles(PathOf pathOf, std::vector<uint64_t> lengths);
 
+  // Before anything is created: the length of file `index` where it is a
+  // regular file, else false; and that file opened for reading.
+  bool existingLength(uint32_t index, uint64_t& length);
+  bool openExisting(uint32_t index, FileHandle& file);
+
   // Creates the destination folder with its missing parents, else
   // "Unable to create destination folder: " + folder.
   bool createRoot(const std::wstring& folder, std::wstring& errorText);
@@ -39,11 +45,26 @@ class DestinationFiles {
   bool syncFolders();
 
   // The open file `index`, reopened when the cache had let it go; null with
-  // "Failed to open destination file".
+  // "Failed to open destination file", or with the message of a flush or a
+  // close of the file it displaced.
   FileHandle* open(uint32_t index, std::wstring& errorText);
 
-  // Flushes each open file (ignoring the outcome) and closes it.
-  void closeAll();
+  // Writes `bytes` at `offset` of file `index` (block_io's messages); the
+  // write is durable only after makeDurable.
+  bool write(uint32_t index, uint64_t offset, const std::vector<uint8_t>& bytes, std::wstring& errorText);
+
+  // Lengthens file `index` to its final length where it is shorter: the
+  // bytes no block filled read as zeros.
+  bool fillToLength(uint32_t index, std::wstring& errorText);
+
+  // Makes every write since the last call durable: with one flush of the
+  // file system where the platform has it and more than one file was
+  // written, else with a flush of each file written. Failures, like those of
+  // closing, read "Failed to flush destination file (code=".
+  bool makeDurable(std::wstring& errorText);
+
+  // Closes every open file, checking each close.
+  bool closeAll(std::wstring& errorText);
 
  private:
   struct Slot {
@@ -54,7 +75,8 @@ class DestinationFiles {
 
   bool makeFolder(const std::wstring& folder);
   bool createFile(uint32_t index, bool keepContent);
-  FileHandle* openInSlot(uint32_t index, OpenMode mode);
+  FileHandle* openInSlot(uint32_t index, OpenMode mode, std::wstring& errorText);
+  bool release(Slot& slot, std::wstring& errorText);
 
   PathOf pathOf_;
   std::vector<uint64_t> lengths_;
@@ -63,6 +85,10 @@ class DestinationFiles {
   uint64_t useCounter_ = 0;
   std::set<std::wstring> knownFolders_;    // folders that exist now
   std::set<std::wstring> changedFolders_;  // folders that gained an entry
+  FileHandle root_;                        // the destination folder: the file system to flush
+  std::vector<uint8_t> unflushed_;         // per file: written since the last makeDurable
+  std::vector<uint32_t> written_;          // the files so marked
+  bool closedUnflushed_ = false;           // one of them was closed since
 };
 
 }  // namespace ablative

@@ -36,7 +36,9 @@ class FileHandle {
   ~FileHandle();
 
   bool isOpen() const;
-  void close();
+  // False when the system reported an error on closing (a late write-back
+  // error on some file systems); the handle is closed either way.
+  bool close();
 
   // A HANDLE on Windows, a descriptor on POSIX; -1 when closed.
   intptr_t native = -1;
@@ -46,7 +48,8 @@ class FileHandle {
 };
 
 enum class OpenMode {
-  ReadOnly,         // existing file, read access
+  ReadOnly,         // existing file, read access; others may go on writing it
+  ReadDenyWrite,    // existing file, read access; on Windows, fails while another has it open for writing
   ReadWrite,        // existing file, read and write access
   CreateTruncate,   // create or empty, read and write access
   OpenOrCreate,     // open as it is or create empty, read and write access
@@ -55,6 +58,19 @@ enum class OpenMode {
 // Opens `path`. While a file is open for writing, other processes may only
 // read it; ReadOnly lets others go on writing, as a stream would.
 bool openFile(const std::wstring& path, OpenMode mode, FileHandle& file);
+
+// Keeps other runs off a file until `file` closes (or the process ends): an
+// exclusive lock for a run that changes the file, a shared one for runs that
+// only read it. On POSIX an advisory lock that every run of this program
+// takes; on Windows the sharing modes of openFile already refuse a writer
+// beside any other user (ReadDenyWrite, ReadWrite), so this only succeeds.
+// Fails at once, with an error isInUseError recognises, while another run
+// holds a lock that conflicts.
+bool lockFile(FileHandle& file, bool exclusive);
+
+// Opens a folder, as the handle through which flushFileSystem reaches its
+// file system.
+bool openFolder(const std::wstring& path, FileHandle& folder);
 
 // Transfers at the handle's file pointer, advancing it by the bytes moved.
 // A read of 0 bytes with `true` means end of file.
@@ -70,6 +86,17 @@ bool fileSize(FileHandle& file, uint64_t& size);
 bool setEndOfFile(FileHandle& file);        // cut or extend the file at the file pointer
 bool markSparse(FileHandle& file);          // fails where ranges cannot be released
 bool zeroRange(FileHandle& file, uint64_t first, uint64_t end);  // zero [first, end) and release its space
+
+// Where kCanFlushFileSystem: makes every change on the file system that holds
+// `onIt` durable, file data and names alike, in one call, and fails when
+// writing any of it back failed since `onIt` was opened (Linux's syncfs).
+// Elsewhere it fails; flush each file instead.
+#ifdef __linux__
+inline constexpr bool kCanFlushFileSystem = true;
+#else
+inline constexpr bool kCanFlushFileSystem = false;
+#endif
+bool flushFileSystem(FileHandle& onIt);
 
 // Paths. A status query follows links.
 enum class PathKind { Missing, File, Directory, Other, Error };
@@ -111,6 +138,7 @@ std::wstring systemErrorText(uint32_t code);  // the system's text, trailing bla
 uint32_t diskFullErrorCode();  // what a write that moved nothing reports
 bool isNotFoundError(uint32_t code);
 bool isAccessDeniedError(uint32_t code);
+bool isInUseError(uint32_t code);  // another run holds the file (lockFile, or a sharing violation)
 
 // Text. UTF-8 conversion with the platform's UTF-8 code page; an empty result
 // means failure (or empty input). Every code point survives a round trip.
@@ -127,12 +155,13 @@ std::wstring upperCaseName(const std::wstring& name);
 enum class IoOp {
   Open, Seek, Read, Write, Flush, Size, SetEnd, MarkSparse, ZeroRange,
   Status, Identity, List, MakeDirectory, Rename, Remove, SyncDirectory,
+  Lock, OpenFolder, FlushFileSystem,
 };
 struct IoCall {
   IoOp op;
   const std::wstring* path = nullptr;    // calls on a path; a rename's source
   const std::wstring* target = nullptr;  // a rename's destination
-  const FileHandle* file = nullptr;      // calls on an open file; Open: the handle about to be opened
+  const FileHandle* file = nullptr;      // calls on an open file; Open, OpenFolder: the handle about to be opened
   OpenMode mode = OpenMode::ReadOnly;    // Open
   uint64_t offset = 0;  // Seek: the target; Read, Write, SetEnd: the file pointer; ZeroRange: the first byte
   uint64_t length = 0;  // Read, Write: the bytes asked; ZeroRange: the bytes zeroed

@@ -4,6 +4,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,7 +29,8 @@ bool nativePath(const std::wstring& path, std::string& out) {
 
 int openFlags(OpenMode mode) {
   switch (mode) {
-    case OpenMode::ReadOnly: return O_RDONLY;
+    case OpenMode::ReadOnly:
+    case OpenMode::ReadDenyWrite: return O_RDONLY;
     case OpenMode::ReadWrite: return O_RDWR;
     case OpenMode::CreateTruncate: return O_RDWR | O_CREAT | O_TRUNC;
     case OpenMode::OpenOrCreate: return O_RDWR | O_CREAT;
@@ -64,14 +66,16 @@ FileHandle::~FileHandle() { close(); }
 
 bool FileHandle::isOpen() const { return native >= 0; }
 
-void FileHandle::close() {
+bool FileHandle::close() {
+  bool ok = true;
   if (native >= 0) {
     int saved = errno;  // closing must not hide the error a caller is about to report
-    ::close(static_cast<int>(native));
-    errno = saved;
+    ok = ::close(static_cast<int>(native)) == 0;  // the descriptor is released even when this fails
+    if (ok) errno = saved;
   }
   native = -1;
   position = 0;
+  return ok;
 }
 
 bool openFile(const std::wstring& path, OpenMode mode, FileHandle& file) {
@@ -94,6 +98,36 @@ bool openFile(const std::wstring& path, OpenMode mode, FileHandle& file) {
   file.native = fd;
   file.position = 0;
   return true;
+}
+
+bool lockFile(FileHandle& file, bool exclusive) {
+  if (ioHookFails({.op = IoOp::Lock, .file = &file})) return false;
+  int rc;
+  do {
+    rc = ::flock(static_cast<int>(file.native), (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0;
+}
+
+bool openFolder(const std::wstring& path, FileHandle& folder) {
+  folder.close();
+  if (ioHookFails({.op = IoOp::OpenFolder, .path = &path, .file = &folder})) return false;
+  std::string native;
+  if (!nativePath(path.empty() ? L"." : path, native)) return false;
+  int fd = ::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  folder.native = fd;
+  return true;
+}
+
+bool flushFileSystem(FileHandle& onIt) {
+  if (ioHookFails({.op = IoOp::FlushFileSystem, .file = &onIt})) return false;
+#ifdef __linux__
+  return ::syncfs(static_cast<int>(onIt.native)) == 0;
+#else
+  errno = ENOTSUP;
+  return false;
+#endif
 }
 
 bool seekFile(FileHandle& file, uint64_t offset) {
@@ -378,5 +412,7 @@ uint32_t diskFullErrorCode() { return ENOSPC; }
 bool isNotFoundError(uint32_t code) { return isMissing(static_cast<int>(code)); }
 
 bool isAccessDeniedError(uint32_t code) { return code == EACCES || code == EPERM; }
+
+bool isInUseError(uint32_t code) { return code == EWOULDBLOCK; }
 
 }  // namespace ablative

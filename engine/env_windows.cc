@@ -79,14 +79,16 @@ FileHandle::~FileHandle() { close(); }
 
 bool FileHandle::isOpen() const { return native != -1; }
 
-void FileHandle::close() {
+bool FileHandle::close() {
+  bool ok = true;
   if (native != -1) {
     DWORD saved = GetLastError();  // closing must not hide the error a caller is about to report
-    CloseHandle(handleOf(*this));
-    SetLastError(saved);
+    ok = CloseHandle(handleOf(*this)) != 0;
+    if (ok) SetLastError(saved);
   }
   native = -1;
   position = 0;
+  return ok;
 }
 
 bool openFile(const std::wstring& path, OpenMode mode, FileHandle& file) {
@@ -100,6 +102,7 @@ bool openFile(const std::wstring& path, OpenMode mode, FileHandle& file) {
       access = GENERIC_READ;
       share = FILE_SHARE_READ | FILE_SHARE_WRITE;  // like a stream: a file in use by a writer still reads
       break;
+    case OpenMode::ReadDenyWrite: access = GENERIC_READ; break;
     case OpenMode::ReadWrite: break;
     case OpenMode::CreateTruncate: disposition = CREATE_ALWAYS; break;
     case OpenMode::OpenOrCreate: disposition = OPEN_ALWAYS; break;
@@ -108,6 +111,27 @@ bool openFile(const std::wstring& path, OpenMode mode, FileHandle& file) {
   if (h == INVALID_HANDLE_VALUE) return false;
   file.native = reinterpret_cast<intptr_t>(h);
   return true;
+}
+
+// The sharing modes of openFile do the locking here.
+bool lockFile(FileHandle& file, bool) { return !ioHookFails({.op = IoOp::Lock, .file = &file}); }
+
+bool openFolder(const std::wstring& path, FileHandle& folder) {
+  folder.close();
+  if (ioHookFails({.op = IoOp::OpenFolder, .path = &path, .file = &folder})) return false;
+  HANDLE h = CreateFileW(nativePath(path.empty() ? L"." : path).c_str(), GENERIC_READ,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  folder.native = reinterpret_cast<intptr_t>(h);
+  return true;
+}
+
+// Flushing a whole volume needs administrator rights here.
+bool flushFileSystem(FileHandle& onIt) {
+  if (ioHookFails({.op = IoOp::FlushFileSystem, .file = &onIt})) return false;
+  SetLastError(ERROR_NOT_SUPPORTED);
+  return false;
 }
 
 bool seekFile(FileHandle& file, uint64_t offset) {
@@ -319,6 +343,8 @@ bool isNotFoundError(uint32_t code) {
 }
 
 bool isAccessDeniedError(uint32_t code) { return code == ERROR_ACCESS_DENIED; }
+
+bool isInUseError(uint32_t code) { return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION; }
 
 std::string toUtf8(const std::wstring& wide) {
   if (wide.empty() || wide.size() > INT_MAX) return {};

@@ -10,8 +10,10 @@
 // A run stopped anywhere resumes from the journal: Punched blocks are skipped,
 // DestWritten ones are read back and, when their CRC matches, only released.
 //
-// Nothing is written before the whole archive is known to be sound: its
-// tables, the layout of its blocks and every stored path.
+// Nothing is written before the whole archive is known to be sound (its
+// tables, the layout of its blocks and every stored path), no other run holds
+// it, and, when resuming, the destination is known to hold what earlier runs
+// took from the archive.
 #include <algorithm>
 #include <chrono>
 #include <numeric>
@@ -19,8 +21,8 @@
 #include <thread>
 
 #include "ablative.h"
+#include "archive_checks.h"
 #include "block_io.h"
-#include "codec.h"
 #include "crc32.h"
 #include "destination_files.h"
 #include "env.h"
@@ -33,11 +35,15 @@ namespace ablative {
 
 namespace {
 
-constexpr uint32_t kNoFileAnnounced = 0xFFFFFFFF;
-// The most a run-length coded byte can stand for: a two-byte repeat packet
-// yields 130 bytes. A block claiming more cannot decode, so it is refused
-// before its buffer is allocated.
-constexpr uint64_t kLargestCodedExpansion = 65;
+constexpr uint32_t kNoFile = 0xFFFFFFFF;
+// How much of what earlier runs released a resumed run reads back before it
+// trusts the destination: the blocks released last, where a stop is likeliest
+// to have left damage, and little enough to cost no noticeable time.
+constexpr uint64_t kReadBackOnResume = 64 << 20;
+
+constexpr wchar_t kFoldersFlushFailed[] = L"Failed to flush destination folders (code=";
+constexpr wchar_t kDestinationLacksData[] =
+    L"The destination does not hold the data already extracted from this archive: ";
 
 // What an extraction knows about the archive once it has been checked.
 struct Plan {
@@ -51,41 +57,58 @@ struct Plan {
 
 class Extraction {
  public:
-  Extraction(const std::wstring& archivePath, const std::wstring& destinationDir, bool resume, bool keepOriginal,
+  Extraction(const std::wstring& archivePath, const std::wstring& destinationDir, const ExtractOptions& options,
              std::wstring& errorText, const ProgressCallback& onProgress, const LogCallback& onLog,
              const PauseCallback& isPaused)
-      : archivePath_(archivePath), destinationDir_(destinationDir), resume_(resume), ablate_(!keepOriginal),
-        errorText_(errorText), onProgress_(onProgress), onLog_(onLog), isPaused_(isPaused) {
+      : archivePath_(archivePath), destinationDir_(destinationDir), resume_(options.resume),
+        ablate_(!options.keepOriginal), salvage_(options.salvage), errorText_(errorText), onProgress_(onProgress),
+        onLog_(onLog), isPaused_(isPaused) {
     journal_.path = journalPathFor(archivePath);
   }
 
   bool run() {
     const std::wstring untouched = errorText_;
-    if (!checkArchive()) {
-      if (!finishedEarlier_) return false;
+    if (!readArchiveTables(archivePath_, plan_.tables, errorText_)) {
+      if (!finishedEarlier()) return false;
       errorText_ = untouched;
       return finishEarlierRun();
     }
-    if (!checkJournal() || !checkLayout() || !checkPaths() || !openArchive()) return false;
+    if (!openArchive() || !checkJournal() || !checkContents() || !checkOwnFiles()) return false;
     mapBlocks();
     files_.emplace([this](uint32_t file) { return destinationPathOf(file); }, std::move(plan_.fileLengths));
+    if (!checkDestinationHoldsExtracted()) return false;
+    accepted_ = true;
     return prepareDestination() && startPosition() && extractBlocks() && finish();
+  }
+
+  ExtractOutcome outcome(bool succeeded) const {
+    ExtractOutcome outcome;
+    outcome.resumable = !succeeded && !inUse_ && !salvageEnded_ && recordsProgress(journal_);
+    outcome.resumeHere = outcome.resumable && accepted_;
+    outcome.destinationLacksData = destinationLacksData_;
+    return outcome;
   }
 
  private:
   // ---- Checks: nothing is written until they all pass. ----
 
-  bool checkArchive() {
-    if (!readArchiveTables(archivePath_, plan_.tables, errorText_)) {
-      // An ablative run that was stopped between deleting the archive and
-      // deleting its journal has nothing left to do but the latter.
-      finishedEarlier_ = ablate_ && resume_ && pathStatus(archivePath_).kind == PathKind::Missing &&
-                         journalRecordsEveryBlockPunched(journal_.path);
+  // An ablative run that was stopped between deleting the archive and
+  // deleting its journal has nothing left to do but the latter.
+  bool finishedEarlier() {
+    if (!ablate_ || !resume_ || pathStatus(archivePath_).kind != PathKind::Missing) return false;
+    Journal earlier{journal_.path, {}, {}};
+    return loadJournalAsWritten(earlier) == JournalLoad::Loaded && everyBlockPunched(earlier);
+  }
+
+  // One run per archive: an ablative run holds it alone, other runs share it.
+  bool openArchive() {
+    const wchar_t* cannotOpen =
+        ablate_ ? L"Failed to open archive for ablation" : L"Failed to open archive for extraction";
+    if (!openArchiveForRun(archivePath_, ablate_, archive_, cannotOpen, errorText_)) {
+      inUse_ = errorText_ == kArchiveInUse;
       return false;
     }
-    for (size_t i = 0; i < plan_.tables.files.size(); ++i) {
-      if (!checkFileRecord(plan_.tables, i, errorText_)) return false;
-    }
+    if (!fileSize(archive_, archiveEnd_)) return fail(L"Failed to get archive size");
     return true;
   }
 
@@ -108,22 +131,18 @@ class Extraction {
     return true;
   }
 
-  bool checkLayout() {
-    // Blocks already consumed may have been cut off the archive's end.
-    auto consumed = [this](uint32_t b) { return journalLoaded_ && isPunched(b); };
-    return checkBlockLayout(plan_.tables, consumed, errorText_);
+  // Blocks already consumed may have been cut off the archive's end. So may,
+  // once salvaged, blocks that a resumed run found lost from the destination:
+  // salvage takes them for damaged rather than refusing the archive.
+  bool checkContents() {
+    auto consumed = [this](uint32_t b) { return journalLoaded_ && (isPunched(b) || salvage_); };
+    return checkArchiveContents(plan_.tables, consumed, errorText_);
   }
 
-  bool checkPaths() {
-    const ArchiveTables& tables = plan_.tables;
-    std::vector<std::string> stored(tables.files.size());
-    for (size_t i = 0; i < stored.size(); ++i) stored[i] = storedPath(tables, i);
-    size_t unsafe = findUnsafePath(stored);
-    if (unsafe < stored.size()) return fail(L"Unsafe path in archive: " + displayPath(stored[unsafe]));
-
+  bool checkOwnFiles() {
     ProtectedFiles own({archivePath_, journal_.path, journalTemporaryPathFor(journal_.path)});
-    for (size_t i = 0; i < stored.size(); ++i) {
-      const std::wstring relative = fromUtf8(stored[i]);
+    for (size_t i = 0; i < plan_.tables.files.size(); ++i) {
+      const std::wstring relative = fromUtf8(storedPath(plan_.tables, i));
       if (own.includes(joinPath(destinationDir_, relative))) return fail(L"Unsafe path in archive: " + relative);
     }
     return true;
@@ -148,6 +167,7 @@ class Extraction {
         plan_.fileLengths[f] += tables.blocks[b].rawSize;
       }
     }
+    damaged_.assign(tables.files.size(), 0);
     const std::vector<BlockRecord>& blocks = tables.blocks;
     plan_.processOrder.resize(blockCount);
     std::iota(plan_.processOrder.begin(), plan_.processOrder.end(), 0u);
@@ -158,13 +178,49 @@ class Extraction {
               [&](uint32_t a, uint32_t b) { return endOf(a) > endOf(b); });
   }
 
-  bool openArchive() {
-    if (!openFile(archivePath_, ablate_ ? OpenMode::ReadWrite : OpenMode::ReadOnly, archive_)) {
-      return fail(ablate_ ? L"Failed to open archive for ablation" : L"Failed to open archive for extraction");
+  // A resumed run continues only where earlier runs put what they took from
+  // the archive: every file with a block recorded as written must reach that
+  // block's end, and the blocks released last must read back intact. Resuming
+  // into another folder, or after a finished file was removed, would
+  // otherwise end in "complete" with those blocks lost. With salvage, released
+  // blocks found missing are lost: their files are damaged, and the blocks go
+  // back to Pending so that no later run counts them as extracted.
+  bool checkDestinationHoldsExtracted() {
+    if (!journalLoaded_) return true;
+    std::vector<uint64_t> needed(plan_.tables.files.size(), 0);
+    for (uint32_t b = 0; b < plan_.tables.blocks.size(); ++b) {
+      if (stateOf(journal_, b) == BlockState::Pending) continue;
+      needed[plan_.blockFile[b]] = std::max(needed[plan_.blockFile[b]], destinationEndOf(b));
     }
-    if (!fileSize(archive_, archiveEnd_)) return fail(L"Failed to get archive size");
-    if (ablate_ && !markSparse(archive_)) return fail(lastErrorText(L"FSCTL_SET_SPARSE failed"));
+    std::vector<uint64_t> present(needed.size(), 0);
+    for (uint32_t f = 0; f < needed.size(); ++f) {
+      if (needed[f] == 0) continue;
+      if (!files_->existingLength(f, present[f])) present[f] = 0;
+      if (present[f] < needed[f] && !salvage_) return refuseDestination(f);
+    }
+    uint64_t readBack = 0;
+    FileHandle file;
+    uint32_t opened = kNoFile;
+    for (auto it = plan_.processOrder.rbegin(); it != plan_.processOrder.rend(); ++it) {
+      const uint32_t b = *it, f = plan_.blockFile[b];
+      if (!isPunched(b)) continue;
+      bool intact = destinationEndOf(b) <= present[f];
+      if (intact && readBack < kReadBackOnResume) {
+        readBack += plan_.tables.blocks[b].rawSize;
+        if (opened != f) opened = files_->openExisting(f, file) ? f : kNoFile;
+        intact = opened == f && destinationHolds(file, b);
+      }
+      if (intact) continue;
+      if (!salvage_) return refuseDestination(f);
+      lost_.push_back(b);
+      markDamaged(f);
+    }
     return true;
+  }
+
+  bool refuseDestination(uint32_t file) {
+    destinationLacksData_ = true;
+    return fail(kDestinationLacksData + destinationPathOf(file));
   }
 
   // ---- Writing starts here. ----
@@ -173,16 +229,14 @@ class Extraction {
   // and in ablative mode makes their names durable before any archive range
   // is released.
   bool prepareDestination() {
+    if (ablate_ && !markSparse(archive_)) return fail(lastErrorText(L"FSCTL_SET_SPARSE failed"));
     if (!files_->createRoot(destinationDir_, errorText_)) return false;
     if (ablate_ && !(journalLoaded_ ? openJournal(journal_) : createJournal(journal_))) {
       return fail(L"Failed to initialize journal");
     }
+    if (ablate_ && !recordStates(journal_, lost_, BlockState::Pending)) return fail(L"Failed to initialize journal");
     if (!files_->createAll(resume_, errorText_)) return false;
-    if (ablate_ && !files_->syncFolders()) {
-      uint32_t code = lastErrorCode();
-      return fail(L"Failed to flush destination folders (code=" + std::to_wstring(code) + L"): " +
-                  systemErrorText(code));
-    }
+    if (ablate_ && !files_->syncFolders()) return fail(codedErrorText(kFoldersFlushFailed));
     return true;
   }
 
@@ -220,7 +274,7 @@ class Extraction {
     size_t largestStored = 0, largestRaw = 0;
     for (uint32_t b = 0; b < plan_.tables.blocks.size(); ++b) {
       const BlockRecord& block = plan_.tables.blocks[b];
-      if ((ablate_ && isPunched(b)) || !mayDecode(block)) continue;
+      if ((ablate_ && isPunched(b)) || !blockCanDecode(block)) continue;
       largestStored = std::max<size_t>(largestStored, block.storedSize);
       largestRaw = std::max<size_t>(largestRaw, block.rawSize);
     }
@@ -229,18 +283,23 @@ class Extraction {
   }
 
   bool extractBlock(uint32_t b) {
-    FileHandle* destination = files_->open(plan_.blockFile[b], errorText_);
-    if (destination == nullptr) return false;
-    const uint64_t destOffset = plan_.blockDestOffset[b];
-    if (ablate_ && stateOf(journal_, b) == BlockState::DestWritten && destinationHolds(*destination, b)) {
-      return release(b);
+    const uint32_t f = plan_.blockFile[b];
+    if (ablate_ && stateOf(journal_, b) == BlockState::DestWritten) {
+      FileHandle* destination = files_->open(f, errorText_);
+      if (destination == nullptr) return false;
+      if (destinationHolds(*destination, b)) return release(b);
     }
-    if (!readAndDecode(b)) return false;
+    if (!readVerifiedBlock(archive_, plan_.tables, b, stored_, raw_, errorText_)) {
+      if (!salvage_) return false;
+      markDamaged(f);  // left where it is, in the archive and in the journal
+      return true;
+    }
     // With the archive kept, a written block protects nothing the archive does
     // not still hold, so it gets no flush of its own: on trees of small files a
     // flush per block made extraction several times slower.
-    if (!ablate_) return writeDestinationBytes(*destination, destOffset, raw_, errorText_);
-    if (!writeDestinationBlock(*destination, destOffset, raw_, errorText_)) return false;
+    if (!files_->write(f, plan_.blockDestOffset[b], raw_, errorText_)) return false;
+    if (!ablate_) return true;
+    if (!files_->makeDurable(errorText_)) return false;
     if (!writeJournalState(journal_, b, BlockState::DestWritten)) {
       return fail(L"Failed to update journal (DestWritten)");
     }
@@ -250,29 +309,10 @@ class Extraction {
   // Whether a block recorded as written is intact in its destination file.
   bool destinationHolds(FileHandle& destination, uint32_t b) {
     const BlockRecord& block = plan_.tables.blocks[b];
-    std::wstring ignored;  // a failed read-back only means the block is extracted again
-    return mayDecode(block) &&
+    std::wstring ignored;  // a failed read-back only means the block is not there
+    return blockCanDecode(block) &&
            readDestinationBlock(destination, plan_.blockDestOffset[b], block.rawSize, raw_, ignored) &&
            crc32(raw_.data(), raw_.size()) == block.crc;
-  }
-
-  bool readAndDecode(uint32_t b) {
-    const BlockRecord& block = plan_.tables.blocks[b];
-    std::wstring readError;
-    if (!readArchiveBlock(archive_, block.offset, block.storedSize, stored_, readError)) {
-      // An archive that ends early no longer holds what its block table says.
-      return fail(readError.empty() ? L"Invalid archive block table" : readError);
-    }
-    if (!mayDecode(block) ||
-        !decodeBlock(plan_.tables.header.version, block.codec, stored_.data(), stored_.size(), block.rawSize, raw_)) {
-      return fail(L"Decompression failed (unsupported or invalid block codec)");
-    }
-    if (crc32(raw_.data(), raw_.size()) != block.crc) return fail(L"Checksum verification failed");
-    return true;
-  }
-
-  static bool mayDecode(const BlockRecord& block) {
-    return block.rawSize <= kLargestCodedExpansion * block.storedSize;
   }
 
   // Effects 3 to 5 of a block whose bytes are durable in their destination.
@@ -301,10 +341,21 @@ class Extraction {
     return true;
   }
 
+  // Every file complete and durable, names included, or, after salvage, as
+  // complete as it can be, with the archive and its journal kept for what
+  // they still hold.
   bool finish() {
-    files_->closeAll();
+    for (uint32_t f = 0; f < damaged_.size(); ++f) {
+      if (damaged_[f] && !files_->fillToLength(f, errorText_)) return false;
+    }
+    if (!files_->makeDurable(errorText_) || !files_->closeAll(errorText_)) return false;
+    if (!ablate_ && !files_->syncFolders()) return fail(codedErrorText(kFoldersFlushFailed));
     archive_.close();
     journal_.file.close();
+    if (damagedFiles_ > 0) {
+      salvageEnded_ = true;
+      return fail(std::to_wstring(damagedFiles_) + L" files could not be fully extracted");
+    }
     if (ablate_) {
       removeArchiveThenJournal();
     } else {
@@ -341,6 +392,15 @@ class Extraction {
 
   uint64_t endOf(uint32_t b) const { return plan_.tables.blocks[b].offset + plan_.tables.blocks[b].storedSize; }
 
+  uint64_t destinationEndOf(uint32_t b) const { return plan_.blockDestOffset[b] + plan_.tables.blocks[b].rawSize; }
+
+  void markDamaged(uint32_t file) {
+    if (damaged_[file]) return;
+    damaged_[file] = 1;
+    ++damagedFiles_;
+    if (onLog_) log(L"Damaged: " + displayPath(storedPath(plan_.tables, file)));
+  }
+
   bool fail(const std::wstring& message) {
     errorText_ = message;
     return false;
@@ -371,6 +431,7 @@ class Extraction {
   const std::wstring& destinationDir_;
   const bool resume_;
   const bool ablate_;
+  const bool salvage_;
   std::wstring& errorText_;
   const ProgressCallback& onProgress_;
   const LogCallback& onLog_;
@@ -379,24 +440,42 @@ class Extraction {
   Plan plan_;
   Journal journal_;
   bool journalLoaded_ = false;
-  bool finishedEarlier_ = false;
+  bool inUse_ = false;
+  bool accepted_ = false;  // every check passed: this destination is the run's
+  bool destinationLacksData_ = false;
+  bool salvageEnded_ = false;  // failed only because files are damaged: resuming would change nothing
   FileHandle archive_;
   std::optional<DestinationFiles> files_;  // once the destination paths are known
   std::vector<uint8_t> stored_, raw_;
+  std::vector<uint32_t> lost_;             // released blocks a salvaging run found missing
+  std::vector<uint8_t> damaged_;           // per file
+  uint32_t damagedFiles_ = 0;
   uint64_t archiveEnd_ = 0;
   size_t tailCursor_ = 0;
   uint32_t blocksDone_ = 0;
   uint64_t bytesFreed_ = 0;
-  uint32_t lastAnnouncedFile_ = kNoFileAnnounced;
+  uint32_t lastAnnouncedFile_ = kNoFile;
 };
 
 }  // namespace
 
+bool extractArchive(const std::wstring& archivePath, const std::wstring& destinationDir,
+                    const ExtractOptions& options, std::wstring& errorText, ExtractOutcome& outcome,
+                    const ProgressCallback& onProgress, const LogCallback& onLog, const PauseCallback& isPaused) {
+  Extraction extraction(archivePath, destinationDir, options, errorText, onProgress, onLog, isPaused);
+  const bool succeeded = extraction.run();
+  outcome = extraction.outcome(succeeded);
+  return succeeded;
+}
+
 bool extractArchive(const std::wstring& archivePath, const std::wstring& destinationDir, bool resume,
                     bool keepOriginal, std::wstring& errorText, const ProgressCallback& onProgress,
                     const LogCallback& onLog, const PauseCallback& isPaused) {
-  Extraction extraction(archivePath, destinationDir, resume, keepOriginal, errorText, onProgress, onLog, isPaused);
-  return extraction.run();
+  ExtractOptions options;
+  options.resume = resume;
+  options.keepOriginal = keepOriginal;
+  ExtractOutcome ignored;
+  return extractArchive(archivePath, destinationDir, options, errorText, ignored, onProgress, onLog, isPaused);
 }
 
 }  // namespace ablative

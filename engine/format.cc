@@ -193,12 +193,4 @@ std::string storedPath(const ArchiveTables& tables, size_t index) {
   return std::string(reinterpret_cast<const char*>(tables.pathTable.data()) + record.pathOffset, record.pathLength);
 }
 
-bool readAndCheckArchive(const std::wstring& archivePath, ArchiveTables& tables, std::wstring& errorText) {
-  if (!readArchiveTables(archivePath, tables, errorText)) return false;
-  for (size_t i = 0; i < tables.files.size(); ++i) {
-    if (!checkFileRecord(tables, i, errorText)) return false;
-  }
-  return checkBlockLayout(tables, {}, errorText);
-}
-
 }  // namespace ablative

@@ -92,8 +92,4 @@ bool checkBlockLayout(const ArchiveTables& tables, const std::function<bool(uint
 // The stored UTF-8 path of file `index`; call only after checkFileRecord.
 std::string storedPath(const ArchiveTables& tables, size_t index);
 
-// All of the above in order: the tables, then every file record, then the
-// block layout. What `zarvik list` and `zarvik test` rely on.
-bool readAndCheckArchive(const std::wstring& archivePath, ArchiveTables& tables, std::wstring& errorText);
-
 }  // namespace ablative

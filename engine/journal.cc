@@ -62,6 +62,15 @@ JournalLoad loadJournal(Journal& journal) {
   return readFully(file, journal.states.data(), stateCount) ? JournalLoad::Loaded : JournalLoad::Unreadable;
 }
 
+JournalLoad loadJournalAsWritten(Journal& journal) {
+  FileHandle file;
+  uint32_t stateCount = 0;
+  JournalLoad result = openAndReadHeader(journal.path, file, stateCount);
+  if (result != JournalLoad::Loaded) return result;
+  journal.states.assign(stateCount, 0);  // the file is known to hold them
+  return readFully(file, journal.states.data(), stateCount) ? JournalLoad::Loaded : JournalLoad::Unreadable;
+}
+
 bool createJournal(Journal& journal) {
   journal.file.close();
   std::fill(journal.states.begin(), journal.states.end(), static_cast<uint8_t>(BlockState::Pending));
@@ -75,11 +84,17 @@ bool createJournal(Journal& journal) {
 
 bool openJournal(Journal& journal) { return openFile(journal.path, OpenMode::ReadWrite, journal.file); }
 
+bool recordStates(Journal& journal, std::span<const uint32_t> blocks, BlockState state) {
+  if (blocks.empty()) return true;
+  const auto [lowest, highest] = std::minmax_element(blocks.begin(), blocks.end());
+  for (uint32_t block : blocks) journal.states[block] = static_cast<uint8_t>(state);
+  const uint8_t* span = journal.states.data() + *lowest;
+  return seekFile(journal.file, uint64_t{kJournalHeaderSize} + *lowest) &&
+         writeFully(journal.file, span, uint64_t{*highest} - *lowest + 1) && flushFile(journal.file);
+}
+
 bool writeJournalState(Journal& journal, uint32_t block, BlockState state) {
-  const auto byte = static_cast<uint8_t>(state);
-  journal.states[block] = byte;
-  return seekFile(journal.file, uint64_t{kJournalHeaderSize} + block) && writeFully(journal.file, &byte, 1) &&
-         flushFile(journal.file);
+  return recordStates(journal, {&block, 1}, state);
 }
 
 BlockState stateOf(const Journal& journal, uint32_t block) {
@@ -96,13 +111,8 @@ bool recordsProgress(const Journal& journal) {
   return false;
 }
 
-bool journalRecordsEveryBlockPunched(const std::wstring& path) {
-  FileHandle file;
-  uint32_t stateCount = 0;
-  if (openAndReadHeader(path, file, stateCount) != JournalLoad::Loaded) return false;
-  std::vector<uint8_t> states(stateCount);
-  if (!readFully(file, states.data(), stateCount)) return false;
-  return std::all_of(states.begin(), states.end(),
+bool everyBlockPunched(const Journal& journal) {
+  return std::all_of(journal.states.begin(), journal.states.end(),
                      [](uint8_t state) { return state == static_cast<uint8_t>(BlockState::Punched); });
 }
 

@@ -9,12 +9,14 @@
 //
 // Durability: a journal is written whole under a temporary name, flushed,
 // renamed into place and its folder flushed, so it never exists half
-// written. After that a state change rewrites only its own byte, in place,
-// and flushes it: one byte cannot be torn, and a run costs the same per block
-// however large the archive.
+// written. After that a change of states rewrites only the bytes it changes,
+// in place, and flushes them: each byte is whole either way, so a change cut
+// short leaves every block in its old state or its new one, and a run costs
+// the same per block however large the archive.
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -55,6 +57,10 @@ enum class JournalLoad {
 // left closed.
 JournalLoad loadJournal(Journal& journal);
 
+// The same for a journal whose archive is not at hand: `states` takes the
+// count the file claims.
+JournalLoad loadJournalAsWritten(Journal& journal);
+
 // Sets every state to Pending, writes the journal as described above and
 // keeps it open for state changes. False when any step failed; no temporary
 // file is left behind.
@@ -63,8 +69,11 @@ bool createJournal(Journal& journal);
 // Opens a loaded journal for state changes.
 bool openJournal(Journal& journal);
 
-// Records `state` for `block` and flushes it: true once it is durable.
-bool writeJournalState(Journal& journal, uint32_t block, BlockState state);
+// Records `state` for every block of `blocks` with one write, of the span of
+// state bytes from the lowest of them to the highest, and one flush: true
+// once it is durable.
+bool recordStates(Journal& journal, std::span<const uint32_t> blocks, BlockState state);
+bool writeJournalState(Journal& journal, uint32_t block, BlockState state);  // one block
 
 BlockState stateOf(const Journal& journal, uint32_t block);
 
@@ -72,8 +81,7 @@ BlockState stateOf(const Journal& journal, uint32_t block);
 // consumed, so only a resumed run may go on with it.
 bool recordsProgress(const Journal& journal);
 
-// Whether `path` is a journal (of whatever block count) in which every block
-// is Punched: the run it records has consumed its whole archive.
-bool journalRecordsEveryBlockPunched(const std::wstring& path);
+// Whether every block is Punched: the run consumed its whole archive.
+bool everyBlockPunched(const Journal& journal);
 
 }  // namespace ablative

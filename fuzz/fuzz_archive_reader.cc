@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "ablative.h"
+#include "archive_checks.h"
 #include "format.h"
 #include "fuzz_util.h"
 

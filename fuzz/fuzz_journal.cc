@@ -21,6 +21,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       std::abort();
     }
   }
-  (void)ablative::journalRecordsEveryBlockPunched(journal.path);
+  if (ablative::loadJournalAsWritten(journal) == ablative::JournalLoad::Loaded && size < 16u + journal.states.size()) {
+    std::abort();
+  }
   return 0;
 }

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Kills `zarvik extract` with SIGKILL at random instants, resumes it each time,
 # and checks that the tree comes out byte for byte with archive and journal gone.
+# After the first kill of each archive, a resume into another folder must be
+# refused without a change.
 # A soak runs longer with CRASH_SIZES (block sizes), CRASH_ROUNDS (kills per
 # archive at most) and CRASH_BIG_BYTES (an extra incompressible file).
 set -u
@@ -9,7 +11,7 @@ max_rounds=${CRASH_ROUNDS:-20}
 big_bytes=${CRASH_BIG_BYTES:-0}
 zarvik=$1
 source "$(dirname "$0")/check.sh"
-kills=0
+kills=0 refusals=0
 
 fail() { failed=$((failed + 1)); printf 'FAIL %s\n' "$*"; }
 
@@ -39,6 +41,15 @@ for size in $sizes; do
   archive="$work/a-$size.zvka" out="$work/out-$size"
   "$zarvik" create --block-size "$size" "$work/src" "$archive" >/dev/null || fail "create $size"
   run_killed "$archive" "$out" || continue
+  # Once blocks have left the archive, a resume into another folder is refused with nothing changed.
+  if [ -e "$archive.zvkj" ] && [ -n "$(tail -c +17 "$archive.zvkj" | tr -d '\000' | head -c 1)" ]; then
+    cp "$archive" "$work/archive.copy" && cp "$archive.zvkj" "$work/journal.copy"
+    "$zarvik" extract --resume "$archive" "$work/wrong" >/dev/null 2>&1 && fail "size $size: resumed elsewhere"
+    [ ! -e "$work/wrong" ] || fail "size $size: a refused resume wrote into its folder"
+    cmp -s "$archive" "$work/archive.copy" && cmp -s "$archive.zvkj" "$work/journal.copy" ||
+      fail "size $size: a refused resume changed the archive or its journal"
+    refusals=$((refusals + 1))
+  fi
   rounds=0
   # Kill each resumed run too, until one finishes or the budget is spent.
   while { [ -e "$archive" ] || [ -e "$archive.zvkj" ]; } && [ "$rounds" -lt "$max_rounds" ]; do
@@ -54,7 +65,7 @@ for size in $sizes; do
   [ -z "$(ls "$work" | grep -E 'creating$')" ] || fail "block size $size: temporary file left behind"
 done
 
-echo "crash test: $kills kills"
+echo "crash test: $kills kills, $refusals resumes elsewhere refused"
 [ "$kills" -ge 20 ] || fail "only $kills kills landed; the extraction ran too fast to test"
 [ "$failed" -eq 0 ] && passed=1
 finish crash

@@ -4,6 +4,7 @@
 
 #include "ablative.h"
 #include "env.h"
+#include "archive_checks.h"
 #include "format.h"
 #include "test_util.h"
 

@@ -27,18 +27,35 @@ check "ablative last line" "Extraction complete: $work/out dir" "$(tail -n 1 <<<
 check "ablative tree" "" "$(diff -r "$work/src" "$work/out dir")"
 check "archive and journal gone" "" "$(ls "$work" | grep zvka | grep -v copy)"
 
-# A journal that records progress: a fresh start is refused, with advice.
+# A journal that records progress (the last block, b/c.bin's second, written): a fresh start is refused, and so
+# is a resume into a folder that does not hold that block; neither writes anything.
 cp "$work/copy.zvka" "$work/y.zvka"
 printf 'ZVKJWIN\0\1\0\0\0\5\0\0\0\0\0\0\0\1' > "$work/y.zvka.zvkj"
+cp "$work/y.zvka.zvkj" "$work/journal.copy"
 run extract "$work/y.zvka" "$work/y out"
 check "refused exit" 1 "$rc"
 check "refused message" "Extract failed: An earlier extraction of this archive was interrupted; resume it to continue
-To continue, run: zarvik extract --resume $work/y.zvka '$work/y out'" "$err"
+To continue, resume it into the folder where it started: zarvik extract --resume $work/y.zvka FOLDER" "$err"
+run extract --resume "$work/y.zvka" "$work/elsewhere"
+check "wrong folder refused" "1:Extract failed: The destination does not hold the data already extracted from this archive: $work/elsewhere/b/c.bin
+Resume into the folder where the extraction started." "$rc:$err"
+check "nothing written" "absent same same" "$([ -e "$work/elsewhere" ] || echo absent)$(
+  cmp -s "$work/y.zvka" "$work/copy.zvka" && echo " same")$(cmp -s "$work/y.zvka.zvkj" "$work/journal.copy" && echo " same")"
 
+mkdir -p "$work/y out/b" && printf 'xyzxyz' > "$work/y out/b/c.bin"
 run extract --resume "$work/y.zvka.zvkj" "$work/y out"
 check "resume through the journal exit" 0 "$rc"
 check "switch line" "Info: Resume file selected; switched to archive: $work/y.zvka" "$(head -n 1 <<<"$out")"
 check "resumed tree" "" "$(diff -r "$work/src" "$work/y out")"
+
+# A damaged last block: salvage extracts the rest, names the file, keeps the archive.
+cp "$work/copy.zvka" "$work/d.zvka"
+printf 'q' | dd of="$work/d.zvka" bs=1 seek=$(($(stat -c %s "$work/d.zvka") - 1)) conv=notrunc 2>/dev/null
+run extract --salvage "$work/d.zvka" "$work/d"
+check "salvage" "1:Extract failed: 1 files could not be fully extracted" "$rc:$err"
+check "salvage names it" "Damaged: b/c.bin" "$(grep Damaged <<<"$out")"
+check "salvage keeps the rest" "AAAAAAAAAA|xyzx|6" \
+  "$(cat "$work/d/a.txt")|$(head -c 4 "$work/d/b/c.bin")|$(stat -c %s "$work/d/b/c.bin")"
 
 run extract "$work/none.zvka.zvkj" "$work/z"
 check "journal without archive" "1:Extract failed: Please select the .zvka archive file." "$rc:$err"

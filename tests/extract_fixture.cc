@@ -36,9 +36,18 @@ Scene::Scene(const Tree& packed, uint32_t blockSize) : tree(packed) {
 }
 
 RunResult Scene::run(bool resume, bool keepOriginal, const ProgressCallback& watch) const {
+  ExtractOptions options;
+  options.resume = resume;
+  options.keepOriginal = keepOriginal;
+  return run(options, out, watch);
+}
+
+RunResult Scene::run(const ExtractOptions& options, const fs::path& destination, const ProgressCallback& watch) const {
   RunResult result;
   const auto progress = [&](const ProgressInfo& info) { result.progress.push_back(info); if (watch) watch(info); };
-  result.ok = extractArchive(wide(archive), wide(out), resume, keepOriginal, result.error, progress, {}, {});
+  const auto log = [&](const std::wstring& line) { result.log.push_back(line); };
+  result.ok =
+      extractArchive(wide(archive), wide(destination), options, result.error, result.outcome, progress, log, {});
   return result;
 }
 

@@ -17,12 +17,20 @@ using Tree = std::map<std::string, Bytes>;  // relative UTF-8 path -> content
 Tree smallTree();                           // five 4-byte blocks over two files, and an empty file
 Tree readTree(const fs::path& root);
 
-struct RunResult { bool ok = false; std::wstring error; std::vector<ablative::ProgressInfo> progress; };
+struct RunResult {
+  bool ok = false;
+  std::wstring error;
+  std::vector<ablative::ProgressInfo> progress;
+  std::vector<std::wstring> log;
+  ablative::ExtractOutcome outcome;
+};
 
 // A scratch folder for the archive x.zvka, its journal and the destination.
 struct Scene {
   Scene(const Tree& packed = {}, uint32_t blockSize = 4);  // packs a non-empty tree with createArchive
   RunResult run(bool resume, bool keepOriginal, const ablative::ProgressCallback& watch = {}) const;
+  RunResult run(const ablative::ExtractOptions& options, const fs::path& destination,
+                const ablative::ProgressCallback& watch = {}) const;
   std::vector<std::string> folder() const;  // the names in the scratch folder, sorted
   ScratchDir scratch;
   fs::path archive = scratch / "x.zvka", journal = scratch / "x.zvka.zvkj", out = scratch / "out";

@@ -93,7 +93,8 @@ TEST(Extract, ManyMoreFilesThanOpenDescriptors) {
 
 // A run stopped after each effect of the block at the archive's end, which goes first, then resumed: what the
 // journal records for the block, and whether the resumed run reads it from the archive, reads it back from its
-// destination, or first catches up on cutting the archive.
+// destination (a written block to skip its extraction, a released one to check the destination), or first catches
+// up on cutting the archive.
 TEST(Extract, ResumeAfterEachEffectOfABlock) {
   if (!canAblate()) GTEST_SKIP() << "no range release here";
   enum On { Destination, Journal, Archive };
@@ -104,8 +105,8 @@ TEST(Extract, ResumeAfterEachEffectOfABlock) {
       {IoOp::Flush, Destination, 1, false, BlockState::Pending, {true, false, false}},      // destination written
       {IoOp::Flush, Journal, 1, false, BlockState::DestWritten, {false, true, false}},      // DestWritten recorded
       {IoOp::ZeroRange, Archive, 1, false, BlockState::DestWritten, {false, true, false}},  // range zeroed
-      {IoOp::Flush, Journal, 2, false, BlockState::Punched, {false, false, true}},          // Punched recorded
-      {IoOp::SetEnd, Archive, 1, false, BlockState::Punched, {false, false, false}}};       // archive cut
+      {IoOp::Flush, Journal, 2, false, BlockState::Punched, {false, true, true}},           // Punched recorded
+      {IoOp::SetEnd, Archive, 1, false, BlockState::Punched, {false, true, false}}};        // archive cut
   for (const Stop& stop : stops) {
     SCOPED_TRACE(&stop - stops);
     Scene s(smallTree());
@@ -163,8 +164,8 @@ TEST(Extract, OnlyAResumedRunContinuesAnInterruptedOne) {
   EXPECT_TRUE(!canAblate() || (s.run(true, false).ok && readTree(s.out) == s.tree));
 }
 
-// Refused with the message and nothing written, in both modes; a block that does not decode stops the run before
-// its bytes are written.
+// Refused with the message and nothing written, in both modes, and by `test` alike; a block that does not decode
+// stops the run before its bytes are written.
 TEST(Extract, RefusesHostileArchives) {
   enum Flags { Windows = 1, Beside = 2, Late = 4 };  // Windows rules only; extract beside the archive; found late
   const auto named = [](std::vector<std::string> paths) {
@@ -207,6 +208,8 @@ TEST(Extract, RefusesHostileArchives) {
         if (!kWindowsPathRules) fs::create_directory_symlink(s.scratch.path(), s.out);
       }
       EXPECT_EQ(s.run(false, keep).error, message);
+      std::wstring tested;  // `test` refuses what extraction refuses, but for the destination's own files
+      if ((flags & Beside) == 0) EXPECT_EQ((verifyArchive(wide(s.archive), tested, {}), tested), message);
       EXPECT_EQ(readFile(s.archive), raw.encode());
       const Names untouched = (flags & Beside) != 0 ? Names{"out", "x.zvka"} : Names{"x.zvka"};
       EXPECT_TRUE((flags & Late) != 0 ? readFile(s.out / "two").empty() : s.folder() == untouched);

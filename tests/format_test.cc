@@ -9,6 +9,7 @@
 #include "codec.h"
 #include "crc32.h"
 #include "env.h"
+#include "archive_checks.h"
 #include "format.h"
 #include "test_util.h"
 

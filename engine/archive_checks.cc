@@ -1,0 +1,71 @@
+#include "archive_checks.h"
+
+#include "block_io.h"
+#include "codec.h"
+#include "crc32.h"
+#include "path_safety.h"
+
+namespace ablative {
+
+namespace {
+
+// A run-length repeat packet of two bytes yields 130.
+constexpr uint64_t kLargestCodedExpansion = 65;
+
+bool fail(std::wstring& errorText, const std::wstring& message) {
+  errorText = message;
+  return false;
+}
+
+}  // namespace
+
+bool checkArchiveContents(const ArchiveTables& tables, const std::function<bool(uint32_t block)>& mayLieBeyondEnd,
+                          std::wstring& errorText) {
+  std::vector<std::string> paths(tables.files.size());
+  for (size_t i = 0; i < paths.size(); ++i) {
+    if (!checkFileRecord(tables, i, errorText)) return false;
+    paths[i] = storedPath(tables, i);
+  }
+  if (!checkBlockLayout(tables, mayLieBeyondEnd, errorText)) return false;
+  const size_t unsafe = findUnsafePath(paths);
+  if (unsafe < paths.size()) return fail(errorText, L"Unsafe path in archive: " + displayPath(paths[unsafe]));
+  return true;
+}
+
+bool readAndCheckArchive(const std::wstring& archivePath, ArchiveTables& tables, std::wstring& errorText) {
+  return readArchiveTables(archivePath, tables, errorText) && checkArchiveContents(tables, {}, errorText);
+}
+
+bool openArchiveForRun(const std::wstring& archivePath, bool consume, FileHandle& archive, const wchar_t* cannotOpen,
+                       std::wstring& errorText) {
+  if (!openFile(archivePath, consume ? OpenMode::ReadWrite : OpenMode::ReadDenyWrite, archive)) {
+    return fail(errorText, isInUseError(lastErrorCode()) ? kArchiveInUse : cannotOpen);
+  }
+  // Only another run's lock refuses: where the file system keeps no locks,
+  // the run goes on as it did before locks existed.
+  if (!lockFile(archive, consume) && isInUseError(lastErrorCode())) {
+    archive.close();
+    return fail(errorText, kArchiveInUse);
+  }
+  return true;
+}
+
+bool blockCanDecode(const BlockRecord& block) { return block.rawSize <= kLargestCodedExpansion * block.storedSize; }
+
+bool readVerifiedBlock(FileHandle& archive, const ArchiveTables& tables, uint32_t block, std::vector<uint8_t>& stored,
+                       std::vector<uint8_t>& raw, std::wstring& errorText) {
+  const BlockRecord& record = tables.blocks[block];
+  std::wstring readError;
+  if (!readArchiveBlock(archive, record.offset, record.storedSize, stored, readError)) {
+    // An archive that ends early no longer holds what its block table says.
+    return fail(errorText, readError.empty() ? L"Invalid archive block table" : readError);
+  }
+  if (!blockCanDecode(record) ||
+      !decodeBlock(tables.header.version, record.codec, stored.data(), stored.size(), record.rawSize, raw)) {
+    return fail(errorText, L"Decompression failed (unsupported or invalid block codec)");
+  }
+  if (crc32(raw.data(), raw.size()) != record.crc) return fail(errorText, L"Checksum verification failed");
+  return true;
+}
+
+}  // namespace ablative

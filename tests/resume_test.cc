@@ -1,0 +1,141 @@
+// What may stop a run from finishing what another began: a destination that lacks the data already taken from the
+// archive, another run on the same archive, a creation over it; and salvage, which extracts what is intact and names
+// what is not.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+
+#include "extract_fixture.h"
+#include "journal.h"
+
+using namespace testutil;
+using namespace ablative;
+
+namespace {
+
+ExtractOptions resumed(bool salvage = false) {
+  ExtractOptions options;
+  options.resume = true;
+  options.salvage = salvage;
+  return options;
+}
+
+// smallTree's blocks are a.txt's 0-2 and b/c.bin's 3-4, taken from the end. This stops a run at its third
+// release, so that b/c.bin's blocks are released and cut away and a.txt's last block is written.
+void interrupt(const Scene& s) {
+  int releases = 0;
+  ScopedIoHook stop([&](const IoCall& call) { return call.op == IoOp::ZeroRange && ++releases == 3 ? ioErrorCode() : 0u; });
+  ASSERT_FALSE(s.run(false, false).ok);
+}
+
+// Each of these leaves the destination without data an earlier run released: the resume is refused, naming the first
+// file concerned, with nothing written anywhere. Then the resume into the right folder completes.
+TEST(Resume, RefusedWhereTheDestinationLacksWhatWasTaken) {
+  if (!canAblate()) GTEST_SKIP() << "no range release here";
+  Scene s(smallTree());
+  interrupt(s);
+  const fs::path elsewhere = s.scratch / "elsewhere", c = s.out / "b" / "c.bin";
+  const std::pair<std::function<void()>, fs::path> cases[] = {
+      {[] {}, elsewhere / "a.txt"},                                                  // another folder: its first file
+      {[&] { fs::remove(c); }, c},                                                   // a finished file removed
+      {[&] { fs::resize_file(c, 4); }, c},                                           // or cut short
+      {[&] { writeFile(c, "xyzxyZ"); }, c}};                                         // or changed
+  const Bytes archive = readFile(s.archive), journal = readFile(s.journal), finished = readFile(c);
+  for (const auto& [spoil, named] : cases) {
+    SCOPED_TRACE(named.string());
+    spoil();
+    const Tree before = readTree(s.out);
+    const RunResult run = s.run(resumed(), named.parent_path() == elsewhere ? elsewhere : s.out);
+    EXPECT_EQ(run.error, L"The destination does not hold the data already extracted from this archive: " + wide(named));
+    EXPECT_TRUE(run.outcome.destinationLacksData && run.outcome.resumable && !run.outcome.resumeHere);
+    EXPECT_TRUE(readFile(s.archive) == archive && readFile(s.journal) == journal && readTree(s.out) == before);
+    EXPECT_FALSE(fs::exists(elsewhere));
+    writeFile(c, finished);
+  }
+  const RunResult run = s.run(resumed(), s.out);
+  ASSERT_TRUE(run.ok) << toUtf8(run.error);
+  EXPECT_EQ(readTree(s.out), s.tree);
+}
+
+// A damaged block in the middle of a file, and a finished file removed before a resume: with salvage every other
+// block is extracted and released, the file concerned is named once and keeps its length with zeros for what is
+// missing, and the archive stays with what it still holds. Nothing counts the missing blocks as extracted, so no
+// later run can report success.
+TEST(Resume, SalvageExtractsEverythingElse) {
+  for (int kind = 0; kind < 3; ++kind) {
+    const bool keep = kind == 0, removed = kind == 2;
+    SCOPED_TRACE(kind);
+    if (!keep && !canAblate()) continue;
+    Scene s(smallTree());
+    Tree want = s.tree;
+    if (removed) {
+      interrupt(s);
+      fs::remove(s.out / "b" / "c.bin");
+      want["b/c.bin"] = Bytes(6, 0);
+    } else {
+      Bytes spoilt = s.original;
+      spoilt[s.tables.blocks[1].offset] ^= 1;  // a.txt's "4567"
+      writeFile(s.archive, spoilt);
+      want["a.txt"] = bytesOf(std::string("0123\0\0\0\0" "89", 10));
+    }
+    ExtractOptions options = resumed(true);
+    options.keepOriginal = keep;
+    const RunResult run = s.run(options, s.out);
+    EXPECT_EQ(run.error, L"1 files could not be fully extracted");
+    EXPECT_EQ(std::count(run.log.begin(), run.log.end(), removed ? L"Damaged: b/c.bin" : L"Damaged: a.txt"), 1);
+    EXPECT_FALSE(run.outcome.resumable);
+    EXPECT_EQ(readTree(s.out), want);
+    if (keep) continue;
+    const Bytes journal = readFile(s.journal);
+    EXPECT_EQ(Bytes(journal.begin() + 16, journal.end()), removed ? (Bytes{2, 2, 2, 0, 0}) : (Bytes{2, 0, 2, 2, 2}));
+    EXPECT_EQ(fs::file_size(s.archive), removed ? s.tables.blocks[3].offset : s.tables.blocks[2].offset);
+    EXPECT_FALSE(s.run(resumed(), s.out).ok);
+  }
+}
+
+// While a run holds an archive, another extraction of it or a test of it is refused at once with nothing written;
+// only runs that all keep the archive may share it. A run's hold ends with the run.
+TEST(Resume, OneRunPerArchive) {
+  for (bool firstKeeps : {true, false}) {
+    if (!firstKeeps && !canAblate()) continue;
+    Scene s(smallTree());
+    std::vector<std::wstring> seconds;  // each second run's error, "" when it ran
+    const RunResult first = s.run(firstKeeps, firstKeeps, [&](const ProgressInfo& info) {
+      if (info.blocksDone != 1) return;
+      for (bool keep : {false, true}) {
+        ExtractOptions options;
+        options.keepOriginal = keep;
+        RunResult second = s.run(options, s.scratch / "second");
+        seconds.push_back(second.error);
+        EXPECT_TRUE(second.ok || !second.outcome.resumable);
+      }
+      std::wstring error;
+      verifyArchive(wide(s.archive), error, {});
+      seconds.push_back(error);
+    });
+    ASSERT_TRUE(first.ok) << toUtf8(first.error);
+    const std::wstring inUse = L"Archive is in use by another extraction";
+    EXPECT_EQ(seconds, firstKeeps ? (std::vector<std::wstring>{inUse, L"", L""})
+                                  : (std::vector<std::wstring>{inUse, inUse, inUse}));
+    EXPECT_TRUE(!fs::exists(s.scratch / "second") || firstKeeps);
+    EXPECT_EQ(readTree(s.out), s.tree);
+  }
+}
+
+// Creating an archive over one whose extraction has not finished would lose every block it still holds.
+TEST(Resume, CreationLeavesAnUnfinishedExtractionAlone) {
+  Scene s(smallTree());
+  {
+    ScopedIoHook stop([](const IoCall& call) { return call.op == IoOp::ZeroRange ? ioErrorCode() : 0u; });
+    ASSERT_FALSE(s.run(false, false).ok);
+  }
+  writeFile(s.scratch / "src" / "new.txt", "new");
+  const Bytes archive = readFile(s.archive), journal = readFile(s.journal);
+  std::wstring error;
+  EXPECT_FALSE(createArchive(wide(s.scratch / "src"), wide(s.archive), 4, error, {}, {}, {}));
+  EXPECT_EQ(error, L"An interrupted extraction of the archive at this path has not finished; resume it first");
+  EXPECT_TRUE(readFile(s.archive) == archive && readFile(s.journal) == journal);
+}
+
+}  // namespace
