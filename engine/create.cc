@@ -331,13 +331,18 @@ bool createArchive(const std::wstring& inputPath, const std::wstring& archivePat
     errorText = L"Unable to create archive destination folder";
     return false;
   }
+  // A leftover of a stopped run goes by name (a link goes itself, never what
+  // it leads to), and the file is then created exclusively: nothing planted
+  // at that name can redirect the archive's bytes.
   TemporaryFile temporary;
+  const std::wstring temporaryPath = archivePath + L".creating";
+  removeFile(temporaryPath);
   if (pathStatus(archivePath).kind == PathKind::Directory ||
-      !openFile(archivePath + L".creating", OpenMode::CreateTruncate, temporary.file)) {
+      !openFile(temporaryPath, OpenMode::CreateNew, temporary.file)) {
     errorText = L"Unable to create archive file";
     return false;
   }
-  temporary.path = archivePath + L".creating";
+  temporary.path = temporaryPath;
 
   ArchiveWriter writer(temporary.file);
   std::vector<BlockRecord> blocks(layout.header.blockCount);

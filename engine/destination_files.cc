@@ -22,40 +22,71 @@ bool fail(std::wstring& errorText, const std::wstring& message) {
 }
 }  // namespace
 
-DestinationFiles::DestinationFiles(PathOf pathOf, std::vector<uint64_t> lengths)
-    : pathOf_(std::move(pathOf)), lengths_(std::move(lengths)), slots_(kCachedFiles), slotOf_(lengths_.size(), -1),
-      unflushed_(lengths_.size(), 0) {}
+DestinationFiles::DestinationFiles(std::wstring root, RelativeOf relativeOf, std::vector<uint64_t> lengths)
+    : rootPath_(std::move(root)), relativeOf_(std::move(relativeOf)), lengths_(std::move(lengths)),
+      slots_(kCachedFiles), slotOf_(lengths_.size(), -1), unflushed_(lengths_.size(), 0) {}
+
+std::wstring DestinationFiles::pathOf(uint32_t index) const { return joinPath(rootPath_, relativeOf_(index)); }
+
+bool DestinationFiles::checkNoLinks(std::wstring& errorText) {
+  if (!openRoot()) return true;  // nothing below a folder that is not there
+  std::set<std::wstring> checked;  // folders that are real or missing
+  for (uint32_t i = 0; i < lengths_.size(); ++i) {
+    const std::wstring relative = relativeOf_(i);
+    for (size_t slash = relative.find(L'/'); slash != std::wstring::npos; slash = relative.find(L'/', slash + 1)) {
+      const std::wstring folder = relative.substr(0, slash);
+      if (!checked.insert(folder).second) continue;
+      if (statusBelow(root_, folder).kind == PathKind::Link) return failOnLink(folder, kCannotCreateFolders, errorText);
+    }
+    if (statusBelow(root_, relative).kind == PathKind::Link) return failOnLink(relative, kCannotOpen, errorText);
+  }
+  return true;
+}
 
 bool DestinationFiles::existingLength(uint32_t index, uint64_t& length) {
-  const PathStatus status = pathStatus(pathOf_(index));
+  const PathStatus status = openRoot() ? statusBelow(root_, relativeOf_(index)) : PathStatus{};
   length = status.size;
   return status.kind == PathKind::File;
 }
 
 bool DestinationFiles::openExisting(uint32_t index, FileHandle& file) {
-  return openFile(pathOf_(index), OpenMode::ReadOnly, file);
+  return openRoot() && openBelow(root_, relativeOf_(index), OpenMode::ReadOnly, file);
 }
 
-bool DestinationFiles::createRoot(const std::wstring& folder, std::wstring& errorText) {
-  if (!makeFolder(folder) || !openFolder(folder, root_)) {
-    return fail(errorText, L"Unable to create destination folder: " + folder);
+// The folders above the destination are the user's: links there are followed.
+bool DestinationFiles::createRoot(std::wstring& errorText) {
+  std::vector<std::wstring> missing;
+  for (std::wstring folder = rootPath_; !folder.empty() && pathStatus(folder).kind == PathKind::Missing;) {
+    missing.push_back(folder);
+    const std::wstring parent = parentFolder(folder);
+    if (parent == folder) break;
+    folder = parent;
   }
+  for (auto folder = missing.rbegin(); folder != missing.rend(); ++folder) {
+    if (!createDirectories(*folder)) break;
+    foldersAbove_.push_back(parentFolder(*folder));
+  }
+  if (!openRoot()) return fail(errorText, L"Unable to create destination folder: " + rootPath_);
   return true;
 }
 
 bool DestinationFiles::createAll(bool keepContent, std::wstring& errorText) {
   for (uint32_t i = 0; i < lengths_.size(); ++i) {
-    const std::wstring folder = parentFolder(pathOf_(i));
-    if (!makeFolder(folder)) return fail(errorText, kCannotCreateFolders);
-    if (!createFile(i, keepContent)) return fail(errorText, kCannotOpen);
+    const std::wstring relative = relativeOf_(i);
+    const size_t slash = relative.rfind(L'/');
+    const std::wstring folder = slash == std::wstring::npos ? L"" : relative.substr(0, slash);
+    if (!makeFolder(folder)) return failOnLink(relative, kCannotCreateFolders, errorText);
+    if (!createFile(i, keepContent)) return failOnLink(relative, kCannotOpen, errorText);
     changedFolders_.insert(folder);
   }
   return true;
 }
 
 bool DestinationFiles::syncFolders() {
-  return std::all_of(changedFolders_.begin(), changedFolders_.end(),
-                     [](const std::wstring& folder) { return syncDirectory(folder); });
+  return std::all_of(foldersAbove_.begin(), foldersAbove_.end(),
+                     [](const std::wstring& folder) { return syncDirectory(folder); }) &&
+         std::all_of(changedFolders_.begin(), changedFolders_.end(),
+                     [this](const std::wstring& folder) { return syncFolderBelow(root_, folder); });
 }
 
 FileHandle* DestinationFiles::open(uint32_t index, std::wstring& errorText) {
@@ -92,7 +123,7 @@ bool DestinationFiles::fillToLength(uint32_t index, std::wstring& errorText) {
 bool DestinationFiles::makeDurable(std::wstring& errorText) {
   bool ok = true;
   if (kCanFlushFileSystem && (written_.size() > 1 || closedUnflushed_)) {
-    ok = flushFileSystem(root_);
+    ok = flushFileSystem(root_.handle);
   } else {
     for (uint32_t index : written_) {
       if (slotOf_[index] >= 0 && !flushFile(slots_[static_cast<size_t>(slotOf_[index])].handle)) ok = false;
@@ -116,20 +147,22 @@ bool DestinationFiles::closeAll(std::wstring& errorText) {
   return ok;
 }
 
-// Creates the missing folders from the top down, remembering which parents
-// gained an entry.
-bool DestinationFiles::makeFolder(const std::wstring& folder) {
-  if (folder.empty() || knownFolders_.count(folder) != 0) return true;
-  PathKind kind = pathStatus(folder).kind;
+bool DestinationFiles::openRoot() { return root_.handle.isOpen() || openFolder(rootPath_, root_); }
+
+// Creates the missing folders below the root from the top down, remembering
+// which gained an entry.
+bool DestinationFiles::makeFolder(const std::wstring& relative) {
+  if (relative.empty() || knownFolders_.count(relative) != 0) return true;
+  const PathKind kind = statusBelow(root_, relative).kind;
   if (kind == PathKind::Missing) {
-    const std::wstring parent = parentFolder(folder);
-    if (parent != folder && !makeFolder(parent)) return false;
-    if (!createDirectories(folder)) return false;
+    const size_t slash = relative.rfind(L'/');
+    const std::wstring parent = slash == std::wstring::npos ? L"" : relative.substr(0, slash);
+    if (!makeFolder(parent) || !makeFolderBelow(root_, relative)) return false;
     changedFolders_.insert(parent);
   } else if (kind != PathKind::Directory) {
     return false;
   }
-  knownFolders_.insert(folder);
+  knownFolders_.insert(relative);
   return true;
 }
 
@@ -148,8 +181,8 @@ FileHandle* DestinationFiles::openInSlot(uint32_t index, OpenMode mode, std::wst
   Slot& slot = *std::min_element(slots_.begin(), slots_.end(),
                                  [](const Slot& a, const Slot& b) { return a.lastUse < b.lastUse; });
   if (slot.handle.isOpen() && !release(slot, errorText)) return nullptr;
-  if (!openFile(pathOf_(index), mode, slot.handle)) {
-    errorText = kCannotOpen;
+  if (!openBelow(root_, relativeOf_(index), mode, slot.handle)) {
+    failOnLink(relativeOf_(index), kCannotOpen, errorText);
     return nullptr;
   }
   slot.file = index;
@@ -174,6 +207,18 @@ bool DestinationFiles::release(Slot& slot, std::wstring& errorText) {
   ok = slot.handle.close() && ok;
   if (!ok) errorText = codedErrorText(kDestinationFlushFailed);
   return ok;
+}
+
+// Names the first link on the way to `relative`, if there is one: what
+// refused the path may have been planted since the checks ran.
+bool DestinationFiles::failOnLink(const std::wstring& relative, const wchar_t* otherwise, std::wstring& errorText) {
+  for (size_t end = relative.find(L'/');; end = relative.find(L'/', end + 1)) {
+    const std::wstring prefix = relative.substr(0, end);
+    if (statusBelow(root_, prefix).kind == PathKind::Link) {
+      return fail(errorText, L"Destination path passes through a link: " + joinPath(rootPath_, prefix));
+    }
+    if (end == std::wstring::npos) return fail(errorText, otherwise);
+  }
 }
 
 }  // namespace ablative

@@ -3,6 +3,11 @@
 // small cache of open handles, so that an archive may hold any number of
 // files whatever the process's limit on open files. Writes are tracked until
 // makeDurable, which flushes them all at once.
+//
+// Everything below the destination folder is reached without following a
+// link: a folder or file of the run that is a link (a reparse point on
+// Windows) fails with "Destination path passes through a link: " + its path.
+// The destination folder itself may be a link: the user named it.
 #pragma once
 
 #include <cstdint>
@@ -17,20 +22,27 @@ namespace ablative {
 
 class DestinationFiles {
  public:
-  // Per file: `pathOf(index)` says where it goes, `lengths` how long it ends
-  // up. Paths are built when needed rather than held: for an archive of many
-  // files they would take more memory than the archive's own tables.
-  using PathOf = std::function<std::wstring(uint32_t)>;
-  DestinationFiles(PathOf pathOf, std::vector<uint64_t> lengths);
+  // Per file: `relativeOf(index)` is its path below `root`, "/" between its
+  // components, and `lengths` how long it ends up. Paths are built when
+  // needed rather than held: for an archive of many files they would take
+  // more memory than the archive's own tables.
+  using RelativeOf = std::function<std::wstring(uint32_t)>;
+  DestinationFiles(std::wstring root, RelativeOf relativeOf, std::vector<uint64_t> lengths);
+
+  // Before anything is written: where the destination folder exists, none of
+  // the folders and files of the run that exist may be a link.
+  bool checkNoLinks(std::wstring& errorText);
 
   // Before anything is created: the length of file `index` where it is a
   // regular file, else false; and that file opened for reading.
   bool existingLength(uint32_t index, uint64_t& length);
   bool openExisting(uint32_t index, FileHandle& file);
 
+  std::wstring pathOf(uint32_t index) const;
+
   // Creates the destination folder with its missing parents, else
   // "Unable to create destination folder: " + folder.
-  bool createRoot(const std::wstring& folder, std::wstring& errorText);
+  bool createRoot(std::wstring& errorText);
 
   // Creates every file and its folders, in file order. A fresh run empties
   // existing files; a resumed one (`keepContent`) keeps what they hold but
@@ -73,19 +85,23 @@ class DestinationFiles {
     FileHandle handle;
   };
 
-  bool makeFolder(const std::wstring& folder);
+  bool openRoot();
+  bool makeFolder(const std::wstring& relative);
   bool createFile(uint32_t index, bool keepContent);
   FileHandle* openInSlot(uint32_t index, OpenMode mode, std::wstring& errorText);
   bool release(Slot& slot, std::wstring& errorText);
+  bool failOnLink(const std::wstring& relative, const wchar_t* otherwise, std::wstring& errorText);
 
-  PathOf pathOf_;
+  std::wstring rootPath_;
+  RelativeOf relativeOf_;
   std::vector<uint64_t> lengths_;
   std::vector<Slot> slots_;
   std::vector<int32_t> slotOf_;        // per file: its slot, or -1 while closed
   uint64_t useCounter_ = 0;
-  std::set<std::wstring> knownFolders_;    // folders that exist now
-  std::set<std::wstring> changedFolders_;  // folders that gained an entry
-  FileHandle root_;                        // the destination folder: the file system to flush
+  FolderHandle root_;                      // the destination folder, once it exists
+  std::vector<std::wstring> foldersAbove_; // folders above it that gained an entry when it was created
+  std::set<std::wstring> knownFolders_;    // below it: folders that exist now ("" is the root)
+  std::set<std::wstring> changedFolders_;  // below it: folders that gained an entry
   std::vector<uint8_t> unflushed_;         // per file: written since the last makeDurable
   std::vector<uint32_t> written_;          // the files so marked
   bool closedUnflushed_ = false;           // one of them was closed since

@@ -53,6 +53,7 @@ enum class OpenMode {
   ReadWrite,        // existing file, read and write access
   CreateTruncate,   // create or empty, read and write access
   OpenOrCreate,     // open as it is or create empty, read and write access
+  CreateNew,        // create, read and write access; fails when any entry has the name, a link included
 };
 
 // Opens `path`. While a file is open for writing, other processes may only
@@ -68,9 +69,15 @@ bool openFile(const std::wstring& path, OpenMode mode, FileHandle& file);
 // holds a lock that conflicts.
 bool lockFile(FileHandle& file, bool exclusive);
 
-// Opens a folder, as the handle through which flushFileSystem reaches its
-// file system.
-bool openFolder(const std::wstring& path, FileHandle& folder);
+// A folder held open, and the path that named it: the place below which the
+// *Below calls resolve paths without following links.
+struct FolderHandle {
+  FileHandle handle;
+  std::wstring path;
+};
+// Opens a folder; a link that names it is followed.
+bool openFolder(const std::wstring& path, FolderHandle& folder);
+
 
 // Transfers at the handle's file pointer, advancing it by the bytes moved.
 // A read of 0 bytes with `true` means end of file.
@@ -99,7 +106,7 @@ inline constexpr bool kCanFlushFileSystem = false;
 bool flushFileSystem(FileHandle& onIt);
 
 // Paths. A status query follows links.
-enum class PathKind { Missing, File, Directory, Other, Error };
+enum class PathKind { Missing, File, Directory, Other, Error, Link };
 struct PathStatus {
   PathKind kind = PathKind::Error;
   uint64_t size = 0;
@@ -131,6 +138,18 @@ struct FileIdentity {
 };
 bool fileIdentity(const std::wstring& path, FileIdentity& identity);
 
+// Paths below a folder. `relative` has "/" between its components, none of
+// them empty, "." or "..". Nothing on the way is followed, the last component
+// included: a symbolic link (on Windows any reparse point: a link, a junction,
+// a mount point) fails the call with an error isLinkError recognises, and
+// statusBelow reports it as PathKind::Link. On Linux the kernel resolves the
+// whole path at once with links refused, so a link planted while the run goes
+// is refused too.
+PathStatus statusBelow(const FolderHandle& folder, const std::wstring& relative);
+bool openBelow(const FolderHandle& folder, const std::wstring& relative, OpenMode mode, FileHandle& file);
+bool makeFolderBelow(const FolderHandle& folder, const std::wstring& relative);  // its parent exists
+bool syncFolderBelow(const FolderHandle& folder, const std::wstring& relative);  // "" for the folder itself
+
 // Errors.
 uint32_t lastErrorCode();
 void setLastErrorCode(uint32_t code);
@@ -139,6 +158,7 @@ uint32_t diskFullErrorCode();  // what a write that moved nothing reports
 bool isNotFoundError(uint32_t code);
 bool isAccessDeniedError(uint32_t code);
 bool isInUseError(uint32_t code);  // another run holds the file (lockFile, or a sharing violation)
+bool isLinkError(uint32_t code);   // a *Below call met a link
 
 // Text. UTF-8 conversion with the platform's UTF-8 code page; an empty result
 // means failure (or empty input). Every code point survives a round trip.

@@ -6,9 +6,15 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
+#ifdef SYS_openat2
+#include <linux/openat2.h>
+#endif
+
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <limits>
@@ -34,6 +40,7 @@ int openFlags(OpenMode mode) {
     case OpenMode::ReadWrite: return O_RDWR;
     case OpenMode::CreateTruncate: return O_RDWR | O_CREAT | O_TRUNC;
     case OpenMode::OpenOrCreate: return O_RDWR | O_CREAT;
+    case OpenMode::CreateNew: return O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW;
   }
   return O_RDONLY;
 }
@@ -41,7 +48,64 @@ int openFlags(OpenMode mode) {
 PathKind kindOf(const struct stat& st) {
   if (S_ISREG(st.st_mode)) return PathKind::File;
   if (S_ISDIR(st.st_mode)) return PathKind::Directory;
+  if (S_ISLNK(st.st_mode)) return PathKind::Link;
   return PathKind::Other;
+}
+
+// Opens `relative` below the folder `root` one component at a time, none of
+// them followed if it is a link: for kernels without openat2.
+int walkBelow(int root, const std::string& relative, int flags, mode_t mode) {
+  int folder = root;
+  for (size_t start = 0;;) {
+    const size_t slash = relative.find('/', start);
+    const std::string name = relative.substr(start, slash == std::string::npos ? slash : slash - start);
+    const int next = slash == std::string::npos
+                         ? ::openat(folder, name.c_str(), flags | O_NOFOLLOW | O_CLOEXEC, mode)
+                         : ::openat(folder, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (folder != root) {
+      const int code = errno;
+      ::close(folder);
+      errno = code;
+    }
+    if (next < 0 || slash == std::string::npos) return next;
+    folder = next;
+    start = slash + 1;
+  }
+}
+
+// Opens `relative` below the folder `root`, following no link: in one call
+// where the kernel has openat2 (Linux 5.6 and later), else by a walk.
+int openBelowNative(int root, const std::string& relative, int flags, mode_t mode) {
+  if (relative.empty()) return ::openat(root, ".", flags | O_CLOEXEC, mode);
+#ifdef SYS_openat2
+  static std::atomic<bool> unavailable{false};
+  if (!unavailable.load(std::memory_order_relaxed)) {
+    struct open_how how {};
+    how.flags = static_cast<uint64_t>(flags | O_CLOEXEC);
+    how.mode = (flags & O_CREAT) != 0 ? mode : 0;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS;
+    int fd;
+    do {
+      fd = static_cast<int>(::syscall(SYS_openat2, root, relative.c_str(), &how, sizeof how));
+    } while (fd < 0 && errno == EINTR);
+    if (fd >= 0 || (errno != ENOSYS && errno != EPERM)) return fd;  // EPERM: a filter that forbids the call
+    unavailable.store(true, std::memory_order_relaxed);
+  }
+#endif
+  return walkBelow(root, relative, flags, mode);
+}
+
+std::wstring fullPath(const FolderHandle& folder, const std::wstring& relative) {
+  if (relative.empty()) return folder.path;
+  if (folder.path.empty() || folder.path.back() == L'/') return folder.path + relative;
+  return folder.path + L'/' + relative;
+}
+
+bool closeKeepingError(int fd, bool ok) {
+  const int code = errno;
+  ::close(fd);
+  errno = code;
+  return ok;
 }
 
 bool isMissing(int code) { return code == ENOENT || code == ENOTDIR; }
@@ -109,15 +173,82 @@ bool lockFile(FileHandle& file, bool exclusive) {
   return rc == 0;
 }
 
-bool openFolder(const std::wstring& path, FileHandle& folder) {
-  folder.close();
-  if (ioHookFails({.op = IoOp::OpenFolder, .path = &path, .file = &folder})) return false;
+bool openFolder(const std::wstring& path, FolderHandle& folder) {
+  folder.handle.close();
+  if (ioHookFails({.op = IoOp::OpenFolder, .path = &path, .file = &folder.handle})) return false;
   std::string native;
   if (!nativePath(path.empty() ? L"." : path, native)) return false;
   int fd = ::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
-  folder.native = fd;
+  folder.handle.native = fd;
+  folder.path = path;
   return true;
+}
+
+PathStatus statusBelow(const FolderHandle& folder, const std::wstring& relative) {
+  PathStatus status;
+  const std::wstring full = fullPath(folder, relative);
+  if (ioHookFails({.op = IoOp::Status, .path = &full})) return status;
+  std::string native;
+  if (!nativePath(relative, native)) return status;
+  const int fd = openBelowNative(static_cast<int>(folder.handle.native), native, O_PATH, 0);
+  struct stat st;
+  if (fd < 0) {
+    status.kind = errno == ELOOP ? PathKind::Link : isMissing(errno) ? PathKind::Missing : PathKind::Error;
+  } else if (closeKeepingError(fd, ::fstat(fd, &st) == 0)) {
+    status.kind = kindOf(st);
+    status.size = static_cast<uint64_t>(st.st_size);
+  }
+  return status;
+}
+
+bool openBelow(const FolderHandle& folder, const std::wstring& relative, OpenMode mode, FileHandle& file) {
+  file.close();
+  const std::wstring full = fullPath(folder, relative);
+  if (ioHookFails({.op = IoOp::Open, .path = &full, .file = &file, .mode = mode})) return false;
+  std::string native;
+  if (!nativePath(relative, native)) return false;
+  const int fd = openBelowNative(static_cast<int>(folder.handle.native), native, openFlags(mode) | O_NOFOLLOW, 0666);
+  if (fd < 0) return false;
+  struct stat st;
+  if (fstat(fd, &st) != 0) return closeKeepingError(fd, false);
+  if (!S_ISREG(st.st_mode)) {
+    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    return closeKeepingError(fd, false);
+  }
+  file.native = fd;
+  file.position = 0;
+  return true;
+}
+
+bool makeFolderBelow(const FolderHandle& folder, const std::wstring& relative) {
+  const std::wstring full = fullPath(folder, relative);
+  if (ioHookFails({.op = IoOp::MakeDirectory, .path = &full})) return false;
+  std::string native;
+  if (!nativePath(relative, native)) return false;
+  const size_t slash = native.rfind('/');
+  const int root = static_cast<int>(folder.handle.native);
+  const int parent = slash == std::string::npos
+                         ? root
+                         : openBelowNative(root, native.substr(0, slash), O_RDONLY | O_DIRECTORY, 0);
+  if (parent < 0) return false;
+  const std::string name = slash == std::string::npos ? native : native.substr(slash + 1);
+  bool ok = ::mkdirat(parent, name.c_str(), 0777) == 0;
+  struct stat st;
+  if (!ok && errno == EEXIST && ::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    ok = S_ISDIR(st.st_mode);
+    errno = S_ISLNK(st.st_mode) ? ELOOP : ENOTDIR;
+  }
+  return parent == root ? ok : closeKeepingError(parent, ok);
+}
+
+bool syncFolderBelow(const FolderHandle& folder, const std::wstring& relative) {
+  const std::wstring full = fullPath(folder, relative);
+  if (ioHookFails({.op = IoOp::SyncDirectory, .path = &full})) return false;
+  std::string native;
+  if (!nativePath(relative, native)) return false;
+  const int fd = openBelowNative(static_cast<int>(folder.handle.native), native, O_RDONLY | O_DIRECTORY, 0);
+  return fd >= 0 && closeKeepingError(fd, ::fsync(fd) == 0);
 }
 
 bool flushFileSystem(FileHandle& onIt) {
@@ -414,5 +545,7 @@ bool isNotFoundError(uint32_t code) { return isMissing(static_cast<int>(code)); 
 bool isAccessDeniedError(uint32_t code) { return code == EACCES || code == EPERM; }
 
 bool isInUseError(uint32_t code) { return code == EWOULDBLOCK; }
+
+bool isLinkError(uint32_t code) { return code == ELOOP; }
 
 }  // namespace ablative

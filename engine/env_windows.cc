@@ -12,6 +12,9 @@ namespace ablative {
 
 namespace {
 
+// "The create operation stopped after reaching a symbolic link"; older SDKs lack the name.
+constexpr DWORD kStoppedOnLink = 681;
+
 HANDLE handleOf(const FileHandle& file) { return reinterpret_cast<HANDLE>(file.native); }
 
 bool isFullPath(const std::wstring& path) {
@@ -91,9 +94,10 @@ bool FileHandle::close() {
   return ok;
 }
 
-bool openFile(const std::wstring& path, OpenMode mode, FileHandle& file) {
-  file.close();
-  if (ioHookFails({.op = IoOp::Open, .path = &path, .file = &file, .mode = mode})) return false;
+namespace {
+
+// Opens with the access, sharing and disposition of `mode`, and `flags`.
+bool openNative(const std::wstring& path, OpenMode mode, DWORD flags, FileHandle& file) {
   DWORD access = GENERIC_READ | GENERIC_WRITE;
   DWORD share = FILE_SHARE_READ;
   DWORD disposition = OPEN_EXISTING;
@@ -106,25 +110,116 @@ bool openFile(const std::wstring& path, OpenMode mode, FileHandle& file) {
     case OpenMode::ReadWrite: break;
     case OpenMode::CreateTruncate: disposition = CREATE_ALWAYS; break;
     case OpenMode::OpenOrCreate: disposition = OPEN_ALWAYS; break;
+    case OpenMode::CreateNew:
+      disposition = CREATE_NEW;
+      flags |= FILE_FLAG_OPEN_REPARSE_POINT;  // a link of that name is an entry that exists, not a way elsewhere
+      break;
   }
-  HANDLE h = CreateFileW(nativePath(path).c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = CreateFileW(nativePath(path).c_str(), access, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL | flags,
+                         nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   file.native = reinterpret_cast<intptr_t>(h);
   return true;
 }
 
+std::wstring fullPath(const FolderHandle& folder, const std::wstring& relative) {
+  std::wstring full = folder.path;
+  if (relative.empty()) return full;
+  if (!full.empty() && full.back() != L'\\' && full.back() != L'/') full += L'\\';
+  for (wchar_t ch : relative) full += ch == L'/' ? L'\\' : ch;
+  return full;
+}
+
+// Whether a component of `relative` that exists is a reparse point. The
+// walk stops at the first that does not exist.
+bool passesThroughLink(const FolderHandle& folder, const std::wstring& relative) {
+  for (size_t end = relative.find(L'/');; end = relative.find(L'/', end + 1)) {
+    const DWORD attributes = GetFileAttributesW(nativePath(fullPath(folder, relative.substr(0, end))).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES) return false;
+    if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+      SetLastError(kStoppedOnLink);
+      return true;
+    }
+    if (end == std::wstring::npos) return false;
+  }
+}
+
+}  // namespace
+
+bool openFile(const std::wstring& path, OpenMode mode, FileHandle& file) {
+  file.close();
+  if (ioHookFails({.op = IoOp::Open, .path = &path, .file = &file, .mode = mode})) return false;
+  return openNative(path, mode, 0, file);
+}
+
 // The sharing modes of openFile do the locking here.
 bool lockFile(FileHandle& file, bool) { return !ioHookFails({.op = IoOp::Lock, .file = &file}); }
 
-bool openFolder(const std::wstring& path, FileHandle& folder) {
-  folder.close();
-  if (ioHookFails({.op = IoOp::OpenFolder, .path = &path, .file = &folder})) return false;
+bool openFolder(const std::wstring& path, FolderHandle& folder) {
+  folder.handle.close();
+  if (ioHookFails({.op = IoOp::OpenFolder, .path = &path, .file = &folder.handle})) return false;
   HANDLE h = CreateFileW(nativePath(path.empty() ? L"." : path).c_str(), GENERIC_READ,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                          FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
-  folder.native = reinterpret_cast<intptr_t>(h);
+  folder.handle.native = reinterpret_cast<intptr_t>(h);
+  folder.path = path;
   return true;
+}
+
+// Windows resolves a path as a whole with no way to refuse links on the way,
+// so each component that exists is checked first; a link planted between the
+// check and the open is not caught, except at the last component.
+PathStatus statusBelow(const FolderHandle& folder, const std::wstring& relative) {
+  PathStatus status;
+  const std::wstring full = fullPath(folder, relative);
+  if (ioHookFails({.op = IoOp::Status, .path = &full})) return status;
+  if (passesThroughLink(folder, relative)) {
+    status.kind = PathKind::Link;
+    return status;
+  }
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(nativePath(full).c_str(), GetFileExInfoStandard, &data)) {
+    status.kind = isNotFoundError(GetLastError()) ? PathKind::Missing : PathKind::Error;
+    return status;
+  }
+  status.kind = kindOfAttributes(data.dwFileAttributes);
+  status.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+  return status;
+}
+
+bool openBelow(const FolderHandle& folder, const std::wstring& relative, OpenMode mode, FileHandle& file) {
+  file.close();
+  const std::wstring full = fullPath(folder, relative);
+  if (ioHookFails({.op = IoOp::Open, .path = &full, .file = &file, .mode = mode})) return false;
+  if (passesThroughLink(folder, relative) || !openNative(full, mode, FILE_FLAG_OPEN_REPARSE_POINT, file)) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handleOf(file), &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
+    const DWORD code = info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ? ERROR_DIRECTORY : kStoppedOnLink;
+    file.close();
+    SetLastError(code);
+    return false;
+  }
+  return true;
+}
+
+bool makeFolderBelow(const FolderHandle& folder, const std::wstring& relative) {
+  const std::wstring full = fullPath(folder, relative);
+  if (ioHookFails({.op = IoOp::MakeDirectory, .path = &full})) return false;
+  if (passesThroughLink(folder, relative)) return false;
+  if (CreateDirectoryW(nativePath(full).c_str(), nullptr)) return true;
+  if (GetLastError() != ERROR_ALREADY_EXISTS) return false;
+  const DWORD attributes = GetFileAttributesW(nativePath(full).c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return true;
+  SetLastError(ERROR_DIRECTORY);
+  return false;
+}
+
+// Windows commits entries with the file.
+bool syncFolderBelow(const FolderHandle& folder, const std::wstring& relative) {
+  const std::wstring full = fullPath(folder, relative);
+  return !ioHookFails({.op = IoOp::SyncDirectory, .path = &full});
 }
 
 // Flushing a whole volume needs administrator rights here.
@@ -345,6 +440,8 @@ bool isNotFoundError(uint32_t code) {
 bool isAccessDeniedError(uint32_t code) { return code == ERROR_ACCESS_DENIED; }
 
 bool isInUseError(uint32_t code) { return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION; }
+
+bool isLinkError(uint32_t code) { return code == kStoppedOnLink; }
 
 std::string toUtf8(const std::wstring& wide) {
   if (wide.empty() || wide.size() > INT_MAX) return {};

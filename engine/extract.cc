@@ -75,8 +75,9 @@ class Extraction {
     }
     if (!openArchive() || !checkJournal() || !checkContents() || !checkOwnFiles()) return false;
     mapBlocks();
-    files_.emplace([this](uint32_t file) { return destinationPathOf(file); }, std::move(plan_.fileLengths));
-    if (!checkDestinationHoldsExtracted()) return false;
+    files_.emplace(destinationDir_, [this](uint32_t file) { return fromUtf8(storedPath(plan_.tables, file)); },
+                   std::move(plan_.fileLengths));
+    if (!files_->checkNoLinks(errorText_) || !checkDestinationHoldsExtracted()) return false;
     accepted_ = true;
     return prepareDestination() && startPosition() && extractBlocks() && finish();
   }
@@ -148,10 +149,6 @@ class Extraction {
     return true;
   }
 
-  std::wstring destinationPathOf(uint32_t file) const {
-    return joinPath(destinationDir_, fromUtf8(storedPath(plan_.tables, file)));
-  }
-
   void mapBlocks() {
     const ArchiveTables& tables = plan_.tables;
     const size_t blockCount = tables.blocks.size();
@@ -220,7 +217,7 @@ class Extraction {
 
   bool refuseDestination(uint32_t file) {
     destinationLacksData_ = true;
-    return fail(kDestinationLacksData + destinationPathOf(file));
+    return fail(kDestinationLacksData + files_->pathOf(file));
   }
 
   // ---- Writing starts here. ----
@@ -230,7 +227,7 @@ class Extraction {
   // is released.
   bool prepareDestination() {
     if (ablate_ && !markSparse(archive_)) return fail(lastErrorText(L"FSCTL_SET_SPARSE failed"));
-    if (!files_->createRoot(destinationDir_, errorText_)) return false;
+    if (!files_->createRoot(errorText_)) return false;
     if (ablate_ && !(journalLoaded_ ? openJournal(journal_) : createJournal(journal_))) {
       return fail(L"Failed to initialize journal");
     }

@@ -43,7 +43,7 @@ bool writeWholeJournal(const std::wstring& path, const std::vector<uint8_t>& sta
   put32(&bytes[12], static_cast<uint32_t>(states.size()));
   std::copy(states.begin(), states.end(), bytes.begin() + kJournalHeaderSize);
   FileHandle file;
-  return openFile(path, OpenMode::CreateTruncate, file) && writeFully(file, bytes.data(), bytes.size()) &&
+  return openFile(path, OpenMode::CreateNew, file) && writeFully(file, bytes.data(), bytes.size()) &&
          flushFile(file);
 }
 
@@ -74,7 +74,10 @@ JournalLoad loadJournalAsWritten(Journal& journal) {
 bool createJournal(Journal& journal) {
   journal.file.close();
   std::fill(journal.states.begin(), journal.states.end(), static_cast<uint8_t>(BlockState::Pending));
+  // Created exclusively after a leftover of that name is removed (a link
+  // itself, never what it leads to), so no planted link redirects it.
   const std::wstring temporary = journalTemporaryPathFor(journal.path);
+  removeFile(temporary);
   if (!writeWholeJournal(temporary, journal.states) || !renameReplace(temporary, journal.path)) {
     removeFile(temporary);
     return false;

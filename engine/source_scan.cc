@@ -62,7 +62,9 @@ SourceFiles collectSourceFiles(const std::wstring& inputPath, std::wstring& erro
   switch (status.kind) {
     case PathKind::Missing: return failWith(errorText, L"Input path does not exist");
     case PathKind::Error: return failWith(errorText, L"Unable to access input path");
-    case PathKind::Other: return failWith(errorText, L"Input path is neither a file nor a directory");
+    case PathKind::Other:
+    case PathKind::Link:  // not reported by a status that follows links
+      return failWith(errorText, L"Input path is neither a file nor a directory");
     case PathKind::File: {
       const std::wstring name = lastComponent(inputPath);
       SourceEntry entry{toUtf8(name), status.size};

@@ -35,7 +35,8 @@ for archive in "$seeds"/archives/*.zvka; do
   count=$(od -An -tu4 -j32 -N4 "$archive" | tr -d ' ')
   python3 -c "import struct,sys; sys.stdout.buffer.write(b'ZVKJWIN\0'+struct.pack('<II',1,$count)+bytes([2,1,0]*($count//3+1))[:$count])" \
     > "$seeds/journals/$(basename "$archive").zvkj"
-  { printf '\010'; cat "$archive"; } > "$seeds/extract/$(basename "$archive")"
+  { printf '\010\000'; cat "$archive"; } > "$seeds/extract/$(basename "$archive")"
+  { printf '\010\017'; cat "$archive"; } > "$seeds/extract/links-$(basename "$archive")"
 done
 printf 'a.txt\nsub/noise.bin\nsub/zeros.txt\nempty' > "$seeds/paths/tree"
 printf 'CON.txt\nA/../b\n/abs\nC:x\nx:stream\ndir/\xF0\x9F\x98\x80.txt' > "$seeds/paths/hostile"

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <fstream>
+#include <functional>
 #include <random>
 
 #include "env.h"
@@ -24,16 +25,62 @@ int processId() {
 }
 }  // namespace
 
+#ifdef _WIN32
+namespace {
+std::string hostPath(const fs::path& path) {  // Wine's own call for it, when there is one
+  using HostName = char*(__cdecl*)(const wchar_t*);
+  auto hostName = reinterpret_cast<HostName>(
+      reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  char* name = hostName != nullptr ? hostName(fs::absolute(path).wstring().c_str()) : nullptr;
+  std::string result = name != nullptr ? name : "";
+  if (name != nullptr) HeapFree(GetProcessHeap(), 0, name);
+  return result;
+}
+
+// Runs a program of the host (Wine starts it without waiting for it) and waits until `done` holds.
+bool onHost(const wchar_t* program, std::wstring arguments, const std::function<bool()>& done) {
+  std::wstring command = std::wstring(program) + L" " + arguments;
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process{};
+  const std::wstring image = L"Z:" + std::wstring(program);
+  if (!CreateProcessW(image.c_str(), command.data(), nullptr, nullptr, 0, 0, nullptr, nullptr, &startup, &process)) {
+    return false;
+  }
+  CloseHandle(process.hProcess);
+  CloseHandle(process.hThread);
+  for (int tries = 0; tries < 500 && !done(); ++tries) Sleep(10);
+  return done();
+}
+
+std::wstring quotedHostPath(const fs::path& path) {
+  return L"\"" + ablative::fromUtf8(hostPath(path.parent_path()) + "/") + path.filename().wstring() + L"\"";
+}
+}  // namespace
+#endif
+
+namespace {
+std::atomic<int> linksMade{0};
+}  // namespace
+
 ScratchDir::ScratchDir() {
   static std::atomic<int> counter{0};
   path_ = fs::temp_directory_path() /
           ("zarvik-test-" + std::to_string(processId()) + "-" + std::to_string(counter++));
   fs::remove_all(path_);
   fs::create_directories(path_);
+  linksBefore_ = linksMade;
 }
 
 ScratchDir::~ScratchDir() {
   std::error_code ignored;
+#ifdef _WIN32
+  if (runningUnderWine() && linksMade != linksBefore_) {  // Wine follows links when it removes: the host does it
+    const fs::path gone = path_;
+    onHost(L"/bin/rm", L"-rf " + quotedHostPath(gone), [&] { return !fs::exists(gone, ignored); });
+    return;
+  }
+#endif
   fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
   fs::remove_all(path_, ignored);
 }
@@ -76,6 +123,24 @@ Bytes mixedBytes(size_t length, uint32_t seed) {
     for (size_t i = 0; i < run && bytes.size() < length; ++i) bytes.push_back(value);
   }
   return bytes;
+}
+
+bool makeLink(const fs::path& target, const fs::path& link) {
+  ++linksMade;
+#ifdef _WIN32
+  if (runningUnderWine()) {
+    return onHost(L"/bin/ln", L"-s " + quotedHostPath(target) + L" " + quotedHostPath(link),
+                  [&] { return GetFileAttributesW(link.wstring().c_str()) != INVALID_FILE_ATTRIBUTES; });
+  } else {
+    const DWORD flags = (fs::is_directory(target) ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) | 0x2;  // unprivileged
+    if (!CreateSymbolicLinkW(link.wstring().c_str(), fs::absolute(target).wstring().c_str(), flags)) return false;
+  }
+  return GetFileAttributesW(link.wstring().c_str()) != INVALID_FILE_ATTRIBUTES;
+#else
+  std::error_code error;
+  fs::create_symlink(fs::absolute(target), link, error);
+  return !error;
+#endif
 }
 
 bool runningUnderWine() {

@@ -22,6 +22,7 @@ class ScratchDir {
 
  private:
   fs::path path_;
+  int linksBefore_ = 0;
 };
 
 // The engine speaks wide strings; these convert a path exactly, names outside
@@ -38,5 +39,10 @@ Bytes mixedBytes(size_t length, uint32_t seed);
 
 // True when the Windows build runs under Wine, which lacks some file-system controls.
 bool runningUnderWine();
+
+// Makes `link` a symbolic link to `target` (a file or a folder that exists). Wine has no symbolic links of its own,
+// so there the link is made on the host, which Wine shows as a reparse point when it leads to a folder (and as the
+// file itself when it leads to a file). False where no link could be made.
+bool makeLink(const fs::path& target, const fs::path& link);
 
 }  // namespace testutil
