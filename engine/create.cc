@@ -327,7 +327,8 @@ bool createArchive(const std::wstring& inputPath, const std::wstring& archivePat
     return false;
   }
   const std::wstring folder = parentFolder(archivePath);
-  if (!folder.empty() && !createDirectories(folder)) {
+  std::vector<std::wstring> gainedEntries = {folder};  // the archive's name, and the folders created for it
+  if (!createFolders(folder, gainedEntries)) {
     errorText = L"Unable to create archive destination folder";
     return false;
   }
@@ -369,7 +370,8 @@ bool createArchive(const std::wstring& inputPath, const std::wstring& archivePat
     return false;
   }
   temporary.published = true;
-  if (!syncDirectory(folder)) {  // not durable under its name: report it as never written
+  if (!std::all_of(gainedEntries.begin(), gainedEntries.end(), syncDirectory)) {
+    // Not durable under its name: report it as never written.
     removeFile(archivePath);
     errorText = L"Failed to write archive file";
     return false;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "block_io.h"
+#include "file_util.h"
 #include "paths.h"
 
 namespace ablative {
@@ -55,18 +56,9 @@ bool DestinationFiles::openExisting(uint32_t index, FileHandle& file) {
 
 // The folders above the destination are the user's: links there are followed.
 bool DestinationFiles::createRoot(std::wstring& errorText) {
-  std::vector<std::wstring> missing;
-  for (std::wstring folder = rootPath_; !folder.empty() && pathStatus(folder).kind == PathKind::Missing;) {
-    missing.push_back(folder);
-    const std::wstring parent = parentFolder(folder);
-    if (parent == folder) break;
-    folder = parent;
+  if (!createFolders(rootPath_, foldersAbove_) || !openRoot()) {
+    return fail(errorText, L"Unable to create destination folder: " + rootPath_);
   }
-  for (auto folder = missing.rbegin(); folder != missing.rend(); ++folder) {
-    if (!createDirectories(*folder)) break;
-    foldersAbove_.push_back(parentFolder(*folder));
-  }
-  if (!openRoot()) return fail(errorText, L"Unable to create destination folder: " + rootPath_);
   return true;
 }
 

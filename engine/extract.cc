@@ -374,13 +374,19 @@ class Extraction {
       log(L"Warning: extraction succeeded but the resume file was kept: " + journal_.path);
       return;
     }
-    removeFile(journal_.path);
+    removeJournal();
   }
 
   bool finishEarlierRun() {
-    removeFile(journal_.path);
+    removeJournal();
     log(L"Extraction complete: " + destinationDir_);
     return true;
+  }
+
+  // With what a journal's creation cut short by a power loss may have left.
+  void removeJournal() const {
+    removeFile(journal_.path);
+    removeFile(journalTemporaryPathFor(journal_.path));
   }
 
   // ---- Helpers. ----

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "paths.h"
+
 namespace ablative {
 
 namespace {
@@ -39,6 +41,21 @@ bool writeFully(FileHandle& file, const uint8_t* buffer, uint64_t length) {
     done += count;
   }
   return true;
+}
+
+bool createFolders(const std::wstring& folder, std::vector<std::wstring>& gainedEntries) {
+  std::vector<std::wstring> missing;
+  for (std::wstring at = folder; !at.empty() && pathStatus(at).kind == PathKind::Missing;) {
+    missing.push_back(at);
+    const std::wstring parent = parentFolder(at);
+    if (parent == at) break;
+    at = parent;
+  }
+  for (auto at = missing.rbegin(); at != missing.rend(); ++at) {
+    if (!createDirectories(*at)) return false;
+    gainedEntries.push_back(parentFolder(*at));
+  }
+  return folder.empty() || pathStatus(folder).kind == PathKind::Directory;
 }
 
 }  // namespace ablative

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "env.h"
 
@@ -17,5 +19,10 @@ bool readFully(FileHandle& file, uint8_t* buffer, uint64_t length);
 // Writes all `length` bytes at the file pointer. A write that moves nothing
 // counts as a failure, so a full device cannot spin the loop forever.
 bool writeFully(FileHandle& file, const uint8_t* buffer, uint64_t length);
+
+// Creates `folder` with its missing parents, adding to `gainedEntries` each
+// folder that gained one: those must be flushed before anything created in
+// the new folders can count as durable.
+bool createFolders(const std::wstring& folder, std::vector<std::wstring>& gainedEntries);
 
 }  // namespace ablative

@@ -8,6 +8,7 @@
 #include "ablative.h"
 #include "env.h"
 #include "extract_fixture.h"
+#include "power_loss.h"
 
 using namespace testutil;
 
@@ -78,6 +79,48 @@ TEST(CreateFaults, EveryFailingCallEndsCleanly) {
   std::wstring errorText;
   ASSERT_TRUE(create(dir / "src", dir / "out/x.zvka", errorText));
   EXPECT_EQ(readFile(dir / "out/x.zvka"), good);
+}
+
+// A power loss at every flush of a creation, each in both ways, and once after it ends, over an earlier file and
+// into a folder that does not exist yet: the path holds what was there before or the whole new archive, and the new
+// archive once the run has said it is created. A creation afterwards goes through whatever the loss left behind.
+TEST(CreateFaults, PowerLossLeavesTheEarlierFileOrTheWholeArchive) {
+  ScratchDir dir;
+  writeFile(dir / "src/a.bin", mixedBytes(200000, 3));
+  writeFile(dir / "src/sub/b.bin", mixedBytes(5000, 4));
+  std::wstring errorText;
+  ASSERT_TRUE(create(dir / "src", dir / "reference.zvka", errorText));
+  const Bytes good = readFile(dir / "reference.zvka"), earlier = bytesOf("an earlier archive");
+  for (const char* name : {"x.zvka", "new/x.zvka"}) {
+    const fs::path archive = dir / "out" / name;
+    const bool replaces = archive.parent_path() == dir / "out";
+    int crashAt = 0;
+    for (bool crashed = true; crashed; ++crashAt) {
+      SCOPED_TRACE(std::string(name) + ": power lost at flush " + std::to_string(crashAt / 2) +
+                   (crashAt % 2 ? ", metadata kept" : ""));
+      fs::remove_all(dir / "out");
+      fs::create_directories(dir / "out");
+      if (replaces) writeFile(archive, earlier);
+      PowerLoss power(crashAt / 2, crashAt % 2 == 1);
+      bool reported = false;
+      {
+        ScopedIoHook hook(std::ref(power));
+        ablative::createArchive(wide(dir / "src"), wide(archive), 64 << 10, errorText, {},
+                                [&](const std::wstring& line) { reported |= line.starts_with(L"Archive created"); }, {});
+      }
+      crashed = power.crashed();
+      power.rollBack();
+      const Bytes now = readFile(archive);
+      if (reported || now != good) {
+        EXPECT_EQ(now, reported ? good : replaces ? earlier : Bytes{});
+        EXPECT_TRUE(reported || replaces || !fs::exists(archive));
+      }
+      EXPECT_TRUE(now != good || ablative::verifyArchive(wide(archive), errorText, {}));
+      ASSERT_TRUE(create(dir / "src", archive, errorText)) << ablative::toUtf8(errorText);
+      EXPECT_EQ(readFile(archive), good);
+    }
+    EXPECT_GE(crashAt, replaces ? 5 : 7);  // every flush: the file, its folder, a created folder's parent
+  }
 }
 
 }  // namespace

@@ -1,0 +1,46 @@
+// A power loss at a chosen flush, for the engine's I/O hook: that flush and every later call fail as if the process
+// died, and rollBack() then undoes what was not durable. File data is durable once its file is flushed (or its file
+// system); a created or renamed name once its folder is flushed, and a rename that replaced a file gives that file
+// back when it is undone (a removal counts as done at once). Zeroed ranges, cuts and names are metadata, which a
+// journaling file system may commit early: `keepMetadata` keeps them all and loses only unflushed writes, so an
+// allocation change made too early shows.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <vector>
+
+#include "env.h"
+#include "test_util.h"
+
+namespace testutil {
+
+class PowerLoss {
+ public:
+  PowerLoss(int crashAt, bool keepMetadata) : crashAt_(crashAt), keepMetadata_(keepMetadata) {}
+  uint32_t operator()(const ablative::IoCall& call);  // install with std::ref
+  void rollBack();  // after the run, with the hook removed
+  bool crashed() const { return crashed_; }
+
+ private:
+  struct Edit { uint64_t offset; Bytes before; uint64_t sizeBefore; };
+  struct File { fs::path path; std::vector<Edit> edits; };  // where it is now, and what is not yet durable
+  struct Name {  // created at `path`, or renamed from `path` to `target` (over `replaced`, if it was there)
+    fs::path path, target;
+    ablative::FileIdentity folder;
+    std::optional<Bytes> replaced;
+  };
+
+  void recordEdit(const ablative::IoCall& call);
+  void recordName(const ablative::IoCall& call);
+
+  const int crashAt_;
+  const bool keepMetadata_;
+  int flushes_ = 0;
+  bool crashed_ = false;
+  std::map<const ablative::FileHandle*, fs::path> opened_;  // each handle's file as it was opened
+  std::map<std::pair<uint64_t, uint64_t>, File> files_;      // by identity
+  std::vector<Name> names_;
+};
+
+}  // namespace testutil
