@@ -18,13 +18,14 @@ namespace {
 constexpr int kExitFailure = 1;
 constexpr int kExitUsage = 2;
 constexpr uint32_t kDefaultBlockSize = 4u << 20;
+constexpr uint64_t kLargestBatch = uint64_t{1} << 50;  // 1 PiB: anything larger is no bound at all
 
 const wchar_t kUsage[] =
     L"Usage:\n"
     L"  zarvik create [--block-size SIZE] SOURCE ARCHIVE\n"
     L"  zarvik list ARCHIVE\n"
     L"  zarvik test ARCHIVE\n"
-    L"  zarvik extract [--keep] [--resume] [--salvage] ARCHIVE DESTINATION\n"
+    L"  zarvik extract [--keep] [--resume] [--salvage] [--batch SIZE] ARCHIVE DESTINATION\n"
     L"  zarvik --help | --version\n"
     L"\n"
     L"Commands:\n"
@@ -36,10 +37,14 @@ const wchar_t kUsage[] =
     L"          archive untouched, --resume continues an interrupted extraction\n"
     L"          (ARCHIVE may also be its resume file, ARCHIVE.zvkj); --salvage\n"
     L"          extracts every intact block when some are damaged, names each\n"
-    L"          damaged file and keeps the archive\n"
+    L"          damaged file and keeps the archive; --batch SIZE releases the\n"
+    L"          archive in groups of at most SIZE stored bytes (default 64M, and\n"
+    L"          at most a quarter of the space free beside the archive): beyond\n"
+    L"          the extracted tree, a run needs about SIZE plus the archive's\n"
+    L"          tables on disk; a SIZE below one block releases block by block\n"
     L"\n"
-    L"SIZE is in bytes with an optional K or M suffix (powers of 1024),\n"
-    L"from 1 byte to 4294967295 bytes; the default is 4M.\n";
+    L"SIZE is in bytes with an optional K or M suffix (powers of 1024); a block\n"
+    L"size is at most 4294967295 bytes, and 4M unless given.\n";
 
 int usageError(const std::wstring& problem) {
   write(Stream::Err, L"zarvik: " + problem + L"\n" + kUsage);
@@ -51,25 +56,25 @@ int failure(const std::wstring& prefix, const std::wstring& message) {
   return kExitFailure;
 }
 
-// "4096", "64K", "4M": a byte count from 1 to 2^32 - 1.
-std::optional<uint32_t> parseBlockSize(const std::wstring& text) {
+// "4096", "64K", "4M": a byte count from 1 to `largest`.
+std::optional<uint64_t> parseSize(const std::wstring& text, uint64_t largest) {
   uint64_t value = 0;
   size_t i = 0;
   for (; i < text.size() && text[i] >= L'0' && text[i] <= L'9'; ++i) {
     value = value * 10 + static_cast<uint64_t>(text[i] - L'0');
-    if (value > UINT32_MAX) return std::nullopt;
+    if (value > largest) return std::nullopt;
   }
   if (i == 0) return std::nullopt;
   if (i + 1 == text.size()) {
-    wchar_t suffix = text[i];
-    if (suffix == L'K' || suffix == L'k') value <<= 10;
-    else if (suffix == L'M' || suffix == L'm') value <<= 20;
-    else return std::nullopt;
+    const wchar_t suffix = text[i];
+    const int shift = suffix == L'K' || suffix == L'k' ? 10 : suffix == L'M' || suffix == L'm' ? 20 : -1;
+    if (shift < 0 || value > (largest >> shift)) return std::nullopt;
+    value <<= shift;
   } else if (i != text.size()) {
     return std::nullopt;
   }
-  if (value == 0 || value > UINT32_MAX) return std::nullopt;
-  return static_cast<uint32_t>(value);
+  if (value == 0) return std::nullopt;
+  return value;
 }
 
 void logLine(ProgressLine& progress, const std::wstring& line) {
@@ -96,9 +101,9 @@ int runCreate(const std::vector<std::wstring>& args) {
       paths.push_back(args[i]);
       continue;
     }
-    std::optional<uint32_t> parsed = parseBlockSize(value);
+    std::optional<uint64_t> parsed = parseSize(value, UINT32_MAX);
     if (!parsed) return usageError(L"invalid block size: " + value);
-    blockSize = *parsed;
+    blockSize = static_cast<uint32_t>(*parsed);
   }
   if (paths.size() != 2) return usageError(L"create needs SOURCE and ARCHIVE");
 
@@ -191,6 +196,13 @@ int runExtract(const std::vector<std::wstring>& args) {
       options.resume = true;
     } else if (args[i] == L"--salvage") {
       options.salvage = true;
+    } else if (args[i] == L"--batch" || args[i].rfind(L"--batch=", 0) == 0) {
+      const bool joined = args[i].size() > 7;
+      if (!joined && i + 1 == args.size()) return usageError(L"--batch needs a SIZE");
+      const std::wstring value = joined ? args[i].substr(8) : args[++i];
+      std::optional<uint64_t> parsed = parseSize(value, kLargestBatch);
+      if (!parsed) return usageError(L"invalid batch size: " + value);
+      options.groupBytes = *parsed;
     } else if (args[i] == L"--") {
       paths.insert(paths.end(), args.begin() + static_cast<ptrdiff_t>(i) + 1, args.end());
       break;

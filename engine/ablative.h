@@ -41,6 +41,8 @@ bool extractArchive(const std::wstring& archivePath, const std::wstring& destina
                     bool keepOriginal, std::wstring& errorText, const ProgressCallback& onProgress,
                     const LogCallback& onLog, const PauseCallback& isPaused);
 
+inline constexpr uint64_t kDefaultGroupBytes = 64 << 20;
+
 struct ExtractOptions {
   bool resume = false;
   bool keepOriginal = false;
@@ -51,6 +53,14 @@ struct ExtractOptions {
   // stay in the archive, which is kept with its journal, and the run fails
   // with "N files could not be fully extracted".
   bool salvage = false;
+  // Blocks are released in groups whose stored bytes add up to at most this
+  // (and to at most a quarter of the space free beside the archive when the
+  // run starts): a group's blocks are written, made durable and recorded
+  // together, then released together, so that a few flushes serve many
+  // blocks. What the run needs beyond the final tree is about one group
+  // plus the archive's tables. A bound below one block releases blocks one
+  // at a time.
+  uint64_t groupBytes = kDefaultGroupBytes;
 };
 
 // What a front end needs to word a failure.

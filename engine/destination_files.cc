@@ -75,6 +75,7 @@ bool DestinationFiles::createAll(bool keepContent, std::wstring& errorText) {
 }
 
 bool DestinationFiles::syncFolders() {
+  if (kCanFlushFileSystem) return flushFileSystem(root_.handle);  // the names above it are on its file system too
   return std::all_of(foldersAbove_.begin(), foldersAbove_.end(),
                      [](const std::wstring& folder) { return syncDirectory(folder); }) &&
          std::all_of(changedFolders_.begin(), changedFolders_.end(),

@@ -52,8 +52,9 @@ class DestinationFiles {
   //   "Failed to open destination file"
   bool createAll(bool keepContent, std::wstring& errorText);
 
-  // Flushes every folder that gained an entry (a file or a folder), so no
-  // created name can vanish in a power loss.
+  // Makes every name created in or for the destination durable (each folder
+  // that gained an entry, or its whole file system at once where the platform
+  // can), so no created name can vanish in a power loss.
   bool syncFolders();
 
   // The open file `index`, reopened when the cache had let it go; null with

@@ -122,6 +122,9 @@ struct DirEntry {
 // Lists one directory (without "." and ".."), in the platform's order.
 bool listDirectory(const std::wstring& path, std::vector<DirEntry>& entries);
 
+// The bytes free for this user on the file system that holds `path`.
+bool freeSpace(const std::wstring& path, uint64_t& bytes);
+
 bool createDirectories(const std::wstring& path);  // an existing directory is fine
 bool renameReplace(const std::wstring& from, const std::wstring& to);
 bool removeFile(const std::wstring& path);
@@ -175,7 +178,7 @@ std::wstring upperCaseName(const std::wstring& name);
 enum class IoOp {
   Open, Seek, Read, Write, Flush, Size, SetEnd, MarkSparse, ZeroRange,
   Status, Identity, List, MakeDirectory, Rename, Remove, SyncDirectory,
-  Lock, OpenFolder, FlushFileSystem,
+  Lock, OpenFolder, FlushFileSystem, FreeSpace,
 };
 struct IoCall {
   IoOp op;

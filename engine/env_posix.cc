@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -413,6 +414,15 @@ bool listDirectory(const std::wstring& path, std::vector<DirEntry>& entries) {
   ::closedir(dir);
   errno = code;
   return ok;
+}
+
+bool freeSpace(const std::wstring& path, uint64_t& bytes) {
+  if (ioHookFails({.op = IoOp::FreeSpace, .path = &path})) return false;
+  std::string native;
+  struct statvfs st;
+  if (!nativePath(path.empty() ? L"." : path, native) || ::statvfs(native.c_str(), &st) != 0) return false;
+  bytes = uint64_t{st.f_bavail} * st.f_frsize;
+  return true;
 }
 
 bool createDirectories(const std::wstring& path) {

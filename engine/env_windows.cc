@@ -353,6 +353,14 @@ bool listDirectory(const std::wstring& path, std::vector<DirEntry>& entries) {
   return code == ERROR_NO_MORE_FILES;
 }
 
+bool freeSpace(const std::wstring& path, uint64_t& bytes) {
+  if (ioHookFails({.op = IoOp::FreeSpace, .path = &path})) return false;
+  ULARGE_INTEGER available;
+  if (!GetDiskFreeSpaceExW(nativePath(path.empty() ? L"." : path).c_str(), &available, nullptr, nullptr)) return false;
+  bytes = available.QuadPart;
+  return true;
+}
+
 bool createDirectories(const std::wstring& path) {
   if (path.empty()) return true;
   if (ioHookFails({.op = IoOp::MakeDirectory, .path = &path})) return false;

@@ -1,10 +1,11 @@
 // Extraction. In ablative mode the archive is consumed from its end while its
 // files are restored, so the run needs little more disk than the extracted
-// data. Each block goes through five effects, each durable before the next
-// begins:
-//   1. its decoded bytes are written to the destination file and flushed;
+// data. Blocks are taken by descending archive offset in groups (bounded by
+// their stored bytes), and each group goes through five effects, each durable
+// for every block of the group before the next begins:
+//   1. its decoded bytes are written to their destination files and flushed;
 //   2. the journal records DestWritten;
-//   3. its range in the archive is zeroed, which releases the space;
+//   3. its ranges in the archive are zeroed, which releases the space;
 //   4. the journal records Punched;
 //   5. while the blocks at the archive's end are Punched, the archive is cut.
 // A run stopped anywhere resumes from the journal: Punched blocks are skipped,
@@ -23,19 +24,19 @@
 #include "ablative.h"
 #include "archive_checks.h"
 #include "block_io.h"
-#include "crc32.h"
 #include "destination_files.h"
 #include "env.h"
+#include "extraction_plan.h"
 #include "format.h"
 #include "journal.h"
 #include "path_safety.h"
 #include "paths.h"
+#include "resume_check.h"
 
 namespace ablative {
 
 namespace {
 
-constexpr uint32_t kNoFile = 0xFFFFFFFF;
 // How much of what earlier runs released a resumed run reads back before it
 // trusts the destination: the blocks released last, where a stop is likeliest
 // to have left damage, and little enough to cost no noticeable time.
@@ -45,24 +46,14 @@ constexpr wchar_t kFoldersFlushFailed[] = L"Failed to flush destination folders 
 constexpr wchar_t kDestinationLacksData[] =
     L"The destination does not hold the data already extracted from this archive: ";
 
-// What an extraction knows about the archive once it has been checked.
-struct Plan {
-  ArchiveTables tables;
-  std::vector<uint64_t> fileLengths;           // per file: the sum of its blocks' raw sizes
-  std::vector<uint32_t> blockFile;             // per block: the file it belongs to
-  std::vector<uint64_t> blockDestOffset;       // per block: where it goes in that file
-  std::vector<uint32_t> processOrder;          // blocks by archive offset, highest first
-  std::vector<uint32_t> tailOrder;             // blocks by end offset, highest first
-};
-
 class Extraction {
  public:
   Extraction(const std::wstring& archivePath, const std::wstring& destinationDir, const ExtractOptions& options,
              std::wstring& errorText, const ProgressCallback& onProgress, const LogCallback& onLog,
              const PauseCallback& isPaused)
       : archivePath_(archivePath), destinationDir_(destinationDir), resume_(options.resume),
-        ablate_(!options.keepOriginal), salvage_(options.salvage), errorText_(errorText), onProgress_(onProgress),
-        onLog_(onLog), isPaused_(isPaused) {
+        ablate_(!options.keepOriginal), salvage_(options.salvage), groupBytes_(options.groupBytes),
+        errorText_(errorText), onProgress_(onProgress), onLog_(onLog), isPaused_(isPaused) {
     journal_.path = journalPathFor(archivePath);
   }
 
@@ -74,7 +65,8 @@ class Extraction {
       return finishEarlierRun();
     }
     if (!openArchive() || !checkJournal() || !checkContents() || !checkOwnFiles()) return false;
-    mapBlocks();
+    mapBlocks(plan_);
+    damaged_.assign(plan_.tables.files.size(), 0);
     files_.emplace(destinationDir_, [this](uint32_t file) { return fromUtf8(storedPath(plan_.tables, file)); },
                    std::move(plan_.fileLengths));
     if (!files_->checkNoLinks(errorText_) || !checkDestinationHoldsExtracted()) return false;
@@ -110,6 +102,10 @@ class Extraction {
       return false;
     }
     if (!fileSize(archive_, archiveEnd_)) return fail(L"Failed to get archive size");
+    // The destination grows by a group before the archive shrinks by it: on
+    // a nearly full disk, groups shrink so that a run does not fill it.
+    uint64_t free = 0;
+    if (ablate_ && freeSpace(parentFolder(archivePath_), free)) groupBytes_ = std::min(groupBytes_, free / 4);
     return true;
   }
 
@@ -149,69 +145,14 @@ class Extraction {
     return true;
   }
 
-  void mapBlocks() {
-    const ArchiveTables& tables = plan_.tables;
-    const size_t blockCount = tables.blocks.size();
-    plan_.blockFile.assign(blockCount, 0);
-    plan_.blockDestOffset.assign(blockCount, 0);
-    plan_.fileLengths.assign(tables.files.size(), 0);
-    for (uint32_t f = 0; f < tables.files.size(); ++f) {
-      const FileRecord& record = tables.files[f];
-      for (uint32_t j = 0; j < record.blockCount; ++j) {
-        const uint32_t b = record.firstBlock + j;
-        plan_.blockFile[b] = f;
-        plan_.blockDestOffset[b] = plan_.fileLengths[f];
-        plan_.fileLengths[f] += tables.blocks[b].rawSize;
-      }
-    }
-    damaged_.assign(tables.files.size(), 0);
-    const std::vector<BlockRecord>& blocks = tables.blocks;
-    plan_.processOrder.resize(blockCount);
-    std::iota(plan_.processOrder.begin(), plan_.processOrder.end(), 0u);
-    plan_.tailOrder = plan_.processOrder;
-    std::sort(plan_.processOrder.begin(), plan_.processOrder.end(),
-              [&](uint32_t a, uint32_t b) { return blocks[a].offset > blocks[b].offset; });
-    std::sort(plan_.tailOrder.begin(), plan_.tailOrder.end(),
-              [&](uint32_t a, uint32_t b) { return endOf(a) > endOf(b); });
-  }
-
-  // A resumed run continues only where earlier runs put what they took from
-  // the archive: every file with a block recorded as written must reach that
-  // block's end, and the blocks released last must read back intact. Resuming
-  // into another folder, or after a finished file was removed, would
-  // otherwise end in "complete" with those blocks lost. With salvage, released
-  // blocks found missing are lost: their files are damaged, and the blocks go
-  // back to Pending so that no later run counts them as extracted.
+  // With salvage, released blocks found missing are lost: their files are
+  // damaged, and the blocks go back to Pending so that no later run counts
+  // them as extracted.
   bool checkDestinationHoldsExtracted() {
     if (!journalLoaded_) return true;
-    std::vector<uint64_t> needed(plan_.tables.files.size(), 0);
-    for (uint32_t b = 0; b < plan_.tables.blocks.size(); ++b) {
-      if (stateOf(journal_, b) == BlockState::Pending) continue;
-      needed[plan_.blockFile[b]] = std::max(needed[plan_.blockFile[b]], destinationEndOf(b));
-    }
-    std::vector<uint64_t> present(needed.size(), 0);
-    for (uint32_t f = 0; f < needed.size(); ++f) {
-      if (needed[f] == 0) continue;
-      if (!files_->existingLength(f, present[f])) present[f] = 0;
-      if (present[f] < needed[f] && !salvage_) return refuseDestination(f);
-    }
-    uint64_t readBack = 0;
-    FileHandle file;
-    uint32_t opened = kNoFile;
-    for (auto it = plan_.processOrder.rbegin(); it != plan_.processOrder.rend(); ++it) {
-      const uint32_t b = *it, f = plan_.blockFile[b];
-      if (!isPunched(b)) continue;
-      bool intact = destinationEndOf(b) <= present[f];
-      if (intact && readBack < kReadBackOnResume) {
-        readBack += plan_.tables.blocks[b].rawSize;
-        if (opened != f) opened = files_->openExisting(f, file) ? f : kNoFile;
-        intact = opened == f && destinationHolds(file, b);
-      }
-      if (intact) continue;
-      if (!salvage_) return refuseDestination(f);
-      lost_.push_back(b);
-      markDamaged(f);
-    }
+    const uint32_t lacking = fileLackingData(plan_, journal_, *files_, kReadBackOnResume, salvage_ ? &lost_ : nullptr, raw_);
+    if (lacking != kNoFile) return refuseDestination(lacking);
+    for (uint32_t b : lost_) markDamaged(plan_.blockFile[b]);
     return true;
   }
 
@@ -249,16 +190,11 @@ class Extraction {
 
   bool extractBlocks() {
     reserveBuffers();
-    for (uint32_t b : plan_.processOrder) {
-      waitWhilePaused();
-      announce(plan_.blockFile[b]);
-      if (ablate_ && isPunched(b)) {
-        reportProgress();
-        continue;
-      }
-      if (!extractBlock(b)) return false;
-      ++blocksDone_;
-      reportProgress();
+    for (size_t first = 0; first < plan_.processOrder.size();) {
+      waitWhilePaused();  // between groups: nothing unflushed waits while the user is away
+      const size_t end = groupEnd(plan_, journal_, first, groupBytes_);
+      if (!extractGroup(first, end)) return false;
+      first = end;
     }
     return true;
   }
@@ -279,47 +215,75 @@ class Extraction {
     raw_.reserve(largestRaw);
   }
 
-  bool extractBlock(uint32_t b) {
+  // The blocks at [first, end) of the process order: each written where it
+  // belongs (or found there already), then, in ablative mode, the group's
+  // effects 1 to 5 for all of them at once.
+  bool extractGroup(size_t first, size_t end) {
+    written_.clear();
+    releasable_.clear();
+    for (size_t i = first; i < end; ++i) {
+      const uint32_t b = plan_.processOrder[i];
+      announce(plan_.blockFile[b]);
+      if (ablate_ && isPunched(b)) {
+        reportProgress();
+        continue;
+      }
+      if (!takeBlock(b)) return false;
+      ++blocksDone_;
+      reportProgress();
+    }
+    return !ablate_ || (recordWritten() && releaseGroup());
+  }
+
+  // Puts block `b` into its destination file, unflushed, unless a resumed run
+  // finds it there intact already.
+  bool takeBlock(uint32_t b) {
     const uint32_t f = plan_.blockFile[b];
     if (ablate_ && stateOf(journal_, b) == BlockState::DestWritten) {
       FileHandle* destination = files_->open(f, errorText_);
       if (destination == nullptr) return false;
-      if (destinationHolds(*destination, b)) return release(b);
+      if (destinationHolds(*destination, plan_, b, raw_)) {
+        releasable_.push_back(b);
+        return true;
+      }
     }
     if (!readVerifiedBlock(archive_, plan_.tables, b, stored_, raw_, errorText_)) {
       if (!salvage_) return false;
       markDamaged(f);  // left where it is, in the archive and in the journal
       return true;
     }
-    // With the archive kept, a written block protects nothing the archive does
-    // not still hold, so it gets no flush of its own: on trees of small files a
-    // flush per block made extraction several times slower.
     if (!files_->write(f, plan_.blockDestOffset[b], raw_, errorText_)) return false;
-    if (!ablate_) return true;
+    written_.push_back(b);
+    releasable_.push_back(b);
+    return true;
+  }
+
+  // Effects 1 and 2: the group's writes durable, then recorded.
+  bool recordWritten() {
+    if (written_.empty()) return true;
     if (!files_->makeDurable(errorText_)) return false;
-    if (!writeJournalState(journal_, b, BlockState::DestWritten)) {
+    if (!recordStates(journal_, written_, BlockState::DestWritten)) {
       return fail(L"Failed to update journal (DestWritten)");
     }
-    return release(b);
+    return true;
   }
 
-  // Whether a block recorded as written is intact in its destination file.
-  bool destinationHolds(FileHandle& destination, uint32_t b) {
-    const BlockRecord& block = plan_.tables.blocks[b];
-    std::wstring ignored;  // a failed read-back only means the block is not there
-    return blockCanDecode(block) &&
-           readDestinationBlock(destination, plan_.blockDestOffset[b], block.rawSize, raw_, ignored) &&
-           crc32(raw_.data(), raw_.size()) == block.crc;
-  }
-
-  // Effects 3 to 5 of a block whose bytes are durable in their destination.
-  bool release(uint32_t b) {
-    const BlockRecord& block = plan_.tables.blocks[b];
-    if (!zeroRange(archive_, block.offset, block.offset + block.storedSize)) {
-      return fail(lastErrorText(L"FSCTL_SET_ZERO_DATA failed"));
+  // Effects 3 to 5 for blocks whose bytes are durable in their destination:
+  // each run of adjacent ranges is zeroed with one call.
+  bool releaseGroup() {
+    if (releasable_.empty()) return true;
+    const std::vector<BlockRecord>& blocks = plan_.tables.blocks;
+    std::sort(releasable_.begin(), releasable_.end(),
+              [&](uint32_t a, uint32_t b) { return blocks[a].offset < blocks[b].offset; });
+    for (size_t i = 0; i < releasable_.size();) {
+      const uint64_t first = blocks[releasable_[i]].offset;
+      uint64_t end = plan_.endOf(releasable_[i]);
+      for (++i; i < releasable_.size() && blocks[releasable_[i]].offset == end; ++i) end = plan_.endOf(releasable_[i]);
+      if (!zeroRange(archive_, first, end)) return fail(lastErrorText(L"FSCTL_SET_ZERO_DATA failed"));
     }
-    if (!writeJournalState(journal_, b, BlockState::Punched)) return fail(L"Failed to update journal (Punched)");
-    bytesFreed_ += block.storedSize;
+    if (!recordStates(journal_, releasable_, BlockState::Punched)) return fail(L"Failed to update journal (Punched)");
+    for (uint32_t b : releasable_) bytesFreed_ += blocks[b].storedSize;
+    reportProgress();
     return truncateTail();
   }
 
@@ -330,7 +294,7 @@ class Extraction {
     if (!ablate_) return true;
     while (tailCursor_ < plan_.tailOrder.size()) {
       const uint32_t b = plan_.tailOrder[tailCursor_];
-      if (endOf(b) != archiveEnd_ || !isPunched(b)) return true;
+      if (plan_.endOf(b) != archiveEnd_ || !isPunched(b)) return true;
       archiveEnd_ = plan_.tables.blocks[b].offset;
       if (!cutFileAt(archive_, archiveEnd_)) return fail(L"Failed to truncate archive during reverse extraction");
       ++tailCursor_;
@@ -393,10 +357,6 @@ class Extraction {
 
   bool isPunched(uint32_t b) const { return stateOf(journal_, b) == BlockState::Punched; }
 
-  uint64_t endOf(uint32_t b) const { return plan_.tables.blocks[b].offset + plan_.tables.blocks[b].storedSize; }
-
-  uint64_t destinationEndOf(uint32_t b) const { return plan_.blockDestOffset[b] + plan_.tables.blocks[b].rawSize; }
-
   void markDamaged(uint32_t file) {
     if (damaged_[file]) return;
     damaged_[file] = 1;
@@ -435,12 +395,13 @@ class Extraction {
   const bool resume_;
   const bool ablate_;
   const bool salvage_;
+  uint64_t groupBytes_;
   std::wstring& errorText_;
   const ProgressCallback& onProgress_;
   const LogCallback& onLog_;
   const PauseCallback& isPaused_;
 
-  Plan plan_;
+  ExtractionPlan plan_;
   Journal journal_;
   bool journalLoaded_ = false;
   bool inUse_ = false;
@@ -450,6 +411,7 @@ class Extraction {
   FileHandle archive_;
   std::optional<DestinationFiles> files_;  // once the destination paths are known
   std::vector<uint8_t> stored_, raw_;
+  std::vector<uint32_t> written_, releasable_;  // of the group in hand
   std::vector<uint32_t> lost_;             // released blocks a salvaging run found missing
   std::vector<uint8_t> damaged_;           // per file
   uint32_t damagedFiles_ = 0;

@@ -3,10 +3,13 @@
 # and checks that the tree comes out byte for byte with archive and journal gone.
 # After the first kill of each archive, a resume into another folder must be
 # refused without a change.
-# A soak runs longer with CRASH_SIZES (block sizes), CRASH_ROUNDS (kills per
+# Each archive is released in groups of its own size (--batch), so that kills
+# land while a group is in flight. A soak runs longer with CRASH_SIZES (block
+# sizes), CRASH_BATCHES (group sizes, taken in turn), CRASH_ROUNDS (kills per
 # archive at most) and CRASH_BIG_BYTES (an extra incompressible file).
 set -u
 sizes=${CRASH_SIZES:-512 1K 2K 8K 64K}
+read -r -a batches <<<"${CRASH_BATCHES:-1 4K 16K 2K 32K}"
 max_rounds=${CRASH_ROUNDS:-20}
 big_bytes=${CRASH_BIG_BYTES:-0}
 zarvik=$1
@@ -37,10 +40,12 @@ run_killed() {
   return 0
 }
 
+turn=0
 for size in $sizes; do
   archive="$work/a-$size.zvka" out="$work/out-$size"
+  batch=${batches[$((turn++ % ${#batches[@]}))]}
   "$zarvik" create --block-size "$size" "$work/src" "$archive" >/dev/null || fail "create $size"
-  run_killed "$archive" "$out" || continue
+  run_killed --batch "$batch" "$archive" "$out" || continue
   # Once blocks have left the archive, a resume into another folder is refused with nothing changed.
   if [ -e "$archive.zvkj" ] && [ -n "$(tail -c +17 "$archive.zvkj" | tr -d '\000' | head -c 1)" ]; then
     cp "$archive" "$work/archive.copy" && cp "$archive.zvkj" "$work/journal.copy"
@@ -54,7 +59,7 @@ for size in $sizes; do
   # Kill each resumed run too, until one finishes or the budget is spent.
   while { [ -e "$archive" ] || [ -e "$archive.zvkj" ]; } && [ "$rounds" -lt "$max_rounds" ]; do
     rounds=$((rounds + 1))
-    run_killed --resume "$archive" "$out" || break
+    run_killed --batch "$batch" --resume "$archive" "$out" || break
   done
   if [ -e "$archive" ] || [ -e "$archive.zvkj" ]; then
     "$zarvik" extract --resume "$archive" "$out" >/dev/null 2>"$work/err" || fail "final resume $size: $(cat "$work/err")"

@@ -5,19 +5,20 @@
 set -u
 zarvik=$1
 source "$(dirname "$0")/check.sh"
-unmount_all() { umount "$work/disk" "$work/dest-disk" 2>/dev/null; }
+unmount_all() { umount "$work/disk" "$work/dest-disk" "$work/squeeze" 2>/dev/null; }
 cleanup_hooks+=(unmount_all)
 
-# small_fs DIR: mounts a 32 MiB file system at DIR.
+# small_fs DIR [MIB]: mounts a file system of MIB MiB (default 32) at DIR.
 small_fs() {
   mkdir -p "$1"
-  if command -v mkfs.ext4 >/dev/null && truncate -s 32M "$1.img" && mkfs.ext4 -q -F -m 0 "$1.img" 2>/dev/null &&
+  local size=${2:-32}M
+  if command -v mkfs.ext4 >/dev/null && truncate -s "$size" "$1.img" && mkfs.ext4 -q -F -m 0 "$1.img" 2>/dev/null &&
     mount -o loop "$1.img" "$1" 2>/dev/null; then
     kind=ext4
     return 0
   fi
   kind=tmpfs
-  mount -t tmpfs -o size=32m tmpfs "$1" 2>/dev/null
+  mount -t tmpfs -o size="$size" tmpfs "$1" 2>/dev/null
 }
 # leave_free DIR MIB: a filler file takes all but MIB MiB of DIR's file system.
 leave_free() { fallocate -l $(($(df -B1 --output=avail "$1" | tail -n 1) - $2 * 1048576)) "$1/filler"; }
@@ -37,12 +38,13 @@ check "creation onto a full disk fails" "1|Create failed: Failed to write archiv
 check "the earlier archive survives" "an earlier archive" "$(cat "$work/disk/out.zvka")"
 check "no temporary file is left" "out.zvka" "$(ls "$work/disk" | grep zvka)"
 
-# Extraction whose destination fills up midway: the run stops with the write
-# message, nothing is lost, and once space is made the resumed run completes.
+# Extraction whose destination fills up midway, after some groups of 1 MiB
+# were released: the run stops with the write message, nothing is lost, and
+# once space is made the resumed run completes.
 small_fs "$work/dest-disk"
 leave_free "$work/dest-disk" 6
 "$zarvik" create --block-size 1M "$work/src" "$work/a.zvka" >/dev/null
-err=$("$zarvik" extract "$work/a.zvka" "$work/dest-disk/out" 2>&1 >/dev/null); rc=$?
+err=$("$zarvik" extract --batch 1M "$work/a.zvka" "$work/dest-disk/out" 2>&1 >/dev/null); rc=$?
 check "extraction onto a full disk fails" "1|Extract failed: Failed to write destination block (code=28): No space left on device" \
   "$rc|$(head -n 1 <<<"$err")"
 check "the failed run says how to resume" "To continue, run: zarvik extract --resume" "$(sed -n 2p <<<"$err" | grep -o '^To continue, run: zarvik extract --resume')"
@@ -50,5 +52,15 @@ rm "$work/dest-disk/filler"
 "$zarvik" extract --resume "$work/a.zvka" "$work/dest-disk/out" >/dev/null; check "the resumed run completes" 0 $?
 cmp "$work/src/noise.bin" "$work/dest-disk/out/noise.bin"; check "every byte restored" 0 $?
 check "archive and journal gone" "" "$(ls "$work" | grep zvk)"
+
+# The squeeze: a 40 MB archive extracted onto the 64 MiB file system that holds
+# it. Groups shrink to a quarter of the space free at the start, so the disk
+# never has to hold much of the archive twice.
+small_fs "$work/squeeze" 64
+rm "$work/src/noise.bin" && head -c 40000000 /dev/urandom > "$work/src/noise.bin"
+"$zarvik" create --block-size 1M "$work/src" "$work/squeeze/s.zvka" >/dev/null
+err=$("$zarvik" extract "$work/squeeze/s.zvka" "$work/squeeze/out" 2>&1 >/dev/null); rc=$?
+check "a 40 MB archive extracts on a 64 MiB disk" "0|" "$rc|$err"
+cmp -s "$work/src/noise.bin" "$work/squeeze/out/noise.bin"; check "every byte of it" 0 $?
 
 finish disk_full

@@ -39,6 +39,7 @@ RunResult Scene::run(bool resume, bool keepOriginal, const ProgressCallback& wat
   ExtractOptions options;
   options.resume = resume;
   options.keepOriginal = keepOriginal;
+  options.groupBytes = groupBytes;
   return run(options, out, watch);
 }
 

@@ -37,6 +37,7 @@ struct Scene {
   Tree tree;
   Bytes original;  // the archive as packed
   ablative::ArchiveTables tables;
+  uint64_t groupBytes = ablative::kDefaultGroupBytes;  // what run(resume, keepOriginal) releases at once
 };
 
 // An archive createArchive would never write. Block offsets count from the data area (wrapping below it reaches

@@ -41,6 +41,7 @@ TEST(Extract, RoundTripsInBothModes) {
     SCOPED_TRACE(kind);
     if (!keep && !canAblate()) continue;
     Scene s(kind < 2 ? Tree{} : kind < 4 ? smallTree() : large, kind < 4 ? 4 : 65536);
+    s.groupBytes = 8 << 10;  // several groups
     if (kind < 2) writeFile(s.archive, s.original = storedArchive({}).encode());
     const uint64_t before = allocatedBytes(s.archive);
     uint64_t stored = 0, halfway = 0;
@@ -110,6 +111,7 @@ TEST(Extract, ResumeAfterEachEffectOfABlock) {
   for (const Stop& stop : stops) {
     SCOPED_TRACE(&stop - stops);
     Scene s(smallTree());
+    s.groupBytes = 1;  // a block at a time
     const std::wstring paths[] = {wide(s.out / "b" / "c.bin"), wide(s.journal), wide(s.archive)};
     std::map<const FileHandle*, std::wstring> opened;
     const auto pathOf = [&](const IoCall& call) {

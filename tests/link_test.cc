@@ -55,6 +55,7 @@ TEST(Links, NothingBelowTheDestinationIsFollowed) {
         ASSERT_FALSE(s.run(false, false).ok);
         fs::rename(s.out / "b", s.scratch / "moved");
       }
+      const Tree moved = c.resume ? readTree(s.scratch / "moved") : Tree{};
       fs::create_directories(s.out);
       if (!makeLink(s.scratch / c.target, s.out / c.link)) GTEST_SKIP() << "no symbolic links here";
       if (runningUnderWine() && !fs::is_directory(s.scratch / c.target)) {
@@ -65,7 +66,6 @@ TEST(Links, NothingBelowTheDestinationIsFollowed) {
       EXPECT_EQ(run.error, L"Destination path passes through a link: " + wide(s.out / c.link));
       EXPECT_TRUE(readFile(s.archive) == archive && readFile(s.journal) == journal);
       EXPECT_EQ(readTree(s.scratch / "outside"), (Tree{{"victim", bytesOf(kVictim)}}));
-      const Tree moved = {{"c.bin", bytesOf(std::string("\0\0\0\0yz", 6))}, {"empty", {}}};
       EXPECT_TRUE(!c.resume || readTree(s.scratch / "moved") == moved);
     }
   }

@@ -21,12 +21,15 @@ ExtractOptions resumed(bool salvage = false) {
   return options;
 }
 
-// smallTree's blocks are a.txt's 0-2 and b/c.bin's 3-4, taken from the end. This stops a run at its third
-// release, so that b/c.bin's blocks are released and cut away and a.txt's last block is written.
-void interrupt(const Scene& s) {
+// smallTree's blocks are a.txt's 0-2 and b/c.bin's 3-4, taken from the end. This stops a run that releases one
+// block at a time at its third release, so that b/c.bin's blocks are released and cut away and a.txt's last block
+// is written.
+void interrupt(Scene& s) {
   int releases = 0;
   ScopedIoHook stop([&](const IoCall& call) { return call.op == IoOp::ZeroRange && ++releases == 3 ? ioErrorCode() : 0u; });
+  s.groupBytes = 1;
   ASSERT_FALSE(s.run(false, false).ok);
+  s.groupBytes = kDefaultGroupBytes;
 }
 
 // Each of these leaves the destination without data an earlier run released: the resume is refused, naming the first

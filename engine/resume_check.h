@@ -1,0 +1,31 @@
+// What a resumed ablative run checks before it trusts its destination: that
+// it holds what earlier runs took from the archive. Resuming into another
+// folder, or after a finished file was removed, would otherwise end in
+// "complete" with those blocks lost.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "destination_files.h"
+#include "extraction_plan.h"
+#include "journal.h"
+
+namespace ablative {
+
+inline constexpr uint32_t kNoFile = 0xFFFFFFFF;
+
+// Whether `block`, recorded as written, is intact in `destination`: read back
+// into `buffer`, its CRC-32 matches.
+bool destinationHolds(FileHandle& destination, const ExtractionPlan& plan, uint32_t block,
+                      std::vector<uint8_t>& buffer);
+
+// Every file with a block recorded as written must reach that block's end,
+// and the blocks released last, up to `readBack` bytes of them, must read
+// back intact. Returns the first file that fails, lengths first and in file
+// order, or kNoFile. With `lost`, it does not stop there: every released
+// block found missing goes into `lost`, and the result is kNoFile.
+uint32_t fileLackingData(const ExtractionPlan& plan, const Journal& journal, DestinationFiles& files,
+                         uint64_t readBack, std::vector<uint32_t>* lost, std::vector<uint8_t>& buffer);
+
+}  // namespace ablative
