@@ -28,10 +28,12 @@ void write(Stream stream, const std::wstring& text) {
   }();
   (void)consoleReady;
 #endif
+  static const bool outIsTerminal = isTerminal(Stream::Out);
   std::string bytes = ablative::toUtf8(text);
+  if (stream == Stream::Err) std::fflush(stdout);
   FILE* file = fileOf(stream);
   std::fwrite(bytes.data(), 1, bytes.size(), file);
-  std::fflush(file);
+  if (stream == Stream::Err || outIsTerminal) std::fflush(file);
 }
 
 bool isTerminal(Stream stream) {

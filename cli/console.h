@@ -8,7 +8,9 @@ namespace zarvik {
 
 enum class Stream { Out, Err };
 
-void write(Stream stream, const std::wstring& text);  // as UTF-8, unbuffered
+// As UTF-8. Standard output is buffered unless it is a terminal, and flushed
+// before anything goes to standard error, so the two keep their order.
+void write(Stream stream, const std::wstring& text);
 bool isTerminal(Stream stream);
 
 }  // namespace zarvik

@@ -73,11 +73,7 @@ bool writeDestinationBytes(FileHandle& file, uint64_t offset, const std::vector<
   return true;
 }
 
-bool cutFileAt(FileHandle& file, uint64_t length) {
-  if (!seekFile(file, length) || !setEndOfFile(file)) return false;
-  flushFile(file);
-  return true;
-}
+bool cutFileAt(FileHandle& file, uint64_t length) { return seekFile(file, length) && setEndOfFile(file); }
 
 std::wstring codedErrorText(const wchar_t* prefix) { return textFor(prefix, lastErrorCode()); }
 

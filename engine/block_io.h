@@ -36,8 +36,7 @@ bool readDestinationBlock(FileHandle& file, uint64_t offset, uint32_t size, std:
 bool writeDestinationBytes(FileHandle& file, uint64_t offset, const std::vector<uint8_t>& bytes,
                            std::wstring& errorText);
 
-// Sets the file's end at `length`, then flushes it. Only the cut decides the
-// result: a cut that does not reach the disk merely leaves the file longer.
+// Sets the file's end at `length`, without a flush.
 bool cutFileAt(FileHandle& file, uint64_t length);
 
 // `message` + " (error " + the last platform error code + ")". Read the code

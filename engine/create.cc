@@ -180,7 +180,7 @@ class BlockPacker {
       waitWhilePaused(isPaused);
       const uint64_t expected = std::min<uint64_t>(header_.blockSize, remaining);
       uint64_t got = 0;
-      readFully(source, free_.back(), std::min(bufferSize_, expected + 1), got);
+      readUpTo(source, free_.back(), std::min(bufferSize_, expected + 1), expected, got);
       if (got != expected) {
         return failAfterInFlight(L"Source file changed or became unreadable during archiving: " + sourcePath);
       }

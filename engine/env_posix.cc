@@ -152,14 +152,7 @@ bool openFile(const std::wstring& path, OpenMode mode, FileHandle& file) {
   do {
     fd = ::open(native.c_str(), openFlags(mode) | O_CLOEXEC, 0666);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return false;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || S_ISDIR(st.st_mode)) {
-    int code = S_ISDIR(st.st_mode) ? EISDIR : errno;
-    ::close(fd);
-    errno = code;
-    return false;
-  }
+  if (fd < 0) return false;  // opening a folder for writing fails here; for reading, fileSize and reads refuse it
   file.native = fd;
   file.position = 0;
   return true;
@@ -327,6 +320,10 @@ bool fileSize(FileHandle& file, uint64_t& size) {
   if (ioHookFails({.op = IoOp::Size, .file = &file})) return false;
   struct stat st;
   if (fstat(static_cast<int>(file.native), &st) != 0) return false;
+  if (S_ISDIR(st.st_mode)) {
+    errno = EISDIR;
+    return false;
+  }
   size = static_cast<uint64_t>(st.st_size);
   return true;
 }

@@ -290,14 +290,19 @@ class Extraction {
   // Cuts the archive while the block ending at its current end is Punched.
   // Stops at a block that does not end there, which in a resumed run may be
   // one an earlier run already cut away.
+  // One cut covers every such block. It is not flushed: a cut lost in a
+  // power loss only leaves the archive longer, and a resumed run makes it
+  // first.
   bool truncateTail() {
     if (!ablate_) return true;
-    while (tailCursor_ < plan_.tailOrder.size()) {
+    const uint64_t end = archiveEnd_;
+    for (; tailCursor_ < plan_.tailOrder.size(); ++tailCursor_) {
       const uint32_t b = plan_.tailOrder[tailCursor_];
-      if (plan_.endOf(b) != archiveEnd_ || !isPunched(b)) return true;
+      if (plan_.endOf(b) != archiveEnd_ || !isPunched(b)) break;
       archiveEnd_ = plan_.tables.blocks[b].offset;
-      if (!cutFileAt(archive_, archiveEnd_)) return fail(L"Failed to truncate archive during reverse extraction");
-      ++tailCursor_;
+    }
+    if (archiveEnd_ != end && !cutFileAt(archive_, archiveEnd_)) {
+      return fail(L"Failed to truncate archive during reverse extraction");
     }
     return true;
   }

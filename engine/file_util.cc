@@ -11,16 +11,20 @@ namespace {
 constexpr uint64_t kMaxChunk = 1u << 30;
 }  // namespace
 
-bool readFully(FileHandle& file, uint8_t* buffer, uint64_t length, uint64_t& got) {
+bool readUpTo(FileHandle& file, uint8_t* buffer, uint64_t length, uint64_t enough, uint64_t& got) {
   got = 0;
   while (got < length) {
     uint32_t chunk = static_cast<uint32_t>(std::min(length - got, kMaxChunk));
     uint32_t count = 0;
     if (!readSome(file, buffer + got, chunk, count)) return false;
-    if (count == 0) return false;
     got += count;
+    if (count == 0 || (count < chunk && got >= enough)) break;
   }
   return true;
+}
+
+bool readFully(FileHandle& file, uint8_t* buffer, uint64_t length, uint64_t& got) {
+  return readUpTo(file, buffer, length, length, got) && got == length;
 }
 
 bool readFully(FileHandle& file, uint8_t* buffer, uint64_t length) {

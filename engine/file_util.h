@@ -16,6 +16,12 @@ namespace ablative {
 bool readFully(FileHandle& file, uint8_t* buffer, uint64_t length, uint64_t& got);
 bool readFully(FileHandle& file, uint8_t* buffer, uint64_t length);
 
+// Reads up to `length` bytes, and stops early at the end of the file or at a
+// read that moves fewer bytes than asked once `enough` have come: a regular
+// file returns less than asked only at its end, so reading a file of known
+// length needs no further read to find that end. False on an error.
+bool readUpTo(FileHandle& file, uint8_t* buffer, uint64_t length, uint64_t enough, uint64_t& got);
+
 // Writes all `length` bytes at the file pointer. A write that moves nothing
 // counts as a failure, so a full device cannot spin the loop forever.
 bool writeFully(FileHandle& file, const uint8_t* buffer, uint64_t length);

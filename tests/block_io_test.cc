@@ -15,7 +15,7 @@ std::wstring withCode(const wchar_t* prefix, uint32_t code) {
 
 // Exactly the bytes asked, even when the system moves one byte per call; an empty range anywhere; a file that ends
 // early is no I/O error (no message, the caller decides); a write that moves nothing is a full disk, not an endless
-// loop; a cut stands even when its flush fails. Then each failing step names itself, the code and the system's
+// loop; a file is cut to a length. Then each failing step names itself, the code and the system's
 // text for it, trimmed, or "Unknown error".
 TEST(BlockIo, TransfersAndTheirErrorTexts) {
   Scene s;
