@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Helpers for bench/compare.sh: test tree, durable-write reference, disk
-sampler, archive table size and the result table. Standard library only."""
+"""Helpers for bench/compare.sh and bench/plot_space.sh: test tree,
+durable-write reference, disk samplers, archive table size and the result
+table. Standard library only."""
 import os
 import signal
 import statistics
@@ -143,6 +144,34 @@ def sample(path, out, interval):
         f.write(f"{peak} {count} {elapsed / max(count, 1):.6f}\n")
 
 
+def trace(path, out, interval, base, command):
+    """Runs `command` and samples the used bytes of the file system holding
+    `path` (statvfs) every `interval` seconds from its start until it exits,
+    one last sample after. Writes "seconds bytes" lines to out, bytes counted
+    above `base` (the used bytes of the empty file system). Returns the
+    command's exit status."""
+    samples = []
+    start = time.perf_counter()
+
+    def take():
+        st = os.statvfs(path)
+        samples.append((time.perf_counter() - start, (st.f_blocks - st.f_bfree) * st.f_frsize - base))
+
+    take()
+    child = subprocess.Popen(command)
+    due = start
+    while child.poll() is None:
+        due += interval  # on a schedule, so that the time a sample takes does not stretch the interval
+        time.sleep(max(0.0, due - time.perf_counter()))
+        take()
+    take()
+    with open(out, "w") as f:
+        f.write(f"# seconds, bytes in use above the empty file system: {' '.join(command)}\n")
+        for t, b in samples:
+            f.write(f"{t:.4f} {b}\n")
+    return child.returncode
+
+
 def used(path):
     st = os.statvfs(path)
     print((st.f_blocks - st.f_bfree) * st.f_frsize)
@@ -159,10 +188,12 @@ def median(values):
     return statistics.median(values) if values else float("nan")
 
 
-def report(results, byte_count, one_file_bytes):
+def report(results, byte_count, one_file_bytes, other_sizes=()):
     """results: lines "name seconds" (one per repetition). Prints a table of
-    medians: seconds, MB/s of the input (10^6 bytes/s: the tree's bytes, or
-    the single file's for "one-file" rows), each repetition."""
+    medians: seconds, MB/s of the input (10^6 bytes/s: the tree's bytes, the
+    single file's for "one-file" rows, or BYTES for rows whose name starts
+    with PREFIX, given as "PREFIX=BYTES" in other_sizes), each repetition."""
+    prefixes = [(p, int(b)) for p, b in (item.split("=", 1) for item in other_sizes)]
     runs = {}
     order = []
     for line in open(results):
@@ -174,6 +205,7 @@ def report(results, byte_count, one_file_bytes):
     for name in order:
         m = median(runs[name])
         size = one_file_bytes if name.startswith("one-file") else byte_count
+        size = next((b for p, b in prefixes if name.startswith(p)), size)
         rate = size / m / 1e6 if m > 0 else float("nan")
         reps = " ".join(f"{v:.2f}" for v in runs[name])
         print(f"{name:<34} {m:9.2f} {rate:8.1f}  {reps}")
@@ -196,12 +228,14 @@ if __name__ == "__main__":
         dwrite(args[0], int(args[1]), int(args[2]))
     elif cmd == "sample":
         sample(args[0], args[1], float(args[2]))
+    elif cmd == "trace":  # trace PATH OUT INTERVAL BASE -- COMMAND...
+        sys.exit(trace(args[0], args[1], float(args[2]), int(args[3]), args[5:] if args[4] == "--" else args[4:]))
     elif cmd == "used":
         used(args[0])
     elif cmd == "tables":
         tables(args[0])
     elif cmd == "report":
-        report(args[0], int(args[1]), int(args[2]))
+        report(args[0], int(args[1]), int(args[2]), args[3:])
     elif cmd == "ratio":
         ratio(args[0], args[1], args[2])
     else:
