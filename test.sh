@@ -33,7 +33,8 @@ echo "== Windows build"
 cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null
 cmake --build build-win -j2
 echo "== Windows tests under Wine (the window's tests on a private X display)"
-scripts/with-xvfb.sh scripts/with-wine.sh bash -c 'cd build-win && ctest --output-on-failure --no-tests=error -j2'
+scripts/with-xvfb.sh scripts/with-wine.sh bash -c 'cd build-win && ctest --output-on-failure --no-tests=error -j2 &&
+  cd .. && bash tests/cross_build_test.sh build/zarvik build-win/zarvik.exe'
 
 if git -C "$root" rev-parse --git-dir >/dev/null 2>&1; then
   echo "== the README's order on a fresh clone: ./run.sh --version, then the native tests"

@@ -11,7 +11,7 @@ source "$(dirname "$0")/check.sh"
 win() { wine "$windows" "$@"; }
 
 cd "$work"
-mkdir -p "src/dossier é/😀 folder" src/empty-dir
+mkdir -p "src/dossier é/😀 folder" linux windows
 printf 'AAAAAAAAAAAAAAAAhello' > "src/dossier é/a.txt"
 head -c 300000 /dev/urandom > "src/dossier é/😀 folder/𝄞 clef.bin"
 yes 'a line that repeats' | head -c 200000 > src/text.txt
@@ -31,7 +31,8 @@ check "the same info" same "$(cmp -s <("$native" info linux.zvka) <(win info lin
 check "the same info --json" same "$(cmp -s <("$native" info --json linux.zvka) <(win info --json linux.zvka) && echo same)"
 # Progress objects depend on timing: all else must match.
 json() { grep -v '"event":"progress"'; }
-check "the same create --json" same "$(cmp -s <("$native" create --json src l2.zvka | json) <(win create --json src w2.zvka | json) && echo same)"
+check "the same create --json" same "$(cmp -s <(cd linux && "$native" create --json ../src j.zvka | json) \
+  <(cd windows && win create --json ../src j.zvka | json) && echo same)"
 check "the same failure as JSON" same "$(cmp -s <("$native" test --json absent.zvka) <(win test --json absent.zvka) && echo same)"
 win test absent.zvka 2>/dev/null; check "the same exit code" 1 $?
 
