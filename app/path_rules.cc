@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "ablative.h"
 #include "env.h"
 
 namespace zarvik {
@@ -90,10 +91,9 @@ bool hasArchiveOrJournalExtension(const std::wstring& path) {
 }
 
 std::optional<std::wstring> archiveOfJournal(const std::wstring& path) {
-  const std::wstring journal = kJournalExtension;
-  if (extensionOf(path) != journal || !path.ends_with(journal)) return std::nullopt;
-  std::wstring archive = path.substr(0, path.size() - journal.size());
-  if (!isRegularFile(archive)) return std::nullopt;
+  if (extensionOf(path) != kJournalExtension) return std::nullopt;
+  std::wstring archive = ablative::archiveOfJournalPath(path);
+  if (archive.empty() || !isRegularFile(archive)) return std::nullopt;
   return archive;
 }
 

@@ -11,6 +11,7 @@ enum class Stream { Out, Err };
 // As UTF-8. Standard output is buffered unless it is a terminal, and flushed
 // before anything goes to standard error, so the two keep their order.
 void write(Stream stream, const std::wstring& text);
+void writeUtf8(Stream stream, const std::string& bytes);
 bool isTerminal(Stream stream);
 
 }  // namespace zarvik

@@ -1,6 +1,6 @@
-// The progress line on a terminal's stderr: percent, blocks, throughput and,
-// for extraction, the space given back. Refreshed a few times a second;
-// silent when stderr is not a terminal.
+// The progress line on a terminal's stderr: percent of the bytes, bytes done
+// of the total, rate, time left and, for extraction, the space given back.
+// Refreshed a few times a second; silent when stderr is not a terminal.
 #pragma once
 
 #include <chrono>
@@ -13,8 +13,7 @@ namespace zarvik {
 
 class ProgressLine {
  public:
-  // `bytesPerBlock` turns block counts into a throughput (the archive's mean block).
-  ProgressLine(bool showFreed, double bytesPerBlock);
+  explicit ProgressLine(bool showFreed);
   void update(const ablative::ProgressInfo& info);
   void clear();  // before other output, and at the end
 
@@ -24,7 +23,8 @@ class ProgressLine {
   bool enabled_;
   bool showFreed_;
   bool shown_ = false;
-  double bytesPerBlock_;
+  bool started_ = false;
+  uint64_t bytesAtStart_ = 0;  // a resumed run starts with some done
   size_t width_ = 0;
   std::chrono::steady_clock::time_point start_;
   std::chrono::steady_clock::time_point lastDraw_;

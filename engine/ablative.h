@@ -18,6 +18,8 @@ struct ProgressInfo {
   uint32_t blocksDone = 0;   // blocks finished in this operation (a resumed run counts earlier ones)
   uint32_t blocksTotal = 0;  // blocks of the whole archive
   uint64_t bytesFreed = 0;   // archive bytes released so far (0 when creating or keeping the archive)
+  uint64_t bytesDone = 0;    // the raw bytes of the blocks finished
+  uint64_t bytesTotal = 0;   // the raw bytes of all blocks
 };
 
 using ProgressCallback = std::function<void(const ProgressInfo&)>;
@@ -61,6 +63,10 @@ struct ExtractOptions {
   // plus the archive's tables. A bound below one block releases blocks one
   // at a time.
   uint64_t groupBytes = kDefaultGroupBytes;
+  // Before anything is written, refuse a run that would not fit in the space
+  // free at the destination (estimateSpace): "Not enough free space at " +
+  // destination + ": the extraction needs N bytes, N are free".
+  bool checkSpace = false;
 };
 
 // What a front end needs to word a failure.
@@ -84,6 +90,47 @@ struct ExtractOutcome {
 bool extractArchive(const std::wstring& archivePath, const std::wstring& destinationDir,
                     const ExtractOptions& options, std::wstring& errorText, ExtractOutcome& outcome,
                     const ProgressCallback& onProgress, const LogCallback& onLog, const PauseCallback& isPaused);
+
+// What an extraction of an archive into a destination needs on disk at its
+// peak, beyond what is in use now: for an ablative run on the archive's own
+// file system, the growth of what is left to extract (raw bytes less stored
+// ones) plus one group; elsewhere, and with the archive kept, the whole of
+// what is left to write.
+struct SpaceNeeds {
+  uint64_t freeAtDestination = 0;  // on the destination's file system (its nearest folder that exists)
+  uint64_t ablative = 0;
+  uint64_t keep = 0;
+};
+
+// The facts `zarvik info` shows, from the archive, its journal and, when
+// `destinationDir` is not empty, the space around it.
+struct ArchiveDescription {
+  uint32_t version = 0;
+  uint32_t fileCount = 0;
+  uint32_t blockCount = 0;
+  uint32_t blockSize = 0;
+  uint64_t sourceBytes = 0;
+  uint64_t storedBytes = 0;      // the data area as written
+  bool partlyExtracted = false;  // its journal records progress
+  uint32_t blocksReleased = 0;   // by earlier runs, as the journal records
+  bool withDestination = false;
+  SpaceNeeds space;              // with a destination
+};
+
+// Fails with the reader's messages, as `test` and extraction do.
+bool describeArchive(const std::wstring& archivePath, const std::wstring& destinationDir, uint64_t groupBytes,
+                     ArchiveDescription& description, std::wstring& errorText);
+
+// Calls `onFile` with each file's stored path (UTF-8, as the archive holds it)
+// and size, in archive order, after the reader's checks of the tables and of
+// each file record.
+bool listArchive(const std::wstring& archivePath,
+                 const std::function<void(const std::string& storedPath, uint64_t size)>& onFile,
+                 std::wstring& errorText);
+
+// The archive a journal belongs to: "data.zvka.zvkj" gives "data.zvka". Empty
+// for a path that does not end in ".zvkj".
+std::wstring archiveOfJournalPath(const std::wstring& path);
 
 // Applies every check an extraction makes before it writes, then reads every
 // block of `archivePath`, decodes it and checks its CRC-32, writing nothing.

@@ -277,7 +277,8 @@ class BlockPacker {
     }
     cursor_ += record.storedSize;
     ++blocksWritten_;
-    if (onProgress_) onProgress_(ProgressInfo{blocksWritten_, header_.blockCount, 0});
+    bytesRead_ += record.rawSize;
+    if (onProgress_) onProgress_(ProgressInfo{blocksWritten_, header_.blockCount, 0, bytesRead_, header_.sourceBytes});
     return true;
   }
 
@@ -292,6 +293,7 @@ class BlockPacker {
   std::optional<Block> inFlight_;  // the block being coded in the background
   uint64_t cursor_;
   uint32_t blocksWritten_ = 0;
+  uint64_t bytesRead_ = 0;
   // Last, so that it is destroyed first: its thread may still use the buffers.
   BackgroundCoder coder_;
 };

@@ -189,6 +189,11 @@ struct IoCall {
   uint64_t offset = 0;  // Seek: the target; Read, Write, SetEnd: the file pointer; ZeroRange: the first byte
   uint64_t length = 0;  // Read, Write: the bytes asked; ZeroRange: the bytes zeroed
   uint32_t* limit = nullptr;  // Read, Write: the hook may lower it to move fewer bytes, even none
+  // ZeroRange on a file system that has no such control (Wine's): the call is
+  // put to the hook a second time with this set, and a hook that zeroed the
+  // range itself sets it true. Only tests set hooks, so for programs the
+  // failure stands.
+  bool* stoodIn = nullptr;
 };
 using IoHook = std::function<uint32_t(const IoCall&)>;
 void setIoHook(IoHook hook);  // an empty hook removes it

@@ -299,12 +299,21 @@ bool markSparse(FileHandle& file) {
 
 bool zeroRange(FileHandle& file, uint64_t first, uint64_t end) {
   if (end <= first) return true;
-  if (ioHookFails({.op = IoOp::ZeroRange, .file = &file, .offset = first, .length = end - first})) return false;
+  IoCall call{.op = IoOp::ZeroRange, .file = &file, .offset = first, .length = end - first};
+  if (ioHookFails(call)) return false;
   FILE_ZERO_DATA_INFORMATION range;
   range.FileOffset.QuadPart = static_cast<LONGLONG>(first);
   range.BeyondFinalZero.QuadPart = static_cast<LONGLONG>(end);
   DWORD bytes = 0;
-  return DeviceIoControl(handleOf(file), FSCTL_SET_ZERO_DATA, &range, sizeof range, nullptr, 0, &bytes, nullptr) != 0;
+  if (DeviceIoControl(handleOf(file), FSCTL_SET_ZERO_DATA, &range, sizeof range, nullptr, 0, &bytes, nullptr)) {
+    return true;
+  }
+  if (GetLastError() != ERROR_NOT_SUPPORTED) return false;
+  bool stoodIn = false;
+  call.stoodIn = &stoodIn;
+  if (ioHookFails(call)) return false;
+  if (!stoodIn) SetLastError(ERROR_NOT_SUPPORTED);
+  return stoodIn;
 }
 
 PathStatus pathStatus(const std::wstring& path) {

@@ -32,6 +32,7 @@
 #include "path_safety.h"
 #include "paths.h"
 #include "resume_check.h"
+#include "space.h"
 
 namespace ablative {
 
@@ -52,7 +53,8 @@ class Extraction {
              std::wstring& errorText, const ProgressCallback& onProgress, const LogCallback& onLog,
              const PauseCallback& isPaused)
       : archivePath_(archivePath), destinationDir_(destinationDir), resume_(options.resume),
-        ablate_(!options.keepOriginal), salvage_(options.salvage), groupBytes_(options.groupBytes),
+        ablate_(!options.keepOriginal), salvage_(options.salvage), checkSpace_(options.checkSpace),
+        groupBytes_(options.groupBytes),
         errorText_(errorText), onProgress_(onProgress), onLog_(onLog), isPaused_(isPaused) {
     journal_.path = journalPathFor(archivePath);
   }
@@ -69,7 +71,7 @@ class Extraction {
     damaged_.assign(plan_.tables.files.size(), 0);
     files_.emplace(destinationDir_, [this](uint32_t file) { return fromUtf8(storedPath(plan_.tables, file)); },
                    std::move(plan_.fileLengths));
-    if (!files_->checkNoLinks(errorText_) || !checkDestinationHoldsExtracted()) return false;
+    if (!files_->checkNoLinks(errorText_) || !checkDestinationHoldsExtracted() || !checkSpace()) return false;
     accepted_ = true;
     return prepareDestination() && startPosition() && extractBlocks() && finish();
   }
@@ -102,10 +104,8 @@ class Extraction {
       return false;
     }
     if (!fileSize(archive_, archiveEnd_)) return fail(L"Failed to get archive size");
-    // The destination grows by a group before the archive shrinks by it: on
-    // a nearly full disk, groups shrink so that a run does not fill it.
-    uint64_t free = 0;
-    if (ablate_ && freeSpace(parentFolder(archivePath_), free)) groupBytes_ = std::min(groupBytes_, free / 4);
+    // The destination grows by a group before the archive shrinks by it.
+    if (ablate_) groupBytes_ = effectiveGroupBytes(archivePath_, groupBytes_);
     return true;
   }
 
@@ -156,6 +156,17 @@ class Extraction {
     return true;
   }
 
+  bool checkSpace() {
+    SpaceNeeds needs;
+    if (!checkSpace_ || !estimateSpace(plan_.tables, journal_, archivePath_, destinationDir_, groupBytes_, needs)) {
+      return true;  // where the free space cannot be read, the run finds out as it goes
+    }
+    const uint64_t needed = ablate_ ? needs.ablative : needs.keep;
+    if (needed <= needs.freeAtDestination) return true;
+    return fail(L"Not enough free space at " + destinationDir_ + L": the extraction needs " + std::to_wstring(needed) +
+                L" bytes, " + std::to_wstring(needs.freeAtDestination) + L" are free");
+  }
+
   bool refuseDestination(uint32_t file) {
     destinationLacksData_ = true;
     return fail(kDestinationLacksData + files_->pathOf(file));
@@ -179,10 +190,11 @@ class Extraction {
   }
 
   bool startPosition() {
-    if (!ablate_) return true;
     for (uint32_t b = 0; b < plan_.tables.blocks.size(); ++b) {
-      if (!isPunched(b)) continue;
+      bytesTotal_ += plan_.tables.blocks[b].rawSize;
+      if (!ablate_ || !isPunched(b)) continue;
       ++blocksDone_;
+      bytesDone_ += plan_.tables.blocks[b].rawSize;
       bytesFreed_ += plan_.tables.blocks[b].storedSize;
     }
     return truncateTail();  // catches up on a cut that a stopped run did not reach
@@ -230,6 +242,7 @@ class Extraction {
       }
       if (!takeBlock(b)) return false;
       ++blocksDone_;
+      bytesDone_ += plan_.tables.blocks[b].rawSize;
       reportProgress();
     }
     return !ablate_ || (recordWritten() && releaseGroup());
@@ -387,7 +400,7 @@ class Extraction {
 
   void reportProgress() const {
     const auto total = static_cast<uint32_t>(plan_.tables.blocks.size());
-    if (onProgress_) onProgress_(ProgressInfo{blocksDone_, total, bytesFreed_});
+    if (onProgress_) onProgress_(ProgressInfo{blocksDone_, total, bytesFreed_, bytesDone_, bytesTotal_});
   }
 
   void waitWhilePaused() const {
@@ -400,6 +413,7 @@ class Extraction {
   const bool resume_;
   const bool ablate_;
   const bool salvage_;
+  const bool checkSpace_;
   uint64_t groupBytes_;
   std::wstring& errorText_;
   const ProgressCallback& onProgress_;
@@ -424,6 +438,7 @@ class Extraction {
   size_t tailCursor_ = 0;
   uint32_t blocksDone_ = 0;
   uint64_t bytesFreed_ = 0;
+  uint64_t bytesDone_ = 0, bytesTotal_ = 0;  // raw
   uint32_t lastAnnouncedFile_ = kNoFile;
 };
 

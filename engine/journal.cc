@@ -1,5 +1,7 @@
 #include "journal.h"
 
+#include "ablative.h"
+
 #include <algorithm>
 #include <cstring>
 
@@ -50,6 +52,14 @@ bool writeWholeJournal(const std::wstring& path, const std::vector<uint8_t>& sta
 }  // namespace
 
 std::wstring journalPathFor(const std::wstring& archivePath) { return archivePath + L".zvkj"; }
+
+std::wstring archiveOfJournalPath(const std::wstring& path) {
+  const std::wstring suffix = journalPathFor(L"");
+  if (path.size() <= suffix.size() || path.compare(path.size() - suffix.size(), suffix.size(), suffix) != 0) {
+    return L"";
+  }
+  return path.substr(0, path.size() - suffix.size());
+}
 
 std::wstring journalTemporaryPathFor(const std::wstring& journalPath) { return journalPath + L".creating"; }
 

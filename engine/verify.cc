@@ -15,9 +15,12 @@ bool verifyArchive(const std::wstring& archivePath, std::wstring& errorText, con
   }
   std::vector<uint8_t> stored, raw;
   const auto total = static_cast<uint32_t>(tables.blocks.size());
+  uint64_t bytesTotal = 0, bytesDone = 0;
+  for (const BlockRecord& block : tables.blocks) bytesTotal += block.rawSize;
   for (uint32_t b = 0; b < total; ++b) {
     if (!readVerifiedBlock(archive, tables, b, stored, raw, errorText)) return false;
-    if (onProgress) onProgress(ProgressInfo{b + 1, total, 0});
+    bytesDone += raw.size();
+    if (onProgress) onProgress(ProgressInfo{b + 1, total, 0, bytesDone, bytesTotal});
   }
   return true;
 }

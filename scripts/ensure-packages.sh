@@ -16,7 +16,7 @@ ensure_packages() {
 }
 
 # What the native build and its tests need (e2fsprogs: a small ext4 to fill up).
-NATIVE_PACKAGES=(cmake make g++ libgtest-dev libbenchmark-dev zlib1g-dev e2fsprogs)
+NATIVE_PACKAGES=(cmake make g++ libgtest-dev libbenchmark-dev zlib1g-dev e2fsprogs python3 strace)
 # What the fuzz targets need: clang with libFuzzer and the sanitizer runtimes.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 # What the Windows build and its tests under Wine need.

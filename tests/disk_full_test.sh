@@ -38,16 +38,23 @@ check "creation onto a full disk fails" "1|Create failed: Failed to write archiv
 check "the earlier archive survives" "an earlier archive" "$(cat "$work/disk/out.zvka")"
 check "no temporary file is left" "out.zvka" "$(ls "$work/disk" | grep zvka)"
 
-# Extraction whose destination fills up midway, after some groups of 1 MiB
-# were released: the run stops with the write message, nothing is lost, and
-# once space is made the resumed run completes.
+# An extraction that does not fit is refused before it writes anything.
 small_fs "$work/dest-disk"
 leave_free "$work/dest-disk" 6
 "$zarvik" create --block-size 1M "$work/src" "$work/a.zvka" >/dev/null
-err=$("$zarvik" extract --batch 1M "$work/a.zvka" "$work/dest-disk/out" 2>&1 >/dev/null); rc=$?
-check "extraction onto a full disk fails" "1|Extract failed: Failed to write destination block (code=28): No space left on device" \
+err=$("$zarvik" extract "$work/a.zvka" "$work/dest-disk/out" 2>&1 >/dev/null); rc=$?
+check "refused for space" "1|Extract failed: Not enough free space at $work/dest-disk/out: the extraction needs 12000000 bytes" \
+  "$rc|$(grep -o '^.*bytes,' <<<"$err" | head -c -2)"
+check "refused before writing" "absent" "$([ -e "$work/dest-disk/out" ] || [ -e "$work/a.zvka.zvkj" ] || echo absent)"
+
+# Told not to check, it fills the disk midway, after some groups of 1 MiB
+# were released: the run stops with the write message, nothing is lost, and
+# once space is made the resumed run completes.
+err=$("$zarvik" extract --no-space-check --batch 1M "$work/a.zvka" "$work/dest-disk/out" 2>&1 >/dev/null); rc=$?
+check "extraction onto a full disk fails" "3|Extract failed: Failed to write destination block (code=28): No space left on device" \
   "$rc|$(head -n 1 <<<"$err")"
-check "the failed run says how to resume" "To continue, run: zarvik extract --resume" "$(sed -n 2p <<<"$err" | grep -o '^To continue, run: zarvik extract --resume')"
+check "the failed run says how to resume" "To continue, run: zarvik extract --resume --no-space-check --batch 1M" \
+  "$(sed -n 2p <<<"$err" | grep -o '^To continue, run: zarvik extract --resume --no-space-check --batch 1M')"
 rm "$work/dest-disk/filler"
 "$zarvik" extract --resume "$work/a.zvka" "$work/dest-disk/out" >/dev/null; check "the resumed run completes" 0 $?
 cmp "$work/src/noise.bin" "$work/dest-disk/out/noise.bin"; check "every byte restored" 0 $?

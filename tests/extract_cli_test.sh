@@ -20,6 +20,8 @@ Original archive kept as requested.
 Extraction complete: $work/kept" "$out"
 check "keep leaves the archive" "same" "$(cmp -s "$work/x.zvka" "$work/copy.zvka" && echo same)"
 check "keep tree" "" "$(diff -r "$work/src" "$work/kept")"
+run extract -q --keep "$work/x.zvka" "$work/quiet"
+check "-q leaves out the file lines" "Original archive kept as requested." "$(head -n 1 <<<"$out")"
 
 run extract "$work/x.zvka" "$work/out dir"
 check "ablative exit" 0 "$rc"
@@ -33,11 +35,14 @@ cp "$work/copy.zvka" "$work/y.zvka"
 printf 'ZVKJWIN\0\1\0\0\0\5\0\0\0\0\0\0\0\1' > "$work/y.zvka.zvkj"
 cp "$work/y.zvka.zvkj" "$work/journal.copy"
 run extract "$work/y.zvka" "$work/y out"
-check "refused exit" 1 "$rc"
+check "refused exit: resumable" 3 "$rc"
 check "refused message" "Extract failed: An earlier extraction of this archive was interrupted; resume it to continue
 To continue, resume it into the folder where it started: zarvik extract --resume $work/y.zvka FOLDER" "$err"
+run extract --json "$work/y.zvka" "$work/y out"
+check "refused, as JSON" "3|error|True|['zarvik', 'extract', '--resume', '$work/y.zvka']|" "$rc|$(python3 -c 'import json, sys
+e = json.loads(sys.stdin.read()); print(e["event"], e["resumable"], e["resume"], sep="|")' <<<"$out")|$err"
 run extract --resume "$work/y.zvka" "$work/elsewhere"
-check "wrong folder refused" "1:Extract failed: The destination does not hold the data already extracted from this archive: $work/elsewhere/b/c.bin
+check "wrong folder refused" "3:Extract failed: The destination does not hold the data already extracted from this archive: $work/elsewhere/b/c.bin
 Resume into the folder where the extraction started." "$rc:$err"
 check "nothing written" "absent same same" "$([ -e "$work/elsewhere" ] || echo absent)$(
   cmp -s "$work/y.zvka" "$work/copy.zvka" && echo " same")$(cmp -s "$work/y.zvka.zvkj" "$work/journal.copy" && echo " same")"

@@ -103,4 +103,15 @@ uint32_t ioErrorCode() { return 1117; }  // ERROR_IO_DEVICE
 uint32_t ioErrorCode() { return EIO; }
 #endif
 
+ScopedIoHook::ScopedIoHook(IoHook hook, bool standIn) {
+  if (!standIn) {
+    setIoHook(std::move(hook));
+    return;
+  }
+  setIoHook([hook = std::move(hook)](const IoCall& call) {
+    const uint32_t code = hook(call);
+    return code != 0 ? code : standInForZeroing(call);
+  });
+}
+
 }  // namespace testutil

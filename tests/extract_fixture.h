@@ -10,6 +10,7 @@
 #include "env.h"
 #include "format.h"
 #include "test_util.h"
+#include "zeroing_stand_in.h"
 
 namespace testutil {
 
@@ -52,16 +53,13 @@ struct RawArchive {
 };
 RawArchive storedArchive(const std::vector<std::pair<std::string, Bytes>>& contents);  // a Stored block a file
 
-class ScopedIoHook {  // installs an I/O hook for its lifetime
+class ScopedIoHook {  // installs an I/O hook for its lifetime, with the stand-in for zeroing unless told not to
  public:
-  explicit ScopedIoHook(ablative::IoHook hook) { ablative::setIoHook(std::move(hook)); }
-  ~ScopedIoHook() { ablative::setIoHook({}); }
+  explicit ScopedIoHook(ablative::IoHook hook, bool standIn = true);
+  ~ScopedIoHook() { ablative::setIoHook(standInForZeroing); }
   ScopedIoHook(const ScopedIoHook&) = delete;
   ScopedIoHook& operator=(const ScopedIoHook&) = delete;
 };
-
-// Ablative extraction needs a file system that releases ranges; Wine's does not.
-inline bool canAblate() { return !runningUnderWine(); }
 uint32_t ioErrorCode();  // the platform's code for an I/O error
 inline uint32_t diskFullCode() { return ablative::diskFullErrorCode(); }
 

@@ -26,7 +26,9 @@ ExtractOptions resumed(bool salvage = false) {
 // is written.
 void interrupt(Scene& s) {
   int releases = 0;
-  ScopedIoHook stop([&](const IoCall& call) { return call.op == IoOp::ZeroRange && ++releases == 3 ? ioErrorCode() : 0u; });
+  ScopedIoHook stop([&](const IoCall& call) {  // a stand-in for zeroing is asked a second time: not another release
+    return call.op == IoOp::ZeroRange && call.stoodIn == nullptr && ++releases == 3 ? ioErrorCode() : 0u;
+  });
   s.groupBytes = 1;
   ASSERT_FALSE(s.run(false, false).ok);
   s.groupBytes = kDefaultGroupBytes;
@@ -35,7 +37,6 @@ void interrupt(Scene& s) {
 // Each of these leaves the destination without data an earlier run released: the resume is refused, naming the first
 // file concerned, with nothing written anywhere. Then the resume into the right folder completes.
 TEST(Resume, RefusedWhereTheDestinationLacksWhatWasTaken) {
-  if (!canAblate()) GTEST_SKIP() << "no range release here";
   Scene s(smallTree());
   interrupt(s);
   const fs::path elsewhere = s.scratch / "elsewhere", c = s.out / "b" / "c.bin";
@@ -69,7 +70,6 @@ TEST(Resume, SalvageExtractsEverythingElse) {
   for (int kind = 0; kind < 3; ++kind) {
     const bool keep = kind == 0, removed = kind == 2;
     SCOPED_TRACE(kind);
-    if (!keep && !canAblate()) continue;
     Scene s(smallTree());
     Tree want = s.tree;
     if (removed) {
@@ -101,7 +101,6 @@ TEST(Resume, SalvageExtractsEverythingElse) {
 // only runs that all keep the archive may share it. A run's hold ends with the run.
 TEST(Resume, OneRunPerArchive) {
   for (bool firstKeeps : {true, false}) {
-    if (!firstKeeps && !canAblate()) continue;
     Scene s(smallTree());
     std::vector<std::wstring> seconds;  // each second run's error, "" when it ran
     const RunResult first = s.run(firstKeeps, firstKeeps, [&](const ProgressInfo& info) {

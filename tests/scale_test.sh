@@ -25,6 +25,12 @@ start=$(seconds)
 "$zarvik" create --block-size 64K "$work/many" "$work/many.zvka" >/dev/null; check "create $files files" 0 $?
 report "create $files files" "$start"
 check "list $files files" "$files" "$("$zarvik" list "$work/many.zvka" | wc -l)"
+if command -v strace >/dev/null; then  # a line each to a file would be a write each
+  strace -f -c -e trace=write -o "$work/writes" "$zarvik" create --block-size 64K "$work/many" "$work/again.zvka" >"$work/log"
+  writes=$(awk '$NF == "write" { print $4 }' "$work/writes")
+  check "creating $files files logs with few writes" "yes" "$([ "${writes:-0}" -le 300 ] && echo yes || echo "no: $writes")"
+  rm -f "$work/again.zvka"
+fi
 "$zarvik" test "$work/many.zvka" >/dev/null; check "test $files files" 0 $?
 start=$(seconds)
 "$zarvik" extract "$work/many.zvka" "$work/many-out" >/dev/null; check "ablative extract $files files" 0 $?

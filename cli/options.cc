@@ -1,0 +1,127 @@
+#include "options.h"
+
+#include <algorithm>
+#include <map>
+
+namespace zarvik {
+
+namespace {
+
+constexpr uint64_t kLargestBatch = uint64_t{1} << 50;  // 1 PiB: anything larger is no bound at all
+
+// What each command accepts: its operands, at least and at most, and its options.
+struct Grammar {
+  size_t fewest, most;
+  std::vector<std::wstring> flags;   // options without a value
+  std::vector<std::wstring> sized;   // options with a SIZE
+};
+
+const std::map<std::wstring, Grammar>& grammars() {
+  static const std::map<std::wstring, Grammar> kGrammars = {
+      {L"create", {2, 2, {L"--json", L"-q", L"--quiet"}, {L"--block-size"}}},
+      {L"list", {1, 1, {}, {}}},
+      {L"test", {1, 1, {L"--json"}, {}}},
+      {L"extract",
+       {2, 2, {L"--keep", L"--resume", L"--salvage", L"--no-space-check", L"--json", L"-q", L"--quiet"}, {L"--batch"}}},
+      {L"info", {1, 2, {L"--json"}, {L"--batch"}}},
+  };
+  return kGrammars;
+}
+
+const std::wstring kOperandNames[] = {L"", L"ARCHIVE", L"SOURCE and ARCHIVE"};
+
+void setFlag(Command& command, const std::wstring& flag) {
+  ablative::ExtractOptions& extract = command.extract;
+  if (flag == L"--json") command.json = true;
+  if (flag == L"-q" || flag == L"--quiet") command.quiet = true;
+  if (flag == L"--keep") extract.keepOriginal = true;
+  if (flag == L"--resume") extract.resume = true;
+  if (flag == L"--salvage") extract.salvage = true;
+  if (flag == L"--no-space-check") extract.checkSpace = false;
+  if (flag == L"--salvage" || flag == L"--no-space-check") command.extractOptions.push_back(flag);
+}
+
+bool setSize(Command& command, const std::wstring& option, const std::wstring& value, std::wstring& problem) {
+  const bool block = option == L"--block-size";
+  const std::optional<uint64_t> size = parseSize(value, block ? UINT32_MAX : kLargestBatch);
+  if (!size) {
+    problem = (block ? L"invalid block size: " : L"invalid batch size: ") + value;
+    return false;
+  }
+  if (block) command.blockSize = static_cast<uint32_t>(*size);
+  if (!block) command.extract.groupBytes = *size;
+  if (!block) command.extractOptions.insert(command.extractOptions.end(), {option, value});
+  return true;
+}
+
+bool contains(const std::vector<std::wstring>& list, const std::wstring& item) {
+  return std::find(list.begin(), list.end(), item) != list.end();
+}
+
+}  // namespace
+
+std::optional<uint64_t> parseSize(const std::wstring& text, uint64_t largest) {
+  uint64_t value = 0;
+  size_t i = 0;
+  for (; i < text.size() && text[i] >= L'0' && text[i] <= L'9'; ++i) {
+    value = value * 10 + static_cast<uint64_t>(text[i] - L'0');
+    if (value > largest) return std::nullopt;
+  }
+  if (i == 0) return std::nullopt;
+  if (i + 1 == text.size()) {
+    const wchar_t suffix = text[i];
+    const int shift = suffix == L'K' || suffix == L'k' ? 10 : suffix == L'M' || suffix == L'm' ? 20 : -1;
+    if (shift < 0 || value > (largest >> shift)) return std::nullopt;
+    value <<= shift;
+  } else if (i != text.size()) {
+    return std::nullopt;
+  }
+  if (value == 0) return std::nullopt;
+  return value;
+}
+
+std::optional<Command> parseCommand(const std::vector<std::wstring>& args, std::wstring& problem) {
+  Command command;
+  command.extract.checkSpace = true;
+  if (args.empty()) return problem = L"missing command", std::nullopt;
+  command.name = args[0];
+  if (command.name == L"--help" || command.name == L"-h" || command.name == L"help") command.name = L"help";
+  if (command.name == L"--version") command.name = L"version";
+  if (command.name == L"help" || command.name == L"version") {
+    if (args.size() > 1) return problem = L"unexpected argument: " + args[1], std::nullopt;
+    return command;
+  }
+  const auto grammar = grammars().find(command.name);
+  if (grammar == grammars().end()) return problem = L"unknown command: " + command.name, std::nullopt;
+  const Grammar& accepts = grammar->second;
+  bool options = true;
+  for (size_t i = 1; i < args.size(); ++i) {
+    const std::wstring& arg = args[i];
+    const size_t equals = arg.find(L'=');
+    const std::wstring name = arg.substr(0, equals);
+    if (!options || arg.size() < 2 || arg[0] != L'-') {
+      command.operands.push_back(arg);
+    } else if (arg == L"--") {
+      options = false;
+    } else if (contains(accepts.sized, name)) {
+      if (equals == std::wstring::npos && i + 1 == args.size()) return problem = name + L" needs a SIZE", std::nullopt;
+      if (!setSize(command, name, equals == std::wstring::npos ? args[++i] : arg.substr(equals + 1), problem)) {
+        return std::nullopt;
+      }
+    } else if (contains(accepts.flags, arg)) {
+      setFlag(command, arg);
+    } else {
+      return problem = L"unknown option for " + command.name + L": " + arg, std::nullopt;
+    }
+  }
+  if (command.operands.size() < accepts.fewest || command.operands.size() > accepts.most) {
+    problem = command.name + L" needs " +
+              (command.name == L"info" ? L"ARCHIVE and perhaps DESTINATION"
+               : command.name == L"extract" ? L"ARCHIVE and DESTINATION"
+                                            : kOperandNames[accepts.most]);
+    return std::nullopt;
+  }
+  return command;
+}
+
+}  // namespace zarvik
