@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "codec_kernels.h"
+#include "coding.h"
 
 #if ZARVIK_X86_64
 #include <immintrin.h>
@@ -40,15 +41,6 @@ inline const uint8_t* runEndBytewise(const uint8_t* p, const uint8_t* q, const u
 struct PortableScan {
   static constexpr uint64_t kOnes = 0x0101010101010101ULL;
   static constexpr uint64_t kHighs = 0x8080808080808080ULL;
-
-  // Little-endian load: byte k lands in bits 8k..8k+7 on any host, so the
-  // lowest flagged byte is found by counting trailing zeros.
-  static uint64_t loadLe64(const uint8_t* p) {
-    uint64_t v;
-    std::memcpy(&v, p, sizeof v);
-    if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
-    return v;
-  }
 
   // Bit 7 of byte k is set where byte k of x is zero. Only the lowest flag is
   // exact (a borrow can flag bytes above a true zero), which is all we use.

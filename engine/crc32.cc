@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 
+#include "coding.h"
 #include "crc32_kernels.h"
 
 namespace ablative {
@@ -32,21 +33,8 @@ constexpr Tables makeTables() {
 
 alignas(64) constexpr Tables kTables = makeTables();
 
-// The CRC is defined on bytes in order, with the first byte in the low bits;
-// a little-endian load gives exactly that. memcpy keeps it legal at any alignment.
-inline uint32_t loadLe32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, sizeof v);
-  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
-  return v;
-}
-
-inline uint64_t loadLe64(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, sizeof v);
-  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap64(v);
-  return v;
-}
+// The CRC is defined on bytes in order, with the first byte in the low bits:
+// little-endian loads (coding.h) give exactly that.
 
 inline uint32_t updateBytewise(uint32_t crc, const uint8_t* p, size_t n) {
   for (size_t i = 0; i < n; ++i) crc = (crc >> 8) ^ kTables[0][(crc ^ p[i]) & 0xFFu];

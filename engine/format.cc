@@ -4,31 +4,12 @@
 #include <cstring>
 #include <numeric>
 
+#include "coding.h"
 #include "file_util.h"
 
 namespace ablative {
 
 namespace {
-
-void put32(uint8_t* out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-void put64(uint8_t* out, uint64_t value) {
-  for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-uint32_t get32(const uint8_t* in) {
-  uint32_t value = 0;
-  for (int i = 3; i >= 0; --i) value = (value << 8) | in[i];
-  return value;
-}
-
-uint64_t get64(const uint8_t* in) {
-  uint64_t value = 0;
-  for (int i = 7; i >= 0; --i) value = (value << 8) | in[i];
-  return value;
-}
 
 // Reads one table of `length` bytes, refusing before allocating when the
 // archive cannot hold it.

@@ -1,24 +1,16 @@
 #include "journal.h"
 
-#include "ablative.h"
-
 #include <algorithm>
 #include <cstring>
 
+#include "ablative.h"
+#include "coding.h"
 #include "file_util.h"
 #include "paths.h"
 
 namespace ablative {
 
 namespace {
-
-void put32(uint8_t* out, uint32_t value) {
-  for (int i = 0; i < 4; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
-uint32_t get32(const uint8_t* in) {
-  return uint32_t{in[0]} | uint32_t{in[1]} << 8 | uint32_t{in[2]} << 16 | uint32_t{in[3]} << 24;
-}
 
 // Opens `path` and checks its header; `stateCount` is the count it claims.
 JournalLoad openAndReadHeader(const std::wstring& path, FileHandle& file, uint32_t& stateCount) {

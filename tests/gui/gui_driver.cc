@@ -294,6 +294,43 @@ TEST(Operations, EachRefusalIsOneLogLine) {
   EXPECT_EQ(app.text(kOutputEditId), source);  // refused before the extension was added
 }
 
+// Extraction against real journals: an archive another process holds, a resume into a folder that lacks what was
+// already extracted (refused, nothing written), and a resume that has only the final deletion left.
+TEST(Operations, ResumeWithRealJournals) {
+  testutil::ScratchDir dir;
+  Tree tree = makeTree(dir / "photos");
+  const std::wstring archive = pathText(dir / "a.zvka"), out = pathText(dir / "out"), other = pathText(dir / "other");
+  std::wstring error;
+  ASSERT_TRUE(ablative::createArchive(pathText(dir / "photos"), archive, 65536, error, {}, {}, {}));
+  ASSERT_TRUE(ablative::extractArchive(archive, out, false, true, error, {}, {}, {}));
+  // Every block released, the archive not yet deleted: what a run stopped just before its end leaves.
+  testutil::writeFile(dir / "a.zvka.zvkj", std::string("ZVKJWIN\0\1\0\0\0\5\0\0\0", 16) + std::string(5, '\2'));
+  App app;
+  app.clickTab(1);
+  app.type(kArchiveEditId, archive);
+  app.type(kDestinationEditId, other);
+  {
+    HANDLE held = CreateFileW(archive.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(app.run(kExtractButtonId), (Lines{L"Starting extraction...",
+                                                 L"Extract failed: Archive is in use by another extraction", kFailed}));
+    CloseHandle(held);
+  }
+  EXPECT_EQ(app.run(kResumeButtonId),
+            (Lines{L"Resuming extraction...",
+                   L"Extract failed: The destination does not hold the data already extracted from this archive: " +
+                       other + L"\\a.bin",
+                   kFailed}));
+  EXPECT_FALSE(fs::exists(other));
+  app.type(kDestinationEditId, out);
+  const Lines lines = app.run(kResumeButtonId);
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(Lines(lines.end() - 2, lines.end()), (Lines{L"Extraction complete: " + out, kSucceeded}));
+  for (const auto& [name, bytes] : tree) EXPECT_EQ(testutil::readFile(fs::path(out) / name), bytes) << name;
+  EXPECT_FALSE(fs::exists(archive) || fs::exists(dir / "a.zvka.zvkj"));
+}
+
 TEST(QuickActions, EachKindFillsItsPageAndStartsOrWaits) {
   const wchar_t* extraction = L"Quick action detected: starting extraction...";
   std::wstring error;
