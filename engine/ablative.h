@@ -4,8 +4,9 @@
 // writes one; extractArchive restores it and, unless asked to keep the original,
 // consumes the archive while it goes so that the extraction needs barely more
 // disk than the extracted data. Both report failure as `false` plus one fixed
-// English message in `errorText`, call their callbacks on the calling thread,
-// and start no threads. Every callback may be empty.
+// English message in `errorText` and call their callbacks on the calling
+// thread; creation codes large blocks on a helper thread of its own, which
+// never calls them. Every callback may be empty.
 #pragma once
 
 #include <cstdint>
@@ -27,8 +28,11 @@ using LogCallback = std::function<void(const std::wstring&)>;
 using PauseCallback = std::function<bool()>;  // true while the operation must stay paused
 
 // Packs `inputPath` (a file or a folder) into `archivePath` with `blockSize`
-// raw bytes per block. The archive appears at `archivePath` only once it is
-// complete and durable; a failed run leaves any earlier file there untouched.
+// raw bytes per block. It is written under a temporary name and renamed into
+// place only once it is complete and flushed, so a failed run leaves any
+// earlier file there untouched, unless it failed in the very last step, the
+// flush of the folder after the rename: then the complete new archive stays.
+// It refuses to replace an archive whose extraction has not finished.
 bool createArchive(const std::wstring& inputPath, const std::wstring& archivePath, uint32_t blockSize,
                    std::wstring& errorText, const ProgressCallback& onProgress, const LogCallback& onLog,
                    const PauseCallback& isPaused);

@@ -373,8 +373,8 @@ bool createArchive(const std::wstring& inputPath, const std::wstring& archivePat
   }
   temporary.published = true;
   if (!std::all_of(gainedEntries.begin(), gainedEntries.end(), syncDirectory)) {
-    // Not durable under its name: report it as never written.
-    removeFile(archivePath);
+    // Complete, but not known to be durable under its name: a failure, yet
+    // kept, since the rename has already replaced any earlier file.
     errorText = L"Failed to write archive file";
     return false;
   }
