@@ -20,6 +20,8 @@
 #include <cstring>
 #include <limits>
 
+#include "utf8.h"
+
 namespace ablative {
 
 namespace {
@@ -493,23 +495,7 @@ std::string toUtf8(const std::wstring& wide) {
   std::string out;
   out.reserve(wide.size());
   for (wchar_t ch : wide) {
-    auto cp = static_cast<uint32_t>(ch);
-    if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) return {};
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
+    if (!appendUtf8(out, static_cast<uint32_t>(ch))) return {};
   }
   return out;
 }
@@ -518,21 +504,10 @@ std::string toUtf8(const std::wstring& wide) {
 std::wstring fromUtf8(const std::string& utf8) {
   std::wstring out;
   out.reserve(utf8.size());
-  size_t i = 0;
-  while (i < utf8.size()) {
-    auto lead = static_cast<unsigned char>(utf8[i]);
-    int extra = lead < 0x80 ? 0 : (lead & 0xE0) == 0xC0 ? 1 : (lead & 0xF0) == 0xE0 ? 2 : (lead & 0xF8) == 0xF0 ? 3 : -1;
-    if (extra < 0 || utf8.size() - i <= static_cast<size_t>(extra)) return {};
-    uint32_t cp = extra == 0 ? lead : lead & (0x3F >> extra);
-    for (int k = 1; k <= extra; ++k) {
-      auto next = static_cast<unsigned char>(utf8[i + k]);
-      if ((next & 0xC0) != 0x80) return {};
-      cp = (cp << 6) | (next & 0x3F);
-    }
-    static constexpr uint32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < kSmallest[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return {};
+  for (size_t at = 0; at < utf8.size();) {
+    uint32_t cp = 0;
+    if (!nextCodePoint(utf8, at, cp)) return {};
     out += static_cast<wchar_t>(cp);
-    i += extra + 1;
   }
   return out;
 }
