@@ -20,6 +20,7 @@
 #include <cstring>
 #include <limits>
 
+#include "env_platform.h"
 #include "utf8.h"
 
 namespace ablative {
@@ -115,35 +116,7 @@ bool isMissing(int code) { return code == ENOENT || code == ENOTDIR; }
 
 }  // namespace
 
-FileHandle::FileHandle(FileHandle&& other) noexcept : native(other.native), position(other.position) {
-  other.native = -1;
-}
-
-FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
-  if (this != &other) {
-    close();
-    native = other.native;
-    position = other.position;
-    other.native = -1;
-  }
-  return *this;
-}
-
-FileHandle::~FileHandle() { close(); }
-
-bool FileHandle::isOpen() const { return native >= 0; }
-
-bool FileHandle::close() {
-  bool ok = true;
-  if (native >= 0) {
-    int saved = errno;  // closing must not hide the error a caller is about to report
-    ok = ::close(static_cast<int>(native)) == 0;  // the descriptor is released even when this fails
-    if (ok) errno = saved;
-  }
-  native = -1;
-  position = 0;
-  return ok;
-}
+bool platform::closeNative(intptr_t native) { return ::close(static_cast<int>(native)) == 0; }
 
 bool openFile(const std::wstring& path, OpenMode mode, FileHandle& file) {
   file.close();

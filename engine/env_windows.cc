@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <climits>
 
+#include "env_platform.h"
+
 namespace ablative {
 
 namespace {
@@ -64,35 +66,7 @@ PathStatus followedStatus(const std::wstring& path) {
 
 }  // namespace
 
-FileHandle::FileHandle(FileHandle&& other) noexcept : native(other.native), position(other.position) {
-  other.native = -1;
-}
-
-FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
-  if (this != &other) {
-    close();
-    native = other.native;
-    position = other.position;
-    other.native = -1;
-  }
-  return *this;
-}
-
-FileHandle::~FileHandle() { close(); }
-
-bool FileHandle::isOpen() const { return native != -1; }
-
-bool FileHandle::close() {
-  bool ok = true;
-  if (native != -1) {
-    DWORD saved = GetLastError();  // closing must not hide the error a caller is about to report
-    ok = CloseHandle(handleOf(*this)) != 0;
-    if (ok) SetLastError(saved);
-  }
-  native = -1;
-  position = 0;
-  return ok;
-}
+bool platform::closeNative(intptr_t native) { return CloseHandle(reinterpret_cast<HANDLE>(native)) != 0; }
 
 namespace {
 
