@@ -2,29 +2,9 @@
 
 #include <cstdio>
 
+#include "utf8.h"
+
 namespace zarvik {
-
-namespace {
-
-void appendUtf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
-}
-
-}  // namespace
 
 std::string jsonString(const std::wstring& text) {
   std::string out = "\"";
@@ -33,8 +13,6 @@ std::string jsonString(const std::wstring& text) {
     // Windows text is UTF-16: a surrogate pair is one character.
     if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
       cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<uint32_t>(text[++i]) - 0xDC00);
-    } else if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) {
-      cp = 0xFFFD;
     }
     if (cp == '"' || cp == '\\') {
       out += '\\';
@@ -43,8 +21,8 @@ std::string jsonString(const std::wstring& text) {
       char escaped[8];
       std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(cp));
       out += escaped;
-    } else {
-      appendUtf8(out, cp);
+    } else if (!ablative::appendUtf8(out, cp)) {
+      ablative::appendUtf8(out, 0xFFFD);  // a lone surrogate, or past U+10FFFF: the replacement character
     }
   }
   return out + "\"";

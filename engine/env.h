@@ -1,6 +1,8 @@
 // The platform seam: every call the engine makes into the operating system.
 //
-// env_posix.cc and env_windows.cc implement this header, one file per
+// env.cc implements each call that touches the file system once: it asks the
+// I/O hook (below), then does the work through env_platform.h. env_posix.cc
+// and env_windows.cc implement that and the rest of this header, one file per
 // platform; nothing else in the engine touches a system header. The shapes
 // follow the Windows model (a handle with a file pointer, a seek then a read
 // or write that may move fewer bytes than asked), so the engine's logic is the
@@ -197,8 +199,5 @@ struct IoCall {
 };
 using IoHook = std::function<uint32_t(const IoCall&)>;
 void setIoHook(IoHook hook);  // an empty hook removes it
-// For the platform files: true when the hook fails `call`; its code is then
-// the last error.
-bool ioHookFails(const IoCall& call);
 
 }  // namespace ablative

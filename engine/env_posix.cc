@@ -1,5 +1,6 @@
-// POSIX implementation of the platform seam (Linux): positional I/O,
-// fdatasync for durability, fallocate hole punching for released ranges.
+// POSIX implementation of the platform seam (Linux), below env.cc:
+// positional I/O, fdatasync for durability, fallocate hole punching for
+// released ranges.
 #include "env.h"
 
 #include <dirent.h>
@@ -19,6 +20,9 @@
 #include <cerrno>
 #include <cstring>
 #include <limits>
+
+#include "env_platform.h"
+#include "utf8.h"
 
 namespace ablative {
 
@@ -96,12 +100,6 @@ int openBelowNative(int root, const std::string& relative, int flags, mode_t mod
   return walkBelow(root, relative, flags, mode);
 }
 
-std::wstring fullPath(const FolderHandle& folder, const std::wstring& relative) {
-  if (relative.empty()) return folder.path;
-  if (folder.path.empty() || folder.path.back() == L'/') return folder.path + relative;
-  return folder.path + L'/' + relative;
-}
-
 bool closeKeepingError(int fd, bool ok) {
   const int code = errno;
   ::close(fd);
@@ -113,39 +111,11 @@ bool isMissing(int code) { return code == ENOENT || code == ENOTDIR; }
 
 }  // namespace
 
-FileHandle::FileHandle(FileHandle&& other) noexcept : native(other.native), position(other.position) {
-  other.native = -1;
-}
+namespace platform {
 
-FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
-  if (this != &other) {
-    close();
-    native = other.native;
-    position = other.position;
-    other.native = -1;
-  }
-  return *this;
-}
-
-FileHandle::~FileHandle() { close(); }
-
-bool FileHandle::isOpen() const { return native >= 0; }
-
-bool FileHandle::close() {
-  bool ok = true;
-  if (native >= 0) {
-    int saved = errno;  // closing must not hide the error a caller is about to report
-    ok = ::close(static_cast<int>(native)) == 0;  // the descriptor is released even when this fails
-    if (ok) errno = saved;
-  }
-  native = -1;
-  position = 0;
-  return ok;
-}
+bool closeNative(intptr_t native) { return ::close(static_cast<int>(native)) == 0; }
 
 bool openFile(const std::wstring& path, OpenMode mode, FileHandle& file) {
-  file.close();
-  if (ioHookFails({.op = IoOp::Open, .path = &path, .file = &file, .mode = mode})) return false;
   std::string native;
   if (!nativePath(path, native)) return false;
   int fd;
@@ -154,12 +124,10 @@ bool openFile(const std::wstring& path, OpenMode mode, FileHandle& file) {
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return false;  // opening a folder for writing fails here; for reading, fileSize and reads refuse it
   file.native = fd;
-  file.position = 0;
   return true;
 }
 
 bool lockFile(FileHandle& file, bool exclusive) {
-  if (ioHookFails({.op = IoOp::Lock, .file = &file})) return false;
   int rc;
   do {
     rc = ::flock(static_cast<int>(file.native), (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB);
@@ -167,22 +135,17 @@ bool lockFile(FileHandle& file, bool exclusive) {
   return rc == 0;
 }
 
-bool openFolder(const std::wstring& path, FolderHandle& folder) {
-  folder.handle.close();
-  if (ioHookFails({.op = IoOp::OpenFolder, .path = &path, .file = &folder.handle})) return false;
+bool openFolder(const std::wstring& path, FileHandle& file) {
   std::string native;
-  if (!nativePath(path.empty() ? L"." : path, native)) return false;
+  if (!nativePath(path, native)) return false;
   int fd = ::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
-  folder.handle.native = fd;
-  folder.path = path;
+  file.native = fd;
   return true;
 }
 
-PathStatus statusBelow(const FolderHandle& folder, const std::wstring& relative) {
+PathStatus statusBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring&) {
   PathStatus status;
-  const std::wstring full = fullPath(folder, relative);
-  if (ioHookFails({.op = IoOp::Status, .path = &full})) return status;
   std::string native;
   if (!nativePath(relative, native)) return status;
   const int fd = openBelowNative(static_cast<int>(folder.handle.native), native, O_PATH, 0);
@@ -196,10 +159,8 @@ PathStatus statusBelow(const FolderHandle& folder, const std::wstring& relative)
   return status;
 }
 
-bool openBelow(const FolderHandle& folder, const std::wstring& relative, OpenMode mode, FileHandle& file) {
-  file.close();
-  const std::wstring full = fullPath(folder, relative);
-  if (ioHookFails({.op = IoOp::Open, .path = &full, .file = &file, .mode = mode})) return false;
+bool openBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring&, OpenMode mode,
+               FileHandle& file) {
   std::string native;
   if (!nativePath(relative, native)) return false;
   const int fd = openBelowNative(static_cast<int>(folder.handle.native), native, openFlags(mode) | O_NOFOLLOW, 0666);
@@ -211,13 +172,10 @@ bool openBelow(const FolderHandle& folder, const std::wstring& relative, OpenMod
     return closeKeepingError(fd, false);
   }
   file.native = fd;
-  file.position = 0;
   return true;
 }
 
-bool makeFolderBelow(const FolderHandle& folder, const std::wstring& relative) {
-  const std::wstring full = fullPath(folder, relative);
-  if (ioHookFails({.op = IoOp::MakeDirectory, .path = &full})) return false;
+bool makeFolderBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring&) {
   std::string native;
   if (!nativePath(relative, native)) return false;
   const size_t slash = native.rfind('/');
@@ -236,9 +194,7 @@ bool makeFolderBelow(const FolderHandle& folder, const std::wstring& relative) {
   return parent == root ? ok : closeKeepingError(parent, ok);
 }
 
-bool syncFolderBelow(const FolderHandle& folder, const std::wstring& relative) {
-  const std::wstring full = fullPath(folder, relative);
-  if (ioHookFails({.op = IoOp::SyncDirectory, .path = &full})) return false;
+bool syncFolderBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring&) {
   std::string native;
   if (!nativePath(relative, native)) return false;
   const int fd = openBelowNative(static_cast<int>(folder.handle.native), native, O_RDONLY | O_DIRECTORY, 0);
@@ -246,78 +202,39 @@ bool syncFolderBelow(const FolderHandle& folder, const std::wstring& relative) {
 }
 
 bool flushFileSystem(FileHandle& onIt) {
-  if (ioHookFails({.op = IoOp::FlushFileSystem, .file = &onIt})) return false;
 #ifdef __linux__
   return ::syncfs(static_cast<int>(onIt.native)) == 0;
 #else
+  (void)onIt;
   errno = ENOTSUP;
   return false;
 #endif
 }
 
-bool seekFile(FileHandle& file, uint64_t offset) {
-  if (ioHookFails({.op = IoOp::Seek, .file = &file, .offset = offset})) return false;
+// Transfers are positional: only the range of the pointer is checked here.
+bool seekFile(FileHandle&, uint64_t offset) {
   if (offset > static_cast<uint64_t>(std::numeric_limits<off_t>::max())) {
     errno = EINVAL;
     return false;
   }
-  file.position = offset;
   return true;
 }
 
-bool readSome(FileHandle& file, void* buffer, uint32_t length, uint32_t& got) {
-  got = 0;
-  uint32_t allowed = length;
-  if (ioHookFails({.op = IoOp::Read, .file = &file, .offset = file.position, .length = length, .limit = &allowed})) {
-    return false;
-  }
-  length = std::min(length, allowed);
+bool transfer(FileHandle& file, bool write, void* buffer, uint32_t length, uint32_t& moved) {
+  const int fd = static_cast<int>(file.native);
+  const auto at = static_cast<off_t>(file.position);
   ssize_t n;
   do {
-    n = ::pread(static_cast<int>(file.native), buffer, length, static_cast<off_t>(file.position));
+    n = write ? ::pwrite(fd, buffer, length, at) : ::pread(fd, buffer, length, at);
   } while (n < 0 && errno == EINTR);
   if (n < 0) return false;
-  got = static_cast<uint32_t>(n);
-  file.position += got;
+  moved = static_cast<uint32_t>(n);
   return true;
 }
 
-bool writeSome(FileHandle& file, const void* buffer, uint32_t length, uint32_t& written) {
-  written = 0;
-  uint32_t allowed = length;
-  if (ioHookFails({.op = IoOp::Write, .file = &file, .offset = file.position, .length = length, .limit = &allowed})) {
-    return false;
-  }
-  length = std::min(length, allowed);
-  ssize_t n;
-  do {
-    n = ::pwrite(static_cast<int>(file.native), buffer, length, static_cast<off_t>(file.position));
-  } while (n < 0 && errno == EINTR);
-  if (n < 0) return false;
-  written = static_cast<uint32_t>(n);
-  file.position += written;
-  return true;
-}
-
-bool flushFile(FileHandle& file) {
-  if (ioHookFails({.op = IoOp::Flush, .file = &file})) return false;
-  return ::fdatasync(static_cast<int>(file.native)) == 0;
-}
-
-void startWriteback(FileHandle& file, uint64_t first, uint64_t end) {
-#ifdef __linux__
-  // Errors are of no consequence: the flush that follows reports its own.
-  const int saved = errno;
-  ::sync_file_range(static_cast<int>(file.native), static_cast<off_t>(first), static_cast<off_t>(end - first),
-                    SYNC_FILE_RANGE_WRITE);
-  errno = saved;
-#else
-  (void)file, (void)first, (void)end;
-#endif
-}
+bool flushFile(FileHandle& file) { return ::fdatasync(static_cast<int>(file.native)) == 0; }
 
 bool fileSize(FileHandle& file, uint64_t& size) {
-  if (ioHookFails({.op = IoOp::Size, .file = &file})) return false;
   struct stat st;
   if (fstat(static_cast<int>(file.native), &st) != 0) return false;
   if (S_ISDIR(st.st_mode)) {
@@ -329,7 +246,6 @@ bool fileSize(FileHandle& file, uint64_t& size) {
 }
 
 bool setEndOfFile(FileHandle& file) {
-  if (ioHookFails({.op = IoOp::SetEnd, .file = &file, .offset = file.position})) return false;
   int rc;
   do {
     rc = ::ftruncate(static_cast<int>(file.native), static_cast<off_t>(file.position));
@@ -337,27 +253,28 @@ bool setEndOfFile(FileHandle& file) {
   return rc == 0;
 }
 
+// Linux files are always sparse-capable; what matters is whether this file
+// system can punch holes. Punching one byte past the end changes nothing and
+// fails with EOPNOTSUPP exactly where the later zeroing would. The size is
+// asked through the seam, so the hook sees that query too.
 bool markSparse(FileHandle& file) {
-  // Linux files are always sparse-capable; what matters is whether this file
-  // system can punch holes. Punching one byte past the end changes nothing and
-  // fails with EOPNOTSUPP exactly where the later zeroing would.
-  if (ioHookFails({.op = IoOp::MarkSparse, .file = &file})) return false;
   uint64_t size = 0;
-  if (!fileSize(file, size)) return false;
+  if (!ablative::fileSize(file, size)) return false;
   return ::fallocate(static_cast<int>(file.native), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
                      static_cast<off_t>(size), 1) == 0;
 }
 
 bool zeroRange(FileHandle& file, uint64_t first, uint64_t end) {
-  if (end <= first) return true;
-  if (ioHookFails({.op = IoOp::ZeroRange, .file = &file, .offset = first, .length = end - first})) return false;
   return ::fallocate(static_cast<int>(file.native), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
                      static_cast<off_t>(first), static_cast<off_t>(end - first)) == 0;
 }
 
+// Only Windows asks the hook to stand in, for the zeroing control some of its
+// file systems lack (Wine's); a hole punch that fails here stands.
+bool zeroingUnsupported(uint32_t) { return false; }
+
 PathStatus pathStatus(const std::wstring& path) {
   PathStatus status;
-  if (ioHookFails({.op = IoOp::Status, .path = &path})) return status;
   std::string native;
   struct stat st;
   if (!nativePath(path, native) || ::stat(native.c_str(), &st) != 0) {
@@ -370,8 +287,6 @@ PathStatus pathStatus(const std::wstring& path) {
 }
 
 bool listDirectory(const std::wstring& path, std::vector<DirEntry>& entries) {
-  entries.clear();
-  if (ioHookFails({.op = IoOp::List, .path = &path})) return false;
   std::string native;
   if (!nativePath(path, native)) return false;
   DIR* dir = ::opendir(native.c_str());
@@ -414,64 +329,60 @@ bool listDirectory(const std::wstring& path, std::vector<DirEntry>& entries) {
 }
 
 bool freeSpace(const std::wstring& path, uint64_t& bytes) {
-  if (ioHookFails({.op = IoOp::FreeSpace, .path = &path})) return false;
   std::string native;
   struct statvfs st;
-  if (!nativePath(path.empty() ? L"." : path, native) || ::statvfs(native.c_str(), &st) != 0) return false;
+  if (!nativePath(path, native) || ::statvfs(native.c_str(), &st) != 0) return false;
   bytes = uint64_t{st.f_bavail} * st.f_frsize;
   return true;
 }
 
-bool createDirectories(const std::wstring& path) {
-  if (path.empty()) return true;
-  if (ioHookFails({.op = IoOp::MakeDirectory, .path = &path})) return false;
-  PathStatus status = pathStatus(path);
-  if (status.kind == PathKind::Directory) return true;
-  if (status.kind != PathKind::Missing) {
-    if (status.kind != PathKind::Error) errno = ENOTDIR;
-    return false;
-  }
-  size_t cut = path.find_last_of(L'/');
-  if (cut != std::wstring::npos && cut > 0 && !createDirectories(path.substr(0, cut))) return false;
+bool makeDirectory(const std::wstring& path) {
   std::string native;
-  if (!nativePath(path, native)) return false;
-  if (::mkdir(native.c_str(), 0777) == 0) return true;
-  return errno == EEXIST && pathStatus(path).kind == PathKind::Directory;
+  return nativePath(path, native) && ::mkdir(native.c_str(), 0777) == 0;
 }
 
+bool isExistsError(uint32_t code) { return code == EEXIST; }
+
+uint32_t notDirectoryErrorCode() { return ENOTDIR; }
+
 bool renameReplace(const std::wstring& from, const std::wstring& to) {
-  if (ioHookFails({.op = IoOp::Rename, .path = &from, .target = &to})) return false;
   std::string a, b;
   return nativePath(from, a) && nativePath(to, b) && ::rename(a.c_str(), b.c_str()) == 0;
 }
 
 bool removeFile(const std::wstring& path) {
-  if (ioHookFails({.op = IoOp::Remove, .path = &path})) return false;
   std::string native;
   return nativePath(path, native) && ::unlink(native.c_str()) == 0;
 }
 
 bool syncDirectory(const std::wstring& path) {
-  if (ioHookFails({.op = IoOp::SyncDirectory, .path = &path})) return false;
   std::string native;
-  if (!nativePath(path.empty() ? L"." : path, native)) return false;
+  if (!nativePath(path, native)) return false;
   int fd = ::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return false;
-  bool ok = ::fsync(fd) == 0;
-  int code = errno;
-  ::close(fd);
-  errno = code;
-  return ok;
+  return fd >= 0 && closeKeepingError(fd, ::fsync(fd) == 0);
 }
 
 bool fileIdentity(const std::wstring& path, FileIdentity& identity) {
-  if (ioHookFails({.op = IoOp::Identity, .path = &path})) return false;
   std::string native;
   struct stat st;
-  if (!nativePath(path.empty() ? L"." : path, native) || ::stat(native.c_str(), &st) != 0) return false;
+  if (!nativePath(path, native) || ::stat(native.c_str(), &st) != 0) return false;
   identity.volume = static_cast<uint64_t>(st.st_dev);
   identity.index = static_cast<uint64_t>(st.st_ino);
   return true;
+}
+
+}  // namespace platform
+
+void startWriteback(FileHandle& file, uint64_t first, uint64_t end) {
+#ifdef __linux__
+  // Errors are of no consequence: the flush that follows reports its own.
+  const int saved = errno;
+  ::sync_file_range(static_cast<int>(file.native), static_cast<off_t>(first), static_cast<off_t>(end - first),
+                    SYNC_FILE_RANGE_WRITE);
+  errno = saved;
+#else
+  (void)file, (void)first, (void)end;
+#endif
 }
 
 uint32_t lastErrorCode() { return static_cast<uint32_t>(errno); }
@@ -493,23 +404,7 @@ std::string toUtf8(const std::wstring& wide) {
   std::string out;
   out.reserve(wide.size());
   for (wchar_t ch : wide) {
-    auto cp = static_cast<uint32_t>(ch);
-    if ((cp >= 0xD800 && cp <= 0xDFFF) || cp > 0x10FFFF) return {};
-    if (cp < 0x80) {
-      out += static_cast<char>(cp);
-    } else if (cp < 0x800) {
-      out += static_cast<char>(0xC0 | (cp >> 6));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else if (cp < 0x10000) {
-      out += static_cast<char>(0xE0 | (cp >> 12));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (cp >> 18));
-      out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (cp & 0x3F));
-    }
+    if (!appendUtf8(out, static_cast<uint32_t>(ch))) return {};
   }
   return out;
 }
@@ -518,21 +413,10 @@ std::string toUtf8(const std::wstring& wide) {
 std::wstring fromUtf8(const std::string& utf8) {
   std::wstring out;
   out.reserve(utf8.size());
-  size_t i = 0;
-  while (i < utf8.size()) {
-    auto lead = static_cast<unsigned char>(utf8[i]);
-    int extra = lead < 0x80 ? 0 : (lead & 0xE0) == 0xC0 ? 1 : (lead & 0xF0) == 0xE0 ? 2 : (lead & 0xF8) == 0xF0 ? 3 : -1;
-    if (extra < 0 || utf8.size() - i <= static_cast<size_t>(extra)) return {};
-    uint32_t cp = extra == 0 ? lead : lead & (0x3F >> extra);
-    for (int k = 1; k <= extra; ++k) {
-      auto next = static_cast<unsigned char>(utf8[i + k]);
-      if ((next & 0xC0) != 0x80) return {};
-      cp = (cp << 6) | (next & 0x3F);
-    }
-    static constexpr uint32_t kSmallest[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < kSmallest[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return {};
+  for (size_t at = 0; at < utf8.size();) {
+    uint32_t cp = 0;
+    if (!nextCodePoint(utf8, at, cp)) return {};
     out += static_cast<wchar_t>(cp);
-    i += extra + 1;
   }
   return out;
 }

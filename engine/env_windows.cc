@@ -1,12 +1,13 @@
-// Windows implementation of the platform seam: Win32 file handles, the
-// file-system controls for sparse files, and the UTF-8 code page.
+// Windows implementation of the platform seam, below env.cc: Win32 file
+// handles, the file-system controls for sparse files, and the UTF-8 code page.
 #include "env.h"
 
 #include <windows.h>
 #include <winioctl.h>
 
-#include <algorithm>
 #include <climits>
+
+#include "env_platform.h"
 
 namespace ablative {
 
@@ -62,40 +63,6 @@ PathStatus followedStatus(const std::wstring& path) {
   return status;
 }
 
-}  // namespace
-
-FileHandle::FileHandle(FileHandle&& other) noexcept : native(other.native), position(other.position) {
-  other.native = -1;
-}
-
-FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
-  if (this != &other) {
-    close();
-    native = other.native;
-    position = other.position;
-    other.native = -1;
-  }
-  return *this;
-}
-
-FileHandle::~FileHandle() { close(); }
-
-bool FileHandle::isOpen() const { return native != -1; }
-
-bool FileHandle::close() {
-  bool ok = true;
-  if (native != -1) {
-    DWORD saved = GetLastError();  // closing must not hide the error a caller is about to report
-    ok = CloseHandle(handleOf(*this)) != 0;
-    if (ok) SetLastError(saved);
-  }
-  native = -1;
-  position = 0;
-  return ok;
-}
-
-namespace {
-
 // Opens with the access, sharing and disposition of `mode`, and `flags`.
 bool openNative(const std::wstring& path, OpenMode mode, DWORD flags, FileHandle& file) {
   DWORD access = GENERIC_READ | GENERIC_WRITE;
@@ -122,19 +89,12 @@ bool openNative(const std::wstring& path, OpenMode mode, DWORD flags, FileHandle
   return true;
 }
 
-std::wstring fullPath(const FolderHandle& folder, const std::wstring& relative) {
-  std::wstring full = folder.path;
-  if (relative.empty()) return full;
-  if (!full.empty() && full.back() != L'\\' && full.back() != L'/') full += L'\\';
-  for (wchar_t ch : relative) full += ch == L'/' ? L'\\' : ch;
-  return full;
-}
-
 // Whether a component of `relative` that exists is a reparse point. The
 // walk stops at the first that does not exist.
 bool passesThroughLink(const FolderHandle& folder, const std::wstring& relative) {
   for (size_t end = relative.find(L'/');; end = relative.find(L'/', end + 1)) {
-    const DWORD attributes = GetFileAttributesW(nativePath(fullPath(folder, relative.substr(0, end))).c_str());
+    const std::wstring upTo = platform::fullPath(folder, relative.substr(0, end));
+    const DWORD attributes = GetFileAttributesW(nativePath(upTo).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES) return false;
     if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
       SetLastError(kStoppedOnLink);
@@ -146,34 +106,28 @@ bool passesThroughLink(const FolderHandle& folder, const std::wstring& relative)
 
 }  // namespace
 
-bool openFile(const std::wstring& path, OpenMode mode, FileHandle& file) {
-  file.close();
-  if (ioHookFails({.op = IoOp::Open, .path = &path, .file = &file, .mode = mode})) return false;
-  return openNative(path, mode, 0, file);
+namespace platform {
+
+bool closeNative(intptr_t native) { return CloseHandle(reinterpret_cast<HANDLE>(native)) != 0; }
+
+bool openFile(const std::wstring& path, OpenMode mode, FileHandle& file) { return openNative(path, mode, 0, file); }
+
+bool openFolder(const std::wstring& path, FileHandle& file) {
+  HANDLE h = CreateFileW(nativePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  file.native = reinterpret_cast<intptr_t>(h);
+  return true;
 }
 
 // The sharing modes of openFile do the locking here.
-bool lockFile(FileHandle& file, bool) { return !ioHookFails({.op = IoOp::Lock, .file = &file}); }
-
-bool openFolder(const std::wstring& path, FolderHandle& folder) {
-  folder.handle.close();
-  if (ioHookFails({.op = IoOp::OpenFolder, .path = &path, .file = &folder.handle})) return false;
-  HANDLE h = CreateFileW(nativePath(path.empty() ? L"." : path).c_str(), GENERIC_READ,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
-  folder.handle.native = reinterpret_cast<intptr_t>(h);
-  folder.path = path;
-  return true;
-}
+bool lockFile(FileHandle&, bool) { return true; }
 
 // Windows resolves a path as a whole with no way to refuse links on the way,
 // so each component that exists is checked first; a link planted between the
 // check and the open is not caught, except at the last component.
-PathStatus statusBelow(const FolderHandle& folder, const std::wstring& relative) {
+PathStatus statusBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring& full) {
   PathStatus status;
-  const std::wstring full = fullPath(folder, relative);
-  if (ioHookFails({.op = IoOp::Status, .path = &full})) return status;
   if (passesThroughLink(folder, relative)) {
     status.kind = PathKind::Link;
     return status;
@@ -188,10 +142,8 @@ PathStatus statusBelow(const FolderHandle& folder, const std::wstring& relative)
   return status;
 }
 
-bool openBelow(const FolderHandle& folder, const std::wstring& relative, OpenMode mode, FileHandle& file) {
-  file.close();
-  const std::wstring full = fullPath(folder, relative);
-  if (ioHookFails({.op = IoOp::Open, .path = &full, .file = &file, .mode = mode})) return false;
+bool openBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring& full, OpenMode mode,
+               FileHandle& file) {
   if (passesThroughLink(folder, relative) || !openNative(full, mode, FILE_FLAG_OPEN_REPARSE_POINT, file)) return false;
   BY_HANDLE_FILE_INFORMATION info;
   if (!GetFileInformationByHandle(handleOf(file), &info) ||
@@ -204,9 +156,7 @@ bool openBelow(const FolderHandle& folder, const std::wstring& relative, OpenMod
   return true;
 }
 
-bool makeFolderBelow(const FolderHandle& folder, const std::wstring& relative) {
-  const std::wstring full = fullPath(folder, relative);
-  if (ioHookFails({.op = IoOp::MakeDirectory, .path = &full})) return false;
+bool makeFolderBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring& full) {
   if (passesThroughLink(folder, relative)) return false;
   if (CreateDirectoryW(nativePath(full).c_str(), nullptr)) return true;
   if (GetLastError() != ERROR_ALREADY_EXISTS) return false;
@@ -217,107 +167,60 @@ bool makeFolderBelow(const FolderHandle& folder, const std::wstring& relative) {
 }
 
 // Windows commits entries with the file.
-bool syncFolderBelow(const FolderHandle& folder, const std::wstring& relative) {
-  const std::wstring full = fullPath(folder, relative);
-  return !ioHookFails({.op = IoOp::SyncDirectory, .path = &full});
-}
+bool syncFolderBelow(const FolderHandle&, const std::wstring&, const std::wstring&) { return true; }
 
 // Flushing a whole volume needs administrator rights here.
-bool flushFileSystem(FileHandle& onIt) {
-  if (ioHookFails({.op = IoOp::FlushFileSystem, .file = &onIt})) return false;
+bool flushFileSystem(FileHandle&) {
   SetLastError(ERROR_NOT_SUPPORTED);
   return false;
 }
 
 bool seekFile(FileHandle& file, uint64_t offset) {
-  if (ioHookFails({.op = IoOp::Seek, .file = &file, .offset = offset})) return false;
   LARGE_INTEGER target;
   target.QuadPart = static_cast<LONGLONG>(offset);
   if (offset > static_cast<uint64_t>(LLONG_MAX)) {
     SetLastError(ERROR_NEGATIVE_SEEK);
     return false;
   }
-  if (!SetFilePointerEx(handleOf(file), target, nullptr, FILE_BEGIN)) return false;
-  file.position = offset;
-  return true;
+  return SetFilePointerEx(handleOf(file), target, nullptr, FILE_BEGIN) != 0;
 }
 
-bool readSome(FileHandle& file, void* buffer, uint32_t length, uint32_t& got) {
-  got = 0;
-  uint32_t allowed = length;
-  if (ioHookFails({.op = IoOp::Read, .file = &file, .offset = file.position, .length = length, .limit = &allowed})) {
-    return false;
-  }
-  length = std::min(length, allowed);
+// At the system's file pointer, which seekFile keeps at file.position.
+bool transfer(FileHandle& file, bool write, void* buffer, uint32_t length, uint32_t& moved) {
   DWORD count = 0;
-  BOOL ok = ReadFile(handleOf(file), buffer, length, &count, nullptr);
-  got = count;
-  file.position += count;
+  const BOOL ok = write ? WriteFile(handleOf(file), buffer, length, &count, nullptr)
+                        : ReadFile(handleOf(file), buffer, length, &count, nullptr);
+  moved = count;
   return ok != 0;
 }
 
-bool writeSome(FileHandle& file, const void* buffer, uint32_t length, uint32_t& written) {
-  written = 0;
-  uint32_t allowed = length;
-  if (ioHookFails({.op = IoOp::Write, .file = &file, .offset = file.position, .length = length, .limit = &allowed})) {
-    return false;
-  }
-  length = std::min(length, allowed);
-  DWORD count = 0;
-  BOOL ok = WriteFile(handleOf(file), buffer, length, &count, nullptr);
-  written = count;
-  file.position += count;
-  return ok != 0;
-}
-
-bool flushFile(FileHandle& file) {
-  if (ioHookFails({.op = IoOp::Flush, .file = &file})) return false;
-  return FlushFileBuffers(handleOf(file)) != 0;
-}
-
-// Windows has no call that starts writing a range without waiting for it.
-void startWriteback(FileHandle&, uint64_t, uint64_t) {}
+bool flushFile(FileHandle& file) { return FlushFileBuffers(handleOf(file)) != 0; }
 
 bool fileSize(FileHandle& file, uint64_t& size) {
-  if (ioHookFails({.op = IoOp::Size, .file = &file})) return false;
   LARGE_INTEGER value;
   if (!GetFileSizeEx(handleOf(file), &value)) return false;
   size = static_cast<uint64_t>(value.QuadPart);
   return true;
 }
 
-bool setEndOfFile(FileHandle& file) {
-  if (ioHookFails({.op = IoOp::SetEnd, .file = &file, .offset = file.position})) return false;
-  return SetEndOfFile(handleOf(file)) != 0;
-}
+bool setEndOfFile(FileHandle& file) { return SetEndOfFile(handleOf(file)) != 0; }
 
 bool markSparse(FileHandle& file) {
-  if (ioHookFails({.op = IoOp::MarkSparse, .file = &file})) return false;
   DWORD bytes = 0;
   return DeviceIoControl(handleOf(file), FSCTL_SET_SPARSE, nullptr, 0, nullptr, 0, &bytes, nullptr) != 0;
 }
 
 bool zeroRange(FileHandle& file, uint64_t first, uint64_t end) {
-  if (end <= first) return true;
-  IoCall call{.op = IoOp::ZeroRange, .file = &file, .offset = first, .length = end - first};
-  if (ioHookFails(call)) return false;
   FILE_ZERO_DATA_INFORMATION range;
   range.FileOffset.QuadPart = static_cast<LONGLONG>(first);
   range.BeyondFinalZero.QuadPart = static_cast<LONGLONG>(end);
   DWORD bytes = 0;
-  if (DeviceIoControl(handleOf(file), FSCTL_SET_ZERO_DATA, &range, sizeof range, nullptr, 0, &bytes, nullptr)) {
-    return true;
-  }
-  if (GetLastError() != ERROR_NOT_SUPPORTED) return false;
-  bool stoodIn = false;
-  call.stoodIn = &stoodIn;
-  if (ioHookFails(call)) return false;
-  if (!stoodIn) SetLastError(ERROR_NOT_SUPPORTED);
-  return stoodIn;
+  return DeviceIoControl(handleOf(file), FSCTL_SET_ZERO_DATA, &range, sizeof range, nullptr, 0, &bytes, nullptr) != 0;
 }
 
+bool zeroingUnsupported(uint32_t code) { return code == ERROR_NOT_SUPPORTED; }  // Wine's file systems
+
 PathStatus pathStatus(const std::wstring& path) {
-  if (ioHookFails({.op = IoOp::Status, .path = &path})) return PathStatus{};
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExW(nativePath(path).c_str(), GetFileExInfoStandard, &data)) {
     PathStatus status;
@@ -332,8 +235,6 @@ PathStatus pathStatus(const std::wstring& path) {
 }
 
 bool listDirectory(const std::wstring& path, std::vector<DirEntry>& entries) {
-  entries.clear();
-  if (ioHookFails({.op = IoOp::List, .path = &path})) return false;
   std::wstring prefix = path;
   if (!prefix.empty() && prefix.back() != L'\\' && prefix.back() != L'/') prefix += L'\\';
   WIN32_FIND_DATAW data;
@@ -363,46 +264,31 @@ bool listDirectory(const std::wstring& path, std::vector<DirEntry>& entries) {
 }
 
 bool freeSpace(const std::wstring& path, uint64_t& bytes) {
-  if (ioHookFails({.op = IoOp::FreeSpace, .path = &path})) return false;
   ULARGE_INTEGER available;
-  if (!GetDiskFreeSpaceExW(nativePath(path.empty() ? L"." : path).c_str(), &available, nullptr, nullptr)) return false;
+  if (!GetDiskFreeSpaceExW(nativePath(path).c_str(), &available, nullptr, nullptr)) return false;
   bytes = available.QuadPart;
   return true;
 }
 
-bool createDirectories(const std::wstring& path) {
-  if (path.empty()) return true;
-  if (ioHookFails({.op = IoOp::MakeDirectory, .path = &path})) return false;
-  PathStatus status = pathStatus(path);
-  if (status.kind == PathKind::Directory) return true;
-  if (status.kind != PathKind::Missing) {
-    if (status.kind != PathKind::Error) SetLastError(ERROR_DIRECTORY);
-    return false;
-  }
-  size_t cut = path.find_last_of(L"\\/");
-  if (cut != std::wstring::npos && cut > 0 && !createDirectories(path.substr(0, cut))) return false;
-  if (CreateDirectoryW(nativePath(path).c_str(), nullptr)) return true;
-  return GetLastError() == ERROR_ALREADY_EXISTS && pathStatus(path).kind == PathKind::Directory;
-}
+bool makeDirectory(const std::wstring& path) { return CreateDirectoryW(nativePath(path).c_str(), nullptr) != 0; }
+
+bool isExistsError(uint32_t code) { return code == ERROR_ALREADY_EXISTS; }
+
+uint32_t notDirectoryErrorCode() { return ERROR_DIRECTORY; }
 
 bool renameReplace(const std::wstring& from, const std::wstring& to) {
-  if (ioHookFails({.op = IoOp::Rename, .path = &from, .target = &to})) return false;
   return MoveFileExW(nativePath(from).c_str(), nativePath(to).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
-bool removeFile(const std::wstring& path) {
-  if (ioHookFails({.op = IoOp::Remove, .path = &path})) return false;
-  return DeleteFileW(nativePath(path).c_str()) != 0;
-}
+bool removeFile(const std::wstring& path) { return DeleteFileW(nativePath(path).c_str()) != 0; }
 
-bool syncDirectory(const std::wstring& path) { return !ioHookFails({.op = IoOp::SyncDirectory, .path = &path}); }
+// Windows has no such call and commits entries with the file.
+bool syncDirectory(const std::wstring&) { return true; }
 
 bool fileIdentity(const std::wstring& path, FileIdentity& identity) {
-  if (ioHookFails({.op = IoOp::Identity, .path = &path})) return false;
-  HANDLE h = CreateFileW(nativePath(path.empty() ? L"." : path).c_str(), 0,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE h = CreateFileW(nativePath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION info;
   BOOL ok = GetFileInformationByHandle(h, &info);
@@ -414,6 +300,11 @@ bool fileIdentity(const std::wstring& path, FileIdentity& identity) {
   identity.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
   return true;
 }
+
+}  // namespace platform
+
+// Windows has no call that starts writing a range without waiting for it.
+void startWriteback(FileHandle&, uint64_t, uint64_t) {}
 
 uint32_t lastErrorCode() { return GetLastError(); }
 
