@@ -35,11 +35,10 @@ bool estimateSpace(const ArchiveTables& tables, const Journal& journal, const st
                    const std::wstring& destinationDir, uint64_t groupBytes, SpaceNeeds& needs) {
   const std::wstring destination = nearestFolder(destinationDir);
   if (!freeSpace(destination, needs.freeAtDestination)) return false;
-  uint64_t raw = 0, stored = 0, rawLeft = 0, storedLeft = 0, largestLeft = 0;
+  uint64_t raw = 0, rawLeft = 0, storedLeft = 0, largestLeft = 0;
   for (uint32_t b = 0; b < tables.blocks.size(); ++b) {
     const BlockRecord& block = tables.blocks[b];
     raw += block.rawSize;
-    stored += block.storedSize;
     if (b < journal.states.size() && stateOf(journal, b) == BlockState::Punched) continue;
     rawLeft += block.rawSize;
     storedLeft += block.storedSize;
