@@ -92,54 +92,33 @@ std::wstring summaryLine(uint64_t fileCount, uint64_t sourceBytes, uint64_t data
          L", archive-data-bytes=" + std::to_wstring(dataBytes) + L", ratio=" + std::wstring(digits, end);
 }
 
+// Creation's own view of the archive: the header and a record a file, in the
+// order of the source's entries.
 struct Layout {
   ArchiveHeader header;
-  std::vector<uint8_t> tables;  // header, path table, file table, zero block table: the archive's first bytes
-  uint64_t blockTableOffset = 0;
+  std::vector<FileRecord> files;
   uint64_t largestFile = 0;
 };
 
-// Fills each entry's blocks and encodes everything in front of the data.
-// False when a count does not fit the format's 32-bit fields.
-bool layOut(std::vector<SourceEntry>& entries, uint32_t blockSize, Layout& layout) {
+// Gives every entry its place in the path table and its run of blocks. False
+// when a count does not fit the format's 32-bit fields.
+bool layOut(const std::vector<SourceEntry>& entries, uint32_t blockSize, Layout& layout) {
   uint64_t blocks = 0, pathBytes = 0, sourceBytes = 0;
-  for (SourceEntry& entry : entries) {
+  layout.files.reserve(entries.size());
+  for (const SourceEntry& entry : entries) {
     uint64_t count = entry.size / blockSize + (entry.size % blockSize != 0 ? 1 : 0);
     if (count > UINT32_MAX || blocks + count > UINT32_MAX) return false;
-    entry.firstBlock = static_cast<uint32_t>(blocks);
-    entry.blockCount = static_cast<uint32_t>(count);
+    layout.files.push_back(FileRecord{static_cast<uint32_t>(pathBytes),
+                                      static_cast<uint32_t>(entry.relativePathUtf8.size()), entry.size,
+                                      static_cast<uint32_t>(blocks), static_cast<uint32_t>(count)});
     blocks += count;
     pathBytes += entry.relativePathUtf8.size();
     sourceBytes += entry.size;
     layout.largestFile = std::max(layout.largestFile, entry.size);
   }
   if (pathBytes > UINT32_MAX || entries.size() > UINT32_MAX) return false;
-
-  ArchiveHeader& header = layout.header;
-  std::copy(std::begin(kArchiveMagic), std::end(kArchiveMagic), header.magic);
-  header.version = kArchiveVersion;
-  header.blockSize = blockSize;
-  header.sourceBytes = sourceBytes;
-  header.pathTableSize = static_cast<uint32_t>(pathBytes);
-  header.fileCount = static_cast<uint32_t>(entries.size());
-  header.blockCount = static_cast<uint32_t>(blocks);
-  header.fileTableOffset = kArchiveHeaderSize + pathBytes;
-  layout.blockTableOffset = header.fileTableOffset + uint64_t{kRecordSize} * entries.size();
-  header.dataOffset = layout.blockTableOffset + uint64_t{kRecordSize} * blocks;
-
-  std::vector<uint8_t>& bytes = layout.tables;
-  bytes.assign(header.dataOffset, 0);  // the block table stays zero: a placeholder
-  encodeHeader(header, bytes.data());
-  uint64_t pathCursor = 0;
-  for (size_t i = 0; i < entries.size(); ++i) {
-    const SourceEntry& entry = entries[i];
-    FileRecord record{static_cast<uint32_t>(pathCursor), static_cast<uint32_t>(entry.relativePathUtf8.size()),
-                      entry.size, entry.firstBlock, entry.blockCount};
-    std::copy(entry.relativePathUtf8.begin(), entry.relativePathUtf8.end(),
-              bytes.begin() + static_cast<ptrdiff_t>(kArchiveHeaderSize + pathCursor));
-    encodeFileRecord(record, &bytes[header.fileTableOffset + uint64_t{kRecordSize} * i]);
-    pathCursor += record.pathLength;
-  }
+  layout.header = newArchiveHeader(blockSize, sourceBytes, static_cast<uint32_t>(pathBytes),
+                                   static_cast<uint32_t>(entries.size()), static_cast<uint32_t>(blocks));
   return true;
 }
 
@@ -168,15 +147,15 @@ class BlockPacker {
     }
   }
 
-  bool pack(const std::wstring& sourcePath, const SourceEntry& entry, const LogCallback& onLog,
-            const PauseCallback& isPaused) {
+  bool pack(const std::wstring& sourcePath, const std::string& storedPath, const FileRecord& file,
+            const LogCallback& onLog, const PauseCallback& isPaused) {
     FileHandle source;
     if (!openFile(sourcePath, OpenMode::ReadOnly, source)) {
       return failAfterInFlight(L"Unable to open source file: " + sourcePath);
     }
-    if (onLog) onLog(L"Packing: " + fromUtf8(entry.relativePathUtf8));
-    uint64_t remaining = entry.size;
-    for (uint32_t j = 0; j < entry.blockCount; ++j) {
+    if (onLog) onLog(L"Packing: " + fromUtf8(storedPath));
+    uint64_t remaining = file.size;
+    for (uint32_t j = 0; j < file.blockCount; ++j) {
       waitWhilePaused(isPaused);
       const uint64_t expected = std::min<uint64_t>(header_.blockSize, remaining);
       uint64_t got = 0;
@@ -184,7 +163,7 @@ class BlockPacker {
       if (got != expected) {
         return failAfterInFlight(L"Source file changed or became unreadable during archiving: " + sourcePath);
       }
-      const Block block{entry.firstBlock + j, static_cast<uint32_t>(got), take()};
+      const Block block{file.firstBlock + j, static_cast<uint32_t>(got), take()};
       if (!(block.rawSize >= kBackgroundCodingMinimum ? codeInBackground(block) : codeHere(block))) return false;
       remaining -= got;
     }
@@ -298,10 +277,9 @@ class BlockPacker {
   BackgroundCoder coder_;
 };
 
-bool writeBlockTable(FileHandle& file, uint64_t offset, const std::vector<BlockRecord>& blocks) {
-  std::vector<uint8_t> bytes(uint64_t{kRecordSize} * blocks.size());
-  for (size_t i = 0; i < blocks.size(); ++i) encodeBlockRecord(blocks[i], &bytes[uint64_t{kRecordSize} * i]);
-  return seekFile(file, offset) && writeFully(file, bytes.data(), bytes.size());
+bool writeBlockTable(FileHandle& file, const ArchiveHeader& header, const std::vector<BlockRecord>& blocks) {
+  const std::vector<uint8_t> bytes = encodeBlockTable(blocks);
+  return seekFile(file, blockTableOffset(header)) && writeFully(file, bytes.data(), bytes.size());
 }
 
 }  // namespace
@@ -309,8 +287,8 @@ bool writeBlockTable(FileHandle& file, uint64_t offset, const std::vector<BlockR
 bool createArchive(const std::wstring& inputPath, const std::wstring& archivePath, uint32_t blockSize,
                    std::wstring& errorText, const ProgressCallback& onProgress, const LogCallback& onLog,
                    const PauseCallback& isPaused) {
-  SourceFiles source = collectSourceFiles(inputPath, errorText);
-  std::vector<SourceEntry>& entries = source.entries;
+  const SourceFiles source = collectSourceFiles(inputPath, errorText);
+  const std::vector<SourceEntry>& entries = source.entries;
   if (entries.empty()) return false;
   if (blockSize == 0) {
     errorText = L"Block size must be greater than zero";
@@ -349,19 +327,24 @@ bool createArchive(const std::wstring& inputPath, const std::wstring& archivePat
 
   ArchiveWriter writer(temporary.file);
   std::vector<BlockRecord> blocks(layout.header.blockCount);
-  if (!writer.append(layout.tables.data(), layout.tables.size())) {
-    errorText = L"Failed to write archive file";
-    return false;
+  {
+    // The encoded tables go before the block buffers exist, so that peak
+    // memory holds only one of the two.
+    const std::vector<uint8_t> tables = encodeTables(
+        layout.header, layout.files, [&](size_t file) -> std::string_view { return entries[file].relativePathUtf8; });
+    if (!writer.append(tables.data(), tables.size())) {
+      errorText = L"Failed to write archive file";
+      return false;
+    }
   }
-  // The encoded tables are written: let them go before the block buffers
-  // exist, so that peak memory holds only one of the two.
-  std::vector<uint8_t>().swap(layout.tables);
   BlockPacker packer(layout, writer, blocks, errorText, onProgress);
-  for (const SourceEntry& entry : entries) {
-    if (!packer.pack(source.sourcePathOf(entry), entry, onLog, isPaused)) return false;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (!packer.pack(source.sourcePathOf(entries[i]), entries[i].relativePathUtf8, layout.files[i], onLog, isPaused)) {
+      return false;
+    }
   }
   if (!packer.finish()) return false;
-  if (!writer.drain() || !writeBlockTable(temporary.file, layout.blockTableOffset, blocks) ||
+  if (!writer.drain() || !writeBlockTable(temporary.file, layout.header, blocks) ||
       !flushFile(temporary.file)) {
     errorText = L"Failed to write archive file";
     return false;

@@ -79,6 +79,49 @@ BlockRecord decodeBlockRecord(const uint8_t* in) {
   return BlockRecord{get64(in), get32(in + 8), get32(in + 12), get32(in + 16), get32(in + 20)};
 }
 
+ArchiveHeader newArchiveHeader(uint32_t blockSize, uint64_t sourceBytes, uint32_t pathTableSize, uint32_t fileCount,
+                               uint32_t blockCount) {
+  ArchiveHeader header;
+  std::copy(std::begin(kArchiveMagic), std::end(kArchiveMagic), header.magic);
+  header.version = kArchiveVersion;
+  header.blockSize = blockSize;
+  header.sourceBytes = sourceBytes;
+  header.pathTableSize = pathTableSize;
+  header.fileCount = fileCount;
+  header.blockCount = blockCount;
+  header.fileTableOffset = kArchiveHeaderSize + uint64_t{pathTableSize};
+  header.dataOffset = dataStart(header);
+  return header;
+}
+
+uint64_t blockTableOffset(const ArchiveHeader& header) {
+  return kArchiveHeaderSize + uint64_t{header.pathTableSize} + uint64_t{kRecordSize} * header.fileCount;
+}
+
+uint64_t dataStart(const ArchiveHeader& header) {
+  return blockTableOffset(header) + uint64_t{kRecordSize} * header.blockCount;
+}
+
+std::vector<uint8_t> encodeTables(const ArchiveHeader& header, const std::vector<FileRecord>& files,
+                                  const std::function<std::string_view(size_t file)>& pathOf) {
+  std::vector<uint8_t> bytes(dataStart(header), 0);
+  encodeHeader(header, bytes.data());
+  uint8_t* const pathTable = bytes.data() + kArchiveHeaderSize;
+  uint8_t* record = pathTable + header.pathTableSize;
+  for (size_t i = 0; i < files.size(); ++i, record += kRecordSize) {
+    const std::string_view path = pathOf(i);
+    std::copy(path.begin(), path.end(), pathTable + files[i].pathOffset);
+    encodeFileRecord(files[i], record);
+  }
+  return bytes;
+}
+
+std::vector<uint8_t> encodeBlockTable(const std::vector<BlockRecord>& blocks) {
+  std::vector<uint8_t> bytes(uint64_t{kRecordSize} * blocks.size());
+  for (size_t i = 0; i < blocks.size(); ++i) encodeBlockRecord(blocks[i], &bytes[uint64_t{kRecordSize} * i]);
+  return bytes;
+}
+
 bool readArchiveTables(const std::wstring& archivePath, ArchiveTables& tables, std::wstring& errorText) {
   tables = ArchiveTables{};
   FileHandle file;
@@ -147,14 +190,13 @@ bool checkBlockLayout(const ArchiveTables& tables, const std::function<bool(uint
   }
   if (claims != blocks.size()) return fail(errorText, L"Invalid archive block table");
 
-  const uint64_t dataStart = kArchiveHeaderSize + uint64_t{tables.header.pathTableSize} +
-                             uint64_t{kRecordSize} * (uint64_t{tables.header.fileCount} + tables.header.blockCount);
+  const uint64_t tablesEnd = dataStart(tables.header);
   std::vector<uint32_t> byOffset(blocks.size());
   std::iota(byOffset.begin(), byOffset.end(), 0u);
   for (uint32_t b : byOffset) {
     const BlockRecord& block = blocks[b];
     // Offsets near 2^64 would wrap the end; nothing real lies there.
-    if (block.offset < dataStart || block.offset > UINT64_MAX / 2) return fail(errorText, L"Invalid archive block table");
+    if (block.offset < tablesEnd || block.offset > UINT64_MAX / 2) return fail(errorText, L"Invalid archive block table");
     bool inside = block.offset + block.storedSize <= tables.archiveSize;
     if (!inside && !(mayLieBeyondEnd && mayLieBeyondEnd(b))) return fail(errorText, L"Invalid archive block table");
   }

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "env.h"
@@ -57,6 +58,22 @@ void encodeFileRecord(const FileRecord& record, uint8_t* out);  // writes kRecor
 FileRecord decodeFileRecord(const uint8_t* in);
 void encodeBlockRecord(const BlockRecord& record, uint8_t* out);  // writes kRecordSize bytes
 BlockRecord decodeBlockRecord(const uint8_t* in);
+
+// A header as creation writes it: this version's magic and number, the sizes
+// and counts given, and the table offsets that follow from them.
+ArchiveHeader newArchiveHeader(uint32_t blockSize, uint64_t sourceBytes, uint32_t pathTableSize, uint32_t fileCount,
+                               uint32_t blockCount);
+
+// Where the tables lie, from a header's sizes and counts alone.
+uint64_t blockTableOffset(const ArchiveHeader& header);
+uint64_t dataStart(const ArchiveHeader& header);  // the first byte after the tables
+
+// Everything in front of the data: the header, the path table (file i's path,
+// `pathOf(i)`, at its record's pathOffset), the file table and a block table
+// of zeros, a placeholder until the blocks are stored.
+std::vector<uint8_t> encodeTables(const ArchiveHeader& header, const std::vector<FileRecord>& files,
+                                  const std::function<std::string_view(size_t file)>& pathOf);
+std::vector<uint8_t> encodeBlockTable(const std::vector<BlockRecord>& blocks);
 
 // An archive's tables as read from its first bytes.
 struct ArchiveTables {

@@ -11,8 +11,6 @@ namespace ablative {
 struct SourceEntry {
   std::string relativePathUtf8;  // relative to the source, "/" between components: the name the archive stores
   uint64_t size = 0;             // at scan time; a link's target size
-  uint32_t blockCount = 0;       // filled in by archive creation
-  uint32_t firstBlock = 0;       // filled in by archive creation
 };
 
 // The files of one source. Each entry keeps only its stored name; the path to
