@@ -1,5 +1,7 @@
 #include "block_io.h"
 
+#include "file_util.h"
+
 namespace ablative {
 
 namespace {
@@ -12,20 +14,11 @@ struct TransferMessages {
 constexpr TransferMessages kArchiveRead{L"Failed to seek archive block (code=", L"Failed to read archive block (code="};
 constexpr TransferMessages kVerifyRead{L"Failed to seek destination file for verification (code=",
                                        L"Failed to read destination block for verification (code="};
-constexpr TransferMessages kDestinationWrite{L"Failed to seek destination file (code=",
-                                             L"Failed to write destination block (code="};
-
-std::wstring textFor(const wchar_t* prefix, uint32_t code) {
-  return prefix + std::to_wstring(code) + L"): " + systemErrorText(code);
-}
-
-bool failWithCode(std::wstring& errorText, const wchar_t* prefix, uint32_t code) {
-  errorText = textFor(prefix, code);
-  return false;
-}
+constexpr TransferMessages kDestinationWrite{L"Failed to seek destination file (code=", kDestinationWriteFailed};
 
 bool failWithLastError(std::wstring& errorText, const wchar_t* prefix) {
-  return failWithCode(errorText, prefix, lastErrorCode());
+  errorText = codedErrorText(prefix);
+  return false;
 }
 
 bool readExactly(FileHandle& file, uint64_t offset, uint32_t size, std::vector<uint8_t>& bytes,
@@ -35,14 +28,9 @@ bool readExactly(FileHandle& file, uint64_t offset, uint32_t size, std::vector<u
   if (bytes.capacity() < size) std::vector<uint8_t>().swap(bytes);
   bytes.assign(size, 0);
   if (!seekFile(file, offset)) return failWithLastError(errorText, messages.seek);
-  uint32_t got = 0;
-  while (got < size) {
-    uint32_t count = 0;
-    if (!readSome(file, bytes.data() + got, size - got, count)) return failWithLastError(errorText, messages.transfer);
-    if (count == 0) return false;  // the file ended early; the caller decides what that means
-    got += count;
-  }
-  return true;
+  uint64_t got = 0;
+  if (!readUpTo(file, bytes.data(), size, size, got)) return failWithLastError(errorText, messages.transfer);
+  return got == size;  // else the file ended early; the caller decides what that means
 }
 
 }  // namespace
@@ -60,22 +48,17 @@ bool readDestinationBlock(FileHandle& file, uint64_t offset, uint32_t size, std:
 bool writeDestinationBytes(FileHandle& file, uint64_t offset, const std::vector<uint8_t>& bytes,
                            std::wstring& errorText) {
   if (!seekFile(file, offset)) return failWithLastError(errorText, kDestinationWrite.seek);
-  const auto size = static_cast<uint32_t>(bytes.size());
-  uint32_t written = 0;
-  while (written < size) {
-    uint32_t count = 0;
-    if (!writeSome(file, bytes.data() + written, size - written, count)) {
-      return failWithLastError(errorText, kDestinationWrite.transfer);
-    }
-    if (count == 0) return failWithCode(errorText, kDestinationWrite.transfer, diskFullErrorCode());
-    written += count;
-  }
+  // A write that moves nothing leaves the disk-full code to report.
+  if (!writeFully(file, bytes.data(), bytes.size())) return failWithLastError(errorText, kDestinationWrite.transfer);
   return true;
 }
 
 bool cutFileAt(FileHandle& file, uint64_t length) { return seekFile(file, length) && setEndOfFile(file); }
 
-std::wstring codedErrorText(const wchar_t* prefix) { return textFor(prefix, lastErrorCode()); }
+std::wstring codedErrorText(const wchar_t* prefix) {
+  const uint32_t code = lastErrorCode();
+  return prefix + std::to_wstring(code) + L"): " + systemErrorText(code);
+}
 
 std::wstring lastErrorText(const std::wstring& message) {
   uint32_t code = lastErrorCode();

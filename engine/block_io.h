@@ -47,6 +47,7 @@ std::wstring lastErrorText(const std::wstring& message);
 // system's text for it.
 std::wstring codedErrorText(const wchar_t* prefix);
 
+inline constexpr wchar_t kDestinationWriteFailed[] = L"Failed to write destination block (code=";
 inline constexpr wchar_t kDestinationFlushFailed[] = L"Failed to flush destination file (code=";
 
 }  // namespace ablative

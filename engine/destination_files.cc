@@ -106,7 +106,7 @@ bool DestinationFiles::fillToLength(uint32_t index, std::wstring& errorText) {
   if (file == nullptr) return false;
   const uint64_t length = lengths_[index];
   if (!fileSize(*file, size) || (size < length && !(seekFile(*file, length) && setEndOfFile(*file)))) {
-    return fail(errorText, codedErrorText(L"Failed to write destination block (code="));
+    return fail(errorText, codedErrorText(kDestinationWriteFailed));
   }
   if (!unflushed_[index]) written_.push_back(index);
   unflushed_[index] = 1;
