@@ -9,9 +9,6 @@ namespace ablative {
 
 namespace {
 
-// A run-length repeat packet of two bytes yields 130.
-constexpr uint64_t kLargestCodedExpansion = 65;
-
 bool fail(std::wstring& errorText, const std::wstring& message) {
   errorText = message;
   return false;
@@ -50,7 +47,7 @@ bool openArchiveForRun(const std::wstring& archivePath, bool consume, FileHandle
   return true;
 }
 
-bool blockCanDecode(const BlockRecord& block) { return block.rawSize <= kLargestCodedExpansion * block.storedSize; }
+bool blockCanDecode(const BlockRecord& block) { return block.rawSize <= kRleLargestExpansion * uint64_t{block.storedSize}; }
 
 bool readVerifiedBlock(FileHandle& archive, const ArchiveTables& tables, uint32_t block, std::vector<uint8_t>& stored,
                        std::vector<uint8_t>& raw, std::wstring& errorText) {

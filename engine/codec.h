@@ -27,8 +27,15 @@ enum class BlockCodec : uint32_t { Rle = 0, Stored = 1 };
 // length + ceil(length / 128) bytes.
 std::vector<uint8_t> rleEncode(const uint8_t* data, size_t length);
 
+// The packets' limits.
+inline constexpr size_t kRleMaxLiteral = 128;
+inline constexpr size_t kRleMinRepeat = 3;
+inline constexpr size_t kRleMaxRepeat = 130;
+// The most raw bytes a coded byte can stand for: a repeat packet's two give 130.
+inline constexpr size_t kRleLargestExpansion = kRleMaxRepeat / 2;
+
 // The largest coded form of `length` bytes: all literals.
-constexpr size_t rleBound(size_t length) { return length + (length + 127) / 128; }
+constexpr size_t rleBound(size_t length) { return length + (length + kRleMaxLiteral - 1) / kRleMaxLiteral; }
 
 // rleEncode for a writer that stores a block raw unless coding shrinks it:
 // codes into the caller's buffer `out` of `length` bytes (no allocation, no
