@@ -5,6 +5,7 @@
 
 #include "codec_kernels.h"
 #include "codec_scan.h"
+#include "format.h"
 
 namespace ablative {
 namespace {
@@ -185,11 +186,11 @@ bool rleDecode(const std::vector<uint8_t>& coded, uint32_t expectedSize, std::ve
 
 bool decodeBlock(uint32_t archiveVersion, uint32_t codec, const uint8_t* stored, size_t storedLength,
                  uint32_t rawSize, std::vector<uint8_t>& out) {
-  if (archiveVersion == 2) {
+  if (archiveVersion == kOldestArchiveVersion) {
     // Version 2 had no Stored codec; whatever the field holds, the block is coded.
     return rleDecode(stored, storedLength, rawSize, out);
   }
-  if (archiveVersion != 3) return false;
+  if (archiveVersion != kArchiveVersion) return false;
 
   if (codec == static_cast<uint32_t>(BlockCodec::Rle)) {
     return rleDecode(stored, storedLength, rawSize, out);

@@ -138,7 +138,7 @@ bool readArchiveTables(const std::wstring& archivePath, ArchiveTables& tables, s
     return fail(errorText,
                 L"Invalid archive format (bad magic). Ensure you selected a .zvka archive, not a .zvkj journal.");
   }
-  if (header.version != 2 && header.version != 3) {
+  if (header.version != kOldestArchiveVersion && header.version != kArchiveVersion) {
     return fail(errorText, L"Archive version mismatch. Recreate archive using this app version.");
   }
 

@@ -21,11 +21,12 @@ namespace ablative {
 inline constexpr uint32_t kArchiveHeaderSize = 56;
 inline constexpr uint32_t kRecordSize = 24;  // a FileRecord and a BlockRecord alike
 inline constexpr uint32_t kArchiveVersion = 3;
+inline constexpr uint32_t kOldestArchiveVersion = 2;  // read too: every block then run-length coded
 inline constexpr uint8_t kArchiveMagic[8] = {'Z', 'V', 'K', 'A', 'W', 'I', 'N', 0};
 
 struct ArchiveHeader {
   uint8_t magic[8] = {};
-  uint32_t version = 0;         // 3 when written; 2 is read too (every block then run-length coded)
+  uint32_t version = 0;         // kArchiveVersion when written; kOldestArchiveVersion is read too
   uint32_t blockSize = 0;       // raw bytes per block
   uint64_t sourceBytes = 0;     // sum of the files' sizes
   uint32_t pathTableSize = 0;
