@@ -316,7 +316,7 @@ bool createArchive(const std::wstring& inputPath, const std::wstring& archivePat
   // it leads to), and the file is then created exclusively: nothing planted
   // at that name can redirect the archive's bytes.
   TemporaryFile temporary;
-  const std::wstring temporaryPath = archivePath + L".creating";
+  const std::wstring temporaryPath = temporaryPathFor(archivePath);
   removeFile(temporaryPath);
   if (pathStatus(archivePath).kind == PathKind::Directory ||
       !openFile(temporaryPath, OpenMode::CreateNew, temporary.file)) {

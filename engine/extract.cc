@@ -137,7 +137,7 @@ class Extraction {
   }
 
   bool checkOwnFiles() {
-    ProtectedFiles own({archivePath_, journal_.path, journalTemporaryPathFor(journal_.path)});
+    ProtectedFiles own({archivePath_, journal_.path, temporaryPathFor(journal_.path)});
     for (size_t i = 0; i < plan_.tables.files.size(); ++i) {
       const std::wstring relative = fromUtf8(storedPath(plan_.tables, i));
       if (own.includes(joinPath(destinationDir_, relative))) return fail(L"Unsafe path in archive: " + relative);
@@ -368,7 +368,7 @@ class Extraction {
   // With what a journal's creation cut short by a power loss may have left.
   void removeJournal() const {
     removeFile(journal_.path);
-    removeFile(journalTemporaryPathFor(journal_.path));
+    removeFile(temporaryPathFor(journal_.path));
   }
 
   // ---- Helpers. ----

@@ -53,8 +53,6 @@ std::wstring archiveOfJournalPath(const std::wstring& path) {
   return path.substr(0, path.size() - suffix.size());
 }
 
-std::wstring journalTemporaryPathFor(const std::wstring& journalPath) { return journalPath + L".creating"; }
-
 JournalLoad loadJournal(Journal& journal) {
   FileHandle file;
   uint32_t stateCount = 0;
@@ -78,7 +76,7 @@ bool createJournal(Journal& journal) {
   std::fill(journal.states.begin(), journal.states.end(), static_cast<uint8_t>(BlockState::Pending));
   // Created exclusively after a leftover of that name is removed (a link
   // itself, never what it leads to), so no planted link redirects it.
-  const std::wstring temporary = journalTemporaryPathFor(journal.path);
+  const std::wstring temporary = temporaryPathFor(journal.path);
   removeFile(temporary);
   if (!writeWholeJournal(temporary, journal.states) || !renameReplace(temporary, journal.path)) {
     removeFile(temporary);

@@ -42,8 +42,6 @@ struct Journal {
 
 // The archive's path + ".zvkj": data.zvka has the journal data.zvka.zvkj.
 std::wstring journalPathFor(const std::wstring& archivePath);
-// Where createJournal writes before renaming into place.
-std::wstring journalTemporaryPathFor(const std::wstring& journalPath);
 
 enum class JournalLoad {
   Loaded,

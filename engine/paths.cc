@@ -27,6 +27,8 @@ std::wstring fileNameOf(const std::wstring& path) {
   return cut == std::wstring::npos ? path : path.substr(cut + 1);
 }
 
+std::wstring temporaryPathFor(const std::wstring& path) { return path + L".creating"; }
+
 std::wstring joinPath(const std::wstring& folder, const std::wstring& relativePath) {
   std::wstring path = folder;
   bool driveOnly = kBackslashPaths && path.size() == 2 && path[1] == L':';  // "C:" means that drive's current folder

@@ -15,6 +15,10 @@ std::wstring parentFolder(const std::wstring& path);
 // The last component of `path`.
 std::wstring fileNameOf(const std::wstring& path);
 
+// Where a file is written before it is complete and renamed to `path`: `path`
+// + ".creating".
+std::wstring temporaryPathFor(const std::wstring& path);
+
 // `relativePath` (components separated by "/") under `folder`, with the
 // platform's separator. An empty `folder` leaves the path relative.
 std::wstring joinPath(const std::wstring& folder, const std::wstring& relativePath);
