@@ -81,7 +81,7 @@ bool extractFromFields(AppState* state, bool resume, const EngineCallbacks& call
     reason = L"Set archive file and destination folder.";
     return false;
   }
-  if (extensionOf(archive) == kJournalExtension) {
+  if (extensionOf(archive) == ablative::kJournalExtension) {
     std::optional<std::wstring> owner = archiveOfJournal(archive);
     if (!owner) {
       reason = L"Please select the .zvka archive file.";
@@ -113,10 +113,10 @@ uint32_t blockSizeFromField(const std::wstring& text) {
   errno = 0;
   long long kb = std::wcstoll(begin, &end, 10);
   if (end == begin || errno == ERANGE || kb < INT_MIN || kb > INT_MAX || kb < kMinBlockSizeKb) {
-    return kDefaultBlockSize;
+    return ablative::kDefaultBlockSize;
   }
   uint64_t bytes = static_cast<uint64_t>(kb) * 1024;
-  return bytes > UINT32_MAX ? kDefaultBlockSize : static_cast<uint32_t>(bytes);
+  return bytes > UINT32_MAX ? ablative::kDefaultBlockSize : static_cast<uint32_t>(bytes);
 }
 
 bool runLogged(const std::wstring& prefix, const std::function<bool(std::wstring& reason)>& operation,

@@ -20,8 +20,10 @@ inline constexpr UINT WM_APP_LOG = WM_APP + 1;
 // wParam: 1 success, 0 failure. Always the worker's last act.
 inline constexpr UINT WM_APP_DONE = WM_APP + 2;
 
-inline constexpr uint32_t kDefaultBlockSize = 4194304;
 inline constexpr int kMinBlockSizeKb = 64;
+// The block size field's text until the user changes it.
+inline constexpr wchar_t kDefaultBlockSizeField[] = L"4096";
+static_assert(ablative::kDefaultBlockSize == 4096 * 1024, "kDefaultBlockSizeField shows the default in KB");
 
 struct AppState {
   HWND hwnd = nullptr;
@@ -47,7 +49,7 @@ struct AppState {
 };
 
 // The block size in bytes for the "Block size in KB:" text: whole KB from 64
-// up to what fits in 32 bits; anything else gives kDefaultBlockSize.
+// up to what fits in 32 bits; anything else gives ablative::kDefaultBlockSize.
 uint32_t blockSizeFromField(const std::wstring& text);
 
 // Runs `operation`, which returns success or false with a reason. A failure,

@@ -48,8 +48,8 @@ std::wstring redirectJournal(const std::wstring& path) { return archiveOfJournal
 QuickActionPlan planArchive(const std::wstring& source) {
   if (!isRegularFile(source) && !isDirectory(source)) return invalidPathPlan();
   return {.fields = {{&AppState::sourceEdit, source},
-                     {&AppState::outputEdit, makeUniquePath(source + kArchiveExtension)},
-                     {&AppState::blockSizeEdit, L"4096"}},
+                     {&AppState::outputEdit, makeUniquePath(source + ablative::kArchiveExtension)},
+                     {&AppState::blockSizeEdit, kDefaultBlockSizeField}},
           .page = kCreatePage,
           .logLine = L"Quick action detected: starting archive creation...",
           .command = kCreateButtonId};

@@ -56,7 +56,7 @@ const ControlRow kControls[] = {
     {L"EDIT", L"", kOutputEditId, {28, 126, 500, 24}, kEdit, kSunken, Page::Create, &AppState::outputEdit},
     {L"BUTTON", L"Select Archive File", kSelectArchiveFileId, {536, 126, 146, 24}, kPlain, 0, Page::Create, nullptr},
     {L"STATIC", L"Block size in KB:", 0, {28, 160, 120, 20}, kPlain, 0, Page::Create, nullptr},
-    {L"EDIT", L"4096", kBlockSizeEditId, {148, 158, 120, 24}, kEdit, kSunken, Page::Create, &AppState::blockSizeEdit},
+    {L"EDIT", kDefaultBlockSizeField, kBlockSizeEditId, {148, 158, 120, 24}, kEdit, kSunken, Page::Create, &AppState::blockSizeEdit},
     {L"BUTTON", L"Create Archive", kCreateButtonId, {282, 156, 150, 28}, kPlain, 0, Page::Create, nullptr},
     {L"STATIC", L"Archive file:", 0, {28, 48, 150, 20}, kPlain, 0, Page::Extract, nullptr},
     {L"EDIT", L"", kArchiveEditId, {28, 70, 500, 24}, kEdit, kSunken, Page::Extract, &AppState::archiveEdit},

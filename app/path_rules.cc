@@ -82,16 +82,16 @@ bool isRegularFile(const std::wstring& path) { return kindOf(path) == ablative::
 bool isDirectory(const std::wstring& path) { return kindOf(path) == ablative::PathKind::Directory; }
 
 std::wstring withArchiveExtension(const std::wstring& path) {
-  return extensionOf(path).empty() ? path + kArchiveExtension : path;
+  return extensionOf(path).empty() ? path + ablative::kArchiveExtension : path;
 }
 
 bool hasArchiveOrJournalExtension(const std::wstring& path) {
   std::wstring extension = extensionOf(path);
-  return equalsIgnoringAsciiCase(extension, kArchiveExtension) || equalsIgnoringAsciiCase(extension, kJournalExtension);
+  return equalsIgnoringAsciiCase(extension, ablative::kArchiveExtension) || equalsIgnoringAsciiCase(extension, ablative::kJournalExtension);
 }
 
 std::optional<std::wstring> archiveOfJournal(const std::wstring& path) {
-  if (extensionOf(path) != kJournalExtension) return std::nullopt;
+  if (extensionOf(path) != ablative::kJournalExtension) return std::nullopt;
   std::wstring archive = ablative::archiveOfJournalPath(path);
   if (archive.empty() || !isRegularFile(archive)) return std::nullopt;
   return archive;

@@ -8,9 +8,6 @@
 
 namespace zarvik {
 
-inline constexpr wchar_t kArchiveExtension[] = L".zvka";
-inline constexpr wchar_t kJournalExtension[] = L".zvkj";
-
 std::wstring fileNameOf(const std::wstring& path);  // "" when the path ends in a separator
 // From the name's last "."; "" for a name without one, for ".name", "." and
 // "..". A ":stream" suffix is not part of it.

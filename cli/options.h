@@ -10,12 +10,10 @@
 
 namespace zarvik {
 
-inline constexpr uint32_t kDefaultBlockSize = 4u << 20;
-
 struct Command {
   std::wstring name;  // create, list, test, extract, info, help, version
   std::vector<std::wstring> operands;
-  uint32_t blockSize = kDefaultBlockSize;
+  uint32_t blockSize = ablative::kDefaultBlockSize;
   ablative::ExtractOptions extract;
   std::vector<std::wstring> extractOptions;  // as given, for the command that resumes a run
   bool json = false;

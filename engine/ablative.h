@@ -27,6 +27,13 @@ using ProgressCallback = std::function<void(const ProgressInfo&)>;
 using LogCallback = std::function<void(const std::wstring&)>;
 using PauseCallback = std::function<bool()>;  // true while the operation must stay paused
 
+// What the front ends name an archive and its journal by.
+inline constexpr wchar_t kArchiveExtension[] = L".zvka";
+inline constexpr wchar_t kJournalExtension[] = L".zvkj";
+
+// The block size the front ends use unless told otherwise.
+inline constexpr uint32_t kDefaultBlockSize = 4u << 20;
+
 // Packs `inputPath` (a file or a folder) into `archivePath` with `blockSize`
 // raw bytes per block. It is written under a temporary name and renamed into
 // place only once it is complete and flushed, so a failed run leaves any

@@ -43,7 +43,7 @@ bool writeWholeJournal(const std::wstring& path, const std::vector<uint8_t>& sta
 
 }  // namespace
 
-std::wstring journalPathFor(const std::wstring& archivePath) { return archivePath + L".zvkj"; }
+std::wstring journalPathFor(const std::wstring& archivePath) { return archivePath + kJournalExtension; }
 
 std::wstring archiveOfJournalPath(const std::wstring& path) {
   const std::wstring suffix = journalPathFor(L"");

@@ -18,7 +18,7 @@ using ablative::toUtf8;
 namespace {
 
 TEST(BlockSizeField, UsesWholeKilobytesFrom64UpToWhatFitsIn32Bits) {
-  const uint32_t fallback = kDefaultBlockSize;
+  const uint32_t fallback = ablative::kDefaultBlockSize;
   const std::pair<const wchar_t*, uint32_t> cases[] = {  // the last three too large for 32-bit bytes, int, any number
       {L"4096", 4194304}, {L"64", 65536}, {L" 128kb", 131072}, {L"4194303", 4294966272u}, {L"63", fallback},
       {L"-8", fallback}, {L"", fallback}, {L"abc", fallback}, {L"4194304", fallback}, {L"2147483648", fallback},
