@@ -5,10 +5,8 @@
 // valid archive (and keeps whatever was at the archive path before).
 #include <algorithm>
 #include <charconv>
-#include <chrono>
 #include <memory>
 #include <optional>
-#include <thread>
 
 #include "ablative.h"
 #include "block_coder.h"
@@ -17,6 +15,7 @@
 #include "file_util.h"
 #include "format.h"
 #include "journal.h"
+#include "pause.h"
 #include "paths.h"
 #include "source_scan.h"
 
@@ -78,11 +77,6 @@ struct TemporaryFile {
     if (!published && !path.empty()) removeFile(path);
   }
 };
-
-void waitWhilePaused(const PauseCallback& isPaused) {
-  if (!isPaused) return;
-  while (isPaused()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-}
 
 std::wstring summaryLine(uint64_t fileCount, uint64_t sourceBytes, uint64_t dataBytes) {
   double ratio = sourceBytes == 0 ? 1.0 : static_cast<double>(dataBytes) / static_cast<double>(sourceBytes);

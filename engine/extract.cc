@@ -16,10 +16,8 @@
 // it, and, when resuming, the destination is known to hold what earlier runs
 // took from the archive.
 #include <algorithm>
-#include <chrono>
 #include <numeric>
 #include <optional>
-#include <thread>
 
 #include "ablative.h"
 #include "archive_checks.h"
@@ -31,6 +29,7 @@
 #include "journal.h"
 #include "path_safety.h"
 #include "paths.h"
+#include "pause.h"
 #include "resume_check.h"
 #include "space.h"
 
@@ -203,7 +202,7 @@ class Extraction {
   bool extractBlocks() {
     reserveBuffers();
     for (size_t first = 0; first < plan_.processOrder.size();) {
-      waitWhilePaused();  // between groups: nothing unflushed waits while the user is away
+      waitWhilePaused(isPaused_);  // between groups: nothing unflushed waits while the user is away
       const size_t end = groupEnd(plan_, journal_, first, groupBytes_);
       if (!extractGroup(first, end)) return false;
       first = end;
@@ -401,11 +400,6 @@ class Extraction {
   void reportProgress() const {
     const auto total = static_cast<uint32_t>(plan_.tables.blocks.size());
     if (onProgress_) onProgress_(ProgressInfo{blocksDone_, total, bytesFreed_, bytesDone_, bytesTotal_});
-  }
-
-  void waitWhilePaused() const {
-    if (!isPaused_) return;
-    while (isPaused_()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
 
   const std::wstring& archivePath_;
