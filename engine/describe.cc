@@ -14,7 +14,7 @@ bool describeArchive(const std::wstring& archivePath, const std::wstring& destin
   const bool loaded = loadJournal(journal) == JournalLoad::Loaded;
   if (!loaded) std::fill(journal.states.begin(), journal.states.end(), 0);
   // Blocks an interrupted run released may have been cut off the archive's end.
-  const auto released = [&](uint32_t b) { return stateOf(journal, b) == BlockState::Punched; };
+  const auto released = [&](uint32_t b) { return isPunched(journal, b); };
   if (!checkArchiveContents(tables, released, errorText)) return false;
 
   description = ArchiveDescription{};

@@ -63,7 +63,8 @@ class Extraction {
     if (!readArchiveTables(archivePath_, plan_.tables, errorText_)) {
       if (!finishedEarlier()) return false;
       errorText_ = untouched;
-      return finishEarlierRun();
+      removeJournal(journal_.path);
+      return complete();
     }
     if (!openArchive() || !checkJournal() || !checkContents() || !checkOwnFiles()) return false;
     mapBlocks(plan_);
@@ -131,7 +132,7 @@ class Extraction {
   // once salvaged, blocks that a resumed run found lost from the destination:
   // salvage takes them for damaged rather than refusing the archive.
   bool checkContents() {
-    auto consumed = [this](uint32_t b) { return journalLoaded_ && (isPunched(b) || salvage_); };
+    auto consumed = [this](uint32_t b) { return journalLoaded_ && (isPunched(journal_, b) || salvage_); };
     return checkArchiveContents(plan_.tables, consumed, errorText_);
   }
 
@@ -149,8 +150,12 @@ class Extraction {
   // them as extracted.
   bool checkDestinationHoldsExtracted() {
     if (!journalLoaded_) return true;
-    const uint32_t lacking = fileLackingData(plan_, journal_, *files_, kReadBackOnResume, salvage_ ? &lost_ : nullptr, raw_);
-    if (lacking != kNoFile) return refuseDestination(lacking);
+    const uint32_t lacking =
+        fileLackingData(plan_, journal_, *files_, kReadBackOnResume, salvage_ ? &lost_ : nullptr, raw_);
+    if (lacking != kNoFile) {
+      destinationLacksData_ = true;
+      return fail(kDestinationLacksData + files_->pathOf(lacking));
+    }
     for (uint32_t b : lost_) markDamaged(plan_.blockFile[b]);
     return true;
   }
@@ -164,11 +169,6 @@ class Extraction {
     if (needed <= needs.freeAtDestination) return true;
     return fail(L"Not enough free space at " + destinationDir_ + L": the extraction needs " + std::to_wstring(needed) +
                 L" bytes, " + std::to_wstring(needs.freeAtDestination) + L" are free");
-  }
-
-  bool refuseDestination(uint32_t file) {
-    destinationLacksData_ = true;
-    return fail(kDestinationLacksData + files_->pathOf(file));
   }
 
   // ---- Writing starts here. ----
@@ -191,7 +191,7 @@ class Extraction {
   bool startPosition() {
     for (uint32_t b = 0; b < plan_.tables.blocks.size(); ++b) {
       bytesTotal_ += plan_.tables.blocks[b].rawSize;
-      if (!ablate_ || !isPunched(b)) continue;
+      if (!ablate_ || !isPunched(journal_, b)) continue;
       ++blocksDone_;
       bytesDone_ += plan_.tables.blocks[b].rawSize;
       bytesFreed_ += plan_.tables.blocks[b].storedSize;
@@ -218,7 +218,7 @@ class Extraction {
     size_t largestStored = 0, largestRaw = 0;
     for (uint32_t b = 0; b < plan_.tables.blocks.size(); ++b) {
       const BlockRecord& block = plan_.tables.blocks[b];
-      if ((ablate_ && isPunched(b)) || !blockCanDecode(block)) continue;
+      if ((ablate_ && isPunched(journal_, b)) || !blockCanDecode(block)) continue;
       largestStored = std::max<size_t>(largestStored, block.storedSize);
       largestRaw = std::max<size_t>(largestRaw, block.rawSize);
     }
@@ -235,7 +235,7 @@ class Extraction {
     for (size_t i = first; i < end; ++i) {
       const uint32_t b = plan_.processOrder[i];
       announce(plan_.blockFile[b]);
-      if (ablate_ && isPunched(b)) {
+      if (ablate_ && isPunched(journal_, b)) {
         reportProgress();
         continue;
       }
@@ -310,7 +310,7 @@ class Extraction {
     const uint64_t end = archiveEnd_;
     for (; tailCursor_ < plan_.tailOrder.size(); ++tailCursor_) {
       const uint32_t b = plan_.tailOrder[tailCursor_];
-      if (plan_.endOf(b) != archiveEnd_ || !isPunched(b)) break;
+      if (plan_.endOf(b) != archiveEnd_ || !isPunched(journal_, b)) break;
       archiveEnd_ = plan_.tables.blocks[b].offset;
     }
     if (archiveEnd_ != end && !cutFileAt(archive_, archiveEnd_)) {
@@ -339,8 +339,7 @@ class Extraction {
     } else {
       log(L"Original archive kept as requested.");
     }
-    log(L"Extraction complete: " + destinationDir_);
-    return true;
+    return complete();
   }
 
   // The archive goes first and its removal is made durable before the
@@ -355,24 +354,15 @@ class Extraction {
       log(L"Warning: extraction succeeded but the resume file was kept: " + journal_.path);
       return;
     }
-    removeJournal();
+    removeJournal(journal_.path);
   }
 
-  bool finishEarlierRun() {
-    removeJournal();
+  bool complete() const {
     log(L"Extraction complete: " + destinationDir_);
     return true;
   }
 
-  // With what a journal's creation cut short by a power loss may have left.
-  void removeJournal() const {
-    removeFile(journal_.path);
-    removeFile(temporaryPathFor(journal_.path));
-  }
-
   // ---- Helpers. ----
-
-  bool isPunched(uint32_t b) const { return stateOf(journal_, b) == BlockState::Punched; }
 
   void markDamaged(uint32_t file) {
     if (damaged_[file]) return;

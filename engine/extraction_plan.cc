@@ -35,7 +35,7 @@ size_t groupEnd(const ExtractionPlan& plan, const Journal& journal, size_t first
   size_t end = first;
   for (; end < plan.processOrder.size(); ++end) {
     const uint32_t b = plan.processOrder[end];
-    const uint64_t size = stateOf(journal, b) == BlockState::Punched ? 0 : plan.tables.blocks[b].storedSize;
+    const uint64_t size = isPunched(journal, b) ? 0 : plan.tables.blocks[b].storedSize;
     if (end > first && stored + size > bound) break;
     stored += size;
   }

@@ -87,6 +87,11 @@ bool createJournal(Journal& journal) {
 
 bool openJournal(Journal& journal) { return openFile(journal.path, OpenMode::ReadWrite, journal.file); }
 
+void removeJournal(const std::wstring& path) {
+  removeFile(path);
+  removeFile(temporaryPathFor(path));
+}
+
 bool recordStates(Journal& journal, std::span<const uint32_t> blocks, BlockState state) {
   if (blocks.empty()) return true;
   const auto [lowest, highest] = std::minmax_element(blocks.begin(), blocks.end());
@@ -106,6 +111,8 @@ BlockState stateOf(const Journal& journal, uint32_t block) {
   if (value == static_cast<uint8_t>(BlockState::Punched)) return BlockState::Punched;
   return BlockState::Pending;
 }
+
+bool isPunched(const Journal& journal, uint32_t block) { return stateOf(journal, block) == BlockState::Punched; }
 
 bool recordsProgress(const Journal& journal) {
   for (uint32_t b = 0; b < journal.states.size(); ++b) {

@@ -67,6 +67,10 @@ bool createJournal(Journal& journal);
 // Opens a loaded journal for state changes.
 bool openJournal(Journal& journal);
 
+// Deletes the journal at `path`, with what a creation cut short by a power
+// loss may have left beside it.
+void removeJournal(const std::wstring& path);
+
 // Records `state` for every block of `blocks` with one write, of the span of
 // state bytes from the lowest of them to the highest, and one flush: true
 // once it is durable.
@@ -74,6 +78,7 @@ bool recordStates(Journal& journal, std::span<const uint32_t> blocks, BlockState
 bool writeJournalState(Journal& journal, uint32_t block, BlockState state);  // one block
 
 BlockState stateOf(const Journal& journal, uint32_t block);
+bool isPunched(const Journal& journal, uint32_t block);  // stateOf is Punched
 
 // Whether any block is DestWritten or Punched: the archive may be partly
 // consumed, so only a resumed run may go on with it.

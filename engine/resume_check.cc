@@ -36,7 +36,7 @@ uint32_t fileLackingData(const ExtractionPlan& plan, const Journal& journal, Des
   uint32_t opened = kNoFile;
   for (auto it = plan.processOrder.rbegin(); it != plan.processOrder.rend(); ++it) {
     const uint32_t b = *it, f = plan.blockFile[b];
-    if (stateOf(journal, b) != BlockState::Punched) continue;
+    if (!isPunched(journal, b)) continue;
     bool intact = plan.destinationEndOf(b) <= present[f];
     if (intact && checked < readBack) {
       checked += plan.tables.blocks[b].rawSize;

@@ -39,7 +39,7 @@ bool estimateSpace(const ArchiveTables& tables, const Journal& journal, const st
   for (uint32_t b = 0; b < tables.blocks.size(); ++b) {
     const BlockRecord& block = tables.blocks[b];
     raw += block.rawSize;
-    if (b < journal.states.size() && stateOf(journal, b) == BlockState::Punched) continue;
+    if (b < journal.states.size() && isPunched(journal, b)) continue;
     rawLeft += block.rawSize;
     storedLeft += block.storedSize;
     largestLeft = std::max<uint64_t>(largestLeft, block.storedSize);
