@@ -87,7 +87,8 @@ std::wstring withArchiveExtension(const std::wstring& path) {
 
 bool hasArchiveOrJournalExtension(const std::wstring& path) {
   std::wstring extension = extensionOf(path);
-  return equalsIgnoringAsciiCase(extension, ablative::kArchiveExtension) || equalsIgnoringAsciiCase(extension, ablative::kJournalExtension);
+  return equalsIgnoringAsciiCase(extension, ablative::kArchiveExtension) ||
+         equalsIgnoringAsciiCase(extension, ablative::kJournalExtension);
 }
 
 std::optional<std::wstring> archiveOfJournal(const std::wstring& path) {

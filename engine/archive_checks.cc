@@ -47,7 +47,9 @@ bool openArchiveForRun(const std::wstring& archivePath, bool consume, FileHandle
   return true;
 }
 
-bool blockCanDecode(const BlockRecord& block) { return block.rawSize <= kRleLargestExpansion * uint64_t{block.storedSize}; }
+bool blockCanDecode(const BlockRecord& block) {
+  return block.rawSize <= kRleLargestExpansion * uint64_t{block.storedSize};
+}
 
 bool readVerifiedBlock(FileHandle& archive, const ArchiveTables& tables, uint32_t block, std::vector<uint8_t>& stored,
                        std::vector<uint8_t>& raw, std::wstring& errorText) {
