@@ -40,7 +40,6 @@ struct AppState {
   HWND pauseButton = nullptr;
   std::vector<HWND> createPageControls;
   std::vector<HWND> extractPageControls;
-  int32_t activeTab = 0;
   std::atomic<bool> busy{false};    // set and cleared only by the window
   std::atomic<bool> paused{false};  // written by the window, polled by the engine
   std::atomic<uint32_t> blocksTotal{0};

@@ -405,7 +405,6 @@ void setBusy(AppState* state, bool busy) {
 }
 
 void showPage(AppState* state, int page) {
-  state->activeTab = page;
   for (HWND control : state->createPageControls) ShowWindow(control, page == 0 ? SW_SHOW : SW_HIDE);
   for (HWND control : state->extractPageControls) ShowWindow(control, page == 1 ? SW_SHOW : SW_HIDE);
 }

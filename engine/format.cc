@@ -29,15 +29,8 @@ bool fail(std::wstring& errorText, const wchar_t* message) {
 
 void encodeHeader(const ArchiveHeader& header, uint8_t* out) {
   std::memcpy(out, header.magic, 8);
-  put32(out + 8, header.version);
-  put32(out + 12, header.blockSize);
-  put64(out + 16, header.sourceBytes);
-  put32(out + 24, header.pathTableSize);
-  put32(out + 28, header.fileCount);
-  put32(out + 32, header.blockCount);
-  put64(out + 36, header.fileTableOffset);
-  put64(out + 44, header.dataOffset);
-  put32(out + 52, header.reserved);
+  putFields(out + 8, header.version, header.blockSize, header.sourceBytes, header.pathTableSize, header.fileCount,
+            header.blockCount, header.fileTableOffset, header.dataOffset, header.reserved);
 }
 
 ArchiveHeader decodeHeader(const uint8_t* in) {
@@ -56,11 +49,7 @@ ArchiveHeader decodeHeader(const uint8_t* in) {
 }
 
 void encodeFileRecord(const FileRecord& record, uint8_t* out) {
-  put32(out, record.pathOffset);
-  put32(out + 4, record.pathLength);
-  put64(out + 8, record.size);
-  put32(out + 16, record.firstBlock);
-  put32(out + 20, record.blockCount);
+  putFields(out, record.pathOffset, record.pathLength, record.size, record.firstBlock, record.blockCount);
 }
 
 FileRecord decodeFileRecord(const uint8_t* in) {
@@ -68,11 +57,7 @@ FileRecord decodeFileRecord(const uint8_t* in) {
 }
 
 void encodeBlockRecord(const BlockRecord& record, uint8_t* out) {
-  put64(out, record.offset);
-  put32(out + 8, record.storedSize);
-  put32(out + 12, record.rawSize);
-  put32(out + 16, record.crc);
-  put32(out + 20, record.codec);
+  putFields(out, record.offset, record.storedSize, record.rawSize, record.crc, record.codec);
 }
 
 BlockRecord decodeBlockRecord(const uint8_t* in) {
