@@ -154,8 +154,8 @@ void runCreate(AppState* state) {
 void runExtract(AppState* state, bool resume) {
   EngineCallbacks callbacks = callbacksFor(state, true);
   bool succeeded = runLogged(
-      L"Extract failed: ",
-      [&](std::wstring& reason) { return extractFromFields(state, resume, callbacks, reason); }, callbacks.onLog);
+      L"Extract failed: ", [&](std::wstring& reason) { return extractFromFields(state, resume, callbacks, reason); },
+      callbacks.onLog);
   finish(state, succeeded);
 }
 

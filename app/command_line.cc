@@ -105,15 +105,11 @@ ParsedCommandLine parseArguments(const std::vector<std::wstring>& arguments) {
 
 QuickActionPlan planQuickAction(const QuickAction& action) {
   switch (action.kind) {
-    case QuickActionKind::Archive:
-      return planArchive(action.path);
-    case QuickActionKind::ExtractHere:
-      return planExtract(action.path, true);
+    case QuickActionKind::Archive: return planArchive(action.path);
+    case QuickActionKind::ExtractHere: return planExtract(action.path, true);
     case QuickActionKind::Extract:
-    case QuickActionKind::ExtractTo:
-      return planExtract(action.path, false);
-    case QuickActionKind::Open:
-      break;
+    case QuickActionKind::ExtractTo: return planExtract(action.path, false);
+    case QuickActionKind::Open: break;
   }
   return planOpen(action.path);
 }

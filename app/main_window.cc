@@ -45,6 +45,7 @@ constexpr DWORD kLog = kPlain | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_
 constexpr DWORD kSunken = WS_EX_CLIENTEDGE;
 
 // Created in this order; each page lists its controls in the same order.
+// clang-format off
 const ControlRow kControls[] = {
     {L"SysTabControl32", L"", kTabControlId, {12, 12, 680, 280}, kPlain | WS_CLIPSIBLINGS, 0, Page::Both,
      &AppState::tabControl},
@@ -77,6 +78,7 @@ const ControlRow kControls[] = {
      &AppState::pauseButton},
     {L"EDIT", L"", kLogEditId, {16, 360, 668, 174}, kLog, kSunken, Page::Both, &AppState::logEdit},
 };
+// clang-format on
 
 enum class BrowseKind { OpenFile, SaveFile, Folder };
 
@@ -282,15 +284,9 @@ void onCommand(AppState* state, int id) {
   switch (id) {
     case kCreateButtonId:
     case kExtractButtonId:
-    case kResumeButtonId:
-      startWorker(state, id);
-      break;
-    case kPauseButtonId:
-      togglePause(state);
-      break;
-    case kAboutCommandId:
-      showAbout(state->hwnd);
-      break;
+    case kResumeButtonId: startWorker(state, id); break;
+    case kPauseButtonId: togglePause(state); break;
+    case kAboutCommandId: showAbout(state->hwnd); break;
   }
 }
 
@@ -314,30 +310,17 @@ void onDone(AppState* state, bool succeeded) {
 
 LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
   switch (message) {
-    case WM_CREATE:
-      return onCreate(hwnd);
-    case WM_DESTROY:
-      onDestroy(hwnd);
-      return 0;
+    case WM_CREATE: return onCreate(hwnd);
+    case WM_DESTROY: onDestroy(hwnd); return 0;
   }
   AppState* state = stateOf(hwnd);
   if (state == nullptr) return DefWindowProcW(hwnd, message, wParam, lParam);
   switch (message) {
-    case WM_NOTIFY:
-      onNotify(state, *reinterpret_cast<const NMHDR*>(lParam));
-      return 0;
-    case WM_COMMAND:
-      onCommand(state, LOWORD(wParam));
-      return 0;
-    case WM_TIMER:
-      onTimer(state);
-      return 0;
-    case WM_APP_LOG:
-      onLogLine(state, lParam);
-      return 0;
-    case WM_APP_DONE:
-      onDone(state, wParam == 1);
-      return 0;
+    case WM_NOTIFY: onNotify(state, *reinterpret_cast<const NMHDR*>(lParam)); return 0;
+    case WM_COMMAND: onCommand(state, LOWORD(wParam)); return 0;
+    case WM_TIMER: onTimer(state); return 0;
+    case WM_APP_LOG: onLogLine(state, lParam); return 0;
+    case WM_APP_DONE: onDone(state, wParam == 1); return 0;
   }
   return DefWindowProcW(hwnd, message, wParam, lParam);
 }

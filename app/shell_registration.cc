@@ -68,12 +68,13 @@ std::wstring moduleFilePath(HMODULE module, size_t initialCapacity) {
 
 bool setRegistryString(const std::wstring& keyPath, const std::wstring& valueName, const std::wstring& data) {
   HKEY key = nullptr;
-  if (RegCreateKeyExW(HKEY_CURRENT_USER, keyPath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE,
-                      nullptr, &key, nullptr) != ERROR_SUCCESS) {
+  if (RegCreateKeyExW(HKEY_CURRENT_USER, keyPath.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_SET_VALUE, nullptr,
+                      &key, nullptr) != ERROR_SUCCESS) {
     return false;
   }
   auto bytes = static_cast<DWORD>(data.size() * sizeof(wchar_t) + sizeof(wchar_t));  // with the terminating zero
-  LSTATUS status = RegSetValueExW(key, valueName.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()), bytes);
+  LSTATUS status =
+      RegSetValueExW(key, valueName.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()), bytes);
   RegCloseKey(key);
   return status == ERROR_SUCCESS;
 }

@@ -33,12 +33,9 @@ enum class Kind { Random, Text, Runs };
 
 const char* kindName(Kind kind) {
   switch (kind) {
-    case Kind::Random:
-      return "random";
-    case Kind::Text:
-      return "text";
-    case Kind::Runs:
-      return "runs";
+    case Kind::Random: return "random";
+    case Kind::Text: return "text";
+    case Kind::Runs: return "runs";
   }
   return "?";
 }
@@ -52,9 +49,9 @@ std::vector<uint8_t> makeBlock(Kind kind) {
       while (out.size() < kBlockSize) out.push_back(static_cast<uint8_t>(rng()));
       break;
     case Kind::Text: {
-      static const char* const kWords[] = {"the",   "archive", "block",  "of",     "and",    "a",
-                                           "file",  "folder",  "bytes",  "written", "to",    "disk",
-                                           "while", "reading", "header", "0000",   "    ",  "--"};
+      static const char* const kWords[] = {"the",   "archive", "block",  "of",      "and",  "a",
+                                           "file",  "folder",  "bytes",  "written", "to",   "disk",
+                                           "while", "reading", "header", "0000",    "    ", "--"};
       static const char kPunct[] = {' ', ' ', ' ', ' ', ',', '.', '\n'};
       while (out.size() < kBlockSize) {
         const std::string word = kWords[rng() % std::size(kWords)];

@@ -225,9 +225,7 @@ int run(const std::vector<std::wstring>& args) {
 }  // namespace zarvik
 
 #ifdef _WIN32
-int wmain(int argc, wchar_t** argv) {
-  return zarvik::run(std::vector<std::wstring>(argv + 1, argv + argc));
-}
+int wmain(int argc, wchar_t** argv) { return zarvik::run(std::vector<std::wstring>(argv + 1, argv + argc)); }
 #else
 int main(int argc, char** argv) {
   std::vector<std::wstring> args;

@@ -12,8 +12,8 @@ constexpr uint64_t kLargestBatch = uint64_t{1} << 50;  // 1 PiB: anything larger
 // What each command accepts: its operands, at least and at most, and its options.
 struct Grammar {
   size_t fewest, most;
-  std::vector<std::wstring> flags;   // options without a value
-  std::vector<std::wstring> sized;   // options with a SIZE
+  std::vector<std::wstring> flags;  // options without a value
+  std::vector<std::wstring> sized;  // options with a SIZE
 };
 
 const std::map<std::wstring, Grammar>& grammars() {
@@ -116,7 +116,7 @@ std::optional<Command> parseCommand(const std::vector<std::wstring>& args, std::
   }
   if (command.operands.size() < accepts.fewest || command.operands.size() > accepts.most) {
     problem = command.name + L" needs " +
-              (command.name == L"info" ? L"ARCHIVE and perhaps DESTINATION"
+              (command.name == L"info"      ? L"ARCHIVE and perhaps DESTINATION"
                : command.name == L"extract" ? L"ARCHIVE and DESTINATION"
                                             : kOperandNames[accepts.most]);
     return std::nullopt;

@@ -14,7 +14,7 @@
 namespace zarvik {
 
 inline constexpr int kExitSuccess = 0;
-inline constexpr int kExitFailure = 1;    // failed, nothing left to resume
+inline constexpr int kExitFailure = 1;  // failed, nothing left to resume
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitResumable = 3;  // stopped with the archive partly consumed: --resume continues
 

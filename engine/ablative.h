@@ -50,9 +50,9 @@ bool createArchive(const std::wstring& inputPath, const std::wstring& archivePat
 // + ".zvkj") before its range in the archive is released, and at the end the
 // archive and the journal are deleted. A run stopped at any instant continues
 // with `resume`.
-bool extractArchive(const std::wstring& archivePath, const std::wstring& destinationDir, bool resume,
-                    bool keepOriginal, std::wstring& errorText, const ProgressCallback& onProgress,
-                    const LogCallback& onLog, const PauseCallback& isPaused);
+bool extractArchive(const std::wstring& archivePath, const std::wstring& destinationDir, bool resume, bool keepOriginal,
+                    std::wstring& errorText, const ProgressCallback& onProgress, const LogCallback& onLog,
+                    const PauseCallback& isPaused);
 
 inline constexpr uint64_t kDefaultGroupBytes = 64 << 20;
 
@@ -98,9 +98,9 @@ struct ExtractOutcome {
 // already taken from the archive, and a run of either kind refuses an
 // archive that another run is using ("Archive is in use by another
 // extraction"); both before anything is written.
-bool extractArchive(const std::wstring& archivePath, const std::wstring& destinationDir,
-                    const ExtractOptions& options, std::wstring& errorText, ExtractOutcome& outcome,
-                    const ProgressCallback& onProgress, const LogCallback& onLog, const PauseCallback& isPaused);
+bool extractArchive(const std::wstring& archivePath, const std::wstring& destinationDir, const ExtractOptions& options,
+                    std::wstring& errorText, ExtractOutcome& outcome, const ProgressCallback& onProgress,
+                    const LogCallback& onLog, const PauseCallback& isPaused);
 
 // What an extraction of an archive into a destination needs on disk at its
 // peak, beyond what is in use now: for an ablative run on the archive's own
@@ -125,7 +125,7 @@ struct ArchiveDescription {
   bool partlyExtracted = false;  // its journal records progress
   uint32_t blocksReleased = 0;   // by earlier runs, as the journal records
   bool withDestination = false;
-  SpaceNeeds space;              // with a destination
+  SpaceNeeds space;  // with a destination
 };
 
 // Fails with the reader's messages, as `test` and extraction do.

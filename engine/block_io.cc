@@ -21,8 +21,8 @@ bool failWithLastError(std::wstring& errorText, const wchar_t* prefix) {
   return false;
 }
 
-bool readExactly(FileHandle& file, uint64_t offset, uint32_t size, std::vector<uint8_t>& bytes,
-                 std::wstring& errorText, const TransferMessages& messages) {
+bool readExactly(FileHandle& file, uint64_t offset, uint32_t size, std::vector<uint8_t>& bytes, std::wstring& errorText,
+                 const TransferMessages& messages) {
   // A larger block replaces the buffer rather than growing it, which would
   // hold the old and the new buffer at once.
   if (bytes.capacity() < size) std::vector<uint8_t>().swap(bytes);

@@ -184,8 +184,8 @@ bool rleDecode(const std::vector<uint8_t>& coded, uint32_t expectedSize, std::ve
   return rleDecode(coded.data(), coded.size(), expectedSize, out);
 }
 
-bool decodeBlock(uint32_t archiveVersion, uint32_t codec, const uint8_t* stored, size_t storedLength,
-                 uint32_t rawSize, std::vector<uint8_t>& out) {
+bool decodeBlock(uint32_t archiveVersion, uint32_t codec, const uint8_t* stored, size_t storedLength, uint32_t rawSize,
+                 std::vector<uint8_t>& out) {
   if (archiveVersion == kOldestArchiveVersion) {
     // Version 2 had no Stored codec; whatever the field holds, the block is coded.
     return rleDecode(stored, storedLength, rawSize, out);

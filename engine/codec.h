@@ -66,7 +66,7 @@ bool rleDecodeInto(const uint8_t* coded, size_t codedLength, uint8_t* out, size_
 //              storedLength == rawSize and copies the bytes; any other value fails.
 //   Version 2: blocks are always Rle coded; `codec` is ignored.
 // Other versions are not handled here and fail.
-bool decodeBlock(uint32_t archiveVersion, uint32_t codec, const uint8_t* stored, size_t storedLength,
-                 uint32_t rawSize, std::vector<uint8_t>& out);
+bool decodeBlock(uint32_t archiveVersion, uint32_t codec, const uint8_t* stored, size_t storedLength, uint32_t rawSize,
+                 std::vector<uint8_t>& out);
 
 }  // namespace ablative

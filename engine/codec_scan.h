@@ -119,9 +119,7 @@ struct Sse2Scan {
 // The SSE2 scanner at twice the width, for CPUs that have AVX2 (picked at
 // run time; codec.cc itself is built for the baseline).
 struct Avx2Scan {
-  ZARVIK_AVX2 static __m256i load(const uint8_t* p) {
-    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
-  }
+  ZARVIK_AVX2 static __m256i load(const uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
 
   ZARVIK_AVX2 static uint32_t repeatMask(const uint8_t* p) {
     const __m256i a = load(p);

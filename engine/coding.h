@@ -28,8 +28,7 @@ inline uint64_t get64(const uint8_t* in) { return uint64_t{get32(in)} | uint64_t
 template <typename... Values>
 void putFields(uint8_t* out, Values... values) {
   static_assert(((sizeof(Values) == 4 || sizeof(Values) == 8) && ...), "fields are 32 or 64 bits wide");
-  ((sizeof(values) == 8 ? put64(out, values) : put32(out, static_cast<uint32_t>(values)), out += sizeof(values)),
-   ...);
+  ((sizeof(values) == 8 ? put64(out, values) : put32(out, static_cast<uint32_t>(values)), out += sizeof(values)), ...);
 }
 
 // For hot loops: one memory access, at any alignment, where the host is

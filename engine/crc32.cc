@@ -53,9 +53,10 @@ uint32_t updatePortable(uint32_t crc, const uint8_t* p, size_t n) {
   while (n >= 16) {
     const uint32_t a = loadLe32(p) ^ crc;
     const uint64_t b = loadLe64(p + 8);
-    const uint32_t rest = ((t[11][p[4]] ^ t[10][p[5]]) ^ (t[9][p[6]] ^ t[8][p[7]])) ^
-                          ((t[7][b & 0xFF] ^ t[6][(b >> 8) & 0xFF]) ^ (t[5][(b >> 16) & 0xFF] ^ t[4][(b >> 24) & 0xFF])) ^
-                          ((t[3][(b >> 32) & 0xFF] ^ t[2][(b >> 40) & 0xFF]) ^ (t[1][(b >> 48) & 0xFF] ^ t[0][b >> 56]));
+    const uint32_t rest =
+        ((t[11][p[4]] ^ t[10][p[5]]) ^ (t[9][p[6]] ^ t[8][p[7]])) ^
+        ((t[7][b & 0xFF] ^ t[6][(b >> 8) & 0xFF]) ^ (t[5][(b >> 16) & 0xFF] ^ t[4][(b >> 24) & 0xFF])) ^
+        ((t[3][(b >> 32) & 0xFF] ^ t[2][(b >> 40) & 0xFF]) ^ (t[1][(b >> 48) & 0xFF] ^ t[0][b >> 56]));
     crc = ((t[15][a & 0xFF] ^ t[14][(a >> 8) & 0xFF]) ^ (t[13][(a >> 16) & 0xFF] ^ t[12][a >> 24])) ^ rest;
     p += 16;
     n -= 16;
@@ -71,9 +72,7 @@ CrcKernel bestKernel() {
 
 }  // namespace
 
-uint32_t crc32Portable(uint32_t crc, const uint8_t* data, size_t length) {
-  return ~updatePortable(~crc, data, length);
-}
+uint32_t crc32Portable(uint32_t crc, const uint8_t* data, size_t length) { return ~updatePortable(~crc, data, length); }
 
 std::vector<NamedCrcKernel> availableCrcKernels() {
   std::vector<NamedCrcKernel> kernels{{"portable", crc32Portable}};

@@ -188,7 +188,8 @@ ZARVIK_CLMUL_WIDE uint32_t updateClmulWide(uint32_t state, const uint8_t* p, siz
   y = _mm256_xor_si256(fold256(y, k256), y2);
   y = _mm256_xor_si256(fold256(y, k256), y3);
   // The two lanes of y are consecutive 16-byte blocks.
-  const __m128i x = _mm_xor_si128(fold(_mm256_castsi256_si128(y), foldConstants<128>()), _mm256_extracti128_si256(y, 1));
+  const __m128i x =
+      _mm_xor_si128(fold(_mm256_castsi256_si128(y), foldConstants<128>()), _mm256_extracti128_si256(y, 1));
   return finish(x, p, n);
 }
 #endif

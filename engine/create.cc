@@ -132,8 +132,7 @@ class BlockPacker {
               const ProgressCallback& onProgress)
       : header_(layout.header), writer_(writer), blocks_(blocks), errorText_(errorText), onProgress_(onProgress),
         // One more byte than the largest file would need shows a file that grew.
-        bufferSize_(std::min<uint64_t>(header_.blockSize, layout.largestFile + 1)),
-        cursor_(header_.dataOffset) {
+        bufferSize_(std::min<uint64_t>(header_.blockSize, layout.largestFile + 1)), cursor_(header_.dataOffset) {
     for (auto& buffer : buffers_) {
       // Left uninitialised: pages never written cost no memory.
       buffer = std::make_unique_for_overwrite<uint8_t[]>(bufferSize_);
@@ -338,8 +337,7 @@ bool createArchive(const std::wstring& inputPath, const std::wstring& archivePat
     }
   }
   if (!packer.finish()) return false;
-  if (!writer.drain() || !writeBlockTable(temporary.file, layout.header, blocks) ||
-      !flushFile(temporary.file)) {
+  if (!writer.drain() || !writeBlockTable(temporary.file, layout.header, blocks) || !flushFile(temporary.file)) {
     errorText = L"Failed to write archive file";
     return false;
   }

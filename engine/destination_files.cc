@@ -30,7 +30,7 @@ DestinationFiles::DestinationFiles(std::wstring root, RelativeOf relativeOf, std
 std::wstring DestinationFiles::pathOf(uint32_t index) const { return joinPath(rootPath_, relativeOf_(index)); }
 
 bool DestinationFiles::checkNoLinks(std::wstring& errorText) {
-  if (!openRoot()) return true;  // nothing below a folder that is not there
+  if (!openRoot()) return true;    // nothing below a folder that is not there
   std::set<std::wstring> checked;  // folders that are real or missing
   for (uint32_t i = 0; i < lengths_.size(); ++i) {
     const std::wstring relative = relativeOf_(i);

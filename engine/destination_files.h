@@ -97,15 +97,15 @@ class DestinationFiles {
   RelativeOf relativeOf_;
   std::vector<uint64_t> lengths_;
   std::vector<Slot> slots_;
-  std::vector<int32_t> slotOf_;        // per file: its slot, or -1 while closed
+  std::vector<int32_t> slotOf_;  // per file: its slot, or -1 while closed
   uint64_t useCounter_ = 0;
-  FolderHandle root_;                      // the destination folder, once it exists
-  std::vector<std::wstring> foldersAbove_; // folders above it that gained an entry when it was created
-  std::set<std::wstring> knownFolders_;    // below it: folders that exist now ("" is the root)
-  std::set<std::wstring> changedFolders_;  // below it: folders that gained an entry
-  std::vector<uint8_t> unflushed_;         // per file: written since the last makeDurable
-  std::vector<uint32_t> written_;          // the files so marked
-  bool closedUnflushed_ = false;           // one of them was closed since
+  FolderHandle root_;                       // the destination folder, once it exists
+  std::vector<std::wstring> foldersAbove_;  // folders above it that gained an entry when it was created
+  std::set<std::wstring> knownFolders_;     // below it: folders that exist now ("" is the root)
+  std::set<std::wstring> changedFolders_;   // below it: folders that gained an entry
+  std::vector<uint8_t> unflushed_;          // per file: written since the last makeDurable
+  std::vector<uint32_t> written_;           // the files so marked
+  bool closedUnflushed_ = false;            // one of them was closed since
 };
 
 }  // namespace ablative

@@ -50,12 +50,12 @@ class FileHandle {
 };
 
 enum class OpenMode {
-  ReadOnly,         // existing file, read access; others may go on writing it
-  ReadDenyWrite,    // existing file, read access; on Windows, fails while another has it open for writing
-  ReadWrite,        // existing file, read and write access
-  CreateTruncate,   // create or empty, read and write access
-  OpenOrCreate,     // open as it is or create empty, read and write access
-  CreateNew,        // create, read and write access; fails when any entry has the name, a link included
+  ReadOnly,        // existing file, read access; others may go on writing it
+  ReadDenyWrite,   // existing file, read access; on Windows, fails while another has it open for writing
+  ReadWrite,       // existing file, read and write access
+  CreateTruncate,  // create or empty, read and write access
+  OpenOrCreate,    // open as it is or create empty, read and write access
+  CreateNew,       // create, read and write access; fails when any entry has the name, a link included
 };
 
 // Opens `path`. While a file is open for writing, other processes may only
@@ -80,20 +80,19 @@ struct FolderHandle {
 // Opens a folder; a link that names it is followed.
 bool openFolder(const std::wstring& path, FolderHandle& folder);
 
-
 // Transfers at the handle's file pointer, advancing it by the bytes moved.
 // A read of 0 bytes with `true` means end of file.
 bool seekFile(FileHandle& file, uint64_t offset);
 bool readSome(FileHandle& file, void* buffer, uint32_t length, uint32_t& got);
 bool writeSome(FileHandle& file, const void* buffer, uint32_t length, uint32_t& written);
-bool flushFile(FileHandle& file);           // file data durable on disk
+bool flushFile(FileHandle& file);  // file data durable on disk
 // Starts writing [first, end) to disk without waiting for it, so that a later
 // flushFile finds less to do. Only a hint: where the system has no such call
 // it does nothing, and it can neither fail nor make anything durable.
 void startWriteback(FileHandle& file, uint64_t first, uint64_t end);
 bool fileSize(FileHandle& file, uint64_t& size);
-bool setEndOfFile(FileHandle& file);        // cut or extend the file at the file pointer
-bool markSparse(FileHandle& file);          // fails where ranges cannot be released
+bool setEndOfFile(FileHandle& file);                             // cut or extend the file at the file pointer
+bool markSparse(FileHandle& file);                               // fails where ranges cannot be released
 bool zeroRange(FileHandle& file, uint64_t first, uint64_t end);  // zero [first, end) and release its space
 
 // Where kCanFlushFileSystem: makes every change on the file system that holds
@@ -159,7 +158,7 @@ bool syncFolderBelow(const FolderHandle& folder, const std::wstring& relative); 
 uint32_t lastErrorCode();
 void setLastErrorCode(uint32_t code);
 std::wstring systemErrorText(uint32_t code);  // the system's text, trailing blanks trimmed
-uint32_t diskFullErrorCode();  // what a write that moved nothing reports
+uint32_t diskFullErrorCode();                 // what a write that moved nothing reports
 bool isNotFoundError(uint32_t code);
 bool isAccessDeniedError(uint32_t code);
 bool isInUseError(uint32_t code);  // another run holds the file (lockFile, or a sharing violation)
@@ -177,19 +176,21 @@ std::wstring upperCaseName(const std::wstring& name);
 // first asks the hook, when one is set: a nonzero answer fails the call with
 // that error code, without performing it. Without a hook the cost is one null
 // check. Calls the hook itself makes into this seam are not hooked.
+// clang-format off
 enum class IoOp {
   Open, Seek, Read, Write, Flush, Size, SetEnd, MarkSparse, ZeroRange,
   Status, Identity, List, MakeDirectory, Rename, Remove, SyncDirectory,
   Lock, OpenFolder, FlushFileSystem, FreeSpace,
 };
+// clang-format on
 struct IoCall {
   IoOp op;
   const std::wstring* path = nullptr;    // calls on a path; a rename's source
   const std::wstring* target = nullptr;  // a rename's destination
   const FileHandle* file = nullptr;      // calls on an open file; Open, OpenFolder: the handle about to be opened
   OpenMode mode = OpenMode::ReadOnly;    // Open
-  uint64_t offset = 0;  // Seek: the target; Read, Write, SetEnd: the file pointer; ZeroRange: the first byte
-  uint64_t length = 0;  // Read, Write: the bytes asked; ZeroRange: the bytes zeroed
+  uint64_t offset = 0;        // Seek: the target; Read, Write, SetEnd: the file pointer; ZeroRange: the first byte
+  uint64_t length = 0;        // Read, Write: the bytes asked; ZeroRange: the bytes zeroed
   uint32_t* limit = nullptr;  // Read, Write: the hook may lower it to move fewer bytes, even none
   // ZeroRange on a file system that has no such control (Wine's): the call is
   // put to the hook a second time with this set, and a hook that zeroed the

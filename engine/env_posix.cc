@@ -180,9 +180,8 @@ bool makeFolderBelow(const FolderHandle& folder, const std::wstring& relative, c
   if (!nativePath(relative, native)) return false;
   const size_t slash = native.rfind('/');
   const int root = static_cast<int>(folder.handle.native);
-  const int parent = slash == std::string::npos
-                         ? root
-                         : openBelowNative(root, native.substr(0, slash), O_RDONLY | O_DIRECTORY, 0);
+  const int parent =
+      slash == std::string::npos ? root : openBelowNative(root, native.substr(0, slash), O_RDONLY | O_DIRECTORY, 0);
   if (parent < 0) return false;
   const std::string name = slash == std::string::npos ? native : native.substr(slash + 1);
   bool ok = ::mkdirat(parent, name.c_str(), 0777) == 0;

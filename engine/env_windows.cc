@@ -46,8 +46,8 @@ PathKind kindOfAttributes(DWORD attributes) {
 // Follows a link by opening what it leads to.
 PathStatus followedStatus(const std::wstring& path) {
   PathStatus status;
-  HANDLE h = CreateFileW(nativePath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE h = CreateFileW(nativePath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     status.kind = isNotFoundError(GetLastError()) ? PathKind::Missing : PathKind::Error;
     return status;
@@ -312,12 +312,14 @@ void setLastErrorCode(uint32_t code) { SetLastError(code); }
 
 std::wstring systemErrorText(uint32_t code) {
   LPWSTR buffer = nullptr;
-  DWORD length = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                nullptr, code, 0x0400, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
+  DWORD length =
+      FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                     nullptr, code, 0x0400, reinterpret_cast<LPWSTR>(&buffer), 0, nullptr);
   if (length == 0 || buffer == nullptr) return L"Unknown error";
   std::wstring text(buffer, length);
   LocalFree(buffer);
-  while (!text.empty() && (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ' || text.back() == L'\t')) {
+  while (!text.empty() &&
+         (text.back() == L'\r' || text.back() == L'\n' || text.back() == L' ' || text.back() == L'\t')) {
     text.pop_back();
   }
   return text;
@@ -338,10 +340,8 @@ bool isNotFoundError(uint32_t code) {
     case ERROR_BAD_NETPATH:
     case ERROR_NETNAME_DELETED:
     case ERROR_INVALID_NAME:
-    case ERROR_DIRECTORY:
-      return true;
-    default:
-      return false;
+    case ERROR_DIRECTORY: return true;
+    default: return false;
   }
 }
 
@@ -353,7 +353,8 @@ bool isLinkError(uint32_t code) { return code == kStoppedOnLink; }
 
 std::string toUtf8(const std::wstring& wide) {
   if (wide.empty() || wide.size() > INT_MAX) return {};
-  int length = WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
+  int length =
+      WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), nullptr, 0, nullptr, nullptr);
   if (length <= 0) return {};
   std::string out(static_cast<size_t>(length), '\0');
   WideCharToMultiByte(CP_UTF8, 0, wide.data(), static_cast<int>(wide.size()), out.data(), length, nullptr, nullptr);

@@ -53,8 +53,8 @@ class Extraction {
              const PauseCallback& isPaused)
       : archivePath_(archivePath), destinationDir_(destinationDir), resume_(options.resume),
         ablate_(!options.keepOriginal), salvage_(options.salvage), checkSpace_(options.checkSpace),
-        groupBytes_(options.groupBytes),
-        errorText_(errorText), onProgress_(onProgress), onLog_(onLog), isPaused_(isPaused) {
+        groupBytes_(options.groupBytes), errorText_(errorText), onProgress_(onProgress), onLog_(onLog),
+        isPaused_(isPaused) {
     journal_.path = journalPathFor(archivePath);
   }
 
@@ -69,8 +69,9 @@ class Extraction {
     if (!openArchive() || !checkJournal() || !checkContents() || !checkOwnFiles()) return false;
     mapBlocks(plan_);
     damaged_.assign(plan_.tables.files.size(), 0);
-    files_.emplace(destinationDir_, [this](uint32_t file) { return fromUtf8(storedPath(plan_.tables, file)); },
-                   std::move(plan_.fileLengths));
+    files_.emplace(
+        destinationDir_, [this](uint32_t file) { return fromUtf8(storedPath(plan_.tables, file)); },
+        std::move(plan_.fileLengths));
     if (!files_->checkNoLinks(errorText_) || !checkDestinationHoldsExtracted() || !checkSpace()) return false;
     accepted_ = true;
     return prepareDestination() && startPosition() && extractBlocks() && finish();
@@ -415,8 +416,8 @@ class Extraction {
   std::optional<DestinationFiles> files_;  // once the destination paths are known
   std::vector<uint8_t> stored_, raw_;
   std::vector<uint32_t> written_, releasable_;  // of the group in hand
-  std::vector<uint32_t> lost_;             // released blocks a salvaging run found missing
-  std::vector<uint8_t> damaged_;           // per file
+  std::vector<uint32_t> lost_;                  // released blocks a salvaging run found missing
+  std::vector<uint8_t> damaged_;                // per file
   uint32_t damagedFiles_ = 0;
   uint64_t archiveEnd_ = 0;
   size_t tailCursor_ = 0;
@@ -428,18 +429,18 @@ class Extraction {
 
 }  // namespace
 
-bool extractArchive(const std::wstring& archivePath, const std::wstring& destinationDir,
-                    const ExtractOptions& options, std::wstring& errorText, ExtractOutcome& outcome,
-                    const ProgressCallback& onProgress, const LogCallback& onLog, const PauseCallback& isPaused) {
+bool extractArchive(const std::wstring& archivePath, const std::wstring& destinationDir, const ExtractOptions& options,
+                    std::wstring& errorText, ExtractOutcome& outcome, const ProgressCallback& onProgress,
+                    const LogCallback& onLog, const PauseCallback& isPaused) {
   Extraction extraction(archivePath, destinationDir, options, errorText, onProgress, onLog, isPaused);
   const bool succeeded = extraction.run();
   outcome = extraction.outcome(succeeded);
   return succeeded;
 }
 
-bool extractArchive(const std::wstring& archivePath, const std::wstring& destinationDir, bool resume,
-                    bool keepOriginal, std::wstring& errorText, const ProgressCallback& onProgress,
-                    const LogCallback& onLog, const PauseCallback& isPaused) {
+bool extractArchive(const std::wstring& archivePath, const std::wstring& destinationDir, bool resume, bool keepOriginal,
+                    std::wstring& errorText, const ProgressCallback& onProgress, const LogCallback& onLog,
+                    const PauseCallback& isPaused) {
   ExtractOptions options;
   options.resume = resume;
   options.keepOriginal = keepOriginal;

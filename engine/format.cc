@@ -181,7 +181,8 @@ bool checkBlockLayout(const ArchiveTables& tables, const std::function<bool(uint
   for (uint32_t b : byOffset) {
     const BlockRecord& block = blocks[b];
     // Offsets near 2^64 would wrap the end; nothing real lies there.
-    if (block.offset < tablesEnd || block.offset > UINT64_MAX / 2) return fail(errorText, L"Invalid archive block table");
+    if (block.offset < tablesEnd || block.offset > UINT64_MAX / 2)
+      return fail(errorText, L"Invalid archive block table");
     bool inside = block.offset + block.storedSize <= tables.archiveSize;
     if (!inside && !(mayLieBeyondEnd && mayLieBeyondEnd(b))) return fail(errorText, L"Invalid archive block table");
   }

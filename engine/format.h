@@ -26,9 +26,9 @@ inline constexpr uint8_t kArchiveMagic[8] = {'Z', 'V', 'K', 'A', 'W', 'I', 'N', 
 
 struct ArchiveHeader {
   uint8_t magic[8] = {};
-  uint32_t version = 0;         // kArchiveVersion when written; kOldestArchiveVersion is read too
-  uint32_t blockSize = 0;       // raw bytes per block
-  uint64_t sourceBytes = 0;     // sum of the files' sizes
+  uint32_t version = 0;      // kArchiveVersion when written; kOldestArchiveVersion is read too
+  uint32_t blockSize = 0;    // raw bytes per block
+  uint64_t sourceBytes = 0;  // sum of the files' sizes
   uint32_t pathTableSize = 0;
   uint32_t fileCount = 0;
   uint32_t blockCount = 0;
@@ -49,8 +49,8 @@ struct BlockRecord {
   uint64_t offset = 0;  // absolute offset of the stored bytes in the archive
   uint32_t storedSize = 0;
   uint32_t rawSize = 0;
-  uint32_t crc = 0;     // CRC-32 of the decoded bytes
-  uint32_t codec = 0;   // a BlockCodec value
+  uint32_t crc = 0;    // CRC-32 of the decoded bytes
+  uint32_t codec = 0;  // a BlockCodec value
 };
 
 void encodeHeader(const ArchiveHeader& header, uint8_t* out);  // writes kArchiveHeaderSize bytes

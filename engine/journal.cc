@@ -37,8 +37,7 @@ bool writeWholeJournal(const std::wstring& path, const std::vector<uint8_t>& sta
   put32(&bytes[12], static_cast<uint32_t>(states.size()));
   std::copy(states.begin(), states.end(), bytes.begin() + kJournalHeaderSize);
   FileHandle file;
-  return openFile(path, OpenMode::CreateNew, file) && writeFully(file, bytes.data(), bytes.size()) &&
-         flushFile(file);
+  return openFile(path, OpenMode::CreateNew, file) && writeFully(file, bytes.data(), bytes.size()) && flushFile(file);
 }
 
 }  // namespace

@@ -8,9 +8,7 @@ constexpr bool kBackslashPaths = kPathSeparator == L'\\';
 
 bool isSeparator(wchar_t ch) { return ch == L'/' || (kBackslashPaths && ch == L'\\'); }
 
-size_t lastSeparator(const std::wstring& path) {
-  return path.find_last_of(kBackslashPaths ? L"\\/" : L"/");
-}
+size_t lastSeparator(const std::wstring& path) { return path.find_last_of(kBackslashPaths ? L"\\/" : L"/"); }
 
 }  // namespace
 

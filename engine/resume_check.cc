@@ -17,8 +17,8 @@ bool destinationHolds(FileHandle& destination, const ExtractionPlan& plan, uint3
          crc32(buffer.data(), buffer.size()) == record.crc;
 }
 
-uint32_t fileLackingData(const ExtractionPlan& plan, const Journal& journal, DestinationFiles& files,
-                         uint64_t readBack, std::vector<uint32_t>* lost, std::vector<uint8_t>& buffer) {
+uint32_t fileLackingData(const ExtractionPlan& plan, const Journal& journal, DestinationFiles& files, uint64_t readBack,
+                         std::vector<uint32_t>* lost, std::vector<uint8_t>& buffer) {
   std::vector<uint64_t> needed(plan.tables.files.size(), 0);
   for (uint32_t b = 0; b < plan.tables.blocks.size(); ++b) {
     if (stateOf(journal, b) == BlockState::Pending) continue;

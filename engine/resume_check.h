@@ -25,7 +25,7 @@ bool destinationHolds(FileHandle& destination, const ExtractionPlan& plan, uint3
 // back intact. Returns the first file that fails, lengths first and in file
 // order, or kNoFile. With `lost`, it does not stop there: every released
 // block found missing goes into `lost`, and the result is kNoFile.
-uint32_t fileLackingData(const ExtractionPlan& plan, const Journal& journal, DestinationFiles& files,
-                         uint64_t readBack, std::vector<uint32_t>* lost, std::vector<uint8_t>& buffer);
+uint32_t fileLackingData(const ExtractionPlan& plan, const Journal& journal, DestinationFiles& files, uint64_t readBack,
+                         std::vector<uint32_t>* lost, std::vector<uint8_t>& buffer);
 
 }  // namespace ablative

@@ -98,7 +98,8 @@ SourceFiles collectSourceFiles(const std::wstring& inputPath, std::wstring& erro
       const std::wstring relative = folder.relative + item.name;
       SourceEntry entry{toUtf8(relative), item.size};
       if (!storable(relative, entry.relativePathUtf8)) {
-        return failWith(errorText, L"File name not supported by the archive format: " + joinPath(folder.path, item.name));
+        return failWith(errorText,
+                        L"File name not supported by the archive format: " + joinPath(folder.path, item.name));
       }
       keys.emplace_back(utf16Units(relative), files.size());
       files.push_back(std::move(entry));

@@ -27,8 +27,10 @@ void removeTree(const std::string& path) { ::nftw(path.c_str(), removeEntry, 16,
 
 // Links into "outside", at names the seed archives store, chosen by the bits of `plan`.
 void plantLinks(const std::string& folder, uint8_t plan) {
-  static const char* const kLinks[][2] = {{"a.txt", "outside/victim"}, {"sub", "outside"},
-                                          {"empty", "outside/victim"}, {"sub/zeros.txt", "outside/victim"}};
+  static const char* const kLinks[][2] = {{"a.txt", "outside/victim"},
+                                          {"sub", "outside"},
+                                          {"empty", "outside/victim"},
+                                          {"sub/zeros.txt", "outside/victim"}};
   ::mkdir((folder + "/out").c_str(), 0755);
   for (int i = 0; i < 4; ++i) {
     if ((plan >> i & 1) == 0 || (i == 3 && (plan & 2) != 0)) continue;  // sub/zeros.txt needs a real sub

@@ -40,7 +40,8 @@ TEST(BlockIo, TransfersAndTheirErrorTexts) {
   EXPECT_EQ(error, withCode(L"Failed to write destination block (code=", diskFullErrorCode()));
   EXPECT_TRUE(cutFileAt(file, 4));
   EXPECT_EQ(readFile(s.archive), bytesOf("0123"));
-  const std::tuple<IoOp, const wchar_t*, const wchar_t*> cases[] = {  // the failing call; reading, reading back
+  const std::tuple<IoOp, const wchar_t*, const wchar_t*> cases[] = {
+      // the failing call; reading, reading back
       {IoOp::Seek, L"Failed to seek archive block (code=", L"Failed to seek destination file for verification (code="},
       {IoOp::Read, L"Failed to read archive block (code=", L"Failed to read destination block for verification (code="},
       {IoOp::Seek, L"Failed to seek destination file (code=", nullptr},  // writing

@@ -53,11 +53,13 @@ Bytes referenceEncode(const Bytes& raw) {
 }
 
 TEST(Rle, EncodesExactly) {
+  // clang-format off
   const std::pair<const char*, const char*> cases[] = {
       {"", ""}, {"41", "00 41"}, {"41*2", "01 41 41"}, {"41*3", "80 41"}, {"41*4", "81 41"}, {"41*130", "FF 41"},
       {"41*131", "FF 41 00 41"}, {"41*132", "FF 41 01 41 41"}, {"41*133", "FF 41 80 41"}, {"41 41 42", "02 41 41 42"},
       {"41 42 43*3", "01 41 42 80 43"}, {"41*2 42*3", "01 41 41 80 42"}, {"41 42*3 41", "00 41 80 42 00 41"},
       {"#128", "7F #128"}, {"#129", "7F #128 00 80"}};
+  // clang-format on
   for (const auto& [raw, coded] : cases) {
     EXPECT_EQ(rleEncode(bytes(raw).data(), bytes(raw).size()), bytes(coded)) << raw;
   }
@@ -67,6 +69,7 @@ TEST(Rle, EncodesExactly) {
 // they stand, version 2 codes every block whatever its codec field says.
 TEST(DecodeBlock, FollowsTheCodecAndTheArchiveVersion) {
   const uint32_t rle = uint32_t(BlockCodec::Rle), raw = uint32_t(BlockCodec::Stored);
+  // clang-format off
   const std::tuple<uint32_t, uint32_t, const char*, uint32_t, const char*> cases[] = {  // ..., raw size, decoded
       {3, rle, "", 0, ""}, {3, rle, "00 41 00 41 80 41", 5, "41*5"}, {3, rle, "7F #128 FF 41", 258, "#128 41*130"},
       {3, rle, "", 1, nullptr}, {3, rle, "80", 3, nullptr}, {3, rle, "05 41 42", 6, nullptr},
@@ -75,6 +78,7 @@ TEST(DecodeBlock, FollowsTheCodecAndTheArchiveVersion) {
       {3, rle, "80 41", 64u << 20, nullptr}, {3, raw, "41 42", 2, "41 42"}, {3, raw, "41 42", 3, nullptr},
       {3, raw, "41 42 43", 2, nullptr}, {3, 7, "80 41", 3, nullptr}, {2, raw, "80 41", 3, "41*3"},
       {2, 7, "80 41", 3, "41*3"}, {2, raw, "41 42", 2, nullptr}, {4, rle, "80 41", 3, nullptr}};
+  // clang-format on
   for (const auto& [version, codec, in, size, decoded] : cases) {
     Bytes out{1, 2, 3};  // stale contents are replaced
     const bool ok = decodeBlock(version, codec, bytes(in).data(), bytes(in).size(), size, out);

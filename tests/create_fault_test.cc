@@ -44,9 +44,9 @@ TEST(CreateFaults, EveryFailingCallEndsCleanly) {
   const Bytes good = readFile(dir / "out/x.zvka");
   ASSERT_GT(totalCalls, 20u);
 
-  const std::set<std::wstring> scanMessages = {
-      L"Input path does not exist", L"Unable to access input path", L"Failed while scanning source directory",
-      L"Input directory contains no regular files"};
+  const std::set<std::wstring> scanMessages = {L"Input path does not exist", L"Unable to access input path",
+                                               L"Failed while scanning source directory",
+                                               L"Input directory contains no regular files"};
   for (uint32_t code : {diskFullCode(), ioErrorCode()}) {
     for (size_t n = 0; n < totalCalls; ++n) {
       SCOPED_TRACE("call " + std::to_string(n) + " fails with " + std::to_string(code));
@@ -62,12 +62,11 @@ TEST(CreateFaults, EveryFailingCallEndsCleanly) {
         continue;
       }
       EXPECT_FALSE(errorText.empty());
-      bool knownMessage = scanMessages.count(errorText) > 0 ||
-                          errorText == L"Unable to create archive destination folder" ||
-                          errorText == L"Unable to create archive file" ||
-                          errorText == L"Failed to write archive file" ||
-                          errorText.rfind(L"Unable to open source file: ", 0) == 0 ||
-                          errorText.rfind(L"Source file changed or became unreadable during archiving: ", 0) == 0;
+      bool knownMessage =
+          scanMessages.count(errorText) > 0 || errorText == L"Unable to create archive destination folder" ||
+          errorText == L"Unable to create archive file" || errorText == L"Failed to write archive file" ||
+          errorText.rfind(L"Unable to open source file: ", 0) == 0 ||
+          errorText.rfind(L"Source file changed or became unreadable during archiving: ", 0) == 0;
       EXPECT_TRUE(knownMessage) << ablative::toUtf8(errorText);
       // The earlier archive survives unless the failing call came after the new one replaced it.
       Bytes now = readFile(dir / "out/x.zvka");
@@ -105,7 +104,8 @@ TEST(CreateFaults, PowerLossLeavesTheEarlierFileOrTheWholeArchive) {
       {
         ScopedIoHook hook(std::ref(power));
         ablative::createArchive(wide(dir / "src"), wide(archive), 64 << 10, errorText, {},
-                                [&](const std::wstring& line) { reported |= line.starts_with(L"Archive created"); }, {});
+                                [&](const std::wstring& line) { reported |= line.starts_with(L"Archive created"); },
+                                {});
       }
       crashed = power.crashed();
       power.rollBack();

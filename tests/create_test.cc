@@ -20,7 +20,7 @@ struct CreateRun {
 };
 
 CreateRun create(const fs::path& source, const fs::path& archive, uint32_t blockSize,
-           const ablative::PauseCallback& isPaused = {}) {
+                 const ablative::PauseCallback& isPaused = {}) {
   CreateRun run;
   run.ok = ablative::createArchive(
       wide(source), wide(archive), blockSize, run.errorText,
@@ -34,9 +34,9 @@ TEST(CreateArchive, TenEqualBytesGiveTheDocumentedBlocksAndLines) {
   writeFile(dir / "ten.txt", Bytes(10, 0x41));
   CreateRun run = create(dir / "ten.txt", dir / "out/ten.zvka", 4);
   ASSERT_TRUE(run.ok) << ablative::toUtf8(run.errorText);
-  EXPECT_EQ(run.lines, (std::vector<std::wstring>{
-                           L"Packing: ten.txt", L"Archive created: " + wide(dir / "out/ten.zvka"),
-                           L"Summary: files=1, source-bytes=10, archive-data-bytes=6, ratio=0.600000"}));
+  EXPECT_EQ(run.lines,
+            (std::vector<std::wstring>{L"Packing: ten.txt", L"Archive created: " + wide(dir / "out/ten.zvka"),
+                                       L"Summary: files=1, source-bytes=10, archive-data-bytes=6, ratio=0.600000"}));
   Bytes archive = readFile(dir / "out/ten.zvka");
   EXPECT_EQ(Bytes(archive.end() - 6, archive.end()), (Bytes{0x81, 0x41, 0x81, 0x41, 0x41, 0x41}));
   ASSERT_EQ(run.progress.size(), 3u);  // after every block

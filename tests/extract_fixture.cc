@@ -45,7 +45,10 @@ RunResult Scene::run(bool resume, bool keepOriginal, const ProgressCallback& wat
 
 RunResult Scene::run(const ExtractOptions& options, const fs::path& destination, const ProgressCallback& watch) const {
   RunResult result;
-  const auto progress = [&](const ProgressInfo& info) { result.progress.push_back(info); if (watch) watch(info); };
+  const auto progress = [&](const ProgressInfo& info) {
+    result.progress.push_back(info);
+    if (watch) watch(info);
+  };
   const auto log = [&](const std::wstring& line) { result.log.push_back(line); };
   result.ok =
       extractArchive(wide(archive), wide(destination), options, result.error, result.outcome, progress, log, {});
@@ -68,8 +71,10 @@ Bytes RawArchive::encode() const {
     if (r.pathLength == 0) r = {uint32_t(table.size()), uint32_t(paths[i].size()), r.size, r.firstBlock, r.blockCount};
   }
   if (h.magic[0] == 0) std::copy(std::begin(kArchiveMagic), std::end(kArchiveMagic), h.magic);
-  for (auto [field, value] : {std::pair{&h.version, kArchiveVersion}, {&h.pathTableSize, uint32_t(table.size())},
-                              {&h.fileCount, uint32_t(records.size())}, {&h.blockCount, uint32_t(blocks.size())}}) {
+  for (auto [field, value] : {std::pair{&h.version, kArchiveVersion},
+                              {&h.pathTableSize, uint32_t(table.size())},
+                              {&h.fileCount, uint32_t(records.size())},
+                              {&h.blockCount, uint32_t(blocks.size())}}) {
     if (*field == 0) *field = value;
   }
   Bytes bytes(kArchiveHeaderSize + table.size() + kRecordSize * (records.size() + blocks.size()));

@@ -60,7 +60,9 @@ TEST(Extract, RoundTripsInBothModes) {
     EXPECT_EQ(readFile(s.archive), keep ? s.original : Bytes{});
     EXPECT_EQ(s.folder(), keep ? (Names{"out", "x.zvka"}) : Names{"out"});
     if (keep) continue;
-    if (kind >= 4) { EXPECT_LE(halfway, before * 2 / 3); }
+    if (kind >= 4) {
+      EXPECT_LE(halfway, before * 2 / 3);
+    }
     EXPECT_EQ(removed.front(), L"sparse");
     EXPECT_EQ(std::vector(removed.end() - std::min<size_t>(4, removed.size()), removed.end()),
               (std::vector{wide(s.archive), wide(s.scratch.path()), wide(s.journal), wide(s.journal) + L".creating"}));
@@ -79,7 +81,7 @@ TEST(Extract, ManyMoreFilesThanOpenDescriptors) {
   }
   Scene s;
   writeFile(s.archive, storedArchive(contents).encode());
-  struct rlimit saved {}, low {};
+  rlimit saved{}, low{};
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
   low = {64, saved.rlim_max};
   ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
@@ -98,7 +100,15 @@ TEST(Extract, ManyMoreFilesThanOpenDescriptors) {
 TEST(Extract, ResumeAfterEachEffectOfABlock) {
   enum On { Destination, Journal, Archive };
   // The call that completes the effect, on what, the how-manieth, whether to stop before it; what follows.
-  struct Stop { IoOp op; On on; int occurrence; bool before; BlockState state; std::tuple<bool, bool, bool> reads; };
+  struct Stop {
+    IoOp op;
+    On on;
+    int occurrence;
+    bool before;
+    BlockState state;
+    std::tuple<bool, bool, bool> reads;
+  };
+  // clang-format off
   const Stop stops[] = {
       {IoOp::Write, Destination, 1, true, BlockState::Pending, {true, false, false}},       // nothing done
       {IoOp::Flush, Destination, 1, false, BlockState::Pending, {true, false, false}},      // destination written
@@ -106,6 +116,7 @@ TEST(Extract, ResumeAfterEachEffectOfABlock) {
       {IoOp::ZeroRange, Archive, 1, false, BlockState::DestWritten, {false, true, false}},  // range zeroed
       {IoOp::Flush, Journal, 2, false, BlockState::Punched, {false, true, true}},           // Punched recorded
       {IoOp::SetEnd, Archive, 1, false, BlockState::Punched, {false, true, false}}};        // archive cut
+  // clang-format on
   for (const Stop& stop : stops) {
     SCOPED_TRACE(&stop - stops);
     Scene s(smallTree());
@@ -171,6 +182,7 @@ TEST(Extract, RefusesHostileArchives) {
     return [paths](RawArchive& raw) { std::copy(paths.begin(), paths.end(), raw.paths.begin()); };
   };
   const std::wstring unsafe = L"Unsafe path in archive: ", table = L"Invalid archive block table";
+  // clang-format off
   const std::tuple<std::function<void(RawArchive&)>, std::wstring, int> cases[] = {
       {named({"../evil"}), unsafe + L"../evil", 0}, {named({"/tmp/zarvik-evil"}), unsafe + L"/tmp/zarvik-evil", 0},
       {named({"C:/evil"}), unsafe + L"C:/evil", 0}, {named({"one:evil"}), unsafe + L"one:evil", Windows},
@@ -194,6 +206,7 @@ TEST(Extract, RefusesHostileArchives) {
       {[](RawArchive& raw) { raw.blocks[1].crc ^= 1; }, L"Checksum verification failed", Late},  // goes first
       {[](RawArchive& raw) { raw.blocks[1].codec = 0, raw.blocks[1].rawSize = 0xFFFFFFF0u; },  // before allocating
        L"Decompression failed (unsupported or invalid block codec)", Late}};
+  // clang-format on
   for (const auto& [spoil, message, flags] : cases) {
     for (bool keep : {false, true}) {
       if ((flags & Windows) != 0 && !kWindowsPathRules) continue;

@@ -8,7 +8,6 @@
 #include "extract_fixture.h"
 #include "power_loss.h"
 
-
 using namespace testutil;
 using namespace ablative;
 
@@ -96,8 +95,9 @@ TEST(PowerLoss, NothingIsLostAtAnyFlush) {
     for (uint64_t bound : {uint64_t{1}, uint64_t{8}, kDefaultGroupBytes}) {
       int crashAt = 0;
       for (bool crashed = true; crashed; ++crashAt) {
-        SCOPED_TRACE(std::to_string(tree.size()) + " files, groups of " + std::to_string(bound) + " bytes: power lost at flush " +
-                     std::to_string(crashAt / 2) + (crashAt % 2 ? ", metadata kept" : ""));
+        SCOPED_TRACE(std::to_string(tree.size()) + " files, groups of " + std::to_string(bound) +
+                     " bytes: power lost at flush " + std::to_string(crashAt / 2) +
+                     (crashAt % 2 ? ", metadata kept" : ""));
         Scene s(tree);
         s.groupBytes = bound;
         writeFile(s.out / tree.begin()->first, "stale content, longer than the stored file");  // emptied first

@@ -70,7 +70,8 @@ Bytes modelArchive(const std::vector<SourceFile>& files, uint32_t blockSize) {
   put(archive, 56 + paths.size(), 8);
   put(archive, dataOffset, 8);
   put(archive, 0, 4);
-  for (const Bytes* part : {&paths, &fileTable, &blockTable, &data}) archive.insert(archive.end(), part->begin(), part->end());
+  for (const Bytes* part : {&paths, &fileTable, &blockTable, &data})
+    archive.insert(archive.end(), part->begin(), part->end());
   return archive;
 }
 
@@ -133,6 +134,7 @@ class ReaderChecks : public ::testing::Test {
 TEST_F(ReaderChecks, EachDamageEndsInItsOwnMessage) {
   const std::wstring badMagic =
       L"Invalid archive format (bad magic). Ensure you selected a .zvka archive, not a .zvkj journal.";
+  // clang-format off
   const std::tuple<const char*, std::function<void(Bytes&)>, std::wstring> cases[] = {
       {"intact", [](Bytes&) {}, L"accepted"},
       {"short header", [](Bytes& b) { b.resize(55); }, L"Invalid archive format (header read failed)"},
@@ -151,6 +153,7 @@ TEST_F(ReaderChecks, EachDamageEndsInItsOwnMessage) {
       {"unknown codec", [](Bytes& b) { b[116 + 48 + 20] = 7; }, L"Decompression failed (unsupported or invalid block codec)"},
       {"stored byte", [](Bytes& b) { b[193] = 0; }, L"Checksum verification failed"},
   };
+  // clang-format on
   for (const auto& [name, damage, message] : cases) {
     SCOPED_TRACE(name);
     Bytes archive = good_;

@@ -20,8 +20,8 @@ Bytes journalBytes(uint32_t version, uint32_t count, const Bytes& states, const 
 }
 
 // Created whole under a temporary name, flushed, renamed into place and the folder flushed, so a failure at any
-// step leaves an earlier journal or the whole new one, and no temporary file. Then a change of states writes its span of bytes
-// at 16 + block in place and flushes it (a failed flush is a failed change).
+// step leaves an earlier journal or the whole new one, and no temporary file. Then a change of states writes its span
+// of bytes at 16 + block in place and flushes it (a failed flush is a failed change).
 TEST(Journal, CreatedWholeThenChangedInPlace) {
   Scene s;
   int failures = 0;
@@ -59,12 +59,14 @@ TEST(Journal, CreatedWholeThenChangedInPlace) {
 TEST(Journal, LoadRules) {
   const Bytes good = journalBytes(1, 3, {0, 1, 2});
   using enum JournalLoad;
+  // clang-format off
   const std::tuple<std::optional<Bytes>, JournalLoad, int> cases[] = {  // the file if any, the result, a failing IoOp
       {good, Loaded, -1}, {journalBytes(1, 3, {7, 255, 2, 9, 9}), Loaded, -1},  // any state; bytes after the states
       {journalBytes(2, 3, {0, 1, 2}), Foreign, -1}, {journalBytes(1, 4, {0, 1, 2, 0}), Foreign, -1},
       {journalBytes(1, 3, {0, 1, 2}, "ZVKAWIN"), Foreign, -1}, {journalBytes(1, 2, {0, 1, 2}), Foreign, -1},
       {journalBytes(1, 3, {0, 1}), Foreign, -1}, {Bytes(10, 0), Foreign, -1}, {std::nullopt, Missing, -1},
       {good, Unreadable, int(IoOp::Open)}, {good, Unreadable, int(IoOp::Size)}, {good, Unreadable, int(IoOp::Read)}};
+  // clang-format on
   for (const auto& [file, expected, failing] : cases) {
     SCOPED_TRACE(::testing::PrintToString(file) + " failing " + std::to_string(failing));
     Scene s;

@@ -42,7 +42,11 @@ TEST(Links, NamesTheArchiverCreatesAreNeverWrittenThrough) {
 // A link to a folder on a destination file's way, or at a destination file's place, is refused before anything is
 // written, in both modes and on resume; only the destination folder itself may be a link.
 TEST(Links, NothingBelowTheDestinationIsFollowed) {
-  struct Case { const char* link; const char* target; bool resume; };
+  struct Case {
+    const char* link;
+    const char* target;
+    bool resume;
+  };
   const Case cases[] = {{"b", "outside", false}, {"a.txt", "outside/victim", false}, {"b", "moved", true}};
   for (const Case& c : cases) {
     for (bool keep : {false, true}) {

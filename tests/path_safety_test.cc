@@ -9,23 +9,28 @@ namespace {
 
 // Single paths, then lists: the index of the first refused path under each rule set (size() when all pass).
 TEST(StoredPathSafety, PortableAndWindowsRules) {
-  const std::vector<std::string> bothAccept = {"a.txt", "dir/sub/file.bin", "\xF0\x9F\x98\x80 smile/caf\xC3\xA9",
-                                               ".hidden", "a..b", "COM0", "COM10", "CONSOLE", "icon"};
-  const std::vector<std::string> bothRefuse = {
-      "", "/etc/passwd", "../evil", "a/../../evil", "a/..", "./a", "a/./b", "a//b", "a/", "a\\b", "..\\evil",
-      std::string("a\0b", 3), "C:evil", "c:/evil", "\xC0\xAF" /* an overlong "/", not UTF-8 */};
+  const std::vector<std::string> bothAccept = {
+      "a.txt", "dir/sub/file.bin", "\xF0\x9F\x98\x80 smile/caf\xC3\xA9", ".hidden", "a..b", "COM0", "COM10", "CONSOLE",
+      "icon"};
+  const std::vector<std::string> bothRefuse = {"",       "/etc/passwd", "../evil",  "a/../../evil",
+                                               "a/..",   "./a",         "a/./b",    "a//b",
+                                               "a/",     "a\\b",        "..\\evil", std::string("a\0b", 3),
+                                               "C:evil", "c:/evil",     "\xC0\xAF" /* an overlong "/", not UTF-8 */};
   const std::vector<std::string> windowsRefuses = {
-      "file.txt:stream", "what?.txt", "a<b", "a|b", "a\"b", "star*", "tab\there", "trailing.", "trailing ", "dir./file",
-      "CON", "con.txt", "dir/Nul.tar.gz", "AUX", "prn", "COM1", "lpt9.log", "COM\xC2\xB9" /* superscript one */};
+      "file.txt:stream", "what?.txt", "a<b",       "a|b",       "a\"b",     "star*",
+      "tab\there",       "trailing.", "trailing ", "dir./file", "CON",      "con.txt",
+      "dir/Nul.tar.gz",  "AUX",       "prn",       "COM1",      "lpt9.log", "COM\xC2\xB9" /* superscript one */};
   for (const auto* list : {&bothAccept, &bothRefuse, &windowsRefuses}) {
     for (const std::string& path : *list) {
       EXPECT_EQ(isSafeStoredPath(path, false), list != &bothRefuse) << path;
       EXPECT_EQ(isSafeStoredPath(path, true), list == &bothAccept) << path;
     }
   }
+  // clang-format off
   const std::tuple<std::vector<std::string>, size_t, size_t> cases[] = {
       {{"a", "b", "c/d"}, 3, 3}, {{"a", "b", "a"}, 2, 2}, {{"Readme", "README"}, 2, 1}, {{"a", "a/b"}, 1, 1},
       {{"a/b", "a"}, 1, 1},      {{"x/y/z", "x/Y"}, 2, 1}, {{"ok", "../bad", "ok"}, 1, 1}, {{}, 0, 0}};
+  // clang-format on
   for (const auto& [paths, portable, windows] : cases) {
     EXPECT_EQ(std::pair(findUnsafePath(paths, false), findUnsafePath(paths, true)), std::pair(portable, windows))
         << ::testing::PrintToString(paths);

@@ -97,12 +97,11 @@ void PowerLoss::recordEdit(const IoCall& call) {
 
 void PowerLoss::recordName(const IoCall& call) {
   const fs::path path = call.path ? toUtf8(*call.path) : "", target = call.target ? toUtf8(*call.target) : "";
-  const bool creates = call.op == IoOp::MakeDirectory ||
-                       (call.op == IoOp::Open && call.mode > OpenMode::ReadWrite);
+  const bool creates = call.op == IoOp::MakeDirectory || (call.op == IoOp::Open && call.mode > OpenMode::ReadWrite);
   if (creates && !fs::exists(path)) names_.push_back({path, {}, folderOf(path), std::nullopt});
   if (call.op == IoOp::Rename) {
-    names_.push_back({path, target, folderOf(target),
-                      fs::is_regular_file(target) ? std::optional(readFile(target)) : std::nullopt});
+    names_.push_back(
+        {path, target, folderOf(target), fs::is_regular_file(target) ? std::optional(readFile(target)) : std::nullopt});
   }
   if (call.op == IoOp::SyncDirectory) {
     FileIdentity synced;

@@ -19,12 +19,19 @@ class PowerLoss {
  public:
   PowerLoss(int crashAt, bool keepMetadata) : crashAt_(crashAt), keepMetadata_(keepMetadata) {}
   uint32_t operator()(const ablative::IoCall& call);  // install with std::ref
-  void rollBack();  // after the run, with the hook removed
+  void rollBack();                                    // after the run, with the hook removed
   bool crashed() const { return crashed_; }
 
  private:
-  struct Edit { uint64_t offset; Bytes before; uint64_t sizeBefore; };
-  struct File { fs::path path; std::vector<Edit> edits; };  // where it is now, and what is not yet durable
+  struct Edit {
+    uint64_t offset;
+    Bytes before;
+    uint64_t sizeBefore;
+  };
+  struct File {
+    fs::path path;
+    std::vector<Edit> edits;
+  };             // where it is now, and what is not yet durable
   struct Name {  // created at `path`, or renamed from `path` to `target` (over `replaced`, if it was there)
     fs::path path, target;
     ablative::FileIdentity folder;
@@ -39,7 +46,7 @@ class PowerLoss {
   int flushes_ = 0;
   bool crashed_ = false;
   std::map<const ablative::FileHandle*, fs::path> opened_;  // each handle's file as it was opened
-  std::map<std::pair<uint64_t, uint64_t>, File> files_;      // by identity
+  std::map<std::pair<uint64_t, uint64_t>, File> files_;     // by identity
   std::vector<Name> names_;
 };
 

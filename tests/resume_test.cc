@@ -40,11 +40,13 @@ TEST(Resume, RefusedWhereTheDestinationLacksWhatWasTaken) {
   Scene s(smallTree());
   interrupt(s);
   const fs::path elsewhere = s.scratch / "elsewhere", c = s.out / "b" / "c.bin";
+  // clang-format off
   const std::pair<std::function<void()>, fs::path> cases[] = {
       {[] {}, elsewhere / "a.txt"},                                                  // another folder: its first file
       {[&] { fs::remove(c); }, c},                                                   // a finished file removed
       {[&] { fs::resize_file(c, 4); }, c},                                           // or cut short
       {[&] { writeFile(c, "xyzxyZ"); }, c}};                                         // or changed
+  // clang-format on
   const Bytes archive = readFile(s.archive), journal = readFile(s.journal), finished = readFile(c);
   for (const auto& [spoil, named] : cases) {
     SCOPED_TRACE(named.string());
@@ -80,7 +82,10 @@ TEST(Resume, SalvageExtractsEverythingElse) {
       Bytes spoilt = s.original;
       spoilt[s.tables.blocks[1].offset] ^= 1;  // a.txt's "4567"
       writeFile(s.archive, spoilt);
-      want["a.txt"] = bytesOf(std::string("0123\0\0\0\0" "89", 10));
+      want["a.txt"] =
+          bytesOf(std::string("0123\0\0\0\0"
+                              "89",
+                              10));
     }
     ExtractOptions options = resumed(true);
     options.keepOriginal = keep;

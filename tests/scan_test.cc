@@ -11,7 +11,8 @@ namespace {
 
 std::vector<std::string> scannedNames(const fs::path& source, std::wstring& errorText) {
   std::vector<std::string> names;
-  for (const auto& entry : ablative::collectSourceFiles(wide(source), errorText).entries) names.push_back(entry.relativePathUtf8);
+  for (const auto& entry : ablative::collectSourceFiles(wide(source), errorText).entries)
+    names.push_back(entry.relativePathUtf8);
   return names;
 }
 
@@ -83,7 +84,8 @@ TEST(SourceScan, LinksKeepTheirOwnNameInsideTheTree) {
   fs::create_directory_symlink(dir / "src/folder", dir / "src/folder-link");
   std::wstring errorText;
   std::vector<std::string> names;
-  for (const auto& entry : ablative::collectSourceFiles(wide(dir / "src"), errorText).entries) names.push_back(entry.relativePathUtf8 + ":" + std::to_string(entry.size));
+  for (const auto& entry : ablative::collectSourceFiles(wide(dir / "src"), errorText).entries)
+    names.push_back(entry.relativePathUtf8 + ":" + std::to_string(entry.size));
   EXPECT_EQ(names, (std::vector<std::string>{"folder/deep.txt:4", "link-in.txt:6", "link-out.txt:21", "real.txt:6"}));
 }
 

@@ -65,8 +65,7 @@ std::atomic<int> linksMade{0};
 
 ScratchDir::ScratchDir() {
   static std::atomic<int> counter{0};
-  path_ = fs::temp_directory_path() /
-          ("zarvik-test-" + std::to_string(processId()) + "-" + std::to_string(counter++));
+  path_ = fs::temp_directory_path() / ("zarvik-test-" + std::to_string(processId()) + "-" + std::to_string(counter++));
   fs::remove_all(path_);
   fs::create_directories(path_);
   linksBefore_ = linksMade;

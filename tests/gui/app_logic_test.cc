@@ -19,14 +19,17 @@ namespace {
 
 TEST(BlockSizeField, UsesWholeKilobytesFrom64UpToWhatFitsIn32Bits) {
   const uint32_t fallback = ablative::kDefaultBlockSize;
+  // clang-format off
   const std::pair<const wchar_t*, uint32_t> cases[] = {  // the last three too large for 32-bit bytes, int, any number
       {L"4096", 4194304}, {L"64", 65536}, {L" 128kb", 131072}, {L"4194303", 4294966272u}, {L"63", fallback},
       {L"-8", fallback}, {L"", fallback}, {L"abc", fallback}, {L"4194304", fallback}, {L"2147483648", fallback},
       {L"99999999999999999999", fallback}};
+  // clang-format on
   for (const auto& [text, bytes] : cases) EXPECT_EQ(blockSizeFromField(text), bytes) << toUtf8(text);
 }
 
 TEST(PathRules, ExtensionStemParentAndTheArchiveExtension) {
+  // clang-format off
   const std::tuple<const wchar_t*, const wchar_t*, const wchar_t*, const wchar_t*, bool> cases[] = {
       // path, extension, stem, parent, whether it names an archive or a journal
       {L"C:\\out\\backup.", L".", L"backup", L"C:\\out", false},
@@ -38,6 +41,7 @@ TEST(PathRules, ExtensionStemParentAndTheArchiveExtension) {
       {L"D:/mixed\\dir/f.tar.gz", L".gz", L"f.tar", L"D:/mixed\\dir", false},
       {L"\\\\server\\share\\a.Zvkj:stream", L".Zvkj", L"a", L"\\\\server\\share", true},
   };
+  // clang-format on
   for (const auto& [path, extension, stem, parent, archiveOrJournal] : cases) {
     SCOPED_TRACE(toUtf8(path));
     EXPECT_EQ(std::tuple(extensionOf(path), stemOf(path), parentOf(path), hasArchiveOrJournalExtension(path)),
@@ -47,12 +51,14 @@ TEST(PathRules, ExtensionStemParentAndTheArchiveExtension) {
 }
 
 TEST(MakeUniquePath, NumbersTheStemUntilTheNameIsFree) {
+  // clang-format off
   const std::tuple<std::vector<std::string>, const char*, const char*> cases[] = {  // existing, path, result
       {{}, "photos.zvka", "photos.zvka"},
       {{"photos.zvka", "photos_1.zvka", "photos_2.zvka/"}, "photos.zvka", "photos_3.zvka"},
       {{"report.txt.zvka"}, "report.txt.zvka", "report.txt_1.zvka"},
       {{"x_extracted/"}, "x_extracted", "x_extracted_1"},
   };
+  // clang-format on
   for (const auto& [existing, path, expected] : cases) {
     testutil::ScratchDir dir;
     for (const std::string& name : existing) {
@@ -66,6 +72,7 @@ TEST(MakeUniquePath, NumbersTheStemUntilTheNameIsFree) {
 TEST(ParseArguments, RecognisesOptionsExactlyAndArchivePathsAlone) {
   using enum QuickActionKind;
   const std::wstring p = L"C:\\d\\a.zvka";
+  // clang-format off
   const std::tuple<std::vector<std::wstring>, std::optional<QuickAction>, bool> cases[] = {
       {{L"--context-extract", p}, QuickAction{Extract, p}, false},
       {{L"--context-extract-to", p, L"ignored", L"--context-archive"}, QuickAction{ExtractTo, p}, false},
@@ -75,6 +82,7 @@ TEST(ParseArguments, RecognisesOptionsExactlyAndArchivePathsAlone) {
       {{L"C:\\d\\a.zvka.ZvKj", L"extra"}, QuickAction{Open, L"C:\\d\\a.zvka.ZvKj"}, false},
       {{L"C:\\d\\a.txt"}, std::nullopt, false},
   };
+  // clang-format on
   for (const auto& [arguments, action, missingPath] : cases) {
     std::vector<std::wstring> all{L"ZarvikArchiver.exe"};
     all.insert(all.end(), arguments.begin(), arguments.end());
@@ -100,6 +108,7 @@ TEST(ShellVerbs, TwentyFourValuesInOrderNamingTheProgramFoundWhateverItsPathLeng
   ASSERT_EQ(values.size(), 24u);
   const std::wstring root = L"Software\\Classes\\", menu = L"\\shell\\ZarvikArchiver", exe = L"\"C:\\Apps\\za.exe\"";
   const std::wstring types = root + L"SystemFileAssociations\\.zvk";
+  // clang-format off
   const std::pair<size_t, RegistryValue> rows[] = {
       {1, {root + L"*" + menu, L"MUIVerb", L"Zarvik Archiver"}},
       {2, {root + L"*" + menu, L"Icon", exe + L",0"}},
@@ -108,6 +117,7 @@ TEST(ShellVerbs, TwentyFourValuesInOrderNamingTheProgramFoundWhateverItsPathLeng
       {16, {types + L"a" + menu + L"\\shell\\extract_to", L"MUIVerb", L"Extract to \"%1\\\""}},
       {22, {types + L"j" + menu + L"\\shell\\extract_here\\command", L"", exe + L" --context-extract-here \"%1\""}},
   };
+  // clang-format on
   for (const auto& [row, expected] : rows) {
     const RegistryValue& value = values[row - 1];
     EXPECT_EQ(std::tie(value.key, value.name, value.data), std::tie(expected.key, expected.name, expected.data)) << row;
@@ -119,11 +129,13 @@ TEST(ShellVerbs, TwentyFourValuesInOrderNamingTheProgramFoundWhateverItsPathLeng
 }
 
 TEST(RunLogged, EveryFailureBecomesOnePrefixedLine) {
+  // clang-format off
   const std::pair<std::function<bool(std::wstring&)>, std::vector<std::wstring>> cases[] = {
       {[](std::wstring& reason) { return reason = L"no room", false; }, {L"Create failed: no room"}},
       {[](std::wstring&) -> bool { throw std::runtime_error("caf\xc3\xa9"); }, {L"Create failed: caf\u00e9"}},
       {[](std::wstring&) -> bool { throw 42; }, {L"Create failed: Unexpected error."}},
   };
+  // clang-format on
   for (const auto& [operation, expected] : cases) {
     std::vector<std::wstring> lines;
     bool succeeded = runLogged(L"Create failed: ", operation, [&](const std::wstring& line) { lines.push_back(line); });

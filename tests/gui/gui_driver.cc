@@ -118,7 +118,8 @@ struct App {
   }
   void expectIdle() {
     EXPECT_EQ(std::tuple(enabled(kCreateButtonId), enabled(kExtractButtonId), enabled(kResumeButtonId),
-                         enabled(kPauseButtonId), text(kPauseButtonId)), std::tuple(true, true, true, false, L"Pause"));
+                         enabled(kPauseButtonId), text(kPauseButtonId)),
+              std::tuple(true, true, true, false, L"Pause"));
   }
 };
 
@@ -143,6 +144,7 @@ struct ExpectedControl {
   int page;
 };
 
+// clang-format off
 const ExpectedControl kExpectedControls[] = {
     {L"SysTabControl32", L"", 1000, -1},           {L"Static", L"Source file or folder:", 0, 0},
     {L"Edit", L"", 1001, 0},                       {L"Button", L"Select File", 1002, 0},
@@ -157,6 +159,7 @@ const ExpectedControl kExpectedControls[] = {
     {L"msctls_progress32", L"", 1020, -1},         {L"Static", nullptr, 1022, -1},
     {L"Button", L"Pause", 1017, -1},               {L"Edit", L"", 1021, -1},
 };
+// clang-format on
 
 // The window's size and title, its controls, and the tabs that show one page and hide the other.
 TEST(MainWindow, IsBuiltFromTheControlTableAndItsTabsSwitchThePages) {
@@ -253,6 +256,7 @@ TEST(Operations, EachRefusalIsOneLogLine) {
   const std::wstring source = pathText(dir.path()), file = pathText(dir / "a.zvka"), missing = pathText(dir / "gone");
   testutil::writeFile(dir / "a.zvka", "not read before the checks");
   testutil::writeFile(dir / "a.zvka.ZVKJ", std::string("ZVKJWIN\0", 8) + std::string(56, '\0'));
+  // clang-format off
   const std::tuple<int, std::wstring, std::wstring, std::wstring> cases[] = {  // button, the page's two fields, line
       {kCreateButtonId, L"", missing, L"Create failed: Set source file/folder and archive output path."},
       {kCreateButtonId, missing, missing, L"Create failed: Source must be an existing file or folder."},
@@ -265,14 +269,17 @@ TEST(Operations, EachRefusalIsOneLogLine) {
       {kExtractButtonId, file + L".ZVKJ", missing, L"Extract failed: Invalid archive format (bad magic). "
                                                    L"Ensure you selected a .zvka archive, not a .zvkj journal."},
   };
+  // clang-format on
   App app;
   for (const auto& [button, first, second, line] : cases) {
     bool create = button == kCreateButtonId;
     app.clickTab(create ? 0 : 1);
     app.type(create ? kSourceEditId : kArchiveEditId, first);
     app.type(create ? kOutputEditId : kDestinationEditId, second);
-    EXPECT_EQ(app.run(button), (Lines{create ? L"Starting archive creation..." : button == kResumeButtonId
-                                ? L"Resuming extraction..." : L"Starting extraction...", line, kFailed}));
+    EXPECT_EQ(app.run(button), (Lines{create                      ? L"Starting archive creation..."
+                                      : button == kResumeButtonId ? L"Resuming extraction..."
+                                                                  : L"Starting extraction...",
+                                      line, kFailed}));
     app.expectIdle();
   }
   EXPECT_EQ(app.text(kOutputEditId), source);  // refused before the extension was added
@@ -297,8 +304,8 @@ TEST(Operations, ResumeWithRealJournals) {
     HANDLE held = CreateFileW(archive.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL, nullptr);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(app.run(kExtractButtonId), (Lines{L"Starting extraction...",
-                                                 L"Extract failed: Archive is in use by another extraction", kFailed}));
+    EXPECT_EQ(app.run(kExtractButtonId),
+              (Lines{L"Starting extraction...", L"Extract failed: Archive is in use by another extraction", kFailed}));
     CloseHandle(held);
   }
   EXPECT_EQ(app.run(kResumeButtonId),
@@ -320,6 +327,7 @@ TEST(QuickActions, EachKindFillsItsPageAndStartsOrWaits) {
   std::wstring error;
   // Option (null: the path alone), argument, first log line, page, its two path fields ("" empty, "." the folder),
   // whether it starts. The scratch folder holds photos/, photos.zvka, a.zvka and its journal, a/, a_extracted/.
+  // clang-format off
   const std::tuple<const wchar_t*, const char*, const wchar_t*, int, std::array<const char*, 2>, bool> cases[] = {
       {L"--context-archive", "photos", L"Quick action detected: starting archive creation...", 0,
        {"photos", "photos_1.zvka"}, true},
@@ -330,6 +338,7 @@ TEST(QuickActions, EachKindFillsItsPageAndStartsOrWaits) {
       {nullptr, "x.zvka", L"Archive path is not accessible. Check the path and try again.", 1, {"x.zvka", ""}, false},
       {L"--context-archive", "gone", L"Quick action path is invalid. Waiting for manual input.", 0, {"", ""}, false},
   };
+  // clang-format on
   for (const auto& [option, argument, line, page, paths, starts] : cases) {
     SCOPED_TRACE(utf8(option ? option : L"") + " " + argument);
     testutil::ScratchDir dir;
@@ -377,10 +386,11 @@ TEST(ShellRegistration, EveryStartPointsTheMenuAtTheProgramStarted) {
   for (const RegistryValue& value : values) {
     wchar_t data[4096] = {};
     DWORD type = 0, size = sizeof(data);
-    LSTATUS status = RegGetValueW(HKEY_CURRENT_USER, value.key.c_str(), value.name.empty() ? nullptr
-                                  : value.name.c_str(), RRF_RT_ANY, &type, data, &size);
-    EXPECT_EQ(std::tuple(status, type, size, std::wstring(data)), std::tuple(ERROR_SUCCESS, DWORD{REG_SZ},
-              DWORD((value.data.size() + 1) * sizeof(wchar_t)), value.data)) << utf8(value.key + L" " + value.name);
+    LSTATUS status = RegGetValueW(HKEY_CURRENT_USER, value.key.c_str(),
+                                  value.name.empty() ? nullptr : value.name.c_str(), RRF_RT_ANY, &type, data, &size);
+    EXPECT_EQ(std::tuple(status, type, size, std::wstring(data)),
+              std::tuple(ERROR_SUCCESS, DWORD{REG_SZ}, DWORD((value.data.size() + 1) * sizeof(wchar_t)), value.data))
+        << utf8(value.key + L" " + value.name);
   }
 }
 
