@@ -16,7 +16,6 @@
 // it, and, when resuming, the destination is known to hold what earlier runs
 // took from the archive.
 #include <algorithm>
-#include <numeric>
 #include <optional>
 
 #include "ablative.h"

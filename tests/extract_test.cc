@@ -93,68 +93,6 @@ TEST(Extract, ManyMoreFilesThanOpenDescriptors) {
 }
 #endif
 
-// A run stopped after each effect of the block at the archive's end, which goes first, then resumed: what the
-// journal records for the block, and whether the resumed run reads it from the archive, reads it back from its
-// destination (a written block to skip its extraction, a released one to check the destination), or first catches
-// up on cutting the archive.
-TEST(Extract, ResumeAfterEachEffectOfABlock) {
-  enum On { Destination, Journal, Archive };
-  // The call that completes the effect, on what, the how-manieth, whether to stop before it; what follows.
-  struct Stop {
-    IoOp op;
-    On on;
-    int occurrence;
-    bool before;
-    BlockState state;
-    std::tuple<bool, bool, bool> reads;
-  };
-  // clang-format off
-  const Stop stops[] = {
-      {IoOp::Write, Destination, 1, true, BlockState::Pending, {true, false, false}},       // nothing done
-      {IoOp::Flush, Destination, 1, false, BlockState::Pending, {true, false, false}},      // destination written
-      {IoOp::Flush, Journal, 1, false, BlockState::DestWritten, {false, true, false}},      // DestWritten recorded
-      {IoOp::ZeroRange, Archive, 1, false, BlockState::DestWritten, {false, true, false}},  // range zeroed
-      {IoOp::Flush, Journal, 2, false, BlockState::Punched, {false, true, true}},           // Punched recorded
-      {IoOp::SetEnd, Archive, 1, false, BlockState::Punched, {false, true, false}}};        // archive cut
-  // clang-format on
-  for (const Stop& stop : stops) {
-    SCOPED_TRACE(&stop - stops);
-    Scene s(smallTree());
-    s.groupBytes = 1;  // a block at a time
-    const std::wstring paths[] = {wide(s.out / "b" / "c.bin"), wide(s.journal), wide(s.archive)};
-    std::map<const FileHandle*, std::wstring> opened;
-    const auto pathOf = [&](const IoCall& call) {
-      if (call.op == IoOp::Open) opened[call.file] = *call.path;
-      return call.path != nullptr ? *call.path : call.file != nullptr ? opened[call.file] : L"";
-    };
-    int seen = 0;
-    bool stopped = false, readsArchive = false, readsBack = false, cutsFirst = false, zeroed = false;
-    {
-      ScopedIoHook crash([&](const IoCall& call) -> uint32_t {
-        const bool hit = pathOf(call) == paths[stop.on] && call.op == stop.op && ++seen == stop.occurrence;
-        if (stopped || (hit && stop.before)) return ioErrorCode();
-        stopped = hit;
-        return 0;
-      });
-      EXPECT_FALSE(s.run(false, false).ok);
-    }
-    EXPECT_EQ(readFile(s.journal).at(16 + 4), static_cast<uint8_t>(stop.state));  // b/c.bin's second block
-    ScopedIoHook watch([&](const IoCall& call) {
-      const std::wstring path = pathOf(call);
-      readsArchive |= call.op == IoOp::Read && path == paths[Archive] && call.offset == s.tables.blocks[4].offset;
-      readsBack |= call.op == IoOp::Read && path == paths[Destination] && call.offset == 4;
-      cutsFirst |= call.op == IoOp::SetEnd && !zeroed;
-      zeroed |= call.op == IoOp::ZeroRange;
-      return 0u;
-    });
-    const RunResult resumed = s.run(true, false);
-    ASSERT_TRUE(resumed.ok) << toUtf8(resumed.error);
-    EXPECT_EQ(readTree(s.out), s.tree);
-    EXPECT_EQ(resumed.progress.back().blocksDone, 5u);
-    EXPECT_EQ(std::tuple(readsArchive, readsBack, cutsFirst), stop.reads);
-  }
-}
-
 // Starting afresh would empty files whose blocks have left the archive, so only a resumed run continues an
 // interrupted one, and it cuts what lies beyond a file's stored length.
 TEST(Extract, OnlyAResumedRunContinuesAnInterruptedOne) {
