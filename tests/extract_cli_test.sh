@@ -20,6 +20,9 @@ Original archive kept as requested.
 Extraction complete: $work/kept" "$out"
 check "keep leaves the archive" "same" "$(cmp -s "$work/x.zvka" "$work/copy.zvka" && echo same)"
 check "keep tree" "" "$(diff -r "$work/src" "$work/kept")"
+# On a terminal, a progress line of bytes and the space given back (the rate and time left come after half a second).
+check "progress line on a terminal" "100%  16 B of 16 B  freed 0 B" "$(script -q -e -c "'$zarvik' extract --keep \
+  '$work/x.zvka' '$work/tty'" /dev/null | tr '\r' '\n' | grep -a '%' | tail -n 1 | sed 's/ *$//')"
 run extract -q --keep "$work/x.zvka" "$work/quiet"
 check "-q leaves out the file lines" "Original archive kept as requested." "$(head -n 1 <<<"$out")"
 
