@@ -40,11 +40,14 @@ run_killed() {
   local pid=$!
   local ms=$((min_ms + RANDOM % (max_ms - min_ms + 1)))
   sleep "$((ms / 1000)).$(printf '%03d' $((ms % 1000)))"
-  if kill -9 -- -"$pid" 2>/dev/null; then kills=$((kills + 1)); fi
+  local killed=0
+  if kill -9 -- -"$pid" 2>/dev/null; then kills=$((kills + 1)) killed=1; fi
   wait "$pid" 2>/dev/null
   local rc=$?
   for _ in $(seq 1 100); do pgrep -g "$pid" >/dev/null || break; sleep 0.05; done
-  if [ "$rc" -ne 0 ] && [ "$rc" -ne 137 ]; then fail "extract $* exited $rc: $(cat "$work/err")"; return 1; fi
+  # A killed run's status says nothing (under Wine its launcher may report the child's end as 1); one that ran to
+  # its end must have succeeded. What a kill left is judged by the resumes and the final comparison.
+  if [ "$killed" -eq 0 ] && [ "$rc" -ne 0 ]; then fail "extract $* exited $rc: $(cat "$work/err")"; return 1; fi
   return 0
 }
 
