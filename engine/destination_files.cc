@@ -95,8 +95,7 @@ bool DestinationFiles::write(uint32_t index, uint64_t offset, const std::vector<
                              std::wstring& errorText) {
   FileHandle* file = open(index, errorText);
   if (file == nullptr) return false;
-  if (!unflushed_[index]) written_.push_back(index);
-  unflushed_[index] = 1;  // a failed write may still have changed the file
+  markWritten(index);  // a failed write may still have changed the file
   return writeDestinationBytes(*file, offset, bytes, errorText);
 }
 
@@ -108,8 +107,7 @@ bool DestinationFiles::fillToLength(uint32_t index, std::wstring& errorText) {
   if (!fileSize(*file, size) || (size < length && !(seekFile(*file, length) && setEndOfFile(*file)))) {
     return fail(errorText, codedErrorText(kDestinationWriteFailed));
   }
-  if (!unflushed_[index]) written_.push_back(index);
-  unflushed_[index] = 1;
+  markWritten(index);
   return true;
 }
 
@@ -138,6 +136,11 @@ bool DestinationFiles::closeAll(std::wstring& errorText) {
   }
   if (!ok) errorText = firstError;
   return ok;
+}
+
+void DestinationFiles::markWritten(uint32_t index) {
+  if (!unflushed_[index]) written_.push_back(index);
+  unflushed_[index] = 1;
 }
 
 bool DestinationFiles::openRoot() { return root_.handle.isOpen() || openFolder(rootPath_, root_); }

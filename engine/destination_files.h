@@ -86,6 +86,7 @@ class DestinationFiles {
     FileHandle handle;
   };
 
+  void markWritten(uint32_t index);  // for the next makeDurable
   bool openRoot();
   bool makeFolder(const std::wstring& relative);
   bool createFile(uint32_t index, bool keepContent);
