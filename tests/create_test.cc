@@ -1,4 +1,4 @@
-// Archive creation: its lines, progress and pause, and that a failed run
+// Archive creation: its lines, progress and pause, what the scan takes from the source, and that a failed run
 // never leaves a file that reads as an archive.
 #include <gtest/gtest.h>
 
@@ -6,6 +6,7 @@
 #include "env.h"
 #include "archive_checks.h"
 #include "format.h"
+#include "source_scan.h"
 #include "test_util.h"
 
 using namespace testutil;
@@ -62,6 +63,7 @@ TEST(CreateArchive, RefusalsLeaveNoArchive) {
   ScratchDir dir;
   writeFile(dir / "src/f.txt", "x");
   writeFile(dir / "a-file", "blocks a folder");
+  fs::create_directories(dir / "only-folders/a/b");
   struct Case {
     const char* name;
     fs::path source;
@@ -69,12 +71,19 @@ TEST(CreateArchive, RefusalsLeaveNoArchive) {
     uint32_t blockSize;
     std::wstring message;
   };
-  const std::vector<Case> cases = {
+  std::vector<Case> cases = {
       {"block size 0", dir / "src", dir / "out.zvka", 0, L"Block size must be greater than zero"},
       {"missing source first", dir / "absent", dir / "out.zvka", 0, L"Input path does not exist"},
+      {"no files", dir / "only-folders", dir / "out.zvka", 4, L"Input directory contains no regular files"},
       {"parent is a file", dir / "src", dir / "a-file/sub/out.zvka", 4, L"Unable to create archive destination folder"},
       {"archive is a folder", dir / "src", dir / "src", 4, L"Unable to create archive file"},
   };
+#ifndef _WIN32
+  writeFile(dir / "bs/back\\slash.txt", "a backslash would become a folder on extraction");
+  cases.push_back({"device", "/dev/null", dir / "out.zvka", 4, L"Input path is neither a file nor a directory"});
+  cases.push_back({"backslash", dir / "bs", dir / "out.zvka", 4,
+                   L"File name not supported by the archive format: " + wide(dir / "bs/back\\slash.txt")});
+#endif
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     CreateRun run = create(c.source, c.archive, c.blockSize);
@@ -130,6 +139,24 @@ TEST(CreateArchive, ChangedSourceFailsAndKeepsTheOldArchive) {
 }
 
 #ifndef _WIN32
+// A link is stored as the file it leads to, under its own name, wherever that file lies; a dangling link and a link
+// to a folder are passed over.
+TEST(CreateArchive, LinksKeepTheirOwnNameInsideTheTree) {
+  ScratchDir dir;
+  writeFile(dir / "src/real.txt", "inside");
+  writeFile(dir / "outside.txt", "from outside the tree");
+  writeFile(dir / "src/folder/deep.txt", "deep");
+  fs::create_symlink(dir / "src/real.txt", dir / "src/link-in.txt");
+  fs::create_symlink(dir / "outside.txt", dir / "src/link-out.txt");
+  fs::create_symlink(dir / "nowhere", dir / "src/dangling.txt");
+  fs::create_directory_symlink(dir / "src/folder", dir / "src/folder-link");
+  std::wstring errorText;
+  std::vector<std::string> names;
+  for (const auto& entry : ablative::collectSourceFiles(wide(dir / "src"), errorText).entries)
+    names.push_back(entry.relativePathUtf8 + ":" + std::to_string(entry.size));
+  EXPECT_EQ(names, (std::vector<std::string>{"folder/deep.txt:4", "link-in.txt:6", "link-out.txt:21", "real.txt:6"}));
+}
+
 TEST(CreateArchive, RefusesCountsBeyondTheFormat) {
   ScratchDir dir;
   fs::create_directories(dir / "src");

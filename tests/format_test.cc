@@ -86,20 +86,27 @@ TEST(ArchiveLayout, MatchesTheModelAtEveryBlockSize) {
   for (uint8_t& byte : noise) byte = static_cast<uint8_t>(random());
   // Large blocks are coded in the background: runs of them, coded and
   // stored, within a file and across files, exercise its buffer handover.
+  // In archive order: whole paths by UTF-16 code unit, so "." sorts before "/" and a non-BMP name (a surrogate
+  // pair, D83D ...) before U+E000, unlike code-point order. Empty folders leave no trace.
   std::vector<SourceFile> files = {
+      {"B.txt", bytesOf("B")},
+      {"a-b.txt", {}},
       {"a.txt", bytesOf("AAAAAAAAAA")},
       {"b/c.bin", {}},
       {"b/mixed.dat", mixedBytes(200000, 7)},
       {"b/noise.bin", noise},
       {"b/runs.dat", Bytes(70000, 0x41)},
+      {"dir.txt", bytesOf("dir")},
+      {"dir/x.bin", bytesOf("x")},
       {"\xF0\x9F\x98\x80 smile/\xC3\xA9t\xC3\xA9.txt", bytesOf("non-BMP folder, accented file")},
+      {"\xEE\x80\x80.txt", bytesOf("private use")},
   };
   for (const SourceFile& file : files) writeFile(dir / ("src/" + file.path), file.content);
+  fs::create_directories(dir / "src/empty/also-empty");
   for (uint32_t blockSize : {1u, 4u, 1000u, 65536u, 4u << 20}) {
     SCOPED_TRACE(blockSize);
     std::wstring errorText;
     ASSERT_TRUE(create(dir / "src", dir / "out.zvka", blockSize, errorText)) << ablative::toUtf8(errorText);
-    // Sorted by UTF-16 code units: the non-BMP name (a surrogate pair) sorts after ASCII.
     EXPECT_EQ(readFile(dir / "out.zvka"), modelArchive(files, blockSize));
   }
 }
