@@ -4,6 +4,9 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include <windows.h>
+#include <shellapi.h>  // after windows.h
+
 #include "app_state.h"
 #include "command_line.h"
 #include "env.h"
@@ -103,25 +106,31 @@ TEST(StatusLine, ShowsBlocksFreedMegabytesAndPauseWithATruncatedPercentage) {
   for (const auto& [done, total, percent] : percents) EXPECT_EQ(progressPercent(done, total), percent);
 }
 
-TEST(ShellVerbs, TwentyFourValuesInOrderNamingTheProgramFoundWhateverItsPathLength) {
-  std::vector<RegistryValue> values = shellVerbValues(L"C:\\Apps\\za.exe");
+// Every menu command, as the shell starts it on the file clicked, names the program and is a quick action the program
+// recognises on that file; the program's path is found whatever its length.
+TEST(ShellVerbs, EachCommandIsTheQuickActionOfItsLabel) {
+  using enum QuickActionKind;
+  const std::wstring program = L"C:\\Program Files\\za.exe", file = L"C:\\d\\my photos.zvka";
+  const std::vector<RegistryValue> values = shellVerbValues(program);
   ASSERT_EQ(values.size(), 24u);
-  const std::wstring root = L"Software\\Classes\\", menu = L"\\shell\\ZarvikArchiver", exe = L"\"C:\\Apps\\za.exe\"";
-  const std::wstring types = root + L"SystemFileAssociations\\.zvk";
-  // clang-format off
-  const std::pair<size_t, RegistryValue> rows[] = {
-      {1, {root + L"*" + menu, L"MUIVerb", L"Zarvik Archiver"}},
-      {2, {root + L"*" + menu, L"Icon", exe + L",0"}},
-      {4, {root + L"*" + menu + L"\\shell\\add", L"MUIVerb", L"Add to archive"}},
-      {10, {root + L"Directory" + menu + L"\\shell\\add\\command", L"", exe + L" --context-archive \"%1\""}},
-      {16, {types + L"a" + menu + L"\\shell\\extract_to", L"MUIVerb", L"Extract to \"%1\\\""}},
-      {22, {types + L"j" + menu + L"\\shell\\extract_here\\command", L"", exe + L" --context-extract-here \"%1\""}},
-  };
-  // clang-format on
-  for (const auto& [row, expected] : rows) {
-    const RegistryValue& value = values[row - 1];
-    EXPECT_EQ(std::tie(value.key, value.name, value.data), std::tie(expected.key, expected.name, expected.data)) << row;
+  std::vector<std::pair<std::wstring, QuickActionKind>> verbs;
+  for (size_t i = 1; i < values.size(); ++i) {
+    if (!values[i].key.ends_with(L"\\command")) continue;
+    std::wstring command = values[i].data;
+    command.replace(command.find(L"%1"), 2, file);
+    int count = 0;
+    wchar_t** split = CommandLineToArgvW(command.c_str(), &count);
+    const std::vector<std::wstring> arguments(split, split + count);
+    LocalFree(split);
+    const ParsedCommandLine parsed = parseArguments(arguments);
+    ASSERT_TRUE(parsed.action.has_value()) << toUtf8(command);
+    EXPECT_EQ(std::pair(arguments[0], parsed.action->path), std::pair(program, file));
+    verbs.emplace_back(values[i - 1].data, parsed.action->kind);  // its label comes just before it
   }
+  const std::wstring to = L"Extract to \"%1\\\"";
+  EXPECT_EQ(verbs, (std::vector<std::pair<std::wstring, QuickActionKind>>{
+                       {L"Add to archive", Archive}, {L"Add to archive", Archive}, {L"Extract Here", ExtractHere},
+                       {to, ExtractTo}, {L"Extract Here", ExtractHere}, {to, ExtractTo}}));
   std::wstring full = moduleFilePath(nullptr, 32768);
   ASSERT_TRUE(full.ends_with(L".exe"));
   EXPECT_EQ(moduleFilePath(nullptr, 4), full);
