@@ -113,7 +113,8 @@ TEST(ShellVerbs, EachCommandIsTheQuickActionOfItsLabel) {
   const std::wstring program = L"C:\\Program Files\\za.exe", file = L"C:\\d\\my photos.zvka";
   const std::vector<RegistryValue> values = shellVerbValues(program);
   ASSERT_EQ(values.size(), 24u);
-  std::vector<std::pair<std::wstring, QuickActionKind>> verbs;
+  using Verbs = std::vector<std::pair<std::wstring, QuickActionKind>>;  // each command's label and action
+  Verbs verbs;
   for (size_t i = 1; i < values.size(); ++i) {
     if (!values[i].key.ends_with(L"\\command")) continue;
     std::wstring command = values[i].data;
@@ -127,10 +128,9 @@ TEST(ShellVerbs, EachCommandIsTheQuickActionOfItsLabel) {
     EXPECT_EQ(std::pair(arguments[0], parsed.action->path), std::pair(program, file));
     verbs.emplace_back(values[i - 1].data, parsed.action->kind);  // its label comes just before it
   }
-  const std::wstring to = L"Extract to \"%1\\\"";
-  EXPECT_EQ(verbs, (std::vector<std::pair<std::wstring, QuickActionKind>>{
-                       {L"Add to archive", Archive}, {L"Add to archive", Archive}, {L"Extract Here", ExtractHere},
-                       {to, ExtractTo}, {L"Extract Here", ExtractHere}, {to, ExtractTo}}));
+  const Verbs::value_type add{L"Add to archive", Archive}, here{L"Extract Here", ExtractHere},
+      to{L"Extract to \"%1\\\"", ExtractTo};
+  EXPECT_EQ(verbs, (Verbs{add, add, here, to, here, to}));  // files, folders, archives, journals
   std::wstring full = moduleFilePath(nullptr, 32768);
   ASSERT_TRUE(full.ends_with(L".exe"));
   EXPECT_EQ(moduleFilePath(nullptr, 4), full);
