@@ -59,8 +59,10 @@ class Extraction {
 
   bool run() {
     const std::wstring untouched = errorText_;
-    if (!readArchiveTables(archivePath_, plan_.tables, errorText_)) {
-      if (!finishedEarlier()) return false;
+    if (!readArchiveTables(archivePath_, plan_.tables, errorText_)) {  // a run may have left only the journal
+      if (!ablate_ || !resume_ || !onlyTheJournalRemains(archivePath_, journal_)) return false;
+      // Nothing names the files any more: the folder that run made is the one sign of its destination.
+      if (pathStatus(destinationDir_).kind != PathKind::Directory) return lacksData(destinationDir_);
       errorText_ = untouched;
       removeJournal(journal_.path);
       return complete();
@@ -86,14 +88,6 @@ class Extraction {
 
  private:
   // ---- Checks: nothing is written until they all pass. ----
-
-  // An ablative run that was stopped between deleting the archive and
-  // deleting its journal has nothing left to do but the latter.
-  bool finishedEarlier() {
-    if (!ablate_ || !resume_ || pathStatus(archivePath_).kind != PathKind::Missing) return false;
-    Journal earlier{journal_.path, {}, {}};
-    return loadJournalAsWritten(earlier) == JournalLoad::Loaded && everyBlockPunched(earlier);
-  }
 
   // One run per archive: an ablative run holds it alone, other runs share it.
   bool openArchive() {
@@ -152,12 +146,14 @@ class Extraction {
     if (!journalLoaded_) return true;
     const uint32_t lacking =
         fileLackingData(plan_, journal_, *files_, kReadBackOnResume, salvage_ ? &lost_ : nullptr, raw_);
-    if (lacking != kNoFile) {
-      destinationLacksData_ = true;
-      return fail(kDestinationLacksData + files_->pathOf(lacking));
-    }
+    if (lacking != kNoFile) return lacksData(files_->pathOf(lacking));
     for (uint32_t b : lost_) markDamaged(plan_.blockFile[b]);
     return true;
+  }
+
+  bool lacksData(const std::wstring& path) {
+    destinationLacksData_ = true;
+    return fail(kDestinationLacksData + path);
   }
 
   bool checkSpace() {

@@ -50,4 +50,14 @@ uint32_t fileLackingData(const ExtractionPlan& plan, const Journal& journal, Des
   return kNoFile;
 }
 
+bool onlyTheJournalRemains(const std::wstring& archivePath, Journal& journal) {
+  Journal earlier{journal.path, {}, {}};
+  if (pathStatus(archivePath).kind != PathKind::Missing || loadJournalAsWritten(earlier) != JournalLoad::Loaded ||
+      !everyBlockPunched(earlier)) {
+    return false;
+  }
+  journal.states = std::move(earlier.states);
+  return true;
+}
+
 }  // namespace ablative

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "destination_files.h"
@@ -27,5 +28,10 @@ bool destinationHolds(FileHandle& destination, const ExtractionPlan& plan, uint3
 // block found missing goes into `lost`, and the result is kNoFile.
 uint32_t fileLackingData(const ExtractionPlan& plan, const Journal& journal, DestinationFiles& files, uint64_t readBack,
                          std::vector<uint32_t>* lost, std::vector<uint8_t>& buffer);
+
+// Whether an ablative run was stopped between deleting the archive at
+// `archivePath` and deleting `journal`, which then records every block
+// Punched; if so, `journal` holds its states.
+bool onlyTheJournalRemains(const std::wstring& archivePath, Journal& journal);
 
 }  // namespace ablative

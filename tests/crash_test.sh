@@ -58,12 +58,14 @@ for size in $sizes; do
   "${zarvik[@]}" create --block-size "$size" "$work/src" "$archive" >/dev/null || fail "create $size"
   run_killed --batch "$batch" "$archive" "$out" || continue
   # Once blocks have left the archive, a resume into another folder is refused with nothing changed.
+  # (The kill may have left only the journal, the archive deleted.)
   if [ -e "$archive.zvkj" ] && [ -n "$(tail -c +17 "$archive.zvkj" | tr -d '\000' | head -c 1)" ]; then
-    cp "$archive" "$work/archive.copy" && cp "$archive.zvkj" "$work/journal.copy"
+    rm -f "$work/archive.copy" && { [ ! -e "$archive" ] || cp "$archive" "$work/archive.copy"; }
+    cp "$archive.zvkj" "$work/journal.copy"
     "${zarvik[@]}" extract --resume "$archive" "$work/wrong" >/dev/null 2>&1 && fail "size $size: resumed elsewhere"
     [ ! -e "$work/wrong" ] || fail "size $size: a refused resume wrote into its folder"
-    cmp -s "$archive" "$work/archive.copy" && cmp -s "$archive.zvkj" "$work/journal.copy" ||
-      fail "size $size: a refused resume changed the archive or its journal"
+    { [ ! -e "$archive" ] && [ ! -e "$work/archive.copy" ] || cmp -s "$archive" "$work/archive.copy"; } &&
+      cmp -s "$archive.zvkj" "$work/journal.copy" || fail "size $size: a refused resume changed the archive or its journal"
     refusals=$((refusals + 1))
   fi
   rounds=0

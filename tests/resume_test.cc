@@ -48,12 +48,13 @@ TEST(Resume, RefusedWhereTheDestinationLacksWhatWasTaken) {
       {[&] { writeFile(c, "xyzxyZ"); }, c}};                                         // or changed
   // clang-format on
   const Bytes archive = readFile(s.archive), journal = readFile(s.journal), finished = readFile(c);
+  const std::wstring lacks = L"The destination does not hold the data already extracted from this archive: ";
   for (const auto& [spoil, named] : cases) {
     SCOPED_TRACE(named.string());
     spoil();
     const Tree before = readTree(s.out);
     const RunResult run = s.run(resumed(), named.parent_path() == elsewhere ? elsewhere : s.out);
-    EXPECT_EQ(run.error, L"The destination does not hold the data already extracted from this archive: " + wide(named));
+    EXPECT_EQ(run.error, lacks + wide(named));
     EXPECT_TRUE(run.outcome.destinationLacksData && run.outcome.resumable && !run.outcome.resumeHere);
     EXPECT_TRUE(readFile(s.archive) == archive && readFile(s.journal) == journal && readTree(s.out) == before);
     EXPECT_FALSE(fs::exists(elsewhere));
@@ -62,6 +63,12 @@ TEST(Resume, RefusedWhereTheDestinationLacksWhatWasTaken) {
   const RunResult run = s.run(resumed(), s.out);
   ASSERT_TRUE(run.ok) << toUtf8(run.error);
   EXPECT_EQ(readTree(s.out), s.tree);
+  // A run stopped once the archive was deleted leaves a journal of Punched blocks: only the folder it filled is
+  // told apart, by being there at all.
+  writeFile(s.journal, std::string("ZVKJWIN\0\1\0\0\0\5\0\0\0\2\2\2\2\2", 21));
+  EXPECT_EQ(s.run(resumed(), elsewhere).error, lacks + wide(elsewhere));
+  EXPECT_TRUE(fs::exists(s.journal) && !fs::exists(elsewhere));
+  EXPECT_TRUE(s.run(resumed(), s.out).ok && s.folder() == std::vector<std::string>{"out"});
 }
 
 // A damaged block in the middle of a file, and a finished file removed before a resume: with salvage every other
