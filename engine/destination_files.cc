@@ -21,6 +21,12 @@ bool fail(std::wstring& errorText, const std::wstring& message) {
   errorText = message;
   return false;
 }
+
+// The folder of a path below the root ("" for the root itself).
+std::wstring folderOf(const std::wstring& relative) {
+  const size_t slash = relative.rfind(L'/');
+  return slash == std::wstring::npos ? L"" : relative.substr(0, slash);
+}
 }  // namespace
 
 DestinationFiles::DestinationFiles(std::wstring root, RelativeOf relativeOf, std::vector<uint64_t> lengths)
@@ -64,9 +70,7 @@ bool DestinationFiles::createRoot(std::wstring& errorText) {
 
 bool DestinationFiles::createAll(bool keepContent, std::wstring& errorText) {
   for (uint32_t i = 0; i < lengths_.size(); ++i) {
-    const std::wstring relative = relativeOf_(i);
-    const size_t slash = relative.rfind(L'/');
-    const std::wstring folder = slash == std::wstring::npos ? L"" : relative.substr(0, slash);
+    const std::wstring relative = relativeOf_(i), folder = folderOf(relative);
     if (!makeFolder(folder)) return failOnLink(relative, kCannotCreateFolders, errorText);
     if (!createFile(i, keepContent)) return failOnLink(relative, kCannotOpen, errorText);
     changedFolders_.insert(folder);
@@ -151,8 +155,7 @@ bool DestinationFiles::makeFolder(const std::wstring& relative) {
   if (relative.empty() || knownFolders_.count(relative) != 0) return true;
   const PathKind kind = statusBelow(root_, relative).kind;
   if (kind == PathKind::Missing) {
-    const size_t slash = relative.rfind(L'/');
-    const std::wstring parent = slash == std::wstring::npos ? L"" : relative.substr(0, slash);
+    const std::wstring parent = folderOf(relative);
     if (!makeFolder(parent) || !makeFolderBelow(root_, relative)) return false;
     changedFolders_.insert(parent);
   } else if (kind != PathKind::Directory) {

@@ -100,10 +100,6 @@ bool recordStates(Journal& journal, std::span<const uint32_t> blocks, BlockState
          writeFully(journal.file, span, uint64_t{*highest} - *lowest + 1) && flushFile(journal.file);
 }
 
-bool writeJournalState(Journal& journal, uint32_t block, BlockState state) {
-  return recordStates(journal, {&block, 1}, state);
-}
-
 BlockState stateOf(const Journal& journal, uint32_t block) {
   uint8_t value = journal.states[block];
   if (value == static_cast<uint8_t>(BlockState::DestWritten)) return BlockState::DestWritten;

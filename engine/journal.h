@@ -75,7 +75,6 @@ void removeJournal(const std::wstring& path);
 // state bytes from the lowest of them to the highest, and one flush: true
 // once it is durable.
 bool recordStates(Journal& journal, std::span<const uint32_t> blocks, BlockState state);
-bool writeJournalState(Journal& journal, uint32_t block, BlockState state);  // one block
 
 BlockState stateOf(const Journal& journal, uint32_t block);
 bool isPunched(const Journal& journal, uint32_t block);  // stateOf is Punched

@@ -28,12 +28,12 @@ TEST(Journal, CreatedWholeThenChangedInPlace) {
   Journal journal{wide(s.journal), Bytes(5, 7), {}};
   ASSERT_TRUE(createJournal(journal) && journal.states == Bytes(5, 0));
   EXPECT_EQ(readFile(s.journal), journalBytes(1, 5, Bytes(5, 0)));
-  const uint32_t group[] = {3, 1};
+  const uint32_t group[] = {3, 1}, first[] = {0}, last[] = {4};
   ASSERT_TRUE(recordStates(journal, group, BlockState::DestWritten));
-  ASSERT_TRUE(writeJournalState(journal, 0, BlockState::Punched));
+  ASSERT_TRUE(recordStates(journal, first, BlockState::Punched));
   {
     ScopedIoHook flushFails([](const IoCall& call) { return call.op == IoOp::Flush ? ioErrorCode() : 0u; });
-    EXPECT_FALSE(writeJournalState(journal, 4, BlockState::DestWritten));
+    EXPECT_FALSE(recordStates(journal, last, BlockState::DestWritten));
   }
   journal.file.close();
   EXPECT_EQ(readFile(s.journal), journalBytes(1, 5, {2, 1, 0, 1, 1}));
