@@ -158,6 +158,18 @@ bool zeroRange(FileHandle& file, uint64_t first, uint64_t end) {
   return stoodIn;
 }
 
+bool findHoles(FileHandle& file, uint64_t first, uint64_t end, std::vector<ByteRange>& holes) {
+  holes.clear();
+  if (end <= first) return true;
+  if (ioHookFails({.op = IoOp::Holes, .file = &file, .offset = first, .length = end - first})) return false;
+  return platform::findHoles(file, first, end, holes);
+}
+
+bool linkCount(FileHandle& file, uint32_t& links) {
+  if (ioHookFails({.op = IoOp::Size, .file = &file})) return false;
+  return platform::linkCount(file, links);
+}
+
 bool flushFileSystem(FileHandle& onIt) {
   if (ioHookFails({.op = IoOp::FlushFileSystem, .file = &onIt})) return false;
   return platform::flushFileSystem(onIt);
@@ -215,6 +227,11 @@ bool fileIdentity(const std::wstring& path, FileIdentity& identity) {
   return platform::fileIdentity(orCurrentFolder(path), identity);
 }
 
+bool fileIdentity(FileHandle& file, FileIdentity& identity) {
+  if (ioHookFails({.op = IoOp::Identity, .file = &file})) return false;
+  return platform::fileIdentity(file, identity);
+}
+
 // The *Below calls show the hook the whole path.
 PathStatus statusBelow(const FolderHandle& folder, const std::wstring& relative) {
   const std::wstring full = platform::fullPath(folder, relative);
@@ -239,6 +256,12 @@ bool syncFolderBelow(const FolderHandle& folder, const std::wstring& relative) {
   const std::wstring full = platform::fullPath(folder, relative);
   if (ioHookFails({.op = IoOp::SyncDirectory, .path = &full})) return false;
   return platform::syncFolderBelow(folder, relative, full);
+}
+
+bool removeBelow(const FolderHandle& folder, const std::wstring& relative) {
+  const std::wstring full = platform::fullPath(folder, relative);
+  if (ioHookFails({.op = IoOp::Remove, .path = &full})) return false;
+  return platform::removeBelow(folder, relative, full);
 }
 
 }  // namespace ablative

@@ -95,6 +95,17 @@ bool setEndOfFile(FileHandle& file);                             // cut or exten
 bool markSparse(FileHandle& file);                               // fails where ranges cannot be released
 bool zeroRange(FileHandle& file, uint64_t first, uint64_t end);  // zero [first, end) and release its space
 
+// The ranges of [first, end) that hold no data (released, reading as zeros),
+// in order. Where the file system cannot tell, it reports none.
+struct ByteRange {
+  uint64_t first = 0;
+  uint64_t end = 0;
+};
+bool findHoles(FileHandle& file, uint64_t first, uint64_t end, std::vector<ByteRange>& holes);
+
+// How many names (hard links) the open file has.
+bool linkCount(FileHandle& file, uint32_t& links);
+
 // Where kCanFlushFileSystem: makes every change on the file system that holds
 // `onIt` durable, file data and names alike, in one call, and fails when
 // writing any of it back failed since `onIt` was opened (Linux's syncfs).
@@ -141,6 +152,7 @@ struct FileIdentity {
   bool operator==(const FileIdentity&) const = default;
 };
 bool fileIdentity(const std::wstring& path, FileIdentity& identity);
+bool fileIdentity(FileHandle& file, FileIdentity& identity);  // of an open file
 
 // Paths below a folder. `relative` has "/" between its components, none of
 // them empty, "." or "..". Nothing on the way is followed, the last component
@@ -153,6 +165,8 @@ PathStatus statusBelow(const FolderHandle& folder, const std::wstring& relative)
 bool openBelow(const FolderHandle& folder, const std::wstring& relative, OpenMode mode, FileHandle& file);
 bool makeFolderBelow(const FolderHandle& folder, const std::wstring& relative);  // its parent exists
 bool syncFolderBelow(const FolderHandle& folder, const std::wstring& relative);  // "" for the folder itself
+// Removes the name `relative` (not a folder); other names of its file keep it.
+bool removeBelow(const FolderHandle& folder, const std::wstring& relative);
 
 // Errors.
 uint32_t lastErrorCode();
@@ -180,7 +194,7 @@ std::wstring upperCaseName(const std::wstring& name);
 enum class IoOp {
   Open, Seek, Read, Write, Flush, Size, SetEnd, MarkSparse, ZeroRange,
   Status, Identity, List, MakeDirectory, Rename, Remove, SyncDirectory,
-  Lock, OpenFolder, FlushFileSystem, FreeSpace,
+  Lock, OpenFolder, FlushFileSystem, FreeSpace, Holes,
 };
 // clang-format on
 struct IoCall {
@@ -188,6 +202,7 @@ struct IoCall {
   const std::wstring* path = nullptr;    // calls on a path; a rename's source
   const std::wstring* target = nullptr;  // a rename's destination
   const FileHandle* file = nullptr;      // calls on an open file; Open, OpenFolder: the handle about to be opened
+                                         // (Size and Identity also stand for linkCount and an open file's identity)
   OpenMode mode = OpenMode::ReadOnly;    // Open
   uint64_t offset = 0;        // Seek: the target; Read, Write, SetEnd: the file pointer; ZeroRange: the first byte
   uint64_t length = 0;        // Read, Write: the bytes asked; ZeroRange: the bytes zeroed

@@ -39,6 +39,7 @@ bool openBelow(const FolderHandle& folder, const std::wstring& relative, const s
                FileHandle& file);
 bool makeFolderBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring& full);
 bool syncFolderBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring& full);
+bool removeBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring& full);
 
 // Checks `offset` and moves the system's file pointer there, where the
 // platform has one; env.cc keeps `file.position`.
@@ -50,7 +51,10 @@ bool flushFile(FileHandle& file);
 bool fileSize(FileHandle& file, uint64_t& size);
 bool setEndOfFile(FileHandle& file);
 bool markSparse(FileHandle& file);
-bool zeroRange(FileHandle& file, uint64_t first, uint64_t end);  // end > first
+bool zeroRange(FileHandle& file, uint64_t first, uint64_t end);                                 // end > first
+bool findHoles(FileHandle& file, uint64_t first, uint64_t end, std::vector<ByteRange>& holes);  // end > first
+bool linkCount(FileHandle& file, uint32_t& links);
+bool fileIdentity(FileHandle& file, FileIdentity& identity);
 // Whether zeroRange's error `code` says the file system has no such control,
 // so that the hook is asked to stand in (IoCall::stoodIn).
 bool zeroingUnsupported(uint32_t code);

@@ -200,6 +200,19 @@ bool syncFolderBelow(const FolderHandle& folder, const std::wstring& relative, c
   return fd >= 0 && closeKeepingError(fd, ::fsync(fd) == 0);
 }
 
+bool removeBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring&) {
+  std::string native;
+  if (!nativePath(relative, native)) return false;
+  const size_t slash = native.rfind('/');
+  const int root = static_cast<int>(folder.handle.native);
+  const int parent =
+      slash == std::string::npos ? root : openBelowNative(root, native.substr(0, slash), O_RDONLY | O_DIRECTORY, 0);
+  if (parent < 0) return false;
+  const std::string name = slash == std::string::npos ? native : native.substr(slash + 1);
+  const bool ok = ::unlinkat(parent, name.c_str(), 0) == 0;
+  return parent == root ? ok : closeKeepingError(parent, ok);
+}
+
 bool flushFileSystem(FileHandle& onIt) {
 #ifdef __linux__
   return ::syncfs(static_cast<int>(onIt.native)) == 0;
@@ -266,6 +279,38 @@ bool markSparse(FileHandle& file) {
 bool zeroRange(FileHandle& file, uint64_t first, uint64_t end) {
   return ::fallocate(static_cast<int>(file.native), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
                      static_cast<off_t>(first), static_cast<off_t>(end - first)) == 0;
+}
+
+bool findHoles(FileHandle& file, uint64_t first, uint64_t end, std::vector<ByteRange>& holes) {
+  const int fd = static_cast<int>(file.native);
+  for (off_t at = static_cast<off_t>(first); static_cast<uint64_t>(at) < end;) {
+    const off_t hole = ::lseek(fd, at, SEEK_HOLE);
+    if (hole < 0) return errno == ENXIO;  // past the end: nothing more to find
+    if (static_cast<uint64_t>(hole) >= end) return true;
+    off_t data = ::lseek(fd, hole, SEEK_DATA);
+    if (data < 0) {
+      if (errno != ENXIO) return false;
+      data = static_cast<off_t>(end);  // a hole up to the file's end
+    }
+    holes.push_back({static_cast<uint64_t>(hole), std::min(static_cast<uint64_t>(data), end)});
+    at = data;
+  }
+  return true;
+}
+
+bool linkCount(FileHandle& file, uint32_t& links) {
+  struct stat st;
+  if (fstat(static_cast<int>(file.native), &st) != 0) return false;
+  links = static_cast<uint32_t>(st.st_nlink);
+  return true;
+}
+
+bool fileIdentity(FileHandle& file, FileIdentity& identity) {
+  struct stat st;
+  if (fstat(static_cast<int>(file.native), &st) != 0) return false;
+  identity.volume = static_cast<uint64_t>(st.st_dev);
+  identity.index = static_cast<uint64_t>(st.st_ino);
+  return true;
 }
 
 // Only Windows asks the hook to stand in, for the zeroing control some of its

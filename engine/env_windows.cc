@@ -169,6 +169,10 @@ bool makeFolderBelow(const FolderHandle& folder, const std::wstring& relative, c
 // Windows commits entries with the file.
 bool syncFolderBelow(const FolderHandle&, const std::wstring&, const std::wstring&) { return true; }
 
+bool removeBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring& full) {
+  return !passesThroughLink(folder, relative) && DeleteFileW(nativePath(full).c_str()) != 0;
+}
+
 // Flushing a whole volume needs administrator rights here.
 bool flushFileSystem(FileHandle&) {
   SetLastError(ERROR_NOT_SUPPORTED);
@@ -216,6 +220,50 @@ bool zeroRange(FileHandle& file, uint64_t first, uint64_t end) {
   range.BeyondFinalZero.QuadPart = static_cast<LONGLONG>(end);
   DWORD bytes = 0;
   return DeviceIoControl(handleOf(file), FSCTL_SET_ZERO_DATA, &range, sizeof range, nullptr, 0, &bytes, nullptr) != 0;
+}
+
+// Where the file system cannot list its allocated ranges (Wine's), nothing is
+// known of holes.
+bool findHoles(FileHandle& file, uint64_t first, uint64_t end, std::vector<ByteRange>& holes) {
+  FILE_ALLOCATED_RANGE_BUFFER query, ranges[64];
+  query.FileOffset.QuadPart = static_cast<LONGLONG>(first);
+  query.Length.QuadPart = static_cast<LONGLONG>(end - first);
+  for (uint64_t at = first;;) {
+    DWORD bytes = 0;
+    const BOOL ok = DeviceIoControl(handleOf(file), FSCTL_QUERY_ALLOCATED_RANGES, &query, sizeof query, ranges,
+                                    sizeof ranges, &bytes, nullptr);
+    if (!ok && GetLastError() != ERROR_MORE_DATA) {
+      const DWORD code = GetLastError();
+      return code == ERROR_NOT_SUPPORTED || code == ERROR_INVALID_FUNCTION;
+    }
+    const DWORD count = bytes / sizeof ranges[0];
+    for (DWORD i = 0; i < count; ++i) {
+      const auto start = static_cast<uint64_t>(ranges[i].FileOffset.QuadPart);
+      if (start > at) holes.push_back({at, start});
+      at = start + static_cast<uint64_t>(ranges[i].Length.QuadPart);
+    }
+    if (ok || count == 0) {
+      if (at < end) holes.push_back({at, end});
+      return true;
+    }
+    query.FileOffset.QuadPart = static_cast<LONGLONG>(at);
+    query.Length.QuadPart = static_cast<LONGLONG>(end - at);
+  }
+}
+
+bool linkCount(FileHandle& file, uint32_t& links) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handleOf(file), &info)) return false;
+  links = info.nNumberOfLinks;
+  return true;
+}
+
+bool fileIdentity(FileHandle& file, FileIdentity& identity) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handleOf(file), &info)) return false;
+  identity.volume = info.dwVolumeSerialNumber;
+  identity.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return true;
 }
 
 bool zeroingUnsupported(uint32_t code) { return code == ERROR_NOT_SUPPORTED; }  // Wine's file systems
@@ -287,18 +335,12 @@ bool removeFile(const std::wstring& path) { return DeleteFileW(nativePath(path).
 bool syncDirectory(const std::wstring&) { return true; }
 
 bool fileIdentity(const std::wstring& path, FileIdentity& identity) {
+  FileHandle file;  // closing it keeps the error code
   HANDLE h = CreateFileW(nativePath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
-  BY_HANDLE_FILE_INFORMATION info;
-  BOOL ok = GetFileInformationByHandle(h, &info);
-  DWORD code = GetLastError();
-  CloseHandle(h);
-  SetLastError(code);
-  if (!ok) return false;
-  identity.volume = info.dwVolumeSerialNumber;
-  identity.index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
-  return true;
+  file.native = reinterpret_cast<intptr_t>(h);
+  return fileIdentity(file, identity);
 }
 
 }  // namespace platform
