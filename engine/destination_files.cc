@@ -13,13 +13,21 @@ namespace {
 // would only count against the process's limit.
 constexpr size_t kCachedFiles = 32;
 
-constexpr wchar_t kCannotCreateFolders[] =
-    L"Failed to create destination directories (destination path may point to a file)";
-constexpr wchar_t kCannotOpen[] = L"Failed to open destination file";
+constexpr wchar_t kLink[] = L"Destination path passes through a link: ";
+constexpr wchar_t kFolderForFile[] = L"A folder stands where the archive has a file: ";
+constexpr wchar_t kFileForFolder[] = L"A file stands where the archive has a folder: ";
+constexpr wchar_t kNotRegular[] = L"Not a regular file, where the archive has a file: ";
+constexpr wchar_t kOtherNames[] =
+    L"Destination file has other names (hard links), so this extraction did not make it: ";
 
 bool fail(std::wstring& errorText, const std::wstring& message) {
   errorText = message;
   return false;
+}
+
+// "prefix path (code=N): reason", for the error just met.
+std::wstring failedOn(const wchar_t* prefix, const std::wstring& path) {
+  return codedErrorText((prefix + path + L" (code=").c_str());
 }
 
 // The folder of a path below the root ("" for the root itself).
@@ -31,11 +39,11 @@ std::wstring folderOf(const std::wstring& relative) {
 
 DestinationFiles::DestinationFiles(std::wstring root, RelativeOf relativeOf, std::vector<uint64_t> lengths)
     : rootPath_(std::move(root)), relativeOf_(std::move(relativeOf)), lengths_(std::move(lengths)),
-      slots_(kCachedFiles), slotOf_(lengths_.size(), -1), unflushed_(lengths_.size(), 0) {}
+      slots_(kCachedFiles), slotOf_(lengths_.size(), -1), made_(lengths_.size(), 0), unflushed_(lengths_.size(), 0) {}
 
 std::wstring DestinationFiles::pathOf(uint32_t index) const { return joinPath(rootPath_, relativeOf_(index)); }
 
-bool DestinationFiles::checkNoLinks(std::wstring& errorText) {
+bool DestinationFiles::checkPaths(std::wstring& errorText) {
   if (!openRoot()) return true;    // nothing below a folder that is not there
   std::set<std::wstring> checked;  // folders that are real or missing
   for (uint32_t i = 0; i < lengths_.size(); ++i) {
@@ -43,9 +51,16 @@ bool DestinationFiles::checkNoLinks(std::wstring& errorText) {
     for (size_t slash = relative.find(L'/'); slash != std::wstring::npos; slash = relative.find(L'/', slash + 1)) {
       const std::wstring folder = relative.substr(0, slash);
       if (!checked.insert(folder).second) continue;
-      if (statusBelow(root_, folder).kind == PathKind::Link) return failOnLink(folder, kCannotCreateFolders, errorText);
+      const PathKind kind = statusBelow(root_, folder).kind;
+      if (kind == PathKind::Link) return fail(errorText, kLink + joinPath(rootPath_, folder));
+      if (kind != PathKind::Directory && kind != PathKind::Missing) {
+        return fail(errorText, kFileForFolder + joinPath(rootPath_, folder));
+      }
     }
-    if (statusBelow(root_, relative).kind == PathKind::Link) return failOnLink(relative, kCannotOpen, errorText);
+    const PathKind kind = statusBelow(root_, relative).kind;
+    if (kind == PathKind::Link) return fail(errorText, kLink + pathOf(i));
+    if (kind == PathKind::Directory) return fail(errorText, kFolderForFile + pathOf(i));
+    if (kind == PathKind::Other) return fail(errorText, kNotRegular + pathOf(i));
   }
   return true;
 }
@@ -65,17 +80,28 @@ bool DestinationFiles::createRoot(std::wstring& errorText) {
   if (!createFolders(rootPath_, foldersAbove_) || !openRoot()) {
     return fail(errorText, L"Unable to create destination folder: " + rootPath_);
   }
+  namesChanged_ = !foldersAbove_.empty();
   return true;
 }
 
-bool DestinationFiles::createAll(bool keepContent, std::wstring& errorText) {
-  for (uint32_t i = 0; i < lengths_.size(); ++i) {
-    const std::wstring relative = relativeOf_(i), folder = folderOf(relative);
-    if (!makeFolder(folder)) return failOnLink(relative, kCannotCreateFolders, errorText);
-    if (!createFile(i, keepContent)) return failOnLink(relative, kCannotOpen, errorText);
-    changedFolders_.insert(folder);
+bool DestinationFiles::adopt(uint32_t index, std::wstring& errorText) {
+  if (statusBelow(root_, relativeOf_(index)).kind == PathKind::Missing) return true;  // made again when written
+  FileHandle* file = openInSlot(index, OpenMode::ReadWrite, errorText);
+  uint32_t links = 0;
+  uint64_t size = 0;
+  if (file == nullptr) return false;
+  if (!linkCount(*file, links) || !fileSize(*file, size))
+    return fail(errorText, failedOn(L"Failed to open destination file ", pathOf(index)));
+  if (links > 1) return fail(errorText, kOtherNames + pathOf(index));
+  if (size > lengths_[index] && !(seekFile(*file, lengths_[index]) && setEndOfFile(*file) && flushFile(*file))) {
+    return fail(errorText, codedErrorText(kDestinationWriteFailed));
   }
+  made_[index] = 1;
   return true;
+}
+
+bool DestinationFiles::make(uint32_t index, std::wstring& errorText) {
+  return made_[index] || makeFile(index, errorText);
 }
 
 bool DestinationFiles::syncFolders() {
@@ -97,6 +123,7 @@ FileHandle* DestinationFiles::open(uint32_t index, std::wstring& errorText) {
 
 bool DestinationFiles::write(uint32_t index, uint64_t offset, const std::vector<uint8_t>& bytes,
                              std::wstring& errorText) {
+  if (!make(index, errorText)) return false;
   FileHandle* file = open(index, errorText);
   if (file == nullptr) return false;
   markWritten(index);  // a failed write may still have changed the file
@@ -104,6 +131,8 @@ bool DestinationFiles::write(uint32_t index, uint64_t offset, const std::vector<
 }
 
 bool DestinationFiles::fillToLength(uint32_t index, std::wstring& errorText) {
+  if (!made_[index] && statusBelow(root_, relativeOf_(index)).kind != PathKind::Missing) return true;
+  if (!make(index, errorText)) return false;
   FileHandle* file = open(index, errorText);
   uint64_t size = 0;
   if (file == nullptr) return false;
@@ -117,18 +146,24 @@ bool DestinationFiles::fillToLength(uint32_t index, std::wstring& errorText) {
 
 bool DestinationFiles::makeDurable(std::wstring& errorText) {
   bool ok = true;
-  if (kCanFlushFileSystem && (written_.size() > 1 || closedUnflushed_)) {
+  if (kCanFlushFileSystem && (written_.size() > 1 || closedUnflushed_ || namesChanged_)) {
     ok = flushFileSystem(root_.handle);
   } else {
     for (uint32_t index : written_) {
       if (slotOf_[index] >= 0 && !flushFile(slots_[static_cast<size_t>(slotOf_[index])].handle)) ok = false;
       if (!ok) break;
     }
+    ok = ok && (!namesChanged_ || syncFolders());
   }
   if (!ok) return fail(errorText, codedErrorText(kDestinationFlushFailed));
   for (uint32_t index : written_) unflushed_[index] = 0;
   written_.clear();
   closedUnflushed_ = false;
+  if (namesChanged_) {
+    namesChanged_ = false;
+    foldersAbove_.clear();
+    changedFolders_.clear();
+  }
   return true;
 }
 
@@ -165,13 +200,22 @@ bool DestinationFiles::makeFolder(const std::wstring& relative) {
   return true;
 }
 
-bool DestinationFiles::createFile(uint32_t index, bool keepContent) {
-  std::wstring ignored;
-  FileHandle* handle = openInSlot(index, OpenMode::OpenOrCreate, ignored);
-  uint64_t size = 0;
-  if (handle == nullptr || !fileSize(*handle, size)) return false;
-  const uint64_t keep = keepContent ? lengths_[index] : 0;
-  return size <= keep || (seekFile(*handle, keep) && setEndOfFile(*handle) && flushFile(*handle));
+// Removes whatever stands at the file's path and creates it anew, with any
+// folders it lacks.
+bool DestinationFiles::makeFile(uint32_t index, std::wstring& errorText) {
+  const std::wstring relative = relativeOf_(index), folder = folderOf(relative);
+  namesChanged_ = true;  // from here on, whatever happens
+  if (!makeFolder(folder)) {
+    return failOnLink(relative, failedOn(L"Failed to create destination folder ", joinPath(rootPath_, folder)),
+                      errorText);
+  }
+  if (!removeBelow(root_, relative) && !isNotFoundError(lastErrorCode())) {
+    return failOnLink(relative, failedOn(L"Failed to replace destination file ", pathOf(index)), errorText);
+  }
+  changedFolders_.insert(folder);
+  if (openInSlot(index, OpenMode::CreateNew, errorText) == nullptr) return false;
+  made_[index] = 1;
+  return true;
 }
 
 // Opens file `index` in the least recently used slot, letting go of the file
@@ -181,7 +225,7 @@ FileHandle* DestinationFiles::openInSlot(uint32_t index, OpenMode mode, std::wst
                                  [](const Slot& a, const Slot& b) { return a.lastUse < b.lastUse; });
   if (slot.handle.isOpen() && !release(slot, errorText)) return nullptr;
   if (!openBelow(root_, relativeOf_(index), mode, slot.handle)) {
-    failOnLink(relativeOf_(index), kCannotOpen, errorText);
+    failOnLink(relativeOf_(index), failedOn(L"Failed to open destination file ", pathOf(index)), errorText);
     return nullptr;
   }
   slot.file = index;
@@ -210,11 +254,12 @@ bool DestinationFiles::release(Slot& slot, std::wstring& errorText) {
 
 // Names the first link on the way to `relative`, if there is one: what
 // refused the path may have been planted since the checks ran.
-bool DestinationFiles::failOnLink(const std::wstring& relative, const wchar_t* otherwise, std::wstring& errorText) {
+bool DestinationFiles::failOnLink(const std::wstring& relative, const std::wstring& otherwise,
+                                  std::wstring& errorText) {
   for (size_t end = relative.find(L'/');; end = relative.find(L'/', end + 1)) {
     const std::wstring prefix = relative.substr(0, end);
     if (statusBelow(root_, prefix).kind == PathKind::Link) {
-      return fail(errorText, L"Destination path passes through a link: " + joinPath(rootPath_, prefix));
+      return fail(errorText, kLink + joinPath(rootPath_, prefix));
     }
     if (end == std::wstring::npos) return fail(errorText, otherwise);
   }

@@ -1,8 +1,12 @@
-// The destination files of one extraction. All of them, with their folders,
-// are created before the first block; afterwards they are reached through a
-// small cache of open handles, so that an archive may hold any number of
-// files whatever the process's limit on open files. Writes are tracked until
-// makeDurable, which flushes them all at once.
+// The destination files of one extraction. The run writes only into files
+// it made itself: a file is made at its first write, once its data is in
+// hand, by removing whatever stands at its path (other names of that file,
+// inside or outside the destination, keep their bytes) and creating it anew,
+// with its folders. A resumed run takes over the files an earlier run made.
+// Files are reached through a small cache of open handles, so that an archive
+// may hold any number of files whatever the process's limit on open files.
+// Writes and new names are tracked until makeDurable, which makes them all
+// durable at once.
 //
 // Everything below the destination folder is reached without following a
 // link: a folder or file of the run that is a link (a reparse point on
@@ -29,9 +33,14 @@ class DestinationFiles {
   using RelativeOf = std::function<std::wstring(uint32_t)>;
   DestinationFiles(std::wstring root, RelativeOf relativeOf, std::vector<uint64_t> lengths);
 
-  // Before anything is written: where the destination folder exists, none of
-  // the folders and files of the run that exist may be a link.
-  bool checkNoLinks(std::wstring& errorText);
+  // Before anything is written: where the destination folder exists, every
+  // path of the run that exists must be what the run may replace, else it
+  // fails naming the path:
+  //   "Destination path passes through a link: " + path
+  //   "A folder stands where the archive has a file: " + path
+  //   "A file stands where the archive has a folder: " + path
+  //   "Not a regular file, where the archive has a file: " + path
+  bool checkPaths(std::wstring& errorText);
 
   // Before anything is created: the length of file `index` where it is a
   // regular file, else false; and that file opened for reading.
@@ -40,40 +49,49 @@ class DestinationFiles {
 
   std::wstring pathOf(uint32_t index) const;
 
-  // Creates the destination folder with its missing parents, else
-  // "Unable to create destination folder: " + folder.
+  // Creates the destination folder with its missing parents (durable with
+  // the next makeDurable), else "Unable to create destination folder: " +
+  // folder.
   bool createRoot(std::wstring& errorText);
 
-  // Creates every file and its folders, in file order. A fresh run empties
-  // existing files; a resumed one (`keepContent`) keeps what they hold but
-  // cuts anything beyond the file's final length. A cut is flushed, so
-  // bytes cut away cannot come back. Messages:
-  //   "Failed to create destination directories (destination path may point to a file)"
-  //   "Failed to open destination file"
-  bool createAll(bool keepContent, std::wstring& errorText);
+  // A resumed run takes over file `index`, which an earlier run made and
+  // wrote, where it still exists: it must have no other name, and anything
+  // beyond its final length is cut, with a flush, so that bytes cut away
+  // cannot come back.
+  //   "Destination file has other names (hard links), so this extraction did not make it: " + path
+  bool adopt(uint32_t index, std::wstring& errorText);
 
-  // Makes every name created in or for the destination durable (each folder
-  // that gained an entry, or its whole file system at once where the platform
-  // can), so no created name can vanish in a power loss.
-  bool syncFolders();
+  // Makes file `index` now, empty, replacing whatever stands at its path,
+  // unless the run has made it already: for files no block fills.
+  bool make(uint32_t index, std::wstring& errorText);
 
-  // The open file `index`, reopened when the cache had let it go; null with
-  // "Failed to open destination file", or with the message of a flush or a
-  // close of the file it displaced.
+  bool made(uint32_t index) const { return made_[index] != 0; }
+
+  // The open file `index`, which the run made, reopened when the cache had
+  // let it go; null with "Failed to open destination file " + its path and
+  // the system's reason, or with the message of a flush or a close of the
+  // file it displaced.
   FileHandle* open(uint32_t index, std::wstring& errorText);
 
-  // Writes `bytes` at `offset` of file `index` (block_io's messages); the
-  // write is durable only after makeDurable.
+  // Writes `bytes` at `offset` of file `index` (block_io's messages), making
+  // the file first if the run has not; the write is durable only after
+  // makeDurable. Making it fails with:
+  //   "Failed to create destination folder " + path + " (code=" ...
+  //   "Failed to replace destination file " + path + " (code=" ...
+  //   "Failed to open destination file " + path + " (code=" ...
   bool write(uint32_t index, uint64_t offset, const std::vector<uint8_t>& bytes, std::wstring& errorText);
 
   // Lengthens file `index` to its final length where it is shorter: the
-  // bytes no block filled read as zeros.
+  // bytes no block filled read as zeros. A file the run never wrote is made
+  // for it only where nothing stands at its path: what is there is not the
+  // run's to overwrite.
   bool fillToLength(uint32_t index, std::wstring& errorText);
 
-  // Makes every write since the last call durable: with one flush of the
-  // file system where the platform has it and more than one file was
-  // written, else with a flush of each file written. Failures, like those of
-  // closing, read "Failed to flush destination file (code=".
+  // Makes every write and every name made or removed since the last call
+  // durable: with one flush of the file system where the platform has it and
+  // more than one file or a name changed, else with a flush of each file
+  // written and of each folder that changed. Failures, like those of closing,
+  // read "Failed to flush destination file (code=".
   bool makeDurable(std::wstring& errorText);
 
   // Closes every open file, checking each close.
@@ -88,11 +106,12 @@ class DestinationFiles {
 
   void markWritten(uint32_t index);  // for the next makeDurable
   bool openRoot();
+  bool syncFolders();
   bool makeFolder(const std::wstring& relative);
-  bool createFile(uint32_t index, bool keepContent);
+  bool makeFile(uint32_t index, std::wstring& errorText);
   FileHandle* openInSlot(uint32_t index, OpenMode mode, std::wstring& errorText);
   bool release(Slot& slot, std::wstring& errorText);
-  bool failOnLink(const std::wstring& relative, const wchar_t* otherwise, std::wstring& errorText);
+  bool failOnLink(const std::wstring& relative, const std::wstring& otherwise, std::wstring& errorText);
 
   std::wstring rootPath_;
   RelativeOf relativeOf_;
@@ -104,9 +123,11 @@ class DestinationFiles {
   std::vector<std::wstring> foldersAbove_;  // folders above it that gained an entry when it was created
   std::set<std::wstring> knownFolders_;     // below it: folders that exist now ("" is the root)
   std::set<std::wstring> changedFolders_;   // below it: folders that gained an entry
+  std::vector<uint8_t> made_;               // per file: made (or adopted) by the run
   std::vector<uint8_t> unflushed_;          // per file: written since the last makeDurable
   std::vector<uint32_t> written_;           // the files so marked
   bool closedUnflushed_ = false;            // one of them was closed since
+  bool namesChanged_ = false;               // since the last makeDurable
 };
 
 }  // namespace ablative
