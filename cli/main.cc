@@ -60,7 +60,8 @@ const wchar_t kUsage[] =
     L"  0  success\n"
     L"  1  failure, with nothing left to resume\n"
     L"  2  usage error\n"
-    L"  3  stopped with the archive partly consumed: --resume continues\n";
+    L"  3  stopped with the archive partly consumed: --resume continues\n"
+    L"  4  stopped at a damaged block: --salvage extracts everything else\n";
 
 int usageError(const std::wstring& problem) {
   write(Stream::Err, L"zarvik: " + problem + L"\n" + kUsage);
@@ -101,8 +102,10 @@ int runTest(const Command& command) {
       !ablative::describeArchive(command.operands[0], L"", ablative::kDefaultGroupBytes, archive, errorText)) {
     return out.fail(L"Test failed: ", errorText);
   }
-  out.log(L"OK: " + std::to_wstring(archive.fileCount) + L" files, " + std::to_wstring(archive.blockCount) +
-          L" blocks verified");
+  std::wstring verified = L"OK: " + std::to_wstring(archive.fileCount) + L" files, " +
+                          std::to_wstring(archive.blockCount - archive.blocksReleased) + L" blocks verified";
+  if (archive.blocksReleased > 0) verified += L", " + std::to_wstring(archive.blocksReleased) + L" already released";
+  out.log(verified);
   return out.succeed();
 }
 
@@ -130,11 +133,30 @@ std::vector<std::wstring> resumeCommand(const Command& command, const std::wstri
   return args;
 }
 
+// Arguments as one shell command line.
+std::wstring commandLine(const std::vector<std::wstring>& args) {
+  std::wstring line = args[0];
+  for (size_t i = 1; i < args.size(); ++i) line += L" " + quotedForShell(args[i]);
+  return line;
+}
+
+// The command that extracts what a damaged archive still holds.
+std::vector<std::wstring> salvageCommand(const Command& command, const std::wstring& archive,
+                                         const ablative::ExtractOutcome& outcome) {
+  std::vector<std::wstring> args = {L"zarvik", L"extract", L"--salvage"};
+  if (outcome.partlyConsumed) args.push_back(L"--resume");
+  for (const std::wstring& option : command.extractOptions) {
+    if (option != L"--salvage") args.push_back(option);
+  }
+  if (command.extract.keepOriginal) args.push_back(L"--keep");
+  args.insert(args.end(), {archive, command.operands[1]});
+  return args;
+}
+
 std::wstring resumeAdvice(const std::vector<std::wstring>& resume, const ablative::ExtractOutcome& outcome) {
   if (outcome.destinationLacksData) return L"Resume into the folder where the extraction started.\n";
   if (resume.empty()) return L"";
-  std::wstring line = resume[0];
-  for (size_t i = 1; i < resume.size(); ++i) line += L" " + quotedForShell(resume[i]);
+  const std::wstring line = commandLine(resume);
   if (outcome.resumeHere) return L"To continue, run: " + line + L"\n";
   return L"To continue, resume it into the folder where it started: " + line + L" FOLDER\n";
 }
@@ -160,6 +182,13 @@ int runExtract(const Command& command) {
       [&](const ablative::ProgressInfo& info) { out.progress(info); }, [&](const std::wstring& line) { out.log(line); },
       {});
   if (ok) return out.succeed();
+  if (outcome.damagedBlock) {
+    const std::vector<std::wstring> salvage = salvageCommand(command, archive, outcome);
+    return out.failDamaged(L"Extract failed: ", errorText, salvage,
+                           L"The archive is damaged there; resuming would stop at the same block. To extract "
+                           L"everything else, run: " +
+                               commandLine(salvage) + L"\n");
+  }
   const std::vector<std::wstring> resume =
       outcome.resumable ? resumeCommand(command, archive, outcome) : std::vector<std::wstring>{};
   return out.fail(L"Extract failed: ", errorText, resume, resumeAdvice(resume, outcome));
@@ -178,15 +207,22 @@ int runInfo(const Command& command) {
   if (!ablative::describeArchive(command.operands[0], destination, command.extract.groupBytes, d, errorText)) {
     return out.fail(L"Info failed: ", errorText);
   }
-  const std::wstring state = d.partlyExtracted ? L"partly extracted, " + std::to_wstring(d.blocksReleased) + L" of " +
-                                                     std::to_wstring(d.blockCount) + L" blocks released"
-                                               : L"intact";
+  std::wstring state = L"intact";
+  if (d.blocksMissing > 0) {
+    state = L"partly extracted, journal missing: " + std::to_wstring(d.blocksMissing) + L" of " +
+            std::to_wstring(d.blockCount) + L" blocks gone";
+  } else if (d.partlyExtracted) {
+    state = L"partly extracted, " + std::to_wstring(d.blocksReleased) + L" of " + std::to_wstring(d.blockCount) +
+            L" blocks released";
+    if (d.blocksDamaged > 0) state += L", " + std::to_wstring(d.blocksDamaged) + L" kept because they are damaged";
+  }
   if (out.json()) {
     JsonObject info;
     info.add("event", "info").add("version", uint64_t{d.version}).add("files", uint64_t{d.fileCount});
     info.add("blocks", uint64_t{d.blockCount}).add("blockSize", uint64_t{d.blockSize});
     info.add("sourceBytes", d.sourceBytes).add("storedBytes", d.storedBytes).add("state", state);
-    info.add("blocksReleased", uint64_t{d.blocksReleased});
+    info.add("blocksReleased", uint64_t{d.blocksReleased}).add("blocksDamaged", uint64_t{d.blocksDamaged});
+    info.add("blocksMissing", uint64_t{d.blocksMissing});
     if (d.withDestination) {
       info.add("freeAtDestination", d.space.freeAtDestination).add("neededToExtract", d.space.ablative);
       info.add("neededWithKeep", d.space.keep);

@@ -55,18 +55,32 @@ int Output::succeed() {
 
 int Output::fail(const std::wstring& prefix, const std::wstring& message, const std::vector<std::wstring>& resume,
                  const std::wstring& advice) {
-  line_.clear();
   const bool resumable = !resume.empty();
+  JsonObject error;
+  error.add("event", "error").add("message", message).add("resumable", resumable);
+  if (resumable) error.add("resume", resume);
+  report(prefix, message, error, advice);
+  return resumable ? kExitResumable : kExitFailure;
+}
+
+int Output::failDamaged(const std::wstring& prefix, const std::wstring& message,
+                        const std::vector<std::wstring>& salvage, const std::wstring& advice) {
+  JsonObject error;
+  error.add("event", "error").add("message", message).add("resumable", false).add("damaged", true);
+  error.add("salvage", salvage);
+  report(prefix, message, error, advice);
+  return kExitDamaged;
+}
+
+void Output::report(const std::wstring& prefix, const std::wstring& message, JsonObject& error,
+                    const std::wstring& advice) {
+  line_.clear();
   if (json_) {
     if (progressPending_) emitProgress(pending_);
-    JsonObject error;
-    error.add("event", "error").add("message", message).add("resumable", resumable);
-    if (resumable) error.add("resume", resume);
     object(error);
   } else {
     write(Stream::Err, prefix + message + L"\n" + advice);
   }
-  return resumable ? kExitResumable : kExitFailure;
 }
 
 }  // namespace zarvik

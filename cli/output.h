@@ -17,6 +17,7 @@ inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitFailure = 1;  // failed, nothing left to resume
 inline constexpr int kExitUsage = 2;
 inline constexpr int kExitResumable = 3;  // stopped with the archive partly consumed: --resume continues
+inline constexpr int kExitDamaged = 4;    // stopped at a damaged block: --salvage extracts everything else
 
 class Output {
  public:
@@ -32,11 +33,16 @@ class Output {
   // (its arguments), the run is resumable. `advice` follows in text.
   int fail(const std::wstring& prefix, const std::wstring& message, const std::vector<std::wstring>& resume = {},
            const std::wstring& advice = L"");
+  // Stopped at a damaged block: `salvage` holds the command that extracts
+  // everything else (its arguments), which `advice` words in text.
+  int failDamaged(const std::wstring& prefix, const std::wstring& message, const std::vector<std::wstring>& salvage,
+                  const std::wstring& advice);
 
   bool json() const { return json_; }
 
  private:
   void emitProgress(const ablative::ProgressInfo& info);
+  void report(const std::wstring& prefix, const std::wstring& message, JsonObject& error, const std::wstring& advice);
 
   bool json_;
   bool quiet_;

@@ -48,8 +48,16 @@ bool createArchive(const std::wstring& inputPath, const std::wstring& archivePat
 // archive is consumed from its end while the run goes: each block is made
 // durable in its destination and recorded in the journal (the archive's path
 // + ".zvkj") before its range in the archive is released, and at the end the
-// archive and the journal are deleted. A run stopped at any instant continues
-// with `resume`.
+// archive and the journal are deleted: the archive only if its path still
+// names the file the run consumed (the same device and inode, or file ID on
+// Windows), so that a file put there meanwhile is left alone. A run stopped
+// at any instant continues with `resume`.
+//
+// The run writes only into files it makes: a destination file is made when
+// its first data is in hand, by removing whatever stood at its path (other
+// names of that file, inside or outside the destination, keep their bytes)
+// and creating it anew. A resumed run takes over the files the stopped run
+// made, and refuses one that has gained another name (a hard link).
 bool extractArchive(const std::wstring& archivePath, const std::wstring& destinationDir, bool resume, bool keepOriginal,
                     std::wstring& errorText, const ProgressCallback& onProgress, const LogCallback& onLog,
                     const PauseCallback& isPaused);
@@ -91,13 +99,22 @@ struct ExtractOutcome {
   // Refused: the destination lacks data that earlier runs took from the
   // archive, so it is not where the extraction started.
   bool destinationLacksData = false;
+  // Stopped at a block the archive no longer holds as written (it does not
+  // decode or verify, or the archive ends before it): resuming would stop
+  // there again, while a salvaging run extracts everything else.
+  bool damagedBlock = false;
+  // The archive was left partly consumed, resumable or not.
+  bool partlyConsumed = false;
 };
 
 // The same, with options beyond the window's and the facts of the outcome.
-// A resumed ablative run first checks that the destination holds what was
-// already taken from the archive, and a run of either kind refuses an
-// archive that another run is using ("Archive is in use by another
-// extraction"); both before anything is written.
+// Before anything is written: a resumed ablative run checks that the
+// destination holds what was already taken from the archive; a run of either
+// kind refuses an archive that another run is using ("Archive is in use by
+// another extraction"), every destination path where something other than a
+// regular file stands for a file (or other than a folder for a folder), and,
+// unless salvaging, an archive that lacks blocks while no journal records
+// why ("This archive was partly extracted and its journal is missing: ...").
 bool extractArchive(const std::wstring& archivePath, const std::wstring& destinationDir, const ExtractOptions& options,
                     std::wstring& errorText, ExtractOutcome& outcome, const ProgressCallback& onProgress,
                     const LogCallback& onLog, const PauseCallback& isPaused);
@@ -124,6 +141,14 @@ struct ArchiveDescription {
   uint64_t storedBytes = 0;      // the data area as written
   bool partlyExtracted = false;  // its journal records progress
   uint32_t blocksReleased = 0;   // by earlier runs, as the journal records
+  // Kept in the archive because a run passed over them as damaged: blocks
+  // still there below which (in the order runs take them) a block was
+  // released. A damaged block that is the last one taken is not told apart
+  // from one not reached yet.
+  uint32_t blocksDamaged = 0;
+  // Gone from the archive while no journal records their release: its
+  // journal was lost (see journalMissingText).
+  uint32_t blocksMissing = 0;
   bool withDestination = false;
   SpaceNeeds space;  // with a destination
 };

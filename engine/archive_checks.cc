@@ -51,20 +51,33 @@ bool blockCanDecode(const BlockRecord& block) {
   return block.rawSize <= kRleLargestExpansion * uint64_t{block.storedSize};
 }
 
-bool readVerifiedBlock(FileHandle& archive, const ArchiveTables& tables, uint32_t block, std::vector<uint8_t>& stored,
-                       std::vector<uint8_t>& raw, std::wstring& errorText) {
+BlockRead readVerifiedBlock(FileHandle& archive, const ArchiveTables& tables, uint32_t block,
+                            std::vector<uint8_t>& stored, std::vector<uint8_t>& raw, std::wstring& errorText) {
   const BlockRecord& record = tables.blocks[block];
+  const auto damaged = [&](const wchar_t* reason) {
+    errorText = reason + (L" in block " + std::to_wstring(block) + L" of: ") +
+                displayPath(storedPath(tables, fileOfBlock(tables, block)));
+    return BlockRead::Damaged;
+  };
   std::wstring readError;
   if (!readArchiveBlock(archive, record.offset, record.storedSize, stored, readError)) {
-    // An archive that ends early no longer holds what its block table says.
-    return fail(errorText, readError.empty() ? L"Invalid archive block table" : readError);
+    if (!readError.empty()) return errorText = readError, BlockRead::Unreadable;
+    return damaged(L"Invalid archive block table");  // the archive ends early
   }
   if (!blockCanDecode(record) ||
       !decodeBlock(tables.header.version, record.codec, stored.data(), stored.size(), record.rawSize, raw)) {
-    return fail(errorText, L"Decompression failed (unsupported or invalid block codec)");
+    return damaged(L"Decompression failed (unsupported or invalid block codec)");
   }
-  if (crc32(raw.data(), raw.size()) != record.crc) return fail(errorText, L"Checksum verification failed");
-  return true;
+  if (crc32(raw.data(), raw.size()) != record.crc) return damaged(L"Checksum verification failed");
+  return BlockRead::Verified;
+}
+
+uint32_t fileOfBlock(const ArchiveTables& tables, uint32_t block) {
+  for (uint32_t f = 0; f < tables.files.size(); ++f) {
+    const FileRecord& record = tables.files[f];
+    if (block >= record.firstBlock && block - record.firstBlock < record.blockCount) return f;
+  }
+  return 0;
 }
 
 }  // namespace ablative

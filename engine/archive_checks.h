@@ -40,12 +40,19 @@ bool openArchiveForRun(const std::wstring& archivePath, bool consume, FileHandle
 bool blockCanDecode(const BlockRecord& block);
 
 // Reads the stored bytes of `block` into `stored`, decodes them into `raw`
-// and checks their CRC-32:
-//   the seek or read message of readArchiveBlock
+// and checks their CRC-32. Unreadable: the system failed the read (the seek
+// or read message of readArchiveBlock), which a later run may get past.
+// Damaged: the archive no longer holds the block as written, for good:
 //   "Invalid archive block table" (the archive ends before the block does)
 //   "Decompression failed (unsupported or invalid block codec)"
 //   "Checksum verification failed"
-bool readVerifiedBlock(FileHandle& archive, const ArchiveTables& tables, uint32_t block, std::vector<uint8_t>& stored,
-                       std::vector<uint8_t>& raw, std::wstring& errorText);
+// each followed by " in block " + its index + " of: " + its file's path.
+enum class BlockRead { Verified, Unreadable, Damaged };
+BlockRead readVerifiedBlock(FileHandle& archive, const ArchiveTables& tables, uint32_t block,
+                            std::vector<uint8_t>& stored, std::vector<uint8_t>& raw, std::wstring& errorText);
+
+// The file that block `block` belongs to, in tables whose file records are
+// checked.
+uint32_t fileOfBlock(const ArchiveTables& tables, uint32_t block);
 
 }  // namespace ablative

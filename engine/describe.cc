@@ -1,10 +1,53 @@
 // The facts `zarvik info` and `zarvik list` show about an archive.
 #include "ablative.h"
+#include <algorithm>
+
 #include "archive_checks.h"
+#include "archive_presence.h"
 #include "journal.h"
 #include "space.h"
 
 namespace ablative {
+
+namespace {
+
+// Blocks are taken by descending offset: a block still held below the lowest
+// released one was not reached yet, one above it was passed over.
+uint32_t passedOver(const ArchiveTables& tables, const Journal& journal) {
+  uint64_t lowestTaken = UINT64_MAX;
+  for (uint32_t b = 0; b < tables.blocks.size(); ++b) {
+    if (stateOf(journal, b) != BlockState::Pending) lowestTaken = std::min(lowestTaken, tables.blocks[b].offset);
+  }
+  uint32_t count = 0;
+  for (uint32_t b = 0; b < tables.blocks.size(); ++b) {
+    if (stateOf(journal, b) == BlockState::Pending && tables.blocks[b].offset > lowestTaken) ++count;
+  }
+  return count;
+}
+
+// Without a journal that records progress, what the archive itself shows.
+bool countMissing(const std::wstring& archivePath, const ArchiveTables& tables, uint32_t& missing,
+                  std::wstring& errorText) {
+  FileHandle archive;
+  Presence presence;
+  if (!openFile(archivePath, OpenMode::ReadOnly, archive)) {
+    errorText = L"Unable to open archive file";
+    return false;
+  }
+  if (!checkArchiveContents(
+          tables, [](uint32_t) { return true; }, errorText) ||
+      !findAbsentBlocks(archive, tables, presence, errorText)) {
+    return false;
+  }
+  if (presence.cutShort) {
+    errorText = L"Invalid archive block table";
+    return false;
+  }
+  missing = static_cast<uint32_t>(presence.absent.size());
+  return true;
+}
+
+}  // namespace
 
 bool describeArchive(const std::wstring& archivePath, const std::wstring& destinationDir, uint64_t groupBytes,
                      ArchiveDescription& description, std::wstring& errorText) {
@@ -13,11 +56,15 @@ bool describeArchive(const std::wstring& archivePath, const std::wstring& destin
   Journal journal{journalPathFor(archivePath), std::vector<uint8_t>(tables.blocks.size(), 0), {}};
   const bool loaded = loadJournal(journal) == JournalLoad::Loaded;
   if (!loaded) std::fill(journal.states.begin(), journal.states.end(), 0);
+  description = ArchiveDescription{};
+  description.partlyExtracted = recordsProgress(journal);
   // Blocks an interrupted run released may have been cut off the archive's end.
   const auto released = [&](uint32_t b) { return isPunched(journal, b); };
-  if (!checkArchiveContents(tables, released, errorText)) return false;
+  if (description.partlyExtracted ? !checkArchiveContents(tables, released, errorText)
+                                  : !countMissing(archivePath, tables, description.blocksMissing, errorText)) {
+    return false;
+  }
 
-  description = ArchiveDescription{};
   description.version = tables.header.version;
   description.fileCount = tables.header.fileCount;
   description.blockCount = tables.header.blockCount;
@@ -27,7 +74,7 @@ bool describeArchive(const std::wstring& archivePath, const std::wstring& destin
     description.storedBytes += tables.blocks[b].storedSize;
     if (released(b)) ++description.blocksReleased;
   }
-  description.partlyExtracted = recordsProgress(journal);
+  description.blocksDamaged = passedOver(tables, journal);
   if (destinationDir.empty()) return true;
   if (!estimateSpace(tables, journal, archivePath, destinationDir, groupBytes, description.space)) {
     errorText = L"Unable to read the free space at " + destinationDir;

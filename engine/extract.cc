@@ -20,6 +20,7 @@
 
 #include "ablative.h"
 #include "archive_checks.h"
+#include "archive_presence.h"
 #include "block_io.h"
 #include "destination_files.h"
 #include "env.h"
@@ -41,7 +42,6 @@ namespace {
 // to have left damage, and little enough to cost no noticeable time.
 constexpr uint64_t kReadBackOnResume = 64 << 20;
 
-constexpr wchar_t kFoldersFlushFailed[] = L"Failed to flush destination folders (code=";
 constexpr wchar_t kDestinationLacksData[] =
     L"The destination does not hold the data already extracted from this archive: ";
 
@@ -73,16 +73,18 @@ class Extraction {
     files_.emplace(
         destinationDir_, [this](uint32_t file) { return fromUtf8(storedPath(plan_.tables, file)); },
         std::move(plan_.fileLengths));
-    if (!files_->checkNoLinks(errorText_) || !checkDestinationHoldsExtracted() || !checkSpace()) return false;
+    if (!files_->checkPaths(errorText_) || !checkDestinationHoldsExtracted() || !checkSpace()) return false;
     accepted_ = true;
     return prepareDestination() && startPosition() && extractBlocks() && finish();
   }
 
   ExtractOutcome outcome(bool succeeded) const {
     ExtractOutcome outcome;
-    outcome.resumable = !succeeded && !inUse_ && !salvageEnded_ && recordsProgress(journal_);
+    outcome.resumable = !succeeded && !inUse_ && !salvageEnded_ && !damagedBlock_ && recordsProgress(journal_);
     outcome.resumeHere = outcome.resumable && accepted_;
     outcome.destinationLacksData = destinationLacksData_;
+    outcome.damagedBlock = damagedBlock_;
+    outcome.partlyConsumed = !succeeded && recordsProgress(journal_);
     return outcome;
   }
 
@@ -97,7 +99,9 @@ class Extraction {
       inUse_ = errorText_ == kArchiveInUse;
       return false;
     }
-    if (!fileSize(archive_, archiveEnd_)) return fail(L"Failed to get archive size");
+    if (!fileSize(archive_, archiveEnd_) || !fileIdentity(archive_, archiveIdentity_)) {
+      return fail(L"Failed to get archive size");
+    }
     // The destination grows by a group before the archive shrinks by it.
     if (ablate_) groupBytes_ = effectiveGroupBytes(archivePath_, groupBytes_);
     return true;
@@ -124,10 +128,23 @@ class Extraction {
 
   // Blocks already consumed may have been cut off the archive's end. So may,
   // once salvaged, blocks that a resumed run found lost from the destination:
-  // salvage takes them for damaged rather than refusing the archive.
+  // salvage takes them for damaged rather than refusing the archive. Without
+  // a journal that records progress, the archive itself must show that it is
+  // whole: what a lost journal said is then found from its cuts and holes.
   bool checkContents() {
-    auto consumed = [this](uint32_t b) { return journalLoaded_ && (isPunched(journal_, b) || salvage_); };
-    return checkArchiveContents(plan_.tables, consumed, errorText_);
+    if (journalLoaded_ && recordsProgress(journal_)) {
+      auto consumed = [this](uint32_t b) { return isPunched(journal_, b) || salvage_; };
+      return checkArchiveContents(plan_.tables, consumed, errorText_);
+    }
+    Presence presence;
+    if (!checkArchiveContents(
+            plan_.tables, [](uint32_t) { return true; }, errorText_) ||
+        !findAbsentBlocks(archive_, plan_.tables, presence, errorText_)) {
+      return false;
+    }
+    if (presence.absent.empty() || salvage_) return true;  // salvage takes absent blocks for damaged
+    if (presence.cutShort) return fail(L"Invalid archive block table");
+    return fail(journalMissingText(plan_.tables, presence.absent));
   }
 
   bool checkOwnFiles() {
@@ -169,9 +186,9 @@ class Extraction {
 
   // ---- Writing starts here. ----
 
-  // Creates the destination folder, the journal and every destination file,
-  // and in ablative mode makes their names durable before any archive range
-  // is released.
+  // Creates the destination folder and the journal, and takes over the
+  // files earlier runs made. Destination files are made as their data
+  // arrives, and made durable with it before any archive range is released.
   bool prepareDestination() {
     if (ablate_ && !markSparse(archive_)) return fail(lastErrorText(L"FSCTL_SET_SPARSE failed"));
     if (!files_->createRoot(errorText_)) return false;
@@ -179,8 +196,19 @@ class Extraction {
       return fail(L"Failed to initialize journal");
     }
     if (ablate_ && !recordStates(journal_, lost_, BlockState::Pending)) return fail(L"Failed to initialize journal");
-    if (!files_->createAll(resume_, errorText_)) return false;
-    if (ablate_ && !files_->syncFolders()) return fail(codedErrorText(kFoldersFlushFailed));
+    return adoptEarlierFiles();
+  }
+
+  // The files a stopped run wrote, as its journal records them.
+  bool adoptEarlierFiles() {
+    if (!journalLoaded_) return true;
+    std::vector<uint8_t> written(plan_.tables.files.size(), 0);
+    for (uint32_t b = 0; b < plan_.tables.blocks.size(); ++b) {
+      if (stateOf(journal_, b) != BlockState::Pending) written[plan_.blockFile[b]] = 1;
+    }
+    for (uint32_t f = 0; f < written.size(); ++f) {
+      if (written[f] && !files_->adopt(f, errorText_)) return false;
+    }
     return true;
   }
 
@@ -247,7 +275,7 @@ class Extraction {
   // finds it there intact already.
   bool takeBlock(uint32_t b) {
     const uint32_t f = plan_.blockFile[b];
-    if (ablate_ && stateOf(journal_, b) == BlockState::DestWritten) {
+    if (ablate_ && stateOf(journal_, b) == BlockState::DestWritten && files_->made(f)) {
       FileHandle* destination = files_->open(f, errorText_);
       if (destination == nullptr) return false;
       if (destinationHolds(*destination, plan_, b, raw_)) {
@@ -255,8 +283,9 @@ class Extraction {
         return true;
       }
     }
-    if (!readVerifiedBlock(archive_, plan_.tables, b, stored_, raw_, errorText_)) {
-      if (!salvage_) return false;
+    const BlockRead read = readVerifiedBlock(archive_, plan_.tables, b, stored_, raw_, errorText_);
+    if (read != BlockRead::Verified) {
+      if (!salvage_) return damagedBlock_ = read == BlockRead::Damaged, false;
       markDamaged(f);  // left where it is, in the archive and in the journal
       return true;
     }
@@ -321,9 +350,9 @@ class Extraction {
   bool finish() {
     for (uint32_t f = 0; f < damaged_.size(); ++f) {
       if (damaged_[f] && !files_->fillToLength(f, errorText_)) return false;
+      if (plan_.tables.files[f].blockCount == 0 && !files_->make(f, errorText_)) return false;
     }
     if (!files_->makeDurable(errorText_) || !files_->closeAll(errorText_)) return false;
-    if (!ablate_ && !files_->syncFolders()) return fail(codedErrorText(kFoldersFlushFailed));
     archive_.close();
     journal_.file.close();
     if (damagedFiles_ > 0) {
@@ -341,8 +370,13 @@ class Extraction {
   // The archive goes first and its removal is made durable before the
   // journal goes: a journal without its archive is harmless, an archive
   // without its journal would invite a fresh run that empties finished files.
+  // Only the file this run consumed is removed: another that has taken its
+  // name since is left alone.
   void removeArchiveThenJournal() {
-    if (!removeFile(archivePath_) && !isNotFoundError(lastErrorCode())) {
+    FileIdentity now;
+    if (fileIdentity(archivePath_, now) && !(now == archiveIdentity_)) {
+      log(L"The archive's name now belongs to another file, which was left in place: " + archivePath_);
+    } else if (!removeFile(archivePath_) && !isNotFoundError(lastErrorCode())) {
       log(L"Warning: extraction succeeded but failed to delete source archive.");
       return;
     }
@@ -408,6 +442,8 @@ class Extraction {
   bool destinationLacksData_ = false;
   bool salvageEnded_ = false;  // failed only because files are damaged: resuming would change nothing
   FileHandle archive_;
+  FileIdentity archiveIdentity_;
+  bool damagedBlock_ = false;              // stopped at a block the archive no longer holds as written
   std::optional<DestinationFiles> files_;  // once the destination paths are known
   std::vector<uint8_t> stored_, raw_;
   std::vector<uint32_t> written_, releasable_;  // of the group in hand

@@ -94,6 +94,6 @@ cp "$work/x.zvka" "$work/bad.zvka"
 offset=$(( $(od -An -tu8 -j44 -N8 "$work/x.zvka") + 1 ))
 printf 'B' | dd of="$work/bad.zvka" bs=1 seek="$offset" conv=notrunc status=none
 run test "$work/bad.zvka"
-check "test failure" "1|Test failed: Checksum verification failed" "$rc|$err"
+check "test failure" "1|Test failed: Checksum verification failed in block 0 of: a.txt" "$rc|$err"
 
 finish cli

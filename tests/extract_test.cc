@@ -127,7 +127,7 @@ TEST(Extract, RefusesHostileArchives) {
       {named({"X.ZVKA.ZVKJ.CREATING"}), unsafe + L"X.ZVKA.ZVKJ.CREATING", Beside | Windows},
       {[](RawArchive& raw) { raw.blocks[1].offset = 2; }, table, 0},                 // overlapping
       {[](RawArchive& raw) { raw.blocks[0].offset = uint64_t(0) - 10; }, table, 0},  // in the tables
-      {[](RawArchive& raw) { raw.blocks[1].offset = raw.data.size(); }, table, 0},   // beyond the end
+      {[](RawArchive& raw) { raw.data.pop_back(); }, table, 0},                      // ends inside a block
       {[](RawArchive& raw) { raw.files[1].blockCount = 0; }, table, 0},              // unclaimed
       {[](RawArchive& raw) { raw.files[1].firstBlock = 0; }, table, 0},              // claimed twice
       {[](RawArchive& raw) { raw.files[1].firstBlock = 7; }, L"Invalid block index in archive", 0},
@@ -139,9 +139,9 @@ TEST(Extract, RefusesHostileArchives) {
        L"Invalid archive format (bad magic). Ensure you selected a .zvka archive, not a .zvkj journal.", 0},
       {[](RawArchive& raw) { raw.header.version = 4; },
        L"Archive version mismatch. Recreate archive using this app version.", 0},
-      {[](RawArchive& raw) { raw.blocks[1].crc ^= 1; }, L"Checksum verification failed", Late},  // goes first
+      {[](RawArchive& raw) { raw.blocks[1].crc ^= 1; }, L"Checksum verification failed in block 1 of: two", Late},
       {[](RawArchive& raw) { raw.blocks[1].codec = 0, raw.blocks[1].rawSize = 0xFFFFFFF0u; },  // before allocating
-       L"Decompression failed (unsupported or invalid block codec)", Late}};
+       L"Decompression failed (unsupported or invalid block codec) in block 1 of: two", Late}};
   // clang-format on
   for (const auto& [spoil, message, flags] : cases) {
     for (bool keep : {false, true}) {

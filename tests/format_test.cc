@@ -149,16 +149,16 @@ TEST_F(ReaderChecks, EachDamageEndsInItsOwnMessage) {
       {"journal magic", [](Bytes& b) { b[3] = 'J'; }, badMagic},
       {"version 1", [](Bytes& b) { set32(b, 8, 1); }, L"Archive version mismatch. Recreate archive using this app version."},
       // Version 2 is read, and every block run-length decoded: the stored one then fails.
-      {"version 2", [](Bytes& b) { set32(b, 8, 2); }, L"Decompression failed (unsupported or invalid block codec)"},
+      {"version 2", [](Bytes& b) { set32(b, 8, 2); }, L"Decompression failed (unsupported or invalid block codec) in block 2 of: a.txt"},
       {"informative offsets wrong", [](Bytes& b) { set64(b, 36, 1); set64(b, 44, 2); }, L"accepted"},
       {"ends in path table", [](Bytes& b) { b.resize(60); }, L"Invalid archive path table"},
       {"ends in file table", [](Bytes& b) { b.resize(80); }, L"Invalid archive file table"},
       {"ends in block table", [](Bytes& b) { b.resize(150); }, L"Invalid archive block table"},
       {"path ends at table end", [](Bytes& b) { set32(b, 68 + 24 + 4, 7); }, L"accepted"},
       {"path offset wraps", [](Bytes& b) { set32(b, 68, 0xFFFFFFFF); }, L"Invalid archive path offsets"},
-      {"repeat becomes literal", [](Bytes& b) { b[188] = 0x01; }, L"Decompression failed (unsupported or invalid block codec)"},
-      {"unknown codec", [](Bytes& b) { b[116 + 48 + 20] = 7; }, L"Decompression failed (unsupported or invalid block codec)"},
-      {"stored byte", [](Bytes& b) { b[193] = 0; }, L"Checksum verification failed"},
+      {"repeat becomes literal", [](Bytes& b) { b[188] = 0x01; }, L"Decompression failed (unsupported or invalid block codec) in block 0 of: a.txt"},
+      {"unknown codec", [](Bytes& b) { b[116 + 48 + 20] = 7; }, L"Decompression failed (unsupported or invalid block codec) in block 2 of: a.txt"},
+      {"stored byte", [](Bytes& b) { b[193] = 0; }, L"Checksum verification failed in block 2 of: a.txt"},
   };
   // clang-format on
   for (const auto& [name, damage, message] : cases) {
