@@ -1,0 +1,161 @@
+// What already stands in the destination is the user's: a run replaces a file only once it has that file's data,
+// never writes through another name of it, and refuses what it cannot replace before it writes anything.
+#include <gtest/gtest.h>
+
+#include "extract_fixture.h"
+#include "journal.h"
+
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
+
+using namespace testutil;
+using namespace ablative;
+
+namespace {
+
+const char kOld[] = "an earlier version, longer than the stored file";
+
+// Stops an ablative run at its first release: b/c.bin's last block is durable and recorded.
+void stopAtFirstRelease(const Scene& s) {
+  ScopedIoHook stop([](const IoCall& call) { return call.op == IoOp::ZeroRange ? ioErrorCode() : 0u; });
+  ASSERT_FALSE(s.run(false, false).ok);
+}
+
+// One file with three names: two of the archive's paths and one outside the destination. Each of the archive's
+// paths gets its own bytes and the outside name keeps the old ones, in both modes, fresh and resumed.
+TEST(ExistingFiles, AreReplacedNeverWrittenThrough) {
+  for (int kind = 0; kind < 3; ++kind) {
+    const bool keep = kind == 1, resume = kind == 2;
+    SCOPED_TRACE(kind);
+    Scene s(smallTree());
+    writeFile(s.out / "a.txt", kOld);
+    fs::create_directories(s.out / "b");
+    fs::create_hard_link(s.out / "a.txt", s.out / "b" / "c.bin");
+    fs::create_hard_link(s.out / "a.txt", s.scratch / "outside");
+    if (resume) stopAtFirstRelease(s);
+    const RunResult run = s.run(resume, keep);
+    ASSERT_TRUE(run.ok) << toUtf8(run.error);
+    EXPECT_EQ(readTree(s.out), s.tree);
+    EXPECT_EQ(readFile(s.scratch / "outside"), bytesOf(kOld));
+  }
+}
+
+// A file the stopped run made that has gained another name since is not the run's alone any more.
+TEST(ExistingFiles, AResumeRefusesAFileWithAnotherName) {
+  Scene s(smallTree());
+  stopAtFirstRelease(s);
+  fs::create_hard_link(s.out / "b" / "c.bin", s.scratch / "other name");
+  const Bytes archive = readFile(s.archive), journal = readFile(s.journal);
+  const Tree out = readTree(s.out);
+  EXPECT_EQ(s.run(true, false).error,
+            L"Destination file has other names (hard links), so this extraction did not make it: " +
+                wide(s.out / "b" / "c.bin"));
+  EXPECT_TRUE(readFile(s.archive) == archive && readFile(s.journal) == journal && readTree(s.out) == out);
+}
+
+// Something of the wrong kind at a path of the archive is refused, naming it, before anything is written.
+TEST(ExistingFiles, TheWrongKindIsRefusedBeforeAnythingIsWritten) {
+  struct Case {
+    std::function<void(const fs::path& out)> plant;
+    const char* path;
+    const wchar_t* message;
+  };
+  const Case cases[] = {
+      {[](const fs::path& out) { fs::create_directories(out / "a.txt"); }, "a.txt",
+       L"A folder stands where the archive has a file: "},
+      {[](const fs::path& out) { writeFile(out / "b", kOld); }, "b", L"A file stands where the archive has a folder: "},
+#ifndef _WIN32
+      {[](const fs::path& out) { fs::create_directories(out / "b"), mkfifo((out / "b" / "c.bin").c_str(), 0600); },
+       "b/c.bin", L"Not a regular file, where the archive has a file: "},
+#endif
+  };
+  for (const Case& c : cases) {
+    for (bool keep : {false, true}) {
+      SCOPED_TRACE(std::string(c.path) + (keep ? " keep" : ""));
+      Scene s(smallTree());
+      c.plant(s.out);
+      if (!fs::exists(s.out / "b" / "empty") && fs::is_directory(s.out / "b")) writeFile(s.out / "b" / "empty", kOld);
+      const Tree before = readTree(s.out);
+      EXPECT_EQ(s.run(false, keep).error, c.message + wide(s.out / fs::path(c.path)));
+      EXPECT_EQ(readTree(s.out), before);
+      EXPECT_EQ(readFile(s.archive), s.original);
+      EXPECT_FALSE(fs::exists(s.journal));
+    }
+  }
+}
+
+// A damaged block stops the run for good: no resume would get past it. Every file but the damaged one holds its old
+// bytes or its new ones, whole.
+TEST(ExistingFiles, ADamagedBlockLeavesTheOthersWhole) {
+  Tree tree;
+  for (char name = 'a'; name <= 'f'; ++name) tree[std::string(1, name)] = mixedBytes(9, name);
+  for (bool keep : {false, true}) {
+    Scene s(tree);
+    for (const auto& [path, content] : tree) writeFile(s.out / path, kOld);
+    Bytes damaged = s.original;
+    damaged[s.tables.blocks[7].offset] ^= 0x55;  // in file "c"
+    writeFile(s.archive, damaged);
+    const RunResult run = s.run(false, keep);
+    EXPECT_EQ(run.error.substr(0, 28), L"Checksum verification failed");
+    EXPECT_TRUE(run.error.ends_with(L" of: c")) << toUtf8(run.error);
+    EXPECT_TRUE(run.outcome.damagedBlock && !run.outcome.resumable);
+    for (const auto& [path, content] : tree) {
+      const Bytes now = readFile(s.out / path);
+      EXPECT_TRUE(path == "c" || now == content || now == bytesOf(kOld)) << path;
+    }
+    EXPECT_EQ(readFile(s.out / "a"), bytesOf(kOld));  // its data comes last
+  }
+}
+
+// Released blocks leave cuts and holes: without the journal that records them, no run takes the archive for whole,
+// and a salvaging run still extracts every block that is there.
+TEST(ExistingFiles, AConsumedArchiveWithoutItsJournalIsRecognised) {
+  Scene s(smallTree());
+  s.groupBytes = 1;
+  int releases = 0;
+  {
+    ScopedIoHook stopAtThird([&](const IoCall& call) {
+      return call.op == IoOp::ZeroRange && call.stoodIn == nullptr && ++releases == 3 ? ioErrorCode() : 0u;
+    });
+    ASSERT_FALSE(s.run(false, false).ok);
+  }
+  fs::remove(s.journal);
+  const Bytes archive = readFile(s.archive);
+  const std::wstring missing =
+      L"This archive was partly extracted and its journal is missing: 2 of 5 blocks are gone, from 1 files, the "
+      L"first: b/c.bin";
+  for (bool resume : {false, true}) EXPECT_EQ(s.run(resume, resume ? false : true).error, missing);
+  std::wstring tested;
+  EXPECT_FALSE(verifyArchive(wide(s.archive), tested, {}));
+  EXPECT_EQ(tested, missing);
+  ArchiveDescription description;
+  ASSERT_TRUE(describeArchive(wide(s.archive), L"", kDefaultGroupBytes, description, tested));
+  EXPECT_EQ(description.blocksMissing, 2u);
+  EXPECT_EQ(readFile(s.archive), archive);
+
+  ExtractOptions salvage;
+  salvage.salvage = true;
+  EXPECT_EQ(s.run(salvage, s.scratch / "salvaged").error, L"1 files could not be fully extracted");
+  EXPECT_EQ(readFile(s.scratch / "salvaged" / "a.txt"), s.tree.at("a.txt"));
+}
+
+// Only the file the run consumed is deleted: another put under the archive's name meanwhile stays.
+TEST(ExistingFiles, ANewFileUnderTheArchivesNameIsKept) {
+  Scene s(smallTree());
+  writeFile(s.scratch / "new.zvka", kOld);
+  ScopedIoHook swap([&](const IoCall& call) {
+    if (call.op == IoOp::Identity && call.path != nullptr && *call.path == wide(s.archive) &&
+        fs::exists(s.scratch / "new.zvka")) {
+      fs::rename(s.scratch / "new.zvka", s.archive);
+    }
+    return 0u;
+  });
+  const RunResult run = s.run(false, false);
+  ASSERT_TRUE(run.ok) << toUtf8(run.error);
+  EXPECT_EQ(readTree(s.out), s.tree);
+  EXPECT_EQ(readFile(s.archive), bytesOf(kOld));
+  EXPECT_FALSE(fs::exists(s.journal));
+}
+
+}  // namespace
