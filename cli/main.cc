@@ -214,7 +214,7 @@ int runInfo(const Command& command) {
   } else if (d.partlyExtracted) {
     state = L"partly extracted, " + std::to_wstring(d.blocksReleased) + L" of " + std::to_wstring(d.blockCount) +
             L" blocks released";
-    if (d.blocksDamaged > 0) state += L", " + std::to_wstring(d.blocksDamaged) + L" kept because they are damaged";
+    if (d.blocksDamaged > 0) state += L", " + std::to_wstring(d.blocksDamaged) + L" kept because damaged";
   }
   if (out.json()) {
     JsonObject info;

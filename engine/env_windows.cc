@@ -340,7 +340,7 @@ bool fileIdentity(const std::wstring& path, FileIdentity& identity) {
                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   file.native = reinterpret_cast<intptr_t>(h);
-  return fileIdentity(file, identity);
+  return platform::fileIdentity(file, identity);
 }
 
 }  // namespace platform

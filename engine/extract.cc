@@ -70,10 +70,12 @@ class Extraction {
     if (!openArchive() || !checkJournal() || !checkContents() || !checkOwnFiles()) return false;
     mapBlocks(plan_);
     damaged_.assign(plan_.tables.files.size(), 0);
+    leftAlone_.assign(plan_.tables.files.size(), 0);
     files_.emplace(
         destinationDir_, [this](uint32_t file) { return fromUtf8(storedPath(plan_.tables, file)); },
         std::move(plan_.fileLengths));
     if (!files_->checkPaths(errorText_) || !checkDestinationHoldsExtracted() || !checkSpace()) return false;
+    leaveAloneWhatMayHoldMore();
     accepted_ = true;
     return prepareDestination() && startPosition() && extractBlocks() && finish();
   }
@@ -142,9 +144,10 @@ class Extraction {
         !findAbsentBlocks(archive_, plan_.tables, presence, errorText_)) {
       return false;
     }
-    if (presence.absent.empty() || salvage_) return true;  // salvage takes absent blocks for damaged
+    absent_ = std::move(presence.absent);
+    if (absent_.empty() || salvage_) return true;  // salvage takes absent blocks for damaged
     if (presence.cutShort) return fail(L"Invalid archive block table");
-    return fail(journalMissingText(plan_.tables, presence.absent));
+    return fail(journalMissingText(plan_.tables, absent_));
   }
 
   bool checkOwnFiles() {
@@ -166,6 +169,17 @@ class Extraction {
     if (lacking != kNoFile) return lacksData(files_->pathOf(lacking));
     for (uint32_t b : lost_) markDamaged(plan_.blockFile[b]);
     return true;
+  }
+
+  // A file some of whose blocks left the archive while no journal kept
+  // track, and that exists in the destination, may hold there what the
+  // archive lacks: salvage leaves it as it is, and its blocks in the archive.
+  void leaveAloneWhatMayHoldMore() {
+    uint64_t length = 0;
+    for (uint32_t b : absent_) {
+      const uint32_t f = plan_.blockFile[b];
+      if (!leftAlone_[f] && files_->existingLength(f, length)) leftAlone_[f] = 1;
+    }
   }
 
   bool lacksData(const std::wstring& path) {
@@ -283,7 +297,8 @@ class Extraction {
         return true;
       }
     }
-    const BlockRead read = readVerifiedBlock(archive_, plan_.tables, b, stored_, raw_, errorText_);
+    const BlockRead read =
+        leftAlone_[f] ? BlockRead::Damaged : readVerifiedBlock(archive_, plan_.tables, b, stored_, raw_, errorText_);
     if (read != BlockRead::Verified) {
       if (!salvage_) return damagedBlock_ = read == BlockRead::Damaged, false;
       markDamaged(f);  // left where it is, in the archive and in the journal
@@ -448,6 +463,8 @@ class Extraction {
   std::vector<uint8_t> stored_, raw_;
   std::vector<uint32_t> written_, releasable_;  // of the group in hand
   std::vector<uint32_t> lost_;                  // released blocks a salvaging run found missing
+  std::vector<uint32_t> absent_;                // gone from an archive whose journal is missing (salvage)
+  std::vector<uint8_t> leftAlone_;              // per file
   std::vector<uint8_t> damaged_;                // per file
   uint32_t damagedFiles_ = 0;
   uint64_t archiveEnd_ = 0;

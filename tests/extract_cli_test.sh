@@ -56,9 +56,13 @@ check "resume through the journal exit" 0 "$rc"
 check "switch line" "Info: Resume file selected; switched to archive: $work/y.zvka" "$(head -n 1 <<<"$out")"
 check "resumed tree" "" "$(diff -r "$work/src" "$work/y out")"
 
-# A damaged last block: salvage extracts the rest, names the file, keeps the archive.
+# A damaged last block stops a plain run for good; salvage extracts the rest, names the file, keeps the archive.
 cp "$work/copy.zvka" "$work/d.zvka"
 printf 'q' | dd of="$work/d.zvka" bs=1 seek=$(($(stat -c %s "$work/d.zvka") - 1)) conv=notrunc 2>/dev/null
+run extract "$work/d.zvka" "$work/d"
+check "damaged block: exit 4 and how to salvage" "4:Extract failed: Checksum verification failed in block 4 of: b/c.bin
+The archive is damaged there; resuming would stop at the same block. To extract everything else, run: zarvik \
+extract --salvage $work/d.zvka $work/d" "$rc:$err"
 run extract --salvage "$work/d.zvka" "$work/d"
 check "salvage" "1:Extract failed: 1 files could not be fully extracted" "$rc:$err"
 check "salvage names it" "Damaged: b/c.bin" "$(grep Damaged <<<"$out")"
