@@ -41,6 +41,22 @@ bool findAbsentBlocks(FileHandle& archive, const ArchiveTables& tables, Presence
   return true;
 }
 
+bool checkArchiveAlone(FileHandle& archive, const ArchiveTables& tables, std::vector<uint32_t>& absent,
+                       std::wstring& errorText) {
+  Presence presence;
+  if (!checkArchiveContents(
+          tables, [](uint32_t) { return true; }, errorText) ||
+      !findAbsentBlocks(archive, tables, presence, errorText)) {
+    return false;
+  }
+  if (presence.cutShort) {
+    errorText = L"Invalid archive block table";
+    return false;
+  }
+  absent = std::move(presence.absent);
+  return true;
+}
+
 std::wstring journalMissingText(const ArchiveTables& tables, const std::vector<uint32_t>& absent) {
   std::vector<uint8_t> gone(tables.blocks.size(), 0);
   for (uint32_t b : absent) gone[b] = 1;

@@ -28,6 +28,12 @@ struct Presence {
 // only when the archive cannot be read, with that message.
 bool findAbsentBlocks(FileHandle& archive, const ArchiveTables& tables, Presence& presence, std::wstring& errorText);
 
+// For an archive no journal speaks for: checkArchiveContents, then the
+// blocks it lacks into `absent`. Fails with the checks' messages, or with
+// "Invalid archive block table" when it was cut short.
+bool checkArchiveAlone(FileHandle& archive, const ArchiveTables& tables, std::vector<uint32_t>& absent,
+                       std::wstring& errorText);
+
 // "This archive was partly extracted and its journal is missing: N of M
 // blocks are gone, from K files, the first: " + the first file's path.
 std::wstring journalMissingText(const ArchiveTables& tables, const std::vector<uint32_t>& absent);

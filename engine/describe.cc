@@ -29,21 +29,13 @@ uint32_t passedOver(const ArchiveTables& tables, const Journal& journal) {
 bool countMissing(const std::wstring& archivePath, const ArchiveTables& tables, uint32_t& missing,
                   std::wstring& errorText) {
   FileHandle archive;
-  Presence presence;
+  std::vector<uint32_t> absent;
   if (!openFile(archivePath, OpenMode::ReadOnly, archive)) {
     errorText = L"Unable to open archive file";
     return false;
   }
-  if (!checkArchiveContents(
-          tables, [](uint32_t) { return true; }, errorText) ||
-      !findAbsentBlocks(archive, tables, presence, errorText)) {
-    return false;
-  }
-  if (presence.cutShort) {
-    errorText = L"Invalid archive block table";
-    return false;
-  }
-  missing = static_cast<uint32_t>(presence.absent.size());
+  if (!checkArchiveAlone(archive, tables, absent, errorText)) return false;
+  missing = static_cast<uint32_t>(absent.size());
   return true;
 }
 

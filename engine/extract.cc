@@ -138,15 +138,8 @@ class Extraction {
       auto consumed = [this](uint32_t b) { return isPunched(journal_, b) || salvage_; };
       return checkArchiveContents(plan_.tables, consumed, errorText_);
     }
-    Presence presence;
-    if (!checkArchiveContents(
-            plan_.tables, [](uint32_t) { return true; }, errorText_) ||
-        !findAbsentBlocks(archive_, plan_.tables, presence, errorText_)) {
-      return false;
-    }
-    absent_ = std::move(presence.absent);
+    if (!checkArchiveAlone(archive_, plan_.tables, absent_, errorText_)) return false;
     if (absent_.empty() || salvage_) return true;  // salvage takes absent blocks for damaged
-    if (presence.cutShort) return fail(L"Invalid archive block table");
     return fail(journalMissingText(plan_.tables, absent_));
   }
 

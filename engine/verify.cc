@@ -17,14 +17,10 @@ bool checkContents(FileHandle& archive, const ArchiveTables& tables, const Journ
   if (progress)
     return checkArchiveContents(
         tables, [&](uint32_t b) { return isPunched(journal, b); }, errorText);
-  Presence presence;
-  if (!checkArchiveContents(
-          tables, [](uint32_t) { return true; }, errorText) ||
-      !findAbsentBlocks(archive, tables, presence, errorText)) {
-    return false;
-  }
-  if (presence.absent.empty()) return true;
-  errorText = presence.cutShort ? L"Invalid archive block table" : journalMissingText(tables, presence.absent);
+  std::vector<uint32_t> absent;
+  if (!checkArchiveAlone(archive, tables, absent, errorText)) return false;
+  if (absent.empty()) return true;
+  errorText = journalMissingText(tables, absent);
   return false;
 }
 
