@@ -222,8 +222,8 @@ bool zeroRange(FileHandle& file, uint64_t first, uint64_t end) {
   return DeviceIoControl(handleOf(file), FSCTL_SET_ZERO_DATA, &range, sizeof range, nullptr, 0, &bytes, nullptr) != 0;
 }
 
-// Where the file system cannot list its allocated ranges (Wine's), nothing is
-// known of holes.
+// Where the file system cannot list its allocated ranges (FAT, Wine's), nothing
+// is known of holes.
 bool findHoles(FileHandle& file, uint64_t first, uint64_t end, std::vector<ByteRange>& holes) {
   FILE_ALLOCATED_RANGE_BUFFER query, ranges[64];
   query.FileOffset.QuadPart = static_cast<LONGLONG>(first);
@@ -232,10 +232,7 @@ bool findHoles(FileHandle& file, uint64_t first, uint64_t end, std::vector<ByteR
     DWORD bytes = 0;
     const BOOL ok = DeviceIoControl(handleOf(file), FSCTL_QUERY_ALLOCATED_RANGES, &query, sizeof query, ranges,
                                     sizeof ranges, &bytes, nullptr);
-    if (!ok && GetLastError() != ERROR_MORE_DATA) {
-      const DWORD code = GetLastError();
-      return code == ERROR_NOT_SUPPORTED || code == ERROR_INVALID_FUNCTION;
-    }
+    if (!ok && GetLastError() != ERROR_MORE_DATA) return holes.clear(), true;  // the file system cannot tell
     const DWORD count = bytes / sizeof ranges[0];
     for (DWORD i = 0; i < count; ++i) {
       const auto start = static_cast<uint64_t>(ranges[i].FileOffset.QuadPart);
