@@ -31,8 +31,9 @@ const wchar_t kUsage[] =
     L"  test     make every check of an extraction and read, decode and check every\n"
     L"           block of ARCHIVE, writing nothing\n"
     L"  extract  restore ARCHIVE into the folder DESTINATION, consuming the archive\n"
-    L"           as it goes: its space is given back while the files are written,\n"
-    L"           and it is deleted at the end\n"
+    L"           as it goes: its space is given back while the files are written\n"
+    L"           (by punching holes, or on FAT and exFAT by cutting it from its\n"
+    L"           end), and it is deleted at the end\n"
     L"  info     describe ARCHIVE; with DESTINATION, also the space free there and\n"
     L"           the space an extraction into it needs\n"
     L"\n"
@@ -216,13 +217,14 @@ int runInfo(const Command& command) {
             L" blocks released";
     if (d.blocksDamaged > 0) state += L", " + std::to_wstring(d.blocksDamaged) + L" kept because damaged";
   }
+  const std::wstring release = d.releasesByCuts ? L"cuts from the end" : L"holes";
   if (out.json()) {
     JsonObject info;
     info.add("event", "info").add("version", uint64_t{d.version}).add("files", uint64_t{d.fileCount});
     info.add("blocks", uint64_t{d.blockCount}).add("blockSize", uint64_t{d.blockSize});
     info.add("sourceBytes", d.sourceBytes).add("storedBytes", d.storedBytes).add("state", state);
     info.add("blocksReleased", uint64_t{d.blocksReleased}).add("blocksDamaged", uint64_t{d.blocksDamaged});
-    info.add("blocksMissing", uint64_t{d.blocksMissing});
+    info.add("blocksMissing", uint64_t{d.blocksMissing}).add("release", release);
     if (d.withDestination) {
       info.add("freeAtDestination", d.space.freeAtDestination).add("neededToExtract", d.space.ablative);
       info.add("neededWithKeep", d.space.keep);
@@ -233,7 +235,7 @@ int runInfo(const Command& command) {
   std::wstring text = L"version: " + std::to_wstring(d.version) + L"\nfiles: " + std::to_wstring(d.fileCount) +
                       L"\nblocks: " + std::to_wstring(d.blockCount) + L"\nblock size: " + bytesText(d.blockSize) +
                       L"\nsource bytes: " + bytesText(d.sourceBytes) + L"\nstored bytes: " + bytesText(d.storedBytes) +
-                      L"\nstate: " + state + L"\n";
+                      L"\nstate: " + state + L"\nrelease: " + release + L"\n";
   if (d.withDestination) {
     text += L"free at destination: " + bytesText(d.space.freeAtDestination) + L"\nneeded to extract: " +
             bytesText(d.space.ablative) + L"\nneeded with --keep: " + bytesText(d.space.keep) + L"\n";

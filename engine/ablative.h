@@ -149,6 +149,9 @@ struct ArchiveDescription {
   // Gone from the archive while no journal records their release: its
   // journal was lost (see journalMissingText).
   uint32_t blocksMissing = 0;
+  // The archive's file system keeps no holes (FAT, exFAT): a consuming run
+  // gives its space back only by cutting it from its end, a group at a time.
+  bool releasesByCuts = false;
   bool withDestination = false;
   SpaceNeeds space;  // with a destination
 };

@@ -191,6 +191,12 @@ bool freeSpace(const std::wstring& path, uint64_t& bytes) {
   return platform::freeSpace(orCurrentFolder(path), bytes);
 }
 
+bool fileSystemTraits(const std::wstring& path, FileSystemTraits& traits) {
+  traits = FileSystemTraits{};
+  if (ioHookFails({.op = IoOp::FreeSpace, .path = &path})) return false;
+  return platform::fileSystemTraits(orCurrentFolder(path), traits);
+}
+
 // Each level is a call of its own, hooked as such, and so is each status query.
 bool createDirectories(const std::wstring& path) {
   if (path.empty()) return true;

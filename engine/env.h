@@ -137,6 +137,15 @@ bool listDirectory(const std::wstring& path, std::vector<DirEntry>& entries);
 // The bytes free for this user on the file system that holds `path`.
 bool freeSpace(const std::wstring& path, uint64_t& bytes);
 
+// What the file system that holds `path` can do with a file: release a range
+// inside it (a hole; FAT and exFAT cannot), and how long a file may grow
+// (FAT32: 4 GiB less a byte).
+struct FileSystemTraits {
+  bool releasesRanges = true;
+  uint64_t largestFile = UINT64_MAX;
+};
+bool fileSystemTraits(const std::wstring& path, FileSystemTraits& traits);
+
 bool createDirectories(const std::wstring& path);  // an existing directory is fine
 bool renameReplace(const std::wstring& from, const std::wstring& to);
 bool removeFile(const std::wstring& path);

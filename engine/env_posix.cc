@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -377,6 +378,16 @@ bool freeSpace(const std::wstring& path, uint64_t& bytes) {
   struct statvfs st;
   if (!nativePath(path, native) || ::statvfs(native.c_str(), &st) != 0) return false;
   bytes = uint64_t{st.f_bavail} * st.f_frsize;
+  return true;
+}
+
+bool fileSystemTraits(const std::wstring& path, FileSystemTraits& traits) {
+  constexpr long kFatMagic = 0x4d44, kExFatMagic = 0x2011BAB0;  // linux/magic.h has no exFAT
+  std::string native;
+  struct statfs st;
+  if (!nativePath(path, native) || ::statfs(native.c_str(), &st) != 0) return false;
+  traits.releasesRanges = st.f_type != kFatMagic && st.f_type != kExFatMagic;
+  if (st.f_type == kFatMagic) traits.largestFile = 0xFFFFFFFFu;
   return true;
 }
 

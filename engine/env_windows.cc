@@ -308,6 +308,18 @@ bool listDirectory(const std::wstring& path, std::vector<DirEntry>& entries) {
   return code == ERROR_NO_MORE_FILES;
 }
 
+bool fileSystemTraits(const std::wstring& path, FileSystemTraits& traits) {
+  wchar_t volume[MAX_PATH + 1], name[MAX_PATH + 1];
+  DWORD flags = 0;
+  if (!GetVolumePathNameW(nativePath(path).c_str(), volume, MAX_PATH + 1) ||
+      !GetVolumeInformationW(volume, nullptr, 0, nullptr, nullptr, &flags, name, MAX_PATH + 1)) {
+    return false;
+  }
+  traits.releasesRanges = (flags & FILE_SUPPORTS_SPARSE_FILES) != 0;
+  if (std::wstring(name).starts_with(L"FAT")) traits.largestFile = 0xFFFFFFFFu;
+  return true;
+}
+
 bool freeSpace(const std::wstring& path, uint64_t& bytes) {
   ULARGE_INTEGER available;
   if (!GetDiskFreeSpaceExW(nativePath(path).c_str(), &available, nullptr, nullptr)) return false;

@@ -74,7 +74,10 @@ class Extraction {
     files_.emplace(
         destinationDir_, [this](uint32_t file) { return fromUtf8(storedPath(plan_.tables, file)); },
         std::move(plan_.fileLengths));
-    if (!files_->checkPaths(errorText_) || !checkDestinationHoldsExtracted() || !checkSpace()) return false;
+    if (!files_->checkPaths(errorText_) || !checkFileSizeLimit() || !checkDestinationHoldsExtracted() ||
+        !checkSpace()) {
+      return false;
+    }
     leaveAloneWhatMayHoldMore();
     accepted_ = true;
     return prepareDestination() && startPosition() && extractBlocks() && finish();
@@ -135,7 +138,7 @@ class Extraction {
   // whole: what a lost journal said is then found from its cuts and holes.
   bool checkContents() {
     if (journalLoaded_ && recordsProgress(journal_)) {
-      auto consumed = [this](uint32_t b) { return isPunched(journal_, b) || salvage_; };
+      auto consumed = [this](uint32_t b) { return mayBeCutAway(journal_, b) || salvage_; };
       return checkArchiveContents(plan_.tables, consumed, errorText_);
     }
     if (!checkArchiveAlone(archive_, plan_.tables, absent_, errorText_)) return false;
@@ -180,6 +183,19 @@ class Extraction {
     return fail(kDestinationLacksData + path);
   }
 
+  // FAT32 holds no file of 4 GiB or more.
+  bool checkFileSizeLimit() {
+    FileSystemTraits traits;
+    if (!fileSystemTraits(nearestFolder(destinationDir_), traits)) return true;  // the run finds out as it goes
+    for (uint32_t f = 0; f < plan_.fileLengths.size(); ++f) {
+      if (plan_.fileLengths[f] > traits.largestFile) {
+        return fail(L"The destination's file system holds no file over " + std::to_wstring(traits.largestFile) +
+                    L" bytes (FAT32): " + files_->pathOf(f));
+      }
+    }
+    return true;
+  }
+
   bool checkSpace() {
     SpaceNeeds needs;
     if (!checkSpace_ || !estimateSpace(plan_.tables, journal_, archivePath_, destinationDir_, groupBytes_, needs)) {
@@ -197,7 +213,10 @@ class Extraction {
   // files earlier runs made. Destination files are made as their data
   // arrives, and made durable with it before any archive range is released.
   bool prepareDestination() {
-    if (ablate_ && !markSparse(archive_)) return fail(lastErrorText(L"FSCTL_SET_SPARSE failed"));
+    // FAT and exFAT keep no holes; blocks leave from the archive's end, so
+    // cutting it releases them there.
+    cutOnly_ = ablate_ && !markSparse(archive_);
+    if (cutOnly_) releasing_.assign(plan_.tables.blocks.size(), 0);
     if (!files_->createRoot(errorText_)) return false;
     if (ablate_ && !(journalLoaded_ ? openJournal(journal_) : createJournal(journal_))) {
       return fail(L"Failed to initialize journal");
@@ -317,6 +336,7 @@ class Extraction {
   // each run of adjacent ranges is zeroed with one call.
   bool releaseGroup() {
     if (releasable_.empty()) return true;
+    if (cutOnly_) return cutOffGroup();
     const std::vector<BlockRecord>& blocks = plan_.tables.blocks;
     std::sort(releasable_.begin(), releasable_.end(),
               [&](uint32_t a, uint32_t b) { return blocks[a].offset < blocks[b].offset; });
@@ -326,24 +346,45 @@ class Extraction {
       for (++i; i < releasable_.size() && blocks[releasable_[i]].offset == end; ++i) end = plan_.endOf(releasable_[i]);
       if (!zeroRange(archive_, first, end)) return fail(lastErrorText(L"FSCTL_SET_ZERO_DATA failed"));
     }
-    if (!recordStates(journal_, releasable_, BlockState::Punched)) return fail(L"Failed to update journal (Punched)");
-    for (uint32_t b : releasable_) bytesFreed_ += blocks[b].storedSize;
+    return recordReleased(releasable_) && truncateTail();
+  }
+
+  // Where the archive cannot release a range inside it, the group, which
+  // lies at its end, is released by cutting the archive where the group
+  // starts, and then recorded. A block kept above it (damaged, while
+  // salvaging) stops the cut: the group's blocks below it stay.
+  bool cutOffGroup() {
+    for (uint32_t b : releasable_) releasing_[b] = 1;
+    const bool cut = cutTailWhile([this](uint32_t b) { return releasing_[b] || isPunched(journal_, b); });
+    for (uint32_t b : releasable_) releasing_[b] = 0;
+    if (!cut) return false;
+    std::erase_if(releasable_, [this](uint32_t b) { return plan_.tables.blocks[b].offset < archiveEnd_; });
+    return recordReleased(releasable_);
+  }
+
+  bool recordReleased(const std::vector<uint32_t>& released) {
+    if (!recordStates(journal_, released, BlockState::Punched)) return fail(L"Failed to update journal (Punched)");
+    for (uint32_t b : released) bytesFreed_ += plan_.tables.blocks[b].storedSize;
     reportProgress();
-    return truncateTail();
+    return true;
   }
 
   // Cuts the archive while the block ending at its current end is Punched.
-  // Stops at a block that does not end there, which in a resumed run may be
-  // one an earlier run already cut away.
-  // One cut covers every such block. It is not flushed: a cut lost in a
-  // power loss only leaves the archive longer, and a resumed run makes it
-  // first.
   bool truncateTail() {
-    if (!ablate_) return true;
+    return !ablate_ || cutTailWhile([this](uint32_t b) { return isPunched(journal_, b); });
+  }
+
+  // Cuts the archive while the block ending at its current end is `gone`,
+  // passing over blocks an earlier run cut away. One cut covers them all. It
+  // is not flushed: a cut lost in a power loss only leaves the archive
+  // longer, and a resumed run makes it first.
+  template <typename Gone>
+  bool cutTailWhile(const Gone& gone) {
     const uint64_t end = archiveEnd_;
     for (; tailCursor_ < plan_.tailOrder.size(); ++tailCursor_) {
       const uint32_t b = plan_.tailOrder[tailCursor_];
-      if (plan_.endOf(b) != archiveEnd_ || !isPunched(journal_, b)) break;
+      if (plan_.tables.blocks[b].offset >= archiveEnd_) continue;  // an earlier run cut it away
+      if (plan_.endOf(b) != archiveEnd_ || !gone(b)) break;
       archiveEnd_ = plan_.tables.blocks[b].offset;
     }
     if (archiveEnd_ != end && !cutFileAt(archive_, archiveEnd_)) {
@@ -450,6 +491,8 @@ class Extraction {
   bool destinationLacksData_ = false;
   bool salvageEnded_ = false;  // failed only because files are damaged: resuming would change nothing
   FileHandle archive_;
+  bool cutOnly_ = false;            // released by cuts alone: the file system keeps no holes
+  std::vector<uint8_t> releasing_;  // per block, while cutOffGroup runs
   FileIdentity archiveIdentity_;
   bool damagedBlock_ = false;              // stopped at a block the archive no longer holds as written
   std::optional<DestinationFiles> files_;  // once the destination paths are known

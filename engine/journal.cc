@@ -109,6 +109,8 @@ BlockState stateOf(const Journal& journal, uint32_t block) {
 
 bool isPunched(const Journal& journal, uint32_t block) { return stateOf(journal, block) == BlockState::Punched; }
 
+bool mayBeCutAway(const Journal& journal, uint32_t block) { return stateOf(journal, block) != BlockState::Pending; }
+
 bool recordsProgress(const Journal& journal) {
   for (uint32_t b = 0; b < journal.states.size(); ++b) {
     if (stateOf(journal, b) != BlockState::Pending) return true;

@@ -20,6 +20,16 @@ std::wstring parentFolder(const std::wstring& path) {
   return path.substr(0, cut);
 }
 
+std::wstring nearestFolder(const std::wstring& path) {
+  std::wstring folder = path;
+  while (!folder.empty() && pathStatus(folder).kind != PathKind::Directory) {
+    const std::wstring parent = parentFolder(folder);
+    if (parent == folder) break;
+    folder = parent;
+  }
+  return folder;
+}
+
 std::wstring fileNameOf(const std::wstring& path) {
   size_t cut = lastSeparator(path);
   return cut == std::wstring::npos ? path : path.substr(cut + 1);

@@ -8,17 +8,6 @@ namespace ablative {
 
 namespace {
 
-// A destination need not exist yet: its space is that of its nearest folder that does.
-std::wstring nearestFolder(const std::wstring& path) {
-  std::wstring folder = path;
-  while (!folder.empty() && pathStatus(folder).kind != PathKind::Directory) {
-    const std::wstring parent = parentFolder(folder);
-    if (parent == folder) break;
-    folder = parent;
-  }
-  return folder;
-}
-
 bool sameFileSystem(const std::wstring& a, const std::wstring& b) {
   FileIdentity first, second;
   return fileIdentity(a, first) && fileIdentity(b, second) && first.volume == second.volume;

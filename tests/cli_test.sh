@@ -65,10 +65,11 @@ files: 3
 blocks: 25003
 block size: 4
 source bytes: 100010 (100.0 kB)
-state: intact|stored bytes: " "$rc|$(sed 6d <<<"$out")|$(sed -n 6p <<<"$out" | grep -o '^stored bytes: ')"
+state: intact
+release: holes|stored bytes: " "$rc|$(sed 6d <<<"$out")|$(sed -n 6p <<<"$out" | grep -o '^stored bytes: ')"
 run info "$work/x.zvka" "$work/not/yet"
 check "info with a destination" "free at destination: |needed to extract: |needed with --keep: 100010 (100.0 kB)" \
-  "$(sed -n 8p <<<"$out" | grep -o '^[a-z ]*: ')|$(sed -n 9p <<<"$out" | grep -o '^[a-z ]*: ')|$(sed -n 10p <<<"$out")"
+  "$(sed -n 9p <<<"$out" | grep -o '^[a-z ]*: ')|$(sed -n 10p <<<"$out" | grep -o '^[a-z ]*: ')|$(sed -n 11p <<<"$out")"
 run info --json "$work/x.zvka" "$work"
 check "info --json" "info 25003 100010 intact True" "$(python3 -c 'import json, sys; o = json.loads(sys.stdin.read())
 print(o["event"], o["blocks"], o["sourceBytes"], o["state"], o["neededWithKeep"] == 100010)' <<<"$out")"
