@@ -67,6 +67,16 @@ class ArchiveWriter {
   uint64_t handedOver_ = 0;  // bytes already handed to the disk
 };
 
+std::wstring changedMessage(const std::wstring& sourcePath) {
+  return L"Source file changed or became unreadable during archiving: " + sourcePath;
+}
+
+bool atEnd(FileHandle& file) {
+  uint8_t byte;
+  uint32_t got = 0;
+  return readSome(file, &byte, 1, got) && got == 0;
+}
+
 // Removes the temporary file on every way out that did not publish it.
 struct TemporaryFile {
   std::wstring path;
@@ -148,18 +158,22 @@ class BlockPacker {
     }
     if (onLog) onLog(L"Packing: " + fromUtf8(storedPath));
     uint64_t remaining = file.size;
+    bool endSeen = false;  // a read asked for more than the file held
     for (uint32_t j = 0; j < file.blockCount; ++j) {
       waitWhilePaused(isPaused);
       const uint64_t expected = std::min<uint64_t>(header_.blockSize, remaining);
+      const uint64_t asked = std::min(bufferSize_, expected + 1);
       uint64_t got = 0;
-      readUpTo(source, free_.back(), std::min(bufferSize_, expected + 1), expected, got);
-      if (got != expected) {
-        return failAfterInFlight(L"Source file changed or became unreadable during archiving: " + sourcePath);
-      }
+      readUpTo(source, free_.back(), asked, expected, got);
+      if (got != expected) return failAfterInFlight(changedMessage(sourcePath));
+      endSeen = asked > got;
       const Block block{file.firstBlock + j, static_cast<uint32_t>(got), take()};
       if (!(block.rawSize >= kBackgroundCodingMinimum ? codeInBackground(block) : codeHere(block))) return false;
       remaining -= got;
     }
+    // An empty file, or one that ended with a full block, has not yet shown
+    // that it ends where the scan said: one more read must find nothing.
+    if (!endSeen && !atEnd(source)) return failAfterInFlight(changedMessage(sourcePath));
     return true;
   }
 
