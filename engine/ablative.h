@@ -39,7 +39,9 @@ inline constexpr uint32_t kDefaultBlockSize = 4u << 20;
 // place only once it is complete and flushed, so a failed run leaves any
 // earlier file there untouched, unless it failed in the very last step, the
 // flush of the folder after the rename: then the complete new archive stays.
-// It refuses to replace an archive whose extraction has not finished.
+// It refuses to replace an archive that an extraction is using ("Archive is
+// in use by an extraction: " + path; it holds that off until the new archive
+// is in place) or whose extraction stopped before it finished.
 bool createArchive(const std::wstring& inputPath, const std::wstring& archivePath, uint32_t blockSize,
                    std::wstring& errorText, const ProgressCallback& onProgress, const LogCallback& onLog,
                    const PauseCallback& isPaused);

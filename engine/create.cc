@@ -284,6 +284,17 @@ class BlockPacker {
   BackgroundCoder coder_;
 };
 
+// A running extraction holds its archive locked (openArchiveForRun). Taking
+// the same lock refuses a path that one is consuming, and holding it until
+// the new archive is in place keeps one from starting on the file that this
+// run replaces. Anything that cannot be opened is no archive a run holds.
+bool holdOffExtractions(const std::wstring& archivePath, FileHandle& earlier, std::wstring& errorText) {
+  const bool locked = openFile(archivePath, OpenMode::ReadWrite, earlier) && lockFile(earlier, true);
+  if (locked || !isInUseError(lastErrorCode())) return true;
+  errorText = L"Archive is in use by an extraction: " + archivePath;
+  return false;
+}
+
 bool writeBlockTable(FileHandle& file, const ArchiveHeader& header, const std::vector<BlockRecord>& blocks) {
   const std::vector<uint8_t> bytes = encodeBlockTable(blocks);
   return seekFile(file, blockTableOffset(header)) && writeFully(file, bytes.data(), bytes.size());
@@ -308,9 +319,11 @@ bool createArchive(const std::wstring& inputPath, const std::wstring& archivePat
   }
   // Replacing a partly consumed archive would lose every block it still
   // holds, and leave a journal that could steer a run over the new one.
+  FileHandle earlierArchive;
+  if (!holdOffExtractions(archivePath, earlierArchive, errorText)) return false;
   Journal earlier{journalPathFor(archivePath), {}, {}};
   if (loadJournalAsWritten(earlier) == JournalLoad::Loaded && recordsProgress(earlier)) {
-    errorText = L"An interrupted extraction of the archive at this path has not finished; resume it first";
+    errorText = L"An extraction of the archive at this path stopped before it finished; resume it first";
     return false;
   }
   const std::wstring folder = parentFolder(archivePath);
@@ -356,6 +369,7 @@ bool createArchive(const std::wstring& inputPath, const std::wstring& archivePat
     return false;
   }
   temporary.file.close();
+  earlierArchive.close();  // Windows replaces no file that is open
   if (!renameReplace(temporary.path, archivePath)) {
     errorText = L"Failed to write archive file";
     return false;
