@@ -83,6 +83,9 @@ TEST(CreateArchive, RefusalsLeaveNoArchive) {
   cases.push_back({"device", "/dev/null", dir / "out.zvka", 4, L"Input path is neither a file nor a directory"});
   cases.push_back({"backslash", dir / "bs", dir / "out.zvka", 4,
                    L"File name not supported by the archive format: " + wide(dir / "bs/back\\slash.txt")});
+  writeFile(dir / "utf8/sub/bad\xFF.txt", "no UTF-8 form");
+  cases.push_back({"not UTF-8", dir / "utf8", dir / "out.zvka", 4,
+                   L"File name not supported by the archive format: " + wide(dir / "utf8/sub") + L"/bad\\xFF.txt"});
 #endif
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -149,6 +152,16 @@ TEST(CreateArchive, LinksKeepTheirOwnNameInsideTheTree) {
   for (const auto& entry : ablative::collectSourceFiles(wide(dir / "src"), errorText).entries)
     names.push_back(entry.relativePathUtf8 + ":" + std::to_string(entry.size));
   EXPECT_EQ(names, (std::vector<std::string>{"folder/deep.txt:4", "link-in.txt:6", "link-out.txt:21", "real.txt:6"}));
+}
+
+// Names that only Windows refuses are packed here, and an extraction here takes them.
+TEST(CreateArchive, WhatItPacksExtractionTakes) {
+  ScratchDir dir;
+  writeFile(dir / "src/a:b.txt", "a colon");
+  writeFile(dir / "src/C:/what?.txt", "looks like a drive");
+  CreateRun run = create(dir / "src", dir / "out.zvka", 4);
+  ASSERT_TRUE(run.ok) << ablative::toUtf8(run.errorText);
+  EXPECT_TRUE(ablative::verifyArchive(wide(dir / "out.zvka"), run.errorText, {})) << ablative::toUtf8(run.errorText);
 }
 
 TEST(CreateArchive, RefusesCountsBeyondTheFormat) {
