@@ -151,7 +151,8 @@ class BlockPacker {
   }
 
   bool pack(const std::wstring& sourcePath, const std::string& storedPath, const FileRecord& file,
-            const LogCallback& onLog, const PauseCallback& isPaused) {
+            const LogCallback& onLog, const PauseCallback& isPaused, const StopCallback& shouldStop) {
+    if (stopRequested(shouldStop)) return failAfterInFlight(kStoppedOnRequest);  // a tree of empty files too
     FileHandle source;
     if (!openFile(sourcePath, OpenMode::ReadOnly, source)) {
       return failAfterInFlight(L"Unable to open source file: " + sourcePath);
@@ -160,7 +161,7 @@ class BlockPacker {
     uint64_t remaining = file.size;
     bool endSeen = false;  // a read asked for more than the file held
     for (uint32_t j = 0; j < file.blockCount; ++j) {
-      waitWhilePaused(isPaused);
+      if (!waitWhilePaused(isPaused, shouldStop)) return failAfterInFlight(kStoppedOnRequest);
       const uint64_t expected = std::min<uint64_t>(header_.blockSize, remaining);
       const uint64_t asked = std::min(bufferSize_, expected + 1);
       uint64_t got = 0;
@@ -305,6 +306,15 @@ bool writeBlockTable(FileHandle& file, const ArchiveHeader& header, const std::v
 bool createArchive(const std::wstring& inputPath, const std::wstring& archivePath, uint32_t blockSize,
                    std::wstring& errorText, const ProgressCallback& onProgress, const LogCallback& onLog,
                    const PauseCallback& isPaused) {
+  CreateOptions options;
+  options.blockSize = blockSize;
+  return createArchive(inputPath, archivePath, options, errorText, onProgress, onLog, isPaused);
+}
+
+bool createArchive(const std::wstring& inputPath, const std::wstring& archivePath, const CreateOptions& options,
+                   std::wstring& errorText, const ProgressCallback& onProgress, const LogCallback& onLog,
+                   const PauseCallback& isPaused) {
+  const uint32_t blockSize = options.blockSize;
   const SourceFiles source = collectSourceFiles(inputPath, errorText);
   const std::vector<SourceEntry>& entries = source.entries;
   if (entries.empty()) return false;
@@ -359,7 +369,8 @@ bool createArchive(const std::wstring& inputPath, const std::wstring& archivePat
   }
   BlockPacker packer(layout, writer, blocks, errorText, onProgress);
   for (size_t i = 0; i < entries.size(); ++i) {
-    if (!packer.pack(source.sourcePathOf(entries[i]), entries[i].relativePathUtf8, layout.files[i], onLog, isPaused)) {
+    if (!packer.pack(source.sourcePathOf(entries[i]), entries[i].relativePathUtf8, layout.files[i], onLog, isPaused,
+                     options.shouldStop)) {
       return false;
     }
   }

@@ -135,6 +135,28 @@ TEST(CreateArchive, ChangedSourceFailsAndKeepsTheOldArchive) {
   }
 }
 
+// Asked to stop before any file or block, the run stops there: the earlier archive stays, and no temporary file.
+TEST(CreateArchive, StopOnRequestKeepsTheEarlierArchive) {
+  ScratchDir dir;
+  writeFile(dir / "src/a.bin", mixedBytes(200000, 1));  // blocks coded in the background
+  writeFile(dir / "src/b/c.txt", "0123456789");
+  writeFile(dir / "src/empty", "");
+  int stopAt = 1;
+  for (;; ++stopAt) {
+    SCOPED_TRACE("stopped at ask " + std::to_string(stopAt));
+    writeFile(dir / "out.zvka", "an earlier archive");
+    ablative::CreateOptions options;
+    options.blockSize = 64 << 10;
+    options.shouldStop = [&, asks = 0]() mutable { return ++asks == stopAt; };
+    std::wstring errorText;
+    if (ablative::createArchive(wide(dir / "src"), wide(dir / "out.zvka"), options, errorText, {}, {}, {})) break;
+    EXPECT_EQ(errorText, L"Stopped on request");
+    EXPECT_EQ(readFile(dir / "out.zvka"), bytesOf("an earlier archive"));
+    EXPECT_FALSE(fs::exists(dir / "out.zvka.creating"));
+  }
+  EXPECT_EQ(stopAt, 3 + 4 + 1 + 1);  // asked before each file, a.bin's four blocks and c.txt's one
+}
+
 #ifndef _WIN32
 // A link is stored as the file it leads to, under its own name, wherever that file lies; a dangling link and a link
 // to a folder are passed over.

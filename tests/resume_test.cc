@@ -140,6 +140,27 @@ TEST(Resume, OneRunPerArchive) {
   }
 }
 
+// A run asked to stop stops between two groups: resumable once it recorded one, and the resume completes it.
+TEST(Resume, StopOnRequestAtEveryGroup) {
+  int stopAt = 1;
+  for (;; ++stopAt) {
+    SCOPED_TRACE("stopped at ask " + std::to_string(stopAt));
+    Scene s(smallTree());
+    ExtractOptions options;
+    options.groupBytes = 1;
+    options.shouldStop = [&, asks = 0]() mutable { return ++asks == stopAt; };
+    const RunResult run = s.run(options, s.out);
+    if (run.ok) break;
+    EXPECT_EQ(run.error, L"Stopped on request");
+    EXPECT_EQ(run.outcome.resumable, stopAt > 1);
+    const RunResult resume = s.run(resumed(), s.out);
+    ASSERT_TRUE(resume.ok) << toUtf8(resume.error);
+    EXPECT_EQ(readTree(s.out), s.tree);
+    EXPECT_EQ(s.folder(), std::vector<std::string>{"out"});
+  }
+  EXPECT_EQ(stopAt, 6);  // asked before each of five groups, a block each
+}
+
 // Creating an archive over one that is being extracted, or whose extraction has not finished, would lose every block
 // it still holds: refused at every step of a run that releases a block at a time (before anything is recorded too),
 // then after that run stopped, with nothing changed.
