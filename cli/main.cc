@@ -60,7 +60,9 @@ const wchar_t kUsage[] =
     L"  0  success\n"
     L"  1  failure, with nothing left to resume\n"
     L"  2  usage error\n"
-    L"  3  stopped with the archive partly consumed: --resume continues\n";
+    L"  3  stopped with the archive partly consumed: --resume continues\n"
+    L"\n"
+    L"Ctrl+C, SIGTERM and SIGHUP stop create and extract between two steps.\n";
 
 int usageError(const std::wstring& problem) {
   write(Stream::Err, L"zarvik: " + problem + L"\n" + kUsage);
