@@ -62,7 +62,9 @@ const wchar_t kUsage[] =
     L"  1  failure, with nothing left to resume\n"
     L"  2  usage error\n"
     L"  3  stopped with the archive partly consumed: --resume continues\n"
-    L"  4  stopped at a damaged block: --salvage extracts everything else\n";
+    L"  4  stopped at a damaged block: --salvage extracts everything else\n"
+    L"\n"
+    L"Ctrl+C, SIGTERM and SIGHUP stop create and extract between two steps.\n";
 
 int usageError(const std::wstring& problem) {
   write(Stream::Err, L"zarvik: " + problem + L"\n" + kUsage);
@@ -71,9 +73,13 @@ int usageError(const std::wstring& problem) {
 
 int runCreate(const Command& command) {
   Output out(command.json, command.quiet, false);
+  ablative::CreateOptions options;
+  options.blockSize = command.blockSize;
+  options.shouldStop = stopRequested;
+  catchStopRequests();
   std::wstring errorText;
   const bool ok = ablative::createArchive(
-      command.operands[0], command.operands[1], command.blockSize, errorText,
+      command.operands[0], command.operands[1], options, errorText,
       [&](const ablative::ProgressInfo& info) { out.progress(info); }, [&](const std::wstring& line) { out.log(line); },
       {});
   return ok ? out.succeed() : out.fail(L"Create failed: ", errorText);
@@ -176,10 +182,13 @@ int runExtract(const Command& command) {
     archive = owner;
     out.log(L"Info: Resume file selected; switched to archive: " + archive);
   }
+  ablative::ExtractOptions options = command.extract;
+  options.shouldStop = stopRequested;
+  catchStopRequests();
   std::wstring errorText;
   ablative::ExtractOutcome outcome;
   const bool ok = ablative::extractArchive(
-      archive, destination, command.extract, errorText, outcome,
+      archive, destination, options, errorText, outcome,
       [&](const ablative::ProgressInfo& info) { out.progress(info); }, [&](const std::wstring& line) { out.log(line); },
       {});
   if (ok) return out.succeed();
@@ -258,12 +267,21 @@ int run(const std::vector<std::wstring>& args) {
   return runInfo(*command);
 }
 
+// Whatever the outcome, the output goes out whole before the process ends.
+int runToEnd(const std::vector<std::wstring>& args) {
+  ignoreClosedOutput();
+  const int code = run(args);
+  flushOutput();
+  runEnded();
+  return code;
+}
+
 }  // namespace
 
 }  // namespace zarvik
 
 #ifdef _WIN32
-int wmain(int argc, wchar_t** argv) { return zarvik::run(std::vector<std::wstring>(argv + 1, argv + argc)); }
+int wmain(int argc, wchar_t** argv) { return zarvik::runToEnd(std::vector<std::wstring>(argv + 1, argv + argc)); }
 #else
 int main(int argc, char** argv) {
   std::vector<std::wstring> args;
@@ -272,6 +290,6 @@ int main(int argc, char** argv) {
     if (arg.empty() && argv[i][0] != '\0') return zarvik::usageError(L"argument is not valid UTF-8");
     args.push_back(arg);
   }
-  return zarvik::run(args);
+  return zarvik::runToEnd(args);
 }
 #endif

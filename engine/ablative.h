@@ -26,6 +26,10 @@ struct ProgressInfo {
 using ProgressCallback = std::function<void(const ProgressInfo&)>;
 using LogCallback = std::function<void(const std::wstring&)>;
 using PauseCallback = std::function<bool()>;  // true while the operation must stay paused
+// True once the operation must stop. Asked only between two effects (blocks
+// when creating, groups when extracting), so a run it stops leaves nothing
+// half done; the run then fails with "Stopped on request".
+using StopCallback = std::function<bool()>;
 
 // What the front ends name an archive and its journal by.
 inline constexpr wchar_t kArchiveExtension[] = L".zvka";
@@ -39,8 +43,20 @@ inline constexpr uint32_t kDefaultBlockSize = 4u << 20;
 // place only once it is complete and flushed, so a failed run leaves any
 // earlier file there untouched, unless it failed in the very last step, the
 // flush of the folder after the rename: then the complete new archive stays.
-// It refuses to replace an archive whose extraction has not finished.
+// It refuses to replace an archive that an extraction is using ("Archive is
+// in use by an extraction: " + path; it holds that off until the new archive
+// is in place) or whose extraction stopped before it finished.
 bool createArchive(const std::wstring& inputPath, const std::wstring& archivePath, uint32_t blockSize,
+                   std::wstring& errorText, const ProgressCallback& onProgress, const LogCallback& onLog,
+                   const PauseCallback& isPaused);
+
+struct CreateOptions {
+  uint32_t blockSize = kDefaultBlockSize;
+  StopCallback shouldStop;  // asked before each file and each block
+};
+
+// The same, with options beyond the window's.
+bool createArchive(const std::wstring& inputPath, const std::wstring& archivePath, const CreateOptions& options,
                    std::wstring& errorText, const ProgressCallback& onProgress, const LogCallback& onLog,
                    const PauseCallback& isPaused);
 
@@ -86,6 +102,9 @@ struct ExtractOptions {
   // free at the destination (estimateSpace): "Not enough free space at " +
   // destination + ": the extraction needs N bytes, N are free".
   bool checkSpace = false;
+  // Asked between groups. A run it stops is resumable once it has recorded
+  // progress, as any stopped run.
+  StopCallback shouldStop;
 };
 
 // What a front end needs to word a failure.

@@ -130,6 +130,7 @@ struct DirEntry {
   PathKind kind = PathKind::Other;  // after following a link; Missing for a dangling link
   bool isLink = false;              // a symbolic link, junction or other redirected entry
   uint64_t size = 0;                // valid when kind is File
+  bool nameIsText = true;           // false for a name with no UTF-8 form: `name` then shows its bytes as \xNN
 };
 // Lists one directory (without "." and ".."), in the platform's order.
 bool listDirectory(const std::wstring& path, std::vector<DirEntry>& entries);

@@ -23,6 +23,7 @@
 #include <limits>
 
 #include "env_platform.h"
+#include "path_safety.h"
 #include "utf8.h"
 
 namespace ablative {
@@ -348,10 +349,9 @@ bool listDirectory(const std::wstring& path, std::vector<DirEntry>& entries) {
     if (std::strcmp(item->d_name, ".") == 0 || std::strcmp(item->d_name, "..") == 0) continue;
     DirEntry entry;
     entry.name = fromUtf8(item->d_name);
-    if (entry.name.empty()) {  // not UTF-8: no name the archive could store
-      errno = EILSEQ;
-      ok = false;
-      break;
+    if (entry.name.empty()) {  // not UTF-8: shown as it is, for the caller to name
+      entry.name = displayPath(item->d_name);
+      entry.nameIsText = false;
     }
     struct stat st;
     if (::fstatat(dirFd, item->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {

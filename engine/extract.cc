@@ -53,7 +53,7 @@ class Extraction {
       : archivePath_(archivePath), destinationDir_(destinationDir), resume_(options.resume),
         ablate_(!options.keepOriginal), salvage_(options.salvage), checkSpace_(options.checkSpace),
         groupBytes_(options.groupBytes), errorText_(errorText), onProgress_(onProgress), onLog_(onLog),
-        isPaused_(isPaused) {
+        isPaused_(isPaused), shouldStop_(options.shouldStop) {
     journal_.path = journalPathFor(archivePath);
   }
 
@@ -252,7 +252,8 @@ class Extraction {
   bool extractBlocks() {
     reserveBuffers();
     for (size_t first = 0; first < plan_.processOrder.size();) {
-      waitWhilePaused(isPaused_);  // between groups: nothing unflushed waits while the user is away
+      // Between groups: nothing unflushed waits while the user is away, and a stop leaves no effect half done.
+      if (!waitWhilePaused(isPaused_, shouldStop_)) return fail(kStoppedOnRequest);
       const size_t end = groupEnd(plan_, journal_, first, groupBytes_);
       if (!extractGroup(first, end)) return false;
       first = end;
@@ -482,6 +483,7 @@ class Extraction {
   const ProgressCallback& onProgress_;
   const LogCallback& onLog_;
   const PauseCallback& isPaused_;
+  const StopCallback& shouldStop_;
 
   ExtractionPlan plan_;
   Journal journal_;
