@@ -85,7 +85,9 @@ class Extraction {
 
   ExtractOutcome outcome(bool succeeded) const {
     ExtractOutcome outcome;
-    outcome.resumable = !succeeded && !inUse_ && !salvageEnded_ && !damagedBlock_ && recordsProgress(journal_);
+    // A run stopped on request resumes even before it recorded anything.
+    const bool resumes = recordsProgress(journal_) || (stopped_ && ablate_);
+    outcome.resumable = !succeeded && !inUse_ && !salvageEnded_ && !damagedBlock_ && resumes;
     outcome.resumeHere = outcome.resumable && accepted_;
     outcome.destinationLacksData = destinationLacksData_;
     outcome.damagedBlock = damagedBlock_;
@@ -253,7 +255,7 @@ class Extraction {
     reserveBuffers();
     for (size_t first = 0; first < plan_.processOrder.size();) {
       // Between groups: nothing unflushed waits while the user is away, and a stop leaves no effect half done.
-      if (!waitWhilePaused(isPaused_, shouldStop_)) return fail(kStoppedOnRequest);
+      if (!waitWhilePaused(isPaused_, shouldStop_)) return stopped_ = true, fail(kStoppedOnRequest);
       const size_t end = groupEnd(plan_, journal_, first, groupBytes_);
       if (!extractGroup(first, end)) return false;
       first = end;
@@ -497,6 +499,7 @@ class Extraction {
   std::vector<uint8_t> releasing_;  // per block, while cutOffGroup runs
   FileIdentity archiveIdentity_;
   bool damagedBlock_ = false;              // stopped at a block the archive no longer holds as written
+  bool stopped_ = false;                   // on request
   std::optional<DestinationFiles> files_;  // once the destination paths are known
   std::vector<uint8_t> stored_, raw_;
   std::vector<uint32_t> written_, releasable_;  // of the group in hand
