@@ -337,6 +337,15 @@ bool createArchive(const std::wstring& inputPath, const std::wstring& archivePat
     return false;
   }
   const std::wstring folder = parentFolder(archivePath);
+  // Blocks that do not shrink are stored raw, so the archive may reach its
+  // tables plus every source byte: more than FAT32 holds in a file.
+  FileSystemTraits traits;
+  const uint64_t largest = dataStart(layout.header) + layout.header.sourceBytes;
+  if (fileSystemTraits(nearestFolder(folder), traits) && largest > traits.largestFile) {
+    errorText = L"The archive may reach " + std::to_wstring(largest) + L" bytes, and its file system holds no file over " +
+                std::to_wstring(traits.largestFile) + L" bytes (FAT32): " + archivePath;
+    return false;
+  }
   std::vector<std::wstring> gainedEntries = {folder};  // the archive's name, and the folders created for it
   if (!createFolders(folder, gainedEntries)) {
     errorText = L"Unable to create archive destination folder";
