@@ -342,8 +342,9 @@ bool createArchive(const std::wstring& inputPath, const std::wstring& archivePat
   FileSystemTraits traits;
   const uint64_t largest = dataStart(layout.header) + layout.header.sourceBytes;
   if (fileSystemTraits(nearestFolder(folder), traits) && largest > traits.largestFile) {
-    errorText = L"The archive may reach " + std::to_wstring(largest) + L" bytes, and its file system holds no file over " +
-                std::to_wstring(traits.largestFile) + L" bytes (FAT32): " + archivePath;
+    errorText = L"The archive may reach " + std::to_wstring(largest) +
+                L" bytes, and its file system holds no file over " + std::to_wstring(traits.largestFile) +
+                L" bytes (FAT32): " + archivePath;
     return false;
   }
   std::vector<std::wstring> gainedEntries = {folder};  // the archive's name, and the folders created for it

@@ -5,7 +5,9 @@
 // for every block of the group before the next begins:
 //   1. its decoded bytes are written to their destination files and flushed;
 //   2. the journal records DestWritten;
-//   3. its ranges in the archive are zeroed, which releases the space;
+//   3. its ranges in the archive are zeroed, which releases the space (where
+//      the file system keeps no holes, the archive is cut where the group
+//      starts instead: see archive_release.h);
 //   4. the journal records Punched;
 //   5. while the blocks at the archive's end are Punched, the archive is cut.
 // A run stopped anywhere resumes from the journal: Punched blocks are skipped,
@@ -21,6 +23,7 @@
 #include "ablative.h"
 #include "archive_checks.h"
 #include "archive_presence.h"
+#include "archive_release.h"
 #include "block_io.h"
 #include "destination_files.h"
 #include "env.h"
@@ -106,9 +109,10 @@ class Extraction {
       inUse_ = errorText_ == kArchiveInUse;
       return false;
     }
-    if (!fileSize(archive_, archiveEnd_) || !fileIdentity(archive_, archiveIdentity_)) {
+    uint64_t size = 0;
+    if (!fileSize(archive_, size) || !fileIdentity(archive_, archiveIdentity_))
       return fail(L"Failed to get archive size");
-    }
+    release_.emplace(archive_, plan_, size);
     // The destination grows by a group before the archive shrinks by it.
     if (ablate_) groupBytes_ = effectiveGroupBytes(archivePath_, groupBytes_);
     return true;
@@ -215,10 +219,7 @@ class Extraction {
   // files earlier runs made. Destination files are made as their data
   // arrives, and made durable with it before any archive range is released.
   bool prepareDestination() {
-    // FAT and exFAT keep no holes; blocks leave from the archive's end, so
-    // cutting it releases them there.
-    cutOnly_ = ablate_ && !markSparse(archive_);
-    if (cutOnly_) releasing_.assign(plan_.tables.blocks.size(), 0);
+    if (ablate_) release_->start();
     if (!files_->createRoot(errorText_)) return false;
     if (ablate_ && !(journalLoaded_ ? openJournal(journal_) : createJournal(journal_))) {
       return fail(L"Failed to initialize journal");
@@ -335,66 +336,17 @@ class Extraction {
     return true;
   }
 
-  // Effects 3 to 5 for blocks whose bytes are durable in their destination:
-  // each run of adjacent ranges is zeroed with one call.
+  // Effects 3 to 5 for blocks whose bytes are durable in their destination.
   bool releaseGroup() {
     if (releasable_.empty()) return true;
-    if (cutOnly_) return cutOffGroup();
-    const std::vector<BlockRecord>& blocks = plan_.tables.blocks;
-    std::sort(releasable_.begin(), releasable_.end(),
-              [&](uint32_t a, uint32_t b) { return blocks[a].offset < blocks[b].offset; });
-    for (size_t i = 0; i < releasable_.size();) {
-      const uint64_t first = blocks[releasable_[i]].offset;
-      uint64_t end = plan_.endOf(releasable_[i]);
-      for (++i; i < releasable_.size() && blocks[releasable_[i]].offset == end; ++i) end = plan_.endOf(releasable_[i]);
-      if (!zeroRange(archive_, first, end)) return fail(lastErrorText(L"FSCTL_SET_ZERO_DATA failed"));
-    }
-    return recordReleased(releasable_) && truncateTail();
-  }
-
-  // Where the archive cannot release a range inside it, the group, which
-  // lies at its end, is released by cutting the archive where the group
-  // starts, and then recorded. A block kept above it (damaged, while
-  // salvaging) stops the cut: the group's blocks below it stay.
-  bool cutOffGroup() {
-    for (uint32_t b : releasable_) releasing_[b] = 1;
-    const bool cut = cutTailWhile([this](uint32_t b) { return releasing_[b] || isPunched(journal_, b); });
-    for (uint32_t b : releasable_) releasing_[b] = 0;
-    if (!cut) return false;
-    std::erase_if(releasable_, [this](uint32_t b) { return plan_.tables.blocks[b].offset < archiveEnd_; });
-    return recordReleased(releasable_);
-  }
-
-  bool recordReleased(const std::vector<uint32_t>& released) {
-    if (!recordStates(journal_, released, BlockState::Punched)) return fail(L"Failed to update journal (Punched)");
-    for (uint32_t b : released) bytesFreed_ += plan_.tables.blocks[b].storedSize;
+    if (!release_->release(releasable_, journal_, errorText_)) return false;
+    if (!recordStates(journal_, releasable_, BlockState::Punched)) return fail(L"Failed to update journal (Punched)");
+    for (uint32_t b : releasable_) bytesFreed_ += plan_.tables.blocks[b].storedSize;
     reportProgress();
-    return true;
+    return truncateTail();
   }
 
-  // Cuts the archive while the block ending at its current end is Punched.
-  bool truncateTail() {
-    return !ablate_ || cutTailWhile([this](uint32_t b) { return isPunched(journal_, b); });
-  }
-
-  // Cuts the archive while the block ending at its current end is `gone`,
-  // passing over blocks an earlier run cut away. One cut covers them all. It
-  // is not flushed: a cut lost in a power loss only leaves the archive
-  // longer, and a resumed run makes it first.
-  template <typename Gone>
-  bool cutTailWhile(const Gone& gone) {
-    const uint64_t end = archiveEnd_;
-    for (; tailCursor_ < plan_.tailOrder.size(); ++tailCursor_) {
-      const uint32_t b = plan_.tailOrder[tailCursor_];
-      if (plan_.tables.blocks[b].offset >= archiveEnd_) continue;  // an earlier run cut it away
-      if (plan_.endOf(b) != archiveEnd_ || !gone(b)) break;
-      archiveEnd_ = plan_.tables.blocks[b].offset;
-    }
-    if (archiveEnd_ != end && !cutFileAt(archive_, archiveEnd_)) {
-      return fail(L"Failed to truncate archive during reverse extraction");
-    }
-    return true;
-  }
+  bool truncateTail() { return !ablate_ || release_->cutTail(journal_, errorText_); }
 
   // Every file complete and durable, names included, or, after salvage, as
   // complete as it can be, with the archive and its journal kept for what
@@ -495,8 +447,7 @@ class Extraction {
   bool destinationLacksData_ = false;
   bool salvageEnded_ = false;  // failed only because files are damaged: resuming would change nothing
   FileHandle archive_;
-  bool cutOnly_ = false;            // released by cuts alone: the file system keeps no holes
-  std::vector<uint8_t> releasing_;  // per block, while cutOffGroup runs
+  std::optional<ArchiveRelease> release_;  // once the archive is open
   FileIdentity archiveIdentity_;
   bool damagedBlock_ = false;              // stopped at a block the archive no longer holds as written
   bool stopped_ = false;                   // on request
@@ -508,8 +459,6 @@ class Extraction {
   std::vector<uint8_t> leftAlone_;              // per file
   std::vector<uint8_t> damaged_;                // per file
   uint32_t damagedFiles_ = 0;
-  uint64_t archiveEnd_ = 0;
-  size_t tailCursor_ = 0;
   uint32_t blocksDone_ = 0;
   uint64_t bytesFreed_ = 0;
   uint64_t bytesDone_ = 0, bytesTotal_ = 0;  // raw
