@@ -109,6 +109,21 @@ bool closeKeepingError(int fd, bool ok) {
   return ok;
 }
 
+// Calls `act(parent, name)` with the folder that holds `relative` below
+// `folder`, reached without following a link, and the last component.
+template <typename Act>
+bool inParentBelow(const FolderHandle& folder, const std::wstring& relative, const Act& act) {
+  std::string native;
+  if (!nativePath(relative, native)) return false;
+  const size_t slash = native.rfind('/');
+  const int root = static_cast<int>(folder.handle.native);
+  const int parent =
+      slash == std::string::npos ? root : openBelowNative(root, native.substr(0, slash), O_RDONLY | O_DIRECTORY, 0);
+  if (parent < 0) return false;
+  const bool ok = act(parent, slash == std::string::npos ? native : native.substr(slash + 1));
+  return parent == root ? ok : closeKeepingError(parent, ok);
+}
+
 bool isMissing(int code) { return code == ENOENT || code == ENOTDIR; }
 
 }  // namespace
@@ -178,21 +193,15 @@ bool openBelow(const FolderHandle& folder, const std::wstring& relative, const s
 }
 
 bool makeFolderBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring&) {
-  std::string native;
-  if (!nativePath(relative, native)) return false;
-  const size_t slash = native.rfind('/');
-  const int root = static_cast<int>(folder.handle.native);
-  const int parent =
-      slash == std::string::npos ? root : openBelowNative(root, native.substr(0, slash), O_RDONLY | O_DIRECTORY, 0);
-  if (parent < 0) return false;
-  const std::string name = slash == std::string::npos ? native : native.substr(slash + 1);
-  bool ok = ::mkdirat(parent, name.c_str(), 0777) == 0;
-  struct stat st;
-  if (!ok && errno == EEXIST && ::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-    ok = S_ISDIR(st.st_mode);
-    errno = S_ISLNK(st.st_mode) ? ELOOP : ENOTDIR;
-  }
-  return parent == root ? ok : closeKeepingError(parent, ok);
+  return inParentBelow(folder, relative, [](int parent, const std::string& name) {
+    bool ok = ::mkdirat(parent, name.c_str(), 0777) == 0;
+    struct stat st;
+    if (!ok && errno == EEXIST && ::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      ok = S_ISDIR(st.st_mode);
+      errno = S_ISLNK(st.st_mode) ? ELOOP : ENOTDIR;
+    }
+    return ok;
+  });
 }
 
 bool syncFolderBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring&) {
@@ -203,16 +212,8 @@ bool syncFolderBelow(const FolderHandle& folder, const std::wstring& relative, c
 }
 
 bool removeBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring&) {
-  std::string native;
-  if (!nativePath(relative, native)) return false;
-  const size_t slash = native.rfind('/');
-  const int root = static_cast<int>(folder.handle.native);
-  const int parent =
-      slash == std::string::npos ? root : openBelowNative(root, native.substr(0, slash), O_RDONLY | O_DIRECTORY, 0);
-  if (parent < 0) return false;
-  const std::string name = slash == std::string::npos ? native : native.substr(slash + 1);
-  const bool ok = ::unlinkat(parent, name.c_str(), 0) == 0;
-  return parent == root ? ok : closeKeepingError(parent, ok);
+  return inParentBelow(folder, relative,
+                       [](int parent, const std::string& name) { return ::unlinkat(parent, name.c_str(), 0) == 0; });
 }
 
 bool flushFileSystem(FileHandle& onIt) {
