@@ -1,6 +1,7 @@
 // The facts `zarvik info` and `zarvik list` show about an archive.
 #include "ablative.h"
 #include "archive_checks.h"
+#include "extraction_plan.h"
 #include "journal.h"
 #include "space.h"
 
@@ -29,7 +30,10 @@ bool describeArchive(const std::wstring& archivePath, const std::wstring& destin
   }
   description.partlyExtracted = recordsProgress(journal);
   if (destinationDir.empty()) return true;
-  if (!estimateSpace(tables, journal, archivePath, destinationDir, groupBytes, description.space)) {
+  ExtractionPlan plan;
+  plan.tables = std::move(tables);
+  mapBlocks(plan);
+  if (!estimateSpace(plan, journal, archivePath, destinationDir, groupBytes, description.space)) {
     errorText = L"Unable to read the free space at " + destinationDir;
     return false;
   }
