@@ -1,11 +1,19 @@
 #!/usr/bin/env bash
 # Does the space check hold? For each tree shape, file system and kind of
 # run, `zarvik info ARCHIVE DEST` predicts the space the extraction needs;
-# the run is then measured (the most the free space falls below its figure
-# at the start, statvfs polled in a tight loop), and run once more with the
-# file system filled until only the predicted space is free, where it must
-# succeed. The promise: the prediction is never below the peak, and at most
-# 1.25 times it plus 2 MiB.
+# the run is then measured, and run once more with the file system filled
+# until only the predicted space is free, where it must succeed. The
+# promise: the prediction is never below the peak, and at most 1.25 times it
+# plus 2 MiB.
+#
+# The peak is how far the free space fell below its figure at the start
+# (statvfs polled in a tight loop): on tmpfs the lowest any sample saw (the
+# momentary column), on ext4 the lowest it stayed for 1 ms. At writeback
+# ext4 takes a file's new blocks off the free count a moment before it drops
+# their delayed-allocation reservation, so for that instant they count twice.
+# No space is held twice and nothing fails on it (the run at the predicted
+# free space shows it), so where the momentary figure passes the prediction
+# on ext4 the verdict names it rather than failing on it.
 #
 #   bench/space_check.sh [WORKDIR]      (as root: it mounts file systems)
 #
@@ -101,6 +109,7 @@ for shape in $SHAPES; do
       sync -f "$FS"
       need=$(predicted "$a" "$mode")
       read -r peak momentary rc < <($HELP peak "$FS" "$ZARVIK" extract -q $keep "$a" "$FS/out" 2>"$WORK/err")
+      [[ $fs == ext4* ]] || peak=$momentary
       measured_ok=$([ "$rc" = 0 ] && diff -rq "$WORK/tree" "$FS/out" >/dev/null && echo yes || echo no)
       # Again with only the predicted space free (the prediction follows the
       # free space, which bounds the group: a few rounds settle it).

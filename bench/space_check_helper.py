@@ -65,6 +65,8 @@ def peak(path, command, hold=0.001):
                 held = max(held, lowest)
                 break
             lowest = min(lowest, later)
+        else:  # the window runs past the end, where the last level stays
+            held = max(held, lowest)
     print(held, max(used for _, used in changes), child.returncode)
 
 
