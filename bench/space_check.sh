@@ -103,14 +103,20 @@ for shape in $SHAPES; do
   for fs in $FILE_SYSTEMS; do
     for mode in $MODES; do
       keep=$([ "$mode" = keep ] && echo --keep || true)
-      # The peak, with the file system otherwise empty.
-      fresh "$fs"
-      a=$(archive "$shape" "$mode")
-      sync -f "$FS"
-      need=$(predicted "$a" "$mode")
-      read -r peak momentary rc < <($HELP peak "$FS" "$ZARVIK" extract -q $keep "$a" "$FS/out" 2>"$WORK/err")
+      # The peak, with the file system otherwise empty. On tmpfs a group
+      # lands in milliseconds, and a sampler kept off the processor misses
+      # it: the highest of three runs counts, sampled at a higher priority.
+      peak=0 momentary=0
+      for _ in $([[ $fs == ext4* ]] && echo 1 || echo 1 2 3); do
+        fresh "$fs"
+        a=$(archive "$shape" "$mode")
+        sync -f "$FS"
+        need=$(predicted "$a" "$mode")
+        read -r held seen rc < <(nice -n -10 $HELP peak "$FS" nice -n 10 "$ZARVIK" extract -q $keep "$a" "$FS/out" 2>"$WORK/err")
+        measured_ok=$([ "$rc" = 0 ] && diff -rq "$WORK/tree" "$FS/out" >/dev/null && echo yes || echo no)
+        peak=$((held > peak ? held : peak)) momentary=$((seen > momentary ? seen : momentary))
+      done
       [[ $fs == ext4* ]] || peak=$momentary
-      measured_ok=$([ "$rc" = 0 ] && diff -rq "$WORK/tree" "$FS/out" >/dev/null && echo yes || echo no)
       # Again with only the predicted space free (the prediction follows the
       # free space, which bounds the group: a few rounds settle it).
       fresh "$fs"
