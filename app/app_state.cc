@@ -99,8 +99,13 @@ bool extractFromFields(AppState* state, bool resume, const EngineCallbacks& call
     reason = L"Destination must be a folder path.";
     return false;
   }
-  return ablative::extractArchive(archive, destination, resume, keepOriginal, reason, callbacks.onProgress,
-                                  callbacks.onLog, callbacks.isPaused);
+  ablative::ExtractOptions options;
+  options.resume = resume;
+  options.keepOriginal = keepOriginal;
+  options.checkSpace = true;  // the check the command line makes, with its message
+  ablative::ExtractOutcome outcome;
+  return ablative::extractArchive(archive, destination, options, reason, outcome, callbacks.onProgress, callbacks.onLog,
+                                  callbacks.isPaused);
 }
 
 void finish(AppState* state, bool succeeded) { PostMessageW(state->hwnd, WM_APP_DONE, succeeded ? 1 : 0, 0); }

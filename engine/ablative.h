@@ -99,8 +99,10 @@ struct ExtractOptions {
   // at a time.
   uint64_t groupBytes = kDefaultGroupBytes;
   // Before anything is written, refuse a run that would not fit in the space
-  // free at the destination (estimateSpace): "Not enough free space at " +
-  // destination + ": the extraction needs N bytes, N are free".
+  // free at the destination (SpaceNeeds): "Not enough free space at " +
+  // destination + ": the extraction needs N bytes, N are free"; or, where the
+  // file system holds a fixed number of files, "Not enough free inodes at " +
+  // destination + ": the extraction creates N files and folders, N more fit".
   bool checkSpace = false;
   // Asked between groups. A run it stops is resumable once it has recorded
   // progress, as any stopped run.
@@ -139,14 +141,22 @@ bool extractArchive(const std::wstring& archivePath, const std::wstring& destina
                     const LogCallback& onLog, const PauseCallback& isPaused);
 
 // What an extraction of an archive into a destination needs on disk at its
-// peak, beyond what is in use now: for an ablative run on the archive's own
-// file system, the growth of what is left to extract (raw bytes less stored
-// ones) plus one group; elsewhere, and with the archive kept, the whole of
-// what is left to write.
+// peak, beyond what is in use now, counted in the destination's allocation
+// units: each file rounded up to them, with the index a large file and a
+// folder of many entries take, and the folders and, for an ablative run, the
+// journal. An ablative run on the archive's own file system writes each group
+// before the archive gives its space back: its peak is the largest growth of
+// the tree less what the archive gave back before, with one group in hand.
+// Elsewhere, and with the archive kept, it is the whole of what is left to
+// write.
 struct SpaceNeeds {
   uint64_t freeAtDestination = 0;  // on the destination's file system (its nearest folder that exists)
   uint64_t ablative = 0;
   uint64_t keep = 0;
+  // Files and folders: how many more the destination's file system holds
+  // (UINT64_MAX where it sets no fixed number), and how many a run creates.
+  uint64_t freeEntries = UINT64_MAX;
+  uint64_t newEntries = 0;
 };
 
 // The facts `zarvik info` shows, from the archive, its journal and, when

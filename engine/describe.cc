@@ -4,6 +4,7 @@
 
 #include "archive_checks.h"
 #include "archive_presence.h"
+#include "extraction_plan.h"
 #include "journal.h"
 #include "paths.h"
 #include "space.h"
@@ -72,7 +73,10 @@ bool describeArchive(const std::wstring& archivePath, const std::wstring& destin
   FileSystemTraits traits;
   description.releasesByCuts = fileSystemTraits(parentFolder(archivePath), traits) && !traits.releasesRanges;
   if (destinationDir.empty()) return true;
-  if (!estimateSpace(tables, journal, archivePath, destinationDir, groupBytes, description.space)) {
+  ExtractionPlan plan;
+  plan.tables = std::move(tables);
+  mapBlocks(plan);
+  if (!estimateSpace(plan, journal, archivePath, destinationDir, groupBytes, description.space)) {
     errorText = L"Unable to read the free space at " + destinationDir;
     return false;
   }

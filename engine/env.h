@@ -135,8 +135,18 @@ struct DirEntry {
 // Lists one directory (without "." and ".."), in the platform's order.
 bool listDirectory(const std::wstring& path, std::vector<DirEntry>& entries);
 
-// The bytes free for this user on the file system that holds `path`.
-bool freeSpace(const std::wstring& path, uint64_t& bytes);
+// The space of the file system that holds `path`, as this user may use it.
+inline constexpr uint64_t kNoEntryLimit = UINT64_MAX;
+struct VolumeSpace {
+  uint64_t freeBytes = 0;
+  // Files take space in whole units of this size: a block, a cluster, a page.
+  uint64_t unitBytes = 1;
+  // How many more files and folders fit where the file system has a fixed
+  // number of them (inodes); kNoEntryLimit where it makes room as needed or
+  // does not say.
+  uint64_t freeEntries = kNoEntryLimit;
+};
+bool volumeSpace(const std::wstring& path, VolumeSpace& space);
 
 // What the file system that holds `path` can do with a file: release a range
 // inside it (a hole; FAT and exFAT cannot), and how long a file may grow
@@ -204,7 +214,7 @@ std::wstring upperCaseName(const std::wstring& name);
 enum class IoOp {
   Open, Seek, Read, Write, Flush, Size, SetEnd, MarkSparse, ZeroRange,
   Status, Identity, List, MakeDirectory, Rename, Remove, SyncDirectory,
-  Lock, OpenFolder, FlushFileSystem, FreeSpace, Holes,
+  Lock, OpenFolder, FlushFileSystem, VolumeSpace, Holes,
 };
 // clang-format on
 struct IoCall {

@@ -374,11 +374,14 @@ bool listDirectory(const std::wstring& path, std::vector<DirEntry>& entries) {
   return ok;
 }
 
-bool freeSpace(const std::wstring& path, uint64_t& bytes) {
+// A file system that counts no inodes (f_files 0) makes them as needed.
+bool volumeSpace(const std::wstring& path, VolumeSpace& space) {
   std::string native;
   struct statvfs st;
   if (!nativePath(path, native) || ::statvfs(native.c_str(), &st) != 0) return false;
-  bytes = uint64_t{st.f_bavail} * st.f_frsize;
+  space.unitBytes = st.f_frsize != 0 ? st.f_frsize : std::max<uint64_t>(st.f_bsize, 1);
+  space.freeBytes = uint64_t{st.f_bavail} * space.unitBytes;
+  space.freeEntries = st.f_files != 0 ? uint64_t{st.f_favail} : kNoEntryLimit;
   return true;
 }
 

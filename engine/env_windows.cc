@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include <algorithm>
 #include <climits>
 
 #include "env_platform.h"
@@ -320,10 +321,21 @@ bool fileSystemTraits(const std::wstring& path, FileSystemTraits& traits) {
   return true;
 }
 
-bool freeSpace(const std::wstring& path, uint64_t& bytes) {
+// The cluster size is asked of the volume's root, which GetDiskFreeSpaceW
+// wants; NTFS has no fixed number of file records, so no entry limit.
+bool volumeSpace(const std::wstring& path, VolumeSpace& space) {
+  const std::wstring native = nativePath(path);
   ULARGE_INTEGER available;
-  if (!GetDiskFreeSpaceExW(nativePath(path).c_str(), &available, nullptr, nullptr)) return false;
-  bytes = available.QuadPart;
+  std::wstring root(std::max<size_t>(native.size(), MAX_PATH) + 2, L'\0');
+  DWORD sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0, clusters = 0;
+  if (!GetDiskFreeSpaceExW(native.c_str(), &available, nullptr, nullptr) ||
+      !GetVolumePathNameW(native.c_str(), root.data(), static_cast<DWORD>(root.size())) ||
+      !GetDiskFreeSpaceW(root.c_str(), &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters)) {
+    return false;
+  }
+  space.freeBytes = available.QuadPart;
+  space.unitBytes = std::max<uint64_t>(uint64_t{sectorsPerCluster} * bytesPerSector, 1);
+  space.freeEntries = kNoEntryLimit;
   return true;
 }
 

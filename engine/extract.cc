@@ -204,8 +204,13 @@ class Extraction {
 
   bool checkSpace() {
     SpaceNeeds needs;
-    if (!checkSpace_ || !estimateSpace(plan_.tables, journal_, archivePath_, destinationDir_, groupBytes_, needs)) {
+    if (!checkSpace_ || !estimateSpace(plan_, journal_, archivePath_, destinationDir_, groupBytes_, needs)) {
       return true;  // where the free space cannot be read, the run finds out as it goes
+    }
+    if (needs.newEntries > needs.freeEntries) {
+      return fail(L"Not enough free inodes at " + destinationDir_ + L": the extraction creates " +
+                  std::to_wstring(needs.newEntries) + L" files and folders, " + std::to_wstring(needs.freeEntries) +
+                  L" more fit");
     }
     const uint64_t needed = ablate_ ? needs.ablative : needs.keep;
     if (needed <= needs.freeAtDestination) return true;
