@@ -77,14 +77,21 @@ kill_at_random_progress() {
   kill -9 -- -"$pid" 2>/dev/null
 }
 
+# A test stopped midway must not leave a run stopped for good.
+end_current_run() { [ -z "$current_run" ] || kill -9 -- -"$current_run" 2>/dev/null; }
+current_run=
+cleanup_hooks+=(end_current_run)
+
 # run_killed ARGS...: runs an extraction of $archive and kills it partway unless it ends first.
 run_killed() {
   # A process group of its own: under Wine the program runs as a child of its launcher, and dies with the group.
   setsid "${zarvik[@]}" extract "$@" >/dev/null 2>"$work/err" &
   local pid=$! killed=0
+  current_run=$pid
   kill_at_random_progress "$pid" && killed=1
   wait "$pid" 2>/dev/null
   local rc=$?
+  current_run=
   for _ in $(seq 1 100); do pgrep -g "$pid" >/dev/null || break; sleep 0.05; done
   # A killed run's status says nothing (under Wine its launcher may report the child's end as 1); one that ran to
   # its end must have succeeded. What a kill left is judged by the resumes and the final comparison.
