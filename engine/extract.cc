@@ -67,7 +67,9 @@ class Extraction {
       removeJournal(journal_.path);
       return complete();
     }
-    if (!openArchive() || !checkJournal() || !checkContents() || !checkOwnFiles()) return false;
+    if (!openArchive() || !checkJournal() || !checkDestinationIsNoOwnFile() || !checkContents() || !checkOwnFiles()) {
+      return false;
+    }
     mapBlocks(plan_);
     damaged_.assign(plan_.tables.files.size(), 0);
     files_.emplace(
@@ -128,6 +130,14 @@ class Extraction {
   bool checkContents() {
     auto consumed = [this](uint32_t b) { return journalLoaded_ && (isPunched(journal_, b) || salvage_); };
     return checkArchiveContents(plan_.tables, consumed, errorText_);
+  }
+
+  // Made as a folder, the archive's or the journal's path would fail the run after something was created.
+  bool checkDestinationIsNoOwnFile() {
+    std::wstring folder = destinationDir_;
+    while (folder.size() > 1 && (folder.back() == L'/' || folder.back() == kPathSeparator)) folder.pop_back();
+    if (!ProtectedFiles({archivePath_, journal_.path, temporaryPathFor(journal_.path)}).includes(folder)) return true;
+    return fail(L"The destination is the archive or its journal: " + destinationDir_);
   }
 
   bool checkOwnFiles() {
