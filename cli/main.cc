@@ -148,19 +148,12 @@ std::wstring resumeAdvice(const std::vector<std::wstring>& resume, const ablativ
 
 int runExtract(const Command& command) {
   Output out(command.json, command.quiet, true);
-  std::wstring archive = command.operands[0];
   const std::wstring& destination = command.operands[1];
-  // A journal stands for its archive: data.zvka.zvkj belongs to data.zvka.
-  const std::wstring owner = ablative::archiveOfJournalPath(archive);
-  if (!owner.empty()) {
-    // Resuming may only have the journal left to remove, after the archive is gone.
-    if (!command.extract.resume && ablative::pathStatus(owner).kind != ablative::PathKind::File) {
-      return out.fail(L"Extract failed: ", L"Please select the .zvka archive file.");
-    }
-    archive = owner;
-    out.log(L"Info: Resume file selected; switched to archive: " + archive);
+  std::wstring archive, errorText;
+  if (!ablative::archiveForExtraction(command.operands[0], command.extract.resume, archive, errorText)) {
+    return out.fail(L"Extract failed: ", errorText);
   }
-  std::wstring errorText;
+  if (archive != command.operands[0]) out.log(L"Info: Resume file selected; switched to archive: " + archive);
   ablative::ExtractOutcome outcome;
   const bool ok = ablative::extractArchive(
       archive, destination, command.extract, errorText, outcome,

@@ -52,6 +52,17 @@ std::wstring archiveOfJournalPath(const std::wstring& path) {
   return path.substr(0, path.size() - suffix.size());
 }
 
+bool archiveForExtraction(const std::wstring& path, bool resume, std::wstring& archive, std::wstring& errorText) {
+  const std::wstring owner = archiveOfJournalPath(path);
+  if (owner.empty()) return archive = path, true;
+  if (!resume && pathStatus(owner).kind != PathKind::File) {
+    errorText = L"Please select the .zvka archive file.";
+    return false;
+  }
+  archive = owner;
+  return true;
+}
+
 JournalLoad loadJournal(Journal& journal) {
   FileHandle file;
   uint32_t stateCount = 0;
