@@ -61,7 +61,8 @@ step() {
 }
 
 # kill_at_random_progress PID: kills the run PID once its journal records a random share of the blocks it has left
-# (none to all), unless it ends first. Returns whether the kill landed.
+# to write (none to all), unless it ends first. A run with none left is let go: killed at its start, each resume
+# would stop where the last one did. Returns whether the kill landed.
 kill_at_random_progress() {
   local pid=$1 journal="$archive.zvkj"
   # Until setsid has made its group, the run goes on unstepped.
@@ -72,6 +73,7 @@ kill_at_random_progress() {
   done
   while [ ! -e "$journal" ]; do step "$pid" || return 1; done
   recorded "$journal"
+  [ "$recorded" -lt "$all_recorded" ] || { kill -CONT -- -"$pid"; return 1; }
   local target=$((recorded + (RANDOM << 15 | RANDOM) % (all_recorded - recorded + 1)))
   while recorded "$journal" 2>/dev/null; [ "$recorded" -lt "$target" ]; do step "$pid" || return 1; done
   kill -9 -- -"$pid" 2>/dev/null
