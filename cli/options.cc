@@ -122,8 +122,9 @@ std::optional<Command> parseCommand(const std::vector<std::wstring>& args, std::
     return std::nullopt;
   }
   // A --keep run leaves no journal: there is nothing for it to resume.
-  if (command.extract.keepOriginal && command.extract.resume)
+  if (command.extract.keepOriginal && command.extract.resume) {
     return problem = L"--keep and --resume exclude each other", std::nullopt;
+  }
   return command;
 }
 

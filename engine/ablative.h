@@ -139,10 +139,6 @@ bool listArchive(const std::wstring& archivePath,
                  const std::function<void(const std::string& storedPath, uint64_t size)>& onFile,
                  std::wstring& errorText);
 
-// The archive a journal belongs to: "data.zvka.zvkj" gives "data.zvka". Empty
-// for a path that does not end in ".zvkj".
-std::wstring archiveOfJournalPath(const std::wstring& path);
-
 // The archive an extraction given `path` works on, one rule for every front
 // end: a journal's path ("data.zvka.zvkj", the suffix in lower case) stands for
 // its archive ("data.zvka"). A resume takes it whether or not the archive is
