@@ -81,17 +81,14 @@ bool extractFromFields(AppState* state, bool resume, const EngineCallbacks& call
     reason = L"Set archive file and destination folder.";
     return false;
   }
-  if (extensionOf(archive) == ablative::kJournalExtension) {
-    std::optional<std::wstring> owner = archiveOfJournal(archive);
-    if (!owner) {
-      reason = L"Please select the .zvka archive file.";
-      return false;
-    }
-    archive = *owner;
+  const std::wstring named = archive;
+  if (!ablative::archiveForExtraction(named, resume, archive, reason)) return false;
+  if (archive != named) {
     writeField(state->archiveEdit, archive);
     callbacks.onLog(L"Info: Resume file selected; switched to archive: " + archive);
   }
-  if (!isRegularFile(archive)) {
+  // A resume may find only the journal left, the archive already deleted.
+  if (!resume && !isRegularFile(archive)) {
     reason = L"Archive path must be an existing file.";
     return false;
   }

@@ -18,7 +18,7 @@ namespace {
 const wchar_t kUsage[] =
     L"Usage:\n"
     L"  zarvik create [--block-size SIZE] [--json] [-q] SOURCE ARCHIVE\n"
-    L"  zarvik list ARCHIVE\n"
+    L"  zarvik list [--json] ARCHIVE\n"
     L"  zarvik test [--json] ARCHIVE\n"
     L"  zarvik extract [--keep] [--resume] [--salvage] [--batch SIZE] [--no-space-check]\n"
     L"                 [--json] [-q] ARCHIVE DESTINATION\n"
@@ -28,6 +28,8 @@ const wchar_t kUsage[] =
     L"Commands:\n"
     L"  create   pack the file or folder SOURCE into ARCHIVE (.zvka)\n"
     L"  list     print each file of ARCHIVE: its size in bytes, a tab, its path\n"
+    L"           (with --json one \"file\" object each, as stored names may hold\n"
+    L"           newlines)\n"
     L"  test     make every check of an extraction and read, decode and check every\n"
     L"           block of ARCHIVE, writing nothing\n"
     L"  extract  restore ARCHIVE into the folder DESTINATION, consuming the archive\n"
@@ -85,19 +87,24 @@ int runCreate(const Command& command) {
   return ok ? out.succeed() : out.fail(L"Create failed: ", errorText);
 }
 
+// Nothing is listed unless the whole table reads: the listing is written at the end.
 int runList(const Command& command) {
+  Output out(command.json, false, false);
   std::wstring listing, errorText;
+  std::vector<JsonObject> files;
   const bool ok = ablative::listArchive(
       command.operands[0],
       [&](const std::string& path, uint64_t size) {
         std::wstring name = ablative::fromUtf8(path);
         if (name.empty() && !path.empty()) name = L"(name is not valid UTF-8)";
         listing += std::to_wstring(size) + L"\t" + name + L"\n";
+        if (out.json()) files.push_back(JsonObject().add("event", "file").add("path", name).add("size", size));
       },
       errorText);
-  if (!ok) return Output(false, false, false).fail(L"List failed: ", errorText);
-  write(Stream::Out, listing);
-  return kExitSuccess;
+  if (!ok) return out.fail(L"List failed: ", errorText);
+  if (!out.json()) return write(Stream::Out, listing), kExitSuccess;
+  for (const JsonObject& file : files) out.object(file);
+  return out.succeed();
 }
 
 int runTest(const Command& command) {
@@ -170,22 +177,15 @@ std::wstring resumeAdvice(const std::vector<std::wstring>& resume, const ablativ
 
 int runExtract(const Command& command) {
   Output out(command.json, command.quiet, true);
-  std::wstring archive = command.operands[0];
   const std::wstring& destination = command.operands[1];
-  // A journal stands for its archive: data.zvka.zvkj belongs to data.zvka.
-  const std::wstring owner = ablative::archiveOfJournalPath(archive);
-  if (!owner.empty()) {
-    // Resuming may only have the journal left to remove, after the archive is gone.
-    if (!command.extract.resume && ablative::pathStatus(owner).kind != ablative::PathKind::File) {
-      return out.fail(L"Extract failed: ", L"Please select the .zvka archive file.");
-    }
-    archive = owner;
-    out.log(L"Info: Resume file selected; switched to archive: " + archive);
+  std::wstring archive, errorText;
+  if (!ablative::archiveForExtraction(command.operands[0], command.extract.resume, archive, errorText)) {
+    return out.fail(L"Extract failed: ", errorText);
   }
+  if (archive != command.operands[0]) out.log(L"Info: Resume file selected; switched to archive: " + archive);
   ablative::ExtractOptions options = command.extract;
   options.shouldStop = stopRequested;
   catchStopRequests();
-  std::wstring errorText;
   ablative::ExtractOutcome outcome;
   const bool ok = ablative::extractArchive(
       archive, destination, options, errorText, outcome,

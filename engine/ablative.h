@@ -196,9 +196,14 @@ bool listArchive(const std::wstring& archivePath,
                  const std::function<void(const std::string& storedPath, uint64_t size)>& onFile,
                  std::wstring& errorText);
 
-// The archive a journal belongs to: "data.zvka.zvkj" gives "data.zvka". Empty
-// for a path that does not end in ".zvkj".
-std::wstring archiveOfJournalPath(const std::wstring& path);
+// The archive an extraction given `path` works on, one rule for every front
+// end: a journal's path ("data.zvka.zvkj", the suffix in lower case) stands for
+// its archive ("data.zvka"). A resume takes it whether or not the archive is
+// still there, as a run stopped after deleting the archive leaves only its
+// journal to remove; any other run takes it only while the archive is a file,
+// and is refused otherwise with "Please select the .zvka archive file.". Any
+// other path stands for itself.
+bool archiveForExtraction(const std::wstring& path, bool resume, std::wstring& archive, std::wstring& errorText);
 
 // Applies every check an extraction makes before it writes, then reads every
 // block of `archivePath`, decodes it and checks its CRC-32, writing nothing.

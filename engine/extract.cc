@@ -70,7 +70,9 @@ class Extraction {
       removeJournal(journal_.path);
       return complete();
     }
-    if (!openArchive() || !checkJournal() || !checkContents() || !checkOwnFiles()) return false;
+    if (!openArchive() || !checkJournal() || !checkDestinationIsNoOwnFile() || !checkContents() || !checkOwnFiles()) {
+      return false;
+    }
     mapBlocks(plan_);
     damaged_.assign(plan_.tables.files.size(), 0);
     leftAlone_.assign(plan_.tables.files.size(), 0);
@@ -150,6 +152,14 @@ class Extraction {
     if (!checkArchiveAlone(archive_, plan_.tables, absent_, errorText_)) return false;
     if (absent_.empty() || salvage_) return true;  // salvage takes absent blocks for damaged
     return fail(journalMissingText(plan_.tables, absent_));
+  }
+
+  // Made as a folder, the archive's or the journal's path would fail the run after something was created.
+  bool checkDestinationIsNoOwnFile() {
+    std::wstring folder = destinationDir_;
+    while (folder.size() > 1 && (folder.back() == L'/' || folder.back() == kPathSeparator)) folder.pop_back();
+    if (!ProtectedFiles({archivePath_, journal_.path, temporaryPathFor(journal_.path)}).includes(folder)) return true;
+    return fail(L"The destination is the archive or its journal: " + destinationDir_);
   }
 
   bool checkOwnFiles() {

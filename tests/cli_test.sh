@@ -40,7 +40,8 @@ for bad in 0 4294967296 4194304K 4096M 12G abc -1 ""; do
 done
 check "usage on stderr" "zarvik: invalid block size: |Usage:" "$(head -n 2 <<<"$err" | tr '\n' '|' | head -c 35)"
 for args in "" "create onlyone" "list" "list a b" "frobnicate x" "create --what a b" "extract --batch 0 a b" \
-  "extract --batch 12X a b" "extract a b --batch" "info a b c" "info --keep a" "test --json a b"; do
+  "extract --batch 12X a b" "extract a b --batch" "info a b c" "info --keep a" "test --json a b" \
+  "extract --keep --resume a b"; do
   run $args
   check "usage error: '$args'" 2 "$rc"
 done
@@ -87,6 +88,12 @@ run create --json "$work/src" "$work/j.zvka"
 check "create --json" "0|Packing: tab\\tand\\nnewline|done" "$rc|$(python3 -c 'import json, sys
 events = [json.loads(line) for line in sys.stdin]
 print(next(e["line"] for e in events if "tab" in e.get("line", "")).encode("unicode_escape").decode() + "|" + events[-1]["event"])' <<<"$out")"
+run list --json "$work/j.zvka"
+check "list --json: one object per file, the newline kept" "0|file tab\\tand\\nnewline 1|done" "$rc|$(python3 -c 'import json, sys
+events = [json.loads(line) for line in sys.stdin]
+named = next(e for e in events if "tab" in e.get("path", ""))
+print(named["event"], named["path"].encode("unicode_escape").decode(), named["size"], end="|")
+print(events[-1]["event"])' <<<"$out")"
 run create -q "$work/src" "$work/q.zvka"
 check "create -q" "Archive created: $work/q.zvka" "$(head -n 1 <<<"$out")"
 run test --json "$work/absent.zvka"
