@@ -70,9 +70,7 @@ class Extraction {
       removeJournal(journal_.path);
       return complete();
     }
-    if (!openArchive() || !checkJournal() || !checkDestinationIsNoOwnFile() || !checkContents() || !checkOwnFiles()) {
-      return false;
-    }
+    if (!openArchive() || !checkJournal() || !checkContents() || !checkOwnFiles()) return false;
     mapBlocks(plan_);
     damaged_.assign(plan_.tables.files.size(), 0);
     leftAlone_.assign(plan_.tables.files.size(), 0);
@@ -154,16 +152,13 @@ class Extraction {
     return fail(journalMissingText(plan_.tables, absent_));
   }
 
-  // Made as a folder, the archive's or the journal's path would fail the run after something was created.
-  bool checkDestinationIsNoOwnFile() {
-    std::wstring folder = destinationDir_;
-    while (folder.size() > 1 && (folder.back() == L'/' || folder.back() == kPathSeparator)) folder.pop_back();
-    if (!ProtectedFiles({archivePath_, journal_.path, temporaryPathFor(journal_.path)}).includes(folder)) return true;
-    return fail(L"The destination is the archive or its journal: " + destinationDir_);
-  }
-
+  // The run's own files, the archive and its journal (under either name),
+  // are neither the destination nor a file of it.
   bool checkOwnFiles() {
     ProtectedFiles own({archivePath_, journal_.path, temporaryPathFor(journal_.path)});
+    std::wstring folder = destinationDir_;
+    while (folder.size() > 1 && (folder.back() == L'/' || folder.back() == kPathSeparator)) folder.pop_back();
+    if (own.includes(folder)) return fail(L"The destination is the archive or its journal: " + destinationDir_);
     for (size_t i = 0; i < plan_.tables.files.size(); ++i) {
       const std::wstring relative = fromUtf8(storedPath(plan_.tables, i));
       if (own.includes(joinPath(destinationDir_, relative))) return fail(L"Unsafe path in archive: " + relative);
