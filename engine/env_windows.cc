@@ -309,15 +309,17 @@ bool listDirectory(const std::wstring& path, std::vector<DirEntry>& entries) {
   return code == ERROR_NO_MORE_FILES;
 }
 
+// Judged by the file system's name: the FAT family keeps no holes (some
+// volumes, Wine's among them, do not report their sparse-file support).
 bool fileSystemTraits(const std::wstring& path, FileSystemTraits& traits) {
   wchar_t volume[MAX_PATH + 1], name[MAX_PATH + 1];
-  DWORD flags = 0;
   if (!GetVolumePathNameW(nativePath(path).c_str(), volume, MAX_PATH + 1) ||
-      !GetVolumeInformationW(volume, nullptr, 0, nullptr, nullptr, &flags, name, MAX_PATH + 1)) {
+      !GetVolumeInformationW(volume, nullptr, 0, nullptr, nullptr, nullptr, name, MAX_PATH + 1)) {
     return false;
   }
-  traits.releasesRanges = (flags & FILE_SUPPORTS_SPARSE_FILES) != 0;
-  if (std::wstring(name).starts_with(L"FAT")) traits.largestFile = 0xFFFFFFFFu;
+  const std::wstring fileSystem = name;
+  traits.releasesRanges = !fileSystem.starts_with(L"FAT") && fileSystem != L"exFAT";
+  if (fileSystem.starts_with(L"FAT")) traits.largestFile = 0xFFFFFFFFu;
   return true;
 }
 
