@@ -12,7 +12,7 @@ plus a random subset of the writes between that flush and P (the disk may have
 persisted any of them when the power went).
 
 By hand: write_log.py BASE LOG OUT POINT SEED rebuilds the crash state
-(POINT, SEED) of a report into OUT.
+(POINT, SEED) of a report into OUT (SEED -1: nothing in flight, -2: all of it).
 """
 import random
 import struct
@@ -23,6 +23,8 @@ from dataclasses import dataclass
 MAGIC = 0x6A736677736872
 FLUSH = 1
 DISCARD = 4
+NOTHING_IN_FLIGHT = -1  # the seed of a crash state that kept only what was flushed
+IN_ORDER = -2  # the seed of a crash state that kept every write issued before it, as a disk that keeps order
 
 
 @dataclass
@@ -84,10 +86,13 @@ def apply(log, image, entries, sector_size):
 
 def in_flight_subset(entries, point, seed):
     """The writes after the last flush before `point`, up to it, that this
-    crash persisted: each with even odds, drawn from the seed."""
+    crash persisted: each with even odds, drawn from the seed (none for
+    NOTHING_IN_FLIGHT, all for IN_ORDER)."""
+    if seed == NOTHING_IN_FLIGHT:
+        return []
     rng = random.Random(seed)
     start = last_flush_before(entries, point)
-    return [e for e in entries[start:point + 1] if is_write(e) and rng.random() < 0.5]
+    return [e for e in entries[start:point + 1] if is_write(e) and (seed == IN_ORDER or rng.random() < 0.5)]
 
 
 def build_states(base, log_path, states, out_path):
