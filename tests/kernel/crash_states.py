@@ -293,11 +293,12 @@ def main():
     fs_names = os.environ.get("ZARVIK_CRASH_FS", " ".join(FILE_SYSTEMS)).split()
     extract_fs = os.environ.get("ZARVIK_CRASH_EXTRACT_FS", EXTRACT_FILE_SYSTEMS).split()
     keep = os.environ.get("ZARVIK_CRASH_KEEP") == "1"
-    print(f"kernel crash states: seed {seed} (ZARVIK_CRASH_SEED={seed} repeats the choice)")
+    print(f"kernel crash states: seed {seed} (ZARVIK_CRASH_SEED={seed} chooses alike; each run logs anew)")
     rng = random.Random(seed)
 
     kernel, module_dir = fetch_kernel(cache)
     work = tempfile.mkdtemp(prefix="zarvik-kernel.", dir=os.environ.get("TMPDIR", "/var/tmp"))
+    ok = False
     try:
         ok = run_all(work, zarvik, kernel, module_dir, fs_names, extract_fs, full, total_states, rng)
     finally:
