@@ -14,6 +14,7 @@ persisted any of them when the power went).
 By hand: write_log.py BASE LOG OUT POINT SEED rebuilds the crash state
 (POINT, SEED) of a report into OUT (SEED -1: nothing in flight, -2: all of it).
 """
+import os
 import random
 import struct
 import subprocess
@@ -129,4 +130,5 @@ if __name__ == "__main__":
     if len(sys.argv) != 6:
         sys.exit("usage: write_log.py BASE LOG OUT POINT SEED")
     base, log_path, out, point, seed = sys.argv[1:]
-    build_states(base, log_path, [(int(point), int(seed))], lambda i: out + ".durable" if i == "durable" else out)
+    os.remove(build_states(base, log_path, [(int(point), int(seed))],
+                           lambda i: out + ".durable" if i == "durable" else out))
