@@ -81,17 +81,14 @@ bool extractFromFields(AppState* state, bool resume, const EngineCallbacks& call
     reason = L"Set archive file and destination folder.";
     return false;
   }
-  if (extensionOf(archive) == ablative::kJournalExtension) {
-    std::optional<std::wstring> owner = archiveOfJournal(archive);
-    if (!owner) {
-      reason = L"Please select the .zvka archive file.";
-      return false;
-    }
-    archive = *owner;
+  const std::wstring named = archive;
+  if (!ablative::archiveForExtraction(named, resume, archive, reason)) return false;
+  if (archive != named) {
     writeField(state->archiveEdit, archive);
     callbacks.onLog(L"Info: Resume file selected; switched to archive: " + archive);
   }
-  if (!isRegularFile(archive)) {
+  // A resume may find only the journal left, the archive already deleted.
+  if (!resume && !isRegularFile(archive)) {
     reason = L"Archive path must be an existing file.";
     return false;
   }
@@ -99,8 +96,13 @@ bool extractFromFields(AppState* state, bool resume, const EngineCallbacks& call
     reason = L"Destination must be a folder path.";
     return false;
   }
-  return ablative::extractArchive(archive, destination, resume, keepOriginal, reason, callbacks.onProgress,
-                                  callbacks.onLog, callbacks.isPaused);
+  ablative::ExtractOptions options;
+  options.resume = resume;
+  options.keepOriginal = keepOriginal;
+  options.checkSpace = true;  // the check the command line makes, with its message
+  ablative::ExtractOutcome outcome;
+  return ablative::extractArchive(archive, destination, options, reason, outcome, callbacks.onProgress, callbacks.onLog,
+                                  callbacks.isPaused);
 }
 
 void finish(AppState* state, bool succeeded) { PostMessageW(state->hwnd, WM_APP_DONE, succeeded ? 1 : 0, 0); }

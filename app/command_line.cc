@@ -43,7 +43,11 @@ QuickActionPlan invalidPathPlan() {
   return plan;
 }
 
-std::wstring redirectJournal(const std::wstring& path) { return archiveOfJournal(path).value_or(path); }
+// A journal leads to its archive while the archive is there, as for an extraction.
+std::wstring redirectJournal(const std::wstring& path) {
+  std::wstring archive, unused;
+  return ablative::archiveForExtraction(path, false, archive, unused) ? archive : path;
+}
 
 QuickActionPlan planArchive(const std::wstring& source) {
   if (!isRegularFile(source) && !isDirectory(source)) return invalidPathPlan();

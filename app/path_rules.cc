@@ -91,13 +91,6 @@ bool hasArchiveOrJournalExtension(const std::wstring& path) {
          equalsIgnoringAsciiCase(extension, ablative::kJournalExtension);
 }
 
-std::optional<std::wstring> archiveOfJournal(const std::wstring& path) {
-  if (extensionOf(path) != ablative::kJournalExtension) return std::nullopt;
-  std::wstring archive = ablative::archiveOfJournalPath(path);
-  if (archive.empty() || !isRegularFile(archive)) return std::nullopt;
-  return archive;
-}
-
 std::wstring makeUniquePath(const std::wstring& path) {
   if (!pathExists(path)) return path;
   std::wstring parent = parentOf(path), stem = stemOf(path), extension = extensionOf(path);

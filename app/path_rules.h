@@ -3,7 +3,6 @@
 // existence checks of the input fields.
 #pragma once
 
-#include <optional>
 #include <string>
 
 namespace zarvik {
@@ -26,10 +25,6 @@ std::wstring withArchiveExtension(const std::wstring& path);
 
 // True for ".zvka" and ".zvkj" with A to Z matched in either case.
 bool hasArchiveOrJournalExtension(const std::wstring& path);
-
-// The archive a journal belongs to (C:\x\a.zvka.zvkj gives C:\x\a.zvka), when
-// `path` ends in exactly ".zvkj" and that archive is a regular file.
-std::optional<std::wstring> archiveOfJournal(const std::wstring& path);
 
 // `path` itself when nothing exists there, else the first free "stem_N.ext"
 // beside it for N up to 9999; `path` again when all of those are taken.

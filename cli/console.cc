@@ -9,14 +9,42 @@
 #include <io.h>
 #include <windows.h>
 #else
+#include <signal.h>
 #include <unistd.h>
 #endif
+
+#include <atomic>
 
 namespace zarvik {
 
 namespace {
 
+// Whole lines for standard output when it is not a terminal: far fewer
+// calls than a line each, and never part of a line.
+constexpr size_t kOutputBatch = 64 << 10;
+
+std::atomic<bool> stopFlag{false};
+std::atomic<bool> endedFlag{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
+
 FILE* fileOf(Stream stream) { return stream == Stream::Out ? stdout : stderr; }
+
+std::string& pendingOutput() {
+  static std::string pending;
+  return pending;
+}
+
+#ifdef _WIN32
+BOOL WINAPI onConsoleEvent(DWORD event) {
+  stopFlag = true;
+  if (event == CTRL_CLOSE_EVENT) {
+    for (int waited = 0; waited < 45 && !endedFlag; ++waited) Sleep(100);  // Windows allows about 5 s
+  }
+  return TRUE;
+}
+#else
+void onStopSignal(int) { stopFlag = true; }
+#endif
 
 }  // namespace
 
@@ -34,11 +62,22 @@ void writeUtf8(Stream stream, const std::string& bytes) {
   }();
   (void)consoleReady;
 #endif
-  static const bool outIsTerminal = isTerminal(Stream::Out);
-  if (stream == Stream::Err) std::fflush(stdout);
-  FILE* file = fileOf(stream);
-  std::fwrite(bytes.data(), 1, bytes.size(), file);
-  if (stream == Stream::Err || outIsTerminal) std::fflush(file);
+  // Unbuffered: a batch of lines goes out in one call.
+  static const bool outIsTerminal = (std::setvbuf(stdout, nullptr, _IONBF, 0), isTerminal(Stream::Out));
+  if (stream == Stream::Out) {
+    pendingOutput() += bytes;
+    if (outIsTerminal || pendingOutput().size() >= kOutputBatch) flushOutput();
+    return;
+  }
+  flushOutput();
+  std::fwrite(bytes.data(), 1, bytes.size(), stderr);
+}
+
+void flushOutput() {
+  std::string& pending = pendingOutput();
+  if (pending.empty()) return;
+  std::fwrite(pending.data(), 1, pending.size(), stdout);
+  pending.clear();
 }
 
 bool isTerminal(Stream stream) {
@@ -46,6 +85,28 @@ bool isTerminal(Stream stream) {
   return _isatty(_fileno(fileOf(stream))) != 0;
 #else
   return ::isatty(fileno(fileOf(stream))) != 0;
+#endif
+}
+
+void catchStopRequests() {
+#ifdef _WIN32
+  SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+#else
+  struct sigaction action = {};
+  action.sa_handler = onStopSignal;
+  action.sa_flags = SA_RESTART;  // the run's own calls go on as if nothing came
+  sigemptyset(&action.sa_mask);
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+#endif
+}
+
+bool stopRequested() { return stopFlag; }
+
+void runEnded() { endedFlag = true; }
+
+void ignoreClosedOutput() {
+#ifndef _WIN32
+  ::signal(SIGPIPE, SIG_IGN);  // Windows has no such signal: a write to a closed pipe just fails
 #endif
 }
 

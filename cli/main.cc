@@ -18,7 +18,7 @@ namespace {
 const wchar_t kUsage[] =
     L"Usage:\n"
     L"  zarvik create [--block-size SIZE] [--json] [-q] SOURCE ARCHIVE\n"
-    L"  zarvik list ARCHIVE\n"
+    L"  zarvik list [--json] ARCHIVE\n"
     L"  zarvik test [--json] ARCHIVE\n"
     L"  zarvik extract [--keep] [--resume] [--salvage] [--batch SIZE] [--no-space-check]\n"
     L"                 [--json] [-q] ARCHIVE DESTINATION\n"
@@ -28,11 +28,14 @@ const wchar_t kUsage[] =
     L"Commands:\n"
     L"  create   pack the file or folder SOURCE into ARCHIVE (.zvka)\n"
     L"  list     print each file of ARCHIVE: its size in bytes, a tab, its path\n"
+    L"           (with --json one \"file\" object each, as stored names may hold\n"
+    L"           newlines)\n"
     L"  test     make every check of an extraction and read, decode and check every\n"
     L"           block of ARCHIVE, writing nothing\n"
     L"  extract  restore ARCHIVE into the folder DESTINATION, consuming the archive\n"
-    L"           as it goes: its space is given back while the files are written,\n"
-    L"           and it is deleted at the end\n"
+    L"           as it goes: its space is given back while the files are written\n"
+    L"           (by punching holes, or on FAT and exFAT by cutting it from its\n"
+    L"           end), and it is deleted at the end\n"
     L"  info     describe ARCHIVE; with DESTINATION, also the space free there and\n"
     L"           the space an extraction into it needs\n"
     L"\n"
@@ -61,7 +64,9 @@ const wchar_t kUsage[] =
     L"  1  failure, with nothing left to resume\n"
     L"  2  usage error\n"
     L"  3  stopped with the archive partly consumed: --resume continues\n"
-    L"  4  stopped at a damaged block: --salvage extracts everything else\n";
+    L"  4  stopped at a damaged block: --salvage extracts everything else\n"
+    L"\n"
+    L"Ctrl+C, SIGTERM and SIGHUP stop create and extract between two steps.\n";
 
 int usageError(const std::wstring& problem) {
   write(Stream::Err, L"zarvik: " + problem + L"\n" + kUsage);
@@ -70,27 +75,36 @@ int usageError(const std::wstring& problem) {
 
 int runCreate(const Command& command) {
   Output out(command.json, command.quiet, false);
+  ablative::CreateOptions options;
+  options.blockSize = command.blockSize;
+  options.shouldStop = stopRequested;
+  catchStopRequests();
   std::wstring errorText;
   const bool ok = ablative::createArchive(
-      command.operands[0], command.operands[1], command.blockSize, errorText,
+      command.operands[0], command.operands[1], options, errorText,
       [&](const ablative::ProgressInfo& info) { out.progress(info); }, [&](const std::wstring& line) { out.log(line); },
       {});
   return ok ? out.succeed() : out.fail(L"Create failed: ", errorText);
 }
 
+// Nothing is listed unless the whole table reads: the listing is written at the end.
 int runList(const Command& command) {
+  Output out(command.json, false, false);
   std::wstring listing, errorText;
+  std::vector<JsonObject> files;
   const bool ok = ablative::listArchive(
       command.operands[0],
       [&](const std::string& path, uint64_t size) {
         std::wstring name = ablative::fromUtf8(path);
         if (name.empty() && !path.empty()) name = L"(name is not valid UTF-8)";
         listing += std::to_wstring(size) + L"\t" + name + L"\n";
+        if (out.json()) files.push_back(JsonObject().add("event", "file").add("path", name).add("size", size));
       },
       errorText);
-  if (!ok) return Output(false, false, false).fail(L"List failed: ", errorText);
-  write(Stream::Out, listing);
-  return kExitSuccess;
+  if (!ok) return out.fail(L"List failed: ", errorText);
+  if (!out.json()) return write(Stream::Out, listing), kExitSuccess;
+  for (const JsonObject& file : files) out.object(file);
+  return out.succeed();
 }
 
 int runTest(const Command& command) {
@@ -163,22 +177,18 @@ std::wstring resumeAdvice(const std::vector<std::wstring>& resume, const ablativ
 
 int runExtract(const Command& command) {
   Output out(command.json, command.quiet, true);
-  std::wstring archive = command.operands[0];
   const std::wstring& destination = command.operands[1];
-  // A journal stands for its archive: data.zvka.zvkj belongs to data.zvka.
-  const std::wstring owner = ablative::archiveOfJournalPath(archive);
-  if (!owner.empty()) {
-    // Resuming may only have the journal left to remove, after the archive is gone.
-    if (!command.extract.resume && ablative::pathStatus(owner).kind != ablative::PathKind::File) {
-      return out.fail(L"Extract failed: ", L"Please select the .zvka archive file.");
-    }
-    archive = owner;
-    out.log(L"Info: Resume file selected; switched to archive: " + archive);
+  std::wstring archive, errorText;
+  if (!ablative::archiveForExtraction(command.operands[0], command.extract.resume, archive, errorText)) {
+    return out.fail(L"Extract failed: ", errorText);
   }
-  std::wstring errorText;
+  if (archive != command.operands[0]) out.log(L"Info: Resume file selected; switched to archive: " + archive);
+  ablative::ExtractOptions options = command.extract;
+  options.shouldStop = stopRequested;
+  catchStopRequests();
   ablative::ExtractOutcome outcome;
   const bool ok = ablative::extractArchive(
-      archive, destination, command.extract, errorText, outcome,
+      archive, destination, options, errorText, outcome,
       [&](const ablative::ProgressInfo& info) { out.progress(info); }, [&](const std::wstring& line) { out.log(line); },
       {});
   if (ok) return out.succeed();
@@ -216,13 +226,14 @@ int runInfo(const Command& command) {
             L" blocks released";
     if (d.blocksDamaged > 0) state += L", " + std::to_wstring(d.blocksDamaged) + L" kept because damaged";
   }
+  const std::wstring release = d.releasesByCuts ? L"cuts from the end" : L"holes";
   if (out.json()) {
     JsonObject info;
     info.add("event", "info").add("version", uint64_t{d.version}).add("files", uint64_t{d.fileCount});
     info.add("blocks", uint64_t{d.blockCount}).add("blockSize", uint64_t{d.blockSize});
     info.add("sourceBytes", d.sourceBytes).add("storedBytes", d.storedBytes).add("state", state);
     info.add("blocksReleased", uint64_t{d.blocksReleased}).add("blocksDamaged", uint64_t{d.blocksDamaged});
-    info.add("blocksMissing", uint64_t{d.blocksMissing});
+    info.add("blocksMissing", uint64_t{d.blocksMissing}).add("release", release);
     if (d.withDestination) {
       info.add("freeAtDestination", d.space.freeAtDestination).add("neededToExtract", d.space.ablative);
       info.add("neededWithKeep", d.space.keep);
@@ -233,7 +244,7 @@ int runInfo(const Command& command) {
   std::wstring text = L"version: " + std::to_wstring(d.version) + L"\nfiles: " + std::to_wstring(d.fileCount) +
                       L"\nblocks: " + std::to_wstring(d.blockCount) + L"\nblock size: " + bytesText(d.blockSize) +
                       L"\nsource bytes: " + bytesText(d.sourceBytes) + L"\nstored bytes: " + bytesText(d.storedBytes) +
-                      L"\nstate: " + state + L"\n";
+                      L"\nstate: " + state + L"\nrelease: " + release + L"\n";
   if (d.withDestination) {
     text += L"free at destination: " + bytesText(d.space.freeAtDestination) + L"\nneeded to extract: " +
             bytesText(d.space.ablative) + L"\nneeded with --keep: " + bytesText(d.space.keep) + L"\n";
@@ -256,12 +267,21 @@ int run(const std::vector<std::wstring>& args) {
   return runInfo(*command);
 }
 
+// Whatever the outcome, the output goes out whole before the process ends.
+int runToEnd(const std::vector<std::wstring>& args) {
+  ignoreClosedOutput();
+  const int code = run(args);
+  flushOutput();
+  runEnded();
+  return code;
+}
+
 }  // namespace
 
 }  // namespace zarvik
 
 #ifdef _WIN32
-int wmain(int argc, wchar_t** argv) { return zarvik::run(std::vector<std::wstring>(argv + 1, argv + argc)); }
+int wmain(int argc, wchar_t** argv) { return zarvik::runToEnd(std::vector<std::wstring>(argv + 1, argv + argc)); }
 #else
 int main(int argc, char** argv) {
   std::vector<std::wstring> args;
@@ -270,6 +290,6 @@ int main(int argc, char** argv) {
     if (arg.empty() && argv[i][0] != '\0') return zarvik::usageError(L"argument is not valid UTF-8");
     args.push_back(arg);
   }
-  return zarvik::run(args);
+  return zarvik::runToEnd(args);
 }
 #endif

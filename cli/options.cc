@@ -19,7 +19,7 @@ struct Grammar {
 const std::map<std::wstring, Grammar>& grammars() {
   static const std::map<std::wstring, Grammar> kGrammars = {
       {L"create", {2, 2, {L"--json", L"-q", L"--quiet"}, {L"--block-size"}}},
-      {L"list", {1, 1, {}, {}}},
+      {L"list", {1, 1, {L"--json"}, {}}},
       {L"test", {1, 1, {L"--json"}, {}}},
       {L"extract",
        {2, 2, {L"--keep", L"--resume", L"--salvage", L"--no-space-check", L"--json", L"-q", L"--quiet"}, {L"--batch"}}},
@@ -120,6 +120,10 @@ std::optional<Command> parseCommand(const std::vector<std::wstring>& args, std::
                : command.name == L"extract" ? L"ARCHIVE and DESTINATION"
                                             : kOperandNames[accepts.most]);
     return std::nullopt;
+  }
+  // A --keep run leaves no journal: there is nothing for it to resume.
+  if (command.extract.keepOriginal && command.extract.resume) {
+    return problem = L"--keep and --resume exclude each other", std::nullopt;
   }
   return command;
 }

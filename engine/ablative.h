@@ -26,6 +26,10 @@ struct ProgressInfo {
 using ProgressCallback = std::function<void(const ProgressInfo&)>;
 using LogCallback = std::function<void(const std::wstring&)>;
 using PauseCallback = std::function<bool()>;  // true while the operation must stay paused
+// True once the operation must stop. Asked only between two effects (blocks
+// when creating, groups when extracting), so a run it stops leaves nothing
+// half done; the run then fails with "Stopped on request".
+using StopCallback = std::function<bool()>;
 
 // What the front ends name an archive and its journal by.
 inline constexpr wchar_t kArchiveExtension[] = L".zvka";
@@ -39,8 +43,20 @@ inline constexpr uint32_t kDefaultBlockSize = 4u << 20;
 // place only once it is complete and flushed, so a failed run leaves any
 // earlier file there untouched, unless it failed in the very last step, the
 // flush of the folder after the rename: then the complete new archive stays.
-// It refuses to replace an archive whose extraction has not finished.
+// It refuses to replace an archive that an extraction is using ("Archive is
+// in use by an extraction: " + path; it holds that off until the new archive
+// is in place) or whose extraction stopped before it finished.
 bool createArchive(const std::wstring& inputPath, const std::wstring& archivePath, uint32_t blockSize,
+                   std::wstring& errorText, const ProgressCallback& onProgress, const LogCallback& onLog,
+                   const PauseCallback& isPaused);
+
+struct CreateOptions {
+  uint32_t blockSize = kDefaultBlockSize;
+  StopCallback shouldStop;  // asked before each file and each block
+};
+
+// The same, with options beyond the window's.
+bool createArchive(const std::wstring& inputPath, const std::wstring& archivePath, const CreateOptions& options,
                    std::wstring& errorText, const ProgressCallback& onProgress, const LogCallback& onLog,
                    const PauseCallback& isPaused);
 
@@ -83,9 +99,14 @@ struct ExtractOptions {
   // at a time.
   uint64_t groupBytes = kDefaultGroupBytes;
   // Before anything is written, refuse a run that would not fit in the space
-  // free at the destination (estimateSpace): "Not enough free space at " +
-  // destination + ": the extraction needs N bytes, N are free".
+  // free at the destination (SpaceNeeds): "Not enough free space at " +
+  // destination + ": the extraction needs N bytes, N are free"; or, where the
+  // file system holds a fixed number of files, "Not enough free inodes at " +
+  // destination + ": the extraction creates N files and folders, N more fit".
   bool checkSpace = false;
+  // Asked between groups. A run it stops is resumable once it has recorded
+  // progress, as any stopped run.
+  StopCallback shouldStop;
 };
 
 // What a front end needs to word a failure.
@@ -120,14 +141,22 @@ bool extractArchive(const std::wstring& archivePath, const std::wstring& destina
                     const LogCallback& onLog, const PauseCallback& isPaused);
 
 // What an extraction of an archive into a destination needs on disk at its
-// peak, beyond what is in use now: for an ablative run on the archive's own
-// file system, the growth of what is left to extract (raw bytes less stored
-// ones) plus one group; elsewhere, and with the archive kept, the whole of
-// what is left to write.
+// peak, beyond what is in use now, counted in the destination's allocation
+// units: each file rounded up to them, with the index a large file and a
+// folder of many entries take, and the folders and, for an ablative run, the
+// journal. An ablative run on the archive's own file system writes each group
+// before the archive gives its space back: its peak is the largest growth of
+// the tree less what the archive gave back before, with one group in hand.
+// Elsewhere, and with the archive kept, it is the whole of what is left to
+// write.
 struct SpaceNeeds {
   uint64_t freeAtDestination = 0;  // on the destination's file system (its nearest folder that exists)
   uint64_t ablative = 0;
   uint64_t keep = 0;
+  // Files and folders: how many more the destination's file system holds
+  // (UINT64_MAX where it sets no fixed number), and how many a run creates.
+  uint64_t freeEntries = UINT64_MAX;
+  uint64_t newEntries = 0;
 };
 
 // The facts `zarvik info` shows, from the archive, its journal and, when
@@ -149,6 +178,9 @@ struct ArchiveDescription {
   // Gone from the archive while no journal records their release: its
   // journal was lost (see journalMissingText).
   uint32_t blocksMissing = 0;
+  // The archive's file system keeps no holes (FAT, exFAT): a consuming run
+  // gives its space back only by cutting it from its end, a group at a time.
+  bool releasesByCuts = false;
   bool withDestination = false;
   SpaceNeeds space;  // with a destination
 };
@@ -164,9 +196,14 @@ bool listArchive(const std::wstring& archivePath,
                  const std::function<void(const std::string& storedPath, uint64_t size)>& onFile,
                  std::wstring& errorText);
 
-// The archive a journal belongs to: "data.zvka.zvkj" gives "data.zvka". Empty
-// for a path that does not end in ".zvkj".
-std::wstring archiveOfJournalPath(const std::wstring& path);
+// The archive an extraction given `path` works on, one rule for every front
+// end: a journal's path ("data.zvka.zvkj", the suffix in lower case) stands for
+// its archive ("data.zvka"). A resume takes it whether or not the archive is
+// still there, as a run stopped after deleting the archive leaves only its
+// journal to remove; any other run takes it only while the archive is a file,
+// and is refused otherwise with "Please select the .zvka archive file.". Any
+// other path stands for itself.
+bool archiveForExtraction(const std::wstring& path, bool resume, std::wstring& archive, std::wstring& errorText);
 
 // Applies every check an extraction makes before it writes, then reads every
 // block of `archivePath`, decodes it and checks its CRC-32, writing nothing.

@@ -67,6 +67,16 @@ class ArchiveWriter {
   uint64_t handedOver_ = 0;  // bytes already handed to the disk
 };
 
+std::wstring changedMessage(const std::wstring& sourcePath) {
+  return L"Source file changed or became unreadable during archiving: " + sourcePath;
+}
+
+bool atEnd(FileHandle& file) {
+  uint8_t byte;
+  uint32_t got = 0;
+  return readSome(file, &byte, 1, got) && got == 0;
+}
+
 // Removes the temporary file on every way out that did not publish it.
 struct TemporaryFile {
   std::wstring path;
@@ -141,25 +151,30 @@ class BlockPacker {
   }
 
   bool pack(const std::wstring& sourcePath, const std::string& storedPath, const FileRecord& file,
-            const LogCallback& onLog, const PauseCallback& isPaused) {
+            const LogCallback& onLog, const PauseCallback& isPaused, const StopCallback& shouldStop) {
+    if (stopRequested(shouldStop)) return failAfterInFlight(kStoppedOnRequest);  // a tree of empty files too
     FileHandle source;
     if (!openFile(sourcePath, OpenMode::ReadOnly, source)) {
       return failAfterInFlight(L"Unable to open source file: " + sourcePath);
     }
     if (onLog) onLog(L"Packing: " + fromUtf8(storedPath));
     uint64_t remaining = file.size;
+    bool endSeen = false;  // a read asked for more than the file held
     for (uint32_t j = 0; j < file.blockCount; ++j) {
-      waitWhilePaused(isPaused);
+      if (!waitWhilePaused(isPaused, shouldStop)) return failAfterInFlight(kStoppedOnRequest);
       const uint64_t expected = std::min<uint64_t>(header_.blockSize, remaining);
+      const uint64_t asked = std::min(bufferSize_, expected + 1);
       uint64_t got = 0;
-      readUpTo(source, free_.back(), std::min(bufferSize_, expected + 1), expected, got);
-      if (got != expected) {
-        return failAfterInFlight(L"Source file changed or became unreadable during archiving: " + sourcePath);
-      }
+      readUpTo(source, free_.back(), asked, expected, got);
+      if (got != expected) return failAfterInFlight(changedMessage(sourcePath));
+      endSeen = asked > got;
       const Block block{file.firstBlock + j, static_cast<uint32_t>(got), take()};
       if (!(block.rawSize >= kBackgroundCodingMinimum ? codeInBackground(block) : codeHere(block))) return false;
       remaining -= got;
     }
+    // An empty file, or one that ended with a full block, has not yet shown
+    // that it ends where the scan said: one more read must find nothing.
+    if (!endSeen && !atEnd(source)) return failAfterInFlight(changedMessage(sourcePath));
     return true;
   }
 
@@ -270,6 +285,17 @@ class BlockPacker {
   BackgroundCoder coder_;
 };
 
+// A running extraction holds its archive locked (openArchiveForRun). Taking
+// the same lock refuses a path that one is consuming, and holding it until
+// the new archive is in place keeps one from starting on the file that this
+// run replaces. Anything that cannot be opened is no archive a run holds.
+bool holdOffExtractions(const std::wstring& archivePath, FileHandle& earlier, std::wstring& errorText) {
+  const bool locked = openFile(archivePath, OpenMode::ReadWrite, earlier) && lockFile(earlier, true);
+  if (locked || !isInUseError(lastErrorCode())) return true;
+  errorText = L"Archive is in use by an extraction: " + archivePath;
+  return false;
+}
+
 bool writeBlockTable(FileHandle& file, const ArchiveHeader& header, const std::vector<BlockRecord>& blocks) {
   const std::vector<uint8_t> bytes = encodeBlockTable(blocks);
   return seekFile(file, blockTableOffset(header)) && writeFully(file, bytes.data(), bytes.size());
@@ -280,6 +306,15 @@ bool writeBlockTable(FileHandle& file, const ArchiveHeader& header, const std::v
 bool createArchive(const std::wstring& inputPath, const std::wstring& archivePath, uint32_t blockSize,
                    std::wstring& errorText, const ProgressCallback& onProgress, const LogCallback& onLog,
                    const PauseCallback& isPaused) {
+  CreateOptions options;
+  options.blockSize = blockSize;
+  return createArchive(inputPath, archivePath, options, errorText, onProgress, onLog, isPaused);
+}
+
+bool createArchive(const std::wstring& inputPath, const std::wstring& archivePath, const CreateOptions& options,
+                   std::wstring& errorText, const ProgressCallback& onProgress, const LogCallback& onLog,
+                   const PauseCallback& isPaused) {
+  const uint32_t blockSize = options.blockSize;
   const SourceFiles source = collectSourceFiles(inputPath, errorText);
   const std::vector<SourceEntry>& entries = source.entries;
   if (entries.empty()) return false;
@@ -294,12 +329,24 @@ bool createArchive(const std::wstring& inputPath, const std::wstring& archivePat
   }
   // Replacing a partly consumed archive would lose every block it still
   // holds, and leave a journal that could steer a run over the new one.
+  FileHandle earlierArchive;
+  if (!holdOffExtractions(archivePath, earlierArchive, errorText)) return false;
   Journal earlier{journalPathFor(archivePath), {}, {}};
   if (loadJournalAsWritten(earlier) == JournalLoad::Loaded && recordsProgress(earlier)) {
-    errorText = L"An interrupted extraction of the archive at this path has not finished; resume it first";
+    errorText = L"An extraction of the archive at this path stopped before it finished; resume it first";
     return false;
   }
   const std::wstring folder = parentFolder(archivePath);
+  // Blocks that do not shrink are stored raw, so the archive may reach its
+  // tables plus every source byte: more than FAT32 holds in a file.
+  FileSystemTraits traits;
+  const uint64_t largest = dataStart(layout.header) + layout.header.sourceBytes;
+  if (fileSystemTraits(nearestFolder(folder), traits) && largest > traits.largestFile) {
+    errorText = L"The archive may reach " + std::to_wstring(largest) +
+                L" bytes, and its file system holds no file over " + std::to_wstring(traits.largestFile) +
+                L" bytes (FAT32): " + archivePath;
+    return false;
+  }
   std::vector<std::wstring> gainedEntries = {folder};  // the archive's name, and the folders created for it
   if (!createFolders(folder, gainedEntries)) {
     errorText = L"Unable to create archive destination folder";
@@ -332,7 +379,8 @@ bool createArchive(const std::wstring& inputPath, const std::wstring& archivePat
   }
   BlockPacker packer(layout, writer, blocks, errorText, onProgress);
   for (size_t i = 0; i < entries.size(); ++i) {
-    if (!packer.pack(source.sourcePathOf(entries[i]), entries[i].relativePathUtf8, layout.files[i], onLog, isPaused)) {
+    if (!packer.pack(source.sourcePathOf(entries[i]), entries[i].relativePathUtf8, layout.files[i], onLog, isPaused,
+                     options.shouldStop)) {
       return false;
     }
   }
@@ -342,6 +390,7 @@ bool createArchive(const std::wstring& inputPath, const std::wstring& archivePat
     return false;
   }
   temporary.file.close();
+  earlierArchive.close();  // Windows replaces no file that is open
   if (!renameReplace(temporary.path, archivePath)) {
     errorText = L"Failed to write archive file";
     return false;

@@ -4,7 +4,9 @@
 
 #include "archive_checks.h"
 #include "archive_presence.h"
+#include "extraction_plan.h"
 #include "journal.h"
+#include "paths.h"
 #include "space.h"
 
 namespace ablative {
@@ -52,7 +54,8 @@ bool describeArchive(const std::wstring& archivePath, const std::wstring& destin
   description.partlyExtracted = recordsProgress(journal);
   // Blocks an interrupted run released may have been cut off the archive's end.
   const auto released = [&](uint32_t b) { return isPunched(journal, b); };
-  if (description.partlyExtracted ? !checkArchiveContents(tables, released, errorText)
+  const auto cutAway = [&](uint32_t b) { return mayBeCutAway(journal, b); };
+  if (description.partlyExtracted ? !checkArchiveContents(tables, cutAway, errorText)
                                   : !countMissing(archivePath, tables, description.blocksMissing, errorText)) {
     return false;
   }
@@ -67,8 +70,13 @@ bool describeArchive(const std::wstring& archivePath, const std::wstring& destin
     if (released(b)) ++description.blocksReleased;
   }
   description.blocksDamaged = passedOver(tables, journal);
+  FileSystemTraits traits;
+  description.releasesByCuts = fileSystemTraits(parentFolder(archivePath), traits) && !traits.releasesRanges;
   if (destinationDir.empty()) return true;
-  if (!estimateSpace(tables, journal, archivePath, destinationDir, groupBytes, description.space)) {
+  ExtractionPlan plan;
+  plan.tables = std::move(tables);
+  mapBlocks(plan);
+  if (!estimateSpace(plan, journal, archivePath, destinationDir, groupBytes, description.space)) {
     errorText = L"Unable to read the free space at " + destinationDir;
     return false;
   }

@@ -186,9 +186,15 @@ bool listDirectory(const std::wstring& path, std::vector<DirEntry>& entries) {
   return platform::listDirectory(path, entries);
 }
 
-bool freeSpace(const std::wstring& path, uint64_t& bytes) {
-  if (ioHookFails({.op = IoOp::FreeSpace, .path = &path})) return false;
-  return platform::freeSpace(orCurrentFolder(path), bytes);
+bool volumeSpace(const std::wstring& path, VolumeSpace& space) {
+  if (ioHookFails({.op = IoOp::VolumeSpace, .path = &path})) return false;
+  return platform::volumeSpace(orCurrentFolder(path), space);
+}
+
+bool fileSystemTraits(const std::wstring& path, FileSystemTraits& traits) {
+  traits = FileSystemTraits{};
+  if (ioHookFails({.op = IoOp::VolumeSpace, .path = &path})) return false;
+  return platform::fileSystemTraits(orCurrentFolder(path), traits);
 }
 
 // Each level is a call of its own, hooked as such, and so is each status query.

@@ -130,12 +130,32 @@ struct DirEntry {
   PathKind kind = PathKind::Other;  // after following a link; Missing for a dangling link
   bool isLink = false;              // a symbolic link, junction or other redirected entry
   uint64_t size = 0;                // valid when kind is File
+  bool nameIsText = true;           // false for a name with no UTF-8 form: `name` then shows its bytes as \xNN
 };
 // Lists one directory (without "." and ".."), in the platform's order.
 bool listDirectory(const std::wstring& path, std::vector<DirEntry>& entries);
 
-// The bytes free for this user on the file system that holds `path`.
-bool freeSpace(const std::wstring& path, uint64_t& bytes);
+// The space of the file system that holds `path`, as this user may use it.
+inline constexpr uint64_t kNoEntryLimit = UINT64_MAX;
+struct VolumeSpace {
+  uint64_t freeBytes = 0;
+  // Files take space in whole units of this size: a block, a cluster, a page.
+  uint64_t unitBytes = 1;
+  // How many more files and folders fit where the file system has a fixed
+  // number of them (inodes); kNoEntryLimit where it makes room as needed or
+  // does not say.
+  uint64_t freeEntries = kNoEntryLimit;
+};
+bool volumeSpace(const std::wstring& path, VolumeSpace& space);
+
+// What the file system that holds `path` can do with a file: release a range
+// inside it (a hole; FAT and exFAT cannot), and how long a file may grow
+// (FAT32: 4 GiB less a byte).
+struct FileSystemTraits {
+  bool releasesRanges = true;
+  uint64_t largestFile = UINT64_MAX;
+};
+bool fileSystemTraits(const std::wstring& path, FileSystemTraits& traits);
 
 bool createDirectories(const std::wstring& path);  // an existing directory is fine
 bool renameReplace(const std::wstring& from, const std::wstring& to);
@@ -194,7 +214,7 @@ std::wstring upperCaseName(const std::wstring& name);
 enum class IoOp {
   Open, Seek, Read, Write, Flush, Size, SetEnd, MarkSparse, ZeroRange,
   Status, Identity, List, MakeDirectory, Rename, Remove, SyncDirectory,
-  Lock, OpenFolder, FlushFileSystem, FreeSpace, Holes,
+  Lock, OpenFolder, FlushFileSystem, VolumeSpace, Holes,
 };
 // clang-format on
 struct IoCall {

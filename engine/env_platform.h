@@ -62,7 +62,8 @@ bool flushFileSystem(FileHandle& onIt);
 
 PathStatus pathStatus(const std::wstring& path);
 bool listDirectory(const std::wstring& path, std::vector<DirEntry>& entries);  // `entries` is empty
-bool freeSpace(const std::wstring& path, uint64_t& bytes);                     // `path` is not empty
+bool volumeSpace(const std::wstring& path, VolumeSpace& space);                // `path` is not empty
+bool fileSystemTraits(const std::wstring& path, FileSystemTraits& traits);     // `path` is not empty
 // Creates one directory whose parent exists.
 bool makeDirectory(const std::wstring& path);
 bool isExistsError(uint32_t code);  // makeDirectory met an entry of that name

@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -22,6 +23,7 @@
 #include <limits>
 
 #include "env_platform.h"
+#include "path_safety.h"
 #include "utf8.h"
 
 namespace ablative {
@@ -107,6 +109,21 @@ bool closeKeepingError(int fd, bool ok) {
   return ok;
 }
 
+// Calls `act(parent, name)` with the folder that holds `relative` below
+// `folder`, reached without following a link, and the last component.
+template <typename Act>
+bool inParentBelow(const FolderHandle& folder, const std::wstring& relative, const Act& act) {
+  std::string native;
+  if (!nativePath(relative, native)) return false;
+  const size_t slash = native.rfind('/');
+  const int root = static_cast<int>(folder.handle.native);
+  const int parent =
+      slash == std::string::npos ? root : openBelowNative(root, native.substr(0, slash), O_RDONLY | O_DIRECTORY, 0);
+  if (parent < 0) return false;
+  const bool ok = act(parent, slash == std::string::npos ? native : native.substr(slash + 1));
+  return parent == root ? ok : closeKeepingError(parent, ok);
+}
+
 bool isMissing(int code) { return code == ENOENT || code == ENOTDIR; }
 
 }  // namespace
@@ -176,21 +193,15 @@ bool openBelow(const FolderHandle& folder, const std::wstring& relative, const s
 }
 
 bool makeFolderBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring&) {
-  std::string native;
-  if (!nativePath(relative, native)) return false;
-  const size_t slash = native.rfind('/');
-  const int root = static_cast<int>(folder.handle.native);
-  const int parent =
-      slash == std::string::npos ? root : openBelowNative(root, native.substr(0, slash), O_RDONLY | O_DIRECTORY, 0);
-  if (parent < 0) return false;
-  const std::string name = slash == std::string::npos ? native : native.substr(slash + 1);
-  bool ok = ::mkdirat(parent, name.c_str(), 0777) == 0;
-  struct stat st;
-  if (!ok && errno == EEXIST && ::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
-    ok = S_ISDIR(st.st_mode);
-    errno = S_ISLNK(st.st_mode) ? ELOOP : ENOTDIR;
-  }
-  return parent == root ? ok : closeKeepingError(parent, ok);
+  return inParentBelow(folder, relative, [](int parent, const std::string& name) {
+    bool ok = ::mkdirat(parent, name.c_str(), 0777) == 0;
+    struct stat st;
+    if (!ok && errno == EEXIST && ::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+      ok = S_ISDIR(st.st_mode);
+      errno = S_ISLNK(st.st_mode) ? ELOOP : ENOTDIR;
+    }
+    return ok;
+  });
 }
 
 bool syncFolderBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring&) {
@@ -201,16 +212,8 @@ bool syncFolderBelow(const FolderHandle& folder, const std::wstring& relative, c
 }
 
 bool removeBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring&) {
-  std::string native;
-  if (!nativePath(relative, native)) return false;
-  const size_t slash = native.rfind('/');
-  const int root = static_cast<int>(folder.handle.native);
-  const int parent =
-      slash == std::string::npos ? root : openBelowNative(root, native.substr(0, slash), O_RDONLY | O_DIRECTORY, 0);
-  if (parent < 0) return false;
-  const std::string name = slash == std::string::npos ? native : native.substr(slash + 1);
-  const bool ok = ::unlinkat(parent, name.c_str(), 0) == 0;
-  return parent == root ? ok : closeKeepingError(parent, ok);
+  return inParentBelow(folder, relative,
+                       [](int parent, const std::string& name) { return ::unlinkat(parent, name.c_str(), 0) == 0; });
 }
 
 bool flushFileSystem(FileHandle& onIt) {
@@ -347,10 +350,9 @@ bool listDirectory(const std::wstring& path, std::vector<DirEntry>& entries) {
     if (std::strcmp(item->d_name, ".") == 0 || std::strcmp(item->d_name, "..") == 0) continue;
     DirEntry entry;
     entry.name = fromUtf8(item->d_name);
-    if (entry.name.empty()) {  // not UTF-8: no name the archive could store
-      errno = EILSEQ;
-      ok = false;
-      break;
+    if (entry.name.empty()) {  // not UTF-8: shown as it is, for the caller to name
+      entry.name = displayPath(item->d_name);
+      entry.nameIsText = false;
     }
     struct stat st;
     if (::fstatat(dirFd, item->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
@@ -372,11 +374,24 @@ bool listDirectory(const std::wstring& path, std::vector<DirEntry>& entries) {
   return ok;
 }
 
-bool freeSpace(const std::wstring& path, uint64_t& bytes) {
+// A file system that counts no inodes (f_files 0) makes them as needed.
+bool volumeSpace(const std::wstring& path, VolumeSpace& space) {
   std::string native;
   struct statvfs st;
   if (!nativePath(path, native) || ::statvfs(native.c_str(), &st) != 0) return false;
-  bytes = uint64_t{st.f_bavail} * st.f_frsize;
+  space.unitBytes = st.f_frsize != 0 ? st.f_frsize : std::max<uint64_t>(st.f_bsize, 1);
+  space.freeBytes = uint64_t{st.f_bavail} * space.unitBytes;
+  space.freeEntries = st.f_files != 0 ? uint64_t{st.f_favail} : kNoEntryLimit;
+  return true;
+}
+
+bool fileSystemTraits(const std::wstring& path, FileSystemTraits& traits) {
+  constexpr long kFatMagic = 0x4d44, kExFatMagic = 0x2011BAB0;  // linux/magic.h has no exFAT
+  std::string native;
+  struct statfs st;
+  if (!nativePath(path, native) || ::statfs(native.c_str(), &st) != 0) return false;
+  traits.releasesRanges = st.f_type != kFatMagic && st.f_type != kExFatMagic;
+  if (st.f_type == kFatMagic) traits.largestFile = 0xFFFFFFFFu;
   return true;
 }
 

@@ -5,6 +5,7 @@
 #include <windows.h>
 #include <winioctl.h>
 
+#include <algorithm>
 #include <climits>
 
 #include "env_platform.h"
@@ -308,10 +309,35 @@ bool listDirectory(const std::wstring& path, std::vector<DirEntry>& entries) {
   return code == ERROR_NO_MORE_FILES;
 }
 
-bool freeSpace(const std::wstring& path, uint64_t& bytes) {
+// Judged by the file system's name: the FAT family keeps no holes (some
+// volumes, Wine's among them, do not report their sparse-file support).
+bool fileSystemTraits(const std::wstring& path, FileSystemTraits& traits) {
+  wchar_t volume[MAX_PATH + 1], name[MAX_PATH + 1];
+  if (!GetVolumePathNameW(nativePath(path).c_str(), volume, MAX_PATH + 1) ||
+      !GetVolumeInformationW(volume, nullptr, 0, nullptr, nullptr, nullptr, name, MAX_PATH + 1)) {
+    return false;
+  }
+  const std::wstring fileSystem = name;
+  traits.releasesRanges = !fileSystem.starts_with(L"FAT") && fileSystem != L"exFAT";
+  if (fileSystem.starts_with(L"FAT")) traits.largestFile = 0xFFFFFFFFu;
+  return true;
+}
+
+// The cluster size is asked of the volume's root, which GetDiskFreeSpaceW
+// wants; NTFS has no fixed number of file records, so no entry limit.
+bool volumeSpace(const std::wstring& path, VolumeSpace& space) {
+  const std::wstring native = nativePath(path);
   ULARGE_INTEGER available;
-  if (!GetDiskFreeSpaceExW(nativePath(path).c_str(), &available, nullptr, nullptr)) return false;
-  bytes = available.QuadPart;
+  std::wstring root(std::max<size_t>(native.size(), MAX_PATH) + 2, L'\0');
+  DWORD sectorsPerCluster = 0, bytesPerSector = 0, freeClusters = 0, clusters = 0;
+  if (!GetDiskFreeSpaceExW(native.c_str(), &available, nullptr, nullptr) ||
+      !GetVolumePathNameW(native.c_str(), root.data(), static_cast<DWORD>(root.size())) ||
+      !GetDiskFreeSpaceW(root.c_str(), &sectorsPerCluster, &bytesPerSector, &freeClusters, &clusters)) {
+    return false;
+  }
+  space.freeBytes = available.QuadPart;
+  space.unitBytes = std::max<uint64_t>(uint64_t{sectorsPerCluster} * bytesPerSector, 1);
+  space.freeEntries = kNoEntryLimit;
   return true;
 }
 

@@ -44,12 +44,16 @@ bool writeWholeJournal(const std::wstring& path, const std::vector<uint8_t>& sta
 
 std::wstring journalPathFor(const std::wstring& archivePath) { return archivePath + kJournalExtension; }
 
-std::wstring archiveOfJournalPath(const std::wstring& path) {
+bool archiveForExtraction(const std::wstring& path, bool resume, std::wstring& archive, std::wstring& errorText) {
   const std::wstring suffix = journalPathFor(L"");
+  archive = path;
   if (path.size() <= suffix.size() || path.compare(path.size() - suffix.size(), suffix.size(), suffix) != 0) {
-    return L"";
+    return true;
   }
-  return path.substr(0, path.size() - suffix.size());
+  archive.resize(path.size() - suffix.size());
+  if (resume || pathStatus(archive).kind == PathKind::File) return true;
+  errorText = L"Please select the .zvka archive file.";
+  return false;
 }
 
 JournalLoad loadJournal(Journal& journal) {
@@ -108,6 +112,8 @@ BlockState stateOf(const Journal& journal, uint32_t block) {
 }
 
 bool isPunched(const Journal& journal, uint32_t block) { return stateOf(journal, block) == BlockState::Punched; }
+
+bool mayBeCutAway(const Journal& journal, uint32_t block) { return stateOf(journal, block) != BlockState::Pending; }
 
 bool recordsProgress(const Journal& journal) {
   for (uint32_t b = 0; b < journal.states.size(); ++b) {

@@ -78,6 +78,10 @@ bool recordStates(Journal& journal, std::span<const uint32_t> blocks, BlockState
 
 BlockState stateOf(const Journal& journal, uint32_t block);
 bool isPunched(const Journal& journal, uint32_t block);  // stateOf is Punched
+// Whether block `block` may be gone from the archive: Punched, or DestWritten
+// where a release by cutting the archive was cut short before it was
+// recorded. Its bytes are durable in the destination either way.
+bool mayBeCutAway(const Journal& journal, uint32_t block);
 
 // Whether any block is DestWritten or Punched: the archive may be partly
 // consumed, so only a resumed run may go on with it.

@@ -9,11 +9,6 @@ namespace ablative {
 
 namespace {
 
-bool isDriveName(const std::wstring& path) {
-  if (path.size() < 2 || path[1] != L':') return false;
-  return (path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z');
-}
-
 std::wstring asciiUpper(std::wstring text) {
   for (wchar_t& ch : text) {
     if (ch >= L'a' && ch <= L'z') ch = static_cast<wchar_t>(ch - L'a' + L'A');
@@ -73,7 +68,7 @@ std::wstring strictFromUtf8(const std::string& utf8) {
 bool isSafeStoredPath(const std::string& utf8, bool windowsRules) {
   if (utf8.empty() || utf8.find('\0') != std::string::npos) return false;
   std::wstring path = strictFromUtf8(utf8);
-  if (path.empty() || path.find(L'\\') != std::wstring::npos || path[0] == L'/' || isDriveName(path)) return false;
+  if (path.empty() || path.find(L'\\') != std::wstring::npos || path[0] == L'/') return false;
   for (const std::wstring& component : componentsOf(path)) {
     if (!isSafeComponent(component, windowsRules)) return false;
   }

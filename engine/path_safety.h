@@ -17,9 +17,9 @@ namespace ablative {
 inline constexpr bool kWindowsPathRules = kPathSeparator == L'\\';
 
 // Portable rules: the path is valid UTF-8, not empty, relative (no leading
-// "/", no drive name such as "C:"), and has no empty, "." or ".." component,
-// no backslash and no NUL.
-// Windows rules add: no ":" (alternate data streams), none of < > " | ? *,
+// "/"), and has no empty, "." or ".." component, no backslash and no NUL.
+// Windows rules add: no ":" (drive names such as "C:", alternate data
+// streams), none of < > " | ? *,
 // no control character, no reserved device name (CON, PRN, AUX, NUL, COM1-9,
 // LPT1-9, with or without an extension), no component ending in "." or " ".
 bool isSafeStoredPath(const std::string& utf8, bool windowsRules = kWindowsPathRules);

@@ -20,6 +20,22 @@ std::wstring parentFolder(const std::wstring& path) {
   return path.substr(0, cut);
 }
 
+std::wstring nearestFolder(const std::wstring& path, uint64_t& missing) {
+  std::wstring folder = path;
+  while (!folder.empty() && pathStatus(folder).kind != PathKind::Directory) {
+    const std::wstring parent = parentFolder(folder);
+    if (parent == folder) break;
+    folder = parent;
+    ++missing;
+  }
+  return folder;
+}
+
+std::wstring nearestFolder(const std::wstring& path) {
+  uint64_t ignored = 0;
+  return nearestFolder(path, ignored);
+}
+
 std::wstring fileNameOf(const std::wstring& path) {
   size_t cut = lastSeparator(path);
   return cut == std::wstring::npos ? path : path.substr(cut + 1);

@@ -12,6 +12,12 @@ namespace ablative {
 // of the root ("/" or "C:\").
 std::wstring parentFolder(const std::wstring& path);
 
+// The nearest folder that exists at or above `path` (a destination need not
+// exist yet: its file system is that of this folder); `missing` counts the
+// folders on the way there, each one to make.
+std::wstring nearestFolder(const std::wstring& path, uint64_t& missing);
+std::wstring nearestFolder(const std::wstring& path);
+
 // The last component of `path`.
 std::wstring fileNameOf(const std::wstring& path);
 

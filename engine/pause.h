@@ -1,5 +1,5 @@
-// How creation and extraction honour a PauseCallback: between steps, by
-// asking it again and again while it says to stay paused.
+// How creation and extraction honour a PauseCallback and a StopCallback:
+// between steps, by asking them again and again while told to stay paused.
 #pragma once
 
 #include <chrono>
@@ -9,10 +9,19 @@
 
 namespace ablative {
 
-// Returns once `isPaused`, if any, returns false; asks every 100 ms.
-inline void waitWhilePaused(const PauseCallback& isPaused) {
-  if (!isPaused) return;
-  while (isPaused()) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+// What a run fails with once its StopCallback asked it to stop.
+inline constexpr wchar_t kStoppedOnRequest[] = L"Stopped on request";
+
+inline bool stopRequested(const StopCallback& shouldStop) { return shouldStop && shouldStop(); }
+
+// Returns true once `isPaused`, if any, returns false, and false once
+// `shouldStop`, if any, returns true, paused or not; asks every 100 ms.
+inline bool waitWhilePaused(const PauseCallback& isPaused, const StopCallback& shouldStop = {}) {
+  while (!stopRequested(shouldStop)) {
+    if (!isPaused || !isPaused()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return false;
 }
 
 }  // namespace ablative

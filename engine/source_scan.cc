@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "env.h"
+#include "path_safety.h"
 #include "paths.h"
 
 namespace ablative {
@@ -40,10 +41,12 @@ SourceFiles failWith(std::wstring& errorText, const std::wstring& message) {
   return {};
 }
 
-// A stored name must come back as the same file on extraction: it needs a
-// UTF-8 form, and a backslash inside a name would turn into a folder there.
-bool storable(const std::wstring& relative, const std::string& utf8) {
-  return !utf8.empty() && (kPathSeparator == L'\\' || relative.find(L'\\') == std::wstring::npos);
+// What an extraction here takes back as the same file: a UTF-8 form that
+// this platform's rules accept (a backslash would turn into a folder).
+bool storable(const std::string& utf8) { return !utf8.empty() && isSafeStoredPath(utf8); }
+
+SourceFiles unsupportedName(std::wstring& errorText, const std::wstring& path) {
+  return failWith(errorText, L"File name not supported by the archive format: " + path);
 }
 
 struct Folder {
@@ -68,9 +71,7 @@ SourceFiles collectSourceFiles(const std::wstring& inputPath, std::wstring& erro
     case PathKind::File: {
       const std::wstring name = lastComponent(inputPath);
       SourceEntry entry{toUtf8(name), status.size};
-      if (!storable(name, entry.relativePathUtf8)) {
-        return failWith(errorText, L"File name not supported by the archive format: " + inputPath);
-      }
+      if (!storable(entry.relativePathUtf8)) return unsupportedName(errorText, inputPath);
       return {inputPath, false, {entry}};
     }
     case PathKind::Directory: break;
@@ -86,10 +87,14 @@ SourceFiles collectSourceFiles(const std::wstring& inputPath, std::wstring& erro
     Folder folder = std::move(pending.back());
     pending.pop_back();
     if (!listDirectory(folder.path, listing)) {
-      if (isAccessDeniedError(lastErrorCode())) continue;
-      return failWith(errorText, L"Failed while scanning source directory");
+      const uint32_t code = lastErrorCode();
+      if (isAccessDeniedError(code)) continue;
+      return failWith(errorText,
+                      L"Failed while scanning source directory: " + folder.path + L" (" + systemErrorText(code) + L")");
     }
     for (DirEntry& item : listing) {
+      const bool wanted = item.kind == PathKind::File || item.kind == PathKind::Directory;
+      if (wanted && !item.nameIsText) return unsupportedName(errorText, joinPath(folder.path, item.name));
       if (item.kind == PathKind::Directory) {
         if (!item.isLink) pending.push_back({joinPath(folder.path, item.name), folder.relative + item.name + L"/"});
         continue;
@@ -97,10 +102,7 @@ SourceFiles collectSourceFiles(const std::wstring& inputPath, std::wstring& erro
       if (item.kind != PathKind::File) continue;  // dangling links, devices, sockets
       const std::wstring relative = folder.relative + item.name;
       SourceEntry entry{toUtf8(relative), item.size};
-      if (!storable(relative, entry.relativePathUtf8)) {
-        return failWith(errorText,
-                        L"File name not supported by the archive format: " + joinPath(folder.path, item.name));
-      }
+      if (!storable(entry.relativePathUtf8)) return unsupportedName(errorText, joinPath(folder.path, item.name));
       keys.emplace_back(utf16Units(relative), files.size());
       files.push_back(std::move(entry));
     }

@@ -33,9 +33,12 @@ struct SourceFiles {
 //
 // No entries means failure, with errorText set to one of:
 //   "Input path does not exist", "Input path is neither a file nor a directory",
-//   "Unable to access input path", "Failed while scanning source directory",
+//   "Unable to access input path",
+//   "Failed while scanning source directory: " + folder + " (" + the system's reason + ")",
 //   "Input directory contains no regular files",
-//   "File name not supported by the archive format: " + path
+//   "File name not supported by the archive format: " + path (a name with no
+//   UTF-8 form, its bytes shown as \xNN, or one that an extraction on this
+//   platform would refuse: isSafeStoredPath)
 SourceFiles collectSourceFiles(const std::wstring& inputPath, std::wstring& errorText);
 
 }  // namespace ablative

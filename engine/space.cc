@@ -1,6 +1,9 @@
 #include "space.h"
 
 #include <algorithm>
+#include <string>
+#include <unordered_map>
+#include <vector>
 
 #include "paths.h"
 
@@ -8,50 +11,186 @@ namespace ablative {
 
 namespace {
 
-// A destination need not exist yet: its space is that of its nearest folder that does.
-std::wstring nearestFolder(const std::wstring& path) {
-  std::wstring folder = path;
-  while (!folder.empty() && pathStatus(folder).kind != PathKind::Directory) {
-    const std::wstring parent = parentFolder(folder);
-    if (parent == folder) break;
-    folder = parent;
-  }
-  return folder;
-}
+// No file system hands out less than this; a smaller figure is taken for it.
+constexpr uint64_t kSmallestUnit = 512;
+
+uint64_t unitsFor(uint64_t bytes, uint64_t unit) { return (bytes + unit - 1) / unit; }
 
 bool sameFileSystem(const std::wstring& a, const std::wstring& b) {
   FileIdentity first, second;
   return fileIdentity(a, first) && fileIdentity(b, second) && first.volume == second.volume;
 }
 
+// A file's own record places a few runs of its data; beyond those it needs
+// units of index, entries of 12 bytes (ext4's extents; other maps are no
+// larger), and levels above them. At worst every data unit is a run of its
+// own, which is what is counted.
+uint64_t indexUnits(uint64_t dataUnits, uint64_t unit) {
+  constexpr uint64_t kRunsInRecord = 4, kIndexEntryBytes = 12;
+  const uint64_t perUnit = (unit - kIndexEntryBytes) / kIndexEntryBytes;
+  uint64_t total = 0;
+  for (uint64_t entries = dataUnits; entries > kRunsInRecord;) {
+    entries = unitsFor(entries, perUnit);
+    total += entries;
+  }
+  return total;
+}
+
+// A folder entry as ext4 lays it out: 8 bytes and the name, to 4 bytes.
+uint64_t entryBytes(size_t nameBytes) { return (8 + nameBytes + 3) / 4 * 4; }
+
+// A folder takes one unit while its entries fit beside "." and ".." and the
+// unit's checksum; past that, hashed units that a split may leave half empty,
+// and a unit of index for every unit/8 of them.
+uint64_t folderUnits(uint64_t entries, uint64_t unit) {
+  constexpr uint64_t kChecksum = 12, kDots = 24, kIndexEntryBytes = 8;
+  if (entries + kDots + kChecksum <= unit) return 1;
+  const uint64_t leaves = unitsFor(2 * entries, unit - kChecksum);
+  return 1 + leaves + unitsFor(leaves, unit / kIndexEntryBytes);
+}
+
+// The folders a run fills below the destination ("" is the destination
+// itself), each with the bytes of the entries it gains.
+std::unordered_map<std::string, uint64_t> folderEntries(const ArchiveTables& tables) {
+  std::unordered_map<std::string, uint64_t> folders{{"", 0}};
+  for (size_t i = 0; i < tables.files.size(); ++i) {
+    std::string path = storedPath(tables, i);
+    for (;;) {  // the file's name goes into its folder, and each folder new so far into its own
+      const size_t cut = path.rfind('/');
+      const std::string parent = cut == std::string::npos ? std::string() : path.substr(0, cut);
+      const auto [folder, isNew] = folders.try_emplace(parent, 0);
+      folder->second += entryBytes(cut == std::string::npos ? path.size() : path.size() - cut - 1);
+      if (!isNew) break;
+      path = parent;
+    }
+  }
+  return folders;
+}
+
+// The data units of the destination files as blocks land: per file, the span
+// of units its blocks have reached. Blocks fill a file from its end, so the
+// span is what the file holds; any other order only makes the count larger.
+struct FileSpans {
+  uint64_t unit = 0;
+  std::vector<uint64_t> first, end;  // per file, units [first, end); none yet while end is 0
+};
+
+FileSpans emptySpans(const ExtractionPlan& plan, uint64_t unit) {
+  const size_t files = plan.tables.files.size();
+  return FileSpans{unit, std::vector<uint64_t>(files, 0), std::vector<uint64_t>(files, 0)};
+}
+
+// The units block `b` adds to its file, index included.
+uint64_t addBlock(FileSpans& spans, const ExtractionPlan& plan, uint32_t b) {
+  if (plan.tables.blocks[b].rawSize == 0) return 0;
+  const uint32_t f = plan.blockFile[b];
+  const uint64_t first = plan.blockDestOffset[b] / spans.unit;
+  const uint64_t end = unitsFor(plan.destinationEndOf(b), spans.unit);
+  const uint64_t before = spans.end[f] - spans.first[f];
+  spans.first[f] = spans.end[f] == 0 ? first : std::min(spans.first[f], first);
+  spans.end[f] = std::max(spans.end[f], end);
+  const uint64_t after = spans.end[f] - spans.first[f];
+  return after - before + indexUnits(after, spans.unit) - indexUnits(before, spans.unit);
+}
+
+// What is left to write, in units: every block not yet released.
+uint64_t treeUnits(const ExtractionPlan& plan, const Journal& journal, uint64_t unit) {
+  FileSpans spans = emptySpans(plan, unit);
+  uint64_t units = 0;
+  for (uint32_t b = 0; b < plan.tables.blocks.size(); ++b) {
+    if (!isPunched(journal, b)) units += addBlock(spans, plan, b);
+  }
+  return units;
+}
+
+// The archive as an ablative run cuts it: its length, and how far the walk
+// down plan.tailOrder has come.
+struct ArchiveCut {
+  uint64_t end = 0;
+  size_t cursor = 0;
+};
+
+// Cuts off the released blocks at the archive's end, as truncateTail does,
+// and returns the units that gives back. The ranges of blocks an earlier run
+// released are holes already: what they held is not counted again.
+uint64_t cutReleased(ArchiveCut& cut, const ExtractionPlan& plan, const Journal& journal,
+                     const std::vector<uint8_t>& released, uint64_t unit) {
+  const uint64_t before = cut.end;
+  uint64_t holes = 0;
+  for (; cut.cursor < plan.tailOrder.size(); ++cut.cursor) {
+    const uint32_t b = plan.tailOrder[cut.cursor];
+    if (plan.endOf(b) != cut.end || !released[b]) break;
+    cut.end = plan.tables.blocks[b].offset;
+    if (isPunched(journal, b)) holes += unitsFor(plan.tables.blocks[b].storedSize, unit);
+  }
+  const uint64_t freed = unitsFor(before, unit) - unitsFor(cut.end, unit);
+  return freed > holes ? freed - holes : 0;
+}
+
+// The peak growth, in units, of an ablative run on the archive's own file
+// system that first makes `madeFirst` units of folders and journal: each
+// group lands in the tree before the archive is cut. Only the cut is counted
+// as given back, not the holes released ahead of it, which in the run's
+// order of blocks the cut reaches at once.
+uint64_t ablativePeakUnits(const ExtractionPlan& plan, const Journal& journal, uint64_t groupBytes, uint64_t unit,
+                           uint64_t madeFirst) {
+  const size_t blockCount = plan.tables.blocks.size();
+  std::vector<uint8_t> released(blockCount, 0);
+  for (uint32_t b = 0; b < blockCount; ++b) released[b] = isPunched(journal, b) ? 1 : 0;
+  FileSpans spans = emptySpans(plan, unit);
+  ArchiveCut cut{plan.tables.archiveSize, 0};
+  cutReleased(cut, plan, journal, released, unit);  // a cut a stopped run did not reach, made first: counted as nothing
+  uint64_t grown = madeFirst, givenBack = 0, peak = madeFirst;
+  for (size_t first = 0; first < blockCount;) {
+    const size_t end = groupEnd(plan, journal, first, groupBytes);
+    for (size_t i = first; i < end; ++i) {
+      const uint32_t b = plan.processOrder[i];
+      if (released[b]) continue;
+      grown += addBlock(spans, plan, b);
+      released[b] = 1;
+    }
+    peak = std::max(peak, grown > givenBack ? grown - givenBack : 0);
+    givenBack += cutReleased(cut, plan, journal, released, unit);
+    first = end;
+  }
+  return peak;
+}
+
 }  // namespace
 
 uint64_t effectiveGroupBytes(const std::wstring& archivePath, uint64_t groupBytes) {
-  uint64_t free = 0;
-  return freeSpace(parentFolder(archivePath), free) ? std::min(groupBytes, free / 4) : groupBytes;
+  VolumeSpace space;
+  return volumeSpace(parentFolder(archivePath), space) ? std::min(groupBytes, space.freeBytes / 4) : groupBytes;
 }
 
-bool estimateSpace(const ArchiveTables& tables, const Journal& journal, const std::wstring& archivePath,
+bool estimateSpace(const ExtractionPlan& plan, const Journal& journal, const std::wstring& archivePath,
                    const std::wstring& destinationDir, uint64_t groupBytes, SpaceNeeds& needs) {
-  const std::wstring destination = nearestFolder(destinationDir);
-  if (!freeSpace(destination, needs.freeAtDestination)) return false;
-  uint64_t raw = 0, rawLeft = 0, storedLeft = 0, largestLeft = 0;
-  for (uint32_t b = 0; b < tables.blocks.size(); ++b) {
-    const BlockRecord& block = tables.blocks[b];
-    raw += block.rawSize;
-    if (b < journal.states.size() && isPunched(journal, b)) continue;
-    rawLeft += block.rawSize;
-    storedLeft += block.storedSize;
-    largestLeft = std::max<uint64_t>(largestLeft, block.storedSize);
+  uint64_t missingFolders = 0;
+  const std::wstring destination = nearestFolder(destinationDir, missingFolders);
+  VolumeSpace space;
+  if (!volumeSpace(destination, space)) return false;
+  const uint64_t unit = std::max(space.unitBytes, kSmallestUnit);
+  const bool besideArchive = sameFileSystem(parentFolder(archivePath), destination);
+  // A run that made progress had made its folders, files and journal before.
+  uint64_t madeFirst = 0, journalUnits = 0, entries = 0;
+  if (!recordsProgress(journal)) {
+    const auto folders = folderEntries(plan.tables);
+    madeFirst = missingFolders;
+    for (const auto& [path, bytes] : folders) madeFirst += folderUnits(bytes, unit);
+    entries = plan.tables.files.size() + folders.size() - 1 + missingFolders;
+    if (besideArchive) {
+      journalUnits = unitsFor(kJournalHeaderSize + plan.tables.blocks.size(), unit);
+      ++entries;
+    }
   }
-  needs.keep = raw;
-  needs.ablative = rawLeft;
-  if (sameFileSystem(parentFolder(archivePath), destination)) {
-    // The archive shrinks by what it held as the tree grows by it; at its
-    // peak the disk also holds one group twice: written, not yet released.
-    const uint64_t group = std::max(largestLeft, std::min(effectiveGroupBytes(archivePath, groupBytes), storedLeft));
-    needs.ablative = (rawLeft > storedLeft ? rawLeft - storedLeft : 0) + group;
-  }
+  needs.freeAtDestination = space.freeBytes;
+  needs.freeEntries = space.freeEntries;
+  needs.newEntries = entries;
+  needs.keep = (treeUnits(plan, journal, unit) + madeFirst) * unit;
+  needs.ablative = besideArchive ? ablativePeakUnits(plan, journal, effectiveGroupBytes(archivePath, groupBytes), unit,
+                                                     madeFirst + journalUnits) *
+                                       unit
+                                 : needs.keep;
   return true;
 }
 

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "ablative.h"
-#include "format.h"
+#include "extraction_plan.h"
 #include "journal.h"
 
 namespace ablative {
@@ -16,9 +16,13 @@ namespace ablative {
 // fill it.
 uint64_t effectiveGroupBytes(const std::wstring& archivePath, uint64_t groupBytes);
 
-// SpaceNeeds of `tables` as `journal` records them (no state recorded: nothing
-// extracted yet). False when the space free at the destination is unknown.
-bool estimateSpace(const ArchiveTables& tables, const Journal& journal, const std::wstring& archivePath,
+// SpaceNeeds of the extraction `plan` maps, from the states `journal` records
+// (none for a run that starts afresh). The peak of an ablative run on the
+// archive's own file system follows the run group by group, as groupEnd forms
+// the groups: the tree grows by a group, then the archive gives back what its
+// cut releases. Every figure counts whole allocation units, and errs high,
+// never low. False when the destination's file system cannot be read.
+bool estimateSpace(const ExtractionPlan& plan, const Journal& journal, const std::wstring& archivePath,
                    const std::wstring& destinationDir, uint64_t groupBytes, SpaceNeeds& needs);
 
 }  // namespace ablative

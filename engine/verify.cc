@@ -44,7 +44,10 @@ bool verifyArchive(const std::wstring& archivePath, std::wstring& errorText, con
   uint64_t bytesTotal = 0, bytesDone = 0;
   for (const BlockRecord& block : tables.blocks) bytesTotal += block.rawSize;
   for (uint32_t b = 0; b < total; ++b) {
-    if (!(progress && isPunched(journal, b))) {
+    const BlockRecord& block = tables.blocks[b];
+    const bool gone =
+        isPunched(journal, b) || (mayBeCutAway(journal, b) && block.offset + block.storedSize > tables.archiveSize);
+    if (!(progress && gone)) {
       const BlockRead read = readVerifiedBlock(archive, tables, b, stored, raw, errorText);
       if (read == BlockRead::Unreadable) return false;
       if (read == BlockRead::Damaged && damaged++ == 0) firstDamage = errorText;

@@ -7,16 +7,19 @@
 # land while a group is in flight. A soak runs longer with CRASH_SIZES (block
 # sizes), CRASH_BATCHES (group sizes, taken in turn), CRASH_ROUNDS (kills per
 # archive at most) and CRASH_BIG_BYTES (an extra incompressible file).
-# Kills land CRASH_MIN_MS to CRASH_MAX_MS after a start (1 to 100).
+# Each run is killed once its journal records a random share of the blocks it
+# has left (none to all), so kills land mid-extraction however fast the machine
+# runs; the archives are extracted again, pass after pass, until CRASH_KILLS
+# kills (20) have cut an extraction short, or CRASH_PASSES passes (20) are spent.
 #   tests/crash_test.sh ZARVIK            or, for the Windows build:
 #   tests/crash_test.sh wine ZARVIK.EXE   (with a Wine server up)
 set -u
 sizes=${CRASH_SIZES:-512 1K 2K 8K 64K}
-read -r -a batches <<<"${CRASH_BATCHES:-1 4K 16K 2K 32K}"
+read -r -a batches <<<"${CRASH_BATCHES:-4K 1 16K 2K 32K}"
 max_rounds=${CRASH_ROUNDS:-20}
 big_bytes=${CRASH_BIG_BYTES:-0}
-min_ms=${CRASH_MIN_MS:-1}
-max_ms=${CRASH_MAX_MS:-100}
+needed=${CRASH_KILLS:-20}
+max_passes=${CRASH_PASSES:-20}
 zarvik=("$@")
 source "$(dirname "$0")/check.sh"
 kills=0 refusals=0
@@ -33,30 +36,84 @@ mkdir -p "$work/src/d1/d2/d3/d4/d5/d6/d7/d8/d9/d10/d11/d12"
 printf 'deep' > "$work/src/d1/d2/d3/d4/d5/d6/d7/d8/d9/d10/d11/d12/leaf.txt"
 [ "$big_bytes" -gt 0 ] && head -c "$big_bytes" /dev/urandom > "$work/src/big.bin"
 
-# run_killed ARGS...: runs an extraction and kills it at a random instant unless it ends first.
+# A read on this never-written pipe waits out its timeout: a pause between polls without starting a process.
+mkfifo "$work/tick" && exec {tick}<>"$work/tick"
+
+# recorded JOURNAL: sets `recorded` to the journal's nonzero bytes, which grow by one per block written. Bash drops
+# the zero bytes it reads, so this costs no process.
+recorded() { local LC_ALL=C bytes=; IFS= read -r -d '' -N 100000000 bytes <"$1"; recorded=${#bytes}; }
+
+# count_when_written BLOCKS: sets `all_recorded` to what `recorded` reads once all BLOCKS are written: the header's
+# nonzero bytes (magic, version 1, the block count's nonzero bytes) and one per block.
+count_when_written() {
+  all_recorded=$((8 + $1))
+  local rest
+  for ((rest = $1; rest > 0; rest >>= 8)); do ((rest & 255)) && all_recorded=$((all_recorded + 1)); done
+}
+
+# step PID: lets the run's stopped process group go on for a moment, then stops it again; fails once it has ended.
+# Stepped, a run cannot get far past the point where it is to be killed however fast the machine; on a loaded one
+# the steps only take longer.
+step() {
+  kill -CONT -- -"$1" 2>/dev/null
+  read -t 0.0002 -u "$tick"
+  kill -STOP -- -"$1" 2>/dev/null
+}
+
+# kill_at_random_progress PID: kills the run PID once its journal records a random share of the blocks it has left
+# to write (none to all), unless it ends first. A run with none left is let go: killed at its start, each resume
+# would stop where the last one did. Returns whether the kill landed.
+kill_at_random_progress() {
+  local pid=$1 journal="$archive.zvkj"
+  # Until setsid has made its group, the run goes on unstepped.
+  until kill -STOP -- -"$pid" 2>/dev/null; do
+    local stat state
+    read -r stat <"/proc/$pid/stat" 2>/dev/null || return 1
+    state=${stat##*) } && [ "${state:0:1}" != Z ] || return 1
+  done
+  while [ ! -e "$journal" ]; do step "$pid" || return 1; done
+  recorded "$journal"
+  [ "$recorded" -lt "$all_recorded" ] || { kill -CONT -- -"$pid" 2>/dev/null; return 1; }
+  local target=$((recorded + (RANDOM << 15 | RANDOM) % (all_recorded - recorded + 1)))
+  while recorded "$journal" 2>/dev/null; [ "$recorded" -lt "$target" ]; do step "$pid" || return 1; done
+  kill -9 -- -"$pid" 2>/dev/null
+}
+
+# A test stopped midway must not leave a run stopped for good.
+end_current_run() { [ -z "$current_run" ] || kill -9 -- -"$current_run" 2>/dev/null; }
+current_run=
+cleanup_hooks+=(end_current_run)
+
+# run_killed ARGS...: runs an extraction of $archive and kills it partway unless it ends first.
 run_killed() {
   # A process group of its own: under Wine the program runs as a child of its launcher, and dies with the group.
   setsid "${zarvik[@]}" extract "$@" >/dev/null 2>"$work/err" &
-  local pid=$!
-  local ms=$((min_ms + RANDOM % (max_ms - min_ms + 1)))
-  sleep "$((ms / 1000)).$(printf '%03d' $((ms % 1000)))"
-  local killed=0
-  if kill -9 -- -"$pid" 2>/dev/null; then kills=$((kills + 1)) killed=1; fi
+  local pid=$! killed=0
+  current_run=$pid
+  kill_at_random_progress "$pid" && killed=1
   wait "$pid" 2>/dev/null
   local rc=$?
+  current_run=
   for _ in $(seq 1 100); do pgrep -g "$pid" >/dev/null || break; sleep 0.05; done
   # A killed run's status says nothing (under Wine its launcher may report the child's end as 1); one that ran to
   # its end must have succeeded. What a kill left is judged by the resumes and the final comparison.
-  if [ "$killed" -eq 0 ] && [ "$rc" -ne 0 ]; then fail "extract $* exited $rc: $(cat "$work/err")"; return 1; fi
-  return 0
+  if [ "$killed" -eq 1 ]; then
+    # Only a kill that left the extraction unfinished counts.
+    { [ -e "$archive" ] || [ -e "$archive.zvkj" ]; } && kills=$((kills + 1))
+    return 0
+  fi
+  [ "$rc" -eq 0 ] || { fail "extract $* exited $rc: $(cat "$work/err")"; return 1; }
 }
 
-turn=0
-for size in $sizes; do
-  archive="$work/a-$size.zvka" out="$work/out-$size"
-  batch=${batches[$((turn++ % ${#batches[@]}))]}
+# soak SIZE BATCH: extracts an archive of SIZE blocks in groups of BATCH bytes, killed and resumed.
+soak() {
+  local size=$1 batch=$2
+  archive="$work/a-$size.zvka"
+  local out="$work/out-$size"
+  rm -rf "$out"
   "${zarvik[@]}" create --block-size "$size" "$work/src" "$archive" >/dev/null || fail "create $size"
-  run_killed --batch "$batch" "$archive" "$out" || continue
+  count_when_written "$("${zarvik[@]}" info "$archive" | sed -n 's/^blocks: //p' | tr -d '\r')"
+  run_killed --batch "$batch" "$archive" "$out" || return
   # Once blocks have left the archive, a resume into another folder is refused with nothing changed.
   # (The kill may have left only the journal, the archive deleted.)
   if [ -e "$archive.zvkj" ] && [ -n "$(tail -c +17 "$archive.zvkj" | tr -d '\000' | head -c 1)" ]; then
@@ -68,7 +125,7 @@ for size in $sizes; do
       cmp -s "$archive.zvkj" "$work/journal.copy" || fail "size $size: a refused resume changed the archive or its journal"
     refusals=$((refusals + 1))
   fi
-  rounds=0
+  local rounds=0
   # Kill each resumed run too, until one finishes or the budget is spent.
   while { [ -e "$archive" ] || [ -e "$archive.zvkj" ]; } && [ "$rounds" -lt "$max_rounds" ]; do
     rounds=$((rounds + 1))
@@ -81,9 +138,16 @@ for size in $sizes; do
   [ ! -e "$archive" ] || fail "block size $size: archive left behind"
   [ ! -e "$archive.zvkj" ] || fail "block size $size: journal left behind"
   [ -z "$(ls "$work" | grep -E 'creating$')" ] || fail "block size $size: temporary file left behind"
+}
+
+turn=0 passes=0
+# Every archive once, then again until enough kills have landed.
+while [ "$passes" -eq 0 ] || { [ "$kills" -lt "$needed" ] && [ "$passes" -lt "$max_passes" ]; }; do
+  passes=$((passes + 1))
+  for size in $sizes; do soak "$size" "${batches[$((turn++ % ${#batches[@]}))]}"; done
 done
 
-echo "crash test: $kills kills, $refusals resumes elsewhere refused"
-[ "$kills" -ge 20 ] || fail "only $kills kills landed; the extraction ran too fast to test"
+echo "crash test: $kills kills in $passes passes, $refusals resumes elsewhere refused"
+[ "$kills" -ge "$needed" ] || fail "only $kills kills landed; the extraction ran too fast to test"
 [ "$failed" -eq 0 ] && passed=1
 finish crash

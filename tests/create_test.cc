@@ -83,6 +83,9 @@ TEST(CreateArchive, RefusalsLeaveNoArchive) {
   cases.push_back({"device", "/dev/null", dir / "out.zvka", 4, L"Input path is neither a file nor a directory"});
   cases.push_back({"backslash", dir / "bs", dir / "out.zvka", 4,
                    L"File name not supported by the archive format: " + wide(dir / "bs/back\\slash.txt")});
+  writeFile(dir / "utf8/sub/bad\xFF.txt", "no UTF-8 form");
+  cases.push_back({"not UTF-8", dir / "utf8", dir / "out.zvka", 4,
+                   L"File name not supported by the archive format: " + wide(dir / "utf8/sub") + L"/bad\\xFF.txt"});
 #endif
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -94,20 +97,22 @@ TEST(CreateArchive, RefusalsLeaveNoArchive) {
   EXPECT_EQ(fs::directory_iterator(dir / "src")->path().filename(), "f.txt");  // no temporary file left
 }
 
-// The source changes after the scan: the pause poll before the first block is
-// the moment in between.
+// The source changes after the scan, at a pause poll: the first comes before a.bin's first block, the fourth
+// before b.bin's last, once b.bin is open. Whatever its size, the run fails.
 TEST(CreateArchive, ChangedSourceFailsAndKeepsTheOldArchive) {
   struct Case {
     const char* name;
     size_t initialSize;
     std::function<void(const fs::path&)> change;
-    bool succeeds;
+    int atPoll = 1;
   };
   const std::vector<Case> cases = {
-      {"shrinks", 10, [](const fs::path& p) { fs::resize_file(p, 5); }, false},
-      {"grows past a partial block", 10, [](const fs::path& p) { fs::resize_file(p, 11); }, false},
-      {"grows after full blocks", 8, [](const fs::path& p) { fs::resize_file(p, 9); }, true},
-      {"disappears", 10, [](const fs::path& p) { fs::remove(p); }, false},
+      {"shrinks", 10, [](const fs::path& p) { fs::resize_file(p, 5); }},
+      {"grows past a partial block", 10, [](const fs::path& p) { fs::resize_file(p, 11); }},
+      {"grows after full blocks", 8, [](const fs::path& p) { fs::resize_file(p, 9); }},
+      {"grows while read, after full blocks", 8, [](const fs::path& p) { fs::resize_file(p, 12); }, 4},
+      {"grows from empty", 0, [](const fs::path& p) { fs::resize_file(p, 3); }},
+      {"disappears", 10, [](const fs::path& p) { fs::remove(p); }},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -115,27 +120,41 @@ TEST(CreateArchive, ChangedSourceFailsAndKeepsTheOldArchive) {
     writeFile(dir / "src/a.bin", "first");
     writeFile(dir / "src/b.bin", Bytes(c.initialSize, 0x61));
     writeFile(dir / "out.zvka", "an earlier archive");
-    bool changed = false;
+    int polls = 0;
     CreateRun run = create(dir / "src", dir / "out.zvka", 4, [&] {
-      if (!changed) c.change(dir / "src/b.bin");
-      changed = true;
+      if (++polls == c.atPoll) c.change(dir / "src/b.bin");
       return false;
     });
-    EXPECT_EQ(run.ok, c.succeeds);
-    if (c.succeeds) {  // the bytes read at scan time, no more
-      ablative::ArchiveTables tables;
-      ASSERT_TRUE(ablative::readAndCheckArchive(wide(dir / "out.zvka"), tables, run.errorText));
-      EXPECT_EQ(tables.header.sourceBytes, 5 + c.initialSize);
-      EXPECT_TRUE(ablative::verifyArchive(wide(dir / "out.zvka"), run.errorText, {}));
-    } else {
-      const std::wstring path = wide(dir / "src") + ablative::kPathSeparator + L"b.bin";
-      EXPECT_TRUE(run.errorText == L"Source file changed or became unreadable during archiving: " + path ||
-                  run.errorText == L"Unable to open source file: " + path)
-          << ablative::toUtf8(run.errorText);
-      EXPECT_EQ(readFile(dir / "out.zvka"), bytesOf("an earlier archive"));
-      EXPECT_FALSE(fs::exists(dir / "out.zvka.creating"));
-    }
+    EXPECT_FALSE(run.ok);
+    const std::wstring path = wide(dir / "src") + ablative::kPathSeparator + L"b.bin";
+    EXPECT_TRUE(run.errorText == L"Source file changed or became unreadable during archiving: " + path ||
+                run.errorText == L"Unable to open source file: " + path)
+        << ablative::toUtf8(run.errorText);
+    EXPECT_EQ(readFile(dir / "out.zvka"), bytesOf("an earlier archive"));
+    EXPECT_FALSE(fs::exists(dir / "out.zvka.creating"));
   }
+}
+
+// Asked to stop before any file or block, the run stops there: the earlier archive stays, and no temporary file.
+TEST(CreateArchive, StopOnRequestKeepsTheEarlierArchive) {
+  ScratchDir dir;
+  writeFile(dir / "src/a.bin", mixedBytes(200000, 1));  // blocks coded in the background
+  writeFile(dir / "src/b/c.txt", "0123456789");
+  writeFile(dir / "src/empty", "");
+  int stopAt = 1;
+  for (;; ++stopAt) {
+    SCOPED_TRACE("stopped at ask " + std::to_string(stopAt));
+    writeFile(dir / "out.zvka", "an earlier archive");
+    ablative::CreateOptions options;
+    options.blockSize = 64 << 10;
+    options.shouldStop = [&, asks = 0]() mutable { return ++asks == stopAt; };
+    std::wstring errorText;
+    if (ablative::createArchive(wide(dir / "src"), wide(dir / "out.zvka"), options, errorText, {}, {}, {})) break;
+    EXPECT_EQ(errorText, L"Stopped on request");
+    EXPECT_EQ(readFile(dir / "out.zvka"), bytesOf("an earlier archive"));
+    EXPECT_FALSE(fs::exists(dir / "out.zvka.creating"));
+  }
+  EXPECT_EQ(stopAt, 3 + 4 + 1 + 1);  // asked before each file, a.bin's four blocks and c.txt's one
 }
 
 #ifndef _WIN32
@@ -155,6 +174,16 @@ TEST(CreateArchive, LinksKeepTheirOwnNameInsideTheTree) {
   for (const auto& entry : ablative::collectSourceFiles(wide(dir / "src"), errorText).entries)
     names.push_back(entry.relativePathUtf8 + ":" + std::to_string(entry.size));
   EXPECT_EQ(names, (std::vector<std::string>{"folder/deep.txt:4", "link-in.txt:6", "link-out.txt:21", "real.txt:6"}));
+}
+
+// Names that only Windows refuses are packed here, and an extraction here takes them.
+TEST(CreateArchive, WhatItPacksExtractionTakes) {
+  ScratchDir dir;
+  writeFile(dir / "src/a:b.txt", "a colon");
+  writeFile(dir / "src/C:/what?.txt", "looks like a drive");
+  CreateRun run = create(dir / "src", dir / "out.zvka", 4);
+  ASSERT_TRUE(run.ok) << ablative::toUtf8(run.errorText);
+  EXPECT_TRUE(ablative::verifyArchive(wide(dir / "out.zvka"), run.errorText, {})) << ablative::toUtf8(run.errorText);
 }
 
 TEST(CreateArchive, RefusesCountsBeyondTheFormat) {

@@ -32,6 +32,15 @@ check "ablative last line" "Extraction complete: $work/out dir" "$(tail -n 1 <<<
 check "ablative tree" "" "$(diff -r "$work/src" "$work/out dir")"
 check "archive and journal gone" "" "$(ls "$work" | grep zvka | grep -v copy)"
 
+# A destination that is the archive or its journal, under any spelling or through a link, is refused before
+# anything is created.
+cp "$work/copy.zvka" "$work/z.zvka" && ln -s "$work/z.zvka" "$work/z link"
+for dest in "$work/z.zvka" "$work/z.zvka.zvkj" "$work/z.zvka.zvkj/" "$work/src/../z.zvka" "$work/z link"; do
+  run extract "$work/z.zvka" "$dest"
+  check "destination $dest refused" "1|Extract failed: The destination is the archive or its journal: $dest|z.zvka" \
+    "$rc|$err|$(ls "$work" | grep '^z\.')"
+done
+
 # A journal that records progress (the last block, b/c.bin's second, written): a fresh start is refused, and so
 # is a resume into a folder that does not hold that block; neither writes anything.
 cp "$work/copy.zvka" "$work/y.zvka"

@@ -121,7 +121,7 @@ TEST(Extract, RefusesHostileArchives) {
   // clang-format off
   const std::tuple<std::function<void(RawArchive&)>, std::wstring, int> cases[] = {
       {named({"../evil"}), unsafe + L"../evil", 0}, {named({"/tmp/zarvik-evil"}), unsafe + L"/tmp/zarvik-evil", 0},
-      {named({"C:/evil"}), unsafe + L"C:/evil", 0}, {named({"one:evil"}), unsafe + L"one:evil", Windows},
+      {named({"C:/evil"}), unsafe + L"C:/evil", Windows}, {named({"one:evil"}), unsafe + L"one:evil", Windows},
       {named({"same", "same"}), unsafe + L"same", 0}, {named({"Same", "SAME"}), unsafe + L"SAME", Windows},
       {named({"one", "x.zvka"}), unsafe + L"x.zvka", Beside}, {named({"x.zvka.zvkj"}), unsafe + L"x.zvka.zvkj", Beside},
       {named({"X.ZVKA.ZVKJ.CREATING"}), unsafe + L"X.ZVKA.ZVKJ.CREATING", Beside | Windows},

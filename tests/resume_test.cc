@@ -104,13 +104,13 @@ TEST(Resume, SalvageExtractsEverythingElse) {
     if (keep) continue;
     const Bytes journal = readFile(s.journal);
     EXPECT_EQ(Bytes(journal.begin() + 16, journal.end()), removed ? (Bytes{2, 2, 2, 0, 0}) : (Bytes{2, 0, 2, 2, 2}));
-    EXPECT_EQ(fs::file_size(s.archive), removed ? s.tables.blocks[3].offset : s.tables.blocks[2].offset);
+    EXPECT_EQ(fs::file_size(s.archive), s.tables.blocks[removed ? 0 : 2].offset);  // cut below what is gone
     EXPECT_FALSE(s.run(resumed(), s.out).ok);
   }
 }
 
-// While a run holds an archive, another extraction of it or a test of it is refused at once with nothing written;
-// only runs that all keep the archive may share it. A run's hold ends with the run.
+// While a run holds an archive, another extraction of it, a test of it or a creation over it is refused at once with
+// nothing written; only runs that all keep the archive may share it. A run's hold ends with the run.
 TEST(Resume, OneRunPerArchive) {
   for (bool firstKeeps : {true, false}) {
     Scene s(smallTree());
@@ -127,28 +127,62 @@ TEST(Resume, OneRunPerArchive) {
       std::wstring error;
       verifyArchive(wide(s.archive), error, {});
       seconds.push_back(error);
+      createArchive(wide(s.archive), wide(s.archive), 4, error, {}, {}, {});
+      seconds.push_back(error);
     });
     ASSERT_TRUE(first.ok) << toUtf8(first.error);
     const std::wstring inUse = L"Archive is in use by another extraction";
-    EXPECT_EQ(seconds, firstKeeps ? (std::vector<std::wstring>{inUse, L"", L""})
-                                  : (std::vector<std::wstring>{inUse, inUse, inUse}));
+    const std::wstring creation = L"Archive is in use by an extraction: " + wide(s.archive);
+    EXPECT_EQ(seconds, firstKeeps ? (std::vector<std::wstring>{inUse, L"", L"", creation})
+                                  : (std::vector<std::wstring>{inUse, inUse, inUse, creation}));
     EXPECT_TRUE(!fs::exists(s.scratch / "second") || firstKeeps);
     EXPECT_EQ(readTree(s.out), s.tree);
   }
 }
 
-// Creating an archive over one whose extraction has not finished would lose every block it still holds.
+// A run asked to stop stops between two groups, resumable even before it recorded one, and the resume completes it.
+TEST(Resume, StopOnRequestAtEveryGroup) {
+  int stopAt = 1;
+  for (;; ++stopAt) {
+    SCOPED_TRACE("stopped at ask " + std::to_string(stopAt));
+    Scene s(smallTree());
+    ExtractOptions options;
+    options.groupBytes = 1;
+    options.shouldStop = [&, asks = 0]() mutable { return ++asks == stopAt; };
+    const RunResult run = s.run(options, s.out);
+    if (run.ok) break;
+    EXPECT_EQ(run.error, L"Stopped on request");
+    EXPECT_TRUE(run.outcome.resumable);
+    const RunResult resume = s.run(resumed(), s.out);
+    ASSERT_TRUE(resume.ok) << toUtf8(resume.error);
+    EXPECT_EQ(readTree(s.out), s.tree);
+    EXPECT_EQ(s.folder(), std::vector<std::string>{"out"});
+  }
+  EXPECT_EQ(stopAt, 6);  // asked before each of five groups, a block each
+}
+
+// Creating an archive over one that is being extracted, or whose extraction has not finished, would lose every block
+// it still holds: refused at every step of a run that releases a block at a time (before anything is recorded too),
+// then after that run stopped, with nothing changed.
 TEST(Resume, CreationLeavesAnUnfinishedExtractionAlone) {
   Scene s(smallTree());
-  {
-    ScopedIoHook stop([](const IoCall& call) { return call.op == IoOp::ZeroRange ? ioErrorCode() : 0u; });
-    ASSERT_FALSE(s.run(false, false).ok);
-  }
   writeFile(s.scratch / "src" / "new.txt", "new");
+  auto createOver = [&] {
+    std::wstring error;
+    EXPECT_FALSE(createArchive(wide(s.scratch / "src"), wide(s.archive), 4, error, {}, {}, {}));
+    return error;
+  };
+  std::vector<std::wstring> whileRunning;
+  {
+    ScopedIoHook stop([&, releases = 0](const IoCall& call) mutable {
+      return call.op == IoOp::ZeroRange && call.stoodIn == nullptr && ++releases == 3 ? ioErrorCode() : 0u;
+    });
+    s.groupBytes = 1;
+    ASSERT_FALSE(s.run(false, false, [&](const ProgressInfo&) { whileRunning.push_back(createOver()); }).ok);
+  }
+  EXPECT_EQ(whileRunning, std::vector<std::wstring>(5, L"Archive is in use by an extraction: " + wide(s.archive)));
   const Bytes archive = readFile(s.archive), journal = readFile(s.journal);
-  std::wstring error;
-  EXPECT_FALSE(createArchive(wide(s.scratch / "src"), wide(s.archive), 4, error, {}, {}, {}));
-  EXPECT_EQ(error, L"An interrupted extraction of the archive at this path has not finished; resume it first");
+  EXPECT_EQ(createOver(), L"An extraction of the archive at this path stopped before it finished; resume it first");
   EXPECT_TRUE(readFile(s.archive) == archive && readFile(s.journal) == journal);
 }
 

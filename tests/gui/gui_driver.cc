@@ -237,7 +237,7 @@ TEST(Operations, EachRefusalIsOneLogLine) {
       {kCreateButtonId, missing, missing, L"Create failed: Source must be an existing file or folder."},
       {kCreateButtonId, source, source, L"Create failed: Archive output must be a file path."},
       {kExtractButtonId, file, L"", L"Extract failed: Set archive file and destination folder."},
-      {kResumeButtonId, missing + L".zvka.zvkj", missing, L"Extract failed: Please select the .zvka archive file."},
+      {kExtractButtonId, missing + L".zvka.zvkj", missing, L"Extract failed: Please select the .zvka archive file."},
       {kExtractButtonId, missing + L".zvka", missing, L"Extract failed: Archive path must be an existing file."},
       {kExtractButtonId, file, file, L"Extract failed: Destination must be a folder path."},
       // A journal named in capitals is not taken for one: the engine gets it and refuses it.
@@ -295,6 +295,13 @@ TEST(Operations, ResumeWithRealJournals) {
   EXPECT_EQ(Lines(lines.end() - 2, lines.end()), (Lines{L"Extraction complete: " + out, kSucceeded}));
   for (const auto& [name, bytes] : tree) EXPECT_EQ(testutil::readFile(fs::path(out) / name), bytes) << name;
   EXPECT_FALSE(fs::exists(archive) || fs::exists(dir / "a.zvka.zvkj"));
+  // Only the journal left, named in place of its archive: a resume removes it, as the command line's does.
+  testutil::writeFile(dir / "a.zvka.zvkj", std::string("ZVKJWIN\0\1\0\0\0\5\0\0\0", 16) + std::string(5, '\2'));
+  app.type(kArchiveEditId, archive + L".zvkj");
+  EXPECT_EQ(app.run(kResumeButtonId),
+            (Lines{L"Resuming extraction...", L"Info: Resume file selected; switched to archive: " + archive,
+                   L"Extraction complete: " + out, kSucceeded}));
+  EXPECT_FALSE(fs::exists(dir / "a.zvka.zvkj"));
 }
 
 TEST(QuickActions, EachKindFillsItsPageAndStartsOrWaits) {

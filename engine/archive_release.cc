@@ -1,0 +1,63 @@
+#include "archive_release.h"
+
+#include <algorithm>
+
+#include "block_io.h"
+
+namespace ablative {
+
+ArchiveRelease::ArchiveRelease(FileHandle& archive, const ExtractionPlan& plan, uint64_t archiveEnd)
+    : archive_(archive), plan_(plan), end_(archiveEnd) {}
+
+void ArchiveRelease::start() {
+  cutsOnly_ = !markSparse(archive_);
+  if (cutsOnly_) releasing_.assign(plan_.tables.blocks.size(), 0);
+}
+
+bool ArchiveRelease::release(std::vector<uint32_t>& group, const Journal& journal, std::wstring& errorText) {
+  if (!cutsOnly_) return punch(group, errorText);
+  for (uint32_t b : group) releasing_[b] = 1;
+  const bool cut = cutWhile([&](uint32_t b) { return releasing_[b] || isPunched(journal, b); }, errorText);
+  for (uint32_t b : group) releasing_[b] = 0;
+  std::erase_if(group, [this](uint32_t b) { return plan_.tables.blocks[b].offset < end_; });
+  return cut;
+}
+
+bool ArchiveRelease::cutTail(const Journal& journal, std::wstring& errorText) {
+  return cutWhile([&](uint32_t b) { return isPunched(journal, b); }, errorText);
+}
+
+// Each run of adjacent ranges is zeroed with one call.
+bool ArchiveRelease::punch(std::vector<uint32_t>& group, std::wstring& errorText) {
+  const std::vector<BlockRecord>& blocks = plan_.tables.blocks;
+  std::sort(group.begin(), group.end(), [&](uint32_t a, uint32_t b) { return blocks[a].offset < blocks[b].offset; });
+  for (size_t i = 0; i < group.size();) {
+    const uint64_t first = blocks[group[i]].offset;
+    uint64_t end = plan_.endOf(group[i]);
+    for (++i; i < group.size() && blocks[group[i]].offset == end; ++i) end = plan_.endOf(group[i]);
+    if (!zeroRange(archive_, first, end)) {
+      errorText = lastErrorText(L"FSCTL_SET_ZERO_DATA failed");
+      return false;
+    }
+  }
+  return true;
+}
+
+// One cut covers every block at the end that is `gone`.
+template <typename Gone>
+bool ArchiveRelease::cutWhile(const Gone& gone, std::wstring& errorText) {
+  const uint64_t end = end_;
+  for (; tailCursor_ < plan_.tailOrder.size(); ++tailCursor_) {
+    const uint32_t b = plan_.tailOrder[tailCursor_];
+    if (plan_.tables.blocks[b].offset >= end_) continue;  // an earlier run cut it away
+    if (plan_.endOf(b) != end_ || !gone(b)) break;
+    end_ = plan_.tables.blocks[b].offset;
+  }
+  if (end_ != end && !cutFileAt(archive_, end_)) {
+    errorText = L"Failed to truncate archive during reverse extraction";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace ablative

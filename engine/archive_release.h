@@ -1,0 +1,56 @@
+// How a consuming run gives an archive's space back, once the blocks it
+// releases are durable in their destination: each run of adjacent ranges is
+// zeroed (a hole punched), and the archive is cut while the blocks at its end
+// are released. Where the file system keeps no holes (FAT, exFAT), cutting
+// alone releases blocks: they are taken from the archive's end, so each group
+// lies there when its turn comes.
+//
+// Cuts are not flushed: a cut lost in a power loss only leaves the archive
+// longer, and a resumed run makes it first.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "env.h"
+#include "extraction_plan.h"
+#include "journal.h"
+
+namespace ablative {
+
+class ArchiveRelease {
+ public:
+  // `archiveEnd` is the archive's length now.
+  ArchiveRelease(FileHandle& archive, const ExtractionPlan& plan, uint64_t archiveEnd);
+
+  // Marks the archive sparse, or where it cannot be, releases by cuts alone.
+  void start();
+  bool cutsOnly() const { return cutsOnly_; }
+
+  // Releases `group` (blocks the journal records as written). Cutting alone
+  // stops at a block kept above the group (damaged, while salvaging): the
+  // group's blocks below it stay, and are dropped from `group`, which then
+  // holds what was released. Messages:
+  //   "FSCTL_SET_ZERO_DATA failed (error N)"
+  //   "Failed to truncate archive during reverse extraction"
+  bool release(std::vector<uint32_t>& group, const Journal& journal, std::wstring& errorText);
+
+  // Cuts the archive while the block ending at its end is Punched, passing
+  // over blocks an earlier run cut away.
+  bool cutTail(const Journal& journal, std::wstring& errorText);
+
+ private:
+  bool punch(std::vector<uint32_t>& group, std::wstring& errorText);
+  template <typename Gone>
+  bool cutWhile(const Gone& gone, std::wstring& errorText);
+
+  FileHandle& archive_;
+  const ExtractionPlan& plan_;
+  uint64_t end_;
+  size_t tailCursor_ = 0;  // in plan_.tailOrder: the blocks past it are cut away
+  bool cutsOnly_ = false;
+  std::vector<uint8_t> releasing_;  // per block, while cutting alone
+};
+
+}  // namespace ablative

@@ -1,0 +1,108 @@
+// One extraction run: the checks made before anything is written
+// (extraction_checks.cc) and the effects that follow (extract.cc). Internal
+// to the engine; extractArchive (ablative.h) runs it.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ablative.h"
+#include "archive_release.h"
+#include "destination_files.h"
+#include "env.h"
+#include "extraction_plan.h"
+#include "journal.h"
+#include "resume_check.h"
+
+namespace ablative {
+
+class Extraction {
+ public:
+  Extraction(const std::wstring& archivePath, const std::wstring& destinationDir, const ExtractOptions& options,
+             std::wstring& errorText, const ProgressCallback& onProgress, const LogCallback& onLog,
+             const PauseCallback& isPaused)
+      : archivePath_(archivePath), destinationDir_(destinationDir), resume_(options.resume),
+        ablate_(!options.keepOriginal), salvage_(options.salvage), checkSpace_(options.checkSpace),
+        groupBytes_(options.groupBytes), errorText_(errorText), onProgress_(onProgress), onLog_(onLog),
+        isPaused_(isPaused), shouldStop_(options.shouldStop) {
+    journal_.path = journalPathFor(archivePath);
+  }
+
+  bool run();
+  ExtractOutcome outcome(bool succeeded) const;
+
+ private:
+  // Checks (extraction_checks.cc): nothing is written until they all pass.
+  bool openArchive();
+  bool checkJournal();
+  bool checkContents();
+  bool checkOwnFiles();
+  bool checkDestinationHoldsExtracted();
+  void leaveAloneWhatMayHoldMore();
+  bool lacksData(const std::wstring& path);
+  bool checkFileSizeLimit();
+  bool checkSpace();
+
+  // Effects (extract.cc): writing starts here.
+  bool prepareDestination();
+  bool adoptEarlierFiles();
+  bool startPosition();
+  bool extractBlocks();
+  void reserveBuffers();
+  bool extractGroup(size_t first, size_t end);
+  bool takeBlock(uint32_t b);
+  bool recordWritten();
+  bool releaseGroup();
+  bool truncateTail();
+  bool finish();
+  void removeArchiveThenJournal();
+  bool complete() const;
+
+  // Helpers.
+  void markDamaged(uint32_t file);
+  bool fail(const std::wstring& message);
+  void log(const std::wstring& line) const;
+  void announce(uint32_t file);
+  void reportProgress() const;
+
+  const std::wstring& archivePath_;
+  const std::wstring& destinationDir_;
+  const bool resume_;
+  const bool ablate_;
+  const bool salvage_;
+  const bool checkSpace_;
+  uint64_t groupBytes_;
+  std::wstring& errorText_;
+  const ProgressCallback& onProgress_;
+  const LogCallback& onLog_;
+  const PauseCallback& isPaused_;
+  const StopCallback& shouldStop_;
+
+  ExtractionPlan plan_;
+  Journal journal_;
+  bool journalLoaded_ = false;
+  bool inUse_ = false;
+  bool accepted_ = false;  // every check passed: this destination is the run's
+  bool destinationLacksData_ = false;
+  bool salvageEnded_ = false;  // failed only because files are damaged: resuming would change nothing
+  FileHandle archive_;
+  std::optional<ArchiveRelease> release_;  // once the archive is open
+  FileIdentity archiveIdentity_;
+  bool damagedBlock_ = false;              // stopped at a block the archive no longer holds as written
+  bool stopped_ = false;                   // on request
+  std::optional<DestinationFiles> files_;  // once the destination paths are known
+  std::vector<uint8_t> stored_, raw_;
+  std::vector<uint32_t> written_, releasable_;  // of the group in hand
+  std::vector<uint32_t> lost_;                  // released blocks a salvaging run found missing
+  std::vector<uint32_t> absent_;                // gone from an archive whose journal is missing (salvage)
+  std::vector<uint8_t> leftAlone_;              // per file
+  std::vector<uint8_t> damaged_;                // per file
+  uint32_t damagedFiles_ = 0;
+  uint32_t blocksDone_ = 0;
+  uint64_t bytesFreed_ = 0;
+  uint64_t bytesDone_ = 0, bytesTotal_ = 0;  // raw
+  uint32_t lastAnnouncedFile_ = kNoFile;
+};
+
+}  // namespace ablative

@@ -1,0 +1,152 @@
+// The checks an extraction makes before it writes anything: the archive
+// (its tables, the layout of its blocks, every stored path, and what a lost
+// journal left missing), that no other run holds it, the destination's paths
+// and space, and, when resuming, that the destination holds what earlier runs
+// took from the archive.
+#include <algorithm>
+
+#include "archive_checks.h"
+#include "archive_presence.h"
+#include "extraction.h"
+#include "path_safety.h"
+#include "paths.h"
+#include "resume_check.h"
+#include "space.h"
+
+namespace ablative {
+
+namespace {
+
+// How much of what earlier runs released a resumed run reads back before it
+// trusts the destination: the blocks released last, where a stop is likeliest
+// to have left damage, and little enough to cost no noticeable time.
+constexpr uint64_t kReadBackOnResume = 64 << 20;
+
+constexpr wchar_t kDestinationLacksData[] =
+    L"The destination does not hold the data already extracted from this archive: ";
+
+}  // namespace
+
+// One run per archive: an ablative run holds it alone, other runs share it.
+bool Extraction::openArchive() {
+  const wchar_t* cannotOpen =
+      ablate_ ? L"Failed to open archive for ablation" : L"Failed to open archive for extraction";
+  if (!openArchiveForRun(archivePath_, ablate_, archive_, cannotOpen, errorText_)) {
+    inUse_ = errorText_ == kArchiveInUse;
+    return false;
+  }
+  uint64_t size = 0;
+  if (!fileSize(archive_, size) || !fileIdentity(archive_, archiveIdentity_))
+    return fail(L"Failed to get archive size");
+  release_.emplace(archive_, plan_, size);
+  // The destination grows by a group before the archive shrinks by it.
+  if (ablate_) groupBytes_ = effectiveGroupBytes(archivePath_, groupBytes_);
+  return true;
+}
+
+// A resumed ablative run continues from the journal. Any other run refuses
+// an archive whose journal shows it partly consumed: starting afresh would
+// empty destination files whose blocks have already left the archive.
+bool Extraction::checkJournal() {
+  journal_.states.assign(plan_.tables.blocks.size(), 0);
+  JournalLoad load = loadJournal(journal_);
+  if (ablate_ && resume_) {
+    journalLoaded_ = load == JournalLoad::Loaded;
+    if (load == JournalLoad::Loaded || load == JournalLoad::Missing) return true;
+    return fail(L"Failed to initialize journal");
+  }
+  if (load == JournalLoad::Unreadable) return fail(L"Failed to initialize journal");
+  if (load == JournalLoad::Loaded && recordsProgress(journal_)) {
+    return fail(L"An earlier extraction of this archive was interrupted; resume it to continue");
+  }
+  std::fill(journal_.states.begin(), journal_.states.end(), 0);
+  return true;
+}
+
+// Blocks already consumed may have been cut off the archive's end. So may,
+// once salvaged, blocks that a resumed run found lost from the destination:
+// salvage takes them for damaged rather than refusing the archive. Without
+// a journal that records progress, the archive itself must show that it is
+// whole: what a lost journal said is then found from its cuts and holes.
+bool Extraction::checkContents() {
+  if (journalLoaded_ && recordsProgress(journal_)) {
+    auto consumed = [this](uint32_t b) { return mayBeCutAway(journal_, b) || salvage_; };
+    return checkArchiveContents(plan_.tables, consumed, errorText_);
+  }
+  if (!checkArchiveAlone(archive_, plan_.tables, absent_, errorText_)) return false;
+  if (absent_.empty() || salvage_) return true;  // salvage takes absent blocks for damaged
+  return fail(journalMissingText(plan_.tables, absent_));
+}
+
+// The run's own files, the archive and its journal (under either name),
+// are neither the destination nor a file of it.
+bool Extraction::checkOwnFiles() {
+  ProtectedFiles own({archivePath_, journal_.path, temporaryPathFor(journal_.path)});
+  std::wstring folder = destinationDir_;
+  while (folder.size() > 1 && (folder.back() == L'/' || folder.back() == kPathSeparator)) folder.pop_back();
+  if (own.includes(folder)) return fail(L"The destination is the archive or its journal: " + destinationDir_);
+  for (size_t i = 0; i < plan_.tables.files.size(); ++i) {
+    const std::wstring relative = fromUtf8(storedPath(plan_.tables, i));
+    if (own.includes(joinPath(destinationDir_, relative))) return fail(L"Unsafe path in archive: " + relative);
+  }
+  return true;
+}
+
+// With salvage, released blocks found missing are lost: their files are
+// damaged, and the blocks go back to Pending so that no later run counts
+// them as extracted.
+bool Extraction::checkDestinationHoldsExtracted() {
+  if (!journalLoaded_) return true;
+  const uint32_t lacking =
+      fileLackingData(plan_, journal_, *files_, kReadBackOnResume, salvage_ ? &lost_ : nullptr, raw_);
+  if (lacking != kNoFile) return lacksData(files_->pathOf(lacking));
+  for (uint32_t b : lost_) markDamaged(plan_.blockFile[b]);
+  return true;
+}
+
+// A file some of whose blocks left the archive while no journal kept
+// track, and that exists in the destination, may hold there what the
+// archive lacks: salvage leaves it as it is, and its blocks in the archive.
+void Extraction::leaveAloneWhatMayHoldMore() {
+  uint64_t length = 0;
+  for (uint32_t b : absent_) {
+    const uint32_t f = plan_.blockFile[b];
+    if (!leftAlone_[f] && files_->existingLength(f, length)) leftAlone_[f] = 1;
+  }
+}
+
+bool Extraction::lacksData(const std::wstring& path) {
+  destinationLacksData_ = true;
+  return fail(kDestinationLacksData + path);
+}
+
+// FAT32 holds no file of 4 GiB or more.
+bool Extraction::checkFileSizeLimit() {
+  FileSystemTraits traits;
+  if (!fileSystemTraits(nearestFolder(destinationDir_), traits)) return true;  // the run finds out as it goes
+  for (uint32_t f = 0; f < plan_.fileLengths.size(); ++f) {
+    if (plan_.fileLengths[f] > traits.largestFile) {
+      return fail(L"The destination's file system holds no file over " + std::to_wstring(traits.largestFile) +
+                  L" bytes (FAT32): " + files_->pathOf(f));
+    }
+  }
+  return true;
+}
+
+bool Extraction::checkSpace() {
+  SpaceNeeds needs;
+  if (!checkSpace_ || !estimateSpace(plan_, journal_, archivePath_, destinationDir_, groupBytes_, needs)) {
+    return true;  // where the free space cannot be read, the run finds out as it goes
+  }
+  if (needs.newEntries > needs.freeEntries) {
+    return fail(L"Not enough free inodes at " + destinationDir_ + L": the extraction creates " +
+                std::to_wstring(needs.newEntries) + L" files and folders, " + std::to_wstring(needs.freeEntries) +
+                L" more fit");
+  }
+  const uint64_t needed = ablate_ ? needs.ablative : needs.keep;
+  if (needed <= needs.freeAtDestination) return true;
+  return fail(L"Not enough free space at " + destinationDir_ + L": the extraction needs " + std::to_wstring(needed) +
+              L" bytes, " + std::to_wstring(needs.freeAtDestination) + L" are free");
+}
+
+}  // namespace ablative

@@ -1,0 +1,73 @@
+#!/usr/bin/env bash
+# SIGINT, SIGTERM and SIGHUP stop `zarvik create` and `zarvik extract` between
+# effects: an extraction exits 3 and its resume completes the tree byte for
+# byte; a creation keeps the earlier archive and leaves no temporary file;
+# with --json every line is whole and the last is an `error` event. And a
+# closed standard output stops nothing.
+# Each signal goes out once the test has read a random number of lines of the
+# run's output, at most a quarter of it. The run cannot get far beyond what
+# the test has read (a pipe and a batch of lines hold much less than the
+# rest), so the signal always lands mid-run, however fast the machine is.
+set -u
+zarvik=$1
+source "$(dirname "$0")/check.sh"
+
+# Long names, so that the log lines fill a pipe many times over.
+mkdir -p "$work/src"
+name=$(printf 'a long name, so that the log lines of a run fill its output pipe many times over %.0s' 1 2)
+head -c 1200000 /dev/urandom | split -b 600 -a 3 - "$work/src/$name"
+files=$(ls "$work/src" | wc -l)
+"$zarvik" create -q --block-size 1K "$work/src" "$work/original.zvka" >/dev/null
+mkfifo "$work/pipe"
+
+# signalled SIGNAL ARGS...: runs zarvik with --json, sends SIGNAL after a random number of its lines, reads the
+# rest; sets rc and last (the last line), and checks that every line is a whole JSON object.
+signalled() {
+  local signal=$1
+  shift
+  "$zarvik" "$@" >"$work/pipe" 2>/dev/null &
+  local pid=$! count=$((1 + RANDOM % (files / 4))) line n=0
+  exec 3<"$work/pipe"
+  : >"$work/run.json"
+  while [ "$n" -lt "$count" ] && IFS= read -r line <&3; do n=$((n + 1)) && printf '%s\n' "$line" >>"$work/run.json"; done
+  kill -s "$signal" "$pid"
+  cat <&3 >>"$work/run.json"
+  exec 3<&-
+  wait "$pid"
+  rc=$?
+  last=$(python3 -c 'import json, sys
+lines = sys.stdin.read().splitlines()
+events = [json.loads(line)["event"] for line in lines]
+e = json.loads(lines[-1])
+print(e["event"], e.get("message"), e.get("resumable"), sep="|")' <"$work/run.json" 2>&1)
+}
+
+for signal in INT TERM HUP; do
+  cp "$work/original.zvka" "$work/x.zvka"
+  rm -rf "$work/out"
+  resume=()
+  for round in 1 2; do
+    signalled "$signal" extract --json --batch 256K "${resume[@]}" "$work/x.zvka" "$work/out"
+    check "$signal: extraction stopped, round $round" "3:error|Stopped on request|True" "$rc:$last"
+    resume=(--resume)
+  done
+  "$zarvik" extract --resume "$work/x.zvka" "$work/out" >/dev/null
+  check "$signal: resumed tree" "" "$(diff -r "$work/src" "$work/out")"
+  check "$signal: archive and journal gone" "" "$(ls "$work" | grep '^x\.zvka')"
+
+  cp "$work/original.zvka" "$work/earlier.zvka"
+  signalled "$signal" create --json --block-size 1K "$work/src" "$work/earlier.zvka"
+  check "$signal: creation stopped" "1:error|Stopped on request|False" "$rc:$last"
+  check "$signal: earlier archive kept, no temporary file" "same" \
+    "$(cmp -s "$work/earlier.zvka" "$work/original.zvka" && [ ! -e "$work/earlier.zvka.creating" ] && echo same)"
+done
+
+# `| head -1` closes the pipe after one line: the work goes on and the exit code is its outcome.
+cp "$work/original.zvka" "$work/h.zvka"
+"$zarvik" extract "$work/h.zvka" "$work/h" | head -n 1 >/dev/null
+check "extract | head -1: exit code" 0 "${PIPESTATUS[0]}"
+check "extract | head -1: tree" "" "$(diff -r "$work/src" "$work/h")"
+"$zarvik" create --block-size 1K "$work/src" "$work/h.zvka" | head -n 1 >/dev/null
+check "create | head -1: exit code and archive" "0 same" "${PIPESTATUS[0]} $(cmp -s "$work/h.zvka" "$work/original.zvka" && echo same)"
+
+finish signal
