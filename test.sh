@@ -19,11 +19,11 @@ native_tests() {
 }
 
 if [ "${1:-}" = --native ]; then
-  ensure_packages "${NATIVE_PACKAGES[@]}"
+  ensure_packages "${NATIVE_PACKAGES[@]}" "${KERNEL_PACKAGES[@]}"
   native_tests
   exit 0
 fi
-ensure_packages "${NATIVE_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
+ensure_packages "${NATIVE_PACKAGES[@]}" "${KERNEL_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
 native_tests
 
 echo "== fuzzing (bounded: FUZZ_SECONDS per target)"

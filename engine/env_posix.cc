@@ -406,7 +406,12 @@ uint32_t notDirectoryErrorCode() { return ENOTDIR; }
 
 bool renameReplace(const std::wstring& from, const std::wstring& to) {
   std::string a, b;
-  return nativePath(from, a) && nativePath(to, b) && ::rename(a.c_str(), b.c_str()) == 0;
+  if (!nativePath(from, a) || !nativePath(to, b) || ::rename(a.c_str(), b.c_str()) != 0) return false;
+  // FAT keeps a file's size and first cluster in its directory entry and writes
+  // a renamed file's new entry only with the file itself: until the file is
+  // flushed, a power cut leaves the name on the replaced file's freed clusters.
+  int fd = ::open(b.c_str(), O_RDONLY | O_CLOEXEC);
+  return fd >= 0 && closeKeepingError(fd, ::fsync(fd) == 0);
 }
 
 bool removeFile(const std::wstring& path) {

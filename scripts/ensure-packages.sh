@@ -17,6 +17,10 @@ ensure_packages() {
 
 # What the native build and its tests need (e2fsprogs: a small ext4 to fill up).
 NATIVE_PACKAGES=(cmake make g++ libgtest-dev libbenchmark-dev zlib1g-dev e2fsprogs python3 strace)
+# What the crash states under a real kernel need (tests/kernel): the emulator,
+# the guest's shell and the file systems' tools. The kernel itself is fetched
+# with apt-get download and unpacked, never installed.
+KERNEL_PACKAGES=(qemu-system-x86 busybox-static xfsprogs btrfs-progs dosfstools exfatprogs)
 # What the fuzz targets need: clang with libFuzzer and the sanitizer runtimes.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 # What the Windows build and its tests under Wine need.

@@ -1,0 +1,432 @@
+#!/usr/bin/env python3
+"""Crash states of real file systems under a real kernel.
+
+For each record (a file system, a tree, a group bound, extraction or
+creation): a disk image is prepared with the archive on it, one guest boot
+runs the operation uninterrupted with the disk under QEMU's blklogwrites
+driver, and write_log.py turns the log into crash states. Guest boots then
+mount each crash state (the file system's own recovery runs), recover it the
+way a user would, and compare the result with the source.
+
+Everything comes from Debian's packages at test time: qemu-system-x86 (plain
+emulation), the cloud kernel and its modules (downloaded and unpacked, never
+installed), busybox-static, and the static zarvik of the native build.
+
+  crash_states.py ZARVIK_STATIC CACHE_DIR
+
+ZARVIK_CRASH_STATES (crash states in all, default 80) and ZARVIK_CRASH_FULL=1
+(every file system with every tree and group bound) make longer runs;
+ZARVIK_CRASH_SEED picks the states; ZARVIK_CRASH_FS limits the file systems
+(e.g. "ext4 xfs"); ZARVIK_CRASH_EXTRACT_FS names those where extraction is
+proven (default all five; the others prove creation only); ZARVIK_CRASH_KEEP=1
+keeps the work folder.
+"""
+import glob
+import hashlib
+import os
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass, field
+
+import write_log
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+BLOCK_SIZE = "64K"
+STATES_PER_BOOT = 20
+GUEST_MODULES = ["virtio_blk", "virtio_pci", "xfs", "btrfs", "vfat", "exfat", "nls_cp437", "nls_utf8"]
+# mkfs command and image size (MiB) of each file system (xfs is refused below
+# 300 MiB), and whether it orders its own writes (a journal or copy-on-write).
+# FAT and exFAT issue a rename's directory entry and its allocation table
+# updates as one unordered batch, so a subset of that batch breaks a name
+# whatever a program does: there the crash states are what the flushes made
+# durable, with nothing in flight.
+FILE_SYSTEMS = {
+    "ext4": (["mkfs.ext4", "-q", "-F"], 64, True),
+    "xfs": (["mkfs.xfs", "-q", "-f"], 300, True),
+    "btrfs": (["mkfs.btrfs", "-q", "-f"], 128, True),
+    "vfat": (["mkfs.vfat"], 64, False),
+    "exfat": (["mkfs.exfat"], 64, False),
+}
+# Where extraction is proven; on FAT and exFAT, which keep no holes, it
+# releases by cutting the archive from its end. Creation is proven on FAT and
+# exFAT too, since their renames are the least ordered.
+EXTRACT_FILE_SYSTEMS = "ext4 xfs btrfs vfat exfat"
+CREATE_FILE_SYSTEMS = ("vfat", "exfat")
+BATCHES = {"one block": ["--batch", "1"], "a few blocks": ["--batch", "192K"], "default bound": []}
+
+
+@dataclass
+class Record:
+    name: str
+    fs: str
+    kind: str  # "extract" or "create"
+    tree: str  # "small" (many small files) or "large" (a few large files)
+    batch: str  # a key of BATCHES (extraction only)
+    image: str = ""
+    base: str = ""
+    log: str = ""
+    created_sha: str = ""
+    states: list = field(default_factory=list)  # (point, seed)
+
+
+def die(message):
+    print(f"kernel crash states: {message}", file=sys.stderr)
+    sys.exit(1)
+
+
+def run(cmd, **kw):
+    return subprocess.run(cmd, check=True, **kw)
+
+
+def require_machine():
+    if os.geteuid() != 0:
+        die("needs root (it installs Debian packages and downloads the kernel package); run it as root")
+    for tool in ["qemu-system-x86_64", "busybox", "dpkg-deb", "apt-get"] + [c[0][0] for c in FILE_SYSTEMS.values()]:
+        if not shutil.which(tool):
+            die(f"{tool} not found: install the packages of KERNEL_PACKAGES in scripts/ensure-packages.sh")
+
+
+def kernel_package_names():
+    """The versioned package behind linux-image-cloud-amd64."""
+    depends = subprocess.run(["apt-cache", "depends", "linux-image-cloud-amd64"], capture_output=True, text=True).stdout
+    return [w for w in depends.split() if w.startswith("linux-image-") and w[12:13].isdigit()]
+
+
+def fetch_kernel(cache):
+    """The cloud kernel and its modules, unpacked from the package into the cache."""
+    root = os.path.join(cache, "root")
+    found = glob.glob(os.path.join(root, "boot", "vmlinuz-*"))
+    if not found:
+        names = kernel_package_names()
+        if not names:
+            run(["apt-get", "update", "-qq"], stdout=subprocess.DEVNULL)
+            names = kernel_package_names()
+        if not names:
+            die("apt-cache names no versioned package behind linux-image-cloud-amd64")
+        os.makedirs(cache, exist_ok=True)
+        run(["apt-get", "download", names[0]], cwd=cache, stdout=subprocess.DEVNULL)
+        deb = glob.glob(os.path.join(cache, names[0] + "_*.deb"))[0]
+        run(["dpkg-deb", "-x", deb, root])
+        found = glob.glob(os.path.join(root, "boot", "vmlinuz-*"))
+    return found[0], glob.glob(os.path.join(root, "lib", "modules", "*", "kernel"))[0]
+
+
+def module_order(module_dir, wanted):
+    """The wanted modules and their dependencies, each after what it needs
+    (the package has no modules.dep: the .ko files name their dependencies)."""
+    paths = {os.path.basename(p)[:-3]: p for p in glob.glob(os.path.join(module_dir, "**", "*.ko"), recursive=True)}
+    order = []
+
+    def visit(name):
+        if name in order:
+            return
+        with open(paths[name], "rb") as ko:
+            data = ko.read()
+        at = data.find(b"\0depends=")
+        needs = data[at + 9:data.index(b"\0", at + 1)].decode() if at >= 0 else ""
+        for need in filter(None, needs.split(",")):
+            visit(need)
+        order.append(name)
+
+    for name in wanted:
+        visit(name)
+    return [(name, paths[name]) for name in order]
+
+
+def build_initramfs(work, zarvik, module_dir):
+    root = os.path.join(work, "initramfs")
+    for sub in ["bin", "modules", "proc", "sys", "dev", "tmp"]:
+        os.makedirs(os.path.join(root, sub), exist_ok=True)
+    shutil.copy(shutil.which("busybox"), os.path.join(root, "bin", "busybox"))
+    shutil.copy(zarvik, os.path.join(root, "bin", "zarvik"))
+    shutil.copy(os.path.join(HERE, "init.sh"), os.path.join(root, "init"))
+    modules = module_order(module_dir, GUEST_MODULES)
+    for name, path in modules:
+        shutil.copy(path, os.path.join(root, "modules", name + ".ko"))
+    with open(os.path.join(root, "modules", "order"), "w") as f:
+        f.write("\n".join(name for name, _ in modules) + "\n")
+    initrd = os.path.join(work, "initrd.cpio")
+    files = run(["find", "."], cwd=root, capture_output=True).stdout
+    with open(initrd, "wb") as out:
+        run(["busybox", "cpio", "-o", "-H", "newc"], cwd=root, input=files, stdout=out, stderr=subprocess.DEVNULL)
+    return initrd
+
+
+def make_trees(work):
+    """Two source trees: many small files, and a few large ones."""
+    rng = random.Random(7)
+    small = os.path.join(work, "trees", "small")
+    for i in range(240):
+        folder = os.path.join(small, f"d{i % 12}", f"e{i % 5}")
+        os.makedirs(folder, exist_ok=True)
+        size = rng.randint(0, 6000)
+        data = rng.randbytes(size) if i % 2 else (b"line %d of a text file\n" % i) * (size // 24)
+        with open(os.path.join(folder, f"f{i}.dat"), "wb") as f:
+            f.write(data)
+    large = os.path.join(work, "trees", "large")
+    os.makedirs(os.path.join(large, "sub"), exist_ok=True)
+    for name, size in [("a.bin", 1500000), ("sub/b.bin", 1100000), ("c.txt", 700000)]:
+        with open(os.path.join(large, name), "wb") as f:
+            f.write(rng.randbytes(size) if name.endswith(".bin") else b"text that compresses well\n" * (size // 26))
+    return {"small": small, "large": large}
+
+
+def manifest(work, tree):
+    """The tree's manifest by the guest's own function, under busybox here too."""
+    bb = os.path.join(work, "busybox-bin")
+    if not os.path.isdir(bb):
+        os.makedirs(bb)
+        run(["busybox", "--install", "-s", bb])
+    script = f'. "{HERE}/guest.sh"; manifest "$0"'
+    return run([os.path.join(bb, "sh"), "-c", script, tree], capture_output=True,
+               env={"PATH": bb, "LC_ALL": "C"}).stdout
+
+
+def disk_name(index):
+    """The guest's name of the virtio disk at this position (vda is the job)."""
+    letters = ""
+    index += 2
+    while index > 0:
+        index, rest = divmod(index - 1, 26)
+        letters = chr(ord("a") + rest) + letters
+    return "/dev/vd" + letters
+
+
+class Guest:
+    def __init__(self, work, kernel, initrd):
+        self.work, self.kernel, self.initrd = work, kernel, initrd
+        self.boots = 0
+
+    def boot(self, files, steps, disks, timeout):
+        """Boots once: the job tar (guest.sh, steps, files) on vda, then the
+        disks, each a plain image or an (image, log) pair under blklogwrites.
+        Returns the lines the guest printed."""
+        self.boots += 1
+        job_dir = os.path.join(self.work, f"job{self.boots}")
+        os.makedirs(job_dir)
+        shutil.copy(os.path.join(HERE, "guest.sh"), job_dir)
+        with open(os.path.join(job_dir, "steps"), "w") as f:
+            f.write("\n".join(steps) + "\n")
+        for f in files:
+            shutil.copy(f, job_dir)
+        job_tar = job_dir + ".tar"
+        run(["tar", "-cf", job_tar, "-C", job_dir, "."])
+        serial = job_dir + ".serial"
+        cmd = ["qemu-system-x86_64", "-nodefaults", "-display", "none", "-no-reboot", "-m", "512",
+               "-kernel", self.kernel, "-initrd", self.initrd, "-serial", f"file:{serial}",
+               "-append", "console=ttyS0 quiet loglevel=3 panic=-1",
+               "-blockdev", f"driver=file,filename={job_tar},node-name=job,read-only=on",
+               "-device", "virtio-blk-pci,drive=job"]
+        for i, disk in enumerate(disks):
+            if isinstance(disk, tuple):
+                image, log = disk
+                cmd += ["-blockdev", f"driver=file,filename={image},node-name=d{i}",
+                        "-blockdev", f"driver=file,filename={log},node-name=l{i}",
+                        "-blockdev", f"driver=blklogwrites,file=d{i},log=l{i},node-name=w{i}",
+                        "-device", f"virtio-blk-pci,drive=w{i}"]
+            else:
+                cmd += ["-blockdev", f"driver=file,filename={disk},node-name=d{i}",
+                        "-device", f"virtio-blk-pci,drive=d{i}"]
+        try:
+            subprocess.run(cmd, check=True, timeout=timeout, stdin=subprocess.DEVNULL)
+        except subprocess.TimeoutExpired:
+            print(f"  boot {self.boots} timed out after {timeout} s", file=sys.stderr)
+        with open(serial, errors="replace") as f:
+            lines = [line.strip() for line in f]
+        if "GUEST done" not in lines:
+            print("  the guest did not finish; its console:\n    " + "\n    ".join(lines[-30:]), file=sys.stderr)
+        return lines
+
+
+# The bounded set: each file system once, each tree and each group bound at least once.
+BOUNDED_EXTRACTIONS = [("ext4", "small", "one block"), ("xfs", "large", "a few blocks"),
+                       ("btrfs", "small", "default bound"), ("vfat", "large", "one block"),
+                       ("exfat", "small", "a few blocks")]
+
+
+def choose_records(fs_names, extract_fs, full):
+    """The bounded set, or every file system with every tree and group bound."""
+    if full:
+        plan = [(fs, tree, batch) for fs in extract_fs for tree in ["small", "large"] for batch in BATCHES]
+    else:
+        plan = [row for row in BOUNDED_EXTRACTIONS if row[0] in extract_fs]
+    records = [Record(f"{fs}-extract-{tree}-{batch.replace(' ', '-')}", fs, "extract", tree, batch)
+               for fs, tree, batch in plan if fs in fs_names]
+    records += [Record(f"{fs}-create-small", fs, "create", "small", "")
+                for fs in fs_names if full or fs not in extract_fs or fs in CREATE_FILE_SYSTEMS]
+    return records
+
+
+def pick_states(record, count, rng):
+    """A third of the crash states at flush points whose next stretch issues
+    writes (all before the flush and a random subset of that stretch), a third
+    at random points with a random subset of what was issued since the last
+    flush, and a third at random points with all of it, as a disk that keeps
+    order would leave it: a write the program should have flushed before the
+    next one shows there at any point between the two."""
+    entries, _ = write_log.read_log(record.log)
+    flushes = write_log.flush_points(entries) + [len(entries)]
+    stretch_ends = [nxt - 1 for flush, nxt in zip(flushes, flushes[1:])
+                    if any(write_log.is_write(e) for e in entries[flush + 1:nxt])]
+    at_flushes = min(len(stretch_ends), (count + 2) // 3)
+    step = len(stretch_ends) / max(at_flushes, 1)
+    offset = rng.random() * step
+    states = [(stretch_ends[int(k * step + offset)], rng.randrange(1 << 30)) for k in range(at_flushes)]
+    in_order = (count - at_flushes) // 2
+    states += [(rng.randrange(len(entries)), write_log.IN_ORDER) for _ in range(in_order)]
+    states += [(rng.randrange(len(entries)), rng.randrange(1 << 30)) for _ in range(count - len(states))]
+    if not FILE_SYSTEMS[record.fs][2]:
+        states = [(point, write_log.NOTHING_IN_FLIGHT) for point, _ in states]
+    return states
+
+
+def main():
+    if len(sys.argv) != 3:
+        sys.exit("usage: crash_states.py ZARVIK_STATIC CACHE_DIR")
+    require_machine()
+    zarvik, cache = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
+    total_states = int(os.environ.get("ZARVIK_CRASH_STATES", "80"))
+    full = os.environ.get("ZARVIK_CRASH_FULL") == "1"
+    seed = int(os.environ.get("ZARVIK_CRASH_SEED", str(random.randrange(1 << 30))))
+    fs_names = os.environ.get("ZARVIK_CRASH_FS", " ".join(FILE_SYSTEMS)).split()
+    extract_fs = os.environ.get("ZARVIK_CRASH_EXTRACT_FS", EXTRACT_FILE_SYSTEMS).split()
+    keep = os.environ.get("ZARVIK_CRASH_KEEP") == "1"
+    print(f"kernel crash states: seed {seed} (ZARVIK_CRASH_SEED={seed} chooses alike; each run logs anew)")
+    rng = random.Random(seed)
+
+    kernel, module_dir = fetch_kernel(cache)
+    work = tempfile.mkdtemp(prefix="zarvik-kernel.", dir=os.environ.get("TMPDIR", "/var/tmp"))
+    ok = False
+    try:
+        ok = run_all(work, zarvik, kernel, module_dir, fs_names, extract_fs, full, total_states, rng)
+    finally:
+        if keep or not ok:
+            print(f"kernel crash states: work folder kept: {work}")
+        else:
+            shutil.rmtree(work)
+    sys.exit(0 if ok else 1)
+
+
+def prepare(work, guest, zarvik, records):
+    """Trees, archives, images with the archive in place, then one logged run of each."""
+    trees = make_trees(work)
+    files, steps = [], []
+    for tree, path in trees.items():
+        archive = os.path.join(work, f"{tree}.zvka")
+        run([zarvik, "create", "-q", "--block-size", BLOCK_SIZE, path, archive], stdout=subprocess.DEVNULL)
+        files.append(archive)
+        with open(os.path.join(work, f"{tree}.manifest"), "wb") as f:
+            f.write(manifest(work, path))
+        files.append(os.path.join(work, f"{tree}.manifest"))
+    earlier = os.path.join(work, "earlier")
+    with open(earlier, "wb") as f:
+        f.write(random.Random(3).randbytes(300000))
+    files.append(earlier)
+    for i, r in enumerate(records):
+        mkfs, size, _ = FILE_SYSTEMS[r.fs]
+        r.image = os.path.join(work, r.name + ".img")
+        with open(r.image, "wb") as f:
+            f.truncate(size << 20)
+        run(mkfs + [r.image], stdout=subprocess.DEVNULL)
+        if r.kind == "extract":
+            steps.append(f"prepare_extract {disk_name(i)} {r.fs} /job/{r.tree}.zvka")
+        else:
+            steps.append(f"prepare_create {disk_name(i)} {r.fs} /job/{r.tree}.zvka /job/earlier")
+    lines = guest.boot(files, steps, [r.image for r in records], timeout=600)
+    if any(line.startswith("GUEST prepare failed") for line in lines) or "GUEST done" not in lines:
+        die("preparing the images failed: " + "; ".join(l for l in lines if l.startswith("GUEST")))
+
+    steps = []
+    for i, r in enumerate(records):
+        r.base, r.log = r.image + ".base", r.image + ".log"
+        write_log.copy_image(r.image, r.base)
+        open(r.log, "wb").close()
+        if r.kind == "extract":
+            steps.append(f"record_extract {disk_name(i)} {r.fs} {' '.join(BATCHES[r.batch])}")
+        else:
+            steps.append(f"record_create {disk_name(i)} {r.fs} {BLOCK_SIZE}")
+    lines = guest.boot(files, steps, [(r.image, r.log) for r in records], timeout=1200)
+    for i, r in enumerate(records):
+        recorded = [l for l in lines if l.startswith(f"RECORDED {disk_name(i)} ")]
+        if not recorded or recorded[0].split()[2] != "0":
+            die(f"{r.name}: the uninterrupted run failed: {recorded[:1] or 'no report'}")
+        created = [l.split()[2] for l in lines if l.startswith(f"CREATED {disk_name(i)} ")]
+        r.created_sha = created[0] if created else ""
+        # The log must say exactly what the disk got: replaying all of it gives the final image.
+        replayed = r.image + ".replayed"
+        write_log.replay_all(r.base, r.log, replayed)
+        if subprocess.run(["cmp", "-s", replayed, r.image]).returncode != 0:
+            die(f"{r.name}: replaying the whole log does not give the final image")
+        os.remove(replayed)
+    return files, hashlib.sha256(open(earlier, "rb").read()).hexdigest()
+
+
+def check_record(work, guest, r, files, earlier_sha):
+    """Boots on the record's crash states, STATES_PER_BOOT at a time. Returns
+    the failures as (state, line)."""
+    failures = []
+    for start in range(0, len(r.states), STATES_PER_BOOT):
+        chunk = list(range(start, min(start + STATES_PER_BOOT, len(r.states))))
+        state_path = lambda i: f"{r.image}.state-{i}"
+        durable = write_log.build_states(r.base, r.log, [r.states[i] for i in chunk],
+                                         lambda k: state_path("durable" if k == "durable" else chunk[k]))
+        os.remove(durable)
+        steps = []
+        for k, i in enumerate(chunk):
+            if r.kind == "extract":
+                steps.append(f"check_extract {i} {disk_name(k)} {r.fs} /job/{r.tree}.manifest")
+            else:
+                steps.append(f"check_create {i} {disk_name(k)} {r.fs} {earlier_sha} {r.created_sha}")
+        lines = guest.boot(files, steps, [state_path(i) for i in chunk], timeout=120 + 60 * len(chunk))
+        for i in chunk:
+            found = [l for l in lines if l.startswith(f"RESULT {i} ")]
+            if not found or found[0].split()[2] != "ok":
+                failures.append((i, found[0] if found else "no result (the guest stopped)"))
+            else:
+                os.remove(state_path(i))
+    return failures
+
+
+def run_all(work, zarvik, kernel, module_dir, fs_names, extract_fs, full, total_states, rng):
+    initrd = build_initramfs(work, zarvik, module_dir)
+    guest = Guest(work, kernel, initrd)
+    records = choose_records(fs_names, extract_fs, full)
+    started = time.monotonic()
+    files, earlier_sha = prepare(work, guest, zarvik, records)
+    print(f"kernel crash states: {len(records)} logged runs in {time.monotonic() - started:.0f} s")
+    # An extraction's log is many times a creation's: it gets twice the states.
+    weights = [2 if r.kind == "extract" else 1 for r in records]
+    for r, weight in zip(records, weights):
+        r.states = pick_states(r, max(1, total_states * weight // sum(weights)), rng)
+
+    table, all_ok = {}, True
+    for r in records:
+        started = time.monotonic()
+        failures = check_record(work, guest, r, files, earlier_sha)
+        row = table.setdefault((r.fs, r.kind), [0, 0, 0.0])
+        row[0] += len(r.states)
+        row[1] += len(r.states) - len(failures)
+        row[2] += time.monotonic() - started
+        entries, sector_size = write_log.read_log(r.log)
+        for i, line in failures:
+            all_ok = False
+            point, state_seed = r.states[i]
+            print(f"FAIL {r.name}: crash state at log entry {point} (log offset "
+                  f"{entries[point].data_at - sector_size}), seed {state_seed}: {line}\n"
+                  f"  rebuild: tests/kernel/write_log.py {r.base} {r.log} OUT {point} {state_seed}")
+    print("| file system | operation | crash states | recovered | time |")
+    print("| --- | --- | --- | --- | --- |")
+    for (fs, kind), (tried, recovered, seconds) in table.items():
+        print(f"| {fs} | {kind} | {tried} | {recovered} | {seconds:.0f} s |")
+    tried = sum(row[0] for row in table.values())
+    recovered = sum(row[1] for row in table.values())
+    print(f"kernel_crash_states: {recovered} passed, {tried - recovered} failed")
+    return all_ok
+
+
+if __name__ == "__main__":
+    main()

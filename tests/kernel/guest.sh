@@ -1,0 +1,92 @@
+# The guest's side of the crash-state tests: init.sh sources it in the job
+# folder, then the host's steps file, which calls the functions below one line
+# each; they print the lines the host reads back (RECORDED, CREATED, RESULT).
+# The host sources it too, for the same manifest.
+# On every file system the archive is /mnt/a.zvka and the tree goes to /mnt/out.
+archive=/mnt/a.zvka
+
+mount_fs() {  # mount_fs DEVICE FSTYPE
+  mkdir -p /mnt
+  case $2 in
+    vfat) mount -t vfat -o iocharset=utf8 "$1" /mnt ;;
+    *) mount -t "$2" "$1" /mnt ;;
+  esac
+}
+
+# One line a file or folder, the same under busybox on the host.
+manifest() { (cd "$1" && find . -type d | sort && find . -type f -exec sha256sum {} + | sort -k 2); }
+
+result() { echo "RESULT $*"; }
+
+prepare_extract() {  # DEVICE FSTYPE ARCHIVE: the archive in place
+  mount_fs "$1" "$2" && cp "$3" "$archive" && umount /mnt || echo "GUEST prepare failed on $1"
+}
+
+prepare_create() {  # DEVICE FSTYPE ARCHIVE EARLIER: the source tree, and an earlier file where the archive goes
+  mount_fs "$1" "$2" && zarvik extract -q --keep "$3" /mnt/src && cp "$4" "$archive" && umount /mnt ||
+    echo "GUEST prepare failed on $1"
+}
+
+record_extract() {  # DEVICE FSTYPE [--batch SIZE]: one uninterrupted extraction
+  dev=$1 fs=$2
+  shift 2
+  mount_fs "$dev" "$fs" || { echo "RECORDED $dev mount-failed"; return; }
+  zarvik extract -q "$@" "$archive" /mnt/out >/tmp/log 2>&1
+  echo "RECORDED $dev $? $(head -c 300 /tmp/log | tr '\n' ' ')"
+  umount /mnt
+}
+
+record_create() {  # DEVICE FSTYPE BLOCK_SIZE: one uninterrupted creation over the earlier file
+  mount_fs "$1" "$2" || { echo "RECORDED $1 mount-failed"; return; }
+  zarvik create -q --block-size "$3" /mnt/src "$archive" >/tmp/log 2>&1
+  echo "RECORDED $1 $? $(head -c 300 /tmp/log | tr '\n' ' ')"
+  echo "CREATED $1 $(sha256sum "$archive" | cut -d ' ' -f 1)"
+  umount /mnt
+}
+
+# check_extract ID DEVICE FSTYPE EXPECTED: recovers a crash state the way a user
+# would (mount, then resume, or a fresh run when nothing was recorded) and
+# compares the tree with the source's manifest.
+check_extract() {
+  id=$1
+  mount_fs "$2" "$3" || { result "$id" FAIL mount failed; return; }
+  if [ -e "$archive.zvkj" ]; then
+    how=resume
+    zarvik extract -q --resume "$archive" /mnt/out >/tmp/log 2>&1
+  elif [ -e "$archive" ]; then
+    how=fresh
+    zarvik extract -q "$archive" /mnt/out >/tmp/log 2>&1
+  else
+    how=none
+    true
+  fi
+  rc=$?
+  if [ "$rc" -ne 0 ]; then
+    result "$id" FAIL "$how exited $rc: $(head -c 300 /tmp/log | tr '\n' ' ')"
+  elif [ -e "$archive" ] || [ -e "$archive.zvkj" ]; then
+    result "$id" FAIL "$how left the archive or its journal"
+  elif ! manifest /mnt/out | cmp -s - "$4"; then
+    result "$id" FAIL "$how gave a tree that differs: $(manifest /mnt/out | diff "$4" - | grep '^[-+][^-+]' | head -3 | tr '\n' ' ')"
+  else
+    result "$id" ok "$how"
+  fi
+  umount /mnt
+}
+
+# check_create ID DEVICE FSTYPE EARLIER_SHA NEW_SHA: the archive's name holds
+# the earlier file or the complete new archive.
+check_create() {
+  mount_fs "$2" "$3" || { result "$1" FAIL mount failed; return; }
+  if [ ! -e "$archive" ]; then
+    result "$1" FAIL "no file under the archive's name"
+  else
+    sum=$(sha256sum "$archive" | cut -d ' ' -f 1)
+    case $sum in
+      "$4") result "$1" ok earlier ;;
+      "$5") result "$1" ok new ;;
+      *) result "$1" FAIL "the archive's name holds neither the earlier file nor the new archive ($(wc -c <"$archive") bytes)" ;;
+    esac
+  fi
+  umount /mnt
+}
+

@@ -1,0 +1,134 @@
+#!/usr/bin/env python3
+"""Reads the write log that QEMU's blklogwrites driver keeps of a guest disk
+and builds crash states from it.
+
+The log: sector 0 holds a superblock (magic, version, entry count, sector
+size); entries follow from sector 1, each a header sector {sector, nr_sectors,
+flags, data_len} (little-endian u64) and then nr_sectors sectors of data.
+A flush entry says the disk had made every earlier write durable.
+
+A crash state at entry P: every write before the last flush at or before P,
+plus a random subset of the writes between that flush and P (the disk may have
+persisted any of them when the power went).
+
+By hand: write_log.py BASE LOG OUT POINT SEED rebuilds the crash state
+(POINT, SEED) of a report into OUT (SEED -1: nothing in flight, -2: all of it).
+"""
+import os
+import random
+import struct
+import subprocess
+import sys
+from dataclasses import dataclass
+
+MAGIC = 0x6A736677736872
+FLUSH = 1
+DISCARD = 4
+NOTHING_IN_FLIGHT = -1  # the seed of a crash state that kept only what was flushed
+IN_ORDER = -2  # the seed of a crash state that kept every write issued before it, as a disk that keeps order
+
+
+@dataclass
+class Entry:
+    sector: int  # where the write lands, in log sectors
+    sectors: int
+    flags: int
+    data_at: int  # byte offset of its data in the log file
+
+
+def copy_image(src, dst):
+    """A copy that stays sparse: the images are mostly holes."""
+    subprocess.run(["cp", "--sparse=always", src, dst], check=True)
+
+
+def read_log(path):
+    """The entries of a log and its sector size; raises ValueError on a bad log."""
+    with open(path, "rb") as log:
+        magic, version, count, sector_size = struct.unpack("<QQQI", log.read(28))
+        if magic != MAGIC or version != 1:
+            raise ValueError(f"{path}: not a blklogwrites log")
+        entries, at = [], sector_size
+        for _ in range(count):
+            log.seek(at)
+            sector, sectors, flags, _data_len = struct.unpack("<QQQQ", log.read(32))
+            has_data = not flags & DISCARD
+            entries.append(Entry(sector, sectors, flags, at + sector_size))
+            at += sector_size * (1 + (sectors if has_data else 0))
+    return entries, sector_size
+
+
+def is_write(entry):
+    return entry.sectors > 0 and not entry.flags & DISCARD
+
+
+def flush_points(entries):
+    """Indexes of the flush entries."""
+    return [i for i, e in enumerate(entries) if e.flags & FLUSH]
+
+
+def last_flush_before(entries, point):
+    """Entries before this index are durable in a crash at `point`."""
+    for i in range(min(point, len(entries) - 1), -1, -1):
+        if entries[i].flags & FLUSH:
+            return i
+    return 0
+
+
+def apply(log, image, entries, sector_size):
+    """Writes these entries' data into the open image file. Discards are left
+    out: the disk keeps a discarded range's old bytes (QEMU ignores discards
+    unless told otherwise), and a crash may keep them anyway."""
+    for e in entries:
+        if is_write(e):
+            log.seek(e.data_at)
+            image.seek(e.sector * sector_size)
+            image.write(log.read(e.sectors * sector_size))
+
+
+def in_flight_subset(entries, point, seed):
+    """The writes after the last flush before `point`, up to it, that this
+    crash persisted: each with even odds, drawn from the seed (none for
+    NOTHING_IN_FLIGHT, all for IN_ORDER)."""
+    if seed == NOTHING_IN_FLIGHT:
+        return []
+    rng = random.Random(seed)
+    start = last_flush_before(entries, point)
+    return [e for e in entries[start:point + 1] if is_write(e) and (seed == IN_ORDER or rng.random() < 0.5)]
+
+
+def build_states(base, log_path, states, out_path):
+    """Builds the crash states [(point, seed), ...] in order of their points:
+    out_path(i) names the image of states[i]. The durable part grows in one
+    scratch copy of the base, so the log is read once however many states."""
+    entries, sector_size = read_log(log_path)
+    order = sorted(range(len(states)), key=lambda i: states[i][0])
+    durable = out_path("durable")
+    copy_image(base, durable)
+    done = 0
+    with open(log_path, "rb") as log, open(durable, "r+b") as image:
+        for i in order:
+            point, seed = states[i]
+            flushed = last_flush_before(entries, point)
+            apply(log, image, entries[done:flushed], sector_size)
+            done = max(done, flushed)
+            image.flush()
+            copy_image(durable, out_path(i))
+            with open(out_path(i), "r+b") as state:
+                apply(log, state, in_flight_subset(entries, point, seed), sector_size)
+    return durable
+
+
+def replay_all(base, log_path, out):
+    """The image after every logged write: what the disk held at the end."""
+    entries, sector_size = read_log(log_path)
+    copy_image(base, out)
+    with open(log_path, "rb") as log, open(out, "r+b") as image:
+        apply(log, image, entries, sector_size)
+
+
+if __name__ == "__main__":
+    if len(sys.argv) != 6:
+        sys.exit("usage: write_log.py BASE LOG OUT POINT SEED")
+    base, log_path, out, point, seed = sys.argv[1:]
+    os.remove(build_states(base, log_path, [(int(point), int(seed))],
+                           lambda i: out + ".durable" if i == "durable" else out))
