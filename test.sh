@@ -15,7 +15,7 @@ native_tests() {
   cmake -S . -B build -DBUILD_TESTING=ON >/dev/null
   cmake --build build -j2
   echo "== native tests"
-  (cd build && ctest --output-on-failure --no-tests=error -j2)
+  (cd build && ctest --output-on-failure --no-tests=error -j2 ${ZARVIK_CTEST_EXCLUDE:+-E "$ZARVIK_CTEST_EXCLUDE"})
 }
 
 if [ "${1:-}" = --native ]; then
@@ -41,5 +41,6 @@ if git -C "$root" rev-parse --git-dir >/dev/null 2>&1; then
   clone=$(mktemp -d)
   trap 'rm -rf "$clone"' EXIT
   git clone -q "$root" "$clone/zarvik"
-  (cd "$clone/zarvik" && ./run.sh --version && ./test.sh --native)
+  # The crash states under a real kernel ran above; here they would only repeat.
+  (cd "$clone/zarvik" && ./run.sh --version && ZARVIK_CTEST_EXCLUDE=kernel_crash_states ./test.sh --native)
 fi
