@@ -68,7 +68,7 @@ TEST(Extract, RoundTripsInBothModes) {
 }
 
 #ifndef _WIN32
-// Every destination file is created before the first block, yet the number of files is not bounded by the limit on
+// Every destination file is made when its data arrives, yet the number of files is not bounded by the limit on
 // open descriptors.
 TEST(Extract, ManyMoreFilesThanOpenDescriptors) {
   std::vector<std::pair<std::string, Bytes>> contents;
