@@ -111,7 +111,8 @@ TEST(PowerLoss, NothingIsLostAtAnyFlush) {
                      std::to_string(crashAt / 2) + (crashAt % 2 ? ", metadata kept" : ""));
         Scene s(tree);
         s.groupBytes = bound;
-        writeFile(s.out / tree.begin()->first, "stale content, longer than the stored file");  // replaced at its first write
+        writeFile(s.out / tree.begin()->first,
+                  "stale content, longer than the stored file");  // replaced at its first write
         Bytes pending = bytesOf(std::string("ZVKJWIN\0\1\0\0\0", 12));
         for (int i = 0; i < 4; ++i) pending.push_back(uint8_t(s.tables.blocks.size() >> (8 * i)));
         pending.resize(16 + s.tables.blocks.size(), 0);
