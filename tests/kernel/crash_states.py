@@ -37,6 +37,7 @@ import write_log
 HERE = os.path.dirname(os.path.abspath(__file__))
 BLOCK_SIZE = "64K"
 STATES_PER_BOOT = 20
+DISKS_PER_BOOT = 20
 GUEST_MODULES = ["virtio_blk", "virtio_pci", "xfs", "btrfs", "vfat", "exfat", "nls_cp437", "nls_utf8"]
 # mkfs command and image size (MiB) of each file system (xfs is refused below
 # 300 MiB), and whether it orders its own writes (a journal or copy-on-write).
@@ -314,7 +315,7 @@ def main():
 def prepare(work, guest, zarvik, records):
     """Trees, archives, images with the archive in place, then one logged run of each."""
     trees = make_trees(work)
-    files, steps = [], []
+    files = []
     for tree, path in trees.items():
         archive = os.path.join(work, f"{tree}.zvka")
         run([zarvik, "create", "-q", "--block-size", BLOCK_SIZE, path, archive], stdout=subprocess.DEVNULL)
@@ -326,20 +327,30 @@ def prepare(work, guest, zarvik, records):
     with open(earlier, "wb") as f:
         f.write(random.Random(3).randbytes(300000))
     files.append(earlier)
-    for i, r in enumerate(records):
+    for r in records:
         mkfs, size, _ = FILE_SYSTEMS[r.fs]
         r.image = os.path.join(work, r.name + ".img")
         with open(r.image, "wb") as f:
             f.truncate(size << 20)
         run(mkfs + [r.image], stdout=subprocess.DEVNULL)
-        if r.kind == "extract":
-            steps.append(f"prepare_extract {disk_name(i)} {r.fs} /job/{r.tree}.zvka")
-        else:
-            steps.append(f"prepare_create {disk_name(i)} {r.fs} /job/{r.tree}.zvka /job/earlier")
-    lines = guest.boot(files, steps, [r.image for r in records], timeout=600)
-    if any(line.startswith("GUEST prepare failed") for line in lines) or "GUEST done" not in lines:
-        die("preparing the images failed: " + "; ".join(l for l in lines if l.startswith("GUEST")))
+    for group in in_boots(records):
+        steps = [f"prepare_extract {disk_name(i)} {r.fs} /job/{r.tree}.zvka" if r.kind == "extract" else
+                 f"prepare_create {disk_name(i)} {r.fs} /job/{r.tree}.zvka /job/earlier" for i, r in enumerate(group)]
+        lines = guest.boot(files, steps, [r.image for r in group], timeout=600)
+        if any(line.startswith("GUEST prepare failed") for line in lines) or "GUEST done" not in lines:
+            die("preparing the images failed: " + "; ".join(l for l in lines if l.startswith("GUEST")))
+    for group in in_boots(records):
+        record_runs(guest, files, group)
+    return files, hashlib.sha256(open(earlier, "rb").read()).hexdigest()
 
+
+def in_boots(records):
+    """The records in groups of at most DISKS_PER_BOOT, one disk each: a guest has that many PCI slots to spare."""
+    return [records[start:start + DISKS_PER_BOOT] for start in range(0, len(records), DISKS_PER_BOOT)]
+
+
+def record_runs(guest, files, records):
+    """One boot: the uninterrupted run of each record, its disk under blklogwrites."""
     steps = []
     for i, r in enumerate(records):
         r.base, r.log = r.image + ".base", r.image + ".log"
@@ -362,7 +373,6 @@ def prepare(work, guest, zarvik, records):
         if subprocess.run(["cmp", "-s", replayed, r.image]).returncode != 0:
             die(f"{r.name}: replaying the whole log does not give the final image")
         os.remove(replayed)
-    return files, hashlib.sha256(open(earlier, "rb").read()).hexdigest()
 
 
 def check_record(work, guest, r, files, earlier_sha):
