@@ -53,7 +53,7 @@ bool ArchiveRelease::cutWhile(const Gone& gone, std::wstring& errorText) {
     if (plan_.endOf(b) != end_ || !gone(b)) break;
     end_ = plan_.tables.blocks[b].offset;
   }
-  if (end_ != end && !cutFileAt(archive_, end_)) {
+  if (end_ != end && !(cutFileAt(archive_, end_) && (!cutsOnly_ || flushFile(archive_)))) {
     errorText = L"Failed to truncate archive during reverse extraction";
     return false;
   }

@@ -5,8 +5,11 @@
 // alone releases blocks: they are taken from the archive's end, so each group
 // lies there when its turn comes.
 //
-// Cuts are not flushed: a cut lost in a power loss only leaves the archive
-// longer, and a resumed run makes it first.
+// Where holes are punched, cuts are not flushed: a cut lost in a power loss
+// only leaves the archive longer, and a resumed run makes it first. Where
+// cuts alone release, each is flushed before it is recorded: FAT writes a
+// file's new length and its freed clusters apart, and a flush of another file
+// may carry one without the other.
 #pragma once
 
 #include <cstdint>

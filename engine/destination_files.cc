@@ -80,7 +80,17 @@ bool DestinationFiles::createRoot(std::wstring& errorText) {
   if (!createFolders(rootPath_, foldersAbove_) || !openRoot()) {
     return fail(errorText, L"Unable to create destination folder: " + rootPath_);
   }
-  namesChanged_ = !foldersAbove_.empty();
+  // A new folder's own entries reach the disk before its name does: FAT
+  // writes them apart, and a later flush of the parent alone (the journal's)
+  // would leave a name without its folder.
+  if (!foldersAbove_.empty()) {
+    std::vector<std::wstring> deepestFirst = {rootPath_};
+    deepestFirst.insert(deepestFirst.end(), foldersAbove_.rbegin(), foldersAbove_.rend());
+    if (!std::all_of(deepestFirst.begin(), deepestFirst.end(), syncDirectory)) {
+      return fail(errorText, L"Unable to create destination folder: " + rootPath_);
+    }
+    foldersAbove_.clear();
+  }
   return true;
 }
 
