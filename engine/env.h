@@ -153,6 +153,9 @@ bool volumeSpace(const std::wstring& path, VolumeSpace& space);
 // (FAT32: 4 GiB less a byte).
 struct FileSystemTraits {
   bool releasesRanges = true;
+  // A new file written past its end keeps the gap as a hole, rather than
+  // taking space for it at once.
+  bool holesInNewFiles = true;
   uint64_t largestFile = UINT64_MAX;
 };
 bool fileSystemTraits(const std::wstring& path, FileSystemTraits& traits);

@@ -391,6 +391,7 @@ bool fileSystemTraits(const std::wstring& path, FileSystemTraits& traits) {
   struct statfs st;
   if (!nativePath(path, native) || ::statfs(native.c_str(), &st) != 0) return false;
   traits.releasesRanges = st.f_type != kFatMagic && st.f_type != kExFatMagic;
+  traits.holesInNewFiles = traits.releasesRanges;
   if (st.f_type == kFatMagic) traits.largestFile = 0xFFFFFFFFu;
   return true;
 }

@@ -319,6 +319,7 @@ bool fileSystemTraits(const std::wstring& path, FileSystemTraits& traits) {
   }
   const std::wstring fileSystem = name;
   traits.releasesRanges = !fileSystem.starts_with(L"FAT") && fileSystem != L"exFAT";
+  traits.holesInNewFiles = false;  // only files marked sparse keep holes, and destination files are not
   if (fileSystem.starts_with(L"FAT")) traits.largestFile = 0xFFFFFFFFu;
   return true;
 }

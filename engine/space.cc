@@ -70,21 +70,31 @@ std::unordered_map<std::string, uint64_t> folderEntries(const ArchiveTables& tab
 // The data units of the destination files as blocks land: per file, the span
 // of units its blocks have reached. Blocks fill a file from its end, so the
 // span is what the file holds; any other order only makes the count larger.
+// Where new files keep no holes, a file's first block takes every unit
+// before it too.
 struct FileSpans {
   uint64_t unit = 0;
+  bool holes = true;
   std::vector<uint64_t> first, end;  // per file, units [first, end); none yet while end is 0
 };
 
-FileSpans emptySpans(const ExtractionPlan& plan, uint64_t unit) {
+// With no holes, the files an earlier run began hold their length already.
+FileSpans startingSpans(const ExtractionPlan& plan, const Journal& journal, uint64_t unit, bool holes) {
   const size_t files = plan.tables.files.size();
-  return FileSpans{unit, std::vector<uint64_t>(files, 0), std::vector<uint64_t>(files, 0)};
+  FileSpans spans{unit, holes, std::vector<uint64_t>(files, 0), std::vector<uint64_t>(files, 0)};
+  for (uint32_t b = 0; !holes && b < plan.tables.blocks.size(); ++b) {
+    if (stateOf(journal, b) == BlockState::Pending) continue;
+    uint64_t& end = spans.end[plan.blockFile[b]];
+    end = std::max(end, unitsFor(plan.destinationEndOf(b), unit));
+  }
+  return spans;
 }
 
 // The units block `b` adds to its file, index included.
 uint64_t addBlock(FileSpans& spans, const ExtractionPlan& plan, uint32_t b) {
   if (plan.tables.blocks[b].rawSize == 0) return 0;
   const uint32_t f = plan.blockFile[b];
-  const uint64_t first = plan.blockDestOffset[b] / spans.unit;
+  const uint64_t first = spans.holes ? plan.blockDestOffset[b] / spans.unit : 0;
   const uint64_t end = unitsFor(plan.destinationEndOf(b), spans.unit);
   const uint64_t before = spans.end[f] - spans.first[f];
   spans.first[f] = spans.end[f] == 0 ? first : std::min(spans.first[f], first);
@@ -94,8 +104,8 @@ uint64_t addBlock(FileSpans& spans, const ExtractionPlan& plan, uint32_t b) {
 }
 
 // What is left to write, in units: every block not yet released.
-uint64_t treeUnits(const ExtractionPlan& plan, const Journal& journal, uint64_t unit) {
-  FileSpans spans = emptySpans(plan, unit);
+uint64_t treeUnits(const ExtractionPlan& plan, const Journal& journal, uint64_t unit, bool holes) {
+  FileSpans spans = startingSpans(plan, journal, unit, holes);
   uint64_t units = 0;
   for (uint32_t b = 0; b < plan.tables.blocks.size(); ++b) {
     if (!isPunched(journal, b)) units += addBlock(spans, plan, b);
@@ -133,11 +143,11 @@ uint64_t cutReleased(ArchiveCut& cut, const ExtractionPlan& plan, const Journal&
 // as given back, not the holes released ahead of it, which in the run's
 // order of blocks the cut reaches at once.
 uint64_t ablativePeakUnits(const ExtractionPlan& plan, const Journal& journal, uint64_t groupBytes, uint64_t unit,
-                           uint64_t madeFirst) {
+                           bool holes, uint64_t madeFirst) {
   const size_t blockCount = plan.tables.blocks.size();
   std::vector<uint8_t> released(blockCount, 0);
   for (uint32_t b = 0; b < blockCount; ++b) released[b] = isPunched(journal, b) ? 1 : 0;
-  FileSpans spans = emptySpans(plan, unit);
+  FileSpans spans = startingSpans(plan, journal, unit, holes);
   ArchiveCut cut{plan.tables.archiveSize, 0};
   cutReleased(cut, plan, journal, released, unit);  // a cut a stopped run did not reach, made first: counted as nothing
   uint64_t grown = madeFirst, givenBack = 0, peak = madeFirst;
@@ -171,6 +181,8 @@ bool estimateSpace(const ExtractionPlan& plan, const Journal& journal, const std
   if (!volumeSpace(destination, space)) return false;
   const uint64_t unit = std::max(space.unitBytes, kSmallestUnit);
   const bool besideArchive = sameFileSystem(parentFolder(archivePath), destination);
+  FileSystemTraits traits;
+  const bool holes = fileSystemTraits(destination, traits) && traits.holesInNewFiles;
   // A run that made progress had made its folders, files and journal before.
   uint64_t madeFirst = 0, journalUnits = 0, entries = 0;
   if (!recordsProgress(journal)) {
@@ -186,9 +198,9 @@ bool estimateSpace(const ExtractionPlan& plan, const Journal& journal, const std
   needs.freeAtDestination = space.freeBytes;
   needs.freeEntries = space.freeEntries;
   needs.newEntries = entries;
-  needs.keep = (treeUnits(plan, journal, unit) + madeFirst) * unit;
+  needs.keep = (treeUnits(plan, journal, unit, holes) + madeFirst) * unit;
   needs.ablative = besideArchive ? ablativePeakUnits(plan, journal, effectiveGroupBytes(archivePath, groupBytes), unit,
-                                                     madeFirst + journalUnits) *
+                                                     holes, madeFirst + journalUnits) *
                                        unit
                                  : needs.keep;
   return true;

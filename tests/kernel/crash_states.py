@@ -401,6 +401,41 @@ def check_record(work, guest, r, files, earlier_sha):
     return failures
 
 
+# Where extraction by cuts alone is proven on a disk too small for the archive and its tree side by side.
+SQUEEZE_FILE_SYSTEMS = ("vfat", "exfat")
+
+
+def squeeze(work, guest, files, file_systems):
+    """One boot: the large tree's archive on disks left with room for 3/5 and
+    for 2/5 of its tree, extracted the way a user would: the first must
+    finish, the second be refused before anything is written (where new files
+    keep no holes, a file takes its whole length at its first block, and the
+    largest is 45% of the tree). Returns {(fs, case): (ok, line)}."""
+    archive = os.path.join(work, "large.zvka")
+    archive_sha = hashlib.sha256(open(archive, "rb").read()).hexdigest()
+    tree_kib = sum(os.path.getsize(os.path.join(d, f)) for d, _, names in os.walk(os.path.join(work, "trees", "large"))
+                   for f in names) // 1024 + 1
+    cases = {"extract on a disk too small for both": (3, f"check_squeeze {{id}} {{disk}} {{fs}} /job/large.manifest {tree_kib}"),
+             "refused where even that cannot fit": (2, f"check_refused {{id}} {{disk}} {{fs}} {archive_sha}")}
+    images, steps, ids = [], [], {}
+    for fs in file_systems:
+        for case, (fifths, check) in cases.items():
+            image, disk = os.path.join(work, f"{fs}-squeeze-{fifths}.img"), disk_name(len(images))
+            with open(image, "wb") as f:
+                f.truncate(os.path.getsize(archive) + (tree_kib << 10) + (8 << 20))
+            run(FILE_SYSTEMS[fs][0] + [image], stdout=subprocess.DEVNULL)
+            images.append(image)
+            ids[(fs, case)] = f"squeeze-{fs}-{fifths}"
+            steps += [f"prepare_squeeze {disk} {fs} /job/large.zvka {tree_kib * fifths // 5}",
+                      check.format(id=ids[(fs, case)], disk=disk, fs=fs)]
+    lines = guest.boot(files, steps, images, timeout=600)
+    results = {}
+    for key, id in ids.items():
+        found = [l for l in lines if l.startswith(f"RESULT {id} ")]
+        results[key] = (bool(found) and found[0].split()[2] == "ok", found[0] if found else "no result")
+    return results
+
+
 def run_all(work, zarvik, kernel, module_dir, fs_names, extract_fs, full, total_states, rng):
     initrd = build_initramfs(work, zarvik, module_dir)
     guest = Guest(work, kernel, initrd)
@@ -414,6 +449,13 @@ def run_all(work, zarvik, kernel, module_dir, fs_names, extract_fs, full, total_
         r.states = pick_states(r, max(1, total_states * weight // sum(weights)), rng)
 
     table, all_ok = {}, True
+    started = time.monotonic()
+    squeezed = [fs for fs in SQUEEZE_FILE_SYSTEMS if fs in fs_names and fs in extract_fs]
+    for (fs, case), (ok, line) in (squeeze(work, guest, files, squeezed) if squeezed else {}).items():
+        table[(fs, case)] = [1, int(ok), time.monotonic() - started]
+        if not ok:
+            all_ok = False
+            print(f"FAIL {fs}: {line}")
     for r in records:
         started = time.monotonic()
         failures = check_record(work, guest, r, files, earlier_sha)

@@ -73,6 +73,43 @@ check_extract() {
   umount /mnt
 }
 
+prepare_squeeze() {  # DEVICE FSTYPE ARCHIVE FREE_KIB: the archive in place, and a filler that leaves FREE_KIB free
+  mount_fs "$1" "$2" && cp "$3" "$archive" || { echo "GUEST prepare failed on $1"; return; }
+  filler_kib=$(($(df -k /mnt | awk 'NR == 2 { print $4 }') - $4))
+  dd if=/dev/zero of=/mnt/filler bs=1024 count="$filler_kib" 2>/dev/null
+  umount /mnt
+}
+
+# check_squeeze ID DEVICE FSTYPE EXPECTED TREE_KIB: check_extract, where the
+# tree does not fit beside the whole archive, so only a consuming run can
+# finish.
+check_squeeze() {
+  mount_fs "$2" "$3" || { result "$1" FAIL mount failed; return; }
+  free_kib=$(df -k /mnt | awk 'NR == 2 { print $4 }')
+  umount /mnt
+  if [ "$free_kib" -ge "$5" ]; then
+    result "$1" FAIL "the tree fits beside the archive ($free_kib KiB free): no squeeze"
+  else
+    check_extract "$1" "$2" "$3" "$4"
+  fi
+}
+
+# check_refused ID DEVICE FSTYPE ARCHIVE_SHA: an extraction the disk has no
+# room for is refused before it writes anything.
+check_refused() {
+  mount_fs "$2" "$3" || { result "$1" FAIL mount failed; return; }
+  zarvik extract -q "$archive" /mnt/out >/tmp/log 2>&1
+  rc=$?
+  if [ "$rc" -eq 0 ] || ! grep -q "Not enough free space" /tmp/log; then
+    result "$1" FAIL "exited $rc, not refused for space: $(head -c 300 /tmp/log | tr '\n' ' ')"
+  elif [ -e /mnt/out ] || [ -e "$archive.zvkj" ] || [ "$(sha256sum "$archive" | cut -d ' ' -f 1)" != "$4" ]; then
+    result "$1" FAIL "refused, but wrote something"
+  else
+    result "$1" ok refused
+  fi
+  umount /mnt
+}
+
 # check_create ID DEVICE FSTYPE EARLIER_SHA NEW_SHA: the archive's name holds
 # the earlier file or the complete new archive.
 check_create() {
