@@ -449,12 +449,13 @@ def check_record(work, guest, r, files, earlier_sha):
 SQUEEZE_FILE_SYSTEMS = ("vfat", "exfat")
 
 
-def squeeze(work, guest, files, file_systems):
+def squeeze(work, guest, zarvik, files, file_systems):
     """One boot: the large tree's archive on disks left with room for 3/5 and
     for 2/5 of its tree, extracted the way a user would: the first must
     finish, the second be refused before anything is written (where new files
     keep no holes, a file takes its whole length at its first block, and the
-    largest is 45% of the tree). Returns {(fs, case): (ok, line)}."""
+    largest is 45% of the tree). On FAT, also the refusals at its 4 GiB file
+    limit. Returns {(fs, case): (ok, line)}."""
     archive = os.path.join(work, "large.zvka")
     archive_sha = hashlib.sha256(open(archive, "rb").read()).hexdigest()
     tree_kib = sum(os.path.getsize(os.path.join(d, f)) for d, _, names in os.walk(os.path.join(work, "trees", "large"))
@@ -472,12 +473,28 @@ def squeeze(work, guest, files, file_systems):
             ids[(fs, case)] = f"squeeze-{fs}-{fifths}"
             steps += [f"prepare_squeeze {disk} {fs} /job/large.zvka {tree_kib * fifths // 5}",
                       check.format(id=ids[(fs, case)], disk=disk, fs=fs)]
+    if "vfat" in file_systems:
+        huge = huge_archive(work, zarvik)
+        ids[("vfat", "refused past FAT32's 4 GiB")] = "fat-limit"
+        steps.append(f"check_fat_limit fat-limit {disk_name(file_systems.index('vfat') * len(cases))} /job/huge.zvka")
+        files = files + [huge]
     lines = guest.boot(files, steps, images, timeout=600)
     results = {}
     for key, id in ids.items():
         found = [l for l in lines if l.startswith(f"RESULT {id} ")]
         results[key] = (bool(found) and found[0].split()[2] == "ok", found[0] if found else "no result")
     return results
+
+
+def huge_archive(work, zarvik):
+    """An archive of one 4.5 GiB file of zeros (72 MB: zeros code 65 to 1)."""
+    source, archive = os.path.join(work, "trees", "huge"), os.path.join(work, "huge.zvka")
+    os.makedirs(source)
+    with open(os.path.join(source, "h.bin"), "wb") as f:
+        f.truncate(4500 << 20)
+    run([zarvik, "create", "-q", "--block-size", "64M", source, archive], stdout=subprocess.DEVNULL)
+    shutil.rmtree(source)
+    return archive
 
 
 def run_all(work, zarvik, kernel, module_dir, fs_names, extract_fs, full, total_states, rng):
@@ -496,7 +513,7 @@ def run_all(work, zarvik, kernel, module_dir, fs_names, extract_fs, full, total_
     table, all_ok = {}, True
     started = time.monotonic()
     squeezed = [fs for fs in SQUEEZE_FILE_SYSTEMS if fs in fs_names and fs in extract_fs]
-    squeezes = squeeze(work, guest, files, squeezed) if squeezed else {}
+    squeezes = squeeze(work, guest, zarvik, files, squeezed) if squeezed else {}
     for (fs, case), (ok, line) in squeezes.items():
         table[(fs, case)] = [1, int(ok), (time.monotonic() - started) / len(squeezes)]
         if not ok:

@@ -110,6 +110,29 @@ check_refused() {
   umount /mnt
 }
 
+# check_fat_limit ID DEVICE ARCHIVE: FAT32 holds no file of 4 GiB or more:
+# the extraction of an archive that holds one, and a creation whose archive
+# may pass the limit, are refused before anything is written.
+check_fat_limit() {
+  mount_fs "$2" vfat || { result "$1" FAIL mount failed; return; }
+  zarvik extract -q "$3" /mnt/big >/tmp/log 2>&1
+  extracted=$?
+  mkdir -p /tmp/huge && truncate -s 4718592000 /tmp/huge/h.bin
+  zarvik create -q /tmp/huge /mnt/h.zvka >/tmp/log2 2>&1
+  created=$?
+  if [ "$extracted" -eq 0 ] || ! grep -q "holds no file over 4294967295 bytes (FAT32)" /tmp/log; then
+    result "$1" FAIL "extraction exited $extracted: $(head -c 300 /tmp/log | tr '\n' ' ')"
+  elif [ "$created" -eq 0 ] || ! grep -q "holds no file over 4294967295 bytes (FAT32)" /tmp/log2; then
+    result "$1" FAIL "creation exited $created: $(head -c 300 /tmp/log2 | tr '\n' ' ')"
+  elif [ -e /mnt/big ] || [ -e "$3.zvkj" ] || ls /mnt | grep -q "h.zvka"; then
+    result "$1" FAIL "refused, but wrote something: $(ls /mnt | tr '\n' ' ')"
+  else
+    result "$1" ok refused
+  fi
+  rm -rf /tmp/huge
+  umount /mnt
+}
+
 # check_create ID DEVICE FSTYPE EARLIER_SHA NEW_SHA: the archive's name holds
 # the earlier file or the complete new archive.
 check_create() {
