@@ -45,7 +45,7 @@ bool Extraction::run() {
   leftAlone_.assign(plan_.tables.files.size(), 0);
   files_.emplace(
       destinationDir_, [this](uint32_t file) { return fromUtf8(storedPath(plan_.tables, file)); },
-      std::move(plan_.fileLengths));
+      plan_.fileLengths);  // a copy: checkFileSizeLimit reads them next
   if (!files_->checkPaths(errorText_) || !checkFileSizeLimit() || !checkDestinationHoldsExtracted() || !checkSpace()) {
     return false;
   }
