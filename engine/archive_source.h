@@ -17,7 +17,8 @@
 
 namespace ablative {
 
-// Whether a unit may lie beyond the archive's end: consumed and cut away.
+// A yes or no for each unit; in the checks, whether it may lie beyond the
+// archive's end (consumed and cut away).
 using UnitFilter = std::function<bool(uint32_t unit)>;
 
 // What `info` shows that only the format knows.
@@ -46,8 +47,8 @@ using FileLister = std::function<void(const std::string& storedPath, uint64_t si
 
 struct ArchiveSource {
   std::function<bool(std::span<const uint8_t> firstBytes)> recognises;
-  // Fails with the format's messages, the first of them "Unable to open
-  // archive file".
+  // Reads what the archive says of itself. Fails with the format's messages,
+  // "Unable to open archive file" where it cannot be opened.
   std::function<bool(const std::wstring& archivePath, SourceReading& reading, std::wstring& errorText)> read;
   // Reads unit `unit` of `archive` into `stored`, decodes it into `raw` and
   // verifies it; `errorText` says why when it is not Verified.
