@@ -70,7 +70,7 @@ bool planFromTables(const ArchiveTables& tables, const UnitFilter& mayLieBeyondE
   return true;
 }
 
-bool read(const std::wstring& archivePath, SourceReading& reading, std::wstring& errorText) {
+bool readTables(const std::wstring& archivePath, SourceReading& reading, std::wstring& errorText) {
   ArchiveTables tables;
   if (!readArchiveTables(archivePath, tables, errorText)) return false;
   reading.unitCount = static_cast<uint32_t>(tables.blocks.size());
@@ -94,6 +94,7 @@ BlockRead readUnit(FileHandle& archive, const ExtractionPlan& plan, uint32_t blo
     if (!readError.empty()) return errorText = readError, BlockRead::Unreadable;
     return damaged(L"Invalid archive block table");  // the archive ends early
   }
+  // Codings as version 3 names them: codingOf made version 2's so.
   if (!unit.decodable || !decodeBlock(kArchiveVersion, unit.coding, stored.data(), stored.size(), unit.rawSize, raw)) {
     return damaged(L"Decompression failed (unsupported or invalid block codec)");
   }
@@ -102,7 +103,7 @@ BlockRead readUnit(FileHandle& archive, const ExtractionPlan& plan, uint32_t blo
 }
 
 // Streams as it checks: a damaged record ends the list where it stands.
-bool list(const std::wstring& archivePath, const FileLister& onFile, std::wstring& errorText) {
+bool listFiles(const std::wstring& archivePath, const FileLister& onFile, std::wstring& errorText) {
   ArchiveTables tables;
   if (!readArchiveTables(archivePath, tables, errorText)) return false;
   for (size_t i = 0; i < tables.files.size(); ++i) {
@@ -115,7 +116,7 @@ bool list(const std::wstring& archivePath, const FileLister& onFile, std::wstrin
 }  // namespace
 
 const ArchiveSource& zvkaSource() {
-  static const ArchiveSource source{recognises, read, readUnit, list};
+  static const ArchiveSource source{recognises, readTables, readUnit, listFiles};
   return source;
 }
 
