@@ -13,9 +13,10 @@ bool fail(std::wstring& errorText, const std::wstring& message) {
 
 }  // namespace
 
-bool planArchive(const SourceReading& reading, const UnitFilter& mayLieBeyondEnd, ExtractionPlan& plan,
+bool planArchive(SourceReading reading, const UnitFilter& mayLieBeyondEnd, ExtractionPlan& plan,
                  std::wstring& errorText) {
   if (!reading.plan(mayLieBeyondEnd, plan, errorText)) return false;
+  reading = SourceReading{};
   std::vector<std::string> paths(plan.files.size());
   for (uint32_t f = 0; f < paths.size(); ++f) paths[f] = plan.pathOf(f);
   const size_t unsafe = findUnsafePath(paths);

@@ -15,8 +15,10 @@ inline constexpr wchar_t kArchiveInUse[] = L"Archive is in use by another extrac
 
 // The source's checks and map (SourceReading::plan, with `mayLieBeyondEnd`),
 // then the stored paths (findUnsafePath: "Unsafe path in archive: " + the
-// path), then the plan's orders.
-bool planArchive(const SourceReading& reading, const UnitFilter& mayLieBeyondEnd, ExtractionPlan& plan,
+// path), then the plan's orders. The reading is let go once the plan holds
+// it, before the paths are gathered: for an archive of many files, each
+// takes much memory.
+bool planArchive(SourceReading reading, const UnitFilter& mayLieBeyondEnd, ExtractionPlan& plan,
                  std::wstring& errorText);
 
 // Opens the archive for one run and keeps every other run off it (lockFile):

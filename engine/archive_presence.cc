@@ -42,11 +42,11 @@ bool findAbsentUnits(FileHandle& archive, const ArchiveSource& source, const Ext
   return true;
 }
 
-bool checkArchiveAlone(FileHandle& archive, const ArchiveSource& source, const SourceReading& reading,
-                       ExtractionPlan& plan, std::vector<uint32_t>& absent, std::wstring& errorText) {
+bool checkArchiveAlone(FileHandle& archive, const ArchiveSource& source, SourceReading reading, ExtractionPlan& plan,
+                       std::vector<uint32_t>& absent, std::wstring& errorText) {
   Presence presence;
   if (!planArchive(
-          reading, [](uint32_t) { return true; }, plan, errorText) ||
+          std::move(reading), [](uint32_t) { return true; }, plan, errorText) ||
       !findAbsentUnits(archive, source, plan, presence, errorText)) {
     return false;
   }

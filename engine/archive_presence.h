@@ -33,8 +33,8 @@ bool findAbsentUnits(FileHandle& archive, const ArchiveSource& source, const Ext
 // For an archive no journal speaks for: planArchive, then the units it lacks
 // into `absent`. Fails with the checks' messages, or with "Invalid archive
 // block table" when it was cut short.
-bool checkArchiveAlone(FileHandle& archive, const ArchiveSource& source, const SourceReading& reading,
-                       ExtractionPlan& plan, std::vector<uint32_t>& absent, std::wstring& errorText);
+bool checkArchiveAlone(FileHandle& archive, const ArchiveSource& source, SourceReading reading, ExtractionPlan& plan,
+                       std::vector<uint32_t>& absent, std::wstring& errorText);
 
 // "This archive was partly extracted and its journal is missing: N of M
 // blocks are gone, from K files, the first: " + the first file's path.

@@ -28,7 +28,7 @@ uint32_t passedOver(const ExtractionPlan& plan, const Journal& journal) {
 }
 
 // Without a journal that records progress, what the archive itself shows.
-bool countMissing(const std::wstring& archivePath, const ArchiveSource& source, const SourceReading& reading,
+bool countMissing(const std::wstring& archivePath, const ArchiveSource& source, SourceReading reading,
                   ExtractionPlan& plan, uint32_t& missing, std::wstring& errorText) {
   FileHandle archive;
   std::vector<uint32_t> absent;
@@ -36,7 +36,7 @@ bool countMissing(const std::wstring& archivePath, const ArchiveSource& source, 
     errorText = L"Unable to open archive file";
     return false;
   }
-  if (!checkArchiveAlone(archive, source, reading, plan, absent, errorText)) return false;
+  if (!checkArchiveAlone(archive, source, std::move(reading), plan, absent, errorText)) return false;
   missing = static_cast<uint32_t>(absent.size());
   return true;
 }
@@ -55,18 +55,18 @@ bool describeArchive(const std::wstring& archivePath, const std::wstring& destin
   description.partlyExtracted = recordsProgress(journal);
   // Units an interrupted run released may have been cut off the archive's end.
   const auto cutAway = [&](uint32_t u) { return mayBeCutAway(journal, u); };
+  description.version = reading.facts.version;
+  description.blockSize = reading.facts.blockSize;
+  description.sourceBytes = reading.facts.sourceBytes;
   ExtractionPlan plan;
   if (description.partlyExtracted
-          ? !planArchive(reading, cutAway, plan, errorText)
-          : !countMissing(archivePath, source, reading, plan, description.blocksMissing, errorText)) {
+          ? !planArchive(std::move(reading), cutAway, plan, errorText)
+          : !countMissing(archivePath, source, std::move(reading), plan, description.blocksMissing, errorText)) {
     return false;
   }
 
-  description.version = reading.facts.version;
   description.fileCount = static_cast<uint32_t>(plan.files.size());
   description.blockCount = static_cast<uint32_t>(plan.units.size());
-  description.blockSize = reading.facts.blockSize;
-  description.sourceBytes = reading.facts.sourceBytes;
   for (uint32_t u = 0; u < plan.units.size(); ++u) {
     description.storedBytes += plan.units[u].storedSize;
     if (isPunched(journal, u)) ++description.blocksReleased;

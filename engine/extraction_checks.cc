@@ -71,9 +71,9 @@ bool Extraction::checkJournal(uint32_t unitCount) {
 bool Extraction::checkContents(SourceReading reading) {
   if (journalLoaded_ && recordsProgress(journal_)) {
     auto consumed = [this](uint32_t u) { return mayBeCutAway(journal_, u) || salvage_; };
-    return planArchive(reading, consumed, plan_, errorText_);
+    return planArchive(std::move(reading), consumed, plan_, errorText_);
   }
-  if (!checkArchiveAlone(archive_, *source_, reading, plan_, absent_, errorText_)) return false;
+  if (!checkArchiveAlone(archive_, *source_, std::move(reading), plan_, absent_, errorText_)) return false;
   if (absent_.empty() || salvage_) return true;  // salvage takes absent units for damaged
   return fail(journalMissingText(plan_, absent_));
 }

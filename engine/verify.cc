@@ -12,13 +12,13 @@ namespace {
 
 // Units an interrupted or salvaging run released are gone by design, as its
 // journal records; without a journal the archive must hold every unit.
-bool checkContents(FileHandle& archive, const ArchiveSource& source, const SourceReading& reading,
-                   const Journal& journal, bool progress, ExtractionPlan& plan, std::wstring& errorText) {
+bool checkContents(FileHandle& archive, const ArchiveSource& source, SourceReading reading, const Journal& journal,
+                   bool progress, ExtractionPlan& plan, std::wstring& errorText) {
   if (progress)
     return planArchive(
-        reading, [&](uint32_t u) { return isPunched(journal, u); }, plan, errorText);
+        std::move(reading), [&](uint32_t u) { return isPunched(journal, u); }, plan, errorText);
   std::vector<uint32_t> absent;
-  if (!checkArchiveAlone(archive, source, reading, plan, absent, errorText)) return false;
+  if (!checkArchiveAlone(archive, source, std::move(reading), plan, absent, errorText)) return false;
   if (absent.empty()) return true;
   errorText = journalMissingText(plan, absent);
   return false;
@@ -37,7 +37,7 @@ bool verifyArchive(const std::wstring& archivePath, std::wstring& errorText, con
   Journal journal{journalPathFor(archivePath), std::vector<uint8_t>(reading.unitCount, 0), {}};
   const bool progress = loadJournal(journal) == JournalLoad::Loaded && recordsProgress(journal);
   ExtractionPlan plan;
-  if (!checkContents(archive, source, reading, journal, progress, plan, errorText)) return false;
+  if (!checkContents(archive, source, std::move(reading), journal, progress, plan, errorText)) return false;
 
   std::vector<uint8_t> stored, raw;
   std::wstring firstDamage;

@@ -14,7 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ablative::SourceReading reading;
   ablative::ExtractionPlan plan;
   std::wstring errorText;
-  if (source.read(path, reading, errorText) && ablative::planArchive(reading, {}, plan, errorText)) {
+  if (source.read(path, reading, errorText) && ablative::planArchive(std::move(reading), {}, plan, errorText)) {
     for (uint32_t f = 0; f < plan.files.size(); ++f) (void)plan.pathOf(f);
     ablative::verifyArchive(path, errorText, {});
   }
