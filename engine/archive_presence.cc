@@ -8,45 +8,46 @@
 
 namespace ablative {
 
-bool findAbsentBlocks(FileHandle& archive, const ArchiveTables& tables, Presence& presence, std::wstring& errorText) {
+bool findAbsentUnits(FileHandle& archive, const ArchiveSource& source, const ExtractionPlan& plan, Presence& presence,
+                     std::wstring& errorText) {
   presence = Presence{};
   std::vector<uint32_t>& absent = presence.absent;
-  const std::vector<BlockRecord>& blocks = tables.blocks;
   uint64_t size = 0;
   std::vector<ByteRange> holes;
-  if (!fileSize(archive, size) || !findHoles(archive, dataStart(tables.header), size, holes)) {
+  if (!fileSize(archive, size) || !findHoles(archive, plan.dataStart, size, holes)) {
     errorText = L"Unable to read archive file";
     return false;
   }
-  std::vector<uint32_t> byOffset(blocks.size());
+  const std::vector<PlanUnit>& units = plan.units;
+  std::vector<uint32_t> byOffset(units.size());
   std::iota(byOffset.begin(), byOffset.end(), 0u);
   std::sort(byOffset.begin(), byOffset.end(),
-            [&](uint32_t a, uint32_t b) { return blocks[a].offset < blocks[b].offset; });
+            [&](uint32_t a, uint32_t b) { return units[a].offset < units[b].offset; });
   std::vector<uint8_t> stored, raw;
   size_t hole = 0;
-  for (uint32_t b : byOffset) {
-    const uint64_t first = blocks[b].offset, end = first + blocks[b].storedSize;
+  for (uint32_t u : byOffset) {
+    const uint64_t first = units[u].offset, end = plan.endOf(u);
     while (hole < holes.size() && holes[hole].end <= first) ++hole;
     const bool inHole = hole < holes.size() && holes[hole].first < end;
     if (end > size) {
-      absent.push_back(b);
+      absent.push_back(u);
       presence.cutShort = presence.cutShort || first < size;
     } else if (inHole) {
-      const BlockRead read = readVerifiedBlock(archive, tables, b, stored, raw, errorText);
+      const BlockRead read = source.readUnit(archive, plan, u, stored, raw, errorText);
       if (read == BlockRead::Unreadable) return false;
-      if (read == BlockRead::Damaged) absent.push_back(b);
+      if (read == BlockRead::Damaged) absent.push_back(u);
     }
   }
   std::sort(absent.begin(), absent.end());
   return true;
 }
 
-bool checkArchiveAlone(FileHandle& archive, const ArchiveTables& tables, std::vector<uint32_t>& absent,
-                       std::wstring& errorText) {
+bool checkArchiveAlone(FileHandle& archive, const ArchiveSource& source, SourceReading reading, ExtractionPlan& plan,
+                       std::vector<uint32_t>& absent, std::wstring& errorText) {
   Presence presence;
-  if (!checkArchiveContents(
-          tables, [](uint32_t) { return true; }, errorText) ||
-      !findAbsentBlocks(archive, tables, presence, errorText)) {
+  if (!planArchive(
+          std::move(reading), [](uint32_t) { return true; }, plan, errorText) ||
+      !findAbsentUnits(archive, source, plan, presence, errorText)) {
     return false;
   }
   if (presence.cutShort) {
@@ -57,19 +58,14 @@ bool checkArchiveAlone(FileHandle& archive, const ArchiveTables& tables, std::ve
   return true;
 }
 
-std::wstring journalMissingText(const ArchiveTables& tables, const std::vector<uint32_t>& absent) {
-  std::vector<uint8_t> gone(tables.blocks.size(), 0);
-  for (uint32_t b : absent) gone[b] = 1;
-  uint32_t files = 0, first = 0;
-  for (uint32_t f = 0; f < tables.files.size(); ++f) {
-    const FileRecord& record = tables.files[f];
-    const auto blocks = gone.begin() + record.firstBlock;
-    if (std::find(blocks, blocks + record.blockCount, 1) == blocks + record.blockCount) continue;
-    if (files++ == 0) first = f;
-  }
+std::wstring journalMissingText(const ExtractionPlan& plan, const std::vector<uint32_t>& absent) {
+  std::vector<uint8_t> lacking(plan.files.size(), 0);
+  for (uint32_t u : absent) lacking[plan.units[u].file] = 1;
+  const auto first = std::find(lacking.begin(), lacking.end(), 1);
+  const auto files = std::count(lacking.begin(), lacking.end(), 1);
   return L"This archive was partly extracted and its journal is missing: " + std::to_wstring(absent.size()) + L" of " +
-         std::to_wstring(tables.blocks.size()) + L" blocks are gone, from " + std::to_wstring(files) +
-         L" files, the first: " + displayPath(storedPath(tables, first));
+         std::to_wstring(plan.units.size()) + L" blocks are gone, from " + std::to_wstring(files) +
+         L" files, the first: " + displayPath(plan.pathOf(static_cast<uint32_t>(first - lacking.begin())));
 }
 
 }  // namespace ablative

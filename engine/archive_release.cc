@@ -11,7 +11,7 @@ ArchiveRelease::ArchiveRelease(FileHandle& archive, const ExtractionPlan& plan, 
 
 void ArchiveRelease::start() {
   cutsOnly_ = !markSparse(archive_);
-  if (cutsOnly_) releasing_.assign(plan_.tables.blocks.size(), 0);
+  if (cutsOnly_) releasing_.assign(plan_.units.size(), 0);
 }
 
 bool ArchiveRelease::release(std::vector<uint32_t>& group, const Journal& journal, std::wstring& errorText) {
@@ -19,7 +19,7 @@ bool ArchiveRelease::release(std::vector<uint32_t>& group, const Journal& journa
   for (uint32_t b : group) releasing_[b] = 1;
   const bool cut = cutWhile([&](uint32_t b) { return releasing_[b] || isPunched(journal, b); }, errorText);
   for (uint32_t b : group) releasing_[b] = 0;
-  std::erase_if(group, [this](uint32_t b) { return plan_.tables.blocks[b].offset < end_; });
+  std::erase_if(group, [this](uint32_t b) { return plan_.units[b].offset < end_; });
   return cut;
 }
 
@@ -29,12 +29,12 @@ bool ArchiveRelease::cutTail(const Journal& journal, std::wstring& errorText) {
 
 // Each run of adjacent ranges is zeroed with one call.
 bool ArchiveRelease::punch(std::vector<uint32_t>& group, std::wstring& errorText) {
-  const std::vector<BlockRecord>& blocks = plan_.tables.blocks;
-  std::sort(group.begin(), group.end(), [&](uint32_t a, uint32_t b) { return blocks[a].offset < blocks[b].offset; });
+  const std::vector<PlanUnit>& units = plan_.units;
+  std::sort(group.begin(), group.end(), [&](uint32_t a, uint32_t b) { return units[a].offset < units[b].offset; });
   for (size_t i = 0; i < group.size();) {
-    const uint64_t first = blocks[group[i]].offset;
+    const uint64_t first = units[group[i]].offset;
     uint64_t end = plan_.endOf(group[i]);
-    for (++i; i < group.size() && blocks[group[i]].offset == end; ++i) end = plan_.endOf(group[i]);
+    for (++i; i < group.size() && units[group[i]].offset == end; ++i) end = plan_.endOf(group[i]);
     if (!zeroRange(archive_, first, end)) {
       errorText = lastErrorText(L"FSCTL_SET_ZERO_DATA failed");
       return false;
@@ -43,15 +43,15 @@ bool ArchiveRelease::punch(std::vector<uint32_t>& group, std::wstring& errorText
   return true;
 }
 
-// One cut covers every block at the end that is `gone`.
+// One cut covers every unit at the end that is `gone`.
 template <typename Gone>
 bool ArchiveRelease::cutWhile(const Gone& gone, std::wstring& errorText) {
   const uint64_t end = end_;
   for (; tailCursor_ < plan_.tailOrder.size(); ++tailCursor_) {
     const uint32_t b = plan_.tailOrder[tailCursor_];
-    if (plan_.tables.blocks[b].offset >= end_) continue;  // an earlier run cut it away
+    if (plan_.units[b].offset >= end_) continue;  // an earlier run cut it away
     if (plan_.endOf(b) != end_ || !gone(b)) break;
-    end_ = plan_.tables.blocks[b].offset;
+    end_ = plan_.units[b].offset;
   }
   if (end_ != end && !(cutFileAt(archive_, end_) && (!cutsOnly_ || flushFile(archive_)))) {
     errorText = L"Failed to truncate archive during reverse extraction";

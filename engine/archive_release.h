@@ -1,8 +1,8 @@
-// How a consuming run gives an archive's space back, once the blocks it
+// How a consuming run gives an archive's space back, once the units it
 // releases are durable in their destination: each run of adjacent ranges is
-// zeroed (a hole punched), and the archive is cut while the blocks at its end
+// zeroed (a hole punched), and the archive is cut while the units at its end
 // are released. Where the file system keeps no holes (FAT, exFAT), cutting
-// alone releases blocks: they are taken from the archive's end, so each group
+// alone releases units: they are taken from the archive's end, so each group
 // lies there when its turn comes.
 //
 // Where holes are punched, cuts are not flushed: a cut lost in a power loss
@@ -31,16 +31,16 @@ class ArchiveRelease {
   void start();
   bool cutsOnly() const { return cutsOnly_; }
 
-  // Releases `group` (blocks the journal records as written). Cutting alone
-  // stops at a block kept above the group (damaged, while salvaging): the
-  // group's blocks below it stay, and are dropped from `group`, which then
+  // Releases `group` (units the journal records as written). Cutting alone
+  // stops at a unit kept above the group (damaged, while salvaging): the
+  // group's units below it stay, and are dropped from `group`, which then
   // holds what was released. Messages:
   //   "FSCTL_SET_ZERO_DATA failed (error N)"
   //   "Failed to truncate archive during reverse extraction"
   bool release(std::vector<uint32_t>& group, const Journal& journal, std::wstring& errorText);
 
-  // Cuts the archive while the block ending at its end is Punched, passing
-  // over blocks an earlier run cut away.
+  // Cuts the archive while the unit ending at its end is Punched, passing
+  // over units an earlier run cut away.
   bool cutTail(const Journal& journal, std::wstring& errorText);
 
  private:
@@ -51,9 +51,9 @@ class ArchiveRelease {
   FileHandle& archive_;
   const ExtractionPlan& plan_;
   uint64_t end_;
-  size_t tailCursor_ = 0;  // in plan_.tailOrder: the blocks past it are cut away
+  size_t tailCursor_ = 0;  // in plan_.tailOrder: the units past it are cut away
   bool cutsOnly_ = false;
-  std::vector<uint8_t> releasing_;  // per block, while cutting alone
+  std::vector<uint8_t> releasing_;  // per unit, while cutting alone
 };
 
 }  // namespace ablative

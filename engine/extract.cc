@@ -1,17 +1,21 @@
 // Extraction. In ablative mode the archive is consumed from its end while its
 // files are restored, so the run needs little more disk than the extracted
-// data. Blocks are taken by descending archive offset in groups (bounded by
-// their stored bytes), and each group goes through five effects, each durable
-// for every block of the group before the next begins:
+// data. The archive's units (its blocks, in a .zvka archive) are taken by
+// descending archive offset in groups (bounded by their stored bytes), and
+// each group goes through five effects, each durable for every unit of the
+// group before the next begins:
 //   1. its decoded bytes are written to their destination files and flushed;
 //   2. the journal records DestWritten;
 //   3. its ranges in the archive are zeroed, which releases the space (where
 //      the file system keeps no holes, the archive is cut where the group
 //      starts instead: see archive_release.h);
 //   4. the journal records Punched;
-//   5. while the blocks at the archive's end are Punched, the archive is cut.
-// A run stopped anywhere resumes from the journal: Punched blocks are skipped,
+//   5. while the units at the archive's end are Punched, the archive is cut.
+// A run stopped anywhere resumes from the journal: Punched units are skipped,
 // DestWritten ones are read back and, when their CRC matches, only released.
+//
+// The run sees the archive only through its plan and its source's callables
+// (archive_source.h), whatever its format.
 //
 // Nothing is written before the checks of extraction_checks.cc pass: the
 // whole archive is known to be sound, no other run holds it, the destination
@@ -20,7 +24,6 @@
 #include <algorithm>
 
 #include "archive_checks.h"
-#include "block_io.h"
 #include "extraction.h"
 #include "path_safety.h"
 #include "pause.h"
@@ -29,9 +32,21 @@
 
 namespace ablative {
 
+namespace {
+
+std::vector<uint64_t> fileLengths(const ExtractionPlan& plan) {
+  std::vector<uint64_t> lengths(plan.files.size());
+  for (uint32_t f = 0; f < lengths.size(); ++f) lengths[f] = plan.files[f].length;
+  return lengths;
+}
+
+}  // namespace
+
 bool Extraction::run() {
   const std::wstring untouched = errorText_;
-  if (!readArchiveTables(archivePath_, plan_.tables, errorText_)) {  // a run may have left only the journal
+  source_ = &sourceFor(archivePath_);
+  SourceReading reading;
+  if (!source_->read(archivePath_, reading, errorText_)) {  // a run may have left only the journal
     if (!ablate_ || !resume_ || !onlyTheJournalRemains(archivePath_, journal_)) return false;
     // Nothing names the files any more: the folder that run made is the one sign of its destination.
     if (pathStatus(destinationDir_).kind != PathKind::Directory) return lacksData(destinationDir_);
@@ -39,19 +54,21 @@ bool Extraction::run() {
     removeJournal(journal_.path);
     return complete();
   }
-  if (!openArchive() || !checkJournal() || !checkContents() || !checkOwnFiles()) return false;
-  mapBlocks(plan_);
-  damaged_.assign(plan_.tables.files.size(), 0);
-  leftAlone_.assign(plan_.tables.files.size(), 0);
+  // The plan takes the reading's place, which may hold the archive's tables.
+  const uint32_t unitCount = reading.unitCount;
+  if (!openArchive() || !checkJournal(unitCount) || !checkContents(std::move(reading)) || !checkOwnFiles()) {
+    return false;
+  }
+  damaged_.assign(plan_.files.size(), 0);
+  leftAlone_.assign(plan_.files.size(), 0);
   files_.emplace(
-      destinationDir_, [this](uint32_t file) { return fromUtf8(storedPath(plan_.tables, file)); },
-      plan_.fileLengths);  // a copy: checkFileSizeLimit reads them next
+      destinationDir_, [this](uint32_t file) { return fromUtf8(plan_.pathOf(file)); }, fileLengths(plan_));
   if (!files_->checkPaths(errorText_) || !checkFileSizeLimit() || !checkDestinationHoldsExtracted() || !checkSpace()) {
     return false;
   }
   leaveAloneWhatMayHoldMore();
   accepted_ = true;
-  return prepareDestination() && startPosition() && extractBlocks() && finish();
+  return prepareDestination() && startPosition() && extractUnits() && finish();
 }
 
 ExtractOutcome Extraction::outcome(bool succeeded) const {
@@ -82,9 +99,9 @@ bool Extraction::prepareDestination() {
 // The files a stopped run wrote, as its journal records them.
 bool Extraction::adoptEarlierFiles() {
   if (!journalLoaded_) return true;
-  std::vector<uint8_t> written(plan_.tables.files.size(), 0);
-  for (uint32_t b = 0; b < plan_.tables.blocks.size(); ++b) {
-    if (stateOf(journal_, b) != BlockState::Pending) written[plan_.blockFile[b]] = 1;
+  std::vector<uint8_t> written(plan_.files.size(), 0);
+  for (uint32_t u = 0; u < plan_.units.size(); ++u) {
+    if (stateOf(journal_, u) != BlockState::Pending) written[plan_.units[u].file] = 1;
   }
   for (uint32_t f = 0; f < written.size(); ++f) {
     if (written[f] && !files_->adopt(f, errorText_)) return false;
@@ -93,17 +110,17 @@ bool Extraction::adoptEarlierFiles() {
 }
 
 bool Extraction::startPosition() {
-  for (uint32_t b = 0; b < plan_.tables.blocks.size(); ++b) {
-    bytesTotal_ += plan_.tables.blocks[b].rawSize;
-    if (!ablate_ || !isPunched(journal_, b)) continue;
+  for (uint32_t u = 0; u < plan_.units.size(); ++u) {
+    bytesTotal_ += plan_.units[u].rawSize;
+    if (!ablate_ || !isPunched(journal_, u)) continue;
     ++blocksDone_;
-    bytesDone_ += plan_.tables.blocks[b].rawSize;
-    bytesFreed_ += plan_.tables.blocks[b].storedSize;
+    bytesDone_ += plan_.units[u].rawSize;
+    bytesFreed_ += plan_.units[u].storedSize;
   }
   return truncateTail();  // catches up on a cut that a stopped run did not reach
 }
 
-bool Extraction::extractBlocks() {
+bool Extraction::extractUnits() {
   reserveBuffers();
   for (size_t first = 0; first < plan_.processOrder.size();) {
     // Between groups: nothing unflushed waits while the user is away, and a stop leaves no effect half done.
@@ -115,65 +132,65 @@ bool Extraction::extractBlocks() {
   return true;
 }
 
-// Sizes the two block buffers once, for the largest block this run will
-// read: growing them block by block briefly holds the old and the new
+// Sizes the two unit buffers once, for the largest unit this run will
+// read: growing them unit by unit briefly holds the old and the new
 // buffer, and vector growth overshoots, which together cost more than a
-// block of peak memory. Blocks refused or already consumed are left out.
+// unit of peak memory. Units refused or already consumed are left out.
 void Extraction::reserveBuffers() {
   size_t largestStored = 0, largestRaw = 0;
-  for (uint32_t b = 0; b < plan_.tables.blocks.size(); ++b) {
-    const BlockRecord& block = plan_.tables.blocks[b];
-    if ((ablate_ && isPunched(journal_, b)) || !blockCanDecode(block)) continue;
-    largestStored = std::max<size_t>(largestStored, block.storedSize);
-    largestRaw = std::max<size_t>(largestRaw, block.rawSize);
+  for (uint32_t u = 0; u < plan_.units.size(); ++u) {
+    const PlanUnit& unit = plan_.units[u];
+    if ((ablate_ && isPunched(journal_, u)) || !unit.decodable) continue;
+    largestStored = std::max<size_t>(largestStored, unit.storedSize);
+    largestRaw = std::max<size_t>(largestRaw, unit.rawSize);
   }
   stored_.reserve(largestStored);
   raw_.reserve(largestRaw);
 }
 
-// The blocks at [first, end) of the process order: each written where it
+// The units at [first, end) of the process order: each written where it
 // belongs (or found there already), then, in ablative mode, the group's
 // effects 1 to 5 for all of them at once.
 bool Extraction::extractGroup(size_t first, size_t end) {
   written_.clear();
   releasable_.clear();
   for (size_t i = first; i < end; ++i) {
-    const uint32_t b = plan_.processOrder[i];
-    announce(plan_.blockFile[b]);
-    if (ablate_ && isPunched(journal_, b)) {
+    const uint32_t u = plan_.processOrder[i];
+    announce(plan_.units[u].file);
+    if (ablate_ && isPunched(journal_, u)) {
       reportProgress();
       continue;
     }
-    if (!takeBlock(b)) return false;
+    if (!takeUnit(u)) return false;
     ++blocksDone_;
-    bytesDone_ += plan_.tables.blocks[b].rawSize;
+    bytesDone_ += plan_.units[u].rawSize;
     reportProgress();
   }
   return !ablate_ || (recordWritten() && releaseGroup());
 }
 
-// Puts block `b` into its destination file, unflushed, unless a resumed run
+// Puts unit `u` into its destination file, unflushed, unless a resumed run
 // finds it there intact already.
-bool Extraction::takeBlock(uint32_t b) {
-  const uint32_t f = plan_.blockFile[b];
-  if (ablate_ && stateOf(journal_, b) == BlockState::DestWritten && files_->made(f)) {
+bool Extraction::takeUnit(uint32_t u) {
+  const uint32_t f = plan_.units[u].file;
+  if (ablate_ && stateOf(journal_, u) == BlockState::DestWritten && files_->made(f)) {
     FileHandle* destination = files_->open(f, errorText_);
     if (destination == nullptr) return false;
-    if (destinationHolds(*destination, plan_, b, raw_)) {
-      releasable_.push_back(b);
+    if (destinationHolds(*destination, plan_, u, raw_)) {
+      releasable_.push_back(u);
       return true;
     }
   }
   const BlockRead read =
-      leftAlone_[f] ? BlockRead::Damaged : readVerifiedBlock(archive_, plan_.tables, b, stored_, raw_, errorText_);
+      leftAlone_[f] ? BlockRead::Damaged : source_->readUnit(archive_, plan_, u, stored_, raw_, errorText_);
   if (read != BlockRead::Verified) {
     if (!salvage_) return damagedBlock_ = read == BlockRead::Damaged, false;
     markDamaged(f);  // left where it is, in the archive and in the journal
     return true;
   }
-  if (!files_->write(f, plan_.blockDestOffset[b], raw_, errorText_)) return false;
-  written_.push_back(b);
-  releasable_.push_back(b);
+  if (!files_->write(f, plan_.units[u].destOffset, raw_, errorText_)) return false;
+  written_.push_back(u);
+  releasable_.push_back(u);
   return true;
 }
 
@@ -187,12 +204,12 @@ bool Extraction::recordWritten() {
   return true;
 }
 
-// Effects 3 to 5 for blocks whose bytes are durable in their destination.
+// Effects 3 to 5 for units whose bytes are durable in their destination.
 bool Extraction::releaseGroup() {
   if (releasable_.empty()) return true;
   if (!release_->release(releasable_, journal_, errorText_)) return false;
   if (!recordStates(journal_, releasable_, BlockState::Punched)) return fail(L"Failed to update journal (Punched)");
-  for (uint32_t b : releasable_) bytesFreed_ += plan_.tables.blocks[b].storedSize;
+  for (uint32_t u : releasable_) bytesFreed_ += plan_.units[u].storedSize;
   reportProgress();
   return truncateTail();
 }
@@ -203,9 +220,11 @@ bool Extraction::truncateTail() { return !ablate_ || release_->cutTail(journal_,
 // complete as it can be, with the archive and its journal kept for what
 // they still hold.
 bool Extraction::finish() {
+  std::vector<uint8_t> filled(plan_.files.size(), 0);  // by some unit; the others are made empty here
+  for (const PlanUnit& unit : plan_.units) filled[unit.file] = 1;
   for (uint32_t f = 0; f < damaged_.size(); ++f) {
     if (damaged_[f] && !files_->fillToLength(f, errorText_)) return false;
-    if (plan_.tables.files[f].blockCount == 0 && !files_->make(f, errorText_)) return false;
+    if (!filled[f] && !files_->make(f, errorText_)) return false;
   }
   if (!files_->makeDurable(errorText_) || !files_->closeAll(errorText_)) return false;
   archive_.close();
@@ -251,7 +270,7 @@ void Extraction::markDamaged(uint32_t file) {
   if (damaged_[file]) return;
   damaged_[file] = 1;
   ++damagedFiles_;
-  if (onLog_) log(L"Damaged: " + displayPath(storedPath(plan_.tables, file)));
+  if (onLog_) log(L"Damaged: " + displayPath(plan_.pathOf(file)));
 }
 
 bool Extraction::fail(const std::wstring& message) {
@@ -267,11 +286,11 @@ void Extraction::announce(uint32_t file) {
   if (file == lastAnnouncedFile_) return;
   lastAnnouncedFile_ = file;
   // Converted here rather than kept per file: the log needs each name once.
-  if (onLog_) log(L"Extracting: " + fromUtf8(storedPath(plan_.tables, file)));
+  if (onLog_) log(L"Extracting: " + fromUtf8(plan_.pathOf(file)));
 }
 
 void Extraction::reportProgress() const {
-  const auto total = static_cast<uint32_t>(plan_.tables.blocks.size());
+  const auto total = static_cast<uint32_t>(plan_.units.size());
   if (onProgress_) onProgress_(ProgressInfo{blocksDone_, total, bytesFreed_, bytesDone_, bytesTotal_});
 }
 

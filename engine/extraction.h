@@ -9,6 +9,7 @@
 
 #include "ablative.h"
 #include "archive_release.h"
+#include "archive_source.h"
 #include "destination_files.h"
 #include "env.h"
 #include "extraction_plan.h"
@@ -35,8 +36,8 @@ class Extraction {
  private:
   // Checks (extraction_checks.cc): nothing is written until they all pass.
   bool openArchive();
-  bool checkJournal();
-  bool checkContents();
+  bool checkJournal(uint32_t unitCount);
+  bool checkContents(SourceReading reading);
   bool checkOwnFiles();
   bool checkDestinationHoldsExtracted();
   void leaveAloneWhatMayHoldMore();
@@ -48,10 +49,10 @@ class Extraction {
   bool prepareDestination();
   bool adoptEarlierFiles();
   bool startPosition();
-  bool extractBlocks();
+  bool extractUnits();
   void reserveBuffers();
   bool extractGroup(size_t first, size_t end);
-  bool takeBlock(uint32_t b);
+  bool takeUnit(uint32_t u);
   bool recordWritten();
   bool releaseGroup();
   bool truncateTail();
@@ -79,6 +80,7 @@ class Extraction {
   const PauseCallback& isPaused_;
   const StopCallback& shouldStop_;
 
+  const ArchiveSource* source_ = nullptr;  // once the run starts
   ExtractionPlan plan_;
   Journal journal_;
   bool journalLoaded_ = false;
@@ -89,12 +91,12 @@ class Extraction {
   FileHandle archive_;
   std::optional<ArchiveRelease> release_;  // once the archive is open
   FileIdentity archiveIdentity_;
-  bool damagedBlock_ = false;              // stopped at a block the archive no longer holds as written
+  bool damagedBlock_ = false;              // stopped at a unit the archive no longer holds as written
   bool stopped_ = false;                   // on request
   std::optional<DestinationFiles> files_;  // once the destination paths are known
   std::vector<uint8_t> stored_, raw_;
   std::vector<uint32_t> written_, releasable_;  // of the group in hand
-  std::vector<uint32_t> lost_;                  // released blocks a salvaging run found missing
+  std::vector<uint32_t> lost_;                  // released units a salvaging run found missing
   std::vector<uint32_t> absent_;                // gone from an archive whose journal is missing (salvage)
   std::vector<uint8_t> leftAlone_;              // per file
   std::vector<uint8_t> damaged_;                // per file

@@ -1,6 +1,6 @@
 // The checks an extraction makes before it writes anything: the archive
-// (its tables, the layout of its blocks, every stored path, and what a lost
-// journal left missing), that no other run holds it, the destination's paths
+// (what its source checks, every stored path, and what a lost journal left
+// missing), that no other run holds it, the destination's paths
 // and space, and, when resuming, that the destination holds what earlier runs
 // took from the archive.
 #include <algorithm>
@@ -18,7 +18,7 @@ namespace ablative {
 namespace {
 
 // How much of what earlier runs released a resumed run reads back before it
-// trusts the destination: the blocks released last, where a stop is likeliest
+// trusts the destination: the units released last, where a stop is likeliest
 // to have left damage, and little enough to cost no noticeable time.
 constexpr uint64_t kReadBackOnResume = 64 << 20;
 
@@ -46,9 +46,9 @@ bool Extraction::openArchive() {
 
 // A resumed ablative run continues from the journal. Any other run refuses
 // an archive whose journal shows it partly consumed: starting afresh would
-// empty destination files whose blocks have already left the archive.
-bool Extraction::checkJournal() {
-  journal_.states.assign(plan_.tables.blocks.size(), 0);
+// empty destination files whose units have already left the archive.
+bool Extraction::checkJournal(uint32_t unitCount) {
+  journal_.states.assign(unitCount, 0);
   JournalLoad load = loadJournal(journal_);
   if (ablate_ && resume_) {
     journalLoaded_ = load == JournalLoad::Loaded;
@@ -63,19 +63,19 @@ bool Extraction::checkJournal() {
   return true;
 }
 
-// Blocks already consumed may have been cut off the archive's end. So may,
-// once salvaged, blocks that a resumed run found lost from the destination:
+// Units already consumed may have been cut off the archive's end. So may,
+// once salvaged, units that a resumed run found lost from the destination:
 // salvage takes them for damaged rather than refusing the archive. Without
 // a journal that records progress, the archive itself must show that it is
 // whole: what a lost journal said is then found from its cuts and holes.
-bool Extraction::checkContents() {
+bool Extraction::checkContents(SourceReading reading) {
   if (journalLoaded_ && recordsProgress(journal_)) {
-    auto consumed = [this](uint32_t b) { return mayBeCutAway(journal_, b) || salvage_; };
-    return checkArchiveContents(plan_.tables, consumed, errorText_);
+    auto consumed = [this](uint32_t u) { return mayBeCutAway(journal_, u) || salvage_; };
+    return planArchive(std::move(reading), consumed, plan_, errorText_);
   }
-  if (!checkArchiveAlone(archive_, plan_.tables, absent_, errorText_)) return false;
-  if (absent_.empty() || salvage_) return true;  // salvage takes absent blocks for damaged
-  return fail(journalMissingText(plan_.tables, absent_));
+  if (!checkArchiveAlone(archive_, *source_, std::move(reading), plan_, absent_, errorText_)) return false;
+  if (absent_.empty() || salvage_) return true;  // salvage takes absent units for damaged
+  return fail(journalMissingText(plan_, absent_));
 }
 
 // The run's own files, the archive and its journal (under either name),
@@ -85,32 +85,32 @@ bool Extraction::checkOwnFiles() {
   std::wstring folder = destinationDir_;
   while (folder.size() > 1 && (folder.back() == L'/' || folder.back() == kPathSeparator)) folder.pop_back();
   if (own.includes(folder)) return fail(L"The destination is the archive or its journal: " + destinationDir_);
-  for (size_t i = 0; i < plan_.tables.files.size(); ++i) {
-    const std::wstring relative = fromUtf8(storedPath(plan_.tables, i));
+  for (uint32_t f = 0; f < plan_.files.size(); ++f) {
+    const std::wstring relative = fromUtf8(plan_.pathOf(f));
     if (own.includes(joinPath(destinationDir_, relative))) return fail(L"Unsafe path in archive: " + relative);
   }
   return true;
 }
 
-// With salvage, released blocks found missing are lost: their files are
-// damaged, and the blocks go back to Pending so that no later run counts
+// With salvage, released units found missing are lost: their files are
+// damaged, and the units go back to Pending so that no later run counts
 // them as extracted.
 bool Extraction::checkDestinationHoldsExtracted() {
   if (!journalLoaded_) return true;
   const uint32_t lacking =
       fileLackingData(plan_, journal_, *files_, kReadBackOnResume, salvage_ ? &lost_ : nullptr, raw_);
   if (lacking != kNoFile) return lacksData(files_->pathOf(lacking));
-  for (uint32_t b : lost_) markDamaged(plan_.blockFile[b]);
+  for (uint32_t u : lost_) markDamaged(plan_.units[u].file);
   return true;
 }
 
-// A file some of whose blocks left the archive while no journal kept
+// A file some of whose units left the archive while no journal kept
 // track, and that exists in the destination, may hold there what the
-// archive lacks: salvage leaves it as it is, and its blocks in the archive.
+// archive lacks: salvage leaves it as it is, and its units in the archive.
 void Extraction::leaveAloneWhatMayHoldMore() {
   uint64_t length = 0;
-  for (uint32_t b : absent_) {
-    const uint32_t f = plan_.blockFile[b];
+  for (uint32_t u : absent_) {
+    const uint32_t f = plan_.units[u].file;
     if (!leftAlone_[f] && files_->existingLength(f, length)) leftAlone_[f] = 1;
   }
 }
@@ -124,8 +124,8 @@ bool Extraction::lacksData(const std::wstring& path) {
 bool Extraction::checkFileSizeLimit() {
   FileSystemTraits traits;
   if (!fileSystemTraits(nearestFolder(destinationDir_), traits)) return true;  // the run finds out as it goes
-  for (uint32_t f = 0; f < plan_.fileLengths.size(); ++f) {
-    if (plan_.fileLengths[f] > traits.largestFile) {
+  for (uint32_t f = 0; f < plan_.files.size(); ++f) {
+    if (plan_.files[f].length > traits.largestFile) {
       return fail(L"The destination's file system holds no file over " + std::to_wstring(traits.largestFile) +
                   L" bytes (FAT32): " + files_->pathOf(f));
     }

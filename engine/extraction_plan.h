@@ -1,34 +1,59 @@
-// What an extraction knows of an archive once its tables are checked: where
-// every block goes, and the orders in which blocks are taken and the archive
-// is cut.
+// What the consuming protocol knows of an archive once its source has read
+// and checked it, whatever its format: the units it is taken in, where each
+// lies in the archive and where it goes, the files they fill, and the orders
+// in which units are taken and the archive is cut. The journal indexes units
+// as the plan numbers them.
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
-#include "format.h"
 #include "journal.h"
 
 namespace ablative {
 
-struct ExtractionPlan {
-  ArchiveTables tables;
-  std::vector<uint64_t> fileLengths;      // per file: the sum of its blocks' raw sizes
-  std::vector<uint32_t> blockFile;        // per block: the file it belongs to
-  std::vector<uint64_t> blockDestOffset;  // per block: where it goes in that file
-  std::vector<uint32_t> processOrder;     // blocks by archive offset, highest first
-  std::vector<uint32_t> tailOrder;        // blocks by end offset, highest first
-
-  uint64_t endOf(uint32_t block) const { return tables.blocks[block].offset + tables.blocks[block].storedSize; }
-  uint64_t destinationEndOf(uint32_t block) const { return blockDestOffset[block] + tables.blocks[block].rawSize; }
+// One piece of the archive taken at once: stored bytes that decode to the
+// raw bytes of one range of one file.
+struct PlanUnit {
+  uint64_t offset = 0;  // of its stored bytes in the archive
+  uint32_t storedSize = 0;
+  uint32_t rawSize = 0;
+  uint32_t crc = 0;     // CRC-32 of the raw bytes, what a resumed run checks a read-back against
+  uint32_t coding = 0;  // how the stored bytes decode, in its source's terms
+  // False when the raw size is more than the stored bytes can decode to:
+  // no buffer is sized for such a unit.
+  bool decodable = true;
+  uint32_t file = 0;
+  uint64_t destOffset = 0;  // where in its file the raw bytes go
 };
 
-// Maps the blocks of tables that checkArchiveContents accepted.
-void mapBlocks(ExtractionPlan& plan);
+struct PlanFile {
+  uint64_t pathOffset = 0;  // its stored path in ExtractionPlan::paths
+  uint32_t pathLength = 0;
+  uint64_t length = 0;  // the sum of its units' raw sizes
+};
 
-// The end of the group that starts at `first` in process order: the blocks
+struct ExtractionPlan {
+  std::vector<PlanFile> files;
+  std::string paths;  // the stored paths (UTF-8), held together: one string per file would cost more
+  std::vector<PlanUnit> units;
+  uint64_t archiveSize = 0;            // the archive's length when it was read
+  uint64_t dataStart = 0;              // no unit lies before it: the archive describes itself there
+  std::vector<uint32_t> processOrder;  // units by archive offset, highest first
+  std::vector<uint32_t> tailOrder;     // units by end offset, highest first
+
+  uint64_t endOf(uint32_t unit) const { return units[unit].offset + units[unit].storedSize; }
+  uint64_t destinationEndOf(uint32_t unit) const { return units[unit].destOffset + units[unit].rawSize; }
+  std::string pathOf(uint32_t file) const { return paths.substr(files[file].pathOffset, files[file].pathLength); }
+};
+
+// Sets the two orders of a plan whose units are in place.
+void orderUnits(ExtractionPlan& plan);
+
+// The end of the group that starts at `first` in process order: the units
 // after it whose stored bytes, with its own, add up to at most `bound`; at
-// least one. Blocks `journal` records as released count for nothing.
+// least one. Units `journal` records as released count for nothing.
 size_t groupEnd(const ExtractionPlan& plan, const Journal& journal, size_t first, uint64_t bound);
 
 }  // namespace ablative

@@ -2,27 +2,25 @@
 
 #include <algorithm>
 
-#include "archive_checks.h"
 #include "block_io.h"
 #include "crc32.h"
 
 namespace ablative {
 
-bool destinationHolds(FileHandle& destination, const ExtractionPlan& plan, uint32_t block,
+bool destinationHolds(FileHandle& destination, const ExtractionPlan& plan, uint32_t unit,
                       std::vector<uint8_t>& buffer) {
-  const BlockRecord& record = plan.tables.blocks[block];
-  std::wstring ignored;  // a failed read-back only means the block is not there
-  return blockCanDecode(record) &&
-         readDestinationBlock(destination, plan.blockDestOffset[block], record.rawSize, buffer, ignored) &&
+  const PlanUnit& record = plan.units[unit];
+  std::wstring ignored;  // a failed read-back only means the unit is not there
+  return record.decodable && readDestinationBlock(destination, record.destOffset, record.rawSize, buffer, ignored) &&
          crc32(buffer.data(), buffer.size()) == record.crc;
 }
 
 uint32_t fileLackingData(const ExtractionPlan& plan, const Journal& journal, DestinationFiles& files, uint64_t readBack,
                          std::vector<uint32_t>* lost, std::vector<uint8_t>& buffer) {
-  std::vector<uint64_t> needed(plan.tables.files.size(), 0);
-  for (uint32_t b = 0; b < plan.tables.blocks.size(); ++b) {
-    if (stateOf(journal, b) == BlockState::Pending) continue;
-    needed[plan.blockFile[b]] = std::max(needed[plan.blockFile[b]], plan.destinationEndOf(b));
+  std::vector<uint64_t> needed(plan.files.size(), 0);
+  for (uint32_t u = 0; u < plan.units.size(); ++u) {
+    if (stateOf(journal, u) == BlockState::Pending) continue;
+    needed[plan.units[u].file] = std::max(needed[plan.units[u].file], plan.destinationEndOf(u));
   }
   std::vector<uint64_t> present(needed.size(), 0);
   for (uint32_t f = 0; f < needed.size(); ++f) {
@@ -35,11 +33,11 @@ uint32_t fileLackingData(const ExtractionPlan& plan, const Journal& journal, Des
   FileHandle file;
   uint32_t opened = kNoFile;
   for (auto it = plan.processOrder.rbegin(); it != plan.processOrder.rend(); ++it) {
-    const uint32_t b = *it, f = plan.blockFile[b];
+    const uint32_t b = *it, f = plan.units[b].file;
     if (!isPunched(journal, b)) continue;
     bool intact = plan.destinationEndOf(b) <= present[f];
     if (intact && checked < readBack) {
-      checked += plan.tables.blocks[b].rawSize;
+      checked += plan.units[b].rawSize;
       if (opened != f) opened = files.openExisting(f, file) ? f : kNoFile;
       intact = opened == f && destinationHolds(file, plan, b, buffer);
     }

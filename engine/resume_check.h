@@ -16,21 +16,20 @@ namespace ablative {
 
 inline constexpr uint32_t kNoFile = 0xFFFFFFFF;
 
-// Whether `block`, recorded as written, is intact in `destination`: read back
+// Whether `unit`, recorded as written, is intact in `destination`: read back
 // into `buffer`, its CRC-32 matches.
-bool destinationHolds(FileHandle& destination, const ExtractionPlan& plan, uint32_t block,
-                      std::vector<uint8_t>& buffer);
+bool destinationHolds(FileHandle& destination, const ExtractionPlan& plan, uint32_t unit, std::vector<uint8_t>& buffer);
 
-// Every file with a block recorded as written must reach that block's end,
-// and the blocks released last, up to `readBack` bytes of them, must read
-// back intact. Returns the first file that fails, lengths first and in file
+// Every file with a unit recorded as written must reach that unit's end, and
+// the units released last, up to `readBack` bytes of them, must read back
+// intact. Returns the first file that fails, lengths first and in file
 // order, or kNoFile. With `lost`, it does not stop there: every released
-// block found missing goes into `lost`, and the result is kNoFile.
+// unit found missing goes into `lost`, and the result is kNoFile.
 uint32_t fileLackingData(const ExtractionPlan& plan, const Journal& journal, DestinationFiles& files, uint64_t readBack,
                          std::vector<uint32_t>* lost, std::vector<uint8_t>& buffer);
 
 // Whether an ablative run was stopped between deleting the archive at
-// `archivePath` and deleting `journal`, which then records every block
+// `archivePath` and deleting `journal`, which then records every unit
 // Punched; if so, `journal` holds its states.
 bool onlyTheJournalRemains(const std::wstring& archivePath, Journal& journal);
 

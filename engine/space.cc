@@ -11,6 +11,9 @@ namespace ablative {
 
 namespace {
 
+// Here "units" are the file system's allocation units, and the plan's units,
+// the pieces a run takes from the archive, are called blocks.
+
 // No file system hands out less than this; a smaller figure is taken for it.
 constexpr uint64_t kSmallestUnit = 512;
 
@@ -51,10 +54,10 @@ uint64_t folderUnits(uint64_t entries, uint64_t unit) {
 
 // The folders a run fills below the destination ("" is the destination
 // itself), each with the bytes of the entries it gains.
-std::unordered_map<std::string, uint64_t> folderEntries(const ArchiveTables& tables) {
+std::unordered_map<std::string, uint64_t> folderEntries(const ExtractionPlan& plan) {
   std::unordered_map<std::string, uint64_t> folders{{"", 0}};
-  for (size_t i = 0; i < tables.files.size(); ++i) {
-    std::string path = storedPath(tables, i);
+  for (uint32_t f = 0; f < plan.files.size(); ++f) {
+    std::string path = plan.pathOf(f);
     for (;;) {  // the file's name goes into its folder, and each folder new so far into its own
       const size_t cut = path.rfind('/');
       const std::string parent = cut == std::string::npos ? std::string() : path.substr(0, cut);
@@ -80,11 +83,11 @@ struct FileSpans {
 
 // With no holes, the files an earlier run began hold their length already.
 FileSpans startingSpans(const ExtractionPlan& plan, const Journal& journal, uint64_t unit, bool holes) {
-  const size_t files = plan.tables.files.size();
+  const size_t files = plan.files.size();
   FileSpans spans{unit, holes, std::vector<uint64_t>(files, 0), std::vector<uint64_t>(files, 0)};
-  for (uint32_t b = 0; !holes && b < plan.tables.blocks.size(); ++b) {
+  for (uint32_t b = 0; !holes && b < plan.units.size(); ++b) {
     if (stateOf(journal, b) == BlockState::Pending) continue;
-    uint64_t& end = spans.end[plan.blockFile[b]];
+    uint64_t& end = spans.end[plan.units[b].file];
     end = std::max(end, unitsFor(plan.destinationEndOf(b), unit));
   }
   return spans;
@@ -92,9 +95,9 @@ FileSpans startingSpans(const ExtractionPlan& plan, const Journal& journal, uint
 
 // The units block `b` adds to its file, index included.
 uint64_t addBlock(FileSpans& spans, const ExtractionPlan& plan, uint32_t b) {
-  if (plan.tables.blocks[b].rawSize == 0) return 0;
-  const uint32_t f = plan.blockFile[b];
-  const uint64_t first = spans.holes ? plan.blockDestOffset[b] / spans.unit : 0;
+  if (plan.units[b].rawSize == 0) return 0;
+  const uint32_t f = plan.units[b].file;
+  const uint64_t first = spans.holes ? plan.units[b].destOffset / spans.unit : 0;
   const uint64_t end = unitsFor(plan.destinationEndOf(b), spans.unit);
   const uint64_t before = spans.end[f] - spans.first[f];
   spans.first[f] = spans.end[f] == 0 ? first : std::min(spans.first[f], first);
@@ -107,7 +110,7 @@ uint64_t addBlock(FileSpans& spans, const ExtractionPlan& plan, uint32_t b) {
 uint64_t treeUnits(const ExtractionPlan& plan, const Journal& journal, uint64_t unit, bool holes) {
   FileSpans spans = startingSpans(plan, journal, unit, holes);
   uint64_t units = 0;
-  for (uint32_t b = 0; b < plan.tables.blocks.size(); ++b) {
+  for (uint32_t b = 0; b < plan.units.size(); ++b) {
     if (!isPunched(journal, b)) units += addBlock(spans, plan, b);
   }
   return units;
@@ -130,8 +133,8 @@ uint64_t cutReleased(ArchiveCut& cut, const ExtractionPlan& plan, const Journal&
   for (; cut.cursor < plan.tailOrder.size(); ++cut.cursor) {
     const uint32_t b = plan.tailOrder[cut.cursor];
     if (plan.endOf(b) != cut.end || !released[b]) break;
-    cut.end = plan.tables.blocks[b].offset;
-    if (isPunched(journal, b)) holes += unitsFor(plan.tables.blocks[b].storedSize, unit);
+    cut.end = plan.units[b].offset;
+    if (isPunched(journal, b)) holes += unitsFor(plan.units[b].storedSize, unit);
   }
   const uint64_t freed = unitsFor(before, unit) - unitsFor(cut.end, unit);
   return freed > holes ? freed - holes : 0;
@@ -144,11 +147,11 @@ uint64_t cutReleased(ArchiveCut& cut, const ExtractionPlan& plan, const Journal&
 // order of blocks the cut reaches at once.
 uint64_t ablativePeakUnits(const ExtractionPlan& plan, const Journal& journal, uint64_t groupBytes, uint64_t unit,
                            bool holes, uint64_t madeFirst) {
-  const size_t blockCount = plan.tables.blocks.size();
+  const size_t blockCount = plan.units.size();
   std::vector<uint8_t> released(blockCount, 0);
   for (uint32_t b = 0; b < blockCount; ++b) released[b] = isPunched(journal, b) ? 1 : 0;
   FileSpans spans = startingSpans(plan, journal, unit, holes);
-  ArchiveCut cut{plan.tables.archiveSize, 0};
+  ArchiveCut cut{plan.archiveSize, 0};
   cutReleased(cut, plan, journal, released, unit);  // a cut a stopped run did not reach, made first: counted as nothing
   uint64_t grown = madeFirst, givenBack = 0, peak = madeFirst;
   for (size_t first = 0; first < blockCount;) {
@@ -186,12 +189,12 @@ bool estimateSpace(const ExtractionPlan& plan, const Journal& journal, const std
   // A run that made progress had made its folders, files and journal before.
   uint64_t madeFirst = 0, journalUnits = 0, entries = 0;
   if (!recordsProgress(journal)) {
-    const auto folders = folderEntries(plan.tables);
+    const auto folders = folderEntries(plan);
     madeFirst = missingFolders;
     for (const auto& [path, bytes] : folders) madeFirst += folderUnits(bytes, unit);
-    entries = plan.tables.files.size() + folders.size() - 1 + missingFolders;
+    entries = plan.files.size() + folders.size() - 1 + missingFolders;
     if (besideArchive) {
-      journalUnits = unitsFor(kJournalHeaderSize + plan.tables.blocks.size(), unit);
+      journalUnits = unitsFor(kJournalHeaderSize + plan.units.size(), unit);
       ++entries;
     }
   }

@@ -1,5 +1,5 @@
 // Archive verification: the checks an extraction makes before it writes,
-// then every block still in the archive read, decoded and checksummed,
+// then every unit still in the archive read, decoded and checksummed,
 // writing nothing.
 #include "ablative.h"
 #include "archive_checks.h"
@@ -10,50 +10,50 @@ namespace ablative {
 
 namespace {
 
-// Blocks an interrupted or salvaging run released are gone by design, as its
-// journal records; without a journal the archive must hold every block.
-bool checkContents(FileHandle& archive, const ArchiveTables& tables, const Journal& journal, bool progress,
-                   std::wstring& errorText) {
+// Units an interrupted or salvaging run released are gone by design, as its
+// journal records; without a journal the archive must hold every unit.
+bool checkContents(FileHandle& archive, const ArchiveSource& source, SourceReading reading, const Journal& journal,
+                   bool progress, ExtractionPlan& plan, std::wstring& errorText) {
   if (progress)
-    return checkArchiveContents(
-        tables, [&](uint32_t b) { return isPunched(journal, b); }, errorText);
+    return planArchive(
+        std::move(reading), [&](uint32_t u) { return isPunched(journal, u); }, plan, errorText);
   std::vector<uint32_t> absent;
-  if (!checkArchiveAlone(archive, tables, absent, errorText)) return false;
+  if (!checkArchiveAlone(archive, source, std::move(reading), plan, absent, errorText)) return false;
   if (absent.empty()) return true;
-  errorText = journalMissingText(tables, absent);
+  errorText = journalMissingText(plan, absent);
   return false;
 }
 
 }  // namespace
 
 bool verifyArchive(const std::wstring& archivePath, std::wstring& errorText, const ProgressCallback& onProgress) {
-  ArchiveTables tables;
+  const ArchiveSource& source = sourceFor(archivePath);
+  SourceReading reading;
   FileHandle archive;
-  if (!readArchiveTables(archivePath, tables, errorText) ||
+  if (!source.read(archivePath, reading, errorText) ||
       !openArchiveForRun(archivePath, false, archive, L"Unable to open archive file", errorText)) {
     return false;
   }
-  Journal journal{journalPathFor(archivePath), std::vector<uint8_t>(tables.blocks.size(), 0), {}};
+  Journal journal{journalPathFor(archivePath), std::vector<uint8_t>(reading.unitCount, 0), {}};
   const bool progress = loadJournal(journal) == JournalLoad::Loaded && recordsProgress(journal);
-  if (!checkContents(archive, tables, journal, progress, errorText)) return false;
+  ExtractionPlan plan;
+  if (!checkContents(archive, source, std::move(reading), journal, progress, plan, errorText)) return false;
 
   std::vector<uint8_t> stored, raw;
   std::wstring firstDamage;
   uint32_t damaged = 0;
-  const auto total = static_cast<uint32_t>(tables.blocks.size());
+  const auto total = static_cast<uint32_t>(plan.units.size());
   uint64_t bytesTotal = 0, bytesDone = 0;
-  for (const BlockRecord& block : tables.blocks) bytesTotal += block.rawSize;
-  for (uint32_t b = 0; b < total; ++b) {
-    const BlockRecord& block = tables.blocks[b];
-    const bool gone =
-        isPunched(journal, b) || (mayBeCutAway(journal, b) && block.offset + block.storedSize > tables.archiveSize);
+  for (const PlanUnit& unit : plan.units) bytesTotal += unit.rawSize;
+  for (uint32_t u = 0; u < total; ++u) {
+    const bool gone = isPunched(journal, u) || (mayBeCutAway(journal, u) && plan.endOf(u) > plan.archiveSize);
     if (!(progress && gone)) {
-      const BlockRead read = readVerifiedBlock(archive, tables, b, stored, raw, errorText);
+      const BlockRead read = source.readUnit(archive, plan, u, stored, raw, errorText);
       if (read == BlockRead::Unreadable) return false;
       if (read == BlockRead::Damaged && damaged++ == 0) firstDamage = errorText;
     }
-    bytesDone += tables.blocks[b].rawSize;
-    if (onProgress) onProgress(ProgressInfo{b + 1, total, 0, bytesDone, bytesTotal});
+    bytesDone += plan.units[u].rawSize;
+    if (onProgress) onProgress(ProgressInfo{u + 1, total, 0, bytesDone, bytesTotal});
   }
   if (damaged == 0) return true;
   errorText = firstDamage;

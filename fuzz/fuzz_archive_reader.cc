@@ -5,15 +5,17 @@
 
 #include "ablative.h"
 #include "archive_checks.h"
-#include "format.h"
+#include "archive_source.h"
 #include "fuzz_util.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::wstring path = fuzz::writeInput("archive.zvka", data, size);
-  ablative::ArchiveTables tables;
+  const ablative::ArchiveSource& source = ablative::sourceFor(path);
+  ablative::SourceReading reading;
+  ablative::ExtractionPlan plan;
   std::wstring errorText;
-  if (ablative::readAndCheckArchive(path, tables, errorText)) {
-    for (size_t i = 0; i < tables.files.size(); ++i) (void)ablative::storedPath(tables, i);
+  if (source.read(path, reading, errorText) && ablative::planArchive(std::move(reading), {}, plan, errorText)) {
+    for (uint32_t f = 0; f < plan.files.size(); ++f) (void)plan.pathOf(f);
     ablative::verifyArchive(path, errorText, {});
   }
   return 0;

@@ -1,0 +1,30 @@
+#include "archive_source.h"
+
+#include "file_util.h"
+#include "zvka_source.h"
+
+namespace ablative {
+
+namespace {
+
+// Enough for the mark of every format below.
+constexpr size_t kFirstBytes = 16;
+
+// The formats read, this program's own first.
+const ArchiveSource& (*const kSources[])() = {zvkaSource};
+
+}  // namespace
+
+const ArchiveSource& sourceFor(const std::wstring& archivePath) {
+  uint8_t first[kFirstBytes];
+  uint64_t got = 0;
+  FileHandle file;
+  if (openFile(archivePath, OpenMode::ReadOnly, file) && readUpTo(file, first, sizeof first, sizeof first, got)) {
+    for (const auto source : kSources) {
+      if (source().recognises({first, got})) return source();
+    }
+  }
+  return zvkaSource();
+}
+
+}  // namespace ablative

@@ -1,0 +1,68 @@
+// An archive format as the consuming protocol sees it: a record of callables
+// that read what an archive says of itself into an ExtractionPlan, read one
+// unit back, and list the files. Extraction, `test`, `info` and `list` reach
+// a format only through its record, and sourceFor picks the record from the
+// archive's first bytes, so a format is one more record and one more row in
+// its table.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "env.h"
+#include "extraction_plan.h"
+
+namespace ablative {
+
+// A yes or no for each unit; in the checks, whether it may lie beyond the
+// archive's end (consumed and cut away).
+using UnitFilter = std::function<bool(uint32_t unit)>;
+
+// What `info` shows that only the format knows.
+struct SourceFacts {
+  uint32_t version = 0;
+  uint32_t blockSize = 0;
+  uint64_t sourceBytes = 0;  // as the archive states it
+};
+
+// An archive as its source read it, before the checks that depend on its
+// journal (and so on how many units the journal indexes).
+struct SourceReading {
+  uint32_t unitCount = 0;
+  SourceFacts facts;
+  // Checks what was read, failing with the format's messages, and maps it
+  // into `plan` (units and files; the orders are the caller's).
+  std::function<bool(const UnitFilter& mayLieBeyondEnd, ExtractionPlan& plan, std::wstring& errorText)> plan;
+};
+
+// How reading a unit ended. Unreadable: the system failed the read, which a
+// later run may get past. Damaged: the archive no longer holds the unit as
+// written, for good.
+enum class BlockRead { Verified, Unreadable, Damaged };
+
+using FileLister = std::function<void(const std::string& storedPath, uint64_t size)>;
+
+struct ArchiveSource {
+  std::function<bool(std::span<const uint8_t> firstBytes)> recognises;
+  // Reads what the archive says of itself. Fails with the format's messages,
+  // "Unable to open archive file" where it cannot be opened.
+  std::function<bool(const std::wstring& archivePath, SourceReading& reading, std::wstring& errorText)> read;
+  // Reads unit `unit` of `archive` into `stored`, decodes it into `raw` and
+  // verifies it; `errorText` says why when it is not Verified.
+  std::function<BlockRead(FileHandle& archive, const ExtractionPlan& plan, uint32_t unit, std::vector<uint8_t>& stored,
+                          std::vector<uint8_t>& raw, std::wstring& errorText)>
+      readUnit;
+  // Calls `onFile` with each file in archive order, as far as the archive
+  // reads, failing at the first file it cannot.
+  std::function<bool(const std::wstring& archivePath, const FileLister& onFile, std::wstring& errorText)> list;
+};
+
+// The source whose format the archive's first bytes show. An archive none
+// recognises, or that cannot be read, is the .zvka source's to refuse with
+// its messages: this program's own format says best what was chosen wrong.
+const ArchiveSource& sourceFor(const std::wstring& archivePath);
+
+}  // namespace ablative
