@@ -180,8 +180,8 @@ bool parseCentralHeader(const std::vector<uint8_t>& central, size_t& at, ZipEntr
                                ifAllOnes(entry.localHeaderOffset)})) {
     return false;
   }
-  entry.name = decodeZipName(rawName, entry.flags, extra);
   entry.hasUnixMode = h[5] == kMadeOnUnix;
+  entry.name = decodeZipName(rawName, entry.flags, extra, entry.hasUnixMode);
   entry.unixMode = entry.hasUnixMode ? get32(h + 38) >> 16 : 0;
   entry.dosDirectory = (get32(h + 38) & kDosDirectory) != 0;
   entry.kind = kindOf(entry);
