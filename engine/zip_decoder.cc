@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstring>
 
 #include "crc32.h"
 #include "path_safety.h"
@@ -167,7 +166,7 @@ ZipDecodeResult inflateSome(State& s, const uint8_t* input, size_t inputLength, 
 ZipDecodeResult copyStored(State& s, const uint8_t* input, size_t inputLength, uint8_t* output, size_t outputCapacity,
                            size_t& produced, std::wstring& errorText) {
   produced = std::min<uint64_t>({inputLength, outputCapacity, s.uncompressedSize - s.out});
-  std::memcpy(output, input, produced);
+  std::copy_n(input, produced, output);
   s.in += produced;
   takeOutput(s, output, produced);
   if (s.out < s.uncompressedSize && s.in < s.compressedSize) return ZipDecodeResult::More;
