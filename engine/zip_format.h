@@ -126,7 +126,7 @@ class ZipDecoder {
   uint64_t inOffset() const;   // compressed bytes consumed, from the entry's dataOffset
   uint64_t outOffset() const;  // decoded bytes produced
 
-  struct State;
+  struct State;  // defined in zip_decoder.cc
 
  private:
   std::unique_ptr<State> state_;

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "block_io.h"
+#include "coding.h"
 #include "crc32.h"
 #include "env.h"
 #include "zip_fields.h"
@@ -231,7 +232,17 @@ struct HostileCase {
   std::function<void(Bytes& zip, const Layout& l)> spoil;
   std::wstring error;
   uint64_t prefix = 0;
+  uint64_t shift = 0;
 };
+
+// A self-extracting program in front, counted in the offsets as a tool that
+// appends an archive to a program records them.
+void prefixCounted(Bytes& zip, const Layout& l) {
+  zip.insert(zip.begin(), 1000, 'M');
+  const auto add1000 = [&](size_t at) { patch(zip, at, ablative::get32(&zip[at]) + 1000, 4); };
+  for (size_t at : l.central) add1000(1000 + at + 42);  // the local header's offset
+  add1000(1000 + l.end + 16);                           // the central directory's
+}
 
 TEST(ZipReader, HostileArchivesAreRefusedOrFoundDamagedBeforeAnythingIsWritten) {
   const Bytes mixed = mixedBytes(40000, 7);
@@ -244,7 +255,8 @@ TEST(ZipReader, HostileArchivesAreRefusedOrFoundDamagedBeforeAnythingIsWritten) 
   // clang-format off
   const std::vector<HostileCase> cases = {
     {"valid", [](Bytes&, const Layout&) {}, L""},
-    {"prefix before the first entry", [](Bytes& z, const Layout&) { z.insert(z.begin(), 1000, 'M'); }, L"", 1000},
+    {"prefix before the first entry", [](Bytes& z, const Layout&) { z.insert(z.begin(), 1000, 'M'); }, L"", 1000, 1000},
+    {"prefix counted in the offsets", prefixCounted, L"", 1000, 0},
     {"no end record", [](Bytes& z, const Layout& l) { z.resize(l.end); }, L"Not a zip archive (no end of central directory record)"},
     {"multi-disk", [](Bytes& z, const Layout& l) { patch(z, l.end + 4, 1, 2); }, L"Multi-disk zip archive, which this program cannot extract"},
     {"truncated central directory", [](Bytes& z, const Layout& l) { z.erase(z.begin() + l.end - 10, z.begin() + l.end); },
@@ -292,7 +304,7 @@ TEST(ZipReader, HostileArchivesAreRefusedOrFoundDamagedBeforeAnythingIsWritten) 
     EXPECT_EQ(read.error, c.error);
     if (!c.error.empty()) continue;
     EXPECT_EQ(read.directory.prefixLength, c.prefix);
-    EXPECT_EQ(read.directory.offsetShift, c.prefix);
+    EXPECT_EQ(read.directory.offsetShift, c.shift);
     EXPECT_TRUE(read.data[1] == mixed);
     EXPECT_TRUE(read.data[2] == bytesOf("described"));
   }
