@@ -226,7 +226,10 @@ ZipDecodeResult ZipDecoder::decode(const uint8_t* input, size_t inputLength, uin
     errorText = L"Not enough memory to decode: " + s.name;
     return ZipDecodeResult::Damaged;
   }
-  if (s.ended) return finish(s, errorText);
+  // Some writers store an empty file as deflated without a single byte.
+  if (s.ended || (s.method == kZipDeflated && s.compressedSize == 0 && s.uncompressedSize == 0)) {
+    return finish(s, errorText);
+  }
   const uint64_t inBefore = s.in;
   inputLength = std::min<uint64_t>(inputLength, s.compressedSize - s.in);
   const ZipDecodeResult result = s.method == kZipStored

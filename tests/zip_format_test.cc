@@ -393,4 +393,13 @@ TEST(ZipDecoder, ResumesFromEveryBlockBoundaryItRecorded) {
   }
 }
 
+TEST(ZipDecoder, AnEmptyEntryDeflatedWithoutAByteIsEmpty) {
+  ZipEntry entry;
+  entry.method = ablative::kZipDeflated;
+  ZipDecoder decoder(entry);
+  Bytes decoded;
+  std::wstring errorText;
+  EXPECT_EQ(decodeAll(decoder, {}, 0, 1, 1, decoded, errorText), ZipDecodeResult::Finished) << errorText;
+}
+
 }  // namespace
