@@ -23,7 +23,9 @@ inline constexpr uint16_t kZipDeflated = 8;
 enum class ZipEntryKind { File, Folder, SymbolicLink };  // a link's target is its data
 
 struct ZipEntry {
-  std::string name;  // UTF-8 where the archive says how; bytes that are not UTF-8 pass through
+  // UTF-8, decoded as zip_fields.h tells; a name flagged as UTF-8 that is not
+  // stays as it is, for the path rules to refuse.
+  std::string name;
   uint16_t method = 0;
   uint16_t flags = 0;
   uint32_t crc = 0;  // CRC-32 of the decoded data
@@ -54,8 +56,9 @@ struct ZipDirectory {
 };
 
 // Reads the central directory of the zip archive open in `file` and checks
-// every entry's local header and data descriptor against it, failing with the
-// first of these that applies (`name` is the entry's, as displayPath shows it):
+// every entry's local header and data descriptor against it, failing at the
+// first fault with one of these (`name` is the entry's, as displayPath shows it):
+//   "Unable to open archive file" (its size unknown)
 //   "Failed to seek archive block (code=" / "Failed to read archive block (code=" ...
 //   "Not a zip archive (no end of central directory record)"
 //   "Multi-disk zip archive, which this program cannot extract"
@@ -98,6 +101,7 @@ enum class ZipDecodeResult { More, Finished, Damaged };
 //   "Zip entry data is damaged (data after its end): " + name
 //   "Zip entry data is damaged (invalid deflate data): " + name
 //   "Checksum verification failed: " + name
+//   "Not enough memory to decode: " + name
 // Decode only entries checkZipEntryDecodable accepts.
 class ZipDecoder {
  public:
