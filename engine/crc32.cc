@@ -86,9 +86,11 @@ std::vector<NamedCrcKernel> availableCrcKernels() {
   return kernels;
 }
 
-uint32_t crc32(const uint8_t* data, size_t length) {
+uint32_t crc32(const uint8_t* data, size_t length) { return crc32(0, data, length); }
+
+uint32_t crc32(uint32_t crc, const uint8_t* data, size_t length) {
   static const CrcKernel kernel = bestKernel();
-  return kernel(0, data, length);
+  return kernel(crc, data, length);
 }
 
 }  // namespace ablative

@@ -12,5 +12,8 @@
 namespace ablative {
 
 uint32_t crc32(const uint8_t* data, size_t length);
+// Continues `crc`, the CRC-32 of the bytes before `data`:
+// crc32(crc32(a), b) is the CRC-32 of a followed by b.
+uint32_t crc32(uint32_t crc, const uint8_t* data, size_t length);
 
 }  // namespace ablative

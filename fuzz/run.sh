@@ -9,7 +9,7 @@ build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 seconds=${FUZZ_SECONDS:-60}
 parallel=${FUZZ_PARALLEL:-2}
 timeout=${FUZZ_TIMEOUT:-10}  # seconds for one input; raise it when the fuzzers run niced
-targets=(${FUZZ_TARGETS:-fuzz_archive_reader fuzz_extract fuzz_journal fuzz_path_safety fuzz_rle})
+targets=(${FUZZ_TARGETS:-fuzz_archive_reader fuzz_extract fuzz_journal fuzz_path_safety fuzz_rle fuzz_zip_reader})
 
 cmake -S "$root" -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DZARVIK_FUZZ=ON \
   -DBUILD_TESTING=OFF -DZARVIK_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -38,6 +38,11 @@ for archive in "$seeds"/archives/*.zvka; do
   { printf '\010\000'; cat "$archive"; } > "$seeds/extract/$(basename "$archive")"
   { printf '\010\017'; cat "$archive"; } > "$seeds/extract/links-$(basename "$archive")"
 done
+# Zips of the seed tree by Info-ZIP zip: deflated, stored, and streamed
+# through a pipe (a data descriptor, Zip64).
+mkdir -p "$seeds/zips"
+(cd "$seeds/tree" && zip -q -r ../zips/deflated.zip . && zip -q -r -X -0 ../zips/stored.zip . &&
+  zip -q - a.txt | cat > ../zips/streamed.zip)
 printf 'a.txt\nsub/noise.bin\nsub/zeros.txt\nempty' > "$seeds/paths/tree"
 printf 'CON.txt\nA/../b\n/abs\nC:x\nx:stream\ndir/\xF0\x9F\x98\x80.txt' > "$seeds/paths/hostile"
 seed_for() {
@@ -46,6 +51,7 @@ seed_for() {
     fuzz_journal) echo "$seeds/journals" ;;
     fuzz_path_safety) echo "$seeds/paths" ;;
     fuzz_extract) echo "$seeds/extract" ;;
+    fuzz_zip_reader) echo "$seeds/zips" ;;
     *) echo "$seeds/archives" ;;
   esac
 }

@@ -15,8 +15,9 @@ ensure_packages() {
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 }
 
-# What the native build and its tests need (e2fsprogs: a small ext4 to fill up).
-NATIVE_PACKAGES=(cmake make g++ libgtest-dev libbenchmark-dev zlib1g-dev e2fsprogs python3 strace)
+# What the native build and its tests need (e2fsprogs: a small ext4 to fill up;
+# zip, libarchive-tools: zip archives made by tools other than ours).
+NATIVE_PACKAGES=(cmake make g++ libgtest-dev libbenchmark-dev zlib1g-dev e2fsprogs python3 strace zip libarchive-tools)
 # What the crash states under a real kernel need (tests/kernel): the emulator,
 # the guest's shell and the file systems' tools. The kernel itself is fetched
 # with apt-get download and unpacked, never installed.
@@ -24,6 +25,6 @@ KERNEL_PACKAGES=(qemu-system-x86 busybox-static xfsprogs btrfs-progs dosfstools 
 # What the fuzz targets need: clang with libFuzzer and the sanitizer runtimes.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 # What the Windows build and its tests under Wine need.
-WINDOWS_PACKAGES=(g++-mingw-w64-x86-64 wine wine64 xvfb)
+WINDOWS_PACKAGES=(g++-mingw-w64-x86-64 libz-mingw-w64-dev wine wine64 xvfb)
 # What scripts/screenshot.sh needs besides the Windows packages.
 SCREENSHOT_PACKAGES=(imagemagick x11-utils fonts-wine)

@@ -1,0 +1,311 @@
+// The zip directory: the end records, the central directory, and each entry's
+// local header and data descriptor checked against it.
+#include <algorithm>
+#include <numeric>
+#include <string_view>
+
+#include "block_io.h"
+#include "coding.h"
+#include "path_safety.h"
+#include "zip_fields.h"
+#include "zip_format.h"
+
+namespace ablative {
+
+namespace {
+
+constexpr uint32_t kEndSignature = 0x06054b50;
+constexpr uint32_t kZip64EndSignature = 0x06064b50;
+constexpr uint32_t kZip64LocatorSignature = 0x07064b50;
+constexpr uint32_t kCentralSignature = 0x02014b50;
+constexpr uint32_t kLocalSignature = 0x04034b50;
+constexpr uint32_t kDescriptorSignature = 0x08074b50;
+constexpr uint32_t kEndSize = 22;
+constexpr uint32_t kZip64EndSize = 56;
+constexpr uint32_t kLocatorSize = 20;
+constexpr uint32_t kCentralSize = 46;
+constexpr uint32_t kLocalSize = 30;
+constexpr uint64_t kEndSearch = kEndSize + 0xFFFF;  // the record and the longest comment
+constexpr uint16_t kZip64Extra = 0x0001;
+constexpr uint32_t kAllOnes32 = 0xFFFFFFFF;
+constexpr uint16_t kDescriptorFlag = 1 << 3;
+// The flags a local header must repeat: encryption, descriptor, strong
+// encryption, UTF-8 name, masked local header.
+constexpr uint16_t kFlagsThatMatter = 1 << 0 | 1 << 3 | 1 << 6 | 1 << 11 | 1 << 13;
+constexpr unsigned kMadeOnUnix = 3;
+constexpr uint32_t kUnixTypeMask = 0170000;
+constexpr uint32_t kUnixSymbolicLink = 0120000;
+constexpr uint32_t kDosDirectory = 0x10;
+
+constexpr wchar_t kNoEnd[] = L"Not a zip archive (no end of central directory record)";
+constexpr wchar_t kMultiDisk[] = L"Multi-disk zip archive, which this program cannot extract";
+constexpr wchar_t kBadCentral[] = L"Invalid zip central directory (truncated or inconsistent)";
+constexpr wchar_t kOutside[] = L"Zip entry lies outside the archive: ";
+constexpr wchar_t kLocalMismatch[] = L"Local header does not match the central directory: ";
+constexpr wchar_t kDescriptorMismatch[] = L"Data descriptor does not match the central directory: ";
+constexpr wchar_t kOverlapsCentral[] = L"Zip entry overlaps the central directory: ";
+constexpr wchar_t kOverlap[] = L"Zip entries overlap: ";
+
+bool fail(std::wstring& errorText, const std::wstring& message) {
+  errorText = message;
+  return false;
+}
+
+bool failFor(std::wstring& errorText, const wchar_t* message, const ZipEntry& entry) {
+  return fail(errorText, message + displayPath(entry.name));
+}
+
+uint16_t get16(const uint8_t* in) { return static_cast<uint16_t>(in[0] | in[1] << 8); }
+
+std::string_view textOf(const std::vector<uint8_t>& bytes, size_t at, size_t length) {
+  return {reinterpret_cast<const char*>(bytes.data()) + at, length};
+}
+
+// Reads [offset, offset + length) of a file known to be `size` bytes long;
+// a file that ends early (it shrank) is an inconsistent directory.
+struct ArchiveReader {
+  FileHandle& file;
+  uint64_t size;
+  std::wstring& errorText;
+
+  bool read(uint64_t offset, uint64_t length, std::vector<uint8_t>& bytes) {
+    if (offset > size || length > size - offset || length > UINT32_MAX) return fail(errorText, kBadCentral);
+    if (readArchiveBlock(file, offset, static_cast<uint32_t>(length), bytes, errorText)) return true;
+    if (errorText.empty()) errorText = kBadCentral;
+    return false;
+  }
+};
+
+// Where the central directory lies, as the end records tell.
+struct CentralLocation {
+  uint64_t entryCount = 0;
+  uint64_t size = 0;
+  uint64_t recordedOffset = 0;
+  uint64_t end = 0;  // where the end records begin: the directory lies just before
+};
+
+// The end record is the last signature in the tail whose comment reaches the
+// file's end; failing that (bytes appended after the archive), the last whose
+// comment fits in the file.
+bool findEndRecord(ArchiveReader& reader, uint64_t& at) {
+  const uint64_t tailStart = reader.size - std::min(reader.size, kEndSearch);
+  std::vector<uint8_t> tail;
+  if (!reader.read(tailStart, reader.size - tailStart, tail)) return false;
+  bool found = false;
+  for (size_t i = tail.size() < kEndSize ? 0 : tail.size() - kEndSize + 1; i-- > 0;) {
+    if (get32(&tail[i]) != kEndSignature) continue;
+    const uint64_t recordEnd = i + kEndSize + get16(&tail[i + 20]);
+    if (recordEnd > tail.size() || (found && recordEnd != tail.size())) continue;
+    at = tailStart + i;
+    found = true;
+    if (recordEnd == tail.size()) return true;
+  }
+  return found || fail(reader.errorText, kNoEnd);
+}
+
+// The Zip64 end record, where the locator says, or just before the locator
+// when a prefix moved it.
+bool readZip64End(ArchiveReader& reader, uint64_t locatorAt, CentralLocation& location) {
+  std::vector<uint8_t> locator;
+  if (!reader.read(locatorAt, kLocatorSize, locator)) return false;
+  if (get32(&locator[4]) != 0 || get32(&locator[16]) > 1) return fail(reader.errorText, kMultiDisk);
+  std::vector<uint8_t> record;
+  for (uint64_t at : {get64(&locator[8]), locatorAt - kZip64EndSize}) {
+    if (at > locatorAt || locatorAt - at < kZip64EndSize) continue;
+    if (!reader.read(at, kZip64EndSize, record)) return false;
+    if (get32(&record[0]) != kZip64EndSignature) continue;
+    if (get32(&record[16]) != 0 || get32(&record[20]) != 0 || get64(&record[24]) != get64(&record[32])) {
+      return fail(reader.errorText, kMultiDisk);
+    }
+    location = {get64(&record[32]), get64(&record[40]), get64(&record[48]), at};
+    return true;
+  }
+  return fail(reader.errorText, kBadCentral);
+}
+
+bool locateCentralDirectory(ArchiveReader& reader, CentralLocation& location) {
+  uint64_t endAt = 0;
+  std::vector<uint8_t> end;
+  if (!findEndRecord(reader, endAt) || !reader.read(endAt, kEndSize, end)) return false;
+  std::vector<uint8_t> locator;
+  if (endAt >= kLocatorSize) {
+    if (!reader.read(endAt - kLocatorSize, 4, locator)) return false;
+    if (get32(locator.data()) == kZip64LocatorSignature) return readZip64End(reader, endAt - kLocatorSize, location);
+  }
+  if (get16(&end[4]) != 0 || get16(&end[6]) != 0 || get16(&end[8]) != get16(&end[10])) {
+    return fail(reader.errorText, kMultiDisk);
+  }
+  location = {get16(&end[10]), get32(&end[12]), get32(&end[16]), endAt};
+  return true;
+}
+
+// Takes the Zip64 extra field's 64-bit values, in order, for the header
+// fields that hold all ones; false when the field lacks one.
+bool takeZip64Values(std::string_view extra, std::initializer_list<uint64_t*> overflowing) {
+  std::string_view values = findZipExtra(extra, kZip64Extra).value_or(std::string_view());
+  for (uint64_t* field : overflowing) {
+    if (field == nullptr) continue;
+    if (values.size() < 8) return false;
+    *field = get64(reinterpret_cast<const uint8_t*>(values.data()));
+    values.remove_prefix(8);
+  }
+  return true;
+}
+
+uint64_t* ifAllOnes(uint64_t& field) { return field == kAllOnes32 ? &field : nullptr; }
+
+ZipEntryKind kindOf(const ZipEntry& entry) {
+  if (entry.name.ends_with('/') || entry.dosDirectory) return ZipEntryKind::Folder;
+  if (entry.hasUnixMode && (entry.unixMode & kUnixTypeMask) == kUnixSymbolicLink) return ZipEntryKind::SymbolicLink;
+  return ZipEntryKind::File;
+}
+
+// One central directory header at `at`, moving `at` past it.
+bool parseCentralHeader(const std::vector<uint8_t>& central, size_t& at, ZipEntry& entry, std::string& rawName) {
+  if (central.size() - at < kCentralSize || get32(&central[at]) != kCentralSignature) return false;
+  const uint8_t* h = &central[at];
+  const size_t nameLength = get16(h + 28), extraLength = get16(h + 30), commentLength = get16(h + 32);
+  if (central.size() - at - kCentralSize < nameLength + extraLength + commentLength) return false;
+  rawName = textOf(central, at + kCentralSize, nameLength);
+  const std::string_view extra = textOf(central, at + kCentralSize + nameLength, extraLength);
+  at += kCentralSize + nameLength + extraLength + commentLength;
+  entry.flags = get16(h + 8);
+  entry.method = get16(h + 10);
+  entry.crc = get32(h + 16);
+  entry.compressedSize = get32(h + 20);
+  entry.uncompressedSize = get32(h + 24);
+  entry.localHeaderOffset = get32(h + 42);
+  // The entry's disk number is not read: the end records already say there is one disk.
+  if (!takeZip64Values(extra, {ifAllOnes(entry.uncompressedSize), ifAllOnes(entry.compressedSize),
+                               ifAllOnes(entry.localHeaderOffset)})) {
+    return false;
+  }
+  entry.hasUnixMode = h[5] == kMadeOnUnix;
+  entry.name = decodeZipName(rawName, entry.flags, extra, entry.hasUnixMode);
+  entry.unixMode = entry.hasUnixMode ? get32(h + 38) >> 16 : 0;
+  entry.dosDirectory = (get32(h + 38) & kDosDirectory) != 0;
+  entry.kind = kindOf(entry);
+  entry.modifiedNs = zipModifiedNs(extra, get16(h + 14), get16(h + 12));
+  return true;
+}
+
+// The descriptor after the data: an optional signature, the CRC-32, then both
+// sizes in 32 or 64 bits. The form that repeats the central directory's
+// values is the one written; 0 when none does.
+uint32_t descriptorLength(const std::vector<uint8_t>& bytes, const ZipEntry& entry) {
+  for (const bool signed_ : {true, false}) {
+    for (const uint32_t width : {4u, 8u}) {
+      const uint32_t length = (signed_ ? 4 : 0) + 4 + 2 * width;
+      if (bytes.size() < length || (signed_ && get32(bytes.data()) != kDescriptorSignature)) continue;
+      const uint8_t* p = bytes.data() + (signed_ ? 4 : 0);
+      const auto size = [&](int i) { return width == 4 ? get32(p + 4 + 4 * i) : get64(p + 4 + 8 * i); };
+      if (get32(p) == entry.crc && size(0) == entry.compressedSize && size(1) == entry.uncompressedSize) return length;
+    }
+  }
+  return 0;
+}
+
+bool readDescriptor(ArchiveReader& reader, ZipEntry& entry) {
+  std::vector<uint8_t> bytes;
+  if (!reader.read(entry.dataEnd, std::min<uint64_t>(24, reader.size - entry.dataEnd), bytes)) return false;
+  entry.dataDescriptorLength = descriptorLength(bytes, entry);
+  return entry.dataDescriptorLength != 0 || failFor(reader.errorText, kDescriptorMismatch, entry);
+}
+
+// Sizes and CRC-32 a local header defers to a data descriptor need not match.
+bool localFieldsMatch(const uint8_t* h, std::string_view rawName, std::string_view name, std::string_view extra,
+                      const ZipEntry& entry) {
+  const uint16_t flags = get16(h + 6);
+  if (name != rawName || get16(h + 8) != entry.method ||
+      (flags & kFlagsThatMatter) != (entry.flags & kFlagsThatMatter)) {
+    return false;
+  }
+  if (flags & kDescriptorFlag) return true;
+  uint64_t compressed = get32(h + 18), uncompressed = get32(h + 22);
+  // A local Zip64 field holds both sizes, whichever overflowed.
+  const bool both = findZipExtra(extra, kZip64Extra).value_or(std::string_view()).size() >= 16 &&
+                    (compressed == kAllOnes32 || uncompressed == kAllOnes32);
+  if (!(both ? takeZip64Values(extra, {&uncompressed, &compressed})
+             : takeZip64Values(extra, {ifAllOnes(uncompressed), ifAllOnes(compressed)}))) {
+    return false;
+  }
+  return get32(h + 14) == entry.crc && compressed == entry.compressedSize && uncompressed == entry.uncompressedSize;
+}
+
+bool checkLocalHeader(ArchiveReader& reader, const std::string& rawName, ZipEntry& entry) {
+  std::vector<uint8_t> header, variable;
+  if (entry.localHeaderOffset > reader.size || reader.size - entry.localHeaderOffset < kLocalSize) {
+    return failFor(reader.errorText, kOutside, entry);
+  }
+  if (!reader.read(entry.localHeaderOffset, kLocalSize, header)) return false;
+  if (get32(&header[0]) != kLocalSignature) return failFor(reader.errorText, kLocalMismatch, entry);
+  const size_t nameLength = get16(&header[26]), extraLength = get16(&header[28]);
+  entry.dataOffset = entry.localHeaderOffset + kLocalSize + nameLength + extraLength;
+  if (entry.dataOffset > reader.size || reader.size - entry.dataOffset < entry.compressedSize) {
+    return failFor(reader.errorText, kOutside, entry);
+  }
+  entry.dataEnd = entry.dataOffset + entry.compressedSize;
+  if (!reader.read(entry.localHeaderOffset + kLocalSize, nameLength + extraLength, variable)) return false;
+  if (!localFieldsMatch(header.data(), rawName, textOf(variable, 0, nameLength),
+                        textOf(variable, nameLength, extraLength), entry)) {
+    return failFor(reader.errorText, kLocalMismatch, entry);
+  }
+  entry.hasDataDescriptor = (entry.flags & kDescriptorFlag) != 0;
+  return !entry.hasDataDescriptor || readDescriptor(reader, entry);
+}
+
+bool readCentralDirectory(ArchiveReader& reader, const CentralLocation& location, ZipDirectory& directory) {
+  if (location.size > location.end || location.end - location.size < location.recordedOffset) {
+    return fail(reader.errorText, kBadCentral);
+  }
+  directory.centralDirectoryOffset = location.end - location.size;
+  directory.offsetShift = directory.centralDirectoryOffset - location.recordedOffset;
+  std::vector<uint8_t> central;
+  if (!reader.read(directory.centralDirectoryOffset, location.size, central)) return false;
+  directory.entries.reserve(std::min<uint64_t>(location.entryCount, location.size / kCentralSize));
+  size_t at = 0;
+  for (uint64_t i = 0; i < location.entryCount; ++i) {
+    ZipEntry entry;
+    std::string rawName;
+    if (!parseCentralHeader(central, at, entry, rawName)) return fail(reader.errorText, kBadCentral);
+    if (entry.localHeaderOffset > reader.size) return failFor(reader.errorText, kOutside, entry);
+    entry.localHeaderOffset += directory.offsetShift;
+    if (!checkLocalHeader(reader, rawName, entry)) return false;
+    directory.entries.push_back(std::move(entry));
+  }
+  return at == central.size() || fail(reader.errorText, kBadCentral);
+}
+
+uint64_t rangeEnd(const ZipEntry& entry) { return entry.dataEnd + entry.dataDescriptorLength; }
+
+// Every entry, header to descriptor, lies before the central directory and
+// apart from every other.
+bool checkEntryRanges(ZipDirectory& directory, std::wstring& errorText) {
+  const std::vector<ZipEntry>& entries = directory.entries;
+  std::vector<size_t> order(entries.size());
+  std::iota(order.begin(), order.end(), size_t{0});
+  std::sort(order.begin(), order.end(),
+            [&](size_t a, size_t b) { return entries[a].localHeaderOffset < entries[b].localHeaderOffset; });
+  uint64_t previousEnd = 0;
+  for (size_t i : order) {
+    if (rangeEnd(entries[i]) > directory.centralDirectoryOffset)
+      return failFor(errorText, kOverlapsCentral, entries[i]);
+    if (entries[i].localHeaderOffset < previousEnd) return failFor(errorText, kOverlap, entries[i]);
+    previousEnd = rangeEnd(entries[i]);
+  }
+  directory.prefixLength = order.empty() ? directory.centralDirectoryOffset : entries[order[0]].localHeaderOffset;
+  return true;
+}
+
+}  // namespace
+
+bool readZipDirectory(FileHandle& file, ZipDirectory& directory, std::wstring& errorText) {
+  directory = {};
+  if (!fileSize(file, directory.archiveSize)) return fail(errorText, L"Unable to open archive file");
+  ArchiveReader reader{file, directory.archiveSize, errorText};
+  CentralLocation location;
+  return locateCentralDirectory(reader, location) && readCentralDirectory(reader, location, directory) &&
+         checkEntryRanges(directory, errorText);
+}
+
+}  // namespace ablative

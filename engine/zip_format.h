@@ -1,0 +1,143 @@
+// Zip archives (".zip"): the directory as plain records, the checks that come
+// before anything is written, and a decoder for one entry's data in pieces.
+//
+// The central directory is authoritative: every entry's local header, and its
+// data descriptor when it has one, must agree with it. Paths are not judged
+// here: callers run the decoded names through path_safety.h like any other
+// stored path.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "env.h"
+
+namespace ablative {
+
+inline constexpr uint16_t kZipStored = 0;
+inline constexpr uint16_t kZipDeflated = 8;
+
+enum class ZipEntryKind { File, Folder, SymbolicLink };  // a link's target is its data
+
+struct ZipEntry {
+  // UTF-8, decoded as zip_fields.h tells; a name flagged as UTF-8 that is not
+  // stays as it is, for the path rules to refuse.
+  std::string name;
+  uint16_t method = 0;
+  uint16_t flags = 0;
+  uint32_t crc = 0;  // CRC-32 of the decoded data
+  uint64_t compressedSize = 0;
+  uint64_t uncompressedSize = 0;
+  // Offsets in the file as it is, a prefix in front of the archive counted.
+  uint64_t localHeaderOffset = 0;
+  uint64_t dataOffset = 0;  // just past the local header
+  uint64_t dataEnd = 0;     // dataOffset + compressedSize
+  bool hasDataDescriptor = false;
+  uint32_t dataDescriptorLength = 0;  // after dataEnd: 12 to 24 bytes when present
+  ZipEntryKind kind = ZipEntryKind::File;
+  int64_t modifiedNs = 0;  // nanoseconds since 1970 UTC
+  bool hasUnixMode = false;
+  uint32_t unixMode = 0;  // type and permission bits, when made on Unix
+  bool dosDirectory = false;
+};
+
+struct ZipDirectory {
+  std::vector<ZipEntry> entries;  // in central directory order
+  // Bytes in front of the first entry (a self-extracting program), and how far
+  // the recorded offsets were moved to account for it (zero when the writer
+  // already counted the prefix).
+  uint64_t prefixLength = 0;
+  uint64_t offsetShift = 0;
+  uint64_t centralDirectoryOffset = 0;  // where it is, not where the archive records it
+  uint64_t archiveSize = 0;
+};
+
+// Reads the central directory of the zip archive open in `file` and checks
+// every entry's local header and data descriptor against it, failing at the
+// first fault with one of these (`name` is the entry's, as displayPath shows it):
+//   "Unable to open archive file" (its size unknown)
+//   "Failed to seek archive block (code=" / "Failed to read archive block (code=" ...
+//   "Not a zip archive (no end of central directory record)"
+//   "Multi-disk zip archive, which this program cannot extract"
+//   "Invalid zip central directory (truncated or inconsistent)"
+//   "Zip entry lies outside the archive: " + name
+//   "Local header does not match the central directory: " + name
+//   "Data descriptor does not match the central directory: " + name
+//   "Zip entry overlaps the central directory: " + name
+//   "Zip entries overlap: " + name (the later of the two in the file)
+bool readZipDirectory(FileHandle& file, ZipDirectory& directory, std::wstring& errorText);
+
+// Whether this program can decode the entry's data, else one of:
+//   "Encrypted entry, which this program cannot extract: " + name
+//   "Unsupported compression method (bzip2): " + name (Deflate64, LZMA,
+//     Zstandard, XZ or the method's number likewise)
+//   "Stored entry whose compressed and uncompressed sizes differ: " + name
+bool checkZipEntryDecodable(const ZipEntry& entry, std::wstring& errorText);
+
+// A place in a deflate stream where decoding can start again: a block
+// boundary, with the bits of the last byte read that belong to the next block
+// and the window of decoded bytes that later blocks may copy from.
+struct InflatePoint {
+  uint64_t inOffset = 0;   // compressed bytes before the point, from the entry's dataOffset
+  uint64_t outOffset = 0;  // decoded bytes before it
+  int bits = 0;            // 0 to 7 bits of the byte at inOffset - 1 still to be read
+  uint8_t bitsValue = 0;   // those bits, in the low bits
+  uint32_t crc = 0;        // CRC-32 of the decoded bytes before the point
+  uint32_t windowLength = 0;
+  uint8_t window[32768] = {};  // the last windowLength decoded bytes
+};
+
+enum class ZipDecodeResult { More, Finished, Damaged };
+
+// Decodes one entry's data, stored or deflated, from compressed bytes fed in
+// pieces of any size into output buffers of any size; memory stays the same
+// whatever the entry's size. The decoded data must come to exactly the
+// recorded size and checksum, else damage, reported as one of:
+//   "Zip entry data is damaged (longer than recorded): " + name
+//   "Zip entry data is damaged (ends early): " + name
+//   "Zip entry data is damaged (data after its end): " + name
+//   "Zip entry data is damaged (invalid deflate data): " + name
+//   "Checksum verification failed: " + name
+//   "Not enough memory to decode: " + name
+// Decode only entries checkZipEntryDecodable accepts.
+class ZipDecoder {
+ public:
+  explicit ZipDecoder(const ZipEntry& entry);
+  ~ZipDecoder();
+  ZipDecoder(const ZipDecoder&) = delete;
+  ZipDecoder& operator=(const ZipDecoder&) = delete;
+
+  // Continues from `point`, recorded by a decoder of the same entry: feed the
+  // compressed bytes from point.inOffset on. False when the point cannot be
+  // restored (it belongs to another stream or is damaged).
+  bool resumeAt(const InflatePoint& point);
+
+  // Deflated entries: hands a point to `onPoint` at the first block boundary
+  // after each `spacing` decoded bytes (points cost a 32 KiB copy each).
+  void recordPoints(uint64_t spacing, std::function<void(const InflatePoint&)> onPoint);
+
+  // Decodes from `input` into `output`, reporting how much of each it used.
+  // More: call again, with the input not consumed followed by the next bytes
+  // of the entry's data, or with a fresh output buffer. Input past the
+  // entry's compressed size is never consumed. Finished: every byte decoded
+  // and checked.
+  ZipDecodeResult decode(const uint8_t* input, size_t inputLength, uint8_t* output, size_t outputCapacity,
+                         size_t& consumed, size_t& produced, std::wstring& errorText);
+
+  uint64_t inOffset() const;   // compressed bytes consumed, from the entry's dataOffset
+  uint64_t outOffset() const;  // decoded bytes produced
+
+  struct State;  // defined in zip_decoder.cc
+
+ private:
+  std::unique_ptr<State> state_;
+};
+
+// Decodes a local date and time as MS-DOS records them into seconds since
+// 1970 UTC, with the time zone rules where this runs.
+int64_t dosTimeToUnixSeconds(uint16_t date, uint16_t time);
+
+}  // namespace ablative

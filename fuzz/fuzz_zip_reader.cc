@@ -1,0 +1,53 @@
+// The zip reader and decoder on arbitrary bytes as a whole zip file: every
+// input must end in acceptance, a refusal or damage, never a crash, an
+// overflow or an allocation beyond what the input itself describes.
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "block_io.h"
+#include "fuzz_util.h"
+#include "zip_format.h"
+
+namespace {
+
+// Decodes from `from` on, in small pieces, until the decoder finishes, finds
+// damage or stalls; returns the last resume point recorded on the way.
+std::optional<ablative::InflatePoint> decode(ablative::FileHandle& file, const ablative::ZipEntry& entry,
+                                             ablative::ZipDecoder& decoder, uint64_t from) {
+  std::optional<ablative::InflatePoint> last;
+  decoder.recordPoints(1 << 12, [&](const ablative::InflatePoint& point) { last = point; });
+  std::vector<uint8_t> input, output(1 << 12);
+  std::wstring errorText;
+  for (uint64_t at = from;;) {
+    const uint64_t piece = std::min<uint64_t>(1000, entry.compressedSize - at);
+    input.clear();
+    if (!ablative::readArchiveBlock(file, entry.dataOffset + at, static_cast<uint32_t>(piece), input, errorText)) {
+      return last;
+    }
+    size_t consumed = 0, produced = 0;
+    const ablative::ZipDecodeResult result =
+        decoder.decode(input.data(), input.size(), output.data(), output.size(), consumed, produced, errorText);
+    at += consumed;
+    if (result != ablative::ZipDecodeResult::More || (consumed == 0 && produced == 0 && piece == 0)) return last;
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::wstring path = fuzz::writeInput("archive.zip", data, size);
+  ablative::FileHandle file;
+  if (!ablative::openFile(path, ablative::OpenMode::ReadOnly, file)) return 0;
+  ablative::ZipDirectory directory;
+  std::wstring errorText;
+  if (!ablative::readZipDirectory(file, directory, errorText)) return 0;
+  for (const ablative::ZipEntry& entry : directory.entries) {
+    if (!ablative::checkZipEntryDecodable(entry, errorText)) continue;
+    ablative::ZipDecoder decoder(entry);
+    std::optional<ablative::InflatePoint> point = decode(file, entry, decoder, 0);
+    ablative::ZipDecoder resumed(entry);
+    if (point && resumed.resumeAt(*point)) decode(file, entry, resumed, point->inOffset);
+  }
+  return 0;
+}

@@ -1,0 +1,405 @@
+// The zip reader on archives other tools made (tests/make_zip_corpus.py) and
+// on hostile ones built byte by byte here, and the decoder's resume points.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <random>
+#include <sstream>
+
+#include "block_io.h"
+#include "coding.h"
+#include "crc32.h"
+#include "env.h"
+#include "zip_fields.h"
+#include "zip_format.h"
+#include "test_util.h"
+
+using namespace testutil;
+using ablative::ZipDecoder;
+using ablative::ZipDecodeResult;
+using ablative::ZipEntry;
+using ablative::ZipEntryKind;
+
+namespace {
+
+// Decodes `compressed` from `from` on, handing the decoder at most `inPiece`
+// bytes and `outPiece` bytes of room at a time.
+ZipDecodeResult decodeAll(ZipDecoder& decoder, const Bytes& compressed, size_t from, size_t inPiece, size_t outPiece,
+                          Bytes& decoded, std::wstring& errorText) {
+  Bytes room(outPiece);
+  for (size_t at = from;;) {
+    size_t consumed = 0, produced = 0;
+    const size_t piece = std::min(inPiece, compressed.size() - at);
+    ZipDecodeResult result =
+        decoder.decode(compressed.data() + at, piece, room.data(), room.size(), consumed, produced, errorText);
+    at += consumed;
+    decoded.insert(decoded.end(), room.begin(), room.begin() + produced);
+    if (result != ZipDecodeResult::More) return result;
+    if (consumed == 0 && produced == 0 && piece == 0) return errorText = L"stalled", ZipDecodeResult::Damaged;
+  }
+}
+
+struct ReadZip {
+  ablative::ZipDirectory directory;
+  std::vector<Bytes> data;  // each entry's decoded bytes
+  std::wstring error;       // the first refusal or damage, empty when none
+};
+
+// Everything a caller does before writing: read the directory, check each
+// entry, then decode each entry in pieces.
+ReadZip readZip(const fs::path& path, size_t inPiece = 4096, size_t outPiece = 1000) {
+  ReadZip zip;
+  ablative::FileHandle file;
+  if (!ablative::openFile(wide(path), ablative::OpenMode::ReadOnly, file)) return zip.error = L"open failed", zip;
+  if (!ablative::readZipDirectory(file, zip.directory, zip.error)) return zip;
+  for (const ZipEntry& entry : zip.directory.entries) {
+    if (!ablative::checkZipEntryDecodable(entry, zip.error)) return zip;
+  }
+  for (const ZipEntry& entry : zip.directory.entries) {
+    Bytes compressed;
+    ablative::readArchiveBlock(file, entry.dataOffset, static_cast<uint32_t>(entry.compressedSize), compressed,
+                               zip.error);
+    ZipDecoder decoder(entry);
+    zip.data.emplace_back();
+    if (decodeAll(decoder, compressed, 0, inPiece, outPiece, zip.data.back(), zip.error) != ZipDecodeResult::Finished) {
+      return zip;
+    }
+  }
+  return zip;
+}
+
+// The corpus's location, from the test's environment (set by tests/CMakeLists.txt).
+fs::path corpusFolder() {
+  const char* folder = std::getenv("ZIP_CORPUS");
+  return folder == nullptr ? fs::path() : fs::path(folder);
+}
+
+std::string fromHex(const std::string& hex) {
+  std::string text;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2) text += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  return text;
+}
+
+TEST(ZipCorpus, EntriesOfArchivesOtherToolsMadeReadAsTheyWereWritten) {
+  const fs::path folder = corpusFolder();
+  if (folder.empty()) GTEST_SKIP() << "ZIP_CORPUS is not set: the corpus is made by tests/make_zip_corpus.py";
+  std::ifstream manifest(folder / "manifest.tsv");
+  ASSERT_TRUE(manifest) << "no manifest in " << folder;
+  std::map<std::string, ReadZip> archives;
+  std::map<std::string, size_t> seen;
+  for (std::string line; std::getline(manifest, line);) {
+    std::istringstream fields(line);
+    std::string archive, nameHex, kind, size, mtime, mode, content;
+    fields >> archive >> nameHex >> kind >> size >> mtime >> mode >> content;
+    if (!archives.count(archive)) archives[archive] = readZip(folder / archive);
+    const ReadZip& zip = archives[archive];
+    ASSERT_EQ(zip.error, L"") << archive;
+    const size_t index = seen[archive]++;
+    ASSERT_LT(index, zip.directory.entries.size()) << archive;
+    const ZipEntry& entry = zip.directory.entries[index];
+    SCOPED_TRACE(archive + " " + entry.name);
+    EXPECT_EQ(entry.name, fromHex(nameHex));
+    const std::map<std::string, ZipEntryKind> kinds = {
+        {"file", ZipEntryKind::File}, {"folder", ZipEntryKind::Folder}, {"link", ZipEntryKind::SymbolicLink}};
+    EXPECT_EQ(entry.kind, kinds.at(kind));
+    EXPECT_EQ(entry.uncompressedSize, std::stoull(size));
+    if (mtime != "*") {
+      EXPECT_EQ(entry.modifiedNs, std::stoll(mtime));
+    }
+    if (mode != "*") {
+      EXPECT_TRUE(entry.hasUnixMode && entry.unixMode == std::stoul(mode, nullptr, 8));
+    }
+    if (content != "-") {
+      EXPECT_TRUE(zip.data[index] == readFile(folder / content));
+    }
+  }
+  for (const auto& [archive, zip] : archives) EXPECT_EQ(seen[archive], zip.directory.entries.size()) << archive;
+}
+
+// A small zip writer for hostile archives: each entry stored as given, its
+// local header repeating the central one (a data descriptor in its place when
+// flag bit 3 is set).
+struct Member {
+  std::string name;
+  Bytes data;  // as stored
+  uint16_t method = 0;
+  uint16_t flags = 0;
+  uint64_t size = 0;  // decoded
+  uint32_t crc = 0;
+  size_t slack = 0;  // bytes after the data (and descriptor) that belong to no entry
+};
+
+Member storedMember(const std::string& name, const std::string& text, uint16_t flags = 0) {
+  Bytes data = bytesOf(text);
+  return {name, data, 0, flags, data.size(), ablative::crc32(data.data(), data.size())};
+}
+
+Bytes rawDeflate(const Bytes& raw) {
+  z_stream z{};
+  deflateInit2(&z, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+  Bytes out(deflateBound(&z, raw.size()));
+  z.next_in = const_cast<Bytef*>(raw.data());
+  z.avail_in = static_cast<uInt>(raw.size());
+  z.next_out = out.data();
+  z.avail_out = static_cast<uInt>(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+Member deflatedMember(const std::string& name, const Bytes& raw) {
+  return {name, rawDeflate(raw), 8, 0, raw.size(), ablative::crc32(raw.data(), raw.size()), 1};
+}
+
+void put(Bytes& out, uint64_t value, int width) {
+  for (int i = 0; i < width; ++i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+void patch(Bytes& zip, size_t at, uint64_t value, int width) {
+  for (int i = 0; i < width; ++i) zip[at + i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+struct Layout {
+  std::vector<size_t> local;    // each local header
+  std::vector<size_t> central;  // each central header
+  size_t end = 0;               // the end record
+};
+
+void putHeaderFields(Bytes& out, const Member& m, bool deferred) {
+  put(out, 20, 2);  // version needed
+  put(out, m.flags, 2);
+  put(out, m.method, 2);
+  put(out, 0, 2);     // time
+  put(out, 0x21, 2);  // date: 1980-01-01
+  put(out, deferred ? 0 : m.crc, 4);
+  put(out, deferred ? 0 : m.data.size(), 4);
+  put(out, deferred ? 0 : m.size, 4);
+  put(out, m.name.size(), 2);
+  put(out, 0, 2);  // extra length
+}
+
+Bytes buildZip(const std::vector<Member>& members, Layout& layout) {
+  Bytes zip, central;
+  for (const Member& m : members) {
+    layout.local.push_back(zip.size());
+    const bool deferred = m.flags & 8;
+    put(zip, 0x04034b50, 4);
+    putHeaderFields(zip, m, deferred);
+    zip.insert(zip.end(), m.name.begin(), m.name.end());
+    zip.insert(zip.end(), m.data.begin(), m.data.end());
+    if (deferred) {
+      for (uint64_t field : {uint64_t{0x08074b50}, uint64_t{m.crc}, m.data.size(), m.size}) put(zip, field, 4);
+    }
+    zip.insert(zip.end(), m.slack, 0);
+  }
+  for (size_t i = 0; i < members.size(); ++i) {
+    layout.central.push_back(zip.size() + central.size());
+    put(central, 0x02014b50, 4);
+    put(central, 0x031E, 2);  // made by: Unix
+    putHeaderFields(central, members[i], false);
+    put(central, 0, 2 + 2 + 2);       // comment length, disk, internal attributes
+    put(central, 0100644u << 16, 4);  // external attributes
+    put(central, layout.local[i], 4);
+    central.insert(central.end(), members[i].name.begin(), members[i].name.end());
+  }
+  const size_t centralAt = zip.size();
+  zip.insert(zip.end(), central.begin(), central.end());
+  layout.end = zip.size();
+  put(zip, 0x06054b50, 4);
+  put(zip, 0, 4);  // this disk, the directory's disk
+  put(zip, members.size(), 2);
+  put(zip, members.size(), 2);
+  put(zip, central.size(), 4);
+  put(zip, centralAt, 4);
+  put(zip, 0, 2);  // comment length
+  return zip;
+}
+
+// The same field in an entry's local and central headers.
+void patchBoth(Bytes& zip, const Layout& l, size_t entry, size_t localField, uint64_t value, int width) {
+  patch(zip, l.local[entry] + localField, value, width);
+  patch(zip, l.central[entry] + localField + 2, value, width);
+}
+constexpr size_t kFlags = 6, kMethod = 8, kCrc = 14, kCompressed = 18, kUncompressed = 22;
+
+struct HostileCase {
+  const char* what;
+  std::function<void(Bytes& zip, const Layout& l)> spoil;
+  std::wstring error;
+  uint64_t prefix = 0;
+  uint64_t shift = 0;
+};
+
+// A self-extracting program in front, counted in the offsets as a tool that
+// appends an archive to a program records them.
+void prefixCounted(Bytes& zip, const Layout& l) {
+  zip.insert(zip.begin(), 1000, 'M');
+  const auto add1000 = [&](size_t at) { patch(zip, at, ablative::get32(&zip[at]) + 1000, 4); };
+  for (size_t at : l.central) add1000(1000 + at + 42);  // the local header's offset
+  add1000(1000 + l.end + 16);                           // the central directory's
+}
+
+TEST(ZipReader, HostileArchivesAreRefusedOrFoundDamagedBeforeAnythingIsWritten) {
+  const Bytes mixed = mixedBytes(40000, 7);
+  const std::vector<Member> members = {storedMember("a.txt", "hello"), deflatedMember("b/c.txt", mixed),
+                                       storedMember("d.txt", "described", 8), storedMember("e.txt", "last")};
+  Layout l;
+  const Bytes valid = buildZip(members, l);
+  const uint64_t bSize = members[1].data.size();
+  const uint64_t aCoversB = l.local[1] - l.local[0] - 30 - 5 + 10;
+  // clang-format off
+  const std::vector<HostileCase> cases = {
+    {"valid", [](Bytes&, const Layout&) {}, L""},
+    {"prefix before the first entry", [](Bytes& z, const Layout&) { z.insert(z.begin(), 1000, 'M'); }, L"", 1000, 1000},
+    {"prefix counted in the offsets", prefixCounted, L"", 1000, 0},
+    {"no end record", [](Bytes& z, const Layout& l) { z.resize(l.end); }, L"Not a zip archive (no end of central directory record)"},
+    {"multi-disk", [](Bytes& z, const Layout& l) { patch(z, l.end + 4, 1, 2); }, L"Multi-disk zip archive, which this program cannot extract"},
+    {"truncated central directory", [](Bytes& z, const Layout& l) { z.erase(z.begin() + l.end - 10, z.begin() + l.end); },
+     L"Invalid zip central directory (truncated or inconsistent)"},
+    {"more entries than the directory holds", [](Bytes& z, const Layout& l) { patch(z, l.end + 8, 5, 2); patch(z, l.end + 10, 5, 2); },
+     L"Invalid zip central directory (truncated or inconsistent)"},
+    {"local name differs", [](Bytes& z, const Layout& l) { z[l.local[0] + 30] = 'A'; }, L"Local header does not match the central directory: a.txt"},
+    {"local method differs", [](Bytes& z, const Layout& l) { patch(z, l.local[0] + kMethod, 8, 2); }, L"Local header does not match the central directory: a.txt"},
+    {"local size differs", [](Bytes& z, const Layout& l) { patch(z, l.local[0] + kCompressed, 6, 4); }, L"Local header does not match the central directory: a.txt"},
+    {"local header missing", [](Bytes& z, const Layout& l) { patch(z, l.central[0] + 42, 3, 4); }, L"Local header does not match the central directory: a.txt"},
+    {"descriptor differs", [](Bytes& z, const Layout& l) { z[l.local[3] - 12] ^= 1; }, L"Data descriptor does not match the central directory: d.txt"},
+    {"entry outside the file", [](Bytes& z, const Layout& l) { patch(z, l.central[0] + 42, 0xFFFFFF00, 4); }, L"Zip entry lies outside the archive: a.txt"},
+    {"entries overlap", [&](Bytes& z, const Layout& l) { for (size_t f : {kCompressed, kUncompressed}) patchBoth(z, l, 0, f, aCoversB, 4); },
+     L"Zip entries overlap: b/c.txt"},
+    {"entry overlaps the central directory", [](Bytes& z, const Layout& l) { for (size_t f : {kCompressed, kUncompressed}) patchBoth(z, l, 3, f, 9, 4); },
+     L"Zip entry overlaps the central directory: e.txt"},
+    {"encrypted", [](Bytes& z, const Layout& l) { patchBoth(z, l, 0, kFlags, 1, 2); }, L"Encrypted entry, which this program cannot extract: a.txt"},
+    {"strong encryption", [](Bytes& z, const Layout& l) { patchBoth(z, l, 0, kFlags, 0x41, 2); }, L"Encrypted entry, which this program cannot extract: a.txt"},
+    {"AES", [](Bytes& z, const Layout& l) { patchBoth(z, l, 0, kMethod, 99, 2); }, L"Encrypted entry, which this program cannot extract: a.txt"},
+    {"bzip2", [](Bytes& z, const Layout& l) { patchBoth(z, l, 1, kMethod, 12, 2); }, L"Unsupported compression method (bzip2): b/c.txt"},
+    {"Deflate64", [](Bytes& z, const Layout& l) { patchBoth(z, l, 1, kMethod, 9, 2); }, L"Unsupported compression method (Deflate64): b/c.txt"},
+    {"XZ", [](Bytes& z, const Layout& l) { patchBoth(z, l, 1, kMethod, 95, 2); }, L"Unsupported compression method (XZ): b/c.txt"},
+    {"unknown method", [](Bytes& z, const Layout& l) { patchBoth(z, l, 1, kMethod, 77, 2); }, L"Unsupported compression method (77): b/c.txt"},
+    {"stored sizes differ", [](Bytes& z, const Layout& l) { patchBoth(z, l, 0, kUncompressed, 6, 4); },
+     L"Stored entry whose compressed and uncompressed sizes differ: a.txt"},
+    {"CRC differs", [](Bytes& z, const Layout& l) { patchBoth(z, l, 0, kCrc, 0, 4); }, L"Checksum verification failed: a.txt"},
+    {"inflates past the recorded size", [&](Bytes& z, const Layout& l) { patchBoth(z, l, 1, kUncompressed, mixed.size() - 1, 4); },
+     L"Zip entry data is damaged (longer than recorded): b/c.txt"},
+    {"inflates short of the recorded size", [&](Bytes& z, const Layout& l) { patchBoth(z, l, 1, kUncompressed, mixed.size() + 1, 4); },
+     L"Zip entry data is damaged (ends early): b/c.txt"},
+    {"deflate stream cut", [&](Bytes& z, const Layout& l) { patchBoth(z, l, 1, kCompressed, bSize - 1, 4); },
+     L"Zip entry data is damaged (ends early): b/c.txt"},
+    {"data after the deflate stream", [&](Bytes& z, const Layout& l) { patchBoth(z, l, 1, kCompressed, bSize + 1, 4); },
+     L"Zip entry data is damaged (data after its end): b/c.txt"},
+    {"invalid deflate block", [](Bytes& z, const Layout& l) { z[l.local[1] + 37] = 0xFF; }, L"Zip entry data is damaged (invalid deflate data): b/c.txt"},
+  };
+  // clang-format on
+  ScratchDir scratch;
+  for (const HostileCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    Bytes zip = valid;
+    c.spoil(zip, l);
+    writeFile(scratch / "hostile.zip", zip);
+    const ReadZip read = readZip(scratch / "hostile.zip", 1000, 333);
+    EXPECT_EQ(read.error, c.error);
+    if (!c.error.empty()) continue;
+    EXPECT_EQ(read.directory.prefixLength, c.prefix);
+    EXPECT_EQ(read.directory.offsetShift, c.shift);
+    EXPECT_TRUE(read.data[1] == mixed);
+    EXPECT_TRUE(read.data[2] == bytesOf("described"));
+  }
+}
+
+std::string ntfsExtra(uint64_t ticks) {
+  Bytes field;
+  for (auto [value, width] : std::initializer_list<std::pair<uint64_t, int>>{
+           {0x000a, 2}, {32, 2}, {0, 4}, {1, 2}, {24, 2}, {ticks, 8}, {0, 8}, {0, 8}}) {
+    put(field, value, width);
+  }
+  return {field.begin(), field.end()};
+}
+
+std::string timestampExtra(int32_t seconds) {
+  Bytes field;
+  put(field, 0x5455, 2);
+  put(field, 5, 2);
+  put(field, 1, 1);
+  put(field, static_cast<uint32_t>(seconds), 4);
+  return {field.begin(), field.end()};
+}
+
+std::string unicodePathExtra(const std::string& forRaw, const std::string& utf8) {
+  Bytes field;
+  put(field, 0x7075, 2);
+  put(field, 5 + utf8.size(), 2);
+  put(field, 1, 1);
+  put(field, ablative::crc32(reinterpret_cast<const uint8_t*>(forRaw.data()), forRaw.size()), 4);
+  return std::string(field.begin(), field.end()) + utf8;
+}
+
+TEST(ZipReader, NamesAndTimesFollowTheExtraFieldsThatVouchForThem) {
+  struct NameCase {
+    std::string raw;
+    uint16_t flags;
+    std::string extra;
+    bool madeOnUnix;
+    std::string name;
+  };
+  // clang-format off
+  const std::vector<NameCase> names = {
+    {"caf\xC3\xA9", 0x800, "", false, "caf\xC3\xA9"},
+    {"\x80\x82\xB0", 0, "", true, "\xC3\x87\xC3\xA9\xE2\x96\x91"},            // code page 437, not UTF-8
+    {"caf\xC3\xA9", 0, "", true, "caf\xC3\xA9"},                             // Unix: the file system's bytes
+    {"caf\xC3\xA9", 0, "", false, "caf\xE2\x94\x9C\xE2\x8C\x90"},  // elsewhere: code page 437
+    {"cafe", 0, unicodePathExtra("cafe", "caf\xC3\xA9"), false, "caf\xC3\xA9"},
+    {"cafe", 0, unicodePathExtra("other", "caf\xC3\xA9"), false, "cafe"},  // written for another name
+  };
+  // clang-format on
+  for (const NameCase& c : names) EXPECT_EQ(ablative::decodeZipName(c.raw, c.flags, c.extra, c.madeOnUnix), c.name);
+
+  const uint64_t ntfs2020 = 116'444'736'000'000'000 + 16'000'000'000'000'000 + 1234567;
+  EXPECT_EQ(ablative::zipModifiedNs(ntfsExtra(ntfs2020), 0x21, 0), 1'600'000'000'123'456'700);
+  EXPECT_EQ(ablative::zipModifiedNs(timestampExtra(-86400) + ntfsExtra(ntfs2020), 0x21, 0), -86'400'000'000'000);
+}
+
+// Every point a decoder records resumes a fresh decoder that finishes the
+// entry, byte for byte, fed in small pieces.
+TEST(ZipDecoder, ResumesFromEveryBlockBoundaryItRecorded) {
+  // Letters at random: literals fill a deflate block every 16 KiB or so.
+  Bytes raw(1 << 19);
+  std::mt19937 random(3);
+  for (uint8_t& byte : raw) byte = static_cast<uint8_t>('a' + random() % 16);
+  ZipEntry entry;
+  entry.name = "big.bin";
+  entry.method = ablative::kZipDeflated;
+  const Bytes compressed = rawDeflate(raw);
+  entry.compressedSize = compressed.size();
+  entry.uncompressedSize = raw.size();
+  entry.crc = ablative::crc32(raw.data(), raw.size());
+  std::vector<ablative::InflatePoint> points;
+  ZipDecoder first(entry);
+  first.recordPoints(64 << 10, [&](const ablative::InflatePoint& point) { points.push_back(point); });
+  Bytes decoded;
+  std::wstring errorText;
+  ASSERT_EQ(decodeAll(first, compressed, 0, 5000, 7000, decoded, errorText), ZipDecodeResult::Finished) << errorText;
+  ASSERT_GE(points.size(), 4u);
+  for (const ablative::InflatePoint& point : points) {
+    ZipDecoder resumed(entry);
+    ASSERT_TRUE(resumed.resumeAt(point));
+    Bytes rest;
+    EXPECT_EQ(decodeAll(resumed, compressed, point.inOffset, 97, 1 << 16, rest, errorText), ZipDecodeResult::Finished)
+        << errorText;
+    EXPECT_TRUE(rest == Bytes(raw.begin() + point.outOffset, raw.end())) << point.outOffset;
+  }
+}
+
+TEST(ZipDecoder, AnEmptyEntryDeflatedWithoutAByteIsEmpty) {
+  ZipEntry entry;
+  entry.method = ablative::kZipDeflated;
+  ZipDecoder decoder(entry);
+  Bytes decoded;
+  std::wstring errorText;
+  EXPECT_EQ(decodeAll(decoder, {}, 0, 1, 1, decoded, errorText), ZipDecodeResult::Finished) << errorText;
+}
+
+}  // namespace
