@@ -32,7 +32,6 @@ constexpr uint16_t kDescriptorFlag = 1 << 3;
 // The flags a local header must repeat: encryption, descriptor, strong
 // encryption, UTF-8 name, masked local header.
 constexpr uint16_t kFlagsThatMatter = 1 << 0 | 1 << 3 | 1 << 6 | 1 << 11 | 1 << 13;
-constexpr unsigned kMadeOnUnix = 3;
 constexpr uint32_t kUnixTypeMask = 0170000;
 constexpr uint32_t kUnixSymbolicLink = 0120000;
 constexpr uint32_t kDosDirectory = 0x10;
@@ -180,8 +179,8 @@ bool parseCentralHeader(const std::vector<uint8_t>& central, size_t& at, ZipEntr
                                ifAllOnes(entry.localHeaderOffset)})) {
     return false;
   }
-  entry.hasUnixMode = h[5] == kMadeOnUnix;
-  entry.name = decodeZipName(rawName, entry.flags, extra, entry.hasUnixMode);
+  entry.hasUnixMode = h[5] == kZipMadeOnUnix;
+  entry.name = decodeZipName(rawName, entry.flags, extra, h[5]);
   entry.unixMode = entry.hasUnixMode ? get32(h + 38) >> 16 : 0;
   entry.dosDirectory = (get32(h + 38) & kDosDirectory) != 0;
   entry.kind = kindOf(entry);

@@ -1,5 +1,6 @@
 #include "zip_fields.h"
 
+#include <algorithm>
 #include <ctime>
 
 #include "coding.h"
@@ -98,11 +99,23 @@ std::optional<std::string_view> findZipExtra(std::string_view extra, uint16_t id
   return std::nullopt;
 }
 
-std::string decodeZipName(std::string_view rawName, uint16_t flags, std::string_view extra, bool madeOnUnix) {
+namespace {
+
+std::string decodedName(std::string_view rawName, uint16_t flags, std::string_view extra, uint8_t madeBy) {
   if (flags & kUtf8NameFlag) return std::string(rawName);
   if (std::optional<std::string> unicode = unicodePath(rawName, extra)) return *unicode;
-  if (madeOnUnix && isValidUtf8(rawName)) return std::string(rawName);
+  if (madeBy == kZipMadeOnUnix && isValidUtf8(rawName)) return std::string(rawName);
   return fromCp437(rawName);
+}
+
+}  // namespace
+
+std::string decodeZipName(std::string_view rawName, uint16_t flags, std::string_view extra, uint8_t madeBy) {
+  std::string name = decodedName(rawName, flags, extra, madeBy);
+  if (madeBy == kZipMadeOnDos || madeBy == kZipMadeOnNtfs || madeBy == kZipMadeOnVfat) {
+    std::replace(name.begin(), name.end(), '\\', '/');
+  }
+  return name;
 }
 
 int64_t zipModifiedNs(std::string_view extra, uint16_t dosDate, uint16_t dosTime) {

@@ -338,24 +338,27 @@ std::string unicodePathExtra(const std::string& forRaw, const std::string& utf8)
 }
 
 TEST(ZipReader, NamesAndTimesFollowTheExtraFieldsThatVouchForThem) {
+  constexpr uint8_t kDos = ablative::kZipMadeOnDos, kUnix = ablative::kZipMadeOnUnix;
   struct NameCase {
     std::string raw;
     uint16_t flags;
     std::string extra;
-    bool madeOnUnix;
+    uint8_t madeBy;
     std::string name;
   };
   // clang-format off
   const std::vector<NameCase> names = {
-    {"caf\xC3\xA9", 0x800, "", false, "caf\xC3\xA9"},
-    {"\x80\x82\xB0", 0, "", true, "\xC3\x87\xC3\xA9\xE2\x96\x91"},            // code page 437, not UTF-8
-    {"caf\xC3\xA9", 0, "", true, "caf\xC3\xA9"},                             // Unix: the file system's bytes
-    {"caf\xC3\xA9", 0, "", false, "caf\xE2\x94\x9C\xE2\x8C\x90"},  // elsewhere: code page 437
-    {"cafe", 0, unicodePathExtra("cafe", "caf\xC3\xA9"), false, "caf\xC3\xA9"},
-    {"cafe", 0, unicodePathExtra("other", "caf\xC3\xA9"), false, "cafe"},  // written for another name
+    {"caf\xC3\xA9", 0x800, "", kDos, "caf\xC3\xA9"},
+    {"\x80\x82\xB0", 0, "", kUnix, "\xC3\x87\xC3\xA9\xE2\x96\x91"},            // code page 437, not UTF-8
+    {"caf\xC3\xA9", 0, "", kUnix, "caf\xC3\xA9"},                             // Unix: the file system's bytes
+    {"caf\xC3\xA9", 0, "", kDos, "caf\xE2\x94\x9C\xE2\x8C\x90"},  // elsewhere: code page 437
+    {"cafe", 0, unicodePathExtra("cafe", "caf\xC3\xA9"), kDos, "caf\xC3\xA9"},
+    {"cafe", 0, unicodePathExtra("other", "caf\xC3\xA9"), kDos, "cafe"},  // written for another name
+    {"dir\\f\xC3\xA9", 0x800, "", ablative::kZipMadeOnNtfs, "dir/f\xC3\xA9"},  // Windows: '\' separates
+    {"dir\\f", 0, "", kUnix, "dir\\f"},  // Unix: a name's own, for the path rules to refuse
   };
   // clang-format on
-  for (const NameCase& c : names) EXPECT_EQ(ablative::decodeZipName(c.raw, c.flags, c.extra, c.madeOnUnix), c.name);
+  for (const NameCase& c : names) EXPECT_EQ(ablative::decodeZipName(c.raw, c.flags, c.extra, c.madeBy), c.name);
 
   const uint64_t ntfs2020 = 116'444'736'000'000'000 + 16'000'000'000'000'000 + 1234567;
   EXPECT_EQ(ablative::zipModifiedNs(ntfsExtra(ntfs2020), 0x21, 0), 1'600'000'000'123'456'700);
