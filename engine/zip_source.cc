@@ -62,8 +62,7 @@ struct Piece {
 struct ZipReading {
   ZipDirectory directory;
   std::vector<std::vector<Piece>> pieces;  // per entry; empty for one unit or none
-  std::vector<std::string> targets;        // per entry: a link's
-  ZipUnits units;
+  std::vector<std::string> targets;        // per entry: a link's, empty for the others
 };
 
 bool fail(std::wstring& errorText, const std::wstring& message) {
@@ -217,7 +216,7 @@ bool readAhead(FileHandle& file, const ZipEntry& entry, std::vector<Piece>& piec
   }
   if (entry.compressedSize == 0) {
     if (entry.uncompressedSize > 0) return fail(errorText, L"Zip entry data is damaged (ends early): " + nameOf(entry));
-    return decodeWhole(file, entry, target, errorText);  // its CRC-32 still says nothing
+    return decodeWhole(file, entry, target, errorText);  // no unit reads it: its CRC-32 is checked here
   }
   if (fitsOneUnit(entry)) return true;
   const bool split = entry.method == kZipStored ? splitStored(file, entry, pieces, errorText)
