@@ -57,6 +57,12 @@ for name, method in [('big-stored.zip', zipfile.ZIP_STORED), ('big-deflated.zip'
 with zipfile.ZipFile(f'{work}/traversal.zip', 'w') as z:
     z.writestr('ok.txt', b'fine')
     z.writestr('../x', b'outside')
+with zipfile.ZipFile(f'{work}/crc.zip', 'w') as z:
+    z.writestr('a.txt', b'the CRC says otherwise')
+data = bytearray(open(f'{work}/crc.zip', 'rb').read())
+for at in (14, data.index(b'PK\1\2') + 16):
+    data[at] ^= 1
+open(f'{work}/crc.zip', 'wb').write(data)
 data = bytearray(open(f'{work}/big-stored.zip', 'rb').read())
 data[30 + len('big.bin') + 5_000_000] ^= 1  # inside the second piece
 open(f'{work}/big-damaged.zip', 'wb').write(data)
@@ -71,8 +77,13 @@ print("same" if zipfile.ZipFile(sys.argv[1]).read("big.bin") == open(sys.argv[2]
 done
 run extract --keep "$work/traversal.zip" "$work/t"
 check "traversal" "1|Extract failed: Unsafe path in archive: ../x|absent" "$rc|$err|$([ -e "$work/t" ] || echo absent)"
+# Entries up to a piece are verified as they are read, as .zvka blocks are.
+run test "$work/crc.zip"
+check "CRC mismatch: test" "1|Test failed: Checksum verification failed: a.txt" "$rc|$err"
+run extract --keep "$work/crc.zip" "$work/c"
+check "CRC mismatch: extract stops at the damage" "4|absent" "$rc|$([ -e "$work/c/a.txt" ] || echo absent)"
 run extract --keep "$work/big-damaged.zip" "$work/d"
-check "CRC mismatch" "1|Extract failed: Checksum verification failed: big.bin|absent" \
+check "CRC mismatch in a piece: refused when read" "1|Extract failed: Checksum verification failed: big.bin|absent" \
   "$rc|$err|$([ -e "$work/d" ] || echo absent)"
 
 finish zip_cli
