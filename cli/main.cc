@@ -39,6 +39,9 @@ const wchar_t kUsage[] =
     L"  info     describe ARCHIVE; with DESTINATION, also the space free there and\n"
     L"           the space an extraction into it needs\n"
     L"\n"
+    L"ARCHIVE may also be a .zip archive (stored or deflated entries, Zip64): list,\n"
+    L"test, info and extract --keep take it; consuming it is not available yet.\n"
+    L"\n"
     L"Options:\n"
     L"  --block-size SIZE  raw bytes per block: 4M unless given, at most 4294967295\n"
     L"  --keep             extract without touching the archive\n"
@@ -229,7 +232,8 @@ int runInfo(const Command& command) {
   const std::wstring release = d.releasesByCuts ? L"cuts from the end" : L"holes";
   if (out.json()) {
     JsonObject info;
-    info.add("event", "info").add("version", uint64_t{d.version}).add("files", uint64_t{d.fileCount});
+    info.add("event", "info").add("format", d.format).add("version", uint64_t{d.version});
+    info.add("files", uint64_t{d.fileCount});
     info.add("blocks", uint64_t{d.blockCount}).add("blockSize", uint64_t{d.blockSize});
     info.add("sourceBytes", d.sourceBytes).add("storedBytes", d.storedBytes).add("state", state);
     info.add("blocksReleased", uint64_t{d.blocksReleased}).add("blocksDamaged", uint64_t{d.blocksDamaged});
@@ -241,13 +245,17 @@ int runInfo(const Command& command) {
     out.object(info);
     return kExitSuccess;
   }
-  std::wstring text = L"version: " + std::to_wstring(d.version) + L"\nfiles: " + std::to_wstring(d.fileCount) +
-                      L"\nblocks: " + std::to_wstring(d.blockCount) + L"\nblock size: " + bytesText(d.blockSize) +
-                      L"\nsource bytes: " + bytesText(d.sourceBytes) + L"\nstored bytes: " + bytesText(d.storedBytes) +
-                      L"\nstate: " + state + L"\nrelease: " + release + L"\n";
+  // Zip archives have no version of ours: their format takes the line.
+  const std::wstring first = d.format == L"zvka" ? L"version: " + std::to_wstring(d.version) : L"format: " + d.format;
+  std::wstring text = first + L"\nfiles: " + std::to_wstring(d.fileCount) + L"\nblocks: " +
+                      std::to_wstring(d.blockCount) + L"\nblock size: " + bytesText(d.blockSize) + L"\nsource bytes: " +
+                      bytesText(d.sourceBytes) + L"\nstored bytes: " + bytesText(d.storedBytes) + L"\nstate: " + state +
+                      L"\nrelease: " + release + L"\n";
   if (d.withDestination) {
-    text += L"free at destination: " + bytesText(d.space.freeAtDestination) + L"\nneeded to extract: " +
-            bytesText(d.space.ablative) + L"\nneeded with --keep: " + bytesText(d.space.keep) + L"\n";
+    const std::wstring consuming =
+        d.consumable ? bytesText(d.space.ablative) : L"not available yet, extract with --keep";
+    text += L"free at destination: " + bytesText(d.space.freeAtDestination) + L"\nneeded to extract: " + consuming +
+            L"\nneeded with --keep: " + bytesText(d.space.keep) + L"\n";
   }
   write(Stream::Out, text);
   return kExitSuccess;

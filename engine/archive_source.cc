@@ -1,6 +1,7 @@
 #include "archive_source.h"
 
 #include "file_util.h"
+#include "zip_source.h"
 #include "zvka_source.h"
 
 namespace ablative {
@@ -11,7 +12,7 @@ namespace {
 constexpr size_t kFirstBytes = 16;
 
 // The formats read, this program's own first.
-const ArchiveSource& (*const kSources[])() = {zvkaSource};
+const ArchiveSource& (*const kSources[])() = {zvkaSource, zipSource};
 
 }  // namespace
 
@@ -21,7 +22,7 @@ const ArchiveSource& sourceFor(const std::wstring& archivePath) {
   FileHandle file;
   if (openFile(archivePath, OpenMode::ReadOnly, file) && readUpTo(file, first, sizeof first, sizeof first, got)) {
     for (const auto source : kSources) {
-      if (source().recognises({first, got})) return source();
+      if (source().recognises({first, got}, file)) return source();
     }
   }
   return zvkaSource();

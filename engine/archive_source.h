@@ -23,6 +23,7 @@ using UnitFilter = std::function<bool(uint32_t unit)>;
 
 // What `info` shows that only the format knows.
 struct SourceFacts {
+  std::wstring format;  // its name, as `info` shows it
   uint32_t version = 0;
   uint32_t blockSize = 0;
   uint64_t sourceBytes = 0;  // as the archive states it
@@ -46,7 +47,8 @@ enum class BlockRead { Verified, Unreadable, Damaged };
 using FileLister = std::function<void(const std::string& storedPath, uint64_t size)>;
 
 struct ArchiveSource {
-  std::function<bool(std::span<const uint8_t> firstBytes)> recognises;
+  // From the archive's first bytes, or, where they do not tell, the file.
+  std::function<bool(std::span<const uint8_t> firstBytes, FileHandle& file)> recognises;
   // Reads what the archive says of itself. Fails with the format's messages,
   // "Unable to open archive file" where it cannot be opened.
   std::function<bool(const std::wstring& archivePath, SourceReading& reading, std::wstring& errorText)> read;
@@ -58,6 +60,9 @@ struct ArchiveSource {
   // Calls `onFile` with each file in archive order, as far as the archive
   // reads, failing at the first file it cannot.
   std::function<bool(const std::wstring& archivePath, const FileLister& onFile, std::wstring& errorText)> list;
+  // Why a run that consumes the archive is refused, before anything is
+  // written; empty where the format can be consumed.
+  std::wstring cannotConsume;
 };
 
 // The source whose format the archive's first bytes show. An archive none

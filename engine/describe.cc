@@ -55,6 +55,8 @@ bool describeArchive(const std::wstring& archivePath, const std::wstring& destin
   description.partlyExtracted = recordsProgress(journal);
   // Units an interrupted run released may have been cut off the archive's end.
   const auto cutAway = [&](uint32_t u) { return mayBeCutAway(journal, u); };
+  description.format = reading.facts.format;
+  description.consumable = source.cannotConsume.empty();
   description.version = reading.facts.version;
   description.blockSize = reading.facts.blockSize;
   description.sourceBytes = reading.facts.sourceBytes;

@@ -37,9 +37,11 @@ std::wstring folderOf(const std::wstring& relative) {
 }
 }  // namespace
 
-DestinationFiles::DestinationFiles(std::wstring root, RelativeOf relativeOf, std::vector<uint64_t> lengths)
+DestinationFiles::DestinationFiles(std::wstring root, RelativeOf relativeOf, std::vector<uint64_t> lengths,
+                                   std::vector<EntryKind> kinds)
     : rootPath_(std::move(root)), relativeOf_(std::move(relativeOf)), lengths_(std::move(lengths)),
-      slots_(kCachedFiles), slotOf_(lengths_.size(), -1), made_(lengths_.size(), 0), unflushed_(lengths_.size(), 0) {}
+      kinds_(std::move(kinds)), slots_(kCachedFiles), slotOf_(lengths_.size(), -1), made_(lengths_.size(), 0),
+      unflushed_(lengths_.size(), 0) {}
 
 std::wstring DestinationFiles::pathOf(uint32_t index) const { return joinPath(rootPath_, relativeOf_(index)); }
 
@@ -47,6 +49,7 @@ bool DestinationFiles::checkPaths(std::wstring& errorText) {
   if (!openRoot()) return true;    // nothing below a folder that is not there
   std::set<std::wstring> checked;  // folders that are real or missing
   for (uint32_t i = 0; i < lengths_.size(); ++i) {
+    if (kinds_[i] == EntryKind::Link) continue;
     const std::wstring relative = relativeOf_(i);
     for (size_t slash = relative.find(L'/'); slash != std::wstring::npos; slash = relative.find(L'/', slash + 1)) {
       const std::wstring folder = relative.substr(0, slash);
@@ -59,6 +62,10 @@ bool DestinationFiles::checkPaths(std::wstring& errorText) {
     }
     const PathKind kind = statusBelow(root_, relative).kind;
     if (kind == PathKind::Link) return fail(errorText, kLink + pathOf(i));
+    if (kinds_[i] == EntryKind::Folder) {
+      if (kind != PathKind::Directory && kind != PathKind::Missing) return fail(errorText, kFileForFolder + pathOf(i));
+      continue;
+    }
     if (kind == PathKind::Directory) return fail(errorText, kFolderForFile + pathOf(i));
     if (kind == PathKind::Other) return fail(errorText, kNotRegular + pathOf(i));
   }
@@ -112,6 +119,13 @@ bool DestinationFiles::adopt(uint32_t index, std::wstring& errorText) {
 
 bool DestinationFiles::make(uint32_t index, std::wstring& errorText) {
   return made_[index] || makeFile(index, errorText);
+}
+
+bool DestinationFiles::makeFolderEntry(uint32_t index, std::wstring& errorText) {
+  const std::wstring relative = relativeOf_(index);
+  namesChanged_ = true;
+  if (makeFolder(relative)) return true;
+  return failOnLink(relative, failedOn(L"Failed to create destination folder ", pathOf(index)), errorText);
 }
 
 bool DestinationFiles::syncFolders() {

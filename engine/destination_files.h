@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "env.h"
+#include "extraction_plan.h"
 
 namespace ablative {
 
@@ -29,9 +30,11 @@ class DestinationFiles {
   // Per file: `relativeOf(index)` is its path below `root`, "/" between its
   // components, and `lengths` how long it ends up. Paths are built when
   // needed rather than held: for an archive of many files they would take
-  // more memory than the archive's own tables.
+  // more memory than the archive's own tables. `kinds` says which are
+  // folders, and which links, that the run leaves out.
   using RelativeOf = std::function<std::wstring(uint32_t)>;
-  DestinationFiles(std::wstring root, RelativeOf relativeOf, std::vector<uint64_t> lengths);
+  DestinationFiles(std::wstring root, RelativeOf relativeOf, std::vector<uint64_t> lengths,
+                   std::vector<EntryKind> kinds);
 
   // Before anything is written: where the destination folder exists, every
   // path of the run that exists must be what the run may replace, else it
@@ -64,6 +67,10 @@ class DestinationFiles {
   // Makes file `index` now, empty, replacing whatever stands at its path,
   // unless the run has made it already: for files no block fills.
   bool make(uint32_t index, std::wstring& errorText);
+
+  // Makes folder `index` with its parents where it is missing: for folders
+  // no file fills. Fails as write does making a file's folders.
+  bool makeFolderEntry(uint32_t index, std::wstring& errorText);
 
   bool made(uint32_t index) const { return made_[index] != 0; }
 
@@ -116,6 +123,7 @@ class DestinationFiles {
   std::wstring rootPath_;
   RelativeOf relativeOf_;
   std::vector<uint64_t> lengths_;
+  std::vector<EntryKind> kinds_;
   std::vector<Slot> slots_;
   std::vector<int32_t> slotOf_;  // per file: its slot, or -1 while closed
   uint64_t useCounter_ = 0;

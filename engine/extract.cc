@@ -40,11 +40,18 @@ std::vector<uint64_t> fileLengths(const ExtractionPlan& plan) {
   return lengths;
 }
 
+std::vector<EntryKind> fileKinds(const ExtractionPlan& plan) {
+  std::vector<EntryKind> kinds(plan.files.size());
+  for (uint32_t f = 0; f < kinds.size(); ++f) kinds[f] = plan.files[f].kind;
+  return kinds;
+}
+
 }  // namespace
 
 bool Extraction::run() {
   const std::wstring untouched = errorText_;
   source_ = &sourceFor(archivePath_);
+  if (ablate_ && !source_->cannotConsume.empty()) return fail(source_->cannotConsume);
   SourceReading reading;
   if (!source_->read(archivePath_, reading, errorText_)) {  // a run may have left only the journal
     if (!ablate_ || !resume_ || !onlyTheJournalRemains(archivePath_, journal_)) return false;
@@ -62,7 +69,8 @@ bool Extraction::run() {
   damaged_.assign(plan_.files.size(), 0);
   leftAlone_.assign(plan_.files.size(), 0);
   files_.emplace(
-      destinationDir_, [this](uint32_t file) { return fromUtf8(plan_.pathOf(file)); }, fileLengths(plan_));
+      destinationDir_, [this](uint32_t file) { return fromUtf8(plan_.pathOf(file)); }, fileLengths(plan_),
+      fileKinds(plan_));
   if (!files_->checkPaths(errorText_) || !checkFileSizeLimit() || !checkDestinationHoldsExtracted() || !checkSpace()) {
     return false;
   }
@@ -223,8 +231,14 @@ bool Extraction::finish() {
   std::vector<uint8_t> filled(plan_.files.size(), 0);  // by some unit; the others are made empty here
   for (const PlanUnit& unit : plan_.units) filled[unit.file] = 1;
   for (uint32_t f = 0; f < damaged_.size(); ++f) {
+    const EntryKind kind = plan_.files[f].kind;
     if (damaged_[f] && !files_->fillToLength(f, errorText_)) return false;
-    if (!filled[f] && !files_->make(f, errorText_)) return false;
+    if (kind == EntryKind::Link) {
+      log(L"Skipped link: " + displayPath(plan_.pathOf(f)) + L" -> " + displayPath(plan_.targetOf(f)));
+    } else if (!filled[f] &&
+               !(kind == EntryKind::Folder ? files_->makeFolderEntry(f, errorText_) : files_->make(f, errorText_))) {
+      return false;
+    }
   }
   if (!files_->makeDurable(errorText_) || !files_->closeAll(errorText_)) return false;
   archive_.close();

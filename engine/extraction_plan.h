@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,10 +29,16 @@ struct PlanUnit {
   uint64_t destOffset = 0;  // where in its file the raw bytes go
 };
 
+// What a stored path names: a file its units fill, a folder made as it is,
+// or a symbolic link, not restored yet.
+enum class EntryKind : uint8_t { File, Folder, Link };
+
 struct PlanFile {
   uint64_t pathOffset = 0;  // its stored path in ExtractionPlan::paths
   uint32_t pathLength = 0;
-  uint64_t length = 0;  // the sum of its units' raw sizes
+  uint32_t targetLength = 0;  // a link's target, which follows its path in ExtractionPlan::paths
+  uint64_t length = 0;        // the sum of its units' raw sizes
+  EntryKind kind = EntryKind::File;
 };
 
 struct ExtractionPlan {
@@ -42,10 +49,16 @@ struct ExtractionPlan {
   uint64_t dataStart = 0;              // no unit lies before it: the archive describes itself there
   std::vector<uint32_t> processOrder;  // units by archive offset, highest first
   std::vector<uint32_t> tailOrder;     // units by end offset, highest first
+  // What the source reads its units back with beyond these records (where to
+  // resume decoding, say): its own, opaque here.
+  std::shared_ptr<const void> sourceData;
 
   uint64_t endOf(uint32_t unit) const { return units[unit].offset + units[unit].storedSize; }
   uint64_t destinationEndOf(uint32_t unit) const { return units[unit].destOffset + units[unit].rawSize; }
   std::string pathOf(uint32_t file) const { return paths.substr(files[file].pathOffset, files[file].pathLength); }
+  std::string targetOf(uint32_t file) const {
+    return paths.substr(files[file].pathOffset + files[file].pathLength, files[file].targetLength);
+  }
 };
 
 // Sets the two orders of a plan whose units are in place.

@@ -14,7 +14,7 @@ namespace ablative {
 
 namespace {
 
-bool recognises(std::span<const uint8_t> firstBytes) {
+bool recognises(std::span<const uint8_t> firstBytes, FileHandle&) {
   return firstBytes.size() >= sizeof kArchiveMagic &&
          std::equal(std::begin(kArchiveMagic), std::end(kArchiveMagic), firstBytes.begin());
 }
@@ -74,7 +74,7 @@ bool readTables(const std::wstring& archivePath, SourceReading& reading, std::ws
   ArchiveTables tables;
   if (!readArchiveTables(archivePath, tables, errorText)) return false;
   reading.unitCount = static_cast<uint32_t>(tables.blocks.size());
-  reading.facts = SourceFacts{tables.header.version, tables.header.blockSize, tables.header.sourceBytes};
+  reading.facts = SourceFacts{L"zvka", tables.header.version, tables.header.blockSize, tables.header.sourceBytes};
   reading.plan = [tables = std::move(tables)](const UnitFilter& mayLieBeyondEnd, ExtractionPlan& plan,
                                               std::wstring& errorText) {
     return planFromTables(tables, mayLieBeyondEnd, plan, errorText);
@@ -116,7 +116,7 @@ bool listFiles(const std::wstring& archivePath, const FileLister& onFile, std::w
 }  // namespace
 
 const ArchiveSource& zvkaSource() {
-  static const ArchiveSource source{recognises, readTables, readUnit, listFiles};
+  static const ArchiveSource source{recognises, readTables, readUnit, listFiles, L""};
   return source;
 }
 

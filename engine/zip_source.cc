@@ -1,0 +1,367 @@
+// Zip archives as a source: the directory read and checked, large entries
+// decoded once to split them into pieces, entries mapped into a plan, and
+// units read, decoded and verified.
+#include "zip_source.h"
+
+#include <algorithm>
+
+#include "block_io.h"
+#include "crc32.h"
+#include "file_util.h"
+#include "path_safety.h"
+#include "zip_format.h"
+
+namespace ablative {
+
+namespace {
+
+// No piece takes more, stored or decoded: a deflate block may decode to any
+// length, and a piece ends only where a block does.
+constexpr uint64_t kLargestPiece = 256u << 20;
+constexpr uint64_t kLongestLinkTarget = 4096;
+constexpr size_t kPassBytes = 1 << 20;  // read and decoded at a time in the first pass
+constexpr uint32_t kLocalSignature = 0x04034b50;
+constexpr uint32_t kEndSignature = 0x06054b50;
+constexpr uint64_t kEndSize = 22;
+constexpr uint64_t kEndSearch = kEndSize + 0xFFFF;  // the record and the longest comment
+
+uint32_t le32(const uint8_t* in) { return in[0] | in[1] << 8 | in[2] << 16 | uint32_t{in[3]} << 24; }
+
+// A zip starts with an entry, or, when empty, with its end record; one with
+// a program in front shows only its end record, with its comment, at the end.
+bool recognises(std::span<const uint8_t> firstBytes, FileHandle& file) {
+  if (firstBytes.size() >= 4 &&
+      (le32(firstBytes.data()) == kLocalSignature || le32(firstBytes.data()) == kEndSignature)) {
+    return true;
+  }
+  uint64_t size = 0;
+  if (!fileSize(file, size) || size < kEndSize) return false;
+  const uint64_t start = size - std::min(size, kEndSearch);
+  std::vector<uint8_t> tail(size - start);
+  if (!seekFile(file, start) || !readFully(file, tail.data(), tail.size())) return false;
+  for (size_t i = tail.size() - kEndSize + 1; i-- > 0;) {
+    if (le32(&tail[i]) == kEndSignature && i + kEndSize + (tail[i + 20] | tail[i + 21] << 8) == tail.size())
+      return true;
+  }
+  return false;
+}
+
+// Where each unit's decoding starts, beside the plan.
+struct ZipUnits {
+  std::vector<ZipEntry> entries;                              // the plan's files, one for one
+  std::vector<std::shared_ptr<const InflatePoint>> resumeAt;  // per unit; null at its entry's start
+};
+
+// A piece of an entry as the first pass finds it.
+struct Piece {
+  uint64_t inOffset = 0, outOffset = 0;  // from the entry's start
+  uint32_t crc = 0;
+  std::shared_ptr<const InflatePoint> point;
+};
+
+struct ZipReading {
+  ZipDirectory directory;
+  std::vector<std::vector<Piece>> pieces;  // per entry; empty for one unit or none
+  std::vector<std::string> targets;        // per entry: a link's, empty for the others
+};
+
+bool fail(std::wstring& errorText, const std::wstring& message) {
+  errorText = message;
+  return false;
+}
+
+std::wstring nameOf(const ZipEntry& entry) { return displayPath(entry.name); }
+
+// Reads `length` stored bytes of `entry` from `from` (relative to its data).
+bool readStored(FileHandle& file, const ZipEntry& entry, uint64_t from, uint64_t length, std::vector<uint8_t>& bytes,
+                std::wstring& errorText) {
+  std::wstring readError;
+  if (readArchiveBlock(file, entry.dataOffset + from, static_cast<uint32_t>(length), bytes, readError)) return true;
+  return fail(errorText, readError.empty() ? L"Zip entry lies outside the archive: " + nameOf(entry) : readError);
+}
+
+// Decodes `stored`, the entry's data from `decoder`'s place on, into all of
+// `raw`; the entry must end there when `last`.
+BlockRead decodeInto(ZipDecoder& decoder, const ZipEntry& entry, const std::vector<uint8_t>& stored,
+                     std::vector<uint8_t>& raw, bool last, std::wstring& errorText) {
+  size_t in = 0, out = 0;
+  for (;;) {
+    size_t consumed = 0, produced = 0;
+    const ZipDecodeResult result = decoder.decode(stored.data() + in, stored.size() - in, raw.data() + out,
+                                                  raw.size() - out, consumed, produced, errorText);
+    in += consumed;
+    out += produced;
+    if (result == ZipDecodeResult::Damaged) return BlockRead::Damaged;
+    if (result == ZipDecodeResult::Finished || (out == raw.size() && !last)) return BlockRead::Verified;
+    if (consumed == 0 && produced == 0) break;
+  }
+  errorText = L"Zip entry data is damaged (ends early): " + nameOf(entry);
+  return BlockRead::Damaged;
+}
+
+// A small entry's whole data (a link's target, or nothing at all), decoded
+// and verified.
+bool decodeWhole(FileHandle& file, const ZipEntry& entry, std::string& data, std::wstring& errorText) {
+  if (entry.compressedSize > kLargestPiece) {
+    return fail(errorText, L"Zip entry cannot be split into pieces small enough to extract: " + nameOf(entry));
+  }
+  std::vector<uint8_t> stored, raw(entry.uncompressedSize);
+  if (!readStored(file, entry, 0, entry.compressedSize, stored, errorText)) return false;
+  ZipDecoder decoder(entry);
+  if (decodeInto(decoder, entry, stored, raw, true, errorText) != BlockRead::Verified) return false;
+  data.assign(raw.begin(), raw.end());
+  return true;
+}
+
+// Stored: a piece every kZipPieceBytes.
+bool splitStored(FileHandle& file, const ZipEntry& entry, std::vector<Piece>& pieces, std::wstring& errorText) {
+  std::vector<uint8_t> bytes;
+  uint32_t whole = 0;
+  for (uint64_t at = 0; at < entry.compressedSize; at += kZipPieceBytes) {
+    if (!readStored(file, entry, at, std::min(kZipPieceBytes, entry.compressedSize - at), bytes, errorText)) {
+      return false;
+    }
+    pieces.push_back({at, at, crc32(bytes.data(), bytes.size()), nullptr});
+    whole = crc32(whole, bytes.data(), bytes.size());
+  }
+  return whole == entry.crc || fail(errorText, L"Checksum verification failed: " + nameOf(entry));
+}
+
+// Sums each piece's CRC-32 as decoded bytes arrive, the pieces' starts known
+// by the time their bytes are.
+struct PieceSums {
+  std::vector<Piece>& pieces;
+  size_t current = 0;
+  uint64_t out = 0;
+  uint32_t crc = 0;
+
+  void add(const uint8_t* bytes, size_t length) {
+    for (;;) {
+      while (current + 1 < pieces.size() && out == pieces[current + 1].outOffset) {
+        pieces[current++].crc = crc;
+        crc = 0;
+      }
+      if (length == 0) return;
+      const uint64_t next = current + 1 < pieces.size() ? pieces[current + 1].outOffset : UINT64_MAX;
+      const auto take = static_cast<size_t>(std::min<uint64_t>(length, next - out));
+      crc = crc32(crc, bytes, take);
+      out += take;
+      bytes += take;
+      length -= take;
+    }
+  }
+  void finish() { pieces[current].crc = crc; }
+};
+
+// Deflated: a piece at the first block boundary after each kZipPieceBytes
+// decoded, where decoding can start again.
+bool splitDeflated(FileHandle& file, const ZipEntry& entry, std::vector<Piece>& pieces, std::wstring& errorText) {
+  ZipDecoder decoder(entry);
+  pieces.push_back({});
+  decoder.recordPoints(kZipPieceBytes, [&](const InflatePoint& point) {
+    pieces.push_back({point.inOffset, point.outOffset, 0, std::make_shared<const InflatePoint>(point)});
+  });
+  PieceSums sums{pieces};
+  std::vector<uint8_t> input, output(kPassBytes);
+  size_t at = 0;
+  for (uint64_t read = 0;;) {
+    if (at == input.size() && read < entry.compressedSize) {
+      const uint64_t length = std::min<uint64_t>(kPassBytes, entry.compressedSize - read);
+      if (!readStored(file, entry, read, length, input, errorText)) return false;
+      read += length;
+      at = 0;
+    }
+    size_t consumed = 0, produced = 0;
+    const ZipDecodeResult result = decoder.decode(input.data() + at, input.size() - at, output.data(), output.size(),
+                                                  consumed, produced, errorText);
+    at += consumed;
+    sums.add(output.data(), produced);
+    if (result == ZipDecodeResult::Damaged) return false;
+    if (result == ZipDecodeResult::Finished) break;
+    if (consumed == 0 && produced == 0 && at < input.size()) {
+      return fail(errorText, L"Zip entry data is damaged (invalid deflate data): " + nameOf(entry));
+    }
+  }
+  sums.finish();
+  return true;
+}
+
+// Every piece within the bounds of a unit.
+bool checkPieceSizes(const ZipEntry& entry, const std::vector<Piece>& pieces, std::wstring& errorText) {
+  for (size_t k = 0; k < pieces.size(); ++k) {
+    const bool last = k + 1 == pieces.size();
+    const uint64_t stored = (last ? entry.compressedSize : pieces[k + 1].inOffset) - pieces[k].inOffset;
+    const uint64_t raw = (last ? entry.uncompressedSize : pieces[k + 1].outOffset) - pieces[k].outOffset;
+    if (stored > kLargestPiece || raw > kLargestPiece) {
+      return fail(errorText, L"Zip entry cannot be split into pieces small enough to extract: " + nameOf(entry));
+    }
+  }
+  return true;
+}
+
+bool fitsOneUnit(const ZipEntry& entry) {
+  return entry.compressedSize <= kZipPieceBytes && entry.uncompressedSize <= kZipPieceBytes;
+}
+
+// What reading an entry's data takes before anything is written: a link's
+// target, a large entry's pieces, an entry of no stored bytes checked.
+bool readAhead(FileHandle& file, const ZipEntry& entry, std::vector<Piece>& pieces, std::string& target,
+               std::wstring& errorText) {
+  if (entry.kind == ZipEntryKind::Folder) return true;
+  if (entry.kind == ZipEntryKind::SymbolicLink) {
+    if (entry.uncompressedSize > kLongestLinkTarget) {
+      return fail(errorText, L"Symbolic link target too long: " + nameOf(entry));
+    }
+    return decodeWhole(file, entry, target, errorText);
+  }
+  if (entry.compressedSize == 0) {
+    if (entry.uncompressedSize > 0) return fail(errorText, L"Zip entry data is damaged (ends early): " + nameOf(entry));
+    return decodeWhole(file, entry, target, errorText);  // no unit reads it: its CRC-32 is checked here
+  }
+  if (fitsOneUnit(entry)) return true;
+  const bool split = entry.method == kZipStored ? splitStored(file, entry, pieces, errorText)
+                                                : splitDeflated(file, entry, pieces, errorText);
+  return split && checkPieceSizes(entry, pieces, errorText);
+}
+
+uint32_t unitsOf(const ZipEntry& entry, const std::vector<Piece>& pieces) {
+  if (entry.kind != ZipEntryKind::File || entry.compressedSize == 0) return 0;
+  return pieces.empty() ? 1 : static_cast<uint32_t>(pieces.size());
+}
+
+EntryKind kindOf(const ZipEntry& entry) {
+  if (entry.kind == ZipEntryKind::Folder) return EntryKind::Folder;
+  return entry.kind == ZipEntryKind::SymbolicLink ? EntryKind::Link : EntryKind::File;
+}
+
+void addUnit(ExtractionPlan& plan, ZipUnits& units, PlanUnit unit, std::shared_ptr<const InflatePoint> resumeAt) {
+  plan.units.push_back(unit);
+  units.resumeAt.push_back(std::move(resumeAt));
+}
+
+void mapEntry(const ZipReading& zip, uint32_t index, ExtractionPlan& plan, ZipUnits& units) {
+  const ZipEntry& entry = zip.directory.entries[index];
+  PlanFile file;
+  file.kind = kindOf(entry);
+  std::string path = entry.name;
+  if (file.kind == EntryKind::Folder && !path.empty() && path.back() == '/') path.pop_back();
+  file.pathOffset = plan.paths.size();
+  file.pathLength = static_cast<uint32_t>(path.size());
+  plan.paths += path;
+  if (file.kind == EntryKind::Link) {
+    file.targetLength = static_cast<uint32_t>(zip.targets[index].size());
+    plan.paths += zip.targets[index];
+  }
+  if (unitsOf(entry, zip.pieces[index]) > 0) file.length = entry.uncompressedSize;
+  plan.files.push_back(file);
+  const PlanUnit whole{.offset = entry.dataOffset,
+                       .storedSize = static_cast<uint32_t>(entry.compressedSize),
+                       .rawSize = static_cast<uint32_t>(entry.uncompressedSize),
+                       .crc = entry.crc,
+                       .coding = entry.method,
+                       .file = index};
+  const std::vector<Piece>& pieces = zip.pieces[index];
+  if (pieces.empty()) {
+    if (unitsOf(entry, pieces) == 1) addUnit(plan, units, whole, nullptr);
+    return;
+  }
+  for (size_t k = 0; k < pieces.size(); ++k) {
+    const bool last = k + 1 == pieces.size();
+    PlanUnit unit = whole;
+    unit.offset = entry.dataOffset + pieces[k].inOffset;
+    unit.storedSize =
+        static_cast<uint32_t>((last ? entry.compressedSize : pieces[k + 1].inOffset) - pieces[k].inOffset);
+    unit.rawSize =
+        static_cast<uint32_t>((last ? entry.uncompressedSize : pieces[k + 1].outOffset) - pieces[k].outOffset);
+    unit.crc = pieces[k].crc;
+    unit.destOffset = pieces[k].outOffset;
+    addUnit(plan, units, unit, pieces[k].point);
+  }
+}
+
+void mapDirectory(const ZipReading& zip, ExtractionPlan& plan) {
+  plan = ExtractionPlan{};
+  plan.archiveSize = zip.directory.archiveSize;
+  plan.dataStart = zip.directory.prefixLength;
+  auto units = std::make_shared<ZipUnits>();
+  units->entries = zip.directory.entries;
+  for (uint32_t i = 0; i < zip.directory.entries.size(); ++i) mapEntry(zip, i, plan, *units);
+  plan.sourceData = std::move(units);
+}
+
+bool openZip(const std::wstring& archivePath, FileHandle& file, ZipDirectory& directory, std::wstring& errorText) {
+  if (!openFile(archivePath, OpenMode::ReadOnly, file)) return fail(errorText, L"Unable to open archive file");
+  return readZipDirectory(file, directory, errorText);
+}
+
+bool readZip(const std::wstring& archivePath, SourceReading& reading, std::wstring& errorText) {
+  auto zip = std::make_shared<ZipReading>();
+  FileHandle file;
+  if (!openZip(archivePath, file, zip->directory, errorText)) return false;
+  const std::vector<ZipEntry>& entries = zip->directory.entries;
+  for (const ZipEntry& entry : entries) {
+    if (!checkZipEntryDecodable(entry, errorText)) return false;
+  }
+  zip->pieces.resize(entries.size());
+  zip->targets.resize(entries.size());
+  reading = SourceReading{};
+  reading.facts.format = L"zip";
+  reading.facts.blockSize = kZipPieceBytes;
+  for (size_t i = 0; i < entries.size(); ++i) {
+    if (!readAhead(file, entries[i], zip->pieces[i], zip->targets[i], errorText)) return false;
+    reading.unitCount += unitsOf(entries[i], zip->pieces[i]);
+    if (entries[i].kind == ZipEntryKind::File) reading.facts.sourceBytes += entries[i].uncompressedSize;
+  }
+  reading.plan = [zip](const UnitFilter&, ExtractionPlan& plan, std::wstring&) {
+    mapDirectory(*zip, plan);
+    return true;
+  };
+  return true;
+}
+
+BlockRead readUnit(FileHandle& archive, const ExtractionPlan& plan, uint32_t u, std::vector<uint8_t>& stored,
+                   std::vector<uint8_t>& raw, std::wstring& errorText) {
+  const auto& units = *static_cast<const ZipUnits*>(plan.sourceData.get());
+  const PlanUnit& unit = plan.units[u];
+  const ZipEntry& entry = units.entries[unit.file];
+  std::wstring readError;
+  if (!readArchiveBlock(archive, unit.offset, unit.storedSize, stored, readError)) {
+    if (!readError.empty()) return errorText = readError, BlockRead::Unreadable;
+    return errorText = L"Zip entry lies outside the archive: " + nameOf(entry), BlockRead::Damaged;
+  }
+  if (entry.method == kZipStored) {
+    raw = stored;
+  } else {
+    raw.resize(unit.rawSize);
+    ZipDecoder decoder(entry);
+    const InflatePoint* from = units.resumeAt[u].get();
+    if (from != nullptr && !decoder.resumeAt(*from)) {
+      return errorText = L"Zip entry data is damaged (invalid deflate data): " + nameOf(entry), BlockRead::Damaged;
+    }
+    const bool last = unit.destOffset + unit.rawSize == entry.uncompressedSize;
+    if (decodeInto(decoder, entry, stored, raw, last, errorText) != BlockRead::Verified) return BlockRead::Damaged;
+  }
+  if (crc32(raw.data(), raw.size()) != unit.crc) {
+    return errorText = L"Checksum verification failed: " + nameOf(entry), BlockRead::Damaged;
+  }
+  return BlockRead::Verified;
+}
+
+// Every entry as the directory names it, a folder with its "/".
+bool listEntries(const std::wstring& archivePath, const FileLister& onFile, std::wstring& errorText) {
+  FileHandle file;
+  ZipDirectory directory;
+  if (!openZip(archivePath, file, directory, errorText)) return false;
+  for (const ZipEntry& entry : directory.entries) onFile(entry.name, entry.uncompressedSize);
+  return true;
+}
+
+}  // namespace
+
+const ArchiveSource& zipSource() {
+  static const ArchiveSource source{recognises, readZip, readUnit, listEntries,
+                                    L"Consuming extraction of zip archives is not available yet; extract with --keep"};
+  return source;
+}
+
+}  // namespace ablative

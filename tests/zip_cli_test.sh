@@ -1,0 +1,89 @@
+#!/usr/bin/env bash
+# zarvik on zip archives other tools made (tests/make_zip_corpus.py): list,
+# test, info and extract --keep, and the archives it refuses before writing.
+set -u
+zarvik=$1
+corpus=$2
+source "$(dirname "$0")/check.sh"
+
+# Each corpus archive extracted as its writer wrote it: files byte for byte,
+# folders made (empty ones too), links left out; the archive untouched, no journal.
+for zip in "$corpus"/*.zip; do
+  name=$(basename "$zip")
+  cp "$zip" "$work/$name"
+  run extract -q --keep "$work/$name" "$work/out/$name"
+  check "$name: extract --keep" 0 "$rc"
+  check "$name: archive untouched, no journal" "same" "$(cmp -s "$zip" "$work/$name" && [ ! -e "$work/$name.zvkj" ] && echo same)"
+  check "$name: as written" "" "$(python3 - "$corpus" "$name" "$work/out/$name" <<'EOF'
+import os, sys
+corpus, archive, out = sys.argv[1:]
+for line in open(os.path.join(corpus, 'manifest.tsv')):
+    zip, name, kind, size, _, _, content = line.rstrip('\n').split('\t')
+    path = os.path.join(out, bytes.fromhex(name).decode())
+    if zip != archive:
+        continue
+    if kind == 'folder' and not os.path.isdir(path) or kind == 'link' and os.path.lexists(path) or \
+       kind == 'file' and open(path, 'rb').read() != open(os.path.join(corpus, content), 'rb').read():
+        print(kind, path)
+EOF
+)"
+  run test "$zip"
+  check "$name: test" 0 "$rc"
+done
+check "a link is named, not restored" "Skipped link: tree/link -> readme.txt" \
+  "$("$zarvik" extract --keep "$corpus/infozip.zip" "$work/linked" | grep Skipped)"
+check "list: every entry, folders with their slash" "$(printf '11\ta.txt\n0\tdir/\n300000\tdir/mixed.bin')" \
+  "$("$zarvik" list "$corpus/python-zip64.zip" | head -n 3)"
+run info "$corpus/python-deflated.zip" "$work/new"
+check "info" "format: zip|files: 6|needed to extract: not available yet, extract with --keep" \
+  "$(sed -n 1p <<<"$out")|$(sed -n 2p <<<"$out")|$(grep '^needed to extract' <<<"$out")"
+run extract "$work/python-deflated.zip" "$work/consumed"
+check "consuming refused before anything is written" \
+  "1|Extract failed: Consuming extraction of zip archives is not available yet; extract with --keep|absent" \
+  "$rc|$err|$([ -e "$work/consumed" ] || echo absent)"
+
+# Entries over a piece (4 MiB), stored and deflated, each in pieces; then
+# hostile archives refused before the destination is made.
+python3 - "$work" <<'EOF'
+import random, sys, zipfile
+work = sys.argv[1]
+rng = random.Random(9)
+big = b''.join(rng.getrandbits(8).to_bytes(1, 'little') * rng.randrange(1, 20) for _ in range(1_200_000))
+for name, method in [('big-stored.zip', zipfile.ZIP_STORED), ('big-deflated.zip', zipfile.ZIP_DEFLATED)]:
+    with zipfile.ZipFile(f'{work}/{name}', 'w', method) as z:
+        z.writestr('big.bin', big)
+        z.writestr('small.txt', b'small')
+        z.writestr('empty/', b'')
+with zipfile.ZipFile(f'{work}/traversal.zip', 'w') as z:
+    z.writestr('ok.txt', b'fine')
+    z.writestr('../x', b'outside')
+with zipfile.ZipFile(f'{work}/crc.zip', 'w') as z:
+    z.writestr('a.txt', b'the CRC says otherwise')
+data = bytearray(open(f'{work}/crc.zip', 'rb').read())
+for at in (14, data.index(b'PK\1\2') + 16):
+    data[at] ^= 1
+open(f'{work}/crc.zip', 'wb').write(data)
+data = bytearray(open(f'{work}/big-stored.zip', 'rb').read())
+data[30 + len('big.bin') + 5_000_000] ^= 1  # inside the second piece
+open(f'{work}/big-damaged.zip', 'wb').write(data)
+EOF
+for zip in big-stored big-deflated; do
+  run extract -q --keep "$work/$zip.zip" "$work/$zip"
+  check "$zip: in pieces, as written" "0|same" "$rc|$(python3 -c 'import sys, zipfile
+print("same" if zipfile.ZipFile(sys.argv[1]).read("big.bin") == open(sys.argv[2], "rb").read() else "differs")' \
+    "$work/$zip.zip" "$work/$zip/big.bin")"
+  check "$zip: more units than entries, an empty folder made" "yes|yes" \
+    "$("$zarvik" info "$work/$zip.zip" | awk '/^blocks:/ { print ($2 > 2 ? "yes" : "no") }')|$([ -d "$work/$zip/empty" ] && echo yes)"
+done
+run extract --keep "$work/traversal.zip" "$work/t"
+check "traversal" "1|Extract failed: Unsafe path in archive: ../x|absent" "$rc|$err|$([ -e "$work/t" ] || echo absent)"
+# Entries up to a piece are verified as they are read, as .zvka blocks are.
+run test "$work/crc.zip"
+check "CRC mismatch: test" "1|Test failed: Checksum verification failed: a.txt" "$rc|$err"
+run extract --keep "$work/crc.zip" "$work/c"
+check "CRC mismatch: extract stops at the damage" "4|absent" "$rc|$([ -e "$work/c/a.txt" ] || echo absent)"
+run extract --keep "$work/big-damaged.zip" "$work/d"
+check "CRC mismatch in a piece: refused when read" "1|Extract failed: Checksum verification failed: big.bin|absent" \
+  "$rc|$err|$([ -e "$work/d" ] || echo absent)"
+
+finish zip_cli
