@@ -30,6 +30,16 @@ std::wstring failedOn(const wchar_t* prefix, const std::wstring& path) {
   return codedErrorText((prefix + path + L" (code=").c_str());
 }
 
+// The stored permission bits, kept within what the file was made with plus
+// execute wherever that may read: the user's umask still decides who may read
+// and write, the archive only who may run the file (or enter the folder) and
+// what it takes away. Set-user-ID, set-group-ID and sticky bits are never
+// restored: an archive from elsewhere must not hand out privileges.
+uint32_t restoredMode(uint32_t stored, uint32_t created) {
+  const uint32_t allowed = created | ((created & 0444) >> 2);
+  return stored & allowed & 0777;
+}
+
 // The folder of a path below the root ("" for the root itself).
 std::wstring folderOf(const std::wstring& relative) {
   const size_t slash = relative.rfind(L'/');
@@ -168,9 +178,36 @@ bool DestinationFiles::fillToLength(uint32_t index, std::wstring& errorText) {
   return true;
 }
 
+bool DestinationFiles::setMetadata(uint32_t index, int64_t modifiedNs, uint32_t unixMode, std::wstring& errorText) {
+  if (modifiedNs == kNoTime && unixMode == kNoMode) return true;
+  const wchar_t* const timeFailed = L"Failed to set the modification time of: ";
+  const wchar_t* const modeFailed = L"Failed to set the permissions of: ";
+  FileHandle folder;
+  FileHandle* target = &folder;
+  if (kinds_[index] == EntryKind::Folder) {
+    if (!openFolderBelow(root_, relativeOf_(index), folder)) {
+      return fail(errorText, failedOn(modifiedNs != kNoTime ? timeFailed : modeFailed, pathOf(index)));
+    }
+  } else if ((target = open(index, errorText)) == nullptr) {
+    return false;
+  } else {
+    markWritten(index);
+  }
+  metadataChanged_ = true;
+  uint32_t created = 0;
+  if (unixMode != kNoMode &&
+      !(permissions(*target, created) && setPermissions(*target, restoredMode(unixMode, created)))) {
+    return fail(errorText, failedOn(modeFailed, pathOf(index)));
+  }
+  if (modifiedNs != kNoTime && !setModifiedTime(*target, modifiedNs)) {
+    return fail(errorText, failedOn(timeFailed, pathOf(index)));
+  }
+  return true;
+}
+
 bool DestinationFiles::makeDurable(std::wstring& errorText) {
   bool ok = true;
-  if (kCanFlushFileSystem && (written_.size() > 1 || closedUnflushed_ || namesChanged_)) {
+  if (kCanFlushFileSystem && (written_.size() > 1 || closedUnflushed_ || namesChanged_ || metadataChanged_)) {
     ok = flushFileSystem(root_.handle);
   } else {
     for (uint32_t index : written_) {
@@ -183,6 +220,7 @@ bool DestinationFiles::makeDurable(std::wstring& errorText) {
   for (uint32_t index : written_) unflushed_[index] = 0;
   written_.clear();
   closedUnflushed_ = false;
+  metadataChanged_ = false;
   if (namesChanged_) {
     namesChanged_ = false;
     foldersAbove_.clear();
