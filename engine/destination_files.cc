@@ -19,6 +19,8 @@ constexpr wchar_t kFileForFolder[] = L"A file stands where the archive has a fol
 constexpr wchar_t kNotRegular[] = L"Not a regular file, where the archive has a file: ";
 constexpr wchar_t kOtherNames[] =
     L"Destination file has other names (hard links), so this extraction did not make it: ";
+constexpr wchar_t kTimeFailed[] = L"Failed to set the modification time of: ";
+constexpr wchar_t kModeFailed[] = L"Failed to set the permissions of: ";
 
 bool fail(std::wstring& errorText, const std::wstring& message) {
   errorText = message;
@@ -180,27 +182,22 @@ bool DestinationFiles::fillToLength(uint32_t index, std::wstring& errorText) {
 
 bool DestinationFiles::setMetadata(uint32_t index, int64_t modifiedNs, uint32_t unixMode, std::wstring& errorText) {
   if (modifiedNs == kNoTime && unixMode == kNoMode) return true;
-  const wchar_t* const timeFailed = L"Failed to set the modification time of: ";
-  const wchar_t* const modeFailed = L"Failed to set the permissions of: ";
-  FileHandle folder;
+  FileHandle folder;  // folders are not among the cached files
   FileHandle* target = &folder;
-  if (kinds_[index] == EntryKind::Folder) {
-    if (!openFolderBelow(root_, relativeOf_(index), folder)) {
-      return fail(errorText, failedOn(modifiedNs != kNoTime ? timeFailed : modeFailed, pathOf(index)));
-    }
-  } else if ((target = open(index, errorText)) == nullptr) {
-    return false;
-  } else {
-    markWritten(index);
+  if (kinds_[index] != EntryKind::Folder) {
+    if ((target = open(index, errorText)) == nullptr) return false;
+    markWritten(index);  // where each file is flushed alone, its flush carries its metadata
+  } else if (!openFolderBelow(root_, relativeOf_(index), folder)) {
+    return fail(errorText, failedOn(modifiedNs != kNoTime ? kTimeFailed : kModeFailed, pathOf(index)));
   }
   metadataChanged_ = true;
   uint32_t created = 0;
   if (unixMode != kNoMode &&
       !(permissions(*target, created) && setPermissions(*target, restoredMode(unixMode, created)))) {
-    return fail(errorText, failedOn(modeFailed, pathOf(index)));
+    return fail(errorText, failedOn(kModeFailed, pathOf(index)));
   }
   if (modifiedNs != kNoTime && !setModifiedTime(*target, modifiedNs)) {
-    return fail(errorText, failedOn(timeFailed, pathOf(index)));
+    return fail(errorText, failedOn(kTimeFailed, pathOf(index)));
   }
   return true;
 }

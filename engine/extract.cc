@@ -47,12 +47,14 @@ std::vector<EntryKind> fileKinds(const ExtractionPlan& plan) {
 }
 
 // Files first, then folders deepest first: what is made or set inside a
-// folder changes its time. Files the run left damaged keep none.
+// folder changes its time. Files the run left damaged keep none, and links
+// are not restored.
 bool restoreMetadata(const ExtractionPlan& plan, const std::vector<uint8_t>& damaged, DestinationFiles& files,
                      std::wstring& errorText) {
   std::vector<std::pair<size_t, uint32_t>> folders;  // by depth
   for (uint32_t f = 0; f < plan.files.size(); ++f) {
     const PlanFile& file = plan.files[f];
+    if (file.modifiedNs == kNoTime && file.unixMode == kNoMode) continue;
     if (file.kind == EntryKind::Folder) {
       const std::string path = plan.pathOf(f);
       folders.emplace_back(std::count(path.begin(), path.end(), '/'), f);
