@@ -190,8 +190,8 @@ bool makeFolderBelow(const FolderHandle& folder, const std::wstring& relative); 
 bool syncFolderBelow(const FolderHandle& folder, const std::wstring& relative);  // "" for the folder itself
 // Removes the name `relative` (not a folder); other names of its file keep it.
 bool removeBelow(const FolderHandle& folder, const std::wstring& relative);
-// Opens the folder `relative` ("" for the folder itself) for setting its
-// metadata below.
+// Opens the folder `relative` ("" for the folder itself), reached as the
+// calls above reach it, so that its metadata can be set.
 bool openFolderBelow(const FolderHandle& folder, const std::wstring& relative, FileHandle& file);
 
 // Metadata of an open file or folder. Times are nanoseconds since 1970 UTC;

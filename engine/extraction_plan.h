@@ -33,7 +33,8 @@ struct PlanUnit {
 // or a symbolic link, not restored yet.
 enum class EntryKind : uint8_t { File, Folder, Link };
 
-// What a file or folder keeps beyond its bytes, where its archive says it.
+// A file or folder's modification time and permission bits where its archive
+// keeps them, else these.
 inline constexpr int64_t kNoTime = INT64_MIN;
 inline constexpr uint32_t kNoMode = UINT32_MAX;
 
