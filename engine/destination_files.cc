@@ -19,6 +19,8 @@ constexpr wchar_t kFileForFolder[] = L"A file stands where the archive has a fol
 constexpr wchar_t kNotRegular[] = L"Not a regular file, where the archive has a file: ";
 constexpr wchar_t kOtherNames[] =
     L"Destination file has other names (hard links), so this extraction did not make it: ";
+constexpr wchar_t kTimeFailed[] = L"Failed to set the modification time of: ";
+constexpr wchar_t kModeFailed[] = L"Failed to set the permissions of: ";
 
 bool fail(std::wstring& errorText, const std::wstring& message) {
   errorText = message;
@@ -28,6 +30,16 @@ bool fail(std::wstring& errorText, const std::wstring& message) {
 // "prefix path (code=N): reason", for the error just met.
 std::wstring failedOn(const wchar_t* prefix, const std::wstring& path) {
   return codedErrorText((prefix + path + L" (code=").c_str());
+}
+
+// The stored permission bits, kept within what the file was made with plus
+// execute wherever that may read: the user's umask still decides who may read
+// and write, the archive only who may run the file (or enter the folder) and
+// what it takes away. Set-user-ID, set-group-ID and sticky bits are never
+// restored: an archive from elsewhere must not hand out privileges.
+uint32_t restoredMode(uint32_t stored, uint32_t created) {
+  const uint32_t allowed = created | ((created & 0444) >> 2);
+  return stored & allowed & 0777;
 }
 
 // The folder of a path below the root ("" for the root itself).
@@ -168,9 +180,31 @@ bool DestinationFiles::fillToLength(uint32_t index, std::wstring& errorText) {
   return true;
 }
 
+bool DestinationFiles::setMetadata(uint32_t index, int64_t modifiedNs, uint32_t unixMode, std::wstring& errorText) {
+  if (modifiedNs == kNoTime && unixMode == kNoMode) return true;
+  FileHandle folder;  // folders are not among the cached files
+  FileHandle* target = &folder;
+  if (kinds_[index] != EntryKind::Folder) {
+    if ((target = open(index, errorText)) == nullptr) return false;
+    markWritten(index);  // where each file is flushed alone, its flush carries its metadata
+  } else if (!openFolderBelow(root_, relativeOf_(index), folder)) {
+    return fail(errorText, failedOn(modifiedNs != kNoTime ? kTimeFailed : kModeFailed, pathOf(index)));
+  }
+  metadataChanged_ = true;
+  uint32_t created = 0;
+  if (unixMode != kNoMode &&
+      !(permissions(*target, created) && setPermissions(*target, restoredMode(unixMode, created)))) {
+    return fail(errorText, failedOn(kModeFailed, pathOf(index)));
+  }
+  if (modifiedNs != kNoTime && !setModifiedTime(*target, modifiedNs)) {
+    return fail(errorText, failedOn(kTimeFailed, pathOf(index)));
+  }
+  return true;
+}
+
 bool DestinationFiles::makeDurable(std::wstring& errorText) {
   bool ok = true;
-  if (kCanFlushFileSystem && (written_.size() > 1 || closedUnflushed_ || namesChanged_)) {
+  if (kCanFlushFileSystem && (written_.size() > 1 || closedUnflushed_ || namesChanged_ || metadataChanged_)) {
     ok = flushFileSystem(root_.handle);
   } else {
     for (uint32_t index : written_) {
@@ -183,6 +217,7 @@ bool DestinationFiles::makeDurable(std::wstring& errorText) {
   for (uint32_t index : written_) unflushed_[index] = 0;
   written_.clear();
   closedUnflushed_ = false;
+  metadataChanged_ = false;
   if (namesChanged_) {
     namesChanged_ = false;
     foldersAbove_.clear();

@@ -94,6 +94,13 @@ class DestinationFiles {
   // run's to overwrite.
   bool fillToLength(uint32_t index, std::wstring& errorText);
 
+  // Gives file or folder `index`, complete, its modification time unless
+  // `modifiedNs` is kNoTime, and permission bits from `unixMode` unless it is
+  // kNoMode, durable with the next makeDurable; else fails with:
+  //   "Failed to set the modification time of: " + path + " (code=" ...
+  //   "Failed to set the permissions of: " + path + " (code=" ...
+  bool setMetadata(uint32_t index, int64_t modifiedNs, uint32_t unixMode, std::wstring& errorText);
+
   // Makes every write and every name made or removed since the last call
   // durable: with one flush of the file system where the platform has it and
   // more than one file or a name changed, else with a flush of each file
@@ -136,6 +143,7 @@ class DestinationFiles {
   std::vector<uint32_t> written_;           // the files so marked
   bool closedUnflushed_ = false;            // one of them was closed since
   bool namesChanged_ = false;               // since the last makeDurable
+  bool metadataChanged_ = false;            // likewise: a file's flush of its data alone may leave it out
 };
 
 }  // namespace ablative

@@ -170,6 +170,21 @@ bool linkCount(FileHandle& file, uint32_t& links) {
   return platform::linkCount(file, links);
 }
 
+bool setModifiedTime(FileHandle& file, int64_t ns) {
+  if (ioHookFails({.op = IoOp::SetMetadata, .file = &file})) return false;
+  return platform::setModifiedTime(file, ns);
+}
+
+bool permissions(FileHandle& file, uint32_t& mode) {
+  if (ioHookFails({.op = IoOp::Size, .file = &file})) return false;
+  return platform::permissions(file, mode);
+}
+
+bool setPermissions(FileHandle& file, uint32_t mode) {
+  if (ioHookFails({.op = IoOp::SetMetadata, .file = &file})) return false;
+  return platform::setPermissions(file, mode);
+}
+
 bool flushFileSystem(FileHandle& onIt) {
   if (ioHookFails({.op = IoOp::FlushFileSystem, .file = &onIt})) return false;
   return platform::flushFileSystem(onIt);
@@ -268,6 +283,13 @@ bool removeBelow(const FolderHandle& folder, const std::wstring& relative) {
   const std::wstring full = platform::fullPath(folder, relative);
   if (ioHookFails({.op = IoOp::Remove, .path = &full})) return false;
   return platform::removeBelow(folder, relative, full);
+}
+
+bool openFolderBelow(const FolderHandle& folder, const std::wstring& relative, FileHandle& file) {
+  file.close();
+  const std::wstring full = platform::fullPath(folder, relative);
+  if (ioHookFails({.op = IoOp::OpenFolder, .path = &full, .file = &file})) return false;
+  return platform::openFolderBelow(folder, relative, full, file);
 }
 
 }  // namespace ablative

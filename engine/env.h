@@ -190,6 +190,16 @@ bool makeFolderBelow(const FolderHandle& folder, const std::wstring& relative); 
 bool syncFolderBelow(const FolderHandle& folder, const std::wstring& relative);  // "" for the folder itself
 // Removes the name `relative` (not a folder); other names of its file keep it.
 bool removeBelow(const FolderHandle& folder, const std::wstring& relative);
+// Opens the folder `relative` ("" for the folder itself), reached as the
+// calls above reach it, so that its metadata can be set.
+bool openFolderBelow(const FolderHandle& folder, const std::wstring& relative, FileHandle& file);
+
+// Metadata of an open file or folder. Times are nanoseconds since 1970 UTC;
+// Windows keeps them in units of 100 ns. Permissions are the low 12 bits of a
+// Unix mode; Windows has no such bits: it reads 0777 and sets nothing.
+bool setModifiedTime(FileHandle& file, int64_t ns);
+bool permissions(FileHandle& file, uint32_t& mode);
+bool setPermissions(FileHandle& file, uint32_t mode);
 
 // Errors.
 uint32_t lastErrorCode();
@@ -217,7 +227,7 @@ std::wstring upperCaseName(const std::wstring& name);
 enum class IoOp {
   Open, Seek, Read, Write, Flush, Size, SetEnd, MarkSparse, ZeroRange,
   Status, Identity, List, MakeDirectory, Rename, Remove, SyncDirectory,
-  Lock, OpenFolder, FlushFileSystem, VolumeSpace, Holes,
+  Lock, OpenFolder, FlushFileSystem, VolumeSpace, Holes, SetMetadata,
 };
 // clang-format on
 struct IoCall {
@@ -225,7 +235,8 @@ struct IoCall {
   const std::wstring* path = nullptr;    // calls on a path; a rename's source
   const std::wstring* target = nullptr;  // a rename's destination
   const FileHandle* file = nullptr;      // calls on an open file; Open, OpenFolder: the handle about to be opened
-                                         // (Size and Identity also stand for linkCount and an open file's identity)
+                                         // (Size and Identity also stand for linkCount and an open file's identity,
+                                         // Size for permissions)
   OpenMode mode = OpenMode::ReadOnly;    // Open
   uint64_t offset = 0;        // Seek: the target; Read, Write, SetEnd: the file pointer; ZeroRange: the first byte
   uint64_t length = 0;        // Read, Write: the bytes asked; ZeroRange: the bytes zeroed

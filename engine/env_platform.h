@@ -40,6 +40,8 @@ bool openBelow(const FolderHandle& folder, const std::wstring& relative, const s
 bool makeFolderBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring& full);
 bool syncFolderBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring& full);
 bool removeBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring& full);
+bool openFolderBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring& full,
+                     FileHandle& file);
 
 // Checks `offset` and moves the system's file pointer there, where the
 // platform has one; env.cc keeps `file.position`.
@@ -59,6 +61,9 @@ bool fileIdentity(FileHandle& file, FileIdentity& identity);
 // so that the hook is asked to stand in (IoCall::stoodIn).
 bool zeroingUnsupported(uint32_t code);
 bool flushFileSystem(FileHandle& onIt);
+bool setModifiedTime(FileHandle& file, int64_t ns);
+bool permissions(FileHandle& file, uint32_t& mode);
+bool setPermissions(FileHandle& file, uint32_t mode);
 
 PathStatus pathStatus(const std::wstring& path);
 bool listDirectory(const std::wstring& path, std::vector<DirEntry>& entries);  // `entries` is empty

@@ -211,6 +211,35 @@ bool syncFolderBelow(const FolderHandle& folder, const std::wstring& relative, c
   return fd >= 0 && closeKeepingError(fd, ::fsync(fd) == 0);
 }
 
+bool openFolderBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring&, FileHandle& file) {
+  std::string native;
+  if (!nativePath(relative, native)) return false;
+  const int fd =
+      openBelowNative(static_cast<int>(folder.handle.native), native, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, 0);
+  if (fd < 0) return false;
+  file.native = fd;
+  return true;
+}
+
+bool setModifiedTime(FileHandle& file, int64_t ns) {
+  constexpr int64_t kPerSecond = 1000000000;
+  const int64_t seconds = ns / kPerSecond - (ns % kPerSecond < 0 ? 1 : 0);  // rounded down before 1970 too
+  const struct timespec times[2] = {{0, UTIME_OMIT},
+                                    {static_cast<time_t>(seconds), static_cast<long>(ns - seconds * kPerSecond)}};
+  return ::futimens(static_cast<int>(file.native), times) == 0;
+}
+
+bool permissions(FileHandle& file, uint32_t& mode) {
+  struct stat st;
+  if (fstat(static_cast<int>(file.native), &st) != 0) return false;
+  mode = st.st_mode & 07777;
+  return true;
+}
+
+bool setPermissions(FileHandle& file, uint32_t mode) {
+  return ::fchmod(static_cast<int>(file.native), static_cast<mode_t>(mode & 07777)) == 0;
+}
+
 bool removeBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring&) {
   return inParentBelow(folder, relative,
                        [](int parent, const std::string& name) { return ::unlinkat(parent, name.c_str(), 0) == 0; });

@@ -348,6 +348,38 @@ bool isExistsError(uint32_t code) { return code == ERROR_ALREADY_EXISTS; }
 
 uint32_t notDirectoryErrorCode() { return ERROR_DIRECTORY; }
 
+bool openFolderBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring& full,
+                     FileHandle& file) {
+  if (passesThroughLink(folder, relative)) return false;
+  HANDLE h = CreateFileW(nativePath(full).c_str(), GENERIC_READ | FILE_WRITE_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  file.native = reinterpret_cast<intptr_t>(h);
+  return true;
+}
+
+// FILETIME counts 100 ns since 1601; 1970 is this many such units later.
+bool setModifiedTime(FileHandle& file, int64_t ns) {
+  constexpr int64_t kFrom1601 = 116444736000000000;
+  const int64_t units = ns / 100 - (ns % 100 < 0 ? 1 : 0) + kFrom1601;
+  if (units < 0) {
+    SetLastError(ERROR_INVALID_PARAMETER);
+    return false;
+  }
+  FILETIME written;
+  written.dwLowDateTime = static_cast<DWORD>(static_cast<uint64_t>(units));
+  written.dwHighDateTime = static_cast<DWORD>(static_cast<uint64_t>(units) >> 32);
+  return SetFileTime(handleOf(file), nullptr, nullptr, &written) != 0;
+}
+
+bool permissions(FileHandle&, uint32_t& mode) {
+  mode = 0777;
+  return true;
+}
+
+bool setPermissions(FileHandle&, uint32_t) { return true; }
+
 bool renameReplace(const std::wstring& from, const std::wstring& to) {
   return MoveFileExW(nativePath(from).c_str(), nativePath(to).c_str(),
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;

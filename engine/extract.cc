@@ -46,6 +46,30 @@ std::vector<EntryKind> fileKinds(const ExtractionPlan& plan) {
   return kinds;
 }
 
+// Files first, then folders deepest first: what is made or set inside a
+// folder changes its time. Files the run left damaged keep none, and links
+// are not restored.
+bool restoreMetadata(const ExtractionPlan& plan, const std::vector<uint8_t>& damaged, DestinationFiles& files,
+                     std::wstring& errorText) {
+  std::vector<std::pair<size_t, uint32_t>> folders;  // by depth
+  for (uint32_t f = 0; f < plan.files.size(); ++f) {
+    const PlanFile& file = plan.files[f];
+    if (file.modifiedNs == kNoTime && file.unixMode == kNoMode) continue;
+    if (file.kind == EntryKind::Folder) {
+      const std::string path = plan.pathOf(f);
+      folders.emplace_back(std::count(path.begin(), path.end(), '/'), f);
+    } else if (file.kind == EntryKind::File && !damaged[f] &&
+               !files.setMetadata(f, file.modifiedNs, file.unixMode, errorText)) {
+      return false;
+    }
+  }
+  std::sort(folders.rbegin(), folders.rend());
+  return std::all_of(folders.begin(), folders.end(), [&](const std::pair<size_t, uint32_t>& folder) {
+    const PlanFile& file = plan.files[folder.second];
+    return files.setMetadata(folder.second, file.modifiedNs, file.unixMode, errorText);
+  });
+}
+
 }  // namespace
 
 bool Extraction::run() {
@@ -240,7 +264,10 @@ bool Extraction::finish() {
       return false;
     }
   }
-  if (!files_->makeDurable(errorText_) || !files_->closeAll(errorText_)) return false;
+  if (!restoreMetadata(plan_, damaged_, *files_, errorText_) || !files_->makeDurable(errorText_) ||
+      !files_->closeAll(errorText_)) {
+    return false;
+  }
   archive_.close();
   journal_.file.close();
   if (damagedFiles_ > 0) {

@@ -33,12 +33,19 @@ struct PlanUnit {
 // or a symbolic link, not restored yet.
 enum class EntryKind : uint8_t { File, Folder, Link };
 
+// A file or folder's modification time and permission bits where its archive
+// keeps them, else these.
+inline constexpr int64_t kNoTime = INT64_MIN;
+inline constexpr uint32_t kNoMode = UINT32_MAX;
+
 struct PlanFile {
   uint64_t pathOffset = 0;  // its stored path in ExtractionPlan::paths
   uint32_t pathLength = 0;
   uint32_t targetLength = 0;  // a link's target, which follows its path in ExtractionPlan::paths
   uint64_t length = 0;        // the sum of its units' raw sizes
   EntryKind kind = EntryKind::File;
+  uint32_t unixMode = kNoMode;   // its permission bits (07777)
+  int64_t modifiedNs = kNoTime;  // nanoseconds since 1970 UTC
 };
 
 struct ExtractionPlan {

@@ -253,6 +253,8 @@ void mapEntry(const ZipReading& zip, uint32_t index, ExtractionPlan& plan, ZipUn
     plan.paths += zip.targets[index];
   }
   if (unitsOf(entry, zip.pieces[index]) > 0) file.length = entry.uncompressedSize;
+  file.modifiedNs = entry.modifiedNs;
+  if (entry.hasUnixMode) file.unixMode = entry.unixMode & 07777;
   plan.files.push_back(file);
   const PlanUnit whole{.offset = entry.dataOffset,
                        .storedSize = static_cast<uint32_t>(entry.compressedSize),

@@ -109,7 +109,7 @@ def make_tree(src):
     """A small tree with a folder, a UTF-8 name and a symbolic link, at fixed times and modes."""
     tree = os.path.join(src, 'tree')
     os.makedirs(os.path.join(tree, 'sub'))
-    files = {'tree/readme.txt': (b'read me\n' * 3, 0o640), 'tree/sub/data.bin': (mixed_bytes(200_000, 2), 0o644),
+    files = {'tree/readme.txt': (b'read me\n' * 3, 0o640), 'tree/sub/data.bin': (mixed_bytes(200_000, 2), 0o775),
              'tree/sub/na\u00efve.txt': (b'unicode path\n', 0o600)}
     for path, (content, mode) in files.items():
         with open(os.path.join(src, path), 'wb') as f:

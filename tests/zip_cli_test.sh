@@ -5,9 +5,11 @@ set -u
 zarvik=$1
 corpus=$2
 source "$(dirname "$0")/check.sh"
+umask 022  # files are made 0644 and folders 0755: the permission bits restored stay within them, execute aside
 
 # Each corpus archive extracted as its writer wrote it: files byte for byte,
-# folders made (empty ones too), links left out; the archive untouched, no journal.
+# folders made (empty ones too), links left out, times and permission bits
+# restored (folders' too); the archive untouched, no journal.
 for zip in "$corpus"/*.zip; do
   name=$(basename "$zip")
   cp "$zip" "$work/$name"
@@ -18,13 +20,17 @@ for zip in "$corpus"/*.zip; do
 import os, sys
 corpus, archive, out = sys.argv[1:]
 for line in open(os.path.join(corpus, 'manifest.tsv')):
-    zip, name, kind, size, _, _, content = line.rstrip('\n').split('\t')
+    zip, name, kind, size, mtime, mode, content = line.rstrip('\n').split('\t')
     path = os.path.join(out, bytes.fromhex(name).decode())
     if zip != archive:
         continue
     if kind == 'folder' and not os.path.isdir(path) or kind == 'link' and os.path.lexists(path) or \
        kind == 'file' and open(path, 'rb').read() != open(os.path.join(corpus, content), 'rb').read():
         print(kind, path)
+    elif kind != 'link' and mtime != '*' and os.stat(path).st_mtime_ns != int(mtime):
+        print('time', path, os.stat(path).st_mtime_ns, mtime)
+    elif kind != 'link' and mode != '*' and os.stat(path).st_mode & 0o7777 != int(mode, 8) & 0o755:
+        print('mode', path, oct(os.stat(path).st_mode))
 EOF
 )"
   run test "$zip"
@@ -54,6 +60,9 @@ for name, method in [('big-stored.zip', zipfile.ZIP_STORED), ('big-deflated.zip'
         z.writestr('big.bin', big)
         z.writestr('small.txt', b'small')
         z.writestr('empty/', b'')
+        dos = zipfile.ZipInfo('dos.txt', (2020, 1, 2, 3, 4, 6))
+        dos.create_system = 0  # no Unix mode
+        z.writestr(dos, b'made on MS-DOS')
 with zipfile.ZipFile(f'{work}/traversal.zip', 'w') as z:
     z.writestr('ok.txt', b'fine')
     z.writestr('../x', b'outside')
@@ -75,6 +84,9 @@ print("same" if zipfile.ZipFile(sys.argv[1]).read("big.bin") == open(sys.argv[2]
   check "$zip: more units than entries, an empty folder made" "yes|yes" \
     "$("$zarvik" info "$work/$zip.zip" | awk '/^blocks:/ { print ($2 > 2 ? "yes" : "no") }')|$([ -d "$work/$zip/empty" ] && echo yes)"
 done
+check "no Unix mode: default permissions, its local time" "644|$(date -d '2020-01-02 03:04:06' +%s)" \
+  "$(stat -c '%a|%Y' "$work/big-stored/dos.txt")"
+
 run extract --keep "$work/traversal.zip" "$work/t"
 check "traversal" "1|Extract failed: Unsafe path in archive: ../x|absent" "$rc|$err|$([ -e "$work/t" ] || echo absent)"
 # Entries up to a piece are verified as they are read, as .zvka blocks are.

@@ -10,6 +10,7 @@
 #include <random>
 #include <sstream>
 
+#include "ablative.h"
 #include "archive_checks.h"
 #include "block_io.h"
 #include "coding.h"
@@ -460,5 +461,29 @@ TEST(ZipSource, LargeEntriesArePiecesEachVerifiedOnItsOwn) {
     readAll(file, reads);
     EXPECT_EQ(reads, (std::vector<ablative::BlockRead>{ablative::BlockRead::Verified, ablative::BlockRead::Damaged,
                                                        ablative::BlockRead::Verified}));
+  }
+}
+
+// A time or permission bits that cannot be set fail the run naming the file
+// and the system's reason: first the permissions (the entry was made on
+// Unix), then the time.
+TEST(ZipSource, MetadataThatCannotBeSetFailsTheRunNamingTheFile) {
+  ScratchDir scratch;
+  Layout layout;
+  const fs::path path = scratch / "a.zip";
+  writeFile(path, buildZip({storedMember("a.txt", "a")}, layout));
+  const uint32_t code = ablative::diskFullErrorCode();
+  const std::wstring file = wide(scratch / "out" / "a.txt");
+  for (const auto& [failing, prefix] : {std::pair{0, L"Failed to set the permissions of: "},
+                                        std::pair{1, L"Failed to set the modification time of: "}}) {
+    int calls = 0;
+    ablative::setIoHook([&, failing = failing](const ablative::IoCall& call) {
+      return call.op == ablative::IoOp::SetMetadata && calls++ == failing ? code : 0u;
+    });
+    std::wstring errorText;
+    EXPECT_FALSE(ablative::extractArchive(wide(path), wide(scratch / "out"), false, true, errorText, {}, {}, {}));
+    ablative::setIoHook({});
+    EXPECT_EQ(errorText, std::wstring(prefix) + file + L" (code=" + std::to_wstring(code) + L"): " +
+                             ablative::systemErrorText(code));
   }
 }
