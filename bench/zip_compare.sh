@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# Extraction of zips made by other tools: zarvik against unzip, 7-Zip and
+# bsdtar, on a tree of system files no one here wrote, zipped by Info-ZIP
+# (`zip -6`) and by 7-Zip (`7zz a -tzip`).
+#
+#   bench/zip_compare.sh [WORKDIR]
+#
+# Every extraction writes a folder of its own and is followed by `sync`
+# inside the timing; the page cache is warm; the tools' order rotates every
+# repetition; each figure is the median of the repetitions.
+#
+# Knobs (environment): ZARVIK_BENCH_MB=1024 (the tree's size in MiB),
+# ZARVIK_BENCH_REPS=3, ZARVIK=build-bench/zarvik (built if missing).
+# Debian: apt-get install zip unzip 7zip libarchive-tools time python3
+set -euo pipefail
+
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+ROOT=$(dirname "$HERE")
+HELP="python3 $HERE/compare_helper.py"
+MB=${ZARVIK_BENCH_MB:-1024}
+REPS=${ZARVIK_BENCH_REPS:-3}
+BASE=${1:-/var/tmp}
+SOURCES=(/usr/include /usr/lib/x86_64-linux-gnu /usr/share)
+
+for tool in zip unzip 7zz bsdtar python3; do
+  command -v "$tool" >/dev/null || { echo "zip_compare.sh: $tool is missing (apt-get install zip unzip 7zip libarchive-tools python3)" >&2; exit 2; }
+done
+if [[ -z ${ZARVIK:-} ]]; then  # built from this checkout, never taken stale
+  cmake -S "$ROOT" -B "$ROOT/build-bench" -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$ROOT/build-bench" -j2 --target zarvik >/dev/null
+  ZARVIK=$ROOT/build-bench/zarvik
+fi
+ZARVIK=$(cd "$(dirname "$ZARVIK")" && pwd)/$(basename "$ZARVIK")
+
+mkdir -p "$BASE"
+W=$(mktemp -d "$(cd "$BASE" && pwd)/zarvik-zipbench.XXXXXX")
+trap 'rm -rf "$W"' EXIT
+RES=$W/results
+: >"$RES"
+TOOLS=(unzip 7zz bsdtar zarvik-keep)
+say() { printf '%s\n' "$*" >&2; }
+
+say "== a ${MB} MiB tree from ${SOURCES[*]}"
+read -r FILES BYTES _ < <($HELP tree "$W/tree" "$MB" "${SOURCES[@]}")
+(cd "$W/tree" && zip -q -6 -r "$W/infozip.zip" .)
+(cd "$W/tree" && 7zz a -tzip -bd -bso0 "$W/7zip.zip" . >/dev/null)
+say "   $FILES files, $BYTES bytes; zip -6: $(stat -c %s "$W/infozip.zip") bytes, 7-Zip: $(stat -c %s "$W/7zip.zip") bytes"
+cat "$W"/*.zip >/dev/null
+# No extracted tree is deleted before the end (see compare.sh: ext4 without a
+# journal is slow to create files soon after deleting thousands).
+NEED=$((2 * ${#TOOLS[@]} * REPS * BYTES * 11 / 10))
+if (($(df -B1 --output=avail "$W" | tail -1) < NEED)); then
+  say "zip_compare.sh: needs about $((NEED >> 30)) GiB free in $BASE; lower ZARVIK_BENCH_MB or ZARVIK_BENCH_REPS"
+  exit 2
+fi
+"$ZARVIK" extract -q --keep "$W/infozip.zip" "$W/check" >/dev/null 2>&1 && diff -r "$W/tree" "$W/check" >/dev/null ||
+  { say "zip_compare.sh: zarvik's extraction differs from the tree"; exit 1; }
+rm -rf "$W/check"
+
+# timed NAME FOLDER CMD...: CMD in a fresh FOLDER, then sync; wall time of both.
+timed() {
+  local name=$1 folder=$2; shift 2
+  mkdir -p "$folder"
+  local t0=$EPOCHREALTIME
+  (cd "$folder" && "$@" >/dev/null 2>&1)
+  sync
+  echo "$name $(awk -v a="$t0" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.4f", b - a }')" >>"$RES"
+}
+
+run() {  # run TOOL ZIP OUT
+  case $1 in
+    unzip) timed "$(basename "$2" .zip)/unzip" "$3" unzip -q "$2" ;;
+    7zz) timed "$(basename "$2" .zip)/7zz" "$3" 7zz x -bd -bso0 "$2" ;;
+    bsdtar) timed "$(basename "$2" .zip)/bsdtar" "$3" bsdtar -xf "$2" ;;
+    zarvik-keep) timed "$(basename "$2" .zip)/zarvik-keep" "$3" "$ZARVIK" extract -q --keep "$2" "$3/x" ;;
+  esac
+}
+for ((rep = 0; rep < REPS; rep++)); do
+  for zipfile in "$W/infozip.zip" "$W/7zip.zip"; do
+    for ((k = 0; k < ${#TOOLS[@]}; k++)); do
+      tool=${TOOLS[(k + rep) % ${#TOOLS[@]}]}
+      out=$W/out-$rep-$(basename "$zipfile" .zip)-$tool
+      run "$tool" "$zipfile" "$out"
+    done
+  done
+done
+$HELP report "$RES" "$BYTES" 0
