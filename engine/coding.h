@@ -17,6 +17,8 @@ inline void put64(uint8_t* out, uint64_t value) {
   for (int i = 0; i < 8; ++i) out[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
+inline uint16_t get16(const uint8_t* in) { return static_cast<uint16_t>(in[0] | in[1] << 8); }
+
 inline uint32_t get32(const uint8_t* in) {
   return uint32_t{in[0]} | uint32_t{in[1]} << 8 | uint32_t{in[2]} << 16 | uint32_t{in[3]} << 24;
 }

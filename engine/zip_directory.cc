@@ -54,8 +54,6 @@ bool failFor(std::wstring& errorText, const wchar_t* message, const ZipEntry& en
   return fail(errorText, message + displayPath(entry.name));
 }
 
-uint16_t get16(const uint8_t* in) { return static_cast<uint16_t>(in[0] | in[1] << 8); }
-
 std::string_view textOf(const std::vector<uint8_t>& bytes, size_t at, size_t length) {
   return {reinterpret_cast<const char*>(bytes.data()) + at, length};
 }
@@ -297,6 +295,14 @@ bool checkEntryRanges(ZipDirectory& directory, std::wstring& errorText) {
 }
 
 }  // namespace
+
+bool looksLikeZip(std::span<const uint8_t> firstBytes, FileHandle& file) {
+  if (firstBytes.size() >= 4 && get32(firstBytes.data()) == kLocalSignature) return true;
+  std::wstring ignored;
+  uint64_t at = 0;
+  ArchiveReader reader{file, 0, ignored};
+  return fileSize(file, reader.size) && findEndRecord(reader, at);
+}
 
 bool readZipDirectory(FileHandle& file, ZipDirectory& directory, std::wstring& errorText) {
   directory = {};

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -69,6 +70,11 @@ struct ZipDirectory {
 //   "Zip entry overlaps the central directory: " + name
 //   "Zip entries overlap: " + name (the later of the two in the file)
 bool readZipDirectory(FileHandle& file, ZipDirectory& directory, std::wstring& errorText);
+
+// Whether the file whose first bytes these are is a zip to readZipDirectory:
+// it starts with an entry's header, or ends in an end record as that finds
+// it (an empty zip, or one behind a program).
+bool looksLikeZip(std::span<const uint8_t> firstBytes, FileHandle& file);
 
 // Whether this program can decode the entry's data, else one of:
 //   "Encrypted entry, which this program cannot extract: " + name

@@ -20,32 +20,6 @@ namespace {
 constexpr uint64_t kLargestPiece = 256u << 20;
 constexpr uint64_t kLongestLinkTarget = 4096;
 constexpr size_t kPassBytes = 1 << 20;  // read and decoded at a time in the first pass
-constexpr uint32_t kLocalSignature = 0x04034b50;
-constexpr uint32_t kEndSignature = 0x06054b50;
-constexpr uint64_t kEndSize = 22;
-constexpr uint64_t kEndSearch = kEndSize + 0xFFFF;  // the record and the longest comment
-
-uint32_t le32(const uint8_t* in) { return in[0] | in[1] << 8 | in[2] << 16 | uint32_t{in[3]} << 24; }
-
-// A zip starts with an entry, or, when empty, with its end record; one with
-// a program in front shows only its end record, with its comment, at the end.
-bool recognises(std::span<const uint8_t> firstBytes, FileHandle& file) {
-  if (firstBytes.size() >= 4 &&
-      (le32(firstBytes.data()) == kLocalSignature || le32(firstBytes.data()) == kEndSignature)) {
-    return true;
-  }
-  uint64_t size = 0;
-  if (!fileSize(file, size) || size < kEndSize) return false;
-  const uint64_t start = size - std::min(size, kEndSearch);
-  std::vector<uint8_t> tail(size - start);
-  if (!seekFile(file, start) || !readFully(file, tail.data(), tail.size())) return false;
-  for (size_t i = tail.size() - kEndSize + 1; i-- > 0;) {
-    if (le32(&tail[i]) == kEndSignature && i + kEndSize + (tail[i + 20] | tail[i + 21] << 8) == tail.size())
-      return true;
-  }
-  return false;
-}
-
 // Where each unit's decoding starts, beside the plan.
 struct ZipUnits {
   std::vector<ZipEntry> entries;                              // the plan's files, one for one
@@ -361,7 +335,7 @@ bool listEntries(const std::wstring& archivePath, const FileLister& onFile, std:
 }  // namespace
 
 const ArchiveSource& zipSource() {
-  static const ArchiveSource source{recognises, readZip, readUnit, listEntries,
+  static const ArchiveSource source{looksLikeZip, readZip, readUnit, listEntries,
                                     L"Consuming extraction of zip archives is not available yet; extract with --keep"};
   return source;
 }
