@@ -252,10 +252,8 @@ int runInfo(const Command& command) {
                       bytesText(d.sourceBytes) + L"\nstored bytes: " + bytesText(d.storedBytes) + L"\nstate: " + state +
                       L"\nrelease: " + release + L"\n";
   if (d.withDestination) {
-    const std::wstring consuming =
-        d.consumable ? bytesText(d.space.ablative) : L"not available yet, extract with --keep";
-    text += L"free at destination: " + bytesText(d.space.freeAtDestination) + L"\nneeded to extract: " + consuming +
-            L"\nneeded with --keep: " + bytesText(d.space.keep) + L"\n";
+    text += L"free at destination: " + bytesText(d.space.freeAtDestination) + L"\nneeded to extract: " +
+            bytesText(d.space.ablative) + L"\nneeded with --keep: " + bytesText(d.space.keep) + L"\n";
   }
   write(Stream::Out, text);
   return kExitSuccess;

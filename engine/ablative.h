@@ -162,8 +162,7 @@ struct SpaceNeeds {
 // The facts `zarvik info` shows, from the archive, its journal and, when
 // `destinationDir` is not empty, the space around it.
 struct ArchiveDescription {
-  std::wstring format;     // "zvka" or "zip"
-  bool consumable = true;  // else only extraction with the archive kept is taken
+  std::wstring format;  // "zvka" or "zip"
   uint32_t version = 0;
   uint32_t fileCount = 0;
   uint32_t blockCount = 0;

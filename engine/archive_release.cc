@@ -50,7 +50,7 @@ bool ArchiveRelease::cutWhile(const Gone& gone, std::wstring& errorText) {
   for (; tailCursor_ < plan_.tailOrder.size(); ++tailCursor_) {
     const uint32_t b = plan_.tailOrder[tailCursor_];
     if (plan_.units[b].offset >= end_) continue;  // an earlier run cut it away
-    if (plan_.endOf(b) != end_ || !gone(b)) break;
+    if (!gone(b) || (plan_.endOf(b) != end_ && !plan_.describedByJournal)) break;
     end_ = plan_.units[b].offset;
   }
   if (end_ != end && !(cutFileAt(archive_, end_) && (!cutsOnly_ || flushFile(archive_)))) {

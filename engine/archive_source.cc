@@ -28,4 +28,11 @@ const ArchiveSource& sourceFor(const std::wstring& archivePath) {
   return zvkaSource();
 }
 
+const ArchiveSource* sourceNamed(const std::wstring& format) {
+  for (const auto source : kSources) {
+    if (source().format == format) return &source();
+  }
+  return nullptr;
+}
+
 }  // namespace ablative

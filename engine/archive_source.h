@@ -46,7 +46,11 @@ enum class BlockRead { Verified, Unreadable, Damaged };
 
 using FileLister = std::function<void(const std::string& storedPath, uint64_t size)>;
 
+class RecordReader;
+class RecordWriter;
+
 struct ArchiveSource {
+  std::wstring format;  // its name, as `info` shows it
   // From the archive's first bytes, or, where they do not tell, the file.
   std::function<bool(std::span<const uint8_t> firstBytes, FileHandle& file)> recognises;
   // Reads what the archive says of itself. Fails with the format's messages,
@@ -60,14 +64,20 @@ struct ArchiveSource {
   // Calls `onFile` with each file in archive order, as far as the archive
   // reads, failing at the first file it cannot.
   std::function<bool(const std::wstring& archivePath, const FileLister& onFile, std::wstring& errorText)> list;
-  // Why a run that consumes the archive is refused, before anything is
-  // written; empty where the format can be consumed.
-  std::wstring cannotConsume;
+  // For a format whose archive stops describing itself as a run consumes it
+  // (plan_record.h): what its journal keeps of the plan's sourceData, and
+  // how it is read back, false where the bytes are damaged. Null for .zvka,
+  // whose tables lie in front of its data and are released last.
+  std::function<void(const ExtractionPlan& plan, RecordWriter& out)> saveUnits;
+  std::function<bool(RecordReader& in, ExtractionPlan& plan)> loadUnits;
 };
 
 // The source whose format the archive's first bytes show. An archive none
 // recognises, or that cannot be read, is the .zvka source's to refuse with
 // its messages: this program's own format says best what was chosen wrong.
 const ArchiveSource& sourceFor(const std::wstring& archivePath);
+
+// The source of that name, or null.
+const ArchiveSource* sourceNamed(const std::wstring& format);
 
 }  // namespace ablative

@@ -6,6 +6,7 @@
 #include "archive_presence.h"
 #include "archive_source.h"
 #include "journal.h"
+#include "plan_record.h"
 #include "paths.h"
 #include "space.h"
 
@@ -45,18 +46,19 @@ bool countMissing(const std::wstring& archivePath, const ArchiveSource& source, 
 
 bool describeArchive(const std::wstring& archivePath, const std::wstring& destinationDir, uint64_t groupBytes,
                      ArchiveDescription& description, std::wstring& errorText) {
-  const ArchiveSource& source = sourceFor(archivePath);
-  SourceReading reading;
-  if (!source.read(archivePath, reading, errorText)) return false;
-  Journal journal{journalPathFor(archivePath), std::vector<uint8_t>(reading.unitCount, 0), {}};
+  ArchiveReading read;
+  if (!readArchive(archivePath, read, errorText)) return false;
+  const ArchiveSource& source = *read.source;
+  SourceReading& reading = read.reading;
+  Journal journal{journalPathFor(archivePath), std::vector<uint8_t>(reading.unitCount, 0), {}, {}};
   const bool loaded = loadJournal(journal) == JournalLoad::Loaded;
   if (!loaded) std::fill(journal.states.begin(), journal.states.end(), 0);
   description = ArchiveDescription{};
   description.partlyExtracted = recordsProgress(journal);
   // Units an interrupted run released may have been cut off the archive's end.
   const auto cutAway = [&](uint32_t u) { return mayBeCutAway(journal, u); };
+  const SourceFacts facts = reading.facts;
   description.format = reading.facts.format;
-  description.consumable = source.cannotConsume.empty();
   description.version = reading.facts.version;
   description.blockSize = reading.facts.blockSize;
   description.sourceBytes = reading.facts.sourceBytes;
@@ -77,6 +79,9 @@ bool describeArchive(const std::wstring& archivePath, const std::wstring& destin
   FileSystemTraits traits;
   description.releasesByCuts = fileSystemTraits(parentFolder(archivePath), traits) && !traits.releasesRanges;
   if (destinationDir.empty()) return true;
+  if (source.saveUnits && !description.partlyExtracted) {
+    journal.record = recordPlan(source, facts, plan);  // what a run's journal will take
+  }
   if (!estimateSpace(plan, journal, archivePath, destinationDir, groupBytes, description.space)) {
     errorText = L"Unable to read the free space at " + destinationDir;
     return false;
@@ -85,8 +90,17 @@ bool describeArchive(const std::wstring& archivePath, const std::wstring& destin
   return true;
 }
 
+// An archive its journal describes is listed from its plan, a folder with its "/".
 bool listArchive(const std::wstring& archivePath, const FileLister& onFile, std::wstring& errorText) {
-  return sourceFor(archivePath).list(archivePath, onFile, errorText);
+  ArchiveReading read;
+  if (!readArchive(archivePath, read, errorText)) return false;
+  if (!read.recorded) return read.source->list(archivePath, onFile, errorText);
+  ExtractionPlan plan;
+  if (!read.reading.plan([](uint32_t) { return true; }, plan, errorText)) return false;
+  for (uint32_t f = 0; f < plan.files.size(); ++f) {
+    onFile(plan.pathOf(f) + (plan.files[f].kind == EntryKind::Folder ? "/" : ""), plan.files[f].length);
+  }
+  return true;
 }
 
 }  // namespace ablative

@@ -74,10 +74,8 @@ bool restoreMetadata(const ExtractionPlan& plan, const std::vector<uint8_t>& dam
 
 bool Extraction::run() {
   const std::wstring untouched = errorText_;
-  source_ = &sourceFor(archivePath_);
-  if (ablate_ && !source_->cannotConsume.empty()) return fail(source_->cannotConsume);
   SourceReading reading;
-  if (!source_->read(archivePath_, reading, errorText_)) {  // a run may have left only the journal
+  if (!readSource(reading)) {  // a run may have left only the journal
     if (!ablate_ || !resume_ || !onlyTheJournalRemains(archivePath_, journal_)) return false;
     // Nothing names the files any more: the folder that run made is the one sign of its destination.
     if (pathStatus(destinationDir_).kind != PathKind::Directory) return lacksData(destinationDir_);
@@ -87,9 +85,12 @@ bool Extraction::run() {
   }
   // The plan takes the reading's place, which may hold the archive's tables.
   const uint32_t unitCount = reading.unitCount;
-  if (!openArchive() || !checkJournal(unitCount) || !checkContents(std::move(reading)) || !checkOwnFiles()) {
+  facts_ = reading.facts;
+  if (!openArchive() || !checkJournal(unitCount) || !checkContents(std::move(reading)) || !checkRecordedArchive() ||
+      !checkOwnFiles()) {
     return false;
   }
+  recordPlanInJournal();
   damaged_.assign(plan_.files.size(), 0);
   leftAlone_.assign(plan_.files.size(), 0);
   files_.emplace(
@@ -121,7 +122,9 @@ ExtractOutcome Extraction::outcome(bool succeeded) const {
 bool Extraction::prepareDestination() {
   if (ablate_) release_->start();
   if (!files_->createRoot(errorText_)) return false;
-  if (ablate_ && !(journalLoaded_ ? openJournal(journal_) : createJournal(journal_))) {
+  // A journal that keeps a plan is written anew until it records progress: the archive may have changed.
+  const bool reuseJournal = journalLoaded_ && (!source_->saveUnits || recordsProgress(journal_));
+  if (ablate_ && !(reuseJournal ? openJournal(journal_) : createJournal(journal_))) {
     return fail(L"Failed to initialize journal");
   }
   if (ablate_ && !recordStates(journal_, lost_, BlockState::Pending)) return fail(L"Failed to initialize journal");

@@ -14,6 +14,7 @@
 #include "env.h"
 #include "extraction_plan.h"
 #include "journal.h"
+#include "plan_record.h"
 #include "resume_check.h"
 
 namespace ablative {
@@ -35,9 +36,12 @@ class Extraction {
 
  private:
   // Checks (extraction_checks.cc): nothing is written until they all pass.
+  bool readSource(SourceReading& reading);
   bool openArchive();
   bool checkJournal(uint32_t unitCount);
   bool checkContents(SourceReading reading);
+  bool checkRecordedArchive();
+  void recordPlanInJournal();
   bool checkOwnFiles();
   bool checkDestinationHoldsExtracted();
   void leaveAloneWhatMayHoldMore();
@@ -81,6 +85,8 @@ class Extraction {
   const StopCallback& shouldStop_;
 
   const ArchiveSource* source_ = nullptr;  // once the run starts
+  SourceFacts facts_;
+  bool recorded_ = false;  // the journal, not the archive, described it
   ExtractionPlan plan_;
   Journal journal_;
   bool journalLoaded_ = false;

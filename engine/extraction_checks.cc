@@ -27,6 +27,17 @@ constexpr wchar_t kDestinationLacksData[] =
 
 }  // namespace
 
+// A foreign archive that a run has begun to consume no longer describes
+// itself (a zip's directory goes with the first cut): its journal does.
+bool Extraction::readSource(SourceReading& reading) {
+  ArchiveReading archive;
+  const bool read = readArchive(archivePath_, archive, errorText_);
+  source_ = archive.source;
+  recorded_ = archive.recorded;
+  reading = std::move(archive.reading);
+  return read;
+}
+
 // One run per archive: an ablative run holds it alone, other runs share it.
 bool Extraction::openArchive() {
   const wchar_t* cannotOpen =
@@ -76,6 +87,18 @@ bool Extraction::checkContents(SourceReading reading) {
   if (!checkArchiveAlone(archive_, *source_, std::move(reading), plan_, absent_, errorText_)) return false;
   if (absent_.empty() || salvage_) return true;  // salvage takes absent units for damaged
   return fail(journalMissingText(plan_, absent_));
+}
+
+bool Extraction::checkRecordedArchive() {
+  return !recorded_ || ablative::checkRecordedArchive(archive_, archivePath_, plan_, errorText_);
+}
+
+// Where the archive's description goes first, the journal keeps the plan, and
+// the space check counts it.
+void Extraction::recordPlanInJournal() {
+  if (ablate_ && source_->saveUnits && !(journalLoaded_ && recordsProgress(journal_))) {
+    journal_.record = recordPlan(*source_, facts_, plan_);
+  }
 }
 
 // The run's own files, the archive and its journal (under either name),

@@ -48,6 +48,14 @@ struct PlanFile {
   int64_t modifiedNs = kNoTime;  // nanoseconds since 1970 UTC
 };
 
+// Bytes outside every unit that a consuming run leaves until a cut takes them
+// (a zip's local headers): what a resumed run checks the archive by.
+struct PlanMark {
+  uint64_t offset = 0;
+  uint32_t length = 0;
+  uint32_t crc = 0;
+};
+
 struct ExtractionPlan {
   std::vector<PlanFile> files;
   std::string paths;  // the stored paths (UTF-8), held together: one string per file would cost more
@@ -56,6 +64,12 @@ struct ExtractionPlan {
   uint64_t dataStart = 0;              // no unit lies before it: the archive describes itself there
   std::vector<uint32_t> processOrder;  // units by archive offset, highest first
   std::vector<uint32_t> tailOrder;     // units by end offset, highest first
+  // The bytes between and above the units (a zip's headers and directory)
+  // hold nothing a run needs once its journal keeps the plan: a cut takes
+  // them with the units above them. Else the archive is cut only where a
+  // unit ends.
+  bool describedByJournal = false;
+  std::vector<PlanMark> marks;
   // What the source reads its units back with beyond these records (where to
   // resume decoding, say): its own, opaque here.
   std::shared_ptr<const void> sourceData;

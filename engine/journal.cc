@@ -5,6 +5,7 @@
 
 #include "ablative.h"
 #include "coding.h"
+#include "crc32.h"
 #include "file_util.h"
 #include "paths.h"
 
@@ -12,8 +13,30 @@ namespace ablative {
 
 namespace {
 
-// Opens `path` and checks its header; `stateCount` is the count it claims.
-JournalLoad openAndReadHeader(const std::wstring& path, FileHandle& file, uint32_t& stateCount) {
+// A record larger than this is no journal's: no buffer is sized for it.
+constexpr uint64_t kLargestRecord = uint64_t{1} << 32;
+
+uint64_t statesOffset(const Journal& journal) {
+  return journal.record.empty() ? kJournalHeaderSize : kRecordJournalHeaderSize + journal.record.size();
+}
+
+// Reads a version 2 journal's record, the file placed just past the first
+// 16 bytes of its header.
+JournalLoad readRecord(FileHandle& file, uint64_t size, std::vector<uint8_t>& record) {
+  uint8_t rest[kRecordJournalHeaderSize - kJournalHeaderSize];
+  if (size < kRecordJournalHeaderSize) return JournalLoad::Foreign;
+  if (!readFully(file, rest, sizeof rest)) return JournalLoad::Unreadable;
+  const uint64_t length = get64(rest);
+  if (length == 0 || length > kLargestRecord || length > size - kRecordJournalHeaderSize) return JournalLoad::Foreign;
+  record.resize(length);
+  if (!readFully(file, record.data(), length)) return JournalLoad::Unreadable;
+  return crc32(record.data(), record.size()) == get32(rest + 8) ? JournalLoad::Loaded : JournalLoad::Foreign;
+}
+
+// Opens `path` and checks its header, reading the record of version 2;
+// `stateCount` is the count it claims. The file is left at the states.
+JournalLoad openAndReadHeader(const std::wstring& path, FileHandle& file, uint32_t& stateCount,
+                              std::vector<uint8_t>& record) {
   if (!openFile(path, OpenMode::ReadOnly, file)) {
     return isNotFoundError(lastErrorCode()) ? JournalLoad::Missing : JournalLoad::Unreadable;
   }
@@ -23,19 +46,31 @@ JournalLoad openAndReadHeader(const std::wstring& path, FileHandle& file, uint32
   if (size < kJournalHeaderSize) return JournalLoad::Foreign;
   if (!readFully(file, header, kJournalHeaderSize)) return JournalLoad::Unreadable;
   stateCount = get32(header + 12);
-  if (std::memcmp(header, kJournalMagic, 8) != 0 || get32(header + 8) != kJournalVersion ||
-      size - kJournalHeaderSize < stateCount) {
+  const uint32_t version = get32(header + 8);
+  record.clear();
+  if (std::memcmp(header, kJournalMagic, 8) != 0 || (version != kJournalVersion && version != kRecordJournalVersion)) {
     return JournalLoad::Foreign;
   }
-  return JournalLoad::Loaded;
+  if (version == kRecordJournalVersion) {
+    const JournalLoad load = readRecord(file, size, record);
+    if (load != JournalLoad::Loaded) return load;
+  }
+  const uint64_t headerSize = record.empty() ? kJournalHeaderSize : kRecordJournalHeaderSize + record.size();
+  return size - headerSize < stateCount ? JournalLoad::Foreign : JournalLoad::Loaded;
 }
 
-bool writeWholeJournal(const std::wstring& path, const std::vector<uint8_t>& states) {
-  std::vector<uint8_t> bytes(kJournalHeaderSize + states.size());
+bool writeWholeJournal(const std::wstring& path, const Journal& journal) {
+  const uint64_t start = statesOffset(journal);
+  std::vector<uint8_t> bytes(start + journal.states.size());
   std::copy(std::begin(kJournalMagic), std::end(kJournalMagic), bytes.begin());
-  put32(&bytes[8], kJournalVersion);
-  put32(&bytes[12], static_cast<uint32_t>(states.size()));
-  std::copy(states.begin(), states.end(), bytes.begin() + kJournalHeaderSize);
+  put32(&bytes[8], journal.record.empty() ? kJournalVersion : kRecordJournalVersion);
+  put32(&bytes[12], static_cast<uint32_t>(journal.states.size()));
+  if (!journal.record.empty()) {
+    put64(&bytes[16], journal.record.size());
+    put32(&bytes[24], crc32(journal.record.data(), journal.record.size()));
+    std::copy(journal.record.begin(), journal.record.end(), bytes.begin() + kRecordJournalHeaderSize);
+  }
+  std::copy(journal.states.begin(), journal.states.end(), bytes.begin() + start);
   FileHandle file;
   return openFile(path, OpenMode::CreateNew, file) && writeFully(file, bytes.data(), bytes.size()) && flushFile(file);
 }
@@ -43,6 +78,8 @@ bool writeWholeJournal(const std::wstring& path, const std::vector<uint8_t>& sta
 }  // namespace
 
 std::wstring journalPathFor(const std::wstring& archivePath) { return archivePath + kJournalExtension; }
+
+uint64_t journalBytes(const Journal& journal) { return statesOffset(journal) + journal.states.size(); }
 
 bool archiveForExtraction(const std::wstring& path, bool resume, std::wstring& archive, std::wstring& errorText) {
   const std::wstring suffix = journalPathFor(L"");
@@ -59,7 +96,7 @@ bool archiveForExtraction(const std::wstring& path, bool resume, std::wstring& a
 JournalLoad loadJournal(Journal& journal) {
   FileHandle file;
   uint32_t stateCount = 0;
-  JournalLoad result = openAndReadHeader(journal.path, file, stateCount);
+  JournalLoad result = openAndReadHeader(journal.path, file, stateCount, journal.record);
   if (result != JournalLoad::Loaded) return result;
   if (stateCount != journal.states.size()) return JournalLoad::Foreign;
   return readFully(file, journal.states.data(), stateCount) ? JournalLoad::Loaded : JournalLoad::Unreadable;
@@ -68,7 +105,7 @@ JournalLoad loadJournal(Journal& journal) {
 JournalLoad loadJournalAsWritten(Journal& journal) {
   FileHandle file;
   uint32_t stateCount = 0;
-  JournalLoad result = openAndReadHeader(journal.path, file, stateCount);
+  JournalLoad result = openAndReadHeader(journal.path, file, stateCount, journal.record);
   if (result != JournalLoad::Loaded) return result;
   journal.states.assign(stateCount, 0);  // the file is known to hold them
   return readFully(file, journal.states.data(), stateCount) ? JournalLoad::Loaded : JournalLoad::Unreadable;
@@ -81,7 +118,7 @@ bool createJournal(Journal& journal) {
   // itself, never what it leads to), so no planted link redirects it.
   const std::wstring temporary = temporaryPathFor(journal.path);
   removeFile(temporary);
-  if (!writeWholeJournal(temporary, journal.states) || !renameReplace(temporary, journal.path)) {
+  if (!writeWholeJournal(temporary, journal) || !renameReplace(temporary, journal.path)) {
     removeFile(temporary);
     return false;
   }
@@ -100,7 +137,7 @@ bool recordStates(Journal& journal, std::span<const uint32_t> blocks, BlockState
   const auto [lowest, highest] = std::minmax_element(blocks.begin(), blocks.end());
   for (uint32_t block : blocks) journal.states[block] = static_cast<uint8_t>(state);
   const uint8_t* span = journal.states.data() + *lowest;
-  return seekFile(journal.file, uint64_t{kJournalHeaderSize} + *lowest) &&
+  return seekFile(journal.file, statesOffset(journal) + *lowest) &&
          writeFully(journal.file, span, uint64_t{*highest} - *lowest + 1) && flushFile(journal.file);
 }
 

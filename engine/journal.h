@@ -7,6 +7,13 @@
 // Byte 16 + b is the state of block b. stateCount equals the archive's block
 // count: besides the file name it is the only tie to the archive.
 //
+// An archive whose description goes first when it is consumed (a zip's
+// directory lies at its end) has a journal of version 2, which keeps that
+// description, the record, in front of the states:
+//   "ZVKJWIN\0" | u32 version = 2 | u32 stateCount | u64 recordLength |
+//   u32 CRC-32 of the record | u32 0 | record | stateCount state bytes
+// The record is written once, with the journal, and never changes.
+//
 // Durability: a journal is written whole under a temporary name, flushed,
 // renamed into place and its folder flushed, so it never exists half
 // written. After that a change of states rewrites only the bytes it changes,
@@ -25,7 +32,9 @@
 namespace ablative {
 
 inline constexpr uint32_t kJournalVersion = 1;
+inline constexpr uint32_t kRecordJournalVersion = 2;
 inline constexpr uint32_t kJournalHeaderSize = 16;
+inline constexpr uint32_t kRecordJournalHeaderSize = 32;
 inline constexpr uint8_t kJournalMagic[8] = {'Z', 'V', 'K', 'J', 'W', 'I', 'N', 0};
 
 enum class BlockState : uint8_t {
@@ -37,8 +46,12 @@ enum class BlockState : uint8_t {
 struct Journal {
   std::wstring path;
   std::vector<uint8_t> states;  // one per block; values other than 1 and 2 act as Pending
+  std::vector<uint8_t> record;  // version 2's; empty in version 1
   FileHandle file;              // open for state changes from createJournal/openJournal on
 };
+
+// How many bytes the journal takes on disk.
+uint64_t journalBytes(const Journal& journal);
 
 // The archive's path + ".zvkj": data.zvka has the journal data.zvka.zvkj.
 std::wstring journalPathFor(const std::wstring& archivePath);
@@ -46,21 +59,22 @@ std::wstring journalPathFor(const std::wstring& archivePath);
 enum class JournalLoad {
   Loaded,
   Missing,     // no file at the path
-  Foreign,     // not a journal for this block count: magic, version, count, or fewer state bytes than counted
+  Foreign,     // not a journal for this block count: magic, version, count, fewer state bytes than counted,
+               // or a record that fails its CRC-32
   Unreadable,  // an I/O error; nothing is known about the file
 };
 
 // Reads `journal.path` into `states`, which the caller has sized to the
-// archive's block count. Bytes after the states are ignored. The file is
-// left closed.
+// archive's block count, and `record`. Bytes after the states are ignored.
+// The file is left closed.
 JournalLoad loadJournal(Journal& journal);
 
 // The same for a journal whose archive is not at hand: `states` takes the
 // count the file claims.
 JournalLoad loadJournalAsWritten(Journal& journal);
 
-// Sets every state to Pending, writes the journal as described above and
-// keeps it open for state changes. False when any step failed; no temporary
+// Sets every state to Pending, writes the journal as described above (of
+// version 2 where it has a record) and keeps it open for state changes. False when any step failed; no temporary
 // file is left behind.
 bool createJournal(Journal& journal);
 

@@ -132,7 +132,7 @@ uint64_t cutReleased(ArchiveCut& cut, const ExtractionPlan& plan, const Journal&
   uint64_t holes = 0;
   for (; cut.cursor < plan.tailOrder.size(); ++cut.cursor) {
     const uint32_t b = plan.tailOrder[cut.cursor];
-    if (plan.endOf(b) != cut.end || !released[b]) break;
+    if (!released[b] || (plan.endOf(b) != cut.end && !plan.describedByJournal)) break;
     cut.end = plan.units[b].offset;
     if (isPunched(journal, b)) holes += unitsFor(plan.units[b].storedSize, unit);
   }
@@ -194,7 +194,7 @@ bool estimateSpace(const ExtractionPlan& plan, const Journal& journal, const std
     for (const auto& [path, bytes] : folders) madeFirst += folderUnits(bytes, unit);
     entries = plan.files.size() + folders.size() - 1 + missingFolders;
     if (besideArchive) {
-      journalUnits = unitsFor(kJournalHeaderSize + plan.units.size(), unit);
+      journalUnits = unitsFor(journalBytes(journal), unit);
       ++entries;
     }
   }

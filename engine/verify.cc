@@ -5,6 +5,7 @@
 #include "archive_checks.h"
 #include "archive_presence.h"
 #include "journal.h"
+#include "plan_record.h"
 
 namespace ablative {
 
@@ -27,17 +28,25 @@ bool checkContents(FileHandle& archive, const ArchiveSource& source, SourceReadi
 }  // namespace
 
 bool verifyArchive(const std::wstring& archivePath, std::wstring& errorText, const ProgressCallback& onProgress) {
-  const ArchiveSource& source = sourceFor(archivePath);
-  SourceReading reading;
+  ArchiveReading read;
   FileHandle archive;
-  if (!source.read(archivePath, reading, errorText) ||
+  uint64_t archiveSize = 0;
+  if (!readArchive(archivePath, read, errorText) ||
       !openArchiveForRun(archivePath, false, archive, L"Unable to open archive file", errorText)) {
     return false;
   }
-  Journal journal{journalPathFor(archivePath), std::vector<uint8_t>(reading.unitCount, 0), {}};
+  const ArchiveSource& source = *read.source;
+  Journal journal{journalPathFor(archivePath), std::vector<uint8_t>(read.reading.unitCount, 0), {}, {}};
   const bool progress = loadJournal(journal) == JournalLoad::Loaded && recordsProgress(journal);
   ExtractionPlan plan;
-  if (!checkContents(archive, source, std::move(reading), journal, progress, plan, errorText)) return false;
+  if (!checkContents(archive, source, std::move(read.reading), journal, progress, plan, errorText) ||
+      (read.recorded && !checkRecordedArchive(archive, archivePath, plan, errorText))) {
+    return false;
+  }
+  if (!fileSize(archive, archiveSize)) {
+    errorText = L"Unable to read archive file";
+    return false;
+  }
 
   std::vector<uint8_t> stored, raw;
   std::wstring firstDamage;
@@ -46,7 +55,7 @@ bool verifyArchive(const std::wstring& archivePath, std::wstring& errorText, con
   uint64_t bytesTotal = 0, bytesDone = 0;
   for (const PlanUnit& unit : plan.units) bytesTotal += unit.rawSize;
   for (uint32_t u = 0; u < total; ++u) {
-    const bool gone = isPunched(journal, u) || (mayBeCutAway(journal, u) && plan.endOf(u) > plan.archiveSize);
+    const bool gone = isPunched(journal, u) || (mayBeCutAway(journal, u) && plan.endOf(u) > archiveSize);
     if (!(progress && gone)) {
       const BlockRead read = source.readUnit(archive, plan, u, stored, raw, errorText);
       if (read == BlockRead::Unreadable) return false;

@@ -9,6 +9,7 @@
 #include "crc32.h"
 #include "file_util.h"
 #include "path_safety.h"
+#include "record_bytes.h"
 #include "zip_format.h"
 
 namespace ablative {
@@ -35,6 +36,7 @@ struct Piece {
 
 struct ZipReading {
   ZipDirectory directory;
+  std::vector<PlanMark> headers;           // per entry, its local header
   std::vector<std::vector<Piece>> pieces;  // per entry; empty for one unit or none
   std::vector<std::string> targets;        // per entry: a link's, empty for the others
 };
@@ -198,6 +200,19 @@ bool readAhead(FileHandle& file, const ZipEntry& entry, std::vector<Piece>& piec
   return split && checkPieceSizes(entry, pieces, errorText);
 }
 
+// A local header stays until a cut takes it: it tells a resumed run that the
+// archive is the one its journal was written for.
+bool markHeader(FileHandle& file, const ZipEntry& entry, std::vector<PlanMark>& headers, std::wstring& errorText) {
+  const auto length = static_cast<uint32_t>(entry.dataOffset - entry.localHeaderOffset);
+  std::vector<uint8_t> bytes;
+  std::wstring readError;
+  if (!readArchiveBlock(file, entry.localHeaderOffset, length, bytes, readError)) {
+    return fail(errorText, readError.empty() ? L"Zip entry lies outside the archive: " + nameOf(entry) : readError);
+  }
+  headers.push_back({entry.localHeaderOffset, length, crc32(bytes.data(), bytes.size())});
+  return true;
+}
+
 uint32_t unitsOf(const ZipEntry& entry, const std::vector<Piece>& pieces) {
   if (entry.kind != ZipEntryKind::File || entry.compressedSize == 0) return 0;
   return pieces.empty() ? 1 : static_cast<uint32_t>(pieces.size());
@@ -259,6 +274,8 @@ void mapDirectory(const ZipReading& zip, ExtractionPlan& plan) {
   plan = ExtractionPlan{};
   plan.archiveSize = zip.directory.archiveSize;
   plan.dataStart = zip.directory.prefixLength;
+  plan.describedByJournal = true;
+  plan.marks = zip.headers;
   auto units = std::make_shared<ZipUnits>();
   units->entries = zip.directory.entries;
   for (uint32_t i = 0; i < zip.directory.entries.size(); ++i) mapEntry(zip, i, plan, *units);
@@ -281,10 +298,13 @@ bool readZip(const std::wstring& archivePath, SourceReading& reading, std::wstri
   zip->pieces.resize(entries.size());
   zip->targets.resize(entries.size());
   reading = SourceReading{};
-  reading.facts.format = L"zip";
+  reading.facts.format = zipSource().format;
   reading.facts.blockSize = kZipPieceBytes;
   for (size_t i = 0; i < entries.size(); ++i) {
-    if (!readAhead(file, entries[i], zip->pieces[i], zip->targets[i], errorText)) return false;
+    if (!readAhead(file, entries[i], zip->pieces[i], zip->targets[i], errorText) ||
+        !markHeader(file, entries[i], zip->headers, errorText)) {
+      return false;
+    }
     reading.unitCount += unitsOf(entries[i], zip->pieces[i]);
     if (entries[i].kind == ZipEntryKind::File) reading.facts.sourceBytes += entries[i].uncompressedSize;
   }
@@ -323,6 +343,65 @@ BlockRead readUnit(FileHandle& archive, const ExtractionPlan& plan, uint32_t u, 
   return BlockRead::Verified;
 }
 
+// What a unit's decoding needs of its entry and its place, once the archive
+// no longer holds its directory.
+void saveUnits(const ExtractionPlan& plan, RecordWriter& out) {
+  const auto& units = *static_cast<const ZipUnits*>(plan.sourceData.get());
+  for (const ZipEntry& entry : units.entries) {
+    out.text(entry.name);
+    out.u32(entry.method);
+    out.u32(entry.crc);
+    out.u64(entry.compressedSize);
+    out.u64(entry.uncompressedSize);
+  }
+  for (const auto& point : units.resumeAt) {
+    out.u8(point ? 1 : 0);
+    if (!point) continue;
+    out.u64(point->inOffset);
+    out.u64(point->outOffset);
+    out.u32(static_cast<uint32_t>(point->bits));
+    out.u32(point->bitsValue);
+    out.u32(point->crc);
+    out.u32(point->windowLength);
+    out.raw(point->window, point->windowLength);
+  }
+}
+
+bool loadPoint(RecordReader& in, std::shared_ptr<const InflatePoint>& resumeAt) {
+  if (in.u8() == 0) return in.ok();
+  auto point = std::make_shared<InflatePoint>();
+  point->inOffset = in.u64();
+  point->outOffset = in.u64();
+  point->bits = static_cast<int>(in.u32());
+  point->bitsValue = static_cast<uint8_t>(in.u32());
+  point->crc = in.u32();
+  point->windowLength = in.u32();
+  if (point->bits > 7 || point->windowLength > sizeof point->window || !in.raw(point->window, point->windowLength)) {
+    return false;
+  }
+  resumeAt = std::move(point);
+  return true;
+}
+
+bool loadUnits(RecordReader& in, ExtractionPlan& plan) {
+  auto units = std::make_shared<ZipUnits>();
+  units->entries.resize(plan.files.size());
+  for (ZipEntry& entry : units->entries) {
+    entry.name = in.text();
+    entry.method = static_cast<uint16_t>(in.u32());
+    entry.crc = in.u32();
+    entry.compressedSize = in.u64();
+    entry.uncompressedSize = in.u64();
+    if (entry.method != kZipStored && entry.method != kZipDeflated) return false;
+  }
+  units->resumeAt.resize(plan.units.size());
+  for (auto& point : units->resumeAt) {
+    if (!loadPoint(in, point)) return false;
+  }
+  plan.sourceData = std::move(units);
+  return in.ok();
+}
+
 // Every entry as the directory names it, a folder with its "/".
 bool listEntries(const std::wstring& archivePath, const FileLister& onFile, std::wstring& errorText) {
   FileHandle file;
@@ -335,8 +414,13 @@ bool listEntries(const std::wstring& archivePath, const FileLister& onFile, std:
 }  // namespace
 
 const ArchiveSource& zipSource() {
-  static const ArchiveSource source{looksLikeZip, readZip, readUnit, listEntries,
-                                    L"Consuming extraction of zip archives is not available yet; extract with --keep"};
+  static const ArchiveSource source{.format = L"zip",
+                                    .recognises = looksLikeZip,
+                                    .read = readZip,
+                                    .readUnit = readUnit,
+                                    .list = listEntries,
+                                    .saveUnits = saveUnits,
+                                    .loadUnits = loadUnits};
   return source;
 }
 

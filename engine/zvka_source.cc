@@ -74,7 +74,8 @@ bool readTables(const std::wstring& archivePath, SourceReading& reading, std::ws
   ArchiveTables tables;
   if (!readArchiveTables(archivePath, tables, errorText)) return false;
   reading.unitCount = static_cast<uint32_t>(tables.blocks.size());
-  reading.facts = SourceFacts{L"zvka", tables.header.version, tables.header.blockSize, tables.header.sourceBytes};
+  reading.facts =
+      SourceFacts{zvkaSource().format, tables.header.version, tables.header.blockSize, tables.header.sourceBytes};
   reading.plan = [tables = std::move(tables)](const UnitFilter& mayLieBeyondEnd, ExtractionPlan& plan,
                                               std::wstring& errorText) {
     return planFromTables(tables, mayLieBeyondEnd, plan, errorText);
@@ -116,7 +117,13 @@ bool listFiles(const std::wstring& archivePath, const FileLister& onFile, std::w
 }  // namespace
 
 const ArchiveSource& zvkaSource() {
-  static const ArchiveSource source{recognises, readTables, readUnit, listFiles, L""};
+  static const ArchiveSource source{.format = L"zvka",
+                                    .recognises = recognises,
+                                    .read = readTables,
+                                    .readUnit = readUnit,
+                                    .list = listFiles,
+                                    .saveUnits = nullptr,
+                                    .loadUnits = nullptr};
   return source;
 }
 

@@ -5,6 +5,12 @@
 #include <stdexcept>
 #include <utility>
 
+#include <zlib.h>
+
+#include <cstring>
+
+#include "archive_checks.h"
+#include "archive_source.h"
 #include "codec.h"
 #include "crc32.h"
 
@@ -23,6 +29,53 @@ Tree readTree(const fs::path& root) {
   return tree;
 }
 
+namespace {
+
+Bytes rawDeflate(const Bytes& data) {
+  Bytes out(compressBound(data.size()) + 64);
+  z_stream z{};
+  deflateInit2(&z, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+  z.next_in = const_cast<uint8_t*>(data.data());
+  z.avail_in = uInt(data.size());
+  z.next_out = out.data();
+  z.avail_out = uInt(out.size());
+  deflate(&z, Z_FINISH);
+  out.resize(z.total_out);
+  deflateEnd(&z);
+  return out;
+}
+
+template <typename... Fields>
+void append(Bytes& out, Fields... fields) {
+  ((out.resize(out.size() + sizeof fields),
+    std::memcpy(out.data() + out.size() - sizeof fields, &fields, sizeof fields)),
+   ...);
+}
+
+}  // namespace
+
+Bytes zipOf(const Tree& tree, bool deflate) {
+  Bytes zip, directory;
+  const uint16_t method = deflate ? 8 : 0, utf8 = 0x0800, version = 20, date = 0x21;
+  for (const auto& [path, content] : tree) {
+    const Bytes data = deflate ? rawDeflate(content) : content;
+    const uint32_t crc = crc32(content.data(), content.size()), offset = uint32_t(zip.size());
+    const uint32_t stored = uint32_t(data.size()), raw = uint32_t(content.size());
+    const auto name = uint16_t(path.size());
+    append(zip, uint32_t{0x04034b50}, version, utf8, method, uint16_t{0}, date, crc, stored, raw, name, uint16_t{0});
+    zip.insert(zip.end(), path.begin(), path.end());
+    zip.insert(zip.end(), data.begin(), data.end());
+    append(directory, uint32_t{0x02014b50}, uint16_t{0x0300 | version}, version, utf8, method, uint16_t{0}, date, crc,
+           stored, raw, name, uint16_t{0}, uint16_t{0}, uint16_t{0}, uint16_t{0}, uint32_t{0100644} << 16, offset);
+    directory.insert(directory.end(), path.begin(), path.end());
+  }
+  const auto count = uint16_t(tree.size());
+  const auto at = uint32_t(zip.size()), size = uint32_t(directory.size());
+  zip.insert(zip.end(), directory.begin(), directory.end());
+  append(zip, uint32_t{0x06054b50}, uint16_t{0}, uint16_t{0}, count, count, size, at, uint16_t{0});
+  return zip;
+}
+
 Scene::Scene(const Tree& packed, uint32_t blockSize) : tree(packed) {
   if (packed.empty()) return;
   for (const auto& [path, content] : tree) writeFile(scratch / ("src/" + path), content);
@@ -31,8 +84,32 @@ Scene::Scene(const Tree& packed, uint32_t blockSize) : tree(packed) {
     throw std::runtime_error(toUtf8(error));
   }
   fs::remove_all(scratch / "src");
-  original = readFile(archive);
   readArchiveTables(wide(archive), tables, error);
+  readUnits();
+}
+
+Scene::Scene(const Tree& packed, Packing packing) : Scene(packing == Packing::Zvka ? packed : Tree{}) {
+  if (packing == Packing::Zvka) return;
+  tree = packed;
+  writeFile(archive, zipOf(tree, packing == Packing::ZipDeflated));
+  readUnits();
+}
+
+// The units as the engine plans them, whatever the archive's format.
+void Scene::readUnits() {
+  original = readFile(archive);
+  SourceReading reading;
+  ExtractionPlan plan;
+  std::wstring error;
+  if (!sourceFor(wide(archive)).read(wide(archive), reading, error) ||
+      !planArchive(
+          std::move(reading), [](uint32_t) { return false; }, plan, error)) {
+    throw std::runtime_error(toUtf8(error));
+  }
+  dataStart = plan.dataStart;
+  for (const PlanUnit& unit : plan.units) {
+    units.push_back({unit.offset, unit.storedSize, plan.pathOf(unit.file), unit.destOffset, unit.rawSize});
+  }
 }
 
 RunResult Scene::run(bool resume, bool keepOriginal, const ProgressCallback& watch) const {

@@ -26,18 +26,35 @@ struct RunResult {
   ablative::ExtractOutcome outcome;
 };
 
-// A scratch folder for the archive x.zvka, its journal and the destination.
+// A zip of the tree as Info-ZIP lays one out, each entry stored or deflated.
+Bytes zipOf(const Tree& tree, bool deflate);
+
+// A unit of an archive's plan, where it lies and where it goes.
+struct SceneUnit {
+  uint64_t offset, storedSize;
+  std::string path;
+  uint64_t at, rawSize;  // in its file
+};
+
+enum class Packing { Zvka, ZipStored, ZipDeflated };
+
+// A scratch folder for the archive x.zvka (a zip, whatever its name says, when so packed), its journal and the
+// destination.
 struct Scene {
   Scene(const Tree& packed = {}, uint32_t blockSize = 4);  // packs a non-empty tree with createArchive
+  Scene(const Tree& packed, Packing packing);
   RunResult run(bool resume, bool keepOriginal, const ablative::ProgressCallback& watch = {}) const;
   RunResult run(const ablative::ExtractOptions& options, const fs::path& destination,
                 const ablative::ProgressCallback& watch = {}) const;
   std::vector<std::string> folder() const;  // the names in the scratch folder, sorted
+  void readUnits();
   ScratchDir scratch;
   fs::path archive = scratch / "x.zvka", journal = scratch / "x.zvka.zvkj", out = scratch / "out";
   Tree tree;
-  Bytes original;  // the archive as packed
-  ablative::ArchiveTables tables;
+  Bytes original;                  // the archive as packed
+  ablative::ArchiveTables tables;  // of a .zvka archive
+  std::vector<SceneUnit> units;
+  uint64_t dataStart = 0;  // what lies before it describes the archive, and is never released
   uint64_t groupBytes = ablative::kDefaultGroupBytes;  // what run(resume, keepOriginal) releases at once
 };
 

@@ -6,6 +6,7 @@
 #include <functional>
 #include <set>
 
+#include "coding.h"
 #include "extract_fixture.h"
 #include "power_loss.h"
 
@@ -14,9 +15,16 @@ using namespace ablative;
 
 namespace {
 
+// Where a journal's states start: after its record in version 2.
+size_t statesAt(const Bytes& journal) {
+  if (journal.size() < 32 || journal[8] != 2) return 16;
+  return 32 + size_t(get64(journal.data() + 16));
+}
+
 // After a run that failed or was cut short: only the archive, its journal (perhaps under its temporary name) and
-// the destination exist, the archive's tables are unchanged, and every block whose range no longer holds its stored
-// bytes is recorded as written and is intact in its destination. Then a resumed run completes.
+// the destination exist, what describes the archive in front of its data is unchanged, and every unit whose range no
+// longer holds its stored bytes is recorded as written and is intact in its destination. Then a resumed run
+// completes.
 void expectNothingLostThenResume(const Scene& s, bool keep) {
   const std::set<std::string> mayExist = {"out", "x.zvka", "x.zvka.zvkj", "x.zvka.zvkj.creating"};
   for (const std::string& name : s.folder()) EXPECT_EQ(mayExist.count(name), 1u) << name;
@@ -25,23 +33,19 @@ void expectNothingLostThenResume(const Scene& s, bool keep) {
     return;
   }
   const Bytes now = readFile(s.archive), journal = readFile(s.journal);  // empty when missing
-  const Bytes tables(s.original.begin(), s.original.begin() + s.tables.blocks.front().offset);
-  EXPECT_TRUE(now.empty() || Bytes(now.begin(), now.begin() + std::min(now.size(), tables.size())) == tables);
-  for (size_t f = 0; f < s.tables.files.size(); ++f) {
-    const FileRecord& file = s.tables.files[f];
-    const std::string path = storedPath(s.tables, f);
-    uint64_t at = 0;  // the block's place in its file
-    for (uint32_t b = file.firstBlock; b < file.firstBlock + file.blockCount; at += s.tables.blocks[b++].rawSize) {
-      const BlockRecord& block = s.tables.blocks[b];
-      const auto from = static_cast<ptrdiff_t>(block.offset), to = from + block.storedSize;
-      if (now.size() >= size_t(to) && std::equal(now.begin() + from, now.begin() + to, &s.original[from])) continue;
-      SCOPED_TRACE("block " + std::to_string(b));
-      ASSERT_GT(journal.size(), 16u + b) << "consumed without a journal";
-      EXPECT_TRUE(journal[16 + b] == 1 || journal[16 + b] == 2) << "consumed while Pending";
-      const Bytes dest = readFile(s.out / path), &want = s.tree.at(path);
-      ASSERT_GE(dest.size(), at + block.rawSize) << "consumed before its bytes were written";
-      EXPECT_TRUE(std::equal(want.begin() + at, want.begin() + at + block.rawSize, dest.begin() + at));
-    }
+  const Bytes described(s.original.begin(), s.original.begin() + s.dataStart);
+  EXPECT_TRUE(now.empty() || Bytes(now.begin(), now.begin() + std::min(now.size(), described.size())) == described);
+  for (size_t b = 0; b < s.units.size(); ++b) {
+    const SceneUnit& unit = s.units[b];
+    const auto from = static_cast<ptrdiff_t>(unit.offset), to = from + ptrdiff_t(unit.storedSize);
+    if (now.size() >= size_t(to) && std::equal(now.begin() + from, now.begin() + to, &s.original[from])) continue;
+    SCOPED_TRACE("unit " + std::to_string(b));
+    const size_t state = statesAt(journal) + b;
+    ASSERT_GT(journal.size(), state) << "consumed without a journal";
+    EXPECT_TRUE(journal[state] == 1 || journal[state] == 2) << "consumed while Pending";
+    const Bytes dest = readFile(s.out / unit.path), &want = s.tree.at(unit.path);
+    ASSERT_GE(dest.size(), unit.at + unit.rawSize) << "consumed before its bytes were written";
+    EXPECT_TRUE(std::equal(want.begin() + unit.at, want.begin() + unit.at + unit.rawSize, dest.begin() + unit.at));
   }
   const RunResult resumed = s.run(true, keep);
   ASSERT_TRUE(resumed.ok) << toUtf8(resumed.error);
@@ -55,14 +59,15 @@ uint32_t noHoles(const IoCall& call) { return call.op == IoOp::MarkSparse ? ioEr
 
 // One call fails; the run either fails with a message naming the injected code and loses nothing, or works around
 // the failure.
-void failEachCallInTurn(bool keep, uint64_t groupBytes = kDefaultGroupBytes, bool cutOnly = false) {
+void failEachCallInTurn(bool keep, uint64_t groupBytes = kDefaultGroupBytes, bool cutOnly = false,
+                        Packing packing = Packing::Zvka) {
   for (uint32_t code : {ioErrorCode(), diskFullCode()}) {
     const std::wstring coded = L"(code=" + std::to_wstring(code) + L"): " + systemErrorText(code);
     const std::wstring plain = L" (error " + std::to_wstring(code) + L")";
     size_t failing = 0;
     for (size_t calls = 1; calls >= failing; ++failing) {  // until the failing call is one the run never makes
       SCOPED_TRACE("call " + std::to_string(failing) + " fails with " + std::to_string(code));
-      Scene s(smallTree());
+      Scene s(smallTree(), packing);
       s.groupBytes = groupBytes;
       calls = 0;
       IoOp failed{};
@@ -89,17 +94,21 @@ void failEachCallInTurn(bool keep, uint64_t groupBytes = kDefaultGroupBytes, boo
 TEST(FaultInjection, KeepOriginalSurvivesAFailureAtEveryCall) { failEachCallInTurn(true); }
 
 TEST(FaultInjection, AblativeRunSurvivesAFailureAtEveryCall) {
-  failEachCallInTurn(false);           // all blocks in one group, the files flushed together
-  failEachCallInTurn(false, 1);        // one block at a time, its file flushed alone
-  failEachCallInTurn(false, 8, true);  // released by cuts alone
+  failEachCallInTurn(false);                                  // all blocks in one group, the files flushed together
+  failEachCallInTurn(false, 1);                               // one block at a time, its file flushed alone
+  failEachCallInTurn(false, 8, true);                         // released by cuts alone
+  failEachCallInTurn(false, 1, false, Packing::ZipDeflated);  // the journal keeps the directory the first cut takes
+  failEachCallInTurn(false, 1, true, Packing::ZipDeflated);
 }
 
-// At every flush point, each in both ways, and once after the run ends, for a tree and for one larger file, releasing
-// a block at a time, two at a time and all at once, by holes and, for the tree, by cuts alone. The journal of an
-// earlier run that stopped before it recorded anything is replaced, so a loss around that replacement shows too.
+// At every flush point, each in both ways, and once after the run ends, for a tree, for one larger file and for a
+// zip of the tree, releasing a unit at a time, two at a time and all at once, by holes and, for the tree, by cuts
+// alone. The journal of an earlier run that stopped before it recorded anything is replaced, so a loss around that
+// replacement shows too.
 TEST(PowerLoss, NothingIsLostAtAnyFlush) {
   const Tree oneFile = {{"large.bin", mixedBytes(44, 5)}};
-  for (const Tree& tree : {smallTree(), oneFile}) {
+  for (const auto& [tree, packing] : {std::pair{smallTree(), Packing::Zvka}, std::pair{oneFile, Packing::Zvka},
+                                      std::pair{smallTree(), Packing::ZipDeflated}}) {
     for (int releases = 0; releases < 5; ++releases) {
       const uint64_t bound = std::array<uint64_t, 3>{1, 8, kDefaultGroupBytes}[releases % 3];
       const bool cutOnly = releases >= 3;
@@ -109,13 +118,13 @@ TEST(PowerLoss, NothingIsLostAtAnyFlush) {
         SCOPED_TRACE(std::to_string(tree.size()) + " files, groups of " + std::to_string(bound) +
                      (cutOnly ? " bytes, released by cuts" : " bytes") + ": power lost at flush " +
                      std::to_string(crashAt / 2) + (crashAt % 2 ? ", metadata kept" : ""));
-        Scene s(tree);
+        Scene s(tree, packing);
         s.groupBytes = bound;
         writeFile(s.out / tree.begin()->first,
                   "stale content, longer than the stored file");  // replaced at its first write
         Bytes pending = bytesOf(std::string("ZVKJWIN\0\1\0\0\0", 12));
-        for (int i = 0; i < 4; ++i) pending.push_back(uint8_t(s.tables.blocks.size() >> (8 * i)));
-        pending.resize(16 + s.tables.blocks.size(), 0);
+        for (int i = 0; i < 4; ++i) pending.push_back(uint8_t(s.units.size() >> (8 * i)));
+        pending.resize(16 + s.units.size(), 0);
         writeFile(s.journal, pending);
         PowerLoss power{crashAt / 2, crashAt % 2 == 1};
         {

@@ -161,6 +161,48 @@ TEST(Resume, StopOnRequestAtEveryGroup) {
   EXPECT_EQ(stopAt, 6);  // asked before each of five groups, a block each
 }
 
+// A zip loses its directory with the first cut, so its journal holds the plan, with the points where a large
+// deflated entry's pieces start decoding: a run stopped at each group resumes from it. Before that, a partly
+// consumed zip is tested and listed from its journal too, and one that changed since (longer than it was, a header that
+// differs, cut below its first entry) is refused with nothing changed.
+TEST(Resume, AZipIsResumedFromItsJournal) {
+  const Tree tree = {{"big.bin", mixedBytes(9 << 20, 3)}, {"small.txt", bytesOf("small")}};
+  int stopAt = 1;
+  for (;; ++stopAt) {
+    SCOPED_TRACE("stopped at ask " + std::to_string(stopAt));
+    Scene s(tree, Packing::ZipDeflated);
+    ExtractOptions options;
+    options.groupBytes = 1;
+    options.shouldStop = [&, asks = 0]() mutable { return ++asks == stopAt; };
+    if (s.run(options, s.out).ok) break;
+    std::wstring error;
+    std::vector<std::string> listed;
+    EXPECT_TRUE(verifyArchive(wide(s.archive), error, {})) << toUtf8(error);
+    EXPECT_TRUE(listArchive(
+        wide(s.archive), [&](const std::string& path, uint64_t) { listed.push_back(path); }, error));
+    EXPECT_EQ(listed, (std::vector<std::string>{"big.bin", "small.txt"}));
+    if (stopAt == 3) {
+      const Bytes consumed = readFile(s.archive), journal = readFile(s.journal);
+      Bytes grown = s.original, otherHeader = consumed;
+      grown.push_back(0);
+      otherHeader[30] ^= 1;  // the first entry's name
+      for (const Bytes& now : {grown, otherHeader, Bytes(consumed.begin(), consumed.begin() + 30)}) {
+        writeFile(s.archive, now);
+        const RunResult refused = s.run(resumed(), s.out);
+        EXPECT_EQ(refused.error, L"The archive changed since its journal was written: " + wide(s.archive));
+        EXPECT_EQ(readFile(s.archive), now);
+        EXPECT_EQ(readFile(s.journal), journal);
+      }
+      writeFile(s.archive, consumed);
+    }
+    const RunResult resume = s.run(resumed(), s.out);
+    ASSERT_TRUE(resume.ok) << toUtf8(resume.error);
+    EXPECT_EQ(readTree(s.out), s.tree);
+    EXPECT_EQ(s.folder(), std::vector<std::string>{"out"});
+  }
+  EXPECT_GE(stopAt, 4);  // three pieces and a small entry
+}
+
 // Creating an archive over one that is being extracted, or whose extraction has not finished, would lose every block
 // it still holds: refused at every step of a run that releases a block at a time (before anything is recorded too),
 // then after that run stopped, with nothing changed.

@@ -1,22 +1,27 @@
 #!/usr/bin/env bash
 # zarvik on zip archives other tools made (tests/make_zip_corpus.py): list,
-# test, info and extract --keep, and the archives it refuses before writing.
+# test, info, extract with and without --keep, and the archives it refuses
+# before writing.
 set -u
 zarvik=$1
 corpus=$2
 source "$(dirname "$0")/check.sh"
 umask 022  # files are made 0644 and folders 0755: the permission bits restored stay within them, execute aside
 
-# Each corpus archive extracted as its writer wrote it: files byte for byte,
-# folders made (empty ones too), links left out, times and permission bits
-# restored (folders' too); the archive untouched, no journal.
+# Each corpus archive extracted as its writer wrote it, kept and consumed:
+# files byte for byte, folders made (empty ones too), links left out, times
+# and permission bits restored (folders' too). Kept, the archive is untouched;
+# consumed, it is gone; no journal either way.
 for zip in "$corpus"/*.zip; do
   name=$(basename "$zip")
   cp "$zip" "$work/$name"
   run extract -q --keep "$work/$name" "$work/out/$name"
   check "$name: extract --keep" 0 "$rc"
   check "$name: archive untouched, no journal" "same" "$(cmp -s "$zip" "$work/$name" && [ ! -e "$work/$name.zvkj" ] && echo same)"
-  check "$name: as written" "" "$(python3 - "$corpus" "$name" "$work/out/$name" <<'EOF'
+  run extract -q "$work/$name" "$work/consumed/$name"
+  check "$name: extract, consuming it" "0|gone" "$rc|$([ ! -e "$work/$name" ] && [ ! -e "$work/$name.zvkj" ] && echo gone)"
+  for out in "$work/out/$name" "$work/consumed/$name"; do
+    check "$out: as written" "" "$(python3 - "$corpus" "$name" "$out" <<'EOF'
 import os, sys
 corpus, archive, out = sys.argv[1:]
 for line in open(os.path.join(corpus, 'manifest.tsv')):
@@ -33,6 +38,7 @@ for line in open(os.path.join(corpus, 'manifest.tsv')):
         print('mode', path, oct(os.stat(path).st_mode))
 EOF
 )"
+  done
   run test "$zip"
   check "$name: test" 0 "$rc"
 done
@@ -41,12 +47,8 @@ check "a link is named, not restored" "Skipped link: tree/link -> readme.txt" \
 check "list: every entry, folders with their slash" "$(printf '11\ta.txt\n0\tdir/\n300000\tdir/mixed.bin')" \
   "$("$zarvik" list "$corpus/python-zip64.zip" | head -n 3)"
 run info "$corpus/python-deflated.zip" "$work/new"
-check "info" "format: zip|files: 6|needed to extract: not available yet, extract with --keep" \
-  "$(sed -n 1p <<<"$out")|$(sed -n 2p <<<"$out")|$(grep '^needed to extract' <<<"$out")"
-run extract "$work/python-deflated.zip" "$work/consumed"
-check "consuming refused before anything is written" \
-  "1|Extract failed: Consuming extraction of zip archives is not available yet; extract with --keep|absent" \
-  "$rc|$err|$([ -e "$work/consumed" ] || echo absent)"
+check "info" "format: zip|files: 6|a figure" \
+  "$(sed -n 1p <<<"$out")|$(sed -n 2p <<<"$out")|$(grep -q '^needed to extract: [0-9]' <<<"$out" && echo a figure)"
 
 # Entries over a piece (4 MiB), stored and deflated, each in pieces; then
 # hostile archives refused before the destination is made.
@@ -83,6 +85,9 @@ print("same" if zipfile.ZipFile(sys.argv[1]).read("big.bin") == open(sys.argv[2]
     "$work/$zip.zip" "$work/$zip/big.bin")"
   check "$zip: more units than entries, an empty folder made" "yes|yes" \
     "$("$zarvik" info "$work/$zip.zip" | awk '/^blocks:/ { print ($2 > 2 ? "yes" : "no") }')|$([ -d "$work/$zip/empty" ] && echo yes)"
+  run extract -q --batch 1 "$work/$zip.zip" "$work/$zip-consumed"
+  check "$zip: consumed a piece at a time, as kept" "0|same" \
+    "$rc|$(diff -r "$work/$zip" "$work/$zip-consumed" >/dev/null && echo same)"
 done
 check "no Unix mode: default permissions, its local time" "644|$(date -d '2020-01-02 03:04:06' +%s)" \
   "$(stat -c '%a|%Y' "$work/big-stored/dos.txt")"

@@ -1,0 +1,183 @@
+#include "plan_record.h"
+
+#include <algorithm>
+
+#include "block_io.h"
+#include "crc32.h"
+#include "journal.h"
+#include "paths.h"
+#include "record_bytes.h"
+
+namespace ablative {
+
+namespace {
+
+bool fail(std::wstring& errorText, const std::wstring& message) {
+  errorText = message;
+  return false;
+}
+
+// The smallest a file's and a unit's fields take, which bounds their counts.
+constexpr uint64_t kFileBytes = 37, kUnitBytes = 37, kMarkBytes = 16;
+
+void writeFiles(const ExtractionPlan& plan, RecordWriter& out) {
+  out.text(plan.paths);
+  out.u64(plan.files.size());
+  for (const PlanFile& file : plan.files) {
+    out.u64(file.pathOffset);
+    out.u32(file.pathLength);
+    out.u32(file.targetLength);
+    out.u64(file.length);
+    out.u8(static_cast<uint8_t>(file.kind));
+    out.u32(file.unixMode);
+    out.u64(static_cast<uint64_t>(file.modifiedNs));
+  }
+}
+
+void writeUnits(const ExtractionPlan& plan, RecordWriter& out) {
+  out.u64(plan.units.size());
+  for (const PlanUnit& unit : plan.units) {
+    out.u64(unit.offset);
+    out.u32(unit.storedSize);
+    out.u32(unit.rawSize);
+    out.u32(unit.crc);
+    out.u32(unit.coding);
+    out.u8(unit.decodable ? 1 : 0);
+    out.u32(unit.file);
+    out.u64(unit.destOffset);
+  }
+}
+
+bool readFiles(RecordReader& in, ExtractionPlan& plan) {
+  plan.paths = in.text();
+  plan.files.resize(in.count(kFileBytes));
+  for (PlanFile& file : plan.files) {
+    file.pathOffset = in.u64();
+    file.pathLength = in.u32();
+    file.targetLength = in.u32();
+    file.length = in.u64();
+    const uint8_t kind = in.u8();
+    file.kind = static_cast<EntryKind>(kind);
+    file.unixMode = in.u32();
+    file.modifiedNs = static_cast<int64_t>(in.u64());
+    const uint64_t named = uint64_t{file.pathLength} + file.targetLength;
+    if (kind > static_cast<uint8_t>(EntryKind::Link) || file.pathOffset > plan.paths.size() ||
+        named > plan.paths.size() - file.pathOffset) {
+      return false;
+    }
+  }
+  return in.ok();
+}
+
+bool readUnits(RecordReader& in, ExtractionPlan& plan) {
+  plan.units.resize(in.count(kUnitBytes));
+  for (PlanUnit& unit : plan.units) {
+    unit.offset = in.u64();
+    unit.storedSize = in.u32();
+    unit.rawSize = in.u32();
+    unit.crc = in.u32();
+    unit.coding = in.u32();
+    unit.decodable = in.u8() != 0;
+    unit.file = in.u32();
+    unit.destOffset = in.u64();
+    if (unit.file >= plan.files.size() || unit.destOffset > plan.files[unit.file].length ||
+        unit.rawSize > plan.files[unit.file].length - unit.destOffset) {
+      return false;
+    }
+  }
+  return in.ok();
+}
+
+void writeMarks(const ExtractionPlan& plan, RecordWriter& out) {
+  out.u64(plan.marks.size());
+  for (const PlanMark& mark : plan.marks) {
+    out.u64(mark.offset);
+    out.u32(mark.length);
+    out.u32(mark.crc);
+  }
+}
+
+bool readMarks(RecordReader& in, ExtractionPlan& plan) {
+  plan.marks.resize(in.count(kMarkBytes));
+  for (PlanMark& mark : plan.marks) {
+    mark.offset = in.u64();
+    mark.length = in.u32();
+    mark.crc = in.u32();
+  }
+  return in.ok();
+}
+
+}  // namespace
+
+std::vector<uint8_t> recordPlan(const ArchiveSource& source, const SourceFacts& facts, const ExtractionPlan& plan) {
+  RecordWriter out;
+  out.text(toUtf8(facts.format));
+  out.u32(facts.version);
+  out.u32(facts.blockSize);
+  out.u64(facts.sourceBytes);
+  out.u64(plan.archiveSize);
+  out.u64(plan.dataStart);
+  writeFiles(plan, out);
+  writeUnits(plan, out);
+  writeMarks(plan, out);
+  source.saveUnits(plan, out);
+  return std::move(out.bytes());
+}
+
+bool readRecordedPlan(std::vector<uint8_t> record, ArchiveReading& recorded) {
+  auto plan = std::make_shared<ExtractionPlan>();
+  RecordReader in(record.data(), record.size());
+  SourceFacts facts;
+  facts.format = fromUtf8(in.text());
+  facts.version = in.u32();
+  facts.blockSize = in.u32();
+  facts.sourceBytes = in.u64();
+  plan->archiveSize = in.u64();
+  plan->dataStart = in.u64();
+  recorded.source = sourceNamed(facts.format);
+  if (!in.ok() || recorded.source == nullptr || !recorded.source->loadUnits || !readFiles(in, *plan) ||
+      !readUnits(in, *plan) || !readMarks(in, *plan) || !recorded.source->loadUnits(in, *plan) || !in.atEnd()) {
+    return false;
+  }
+  plan->describedByJournal = true;
+  recorded.recorded = true;
+  recorded.reading = SourceReading{};
+  recorded.reading.unitCount = static_cast<uint32_t>(plan->units.size());
+  recorded.reading.facts = facts;
+  recorded.reading.plan = [plan](const UnitFilter&, ExtractionPlan& out, std::wstring&) {
+    out = std::move(*plan);
+    return true;
+  };
+  return true;
+}
+
+bool readArchive(const std::wstring& archivePath, ArchiveReading& archive, std::wstring& errorText) {
+  Journal journal{journalPathFor(archivePath), {}, {}, {}};
+  archive = ArchiveReading{};
+  if (pathStatus(archivePath).kind == PathKind::File && loadJournalAsWritten(journal) == JournalLoad::Loaded &&
+      !journal.record.empty() && recordsProgress(journal) && readRecordedPlan(std::move(journal.record), archive) &&
+      archive.reading.unitCount == journal.states.size()) {
+    return true;
+  }
+  archive = ArchiveReading{};
+  archive.source = &sourceFor(archivePath);
+  return archive.source->read(archivePath, archive.reading, errorText);
+}
+
+bool checkRecordedArchive(FileHandle& archive, const std::wstring& archivePath, const ExtractionPlan& plan,
+                          std::wstring& errorText) {
+  uint64_t size = 0, lowest = plan.archiveSize;
+  if (!fileSize(archive, size)) return fail(errorText, L"Unable to read archive file");
+  for (const PlanUnit& unit : plan.units) lowest = std::min(lowest, unit.offset);
+  bool same = size <= plan.archiveSize && size >= lowest;
+  std::vector<uint8_t> bytes;
+  for (const PlanMark& mark : plan.marks) {
+    if (!same || mark.offset + mark.length > size) continue;
+    std::wstring readError;
+    if (!readArchiveBlock(archive, mark.offset, mark.length, bytes, readError)) return fail(errorText, readError);
+    same = crc32(bytes.data(), bytes.size()) == mark.crc;
+  }
+  return same || fail(errorText, L"The archive changed since its journal was written: " + archivePath);
+}
+
+}  // namespace ablative

@@ -1,0 +1,45 @@
+// The plan of an archive as its journal keeps it (journal.h, version 2), for
+// formats whose archive stops describing itself once a run has begun to
+// consume it: a zip's directory lies at its end, and goes with the first cut.
+// A run that resumes such an archive reads it from its journal, and checks
+// that the archive is still the file the journal was written for.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "archive_source.h"
+#include "env.h"
+#include "extraction_plan.h"
+
+namespace ablative {
+
+// The bytes of the record: the source's name and facts, the plan with its
+// marks, then what the source keeps of its own (saveUnits).
+std::vector<uint8_t> recordPlan(const ArchiveSource& source, const SourceFacts& facts, const ExtractionPlan& plan);
+
+// An archive as a run reads it.
+struct ArchiveReading {
+  const ArchiveSource* source = nullptr;
+  SourceReading reading;  // from a record, its plan callable ignores the filter it is given
+  bool recorded = false;  // read from the journal's record
+};
+
+// Reads a record recordPlan wrote; false when it is damaged or names no
+// source this program has.
+bool readRecordedPlan(std::vector<uint8_t> record, ArchiveReading& archive);
+
+// From the archive's journal where that is of version 2 and records
+// progress, else from the archive with its source's messages.
+bool readArchive(const std::wstring& archivePath, ArchiveReading& archive, std::wstring& errorText);
+
+// That the archive open as `archive` is the one the record was written for,
+// as far as a run consuming it leaves it: no longer than it was, not cut
+// below its lowest unit, every mark it still reaches as it was. Else
+//   "The archive changed since its journal was written: " + path
+bool checkRecordedArchive(FileHandle& archive, const std::wstring& archivePath, const ExtractionPlan& plan,
+                          std::wstring& errorText);
+
+}  // namespace ablative
