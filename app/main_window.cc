@@ -91,7 +91,9 @@ struct BrowseCommand {
 
 const wchar_t kAllFilesFilter[] = L"All Files\0*.*\0";
 const wchar_t kArchiveSaveFilter[] = L"Zarvik Archive (*.zvka)\0*.zvka\0All Files\0*.*\0";
-const wchar_t kArchiveOpenFilter[] = L"Zarvik Archive (*.zvka;*.zvkj)\0*.zvka;*.zvkj\0All Files\0*.*\0";
+const wchar_t kArchiveOpenFilter[] =
+    L"Archives (*.zvka;*.zvkj;*.zip)\0*.zvka;*.zvkj;*.zip\0Zarvik Archive (*.zvka;*.zvkj)\0*.zvka;*.zvkj\0"
+    L"Zip archive (*.zip)\0*.zip\0All Files\0*.*\0";
 
 const BrowseCommand kBrowseCommands[] = {
     {kSelectFileId, BrowseKind::OpenFile, kAllFilesFilter, &AppState::sourceEdit},

@@ -1,6 +1,7 @@
 #include "path_rules.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "ablative.h"
 #include "env.h"
@@ -39,6 +40,10 @@ bool equalsIgnoringAsciiCase(const std::wstring& a, const std::wstring& b) {
 }
 
 ablative::PathKind kindOf(const std::wstring& path) { return ablative::pathStatus(path).kind; }
+
+// What a path given alone is extracted for; the engine tells the formats
+// apart by their bytes, not by these names.
+const wchar_t* const kExtractableExtensions[] = {ablative::kArchiveExtension, ablative::kJournalExtension, L".zip"};
 
 }  // namespace
 
@@ -87,8 +92,8 @@ std::wstring withArchiveExtension(const std::wstring& path) {
 
 bool hasArchiveOrJournalExtension(const std::wstring& path) {
   std::wstring extension = extensionOf(path);
-  return equalsIgnoringAsciiCase(extension, ablative::kArchiveExtension) ||
-         equalsIgnoringAsciiCase(extension, ablative::kJournalExtension);
+  return std::any_of(std::begin(kExtractableExtensions), std::end(kExtractableExtensions),
+                     [&](const wchar_t* known) { return equalsIgnoringAsciiCase(extension, known); });
 }
 
 std::wstring makeUniquePath(const std::wstring& path) {

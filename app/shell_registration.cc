@@ -29,6 +29,7 @@ const MenuOwner kMenuOwners[] = {
     {L"Directory", kAddVerbs},
     {L"SystemFileAssociations\\.zvka", kExtractVerbs},
     {L"SystemFileAssociations\\.zvkj", kExtractVerbs},
+    {L"SystemFileAssociations\\.zip", kExtractVerbs},
 };
 
 // A path longer than any the system allows: give up rather than loop.

@@ -1,6 +1,7 @@
 // The file manager's "Zarvik Archiver" submenu: per-user registry entries for
-// files, folders, archives and journals, rewritten at every start so that they
-// name the program file that was started last.
+// files, folders, archives (the program's own and zips) and journals,
+// rewritten at every start so that they name the program file that was
+// started last.
 #pragma once
 
 #include <windows.h>
@@ -16,7 +17,7 @@ struct RegistryValue {
   std::wstring data;  // REG_SZ
 };
 
-// The 24 values, in the order they are written, for the program at `programPath`.
+// The 31 values, in the order they are written, for the program at `programPath`.
 std::vector<RegistryValue> shellVerbValues(const std::wstring& programPath);
 
 // The full path of `module`'s file, however long; "" when the system cannot

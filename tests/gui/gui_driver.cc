@@ -11,6 +11,8 @@
 #include <functional>
 
 #include "ablative.h"
+#include "archive_source.h"
+#include "crc32.h"
 #include "env.h"
 #include "main_window.h"
 #include "shell_registration.h"
@@ -128,6 +130,28 @@ Tree makeTree(const fs::path& root) {
   Tree tree{{"a.bin", testutil::mixedBytes(200 * 1024, 7)}, {"empty.txt", {}}, {"sub/c.txt", testutil::bytesOf("hi")}};
   for (const auto& [name, bytes] : tree) testutil::writeFile(root / name, bytes);
   return tree;
+}
+
+// A zip of one file stored as it is, as any zip tool writes it: local header, data, central header, end record.
+testutil::Bytes storedZip(const std::string& name, const std::string& text) {
+  testutil::Bytes zip;
+  auto put = [&zip](const std::vector<std::pair<uint32_t, int>>& fields) {  // value and width, little-endian
+    for (auto [value, width] : fields)
+      for (int i = 0; i < width; ++i) zip.push_back(static_cast<uint8_t>(value >> 8 * i));
+  };
+  auto append = [&zip](const std::string& bytes) { zip.insert(zip.end(), bytes.begin(), bytes.end()); };
+  const auto size = static_cast<uint32_t>(text.size()), nameSize = static_cast<uint32_t>(name.size());
+  const uint32_t crc = ablative::crc32(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  // Version needed, flags, method (stored), time, date (1980-01-01), CRC-32, both sizes, name and extra lengths.
+  const std::vector<std::pair<uint32_t, int>> fields = {{20, 2},  {0, 2},    {0, 2},    {0, 2},        {0x21, 2},
+                                                        {crc, 4}, {size, 4}, {size, 4}, {nameSize, 2}, {0, 2}};
+  put({{0x04034b50, 4}}), put(fields), append(name), append(text);
+  const auto centralAt = static_cast<uint32_t>(zip.size());
+  put({{0x02014b50, 4}, {20, 2}}), put(fields);
+  put({{0, 2}, {0, 2}, {0, 2}, {0, 4}, {0, 4}}), append(name);  // comment, disk, attributes, local header at 0
+  const auto centralSize = static_cast<uint32_t>(zip.size() - centralAt);
+  put({{0x06054b50, 4}, {0, 4}, {1, 2}, {1, 2}, {centralSize, 4}, {centralAt, 4}, {0, 2}});
+  return zip;
 }
 
 // What an ablative extraction ends with here: Wine cannot zero file ranges.
@@ -308,7 +332,7 @@ TEST(QuickActions, EachKindFillsItsPageAndStartsOrWaits) {
   const wchar_t* extraction = L"Quick action detected: starting extraction...";
   std::wstring error;
   // Option (null: the path alone), argument, first log line, page, its two path fields ("" empty, "." the folder),
-  // whether it starts. The scratch folder holds photos/, photos.zvka, a.zvka and its journal, a/, a_extracted/.
+  // whether it starts. The scratch folder holds photos/, photos.zvka, a.zvka and its journal, a/, a_extracted/, p.zip.
   // clang-format off
   const std::tuple<const wchar_t*, const char*, const wchar_t*, int, std::array<const char*, 2>, bool> cases[] = {
       {L"--context-archive", "photos", L"Quick action detected: starting archive creation...", 0,
@@ -316,6 +340,7 @@ TEST(QuickActions, EachKindFillsItsPageAndStartsOrWaits) {
       {L"--context-extract-here", "a.zvka", extraction, 1, {"a.zvka", "."}, true},
       {L"--context-extract-to", "a.zvka", extraction, 1, {"a.zvka", "a"}, true},
       {L"--context-extract", "a.zvka.zvkj", extraction, 1, {"a.zvka", "a"}, true},  // the journal leads to its archive
+      {L"--context-extract-to", "p.zip", extraction, 1, {"p.zip", "p"}, true},
       {nullptr, "a.zvka", L"Archive loaded from file association.", 1, {"a.zvka", "a_extracted_1"}, false},
       {nullptr, "x.zvka", L"Archive path is not accessible. Check the path and try again.", 1, {"x.zvka", ""}, false},
       {L"--context-archive", "gone", L"Quick action path is invalid. Waiting for manual input.", 0, {"", ""}, false},
@@ -328,6 +353,7 @@ TEST(QuickActions, EachKindFillsItsPageAndStartsOrWaits) {
     ASSERT_TRUE(ablative::createArchive(pathText(dir / "photos"), pathText(dir / "a.zvka"), 65536, error, {}, {}, {}));
     for (const char* file : {"photos.zvka", "a.zvka.zvkj"}) testutil::writeFile(dir / file, std::string());
     for (const char* folder : {"a", "a_extracted"}) fs::create_directories(dir / folder);
+    testutil::writeFile(dir / "p.zip", storedZip("hi.txt", "hi"));
     App app(option ? Lines{option, pathText(dir / argument)} : Lines{pathText(dir / argument)});
     std::array<std::wstring, 2> fields;
     for (int i : {0, 1}) fields[i] = !*paths[i] ? L"" : pathText(*paths[i] == '.' ? dir.path() : dir / paths[i]);
@@ -336,7 +362,10 @@ TEST(QuickActions, EachKindFillsItsPageAndStartsOrWaits) {
       ASSERT_GE(lines.size(), 4u);
       EXPECT_EQ(Lines(lines.begin(), lines.begin() + 2),
                 (Lines{line, page ? L"Starting extraction..." : L"Starting archive creation..."}));
-      EXPECT_EQ(page ? lines[lines.size() - 2] : lines.back(), page ? ablativeOutcome(fields[1]) : kSucceeded);
+      // A format the engine cannot consume yet is refused with its reason; any other ends as ablatively here.
+      const std::wstring& refused = ablative::sourceFor(fields[0]).cannotConsume;
+      std::wstring outcome = refused.empty() ? ablativeOutcome(fields[1]) : L"Extract failed: " + refused;
+      EXPECT_EQ(page ? lines[lines.size() - 2] : lines.back(), page ? outcome : kSucceeded);
     } else {
       app.waitForStatus(kIdleStatus);
       EXPECT_EQ(app.log(), Lines{line});
