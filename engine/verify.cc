@@ -57,7 +57,7 @@ bool verifyArchive(const std::wstring& archivePath, std::wstring& errorText, con
   for (uint32_t u = 0; u < total; ++u) {
     const bool gone = isPunched(journal, u) || (mayBeCutAway(journal, u) && plan.endOf(u) > archiveSize);
     if (!(progress && gone)) {
-      const BlockRead read = source.readUnit(archive, plan, u, stored, raw, errorText);
+      const BlockRead read = readUnit(source, archive, plan, u, stored, raw, errorText);
       if (read == BlockRead::Unreadable) return false;
       if (read == BlockRead::Damaged && damaged++ == 0) firstDamage = errorText;
     }
