@@ -4,12 +4,16 @@
 #include "zip_source.h"
 
 #include <algorithm>
+#include <atomic>
+#include <system_error>
+#include <thread>
 
 #include "block_io.h"
 #include "crc32.h"
 #include "file_util.h"
 #include "path_safety.h"
 #include "record_bytes.h"
+#include "unit_decoders.h"
 #include "zip_format.h"
 
 namespace ablative {
@@ -179,10 +183,9 @@ bool fitsOneUnit(const ZipEntry& entry) {
   return entry.compressedSize <= kZipPieceBytes && entry.uncompressedSize <= kZipPieceBytes;
 }
 
-// What reading an entry's data takes before anything is written: a link's
-// target, a large entry's pieces, an entry of no stored bytes checked.
-bool readAhead(FileHandle& file, const ZipEntry& entry, std::vector<Piece>& pieces, std::string& target,
-               std::wstring& errorText) {
+// What reading an entry's data takes before anything is written besides a
+// large entry's pieces: a link's target, an entry of no stored bytes checked.
+bool readAhead(FileHandle& file, const ZipEntry& entry, std::string& target, std::wstring& errorText) {
   if (entry.kind == ZipEntryKind::Folder) return true;
   if (entry.kind == ZipEntryKind::SymbolicLink) {
     if (entry.uncompressedSize > kLongestLinkTarget) {
@@ -194,10 +197,48 @@ bool readAhead(FileHandle& file, const ZipEntry& entry, std::vector<Piece>& piec
     if (entry.uncompressedSize > 0) return fail(errorText, L"Zip entry data is damaged (ends early): " + nameOf(entry));
     return decodeWhole(file, entry, target, errorText);  // no unit reads it: its CRC-32 is checked here
   }
-  if (fitsOneUnit(entry)) return true;
+  return true;  // a large entry's pieces: splitLargeEntries
+}
+
+bool isLarge(const ZipEntry& entry) {
+  return entry.kind == ZipEntryKind::File && entry.compressedSize > 0 && !fitsOneUnit(entry);
+}
+
+bool split(FileHandle& file, const ZipEntry& entry, std::vector<Piece>& pieces, std::wstring& errorText) {
   const bool split = entry.method == kZipStored ? splitStored(file, entry, pieces, errorText)
                                                 : splitDeflated(file, entry, pieces, errorText);
   return split && checkPieceSizes(entry, pieces, errorText);
+}
+
+// Large entries are split on every core, each worker reading with a handle
+// of its own; why one could not be is kept for when its turn comes.
+void splitLargeEntries(const std::wstring& archivePath, ZipReading& zip, std::vector<std::wstring>& failures) {
+  std::vector<size_t> large;
+  for (size_t i = 0; i < zip.directory.entries.size(); ++i) {
+    if (isLarge(zip.directory.entries[i])) large.push_back(i);
+  }
+  std::atomic<size_t> next{0};
+  const auto work = [&] {
+    FileHandle file;
+    const bool opened = openFile(archivePath, OpenMode::ReadOnly, file);
+    for (size_t k; (k = next++) < large.size();) {
+      const size_t i = large[k];
+      if (!opened) {
+        failures[i] = L"Unable to open archive file";
+      } else if (std::wstring why; !split(file, zip.directory.entries[i], zip.pieces[i], why)) {
+        failures[i] = why.empty() ? L"Unable to read archive file" : why;
+      }
+    }
+  };
+  std::vector<std::thread> workers;
+  const size_t wanted = std::min<size_t>(decodeWorkersFor(std::thread::hardware_concurrency()), large.size());
+  try {
+    while (workers.size() + 1 < wanted) workers.emplace_back(work);
+  } catch (const std::system_error&) {
+    // The caller splits what they do not.
+  }
+  work();
+  for (std::thread& worker : workers) worker.join();
 }
 
 // A local header stays until a cut takes it: it tells a resumed run that the
@@ -300,8 +341,11 @@ bool readZip(const std::wstring& archivePath, SourceReading& reading, std::wstri
   reading = SourceReading{};
   reading.facts.format = zipSource().format;
   reading.facts.blockSize = kZipPieceBytes;
+  std::vector<std::wstring> splitFailures(entries.size());
+  splitLargeEntries(archivePath, *zip, splitFailures);
   for (size_t i = 0; i < entries.size(); ++i) {
-    if (!readAhead(file, entries[i], zip->pieces[i], zip->targets[i], errorText) ||
+    if (!splitFailures[i].empty()) return fail(errorText, splitFailures[i]);
+    if (!readAhead(file, entries[i], zip->targets[i], errorText) ||
         !markHeader(file, entries[i], zip->headers, errorText)) {
       return false;
     }
