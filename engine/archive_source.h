@@ -48,6 +48,7 @@ using FileLister = std::function<void(const std::string& storedPath, uint64_t si
 
 class RecordReader;
 class RecordWriter;
+struct UnitBytes;
 
 struct ArchiveSource {
   std::wstring format;  // its name, as `info` shows it
@@ -70,11 +71,15 @@ struct ArchiveSource {
   // reads, failing at the first file it cannot.
   std::function<bool(const std::wstring& archivePath, const FileLister& onFile, std::wstring& errorText)> list;
   // For a format whose archive stops describing itself as a run consumes it
-  // (plan_record.h): what its journal keeps of the plan's sourceData, and
-  // how it is read back, false where the bytes are damaged. Null for .zvka,
-  // whose tables lie in front of its data and are released last.
+  // (plan_record.h): what its journal keeps of the plan's sourceData, in its
+  // record and, for a unit that needs bytes of its own (false where it has
+  // none), in its tail, which lets them go as units are released; and how
+  // that is read back, from the tail's pieces still there, false where the
+  // bytes are damaged. Null for .zvka, whose tables lie in front of its data
+  // and are released last.
   std::function<void(const ExtractionPlan& plan, RecordWriter& out)> saveUnits;
-  std::function<bool(RecordReader& in, ExtractionPlan& plan)> loadUnits;
+  std::function<bool(const ExtractionPlan& plan, uint32_t unit, RecordWriter& out)> saveUnitBytes;
+  std::function<bool(RecordReader& in, std::span<const UnitBytes> tail, ExtractionPlan& plan)> loadUnits;
 };
 
 // Reads, decodes and verifies unit `unit` on the caller's thread.

@@ -331,7 +331,7 @@ bool createArchive(const std::wstring& inputPath, const std::wstring& archivePat
   // holds, and leave a journal that could steer a run over the new one.
   FileHandle earlierArchive;
   if (!holdOffExtractions(archivePath, earlierArchive, errorText)) return false;
-  Journal earlier{journalPathFor(archivePath), {}, {}, {}};
+  Journal earlier{journalPathFor(archivePath)};
   if (loadJournalAsWritten(earlier) == JournalLoad::Loaded && recordsProgress(earlier)) {
     errorText = L"An extraction of the archive at this path stopped before it finished; resume it first";
     return false;

@@ -50,7 +50,7 @@ bool describeArchive(const std::wstring& archivePath, const std::wstring& destin
   if (!readArchive(archivePath, read, errorText)) return false;
   const ArchiveSource& source = *read.source;
   SourceReading& reading = read.reading;
-  Journal journal{journalPathFor(archivePath), std::vector<uint8_t>(reading.unitCount, 0), {}, {}};
+  Journal journal{journalPathFor(archivePath), std::vector<uint8_t>(reading.unitCount, 0)};
   const bool loaded = loadJournal(journal) == JournalLoad::Loaded;
   if (!loaded) std::fill(journal.states.begin(), journal.states.end(), 0);
   description = ArchiveDescription{};
@@ -80,7 +80,7 @@ bool describeArchive(const std::wstring& archivePath, const std::wstring& destin
   description.releasesByCuts = fileSystemTraits(parentFolder(archivePath), traits) && !traits.releasesRanges;
   if (destinationDir.empty()) return true;
   if (source.saveUnits && !description.partlyExtracted) {
-    journal.record = recordPlan(source, facts, plan);  // what a run's journal will take
+    recordPlan(source, facts, plan, journal);  // what a run's journal will take
   }
   if (!estimateSpace(plan, journal, archivePath, destinationDir, groupBytes, description.space)) {
     errorText = L"Unable to read the free space at " + destinationDir;

@@ -129,6 +129,7 @@ bool Extraction::prepareDestination() {
   if (ablate_ && !(reuseJournal ? openJournal(journal_) : createJournal(journal_))) {
     return fail(L"Failed to initialize journal");
   }
+  if (ablate_) trimTail(journal_);  // a cut a stopped run made may not have lasted
   if (ablate_ && !recordStates(journal_, lost_, BlockState::Pending)) return fail(L"Failed to initialize journal");
   return adoptEarlierFiles();
 }
@@ -270,6 +271,7 @@ bool Extraction::releaseGroup() {
   if (releasable_.empty()) return true;
   if (!release_->release(releasable_, journal_, errorText_)) return false;
   if (!recordStates(journal_, releasable_, BlockState::Punched)) return fail(L"Failed to update journal (Punched)");
+  trimTail(journal_);
   for (uint32_t u : releasable_) bytesFreed_ += plan_.units[u].storedSize;
   reportProgress();
   return truncateTail();

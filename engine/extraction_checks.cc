@@ -97,7 +97,7 @@ bool Extraction::checkRecordedArchive() {
 // the space check counts it.
 void Extraction::recordPlanInJournal() {
   if (ablate_ && source_->saveUnits && !(journalLoaded_ && recordsProgress(journal_))) {
-    journal_.record = recordPlan(*source_, facts_, plan_);
+    recordPlan(*source_, facts_, plan_, journal_);
   }
 }
 

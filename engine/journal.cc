@@ -6,6 +6,7 @@
 #include "ablative.h"
 #include "coding.h"
 #include "crc32.h"
+#include "block_io.h"
 #include "file_util.h"
 #include "paths.h"
 
@@ -16,8 +17,21 @@ namespace {
 // A record larger than this is no journal's: no buffer is sized for it.
 constexpr uint64_t kLargestRecord = uint64_t{1} << 32;
 
+constexpr uint32_t kTailPieceHeader = 12;
+
 uint64_t statesOffset(const Journal& journal) {
   return journal.record.empty() ? kJournalHeaderSize : kRecordJournalHeaderSize + journal.record.size();
+}
+
+// Reads what follows the states of a version 2 journal, the file placed there.
+JournalLoad readTail(FileHandle& file, Journal& journal) {
+  uint64_t size = 0;
+  const uint64_t start = statesOffset(journal) + journal.states.size();
+  journal.tail.clear();
+  if (journal.record.empty()) return JournalLoad::Loaded;
+  if (!fileSize(file, size)) return JournalLoad::Unreadable;
+  journal.tail.resize(size - start);  // the header's checks keep it within the file
+  return readFully(file, journal.tail.data(), journal.tail.size()) ? JournalLoad::Loaded : JournalLoad::Unreadable;
 }
 
 // Reads a version 2 journal's record, the file placed just past the first
@@ -71,6 +85,7 @@ bool writeWholeJournal(const std::wstring& path, const Journal& journal) {
     std::copy(journal.record.begin(), journal.record.end(), bytes.begin() + kRecordJournalHeaderSize);
   }
   std::copy(journal.states.begin(), journal.states.end(), bytes.begin() + start);
+  bytes.insert(bytes.end(), journal.tail.begin(), journal.tail.end());
   FileHandle file;
   return openFile(path, OpenMode::CreateNew, file) && writeFully(file, bytes.data(), bytes.size()) && flushFile(file);
 }
@@ -79,7 +94,42 @@ bool writeWholeJournal(const std::wstring& path, const Journal& journal) {
 
 std::wstring journalPathFor(const std::wstring& archivePath) { return archivePath + kJournalExtension; }
 
-uint64_t journalBytes(const Journal& journal) { return statesOffset(journal) + journal.states.size(); }
+uint64_t journalBytes(const Journal& journal) {
+  return statesOffset(journal) + journal.states.size() + journal.tail.size();
+}
+
+void addToTail(std::vector<uint8_t>& tail, uint32_t unit, std::span<const uint8_t> bytes) {
+  uint8_t header[kTailPieceHeader];
+  putFields(header, unit, static_cast<uint32_t>(bytes.size()), crc32(bytes.data(), bytes.size()));
+  tail.insert(tail.end(), header, header + kTailPieceHeader);
+  tail.insert(tail.end(), bytes.begin(), bytes.end());
+}
+
+std::vector<UnitBytes> tailPieces(const Journal& journal) {
+  std::vector<UnitBytes> pieces;
+  const std::vector<uint8_t>& tail = journal.tail;
+  for (size_t at = 0; tail.size() - at >= kTailPieceHeader;) {
+    const uint32_t length = get32(&tail[at + 4]);
+    if (length > tail.size() - at - kTailPieceHeader) break;
+    const std::span<const uint8_t> bytes(&tail[at + kTailPieceHeader], length);
+    if (crc32(bytes.data(), bytes.size()) != get32(&tail[at + 8])) break;
+    pieces.push_back({get32(&tail[at]), bytes});
+    at += kTailPieceHeader + length;
+  }
+  return pieces;
+}
+
+void trimTail(Journal& journal) {
+  const std::vector<UnitBytes> pieces = tailPieces(journal);
+  size_t kept = pieces.size();
+  while (kept > 0 && pieces[kept - 1].unit < journal.states.size() && isPunched(journal, pieces[kept - 1].unit)) --kept;
+  const size_t length = kept == 0 ? 0
+                                  : static_cast<size_t>(pieces[kept - 1].bytes.data() - journal.tail.data()) +
+                                        pieces[kept - 1].bytes.size();
+  if (length == journal.tail.size()) return;
+  journal.tail.resize(length);
+  cutFileAt(journal.file, statesOffset(journal) + journal.states.size() + length);
+}
 
 bool archiveForExtraction(const std::wstring& path, bool resume, std::wstring& archive, std::wstring& errorText) {
   const std::wstring suffix = journalPathFor(L"");
@@ -99,7 +149,8 @@ JournalLoad loadJournal(Journal& journal) {
   JournalLoad result = openAndReadHeader(journal.path, file, stateCount, journal.record);
   if (result != JournalLoad::Loaded) return result;
   if (stateCount != journal.states.size()) return JournalLoad::Foreign;
-  return readFully(file, journal.states.data(), stateCount) ? JournalLoad::Loaded : JournalLoad::Unreadable;
+  if (!readFully(file, journal.states.data(), stateCount)) return JournalLoad::Unreadable;
+  return readTail(file, journal);
 }
 
 JournalLoad loadJournalAsWritten(Journal& journal) {
@@ -108,7 +159,8 @@ JournalLoad loadJournalAsWritten(Journal& journal) {
   JournalLoad result = openAndReadHeader(journal.path, file, stateCount, journal.record);
   if (result != JournalLoad::Loaded) return result;
   journal.states.assign(stateCount, 0);  // the file is known to hold them
-  return readFully(file, journal.states.data(), stateCount) ? JournalLoad::Loaded : JournalLoad::Unreadable;
+  if (!readFully(file, journal.states.data(), stateCount)) return JournalLoad::Unreadable;
+  return readTail(file, journal);
 }
 
 bool createJournal(Journal& journal) {

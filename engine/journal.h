@@ -11,8 +11,14 @@
 // directory lies at its end) has a journal of version 2, which keeps that
 // description, the record, in front of the states:
 //   "ZVKJWIN\0" | u32 version = 2 | u32 stateCount | u64 recordLength |
-//   u32 CRC-32 of the record | u32 0 | record | stateCount state bytes
-// The record is written once, with the journal, and never changes.
+//   u32 CRC-32 of the record | u32 0 | record | stateCount state bytes | tail
+// The record is written once, with the journal, and never changes. The tail
+// holds what single units need beyond it (where a deflated piece's decoding
+// starts again: 32 KiB each), one piece of bytes a unit:
+//   u32 unit | u32 length | u32 CRC-32 of the bytes | bytes
+// laid out so that the units a run takes first come last, and cut away as
+// those units are released, so that the journal shrinks as the archive does.
+// A cut need not be durable: the pieces it would have taken only stay.
 //
 // Durability: a journal is written whole under a temporary name, flushed,
 // renamed into place and its folder flushed, so it never exists half
@@ -25,6 +31,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "env.h"
@@ -44,11 +51,31 @@ enum class BlockState : uint8_t {
 };
 
 struct Journal {
+  explicit Journal(std::wstring journalPath = {}, std::vector<uint8_t> blockStates = {})
+      : path(std::move(journalPath)), states(std::move(blockStates)) {}
+
   std::wstring path;
   std::vector<uint8_t> states;  // one per block; values other than 1 and 2 act as Pending
   std::vector<uint8_t> record;  // version 2's; empty in version 1
   FileHandle file;              // open for state changes from createJournal/openJournal on
+  std::vector<uint8_t> tail;    // version 2's, as far as it reads whole
 };
+
+struct UnitBytes {
+  uint32_t unit = 0;
+  std::span<const uint8_t> bytes;
+};
+
+// Appends a unit's piece to `tail`.
+void addToTail(std::vector<uint8_t>& tail, uint32_t unit, std::span<const uint8_t> bytes);
+
+// The pieces of the tail, in its order, up to the first that does not read
+// whole (a cut, or a piece cut short).
+std::vector<UnitBytes> tailPieces(const Journal& journal);
+
+// Cuts away the pieces at the tail's end whose units are Punched. Its
+// failure only leaves the journal longer, so it is not reported.
+void trimTail(Journal& journal);
 
 // How many bytes the journal takes on disk.
 uint64_t journalBytes(const Journal& journal);

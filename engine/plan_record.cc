@@ -109,7 +109,7 @@ bool readMarks(RecordReader& in, ExtractionPlan& plan) {
 
 }  // namespace
 
-std::vector<uint8_t> recordPlan(const ArchiveSource& source, const SourceFacts& facts, const ExtractionPlan& plan) {
+void recordPlan(const ArchiveSource& source, const SourceFacts& facts, const ExtractionPlan& plan, Journal& journal) {
   RecordWriter out;
   out.text(toUtf8(facts.format));
   out.u32(facts.version);
@@ -121,12 +121,17 @@ std::vector<uint8_t> recordPlan(const ArchiveSource& source, const SourceFacts& 
   writeUnits(plan, out);
   writeMarks(plan, out);
   source.saveUnits(plan, out);
-  return std::move(out.bytes());
+  journal.record = std::move(out.bytes());
+  journal.tail.clear();
+  for (auto u = plan.processOrder.rbegin(); u != plan.processOrder.rend(); ++u) {
+    RecordWriter bytes;
+    if (source.saveUnitBytes(plan, *u, bytes)) addToTail(journal.tail, *u, bytes.bytes());
+  }
 }
 
-bool readRecordedPlan(std::vector<uint8_t> record, ArchiveReading& recorded) {
+bool readRecordedPlan(const Journal& journal, ArchiveReading& recorded) {
   auto plan = std::make_shared<ExtractionPlan>();
-  RecordReader in(record.data(), record.size());
+  RecordReader in(journal.record.data(), journal.record.size());
   SourceFacts facts;
   facts.format = fromUtf8(in.text());
   facts.version = in.u32();
@@ -136,7 +141,8 @@ bool readRecordedPlan(std::vector<uint8_t> record, ArchiveReading& recorded) {
   plan->dataStart = in.u64();
   recorded.source = sourceNamed(facts.format);
   if (!in.ok() || recorded.source == nullptr || !recorded.source->loadUnits || !readFiles(in, *plan) ||
-      !readUnits(in, *plan) || !readMarks(in, *plan) || !recorded.source->loadUnits(in, *plan) || !in.atEnd()) {
+      !readUnits(in, *plan) || !readMarks(in, *plan) || !recorded.source->loadUnits(in, tailPieces(journal), *plan) ||
+      !in.atEnd()) {
     return false;
   }
   plan->describedByJournal = true;
@@ -152,10 +158,10 @@ bool readRecordedPlan(std::vector<uint8_t> record, ArchiveReading& recorded) {
 }
 
 bool readArchive(const std::wstring& archivePath, ArchiveReading& archive, std::wstring& errorText) {
-  Journal journal{journalPathFor(archivePath), {}, {}, {}};
+  Journal journal{journalPathFor(archivePath)};
   archive = ArchiveReading{};
   if (pathStatus(archivePath).kind == PathKind::File && loadJournalAsWritten(journal) == JournalLoad::Loaded &&
-      !journal.record.empty() && recordsProgress(journal) && readRecordedPlan(std::move(journal.record), archive) &&
+      !journal.record.empty() && recordsProgress(journal) && readRecordedPlan(journal, archive) &&
       archive.reading.unitCount == journal.states.size()) {
     return true;
   }

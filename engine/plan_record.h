@@ -13,12 +13,15 @@
 #include "archive_source.h"
 #include "env.h"
 #include "extraction_plan.h"
+#include "journal.h"
 
 namespace ablative {
 
-// The bytes of the record: the source's name and facts, the plan with its
-// marks, then what the source keeps of its own (saveUnits).
-std::vector<uint8_t> recordPlan(const ArchiveSource& source, const SourceFacts& facts, const ExtractionPlan& plan);
+// What the journal keeps of a plan whose orders are set: its record (the
+// source's name and facts, the plan with its marks, then what the source
+// keeps of its own: saveUnits) and its tail (saveUnitBytes of each unit, the
+// units taken first last).
+void recordPlan(const ArchiveSource& source, const SourceFacts& facts, const ExtractionPlan& plan, Journal& journal);
 
 // An archive as a run reads it.
 struct ArchiveReading {
@@ -27,9 +30,9 @@ struct ArchiveReading {
   bool recorded = false;  // read from the journal's record
 };
 
-// Reads a record recordPlan wrote; false when it is damaged or names no
-// source this program has.
-bool readRecordedPlan(std::vector<uint8_t> record, ArchiveReading& archive);
+// Reads the record and tail recordPlan wrote; false when the record is
+// damaged or names no source this program has.
+bool readRecordedPlan(const Journal& journal, ArchiveReading& archive);
 
 // From the archive's journal where that is of version 2 and records
 // progress, else from the archive with its source's messages.

@@ -49,7 +49,7 @@ uint32_t fileLackingData(const ExtractionPlan& plan, const Journal& journal, Des
 }
 
 bool onlyTheJournalRemains(const std::wstring& archivePath, Journal& journal) {
-  Journal earlier{journal.path, {}, {}, {}};
+  Journal earlier{journal.path};
   if (pathStatus(archivePath).kind != PathKind::Missing || loadJournalAsWritten(earlier) != JournalLoad::Loaded ||
       !everyBlockPunched(earlier)) {
     return false;

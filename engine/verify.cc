@@ -41,7 +41,7 @@ bool verifyArchive(const std::wstring& archivePath, std::wstring& errorText, con
     return false;
   }
   const ArchiveSource& source = *read.source;
-  Journal journal{journalPathFor(archivePath), std::vector<uint8_t>(read.reading.unitCount, 0), {}, {}};
+  Journal journal{journalPathFor(archivePath), std::vector<uint8_t>(read.reading.unitCount, 0)};
   const bool progress = loadJournal(journal) == JournalLoad::Loaded && recordsProgress(journal);
   ExtractionPlan plan;
   if (!checkContents(archive, source, std::move(read.reading), journal, progress, plan, errorText) ||

@@ -29,6 +29,9 @@ constexpr size_t kPassBytes = 1 << 20;  // read and decoded at a time in the fir
 struct ZipUnits {
   std::vector<ZipEntry> entries;                              // the plan's files, one for one
   std::vector<std::shared_ptr<const InflatePoint>> resumeAt;  // per unit; null at its entry's start
+  // Per unit, read from a journal: it starts at a point the journal's tail no
+  // longer holds (released, so never read again, unless the journal is damaged).
+  std::vector<uint8_t> lacksPoint;
 };
 
 // A piece of an entry as the first pass finds it.
@@ -383,6 +386,10 @@ BlockRead decodeUnit(const ExtractionPlan& plan, uint32_t u, const std::vector<u
     raw.resize(unit.rawSize);
     ZipDecoder decoder(entry);
     const InflatePoint* from = units.resumeAt[u].get();
+    if (u < units.lacksPoint.size() && units.lacksPoint[u]) {
+      return errorText = L"The journal no longer holds where this piece's decoding starts: " + nameOf(entry),
+             BlockRead::Damaged;
+    }
     if (from != nullptr && !decoder.resumeAt(*from)) {
       return errorText = L"Zip entry data is damaged (invalid deflate data): " + nameOf(entry), BlockRead::Damaged;
     }
@@ -395,8 +402,8 @@ BlockRead decodeUnit(const ExtractionPlan& plan, uint32_t u, const std::vector<u
   return BlockRead::Verified;
 }
 
-// What a unit's decoding needs of its entry and its place, once the archive
-// no longer holds its directory.
+// What a unit's decoding needs of its entry, once the archive no longer
+// holds its directory, and which units start at a point of their own.
 void saveUnits(const ExtractionPlan& plan, RecordWriter& out) {
   const auto& units = *static_cast<const ZipUnits*>(plan.sourceData.get());
   for (const ZipEntry& entry : units.entries) {
@@ -406,21 +413,25 @@ void saveUnits(const ExtractionPlan& plan, RecordWriter& out) {
     out.u64(entry.compressedSize);
     out.u64(entry.uncompressedSize);
   }
-  for (const auto& point : units.resumeAt) {
-    out.u8(point ? 1 : 0);
-    if (!point) continue;
-    out.u64(point->inOffset);
-    out.u64(point->outOffset);
-    out.u32(static_cast<uint32_t>(point->bits));
-    out.u32(point->bitsValue);
-    out.u32(point->crc);
-    out.u32(point->windowLength);
-    out.raw(point->window, point->windowLength);
-  }
+  for (const auto& point : units.resumeAt) out.u8(point ? 1 : 0);
 }
 
-bool loadPoint(RecordReader& in, std::shared_ptr<const InflatePoint>& resumeAt) {
-  if (in.u8() == 0) return in.ok();
+// A unit's point, which its tail piece holds until it is released.
+bool savePoint(const ExtractionPlan& plan, uint32_t unit, RecordWriter& out) {
+  const InflatePoint* point = static_cast<const ZipUnits*>(plan.sourceData.get())->resumeAt[unit].get();
+  if (point == nullptr) return false;
+  out.u64(point->inOffset);
+  out.u64(point->outOffset);
+  out.u32(static_cast<uint32_t>(point->bits));
+  out.u32(point->bitsValue);
+  out.u32(point->crc);
+  out.u32(point->windowLength);
+  out.raw(point->window, point->windowLength);
+  return true;
+}
+
+std::shared_ptr<const InflatePoint> loadPoint(std::span<const uint8_t> bytes) {
+  RecordReader in(bytes.data(), bytes.size());
   auto point = std::make_shared<InflatePoint>();
   point->inOffset = in.u64();
   point->outOffset = in.u64();
@@ -428,14 +439,14 @@ bool loadPoint(RecordReader& in, std::shared_ptr<const InflatePoint>& resumeAt) 
   point->bitsValue = static_cast<uint8_t>(in.u32());
   point->crc = in.u32();
   point->windowLength = in.u32();
-  if (point->bits > 7 || point->windowLength > sizeof point->window || !in.raw(point->window, point->windowLength)) {
-    return false;
+  if (point->bits > 7 || point->windowLength > sizeof point->window || !in.raw(point->window, point->windowLength) ||
+      !in.atEnd()) {
+    return nullptr;
   }
-  resumeAt = std::move(point);
-  return true;
+  return point;
 }
 
-bool loadUnits(RecordReader& in, ExtractionPlan& plan) {
+bool loadUnits(RecordReader& in, std::span<const UnitBytes> tail, ExtractionPlan& plan) {
   auto units = std::make_shared<ZipUnits>();
   units->entries.resize(plan.files.size());
   for (ZipEntry& entry : units->entries) {
@@ -447,8 +458,12 @@ bool loadUnits(RecordReader& in, ExtractionPlan& plan) {
     if (entry.method != kZipStored && entry.method != kZipDeflated) return false;
   }
   units->resumeAt.resize(plan.units.size());
-  for (auto& point : units->resumeAt) {
-    if (!loadPoint(in, point)) return false;
+  units->lacksPoint.resize(plan.units.size());
+  for (size_t u = 0; u < plan.units.size(); ++u) units->lacksPoint[u] = in.u8() != 0;  // until its point is read
+  for (const UnitBytes& piece : tail) {
+    if (piece.unit >= plan.units.size() || !units->lacksPoint[piece.unit]) return false;
+    if (!(units->resumeAt[piece.unit] = loadPoint(piece.bytes))) return false;
+    units->lacksPoint[piece.unit] = false;
   }
   plan.sourceData = std::move(units);
   return in.ok();
@@ -473,6 +488,7 @@ const ArchiveSource& zipSource() {
                                     .decodeUnit = decodeUnit,
                                     .list = listEntries,
                                     .saveUnits = saveUnits,
+                                    .saveUnitBytes = savePoint,
                                     .loadUnits = loadUnits};
   return source;
 }

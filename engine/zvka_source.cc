@@ -131,6 +131,7 @@ const ArchiveSource& zvkaSource() {
                                     .decodeUnit = decodeUnit,
                                     .list = listFiles,
                                     .saveUnits = nullptr,
+                                    .saveUnitBytes = nullptr,
                                     .loadUnits = nullptr};
   return source;
 }

@@ -25,7 +25,7 @@ Bytes journalBytes(uint32_t version, uint32_t count, const Bytes& states, const 
 TEST(Journal, CreatedWholeThenChangedInPlace) {
   Scene s;
   writeFile(s.journal, journalBytes(1, 2, {2, 1}));
-  Journal journal{wide(s.journal), Bytes(5, 7), {}, {}};
+  Journal journal{wide(s.journal), Bytes(5, 7)};
   ASSERT_TRUE(createJournal(journal) && journal.states == Bytes(5, 0));
   EXPECT_EQ(readFile(s.journal), journalBytes(1, 5, Bytes(5, 0)));
   const uint32_t group[] = {3, 1}, first[] = {0}, last[] = {4};
@@ -55,7 +55,7 @@ TEST(Journal, LoadRules) {
     Scene s;
     if (file) writeFile(s.journal, *file);
     ScopedIoHook fails([&](const IoCall& call) { return int(call.op) == failing ? ioErrorCode() : 0u; });
-    Journal journal{wide(s.journal), Bytes(3, 7), {}, {}};
+    Journal journal{wide(s.journal), Bytes(3, 7)};
     EXPECT_EQ(loadJournal(journal), expected);
     EXPECT_TRUE(expected != Loaded || journal.states == Bytes(file->begin() + 16, file->begin() + 19));
   }
