@@ -16,11 +16,13 @@ constexpr size_t kCachedFiles = 32;
 constexpr wchar_t kLink[] = L"Destination path passes through a link: ";
 constexpr wchar_t kFolderForFile[] = L"A folder stands where the archive has a file: ";
 constexpr wchar_t kFileForFolder[] = L"A file stands where the archive has a folder: ";
+constexpr wchar_t kFolderForLink[] = L"A folder stands where the archive has a link: ";
 constexpr wchar_t kNotRegular[] = L"Not a regular file, where the archive has a file: ";
 constexpr wchar_t kOtherNames[] =
     L"Destination file has other names (hard links), so this extraction did not make it: ";
 constexpr wchar_t kTimeFailed[] = L"Failed to set the modification time of: ";
 constexpr wchar_t kModeFailed[] = L"Failed to set the permissions of: ";
+constexpr wchar_t kLinkFailed[] = L"Failed to create symbolic link ";
 
 bool fail(std::wstring& errorText, const std::wstring& message) {
   errorText = message;
@@ -61,7 +63,6 @@ bool DestinationFiles::checkPaths(std::wstring& errorText) {
   if (!openRoot()) return true;    // nothing below a folder that is not there
   std::set<std::wstring> checked;  // folders that are real or missing
   for (uint32_t i = 0; i < lengths_.size(); ++i) {
-    if (kinds_[i] == EntryKind::Link) continue;
     const std::wstring relative = relativeOf_(i);
     for (size_t slash = relative.find(L'/'); slash != std::wstring::npos; slash = relative.find(L'/', slash + 1)) {
       const std::wstring folder = relative.substr(0, slash);
@@ -73,6 +74,10 @@ bool DestinationFiles::checkPaths(std::wstring& errorText) {
       }
     }
     const PathKind kind = statusBelow(root_, relative).kind;
+    if (kinds_[i] == EntryKind::Link) {  // replaced, an earlier run's link included
+      if (kind == PathKind::Directory) return fail(errorText, kFolderForLink + pathOf(i));
+      continue;
+    }
     if (kind == PathKind::Link) return fail(errorText, kLink + pathOf(i));
     if (kinds_[i] == EntryKind::Folder) {
       if (kind != PathKind::Directory && kind != PathKind::Missing) return fail(errorText, kFileForFolder + pathOf(i));
@@ -138,6 +143,17 @@ bool DestinationFiles::makeFolderEntry(uint32_t index, std::wstring& errorText) 
   namesChanged_ = true;
   if (makeFolder(relative)) return true;
   return failOnLink(relative, failedOn(L"Failed to create destination folder ", pathOf(index)), errorText);
+}
+
+bool DestinationFiles::makeLink(uint32_t index, const std::wstring& target, bool toFolder, std::wstring& refusal,
+                                std::wstring& errorText) {
+  if (!clearPlace(index, kLinkFailed, errorText)) return false;
+  if (makeLinkBelow(root_, relativeOf_(index), target, toFolder)) return true;
+  if (!isLinkRefusedError(lastErrorCode())) {
+    return failOnLink(relativeOf_(index), failedOn(kLinkFailed, pathOf(index)), errorText);
+  }
+  refusal = systemErrorText(lastErrorCode());
+  return true;
 }
 
 bool DestinationFiles::syncFolders() {
@@ -259,9 +275,9 @@ bool DestinationFiles::makeFolder(const std::wstring& relative) {
   return true;
 }
 
-// Removes whatever stands at the file's path and creates it anew, with any
-// folders it lacks.
-bool DestinationFiles::makeFile(uint32_t index, std::wstring& errorText) {
+// Makes the folders entry `index` lacks and removes whatever stands at its
+// path, failing with `replaceFailed` + its path where that stays.
+bool DestinationFiles::clearPlace(uint32_t index, const wchar_t* replaceFailed, std::wstring& errorText) {
   const std::wstring relative = relativeOf_(index), folder = folderOf(relative);
   namesChanged_ = true;  // from here on, whatever happens
   if (!makeFolder(folder)) {
@@ -269,9 +285,15 @@ bool DestinationFiles::makeFile(uint32_t index, std::wstring& errorText) {
                       errorText);
   }
   if (!removeBelow(root_, relative) && !isNotFoundError(lastErrorCode())) {
-    return failOnLink(relative, failedOn(L"Failed to replace destination file ", pathOf(index)), errorText);
+    return failOnLink(relative, failedOn(replaceFailed, pathOf(index)), errorText);
   }
   changedFolders_.insert(folder);
+  return true;
+}
+
+// Creates the file anew in its place.
+bool DestinationFiles::makeFile(uint32_t index, std::wstring& errorText) {
+  if (!clearPlace(index, L"Failed to replace destination file ", errorText)) return false;
   if (openInSlot(index, OpenMode::CreateNew, errorText) == nullptr) return false;
   made_[index] = 1;
   return true;

@@ -31,7 +31,7 @@ class DestinationFiles {
   // components, and `lengths` how long it ends up. Paths are built when
   // needed rather than held: for an archive of many files they would take
   // more memory than the archive's own tables. `kinds` says which are
-  // folders, and which links, that the run leaves out.
+  // folders, and which links.
   using RelativeOf = std::function<std::wstring(uint32_t)>;
   DestinationFiles(std::wstring root, RelativeOf relativeOf, std::vector<uint64_t> lengths,
                    std::vector<EntryKind> kinds);
@@ -43,6 +43,7 @@ class DestinationFiles {
   //   "A folder stands where the archive has a file: " + path
   //   "A file stands where the archive has a folder: " + path
   //   "Not a regular file, where the archive has a file: " + path
+  //   "A folder stands where the archive has a link: " + path
   bool checkPaths(std::wstring& errorText);
 
   // Before anything is created: the length of file `index` where it is a
@@ -71,6 +72,14 @@ class DestinationFiles {
   // Makes folder `index` with its parents where it is missing: for folders
   // no file fills. Fails as write does making a file's folders.
   bool makeFolderEntry(uint32_t index, std::wstring& errorText);
+
+  // Makes link `index` to `target` (see makeLinkBelow), with its folders,
+  // replacing whatever stands at its path, durable with the next makeDurable.
+  // Where the system makes no links here, nothing is made and `refusal` says
+  // why. Fails as write does making a file's folders, else with
+  //   "Failed to create symbolic link " + path + " (code=" ...
+  bool makeLink(uint32_t index, const std::wstring& target, bool toFolder, std::wstring& refusal,
+                std::wstring& errorText);
 
   bool made(uint32_t index) const { return made_[index] != 0; }
 
@@ -122,6 +131,7 @@ class DestinationFiles {
   bool openRoot();
   bool syncFolders();
   bool makeFolder(const std::wstring& relative);
+  bool clearPlace(uint32_t index, const wchar_t* replaceFailed, std::wstring& errorText);
   bool makeFile(uint32_t index, std::wstring& errorText);
   FileHandle* openInSlot(uint32_t index, OpenMode mode, std::wstring& errorText);
   bool release(Slot& slot, std::wstring& errorText);

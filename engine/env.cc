@@ -292,4 +292,11 @@ bool openFolderBelow(const FolderHandle& folder, const std::wstring& relative, F
   return platform::openFolderBelow(folder, relative, full, file);
 }
 
+bool makeLinkBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring& target,
+                   bool toFolder) {
+  const std::wstring full = platform::fullPath(folder, relative);
+  if (ioHookFails({.op = IoOp::MakeLink, .path = &full})) return false;
+  return platform::makeLinkBelow(folder, relative, full, target, toFolder);
+}
+
 }  // namespace ablative

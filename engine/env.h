@@ -189,10 +189,17 @@ bool openBelow(const FolderHandle& folder, const std::wstring& relative, OpenMod
 bool makeFolderBelow(const FolderHandle& folder, const std::wstring& relative);  // its parent exists
 bool syncFolderBelow(const FolderHandle& folder, const std::wstring& relative);  // "" for the folder itself
 // Removes the name `relative` (not a folder); other names of its file keep it.
+// A link there is removed itself, not followed.
 bool removeBelow(const FolderHandle& folder, const std::wstring& relative);
 // Opens the folder `relative` ("" for the folder itself), reached as the
 // calls above reach it, so that its metadata can be set.
 bool openFolderBelow(const FolderHandle& folder, const std::wstring& relative, FileHandle& file);
+// Makes `relative`, whose parent exists and which does not, a symbolic link to
+// `target` ("/" between its components, written with the platform's
+// separators). Windows makes links to folders (`toFolder`) and to files apart.
+// Where the system makes no links here (no privilege, a file system without
+// them, Wine), it fails with an error isLinkRefusedError recognises.
+bool makeLinkBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring& target, bool toFolder);
 
 // Metadata of an open file or folder. Times are nanoseconds since 1970 UTC;
 // Windows keeps them in units of 100 ns. Permissions are the low 12 bits of a
@@ -210,6 +217,8 @@ bool isNotFoundError(uint32_t code);
 bool isAccessDeniedError(uint32_t code);
 bool isInUseError(uint32_t code);  // another run holds the file (lockFile, or a sharing violation)
 bool isLinkError(uint32_t code);   // a *Below call met a link
+// makeLinkBelow met a system that makes no links there.
+bool isLinkRefusedError(uint32_t code);
 
 // Text. UTF-8 conversion with the platform's UTF-8 code page; an empty result
 // means failure (or empty input). Every code point survives a round trip.
@@ -227,7 +236,7 @@ std::wstring upperCaseName(const std::wstring& name);
 enum class IoOp {
   Open, Seek, Read, Write, Flush, Size, SetEnd, MarkSparse, ZeroRange,
   Status, Identity, List, MakeDirectory, Rename, Remove, SyncDirectory,
-  Lock, OpenFolder, FlushFileSystem, VolumeSpace, Holes, SetMetadata,
+  Lock, OpenFolder, FlushFileSystem, VolumeSpace, Holes, SetMetadata, MakeLink,
 };
 // clang-format on
 struct IoCall {

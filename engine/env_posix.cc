@@ -221,6 +221,15 @@ bool openFolderBelow(const FolderHandle& folder, const std::wstring& relative, c
   return true;
 }
 
+bool makeLinkBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring&,
+                   const std::wstring& target, bool) {
+  std::string nativeTarget;
+  if (!nativePath(target, nativeTarget)) return false;
+  return inParentBelow(folder, relative, [&nativeTarget](int parent, const std::string& name) {
+    return ::symlinkat(nativeTarget.c_str(), parent, name.c_str()) == 0;
+  });
+}
+
 bool setModifiedTime(FileHandle& file, int64_t ns) {
   constexpr int64_t kPerSecond = 1000000000;
   const int64_t seconds = ns / kPerSecond - (ns % kPerSecond < 0 ? 1 : 0);  // rounded down before 1970 too
@@ -532,5 +541,7 @@ bool isAccessDeniedError(uint32_t code) { return code == EACCES || code == EPERM
 bool isInUseError(uint32_t code) { return code == EWOULDBLOCK; }
 
 bool isLinkError(uint32_t code) { return code == ELOOP; }
+
+bool isLinkRefusedError(uint32_t code) { return code == EPERM; }  // symlinkat: a file system without links
 
 }  // namespace ablative

@@ -170,8 +170,18 @@ bool makeFolderBelow(const FolderHandle& folder, const std::wstring& relative, c
 // Windows commits entries with the file.
 bool syncFolderBelow(const FolderHandle&, const std::wstring&, const std::wstring&) { return true; }
 
+// A link at the name goes, not what it leads to, as on POSIX; a link to a
+// folder goes as a folder does.
 bool removeBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring& full) {
-  return !passesThroughLink(folder, relative) && DeleteFileW(nativePath(full).c_str()) != 0;
+  const size_t slash = relative.rfind(L'/');
+  if (slash != std::wstring::npos && passesThroughLink(folder, relative.substr(0, slash))) return false;
+  const std::wstring path = nativePath(full);
+  const DWORD attributes = GetFileAttributesW(path.c_str()),
+              linkToFolder = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY;
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & linkToFolder) == linkToFolder) {
+    return RemoveDirectoryW(path.c_str()) != 0;
+  }
+  return DeleteFileW(path.c_str()) != 0;
 }
 
 // Flushing a whole volume needs administrator rights here.
@@ -359,6 +369,26 @@ bool openFolderBelow(const FolderHandle& folder, const std::wstring& relative, c
   return true;
 }
 
+// Making links takes a privilege, unless the system lets any user make them
+// (developer mode), a flag that systems before it refuse as a parameter. Wine
+// reports links made and makes none: what is made is checked.
+bool makeLinkBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring& full,
+                   const std::wstring& target, bool toFolder) {
+  if (passesThroughLink(folder, relative)) return false;
+  std::wstring nativeTarget = target;
+  std::replace(nativeTarget.begin(), nativeTarget.end(), L'/', L'\\');
+  const std::wstring path = nativePath(full);
+  const DWORD flags = toFolder ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0;
+  if (!CreateSymbolicLinkW(path.c_str(), nativeTarget.c_str(), flags | SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE) &&
+      !(GetLastError() == ERROR_INVALID_PARAMETER && CreateSymbolicLinkW(path.c_str(), nativeTarget.c_str(), flags))) {
+    return false;
+  }
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) return true;
+  SetLastError(ERROR_NOT_SUPPORTED);
+  return false;
+}
+
 // FILETIME counts 100 ns since 1601; 1970 is this many such units later.
 bool setModifiedTime(FileHandle& file, int64_t ns) {
   constexpr int64_t kFrom1601 = 116444736000000000;
@@ -448,6 +478,11 @@ bool isAccessDeniedError(uint32_t code) { return code == ERROR_ACCESS_DENIED; }
 bool isInUseError(uint32_t code) { return code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION; }
 
 bool isLinkError(uint32_t code) { return code == kStoppedOnLink; }
+
+// No privilege, a file system without links (FAT), Wine.
+bool isLinkRefusedError(uint32_t code) {
+  return code == ERROR_PRIVILEGE_NOT_HELD || code == ERROR_INVALID_FUNCTION || code == ERROR_NOT_SUPPORTED;
+}
 
 std::string toUtf8(const std::wstring& wide) {
   if (wide.empty() || wide.size() > INT_MAX) return {};

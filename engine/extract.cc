@@ -27,6 +27,7 @@
 
 #include "archive_checks.h"
 #include "extraction.h"
+#include "link_target.h"
 #include "path_safety.h"
 #include "pause.h"
 #include "paths.h"
@@ -48,9 +49,29 @@ std::vector<EntryKind> fileKinds(const ExtractionPlan& plan) {
   return kinds;
 }
 
+// Links once every file is in place, and only those that lead inside the
+// destination: the others, and those the system refuses, are named in the log.
+bool makeLinks(const ExtractionPlan& plan, DestinationFiles& files, const LogCallback& log, std::wstring& errorText) {
+  const std::vector<LinkPlace> places = placeLinks(plan);
+  for (uint32_t f = 0; f < places.size(); ++f) {
+    if (places[f] == LinkPlace::NotALink) continue;
+    const std::wstring named =
+        L"Skipped link: " + displayPath(plan.pathOf(f)) + L" -> " + displayPath(plan.targetOf(f));
+    std::wstring refusal;
+    if (places[f] == LinkPlace::Outside) {
+      log(named);
+    } else if (!files.makeLink(f, fromUtf8(plan.targetOf(f)), places[f] == LinkPlace::ToFolder, refusal, errorText)) {
+      return false;
+    } else if (!refusal.empty()) {
+      log(named + L" (" + refusal + L")");
+    }
+  }
+  return true;
+}
+
 // Files first, then folders deepest first: what is made or set inside a
 // folder changes its time. Files the run left damaged keep none, and links
-// are not restored.
+// keep what they were made with.
 bool restoreMetadata(const ExtractionPlan& plan, const std::vector<uint8_t>& damaged, DestinationFiles& files,
                      std::wstring& errorText) {
   std::vector<std::pair<size_t, uint32_t>> folders;  // by depth
@@ -288,15 +309,14 @@ bool Extraction::finish() {
   for (uint32_t f = 0; f < damaged_.size(); ++f) {
     const EntryKind kind = plan_.files[f].kind;
     if (damaged_[f] && !files_->fillToLength(f, errorText_)) return false;
-    if (kind == EntryKind::Link) {
-      log(L"Skipped link: " + displayPath(plan_.pathOf(f)) + L" -> " + displayPath(plan_.targetOf(f)));
-    } else if (!filled[f] &&
-               !(kind == EntryKind::Folder ? files_->makeFolderEntry(f, errorText_) : files_->make(f, errorText_))) {
+    if (kind != EntryKind::Link && !filled[f] &&
+        !(kind == EntryKind::Folder ? files_->makeFolderEntry(f, errorText_) : files_->make(f, errorText_))) {
       return false;
     }
   }
-  if (!restoreMetadata(plan_, damaged_, *files_, errorText_) || !files_->makeDurable(errorText_) ||
-      !files_->closeAll(errorText_)) {
+  const LogCallback logLine = [this](const std::wstring& line) { log(line); };
+  if (!makeLinks(plan_, *files_, logLine, errorText_) || !restoreMetadata(plan_, damaged_, *files_, errorText_) ||
+      !files_->makeDurable(errorText_) || !files_->closeAll(errorText_)) {
     return false;
   }
   archive_.close();

@@ -30,7 +30,7 @@ struct PlanUnit {
 };
 
 // What a stored path names: a file its units fill, a folder made as it is,
-// or a symbolic link, not restored yet.
+// or a symbolic link, made once the files are in place (link_target.h).
 enum class EntryKind : uint8_t { File, Folder, Link };
 
 // A file or folder's modification time and permission bits where its archive

@@ -1,6 +1,7 @@
-// Which stored paths an extraction accepts, under both rule sets.
+// Which stored paths an extraction accepts, and where links may lead, under both rule sets.
 #include <gtest/gtest.h>
 
+#include "link_target.h"
 #include "path_safety.h"
 
 using namespace ablative;
@@ -36,6 +37,44 @@ TEST(StoredPathSafety, PortableAndWindowsRules) {
         << ::testing::PrintToString(paths);
   }
   EXPECT_EQ(displayPath("bad\xFF/x"), L"bad\\xFF/x");
+}
+
+// Where a link's target leads from its own folder, "-" where it may lead outside, under each rule set. The archive's
+// one other link is "d/up".
+TEST(LinkTargets, StayInsideTheDestination) {
+  // clang-format off
+  const std::tuple<const char*, std::string, const char*, const char*> cases[] = {
+      // link       target              portable      Windows
+      {"l",         "a.txt",            "a.txt",      "a.txt"},
+      {"d/l",       "../a/./b//c/",     "a/b/c",      "a/b/c"},
+      {"d/e/l",     "../..",            "",           ""},
+      {"l",         ".",                "",           ""},
+      {"d/l",       "up",               "d/up",       "d/up"},        // a link, not passed through
+      {"l",         "d/up/x",           "-",          "-"},           // through a link, whatever it leads to
+      {"l",         "d/up/..",          "-",          "-"},
+      {"l",         "LONGNA~1/..",      "",           "-"},           // perhaps a short name there
+      {"d/l",       "../..",            "-",          "-"},
+      {"l",         "a/../../b",        "-",          "-"},
+      {"l",         "",                 "-",          "-"},
+      {"l",         "/etc/passwd",      "-",          "-"},
+      {"l",         "//server/share",   "-",          "-"},
+      {"l",         "a\\..\\..\\x",     "a\\..\\..\\x", "-"},
+      {"l",         "C:/x",             "C:/x",       "-"},
+      {"l",         "C:x",              "C:x",        "-"},
+      {"l",         "a.txt:stream",     "a.txt:stream", "-"},
+      {"l",         ".. /x",            ".. /x",      "-"},           // Windows drops the trailing blank
+      {"l",         std::string("a\0b", 3), "-",     "-"},
+      {"l",         "\xC0\xAF",         "-",          "-"},           // not UTF-8
+  };
+  // clang-format on
+  for (const auto& [link, target, portable, windows] : cases) {
+    for (const bool windowsRules : {false, true}) {
+      std::string resolved;
+      const bool inside = resolveLinkTarget(
+          link, target, [](const std::string& path) { return path == "d/up"; }, resolved, windowsRules);
+      EXPECT_EQ(inside ? resolved : "-", windowsRules ? windows : portable) << link << " -> " << target;
+    }
+  }
 }
 
 }  // namespace

@@ -464,26 +464,29 @@ TEST(ZipSource, LargeEntriesArePiecesEachVerifiedOnItsOwn) {
   }
 }
 
-// A time or permission bits that cannot be set fail the run naming the file
-// and the system's reason: first the permissions (the entry was made on
-// Unix), then the time.
-TEST(ZipSource, MetadataThatCannotBeSetFailsTheRunNamingTheFile) {
+// A link that cannot be made, or a time or permission bits that cannot be set, fail the run naming the entry and the
+// system's reason: first the link, then the permissions (the entry was made on Unix), then the time.
+TEST(ZipSource, MetadataOrALinkThatCannotBeMadeFailsTheRunNamingIt) {
   ScratchDir scratch;
   Layout layout;
   const fs::path path = scratch / "a.zip";
-  writeFile(path, buildZip({storedMember("a.txt", "a")}, layout));
+  Bytes zip = buildZip({storedMember("a.txt", "a"), storedMember("l", "a.txt")}, layout);
+  patch(zip, layout.central[1] + 38, 0120777u << 16, 4);  // external attributes: a symbolic link
+  writeFile(path, zip);
   const uint32_t code = ablative::diskFullErrorCode();
-  const std::wstring file = wide(scratch / "out" / "a.txt");
-  for (const auto& [failing, prefix] : {std::pair{0, L"Failed to set the permissions of: "},
-                                        std::pair{1, L"Failed to set the modification time of: "}}) {
+  using ablative::IoOp;
+  for (const auto& [op, failing, prefix, name] :
+       {std::tuple{IoOp::MakeLink, 0, L"Failed to create symbolic link ", "l"},
+        std::tuple{IoOp::SetMetadata, 0, L"Failed to set the permissions of: ", "a.txt"},
+        std::tuple{IoOp::SetMetadata, 1, L"Failed to set the modification time of: ", "a.txt"}}) {
     int calls = 0;
-    ablative::setIoHook([&, failing = failing](const ablative::IoCall& call) {
-      return call.op == ablative::IoOp::SetMetadata && calls++ == failing ? code : 0u;
+    ablative::setIoHook([&, op = op, failing = failing](const ablative::IoCall& call) {
+      return call.op == op && calls++ == failing ? code : 0u;
     });
     std::wstring errorText;
     EXPECT_FALSE(ablative::extractArchive(wide(path), wide(scratch / "out"), false, true, errorText, {}, {}, {}));
     ablative::setIoHook({});
-    EXPECT_EQ(errorText, std::wstring(prefix) + file + L" (code=" + std::to_wstring(code) + L"): " +
-                             ablative::systemErrorText(code));
+    EXPECT_EQ(errorText, std::wstring(prefix) + wide(scratch / "out" / name) + L" (code=" + std::to_wstring(code) +
+                             L"): " + ablative::systemErrorText(code));
   }
 }
