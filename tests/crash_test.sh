@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Kills `zarvik extract` with SIGKILL at random instants, resumes it each time,
-# and checks that the tree comes out byte for byte with archive and journal gone.
+# and checks that the tree comes out byte for byte with archive and journal gone:
+# for .zvka archives of each block size, and for a zip Info-ZIP made.
 # After the first kill of each archive, a resume into another folder must be
 # refused without a change.
 # Each archive is released in groups of its own size (--batch), so that kills
@@ -14,7 +15,7 @@
 #   tests/crash_test.sh ZARVIK            or, for the Windows build:
 #   tests/crash_test.sh wine ZARVIK.EXE   (with a Wine server up)
 set -u
-sizes=${CRASH_SIZES:-512 1K 2K 8K 64K}
+sizes=${CRASH_SIZES:-512 1K 2K 8K 64K zip}
 read -r -a batches <<<"${CRASH_BATCHES:-4K 1 16K 2K 32K}"
 max_rounds=${CRASH_ROUNDS:-20}
 big_bytes=${CRASH_BIG_BYTES:-0}
@@ -43,12 +44,15 @@ mkfifo "$work/tick" && exec {tick}<>"$work/tick"
 # the zero bytes it reads, so this costs no process.
 recorded() { local LC_ALL=C bytes=; IFS= read -r -d '' -N 100000000 bytes <"$1"; recorded=${#bytes}; }
 
-# count_when_written BLOCKS: sets `all_recorded` to what `recorded` reads once all BLOCKS are written: the header's
-# nonzero bytes (magic, version 1, the block count's nonzero bytes) and one per block.
-count_when_written() {
-  all_recorded=$((8 + $1))
-  local rest
-  for ((rest = $1; rest > 0; rest >>= 8)); do ((rest & 255)) && all_recorded=$((all_recorded + 1)); done
+# journal_facts JOURNAL: sets `all_recorded` to what `recorded` reads once every unit is written: the nonzero bytes
+# in front of the states (the header, and a zip's record), which never change, and one per unit (the zips here hold
+# no entry large enough to give the journal a tail); and `progress` to 1 where a state records progress, else 0.
+journal_facts() {
+  read -r all_recorded progress < <(python3 -c 'import struct, sys
+journal = open(sys.argv[1], "rb").read()
+version, count = struct.unpack_from("<II", journal, 8)
+start = 16 if version == 1 else 32 + struct.unpack_from("<Q", journal, 16)[0]
+print(sum(1 for b in journal[:start] if b) + count, int(any(journal[start:start + count])))' "$1")
 }
 
 # step PID: lets the run's stopped process group go on for a moment, then stops it again; fails once it has ended.
@@ -72,6 +76,7 @@ kill_at_random_progress() {
     state=${stat##*) } && [ "${state:0:1}" != Z ] || return 1
   done
   while [ ! -e "$journal" ]; do step "$pid" || return 1; done
+  journal_facts "$journal"
   recorded "$journal"
   [ "$recorded" -lt "$all_recorded" ] || { kill -CONT -- -"$pid" 2>/dev/null; return 1; }
   local target=$((recorded + (RANDOM << 15 | RANDOM) % (all_recorded - recorded + 1)))
@@ -105,18 +110,21 @@ run_killed() {
   [ "$rc" -eq 0 ] || { fail "extract $* exited $rc: $(cat "$work/err")"; return 1; }
 }
 
-# soak SIZE BATCH: extracts an archive of SIZE blocks in groups of BATCH bytes, killed and resumed.
+# soak SIZE BATCH: extracts an archive of SIZE blocks ("zip": a zip) in groups of BATCH bytes, killed and resumed.
 soak() {
   local size=$1 batch=$2
   archive="$work/a-$size.zvka"
   local out="$work/out-$size"
   rm -rf "$out"
-  "${zarvik[@]}" create --block-size "$size" "$work/src" "$archive" >/dev/null || fail "create $size"
-  count_when_written "$("${zarvik[@]}" info "$archive" | sed -n 's/^blocks: //p' | tr -d '\r')"
+  if [ "$size" = zip ]; then
+    archive="$work/a.zip" && rm -f "$archive" && (cd "$work/src" && zip -qr -6 "$archive" .) || fail "zip"
+  else
+    "${zarvik[@]}" create --block-size "$size" "$work/src" "$archive" >/dev/null || fail "create $size"
+  fi
   run_killed --batch "$batch" "$archive" "$out" || return
   # Once blocks have left the archive, a resume into another folder is refused with nothing changed.
   # (The kill may have left only the journal, the archive deleted.)
-  if [ -e "$archive.zvkj" ] && [ -n "$(tail -c +17 "$archive.zvkj" | tr -d '\000' | head -c 1)" ]; then
+  if [ -e "$archive.zvkj" ] && journal_facts "$archive.zvkj" && [ "$progress" -eq 1 ]; then
     rm -f "$work/archive.copy" && { [ ! -e "$archive" ] || cp "$archive" "$work/archive.copy"; }
     cp "$archive.zvkj" "$work/journal.copy"
     "${zarvik[@]}" extract --resume "$archive" "$work/wrong" >/dev/null 2>&1 && fail "size $size: resumed elsewhere"
