@@ -107,15 +107,21 @@ mkdir -p "$work/f/d/up"
 run extract --keep "$work/links.zip" "$work/f"
 check "a folder where a link goes" "1|Extract failed: A folder stands where the archive has a link: $work/f/d/up" "$rc|$err"
 
-run extract --keep "$work/traversal.zip" "$work/t"
-check "traversal" "1|Extract failed: Unsafe path in archive: ../x|absent" "$rc|$err|$([ -e "$work/t" ] || echo absent)"
+# Refused before anything is written, kept or consumed: the archive as it was, no journal, no destination.
+for keep in --keep ""; do
+  for case in "traversal|Unsafe path in archive: ../x" "big-damaged|Checksum verification failed: big.bin"; do
+    zip=${case%%|*}
+    cp "$work/$zip.zip" "$work/$zip.copy"
+    run extract $keep "$work/$zip.zip" "$work/t"
+    check "$zip ${keep:-consumed}: refused, untouched" "1|Extract failed: ${case#*|}|untouched" \
+      "$rc|$err|$(cmp -s "$work/$zip.zip" "$work/$zip.copy" && [ ! -e "$work/$zip.zip.zvkj" ] && [ ! -e "$work/t" ] &&
+        echo untouched)"
+  done
+done
 # Entries up to a piece are verified as they are read, as .zvka blocks are.
 run test "$work/crc.zip"
 check "CRC mismatch: test" "1|Test failed: Checksum verification failed: a.txt" "$rc|$err"
 run extract --keep "$work/crc.zip" "$work/c"
 check "CRC mismatch: extract stops at the damage" "4|absent" "$rc|$([ -e "$work/c/a.txt" ] || echo absent)"
-run extract --keep "$work/big-damaged.zip" "$work/d"
-check "CRC mismatch in a piece: refused when read" "1|Extract failed: Checksum verification failed: big.bin|absent" \
-  "$rc|$err|$([ -e "$work/d" ] || echo absent)"
 
 finish zip_cli
