@@ -90,13 +90,19 @@ int runCreate(const Command& command) {
   return ok ? out.succeed() : out.fail(L"Create failed: ", errorText);
 }
 
+// The archive ARCHIVE names: its journal stands for it where it exists.
+std::wstring archiveOf(const Command& command) {
+  std::wstring archive, unused;
+  return ablative::archiveForExtraction(command.operands[0], false, archive, unused) ? archive : command.operands[0];
+}
+
 // Nothing is listed unless the whole table reads: the listing is written at the end.
 int runList(const Command& command) {
   Output out(command.json, false, false);
   std::wstring listing, errorText;
   std::vector<JsonObject> files;
   const bool ok = ablative::listArchive(
-      command.operands[0],
+      archiveOf(command),
       [&](const std::string& path, uint64_t size) {
         std::wstring name = ablative::fromUtf8(path);
         if (name.empty() && !path.empty()) name = L"(name is not valid UTF-8)";
@@ -114,9 +120,9 @@ int runTest(const Command& command) {
   Output out(command.json, false, false);
   std::wstring errorText;
   ablative::ArchiveDescription archive;
-  if (!ablative::verifyArchive(command.operands[0], errorText,
-                               [&](const ablative::ProgressInfo& info) { out.progress(info); }) ||
-      !ablative::describeArchive(command.operands[0], L"", ablative::kDefaultGroupBytes, archive, errorText)) {
+  const std::wstring named = archiveOf(command);
+  if (!ablative::verifyArchive(named, errorText, [&](const ablative::ProgressInfo& info) { out.progress(info); }) ||
+      !ablative::describeArchive(named, L"", ablative::kDefaultGroupBytes, archive, errorText)) {
     return out.fail(L"Test failed: ", errorText);
   }
   std::wstring verified = L"OK: " + std::to_wstring(archive.fileCount) + L" files, " +
@@ -217,7 +223,7 @@ int runInfo(const Command& command) {
   const std::wstring destination = command.operands.size() > 1 ? command.operands[1] : L"";
   ablative::ArchiveDescription d;
   std::wstring errorText;
-  if (!ablative::describeArchive(command.operands[0], destination, command.extract.groupBytes, d, errorText)) {
+  if (!ablative::describeArchive(archiveOf(command), destination, command.extract.groupBytes, d, errorText)) {
     return out.fail(L"Info failed: ", errorText);
   }
   std::wstring state = L"intact";

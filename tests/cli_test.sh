@@ -54,8 +54,9 @@ check "version" "zarvik " "$(grep -o '^zarvik ' <<<"$out")"
 run create "$work/absent" "$work/y.zvka"
 check "create failure" "1|Create failed: Input path does not exist" "$rc|$err"
 check "no archive after failure" "no" "$([ -e "$work/y.zvka" ] && echo yes || echo no)"
+listing=$("$zarvik" list "$work/x.zvka")
 run list "$work/x.zvka.zvkj"
-check "list failure" "1|List failed: Invalid archive format (bad magic). Ensure you selected a .zvka archive, not a .zvkj journal." "$rc|$err"
+check "list through the journal's name" "0|$listing" "$rc|$out"
 run list "$work/absent.zvka"
 check "list missing" "1|List failed: Unable to open archive file" "$rc|$err"
 
@@ -77,7 +78,10 @@ check "info --json" "info 25003 100010 intact True" "$(python3 -c 'import json, 
 unit = os.statvfs(sys.argv[1]).f_frsize
 print(o["event"], o["blocks"], o["sourceBytes"], o["state"], 100010 <= o["neededWithKeep"] < 100010 + 10 * unit)' "$work" <<<"$out")"
 run info "$work/x.zvka.zvkj"
-check "info on a journal" "1|Info failed: Invalid archive format (bad magic). Ensure you selected a .zvka archive, not a .zvkj journal." "$rc|$err"
+check "info through the journal's name" "0|files: 3" "$rc|$(grep '^files' <<<"$out")"
+head -c 100 /dev/zero >"$work/orphan.zvka.zvkj"  # a journal without its archive is no archive
+run list "$work/orphan.zvka.zvkj"
+check "list failure" "1|List failed: Invalid archive format (bad magic). Ensure you selected a .zvka archive, not a .zvkj journal." "$rc|$err"
 run info "$work/src/a.txt"
 check "info on a small file" "1|Info failed: Invalid archive format (header read failed)" "$rc|$err"
 

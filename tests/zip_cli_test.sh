@@ -43,8 +43,8 @@ EOF
   run test "$zip"
   check "$name: test" 0 "$rc"
 done
-check "list: every entry, folders with their slash" "$(printf '11\ta.txt\n0\tdir/\n300000\tdir/mixed.bin')" \
-  "$("$zarvik" list "$corpus/python-zip64.zip" | head -n 3)"
+check "list: every entry, folders with their slash; the journal's name stands for the archive" \
+  "$(printf '11\ta.txt\n0\tdir/\n300000\tdir/mixed.bin')" "$("$zarvik" list "$corpus/python-zip64.zip.zvkj" | head -n 3)"
 run info "$corpus/python-deflated.zip" "$work/new"
 check "info" "format: zip|files: 6|a figure" \
   "$(sed -n 1p <<<"$out")|$(sed -n 2p <<<"$out")|$(grep -q '^needed to extract: [0-9]' <<<"$out" && echo a figure)"
