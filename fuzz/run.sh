@@ -9,7 +9,7 @@ build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 seconds=${FUZZ_SECONDS:-60}
 parallel=${FUZZ_PARALLEL:-2}
 timeout=${FUZZ_TIMEOUT:-10}  # seconds for one input; raise it when the fuzzers run niced
-targets=(${FUZZ_TARGETS:-fuzz_archive_reader fuzz_extract fuzz_journal fuzz_path_safety fuzz_rle fuzz_zip_reader})
+targets=(${FUZZ_TARGETS:-fuzz_archive_reader fuzz_extract fuzz_journal fuzz_path_safety fuzz_plan_record fuzz_rle fuzz_zip_reader})
 
 cmake -S "$root" -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DZARVIK_FUZZ=ON \
   -DBUILD_TESTING=OFF -DZARVIK_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -51,7 +51,7 @@ seed_for() {
     fuzz_journal) echo "$seeds/journals" ;;
     fuzz_path_safety) echo "$seeds/paths" ;;
     fuzz_extract) echo "$seeds/extract" ;;
-    fuzz_zip_reader) echo "$seeds/zips" ;;
+    fuzz_zip_reader | fuzz_plan_record) echo "$seeds/zips" ;;
     *) echo "$seeds/archives" ;;
   esac
 }
