@@ -14,7 +14,6 @@
 #include "env.h"
 #include "extraction_plan.h"
 #include "journal.h"
-#include "plan_record.h"
 #include "resume_check.h"
 #include "unit_decoders.h"
 

@@ -10,6 +10,7 @@
 #include "extraction.h"
 #include "path_safety.h"
 #include "paths.h"
+#include "plan_record.h"
 #include "resume_check.h"
 #include "space.h"
 
