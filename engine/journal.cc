@@ -111,7 +111,7 @@ std::vector<UnitBytes> tailPieces(const Journal& journal) {
   for (size_t at = 0; tail.size() - at >= kTailPieceHeader;) {
     const uint32_t length = get32(&tail[at + 4]);
     if (length > tail.size() - at - kTailPieceHeader) break;
-    const std::span<const uint8_t> bytes(&tail[at + kTailPieceHeader], length);
+    const std::span<const uint8_t> bytes(tail.data() + at + kTailPieceHeader, length);
     if (crc32(bytes.data(), bytes.size()) != get32(&tail[at + 8])) break;
     pieces.push_back({get32(&tail[at]), bytes});
     at += kTailPieceHeader + length;
