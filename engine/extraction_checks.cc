@@ -91,7 +91,7 @@ bool Extraction::checkContents(SourceReading reading) {
 }
 
 bool Extraction::checkRecordedArchive() {
-  return !recorded_ || ablative::checkRecordedArchive(archive_, archivePath_, plan_, errorText_);
+  return !recorded_ || ablative::checkRecordedArchive(archive_, archivePath_, plan_, journal_, errorText_);
 }
 
 // Where the archive's description goes first, the journal keeps the plan, and

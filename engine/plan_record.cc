@@ -107,6 +107,19 @@ bool readMarks(RecordReader& in, ExtractionPlan& plan) {
   return in.ok();
 }
 
+// Where the releases the journal records let a cut have shortened the
+// archive. A file system may zero the bytes past a cut before its new length
+// lasts (xfs and ext4 write the new last block first), so a crash can leave
+// them zeroed within the old length.
+uint64_t cutReach(const ExtractionPlan& plan, const Journal& journal) {
+  uint64_t reach = plan.archiveSize;
+  for (uint32_t u : plan.tailOrder) {
+    if (!mayBeCutAway(journal, u)) break;
+    reach = plan.units[u].offset;
+  }
+  return reach;
+}
+
 }  // namespace
 
 void recordPlan(const ArchiveSource& source, const SourceFacts& facts, const ExtractionPlan& plan, Journal& journal) {
@@ -171,14 +184,15 @@ bool readArchive(const std::wstring& archivePath, ArchiveReading& archive, std::
 }
 
 bool checkRecordedArchive(FileHandle& archive, const std::wstring& archivePath, const ExtractionPlan& plan,
-                          std::wstring& errorText) {
+                          const Journal& journal, std::wstring& errorText) {
   uint64_t size = 0, lowest = plan.archiveSize;
   if (!fileSize(archive, size)) return fail(errorText, L"Unable to read archive file");
   for (const PlanUnit& unit : plan.units) lowest = std::min(lowest, unit.offset);
   bool same = size <= plan.archiveSize && size >= lowest;
+  const uint64_t kept = std::min(size, cutReach(plan, journal));
   std::vector<uint8_t> bytes;
   for (const PlanMark& mark : plan.marks) {
-    if (!same || mark.offset + mark.length > size) continue;
+    if (!same || mark.offset + mark.length > kept) continue;
     std::wstring readError;
     if (!readArchiveBlock(archive, mark.offset, mark.length, bytes, readError)) return fail(errorText, readError);
     same = crc32(bytes.data(), bytes.size()) == mark.crc;

@@ -45,7 +45,7 @@ bool verifyArchive(const std::wstring& archivePath, std::wstring& errorText, con
   const bool progress = loadJournal(journal) == JournalLoad::Loaded && recordsProgress(journal);
   ExtractionPlan plan;
   if (!checkContents(archive, source, std::move(read.reading), journal, progress, plan, errorText) ||
-      (read.recorded && !checkRecordedArchive(archive, archivePath, plan, errorText))) {
+      (read.recorded && !checkRecordedArchive(archive, archivePath, plan, journal, errorText))) {
     return false;
   }
   if (!fileSize(archive, archiveSize)) {

@@ -164,7 +164,7 @@ TEST(Resume, StopOnRequestAtEveryGroup) {
 // A zip loses its directory with the first cut, so its journal holds the plan, with the points where a large
 // deflated entry's pieces start decoding: a run stopped at each group resumes from it. Before that, a partly
 // consumed zip is tested and listed from its journal too, and one that changed since (longer than it was, a header that
-// differs, cut below its first entry) is refused with nothing changed.
+// differs, cut below its first entry) is refused with nothing changed, while one whose last cut did not last is not.
 TEST(Resume, AZipIsResumedFromItsJournal) {
   const Tree tree = {{"big.bin", mixedBytes(9 << 20, 3)}, {"small.txt", bytesOf("small")}};
   int stopAt = 1;
@@ -193,7 +193,10 @@ TEST(Resume, AZipIsResumedFromItsJournal) {
         EXPECT_EQ(readFile(s.archive), now);
         EXPECT_EQ(readFile(s.journal), journal);
       }
-      writeFile(s.archive, consumed);
+      // A cut whose new length did not last, the bytes past it zeroed as xfs and ext4 may leave them, is no change.
+      Bytes lostCut = consumed;
+      lostCut.resize(s.original.size(), 0);
+      writeFile(s.archive, lostCut);
     }
     const RunResult resume = s.run(resumed(), s.out);
     ASSERT_TRUE(resume.ok) << toUtf8(resume.error);
