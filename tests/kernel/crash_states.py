@@ -342,9 +342,11 @@ ARCHIVE_PIECE = 4096
 
 def archive_zeroing(base, archive, log, entries, sector_size):
     """How many sectors held the archive's bytes before the run, and the
-    writes that zero some of them: releases, where the file system writes
-    them. The archive is found in the image by content, whatever its format:
-    its 4 KiB pieces that occur once in it and are not all one byte."""
+    writes that zero any of them: releases, where the file system writes them
+    (a whole range, or the partial blocks at its ends, where the rest of the
+    block still holds the archive). The archive is found in the image by
+    content, whatever its format: its 4 KiB pieces that occur once in it and
+    are not all one byte, less their sectors of zeros."""
     with open(archive, "rb") as f:
         data = f.read()
     seen = {}
@@ -356,17 +358,20 @@ def archive_zeroing(base, archive, log, entries, sector_size):
     starts = {piece[:16] for piece in pieces}
     with open(base, "rb") as f:
         image = f.read()
+    sector = lambda data, s: data[s * sector_size:(s + 1) * sector_size]
     held = set()
     for at in range(0, len(image) - ARCHIVE_PIECE + 1, sector_size):
         if image[at:at + 16] in starts and image[at:at + ARCHIVE_PIECE] in pieces:
-            held.update(range(at // sector_size, (at + ARCHIVE_PIECE) // sector_size))
+            held.update(s for s in range(at // sector_size, (at + ARCHIVE_PIECE) // sector_size)
+                        if sector(image, s).strip(b"\0"))
     zeroing = []
     with open(log, "rb") as f:
         for i, e in enumerate(entries):
-            hit = sorted(held.intersection(range(e.sector, e.sector + e.sectors))) if write_log.is_write(e) else []
+            hit = held.intersection(range(e.sector, e.sector + e.sectors)) if write_log.is_write(e) else ()
             if hit:
-                f.seek(e.data_at + (hit[0] - e.sector) * sector_size)
-                if not f.read((hit[-1] + 1 - hit[0]) * sector_size).strip(b"\0"):
+                f.seek(e.data_at)
+                written = f.read(e.sectors * sector_size)
+                if any(not sector(written, s - e.sector).strip(b"\0") for s in hit):
                     zeroing.append(i)
     return len(held), zeroing
 
