@@ -2,11 +2,12 @@
 """Crash states of real file systems under a real kernel.
 
 For each record (a file system, a tree, a group bound, extraction of a .zvka
-or of a zip, or creation): a disk image is prepared with the archive on it, one guest boot
-runs the operation uninterrupted with the disk under QEMU's blklogwrites
-driver, and write_log.py turns the log into crash states. Guest boots then
-mount each crash state (the file system's own recovery runs), recover it the
-way a user would, and compare the result with the source.
+or of a zip, or creation): a disk image is prepared with the archive on it,
+one guest boot runs the operation uninterrupted with the disk under QEMU's
+blklogwrites driver, and write_log.py turns the log into crash states.
+Guest boots then mount each crash state (the file system's own recovery
+runs), recover it the way a user would, and compare the result with the
+source.
 
 Everything comes from Debian's packages at test time: qemu-system-x86 (plain
 emulation), the cloud kernel and its modules (downloaded and unpacked, never
