@@ -19,9 +19,10 @@ ensure_packages() {
 # zip, libarchive-tools: zip archives made by tools other than ours).
 NATIVE_PACKAGES=(cmake make g++ libgtest-dev libbenchmark-dev zlib1g-dev e2fsprogs python3 strace zip libarchive-tools)
 # What the crash states under a real kernel need (tests/kernel): the emulator,
-# the guest's shell and the file systems' tools. The kernel itself is fetched
+# the guest's shell, the file systems' tools and zip (the zips it extracts
+# come from another program). The kernel itself is fetched
 # with apt-get download and unpacked, never installed.
-KERNEL_PACKAGES=(qemu-system-x86 busybox-static xfsprogs btrfs-progs dosfstools exfatprogs)
+KERNEL_PACKAGES=(qemu-system-x86 busybox-static xfsprogs btrfs-progs dosfstools exfatprogs zip)
 # What the fuzz targets need: clang with libFuzzer and the sanitizer runtimes.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 # What the Windows build and its tests under Wine need.

@@ -1,21 +1,25 @@
 #!/usr/bin/env python3
 """Crash states of real file systems under a real kernel.
 
-For each record (a file system, a tree, a group bound, extraction or
-creation): a disk image is prepared with the archive on it, one guest boot
-runs the operation uninterrupted with the disk under QEMU's blklogwrites
-driver, and write_log.py turns the log into crash states. Guest boots then
-mount each crash state (the file system's own recovery runs), recover it the
-way a user would, and compare the result with the source.
+For each record (a file system, a tree, a group bound, extraction of a .zvka
+or of a zip, or creation): a disk image is prepared with the archive on it,
+one guest boot runs the operation uninterrupted with the disk under QEMU's
+blklogwrites driver, and write_log.py turns the log into crash states.
+Guest boots then mount each crash state (the file system's own recovery
+runs), recover it the way a user would, and compare the result with the
+source.
 
 Everything comes from Debian's packages at test time: qemu-system-x86 (plain
 emulation), the cloud kernel and its modules (downloaded and unpacked, never
-installed), busybox-static, and the static zarvik of the native build.
+installed), busybox-static, Info-ZIP's zip (it makes the zips: another
+program's, as users bring them) and the static zarvik of the native build.
 
   crash_states.py ZARVIK_STATIC CACHE_DIR
 
-ZARVIK_CRASH_STATES (crash states in all, default 80) and ZARVIK_CRASH_FULL=1
-(every file system with every tree and group bound) make longer runs;
+ZARVIK_CRASH_STATES (crash states in all, default 120) and ZARVIK_CRASH_FULL=1
+(every file system with every tree, group bound and archive format) make
+longer runs; ZARVIK_CRASH_FORMAT picks the archives extracted ("zvka zip" by
+default; "zip" alone leaves out creation and the squeezes, which take .zvka);
 ZARVIK_CRASH_SEED picks the states; ZARVIK_CRASH_FS limits the file systems
 (e.g. "ext4 xfs"); ZARVIK_CRASH_EXTRACT_FS names those where extraction is
 proven (default all five; the others prove creation only); ZARVIK_CRASH_KEEP=1
@@ -30,6 +34,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import zipfile
 from dataclasses import dataclass, field
 
 import write_log
@@ -58,6 +63,7 @@ FILE_SYSTEMS = {
 EXTRACT_FILE_SYSTEMS = "ext4 xfs btrfs vfat exfat"
 CREATE_FILE_SYSTEMS = ("vfat", "exfat")
 BATCHES = {"one block": ["--batch", "1"], "a few blocks": ["--batch", "192K"], "default bound": []}
+FORMATS = ("zvka", "zip")
 
 
 @dataclass
@@ -65,6 +71,7 @@ class Record:
     name: str
     fs: str
     kind: str  # "extract" or "create"
+    format: str  # the archive's: "zvka" or "zip" (creation makes a .zvka)
     tree: str  # "small" (many small files) or "large" (a few large files)
     batch: str  # a key of BATCHES (extraction only)
     image: str = ""
@@ -72,6 +79,15 @@ class Record:
     log: str = ""
     created_sha: str = ""
     states: list = field(default_factory=list)  # (point, seed)
+
+    @property
+    def archive(self):
+        """The archive's name in the job: small.zvka, large.zip."""
+        return f"{self.tree}.{self.format}"
+
+    @property
+    def operation(self):
+        return f"{self.kind} zip" if self.format == "zip" else self.kind
 
 
 def die(message):
@@ -86,7 +102,7 @@ def run(cmd, **kw):
 def require_machine():
     if os.geteuid() != 0:
         die("needs root (it installs Debian packages and downloads the kernel package); run it as root")
-    for tool in ["qemu-system-x86_64", "busybox", "dpkg-deb", "apt-get"] + [c[0][0] for c in FILE_SYSTEMS.values()]:
+    for tool in ["qemu-system-x86_64", "busybox", "zip", "dpkg-deb", "apt-get"] + [c[0][0] for c in FILE_SYSTEMS.values()]:
         if not shutil.which(tool):
             die(f"{tool} not found: install the packages of KERNEL_PACKAGES in scripts/ensure-packages.sh")
 
@@ -158,7 +174,10 @@ def build_initramfs(work, zarvik, module_dir):
 
 
 def make_trees(work):
-    """Two source trees: many small files, and a few large ones."""
+    """Two source trees: many small files, and a few large ones. Half the
+    small files and two of the large are random bytes, stored in a zip; the
+    large text (half the tree, so that the squeezes tell a disk with room for
+    3/5 of it from one with room for 2/5) is deflated there, past one piece."""
     rng = random.Random(7)
     small = os.path.join(work, "trees", "small")
     for i in range(240):
@@ -170,10 +189,23 @@ def make_trees(work):
             f.write(data)
     large = os.path.join(work, "trees", "large")
     os.makedirs(os.path.join(large, "sub"), exist_ok=True)
-    for name, size in [("a.bin", 1500000), ("sub/b.bin", 1100000), ("c.txt", 700000)]:
+    for name, size in [("a.bin", 2500000), ("sub/b.bin", 1900000)]:
         with open(os.path.join(large, name), "wb") as f:
-            f.write(rng.randbytes(size) if name.endswith(".bin") else b"text that compresses well\n" * (size // 26))
+            f.write(rng.randbytes(size))
+    with open(os.path.join(large, "c.txt"), "wb") as f:
+        f.write(text(rng, 4400000))
     return {"small": small, "large": large}
+
+
+def text(rng, size):
+    """Lines of words drawn at random: compresses, but into many deflate blocks."""
+    words = [b"archive", b"block", b"crash", b"disk", b"entry", b"file", b"journal", b"sector", b"tree", b"zip"]
+    lines, length = [], 0
+    while length < size:
+        line = b" ".join(rng.choice(words) for _ in range(rng.randint(3, 12))) + b" %d\n" % rng.randrange(100000)
+        lines.append(line)
+        length += len(line)
+    return b"".join(lines)[:size]
 
 
 def manifest(work, tree):
@@ -244,21 +276,28 @@ class Guest:
 
 
 # The bounded set: each file system once, each tree and each group bound at least once.
-BOUNDED_EXTRACTIONS = [("ext4", "small", "one block"), ("xfs", "large", "a few blocks"),
-                       ("btrfs", "small", "default bound"), ("vfat", "large", "one block"),
-                       ("exfat", "small", "a few blocks")]
+# Zips: a file system that releases by holes and one that releases by cuts,
+# each with both trees.
+BOUNDED_EXTRACTIONS = [("zvka", "ext4", "small", "one block"), ("zvka", "xfs", "large", "a few blocks"),
+                       ("zvka", "btrfs", "small", "default bound"), ("zvka", "vfat", "large", "one block"),
+                       ("zvka", "exfat", "small", "a few blocks"),
+                       ("zip", "ext4", "small", "a few blocks"), ("zip", "ext4", "large", "one block"),
+                       ("zip", "vfat", "small", "one block"), ("zip", "vfat", "large", "a few blocks")]
 
 
-def choose_records(fs_names, extract_fs, full):
-    """The bounded set, or every file system with every tree and group bound."""
+def choose_records(fs_names, extract_fs, formats, full):
+    """The bounded set, or every file system with every tree, group bound and
+    format. Creation makes a .zvka: it comes with that format."""
     if full:
-        plan = [(fs, tree, batch) for fs in extract_fs for tree in ["small", "large"] for batch in BATCHES]
+        plan = [(form, fs, tree, batch) for form in formats for fs in extract_fs for tree in ["small", "large"]
+                for batch in BATCHES]
     else:
-        plan = [row for row in BOUNDED_EXTRACTIONS if row[0] in extract_fs]
-    records = [Record(f"{fs}-extract-{tree}-{batch.replace(' ', '-')}", fs, "extract", tree, batch)
-               for fs, tree, batch in plan if fs in fs_names]
-    records += [Record(f"{fs}-create-small", fs, "create", "small", "")
-                for fs in fs_names if full or fs not in extract_fs or fs in CREATE_FILE_SYSTEMS]
+        plan = [row for row in BOUNDED_EXTRACTIONS if row[0] in formats and row[1] in extract_fs]
+    records = [Record(f"{fs}-extract-{'zip-' if form == 'zip' else ''}{tree}-{batch.replace(' ', '-')}", fs,
+                      "extract", form, tree, batch) for form, fs, tree, batch in plan if fs in fs_names]
+    if "zvka" in formats:
+        records += [Record(f"{fs}-create-small", fs, "create", "zvka", "small", "")
+                    for fs in fs_names if full or fs not in extract_fs or fs in CREATE_FILE_SYSTEMS]
     return records
 
 
@@ -278,7 +317,11 @@ def pick_states(record, count, rng, archive):
                     if any(write_log.is_write(e) for e in entries[flush + 1:nxt])]
     states = spread(stretch_ends, (count + 2) // 3, rng, lambda: rng.randrange(1 << 30))
     in_order = (count - len(states)) // 2
-    zeroing = archive_zeroing(record.base, archive, record.log, entries, sector_size) if record.kind == "extract" else []
+    zeroing = []
+    if record.kind == "extract":
+        held, zeroing = archive_zeroing(record.base, archive, record.log, entries, sector_size)
+        print(f"  {record.name}: the archive found on {held} sectors; {len(zeroing)} writes zero some of them"
+              + ("" if zeroing else ": in-order states at random points"))
     points = zeroing or sorted(rng.randrange(len(entries)) for _ in range(in_order))
     states += spread(points, in_order, rng, lambda: write_log.IN_ORDER)
     states += [(rng.randrange(len(entries)), rng.randrange(1 << 30)) for _ in range(count - len(states))]
@@ -299,10 +342,12 @@ ARCHIVE_PIECE = 4096
 
 
 def archive_zeroing(base, archive, log, entries, sector_size):
-    """The writes that zero sectors which held the archive's bytes before the
-    run: releases, where the file system writes them. The archive is found in
-    the image by content: its 4 KiB pieces that occur once in it and are not
-    all one byte."""
+    """How many sectors held the archive's bytes before the run, and the
+    writes that zero any of them: releases, where the file system writes them
+    (a whole range, or the partial blocks at its ends, where the rest of the
+    block still holds the archive). The archive is found in the image by
+    content, whatever its format: its 4 KiB pieces that occur once in it and
+    are not all one byte, less their sectors of zeros."""
     with open(archive, "rb") as f:
         data = f.read()
     seen = {}
@@ -314,19 +359,22 @@ def archive_zeroing(base, archive, log, entries, sector_size):
     starts = {piece[:16] for piece in pieces}
     with open(base, "rb") as f:
         image = f.read()
+    sector = lambda data, s: data[s * sector_size:(s + 1) * sector_size]
     held = set()
     for at in range(0, len(image) - ARCHIVE_PIECE + 1, sector_size):
         if image[at:at + 16] in starts and image[at:at + ARCHIVE_PIECE] in pieces:
-            held.update(range(at // sector_size, (at + ARCHIVE_PIECE) // sector_size))
+            held.update(s for s in range(at // sector_size, (at + ARCHIVE_PIECE) // sector_size)
+                        if sector(image, s).strip(b"\0"))
     zeroing = []
     with open(log, "rb") as f:
         for i, e in enumerate(entries):
-            hit = sorted(held.intersection(range(e.sector, e.sector + e.sectors))) if write_log.is_write(e) else []
+            hit = held.intersection(range(e.sector, e.sector + e.sectors)) if write_log.is_write(e) else ()
             if hit:
-                f.seek(e.data_at + (hit[0] - e.sector) * sector_size)
-                if not f.read((hit[-1] + 1 - hit[0]) * sector_size).strip(b"\0"):
+                f.seek(e.data_at)
+                written = f.read(e.sectors * sector_size)
+                if any(not sector(written, s - e.sector).strip(b"\0") for s in hit):
                     zeroing.append(i)
-    return zeroing
+    return len(held), zeroing
 
 
 def main():
@@ -334,11 +382,14 @@ def main():
         sys.exit("usage: crash_states.py ZARVIK_STATIC CACHE_DIR")
     require_machine()
     zarvik, cache = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
-    total_states = int(os.environ.get("ZARVIK_CRASH_STATES", "80"))
+    total_states = int(os.environ.get("ZARVIK_CRASH_STATES", "120"))
     full = os.environ.get("ZARVIK_CRASH_FULL") == "1"
     seed = int(os.environ.get("ZARVIK_CRASH_SEED", str(random.randrange(1 << 30))))
     fs_names = os.environ.get("ZARVIK_CRASH_FS", " ".join(FILE_SYSTEMS)).split()
     extract_fs = os.environ.get("ZARVIK_CRASH_EXTRACT_FS", EXTRACT_FILE_SYSTEMS).split()
+    formats = os.environ.get("ZARVIK_CRASH_FORMAT", " ".join(FORMATS)).split()
+    if not formats or not set(formats) <= set(FORMATS):
+        die(f"ZARVIK_CRASH_FORMAT names {formats}: give zvka, zip or both")
     keep = os.environ.get("ZARVIK_CRASH_KEEP") == "1"
     print(f"kernel crash states: seed {seed} (ZARVIK_CRASH_SEED={seed} chooses alike; each run logs anew)")
     rng = random.Random(seed)
@@ -347,7 +398,7 @@ def main():
     work = tempfile.mkdtemp(prefix="zarvik-kernel.", dir=os.environ.get("TMPDIR", "/var/tmp"))
     ok = False
     try:
-        ok = run_all(work, zarvik, kernel, module_dir, fs_names, extract_fs, full, total_states, rng)
+        ok = run_all(work, zarvik, kernel, module_dir, fs_names, extract_fs, formats, full, total_states, rng)
     finally:
         if keep or not ok:
             print(f"kernel crash states: work folder kept: {work}")
@@ -364,9 +415,14 @@ def prepare(work, guest, zarvik, records):
         archive = os.path.join(work, f"{tree}.zvka")
         run([zarvik, "create", "-q", "--block-size", BLOCK_SIZE, path, archive], stdout=subprocess.DEVNULL)
         files.append(archive)
+        archive = os.path.join(work, f"{tree}.zip")
+        # zip stores small random files by itself, large ones when told.
+        run(["zip", "-q", "-r", "-6", "-n", ".bin", archive, "."], cwd=path)
+        files.append(archive)
         with open(os.path.join(work, f"{tree}.manifest"), "wb") as f:
             f.write(manifest(work, path))
         files.append(os.path.join(work, f"{tree}.manifest"))
+    check_large_zip(os.path.join(work, "large.zip"))
     earlier = os.path.join(work, "earlier")
     with open(earlier, "wb") as f:
         f.write(random.Random(3).randbytes(300000))
@@ -378,14 +434,32 @@ def prepare(work, guest, zarvik, records):
             f.truncate(size << 20)
         run(mkfs + [r.image], stdout=subprocess.DEVNULL)
     for group in in_boots(records):
-        steps = [f"prepare_extract {disk_name(i)} {r.fs} /job/{r.tree}.zvka" if r.kind == "extract" else
-                 f"prepare_create {disk_name(i)} {r.fs} /job/{r.tree}.zvka /job/earlier" for i, r in enumerate(group)]
+        steps = [f"{on_disk(r)} prepare_extract {disk_name(i)} {r.fs} /job/{r.archive}" if r.kind == "extract" else
+                 f"{on_disk(r)} prepare_create {disk_name(i)} {r.fs} /job/{r.archive} /job/earlier"
+                 for i, r in enumerate(group)]
         lines = guest.boot(files, steps, [r.image for r in group], timeout=600)
         if any(line.startswith("GUEST prepare failed") for line in lines) or "GUEST done" not in lines:
             die("preparing the images failed: " + "; ".join(l for l in lines if l.startswith("GUEST")))
     for group in in_boots(records):
         record_runs(guest, files, group)
     return files, hashlib.sha256(open(earlier, "rb").read()).hexdigest()
+
+
+# zarvik splits an entry larger than this into pieces, each a point to resume from.
+ZIP_PIECE = 4 << 20
+
+
+def check_large_zip(path):
+    """The large tree's zip has a stored entry, and a deflated one of more than one piece."""
+    entries = zipfile.ZipFile(path).infolist()
+    if not any(e.compress_type == zipfile.ZIP_STORED and e.file_size > 0 for e in entries) or \
+            not any(e.compress_type == zipfile.ZIP_DEFLATED and e.file_size > ZIP_PIECE for e in entries):
+        die(f"{path}: zip made no stored entry, or no deflated one over {ZIP_PIECE} bytes")
+
+
+def on_disk(r):
+    """The steps' prefix that names the archive on the record's disk for the guest's functions."""
+    return f"archive=/mnt/a.{r.format};"
 
 
 def in_boots(records):
@@ -401,9 +475,9 @@ def record_runs(guest, files, records):
         write_log.copy_image(r.image, r.base)
         open(r.log, "wb").close()
         if r.kind == "extract":
-            steps.append(f"record_extract {disk_name(i)} {r.fs} {' '.join(BATCHES[r.batch])}")
+            steps.append(f"{on_disk(r)} record_extract {disk_name(i)} {r.fs} {' '.join(BATCHES[r.batch])}")
         else:
-            steps.append(f"record_create {disk_name(i)} {r.fs} {BLOCK_SIZE}")
+            steps.append(f"{on_disk(r)} record_create {disk_name(i)} {r.fs} {BLOCK_SIZE}")
     lines = guest.boot(files, steps, [(r.image, r.log) for r in records], timeout=1200)
     for i, r in enumerate(records):
         recorded = [l for l in lines if l.startswith(f"RECORDED {disk_name(i)} ")]
@@ -432,9 +506,9 @@ def check_record(work, guest, r, files, earlier_sha):
         steps = []
         for k, i in enumerate(chunk):
             if r.kind == "extract":
-                steps.append(f"check_extract {i} {disk_name(k)} {r.fs} /job/{r.tree}.manifest")
+                steps.append(f"{on_disk(r)} check_extract {i} {disk_name(k)} {r.fs} /job/{r.tree}.manifest")
             else:
-                steps.append(f"check_create {i} {disk_name(k)} {r.fs} {earlier_sha} {r.created_sha}")
+                steps.append(f"{on_disk(r)} check_create {i} {disk_name(k)} {r.fs} {earlier_sha} {r.created_sha}")
         lines = guest.boot(files, steps, [state_path(i) for i in chunk], timeout=120 + 60 * len(chunk))
         for i in chunk:
             found = [l for l in lines if l.startswith(f"RESULT {i} ")]
@@ -454,7 +528,7 @@ def squeeze(work, guest, zarvik, files, file_systems):
     for 2/5 of its tree, extracted the way a user would: the first must
     finish, the second be refused before anything is written (where new files
     keep no holes, a file takes its whole length at its first block, and the
-    largest is 45% of the tree). On FAT, also the refusals at its 4 GiB file
+    largest is half the tree). On FAT, also the refusals at its 4 GiB file
     limit. Returns {(fs, case): (ok, line)}."""
     archive = os.path.join(work, "large.zvka")
     archive_sha = hashlib.sha256(open(archive, "rb").read()).hexdigest()
@@ -497,22 +571,21 @@ def huge_archive(work, zarvik):
     return archive
 
 
-def run_all(work, zarvik, kernel, module_dir, fs_names, extract_fs, full, total_states, rng):
+def run_all(work, zarvik, kernel, module_dir, fs_names, extract_fs, formats, full, total_states, rng):
     initrd = build_initramfs(work, zarvik, module_dir)
     guest = Guest(work, kernel, initrd)
-    records = choose_records(fs_names, extract_fs, full)
+    records = choose_records(fs_names, extract_fs, formats, full)
     started = time.monotonic()
     files, earlier_sha = prepare(work, guest, zarvik, records)
     print(f"kernel crash states: {len(records)} logged runs in {time.monotonic() - started:.0f} s")
     # An extraction's log is many times a creation's: it gets twice the states.
     weights = [2 if r.kind == "extract" else 1 for r in records]
     for r, weight in zip(records, weights):
-        r.states = pick_states(r, max(1, total_states * weight // sum(weights)), rng,
-                               os.path.join(work, f"{r.tree}.zvka"))
+        r.states = pick_states(r, max(1, total_states * weight // sum(weights)), rng, os.path.join(work, r.archive))
 
     table, all_ok = {}, True
     started = time.monotonic()
-    squeezed = [fs for fs in SQUEEZE_FILE_SYSTEMS if fs in fs_names and fs in extract_fs]
+    squeezed = [fs for fs in SQUEEZE_FILE_SYSTEMS if fs in fs_names and fs in extract_fs and "zvka" in formats]
     squeezes = squeeze(work, guest, zarvik, files, squeezed) if squeezed else {}
     for (fs, case), (ok, line) in squeezes.items():
         table[(fs, case)] = [1, int(ok), (time.monotonic() - started) / len(squeezes)]
@@ -522,7 +595,7 @@ def run_all(work, zarvik, kernel, module_dir, fs_names, extract_fs, full, total_
     for r in records:
         started = time.monotonic()
         failures = check_record(work, guest, r, files, earlier_sha)
-        row = table.setdefault((r.fs, r.kind), [0, 0, 0.0])
+        row = table.setdefault((r.fs, r.operation), [0, 0, 0.0])
         row[0] += len(r.states)
         row[1] += len(r.states) - len(failures)
         row[2] += time.monotonic() - started

@@ -2,7 +2,8 @@
 # folder, then the host's steps file, which calls the functions below one line
 # each; they print the lines the host reads back (RECORDED, CREATED, RESULT).
 # The host sources it too, for the same manifest.
-# On every file system the archive is /mnt/a.zvka and the tree goes to /mnt/out.
+# On every file system the archive is /mnt/a.zvka (a step that sets archive
+# first names another, /mnt/a.zip) and the tree goes to /mnt/out.
 archive=/mnt/a.zvka
 
 mount_fs() {  # mount_fs DEVICE FSTYPE
