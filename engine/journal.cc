@@ -110,7 +110,9 @@ std::vector<UnitBytes> tailPieces(const Journal& journal) {
   const std::vector<uint8_t>& tail = journal.tail;
   for (size_t at = 0; tail.size() - at >= kTailPieceHeader;) {
     const uint32_t length = get32(&tail[at + 4]);
-    if (length > tail.size() - at - kTailPieceHeader) break;
+    // No piece is empty: zeros are what a cut of the tail leaves where the
+    // file system wrote its last block before its new length lasted.
+    if (length == 0 || length > tail.size() - at - kTailPieceHeader) break;
     const std::span<const uint8_t> bytes(tail.data() + at + kTailPieceHeader, length);
     if (crc32(bytes.data(), bytes.size()) != get32(&tail[at + 8])) break;
     pieces.push_back({get32(&tail[at]), bytes});

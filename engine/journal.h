@@ -70,7 +70,8 @@ struct UnitBytes {
 void addToTail(std::vector<uint8_t>& tail, uint32_t unit, std::span<const uint8_t> bytes);
 
 // The pieces of the tail, in its order, up to the first that does not read
-// whole (a cut, or a piece cut short).
+// whole (a cut, or a piece cut short) or is empty. addToTail takes only
+// pieces of some bytes.
 std::vector<UnitBytes> tailPieces(const Journal& journal);
 
 // Cuts away the pieces at the tail's end whose units are Punched. Its

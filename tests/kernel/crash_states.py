@@ -282,6 +282,7 @@ BOUNDED_EXTRACTIONS = [("zvka", "ext4", "small", "one block"), ("zvka", "xfs", "
                        ("zvka", "btrfs", "small", "default bound"), ("zvka", "vfat", "large", "one block"),
                        ("zvka", "exfat", "small", "a few blocks"),
                        ("zip", "ext4", "small", "a few blocks"), ("zip", "ext4", "large", "one block"),
+                       ("zip", "xfs", "small", "a few blocks"),
                        ("zip", "vfat", "small", "one block"), ("zip", "vfat", "large", "a few blocks")]
 
 
