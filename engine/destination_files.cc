@@ -179,7 +179,10 @@ bool DestinationFiles::write(uint32_t index, uint64_t offset, const std::vector<
   FileHandle* file = open(index, errorText);
   if (file == nullptr) return false;
   markWritten(index);  // a failed write may still have changed the file
-  return writeDestinationBytes(*file, offset, bytes, errorText);
+  if (!writeDestinationBytes(*file, offset, bytes, errorText)) return false;
+  // The disk writes while the next units decode, so the group's flush waits for less.
+  startWriteback(*file, offset, offset + bytes.size());
+  return true;
 }
 
 bool DestinationFiles::fillToLength(uint32_t index, std::wstring& errorText) {
