@@ -33,7 +33,7 @@ bool findAbsentUnits(FileHandle& archive, const ArchiveSource& source, const Ext
       absent.push_back(u);
       presence.cutShort = presence.cutShort || first < size;
     } else if (inHole) {
-      const BlockRead read = source.readUnit(archive, plan, u, stored, raw, errorText);
+      const BlockRead read = readUnit(source, archive, plan, u, stored, raw, errorText);
       if (read == BlockRead::Unreadable) return false;
       if (read == BlockRead::Damaged) absent.push_back(u);
     }

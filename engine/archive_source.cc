@@ -28,6 +28,12 @@ const ArchiveSource& sourceFor(const std::wstring& archivePath) {
   return zvkaSource();
 }
 
+BlockRead readUnit(const ArchiveSource& source, FileHandle& archive, const ExtractionPlan& plan, uint32_t unit,
+                   std::vector<uint8_t>& stored, std::vector<uint8_t>& raw, std::wstring& errorText) {
+  const BlockRead read = source.readStored(archive, plan, unit, stored, errorText);
+  return read == BlockRead::Verified ? source.decodeUnit(plan, unit, stored, raw, errorText) : read;
+}
+
 const ArchiveSource* sourceNamed(const std::wstring& format) {
   for (const auto source : kSources) {
     if (source().format == format) return &source();

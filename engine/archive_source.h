@@ -56,11 +56,16 @@ struct ArchiveSource {
   // Reads what the archive says of itself. Fails with the format's messages,
   // "Unable to open archive file" where it cannot be opened.
   std::function<bool(const std::wstring& archivePath, SourceReading& reading, std::wstring& errorText)> read;
-  // Reads unit `unit` of `archive` into `stored`, decodes it into `raw` and
-  // verifies it; `errorText` says why when it is not Verified.
+  // Reads unit `unit`'s stored bytes from `archive`; Verified once they are
+  // all in `stored`, else `errorText` says why.
   std::function<BlockRead(FileHandle& archive, const ExtractionPlan& plan, uint32_t unit, std::vector<uint8_t>& stored,
+                          std::wstring& errorText)>
+      readStored;
+  // Decodes them into `raw` and verifies it. It touches nothing else, so
+  // units decode on several threads at once.
+  std::function<BlockRead(const ExtractionPlan& plan, uint32_t unit, const std::vector<uint8_t>& stored,
                           std::vector<uint8_t>& raw, std::wstring& errorText)>
-      readUnit;
+      decodeUnit;
   // Calls `onFile` with each file in archive order, as far as the archive
   // reads, failing at the first file it cannot.
   std::function<bool(const std::wstring& archivePath, const FileLister& onFile, std::wstring& errorText)> list;
@@ -71,6 +76,10 @@ struct ArchiveSource {
   std::function<void(const ExtractionPlan& plan, RecordWriter& out)> saveUnits;
   std::function<bool(RecordReader& in, ExtractionPlan& plan)> loadUnits;
 };
+
+// Reads, decodes and verifies unit `unit` on the caller's thread.
+BlockRead readUnit(const ArchiveSource& source, FileHandle& archive, const ExtractionPlan& plan, uint32_t unit,
+                   std::vector<uint8_t>& stored, std::vector<uint8_t>& raw, std::wstring& errorText);
 
 // The source whose format the archive's first bytes show. An archive none
 // recognises, or that cannot be read, is the .zvka source's to refuse with

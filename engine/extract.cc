@@ -22,6 +22,8 @@
 // can take it, and, when resuming, holds what earlier runs took from the
 // archive.
 #include <algorithm>
+#include <deque>
+#include <thread>
 
 #include "archive_checks.h"
 #include "extraction.h"
@@ -157,6 +159,7 @@ bool Extraction::startPosition() {
 
 bool Extraction::extractUnits() {
   reserveBuffers();
+  decoders_.emplace(*source_, plan_, decodeWorkersFor(std::thread::hardware_concurrency()));
   for (size_t first = 0; first < plan_.processOrder.size();) {
     // Between groups: nothing unflushed waits while the user is away, and a stop leaves no effect half done.
     if (!waitWhilePaused(isPaused_, shouldStop_)) return stopped_ = true, fail(kStoppedOnRequest);
@@ -185,41 +188,64 @@ void Extraction::reserveBuffers() {
 
 // The units at [first, end) of the process order: each written where it
 // belongs (or found there already), then, in ablative mode, the group's
-// effects 1 to 5 for all of them at once.
+// effects 1 to 5 for all of them at once. Units are read and handed to the
+// decoders ahead of their turn, as many as they take.
 bool Extraction::extractGroup(size_t first, size_t end) {
   written_.clear();
   releasable_.clear();
+  std::deque<PreparedUnit> ahead;
+  size_t next = first;
   for (size_t i = first; i < end; ++i) {
-    const uint32_t u = plan_.processOrder[i];
-    announce(plan_.units[u].file);
-    if (ablate_ && isPunched(journal_, u)) {
-      reportProgress();
-      continue;
+    for (; next < end && !decoders_->full(); ++next) {
+      if (!prepareUnit(plan_.processOrder[next], ahead.emplace_back())) return false;
     }
-    if (!takeUnit(u)) return false;
-    ++blocksDone_;
-    bytesDone_ += plan_.units[u].rawSize;
+    PreparedUnit prepared = std::move(ahead.front());
+    ahead.pop_front();
+    const uint32_t u = prepared.unit;
+    announce(plan_.units[u].file);
+    if (prepared.step != UnitStep::Skip) {
+      if (!takeUnit(prepared)) return false;
+      ++blocksDone_;
+      bytesDone_ += plan_.units[u].rawSize;
+    }
     reportProgress();
   }
   return !ablate_ || (recordWritten() && releaseGroup());
 }
 
-// Puts unit `u` into its destination file, unflushed, unless a resumed run
-// finds it there intact already.
-bool Extraction::takeUnit(uint32_t u) {
+// What unit `u` needs: nothing where an earlier run released it, nor where a
+// resumed run finds it in its destination intact already; else its stored
+// bytes, read here and handed to the decoders.
+bool Extraction::prepareUnit(uint32_t u, PreparedUnit& prepared) {
   const uint32_t f = plan_.units[u].file;
+  prepared.unit = u;
+  if (ablate_ && isPunched(journal_, u)) return true;
   if (ablate_ && stateOf(journal_, u) == BlockState::DestWritten && files_->made(f)) {
     FileHandle* destination = files_->open(f, errorText_);
     if (destination == nullptr) return false;
-    if (destinationHolds(*destination, plan_, u, raw_)) {
-      releasable_.push_back(u);
-      return true;
-    }
+    prepared.step = UnitStep::Intact;
+    if (destinationHolds(*destination, plan_, u, raw_)) return true;
   }
-  const BlockRead read =
-      leftAlone_[f] ? BlockRead::Damaged : source_->readUnit(archive_, plan_, u, stored_, raw_, errorText_);
+  prepared.step = UnitStep::Failed;
+  prepared.read =
+      leftAlone_[f] ? BlockRead::Damaged : source_->readStored(archive_, plan_, u, stored_, prepared.errorText);
+  if (prepared.read != BlockRead::Verified) return true;
+  prepared.step = UnitStep::Decode;
+  decoders_->hand(u, stored_);
+  return true;
+}
+
+// Puts the prepared unit into its destination file, unflushed, where it is
+// not there already.
+bool Extraction::takeUnit(PreparedUnit& prepared) {
+  const uint32_t u = prepared.unit, f = plan_.units[u].file;
+  if (prepared.step == UnitStep::Intact) {
+    releasable_.push_back(u);
+    return true;
+  }
+  const BlockRead read = prepared.step == UnitStep::Decode ? decoders_->take(raw_, prepared.errorText) : prepared.read;
   if (read != BlockRead::Verified) {
-    if (!salvage_) return damagedBlock_ = read == BlockRead::Damaged, false;
+    if (!salvage_) return damagedBlock_ = read == BlockRead::Damaged, fail(prepared.errorText);
     markDamaged(f);  // left where it is, in the archive and in the journal
     return true;
   }

@@ -16,8 +16,24 @@
 #include "journal.h"
 #include "plan_record.h"
 #include "resume_check.h"
+#include "unit_decoders.h"
 
 namespace ablative {
+
+// What taking a unit of the group in hand comes to, found ahead of it.
+enum class UnitStep {
+  Skip,    // released by an earlier run
+  Intact,  // recorded as written, and found so: only released
+  Failed,  // could not be read, or belongs to a file left alone
+  Decode,  // handed to the decoders
+};
+
+struct PreparedUnit {
+  uint32_t unit = 0;
+  UnitStep step = UnitStep::Skip;
+  BlockRead read = BlockRead::Verified;  // of Failed, and then why
+  std::wstring errorText;
+};
 
 class Extraction {
  public:
@@ -56,7 +72,8 @@ class Extraction {
   bool extractUnits();
   void reserveBuffers();
   bool extractGroup(size_t first, size_t end);
-  bool takeUnit(uint32_t u);
+  bool prepareUnit(uint32_t u, PreparedUnit& prepared);
+  bool takeUnit(PreparedUnit& prepared);
   bool recordWritten();
   bool releaseGroup();
   bool truncateTail();
@@ -101,6 +118,7 @@ class Extraction {
   bool stopped_ = false;                   // on request
   std::optional<DestinationFiles> files_;  // once the destination paths are known
   std::vector<uint8_t> stored_, raw_;
+  std::optional<UnitDecoders> decoders_;        // while units are taken
   std::vector<uint32_t> written_, releasable_;  // of the group in hand
   std::vector<uint32_t> lost_;                  // released units a salvaging run found missing
   std::vector<uint32_t> absent_;                // gone from an archive whose journal is missing (salvage)

@@ -1,11 +1,16 @@
 // Archive verification: the checks an extraction makes before it writes,
 // then every unit still in the archive read, decoded and checksummed,
 // writing nothing.
+#include <deque>
+#include <map>
+#include <thread>
+
 #include "ablative.h"
 #include "archive_checks.h"
 #include "archive_presence.h"
 #include "journal.h"
 #include "plan_record.h"
+#include "unit_decoders.h"
 
 namespace ablative {
 
@@ -48,24 +53,38 @@ bool verifyArchive(const std::wstring& archivePath, std::wstring& errorText, con
     return false;
   }
 
+  // Units are read here and decoded on every core, their damage named in unit order.
+  UnitDecoders decoders(source, plan, decodeWorkersFor(std::thread::hardware_concurrency()));
+  std::deque<uint32_t> handed;
+  std::map<uint32_t, std::wstring> damage;
   std::vector<uint8_t> stored, raw;
-  std::wstring firstDamage;
-  uint32_t damaged = 0;
+  const auto takeOldest = [&] {
+    std::wstring why;
+    if (decoders.take(raw, why) != BlockRead::Verified) damage.emplace(handed.front(), why);
+    handed.pop_front();
+  };
   const auto total = static_cast<uint32_t>(plan.units.size());
   uint64_t bytesTotal = 0, bytesDone = 0;
   for (const PlanUnit& unit : plan.units) bytesTotal += unit.rawSize;
   for (uint32_t u = 0; u < total; ++u) {
     const bool gone = isPunched(journal, u) || (mayBeCutAway(journal, u) && plan.endOf(u) > archiveSize);
     if (!(progress && gone)) {
-      const BlockRead read = source.readUnit(archive, plan, u, stored, raw, errorText);
+      const BlockRead read = source.readStored(archive, plan, u, stored, errorText);
       if (read == BlockRead::Unreadable) return false;
-      if (read == BlockRead::Damaged && damaged++ == 0) firstDamage = errorText;
+      if (read == BlockRead::Damaged) damage.emplace(u, errorText);
+      if (read == BlockRead::Verified) {
+        if (decoders.full()) takeOldest();
+        decoders.hand(u, stored);
+        handed.push_back(u);
+      }
     }
     bytesDone += plan.units[u].rawSize;
     if (onProgress) onProgress(ProgressInfo{u + 1, total, 0, bytesDone, bytesTotal});
   }
+  while (!handed.empty()) takeOldest();
+  const size_t damaged = damage.size();
   if (damaged == 0) return true;
-  errorText = firstDamage;
+  errorText = damage.begin()->second;
   if (damaged > 1) errorText += L" (and " + std::to_wstring(damaged - 1) + L" more damaged blocks)";
   return false;
 }

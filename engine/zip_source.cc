@@ -315,16 +315,24 @@ bool readZip(const std::wstring& archivePath, SourceReading& reading, std::wstri
   return true;
 }
 
-BlockRead readUnit(FileHandle& archive, const ExtractionPlan& plan, uint32_t u, std::vector<uint8_t>& stored,
-                   std::vector<uint8_t>& raw, std::wstring& errorText) {
+const ZipEntry& entryOf(const ExtractionPlan& plan, uint32_t u) {
+  return static_cast<const ZipUnits*>(plan.sourceData.get())->entries[plan.units[u].file];
+}
+
+BlockRead readStoredUnit(FileHandle& archive, const ExtractionPlan& plan, uint32_t u, std::vector<uint8_t>& stored,
+                         std::wstring& errorText) {
+  const PlanUnit& unit = plan.units[u];
+  std::wstring readError;
+  if (readArchiveBlock(archive, unit.offset, unit.storedSize, stored, readError)) return BlockRead::Verified;
+  if (!readError.empty()) return errorText = readError, BlockRead::Unreadable;
+  return errorText = L"Zip entry lies outside the archive: " + nameOf(entryOf(plan, u)), BlockRead::Damaged;
+}
+
+BlockRead decodeUnit(const ExtractionPlan& plan, uint32_t u, const std::vector<uint8_t>& stored,
+                     std::vector<uint8_t>& raw, std::wstring& errorText) {
   const auto& units = *static_cast<const ZipUnits*>(plan.sourceData.get());
   const PlanUnit& unit = plan.units[u];
   const ZipEntry& entry = units.entries[unit.file];
-  std::wstring readError;
-  if (!readArchiveBlock(archive, unit.offset, unit.storedSize, stored, readError)) {
-    if (!readError.empty()) return errorText = readError, BlockRead::Unreadable;
-    return errorText = L"Zip entry lies outside the archive: " + nameOf(entry), BlockRead::Damaged;
-  }
   if (entry.method == kZipStored) {
     raw = stored;
   } else {
@@ -417,7 +425,8 @@ const ArchiveSource& zipSource() {
   static const ArchiveSource source{.format = L"zip",
                                     .recognises = looksLikeZip,
                                     .read = readZip,
-                                    .readUnit = readUnit,
+                                    .readStored = readStoredUnit,
+                                    .decodeUnit = decodeUnit,
                                     .list = listEntries,
                                     .saveUnits = saveUnits,
                                     .loadUnits = loadUnits};

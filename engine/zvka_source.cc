@@ -83,23 +83,30 @@ bool readTables(const std::wstring& archivePath, SourceReading& reading, std::ws
   return true;
 }
 
-BlockRead readUnit(FileHandle& archive, const ExtractionPlan& plan, uint32_t block, std::vector<uint8_t>& stored,
-                   std::vector<uint8_t>& raw, std::wstring& errorText) {
+BlockRead damaged(const ExtractionPlan& plan, uint32_t block, const wchar_t* reason, std::wstring& errorText) {
+  errorText =
+      reason + (L" in block " + std::to_wstring(block) + L" of: ") + displayPath(plan.pathOf(plan.units[block].file));
+  return BlockRead::Damaged;
+}
+
+BlockRead readStored(FileHandle& archive, const ExtractionPlan& plan, uint32_t block, std::vector<uint8_t>& stored,
+                     std::wstring& errorText) {
   const PlanUnit& unit = plan.units[block];
-  const auto damaged = [&](const wchar_t* reason) {
-    errorText = reason + (L" in block " + std::to_wstring(block) + L" of: ") + displayPath(plan.pathOf(unit.file));
-    return BlockRead::Damaged;
-  };
   std::wstring readError;
-  if (!readArchiveBlock(archive, unit.offset, unit.storedSize, stored, readError)) {
-    if (!readError.empty()) return errorText = readError, BlockRead::Unreadable;
-    return damaged(L"Invalid archive block table");  // the archive ends early
-  }
+  if (readArchiveBlock(archive, unit.offset, unit.storedSize, stored, readError)) return BlockRead::Verified;
+  if (!readError.empty()) return errorText = readError, BlockRead::Unreadable;
+  return damaged(plan, block, L"Invalid archive block table", errorText);  // the archive ends early
+}
+
+BlockRead decodeUnit(const ExtractionPlan& plan, uint32_t block, const std::vector<uint8_t>& stored,
+                     std::vector<uint8_t>& raw, std::wstring& errorText) {
+  const PlanUnit& unit = plan.units[block];
   // Codings as version 3 names them: codingOf made version 2's so.
   if (!unit.decodable || !decodeBlock(kArchiveVersion, unit.coding, stored.data(), stored.size(), unit.rawSize, raw)) {
-    return damaged(L"Decompression failed (unsupported or invalid block codec)");
+    return damaged(plan, block, L"Decompression failed (unsupported or invalid block codec)", errorText);
   }
-  if (crc32(raw.data(), raw.size()) != unit.crc) return damaged(L"Checksum verification failed");
+  if (crc32(raw.data(), raw.size()) != unit.crc)
+    return damaged(plan, block, L"Checksum verification failed", errorText);
   return BlockRead::Verified;
 }
 
@@ -120,7 +127,8 @@ const ArchiveSource& zvkaSource() {
   static const ArchiveSource source{.format = L"zvka",
                                     .recognises = recognises,
                                     .read = readTables,
-                                    .readUnit = readUnit,
+                                    .readStored = readStored,
+                                    .decodeUnit = decodeUnit,
                                     .list = listFiles,
                                     .saveUnits = nullptr,
                                     .loadUnits = nullptr};

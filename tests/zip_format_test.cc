@@ -442,7 +442,7 @@ TEST(ZipSource, LargeEntriesArePiecesEachVerifiedOnItsOwn) {
       EXPECT_EQ(unit.offset, nextOffset);  // contiguous, disjoint
       EXPECT_LE(unit.rawSize, ablative::kZipPieceBytes + (1 << 20));
       nextOffset = plan.endOf(u);
-      reads.push_back(source.readUnit(archive, plan, u, stored, raw, errorText));
+      reads.push_back(ablative::readUnit(source, archive, plan, u, stored, raw, errorText));
       std::copy(raw.begin(), raw.end(), whole.begin() + static_cast<ptrdiff_t>(unit.destOffset));
     }
     return whole;
