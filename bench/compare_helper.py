@@ -5,6 +5,7 @@ table. Standard library only."""
 import os
 import signal
 import statistics
+import struct
 import subprocess
 import sys
 import time
@@ -121,9 +122,10 @@ def dwrite(path, total, block):
     print(f"{elapsed:.6f}")
 
 
-def sample(path, out, interval):
+def sample(path, out, interval, watch=None):
     """Samples the file system's used bytes (statvfs) every `interval`
-    seconds until SIGTERM, then writes "peak samples mean_interval" to out."""
+    seconds until SIGTERM, then writes "peak samples mean_interval" to out,
+    followed by the largest size `watch` had if given (0 if never there)."""
     stop = False
 
     def on_term(*_):
@@ -132,16 +134,22 @@ def sample(path, out, interval):
 
     signal.signal(signal.SIGTERM, on_term)
     peak = 0
+    watched = 0
     count = 0
     start = time.perf_counter()
     while not stop:
         st = os.statvfs(path)
         peak = max(peak, (st.f_blocks - st.f_bfree) * st.f_frsize)
+        if watch:
+            try:
+                watched = max(watched, os.stat(watch).st_size)
+            except OSError:
+                pass
         count += 1
         time.sleep(interval)
     elapsed = time.perf_counter() - start
     with open(out, "w") as f:
-        f.write(f"{peak} {count} {elapsed / max(count, 1):.6f}\n")
+        f.write(f"{peak} {count} {elapsed / max(count, 1):.6f}{f' {watched}' if watch else ''}\n")
 
 
 def trace(path, out, interval, base, command):
@@ -211,6 +219,44 @@ def report(results, byte_count, one_file_bytes, other_sizes=()):
         print(f"{name:<34} {m:9.2f} {rate:8.1f}  {reps}")
 
 
+def zip_directory(archive):
+    """Prints the bytes of a zip's central directory and its entry count, from
+    the end record (its Zip64 form where the plain one is saturated)."""
+    with open(archive, "rb") as f:
+        f.seek(0, 2)
+        size = f.tell()
+        f.seek(max(0, size - 65557))  # the end record (22 bytes) and at most a 65535-byte comment
+        tail = f.read()
+        at = tail.rindex(b"PK\x05\x06")
+        entries, length = struct.unpack_from("<HI", tail, at + 10)
+        if entries == 0xFFFF or length == 0xFFFFFFFF:
+            locator = tail.rindex(b"PK\x06\x07", 0, at)
+            f.seek(struct.unpack_from("<Q", tail, locator + 8)[0])
+            entries, length = struct.unpack_from("<QQ", f.read(56), 32)
+    print(length, entries)
+
+
+def table(results, subject):
+    """results: lines "ROW/COLUMN seconds". Prints a Markdown table, a row
+    per ROW: the median of each COLUMN, then how fast `subject` is against
+    every other column (their median over its)."""
+    runs = {}
+    rows, columns = [], []
+    for line in open(results):
+        name, value = line.split()
+        row, column = name.split("/", 1)
+        rows += [row] if row not in rows else []
+        columns += [column] if column not in columns else []
+        runs.setdefault((row, column), []).append(float(value))
+    others = [c for c in columns if c != subject]
+    print("| zip | " + " | ".join(columns) + " | " + " | ".join(f"{subject} vs {c}" for c in others) + " |")
+    print("|---" * (1 + len(columns) + len(others)) + "|")
+    for row in rows:
+        m = {c: median(runs.get((row, c), [])) for c in columns}
+        print(f"| {row} | " + " | ".join(f"{m[c]:.2f} s" for c in columns) + " | "
+              + " | ".join(f"{m[c] / m[subject]:.2f}×" for c in others) + " |")
+
+
 def ratio(results, a, b):
     """Median of `b` over median of `a`: how fast a is relative to b."""
     runs = {}
@@ -226,8 +272,8 @@ if __name__ == "__main__":
         tree(args[0], int(args[1]), args[2:])
     elif cmd == "dwrite":
         dwrite(args[0], int(args[1]), int(args[2]))
-    elif cmd == "sample":
-        sample(args[0], args[1], float(args[2]))
+    elif cmd == "sample":  # sample PATH OUT INTERVAL [WATCH]
+        sample(args[0], args[1], float(args[2]), args[3] if len(args) > 3 else None)
     elif cmd == "trace":  # trace PATH OUT INTERVAL BASE -- COMMAND...
         sys.exit(trace(args[0], args[1], float(args[2]), int(args[3]), args[5:] if args[4] == "--" else args[4:]))
     elif cmd == "used":
@@ -236,6 +282,10 @@ if __name__ == "__main__":
         tables(args[0])
     elif cmd == "report":
         report(args[0], int(args[1]), int(args[2]), args[3:])
+    elif cmd == "zipdir":
+        zip_directory(args[0])
+    elif cmd == "table":
+        table(args[0], args[1])
     elif cmd == "ratio":
         ratio(args[0], args[1], args[2])
     else:

@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
-# Extraction of zips made by other tools: zarvik against unzip, 7-Zip and
-# bsdtar, on a tree of system files no one here wrote, zipped by Info-ZIP
-# (`zip -6`) and by 7-Zip (`7zz a -tzip`).
+# Extraction of zips made by other tools: zarvik, consuming the zip, against
+# unzip, 7-Zip, bsdtar and `zarvik extract --keep`, on a tree of system files
+# no one here wrote, zipped by Info-ZIP (`zip -6`) and by 7-Zip
+# (`7zz a -tzip`). Prints a Markdown table of medians and ratios.
 #
 #   bench/zip_compare.sh [WORKDIR]
 #
 # Every extraction writes a folder of its own and is followed by `sync`
-# inside the timing; the page cache is warm; the tools' order rotates every
-# repetition; each figure is the median of the repetitions.
+# inside the timing; the page cache is warm; the consuming side extracts a
+# fresh copy of the zip, made and synced before its timing starts; the
+# tools' order rotates every repetition; each figure is the median of the
+# repetitions. A repetition's trees are deleted after it (untimed, synced):
+# keeping them all would take about 2 x 5 x REPS trees of disk.
 #
 # Knobs (environment): ZARVIK_BENCH_MB=1024 (the tree's size in MiB),
-# ZARVIK_BENCH_REPS=3, ZARVIK=build-bench/zarvik (built if missing).
+# ZARVIK_BENCH_REPS=5, ZARVIK=build-bench/zarvik (built if missing).
 # Debian: apt-get install zip unzip 7zip libarchive-tools time python3
 set -euo pipefail
 
@@ -18,7 +22,7 @@ HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 ROOT=$(dirname "$HERE")
 HELP="python3 $HERE/compare_helper.py"
 MB=${ZARVIK_BENCH_MB:-1024}
-REPS=${ZARVIK_BENCH_REPS:-3}
+REPS=${ZARVIK_BENCH_REPS:-5}
 BASE=${1:-/var/tmp}
 SOURCES=(/usr/include /usr/lib/x86_64-linux-gnu /usr/share)
 
@@ -37,7 +41,7 @@ W=$(mktemp -d "$(cd "$BASE" && pwd)/zarvik-zipbench.XXXXXX")
 trap 'rm -rf "$W"' EXIT
 RES=$W/results
 : >"$RES"
-TOOLS=(unzip 7zz bsdtar zarvik-keep)
+TOOLS=(unzip 7zz bsdtar zarvik-keep zarvik)
 say() { printf '%s\n' "$*" >&2; }
 
 say "== a ${MB} MiB tree from ${SOURCES[*]}"
@@ -46,11 +50,9 @@ read -r FILES BYTES _ < <($HELP tree "$W/tree" "$MB" "${SOURCES[@]}")
 (cd "$W/tree" && 7zz a -tzip -bd -bso0 "$W/7zip.zip" . >/dev/null)
 say "   $FILES files, $BYTES bytes; zip -6: $(stat -c %s "$W/infozip.zip") bytes, 7-Zip: $(stat -c %s "$W/7zip.zip") bytes"
 cat "$W"/*.zip >/dev/null
-# No extracted tree is deleted before the end (see compare.sh: ext4 without a
-# journal is slow to create files soon after deleting thousands).
-NEED=$((2 * ${#TOOLS[@]} * REPS * BYTES * 11 / 10))
+NEED=$(((2 * ${#TOOLS[@]} + 2) * BYTES * 11 / 10))
 if (($(df -B1 --output=avail "$W" | tail -1) < NEED)); then
-  say "zip_compare.sh: needs about $((NEED >> 30)) GiB free in $BASE; lower ZARVIK_BENCH_MB or ZARVIK_BENCH_REPS"
+  say "zip_compare.sh: needs about $((NEED >> 30)) GiB free in $BASE; lower ZARVIK_BENCH_MB"
   exit 2
 fi
 "$ZARVIK" extract -q --keep "$W/infozip.zip" "$W/check" >/dev/null 2>&1 && diff -r "$W/tree" "$W/check" >/dev/null ||
@@ -73,9 +75,17 @@ run() {  # run TOOL ZIP OUT
     7zz) timed "$(basename "$2" .zip)/7zz" "$3" 7zz x -bd -bso0 "$2" ;;
     bsdtar) timed "$(basename "$2" .zip)/bsdtar" "$3" bsdtar -xf "$2" ;;
     zarvik-keep) timed "$(basename "$2" .zip)/zarvik-keep" "$3" "$ZARVIK" extract -q --keep "$2" "$3/x" ;;
+    zarvik)
+      cp "$2" "$3.zip" && sync
+      timed "$(basename "$2" .zip)/zarvik" "$3" "$ZARVIK" extract -q "$3.zip" "$3/x"
+      [[ ! -e $3.zip && ! -e $3.zip.zvkj ]] || { say "zip_compare.sh: the consumed zip or its journal is left"; exit 1; }
+      ;;
   esac
 }
+load() { cut -d' ' -f1 /proc/loadavg; }
+LOADS=$(load)
 for ((rep = 0; rep < REPS; rep++)); do
+  say "== repetition $((rep + 1))/$REPS (load $(load))"
   for zipfile in "$W/infozip.zip" "$W/7zip.zip"; do
     for ((k = 0; k < ${#TOOLS[@]}; k++)); do
       tool=${TOOLS[(k + rep) % ${#TOOLS[@]}]}
@@ -83,5 +93,11 @@ for ((rep = 0; rep < REPS; rep++)); do
       run "$tool" "$zipfile" "$out"
     done
   done
+  LOADS="$LOADS $(load)"
+  rm -rf "$W"/out-*; sync; sleep 5   # the deletion settled before the next repetition
 done
-$HELP report "$RES" "$BYTES" 0
+$HELP report "$RES" "$BYTES" 0 >&2
+echo "$FILES files, $BYTES bytes; zip -6 $(stat -c %s "$W/infozip.zip") bytes, 7-Zip $(stat -c %s "$W/7zip.zip") bytes;" \
+  "medians of $REPS; load average (1 min) at each repetition's end: $LOADS"
+echo
+$HELP table "$RES" zarvik

@@ -1,0 +1,190 @@
+#!/usr/bin/env bash
+# Disk space a consuming zip extraction takes beyond the tree it makes: the
+# peak of the file system's used bytes (statvfs polled in a tight loop) less
+# the figure once the run is over and synced, at the default group bound and
+# at `--batch 1` (one unit per group), with the largest size the journal
+# (ARCHIVE.zvkj) reached (sampled every 10 ms). Prints a Markdown table. The
+# peak is the highest level the used bytes held for 1 ms; the momentary
+# column has the highest any sample saw, which on ext4 includes an instant at
+# writeback where new blocks count twice (see bench/space_check.sh).
+#
+#   sudo bench/zip_space.sh [WORKDIR]      (as root: it mounts file systems)
+#
+# Zips: a tree of system files no one here wrote (as in zip_compare.sh) by
+# Info-ZIP `zip -6` and by 7-Zip (`7zz a -tzip`), and one file of
+# ZARVIK_BIG_MB, made of the tree's files over and over, stored (`zip -0`)
+# and deflated (`zip -6`). Every run gets a fresh private ext4 image (loop
+# mount) holding only its zip, so only the run moves the figure. The goal
+# beside each row: the group bound (64 MiB by default, at most a quarter of
+# the space free beside the zip; with `--batch 1` one unit, a whole entry or
+# a piece of about 4 MiB) plus the central directory plus 1 MiB.
+#
+# With ZARVIK_BENCH_PLOT=OUT.png it also draws the disk in use over time for
+# `unzip` followed by deleting the zip, against `zarvik extract`, on the
+# Info-ZIP zip of the tree (samples kept beside it as OUT.unzip.dat and
+# OUT.zarvik.dat).
+#
+# Knobs (environment): ZARVIK_BENCH_MB=1024 (the tree in MiB),
+# ZARVIK_BIG_MB=3000 (the single file in 10^6 bytes; 0 leaves it out),
+# ZARVIK_BENCH_PLOT=, ZARVIK=build-bench/zarvik (built if missing).
+# Debian: apt-get install zip unzip 7zip python3 e2fsprogs gnuplot-nox
+set -euo pipefail
+
+HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+ROOT=$(dirname "$HERE")
+HELP="python3 $HERE/compare_helper.py"
+PEAK="python3 $HERE/space_check_helper.py peak"
+MB=${ZARVIK_BENCH_MB:-1024}
+BIG_MB=${ZARVIK_BIG_MB:-3000}
+PLOT=${ZARVIK_BENCH_PLOT:-}
+[[ -z $PLOT ]] || PLOT=$(cd "$(dirname "$PLOT")" && pwd)/$(basename "$PLOT")
+BASE=${1:-/var/tmp}
+SOURCES=(/usr/include /usr/lib/x86_64-linux-gnu /usr/share)
+say() { printf '%s\n' "$*" >&2; }
+
+((EUID == 0)) || { say "zip_space.sh: needs root to mount file systems"; exit 2; }
+for tool in zip unzip 7zz python3 mkfs.ext4 ${PLOT:+gnuplot}; do
+  command -v "$tool" >/dev/null || { say "zip_space.sh: $tool is missing (apt-get install zip unzip 7zip python3 e2fsprogs gnuplot-nox)"; exit 2; }
+done
+if [[ -z ${ZARVIK:-} ]]; then  # built from this checkout, never taken stale
+  cmake -S "$ROOT" -B "$ROOT/build-bench" -DCMAKE_BUILD_TYPE=Release >/dev/null
+  cmake --build "$ROOT/build-bench" -j2 --target zarvik >/dev/null
+  ZARVIK=$ROOT/build-bench/zarvik
+fi
+ZARVIK=$(cd "$(dirname "$ZARVIK")" && pwd)/$(basename "$ZARVIK")
+
+mkdir -p "$BASE"
+W=$(mktemp -d "$(cd "$BASE" && pwd)/zarvik-zipspace.XXXXXX")
+FS=$W/fs
+mkdir "$FS"
+cleanup() {
+  umount "$FS" 2>/dev/null || true
+  rm -rf "$W"
+}
+trap cleanup EXIT
+
+BIG=$((BIG_MB * 1000000))
+NEED=$(((MB << 20) * 4 + BIG * 4))   # tree, its zips, the big file, its zips and the largest image
+if (($(df -B1 --output=avail "$W" | tail -1) < NEED)); then
+  say "zip_space.sh: needs about $((NEED >> 30)) GiB free in $BASE; lower ZARVIK_BENCH_MB or ZARVIK_BIG_MB"
+  exit 2
+fi
+
+say "== a ${MB} MiB tree from ${SOURCES[*]}"
+read -r FILES BYTES _ < <($HELP tree "$W/tree" "$MB" "${SOURCES[@]}")
+(cd "$W/tree" && zip -q -6 -r "$W/infozip.zip" .)
+(cd "$W/tree" && 7zz a -tzip -bd -bso0 "$W/7zip.zip" . >/dev/null)
+ZIPS=(infozip 7zip)
+if ((BIG > 0)); then
+  say "== one file of $BIG bytes: the tree's files over and over"
+  mkdir "$W/big"
+  for ((pass = 0; pass <= BIG / BYTES; pass++)); do find "$W/tree" -type f -print0 | sort -z | xargs -0 cat; done 2>/dev/null |
+    head -c "$BIG" >"$W/big/big.bin" || true
+  (cd "$W/big" && zip -q -0 "$W/big-stored.zip" big.bin && zip -q -6 "$W/big-deflated.zip" big.bin)
+  ZIPS+=(big-stored big-deflated)
+fi
+source_of() { [[ $1 == big-* ]] && echo "$W/big" || echo "$W/tree"; }
+mib() { awk -v b="$1" 'BEGIN { printf "%.2f", b / 1048576 }'; }
+
+# fresh_image ZIP: a new ext4 image at $FS, room for ZIP, its tree and a margin.
+fresh_image() {
+  umount "$FS" 2>/dev/null || true
+  rm -f "$W/space.img"
+  local tree; tree=$(du -sB1 "$(source_of "$1")" | cut -f1)
+  truncate -s $(($(stat -c %s "$W/$1.zip") + tree * 11 / 10 + (512 << 20))) "$W/space.img"
+  mkfs.ext4 -q -F -m 0 "$W/space.img"
+  mount -o loop "$W/space.img" "$FS"
+}
+
+# space_run ZIP BATCH: a consuming extraction of ZIP at BATCH (default or a
+# --batch SIZE), sampled; prints its row.
+space_run() {
+  local zip=$1 batch=$2 opts=()
+  [[ $batch == default ]] || opts=(--batch "$batch")
+  fresh_image "$zip"
+  cp "$W/$zip.zip" "$FS/a.zip"
+  sync -f "$FS"
+  local free cd entries bound
+  free=$(($(df -B1 --output=avail "$FS" | tail -1)))
+  read -r cd entries < <($HELP zipdir "$FS/a.zip")
+  bound=$((64 << 20)); [[ $batch == default ]] || bound=$((4 << 20))   # one unit: at most a piece of about 4 MiB
+  ((bound <= free / 4)) || bound=$((free / 4))
+  say "== $zip, bound $batch"
+  $HELP sample "$FS" "$W/journal" 0.01 "$FS/a.zip.zvkj" & local sampler=$!
+  local before t0=$EPOCHREALTIME held seen rc
+  before=$($HELP used "$FS")
+  read -r held seen rc < <($PEAK "$FS" "$ZARVIK" extract -q "${opts[@]}" "$FS/a.zip" "$FS/d")
+  ((rc == 0)) || { say "zip_space.sh: the extraction of $zip failed"; exit 1; }
+  sync -f "$FS"
+  local seconds; seconds=$(awk -v a="$t0" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }')
+  kill -TERM "$sampler"; wait "$sampler" || true
+  local after journal
+  after=$($HELP used "$FS")
+  read -r _ _ _ journal <"$W/journal"
+  diff -rq "$(source_of "$zip")" "$FS/d" >/dev/null || { say "zip_space.sh: the extraction of $zip differs"; exit 1; }
+  [[ ! -e $FS/a.zip && ! -e $FS/a.zip.zvkj ]] || { say "zip_space.sh: the zip or its journal is left"; exit 1; }
+  local over=$((before + held - after)) goal=$((bound + cd + (1 << 20)))
+  printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' "$zip" "$entries" "$(mib "$(stat -c %s "$W/$zip.zip")")" \
+    "$batch" "$(mib "$cd")" "$(mib "$over")" "$(mib $((before + seen - after)))" "$(mib "$goal")" \
+    "$( ((over <= goal)) && echo met || echo '**missed**')" "$(mib "$journal")" "$seconds"
+}
+
+echo "Tree: $FILES files, $BYTES bytes. Load average (1 min) at the start: $(cut -d' ' -f1 /proc/loadavg)."
+echo
+echo "| zip | entries | zip MiB | --batch | directory MiB | peak − final tree MiB | momentary MiB | goal MiB | | journal MiB (largest) | seconds |"
+echo "|---|---:|---:|---|---:|---:|---:|---:|---|---:|---:|"
+for zip in "${ZIPS[@]}"; do
+  space_run "$zip" default
+  space_run "$zip" 1
+done
+echo
+echo "Load average (1 min) at the end: $(cut -d' ' -f1 /proc/loadavg)."
+umount "$FS"
+
+[[ -n $PLOT ]] || exit 0
+STEM=${PLOT%.png}
+# trace_side NAME COMMAND: the image with only the zip on it, then COMMAND
+# traced into $STEM.NAME.dat (bytes above the empty file system).
+trace_side() {
+  fresh_image infozip
+  sync -f "$FS"
+  local empty; empty=$($HELP used "$FS")
+  cp "$W/infozip.zip" "$FS/a.zip"
+  sync -f "$FS"
+  say "== picture: $1"
+  $HELP trace "$FS" "$STEM.$1.dat" 0.01 "$empty" -- bash -c "$2"
+  umount "$FS"
+}
+trace_side unzip "unzip -q '$FS/a.zip' -d '$FS/d' && rm '$FS/a.zip' && sync -f '$FS'"
+trace_side zarvik "'$ZARVIK' extract -q '$FS/a.zip' '$FS/d' >/dev/null && sync -f '$FS'"
+
+ZIP_BYTES=$(stat -c %s "$W/infozip.zip")
+FINAL=$(tail -1 "$STEM.zarvik.dat" | cut -d' ' -f2)
+TOP=$((FINAL + ZIP_BYTES))
+mb() { awk -v b="$1" 'BEGIN { printf "%.0f", b / 1e6 }'; }
+last() { grep -vc '^#' "$1" | awk '{ print $1 - 1 }'; }
+gnuplot <<EOF
+set terminal pngcairo size 1000,560 font "DejaVu Sans,10" noenhanced
+set output "$PLOT"
+set title "Disk space in use while extracting a zip of $(mb "$BYTES") MB" font ",14" offset 0,0.6
+set label 1 "$FILES files; Info-ZIP zip -6, $(mb "$ZIP_BYTES") MB; default batch; private ext4 image; statvfs every 10 ms" \
+  at graph 0.5, graph 1.04 center font ",9" textcolor rgb "#555555"
+set tmargin 5
+set xlabel "seconds since the start"
+set ylabel "disk space in use above the empty file system (MB)"
+set xrange [0:*]
+set yrange [0:*]
+set border 3
+set tics nomirror
+set grid lc rgb "#e5e5e5" lw 1
+set key right bottom Left reverse box lc rgb "#cccccc" opaque spacing 1.3 width 1
+set arrow 1 from graph 0, first $FINAL / 1e6 to graph 1, first $FINAL / 1e6 nohead dt 2 lc rgb "#999999" back
+set label 2 "extracted tree" at graph 0.99, first $FINAL / 1e6 right offset 0,0.7 font ",9" textcolor rgb "#666666"
+set arrow 2 from graph 0, first $TOP / 1e6 to graph 1, first $TOP / 1e6 nohead dt 2 lc rgb "#999999" back
+set label 3 "extracted tree + .zip" at graph 0.99, first $TOP / 1e6 right offset 0,0.7 font ",9" textcolor rgb "#666666"
+plot "$STEM.unzip.dat" using 1:(\$2 / 1e6) with lines lw 2.5 lc rgb "#d95f02" title "unzip, then delete the zip", \
+     "$STEM.zarvik.dat" using 1:(\$2 / 1e6) with lines lw 2.5 lc rgb "#1b9e77" title "zarvik extract", \
+     "$STEM.unzip.dat" every ::$(last "$STEM.unzip.dat") using 1:(\$2 / 1e6) with points pt 7 ps 0.9 lc rgb "#d95f02" notitle, \
+     "$STEM.zarvik.dat" every ::$(last "$STEM.zarvik.dat") using 1:(\$2 / 1e6) with points pt 7 ps 0.9 lc rgb "#1b9e77" notitle
+EOF
+say "== wrote $PLOT (samples: $STEM.{unzip,zarvik}.dat)"
