@@ -30,7 +30,9 @@ inline constexpr uint64_t kZipPieceBytes = 4u << 20;
 //   "Zip entry cannot be split into pieces small enough to extract: " + name
 //     (a deflate block that decodes to more than 256 MiB, or takes as much)
 // and, reading a unit, a read's own message when Unreadable, or the
-// decoder's, or "Checksum verification failed: " + name when Damaged.
+// decoder's, or "Checksum verification failed: " + name when Damaged, or,
+// read from a journal that no longer holds a piece's resume point,
+// "The journal no longer holds where this piece's decoding starts: " + name.
 const ArchiveSource& zipSource();
 
 }  // namespace ablative
