@@ -6,6 +6,7 @@
 
 #include "block_io.h"
 #include "coding.h"
+#include "crc32.h"
 #include "path_safety.h"
 #include "zip_fields.h"
 #include "zip_format.h"
@@ -247,6 +248,7 @@ bool checkLocalHeader(ArchiveReader& reader, const std::string& rawName, ZipEntr
                         textOf(variable, nameLength, extraLength), entry)) {
     return failFor(reader.errorText, kLocalMismatch, entry);
   }
+  entry.localHeaderCrc = crc32(crc32(header.data(), header.size()), variable.data(), variable.size());
   entry.hasDataDescriptor = (entry.flags & kDescriptorFlag) != 0;
   return !entry.hasDataDescriptor || readDescriptor(reader, entry);
 }

@@ -34,8 +34,9 @@ struct ZipEntry {
   uint64_t uncompressedSize = 0;
   // Offsets in the file as it is, a prefix in front of the archive counted.
   uint64_t localHeaderOffset = 0;
-  uint64_t dataOffset = 0;  // just past the local header
-  uint64_t dataEnd = 0;     // dataOffset + compressedSize
+  uint64_t dataOffset = 0;      // just past the local header
+  uint32_t localHeaderCrc = 0;  // CRC-32 of the local header, name and extra field included
+  uint64_t dataEnd = 0;         // dataOffset + compressedSize
   bool hasDataDescriptor = false;
   uint32_t dataDescriptorLength = 0;  // after dataEnd: 12 to 24 bytes when present
   ZipEntryKind kind = ZipEntryKind::File;

@@ -43,7 +43,6 @@ struct Piece {
 
 struct ZipReading {
   ZipDirectory directory;
-  std::vector<PlanMark> headers;           // per entry, its local header
   std::vector<std::vector<Piece>> pieces;  // per entry; empty for one unit or none
   std::vector<std::string> targets;        // per entry: a link's, empty for the others
 };
@@ -246,15 +245,9 @@ void splitLargeEntries(const std::wstring& archivePath, ZipReading& zip, std::ve
 
 // A local header stays until a cut takes it: it tells a resumed run that the
 // archive is the one its journal was written for.
-bool markHeader(FileHandle& file, const ZipEntry& entry, std::vector<PlanMark>& headers, std::wstring& errorText) {
-  const auto length = static_cast<uint32_t>(entry.dataOffset - entry.localHeaderOffset);
-  std::vector<uint8_t> bytes;
-  std::wstring readError;
-  if (!readArchiveBlock(file, entry.localHeaderOffset, length, bytes, readError)) {
-    return fail(errorText, readError.empty() ? L"Zip entry lies outside the archive: " + nameOf(entry) : readError);
-  }
-  headers.push_back({entry.localHeaderOffset, length, crc32(bytes.data(), bytes.size())});
-  return true;
+PlanMark headerMark(const ZipEntry& entry) {
+  return {entry.localHeaderOffset, static_cast<uint32_t>(entry.dataOffset - entry.localHeaderOffset),
+          entry.localHeaderCrc};
 }
 
 uint32_t unitsOf(const ZipEntry& entry, const std::vector<Piece>& pieces) {
@@ -319,7 +312,7 @@ void mapDirectory(const ZipReading& zip, ExtractionPlan& plan) {
   plan.archiveSize = zip.directory.archiveSize;
   plan.dataStart = zip.directory.prefixLength;
   plan.describedByJournal = true;
-  plan.marks = zip.headers;
+  for (const ZipEntry& entry : zip.directory.entries) plan.marks.push_back(headerMark(entry));
   auto units = std::make_shared<ZipUnits>();
   units->entries = zip.directory.entries;
   for (uint32_t i = 0; i < zip.directory.entries.size(); ++i) mapEntry(zip, i, plan, *units);
@@ -348,10 +341,7 @@ bool readZip(const std::wstring& archivePath, SourceReading& reading, std::wstri
   splitLargeEntries(archivePath, *zip, splitFailures);
   for (size_t i = 0; i < entries.size(); ++i) {
     if (!splitFailures[i].empty()) return fail(errorText, splitFailures[i]);
-    if (!readAhead(file, entries[i], zip->targets[i], errorText) ||
-        !markHeader(file, entries[i], zip->headers, errorText)) {
-      return false;
-    }
+    if (!readAhead(file, entries[i], zip->targets[i], errorText)) return false;
     reading.unitCount += unitsOf(entries[i], zip->pieces[i]);
     if (entries[i].kind == ZipEntryKind::File) reading.facts.sourceBytes += entries[i].uncompressedSize;
   }
