@@ -18,23 +18,15 @@
 # Debian: apt-get install zip unzip 7zip libarchive-tools time python3
 set -euo pipefail
 
-HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-ROOT=$(dirname "$HERE")
-HELP="python3 $HERE/compare_helper.py"
+source "$(dirname "${BASH_SOURCE[0]}")/zip_common.sh"
 MB=${ZARVIK_BENCH_MB:-1024}
 REPS=${ZARVIK_BENCH_REPS:-5}
 BASE=${1:-/var/tmp}
-SOURCES=(/usr/include /usr/lib/x86_64-linux-gnu /usr/share)
 
 for tool in zip unzip 7zz bsdtar python3; do
   command -v "$tool" >/dev/null || { echo "zip_compare.sh: $tool is missing (apt-get install zip unzip 7zip libarchive-tools python3)" >&2; exit 2; }
 done
-if [[ -z ${ZARVIK:-} ]]; then  # built from this checkout, never taken stale
-  cmake -S "$ROOT" -B "$ROOT/build-bench" -DCMAKE_BUILD_TYPE=Release >/dev/null
-  cmake --build "$ROOT/build-bench" -j2 --target zarvik >/dev/null
-  ZARVIK=$ROOT/build-bench/zarvik
-fi
-ZARVIK=$(cd "$(dirname "$ZARVIK")" && pwd)/$(basename "$ZARVIK")
+zip_bench_zarvik
 
 mkdir -p "$BASE"
 W=$(mktemp -d "$(cd "$BASE" && pwd)/zarvik-zipbench.XXXXXX")
@@ -42,12 +34,8 @@ trap 'rm -rf "$W"' EXIT
 RES=$W/results
 : >"$RES"
 TOOLS=(unzip 7zz bsdtar zarvik-keep zarvik)
-say() { printf '%s\n' "$*" >&2; }
 
-say "== a ${MB} MiB tree from ${SOURCES[*]}"
-read -r FILES BYTES _ < <($HELP tree "$W/tree" "$MB" "${SOURCES[@]}")
-(cd "$W/tree" && zip -q -6 -r "$W/infozip.zip" .)
-(cd "$W/tree" && 7zz a -tzip -bd -bso0 "$W/7zip.zip" . >/dev/null)
+zip_bench_tree "$W" "$MB"
 say "   $FILES files, $BYTES bytes; zip -6: $(stat -c %s "$W/infozip.zip") bytes, 7-Zip: $(stat -c %s "$W/7zip.zip") bytes"
 cat "$W"/*.zip >/dev/null
 NEED=$(((2 * ${#TOOLS[@]} + 2) * BYTES * 11 / 10))

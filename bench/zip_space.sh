@@ -30,28 +30,19 @@
 # Debian: apt-get install zip unzip 7zip python3 e2fsprogs gnuplot-nox
 set -euo pipefail
 
-HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-ROOT=$(dirname "$HERE")
-HELP="python3 $HERE/compare_helper.py"
+source "$(dirname "${BASH_SOURCE[0]}")/zip_common.sh"
 PEAK="python3 $HERE/space_check_helper.py peak"
 MB=${ZARVIK_BENCH_MB:-1024}
 BIG_MB=${ZARVIK_BIG_MB:-3000}
 PLOT=${ZARVIK_BENCH_PLOT:-}
 [[ -z $PLOT ]] || PLOT=$(cd "$(dirname "$PLOT")" && pwd)/$(basename "$PLOT")
 BASE=${1:-/var/tmp}
-SOURCES=(/usr/include /usr/lib/x86_64-linux-gnu /usr/share)
-say() { printf '%s\n' "$*" >&2; }
 
 ((EUID == 0)) || { say "zip_space.sh: needs root to mount file systems"; exit 2; }
 for tool in zip unzip 7zz python3 mkfs.ext4 ${PLOT:+gnuplot}; do
   command -v "$tool" >/dev/null || { say "zip_space.sh: $tool is missing (apt-get install zip unzip 7zip python3 e2fsprogs gnuplot-nox)"; exit 2; }
 done
-if [[ -z ${ZARVIK:-} ]]; then  # built from this checkout, never taken stale
-  cmake -S "$ROOT" -B "$ROOT/build-bench" -DCMAKE_BUILD_TYPE=Release >/dev/null
-  cmake --build "$ROOT/build-bench" -j2 --target zarvik >/dev/null
-  ZARVIK=$ROOT/build-bench/zarvik
-fi
-ZARVIK=$(cd "$(dirname "$ZARVIK")" && pwd)/$(basename "$ZARVIK")
+zip_bench_zarvik
 
 mkdir -p "$BASE"
 W=$(mktemp -d "$(cd "$BASE" && pwd)/zarvik-zipspace.XXXXXX")
@@ -70,10 +61,7 @@ if (($(df -B1 --output=avail "$W" | tail -1) < NEED)); then
   exit 2
 fi
 
-say "== a ${MB} MiB tree from ${SOURCES[*]}"
-read -r FILES BYTES _ < <($HELP tree "$W/tree" "$MB" "${SOURCES[@]}")
-(cd "$W/tree" && zip -q -6 -r "$W/infozip.zip" .)
-(cd "$W/tree" && 7zz a -tzip -bd -bso0 "$W/7zip.zip" . >/dev/null)
+zip_bench_tree "$W" "$MB"
 ZIPS=(infozip 7zip)
 if ((BIG > 0)); then
   say "== one file of $BIG bytes: the tree's files over and over"
