@@ -130,7 +130,7 @@ void trimTail(Journal& journal) {
                                         pieces[kept - 1].bytes.size();
   if (length == journal.tail.size()) return;
   journal.tail.resize(length);
-  cutFileAt(journal.file, statesOffset(journal) + journal.states.size() + length);
+  if (cutFileAt(journal.file, statesOffset(journal) + journal.states.size() + length)) flushFile(journal.file);
 }
 
 bool archiveForExtraction(const std::wstring& path, bool resume, std::wstring& archive, std::wstring& errorText) {

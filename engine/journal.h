@@ -18,7 +18,10 @@
 //   u32 unit | u32 length | u32 CRC-32 of the bytes | bytes
 // laid out so that the units a run takes first come last, and cut away as
 // those units are released, so that the journal shrinks as the archive does.
-// A cut need not be durable: the pieces it would have taken only stay.
+// Each cut is flushed at once: FAT writes a file's new length and its freed
+// clusters apart, and a flush of another file may carry the clusters without
+// the length, leaving a journal that no longer reads to its end. A cut lost
+// otherwise only leaves the pieces it would have taken.
 //
 // Durability: a journal is written whole under a temporary name, flushed,
 // renamed into place and its folder flushed, so it never exists half
@@ -74,8 +77,9 @@ void addToTail(std::vector<uint8_t>& tail, uint32_t unit, std::span<const uint8_
 // pieces of some bytes.
 std::vector<UnitBytes> tailPieces(const Journal& journal);
 
-// Cuts away the pieces at the tail's end whose units are Punched. Its
-// failure only leaves the journal longer, so it is not reported.
+// Cuts away the pieces at the tail's end whose units are Punched, and flushes
+// the cut. A cut that fails only leaves the journal longer, and one whose
+// flush fails is flushed by the journal's next change, so neither is reported.
 void trimTail(Journal& journal);
 
 // How many bytes the journal takes on disk.
