@@ -89,8 +89,22 @@ end_current_run() { [ -z "$current_run" ] || kill -9 -- -"$current_run" 2>/dev/n
 current_run=
 cleanup_hooks+=(end_current_run)
 
+# state_of_archive: what the archive and its journal hold now, as checksums ("-" where a file is gone).
+state_of_archive() { local f; for f in "$archive" "$archive.zvkj"; do cksum "$f" 2>/dev/null || echo -; done; }
+
+# Under Wine, a run was once seen to end with status 1 and nothing on stderr but Wine's own lines. The program
+# names every failure it reports, so such an end, with the archive and journal as they were, is Wine's: it is
+# logged and the run started again (three times at most).
+lost_start() {
+  [ "${zarvik[0]}" = wine ] && ! grep -qv '^wine: ' "$work/err" && [ "$(state_of_archive)" = "$1" ] || return 1
+  lost_starts=$((lost_starts + 1)) && echo "Wine ended a run before it started (archive untouched): run again"
+}
+lost_starts=0
+
 # run_killed ARGS...: runs an extraction of $archive and kills it partway unless it ends first.
 run_killed() {
+  local before
+  [ "${zarvik[0]}" != wine ] || before=$(state_of_archive)
   # A process group of its own: under Wine the program runs as a child of its launcher, and dies with the group.
   setsid "${zarvik[@]}" extract "$@" >/dev/null 2>"$work/err" &
   local pid=$! killed=0
@@ -107,7 +121,9 @@ run_killed() {
     { [ -e "$archive" ] || [ -e "$archive.zvkj" ]; } && kills=$((kills + 1))
     return 0
   fi
-  [ "$rc" -eq 0 ] || { fail "extract $* exited $rc: $(cat "$work/err")"; return 1; }
+  [ "$rc" -eq 0 ] && return 0
+  [ "$lost_starts" -lt 3 ] && lost_start "$before" && { run_killed "$@"; return; }
+  fail "extract $* exited $rc: $(cat "$work/err")" && return 1
 }
 
 # soak SIZE BATCH: extracts an archive of SIZE blocks ("zip": a zip) in groups of BATCH bytes, killed and resumed.
