@@ -50,8 +50,16 @@ bool createArchive(const std::wstring& inputPath, const std::wstring& archivePat
                    std::wstring& errorText, const ProgressCallback& onProgress, const LogCallback& onLog,
                    const PauseCallback& isPaused);
 
+inline constexpr int kDefaultZstdLevel = 3;
+inline constexpr int kLargestZstdLevel = 19;
+
 struct CreateOptions {
   uint32_t blockSize = kDefaultBlockSize;
+  // 0: version 3, run-length coded. 1 to kLargestZstdLevel: version 4, with
+  // Zstandard at that level, folders, links, times and permissions, and small
+  // files sharing blocks.
+  int zstdLevel = 0;
+  unsigned threads = 0;     // blocks coded at once; 0: one a core. The archive's bytes do not depend on it
   StopCallback shouldStop;  // asked before each file and each block
 };
 

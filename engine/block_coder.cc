@@ -4,63 +4,70 @@
 
 #include "codec.h"
 #include "crc32.h"
+#include "zstd_block.h"
 
 namespace ablative {
 
-CodedBlock codeBlock(const uint8_t* raw, uint32_t size, uint8_t* coded) {
+CodedBlock codeBlock(const BlockCoding& coding, const uint8_t* raw, uint32_t size, uint8_t* coded) {
   CodedBlock block;
-  block.useRle = rleEncodeIfSmaller(raw, size, coded, block.codedLength);
+  block.useCoded = coding.zstdLevel != 0 ? zstdEncodeIfSmaller(raw, size, coding.zstdLevel, coded, block.codedLength)
+                                         : rleEncodeIfSmaller(raw, size, coded, block.codedLength);
   block.crc = crc32(raw, size);
   return block;
 }
 
-BackgroundCoder::~BackgroundCoder() {
-  if (!thread_.joinable()) return;
+CodingPool::~CodingPool() {
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
   }
-  changed_.notify_all();
-  thread_.join();
+  queued_.notify_all();
+  for (std::thread& thread : threads_) thread.join();
 }
 
-void BackgroundCoder::start(const uint8_t* raw, uint32_t size, uint8_t* coded) {
-  if (!thread_.joinable()) {
-    try {
-      thread_ = std::thread([this] { run(); });
-    } catch (const std::system_error&) {
-      result_ = codeBlock(raw, size, coded);
-      return;
-    }
+bool CodingPool::startThreads() {
+  started_ = true;
+  try {
+    for (unsigned i = 0; i < workers_; ++i) threads_.emplace_back([this] { run(); });
+  } catch (const std::system_error&) {
+    // The threads that did start serve; with none the caller codes.
+  }
+  return !threads_.empty();
+}
+
+void CodingPool::submit(CodingJob& job) {
+  job.done = false;
+  if (!(started_ ? !threads_.empty() : startThreads())) {
+    job.result = codeBlock(coding_, job.raw, job.size, job.coded);
+    job.done = true;
+    return;
   }
   {
     std::lock_guard lock(mutex_);
-    raw_ = raw, size_ = size, coded_ = coded;
-    pending_ = true;
+    queue_.push_back(&job);
   }
-  changed_.notify_all();
+  queued_.notify_one();
 }
 
-CodedBlock BackgroundCoder::finish() {
+const CodedBlock& CodingPool::wait(CodingJob& job) {
   std::unique_lock lock(mutex_);
-  changed_.wait(lock, [this] { return !pending_; });
-  return result_;
+  finished_.wait(lock, [&job] { return job.done; });
+  return job.result;
 }
 
-void BackgroundCoder::run() {
+void CodingPool::run() {
   std::unique_lock lock(mutex_);
   for (;;) {
-    changed_.wait(lock, [this] { return pending_ || stopping_; });
+    queued_.wait(lock, [this] { return !queue_.empty() || stopping_; });
     if (stopping_) return;
-    const uint8_t* raw = raw_;
-    const uint32_t size = size_;
-    uint8_t* coded = coded_;
+    CodingJob& job = *queue_.front();
+    queue_.pop_front();
     lock.unlock();
-    const CodedBlock block = codeBlock(raw, size, coded);
+    const CodedBlock result = codeBlock(coding_, job.raw, job.size, job.coded);
     lock.lock();
-    result_ = block;
-    pending_ = false;
-    changed_.notify_all();
+    job.result = result;
+    job.done = true;
+    finished_.notify_all();
   }
 }
 

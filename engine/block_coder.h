@@ -1,53 +1,72 @@
-// Codes one archive block: its run-length form when that is shorter than the
-// raw bytes, and the CRC-32 of the raw bytes.
+// Codes archive blocks: each is stored coded when that is shorter than its
+// raw bytes, else raw; with the CRC-32 of the raw bytes.
 //
-// Creation reads the next block while the current one is coded: coding is
-// most of its processor time, so on a second core the two overlap.
-// BackgroundCoder runs that coding on a helper thread of its own.
+// Creation reads blocks in order on its own thread while a pool of workers
+// codes them, and writes them in order: coding is most of its processor time,
+// so it runs on every core given. Each block is coded alone with the same
+// parameters, so the archive's bytes do not depend on how many workers coded
+// it.
 #pragma once
 
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 namespace ablative {
 
+// Run-length coding (archive versions 2 and 3), or Zstandard at `zstdLevel`
+// (version 4) when that is not 0.
+struct BlockCoding {
+  int zstdLevel = 0;
+};
+
 struct CodedBlock {
-  bool useRle = false;     // the coded form is shorter: store it
-  size_t codedLength = 0;  // valid when useRle
+  bool useCoded = false;   // the coded form is shorter: store it
+  size_t codedLength = 0;  // valid when useCoded
   uint32_t crc = 0;        // of the raw bytes
 };
 
 // `coded` must have room for `size` - 1 bytes.
-CodedBlock codeBlock(const uint8_t* raw, uint32_t size, uint8_t* coded);
+CodedBlock codeBlock(const BlockCoding& coding, const uint8_t* raw, uint32_t size, uint8_t* coded);
 
-// One block at a time on a helper thread, started on first use. Where no
-// thread can be started the block is coded by the caller instead.
-class BackgroundCoder {
+// One block handed to the pool: its buffers stay untouched by the caller
+// until wait() returns for it.
+struct CodingJob {
+  const uint8_t* raw = nullptr;
+  uint32_t size = 0;
+  uint8_t* coded = nullptr;
+  CodedBlock result;
+  bool done = false;
+};
+
+// Codes jobs on `workers` threads, started on first use. With no workers, or
+// where no thread can be started, a job is coded by the caller at submit().
+class CodingPool {
  public:
-  BackgroundCoder() = default;
-  BackgroundCoder(const BackgroundCoder&) = delete;
-  BackgroundCoder& operator=(const BackgroundCoder&) = delete;
-  ~BackgroundCoder();
+  CodingPool(BlockCoding coding, unsigned workers) : coding_(coding), workers_(workers) {}
+  CodingPool(const CodingPool&) = delete;
+  CodingPool& operator=(const CodingPool&) = delete;
+  ~CodingPool();
 
-  // Starts coding; `raw` and `coded` stay untouched by the caller until
-  // finish() returns. Only one block may be in progress.
-  void start(const uint8_t* raw, uint32_t size, uint8_t* coded);
-  CodedBlock finish();
+  void submit(CodingJob& job);
+  const CodedBlock& wait(CodingJob& job);
 
  private:
   void run();
+  bool startThreads();
 
+  const BlockCoding coding_;
+  const unsigned workers_;
   std::mutex mutex_;
-  std::condition_variable changed_;
-  std::thread thread_;
-  const uint8_t* raw_ = nullptr;
-  uint32_t size_ = 0;
-  uint8_t* coded_ = nullptr;
-  CodedBlock result_;
-  bool pending_ = false;  // a block waits for the thread or is being coded
+  std::condition_variable queued_;
+  std::condition_variable finished_;
+  std::deque<CodingJob*> queue_;
+  std::vector<std::thread> threads_;
+  bool started_ = false;
   bool stopping_ = false;
 };
 

@@ -6,6 +6,7 @@
 #include "codec_kernels.h"
 #include "codec_scan.h"
 #include "format.h"
+#include "zstd_block.h"
 
 namespace ablative {
 namespace {
@@ -190,8 +191,12 @@ bool decodeBlock(uint32_t archiveVersion, uint32_t codec, const uint8_t* stored,
     // Version 2 had no Stored codec; whatever the field holds, the block is coded.
     return rleDecode(stored, storedLength, rawSize, out);
   }
-  if (archiveVersion != kArchiveVersion) return false;
-
+  if (archiveVersion != kArchiveVersion && archiveVersion != kArchiveVersion4) return false;
+  if (archiveVersion == kArchiveVersion4 && codec == static_cast<uint32_t>(BlockCodec::Zstd)) {
+    if (rawSize > kLargestZstdBlock) return false;
+    out.resize(rawSize);
+    return zstdDecodeInto(stored, storedLength, out.data(), rawSize);
+  }
   if (codec == static_cast<uint32_t>(BlockCodec::Rle)) {
     return rleDecode(stored, storedLength, rawSize, out);
   }

@@ -17,8 +17,13 @@
 
 namespace ablative {
 
-// The codec field of a block as written by archive version 3.
-enum class BlockCodec : uint32_t { Rle = 0, Stored = 1 };
+// The codec field of a block as written by archive versions 3 and 4; version
+// 4 adds Zstandard, one frame a block.
+enum class BlockCodec : uint32_t { Rle = 0, Stored = 1, Zstd = 2 };
+
+// The largest block Zstandard codes: no table can make a reader allocate more
+// for one block.
+inline constexpr uint32_t kLargestZstdBlock = 256u << 20;
 
 // Codes `length` bytes in one greedy pass: wherever three or more equal bytes
 // start, a repeat packet takes them (at most 130; a longer run is cut and the
@@ -64,6 +69,9 @@ bool rleDecodeInto(const uint8_t* coded, size_t codedLength, uint8_t* out, size_
 // (`rawSize` bytes).
 //   Version 3: `codec` is a BlockCodec. Rle decodes; Stored succeeds only when
 //              storedLength == rawSize and copies the bytes; any other value fails.
+//   Version 4: as version 3, and Zstd succeeds only when the stored bytes are
+//              one frame that declares and decodes to rawSize bytes, at most
+//              kLargestZstdBlock.
 //   Version 2: blocks are always Rle coded; `codec` is ignored.
 // Other versions are not handled here and fail.
 bool decodeBlock(uint32_t archiveVersion, uint32_t codec, const uint8_t* stored, size_t storedLength, uint32_t rawSize,

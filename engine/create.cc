@@ -7,6 +7,7 @@
 #include <charconv>
 #include <memory>
 #include <optional>
+#include <thread>
 
 #include "ablative.h"
 #include "block_coder.h"
@@ -96,194 +97,271 @@ std::wstring summaryLine(uint64_t fileCount, uint64_t sourceBytes, uint64_t data
          L", archive-data-bytes=" + std::to_wstring(dataBytes) + L", ratio=" + std::wstring(digits, end);
 }
 
-// Creation's own view of the archive: the header and a record a file, in the
-// order of the source's entries.
+// Creation's own view of the archive: the header, a record an entry in the
+// order of the source's entries, and every block's raw size.
 struct Layout {
   ArchiveHeader header;
   std::vector<FileRecord> files;
-  uint64_t largestFile = 0;
+  std::vector<uint32_t> blockSizes;
+  uint32_t largestBlock = 0;
 };
 
-// Gives every entry its place in the path table and its run of blocks. False
-// when a count does not fit the format's 32-bit fields.
-bool layOut(const std::vector<SourceEntry>& entries, uint32_t blockSize, Layout& layout) {
-  uint64_t blocks = 0, pathBytes = 0, sourceBytes = 0;
+// Where the next file's bytes go as blocks are cut: version 3 gives every
+// file blocks of its own; version 4 lays the files end to end, a file of at
+// least a block starting a new one and ending its last.
+class BlockCutter {
+ public:
+  BlockCutter(uint32_t version, uint32_t blockSize) : shared_(version >= kArchiveVersion4), blockSize_(blockSize) {}
+
+  void place(FileRecord& record, uint64_t size) {
+    if (!shared_ || size >= blockSize_) close();
+    // Version 3 gives an empty file the index its next block would have.
+    if (!shared_ || size > 0) record.firstBlock = static_cast<uint32_t>(std::min<uint64_t>(blocks.size(), UINT32_MAX));
+    if (size == 0) return;
+    if (size / blockSize_ > UINT32_MAX - blocks.size()) {
+      tooMany = true;
+      return;
+    }
+    record.firstOffset = fill_;
+    const size_t before = blocks.size();
+    for (uint64_t left = size; left > 0;) {
+      const uint64_t taken = std::min<uint64_t>(left, blockSize_ - fill_);
+      fill_ += static_cast<uint32_t>(taken);
+      left -= taken;
+      if (fill_ == blockSize_) close();
+    }
+    record.blockCount = static_cast<uint32_t>(blocks.size() - before + (fill_ > 0 ? 1 : 0));
+    if (!shared_ || size >= blockSize_) close();
+  }
+
+  void close() {
+    if (fill_ > 0) blocks.push_back(fill_);
+    fill_ = 0;
+  }
+
+  std::vector<uint32_t> blocks;
+  bool tooMany = false;  // more blocks than the format counts
+
+ private:
+  const bool shared_;
+  const uint32_t blockSize_;
+  uint32_t fill_ = 0;
+};
+
+// Gives every entry its place in the path table (a link's target after its
+// path) and in the blocks. False when a count does not fit the format's
+// 32-bit fields.
+bool layOut(const std::vector<SourceEntry>& entries, uint32_t version, uint32_t blockSize, Layout& layout) {
+  uint64_t pathBytes = 0, sourceBytes = 0;
+  BlockCutter cutter(version, blockSize);
   layout.files.reserve(entries.size());
   for (const SourceEntry& entry : entries) {
-    uint64_t count = entry.size / blockSize + (entry.size % blockSize != 0 ? 1 : 0);
-    if (count > UINT32_MAX || blocks + count > UINT32_MAX) return false;
-    layout.files.push_back(FileRecord{static_cast<uint32_t>(pathBytes),
-                                      static_cast<uint32_t>(entry.relativePathUtf8.size()), entry.size,
-                                      static_cast<uint32_t>(blocks), static_cast<uint32_t>(count)});
-    blocks += count;
-    pathBytes += entry.relativePathUtf8.size();
-    sourceBytes += entry.size;
-    layout.largestFile = std::max(layout.largestFile, entry.size);
+    FileRecord record{.pathOffset = static_cast<uint32_t>(pathBytes),
+                      .pathLength = static_cast<uint32_t>(entry.relativePathUtf8.size()),
+                      .size = entry.type == EntryType::Folder ? 0 : entry.size,
+                      .modifiedNs = entry.modifiedNs,
+                      .mode = entry.mode,
+                      .type = entry.type};
+    const uint64_t data = entry.type == EntryType::File ? entry.size : 0;
+    cutter.place(record, data);
+    if (cutter.tooMany) return false;
+    layout.files.push_back(record);
+    pathBytes += entry.relativePathUtf8.size() + entry.linkTarget.size();
+    sourceBytes += data;
   }
-  if (pathBytes > UINT32_MAX || entries.size() > UINT32_MAX) return false;
-  layout.header = newArchiveHeader(blockSize, sourceBytes, static_cast<uint32_t>(pathBytes),
-                                   static_cast<uint32_t>(entries.size()), static_cast<uint32_t>(blocks));
+  cutter.close();
+  if (pathBytes > UINT32_MAX || entries.size() > UINT32_MAX || cutter.blocks.size() > UINT32_MAX) return false;
+  layout.blockSizes = std::move(cutter.blocks);
+  for (uint32_t size : layout.blockSizes) layout.largestBlock = std::max(layout.largestBlock, size);
+  layout.header = newArchiveHeader(version, blockSize, sourceBytes, static_cast<uint32_t>(pathBytes),
+                                   static_cast<uint32_t>(entries.size()),
+                                   static_cast<uint32_t>(layout.blockSizes.size()));
   return true;
 }
 
-// Blocks at least this large are coded on the helper thread while the next
-// one is read; smaller ones cost less to code than to hand over.
-constexpr uint32_t kBackgroundCodingMinimum = 64 << 10;
-
-// Codes the blocks of every entry into the archive after its tables, in
-// order, with three block buffers. While one block is coded in the background
-// (its raw bytes in one buffer, its coded form going to a second), the caller
-// writes the block before it and reads the next into the third. When a block
-// is done only one of its two buffers needs writing, so the other at once
-// takes the next block's coded form, and every buffer stays busy.
-class BlockPacker {
+// The source files' bytes in table order, read block by block: each file is
+// opened when the blocks reach it, and must end where the scan said.
+class SourceStream {
  public:
-  BlockPacker(const Layout& layout, ArchiveWriter& writer, std::vector<BlockRecord>& blocks, std::wstring& errorText,
-              const ProgressCallback& onProgress)
-      : header_(layout.header), writer_(writer), blocks_(blocks), errorText_(errorText), onProgress_(onProgress),
-        // One more byte than the largest file would need shows a file that grew.
-        bufferSize_(std::min<uint64_t>(header_.blockSize, layout.largestFile + 1)), cursor_(header_.dataOffset) {
-    for (auto& buffer : buffers_) {
-      // Left uninitialised: pages never written cost no memory.
-      buffer = std::make_unique_for_overwrite<uint8_t[]>(bufferSize_);
-      free_.push_back(buffer.get());
-    }
-  }
+  SourceStream(const SourceFiles& source, std::wstring& errorText, const LogCallback& onLog,
+               const StopCallback& shouldStop)
+      : source_(source), errorText_(errorText), onLog_(onLog), shouldStop_(shouldStop) {}
 
-  bool pack(const std::wstring& sourcePath, const std::string& storedPath, const FileRecord& file,
-            const LogCallback& onLog, const PauseCallback& isPaused, const StopCallback& shouldStop) {
-    if (stopRequested(shouldStop)) return failAfterInFlight(kStoppedOnRequest);  // a tree of empty files too
-    FileHandle source;
-    if (!openFile(sourcePath, OpenMode::ReadOnly, source)) {
-      return failAfterInFlight(L"Unable to open source file: " + sourcePath);
-    }
-    if (onLog) onLog(L"Packing: " + fromUtf8(storedPath));
-    uint64_t remaining = file.size;
-    bool endSeen = false;  // a read asked for more than the file held
-    for (uint32_t j = 0; j < file.blockCount; ++j) {
-      if (!waitWhilePaused(isPaused, shouldStop)) return failAfterInFlight(kStoppedOnRequest);
-      const uint64_t expected = std::min<uint64_t>(header_.blockSize, remaining);
-      const uint64_t asked = std::min(bufferSize_, expected + 1);
+  // Fills `out` with the next `size` bytes, from as many files as it takes.
+  bool read(uint8_t* out, uint32_t size) {
+    while (size > 0) {
+      while (left_ == 0) {
+        if (!nextFile()) return failed_ ? false : fail(changedMessage(pathOfCurrent()));
+      }
+      const uint32_t asked = static_cast<uint32_t>(std::min<uint64_t>(size, left_));
       uint64_t got = 0;
-      readUpTo(source, free_.back(), asked, expected, got);
-      if (got != expected) return failAfterInFlight(changedMessage(sourcePath));
-      endSeen = asked > got;
-      const Block block{file.firstBlock + j, static_cast<uint32_t>(got), take()};
-      if (!(block.rawSize >= kBackgroundCodingMinimum ? codeInBackground(block) : codeHere(block))) return false;
-      remaining -= got;
+      readUpTo(file_, out, asked, asked, got);
+      if (got != asked) return fail(changedMessage(pathOfCurrent()));
+      out += asked, size -= asked, left_ -= asked;
     }
-    // An empty file, or one that ended with a full block, has not yet shown
-    // that it ends where the scan said: one more read must find nothing.
-    if (!endSeen && !atEnd(source)) return failAfterInFlight(changedMessage(sourcePath));
     return true;
   }
 
-  // Writes the block still being coded, if any.
-  bool finish() { return finishInFlight(); }
-
-  uint64_t dataBytes() const { return cursor_ - header_.dataOffset; }
+  // Checks the last file's end, and opens and checks the files no block
+  // reached (empty ones).
+  bool finish() {
+    if (left_ > 0) return fail(changedMessage(pathOfCurrent()));
+    while (nextFile()) {
+    }
+    return !failed_;
+  }
 
  private:
-  struct Block {
-    uint32_t index;
-    uint32_t rawSize;
-    uint8_t* raw;
-    uint8_t* coded = nullptr;
-  };
-
-  uint8_t* take() {
-    uint8_t* buffer = free_.back();
-    free_.pop_back();
-    return buffer;
+  // Closes the current file, which must be at its end, and opens the next
+  // one. False at the end of the files, or once failed.
+  bool nextFile() {
+    if (open_) {
+      open_ = false;
+      if (!atEnd(file_)) return fail(changedMessage(pathOfCurrent()));
+      file_.close();
+    }
+    while (next_ < source_.entries.size() && source_.entries[next_].type != EntryType::File) ++next_;
+    if (next_ == source_.entries.size()) return false;
+    current_ = next_++;
+    if (stopRequested(shouldStop_)) return fail(kStoppedOnRequest);
+    if (!openFile(pathOfCurrent(), OpenMode::ReadOnly, file_)) {
+      return fail(L"Unable to open source file: " + pathOfCurrent());
+    }
+    open_ = true;
+    left_ = source_.entries[current_].size;
+    if (onLog_) onLog_(L"Packing: " + fromUtf8(source_.entries[current_].relativePathUtf8));
+    return true;
   }
 
-  // A block once coded: only one of its two buffers is written.
-  struct Coded {
-    Block block;
-    CodedBlock form;
-    uint8_t* written() const { return form.useRle ? block.coded : block.raw; }
-    uint8_t* unwritten() const { return form.useRle ? block.raw : block.coded; }
-  };
+  std::wstring pathOfCurrent() const { return source_.sourcePathOf(source_.entries[current_]); }
 
-  bool codeInBackground(Block block) {
-    const std::optional<Coded> previous = collectInFlight();
-    block.coded = take();
-    coder_.start(block.raw, block.rawSize, block.coded);
-    inFlight_ = block;
-    return !previous || storeAndFree(*previous);
-  }
-
-  bool codeHere(Block block) {
-    if (!finishInFlight()) return false;
-    block.coded = take();
-    const Coded coded{block, codeBlock(block.raw, block.rawSize, block.coded)};
-    free_.push_back(coded.unwritten());
-    return storeAndFree(coded);
-  }
-
-  bool finishInFlight() {
-    const std::optional<Coded> done = collectInFlight();
-    return !done || storeAndFree(*done);
-  }
-
-  // Waits for the block in the background, if any; its unwritten buffer is
-  // free at once.
-  std::optional<Coded> collectInFlight() {
-    if (!inFlight_) return std::nullopt;
-    const Coded done{*inFlight_, coder_.finish()};
-    inFlight_.reset();
-    free_.push_back(done.unwritten());
-    return done;
-  }
-
-  // Writes the block, then frees the buffer it was written from.
-  bool storeAndFree(const Coded& done) {
-    const bool stored = store(done);
-    free_.push_back(done.written());
-    return stored;
-  }
-
-  // A failure found while a block was still being coded: that block is
-  // written first, so the run reports what a one-block-at-a-time run would.
-  bool failAfterInFlight(std::wstring message) {
-    if (finishInFlight()) errorText_ = std::move(message);
+  bool fail(std::wstring message) {
+    errorText_ = std::move(message);
+    failed_ = true;
     return false;
   }
 
-  bool store(const Coded& done) {
-    const CodedBlock& form = done.form;
-    BlockRecord& record = blocks_[done.block.index];
+  const SourceFiles& source_;
+  std::wstring& errorText_;
+  const LogCallback& onLog_;
+  const StopCallback& shouldStop_;
+  FileHandle file_;
+  bool open_ = false;
+  bool failed_ = false;
+  size_t current_ = 0;  // the file being read
+  size_t next_ = 0;     // the entry to look at next
+  uint64_t left_ = 0;   // bytes of the current file still to read
+};
+
+// Blocks smaller than this cost less to code than to hand to a worker.
+constexpr uint32_t kPoolCodingMinimum = 64 << 10;
+
+// Codes the blocks into the archive after its tables, in order. Block i is
+// read into slot i mod K, K = workers + 1: before a slot takes a new block,
+// the block it held is written, so at most K blocks are read and not yet
+// written, and the writes follow the blocks' order.
+class BlockPacker {
+ public:
+  BlockPacker(const Layout& layout, const BlockCoding& coding, unsigned workers, ArchiveWriter& writer,
+              std::vector<BlockRecord>& blocks, std::wstring& errorText, const ProgressCallback& onProgress)
+      : layout_(layout), coding_(coding), writer_(writer), blocks_(blocks), errorText_(errorText),
+        onProgress_(onProgress), cursor_(layout.header.dataOffset), pool_(coding, workers) {
+    slots_.resize(std::min<size_t>(size_t{workers} + 1, std::max<size_t>(layout.blockSizes.size(), 1)));
+    for (Slot& slot : slots_) {
+      // Left uninitialised: pages never written cost no memory.
+      slot.raw = std::make_unique_for_overwrite<uint8_t[]>(layout.largestBlock);
+      slot.coded = std::make_unique_for_overwrite<uint8_t[]>(layout.largestBlock);
+    }
+  }
+
+  bool pack(SourceStream& stream, const PauseCallback& isPaused, const StopCallback& shouldStop) {
+    for (uint32_t b = 0; b < layout_.blockSizes.size(); ++b) {
+      Slot& slot = slots_[b % slots_.size()];
+      if (slot.inUse && !store(slot)) return false;
+      if (!waitWhilePaused(isPaused, shouldStop)) return failAfterInFlight(kStoppedOnRequest);
+      const uint32_t size = layout_.blockSizes[b];
+      if (!stream.read(slot.raw.get(), size)) return failAfterInFlight(errorText_);
+      slot.index = b;
+      slot.inUse = true;
+      slot.job = CodingJob{.raw = slot.raw.get(), .size = size, .coded = slot.coded.get()};
+      if (size >= kPoolCodingMinimum) {
+        pool_.submit(slot.job);
+      } else {
+        slot.job.result = codeBlock(coding_, slot.job.raw, size, slot.job.coded);
+        slot.job.done = true;
+      }
+    }
+    if (!storeInFlight()) return false;
+    return stream.finish();
+  }
+
+  uint64_t dataBytes() const { return cursor_ - layout_.header.dataOffset; }
+
+ private:
+  struct Slot {
+    std::unique_ptr<uint8_t[]> raw, coded;
+    CodingJob job;
+    uint32_t index = 0;
+    bool inUse = false;
+  };
+
+  // Writes the blocks still held, oldest first.
+  bool storeInFlight() {
+    std::vector<Slot*> held;
+    for (Slot& slot : slots_) {
+      if (slot.inUse) held.push_back(&slot);
+    }
+    std::sort(held.begin(), held.end(), [](Slot* a, Slot* b) { return a->index < b->index; });
+    return std::all_of(held.begin(), held.end(), [this](Slot* slot) { return store(*slot); });
+  }
+
+  // A failure found while blocks were still being coded: they are written
+  // first, so the run reports what a one-block-at-a-time run would.
+  bool failAfterInFlight(std::wstring message) {
+    if (storeInFlight()) errorText_ = std::move(message);
+    return false;
+  }
+
+  bool store(Slot& slot) {
+    const CodedBlock& form = pool_.wait(slot.job);
+    slot.inUse = false;
+    BlockRecord& record = blocks_[slot.index];
     record.offset = cursor_;
-    record.storedSize = form.useRle ? static_cast<uint32_t>(form.codedLength) : done.block.rawSize;
-    record.rawSize = done.block.rawSize;
+    record.storedSize = form.useCoded ? static_cast<uint32_t>(form.codedLength) : slot.job.size;
+    record.rawSize = slot.job.size;
     record.crc = form.crc;
-    record.codec = static_cast<uint32_t>(form.useRle ? BlockCodec::Rle : BlockCodec::Stored);
-    if (!writer_.append(done.written(), record.storedSize)) {
+    const BlockCodec codec = coding_.zstdLevel != 0 ? BlockCodec::Zstd : BlockCodec::Rle;
+    record.codec = static_cast<uint32_t>(form.useCoded ? codec : BlockCodec::Stored);
+    if (!writer_.append(form.useCoded ? slot.coded.get() : slot.raw.get(), record.storedSize)) {
       errorText_ = L"Failed to write archive file";
       return false;
     }
     cursor_ += record.storedSize;
     ++blocksWritten_;
     bytesRead_ += record.rawSize;
-    if (onProgress_) onProgress_(ProgressInfo{blocksWritten_, header_.blockCount, 0, bytesRead_, header_.sourceBytes});
+    if (onProgress_) {
+      onProgress_(ProgressInfo{blocksWritten_, layout_.header.blockCount, 0, bytesRead_, layout_.header.sourceBytes});
+    }
     return true;
   }
 
-  const ArchiveHeader& header_;
+  const Layout& layout_;
+  const BlockCoding coding_;
   ArchiveWriter& writer_;
   std::vector<BlockRecord>& blocks_;
   std::wstring& errorText_;
   const ProgressCallback& onProgress_;
-  const uint64_t bufferSize_;
-  std::unique_ptr<uint8_t[]> buffers_[3];
-  std::vector<uint8_t*> free_;     // buffers in no block's use; the next read takes the last
-  std::optional<Block> inFlight_;  // the block being coded in the background
+  std::vector<Slot> slots_;
   uint64_t cursor_;
   uint32_t blocksWritten_ = 0;
   uint64_t bytesRead_ = 0;
-  // Last, so that it is destroyed first: its thread may still use the buffers.
-  BackgroundCoder coder_;
+  // Last, so that it is destroyed first: its threads may still use the slots.
+  CodingPool pool_;
 };
+
+unsigned workersFor(unsigned threads) {
+  return threads != 0 ? threads : std::max(1u, std::thread::hardware_concurrency());
+}
 
 // A running extraction holds its archive locked (openArchiveForRun). Taking
 // the same lock refuses a path that one is consuming, and holding it until
@@ -315,7 +393,16 @@ bool createArchive(const std::wstring& inputPath, const std::wstring& archivePat
                    std::wstring& errorText, const ProgressCallback& onProgress, const LogCallback& onLog,
                    const PauseCallback& isPaused) {
   const uint32_t blockSize = options.blockSize;
-  const SourceFiles source = collectSourceFiles(inputPath, errorText);
+  const bool zstd = options.zstdLevel != 0;
+  if (zstd && (options.zstdLevel < 1 || options.zstdLevel > kLargestZstdLevel)) {
+    errorText = L"Compression level must be from 1 to " + std::to_wstring(kLargestZstdLevel);
+    return false;
+  }
+  if (zstd && blockSize > kLargestZstdBlock) {
+    errorText = L"Block size with Zstandard must be at most " + std::to_wstring(kLargestZstdBlock) + L" bytes";
+    return false;
+  }
+  const SourceFiles source = collectSourceFiles(inputPath, zstd ? ScanScope::EveryEntry : ScanScope::Files, errorText);
   const std::vector<SourceEntry>& entries = source.entries;
   if (entries.empty()) return false;
   if (blockSize == 0) {
@@ -323,7 +410,7 @@ bool createArchive(const std::wstring& inputPath, const std::wstring& archivePat
     return false;
   }
   Layout layout;
-  if (!layOut(entries, blockSize, layout)) {
+  if (!layOut(entries, zstd ? kArchiveVersion4 : kArchiveVersion, blockSize, layout)) {
     errorText = L"Source is too large for the archive format";
     return false;
   }
@@ -370,21 +457,18 @@ bool createArchive(const std::wstring& inputPath, const std::wstring& archivePat
   {
     // The encoded tables go before the block buffers exist, so that peak
     // memory holds only one of the two.
-    const std::vector<uint8_t> tables = encodeTables(
-        layout.header, layout.files, [&](size_t file) -> std::string_view { return entries[file].relativePathUtf8; });
+    const std::vector<uint8_t> tables = encodeTables(layout.header, layout.files, [&](size_t file) {
+      return entries[file].relativePathUtf8 + entries[file].linkTarget;
+    });
     if (!writer.append(tables.data(), tables.size())) {
       errorText = L"Failed to write archive file";
       return false;
     }
   }
-  BlockPacker packer(layout, writer, blocks, errorText, onProgress);
-  for (size_t i = 0; i < entries.size(); ++i) {
-    if (!packer.pack(source.sourcePathOf(entries[i]), entries[i].relativePathUtf8, layout.files[i], onLog, isPaused,
-                     options.shouldStop)) {
-      return false;
-    }
-  }
-  if (!packer.finish()) return false;
+  SourceStream stream(source, errorText, onLog, options.shouldStop);
+  BlockPacker packer(layout, BlockCoding{options.zstdLevel}, workersFor(options.threads), writer, blocks, errorText,
+                     onProgress);
+  if (!packer.pack(stream, isPaused, options.shouldStop)) return false;
   if (!writer.drain() || !writeBlockTable(temporary.file, layout.header, blocks) || !flushFile(temporary.file)) {
     errorText = L"Failed to write archive file";
     return false;
@@ -405,7 +489,9 @@ bool createArchive(const std::wstring& inputPath, const std::wstring& archivePat
 
   if (onLog) {
     onLog(L"Archive created: " + archivePath);
-    onLog(summaryLine(entries.size(), layout.header.sourceBytes, packer.dataBytes()));
+    const auto files = std::count_if(entries.begin(), entries.end(),
+                                     [](const SourceEntry& entry) { return entry.type == EntryType::File; });
+    onLog(summaryLine(static_cast<uint64_t>(files), layout.header.sourceBytes, packer.dataBytes()));
   }
   return true;
 }

@@ -195,6 +195,16 @@ PathStatus pathStatus(const std::wstring& path) {
   return platform::pathStatus(path);
 }
 
+bool entryStatus(const std::wstring& path, EntryStatus& status) {
+  if (ioHookFails({.op = IoOp::Status, .path = &path})) return false;
+  return platform::entryStatus(path, status);
+}
+
+bool readLinkTarget(const std::wstring& path, std::wstring& target) {
+  if (ioHookFails({.op = IoOp::Status, .path = &path})) return false;
+  return platform::readLinkTarget(path, target);
+}
+
 bool listDirectory(const std::wstring& path, std::vector<DirEntry>& entries) {
   entries.clear();
   if (ioHookFails({.op = IoOp::List, .path = &path})) return false;

@@ -132,6 +132,19 @@ struct DirEntry {
   uint64_t size = 0;                // valid when kind is File
   bool nameIsText = true;           // false for a name with no UTF-8 form: `name` then shows its bytes as \xNN
 };
+// What an entry is itself, a link not followed: its time (nanoseconds since
+// 1970 UTC) and permission bits (Windows: 0444 or 0555 when read-only, else
+// 0644 or 0755).
+struct EntryStatus {
+  PathKind kind = PathKind::Error;  // Link for a symbolic link
+  int64_t modifiedNs = 0;
+  uint32_t mode = 0;
+};
+bool entryStatus(const std::wstring& path, EntryStatus& status);
+// The target of the symbolic link at `path`, as stored in the link, with "/"
+// between its components. Fails where the platform reads no targets here (Windows).
+bool readLinkTarget(const std::wstring& path, std::wstring& target);
+
 // Lists one directory (without "." and ".."), in the platform's order.
 bool listDirectory(const std::wstring& path, std::vector<DirEntry>& entries);
 

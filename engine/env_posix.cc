@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <limits>
 
@@ -369,6 +370,27 @@ PathStatus pathStatus(const std::wstring& path) {
   status.kind = kindOf(st);
   status.size = static_cast<uint64_t>(st.st_size);
   return status;
+}
+
+bool entryStatus(const std::wstring& path, EntryStatus& status) {
+  std::string native;
+  struct stat st;
+  if (!nativePath(path, native) || ::lstat(native.c_str(), &st) != 0) return false;
+  status.kind = S_ISLNK(st.st_mode) ? PathKind::Link : kindOf(st);
+  status.modifiedNs = int64_t{st.st_mtim.tv_sec} * 1000000000 + st.st_mtim.tv_nsec;
+  status.mode = st.st_mode & 07777;
+  return true;
+}
+
+bool readLinkTarget(const std::wstring& path, std::wstring& target) {
+  std::string native;
+  if (!nativePath(path, native)) return false;
+  std::string bytes(PATH_MAX, '\0');
+  const ssize_t length = ::readlink(native.c_str(), bytes.data(), bytes.size());
+  if (length < 0 || static_cast<size_t>(length) == bytes.size()) return false;
+  bytes.resize(static_cast<size_t>(length));
+  target = fromUtf8(bytes);
+  return !target.empty();
 }
 
 bool listDirectory(const std::wstring& path, std::vector<DirEntry>& entries) {

@@ -290,6 +290,27 @@ PathStatus pathStatus(const std::wstring& path) {
   return status;
 }
 
+bool entryStatus(const std::wstring& path, EntryStatus& status) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!GetFileAttributesExW(nativePath(path).c_str(), GetFileExInfoStandard, &data)) return false;
+  const DWORD attributes = data.dwFileAttributes;
+  status.kind = attributes & FILE_ATTRIBUTE_REPARSE_POINT ? PathKind::Link : kindOfAttributes(attributes);
+  constexpr int64_t kFrom1601 = 116444736000000000;
+  const int64_t units = static_cast<int64_t>(uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32 |
+                                             data.ftLastWriteTime.dwLowDateTime);
+  status.modifiedNs = (units - kFrom1601) * 100;
+  const uint32_t execute = status.kind == PathKind::Directory ? 0111 : 0;
+  status.mode = (attributes & FILE_ATTRIBUTE_READONLY ? 0444 : 0644) | execute;
+  return true;
+}
+
+// Reading a link's target takes its reparse data, which this build does not
+// parse: the scan follows such links instead.
+bool readLinkTarget(const std::wstring&, std::wstring&) {
+  SetLastError(ERROR_NOT_SUPPORTED);
+  return false;
+}
+
 bool listDirectory(const std::wstring& path, std::vector<DirEntry>& entries) {
   std::wstring prefix = path;
   if (!prefix.empty() && prefix.back() != L'\\' && prefix.back() != L'/') prefix += L'\\';

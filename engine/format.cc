@@ -25,6 +25,60 @@ bool fail(std::wstring& errorText, const wchar_t* message) {
   return false;
 }
 
+// Version 4 derives how many blocks a file spans from where it starts and the
+// blocks' raw sizes; a file that runs past the last block gets one more than
+// there are, which checkFileRecord refuses.
+void countBlocksOfEachFile(ArchiveTables& tables) {
+  for (FileRecord& file : tables.files) {
+    if (file.type != EntryType::File || file.size == 0) continue;
+    uint64_t left = file.size, offset = file.firstOffset;
+    uint32_t count = 0;
+    for (uint64_t b = file.firstBlock; left > 0 && b < tables.blocks.size(); ++b, ++count, offset = 0) {
+      const uint32_t raw = tables.blocks[b].rawSize;
+      left -= std::min<uint64_t>(left, raw > offset ? raw - offset : 0);
+    }
+    file.blockCount = left > 0 ? static_cast<uint32_t>(std::min<uint64_t>(tables.blocks.size() + 1, UINT32_MAX))
+                               : count;
+  }
+}
+
+bool eachBlockHasOneFile(const ArchiveTables& tables) {
+  std::vector<uint8_t> claimed(tables.blocks.size(), 0);
+  uint64_t claims = 0;
+  for (const FileRecord& record : tables.files) {
+    for (uint64_t b = record.firstBlock; b < uint64_t{record.firstBlock} + record.blockCount; ++b) {
+      if (b >= claimed.size() || claimed[b]) return false;
+      claimed[b] = 1;
+      ++claims;
+    }
+  }
+  return claims == claimed.size();
+}
+
+// Version 4: the files' bytes laid end to end in table order are the blocks'
+// raw bytes in index order, none left over, no block empty or over size.
+bool filesFillTheBlocks(const ArchiveTables& tables) {
+  uint64_t block = 0, offset = 0;  // where the next file's bytes go
+  for (const FileRecord& file : tables.files) {
+    if (file.type != EntryType::File || file.size == 0) continue;
+    if (block < tables.blocks.size() && offset == tables.blocks[block].rawSize) ++block, offset = 0;
+    if (file.firstBlock != block || file.firstOffset != offset) return false;
+    for (uint64_t left = file.size; left > 0; ++block, offset = 0) {
+      if (block >= tables.blocks.size()) return false;
+      const BlockRecord& stored = tables.blocks[block];
+      if (stored.rawSize == 0 || stored.rawSize > tables.header.blockSize || offset >= stored.rawSize) return false;
+      const uint64_t taken = std::min<uint64_t>(left, stored.rawSize - offset);
+      left -= taken;
+      if (left == 0) {
+        offset += taken;
+        break;
+      }
+    }
+  }
+  if (block < tables.blocks.size() && offset == tables.blocks[block].rawSize) ++block, offset = 0;
+  return block == tables.blocks.size() && offset == 0;
+}
+
 }  // namespace
 
 void encodeHeader(const ArchiveHeader& header, uint8_t* out) {
@@ -48,12 +102,29 @@ ArchiveHeader decodeHeader(const uint8_t* in) {
   return header;
 }
 
-void encodeFileRecord(const FileRecord& record, uint8_t* out) {
-  putFields(out, record.pathOffset, record.pathLength, record.size, record.firstBlock, record.blockCount);
+uint32_t fileRecordSize(uint32_t version) { return version >= kArchiveVersion4 ? kEntryRecordSize : kRecordSize; }
+
+void encodeFileRecord(uint32_t version, const FileRecord& record, uint8_t* out) {
+  if (version < kArchiveVersion4) {
+    putFields(out, record.pathOffset, record.pathLength, record.size, record.firstBlock, record.blockCount);
+    return;
+  }
+  putFields(out, record.pathOffset, record.pathLength, record.size, record.firstBlock, record.firstOffset,
+            static_cast<uint64_t>(record.modifiedNs), record.mode, static_cast<uint32_t>(record.type));
 }
 
-FileRecord decodeFileRecord(const uint8_t* in) {
-  return FileRecord{get32(in), get32(in + 4), get64(in + 8), get32(in + 16), get32(in + 20)};
+FileRecord decodeFileRecord(uint32_t version, const uint8_t* in) {
+  FileRecord record{.pathOffset = get32(in), .pathLength = get32(in + 4), .size = get64(in + 8),
+                    .firstBlock = get32(in + 16)};
+  if (version < kArchiveVersion4) {
+    record.blockCount = get32(in + 20);
+    return record;
+  }
+  record.firstOffset = get32(in + 20);
+  record.modifiedNs = static_cast<int64_t>(get64(in + 24));
+  record.mode = get32(in + 32);
+  record.type = static_cast<EntryType>(get32(in + 36));
+  return record;
 }
 
 void encodeBlockRecord(const BlockRecord& record, uint8_t* out) {
@@ -64,11 +135,11 @@ BlockRecord decodeBlockRecord(const uint8_t* in) {
   return BlockRecord{get64(in), get32(in + 8), get32(in + 12), get32(in + 16), get32(in + 20)};
 }
 
-ArchiveHeader newArchiveHeader(uint32_t blockSize, uint64_t sourceBytes, uint32_t pathTableSize, uint32_t fileCount,
-                               uint32_t blockCount) {
+ArchiveHeader newArchiveHeader(uint32_t version, uint32_t blockSize, uint64_t sourceBytes, uint32_t pathTableSize,
+                               uint32_t fileCount, uint32_t blockCount) {
   ArchiveHeader header;
   std::copy(std::begin(kArchiveMagic), std::end(kArchiveMagic), header.magic);
-  header.version = kArchiveVersion;
+  header.version = version;
   header.blockSize = blockSize;
   header.sourceBytes = sourceBytes;
   header.pathTableSize = pathTableSize;
@@ -80,7 +151,7 @@ ArchiveHeader newArchiveHeader(uint32_t blockSize, uint64_t sourceBytes, uint32_
 }
 
 uint64_t blockTableOffset(const ArchiveHeader& header) {
-  return kArchiveHeaderSize + uint64_t{header.pathTableSize} + uint64_t{kRecordSize} * header.fileCount;
+  return kArchiveHeaderSize + uint64_t{header.pathTableSize} + uint64_t{fileRecordSize(header.version)} * header.fileCount;
 }
 
 uint64_t dataStart(const ArchiveHeader& header) {
@@ -88,15 +159,15 @@ uint64_t dataStart(const ArchiveHeader& header) {
 }
 
 std::vector<uint8_t> encodeTables(const ArchiveHeader& header, const std::vector<FileRecord>& files,
-                                  const std::function<std::string_view(size_t file)>& pathOf) {
+                                  const std::function<std::string(size_t file)>& pathOf) {
   std::vector<uint8_t> bytes(dataStart(header), 0);
   encodeHeader(header, bytes.data());
   uint8_t* const pathTable = bytes.data() + kArchiveHeaderSize;
   uint8_t* record = pathTable + header.pathTableSize;
-  for (size_t i = 0; i < files.size(); ++i, record += kRecordSize) {
-    const std::string_view path = pathOf(i);
+  for (size_t i = 0; i < files.size(); ++i, record += fileRecordSize(header.version)) {
+    const std::string path = pathOf(i);
     std::copy(path.begin(), path.end(), pathTable + files[i].pathOffset);
-    encodeFileRecord(files[i], record);
+    encodeFileRecord(header.version, files[i], record);
   }
   return bytes;
 }
@@ -123,7 +194,7 @@ bool readArchiveTables(const std::wstring& archivePath, ArchiveTables& tables, s
     return fail(errorText,
                 L"Invalid archive format (bad magic). Ensure you selected a .zvka archive, not a .zvkj journal.");
   }
-  if (header.version != kOldestArchiveVersion && header.version != kArchiveVersion) {
+  if (header.version < kOldestArchiveVersion || header.version > kArchiveVersion4) {
     return fail(errorText, L"Archive version mismatch. Recreate archive using this app version.");
   }
 
@@ -134,11 +205,14 @@ bool readArchiveTables(const std::wstring& archivePath, ArchiveTables& tables, s
   position += header.pathTableSize;
 
   std::vector<uint8_t> bytes;
-  uint64_t fileTableLength = uint64_t{kRecordSize} * header.fileCount;
+  const uint32_t recordSize = fileRecordSize(header.version);
+  uint64_t fileTableLength = uint64_t{recordSize} * header.fileCount;
   if (!readTable(file, position, fileTableLength, size, bytes)) return fail(errorText, L"Invalid archive file table");
   position += fileTableLength;
   tables.files.resize(header.fileCount);
-  for (uint32_t i = 0; i < header.fileCount; ++i) tables.files[i] = decodeFileRecord(&bytes[uint64_t{kRecordSize} * i]);
+  for (uint32_t i = 0; i < header.fileCount; ++i) {
+    tables.files[i] = decodeFileRecord(header.version, &bytes[uint64_t{recordSize} * i]);
+  }
 
   uint64_t blockTableLength = uint64_t{kRecordSize} * header.blockCount;
   if (!readTable(file, position, blockTableLength, size, bytes)) return fail(errorText, L"Invalid archive block table");
@@ -146,13 +220,19 @@ bool readArchiveTables(const std::wstring& archivePath, ArchiveTables& tables, s
   for (uint32_t i = 0; i < header.blockCount; ++i) {
     tables.blocks[i] = decodeBlockRecord(&bytes[uint64_t{kRecordSize} * i]);
   }
+  if (header.version >= kArchiveVersion4) countBlocksOfEachFile(tables);
   return true;
 }
 
 bool checkFileRecord(const ArchiveTables& tables, size_t index, std::wstring& errorText) {
   const FileRecord& record = tables.files[index];
-  if (uint64_t{record.pathOffset} + record.pathLength > tables.pathTable.size()) {
+  const uint64_t target = record.type == EntryType::Link ? record.size : 0;
+  if (uint64_t{record.pathOffset} + record.pathLength + target > tables.pathTable.size()) {
     return fail(errorText, L"Invalid archive path offsets");
+  }
+  const bool holdsData = record.type == EntryType::File;
+  if (record.type > EntryType::Link || (!holdsData && (record.blockCount | record.firstBlock | record.firstOffset))) {
+    return fail(errorText, L"Invalid archive file table");
   }
   // Every index firstBlock + j for j < blockCount must exist: the last one is enough.
   if (record.blockCount > 0 && uint64_t{record.firstBlock} + record.blockCount > tables.blocks.size()) {
@@ -164,16 +244,11 @@ bool checkFileRecord(const ArchiveTables& tables, size_t index, std::wstring& er
 bool checkBlockLayout(const ArchiveTables& tables, const std::function<bool(uint32_t block)>& mayLieBeyondEnd,
                       std::wstring& errorText) {
   const std::vector<BlockRecord>& blocks = tables.blocks;
-  std::vector<uint8_t> claimed(blocks.size(), 0);
-  uint64_t claims = 0;
-  for (const FileRecord& record : tables.files) {
-    for (uint64_t b = record.firstBlock; b < uint64_t{record.firstBlock} + record.blockCount; ++b) {
-      if (b >= blocks.size() || claimed[b]) return fail(errorText, L"Invalid archive block table");
-      claimed[b] = 1;
-      ++claims;
-    }
+  if (tables.header.version >= kArchiveVersion4) {
+    if (!filesFillTheBlocks(tables)) return fail(errorText, L"Invalid archive file table");
+  } else if (!eachBlockHasOneFile(tables)) {
+    return fail(errorText, L"Invalid archive block table");
   }
-  if (claims != blocks.size()) return fail(errorText, L"Invalid archive block table");
 
   const uint64_t tablesEnd = dataStart(tables.header);
   std::vector<uint32_t> byOffset(blocks.size());

@@ -19,9 +19,15 @@
 namespace ablative {
 
 inline constexpr uint32_t kArchiveHeaderSize = 56;
-inline constexpr uint32_t kRecordSize = 24;  // a FileRecord and a BlockRecord alike
-inline constexpr uint32_t kArchiveVersion = 3;
+inline constexpr uint32_t kRecordSize = 24;       // a BlockRecord, and a FileRecord before version 4
+inline constexpr uint32_t kEntryRecordSize = 40;  // a FileRecord of version 4
+inline constexpr uint32_t kArchiveVersion = 3;    // what creation writes unless told otherwise
 inline constexpr uint32_t kOldestArchiveVersion = 2;  // read too: every block then run-length coded
+// Entries of every kind with their times and permissions, and blocks cut from
+// the files' bytes laid end to end (docs/format.md).
+inline constexpr uint32_t kArchiveVersion4 = 4;
+
+uint32_t fileRecordSize(uint32_t version);
 inline constexpr uint8_t kArchiveMagic[8] = {'Z', 'V', 'K', 'A', 'W', 'I', 'N', 0};
 
 struct ArchiveHeader {
@@ -37,12 +43,21 @@ struct ArchiveHeader {
   uint32_t reserved = 0;
 };
 
+// What an entry of version 4 is; earlier versions hold files alone.
+enum class EntryType : uint32_t { File = 0, Folder = 1, Link = 2 };
+
 struct FileRecord {
   uint32_t pathOffset = 0;  // inside the path table
   uint32_t pathLength = 0;
-  uint64_t size = 0;
+  uint64_t size = 0;  // a link's: its target's length, the target following its path in the path table
   uint32_t firstBlock = 0;
+  // Version 4 stores where the file starts inside its first block and
+  // derives the count; earlier versions store the count.
   uint32_t blockCount = 0;
+  uint32_t firstOffset = 0;
+  int64_t modifiedNs = 0;  // version 4 on: nanoseconds since 1970 UTC
+  uint32_t mode = 0;       // version 4 on: POSIX permission bits
+  EntryType type = EntryType::File;
 };
 
 struct BlockRecord {
@@ -55,25 +70,25 @@ struct BlockRecord {
 
 void encodeHeader(const ArchiveHeader& header, uint8_t* out);  // writes kArchiveHeaderSize bytes
 ArchiveHeader decodeHeader(const uint8_t* in);
-void encodeFileRecord(const FileRecord& record, uint8_t* out);  // writes kRecordSize bytes
-FileRecord decodeFileRecord(const uint8_t* in);
+void encodeFileRecord(uint32_t version, const FileRecord& record, uint8_t* out);  // fileRecordSize(version) bytes
+FileRecord decodeFileRecord(uint32_t version, const uint8_t* in);
 void encodeBlockRecord(const BlockRecord& record, uint8_t* out);  // writes kRecordSize bytes
 BlockRecord decodeBlockRecord(const uint8_t* in);
 
 // A header as creation writes it: this version's magic and number, the sizes
 // and counts given, and the table offsets that follow from them.
-ArchiveHeader newArchiveHeader(uint32_t blockSize, uint64_t sourceBytes, uint32_t pathTableSize, uint32_t fileCount,
-                               uint32_t blockCount);
+ArchiveHeader newArchiveHeader(uint32_t version, uint32_t blockSize, uint64_t sourceBytes, uint32_t pathTableSize,
+                               uint32_t fileCount, uint32_t blockCount);
 
 // Where the tables lie, from a header's sizes and counts alone.
 uint64_t blockTableOffset(const ArchiveHeader& header);
 uint64_t dataStart(const ArchiveHeader& header);  // the first byte after the tables
 
 // Everything in front of the data: the header, the path table (file i's path,
-// `pathOf(i)`, at its record's pathOffset), the file table and a block table
+// and a link's target after it, `pathOf(i)`, at its record's pathOffset), the file table and a block table
 // of zeros, a placeholder until the blocks are stored.
 std::vector<uint8_t> encodeTables(const ArchiveHeader& header, const std::vector<FileRecord>& files,
-                                  const std::function<std::string_view(size_t file)>& pathOf);
+                                  const std::function<std::string(size_t file)>& pathOf);
 std::vector<uint8_t> encodeBlockTable(const std::vector<BlockRecord>& blocks);
 
 // An archive's tables as read from its first bytes.
@@ -96,13 +111,18 @@ struct ArchiveTables {
 // counts end in their table's message.
 bool readArchiveTables(const std::wstring& archivePath, ArchiveTables& tables, std::wstring& errorText);
 
-// Checks file `index`: its path lies in the path table ("Invalid archive path
-// offsets"), then each of its blocks exists ("Invalid block index in archive").
+// Checks file `index`: its path (and a link's target) lies in the path table
+// ("Invalid archive path offsets"), its type is known and a folder or link
+// holds no data ("Invalid archive file table"), then each of its blocks
+// exists ("Invalid block index in archive").
 bool checkFileRecord(const ArchiveTables& tables, size_t index, std::wstring& errorText);
 
-// Checks that every block belongs to exactly one file and that the stored
-// ranges lie in the data area without overlapping, else "Invalid archive block
-// table". A block for which `mayLieBeyondEnd` returns true (one already
+// Checks that the stored ranges lie in the data area without overlapping,
+// else "Invalid archive block table", and that the files fill the blocks:
+// before version 4 every block belongs to exactly one file ("Invalid archive
+// block table"); in version 4 each file starts where the one before it ended
+// and together they cover every block's raw bytes ("Invalid archive file
+// table"). A block for which `mayLieBeyondEnd` returns true (one already
 // consumed and cut away) need not lie inside the current archive length.
 bool checkBlockLayout(const ArchiveTables& tables, const std::function<bool(uint32_t block)>& mayLieBeyondEnd,
                       std::wstring& errorText);

@@ -54,13 +54,32 @@ struct Folder {
   std::wstring relative;  // "" for the root, else ending in "/"
 };
 
+// Reads what a scan of every entry keeps of `path` into `entry`: its type,
+// time, mode and a link's target (`asLink`). A link whose target this
+// platform cannot read is left to be followed.
+bool readMetadata(const std::wstring& path, SourceEntry& entry, bool& asLink) {
+  EntryStatus status;
+  if (!entryStatus(path, status)) return false;
+  entry.modifiedNs = status.modifiedNs;
+  entry.mode = status.mode;
+  if (status.kind == PathKind::Directory) entry.type = EntryType::Folder, entry.size = 0;
+  std::wstring target;
+  if (status.kind != PathKind::Link || !readLinkTarget(path, target)) return true;
+  asLink = true;
+  std::replace(target.begin(), target.end(), kPathSeparator, L'/');
+  entry.type = EntryType::Link;
+  entry.linkTarget = toUtf8(target);
+  entry.size = entry.linkTarget.size();
+  return !entry.linkTarget.empty();
+}
+
 }  // namespace
 
 std::wstring SourceFiles::sourcePathOf(const SourceEntry& entry) const {
   return inputIsFolder ? joinPath(inputPath, fromUtf8(entry.relativePathUtf8)) : inputPath;
 }
 
-SourceFiles collectSourceFiles(const std::wstring& inputPath, std::wstring& errorText) {
+SourceFiles collectSourceFiles(const std::wstring& inputPath, ScanScope scope, std::wstring& errorText) {
   PathStatus status = pathStatus(inputPath);
   switch (status.kind) {
     case PathKind::Missing: return failWith(errorText, L"Input path does not exist");
@@ -72,6 +91,8 @@ SourceFiles collectSourceFiles(const std::wstring& inputPath, std::wstring& erro
       const std::wstring name = lastComponent(inputPath);
       SourceEntry entry{toUtf8(name), status.size};
       if (!storable(entry.relativePathUtf8)) return unsupportedName(errorText, inputPath);
+      EntryStatus own;
+      if (scope == ScanScope::EveryEntry && entryStatus(inputPath, own)) entry.modifiedNs = own.modifiedNs, entry.mode = own.mode;
       return {inputPath, false, {entry}};
     }
     case PathKind::Directory: break;
@@ -93,16 +114,24 @@ SourceFiles collectSourceFiles(const std::wstring& inputPath, std::wstring& erro
                       L"Failed while scanning source directory: " + folder.path + L" (" + systemErrorText(code) + L")");
     }
     for (DirEntry& item : listing) {
-      const bool wanted = item.kind == PathKind::File || item.kind == PathKind::Directory;
-      if (wanted && !item.nameIsText) return unsupportedName(errorText, joinPath(folder.path, item.name));
-      if (item.kind == PathKind::Directory) {
-        if (!item.isLink) pending.push_back({joinPath(folder.path, item.name), folder.relative + item.name + L"/"});
-        continue;
-      }
-      if (item.kind != PathKind::File) continue;  // dangling links, devices, sockets
+      const std::wstring path = joinPath(folder.path, item.name);
       const std::wstring relative = folder.relative + item.name;
+      const bool wanted = item.kind == PathKind::File || item.kind == PathKind::Directory;
+      if ((wanted || (item.isLink && scope == ScanScope::EveryEntry)) && !item.nameIsText) {
+        return unsupportedName(errorText, path);
+      }
       SourceEntry entry{toUtf8(relative), item.size};
-      if (!storable(entry.relativePathUtf8)) return unsupportedName(errorText, joinPath(folder.path, item.name));
+      bool asLink = false;
+      if (scope == ScanScope::EveryEntry && (wanted || item.isLink) && !readMetadata(path, entry, asLink)) {
+        return failWith(errorText, L"Unable to access input path: " + path);
+      }
+      if (!asLink && item.kind == PathKind::Directory) {
+        if (!item.isLink) pending.push_back({path, relative + L"/"});
+        if (scope == ScanScope::Files || item.isLink) continue;
+      } else if (!asLink && item.kind != PathKind::File) {
+        continue;  // dangling links, devices, sockets
+      }
+      if (!storable(entry.relativePathUtf8)) return unsupportedName(errorText, path);
       keys.emplace_back(utf16Units(relative), files.size());
       files.push_back(std::move(entry));
     }

@@ -6,12 +6,24 @@
 #include <string>
 #include <vector>
 
+#include "format.h"
+
 namespace ablative {
 
 struct SourceEntry {
   std::string relativePathUtf8;  // relative to the source, "/" between components: the name the archive stores
-  uint64_t size = 0;             // at scan time; a link's target size
+  uint64_t size = 0;             // at scan time; a followed link's target size
+  // Kept only by a scan of every entry: what the entry is, its link target
+  // ("/" between components), its time and permission bits.
+  EntryType type = EntryType::File;
+  std::string linkTarget;
+  int64_t modifiedNs = 0;
+  uint32_t mode = 0;
 };
+
+// Files alone, links to files followed (every archive version); or every
+// entry as it is, with its metadata: folders, links not followed (version 4).
+enum class ScanScope { Files, EveryEntry };
 
 // The files of one source. Each entry keeps only its stored name; the path to
 // open it by is rebuilt when needed, since a tree of many files would
@@ -31,14 +43,19 @@ struct SourceFiles {
 // skipped, and sub-folders that deny access count as empty. The list is sorted
 // by relative path as UTF-16 code units, so the order is the same everywhere.
 //
+// With ScanScope::EveryEntry, every folder below the source is an entry too,
+// and a symbolic link is an entry of its own with its target, wherever it
+// leads (where the platform reads no link targets, it is followed as above).
+//
 // No entries means failure, with errorText set to one of:
 //   "Input path does not exist", "Input path is neither a file nor a directory",
 //   "Unable to access input path",
 //   "Failed while scanning source directory: " + folder + " (" + the system's reason + ")",
-//   "Input directory contains no regular files",
+//   "Input directory contains no regular files" (with EveryEntry: no entries at all),
+//   "Unable to access input path: " + path (EveryEntry: an entry's metadata or link target cannot be read),
 //   "File name not supported by the archive format: " + path (a name with no
 //   UTF-8 form, its bytes shown as \xNN, or one that an extraction on this
 //   platform would refuse: isSafeStoredPath)
-SourceFiles collectSourceFiles(const std::wstring& inputPath, std::wstring& errorText);
+SourceFiles collectSourceFiles(const std::wstring& inputPath, ScanScope scope, std::wstring& errorText);
 
 }  // namespace ablative

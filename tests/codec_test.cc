@@ -77,7 +77,9 @@ TEST(DecodeBlock, FollowsTheCodecAndTheArchiveVersion) {
       {3, rle, "00 41", 2, nullptr}, {3, rle, "80 41 00 42", 3, nullptr}, {3, rle, "FF 41", 129, nullptr},
       {3, rle, "80 41", 64u << 20, nullptr}, {3, raw, "41 42", 2, "41 42"}, {3, raw, "41 42", 3, nullptr},
       {3, raw, "41 42 43", 2, nullptr}, {3, 7, "80 41", 3, nullptr}, {2, raw, "80 41", 3, "41*3"},
-      {2, 7, "80 41", 3, "41*3"}, {2, raw, "41 42", 2, nullptr}, {4, rle, "80 41", 3, nullptr}};
+      {2, 7, "80 41", 3, "41*3"}, {2, raw, "41 42", 2, nullptr}, {4, rle, "80 41", 3, "41*3"},
+      {4, raw, "41 42", 2, "41 42"}, {4, 2, "80 41", 3, nullptr}, {4, 3, "80 41", 3, nullptr},
+      {5, rle, "80 41", 3, nullptr}};
   // clang-format on
   for (const auto& [version, codec, in, size, decoded] : cases) {
     Bytes out{1, 2, 3};  // stale contents are replaced

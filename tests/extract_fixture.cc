@@ -154,11 +154,12 @@ Bytes RawArchive::encode() const {
                               {&h.blockCount, uint32_t(blocks.size())}}) {
     if (*field == 0) *field = value;
   }
-  Bytes bytes(kArchiveHeaderSize + table.size() + kRecordSize * (records.size() + blocks.size()));
+  const uint32_t recordSize = fileRecordSize(h.version);
+  Bytes bytes(kArchiveHeaderSize + table.size() + recordSize * records.size() + kRecordSize * blocks.size());
   encodeHeader(h, bytes.data());
   std::copy(table.begin(), table.end(), bytes.begin() + kArchiveHeaderSize);
   uint8_t* record = bytes.data() + kArchiveHeaderSize + table.size();
-  for (const FileRecord& file : records) encodeFileRecord(file, std::exchange(record, record + kRecordSize));
+  for (const FileRecord& file : records) encodeFileRecord(h.version, file, std::exchange(record, record + recordSize));
   for (BlockRecord block : blocks) {
     block.offset += bytes.size();
     encodeBlockRecord(block, std::exchange(record, record + kRecordSize));

@@ -137,7 +137,7 @@ TEST(Extract, RefusesHostileArchives) {
       {[](RawArchive& raw) { raw.header.blockCount = 0xFFFFFFFFu; }, table, 0},
       {[](RawArchive& raw) { std::copy_n("ZVKAWIN!", 8, raw.header.magic); },
        L"Invalid archive format (bad magic). Ensure you selected a .zvka archive, not a .zvkj journal.", 0},
-      {[](RawArchive& raw) { raw.header.version = 4; },
+      {[](RawArchive& raw) { raw.header.version = 5; },
        L"Archive version mismatch. Recreate archive using this app version.", 0},
       {[](RawArchive& raw) { raw.blocks[1].crc ^= 1; }, L"Checksum verification failed in block 1 of: two", Late},
       {[](RawArchive& raw) { raw.blocks[1].codec = 0, raw.blocks[1].rawSize = 0xFFFFFFF0u; },  // before allocating
