@@ -18,7 +18,7 @@ struct Grammar {
 
 const std::map<std::wstring, Grammar>& grammars() {
   static const std::map<std::wstring, Grammar> kGrammars = {
-      {L"create", {2, 2, {L"--json", L"-q", L"--quiet"}, {L"--block-size"}}},
+      {L"create", {2, 2, {L"--json", L"-q", L"--quiet"}, {L"--block-size", L"--threads"}}},
       {L"list", {1, 1, {L"--json"}, {}}},
       {L"test", {1, 1, {L"--json"}, {}}},
       {L"extract",
@@ -41,14 +41,36 @@ void setFlag(Command& command, const std::wstring& flag) {
   if (flag == L"--salvage" || flag == L"--no-space-check") command.extractOptions.push_back(flag);
 }
 
+constexpr uint64_t kMostThreads = 1024;
+
+// --zstd or --zstd=LEVEL.
+bool setZstd(Command& command, const std::wstring& arg, std::wstring& problem) {
+  const size_t equals = arg.find(L'=');
+  const std::wstring value = equals == std::wstring::npos ? L"" : arg.substr(equals + 1);
+  const std::optional<uint64_t> level =
+      value.empty() ? std::optional<uint64_t>(ablative::kDefaultZstdLevel) : parseCount(value, ablative::kLargestZstdLevel);
+  if (!level || (equals != std::wstring::npos && value.empty())) {
+    problem = L"invalid compression level: " + value + L" (1 to " + std::to_wstring(ablative::kLargestZstdLevel) + L")";
+    return false;
+  }
+  command.create.zstdLevel = static_cast<int>(*level);
+  return true;
+}
+
 bool setSize(Command& command, const std::wstring& option, const std::wstring& value, std::wstring& problem) {
+  if (option == L"--threads") {
+    const std::optional<uint64_t> threads = parseCount(value, kMostThreads);
+    if (!threads) problem = L"invalid thread count: " + value;
+    if (threads) command.create.threads = static_cast<unsigned>(*threads);
+    return threads.has_value();
+  }
   const bool block = option == L"--block-size";
   const std::optional<uint64_t> size = parseSize(value, block ? UINT32_MAX : kLargestBatch);
   if (!size) {
     problem = (block ? L"invalid block size: " : L"invalid batch size: ") + value;
     return false;
   }
-  if (block) command.blockSize = static_cast<uint32_t>(*size);
+  if (block) command.create.blockSize = static_cast<uint32_t>(*size);
   if (!block) command.extract.groupBytes = *size;
   if (!block) command.extractOptions.insert(command.extractOptions.end(), {option, value});
   return true;
@@ -59,6 +81,11 @@ bool contains(const std::vector<std::wstring>& list, const std::wstring& item) {
 }
 
 }  // namespace
+
+std::optional<uint64_t> parseCount(const std::wstring& text, uint64_t largest) {
+  const bool digits = !text.empty() && std::all_of(text.begin(), text.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; });
+  return digits ? parseSize(text, largest) : std::nullopt;
+}
 
 std::optional<uint64_t> parseSize(const std::wstring& text, uint64_t largest) {
   uint64_t value = 0;
@@ -103,8 +130,12 @@ std::optional<Command> parseCommand(const std::vector<std::wstring>& args, std::
       command.operands.push_back(arg);
     } else if (arg == L"--") {
       options = false;
+    } else if (name == L"--zstd" && command.name == L"create") {
+      if (!setZstd(command, arg, problem)) return std::nullopt;
     } else if (contains(accepts.sized, name)) {
-      if (equals == std::wstring::npos && i + 1 == args.size()) return problem = name + L" needs a SIZE", std::nullopt;
+      if (equals == std::wstring::npos && i + 1 == args.size()) {
+        return problem = name + (name == L"--threads" ? L" needs a COUNT" : L" needs a SIZE"), std::nullopt;
+      }
       if (!setSize(command, name, equals == std::wstring::npos ? args[++i] : arg.substr(equals + 1), problem)) {
         return std::nullopt;
       }

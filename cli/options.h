@@ -13,7 +13,7 @@ namespace zarvik {
 struct Command {
   std::wstring name;  // create, list, test, extract, info, help, version
   std::vector<std::wstring> operands;
-  uint32_t blockSize = ablative::kDefaultBlockSize;
+  ablative::CreateOptions create;
   ablative::ExtractOptions extract;
   std::vector<std::wstring> extractOptions;  // as given, for the command that resumes a run
   bool json = false;
@@ -25,6 +25,8 @@ struct Command {
 std::optional<Command> parseCommand(const std::vector<std::wstring>& args, std::wstring& problem);
 
 // "4096", "64K", "4M": a byte count from 1 to `largest`.
+// (parseCount: digits alone.)
+std::optional<uint64_t> parseCount(const std::wstring& text, uint64_t largest);
 std::optional<uint64_t> parseSize(const std::wstring& text, uint64_t largest);
 
 }  // namespace zarvik

@@ -42,6 +42,20 @@ bool countMissing(const std::wstring& archivePath, const ArchiveSource& source, 
   return true;
 }
 
+// The codecs a .zvka archive's blocks use, by name.
+std::wstring codecNames(const ExtractionPlan& plan) {
+  bool used[3] = {};
+  for (const PlanUnit& unit : plan.units) {
+    if (unit.coding < 3) used[unit.coding] = true;
+  }
+  std::wstring names;
+  const wchar_t* const kNames[] = {L"run-length", L"stored", L"Zstandard"};
+  for (int c = 0; c < 3; ++c) {
+    if (used[c]) names += (names.empty() ? L"" : L", ") + std::wstring(kNames[c]);
+  }
+  return names;
+}
+
 }  // namespace
 
 bool describeArchive(const std::wstring& archivePath, const std::wstring& destinationDir, uint64_t groupBytes,
@@ -69,6 +83,7 @@ bool describeArchive(const std::wstring& archivePath, const std::wstring& destin
     return false;
   }
 
+  if (description.format == L"zvka") description.codecs = codecNames(plan);
   description.fileCount = static_cast<uint32_t>(plan.files.size());
   description.blockCount = static_cast<uint32_t>(plan.units.size());
   for (uint32_t u = 0; u < plan.units.size(); ++u) {
