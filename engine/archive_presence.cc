@@ -60,7 +60,9 @@ bool checkArchiveAlone(FileHandle& archive, const ArchiveSource& source, SourceR
 
 std::wstring journalMissingText(const ExtractionPlan& plan, const std::vector<uint32_t>& absent) {
   std::vector<uint8_t> lacking(plan.files.size(), 0);
-  for (uint32_t u : absent) lacking[plan.units[u].file] = 1;
+  for (uint32_t u : absent) {
+    for (const PlanPiece& piece : plan.piecesOf(u)) lacking[piece.file] = 1;
+  }
   const auto first = std::find(lacking.begin(), lacking.end(), 1);
   const auto files = std::count(lacking.begin(), lacking.end(), 1);
   return L"This archive was partly extracted and its journal is missing: " + std::to_wstring(absent.size()) + L" of " +

@@ -45,8 +45,7 @@ bool readDestinationBlock(FileHandle& file, uint64_t offset, uint32_t size, std:
   return readExactly(file, offset, size, bytes, errorText, kVerifyRead);
 }
 
-bool writeDestinationBytes(FileHandle& file, uint64_t offset, const std::vector<uint8_t>& bytes,
-                           std::wstring& errorText) {
+bool writeDestinationBytes(FileHandle& file, uint64_t offset, std::span<const uint8_t> bytes, std::wstring& errorText) {
   if (!seekFile(file, offset)) return failWithLastError(errorText, kDestinationWrite.seek);
   // A write that moves nothing leaves the disk-full code to report.
   if (!writeFully(file, bytes.data(), bytes.size())) return failWithLastError(errorText, kDestinationWrite.transfer);

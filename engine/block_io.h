@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -33,8 +34,7 @@ bool readDestinationBlock(FileHandle& file, uint64_t offset, uint32_t size, std:
 //   "Failed to seek destination file (code=" / "Failed to write destination block (code="
 // A write that moves nothing while bytes remain fails with the disk-full code
 // instead of looping forever.
-bool writeDestinationBytes(FileHandle& file, uint64_t offset, const std::vector<uint8_t>& bytes,
-                           std::wstring& errorText);
+bool writeDestinationBytes(FileHandle& file, uint64_t offset, std::span<const uint8_t> bytes, std::wstring& errorText);
 
 // Sets the file's end at `length`, without a flush.
 bool cutFileAt(FileHandle& file, uint64_t length);

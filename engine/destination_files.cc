@@ -173,8 +173,7 @@ FileHandle* DestinationFiles::open(uint32_t index, std::wstring& errorText) {
   return openInSlot(index, OpenMode::ReadWrite, errorText);
 }
 
-bool DestinationFiles::write(uint32_t index, uint64_t offset, const std::vector<uint8_t>& bytes,
-                             std::wstring& errorText) {
+bool DestinationFiles::write(uint32_t index, uint64_t offset, std::span<const uint8_t> bytes, std::wstring& errorText) {
   if (!make(index, errorText)) return false;
   FileHandle* file = open(index, errorText);
   if (file == nullptr) return false;

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -95,7 +96,7 @@ class DestinationFiles {
   //   "Failed to create destination folder " + path + " (code=" ...
   //   "Failed to replace destination file " + path + " (code=" ...
   //   "Failed to open destination file " + path + " (code=" ...
-  bool write(uint32_t index, uint64_t offset, const std::vector<uint8_t>& bytes, std::wstring& errorText);
+  bool write(uint32_t index, uint64_t offset, std::span<const uint8_t> bytes, std::wstring& errorText);
 
   // Lengthens file `index` to its final length where it is shorter: the
   // bytes no block filled read as zeros. A file the run never wrote is made

@@ -160,7 +160,8 @@ bool Extraction::adoptEarlierFiles() {
   if (!journalLoaded_) return true;
   std::vector<uint8_t> written(plan_.files.size(), 0);
   for (uint32_t u = 0; u < plan_.units.size(); ++u) {
-    if (stateOf(journal_, u) != BlockState::Pending) written[plan_.units[u].file] = 1;
+    if (stateOf(journal_, u) == BlockState::Pending) continue;
+    for (const PlanPiece& piece : plan_.piecesOf(u)) written[piece.file] = 1;
   }
   for (uint32_t f = 0; f < written.size(); ++f) {
     if (written[f] && !files_->adopt(f, errorText_)) return false;
@@ -224,7 +225,7 @@ bool Extraction::extractGroup(size_t first, size_t end) {
     PreparedUnit prepared = std::move(ahead.front());
     ahead.pop_front();
     const uint32_t u = prepared.unit;
-    announce(plan_.units[u].file);
+    for (const PlanPiece& piece : plan_.piecesOf(u)) announce(piece.file);
     if (prepared.step != UnitStep::Skip) {
       if (!takeUnit(prepared)) return false;
       ++blocksDone_;
@@ -237,20 +238,31 @@ bool Extraction::extractGroup(size_t first, size_t end) {
 
 // What unit `u` needs: nothing where an earlier run released it, nor where a
 // resumed run finds it in its destination intact already; else its stored
-// bytes, read here and handed to the decoders.
+// bytes, read here and handed to the decoders. A unit with a piece of a file
+// left alone is left alone whole.
 bool Extraction::prepareUnit(uint32_t u, PreparedUnit& prepared) {
-  const uint32_t f = plan_.units[u].file;
+  const std::span<const PlanPiece> pieces = plan_.piecesOf(u);
+  const auto madeByRun = [this](const PlanPiece& piece) { return files_->made(piece.file); };
+  const auto leftAlone = [this](const PlanPiece& piece) { return leftAlone_[piece.file] != 0; };
   prepared.unit = u;
   if (ablate_ && isPunched(journal_, u)) return true;
-  if (ablate_ && stateOf(journal_, u) == BlockState::DestWritten && files_->made(f)) {
-    FileHandle* destination = files_->open(f, errorText_);
-    if (destination == nullptr) return false;
+  if (ablate_ && stateOf(journal_, u) == BlockState::DestWritten &&
+      std::all_of(pieces.begin(), pieces.end(), madeByRun)) {
+    bool opened = true;
+    const auto open = [&](uint32_t file) {
+      FileHandle* destination = files_->open(file, errorText_);
+      opened = destination != nullptr;
+      return destination;
+    };
+    const bool holds = destinationHolds(open, plan_, u, raw_);
+    if (!opened) return false;
     prepared.step = UnitStep::Intact;
-    if (destinationHolds(*destination, plan_, u, raw_)) return true;
+    if (holds) return true;
   }
   prepared.step = UnitStep::Failed;
-  prepared.read =
-      leftAlone_[f] ? BlockRead::Damaged : source_->readStored(archive_, plan_, u, stored_, prepared.errorText);
+  prepared.read = std::any_of(pieces.begin(), pieces.end(), leftAlone)
+                      ? BlockRead::Damaged
+                      : source_->readStored(archive_, plan_, u, stored_, prepared.errorText);
   if (prepared.read != BlockRead::Verified) return true;
   prepared.step = UnitStep::Decode;
   decoders_->hand(u, stored_);
@@ -260,7 +272,7 @@ bool Extraction::prepareUnit(uint32_t u, PreparedUnit& prepared) {
 // Puts the prepared unit into its destination file, unflushed, where it is
 // not there already.
 bool Extraction::takeUnit(PreparedUnit& prepared) {
-  const uint32_t u = prepared.unit, f = plan_.units[u].file;
+  const uint32_t u = prepared.unit;
   if (prepared.step == UnitStep::Intact) {
     releasable_.push_back(u);
     return true;
@@ -268,10 +280,14 @@ bool Extraction::takeUnit(PreparedUnit& prepared) {
   const BlockRead read = prepared.step == UnitStep::Decode ? decoders_->take(raw_, prepared.errorText) : prepared.read;
   if (read != BlockRead::Verified) {
     if (!salvage_) return damagedBlock_ = read == BlockRead::Damaged, fail(prepared.errorText);
-    markDamaged(f);  // left where it is, in the archive and in the journal
+    // Left where it is, in the archive and in the journal.
+    for (const PlanPiece& piece : plan_.piecesOf(u)) markDamaged(piece.file);
     return true;
   }
-  if (!files_->write(f, plan_.units[u].destOffset, raw_, errorText_)) return false;
+  for (const PlanPiece& piece : plan_.piecesOf(u)) {
+    const std::span<const uint8_t> bytes(raw_.data() + piece.rawOffset, piece.length);
+    if (!files_->write(piece.file, piece.destOffset, bytes, errorText_)) return false;
+  }
   written_.push_back(u);
   releasable_.push_back(u);
   return true;
@@ -305,7 +321,7 @@ bool Extraction::truncateTail() { return !ablate_ || release_->cutTail(journal_,
 // they still hold.
 bool Extraction::finish() {
   std::vector<uint8_t> filled(plan_.files.size(), 0);  // by some unit; the others are made empty here
-  for (const PlanUnit& unit : plan_.units) filled[unit.file] = 1;
+  for (const PlanPiece& piece : plan_.pieces) filled[piece.file] = 1;
   for (uint32_t f = 0; f < damaged_.size(); ++f) {
     const EntryKind kind = plan_.files[f].kind;
     if (damaged_[f] && !files_->fillToLength(f, errorText_)) return false;

@@ -124,7 +124,9 @@ bool Extraction::checkDestinationHoldsExtracted() {
   const uint32_t lacking =
       fileLackingData(plan_, journal_, *files_, kReadBackOnResume, salvage_ ? &lost_ : nullptr, raw_);
   if (lacking != kNoFile) return lacksData(files_->pathOf(lacking));
-  for (uint32_t u : lost_) markDamaged(plan_.units[u].file);
+  for (uint32_t u : lost_) {
+    for (const PlanPiece& piece : plan_.piecesOf(u)) markDamaged(piece.file);
+  }
   return true;
 }
 
@@ -134,8 +136,9 @@ bool Extraction::checkDestinationHoldsExtracted() {
 void Extraction::leaveAloneWhatMayHoldMore() {
   uint64_t length = 0;
   for (uint32_t u : absent_) {
-    const uint32_t f = plan_.units[u].file;
-    if (!leftAlone_[f] && files_->existingLength(f, length)) leftAlone_[f] = 1;
+    for (const PlanPiece& piece : plan_.piecesOf(u)) {
+      if (!leftAlone_[piece.file] && files_->existingLength(piece.file, length)) leftAlone_[piece.file] = 1;
+    }
   }
 }
 

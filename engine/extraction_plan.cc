@@ -5,6 +5,13 @@
 
 namespace ablative {
 
+void addUnit(ExtractionPlan& plan, PlanUnit unit, uint32_t file, uint64_t destOffset) {
+  unit.firstPiece = static_cast<uint32_t>(plan.pieces.size());
+  unit.pieceCount = 1;
+  plan.pieces.push_back({.file = file, .rawOffset = 0, .length = unit.rawSize, .destOffset = destOffset});
+  plan.units.push_back(unit);
+}
+
 void orderUnits(ExtractionPlan& plan) {
   const std::vector<PlanUnit>& units = plan.units;
   plan.processOrder.resize(units.size());

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -14,8 +15,9 @@
 
 namespace ablative {
 
-// One piece of the archive taken at once: stored bytes that decode to the
-// raw bytes of one range of one file.
+// One piece of the archive taken at once: stored bytes that decode to raw
+// bytes that go to one file or several, a piece each (small files may share
+// a block).
 struct PlanUnit {
   uint64_t offset = 0;  // of its stored bytes in the archive
   uint32_t storedSize = 0;
@@ -25,8 +27,20 @@ struct PlanUnit {
   // False when the raw size is more than the stored bytes can decode to:
   // no buffer is sized for such a unit.
   bool decodable = true;
+  // Its pieces in ExtractionPlan::pieces, at least one (of no bytes where it
+  // has none), in rawOffset order, covering its raw bytes exactly.
+  uint32_t firstPiece = 0;
+  uint32_t pieceCount = 0;
+};
+
+// A range of a unit's raw bytes and where it goes.
+struct PlanPiece {
   uint32_t file = 0;
-  uint64_t destOffset = 0;  // where in its file the raw bytes go
+  uint32_t rawOffset = 0;  // where it starts among the unit's raw bytes
+  uint32_t length = 0;
+  uint64_t destOffset = 0;  // where in its file it goes
+
+  uint64_t destinationEnd() const { return destOffset + length; }
 };
 
 // What a stored path names: a file its units fill, a folder made as it is,
@@ -42,7 +56,7 @@ struct PlanFile {
   uint64_t pathOffset = 0;  // its stored path in ExtractionPlan::paths
   uint32_t pathLength = 0;
   uint32_t targetLength = 0;  // a link's target, which follows its path in ExtractionPlan::paths
-  uint64_t length = 0;        // the sum of its units' raw sizes
+  uint64_t length = 0;        // the sum of its pieces' lengths
   EntryKind kind = EntryKind::File;
   uint32_t unixMode = kNoMode;   // its permission bits (07777)
   int64_t modifiedNs = kNoTime;  // nanoseconds since 1970 UTC
@@ -60,6 +74,7 @@ struct ExtractionPlan {
   std::vector<PlanFile> files;
   std::string paths;  // the stored paths (UTF-8), held together: one string per file would cost more
   std::vector<PlanUnit> units;
+  std::vector<PlanPiece> pieces;       // of every unit, held together as the paths are
   uint64_t archiveSize = 0;            // the archive's length when it was read
   uint64_t dataStart = 0;              // no unit lies before it: the archive describes itself there
   std::vector<uint32_t> processOrder;  // units by archive offset, highest first
@@ -75,12 +90,18 @@ struct ExtractionPlan {
   std::shared_ptr<const void> sourceData;
 
   uint64_t endOf(uint32_t unit) const { return units[unit].offset + units[unit].storedSize; }
-  uint64_t destinationEndOf(uint32_t unit) const { return units[unit].destOffset + units[unit].rawSize; }
+  std::span<const PlanPiece> piecesOf(uint32_t unit) const {
+    return {pieces.data() + units[unit].firstPiece, units[unit].pieceCount};
+  }
   std::string pathOf(uint32_t file) const { return paths.substr(files[file].pathOffset, files[file].pathLength); }
   std::string targetOf(uint32_t file) const {
     return paths.substr(files[file].pathOffset + files[file].pathLength, files[file].targetLength);
   }
 };
+
+// Appends `unit`, whose raw bytes all go to `file` from `destOffset`: for
+// sources whose units are single pieces.
+void addUnit(ExtractionPlan& plan, PlanUnit unit, uint32_t file, uint64_t destOffset);
 
 // Sets the two orders of a plan whose units are in place.
 void orderUnits(ExtractionPlan& plan);

@@ -17,8 +17,9 @@ bool fail(std::wstring& errorText, const std::wstring& message) {
   return false;
 }
 
-// The smallest a file's and a unit's fields take, which bounds their counts.
-constexpr uint64_t kFileBytes = 37, kUnitBytes = 37, kMarkBytes = 16;
+// The smallest a file's, a unit's (with its one piece at least) and a piece's
+// fields take, which bounds their counts.
+constexpr uint64_t kFileBytes = 37, kUnitBytes = 49, kPieceBytes = 16, kMarkBytes = 16;
 
 void writeFiles(const ExtractionPlan& plan, RecordWriter& out) {
   out.text(plan.paths);
@@ -34,17 +35,24 @@ void writeFiles(const ExtractionPlan& plan, RecordWriter& out) {
   }
 }
 
+// Each unit, then its pieces, whose offsets among its raw bytes follow from
+// their lengths.
 void writeUnits(const ExtractionPlan& plan, RecordWriter& out) {
   out.u64(plan.units.size());
-  for (const PlanUnit& unit : plan.units) {
+  for (uint32_t u = 0; u < plan.units.size(); ++u) {
+    const PlanUnit& unit = plan.units[u];
     out.u64(unit.offset);
     out.u32(unit.storedSize);
     out.u32(unit.rawSize);
     out.u32(unit.crc);
     out.u32(unit.coding);
     out.u8(unit.decodable ? 1 : 0);
-    out.u32(unit.file);
-    out.u64(unit.destOffset);
+    out.u64(unit.pieceCount);
+    for (const PlanPiece& piece : plan.piecesOf(u)) {
+      out.u32(piece.file);
+      out.u32(piece.length);
+      out.u64(piece.destOffset);
+    }
   }
 }
 
@@ -69,6 +77,28 @@ bool readFiles(RecordReader& in, ExtractionPlan& plan) {
   return in.ok();
 }
 
+// A unit's pieces must lie inside their files and cover its raw bytes.
+bool readPieces(RecordReader& in, PlanUnit& unit, ExtractionPlan& plan) {
+  const uint64_t count = in.count(kPieceBytes);
+  if (count == 0) return false;
+  unit.firstPiece = static_cast<uint32_t>(plan.pieces.size());
+  unit.pieceCount = static_cast<uint32_t>(count);
+  uint64_t rawOffset = 0;
+  for (uint64_t k = 0; k < count; ++k) {
+    PlanPiece& piece = plan.pieces.emplace_back();
+    piece.file = in.u32();
+    piece.length = in.u32();
+    piece.destOffset = in.u64();
+    piece.rawOffset = static_cast<uint32_t>(rawOffset);
+    rawOffset += piece.length;
+    if (piece.file >= plan.files.size() || piece.destOffset > plan.files[piece.file].length ||
+        piece.length > plan.files[piece.file].length - piece.destOffset || rawOffset > unit.rawSize) {
+      return false;
+    }
+  }
+  return rawOffset == unit.rawSize;
+}
+
 bool readUnits(RecordReader& in, ExtractionPlan& plan) {
   plan.units.resize(in.count(kUnitBytes));
   for (PlanUnit& unit : plan.units) {
@@ -78,12 +108,7 @@ bool readUnits(RecordReader& in, ExtractionPlan& plan) {
     unit.crc = in.u32();
     unit.coding = in.u32();
     unit.decodable = in.u8() != 0;
-    unit.file = in.u32();
-    unit.destOffset = in.u64();
-    if (unit.file >= plan.files.size() || unit.destOffset > plan.files[unit.file].length ||
-        unit.rawSize > plan.files[unit.file].length - unit.destOffset) {
-      return false;
-    }
+    if (!readPieces(in, unit, plan)) return false;
   }
   return in.ok();
 }

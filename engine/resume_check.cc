@@ -7,12 +7,19 @@
 
 namespace ablative {
 
-bool destinationHolds(FileHandle& destination, const ExtractionPlan& plan, uint32_t unit,
+bool destinationHolds(const OpenDestination& open, const ExtractionPlan& plan, uint32_t unit,
                       std::vector<uint8_t>& buffer) {
   const PlanUnit& record = plan.units[unit];
+  if (!record.decodable) return false;
+  uint32_t crc = 0;
   std::wstring ignored;  // a failed read-back only means the unit is not there
-  return record.decodable && readDestinationBlock(destination, record.destOffset, record.rawSize, buffer, ignored) &&
-         crc32(buffer.data(), buffer.size()) == record.crc;
+  for (const PlanPiece& piece : plan.piecesOf(unit)) {
+    FileHandle* destination = open(piece.file);
+    if (destination == nullptr || !readDestinationBlock(*destination, piece.destOffset, piece.length, buffer, ignored))
+      return false;
+    crc = crc32(crc, buffer.data(), buffer.size());
+  }
+  return crc == record.crc;
 }
 
 uint32_t fileLackingData(const ExtractionPlan& plan, const Journal& journal, DestinationFiles& files, uint64_t readBack,
@@ -20,7 +27,9 @@ uint32_t fileLackingData(const ExtractionPlan& plan, const Journal& journal, Des
   std::vector<uint64_t> needed(plan.files.size(), 0);
   for (uint32_t u = 0; u < plan.units.size(); ++u) {
     if (stateOf(journal, u) == BlockState::Pending) continue;
-    needed[plan.units[u].file] = std::max(needed[plan.units[u].file], plan.destinationEndOf(u));
+    for (const PlanPiece& piece : plan.piecesOf(u)) {
+      needed[piece.file] = std::max(needed[piece.file], piece.destinationEnd());
+    }
   }
   std::vector<uint64_t> present(needed.size(), 0);
   for (uint32_t f = 0; f < needed.size(); ++f) {
@@ -32,17 +41,23 @@ uint32_t fileLackingData(const ExtractionPlan& plan, const Journal& journal, Des
   uint64_t checked = 0;
   FileHandle file;
   uint32_t opened = kNoFile;
+  const OpenDestination open = [&](uint32_t f) {
+    if (opened != f) opened = files.openExisting(f, file) ? f : kNoFile;
+    return opened == f ? &file : nullptr;
+  };
+  const auto beyondPresent = [&](const PlanPiece& piece) { return piece.destinationEnd() > present[piece.file]; };
   for (auto it = plan.processOrder.rbegin(); it != plan.processOrder.rend(); ++it) {
-    const uint32_t b = *it, f = plan.units[b].file;
+    const uint32_t b = *it;
     if (!isPunched(journal, b)) continue;
-    bool intact = plan.destinationEndOf(b) <= present[f];
+    const std::span<const PlanPiece> pieces = plan.piecesOf(b);
+    const auto cut = std::find_if(pieces.begin(), pieces.end(), beyondPresent);
+    bool intact = cut == pieces.end();
     if (intact && checked < readBack) {
       checked += plan.units[b].rawSize;
-      if (opened != f) opened = files.openExisting(f, file) ? f : kNoFile;
-      intact = opened == f && destinationHolds(file, plan, b, buffer);
+      intact = destinationHolds(open, plan, b, buffer);
     }
     if (intact) continue;
-    if (lost == nullptr) return f;
+    if (lost == nullptr) return (cut == pieces.end() ? pieces.front() : *cut).file;
     lost->push_back(b);
   }
   return kNoFile;

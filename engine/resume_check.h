@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -16,14 +17,20 @@ namespace ablative {
 
 inline constexpr uint32_t kNoFile = 0xFFFFFFFF;
 
-// Whether `unit`, recorded as written, is intact in `destination`: read back
-// into `buffer`, its CRC-32 matches.
-bool destinationHolds(FileHandle& destination, const ExtractionPlan& plan, uint32_t unit, std::vector<uint8_t>& buffer);
+// A destination file opened for reading back, or null where it cannot be.
+using OpenDestination = std::function<FileHandle*(uint32_t file)>;
 
-// Every file with a unit recorded as written must reach that unit's end, and
-// the units released last, up to `readBack` bytes of them, must read back
-// intact. Returns the first file that fails, lengths first and in file
-// order, or kNoFile. With `lost`, it does not stop there: every released
+// Whether `unit`, recorded as written, is intact in its files: its pieces,
+// read back through `open` piece by piece into `buffer`, have the CRC-32 of
+// its raw bytes.
+bool destinationHolds(const OpenDestination& open, const ExtractionPlan& plan, uint32_t unit,
+                      std::vector<uint8_t>& buffer);
+
+// Every file with a piece of a unit recorded as written must reach that
+// piece's end, and the units released last, up to `readBack` bytes of them,
+// must read back intact. Returns the first file that fails, lengths first and
+// in file order (a unit that reads back wrong names its first piece's file),
+// or kNoFile. With `lost`, it does not stop there: every released
 // unit found missing goes into `lost`, and the result is kNoFile.
 uint32_t fileLackingData(const ExtractionPlan& plan, const Journal& journal, DestinationFiles& files, uint64_t readBack,
                          std::vector<uint32_t>* lost, std::vector<uint8_t>& buffer);

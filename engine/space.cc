@@ -87,23 +87,32 @@ FileSpans startingSpans(const ExtractionPlan& plan, const Journal& journal, uint
   FileSpans spans{unit, holes, std::vector<uint64_t>(files, 0), std::vector<uint64_t>(files, 0)};
   for (uint32_t b = 0; !holes && b < plan.units.size(); ++b) {
     if (stateOf(journal, b) == BlockState::Pending) continue;
-    uint64_t& end = spans.end[plan.units[b].file];
-    end = std::max(end, unitsFor(plan.destinationEndOf(b), unit));
+    for (const PlanPiece& piece : plan.piecesOf(b)) {
+      uint64_t& end = spans.end[piece.file];
+      end = std::max(end, unitsFor(piece.destinationEnd(), unit));
+    }
   }
   return spans;
 }
 
-// The units block `b` adds to its file, index included.
-uint64_t addBlock(FileSpans& spans, const ExtractionPlan& plan, uint32_t b) {
-  if (plan.units[b].rawSize == 0) return 0;
-  const uint32_t f = plan.units[b].file;
-  const uint64_t first = spans.holes ? plan.units[b].destOffset / spans.unit : 0;
-  const uint64_t end = unitsFor(plan.destinationEndOf(b), spans.unit);
+// The units a piece adds to its file, index included.
+uint64_t addPiece(FileSpans& spans, const PlanPiece& piece) {
+  if (piece.length == 0) return 0;
+  const uint32_t f = piece.file;
+  const uint64_t first = spans.holes ? piece.destOffset / spans.unit : 0;
+  const uint64_t end = unitsFor(piece.destinationEnd(), spans.unit);
   const uint64_t before = spans.end[f] - spans.first[f];
   spans.first[f] = spans.end[f] == 0 ? first : std::min(spans.first[f], first);
   spans.end[f] = std::max(spans.end[f], end);
   const uint64_t after = spans.end[f] - spans.first[f];
   return after - before + indexUnits(after, spans.unit) - indexUnits(before, spans.unit);
+}
+
+// The units block `b` adds to its files.
+uint64_t addBlock(FileSpans& spans, const ExtractionPlan& plan, uint32_t b) {
+  uint64_t units = 0;
+  for (const PlanPiece& piece : plan.piecesOf(b)) units += addPiece(spans, piece);
+  return units;
 }
 
 // What is left to write, in units: every block not yet released.

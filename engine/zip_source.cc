@@ -260,8 +260,10 @@ EntryKind kindOf(const ZipEntry& entry) {
   return entry.kind == ZipEntryKind::SymbolicLink ? EntryKind::Link : EntryKind::File;
 }
 
-void addUnit(ExtractionPlan& plan, ZipUnits& units, PlanUnit unit, std::shared_ptr<const InflatePoint> resumeAt) {
-  plan.units.push_back(unit);
+// A unit of entry `index`, whose raw bytes go to its file from `outOffset`.
+void addZipUnit(ExtractionPlan& plan, ZipUnits& units, PlanUnit unit, uint32_t index, uint64_t outOffset,
+                std::shared_ptr<const InflatePoint> resumeAt) {
+  addUnit(plan, unit, index, outOffset);
   units.resumeAt.push_back(std::move(resumeAt));
 }
 
@@ -286,11 +288,10 @@ void mapEntry(const ZipReading& zip, uint32_t index, ExtractionPlan& plan, ZipUn
                        .storedSize = static_cast<uint32_t>(entry.compressedSize),
                        .rawSize = static_cast<uint32_t>(entry.uncompressedSize),
                        .crc = entry.crc,
-                       .coding = entry.method,
-                       .file = index};
+                       .coding = entry.method};
   const std::vector<Piece>& pieces = zip.pieces[index];
   if (pieces.empty()) {
-    if (unitsOf(entry, pieces) == 1) addUnit(plan, units, whole, nullptr);
+    if (unitsOf(entry, pieces) == 1) addZipUnit(plan, units, whole, index, 0, nullptr);
     return;
   }
   for (size_t k = 0; k < pieces.size(); ++k) {
@@ -302,8 +303,7 @@ void mapEntry(const ZipReading& zip, uint32_t index, ExtractionPlan& plan, ZipUn
     unit.rawSize =
         static_cast<uint32_t>((last ? entry.uncompressedSize : pieces[k + 1].outOffset) - pieces[k].outOffset);
     unit.crc = pieces[k].crc;
-    unit.destOffset = pieces[k].outOffset;
-    addUnit(plan, units, unit, pieces[k].point);
+    addZipUnit(plan, units, unit, index, pieces[k].outOffset, pieces[k].point);
   }
 }
 
@@ -353,7 +353,7 @@ bool readZip(const std::wstring& archivePath, SourceReading& reading, std::wstri
 }
 
 const ZipEntry& entryOf(const ExtractionPlan& plan, uint32_t u) {
-  return static_cast<const ZipUnits*>(plan.sourceData.get())->entries[plan.units[u].file];
+  return static_cast<const ZipUnits*>(plan.sourceData.get())->entries[plan.piecesOf(u).front().file];
 }
 
 BlockRead readStoredUnit(FileHandle& archive, const ExtractionPlan& plan, uint32_t u, std::vector<uint8_t>& stored,
@@ -369,7 +369,8 @@ BlockRead decodeUnit(const ExtractionPlan& plan, uint32_t u, const std::vector<u
                      std::vector<uint8_t>& raw, std::wstring& errorText) {
   const auto& units = *static_cast<const ZipUnits*>(plan.sourceData.get());
   const PlanUnit& unit = plan.units[u];
-  const ZipEntry& entry = units.entries[unit.file];
+  const PlanPiece& piece = plan.piecesOf(u).front();  // a zip's units are single pieces
+  const ZipEntry& entry = units.entries[piece.file];
   if (entry.method == kZipStored) {
     raw = stored;
   } else {
@@ -383,10 +384,11 @@ BlockRead decodeUnit(const ExtractionPlan& plan, uint32_t u, const std::vector<u
     if (from != nullptr && !decoder.resumeAt(*from)) {
       return errorText = L"Zip entry data is damaged (invalid deflate data): " + nameOf(entry), BlockRead::Damaged;
     }
-    const bool last = unit.destOffset + unit.rawSize == entry.uncompressedSize;
+    const bool last = piece.destinationEnd() == entry.uncompressedSize;
     if (decodeInto(decoder, entry, stored, raw, last, errorText) != BlockRead::Verified) return BlockRead::Damaged;
   }
-  if (crc32(raw.data(), raw.size()) != unit.crc) {
+  // The size too: the unit's pieces take its raw bytes by their offsets.
+  if (raw.size() != unit.rawSize || crc32(raw.data(), raw.size()) != unit.crc) {
     return errorText = L"Checksum verification failed: " + nameOf(entry), BlockRead::Damaged;
   }
   return BlockRead::Verified;

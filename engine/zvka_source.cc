@@ -32,7 +32,7 @@ uint32_t codingOf(const ArchiveHeader& header, const BlockRecord& block) {
 }
 
 // Tables whose records and layout are checked: a file's content is its
-// blocks' in index order.
+// blocks' in index order, each block one piece of it.
 void mapTables(const ArchiveTables& tables, ExtractionPlan& plan) {
   plan = ExtractionPlan{};
   plan.paths.assign(tables.pathTable.begin(), tables.pathTable.end());
@@ -40,6 +40,7 @@ void mapTables(const ArchiveTables& tables, ExtractionPlan& plan) {
   plan.dataStart = dataStart(tables.header);
   plan.files.resize(tables.files.size());
   plan.units.resize(tables.blocks.size());
+  plan.pieces.resize(tables.blocks.size());
   for (uint32_t f = 0; f < tables.files.size(); ++f) {
     const FileRecord& record = tables.files[f];
     PlanFile& file = plan.files[f];
@@ -53,8 +54,9 @@ void mapTables(const ArchiveTables& tables, ExtractionPlan& plan) {
                                                    .crc = block.crc,
                                                    .coding = codingOf(tables.header, block),
                                                    .decodable = blockCanDecode(block),
-                                                   .file = f,
-                                                   .destOffset = file.length};
+                                                   .firstPiece = record.firstBlock + j,
+                                                   .pieceCount = 1};
+      plan.pieces[record.firstBlock + j] = {.file = f, .length = block.rawSize, .destOffset = file.length};
       file.length += block.rawSize;
     }
   }
@@ -84,8 +86,8 @@ bool readTables(const std::wstring& archivePath, SourceReading& reading, std::ws
 }
 
 BlockRead damaged(const ExtractionPlan& plan, uint32_t block, const wchar_t* reason, std::wstring& errorText) {
-  errorText =
-      reason + (L" in block " + std::to_wstring(block) + L" of: ") + displayPath(plan.pathOf(plan.units[block].file));
+  errorText = reason + (L" in block " + std::to_wstring(block) + L" of: ") +
+              displayPath(plan.pathOf(plan.piecesOf(block).front().file));
   return BlockRead::Damaged;
 }
 

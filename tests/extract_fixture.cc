@@ -107,8 +107,10 @@ void Scene::readUnits() {
     throw std::runtime_error(toUtf8(error));
   }
   dataStart = plan.dataStart;
-  for (const PlanUnit& unit : plan.units) {
-    units.push_back({unit.offset, unit.storedSize, plan.pathOf(unit.file), unit.destOffset, unit.rawSize});
+  for (uint32_t u = 0; u < plan.units.size(); ++u) {
+    const PlanUnit& unit = plan.units[u];
+    const PlanPiece& piece = plan.piecesOf(u).front();  // the sources packed here make single pieces
+    units.push_back({unit.offset, unit.storedSize, plan.pathOf(piece.file), piece.destOffset, unit.rawSize});
   }
 }
 

@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <functional>
 
+#include "archive_checks.h"
 #include "extract_fixture.h"
 #include "journal.h"
+#include "plan_record.h"
 
 using namespace testutil;
 using namespace ablative;
@@ -207,6 +209,67 @@ TEST(Resume, AZipIsResumedFromItsJournal) {
     EXPECT_EQ(s.folder(), std::vector<std::string>{"out"});
   }
   EXPECT_GE(stopAt, 4);  // three pieces and a small entry
+}
+
+// Units whose raw bytes hold pieces of several files, as a journal's record may keep them: a zip of three stored
+// 12-byte entries whose recorded plan is recut so that its files are bytes 0-5, 5-20 and 20-36 of the three together.
+// An earlier run left the last unit written; the run that goes on is stopped after the next, and the resume reads both
+// back from their files and completes. Or the first unit is spoiled in the archive: the resume names its first file,
+// and salvage every file it fills.
+TEST(Resume, UnitsSharedByFilesAreTakenPieceByPiece) {
+  const Bytes all = mixedBytes(36, 5);
+  const auto part = [&](ptrdiff_t first, ptrdiff_t end) { return Bytes(all.begin() + first, all.begin() + end); };
+  const Tree shared = {{"a", part(0, 5)}, {"b", part(5, 20)}, {"c", part(20, 36)}};
+  for (const bool spoiled : {false, true}) {
+    SCOPED_TRACE(spoiled ? "spoiled" : "intact");
+    Scene s({{"a", part(0, 12)}, {"b", part(12, 24)}, {"c", part(24, 36)}}, Packing::ZipStored);
+    const ArchiveSource& source = sourceFor(wide(s.archive));
+    SourceReading reading;
+    ExtractionPlan plan;
+    std::wstring error;
+    ASSERT_TRUE(source.read(wide(s.archive), reading, error));
+    const SourceFacts facts = reading.facts;
+    ASSERT_TRUE(planArchive(
+        std::move(reading), [](uint32_t) { return false; }, plan, error));
+    ASSERT_EQ(plan.units.size(), 3u);
+    plan.pieces = {{0, 0, 5, 0}, {1, 5, 7, 0}, {1, 0, 8, 7}, {2, 8, 4, 0}, {2, 0, 12, 4}};
+    for (uint32_t f = 0; f < 3; ++f) {
+      plan.files[f].length = shared.at(plan.pathOf(f)).size();
+      plan.units[f].firstPiece = 2 * f;
+      plan.units[f].pieceCount = f < 2 ? 2 : 1;
+    }
+    Journal journal(wide(s.journal), std::vector<uint8_t>(3, 0));
+    recordPlan(source, facts, plan, journal);
+    ASSERT_TRUE(createJournal(journal) && recordStates(journal, std::vector<uint32_t>{2}, BlockState::DestWritten));
+    journal.file.close();
+    Bytes c = shared.at("c");
+    std::fill_n(c.begin(), 4, 0);  // the earlier run wrote the unit's piece alone
+    writeFile(s.out / "c", c);
+
+    ExtractOptions stopping = resumed();
+    stopping.groupBytes = 1;
+    stopping.shouldStop = [asks = 0]() mutable { return ++asks == 3; };
+    EXPECT_EQ(s.run(stopping, s.out).error, L"Stopped on request");
+    if (!spoiled) {
+      const RunResult resume = s.run(resumed(), s.out);
+      ASSERT_TRUE(resume.ok) << toUtf8(resume.error);
+      EXPECT_EQ(readTree(s.out), shared);
+      EXPECT_EQ(s.folder(), std::vector<std::string>{"out"});
+      continue;
+    }
+    Bytes archive = readFile(s.archive);
+    archive[s.units[0].offset] ^= 1;
+    writeFile(s.archive, archive);
+    const RunResult resume = s.run(resumed(), s.out);
+    EXPECT_EQ(resume.error, L"Checksum verification failed: a");
+    EXPECT_TRUE(resume.outcome.damagedBlock);
+    const RunResult salvage = s.run(resumed(true), s.out);
+    EXPECT_EQ(salvage.error, L"2 files could not be fully extracted");
+    for (const wchar_t* line : {L"Damaged: a", L"Damaged: b"}) {
+      EXPECT_NE(std::find(salvage.log.begin(), salvage.log.end(), line), salvage.log.end()) << toUtf8(line);
+    }
+    EXPECT_EQ(readFile(s.out / "c"), shared.at("c"));
+  }
 }
 
 // Creating an archive over one that is being extracted, or whose extraction has not finished, would lose every block

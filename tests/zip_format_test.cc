@@ -438,12 +438,13 @@ TEST(ZipSource, LargeEntriesArePiecesEachVerifiedOnItsOwn) {
     uint64_t nextOffset = layout.local[file] + 30 + members[file].name.size();
     for (uint32_t u = 0; u < plan.units.size(); ++u) {
       const ablative::PlanUnit& unit = plan.units[u];
-      if (unit.file != file) continue;
+      const ablative::PlanPiece& piece = plan.piecesOf(u).front();
+      if (piece.file != file) continue;
       EXPECT_EQ(unit.offset, nextOffset);  // contiguous, disjoint
       EXPECT_LE(unit.rawSize, ablative::kZipPieceBytes + (1 << 20));
       nextOffset = plan.endOf(u);
       reads.push_back(ablative::readUnit(source, archive, plan, u, stored, raw, errorText));
-      std::copy(raw.begin(), raw.end(), whole.begin() + static_cast<ptrdiff_t>(unit.destOffset));
+      std::copy(raw.begin(), raw.end(), whole.begin() + static_cast<ptrdiff_t>(piece.destOffset));
     }
     return whole;
   };
@@ -453,7 +454,10 @@ TEST(ZipSource, LargeEntriesArePiecesEachVerifiedOnItsOwn) {
     EXPECT_TRUE(readAll(file, reads) == big);
     EXPECT_EQ(reads, std::vector<ablative::BlockRead>(3, ablative::BlockRead::Verified));
     const auto second =
-        std::find_if(plan.units.begin(), plan.units.end(), [&](const auto& u) { return u.file == file; }) + 1;
+        plan.units.begin() +
+        (std::find_if(plan.pieces.begin(), plan.pieces.end(), [&](const auto& p) { return p.file == file; }) -
+         plan.pieces.begin()) +
+        1;
     const uint8_t spoiled = 0x55;
     ASSERT_TRUE(ablative::seekFile(archive, second->offset + second->storedSize / 2) &&
                 ablative::writeFully(archive, &spoiled, 1));
