@@ -19,20 +19,29 @@ bool recognises(std::span<const uint8_t> firstBytes, FileHandle&) {
          std::equal(std::begin(kArchiveMagic), std::end(kArchiveMagic), firstBytes.begin());
 }
 
-// A run-length coded byte stands for at most 65, so a block claiming more is
-// refused before its buffer exists.
-bool blockCanDecode(const BlockRecord& block) {
+// No buffer is sized for a block whose raw size its stored bytes cannot
+// reach: a run-length coded byte stands for at most 65, and a Zstandard block
+// is at most kLargestZstdBlock. Version 3 knows no Zstandard.
+bool blockCanDecode(const ArchiveHeader& header, const BlockRecord& block) {
+  if (block.codec == static_cast<uint32_t>(BlockCodec::Zstd)) {
+    return header.version >= kArchiveVersion4 && block.rawSize <= kLargestZstdBlock;
+  }
   return block.rawSize <= kRleLargestExpansion * uint64_t{block.storedSize};
 }
 
 // Version 2 had no Stored codec: its blocks are all run-length coded, whatever
-// the field holds, so the plan names their coding as version 3 would.
+// the field holds, so the plan names their coding as later versions do.
 uint32_t codingOf(const ArchiveHeader& header, const BlockRecord& block) {
   return header.version == kOldestArchiveVersion ? static_cast<uint32_t>(BlockCodec::Rle) : block.codec;
 }
 
-// Tables whose records and layout are checked: a file's content is its
-// blocks' in index order, each block one piece of it.
+EntryKind kindOf(EntryType type) {
+  return type == EntryType::Folder ? EntryKind::Folder : type == EntryType::Link ? EntryKind::Link : EntryKind::File;
+}
+
+// Tables whose records and layout are checked. Each file's bytes run from
+// where it starts through as many blocks as they take, a piece in each; a
+// block's pieces come one after another, as the check requires.
 void mapTables(const ArchiveTables& tables, ExtractionPlan& plan) {
   plan = ExtractionPlan{};
   plan.paths.assign(tables.pathTable.begin(), tables.pathTable.end());
@@ -40,24 +49,36 @@ void mapTables(const ArchiveTables& tables, ExtractionPlan& plan) {
   plan.dataStart = dataStart(tables.header);
   plan.files.resize(tables.files.size());
   plan.units.resize(tables.blocks.size());
-  plan.pieces.resize(tables.blocks.size());
+  plan.pieces.reserve(tables.blocks.size());
+  const bool withMetadata = tables.header.version >= kArchiveVersion4;
+  for (uint32_t b = 0; b < tables.blocks.size(); ++b) {
+    const BlockRecord& block = tables.blocks[b];
+    plan.units[b] = PlanUnit{.offset = block.offset,
+                             .storedSize = block.storedSize,
+                             .rawSize = block.rawSize,
+                             .crc = block.crc,
+                             .coding = codingOf(tables.header, block),
+                             .decodable = blockCanDecode(tables.header, block)};
+  }
   for (uint32_t f = 0; f < tables.files.size(); ++f) {
     const FileRecord& record = tables.files[f];
     PlanFile& file = plan.files[f];
     file.pathOffset = record.pathOffset;
     file.pathLength = record.pathLength;
-    for (uint32_t j = 0; j < record.blockCount; ++j) {
-      const BlockRecord& block = tables.blocks[record.firstBlock + j];
-      plan.units[record.firstBlock + j] = PlanUnit{.offset = block.offset,
-                                                   .storedSize = block.storedSize,
-                                                   .rawSize = block.rawSize,
-                                                   .crc = block.crc,
-                                                   .coding = codingOf(tables.header, block),
-                                                   .decodable = blockCanDecode(block),
-                                                   .firstPiece = record.firstBlock + j,
-                                                   .pieceCount = 1};
-      plan.pieces[record.firstBlock + j] = {.file = f, .length = block.rawSize, .destOffset = file.length};
-      file.length += block.rawSize;
+    file.kind = kindOf(record.type);
+    if (file.kind == EntryKind::Link) file.targetLength = static_cast<uint32_t>(record.size);
+    if (withMetadata) file.modifiedNs = record.modifiedNs, file.unixMode = record.mode & 07777;
+    if (file.kind != EntryKind::File) continue;
+    uint32_t offset = record.firstOffset;
+    for (uint32_t j = 0; j < record.blockCount; ++j, offset = 0) {
+      const uint32_t b = record.firstBlock + j;
+      PlanUnit& unit = plan.units[b];
+      // Before version 4 a file is its blocks, whatever its size field says.
+      const uint64_t left = withMetadata ? record.size - file.length : unit.rawSize;
+      const auto length = static_cast<uint32_t>(std::min<uint64_t>(left, unit.rawSize - offset));
+      if (unit.pieceCount++ == 0) unit.firstPiece = static_cast<uint32_t>(plan.pieces.size());
+      plan.pieces.push_back({.file = f, .rawOffset = offset, .length = length, .destOffset = file.length});
+      file.length += length;
     }
   }
 }
@@ -103,8 +124,9 @@ BlockRead readStored(FileHandle& archive, const ExtractionPlan& plan, uint32_t b
 BlockRead decodeUnit(const ExtractionPlan& plan, uint32_t block, const std::vector<uint8_t>& stored,
                      std::vector<uint8_t>& raw, std::wstring& errorText) {
   const PlanUnit& unit = plan.units[block];
-  // Codings as version 3 names them: codingOf made version 2's so.
-  if (!unit.decodable || !decodeBlock(kArchiveVersion, unit.coding, stored.data(), stored.size(), unit.rawSize, raw)) {
+  // Codings as the latest version names them: codingOf made version 2's so,
+  // and blockCanDecode refused Zstandard before version 4.
+  if (!unit.decodable || !decodeBlock(kArchiveVersion4, unit.coding, stored.data(), stored.size(), unit.rawSize, raw)) {
     return damaged(plan, block, L"Decompression failed (unsupported or invalid block codec)", errorText);
   }
   if (crc32(raw.data(), raw.size()) != unit.crc)
