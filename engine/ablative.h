@@ -172,7 +172,8 @@ struct SpaceNeeds {
 struct ArchiveDescription {
   std::wstring format;  // "zvka" or "zip"
   uint32_t version = 0;
-  std::wstring codecs;  // a .zvka archive's block codecs in use: "run-length", "stored", "Zstandard", by ", "
+  // From version 4 on, the block codecs in use: "run-length", "stored", "Zstandard", joined by ", ".
+  std::wstring codecs;
   uint32_t fileCount = 0;
   uint32_t blockCount = 0;
   uint32_t blockSize = 0;

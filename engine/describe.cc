@@ -5,6 +5,7 @@
 #include "archive_checks.h"
 #include "archive_presence.h"
 #include "archive_source.h"
+#include "format.h"
 #include "journal.h"
 #include "plan_record.h"
 #include "paths.h"
@@ -83,7 +84,8 @@ bool describeArchive(const std::wstring& archivePath, const std::wstring& destin
     return false;
   }
 
-  if (description.format == L"zvka") description.codecs = codecNames(plan);
+  // Before version 4 the codec goes without saying.
+  if (description.format == L"zvka" && description.version >= kArchiveVersion4) description.codecs = codecNames(plan);
   description.fileCount = static_cast<uint32_t>(plan.files.size());
   description.blockCount = static_cast<uint32_t>(plan.units.size());
   for (uint32_t u = 0; u < plan.units.size(); ++u) {
