@@ -102,6 +102,11 @@ std::wstring archiveOf(const Command& command) {
   return ablative::archiveForExtraction(command.operands[0], false, archive, unused) ? archive : command.operands[0];
 }
 
+std::wstring readableName(const std::string& stored) {
+  const std::wstring name = ablative::fromUtf8(stored);
+  return name.empty() && !stored.empty() ? L"(name is not valid UTF-8)" : name;
+}
+
 // Nothing is listed unless the whole table reads: the listing is written at the end.
 int runList(const Command& command) {
   Output out(command.json, false, false);
@@ -109,11 +114,18 @@ int runList(const Command& command) {
   std::vector<JsonObject> files;
   const bool ok = ablative::listArchive(
       archiveOf(command),
-      [&](const std::string& path, uint64_t size) {
-        std::wstring name = ablative::fromUtf8(path);
-        if (name.empty() && !path.empty()) name = L"(name is not valid UTF-8)";
-        listing += std::to_wstring(size) + L"\t" + name + L"\n";
-        if (out.json()) files.push_back(JsonObject().add("event", "file").add("path", name).add("size", size));
+      [&](const ablative::ListedEntry& entry) {
+        const std::wstring name = readableName(entry.storedPath), target = readableName(entry.target);
+        const bool folder = entry.kind == ablative::EntryKind::Folder, link = entry.kind == ablative::EntryKind::Link;
+        // A folder ends in "/" (a zip's name already does), a link shows where it leads.
+        listing += std::to_wstring(entry.size) + L"\t" + name + (folder && !name.ends_with(L'/') ? L"/" : L"") +
+                   (link && !target.empty() ? L" -> " + target : L"") + L"\n";
+        if (!out.json()) return;
+        JsonObject file;
+        file.add("event", "file").add("path", name).add("size", entry.size);
+        if (folder || link) file.add("kind", folder ? "folder" : "link");
+        if (!target.empty()) file.add("target", target);
+        files.push_back(std::move(file));
       },
       errorText);
   if (!ok) return out.fail(L"List failed: ", errorText);

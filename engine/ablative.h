@@ -200,12 +200,22 @@ struct ArchiveDescription {
 bool describeArchive(const std::wstring& archivePath, const std::wstring& destinationDir, uint64_t groupBytes,
                      ArchiveDescription& description, std::wstring& errorText);
 
-// Calls `onFile` with each file's stored path (UTF-8, as the archive holds it)
-// and size, in archive order, after the reader's checks of the tables and of
-// each file record.
-bool listArchive(const std::wstring& archivePath,
-                 const std::function<void(const std::string& storedPath, uint64_t size)>& onFile,
-                 std::wstring& errorText);
+// What a stored path names: a file its units fill, a folder made as it is,
+// or a symbolic link, made once the files are in place.
+enum class EntryKind : uint8_t { File, Folder, Link };
+
+// One entry as a listing shows it.
+struct ListedEntry {
+  std::string storedPath;  // UTF-8, as the archive holds it
+  uint64_t size = 0;       // a file's length; a link's target's
+  EntryKind kind = EntryKind::File;
+  std::string target;  // a link's, where the archive's tables hold it (not a zip's)
+};
+using FileLister = std::function<void(const ListedEntry& entry)>;
+
+// Calls `onFile` with each entry, in archive order, after the reader's checks
+// of the tables and of each file record.
+bool listArchive(const std::wstring& archivePath, const FileLister& onFile, std::wstring& errorText);
 
 // The archive an extraction given `path` works on, one rule for every front
 // end: a journal's path ("data.zvka.zvkj", the suffix in lower case) stands for

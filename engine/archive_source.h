@@ -44,8 +44,6 @@ struct SourceReading {
 // written, for good.
 enum class BlockRead { Verified, Unreadable, Damaged };
 
-using FileLister = std::function<void(const std::string& storedPath, uint64_t size)>;
-
 class RecordReader;
 class RecordWriter;
 struct UnitBytes;

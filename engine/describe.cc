@@ -107,7 +107,7 @@ bool describeArchive(const std::wstring& archivePath, const std::wstring& destin
   return true;
 }
 
-// An archive its journal describes is listed from its plan, a folder with its "/".
+// An archive its journal describes is listed from its plan.
 bool listArchive(const std::wstring& archivePath, const FileLister& onFile, std::wstring& errorText) {
   ArchiveReading read;
   if (!readArchive(archivePath, read, errorText)) return false;
@@ -115,7 +115,8 @@ bool listArchive(const std::wstring& archivePath, const FileLister& onFile, std:
   ExtractionPlan plan;
   if (!read.reading.plan([](uint32_t) { return true; }, plan, errorText)) return false;
   for (uint32_t f = 0; f < plan.files.size(); ++f) {
-    onFile(plan.pathOf(f) + (plan.files[f].kind == EntryKind::Folder ? "/" : ""), plan.files[f].length);
+    const PlanFile& file = plan.files[f];
+    onFile({plan.pathOf(f), file.kind == EntryKind::Link ? file.targetLength : file.length, file.kind, plan.targetOf(f)});
   }
   return true;
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "ablative.h"
 #include "journal.h"
 
 namespace ablative {
@@ -43,9 +44,6 @@ struct PlanPiece {
   uint64_t destinationEnd() const { return destOffset + length; }
 };
 
-// What a stored path names: a file its units fill, a folder made as it is,
-// or a symbolic link, made once the files are in place (link_target.h).
-enum class EntryKind : uint8_t { File, Folder, Link };
 
 // A file or folder's modification time and permission bits where its archive
 // keeps them, else these.

@@ -466,7 +466,7 @@ bool listEntries(const std::wstring& archivePath, const FileLister& onFile, std:
   FileHandle file;
   ZipDirectory directory;
   if (!openZip(archivePath, file, directory, errorText)) return false;
-  for (const ZipEntry& entry : directory.entries) onFile(entry.name, entry.uncompressedSize);
+  for (const ZipEntry& entry : directory.entries) onFile({entry.name, entry.uncompressedSize, kindOf(entry), {}});
   return true;
 }
 

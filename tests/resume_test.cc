@@ -181,7 +181,7 @@ TEST(Resume, AZipIsResumedFromItsJournal) {
     std::vector<std::string> listed;
     EXPECT_TRUE(verifyArchive(wide(s.archive), error, {})) << toUtf8(error);
     EXPECT_TRUE(listArchive(
-        wide(s.archive), [&](const std::string& path, uint64_t) { listed.push_back(path); }, error));
+        wide(s.archive), [&](const ListedEntry& entry) { listed.push_back(entry.storedPath); }, error));
     EXPECT_EQ(listed, (std::vector<std::string>{"big.bin", "small.txt"}));
     if (stopAt == 3) {
       const Bytes consumed = readFile(s.archive), journal = readFile(s.journal);
