@@ -16,7 +16,7 @@
 
 namespace ablative {
 
-// One piece of the archive taken at once: stored bytes that decode to raw
+// One part of the archive taken at once: stored bytes that decode to raw
 // bytes that go to one file or several, a piece each (small files may share
 // a block).
 struct PlanUnit {

@@ -21,7 +21,10 @@ void readBack(const ablative::Journal& journal, const ablative::ExtractionPlan& 
   std::wstring errorText;
   const bool planned = ablative::planArchive(
       std::move(read.reading), [](uint32_t) { return true; }, plan, errorText);
-  if (intact && (!planned || plan.units.size() != written.units.size() || plan.paths != written.paths)) std::abort();
+  if (intact && (!planned || plan.units.size() != written.units.size() || plan.pieces.size() != written.pieces.size() ||
+                 plan.paths != written.paths)) {
+    std::abort();
+  }
 }
 
 }  // namespace
