@@ -77,21 +77,28 @@ Bytes zipOf(const Tree& tree, bool deflate) {
 }
 
 Scene::Scene(const Tree& packed, uint32_t blockSize) : tree(packed) {
-  if (packed.empty()) return;
-  for (const auto& [path, content] : tree) writeFile(scratch / ("src/" + path), content);
-  std::wstring error;
-  if (!createArchive(wide(scratch / "src"), wide(archive), blockSize, error, {}, {}, {})) {
-    throw std::runtime_error(toUtf8(error));
-  }
-  fs::remove_all(scratch / "src");
-  readArchiveTables(wide(archive), tables, error);
-  readUnits();
+  if (!packed.empty()) pack({.blockSize = blockSize});
 }
 
 Scene::Scene(const Tree& packed, Packing packing) : Scene(packing == Packing::Zvka ? packed : Tree{}) {
   if (packing == Packing::Zvka) return;
   tree = packed;
+  if (packing == Packing::Zvka4) {
+    pack({.blockSize = 12, .zstdLevel = kDefaultZstdLevel, .threads = 2});
+    return;
+  }
   writeFile(archive, zipOf(tree, packing == Packing::ZipDeflated));
+  readUnits();
+}
+
+void Scene::pack(const CreateOptions& options) {
+  for (const auto& [path, content] : tree) writeFile(scratch / ("src/" + path), content);
+  std::wstring error;
+  if (!createArchive(wide(scratch / "src"), wide(archive), options, error, {}, {}, {})) {
+    throw std::runtime_error(toUtf8(error));
+  }
+  fs::remove_all(scratch / "src");
+  readArchiveTables(wide(archive), tables, error);
   readUnits();
 }
 
@@ -108,9 +115,8 @@ void Scene::readUnits() {
   }
   dataStart = plan.dataStart;
   for (uint32_t u = 0; u < plan.units.size(); ++u) {
-    const PlanUnit& unit = plan.units[u];
-    const PlanPiece& piece = plan.piecesOf(u).front();  // the sources packed here make single pieces
-    units.push_back({unit.offset, unit.storedSize, plan.pathOf(piece.file), piece.destOffset, unit.rawSize});
+    SceneUnit& unit = units.emplace_back(SceneUnit{plan.units[u].offset, plan.units[u].storedSize, {}});
+    for (const PlanPiece& piece : plan.piecesOf(u)) unit.pieces.push_back({plan.pathOf(piece.file), piece.destOffset, piece.length});
   }
 }
 

@@ -29,14 +29,18 @@ struct RunResult {
 // A zip of the tree as Info-ZIP lays one out, each entry stored or deflated.
 Bytes zipOf(const Tree& tree, bool deflate);
 
-// A unit of an archive's plan, where it lies and where it goes.
+// A unit of an archive's plan, where it lies and where its pieces go.
+struct ScenePiece {
+  std::string path;
+  uint64_t at, length;  // in its file
+};
 struct SceneUnit {
   uint64_t offset, storedSize;
-  std::string path;
-  uint64_t at, rawSize;  // in its file
+  std::vector<ScenePiece> pieces;
 };
 
-enum class Packing { Zvka, ZipStored, ZipDeflated };
+// Zvka4: version 4 in 12-byte blocks, so that small files share them.
+enum class Packing { Zvka, Zvka4, ZipStored, ZipDeflated };
 
 // A scratch folder for the archive x.zvka (a zip, whatever its name says, when so packed), its journal and the
 // destination.
@@ -47,6 +51,7 @@ struct Scene {
   RunResult run(const ablative::ExtractOptions& options, const fs::path& destination,
                 const ablative::ProgressCallback& watch = {}) const;
   std::vector<std::string> folder() const;  // the names in the scratch folder, sorted
+  void pack(const ablative::CreateOptions& options);  // the tree, with createArchive
   void readUnits();
   ScratchDir scratch;
   fs::path archive = scratch / "x.zvka", journal = scratch / "x.zvka.zvkj", out = scratch / "out";
