@@ -23,8 +23,9 @@ NATIVE_PACKAGES=(cmake make g++ libgtest-dev libbenchmark-dev zlib1g-dev libzstd
 # come from another program). The kernel itself is fetched
 # with apt-get download and unpacked, never installed.
 KERNEL_PACKAGES=(qemu-system-x86 busybox-static xfsprogs btrfs-progs dosfstools exfatprogs zip)
-# What the fuzz targets need: clang with libFuzzer and the sanitizer runtimes.
-FUZZ_PACKAGES=(clang libclang-rt-14-dev)
+# What the fuzz targets need: clang with libFuzzer and the sanitizer runtimes,
+# and zstd for seed frames.
+FUZZ_PACKAGES=(clang libclang-rt-14-dev zstd)
 # What the Windows build and its tests under Wine need (dpkg-dev: unpacking
 # Debian's source of Zstandard, built with MinGW by cmake/zstd.cmake).
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64 libz-mingw-w64-dev dpkg-dev wine wine64 xvfb)
