@@ -32,7 +32,7 @@ done
 # Frames by the zstd tool, each after its raw size in three bytes.
 mkdir -p "$seeds/zstd"
 for file in "$seeds/tree/a.txt" "$seeds/tree/sub/zeros.txt" "$seeds/tree/sub/noise.bin"; do
-  { python3 -c "import sys; sys.stdout.buffer.write($(stat -c %s "$file").to_bytes(3, 'big'))"
+  { python3 -c "import sys; sys.stdout.buffer.write(($(stat -c %s "$file")).to_bytes(3, 'big'))"
     zstd -q -c --no-check -19 "$file"; } > "$seeds/zstd/$(basename "$file")"
 done
 # A journal of each seed archive's block count, and the seed tree's paths.
