@@ -8,8 +8,11 @@
 # the source package fetched is the newest revision the archive serves,
 # 1.5.4+dfsg2-5 (the security pool had no files for -5+deb12u1), unpacked with
 # Debian's patches (0020 fixes a block splitter bug in the compressor that
-# the native library has fixed too). Both are upstream 1.5.4; configuring
-# either build fails if its release differs from this one.
+# the native library has fixed too). Both are upstream 1.5.4, so blocks code
+# to the same bytes; the Windows build lacks -5+deb12u1's decoder fix
+# (CVE-2026-124851) until the archive serves that revision's files: delete
+# build-win/zstd-debian then to fetch it. Configuring either build fails if
+# its release differs from this one.
 set(ZARVIK_ZSTD_VERSION 1.5.4)
 
 if(NOT MINGW)
