@@ -1,13 +1,28 @@
-// Zstandard, one frame a block. (Stand-in until the library's build lands.)
+// One block coded as a Zstandard frame. This is the only code that calls the
+// Zstandard library, so its release and its parameters are pinned here.
+//
+// A frame holds one block: no dictionary, no dictionary ID, no checksum (the
+// archive checks each block itself), and the block's raw size written in the
+// frame header. Both calls reuse one library context per thread.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace ablative {
 
-// `out` has room for `size` - 1 bytes.
-bool zstdEncodeIfSmaller(const uint8_t* raw, size_t size, int level, uint8_t* out, size_t& codedLength);
+// Codes `size` bytes at `level` into `out`, replacing its contents. Returns
+// true only when the frame is strictly shorter than `size`; otherwise (or on a
+// library error) returns false, leaving `out` unspecified. The frame is the
+// same bytes for the same input and level on any platform and thread.
+bool zstdEncodeIfSmaller(const uint8_t* raw, size_t size, int level, std::vector<uint8_t>& out);
+
+// Decodes `stored` into the caller's buffer of exactly `rawSize` bytes.
+// Succeeds only when `stored` is exactly one frame whose header states a
+// content size of `rawSize` and which decodes to exactly that many bytes.
+// Memory never depends on what the frame claims. On failure the contents of
+// `out` are unspecified.
 bool zstdDecodeInto(const uint8_t* stored, size_t storedSize, uint8_t* out, size_t rawSize);
 
 }  // namespace ablative

@@ -9,7 +9,7 @@ build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 seconds=${FUZZ_SECONDS:-60}
 parallel=${FUZZ_PARALLEL:-2}
 timeout=${FUZZ_TIMEOUT:-10}  # seconds for one input; raise it when the fuzzers run niced
-targets=(${FUZZ_TARGETS:-fuzz_archive_reader fuzz_extract fuzz_journal fuzz_path_safety fuzz_plan_record fuzz_rle fuzz_zip_reader})
+targets=(${FUZZ_TARGETS:-fuzz_archive_reader fuzz_extract fuzz_journal fuzz_path_safety fuzz_plan_record fuzz_rle fuzz_zip_reader fuzz_zstd_block})
 
 cmake -S "$root" -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DZARVIK_FUZZ=ON \
   -DBUILD_TESTING=OFF -DZARVIK_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -28,6 +28,12 @@ for size in 1 4 64 1000 65536; do
 done
 for file in "$seeds/tree/a.txt" "$seeds/tree/sub/zeros.txt" "$seeds/tree/sub/noise.bin"; do
   { printf '\001\000'; cat "$file"; } > "$seeds/raw/$(basename "$file")"
+done
+# Frames by the zstd tool, each after its raw size in three bytes.
+mkdir -p "$seeds/zstd"
+for file in "$seeds/tree/a.txt" "$seeds/tree/sub/zeros.txt" "$seeds/tree/sub/noise.bin"; do
+  { python3 -c "import sys; sys.stdout.buffer.write(($(stat -c %s "$file")).to_bytes(3, 'big'))"
+    zstd -q -c --no-check -19 "$file"; } > "$seeds/zstd/$(basename "$file")"
 done
 # A journal of each seed archive's block count, and the seed tree's paths.
 mkdir -p "$seeds/journals" "$seeds/paths" "$seeds/extract"
@@ -48,6 +54,7 @@ printf 'CON.txt\nA/../b\n/abs\nC:x\nx:stream\ndir/\xF0\x9F\x98\x80.txt' > "$seed
 seed_for() {
   case $1 in
     fuzz_rle) echo "$seeds/raw" ;;
+    fuzz_zstd_block) echo "$seeds/zstd" ;;
     fuzz_journal) echo "$seeds/journals" ;;
     fuzz_path_safety) echo "$seeds/paths" ;;
     fuzz_extract) echo "$seeds/extract" ;;

@@ -17,15 +17,17 @@ ensure_packages() {
 
 # What the native build and its tests need (e2fsprogs: a small ext4 to fill up;
 # zip, libarchive-tools: zip archives made by tools other than ours).
-NATIVE_PACKAGES=(cmake make g++ libgtest-dev libbenchmark-dev zlib1g-dev e2fsprogs python3 strace zip libarchive-tools)
+NATIVE_PACKAGES=(cmake make g++ libgtest-dev libbenchmark-dev zlib1g-dev libzstd-dev e2fsprogs python3 strace zip libarchive-tools)
 # What the crash states under a real kernel need (tests/kernel): the emulator,
 # the guest's shell, the file systems' tools and zip (the zips it extracts
 # come from another program). The kernel itself is fetched
 # with apt-get download and unpacked, never installed.
 KERNEL_PACKAGES=(qemu-system-x86 busybox-static xfsprogs btrfs-progs dosfstools exfatprogs zip)
-# What the fuzz targets need: clang with libFuzzer and the sanitizer runtimes.
-FUZZ_PACKAGES=(clang libclang-rt-14-dev)
-# What the Windows build and its tests under Wine need.
-WINDOWS_PACKAGES=(g++-mingw-w64-x86-64 libz-mingw-w64-dev wine wine64 xvfb)
+# What the fuzz targets need: clang with libFuzzer and the sanitizer runtimes,
+# and zstd for seed frames.
+FUZZ_PACKAGES=(clang libclang-rt-14-dev zstd)
+# What the Windows build and its tests under Wine need (dpkg-dev: unpacking
+# Debian's source of Zstandard, built with MinGW by cmake/zstd.cmake).
+WINDOWS_PACKAGES=(g++-mingw-w64-x86-64 libz-mingw-w64-dev dpkg-dev wine wine64 xvfb)
 # What scripts/screenshot.sh needs besides the Windows packages.
 SCREENSHOT_PACKAGES=(imagemagick x11-utils fonts-wine)
