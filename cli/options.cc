@@ -47,8 +47,8 @@ constexpr uint64_t kMostThreads = 1024;
 bool setZstd(Command& command, const std::wstring& arg, std::wstring& problem) {
   const size_t equals = arg.find(L'=');
   const std::wstring value = equals == std::wstring::npos ? L"" : arg.substr(equals + 1);
-  const std::optional<uint64_t> level =
-      value.empty() ? std::optional<uint64_t>(ablative::kDefaultZstdLevel) : parseCount(value, ablative::kLargestZstdLevel);
+  const std::optional<uint64_t> level = value.empty() ? std::optional<uint64_t>(ablative::kDefaultZstdLevel)
+                                                      : parseCount(value, ablative::kLargestZstdLevel);
   if (!level || (equals != std::wstring::npos && value.empty())) {
     problem = L"invalid compression level: " + value + L" (1 to " + std::to_wstring(ablative::kLargestZstdLevel) + L")";
     return false;
@@ -83,7 +83,8 @@ bool contains(const std::vector<std::wstring>& list, const std::wstring& item) {
 }  // namespace
 
 std::optional<uint64_t> parseCount(const std::wstring& text, uint64_t largest) {
-  const bool digits = !text.empty() && std::all_of(text.begin(), text.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; });
+  const bool digits =
+      !text.empty() && std::all_of(text.begin(), text.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; });
   return digits ? parseSize(text, largest) : std::nullopt;
 }
 

@@ -173,9 +173,9 @@ bool layOut(const std::vector<SourceEntry>& entries, uint32_t version, uint32_t 
   if (pathBytes > UINT32_MAX || entries.size() > UINT32_MAX || cutter.blocks.size() > UINT32_MAX) return false;
   layout.blockSizes = std::move(cutter.blocks);
   for (uint32_t size : layout.blockSizes) layout.largestBlock = std::max(layout.largestBlock, size);
-  layout.header = newArchiveHeader(version, blockSize, sourceBytes, static_cast<uint32_t>(pathBytes),
-                                   static_cast<uint32_t>(entries.size()),
-                                   static_cast<uint32_t>(layout.blockSizes.size()));
+  layout.header =
+      newArchiveHeader(version, blockSize, sourceBytes, static_cast<uint32_t>(pathBytes),
+                       static_cast<uint32_t>(entries.size()), static_cast<uint32_t>(layout.blockSizes.size()));
   return true;
 }
 

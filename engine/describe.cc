@@ -116,7 +116,8 @@ bool listArchive(const std::wstring& archivePath, const FileLister& onFile, std:
   if (!read.reading.plan([](uint32_t) { return true; }, plan, errorText)) return false;
   for (uint32_t f = 0; f < plan.files.size(); ++f) {
     const PlanFile& file = plan.files[f];
-    onFile({plan.pathOf(f), file.kind == EntryKind::Link ? file.targetLength : file.length, file.kind, plan.targetOf(f)});
+    onFile(
+        {plan.pathOf(f), file.kind == EntryKind::Link ? file.targetLength : file.length, file.kind, plan.targetOf(f)});
   }
   return true;
 }

@@ -296,8 +296,8 @@ bool entryStatus(const std::wstring& path, EntryStatus& status) {
   const DWORD attributes = data.dwFileAttributes;
   status.kind = attributes & FILE_ATTRIBUTE_REPARSE_POINT ? PathKind::Link : kindOfAttributes(attributes);
   constexpr int64_t kFrom1601 = 116444736000000000;
-  const int64_t units = static_cast<int64_t>(uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32 |
-                                             data.ftLastWriteTime.dwLowDateTime);
+  const int64_t units =
+      static_cast<int64_t>(uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32 | data.ftLastWriteTime.dwLowDateTime);
   status.modifiedNs = (units - kFrom1601) * 100;
   const uint32_t execute = status.kind == PathKind::Directory ? 0111 : 0;
   status.mode = (attributes & FILE_ATTRIBUTE_READONLY ? 0444 : 0644) | execute;

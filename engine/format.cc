@@ -37,8 +37,8 @@ void countBlocksOfEachFile(ArchiveTables& tables) {
       const uint32_t raw = tables.blocks[b].rawSize;
       left -= std::min<uint64_t>(left, raw > offset ? raw - offset : 0);
     }
-    file.blockCount = left > 0 ? static_cast<uint32_t>(std::min<uint64_t>(tables.blocks.size() + 1, UINT32_MAX))
-                               : count;
+    file.blockCount =
+        left > 0 ? static_cast<uint32_t>(std::min<uint64_t>(tables.blocks.size() + 1, UINT32_MAX)) : count;
   }
 }
 
@@ -114,8 +114,8 @@ void encodeFileRecord(uint32_t version, const FileRecord& record, uint8_t* out) 
 }
 
 FileRecord decodeFileRecord(uint32_t version, const uint8_t* in) {
-  FileRecord record{.pathOffset = get32(in), .pathLength = get32(in + 4), .size = get64(in + 8),
-                    .firstBlock = get32(in + 16)};
+  FileRecord record{
+      .pathOffset = get32(in), .pathLength = get32(in + 4), .size = get64(in + 8), .firstBlock = get32(in + 16)};
   if (version < kArchiveVersion4) {
     record.blockCount = get32(in + 20);
     return record;
@@ -151,7 +151,8 @@ ArchiveHeader newArchiveHeader(uint32_t version, uint32_t blockSize, uint64_t so
 }
 
 uint64_t blockTableOffset(const ArchiveHeader& header) {
-  return kArchiveHeaderSize + uint64_t{header.pathTableSize} + uint64_t{fileRecordSize(header.version)} * header.fileCount;
+  return kArchiveHeaderSize + uint64_t{header.pathTableSize} +
+         uint64_t{fileRecordSize(header.version)} * header.fileCount;
 }
 
 uint64_t dataStart(const ArchiveHeader& header) {

@@ -19,9 +19,9 @@
 namespace ablative {
 
 inline constexpr uint32_t kArchiveHeaderSize = 56;
-inline constexpr uint32_t kRecordSize = 24;       // a BlockRecord, and a FileRecord before version 4
-inline constexpr uint32_t kEntryRecordSize = 40;  // a FileRecord of version 4
-inline constexpr uint32_t kArchiveVersion = 3;    // what creation writes unless told otherwise
+inline constexpr uint32_t kRecordSize = 24;           // a BlockRecord, and a FileRecord before version 4
+inline constexpr uint32_t kEntryRecordSize = 40;      // a FileRecord of version 4
+inline constexpr uint32_t kArchiveVersion = 3;        // what creation writes unless told otherwise
 inline constexpr uint32_t kOldestArchiveVersion = 2;  // read too: every block then run-length coded
 // Entries of every kind with their times and permissions, and blocks cut from
 // the files' bytes laid end to end (docs/format.md).

@@ -92,7 +92,8 @@ SourceFiles collectSourceFiles(const std::wstring& inputPath, ScanScope scope, s
       SourceEntry entry{toUtf8(name), status.size};
       if (!storable(entry.relativePathUtf8)) return unsupportedName(errorText, inputPath);
       EntryStatus own;
-      if (scope == ScanScope::EveryEntry && entryStatus(inputPath, own)) entry.modifiedNs = own.modifiedNs, entry.mode = own.mode;
+      if (scope == ScanScope::EveryEntry && entryStatus(inputPath, own))
+        entry.modifiedNs = own.modifiedNs, entry.mode = own.mode;
       return {inputPath, false, {entry}};
     }
     case PathKind::Directory: break;

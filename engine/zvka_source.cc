@@ -143,8 +143,10 @@ bool listFiles(const std::wstring& archivePath, const FileLister& onFile, std::w
     const FileRecord& record = tables.files[i];
     const std::string path = storedPath(tables, i);
     const size_t targetAt = record.pathOffset + path.size();
-    const std::string target = record.type == EntryType::Link ? std::string(
-        reinterpret_cast<const char*>(tables.pathTable.data()) + targetAt, static_cast<size_t>(record.size)) : "";
+    const std::string target = record.type == EntryType::Link
+                                   ? std::string(reinterpret_cast<const char*>(tables.pathTable.data()) + targetAt,
+                                                 static_cast<size_t>(record.size))
+                                   : "";
     onFile({path, record.type == EntryType::Folder ? 0 : record.size, kindOf(record.type), target});
   }
   return true;

@@ -116,7 +116,8 @@ void Scene::readUnits() {
   dataStart = plan.dataStart;
   for (uint32_t u = 0; u < plan.units.size(); ++u) {
     SceneUnit& unit = units.emplace_back(SceneUnit{plan.units[u].offset, plan.units[u].storedSize, {}});
-    for (const PlanPiece& piece : plan.piecesOf(u)) unit.pieces.push_back({plan.pathOf(piece.file), piece.destOffset, piece.length});
+    for (const PlanPiece& piece : plan.piecesOf(u))
+      unit.pieces.push_back({plan.pathOf(piece.file), piece.destOffset, piece.length});
   }
 }
 
@@ -153,7 +154,7 @@ Bytes RawArchive::encode() const {
   std::vector<FileRecord> records = files;
   for (size_t i = 0; i < records.size() && i < paths.size(); table += paths[i++]) {
     FileRecord& r = records[i];
-    if (r.pathLength == 0) r = {uint32_t(table.size()), uint32_t(paths[i].size()), r.size, r.firstBlock, r.blockCount};
+    if (r.pathLength == 0) r.pathOffset = uint32_t(table.size()), r.pathLength = uint32_t(paths[i].size());
   }
   if (h.magic[0] == 0) std::copy(std::begin(kArchiveMagic), std::end(kArchiveMagic), h.magic);
   for (auto [field, value] : {std::pair{&h.version, kArchiveVersion},

@@ -50,7 +50,7 @@ struct Scene {
   RunResult run(bool resume, bool keepOriginal, const ablative::ProgressCallback& watch = {}) const;
   RunResult run(const ablative::ExtractOptions& options, const fs::path& destination,
                 const ablative::ProgressCallback& watch = {}) const;
-  std::vector<std::string> folder() const;  // the names in the scratch folder, sorted
+  std::vector<std::string> folder() const;            // the names in the scratch folder, sorted
   void pack(const ablative::CreateOptions& options);  // the tree, with createArchive
   void readUnits();
   ScratchDir scratch;

@@ -5,9 +5,11 @@
 #include <functional>
 #include <tuple>
 
+#include "codec.h"
 #include "extract_fixture.h"
 #include "journal.h"
 #include "path_safety.h"
+#include "zstd_block.h"
 
 #ifndef _WIN32
 #include <sys/resource.h>
@@ -118,6 +120,18 @@ TEST(Extract, RefusesHostileArchives) {
     return [paths](RawArchive& raw) { std::copy(paths.begin(), paths.end(), raw.paths.begin()); };
   };
   const std::wstring unsafe = L"Unsafe path in archive: ", table = L"Invalid archive block table";
+  const std::wstring undecodable = L"Decompression failed (unsupported or invalid block codec) in block 1 of: two";
+  const auto version4 = [](RawArchive& raw) { raw.header.version = kArchiveVersion4, raw.header.blockSize = 4; };
+  // Version 4, the second file's block a Zstandard frame of 64 bytes where its table says 4.
+  const auto framed = [version4](RawArchive& raw) {
+    Bytes frame;
+    const Bytes content(64, '2');
+    zstdEncodeIfSmaller(content.data(), content.size(), kDefaultZstdLevel, frame);
+    version4(raw);
+    raw.data.resize(4);
+    raw.data.insert(raw.data.end(), frame.begin(), frame.end());
+    raw.blocks[1].storedSize = uint32_t(frame.size()), raw.blocks[1].codec = uint32_t(BlockCodec::Zstd);
+  };
   // clang-format off
   const std::tuple<std::function<void(RawArchive&)>, std::wstring, int> cases[] = {
       {named({"../evil"}), unsafe + L"../evil", 0}, {named({"/tmp/zarvik-evil"}), unsafe + L"/tmp/zarvik-evil", 0},
@@ -141,7 +155,14 @@ TEST(Extract, RefusesHostileArchives) {
        L"Archive version mismatch. Recreate archive using this app version.", 0},
       {[](RawArchive& raw) { raw.blocks[1].crc ^= 1; }, L"Checksum verification failed in block 1 of: two", Late},
       {[](RawArchive& raw) { raw.blocks[1].codec = 0, raw.blocks[1].rawSize = 0xFFFFFFF0u; },  // before allocating
-       L"Decompression failed (unsupported or invalid block codec) in block 1 of: two", Late}};
+       undecodable, Late},
+      {framed, undecodable, Late},
+      {[](RawArchive& raw) { raw.blocks[1].codec = uint32_t(BlockCodec::Zstd); }, undecodable, Late},  // not in v3
+      {[version4](RawArchive& raw) { version4(raw), raw.files[1].type = EntryType(3); }, L"Invalid archive file table", 0},
+      {[version4](RawArchive& raw) { version4(raw), raw.files[1].firstOffset = 1; },  // runs past the last block
+       L"Invalid block index in archive", 0},
+      {[version4](RawArchive& raw) { version4(raw), raw.files[0].size = 3; },  // leaves a byte of its block over
+       L"Invalid archive file table", 0}};
   // clang-format on
   for (const auto& [spoil, message, flags] : cases) {
     for (bool keep : {false, true}) {
