@@ -1,6 +1,5 @@
 #include "block_coder.h"
 
-#include <cstring>
 #include <system_error>
 
 #include "codec.h"
@@ -9,23 +8,11 @@
 
 namespace ablative {
 
-namespace {
-
-// The frame is made in room for the worst case, one buffer a thread, and
-// copied out only when it is kept.
-bool zstdIfSmaller(const uint8_t* raw, uint32_t size, int level, uint8_t* coded, size_t& codedLength) {
-  thread_local std::vector<uint8_t> frame;
-  if (!zstdEncodeIfSmaller(raw, size, level, frame)) return false;
-  std::memcpy(coded, frame.data(), frame.size());
-  codedLength = frame.size();
-  return true;
-}
-
-}  // namespace
+size_t codedRoom(const BlockCoding& coding, uint32_t size) { return coding.zstdLevel != 0 ? zstdRoom(size) : size; }
 
 CodedBlock codeBlock(const BlockCoding& coding, const uint8_t* raw, uint32_t size, uint8_t* coded) {
   CodedBlock block;
-  block.useCoded = coding.zstdLevel != 0 ? zstdIfSmaller(raw, size, coding.zstdLevel, coded, block.codedLength)
+  block.useCoded = coding.zstdLevel != 0 ? zstdEncodeIfSmaller(raw, size, coding.zstdLevel, coded, block.codedLength)
                                          : rleEncodeIfSmaller(raw, size, coded, block.codedLength);
   block.crc = crc32(raw, size);
   return block;

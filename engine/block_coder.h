@@ -30,7 +30,10 @@ struct CodedBlock {
   uint32_t crc = 0;        // of the raw bytes
 };
 
-// `coded` must have room for `size` - 1 bytes.
+// The room `coded` needs for a block of `size` bytes: `size` - 1 for the
+// run-length code, which stops once it reaches the raw size; Zstandard's
+// worst case, in which its frames are made whatever their size.
+size_t codedRoom(const BlockCoding& coding, uint32_t size);
 CodedBlock codeBlock(const BlockCoding& coding, const uint8_t* raw, uint32_t size, uint8_t* coded);
 
 // One block handed to the pool: its buffers stay untouched by the caller

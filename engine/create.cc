@@ -187,12 +187,19 @@ class SourceStream {
                const StopCallback& shouldStop)
       : source_(source), errorText_(errorText), onLog_(onLog), shouldStop_(shouldStop) {}
 
+  // Opens the file the next byte comes from, if it is not open yet, so that
+  // the file is announced before its first block waits out a pause.
+  bool reachData() {
+    while (left_ == 0) {
+      if (!nextFile()) return failed_ ? false : fail(changedMessage(pathOfCurrent()));
+    }
+    return true;
+  }
+
   // Fills `out` with the next `size` bytes, from as many files as it takes.
   bool read(uint8_t* out, uint32_t size) {
     while (size > 0) {
-      while (left_ == 0) {
-        if (!nextFile()) return failed_ ? false : fail(changedMessage(pathOfCurrent()));
-      }
+      if (!reachData()) return false;
       const uint32_t asked = static_cast<uint32_t>(std::min<uint64_t>(size, left_));
       uint64_t got = 0;
       readUpTo(file_, out, asked, asked, got);
@@ -270,7 +277,7 @@ class BlockPacker {
     for (Slot& slot : slots_) {
       // Left uninitialised: pages never written cost no memory.
       slot.raw = std::make_unique_for_overwrite<uint8_t[]>(layout.largestBlock);
-      slot.coded = std::make_unique_for_overwrite<uint8_t[]>(layout.largestBlock);
+      slot.coded = std::make_unique_for_overwrite<uint8_t[]>(codedRoom(coding, layout.largestBlock));
     }
   }
 
@@ -278,12 +285,13 @@ class BlockPacker {
     for (uint32_t b = 0; b < layout_.blockSizes.size(); ++b) {
       Slot& slot = slots_[b % slots_.size()];
       if (slot.inUse && !store(slot)) return false;
+      if (!stream.reachData()) return failAfterInFlight(errorText_);
       if (!waitWhilePaused(isPaused, shouldStop)) return failAfterInFlight(kStoppedOnRequest);
       const uint32_t size = layout_.blockSizes[b];
       if (!stream.read(slot.raw.get(), size)) return failAfterInFlight(errorText_);
       slot.index = b;
       slot.inUse = true;
-      slot.job = CodingJob{.raw = slot.raw.get(), .size = size, .coded = slot.coded.get()};
+      slot.job = CodingJob{.raw = slot.raw.get(), .size = size, .coded = slot.coded.get(), .result = {}, .done = false};
       if (size >= kPoolCodingMinimum) {
         pool_.submit(slot.job);
       } else {

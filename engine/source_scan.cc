@@ -89,7 +89,8 @@ SourceFiles collectSourceFiles(const std::wstring& inputPath, ScanScope scope, s
       return failWith(errorText, L"Input path is neither a file nor a directory");
     case PathKind::File: {
       const std::wstring name = lastComponent(inputPath);
-      SourceEntry entry{toUtf8(name), status.size};
+      SourceEntry entry;
+      entry.relativePathUtf8 = toUtf8(name), entry.size = status.size;
       if (!storable(entry.relativePathUtf8)) return unsupportedName(errorText, inputPath);
       EntryStatus own;
       if (scope == ScanScope::EveryEntry && entryStatus(inputPath, own))
@@ -121,7 +122,8 @@ SourceFiles collectSourceFiles(const std::wstring& inputPath, ScanScope scope, s
       if ((wanted || (item.isLink && scope == ScanScope::EveryEntry)) && !item.nameIsText) {
         return unsupportedName(errorText, path);
       }
-      SourceEntry entry{toUtf8(relative), item.size};
+      SourceEntry entry;
+      entry.relativePathUtf8 = toUtf8(relative), entry.size = item.size;
       bool asLink = false;
       if (scope == ScanScope::EveryEntry && (wanted || item.isLink) && !readMetadata(path, entry, asLink)) {
         return failWith(errorText, L"Unable to access input path: " + path);

@@ -3,7 +3,10 @@
 //
 // A frame holds one block: no dictionary, no dictionary ID, no checksum (the
 // archive checks each block itself), and the block's raw size written in the
-// frame header. Both calls reuse one library context per thread.
+// frame header. Each call makes its own library context: a per-thread one
+// would need a thread-exit destructor, which the Windows build's runtime
+// mishandles (a worker crashed at its end), and a context costs little
+// beside a block.
 #pragma once
 
 #include <cstddef>
@@ -12,10 +15,16 @@
 
 namespace ablative {
 
-// Codes `size` bytes at `level` into `out`, replacing its contents. Returns
-// true only when the frame is strictly shorter than `size`; otherwise (or on a
-// library error) returns false, leaving `out` unspecified. The frame is the
-// same bytes for the same input and level on any platform and thread.
+// The room a frame of `size` raw bytes may take at worst.
+size_t zstdRoom(size_t size);
+
+// Codes `size` bytes at `level` into `out`, which has zstdRoom(size) bytes of
+// room, and sets `frameSize`. Returns true only when the frame is strictly
+// shorter than `size`; otherwise (or on a library error) returns false,
+// leaving `out` unspecified. The frame is the same bytes for the same input
+// and level on any platform and thread.
+bool zstdEncodeIfSmaller(const uint8_t* raw, size_t size, int level, uint8_t* out, size_t& frameSize);
+// The same into a vector, replacing its contents.
 bool zstdEncodeIfSmaller(const uint8_t* raw, size_t size, int level, std::vector<uint8_t>& out);
 
 // Decodes `stored` into the caller's buffer of exactly `rawSize` bytes.

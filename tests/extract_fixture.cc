@@ -77,14 +77,18 @@ Bytes zipOf(const Tree& tree, bool deflate) {
 }
 
 Scene::Scene(const Tree& packed, uint32_t blockSize) : tree(packed) {
-  if (!packed.empty()) pack({.blockSize = blockSize});
+  CreateOptions options;
+  options.blockSize = blockSize;
+  if (!packed.empty()) pack(options);
 }
 
 Scene::Scene(const Tree& packed, Packing packing) : Scene(packing == Packing::Zvka ? packed : Tree{}) {
   if (packing == Packing::Zvka) return;
   tree = packed;
   if (packing == Packing::Zvka4) {
-    pack({.blockSize = 12, .zstdLevel = kDefaultZstdLevel, .threads = 2});
+    CreateOptions options;
+    options.blockSize = 12, options.zstdLevel = kDefaultZstdLevel, options.threads = 2;
+    pack(options);
     return;
   }
   writeFile(archive, zipOf(tree, packing == Packing::ZipDeflated));
