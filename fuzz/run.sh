@@ -26,6 +26,12 @@ for size in 1 4 64 1000 65536; do
   ASAN_OPTIONS=detect_leaks=0 "$build/zarvik" create --block-size "$size" "$seeds/tree" \
     "$seeds/archives/tree-$size.zvka" >/dev/null
 done
+# Version 4 (files sharing blocks, Zstandard, folders and a link).
+mkdir -p "$seeds/tree4/sub/empty" && cp -r "$seeds/tree/." "$seeds/tree4/" && ln -sf sub/zeros.txt "$seeds/tree4/link"
+for size in 64 65536; do
+  ASAN_OPTIONS=detect_leaks=0 "$build/zarvik" create --zstd --block-size "$size" "$seeds/tree4" \
+    "$seeds/archives/tree4-$size.zvka" >/dev/null
+done
 for file in "$seeds/tree/a.txt" "$seeds/tree/sub/zeros.txt" "$seeds/tree/sub/noise.bin"; do
   { printf '\001\000'; cat "$file"; } > "$seeds/raw/$(basename "$file")"
 done
