@@ -1,11 +1,14 @@
 // The archive file (".zvka"): records, layout and the validating reader.
+// docs/format.md specifies every version byte by byte.
 //
 // Layout, all integers little-endian and packed:
-//   header (56 bytes) | path table | file table (24 bytes a file)
-//   | block table (24 bytes a block) | data area (the stored blocks)
+//   header (56 bytes) | path table | file table (24 bytes a file; version 4:
+//   40 an entry) | block table (24 bytes a block) | data area (the stored blocks)
 // Every table lies in front of the data, so the first bytes describe the whole
-// archive. A file's content is the concatenation of its blocks' decoded bytes
-// in index order; block data is found only through BlockRecord::offset.
+// archive. Before version 4 a file's content is the concatenation of its
+// blocks' decoded bytes in index order; in version 4 the files' contents laid
+// end to end are the blocks' decoded bytes. Block data is found only through
+// BlockRecord::offset.
 #pragma once
 
 #include <cstdint>
@@ -26,9 +29,9 @@ inline constexpr uint32_t kOldestArchiveVersion = 2;  // read too: every block t
 // Entries of every kind with their times and permissions, and blocks cut from
 // the files' bytes laid end to end (docs/format.md).
 inline constexpr uint32_t kArchiveVersion4 = 4;
+inline constexpr uint8_t kArchiveMagic[8] = {'Z', 'V', 'K', 'A', 'W', 'I', 'N', 0};
 
 uint32_t fileRecordSize(uint32_t version);
-inline constexpr uint8_t kArchiveMagic[8] = {'Z', 'V', 'K', 'A', 'W', 'I', 'N', 0};
 
 struct ArchiveHeader {
   uint8_t magic[8] = {};
@@ -85,8 +88,9 @@ uint64_t blockTableOffset(const ArchiveHeader& header);
 uint64_t dataStart(const ArchiveHeader& header);  // the first byte after the tables
 
 // Everything in front of the data: the header, the path table (file i's path,
-// and a link's target after it, `pathOf(i)`, at its record's pathOffset), the file table and a block table
-// of zeros, a placeholder until the blocks are stored.
+// and a link's target after it, `pathOf(i)`, at its record's pathOffset), the
+// file table and a block table of zeros, a placeholder until the blocks are
+// stored.
 std::vector<uint8_t> encodeTables(const ArchiveHeader& header, const std::vector<FileRecord>& files,
                                   const std::function<std::string(size_t file)>& pathOf);
 std::vector<uint8_t> encodeBlockTable(const std::vector<BlockRecord>& blocks);
