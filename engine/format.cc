@@ -58,6 +58,9 @@ bool eachBlockHasOneFile(const ArchiveTables& tables) {
 // Version 4: the files' bytes laid end to end in table order are the blocks'
 // raw bytes in index order, none left over, no block empty or over size.
 bool filesFillTheBlocks(const ArchiveTables& tables) {
+  for (const BlockRecord& stored : tables.blocks) {
+    if (stored.rawSize == 0 || stored.rawSize > tables.header.blockSize) return false;
+  }
   uint64_t block = 0, offset = 0;  // where the next file's bytes go
   for (const FileRecord& file : tables.files) {
     if (file.type != EntryType::File || file.size == 0) continue;
@@ -66,7 +69,7 @@ bool filesFillTheBlocks(const ArchiveTables& tables) {
     for (uint64_t left = file.size; left > 0; ++block, offset = 0) {
       if (block >= tables.blocks.size()) return false;
       const BlockRecord& stored = tables.blocks[block];
-      if (stored.rawSize == 0 || stored.rawSize > tables.header.blockSize || offset >= stored.rawSize) return false;
+      if (offset >= stored.rawSize) return false;
       const uint64_t taken = std::min<uint64_t>(left, stored.rawSize - offset);
       left -= taken;
       if (left == 0) {

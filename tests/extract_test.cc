@@ -162,7 +162,9 @@ TEST(Extract, RefusesHostileArchives) {
       {[version4](RawArchive& raw) { version4(raw), raw.files[1].firstOffset = 1; },  // runs past the last block
        L"Invalid block index in archive", 0},
       {[version4](RawArchive& raw) { version4(raw), raw.files[0].size = 3; },  // leaves a byte of its block over
-       L"Invalid archive file table", 0}};
+       L"Invalid archive file table", 0},
+      {[version4](RawArchive& raw) { version4(raw), raw.files.clear(), raw.paths.clear(), raw.blocks.resize(1), raw.blocks[0].rawSize = 0, raw.data.clear(); },
+       L"Invalid archive file table", 0}};  // an empty block no file covers
   // clang-format on
   for (const auto& [spoil, message, flags] : cases) {
     for (bool keep : {false, true}) {
