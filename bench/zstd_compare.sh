@@ -80,6 +80,7 @@ zk() {
   /usr/bin/time -f "$name %M" -a -o "$RSS" "$ZARVIK" "$@"
 }
 sh_c() { bash -o pipefail -c "$1"; }
+note_size() { grep -q "^$1 " "$SIZES" || echo "$1 $(stat -c %s "$2")" >>"$SIZES"; }   # NAME FILE, once
 # interleave FUNCTION SIDE...: every side once per repetition, order rotated.
 interleave() {
   local fn=$1; shift
@@ -166,11 +167,11 @@ side_high() {  # side_high INPUT SIDE: the high level, on disk
   rm -f "$o".*; sync
   case $2 in
     zstd) timed "$in.high.zarvik-zstd=$HIGH" zk "$in.create.$HIGH" create -q --zstd="$HIGH" --block-size $BLOCK "$dir/$name" "$o.zvka"
-      echo "$in.high.zarvik-zstd=$HIGH $(stat -c %s "$o.zvka")" >>"$SIZES" ;;
+      note_size "$in.high.zarvik-zstd=$HIGH" "$o.zvka" ;;
     tarzstd) timed "$in.high.tar+zstd-T0-$HIGH" sh_c "tar cf - -C '$dir' '$name' | zstd -T0 -$HIGH -q >'$o.tar.zst'"
-      echo "$in.high.tar+zstd-$HIGH $(stat -c %s "$o.tar.zst")" >>"$SIZES" ;;
+      note_size "$in.high.tar+zstd-$HIGH" "$o.tar.zst" ;;
     7zz) timed "$in.high.7zz-mx5" sh_c "cd '$dir' && 7zz a -bd -bso0 -mx5 '$o.7z' '$name'"
-      echo "$in.high.7zz-mx5 $(stat -c %s "$o.7z")" >>"$SIZES" ;;
+      note_size "$in.high.7zz-mx5" "$o.7z" ;;
   esac
 }
 
@@ -180,9 +181,9 @@ bench_input() {  # bench_input INPUT
   "$ZARVIK" create -q --zstd="$LEVEL" --block-size $BLOCK "$dir/$name" "$W/out/$in.zvka" >/dev/null
   tar cf - -C "$dir" "$name" | zstd -"$LEVEL" -q >"$W/out/$in.tar.zst"        # the size reference
   tar cf - -C "$dir" "$name" | zstd -T0 -"$LEVEL" -q >"$W/out/$in.T0.tar.zst"
-  echo "$in.zarvik-zstd $(stat -c %s "$W/out/$in.zvka")" >>"$SIZES"
-  echo "$in.tar+zstd $(stat -c %s "$W/out/$in.tar.zst")" >>"$SIZES"
-  echo "$in.tar+zstd-T0 $(stat -c %s "$W/out/$in.T0.tar.zst")" >>"$SIZES"
+  note_size "$in.zarvik-zstd" "$W/out/$in.zvka"
+  note_size "$in.tar+zstd" "$W/out/$in.tar.zst"
+  note_size "$in.tar+zstd-T0" "$W/out/$in.T0.tar.zst"
   local got=$W/x/check-$in   # a folder's contents go into the destination, a file goes in by its name
   "$ZARVIK" extract -q --keep "$W/out/$in.zvka" "$got" >/dev/null
   [[ -d $dir/$name ]] || got=$got/$name
