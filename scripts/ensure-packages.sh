@@ -31,3 +31,6 @@ FUZZ_PACKAGES=(clang libclang-rt-14-dev zstd)
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64 libz-mingw-w64-dev dpkg-dev wine wine64 xvfb)
 # What scripts/screenshot.sh needs besides the Windows packages.
 SCREENSHOT_PACKAGES=(imagemagick x11-utils fonts-wine)
+# What the benchmarks against other tools need (bench/zstd_compare.sh):
+# GNU time for peak memory, zstd and 7-Zip as the references.
+BENCH_PACKAGES=(tar time python3 zstd 7zip)
