@@ -145,10 +145,14 @@ bool DestinationFiles::makeFolderEntry(uint32_t index, std::wstring& errorText) 
   return failOnLink(relative, failedOn(L"Failed to create destination folder ", pathOf(index)), errorText);
 }
 
-bool DestinationFiles::makeLink(uint32_t index, const std::wstring& target, bool toFolder, std::wstring& refusal,
-                                std::wstring& errorText) {
+bool DestinationFiles::makeLink(uint32_t index, const std::wstring& target, bool toFolder, int64_t modifiedNs,
+                                std::wstring& refusal, std::wstring& errorText) {
   if (!clearPlace(index, kLinkFailed, errorText)) return false;
-  if (makeLinkBelow(root_, relativeOf_(index), target, toFolder)) return true;
+  if (makeLinkBelow(root_, relativeOf_(index), target, toFolder)) {
+    metadataChanged_ = true;
+    if (modifiedNs == kNoTime || setLinkTimeBelow(root_, relativeOf_(index), modifiedNs)) return true;
+    return fail(errorText, failedOn(kTimeFailed, pathOf(index)));
+  }
   if (!isLinkRefusedError(lastErrorCode())) {
     return failOnLink(relativeOf_(index), failedOn(kLinkFailed, pathOf(index)), errorText);
   }

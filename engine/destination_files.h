@@ -75,11 +75,13 @@ class DestinationFiles {
   bool makeFolderEntry(uint32_t index, std::wstring& errorText);
 
   // Makes link `index` to `target` (see makeLinkBelow), with its folders,
-  // replacing whatever stands at its path, durable with the next makeDurable.
+  // replacing whatever stands at its path, and gives the link itself the time
+  // `modifiedNs` (unless kNoTime), durable with the next makeDurable.
   // Where the system makes no links here, nothing is made and `refusal` says
   // why. Fails as write does making a file's folders, else with
-  //   "Failed to create symbolic link " + path + " (code=" ...
-  bool makeLink(uint32_t index, const std::wstring& target, bool toFolder, std::wstring& refusal,
+  //   "Failed to create symbolic link " + path + " (code=" ..., or as
+  // setMetadata does setting the time.
+  bool makeLink(uint32_t index, const std::wstring& target, bool toFolder, int64_t modifiedNs, std::wstring& refusal,
                 std::wstring& errorText);
 
   bool made(uint32_t index) const { return made_[index] != 0; }

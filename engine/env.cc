@@ -309,4 +309,10 @@ bool makeLinkBelow(const FolderHandle& folder, const std::wstring& relative, con
   return platform::makeLinkBelow(folder, relative, full, target, toFolder);
 }
 
+bool setLinkTimeBelow(const FolderHandle& folder, const std::wstring& relative, int64_t ns) {
+  const std::wstring full = platform::fullPath(folder, relative);
+  if (ioHookFails({.op = IoOp::SetMetadata, .path = &full})) return false;
+  return platform::setLinkTimeBelow(folder, relative, full, ns);
+}
+
 }  // namespace ablative

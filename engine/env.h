@@ -213,6 +213,8 @@ bool openFolderBelow(const FolderHandle& folder, const std::wstring& relative, F
 // Where the system makes no links here (no privilege, a file system without
 // them, Wine), it fails with an error isLinkRefusedError recognises.
 bool makeLinkBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring& target, bool toFolder);
+// Sets the modification time of the link `relative` itself, not what it leads to.
+bool setLinkTimeBelow(const FolderHandle& folder, const std::wstring& relative, int64_t ns);
 
 // Metadata of an open file or folder. Times are nanoseconds since 1970 UTC;
 // Windows keeps them in units of 100 ns. Permissions are the low 12 bits of a

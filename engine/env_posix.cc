@@ -231,12 +231,28 @@ bool makeLinkBelow(const FolderHandle& folder, const std::wstring& relative, con
   });
 }
 
-bool setModifiedTime(FileHandle& file, int64_t ns) {
+namespace {
+// Times for the *utimens* calls: the access time left alone, the modification time `ns`.
+void modifiedOnly(int64_t ns, struct timespec (&times)[2]) {
   constexpr int64_t kPerSecond = 1000000000;
   const int64_t seconds = ns / kPerSecond - (ns % kPerSecond < 0 ? 1 : 0);  // rounded down before 1970 too
-  const struct timespec times[2] = {{0, UTIME_OMIT},
-                                    {static_cast<time_t>(seconds), static_cast<long>(ns - seconds * kPerSecond)}};
+  times[0] = {0, UTIME_OMIT};
+  times[1] = {static_cast<time_t>(seconds), static_cast<long>(ns - seconds * kPerSecond)};
+}
+}  // namespace
+
+bool setModifiedTime(FileHandle& file, int64_t ns) {
+  struct timespec times[2];
+  modifiedOnly(ns, times);
   return ::futimens(static_cast<int>(file.native), times) == 0;
+}
+
+bool setLinkTimeBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring&, int64_t ns) {
+  struct timespec times[2];
+  modifiedOnly(ns, times);
+  return inParentBelow(folder, relative, [&times](int parent, const std::string& name) {
+    return ::utimensat(parent, name.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+  });
 }
 
 bool permissions(FileHandle& file, uint32_t& mode) {

@@ -424,6 +424,12 @@ bool setModifiedTime(FileHandle& file, int64_t ns) {
   return SetFileTime(handleOf(file), nullptr, nullptr, &written) != 0;
 }
 
+// The link itself: openFolderBelow opens a reparse point, not what it leads to.
+bool setLinkTimeBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring& full, int64_t ns) {
+  FileHandle link;
+  return openFolderBelow(folder, relative, full, link) && setModifiedTime(link, ns);
+}
+
 bool permissions(FileHandle&, uint32_t& mode) {
   mode = 0777;
   return true;

@@ -60,7 +60,8 @@ bool makeLinks(const ExtractionPlan& plan, DestinationFiles& files, const LogCal
     std::wstring refusal;
     if (places[f] == LinkPlace::Outside) {
       log(named);
-    } else if (!files.makeLink(f, fromUtf8(plan.targetOf(f)), places[f] == LinkPlace::ToFolder, refusal, errorText)) {
+    } else if (!files.makeLink(f, fromUtf8(plan.targetOf(f)), places[f] == LinkPlace::ToFolder,
+                               plan.files[f].modifiedNs, refusal, errorText)) {
       return false;
     } else if (!refusal.empty()) {
       log(named + L" (" + refusal + L")");
@@ -71,7 +72,7 @@ bool makeLinks(const ExtractionPlan& plan, DestinationFiles& files, const LogCal
 
 // Files first, then folders deepest first: what is made or set inside a
 // folder changes its time. Files the run left damaged keep none, and links
-// keep what they were made with.
+// got theirs when they were made.
 bool restoreMetadata(const ExtractionPlan& plan, const std::vector<uint8_t>& damaged, DestinationFiles& files,
                      std::wstring& errorText) {
   std::vector<std::pair<size_t, uint32_t>> folders;  // by depth

@@ -481,8 +481,9 @@ TEST(ZipSource, MetadataOrALinkThatCannotBeMadeFailsTheRunNamingIt) {
   using ablative::IoOp;
   for (const auto& [op, failing, prefix, name] :
        {std::tuple{IoOp::MakeLink, 0, L"Failed to create symbolic link ", "l"},
-        std::tuple{IoOp::SetMetadata, 0, L"Failed to set the permissions of: ", "a.txt"},
-        std::tuple{IoOp::SetMetadata, 1, L"Failed to set the modification time of: ", "a.txt"}}) {
+        std::tuple{IoOp::SetMetadata, 0, L"Failed to set the modification time of: ", "l"},  // the link's own
+        std::tuple{IoOp::SetMetadata, 1, L"Failed to set the permissions of: ", "a.txt"},
+        std::tuple{IoOp::SetMetadata, 2, L"Failed to set the modification time of: ", "a.txt"}}) {
     int calls = 0;
     ablative::setIoHook([&, op = op, failing = failing](const ablative::IoCall& call) {
       return call.op == op && calls++ == failing ? code : 0u;
