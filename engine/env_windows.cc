@@ -427,7 +427,7 @@ bool setModifiedTime(FileHandle& file, int64_t ns) {
 // The link itself: openFolderBelow opens a reparse point, not what it leads to.
 bool setLinkTimeBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring& full, int64_t ns) {
   FileHandle link;
-  return openFolderBelow(folder, relative, full, link) && setModifiedTime(link, ns);
+  return platform::openFolderBelow(folder, relative, full, link) && platform::setModifiedTime(link, ns);
 }
 
 bool permissions(FileHandle&, uint32_t& mode) {
