@@ -230,8 +230,9 @@ bool readArchiveTables(const std::wstring& archivePath, ArchiveTables& tables, s
 
 bool checkFileRecord(const ArchiveTables& tables, size_t index, std::wstring& errorText) {
   const FileRecord& record = tables.files[index];
-  const uint64_t target = record.type == EntryType::Link ? record.size : 0;
-  if (uint64_t{record.pathOffset} + record.pathLength + target > tables.pathTable.size()) {
+  // A link's target follows its path; its length is a 64-bit field, checked first so the sum cannot wrap.
+  const uint64_t target = record.type == EntryType::Link ? record.size : 0, room = tables.pathTable.size();
+  if (target > room || uint64_t{record.pathOffset} + record.pathLength > room - target) {
     return fail(errorText, L"Invalid archive path offsets");
   }
   const bool holdsData = record.type == EntryType::File;

@@ -1,4 +1,4 @@
-// The archive reader and verifier on arbitrary bytes: every input must end in
+// The archive reader, verifier and listing on arbitrary bytes: every input must end in
 // acceptance or one of the fixed messages, never a crash, an overflow or an
 // allocation beyond the input's own size.
 #include <cstdint>
@@ -18,5 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (uint32_t f = 0; f < plan.files.size(); ++f) (void)plan.pathOf(f);
     ablative::verifyArchive(path, errorText, {});
   }
+  ablative::listArchive(
+      path, [](const ablative::ListedEntry&) {}, errorText);
   return 0;
 }

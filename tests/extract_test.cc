@@ -159,6 +159,8 @@ TEST(Extract, RefusesHostileArchives) {
       {framed, undecodable, Late},
       {[](RawArchive& raw) { raw.blocks[1].codec = uint32_t(BlockCodec::Zstd); }, undecodable, Late},  // not in v3
       {[version4](RawArchive& raw) { version4(raw), raw.files[1].type = EntryType(3); }, L"Invalid archive file table", 0},
+      {[version4](RawArchive& raw) { version4(raw), raw.files[1].type = EntryType::Link, raw.files[1].size = ~0ull; },
+       L"Invalid archive path offsets", 0},  // a target length that wraps the sum
       {[version4](RawArchive& raw) { version4(raw), raw.files[1].firstOffset = 1; },  // runs past the last block
        L"Invalid block index in archive", 0},
       {[version4](RawArchive& raw) { version4(raw), raw.files[0].size = 3; },  // leaves a byte of its block over
