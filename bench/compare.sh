@@ -170,18 +170,7 @@ side_small() {
       timed "blocks-$size.alt-ablative" zalt "alt.ablative.$size" extract "$W/x/a.zvka" "$D" ;;
   esac
 }
-# interleave FUNCTION SIDE...: every side once per repetition, order rotated.
-interleave() {
-  local fn=$1; shift
-  local sides=("$@") n=$# r i
-  for ((r = 0; r < REPS; r++)); do
-    for ((i = 0; i < n; i++)); do
-      local side=${sides[$(((i + r) % n))]}
-      say "   rep $((r + 1))/$REPS: $side"
-      $fn $side
-    done
-  done
-}
+source "$(dirname "${BASH_SOURCE[0]}")/interleave.sh"
 
 say "== creation ($REPS repetitions, interleaved)"
 CREATE_SIDES=(zarvik tar)

@@ -81,18 +81,7 @@ zk() {
 }
 sh_c() { bash -o pipefail -c "$1"; }
 note_size() { grep -q "^$1 " "$SIZES" || echo "$1 $(stat -c %s "$2")" >>"$SIZES"; }   # NAME FILE, once
-# interleave FUNCTION SIDE...: every side once per repetition, order rotated.
-interleave() {
-  local fn=$1; shift
-  local sides=("$@") n=$# r i
-  for ((r = 0; r < REPS; r++)); do
-    for ((i = 0; i < n; i++)); do
-      local side=${sides[$(((i + r) % n))]}
-      say "   rep $((r + 1))/$REPS: $side (load $(cut -d' ' -f1 /proc/loadavg))"
-      $fn $side
-    done
-  done
-}
+source "$(dirname "${BASH_SOURCE[0]}")/interleave.sh"
 
 # ---- Inputs ----
 say "== inputs in $W"
