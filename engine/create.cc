@@ -197,14 +197,19 @@ class SourceStream {
   }
 
   // Fills `out` with the next `size` bytes, from as many files as it takes.
+  // `out` has a byte of room beyond them: the read that finishes a file asks
+  // for one more, and finding none shows the file ends where the scan said
+  // without a read of its own (the byte lands where the next file's bytes go).
   bool read(uint8_t* out, uint32_t size) {
     while (size > 0) {
       if (!reachData()) return false;
-      const uint32_t asked = static_cast<uint32_t>(std::min<uint64_t>(size, left_));
+      const uint32_t wanted = static_cast<uint32_t>(std::min<uint64_t>(size, left_));
+      const bool last = wanted == left_;
       uint64_t got = 0;
-      readUpTo(file_, out, asked, asked, got);
-      if (got != asked) return fail(changedMessage(pathOfCurrent()));
-      out += asked, size -= asked, left_ -= asked;
+      readUpTo(file_, out, wanted + (last ? 1 : 0), wanted, got);
+      if (got != wanted) return fail(changedMessage(pathOfCurrent()));
+      endSeen_ = last;
+      out += wanted, size -= wanted, left_ -= wanted;
     }
     return true;
   }
@@ -224,7 +229,7 @@ class SourceStream {
   bool nextFile() {
     if (open_) {
       open_ = false;
-      if (!atEnd(file_)) return fail(changedMessage(pathOfCurrent()));
+      if (!endSeen_ && !atEnd(file_)) return fail(changedMessage(pathOfCurrent()));  // an empty file
       file_.close();
     }
     while (next_ < source_.entries.size() && source_.entries[next_].type != EntryType::File) ++next_;
@@ -235,6 +240,7 @@ class SourceStream {
       return fail(L"Unable to open source file: " + pathOfCurrent());
     }
     open_ = true;
+    endSeen_ = false;
     left_ = source_.entries[current_].size;
     if (onLog_) onLog_(L"Packing: " + fromUtf8(source_.entries[current_].relativePathUtf8));
     return true;
@@ -255,7 +261,8 @@ class SourceStream {
   FileHandle file_;
   bool open_ = false;
   bool failed_ = false;
-  size_t current_ = 0;  // the file being read
+  bool endSeen_ = false;  // the current file's last read found it ends there
+  size_t current_ = 0;    // the file being read
   size_t next_ = 0;     // the entry to look at next
   uint64_t left_ = 0;   // bytes of the current file still to read
 };
@@ -275,8 +282,9 @@ class BlockPacker {
         onProgress_(onProgress), cursor_(layout.header.dataOffset), pool_(coding, workers) {
     slots_.resize(std::min<size_t>(size_t{workers} + 1, std::max<size_t>(layout.blockSizes.size(), 1)));
     for (Slot& slot : slots_) {
-      // Left uninitialised: pages never written cost no memory.
-      slot.raw = std::make_unique_for_overwrite<uint8_t[]>(layout.largestBlock);
+      // Left uninitialised: pages never written cost no memory. One byte
+      // more shows a file that grew (SourceStream::read).
+      slot.raw = std::make_unique_for_overwrite<uint8_t[]>(size_t{layout.largestBlock} + 1);
       slot.coded = std::make_unique_for_overwrite<uint8_t[]>(codedRoom(coding, layout.largestBlock));
     }
   }
