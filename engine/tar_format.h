@@ -1,0 +1,107 @@
+// Tar archives (".tar"): ustar, pax and GNU headers read into plain member
+// records, with the checks that come before anything is written. Paths are
+// not judged here: callers run them through path_safety.h like any other
+// stored path.
+//
+// Headers are read block by block in archive order by TarHeaderParser, so
+// the same parser serves a tar read from a file (readTarMembers) and one
+// decoded from a compressed stream.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "env.h"
+
+namespace ablative {
+
+inline constexpr uint32_t kTarBlockSize = 512;
+
+// Special: a device, FIFO or socket, which extraction skips with a log line.
+enum class TarMemberKind { File, Folder, SymbolicLink, HardLink, Special };
+
+// A range of a sparse member's file that holds data; the rest reads as zeros.
+struct TarDataRange {
+  uint64_t fileOffset = 0;
+  uint64_t length = 0;
+};
+
+struct TarMember {
+  // UTF-8 as stored: a pax path, else a GNU long name, else the ustar prefix
+  // and name joined by "/"; a folder's trailing "/" dropped.
+  std::string path;
+  std::string linkTarget;  // symbolic and hard links: a pax linkpath, a GNU long link name, else the header's
+  TarMemberKind kind = TarMemberKind::File;
+  char typeFlag = '0';        // as stored, for the log line of a skipped member
+  uint64_t headerOffset = 0;  // of its first header, extended headers included
+  uint64_t dataOffset = 0;    // of its stored data (past a pax 1.0 sparse map)
+  uint64_t storedSize = 0;    // bytes of data stored from dataOffset, padding not counted
+  uint64_t size = 0;          // the file's length: a sparse member's real size, else storedSize
+  // Where a sparse member's stored bytes go, in order, adding up to
+  // storedSize; empty for every other member.
+  std::vector<TarDataRange> ranges;
+  uint32_t mode = 0;        // permission bits (07777)
+  int64_t modifiedNs = 0;   // nanoseconds since 1970 UTC (pax mtime keeps its fraction)
+};
+
+// The block after a member's data, where the next header starts.
+uint64_t tarNextHeader(const TarMember& member);
+
+enum class TarStep {
+  NextBlock,  // feed the block that follows
+  Member,     // member() is whole: feed the block at tarNextHeader(member())
+  End,        // the end-of-archive blocks (two zero blocks) were read
+  Failed,     // errorText says why
+};
+
+// Reads headers fed one 512-byte block at a time. Extended headers (pax `x`
+// and `g`, GNU `L` and `K`, old GNU sparse extensions, a pax 1.0 sparse map
+// at the start of the data) are absorbed: only whole members come out.
+// Memory is bounded whatever the input: an extended header larger than
+// kTarLargestExtendedHeader is refused.
+class TarHeaderParser {
+ public:
+  // Takes the block at `offset`, which must be the block the last step asked for.
+  TarStep take(std::span<const uint8_t, kTarBlockSize> block, uint64_t offset, std::wstring& errorText);
+  const TarMember& member() const { return member_; }
+
+ private:
+  // The implementation's state: pending extended header, pax globals, ...
+  TarMember member_;
+};
+
+inline constexpr uint64_t kTarLargestExtendedHeader = 1u << 20;
+
+struct TarContents {
+  std::vector<TarMember> members;  // in archive order, every member kept (a later one of the same path too)
+  uint64_t end = 0;                // where the members end: the end-of-archive blocks, or the file's end, start here
+  uint64_t archiveSize = 0;
+};
+
+// Reads every member's headers of the tar open in `file`, seeking over the
+// data, failing at the first fault with one of these (`name` is the member's
+// path, or, where no header names one, "at byte " + its offset):
+//   "Unable to open archive file" (its size unknown)
+//   "Failed to seek archive block (code=" / "Failed to read archive block (code=" ...
+//   "Tar header checksum mismatch: " + name
+//   "Invalid tar header: " + name (a number that does not read, a negative or
+//     absurd size, an unknown or malformed extended header)
+//   "Invalid sparse map: " + name (ranges out of order, overlapping, past the
+//     file's size, or not adding up to the stored size)
+//   "Tar extended header too large: " + name
+//   "Tar member runs past the end of the archive: " + name
+//   "Tar archive ends inside a header: at byte " + offset
+//   "Data after the end of the tar archive: at byte " + offset (anything but
+//     zeros after the end-of-archive blocks: this program extracts one
+//     archive, and never releases bytes it has not read as members)
+// A tar that ends without its end-of-archive blocks, where the last member
+// is whole, is accepted.
+bool readTarMembers(FileHandle& file, TarContents& contents, std::wstring& errorText);
+
+// Whether `firstBytes` (at least one block) start with a tar header: its
+// checksum holds, with a ustar magic or as an old (v7) header.
+bool looksLikeTar(std::span<const uint8_t> firstBytes);
+
+}  // namespace ablative
