@@ -1,6 +1,7 @@
 #include "archive_source.h"
 
 #include "file_util.h"
+#include "tar_source.h"
 #include "zip_source.h"
 #include "zvka_source.h"
 
@@ -8,11 +9,12 @@ namespace ablative {
 
 namespace {
 
-// Enough for the mark of every format below.
-constexpr size_t kFirstBytes = 16;
+// Enough for the mark of every format below: a tar's is its first header.
+constexpr size_t kFirstBytes = 512;
 
-// The formats read, this program's own first.
-const ArchiveSource& (*const kSources[])() = {zvkaSource, zipSource};
+// The formats read, this program's own first. A tar's header checksum is
+// asked of its first bytes, a zip's mark may lie at its end: tar goes first.
+const ArchiveSource& (*const kSources[])() = {zvkaSource, tarSource, zipSource};
 
 }  // namespace
 

@@ -37,6 +37,9 @@ struct SourceReading {
   // Checks what was read, failing with the format's messages, and maps it
   // into `plan` (units and files; the orders are the caller's).
   std::function<bool(const UnitFilter& mayLieBeyondEnd, ExtractionPlan& plan, std::wstring& errorText)> plan;
+  // What the archive holds that the plan leaves out, a line each, for the
+  // run's log.
+  std::vector<std::wstring> skipped;
 };
 
 // How reading a unit ended. Unreadable: the system failed the read, which a

@@ -110,6 +110,7 @@ bool Extraction::run() {
   // The plan takes the reading's place, which may hold the archive's tables.
   const uint32_t unitCount = reading.unitCount;
   facts_ = reading.facts;
+  const std::vector<std::wstring> skipped = std::move(reading.skipped);
   if (!openArchive() || !checkJournal(unitCount) || !checkContents(std::move(reading)) || !checkRecordedArchive() ||
       !checkOwnFiles()) {
     return false;
@@ -125,6 +126,7 @@ bool Extraction::run() {
   }
   leaveAloneWhatMayHoldMore();
   accepted_ = true;
+  for (const std::wstring& line : skipped) log(line);
   return prepareDestination() && startPosition() && extractUnits() && finish();
 }
 
