@@ -324,12 +324,19 @@ bool Extraction::truncateTail() { return !ablate_ || release_->cutTail(journal_,
 // they still hold.
 bool Extraction::finish() {
   std::vector<uint8_t> filled(plan_.files.size(), 0);  // by some unit; the others are made empty here
-  for (const PlanPiece& piece : plan_.pieces) filled[piece.file] = 1;
+  std::vector<uint64_t> reach(plan_.files.size(), 0);  // a sparse file's last data may end before the file does
+  for (const PlanPiece& piece : plan_.pieces) {
+    filled[piece.file] = 1;
+    reach[piece.file] = std::max(reach[piece.file], piece.destinationEnd());
+  }
   for (uint32_t f = 0; f < damaged_.size(); ++f) {
     const EntryKind kind = plan_.files[f].kind;
     if (damaged_[f] && !files_->fillToLength(f, errorText_)) return false;
     if (kind != EntryKind::Link && !filled[f] &&
         !(kind == EntryKind::Folder ? files_->makeFolderEntry(f, errorText_) : files_->make(f, errorText_))) {
+      return false;
+    }
+    if (kind == EntryKind::File && reach[f] < plan_.files[f].length && !files_->fillToLength(f, errorText_)) {
       return false;
     }
   }

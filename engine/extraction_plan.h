@@ -54,7 +54,7 @@ struct PlanFile {
   uint64_t pathOffset = 0;  // its stored path in ExtractionPlan::paths
   uint32_t pathLength = 0;
   uint32_t targetLength = 0;  // a link's target, which follows its path in ExtractionPlan::paths
-  uint64_t length = 0;        // the sum of its pieces' lengths
+  uint64_t length = 0;        // the sum of its pieces' lengths, and of a sparse file's holes
   EntryKind kind = EntryKind::File;
   uint32_t unixMode = kNoMode;   // its permission bits (07777)
   int64_t modifiedNs = kNoTime;  // nanoseconds since 1970 UTC
