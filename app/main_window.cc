@@ -92,8 +92,8 @@ struct BrowseCommand {
 const wchar_t kAllFilesFilter[] = L"All Files\0*.*\0";
 const wchar_t kArchiveSaveFilter[] = L"Zarvik Archive (*.zvka)\0*.zvka\0All Files\0*.*\0";
 const wchar_t kArchiveOpenFilter[] =
-    L"Archives (*.zvka;*.zvkj;*.zip)\0*.zvka;*.zvkj;*.zip\0Zarvik Archive (*.zvka;*.zvkj)\0*.zvka;*.zvkj\0"
-    L"Zip archive (*.zip)\0*.zip\0All Files\0*.*\0";
+    L"Archives (*.zvka;*.zvkj;*.zip;*.tar)\0*.zvka;*.zvkj;*.zip;*.tar\0Zarvik Archive (*.zvka;*.zvkj)\0*.zvka;*.zvkj\0"
+    L"Zip archive (*.zip)\0*.zip\0Tar archive (*.tar)\0*.tar\0All Files\0*.*\0";
 
 const BrowseCommand kBrowseCommands[] = {
     {kSelectFileId, BrowseKind::OpenFile, kAllFilesFilter, &AppState::sourceEdit},

@@ -43,7 +43,8 @@ ablative::PathKind kindOf(const std::wstring& path) { return ablative::pathStatu
 
 // What a path given alone is extracted for; the engine tells the formats
 // apart by their bytes, not by these names.
-const wchar_t* const kExtractableExtensions[] = {ablative::kArchiveExtension, ablative::kJournalExtension, L".zip"};
+const wchar_t* const kExtractableExtensions[] = {ablative::kArchiveExtension, ablative::kJournalExtension, L".zip",
+                                                 L".tar"};
 
 }  // namespace
 

@@ -23,7 +23,7 @@ bool isDirectory(const std::wstring& path);
 // `path` with ".zvka" appended when it has no extension at all.
 std::wstring withArchiveExtension(const std::wstring& path);
 
-// True for ".zvka", ".zvkj" and ".zip" with A to Z matched in either case.
+// True for ".zvka", ".zvkj", ".zip" and ".tar" with A to Z matched in either case.
 bool hasArchiveOrJournalExtension(const std::wstring& path);
 
 // `path` itself when nothing exists there, else the first free "stem_N.ext"

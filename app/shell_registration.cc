@@ -30,6 +30,7 @@ const MenuOwner kMenuOwners[] = {
     {L"SystemFileAssociations\\.zvka", kExtractVerbs},
     {L"SystemFileAssociations\\.zvkj", kExtractVerbs},
     {L"SystemFileAssociations\\.zip", kExtractVerbs},
+    {L"SystemFileAssociations\\.tar", kExtractVerbs},
 };
 
 // A path longer than any the system allows: give up rather than loop.

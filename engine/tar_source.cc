@@ -81,7 +81,8 @@ bool sumRanges(FileHandle& file, std::vector<SummedRange>& ranges, std::wstring&
   std::vector<uint8_t> bytes;
   size_t next = 0;  // the first range not summed to its end
   for (uint64_t at = ranges.front().offset; at < end; at += bytes.size()) {
-    if (!readArchiveBlock(file, at, static_cast<uint32_t>(std::min<uint64_t>(kPassBytes, end - at)), bytes, errorText)) {
+    if (!readArchiveBlock(file, at, static_cast<uint32_t>(std::min<uint64_t>(kPassBytes, end - at)), bytes,
+                          errorText)) {
       return errorText.empty() ? fail(errorText, L"Unable to read archive file") : false;
     }
     for (size_t r = next; r < ranges.size() && ranges[r].offset < at + bytes.size(); ++r) {
@@ -161,7 +162,8 @@ bool sumPlan(FileHandle& file, ExtractionPlan& plan, std::wstring& errorText) {
   std::vector<SummedRange> ranges;
   for (PlanUnit& unit : plan.units) ranges.push_back({unit.offset, unit.storedSize, &unit.crc});
   for (PlanMark& mark : plan.marks) ranges.push_back({mark.offset, mark.length, &mark.crc});
-  std::sort(ranges.begin(), ranges.end(), [](const SummedRange& a, const SummedRange& b) { return a.offset < b.offset; });
+  std::sort(ranges.begin(), ranges.end(),
+            [](const SummedRange& a, const SummedRange& b) { return a.offset < b.offset; });
   return sumRanges(file, ranges, errorText);
 }
 
@@ -183,7 +185,8 @@ bool readTar(const std::wstring& archivePath, SourceReading& reading, std::wstri
   mapMembers(contents, kept, *plan);
   if (!sumPlan(file, *plan, errorText)) return false;
   for (const TarMember& member : contents.members) {
-    if (member.kind == TarMemberKind::Special) reading.skipped.push_back(L"Skipped special file: " + displayPath(member.path));
+    if (member.kind == TarMemberKind::Special)
+      reading.skipped.push_back(L"Skipped special file: " + displayPath(member.path));
   }
   reading.unitCount = static_cast<uint32_t>(plan->units.size());
   reading.facts.format = tarSource().format;

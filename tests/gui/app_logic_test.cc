@@ -141,7 +141,7 @@ TEST(ShellVerbs, EachCommandIsTheQuickActionOfItsLabel) {
                      menu = L"\\shell\\ZarvikArchiver";
   EXPECT_EQ(menus,
             (std::vector<std::wstring>{classes + L"*" + menu, classes + L"Directory" + menu, types + L".zvka" + menu,
-                                       types + L".zvkj" + menu, types + L".zip" + menu}));
+                                       types + L".zvkj" + menu, types + L".zip" + menu, types + L".tar" + menu}));
   std::wstring full = moduleFilePath(nullptr, 32768);
   ASSERT_TRUE(full.ends_with(L".exe"));
   EXPECT_EQ(moduleFilePath(nullptr, 4), full);
