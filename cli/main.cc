@@ -117,14 +117,16 @@ int runList(const Command& command) {
       archiveOf(command),
       [&](const ablative::ListedEntry& entry) {
         const std::wstring name = readableName(entry.storedPath), target = readableName(entry.target);
-        const bool folder = entry.kind == ablative::EntryKind::Folder, link = entry.kind == ablative::EntryKind::Link;
-        // A folder ends in "/" (a zip's name already does), a link shows where it leads.
+        const bool folder = entry.kind == ablative::EntryKind::Folder, link = entry.kind == ablative::EntryKind::Link,
+                   hardLink = entry.kind == ablative::EntryKind::HardLink;
+        // A folder ends in "/" (a zip's name already does), a link shows where it leads, a hard link what it names.
         listing += std::to_wstring(entry.size) + L"\t" + name + (folder && !name.ends_with(L'/') ? L"/" : L"") +
-                   (link && !target.empty() ? L" -> " + target : L"") + L"\n";
+                   (link && !target.empty() ? L" -> " + target : L"") + (hardLink ? L" link to " + target : L"") +
+                   L"\n";
         if (!out.json()) return;
         JsonObject file;
         file.add("event", "file").add("path", name).add("size", entry.size);
-        if (folder || link) file.add("kind", folder ? "folder" : "link");
+        if (folder || link || hardLink) file.add("kind", folder ? "folder" : link ? "link" : "hardlink");
         if (!target.empty()) file.add("target", target);
         files.push_back(std::move(file));
       },

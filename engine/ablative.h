@@ -201,15 +201,17 @@ bool describeArchive(const std::wstring& archivePath, const std::wstring& destin
                      ArchiveDescription& description, std::wstring& errorText);
 
 // What a stored path names: a file its units fill, a folder made as it is,
-// or a symbolic link, made once the files are in place.
-enum class EntryKind : uint8_t { File, Folder, Link };
+// a symbolic link, made once the files are in place, or a hard link: another
+// name of a file the archive holds before it (a tar's), made once that file
+// is whole.
+enum class EntryKind : uint8_t { File, Folder, Link, HardLink };
 
 // One entry as a listing shows it.
 struct ListedEntry {
   std::string storedPath;  // UTF-8, as the archive holds it
   uint64_t size = 0;       // a file's length; a link's target's
   EntryKind kind = EntryKind::File;
-  std::string target;  // a link's, where the archive's tables hold it (not a zip's)
+  std::string target;  // a link's, where the archive's tables hold it (not a zip's); the file a hard link names
 };
 using FileLister = std::function<void(const ListedEntry& entry)>;
 

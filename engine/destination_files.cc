@@ -23,6 +23,8 @@ constexpr wchar_t kOtherNames[] =
 constexpr wchar_t kTimeFailed[] = L"Failed to set the modification time of: ";
 constexpr wchar_t kModeFailed[] = L"Failed to set the permissions of: ";
 constexpr wchar_t kLinkFailed[] = L"Failed to create symbolic link ";
+constexpr wchar_t kHardLinkFailed[] = L"Failed to create hard link ";
+constexpr uint32_t kCopyBytes = 1 << 20;  // copied at a time where no hard link can be made
 
 bool fail(std::wstring& errorText, const std::wstring& message) {
   errorText = message;
@@ -118,7 +120,7 @@ bool DestinationFiles::createRoot(std::wstring& errorText) {
   return true;
 }
 
-bool DestinationFiles::adopt(uint32_t index, std::wstring& errorText) {
+bool DestinationFiles::adopt(uint32_t index, uint32_t names, std::wstring& errorText) {
   if (statusBelow(root_, relativeOf_(index)).kind == PathKind::Missing) return true;  // made again when written
   FileHandle* file = openInSlot(index, OpenMode::ReadWrite, errorText);
   uint32_t links = 0;
@@ -126,7 +128,7 @@ bool DestinationFiles::adopt(uint32_t index, std::wstring& errorText) {
   if (file == nullptr) return false;
   if (!linkCount(*file, links) || !fileSize(*file, size))
     return fail(errorText, failedOn(L"Failed to open destination file ", pathOf(index)));
-  if (links > 1) return fail(errorText, kOtherNames + pathOf(index));
+  if (links > names) return fail(errorText, kOtherNames + pathOf(index));
   if (size > lengths_[index] && !(seekFile(*file, lengths_[index]) && setEndOfFile(*file) && flushFile(*file))) {
     return fail(errorText, codedErrorText(kDestinationWriteFailed));
   }
@@ -157,6 +159,30 @@ bool DestinationFiles::makeLink(uint32_t index, const std::wstring& target, bool
     return failOnLink(relativeOf_(index), failedOn(kLinkFailed, pathOf(index)), errorText);
   }
   refusal = systemErrorText(lastErrorCode());
+  return true;
+}
+
+bool DestinationFiles::makeHardLink(uint32_t index, uint32_t target, std::wstring& errorText) {
+  if (!clearPlace(index, kHardLinkFailed, errorText)) return false;
+  if (makeHardLinkBelow(root_, relativeOf_(target), relativeOf_(index))) return true;
+  if (!isLinkRefusedError(lastErrorCode())) {
+    return failOnLink(relativeOf_(index), failedOn(kHardLinkFailed, pathOf(index)), errorText);
+  }
+  return copy(target, index, errorText);
+}
+
+// The bytes of file `from`, which the run made whole, into `to` from its start.
+bool DestinationFiles::copy(uint32_t from, uint32_t to, std::wstring& errorText) {
+  if (!make(to, errorText)) return false;
+  std::vector<uint8_t> bytes;
+  for (uint64_t at = 0; at < lengths_[from]; at += bytes.size()) {
+    FileHandle* file = open(from, errorText);
+    const auto length = static_cast<uint32_t>(std::min<uint64_t>(kCopyBytes, lengths_[from] - at));
+    if (file == nullptr || !readDestinationBlock(*file, at, length, bytes, errorText)) {
+      return errorText.empty() ? fail(errorText, failedOn(L"Failed to read destination file ", pathOf(from))) : false;
+    }
+    if (!write(to, at, bytes, errorText)) return false;
+  }
   return true;
 }
 

@@ -60,11 +60,12 @@ class DestinationFiles {
   bool createRoot(std::wstring& errorText);
 
   // A resumed run takes over file `index`, which an earlier run made and
-  // wrote, where it still exists: it must have no other name, and anything
+  // wrote, where it still exists: it must have no other name than its own and
+  // the hard links to it the plan makes (`names` in all), and anything
   // beyond its final length is cut, with a flush, so that bytes cut away
   // cannot come back.
   //   "Destination file has other names (hard links), so this extraction did not make it: " + path
-  bool adopt(uint32_t index, std::wstring& errorText);
+  bool adopt(uint32_t index, uint32_t names, std::wstring& errorText);
 
   // Makes file `index` now, empty, replacing whatever stands at its path,
   // unless the run has made it already: for files no block fills.
@@ -83,6 +84,13 @@ class DestinationFiles {
   // setMetadata does setting the time.
   bool makeLink(uint32_t index, const std::wstring& target, bool toFolder, int64_t modifiedNs, std::wstring& refusal,
                 std::wstring& errorText);
+
+  // Gives file `target`, whole, the further name of entry `index`,
+  // replacing whatever stands there; where the file system keeps one name a
+  // file, copies it there instead. Fails as write does making a file's
+  // folders, else with "Failed to create hard link " + path + " (code=" ...,
+  // or as a copy's reads and writes do.
+  bool makeHardLink(uint32_t index, uint32_t target, std::wstring& errorText);
 
   bool made(uint32_t index) const { return made_[index] != 0; }
 
@@ -132,6 +140,7 @@ class DestinationFiles {
 
   void markWritten(uint32_t index);  // for the next makeDurable
   bool openRoot();
+  bool copy(uint32_t from, uint32_t to, std::wstring& errorText);
   bool syncFolders();
   bool makeFolder(const std::wstring& relative);
   bool clearPlace(uint32_t index, const wchar_t* replaceFailed, std::wstring& errorText);

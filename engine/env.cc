@@ -309,6 +309,12 @@ bool makeLinkBelow(const FolderHandle& folder, const std::wstring& relative, con
   return platform::makeLinkBelow(folder, relative, full, target, toFolder);
 }
 
+bool makeHardLinkBelow(const FolderHandle& folder, const std::wstring& target, const std::wstring& relative) {
+  const std::wstring full = platform::fullPath(folder, relative);
+  if (ioHookFails({.op = IoOp::MakeLink, .path = &full})) return false;
+  return platform::makeHardLinkBelow(folder, target, relative, full);
+}
+
 bool setLinkTimeBelow(const FolderHandle& folder, const std::wstring& relative, int64_t ns) {
   const std::wstring full = platform::fullPath(folder, relative);
   if (ioHookFails({.op = IoOp::SetMetadata, .path = &full})) return false;

@@ -213,6 +213,10 @@ bool openFolderBelow(const FolderHandle& folder, const std::wstring& relative, F
 // Where the system makes no links here (no privilege, a file system without
 // them, Wine), it fails with an error isLinkRefusedError recognises.
 bool makeLinkBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring& target, bool toFolder);
+// Gives the file `target` the further name `relative`, whose parent exists
+// and which does not. Where the file system keeps one name a file (FAT), it
+// fails with an error isLinkRefusedError recognises.
+bool makeHardLinkBelow(const FolderHandle& folder, const std::wstring& target, const std::wstring& relative);
 // Sets the modification time of the link `relative` itself, not what it leads to.
 bool setLinkTimeBelow(const FolderHandle& folder, const std::wstring& relative, int64_t ns);
 
@@ -232,7 +236,7 @@ bool isNotFoundError(uint32_t code);
 bool isAccessDeniedError(uint32_t code);
 bool isInUseError(uint32_t code);  // another run holds the file (lockFile, or a sharing violation)
 bool isLinkError(uint32_t code);   // a *Below call met a link
-// makeLinkBelow met a system that makes no links there.
+// makeLinkBelow or makeHardLinkBelow met a system that makes no such links there.
 bool isLinkRefusedError(uint32_t code);
 
 // Text. UTF-8 conversion with the platform's UTF-8 code page; an empty result

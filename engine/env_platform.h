@@ -44,6 +44,8 @@ bool openFolderBelow(const FolderHandle& folder, const std::wstring& relative, c
                      FileHandle& file);
 bool makeLinkBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring& full,
                    const std::wstring& target, bool toFolder);
+bool makeHardLinkBelow(const FolderHandle& folder, const std::wstring& target, const std::wstring& relative,
+                       const std::wstring& full);
 bool setLinkTimeBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring& full, int64_t ns);
 
 // Checks `offset` and moves the system's file pointer there, where the

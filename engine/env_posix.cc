@@ -231,6 +231,16 @@ bool makeLinkBelow(const FolderHandle& folder, const std::wstring& relative, con
   });
 }
 
+// linkat without AT_SYMLINK_FOLLOW names the target itself, never what a link there leads to.
+bool makeHardLinkBelow(const FolderHandle& folder, const std::wstring& target, const std::wstring& relative,
+                       const std::wstring&) {
+  return inParentBelow(folder, target, [&](int targetParent, const std::string& targetName) {
+    return inParentBelow(folder, relative, [&](int parent, const std::string& name) {
+      return ::linkat(targetParent, targetName.c_str(), parent, name.c_str(), 0) == 0;
+    });
+  });
+}
+
 namespace {
 // Times for the *utimens* calls: the access time left alone, the modification time `ns`.
 void modifiedOnly(int64_t ns, struct timespec (&times)[2]) {
@@ -580,6 +590,7 @@ bool isInUseError(uint32_t code) { return code == EWOULDBLOCK; }
 
 bool isLinkError(uint32_t code) { return code == ELOOP; }
 
-bool isLinkRefusedError(uint32_t code) { return code == EPERM; }  // symlinkat: a file system without links
+// symlinkat and linkat: a file system without such links
+bool isLinkRefusedError(uint32_t code) { return code == EPERM; }
 
 }  // namespace ablative

@@ -410,6 +410,12 @@ bool makeLinkBelow(const FolderHandle& folder, const std::wstring& relative, con
   return false;
 }
 
+bool makeHardLinkBelow(const FolderHandle& folder, const std::wstring& target, const std::wstring& relative,
+                       const std::wstring& full) {
+  if (passesThroughLink(folder, relative) || passesThroughLink(folder, target)) return false;
+  return CreateHardLinkW(nativePath(full).c_str(), nativePath(fullPath(folder, target)).c_str(), nullptr) != 0;
+}
+
 // FILETIME counts 100 ns since 1601; 1970 is this many such units later.
 bool setModifiedTime(FileHandle& file, int64_t ns) {
   constexpr int64_t kFrom1601 = 116444736000000000;

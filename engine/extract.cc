@@ -24,6 +24,7 @@
 #include <algorithm>
 #include <deque>
 #include <thread>
+#include <unordered_map>
 
 #include "archive_checks.h"
 #include "extraction.h"
@@ -37,6 +38,8 @@ namespace ablative {
 
 namespace {
 
+constexpr uint32_t kNoTarget = UINT32_MAX;
+
 std::vector<uint64_t> fileLengths(const ExtractionPlan& plan) {
   std::vector<uint64_t> lengths(plan.files.size());
   for (uint32_t f = 0; f < lengths.size(); ++f) lengths[f] = plan.files[f].length;
@@ -47,6 +50,30 @@ std::vector<EntryKind> fileKinds(const ExtractionPlan& plan) {
   std::vector<EntryKind> kinds(plan.files.size());
   for (uint32_t f = 0; f < kinds.size(); ++f) kinds[f] = plan.files[f].kind;
   return kinds;
+}
+
+// The file each hard link names, by its path; every other entry names none.
+std::vector<uint32_t> hardLinkTargets(const ExtractionPlan& plan) {
+  std::unordered_map<std::string, uint32_t> files;
+  for (uint32_t f = 0; f < plan.files.size(); ++f) {
+    if (plan.files[f].kind == EntryKind::File) files.emplace(plan.pathOf(f), f);
+  }
+  std::vector<uint32_t> targets(plan.files.size(), kNoTarget);
+  for (uint32_t f = 0; f < plan.files.size(); ++f) {
+    const auto found = files.find(plan.targetOf(f));
+    if (plan.files[f].kind == EntryKind::HardLink && found != files.end()) targets[f] = found->second;
+  }
+  return targets;
+}
+
+// Hard links once the files they name are whole; a file left damaged gets none.
+bool makeHardLinks(const ExtractionPlan& plan, const std::vector<uint8_t>& damaged, DestinationFiles& files,
+                   std::wstring& errorText) {
+  const std::vector<uint32_t> targets = hardLinkTargets(plan);
+  for (uint32_t f = 0; f < targets.size(); ++f) {
+    if (targets[f] != kNoTarget && !damaged[targets[f]] && !files.makeHardLink(f, targets[f], errorText)) return false;
+  }
+  return true;
 }
 
 // Links once every file is in place, and only those that lead inside the
@@ -162,12 +189,16 @@ bool Extraction::prepareDestination() {
 bool Extraction::adoptEarlierFiles() {
   if (!journalLoaded_) return true;
   std::vector<uint8_t> written(plan_.files.size(), 0);
+  std::vector<uint32_t> names(plan_.files.size(), 1);  // its own and the hard links the plan makes to it
+  for (const uint32_t target : hardLinkTargets(plan_)) {
+    if (target != kNoTarget) ++names[target];
+  }
   for (uint32_t u = 0; u < plan_.units.size(); ++u) {
     if (stateOf(journal_, u) == BlockState::Pending) continue;
     for (const PlanPiece& piece : plan_.piecesOf(u)) written[piece.file] = 1;
   }
   for (uint32_t f = 0; f < written.size(); ++f) {
-    if (written[f] && !files_->adopt(f, errorText_)) return false;
+    if (written[f] && !files_->adopt(f, names[f], errorText_)) return false;
   }
   return true;
 }
@@ -332,7 +363,7 @@ bool Extraction::finish() {
   for (uint32_t f = 0; f < damaged_.size(); ++f) {
     const EntryKind kind = plan_.files[f].kind;
     if (damaged_[f] && !files_->fillToLength(f, errorText_)) return false;
-    if (kind != EntryKind::Link && !filled[f] &&
+    if ((kind == EntryKind::File || kind == EntryKind::Folder) && !filled[f] &&
         !(kind == EntryKind::Folder ? files_->makeFolderEntry(f, errorText_) : files_->make(f, errorText_))) {
       return false;
     }
@@ -341,8 +372,9 @@ bool Extraction::finish() {
     }
   }
   const LogCallback logLine = [this](const std::wstring& line) { log(line); };
-  if (!makeLinks(plan_, *files_, logLine, errorText_) || !restoreMetadata(plan_, damaged_, *files_, errorText_) ||
-      !files_->makeDurable(errorText_) || !files_->closeAll(errorText_)) {
+  if (!makeHardLinks(plan_, damaged_, *files_, errorText_) || !makeLinks(plan_, *files_, logLine, errorText_) ||
+      !restoreMetadata(plan_, damaged_, *files_, errorText_) || !files_->makeDurable(errorText_) ||
+      !files_->closeAll(errorText_)) {
     return false;
   }
   archive_.close();

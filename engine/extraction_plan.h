@@ -44,7 +44,6 @@ struct PlanPiece {
   uint64_t destinationEnd() const { return destOffset + length; }
 };
 
-
 // A file or folder's modification time and permission bits where its archive
 // keeps them, else these.
 inline constexpr int64_t kNoTime = INT64_MIN;
@@ -53,7 +52,7 @@ inline constexpr uint32_t kNoMode = UINT32_MAX;
 struct PlanFile {
   uint64_t pathOffset = 0;  // its stored path in ExtractionPlan::paths
   uint32_t pathLength = 0;
-  uint32_t targetLength = 0;  // a link's target, which follows its path in ExtractionPlan::paths
+  uint32_t targetLength = 0;  // a link's target, or the file a hard link names, after its path in ExtractionPlan::paths
   uint64_t length = 0;        // the sum of its pieces' lengths, and of a sparse file's holes
   EntryKind kind = EntryKind::File;
   uint32_t unixMode = kNoMode;   // its permission bits (07777)

@@ -21,7 +21,8 @@ std::unordered_map<std::wstring, EntryKind> linksAndFolders(const ExtractionPlan
     for (size_t slash = key.find(L'/'); slash != std::wstring::npos; slash = key.find(L'/', slash + 1)) {
       kinds.emplace(key.substr(0, slash), EntryKind::Folder);
     }
-    if (plan.files[f].kind != EntryKind::File) kinds[key] = plan.files[f].kind;
+    if (plan.files[f].kind == EntryKind::Folder || plan.files[f].kind == EntryKind::Link)
+      kinds[key] = plan.files[f].kind;
   }
   return kinds;
 }

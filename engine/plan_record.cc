@@ -69,7 +69,7 @@ bool readFiles(RecordReader& in, ExtractionPlan& plan) {
     file.unixMode = in.u32();
     file.modifiedNs = static_cast<int64_t>(in.u64());
     const uint64_t named = uint64_t{file.pathLength} + file.targetLength;
-    if (kind > static_cast<uint8_t>(EntryKind::Link) || file.pathOffset > plan.paths.size() ||
+    if (kind > static_cast<uint8_t>(EntryKind::HardLink) || file.pathOffset > plan.paths.size() ||
         named > plan.paths.size() - file.pathOffset) {
       return false;
     }

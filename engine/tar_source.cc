@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "block_io.h"
@@ -28,8 +29,7 @@ bool fail(std::wstring& errorText, const std::wstring& message) {
 
 // Where the member goes: "./" in front, as `tar cf x.tar .` writes, names
 // nothing. The tree's root itself ("." or "./") is empty then.
-std::string placeOf(const TarMember& member) {
-  std::string_view path = member.path;
+std::string placeOf(std::string_view path) {
   while (path.starts_with("./")) path.remove_prefix(2);
   if (path == ".") path = {};
   return std::string(path);
@@ -44,7 +44,7 @@ std::vector<uint32_t> keptMembers(const std::vector<TarMember>& members) {
   std::vector<uint32_t> kept;
   std::unordered_set<std::string> seen;
   for (uint32_t i = static_cast<uint32_t>(members.size()); i-- > 0;) {
-    const std::string place = placeOf(members[i]);
+    const std::string place = placeOf(members[i].path);
     if (makesAnEntry(members[i], place) && seen.insert(place).second) kept.push_back(i);
   }
   std::reverse(kept.begin(), kept.end());
@@ -52,14 +52,37 @@ std::vector<uint32_t> keptMembers(const std::vector<TarMember>& members) {
 }
 
 EntryKind kindOf(const TarMember& member) {
-  if (member.kind == TarMemberKind::Folder) return EntryKind::Folder;
-  return member.kind == TarMemberKind::SymbolicLink ? EntryKind::Link : EntryKind::File;
+  switch (member.kind) {
+    case TarMemberKind::Folder: return EntryKind::Folder;
+    case TarMemberKind::SymbolicLink: return EntryKind::Link;
+    case TarMemberKind::HardLink: return EntryKind::HardLink;
+    default: return EntryKind::File;
+  }
+}
+
+// The kept file each kept hard link names, through hard links to hard links,
+// by member index; else why not.
+bool resolveHardLinks(const std::vector<TarMember>& members, const std::vector<uint32_t>& kept,
+                      std::unordered_map<uint32_t, uint32_t>& fileOf, std::wstring& errorText) {
+  std::unordered_map<std::string, uint32_t> byPlace;
+  for (const uint32_t i : kept) byPlace.emplace(placeOf(members[i].path), i);
+  for (const uint32_t i : kept) {
+    uint32_t at = i;
+    for (size_t hops = 0; members[at].kind == TarMemberKind::HardLink && hops <= kept.size(); ++hops) {
+      const auto found = byPlace.find(placeOf(members[at].linkTarget));
+      if (found == byPlace.end()) break;
+      at = found->second;
+    }
+    if (members[i].kind != TarMemberKind::HardLink) continue;
+    if (members[at].kind != TarMemberKind::File) {
+      return fail(errorText, L"Tar hard link names no file the archive holds: " + displayPath(members[i].path));
+    }
+    fileOf[i] = at;
+  }
+  return true;
 }
 
 bool checkMember(const TarMember& member, std::wstring& errorText) {
-  if (member.kind == TarMemberKind::HardLink) {
-    return fail(errorText, L"Tar hard link, which this program cannot extract yet: " + displayPath(member.path));
-  }
   if (member.kind == TarMemberKind::SymbolicLink && member.linkTarget.size() > kLongestLinkTarget) {
     return fail(errorText, L"Symbolic link target too long: " + displayPath(member.path));
   }
@@ -116,19 +139,21 @@ void addPieces(ExtractionPlan& plan, uint32_t file, const TarMember& member, uin
   }
 }
 
-void mapMember(const TarMember& member, ExtractionPlan& plan) {
+// Maps `member`; a hard link names `linked`, the file it is another name of.
+void mapMember(const TarMember& member, const TarMember* linked, ExtractionPlan& plan) {
   const auto index = static_cast<uint32_t>(plan.files.size());
-  const std::string place = placeOf(member);
+  const std::string place = placeOf(member.path), target = linked ? placeOf(linked->path) : member.linkTarget;
   PlanFile file;
   file.kind = kindOf(member);
   file.pathOffset = plan.paths.size();
   file.pathLength = static_cast<uint32_t>(place.size());
   plan.paths += place;
-  if (file.kind == EntryKind::Link) {
-    file.targetLength = static_cast<uint32_t>(member.linkTarget.size());
-    plan.paths += member.linkTarget;
+  if (file.kind == EntryKind::Link || file.kind == EntryKind::HardLink) {
+    file.targetLength = static_cast<uint32_t>(target.size());
+    plan.paths += target;
   }
   if (file.kind == EntryKind::File) file.length = member.size;  // a sparse member's holes included
+  if (linked != nullptr) file.length = linked->size;
   file.unixMode = member.mode & 07777;
   file.modifiedNs = member.modifiedNs;
   plan.files.push_back(file);
@@ -147,11 +172,15 @@ void mapMember(const TarMember& member, ExtractionPlan& plan) {
 
 // The plan of every kept member, and its marks: every member's headers,
 // those of members it leaves out too, since they lie among its units.
-void mapMembers(const TarContents& contents, const std::vector<uint32_t>& kept, ExtractionPlan& plan) {
+void mapMembers(const TarContents& contents, const std::vector<uint32_t>& kept,
+                const std::unordered_map<uint32_t, uint32_t>& fileOf, ExtractionPlan& plan) {
   plan = ExtractionPlan{};
   plan.archiveSize = contents.archiveSize;
   plan.describedByJournal = true;
-  for (const uint32_t i : kept) mapMember(contents.members[i], plan);
+  for (const uint32_t i : kept) {
+    const auto linked = fileOf.find(i);
+    mapMember(contents.members[i], linked == fileOf.end() ? nullptr : &contents.members[linked->second], plan);
+  }
   for (const TarMember& member : contents.members) {
     plan.marks.push_back({member.headerOffset, static_cast<uint32_t>(member.dataOffset - member.headerOffset), 0});
   }
@@ -181,8 +210,10 @@ bool readTar(const std::wstring& archivePath, SourceReading& reading, std::wstri
   for (const uint32_t i : kept) {
     if (!checkMember(contents.members[i], errorText)) return false;
   }
+  std::unordered_map<uint32_t, uint32_t> fileOf;
+  if (!resolveHardLinks(contents.members, kept, fileOf, errorText)) return false;
   auto plan = std::make_shared<ExtractionPlan>();
-  mapMembers(contents, kept, *plan);
+  mapMembers(contents, kept, fileOf, *plan);
   if (!sumPlan(file, *plan, errorText)) return false;
   for (const TarMember& member : contents.members) {
     if (member.kind == TarMemberKind::Special)
@@ -228,8 +259,9 @@ bool loadNothing(RecordReader& in, std::span<const UnitBytes> tail, ExtractionPl
 
 ListedEntry listed(const TarMember& member) {
   const EntryKind kind = kindOf(member);
+  const bool link = kind == EntryKind::Link || kind == EntryKind::HardLink;
   return {member.path, kind == EntryKind::Link ? member.linkTarget.size() : member.size, kind,
-          kind == EntryKind::Link ? member.linkTarget : std::string()};
+          link ? member.linkTarget : std::string()};
 }
 
 // Every member, as tar lists it, a later one of the same path too.

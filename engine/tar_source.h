@@ -5,7 +5,9 @@
 // whose CRC-32s a first pass over the archive computes, so that a resumed run
 // can check what earlier runs wrote. Every member's headers are marks: a
 // cut takes them with the data above them, and until then they tell a
-// resumed run that the archive is the one its journal was written for.
+// resumed run that the archive is the one its journal was written for. A
+// hard link is made once the file it names is whole, the last kept member
+// of its target's path.
 #pragma once
 
 #include <cstdint>
@@ -20,7 +22,7 @@ inline constexpr uint64_t kTarPieceBytes = 4u << 20;
 
 // Its messages, besides readTarMembers's, reading the archive:
 //   "Symbolic link target too long: " + name
-//   "Tar hard link, which this program cannot extract yet: " + name
+//   "Tar hard link names no file the archive holds: " + name
 // and, reading a unit, a read's own message when Unreadable, or, when
 // Damaged, "Tar member runs past the end of the archive: " + name or
 // "Checksum verification failed: " + name.

@@ -59,7 +59,8 @@ check "the tree as tar kept it, but the links that lead out" "$(describe "$src" 
   "$(describe "$work/from-tar")"
 
 # What tar alone brings: a later member of a path replaces an earlier one,
-# sparse files keep their holes, a FIFO is skipped.
+# a hard link names the file that stays, sparse files keep their holes, a
+# FIFO is skipped.
 mkdir -p "$work/tarred"
 printf 'first' > "$work/tarred/twice.txt"
 tar -C "$work/tarred" -cf "$work/more.tar" twice.txt
@@ -68,10 +69,12 @@ truncate -s 20M "$work/tarred/sparse.bin"
 printf 'middle' | dd of="$work/tarred/sparse.bin" bs=1 seek=9000000 conv=notrunc status=none
 printf 'end' | dd of="$work/tarred/sparse.bin" bs=1 seek=$((20 * 1048576 - 3)) conv=notrunc status=none
 mkfifo "$work/tarred/fifo"
-tar -C "$work/tarred" --sparse -rf "$work/more.tar" twice.txt sparse.bin fifo
+ln "$work/tarred/twice.txt" "$work/tarred/hard"
+tar -C "$work/tarred" --sparse -rf "$work/more.tar" twice.txt hard sparse.bin fifo
 run extract "$work/more.tar" "$work/more"
-check "the later member wins; the FIFO is named" "0|second, longer|Skipped special file: fifo" \
-  "$rc|$(cat "$work/more/twice.txt")|$(grep '^Skipped special' <<<"$out")"
+check "the later member wins, and its hard link names it; the FIFO is named" \
+  "0|second, longer|$(stat -c %i "$work/more/twice.txt") 2|Skipped special file: fifo" \
+  "$rc|$(cat "$work/more/twice.txt")|$(stat -c '%i %h' "$work/more/hard")|$(grep '^Skipped special' <<<"$out")"
 cmp -s "$work/tarred/sparse.bin" "$work/more/sparse.bin"
 check "a sparse member's bytes" 0 $?
 check "and its holes" "yes" "$([ "$(du -k "$work/more/sparse.bin" | cut -f1)" -lt 1024 ] && echo yes)"
