@@ -145,7 +145,8 @@ bool parsePaxTime(std::string_view text, int64_t& ns) {
   if (negative) text.remove_prefix(1);
   const size_t dot = text.find('.');
   uint64_t seconds = 0, fraction = 0;
-  if (!parseDecimal(text.substr(0, dot), seconds) || seconds > static_cast<uint64_t>(kLargestSeconds)) return false;
+  // Below the largest whole second, so that the fraction cannot carry past it.
+  if (!parseDecimal(text.substr(0, dot), seconds) || seconds >= static_cast<uint64_t>(kLargestSeconds)) return false;
   if (dot != std::string_view::npos) {
     std::string_view digits = text.substr(dot + 1);
     if (digits.find_first_not_of("0123456789") != std::string_view::npos) return false;
@@ -488,17 +489,6 @@ bool findNonZero(FileHandle& file, uint64_t from, uint64_t to, uint64_t& found, 
   return true;
 }
 
-// Past the last member only zeros may follow (tar pads its output to whole
-// records): anything else is refused, as no member holds it.
-bool checkOnlyZerosFollow(FileHandle& file, uint64_t from, uint64_t size, const wchar_t* message,
-                          std::wstring& errorText) {
-  uint64_t nonZero = 0;
-  if (!findNonZero(file, from, size, nonZero, errorText)) return false;
-  if (nonZero == size) return true;
-  errorText = message + std::to_wstring(nonZero);
-  return false;
-}
-
 }  // namespace
 
 bool readTarMembers(FileHandle& file, TarContents& contents, std::wstring& errorText) {
@@ -514,8 +504,11 @@ bool readTarMembers(FileHandle& file, TarContents& contents, std::wstring& error
       // The file ends without the end-of-archive blocks, or inside one of them.
       if (parser.insideHeader()) return fail(errorText, kCutInHeader + std::to_wstring(offset));
       contents.end = zeroBlockAt.value_or(std::min(offset, size));
-      return offset >= size ||
-             checkOnlyZerosFollow(file, offset, size, zeroBlockAt ? kDataAfterEnd : kCutInHeader, errorText);
+      uint64_t nonZero = size;
+      if (offset < size && !findNonZero(file, offset, size, nonZero, errorText)) return false;
+      if (nonZero == size) return true;
+      return fail(errorText,
+                  zeroBlockAt ? kDataAfterEnd + std::to_wstring(nonZero) : kCutInHeader + std::to_wstring(offset));
     }
     if (!readArchiveBlock(file, offset, kTarBlockSize, block, errorText)) {
       if (errorText.empty()) errorText = kCutInHeader + std::to_wstring(offset);  // the file shrank
@@ -537,9 +530,14 @@ bool readTarMembers(FileHandle& file, TarContents& contents, std::wstring& error
         offset = tarNextHeader(member);
         break;
       }
-      case TarStep::End:
+      case TarStep::End: {
+        // Past the end only zeros may follow (tar pads its output to whole
+        // records): anything else is refused, as no member holds it.
         contents.end = *zeroBlockAt;
-        return checkOnlyZerosFollow(file, offset + kTarBlockSize, size, kDataAfterEnd, errorText);
+        uint64_t nonZero = 0;
+        if (!findNonZero(file, offset + kTarBlockSize, size, nonZero, errorText)) return false;
+        return nonZero == size || fail(errorText, kDataAfterEnd + std::to_wstring(nonZero));
+      }
     }
   }
 }
