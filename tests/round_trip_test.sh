@@ -3,7 +3,8 @@
 # nanosecond, permissions, empty folders and symbolic links, those leading
 # out of the tree skipped at extraction. Its bytes do not depend on how many
 # threads coded it. A tar of the tree (pax keeps times to the nanosecond)
-# comes back the same way.
+# comes back the same way, and so does a tar compressed with gzip, whichever
+# tool made it.
 #   tests/round_trip_test.sh ZARVIK
 set -u
 zarvik=$1
@@ -78,5 +79,40 @@ check "the later member wins, and its hard link names it; the FIFO is named" \
 cmp -s "$work/tarred/sparse.bin" "$work/more/sparse.bin"
 check "a sparse member's bytes" 0 $?
 check "and its holes" "yes" "$([ "$(du -k "$work/more/sparse.bin" | cut -f1)" -lt 1024 ] && echo yes)"
+
+# The tree as tar.gz, with a file that decodes past a unit's 4 MiB so that
+# units start inside a gzip member: by tar (gzip -6), by pigz, and as two gzip
+# members of a tar cut in two (as split tools make them) followed by zeros.
+cp -a "$src" "$work/gz" && seq 1 1500000 >"$work/gz/d/e/numbers.txt"
+tar --format=posix -C "$work/gz" -cf "$work/tree.tar" .
+tar --format=posix -C "$work/gz" -czf "$work/tar.tar.gz" .
+pigz -c "$work/tree.tar" >"$work/pigz.tgz"
+half=$(($(stat -c %s "$work/tree.tar") / 2))
+{ head -c "$half" "$work/tree.tar" | gzip -c && tail -c +$((half + 1)) "$work/tree.tar" | gzip -c && head -c 1000 /dev/zero; } \
+  >"$work/members.tar.gz"
+run test "$work/tar.tar.gz"
+check "test a tar.gz" "0|format: tar.gz|./d/e/numbers.txt" \
+  "$rc|$("$zarvik" info "$work/tar.tar.gz" | sed -n 1p)|$("$zarvik" list "$work/tar.tar.gz" | grep -o '\./d/e/numbers.txt')"
+for gz in tar.tar.gz pigz.tgz members.tar.gz; do
+  run extract --batch 64K "$work/$gz" "$work/from-$gz"
+  check "extract $gz" "0|" "$rc|$(ls "$work" | grep -x "$gz")"
+  check "$gz: the tree as tar kept it" "$(describe "$work/gz" | grep -v '^out \|^absolute ')" "$(describe "$work/from-$gz")"
+done
+
+# Refused before anything is written: the archive as it was, no journal, no destination.
+tar -C "$src" -czf "$work/small.tar.gz" d
+size=$(stat -c %s "$work/small.tar.gz")
+cp "$work/small.tar.gz" "$work/crc.tar.gz" && printf '\x55' | dd of="$work/crc.tar.gz" bs=1 seek=$((size - 8)) conv=notrunc status=none
+head -c $((size - 100)) "$work/small.tar.gz" >"$work/cut.tar.gz"
+{ cat "$work/small.tar.gz" && printf 'junk'; } >"$work/junk.tar.gz"
+xz -c "$work/tree.tar" >"$work/xz.tar.gz"
+for case in "crc|Checksum verification failed: gzip member at byte 0" "cut|Gzip data is damaged (ends early): at byte 0" \
+  "junk|Data after the end of the gzip stream: at byte $size" "xz|Compressed archive (xz), which this program cannot extract"; do
+  gz=$work/${case%%|*}.tar.gz
+  cp "$gz" "$work/copy"
+  run extract "$gz" "$work/refused"
+  check "${case%%|*}.tar.gz: refused, untouched" "1|Extract failed: ${case#*|}|untouched" \
+    "$rc|$err|$(cmp -s "$gz" "$work/copy" && [ ! -e "$gz.zvkj" ] && [ ! -e "$work/refused" ] && echo untouched)"
+done
 
 finish round_trip
