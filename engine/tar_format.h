@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -42,8 +43,8 @@ struct TarMember {
   // Where a sparse member's stored bytes go, in order, adding up to
   // storedSize; empty for every other member.
   std::vector<TarDataRange> ranges;
-  uint32_t mode = 0;        // permission bits (07777)
-  int64_t modifiedNs = 0;   // nanoseconds since 1970 UTC (pax mtime keeps its fraction)
+  uint32_t mode = 0;       // permission bits (07777)
+  int64_t modifiedNs = 0;  // nanoseconds since 1970 UTC (pax mtime keeps its fraction)
 };
 
 // The block after a member's data, where the next header starts.
@@ -66,9 +67,49 @@ class TarHeaderParser {
   // Takes the block at `offset`, which must be the block the last step asked for.
   TarStep take(std::span<const uint8_t, kTarBlockSize> block, uint64_t offset, std::wstring& errorText);
   const TarMember& member() const { return member_; }
+  // Whether a member has begun and is not whole yet (extended headers read,
+  // or more of its header blocks due): an archive that ends here is cut short.
+  bool insideHeader() const;
 
  private:
-  // The implementation's state: pending extended header, pax globals, ...
+  enum class Expect { Header, ExtendedBody, SparseExtension, SparseMap };
+
+  // What pax records (or GNU long names) say about the member(s) to come.
+  struct Overrides {
+    std::optional<std::string> path, linkTarget;
+    std::optional<uint64_t> size;
+    std::optional<int64_t> modifiedNs;
+    // GNU sparse members stored as pax: format 0.0 and 0.1 list the ranges
+    // here, 1.0 stores them at the start of the data.
+    std::optional<uint64_t> sparseRealSize, sparseMajor;
+    std::optional<std::string> sparseName;
+    std::vector<TarDataRange> sparseRanges;
+    bool sparseOffsetUnpaired = false;  // a 0.0 offset still waiting for its numbytes
+  };
+
+  TarStep takeHeader(std::span<const uint8_t, kTarBlockSize> block, uint64_t offset, std::wstring& errorText);
+  TarStep startMember(std::span<const uint8_t, kTarBlockSize> block, uint64_t offset, std::wstring& errorText);
+  TarStep takeExtendedBody(std::span<const uint8_t, kTarBlockSize> block, std::wstring& errorText);
+  TarStep takeSparseExtension(std::span<const uint8_t, kTarBlockSize> block, std::wstring& errorText);
+  TarStep takeSparseMap(std::span<const uint8_t, kTarBlockSize> block, std::wstring& errorText);
+  TarStep finishMember(std::wstring& errorText);
+  TarStep failMember(const wchar_t* message, std::wstring& errorText) const;
+
+  Expect expect_ = Expect::Header;
+  uint64_t next_ = 0;         // the offset of the block due
+  bool memberBegun_ = false;  // extended headers for the coming member were read
+  bool zeroBlockSeen_ = false;
+  Overrides global_, local_;
+  std::optional<std::string> longName_, longLink_;
+  // An extended header's body being gathered.
+  char bodyType_ = 0;
+  uint64_t bodyOffset_ = 0, bodyLeft_ = 0;
+  std::string body_;
+  // Old GNU sparse extension blocks, or a pax 1.0 sparse map being read.
+  uint64_t sparseBlocks_ = 0;
+  std::string mapText_;
+  size_t mapParsed_ = 0;
+  std::vector<uint64_t> mapNumbers_;
   TarMember member_;
 };
 

@@ -9,7 +9,7 @@ build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 seconds=${FUZZ_SECONDS:-60}
 parallel=${FUZZ_PARALLEL:-2}
 timeout=${FUZZ_TIMEOUT:-10}  # seconds for one input; raise it when the fuzzers run niced
-targets=(${FUZZ_TARGETS:-fuzz_archive_reader fuzz_extract fuzz_journal fuzz_path_safety fuzz_plan_record fuzz_rle fuzz_zip_reader fuzz_zstd_block})
+targets=(${FUZZ_TARGETS:-fuzz_archive_reader fuzz_extract fuzz_journal fuzz_path_safety fuzz_plan_record fuzz_rle fuzz_tar_reader fuzz_zip_reader fuzz_zstd_block})
 
 cmake -S "$root" -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DZARVIK_FUZZ=ON \
   -DBUILD_TESTING=OFF -DZARVIK_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -55,6 +55,15 @@ done
 mkdir -p "$seeds/zips"
 (cd "$seeds/tree" && zip -q -r ../zips/deflated.zip . && zip -q -r -X -0 ../zips/stored.zip . &&
   zip -q - a.txt | cat > ../zips/streamed.zip)
+# Tars of the seed tree by GNU tar in each format, and of a sparse file in
+# each sparse layout.
+mkdir -p "$seeds/tars" "$seeds/sparse"
+truncate -s 200000 "$seeds/sparse/holes" && printf 'data' | dd of="$seeds/sparse/holes" bs=1 seek=100000 conv=notrunc 2>/dev/null
+for format in gnu posix ustar v7; do tar -C "$seeds/tree" --format=$format -cf "$seeds/tars/tree-$format.tar" .; done
+tar -C "$seeds/sparse" --format=gnu --sparse -cf "$seeds/tars/sparse-gnu.tar" holes
+for version in 0.0 0.1 1.0; do
+  tar -C "$seeds/sparse" --format=posix --sparse --sparse-version=$version -cf "$seeds/tars/sparse-$version.tar" holes
+done
 printf 'a.txt\nsub/noise.bin\nsub/zeros.txt\nempty' > "$seeds/paths/tree"
 printf 'CON.txt\nA/../b\n/abs\nC:x\nx:stream\ndir/\xF0\x9F\x98\x80.txt' > "$seeds/paths/hostile"
 seed_for() {
@@ -65,6 +74,7 @@ seed_for() {
     fuzz_path_safety) echo "$seeds/paths" ;;
     fuzz_extract) echo "$seeds/extract" ;;
     fuzz_zip_reader | fuzz_plan_record) echo "$seeds/zips" ;;
+    fuzz_tar_reader) echo "$seeds/tars" ;;
     *) echo "$seeds/archives" ;;
   esac
 }

@@ -1,0 +1,210 @@
+#!/usr/bin/env python3
+"""Makes tar archives with tools other than ours, for tests/tar_format_test.cc.
+
+Usage: make_tar_corpus.py FOLDER
+
+Writes FOLDER/*.tar, the bytes each file member must read back as
+(FOLDER/content/...), and FOLDER/manifest.tsv, one line per member:
+  archive  path (UTF-8, hex)  kind  size  mtime_ns or *  mode (octal) or *  content or -  link target (hex) or -  sparse
+where sparse is 1 when the member must come with data ranges.
+"""
+import os
+import random
+import shutil
+import subprocess
+import sys
+import tarfile
+
+TIME_NS = 1_600_000_000_123_456_789
+PAX_TIME = '1500000000.987654321'
+LONG_DIR = 'long-folder-' + 'd' * 80
+LONG_NAME = LONG_DIR + '/' + 'n' * 60 + '.txt'  # over 100 bytes: a prefix, a long name or a pax path
+VERY_LONG = 'v' * 90 + '/' + 'w' * 109  # 200 bytes, no split fits ustar
+LONG_TARGET = 'target-' + 't' * 120
+
+
+def deterministic_bytes(length, seed):
+    rng = random.Random(seed)
+    return bytes(rng.getrandbits(8) for _ in range(length))
+
+
+class Corpus:
+    def __init__(self, folder):
+        self.folder = folder
+        self.lines = []
+        self.contents = {}  # tree-relative path -> content file
+
+    def tool(self, archive, command, cwd):
+        subprocess.run(command, cwd=cwd, check=True)
+        shutil.move(os.path.join(cwd, archive), os.path.join(self.folder, archive))
+
+    def expect(self, archive, path, kind, size, mtime_ns, mode, content='-', target='-', sparse=False):
+        self.lines.append('\t'.join([archive, path.encode().hex(), kind, str(size), str(mtime_ns),
+                                     '*' if mode is None else '%o' % mode, content,
+                                     target if target == '-' else target.encode().hex(), '1' if sparse else '0']))
+
+    def write_manifest(self):
+        with open(os.path.join(self.folder, 'manifest.tsv'), 'w') as f:
+            f.write('\n'.join(self.lines) + '\n')
+
+
+def make_tree(root, entries):
+    """entries: (path, kind, payload); kinds file, folder, symlink, hardlink, fifo."""
+    for path, kind, payload in entries:
+        full = os.path.join(root, path)
+        os.makedirs(os.path.dirname(full), exist_ok=True)
+        if kind == 'folder':
+            os.makedirs(full, exist_ok=True)
+        elif kind == 'file':
+            with open(full, 'wb') as f:
+                f.write(payload)
+            os.chmod(full, 0o755 if path.endswith('.bin') else 0o644)
+        elif kind == 'symlink':
+            os.symlink(payload, full)
+        elif kind == 'hardlink':
+            os.link(os.path.join(root, payload), full)
+        elif kind == 'fifo':
+            os.mkfifo(full)
+    for path, kind, _ in reversed(entries):
+        os.utime(os.path.join(root, path), ns=(TIME_NS, TIME_NS), follow_symlinks=False)
+        if kind == 'folder':
+            os.chmod(os.path.join(root, path), 0o755)
+
+
+def tree_entries(long_entries):
+    entries = [
+        ('a.txt', 'file', b'hello, tar\n'),
+        ('dir', 'folder', None),
+        ('dir/noise.bin', 'file', deterministic_bytes(3000, 1)),
+        ('dir/empty', 'file', b''),
+        ('dir/sub', 'folder', None),
+        ('caf\u00e9-\u00fc.txt', 'file', b'non-ASCII name'),
+        ('link', 'symlink', 'a.txt'),
+        ('hard.txt', 'hardlink', 'a.txt'),
+        (LONG_DIR, 'folder', None),
+        (LONG_NAME, 'file', deterministic_bytes(700, 2)),
+    ]
+    if long_entries:
+        entries += [(VERY_LONG.split('/')[0], 'folder', None), (VERY_LONG, 'file', b'two hundred bytes of path'),
+                    ('long-link', 'symlink', LONG_TARGET), ('fifo', 'fifo', None)]
+    return entries
+
+
+def expect_tree(corpus, archive, entries, seconds_only):
+    mtime = TIME_NS // 10**9 * 10**9 if seconds_only else TIME_NS
+    for path, kind, payload in entries:
+        if kind == 'file':
+            corpus.expect(archive, path, 'file', len(payload), mtime, 0o755 if path.endswith('.bin') else 0o644,
+                          corpus.contents[path])
+        elif kind == 'folder':
+            corpus.expect(archive, path, 'folder', 0, mtime, 0o755)
+        elif kind == 'symlink':
+            corpus.expect(archive, path, 'symlink', 0, mtime, None, target=payload)
+        elif kind == 'hardlink':
+            corpus.expect(archive, path, 'hardlink', 0, mtime, 0o644, target=payload)
+        elif kind == 'fifo':
+            corpus.expect(archive, path, 'special', 0, mtime, None)
+
+
+def save_contents(corpus, entries):
+    os.makedirs(os.path.join(corpus.folder, 'content'), exist_ok=True)
+    for path, kind, payload in entries:
+        if kind == 'file' and path not in corpus.contents:
+            name = 'content/%d' % len(corpus.contents)
+            with open(os.path.join(corpus.folder, name), 'wb') as f:
+                f.write(payload)
+            corpus.contents[path] = name
+
+
+def gnu_tar_archives(corpus, work):
+    for long_entries, formats in ((True, ['gnu', 'posix']), (False, ['ustar', 'v7'])):
+        all_entries = tree_entries(long_entries)
+        tree = os.path.join(work, 'tree-%d' % long_entries)
+        make_tree(tree, all_entries)
+        save_contents(corpus, all_entries)
+        for fmt in formats:
+            # v7 names stop at 99 bytes
+            entries = [e for e in all_entries if fmt != 'v7' or not e[0].startswith(LONG_DIR)]
+            archive = 'gnu-%s.tar' % fmt
+            corpus.tool(archive, ['tar', '--format=' + fmt, '--no-recursion', '-cf', archive] +
+                        [e[0] for e in entries], tree)
+            expect_tree(corpus, archive, entries, fmt != 'posix')
+        entries = all_entries
+        for fmt in ['gnutar', 'pax'] if long_entries else ['ustar']:
+            archive = 'bsdtar-%s.tar' % fmt
+            corpus.tool(archive, ['bsdtar', '--format=' + fmt, '-n', '-cf', archive] + [e[0] for e in entries], tree)
+            expect_tree(corpus, archive, entries, fmt != 'pax')
+
+
+def sparse_archives(corpus, work):
+    """A sparse file with many data pieces (old GNU headers need extension blocks)."""
+    tree = os.path.join(work, 'sparse')
+    os.makedirs(tree)
+    size = 40 * 65536 + 1000
+    content = bytearray(size)
+    for i in range(0, 40, 3):
+        content[i * 65536:i * 65536 + 4096] = deterministic_bytes(4096, 10 + i)
+    content[-5:] = b'tail\n'
+    path = os.path.join(tree, 'sparse.img')
+    with open(path, 'wb') as f:
+        for i in range(0, size, 4096):
+            piece = content[i:i + 4096]
+            if any(piece):
+                f.seek(i)
+                f.write(piece)
+        f.truncate(size)
+    os.chmod(path, 0o640)
+    os.utime(path, ns=(TIME_NS, TIME_NS))
+    name = 'content/sparse'
+    with open(os.path.join(corpus.folder, name), 'wb') as f:
+        f.write(content)
+    variants = [('gnu', 'gnu', [])] + [('posix-' + v, 'posix', ['--sparse-version=' + v]) for v in ['0.0', '0.1', '1.0']]
+    for label, fmt, extra in variants:
+        archive = 'sparse-%s.tar' % label
+        corpus.tool(archive, ['tar', '--format=' + fmt, '--sparse'] + extra + ['-cf', archive, 'sparse.img'], tree)
+        corpus.expect(archive, 'sparse.img', 'file', size, TIME_NS if fmt == 'posix' else TIME_NS // 10**9 * 10**9,
+                      0o640, name, sparse=True)
+
+
+def python_archives(corpus):
+    data = deterministic_bytes(1500, 3)
+    name = 'content/python'
+    with open(os.path.join(corpus.folder, name), 'wb') as f:
+        f.write(data)
+    for label, fmt in (('gnu', tarfile.GNU_FORMAT), ('pax', tarfile.PAX_FORMAT)):
+        archive = 'python-%s.tar' % label
+        with tarfile.open(os.path.join(corpus.folder, archive), 'w', format=fmt) as tar:
+            def add(path, kind, size=0, payload=None, target=''):
+                info = tarfile.TarInfo(path)
+                info.type, info.size, info.mtime, info.mode, info.linkname = kind, size, 1_500_000_000, 0o600, target
+                if fmt == tarfile.PAX_FORMAT and path.startswith('\u00fc'):
+                    info.pax_headers = {'mtime': PAX_TIME}
+                tar.addfile(info, None if payload is None else __import__('io').BytesIO(payload))
+            add('\u00fcber/\u65e5\u672c.bin', tarfile.REGTYPE, len(data), data)
+            add(VERY_LONG, tarfile.REGTYPE, 3, b'abc')
+            add('to-long', tarfile.SYMTYPE, target=LONG_TARGET)
+            add('folder', tarfile.DIRTYPE)
+        with open(os.path.join(corpus.folder, 'content/abc'), 'wb') as f:
+            f.write(b'abc')
+        pax_ns = 1_500_000_000_987_654_321 if fmt == tarfile.PAX_FORMAT else 1_500_000_000 * 10**9
+        corpus.expect(archive, '\u00fcber/\u65e5\u672c.bin', 'file', len(data), pax_ns, 0o600, name)
+        corpus.expect(archive, VERY_LONG, 'file', 3, 1_500_000_000 * 10**9, 0o600, 'content/abc')
+        corpus.expect(archive, 'to-long', 'symlink', 0, 1_500_000_000 * 10**9, 0o600, target=LONG_TARGET)
+        corpus.expect(archive, 'folder', 'folder', 0, 1_500_000_000 * 10**9, 0o600)
+
+
+def main():
+    folder = sys.argv[1]
+    shutil.rmtree(folder, ignore_errors=True)
+    os.makedirs(os.path.join(folder, 'content'))
+    corpus = Corpus(folder)
+    work = os.path.join(folder, 'work')
+    gnu_tar_archives(corpus, work)
+    sparse_archives(corpus, work)
+    python_archives(corpus)
+    shutil.rmtree(work)
+    corpus.write_manifest()
+
+
+if __name__ == '__main__':
+    main()
