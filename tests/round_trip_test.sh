@@ -79,4 +79,29 @@ cmp -s "$work/tarred/sparse.bin" "$work/more/sparse.bin"
 check "a sparse member's bytes" 0 $?
 check "and its holes" "yes" "$([ "$(du -k "$work/more/sparse.bin" | cut -f1)" -lt 1024 ] && echo yes)"
 
+# Tars refused before anything is written: the archive as it was, no destination, no journal.
+python3 - "$work" <<'EOF'
+import io, sys, tarfile
+def tar(name, *members):
+    with tarfile.open(f'{sys.argv[1]}/{name}.tar', 'w', format=tarfile.GNU_FORMAT) as t:
+        for path, kind, target in members:
+            info = tarfile.TarInfo(path)
+            info.type, info.linkname, info.size = kind, target, 1 if kind == tarfile.REGTYPE else 0
+            t.addfile(info, io.BytesIO(b'x') if kind == tarfile.REGTYPE else None)
+tar('traversal', ('ok.txt', tarfile.REGTYPE, ''), ('../evil', tarfile.REGTYPE, ''))
+tar('hard-link-to-nothing', ('ok.txt', tarfile.REGTYPE, ''), ('h', tarfile.LNKTYPE, 'missing'))
+tar('data-after-the-end', ('ok.txt', tarfile.REGTYPE, ''))
+open(f'{sys.argv[1]}/data-after-the-end.tar', 'ab').write(b'more')
+EOF
+for refusal in "traversal|Unsafe path in archive: ../evil" \
+  "hard-link-to-nothing|Tar hard link names no file the archive holds: h" \
+  "data-after-the-end|Data after the end of the tar archive: at byte 10240"; do
+  name=${refusal%%|*}
+  cp "$work/$name.tar" "$work/$name.copy"
+  run extract "$work/$name.tar" "$work/$name.out"
+  check "$name refused, nothing touched" "1|Extract failed: ${refusal#*|}|same" \
+    "$rc|$err|$(cmp -s "$work/$name.tar" "$work/$name.copy" && [ ! -e "$work/$name.out" ] &&
+      [ ! -e "$work/$name.tar.zvkj" ] && echo same)"
+done
+
 finish round_trip
