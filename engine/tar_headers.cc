@@ -22,11 +22,8 @@ constexpr Field kName{0, 100}, kMode{100, 8}, kUid{108, 8}, kGid{116, 8}, kSize{
 constexpr size_t kTypeFlag = 156, kMagic = 257;
 constexpr size_t kGnuSparse = 386, kGnuIsExtended = 482, kGnuHeaderEntries = 4;
 constexpr size_t kExtensionEntries = 21, kExtensionIsExtended = 504, kSparseEntrySize = 24;
-constexpr std::string_view kUstarMagic{
-    "ustar\0"
-    "00",
-    8},
-    kGnuMagic{"ustar  \0", 8};
+constexpr std::string_view kUstarMagic{"ustar\00000", 8};  // "ustar", a NUL, version "00"
+constexpr std::string_view kGnuMagic{"ustar  \0", 8};
 constexpr uint64_t kLargestSize = uint64_t{1} << 62;
 constexpr int64_t kLargestSeconds = INT64_MAX / 1000000000;
 

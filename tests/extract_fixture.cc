@@ -7,6 +7,7 @@
 
 #include <zlib.h>
 
+#include <cstdio>
 #include <cstring>
 
 #include "archive_checks.h"
@@ -76,6 +77,46 @@ Bytes zipOf(const Tree& tree, bool deflate) {
   return zip;
 }
 
+namespace {
+
+// One ustar header: numbers in octal, the checksum over the header with its own field as spaces.
+Bytes tarHeader(const std::string& path, uint64_t size, char type, const std::string& target) {
+  Bytes header(512, 0);
+  const auto put = [&header](size_t at, const std::string& text) { std::copy(text.begin(), text.end(), &header[at]); };
+  const auto octal = [](uint64_t value, int digits) {
+    char text[24];
+    std::snprintf(text, sizeof text, "%0*llo", digits, static_cast<unsigned long long>(value));
+    return std::string(text);
+  };
+  put(0, path);
+  put(100, "0000644"), put(108, "0000000"), put(116, "0000000");
+  put(124, octal(size, 11)), put(136, octal(1600000000, 11));
+  put(148, "        ");
+  header[156] = uint8_t(type);
+  put(157, target);
+  put(257, "ustar"), put(263, "00");
+  uint32_t sum = 0;
+  for (uint8_t byte : header) sum += byte;
+  put(148, octal(sum, 6));
+  return header;
+}
+
+}  // namespace
+
+Bytes tarOf(const Tree& tree, const std::string& hardLink) {
+  Bytes tar;
+  for (const auto& [path, content] : tree) {
+    const Bytes header = tarHeader(path, content.size(), '0', "");
+    tar.insert(tar.end(), header.begin(), header.end());
+    tar.insert(tar.end(), content.begin(), content.end());
+    tar.resize((tar.size() + 511) / 512 * 512);
+  }
+  const Bytes link = tarHeader(hardLink, 0, '1', tree.begin()->first);
+  tar.insert(tar.end(), link.begin(), link.end());
+  tar.resize(tar.size() + 1024);
+  return tar;
+}
+
 Scene::Scene(const Tree& packed, uint32_t blockSize) : tree(packed) {
   CreateOptions options;
   options.blockSize = blockSize;
@@ -91,7 +132,12 @@ Scene::Scene(const Tree& packed, Packing packing) : Scene(packing == Packing::Zv
     pack(options);
     return;
   }
-  writeFile(archive, zipOf(tree, packing == Packing::ZipDeflated));
+  if (packing == Packing::Tar) {
+    writeFile(archive, tarOf(tree, "hard.link"));
+    tree["hard.link"] = tree.begin()->second;
+  } else {
+    writeFile(archive, zipOf(tree, packing == Packing::ZipDeflated));
+  }
   readUnits();
 }
 

@@ -28,6 +28,8 @@ struct RunResult {
 
 // A zip of the tree as Info-ZIP lays one out, each entry stored or deflated.
 Bytes zipOf(const Tree& tree, bool deflate);
+// A ustar tar of the tree, with a hard link named `hardLink` to its first file after it.
+Bytes tarOf(const Tree& tree, const std::string& hardLink);
 
 // A unit of an archive's plan, where it lies and where its pieces go.
 struct ScenePiece {
@@ -39,8 +41,9 @@ struct SceneUnit {
   std::vector<ScenePiece> pieces;
 };
 
-// Zvka4: version 4 in 12-byte blocks, so that small files share them.
-enum class Packing { Zvka, Zvka4, ZipStored, ZipDeflated };
+// Zvka4: version 4 in 12-byte blocks, so that small files share them. Tar: with a hard link, "hard.link", to the
+// first file, which the scene's tree holds as a file.
+enum class Packing { Zvka, Zvka4, ZipStored, ZipDeflated, Tar };
 
 // A scratch folder for the archive x.zvka (a zip, whatever its name says, when so packed), its journal and the
 // destination.

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <functional>
 
 #include "archive_checks.h"
@@ -298,3 +299,18 @@ TEST(Resume, CreationLeavesAnUnfinishedExtractionAlone) {
 }
 
 }  // namespace
+
+// Where the file system keeps one name a file (FAT), a tar's hard link is a copy of the file it names.
+TEST(Resume, AHardLinkTheFileSystemRefusesIsACopy) {
+#ifdef _WIN32
+  constexpr uint32_t kRefused = 1;  // ERROR_INVALID_FUNCTION, as FAT answers
+#else
+  constexpr uint32_t kRefused = EPERM;
+#endif
+  Scene s(smallTree(), Packing::Tar);
+  ScopedIoHook refuse([](const IoCall& call) { return call.op == IoOp::MakeLink ? kRefused : 0u; });
+  const RunResult run = s.run(false, false);
+  ASSERT_TRUE(run.ok) << toUtf8(run.error);
+  EXPECT_EQ(readTree(s.out), s.tree);
+  EXPECT_EQ(fs::hard_link_count(s.out / "hard.link"), 1u);
+}

@@ -99,20 +99,38 @@ for gz in tar.tar.gz pigz.tgz members.tar.gz; do
   check "$gz: the tree as tar kept it" "$(describe "$work/gz" | grep -v '^out \|^absolute ')" "$(describe "$work/from-$gz")"
 done
 
-# Refused before anything is written: the archive as it was, no journal, no destination.
+# Tars and tar.gz refused before anything is written: the archive as it was, no destination, no journal.
+python3 - "$work" <<'EOF'
+import io, sys, tarfile
+def tar(name, *members):
+    with tarfile.open(f'{sys.argv[1]}/{name}.tar', 'w', format=tarfile.GNU_FORMAT) as t:
+        for path, kind, target in members:
+            info = tarfile.TarInfo(path)
+            info.type, info.linkname, info.size = kind, target, 1 if kind == tarfile.REGTYPE else 0
+            t.addfile(info, io.BytesIO(b'x') if kind == tarfile.REGTYPE else None)
+tar('traversal', ('ok.txt', tarfile.REGTYPE, ''), ('../evil', tarfile.REGTYPE, ''))
+tar('hard-link-to-nothing', ('ok.txt', tarfile.REGTYPE, ''), ('h', tarfile.LNKTYPE, 'missing'))
+tar('data-after-the-end', ('ok.txt', tarfile.REGTYPE, ''))
+open(f'{sys.argv[1]}/data-after-the-end.tar', 'ab').write(b'more')
+EOF
 tar -C "$src" -czf "$work/small.tar.gz" d
 size=$(stat -c %s "$work/small.tar.gz")
 cp "$work/small.tar.gz" "$work/crc.tar.gz" && printf '\x55' | dd of="$work/crc.tar.gz" bs=1 seek=$((size - 8)) conv=notrunc status=none
 head -c $((size - 100)) "$work/small.tar.gz" >"$work/cut.tar.gz"
 { cat "$work/small.tar.gz" && printf 'junk'; } >"$work/junk.tar.gz"
 xz -c "$work/tree.tar" >"$work/xz.tar.gz"
-for case in "crc|Checksum verification failed: gzip member at byte 0" "cut|Gzip data is damaged (ends early): at byte 0" \
-  "junk|Data after the end of the gzip stream: at byte $size" "xz|Compressed archive (xz), which this program cannot extract"; do
-  gz=$work/${case%%|*}.tar.gz
-  cp "$gz" "$work/copy"
-  run extract "$gz" "$work/refused"
-  check "${case%%|*}.tar.gz: refused, untouched" "1|Extract failed: ${case#*|}|untouched" \
-    "$rc|$err|$(cmp -s "$gz" "$work/copy" && [ ! -e "$gz.zvkj" ] && [ ! -e "$work/refused" ] && echo untouched)"
+for refusal in "traversal.tar|Unsafe path in archive: ../evil" \
+  "hard-link-to-nothing.tar|Tar hard link names no file the archive holds: h" \
+  "data-after-the-end.tar|Data after the end of the tar archive: at byte 10240" \
+  "crc.tar.gz|Checksum verification failed: gzip member at byte 0" "cut.tar.gz|Gzip data is damaged (ends early): at byte 0" \
+  "junk.tar.gz|Data after the end of the gzip stream: at byte $size" \
+  "xz.tar.gz|Compressed archive (xz), which this program cannot extract"; do
+  name=${refusal%%|*}
+  cp "$work/$name" "$work/$name.copy"
+  run extract "$work/$name" "$work/$name.out"
+  check "$name refused, nothing touched" "1|Extract failed: ${refusal#*|}|same" \
+    "$rc|$err|$(cmp -s "$work/$name" "$work/$name.copy" && [ ! -e "$work/$name.out" ] &&
+      [ ! -e "$work/$name.zvkj" ] && echo same)"
 done
 
 finish round_trip

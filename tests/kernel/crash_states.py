@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """Crash states of real file systems under a real kernel.
 
-For each record (a file system, a tree, a group bound, extraction of a .zvka
-or of a zip, or creation): a disk image is prepared with the archive on it,
+For each record (a file system, a tree, a group bound, extraction of a .zvka,
+a zip or a tar, or creation): a disk image is prepared with the archive on it,
 one guest boot runs the operation uninterrupted with the disk under QEMU's
 blklogwrites driver, and write_log.py turns the log into crash states.
 Guest boots then mount each crash state (the file system's own recovery
@@ -11,15 +11,17 @@ source.
 
 Everything comes from Debian's packages at test time: qemu-system-x86 (plain
 emulation), the cloud kernel and its modules (downloaded and unpacked, never
-installed), busybox-static, Info-ZIP's zip (it makes the zips: another
-program's, as users bring them) and the static zarvik of the native build.
+installed), busybox-static, Info-ZIP's zip and GNU tar (they make the zips
+and tars: other programs', as users bring them) and the static zarvik of the
+native build.
 
   crash_states.py ZARVIK_STATIC CACHE_DIR
 
 ZARVIK_CRASH_STATES (crash states in all, default 120) and ZARVIK_CRASH_FULL=1
 (every file system with every tree, group bound and archive format) make
-longer runs; ZARVIK_CRASH_FORMAT picks the archives extracted ("zvka zip" by
-default; "zip" alone leaves out creation and the squeezes, which take .zvka);
+longer runs; ZARVIK_CRASH_FORMAT picks the archives extracted ("zvka zip tar"
+by default; without zvka, creation and the squeezes, which take .zvka, are
+left out);
 ZARVIK_CRASH_SEED picks the states; ZARVIK_CRASH_FS limits the file systems
 (e.g. "ext4 xfs"); ZARVIK_CRASH_EXTRACT_FS names those where extraction is
 proven (default all five; the others prove creation only); ZARVIK_CRASH_KEEP=1
@@ -63,7 +65,7 @@ FILE_SYSTEMS = {
 EXTRACT_FILE_SYSTEMS = "ext4 xfs btrfs vfat exfat"
 CREATE_FILE_SYSTEMS = ("vfat", "exfat")
 BATCHES = {"one block": ["--batch", "1"], "a few blocks": ["--batch", "192K"], "default bound": []}
-FORMATS = ("zvka", "zip")
+FORMATS = ("zvka", "zip", "tar")
 
 
 @dataclass
@@ -71,7 +73,7 @@ class Record:
     name: str
     fs: str
     kind: str  # "extract" or "create"
-    format: str  # the archive's: "zvka" or "zip" (creation makes a .zvka)
+    format: str  # the archive's: "zvka", "zip" or "tar" (creation makes a .zvka)
     tree: str  # "small" (many small files) or "large" (a few large files)
     batch: str  # a key of BATCHES (extraction only)
     image: str = ""
@@ -87,7 +89,7 @@ class Record:
 
     @property
     def operation(self):
-        return f"{self.kind} zip" if self.format == "zip" else self.kind
+        return self.kind if self.format == "zvka" else f"{self.kind} {self.format}"
 
 
 def die(message):
@@ -102,7 +104,7 @@ def run(cmd, **kw):
 def require_machine():
     if os.geteuid() != 0:
         die("needs root (it installs Debian packages and downloads the kernel package); run it as root")
-    for tool in ["qemu-system-x86_64", "busybox", "zip", "dpkg-deb", "apt-get"] + [c[0][0] for c in FILE_SYSTEMS.values()]:
+    for tool in ["qemu-system-x86_64", "busybox", "zip", "tar", "dpkg-deb", "apt-get"] + [c[0][0] for c in FILE_SYSTEMS.values()]:
         if not shutil.which(tool):
             die(f"{tool} not found: install the packages of KERNEL_PACKAGES in scripts/ensure-packages.sh")
 
@@ -277,13 +279,14 @@ class Guest:
 
 # The bounded set: each file system once, each tree and each group bound at least once.
 # Zips: a file system that releases by holes and one that releases by cuts,
-# each with both trees.
+# each with both trees; tars likewise, once each.
 BOUNDED_EXTRACTIONS = [("zvka", "ext4", "small", "one block"), ("zvka", "xfs", "large", "a few blocks"),
                        ("zvka", "btrfs", "small", "default bound"), ("zvka", "vfat", "large", "one block"),
                        ("zvka", "exfat", "small", "a few blocks"),
                        ("zip", "ext4", "small", "a few blocks"), ("zip", "ext4", "large", "one block"),
                        ("zip", "xfs", "small", "a few blocks"),
-                       ("zip", "vfat", "small", "one block"), ("zip", "vfat", "large", "a few blocks")]
+                       ("zip", "vfat", "small", "one block"), ("zip", "vfat", "large", "a few blocks"),
+                       ("tar", "ext4", "small", "a few blocks"), ("tar", "vfat", "large", "one block")]
 
 
 def choose_records(fs_names, extract_fs, formats, full):
@@ -294,7 +297,7 @@ def choose_records(fs_names, extract_fs, formats, full):
                 for batch in BATCHES]
     else:
         plan = [row for row in BOUNDED_EXTRACTIONS if row[0] in formats and row[1] in extract_fs]
-    records = [Record(f"{fs}-extract-{'zip-' if form == 'zip' else ''}{tree}-{batch.replace(' ', '-')}", fs,
+    records = [Record(f"{fs}-extract-{'' if form == 'zvka' else form + '-'}{tree}-{batch.replace(' ', '-')}", fs,
                       "extract", form, tree, batch) for form, fs, tree, batch in plan if fs in fs_names]
     if "zvka" in formats:
         records += [Record(f"{fs}-create-small", fs, "create", "zvka", "small", "")
@@ -390,7 +393,7 @@ def main():
     extract_fs = os.environ.get("ZARVIK_CRASH_EXTRACT_FS", EXTRACT_FILE_SYSTEMS).split()
     formats = os.environ.get("ZARVIK_CRASH_FORMAT", " ".join(FORMATS)).split()
     if not formats or not set(formats) <= set(FORMATS):
-        die(f"ZARVIK_CRASH_FORMAT names {formats}: give zvka, zip or both")
+        die(f"ZARVIK_CRASH_FORMAT names {formats}: give any of zvka, zip and tar")
     keep = os.environ.get("ZARVIK_CRASH_KEEP") == "1"
     print(f"kernel crash states: seed {seed} (ZARVIK_CRASH_SEED={seed} chooses alike; each run logs anew)")
     rng = random.Random(seed)
@@ -419,6 +422,9 @@ def prepare(work, guest, zarvik, records):
         archive = os.path.join(work, f"{tree}.zip")
         # zip stores small random files by itself, large ones when told.
         run(["zip", "-q", "-r", "-6", "-n", ".bin", archive, "."], cwd=path)
+        files.append(archive)
+        archive = os.path.join(work, f"{tree}.tar")
+        run(["tar", "--format=posix", "-cf", archive, "."], cwd=path)
         files.append(archive)
         with open(os.path.join(work, f"{tree}.manifest"), "wb") as f:
             f.write(manifest(work, path))
