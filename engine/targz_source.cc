@@ -92,7 +92,8 @@ class TarScan {
   std::vector<uint32_t> rangeCrcs;  // per point: of all it decodes to, up to the next
 
  private:
-  // The point the byte at `at` follows, from unit_ on; and where the next starts.
+  // The last point at or before stream offset `at`, looking from point `from`
+  // on; and where the point after `unit` starts.
   size_t unitAt(uint64_t at, size_t from) const {
     while (from + 1 < points_.size() && points_[from + 1].out <= at) ++from;
     return from;
@@ -341,11 +342,10 @@ BlockRead decodeUnit(const ExtractionPlan& plan, uint32_t u, const std::vector<u
   if (crc32(decoded.data(), decoded.size()) != source.decodedCrc) {
     return errorText = L"Checksum verification failed: " + memberAt(plan, u), BlockRead::Damaged;
   }
-  raw.resize(plan.units[u].rawSize);
-  const uint32_t firstPiece = plan.units[u].firstPiece;
-  for (const PlanPiece& piece : plan.piecesOf(u)) {
-    const uint32_t at = units.pieceAt[firstPiece + (&piece - plan.piecesOf(u).data())];
-    std::copy_n(decoded.begin() + at, piece.length, raw.begin() + piece.rawOffset);
+  const PlanUnit& unit = plan.units[u];
+  raw.resize(unit.rawSize);
+  for (uint32_t k = unit.firstPiece; k < unit.firstPiece + unit.pieceCount; ++k) {
+    std::copy_n(decoded.begin() + units.pieceAt[k], plan.pieces[k].length, raw.begin() + plan.pieces[k].rawOffset);
   }
   return BlockRead::Verified;
 }
