@@ -119,12 +119,16 @@ cp "$work/small.tar.gz" "$work/crc.tar.gz" && printf '\x55' | dd of="$work/crc.t
 head -c $((size - 100)) "$work/small.tar.gz" >"$work/cut.tar.gz"
 { cat "$work/small.tar.gz" && printf 'junk'; } >"$work/junk.tar.gz"
 xz -c "$work/tree.tar" >"$work/xz.tar.gz"
+head -c 1500 "$work/traversal.tar" | gzip -c >"$work/tar-cut.tar.gz"
+gzip -c "$work/data-after-the-end.tar" >"$work/tar-trailed.tar.gz"
 for refusal in "traversal.tar|Unsafe path in archive: ../evil" \
   "hard-link-to-nothing.tar|Tar hard link names no file the archive holds: h" \
   "data-after-the-end.tar|Data after the end of the tar archive: at byte 10240" \
   "crc.tar.gz|Checksum verification failed: gzip member at byte 0" "cut.tar.gz|Gzip data is damaged (ends early): at byte 0" \
   "junk.tar.gz|Data after the end of the gzip stream: at byte $size" \
-  "xz.tar.gz|Compressed archive (xz), which this program cannot extract"; do
+  "xz.tar.gz|Compressed archive (xz), which this program cannot extract" \
+  "tar-cut.tar.gz|Tar archive ends inside a header: at byte 1024" \
+  "tar-trailed.tar.gz|Data after the end of the tar archive: at byte 10240"; do
   name=${refusal%%|*}
   cp "$work/$name" "$work/$name.copy"
   run extract "$work/$name" "$work/$name.out"
