@@ -193,7 +193,9 @@ struct TargzPass {
   uint64_t archiveSize = 0;
 };
 
-bool passOver(const std::wstring& archivePath, TargzPass& pass, std::wstring& errorText) {
+// Decodes the archive once; `withPoints` records where units may start (a
+// listing needs none: the tar is then summed as one range).
+bool passOver(const std::wstring& archivePath, bool withPoints, TargzPass& pass, std::wstring& errorText) {
   FileHandle file;
   if (!openFile(archivePath, OpenMode::ReadOnly, file) || !fileSize(file, pass.archiveSize)) {
     return fail(errorText, L"Unable to open archive file");
@@ -202,12 +204,14 @@ bool passOver(const std::wstring& archivePath, TargzPass& pass, std::wstring& er
   gzip.onBytes = [&](const uint8_t* bytes, size_t length, std::wstring& why) {
     return pass.scan.take(bytes, length, why);
   };
-  gzip.pointSpacing = kTarPieceBytes;
-  gzip.onPoint = [&](const InflatePoint& point) {
-    const bool start = point.inOffset == gzip.members.back().deflateStart;
-    pass.points.push_back({point.inOffset, point.outOffset, gzip.members.size() - 1,
-                           start ? nullptr : std::make_shared<const InflatePoint>(point)});
-  };
+  if (withPoints) {
+    gzip.pointSpacing = kTarPieceBytes;
+    gzip.onPoint = [&](const InflatePoint& point) {
+      const bool start = point.inOffset == gzip.members.back().deflateStart;
+      pass.points.push_back({point.inOffset, point.outOffset, gzip.members.size() - 1,
+                             start ? nullptr : std::make_shared<const InflatePoint>(point)});
+    };
+  }
   if (!readGzip(file, gzip, errorText) || !pass.scan.finish(errorText)) return false;
   pass.members = std::move(gzip.members);
   return true;
@@ -286,7 +290,7 @@ bool cutUnits(const TargzPass& pass, const std::vector<TarSpan>& spans, Extracti
 bool readTargz(const std::wstring& archivePath, SourceReading& reading, std::wstring& errorText) {
   TargzPass pass;
   TarLayout layout;
-  if (!passOver(archivePath, pass, errorText) || !layOutTar(pass.scan.contents, layout, errorText)) return false;
+  if (!passOver(archivePath, true, pass, errorText) || !layOutTar(pass.scan.contents, layout, errorText)) return false;
   auto plan = std::make_shared<ExtractionPlan>(std::move(layout.plan));
   plan->archiveSize = pass.archiveSize;
   plan->describedByJournal = true;
@@ -421,7 +425,7 @@ bool loadUnits(RecordReader& in, std::span<const UnitBytes> tail, ExtractionPlan
 // Every member, as tar lists it, a later one of the same path too.
 bool listMembers(const std::wstring& archivePath, const FileLister& onFile, std::wstring& errorText) {
   TargzPass pass;
-  if (!passOver(archivePath, pass, errorText)) return false;
+  if (!passOver(archivePath, false, pass, errorText)) return false;
   for (const TarMember& member : pass.scan.contents.members) onFile(listedMember(member));
   return true;
 }
