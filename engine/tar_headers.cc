@@ -173,8 +173,9 @@ bool parseSparseList(std::string_view text, std::vector<TarDataRange>& ranges) {
 }
 
 // Keeps a sparse member's ranges when they are in order, apart, inside the
-// file and add up to the stored data; the empty ones (GNU tar ends its maps
-// with one at the file's end) are dropped.
+// file and add up to the stored data. The empty ones (GNU tar ends its maps
+// with one at the file's end) are dropped, but for one at the end of a file
+// that is all holes, so that every sparse member has ranges.
 bool checkSparseRanges(std::vector<TarDataRange>& ranges, uint64_t realSize, uint64_t storedSize) {
   uint64_t end = 0, total = 0;
   for (const TarDataRange& range : ranges) {
@@ -185,6 +186,7 @@ bool checkSparseRanges(std::vector<TarDataRange>& ranges, uint64_t realSize, uin
     total += range.length;
   }
   std::erase_if(ranges, [](const TarDataRange& range) { return range.length == 0; });
+  if (ranges.empty()) ranges.push_back({realSize, 0});
   return total == storedSize;
 }
 

@@ -20,9 +20,12 @@ void checkMember(const ablative::TarMember& member, uint64_t end) {
   require(member.storedSize <= end - member.dataOffset);
   require(member.dataOffset % ablative::kTarBlockSize == 0);
   if (member.ranges.empty()) return require(member.size == member.storedSize);
+  const bool allHoles = member.ranges.size() == 1 && member.ranges[0].length == 0;
+  require(!allHoles || member.ranges[0].fileOffset == member.size);
   uint64_t stored = 0, fileEnd = 0;
   for (const ablative::TarDataRange& range : member.ranges) {
-    require(range.length > 0 && range.fileOffset >= fileEnd && range.length <= member.size - range.fileOffset);
+    require((range.length > 0 || allHoles) && range.fileOffset >= fileEnd && range.fileOffset <= member.size &&
+            range.length <= member.size - range.fileOffset);
     fileEnd = range.fileOffset + range.length;
     stored += range.length;
   }
