@@ -290,10 +290,11 @@ TarStep TarHeaderParser::takeHeader(Block block, uint64_t offset, std::wstring& 
     member_ = TarMember();
     member_.headerOffset = offset;
   }
-  if (type == 'x' || type == 'g' || type == 'L' || type == 'K') {
+  // 'X': Solaris tar's name for a per-member pax header, read as GNU tar does.
+  if (type == 'x' || type == 'X' || type == 'g' || type == 'L' || type == 'K') {
     if (!readSize(block, kSize, bodyLeft_)) return failWith(errorText, kInvalidHeader + atByte(offset));
     if (bodyLeft_ > kTarLargestExtendedHeader) return failWith(errorText, kTooLarge + atByte(offset));
-    bodyType_ = type;
+    bodyType_ = type == 'X' ? 'x' : type;
     bodyOffset_ = offset;
     body_.clear();
     memberBegun_ = memberBegun_ || type != 'g';
