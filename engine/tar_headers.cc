@@ -452,8 +452,10 @@ TarStep TarHeaderParser::finishMember(std::wstring& errorText) {
   const bool sparse =
       member_.typeFlag == 'S' || local_.sparseMajor || local_.sparseRealSize || !local_.sparseRanges.empty();
   if (sparse) {
+    // Only regular files are stored sparse, and a pax one must say how long it is.
     if (member_.typeFlag != 'S') member_.size = local_.sparseRealSize.value_or(0);
-    if (!(member_.typeFlag == 'S' || local_.sparseRealSize) ||
+    const bool sized = member_.typeFlag == 'S' || local_.sparseRealSize;
+    if (member_.kind != TarMemberKind::File || !sized ||
         !checkSparseRanges(member_.ranges, member_.size, member_.storedSize)) {
       return failMember(kInvalidSparseMap, errorText);
     }
