@@ -39,7 +39,8 @@ struct SceneUnit {
   std::vector<ScenePiece> pieces;
 };
 
-// Zvka4: version 4 in 12-byte blocks, so that small files share them.
+// Zvka4: version 4 in 12-byte blocks, so that small files share them, every file read-only, so that a run resumed
+// after the metadata was set must not need to write them.
 enum class Packing { Zvka, Zvka4, ZipStored, ZipDeflated };
 
 // A scratch folder for the archive x.zvka (a zip, whatever its name says, when so packed), its journal and the
@@ -50,8 +51,8 @@ struct Scene {
   RunResult run(bool resume, bool keepOriginal, const ablative::ProgressCallback& watch = {}) const;
   RunResult run(const ablative::ExtractOptions& options, const fs::path& destination,
                 const ablative::ProgressCallback& watch = {}) const;
-  std::vector<std::string> folder() const;            // the names in the scratch folder, sorted
-  void pack(const ablative::CreateOptions& options);  // the tree, with createArchive
+  std::vector<std::string> folder() const;  // the names in the scratch folder, sorted
+  void pack(const ablative::CreateOptions& options, bool readOnlyFiles = false);  // the tree, with createArchive
   void readUnits();
   ScratchDir scratch;
   fs::path archive = scratch / "x.zvka", journal = scratch / "x.zvka.zvkj", out = scratch / "out";
