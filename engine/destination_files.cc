@@ -120,17 +120,24 @@ bool DestinationFiles::createRoot(std::wstring& errorText) {
   return true;
 }
 
+// Checked through a handle that needs no access to the data: the earlier run
+// may have set the file's metadata, read-only included, before it stopped.
 bool DestinationFiles::adopt(uint32_t index, uint32_t names, std::wstring& errorText) {
-  if (statusBelow(root_, relativeOf_(index)).kind == PathKind::Missing) return true;  // made again when written
-  FileHandle* file = openInSlot(index, OpenMode::ReadWrite, errorText);
+  const std::wstring relative = relativeOf_(index);
+  if (statusBelow(root_, relative).kind == PathKind::Missing) return true;  // made again when written
+  FileHandle checked;
   uint32_t links = 0;
   uint64_t size = 0;
-  if (file == nullptr) return false;
-  if (!linkCount(*file, links) || !fileSize(*file, size))
-    return fail(errorText, failedOn(L"Failed to open destination file ", pathOf(index)));
+  if (!openMetadataBelow(root_, relative, checked) || !linkCount(checked, links) || !fileSize(checked, size)) {
+    return failOnLink(relative, failedOn(L"Failed to open destination file ", pathOf(index)), errorText);
+  }
   if (links > names) return fail(errorText, kOtherNames + pathOf(index));
-  if (size > lengths_[index] && !(seekFile(*file, lengths_[index]) && setEndOfFile(*file) && flushFile(*file))) {
-    return fail(errorText, codedErrorText(kDestinationWriteFailed));
+  if (size > lengths_[index]) {
+    FileHandle* file = openInSlot(index, OpenMode::ReadWrite, errorText);
+    if (file == nullptr) return false;
+    if (!(seekFile(*file, lengths_[index]) && setEndOfFile(*file) && flushFile(*file))) {
+      return fail(errorText, codedErrorText(kDestinationWriteFailed));
+    }
   }
   made_[index] = 1;
   return true;
@@ -228,24 +235,35 @@ bool DestinationFiles::fillToLength(uint32_t index, std::wstring& errorText) {
   return true;
 }
 
+// A file still open in the cache is set through its handle; any other file
+// through one that needs no access to its data, since an earlier run may have
+// made it read-only already. The time goes first and the permissions last, so
+// that a read-only attribute refuses nothing that follows it.
 bool DestinationFiles::setMetadata(uint32_t index, int64_t modifiedNs, uint32_t unixMode, std::wstring& errorText) {
   if (modifiedNs == kNoTime && unixMode == kNoMode) return true;
-  FileHandle folder;  // folders are not among the cached files
-  FileHandle* target = &folder;
-  if (kinds_[index] != EntryKind::Folder) {
-    if ((target = open(index, errorText)) == nullptr) return false;
+  const std::wstring relative = relativeOf_(index);
+  const bool isFolder = kinds_[index] == EntryKind::Folder;
+  FileHandle own;
+  FileHandle* target = &own;
+  if (slotOf_[index] >= 0) {
+    target = open(index, errorText);
     markWritten(index);  // where each file is flushed alone, its flush carries its metadata
-  } else if (!openFolderBelow(root_, relativeOf_(index), folder)) {
-    return fail(errorText, failedOn(modifiedNs != kNoTime ? kTimeFailed : kModeFailed, pathOf(index)));
+  } else if (!(isFolder ? openFolderBelow(root_, relative, own) : openMetadataBelow(root_, relative, own))) {
+    return failOnLink(relative, failedOn(modifiedNs != kNoTime ? kTimeFailed : kModeFailed, pathOf(index)), errorText);
   }
   metadataChanged_ = true;
+  if (modifiedNs != kNoTime && !setModifiedTime(*target, modifiedNs)) {
+    return fail(errorText, failedOn(kTimeFailed, pathOf(index)));
+  }
   uint32_t created = 0;
   if (unixMode != kNoMode &&
       !(permissions(*target, created) && setPermissions(*target, restoredMode(unixMode, created)))) {
     return fail(errorText, failedOn(kModeFailed, pathOf(index)));
   }
-  if (modifiedNs != kNoTime && !setModifiedTime(*target, modifiedNs)) {
-    return fail(errorText, failedOn(kTimeFailed, pathOf(index)));
+  // Where each file is flushed alone, one the cache let go is flushed here, before its handle goes. One that was
+  // read-only already refuses: the run that made it so had set all of its metadata, this run changes none of it.
+  if (!kCanFlushFileSystem && !isFolder && own.isOpen() && !flushFile(own) && !isAccessDeniedError(lastErrorCode())) {
+    return fail(errorText, codedErrorText(kDestinationFlushFailed));
   }
   return true;
 }

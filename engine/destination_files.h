@@ -115,10 +115,14 @@ class DestinationFiles {
   bool fillToLength(uint32_t index, std::wstring& errorText);
 
   // Gives file or folder `index`, complete, its modification time unless
-  // `modifiedNs` is kNoTime, and permission bits from `unixMode` unless it is
-  // kNoMode, durable with the next makeDurable; else fails with:
+  // `modifiedNs` is kNoTime, then permission bits from `unixMode` unless it is
+  // kNoMode, durable with the next makeDurable (or at once, where a file the
+  // cache let go is flushed alone); never reopens the file for writing, so that
+  // a run resumed after they were set, read-only included, sets them again;
+  // else fails with:
   //   "Failed to set the modification time of: " + path + " (code=" ...
   //   "Failed to set the permissions of: " + path + " (code=" ...
+  //   "Failed to flush destination file (code=" ...
   bool setMetadata(uint32_t index, int64_t modifiedNs, uint32_t unixMode, std::wstring& errorText);
 
   // Makes every write and every name made or removed since the last call

@@ -302,6 +302,13 @@ bool openFolderBelow(const FolderHandle& folder, const std::wstring& relative, F
   return platform::openFolderBelow(folder, relative, full, file);
 }
 
+bool openMetadataBelow(const FolderHandle& folder, const std::wstring& relative, FileHandle& file) {
+  file.close();
+  const std::wstring full = platform::fullPath(folder, relative);
+  if (ioHookFails({.op = IoOp::Open, .path = &full, .file = &file, .mode = OpenMode::ReadOnly})) return false;
+  return platform::openMetadataBelow(folder, relative, full, file);
+}
+
 bool makeLinkBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring& target,
                    bool toFolder) {
   const std::wstring full = platform::fullPath(folder, relative);

@@ -207,6 +207,14 @@ bool removeBelow(const FolderHandle& folder, const std::wstring& relative);
 // Opens the folder `relative` ("" for the folder itself), reached as the
 // calls above reach it, so that its metadata can be set.
 bool openFolderBelow(const FolderHandle& folder, const std::wstring& relative, FileHandle& file);
+// Opens the regular file `relative`, reached as the calls above reach it, only
+// to read and set its metadata (linkCount and fileSize work on it too): it
+// needs no access to the file's data, so a file that no one may write, or even
+// read, opens too. Where each file is flushed on its own (no
+// kCanFlushFileSystem), flushFile on it makes its metadata durable, except on
+// a file that was read-only when it was opened: that fails with an error
+// isAccessDeniedError recognises.
+bool openMetadataBelow(const FolderHandle& folder, const std::wstring& relative, FileHandle& file);
 // Makes `relative`, whose parent exists and which does not, a symbolic link to
 // `target` ("/" between its components, written with the platform's
 // separators). Windows makes links to folders (`toFolder`) and to files apart.
@@ -222,7 +230,10 @@ bool setLinkTimeBelow(const FolderHandle& folder, const std::wstring& relative, 
 
 // Metadata of an open file or folder. Times are nanoseconds since 1970 UTC;
 // Windows keeps them in units of 100 ns. Permissions are the low 12 bits of a
-// Unix mode; Windows has no such bits: it reads 0777 and sets nothing.
+// Unix mode; Windows has no such bits: it reads 0777 and keeps only the
+// owner's write bit, as a file's read-only attribute (set where the bit is
+// missing, cleared where it is there); a folder's it leaves alone, as it means
+// something else there.
 bool setModifiedTime(FileHandle& file, int64_t ns);
 bool permissions(FileHandle& file, uint32_t& mode);
 bool setPermissions(FileHandle& file, uint32_t mode);

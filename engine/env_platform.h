@@ -42,6 +42,8 @@ bool syncFolderBelow(const FolderHandle& folder, const std::wstring& relative, c
 bool removeBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring& full);
 bool openFolderBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring& full,
                      FileHandle& file);
+bool openMetadataBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring& full,
+                       FileHandle& file);
 bool makeLinkBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring& full,
                    const std::wstring& target, bool toFolder);
 bool makeHardLinkBelow(const FolderHandle& folder, const std::wstring& target, const std::wstring& relative,

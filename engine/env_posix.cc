@@ -127,6 +127,27 @@ bool inParentBelow(const FolderHandle& folder, const std::wstring& relative, con
 
 bool isMissing(int code) { return code == ENOENT || code == ENOTDIR; }
 
+// Opens `relative` below `folder` with `flags`, following no link, and only
+// where it is a regular file.
+bool openRegularBelow(const FolderHandle& folder, const std::wstring& relative, int flags, FileHandle& file) {
+  std::string native;
+  if (!nativePath(relative, native)) return false;
+  const int fd = openBelowNative(static_cast<int>(folder.handle.native), native, flags | O_NOFOLLOW, 0666);
+  if (fd < 0) return false;
+  struct stat st;
+  if (fstat(fd, &st) != 0) return closeKeepingError(fd, false);
+  if (!S_ISREG(st.st_mode)) {
+    errno = S_ISDIR(st.st_mode) ? EISDIR : S_ISLNK(st.st_mode) ? ELOOP : EINVAL;  // O_PATH opens a link itself
+    return closeKeepingError(fd, false);
+  }
+  file.native = fd;
+  return true;
+}
+
+// The name under which the system reaches an open file itself, for the calls
+// that refuse a handle opened with O_PATH.
+std::string procPathOf(const FileHandle& file) { return "/proc/self/fd/" + std::to_string(file.native); }
+
 }  // namespace
 
 namespace platform {
@@ -179,18 +200,14 @@ PathStatus statusBelow(const FolderHandle& folder, const std::wstring& relative,
 
 bool openBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring&, OpenMode mode,
                FileHandle& file) {
-  std::string native;
-  if (!nativePath(relative, native)) return false;
-  const int fd = openBelowNative(static_cast<int>(folder.handle.native), native, openFlags(mode) | O_NOFOLLOW, 0666);
-  if (fd < 0) return false;
-  struct stat st;
-  if (fstat(fd, &st) != 0) return closeKeepingError(fd, false);
-  if (!S_ISREG(st.st_mode)) {
-    errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-    return closeKeepingError(fd, false);
-  }
-  file.native = fd;
-  return true;
+  return openRegularBelow(folder, relative, openFlags(mode), file);
+}
+
+// O_PATH needs no permission on the file itself; the setters below reach the
+// file through its /proc name.
+bool openMetadataBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring&,
+                       FileHandle& file) {
+  return openRegularBelow(folder, relative, O_PATH, file);
 }
 
 bool makeFolderBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring&) {
@@ -254,7 +271,8 @@ void modifiedOnly(int64_t ns, struct timespec (&times)[2]) {
 bool setModifiedTime(FileHandle& file, int64_t ns) {
   struct timespec times[2];
   modifiedOnly(ns, times);
-  return ::futimens(static_cast<int>(file.native), times) == 0;
+  if (::futimens(static_cast<int>(file.native), times) == 0) return true;
+  return errno == EBADF && ::utimensat(AT_FDCWD, procPathOf(file).c_str(), times, 0) == 0;
 }
 
 bool setLinkTimeBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring&, int64_t ns) {
@@ -273,7 +291,9 @@ bool permissions(FileHandle& file, uint32_t& mode) {
 }
 
 bool setPermissions(FileHandle& file, uint32_t mode) {
-  return ::fchmod(static_cast<int>(file.native), static_cast<mode_t>(mode & 07777)) == 0;
+  const auto bits = static_cast<mode_t>(mode & 07777);
+  if (::fchmod(static_cast<int>(file.native), bits) == 0) return true;
+  return errno == EBADF && ::chmod(procPathOf(file).c_str(), bits) == 0;
 }
 
 bool removeBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring&) {

@@ -9,6 +9,7 @@
 #include <climits>
 
 #include "env_platform.h"
+#include "link_target.h"
 
 namespace ablative {
 
@@ -105,6 +106,23 @@ bool passesThroughLink(const FolderHandle& folder, const std::wstring& relative)
   }
 }
 
+// Keeps `file` open only where it is a regular file: a link (opened as a
+// reparse point) or a folder is closed with an error saying so.
+bool keepIfRegular(FileHandle& file) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handleOf(file), &info)) {
+    file.close();  // keeps the error
+    return false;
+  }
+  if (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) {
+    const DWORD code = info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ? ERROR_DIRECTORY : kStoppedOnLink;
+    file.close();
+    SetLastError(code);
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 namespace platform {
@@ -146,15 +164,25 @@ PathStatus statusBelow(const FolderHandle& folder, const std::wstring& relative,
 bool openBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring& full, OpenMode mode,
                FileHandle& file) {
   if (passesThroughLink(folder, relative) || !openNative(full, mode, FILE_FLAG_OPEN_REPARSE_POINT, file)) return false;
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(handleOf(file), &info) ||
-      (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
-    const DWORD code = info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY ? ERROR_DIRECTORY : kStoppedOnLink;
-    file.close();
-    SetLastError(code);
-    return false;
+  return keepIfRegular(file);
+}
+
+// The right to append is asked where the file grants it, as flushFile needs a
+// right to write; a read-only file grants none, and opens without it.
+bool openMetadataBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring& full,
+                       FileHandle& file) {
+  if (passesThroughLink(folder, relative)) return false;
+  const std::wstring path = nativePath(full);
+  constexpr DWORD kMetadata = FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES | SYNCHRONIZE;
+  HANDLE h = INVALID_HANDLE_VALUE;
+  for (const DWORD access : {kMetadata | FILE_APPEND_DATA, kMetadata}) {
+    h = CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED) break;
   }
-  return true;
+  if (h == INVALID_HANDLE_VALUE) return false;
+  file.native = reinterpret_cast<intptr_t>(h);
+  return keepIfRegular(file);
 }
 
 bool makeFolderBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring& full) {
@@ -171,7 +199,9 @@ bool makeFolderBelow(const FolderHandle& folder, const std::wstring& relative, c
 bool syncFolderBelow(const FolderHandle&, const std::wstring&, const std::wstring&) { return true; }
 
 // A link at the name goes, not what it leads to, as on POSIX; a link to a
-// folder goes as a folder does.
+// folder goes as a folder does. A read-only file goes too, as a name goes on
+// POSIX whatever its file's permissions: a resumed run replaces what an
+// earlier run made read-only.
 bool removeBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring& full) {
   const size_t slash = relative.rfind(L'/');
   if (slash != std::wstring::npos && passesThroughLink(folder, relative.substr(0, slash))) return false;
@@ -181,7 +211,11 @@ bool removeBelow(const FolderHandle& folder, const std::wstring& relative, const
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & linkToFolder) == linkToFolder) {
     return RemoveDirectoryW(path.c_str()) != 0;
   }
-  return DeleteFileW(path.c_str()) != 0;
+  if (DeleteFileW(path.c_str())) return true;
+  const bool readOnlyFile = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) &&
+                            !(attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY));
+  if (!readOnlyFile || GetLastError() != ERROR_ACCESS_DENIED) return false;
+  return SetFileAttributesW(path.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY}) && DeleteFileW(path.c_str());
 }
 
 // Flushing a whole volume needs administrator rights here.
@@ -304,11 +338,26 @@ bool entryStatus(const std::wstring& path, EntryStatus& status) {
   return true;
 }
 
-// Reading a link's target takes its reparse data, which this build does not
-// parse: the scan follows such links instead.
-bool readLinkTarget(const std::wstring&, std::wstring&) {
-  SetLastError(ERROR_NOT_SUPPORTED);
-  return false;
+// From the reparse point's own data; other reparse points than links and
+// junctions (cloud files, deduplicated files) fail, and the scan follows them.
+bool readLinkTarget(const std::wstring& path, std::wstring& target) {
+  HANDLE h = CreateFileW(nativePath(path).c_str(), FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                         FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  std::vector<uint8_t> data(MAXIMUM_REPARSE_DATA_BUFFER_SIZE);
+  DWORD bytes = 0;
+  const BOOL ok = DeviceIoControl(h, FSCTL_GET_REPARSE_POINT, nullptr, 0, data.data(), static_cast<DWORD>(data.size()),
+                                  &bytes, nullptr);
+  const DWORD code = GetLastError();
+  CloseHandle(h);
+  std::string utf8;
+  if (!ok || !linkTargetOfReparseData(std::span(data.data(), std::min<size_t>(bytes, data.size())), utf8)) {
+    SetLastError(ok ? ERROR_NOT_SUPPORTED : code);
+    return false;
+  }
+  target = fromUtf8(utf8);
+  return !target.empty();
 }
 
 bool listDirectory(const std::wstring& path, std::vector<DirEntry>& entries) {
@@ -441,7 +490,19 @@ bool permissions(FileHandle&, uint32_t& mode) {
   return true;
 }
 
-bool setPermissions(FileHandle&, uint32_t) { return true; }
+// Only the owner's write bit has a counterpart: a file's read-only attribute.
+// Other attributes stay; zero times in the record leave the times alone.
+bool setPermissions(FileHandle& file, uint32_t mode) {
+  FILE_BASIC_INFO info;
+  if (!GetFileInformationByHandleEx(handleOf(file), FileBasicInfo, &info, sizeof info)) return false;
+  if (info.FileAttributes & FILE_ATTRIBUTE_DIRECTORY) return true;
+  const DWORD wanted = mode & 0200 ? info.FileAttributes & ~DWORD{FILE_ATTRIBUTE_READONLY}
+                                   : info.FileAttributes | FILE_ATTRIBUTE_READONLY;
+  if (wanted == info.FileAttributes) return true;
+  FILE_BASIC_INFO change{};
+  change.FileAttributes = wanted != 0 ? wanted : FILE_ATTRIBUTE_NORMAL;
+  return SetFileInformationByHandle(handleOf(file), FileBasicInfo, &change, sizeof change) != 0;
+}
 
 bool renameReplace(const std::wstring& from, const std::wstring& to) {
   return MoveFileExW(nativePath(from).c_str(), nativePath(to).c_str(),

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,18 @@ using NamesLink = std::function<bool(const std::string&)>;
 // be the short name of a link.
 bool resolveLinkTarget(const std::string& linkPath, const std::string& target, const NamesLink& namesLink,
                        std::string& resolved, bool windowsRules = kWindowsPathRules);
+
+// The target of a Windows reparse point, from its data as FSCTL_GET_REPARSE_POINT
+// gives it, as a scan stores it: UTF-8 with "/" between its components. A
+// symbolic link gives its print name (else its substitute name); a relative
+// one stays relative. A junction gives the folder it leads to, always
+// absolute, so that an extraction refuses it as leaving the destination:
+// following it would store another place's contents. The "\??\" prefix of a
+// system name goes before a drive ("C:"), else becomes "\\?\", so that the
+// path stays absolute. False for any other reparse point (cloud files,
+// deduplicated files: files to be read as such), and for data whose lengths do
+// not fit, or whose name is empty or not UTF-16.
+bool linkTargetOfReparseData(std::span<const uint8_t> data, std::string& target);
 
 // Per file of `plan`, what becomes of it as a link; empty where the plan has
 // no link. Windows makes links to folders and to files apart.

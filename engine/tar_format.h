@@ -40,8 +40,9 @@ struct TarMember {
   uint64_t dataOffset = 0;    // of its stored data (past a pax 1.0 sparse map)
   uint64_t storedSize = 0;    // bytes of data stored from dataOffset, padding not counted
   uint64_t size = 0;          // the file's length: a sparse member's real size, else storedSize
-  // Where a sparse member's stored bytes go, in order, adding up to
-  // storedSize; empty for every other member.
+  // Where a sparse member's stored bytes go, in order, apart, none empty,
+  // adding up to storedSize; a sparse file that is all holes has one empty
+  // range at its end. Empty for every other member.
   std::vector<TarDataRange> ranges;
   uint32_t mode = 0;       // permission bits (07777)
   int64_t modifiedNs = 0;  // nanoseconds since 1970 UTC (pax mtime keeps its fraction)

@@ -173,8 +173,9 @@ bool parseSparseList(std::string_view text, std::vector<TarDataRange>& ranges) {
 }
 
 // Keeps a sparse member's ranges when they are in order, apart, inside the
-// file and add up to the stored data; the empty ones (GNU tar ends its maps
-// with one at the file's end) are dropped.
+// file and add up to the stored data. The empty ones (GNU tar ends its maps
+// with one at the file's end) are dropped, but for one at the end of a file
+// that is all holes, so that every sparse member has ranges.
 bool checkSparseRanges(std::vector<TarDataRange>& ranges, uint64_t realSize, uint64_t storedSize) {
   uint64_t end = 0, total = 0;
   for (const TarDataRange& range : ranges) {
@@ -185,6 +186,7 @@ bool checkSparseRanges(std::vector<TarDataRange>& ranges, uint64_t realSize, uin
     total += range.length;
   }
   std::erase_if(ranges, [](const TarDataRange& range) { return range.length == 0; });
+  if (ranges.empty()) ranges.push_back({realSize, 0});
   return total == storedSize;
 }
 
@@ -288,10 +290,11 @@ TarStep TarHeaderParser::takeHeader(Block block, uint64_t offset, std::wstring& 
     member_ = TarMember();
     member_.headerOffset = offset;
   }
-  if (type == 'x' || type == 'g' || type == 'L' || type == 'K') {
+  // 'X': Solaris tar's name for a per-member pax header, read as GNU tar does.
+  if (type == 'x' || type == 'X' || type == 'g' || type == 'L' || type == 'K') {
     if (!readSize(block, kSize, bodyLeft_)) return failWith(errorText, kInvalidHeader + atByte(offset));
     if (bodyLeft_ > kTarLargestExtendedHeader) return failWith(errorText, kTooLarge + atByte(offset));
-    bodyType_ = type;
+    bodyType_ = type == 'X' ? 'x' : type;
     bodyOffset_ = offset;
     body_.clear();
     memberBegun_ = memberBegun_ || type != 'g';
@@ -449,8 +452,10 @@ TarStep TarHeaderParser::finishMember(std::wstring& errorText) {
   const bool sparse =
       member_.typeFlag == 'S' || local_.sparseMajor || local_.sparseRealSize || !local_.sparseRanges.empty();
   if (sparse) {
+    // Only regular files are stored sparse, and a pax one must say how long it is.
     if (member_.typeFlag != 'S') member_.size = local_.sparseRealSize.value_or(0);
-    if (!(member_.typeFlag == 'S' || local_.sparseRealSize) ||
+    const bool sized = member_.typeFlag == 'S' || local_.sparseRealSize;
+    if (member_.kind != TarMemberKind::File || !sized ||
         !checkSparseRanges(member_.ranges, member_.size, member_.storedSize)) {
       return failMember(kInvalidSparseMap, errorText);
     }

@@ -13,16 +13,20 @@ void require(bool holds) {
   if (!holds) std::abort();
 }
 
-// A member's data lies in the input after its headers, and a sparse member's
-// ranges are in order inside its file and account for every stored byte.
+// A member's data lies in the input after its headers, and a sparse member (a
+// file) has ranges in order inside its file that account for every stored byte.
 void checkMember(const ablative::TarMember& member, uint64_t end) {
   require(member.headerOffset < member.dataOffset && member.dataOffset <= end);
   require(member.storedSize <= end - member.dataOffset);
   require(member.dataOffset % ablative::kTarBlockSize == 0);
   if (member.ranges.empty()) return require(member.size == member.storedSize);
+  require(member.kind == ablative::TarMemberKind::File);
+  const bool allHoles = member.ranges.size() == 1 && member.ranges[0].length == 0;
+  require(!allHoles || member.ranges[0].fileOffset == member.size);
   uint64_t stored = 0, fileEnd = 0;
   for (const ablative::TarDataRange& range : member.ranges) {
-    require(range.length > 0 && range.fileOffset >= fileEnd && range.length <= member.size - range.fileOffset);
+    require((range.length > 0 || allHoles) && range.fileOffset >= fileEnd && range.fileOffset <= member.size &&
+            range.length <= member.size - range.fileOffset);
     fileEnd = range.fileOffset + range.length;
     stored += range.length;
   }

@@ -2,9 +2,9 @@
 # Kills `zarvik extract` with SIGKILL at random instants, resumes it each time,
 # and checks that the tree comes out byte for byte with archive and journal gone:
 # for .zvka archives of each block size, for a version-4 one (Zstandard, 4 KiB
-# blocks, whose times and permissions must come back too), for a zip
-# Info-ZIP made, for a tar GNU tar made (pax: times and permissions too), and
-# for a tar.gz of several gzip members.
+# blocks, whose times and permissions, read-only files included, must come
+# back too), for a zip Info-ZIP made, for a tar GNU tar made (pax: times and
+# permissions too), and for a tar.gz of several gzip members.
 # After the first kill of each archive, a resume into another folder must be
 # refused without a change.
 # Each archive is released in groups of its own size (--batch), so that kills
@@ -36,6 +36,7 @@ yes 'a line that repeats, so blocks code run-length' | head -c 400000 > "$work/s
 head -c 50000 /dev/zero > "$work/src/nested/deeper/zeros.bin"
 head -c 20000 /dev/urandom > "$work/src/😀 folder/𝄞 clef.bin"
 : > "$work/src/empty"
+chmod 444 "$work/src/empty" "$work/src/nested/text.txt"  # a run resumed after the metadata was set takes them over
 mkdir -p "$work/src/d1/d2/d3/d4/d5/d6/d7/d8/d9/d10/d11/d12"
 printf 'deep' > "$work/src/d1/d2/d3/d4/d5/d6/d7/d8/d9/d10/d11/d12/leaf.txt"
 [ "$big_bytes" -gt 0 ] && head -c "$big_bytes" /dev/urandom > "$work/src/big.bin"

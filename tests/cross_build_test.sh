@@ -27,15 +27,26 @@ check "every byte" "" "$(diff -r src from-windows 2>&1)"
 win extract --keep linux.zvka from-linux >/dev/null; check "Windows extracts the Linux archive" 0 $?
 check "every byte, under Wine" "" "$(diff -r src from-linux 2>&1)"
 
-# Version 4 keeps times and permissions too: with times whole to 100 ns and the modes Windows reports (0644, and 0755
-# for folders), both builds write the same bytes, and the Windows build restores the times.
+# Version 4 keeps times and permissions too: with times whole to 100 ns and the modes Windows reports (0644, 0444 for a
+# read-only file, and 0755 for folders), both builds write the same bytes, and the Windows build restores the times and
+# the read-only attribute (which Wine keeps as the mode's write bits), and sets it nowhere else.
+chmod 444 "src/dossier é/a.txt" src/empty
 find src -mindepth 1 -depth -exec touch -d @1700000000.1234567 {} +
 "$native" create --zstd --block-size 64K src linux4.zvka >/dev/null; check "Linux build creates version 4" 0 $?
 win create --zstd --threads 3 --block-size 64K src windows4.zvka >/dev/null; check "Windows build creates version 4" 0 $?
 check "the version-4 archives are byte-identical" same "$(cmp -s linux4.zvka windows4.zvka && echo same)"
 win extract --keep linux4.zvka from-linux4 >/dev/null; check "Windows extracts the Linux version-4 archive" 0 $?
-times() { (cd "$1" && find . -mindepth 1 -printf '%P %y %T@\n' | LC_ALL=C sort); }
-check "every byte and time, under Wine" "|$(times src)" "$(diff -r src from-linux4 2>&1)|$(times from-linux4)"
+times() { (cd "$1" && find . -mindepth 1 -printf '%P %y %m %T@\n' | LC_ALL=C sort); }
+check "every byte, time and mode, under Wine" "|$(times src)" "$(diff -r src from-linux4 2>&1)|$(times from-linux4)"
+# A run that set them all, then stopped before it removed its journal (every block recorded as released): the run
+# resumed takes over the read-only files, makes the empty one anew, and completes.
+cp linux4.zvka resumed.zvka
+python3 -c 'import struct, sys
+open(sys.argv[1], "wb").write(b"ZVKJWIN\0" + struct.pack("<II", 1, int(sys.argv[2])) + bytes([2]) * int(sys.argv[2]))' \
+  resumed.zvka.zvkj "$("$native" info linux4.zvka | sed -n 's/^blocks: //p')"
+win extract --resume resumed.zvka from-linux4 >/dev/null; check "Windows resumes after the metadata was set" 0 $?
+check "all of it still there, archive and journal gone" "|$(times src)|" \
+  "$(diff -r src from-linux4 2>&1)|$(times from-linux4)|$(ls resumed.zvka* 2>/dev/null)"
 
 check "the same --help" same "$(cmp -s <("$native" --help) <(win --help) && echo same)"
 check "the same info" same "$(cmp -s <("$native" info linux.zvka) <(win info linux.zvka) && echo same)"

@@ -131,7 +131,7 @@ Scene::Scene(const Tree& packed, Packing packing) : Scene(packing == Packing::Zv
   if (packing == Packing::Zvka4) {
     CreateOptions options;
     options.blockSize = 12, options.zstdLevel = kDefaultZstdLevel, options.threads = 2;
-    pack(options);
+    pack(options, true);
     return;
   }
   if (packing == Packing::Tar || packing == Packing::TarGz) {
@@ -144,12 +144,17 @@ Scene::Scene(const Tree& packed, Packing packing) : Scene(packing == Packing::Zv
   readUnits();
 }
 
-void Scene::pack(const CreateOptions& options) {
-  for (const auto& [path, content] : tree) writeFile(scratch / ("src/" + path), content);
+void Scene::pack(const CreateOptions& options, bool readOnlyFiles) {
+  constexpr auto kWrite = fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write;
+  for (const auto& [path, content] : tree) {
+    writeFile(scratch / ("src/" + path), content);
+    if (readOnlyFiles) fs::permissions(scratch / ("src/" + path), kWrite, fs::perm_options::remove);
+  }
   std::wstring error;
   if (!createArchive(wide(scratch / "src"), wide(archive), options, error, {}, {}, {})) {
     throw std::runtime_error(toUtf8(error));
   }
+  for (const auto& [path, content] : tree) fs::permissions(scratch / ("src/" + path), kWrite, fs::perm_options::add);
   fs::remove_all(scratch / "src");
   readArchiveTables(wide(archive), tables, error);
   readUnits();

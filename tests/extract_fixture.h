@@ -41,8 +41,9 @@ struct SceneUnit {
   std::vector<ScenePiece> pieces;
 };
 
-// Zvka4: version 4 in 12-byte blocks, so that small files share them. Tar: with a hard link, "hard.link", to the
-// first file, which the scene's tree holds as a file; TarGz: that tar as one gzip member.
+// Zvka4: version 4 in 12-byte blocks, so that small files share them, every file read-only, so that a run resumed
+// after the metadata was set must not need to write them. Tar: with a hard link, "hard.link", to the first file, which
+// the scene's tree holds as a file; TarGz: that tar as one gzip member.
 enum class Packing { Zvka, Zvka4, ZipStored, ZipDeflated, Tar, TarGz };
 
 // A scratch folder for the archive x.zvka (a zip, whatever its name says, when so packed), its journal and the
@@ -53,8 +54,8 @@ struct Scene {
   RunResult run(bool resume, bool keepOriginal, const ablative::ProgressCallback& watch = {}) const;
   RunResult run(const ablative::ExtractOptions& options, const fs::path& destination,
                 const ablative::ProgressCallback& watch = {}) const;
-  std::vector<std::string> folder() const;            // the names in the scratch folder, sorted
-  void pack(const ablative::CreateOptions& options);  // the tree, with createArchive
+  std::vector<std::string> folder() const;  // the names in the scratch folder, sorted
+  void pack(const ablative::CreateOptions& options, bool readOnlyFiles = false);  // the tree, with createArchive
   void readUnits();
   ScratchDir scratch;
   fs::path archive = scratch / "x.zvka", journal = scratch / "x.zvka.zvkj", out = scratch / "out";

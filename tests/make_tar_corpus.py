@@ -158,12 +158,20 @@ def sparse_archives(corpus, work):
     name = 'content/sparse'
     with open(os.path.join(corpus.folder, name), 'wb') as f:
         f.write(content)
+    holes = os.path.join(tree, 'holes.img')  # all holes: a map with no data
+    with open(holes, 'wb') as f:
+        f.truncate(300000)
+    os.utime(holes, ns=(TIME_NS, TIME_NS))
+    with open(os.path.join(corpus.folder, 'content/holes'), 'wb') as f:
+        f.write(bytes(300000))
     variants = [('gnu', 'gnu', [])] + [('posix-' + v, 'posix', ['--sparse-version=' + v]) for v in ['0.0', '0.1', '1.0']]
     for label, fmt, extra in variants:
         archive = 'sparse-%s.tar' % label
-        corpus.tool(archive, ['tar', '--format=' + fmt, '--sparse'] + extra + ['-cf', archive, 'sparse.img'], tree)
-        corpus.expect(archive, 'sparse.img', 'file', size, TIME_NS if fmt == 'posix' else TIME_NS // 10**9 * 10**9,
-                      0o640, name, sparse=True)
+        corpus.tool(archive, ['tar', '--format=' + fmt, '--sparse'] + extra + ['-cf', archive, 'sparse.img', 'holes.img'],
+                    tree)
+        mtime = TIME_NS if fmt == 'posix' else TIME_NS // 10**9 * 10**9
+        corpus.expect(archive, 'sparse.img', 'file', size, mtime, 0o640, name, sparse=True)
+        corpus.expect(archive, 'holes.img', 'file', 300000, mtime, None, 'content/holes', sparse=True)
 
 
 def python_archives(corpus):

@@ -3,8 +3,10 @@
 
 #include "link_target.h"
 #include "path_safety.h"
+#include "test_util.h"
 
 using namespace ablative;
+using testutil::Bytes;
 
 namespace {
 
@@ -74,6 +76,58 @@ TEST(LinkTargets, StayInsideTheDestination) {
           link, target, [](const std::string& path) { return path == "d/up"; }, resolved, windowsRules);
       EXPECT_EQ(inside ? resolved : "-", windowsRules ? windows : portable) << link << " -> " << target;
     }
+  }
+}
+
+// A hand-made reparse point's data (names at their natural places), then one 16-bit field overwritten and the end
+// cut off: the target a scan stores, "-" where it is no link to store.
+TEST(LinkTargets, FromWindowsReparseData) {
+  const auto data = [](uint32_t tag, uint32_t flags, const std::u16string& substitute, const std::u16string& print) {
+    const bool link = tag == 0xA000000C;
+    const auto units = uint16_t(2 * (substitute.size() + print.size()));
+    Bytes out;
+    const auto put = [&out](uint32_t value, int bytes) {
+      for (int i = 0; i < bytes; ++i) out.push_back(uint8_t(value >> (8 * i)));
+    };
+    put(tag, 4), put(units + (link ? 12 : 8), 2), put(0, 2);
+    put(0, 2), put(uint32_t(2 * substitute.size()), 2), put(uint32_t(2 * substitute.size()), 2);
+    put(uint32_t(2 * print.size()), 2);
+    if (link) put(flags, 4);
+    for (char16_t unit : substitute + print) put(unit, 2);
+    return out;
+  };
+  constexpr uint32_t kLink = 0xA000000C, kJunction = 0xA0000003, kDeduplicated = 0x80000013;
+  // clang-format off
+  const std::tuple<uint32_t, uint32_t, std::u16string, std::u16string, size_t, uint16_t, size_t, std::string> cases[] = {
+      // tag        flags  substitute                print             field at, value  cut   target
+      {kLink,       1,     u"..\\a\\b",              u"..\\a\\b",      0, 0,          0,    "../a/b"},
+      {kLink,       1,     u"\U0001F600\\f",         u"",              0, 0,          0,    "\xF0\x9F\x98\x80/f"},
+      {kLink,       0,     u"\\??\\C:\\x\\y",        u"C:\\x\\y",      0, 0,          0,    "C:/x/y"},
+      {kLink,       0,     u"\\??\\C:\\x",           u"",              0, 0,          0,    "C:/x"},
+      {kLink,       0,     u"\\??\\UNC\\srv\\share", u"",              0, 0,          0,    "//?/UNC/srv/share"},
+      {kJunction,   0,     u"\\??\\D:\\data",        u"D:\\data",      0, 0,          0,    "D:/data"},
+      {kJunction,   0,     u"\\??\\Volume{1}\\",     u"",              0, 0,          0,    "//?/Volume{1}/"},
+      {kJunction,   0,     u"data",                  u"",              0, 0,          0,    "-"},  // not absolute
+      {kLink,       0,     u"a\\b",                  u"a\\b",          0, 0,          0,    "-"},  // likewise
+      {kDeduplicated, 0,   u"\\??\\C:\\x",           u"",              0, 0,          0,    "-"},
+      {kLink,       1,     u"",                      u"",              0, 0,          0,    "-"},
+      {kLink,       1,     u"\xD800x",               u"",              0, 0,          0,    "-"},  // a surrogate alone
+      {kLink,       1,     u"a",                     u"b",             0, 0,          2,    "-"},  // longer than its data
+      {kLink,       1,     u"a",                     u"b",             4, 4,          0,    "-"},  // shorter than its fields
+      {kLink,       1,     u"a",                     u"b",             12, 0xFFFE,    0,    "-"},  // print name outside
+      {kLink,       1,     u"a",                     u"b",             14, 3,         0,    "-"},  // half a unit
+      {kLink,       1,     u"a",                     u"",              10, 0xFFFE,    0,    "-"},  // substitute outside
+      {kJunction,   0,     u"\\??\\D:\\d",           u"",              0, 0,          14,   "-"},
+      {kLink,       1,     u"a",                     u"b",             0, 0,          100,  "-"},  // not even a header
+  };
+  // clang-format on
+  for (size_t row = 0; row < std::size(cases); ++row) {
+    const auto& [tag, flags, substitute, print, at, value, cut, want] = cases[row];
+    Bytes bytes = data(tag, flags, substitute, print);
+    if (at != 0) bytes[at] = uint8_t(value), bytes[at + 1] = uint8_t(value >> 8);
+    bytes.resize(bytes.size() - std::min(cut, bytes.size()));
+    std::string target;
+    EXPECT_EQ(linkTargetOfReparseData(bytes, target) ? target : "-", want) << "row " << row;
   }
 }
 

@@ -79,6 +79,11 @@ ScratchDir::~ScratchDir() {
     onHost(L"/bin/rm", L"-rf " + quotedHostPath(gone), [&] { return !fs::exists(gone, ignored); });
     return;
   }
+  // A read-only file refuses removal here, and runs restore some.
+  for (auto it = fs::recursive_directory_iterator(path_, ignored); it != fs::recursive_directory_iterator();
+       it.increment(ignored)) {
+    fs::permissions(it->path(), fs::perms::owner_write, fs::perm_options::add | fs::perm_options::nofollow, ignored);
+  }
 #endif
   fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
   fs::remove_all(path_, ignored);

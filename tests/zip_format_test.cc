@@ -469,8 +469,9 @@ TEST(ZipSource, LargeEntriesArePiecesEachVerifiedOnItsOwn) {
 }
 
 // A link that cannot be made, or a time or permission bits that cannot be set, fail the run naming the entry and the
-// system's reason: the link and its own time (where the system makes links), then the file's permissions (the entry
-// was made on Unix), then its time. Only a link's calls name a path.
+// system's reason: the link and its own time (where the system makes links), then the file's time, then its
+// permissions (the entry was made on Unix), last so that a read-only file refuses nothing after them. Only a link's
+// calls name a path.
 TEST(ZipSource, MetadataOrALinkThatCannotBeMadeFailsTheRunNamingIt) {
   ScratchDir scratch;
   Layout layout;
@@ -486,8 +487,8 @@ TEST(ZipSource, MetadataOrALinkThatCannotBeMadeFailsTheRunNamingIt) {
   for (const auto& [op, onLink, failing, prefix, name] :
        {std::tuple{IoOp::MakeLink, true, 0, L"Failed to create symbolic link ", "l"},
         std::tuple{IoOp::SetMetadata, true, 0, L"Failed to set the modification time of: ", "l"},
-        std::tuple{IoOp::SetMetadata, false, 0, L"Failed to set the permissions of: ", "a.txt"},
-        std::tuple{IoOp::SetMetadata, false, 1, L"Failed to set the modification time of: ", "a.txt"}}) {
+        std::tuple{IoOp::SetMetadata, false, 0, L"Failed to set the modification time of: ", "a.txt"},
+        std::tuple{IoOp::SetMetadata, false, 1, L"Failed to set the permissions of: ", "a.txt"}}) {
     if (op == IoOp::SetMetadata && onLink && !linksMade) continue;
     int calls = 0;
     ablative::setIoHook([&, op = op, onLink = onLink, failing = failing](const ablative::IoCall& call) {
