@@ -81,8 +81,9 @@ check "a sparse member's bytes" 0 $?
 check "and its holes" "yes" "$([ "$(du -k "$work/more/sparse.bin" | cut -f1)" -lt 1024 ] && echo yes)"
 
 # The tree as tar.gz, with a file that decodes past a unit's 4 MiB so that
-# units start inside a gzip member: by tar (gzip -6), by pigz, and as two gzip
-# members of a tar cut in two (as split tools make them) followed by zeros.
+# units start inside a gzip member: by tar (gzip -6), by pigz, as two gzip
+# members of a tar cut in two (as split tools make them) followed by zeros,
+# and with every optional header field (extra, name, comment, header CRC).
 cp -a "$src" "$work/gz" && seq 1 1500000 >"$work/gz/d/e/numbers.txt"
 tar --format=posix -C "$work/gz" -cf "$work/tree.tar" .
 tar --format=posix -C "$work/gz" -czf "$work/tar.tar.gz" .
@@ -90,10 +91,20 @@ pigz -c "$work/tree.tar" >"$work/pigz.tgz"
 half=$(($(stat -c %s "$work/tree.tar") / 2))
 { head -c "$half" "$work/tree.tar" | gzip -c && tail -c +$((half + 1)) "$work/tree.tar" | gzip -c && head -c 1000 /dev/zero; } \
   >"$work/members.tar.gz"
+python3 - "$work/tree.tar" "$work/fields.tar.gz" <<'EOF'
+import struct, sys, zlib
+data = open(sys.argv[1], 'rb').read()
+header = b'\x1f\x8b\x08\x1e' + bytes(6) + struct.pack('<H', 4) + b'AB\0\0' + b'tree.tar\0' + b'a comment\0'
+header += struct.pack('<H', zlib.crc32(header) & 0xffff)
+deflate = zlib.compressobj(6, zlib.DEFLATED, -15)
+body = deflate.compress(data) + deflate.flush()
+open(sys.argv[2], 'wb').write(header + body + struct.pack('<II', zlib.crc32(data), len(data) & 0xffffffff))
+EOF
+cp "$work/fields.tar.gz" "$work/header-crc.tar.gz" && printf 'A' | dd of="$work/header-crc.tar.gz" bs=1 seek=26 conv=notrunc status=none
 run test "$work/tar.tar.gz"
 check "test a tar.gz" "0|format: tar.gz|./d/e/numbers.txt" \
   "$rc|$("$zarvik" info "$work/tar.tar.gz" | sed -n 1p)|$("$zarvik" list "$work/tar.tar.gz" | grep -o '\./d/e/numbers.txt')"
-for gz in tar.tar.gz pigz.tgz members.tar.gz; do
+for gz in tar.tar.gz pigz.tgz members.tar.gz fields.tar.gz; do
   run extract --batch 64K "$work/$gz" "$work/from-$gz"
   check "extract $gz" "0|" "$rc|$(ls "$work" | grep -x "$gz")"
   check "$gz: the tree as tar kept it" "$(describe "$work/gz" | grep -v '^out \|^absolute ')" "$(describe "$work/from-$gz")"
@@ -126,6 +137,7 @@ for refusal in "traversal.tar|Unsafe path in archive: ../evil" \
   "data-after-the-end.tar|Data after the end of the tar archive: at byte 10240" \
   "crc.tar.gz|Checksum verification failed: gzip member at byte 0" "cut.tar.gz|Gzip data is damaged (ends early): at byte 0" \
   "junk.tar.gz|Data after the end of the gzip stream: at byte $size" \
+  "header-crc.tar.gz|Gzip data is damaged (header checksum mismatch): at byte 0" \
   "xz.tar.gz|Compressed archive (xz), which this program cannot extract" \
   "tar-cut.tar.gz|Tar archive ends inside a header: at byte 1024" \
   "tar-trailed.tar.gz|Data after the end of the tar archive: at byte 10240"; do
