@@ -39,7 +39,8 @@ struct GzipPass {
 };
 
 // Decodes the gzip file open in `file` once, start to end, failing with
-//   "Unable to open archive file" (its size unknown), a read's own message
+//   "Unable to open archive file" (its size unknown), a read's own message,
+//   "Not enough memory to decode"
 //   "Gzip data is damaged (" + why + "): at byte " + the member's offset
 //     (a header this program does not read, reserved flags, a header CRC that
 //     does not hold, invalid deflate data, a member cut short, a length

@@ -12,6 +12,9 @@
 
 namespace ablative {
 
+// A place in a deflate stream where decoding can start again: a block
+// boundary, with the bits of the last byte read that belong to the next block
+// and the window of decoded bytes that later blocks may copy from.
 struct InflatePoint {
   uint64_t inOffset = 0;   // compressed bytes before the point, from the stream's start
   uint64_t outOffset = 0;  // decoded bytes before it
