@@ -270,6 +270,9 @@ bool cutUnits(const TargzPass& pass, const std::vector<TarSpan>& spans, Extracti
     const uint64_t inEnd = nextInMember ? points[i + 1].in : member.deflateEnd;
     const uint64_t outEnd = i + 1 < points.size() ? points[i + 1].out : pass.members.back().outEnd;
     const uint32_t crc = keptCrc(pass.scan.segments, segment, i, spans);
+    // An empty member decodes to nothing: its range would give addSpanUnit
+    // an empty piece of the span around it, and no unit to hold it.
+    if (outEnd == point.out) continue;
     const PlanUnit unit{.offset = point.in,
                         .storedSize = static_cast<uint32_t>(inEnd - point.in),
                         .crc = crc,
@@ -343,13 +346,15 @@ BlockRead decodeUnit(const ExtractionPlan& plan, uint32_t u, const std::vector<u
     errorText = L"Gzip data is damaged (invalid deflate data)" + atByte(source.memberOffset);
     return BlockRead::Damaged;
   }
-  if (crc32(decoded.data(), decoded.size()) != source.decodedCrc) {
-    return errorText = L"Checksum verification failed: " + memberAt(plan, u), BlockRead::Damaged;
-  }
   const PlanUnit& unit = plan.units[u];
   raw.resize(unit.rawSize);
   for (uint32_t k = unit.firstPiece; k < unit.firstPiece + unit.pieceCount; ++k) {
     std::copy_n(decoded.begin() + units.pieceAt[k], plan.pieces[k].length, raw.begin() + plan.pieces[k].rawOffset);
+  }
+  // The raw bytes too: they are what the pieces' places in the decoded bytes
+  // make of them.
+  if (crc32(decoded.data(), decoded.size()) != source.decodedCrc || crc32(raw.data(), raw.size()) != unit.crc) {
+    return errorText = L"Checksum verification failed: " + memberAt(plan, u), BlockRead::Damaged;
   }
   return BlockRead::Verified;
 }

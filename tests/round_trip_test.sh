@@ -81,16 +81,17 @@ check "a sparse member's bytes" 0 $?
 check "and its holes" "yes" "$([ "$(du -k "$work/more/sparse.bin" | cut -f1)" -lt 1024 ] && echo yes)"
 
 # The tree as tar.gz, with a file that decodes past a unit's 4 MiB so that
-# units start inside a gzip member: by tar (gzip -6), by pigz, as two gzip
-# members of a tar cut in two (as split tools make them) followed by zeros,
-# and with every optional header field (extra, name, comment, header CRC).
+# units start inside a gzip member: by tar (gzip -6), by pigz, as gzip
+# members of a tar cut in two (as split tools make them) with an empty one
+# between them and zeros after, and with every optional header field (extra,
+# name, comment, header CRC).
 cp -a "$src" "$work/gz" && seq 1 1500000 >"$work/gz/d/e/numbers.txt"
 tar --format=posix -C "$work/gz" -cf "$work/tree.tar" .
 tar --format=posix -C "$work/gz" -czf "$work/tar.tar.gz" .
 pigz -c "$work/tree.tar" >"$work/pigz.tgz"
 half=$(($(stat -c %s "$work/tree.tar") / 2))
-{ head -c "$half" "$work/tree.tar" | gzip -c && tail -c +$((half + 1)) "$work/tree.tar" | gzip -c && head -c 1000 /dev/zero; } \
-  >"$work/members.tar.gz"
+{ head -c "$half" "$work/tree.tar" | gzip -c && gzip -c </dev/null && tail -c +$((half + 1)) "$work/tree.tar" | gzip -c &&
+  head -c 1000 /dev/zero; } >"$work/members.tar.gz"
 python3 - "$work/tree.tar" "$work/fields.tar.gz" <<'EOF'
 import struct, sys, zlib
 data = open(sys.argv[1], 'rb').read()
