@@ -65,11 +65,12 @@ for version in 0.0 0.1 1.0; do
   tar -C "$seeds/sparse" --format=posix --sparse --sparse-version=$version -cf "$seeds/tars/sparse-$version.tar" holes
 done
 # The tars through gzip, through pigz (a name in its header), and as two
-# gzip members.
+# gzip members; the tar.gz ones seed the archive reader too.
 mkdir -p "$seeds/gzips"
 gzip -c "$seeds/tars/tree-posix.tar" >"$seeds/gzips/tree.tar.gz"
 pigz -c "$seeds/tars/sparse-1.0.tar" >"$seeds/gzips/sparse.tgz"
 { gzip -c "$seeds/tree/a.txt" && gzip -c "$seeds/tree/sub/noise.bin"; } >"$seeds/gzips/members.gz"
+cp "$seeds/gzips/tree.tar.gz" "$seeds/gzips/sparse.tgz" "$seeds/archives/"
 printf 'a.txt\nsub/noise.bin\nsub/zeros.txt\nempty' > "$seeds/paths/tree"
 printf 'CON.txt\nA/../b\n/abs\nC:x\nx:stream\ndir/\xF0\x9F\x98\x80.txt' > "$seeds/paths/hostile"
 seed_for() {
