@@ -178,14 +178,17 @@ bool DestinationFiles::makeHardLink(uint32_t index, uint32_t target, std::wstrin
   return copy(target, index, errorText);
 }
 
-// The bytes of file `from`, which the run made whole, into `to` from its start.
+// The bytes of file `from`, which the run made whole, into `to` from its
+// start, read through a handle of their own: an earlier run may have made
+// `from` read-only already.
 bool DestinationFiles::copy(uint32_t from, uint32_t to, std::wstring& errorText) {
+  FileHandle source;
+  if (!openExisting(from, source)) return fail(errorText, failedOn(L"Failed to open destination file ", pathOf(from)));
   if (!make(to, errorText)) return false;
   std::vector<uint8_t> bytes;
   for (uint64_t at = 0; at < lengths_[from]; at += bytes.size()) {
-    FileHandle* file = open(from, errorText);
     const auto length = static_cast<uint32_t>(std::min<uint64_t>(kCopyBytes, lengths_[from] - at));
-    if (file == nullptr || !readDestinationBlock(*file, at, length, bytes, errorText)) {
+    if (!readDestinationBlock(source, at, length, bytes, errorText)) {
       return errorText.empty() ? fail(errorText, failedOn(L"Failed to read destination file ", pathOf(from))) : false;
     }
     if (!write(to, at, bytes, errorText)) return false;

@@ -123,6 +123,7 @@ void PowerLoss::rollBack() {  // std::filesystem calls do not pass through the e
   }
   for (auto name = names_.rbegin(); name != names_.rend(); ++name) {
     if (name->target.empty()) {
+      allowRemoval(name->path);
       fs::remove_all(name->path);
       continue;
     }

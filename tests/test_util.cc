@@ -63,6 +63,17 @@ namespace {
 std::atomic<int> linksMade{0};
 }  // namespace
 
+void allowRemoval([[maybe_unused]] const fs::path& path) {
+#ifdef _WIN32
+  std::error_code ignored;
+  for (auto it = fs::recursive_directory_iterator(path, ignored); it != fs::recursive_directory_iterator();
+       it.increment(ignored)) {
+    fs::permissions(it->path(), fs::perms::owner_write, fs::perm_options::add | fs::perm_options::nofollow, ignored);
+  }
+  fs::permissions(path, fs::perms::owner_write, fs::perm_options::add | fs::perm_options::nofollow, ignored);
+#endif
+}
+
 ScratchDir::ScratchDir() {
   static std::atomic<int> counter{0};
   path_ = fs::temp_directory_path() / ("zarvik-test-" + std::to_string(processId()) + "-" + std::to_string(counter++));
@@ -79,12 +90,8 @@ ScratchDir::~ScratchDir() {
     onHost(L"/bin/rm", L"-rf " + quotedHostPath(gone), [&] { return !fs::exists(gone, ignored); });
     return;
   }
-  // A read-only file refuses removal here, and runs restore some.
-  for (auto it = fs::recursive_directory_iterator(path_, ignored); it != fs::recursive_directory_iterator();
-       it.increment(ignored)) {
-    fs::permissions(it->path(), fs::perms::owner_write, fs::perm_options::add | fs::perm_options::nofollow, ignored);
-  }
 #endif
+  allowRemoval(path_);
   fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ignored);
   fs::remove_all(path_, ignored);
 }

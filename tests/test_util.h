@@ -32,6 +32,8 @@ std::wstring wide(const fs::path& path);
 void writeFile(const fs::path& path, const Bytes& bytes);  // creates parent folders
 void writeFile(const fs::path& path, const std::string& text);
 Bytes readFile(const fs::path& path);
+// Lets everything below `path` be removed: on Windows a read-only file refuses removal, and runs restore some.
+void allowRemoval(const fs::path& path);
 Bytes bytesOf(const std::string& text);
 
 // Deterministic pseudo-random bytes with runs mixed in, so both codecs occur.
