@@ -11,11 +11,11 @@ ArchiveRelease::ArchiveRelease(FileHandle& archive, const ExtractionPlan& plan, 
 
 void ArchiveRelease::start() {
   cutsOnly_ = !markSparse(archive_);
-  if (cutsOnly_) releasing_.assign(plan_.units.size(), 0);
+  releasing_.assign(plan_.units.size(), 0);
 }
 
 bool ArchiveRelease::release(std::vector<uint32_t>& group, const Journal& journal, std::wstring& errorText) {
-  if (!cutsOnly_) return punch(group, errorText);
+  if (!cutsOnly_) return cutWillTake(group, journal) || punch(group, errorText);
   for (uint32_t b : group) releasing_[b] = 1;
   const bool cut = cutWhile([&](uint32_t b) { return releasing_[b] || isPunched(journal, b); }, errorText);
   for (uint32_t b : group) releasing_[b] = 0;
@@ -25,6 +25,25 @@ bool ArchiveRelease::release(std::vector<uint32_t>& group, const Journal& journa
 
 bool ArchiveRelease::cutTail(const Journal& journal, std::wstring& errorText) {
   return cutWhile([&](uint32_t b) { return isPunched(journal, b); }, errorText);
+}
+
+// An archive its journal describes is cut wherever its units end, the bytes
+// between them (a tar's headers, a zip's) going with them: where the group
+// and the released units above it reach the archive's end, the cut after the
+// group is recorded takes all of it, and zeroing it first would only cost a
+// call per unit, since a tar's members lie apart.
+bool ArchiveRelease::cutWillTake(const std::vector<uint32_t>& group, const Journal& journal) {
+  if (!plan_.describedByJournal) return false;
+  for (uint32_t b : group) releasing_[b] = 1;
+  uint64_t reach = end_;
+  for (size_t k = tailCursor_; k < plan_.tailOrder.size(); ++k) {
+    const uint32_t b = plan_.tailOrder[k];
+    if (plan_.units[b].offset >= end_) continue;  // an earlier run cut it away
+    if (!releasing_[b] && !isPunched(journal, b)) break;
+    reach = std::min(reach, plan_.units[b].offset);
+  }
+  for (uint32_t b : group) releasing_[b] = 0;
+  return std::all_of(group.begin(), group.end(), [&](uint32_t b) { return plan_.units[b].offset >= reach; });
 }
 
 // Each run of adjacent ranges is zeroed with one call.

@@ -1,7 +1,8 @@
 // How a consuming run gives an archive's space back, once the units it
 // releases are durable in their destination: each run of adjacent ranges is
 // zeroed (a hole punched), and the archive is cut while the units at its end
-// are released. Where the file system keeps no holes (FAT, exFAT), cutting
+// are released. An archive its journal describes (a zip, a tar) is not zeroed
+// where that cut takes the whole group. Where the file system keeps no holes (FAT, exFAT), cutting
 // alone releases units: they are taken from the archive's end, so each group
 // lies there when its turn comes.
 //
@@ -44,6 +45,7 @@ class ArchiveRelease {
   bool cutTail(const Journal& journal, std::wstring& errorText);
 
  private:
+  bool cutWillTake(const std::vector<uint32_t>& group, const Journal& journal);
   bool punch(std::vector<uint32_t>& group, std::wstring& errorText);
   template <typename Gone>
   bool cutWhile(const Gone& gone, std::wstring& errorText);
@@ -53,7 +55,7 @@ class ArchiveRelease {
   uint64_t end_;
   size_t tailCursor_ = 0;  // in plan_.tailOrder: the units past it are cut away
   bool cutsOnly_ = false;
-  std::vector<uint8_t> releasing_;  // per unit, while cutting alone
+  std::vector<uint8_t> releasing_;  // per unit, while a group is weighed or cut
 };
 
 }  // namespace ablative
