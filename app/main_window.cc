@@ -92,8 +92,9 @@ struct BrowseCommand {
 const wchar_t kAllFilesFilter[] = L"All Files\0*.*\0";
 const wchar_t kArchiveSaveFilter[] = L"Zarvik Archive (*.zvka)\0*.zvka\0All Files\0*.*\0";
 const wchar_t kArchiveOpenFilter[] =
-    L"Archives (*.zvka;*.zvkj;*.zip;*.tar)\0*.zvka;*.zvkj;*.zip;*.tar\0Zarvik Archive (*.zvka;*.zvkj)\0*.zvka;*.zvkj\0"
-    L"Zip archive (*.zip)\0*.zip\0Tar archive (*.tar)\0*.tar\0All Files\0*.*\0";
+    L"Archives (*.zvka;*.zvkj;*.zip;*.tar;*.tgz;*.gz)\0*.zvka;*.zvkj;*.zip;*.tar;*.tgz;*.gz\0"
+    L"Zarvik Archive (*.zvka;*.zvkj)\0*.zvka;*.zvkj\0Zip archive (*.zip)\0*.zip\0"
+    L"Tar archive (*.tar;*.tgz;*.gz)\0*.tar;*.tgz;*.gz\0All Files\0*.*\0";
 
 const BrowseCommand kBrowseCommands[] = {
     {kSelectFileId, BrowseKind::OpenFile, kAllFilesFilter, &AppState::sourceEdit},

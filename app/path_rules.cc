@@ -42,9 +42,10 @@ bool equalsIgnoringAsciiCase(const std::wstring& a, const std::wstring& b) {
 ablative::PathKind kindOf(const std::wstring& path) { return ablative::pathStatus(path).kind; }
 
 // What a path given alone is extracted for; the engine tells the formats
-// apart by their bytes, not by these names.
-const wchar_t* const kExtractableExtensions[] = {ablative::kArchiveExtension, ablative::kJournalExtension, L".zip",
-                                                 L".tar"};
+// apart by their bytes, not by these names (".gz" stands for ".tar.gz", as
+// only the last extension is seen).
+const wchar_t* const kExtractableExtensions[] = {
+    ablative::kArchiveExtension, ablative::kJournalExtension, L".zip", L".tar", L".tgz", L".gz"};
 
 }  // namespace
 

@@ -31,6 +31,8 @@ const MenuOwner kMenuOwners[] = {
     {L"SystemFileAssociations\\.zvkj", kExtractVerbs},
     {L"SystemFileAssociations\\.zip", kExtractVerbs},
     {L"SystemFileAssociations\\.tar", kExtractVerbs},
+    {L"SystemFileAssociations\\.tgz", kExtractVerbs},
+    {L"SystemFileAssociations\\.gz", kExtractVerbs},
 };
 
 // A path longer than any the system allows: give up rather than loop.

@@ -2,6 +2,7 @@
 
 #include "file_util.h"
 #include "tar_source.h"
+#include "targz_source.h"
 #include "zip_source.h"
 #include "zvka_source.h"
 
@@ -13,8 +14,9 @@ namespace {
 constexpr size_t kFirstBytes = 512;
 
 // The formats read, this program's own first. A tar's header checksum is
-// asked of its first bytes, a zip's mark may lie at its end: tar goes first.
-const ArchiveSource& (*const kSources[])() = {zvkaSource, tarSource, zipSource};
+// asked of its first bytes, a zip's mark may lie at its end: tar goes first,
+// and the compressions, known by their first bytes, before zip.
+const ArchiveSource& (*const kSources[])() = {zvkaSource, tarSource, targzSource, otherCompressionSource, zipSource};
 
 }  // namespace
 

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "env.h"
+#include "inflate_points.h"
 
 namespace ablative {
 
@@ -83,19 +84,6 @@ bool looksLikeZip(std::span<const uint8_t> firstBytes, FileHandle& file);
 //     Zstandard, XZ or the method's number likewise)
 //   "Stored entry whose compressed and uncompressed sizes differ: " + name
 bool checkZipEntryDecodable(const ZipEntry& entry, std::wstring& errorText);
-
-// A place in a deflate stream where decoding can start again: a block
-// boundary, with the bits of the last byte read that belong to the next block
-// and the window of decoded bytes that later blocks may copy from.
-struct InflatePoint {
-  uint64_t inOffset = 0;   // compressed bytes before the point, from the entry's dataOffset
-  uint64_t outOffset = 0;  // decoded bytes before it
-  int bits = 0;            // 0 to 7 bits of the byte at inOffset - 1 still to be read
-  uint8_t bitsValue = 0;   // those bits, in the low bits
-  uint32_t crc = 0;        // CRC-32 of the decoded bytes before the point
-  uint32_t windowLength = 0;
-  uint8_t window[32768] = {};  // the last windowLength decoded bytes
-};
 
 enum class ZipDecodeResult { More, Finished, Damaged };
 

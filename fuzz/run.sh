@@ -9,7 +9,7 @@ build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 seconds=${FUZZ_SECONDS:-60}
 parallel=${FUZZ_PARALLEL:-2}
 timeout=${FUZZ_TIMEOUT:-10}  # seconds for one input; raise it when the fuzzers run niced
-targets=(${FUZZ_TARGETS:-fuzz_archive_reader fuzz_extract fuzz_journal fuzz_path_safety fuzz_plan_record fuzz_rle fuzz_tar_reader fuzz_zip_reader fuzz_zstd_block})
+targets=(${FUZZ_TARGETS:-fuzz_archive_reader fuzz_extract fuzz_gzip_points fuzz_journal fuzz_path_safety fuzz_plan_record fuzz_rle fuzz_tar_reader fuzz_zip_reader fuzz_zstd_block})
 
 cmake -S "$root" -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DZARVIK_FUZZ=ON \
   -DBUILD_TESTING=OFF -DZARVIK_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -64,6 +64,12 @@ tar -C "$seeds/sparse" --format=gnu --sparse -cf "$seeds/tars/sparse-gnu.tar" ho
 for version in 0.0 0.1 1.0; do
   tar -C "$seeds/sparse" --format=posix --sparse --sparse-version=$version -cf "$seeds/tars/sparse-$version.tar" holes
 done
+# The tars through gzip, through pigz (a name in its header), and as two
+# gzip members.
+mkdir -p "$seeds/gzips"
+gzip -c "$seeds/tars/tree-posix.tar" >"$seeds/gzips/tree.tar.gz"
+pigz -c "$seeds/tars/sparse-1.0.tar" >"$seeds/gzips/sparse.tgz"
+{ gzip -c "$seeds/tree/a.txt" && gzip -c "$seeds/tree/sub/noise.bin"; } >"$seeds/gzips/members.gz"
 printf 'a.txt\nsub/noise.bin\nsub/zeros.txt\nempty' > "$seeds/paths/tree"
 printf 'CON.txt\nA/../b\n/abs\nC:x\nx:stream\ndir/\xF0\x9F\x98\x80.txt' > "$seeds/paths/hostile"
 seed_for() {
@@ -75,6 +81,7 @@ seed_for() {
     fuzz_extract) echo "$seeds/extract" ;;
     fuzz_zip_reader | fuzz_plan_record) echo "$seeds/zips" ;;
     fuzz_tar_reader) echo "$seeds/tars" ;;
+    fuzz_gzip_points) echo "$seeds/gzips" ;;
     *) echo "$seeds/archives" ;;
   esac
 }

@@ -3,8 +3,8 @@
 # and checks that the tree comes out byte for byte with archive and journal gone:
 # for .zvka archives of each block size, for a version-4 one (Zstandard, 4 KiB
 # blocks, whose times and permissions, read-only files included, must come
-# back too), for a zip Info-ZIP made, and for a tar GNU tar made (pax: times
-# and permissions too).
+# back too), for a zip Info-ZIP made, for a tar GNU tar made (pax: times and
+# permissions too), and for a tar.gz of several gzip members.
 # After the first kill of each archive, a resume into another folder must be
 # refused without a change.
 # Each archive is released in groups of its own size (--batch), so that kills
@@ -18,7 +18,7 @@
 #   tests/crash_test.sh ZARVIK            or, for the Windows build:
 #   tests/crash_test.sh wine ZARVIK.EXE   (with a Wine server up)
 set -u
-sizes=${CRASH_SIZES:-512 1K 2K 8K 64K zip zstd tar}
+sizes=${CRASH_SIZES:-512 1K 2K 8K 64K zip zstd tar targz}
 read -r -a batches <<<"${CRASH_BATCHES:-4K 1 16K 2K 32K}"
 max_rounds=${CRASH_ROUNDS:-20}
 big_bytes=${CRASH_BIG_BYTES:-0}
@@ -49,8 +49,9 @@ mkfifo "$work/tick" && exec {tick}<>"$work/tick"
 recorded() { local LC_ALL=C bytes=; IFS= read -r -d '' -N 100000000 bytes <"$1"; recorded=${#bytes}; }
 
 # journal_facts JOURNAL: sets `all_recorded` to what `recorded` reads once every unit is written: the nonzero bytes
-# in front of the states (the header, and a zip's record), which never change, and one per unit (the zips here hold
-# no entry large enough to give the journal a tail); and `progress` to 1 where a state records progress, else 0.
+# in front of the states (the header, and a zip's or tar.gz's record), which never change, and one per unit (neither
+# the zip nor the tar.gz here decodes far enough to give the journal a tail); and `progress` to 1 where a state
+# records progress, else 0.
 journal_facts() {
   read -r all_recorded progress < <(python3 -c 'import struct, sys
 journal = open(sys.argv[1], "rb").read()
@@ -133,8 +134,8 @@ run_killed() {
 # metadata TREE: each entry's kind, permissions and time, as a version-4 archive keeps them (Windows: 100 ns).
 metadata() { (cd "$1" && find . -mindepth 1 -printf '%P %y %m %T@\n' | sed -E 's/([0-9]{7})[0-9]{3}$/\1/' | LC_ALL=C sort); }
 
-# soak SIZE BATCH: extracts an archive of SIZE blocks ("zip": a zip; "zstd": version 4; "tar": a tar) in groups of BATCH
-# bytes, killed and resumed.
+# soak SIZE BATCH: extracts an archive of SIZE blocks ("zip": a zip; "zstd": version 4; "tar": a tar; "targz": a tar
+# cut in 256 KiB gzip members) in groups of BATCH bytes, killed and resumed.
 soak() {
   local size=$1 batch=$2
   archive="$work/a-$size.zvka"
@@ -144,6 +145,8 @@ soak() {
     archive="$work/a.zip" && rm -f "$archive" && (cd "$work/src" && zip -qr -6 "$archive" .) || fail "zip"
   elif [ "$size" = tar ]; then
     archive="$work/a.tar" && rm -f "$archive" && tar --format=posix -C "$work/src" -cf "$archive" . || fail "tar"
+  elif [ "$size" = targz ]; then
+    archive="$work/a.tar.gz" && tar -C "$work/src" -cf - . | split -b 256K --filter='gzip -c' >"$archive" || fail "tar.gz"
   elif [ "$size" = zstd ]; then
     "${zarvik[@]}" create --zstd --block-size 4K "$work/src" "$archive" >/dev/null || fail "create zstd"
   else

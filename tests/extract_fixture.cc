@@ -32,10 +32,12 @@ Tree readTree(const fs::path& root) {
 
 namespace {
 
-Bytes rawDeflate(const Bytes& data) {
+// Raw deflate, or, with window bits 31, one gzip member. A smaller memory
+// level makes smaller blocks.
+Bytes deflated(const Bytes& data, int windowBits = -15, int memLevel = 8) {
   Bytes out(compressBound(data.size()) + 64);
   z_stream z{};
-  deflateInit2(&z, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+  deflateInit2(&z, 6, Z_DEFLATED, windowBits, memLevel, Z_DEFAULT_STRATEGY);
   z.next_in = const_cast<uint8_t*>(data.data());
   z.avail_in = uInt(data.size());
   z.next_out = out.data();
@@ -59,7 +61,7 @@ Bytes zipOf(const Tree& tree, bool deflate) {
   Bytes zip, directory;
   const uint16_t method = deflate ? 8 : 0, utf8 = 0x0800, version = 20, date = 0x21;
   for (const auto& [path, content] : tree) {
-    const Bytes data = deflate ? rawDeflate(content) : content;
+    const Bytes data = deflate ? deflated(content) : content;
     const uint32_t crc = crc32(content.data(), content.size()), offset = uint32_t(zip.size());
     const uint32_t stored = uint32_t(data.size()), raw = uint32_t(content.size());
     const auto name = uint16_t(path.size());
@@ -132,8 +134,9 @@ Scene::Scene(const Tree& packed, Packing packing) : Scene(packing == Packing::Zv
     pack(options, true);
     return;
   }
-  if (packing == Packing::Tar) {
-    writeFile(archive, tarOf(tree, "hard.link"));
+  if (packing == Packing::Tar || packing == Packing::TarGz) {
+    const Bytes tar = tarOf(tree, "hard.link");
+    writeFile(archive, packing == Packing::Tar ? tar : deflated(tar, 31, 1));  // a block ends soon after each 4 MiB
     tree["hard.link"] = tree.begin()->second;
   } else {
     writeFile(archive, zipOf(tree, packing == Packing::ZipDeflated));

@@ -43,8 +43,8 @@ struct SceneUnit {
 
 // Zvka4: version 4 in 12-byte blocks, so that small files share them, every file read-only, so that a run resumed
 // after the metadata was set must not need to write them. Tar: with a hard link, "hard.link", to the first file, which
-// the scene's tree holds as a file.
-enum class Packing { Zvka, Zvka4, ZipStored, ZipDeflated, Tar };
+// the scene's tree holds as a file; TarGz: that tar as one gzip member.
+enum class Packing { Zvka, Zvka4, ZipStored, ZipDeflated, Tar, TarGz };
 
 // A scratch folder for the archive x.zvka (a zip, whatever its name says, when so packed), its journal and the
 // destination.

@@ -107,16 +107,16 @@ TEST(FaultInjection, AblativeRunSurvivesAFailureAtEveryCall) {
 
 // At every flush point, each in both ways, and once after the run ends, for a tree, for one larger file and for a
 // zip and a tar (with a hard link) of the tree, releasing a unit at a time, two at a time and all at once, by holes
-// and, for the trees, by cuts alone; and for a zip whose large entry is taken in pieces, each starting at a point the
-// journal's tail holds until the piece is released, a unit at a time. The journal of an earlier run that stopped before
-// it recorded anything is replaced, so a loss around that replacement shows too.
+// and, for the trees, by cuts alone; and for a zip whose large entry is taken in pieces, and a tar.gz of it, each
+// piece starting at a point the journal's tail holds until the piece is released, a unit at a time. The journal of an
+// earlier run that stopped before it recorded anything is replaced, so a loss around that replacement shows too.
 TEST(PowerLoss, NothingIsLostAtAnyFlush) {
   const Tree oneFile = {{"large.bin", mixedBytes(44, 5)}};
   const Tree pieces = {{"large.bin", mixedBytes((4 << 20) + 300000, 5)}, {"small.txt", bytesOf("small")}};
-  for (const auto& [tree, packing] :
-       {std::pair{smallTree(), Packing::Zvka}, std::pair{oneFile, Packing::Zvka},
-        std::pair{smallTree(), Packing::ZipDeflated}, std::pair{pieces, Packing::ZipDeflated},
-        std::pair{smallTree(), Packing::Zvka4}, std::pair{smallTree(), Packing::Tar}}) {
+  for (const auto& [tree, packing] : {std::pair{smallTree(), Packing::Zvka}, std::pair{oneFile, Packing::Zvka},
+                                      std::pair{smallTree(), Packing::ZipDeflated},
+                                      std::pair{pieces, Packing::ZipDeflated}, std::pair{smallTree(), Packing::Zvka4},
+                                      std::pair{smallTree(), Packing::Tar}, std::pair{pieces, Packing::TarGz}}) {
     for (int releases = 0; releases < 5; ++releases) {
       const uint64_t bound = std::array<uint64_t, 3>{1, 8, kDefaultGroupBytes}[releases % 3];
       const bool cutOnly = releases >= 3;

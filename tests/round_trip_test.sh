@@ -3,7 +3,8 @@
 # nanosecond, permissions, empty folders and symbolic links, those leading
 # out of the tree skipped at extraction. Its bytes do not depend on how many
 # threads coded it. A tar of the tree (pax keeps times to the nanosecond)
-# comes back the same way.
+# comes back the same way, and so does a tar compressed with gzip, whichever
+# tool made it.
 #   tests/round_trip_test.sh ZARVIK
 set -u
 zarvik=$1
@@ -79,7 +80,37 @@ cmp -s "$work/tarred/sparse.bin" "$work/more/sparse.bin"
 check "a sparse member's bytes" 0 $?
 check "and its holes" "yes" "$([ "$(du -k "$work/more/sparse.bin" | cut -f1)" -lt 1024 ] && echo yes)"
 
-# Tars refused before anything is written: the archive as it was, no destination, no journal.
+# The tree as tar.gz, with a file that decodes past a unit's 4 MiB so that
+# units start inside a gzip member: by tar (gzip -6), by pigz, as two gzip
+# members of a tar cut in two (as split tools make them) followed by zeros,
+# and with every optional header field (extra, name, comment, header CRC).
+cp -a "$src" "$work/gz" && seq 1 1500000 >"$work/gz/d/e/numbers.txt"
+tar --format=posix -C "$work/gz" -cf "$work/tree.tar" .
+tar --format=posix -C "$work/gz" -czf "$work/tar.tar.gz" .
+pigz -c "$work/tree.tar" >"$work/pigz.tgz"
+half=$(($(stat -c %s "$work/tree.tar") / 2))
+{ head -c "$half" "$work/tree.tar" | gzip -c && tail -c +$((half + 1)) "$work/tree.tar" | gzip -c && head -c 1000 /dev/zero; } \
+  >"$work/members.tar.gz"
+python3 - "$work/tree.tar" "$work/fields.tar.gz" <<'EOF'
+import struct, sys, zlib
+data = open(sys.argv[1], 'rb').read()
+header = b'\x1f\x8b\x08\x1e' + bytes(6) + struct.pack('<H', 4) + b'AB\0\0' + b'tree.tar\0' + b'a comment\0'
+header += struct.pack('<H', zlib.crc32(header) & 0xffff)
+deflate = zlib.compressobj(6, zlib.DEFLATED, -15)
+body = deflate.compress(data) + deflate.flush()
+open(sys.argv[2], 'wb').write(header + body + struct.pack('<II', zlib.crc32(data), len(data) & 0xffffffff))
+EOF
+cp "$work/fields.tar.gz" "$work/header-crc.tar.gz" && printf 'A' | dd of="$work/header-crc.tar.gz" bs=1 seek=26 conv=notrunc status=none
+run test "$work/tar.tar.gz"
+check "test a tar.gz" "0|format: tar.gz|./d/e/numbers.txt" \
+  "$rc|$("$zarvik" info "$work/tar.tar.gz" | sed -n 1p)|$("$zarvik" list "$work/tar.tar.gz" | grep -o '\./d/e/numbers.txt')"
+for gz in tar.tar.gz pigz.tgz members.tar.gz fields.tar.gz; do
+  run extract --batch 64K "$work/$gz" "$work/from-$gz"
+  check "extract $gz" "0|" "$rc|$(ls "$work" | grep -x "$gz")"
+  check "$gz: the tree as tar kept it" "$(describe "$work/gz" | grep -v '^out \|^absolute ')" "$(describe "$work/from-$gz")"
+done
+
+# Tars and tar.gz refused before anything is written: the archive as it was, no destination, no journal.
 python3 - "$work" <<'EOF'
 import io, sys, tarfile
 def tar(name, *members):
@@ -93,15 +124,29 @@ tar('hard-link-to-nothing', ('ok.txt', tarfile.REGTYPE, ''), ('h', tarfile.LNKTY
 tar('data-after-the-end', ('ok.txt', tarfile.REGTYPE, ''))
 open(f'{sys.argv[1]}/data-after-the-end.tar', 'ab').write(b'more')
 EOF
-for refusal in "traversal|Unsafe path in archive: ../evil" \
-  "hard-link-to-nothing|Tar hard link names no file the archive holds: h" \
-  "data-after-the-end|Data after the end of the tar archive: at byte 10240"; do
+tar -C "$src" -czf "$work/small.tar.gz" d
+size=$(stat -c %s "$work/small.tar.gz")
+cp "$work/small.tar.gz" "$work/crc.tar.gz" && printf '\x55' | dd of="$work/crc.tar.gz" bs=1 seek=$((size - 8)) conv=notrunc status=none
+head -c $((size - 100)) "$work/small.tar.gz" >"$work/cut.tar.gz"
+{ cat "$work/small.tar.gz" && printf 'junk'; } >"$work/junk.tar.gz"
+xz -c "$work/tree.tar" >"$work/xz.tar.gz"
+head -c 1500 "$work/traversal.tar" | gzip -c >"$work/tar-cut.tar.gz"
+gzip -c "$work/data-after-the-end.tar" >"$work/tar-trailed.tar.gz"
+for refusal in "traversal.tar|Unsafe path in archive: ../evil" \
+  "hard-link-to-nothing.tar|Tar hard link names no file the archive holds: h" \
+  "data-after-the-end.tar|Data after the end of the tar archive: at byte 10240" \
+  "crc.tar.gz|Checksum verification failed: gzip member at byte 0" "cut.tar.gz|Gzip data is damaged (ends early): at byte 0" \
+  "junk.tar.gz|Data after the end of the gzip stream: at byte $size" \
+  "header-crc.tar.gz|Gzip data is damaged (header checksum mismatch): at byte 0" \
+  "xz.tar.gz|Compressed archive (xz), which this program cannot extract" \
+  "tar-cut.tar.gz|Tar archive ends inside a header: at byte 1024" \
+  "tar-trailed.tar.gz|Data after the end of the tar archive: at byte 10240"; do
   name=${refusal%%|*}
-  cp "$work/$name.tar" "$work/$name.copy"
-  run extract "$work/$name.tar" "$work/$name.out"
+  cp "$work/$name" "$work/$name.copy"
+  run extract "$work/$name" "$work/$name.out"
   check "$name refused, nothing touched" "1|Extract failed: ${refusal#*|}|same" \
-    "$rc|$err|$(cmp -s "$work/$name.tar" "$work/$name.copy" && [ ! -e "$work/$name.out" ] &&
-      [ ! -e "$work/$name.tar.zvkj" ] && echo same)"
+    "$rc|$err|$(cmp -s "$work/$name" "$work/$name.copy" && [ ! -e "$work/$name.out" ] &&
+      [ ! -e "$work/$name.zvkj" ] && echo same)"
 done
 
 # A run that set every time and permission, then stopped before it removed its journal (every block recorded as

@@ -42,7 +42,7 @@ TEST(PathRules, ExtensionStemParentAndTheArchiveExtension) {
       {L"C:report.txt.zvka", L".zvka", L"report.txt", L"C:", true},
       {L"C:\\d\\photos.ZiP", L".ZiP", L"photos", L"C:\\d", true},
       {L"a.zvka.txt", L".txt", L"a.zvka", L"", false},
-      {L"D:/mixed\\dir/f.tar.gz", L".gz", L"f.tar", L"D:/mixed\\dir", false},
+      {L"D:/mixed\\dir/f.tar.gz", L".gz", L"f.tar", L"D:/mixed\\dir", true},
       {L"\\\\server\\share\\a.Zvkj:stream", L".Zvkj", L"a", L"\\\\server\\share", true},
   };
   // clang-format on
@@ -114,7 +114,7 @@ TEST(ShellVerbs, EachCommandIsTheQuickActionOfItsLabel) {
   using enum QuickActionKind;
   const std::wstring program = L"C:\\Program Files\\za.exe", file = L"C:\\d\\my photos.zvka";
   const std::vector<RegistryValue> values = shellVerbValues(program);
-  ASSERT_EQ(values.size(), 31u);
+  ASSERT_EQ(values.size(), 52u);  // 5 for each owner of Add, 7 for each owner of the two Extract verbs
   using Verbs = std::vector<std::pair<std::wstring, QuickActionKind>>;  // each command's label and action
   Verbs verbs;
   for (size_t i = 1; i < values.size(); ++i) {
@@ -132,16 +132,17 @@ TEST(ShellVerbs, EachCommandIsTheQuickActionOfItsLabel) {
   }
   const Verbs::value_type add{L"Add to archive", Archive}, here{L"Extract Here", ExtractHere},
       to{L"Extract to \"%1\\\"", ExtractTo};
-  EXPECT_EQ(verbs, (Verbs{add, add, here, to, here, to, here, to}));  // files, folders, archives, journals, zips
+  // files, folders, archives, journals, zips, tars, .tgz and .gz
+  EXPECT_EQ(verbs, (Verbs{add, add, here, to, here, to, here, to, here, to, here, to, here, to}));
   std::vector<std::wstring> menus;  // the keys that README's commands for removing the entries name
   for (const RegistryValue& value : values) {
     if (value.data == L"Zarvik Archiver") menus.push_back(value.key);
   }
   const std::wstring classes = L"Software\\Classes\\", types = classes + L"SystemFileAssociations\\",
                      menu = L"\\shell\\ZarvikArchiver";
-  EXPECT_EQ(menus,
-            (std::vector<std::wstring>{classes + L"*" + menu, classes + L"Directory" + menu, types + L".zvka" + menu,
-                                       types + L".zvkj" + menu, types + L".zip" + menu, types + L".tar" + menu}));
+  EXPECT_EQ(menus, (std::vector<std::wstring>{classes + L"*" + menu, classes + L"Directory" + menu,
+                                              types + L".zvka" + menu, types + L".zvkj" + menu, types + L".zip" + menu,
+                                              types + L".tar" + menu, types + L".tgz" + menu, types + L".gz" + menu}));
   std::wstring full = moduleFilePath(nullptr, 32768);
   ASSERT_TRUE(full.ends_with(L".exe"));
   EXPECT_EQ(moduleFilePath(nullptr, 4), full);

@@ -1,0 +1,510 @@
+#include "targz_source.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <array>
+#include <optional>
+
+#include "block_io.h"
+#include "crc32.h"
+#include "file_util.h"
+#include "gzip_format.h"
+#include "path_safety.h"
+#include "record_bytes.h"
+#include "tar_format.h"
+#include "tar_layout.h"
+#include "tar_source.h"
+
+namespace ablative {
+
+namespace {
+
+// No unit takes more, stored or decoded: a deflate block may decode to any
+// length, and a unit ends only where a block does.
+constexpr uint64_t kLargestPiece = 256u << 20;
+constexpr uint32_t kDeflateCoding = 8;
+
+bool fail(std::wstring& errorText, const std::wstring& message) {
+  errorText = message;
+  return false;
+}
+
+std::wstring atByte(uint64_t offset) { return L": at byte " + std::to_wstring(offset); }
+
+// Where a unit may start: a gzip member's deflate start (no point needed), or
+// a recorded point.
+struct PassPoint {
+  uint64_t in = 0, out = 0;
+  size_t member = 0;
+  std::shared_ptr<const InflatePoint> point;
+};
+
+// Bytes of one member's data that one unit decodes, summed.
+struct Segment {
+  uint64_t from = 0, length = 0;
+  uint32_t crc = 0;
+  size_t unit = 0;  // the point it follows
+};
+
+// The tar read from the decoded stream as it comes: members by
+// TarHeaderParser; every member's data summed per unit, which members are
+// kept being known only at the end; each unit's decoded bytes summed whole.
+class TarScan {
+ public:
+  explicit TarScan(const std::vector<PassPoint>& points) : points_(points) {}
+
+  bool take(const uint8_t* bytes, size_t length, std::wstring& errorText) {
+    sumRanges(bytes, length);
+    while (length > 0) {
+      const size_t n = takeSome(bytes, length, errorText);
+      if (n == 0) return false;
+      pos_ += n;
+      bytes += n;
+      length -= n;
+    }
+    return true;
+  }
+
+  // At the stream's end, as readTarMembers judges a tar file's end.
+  bool finish(std::wstring& errorText) {
+    if (ended_) return true;
+    if (parser_.insideHeader()) return fail(errorText, L"Tar archive ends inside a header" + atByte(next_));
+    if (blockFill_ > 0) {
+      const auto nonZero = std::find_if(block_.begin(), block_.begin() + blockFill_, [](uint8_t b) { return b; });
+      if (nonZero != block_.begin() + blockFill_) {
+        if (!zeroBlockAt_) return fail(errorText, L"Tar archive ends inside a header" + atByte(next_));
+        return fail(errorText, L"Data after the end of the tar archive" + atByte(next_ + (nonZero - block_.begin())));
+      }
+    }
+    if (dataTo_ > pos_) {
+      const TarMember& last = contents.members.back();
+      return fail(errorText,
+                  L"Tar member runs past the end of the archive: " +
+                      (last.path.empty() ? L"at byte " + std::to_wstring(last.headerOffset) : displayPath(last.path)));
+    }
+    contents.end = zeroBlockAt_.value_or(std::min(next_, pos_));
+    return true;
+  }
+
+  TarContents contents;
+  std::vector<Segment> segments;
+  std::vector<uint32_t> rangeCrcs;  // per point: of all it decodes to, up to the next
+
+ private:
+  // The last point at or before stream offset `at`, looking from point `from`
+  // on; and where the point after `unit` starts.
+  size_t unitAt(uint64_t at, size_t from) const {
+    while (from + 1 < points_.size() && points_[from + 1].out <= at) ++from;
+    return from;
+  }
+  uint64_t unitEnd(size_t unit) const { return unit + 1 < points_.size() ? points_[unit + 1].out : UINT64_MAX; }
+
+  void sumRanges(const uint8_t* bytes, size_t length) {
+    for (uint64_t at = pos_; length > 0;) {
+      rangeUnit_ = unitAt(at, rangeUnit_);
+      rangeCrcs.resize(std::max(rangeCrcs.size(), rangeUnit_ + 1));
+      const auto n = static_cast<size_t>(std::min<uint64_t>(length, unitEnd(rangeUnit_) - at));
+      rangeCrcs[rangeUnit_] = crc32(rangeCrcs[rangeUnit_], bytes, n);
+      at += n;
+      bytes += n;
+      length -= n;
+    }
+  }
+
+  // Takes what comes next of `bytes`: data, padding, a header block's bytes
+  // or what follows the end. Returns how many, 0 on a failure.
+  size_t takeSome(const uint8_t* bytes, size_t length, std::wstring& errorText) {
+    if (ended_) {
+      const auto nonZero = std::find_if(bytes, bytes + length, [](uint8_t b) { return b; });
+      if (nonZero == bytes + length) return length;
+      fail(errorText, L"Data after the end of the tar archive" + atByte(pos_ + (nonZero - bytes)));
+      return 0;
+    }
+    if (pos_ < next_) {
+      if (pos_ < dataFrom_ || pos_ >= dataTo_) {
+        return static_cast<size_t>(std::min<uint64_t>(length, (pos_ < dataFrom_ ? dataFrom_ : next_) - pos_));
+      }
+      return sumData(bytes, static_cast<size_t>(std::min<uint64_t>(length, dataTo_ - pos_)));
+    }
+    const size_t n = std::min<size_t>(length, kTarBlockSize - blockFill_);
+    std::copy_n(bytes, n, block_.begin() + blockFill_);
+    blockFill_ += n;
+    if (blockFill_ == kTarBlockSize && !takeBlock(errorText)) return 0;
+    return n;
+  }
+
+  size_t sumData(const uint8_t* bytes, size_t length) {
+    unit_ = unitAt(pos_, unit_);
+    const auto n = static_cast<size_t>(std::min<uint64_t>(length, unitEnd(unit_) - pos_));
+    if (segments.empty() || segments.back().unit != unit_ || segments.back().from + segments.back().length != pos_) {
+      segments.push_back({pos_, 0, 0, unit_});
+    }
+    Segment& segment = segments.back();
+    segment.crc = crc32(segment.crc, bytes, n);
+    segment.length += n;
+    return n;
+  }
+
+  bool takeBlock(std::wstring& errorText) {
+    blockFill_ = 0;
+    const bool betweenMembers = !parser_.insideHeader();
+    switch (parser_.take(block_, next_, errorText)) {
+      case TarStep::Failed: return false;
+      case TarStep::NextBlock:
+        if (betweenMembers && !zeroBlockAt_ &&
+            std::all_of(block_.begin(), block_.end(), [](uint8_t b) { return !b; })) {
+          zeroBlockAt_ = next_;
+        }
+        next_ += kTarBlockSize;
+        return true;
+      case TarStep::Member: {
+        const TarMember& member = contents.members.emplace_back(parser_.member());
+        dataFrom_ = member.dataOffset;
+        dataTo_ = member.dataOffset + member.storedSize;
+        next_ = tarNextHeader(member);
+        return true;
+      }
+      case TarStep::End:
+        ended_ = true;
+        contents.end = zeroBlockAt_.value_or(next_);
+        return true;
+    }
+    return false;
+  }
+
+  const std::vector<PassPoint>& points_;
+  TarHeaderParser parser_;
+  uint64_t pos_ = 0;   // of the next byte in the decoded stream
+  uint64_t next_ = 0;  // the header block due
+  bool ended_ = false;
+  std::optional<uint64_t> zeroBlockAt_;
+  std::array<uint8_t, kTarBlockSize> block_{};
+  size_t blockFill_ = 0;
+  uint64_t dataFrom_ = 0, dataTo_ = 0;  // the last member's data
+  size_t unit_ = 0, rangeUnit_ = 0;
+};
+
+// What one pass over the archive found.
+struct TargzPass {
+  std::vector<PassPoint> points;
+  TarScan scan{points};
+  std::vector<GzipMember> members;
+  uint64_t archiveSize = 0;
+};
+
+// Decodes the archive once; `withPoints` records where units may start (a
+// listing needs none: the tar is then summed as one range).
+bool passOver(const std::wstring& archivePath, bool withPoints, TargzPass& pass, std::wstring& errorText) {
+  FileHandle file;
+  if (!openFile(archivePath, OpenMode::ReadOnly, file) || !fileSize(file, pass.archiveSize)) {
+    return fail(errorText, L"Unable to open archive file");
+  }
+  GzipPass gzip;
+  gzip.onBytes = [&](const uint8_t* bytes, size_t length, std::wstring& why) {
+    return pass.scan.take(bytes, length, why);
+  };
+  if (withPoints) {
+    gzip.pointSpacing = kTarPieceBytes;
+    gzip.onPoint = [&](const InflatePoint& point) {
+      const bool start = point.inOffset == gzip.members.back().deflateStart;
+      pass.points.push_back({point.inOffset, point.outOffset, gzip.members.size() - 1,
+                             start ? nullptr : std::make_shared<const InflatePoint>(point)});
+    };
+  }
+  if (!readGzip(file, gzip, errorText) || !pass.scan.finish(errorText)) return false;
+  pass.members = std::move(gzip.members);
+  return true;
+}
+
+// How each unit decodes, beside the plan.
+struct UnitSource {
+  uint64_t memberOffset = 0;  // of its gzip member, for messages
+  uint32_t decodedLength = 0;
+  uint32_t decodedCrc = 0;
+};
+
+struct TargzUnits {
+  std::vector<UnitSource> units;
+  std::vector<std::shared_ptr<const InflatePoint>> resumeAt;  // per unit; null at a member's start
+  std::vector<uint32_t> pieceAt;  // per plan piece: where it lies in its unit's decoded bytes
+  // Per unit, read from a journal: it starts at a point the journal's tail no
+  // longer holds.
+  std::vector<uint8_t> lacksPoint;
+};
+
+// The CRC-32 of the segments of unit `unit` whose bytes the spans take, from
+// segments[next] on (they come in unit order).
+uint32_t keptCrc(const std::vector<Segment>& segments, size_t& next, size_t unit, const std::vector<TarSpan>& spans) {
+  uint32_t crc = 0;
+  for (; next < segments.size() && segments[next].unit == unit; ++next) {
+    const Segment& segment = segments[next];
+    const auto span = std::partition_point(spans.begin(), spans.end(),
+                                           [&](const TarSpan& s) { return s.streamOffset + s.length <= segment.from; });
+    // A kept file's spans take all of its member's data.
+    if (span != spans.end() && span->streamOffset <= segment.from) {
+      crc = static_cast<uint32_t>(crc32_combine(crc, segment.crc, static_cast<z_off_t>(segment.length)));
+    }
+  }
+  return crc;
+}
+
+// Where each of the unit's pieces lies among the bytes it decodes from `from`.
+void placePieces(const std::vector<TarSpan>& spans, uint64_t from, const ExtractionPlan& plan, TargzUnits& units) {
+  const auto first = std::partition_point(
+      spans.begin(), spans.end(), [from](const TarSpan& span) { return span.streamOffset + span.length <= from; });
+  const PlanUnit& unit = plan.units.back();
+  for (uint32_t k = 0; k < unit.pieceCount; ++k) {
+    units.pieceAt.push_back(static_cast<uint32_t>(std::max(first[k].streamOffset, from) - from));
+  }
+}
+
+bool cutUnits(const TargzPass& pass, const std::vector<TarSpan>& spans, ExtractionPlan& plan, TargzUnits& units,
+              std::wstring& errorText) {
+  const std::vector<PassPoint>& points = pass.points;
+  size_t segment = 0;
+  for (size_t i = 0; i < points.size(); ++i) {
+    const PassPoint& point = points[i];
+    const GzipMember& member = pass.members[point.member];
+    const bool nextInMember = i + 1 < points.size() && points[i + 1].member == point.member;
+    const uint64_t inEnd = nextInMember ? points[i + 1].in : member.deflateEnd;
+    const uint64_t outEnd = i + 1 < points.size() ? points[i + 1].out : pass.members.back().outEnd;
+    const uint32_t crc = keptCrc(pass.scan.segments, segment, i, spans);
+    const PlanUnit unit{.offset = point.in,
+                        .storedSize = static_cast<uint32_t>(inEnd - point.in),
+                        .crc = crc,
+                        .coding = kDeflateCoding};
+    if (addSpanUnit(spans, point.out, outEnd, unit, plan) == 0) continue;
+    if (inEnd - point.in > kLargestPiece || outEnd - point.out > kLargestPiece) {
+      return fail(errorText,
+                  L"Gzip stream cannot be split into pieces small enough to extract" + atByte(member.offset));
+    }
+    units.units.push_back({member.offset, static_cast<uint32_t>(outEnd - point.out),
+                           i < pass.scan.rangeCrcs.size() ? pass.scan.rangeCrcs[i] : 0});
+    units.resumeAt.push_back(point.point);
+    placePieces(spans, point.out, plan, units);
+  }
+  return true;
+}
+
+bool readTargz(const std::wstring& archivePath, SourceReading& reading, std::wstring& errorText) {
+  TargzPass pass;
+  TarLayout layout;
+  if (!passOver(archivePath, true, pass, errorText) || !layOutTar(pass.scan.contents, layout, errorText)) return false;
+  auto plan = std::make_shared<ExtractionPlan>(std::move(layout.plan));
+  plan->archiveSize = pass.archiveSize;
+  plan->describedByJournal = true;
+  auto units = std::make_shared<TargzUnits>();
+  if (!cutUnits(pass, layout.spans, *plan, *units, errorText)) return false;
+  for (const GzipMember& member : pass.members) {
+    plan->marks.push_back(
+        {member.offset, static_cast<uint32_t>(member.deflateStart - member.offset), member.headerCrc});
+  }
+  plan->sourceData = std::move(units);
+  reading = SourceReading{};
+  reading.unitCount = static_cast<uint32_t>(plan->units.size());
+  reading.facts.format = targzSource().format;
+  reading.facts.blockSize = kTarPieceBytes;
+  reading.facts.sourceBytes = layout.fileBytes;
+  reading.skipped = std::move(layout.skipped);
+  reading.plan = [plan](const UnitFilter&, ExtractionPlan& into, std::wstring&) {
+    into = *plan;
+    return true;
+  };
+  return true;
+}
+
+const TargzUnits& unitsOf(const ExtractionPlan& plan) { return *static_cast<const TargzUnits*>(plan.sourceData.get()); }
+
+std::wstring memberAt(const ExtractionPlan& plan, uint32_t u) {
+  return L"gzip member at byte " + std::to_wstring(unitsOf(plan).units[u].memberOffset);
+}
+
+BlockRead readStoredUnit(FileHandle& archive, const ExtractionPlan& plan, uint32_t u, std::vector<uint8_t>& stored,
+                         std::wstring& errorText) {
+  const PlanUnit& unit = plan.units[u];
+  std::wstring readError;
+  if (readArchiveBlock(archive, unit.offset, unit.storedSize, stored, readError)) return BlockRead::Verified;
+  if (!readError.empty()) return errorText = readError, BlockRead::Unreadable;
+  errorText = L"Gzip data is damaged (ends early)" + atByte(unitsOf(plan).units[u].memberOffset);
+  return BlockRead::Damaged;
+}
+
+BlockRead decodeUnit(const ExtractionPlan& plan, uint32_t u, const std::vector<uint8_t>& stored,
+                     std::vector<uint8_t>& raw, std::wstring& errorText) {
+  const TargzUnits& units = unitsOf(plan);
+  const UnitSource& source = units.units[u];
+  if (u < units.lacksPoint.size() && units.lacksPoint[u]) {
+    errorText = L"The journal no longer holds where this piece's decoding starts: " + memberAt(plan, u);
+    return BlockRead::Damaged;
+  }
+  std::vector<uint8_t> decoded(source.decodedLength);
+  if (!inflateFrom(units.resumeAt[u].get(), stored, decoded)) {
+    errorText = L"Gzip data is damaged (invalid deflate data)" + atByte(source.memberOffset);
+    return BlockRead::Damaged;
+  }
+  if (crc32(decoded.data(), decoded.size()) != source.decodedCrc) {
+    return errorText = L"Checksum verification failed: " + memberAt(plan, u), BlockRead::Damaged;
+  }
+  const PlanUnit& unit = plan.units[u];
+  raw.resize(unit.rawSize);
+  for (uint32_t k = unit.firstPiece; k < unit.firstPiece + unit.pieceCount; ++k) {
+    std::copy_n(decoded.begin() + units.pieceAt[k], plan.pieces[k].length, raw.begin() + plan.pieces[k].rawOffset);
+  }
+  return BlockRead::Verified;
+}
+
+// What a unit's decoding needs once the archive's bytes around it are gone.
+void saveUnits(const ExtractionPlan& plan, RecordWriter& out) {
+  const TargzUnits& units = unitsOf(plan);
+  for (size_t u = 0; u < units.units.size(); ++u) {
+    out.u64(units.units[u].memberOffset);
+    out.u32(units.units[u].decodedLength);
+    out.u32(units.units[u].decodedCrc);
+    out.u8(units.resumeAt[u] ? 1 : 0);
+  }
+  for (const uint32_t at : units.pieceAt) out.u32(at);
+}
+
+// A unit's point, which its tail piece holds until it is released.
+bool savePoint(const ExtractionPlan& plan, uint32_t unit, RecordWriter& out) {
+  const InflatePoint* point = unitsOf(plan).resumeAt[unit].get();
+  if (point == nullptr) return false;
+  out.u64(point->inOffset);
+  out.u64(point->outOffset);
+  out.u32(static_cast<uint32_t>(point->bits));
+  out.u32(point->bitsValue);
+  out.u32(point->crc);
+  out.u32(point->windowLength);
+  out.raw(point->window, point->windowLength);
+  return true;
+}
+
+std::shared_ptr<const InflatePoint> loadPoint(std::span<const uint8_t> bytes) {
+  RecordReader in(bytes.data(), bytes.size());
+  auto point = std::make_shared<InflatePoint>();
+  point->inOffset = in.u64();
+  point->outOffset = in.u64();
+  point->bits = static_cast<int>(in.u32());
+  point->bitsValue = static_cast<uint8_t>(in.u32());
+  point->crc = in.u32();
+  point->windowLength = in.u32();
+  if (point->bits > 7 || point->windowLength > sizeof point->window || !in.raw(point->window, point->windowLength) ||
+      !in.atEnd()) {
+    return nullptr;
+  }
+  return point;
+}
+
+bool loadUnits(RecordReader& in, std::span<const UnitBytes> tail, ExtractionPlan& plan) {
+  auto units = std::make_shared<TargzUnits>();
+  const size_t count = plan.units.size();
+  units->units.resize(count);
+  units->resumeAt.resize(count);
+  units->lacksPoint.resize(count);
+  for (size_t u = 0; u < count; ++u) {
+    units->units[u] = {in.u64(), in.u32(), in.u32()};
+    units->lacksPoint[u] = in.u8() != 0;  // until its point is read
+  }
+  for (size_t u = 0; u < count && in.ok(); ++u) {
+    for (const PlanPiece& piece : plan.piecesOf(static_cast<uint32_t>(u))) {
+      const uint32_t at = in.u32();
+      if (uint64_t{at} + piece.length > units->units[u].decodedLength) return false;
+      units->pieceAt.push_back(at);
+    }
+  }
+  for (const UnitBytes& piece : tail) {
+    if (piece.unit >= count || !units->lacksPoint[piece.unit]) return false;
+    if (!(units->resumeAt[piece.unit] = loadPoint(piece.bytes))) return false;
+    units->lacksPoint[piece.unit] = false;
+  }
+  plan.sourceData = std::move(units);
+  return in.ok();
+}
+
+// Every member, as tar lists it, a later one of the same path too.
+bool listMembers(const std::wstring& archivePath, const FileLister& onFile, std::wstring& errorText) {
+  TargzPass pass;
+  if (!passOver(archivePath, false, pass, errorText)) return false;
+  for (const TarMember& member : pass.scan.contents.members) onFile(listedMember(member));
+  return true;
+}
+
+bool recognisesGzip(std::span<const uint8_t> firstBytes, FileHandle&) { return looksLikeGzip(firstBytes); }
+
+// The compressions refused by name, by their first bytes.
+struct Compression {
+  const wchar_t* name;
+  std::string_view magic;
+};
+constexpr Compression kOtherCompressions[] = {
+    {L"xz",
+     {"\xfd"
+      "7zXZ\0",
+      6}},
+    {L"bzip2", "BZh"},
+    {L"Zstandard", "\x28\xb5\x2f\xfd"},
+    {L"lzip", "LZIP"},
+    {L"compress", "\x1f\x9d"},
+};
+
+const Compression* compressionOf(std::span<const uint8_t> firstBytes) {
+  const std::string_view first(reinterpret_cast<const char*>(firstBytes.data()), firstBytes.size());
+  for (const Compression& compression : kOtherCompressions) {
+    if (first.starts_with(compression.magic)) return &compression;
+  }
+  return nullptr;
+}
+
+bool refuseCompression(const std::wstring& archivePath, std::wstring& errorText) {
+  FileHandle file;
+  uint8_t first[8];
+  uint64_t got = 0;
+  if (!openFile(archivePath, OpenMode::ReadOnly, file) || !readUpTo(file, first, sizeof first, sizeof first, got)) {
+    return fail(errorText, L"Unable to open archive file");
+  }
+  const Compression* compression = compressionOf({first, got});
+  return fail(errorText, L"Compressed archive (" + std::wstring(compression ? compression->name : L"unknown") +
+                             L"), which this program cannot extract");
+}
+
+bool recognisesOtherCompression(std::span<const uint8_t> firstBytes, FileHandle&) {
+  return compressionOf(firstBytes) != nullptr;
+}
+bool refuseReading(const std::wstring& archivePath, SourceReading&, std::wstring& errorText) {
+  return refuseCompression(archivePath, errorText);
+}
+bool refuseListing(const std::wstring& archivePath, const FileLister&, std::wstring& errorText) {
+  return refuseCompression(archivePath, errorText);
+}
+
+}  // namespace
+
+const ArchiveSource& targzSource() {
+  static const ArchiveSource source{.format = L"tar.gz",
+                                    .recognises = recognisesGzip,
+                                    .read = readTargz,
+                                    .readStored = readStoredUnit,
+                                    .decodeUnit = decodeUnit,
+                                    .list = listMembers,
+                                    .saveUnits = saveUnits,
+                                    .saveUnitBytes = savePoint,
+                                    .loadUnits = loadUnits};
+  return source;
+}
+
+const ArchiveSource& otherCompressionSource() {
+  // Only reading and listing are ever asked of it: both refuse.
+  static const ArchiveSource source{.format = L"compressed",
+                                    .recognises = recognisesOtherCompression,
+                                    .read = refuseReading,
+                                    .readStored = {},
+                                    .decodeUnit = {},
+                                    .list = refuseListing,
+                                    .saveUnits = {},
+                                    .saveUnitBytes = {},
+                                    .loadUnits = {}};
+  return source;
+}
+
+}  // namespace ablative

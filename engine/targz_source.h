@@ -1,0 +1,31 @@
+// Tar archives compressed with gzip (".tar.gz", ".tgz") as a source for the
+// consuming protocol. A first pass decodes the stream once, reading the tar's
+// members from the decoded bytes, checking each gzip member, and recording a
+// point where decoding can start again at each gzip member's start and at the
+// first deflate block boundary after every kTarPieceBytes decoded. A unit is
+// the compressed bytes between two points (with the zip source's rule for the
+// byte a point splits, zip_source.h), whose raw bytes are the kept members'
+// data it decodes to; a range that decodes to none is no unit. Gzip headers
+// and trailers lie outside every unit: the headers are marks.
+#pragma once
+
+#include "archive_source.h"
+
+namespace ablative {
+
+// Its messages, besides readGzip's (gzip_format.h), layOutTar's and the tar
+// reader's (tar_format.h), reading the archive:
+//   "Gzip stream cannot be split into pieces small enough to extract: at byte " + the member's offset
+// and, reading a unit, a read's own message when Unreadable, or, when Damaged,
+//   "Gzip data is damaged (ends early): at byte " + the member's offset
+//   "Gzip data is damaged (invalid deflate data): at byte " + the member's offset
+//   "Checksum verification failed: gzip member at byte " + its offset
+//   "The journal no longer holds where this piece's decoding starts: gzip member at byte " + its offset
+const ArchiveSource& targzSource();
+
+// Archives compressed with what this program does not decode (xz, bzip2,
+// Zstandard, lzip, compress), refused by name before anything is written:
+//   "Compressed archive (" + name + "), which this program cannot extract"
+const ArchiveSource& otherCompressionSource();
+
+}  // namespace ablative

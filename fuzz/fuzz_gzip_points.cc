@@ -1,0 +1,58 @@
+// The gzip reader on arbitrary bytes as a whole file, recording a point every
+// 4 KiB decoded: every input must end in acceptance or a refusal, never a
+// crash, and decoding a member from the points it recorded must give the same
+// bytes as the straight decode.
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+#include <vector>
+
+#include "fuzz_util.h"
+#include "gzip_format.h"
+
+namespace {
+
+constexpr size_t kMostDecoded = 1u << 20;  // an input that decodes to more stops there
+constexpr size_t kPointsTried = 8;         // spread over those recorded: each decodes to its member's end
+
+struct Point {
+  std::shared_ptr<const ablative::InflatePoint> point;
+  size_t member = 0;
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::wstring path = fuzz::writeInput("archive.gz", data, size);
+  ablative::FileHandle file;
+  if (!ablative::openFile(path, ablative::OpenMode::ReadOnly, file)) return 0;
+  std::vector<uint8_t> decoded;
+  std::vector<Point> points;
+  ablative::GzipPass pass;
+  pass.onBytes = [&](const uint8_t* bytes, size_t length, std::wstring& errorText) {
+    if (decoded.size() + length > kMostDecoded) return errorText = L"too long", false;
+    decoded.insert(decoded.end(), bytes, bytes + length);
+    return true;
+  };
+  pass.pointSpacing = 1 << 12;
+  pass.onPoint = [&](const ablative::InflatePoint& point) {
+    points.push_back({std::make_shared<const ablative::InflatePoint>(point), pass.members.size() - 1});
+  };
+  std::wstring errorText;
+  if (!ablative::readGzip(file, pass, errorText)) return 0;
+  for (size_t k = 0; k < std::min(points.size(), kPointsTried); ++k) {
+    const Point& at = points[k * points.size() / std::min(points.size(), kPointsTried)];
+    const ablative::GzipMember& member = pass.members[at.member];
+    const ablative::InflatePoint& point = *at.point;
+    if (point.inOffset < member.deflateStart || point.inOffset > member.deflateEnd || point.outOffset > member.outEnd) {
+      std::abort();
+    }
+    std::vector<uint8_t> again(member.outEnd - point.outOffset);
+    if (!ablative::inflateFrom(&point, {data + point.inOffset, member.deflateEnd - point.inOffset}, again) ||
+        !std::equal(again.begin(), again.end(), decoded.begin() + point.outOffset)) {
+      std::abort();
+    }
+  }
+  return 0;
+}
