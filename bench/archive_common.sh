@@ -45,6 +45,53 @@ bench_big_file() {
     head -c "$2" >"$1" || true
 }
 
+# need_tools SCRIPT PACKAGES TOOL...: exits unless every TOOL is on the path.
+need_tools() {
+  local script=$1 packages=$2 tool
+  shift 2
+  for tool; do
+    command -v "$tool" >/dev/null || { say "$script: $tool is missing (apt-get install $packages)"; exit 2; }
+  done
+}
+
+# bench_workdir NAME: W, a fresh folder under BASE removed on exit, and RES,
+# the empty file of results in it.
+bench_workdir() {
+  mkdir -p "$BASE"
+  W=$(mktemp -d "$(cd "$BASE" && pwd)/zarvik-$1.XXXXXX")
+  trap 'rm -rf "$W"' EXIT
+  RES=$W/results
+  : >"$RES"
+}
+
+# space_workdir NAME: bench_workdir, with FS, the mount point of the images,
+# unmounted on exit.
+space_workdir() {
+  bench_workdir "$1"
+  FS=$W/fs
+  mkdir "$FS"
+  trap 'umount "$FS" 2>/dev/null || true; rm -rf "$W"' EXIT
+}
+
+# rotated_runs ARCHIVE...: every side of SIDES on every ARCHIVE, REPS times,
+# the sides' order rotated each repetition; `run SIDE ARCHIVE OUT` does one. A
+# repetition's output folders are deleted after it. Sets LOADS.
+rotated_runs() {
+  LOADS=$(load)
+  local rep archive k
+  for ((rep = 0; rep < REPS; rep++)); do
+    say "== repetition $((rep + 1))/$REPS (load $(load))"
+    for archive in "$@"; do
+      for ((k = 0; k < ${#SIDES[@]}; k++)); do
+        local side=${SIDES[(k + rep) % ${#SIDES[@]}]}
+        run "$side" "$archive" "$W/out-$rep-$(basename "$archive")-$side"
+      done
+    done
+    LOADS="$LOADS $(load)"
+    rm -rf "$W"/out-*; sync; sleep 5   # the deletion settled before the next repetition
+  done
+}
+
 # need_space DIR BYTES SCRIPT: exits unless DIR's file system has BYTES free.
 need_space() {
   (($(df -B1 --output=avail "$1" | tail -1) >= $2)) && return

@@ -23,16 +23,10 @@ MB=${ZARVIK_BENCH_MB:-1024}
 REPS=${ZARVIK_BENCH_REPS:-5}
 BASE=${1:-/var/tmp}
 
-for tool in tar gzip pigz python3; do
-  command -v "$tool" >/dev/null || { say "tar_compare.sh: $tool is missing (apt-get install tar gzip pigz python3)"; exit 2; }
-done
+need_tools tar_compare.sh "tar gzip pigz python3" tar gzip pigz python3
 bench_zarvik
 
-mkdir -p "$BASE"
-W=$(mktemp -d "$(cd "$BASE" && pwd)/zarvik-tarbench.XXXXXX")
-trap 'rm -rf "$W"' EXIT
-RES=$W/results
-: >"$RES"
+bench_workdir tarbench
 SIDES=(tar zarvik-keep zarvik)
 
 bench_tree "$W" "$MB"
@@ -67,18 +61,7 @@ run() {  # run SIDE ARCHIVE OUT
       ;;
   esac
 }
-LOADS=$(load)
-for ((rep = 0; rep < REPS; rep++)); do
-  say "== repetition $((rep + 1))/$REPS (load $(load))"
-  for archive in "${ARCHIVES[@]}"; do
-    for ((k = 0; k < ${#SIDES[@]}; k++)); do
-      side=${SIDES[(k + rep) % ${#SIDES[@]}]}
-      run "$side" "$archive" "$W/out-$rep-$(basename "$archive")-$side"
-    done
-  done
-  LOADS="$LOADS $(load)"
-  rm -rf "$W"/out-*; sync; sleep 5   # the deletion settled before the next repetition
-done
+rotated_runs "${ARCHIVES[@]}"
 $HELP report "$RES" "$BYTES" 0 >&2
 echo "$FILES files, $BYTES bytes; tar $(stat -c %s "$W/pax.tar") bytes, gzip -6 $(stat -c %s "$W/gzip-6.tar.gz") bytes," \
   "pigz $(stat -c %s "$W/pigz.tar.gz") bytes; medians of $REPS; load average (1 min) at each repetition's end: $LOADS"

@@ -27,20 +27,10 @@ BIG_MB=${ZARVIK_BIG_MB:-3000}
 BASE=${1:-/var/tmp}
 
 ((EUID == 0)) || { say "tar_space.sh: needs root to mount file systems"; exit 2; }
-for tool in tar gzip python3 mkfs.ext4; do
-  command -v "$tool" >/dev/null || { say "tar_space.sh: $tool is missing (apt-get install tar gzip python3 e2fsprogs)"; exit 2; }
-done
+need_tools tar_space.sh "tar gzip python3 e2fsprogs" tar gzip python3 mkfs.ext4
 bench_zarvik
 
-mkdir -p "$BASE"
-W=$(mktemp -d "$(cd "$BASE" && pwd)/zarvik-tarspace.XXXXXX")
-FS=$W/fs
-mkdir "$FS"
-cleanup() {
-  umount "$FS" 2>/dev/null || true
-  rm -rf "$W"
-}
-trap cleanup EXIT
+space_workdir tarspace
 
 BIG=$((BIG_MB * 1000000))
 need_space "$W" $(((MB << 20) * 4 + BIG * 3)) tar_space.sh   # tree, its tars, the big file, its tar and the largest image

@@ -23,22 +23,16 @@ MB=${ZARVIK_BENCH_MB:-1024}
 REPS=${ZARVIK_BENCH_REPS:-5}
 BASE=${1:-/var/tmp}
 
-for tool in zip unzip 7zz bsdtar python3; do
-  command -v "$tool" >/dev/null || { echo "zip_compare.sh: $tool is missing (apt-get install zip unzip 7zip libarchive-tools python3)" >&2; exit 2; }
-done
+need_tools zip_compare.sh "zip unzip 7zip libarchive-tools python3" zip unzip 7zz bsdtar python3
 bench_zarvik
 
-mkdir -p "$BASE"
-W=$(mktemp -d "$(cd "$BASE" && pwd)/zarvik-zipbench.XXXXXX")
-trap 'rm -rf "$W"' EXIT
-RES=$W/results
-: >"$RES"
-TOOLS=(unzip 7zz bsdtar zarvik-keep zarvik)
+bench_workdir zipbench
+SIDES=(unzip 7zz bsdtar zarvik-keep zarvik)
 
 zip_bench_tree "$W" "$MB"
 say "   $FILES files, $BYTES bytes; zip -6: $(stat -c %s "$W/infozip.zip") bytes, 7-Zip: $(stat -c %s "$W/7zip.zip") bytes"
 cat "$W"/*.zip >/dev/null
-need_space "$W" $(((2 * ${#TOOLS[@]} + 2) * BYTES * 11 / 10)) zip_compare.sh
+need_space "$W" $(((2 * ${#SIDES[@]} + 2) * BYTES * 11 / 10)) zip_compare.sh
 "$ZARVIK" extract -q --keep "$W/infozip.zip" "$W/check" >/dev/null 2>&1 && diff -r "$W/tree" "$W/check" >/dev/null ||
   { say "zip_compare.sh: zarvik's extraction differs from the tree"; exit 1; }
 rm -rf "$W/check"
@@ -56,19 +50,7 @@ run() {  # run TOOL ZIP OUT
       ;;
   esac
 }
-LOADS=$(load)
-for ((rep = 0; rep < REPS; rep++)); do
-  say "== repetition $((rep + 1))/$REPS (load $(load))"
-  for zipfile in "$W/infozip.zip" "$W/7zip.zip"; do
-    for ((k = 0; k < ${#TOOLS[@]}; k++)); do
-      tool=${TOOLS[(k + rep) % ${#TOOLS[@]}]}
-      out=$W/out-$rep-$(basename "$zipfile" .zip)-$tool
-      run "$tool" "$zipfile" "$out"
-    done
-  done
-  LOADS="$LOADS $(load)"
-  rm -rf "$W"/out-*; sync; sleep 5   # the deletion settled before the next repetition
-done
+rotated_runs "$W/infozip.zip" "$W/7zip.zip"
 $HELP report "$RES" "$BYTES" 0 >&2
 echo "$FILES files, $BYTES bytes; zip -6 $(stat -c %s "$W/infozip.zip") bytes, 7-Zip $(stat -c %s "$W/7zip.zip") bytes;" \
   "medians of $REPS; load average (1 min) at each repetition's end: $LOADS"

@@ -38,20 +38,10 @@ PLOT=${ZARVIK_BENCH_PLOT:-}
 BASE=${1:-/var/tmp}
 
 ((EUID == 0)) || { say "zip_space.sh: needs root to mount file systems"; exit 2; }
-for tool in zip unzip 7zz python3 mkfs.ext4 ${PLOT:+gnuplot}; do
-  command -v "$tool" >/dev/null || { say "zip_space.sh: $tool is missing (apt-get install zip unzip 7zip python3 e2fsprogs gnuplot-nox)"; exit 2; }
-done
+need_tools zip_space.sh "zip unzip 7zip python3 e2fsprogs gnuplot-nox" zip unzip 7zz python3 mkfs.ext4 ${PLOT:+gnuplot}
 bench_zarvik
 
-mkdir -p "$BASE"
-W=$(mktemp -d "$(cd "$BASE" && pwd)/zarvik-zipspace.XXXXXX")
-FS=$W/fs
-mkdir "$FS"
-cleanup() {
-  umount "$FS" 2>/dev/null || true
-  rm -rf "$W"
-}
-trap cleanup EXIT
+space_workdir zipspace
 
 BIG=$((BIG_MB * 1000000))
 need_space "$W" $(((MB << 20) * 4 + BIG * 4)) zip_space.sh   # tree, its zips, the big file, its zips and the largest image
