@@ -249,7 +249,7 @@ def table(results, subject):
         columns += [column] if column not in columns else []
         runs.setdefault((row, column), []).append(float(value))
     others = [c for c in columns if c != subject]
-    print("| zip | " + " | ".join(columns) + " | " + " | ".join(f"{subject} vs {c}" for c in others) + " |")
+    print("| archive | " + " | ".join(columns) + " | " + " | ".join(f"{subject} vs {c}" for c in others) + " |")
     print("|---" * (1 + len(columns) + len(others)) + "|")
     for row in rows:
         m = {c: median(runs.get((row, c), [])) for c in columns}

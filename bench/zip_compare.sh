@@ -18,44 +18,24 @@
 # Debian: apt-get install zip unzip 7zip libarchive-tools time python3
 set -euo pipefail
 
-source "$(dirname "${BASH_SOURCE[0]}")/zip_common.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/archive_common.sh"
 MB=${ZARVIK_BENCH_MB:-1024}
 REPS=${ZARVIK_BENCH_REPS:-5}
 BASE=${1:-/var/tmp}
 
-for tool in zip unzip 7zz bsdtar python3; do
-  command -v "$tool" >/dev/null || { echo "zip_compare.sh: $tool is missing (apt-get install zip unzip 7zip libarchive-tools python3)" >&2; exit 2; }
-done
-zip_bench_zarvik
+need_tools zip_compare.sh "zip unzip 7zip libarchive-tools python3" zip unzip 7zz bsdtar python3
+bench_zarvik
 
-mkdir -p "$BASE"
-W=$(mktemp -d "$(cd "$BASE" && pwd)/zarvik-zipbench.XXXXXX")
-trap 'rm -rf "$W"' EXIT
-RES=$W/results
-: >"$RES"
-TOOLS=(unzip 7zz bsdtar zarvik-keep zarvik)
+bench_workdir zipbench
+SIDES=(unzip 7zz bsdtar zarvik-keep zarvik)
 
 zip_bench_tree "$W" "$MB"
 say "   $FILES files, $BYTES bytes; zip -6: $(stat -c %s "$W/infozip.zip") bytes, 7-Zip: $(stat -c %s "$W/7zip.zip") bytes"
 cat "$W"/*.zip >/dev/null
-NEED=$(((2 * ${#TOOLS[@]} + 2) * BYTES * 11 / 10))
-if (($(df -B1 --output=avail "$W" | tail -1) < NEED)); then
-  say "zip_compare.sh: needs about $((NEED >> 30)) GiB free in $BASE; lower ZARVIK_BENCH_MB"
-  exit 2
-fi
+need_space "$W" $(((2 * ${#SIDES[@]} + 2) * BYTES * 11 / 10)) zip_compare.sh
 "$ZARVIK" extract -q --keep "$W/infozip.zip" "$W/check" >/dev/null 2>&1 && diff -r "$W/tree" "$W/check" >/dev/null ||
   { say "zip_compare.sh: zarvik's extraction differs from the tree"; exit 1; }
 rm -rf "$W/check"
-
-# timed NAME FOLDER CMD...: CMD in a fresh FOLDER, then sync; wall time of both.
-timed() {
-  local name=$1 folder=$2; shift 2
-  mkdir -p "$folder"
-  local t0=$EPOCHREALTIME
-  (cd "$folder" && "$@" >/dev/null 2>&1)
-  sync
-  echo "$name $(awk -v a="$t0" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.4f", b - a }')" >>"$RES"
-}
 
 run() {  # run TOOL ZIP OUT
   case $1 in
@@ -70,20 +50,7 @@ run() {  # run TOOL ZIP OUT
       ;;
   esac
 }
-load() { cut -d' ' -f1 /proc/loadavg; }
-LOADS=$(load)
-for ((rep = 0; rep < REPS; rep++)); do
-  say "== repetition $((rep + 1))/$REPS (load $(load))"
-  for zipfile in "$W/infozip.zip" "$W/7zip.zip"; do
-    for ((k = 0; k < ${#TOOLS[@]}; k++)); do
-      tool=${TOOLS[(k + rep) % ${#TOOLS[@]}]}
-      out=$W/out-$rep-$(basename "$zipfile" .zip)-$tool
-      run "$tool" "$zipfile" "$out"
-    done
-  done
-  LOADS="$LOADS $(load)"
-  rm -rf "$W"/out-*; sync; sleep 5   # the deletion settled before the next repetition
-done
+rotated_runs "$W/infozip.zip" "$W/7zip.zip"
 $HELP report "$RES" "$BYTES" 0 >&2
 echo "$FILES files, $BYTES bytes; zip -6 $(stat -c %s "$W/infozip.zip") bytes, 7-Zip $(stat -c %s "$W/7zip.zip") bytes;" \
   "medians of $REPS; load average (1 min) at each repetition's end: $LOADS"

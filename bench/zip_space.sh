@@ -30,8 +30,7 @@
 # Debian: apt-get install zip unzip 7zip python3 e2fsprogs gnuplot-nox
 set -euo pipefail
 
-source "$(dirname "${BASH_SOURCE[0]}")/zip_common.sh"
-PEAK="python3 $HERE/space_check_helper.py peak"
+source "$(dirname "${BASH_SOURCE[0]}")/archive_common.sh"
 MB=${ZARVIK_BENCH_MB:-1024}
 BIG_MB=${ZARVIK_BIG_MB:-3000}
 PLOT=${ZARVIK_BENCH_PLOT:-}
@@ -39,82 +38,32 @@ PLOT=${ZARVIK_BENCH_PLOT:-}
 BASE=${1:-/var/tmp}
 
 ((EUID == 0)) || { say "zip_space.sh: needs root to mount file systems"; exit 2; }
-for tool in zip unzip 7zz python3 mkfs.ext4 ${PLOT:+gnuplot}; do
-  command -v "$tool" >/dev/null || { say "zip_space.sh: $tool is missing (apt-get install zip unzip 7zip python3 e2fsprogs gnuplot-nox)"; exit 2; }
-done
-zip_bench_zarvik
+need_tools zip_space.sh "zip unzip 7zip python3 e2fsprogs gnuplot-nox" zip unzip 7zz python3 mkfs.ext4 ${PLOT:+gnuplot}
+bench_zarvik
 
-mkdir -p "$BASE"
-W=$(mktemp -d "$(cd "$BASE" && pwd)/zarvik-zipspace.XXXXXX")
-FS=$W/fs
-mkdir "$FS"
-cleanup() {
-  umount "$FS" 2>/dev/null || true
-  rm -rf "$W"
-}
-trap cleanup EXIT
+space_workdir zipspace
 
 BIG=$((BIG_MB * 1000000))
-NEED=$(((MB << 20) * 4 + BIG * 4))   # tree, its zips, the big file, its zips and the largest image
-if (($(df -B1 --output=avail "$W" | tail -1) < NEED)); then
-  say "zip_space.sh: needs about $((NEED >> 30)) GiB free in $BASE; lower ZARVIK_BENCH_MB or ZARVIK_BIG_MB"
-  exit 2
-fi
+need_space "$W" $(((MB << 20) * 4 + BIG * 4)) zip_space.sh   # tree, its zips, the big file, its zips and the largest image
 
 zip_bench_tree "$W" "$MB"
 ZIPS=(infozip 7zip)
 if ((BIG > 0)); then
-  say "== one file of $BIG bytes: the tree's files over and over"
-  mkdir "$W/big"
-  for ((pass = 0; pass <= BIG / BYTES; pass++)); do find "$W/tree" -type f -print0 | sort -z | xargs -0 cat; done 2>/dev/null |
-    head -c "$BIG" >"$W/big/big.bin" || true
+  bench_big_file "$W/big/big.bin" "$BIG" "$W/tree"
   (cd "$W/big" && zip -q -0 "$W/big-stored.zip" big.bin && zip -q -6 "$W/big-deflated.zip" big.bin)
   ZIPS+=(big-stored big-deflated)
 fi
 source_of() { [[ $1 == big-* ]] && echo "$W/big" || echo "$W/tree"; }
-mib() { awk -v b="$1" 'BEGIN { printf "%.2f", b / 1048576 }'; }
 
-# fresh_image ZIP: a new ext4 image at $FS, room for ZIP, its tree and a margin.
-fresh_image() {
-  umount "$FS" 2>/dev/null || true
-  rm -f "$W/space.img"
-  local tree; tree=$(du -sB1 "$(source_of "$1")" | cut -f1)
-  truncate -s $(($(stat -c %s "$W/$1.zip") + tree * 11 / 10 + (512 << 20))) "$W/space.img"
-  mkfs.ext4 -q -F -m 0 "$W/space.img"
-  mount -o loop "$W/space.img" "$FS"
-}
-
-# space_run ZIP BATCH: a consuming extraction of ZIP at BATCH (default or a
-# --batch SIZE), sampled; prints its row.
+# space_run ZIP BATCH: a consuming extraction of ZIP at BATCH, sampled; prints its row.
 space_run() {
-  local zip=$1 batch=$2 opts=()
-  [[ $batch == default ]] || opts=(--batch "$batch")
-  fresh_image "$zip"
-  cp "$W/$zip.zip" "$FS/a.zip"
-  sync -f "$FS"
-  local free cd entries bound
-  free=$(($(df -B1 --output=avail "$FS" | tail -1)))
-  read -r cd entries < <($HELP zipdir "$FS/a.zip")
-  bound=$((64 << 20)); [[ $batch == default ]] || bound=$((4 << 20))   # one unit: at most a piece of about 4 MiB
-  ((bound <= free / 4)) || bound=$((free / 4))
-  say "== $zip, bound $batch"
-  $HELP sample "$FS" "$W/journal" 0.01 "$FS/a.zip.zvkj" & local sampler=$!
-  local before t0=$EPOCHREALTIME held seen rc
-  before=$($HELP used "$FS")
-  read -r held seen rc < <($PEAK "$FS" "$ZARVIK" extract -q "${opts[@]}" "$FS/a.zip" "$FS/d")
-  ((rc == 0)) || { say "zip_space.sh: the extraction of $zip failed"; exit 1; }
-  sync -f "$FS"
-  local seconds; seconds=$(awk -v a="$t0" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }')
-  kill -TERM "$sampler"; wait "$sampler" || true
-  local after journal
-  after=$($HELP used "$FS")
-  read -r _ _ _ journal <"$W/journal"
-  diff -rq "$(source_of "$zip")" "$FS/d" >/dev/null || { say "zip_space.sh: the extraction of $zip differs"; exit 1; }
-  [[ ! -e $FS/a.zip && ! -e $FS/a.zip.zvkj ]] || { say "zip_space.sh: the zip or its journal is left"; exit 1; }
-  local over=$((before + held - after)) goal=$((bound + cd + (1 << 20)))
+  local zip=$1 batch=$2 cd entries
+  read -r cd entries < <($HELP zipdir "$W/$zip.zip")
+  space_measure "$W/$zip.zip" "$(source_of "$zip")" "$batch"
+  local goal=$((BOUND + cd + (1 << 20)))
   printf '| %s | %s | %s | %s | %s | %s | %s | %s | %s | %s | %s |\n' "$zip" "$entries" "$(mib "$(stat -c %s "$W/$zip.zip")")" \
-    "$batch" "$(mib "$cd")" "$(mib "$over")" "$(mib $((before + seen - after)))" "$(mib "$goal")" \
-    "$( ((over <= goal)) && echo met || echo '**missed**')" "$(mib "$journal")" "$seconds"
+    "$batch" "$(mib "$cd")" "$(mib "$OVER")" "$(mib "$SEEN")" "$(mib "$goal")" \
+    "$( ((OVER <= goal)) && echo met || echo '**missed**')" "$(mib "$JOURNAL")" "$RUN_SECONDS"
 }
 
 echo "Tree: $FILES files, $BYTES bytes. Load average (1 min) at the start: $(cut -d' ' -f1 /proc/loadavg)."
@@ -134,7 +83,7 @@ STEM=${PLOT%.png}
 # trace_side NAME COMMAND: the image with only the zip on it, then COMMAND
 # traced into $STEM.NAME.dat (bytes above the empty file system).
 trace_side() {
-  fresh_image infozip
+  fresh_image "$W/infozip.zip" "$W/tree"
   sync -f "$FS"
   local empty; empty=$($HELP used "$FS")
   cp "$W/infozip.zip" "$FS/a.zip"

@@ -30,7 +30,7 @@
 # (installed if missing when run as root).
 set -euo pipefail
 
-source "$(dirname "${BASH_SOURCE[0]}")/zip_common.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/archive_common.sh"
 source "$ROOT/scripts/ensure-packages.sh"
 MB=${ZARVIK_BENCH_MB:-1024}
 ONE_MB=${ZARVIK_BENCH_ONE_MB:-954}
@@ -42,7 +42,7 @@ BLOCK=4M
 BASE=${1:-/var/tmp}
 
 ensure_packages "${BENCH_PACKAGES[@]}" || exit 2
-zip_bench_zarvik
+bench_zarvik
 
 mkdir -p "$BASE"
 W=$(mktemp -d "$(cd "$BASE" && pwd)/zarvik-zstdbench.XXXXXX")

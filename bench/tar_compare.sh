@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Extraction of tars made by GNU tar: zarvik, consuming the archive, against
+# `tar xf` / `tar xzf` and `zarvik extract --keep`, on a tree of system files
+# no one here wrote, archived by `tar --format=pax` and compressed by gzip -6
+# and by pigz. Prints a Markdown table of medians and ratios.
+#
+#   bench/tar_compare.sh [WORKDIR]
+#
+# Every extraction writes a folder of its own and is followed by `sync`
+# inside the timing; the page cache is warm; the consuming side extracts a
+# fresh copy of the archive, made and synced before its timing starts; the
+# sides' order rotates every repetition; each figure is the median of the
+# repetitions. The tar.gz rows are timed only when `zarvik info` takes a
+# tar.gz. A repetition's trees are deleted after it (untimed, synced).
+#
+# Knobs (environment): ZARVIK_BENCH_MB=1024 (the tree's size in MiB),
+# ZARVIK_BENCH_REPS=5, ZARVIK=build-bench/zarvik (built if missing).
+# Debian: apt-get install tar gzip pigz python3
+set -euo pipefail
+
+source "$(dirname "${BASH_SOURCE[0]}")/archive_common.sh"
+MB=${ZARVIK_BENCH_MB:-1024}
+REPS=${ZARVIK_BENCH_REPS:-5}
+BASE=${1:-/var/tmp}
+
+need_tools tar_compare.sh "tar gzip pigz python3" tar gzip pigz python3
+bench_zarvik
+
+bench_workdir tarbench
+SIDES=(tar zarvik-keep zarvik)
+
+bench_tree "$W" "$MB"
+(cd "$W/tree" && tar --format=pax -cf "$W/pax.tar" .)
+ARCHIVES=("$W/pax.tar")
+gzip -6 -c "$W/pax.tar" >"$W/gzip-6.tar.gz"
+pigz -c "$W/pax.tar" >"$W/pigz.tar.gz"
+if "$ZARVIK" info "$W/gzip-6.tar.gz" >/dev/null 2>&1; then
+  ARCHIVES+=("$W/gzip-6.tar.gz" "$W/pigz.tar.gz")
+else
+  say "   this zarvik does not take a tar.gz: timing the tar alone"
+fi
+say "   $FILES files, $BYTES bytes; tar $(stat -c %s "$W/pax.tar") bytes, gzip -6 $(stat -c %s "$W/gzip-6.tar.gz"), pigz $(stat -c %s "$W/pigz.tar.gz")"
+cat "${ARCHIVES[@]}" >/dev/null
+need_space "$W" $(((2 * ${#SIDES[@]} + 3) * BYTES * 11 / 10)) tar_compare.sh
+for archive in "${ARCHIVES[@]}"; do
+  "$ZARVIK" extract -q --keep "$archive" "$W/check" >/dev/null 2>&1 && diff -r "$W/tree" "$W/check" >/dev/null ||
+    { say "tar_compare.sh: zarvik's extraction of $(basename "$archive") differs from the tree"; exit 1; }
+  rm -rf "$W/check"
+done
+
+run() {  # run SIDE ARCHIVE OUT
+  local row; row=$(basename "$2")
+  case $1 in
+    tar) timed "$row/tar" "$3" tar "$([[ $2 == *.gz ]] && echo xzf || echo xf)" "$2" ;;
+    zarvik-keep) timed "$row/zarvik-keep" "$3" "$ZARVIK" extract -q --keep "$2" "$3/x" ;;
+    zarvik)
+      local copy=$3.${row#*.}
+      cp "$2" "$copy" && sync
+      timed "$row/zarvik" "$3" "$ZARVIK" extract -q "$copy" "$3/x"
+      [[ ! -e $copy && ! -e $copy.zvkj ]] || { say "tar_compare.sh: the consumed archive or its journal is left"; exit 1; }
+      ;;
+  esac
+}
+rotated_runs "${ARCHIVES[@]}"
+$HELP report "$RES" "$BYTES" 0 >&2
+echo "$FILES files, $BYTES bytes; tar $(stat -c %s "$W/pax.tar") bytes, gzip -6 $(stat -c %s "$W/gzip-6.tar.gz") bytes," \
+  "pigz $(stat -c %s "$W/pigz.tar.gz") bytes; medians of $REPS; load average (1 min) at each repetition's end: $LOADS"
+echo
+$HELP table "$RES" zarvik
