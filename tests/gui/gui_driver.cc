@@ -154,10 +154,11 @@ testutil::Bytes storedZip(const std::string& name, const std::string& text) {
   return zip;
 }
 
-// What an ablative extraction ends with here: Wine cannot zero file ranges.
-std::wstring ablativeOutcome(const std::wstring& destination) {
-  return testutil::runningUnderWine() ? L"Extract failed: FSCTL_SET_ZERO_DATA failed (error 50)"
-                                      : L"Extraction complete: " + destination;
+// What an ablative extraction ends with here: Wine cannot zero file ranges, which a .zvka archive's groups need; a
+// zip's are cut away whole.
+std::wstring ablativeOutcome(const std::wstring& destination, bool zeroes = true) {
+  return testutil::runningUnderWine() && zeroes ? L"Extract failed: FSCTL_SET_ZERO_DATA failed (error 50)"
+                                                : L"Extraction complete: " + destination;
 }
 
 // The window's size and title and its controls; each tab shows its page's fields and hides the other's, while the
@@ -362,7 +363,8 @@ TEST(QuickActions, EachKindFillsItsPageAndStartsOrWaits) {
       ASSERT_GE(lines.size(), 4u);
       EXPECT_EQ(Lines(lines.begin(), lines.begin() + 2),
                 (Lines{line, page ? L"Starting extraction..." : L"Starting archive creation..."}));
-      EXPECT_EQ(page ? lines[lines.size() - 2] : lines.back(), page ? ablativeOutcome(fields[1]) : kSucceeded);
+      const bool zeroes = !fields[0].ends_with(L".zip");
+      EXPECT_EQ(page ? lines[lines.size() - 2] : lines.back(), page ? ablativeOutcome(fields[1], zeroes) : kSucceeded);
     } else {
       app.waitForStatus(kIdleStatus);
       EXPECT_EQ(app.log(), Lines{line});
