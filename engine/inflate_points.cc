@@ -92,4 +92,30 @@ RawInflate::Step RawInflate::step(const uint8_t*& input, size_t& inputLeft, uint
   return taken + made > 0 ? Step::Progress : Step::Stalled;
 }
 
+void writePoint(const InflatePoint& point, RecordWriter& out) {
+  out.u64(point.inOffset);
+  out.u64(point.outOffset);
+  out.u32(static_cast<uint32_t>(point.bits));
+  out.u32(point.bitsValue);
+  out.u32(point.crc);
+  out.u32(point.windowLength);
+  out.raw(point.window, point.windowLength);
+}
+
+std::shared_ptr<const InflatePoint> readPoint(std::span<const uint8_t> bytes) {
+  RecordReader in(bytes.data(), bytes.size());
+  auto point = std::make_shared<InflatePoint>();
+  point->inOffset = in.u64();
+  point->outOffset = in.u64();
+  point->bits = static_cast<int>(in.u32());
+  point->bitsValue = static_cast<uint8_t>(in.u32());
+  point->crc = in.u32();
+  point->windowLength = in.u32();
+  if (point->bits > 7 || point->windowLength > sizeof point->window || !in.raw(point->window, point->windowLength) ||
+      !in.atEnd()) {
+    return nullptr;
+  }
+  return point;
+}
+
 }  // namespace ablative

@@ -9,6 +9,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
+
+#include "record_bytes.h"
 
 namespace ablative {
 
@@ -24,6 +27,11 @@ struct InflatePoint {
   uint32_t windowLength = 0;
   uint8_t window[32768] = {};  // the last windowLength decoded bytes
 };
+
+// A point as a journal's tail keeps it, and read back: null where the bytes
+// are not one whole point.
+void writePoint(const InflatePoint& point, RecordWriter& out);
+std::shared_ptr<const InflatePoint> readPoint(std::span<const uint8_t> bytes);
 
 // Where a stream stands: bytes taken and made, and the CRC-32 of those made
 // since the last restart.

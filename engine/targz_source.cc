@@ -375,30 +375,8 @@ void saveUnits(const ExtractionPlan& plan, RecordWriter& out) {
 bool savePoint(const ExtractionPlan& plan, uint32_t unit, RecordWriter& out) {
   const InflatePoint* point = unitsOf(plan).resumeAt[unit].get();
   if (point == nullptr) return false;
-  out.u64(point->inOffset);
-  out.u64(point->outOffset);
-  out.u32(static_cast<uint32_t>(point->bits));
-  out.u32(point->bitsValue);
-  out.u32(point->crc);
-  out.u32(point->windowLength);
-  out.raw(point->window, point->windowLength);
+  writePoint(*point, out);
   return true;
-}
-
-std::shared_ptr<const InflatePoint> loadPoint(std::span<const uint8_t> bytes) {
-  RecordReader in(bytes.data(), bytes.size());
-  auto point = std::make_shared<InflatePoint>();
-  point->inOffset = in.u64();
-  point->outOffset = in.u64();
-  point->bits = static_cast<int>(in.u32());
-  point->bitsValue = static_cast<uint8_t>(in.u32());
-  point->crc = in.u32();
-  point->windowLength = in.u32();
-  if (point->bits > 7 || point->windowLength > sizeof point->window || !in.raw(point->window, point->windowLength) ||
-      !in.atEnd()) {
-    return nullptr;
-  }
-  return point;
 }
 
 bool loadUnits(RecordReader& in, std::span<const UnitBytes> tail, ExtractionPlan& plan) {
@@ -420,7 +398,7 @@ bool loadUnits(RecordReader& in, std::span<const UnitBytes> tail, ExtractionPlan
   }
   for (const UnitBytes& piece : tail) {
     if (piece.unit >= count || !units->lacksPoint[piece.unit]) return false;
-    if (!(units->resumeAt[piece.unit] = loadPoint(piece.bytes))) return false;
+    if (!(units->resumeAt[piece.unit] = readPoint(piece.bytes))) return false;
     units->lacksPoint[piece.unit] = false;
   }
   plan.sourceData = std::move(units);
