@@ -108,7 +108,7 @@ lost_starts=0
 
 # run_killed ARGS...: runs an extraction of $archive and kills it partway unless it ends first.
 run_killed() {
-  local before
+  local before=
   [ "${zarvik[0]}" != wine ] || before=$(state_of_archive)
   # A process group of its own: under Wine the program runs as a child of its launcher, and dies with the group.
   setsid "${zarvik[@]}" extract "$@" >/dev/null 2>"$work/err" &
