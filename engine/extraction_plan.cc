@@ -23,14 +23,27 @@ void orderUnits(ExtractionPlan& plan) {
             [&](uint32_t a, uint32_t b) { return plan.endOf(a) > plan.endOf(b); });
 }
 
+namespace {
+
+// What releasing the unit at `position` of the process order gives back: its
+// stored bytes, or where a cut takes the bytes above it with it, everything up
+// to the unit above (or the archive's end).
+uint64_t releasedBytes(const ExtractionPlan& plan, size_t position) {
+  const PlanUnit& unit = plan.units[plan.processOrder[position]];
+  if (!plan.describedByJournal) return unit.storedSize;
+  const uint64_t above = position == 0 ? plan.archiveSize : plan.units[plan.processOrder[position - 1]].offset;
+  return std::max<uint64_t>(unit.storedSize, above > unit.offset ? above - unit.offset : 0);
+}
+
+}  // namespace
+
 size_t groupEnd(const ExtractionPlan& plan, const Journal& journal, size_t first, uint64_t bound) {
-  uint64_t stored = 0;
+  uint64_t held = 0;
   size_t end = first;
   for (; end < plan.processOrder.size(); ++end) {
-    const uint32_t u = plan.processOrder[end];
-    const uint64_t size = isPunched(journal, u) ? 0 : plan.units[u].storedSize;
-    if (end > first && stored + size > bound) break;
-    stored += size;
+    const uint64_t size = isPunched(journal, plan.processOrder[end]) ? 0 : releasedBytes(plan, end);
+    if (end > first && held + size > bound) break;
+    held += size;
   }
   return end;
 }

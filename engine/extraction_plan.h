@@ -104,8 +104,11 @@ void addUnit(ExtractionPlan& plan, PlanUnit unit, uint32_t file, uint64_t destOf
 void orderUnits(ExtractionPlan& plan);
 
 // The end of the group that starts at `first` in process order: the units
-// after it whose stored bytes, with its own, add up to at most `bound`; at
-// least one. Units `journal` records as released count for nothing.
+// after it whose bytes in the archive, with its own, add up to at most
+// `bound`; at least one. A unit's bytes are its stored bytes, and where the
+// plan is described by the journal also those the cut after it takes (a tar's
+// headers, the end of the archive above the first unit). Units `journal`
+// records as released count for nothing.
 size_t groupEnd(const ExtractionPlan& plan, const Journal& journal, size_t first, uint64_t bound);
 
 }  // namespace ablative
