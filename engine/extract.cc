@@ -66,12 +66,10 @@ std::vector<uint32_t> hardLinkTargets(const ExtractionPlan& plan) {
   return targets;
 }
 
-// Hard links once the files they name are whole; a file left damaged gets none.
-bool makeHardLinks(const ExtractionPlan& plan, const std::vector<uint8_t>& damaged, DestinationFiles& files,
-                   std::wstring& errorText) {
-  const std::vector<uint32_t> targets = hardLinkTargets(plan);
+// Hard links once the files they name are as whole as the run made them.
+bool makeHardLinks(const std::vector<uint32_t>& targets, DestinationFiles& files, std::wstring& errorText) {
   for (uint32_t f = 0; f < targets.size(); ++f) {
-    if (targets[f] != kNoTarget && !damaged[targets[f]] && !files.makeHardLink(f, targets[f], errorText)) return false;
+    if (targets[f] != kNoTarget && !files.makeHardLink(f, targets[f], errorText)) return false;
   }
   return true;
 }
@@ -371,8 +369,13 @@ bool Extraction::finish() {
       return false;
     }
   }
+  // A salvaged file keeps its other names: each shares its damaged bytes, and is named with it.
+  const std::vector<uint32_t> targets = hardLinkTargets(plan_);
+  for (uint32_t f = 0; f < targets.size(); ++f) {
+    if (targets[f] != kNoTarget && damaged_[targets[f]]) markDamaged(f);
+  }
   const LogCallback logLine = [this](const std::wstring& line) { log(line); };
-  if (!makeHardLinks(plan_, damaged_, *files_, errorText_) || !makeLinks(plan_, *files_, logLine, errorText_) ||
+  if (!makeHardLinks(targets, *files_, errorText_) || !makeLinks(plan_, *files_, logLine, errorText_) ||
       !restoreMetadata(plan_, damaged_, *files_, errorText_) || !files_->makeDurable(errorText_) ||
       !files_->closeAll(errorText_)) {
     return false;

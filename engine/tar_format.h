@@ -86,6 +86,9 @@ class TarHeaderParser {
     std::optional<std::string> sparseName;
     std::vector<TarDataRange> sparseRanges;
     bool sparseOffsetUnpaired = false;  // a 0.0 offset still waiting for its numbytes
+    // Keys given an empty value: in a member's own header, the global value
+    // of each does not apply to it (its header's field does).
+    std::vector<std::string> cleared;
   };
 
   TarStep takeHeader(std::span<const uint8_t, kTarBlockSize> block, uint64_t offset, std::wstring& errorText);

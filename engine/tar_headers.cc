@@ -243,12 +243,19 @@ bool parsePaxRecords(std::string_view body, auto& into) {
     std::string_view key = record.substr(0, equals), value = record.substr(equals + 1);
     if (value.empty()) {
       clearPaxKey(key, into);
+      into.cleared.emplace_back(key);
     } else if (!applyPaxRecord(key, value, into)) {
       return false;
     }
     body.remove_prefix(length);
   }
   return !into.sparseOffsetUnpaired;
+}
+
+// The global values that apply to a member: those its own header did not clear.
+auto applyingGlobals(auto global, const auto& local) {
+  for (const std::string& key : local.cleared) clearPaxKey(key, global);
+  return global;
 }
 
 bool fail(std::wstring& errorText, std::wstring message) {
@@ -315,8 +322,9 @@ TarStep TarHeaderParser::takeHeader(Block block, uint64_t offset, std::wstring& 
 TarStep TarHeaderParser::startMember(Block block, uint64_t offset, std::wstring& errorText) {
   const char type = static_cast<char>(block[kTypeFlag]);
   const Overrides& local = local_;
+  const Overrides global = applyingGlobals(global_, local_);
   member_.path =
-      local.sparseName.value_or(local.path.value_or(global_.path.value_or(longName_.value_or(headerName(block)))));
+      local.sparseName.value_or(local.path.value_or(global.path.value_or(longName_.value_or(headerName(block)))));
   member_.typeFlag = type;
   const bool slashEnded = !member_.path.empty() && member_.path.back() == '/';
   while (member_.path.size() > 1 && member_.path.back() == '/') member_.path.pop_back();
@@ -342,7 +350,7 @@ TarStep TarHeaderParser::startMember(Block block, uint64_t offset, std::wstring&
   }
   if (member_.kind == TarMemberKind::SymbolicLink || member_.kind == TarMemberKind::HardLink) {
     member_.linkTarget =
-        local.linkTarget.value_or(global_.linkTarget.value_or(longLink_.value_or(textOf(block, kLinkName))));
+        local.linkTarget.value_or(global.linkTarget.value_or(longLink_.value_or(textOf(block, kLinkName))));
   }
   int64_t mode = 0, seconds = 0;
   if (!readNumber(block, kMode, mode) || !readNumber(block, kTime, seconds) ||
@@ -350,8 +358,8 @@ TarStep TarHeaderParser::startMember(Block block, uint64_t offset, std::wstring&
     return failMember(kInvalidHeader, errorText);
   }
   member_.mode = static_cast<uint32_t>(mode) & 07777;
-  member_.modifiedNs = local.modifiedNs.value_or(global_.modifiedNs.value_or(seconds * 1000000000));
-  member_.storedSize = local.size.value_or(global_.size.value_or(member_.storedSize));
+  member_.modifiedNs = local.modifiedNs.value_or(global.modifiedNs.value_or(seconds * 1000000000));
+  member_.storedSize = local.size.value_or(global.size.value_or(member_.storedSize));
   member_.size = member_.storedSize;
   member_.dataOffset = offset + kTarBlockSize;
   memberBegun_ = true;

@@ -314,3 +314,22 @@ TEST(Resume, AHardLinkTheFileSystemRefusesIsACopy) {
   EXPECT_EQ(readTree(s.out), s.tree);
   EXPECT_EQ(fs::hard_link_count(s.out / "hard.link"), 1u);
 }
+
+// A tar's hard link to a file salvage leaves damaged is made all the same, and named with it: it holds the same bytes.
+TEST(Resume, SalvageKeepsAHardLinkToADamagedFile) {
+  Scene s(smallTree(), Packing::Tar);
+  ExtractOptions stopping;
+  stopping.groupBytes = 1;
+  stopping.shouldStop = [asks = 0]() mutable { return ++asks == 2; };  // b/c.bin extracted, a.txt not yet
+  ASSERT_EQ(s.run(stopping, s.out).error, L"Stopped on request");
+  Bytes archive = readFile(s.archive);
+  archive[512] ^= 1;  // a.txt's data, after its header
+  writeFile(s.archive, archive);
+  const RunResult salvage = s.run(resumed(true), s.out);
+  EXPECT_EQ(salvage.error, L"2 files could not be fully extracted");
+  for (const wchar_t* line : {L"Damaged: a.txt", L"Damaged: hard.link"}) {
+    EXPECT_NE(std::find(salvage.log.begin(), salvage.log.end(), line), salvage.log.end()) << toUtf8(line);
+  }
+  EXPECT_EQ(readFile(s.out / "hard.link"), readFile(s.out / "a.txt"));
+  EXPECT_EQ(fs::hard_link_count(s.out / "hard.link"), 2u);
+}

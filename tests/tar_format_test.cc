@@ -205,6 +205,9 @@ TEST(TarReader, HostileArchivesAreRefusedWithTheFaultNamed) {
     {"a signed checksum", [&] { return join({signedName, zeros(1024)}); }, L"", {"\xe9t\xe9.txt"}},
     {"a global header applies to every later member", [&] {
        return join({sealed(member("g", 'g', pax({{"path", "same"}}))), a, b}); }, L"", {"same", "same"}},
+    {"an empty pax path clears the global one", [&] {
+       return join({sealed(member("g", 'g', pax({{"path", "same"}}))), a, sealed(member("x", 'x', pax({{"path", ""}}))), b}); },
+     L"", {"same", "b.txt"}},
     {"long names, a (Solaris) pax path over them", [&] {
        return join({sealed(member("L", 'L', std::string(300, 'L') + '\0')), a,
                     sealed(member("L", 'L', "long")), sealed(member("X", 'X', pax({{"path", "pax"}}))), b}); },

@@ -2,26 +2,27 @@
 """Crash states of real file systems under a real kernel.
 
 For each record (a file system, a tree, a group bound, extraction of a .zvka,
-a zip or a tar, or creation): a disk image is prepared with the archive on it,
-one guest boot runs the operation uninterrupted with the disk under QEMU's
-blklogwrites driver, and write_log.py turns the log into crash states.
+a zip, a tar or a tar.gz, or creation): a disk image is prepared with the
+archive on it, one guest boot runs the operation uninterrupted with the disk
+under QEMU's blklogwrites driver, and write_log.py turns the log into crash
+states.
 Guest boots then mount each crash state (the file system's own recovery
 runs), recover it the way a user would, and compare the result with the
 source.
 
 Everything comes from Debian's packages at test time: qemu-system-x86 (plain
 emulation), the cloud kernel and its modules (downloaded and unpacked, never
-installed), busybox-static, Info-ZIP's zip and GNU tar (they make the zips
-and tars: other programs', as users bring them) and the static zarvik of the
-native build.
+installed), busybox-static, Info-ZIP's zip, GNU tar and gzip (they make the
+zips, tars and tar.gz: other programs', as users bring them) and the static
+zarvik of the native build.
 
   crash_states.py ZARVIK_STATIC CACHE_DIR
 
 ZARVIK_CRASH_STATES (crash states in all, default 120) and ZARVIK_CRASH_FULL=1
 (every file system with every tree, group bound and archive format) make
-longer runs; ZARVIK_CRASH_FORMAT picks the archives extracted ("zvka zip tar"
-by default; without zvka, creation and the squeezes, which take .zvka, are
-left out);
+longer runs; ZARVIK_CRASH_FORMAT picks the archives extracted ("zvka zip tar
+tar.gz" by default; without zvka, creation and the squeezes, which take .zvka,
+are left out);
 ZARVIK_CRASH_SEED picks the states; ZARVIK_CRASH_FS limits the file systems
 (e.g. "ext4 xfs"); ZARVIK_CRASH_EXTRACT_FS names those where extraction is
 proven (default all five; the others prove creation only); ZARVIK_CRASH_KEEP=1
@@ -37,6 +38,7 @@ import sys
 import tempfile
 import time
 import zipfile
+import zlib
 from dataclasses import dataclass, field
 
 import write_log
@@ -65,7 +67,7 @@ FILE_SYSTEMS = {
 EXTRACT_FILE_SYSTEMS = "ext4 xfs btrfs vfat exfat"
 CREATE_FILE_SYSTEMS = ("vfat", "exfat")
 BATCHES = {"one block": ["--batch", "1"], "a few blocks": ["--batch", "192K"], "default bound": []}
-FORMATS = ("zvka", "zip", "tar")
+FORMATS = ("zvka", "zip", "tar", "tar.gz")
 
 
 @dataclass
@@ -73,7 +75,7 @@ class Record:
     name: str
     fs: str
     kind: str  # "extract" or "create"
-    format: str  # the archive's: "zvka", "zip" or "tar" (creation makes a .zvka)
+    format: str  # the archive's: "zvka", "zip", "tar" or "tar.gz" (creation makes a .zvka)
     tree: str  # "small" (many small files) or "large" (a few large files)
     batch: str  # a key of BATCHES (extraction only)
     image: str = ""
@@ -84,7 +86,7 @@ class Record:
 
     @property
     def archive(self):
-        """The archive's name in the job: small.zvka, large.zip."""
+        """The archive's name in the job: small.zvka, large.tar.gz."""
         return f"{self.tree}.{self.format}"
 
     @property
@@ -104,7 +106,7 @@ def run(cmd, **kw):
 def require_machine():
     if os.geteuid() != 0:
         die("needs root (it installs Debian packages and downloads the kernel package); run it as root")
-    for tool in ["qemu-system-x86_64", "busybox", "zip", "tar", "dpkg-deb", "apt-get"] + [c[0][0] for c in FILE_SYSTEMS.values()]:
+    for tool in ["qemu-system-x86_64", "busybox", "zip", "tar", "gzip", "split", "dpkg-deb", "apt-get"] + [c[0][0] for c in FILE_SYSTEMS.values()]:
         if not shutil.which(tool):
             die(f"{tool} not found: install the packages of KERNEL_PACKAGES in scripts/ensure-packages.sh")
 
@@ -279,14 +281,16 @@ class Guest:
 
 # The bounded set: each file system once, each tree and each group bound at least once.
 # Zips: a file system that releases by holes and one that releases by cuts,
-# each with both trees; tars likewise, once each.
+# each with both trees; tars likewise, once each; the large tree's tar.gz on
+# both, since it alone decodes to several units.
 BOUNDED_EXTRACTIONS = [("zvka", "ext4", "small", "one block"), ("zvka", "xfs", "large", "a few blocks"),
                        ("zvka", "btrfs", "small", "default bound"), ("zvka", "vfat", "large", "one block"),
                        ("zvka", "exfat", "small", "a few blocks"),
                        ("zip", "ext4", "small", "a few blocks"), ("zip", "ext4", "large", "one block"),
                        ("zip", "xfs", "small", "a few blocks"),
                        ("zip", "vfat", "small", "one block"), ("zip", "vfat", "large", "a few blocks"),
-                       ("tar", "ext4", "small", "a few blocks"), ("tar", "vfat", "large", "one block")]
+                       ("tar", "ext4", "small", "a few blocks"), ("tar", "vfat", "large", "one block"),
+                       ("tar.gz", "ext4", "large", "one block"), ("tar.gz", "vfat", "large", "a few blocks")]
 
 
 def choose_records(fs_names, extract_fs, formats, full):
@@ -393,7 +397,7 @@ def main():
     extract_fs = os.environ.get("ZARVIK_CRASH_EXTRACT_FS", EXTRACT_FILE_SYSTEMS).split()
     formats = os.environ.get("ZARVIK_CRASH_FORMAT", " ".join(FORMATS)).split()
     if not formats or not set(formats) <= set(FORMATS):
-        die(f"ZARVIK_CRASH_FORMAT names {formats}: give any of zvka, zip and tar")
+        die(f"ZARVIK_CRASH_FORMAT names {formats}: give any of {', '.join(FORMATS)}")
     keep = os.environ.get("ZARVIK_CRASH_KEEP") == "1"
     print(f"kernel crash states: seed {seed} (ZARVIK_CRASH_SEED={seed} chooses alike; each run logs anew)")
     rng = random.Random(seed)
@@ -426,10 +430,15 @@ def prepare(work, guest, zarvik, records):
         archive = os.path.join(work, f"{tree}.tar")
         run(["tar", "--format=posix", "-cf", archive, "."], cwd=path)
         files.append(archive)
+        # Cut anywhere, members' data too, as split tools cut it.
+        with open(archive, "rb") as tar, open(archive + ".gz", "wb") as out:
+            run(["split", "-b", str(GZIP_MEMBER), "--filter=gzip -6 -c"], stdin=tar, stdout=out)
+        files.append(archive + ".gz")
         with open(os.path.join(work, f"{tree}.manifest"), "wb") as f:
             f.write(manifest(work, path))
         files.append(os.path.join(work, f"{tree}.manifest"))
     check_large_zip(os.path.join(work, "large.zip"))
+    check_large_targz(os.path.join(work, "large.tar.gz"))
     earlier = os.path.join(work, "earlier")
     with open(earlier, "wb") as f:
         f.write(random.Random(3).randbytes(300000))
@@ -452,16 +461,32 @@ def prepare(work, guest, zarvik, records):
     return files, hashlib.sha256(open(earlier, "rb").read()).hexdigest()
 
 
-# zarvik splits an entry larger than this into pieces, each a point to resume from.
-ZIP_PIECE = 4 << 20
+# zarvik takes a zip's entry, and a tar.gz's decoded stream, in units of at most
+# this, each a point to resume from.
+UNIT_BYTES = 4 << 20
+# The tars are gzipped in members of this many decoded bytes: the large tree's in two.
+GZIP_MEMBER = 5 << 20
 
 
 def check_large_zip(path):
     """The large tree's zip has a stored entry, and a deflated one of more than one piece."""
     entries = zipfile.ZipFile(path).infolist()
     if not any(e.compress_type == zipfile.ZIP_STORED and e.file_size > 0 for e in entries) or \
-            not any(e.compress_type == zipfile.ZIP_DEFLATED and e.file_size > ZIP_PIECE for e in entries):
-        die(f"{path}: zip made no stored entry, or no deflated one over {ZIP_PIECE} bytes")
+            not any(e.compress_type == zipfile.ZIP_DEFLATED and e.file_size > UNIT_BYTES for e in entries):
+        die(f"{path}: zip made no stored entry, or no deflated one over {UNIT_BYTES} bytes")
+
+
+def check_large_targz(path):
+    """The large tree's tar.gz has more than one gzip member, and decodes to more than two units."""
+    with open(path, "rb") as f:
+        data = f.read()
+    members, decoded = 0, 0
+    while data:
+        member = zlib.decompressobj(31)
+        decoded += len(member.decompress(data))
+        data, members = member.unused_data, members + 1
+    if members < 2 or decoded <= 2 * UNIT_BYTES:
+        die(f"{path}: {members} gzip members decoding to {decoded} bytes: want two or more, over {2 * UNIT_BYTES}")
 
 
 def on_disk(r):
