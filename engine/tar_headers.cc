@@ -297,8 +297,9 @@ TarStep TarHeaderParser::takeHeader(Block block, uint64_t offset, std::wstring& 
     member_ = TarMember();
     member_.headerOffset = offset;
   }
-  // 'X': Solaris tar's name for a per-member pax header, read as GNU tar does.
-  if (type == 'x' || type == 'X' || type == 'g' || type == 'L' || type == 'K') {
+  // 'X': Solaris tar's name for a per-member pax header, read as GNU tar does;
+  // 'A': its access control list for the member, whose body is passed over.
+  if (type == 'x' || type == 'X' || type == 'A' || type == 'g' || type == 'L' || type == 'K') {
     if (!readSize(block, kSize, bodyLeft_)) return failWith(errorText, kInvalidHeader + atByte(offset));
     if (bodyLeft_ > kTarLargestExtendedHeader) return failWith(errorText, kTooLarge + atByte(offset));
     bodyType_ = type == 'X' ? 'x' : type;

@@ -201,6 +201,8 @@ TEST(TarReader, HostileArchivesAreRefusedWithTheFaultNamed) {
     {"one end block, then the file's end", [&] { return join({a, b, zeros(512)}); }, L"", {"a.txt", "b.txt"}},
     {"an old folder: a file whose name ends in a slash", [&] { return sealed(member("old/", '\0', "")); }, L"", {"old/"}},
     {"a volume label is no member", [&] { return join({sealed(member("label", 'V', "")), a, b}); }, L"", {"a.txt", "b.txt"}},
+    {"a (Solaris) access control list is no member", [&] {
+       return join({sealed(member("acl", 'A', "user::rw-")), a, b}); }, L"", {"a.txt", "b.txt"}},
     {"a time before 1970 in base-256", withB([](Bytes& t) { patch(t, 1024, 136, Bytes(12, 0xFF)); }), L"", {"a.txt", "b.txt"}},
     {"a signed checksum", [&] { return join({signedName, zeros(1024)}); }, L"", {"\xe9t\xe9.txt"}},
     {"a global header applies to every later member", [&] {
