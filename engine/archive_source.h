@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -49,7 +50,7 @@ enum class BlockRead { Verified, Unreadable, Damaged };
 
 class RecordReader;
 class RecordWriter;
-struct UnitBytes;
+class UnitPoints;
 
 struct ArchiveSource {
   std::wstring format;  // its name, as `info` shows it
@@ -73,14 +74,14 @@ struct ArchiveSource {
   std::function<bool(const std::wstring& archivePath, const FileLister& onFile, std::wstring& errorText)> list;
   // For a format whose archive stops describing itself as a run consumes it
   // (plan_record.h): what its journal keeps of the plan's sourceData, in its
-  // record and, for a unit that needs bytes of its own (false where it has
-  // none), in its tail, which lets them go as units are released; and how
-  // that is read back, from the tail's pieces still there, false where the
-  // bytes are damaged. Null for .zvka, whose tables lie in front of its data
-  // and are released last.
+  // record, and the points some units start at (null where none does), which
+  // its tail keeps, so that they go as units are released; and how that is
+  // read back, with the points its tail still holds, false where the bytes
+  // are damaged. Null for .zvka, whose tables lie in front of its data and are
+  // released last.
   std::function<void(const ExtractionPlan& plan, RecordWriter& out)> saveUnits;
-  std::function<bool(const ExtractionPlan& plan, uint32_t unit, RecordWriter& out)> saveUnitBytes;
-  std::function<bool(RecordReader& in, std::span<const UnitBytes> tail, ExtractionPlan& plan)> loadUnits;
+  std::function<std::shared_ptr<UnitPoints>(const ExtractionPlan& plan)> points;
+  std::function<bool(RecordReader& in, std::shared_ptr<UnitPoints> tail, ExtractionPlan& plan)> loadUnits;
 };
 
 // Reads, decodes and verifies unit `unit` on the caller's thread.

@@ -102,10 +102,11 @@ void Extraction::recordPlanInJournal() {
   }
 }
 
-// The run's own files, the archive and its journal (under either name),
-// are neither the destination nor a file of it.
+// The run's own files, the archive, its journal (under either name) and the
+// points' scratch file, are neither the destination nor a file of it.
 bool Extraction::checkOwnFiles() {
-  ProtectedFiles own({archivePath_, journal_.path, temporaryPathFor(journal_.path)});
+  ProtectedFiles own(
+      {archivePath_, journal_.path, temporaryPathFor(journal_.path), pointsScratchPathFor(journal_.path)});
   std::wstring folder = destinationDir_;
   while (folder.size() > 1 && (folder.back() == L'/' || folder.back() == kPathSeparator)) folder.pop_back();
   if (own.includes(folder)) return fail(L"The destination is the archive or its journal: " + destinationDir_);

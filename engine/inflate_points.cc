@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <climits>
 
+#include "block_io.h"
 #include "crc32.h"
+#include "file_util.h"
 
 namespace ablative {
 
@@ -102,20 +104,98 @@ void writePoint(const InflatePoint& point, RecordWriter& out) {
   out.raw(point.window, point.windowLength);
 }
 
-std::shared_ptr<const InflatePoint> readPoint(std::span<const uint8_t> bytes) {
+bool readPoint(std::span<const uint8_t> bytes, InflatePoint& point) {
   RecordReader in(bytes.data(), bytes.size());
-  auto point = std::make_shared<InflatePoint>();
-  point->inOffset = in.u64();
-  point->outOffset = in.u64();
-  point->bits = static_cast<int>(in.u32());
-  point->bitsValue = static_cast<uint8_t>(in.u32());
-  point->crc = in.u32();
-  point->windowLength = in.u32();
-  if (point->bits > 7 || point->windowLength > sizeof point->window || !in.raw(point->window, point->windowLength) ||
-      !in.atEnd()) {
-    return nullptr;
+  point.inOffset = in.u64();
+  point.outOffset = in.u64();
+  point.bits = static_cast<int>(in.u32());
+  point.bitsValue = static_cast<uint8_t>(in.u32());
+  point.crc = in.u32();
+  point.windowLength = in.u32();
+  return point.bits <= 7 && point.windowLength <= sizeof point.window && in.raw(point.window, point.windowLength) &&
+         in.atEnd();
+}
+
+UnitPoints::~UnitPoints() { dropScratch(); }
+
+void UnitPoints::dropScratch() {
+  if (!scratch_.isOpen()) return;
+  scratch_.close();
+  removeFile(scratchPath_);
+}
+
+PointPlace UnitPoints::keep(const InflatePoint& point) {
+  RecordWriter out;
+  writePoint(point, out);
+  const std::vector<uint8_t>& bytes = out.bytes();
+  PointPlace place{0, static_cast<uint32_t>(bytes.size()), crc32(bytes.data(), bytes.size())};
+  const std::lock_guard lock(mutex_);
+  if (!scratchTried_ && !scratchPath_.empty()) {
+    // Created exclusively after a leftover is removed, so no planted link redirects it.
+    removeFile(scratchPath_);
+    openFile(scratchPath_, OpenMode::CreateNew, scratch_);
   }
-  return point;
+  scratchTried_ = true;
+  place.offset = scratchBytes_;
+  if (scratch_.isOpen() && seekFile(scratch_, scratchBytes_) && writeFully(scratch_, bytes.data(), bytes.size())) {
+    scratchBytes_ += bytes.size();
+    return place;
+  }
+  place.offset = held_.size();
+  place.held = true;
+  held_.insert(held_.end(), bytes.begin(), bytes.end());
+  return place;
+}
+
+void UnitPoints::setPlaces(std::vector<PointPlace> places) {
+  const std::lock_guard lock(mutex_);
+  places_ = std::move(places);
+}
+
+void UnitPoints::moveTo(std::wstring path, std::vector<PointPlace> places) {
+  const std::lock_guard lock(mutex_);
+  dropScratch();
+  std::vector<uint8_t>().swap(held_);
+  movedTo_ = std::move(path);
+  places_ = std::move(places);
+}
+
+PointPlace UnitPoints::placeOf(uint32_t unit) const {
+  const std::lock_guard lock(mutex_);
+  return unit < places_.size() ? places_[unit] : PointPlace{};
+}
+
+PointRead UnitPoints::bytesOf(uint32_t unit, std::vector<uint8_t>& bytes) const {
+  std::unique_lock lock(mutex_);
+  const PointPlace place = unit < places_.size() ? places_[unit] : PointPlace{};
+  if (place.length == 0) return PointRead::None;
+  bytes.resize(place.length);
+  if (place.held) {
+    if (place.offset + place.length > held_.size()) return PointRead::Damaged;
+    std::copy_n(held_.begin() + static_cast<ptrdiff_t>(place.offset), place.length, bytes.begin());
+  } else if (movedTo_.empty()) {
+    if (!seekFile(scratch_, place.offset) || !readFully(scratch_, bytes.data(), place.length)) {
+      return PointRead::Unreadable;
+    }
+  } else {
+    // A handle of its own for each read: other threads read too, and the
+    // journal's own handle moves as states are written.
+    const std::wstring path = movedTo_;
+    lock.unlock();
+    FileHandle file;
+    uint64_t size = 0;
+    if (!openFile(path, OpenMode::ReadOnly, file) || !fileSize(file, size)) return PointRead::Unreadable;
+    if (place.offset + place.length > size) return PointRead::Damaged;
+    if (!seekFile(file, place.offset) || !readFully(file, bytes.data(), place.length)) return PointRead::Unreadable;
+  }
+  return crc32(bytes.data(), bytes.size()) == place.crc ? PointRead::Read : PointRead::Damaged;
+}
+
+PointRead UnitPoints::read(uint32_t unit, InflatePoint& point) const {
+  std::vector<uint8_t> bytes;
+  const PointRead got = bytesOf(unit, bytes);
+  if (got != PointRead::Read) return got;
+  return readPoint(bytes, point) ? PointRead::Read : PointRead::Damaged;
 }
 
 }  // namespace ablative

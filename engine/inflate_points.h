@@ -9,8 +9,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <span>
+#include <string>
+#include <vector>
 
+#include "env.h"
 #include "record_bytes.h"
 
 namespace ablative {
@@ -28,10 +32,63 @@ struct InflatePoint {
   uint8_t window[32768] = {};  // the last windowLength decoded bytes
 };
 
-// A point as a journal's tail keeps it, and read back: null where the bytes
+// A point as a journal's tail keeps it, and read back: false where the bytes
 // are not one whole point.
 void writePoint(const InflatePoint& point, RecordWriter& out);
-std::shared_ptr<const InflatePoint> readPoint(std::span<const uint8_t> bytes);
+bool readPoint(std::span<const uint8_t> bytes, InflatePoint& point);
+
+// Where a point lies, in writePoint's form: its bytes' offset and length (0:
+// there is none) and their CRC-32, and whether they are held in memory.
+struct PointPlace {
+  uint64_t offset = 0;
+  uint32_t length = 0;
+  uint32_t crc = 0;
+  bool held = false;
+};
+
+enum class PointRead {
+  None,        // the unit starts where decoding does: it needs no point
+  Read,        // read and checked
+  Unreadable,  // the system failed the read
+  Damaged,     // the bytes are not the point's as written
+};
+
+// The points where units start, kept out of memory and read back one at a
+// time, from any thread: first in a scratch file that the first pass appends
+// them to (in memory where no file can be written there), then, once a
+// journal's tail holds them, in that journal. Points cost 32 KiB each, and an
+// archive of 100 GB has 25,000.
+class UnitPoints {
+ public:
+  explicit UnitPoints(std::wstring scratchPath = {}) : scratchPath_(std::move(scratchPath)) {}
+  ~UnitPoints();  // the scratch file goes
+  UnitPoints(const UnitPoints&) = delete;
+  UnitPoints& operator=(const UnitPoints&) = delete;
+
+  // Keeps `point` (a leftover scratch file is replaced first): where it lies.
+  PointPlace keep(const InflatePoint& point);
+  // Where each unit's point lies, from keep.
+  void setPlaces(std::vector<PointPlace> places);
+  // From now on the points lie in the file at `path`, where `places` say;
+  // what keep held goes.
+  void moveTo(std::wstring path, std::vector<PointPlace> places);
+
+  PointPlace placeOf(uint32_t unit) const;
+  PointRead bytesOf(uint32_t unit, std::vector<uint8_t>& bytes) const;
+  PointRead read(uint32_t unit, InflatePoint& point) const;
+
+ private:
+  void dropScratch();
+
+  mutable std::mutex mutex_;
+  const std::wstring scratchPath_;
+  bool scratchTried_ = false;
+  mutable FileHandle scratch_;  // open while it holds points
+  uint64_t scratchBytes_ = 0;
+  std::vector<uint8_t> held_;
+  std::wstring movedTo_;
+  std::vector<PointPlace> places_;  // per unit
+};
 
 // Where a stream stands: bytes taken and made, and the CRC-32 of those made
 // since the last restart.

@@ -18,20 +18,42 @@ namespace {
 constexpr uint64_t kLargestRecord = uint64_t{1} << 32;
 
 constexpr uint32_t kTailPieceHeader = 12;
+// The tail is read and written in runs of about this many bytes.
+constexpr uint32_t kTailChunk = 1 << 20;
 
 uint64_t statesOffset(const Journal& journal) {
   return journal.record.empty() ? kJournalHeaderSize : kRecordJournalHeaderSize + journal.record.size();
 }
 
-// Reads what follows the states of a version 2 journal, the file placed there.
+// Indexes what follows the states of a version 2 journal, the file placed
+// there, reading its pieces a chunk at a time to check them.
 JournalLoad readTail(FileHandle& file, Journal& journal) {
   uint64_t size = 0;
-  const uint64_t start = statesOffset(journal) + journal.states.size();
   journal.tail.clear();
+  journal.tailBytes = 0;
   if (journal.record.empty()) return JournalLoad::Loaded;
   if (!fileSize(file, size)) return JournalLoad::Unreadable;
-  journal.tail.resize(size - start);  // the header's checks keep it within the file
-  return readFully(file, journal.tail.data(), journal.tail.size()) ? JournalLoad::Loaded : JournalLoad::Unreadable;
+  journal.tailBytes = size - tailStart(journal);  // the header's checks keep it within the file
+  std::vector<uint8_t> chunk;
+  for (uint64_t at = 0; journal.tailBytes - at >= kTailPieceHeader;) {
+    uint8_t header[kTailPieceHeader];
+    if (!readFully(file, header, kTailPieceHeader)) return JournalLoad::Unreadable;
+    const uint32_t length = get32(header + 4);
+    // No piece is empty: zeros are what a cut of the tail leaves where the
+    // file system wrote its last block before its new length lasted.
+    if (length == 0 || length > journal.tailBytes - at - kTailPieceHeader) break;
+    uint32_t crc = 0;
+    for (uint32_t left = length; left > 0;) {
+      chunk.resize(std::min(left, kTailChunk));
+      if (!readFully(file, chunk.data(), chunk.size())) return JournalLoad::Unreadable;
+      crc = crc32(crc, chunk.data(), chunk.size());
+      left -= static_cast<uint32_t>(chunk.size());
+    }
+    if (crc != get32(header + 8)) break;
+    journal.tail.push_back({get32(header), length, crc, at + kTailPieceHeader});
+    at += kTailPieceHeader + length;
+  }
+  return JournalLoad::Loaded;
 }
 
 // Reads a version 2 journal's record, the file placed just past the first
@@ -73,6 +95,27 @@ JournalLoad openAndReadHeader(const std::wstring& path, FileHandle& file, uint32
   return size - headerSize < stateCount ? JournalLoad::Foreign : JournalLoad::Loaded;
 }
 
+// Appends the tail's pieces after `bytes`, the journal in front of them,
+// writing them out a chunk at a time.
+bool writeTail(FileHandle& file, const Journal& journal, std::vector<uint8_t>& bytes) {
+  std::vector<uint8_t> piece;
+  for (const TailPiece& tail : journal.tail) {
+    if (!journal.tailSource.read || !journal.tailSource.read(tail.unit, piece) || piece.size() != tail.length ||
+        crc32(piece.data(), piece.size()) != tail.crc) {
+      return false;
+    }
+    uint8_t header[kTailPieceHeader];
+    putFields(header, tail.unit, tail.length, tail.crc);
+    bytes.insert(bytes.end(), header, header + kTailPieceHeader);
+    bytes.insert(bytes.end(), piece.begin(), piece.end());
+    if (bytes.size() >= kTailChunk) {
+      if (!writeFully(file, bytes.data(), bytes.size())) return false;
+      bytes.clear();
+    }
+  }
+  return writeFully(file, bytes.data(), bytes.size());
+}
+
 bool writeWholeJournal(const std::wstring& path, const Journal& journal) {
   const uint64_t start = statesOffset(journal);
   std::vector<uint8_t> bytes(start + journal.states.size());
@@ -85,52 +128,36 @@ bool writeWholeJournal(const std::wstring& path, const Journal& journal) {
     std::copy(journal.record.begin(), journal.record.end(), bytes.begin() + kRecordJournalHeaderSize);
   }
   std::copy(journal.states.begin(), journal.states.end(), bytes.begin() + start);
-  bytes.insert(bytes.end(), journal.tail.begin(), journal.tail.end());
   FileHandle file;
-  return openFile(path, OpenMode::CreateNew, file) && writeFully(file, bytes.data(), bytes.size()) && flushFile(file);
+  return openFile(path, OpenMode::CreateNew, file) && writeTail(file, journal, bytes) && flushFile(file);
 }
 
 }  // namespace
 
 std::wstring journalPathFor(const std::wstring& archivePath) { return archivePath + kJournalExtension; }
 
-uint64_t journalBytes(const Journal& journal) {
-  return statesOffset(journal) + journal.states.size() + journal.tail.size();
-}
+std::wstring pointsScratchPathFor(const std::wstring& journalPath) { return journalPath + L".points"; }
 
-void addToTail(std::vector<uint8_t>& tail, uint32_t unit, std::span<const uint8_t> bytes) {
-  uint8_t header[kTailPieceHeader];
-  putFields(header, unit, static_cast<uint32_t>(bytes.size()), crc32(bytes.data(), bytes.size()));
-  tail.insert(tail.end(), header, header + kTailPieceHeader);
-  tail.insert(tail.end(), bytes.begin(), bytes.end());
-}
+uint64_t tailStart(const Journal& journal) { return statesOffset(journal) + journal.states.size(); }
 
-std::vector<UnitBytes> tailPieces(const Journal& journal) {
-  std::vector<UnitBytes> pieces;
-  const std::vector<uint8_t>& tail = journal.tail;
-  for (size_t at = 0; tail.size() - at >= kTailPieceHeader;) {
-    const uint32_t length = get32(&tail[at + 4]);
-    // No piece is empty: zeros are what a cut of the tail leaves where the
-    // file system wrote its last block before its new length lasted.
-    if (length == 0 || length > tail.size() - at - kTailPieceHeader) break;
-    const std::span<const uint8_t> bytes(tail.data() + at + kTailPieceHeader, length);
-    if (crc32(bytes.data(), bytes.size()) != get32(&tail[at + 8])) break;
-    pieces.push_back({get32(&tail[at]), bytes});
-    at += kTailPieceHeader + length;
-  }
-  return pieces;
+uint64_t journalBytes(const Journal& journal) { return tailStart(journal) + journal.tailBytes; }
+
+void addToTail(Journal& journal, uint32_t unit, uint32_t length, uint32_t crc) {
+  journal.tail.push_back({unit, length, crc, journal.tailBytes + kTailPieceHeader});
+  journal.tailBytes += kTailPieceHeader + length;
 }
 
 void trimTail(Journal& journal) {
-  const std::vector<UnitBytes> pieces = tailPieces(journal);
-  size_t kept = pieces.size();
-  while (kept > 0 && pieces[kept - 1].unit < journal.states.size() && isPunched(journal, pieces[kept - 1].unit)) --kept;
-  const size_t length = kept == 0 ? 0
-                                  : static_cast<size_t>(pieces[kept - 1].bytes.data() - journal.tail.data()) +
-                                        pieces[kept - 1].bytes.size();
-  if (length == journal.tail.size()) return;
-  journal.tail.resize(length);
-  if (cutFileAt(journal.file, statesOffset(journal) + journal.states.size() + length)) flushFile(journal.file);
+  size_t kept = journal.tail.size();
+  while (kept > 0 && journal.tail[kept - 1].unit < journal.states.size() &&
+         isPunched(journal, journal.tail[kept - 1].unit)) {
+    --kept;
+  }
+  const uint64_t length = kept == 0 ? 0 : journal.tail[kept - 1].offset + journal.tail[kept - 1].length;
+  if (length == journal.tailBytes) return;
+  journal.tail.resize(kept);
+  journal.tailBytes = length;
+  if (cutFileAt(journal.file, journalBytes(journal))) flushFile(journal.file);
 }
 
 bool archiveForExtraction(const std::wstring& path, bool resume, std::wstring& archive, std::wstring& errorText) {
@@ -176,7 +203,9 @@ bool createJournal(Journal& journal) {
     removeFile(temporary);
     return false;
   }
-  return syncDirectory(parentFolder(journal.path)) && openJournal(journal);
+  if (!syncDirectory(parentFolder(journal.path)) || !openJournal(journal)) return false;
+  if (journal.tailSource.written) journal.tailSource.written(journal);
+  return true;
 }
 
 bool openJournal(Journal& journal) { return openFile(journal.path, OpenMode::ReadWrite, journal.file); }
@@ -184,6 +213,7 @@ bool openJournal(Journal& journal) { return openFile(journal.path, OpenMode::Rea
 void removeJournal(const std::wstring& path) {
   removeFile(path);
   removeFile(temporaryPathFor(path));
+  removeFile(pointsScratchPathFor(path));
 }
 
 bool recordStates(Journal& journal, std::span<const uint32_t> blocks, BlockState state) {

@@ -32,6 +32,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <utility>
@@ -53,6 +54,24 @@ enum class BlockState : uint8_t {
   Punched = 2,      // and its range in the archive has been zeroed (perhaps cut off since)
 };
 
+// A piece of the tail: its unit, its bytes' length and CRC-32, and where they
+// start, counted from the tail's start.
+struct TailPiece {
+  uint32_t unit = 0;
+  uint32_t length = 0;
+  uint32_t crc = 0;
+  uint64_t offset = 0;
+};
+
+struct Journal;
+
+// Where createJournal finds the bytes of the tail it writes, a piece at a
+// time, and whom it tells once the journal's file holds them.
+struct TailSource {
+  std::function<bool(uint32_t unit, std::vector<uint8_t>& bytes)> read;
+  std::function<void(const Journal& journal)> written;
+};
+
 struct Journal {
   explicit Journal(std::wstring journalPath = {}, std::vector<uint8_t> blockStates = {})
       : path(std::move(journalPath)), states(std::move(blockStates)) {}
@@ -61,21 +80,19 @@ struct Journal {
   std::vector<uint8_t> states;  // one per block; values other than 1 and 2 act as Pending
   std::vector<uint8_t> record;  // version 2's; empty in version 1
   FileHandle file;              // open for state changes from createJournal/openJournal on
-  std::vector<uint8_t> tail;    // version 2's, as far as it reads whole
+  // Version 2's tail, in its order, as far as its pieces read whole and
+  // match their CRC-32: its bytes stay in the file.
+  std::vector<TailPiece> tail;
+  uint64_t tailBytes = 0;  // all the file holds past the states, whole pieces or not
+  TailSource tailSource;   // for createJournal, of the pieces added to `tail`
 };
 
-struct UnitBytes {
-  uint32_t unit = 0;
-  std::span<const uint8_t> bytes;
-};
+// Adds a piece of `length` bytes (more than none) with that CRC-32 to the
+// tail createJournal writes.
+void addToTail(Journal& journal, uint32_t unit, uint32_t length, uint32_t crc);
 
-// Appends a unit's piece to `tail`.
-void addToTail(std::vector<uint8_t>& tail, uint32_t unit, std::span<const uint8_t> bytes);
-
-// The pieces of the tail, in its order, up to the first that does not read
-// whole (a cut, or a piece cut short) or is empty. addToTail takes only
-// pieces of some bytes.
-std::vector<UnitBytes> tailPieces(const Journal& journal);
+// Where the tail starts in the journal's file.
+uint64_t tailStart(const Journal& journal);
 
 // Cuts away the pieces at the tail's end whose units are Punched, and flushes
 // the cut. A cut that fails only leaves the journal longer, and one whose
@@ -87,6 +104,10 @@ uint64_t journalBytes(const Journal& journal);
 
 // The archive's path + ".zvkj": data.zvka has the journal data.zvka.zvkj.
 std::wstring journalPathFor(const std::wstring& archivePath);
+
+// The journal's path + ".points": where a first pass over the archive keeps
+// the points its units start at until a journal's tail takes them.
+std::wstring pointsScratchPathFor(const std::wstring& journalPath);
 
 enum class JournalLoad {
   Loaded,
@@ -106,15 +127,17 @@ JournalLoad loadJournal(Journal& journal);
 JournalLoad loadJournalAsWritten(Journal& journal);
 
 // Sets every state to Pending, writes the journal as described above (of
-// version 2 where it has a record) and keeps it open for state changes. False when any step failed; no temporary
-// file is left behind.
+// version 2 where it has a record), its tail's pieces read from tailSource
+// and copied a few at a time, and keeps it open for state changes. False when
+// any step failed; no temporary file is left behind.
 bool createJournal(Journal& journal);
 
 // Opens a loaded journal for state changes.
 bool openJournal(Journal& journal);
 
 // Deletes the journal at `path`, with what a creation cut short by a power
-// loss may have left beside it.
+// loss may have left beside it, its temporary file and a first pass's
+// scratch file.
 void removeJournal(const std::wstring& path);
 
 // Records `state` for every block of `blocks` with one write, of the span of

@@ -4,6 +4,7 @@
 
 #include "block_io.h"
 #include "crc32.h"
+#include "inflate_points.h"
 #include "journal.h"
 #include "paths.h"
 #include "record_bytes.h"
@@ -145,6 +146,17 @@ uint64_t cutReach(const ExtractionPlan& plan, const Journal& journal) {
   return reach;
 }
 
+// Where each unit's point lies in the journal's file: false where the tail
+// names a unit the plan lacks, or one twice.
+bool pointsInTail(const Journal& journal, uint32_t unitCount, std::vector<PointPlace>& places) {
+  places.assign(unitCount, PointPlace{});
+  for (const TailPiece& piece : journal.tail) {
+    if (piece.unit >= unitCount || places[piece.unit].length > 0) return false;
+    places[piece.unit] = {tailStart(journal) + piece.offset, piece.length, piece.crc};
+  }
+  return true;
+}
+
 }  // namespace
 
 void recordPlan(const ArchiveSource& source, const SourceFacts& facts, const ExtractionPlan& plan, Journal& journal) {
@@ -161,14 +173,34 @@ void recordPlan(const ArchiveSource& source, const SourceFacts& facts, const Ext
   source.saveUnits(plan, out);
   journal.record = std::move(out.bytes());
   journal.tail.clear();
+  journal.tailBytes = 0;
+  journal.tailSource = {};
+  const std::shared_ptr<UnitPoints> points = source.points ? source.points(plan) : nullptr;
+  if (!points) return;
   for (auto u = plan.processOrder.rbegin(); u != plan.processOrder.rend(); ++u) {
-    RecordWriter bytes;
-    if (source.saveUnitBytes(plan, *u, bytes)) addToTail(journal.tail, *u, bytes.bytes());
+    const PointPlace place = points->placeOf(*u);
+    if (place.length > 0) addToTail(journal, *u, place.length, place.crc);
   }
+  const auto unitCount = static_cast<uint32_t>(plan.units.size());
+  journal.tailSource.read = [points](uint32_t unit, std::vector<uint8_t>& bytes) {
+    return points->bytesOf(unit, bytes) == PointRead::Read;
+  };
+  journal.tailSource.written = [points, unitCount](const Journal& written) {
+    std::vector<PointPlace> places;
+    pointsInTail(written, unitCount, places);
+    points->moveTo(written.path, std::move(places));
+  };
 }
 
 bool readRecordedPlan(const Journal& journal, ArchiveReading& recorded) {
   auto plan = std::make_shared<ExtractionPlan>();
+  const auto loadUnits = [&](RecordReader& in) {
+    std::vector<PointPlace> places;
+    if (!pointsInTail(journal, static_cast<uint32_t>(plan->units.size()), places)) return false;
+    auto tail = std::make_shared<UnitPoints>();
+    tail->moveTo(journal.path, std::move(places));
+    return recorded.source->loadUnits(in, std::move(tail), *plan);
+  };
   RecordReader in(journal.record.data(), journal.record.size());
   SourceFacts facts;
   facts.format = fromUtf8(in.text());
@@ -179,8 +211,7 @@ bool readRecordedPlan(const Journal& journal, ArchiveReading& recorded) {
   plan->dataStart = in.u64();
   recorded.source = sourceNamed(facts.format);
   if (!in.ok() || recorded.source == nullptr || !recorded.source->loadUnits || !readFiles(in, *plan) ||
-      !readUnits(in, *plan) || !readMarks(in, *plan) || !recorded.source->loadUnits(in, tailPieces(journal), *plan) ||
-      !in.atEnd()) {
+      !readUnits(in, *plan) || !readMarks(in, *plan) || !loadUnits(in) || !in.atEnd()) {
     return false;
   }
   plan->describedByJournal = true;

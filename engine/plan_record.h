@@ -19,8 +19,9 @@ namespace ablative {
 
 // What the journal keeps of a plan whose orders are set: its record (the
 // source's name and facts, the plan with its marks, then what the source
-// keeps of its own: saveUnits) and its tail (saveUnitBytes of each unit, the
-// units taken first last).
+// keeps of its own: saveUnits) and its tail (the point of each unit that has
+// one, the units taken first last), whose bytes createJournal copies from the
+// source's points, which read them from the journal from then on.
 void recordPlan(const ArchiveSource& source, const SourceFacts& facts, const ExtractionPlan& plan, Journal& journal);
 
 // An archive as a run reads it.
@@ -30,7 +31,8 @@ struct ArchiveReading {
   bool recorded = false;  // read from the journal's record
 };
 
-// Reads the record and tail recordPlan wrote; false when the record is
+// Reads the record recordPlan wrote, and the tail's index, whose points are
+// read from the journal's file as units need them; false when the record is
 // damaged or names no source this program has.
 bool readRecordedPlan(const Journal& journal, ArchiveReading& archive);
 

@@ -7,6 +7,7 @@
 
 #include "block_io.h"
 #include "crc32.h"
+#include "inflate_points.h"
 #include "path_safety.h"
 #include "record_bytes.h"
 #include "tar_format.h"
@@ -138,8 +139,13 @@ BlockRead decodeUnit(const ExtractionPlan& plan, uint32_t u, const std::vector<u
 
 // The plan's own records hold all a tar's units need.
 void saveNothing(const ExtractionPlan&, RecordWriter&) {}
-bool saveNoBytes(const ExtractionPlan&, uint32_t, RecordWriter&) { return false; }
-bool loadNothing(RecordReader& in, std::span<const UnitBytes> tail, ExtractionPlan&) { return tail.empty() && in.ok(); }
+std::shared_ptr<UnitPoints> noPoints(const ExtractionPlan&) { return nullptr; }
+bool loadNothing(RecordReader& in, std::shared_ptr<UnitPoints> tail, ExtractionPlan& plan) {
+  for (uint32_t u = 0; u < plan.units.size(); ++u) {
+    if (tail->placeOf(u).length > 0) return false;
+  }
+  return in.ok();
+}
 
 // Every member, as tar lists it, a later one of the same path too.
 bool listMembers(const std::wstring& archivePath, const FileLister& onFile, std::wstring& errorText) {
@@ -162,7 +168,7 @@ const ArchiveSource& tarSource() {
                                     .decodeUnit = decodeUnit,
                                     .list = listMembers,
                                     .saveUnits = saveNothing,
-                                    .saveUnitBytes = saveNoBytes,
+                                    .points = noPoints,
                                     .loadUnits = loadNothing};
   return source;
 }

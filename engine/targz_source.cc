@@ -10,6 +10,7 @@
 #include "crc32.h"
 #include "file_util.h"
 #include "gzip_format.h"
+#include "journal.h"
 #include "path_safety.h"
 #include "record_bytes.h"
 #include "tar_format.h"
@@ -37,7 +38,7 @@ std::wstring atByte(uint64_t offset) { return L": at byte " + std::to_wstring(of
 struct PassPoint {
   uint64_t in = 0, out = 0;
   size_t member = 0;
-  std::shared_ptr<const InflatePoint> point;
+  PointPlace point;
 };
 
 // Bytes of one member's data that one unit decodes, summed.
@@ -187,6 +188,7 @@ class TarScan {
 
 // What one pass over the archive found.
 struct TargzPass {
+  std::shared_ptr<UnitPoints> kept;
   std::vector<PassPoint> points;
   TarScan scan{points};
   std::vector<GzipMember> members;
@@ -206,10 +208,11 @@ bool passOver(const std::wstring& archivePath, bool withPoints, TargzPass& pass,
   };
   if (withPoints) {
     gzip.pointSpacing = kTarPieceBytes;
+    pass.kept = std::make_shared<UnitPoints>(pointsScratchPathFor(journalPathFor(archivePath)));
     gzip.onPoint = [&](const InflatePoint& point) {
       const bool start = point.inOffset == gzip.members.back().deflateStart;
-      pass.points.push_back({point.inOffset, point.outOffset, gzip.members.size() - 1,
-                             start ? nullptr : std::make_shared<const InflatePoint>(point)});
+      pass.points.push_back(
+          {point.inOffset, point.outOffset, gzip.members.size() - 1, start ? PointPlace{} : pass.kept->keep(point)});
     };
   }
   if (!readGzip(file, gzip, errorText) || !pass.scan.finish(errorText)) return false;
@@ -226,8 +229,8 @@ struct UnitSource {
 
 struct TargzUnits {
   std::vector<UnitSource> units;
-  std::vector<std::shared_ptr<const InflatePoint>> resumeAt;  // per unit; null at a member's start
-  std::vector<uint32_t> pieceAt;  // per plan piece: where it lies in its unit's decoded bytes
+  std::shared_ptr<UnitPoints> points;  // none at a member's start
+  std::vector<uint32_t> pieceAt;       // per plan piece: where it lies in its unit's decoded bytes
   // Per unit, read from a journal: it starts at a point the journal's tail no
   // longer holds.
   std::vector<uint8_t> lacksPoint;
@@ -262,6 +265,7 @@ void placePieces(const std::vector<TarSpan>& spans, uint64_t from, const Extract
 bool cutUnits(const TargzPass& pass, const std::vector<TarSpan>& spans, ExtractionPlan& plan, TargzUnits& units,
               std::wstring& errorText) {
   const std::vector<PassPoint>& points = pass.points;
+  std::vector<PointPlace> places;
   size_t segment = 0;
   for (size_t i = 0; i < points.size(); ++i) {
     const PassPoint& point = points[i];
@@ -284,9 +288,11 @@ bool cutUnits(const TargzPass& pass, const std::vector<TarSpan>& spans, Extracti
     }
     units.units.push_back({member.offset, static_cast<uint32_t>(outEnd - point.out),
                            i < pass.scan.rangeCrcs.size() ? pass.scan.rangeCrcs[i] : 0});
-    units.resumeAt.push_back(point.point);
+    places.push_back(point.point);
     placePieces(spans, point.out, plan, units);
   }
+  units.points = pass.kept;
+  units.points->setPlaces(std::move(places));
   return true;
 }
 
@@ -341,8 +347,18 @@ BlockRead decodeUnit(const ExtractionPlan& plan, uint32_t u, const std::vector<u
     errorText = L"The journal no longer holds where this piece's decoding starts: " + memberAt(plan, u);
     return BlockRead::Damaged;
   }
+  auto point = std::make_unique<InflatePoint>();
+  const PointRead got = units.points->read(u, *point);
+  if (got == PointRead::Unreadable) {
+    return errorText = L"Unable to read where this piece's decoding starts: " + memberAt(plan, u),
+           BlockRead::Unreadable;
+  }
+  if (got == PointRead::Damaged) {
+    errorText = L"The journal no longer holds where this piece's decoding starts: " + memberAt(plan, u);
+    return BlockRead::Damaged;
+  }
   std::vector<uint8_t> decoded(source.decodedLength);
-  if (!inflateFrom(units.resumeAt[u].get(), stored, decoded)) {
+  if (!inflateFrom(got == PointRead::Read ? point.get() : nullptr, stored, decoded)) {
     errorText = L"Gzip data is damaged (invalid deflate data)" + atByte(source.memberOffset);
     return BlockRead::Damaged;
   }
@@ -366,28 +382,24 @@ void saveUnits(const ExtractionPlan& plan, RecordWriter& out) {
     out.u64(units.units[u].memberOffset);
     out.u32(units.units[u].decodedLength);
     out.u32(units.units[u].decodedCrc);
-    out.u8(units.resumeAt[u] ? 1 : 0);
+    out.u8(units.points->placeOf(static_cast<uint32_t>(u)).length > 0 ? 1 : 0);
   }
   for (const uint32_t at : units.pieceAt) out.u32(at);
 }
 
-// A unit's point, which its tail piece holds until it is released.
-bool savePoint(const ExtractionPlan& plan, uint32_t unit, RecordWriter& out) {
-  const InflatePoint* point = unitsOf(plan).resumeAt[unit].get();
-  if (point == nullptr) return false;
-  writePoint(*point, out);
-  return true;
-}
+std::shared_ptr<UnitPoints> pointsOf(const ExtractionPlan& plan) { return unitsOf(plan).points; }
 
-bool loadUnits(RecordReader& in, std::span<const UnitBytes> tail, ExtractionPlan& plan) {
+bool loadUnits(RecordReader& in, std::shared_ptr<UnitPoints> tail, ExtractionPlan& plan) {
   auto units = std::make_shared<TargzUnits>();
   const size_t count = plan.units.size();
   units->units.resize(count);
-  units->resumeAt.resize(count);
   units->lacksPoint.resize(count);
   for (size_t u = 0; u < count; ++u) {
     units->units[u] = {in.u64(), in.u32(), in.u32()};
-    units->lacksPoint[u] = in.u8() != 0;  // until its point is read
+    const bool startsAtPoint = in.u8() != 0;
+    const bool inTail = tail->placeOf(static_cast<uint32_t>(u)).length > 0;
+    if (inTail && !startsAtPoint) return false;
+    units->lacksPoint[u] = startsAtPoint && !inTail;
   }
   for (size_t u = 0; u < count && in.ok(); ++u) {
     for (const PlanPiece& piece : plan.piecesOf(static_cast<uint32_t>(u))) {
@@ -396,11 +408,7 @@ bool loadUnits(RecordReader& in, std::span<const UnitBytes> tail, ExtractionPlan
       units->pieceAt.push_back(at);
     }
   }
-  for (const UnitBytes& piece : tail) {
-    if (piece.unit >= count || !units->lacksPoint[piece.unit]) return false;
-    if (!(units->resumeAt[piece.unit] = readPoint(piece.bytes))) return false;
-    units->lacksPoint[piece.unit] = false;
-  }
+  units->points = std::move(tail);
   plan.sourceData = std::move(units);
   return in.ok();
 }
@@ -471,7 +479,7 @@ const ArchiveSource& targzSource() {
                                     .decodeUnit = decodeUnit,
                                     .list = listMembers,
                                     .saveUnits = saveUnits,
-                                    .saveUnitBytes = savePoint,
+                                    .points = pointsOf,
                                     .loadUnits = loadUnits};
   return source;
 }
@@ -485,7 +493,7 @@ const ArchiveSource& otherCompressionSource() {
                                     .decodeUnit = {},
                                     .list = refuseListing,
                                     .saveUnits = {},
-                                    .saveUnitBytes = {},
+                                    .points = {},
                                     .loadUnits = {}};
   return source;
 }

@@ -21,6 +21,8 @@ namespace ablative {
 //   "Gzip data is damaged (invalid deflate data): at byte " + the member's offset
 //   "Checksum verification failed: gzip member at byte " + its offset
 //   "The journal no longer holds where this piece's decoding starts: gzip member at byte " + its offset
+// or, when the file keeping where its decoding starts cannot be read, Unreadable:
+//   "Unable to read where this piece's decoding starts: gzip member at byte " + its offset
 const ArchiveSource& targzSource();
 
 // Archives compressed with what this program does not decode (xz, bzip2,

@@ -11,6 +11,7 @@
 #include "block_io.h"
 #include "crc32.h"
 #include "file_util.h"
+#include "journal.h"
 #include "path_safety.h"
 #include "record_bytes.h"
 #include "unit_decoders.h"
@@ -27,8 +28,8 @@ constexpr uint64_t kLongestLinkTarget = 4096;
 constexpr size_t kPassBytes = 1 << 20;  // read and decoded at a time in the first pass
 // Where each unit's decoding starts, beside the plan.
 struct ZipUnits {
-  std::vector<ZipEntry> entries;                              // the plan's files, one for one
-  std::vector<std::shared_ptr<const InflatePoint>> resumeAt;  // per unit; null at its entry's start
+  std::vector<ZipEntry> entries;       // the plan's files, one for one
+  std::shared_ptr<UnitPoints> points;  // none at an entry's start
   // Per unit, read from a journal: it starts at a point the journal's tail no
   // longer holds (released, so never read again, unless the journal is damaged).
   std::vector<uint8_t> lacksPoint;
@@ -38,11 +39,12 @@ struct ZipUnits {
 struct Piece {
   uint64_t inOffset = 0, outOffset = 0;  // from the entry's start
   uint32_t crc = 0;
-  std::shared_ptr<const InflatePoint> point;
+  PointPlace point;
 };
 
 struct ZipReading {
   ZipDirectory directory;
+  std::shared_ptr<UnitPoints> points;
   std::vector<std::vector<Piece>> pieces;  // per entry; empty for one unit or none
   std::vector<std::string> targets;        // per entry: a link's, empty for the others
 };
@@ -103,7 +105,7 @@ bool splitStored(FileHandle& file, const ZipEntry& entry, std::vector<Piece>& pi
     if (!readStored(file, entry, at, std::min(kZipPieceBytes, entry.compressedSize - at), bytes, errorText)) {
       return false;
     }
-    pieces.push_back({at, at, crc32(bytes.data(), bytes.size()), nullptr});
+    pieces.push_back({at, at, crc32(bytes.data(), bytes.size()), {}});
     whole = crc32(whole, bytes.data(), bytes.size());
   }
   return whole == entry.crc || fail(errorText, L"Checksum verification failed: " + nameOf(entry));
@@ -137,11 +139,12 @@ struct PieceSums {
 
 // Deflated: a piece at the first block boundary after each kZipPieceBytes
 // decoded, where decoding can start again.
-bool splitDeflated(FileHandle& file, const ZipEntry& entry, std::vector<Piece>& pieces, std::wstring& errorText) {
+bool splitDeflated(FileHandle& file, const ZipEntry& entry, UnitPoints& points, std::vector<Piece>& pieces,
+                   std::wstring& errorText) {
   ZipDecoder decoder(entry);
   pieces.push_back({});
   decoder.recordPoints(kZipPieceBytes, [&](const InflatePoint& point) {
-    pieces.push_back({point.inOffset, point.outOffset, 0, std::make_shared<const InflatePoint>(point)});
+    pieces.push_back({point.inOffset, point.outOffset, 0, points.keep(point)});
   });
   PieceSums sums{pieces};
   std::vector<uint8_t> input, output(kPassBytes);
@@ -206,9 +209,10 @@ bool isLarge(const ZipEntry& entry) {
   return entry.kind == ZipEntryKind::File && entry.compressedSize > 0 && !fitsOneUnit(entry);
 }
 
-bool split(FileHandle& file, const ZipEntry& entry, std::vector<Piece>& pieces, std::wstring& errorText) {
+bool split(FileHandle& file, const ZipEntry& entry, UnitPoints& points, std::vector<Piece>& pieces,
+           std::wstring& errorText) {
   const bool split = entry.method == kZipStored ? splitStored(file, entry, pieces, errorText)
-                                                : splitDeflated(file, entry, pieces, errorText);
+                                                : splitDeflated(file, entry, points, pieces, errorText);
   return split && checkPieceSizes(entry, pieces, errorText);
 }
 
@@ -227,7 +231,7 @@ void splitLargeEntries(const std::wstring& archivePath, ZipReading& zip, std::ve
       const size_t i = large[k];
       if (!opened) {
         failures[i] = L"Unable to open archive file";
-      } else if (std::wstring why; !split(file, zip.directory.entries[i], zip.pieces[i], why)) {
+      } else if (std::wstring why; !split(file, zip.directory.entries[i], *zip.points, zip.pieces[i], why)) {
         failures[i] = why.empty() ? L"Unable to read archive file" : why;
       }
     }
@@ -261,13 +265,13 @@ EntryKind kindOf(const ZipEntry& entry) {
 }
 
 // A unit of entry `index`, whose raw bytes go to its file from `outOffset`.
-void addZipUnit(ExtractionPlan& plan, ZipUnits& units, PlanUnit unit, uint32_t index, uint64_t outOffset,
-                std::shared_ptr<const InflatePoint> resumeAt) {
+void addZipUnit(ExtractionPlan& plan, std::vector<PointPlace>& places, PlanUnit unit, uint32_t index,
+                uint64_t outOffset, PointPlace resumeAt) {
   addUnit(plan, unit, index, outOffset);
-  units.resumeAt.push_back(std::move(resumeAt));
+  places.push_back(resumeAt);
 }
 
-void mapEntry(const ZipReading& zip, uint32_t index, ExtractionPlan& plan, ZipUnits& units) {
+void mapEntry(const ZipReading& zip, uint32_t index, ExtractionPlan& plan, std::vector<PointPlace>& places) {
   const ZipEntry& entry = zip.directory.entries[index];
   PlanFile file;
   file.kind = kindOf(entry);
@@ -291,7 +295,7 @@ void mapEntry(const ZipReading& zip, uint32_t index, ExtractionPlan& plan, ZipUn
                        .coding = entry.method};
   const std::vector<Piece>& pieces = zip.pieces[index];
   if (pieces.empty()) {
-    if (unitsOf(entry, pieces) == 1) addZipUnit(plan, units, whole, index, 0, nullptr);
+    if (unitsOf(entry, pieces) == 1) addZipUnit(plan, places, whole, index, 0, {});
     return;
   }
   for (size_t k = 0; k < pieces.size(); ++k) {
@@ -303,7 +307,7 @@ void mapEntry(const ZipReading& zip, uint32_t index, ExtractionPlan& plan, ZipUn
     unit.rawSize =
         static_cast<uint32_t>((last ? entry.uncompressedSize : pieces[k + 1].outOffset) - pieces[k].outOffset);
     unit.crc = pieces[k].crc;
-    addZipUnit(plan, units, unit, index, pieces[k].outOffset, pieces[k].point);
+    addZipUnit(plan, places, unit, index, pieces[k].outOffset, pieces[k].point);
   }
 }
 
@@ -315,7 +319,10 @@ void mapDirectory(const ZipReading& zip, ExtractionPlan& plan) {
   for (const ZipEntry& entry : zip.directory.entries) plan.marks.push_back(headerMark(entry));
   auto units = std::make_shared<ZipUnits>();
   units->entries = zip.directory.entries;
-  for (uint32_t i = 0; i < zip.directory.entries.size(); ++i) mapEntry(zip, i, plan, *units);
+  std::vector<PointPlace> places;
+  for (uint32_t i = 0; i < zip.directory.entries.size(); ++i) mapEntry(zip, i, plan, places);
+  units->points = zip.points;
+  units->points->setPlaces(std::move(places));
   plan.sourceData = std::move(units);
 }
 
@@ -334,6 +341,7 @@ bool readZip(const std::wstring& archivePath, SourceReading& reading, std::wstri
   }
   zip->pieces.resize(entries.size());
   zip->targets.resize(entries.size());
+  zip->points = std::make_shared<UnitPoints>(pointsScratchPathFor(journalPathFor(archivePath)));
   reading = SourceReading{};
   reading.facts.format = zipSource().format;
   reading.facts.blockSize = kZipPieceBytes;
@@ -376,12 +384,16 @@ BlockRead decodeUnit(const ExtractionPlan& plan, uint32_t u, const std::vector<u
   } else {
     raw.resize(unit.rawSize);
     ZipDecoder decoder(entry);
-    const InflatePoint* from = units.resumeAt[u].get();
-    if (u < units.lacksPoint.size() && units.lacksPoint[u]) {
+    auto point = std::make_unique<InflatePoint>();
+    const PointRead got = units.points->read(u, *point);
+    if (got == PointRead::Unreadable) {
+      return errorText = L"Unable to read where this piece's decoding starts: " + nameOf(entry), BlockRead::Unreadable;
+    }
+    if ((u < units.lacksPoint.size() && units.lacksPoint[u]) || got == PointRead::Damaged) {
       return errorText = L"The journal no longer holds where this piece's decoding starts: " + nameOf(entry),
              BlockRead::Damaged;
     }
-    if (from != nullptr && !decoder.resumeAt(*from)) {
+    if (got == PointRead::Read && !decoder.resumeAt(*point)) {
       return errorText = L"Zip entry data is damaged (invalid deflate data): " + nameOf(entry), BlockRead::Damaged;
     }
     const bool last = piece.destinationEnd() == entry.uncompressedSize;
@@ -405,18 +417,14 @@ void saveUnits(const ExtractionPlan& plan, RecordWriter& out) {
     out.u64(entry.compressedSize);
     out.u64(entry.uncompressedSize);
   }
-  for (const auto& point : units.resumeAt) out.u8(point ? 1 : 0);
+  for (uint32_t u = 0; u < plan.units.size(); ++u) out.u8(units.points->placeOf(u).length > 0 ? 1 : 0);
 }
 
-// A unit's point, which its tail piece holds until it is released.
-bool savePoint(const ExtractionPlan& plan, uint32_t unit, RecordWriter& out) {
-  const InflatePoint* point = static_cast<const ZipUnits*>(plan.sourceData.get())->resumeAt[unit].get();
-  if (point == nullptr) return false;
-  writePoint(*point, out);
-  return true;
+std::shared_ptr<UnitPoints> pointsOf(const ExtractionPlan& plan) {
+  return static_cast<const ZipUnits*>(plan.sourceData.get())->points;
 }
 
-bool loadUnits(RecordReader& in, std::span<const UnitBytes> tail, ExtractionPlan& plan) {
+bool loadUnits(RecordReader& in, std::shared_ptr<UnitPoints> tail, ExtractionPlan& plan) {
   auto units = std::make_shared<ZipUnits>();
   units->entries.resize(plan.files.size());
   for (ZipEntry& entry : units->entries) {
@@ -427,14 +435,14 @@ bool loadUnits(RecordReader& in, std::span<const UnitBytes> tail, ExtractionPlan
     entry.uncompressedSize = in.u64();
     if (entry.method != kZipStored && entry.method != kZipDeflated) return false;
   }
-  units->resumeAt.resize(plan.units.size());
   units->lacksPoint.resize(plan.units.size());
-  for (size_t u = 0; u < plan.units.size(); ++u) units->lacksPoint[u] = in.u8() != 0;  // until its point is read
-  for (const UnitBytes& piece : tail) {
-    if (piece.unit >= plan.units.size() || !units->lacksPoint[piece.unit]) return false;
-    if (!(units->resumeAt[piece.unit] = readPoint(piece.bytes))) return false;
-    units->lacksPoint[piece.unit] = false;
+  for (uint32_t u = 0; u < plan.units.size(); ++u) {
+    const bool startsAtPoint = in.u8() != 0;
+    const bool inTail = tail->placeOf(u).length > 0;
+    if (inTail && !startsAtPoint) return false;
+    units->lacksPoint[u] = startsAtPoint && !inTail;
   }
+  units->points = std::move(tail);
   plan.sourceData = std::move(units);
   return in.ok();
 }
@@ -458,7 +466,7 @@ const ArchiveSource& zipSource() {
                                     .decodeUnit = decodeUnit,
                                     .list = listEntries,
                                     .saveUnits = saveUnits,
-                                    .saveUnitBytes = savePoint,
+                                    .points = pointsOf,
                                     .loadUnits = loadUnits};
   return source;
 }

@@ -32,7 +32,9 @@ inline constexpr uint64_t kZipPieceBytes = 4u << 20;
 // and, reading a unit, a read's own message when Unreadable, or the
 // decoder's, or "Checksum verification failed: " + name when Damaged, or,
 // read from a journal that no longer holds a piece's resume point,
-// "The journal no longer holds where this piece's decoding starts: " + name.
+// "The journal no longer holds where this piece's decoding starts: " + name,
+// or, when the file keeping that point cannot be read, Unreadable:
+// "Unable to read where this piece's decoding starts: " + name.
 const ArchiveSource& zipSource();
 
 }  // namespace ablative

@@ -162,7 +162,7 @@ const ArchiveSource& zvkaSource() {
                                     .decodeUnit = decodeUnit,
                                     .list = listFiles,
                                     .saveUnits = nullptr,
-                                    .saveUnitBytes = nullptr,
+                                    .points = nullptr,
                                     .loadUnits = nullptr};
   return source;
 }

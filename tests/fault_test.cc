@@ -21,12 +21,12 @@ size_t statesAt(const Bytes& journal) {
   return 32 + size_t(get64(journal.data() + 16));
 }
 
-// After a run that failed or was cut short: only the archive, its journal (perhaps under its temporary name) and
-// the destination exist, what describes the archive in front of its data is unchanged, and every unit whose range no
-// longer holds its stored bytes is recorded as written and is intact in its destination. Then a resumed run
-// completes.
+// After a run that failed or was cut short: only the archive, its journal (perhaps under its temporary name, perhaps
+// with the points' scratch file) and the destination exist, what describes the archive in front of its data is
+// unchanged, and every unit whose range no longer holds its stored bytes is recorded as written and is intact in its
+// destination. Then a resumed run completes.
 void expectNothingLostThenResume(const Scene& s, bool keep) {
-  const std::set<std::string> mayExist = {"out", "x.zvka", "x.zvka.zvkj", "x.zvka.zvkj.creating"};
+  const std::set<std::string> mayExist = {"out", "x.zvka", "x.zvka.zvkj", "x.zvka.zvkj.creating", "x.zvka.zvkj.points"};
   for (const std::string& name : s.folder()) EXPECT_EQ(mayExist.count(name), 1u) << name;
   if (!fs::exists(s.archive) && !fs::exists(s.journal)) {  // the run completed
     EXPECT_EQ(readTree(s.out), s.tree);

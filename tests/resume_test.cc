@@ -165,7 +165,8 @@ TEST(Resume, StopOnRequestAtEveryGroup) {
 }
 
 // A zip loses its directory with the first cut, so its journal holds the plan, with the points where a large
-// deflated entry's pieces start decoding: a run stopped at each group resumes from it. Before that, a partly
+// deflated entry's pieces start decoding (read from it, the first pass's scratch file gone): a run stopped at each
+// group resumes from it. Before that, a partly
 // consumed zip is tested and listed from its journal too, and one that changed since (longer than it was, a header that
 // differs, cut below its first entry) is refused with nothing changed, while one whose last cut did not last is not.
 TEST(Resume, AZipIsResumedFromItsJournal) {
@@ -176,8 +177,14 @@ TEST(Resume, AZipIsResumedFromItsJournal) {
     Scene s(tree, Packing::ZipDeflated);
     ExtractOptions options;
     options.groupBytes = 1;
-    options.shouldStop = [&, asks = 0]() mutable { return ++asks == stopAt; };
-    if (s.run(options, s.out).ok) break;
+    bool scratchLeft = false;  // once the journal is written its tail holds the points
+    options.shouldStop = [&, asks = 0]() mutable {
+      scratchLeft = scratchLeft || fs::exists(s.journal.string() + ".points");
+      return ++asks == stopAt;
+    };
+    const bool completed = s.run(options, s.out).ok;
+    EXPECT_FALSE(scratchLeft);
+    if (completed) break;
     std::wstring error;
     std::vector<std::string> listed;
     EXPECT_TRUE(verifyArchive(wide(s.archive), error, {})) << toUtf8(error);

@@ -413,58 +413,72 @@ TEST(ZipDecoder, AnEmptyEntryDeflatedWithoutAByteIsEmpty) {
 
 // Entries over a piece, stored and deflated, split into units that decode on
 // their own, from their resume points, to the entry's bytes; a byte spoiled
-// after the archive was read is found in its piece alone.
+// after the archive was read is found in its piece alone. The points wait in
+// a scratch file beside the archive, which goes with the plan, or, where none
+// can be made, in memory.
 TEST(ZipSource, LargeEntriesArePiecesEachVerifiedOnItsOwn) {
   const Bytes big = mixedBytes(9 << 20, 11);
   const std::vector<Member> members = {storedMember("small.txt", "small"),
                                        deflatedMember("deflated.bin", big),
                                        {"stored.bin", big, 0, 0, big.size(), ablative::crc32(big.data(), big.size())}};
-  Layout layout;
-  ScratchDir scratch;
-  const fs::path path = scratch / "big.zip";
-  writeFile(path, buildZip(members, layout));
-  const ablative::ArchiveSource& source = ablative::sourceFor(wide(path));
-  ablative::SourceReading reading;
-  ablative::ExtractionPlan plan;
-  std::wstring errorText;
-  ASSERT_TRUE(source.read(wide(path), reading, errorText)) << errorText;
-  ASSERT_TRUE(ablative::planArchive(
-      std::move(reading), [](uint32_t) { return false; }, plan, errorText))
-      << errorText;
-  ablative::FileHandle archive;
-  ASSERT_TRUE(ablative::openFile(wide(path), ablative::OpenMode::ReadWrite, archive));
-  const auto readAll = [&](uint32_t file, std::vector<ablative::BlockRead>& reads) {
-    Bytes whole(plan.files[file].length), stored, raw;
-    uint64_t nextOffset = layout.local[file] + 30 + members[file].name.size();
-    for (uint32_t u = 0; u < plan.units.size(); ++u) {
-      const ablative::PlanUnit& unit = plan.units[u];
-      const ablative::PlanPiece& piece = plan.piecesOf(u).front();
-      if (piece.file != file) continue;
-      EXPECT_EQ(unit.offset, nextOffset);  // contiguous, disjoint
-      EXPECT_LE(unit.rawSize, ablative::kZipPieceBytes + (1 << 20));
-      nextOffset = plan.endOf(u);
-      reads.push_back(ablative::readUnit(source, archive, plan, u, stored, raw, errorText));
-      std::copy(raw.begin(), raw.end(), whole.begin() + static_cast<ptrdiff_t>(piece.destOffset));
+  for (const bool scratchRefused : {false, true}) {
+    SCOPED_TRACE(scratchRefused ? "points in memory" : "points in a scratch file");
+    Layout layout;
+    ScratchDir scratch;
+    const fs::path path = scratch / "big.zip";
+    const fs::path points = scratch / "big.zip.zvkj.points";
+    writeFile(path, buildZip(members, layout));
+    const ablative::ArchiveSource& source = ablative::sourceFor(wide(path));
+    ablative::SourceReading reading;
+    ablative::ExtractionPlan plan;
+    std::wstring errorText;
+    ablative::setIoHook([&](const ablative::IoCall& call) {
+      const bool scratchCall = call.path != nullptr && *call.path == wide(points);
+      return scratchRefused && scratchCall && call.op == ablative::IoOp::Open ? ablative::diskFullErrorCode() : 0u;
+    });
+    ASSERT_TRUE(source.read(wide(path), reading, errorText)) << errorText;
+    ablative::setIoHook({});
+    EXPECT_EQ(fs::exists(points), !scratchRefused);
+    ASSERT_TRUE(ablative::planArchive(
+        std::move(reading), [](uint32_t) { return false; }, plan, errorText))
+        << errorText;
+    ablative::FileHandle archive;
+    ASSERT_TRUE(ablative::openFile(wide(path), ablative::OpenMode::ReadWrite, archive));
+    const auto readAll = [&](uint32_t file, std::vector<ablative::BlockRead>& reads) {
+      Bytes whole(plan.files[file].length), stored, raw;
+      uint64_t nextOffset = layout.local[file] + 30 + members[file].name.size();
+      for (uint32_t u = 0; u < plan.units.size(); ++u) {
+        const ablative::PlanUnit& unit = plan.units[u];
+        const ablative::PlanPiece& piece = plan.piecesOf(u).front();
+        if (piece.file != file) continue;
+        EXPECT_EQ(unit.offset, nextOffset);  // contiguous, disjoint
+        EXPECT_LE(unit.rawSize, ablative::kZipPieceBytes + (1 << 20));
+        nextOffset = plan.endOf(u);
+        reads.push_back(ablative::readUnit(source, archive, plan, u, stored, raw, errorText));
+        std::copy(raw.begin(), raw.end(), whole.begin() + static_cast<ptrdiff_t>(piece.destOffset));
+      }
+      return whole;
+    };
+    for (uint32_t file : {1u, 2u}) {
+      SCOPED_TRACE(file);
+      std::vector<ablative::BlockRead> reads;
+      EXPECT_TRUE(readAll(file, reads) == big);
+      EXPECT_EQ(reads, std::vector<ablative::BlockRead>(3, ablative::BlockRead::Verified));
+      const auto second =
+          plan.units.begin() +
+          (std::find_if(plan.pieces.begin(), plan.pieces.end(), [&](const auto& p) { return p.file == file; }) -
+           plan.pieces.begin()) +
+          1;
+      const uint8_t spoiled = 0x55;
+      ASSERT_TRUE(ablative::seekFile(archive, second->offset + second->storedSize / 2) &&
+                  ablative::writeFully(archive, &spoiled, 1));
+      reads.clear();
+      readAll(file, reads);
+      EXPECT_EQ(reads, (std::vector<ablative::BlockRead>{ablative::BlockRead::Verified, ablative::BlockRead::Damaged,
+                                                         ablative::BlockRead::Verified}));
     }
-    return whole;
-  };
-  for (uint32_t file : {1u, 2u}) {
-    SCOPED_TRACE(file);
-    std::vector<ablative::BlockRead> reads;
-    EXPECT_TRUE(readAll(file, reads) == big);
-    EXPECT_EQ(reads, std::vector<ablative::BlockRead>(3, ablative::BlockRead::Verified));
-    const auto second =
-        plan.units.begin() +
-        (std::find_if(plan.pieces.begin(), plan.pieces.end(), [&](const auto& p) { return p.file == file; }) -
-         plan.pieces.begin()) +
-        1;
-    const uint8_t spoiled = 0x55;
-    ASSERT_TRUE(ablative::seekFile(archive, second->offset + second->storedSize / 2) &&
-                ablative::writeFully(archive, &spoiled, 1));
-    reads.clear();
-    readAll(file, reads);
-    EXPECT_EQ(reads, (std::vector<ablative::BlockRead>{ablative::BlockRead::Verified, ablative::BlockRead::Damaged,
-                                                       ablative::BlockRead::Verified}));
+    plan = {};
+    EXPECT_FALSE(fs::exists(points));
   }
 }
 
