@@ -344,28 +344,48 @@ bool DestinationFiles::clearPlace(uint32_t index, const wchar_t* replaceFailed, 
   return true;
 }
 
-// Creates the file anew in its place.
+// Creates the file anew in its place. Most places are free, and there it is
+// created at once; only where that fails is whatever stands there removed
+// first, and a second failure named.
 bool DestinationFiles::makeFile(uint32_t index, std::wstring& errorText) {
-  if (!clearPlace(index, L"Failed to replace destination file ", errorText)) return false;
-  if (openInSlot(index, OpenMode::CreateNew, errorText) == nullptr) return false;
+  const std::wstring folder = folderOf(relativeOf_(index));
+  Slot* slot = freeSlot(errorText);
+  if (slot == nullptr) return false;
+  namesChanged_ = true;
+  if (makeFolder(folder) && openIn(*slot, index, OpenMode::CreateNew)) {
+    changedFolders_.insert(folder);
+  } else if (!clearPlace(index, L"Failed to replace destination file ", errorText) ||
+             openInSlot(index, OpenMode::CreateNew, errorText) == nullptr) {
+    return false;
+  }
   made_[index] = 1;
   return true;
 }
 
-// Opens file `index` in the least recently used slot, letting go of the file
-// it held.
-FileHandle* DestinationFiles::openInSlot(uint32_t index, OpenMode mode, std::wstring& errorText) {
+// The least recently used slot, the file it held let go of.
+DestinationFiles::Slot* DestinationFiles::freeSlot(std::wstring& errorText) {
   Slot& slot = *std::min_element(slots_.begin(), slots_.end(),
                                  [](const Slot& a, const Slot& b) { return a.lastUse < b.lastUse; });
-  if (slot.handle.isOpen() && !release(slot, errorText)) return nullptr;
-  if (!openBelow(root_, relativeOf_(index), mode, slot.handle)) {
-    failOnLink(relativeOf_(index), failedOn(L"Failed to open destination file ", pathOf(index)), errorText);
-    return nullptr;
-  }
+  return slot.handle.isOpen() && !release(slot, errorText) ? nullptr : &slot;
+}
+
+bool DestinationFiles::openIn(Slot& slot, uint32_t index, OpenMode mode) {
+  if (!openBelow(root_, relativeOf_(index), mode, slot.handle)) return false;
   slot.file = index;
   slot.lastUse = ++useCounter_;
   slotOf_[index] = static_cast<int32_t>(&slot - slots_.data());
-  return &slot.handle;
+  return true;
+}
+
+// Opens file `index` in the least recently used slot.
+FileHandle* DestinationFiles::openInSlot(uint32_t index, OpenMode mode, std::wstring& errorText) {
+  Slot* slot = freeSlot(errorText);
+  if (slot == nullptr) return nullptr;
+  if (!openIn(*slot, index, mode)) {
+    failOnLink(relativeOf_(index), failedOn(L"Failed to open destination file ", pathOf(index)), errorText);
+    return nullptr;
+  }
+  return &slot->handle;
 }
 
 // Closes a slot's file. Writes not yet durable stay covered: by the file

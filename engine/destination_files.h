@@ -149,6 +149,8 @@ class DestinationFiles {
   bool makeFolder(const std::wstring& relative);
   bool clearPlace(uint32_t index, const wchar_t* replaceFailed, std::wstring& errorText);
   bool makeFile(uint32_t index, std::wstring& errorText);
+  Slot* freeSlot(std::wstring& errorText);
+  bool openIn(Slot& slot, uint32_t index, OpenMode mode);
   FileHandle* openInSlot(uint32_t index, OpenMode mode, std::wstring& errorText);
   bool release(Slot& slot, std::wstring& errorText);
   bool failOnLink(const std::wstring& relative, const std::wstring& otherwise, std::wstring& errorText);
