@@ -338,5 +338,7 @@ TEST(Resume, SalvageKeepsAHardLinkToADamagedFile) {
     EXPECT_NE(std::find(salvage.log.begin(), salvage.log.end(), line), salvage.log.end()) << toUtf8(line);
   }
   EXPECT_EQ(readFile(s.out / "hard.link"), readFile(s.out / "a.txt"));
+#ifndef _WIN32  // the Windows C runtime's stat counts one name for every file
   EXPECT_EQ(fs::hard_link_count(s.out / "hard.link"), 2u);
+#endif
 }
