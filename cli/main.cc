@@ -112,30 +112,33 @@ std::wstring readableName(const std::string& stored) {
 // Nothing is listed unless the whole table reads: the listing is written at the end.
 int runList(const Command& command) {
   Output out(command.json, false, false);
-  std::wstring listing, errorText;
-  std::vector<JsonObject> files;
+  std::wstring errorText;
+  // The archive is read whole and checked before the first entry comes, so
+  // each line goes out as it comes: an archive of many entries is never held
+  // in memory twice over.
   const bool ok = ablative::listArchive(
       archiveOf(command),
       [&](const ablative::ListedEntry& entry) {
         const std::wstring name = readableName(entry.storedPath), target = readableName(entry.target);
         const bool folder = entry.kind == ablative::EntryKind::Folder, link = entry.kind == ablative::EntryKind::Link,
                    hardLink = entry.kind == ablative::EntryKind::HardLink;
-        // A folder ends in "/" (a zip's name already does), a link shows where it leads, a hard link what it names.
-        listing += std::to_wstring(entry.size) + L"\t" + name + (folder && !name.ends_with(L'/') ? L"/" : L"") +
-                   (link && !target.empty() ? L" -> " + target : L"") + (hardLink ? L" link to " + target : L"") +
-                   L"\n";
-        if (!out.json()) return;
+        if (!out.json()) {
+          // A folder ends in "/" (a zip's name already does), a link shows where it leads, a hard link what it names.
+          write(Stream::Out, std::to_wstring(entry.size) + L"\t" + name +
+                                 (folder && !name.ends_with(L'/') ? L"/" : L"") +
+                                 (link && !target.empty() ? L" -> " + target : L"") +
+                                 (hardLink ? L" link to " + target : L"") + L"\n");
+          return;
+        }
         JsonObject file;
         file.add("event", "file").add("path", name).add("size", entry.size);
         if (folder || link || hardLink) file.add("kind", folder ? "folder" : link ? "link" : "hardlink");
         if (!target.empty()) file.add("target", target);
-        files.push_back(std::move(file));
+        out.object(file);
       },
       errorText);
   if (!ok) return out.fail(L"List failed: ", errorText);
-  if (!out.json()) return write(Stream::Out, listing), kExitSuccess;
-  for (const JsonObject& file : files) out.object(file);
-  return out.succeed();
+  return out.json() ? out.succeed() : kExitSuccess;
 }
 
 int runTest(const Command& command) {

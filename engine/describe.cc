@@ -111,7 +111,12 @@ bool describeArchive(const std::wstring& archivePath, const std::wstring& destin
 bool listArchive(const std::wstring& archivePath, const FileLister& onFile, std::wstring& errorText) {
   ArchiveReading read;
   if (!readArchive(archivePath, read, errorText)) return false;
-  if (!read.recorded) return read.source->list(archivePath, onFile, errorText);
+  if (!read.recorded) {
+    // Checked whole; the source lists it again with less held in memory.
+    const ArchiveSource& source = *read.source;
+    read = {};
+    return source.list(archivePath, onFile, errorText);
+  }
   ExtractionPlan plan;
   if (!read.reading.plan([](uint32_t) { return true; }, plan, errorText)) return false;
   for (uint32_t f = 0; f < plan.files.size(); ++f) {
