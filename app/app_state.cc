@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "env.h"
+#include "path_safety.h"
 #include "path_rules.h"
 
 namespace zarvik {
@@ -29,7 +30,7 @@ EngineCallbacks callbacksFor(AppState* state, bool tracksFreedBytes) {
     if (tracksFreedBytes) state->bytesFreed.exchange(info.bytesFreed);
   };
   callbacks.onLog = [state](const std::wstring& line) {
-    auto* posted = new std::wstring(line);
+    auto* posted = new std::wstring(ablative::displayText(line));  // names from an archive may hold control characters
     // A window that is gone cannot take ownership of the line.
     if (!PostMessageW(state->hwnd, WM_APP_LOG, 0, reinterpret_cast<LPARAM>(posted))) delete posted;
   };

@@ -17,12 +17,12 @@ std::string jsonString(const std::wstring& text) {
     if (cp == '"' || cp == '\\') {
       out += '\\';
       out += static_cast<char>(cp);
-    } else if (cp < 0x20) {
+    } else if (cp < 0x20 || (cp >= 0xD800 && cp <= 0xDFFF)) {
       char escaped[8];
       std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(cp));
       out += escaped;
     } else if (!ablative::appendUtf8(out, cp)) {
-      ablative::appendUtf8(out, 0xFFFD);  // a lone surrogate, or past U+10FFFF: the replacement character
+      ablative::appendUtf8(out, 0xFFFD);  // past U+10FFFF: the replacement character
     }
   }
   return out + "\"";

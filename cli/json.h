@@ -8,7 +8,8 @@
 namespace zarvik {
 
 // A JSON string literal, quotes included: control characters escaped, and
-// what is not a character (an unpaired surrogate) as U+FFFD.
+// an unpaired surrogate (a byte of a name that is not UTF-8, as
+// nameFromBytes keeps it) as its \uNNNN escape, so that nothing is lost.
 std::string jsonString(const std::wstring& text);
 
 // Builds one object, member by member, in the order given.

@@ -10,6 +10,7 @@
 #include "env.h"
 #include "options.h"
 #include "output.h"
+#include "path_safety.h"
 
 namespace zarvik {
 
@@ -104,11 +105,6 @@ std::wstring archiveOf(const Command& command) {
   return ablative::archiveForExtraction(command.operands[0], false, archive, unused) ? archive : command.operands[0];
 }
 
-std::wstring readableName(const std::string& stored) {
-  const std::wstring name = ablative::fromUtf8(stored);
-  return name.empty() && !stored.empty() ? L"(name is not valid UTF-8)" : name;
-}
-
 // Nothing is listed unless the whole table reads: the listing is written at the end.
 int runList(const Command& command) {
   Output out(command.json, false, false);
@@ -119,15 +115,16 @@ int runList(const Command& command) {
   const bool ok = ablative::listArchive(
       archiveOf(command),
       [&](const ablative::ListedEntry& entry) {
-        const std::wstring name = readableName(entry.storedPath), target = readableName(entry.target);
+        const std::wstring name = ablative::displayPath(entry.storedPath), target = ablative::displayPath(entry.target);
         const bool folder = entry.kind == ablative::EntryKind::Folder, link = entry.kind == ablative::EntryKind::Link,
                    hardLink = entry.kind == ablative::EntryKind::HardLink;
         if (!out.json()) {
           // A folder ends in "/" (a zip's name already does), a link shows where it leads, a hard link what it names.
-          write(Stream::Out, std::to_wstring(entry.size) + L"\t" + name +
+          const std::wstring shownTarget = ablative::displayText(target);
+          write(Stream::Out, std::to_wstring(entry.size) + L"\t" + ablative::displayText(name) +
                                  (folder && !name.ends_with(L'/') ? L"/" : L"") +
-                                 (link && !target.empty() ? L" -> " + target : L"") +
-                                 (hardLink ? L" link to " + target : L"") + L"\n");
+                                 (link && !target.empty() ? L" -> " + shownTarget : L"") +
+                                 (hardLink ? L" link to " + shownTarget : L"") + L"\n");
           return;
         }
         JsonObject file;
@@ -323,12 +320,8 @@ int runToEnd(const std::vector<std::wstring>& args) {
 int wmain(int argc, wchar_t** argv) { return zarvik::runToEnd(std::vector<std::wstring>(argv + 1, argv + argc)); }
 #else
 int main(int argc, char** argv) {
-  std::vector<std::wstring> args;
-  for (int i = 1; i < argc; ++i) {
-    std::wstring arg = ablative::fromUtf8(argv[i]);
-    if (arg.empty() && argv[i][0] != '\0') return zarvik::usageError(L"argument is not valid UTF-8");
-    args.push_back(arg);
-  }
+  std::vector<std::wstring> args;  // names that are not UTF-8 come through as the bytes they are
+  for (int i = 1; i < argc; ++i) args.push_back(ablative::fromUtf8(argv[i]));
   return zarvik::runToEnd(args);
 }
 #endif

@@ -1,6 +1,7 @@
 #include "output.h"
 
 #include "console.h"
+#include "path_safety.h"
 
 namespace zarvik {
 
@@ -18,7 +19,7 @@ void Output::log(const std::wstring& line) {
   if (quiet_ && isPerFileLine(line)) return;
   if (json_) return object(JsonObject().add("event", "log").add("line", line));
   line_.clear();
-  write(Stream::Out, line + L"\n");
+  write(Stream::Out, ablative::displayText(line) + L"\n");
 }
 
 void Output::progress(const ablative::ProgressInfo& info) {
@@ -79,7 +80,7 @@ void Output::report(const std::wstring& prefix, const std::wstring& message, Jso
     if (progressPending_) emitProgress(pending_);
     object(error);
   } else {
-    write(Stream::Err, prefix + message + L"\n" + advice);
+    write(Stream::Err, prefix + ablative::displayText(message) + L"\n" + advice);
   }
 }
 

@@ -4,6 +4,7 @@
 
 #include "block_io.h"
 #include "file_util.h"
+#include "path_tree.h"
 #include "paths.h"
 
 namespace ablative {
@@ -62,19 +63,37 @@ DestinationFiles::DestinationFiles(std::wstring root, RelativeOf relativeOf, std
 std::wstring DestinationFiles::pathOf(uint32_t index) const { return joinPath(rootPath_, relativeOf_(index)); }
 
 bool DestinationFiles::checkPaths(std::wstring& errorText) {
-  if (!openRoot()) return true;    // nothing below a folder that is not there
-  std::set<std::wstring> checked;  // folders that are real or missing
+  if (!openRoot()) return true;  // nothing below a folder that is not there
+  // Each folder is looked at once, and none below one that is missing.
+  PathTree folders;
+  std::vector<uint8_t> missing(1, 0);  // per node
   for (uint32_t i = 0; i < lengths_.size(); ++i) {
     const std::wstring relative = relativeOf_(i);
-    for (size_t slash = relative.find(L'/'); slash != std::wstring::npos; slash = relative.find(L'/', slash + 1)) {
-      const std::wstring folder = relative.substr(0, slash);
-      if (!checked.insert(folder).second) continue;
-      const PathKind kind = statusBelow(root_, folder).kind;
-      if (kind == PathKind::Link) return fail(errorText, kLink + joinPath(rootPath_, folder));
-      if (kind != PathKind::Directory && kind != PathKind::Missing) {
-        return fail(errorText, kFileForFolder + joinPath(rootPath_, folder));
-      }
+    bool underMissing = false;
+    const size_t cut = relative.rfind(L'/');
+    const std::wstring_view parent = std::wstring_view(relative).substr(0, cut == std::wstring::npos ? 0 : cut);
+    std::wstring failure;
+    if (cut != std::wstring::npos) {
+      walkPath(folders, parent, [&](uint32_t node, size_t end, bool added) {
+        if (!added) {
+          underMissing = missing[node] != 0;
+          return true;
+        }
+        missing.push_back(underMissing ? 1 : 0);
+        if (underMissing) return true;
+        const std::wstring folder(parent.substr(0, end));
+        const PathKind kind = statusBelow(root_, folder).kind;
+        if (kind == PathKind::Link) failure = kLink + joinPath(rootPath_, folder);
+        if (kind != PathKind::Directory && kind != PathKind::Missing && kind != PathKind::Link) {
+          failure = kFileForFolder + joinPath(rootPath_, folder);
+        }
+        underMissing = kind == PathKind::Missing;
+        missing[node] = underMissing ? 1 : 0;
+        return failure.empty();
+      });
     }
+    if (!failure.empty()) return fail(errorText, failure);
+    if (underMissing) continue;
     const PathKind kind = statusBelow(root_, relative).kind;
     if (kinds_[i] == EntryKind::Link) {  // replaced, an earlier run's link included
       if (kind == PathKind::Directory) return fail(errorText, kFolderForLink + pathOf(i));

@@ -130,7 +130,7 @@ struct DirEntry {
   PathKind kind = PathKind::Other;  // after following a link; Missing for a dangling link
   bool isLink = false;              // a symbolic link, junction or other redirected entry
   uint64_t size = 0;                // valid when kind is File
-  bool nameIsText = true;           // false for a name with no UTF-8 form: `name` then shows its bytes as \xNN
+  bool nameIsText = true;           // false for a name that is not UTF-8 (see fromUtf8 for `name` then)
 };
 // What an entry is itself, a link not followed: its time (nanoseconds since
 // 1970 UTC) and permission bits (Windows: 0444 or 0555 when read-only, else
@@ -252,6 +252,8 @@ bool isLinkRefusedError(uint32_t code);
 
 // Text. UTF-8 conversion with the platform's UTF-8 code page; an empty result
 // means failure (or empty input). Every code point survives a round trip.
+// Where names are bytes (not Windows), bytes that are not UTF-8 come through
+// fromUtf8 as nameFromBytes (utf8.h) keeps them, and toUtf8 gives them back.
 std::string toUtf8(const std::wstring& wide);
 std::wstring fromUtf8(const std::string& utf8);
 // Upper-cases a file name as case-insensitive names compare: the system's

@@ -456,10 +456,7 @@ bool listDirectory(const std::wstring& path, std::vector<DirEntry>& entries) {
     if (std::strcmp(item->d_name, ".") == 0 || std::strcmp(item->d_name, "..") == 0) continue;
     DirEntry entry;
     entry.name = fromUtf8(item->d_name);
-    if (entry.name.empty()) {  // not UTF-8: shown as it is, for the caller to name
-      entry.name = displayPath(item->d_name);
-      entry.nameIsText = false;
-    }
+    entry.nameIsText = isValidUtf8(item->d_name);
     struct stat st;
     if (::fstatat(dirFd, item->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
       ok = false;
@@ -569,28 +566,14 @@ std::wstring systemErrorText(uint32_t code) {
   return fromUtf8(message);
 }
 
-// wchar_t holds whole code points here. Surrogates and values past U+10FFFF
-// are not characters, so such text fails like a failed code-page conversion.
+// Names here are bytes: what is not UTF-8 comes through as nameFromBytes
+// keeps it, and goes back to the file system as the same bytes.
 std::string toUtf8(const std::wstring& wide) {
   std::string out;
-  out.reserve(wide.size());
-  for (wchar_t ch : wide) {
-    if (!appendUtf8(out, static_cast<uint32_t>(ch))) return {};
-  }
-  return out;
+  return nameBytes(wide, out) ? out : std::string();
 }
 
-// Strict decoding: overlong forms, surrogates and truncated sequences fail.
-std::wstring fromUtf8(const std::string& utf8) {
-  std::wstring out;
-  out.reserve(utf8.size());
-  for (size_t at = 0; at < utf8.size();) {
-    uint32_t cp = 0;
-    if (!nextCodePoint(utf8, at, cp)) return {};
-    out += static_cast<wchar_t>(cp);
-  }
-  return out;
-}
+std::wstring fromUtf8(const std::string& utf8) { return nameFromBytes(utf8); }
 
 std::wstring upperCaseName(const std::wstring& name) {
   std::wstring upper = name;

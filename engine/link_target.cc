@@ -2,8 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
-#include <unordered_map>
-
+#include "path_tree.h"
 #include "utf8.h"
 
 namespace ablative {
@@ -47,18 +46,37 @@ std::wstring nameKey(const std::string& path) {
   return kWindowsPathRules ? upperCaseName(wide) : wide;
 }
 
-// The archive's links and folders (those its paths imply too), by nameKey.
-std::unordered_map<std::wstring, EntryKind> linksAndFolders(const ExtractionPlan& plan) {
-  std::unordered_map<std::wstring, EntryKind> kinds;
+// The archive's links and folders (those its paths imply too), by nameKey's
+// components; what is neither reads as a file.
+struct KnownKinds {
+  PathTree tree;
+  std::vector<EntryKind> kinds{EntryKind::Folder};  // per node: the root is the destination
+
+  EntryKind of(const std::string& path) const {
+    const std::wstring key = nameKey(path);
+    uint32_t node = PathTree::kRoot;
+    for (size_t start = 0; start <= key.size() && node != PathTree::kNone;) {
+      const size_t slash = std::min(key.find(L'/', start), key.size());
+      node = tree.find(node, std::wstring_view(key).substr(start, slash - start));
+      start = slash + 1;
+    }
+    return node == PathTree::kNone ? EntryKind::File : kinds[node];
+  }
+};
+
+KnownKinds linksAndFolders(const ExtractionPlan& plan) {
+  KnownKinds known;
   for (uint32_t f = 0; f < plan.files.size(); ++f) {
     const std::wstring key = nameKey(plan.pathOf(f));
-    for (size_t slash = key.find(L'/'); slash != std::wstring::npos; slash = key.find(L'/', slash + 1)) {
-      kinds.emplace(key.substr(0, slash), EntryKind::Folder);
-    }
-    if (plan.files[f].kind == EntryKind::Folder || plan.files[f].kind == EntryKind::Link)
-      kinds[key] = plan.files[f].kind;
+    const EntryKind kind = plan.files[f].kind;
+    walkPath(known.tree, key, [&](uint32_t node, size_t end, bool added) {
+      if (added) known.kinds.push_back(EntryKind::File);
+      if (end < key.size() && known.kinds[node] == EntryKind::File) known.kinds[node] = EntryKind::Folder;
+      if (end == key.size() && (kind == EntryKind::Folder || kind == EntryKind::Link)) known.kinds[node] = kind;
+      return true;
+    });
   }
-  return kinds;
+  return known;
 }
 
 }  // namespace
@@ -66,7 +84,7 @@ std::unordered_map<std::wstring, EntryKind> linksAndFolders(const ExtractionPlan
 bool resolveLinkTarget(const std::string& linkPath, const std::string& target, const NamesLink& namesLink,
                        std::string& resolved, bool windowsRules) {
   if (target.empty() || target[0] == '/' || target.find('\0') != std::string::npos ||
-      toUtf8(fromUtf8(target)) != target) {
+      (windowsRules && !isValidUtf8(target))) {
     return false;
   }
   const size_t slash = linkPath.rfind('/');
@@ -121,11 +139,8 @@ bool linkTargetOfReparseData(std::span<const uint8_t> data, std::string& target)
 std::vector<LinkPlace> placeLinks(const ExtractionPlan& plan) {
   const auto isLink = [](const PlanFile& file) { return file.kind == EntryKind::Link; };
   if (std::none_of(plan.files.begin(), plan.files.end(), isLink)) return {};
-  const std::unordered_map<std::wstring, EntryKind> kinds = linksAndFolders(plan);
-  const auto kindOf = [&kinds](const std::string& path) {
-    const auto found = kinds.find(nameKey(path));
-    return found == kinds.end() ? EntryKind::File : found->second;
-  };
+  const KnownKinds known = linksAndFolders(plan);
+  const auto kindOf = [&known](const std::string& path) { return known.of(path); };
   const NamesLink namesLink = [&kindOf](const std::string& path) { return kindOf(path) == EntryKind::Link; };
   std::vector<LinkPlace> places(plan.files.size(), LinkPlace::NotALink);
   std::string resolved;

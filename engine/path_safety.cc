@@ -1,9 +1,14 @@
 #include "path_safety.h"
 
+#include <algorithm>
+#include <cwchar>
+#include <iterator>
 #include <string_view>
 #include <unordered_set>
 
+#include "path_tree.h"
 #include "paths.h"
+#include "utf8.h"
 
 namespace ablative {
 
@@ -41,68 +46,118 @@ bool isSafeComponent(const std::wstring& component, bool windowsRules) {
   return !windowsRules || isWindowsSafeComponent(component);
 }
 
-std::vector<std::wstring> componentsOf(const std::wstring& path) {
-  std::vector<std::wstring> components;
-  size_t start = 0;
-  for (;;) {
-    size_t end = path.find(L'/', start);
-    components.push_back(path.substr(start, end - start));
-    if (end == std::wstring::npos) return components;
-    start = end + 1;
-  }
-}
-
 std::wstring comparisonKey(const std::wstring& path, bool windowsRules) {
   return windowsRules ? upperCaseName(path) : path;
 }
 
-// Valid UTF-8 converts both ways unchanged; a platform that replaces bad
-// bytes instead of failing gives itself away by the round trip.
-std::wstring strictFromUtf8(const std::string& utf8) {
-  std::wstring wide = fromUtf8(utf8);
-  return toUtf8(wide) == utf8 ? wide : std::wstring();
+// Whether `path` holds a file of `isFile` (per node of `tree`), at it or above.
+bool fileAtOrAbove(const PathTree& tree, const std::vector<uint8_t>& isFile, std::wstring_view path) {
+  uint32_t node = PathTree::kRoot;
+  for (size_t start = 0; start <= path.size();) {
+    const size_t slash = std::min(path.find(L'/', start), path.size());
+    node = tree.find(node, path.substr(start, slash - start));
+    if (node == PathTree::kNone) return false;
+    if (isFile[node]) return true;
+    start = slash + 1;
+  }
+  return false;
+}
+
+void appendEscape(std::wstring& shown, const wchar_t* format, uint32_t value) {
+  wchar_t escape[8];
+  std::swprintf(escape, std::size(escape), format, value);
+  shown += escape;
+}
+
+// Characters that move the cursor, end a line or reorder what follows.
+bool isControlToShow(uint32_t cp) {
+  return (cp >= 0x80 && cp <= 0x9F) || cp == 0x061C || cp == 0x200E || cp == 0x200F ||
+         (cp >= 0x2028 && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069);
 }
 
 }  // namespace
 
 bool isSafeStoredPath(const std::string& utf8, bool windowsRules) {
   if (utf8.empty() || utf8.find('\0') != std::string::npos) return false;
-  std::wstring path = strictFromUtf8(utf8);
-  if (path.empty() || path.find(L'\\') != std::wstring::npos || path[0] == L'/') return false;
-  for (const std::wstring& component : componentsOf(path)) {
-    if (!isSafeComponent(component, windowsRules)) return false;
+  if (windowsRules && !isValidUtf8(utf8)) return false;
+  const std::wstring path = nameFromBytes(utf8);
+  if (path.find(L'\\') != std::wstring::npos || path[0] == L'/') return false;
+  for (size_t start = 0; start <= path.size();) {
+    const size_t slash = std::min(path.find(L'/', start), path.size());
+    if (!isSafeComponent(path.substr(start, slash - start), windowsRules)) return false;
+    start = slash + 1;
   }
   return true;
 }
 
-size_t findUnsafePath(const std::vector<std::string>& storedPaths, bool windowsRules) {
-  std::unordered_set<std::wstring> files, folders;
+UnsafePaths findUnsafePaths(const std::vector<std::string>& storedPaths, const std::vector<std::string>& folders,
+                            bool windowsRules) {
+  UnsafePaths found{storedPaths.size(), folders.size()};
+  PathTree tree;
+  std::vector<uint8_t> isFile(1, 0);  // per node of the tree
   for (size_t i = 0; i < storedPaths.size(); ++i) {
-    if (!isSafeStoredPath(storedPaths[i], windowsRules)) return i;
-    std::wstring key = comparisonKey(fromUtf8(storedPaths[i]), windowsRules);
-    if (files.count(key) != 0 || folders.count(key) != 0) return i;
-    for (size_t cut = key.find(L'/'); cut != std::wstring::npos; cut = key.find(L'/', cut + 1)) {
-      std::wstring folder = key.substr(0, cut);
-      if (files.count(folder) != 0) return i;
-      folders.insert(std::move(folder));
-    }
-    files.insert(std::move(key));
+    if (!isSafeStoredPath(storedPaths[i], windowsRules)) return found.file = i, found;
+    const std::wstring key = comparisonKey(nameFromBytes(storedPaths[i]), windowsRules);
+    bool clash = false;
+    walkPath(tree, key, [&](uint32_t node, size_t end, bool added) {
+      if (added) isFile.push_back(0);
+      const bool last = end == key.size();
+      clash = isFile[node] != 0 || (last && !added);  // a file above, or something there already
+      if (last && !clash) isFile[node] = 1;
+      return !clash;
+    });
+    if (clash) return found.file = i, found;
   }
-  return storedPaths.size();
+  for (size_t j = 0; j < folders.size(); ++j) {
+    if (!isSafeStoredPath(folders[j], windowsRules) ||
+        fileAtOrAbove(tree, isFile, comparisonKey(nameFromBytes(folders[j]), windowsRules))) {
+      return found.folder = j, found;
+    }
+  }
+  return found;
 }
 
-std::wstring displayPath(const std::string& utf8) {
-  std::wstring text = strictFromUtf8(utf8);
-  if (!text.empty() || utf8.empty()) return text;
-  static const wchar_t kHex[] = L"0123456789ABCDEF";
-  for (unsigned char byte : utf8) {
-    if (byte >= 0x20 && byte < 0x7F) {
-      text += static_cast<wchar_t>(byte);
+size_t findUnsafePath(const std::vector<std::string>& storedPaths, bool windowsRules) {
+  return findUnsafePaths(storedPaths, {}, windowsRules).file;
+}
+
+std::string withoutDotComponents(std::string_view path) {
+  std::string kept;
+  kept.reserve(path.size());
+  bool first = true;
+  for (size_t start = 0; start <= path.size();) {
+    const size_t slash = std::min(path.find('/', start), path.size());
+    const std::string_view component = path.substr(start, slash - start);
+    if (component != ".") kept.append(first ? "" : "/").append(component), first = false;
+    start = slash + 1;
+  }
+  return kept;
+}
+
+std::wstring displayPath(const std::string& utf8) { return nameFromBytes(utf8); }
+
+std::wstring displayText(const std::wstring& text) {
+  std::wstring shown;
+  shown.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const auto cp = static_cast<uint32_t>(text[i]);
+    const bool pairStart = sizeof(wchar_t) == 2 && cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() &&
+                           text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF;
+    if (pairStart) {
+      shown.append(text, i++, 2);
+    } else if (cp == L'\n' || cp == L'\t' || cp == L'\r') {
+      shown += cp == L'\n' ? L"\\n" : cp == L'\t' ? L"\\t" : L"\\r";
+    } else if (cp < 0x20 || cp == 0x7F) {
+      appendEscape(shown, L"\\%03o", cp);
+    } else if (cp >= 0xDC80 && cp <= 0xDCFF) {
+      appendEscape(shown, L"\\x%02X", cp - 0xDC00);  // a byte that is not UTF-8
+    } else if ((cp >= 0xD800 && cp <= 0xDFFF) || isControlToShow(cp)) {
+      appendEscape(shown, L"\\u%04X", cp);
     } else {
-      text += std::wstring(L"\\x") + kHex[byte >> 4] + kHex[byte & 15];
+      shown += text[i];
     }
   }
-  return text;
+  return shown;
 }
 
 ProtectedFiles::ProtectedFiles(const std::vector<std::wstring>& paths, bool windowsRules)

@@ -5,6 +5,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -16,10 +17,11 @@ namespace ablative {
 // the choice as a parameter so that both rule sets are testable anywhere.
 inline constexpr bool kWindowsPathRules = kPathSeparator == L'\\';
 
-// Portable rules: the path is valid UTF-8, not empty, relative (no leading
-// "/"), and has no empty, "." or ".." component, no backslash and no NUL.
-// Windows rules add: no ":" (drive names such as "C:", alternate data
-// streams), none of < > " | ? *,
+// Portable rules: the path is not empty, relative (no leading "/"), and has
+// no empty, "." or ".." component, no backslash and no NUL; its bytes need
+// not be UTF-8, as names on Linux need not be.
+// Windows rules add: valid UTF-8, no ":" (drive names such as "C:",
+// alternate data streams), none of < > " | ? *,
 // no control character, no reserved device name (CON, PRN, AUX, NUL, COM1-9,
 // LPT1-9, with or without an extension), no component ending in "." or " ".
 bool isSafeStoredPath(const std::string& utf8, bool windowsRules = kWindowsPathRules);
@@ -27,11 +29,31 @@ bool isSafeStoredPath(const std::string& utf8, bool windowsRules = kWindowsPathR
 // The index of the first stored path that is unsafe, names the same file as an
 // earlier path (ignoring letter case under the Windows rules), or clashes with
 // an earlier path as file against folder ("a" and "a/b"); storedPaths.size()
-// when all are fine.
+// when all are fine. Then the index of the first of `folders` that is unsafe
+// or is, or lies below, one of the files; folders.size() when none. Time and
+// memory grow with the paths' total length.
+struct UnsafePaths {
+  size_t file = 0;
+  size_t folder = 0;
+};
+UnsafePaths findUnsafePaths(const std::vector<std::string>& storedPaths, const std::vector<std::string>& folders,
+                            bool windowsRules = kWindowsPathRules);
 size_t findUnsafePath(const std::vector<std::string>& storedPaths, bool windowsRules = kWindowsPathRules);
 
-// A stored path as messages show it; bytes that are not UTF-8 appear as \xNN.
+// A stored path with its "." components left out ("./a/./b" is "a/b", "./"
+// is ""), as archives written from "." hold them.
+std::string withoutDotComponents(std::string_view path);
+
+// A stored path as text, losing nothing: bytes that are not UTF-8 as
+// nameFromBytes keeps them (utf8.h). What shows it to a person passes it
+// through displayText.
 std::wstring displayPath(const std::string& utf8);
+
+// Text as a person sees it, safe for a terminal or a window: control
+// characters as C escapes (\n, \t, \r, else octal such as \033), C1 controls,
+// line separators and the marks that reorder text as \uNNNN, and bytes that
+// are not UTF-8 (see displayPath) as \xNN. JSON output takes text as it is.
+std::wstring displayText(const std::wstring& text);
 
 // Files that no extracted file may overwrite: the archive, its journal and the
 // journal's temporary name. A destination path is refused when it names one of

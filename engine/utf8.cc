@@ -3,7 +3,11 @@
 namespace ablative {
 
 namespace {
+constexpr bool kUtf16 = sizeof(wchar_t) == 2;
+constexpr uint32_t kEscapedByte = 0xDC00;  // plus the byte, 0x80 to 0xFF
+
 bool isCharacter(uint32_t cp) { return cp <= 0x10FFFF && (cp < 0xD800 || cp > 0xDFFF); }
+bool isEscapedByte(uint32_t cp) { return cp >= kEscapedByte + 0x80 && cp <= kEscapedByte + 0xFF; }
 }  // namespace
 
 bool appendUtf8(std::string& out, uint32_t cp) {
@@ -40,6 +44,47 @@ bool nextCodePoint(std::string_view utf8, size_t& at, uint32_t& cp) {
   if (value < kSmallest[extra] || !isCharacter(value)) return false;
   cp = value;
   at += extra + 1;
+  return true;
+}
+
+bool isValidUtf8(std::string_view text) {
+  uint32_t cp = 0;
+  for (size_t at = 0; at < text.size();) {
+    if (!nextCodePoint(text, at, cp)) return false;
+  }
+  return true;
+}
+
+std::wstring nameFromBytes(std::string_view bytes) {
+  std::wstring text;
+  text.reserve(bytes.size());
+  for (size_t at = 0; at < bytes.size();) {
+    uint32_t cp = 0;
+    if (!nextCodePoint(bytes, at, cp)) cp = kEscapedByte + static_cast<unsigned char>(bytes[at++]);
+    if (kUtf16 && cp > 0xFFFF) {
+      text += static_cast<wchar_t>(0xD800 + ((cp - 0x10000) >> 10));
+      cp = 0xDC00 + ((cp - 0x10000) & 0x3FF);
+    }
+    text += static_cast<wchar_t>(cp);
+  }
+  return text;
+}
+
+bool nameBytes(std::wstring_view text, std::string& bytes) {
+  bytes.clear();
+  bytes.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    auto cp = static_cast<uint32_t>(text[i]);
+    if (kUtf16 && cp >= 0xD800 && cp <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
+        text[i + 1] <= 0xDFFF) {
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (static_cast<uint32_t>(text[++i]) - 0xDC00);
+    }
+    if (isEscapedByte(cp)) {
+      bytes += static_cast<char>(cp - kEscapedByte);
+    } else if (!appendUtf8(bytes, cp)) {
+      return false;
+    }
+  }
   return true;
 }
 

@@ -3,6 +3,7 @@
 
 #include "link_target.h"
 #include "path_safety.h"
+#include "utf8.h"
 #include "test_util.h"
 
 using namespace ablative;
@@ -17,12 +18,13 @@ TEST(StoredPathSafety, PortableAndWindowsRules) {
       "icon"};
   const std::vector<std::string> bothRefuse = {
       "",   "/etc/passwd", "../evil",  "a/../../evil",         "a/..",    "./a", "a/./b", "a//b",
-      "a/", "a\\b",        "..\\evil", std::string("a\0b", 3), "\xC0\xAF" /* an overlong "/", not UTF-8 */};
+      "a/", "a\\b",        "..\\evil", std::string("a\0b", 3)};
   const std::vector<std::string> windowsRefuses = {
       "file.txt:stream", "what?.txt", "a<b",       "a|b",       "a\"b",     "star*",
       "tab\there",       "trailing.", "trailing ", "dir./file", "CON",      "con.txt",
       "dir/Nul.tar.gz",  "AUX",       "prn",       "COM1",      "lpt9.log", "COM\xC2\xB9" /* superscript one */,
-      "C:evil",          "c:/evil",   "a:b.txt"};
+      "C:evil",          "c:/evil",   "a:b.txt",
+      "caf\xE9",         "\xC0\xAF" /* an overlong "/": bytes to Linux, not UTF-8 */};
   for (const auto* list : {&bothAccept, &bothRefuse, &windowsRefuses}) {
     for (const std::string& path : *list) {
       EXPECT_EQ(isSafeStoredPath(path, false), list != &bothRefuse) << path;
@@ -32,13 +34,42 @@ TEST(StoredPathSafety, PortableAndWindowsRules) {
   // clang-format off
   const std::tuple<std::vector<std::string>, size_t, size_t> cases[] = {
       {{"a", "b", "c/d"}, 3, 3}, {{"a", "b", "a"}, 2, 2}, {{"Readme", "README"}, 2, 1}, {{"a", "a/b"}, 1, 1},
-      {{"a/b", "a"}, 1, 1},      {{"x/y/z", "x/Y"}, 2, 1}, {{"ok", "../bad", "ok"}, 1, 1}, {{}, 0, 0}};
+      {{"a/b", "a"}, 1, 1},      {{"x/y/z", "x/Y"}, 2, 1}, {{"ok", "../bad", "ok"}, 1, 1}, {{}, 0, 0},
+      {{"caf\xE9", "caf\xC3\xA9"}, 2, 0}};
   // clang-format on
   for (const auto& [paths, portable, windows] : cases) {
     EXPECT_EQ(std::pair(findUnsafePath(paths, false), findUnsafePath(paths, true)), std::pair(portable, windows))
         << ::testing::PrintToString(paths);
   }
-  EXPECT_EQ(displayPath("bad\xFF/x"), L"bad\\xFF/x");
+  // Folders may repeat and lie above files, never at or below one.
+  const std::tuple<std::vector<std::string>, std::vector<std::string>, size_t> folderCases[] = {
+      {{"a/b/c"}, {"a", "a/b", "a", "d"}, 4}, {{"a/b"}, {"a/b"}, 0}, {{"a"}, {"x", "a/b/c"}, 1}, {{}, {"./a"}, 0}};
+  for (const auto& [files, folders, unsafe] : folderCases) {
+    EXPECT_EQ(findUnsafePaths(files, folders, false).folder, unsafe) << ::testing::PrintToString(folders);
+  }
+  // One path of depth 20,000 takes memory in proportion to its length, not to the sum of its prefixes.
+  std::string deep;
+  for (int i = 0; i < 20000; ++i) deep += "a/";
+  EXPECT_EQ(findUnsafePaths({deep + "f", deep + "f"}, {deep + "f/g"}, false).file, 1u);
+}
+
+TEST(StoredPathSafety, DotComponentsAndTextShownToAPerson) {
+  const std::pair<std::string, std::string> dots[] = {
+      {"./a/./b", "a/b"}, {"./", ""}, {".", ""}, {"a/.", "a"}, {"./a/", "a/"}, {"/./a", "/a"}, {"a//./b", "a//b"}};
+  for (const auto& [stored, kept] : dots) EXPECT_EQ(withoutDotComponents(stored), kept) << stored;
+  // Names keep their bytes as text; a person sees controls and bytes that are not UTF-8 escaped.
+  const std::pair<std::string, std::wstring> shown[] = {
+      {"caf\xE9/x", L"caf\\xE9/x"},
+      {"\x1B]0;title\x07\x1B[2J", L"\\033]0;title\\007\\033[2J"},
+      {"line\nfake\r\t\x7F", L"line\\nfake\\r\\t\\177"},
+      {"\xC2\x9B" "31m \xE2\x80\xAE" "txt.exe", L"\\u009B31m \\u202Etxt.exe"},
+      {"caf\xC3\xA9 \xF0\x9F\x98\x80", L"caf\u00E9 \U0001F600"},
+      {"\xED\xB2\x80", L"\\xED\\xB2\\x80"}};  // a surrogate's UTF-8 form: three bytes that are not UTF-8
+  for (const auto& [stored, text] : shown) {
+    EXPECT_EQ(displayText(displayPath(stored)), text) << stored;
+    std::string bytes;
+    EXPECT_TRUE(nameBytes(displayPath(stored), bytes) && bytes == stored) << stored;
+  }
 }
 
 // Where a link's target leads from its own folder, "-" where it may lead outside, under each rule set. The archive's
@@ -66,7 +97,7 @@ TEST(LinkTargets, StayInsideTheDestination) {
       {"l",         "a.txt:stream",     "a.txt:stream", "-"},
       {"l",         ".. /x",            ".. /x",      "-"},           // Windows drops the trailing blank
       {"l",         std::string("a\0b", 3), "-",     "-"},
-      {"l",         "\xC0\xAF",         "-",          "-"},           // not UTF-8
+      {"l",         "\xC0\xAF",         "\xC0\xAF",     "-"},           // not UTF-8: bytes to Linux
   };
   // clang-format on
   for (const auto& [link, target, portable, windows] : cases) {
