@@ -30,9 +30,11 @@ constexpr uint64_t kEndSearch = kEndSize + 0xFFFF;  // the record and the longes
 constexpr uint16_t kZip64Extra = 0x0001;
 constexpr uint32_t kAllOnes32 = 0xFFFFFFFF;
 constexpr uint16_t kDescriptorFlag = 1 << 3;
-// The flags a local header must repeat: encryption, descriptor, strong
-// encryption, UTF-8 name, masked local header.
-constexpr uint16_t kFlagsThatMatter = 1 << 0 | 1 << 3 | 1 << 6 | 1 << 11 | 1 << 13;
+// The flags a local header must repeat, those that change how the data is
+// read: encryption, strong encryption, masked local header. The descriptor
+// and UTF-8 name flags may differ: the local header's sizes and name are
+// compared for what they say.
+constexpr uint16_t kFlagsThatMatter = 1 << 0 | 1 << 6 | 1 << 13;
 constexpr uint32_t kUnixTypeMask = 0170000;
 constexpr uint32_t kUnixSymbolicLink = 0120000;
 constexpr uint32_t kDosDirectory = 0x10;
@@ -158,13 +160,20 @@ ZipEntryKind kindOf(const ZipEntry& entry) {
   return ZipEntryKind::File;
 }
 
+// What the central directory says of an entry's name, for its local header's to agree with.
+struct CentralName {
+  std::string raw;
+  uint8_t madeBy = 0;
+};
+
 // One central directory header at `at`, moving `at` past it.
-bool parseCentralHeader(const std::vector<uint8_t>& central, size_t& at, ZipEntry& entry, std::string& rawName) {
+bool parseCentralHeader(const std::vector<uint8_t>& central, size_t& at, ZipEntry& entry, CentralName& name) {
   if (central.size() - at < kCentralSize || get32(&central[at]) != kCentralSignature) return false;
   const uint8_t* h = &central[at];
   const size_t nameLength = get16(h + 28), extraLength = get16(h + 30), commentLength = get16(h + 32);
   if (central.size() - at - kCentralSize < nameLength + extraLength + commentLength) return false;
-  rawName = textOf(central, at + kCentralSize, nameLength);
+  name.raw = textOf(central, at + kCentralSize, nameLength);
+  name.madeBy = h[5];
   const std::string_view extra = textOf(central, at + kCentralSize + nameLength, extraLength);
   at += kCentralSize + nameLength + extraLength + commentLength;
   entry.flags = get16(h + 8);
@@ -179,7 +188,7 @@ bool parseCentralHeader(const std::vector<uint8_t>& central, size_t& at, ZipEntr
     return false;
   }
   entry.hasUnixMode = h[5] == kZipMadeOnUnix;
-  entry.name = decodeZipName(rawName, entry.flags, extra, h[5]);
+  entry.name = decodeZipName(name.raw, entry.flags, extra, h[5]);
   entry.unixMode = entry.hasUnixMode ? get32(h + 38) >> 16 : 0;
   entry.dosDirectory = (get32(h + 38) & kDosDirectory) != 0;
   entry.kind = kindOf(entry);
@@ -203,21 +212,22 @@ uint32_t descriptorLength(const std::vector<uint8_t>& bytes, const ZipEntry& ent
   return 0;
 }
 
+// The descriptor after the entry's data, if one is there (its length is 0 if not).
 bool readDescriptor(ArchiveReader& reader, ZipEntry& entry) {
   std::vector<uint8_t> bytes;
   if (!reader.read(entry.dataEnd, std::min<uint64_t>(24, reader.size - entry.dataEnd), bytes)) return false;
   entry.dataDescriptorLength = descriptorLength(bytes, entry);
-  return entry.dataDescriptorLength != 0 || failFor(reader.errorText, kDescriptorMismatch, entry);
+  return true;
 }
 
-// Sizes and CRC-32 a local header defers to a data descriptor need not match.
-bool localFieldsMatch(const uint8_t* h, std::string_view rawName, std::string_view name, std::string_view extra,
+// The names agree when their bytes do, or when what they decode to does
+// (each with its own flags and Unicode path field). Sizes and CRC-32 are
+// compared unless the local header defers them to a data descriptor.
+bool localFieldsMatch(const uint8_t* h, const CentralName& central, std::string_view name, std::string_view extra,
                       const ZipEntry& entry) {
   const uint16_t flags = get16(h + 6);
-  if (name != rawName || get16(h + 8) != entry.method ||
-      (flags & kFlagsThatMatter) != (entry.flags & kFlagsThatMatter)) {
-    return false;
-  }
+  if (name != central.raw && decodeZipName(name, flags, extra, central.madeBy) != entry.name) return false;
+  if (get16(h + 8) != entry.method || (flags & kFlagsThatMatter) != (entry.flags & kFlagsThatMatter)) return false;
   if (flags & kDescriptorFlag) return true;
   uint64_t compressed = get32(h + 18), uncompressed = get32(h + 22);
   // A local Zip64 field holds both sizes, whichever overflowed.
@@ -230,7 +240,10 @@ bool localFieldsMatch(const uint8_t* h, std::string_view rawName, std::string_vi
   return get32(h + 14) == entry.crc && compressed == entry.compressedSize && uncompressed == entry.uncompressedSize;
 }
 
-bool checkLocalHeader(ArchiveReader& reader, const std::string& rawName, ZipEntry& entry) {
+// A local header that defers its sizes must be followed by a descriptor
+// that gives them; where only the central directory sets the flag, one may
+// follow or not.
+bool checkLocalHeader(ArchiveReader& reader, const CentralName& name, ZipEntry& entry) {
   std::vector<uint8_t> header, variable;
   if (entry.localHeaderOffset > reader.size || reader.size - entry.localHeaderOffset < kLocalSize) {
     return failFor(reader.errorText, kOutside, entry);
@@ -244,13 +257,17 @@ bool checkLocalHeader(ArchiveReader& reader, const std::string& rawName, ZipEntr
   }
   entry.dataEnd = entry.dataOffset + entry.compressedSize;
   if (!reader.read(entry.localHeaderOffset + kLocalSize, nameLength + extraLength, variable)) return false;
-  if (!localFieldsMatch(header.data(), rawName, textOf(variable, 0, nameLength),
+  if (!localFieldsMatch(header.data(), name, textOf(variable, 0, nameLength),
                         textOf(variable, nameLength, extraLength), entry)) {
     return failFor(reader.errorText, kLocalMismatch, entry);
   }
   entry.localHeaderCrc = crc32(crc32(header.data(), header.size()), variable.data(), variable.size());
-  entry.hasDataDescriptor = (entry.flags & kDescriptorFlag) != 0;
-  return !entry.hasDataDescriptor || readDescriptor(reader, entry);
+  const bool localDefers = (get16(&header[6]) & kDescriptorFlag) != 0;
+  if (!localDefers && (entry.flags & kDescriptorFlag) == 0) return true;
+  if (!readDescriptor(reader, entry)) return false;
+  if (entry.dataDescriptorLength == 0 && localDefers) return failFor(reader.errorText, kDescriptorMismatch, entry);
+  entry.hasDataDescriptor = entry.dataDescriptorLength != 0;
+  return true;
 }
 
 bool readCentralDirectory(ArchiveReader& reader, const CentralLocation& location, ZipDirectory& directory) {
@@ -265,11 +282,11 @@ bool readCentralDirectory(ArchiveReader& reader, const CentralLocation& location
   size_t at = 0;
   for (uint64_t i = 0; i < location.entryCount; ++i) {
     ZipEntry entry;
-    std::string rawName;
-    if (!parseCentralHeader(central, at, entry, rawName)) return fail(reader.errorText, kBadCentral);
+    CentralName name;
+    if (!parseCentralHeader(central, at, entry, name)) return fail(reader.errorText, kBadCentral);
     if (entry.localHeaderOffset > reader.size) return failFor(reader.errorText, kOutside, entry);
     entry.localHeaderOffset += directory.offsetShift;
-    if (!checkLocalHeader(reader, rawName, entry)) return false;
+    if (!checkLocalHeader(reader, name, entry)) return false;
     directory.entries.push_back(std::move(entry));
   }
   return at == central.size() || fail(reader.errorText, kBadCentral);

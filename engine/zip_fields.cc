@@ -47,14 +47,6 @@ std::string fromCp437(std::string_view raw) {
   return utf8;
 }
 
-bool isValidUtf8(std::string_view text) {
-  uint32_t cp = 0;
-  for (size_t at = 0; at < text.size();) {
-    if (!nextCodePoint(text, at, cp)) return false;
-  }
-  return true;
-}
-
 // Version 1, the CRC-32 of the raw name it stands for, then the UTF-8 name.
 std::optional<std::string> unicodePath(std::string_view rawName, std::string_view extra) {
   std::optional<std::string_view> field = findZipExtra(extra, kUnicodePathExtra);
@@ -104,7 +96,7 @@ namespace {
 std::string decodedName(std::string_view rawName, uint16_t flags, std::string_view extra, uint8_t madeBy) {
   if (flags & kUtf8NameFlag) return std::string(rawName);
   if (std::optional<std::string> unicode = unicodePath(rawName, extra)) return *unicode;
-  if (madeBy == kZipMadeOnUnix && isValidUtf8(rawName)) return std::string(rawName);
+  if (madeBy == kZipMadeOnUnix) return std::string(rawName);
   return fromCp437(rawName);
 }
 

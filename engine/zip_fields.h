@@ -18,9 +18,9 @@ inline constexpr uint8_t kZipMadeOnDos = 0, kZipMadeOnUnix = 3, kZipMadeOnNtfs =
 
 // The entry's name in UTF-8: the raw name when flag bit 11 says it is UTF-8,
 // else the Unicode path extra field when it was written for this very raw
-// name, else the raw name as it is when it was made on Unix and is valid
-// UTF-8 (Unix tools store the bytes of the file system's names), else the
-// raw name read as code page 437. Made on MS-DOS or Windows, where no name
+// name, else the raw name as it is when it was made on Unix (Unix tools
+// store the bytes of the file system's names, which need not be UTF-8),
+// else the raw name read as code page 437. Made on MS-DOS or Windows, where no name
 // holds a backslash, its backslashes are the folder separators some Windows
 // tools write, and become '/'.
 std::string decodeZipName(std::string_view rawName, uint16_t flags, std::string_view extra, uint8_t madeBy);

@@ -2,9 +2,13 @@
 // before anything is written, and a decoder for one entry's data in pieces.
 //
 // The central directory is authoritative: every entry's local header, and its
-// data descriptor when it has one, must agree with it. Paths are not judged
-// here: callers run the decoded names through path_safety.h like any other
-// stored path.
+// data descriptor when it has one, must agree with it on what decides the
+// bytes: the name (the same bytes, or the same name once each side is
+// decoded with its own flags and Unicode path field), the method, the
+// encryption flags, and the CRC-32 and sizes unless the local header defers
+// them to a descriptor. The descriptor and UTF-8 flags may differ. Paths are
+// not judged here: callers run the decoded names through path_safety.h like
+// any other stored path.
 #pragma once
 
 #include <cstdint>
@@ -25,8 +29,8 @@ inline constexpr uint16_t kZipDeflated = 8;
 enum class ZipEntryKind { File, Folder, SymbolicLink };  // a link's target is its data
 
 struct ZipEntry {
-  // UTF-8, decoded as zip_fields.h tells; a name flagged as UTF-8 that is not
-  // stays as it is, for the path rules to refuse.
+  // UTF-8, decoded as zip_fields.h tells; a name flagged as UTF-8 that is not,
+  // or made on Unix, stays the bytes it is, for the path rules to judge.
   std::string name;
   uint16_t method = 0;
   uint16_t flags = 0;

@@ -271,12 +271,25 @@ void addZipUnit(ExtractionPlan& plan, std::vector<PointPlace>& places, PlanUnit 
   places.push_back(resumeAt);
 }
 
+// Where an entry goes: "." components name nothing, as `bsdtar --format zip
+// -cf x.zip .` writes them; a folder's "/" goes.
+std::string placeOf(const ZipEntry& entry) {
+  std::string_view name = entry.name;
+  if (entry.kind == ZipEntryKind::Folder && name.ends_with('/')) name.remove_suffix(1);
+  return withoutDotComponents(name);
+}
+
+// A folder whose place is the destination itself makes nothing.
+bool mapsToNothing(const ZipEntry& entry) { return entry.kind == ZipEntryKind::Folder && placeOf(entry).empty(); }
+
+// Maps entry `index` as the plan's file `index` now that those before it that
+// map to nothing are left out.
 void mapEntry(const ZipReading& zip, uint32_t index, ExtractionPlan& plan, std::vector<PointPlace>& places) {
   const ZipEntry& entry = zip.directory.entries[index];
+  const auto fileIndex = static_cast<uint32_t>(plan.files.size());
   PlanFile file;
   file.kind = kindOf(entry);
-  std::string path = entry.name;
-  if (file.kind == EntryKind::Folder && !path.empty() && path.back() == '/') path.pop_back();
+  const std::string path = placeOf(entry);
   file.pathOffset = plan.paths.size();
   file.pathLength = static_cast<uint32_t>(path.size());
   plan.paths += path;
@@ -295,7 +308,7 @@ void mapEntry(const ZipReading& zip, uint32_t index, ExtractionPlan& plan, std::
                        .coding = entry.method};
   const std::vector<Piece>& pieces = zip.pieces[index];
   if (pieces.empty()) {
-    if (unitsOf(entry, pieces) == 1) addZipUnit(plan, places, whole, index, 0, {});
+    if (unitsOf(entry, pieces) == 1) addZipUnit(plan, places, whole, fileIndex, 0, {});
     return;
   }
   for (size_t k = 0; k < pieces.size(); ++k) {
@@ -307,7 +320,7 @@ void mapEntry(const ZipReading& zip, uint32_t index, ExtractionPlan& plan, std::
     unit.rawSize =
         static_cast<uint32_t>((last ? entry.uncompressedSize : pieces[k + 1].outOffset) - pieces[k].outOffset);
     unit.crc = pieces[k].crc;
-    addZipUnit(plan, places, unit, index, pieces[k].outOffset, pieces[k].point);
+    addZipUnit(plan, places, unit, fileIndex, pieces[k].outOffset, pieces[k].point);
   }
 }
 
@@ -318,9 +331,12 @@ void mapDirectory(const ZipReading& zip, ExtractionPlan& plan) {
   plan.describedByJournal = true;
   for (const ZipEntry& entry : zip.directory.entries) plan.marks.push_back(headerMark(entry));
   auto units = std::make_shared<ZipUnits>();
-  units->entries = zip.directory.entries;
   std::vector<PointPlace> places;
-  for (uint32_t i = 0; i < zip.directory.entries.size(); ++i) mapEntry(zip, i, plan, places);
+  for (uint32_t i = 0; i < zip.directory.entries.size(); ++i) {
+    if (mapsToNothing(zip.directory.entries[i])) continue;
+    units->entries.push_back(zip.directory.entries[i]);
+    mapEntry(zip, i, plan, places);
+  }
   units->points = zip.points;
   units->points->setPlaces(std::move(places));
   plan.sourceData = std::move(units);

@@ -12,10 +12,12 @@ import io
 import os
 import random
 import shutil
+import struct
 import subprocess
 import sys
 import time
 import zipfile
+import zlib
 
 DOS_TIME = (2021, 3, 4, 5, 6, 8)
 UNIX_TIME = 1_600_000_000
@@ -94,7 +96,8 @@ def write_python(corpus, archive, compression, streamed=False, zip64=False):
         with zipfile.ZipFile(sink, 'w', compression) as z:
             for name, kind, content, mode, info_class in entries:
                 info = info_class(name, DOS_TIME)
-                info.create_system = 3
+                # Made on Unix, a name stands for its bytes: code page 437 says it was made elsewhere.
+                info.create_system = 0 if info_class is Cp437Info else 3
                 info.external_attr = mode << 16 | (0x10 if kind == 'folder' else 0)
                 info.compress_type = compression
                 if kind == 'folder':
@@ -102,7 +105,7 @@ def write_python(corpus, archive, compression, streamed=False, zip64=False):
                 else:
                     with z.open(info, 'w', force_zip64=zip64) as f:
                         f.write(content)
-                corpus.expect(archive, name, kind, content, dos_ns, mode)
+                corpus.expect(archive, name, kind, content, dos_ns, None if info_class is Cp437Info else mode)
 
 
 def make_tree(src):
@@ -151,6 +154,7 @@ def write_tools(corpus):
     if shutil.which('bsdtar'):
         run(['bsdtar', '-c', '-n', '--format', 'zip', '-f', '../bsdtar.zip'] + members, src)
         expect_tree(corpus, 'bsdtar.zip', src, members)
+        write_bsdtar_dot(corpus, src)
     # Streamed from standard input into a pipe: a data descriptor, Zip64 by default or
     # 32-bit with -fz-; the entry is named "-" and stamped with the time of writing.
     data = mixed_bytes(70_000, 3)
@@ -159,6 +163,63 @@ def write_tools(corpus):
         with open(os.path.join(corpus.folder, archive), 'wb') as out:
             out.write(zipped)
         corpus.expect(archive, '-', 'file', data, '*', None)
+
+
+def write_bsdtar_dot(corpus, src):
+    """`bsdtar --format zip -cf x.zip .`: every name starts with "./", and "./" is the folder itself."""
+    dot = os.path.join(src, 'dot')
+    os.makedirs(os.path.join(dot, 'sub'))
+    for path, content in [('zeros.bin', bytes(100_000)), ('sub/a.txt', b'in a folder\n')]:
+        with open(os.path.join(dot, path), 'wb') as f:
+            f.write(content)
+    for path in ['zeros.bin', 'sub/a.txt', 'sub']:
+        os.utime(os.path.join(dot, path), (UNIX_TIME, UNIX_TIME))
+    run(['bsdtar', '-c', '--format', 'zip', '-f', '../../bsdtar-dot.zip', '.'], dot)
+    for info in zipfile.ZipFile(os.path.join(corpus.folder, 'bsdtar-dot.zip')).infolist():
+        path = os.path.join(dot, info.filename)
+        st = os.lstat(path)
+        if info.filename == './':  # the destination itself: nothing of it is restored
+            corpus.expect('bsdtar-dot.zip', info.filename, 'folder', b'', '*', None)
+        elif info.filename.endswith('/'):
+            corpus.expect('bsdtar-dot.zip', info.filename, 'folder', b'', st.st_mtime_ns, st.st_mode)
+        else:
+            corpus.expect('bsdtar-dot.zip', info.filename, 'file', open(path, 'rb').read(), st.st_mtime_ns, st.st_mode)
+
+
+def unicode_path(raw, name):
+    """Info-ZIP's Unicode Path field: version 1, the CRC-32 of the raw name it stands for, the UTF-8 name."""
+    field = b'\x01' + struct.pack('<I', zlib.crc32(raw)) + name.encode()
+    return struct.pack('<HH', 0x7075, len(field)) + field
+
+
+def write_handmade(corpus, archive, made_by, entries):
+    """Stored entries whose local header says some things otherwise than the central one:
+    (local name, local flags, local extra, central name, central flags, central extra, name, content)."""
+    local, central = b'', b''
+    for lname, lflags, lextra, cname, cflags, cextra, name, content in entries:
+        crc, offset = zlib.crc32(content), len(local)
+        local += struct.pack('<IHHHHHIIIHH', 0x04034b50, 20, lflags, 0, 0, 0x21, crc, len(content), len(content),
+                             len(lname), len(lextra)) + lname + lextra + content
+        central += struct.pack('<IHHHHHHIIIHHHHHII', 0x02014b50, made_by << 8 | 20, 20, cflags, 0, 0, 0x21, crc,
+                               len(content), len(content), len(cname), len(cextra), 0, 0, 0, 0o100644 << 16,
+                               offset) + cname + cextra
+        corpus.expect(archive, name, 'file', content, int(time.mktime((1980, 1, 1, 0, 0, 0, 0, 0, -1))) * 10**9,
+                      0o100644 if made_by == 3 else None)
+    end = struct.pack('<IHHHHIIH', 0x06054b50, 0, 0, len(entries), len(entries), len(central), len(local), 0)
+    with open(os.path.join(corpus.folder, archive), 'wb') as f:
+        f.write(local + central + end)
+
+
+def write_disagreeing_headers(corpus):
+    # The descriptor flag in the central directory alone, no descriptor written (libarchive's test archive).
+    write_handmade(corpus, 'descriptor-flag-central-only.zip', 3, [
+        (b'plain.txt', 0, b'', b'plain.txt', 8, b'', 'plain.txt', b'sizes in the local header\n')])
+    # The same names in other bytes: UTF-8 flagged locally, or a Unicode Path field for another raw name.
+    write_handmade(corpus, 'unicode-path-local-differs.zip', 0, [
+        ('caf\u00e9.txt'.encode(), 0x800, b'', b'caf\x82.txt', 0, unicode_path(b'caf\x82.txt', 'caf\u00e9.txt'),
+         'caf\u00e9.txt', b'one\n'),
+        (b'naive.txt', 0, unicode_path(b'naive.txt', 'na\u00efve.txt'), b'na\x8bve.txt', 0,
+         unicode_path(b'na\x8bve.txt', 'na\u00efve.txt'), 'na\u00efve.txt', b'two\n')])
 
 
 def main():
@@ -171,6 +232,7 @@ def main():
     write_python(corpus, 'python-zip64.zip', zipfile.ZIP_DEFLATED, zip64=True)
     write_python(corpus, 'python-zip64-streamed.zip', zipfile.ZIP_STORED, streamed=True, zip64=True)
     write_tools(corpus)
+    write_disagreeing_headers(corpus)
     corpus.write_manifest()
 
 

@@ -270,6 +270,11 @@ TEST(ZipReader, HostileArchivesAreRefusedOrFoundDamagedBeforeAnythingIsWritten) 
     {"local name differs", [](Bytes& z, const Layout& l) { z[l.local[0] + 30] = 'A'; }, L"Local header does not match the central directory: a.txt"},
     {"local method differs", [](Bytes& z, const Layout& l) { patch(z, l.local[0] + kMethod, 8, 2); }, L"Local header does not match the central directory: a.txt"},
     {"local size differs", [](Bytes& z, const Layout& l) { patch(z, l.local[0] + kCompressed, 6, 4); }, L"Local header does not match the central directory: a.txt"},
+    {"local UTF-8 flag alone", [](Bytes& z, const Layout& l) { patch(z, l.local[0] + kFlags, 0x800, 2); }, L""},
+    {"central descriptor flag alone", [](Bytes& z, const Layout& l) { patch(z, l.central[0] + kFlags + 2, 8, 2); }, L""},
+    {"local descriptor flag, no descriptor", [](Bytes& z, const Layout& l) { patch(z, l.local[0] + kFlags, 8, 2); },
+     L"Data descriptor does not match the central directory: a.txt"},
+    {"local encryption flag alone", [](Bytes& z, const Layout& l) { patch(z, l.local[0] + kFlags, 1, 2); }, L"Local header does not match the central directory: a.txt"},
     {"local header missing", [](Bytes& z, const Layout& l) { patch(z, l.central[0] + 42, 3, 4); }, L"Local header does not match the central directory: a.txt"},
     {"descriptor differs", [](Bytes& z, const Layout& l) { z[l.local[3] - 12] ^= 1; }, L"Data descriptor does not match the central directory: d.txt"},
     {"entry outside the file", [](Bytes& z, const Layout& l) { patch(z, l.central[0] + 42, 0xFFFFFF00, 4); }, L"Zip entry lies outside the archive: a.txt"},
@@ -353,8 +358,10 @@ TEST(ZipReader, NamesAndTimesFollowTheExtraFieldsThatVouchForThem) {
   // clang-format off
   const std::vector<NameCase> names = {
     {"caf\xC3\xA9", 0x800, "", kDos, "caf\xC3\xA9"},
-    {"\x80\x82\xB0", 0, "", kUnix, "\xC3\x87\xC3\xA9\xE2\x96\x91"},            // code page 437, not UTF-8
+    {"\x80\x82\xB0", 0, "", kDos, "\xC3\x87\xC3\xA9\xE2\x96\x91"},             // code page 437
     {"caf\xC3\xA9", 0, "", kUnix, "caf\xC3\xA9"},                             // Unix: the file system's bytes
+    {"caf\xE9", 0, "", kUnix, "caf\xE9"},                                     // UTF-8 or not
+    {"caf\xE9", 0x800, "", kDos, "caf\xE9"},                                  // flagged UTF-8, and not
     {"caf\xC3\xA9", 0, "", kDos, "caf\xE2\x94\x9C\xE2\x8C\x90"},  // elsewhere: code page 437
     {"cafe", 0, unicodePathExtra("cafe", "caf\xC3\xA9"), kDos, "caf\xC3\xA9"},
     {"cafe", 0, unicodePathExtra("other", "caf\xC3\xA9"), kDos, "cafe"},  // written for another name
