@@ -170,4 +170,23 @@ rc=$?
 check "a run resumed after the metadata was set" "0|same|out" \
   "$rc|$(cmp -s <(describe "$work/out") <(describe "$again/out") && echo same)|$(ls "$again")"
 
+# Names that are not UTF-8 (Latin-1 years) are restored byte for byte; every name a person reads is shown with its
+# controls and such bytes escaped, while the JSON keeps them exact.
+python3 - "$work/names.tar" <<'EOF'
+import io, sys, tarfile
+with tarfile.open(sys.argv[1], 'w', format=tarfile.GNU_FORMAT, encoding='utf-8', errors='surrogateescape') as t:
+    for name in ['caf\udce9', 'evil\x1b]0;pwned\x07\x1b[2J.txt', 'two\nlines']:
+        info = tarfile.TarInfo(name)
+        info.size = 1
+        t.addfile(info, io.BytesIO(b'x'))
+EOF
+run list "$work/names.tar"
+check "list: names escaped" "$(printf '1\t%s\n' 'caf\xE9' 'evil\033]0;pwned\007\033[2J.txt' 'two\nlines')" "$out"
+check "list --json: the bytes as \\udcNN" '"path":"caf\udce9"' \
+  "$("$zarvik" list --json "$work/names.tar" | grep -o '"path":"caf[^"]*"')"
+run extract "$work/names.tar" "$work/names"
+check "extract: restored byte for byte, logged escaped" \
+  "0|[b'caf\\xe9', b'evil\\x1b]0;pwned\\x07\\x1b[2J.txt', b'two\\nlines']|Extracting: caf\xE9" \
+  "$rc|$(python3 -c 'import os, sys; print(sorted(os.listdir(sys.argv[1].encode())))' "$work/names")|$(grep -o 'Extracting: caf.*' <<<"$out")"
+
 finish round_trip

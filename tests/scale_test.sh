@@ -28,4 +28,23 @@ fi
 diff -r "$work/many" "$work/many-out" >/dev/null; check "$files files identical" 0 $?
 check "archive and journal gone" "" "$(ls "$work"/many.zvka* 2>/dev/null)"
 
+# One path of depth 20,000, in a tar and as a 64 KB zip name: its checks take memory in proportion to its length,
+# not to the sum of its prefixes (a bound on memory, whatever the machine's speed).
+python3 - "$work" <<'EOF'
+import io, sys, tarfile, zipfile
+with tarfile.open(sys.argv[1] + "/deep.tar", "w", format=tarfile.PAX_FORMAT) as tar:
+    member = tarfile.TarInfo("a/" * 20000 + "f")
+    member.size = 6
+    tar.addfile(member, io.BytesIO(b"deep!\n"))
+with zipfile.ZipFile(sys.argv[1] + "/deep.zip", "w") as z:
+    z.writestr("a/" * 32000 + "f", b"deep!\n")
+EOF
+if [ -x /usr/bin/time ]; then
+  for deep in deep.tar deep.zip; do
+    /usr/bin/time -f %M -o "$work/peak" "$zarvik" test "$work/$deep" >/dev/null
+    rc=$? peak=$(tail -n 1 "$work/peak")
+    check "$deep: test, under 50 MB at its peak" "0|yes" "$rc|$([ "$peak" -lt 51200 ] && echo yes || echo "no: $peak KiB")"
+  done
+fi
+
 finish scale
