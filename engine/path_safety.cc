@@ -71,8 +71,8 @@ void appendEscape(std::wstring& shown, const wchar_t* format, uint32_t value) {
 
 // Characters that move the cursor, end a line or reorder what follows.
 bool isControlToShow(uint32_t cp) {
-  return (cp >= 0x80 && cp <= 0x9F) || cp == 0x061C || cp == 0x200E || cp == 0x200F ||
-         (cp >= 0x2028 && cp <= 0x202E) || (cp >= 0x2066 && cp <= 0x2069);
+  return (cp >= 0x80 && cp <= 0x9F) || cp == 0x061C || cp == 0x200E || cp == 0x200F || (cp >= 0x2028 && cp <= 0x202E) ||
+         (cp >= 0x2066 && cp <= 0x2069);
 }
 
 }  // namespace

@@ -257,8 +257,8 @@ bool checkLocalHeader(ArchiveReader& reader, const CentralName& name, ZipEntry& 
   }
   entry.dataEnd = entry.dataOffset + entry.compressedSize;
   if (!reader.read(entry.localHeaderOffset + kLocalSize, nameLength + extraLength, variable)) return false;
-  if (!localFieldsMatch(header.data(), name, textOf(variable, 0, nameLength),
-                        textOf(variable, nameLength, extraLength), entry)) {
+  if (!localFieldsMatch(header.data(), name, textOf(variable, 0, nameLength), textOf(variable, nameLength, extraLength),
+                        entry)) {
     return failFor(reader.errorText, kLocalMismatch, entry);
   }
   entry.localHeaderCrc = crc32(crc32(header.data(), header.size()), variable.data(), variable.size());

@@ -13,6 +13,7 @@ namespace {
 
 // Single paths, then lists: the index of the first refused path under each rule set (size() when all pass).
 TEST(StoredPathSafety, PortableAndWindowsRules) {
+  // clang-format off
   const std::vector<std::string> bothAccept = {
       "a.txt", "dir/sub/file.bin", "\xF0\x9F\x98\x80 smile/caf\xC3\xA9", ".hidden", "a..b", "COM0", "COM10", "CONSOLE",
       "icon"};
@@ -25,6 +26,7 @@ TEST(StoredPathSafety, PortableAndWindowsRules) {
       "dir/Nul.tar.gz",  "AUX",       "prn",       "COM1",      "lpt9.log", "COM\xC2\xB9" /* superscript one */,
       "C:evil",          "c:/evil",   "a:b.txt",
       "caf\xE9",         "\xC0\xAF" /* an overlong "/": bytes to Linux, not UTF-8 */};
+  // clang-format on
   for (const auto* list : {&bothAccept, &bothRefuse, &windowsRefuses}) {
     for (const std::string& path : *list) {
       EXPECT_EQ(isSafeStoredPath(path, false), list != &bothRefuse) << path;
@@ -62,7 +64,7 @@ TEST(StoredPathSafety, DotComponentsAndTextShownToAPerson) {
       {"caf\xE9/x", L"caf\\xE9/x"},
       {"\x1B]0;title\x07\x1B[2J", L"\\033]0;title\\007\\033[2J"},
       {"line\nfake\r\t\x7F", L"line\\nfake\\r\\t\\177"},
-      {"\xC2\x9B" "31m \xE2\x80\xAE" "txt.exe", L"\\u009B31m \\u202Etxt.exe"},
+      {"\xC2\x9B[31m \xE2\x80\xAEtxt.exe", L"\\u009B[31m \\u202Etxt.exe"},
       {"caf\xC3\xA9 \xF0\x9F\x98\x80", L"caf\u00E9 \U0001F600"},
       {"\xED\xB2\x80", L"\\xED\\xB2\\x80"}};  // a surrogate's UTF-8 form: three bytes that are not UTF-8
   for (const auto& [stored, text] : shown) {
