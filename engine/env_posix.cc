@@ -24,7 +24,6 @@
 #include <limits>
 
 #include "env_platform.h"
-#include "path_safety.h"
 #include "utf8.h"
 
 namespace ablative {
