@@ -51,21 +51,24 @@ EntryKind kindOf(const TarMember& member) {
 
 // The file member each hard link names (kNoMember where none): the member of
 // its target's place that precedes it, through a hard link there to the file
-// that one names, as tar makes them one after another. Each is found once.
+// that one names, as tar makes them one after another. Each is found once,
+// and only the places links name are followed.
 std::vector<uint32_t> linkedFiles(const std::vector<TarMember>& members) {
   std::vector<uint32_t> fileOf(members.size(), kNoMember);
-  std::unordered_map<std::string, uint32_t> latest;  // the member of each place so far
+  std::unordered_map<std::string, uint32_t> latest;  // of each place a link names, its member so far
+  for (const TarMember& member : members) {
+    if (member.kind == TarMemberKind::HardLink) latest.emplace(placeOf(member.linkTarget), kNoMember);
+  }
+  if (latest.empty()) return fileOf;
   for (uint32_t i = 0; i < members.size(); ++i) {
     const TarMember& member = members[i];
     if (member.kind == TarMemberKind::Special) continue;
     if (member.kind == TarMemberKind::HardLink) {
-      const auto found = latest.find(placeOf(member.linkTarget));
-      if (found != latest.end()) {
-        const uint32_t named = found->second;
-        fileOf[i] = members[named].kind == TarMemberKind::File ? named : fileOf[named];
-      }
+      const uint32_t named = latest.find(placeOf(member.linkTarget))->second;
+      if (named != kNoMember) fileOf[i] = members[named].kind == TarMemberKind::File ? named : fileOf[named];
     }
-    latest[placeOf(member.path)] = i;
+    const auto place = latest.find(placeOf(member.path));
+    if (place != latest.end()) place->second = i;
   }
   return fileOf;
 }
