@@ -9,7 +9,9 @@
 #
 # Knobs (environment): ZARVIK_SCALE_ENTRIES=300000, ZARVIK_SCALE_DEPTH=20000,
 # ZARVIK_SCALE_LINKS=20000, ZARVIK_BENCH_REPS=3, ZARVIK=build-bench/zarvik
-# (built if missing). Debian: apt-get install time zip unzip tar python3
+# (built if missing), ZARVIK_SCALE_SIDES (the runs below, all unless given:
+# "links links-test links-tar" measures the chain alone). Debian: apt-get
+# install time zip unzip tar python3
 set -euo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/archive_common.sh"
@@ -78,11 +80,14 @@ side() {
     keep-tarxf) measure "extract tar/tar xf" tar xf "$W/many.tar" ;;
     deep) measure "depth $DEPTH: test/zarvik" "$ZARVIK" test "$W/deep.tar" ;;
     links) measure "$LINKS chained links: extract/zarvik --keep" "$ZARVIK" extract -q --keep "$W/links.tar" x ;;
+    links-test) measure "$LINKS chained links: test/zarvik" "$ZARVIK" test "$W/links.tar" ;;
     links-tar) measure "$LINKS chained links: extract/tar xf" tar xf "$W/links.tar" ;;
   esac
 }
 source "$(dirname "${BASH_SOURCE[0]}")/interleave.sh"
-interleave side list-zip list-unzip list-tar list-tartf keep-zip keep-unzip keep-tar keep-tarxf deep links links-tar
+SIDES=${ZARVIK_SCALE_SIDES:-list-zip list-unzip list-tar list-tartf keep-zip keep-unzip keep-tar keep-tarxf deep links links-test links-tar}
+# shellcheck disable=SC2086 # one word a side
+interleave side $SIDES
 
 python3 - "$RES" <<'PY'
 import collections, statistics, sys

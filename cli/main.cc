@@ -81,6 +81,13 @@ const wchar_t kUsage[] =
     L"\n"
     L"Ctrl+C, SIGTERM and SIGHUP stop create and extract between two steps.\n";
 
+// A warning beside a command's output: on standard error, where it leaves a
+// listing as it is, or as a log object.
+void warn(Output& out, const std::wstring& line) {
+  if (out.json()) return out.log(line);
+  write(Stream::Err, line + L"\n");
+}
+
 int usageError(const std::wstring& problem) {
   write(Stream::Err, L"zarvik: " + problem + L"\n" + kUsage);
   return kExitUsage;
@@ -133,7 +140,7 @@ int runList(const Command& command) {
         if (!target.empty()) file.add("target", target);
         out.object(file);
       },
-      errorText);
+      errorText, [&](const std::wstring& warning) { warn(out, warning); });
   if (!ok) return out.fail(L"List failed: ", errorText);
   return out.json() ? out.succeed() : kExitSuccess;
 }
@@ -147,6 +154,7 @@ int runTest(const Command& command) {
       !ablative::describeArchive(named, L"", ablative::kDefaultGroupBytes, archive, errorText)) {
     return out.fail(L"Test failed: ", errorText);
   }
+  if (!archive.warning.empty()) warn(out, archive.warning);
   std::wstring verified = L"OK: " + std::to_wstring(archive.fileCount) + L" files, " +
                           std::to_wstring(archive.blockCount - archive.blocksReleased) + L" blocks verified";
   if (archive.blocksReleased > 0) verified += L", " + std::to_wstring(archive.blocksReleased) + L" already released";
@@ -257,6 +265,7 @@ int runInfo(const Command& command) {
             L" blocks released";
     if (d.blocksDamaged > 0) state += L", " + std::to_wstring(d.blocksDamaged) + L" kept because damaged";
   }
+  if (!d.warning.empty()) warn(out, d.warning);
   const std::wstring release = d.releasesByCuts ? L"cuts from the end" : L"holes";
   if (out.json()) {
     JsonObject info;

@@ -194,6 +194,10 @@ struct ArchiveDescription {
   bool releasesByCuts = false;
   bool withDestination = false;
   SpaceNeeds space;  // with a destination
+  // Where bytes other than zeros follow the archive's last structure, which
+  // no entry accounts for and a consuming run refuses: "Warning: " + the
+  // format's message naming the first of them + " (not extracted)".
+  std::wstring warning;
 };
 
 // Fails with the reader's messages, as `test` and extraction do.
@@ -216,8 +220,10 @@ struct ListedEntry {
 using FileLister = std::function<void(const ListedEntry& entry)>;
 
 // Calls `onFile` with each entry, in archive order, after the reader's checks
-// of the tables and of each file record.
-bool listArchive(const std::wstring& archivePath, const FileLister& onFile, std::wstring& errorText);
+// of the tables and of each file record; then `onWarning` with
+// ArchiveDescription::warning where there is one.
+bool listArchive(const std::wstring& archivePath, const FileLister& onFile, std::wstring& errorText,
+                 const LogCallback& onWarning = {});
 
 // The archive an extraction given `path` works on, one rule for every front
 // end: a journal's path ("data.zvka.zvkj", the suffix in lower case) stands for

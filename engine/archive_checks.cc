@@ -30,6 +30,14 @@ bool planArchive(SourceReading reading, const UnitFilter& mayLieBeyondEnd, Extra
   return true;
 }
 
+std::wstring unaccountedRefusal(const std::wstring& unaccounted) {
+  return unaccounted + L": extract with --keep, which leaves the archive as it is";
+}
+
+std::wstring unaccountedWarning(const std::wstring& unaccounted) {
+  return L"Warning: " + unaccounted + L" (not extracted)";
+}
+
 bool openArchiveForRun(const std::wstring& archivePath, bool consume, FileHandle& archive, const wchar_t* cannotOpen,
                        std::wstring& errorText) {
   if (!openFile(archivePath, consume ? OpenMode::ReadWrite : OpenMode::ReadDenyWrite, archive)) {

@@ -21,6 +21,12 @@ inline constexpr wchar_t kArchiveInUse[] = L"Archive is in use by another extrac
 bool planArchive(SourceReading reading, const UnitFilter& mayLieBeyondEnd, ExtractionPlan& plan,
                  std::wstring& errorText);
 
+// Bytes no entry accounts for (SourceReading::unaccounted) are never
+// released unread: a consuming run refuses the archive with this, and every
+// other command warns with the line after it.
+std::wstring unaccountedRefusal(const std::wstring& unaccounted);  // + ": extract with --keep, which leaves the archive as it is"
+std::wstring unaccountedWarning(const std::wstring& unaccounted);  // "Warning: " + it + " (not extracted)"
+
 // Opens the archive for one run and keeps every other run off it (lockFile):
 // `consume` for a run that releases its units (read and write access, an
 // exclusive lock), else read access and a shared lock. Fails with

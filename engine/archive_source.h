@@ -41,6 +41,10 @@ struct SourceReading {
   // What the archive holds that the plan leaves out, a line each, for the
   // run's log.
   std::vector<std::wstring> skipped;
+  // Where bytes other than zeros follow the archive's last structure (its
+  // end of archive, end record, stream or last block), which no entry
+  // accounts for: the format's message naming the first of them.
+  std::wstring unaccounted;
 };
 
 // How reading a unit ended. Unreadable: the system failed the read, which a

@@ -1,5 +1,7 @@
 #include "block_io.h"
 
+#include <algorithm>
+
 #include "file_util.h"
 
 namespace ablative {
@@ -38,6 +40,21 @@ bool readExactly(FileHandle& file, uint64_t offset, uint32_t size, std::vector<u
 bool readArchiveBlock(FileHandle& file, uint64_t offset, uint32_t size, std::vector<uint8_t>& bytes,
                       std::wstring& errorText) {
   return readExactly(file, offset, size, bytes, errorText, kArchiveRead);
+}
+
+bool findNonZero(FileHandle& file, uint64_t from, uint64_t to, uint64_t& found, std::wstring& errorText) {
+  std::vector<uint8_t> bytes;
+  for (found = from; found < to;) {
+    const auto piece = static_cast<uint32_t>(std::min<uint64_t>(to - found, 1 << 16));
+    if (!readArchiveBlock(file, found, piece, bytes, errorText)) {
+      if (errorText.empty()) errorText = L"Unable to read archive file";
+      return false;
+    }
+    const auto nonZero = std::find_if(bytes.begin(), bytes.end(), [](uint8_t b) { return b != 0; });
+    found += static_cast<uint64_t>(nonZero - bytes.begin());
+    if (nonZero != bytes.end()) return true;
+  }
+  return true;
 }
 
 bool readDestinationBlock(FileHandle& file, uint64_t offset, uint32_t size, std::vector<uint8_t>& bytes,

@@ -24,7 +24,12 @@ namespace ablative {
 bool readArchiveBlock(FileHandle& file, uint64_t offset, uint32_t size, std::vector<uint8_t>& bytes,
                       std::wstring& errorText);
 
-// The same, for reading back a block already written to its destination:
+// The first byte in [from, to) of the file that is not zero, or `to`: what
+// follows an archive's end is padding only while it is zeros. Fails with a
+// read's message, or "Unable to read archive file" where the file shrank.
+bool findNonZero(FileHandle& file, uint64_t from, uint64_t to, uint64_t& found, std::wstring& errorText);
+
+// The same as readArchiveBlock, for reading back a block already written to its destination:
 //   "Failed to seek destination file for verification (code="
 //   "Failed to read destination block for verification (code="
 bool readDestinationBlock(FileHandle& file, uint64_t offset, uint32_t size, std::vector<uint8_t>& bytes,

@@ -77,6 +77,7 @@ bool describeArchive(const std::wstring& archivePath, const std::wstring& destin
   description.version = reading.facts.version;
   description.blockSize = reading.facts.blockSize;
   description.sourceBytes = reading.facts.sourceBytes;
+  if (!reading.unaccounted.empty()) description.warning = unaccountedWarning(reading.unaccounted);
   ExtractionPlan plan;
   if (description.partlyExtracted
           ? !planArchive(std::move(reading), cutAway, plan, errorText)
@@ -108,14 +109,18 @@ bool describeArchive(const std::wstring& archivePath, const std::wstring& destin
 }
 
 // An archive its journal describes is listed from its plan.
-bool listArchive(const std::wstring& archivePath, const FileLister& onFile, std::wstring& errorText) {
+bool listArchive(const std::wstring& archivePath, const FileLister& onFile, std::wstring& errorText,
+                 const LogCallback& onWarning) {
   ArchiveReading read;
   if (!readArchive(archivePath, read, errorText)) return false;
   if (!read.recorded) {
     // Checked whole; the source lists it again with less held in memory.
     const ArchiveSource& source = *read.source;
+    const std::wstring unaccounted = std::move(read.reading.unaccounted);
     read = {};
-    return source.list(archivePath, onFile, errorText);
+    if (!source.list(archivePath, onFile, errorText)) return false;
+    if (!unaccounted.empty() && onWarning) onWarning(unaccountedWarning(unaccounted));
+    return true;
   }
   ExtractionPlan plan;
   if (!read.reading.plan([](uint32_t) { return true; }, plan, errorText)) return false;

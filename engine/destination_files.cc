@@ -188,9 +188,17 @@ bool DestinationFiles::makeLink(uint32_t index, const std::wstring& target, bool
   return true;
 }
 
+// As a file is made: at once where its place is free, and only where that
+// fails is what stands there removed first.
 bool DestinationFiles::makeHardLink(uint32_t index, uint32_t target, std::wstring& errorText) {
+  const std::wstring relative = relativeOf_(index), folder = folderOf(relative);
+  namesChanged_ = true;
+  if (makeFolder(folder) && makeHardLinkBelow(root_, relativeOf_(target), relative)) {
+    changedFolders_.insert(folder);
+    return true;
+  }
   if (!clearPlace(index, kHardLinkFailed, errorText)) return false;
-  if (makeHardLinkBelow(root_, relativeOf_(target), relativeOf_(index))) return true;
+  if (makeHardLinkBelow(root_, relativeOf_(target), relative)) return true;
   if (!isLinkRefusedError(lastErrorCode())) {
     return failOnLink(relativeOf_(index), failedOn(kHardLinkFailed, pathOf(index)), errorText);
   }

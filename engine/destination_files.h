@@ -86,7 +86,8 @@ class DestinationFiles {
                 std::wstring& errorText);
 
   // Gives file `target`, whole, the further name of entry `index`,
-  // replacing whatever stands there; where the file system keeps one name a
+  // replacing whatever stands there (removed only where the name is not
+  // free); where the file system keeps one name a
   // file, copies it there instead. Fails as write does making a file's
   // folders, else with "Failed to create hard link " + path + " (code=" ...,
   // or as a copy's reads and writes do.

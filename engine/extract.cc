@@ -136,8 +136,9 @@ bool Extraction::run() {
   const uint32_t unitCount = reading.unitCount;
   facts_ = reading.facts;
   const std::vector<std::wstring> skipped = std::move(reading.skipped);
-  if (!openArchive() || !checkJournal(unitCount) || !checkContents(std::move(reading)) || !checkRecordedArchive() ||
-      !checkOwnFiles()) {
+  const std::wstring unaccounted = std::move(reading.unaccounted);
+  if (!openArchive() || !checkJournal(unitCount) || !checkContents(std::move(reading)) ||
+      !checkUnaccounted(unaccounted) || !checkRecordedArchive() || !checkOwnFiles()) {
     return false;
   }
   recordPlanInJournal();
@@ -152,6 +153,7 @@ bool Extraction::run() {
   leaveAloneWhatMayHoldMore();
   accepted_ = true;
   for (const std::wstring& line : skipped) log(line);
+  if (!unaccounted.empty()) log(unaccountedWarning(unaccounted));
   return prepareDestination() && startPosition() && extractUnits() && finish();
 }
 

@@ -54,6 +54,7 @@ class Extraction {
   bool readSource(SourceReading& reading);
   bool openArchive();
   bool checkJournal(uint32_t unitCount);
+  bool checkUnaccounted(const std::wstring& unaccounted);
   bool checkContents(SourceReading reading);
   bool checkRecordedArchive();
   void recordPlanInJournal();

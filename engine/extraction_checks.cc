@@ -75,6 +75,13 @@ bool Extraction::checkJournal(uint32_t unitCount) {
   return true;
 }
 
+// Bytes no entry accounts for go with the archive only where a run keeps it.
+// A run that began consuming it passed this check before.
+bool Extraction::checkUnaccounted(const std::wstring& unaccounted) {
+  if (unaccounted.empty() || !ablate_ || (journalLoaded_ && recordsProgress(journal_))) return true;
+  return fail(unaccountedRefusal(unaccounted));
+}
+
 // Units already consumed may have been cut off the archive's end. So may,
 // once salvaged, units that a resumed run found lost from the destination:
 // salvage takes them for damaged rather than refusing the archive. Without

@@ -19,6 +19,7 @@ constexpr uint8_t kReservedFlags = 0xe0;
 constexpr size_t kFixedHeader = 10;
 constexpr uint32_t kChunkBytes = 1 << 20;    // read at a time
 constexpr size_t kOutputBytes = 256u << 10;  // decoded at a time
+constexpr wchar_t kDataAfterEnd[] = L"Data after the end of the gzip stream: at byte ";
 
 bool fail(std::wstring& errorText, const std::wstring& message) {
   errorText = message;
@@ -99,16 +100,11 @@ struct HeaderReader {
   }
 };
 
-bool readHeader(Input& input, GzipMember& member, std::wstring& errorText) {
-  HeaderReader header{input, member.offset, errorText};
-  uint8_t fixed[kFixedHeader];
-  for (uint8_t& value : fixed) {
-    if (!header.byte(value)) return header.cut ? damaged(errorText, L"ends early", member.offset) : false;
-  }
+// The rest of a header whose fixed part is read.
+bool readHeaderFields(HeaderReader& header, const uint8_t (&fixed)[kFixedHeader], GzipMember& member) {
+  std::wstring& errorText = header.errorText;
+  Input& input = header.input;
   const uint8_t flags = fixed[3];
-  if (fixed[0] != kMagic[0] || fixed[1] != kMagic[1]) {
-    return fail(errorText, L"Data after the end of the gzip stream: at byte " + std::to_wstring(member.offset));
-  }
   if (fixed[2] != kDeflate) return damaged(errorText, L"not deflate", member.offset);
   if (flags & kReservedFlags) return damaged(errorText, L"reserved flags", member.offset);
   uint16_t extraLength = 0;
@@ -125,6 +121,22 @@ bool readHeader(Input& input, GzipMember& member, std::wstring& errorText) {
   member.headerCrc = header.crc;
   member.deflateStart = input.offset();
   return true;
+}
+
+// Read: a member's header; NoMember: bytes that start no member, left unread.
+enum class Header { Read, NoMember, Failed };
+
+Header readHeader(Input& input, GzipMember& member, std::wstring& errorText) {
+  HeaderReader header{input, member.offset, errorText};
+  uint8_t fixed[kFixedHeader];
+  for (size_t i = 0; i < kFixedHeader; ++i) {
+    if (!header.byte(fixed[i])) {
+      if (!header.cut) return Header::Failed;
+      return i < sizeof kMagic ? Header::NoMember : (damaged(errorText, L"ends early", member.offset), Header::Failed);
+    }
+    if (i < sizeof kMagic && fixed[i] != kMagic[i]) return Header::NoMember;
+  }
+  return readHeaderFields(header, fixed, member) ? Header::Read : Header::Failed;
 }
 
 // The member's deflate data, its bytes handed on and its points recorded.
@@ -177,18 +189,19 @@ bool readTrailer(Input& input, const RawInflate& inflate, const GzipMember& memb
   return true;
 }
 
-// After a member: another one, zeros to the end, or refused data.
+// After a member: another one, or only zeros to the end, or other bytes,
+// which `unaccounted` names.
 enum class After { Member, End, Failed };
 
-After whatFollows(Input& input, std::wstring& errorText) {
+After whatFollows(Input& input, std::wstring& unaccounted, std::wstring& errorText) {
   while (input.fill(errorText)) {
     const uint8_t* bytes = input.data();
     const size_t length = input.available();
     if (bytes[0] == kMagic[0]) return After::Member;  // or data after the end, as its header tells
     const size_t zeros = std::find_if(bytes, bytes + length, [](uint8_t b) { return b != 0; }) - bytes;
     if (zeros < length) {
-      fail(errorText, L"Data after the end of the gzip stream: at byte " + std::to_wstring(input.offset() + zeros));
-      return After::Failed;
+      unaccounted = kDataAfterEnd + std::to_wstring(input.offset() + zeros);
+      return After::End;
     }
     input.advance(length);
   }
@@ -200,6 +213,7 @@ After whatFollows(Input& input, std::wstring& errorText) {
 bool readGzip(FileHandle& file, GzipPass& pass, std::wstring& errorText) {
   errorText.clear();
   pass.members.clear();
+  pass.unaccounted.clear();
   uint64_t size = 0;
   if (!fileSize(file, size)) return fail(errorText, L"Unable to open archive file");
   Input input(file, size);
@@ -210,11 +224,18 @@ bool readGzip(FileHandle& file, GzipPass& pass, std::wstring& errorText) {
     GzipMember& member = pass.members.emplace_back();
     member.offset = input.offset();
     member.outStart = inflate.at.out;
-    if (!readHeader(input, member, errorText) || !inflateMember(input, inflate, pass, errorText) ||
-        !readTrailer(input, inflate, member, errorText)) {
+    switch (readHeader(input, member, errorText)) {
+      case Header::Read: break;
+      case Header::NoMember:
+        pass.unaccounted = kDataAfterEnd + std::to_wstring(member.offset);
+        pass.members.pop_back();
+        return true;
+      case Header::Failed: return false;
+    }
+    if (!inflateMember(input, inflate, pass, errorText) || !readTrailer(input, inflate, member, errorText)) {
       return false;
     }
-    switch (whatFollows(input, errorText)) {
+    switch (whatFollows(input, pass.unaccounted, errorText)) {
       case After::Member: break;
       case After::End: return true;
       case After::Failed: return false;

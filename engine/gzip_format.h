@@ -1,7 +1,7 @@
 // Gzip streams (RFC 1952): one member or several concatenated (as pigz and
 // split tools make them), each a header, raw deflate data and a trailer whose
-// CRC-32 and length (mod 2^32) are checked. Only zeros may follow the last
-// member: padding, as some writers leave.
+// CRC-32 and length (mod 2^32) are checked. Zeros after the last member are
+// padding, as some writers leave; other bytes there are no part of it.
 #pragma once
 
 #include <cstdint>
@@ -36,6 +36,9 @@ struct GzipPass {
   uint64_t pointSpacing = 0;
   std::function<void(const InflatePoint&)> onPoint;
   std::vector<GzipMember> members;  // filled as they are read
+  // Where bytes that are neither zeros nor a member follow the last member:
+  // "Data after the end of the gzip stream: at byte " + the first of them.
+  std::wstring unaccounted;
 };
 
 // Decodes the gzip file open in `file` once, start to end, failing with
@@ -46,8 +49,6 @@ struct GzipPass {
 //     does not hold, invalid deflate data, a member cut short, a length
 //     that is not its trailer's)
 //   "Checksum verification failed: gzip member at byte " + its offset
-//   "Data after the end of the gzip stream: at byte " + the first byte that
-//     is neither a member's start nor zero
 // or onBytes's own.
 bool readGzip(FileHandle& file, GzipPass& pass, std::wstring& errorText);
 

@@ -29,6 +29,8 @@ struct TarDataRange {
   uint64_t length = 0;
 };
 
+// Links, devices, FIFOs and folders hold no data, whatever their size
+// fields say, as GNU tar extracts them (a GNU dumpdir holds its listing).
 struct TarMember {
   // UTF-8 as stored: a pax path, else a GNU long name, else the ustar prefix
   // and name joined by "/"; a folder's trailing "/" dropped.
@@ -54,7 +56,9 @@ uint64_t tarNextHeader(const TarMember& member);
 enum class TarStep {
   NextBlock,  // feed the block that follows
   Member,     // member() is whole: feed the block at tarNextHeader(member())
-  End,        // the end-of-archive blocks (two zero blocks) were read
+  // The end of the archive: a second zero block, or a block after a lone
+  // zero block (GNU tar stops there too: that block is data after the end).
+  End,
   Failed,     // errorText says why
 };
 
@@ -123,7 +127,13 @@ struct TarContents {
   std::vector<TarMember> members;  // in archive order, every member kept (a later one of the same path too)
   uint64_t end = 0;                // where the members end: the end-of-archive blocks, or the file's end, start here
   uint64_t archiveSize = 0;
+  // Where bytes other than zeros follow the end of the archive:
+  // "Data after the end of the tar archive: at byte " + the first of them.
+  std::wstring unaccounted;
 };
+
+// That message.
+std::wstring tarDataAfterEndText(uint64_t offset);
 
 // Reads every member's headers of the tar open in `file`, seeking over the
 // data, failing at the first fault with one of these (`name` is the member's
@@ -138,11 +148,9 @@ struct TarContents {
 //   "Tar extended header too large: " + name
 //   "Tar member runs past the end of the archive: " + name
 //   "Tar archive ends inside a header: at byte " + offset
-//   "Data after the end of the tar archive: at byte " + offset (anything but
-//     zeros after the end-of-archive blocks: this program extracts one
-//     archive, and never releases bytes it has not read as members)
 // A tar that ends without its end-of-archive blocks, where the last member
-// is whole, is accepted.
+// is whole, is accepted; so is one followed by other data, which
+// `unaccounted` names.
 bool readTarMembers(FileHandle& file, TarContents& contents, std::wstring& errorText);
 
 // Whether `firstBytes` (at least one block) start with a tar header: its

@@ -263,6 +263,34 @@ bool fail(std::wstring& errorText, std::wstring message) {
   return false;
 }
 
+// A tar file's headers, read ahead in chunks: those of small members lie
+// close together, and one read serves several.
+class HeaderReader {
+ public:
+  HeaderReader(FileHandle& file, uint64_t size) : file_(file), size_(size) {}
+
+  // The block at `offset`, which lies whole in the file; null where it
+  // cannot be read (`errorText` set, or left as it was where the file shrank).
+  const uint8_t* blockAt(uint64_t offset, std::wstring& errorText) {
+    if (offset < start_ || offset - start_ + kTarBlockSize > bytes_.size()) {
+      const auto length = static_cast<uint32_t>(std::min<uint64_t>(kReadAhead, size_ - offset));
+      if (!readArchiveBlock(file_, offset, length, bytes_, errorText)) {
+        bytes_.clear();
+        return nullptr;
+      }
+      start_ = offset;
+    }
+    return bytes_.data() + (offset - start_);
+  }
+
+ private:
+  static constexpr uint32_t kReadAhead = 16 * kTarBlockSize;
+  FileHandle& file_;
+  uint64_t size_;
+  uint64_t start_ = 0;
+  std::vector<uint8_t> bytes_;
+};
+
 }  // namespace
 
 uint64_t tarNextHeader(const TarMember& member) { return member.dataOffset + roundUpToBlock(member.storedSize); }
@@ -289,8 +317,7 @@ TarStep TarHeaderParser::takeHeader(Block block, uint64_t offset, std::wstring& 
     zeroBlockSeen_ = true;
     return TarStep::NextBlock;
   }
-  // GNU tar stops at a lone zero block too: what follows is not extracted.
-  if (zeroBlockSeen_) return failWith(errorText, kDataAfterEnd + std::to_wstring(offset));
+  if (zeroBlockSeen_) return TarStep::End;
   if (!checksumHolds(block)) return failWith(errorText, kChecksumMismatch + nameOrOffset(headerName(block), offset));
   const char type = static_cast<char>(block[kTypeFlag]);
   if (!memberBegun_ && type != 'g') {
@@ -360,7 +387,8 @@ TarStep TarHeaderParser::startMember(Block block, uint64_t offset, std::wstring&
   }
   member_.mode = static_cast<uint32_t>(mode) & 07777;
   member_.modifiedNs = local.modifiedNs.value_or(global.modifiedNs.value_or(seconds * 1000000000));
-  member_.storedSize = local.size.value_or(global.size.value_or(member_.storedSize));
+  const bool holdsData = member_.kind == TarMemberKind::File || type == 'D';
+  member_.storedSize = holdsData ? local.size.value_or(global.size.value_or(member_.storedSize)) : 0;
   member_.size = member_.storedSize;
   member_.dataOffset = offset + kTarBlockSize;
   memberBegun_ = true;
@@ -482,25 +510,7 @@ TarStep TarHeaderParser::failMember(const wchar_t* message, std::wstring& errorT
   return failWith(errorText, message + nameOrOffset(member_.path, member_.headerOffset));
 }
 
-namespace {
-
-// The first byte in [from, to) of the file that is not zero, or `to`.
-bool findNonZero(FileHandle& file, uint64_t from, uint64_t to, uint64_t& found, std::wstring& errorText) {
-  std::vector<uint8_t> bytes;
-  for (found = from; found < to;) {
-    const uint32_t piece = static_cast<uint32_t>(std::min<uint64_t>(to - found, 1 << 16));
-    if (!readArchiveBlock(file, found, piece, bytes, errorText)) {
-      if (errorText.empty()) errorText = kCutInHeader + std::to_wstring(found);
-      return false;
-    }
-    const auto nonZero = std::find_if(bytes.begin(), bytes.end(), [](uint8_t b) { return b != 0; });
-    found += static_cast<uint64_t>(nonZero - bytes.begin());
-    if (nonZero != bytes.end()) return true;
-  }
-  return true;
-}
-
-}  // namespace
+std::wstring tarDataAfterEndText(uint64_t offset) { return kDataAfterEnd + std::to_wstring(offset); }
 
 bool readTarMembers(FileHandle& file, TarContents& contents, std::wstring& errorText) {
   contents = {};
@@ -508,25 +518,33 @@ bool readTarMembers(FileHandle& file, TarContents& contents, std::wstring& error
   if (!fileSize(file, contents.archiveSize)) return fail(errorText, L"Unable to open archive file");
   const uint64_t size = contents.archiveSize;
   TarHeaderParser parser;
-  std::vector<uint8_t> block;
+  HeaderReader headers(file, size);
   std::optional<uint64_t> zeroBlockAt;  // the first of the end-of-archive blocks
+  // Past the end only zeros may follow (tar pads its output to whole
+  // records): the first other byte is named.
+  const auto checkAfterEnd = [&](uint64_t from) {
+    uint64_t nonZero = size;
+    if (from < size && !findNonZero(file, from, size, nonZero, errorText)) return false;
+    if (nonZero < size) contents.unaccounted = tarDataAfterEndText(nonZero);
+    return true;
+  };
   for (uint64_t offset = 0;;) {
     if (offset >= size || size - offset < kTarBlockSize) {
       // The file ends without the end-of-archive blocks, or inside one of them.
       if (parser.insideHeader()) return fail(errorText, kCutInHeader + std::to_wstring(offset));
       contents.end = zeroBlockAt.value_or(std::min(offset, size));
-      uint64_t nonZero = size;
-      if (offset < size && !findNonZero(file, offset, size, nonZero, errorText)) return false;
-      if (nonZero == size) return true;
-      return fail(errorText,
-                  zeroBlockAt ? kDataAfterEnd + std::to_wstring(nonZero) : kCutInHeader + std::to_wstring(offset));
+      if (!checkAfterEnd(std::min(offset, size))) return false;
+      // Without a zero block before them, the bytes left are a header cut short.
+      return zeroBlockAt || contents.unaccounted.empty() || fail(errorText, kCutInHeader + std::to_wstring(offset));
     }
-    if (!readArchiveBlock(file, offset, kTarBlockSize, block, errorText)) {
+    const uint8_t* read = headers.blockAt(offset, errorText);
+    if (read == nullptr) {
       if (errorText.empty()) errorText = kCutInHeader + std::to_wstring(offset);  // the file shrank
       return false;
     }
+    const Block block(read, kTarBlockSize);
     const bool betweenMembers = !parser.insideHeader();
-    switch (parser.take(std::span<const uint8_t, kTarBlockSize>(block.data(), kTarBlockSize), offset, errorText)) {
+    switch (parser.take(block, offset, errorText)) {
       case TarStep::Failed: return false;
       case TarStep::NextBlock:
         if (betweenMembers && !zeroBlockAt && isZeroBlock(block)) zeroBlockAt = offset;
@@ -541,14 +559,9 @@ bool readTarMembers(FileHandle& file, TarContents& contents, std::wstring& error
         offset = tarNextHeader(member);
         break;
       }
-      case TarStep::End: {
-        // Past the end only zeros may follow (tar pads its output to whole
-        // records): anything else is refused, as no member holds it.
+      case TarStep::End:
         contents.end = *zeroBlockAt;
-        uint64_t nonZero = 0;
-        if (!findNonZero(file, offset + kTarBlockSize, size, nonZero, errorText)) return false;
-        return nonZero == size || fail(errorText, kDataAfterEnd + std::to_wstring(nonZero));
-      }
+        return checkAfterEnd(isZeroBlock(block) ? offset + kTarBlockSize : offset);
     }
   }
 }

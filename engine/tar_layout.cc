@@ -26,6 +26,8 @@ std::string placeOf(std::string_view path) {
   return std::string(path);
 }
 
+constexpr uint32_t kNoMember = UINT32_MAX;
+
 // Of the members that make an entry, the last of each place, in archive order.
 std::vector<uint32_t> keptMembers(const std::vector<TarMember>& members) {
   std::vector<uint32_t> kept;
@@ -47,25 +49,28 @@ EntryKind kindOf(const TarMember& member) {
   }
 }
 
-// The kept file each kept hard link names, by member index.
-bool resolveHardLinks(const std::vector<TarMember>& members, const std::vector<uint32_t>& kept,
-                      std::unordered_map<uint32_t, uint32_t>& fileOf, std::wstring& errorText) {
-  std::unordered_map<std::string, uint32_t> byPlace;
-  for (const uint32_t i : kept) byPlace.emplace(placeOf(members[i].path), i);
-  for (const uint32_t i : kept) {
-    if (members[i].kind != TarMemberKind::HardLink) continue;
-    uint32_t at = i;
-    for (size_t hops = 0; members[at].kind == TarMemberKind::HardLink && hops <= kept.size(); ++hops) {
-      const auto found = byPlace.find(placeOf(members[at].linkTarget));
-      if (found == byPlace.end()) break;
-      at = found->second;
-    }
-    if (members[at].kind != TarMemberKind::File) {
-      return fail(errorText, L"Tar hard link names no file the archive holds: " + displayPath(members[i].path));
-    }
-    fileOf[i] = at;
+// The file member each hard link names (kNoMember where none): the member of
+// its target's place that precedes it, through a hard link there to the file
+// that one names, as tar makes them one after another. Each is found once,
+// and only the places links name are followed.
+std::vector<uint32_t> linkedFiles(const std::vector<TarMember>& members) {
+  std::vector<uint32_t> fileOf(members.size(), kNoMember);
+  std::unordered_map<std::string, uint32_t> latest;  // of each place a link names, its member so far
+  for (const TarMember& member : members) {
+    if (member.kind == TarMemberKind::HardLink) latest.emplace(placeOf(member.linkTarget), kNoMember);
   }
-  return true;
+  if (latest.empty()) return fileOf;
+  for (uint32_t i = 0; i < members.size(); ++i) {
+    const TarMember& member = members[i];
+    if (member.kind == TarMemberKind::Special) continue;
+    if (member.kind == TarMemberKind::HardLink) {
+      const uint32_t named = latest.find(placeOf(member.linkTarget))->second;
+      if (named != kNoMember) fileOf[i] = members[named].kind == TarMemberKind::File ? named : fileOf[named];
+    }
+    const auto place = latest.find(placeOf(member.path));
+    if (place != latest.end()) place->second = i;
+  }
+  return fileOf;
 }
 
 // Where a file member's stored bytes go: a sparse member's to its data
@@ -82,47 +87,73 @@ void addSpans(const TarMember& member, uint32_t file, std::vector<TarSpan>& span
   }
 }
 
-// Maps `member`; a hard link names `linked`, the file it is another name of.
-void mapMember(const TarMember& member, const TarMember* linked, TarLayout& layout) {
+// Maps `member` as an entry of `kind`: a file takes the data and metadata of
+// `content` (itself, or the replaced file a hard link names), a hard link
+// names the file at `target`.
+void mapMember(const TarMember& member, EntryKind kind, const TarMember& content, const std::string& target,
+               TarLayout& layout) {
   ExtractionPlan& plan = layout.plan;
-  const std::string place = placeOf(member.path), target = linked ? placeOf(linked->path) : member.linkTarget;
+  const std::string place = placeOf(member.path);
   PlanFile file;
-  file.kind = kindOf(member);
+  file.kind = kind;
   file.pathOffset = plan.paths.size();
   file.pathLength = static_cast<uint32_t>(place.size());
   plan.paths += place;
-  if (file.kind == EntryKind::Link || file.kind == EntryKind::HardLink) {
+  if (kind == EntryKind::Link || kind == EntryKind::HardLink) {
     file.targetLength = static_cast<uint32_t>(target.size());
     plan.paths += target;
   }
-  if (file.kind == EntryKind::File) file.length = member.size;  // a sparse member's holes included
-  if (linked != nullptr) file.length = linked->size;
-  file.unixMode = member.mode & 07777;
-  file.modifiedNs = member.modifiedNs;
-  if (file.kind == EntryKind::File) {
-    addSpans(member, static_cast<uint32_t>(plan.files.size()), layout.spans);
-    layout.fileBytes += member.size;
+  const bool fileKind = kind == EntryKind::File || kind == EntryKind::HardLink;
+  if (fileKind) file.length = content.size;  // a sparse member's holes included
+  file.unixMode = content.mode & 07777;
+  file.modifiedNs = content.modifiedNs;
+  if (kind == EntryKind::File) {
+    addSpans(content, static_cast<uint32_t>(plan.files.size()), layout.spans);
+    layout.fileBytes += content.size;
   }
   plan.files.push_back(file);
 }
 
 }  // namespace
 
+// A hard link names the file of its target's place that precedes it. Where a
+// later member replaced that file (`tar -u`), the first kept link to it
+// becomes a file of its data, and the others name that one, so that its
+// first version is extracted, as tar leaves it.
 bool layOutTar(const TarContents& contents, TarLayout& layout, std::wstring& errorText) {
   layout = TarLayout{};
   const std::vector<TarMember>& members = contents.members;
   const std::vector<uint32_t> kept = keptMembers(members);
+  std::vector<uint8_t> isKept(members.size(), 0);
   for (const uint32_t i : kept) {
+    isKept[i] = 1;
     if (members[i].kind == TarMemberKind::SymbolicLink && members[i].linkTarget.size() > kLongestLinkTarget) {
       return fail(errorText, L"Symbolic link target too long: " + displayPath(members[i].path));
     }
   }
-  std::unordered_map<uint32_t, uint32_t> fileOf;
-  if (!resolveHardLinks(members, kept, fileOf, errorText)) return false;
+  const std::vector<uint32_t> fileOf = linkedFiles(members);
+  std::unordered_map<uint32_t, uint32_t> carrierOf;  // a replaced file: the link that carries its data
   for (const uint32_t i : kept) {
-    const auto linked = fileOf.find(i);
-    mapMember(members[i], linked == fileOf.end() ? nullptr : &members[linked->second], layout);
+    const TarMember& member = members[i];
+    if (member.kind != TarMemberKind::HardLink) {
+      mapMember(member, kindOf(member), member, member.linkTarget, layout);
+      continue;
+    }
+    const uint32_t file = fileOf[i];
+    if (file == kNoMember) {
+      return fail(errorText, L"Tar hard link names no file the archive holds: " + displayPath(member.path));
+    }
+    if (isKept[file]) {
+      mapMember(member, EntryKind::HardLink, members[file], placeOf(members[file].path), layout);
+    } else if (const auto carrier = carrierOf.try_emplace(file, i).first; carrier->second == i) {
+      mapMember(member, EntryKind::File, members[file], {}, layout);
+    } else {
+      mapMember(member, EntryKind::HardLink, members[file], placeOf(members[carrier->second].path), layout);
+    }
   }
+  // A replaced file's data lies before the files that follow it.
+  std::sort(layout.spans.begin(), layout.spans.end(),
+            [](const TarSpan& a, const TarSpan& b) { return a.streamOffset < b.streamOffset; });
   for (const TarMember& member : members) {
     if (member.kind == TarMemberKind::Special)
       layout.skipped.push_back(L"Skipped special file: " + displayPath(member.path));

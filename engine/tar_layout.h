@@ -4,8 +4,10 @@
 //
 // Of members that share a path, the last alone is kept, as tar leaves it.
 // "./" in front of a path names nothing, and the tree's root (".") is no
-// entry. A hard link names the kept file of its target's path, through hard
-// links to hard links. Devices, FIFOs and sockets make no entry.
+// entry. A hard link names the file its target's path holds where the link
+// stands in the archive, through hard links to hard links; where a later
+// member replaced that file, the link is made a file of the earlier data.
+// Devices, FIFOs and sockets make no entry.
 #pragma once
 
 #include <cstdint>
@@ -36,7 +38,8 @@ struct TarLayout {
 
 // Fails, naming the member, with
 //   "Symbolic link target too long: " + name
-//   "Tar hard link names no file the archive holds: " + name
+//   "Tar hard link names no file the archive holds: " + name (nothing, or no
+//     file, at its target's path before it)
 bool layOutTar(const TarContents& contents, TarLayout& layout, std::wstring& errorText);
 
 // Appends to `plan` the unit of the stream's bytes [from, to): its raw bytes

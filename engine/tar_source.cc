@@ -108,6 +108,7 @@ bool readTar(const std::wstring& archivePath, SourceReading& reading, std::wstri
   reading.facts.blockSize = kTarPieceBytes;
   reading.facts.sourceBytes = layout.fileBytes;
   reading.skipped = std::move(layout.skipped);
+  reading.unaccounted = std::move(contents.unaccounted);
   reading.plan = [plan](const UnitFilter&, ExtractionPlan& into, std::wstring&) {
     into = *plan;
     return true;

@@ -33,6 +33,8 @@ bool fail(std::wstring& errorText, const std::wstring& message) {
 
 std::wstring atByte(uint64_t offset) { return L": at byte " + std::to_wstring(offset); }
 
+constexpr wchar_t kNoTar[] = L"This gzip file holds no tar archive: decompress it with gunzip";
+
 // Where a unit may start: a gzip member's deflate start (no point needed), or
 // a recorded point.
 struct PassPoint {
@@ -74,8 +76,9 @@ class TarScan {
     if (blockFill_ > 0) {
       const auto nonZero = std::find_if(block_.begin(), block_.begin() + blockFill_, [](uint8_t b) { return b; });
       if (nonZero != block_.begin() + blockFill_) {
+        if (next_ == 0) return fail(errorText, kNoTar);
         if (!zeroBlockAt_) return fail(errorText, L"Tar archive ends inside a header" + atByte(next_));
-        return fail(errorText, L"Data after the end of the tar archive" + atByte(next_ + (nonZero - block_.begin())));
+        contents.unaccounted = tarDataAfterEndText(next_ + (nonZero - block_.begin()));
       }
     }
     if (dataTo_ > pos_) {
@@ -118,9 +121,10 @@ class TarScan {
   size_t takeSome(const uint8_t* bytes, size_t length, std::wstring& errorText) {
     if (ended_) {
       const auto nonZero = std::find_if(bytes, bytes + length, [](uint8_t b) { return b; });
-      if (nonZero == bytes + length) return length;
-      fail(errorText, L"Data after the end of the tar archive" + atByte(pos_ + (nonZero - bytes)));
-      return 0;
+      if (nonZero != bytes + length && contents.unaccounted.empty()) {
+        contents.unaccounted = tarDataAfterEndText(pos_ + (nonZero - bytes));
+      }
+      return length;
     }
     if (pos_ < next_) {
       if (pos_ < dataFrom_ || pos_ >= dataTo_) {
@@ -149,14 +153,13 @@ class TarScan {
 
   bool takeBlock(std::wstring& errorText) {
     blockFill_ = 0;
+    const bool zeros = std::all_of(block_.begin(), block_.end(), [](uint8_t b) { return !b; });
+    if (next_ == 0 && !zeros && !looksLikeTar(block_)) return fail(errorText, kNoTar);
     const bool betweenMembers = !parser_.insideHeader();
     switch (parser_.take(block_, next_, errorText)) {
       case TarStep::Failed: return false;
       case TarStep::NextBlock:
-        if (betweenMembers && !zeroBlockAt_ &&
-            std::all_of(block_.begin(), block_.end(), [](uint8_t b) { return !b; })) {
-          zeroBlockAt_ = next_;
-        }
+        if (betweenMembers && !zeroBlockAt_ && zeros) zeroBlockAt_ = next_;
         next_ += kTarBlockSize;
         return true;
       case TarStep::Member: {
@@ -169,6 +172,7 @@ class TarScan {
       case TarStep::End:
         ended_ = true;
         contents.end = zeroBlockAt_.value_or(next_);
+        if (!zeros) contents.unaccounted = tarDataAfterEndText(next_);
         return true;
     }
     return false;
@@ -193,6 +197,7 @@ struct TargzPass {
   TarScan scan{points};
   std::vector<GzipMember> members;
   uint64_t archiveSize = 0;
+  std::wstring unaccounted;  // the tar's, else the gzip stream's
 };
 
 // Decodes the archive once; `withPoints` records where units may start (a
@@ -217,6 +222,7 @@ bool passOver(const std::wstring& archivePath, bool withPoints, TargzPass& pass,
   }
   if (!readGzip(file, gzip, errorText) || !pass.scan.finish(errorText)) return false;
   pass.members = std::move(gzip.members);
+  pass.unaccounted = pass.scan.contents.unaccounted.empty() ? gzip.unaccounted : pass.scan.contents.unaccounted;
   return true;
 }
 
@@ -316,6 +322,7 @@ bool readTargz(const std::wstring& archivePath, SourceReading& reading, std::wst
   reading.facts.blockSize = kTarPieceBytes;
   reading.facts.sourceBytes = layout.fileBytes;
   reading.skipped = std::move(layout.skipped);
+  reading.unaccounted = std::move(pass.unaccounted);
   reading.plan = [plan](const UnitFilter&, ExtractionPlan& into, std::wstring&) {
     into = *plan;
     return true;

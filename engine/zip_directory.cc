@@ -123,10 +123,11 @@ bool readZip64End(ArchiveReader& reader, uint64_t locatorAt, CentralLocation& lo
   return fail(reader.errorText, kBadCentral);
 }
 
-bool locateCentralDirectory(ArchiveReader& reader, CentralLocation& location) {
+bool locateCentralDirectory(ArchiveReader& reader, CentralLocation& location, uint64_t& archiveEnd) {
   uint64_t endAt = 0;
   std::vector<uint8_t> end;
   if (!findEndRecord(reader, endAt) || !reader.read(endAt, kEndSize, end)) return false;
+  archiveEnd = endAt + kEndSize + get16(&end[20]);
   std::vector<uint8_t> locator;
   if (endAt >= kLocatorSize) {
     if (!reader.read(endAt - kLocatorSize, 4, locator)) return false;
@@ -328,8 +329,17 @@ bool readZipDirectory(FileHandle& file, ZipDirectory& directory, std::wstring& e
   if (!fileSize(file, directory.archiveSize)) return fail(errorText, L"Unable to open archive file");
   ArchiveReader reader{file, directory.archiveSize, errorText};
   CentralLocation location;
-  return locateCentralDirectory(reader, location) && readCentralDirectory(reader, location, directory) &&
-         checkEntryRanges(directory, errorText);
+  uint64_t archiveEnd = 0, nonZero = directory.archiveSize;
+  if (!locateCentralDirectory(reader, location, archiveEnd) || !readCentralDirectory(reader, location, directory) ||
+      !checkEntryRanges(directory, errorText) ||
+      (archiveEnd < directory.archiveSize &&
+       !findNonZero(file, archiveEnd, directory.archiveSize, nonZero, errorText))) {
+    return false;
+  }
+  if (nonZero < directory.archiveSize) {
+    directory.unaccounted = L"Data after the end of the zip archive: at byte " + std::to_wstring(nonZero);
+  }
+  return true;
 }
 
 }  // namespace ablative

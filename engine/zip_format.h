@@ -60,6 +60,9 @@ struct ZipDirectory {
   uint64_t offsetShift = 0;
   uint64_t centralDirectoryOffset = 0;  // where it is, not where the archive records it
   uint64_t archiveSize = 0;
+  // Where bytes other than zeros follow the end record and its comment:
+  // "Data after the end of the zip archive: at byte " + the first of them.
+  std::wstring unaccounted;
 };
 
 // Reads the central directory of the zip archive open in `file` and checks

@@ -361,6 +361,7 @@ bool readZip(const std::wstring& archivePath, SourceReading& reading, std::wstri
   reading = SourceReading{};
   reading.facts.format = zipSource().format;
   reading.facts.blockSize = kZipPieceBytes;
+  reading.unaccounted = zip->directory.unaccounted;
   std::vector<std::wstring> splitFailures(entries.size());
   splitLargeEntries(archivePath, *zip, splitFailures);
   for (size_t i = 0; i < entries.size(); ++i) {

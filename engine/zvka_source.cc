@@ -93,9 +93,30 @@ bool planFromTables(const ArchiveTables& tables, const UnitFilter& mayLieBeyondE
   return true;
 }
 
+// Bytes other than zeros past the last block (past the tables, where there
+// is none) belong to no block.
+bool findUnaccounted(const std::wstring& archivePath, const ArchiveTables& tables, std::wstring& unaccounted,
+                     std::wstring& errorText) {
+  uint64_t end = dataStart(tables.header), nonZero = tables.archiveSize;
+  for (const BlockRecord& block : tables.blocks) {
+    if (block.offset < tables.archiveSize) end = std::max(end, block.offset + block.storedSize);
+  }
+  if (end >= tables.archiveSize) return true;
+  FileHandle file;
+  if (!openFile(archivePath, OpenMode::ReadOnly, file)) return errorText = L"Unable to open archive file", false;
+  if (!findNonZero(file, end, tables.archiveSize, nonZero, errorText)) return false;
+  if (nonZero < tables.archiveSize) {
+    unaccounted = L"Data after the archive's last block: at byte " + std::to_wstring(nonZero);
+  }
+  return true;
+}
+
 bool readTables(const std::wstring& archivePath, SourceReading& reading, std::wstring& errorText) {
   ArchiveTables tables;
-  if (!readArchiveTables(archivePath, tables, errorText)) return false;
+  if (!readArchiveTables(archivePath, tables, errorText) ||
+      !findUnaccounted(archivePath, tables, reading.unaccounted, errorText)) {
+    return false;
+  }
   reading.unitCount = static_cast<uint32_t>(tables.blocks.size());
   reading.facts =
       SourceFacts{zvkaSource().format, tables.header.version, tables.header.blockSize, tables.header.sourceBytes};

@@ -201,6 +201,72 @@ def python_archives(corpus):
         corpus.expect(archive, 'folder', 'folder', 0, 1_500_000_000 * 10**9, 0o600)
 
 
+def v7_header(info):
+    """A pre-POSIX header: no ustar magic, owner names or prefix."""
+    block = bytearray(info.tobuf(tarfile.USTAR_FORMAT, 'utf-8', 'strict'))
+    block[257:512] = bytes(255)
+    block[148:156] = b' ' * 8
+    block[148:156] = b'%06o\0 ' % sum(block)
+    return bytes(block)
+
+
+def no_data_archives(corpus):
+    """Members whose size fields say more than they hold: a folder with a size
+    followed by a hard link (as CPython's ustar/dirtype-with-size), and a
+    pre-POSIX hard link carrying its target's size."""
+    data = b'regular file\n'
+    with open(os.path.join(corpus.folder, 'content/regtype'), 'wb') as f:
+        f.write(data)
+    pad = lambda b: b + bytes(-len(b) % 512)
+    def info(path, kind, size, target=''):
+        member = tarfile.TarInfo(path)
+        member.type, member.size, member.linkname, member.mtime, member.mode = kind, size, target, 1_500_000_000, 0o644
+        return member
+    mtime = 1_500_000_000 * 10**9
+    with open(os.path.join(corpus.folder, 'dirtype-with-size.tar'), 'wb') as f:
+        f.write(info('ustar/regtype', tarfile.REGTYPE, len(data)).tobuf(tarfile.USTAR_FORMAT) + pad(data) +
+                info('ustar/dirtype-with-size', tarfile.DIRTYPE, 255).tobuf(tarfile.USTAR_FORMAT) +
+                info('ustar/lnktype', tarfile.LNKTYPE, 0, 'ustar/regtype').tobuf(tarfile.USTAR_FORMAT) + bytes(1024))
+    corpus.expect('dirtype-with-size.tar', 'ustar/regtype', 'file', len(data), mtime, 0o644, 'content/regtype')
+    corpus.expect('dirtype-with-size.tar', 'ustar/dirtype-with-size', 'folder', 0, mtime, 0o644)
+    corpus.expect('dirtype-with-size.tar', 'ustar/lnktype', 'hardlink', 0, mtime, 0o644, target='ustar/regtype')
+    with open(os.path.join(corpus.folder, 'pre-posix-hardlink.tar'), 'wb') as f:
+        f.write(v7_header(info('regtype', tarfile.REGTYPE, len(data))) + pad(data) +
+                v7_header(info('lnktype', tarfile.LNKTYPE, len(data), 'regtype')) +
+                v7_header(info('after', tarfile.REGTYPE, len(data))) + pad(data) + bytes(1024))
+    corpus.expect('pre-posix-hardlink.tar', 'regtype', 'file', len(data), mtime, 0o644, 'content/regtype')
+    corpus.expect('pre-posix-hardlink.tar', 'lnktype', 'hardlink', 0, mtime, 0o644, target='regtype')
+    corpus.expect('pre-posix-hardlink.tar', 'after', 'file', len(data), mtime, 0o644, 'content/regtype')
+
+
+def updated_archive(corpus, work):
+    """`tar -u`: a hard link to a file, then a newer version of that file."""
+    tree = os.path.join(work, 'updated')
+    os.makedirs(tree)
+    versions = [(b'first version\n', TIME_NS), (b'second, newer version\n', TIME_NS + 3600 * 10**9)]
+    for i, (data, _) in enumerate(versions):
+        with open(os.path.join(corpus.folder, 'content/updated-%d' % i), 'wb') as f:
+            f.write(data)
+    def write_a(i):
+        path = os.path.join(tree, 'a')
+        if os.path.exists(path):
+            os.remove(path)
+        with open(path, 'wb') as f:
+            f.write(versions[i][0])
+        os.chmod(path, 0o644)
+        os.utime(path, ns=(versions[i][1], versions[i][1]))
+    write_a(0)
+    os.link(os.path.join(tree, 'a'), os.path.join(tree, 'h'))
+    subprocess.run(['tar', '--format=gnu', '-cf', 'updated.tar', 'a', 'h'], cwd=tree, check=True)
+    write_a(1)
+    subprocess.run(['tar', '--format=gnu', '-uf', 'updated.tar', 'a'], cwd=tree, check=True)
+    shutil.move(os.path.join(tree, 'updated.tar'), os.path.join(corpus.folder, 'updated.tar'))
+    seconds = lambda ns: ns // 10**9 * 10**9
+    corpus.expect('updated.tar', 'a', 'file', len(versions[0][0]), seconds(versions[0][1]), 0o644, 'content/updated-0')
+    corpus.expect('updated.tar', 'h', 'hardlink', 0, seconds(versions[0][1]), 0o644, target='a')
+    corpus.expect('updated.tar', 'a', 'file', len(versions[1][0]), seconds(versions[1][1]), 0o644, 'content/updated-1')
+
+
 def main():
     folder = sys.argv[1]
     shutil.rmtree(folder, ignore_errors=True)
@@ -210,6 +276,8 @@ def main():
     gnu_tar_archives(corpus, work)
     sparse_archives(corpus, work)
     python_archives(corpus)
+    no_data_archives(corpus)
+    updated_archive(corpus, work)
     shutil.rmtree(work)
     corpus.write_manifest()
 

@@ -80,6 +80,18 @@ cmp -s "$work/tarred/sparse.bin" "$work/more/sparse.bin"
 check "a sparse member's bytes" 0 $?
 check "and its holes" "yes" "$([ "$(du -k "$work/more/sparse.bin" | cut -f1)" -lt 1024 ] && echo yes)"
 
+# `tar -u`: a hard link names the member that precedes it; the later version
+# of that path replaces only the path, so the link keeps the first version.
+mkdir -p "$work/updated"
+printf 'first' >"$work/updated/a" && ln "$work/updated/a" "$work/updated/h"
+tar -C "$work/updated" -cf "$work/updated.tar" a h
+rm "$work/updated/a" && printf 'second, newer' >"$work/updated/a" && touch -d '+1 hour' "$work/updated/a"
+tar -C "$work/updated" -uf "$work/updated.tar" a 2>/dev/null
+run extract "$work/updated.tar" "$work/updated.out"
+check "tar -u: the link keeps the first version, the path takes the second, the archive is consumed" \
+  "0|first|second, newer|1 1|" "$rc|$(cat "$work/updated.out/h")|$(cat "$work/updated.out/a")|$(stat -c %h \
+    "$work/updated.out/h") $(stat -c %h "$work/updated.out/a")|$(ls "$work" | grep -x updated.tar)"
+
 # The tree as tar.gz, with a file that decodes past a unit's 4 MiB so that
 # units start inside a gzip member: by tar (gzip -6), by pigz, as gzip
 # members of a tar cut in two (as split tools make them) with an empty one
@@ -111,7 +123,7 @@ for gz in tar.tar.gz pigz.tgz members.tar.gz fields.tar.gz; do
   check "$gz: the tree as tar kept it" "$(describe "$work/gz" | grep -v '^out \|^absolute ')" "$(describe "$work/from-$gz")"
 done
 
-# Tars and tar.gz refused before anything is written: the archive as it was, no destination, no journal.
+# Archives refused before anything is written: the archive as it was, no destination, no journal.
 python3 - "$work" <<'EOF'
 import io, sys, tarfile
 def tar(name, *members):
@@ -124,7 +136,14 @@ tar('traversal', ('ok.txt', tarfile.REGTYPE, ''), ('../evil', tarfile.REGTYPE, '
 tar('hard-link-to-nothing', ('ok.txt', tarfile.REGTYPE, ''), ('h', tarfile.LNKTYPE, 'missing'))
 tar('data-after-the-end', ('ok.txt', tarfile.REGTYPE, ''))
 open(f'{sys.argv[1]}/data-after-the-end.tar', 'ab').write(b'more')
+import zipfile
+with zipfile.ZipFile(f'{sys.argv[1]}/trailed.zip', 'w') as z:
+    z.writestr('ok.txt', 'x')
+open(f'{sys.argv[1]}/trailed.zip', 'ab').write(bytes(100) + b'more')
 EOF
+zip_size=$(($(stat -c %s "$work/trailed.zip") - 4))
+{ cat "$work/t3.zvka" && printf 'more'; } >"$work/trailed.zvka"
+printf 'A changelog, compressed on its own.\n' | gzip -c >"$work/changelog.gz"
 tar -C "$src" -czf "$work/small.tar.gz" d
 size=$(stat -c %s "$work/small.tar.gz")
 cp "$work/small.tar.gz" "$work/crc.tar.gz" && printf '\x55' | dd of="$work/crc.tar.gz" bs=1 seek=$((size - 8)) conv=notrunc status=none
@@ -133,21 +152,35 @@ head -c $((size - 100)) "$work/small.tar.gz" >"$work/cut.tar.gz"
 xz -c "$work/tree.tar" >"$work/xz.tar.gz"
 head -c 1500 "$work/traversal.tar" | gzip -c >"$work/tar-cut.tar.gz"
 gzip -c "$work/data-after-the-end.tar" >"$work/tar-trailed.tar.gz"
+# Bytes after the end, which no entry accounts for, in every format.
+trailed=("data-after-the-end.tar|Data after the end of the tar archive: at byte 10240"
+  "junk.tar.gz|Data after the end of the gzip stream: at byte $size"
+  "tar-trailed.tar.gz|Data after the end of the tar archive: at byte 10240"
+  "trailed.zip|Data after the end of the zip archive: at byte $zip_size"
+  "trailed.zvka|Data after the archive's last block: at byte $(stat -c %s "$work/t3.zvka")")
 for refusal in "traversal.tar|Unsafe path in archive: ../evil" \
   "hard-link-to-nothing.tar|Tar hard link names no file the archive holds: h" \
-  "data-after-the-end.tar|Data after the end of the tar archive: at byte 10240" \
   "crc.tar.gz|Checksum verification failed: gzip member at byte 0" "cut.tar.gz|Gzip data is damaged (ends early): at byte 0" \
-  "junk.tar.gz|Data after the end of the gzip stream: at byte $size" \
   "header-crc.tar.gz|Gzip data is damaged (header checksum mismatch): at byte 0" \
   "xz.tar.gz|Compressed archive (xz), which this program cannot extract" \
+  "changelog.gz|This gzip file holds no tar archive: decompress it with gunzip" \
   "tar-cut.tar.gz|Tar archive ends inside a header: at byte 1024" \
-  "tar-trailed.tar.gz|Data after the end of the tar archive: at byte 10240"; do
+  "${trailed[@]/%/: extract with --keep, which leaves the archive as it is}"; do
   name=${refusal%%|*}
   cp "$work/$name" "$work/$name.copy"
   run extract "$work/$name" "$work/$name.out"
   check "$name refused, nothing touched" "1|Extract failed: ${refusal#*|}|same" \
     "$rc|$err|$(cmp -s "$work/$name" "$work/$name.copy" && [ ! -e "$work/$name.out" ] &&
       [ ! -e "$work/$name.zvkj" ] && echo same)"
+done
+# ...which --keep extracts around and names, as test, list and info do.
+for case in "${trailed[@]}"; do
+  name=${case%%|*} warning="Warning: ${case#*|} (not extracted)"
+  run extract --keep "$work/$name" "$work/$name.kept"
+  kept="$rc|$(grep -Fx "$warning" <<<"$out")"
+  run test "$work/$name"
+  check "$name: --keep extracts the rest and warns, as test, list and info do" "0|$warning|0|$warning|$warning|$warning" \
+    "$kept|$rc|$err|$("$zarvik" list "$work/$name" 2>&1 >/dev/null)|$("$zarvik" info "$work/$name" 2>&1 >/dev/null)"
 done
 
 # A run that set every time and permission, then stopped before it removed its journal (every block recorded as

@@ -8,6 +8,7 @@
 #include <map>
 #include <sstream>
 
+#include "ablative.h"
 #include "block_io.h"
 #include "env.h"
 #include "tar_format.h"
@@ -99,6 +100,27 @@ TEST(TarCorpus, MembersOfArchivesOtherToolsMadeReadAsTheyWereWritten) {
   }
 }
 
+// Every archive of the corpus extracts whole, its hard links made: those
+// after members that hold no data whatever their size, and those `tar -u`
+// left naming a file it replaced.
+TEST(TarCorpus, EveryArchiveOtherToolsMadeExtracts) {
+  const char* variable = std::getenv("TAR_CORPUS");
+  if (variable == nullptr) GTEST_SKIP() << "TAR_CORPUS is not set: the corpus is made by tests/make_tar_corpus.py";
+  ScratchDir scratch;
+  for (const auto& entry : fs::directory_iterator(variable)) {
+    if (entry.path().extension() != ".tar") continue;
+    SCOPED_TRACE(entry.path().filename().string());
+    std::wstring error;
+    EXPECT_TRUE(ablative::extractArchive(wide(entry.path()), wide(scratch / entry.path().stem()), false, true, error,
+                                         {}, {}, {}))
+        << ablative::toUtf8(error);
+  }
+  const fs::path updated = scratch / "updated";
+  EXPECT_TRUE(readFile(updated / "h") == readFile(fs::path(variable) / "content/updated-0"));
+  EXPECT_TRUE(readFile(updated / "a") == readFile(fs::path(variable) / "content/updated-1"));
+  EXPECT_TRUE(readFile(scratch / "dirtype-with-size/ustar/lnktype") == readFile(fs::path(variable) / "content/regtype"));
+}
+
 // A ustar header for `name` followed by `data`, padded to whole blocks.
 Bytes member(const std::string& name, char type, const std::string& data, const std::string& linkName = "") {
   Bytes block(512 + (data.size() + 511) / 512 * 512);
@@ -164,6 +186,7 @@ struct HostileCase {
   std::function<Bytes()> make;
   std::wstring error;                   // empty: accepted
   std::vector<std::string> paths = {};  // accepted: the members' paths, a folder's with "/" after it
+  std::wstring unaccounted = L"";       // accepted: what follows the end
 };
 
 TEST(TarReader, HostileArchivesAreRefusedWithTheFaultNamed) {
@@ -242,9 +265,23 @@ TEST(TarReader, HostileArchivesAreRefusedWithTheFaultNamed) {
                                                   {"GNU.sparse.realsize", "10"}, {"GNU.sparse.name", "s"}}))),
                     sealed(member("s", '0', "3\n0\n")), zeros(1024)}); }, L"Invalid sparse map: s"},
     {"data after the end", withB([](Bytes& t) { t.resize(10240); t[5000] = 'x'; }),
-     L"Data after the end of the tar archive: at byte 5000"},
+     L"", {"a.txt", "b.txt"}, L"Data after the end of the tar archive: at byte 5000"},
     {"a header after a lone zero block", [&] { return join({a, zeros(512), b}); },
-     L"Data after the end of the tar archive: at byte 1536"},
+     L"", {"a.txt"}, L"Data after the end of the tar archive: at byte 1536"},
+    {"a lone zero block, then part of a block", [&] { return join({a, zeros(512), Bytes(100, 'x')}); },
+     L"", {"a.txt"}, L"Data after the end of the tar archive: at byte 1536"},
+    // Whatever their size fields say, as GNU tar extracts them: a folder
+    // (CPython's ustar/dirtype-with-size), a pre-POSIX hard link with its
+    // target's size, a symbolic link, a FIFO, an old folder named with a slash.
+    {"members that hold no data, whatever their size", [&] {
+       Bytes folder = member("dir", '5', ""), hard = member("h", '1', "", "a.txt"), link = member("l", '2', "", "a.txt");
+       Bytes fifo = member("p", '6', ""), old = member("old/", '0', "");
+       for (Bytes* header : {&folder, &hard, &link, &fifo, &old}) patch(*header, 0, 124, bytesOf("00000000377"));
+       return join({a, folder, hard, link, fifo, old, b, zeros(1024)}); },
+     L"", {"a.txt", "dir/", "h", "l", "p", "old/", "b.txt"}},
+    {"a pax size does not give a folder data", [&] {
+       return join({sealed(member("x", 'x', pax({{"size", "600"}}))), sealed(member("dir", '5', "")), b}); },
+     L"", {"dir/", "b.txt"}},
   };
   // clang-format on
   ScratchDir scratch;
@@ -258,6 +295,7 @@ TEST(TarReader, HostileArchivesAreRefusedWithTheFaultNamed) {
       paths.push_back(m.path + (m.kind == TarMemberKind::Folder ? "/" : ""));
     if (c.error.empty()) {
       EXPECT_EQ(paths, c.paths);
+      EXPECT_EQ(read.contents.unaccounted, c.unaccounted);
     }
   }
 }
