@@ -76,8 +76,8 @@ TEST(Resume, RefusedWhereTheDestinationLacksWhatWasTaken) {
 
 // A damaged block in the middle of a file, and a finished file removed before a resume: with salvage every other
 // block is extracted and released, the file concerned is named once and keeps its length with zeros for what is
-// missing, and the archive stays with what it still holds. Nothing counts the missing blocks as extracted, so no
-// later run can report success.
+// missing. The archive stays with the damaged block, and nothing counts it as extracted, so no later run can report
+// success; the removed file's blocks are lost, named by range, and with nothing left the archive and journal go.
 TEST(Resume, SalvageExtractsEverythingElse) {
   for (int kind = 0; kind < 3; ++kind) {
     const bool keep = kind == 0, removed = kind == 2;
@@ -100,14 +100,20 @@ TEST(Resume, SalvageExtractsEverythingElse) {
     ExtractOptions options = resumed(true);
     options.keepOriginal = keep;
     const RunResult run = s.run(options, s.out);
-    EXPECT_EQ(run.error, L"1 files could not be fully extracted");
+    EXPECT_EQ(run.error, std::wstring(L"1 files could not be fully extracted") +
+                             (removed ? L"; the archive held nothing more and was deleted" : L""));
     EXPECT_EQ(std::count(run.log.begin(), run.log.end(), removed ? L"Damaged: b/c.bin" : L"Damaged: a.txt"), 1);
     EXPECT_FALSE(run.outcome.resumable);
+    EXPECT_EQ(run.outcome.partlyConsumed, kind == 1);
     EXPECT_EQ(readTree(s.out), want);
-    if (keep) continue;
+    if (removed) {
+      EXPECT_EQ(std::count(run.log.begin(), run.log.end(), L"Lost: b/c.bin, 4 bytes from byte 0"), 1);
+      EXPECT_TRUE(!fs::exists(s.archive) && !fs::exists(s.journal));
+    }
+    if (keep || removed) continue;
     const Bytes journal = readFile(s.journal);
-    EXPECT_EQ(Bytes(journal.begin() + 16, journal.end()), removed ? (Bytes{2, 2, 2, 0, 0}) : (Bytes{2, 0, 2, 2, 2}));
-    EXPECT_EQ(fs::file_size(s.archive), s.tables.blocks[removed ? 0 : 2].offset);  // cut below what is gone
+    EXPECT_EQ(Bytes(journal.begin() + 16, journal.end()), (Bytes{2, 0, 2, 2, 2}));
+    EXPECT_EQ(fs::file_size(s.archive), s.tables.blocks[2].offset);  // cut below what is gone
     EXPECT_FALSE(s.run(resumed(), s.out).ok);
   }
 }
