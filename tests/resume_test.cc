@@ -118,6 +118,48 @@ TEST(Resume, SalvageExtractsEverythingElse) {
   }
 }
 
+// A journal whose states contradict the archive is blamed, not the archive: a resume stops with nothing written,
+// where --salvage settles what the journal got wrong from the destination. A released block recorded as not
+// extracted is found there, and the run completes; one recorded as written that neither the archive nor the
+// destination holds is lost, named by range, and the archive, with nothing left, goes.
+TEST(Resume, AJournalThatContradictsTheArchiveIsBlamed) {
+  struct Case {
+    uint8_t state;  // recorded for b/c.bin's first block, released and cut away
+    bool spoilt;    // its bytes in the destination
+    std::wstring refusal, salvaged;
+  };
+  const Case cases[] = {
+      {0, false,
+       L"The journal does not match the archive: it records 1 blocks as not extracted that the archive no longer "
+       L"holds, from 1 files, the first: b/c.bin",
+       L""},
+      {1, true, L"Neither the archive nor the destination holds block 3 of: b/c.bin",
+       L"1 files could not be fully extracted; the archive held nothing more and was deleted"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.state);
+    Scene s(smallTree());
+    interrupt(s);
+    Bytes journal = readFile(s.journal);
+    journal[16 + 3] = c.state;
+    writeFile(s.journal, journal);
+    Tree want = s.tree;
+    if (c.spoilt) {
+      want["b/c.bin"][0] ^= 1;
+      writeFile(s.out / "b" / "c.bin", want["b/c.bin"]);
+    }
+    const Bytes archive = readFile(s.archive);
+    RunResult run = s.run(resumed(), s.out);
+    EXPECT_EQ(run.error, c.refusal);
+    EXPECT_TRUE(run.outcome.damagedBlock && run.outcome.blockGone && !run.outcome.resumable);
+    EXPECT_TRUE(readFile(s.archive) == archive && readFile(s.journal) == journal);
+    run = s.run(resumed(true), s.out);
+    EXPECT_EQ(run.error, c.salvaged);
+    EXPECT_EQ(std::count(run.log.begin(), run.log.end(), L"Lost: b/c.bin, 4 bytes from byte 0"), c.spoilt ? 1 : 0);
+    EXPECT_EQ(readTree(s.out), want);
+    EXPECT_TRUE(!fs::exists(s.archive) && !fs::exists(s.journal));
+  }
+}
+
 // While a run holds an archive, another extraction of it, a test of it or a creation over it is refused at once with
 // nothing written; only runs that all keep the archive may share it. A run's hold ends with the run.
 TEST(Resume, OneRunPerArchive) {
