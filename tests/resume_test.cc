@@ -121,7 +121,7 @@ TEST(Resume, SalvageExtractsEverythingElse) {
 // A journal whose states contradict the archive is blamed, not the archive: a resume stops with nothing written,
 // where --salvage settles what the journal got wrong from the destination. A released block recorded as not
 // extracted is found there, and the run completes; one recorded as written that neither the archive nor the
-// destination holds is lost, named by range, and the archive, with nothing left, goes.
+// destination holds is lost, named by range, and the archive, with nothing left, goes. In every format.
 TEST(Resume, AJournalThatContradictsTheArchiveIsBlamed) {
   struct Case {
     uint8_t state;  // recorded for b/c.bin's first block, released and cut away
@@ -157,6 +157,34 @@ TEST(Resume, AJournalThatContradictsTheArchiveIsBlamed) {
     EXPECT_EQ(std::count(run.log.begin(), run.log.end(), L"Lost: b/c.bin, 4 bytes from byte 0"), c.spoilt ? 1 : 0);
     EXPECT_EQ(readTree(s.out), want);
     EXPECT_TRUE(!fs::exists(s.archive) && !fs::exists(s.journal));
+  }
+  // In every format: a block released by a run stopped after its second group, recorded as not extracted. A
+  // .tar.gz's units start every 4 MiB of the stream.
+  const Tree tree = {{"a", mixedBytes(3000, 1)}, {"b", mixedBytes(2000, 2)}, {"c", mixedBytes(1000, 3)}};
+  for (const Packing packing : {Packing::Zvka4, Packing::ZipStored, Packing::ZipDeflated, Packing::Tar, Packing::TarGz}) {
+    SCOPED_TRACE(static_cast<int>(packing));
+    Scene s(packing == Packing::TarGz ? Tree{{"a", mixedBytes(9 << 20, 1)}} : tree, packing);
+    ExtractOptions options;
+    options.groupBytes = 1;
+    options.shouldStop = [asks = 0]() mutable { return ++asks == 3; };
+    ASSERT_FALSE(s.run(options, s.out).ok);
+    Journal stopped{wide(s.journal)};
+    ASSERT_EQ(loadJournalAsWritten(stopped), JournalLoad::Loaded);
+    const auto released = std::find(stopped.states.begin(), stopped.states.end(), 2);
+    ASSERT_NE(released, stopped.states.end());
+    Bytes journal = readFile(s.journal);
+    journal[tailStart(stopped) - stopped.states.size() + (released - stopped.states.begin())] = 0;
+    writeFile(s.journal, journal);
+    const RunResult refused = s.run(resumed(), s.out);
+    EXPECT_TRUE(refused.error.starts_with(L"The journal does not match the archive: it records 1 blocks as not "
+                                          L"extracted that the archive no longer holds, from 1 files, the first: "))
+        << toUtf8(refused.error);
+    EXPECT_TRUE(refused.outcome.damagedBlock && refused.outcome.blockGone);
+    EXPECT_EQ(readFile(s.journal), journal);
+    const RunResult salvaged = s.run(resumed(true), s.out);
+    ASSERT_TRUE(salvaged.ok) << toUtf8(salvaged.error);
+    EXPECT_EQ(readTree(s.out), s.tree);
+    EXPECT_EQ(s.folder(), std::vector<std::string>{"out"});
   }
 }
 
