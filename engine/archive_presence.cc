@@ -33,6 +33,8 @@ bool findAbsentUnits(FileHandle& archive, const ArchiveSource& source, const Ext
     if (end > size) {
       absent.push_back(u);
       presence.cutShort = presence.cutShort || first < size;
+    } else if (inHole && plan.holesAreReleased) {
+      absent.push_back(u);
     } else if (inHole) {
       const BlockRead read = readUnit(source, archive, plan, u, stored, raw, errorText);
       if (read == BlockRead::Unreadable) return false;

@@ -123,6 +123,9 @@ struct TarContents {
   std::vector<TarMember> members;  // in archive order, every member kept (a later one of the same path too)
   uint64_t end = 0;                // where the members end: the end-of-archive blocks, or the file's end, start here
   uint64_t archiveSize = 0;
+  // Reading failed at the last member, whose data runs past the file's end:
+  // cut short, perhaps by a consuming run whose journal is gone.
+  bool endsInLastMember = false;
 };
 
 // Reads every member's headers of the tar open in `file`, seeking over the
@@ -136,7 +139,8 @@ struct TarContents {
 //   "Invalid sparse map: " + name (ranges out of order, overlapping, past the
 //     file's size, or not adding up to the stored size)
 //   "Tar extended header too large: " + name
-//   "Tar member runs past the end of the archive: " + name
+//   "Tar member runs past the end of the archive: " + name (with the member
+//     kept, and endsInLastMember)
 //   "Tar archive ends inside a header: at byte " + offset
 //   "Data after the end of the tar archive: at byte " + offset (anything but
 //     zeros after the end-of-archive blocks: this program extracts one
