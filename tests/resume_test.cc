@@ -159,11 +159,13 @@ TEST(Resume, AJournalThatContradictsTheArchiveIsBlamed) {
     EXPECT_TRUE(!fs::exists(s.archive) && !fs::exists(s.journal));
   }
   // In every format: a block released by a run stopped after its second group, recorded as not extracted. A
-  // .tar.gz's units start every 4 MiB of the stream.
+  // .tar.gz's units start every 4 MiB of the stream, and where the journal keeps the point the next one's decoding
+  // starts at, a byte of it is changed too: the salvage decodes that unit from an earlier point, never writing
+  // zeros for what the archive holds.
   const Tree tree = {{"a", mixedBytes(3000, 1)}, {"b", mixedBytes(2000, 2)}, {"c", mixedBytes(1000, 3)}};
   for (const Packing packing : {Packing::Zvka4, Packing::ZipStored, Packing::ZipDeflated, Packing::Tar, Packing::TarGz}) {
     SCOPED_TRACE(static_cast<int>(packing));
-    Scene s(packing == Packing::TarGz ? Tree{{"a", mixedBytes(9 << 20, 1)}} : tree, packing);
+    Scene s(packing == Packing::TarGz ? Tree{{"a", mixedBytes(13 << 20, 1)}} : tree, packing);
     ExtractOptions options;
     options.groupBytes = 1;
     options.shouldStop = [asks = 0]() mutable { return ++asks == 3; };
@@ -174,6 +176,8 @@ TEST(Resume, AJournalThatContradictsTheArchiveIsBlamed) {
     ASSERT_NE(released, stopped.states.end());
     Bytes journal = readFile(s.journal);
     journal[tailStart(stopped) - stopped.states.size() + (released - stopped.states.begin())] = 0;
+    if (!stopped.tail.empty()) journal[tailStart(stopped) + stopped.tail.back().offset + 100] ^= 1;
+    EXPECT_EQ(stopped.tail.empty(), packing != Packing::TarGz);
     writeFile(s.journal, journal);
     const RunResult refused = s.run(resumed(), s.out);
     EXPECT_TRUE(refused.error.starts_with(L"The journal does not match the archive: it records 1 blocks as not "
