@@ -130,7 +130,12 @@ bool Extraction::run() {
     if (pathStatus(destinationDir_).kind != PathKind::Directory) return lacksData(destinationDir_);
     errorText_ = untouched;
     removeJournal(journal_.path);
-    return complete();
+    // A salvage stopped after it deleted the archive: what it lost, it named.
+    const auto lost =
+        std::count(journal_.states.begin(), journal_.states.end(), static_cast<uint8_t>(BlockState::Lost));
+    if (lost == 0) return complete();
+    salvageEnded_ = consumedWhole_ = true;
+    return fail(std::to_wstring(lost) + L" blocks were lost; the archive held nothing more and was deleted");
   }
   // The plan takes the reading's place, which may hold the archive's tables.
   const uint32_t unitCount = reading.unitCount;
@@ -350,8 +355,8 @@ bool Extraction::passOver(uint32_t u, BlockRead read, const std::wstring& why) {
   const bool gone = ablate_ && stateOf(journal_, u) == BlockState::DestWritten;
   if (!salvage_ && gone) {
     damagedBlock_ = blockGone_ = true;
-    return fail(L"Neither the archive nor the destination holds block " + std::to_wstring(u) +
-                L" of: " + displayPath(plan_.pathOf(plan_.piecesOf(u).front().file)));
+    return fail(L"Neither the archive nor the destination holds block " + std::to_wstring(u) + L" of: " +
+                displayPath(plan_.pathOf(plan_.piecesOf(u).front().file)));
   }
   if (!salvage_) return damagedBlock_ = read == BlockRead::Damaged, fail(why);
   if (gone) return settle({u}, BlockState::Lost) && (nameLost(u), true);

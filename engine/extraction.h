@@ -125,9 +125,9 @@ class Extraction {
   std::vector<uint8_t> stored_, raw_;
   std::optional<UnitDecoders> decoders_;        // while units are taken
   std::vector<uint32_t> written_, releasable_;  // of the group in hand
-  std::vector<uint32_t> absent_;  // gone from the archive while no journal records them taken (salvage)
-  std::vector<uint32_t> held_;    // absent units the destination holds
-  std::vector<uint32_t> lost_;    // absent units it lacks, and released units a salvaging run found missing
+  std::vector<uint32_t> absent_;                // gone while nothing records them taken (salvage)
+  std::vector<uint32_t> held_;                  // absent units the destination holds
+  std::vector<uint32_t> lost_;                  // absent units it lacks, released ones found missing from it
   std::vector<uint8_t> damaged_;                // per file
   uint32_t damagedFiles_ = 0;
   uint32_t blocksDone_ = 0;

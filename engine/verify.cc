@@ -22,7 +22,8 @@ bool checkContents(FileHandle& archive, const ArchiveSource& source, SourceReadi
                    bool progress, ExtractionPlan& plan, std::wstring& errorText) {
   std::vector<uint32_t> absent;
   if (progress) {
-    if (!checkArchiveAgainstJournal(archive, source, std::move(reading), journal, plan, absent, errorText)) return false;
+    if (!checkArchiveAgainstJournal(archive, source, std::move(reading), journal, plan, absent, errorText))
+      return false;
     if (absent.empty()) return true;
     errorText = journalContradictedText(plan, absent);
     return false;

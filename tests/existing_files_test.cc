@@ -141,7 +141,8 @@ TEST(ExistingFiles, AConsumedArchiveWithoutItsJournalIsRecognised) {
     writeFile(s.archive, archive);
     const fs::path into = there ? s.out : s.scratch / "salvaged";
     const RunResult run = s.run(salvage, into);
-    EXPECT_EQ(run.error, there ? L"" : L"1 files could not be fully extracted; the archive held nothing more and was deleted");
+    EXPECT_EQ(run.error,
+              there ? L"" : L"1 files could not be fully extracted; the archive held nothing more and was deleted");
     EXPECT_EQ(std::count(run.log.begin(), run.log.end(), L"Lost: b/c.bin, 2 bytes from byte 4"), there ? 0 : 1);
     Tree want = s.tree;
     if (!there) want["b/c.bin"] = Bytes(6, 0);

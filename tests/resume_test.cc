@@ -72,6 +72,11 @@ TEST(Resume, RefusedWhereTheDestinationLacksWhatWasTaken) {
   EXPECT_EQ(s.run(resumed(), elsewhere).error, lacks + wide(elsewhere));
   EXPECT_TRUE(fs::exists(s.journal) && !fs::exists(elsewhere));
   EXPECT_TRUE(s.run(resumed(), s.out).ok && s.folder() == std::vector<std::string>{"out"});
+  // Nor is a salvage's, which still says what it lost.
+  writeFile(s.journal, std::string("ZVKJWIN\0\1\0\0\0\5\0\0\0\2\2\2\3\2", 21));
+  const RunResult lost = s.run(resumed(), s.out);
+  EXPECT_EQ(lost.error, L"1 blocks were lost; the archive held nothing more and was deleted");
+  EXPECT_FALSE(lost.outcome.resumable || lost.outcome.partlyConsumed || fs::exists(s.journal));
 }
 
 // A damaged block in the middle of a file, and a finished file removed before a resume: with salvage every other
@@ -163,7 +168,8 @@ TEST(Resume, AJournalThatContradictsTheArchiveIsBlamed) {
   // starts at, a byte of it is changed too: the salvage decodes that unit from an earlier point, never writing
   // zeros for what the archive holds.
   const Tree tree = {{"a", mixedBytes(3000, 1)}, {"b", mixedBytes(2000, 2)}, {"c", mixedBytes(1000, 3)}};
-  for (const Packing packing : {Packing::Zvka4, Packing::ZipStored, Packing::ZipDeflated, Packing::Tar, Packing::TarGz}) {
+  for (const Packing packing :
+       {Packing::Zvka4, Packing::ZipStored, Packing::ZipDeflated, Packing::Tar, Packing::TarGz}) {
     SCOPED_TRACE(static_cast<int>(packing));
     Scene s(packing == Packing::TarGz ? Tree{{"a", mixedBytes(13 << 20, 1)}} : tree, packing);
     ExtractOptions options;
@@ -180,8 +186,9 @@ TEST(Resume, AJournalThatContradictsTheArchiveIsBlamed) {
     EXPECT_EQ(stopped.tail.empty(), packing != Packing::TarGz);
     writeFile(s.journal, journal);
     const RunResult refused = s.run(resumed(), s.out);
-    EXPECT_TRUE(refused.error.starts_with(L"The journal does not match the archive: it records 1 blocks as not "
-                                          L"extracted that the archive no longer holds, from 1 files, the first: "))
+    EXPECT_TRUE(
+        refused.error.starts_with(L"The journal does not match the archive: it records 1 blocks as not "
+                                  L"extracted that the archive no longer holds, from 1 files, the first: "))
         << toUtf8(refused.error);
     EXPECT_TRUE(refused.outcome.damagedBlock && refused.outcome.blockGone);
     EXPECT_EQ(readFile(s.journal), journal);
