@@ -349,10 +349,11 @@ bool Extraction::takeUnit(PreparedUnit& prepared) {
 }
 
 // A unit that could not be read: where the journal has it written, its
-// destination was found to lack it, so it is lost; else it is left where it
-// is, in the archive and in the journal. Without salvage either stops the run.
+// destination was found to lack it, so it is lost (unless only the read
+// failed, which a resume tries again); else it is left where it is, in the
+// archive and in the journal. Without salvage either stops the run.
 bool Extraction::passOver(uint32_t u, BlockRead read, const std::wstring& why) {
-  const bool gone = ablate_ && stateOf(journal_, u) == BlockState::DestWritten;
+  const bool gone = ablate_ && read == BlockRead::Damaged && stateOf(journal_, u) == BlockState::DestWritten;
   if (!salvage_ && gone) {
     damagedBlock_ = blockGone_ = true;
     return fail(L"Neither the archive nor the destination holds block " + std::to_wstring(u) + L" of: " +
