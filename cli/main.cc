@@ -156,8 +156,10 @@ int runTest(const Command& command) {
   }
   if (!archive.warning.empty()) warn(out, archive.warning);
   std::wstring verified = L"OK: " + std::to_wstring(archive.fileCount) + L" files, " +
-                          std::to_wstring(archive.blockCount - archive.blocksReleased) + L" blocks verified";
+                          std::to_wstring(archive.blockCount - archive.blocksReleased - archive.blocksLost) +
+                          L" blocks verified";
   if (archive.blocksReleased > 0) verified += L", " + std::to_wstring(archive.blocksReleased) + L" already released";
+  if (archive.blocksLost > 0) verified += L", " + std::to_wstring(archive.blocksLost) + L" lost";
   out.log(verified);
   return out.succeed();
 }
@@ -233,10 +235,11 @@ int runExtract(const Command& command) {
   if (ok) return out.succeed();
   if (outcome.damagedBlock) {
     const std::vector<std::wstring> salvage = salvageCommand(command, archive, outcome);
-    return out.failDamaged(L"Extract failed: ", errorText, salvage,
-                           L"The archive is damaged there; resuming would stop at the same block. To extract "
-                           L"everything else, run: " +
-                               commandLine(salvage) + L"\n");
+    const std::wstring why = outcome.blockGone ? L"Resuming would stop there again. To extract everything else and "
+                                                 L"name what is lost, run: "
+                                               : L"The archive is damaged there; resuming would stop at the same "
+                                                 L"block. To extract everything else, run: ";
+    return out.failDamaged(L"Extract failed: ", errorText, salvage, why + commandLine(salvage) + L"\n");
   }
   const std::vector<std::wstring> resume =
       outcome.resumable ? resumeCommand(command, archive, outcome) : std::vector<std::wstring>{};
@@ -263,6 +266,7 @@ int runInfo(const Command& command) {
   } else if (d.partlyExtracted) {
     state = L"partly extracted, " + std::to_wstring(d.blocksReleased) + L" of " + std::to_wstring(d.blockCount) +
             L" blocks released";
+    if (d.blocksLost > 0) state += L", " + std::to_wstring(d.blocksLost) + L" lost";
     if (d.blocksDamaged > 0) state += L", " + std::to_wstring(d.blocksDamaged) + L" kept because damaged";
   }
   if (!d.warning.empty()) warn(out, d.warning);
@@ -275,7 +279,8 @@ int runInfo(const Command& command) {
     info.add("blocks", uint64_t{d.blockCount}).add("blockSize", uint64_t{d.blockSize});
     info.add("sourceBytes", d.sourceBytes).add("storedBytes", d.storedBytes).add("state", state);
     info.add("blocksReleased", uint64_t{d.blocksReleased}).add("blocksDamaged", uint64_t{d.blocksDamaged});
-    info.add("blocksMissing", uint64_t{d.blocksMissing}).add("release", release);
+    info.add("blocksMissing", uint64_t{d.blocksMissing}).add("blocksLost", uint64_t{d.blocksLost});
+    info.add("release", release);
     if (d.withDestination) {
       info.add("freeAtDestination", d.space.freeAtDestination).add("neededToExtract", d.space.ablative);
       info.add("neededWithKeep", d.space.keep);

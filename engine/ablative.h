@@ -132,6 +132,9 @@ struct ExtractOutcome {
   // decode or verify, or the archive ends before it): resuming would stop
   // there again, while a salvaging run extracts everything else.
   bool damagedBlock = false;
+  // The block is gone from the archive and its destination lacks it: a
+  // salvaging run names it lost.
+  bool blockGone = false;
   // The archive was left partly consumed, resumable or not.
   bool partlyConsumed = false;
 };
@@ -181,6 +184,7 @@ struct ArchiveDescription {
   uint64_t storedBytes = 0;      // the data area as written
   bool partlyExtracted = false;  // its journal records progress
   uint32_t blocksReleased = 0;   // by earlier runs, as the journal records
+  uint32_t blocksLost = 0;       // given up by a salvage: gone from the archive and from the destination
   // Kept in the archive because a run passed over them as damaged: blocks
   // still there below which (in the order runs take them) a block was
   // released. A damaged block that is the last one taken is not told apart

@@ -8,8 +8,8 @@
 
 namespace ablative {
 
-bool findAbsentUnits(FileHandle& archive, const ArchiveSource& source, const ExtractionPlan& plan, Presence& presence,
-                     std::wstring& errorText) {
+bool findAbsentUnits(FileHandle& archive, const ArchiveSource& source, const ExtractionPlan& plan,
+                     const std::function<bool(uint32_t unit)>& concerned, Presence& presence, std::wstring& errorText) {
   presence = Presence{};
   std::vector<uint32_t>& absent = presence.absent;
   uint64_t size = 0;
@@ -26,12 +26,15 @@ bool findAbsentUnits(FileHandle& archive, const ArchiveSource& source, const Ext
   std::vector<uint8_t> stored, raw;
   size_t hole = 0;
   for (uint32_t u : byOffset) {
+    if (!concerned(u)) continue;
     const uint64_t first = units[u].offset, end = plan.endOf(u);
     while (hole < holes.size() && holes[hole].end <= first) ++hole;
     const bool inHole = hole < holes.size() && holes[hole].first < end;
     if (end > size) {
       absent.push_back(u);
       presence.cutShort = presence.cutShort || first < size;
+    } else if (inHole && plan.holesAreReleased) {
+      absent.push_back(u);
     } else if (inHole) {
       const BlockRead read = readUnit(source, archive, plan, u, stored, raw, errorText);
       if (read == BlockRead::Unreadable) return false;
@@ -47,7 +50,8 @@ bool checkArchiveAlone(FileHandle& archive, const ArchiveSource& source, SourceR
   Presence presence;
   if (!planArchive(
           std::move(reading), [](uint32_t) { return true; }, plan, errorText) ||
-      !findAbsentUnits(archive, source, plan, presence, errorText)) {
+      !findAbsentUnits(
+          archive, source, plan, [](uint32_t) { return true; }, presence, errorText)) {
     return false;
   }
   if (presence.cutShort) {
@@ -58,16 +62,47 @@ bool checkArchiveAlone(FileHandle& archive, const ArchiveSource& source, SourceR
   return true;
 }
 
-std::wstring journalMissingText(const ExtractionPlan& plan, const std::vector<uint32_t>& absent) {
+// An extraction cuts the archive only where a unit starts: a unit the
+// journal has not seen taken that the archive ends inside is as gone as one
+// wholly beyond its end.
+bool checkArchiveAgainstJournal(FileHandle& archive, const ArchiveSource& source, SourceReading reading,
+                                const Journal& journal, ExtractionPlan& plan, std::vector<uint32_t>& contradicted,
+                                std::wstring& errorText) {
+  Presence presence;
+  const auto pending = [&](uint32_t u) { return stateOf(journal, u) == BlockState::Pending; };
+  if (!planArchive(
+          std::move(reading), [](uint32_t) { return true; }, plan, errorText) ||
+      !findAbsentUnits(archive, source, plan, pending, presence, errorText)) {
+    return false;
+  }
+  contradicted = std::move(presence.absent);
+  return true;
+}
+
+namespace {
+
+// ", from K files, the first: " + the first file's path, of the files with a piece of `units`.
+std::wstring filesOf(const ExtractionPlan& plan, const std::vector<uint32_t>& units) {
   std::vector<uint8_t> lacking(plan.files.size(), 0);
-  for (uint32_t u : absent) {
+  for (uint32_t u : units) {
     for (const PlanPiece& piece : plan.piecesOf(u)) lacking[piece.file] = 1;
   }
   const auto first = std::find(lacking.begin(), lacking.end(), 1);
   const auto files = std::count(lacking.begin(), lacking.end(), 1);
+  return L", from " + std::to_wstring(files) + L" files, the first: " +
+         displayPath(plan.pathOf(static_cast<uint32_t>(first - lacking.begin())));
+}
+
+}  // namespace
+
+std::wstring journalContradictedText(const ExtractionPlan& plan, const std::vector<uint32_t>& contradicted) {
+  return L"The journal does not match the archive: it records " + std::to_wstring(contradicted.size()) +
+         L" blocks as not extracted that the archive no longer holds" + filesOf(plan, contradicted);
+}
+
+std::wstring journalMissingText(const ExtractionPlan& plan, const std::vector<uint32_t>& absent) {
   return L"This archive was partly extracted and its journal is missing: " + std::to_wstring(absent.size()) + L" of " +
-         std::to_wstring(plan.units.size()) + L" blocks are gone, from " + std::to_wstring(files) +
-         L" files, the first: " + displayPath(plan.pathOf(static_cast<uint32_t>(first - lacking.begin())));
+         std::to_wstring(plan.units.size()) + L" blocks are gone" + filesOf(plan, absent);
 }
 
 }  // namespace ablative

@@ -6,12 +6,14 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
 #include "archive_source.h"
 #include "env.h"
 #include "extraction_plan.h"
+#include "journal.h"
 
 namespace ablative {
 
@@ -25,16 +27,29 @@ struct Presence {
   bool cutShort = false;
 };
 
-// Needs a plan whose units may lie beyond the end. Fails only when the
-// archive cannot be read, with that message.
-bool findAbsentUnits(FileHandle& archive, const ArchiveSource& source, const ExtractionPlan& plan, Presence& presence,
-                     std::wstring& errorText);
+// Needs a plan whose units may lie beyond the end; looks only at the units
+// `concerned` names. Fails only when the archive cannot be read, with that
+// message.
+bool findAbsentUnits(FileHandle& archive, const ArchiveSource& source, const ExtractionPlan& plan,
+                     const std::function<bool(uint32_t unit)>& concerned, Presence& presence, std::wstring& errorText);
 
 // For an archive no journal speaks for: planArchive, then the units it lacks
 // into `absent`. Fails with the checks' messages, or with "Invalid archive
 // block table" when it was cut short.
 bool checkArchiveAlone(FileHandle& archive, const ArchiveSource& source, SourceReading reading, ExtractionPlan& plan,
                        std::vector<uint32_t>& absent, std::wstring& errorText);
+
+// For an archive whose journal records progress: planArchive, then the units
+// the journal records as Pending that the archive no longer holds into
+// `contradicted`. Fails with the checks' messages.
+bool checkArchiveAgainstJournal(FileHandle& archive, const ArchiveSource& source, SourceReading reading,
+                                const Journal& journal, ExtractionPlan& plan, std::vector<uint32_t>& contradicted,
+                                std::wstring& errorText);
+
+// "The journal does not match the archive: it records N blocks as not
+// extracted that the archive no longer holds, from K files, the first: " +
+// the first file's path.
+std::wstring journalContradictedText(const ExtractionPlan& plan, const std::vector<uint32_t>& contradicted);
 
 // "This archive was partly extracted and its journal is missing: N of M
 // blocks are gone, from K files, the first: " + the first file's path.

@@ -17,14 +17,14 @@ void ArchiveRelease::start() {
 bool ArchiveRelease::release(std::vector<uint32_t>& group, const Journal& journal, std::wstring& errorText) {
   if (!cutsOnly_) return cutWillTake(group, journal) || punch(group, errorText);
   for (uint32_t b : group) releasing_[b] = 1;
-  const bool cut = cutWhile([&](uint32_t b) { return releasing_[b] || isPunched(journal, b); }, errorText);
+  const bool cut = cutWhile([&](uint32_t b) { return releasing_[b] || isSettled(journal, b); }, errorText);
   for (uint32_t b : group) releasing_[b] = 0;
   std::erase_if(group, [this](uint32_t b) { return plan_.units[b].offset < end_; });
   return cut;
 }
 
 bool ArchiveRelease::cutTail(const Journal& journal, std::wstring& errorText) {
-  return cutWhile([&](uint32_t b) { return isPunched(journal, b); }, errorText);
+  return cutWhile([&](uint32_t b) { return isSettled(journal, b); }, errorText);
 }
 
 // An archive its journal describes is cut wherever its units end, the bytes
@@ -39,7 +39,7 @@ bool ArchiveRelease::cutWillTake(const std::vector<uint32_t>& group, const Journ
   for (size_t k = tailCursor_; k < plan_.tailOrder.size(); ++k) {
     const uint32_t b = plan_.tailOrder[k];
     if (plan_.units[b].offset >= end_) continue;  // an earlier run cut it away
-    if (!releasing_[b] && !isPunched(journal, b)) break;
+    if (!releasing_[b] && !isSettled(journal, b)) break;
     reach = std::min(reach, plan_.units[b].offset);
   }
   for (uint32_t b : group) releasing_[b] = 0;

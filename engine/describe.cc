@@ -29,18 +29,28 @@ uint32_t passedOver(const ExtractionPlan& plan, const Journal& journal) {
   return count;
 }
 
-// Without a journal that records progress, what the archive itself shows.
-bool countMissing(const std::wstring& archivePath, const ArchiveSource& source, SourceReading reading,
-                  ExtractionPlan& plan, uint32_t& missing, std::wstring& errorText) {
+// Units an interrupted run released may have been cut off the archive's
+// end, as its journal records; a journal that records others gone is not to
+// be trusted. Without a journal that records progress, what the archive
+// itself shows counts as missing.
+bool checkContents(const std::wstring& archivePath, const ArchiveSource& source, SourceReading reading,
+                   const Journal& journal, bool progress, ExtractionPlan& plan, uint32_t& missing,
+                   std::wstring& errorText) {
   FileHandle archive;
   std::vector<uint32_t> absent;
   if (!openFile(archivePath, OpenMode::ReadOnly, archive)) {
     errorText = L"Unable to open archive file";
     return false;
   }
-  if (!checkArchiveAlone(archive, source, std::move(reading), plan, absent, errorText)) return false;
-  missing = static_cast<uint32_t>(absent.size());
-  return true;
+  if (!progress) {
+    if (!checkArchiveAlone(archive, source, std::move(reading), plan, absent, errorText)) return false;
+    missing = static_cast<uint32_t>(absent.size());
+    return true;
+  }
+  if (!checkArchiveAgainstJournal(archive, source, std::move(reading), journal, plan, absent, errorText)) return false;
+  if (absent.empty()) return true;
+  errorText = journalContradictedText(plan, absent);
+  return false;
 }
 
 // The codecs a .zvka archive's blocks use, by name.
@@ -70,8 +80,6 @@ bool describeArchive(const std::wstring& archivePath, const std::wstring& destin
   if (!loaded) std::fill(journal.states.begin(), journal.states.end(), 0);
   description = ArchiveDescription{};
   description.partlyExtracted = recordsProgress(journal);
-  // Units an interrupted run released may have been cut off the archive's end.
-  const auto cutAway = [&](uint32_t u) { return mayBeCutAway(journal, u); };
   const SourceFacts facts = reading.facts;
   description.format = reading.facts.format;
   description.version = reading.facts.version;
@@ -79,9 +87,8 @@ bool describeArchive(const std::wstring& archivePath, const std::wstring& destin
   description.sourceBytes = reading.facts.sourceBytes;
   if (!reading.unaccounted.empty()) description.warning = unaccountedWarning(reading.unaccounted);
   ExtractionPlan plan;
-  if (description.partlyExtracted
-          ? !planArchive(std::move(reading), cutAway, plan, errorText)
-          : !countMissing(archivePath, source, std::move(reading), plan, description.blocksMissing, errorText)) {
+  if (!checkContents(archivePath, source, std::move(reading), journal, description.partlyExtracted, plan,
+                     description.blocksMissing, errorText)) {
     return false;
   }
 
@@ -92,6 +99,7 @@ bool describeArchive(const std::wstring& archivePath, const std::wstring& destin
   for (uint32_t u = 0; u < plan.units.size(); ++u) {
     description.storedBytes += plan.units[u].storedSize;
     if (isPunched(journal, u)) ++description.blocksReleased;
+    if (stateOf(journal, u) == BlockState::Lost) ++description.blocksLost;
   }
   description.blocksDamaged = passedOver(plan, journal);
   FileSystemTraits traits;

@@ -130,7 +130,12 @@ bool Extraction::run() {
     if (pathStatus(destinationDir_).kind != PathKind::Directory) return lacksData(destinationDir_);
     errorText_ = untouched;
     removeJournal(journal_.path);
-    return complete();
+    // A salvage stopped after it deleted the archive: what it lost, it named.
+    const auto lost =
+        std::count(journal_.states.begin(), journal_.states.end(), static_cast<uint8_t>(BlockState::Lost));
+    if (lost == 0) return complete();
+    salvageEnded_ = consumedWhole_ = true;
+    return fail(std::to_wstring(lost) + L" blocks were lost; the archive held nothing more and was deleted");
   }
   // The plan takes the reading's place, which may hold the archive's tables.
   const uint32_t unitCount = reading.unitCount;
@@ -143,14 +148,13 @@ bool Extraction::run() {
   }
   recordPlanInJournal();
   damaged_.assign(plan_.files.size(), 0);
-  leftAlone_.assign(plan_.files.size(), 0);
   files_.emplace(
       destinationDir_, [this](uint32_t file) { return fromUtf8(plan_.pathOf(file)); }, fileLengths(plan_),
       fileKinds(plan_));
   if (!files_->checkPaths(errorText_) || !checkFileSizeLimit() || !checkDestinationHoldsExtracted() || !checkSpace()) {
     return false;
   }
-  leaveAloneWhatMayHoldMore();
+  if (salvage_) settleAbsentUnits();
   accepted_ = true;
   for (const std::wstring& line : skipped) log(line);
   if (!unaccounted.empty()) log(unaccountedWarning(unaccounted));
@@ -165,7 +169,8 @@ ExtractOutcome Extraction::outcome(bool succeeded) const {
   outcome.resumeHere = outcome.resumable && accepted_;
   outcome.destinationLacksData = destinationLacksData_;
   outcome.damagedBlock = damagedBlock_;
-  outcome.partlyConsumed = !succeeded && recordsProgress(journal_);
+  outcome.blockGone = blockGone_;
+  outcome.partlyConsumed = !succeeded && !consumedWhole_ && recordsProgress(journal_);
   return outcome;
 }
 
@@ -181,13 +186,40 @@ bool Extraction::prepareDestination() {
     return fail(L"Failed to initialize journal");
   }
   if (ablate_) trimTail(journal_);  // a cut a stopped run made may not have lasted
-  if (ablate_ && !recordStates(journal_, lost_, BlockState::Pending)) return fail(L"Failed to initialize journal");
+  if (!settle(held_, BlockState::Punched) || !settle(lost_, BlockState::Lost)) return false;
+  nameLostUnits();
   return adoptEarlierFiles();
 }
 
-// The files a stopped run wrote, as its journal records them.
+// Records `state` for `units`, durably where the run consumes the archive.
+bool Extraction::settle(const std::vector<uint32_t>& units, BlockState state) {
+  if (!ablate_) {
+    for (uint32_t u : units) journal_.states[u] = static_cast<uint8_t>(state);
+    return true;
+  }
+  return recordStates(journal_, units, state) || fail(L"Failed to initialize journal");
+}
+
+// Every lost unit, as nameLost says: each run says so again until the
+// archive is gone.
+void Extraction::nameLostUnits() {
+  for (uint32_t u = 0; u < plan_.units.size(); ++u) {
+    if (stateOf(journal_, u) == BlockState::Lost) nameLost(u);
+  }
+}
+
+// The bytes unit `u` held, by file and range, and its files as damaged.
+void Extraction::nameLost(uint32_t u) {
+  for (const PlanPiece& piece : plan_.piecesOf(u)) {
+    log(L"Lost: " + displayPath(plan_.pathOf(piece.file)) + L", " + std::to_wstring(piece.length) +
+        L" bytes from byte " + std::to_wstring(piece.destOffset));
+    markDamaged(piece.file);
+  }
+}
+
+// The files a stopped run wrote, as its journal records them, and those that
+// hold what a salvage found gone from the archive.
 bool Extraction::adoptEarlierFiles() {
-  if (!journalLoaded_) return true;
   std::vector<uint8_t> written(plan_.files.size(), 0);
   std::vector<uint32_t> names(plan_.files.size(), 1);  // its own and the hard links the plan makes to it
   for (const uint32_t target : hardLinkTargets(plan_)) {
@@ -206,7 +238,7 @@ bool Extraction::adoptEarlierFiles() {
 bool Extraction::startPosition() {
   for (uint32_t u = 0; u < plan_.units.size(); ++u) {
     bytesTotal_ += plan_.units[u].rawSize;
-    if (!ablate_ || !isPunched(journal_, u)) continue;
+    if (!isSettled(journal_, u)) continue;
     ++blocksDone_;
     bytesDone_ += plan_.units[u].rawSize;
     bytesFreed_ += plan_.units[u].storedSize;
@@ -235,7 +267,7 @@ void Extraction::reserveBuffers() {
   size_t largestStored = 0, largestRaw = 0;
   for (uint32_t u = 0; u < plan_.units.size(); ++u) {
     const PlanUnit& unit = plan_.units[u];
-    if ((ablate_ && isPunched(journal_, u)) || !unit.decodable) continue;
+    if (isSettled(journal_, u) || !unit.decodable) continue;
     largestStored = std::max<size_t>(largestStored, unit.storedSize);
     largestRaw = std::max<size_t>(largestRaw, unit.rawSize);
   }
@@ -272,14 +304,12 @@ bool Extraction::extractGroup(size_t first, size_t end) {
 
 // What unit `u` needs: nothing where an earlier run released it, nor where a
 // resumed run finds it in its destination intact already; else its stored
-// bytes, read here and handed to the decoders. A unit with a piece of a file
-// left alone is left alone whole.
+// bytes, read here and handed to the decoders.
 bool Extraction::prepareUnit(uint32_t u, PreparedUnit& prepared) {
   const std::span<const PlanPiece> pieces = plan_.piecesOf(u);
   const auto madeByRun = [this](const PlanPiece& piece) { return files_->made(piece.file); };
-  const auto leftAlone = [this](const PlanPiece& piece) { return leftAlone_[piece.file] != 0; };
   prepared.unit = u;
-  if (ablate_ && isPunched(journal_, u)) return true;
+  if (isSettled(journal_, u)) return true;
   if (ablate_ && stateOf(journal_, u) == BlockState::DestWritten &&
       std::all_of(pieces.begin(), pieces.end(), madeByRun)) {
     bool opened = true;
@@ -294,9 +324,7 @@ bool Extraction::prepareUnit(uint32_t u, PreparedUnit& prepared) {
     if (holds) return true;
   }
   prepared.step = UnitStep::Failed;
-  prepared.read = std::any_of(pieces.begin(), pieces.end(), leftAlone)
-                      ? BlockRead::Damaged
-                      : source_->readStored(archive_, plan_, u, stored_, prepared.errorText);
+  prepared.read = source_->readStored(archive_, plan_, u, stored_, prepared.errorText);
   if (prepared.read != BlockRead::Verified) return true;
   prepared.step = UnitStep::Decode;
   decoders_->hand(u, stored_);
@@ -312,18 +340,30 @@ bool Extraction::takeUnit(PreparedUnit& prepared) {
     return true;
   }
   const BlockRead read = prepared.step == UnitStep::Decode ? decoders_->take(raw_, prepared.errorText) : prepared.read;
-  if (read != BlockRead::Verified) {
-    if (!salvage_) return damagedBlock_ = read == BlockRead::Damaged, fail(prepared.errorText);
-    // Left where it is, in the archive and in the journal.
-    for (const PlanPiece& piece : plan_.piecesOf(u)) markDamaged(piece.file);
-    return true;
-  }
+  if (read != BlockRead::Verified) return passOver(u, read, prepared.errorText);
   for (const PlanPiece& piece : plan_.piecesOf(u)) {
     const std::span<const uint8_t> bytes(raw_.data() + piece.rawOffset, piece.length);
     if (!files_->write(piece.file, piece.destOffset, bytes, errorText_)) return false;
   }
   written_.push_back(u);
   releasable_.push_back(u);
+  return true;
+}
+
+// A unit that could not be read: where the journal has it written, its
+// destination was found to lack it, so it is lost (unless only the read
+// failed, which a resume tries again); else it is left where it is, in the
+// archive and in the journal. Without salvage either stops the run.
+bool Extraction::passOver(uint32_t u, BlockRead read, const std::wstring& why) {
+  const bool gone = ablate_ && read == BlockRead::Damaged && stateOf(journal_, u) == BlockState::DestWritten;
+  if (!salvage_ && gone) {
+    damagedBlock_ = blockGone_ = true;
+    return fail(L"Neither the archive nor the destination holds block " + std::to_wstring(u) + L" of: " +
+                displayPath(plan_.pathOf(plan_.piecesOf(u).front().file)));
+  }
+  if (!salvage_) return damagedBlock_ = read == BlockRead::Damaged, fail(why);
+  if (gone) return settle({u}, BlockState::Lost) && (nameLost(u), true);
+  for (const PlanPiece& piece : plan_.piecesOf(u)) markDamaged(piece.file);
   return true;
 }
 
@@ -386,7 +426,12 @@ bool Extraction::finish() {
   journal_.file.close();
   if (damagedFiles_ > 0) {
     salvageEnded_ = true;
-    return fail(std::to_wstring(damagedFiles_) + L" files could not be fully extracted");
+    const std::wstring damaged = std::to_wstring(damagedFiles_) + L" files could not be fully extracted";
+    if (!ablate_ || !everyBlockSettled(journal_)) return fail(damaged);
+    // What was lost is named above, and the archive holds nothing more: keeping it would only invite runs.
+    consumedWhole_ = true;
+    removeArchiveThenJournal();
+    return fail(damaged + L"; the archive held nothing more and was deleted");
   }
   if (ablate_) {
     removeArchiveThenJournal();

@@ -60,13 +60,16 @@ class Extraction {
   void recordPlanInJournal();
   bool checkOwnFiles();
   bool checkDestinationHoldsExtracted();
-  void leaveAloneWhatMayHoldMore();
+  void settleAbsentUnits();
   bool lacksData(const std::wstring& path);
   bool checkFileSizeLimit();
   bool checkSpace();
 
   // Effects (extract.cc): writing starts here.
   bool prepareDestination();
+  bool settle(const std::vector<uint32_t>& units, BlockState state);
+  void nameLostUnits();
+  void nameLost(uint32_t u);
   bool adoptEarlierFiles();
   bool startPosition();
   bool extractUnits();
@@ -74,6 +77,7 @@ class Extraction {
   bool extractGroup(size_t first, size_t end);
   bool prepareUnit(uint32_t u, PreparedUnit& prepared);
   bool takeUnit(PreparedUnit& prepared);
+  bool passOver(uint32_t u, BlockRead read, const std::wstring& why);
   bool recordWritten();
   bool releaseGroup();
   bool truncateTail();
@@ -115,14 +119,16 @@ class Extraction {
   std::optional<ArchiveRelease> release_;  // once the archive is open
   FileIdentity archiveIdentity_;
   bool damagedBlock_ = false;              // stopped at a unit the archive no longer holds as written
+  bool blockGone_ = false;                 // and the destination lacks it too
+  bool consumedWhole_ = false;             // every unit settled: the archive and journal were deleted
   bool stopped_ = false;                   // on request
   std::optional<DestinationFiles> files_;  // once the destination paths are known
   std::vector<uint8_t> stored_, raw_;
   std::optional<UnitDecoders> decoders_;        // while units are taken
   std::vector<uint32_t> written_, releasable_;  // of the group in hand
-  std::vector<uint32_t> lost_;                  // released units a salvaging run found missing
-  std::vector<uint32_t> absent_;                // gone from an archive whose journal is missing (salvage)
-  std::vector<uint8_t> leftAlone_;              // per file
+  std::vector<uint32_t> absent_;                // gone while nothing records them taken (salvage)
+  std::vector<uint32_t> held_;                  // absent units the destination holds
+  std::vector<uint32_t> lost_;                  // absent units it lacks, released ones found missing from it
   std::vector<uint8_t> damaged_;                // per file
   uint32_t damagedFiles_ = 0;
   uint32_t blocksDone_ = 0;

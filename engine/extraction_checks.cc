@@ -82,18 +82,23 @@ bool Extraction::checkUnaccounted(const std::wstring& unaccounted) {
   return fail(unaccountedRefusal(unaccounted));
 }
 
-// Units already consumed may have been cut off the archive's end. So may,
-// once salvaged, units that a resumed run found lost from the destination:
-// salvage takes them for damaged rather than refusing the archive. Without
-// a journal that records progress, the archive itself must show that it is
-// whole: what a lost journal said is then found from its cuts and holes.
+// Units already consumed may have been cut off the archive's end. Units the
+// journal, or without one the archive alone, shows gone while nothing says
+// they were extracted are absent: a salvage settles them from the
+// destination, any other run refuses the archive. A journal that records
+// progress is the one at fault for those it records as not extracted.
 bool Extraction::checkContents(SourceReading reading) {
   if (journalLoaded_ && recordsProgress(journal_)) {
-    auto consumed = [this](uint32_t u) { return mayBeCutAway(journal_, u) || salvage_; };
-    return planArchive(std::move(reading), consumed, plan_, errorText_);
+    if (!checkArchiveAgainstJournal(archive_, *source_, std::move(reading), journal_, plan_, absent_, errorText_)) {
+      return false;
+    }
+    if (absent_.empty() || salvage_) return true;
+    if (!checkRecordedArchive()) return false;  // a changed archive is the likelier fault
+    damagedBlock_ = blockGone_ = true;
+    return fail(journalContradictedText(plan_, absent_));
   }
   if (!checkArchiveAlone(archive_, *source_, std::move(reading), plan_, absent_, errorText_)) return false;
-  if (absent_.empty() || salvage_) return true;  // salvage takes absent units for damaged
+  if (absent_.empty() || salvage_) return true;
   return fail(journalMissingText(plan_, absent_));
 }
 
@@ -124,30 +129,24 @@ bool Extraction::checkOwnFiles() {
   return true;
 }
 
-// With salvage, released units found missing are lost: their files are
-// damaged, and the units go back to Pending so that no later run counts
-// them as extracted.
+// With salvage, released units found missing from the destination are lost.
 bool Extraction::checkDestinationHoldsExtracted() {
   if (!journalLoaded_) return true;
   const uint32_t lacking =
       fileLackingData(plan_, journal_, *files_, kReadBackOnResume, salvage_ ? &lost_ : nullptr, raw_);
-  if (lacking != kNoFile) return lacksData(files_->pathOf(lacking));
-  for (uint32_t u : lost_) {
-    for (const PlanPiece& piece : plan_.piecesOf(u)) markDamaged(piece.file);
-  }
-  return true;
+  return lacking == kNoFile || lacksData(files_->pathOf(lacking));
 }
 
-// A file some of whose units left the archive while no journal kept
-// track, and that exists in the destination, may hold there what the
-// archive lacks: salvage leaves it as it is, and its units in the archive.
-void Extraction::leaveAloneWhatMayHoldMore() {
-  uint64_t length = 0;
-  for (uint32_t u : absent_) {
-    for (const PlanPiece& piece : plan_.piecesOf(u)) {
-      if (!leftAlone_[piece.file] && files_->existingLength(piece.file, length)) leftAlone_[piece.file] = 1;
-    }
-  }
+// An absent unit whose bytes the destination holds counts as released; one
+// it lacks is lost.
+void Extraction::settleAbsentUnits() {
+  FileHandle file;
+  uint32_t opened = kNoFile;
+  const OpenDestination open = [&](uint32_t f) {
+    if (opened != f) opened = files_->openExisting(f, file) ? f : kNoFile;
+    return opened == f ? &file : nullptr;
+  };
+  for (uint32_t u : absent_) (destinationHolds(open, plan_, u, raw_) ? held_ : lost_).push_back(u);
 }
 
 bool Extraction::lacksData(const std::wstring& path) {

@@ -41,7 +41,7 @@ size_t groupEnd(const ExtractionPlan& plan, const Journal& journal, size_t first
   uint64_t held = 0;
   size_t end = first;
   for (; end < plan.processOrder.size(); ++end) {
-    const uint64_t size = isPunched(journal, plan.processOrder[end]) ? 0 : releasedBytes(plan, end);
+    const uint64_t size = isSettled(journal, plan.processOrder[end]) ? 0 : releasedBytes(plan, end);
     if (end > first && held + size > bound) break;
     held += size;
   }

@@ -81,6 +81,10 @@ struct ExtractionPlan {
   // them with the units above them. Else the archive is cut only where a
   // unit ends.
   bool describedByJournal = false;
+  // Found cut where a consuming run cuts it, with the units' CRC-32s taken
+  // from its bytes as they are now: a unit in a hole is one that run
+  // released, not one that holds zeros.
+  bool holesAreReleased = false;
   std::vector<PlanMark> marks;
   // What the source reads its units back with beyond these records (where to
   // resume decoding, say): its own, opaque here.

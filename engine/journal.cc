@@ -150,7 +150,7 @@ void addToTail(Journal& journal, uint32_t unit, uint32_t length, uint32_t crc) {
 void trimTail(Journal& journal) {
   size_t kept = journal.tail.size();
   while (kept > 0 && journal.tail[kept - 1].unit < journal.states.size() &&
-         isPunched(journal, journal.tail[kept - 1].unit)) {
+         isSettled(journal, journal.tail[kept - 1].unit)) {
     --kept;
   }
   const uint64_t length = kept == 0 ? 0 : journal.tail[kept - 1].offset + journal.tail[kept - 1].length;
@@ -229,6 +229,7 @@ BlockState stateOf(const Journal& journal, uint32_t block) {
   uint8_t value = journal.states[block];
   if (value == static_cast<uint8_t>(BlockState::DestWritten)) return BlockState::DestWritten;
   if (value == static_cast<uint8_t>(BlockState::Punched)) return BlockState::Punched;
+  if (value == static_cast<uint8_t>(BlockState::Lost)) return BlockState::Lost;
   return BlockState::Pending;
 }
 
@@ -243,9 +244,16 @@ bool recordsProgress(const Journal& journal) {
   return false;
 }
 
-bool everyBlockPunched(const Journal& journal) {
-  return std::all_of(journal.states.begin(), journal.states.end(),
-                     [](uint8_t state) { return state == static_cast<uint8_t>(BlockState::Punched); });
+bool isSettled(const Journal& journal, uint32_t block) {
+  const BlockState state = stateOf(journal, block);
+  return state == BlockState::Punched || state == BlockState::Lost;
+}
+
+bool everyBlockSettled(const Journal& journal) {
+  for (uint32_t b = 0; b < journal.states.size(); ++b) {
+    if (!isSettled(journal, b)) return false;
+  }
+  return true;
 }
 
 }  // namespace ablative

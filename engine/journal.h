@@ -52,6 +52,7 @@ enum class BlockState : uint8_t {
   Pending = 0,      // nothing about the block is known to be done
   DestWritten = 1,  // its decoded bytes are durable in the destination file
   Punched = 2,      // and its range in the archive has been zeroed (perhaps cut off since)
+  Lost = 3,         // gone from the archive while its destination lacks it: a salvage gave it up, named
 };
 
 // A piece of the tail: its unit, its bytes' length and CRC-32, and where they
@@ -77,7 +78,7 @@ struct Journal {
       : path(std::move(journalPath)), states(std::move(blockStates)) {}
 
   std::wstring path;
-  std::vector<uint8_t> states;  // one per block; values other than 1 and 2 act as Pending
+  std::vector<uint8_t> states;  // one per block; values other than 1 to 3 act as Pending
   std::vector<uint8_t> record;  // version 2's; empty in version 1
   FileHandle file;              // open for state changes from createJournal/openJournal on
   // Version 2's tail, in its order, as far as its pieces read whole and
@@ -94,7 +95,7 @@ void addToTail(Journal& journal, uint32_t unit, uint32_t length, uint32_t crc);
 // Where the tail starts in the journal's file.
 uint64_t tailStart(const Journal& journal);
 
-// Cuts away the pieces at the tail's end whose units are Punched, and flushes
+// Cuts away the pieces at the tail's end whose units are settled, and flushes
 // the cut. A cut that fails only leaves the journal longer, and one whose
 // flush fails is flushed by the journal's next change, so neither is reported.
 void trimTail(Journal& journal);
@@ -147,16 +148,19 @@ bool recordStates(Journal& journal, std::span<const uint32_t> blocks, BlockState
 
 BlockState stateOf(const Journal& journal, uint32_t block);
 bool isPunched(const Journal& journal, uint32_t block);  // stateOf is Punched
-// Whether block `block` may be gone from the archive: Punched, or DestWritten
-// where a release by cutting the archive was cut short before it was
-// recorded. Its bytes are durable in the destination either way.
+// Whether block `block` may be gone from the archive: Punched or Lost, or
+// DestWritten where a release by cutting the archive was cut short before it
+// was recorded.
 bool mayBeCutAway(const Journal& journal, uint32_t block);
 
-// Whether any block is DestWritten or Punched: the archive may be partly
+// Whether any block is other than Pending: the archive may be partly
 // consumed, so only a resumed run may go on with it.
 bool recordsProgress(const Journal& journal);
 
-// Whether every block is Punched: the run consumed its whole archive.
-bool everyBlockPunched(const Journal& journal);
+// Whether block `block` is Punched or Lost: nothing more is to come of it.
+bool isSettled(const Journal& journal, uint32_t block);
+
+// Whether every block is settled: the run consumed its whole archive.
+bool everyBlockSettled(const Journal& journal);
 
 }  // namespace ablative

@@ -26,7 +26,7 @@ uint32_t fileLackingData(const ExtractionPlan& plan, const Journal& journal, Des
                          std::vector<uint32_t>* lost, std::vector<uint8_t>& buffer) {
   std::vector<uint64_t> needed(plan.files.size(), 0);
   for (uint32_t u = 0; u < plan.units.size(); ++u) {
-    if (stateOf(journal, u) == BlockState::Pending) continue;
+    if (stateOf(journal, u) == BlockState::Pending || stateOf(journal, u) == BlockState::Lost) continue;
     for (const PlanPiece& piece : plan.piecesOf(u)) {
       needed[piece.file] = std::max(needed[piece.file], piece.destinationEnd());
     }
@@ -66,7 +66,7 @@ uint32_t fileLackingData(const ExtractionPlan& plan, const Journal& journal, Des
 bool onlyTheJournalRemains(const std::wstring& archivePath, Journal& journal) {
   Journal earlier{journal.path};
   if (pathStatus(archivePath).kind != PathKind::Missing || loadJournalAsWritten(earlier) != JournalLoad::Loaded ||
-      !everyBlockPunched(earlier)) {
+      !everyBlockSettled(earlier)) {
     return false;
   }
   journal.states = std::move(earlier.states);

@@ -120,7 +120,7 @@ uint64_t treeUnits(const ExtractionPlan& plan, const Journal& journal, uint64_t 
   FileSpans spans = startingSpans(plan, journal, unit, holes);
   uint64_t units = 0;
   for (uint32_t b = 0; b < plan.units.size(); ++b) {
-    if (!isPunched(journal, b)) units += addBlock(spans, plan, b);
+    if (!isSettled(journal, b)) units += addBlock(spans, plan, b);
   }
   return units;
 }
@@ -143,7 +143,7 @@ uint64_t cutReleased(ArchiveCut& cut, const ExtractionPlan& plan, const Journal&
     const uint32_t b = plan.tailOrder[cut.cursor];
     if (!released[b] || (plan.endOf(b) != cut.end && !plan.describedByJournal)) break;
     cut.end = plan.units[b].offset;
-    if (isPunched(journal, b)) holes += unitsFor(plan.units[b].storedSize, unit);
+    if (isSettled(journal, b)) holes += unitsFor(plan.units[b].storedSize, unit);
   }
   const uint64_t freed = unitsFor(before, unit) - unitsFor(cut.end, unit);
   return freed > holes ? freed - holes : 0;
@@ -158,7 +158,7 @@ uint64_t ablativePeakUnits(const ExtractionPlan& plan, const Journal& journal, u
                            bool holes, uint64_t madeFirst) {
   const size_t blockCount = plan.units.size();
   std::vector<uint8_t> released(blockCount, 0);
-  for (uint32_t b = 0; b < blockCount; ++b) released[b] = isPunched(journal, b) ? 1 : 0;
+  for (uint32_t b = 0; b < blockCount; ++b) released[b] = isSettled(journal, b) ? 1 : 0;
   FileSpans spans = startingSpans(plan, journal, unit, holes);
   ArchiveCut cut{plan.archiveSize, 0};
   cutReleased(cut, plan, journal, released, unit);  // a cut a stopped run did not reach, made first: counted as nothing

@@ -130,6 +130,9 @@ struct TarContents {
   // Where bytes other than zeros follow the end of the archive:
   // "Data after the end of the tar archive: at byte " + the first of them.
   std::wstring unaccounted;
+  // Reading failed at the last member, whose data runs past the file's end:
+  // cut short, perhaps by a consuming run whose journal is gone.
+  bool endsInLastMember = false;
 };
 
 // That message.
@@ -146,7 +149,8 @@ std::wstring tarDataAfterEndText(uint64_t offset);
 //   "Invalid sparse map: " + name (ranges out of order, overlapping, past the
 //     file's size, or not adding up to the stored size)
 //   "Tar extended header too large: " + name
-//   "Tar member runs past the end of the archive: " + name
+//   "Tar member runs past the end of the archive: " + name (with the member
+//     kept, and endsInLastMember)
 //   "Tar archive ends inside a header: at byte " + offset
 // A tar that ends without its end-of-archive blocks, where the last member
 // is whole, is accepted; so is one followed by other data, which

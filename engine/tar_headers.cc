@@ -553,6 +553,8 @@ bool readTarMembers(FileHandle& file, TarContents& contents, std::wstring& error
       case TarStep::Member: {
         const TarMember& member = parser.member();
         if (member.dataOffset > size || member.storedSize > size - member.dataOffset) {
+          contents.members.push_back(member);
+          contents.endsInLastMember = true;
           return fail(errorText, kPastEnd + nameOrOffset(member.path, member.headerOffset));
         }
         contents.members.push_back(member);

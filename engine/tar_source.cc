@@ -76,11 +76,16 @@ bool sumRanges(FileHandle& file, std::vector<SummedRange>& ranges, std::wstring&
   return true;
 }
 
-// Sums the plan's units and marks, which lie apart.
+// Sums the plan's units and marks, which lie apart, as far as the archive
+// holds them.
 bool sumPlan(FileHandle& file, ExtractionPlan& plan, std::wstring& errorText) {
   std::vector<SummedRange> ranges;
-  for (PlanUnit& unit : plan.units) ranges.push_back({unit.offset, unit.storedSize, &unit.crc});
-  for (PlanMark& mark : plan.marks) ranges.push_back({mark.offset, mark.length, &mark.crc});
+  for (PlanUnit& unit : plan.units) {
+    if (unit.offset + unit.storedSize <= plan.archiveSize) ranges.push_back({unit.offset, unit.storedSize, &unit.crc});
+  }
+  for (PlanMark& mark : plan.marks) {
+    if (mark.offset + mark.length <= plan.archiveSize) ranges.push_back({mark.offset, mark.length, &mark.crc});
+  }
   std::sort(ranges.begin(), ranges.end(),
             [](const SummedRange& a, const SummedRange& b) { return a.offset < b.offset; });
   return sumRanges(file, ranges, errorText);
@@ -91,14 +96,27 @@ bool openTar(const std::wstring& archivePath, FileHandle& file, TarContents& con
   return readTarMembers(file, contents, errorText);
 }
 
+// Whether the archive ends where a consuming run cuts it: at the start of a
+// unit of the last member's data (a file's, not sparse).
+bool cutWhereAUnitStarts(const TarContents& contents) {
+  if (!contents.endsInLastMember) return false;
+  const TarMember& last = contents.members.back();
+  return last.kind == TarMemberKind::File && last.ranges.empty() && contents.archiveSize >= last.dataOffset &&
+         (contents.archiveSize - last.dataOffset) % kTarPieceBytes == 0;
+}
+
 bool readTar(const std::wstring& archivePath, SourceReading& reading, std::wstring& errorText) {
   FileHandle file;
   TarContents contents;
   TarLayout layout;
-  if (!openTar(archivePath, file, contents, errorText) || !layOutTar(contents, layout, errorText)) return false;
+  const bool whole = openTar(archivePath, file, contents, errorText);
+  const bool cut = !whole && cutWhereAUnitStarts(contents);
+  if (cut) errorText.clear();
+  if (!(whole || cut) || !layOutTar(contents, layout, errorText)) return false;
   auto plan = std::make_shared<ExtractionPlan>(std::move(layout.plan));
   plan->archiveSize = contents.archiveSize;
   plan->describedByJournal = true;
+  plan->holesAreReleased = cut;
   cutUnits(layout.spans, *plan);
   markHeaders(contents, *plan);
   if (!sumPlan(file, *plan, errorText)) return false;

@@ -336,11 +336,33 @@ std::wstring memberAt(const ExtractionPlan& plan, uint32_t u) {
   return L"gzip member at byte " + std::to_wstring(unitsOf(plan).units[u].memberOffset);
 }
 
+// The unit whose start unit `u`'s decoding starts from: `u` itself, unless
+// the journal lost or spoiled its point; then the nearest unit before it, in
+// its member and adjacent all the way, whose point reads whole or that needs
+// none. The archive still holds those units: they lie below `u`, and a run
+// takes units from the archive's end. Where there is none, `u`, which fails.
+uint32_t decodingStart(const ExtractionPlan& plan, uint32_t u) {
+  const TargzUnits& units = unitsOf(plan);
+  auto point = std::make_unique<InflatePoint>();
+  for (uint32_t v = u;; --v) {
+    const bool lacks = v < units.lacksPoint.size() && units.lacksPoint[v];
+    if (!lacks && units.points->read(v, *point) != PointRead::Damaged) return v;
+    if (v == 0 || units.units[v - 1].memberOffset != units.units[v].memberOffset ||
+        plan.endOf(v - 1) != plan.units[v].offset) {
+      return u;
+    }
+  }
+}
+
+// A unit's stored bytes, with those of the units its decoding must start
+// from in front.
 BlockRead readStoredUnit(FileHandle& archive, const ExtractionPlan& plan, uint32_t u, std::vector<uint8_t>& stored,
                          std::wstring& errorText) {
-  const PlanUnit& unit = plan.units[u];
+  const uint64_t from = plan.units[decodingStart(plan, u)].offset, length = plan.endOf(u) - from;
   std::wstring readError;
-  if (readArchiveBlock(archive, unit.offset, unit.storedSize, stored, readError)) return BlockRead::Verified;
+  if (length <= UINT32_MAX && readArchiveBlock(archive, from, static_cast<uint32_t>(length), stored, readError)) {
+    return BlockRead::Verified;
+  }
   if (!readError.empty()) return errorText = readError, BlockRead::Unreadable;
   errorText = L"Gzip data is damaged (ends early)" + atByte(unitsOf(plan).units[u].memberOffset);
   return BlockRead::Damaged;
@@ -350,12 +372,18 @@ BlockRead decodeUnit(const ExtractionPlan& plan, uint32_t u, const std::vector<u
                      std::vector<uint8_t>& raw, std::wstring& errorText) {
   const TargzUnits& units = unitsOf(plan);
   const UnitSource& source = units.units[u];
-  if (u < units.lacksPoint.size() && units.lacksPoint[u]) {
+  // Stored bytes in front of the unit's own are those of the units readStoredUnit found to start from.
+  uint32_t from = u;
+  uint64_t skip = 0;
+  while (plan.units[from].offset > plan.units[u].offset - (stored.size() - plan.units[u].storedSize)) {
+    skip += units.units[--from].decodedLength;
+  }
+  if (from < units.lacksPoint.size() && units.lacksPoint[from]) {
     errorText = L"The journal no longer holds where this piece's decoding starts: " + memberAt(plan, u);
     return BlockRead::Damaged;
   }
   auto point = std::make_unique<InflatePoint>();
-  const PointRead got = units.points->read(u, *point);
+  const PointRead got = units.points->read(from, *point);
   if (got == PointRead::Unreadable) {
     return errorText = L"Unable to read where this piece's decoding starts: " + memberAt(plan, u),
            BlockRead::Unreadable;
@@ -364,11 +392,12 @@ BlockRead decodeUnit(const ExtractionPlan& plan, uint32_t u, const std::vector<u
     errorText = L"The journal no longer holds where this piece's decoding starts: " + memberAt(plan, u);
     return BlockRead::Damaged;
   }
-  std::vector<uint8_t> decoded(source.decodedLength);
-  if (!inflateFrom(got == PointRead::Read ? point.get() : nullptr, stored, decoded)) {
+  std::vector<uint8_t> decodedFrom(skip + source.decodedLength);
+  if (!inflateFrom(got == PointRead::Read ? point.get() : nullptr, stored, decodedFrom)) {
     errorText = L"Gzip data is damaged (invalid deflate data)" + atByte(source.memberOffset);
     return BlockRead::Damaged;
   }
+  const std::span<const uint8_t> decoded(decodedFrom.data() + skip, source.decodedLength);
   const PlanUnit& unit = plan.units[u];
   raw.resize(unit.rawSize);
   for (uint32_t k = unit.firstPiece; k < unit.firstPiece + unit.pieceCount; ++k) {

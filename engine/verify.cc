@@ -20,10 +20,14 @@ namespace {
 // journal records; without a journal the archive must hold every unit.
 bool checkContents(FileHandle& archive, const ArchiveSource& source, SourceReading reading, const Journal& journal,
                    bool progress, ExtractionPlan& plan, std::wstring& errorText) {
-  if (progress)
-    return planArchive(
-        std::move(reading), [&](uint32_t u) { return isPunched(journal, u); }, plan, errorText);
   std::vector<uint32_t> absent;
+  if (progress) {
+    if (!checkArchiveAgainstJournal(archive, source, std::move(reading), journal, plan, absent, errorText))
+      return false;
+    if (absent.empty()) return true;
+    errorText = journalContradictedText(plan, absent);
+    return false;
+  }
   if (!checkArchiveAlone(archive, source, std::move(reading), plan, absent, errorText)) return false;
   if (absent.empty()) return true;
   errorText = journalMissingText(plan, absent);
@@ -67,7 +71,7 @@ bool verifyArchive(const std::wstring& archivePath, std::wstring& errorText, con
   uint64_t bytesTotal = 0, bytesDone = 0;
   for (const PlanUnit& unit : plan.units) bytesTotal += unit.rawSize;
   for (uint32_t u = 0; u < total; ++u) {
-    const bool gone = isPunched(journal, u) || (mayBeCutAway(journal, u) && plan.endOf(u) > archiveSize);
+    const bool gone = isSettled(journal, u) || (mayBeCutAway(journal, u) && plan.endOf(u) > archiveSize);
     if (!(progress && gone)) {
       const BlockRead read = source.readStored(archive, plan, u, stored, errorText);
       if (read == BlockRead::Unreadable) return false;

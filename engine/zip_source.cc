@@ -65,18 +65,27 @@ bool readStored(FileHandle& file, const ZipEntry& entry, uint64_t from, uint64_t
 }
 
 // Decodes `stored`, the entry's data from `decoder`'s place on, into all of
-// `raw`; the entry must end there when `last`.
-BlockRead decodeInto(ZipDecoder& decoder, const ZipEntry& entry, const std::vector<uint8_t>& stored,
+// `raw`, the first `skip` decoded bytes passed over; the entry must end there
+// when `last`.
+BlockRead decodeInto(ZipDecoder& decoder, const ZipEntry& entry, const std::vector<uint8_t>& stored, uint64_t skip,
                      std::vector<uint8_t>& raw, bool last, std::wstring& errorText) {
   size_t in = 0, out = 0;
+  std::vector<uint8_t> passed(std::min<uint64_t>(skip, 1 << 20));
   for (;;) {
     size_t consumed = 0, produced = 0;
-    const ZipDecodeResult result = decoder.decode(stored.data() + in, stored.size() - in, raw.data() + out,
-                                                  raw.size() - out, consumed, produced, errorText);
+    const bool passing = skip > 0;
+    uint8_t* const into = passing ? passed.data() : raw.data() + out;
+    const size_t room = passing ? static_cast<size_t>(std::min<uint64_t>(skip, passed.size())) : raw.size() - out;
+    const ZipDecodeResult result =
+        decoder.decode(stored.data() + in, stored.size() - in, into, room, consumed, produced, errorText);
     in += consumed;
-    out += produced;
+    if (passing) {
+      skip -= produced;
+    } else {
+      out += produced;
+    }
     if (result == ZipDecodeResult::Damaged) return BlockRead::Damaged;
-    if (result == ZipDecodeResult::Finished || (out == raw.size() && !last)) return BlockRead::Verified;
+    if (result == ZipDecodeResult::Finished || (skip == 0 && out == raw.size() && !last)) return BlockRead::Verified;
     if (consumed == 0 && produced == 0) break;
   }
   errorText = L"Zip entry data is damaged (ends early): " + nameOf(entry);
@@ -92,7 +101,7 @@ bool decodeWhole(FileHandle& file, const ZipEntry& entry, std::string& data, std
   std::vector<uint8_t> stored, raw(entry.uncompressedSize);
   if (!readStored(file, entry, 0, entry.compressedSize, stored, errorText)) return false;
   ZipDecoder decoder(entry);
-  if (decodeInto(decoder, entry, stored, raw, true, errorText) != BlockRead::Verified) return false;
+  if (decodeInto(decoder, entry, stored, 0, raw, true, errorText) != BlockRead::Verified) return false;
   data.assign(raw.begin(), raw.end());
   return true;
 }
@@ -381,11 +390,31 @@ const ZipEntry& entryOf(const ExtractionPlan& plan, uint32_t u) {
   return static_cast<const ZipUnits*>(plan.sourceData.get())->entries[plan.piecesOf(u).front().file];
 }
 
+// The unit whose start unit `u`'s decoding starts from: `u` itself, unless
+// the journal lost or spoiled its point; then the nearest unit of its entry
+// before it whose point reads whole, or the entry's first, which needs none.
+// The archive still holds those units: they lie below `u`, and a run takes
+// units from the archive's end.
+uint32_t decodingStart(const ExtractionPlan& plan, uint32_t u) {
+  const auto& units = *static_cast<const ZipUnits*>(plan.sourceData.get());
+  auto point = std::make_unique<InflatePoint>();
+  for (uint32_t v = u;; --v) {
+    const bool lacks = v < units.lacksPoint.size() && units.lacksPoint[v];
+    if (plan.piecesOf(v).front().destOffset == 0 || (!lacks && units.points->read(v, *point) != PointRead::Damaged)) {
+      return v;
+    }
+  }
+}
+
+// A unit's stored bytes, with those of the units its decoding must start
+// from in front.
 BlockRead readStoredUnit(FileHandle& archive, const ExtractionPlan& plan, uint32_t u, std::vector<uint8_t>& stored,
                          std::wstring& errorText) {
-  const PlanUnit& unit = plan.units[u];
+  const uint64_t from = plan.units[decodingStart(plan, u)].offset, length = plan.endOf(u) - from;
   std::wstring readError;
-  if (readArchiveBlock(archive, unit.offset, unit.storedSize, stored, readError)) return BlockRead::Verified;
+  if (length <= UINT32_MAX && readArchiveBlock(archive, from, static_cast<uint32_t>(length), stored, readError)) {
+    return BlockRead::Verified;
+  }
   if (!readError.empty()) return errorText = readError, BlockRead::Unreadable;
   return errorText = L"Zip entry lies outside the archive: " + nameOf(entryOf(plan, u)), BlockRead::Damaged;
 }
@@ -401,12 +430,15 @@ BlockRead decodeUnit(const ExtractionPlan& plan, uint32_t u, const std::vector<u
   } else {
     raw.resize(unit.rawSize);
     ZipDecoder decoder(entry);
+    // Stored bytes in front of the unit's own are those of the unit readStoredUnit found to start from.
+    uint32_t from = u;
+    while (plan.units[from].offset > unit.offset - (stored.size() - unit.storedSize)) --from;
     auto point = std::make_unique<InflatePoint>();
-    const PointRead got = units.points->read(u, *point);
+    const PointRead got = units.points->read(from, *point);
     if (got == PointRead::Unreadable) {
       return errorText = L"Unable to read where this piece's decoding starts: " + nameOf(entry), BlockRead::Unreadable;
     }
-    if ((u < units.lacksPoint.size() && units.lacksPoint[u]) || got == PointRead::Damaged) {
+    if ((from < units.lacksPoint.size() && units.lacksPoint[from]) || got == PointRead::Damaged) {
       return errorText = L"The journal no longer holds where this piece's decoding starts: " + nameOf(entry),
              BlockRead::Damaged;
     }
@@ -414,7 +446,10 @@ BlockRead decodeUnit(const ExtractionPlan& plan, uint32_t u, const std::vector<u
       return errorText = L"Zip entry data is damaged (invalid deflate data): " + nameOf(entry), BlockRead::Damaged;
     }
     const bool last = piece.destinationEnd() == entry.uncompressedSize;
-    if (decodeInto(decoder, entry, stored, raw, last, errorText) != BlockRead::Verified) return BlockRead::Damaged;
+    const uint64_t skip = piece.destOffset - plan.piecesOf(from).front().destOffset;
+    if (decodeInto(decoder, entry, stored, skip, raw, last, errorText) != BlockRead::Verified) {
+      return BlockRead::Damaged;
+    }
   }
   // The size too: the unit's pieces take its raw bytes by their offsets.
   if (raw.size() != unit.rawSize || crc32(raw.data(), raw.size()) != unit.crc) {

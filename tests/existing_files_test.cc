@@ -108,8 +108,9 @@ TEST(ExistingFiles, ADamagedBlockLeavesTheOthersWhole) {
   }
 }
 
-// Released blocks leave cuts and holes: without the journal that records them, no run takes the archive for whole,
-// and a salvaging run still extracts every block that is there.
+// Released blocks leave cuts and holes: without the journal that records them, no run takes the archive for whole.
+// A salvaging run extracts every block that is there and ends the archive: into the folder the lost run filled, the
+// blocks gone are found there and the run completes; elsewhere they are lost, named by file and range.
 TEST(ExistingFiles, AConsumedArchiveWithoutItsJournalIsRecognised) {
   Scene s(smallTree());
   s.groupBytes = 1;
@@ -136,8 +137,18 @@ TEST(ExistingFiles, AConsumedArchiveWithoutItsJournalIsRecognised) {
 
   ExtractOptions salvage;
   salvage.salvage = true;
-  EXPECT_EQ(s.run(salvage, s.scratch / "salvaged").error, L"1 files could not be fully extracted");
-  EXPECT_EQ(readFile(s.scratch / "salvaged" / "a.txt"), s.tree.at("a.txt"));
+  for (bool there : {false, true}) {
+    writeFile(s.archive, archive);
+    const fs::path into = there ? s.out : s.scratch / "salvaged";
+    const RunResult run = s.run(salvage, into);
+    EXPECT_EQ(run.error,
+              there ? L"" : L"1 files could not be fully extracted; the archive held nothing more and was deleted");
+    EXPECT_EQ(std::count(run.log.begin(), run.log.end(), L"Lost: b/c.bin, 2 bytes from byte 4"), there ? 0 : 1);
+    Tree want = s.tree;
+    if (!there) want["b/c.bin"] = Bytes(6, 0);
+    EXPECT_EQ(readTree(into), want);
+    EXPECT_TRUE(!fs::exists(s.archive) && !fs::exists(s.journal));
+  }
 }
 
 // Only the file the run consumed is deleted: another put under the archive's name meanwhile stays.

@@ -72,12 +72,17 @@ TEST(Resume, RefusedWhereTheDestinationLacksWhatWasTaken) {
   EXPECT_EQ(s.run(resumed(), elsewhere).error, lacks + wide(elsewhere));
   EXPECT_TRUE(fs::exists(s.journal) && !fs::exists(elsewhere));
   EXPECT_TRUE(s.run(resumed(), s.out).ok && s.folder() == std::vector<std::string>{"out"});
+  // Nor is a salvage's, which still says what it lost.
+  writeFile(s.journal, std::string("ZVKJWIN\0\1\0\0\0\5\0\0\0\2\2\2\3\2", 21));
+  const RunResult lost = s.run(resumed(), s.out);
+  EXPECT_EQ(lost.error, L"1 blocks were lost; the archive held nothing more and was deleted");
+  EXPECT_FALSE(lost.outcome.resumable || lost.outcome.partlyConsumed || fs::exists(s.journal));
 }
 
 // A damaged block in the middle of a file, and a finished file removed before a resume: with salvage every other
 // block is extracted and released, the file concerned is named once and keeps its length with zeros for what is
-// missing, and the archive stays with what it still holds. Nothing counts the missing blocks as extracted, so no
-// later run can report success.
+// missing. The archive stays with the damaged block, and nothing counts it as extracted, so no later run can report
+// success; the removed file's blocks are lost, named by range, and with nothing left the archive and journal go.
 TEST(Resume, SalvageExtractsEverythingElse) {
   for (int kind = 0; kind < 3; ++kind) {
     const bool keep = kind == 0, removed = kind == 2;
@@ -100,15 +105,97 @@ TEST(Resume, SalvageExtractsEverythingElse) {
     ExtractOptions options = resumed(true);
     options.keepOriginal = keep;
     const RunResult run = s.run(options, s.out);
-    EXPECT_EQ(run.error, L"1 files could not be fully extracted");
+    EXPECT_EQ(run.error, std::wstring(L"1 files could not be fully extracted") +
+                             (removed ? L"; the archive held nothing more and was deleted" : L""));
     EXPECT_EQ(std::count(run.log.begin(), run.log.end(), removed ? L"Damaged: b/c.bin" : L"Damaged: a.txt"), 1);
     EXPECT_FALSE(run.outcome.resumable);
+    EXPECT_EQ(run.outcome.partlyConsumed, kind == 1);
     EXPECT_EQ(readTree(s.out), want);
-    if (keep) continue;
+    if (removed) {
+      EXPECT_EQ(std::count(run.log.begin(), run.log.end(), L"Lost: b/c.bin, 4 bytes from byte 0"), 1);
+      EXPECT_TRUE(!fs::exists(s.archive) && !fs::exists(s.journal));
+    }
+    if (keep || removed) continue;
     const Bytes journal = readFile(s.journal);
-    EXPECT_EQ(Bytes(journal.begin() + 16, journal.end()), removed ? (Bytes{2, 2, 2, 0, 0}) : (Bytes{2, 0, 2, 2, 2}));
-    EXPECT_EQ(fs::file_size(s.archive), s.tables.blocks[removed ? 0 : 2].offset);  // cut below what is gone
+    EXPECT_EQ(Bytes(journal.begin() + 16, journal.end()), (Bytes{2, 0, 2, 2, 2}));
+    EXPECT_EQ(fs::file_size(s.archive), s.tables.blocks[2].offset);  // cut below what is gone
     EXPECT_FALSE(s.run(resumed(), s.out).ok);
+  }
+}
+
+// A journal whose states contradict the archive is blamed, not the archive: a resume stops with nothing written,
+// where --salvage settles what the journal got wrong from the destination. A released block recorded as not
+// extracted is found there, and the run completes; one recorded as written that neither the archive nor the
+// destination holds is lost, named by range, and the archive, with nothing left, goes. In every format.
+TEST(Resume, AJournalThatContradictsTheArchiveIsBlamed) {
+  struct Case {
+    uint8_t state;  // recorded for b/c.bin's first block, released and cut away
+    bool spoilt;    // its bytes in the destination
+    std::wstring refusal, salvaged;
+  };
+  const Case cases[] = {
+      {0, false,
+       L"The journal does not match the archive: it records 1 blocks as not extracted that the archive no longer "
+       L"holds, from 1 files, the first: b/c.bin",
+       L""},
+      {1, true, L"Neither the archive nor the destination holds block 3 of: b/c.bin",
+       L"1 files could not be fully extracted; the archive held nothing more and was deleted"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.state);
+    Scene s(smallTree());
+    interrupt(s);
+    Bytes journal = readFile(s.journal);
+    journal[16 + 3] = c.state;
+    writeFile(s.journal, journal);
+    Tree want = s.tree;
+    if (c.spoilt) {
+      want["b/c.bin"][0] ^= 1;
+      writeFile(s.out / "b" / "c.bin", want["b/c.bin"]);
+    }
+    const Bytes archive = readFile(s.archive);
+    RunResult run = s.run(resumed(), s.out);
+    EXPECT_EQ(run.error, c.refusal);
+    EXPECT_TRUE(run.outcome.damagedBlock && run.outcome.blockGone && !run.outcome.resumable);
+    EXPECT_TRUE(readFile(s.archive) == archive && readFile(s.journal) == journal);
+    run = s.run(resumed(true), s.out);
+    EXPECT_EQ(run.error, c.salvaged);
+    EXPECT_EQ(std::count(run.log.begin(), run.log.end(), L"Lost: b/c.bin, 4 bytes from byte 0"), c.spoilt ? 1 : 0);
+    EXPECT_EQ(readTree(s.out), want);
+    EXPECT_TRUE(!fs::exists(s.archive) && !fs::exists(s.journal));
+  }
+  // In every format: a block released by a run stopped after its second group, recorded as not extracted. A
+  // .tar.gz's units start every 4 MiB of the stream, and where the journal keeps the point the next one's decoding
+  // starts at, a byte of it is changed too: the salvage decodes that unit from an earlier point, never writing
+  // zeros for what the archive holds.
+  const Tree tree = {{"a", mixedBytes(3000, 1)}, {"b", mixedBytes(2000, 2)}, {"c", mixedBytes(1000, 3)}};
+  for (const Packing packing :
+       {Packing::Zvka4, Packing::ZipStored, Packing::ZipDeflated, Packing::Tar, Packing::TarGz}) {
+    SCOPED_TRACE(static_cast<int>(packing));
+    Scene s(packing == Packing::TarGz ? Tree{{"a", mixedBytes(13 << 20, 1)}} : tree, packing);
+    ExtractOptions options;
+    options.groupBytes = 1;
+    options.shouldStop = [asks = 0]() mutable { return ++asks == 3; };
+    ASSERT_FALSE(s.run(options, s.out).ok);
+    Journal stopped{wide(s.journal)};
+    ASSERT_EQ(loadJournalAsWritten(stopped), JournalLoad::Loaded);
+    const auto released = std::find(stopped.states.begin(), stopped.states.end(), 2);
+    ASSERT_NE(released, stopped.states.end());
+    Bytes journal = readFile(s.journal);
+    journal[tailStart(stopped) - stopped.states.size() + (released - stopped.states.begin())] = 0;
+    if (!stopped.tail.empty()) journal[tailStart(stopped) + stopped.tail.back().offset + 100] ^= 1;
+    EXPECT_EQ(stopped.tail.empty(), packing != Packing::TarGz);
+    writeFile(s.journal, journal);
+    const RunResult refused = s.run(resumed(), s.out);
+    EXPECT_TRUE(
+        refused.error.starts_with(L"The journal does not match the archive: it records 1 blocks as not "
+                                  L"extracted that the archive no longer holds, from 1 files, the first: "))
+        << toUtf8(refused.error);
+    EXPECT_TRUE(refused.outcome.damagedBlock && refused.outcome.blockGone);
+    EXPECT_EQ(readFile(s.journal), journal);
+    const RunResult salvaged = s.run(resumed(true), s.out);
+    ASSERT_TRUE(salvaged.ok) << toUtf8(salvaged.error);
+    EXPECT_EQ(readTree(s.out), s.tree);
+    EXPECT_EQ(s.folder(), std::vector<std::string>{"out"});
   }
 }
 
@@ -204,9 +291,11 @@ TEST(Resume, AZipIsResumedFromItsJournal) {
         EXPECT_EQ(readFile(s.journal), journal);
       }
       // A cut whose new length did not last, the bytes past it zeroed as xfs and ext4 may leave them, is no change.
-      // So is a cut of the journal's tail, past which its last block was zeroed alike.
+      // So is a cut of the journal's tail, past which its last block was zeroed alike. A byte changed in the point
+      // where the next piece's decoding starts only sends the decoding back to an earlier one.
       Bytes lostCut = consumed, lostTrim = journal;
       lostCut.resize(s.original.size(), 0);
+      lostTrim[journal.size() - 100] ^= 1;
       lostTrim.resize(journal.size() + 40000, 0);
       writeFile(s.archive, lostCut);
       writeFile(s.journal, lostTrim);
