@@ -516,7 +516,8 @@ bool fileSystemTraits(const std::wstring& path, FileSystemTraits& traits) {
   traits.releasesRanges = !fatFamily;
   traits.holesInNewFiles = traits.releasesRanges;
   if (st.f_type == kFatMagic) traits.largestFile = 0xFFFFFFFFu;
-  if (st.f_namelen > 0) traits.longestName = static_cast<uint32_t>(st.f_namelen);
+  // exFAT reports the bytes its longest name may take in the widest character set, not its 255 characters.
+  if (st.f_namelen > 0) traits.longestName = fatFamily ? 255 : static_cast<uint32_t>(st.f_namelen);
   traits.namesInUtf16 = fatFamily;
   traits.windowsNames = fatFamily;
   if (st.f_type == kFuseMagic) probeHoles(native, traits);
