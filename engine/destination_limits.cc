@@ -25,8 +25,11 @@ class Scratch {
     std::random_device random;
     stem_ = L".zarvik-probe-" + std::to_wstring(random()) + L"-";
   }
+  // A scratch entry must not outlive the probe: a removal that fails is tried once more.
   ~Scratch() {
-    for (const std::wstring& path : made_) removeFile(path);
+    for (const std::wstring& path : made_) {
+      if (!removeFile(path)) removeFile(path);
+    }
   }
   std::wstring path(const std::wstring& suffix) const { return joinPath(folder_, stem_ + suffix); }
   // Creates the scratch file `suffix`; true where it could be made.
