@@ -95,7 +95,15 @@ uint64_t utf16Units(const std::string& utf8) {
   return units;
 }
 
-std::wstring fold(const std::string& relative) { return upperCaseName(fromUtf8(relative)); }
+// A path by the letters a case-blind file system compares. One with no UTF-8
+// form keeps its other bytes apart from every character.
+std::wstring fold(const std::string& relative) {
+  std::wstring wide = fromUtf8(relative);
+  if (wide.empty()) {
+    for (unsigned char byte : relative) wide += static_cast<wchar_t>(byte < 0x80 ? byte : 0xDC00 + byte);
+  }
+  return upperCaseName(wide);
+}
 
 std::wstring unitsText(uint64_t limit, bool utf16) {
   return L" (at most " + std::to_wstring(limit) + (utf16 ? L" UTF-16 units)" : L" bytes)");
