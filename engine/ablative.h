@@ -164,6 +164,12 @@ struct SpaceNeeds {
   uint64_t freeAtDestination = 0;  // on the destination's file system (its nearest folder that exists)
   uint64_t ablative = 0;
   uint64_t keep = 0;
+  // The group bound an ablative run takes so that its peak fits, where one does.
+  uint64_t groupBytes = 0;
+  // Beside the archive, where the destination is on another file system:
+  // what the journal of a run that starts afresh takes there, and what is free.
+  uint64_t journal = 0;
+  uint64_t freeBesideArchive = 0;
   // Files and folders: how many more the destination's file system holds
   // (UINT64_MAX where it sets no fixed number), and how many a run creates.
   uint64_t freeEntries = UINT64_MAX;

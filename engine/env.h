@@ -170,7 +170,14 @@ struct FileSystemTraits {
   // taking space for it at once.
   bool holesInNewFiles = true;
   uint64_t largestFile = UINT64_MAX;
+  // The longest name it holds, and what that counts: bytes, or UTF-16 units
+  // (FAT, exFAT, NTFS); and whether it refuses the names Windows refuses.
+  uint32_t longestName = 255;
+  bool namesInUtf16 = false;
+  bool windowsNames = false;
 };
+// Where the file system's type does not tell (FUSE on Linux), whether it
+// keeps and releases holes is found by trying, with a scratch file in `path`.
 bool fileSystemTraits(const std::wstring& path, FileSystemTraits& traits);
 
 bool createDirectories(const std::wstring& path);  // an existing directory is fine
@@ -247,7 +254,8 @@ bool isNotFoundError(uint32_t code);
 bool isAccessDeniedError(uint32_t code);
 bool isInUseError(uint32_t code);  // another run holds the file (lockFile, or a sharing violation)
 bool isLinkError(uint32_t code);   // a *Below call met a link
-// makeLinkBelow or makeHardLinkBelow met a system that makes no such links there.
+// makeLinkBelow or makeHardLinkBelow met a system that makes no such links
+// there (which some FUSE file systems say by not implementing the call).
 bool isLinkRefusedError(uint32_t code);
 
 // Text. UTF-8 conversion with the platform's UTF-8 code page; an empty result

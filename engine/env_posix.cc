@@ -20,6 +20,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
 
@@ -487,14 +488,39 @@ bool volumeSpace(const std::wstring& path, VolumeSpace& space) {
   return true;
 }
 
+namespace {
+
+// A FUSE file system says nothing of its type: a scratch file written past
+// its start shows whether the gap takes space, and whether a range of it can
+// be released.
+void probeHoles(const std::string& folder, FileSystemTraits& traits) {
+  constexpr off_t kGap = 1 << 20;
+  std::string scratch = folder + "/.zarvik-probe-XXXXXX";
+  const int fd = ::mkstemp(scratch.data());
+  if (fd < 0) return;  // nothing can be tried here: the traits stay as assumed
+  struct stat st;
+  traits.holesInNewFiles = ::pwrite(fd, "x", 1, kGap) == 1 && ::fstat(fd, &st) == 0 && st.st_blocks * 512 < kGap;
+  traits.releasesRanges = ::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, kGap, 1) == 0;
+  ::close(fd);
+  ::unlink(scratch.c_str());
+}
+
+}  // namespace
+
 bool fileSystemTraits(const std::wstring& path, FileSystemTraits& traits) {
-  constexpr long kFatMagic = 0x4d44, kExFatMagic = 0x2011BAB0;  // linux/magic.h has no exFAT
+  constexpr long kFatMagic = 0x4d44, kExFatMagic = 0x2011BAB0, kFuseMagic = 0x65735546;  // linux/magic.h has no exFAT
   std::string native;
   struct statfs st;
   if (!nativePath(path, native) || ::statfs(native.c_str(), &st) != 0) return false;
-  traits.releasesRanges = st.f_type != kFatMagic && st.f_type != kExFatMagic;
+  const bool fatFamily = st.f_type == kFatMagic || st.f_type == kExFatMagic;
+  traits.releasesRanges = !fatFamily;
   traits.holesInNewFiles = traits.releasesRanges;
   if (st.f_type == kFatMagic) traits.largestFile = 0xFFFFFFFFu;
+  // exFAT reports the bytes its longest name may take in the widest character set, not its 255 characters.
+  if (st.f_namelen > 0) traits.longestName = fatFamily ? 255 : static_cast<uint32_t>(st.f_namelen);
+  traits.namesInUtf16 = fatFamily;
+  traits.windowsNames = fatFamily;
+  if (st.f_type == kFuseMagic) probeHoles(native, traits);
   return true;
 }
 
@@ -593,6 +619,6 @@ bool isInUseError(uint32_t code) { return code == EWOULDBLOCK; }
 bool isLinkError(uint32_t code) { return code == ELOOP; }
 
 // symlinkat and linkat: a file system without such links
-bool isLinkRefusedError(uint32_t code) { return code == EPERM; }
+bool isLinkRefusedError(uint32_t code) { return code == EPERM || code == ENOSYS || code == EOPNOTSUPP; }
 
 }  // namespace ablative

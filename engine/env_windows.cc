@@ -393,10 +393,14 @@ bool listDirectory(const std::wstring& path, std::vector<DirEntry>& entries) {
 // volumes, Wine's among them, do not report their sparse-file support).
 bool fileSystemTraits(const std::wstring& path, FileSystemTraits& traits) {
   wchar_t volume[MAX_PATH + 1], name[MAX_PATH + 1];
+  DWORD longestName = 0;
   if (!GetVolumePathNameW(nativePath(path).c_str(), volume, MAX_PATH + 1) ||
-      !GetVolumeInformationW(volume, nullptr, 0, nullptr, nullptr, nullptr, name, MAX_PATH + 1)) {
+      !GetVolumeInformationW(volume, nullptr, 0, nullptr, &longestName, nullptr, name, MAX_PATH + 1)) {
     return false;
   }
+  if (longestName > 0) traits.longestName = longestName;
+  traits.namesInUtf16 = true;
+  traits.windowsNames = true;
   const std::wstring fileSystem = name;
   traits.releasesRanges = !fileSystem.starts_with(L"FAT") && fileSystem != L"exFAT";
   traits.holesInNewFiles = false;  // only files marked sparse keep holes, and destination files are not

@@ -76,7 +76,8 @@ bool makeHardLinks(const std::vector<uint32_t>& targets, DestinationFiles& files
 
 // Links once every file is in place, and only those that lead inside the
 // destination: the others, and those the system refuses, are named in the log.
-bool makeLinks(const ExtractionPlan& plan, DestinationFiles& files, const LogCallback& log, std::wstring& errorText) {
+bool makeLinks(const ExtractionPlan& plan, bool holdsLinks, DestinationFiles& files, const LogCallback& log,
+               std::wstring& errorText) {
   const std::vector<LinkPlace> places = placeLinks(plan);
   for (uint32_t f = 0; f < places.size(); ++f) {
     if (places[f] == LinkPlace::NotALink) continue;
@@ -85,6 +86,8 @@ bool makeLinks(const ExtractionPlan& plan, DestinationFiles& files, const LogCal
     std::wstring refusal;
     if (places[f] == LinkPlace::Outside) {
       log(named);
+    } else if (!holdsLinks) {
+      log(named + L" (the destination's file system holds no links)");
     } else if (!files.makeLink(f, fromUtf8(plan.targetOf(f)), places[f] == LinkPlace::ToFolder,
                                plan.files[f].modifiedNs, refusal, errorText)) {
       return false;
@@ -97,17 +100,22 @@ bool makeLinks(const ExtractionPlan& plan, DestinationFiles& files, const LogCal
 
 // Files first, then folders deepest first: what is made or set inside a
 // folder changes its time. Files the run left damaged keep none, and links
-// got theirs when they were made.
-bool restoreMetadata(const ExtractionPlan& plan, const std::vector<uint8_t>& damaged, DestinationFiles& files,
-                     std::wstring& errorText) {
+// got theirs when they were made. A hard link the file system could only
+// copy is a file of its own: it takes its member's time and mode, where the
+// member has them, else its target's.
+bool restoreMetadata(const ExtractionPlan& plan, const std::vector<uint32_t>& targets,
+                     const std::vector<uint8_t>& damaged, DestinationFiles& files, std::wstring& errorText) {
   std::vector<std::pair<size_t, uint32_t>> folders;  // by depth
   for (uint32_t f = 0; f < plan.files.size(); ++f) {
-    const PlanFile& file = plan.files[f];
+    PlanFile file = plan.files[f];
+    const bool copied = file.kind == EntryKind::HardLink && targets[f] != kNoTarget && files.made(f);
+    if (copied && file.modifiedNs == kNoTime) file.modifiedNs = plan.files[targets[f]].modifiedNs;
+    if (copied && file.unixMode == kNoMode) file.unixMode = plan.files[targets[f]].unixMode;
     if (file.modifiedNs == kNoTime && file.unixMode == kNoMode) continue;
     if (file.kind == EntryKind::Folder) {
       const std::string path = plan.pathOf(f);
       folders.emplace_back(std::count(path.begin(), path.end(), '/'), f);
-    } else if (file.kind == EntryKind::File && !damaged[f] &&
+    } else if ((file.kind == EntryKind::File || copied) && !damaged[f] &&
                !files.setMetadata(f, file.modifiedNs, file.unixMode, errorText)) {
       return false;
     }
@@ -151,7 +159,8 @@ bool Extraction::run() {
   files_.emplace(
       destinationDir_, [this](uint32_t file) { return fromUtf8(plan_.pathOf(file)); }, fileLengths(plan_),
       fileKinds(plan_));
-  if (!files_->checkPaths(errorText_) || !checkFileSizeLimit() || !checkDestinationHoldsExtracted() || !checkSpace()) {
+  if (!files_->checkPaths(errorText_) || !checkDestinationLimits() || !checkDestinationHoldsExtracted() ||
+      !checkSpace()) {
     return false;
   }
   if (salvage_) settleAbsentUnits();
@@ -417,8 +426,8 @@ bool Extraction::finish() {
     if (targets[f] != kNoTarget && damaged_[targets[f]]) markDamaged(f);
   }
   const LogCallback logLine = [this](const std::wstring& line) { log(line); };
-  if (!makeHardLinks(targets, *files_, errorText_) || !makeLinks(plan_, *files_, logLine, errorText_) ||
-      !restoreMetadata(plan_, damaged_, *files_, errorText_) || !files_->makeDurable(errorText_) ||
+  if (!makeHardLinks(targets, *files_, errorText_) || !makeLinks(plan_, holdsLinks_, *files_, logLine, errorText_) ||
+      !restoreMetadata(plan_, targets, damaged_, *files_, errorText_) || !files_->makeDurable(errorText_) ||
       !files_->closeAll(errorText_)) {
     return false;
   }

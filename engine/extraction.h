@@ -41,7 +41,7 @@ class Extraction {
              const PauseCallback& isPaused)
       : archivePath_(archivePath), destinationDir_(destinationDir), resume_(options.resume),
         ablate_(!options.keepOriginal), salvage_(options.salvage), checkSpace_(options.checkSpace),
-        groupBytes_(options.groupBytes), errorText_(errorText), onProgress_(onProgress), onLog_(onLog),
+        groupBytes_(options.groupBytes), requestedGroupBytes_(options.groupBytes), errorText_(errorText), onProgress_(onProgress), onLog_(onLog),
         isPaused_(isPaused), shouldStop_(options.shouldStop) {
     journal_.path = journalPathFor(archivePath);
   }
@@ -62,7 +62,7 @@ class Extraction {
   bool checkDestinationHoldsExtracted();
   void settleAbsentUnits();
   bool lacksData(const std::wstring& path);
-  bool checkFileSizeLimit();
+  bool checkDestinationLimits();
   bool checkSpace();
 
   // Effects (extract.cc): writing starts here.
@@ -99,6 +99,7 @@ class Extraction {
   const bool salvage_;
   const bool checkSpace_;
   uint64_t groupBytes_;
+  const uint64_t requestedGroupBytes_;
   std::wstring& errorText_;
   const ProgressCallback& onProgress_;
   const LogCallback& onLog_;
@@ -112,6 +113,7 @@ class Extraction {
   Journal journal_;
   bool journalLoaded_ = false;
   bool inUse_ = false;
+  bool holdsLinks_ = true;  // the destination's file system makes symbolic links
   bool accepted_ = false;  // every check passed: this destination is the run's
   bool destinationLacksData_ = false;
   bool salvageEnded_ = false;  // failed only because files are damaged: resuming would change nothing

@@ -7,6 +7,7 @@
 
 #include "archive_checks.h"
 #include "archive_presence.h"
+#include "destination_limits.h"
 #include "extraction.h"
 #include "path_safety.h"
 #include "paths.h"
@@ -154,23 +155,28 @@ bool Extraction::lacksData(const std::wstring& path) {
   return fail(kDestinationLacksData + path);
 }
 
-// FAT32 holds no file of 4 GiB or more.
-bool Extraction::checkFileSizeLimit() {
-  FileSystemTraits traits;
-  if (!fileSystemTraits(nearestFolder(destinationDir_), traits)) return true;  // the run finds out as it goes
-  for (uint32_t f = 0; f < plan_.files.size(); ++f) {
-    if (plan_.files[f].length > traits.largestFile) {
-      return fail(L"The destination's file system holds no file over " + std::to_wstring(traits.largestFile) +
-                  L" bytes (FAT32): " + files_->pathOf(f));
-    }
+// Names, paths, letter case, links and file lengths, against what the
+// destination's file system holds: an entry it cannot would stop the run at
+// the same place on every resume.
+bool Extraction::checkDestinationLimits() {
+  uint64_t longest = 0;
+  for (const PlanFile& file : plan_.files) {
+    if (file.kind == EntryKind::File) longest = std::max(longest, file.length);
   }
-  return true;
+  const DestinationLimits limits = probeDestination(destinationDir_, longest);
+  holdsLinks_ = limits.holdsLinks;
+  return checkAgainstLimits(plan_, limits, destinationDir_, errorText_);
 }
 
 bool Extraction::checkSpace() {
   SpaceNeeds needs;
-  if (!checkSpace_ || !estimateSpace(plan_, journal_, archivePath_, destinationDir_, groupBytes_, needs)) {
+  if (!checkSpace_ || !estimateSpace(plan_, journal_, archivePath_, destinationDir_, requestedGroupBytes_, needs)) {
     return true;  // where the free space cannot be read, the run finds out as it goes
+  }
+  if (ablate_ && needs.journal > needs.freeBesideArchive) {
+    return fail(L"Not enough free space beside the archive at " + parentFolder(archivePath_) + L" for its journal: " +
+                std::to_wstring(needs.journal) + L" bytes needed, " + std::to_wstring(needs.freeBesideArchive) +
+                L" free");
   }
   if (needs.newEntries > needs.freeEntries) {
     return fail(L"Not enough free inodes at " + destinationDir_ + L": the extraction creates " +
@@ -178,6 +184,7 @@ bool Extraction::checkSpace() {
                 L" more fit");
   }
   const uint64_t needed = ablate_ ? needs.ablative : needs.keep;
+  if (ablate_) groupBytes_ = needs.groupBytes;
   if (needed <= needs.freeAtDestination) return true;
   return fail(L"Not enough free space at " + destinationDir_ + L": the extraction needs " + std::to_wstring(needed) +
               L" bytes, " + std::to_wstring(needs.freeAtDestination) + L" are free");

@@ -115,6 +115,21 @@ uint64_t addBlock(FileSpans& spans, const ExtractionPlan& plan, uint32_t b) {
   return units;
 }
 
+// Where files keep no holes, the run's last step lengthens every file its
+// blocks left short, a sparse one above all: those units are taken too.
+uint64_t fillUnits(FileSpans& spans, const ExtractionPlan& plan) {
+  if (spans.holes) return 0;
+  uint64_t units = 0;
+  for (uint32_t f = 0; f < plan.files.size(); ++f) {
+    if (plan.files[f].kind != EntryKind::File) continue;
+    const uint64_t before = spans.end[f], after = unitsFor(plan.files[f].length, spans.unit);
+    if (after <= before) continue;
+    spans.end[f] = after;
+    units += after - before + indexUnits(after, spans.unit) - indexUnits(before, spans.unit);
+  }
+  return units;
+}
+
 // What is left to write, in units: every block not yet released.
 uint64_t treeUnits(const ExtractionPlan& plan, const Journal& journal, uint64_t unit, bool holes) {
   FileSpans spans = startingSpans(plan, journal, unit, holes);
@@ -122,7 +137,7 @@ uint64_t treeUnits(const ExtractionPlan& plan, const Journal& journal, uint64_t 
   for (uint32_t b = 0; b < plan.units.size(); ++b) {
     if (!isSettled(journal, b)) units += addBlock(spans, plan, b);
   }
-  return units;
+  return units + fillUnits(spans, plan);
 }
 
 // The archive as an ablative run cuts it: its length, and how far the walk
@@ -175,7 +190,29 @@ uint64_t ablativePeakUnits(const ExtractionPlan& plan, const Journal& journal, u
     givenBack += cutReleased(cut, plan, journal, released, unit);
     first = end;
   }
-  return peak;
+  grown += fillUnits(spans, plan);
+  return std::max(peak, grown > givenBack ? grown - givenBack : 0);
+}
+
+// The smallest group bound tried: below it, groups gain nothing but cuts.
+constexpr uint64_t kSmallestGroupBytes = 64 << 10;
+
+// The ablative peak, in units, and the group bound it is reached with: the
+// largest of `groupBytes` halved any number of times that stays within a
+// quarter of `freeBesideArchive` and whose peak fits in `free` units, else
+// the smallest tried. The bounds tried and their peaks do not depend on the
+// free space, so a run accepted with some free space is accepted with more.
+uint64_t fittingPeakUnits(const ExtractionPlan& plan, const Journal& journal, uint64_t groupBytes, uint64_t unit,
+                          bool holes, uint64_t madeFirst, uint64_t freeBesideArchive, uint64_t free,
+                          uint64_t& chosenBytes) {
+  uint64_t peak = 0;
+  for (uint64_t bound = groupBytes;; bound /= 2) {
+    const bool last = bound / 2 < kSmallestGroupBytes;
+    if (bound > freeBesideArchive / 4 && !last) continue;
+    peak = ablativePeakUnits(plan, journal, bound, unit, holes, madeFirst);
+    chosenBytes = bound;
+    if (peak <= free || last) return peak;
+  }
 }
 
 }  // namespace
@@ -189,32 +226,38 @@ bool estimateSpace(const ExtractionPlan& plan, const Journal& journal, const std
                    const std::wstring& destinationDir, uint64_t groupBytes, SpaceNeeds& needs) {
   uint64_t missingFolders = 0;
   const std::wstring destination = nearestFolder(destinationDir, missingFolders);
-  VolumeSpace space;
-  if (!volumeSpace(destination, space)) return false;
+  VolumeSpace space, besideArchive;
+  if (!volumeSpace(destination, space) || !volumeSpace(parentFolder(archivePath), besideArchive)) return false;
   const uint64_t unit = std::max(space.unitBytes, kSmallestUnit);
-  const bool besideArchive = sameFileSystem(parentFolder(archivePath), destination);
+  const bool sameVolume = sameFileSystem(parentFolder(archivePath), destination);
   FileSystemTraits traits;
   const bool holes = fileSystemTraits(destination, traits) && traits.holesInNewFiles;
   // A run that made progress had made its folders, files and journal before.
   uint64_t madeFirst = 0, journalUnits = 0, entries = 0;
+  needs.journal = 0;
   if (!recordsProgress(journal)) {
     const auto folders = folderEntries(plan);
     madeFirst = missingFolders;
     for (const auto& [path, bytes] : folders) madeFirst += folderUnits(bytes, unit);
     entries = plan.files.size() + folders.size() - 1 + missingFolders;
-    if (besideArchive) {
+    if (sameVolume) {
       journalUnits = unitsFor(journalBytes(journal), unit);
       ++entries;
+    } else {
+      const uint64_t archiveUnit = std::max(besideArchive.unitBytes, kSmallestUnit);
+      needs.journal = unitsFor(journalBytes(journal), archiveUnit) * archiveUnit;
     }
   }
   needs.freeAtDestination = space.freeBytes;
+  needs.freeBesideArchive = besideArchive.freeBytes;
   needs.freeEntries = space.freeEntries;
   needs.newEntries = entries;
   needs.keep = (treeUnits(plan, journal, unit, holes) + madeFirst) * unit;
-  needs.ablative = besideArchive ? ablativePeakUnits(plan, journal, effectiveGroupBytes(archivePath, groupBytes), unit,
-                                                     holes, madeFirst + journalUnits) *
-                                       unit
-                                 : needs.keep;
+  needs.groupBytes = std::min(groupBytes, besideArchive.freeBytes / 4);
+  needs.ablative = sameVolume ? fittingPeakUnits(plan, journal, groupBytes, unit, holes, madeFirst + journalUnits,
+                                                 besideArchive.freeBytes, space.freeBytes / unit, needs.groupBytes) *
+                                    unit
+                              : needs.keep;
   return true;
 }
 

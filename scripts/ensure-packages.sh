@@ -16,8 +16,10 @@ ensure_packages() {
 }
 
 # What the native build and its tests need (e2fsprogs: a small ext4 to fill up;
-# zip, libarchive-tools, tar, pigz: zip, tar and tar.gz archives made by tools other than ours).
-NATIVE_PACKAGES=(cmake make g++ libgtest-dev libbenchmark-dev zlib1g-dev libzstd-dev e2fsprogs python3 strace zip libarchive-tools tar pigz)
+# zip, libarchive-tools, tar, pigz: zip, tar and tar.gz archives made by tools other than ours;
+# dosfstools, exfatprogs, exfat-fuse: FAT and exFAT destinations, through the kernel or FUSE).
+NATIVE_PACKAGES=(cmake make g++ libgtest-dev libbenchmark-dev zlib1g-dev libzstd-dev e2fsprogs python3 strace zip libarchive-tools tar pigz
+  dosfstools exfatprogs exfat-fuse)
 # What the crash states under a real kernel need (tests/kernel): the emulator,
 # the guest's shell, the file systems' tools and zip (the zips it extracts
 # come from another program). The kernel itself is fetched

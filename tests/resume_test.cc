@@ -409,6 +409,7 @@ TEST(Resume, AHardLinkTheFileSystemRefusesIsACopy) {
   ASSERT_TRUE(run.ok) << toUtf8(run.error);
   EXPECT_EQ(readTree(s.out), s.tree);
   EXPECT_EQ(fs::hard_link_count(s.out / "hard.link"), 1u);
+  EXPECT_EQ(fs::last_write_time(s.out / "hard.link"), fs::last_write_time(s.out / "a.txt"));  // the member's, not now
 }
 
 // A tar's hard link to a file salvage leaves damaged is made all the same, and named with it: it holds the same bytes.
