@@ -4,6 +4,8 @@
 #include "env.h"
 
 #include <dirent.h>
+#include <locale.h>
+#include <wctype.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -600,10 +602,18 @@ std::string toUtf8(const std::wstring& wide) {
 
 std::wstring fromUtf8(const std::string& utf8) { return nameFromBytes(utf8); }
 
+// File systems that ignore case fold every letter they know, not only
+// ASCII (exFAT's table maps "ä" to "Ä"): folding by Unicode's simple upper
+// case finds each pair they would hold as one, whatever the user's locale.
 std::wstring upperCaseName(const std::wstring& name) {
+  static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
   std::wstring upper = name;
   for (wchar_t& ch : upper) {
-    if (ch >= L'a' && ch <= L'z') ch = static_cast<wchar_t>(ch - L'a' + L'A');
+    if (unicode != static_cast<locale_t>(0)) {
+      ch = static_cast<wchar_t>(towupper_l(static_cast<wint_t>(ch), unicode));
+    } else if (ch >= L'a' && ch <= L'z') {
+      ch = static_cast<wchar_t>(ch - L'a' + L'A');
+    }
   }
   return upper;
 }

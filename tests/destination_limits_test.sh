@@ -101,6 +101,9 @@ for kind in ext4 vfat exfat exfat-fuse; do
     tar_of "$disk/case.tar" "f:README" "f:readme"
     refused "$kind: README and readme" "$disk/case.tar" "$disk/out" \
       "Names that the destination holds as one, since it ignores letter case: $disk/out/README and $disk/out/readme"
+    tar_of "$disk/umlaut.tar" "f:Äpfel" "f:äpfel"
+    refused "$kind: names differing in the case of a letter beyond ASCII" "$disk/umlaut.tar" "$disk/out" \
+      "Names that the destination holds as one, since it ignores letter case: $disk/out/Äpfel and $disk/out/äpfel"
     tar_of "$disk/clash.tar" "f:Docs" "f:docs/a"
     refused "$kind: a file and a folder differing in case" "$disk/clash.tar" "$disk/out" \
       "Names that the destination holds as one, since it ignores letter case: $disk/out/Docs and $disk/out/docs"
