@@ -78,6 +78,7 @@ const wchar_t kUsage[] =
     L"  2  usage error\n"
     L"  3  stopped with the archive partly consumed: --resume continues\n"
     L"  4  stopped at a damaged block: --salvage extracts everything else\n"
+    L"  5  the archive is not the one its journal was written for\n"
     L"\n"
     L"Ctrl+C, SIGTERM and SIGHUP stop create and extract between two steps.\n";
 
@@ -233,6 +234,7 @@ int runExtract(const Command& command) {
       [&](const ablative::ProgressInfo& info) { out.progress(info); }, [&](const std::wstring& line) { out.log(line); },
       {});
   if (ok) return out.succeed();
+  if (outcome.archiveChanged) return out.failArchiveChanged(L"Extract failed: ", errorText);
   if (outcome.damagedBlock) {
     const std::vector<std::wstring> salvage = salvageCommand(command, archive, outcome);
     const std::wstring why = outcome.blockGone ? L"Resuming would stop there again. To extract everything else and "

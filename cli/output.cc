@@ -73,6 +73,13 @@ int Output::failDamaged(const std::wstring& prefix, const std::wstring& message,
   return kExitDamaged;
 }
 
+int Output::failArchiveChanged(const std::wstring& prefix, const std::wstring& message) {
+  JsonObject error;
+  error.add("event", "error").add("message", message).add("resumable", false).add("archiveChanged", true);
+  report(prefix, message, error, L"");
+  return kExitArchiveChanged;
+}
+
 void Output::report(const std::wstring& prefix, const std::wstring& message, JsonObject& error,
                     const std::wstring& advice) {
   line_.clear();

@@ -16,8 +16,9 @@ namespace zarvik {
 inline constexpr int kExitSuccess = 0;
 inline constexpr int kExitFailure = 1;  // failed, nothing left to resume
 inline constexpr int kExitUsage = 2;
-inline constexpr int kExitResumable = 3;  // stopped with the archive partly consumed: --resume continues
-inline constexpr int kExitDamaged = 4;    // stopped at a damaged block: --salvage extracts everything else
+inline constexpr int kExitResumable = 3;       // stopped with the archive partly consumed: --resume continues
+inline constexpr int kExitDamaged = 4;         // stopped at a damaged block: --salvage extracts everything else
+inline constexpr int kExitArchiveChanged = 5;  // the archive is not the one its journal was written for
 
 class Output {
  public:
@@ -37,6 +38,9 @@ class Output {
   // everything else (its arguments), which `advice` words in text.
   int failDamaged(const std::wstring& prefix, const std::wstring& message, const std::vector<std::wstring>& salvage,
                   const std::wstring& advice);
+
+  // Refused: the archive is not the one its journal was written for.
+  int failArchiveChanged(const std::wstring& prefix, const std::wstring& message);
 
   bool json() const { return json_; }
 

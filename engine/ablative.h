@@ -137,6 +137,10 @@ struct ExtractOutcome {
   bool blockGone = false;
   // The archive was left partly consumed, resumable or not.
   bool partlyConsumed = false;
+  // Refused: the archive is not the file its journal was written for (another
+  // took its name, or it changed): only the original, or a fresh start
+  // without the journal, goes on.
+  bool archiveChanged = false;
 };
 
 // The same, with options beyond the window's and the facts of the outcome.

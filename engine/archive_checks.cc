@@ -1,5 +1,6 @@
 #include "archive_checks.h"
 
+#include "block_io.h"
 #include "path_safety.h"
 
 namespace ablative {
@@ -41,7 +42,8 @@ std::wstring unaccountedWarning(const std::wstring& unaccounted) {
 bool openArchiveForRun(const std::wstring& archivePath, bool consume, FileHandle& archive, const wchar_t* cannotOpen,
                        std::wstring& errorText) {
   if (!openFile(archivePath, consume ? OpenMode::ReadWrite : OpenMode::ReadDenyWrite, archive)) {
-    return fail(errorText, isInUseError(lastErrorCode()) ? kArchiveInUse : cannotOpen);
+    return fail(errorText,
+                isInUseError(lastErrorCode()) ? kArchiveInUse : withReason(cannotOpen + (L": " + archivePath)));
   }
   // Only another run's lock refuses: where the file system keeps no locks,
   // the run goes on as it did before locks existed.

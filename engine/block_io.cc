@@ -76,6 +76,8 @@ std::wstring codedErrorText(const wchar_t* prefix) {
   return prefix + std::to_wstring(code) + L"): " + systemErrorText(code);
 }
 
+std::wstring withReason(const std::wstring& what) { return what + L" (" + systemErrorText(lastErrorCode()) + L")"; }
+
 std::wstring lastErrorText(const std::wstring& message) {
   uint32_t code = lastErrorCode();
   return message + L" (error " + std::to_wstring(code) + L")";

@@ -52,6 +52,9 @@ std::wstring lastErrorText(const std::wstring& message);
 // system's text for it.
 std::wstring codedErrorText(const wchar_t* prefix);
 
+// `what` + " (" + the system's text for the last platform error + ")".
+std::wstring withReason(const std::wstring& what);
+
 inline constexpr wchar_t kDestinationWriteFailed[] = L"Failed to write destination block (code=";
 inline constexpr wchar_t kDestinationFlushFailed[] = L"Failed to flush destination file (code=";
 

@@ -205,6 +205,11 @@ bool readLinkTarget(const std::wstring& path, std::wstring& target) {
   return platform::readLinkTarget(path, target);
 }
 
+bool realPath(const std::wstring& path, std::wstring& real) {
+  if (ioHookFails({.op = IoOp::Status, .path = &path})) return false;
+  return platform::realPath(path, real);
+}
+
 bool listDirectory(const std::wstring& path, std::vector<DirEntry>& entries) {
   entries.clear();
   if (ioHookFails({.op = IoOp::List, .path = &path})) return false;

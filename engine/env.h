@@ -144,6 +144,9 @@ bool entryStatus(const std::wstring& path, EntryStatus& status);
 // The target of the symbolic link at `path`, as stored in the link, with "/"
 // between its components. Fails where the platform reads no targets here (Windows).
 bool readLinkTarget(const std::wstring& path, std::wstring& target);
+// The path that reaches the same file as `path` with every link on the way
+// followed: its full path, named without links.
+bool realPath(const std::wstring& path, std::wstring& real);
 
 // Lists one directory (without "." and ".."), in the platform's order.
 bool listDirectory(const std::wstring& path, std::vector<DirEntry>& entries);
@@ -175,6 +178,10 @@ struct FileSystemTraits {
   uint32_t longestName = 255;
   bool namesInUtf16 = false;
   bool windowsNames = false;
+  // A file keeps its file number (FileIdentity::index) while it exists, across
+  // mounts: not on FAT or exFAT, which derive it from where its entry lies,
+  // nor through FUSE, whose numbers its server makes up.
+  bool lastingFileNumbers = true;
 };
 // Where the file system's type does not tell (FUSE on Linux), whether it
 // keeps and releases holes is found by trying, with a scratch file in `path`.

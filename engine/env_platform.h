@@ -75,6 +75,7 @@ bool setPermissions(FileHandle& file, uint32_t mode);
 PathStatus pathStatus(const std::wstring& path);
 bool entryStatus(const std::wstring& path, EntryStatus& status);
 bool readLinkTarget(const std::wstring& path, std::wstring& target);
+bool realPath(const std::wstring& path, std::wstring& real);
 bool listDirectory(const std::wstring& path, std::vector<DirEntry>& entries);  // `entries` is empty
 bool volumeSpace(const std::wstring& path, VolumeSpace& space);                // `path` is not empty
 bool fileSystemTraits(const std::wstring& path, FileSystemTraits& traits);     // `path` is not empty

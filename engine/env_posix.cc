@@ -441,6 +441,16 @@ bool readLinkTarget(const std::wstring& path, std::wstring& target) {
   return !target.empty();
 }
 
+bool realPath(const std::wstring& path, std::wstring& real) {
+  std::string native;
+  if (!nativePath(path, native)) return false;
+  char* resolved = ::realpath(native.c_str(), nullptr);
+  if (resolved == nullptr) return false;
+  real = fromUtf8(resolved);
+  ::free(resolved);
+  return true;
+}
+
 bool listDirectory(const std::wstring& path, std::vector<DirEntry>& entries) {
   std::string native;
   if (!nativePath(path, native)) return false;
@@ -522,6 +532,7 @@ bool fileSystemTraits(const std::wstring& path, FileSystemTraits& traits) {
   if (st.f_namelen > 0) traits.longestName = fatFamily ? 255 : static_cast<uint32_t>(st.f_namelen);
   traits.namesInUtf16 = fatFamily;
   traits.windowsNames = fatFamily;
+  traits.lastingFileNumbers = !fatFamily && st.f_type != kFuseMagic;
   if (st.f_type == kFuseMagic) probeHoles(native, traits);
   return true;
 }

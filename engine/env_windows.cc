@@ -338,6 +338,33 @@ bool entryStatus(const std::wstring& path, EntryStatus& status) {
   return true;
 }
 
+// The name the system reaches the file by, in the form a user types: without
+// the \\?\ a long path needs.
+bool realPath(const std::wstring& path, std::wstring& real) {
+  HANDLE h = CreateFileW(nativePath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  std::wstring name(MAX_PATH, L'\0');
+  DWORD length = GetFinalPathNameByHandleW(h, name.data(), static_cast<DWORD>(name.size()), FILE_NAME_NORMALIZED);
+  if (length >= name.size()) {
+    name.resize(length + 1);
+    length = GetFinalPathNameByHandleW(h, name.data(), static_cast<DWORD>(name.size()), FILE_NAME_NORMALIZED);
+  }
+  const DWORD code = GetLastError();
+  CloseHandle(h);
+  if (length == 0 || length >= name.size()) {
+    SetLastError(code);
+    return false;
+  }
+  name.resize(length);
+  if (name.rfind(L"\\\\?\\UNC\\", 0) == 0) {
+    real = L"\\\\" + name.substr(8);
+  } else {
+    real = name.rfind(L"\\\\?\\", 0) == 0 ? name.substr(4) : name;
+  }
+  return true;
+}
+
 // From the reparse point's own data; other reparse points than links and
 // junctions (cloud files, deduplicated files) fail, and the scan follows them.
 bool readLinkTarget(const std::wstring& path, std::wstring& target) {
@@ -405,6 +432,7 @@ bool fileSystemTraits(const std::wstring& path, FileSystemTraits& traits) {
   traits.releasesRanges = !fileSystem.starts_with(L"FAT") && fileSystem != L"exFAT";
   traits.holesInNewFiles = false;  // only files marked sparse keep holes, and destination files are not
   if (fileSystem.starts_with(L"FAT")) traits.largestFile = 0xFFFFFFFFu;
+  traits.lastingFileNumbers = traits.releasesRanges;
   return true;
 }
 

@@ -27,6 +27,7 @@
 #include <unordered_map>
 
 #include "archive_checks.h"
+#include "block_io.h"
 #include "extraction.h"
 #include "link_target.h"
 #include "path_safety.h"
@@ -132,7 +133,10 @@ bool restoreMetadata(const ExtractionPlan& plan, const std::vector<uint32_t>& ta
 bool Extraction::run() {
   const std::wstring untouched = errorText_;
   SourceReading reading;
-  if (!readSource(reading)) {  // a run may have left only the journal
+  if (!readSource(reading)) {  // a run may have left only the journal, or nothing at all
+    if (ablate_ && resume_ && nothingRemains(archivePath_, journal_.path)) {
+      return fail(L"Nothing to resume: neither " + archivePath_ + L" nor its journal exists");
+    }
     if (!ablate_ || !resume_ || !onlyTheJournalRemains(archivePath_, journal_)) return false;
     // Nothing names the files any more: the folder that run made is the one sign of its destination.
     if (pathStatus(destinationDir_).kind != PathKind::Directory) return lacksData(destinationDir_);
@@ -151,7 +155,8 @@ bool Extraction::run() {
   const std::vector<std::wstring> skipped = std::move(reading.skipped);
   const std::wstring unaccounted = std::move(reading.unaccounted);
   if (!openArchive() || !checkJournal(unitCount) || !checkContents(std::move(reading)) ||
-      !checkUnaccounted(unaccounted) || !checkRecordedArchive() || !checkOwnFiles()) {
+      !checkUnaccounted(unaccounted) || !checkRecordedArchive() || !checkFingerprint() ||
+      !checkOwnFiles()) {
     return false;
   }
   recordPlanInJournal();
@@ -174,12 +179,13 @@ ExtractOutcome Extraction::outcome(bool succeeded) const {
   ExtractOutcome outcome;
   // A run stopped on request resumes even before it recorded anything.
   const bool resumes = recordsProgress(journal_) || (stopped_ && ablate_);
-  outcome.resumable = !succeeded && !inUse_ && !salvageEnded_ && !damagedBlock_ && resumes;
+  outcome.resumable = !succeeded && !inUse_ && !salvageEnded_ && !damagedBlock_ && !archiveChanged_ && resumes;
   outcome.resumeHere = outcome.resumable && accepted_;
   outcome.destinationLacksData = destinationLacksData_;
   outcome.damagedBlock = damagedBlock_;
   outcome.blockGone = blockGone_;
   outcome.partlyConsumed = !succeeded && !consumedWhole_ && recordsProgress(journal_);
+  outcome.archiveChanged = archiveChanged_;
   return outcome;
 }
 
@@ -189,10 +195,17 @@ ExtractOutcome Extraction::outcome(bool succeeded) const {
 bool Extraction::prepareDestination() {
   if (ablate_) release_->start();
   if (!files_->createRoot(errorText_)) return false;
-  // A journal that keeps a plan is written anew until it records progress: the archive may have changed.
-  const bool reuseJournal = journalLoaded_ && (!source_->saveUnits || recordsProgress(journal_));
-  if (ablate_ && !(reuseJournal ? openJournal(journal_) : createJournal(journal_))) {
-    return fail(L"Failed to initialize journal");
+  // A journal is written anew, with the archive's fingerprint, until it records progress: the archive may have changed.
+  const bool reuseJournal = journalLoaded_ && recordsProgress(journal_);
+  if (ablate_ && reuseJournal && !openJournal(journal_)) {
+    return fail(withReason(L"Failed to initialize journal: " + journal_.path));
+  }
+  if (ablate_ && !reuseJournal) {
+    writeFingerprint();
+    if (!createJournal(journal_)) {
+      return fail(withReason(L"Failed to initialize journal: " + journal_.path) +
+                  L"; extract with --keep, which needs no journal");
+    }
   }
   if (ablate_) trimTail(journal_);  // a cut a stopped run made may not have lasted
   if (!settle(held_, BlockState::Punched) || !settle(lost_, BlockState::Lost)) return false;
@@ -206,7 +219,7 @@ bool Extraction::settle(const std::vector<uint32_t>& units, BlockState state) {
     for (uint32_t u : units) journal_.states[u] = static_cast<uint8_t>(state);
     return true;
   }
-  return recordStates(journal_, units, state) || fail(L"Failed to initialize journal");
+  return recordStates(journal_, units, state) || fail(withReason(L"Failed to initialize journal: " + journal_.path));
 }
 
 // Every lost unit, as nameLost says: each run says so again until the
@@ -381,7 +394,7 @@ bool Extraction::recordWritten() {
   if (written_.empty()) return true;
   if (!files_->makeDurable(errorText_)) return false;
   if (!recordStates(journal_, written_, BlockState::DestWritten)) {
-    return fail(L"Failed to update journal (DestWritten)");
+    return fail(withReason(L"Failed to update journal (DestWritten): " + journal_.path));
   }
   return true;
 }
@@ -390,7 +403,9 @@ bool Extraction::recordWritten() {
 bool Extraction::releaseGroup() {
   if (releasable_.empty()) return true;
   if (!release_->release(releasable_, journal_, errorText_)) return false;
-  if (!recordStates(journal_, releasable_, BlockState::Punched)) return fail(L"Failed to update journal (Punched)");
+  if (!recordStates(journal_, releasable_, BlockState::Punched)) {
+    return fail(withReason(L"Failed to update journal (Punched): " + journal_.path));
+  }
   trimTail(journal_);
   for (uint32_t u : releasable_) bytesFreed_ += plan_.units[u].storedSize;
   reportProgress();

@@ -53,10 +53,14 @@ class Extraction {
   // Checks (extraction_checks.cc): nothing is written until they all pass.
   bool readSource(SourceReading& reading);
   bool openArchive();
+  bool checkArchiveHasOneName();
+  void writeFingerprint();
   bool checkJournal(uint32_t unitCount);
   bool checkUnaccounted(const std::wstring& unaccounted);
   bool checkContents(SourceReading reading);
   bool checkRecordedArchive();
+  bool checkFingerprint();
+  bool archiveChanged();
   void recordPlanInJournal();
   bool checkOwnFiles();
   bool checkDestinationHoldsExtracted();
@@ -116,10 +120,12 @@ class Extraction {
   bool holdsLinks_ = true;  // the destination's file system makes symbolic links
   bool accepted_ = false;  // every check passed: this destination is the run's
   bool destinationLacksData_ = false;
+  bool archiveChanged_ = false;
   bool salvageEnded_ = false;  // failed only because files are damaged: resuming would change nothing
   FileHandle archive_;
   std::optional<ArchiveRelease> release_;  // once the archive is open
   FileIdentity archiveIdentity_;
+  uint64_t archiveLength_ = 0;             // when it was opened
   bool damagedBlock_ = false;              // stopped at a unit the archive no longer holds as written
   bool blockGone_ = false;                 // and the destination lacks it too
   bool consumedWhole_ = false;             // every unit settled: the archive and journal were deleted

@@ -7,6 +7,7 @@
 
 #include "archive_checks.h"
 #include "archive_presence.h"
+#include "block_io.h"
 #include "destination_limits.h"
 #include "extraction.h"
 #include "path_safety.h"
@@ -41,20 +42,42 @@ bool Extraction::readSource(SourceReading& reading) {
 }
 
 // One run per archive: an ablative run holds it alone, other runs share it.
+// Where only reading is allowed, a run that keeps the archive still works.
 bool Extraction::openArchive() {
   const wchar_t* cannotOpen =
       ablate_ ? L"Failed to open archive for ablation" : L"Failed to open archive for extraction";
+  if (ablate_ && !checkArchiveHasOneName()) return false;
   if (!openArchiveForRun(archivePath_, ablate_, archive_, cannotOpen, errorText_)) {
     inUse_ = errorText_ == kArchiveInUse;
+    FileHandle readable;
+    if (ablate_ && !inUse_ && openFile(archivePath_, OpenMode::ReadOnly, readable)) {
+      errorText_ += L"; extract with --keep, which only reads it";
+    }
     return false;
   }
-  uint64_t size = 0;
-  if (!fileSize(archive_, size) || !fileIdentity(archive_, archiveIdentity_))
+  uint32_t links = 1;
+  if (ablate_ && (!linkCount(archive_, links) || links > 1)) {
+    return fail(links > 1 ? L"The archive has other names (hard links): extract with --keep: " + archivePath_
+                          : withReason(cannotOpen + (L": " + archivePath_)));
+  }
+  if (!fileSize(archive_, archiveLength_) || !fileIdentity(archive_, archiveIdentity_))
     return fail(L"Failed to get archive size");
-  release_.emplace(archive_, plan_, size);
+  release_.emplace(archive_, plan_, archiveLength_);
   // The destination grows by a group before the archive shrinks by it.
   if (ablate_) groupBytes_ = effectiveGroupBytes(archivePath_, groupBytes_);
   return true;
+}
+
+// A consuming run releases the bytes of the file it names, and deletes that
+// name once done: named through a symbolic link, it would empty the file and
+// delete only the link.
+bool Extraction::checkArchiveHasOneName() {
+  EntryStatus status;
+  std::wstring real;
+  if (!entryStatus(archivePath_, status) || status.kind != PathKind::Link) return true;
+  if (!realPath(archivePath_, real)) real = archivePath_;
+  return fail(L"The archive is a symbolic link to " + real + L": name " + real +
+              L" itself to consume it, or extract with --keep");
 }
 
 // A resumed ablative run continues from the journal. Any other run refuses
@@ -66,9 +89,12 @@ bool Extraction::checkJournal(uint32_t unitCount) {
   if (ablate_ && resume_) {
     journalLoaded_ = load == JournalLoad::Loaded;
     if (load == JournalLoad::Loaded || load == JournalLoad::Missing) return true;
-    return fail(L"Failed to initialize journal");
+    if (load == JournalLoad::Unreadable) return fail(withReason(L"Failed to initialize journal: " + journal_.path));
+    Journal other{journal_.path};  // a whole journal, written for an archive of another block count
+    if (loadJournalAsWritten(other) == JournalLoad::Loaded) return archiveChanged();
+    return fail(L"Failed to initialize journal: " + journal_.path);
   }
-  if (load == JournalLoad::Unreadable) return fail(L"Failed to initialize journal");
+  if (load == JournalLoad::Unreadable) return fail(withReason(L"Failed to initialize journal: " + journal_.path));
   if (load == JournalLoad::Loaded && recordsProgress(journal_)) {
     return fail(L"An earlier extraction of this archive was interrupted; resume it to continue");
   }
@@ -104,7 +130,40 @@ bool Extraction::checkContents(SourceReading reading) {
 }
 
 bool Extraction::checkRecordedArchive() {
-  return !recorded_ || ablative::checkRecordedArchive(archive_, archivePath_, plan_, journal_, errorText_);
+  bool changed = false;
+  if (!recorded_ || ablative::checkRecordedArchive(archive_, plan_, journal_, changed, errorText_)) return true;
+  return changed ? archiveChanged() : false;
+}
+
+// A journal that records progress belongs to the archive it was written for:
+// resumed on another, a run would take that one's blocks for the ones it
+// released, and lose them. The file number is checked where the file system
+// keeps it, the length, which only shrinks, and the plan read anew. A journal
+// written before fingerprints is checked by its block count alone (and, of
+// version 2, by its record).
+bool Extraction::checkFingerprint() {
+  if (!journalLoaded_ || !recordsProgress(journal_) || !journal_.fingerprint) return true;
+  const ArchiveFingerprint& written = *journal_.fingerprint;
+  const bool sameFile = written.identity.index == 0 || written.identity.index == archiveIdentity_.index;
+  if (sameFile && archiveLength_ <= written.length && written.planCrc == planChecksum(plan_)) return true;
+  return archiveChanged();
+}
+
+bool Extraction::archiveChanged() {
+  archiveChanged_ = true;
+  return fail(kArchiveChanged);
+}
+
+// What checkFingerprint checks a resumed run by. The volume is kept but not
+// checked: a removable disk's number changes from one mount to the next.
+void Extraction::writeFingerprint() {
+  ArchiveFingerprint& fingerprint = journal_.fingerprint.emplace();
+  FileSystemTraits traits;
+  fingerprint.identity = archiveIdentity_;
+  if (!fileSystemTraits(archivePath_, traits) || !traits.lastingFileNumbers) fingerprint.identity.index = 0;
+  fingerprint.length = archiveLength_;
+  fingerprint.described = plan_.archiveSize;
+  fingerprint.planCrc = planChecksum(plan_);
 }
 
 // Where the archive's description goes first, the journal keeps the plan, and

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <numeric>
 
+#include "coding.h"
+#include "crc32.h"
+
 namespace ablative {
 
 void addUnit(ExtractionPlan& plan, PlanUnit unit, uint32_t file, uint64_t destOffset) {
@@ -46,6 +49,24 @@ size_t groupEnd(const ExtractionPlan& plan, const Journal& journal, size_t first
     held += size;
   }
   return end;
+}
+
+uint32_t planChecksum(const ExtractionPlan& plan) {
+  uint32_t crc = crc32(reinterpret_cast<const uint8_t*>(plan.paths.data()), plan.paths.size());
+  uint8_t fields[24];
+  for (const PlanFile& file : plan.files) {
+    putFields(fields, file.length, uint32_t{static_cast<uint8_t>(file.kind)});
+    crc = crc32(crc, fields, 12);
+  }
+  for (const PlanUnit& unit : plan.units) {
+    putFields(fields, unit.offset, unit.storedSize, unit.rawSize, unit.crc, unit.coding);
+    crc = crc32(crc, fields, 24);
+  }
+  for (const PlanMark& mark : plan.marks) {
+    putFields(fields, mark.offset, mark.length, mark.crc);
+    crc = crc32(crc, fields, 16);
+  }
+  return crc;
 }
 
 }  // namespace ablative

@@ -115,4 +115,10 @@ void orderUnits(ExtractionPlan& plan);
 // records as released count for nothing.
 size_t groupEnd(const ExtractionPlan& plan, const Journal& journal, size_t first, uint64_t bound);
 
+// CRC-32 of what the plan was made from, as far as it decides the bytes
+// extracted: the paths, each file's length and kind, each unit's place,
+// sizes, CRC-32 and coding, and the marks. An archive read anew gives the
+// same checksum exactly when it describes the same extraction.
+uint32_t planChecksum(const ExtractionPlan& plan);
+
 }  // namespace ablative

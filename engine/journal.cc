@@ -25,14 +25,48 @@ uint64_t statesOffset(const Journal& journal) {
   return journal.record.empty() ? kJournalHeaderSize : kRecordJournalHeaderSize + journal.record.size();
 }
 
-// Indexes what follows the states of a version 2 journal, the file placed
-// there, reading its pieces a chunk at a time to check them.
+// The unit no tail piece has: it marks a fingerprint.
+constexpr uint32_t kFingerprintMark = 0xFFFFFFFF;
+constexpr uint32_t kFingerprintHeader = 12;
+
+void encodeFingerprint(const ArchiveFingerprint& fingerprint, uint8_t* out) {
+  putFields(out + kFingerprintHeader, fingerprint.identity.volume, fingerprint.identity.index, fingerprint.length,
+            fingerprint.described, fingerprint.planCrc);
+  putFields(out, kFingerprintMark, kFingerprintBytes - kFingerprintHeader,
+            crc32(out + kFingerprintHeader, kFingerprintBytes - kFingerprintHeader));
+}
+
+// Reads the fingerprint where one follows the states, the file placed there
+// and `size` bytes long, leaving the file past it, or where it was.
+JournalLoad readFingerprint(FileHandle& file, uint64_t size, Journal& journal) {
+  const uint64_t at = statesOffset(journal) + journal.states.size();
+  uint8_t bytes[kFingerprintBytes];
+  if (size - at < kFingerprintBytes) return JournalLoad::Loaded;
+  if (!readFully(file, bytes, kFingerprintBytes)) return JournalLoad::Unreadable;
+  const uint8_t* fields = bytes + kFingerprintHeader;
+  if (get32(bytes) != kFingerprintMark || get32(bytes + 4) != kFingerprintBytes - kFingerprintHeader ||
+      get32(bytes + 8) != crc32(fields, kFingerprintBytes - kFingerprintHeader)) {
+    return seekFile(file, at) ? JournalLoad::Loaded : JournalLoad::Unreadable;
+  }
+  ArchiveFingerprint& fingerprint = journal.fingerprint.emplace();
+  fingerprint.identity = {get64(fields), get64(fields + 8)};
+  fingerprint.length = get64(fields + 16);
+  fingerprint.described = get64(fields + 24);
+  fingerprint.planCrc = get32(fields + 32);
+  return JournalLoad::Loaded;
+}
+
+// Indexes what follows the states, the file placed there: a fingerprint, and
+// a version 2 journal's tail, whose pieces are read a chunk at a time to
+// check them.
 JournalLoad readTail(FileHandle& file, Journal& journal) {
   uint64_t size = 0;
   journal.tail.clear();
   journal.tailBytes = 0;
-  if (journal.record.empty()) return JournalLoad::Loaded;
+  journal.fingerprint.reset();
   if (!fileSize(file, size)) return JournalLoad::Unreadable;
+  const JournalLoad fingerprint = readFingerprint(file, size, journal);
+  if (fingerprint != JournalLoad::Loaded || journal.record.empty()) return fingerprint;
   journal.tailBytes = size - tailStart(journal);  // the header's checks keep it within the file
   std::vector<uint8_t> chunk;
   for (uint64_t at = 0; journal.tailBytes - at >= kTailPieceHeader;) {
@@ -128,6 +162,10 @@ bool writeWholeJournal(const std::wstring& path, const Journal& journal) {
     std::copy(journal.record.begin(), journal.record.end(), bytes.begin() + kRecordJournalHeaderSize);
   }
   std::copy(journal.states.begin(), journal.states.end(), bytes.begin() + start);
+  if (journal.fingerprint) {
+    bytes.resize(bytes.size() + kFingerprintBytes);
+    encodeFingerprint(*journal.fingerprint, bytes.data() + bytes.size() - kFingerprintBytes);
+  }
   FileHandle file;
   return openFile(path, OpenMode::CreateNew, file) && writeTail(file, journal, bytes) && flushFile(file);
 }
@@ -138,7 +176,9 @@ std::wstring journalPathFor(const std::wstring& archivePath) { return archivePat
 
 std::wstring pointsScratchPathFor(const std::wstring& journalPath) { return journalPath + L".points"; }
 
-uint64_t tailStart(const Journal& journal) { return statesOffset(journal) + journal.states.size(); }
+uint64_t tailStart(const Journal& journal) {
+  return statesOffset(journal) + journal.states.size() + (journal.fingerprint ? kFingerprintBytes : 0);
+}
 
 uint64_t journalBytes(const Journal& journal) { return tailStart(journal) + journal.tailBytes; }
 
@@ -200,7 +240,9 @@ bool createJournal(Journal& journal) {
   const std::wstring temporary = temporaryPathFor(journal.path);
   removeFile(temporary);
   if (!writeWholeJournal(temporary, journal) || !renameReplace(temporary, journal.path)) {
+    const uint32_t why = lastErrorCode();  // for the caller's message
     removeFile(temporary);
+    setLastErrorCode(why);
     return false;
   }
   if (!syncDirectory(parentFolder(journal.path)) || !openJournal(journal)) return false;

@@ -2,10 +2,9 @@
 // state byte per archive block, from which a run stopped at any instant is
 // resumed without losing a block.
 //
-// Layout, integers little-endian and packed; the file is 16 + stateCount bytes:
+// Layout, integers little-endian and packed:
 //   "ZVKJWIN\0" (8 bytes) | u32 version = 1 | u32 stateCount | stateCount state bytes
-// Byte 16 + b is the state of block b. stateCount equals the archive's block
-// count: besides the file name it is the only tie to the archive.
+// Byte 16 + b is the state of block b.
 //
 // An archive whose description goes first when it is consumed (a zip's
 // directory lies at its end) has a journal of version 2, which keeps that
@@ -23,6 +22,15 @@
 // the length, leaving a journal that no longer reads to its end. A cut lost
 // otherwise only leaves the pieces it would have taken.
 //
+// A journal written today ties itself to its archive with a fingerprint
+// right after the states, in either version (version 2's tail follows it):
+//   u32 0xFFFFFFFF | u32 36 | u32 CRC-32 of the next 36 bytes | u64 volume |
+//   u64 file number (0 where the file system keeps none that lasts) |
+//   u64 the archive's length | u64 the bytes its plan describes |
+//   u32 CRC-32 of the plan (planChecksum)
+// No tail piece starts with that unit, and journals written before it, where
+// nothing follows the states or a tail piece does, load without one.
+//
 // Durability: a journal is written whole under a temporary name, flushed,
 // renamed into place and its folder flushed, so it never exists half
 // written. After that a change of states rewrites only the bytes it changes,
@@ -33,6 +41,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -47,6 +56,12 @@ inline constexpr uint32_t kRecordJournalVersion = 2;
 inline constexpr uint32_t kJournalHeaderSize = 16;
 inline constexpr uint32_t kRecordJournalHeaderSize = 32;
 inline constexpr uint8_t kJournalMagic[8] = {'Z', 'V', 'K', 'J', 'W', 'I', 'N', 0};
+
+// Why a resumed run refuses an archive its journal's fingerprint or record
+// does not match.
+inline constexpr wchar_t kArchiveChanged[] =
+    L"The archive is not the one this journal was written for: put the original back, or delete the journal to "
+    L"start over";
 
 enum class BlockState : uint8_t {
   Pending = 0,      // nothing about the block is known to be done
@@ -66,6 +81,15 @@ struct TailPiece {
 
 struct Journal;
 
+// The archive a journal was written for, as a resumed run checks it.
+struct ArchiveFingerprint {
+  FileIdentity identity;   // index 0 where the file system keeps no lasting file numbers
+  uint64_t length = 0;     // of the archive's file when the journal was written; it only shrinks since
+  uint64_t described = 0;  // the bytes its plan describes
+  uint32_t planCrc = 0;
+};
+inline constexpr uint32_t kFingerprintBytes = 48;
+
 // Where createJournal finds the bytes of the tail it writes, a piece at a
 // time, and whom it tells once the journal's file holds them.
 struct TailSource {
@@ -84,8 +108,9 @@ struct Journal {
   // Version 2's tail, in its order, as far as its pieces read whole and
   // match their CRC-32: its bytes stay in the file.
   std::vector<TailPiece> tail;
-  uint64_t tailBytes = 0;  // all the file holds past the states, whole pieces or not
-  TailSource tailSource;   // for createJournal, of the pieces added to `tail`
+  uint64_t tailBytes = 0;                         // all the file holds past the states, whole pieces or not
+  TailSource tailSource;                          // for createJournal, of the pieces added to `tail`
+  std::optional<ArchiveFingerprint> fingerprint;  // absent from journals written before it
 };
 
 // Adds a piece of `length` bytes (more than none) with that CRC-32 to the
@@ -119,7 +144,8 @@ enum class JournalLoad {
 };
 
 // Reads `journal.path` into `states`, which the caller has sized to the
-// archive's block count, and `record`. Bytes after the states are ignored.
+// archive's block count, `record` and `fingerprint`. In version 1, bytes
+// after the states other than a fingerprint are ignored.
 // The file is left closed.
 JournalLoad loadJournal(Journal& journal);
 
@@ -127,7 +153,8 @@ JournalLoad loadJournal(Journal& journal);
 // count the file claims.
 JournalLoad loadJournalAsWritten(Journal& journal);
 
-// Sets every state to Pending, writes the journal as described above (of
+// Sets every state to Pending, writes the journal as described above (with
+// `fingerprint` where it is set, of
 // version 2 where it has a record), its tail's pieces read from tailSource
 // and copied a few at a time, and keeps it open for state changes. False when
 // any step failed; no temporary file is left behind.

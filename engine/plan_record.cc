@@ -239,8 +239,8 @@ bool readArchive(const std::wstring& archivePath, ArchiveReading& archive, std::
   return archive.source->read(archivePath, archive.reading, errorText);
 }
 
-bool checkRecordedArchive(FileHandle& archive, const std::wstring& archivePath, const ExtractionPlan& plan,
-                          const Journal& journal, std::wstring& errorText) {
+bool checkRecordedArchive(FileHandle& archive, const ExtractionPlan& plan, const Journal& journal, bool& changed,
+                          std::wstring& errorText) {
   uint64_t size = 0, lowest = plan.archiveSize;
   if (!fileSize(archive, size)) return fail(errorText, L"Unable to read archive file");
   for (const PlanUnit& unit : plan.units) lowest = std::min(lowest, unit.offset);
@@ -253,7 +253,8 @@ bool checkRecordedArchive(FileHandle& archive, const std::wstring& archivePath, 
     if (!readArchiveBlock(archive, mark.offset, mark.length, bytes, readError)) return fail(errorText, readError);
     same = crc32(bytes.data(), bytes.size()) == mark.crc;
   }
-  return same || fail(errorText, L"The archive changed since its journal was written: " + archivePath);
+  changed = !same;
+  return same || fail(errorText, kArchiveChanged);
 }
 
 }  // namespace ablative

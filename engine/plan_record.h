@@ -43,9 +43,9 @@ bool readArchive(const std::wstring& archivePath, ArchiveReading& archive, std::
 // That the archive open as `archive` is the one the record was written for,
 // as far as a run consuming it leaves it: no longer than it was, not cut
 // below its lowest unit, every mark below its end and below where `journal`'s
-// releases allow a cut as it was. Else
-//   "The archive changed since its journal was written: " + path
-bool checkRecordedArchive(FileHandle& archive, const std::wstring& archivePath, const ExtractionPlan& plan,
-                          const Journal& journal, std::wstring& errorText);
+// releases allow a cut as it was. Else `changed`, with kArchiveChanged; or a
+// read's own message.
+bool checkRecordedArchive(FileHandle& archive, const ExtractionPlan& plan, const Journal& journal, bool& changed,
+                          std::wstring& errorText);
 
 }  // namespace ablative

@@ -73,4 +73,8 @@ bool onlyTheJournalRemains(const std::wstring& archivePath, Journal& journal) {
   return true;
 }
 
+bool nothingRemains(const std::wstring& archivePath, const std::wstring& journalPath) {
+  return pathStatus(archivePath).kind == PathKind::Missing && pathStatus(journalPath).kind == PathKind::Missing;
+}
+
 }  // namespace ablative

@@ -40,4 +40,8 @@ uint32_t fileLackingData(const ExtractionPlan& plan, const Journal& journal, Des
 // Punched; if so, `journal` holds its states.
 bool onlyTheJournalRemains(const std::wstring& archivePath, Journal& journal);
 
+// Whether neither the archive nor its journal is there: a run stopped after
+// deleting both, before it said so, or a path that names nothing.
+bool nothingRemains(const std::wstring& archivePath, const std::wstring& journalPath);
+
 }  // namespace ablative

@@ -48,8 +48,9 @@ bool verifyArchive(const std::wstring& archivePath, std::wstring& errorText, con
   Journal journal{journalPathFor(archivePath), std::vector<uint8_t>(read.reading.unitCount, 0)};
   const bool progress = loadJournal(journal) == JournalLoad::Loaded && recordsProgress(journal);
   ExtractionPlan plan;
+  bool changed = false;
   if (!checkContents(archive, source, std::move(read.reading), journal, progress, plan, errorText) ||
-      (read.recorded && !checkRecordedArchive(archive, archivePath, plan, journal, errorText))) {
+      (read.recorded && !checkRecordedArchive(archive, plan, journal, changed, errorText))) {
     return false;
   }
   if (!fileSize(archive, archiveSize)) {

@@ -49,15 +49,16 @@ mkfifo "$work/tick" && exec {tick}<>"$work/tick"
 recorded() { local LC_ALL=C bytes=; IFS= read -r -d '' -N 100000000 bytes <"$1"; recorded=${#bytes}; }
 
 # journal_facts JOURNAL: sets `all_recorded` to what `recorded` reads once every unit is written: the nonzero bytes
-# in front of the states (the header, and a zip's or tar.gz's record), which never change, and one per unit (neither
-# the zip nor the tar.gz here decodes far enough to give the journal a tail); and `progress` to 1 where a state
-# records progress, else 0.
+# in front of the states (the header, and a zip's or tar.gz's record) and in the archive's fingerprint after them,
+# which never change, and one per unit (neither the zip nor the tar.gz here decodes far enough to give the journal a
+# tail); and `progress` to 1 where a state records progress, else 0.
 journal_facts() {
   read -r all_recorded progress < <(python3 -c 'import struct, sys
 journal = open(sys.argv[1], "rb").read()
 version, count = struct.unpack_from("<II", journal, 8)
 start = 16 if version == 1 else 32 + struct.unpack_from("<Q", journal, 16)[0]
-print(sum(1 for b in journal[:start] if b) + count, int(any(journal[start:start + count])))' "$1")
+fixed = journal[:start] + journal[start + count:start + count + 48]
+print(sum(1 for b in fixed if b) + count, int(any(journal[start:start + count])))' "$1")
 }
 
 # step PID: lets the run's stopped process group go on for a moment, then stops it again; fails once it has ended.

@@ -148,6 +148,23 @@ first: b/c.bin"
   check "$format info JSON" "1" "$(python3 -c 'import json, sys; print(json.load(sys.stdin)["blocksLost"])' <<<"$out")"
 done
 
+# A journal written for another archive (here one of four blocks, where y.zvka has five) is refused with exit 5,
+# never as resumable, the archive and journal as they were.
+cp "$work/copy.zvka" "$work/y.zvka"
+printf 'ZVKJWIN\0\1\0\0\0\4\0\0\0\0\0\0\1' > "$work/y.zvka.zvkj"
+cp "$work/y.zvka.zvkj" "$work/journal.copy"
+changed="The archive is not the one this journal was written for: put the original back, or delete the journal to start over"
+run extract --resume "$work/y.zvka" "$work/y out"
+check "another archive's journal" "5:Extract failed: $changed" "$rc:$err"
+run extract --json --resume "$work/y.zvka" "$work/y out"
+check "another archive's journal, as JSON" "5|$changed|False|True|same same" "$rc|$(python3 -c 'import json, sys
+e = json.loads(sys.stdin.read()); print(e["message"], e["resumable"], e["archiveChanged"], sep="|")' <<<"$out")|$(
+  cmp -s "$work/y.zvka" "$work/copy.zvka" && echo same) $(cmp -s "$work/y.zvka.zvkj" "$work/journal.copy" && echo same)"
+
+run extract --resume "$work/gone.zvka" "$work/z"
+check "resume with neither archive nor journal" "1:Extract failed: Nothing to resume: neither $work/gone.zvka nor its \
+journal exists" "$rc:$err"
+
 run extract "$work/none.zvka.zvkj" "$work/z"
 check "journal without archive" "1:Extract failed: Please select the .zvka archive file." "$rc:$err"
 run extract "$work/none.zvka" "$work/z"

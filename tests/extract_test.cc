@@ -9,6 +9,7 @@
 #include "extract_fixture.h"
 #include "journal.h"
 #include "path_safety.h"
+#include "paths.h"
 #include "zstd_block.h"
 
 #ifndef _WIN32
@@ -111,6 +112,69 @@ TEST(Extract, OnlyAResumedRunContinuesAnInterruptedOne) {
     EXPECT_TRUE(readFile(s.archive) == s.original && readFile(s.journal) == journal && readTree(s.out) == out);
   }
   EXPECT_TRUE(s.run(true, false).ok && readTree(s.out) == s.tree);
+}
+
+// What the archive's and the journal's side fail on is named with the system's reason, and with --keep where that
+// would work: an archive that may only be read, a journal that cannot be made or written. An archive with a second
+// name (a hard link) or named through a symbolic link is refused for consuming before any journal exists, and kept
+// alone; --keep extracts it.
+TEST(Extract, TheArchiveAndJournalSideSayWhy) {
+#ifdef _WIN32
+  constexpr uint32_t kDenied = 5;  // ERROR_ACCESS_DENIED
+#else
+  constexpr uint32_t kDenied = EACCES;
+#endif
+  const std::wstring why = L" (" + systemErrorText(kDenied) + L")";
+  Scene s(smallTree());
+  const std::wstring archive = wide(s.archive), journal = wide(s.journal), temporary = temporaryPathFor(journal);
+  const auto deniedOpen = [&](const std::wstring& path, OpenMode mode) {
+    return [=](const IoCall& call) {
+      return call.op == IoOp::Open && *call.path == path && call.mode == mode ? kDenied : 0u;
+    };
+  };
+  uint32_t journalOpens = 0;  // for state changes, once it is written whole
+  const std::tuple<IoHook, std::wstring> cases[] = {
+      {deniedOpen(archive, OpenMode::ReadWrite),
+       L"Failed to open archive for ablation: " + archive + why + L"; extract with --keep, which only reads it"},
+      {deniedOpen(temporary, OpenMode::CreateNew),
+       L"Failed to initialize journal: " + journal + why + L"; extract with --keep, which needs no journal"},
+      {[&](const IoCall& call) {
+         journalOpens += call.op == IoOp::Open && *call.path == journal && call.mode == OpenMode::ReadWrite;
+         return call.op == IoOp::Write && journalOpens == 1 && call.offset == 16 ? kDenied : 0u;
+       },
+       L"Failed to update journal (DestWritten): " + journal + why}};
+  for (const auto& [hook, message] : cases) {
+    SCOPED_TRACE(toUtf8(message));
+    {
+      ScopedIoHook fails(hook);
+      EXPECT_EQ(s.run(false, false).error, message);
+    }
+    EXPECT_TRUE(s.run(true, false).ok);
+    EXPECT_EQ(readTree(s.out), s.tree);
+    fs::remove_all(s.out);
+    writeFile(s.archive, s.original);
+  }
+#ifndef _WIN32  // the system makes these links for its administrators alone
+  const fs::path link = s.scratch / "link.zvka", other = s.scratch / "other.zvka";
+  fs::create_symlink(s.archive, link);
+  fs::create_hard_link(s.archive, other);
+  for (const auto& [named, message] : {std::pair{link, L"The archive is a symbolic link to " + archive + L": name " +
+                                                           archive + L" itself to consume it, or extract with --keep"},
+                                       std::pair{other,
+                                                 L"The archive has other names (hard links): extract with "
+                                                 L"--keep: " +
+                                                     wide(other)}}) {
+    std::wstring error;
+    ExtractOutcome outcome;
+    ExtractOptions options;
+    EXPECT_FALSE(extractArchive(wide(named), wide(s.out), options, error, outcome, {}, {}, {}));
+    EXPECT_EQ(error, message);
+    EXPECT_TRUE(readFile(s.archive) == s.original && !fs::exists(s.journal) && !fs::exists(s.out));
+    options.keepOriginal = true;
+    EXPECT_TRUE(extractArchive(wide(named), wide(s.out), options, error, outcome, {}, {}, {})) << toUtf8(error);
+    fs::remove_all(s.out);
+  }
+#endif
 }
 
 // Refused with the message and nothing written, in both modes, and by `test` alike; a block that does not decode

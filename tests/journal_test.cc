@@ -61,4 +61,31 @@ TEST(Journal, LoadRules) {
   }
 }
 
+// A journal written today carries its archive's fingerprint, 48 bytes after the states; one whose fingerprint does
+// not match its CRC loads as a journal written before fingerprints, its bytes after the states ignored.
+TEST(Journal, AFingerprintFollowsTheStates) {
+  Scene s;
+  Journal written{wide(s.journal), Bytes(3, 0)};
+  written.fingerprint = ArchiveFingerprint{{7, 9}, 100, 90, 0xABCD};
+  ASSERT_TRUE(createJournal(written));
+  written.file.close();
+  Bytes bytes = readFile(s.journal);
+  ASSERT_EQ(bytes.size(), 16u + 3 + 48);
+  for (bool spoiled : {false, true}) {
+    if (spoiled) {
+      bytes[16 + 3 + 20] ^= 1;
+      writeFile(s.journal, bytes);
+    }
+    Journal loaded{wide(s.journal), Bytes(3, 7)};
+    ASSERT_EQ(loadJournal(loaded), JournalLoad::Loaded);
+    EXPECT_EQ(loaded.states, Bytes(3, 0));
+    ASSERT_EQ(loaded.fingerprint.has_value(), !spoiled);
+    if (spoiled) continue;
+    const ArchiveFingerprint& f = *loaded.fingerprint;
+    EXPECT_TRUE(f.identity == written.fingerprint->identity && f.length == 100 && f.described == 90 &&
+                f.planCrc == 0xABCD);
+    EXPECT_EQ(journalBytes(loaded), bytes.size());
+  }
+}
+
 }  // namespace

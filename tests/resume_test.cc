@@ -117,7 +117,7 @@ TEST(Resume, SalvageExtractsEverythingElse) {
     }
     if (keep || removed) continue;
     const Bytes journal = readFile(s.journal);
-    EXPECT_EQ(Bytes(journal.begin() + 16, journal.end()), (Bytes{2, 0, 2, 2, 2}));
+    EXPECT_EQ(Bytes(journal.begin() + 16, journal.begin() + 21), (Bytes{2, 0, 2, 2, 2}));
     EXPECT_EQ(fs::file_size(s.archive), s.tables.blocks[2].offset);  // cut below what is gone
     EXPECT_FALSE(s.run(resumed(), s.out).ok);
   }
@@ -286,7 +286,8 @@ TEST(Resume, AZipIsResumedFromItsJournal) {
       for (const Bytes& now : {grown, otherHeader, Bytes(consumed.begin(), consumed.begin() + 30)}) {
         writeFile(s.archive, now);
         const RunResult refused = s.run(resumed(), s.out);
-        EXPECT_EQ(refused.error, L"The archive changed since its journal was written: " + wide(s.archive));
+        EXPECT_EQ(refused.error, kArchiveChanged);
+        EXPECT_TRUE(refused.outcome.archiveChanged && !refused.outcome.resumable);
         EXPECT_EQ(readFile(s.archive), now);
         EXPECT_EQ(readFile(s.journal), journal);
       }
@@ -306,6 +307,50 @@ TEST(Resume, AZipIsResumedFromItsJournal) {
     EXPECT_EQ(s.folder(), std::vector<std::string>{"out"});
   }
   EXPECT_GE(stopAt, 4);  // three pieces and a small entry
+}
+
+// A journal that records progress belongs to the archive it was written for. A run of each format stopped after its
+// first group, the resume refuses, with nothing changed and not as resumable, the same bytes under another file number
+// (a copy put in its place, where the file system keeps numbers) and one longer than the original; where the archive's
+// own tables hold its CRCs, an archive of the same layout and other bytes written over it; and where the archive
+// describes itself, one whose journal counts other blocks. The original put back resumes to the end.
+TEST(Resume, AJournalBelongsToOneArchive) {
+  Tree other = smallTree();
+  for (auto& [path, bytes] : other) {
+    std::transform(bytes.begin(), bytes.end(), bytes.begin(), [](uint8_t b) { return b ^ 0x55; });
+  }
+  for (Packing packing : {Packing::Zvka, Packing::Zvka4, Packing::ZipStored, Packing::Tar}) {
+    SCOPED_TRACE("packing " + std::to_string(int(packing)));
+    Scene s(smallTree(), packing), replacement(other, packing);
+    ExtractOptions stopping;
+    stopping.groupBytes = 1;
+    stopping.shouldStop = [asks = 0]() mutable { return ++asks == 2; };
+    ASSERT_FALSE(s.run(stopping, s.out).ok);
+    const Bytes consumed = readFile(s.archive), journal = readFile(s.journal);
+    Bytes grown = s.original, otherCount = journal;
+    grown.push_back(0);
+    otherCount[12] ^= 1;  // read as written, a whole journal of another archive
+    const fs::path copy = s.scratch / "copy", held = s.scratch / "held";
+    const bool ownCrcs = packing != Packing::Tar, describesItself = ownCrcs && packing != Packing::ZipStored;
+    const std::function<void()> changes[] = {
+        [&] { writeFile(copy, consumed), fs::rename(s.archive, held), fs::rename(copy, s.archive); },
+        [&] { writeFile(s.archive, grown); }, [&] { writeFile(s.archive, ownCrcs ? replacement.original : grown); },
+        [&] { writeFile(describesItself ? s.journal : s.archive, describesItself ? otherCount : grown); }};
+    for (const auto& change : changes) {
+      change();
+      const Bytes now = readFile(s.archive), journalNow = readFile(s.journal);
+      const RunResult refused = s.run(resumed(), s.out);
+      EXPECT_EQ(refused.error, kArchiveChanged);
+      EXPECT_TRUE(refused.outcome.archiveChanged && !refused.outcome.resumable);
+      EXPECT_TRUE(readFile(s.archive) == now && readFile(s.journal) == journalNow);
+      if (fs::exists(held)) fs::rename(held, s.archive);
+      writeFile(s.archive, consumed);
+      writeFile(s.journal, journal);
+    }
+    const RunResult resume = s.run(resumed(), s.out);
+    ASSERT_TRUE(resume.ok) << toUtf8(resume.error);
+    EXPECT_EQ(readTree(s.out), s.tree);
+  }
 }
 
 // Units whose raw bytes hold pieces of several files, as a journal's record may keep them: a zip of three stored
