@@ -60,8 +60,9 @@ bool Extraction::openArchive() {
     return fail(links > 1 ? L"The archive has other names (hard links): extract with --keep: " + archivePath_
                           : withReason(cannotOpen + (L": " + archivePath_)));
   }
-  if (!fileSize(archive_, archiveLength_) || !fileIdentity(archive_, archiveIdentity_))
-    return fail(L"Failed to get archive size");
+  if (!fileSize(archive_, archiveLength_) || !fileIdentity(archive_, archiveIdentity_)) {
+    return fail(withReason(L"Failed to get archive size: " + archivePath_));
+  }
   release_.emplace(archive_, plan_, archiveLength_);
   // The destination grows by a group before the archive shrinks by it.
   if (ablate_) groupBytes_ = effectiveGroupBytes(archivePath_, groupBytes_);
