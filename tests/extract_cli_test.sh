@@ -161,6 +161,26 @@ check "another archive's journal, as JSON" "5|$changed|False|True|same same" "$r
 e = json.loads(sys.stdin.read()); print(e["message"], e["resumable"], e["archiveChanged"], sep="|")' <<<"$out")|$(
   cmp -s "$work/y.zvka" "$work/copy.zvka" && echo same) $(cmp -s "$work/y.zvka.zvkj" "$work/journal.copy" && echo same)"
 
+# An archive that may only be read, and a folder where no journal can be made: the system's reason, and --keep,
+# which works there. Root may write anywhere, so where the test runs as root these runs go as another user.
+as_user=()
+[ "$(id -u)" = 0 ] && as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
+mkdir -p "$work/locked" && cp "$work/copy.zvka" "$work/read-only.zvka" && cp "$work/copy.zvka" "$work/locked/l.zvka"
+chmod 444 "$work/read-only.zvka" && chmod 555 "$work/locked" && chmod 777 "$work"
+[ ${#as_user[@]} -gt 0 ] && chown nobody "$work/locked/l.zvka"
+for refusal in "read-only.zvka|Failed to open archive for ablation: $work/read-only.zvka (Permission denied); \
+extract with --keep, which only reads it" "locked/l.zvka|Failed to initialize journal: $work/locked/l.zvka.zvkj \
+(Permission denied); extract with --keep, which needs no journal"; do
+  name=${refusal%%|*}
+  err=$("${as_user[@]}" "$zarvik" extract "$work/$name" "$work/o" 2>&1 >/dev/null)
+  check "$name: the reason and --keep" "Extract failed: ${refusal#*|}|kept" \
+    "$err|$(cmp -s "$work/$name" "$work/copy.zvka" && [ ! -e "$work/$name.zvkj" ] && echo kept)"
+  check "$name: --keep extracts it" 0 "$("${as_user[@]}" "$zarvik" extract --keep "$work/$name" "$work/k" >/dev/null
+    echo $?)"
+  rm -rf "$work/k" "$work/o"
+done
+chmod 755 "$work/locked"
+
 run extract --resume "$work/gone.zvka" "$work/z"
 check "resume with neither archive nor journal" "1:Extract failed: Nothing to resume: neither $work/gone.zvka nor its \
 journal exists" "$rc:$err"
