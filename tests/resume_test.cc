@@ -181,7 +181,8 @@ TEST(Resume, AJournalThatContradictsTheArchiveIsBlamed) {
     const auto released = std::find(stopped.states.begin(), stopped.states.end(), 2);
     ASSERT_NE(released, stopped.states.end());
     Bytes journal = readFile(s.journal);
-    journal[tailStart(stopped) - stopped.states.size() + (released - stopped.states.begin())] = 0;
+    const uint64_t states = tailStart(stopped) - stopped.states.size() - (stopped.fingerprint ? kFingerprintBytes : 0);
+    journal[states + (released - stopped.states.begin())] = 0;
     if (!stopped.tail.empty()) journal[tailStart(stopped) + stopped.tail.back().offset + 100] ^= 1;
     EXPECT_EQ(stopped.tail.empty(), packing != Packing::TarGz);
     writeFile(s.journal, journal);
