@@ -111,8 +111,8 @@ TEST(TarCorpus, EveryArchiveOtherToolsMadeExtracts) {
     if (entry.path().extension() != ".tar") continue;
     SCOPED_TRACE(entry.path().filename().string());
     std::wstring error;
-    EXPECT_TRUE(ablative::extractArchive(wide(entry.path()), wide(scratch / entry.path().stem()), false, true, error,
-                                         {}, {}, {}))
+    const fs::path destination = scratch / entry.path().stem().string();
+    EXPECT_TRUE(ablative::extractArchive(wide(entry.path()), wide(destination), false, true, error, {}, {}, {}))
         << ablative::toUtf8(error);
   }
   const fs::path updated = scratch / "updated";
