@@ -225,12 +225,42 @@ bool split(FileHandle& file, const ZipEntry& entry, UnitPoints& points, std::vec
   return split && checkPieceSizes(entry, pieces, errorText);
 }
 
+// The entry a consuming run was taking when its journal was lost, cut where
+// one of its units starts (else no cut zip: kZipNoEnd). The pieces below the
+// cut are read as a large stored entry's are, but the entry's CRC-32 covers
+// the bytes gone too, so only theirs are known; those past it are only
+// named, by where their decoded bytes go, and never read. A deflated entry
+// is taken only cut at its start: where its later pieces start is known
+// only by decoding all of it.
+bool splitCutEntry(FileHandle& file, const ZipEntry& entry, uint64_t present, std::vector<Piece>& pieces,
+                   std::wstring& errorText) {
+  if (fitsOneUnit(entry)) return present == 0 || fail(errorText, kZipNoEnd);  // one unit, its CRC-32 the entry's
+  const bool stored = entry.method == kZipStored;
+  if (stored ? present % kZipPieceBytes != 0 : present != 0) return fail(errorText, kZipNoEnd);
+  std::vector<uint8_t> bytes;
+  for (uint64_t at = 0; at < present; at += kZipPieceBytes) {
+    if (!readStored(file, entry, at, kZipPieceBytes, bytes, errorText)) return false;
+    pieces.push_back({at, at, crc32(bytes.data(), bytes.size()), {}});
+  }
+  const uint64_t goneStored = entry.compressedSize - present, goneRaw = entry.uncompressedSize - present;
+  const uint64_t count = std::max<uint64_t>(1, (goneRaw + kZipPieceBytes - 1) / kZipPieceBytes);
+  for (uint64_t k = 0; k < count; ++k) {
+    const uint64_t out = present + k * kZipPieceBytes;
+    pieces.push_back({stored ? out : goneStored * k / count, out, 0, {}});
+  }
+  return true;
+}
+
+bool isCutEntry(const ZipDirectory& directory, size_t index) {
+  return directory.cut && index + 1 == directory.entries.size();
+}
+
 // Large entries are split on every core, each worker reading with a handle
 // of its own; why one could not be is kept for when its turn comes.
 void splitLargeEntries(const std::wstring& archivePath, ZipReading& zip, std::vector<std::wstring>& failures) {
   std::vector<size_t> large;
   for (size_t i = 0; i < zip.directory.entries.size(); ++i) {
-    if (isLarge(zip.directory.entries[i])) large.push_back(i);
+    if (isLarge(zip.directory.entries[i]) && !isCutEntry(zip.directory, i)) large.push_back(i);
   }
   std::atomic<size_t> next{0};
   const auto work = [&] {
@@ -373,6 +403,12 @@ bool readZip(const std::wstring& archivePath, SourceReading& reading, std::wstri
   reading.unaccounted = zip->directory.unaccounted;
   std::vector<std::wstring> splitFailures(entries.size());
   splitLargeEntries(archivePath, *zip, splitFailures);
+  if (zip->directory.cut) {
+    const ZipEntry& last = entries.back();
+    if (!splitCutEntry(file, last, zip->directory.archiveSize - last.dataOffset, zip->pieces.back(), errorText)) {
+      return false;
+    }
+  }
   for (size_t i = 0; i < entries.size(); ++i) {
     if (!splitFailures[i].empty()) return fail(errorText, splitFailures[i]);
     if (!readAhead(file, entries[i], zip->targets[i], errorText)) return false;
