@@ -192,6 +192,17 @@ run extract --resume "$work/gone.zvka" "$work/z"
 check "resume with neither archive nor journal" "1:Extract failed: Nothing to resume: neither $work/gone.zvka nor its \
 journal exists" "$rc:$err"
 
+# A .tar.gz cut where a run cuts it (here where its deflate data starts) is refused naming its lost journal by every
+# command, salvage too, and left as it is: what the cut took decoded to members nothing left can name.
+w=$work/lostgz && mkdir "$w" && tar -C "$work/src" -czf "$w/x.tar.gz" a.txt b/c.bin b/empty
+head -c 10 "$w/x.tar.gz" > "$w/cut" && cp "$w/cut" "$w/x.tar.gz"
+gone="This archive was partly extracted and its journal is missing: its gzip stream ends at byte 10, where an \
+extraction cuts it, and what was cut away cannot be named, so it cannot be salvaged"
+for command in "Extract:extract" "Extract:extract --salvage" "Test:test" "Info:info"; do
+  run ${command#*:} "$w/x.tar.gz" $([ "${command%:*}" = Extract ] && echo "$w/out")
+  check "tar.gz lost journal: ${command#*:}" "1|${command%:*} failed: $gone|cut x.tar.gz" "$rc|$err|$(ls "$w" | paste -sd ' ')"
+done
+
 run extract "$work/none.zvka.zvkj" "$work/z"
 check "journal without archive" "1:Extract failed: Please select the .zvka archive file." "$rc:$err"
 run extract "$work/none.zvka" "$work/z"
