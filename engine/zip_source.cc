@@ -25,6 +25,7 @@ namespace {
 // length, and a piece ends only where a block does.
 constexpr uint64_t kLargestPiece = 256u << 20;
 constexpr uint64_t kLongestLinkTarget = 4096;
+constexpr uint64_t kLargestGone = uint64_t{1} << 40;  // of an entry cut short, decoded
 constexpr size_t kPassBytes = 1 << 20;  // read and decoded at a time in the first pass
 // Where each unit's decoding starts, beside the plan.
 struct ZipUnits {
@@ -275,6 +276,11 @@ bool splitCutEntry(FileHandle& file, const ZipEntry& entry, uint64_t present, Un
       pieces.push_back({at, at, crc32(bytes.data(), bytes.size()), {}});
     }
   } else if (present > 0 && !splitDeflatedUpTo(file, entry, present, points, pieces, outAtCut, errorText)) {
+    return fail(errorText, kZipNoEnd);
+  }
+  // The sizes gone are the local header's word alone: no more units are
+  // named for them than an entry of a terabyte has.
+  if (outAtCut > entry.uncompressedSize || entry.uncompressedSize - outAtCut > kLargestGone) {
     return fail(errorText, kZipNoEnd);
   }
   const uint64_t goneStored = entry.compressedSize - present, goneRaw = entry.uncompressedSize - outAtCut;
