@@ -289,7 +289,7 @@ bool splitCutEntry(FileHandle& file, const ZipEntry& entry, uint64_t present, Un
     const uint64_t out = outAtCut + k * kZipPieceBytes;
     pieces.push_back({entry.method == kZipStored ? out : present + goneStored * k / count, out, 0, {}});
   }
-  return true;
+  return checkPieceSizes(entry, pieces, errorText);
 }
 
 bool isCutEntry(const ZipDirectory& directory, size_t index) {
