@@ -302,10 +302,27 @@ bool cutUnits(const TargzPass& pass, const std::vector<TarSpan>& spans, Extracti
   return true;
 }
 
+// A consuming run cuts the archive where a unit starts, at a point the pass
+// records: a stream that stops at one (in deflate data, past a header) was cut by a
+// run whose journal is gone. What the cut took decoded to bytes of members
+// whose headers may have gone with it, which nothing left can name, so such
+// an archive is refused naming its journal, not salvaged.
+bool cutWhereAUnitStarts(const TargzPass& pass) {
+  return !pass.points.empty() && pass.points.back().in == pass.archiveSize;
+}
+
 bool readTargz(const std::wstring& archivePath, SourceReading& reading, std::wstring& errorText) {
   TargzPass pass;
   TarLayout layout;
-  if (!passOver(archivePath, true, pass, errorText) || !layOutTar(pass.scan.contents, layout, errorText)) return false;
+  if (!passOver(archivePath, true, pass, errorText)) {
+    if (cutWhereAUnitStarts(pass)) {
+      errorText = L"This archive was partly extracted and its journal is missing: its gzip stream ends at byte " +
+                  std::to_wstring(pass.archiveSize) +
+                  L", where an extraction cuts it, and what was cut away cannot be named, so it cannot be salvaged";
+    }
+    return false;
+  }
+  if (!layOutTar(pass.scan.contents, layout, errorText)) return false;
   auto plan = std::make_shared<ExtractionPlan>(std::move(layout.plan));
   plan->archiveSize = pass.archiveSize;
   plan->describedByJournal = true;

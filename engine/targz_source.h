@@ -16,6 +16,9 @@ namespace ablative {
 // Its messages, besides readGzip's (gzip_format.h), layOutTar's and the tar
 // reader's (tar_format.h), reading the archive:
 //   "Gzip stream cannot be split into pieces small enough to extract: at byte " + the member's offset
+//   "This archive was partly extracted and its journal is missing: its gzip
+//     stream ends at byte " + N + ", where an extraction cuts it, and what was
+//     cut away cannot be named, so it cannot be salvaged"
 // and, reading a unit, a read's own message when Unreadable, or, when Damaged,
 //   "Gzip data is damaged (ends early): at byte " + the member's offset
 //   "Gzip data is damaged (invalid deflate data): at byte " + the member's offset

@@ -39,7 +39,6 @@ constexpr uint32_t kUnixTypeMask = 0170000;
 constexpr uint32_t kUnixSymbolicLink = 0120000;
 constexpr uint32_t kDosDirectory = 0x10;
 
-constexpr wchar_t kNoEnd[] = L"Not a zip archive (no end of central directory record)";
 constexpr wchar_t kMultiDisk[] = L"Multi-disk zip archive, which this program cannot extract";
 constexpr wchar_t kBadCentral[] = L"Invalid zip central directory (truncated or inconsistent)";
 constexpr wchar_t kOutside[] = L"Zip entry lies outside the archive: ";
@@ -100,7 +99,7 @@ bool findEndRecord(ArchiveReader& reader, uint64_t& at) {
     found = true;
     if (recordEnd == tail.size()) return true;
   }
-  return found || fail(reader.errorText, kNoEnd);
+  return found || fail(reader.errorText, kZipNoEnd);
 }
 
 // The Zip64 end record, where the locator says, or just before the locator
@@ -314,6 +313,66 @@ bool checkEntryRanges(ZipDirectory& directory, std::wstring& errorText) {
   return true;
 }
 
+// An entry read from its local header alone, at `at`; false where none
+// starts there, or it defers its sizes to a descriptor.
+bool parseLocalHeader(ArchiveReader& reader, uint64_t at, ZipEntry& entry) {
+  std::vector<uint8_t> header, variable;
+  if (reader.size - at < kLocalSize || !reader.read(at, kLocalSize, header)) return false;
+  const uint8_t* h = header.data();
+  const size_t nameLength = get16(h + 26), extraLength = get16(h + 28);
+  if (get32(h) != kLocalSignature || !reader.read(at + kLocalSize, nameLength + extraLength, variable)) return false;
+  const std::string_view name = textOf(variable, 0, nameLength), extra = textOf(variable, nameLength, extraLength);
+  entry.localHeaderOffset = at;
+  entry.flags = get16(h + 6);
+  entry.method = get16(h + 8);
+  entry.crc = get32(h + 14);
+  entry.compressedSize = get32(h + 18);
+  entry.uncompressedSize = get32(h + 22);
+  // A local Zip64 field holds both sizes, whichever overflowed.
+  const bool both = findZipExtra(extra, kZip64Extra).value_or(std::string_view()).size() >= 16 &&
+                    (entry.compressedSize == kAllOnes32 || entry.uncompressedSize == kAllOnes32);
+  if ((entry.flags & kDescriptorFlag) != 0 ||
+      !(both ? takeZip64Values(extra, {&entry.uncompressedSize, &entry.compressedSize})
+             : takeZip64Values(extra, {ifAllOnes(entry.uncompressedSize), ifAllOnes(entry.compressedSize)}))) {
+    return false;
+  }
+  // The upper byte of "version needed" names the host, where the writer sets it.
+  entry.name = decodeZipName(name, entry.flags, extra, h[5]);
+  entry.kind = kindOf(entry);
+  entry.modifiedNs = zipModifiedNs(extra, get16(h + 12), get16(h + 10));
+  entry.dataOffset = at + kLocalSize + nameLength + extraLength;
+  if (entry.compressedSize > UINT64_MAX - entry.dataOffset) return false;
+  entry.dataEnd = entry.dataOffset + entry.compressedSize;
+  entry.localHeaderCrc = crc32(crc32(h, kLocalSize), variable.data(), variable.size());
+  return true;
+}
+
+// A consuming run cuts a zip first where its last unit starts, taking the
+// directory, then where each unit below starts: whole entries follow one
+// another from the file's start, and the last one's data runs past its end.
+bool readCutEntries(ArchiveReader& reader, ZipDirectory& directory) {
+  for (uint64_t at = 0; at < reader.size;) {
+    ZipEntry entry;
+    if (!parseLocalHeader(reader, at, entry)) return false;
+    directory.entries.push_back(std::move(entry));
+    const ZipEntry& last = directory.entries.back();
+    if (last.dataEnd > reader.size) return last.kind == ZipEntryKind::File && last.dataOffset <= reader.size;
+    at = last.dataEnd;
+  }
+  return false;
+}
+
+// A file with no end record is read as a cut zip where it reads as one.
+bool readWithoutEnd(ArchiveReader& reader, ZipDirectory& directory) {
+  ZipDirectory cut;
+  cut.archiveSize = cut.centralDirectoryOffset = directory.archiveSize;
+  if (!readCutEntries(reader, cut)) return fail(reader.errorText, kZipNoEnd);
+  cut.cut = true;
+  directory = std::move(cut);
+  reader.errorText.clear();
+  return true;
+}
+
 }  // namespace
 
 bool looksLikeZip(std::span<const uint8_t> firstBytes, FileHandle& file) {
@@ -330,7 +389,10 @@ bool readZipDirectory(FileHandle& file, ZipDirectory& directory, std::wstring& e
   ArchiveReader reader{file, directory.archiveSize, errorText};
   CentralLocation location;
   uint64_t archiveEnd = 0, nonZero = directory.archiveSize;
-  if (!locateCentralDirectory(reader, location, archiveEnd) || !readCentralDirectory(reader, location, directory) ||
+  if (!locateCentralDirectory(reader, location, archiveEnd)) {
+    return errorText == kZipNoEnd && readWithoutEnd(reader, directory);
+  }
+  if (!readCentralDirectory(reader, location, directory) ||
       !checkEntryRanges(directory, errorText) ||
       (archiveEnd < directory.archiveSize &&
        !findNonZero(file, archiveEnd, directory.archiveSize, nonZero, errorText))) {

@@ -63,14 +63,24 @@ struct ZipDirectory {
   // Where bytes other than zeros follow the end record and its comment:
   // "Data after the end of the zip archive: at byte " + the first of them.
   std::wstring unaccounted;
+  // No end record, and the file is whole entries from its start, each read
+  // from its local header, the last a file's whose data runs past the file's
+  // end: a zip a consuming run has begun on, its directory gone with the
+  // first cut. Local headers keep no links nor modes: every entry is a file
+  // or, by its "/", a folder.
+  bool cut = false;
 };
+
+inline constexpr wchar_t kZipNoEnd[] = L"Not a zip archive (no end of central directory record)";
 
 // Reads the central directory of the zip archive open in `file` and checks
 // every entry's local header and data descriptor against it, failing at the
 // first fault with one of these (`name` is the entry's, as displayPath shows it):
 //   "Unable to open archive file" (its size unknown)
 //   "Failed to seek archive block (code=" / "Failed to read archive block (code=" ...
-//   "Not a zip archive (no end of central directory record)"
+//   "Not a zip archive (no end of central directory record)" (kZipNoEnd),
+//     unless the file reads as one that is `cut`; an entry there that
+//     defers its sizes to a descriptor is not read
 //   "Multi-disk zip archive, which this program cannot extract"
 //   "Invalid zip central directory (truncated or inconsistent)"
 //   "Zip entry lies outside the archive: " + name

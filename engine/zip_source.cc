@@ -25,6 +25,7 @@ namespace {
 // length, and a piece ends only where a block does.
 constexpr uint64_t kLargestPiece = 256u << 20;
 constexpr uint64_t kLongestLinkTarget = 4096;
+constexpr uint64_t kLargestGone = uint64_t{1} << 40;  // of an entry cut short, decoded
 constexpr size_t kPassBytes = 1 << 20;  // read and decoded at a time in the first pass
 // Where each unit's decoding starts, beside the plan.
 struct ZipUnits {
@@ -225,12 +226,82 @@ bool split(FileHandle& file, const ZipEntry& entry, UnitPoints& points, std::vec
   return split && checkPieceSizes(entry, pieces, errorText);
 }
 
+// Decodes the `present` bytes of a deflated entry cut short, as splitDeflated
+// does: the pieces that start below the cut, and where the decoded bytes of
+// the one that starts at it go; false where no piece starts there.
+bool splitDeflatedUpTo(FileHandle& file, const ZipEntry& entry, uint64_t present, UnitPoints& points,
+                       std::vector<Piece>& pieces, uint64_t& outAtCut, std::wstring& errorText) {
+  ZipDecoder decoder(entry);
+  pieces.push_back({});
+  bool pieceAtCut = false;
+  decoder.recordPoints(kZipPieceBytes, [&](const InflatePoint& point) {
+    if (point.inOffset < present) pieces.push_back({point.inOffset, point.outOffset, 0, points.keep(point)});
+    if (point.inOffset == present) pieceAtCut = true, outAtCut = point.outOffset;
+  });
+  PieceSums sums{pieces};
+  std::vector<uint8_t> input, output(kPassBytes);
+  size_t at = 0;
+  for (uint64_t read = 0; !pieceAtCut;) {
+    if (at == input.size() && read < present) {
+      const uint64_t length = std::min<uint64_t>(kPassBytes, present - read);
+      if (!readStored(file, entry, read, length, input, errorText)) return false;
+      read += length;
+      at = 0;
+    }
+    size_t consumed = 0, produced = 0;
+    const ZipDecodeResult result = decoder.decode(input.data() + at, input.size() - at, output.data(), output.size(),
+                                                  consumed, produced, errorText);
+    at += consumed;
+    sums.add(output.data(), produced);
+    if (result != ZipDecodeResult::More || (consumed == 0 && produced == 0)) break;
+  }
+  sums.finish();
+  return pieceAtCut && decoder.inOffset() == present;
+}
+
+// The entry a consuming run was taking when its journal was lost, cut where
+// one of its units starts (else no cut zip: kZipNoEnd). The pieces below the
+// cut are read as a large entry's are, but the entry's CRC-32 covers the
+// bytes gone too, so only theirs are known; those past it are only named, by
+// where their decoded bytes go, and never read.
+bool splitCutEntry(FileHandle& file, const ZipEntry& entry, uint64_t present, UnitPoints& points,
+                   std::vector<Piece>& pieces, std::wstring& errorText) {
+  if (fitsOneUnit(entry)) return present == 0 || fail(errorText, kZipNoEnd);  // one unit, its CRC-32 the entry's
+  uint64_t outAtCut = present;
+  if (entry.method == kZipStored) {
+    if (present % kZipPieceBytes != 0) return fail(errorText, kZipNoEnd);
+    std::vector<uint8_t> bytes;
+    for (uint64_t at = 0; at < present; at += kZipPieceBytes) {
+      if (!readStored(file, entry, at, kZipPieceBytes, bytes, errorText)) return false;
+      pieces.push_back({at, at, crc32(bytes.data(), bytes.size()), {}});
+    }
+  } else if (present > 0 && !splitDeflatedUpTo(file, entry, present, points, pieces, outAtCut, errorText)) {
+    return fail(errorText, kZipNoEnd);
+  }
+  // The sizes gone are the local header's word alone: no more units are
+  // named for them than an entry of a terabyte has.
+  if (outAtCut > entry.uncompressedSize || entry.uncompressedSize - outAtCut > kLargestGone) {
+    return fail(errorText, kZipNoEnd);
+  }
+  const uint64_t goneStored = entry.compressedSize - present, goneRaw = entry.uncompressedSize - outAtCut;
+  const uint64_t count = std::max<uint64_t>(1, (goneRaw + kZipPieceBytes - 1) / kZipPieceBytes);
+  for (uint64_t k = 0; k < count; ++k) {
+    const uint64_t out = outAtCut + k * kZipPieceBytes;
+    pieces.push_back({entry.method == kZipStored ? out : present + goneStored * k / count, out, 0, {}});
+  }
+  return checkPieceSizes(entry, pieces, errorText);
+}
+
+bool isCutEntry(const ZipDirectory& directory, size_t index) {
+  return directory.cut && index + 1 == directory.entries.size();
+}
+
 // Large entries are split on every core, each worker reading with a handle
 // of its own; why one could not be is kept for when its turn comes.
 void splitLargeEntries(const std::wstring& archivePath, ZipReading& zip, std::vector<std::wstring>& failures) {
   std::vector<size_t> large;
   for (size_t i = 0; i < zip.directory.entries.size(); ++i) {
-    if (isLarge(zip.directory.entries[i])) large.push_back(i);
+    if (isLarge(zip.directory.entries[i]) && !isCutEntry(zip.directory, i)) large.push_back(i);
   }
   std::atomic<size_t> next{0};
   const auto work = [&] {
@@ -373,6 +444,13 @@ bool readZip(const std::wstring& archivePath, SourceReading& reading, std::wstri
   reading.unaccounted = zip->directory.unaccounted;
   std::vector<std::wstring> splitFailures(entries.size());
   splitLargeEntries(archivePath, *zip, splitFailures);
+  if (zip->directory.cut) {
+    const ZipEntry& last = entries.back();
+    if (!splitCutEntry(file, last, zip->directory.archiveSize - last.dataOffset, *zip->points, zip->pieces.back(),
+                       errorText)) {
+      return false;
+    }
+  }
   for (size_t i = 0; i < entries.size(); ++i) {
     if (!splitFailures[i].empty()) return fail(errorText, splitFailures[i]);
     if (!readAhead(file, entries[i], zip->targets[i], errorText)) return false;

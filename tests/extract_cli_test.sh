@@ -78,20 +78,25 @@ check "salvage names it" "Damaged: b/c.bin" "$(grep Damaged <<<"$out")"
 check "salvage keeps the rest" "AAAAAAAAAA|xyzx|6" \
   "$(cat "$work/d/a.txt")|$(head -c 4 "$work/d/b/c.bin")|$(stat -c %s "$work/d/b/c.bin")"
 
-# The recovery after a lost journal, in each format: a run released the last block (b/c.bin's "yz"; in a tar,
-# b/c.bin's data and what follows), then its journal was lost. Every command says so. --salvage into the folder that
-# run filled finds the block there and completes; a tar keeps no checksums, so there it names the block lost, the file
-# keeping its bytes. Into another folder it names what is lost, by file and range, and ends all the same: exit 1, the
+# The recovery after a lost journal, in each format: a run released the last block (b/c.bin's "yz"; in a tar or zip,
+# b/c.bin's data and what follows, the zip's directory too), then its journal was lost. Every command says so.
+# --salvage into the folder that run filled finds the block there and completes; a tar keeps no checksums, so there it
+# names the block lost, the file keeping its bytes. Into another folder it names what is lost, by file and range, and ends all the same: exit 1, the
 # archive and journal gone. Where a block the archive still holds is damaged too, the archive stays for it, and info
 # and test count the lost block.
 cut_archive() {  # cut_archive cut|spoil ARCHIVE BLOCK: cuts a .zvka where the block starts, or changes its first byte;
-  # a tar where b/c.bin's data starts
+  # a tar or zip where b/c.bin's data starts
   python3 - "$@" <<'PY'
-import struct, sys, tarfile
+import struct, sys, tarfile, zipfile
 what, path, block = sys.argv[1], sys.argv[2], int(sys.argv[3])
 with open(path, "r+b") as f:
     if path.endswith(".tar"):
         f.truncate(tarfile.open(path).getmember("b/c.bin").offset_data)
+        sys.exit()
+    if path.endswith(".zip"):
+        f.seek(zipfile.ZipFile(path).getinfo("b/c.bin").header_offset)
+        name, extra = struct.unpack_from("<HH", f.read(30), 26)
+        f.truncate(f.tell() + name + extra)
         sys.exit()
     head = f.read(56)
     paths, files = struct.unpack_from("<II", head, 24)
@@ -107,17 +112,19 @@ with open(path, "r+b") as f:
 PY
 }
 tail_lost="1 files could not be fully extracted; the archive held nothing more and was deleted"
-for format in 3 4 tar; do
+for format in 3 4 tar zip; do
   w=$work/lost$format && mkdir "$w"
   case $format in
     3) x=$w/x.zvka blocks=5 there="0|" lost="2 bytes from byte 4" c="xyzx\0\0" ;;
     4) x=$w/x.zvka blocks=5 there="0|" lost="2 bytes from byte 4" c="xyzx\0\0" ;;
     tar) x=$w/x.tar blocks=2 there="1|Lost: b/c.bin, 6 bytes from byte 0" lost="6 bytes from byte 0" c="\0\0\0\0\0\0" ;;
+    zip) x=$w/x.zip blocks=2 there="0|" lost="6 bytes from byte 0" c="\0\0\0\0\0\0" ;;
   esac
   case $format in
     3) "$zarvik" create --block-size 4 "$work/src" "$x" >/dev/null ;;
     4) "$zarvik" create --zstd --block-size 4 "$work/src" "$x" >/dev/null ;;
     tar) tar -C "$work/src" -cf "$x" a.txt b/c.bin b/empty ;;
+    zip) (cd "$work/src" && zip -q "$x" a.txt b/c.bin b/empty) ;;
   esac
   "$zarvik" extract -q --keep "$x" "$w/there" >/dev/null
   cut_archive cut "$x" 4 && cp "$x" "$w/cut"
@@ -137,7 +144,7 @@ first: b/c.bin"
   run extract --salvage "$x" "$w/other"
   check "$format salvage elsewhere: lost, named, ended" "1|Extract failed: $tail_lost|Lost: b/c.bin, $lost|AAAAAAAAAA|$c|" \
     "$rc|$err|$(grep Lost <<<"$out")|$(cat "$w/other/a.txt")|$(od -An -c "$w/other/b/c.bin" | tr -d ' ')|$(ls "$w" | grep x\\.)"
-  [ $format = tar ] && continue
+  case $format in tar | zip) continue ;; esac
   cp "$w/cut" "$x" && cut_archive spoil "$x" 0
   run extract --salvage "$x" "$w/third"
   check "$format salvage with a damaged block: kept" "1|Extract failed: 2 files could not be fully extracted|x.zvka x.zvka.zvkj" \
@@ -184,6 +191,17 @@ chmod 755 "$work/locked"
 run extract --resume "$work/gone.zvka" "$work/z"
 check "resume with neither archive nor journal" "1:Extract failed: Nothing to resume: neither $work/gone.zvka nor its \
 journal exists" "$rc:$err"
+
+# A .tar.gz cut where a run cuts it (here where its deflate data starts) is refused naming its lost journal by every
+# command, salvage too, and left as it is: what the cut took decoded to members nothing left can name.
+w=$work/lostgz && mkdir "$w" && tar -C "$work/src" -czf "$w/x.tar.gz" a.txt b/c.bin b/empty
+head -c 10 "$w/x.tar.gz" > "$w/cut" && cp "$w/cut" "$w/x.tar.gz"
+gone="This archive was partly extracted and its journal is missing: its gzip stream ends at byte 10, where an \
+extraction cuts it, and what was cut away cannot be named, so it cannot be salvaged"
+for command in "Extract:extract" "Extract:extract --salvage" "Test:test" "Info:info"; do
+  run ${command#*:} "$w/x.tar.gz" $([ "${command%:*}" = Extract ] && echo "$w/out")
+  check "tar.gz lost journal: ${command#*:}" "1|${command%:*} failed: $gone|cut x.tar.gz" "$rc|$err|$(ls "$w" | paste -sd ' ')"
+done
 
 run extract "$work/none.zvka.zvkj" "$work/z"
 check "journal without archive" "1:Extract failed: Please select the .zvka archive file." "$rc:$err"
