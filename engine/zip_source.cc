@@ -409,6 +409,9 @@ void mapDirectory(const ZipReading& zip, ExtractionPlan& plan) {
   plan.archiveSize = zip.directory.archiveSize;
   plan.dataStart = zip.directory.prefixLength;
   plan.describedByJournal = true;
+  // A cut zip's large entries have their pieces' CRC-32s from the bytes as
+  // they are now, so zeros where a hole was punched would pass for data.
+  plan.holesAreReleased = zip.directory.cut;
   for (const ZipEntry& entry : zip.directory.entries) plan.marks.push_back(headerMark(entry));
   auto units = std::make_shared<ZipUnits>();
   std::vector<PointPlace> places;
