@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <system_error>
 #include <thread>
 
@@ -147,6 +148,33 @@ struct PieceSums {
   void finish() { pieces[current].crc = crc; }
 };
 
+// Decodes the entry's stored bytes below `limit`, each piece's raw bytes
+// summed, until the data ends, fails or stalls, or `done` holds: Stalled
+// where the decoder took and gave nothing.
+enum class Fed { Finished, Stopped, Damaged, Stalled };
+Fed feedPieces(FileHandle& file, const ZipEntry& entry, uint64_t limit, ZipDecoder& decoder, PieceSums& sums,
+               const std::function<bool()>& done, std::wstring& errorText) {
+  std::vector<uint8_t> input, output(kPassBytes);
+  size_t at = 0;
+  for (uint64_t read = 0; !done();) {
+    if (at == input.size() && read < limit) {
+      const uint64_t length = std::min<uint64_t>(kPassBytes, limit - read);
+      if (!readStored(file, entry, read, length, input, errorText)) return Fed::Damaged;
+      read += length;
+      at = 0;
+    }
+    size_t consumed = 0, produced = 0;
+    const ZipDecodeResult result = decoder.decode(input.data() + at, input.size() - at, output.data(), output.size(),
+                                                  consumed, produced, errorText);
+    at += consumed;
+    sums.add(output.data(), produced);
+    if (result == ZipDecodeResult::Damaged) return Fed::Damaged;
+    if (result == ZipDecodeResult::Finished) return Fed::Finished;
+    if (consumed == 0 && produced == 0) return Fed::Stalled;
+  }
+  return Fed::Stopped;
+}
+
 // Deflated: a piece at the first block boundary after each kZipPieceBytes
 // decoded, where decoding can start again.
 bool splitDeflated(FileHandle& file, const ZipEntry& entry, UnitPoints& points, std::vector<Piece>& pieces,
@@ -157,25 +185,10 @@ bool splitDeflated(FileHandle& file, const ZipEntry& entry, UnitPoints& points, 
     pieces.push_back({point.inOffset, point.outOffset, 0, points.keep(point)});
   });
   PieceSums sums{pieces};
-  std::vector<uint8_t> input, output(kPassBytes);
-  size_t at = 0;
-  for (uint64_t read = 0;;) {
-    if (at == input.size() && read < entry.compressedSize) {
-      const uint64_t length = std::min<uint64_t>(kPassBytes, entry.compressedSize - read);
-      if (!readStored(file, entry, read, length, input, errorText)) return false;
-      read += length;
-      at = 0;
-    }
-    size_t consumed = 0, produced = 0;
-    const ZipDecodeResult result = decoder.decode(input.data() + at, input.size() - at, output.data(), output.size(),
-                                                  consumed, produced, errorText);
-    at += consumed;
-    sums.add(output.data(), produced);
-    if (result == ZipDecodeResult::Damaged) return false;
-    if (result == ZipDecodeResult::Finished) break;
-    if (consumed == 0 && produced == 0 && at < input.size()) {
-      return fail(errorText, L"Zip entry data is damaged (invalid deflate data): " + nameOf(entry));
-    }
+  const Fed fed = feedPieces(file, entry, entry.compressedSize, decoder, sums, [] { return false; }, errorText);
+  if (fed == Fed::Damaged) return false;
+  if (fed == Fed::Stalled) {
+    return fail(errorText, L"Zip entry data is damaged (invalid deflate data): " + nameOf(entry));
   }
   sums.finish();
   return true;
@@ -239,22 +252,7 @@ bool splitDeflatedUpTo(FileHandle& file, const ZipEntry& entry, uint64_t present
     if (point.inOffset == present) pieceAtCut = true, outAtCut = point.outOffset;
   });
   PieceSums sums{pieces};
-  std::vector<uint8_t> input, output(kPassBytes);
-  size_t at = 0;
-  for (uint64_t read = 0; !pieceAtCut;) {
-    if (at == input.size() && read < present) {
-      const uint64_t length = std::min<uint64_t>(kPassBytes, present - read);
-      if (!readStored(file, entry, read, length, input, errorText)) return false;
-      read += length;
-      at = 0;
-    }
-    size_t consumed = 0, produced = 0;
-    const ZipDecodeResult result = decoder.decode(input.data() + at, input.size() - at, output.data(), output.size(),
-                                                  consumed, produced, errorText);
-    at += consumed;
-    sums.add(output.data(), produced);
-    if (result != ZipDecodeResult::More || (consumed == 0 && produced == 0)) break;
-  }
+  feedPieces(file, entry, present, decoder, sums, [&] { return pieceAtCut; }, errorText);
   sums.finish();
   return pieceAtCut && decoder.inOffset() == present;
 }
