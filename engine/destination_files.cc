@@ -26,6 +26,10 @@ constexpr wchar_t kModeFailed[] = L"Failed to set the permissions of: ";
 constexpr wchar_t kLinkFailed[] = L"Failed to create symbolic link ";
 constexpr wchar_t kHardLinkFailed[] = L"Failed to create hard link ";
 constexpr uint32_t kCopyBytes = 1 << 20;  // copied at a time where no hard link can be made
+// Smaller writes are left to the group's flush, which writes them together:
+// starting each tiny file's write-back on its own costs a call and a disk
+// request a file.
+constexpr size_t kWritebackBytes = 64 << 10;
 
 bool fail(std::wstring& errorText, const std::wstring& message) {
   errorText = message;
@@ -247,7 +251,7 @@ bool DestinationFiles::write(uint32_t index, uint64_t offset, std::span<const ui
   markWritten(index);  // a failed write may still have changed the file
   if (!writeDestinationBytes(*file, offset, bytes, errorText)) return false;
   // The disk writes while the next units decode, so the group's flush waits for less.
-  startWriteback(*file, offset, offset + bytes.size());
+  if (bytes.size() >= kWritebackBytes) startWriteback(*file, offset, offset + bytes.size());
   return true;
 }
 

@@ -1,8 +1,16 @@
 #include "unit_decoders.h"
 
+#include <algorithm>
 #include <system_error>
 
 namespace ablative {
+
+namespace {
+// Below this a unit decodes in less time than handing it to a worker and
+// waking the caller again takes: an archive of many tiny files would spend
+// more in those hand-offs than in decoding.
+constexpr uint32_t kDecodedHereBytes = 64 << 10;
+}  // namespace
 
 unsigned decodeWorkersFor(unsigned processors) { return processors > 1 ? processors : 0; }
 
@@ -25,14 +33,25 @@ UnitDecoders::~UnitDecoders() {
 }
 
 void UnitDecoders::hand(uint32_t unit, std::vector<uint8_t>& stored) {
+  const PlanUnit& planned = plan_.units[unit];
+  const bool here = std::max(planned.rawSize, planned.storedSize) < kDecodedHereBytes;
+  Slot* slot = nullptr;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    Slot& slot = slots_[(head_ + count_++) % slots_.size()];
-    slot.unit = unit;
-    slot.stored.swap(stored);
-    slot.state = SlotState::Waiting;
+    slot = &slots_[(head_ + count_++) % slots_.size()];
+    slot->unit = unit;
+    slot->stored.swap(stored);
+    slot->state = here ? SlotState::Decoding : SlotState::Waiting;
   }
-  changed_.notify_all();
+  if (!here) {
+    changed_.notify_all();
+    return;
+  }
+  // No one waits for it but the caller, so no one is woken.
+  slot->errorText.clear();
+  slot->read = source_.decodeUnit(plan_, unit, slot->stored, slot->raw, slot->errorText);
+  std::lock_guard<std::mutex> lock(mutex_);
+  slot->state = SlotState::Done;
 }
 
 BlockRead UnitDecoders::take(std::vector<uint8_t>& raw, std::wstring& errorText) {
