@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <span>
 #include <string>
@@ -123,8 +124,12 @@ class TarHeaderParser {
 
 inline constexpr uint64_t kTarLargestExtendedHeader = 1u << 20;
 
+using TarMembers = std::deque<TarMember>;
+
 struct TarContents {
-  std::vector<TarMember> members;  // in archive order, every member kept (a later one of the same path too)
+  // A deque: a vector of 300,000 members would briefly hold one and a half
+  // times them as it grows.
+  TarMembers members;  // in archive order, every member kept (a later one of the same path too)
   uint64_t end = 0;                // where the members end: the end-of-archive blocks, or the file's end, start here
   uint64_t archiveSize = 0;
   // Where bytes other than zeros follow the end of the archive:

@@ -20,20 +20,24 @@ bool fail(std::wstring& errorText, const std::wstring& message) {
 
 // Where a stored path goes: "./" in front, as `tar cf x.tar .` writes,
 // names nothing, and the root itself is empty then.
-std::string placeOf(std::string_view path) {
+std::string_view placeIn(std::string_view path) {
   while (path.starts_with("./")) path.remove_prefix(2);
   if (path == ".") path = {};
-  return std::string(path);
+  return path;
 }
+
+std::string placeOf(std::string_view path) { return std::string(placeIn(path)); }
 
 constexpr uint32_t kNoMember = UINT32_MAX;
 
 // Of the members that make an entry, the last of each place, in archive order.
-std::vector<uint32_t> keptMembers(const std::vector<TarMember>& members) {
+std::vector<uint32_t> keptMembers(const TarMembers& members) {
   std::vector<uint32_t> kept;
-  std::unordered_set<std::string> seen;
+  std::unordered_set<std::string_view> seen;  // views of the members' own paths: no copy of each
+  seen.reserve(members.size());
+  kept.reserve(members.size());
   for (uint32_t i = static_cast<uint32_t>(members.size()); i-- > 0;) {
-    const std::string place = placeOf(members[i].path);
+    const std::string_view place = placeIn(members[i].path);
     if (!place.empty() && members[i].kind != TarMemberKind::Special && seen.insert(place).second) kept.push_back(i);
   }
   std::reverse(kept.begin(), kept.end());
@@ -53,7 +57,7 @@ EntryKind kindOf(const TarMember& member) {
 // its target's place that precedes it, through a hard link there to the file
 // that one names, as tar makes them one after another. Each is found once,
 // and only the places links name are followed.
-std::vector<uint32_t> linkedFiles(const std::vector<TarMember>& members) {
+std::vector<uint32_t> linkedFiles(const TarMembers& members) {
   std::vector<uint32_t> fileOf(members.size(), kNoMember);
   std::unordered_map<std::string, uint32_t> latest;  // of each place a link names, its member so far
   for (const TarMember& member : members) {
@@ -93,7 +97,7 @@ void addSpans(const TarMember& member, uint32_t file, std::vector<TarSpan>& span
 void mapMember(const TarMember& member, EntryKind kind, const TarMember& content, const std::string& target,
                TarLayout& layout) {
   ExtractionPlan& plan = layout.plan;
-  const std::string place = placeOf(member.path);
+  const std::string_view place = placeIn(member.path);
   PlanFile file;
   file.kind = kind;
   file.pathOffset = plan.paths.size();
@@ -122,8 +126,9 @@ void mapMember(const TarMember& member, EntryKind kind, const TarMember& content
 // first version is extracted, as tar leaves it.
 bool layOutTar(const TarContents& contents, TarLayout& layout, std::wstring& errorText) {
   layout = TarLayout{};
-  const std::vector<TarMember>& members = contents.members;
+  const TarMembers& members = contents.members;
   const std::vector<uint32_t> kept = keptMembers(members);
+  layout.plan.files.reserve(kept.size());
   std::vector<uint8_t> isKept(members.size(), 0);
   for (const uint32_t i : kept) {
     isKept[i] = 1;

@@ -27,6 +27,11 @@ bool fail(std::wstring& errorText, const std::wstring& message) {
 // A unit of at most kTarPieceBytes of each file's data, which lies in the
 // archive as its spans do: a sparse member's spans follow one another.
 void cutUnits(const std::vector<TarSpan>& spans, ExtractionPlan& plan) {
+  // Counted first: growing by doubling would hold up to twice as many records.
+  size_t units = 0;
+  for (const TarSpan& span : spans) units += (span.length + kTarPieceBytes - 1) / kTarPieceBytes;
+  plan.units.reserve(units);
+  plan.pieces.reserve(units + spans.size());
   for (size_t k = 0; k < spans.size();) {
     size_t last = k;
     while (last + 1 < spans.size() && spans[last + 1].file == spans[k].file) ++last;
@@ -42,6 +47,7 @@ void cutUnits(const std::vector<TarSpan>& spans, ExtractionPlan& plan) {
 // Every member's headers, of members the plan leaves out too, since they lie
 // among its units.
 void markHeaders(const TarContents& contents, ExtractionPlan& plan) {
+  plan.marks.reserve(contents.members.size());
   for (const TarMember& member : contents.members) {
     plan.marks.push_back({member.headerOffset, static_cast<uint32_t>(member.dataOffset - member.headerOffset), 0});
   }
@@ -117,8 +123,11 @@ bool readTar(const std::wstring& archivePath, SourceReading& reading, std::wstri
   plan->archiveSize = contents.archiveSize;
   plan->describedByJournal = true;
   plan->holesAreReleased = cut;
-  cutUnits(layout.spans, *plan);
   markHeaders(contents, *plan);
+  // The plan holds all that is needed of the members from here on, and of the spans once units are cut.
+  TarMembers().swap(contents.members);
+  cutUnits(layout.spans, *plan);
+  std::vector<TarSpan>().swap(layout.spans);
   if (!sumPlan(file, *plan, errorText)) return false;
   reading = SourceReading{};
   reading.unitCount = static_cast<uint32_t>(plan->units.size());
