@@ -62,6 +62,11 @@ std::string_view textOf(const std::vector<uint8_t>& bytes, size_t at, size_t len
 
 // Reads [offset, offset + length) of a file known to be `size` bytes long;
 // a file that ends early (it shrank) is an inconsistent directory.
+// The central directory is read this much at a time, and a window always
+// holds the longest record whole once it starts in it.
+constexpr uint64_t kCentralWindow = 1 << 20;
+constexpr size_t kLongestCentralRecord = kCentralSize + 3 * 0xFFFF;
+
 struct ArchiveReader {
   FileHandle& file;
   uint64_t size;
@@ -276,20 +281,34 @@ bool readCentralDirectory(ArchiveReader& reader, const CentralLocation& location
   }
   directory.centralDirectoryOffset = location.end - location.size;
   directory.offsetShift = directory.centralDirectoryOffset - location.recordedOffset;
-  std::vector<uint8_t> central;
-  if (!reader.read(directory.centralDirectoryOffset, location.size, central)) return false;
-  directory.entries.reserve(std::min<uint64_t>(location.entryCount, location.size / kCentralSize));
+  // Read a window at a time: the whole directory of 300,000 entries would be
+  // as much memory again as the entries made of it.
+  std::vector<uint8_t> central, more;
+  uint64_t next = directory.centralDirectoryOffset;  // the first byte not yet in `central`
+  const uint64_t end = directory.centralDirectoryOffset + location.size;
   size_t at = 0;
+  const auto refill = [&] {
+    if (central.size() - at >= kLongestCentralRecord || next == end) return true;
+    central.erase(central.begin(), central.begin() + static_cast<ptrdiff_t>(at));
+    at = 0;
+    const uint64_t length = std::min<uint64_t>(kCentralWindow, end - next);
+    if (!reader.read(next, length, more)) return false;
+    central.insert(central.end(), more.begin(), more.end());
+    next += length;
+    return true;
+  };
+  directory.entries.reserve(std::min<uint64_t>(location.entryCount, location.size / kCentralSize));
   for (uint64_t i = 0; i < location.entryCount; ++i) {
     ZipEntry entry;
     CentralName name;
+    if (!refill()) return false;
     if (!parseCentralHeader(central, at, entry, name)) return fail(reader.errorText, kBadCentral);
     if (entry.localHeaderOffset > reader.size) return failFor(reader.errorText, kOutside, entry);
     entry.localHeaderOffset += directory.offsetShift;
     if (!checkLocalHeader(reader, name, entry)) return false;
     directory.entries.push_back(std::move(entry));
   }
-  return at == central.size() || fail(reader.errorText, kBadCentral);
+  return (at == central.size() && next == end) || fail(reader.errorText, kBadCentral);
 }
 
 uint64_t rangeEnd(const ZipEntry& entry) { return entry.dataEnd + entry.dataDescriptorLength; }
