@@ -412,9 +412,25 @@ void mapDirectory(const ZipReading& zip, ExtractionPlan& plan) {
   // A cut zip's large entries have their pieces' CRC-32s from the bytes as
   // they are now, so zeros where a hole was punched would pass for data.
   plan.holesAreReleased = zip.directory.cut;
-  for (const ZipEntry& entry : zip.directory.entries) plan.marks.push_back(headerMark(entry));
+  const std::vector<ZipEntry>& entries = zip.directory.entries;
+  // Sized before they fill: growing by doubling would hold up to twice as many records.
+  size_t files = 0, unitCount = 0, pathBytes = 0;
+  for (uint32_t i = 0; i < entries.size(); ++i) {
+    if (mapsToNothing(entries[i])) continue;
+    ++files;
+    unitCount += unitsOf(entries[i], zip.pieces[i]);
+    pathBytes += entries[i].name.size() + (entries[i].kind == ZipEntryKind::SymbolicLink ? zip.targets.at(i).size() : 0);
+  }
+  plan.marks.reserve(entries.size());
+  for (const ZipEntry& entry : entries) plan.marks.push_back(headerMark(entry));
   auto units = std::make_shared<ZipUnits>();
+  units->entries.reserve(files);
+  plan.files.reserve(files);
+  plan.paths.reserve(pathBytes);
+  plan.units.reserve(unitCount);
+  plan.pieces.reserve(unitCount);
   std::vector<PointPlace> places;
+  places.reserve(unitCount);
   for (uint32_t i = 0; i < zip.directory.entries.size(); ++i) {
     if (mapsToNothing(zip.directory.entries[i])) continue;
     units->entries.push_back(zip.directory.entries[i]);
