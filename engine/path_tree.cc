@@ -3,12 +3,18 @@
 namespace ablative {
 
 // The parent's number as two 16-bit units, which every wchar_t holds.
-std::wstring PathTree::keyOf(uint32_t parent, std::wstring_view component) {
-  std::wstring key;
-  key.reserve(2 + component.size());
-  key += static_cast<wchar_t>(parent & 0xFFFF);
-  key += static_cast<wchar_t>(parent >> 16);
-  key += component;
+// The parent's four bytes, then each character as a little-endian base-128
+// number, which no other sequence of characters spells: a quarter of a wide
+// string's bytes where names are ASCII, which for 300,000 names is megabytes.
+std::string PathTree::keyOf(uint32_t parent, std::wstring_view component) {
+  std::string key;
+  key.reserve(4 + component.size());
+  for (int shift = 0; shift < 32; shift += 8) key += static_cast<char>((parent >> shift) & 0xFF);
+  for (const wchar_t c : component) {
+    auto value = static_cast<uint32_t>(c);
+    for (; value >= 0x80; value >>= 7) key += static_cast<char>(0x80 | (value & 0x7F));
+    key += static_cast<char>(value);
+  }
   return key;
 }
 

@@ -23,9 +23,9 @@ class PathTree {
   uint32_t size() const { return nodes_; }  // the root included
 
  private:
-  static std::wstring keyOf(uint32_t parent, std::wstring_view component);
+  static std::string keyOf(uint32_t parent, std::wstring_view component);
 
-  std::unordered_map<std::wstring, uint32_t> children_;  // the parent's number and the component: the child's
+  std::unordered_map<std::string, uint32_t> children_;  // the parent's number and the component: the child's
   uint32_t nodes_ = 1;
 };
 
