@@ -130,7 +130,7 @@ struct TarContents {
   // A deque: a vector of 300,000 members would briefly hold one and a half
   // times them as it grows.
   TarMembers members;  // in archive order, every member kept (a later one of the same path too)
-  uint64_t end = 0;                // where the members end: the end-of-archive blocks, or the file's end, start here
+  uint64_t end = 0;    // where the members end: the end-of-archive blocks, or the file's end, start here
   uint64_t archiveSize = 0;
   // Where bytes other than zeros follow the end of the archive:
   // "Data after the end of the tar archive: at byte " + the first of them.

@@ -38,10 +38,10 @@ struct ZipEntry {
   uint64_t uncompressedSize = 0;
   // Offsets in the file as it is, a prefix in front of the archive counted.
   uint64_t localHeaderOffset = 0;
-  uint64_t dataOffset = 0;  // just past the local header
-  uint64_t dataEnd = 0;     // dataOffset + compressedSize
-  int64_t modifiedNs = 0;   // nanoseconds since 1970 UTC
-  uint32_t crc = 0;         // CRC-32 of the decoded data
+  uint64_t dataOffset = 0;            // just past the local header
+  uint64_t dataEnd = 0;               // dataOffset + compressedSize
+  int64_t modifiedNs = 0;             // nanoseconds since 1970 UTC
+  uint32_t crc = 0;                   // CRC-32 of the decoded data
   uint32_t localHeaderCrc = 0;        // CRC-32 of the local header, name and extra field included
   uint32_t dataDescriptorLength = 0;  // after dataEnd: 12 to 24 bytes when present
   uint32_t unixMode = 0;              // type and permission bits, when made on Unix

@@ -49,7 +49,8 @@ struct ZipReading {
   ZipDirectory directory;
   std::shared_ptr<UnitPoints> points;
   std::vector<std::vector<Piece>> pieces;  // per entry; empty for one unit or none
-  std::unordered_map<uint32_t, std::string> targets;  // a link's, by entry: an empty string each would cost 32 bytes
+  // A link's, by entry: an empty string for every entry would cost 32 bytes each.
+  std::unordered_map<uint32_t, std::string> targets;
 };
 
 bool fail(std::wstring& errorText, const std::wstring& message) {
@@ -419,7 +420,8 @@ void mapDirectory(const ZipReading& zip, ExtractionPlan& plan) {
     if (mapsToNothing(entries[i])) continue;
     ++files;
     unitCount += unitsOf(entries[i], zip.pieces[i]);
-    pathBytes += entries[i].name.size() + (entries[i].kind == ZipEntryKind::SymbolicLink ? zip.targets.at(i).size() : 0);
+    pathBytes += entries[i].name.size();
+    if (entries[i].kind == ZipEntryKind::SymbolicLink) pathBytes += zip.targets.at(i).size();
   }
   plan.marks.reserve(entries.size());
   for (const ZipEntry& entry : entries) plan.marks.push_back(headerMark(entry));
@@ -473,7 +475,9 @@ bool readZip(const std::wstring& archivePath, SourceReading& reading, std::wstri
     if (!splitFailures[i].empty()) return fail(errorText, splitFailures[i]);
     std::string target;
     if (!readAhead(file, entries[i], target, errorText)) return false;
-    if (entries[i].kind == ZipEntryKind::SymbolicLink) zip->targets.emplace(static_cast<uint32_t>(i), std::move(target));
+    if (entries[i].kind == ZipEntryKind::SymbolicLink) {
+      zip->targets.emplace(static_cast<uint32_t>(i), std::move(target));
+    }
     reading.unitCount += unitsOf(entries[i], zip->pieces[i]);
     if (entries[i].kind == ZipEntryKind::File) reading.facts.sourceBytes += entries[i].uncompressedSize;
   }
