@@ -28,14 +28,14 @@ mount_as() {
   mounted=("$dir" "${mounted[@]}")
 }
 
-# tar_of ARCHIVE SPEC...: a tar made by Python, each SPEC "f:NAME", "d:NAME",
+# tar_of ARCHIVE MEMBER...: a tar made by Python, each MEMBER "f:NAME", "d:NAME",
 # "s:NAME:TARGET" (a symbolic link) or "h:NAME:TARGET" (a hard link).
 tar_of() {
   python3 - "$@" <<'EOF'
 import io, sys, tarfile
 with tarfile.open(sys.argv[1], "w", format=tarfile.GNU_FORMAT) as tar:
-    for spec in sys.argv[2:]:
-        kind, name, *target = spec.split(":", 2)
+    for member in sys.argv[2:]:
+        kind, name, *target = member.split(":", 2)
         info = tarfile.TarInfo(name)
         info.mtime, info.mode = 1000000000, 0o640
         data = b""
