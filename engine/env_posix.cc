@@ -4,15 +4,15 @@
 #include "env.h"
 
 #include <dirent.h>
-#include <locale.h>
-#include <wctype.h>
 #include <fcntl.h>
+#include <locale.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
 #include <sys/statvfs.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <wctype.h>
 
 #ifdef SYS_openat2
 #include <linux/openat2.h>
