@@ -2,6 +2,7 @@
 
 #include "block_io.h"
 #include "path_safety.h"
+#include "utf8.h"
 
 namespace ablative {
 
@@ -23,9 +24,9 @@ bool planArchive(SourceReading reading, const UnitFilter& mayLieBeyondEnd, Extra
     (plan.files[f].kind == EntryKind::Folder ? folders : paths).push_back(plan.pathOf(f));
   }
   const UnsafePaths unsafe = findUnsafePaths(paths, folders);
-  if (unsafe.file < paths.size()) return fail(errorText, L"Unsafe path in archive: " + displayPath(paths[unsafe.file]));
+  if (unsafe.file < paths.size()) return fail(errorText, L"Unsafe path in archive: " + nameFromBytes(paths[unsafe.file]));
   if (unsafe.folder < folders.size()) {
-    return fail(errorText, L"Unsafe path in archive: " + displayPath(folders[unsafe.folder]));
+    return fail(errorText, L"Unsafe path in archive: " + nameFromBytes(folders[unsafe.folder]));
   }
   orderUnits(plan);
   return true;

@@ -4,7 +4,7 @@
 #include <numeric>
 
 #include "archive_checks.h"
-#include "path_safety.h"
+#include "utf8.h"
 
 namespace ablative {
 
@@ -90,7 +90,7 @@ std::wstring filesOf(const ExtractionPlan& plan, const std::vector<uint32_t>& un
   const auto first = std::find(lacking.begin(), lacking.end(), 1);
   const auto files = std::count(lacking.begin(), lacking.end(), 1);
   return L", from " + std::to_wstring(files) + L" files, the first: " +
-         displayPath(plan.pathOf(static_cast<uint32_t>(first - lacking.begin())));
+         nameFromBytes(plan.pathOf(static_cast<uint32_t>(first - lacking.begin())));
 }
 
 }  // namespace

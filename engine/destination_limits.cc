@@ -6,6 +6,7 @@
 #include "env.h"
 #include "path_safety.h"
 #include "paths.h"
+#include "utf8.h"
 
 namespace ablative {
 
@@ -115,7 +116,7 @@ struct Limits {
   const std::wstring& destinationDir;
   std::wstring& errorText;
 
-  std::wstring shown(const std::string& relative) const { return joinPath(destinationDir, displayPath(relative)); }
+  std::wstring shown(const std::string& relative) const { return joinPath(destinationDir, nameFromBytes(relative)); }
   bool fail(const std::wstring& text, const std::string& relative) const {
     errorText = text + shown(relative);
     return false;

@@ -34,6 +34,7 @@
 #include "pause.h"
 #include "paths.h"
 #include "resume_check.h"
+#include "utf8.h"
 
 namespace ablative {
 
@@ -83,7 +84,7 @@ bool makeLinks(const ExtractionPlan& plan, bool holdsLinks, DestinationFiles& fi
   for (uint32_t f = 0; f < places.size(); ++f) {
     if (places[f] == LinkPlace::NotALink) continue;
     const std::wstring named =
-        L"Skipped link: " + displayPath(plan.pathOf(f)) + L" -> " + displayPath(plan.targetOf(f));
+        L"Skipped link: " + nameFromBytes(plan.pathOf(f)) + L" -> " + nameFromBytes(plan.targetOf(f));
     std::wstring refusal;
     if (places[f] == LinkPlace::Outside) {
       log(named);
@@ -233,7 +234,7 @@ void Extraction::nameLostUnits() {
 // The bytes unit `u` held, by file and range, and its files as damaged.
 void Extraction::nameLost(uint32_t u) {
   for (const PlanPiece& piece : plan_.piecesOf(u)) {
-    log(L"Lost: " + displayPath(plan_.pathOf(piece.file)) + L", " + std::to_wstring(piece.length) +
+    log(L"Lost: " + nameFromBytes(plan_.pathOf(piece.file)) + L", " + std::to_wstring(piece.length) +
         L" bytes from byte " + std::to_wstring(piece.destOffset));
     markDamaged(piece.file);
   }
@@ -381,7 +382,7 @@ bool Extraction::passOver(uint32_t u, BlockRead read, const std::wstring& why) {
   if (!salvage_ && gone) {
     damagedBlock_ = blockGone_ = true;
     return fail(L"Neither the archive nor the destination holds block " + std::to_wstring(u) + L" of: " +
-                displayPath(plan_.pathOf(plan_.piecesOf(u).front().file)));
+                nameFromBytes(plan_.pathOf(plan_.piecesOf(u).front().file)));
   }
   if (!salvage_) return damagedBlock_ = read == BlockRead::Damaged, fail(why);
   if (gone) return settle({u}, BlockState::Lost) && (nameLost(u), true);
@@ -494,7 +495,7 @@ void Extraction::markDamaged(uint32_t file) {
   if (damaged_[file]) return;
   damaged_[file] = 1;
   ++damagedFiles_;
-  if (onLog_) log(L"Damaged: " + displayPath(plan_.pathOf(file)));
+  if (onLog_) log(L"Damaged: " + nameFromBytes(plan_.pathOf(file)));
 }
 
 bool Extraction::fail(const std::wstring& message) {

@@ -134,8 +134,6 @@ std::string withoutDotComponents(std::string_view path) {
   return kept;
 }
 
-std::wstring displayPath(const std::string& utf8) { return nameFromBytes(utf8); }
-
 std::wstring displayText(const std::wstring& text) {
   std::wstring shown;
   shown.reserve(text.size());

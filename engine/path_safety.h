@@ -44,15 +44,10 @@ size_t findUnsafePath(const std::vector<std::string>& storedPaths, bool windowsR
 // is ""), as archives written from "." hold them.
 std::string withoutDotComponents(std::string_view path);
 
-// A stored path as text, losing nothing: bytes that are not UTF-8 as
-// nameFromBytes keeps them (utf8.h). What shows it to a person passes it
-// through displayText.
-std::wstring displayPath(const std::string& utf8);
-
 // Text as a person sees it, safe for a terminal or a window: control
 // characters as C escapes (\n, \t, \r, else octal such as \033), C1 controls,
 // line separators and the marks that reorder text as \uNNNN, and bytes that
-// are not UTF-8 (see displayPath) as \xNN. JSON output takes text as it is.
+// are not UTF-8 (as nameFromBytes keeps them, utf8.h) as \xNN. JSON output takes text as it is.
 std::wstring displayText(const std::wstring& text);
 
 // Files that no extracted file may overwrite: the archive, its journal and the

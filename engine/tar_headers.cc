@@ -5,8 +5,8 @@
 #include <string_view>
 
 #include "block_io.h"
-#include "path_safety.h"
 #include "tar_format.h"
+#include "utf8.h"
 
 namespace ablative {
 
@@ -39,7 +39,7 @@ using Block = std::span<const uint8_t, kTarBlockSize>;
 
 std::wstring atByte(uint64_t offset) { return L"at byte " + std::to_wstring(offset); }
 std::wstring nameOrOffset(const std::string& path, uint64_t offset) {
-  return path.empty() ? atByte(offset) : displayPath(path);
+  return path.empty() ? atByte(offset) : nameFromBytes(path);
 }
 
 TarStep failWith(std::wstring& errorText, std::wstring message) {

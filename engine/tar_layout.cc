@@ -5,7 +5,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "path_safety.h"
+#include "utf8.h"
 
 namespace ablative {
 
@@ -133,7 +133,7 @@ bool layOutTar(const TarContents& contents, TarLayout& layout, std::wstring& err
   for (const uint32_t i : kept) {
     isKept[i] = 1;
     if (members[i].kind == TarMemberKind::SymbolicLink && members[i].linkTarget.size() > kLongestLinkTarget) {
-      return fail(errorText, L"Symbolic link target too long: " + displayPath(members[i].path));
+      return fail(errorText, L"Symbolic link target too long: " + nameFromBytes(members[i].path));
     }
   }
   const std::vector<uint32_t> fileOf = linkedFiles(members);
@@ -146,7 +146,7 @@ bool layOutTar(const TarContents& contents, TarLayout& layout, std::wstring& err
     }
     const uint32_t file = fileOf[i];
     if (file == kNoMember) {
-      return fail(errorText, L"Tar hard link names no file the archive holds: " + displayPath(member.path));
+      return fail(errorText, L"Tar hard link names no file the archive holds: " + nameFromBytes(member.path));
     }
     if (isKept[file]) {
       mapMember(member, EntryKind::HardLink, members[file], placeOf(members[file].path), layout);
@@ -161,7 +161,7 @@ bool layOutTar(const TarContents& contents, TarLayout& layout, std::wstring& err
             [](const TarSpan& a, const TarSpan& b) { return a.streamOffset < b.streamOffset; });
   for (const TarMember& member : members) {
     if (member.kind == TarMemberKind::Special)
-      layout.skipped.push_back(L"Skipped special file: " + displayPath(member.path));
+      layout.skipped.push_back(L"Skipped special file: " + nameFromBytes(member.path));
   }
   return true;
 }

@@ -8,10 +8,10 @@
 #include "block_io.h"
 #include "crc32.h"
 #include "inflate_points.h"
-#include "path_safety.h"
 #include "record_bytes.h"
 #include "tar_format.h"
 #include "tar_layout.h"
+#include "utf8.h"
 
 namespace ablative {
 
@@ -144,7 +144,7 @@ bool readTar(const std::wstring& archivePath, SourceReading& reading, std::wstri
 }
 
 std::wstring nameOf(const ExtractionPlan& plan, uint32_t unit) {
-  return displayPath(plan.pathOf(plan.piecesOf(unit).front().file));
+  return nameFromBytes(plan.pathOf(plan.piecesOf(unit).front().file));
 }
 
 BlockRead readStoredUnit(FileHandle& archive, const ExtractionPlan& plan, uint32_t u, std::vector<uint8_t>& stored,

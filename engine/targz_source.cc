@@ -11,11 +11,11 @@
 #include "file_util.h"
 #include "gzip_format.h"
 #include "journal.h"
-#include "path_safety.h"
 #include "record_bytes.h"
 #include "tar_format.h"
 #include "tar_layout.h"
 #include "tar_source.h"
+#include "utf8.h"
 
 namespace ablative {
 
@@ -85,7 +85,7 @@ class TarScan {
       const TarMember& last = contents.members.back();
       return fail(errorText,
                   L"Tar member runs past the end of the archive: " +
-                      (last.path.empty() ? L"at byte " + std::to_wstring(last.headerOffset) : displayPath(last.path)));
+                      (last.path.empty() ? L"at byte " + std::to_wstring(last.headerOffset) : nameFromBytes(last.path)));
     }
     contents.end = zeroBlockAt_.value_or(std::min(next_, pos_));
     return true;

@@ -5,7 +5,7 @@
 
 #include "crc32.h"
 #include "inflate_points.h"
-#include "path_safety.h"
+#include "utf8.h"
 #include "zip_format.h"
 
 namespace ablative {
@@ -30,7 +30,7 @@ std::wstring methodName(uint16_t method) {
 }  // namespace
 
 bool checkZipEntryDecodable(const ZipEntry& entry, std::wstring& errorText) {
-  const std::wstring name = displayPath(entry.name);
+  const std::wstring name = nameFromBytes(entry.name);
   if ((entry.flags & (kEncryptedFlag | kStrongEncryptionFlag)) || entry.method == kAesMethod) {
     errorText = L"Encrypted entry, which this program cannot extract: " + name;
   } else if (entry.method != kZipStored && entry.method != kZipDeflated) {
@@ -112,7 +112,7 @@ ZipDecodeResult copyStored(State& s, const uint8_t* input, size_t inputLength, u
 
 ZipDecoder::ZipDecoder(const ZipEntry& entry) : state_(std::make_unique<State>()) {
   State& s = *state_;
-  s.name = displayPath(entry.name);
+  s.name = nameFromBytes(entry.name);
   s.method = entry.method;
   s.expectedCrc = entry.crc;
   s.compressedSize = entry.compressedSize;

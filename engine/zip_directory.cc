@@ -7,7 +7,7 @@
 #include "block_io.h"
 #include "coding.h"
 #include "crc32.h"
-#include "path_safety.h"
+#include "utf8.h"
 #include "zip_fields.h"
 #include "zip_format.h"
 
@@ -53,7 +53,7 @@ bool fail(std::wstring& errorText, const std::wstring& message) {
 }
 
 bool failFor(std::wstring& errorText, const wchar_t* message, const ZipEntry& entry) {
-  return fail(errorText, message + displayPath(entry.name));
+  return fail(errorText, message + nameFromBytes(entry.name));
 }
 
 std::string_view textOf(const std::vector<uint8_t>& bytes, size_t at, size_t length) {

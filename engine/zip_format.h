@@ -77,7 +77,7 @@ inline constexpr wchar_t kZipNoEnd[] = L"Not a zip archive (no end of central di
 
 // Reads the central directory of the zip archive open in `file` and checks
 // every entry's local header and data descriptor against it, failing at the
-// first fault with one of these (`name` is the entry's, as displayPath shows it):
+// first fault with one of these (`name` is the entry's, as nameFromBytes gives it):
 //   "Unable to open archive file" (its size unknown)
 //   "Failed to seek archive block (code=" / "Failed to read archive block (code=" ...
 //   "Not a zip archive (no end of central directory record)" (kZipNoEnd),

@@ -17,6 +17,7 @@
 #include "path_safety.h"
 #include "record_bytes.h"
 #include "unit_decoders.h"
+#include "utf8.h"
 #include "zip_format.h"
 
 namespace ablative {
@@ -58,7 +59,7 @@ bool fail(std::wstring& errorText, const std::wstring& message) {
   return false;
 }
 
-std::wstring nameOf(const ZipEntry& entry) { return displayPath(entry.name); }
+std::wstring nameOf(const ZipEntry& entry) { return nameFromBytes(entry.name); }
 
 // Reads `length` stored bytes of `entry` from `from` (relative to its data).
 bool readStored(FileHandle& file, const ZipEntry& entry, uint64_t from, uint64_t length, std::vector<uint8_t>& bytes,

@@ -8,7 +8,7 @@
 #include "codec.h"
 #include "crc32.h"
 #include "format.h"
-#include "path_safety.h"
+#include "utf8.h"
 
 namespace ablative {
 
@@ -129,7 +129,7 @@ bool readTables(const std::wstring& archivePath, SourceReading& reading, std::ws
 
 BlockRead damaged(const ExtractionPlan& plan, uint32_t block, const wchar_t* reason, std::wstring& errorText) {
   errorText = reason + (L" in block " + std::to_wstring(block) + L" of: ") +
-              displayPath(plan.pathOf(plan.piecesOf(block).front().file));
+              nameFromBytes(plan.pathOf(plan.piecesOf(block).front().file));
   return BlockRead::Damaged;
 }
 
