@@ -217,8 +217,11 @@ bool Extraction::lacksData(const std::wstring& path) {
 
 // Names, paths, letter case, links and file lengths, against what the
 // destination's file system holds: an entry it cannot would stop the run at
-// the same place on every resume.
+// the same place on every resume. A resumed run that records progress passed
+// them before its first release; probing again would only leave its scratch
+// entries in the tree wherever a kill stops it.
 bool Extraction::checkDestinationLimits() {
+  if (journalLoaded_ && recordsProgress(journal_)) return true;
   uint64_t longest = 0;
   for (const PlanFile& file : plan_.files) {
     if (file.kind == EntryKind::File) longest = std::max(longest, file.length);
