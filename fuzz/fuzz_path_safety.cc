@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "path_safety.h"
+#include "utf8.h"
 
 namespace {
 
