@@ -19,9 +19,9 @@ bool planArchive(SourceReading reading, const UnitFilter& mayLieBeyondEnd, Extra
                  std::wstring& errorText) {
   if (!reading.plan(mayLieBeyondEnd, plan, errorText)) return false;
   reading = SourceReading{};
-  std::vector<std::string> paths, folders;  // folders may repeat one another and the folders files imply
+  std::vector<std::string_view> paths, folders;  // folders may repeat one another and the folders files imply
   for (uint32_t f = 0; f < plan.files.size(); ++f) {
-    (plan.files[f].kind == EntryKind::Folder ? folders : paths).push_back(plan.pathOf(f));
+    (plan.files[f].kind == EntryKind::Folder ? folders : paths).push_back(plan.pathViewOf(f));
   }
   const UnsafePaths unsafe = findUnsafePaths(paths, folders);
   if (unsafe.file < paths.size()) return fail(errorText, L"Unsafe path in archive: " + nameFromBytes(paths[unsafe.file]));

@@ -36,7 +36,8 @@ struct SourceReading {
   uint32_t unitCount = 0;
   SourceFacts facts;
   // Checks what was read, failing with the format's messages, and maps it
-  // into `plan` (units and files; the orders are the caller's).
+  // into `plan` (units and files; the orders are the caller's). Asked once:
+  // a source may hand over what it holds instead of copying it.
   std::function<bool(const UnitFilter& mayLieBeyondEnd, ExtractionPlan& plan, std::wstring& errorText)> plan;
   // What the archive holds that the plan leaves out, a line each, for the
   // run's log.

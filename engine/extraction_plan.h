@@ -9,6 +9,7 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "ablative.h"
@@ -94,7 +95,10 @@ struct ExtractionPlan {
   std::span<const PlanPiece> piecesOf(uint32_t unit) const {
     return {pieces.data() + units[unit].firstPiece, units[unit].pieceCount};
   }
-  std::string pathOf(uint32_t file) const { return paths.substr(files[file].pathOffset, files[file].pathLength); }
+  std::string_view pathViewOf(uint32_t file) const {
+    return std::string_view(paths).substr(files[file].pathOffset, files[file].pathLength);
+  }
+  std::string pathOf(uint32_t file) const { return std::string(pathViewOf(file)); }
   std::string targetOf(uint32_t file) const {
     return paths.substr(files[file].pathOffset + files[file].pathLength, files[file].targetLength);
   }

@@ -77,7 +77,7 @@ bool isControlToShow(uint32_t cp) {
 
 }  // namespace
 
-bool isSafeStoredPath(const std::string& utf8, bool windowsRules) {
+bool isSafeStoredPath(std::string_view utf8, bool windowsRules) {
   if (utf8.empty() || utf8.find('\0') != std::string::npos) return false;
   if (windowsRules && !isValidUtf8(utf8)) return false;
   const std::wstring path = nameFromBytes(utf8);
@@ -90,8 +90,8 @@ bool isSafeStoredPath(const std::string& utf8, bool windowsRules) {
   return true;
 }
 
-UnsafePaths findUnsafePaths(const std::vector<std::string>& storedPaths, const std::vector<std::string>& folders,
-                            bool windowsRules) {
+UnsafePaths findUnsafePaths(const std::vector<std::string_view>& storedPaths,
+                            const std::vector<std::string_view>& folders, bool windowsRules) {
   UnsafePaths found{storedPaths.size(), folders.size()};
   PathTree tree;
   std::vector<uint8_t> isFile(1, 0);  // per node of the tree
@@ -117,7 +117,7 @@ UnsafePaths findUnsafePaths(const std::vector<std::string>& storedPaths, const s
   return found;
 }
 
-size_t findUnsafePath(const std::vector<std::string>& storedPaths, bool windowsRules) {
+size_t findUnsafePath(const std::vector<std::string_view>& storedPaths, bool windowsRules) {
   return findUnsafePaths(storedPaths, {}, windowsRules).file;
 }
 

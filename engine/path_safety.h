@@ -24,7 +24,7 @@ inline constexpr bool kWindowsPathRules = kPathSeparator == L'\\';
 // alternate data streams), none of < > " | ? *,
 // no control character, no reserved device name (CON, PRN, AUX, NUL, COM1-9,
 // LPT1-9, with or without an extension), no component ending in "." or " ".
-bool isSafeStoredPath(const std::string& utf8, bool windowsRules = kWindowsPathRules);
+bool isSafeStoredPath(std::string_view utf8, bool windowsRules = kWindowsPathRules);
 
 // The index of the first stored path that is unsafe, names the same file as an
 // earlier path (ignoring letter case under the Windows rules), or clashes with
@@ -36,9 +36,9 @@ struct UnsafePaths {
   size_t file = 0;
   size_t folder = 0;
 };
-UnsafePaths findUnsafePaths(const std::vector<std::string>& storedPaths, const std::vector<std::string>& folders,
-                            bool windowsRules = kWindowsPathRules);
-size_t findUnsafePath(const std::vector<std::string>& storedPaths, bool windowsRules = kWindowsPathRules);
+UnsafePaths findUnsafePaths(const std::vector<std::string_view>& storedPaths,
+                            const std::vector<std::string_view>& folders, bool windowsRules = kWindowsPathRules);
+size_t findUnsafePath(const std::vector<std::string_view>& storedPaths, bool windowsRules = kWindowsPathRules);
 
 // A stored path with its "." components left out ("./a/./b" is "a/b", "./"
 // is ""), as archives written from "." hold them.

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "path_safety.h"
@@ -45,7 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       if (ablative::isSafeStoredPath(path, windowsRules)) requirePlainRelative(path, windowsRules);
       (void)ablative::nameFromBytes(path);
     }
-    size_t unsafe = ablative::findUnsafePath(paths, windowsRules);
+    size_t unsafe = ablative::findUnsafePath(std::vector<std::string_view>(paths.begin(), paths.end()), windowsRules);
     if (unsafe > paths.size()) std::abort();
     for (size_t i = 0; i < unsafe && i < paths.size(); ++i) requirePlainRelative(paths[i], windowsRules);
   }

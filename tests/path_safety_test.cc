@@ -34,7 +34,7 @@ TEST(StoredPathSafety, PortableAndWindowsRules) {
     }
   }
   // clang-format off
-  const std::tuple<std::vector<std::string>, size_t, size_t> cases[] = {
+  const std::tuple<std::vector<std::string_view>, size_t, size_t> cases[] = {
       {{"a", "b", "c/d"}, 3, 3}, {{"a", "b", "a"}, 2, 2}, {{"Readme", "README"}, 2, 1}, {{"a", "a/b"}, 1, 1},
       {{"a/b", "a"}, 1, 1},      {{"x/y/z", "x/Y"}, 2, 1}, {{"ok", "../bad", "ok"}, 1, 1}, {{}, 0, 0},
       {{"caf\xE9", "caf\xC3\xA9"}, 2, 0}};
@@ -44,7 +44,7 @@ TEST(StoredPathSafety, PortableAndWindowsRules) {
         << ::testing::PrintToString(paths);
   }
   // Folders may repeat and lie above files, never at or below one.
-  const std::tuple<std::vector<std::string>, std::vector<std::string>, size_t> folderCases[] = {
+  const std::tuple<std::vector<std::string_view>, std::vector<std::string_view>, size_t> folderCases[] = {
       {{"a/b/c"}, {"a", "a/b", "a", "d"}, 4}, {{"a/b"}, {"a/b"}, 0}, {{"a"}, {"x", "a/b/c"}, 1}, {{}, {"./a"}, 0}};
   for (const auto& [files, folders, unsafe] : folderCases) {
     EXPECT_EQ(findUnsafePaths(files, folders, false).folder, unsafe) << ::testing::PrintToString(folders);
@@ -52,7 +52,8 @@ TEST(StoredPathSafety, PortableAndWindowsRules) {
   // One path of depth 20,000 takes memory in proportion to its length, not to the sum of its prefixes.
   std::string deep;
   for (int i = 0; i < 20000; ++i) deep += "a/";
-  EXPECT_EQ(findUnsafePaths({deep + "f", deep + "f"}, {deep + "f/g"}, false).file, 1u);
+  const std::string file = deep + "f", below = deep + "f/g";
+  EXPECT_EQ(findUnsafePaths({file, file}, {below}, false).file, 1u);
 }
 
 TEST(StoredPathSafety, DotComponentsAndTextShownToAPerson) {
