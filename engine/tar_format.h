@@ -13,6 +13,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "env.h"
@@ -22,7 +23,7 @@ namespace ablative {
 inline constexpr uint32_t kTarBlockSize = 512;
 
 // Special: a device, FIFO or socket, which extraction skips with a log line.
-enum class TarMemberKind { File, Folder, SymbolicLink, HardLink, Special };
+enum class TarMemberKind : uint8_t { File, Folder, SymbolicLink, HardLink, Special };
 
 // A range of a sparse member's file that holds data; the rest reads as zeros.
 struct TarDataRange {
@@ -124,11 +125,59 @@ class TarHeaderParser {
 
 inline constexpr uint64_t kTarLargestExtendedHeader = 1u << 20;
 
-using TarMembers = std::deque<TarMember>;
+// Members as read, packed: their names in chunks of one arena and their
+// sparse ranges in one vector, so that a tar of 300,000 members costs about
+// 100 bytes a member besides its names, where TarMember records and their
+// strings cost twice that. Members come back as TarMember values; the views
+// serve the passes that look at every member.
+class TarMembers {
+ public:
+  void push_back(const TarMember& member);
+  TarMember operator[](size_t i) const;
+  TarMember back() const { return (*this)[size() - 1]; }
+  size_t size() const { return packed_.size(); }
+  bool empty() const { return packed_.empty(); }
+  std::string_view pathOf(size_t i) const { return name(packed_[i].path); }
+  std::string_view linkTargetOf(size_t i) const { return name(packed_[i].linkTarget); }
+  TarMemberKind kindOf(size_t i) const { return packed_[i].kind; }
+
+  class Iterator {
+   public:
+    Iterator(const TarMembers& members, size_t i) : members_(&members), i_(i) {}
+    TarMember operator*() const { return (*members_)[i_]; }
+    Iterator& operator++() { return ++i_, *this; }
+    bool operator!=(const Iterator& other) const { return i_ != other.i_; }
+
+   private:
+    const TarMembers* members_;
+    size_t i_;
+  };
+  Iterator begin() const { return {*this, 0}; }
+  Iterator end() const { return {*this, size()}; }
+
+ private:
+  struct Name {
+    uint32_t chunk = 0, offset = 0, length = 0;
+  };
+  struct Packed {
+    uint64_t headerOffset, dataOffset, storedSize, size;
+    int64_t modifiedNs;
+    Name path, linkTarget;
+    uint32_t firstRange, rangeCount;
+    uint16_t mode;
+    TarMemberKind kind;
+    char typeFlag;
+  };
+
+  Name keep(std::string_view text);
+  std::string_view name(Name at) const { return std::string_view(chunks_[at.chunk]).substr(at.offset, at.length); }
+
+  std::deque<Packed> packed_;      // a deque: a vector would briefly hold one and a half times them as it grows
+  std::deque<std::string> chunks_;  // each filled up to its capacity, never moved
+  std::vector<TarDataRange> ranges_;
+};
 
 struct TarContents {
-  // A deque: a vector of 300,000 members would briefly hold one and a half
-  // times them as it grows.
   TarMembers members;  // in archive order, every member kept (a later one of the same path too)
   uint64_t end = 0;    // where the members end: the end-of-archive blocks, or the file's end, start here
   uint64_t archiveSize = 0;

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 
 #include "utf8.h"
 
@@ -30,15 +29,21 @@ std::string placeOf(std::string_view path) { return std::string(placeIn(path)); 
 
 constexpr uint32_t kNoMember = UINT32_MAX;
 
-// Of the members that make an entry, the last of each place, in archive order.
+// Of the members that make an entry, the last of each place, in archive
+// order. Places are found again through an open table of member numbers: a
+// few bytes a member, where a set of views of their paths costs about fifty.
 std::vector<uint32_t> keptMembers(const TarMembers& members) {
+  size_t slots = 16;
+  while (slots < 2 * members.size()) slots *= 2;
+  std::vector<uint32_t> table(slots, kNoMember);
   std::vector<uint32_t> kept;
-  std::unordered_set<std::string_view> seen;  // views of the members' own paths: no copy of each
-  seen.reserve(members.size());
   kept.reserve(members.size());
   for (uint32_t i = static_cast<uint32_t>(members.size()); i-- > 0;) {
-    const std::string_view place = placeIn(members[i].path);
-    if (!place.empty() && members[i].kind != TarMemberKind::Special && seen.insert(place).second) kept.push_back(i);
+    const std::string_view place = placeIn(members.pathOf(i));
+    if (place.empty() || members.kindOf(i) == TarMemberKind::Special) continue;
+    size_t slot = std::hash<std::string_view>{}(place) & (slots - 1);
+    while (table[slot] != kNoMember && placeIn(members.pathOf(table[slot])) != place) slot = (slot + 1) & (slots - 1);
+    if (table[slot] == kNoMember) table[slot] = i, kept.push_back(i);
   }
   std::reverse(kept.begin(), kept.end());
   return kept;
@@ -60,18 +65,18 @@ EntryKind kindOf(const TarMember& member) {
 std::vector<uint32_t> linkedFiles(const TarMembers& members) {
   std::vector<uint32_t> fileOf(members.size(), kNoMember);
   std::unordered_map<std::string, uint32_t> latest;  // of each place a link names, its member so far
-  for (const TarMember& member : members) {
-    if (member.kind == TarMemberKind::HardLink) latest.emplace(placeOf(member.linkTarget), kNoMember);
+  for (uint32_t i = 0; i < members.size(); ++i) {
+    if (members.kindOf(i) == TarMemberKind::HardLink) latest.emplace(placeOf(members.linkTargetOf(i)), kNoMember);
   }
   if (latest.empty()) return fileOf;
   for (uint32_t i = 0; i < members.size(); ++i) {
-    const TarMember& member = members[i];
-    if (member.kind == TarMemberKind::Special) continue;
-    if (member.kind == TarMemberKind::HardLink) {
-      const uint32_t named = latest.find(placeOf(member.linkTarget))->second;
-      if (named != kNoMember) fileOf[i] = members[named].kind == TarMemberKind::File ? named : fileOf[named];
+    const TarMemberKind kind = members.kindOf(i);
+    if (kind == TarMemberKind::Special) continue;
+    if (kind == TarMemberKind::HardLink) {
+      const uint32_t named = latest.find(placeOf(members.linkTargetOf(i)))->second;
+      if (named != kNoMember) fileOf[i] = members.kindOf(named) == TarMemberKind::File ? named : fileOf[named];
     }
-    const auto place = latest.find(placeOf(member.path));
+    const auto place = latest.find(placeOf(members.pathOf(i)));
     if (place != latest.end()) place->second = i;
   }
   return fileOf;
@@ -118,6 +123,23 @@ void mapMember(const TarMember& member, EntryKind kind, const TarMember& content
   plan.files.push_back(file);
 }
 
+// Sized at once: growing by doubling would briefly hold up to three times
+// the paths and spans.
+void reserveFor(const TarMembers& members, const std::vector<uint32_t>& kept, TarLayout& layout) {
+  size_t pathBytes = 0, spans = 0;
+  for (const uint32_t i : kept) {
+    const TarMemberKind kind = members.kindOf(i);
+    pathBytes += placeIn(members.pathOf(i)).size();
+    if (kind == TarMemberKind::SymbolicLink || kind == TarMemberKind::HardLink) {
+      pathBytes += members.linkTargetOf(i).size();
+    }
+    if (kind == TarMemberKind::File || kind == TarMemberKind::HardLink) ++spans;
+  }
+  layout.plan.files.reserve(kept.size());
+  layout.plan.paths.reserve(pathBytes);
+  layout.spans.reserve(spans);
+}
+
 }  // namespace
 
 // A hard link names the file of its target's place that precedes it. Where a
@@ -128,12 +150,12 @@ bool layOutTar(const TarContents& contents, TarLayout& layout, std::wstring& err
   layout = TarLayout{};
   const TarMembers& members = contents.members;
   const std::vector<uint32_t> kept = keptMembers(members);
-  layout.plan.files.reserve(kept.size());
+  reserveFor(members, kept, layout);
   std::vector<uint8_t> isKept(members.size(), 0);
   for (const uint32_t i : kept) {
     isKept[i] = 1;
-    if (members[i].kind == TarMemberKind::SymbolicLink && members[i].linkTarget.size() > kLongestLinkTarget) {
-      return fail(errorText, L"Symbolic link target too long: " + nameFromBytes(members[i].path));
+    if (members.kindOf(i) == TarMemberKind::SymbolicLink && members.linkTargetOf(i).size() > kLongestLinkTarget) {
+      return fail(errorText, L"Symbolic link target too long: " + nameFromBytes(members.pathOf(i)));
     }
   }
   const std::vector<uint32_t> fileOf = linkedFiles(members);
@@ -149,19 +171,20 @@ bool layOutTar(const TarContents& contents, TarLayout& layout, std::wstring& err
       return fail(errorText, L"Tar hard link names no file the archive holds: " + nameFromBytes(member.path));
     }
     if (isKept[file]) {
-      mapMember(member, EntryKind::HardLink, members[file], placeOf(members[file].path), layout);
+      mapMember(member, EntryKind::HardLink, members[file], placeOf(members.pathOf(file)), layout);
     } else if (const auto carrier = carrierOf.try_emplace(file, i).first; carrier->second == i) {
       mapMember(member, EntryKind::File, members[file], {}, layout);
     } else {
-      mapMember(member, EntryKind::HardLink, members[file], placeOf(members[carrier->second].path), layout);
+      mapMember(member, EntryKind::HardLink, members[file], placeOf(members.pathOf(carrier->second)), layout);
     }
   }
   // A replaced file's data lies before the files that follow it.
   std::sort(layout.spans.begin(), layout.spans.end(),
             [](const TarSpan& a, const TarSpan& b) { return a.streamOffset < b.streamOffset; });
-  for (const TarMember& member : members) {
-    if (member.kind == TarMemberKind::Special)
-      layout.skipped.push_back(L"Skipped special file: " + nameFromBytes(member.path));
+  for (uint32_t i = 0; i < members.size(); ++i) {
+    if (members.kindOf(i) == TarMemberKind::Special) {
+      layout.skipped.push_back(L"Skipped special file: " + nameFromBytes(members.pathOf(i)));
+    }
   }
   return true;
 }

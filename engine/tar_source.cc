@@ -125,7 +125,7 @@ bool readTar(const std::wstring& archivePath, SourceReading& reading, std::wstri
   plan->holesAreReleased = cut;
   markHeaders(contents, *plan);
   // The plan holds all that is needed of the members from here on, and of the spans once units are cut.
-  TarMembers().swap(contents.members);
+  contents.members = {};
   cutUnits(layout.spans, *plan);
   std::vector<TarSpan>().swap(layout.spans);
   if (!sumPlan(file, *plan, errorText)) return false;
@@ -137,7 +137,7 @@ bool readTar(const std::wstring& archivePath, SourceReading& reading, std::wstri
   reading.skipped = std::move(layout.skipped);
   reading.unaccounted = std::move(contents.unaccounted);
   reading.plan = [plan](const UnitFilter&, ExtractionPlan& into, std::wstring&) {
-    into = *plan;
+    into = std::move(*plan);
     return true;
   };
   return true;

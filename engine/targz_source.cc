@@ -163,7 +163,8 @@ class TarScan {
         next_ += kTarBlockSize;
         return true;
       case TarStep::Member: {
-        const TarMember& member = contents.members.emplace_back(parser_.member());
+        const TarMember& member = parser_.member();
+        contents.members.push_back(member);
         dataFrom_ = member.dataOffset;
         dataTo_ = member.dataOffset + member.storedSize;
         next_ = tarNextHeader(member);
@@ -341,7 +342,7 @@ bool readTargz(const std::wstring& archivePath, SourceReading& reading, std::wst
   reading.skipped = std::move(layout.skipped);
   reading.unaccounted = std::move(pass.unaccounted);
   reading.plan = [plan](const UnitFilter&, ExtractionPlan& into, std::wstring&) {
-    into = *plan;
+    into = std::move(*plan);
     return true;
   };
   return true;
