@@ -50,14 +50,16 @@ struct PlanPiece {
 inline constexpr int64_t kNoTime = INT64_MIN;
 inline constexpr uint32_t kNoMode = UINT32_MAX;
 
+// Its fields in order of size: 40 bytes a file, where 300,000 entries are as
+// likely as 3.
 struct PlanFile {
-  uint64_t pathOffset = 0;  // its stored path in ExtractionPlan::paths
+  uint64_t pathOffset = 0;       // its stored path in ExtractionPlan::paths
+  uint64_t length = 0;           // the sum of its pieces' lengths, and of a sparse file's holes
+  int64_t modifiedNs = kNoTime;  // nanoseconds since 1970 UTC
   uint32_t pathLength = 0;
   uint32_t targetLength = 0;  // a link's target, or the file a hard link names, after its path in ExtractionPlan::paths
-  uint64_t length = 0;        // the sum of its pieces' lengths, and of a sparse file's holes
+  uint32_t unixMode = kNoMode;  // its permission bits (07777)
   EntryKind kind = EntryKind::File;
-  uint32_t unixMode = kNoMode;   // its permission bits (07777)
-  int64_t modifiedNs = kNoTime;  // nanoseconds since 1970 UTC
 };
 
 // Bytes outside every unit that a consuming run leaves until a cut takes them

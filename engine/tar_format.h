@@ -137,8 +137,8 @@ class TarMembers {
   TarMember back() const { return (*this)[size() - 1]; }
   size_t size() const { return packed_.size(); }
   bool empty() const { return packed_.empty(); }
-  std::string_view pathOf(size_t i) const { return name(packed_[i].path); }
-  std::string_view linkTargetOf(size_t i) const { return name(packed_[i].linkTarget); }
+  std::string_view pathOf(size_t i) const { return names(packed_[i]).substr(0, packed_[i].pathLength); }
+  std::string_view linkTargetOf(size_t i) const { return names(packed_[i]).substr(packed_[i].pathLength); }
   TarMemberKind kindOf(size_t i) const { return packed_[i].kind; }
 
   class Iterator {
@@ -156,24 +156,29 @@ class TarMembers {
   Iterator end() const { return {*this, size()}; }
 
  private:
-  struct Name {
-    uint32_t chunk = 0, offset = 0, length = 0;
-  };
+  static constexpr uint32_t kNotSparse = UINT32_MAX;
+  // 64 bytes: a path and its link target lie together in one chunk.
   struct Packed {
     uint64_t headerOffset, dataOffset, storedSize, size;
     int64_t modifiedNs;
-    Name path, linkTarget;
-    uint32_t firstRange, rangeCount;
+    uint32_t chunk, offset, pathLength, targetLength;
+    uint32_t sparse;  // its ranges' entry in sparse_, or kNotSparse
     uint16_t mode;
     TarMemberKind kind;
     char typeFlag;
   };
+  static_assert(sizeof(Packed) == 64);
+  struct Ranges {
+    uint32_t first = 0, count = 0;
+  };
 
-  Name keep(std::string_view text);
-  std::string_view name(Name at) const { return std::string_view(chunks_[at.chunk]).substr(at.offset, at.length); }
+  std::string_view names(const Packed& packed) const {
+    return std::string_view(chunks_[packed.chunk]).substr(packed.offset, packed.pathLength + packed.targetLength);
+  }
 
-  std::deque<Packed> packed_;      // a deque: a vector would briefly hold one and a half times them as it grows
+  std::deque<Packed> packed_;       // a deque: a vector would briefly hold one and a half times them as it grows
   std::deque<std::string> chunks_;  // each filled up to its capacity, never moved
+  std::vector<Ranges> sparse_;
   std::vector<TarDataRange> ranges_;
 };
 

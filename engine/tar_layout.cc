@@ -58,17 +58,18 @@ EntryKind kindOf(const TarMember& member) {
   }
 }
 
-// The file member each hard link names (kNoMember where none): the member of
-// its target's place that precedes it, through a hard link there to the file
-// that one names, as tar makes them one after another. Each is found once,
-// and only the places links name are followed.
+// The file member each hard link names (kNoMember where none; empty where
+// no member is a hard link): the member of its target's place that precedes
+// it, through a hard link there to the file that one names, as tar makes
+// them one after another. Each is found once, and only the places links name
+// are followed.
 std::vector<uint32_t> linkedFiles(const TarMembers& members) {
-  std::vector<uint32_t> fileOf(members.size(), kNoMember);
   std::unordered_map<std::string, uint32_t> latest;  // of each place a link names, its member so far
   for (uint32_t i = 0; i < members.size(); ++i) {
     if (members.kindOf(i) == TarMemberKind::HardLink) latest.emplace(placeOf(members.linkTargetOf(i)), kNoMember);
   }
-  if (latest.empty()) return fileOf;
+  if (latest.empty()) return {};
+  std::vector<uint32_t> fileOf(members.size(), kNoMember);
   for (uint32_t i = 0; i < members.size(); ++i) {
     const TarMemberKind kind = members.kindOf(i);
     if (kind == TarMemberKind::Special) continue;

@@ -8,45 +8,49 @@ constexpr size_t kChunkBytes = 1 << 20;
 
 }  // namespace
 
-TarMembers::Name TarMembers::keep(std::string_view text) {
-  if (chunks_.empty() || chunks_.back().capacity() - chunks_.back().size() < text.size()) {
-    chunks_.emplace_back().reserve(std::max(kChunkBytes, text.size()));
+void TarMembers::push_back(const TarMember& member) {
+  const size_t length = member.path.size() + member.linkTarget.size();
+  if (chunks_.empty() || chunks_.back().capacity() - chunks_.back().size() < length) {
+    chunks_.emplace_back().reserve(std::max(kChunkBytes, length));
   }
   std::string& chunk = chunks_.back();
-  const Name at{static_cast<uint32_t>(chunks_.size() - 1), static_cast<uint32_t>(chunk.size()),
-                static_cast<uint32_t>(text.size())};
-  chunk += text;
-  return at;
-}
-
-void TarMembers::push_back(const TarMember& member) {
+  uint32_t sparse = kNotSparse;
+  if (!member.ranges.empty()) {
+    sparse = static_cast<uint32_t>(sparse_.size());
+    sparse_.push_back({static_cast<uint32_t>(ranges_.size()), static_cast<uint32_t>(member.ranges.size())});
+    ranges_.insert(ranges_.end(), member.ranges.begin(), member.ranges.end());
+  }
   packed_.push_back({.headerOffset = member.headerOffset,
                      .dataOffset = member.dataOffset,
                      .storedSize = member.storedSize,
                      .size = member.size,
                      .modifiedNs = member.modifiedNs,
-                     .path = keep(member.path),
-                     .linkTarget = keep(member.linkTarget),
-                     .firstRange = static_cast<uint32_t>(ranges_.size()),
-                     .rangeCount = static_cast<uint32_t>(member.ranges.size()),
+                     .chunk = static_cast<uint32_t>(chunks_.size() - 1),
+                     .offset = static_cast<uint32_t>(chunk.size()),
+                     .pathLength = static_cast<uint32_t>(member.path.size()),
+                     .targetLength = static_cast<uint32_t>(member.linkTarget.size()),
+                     .sparse = sparse,
                      .mode = static_cast<uint16_t>(member.mode & 07777),
                      .kind = member.kind,
                      .typeFlag = member.typeFlag});
-  ranges_.insert(ranges_.end(), member.ranges.begin(), member.ranges.end());
+  chunk.append(member.path).append(member.linkTarget);
 }
 
 TarMember TarMembers::operator[](size_t i) const {
   const Packed& packed = packed_[i];
   TarMember member;
-  member.path = name(packed.path);
-  member.linkTarget = name(packed.linkTarget);
+  member.path = pathOf(i);
+  member.linkTarget = linkTargetOf(i);
   member.kind = packed.kind;
   member.typeFlag = packed.typeFlag;
   member.headerOffset = packed.headerOffset;
   member.dataOffset = packed.dataOffset;
   member.storedSize = packed.storedSize;
   member.size = packed.size;
-  member.ranges.assign(ranges_.begin() + packed.firstRange, ranges_.begin() + packed.firstRange + packed.rangeCount);
+  if (packed.sparse != kNotSparse) {
+    const Ranges ranges = sparse_[packed.sparse];
+    member.ranges.assign(ranges_.begin() + ranges.first, ranges_.begin() + ranges.first + ranges.count);
+  }
   member.mode = packed.mode;
   member.modifiedNs = packed.modifiedNs;
   return member;

@@ -1,6 +1,6 @@
 // Tar archives as a source: the members read and checked, laid out
-// (tar_layout.h), their data cut into units, and the archive read once to sum
-// each unit and each member's headers.
+// (tar_layout.h), their data cut into units, and, once the plan is asked
+// for, the archive read once to sum each unit and each member's headers.
 #include "tar_source.h"
 
 #include <algorithm>
@@ -128,7 +128,6 @@ bool readTar(const std::wstring& archivePath, SourceReading& reading, std::wstri
   contents.members = {};
   cutUnits(layout.spans, *plan);
   std::vector<TarSpan>().swap(layout.spans);
-  if (!sumPlan(file, *plan, errorText)) return false;
   reading = SourceReading{};
   reading.unitCount = static_cast<uint32_t>(plan->units.size());
   reading.facts.format = tarSource().format;
@@ -136,7 +135,10 @@ bool readTar(const std::wstring& archivePath, SourceReading& reading, std::wstri
   reading.facts.sourceBytes = layout.fileBytes;
   reading.skipped = std::move(layout.skipped);
   reading.unaccounted = std::move(contents.unaccounted);
-  reading.plan = [plan](const UnitFilter&, ExtractionPlan& into, std::wstring&) {
+  // Summed only when the plan is asked for: a listing never needs the data read.
+  reading.plan = [plan, archive = std::make_shared<FileHandle>(std::move(file))](
+                     const UnitFilter&, ExtractionPlan& into, std::wstring& errorText) {
+    if (!sumPlan(*archive, *plan, errorText)) return false;
     into = std::move(*plan);
     return true;
   };
