@@ -55,15 +55,20 @@ std::vector<EntryKind> fileKinds(const ExtractionPlan& plan) {
 }
 
 // The file each hard link names, by its path; every other entry names none.
+// Only the paths links name are looked up.
 std::vector<uint32_t> hardLinkTargets(const ExtractionPlan& plan) {
-  std::unordered_map<std::string, uint32_t> files;
-  for (uint32_t f = 0; f < plan.files.size(); ++f) {
-    if (plan.files[f].kind == EntryKind::File) files.emplace(plan.pathOf(f), f);
-  }
   std::vector<uint32_t> targets(plan.files.size(), kNoTarget);
+  std::unordered_map<std::string_view, uint32_t> named;  // a path a hard link names: its file
   for (uint32_t f = 0; f < plan.files.size(); ++f) {
-    const auto found = files.find(plan.targetOf(f));
-    if (plan.files[f].kind == EntryKind::HardLink && found != files.end()) targets[f] = found->second;
+    if (plan.files[f].kind == EntryKind::HardLink) named.emplace(plan.targetViewOf(f), kNoTarget);
+  }
+  if (named.empty()) return targets;
+  for (uint32_t f = 0; f < plan.files.size(); ++f) {
+    const auto found = plan.files[f].kind == EntryKind::File ? named.find(plan.pathViewOf(f)) : named.end();
+    if (found != named.end() && found->second == kNoTarget) found->second = f;
+  }
+  for (uint32_t f = 0; f < plan.files.size(); ++f) {
+    if (plan.files[f].kind == EntryKind::HardLink) targets[f] = named.find(plan.targetViewOf(f))->second;
   }
   return targets;
 }

@@ -101,9 +101,10 @@ struct ExtractionPlan {
     return std::string_view(paths).substr(files[file].pathOffset, files[file].pathLength);
   }
   std::string pathOf(uint32_t file) const { return std::string(pathViewOf(file)); }
-  std::string targetOf(uint32_t file) const {
-    return paths.substr(files[file].pathOffset + files[file].pathLength, files[file].targetLength);
+  std::string_view targetViewOf(uint32_t file) const {
+    return std::string_view(paths).substr(files[file].pathOffset + files[file].pathLength, files[file].targetLength);
   }
+  std::string targetOf(uint32_t file) const { return std::string(targetViewOf(file)); }
 };
 
 // Appends `unit`, whose raw bytes all go to `file` from `destOffset`: for

@@ -406,7 +406,8 @@ void mapEntry(const ZipReading& zip, uint32_t index, ExtractionPlan& plan, std::
   }
 }
 
-void mapDirectory(const ZipReading& zip, ExtractionPlan& plan) {
+// Hands the directory's entries over to the plan's decoding records.
+void mapDirectory(ZipReading& zip, ExtractionPlan& plan) {
   plan = ExtractionPlan{};
   plan.archiveSize = zip.directory.archiveSize;
   plan.dataStart = zip.directory.prefixLength;
@@ -436,8 +437,8 @@ void mapDirectory(const ZipReading& zip, ExtractionPlan& plan) {
   places.reserve(unitCount);
   for (uint32_t i = 0; i < zip.directory.entries.size(); ++i) {
     if (mapsToNothing(zip.directory.entries[i])) continue;
-    units->entries.push_back(zip.directory.entries[i]);
     mapEntry(zip, i, plan, places);
+    units->entries.push_back(std::move(zip.directory.entries[i]));
   }
   units->points = zip.points;
   units->points->setPlaces(std::move(places));
