@@ -34,8 +34,8 @@ uint32_t passedOver(const ExtractionPlan& plan, const Journal& journal) {
 // be trusted. Without a journal that records progress, what the archive
 // itself shows counts as missing.
 bool checkContents(const std::wstring& archivePath, const ArchiveSource& source, SourceReading reading,
-                   const Journal& journal, bool progress, ExtractionPlan& plan, bool& journalMissing,
-                   uint32_t& missing, std::wstring& errorText) {
+                   const Journal& journal, bool progress, ExtractionPlan& plan, bool& journalMissing, uint32_t& missing,
+                   std::wstring& errorText) {
   FileHandle archive;
   std::vector<uint32_t> absent;
   if (!openFile(archivePath, OpenMode::ReadOnly, archive)) {

@@ -279,8 +279,8 @@ void placePieces(const std::vector<TarSpan>& spans, uint64_t from, const Extract
 // The data a cut took of the member whose data it splits, in units past the
 // archive's end, laid out as if stored there: they are gone, and nothing left
 // sums them.
-void addCutAwayUnits(const TargzPass& pass, const std::vector<TarSpan>& spans, ExtractionPlan& plan,
-                     TargzUnits& units, std::vector<PointPlace>& places) {
+void addCutAwayUnits(const TargzPass& pass, const std::vector<TarSpan>& spans, ExtractionPlan& plan, TargzUnits& units,
+                     std::vector<PointPlace>& places) {
   const PassPoint& cut = pass.points.back();
   const uint64_t end = spans.empty() ? 0 : spans.back().streamOffset + spans.back().length;
   for (uint64_t at = cut.out; at < end; at += kTarPieceBytes) {

@@ -82,9 +82,9 @@ check "salvage keeps the rest" "AAAAAAAAAA|xyzx|6" \
 # or zip, b/c.bin's data and what follows, the zip's directory too; the tar.gz is two gzip members, the second from
 # b/c.bin's data, and is cut where that one's deflate data starts), then its journal was lost. Every command says so.
 # --salvage into the folder that run filled finds the block there and completes; a tar keeps no checksums, nor does a
-# cut tar.gz, so there it names the block lost, the file keeping its bytes. Into another folder it names what is lost, by file and range, and ends all the same: exit 1, the
-# archive and journal gone. Where a block the archive still holds is damaged too, the archive stays for it, and info
-# and test count the lost block.
+# cut tar.gz, so there it names the block lost, the file keeping its bytes. Into another folder it names what is lost,
+# by file and range, and ends all the same: exit 1, the archive and journal gone. Where a block the archive still holds
+# is damaged too, the archive stays for it, and info and test count the lost block.
 cut_archive() {  # cut_archive cut|spoil ARCHIVE BLOCK: cuts a .zvka where the block starts, or changes its first byte;
   # a tar or zip where b/c.bin's data starts, a tar.gz where its second member's deflate data does
   python3 - "$@" <<'PY'
