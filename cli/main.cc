@@ -263,7 +263,7 @@ int runInfo(const Command& command) {
     return out.fail(L"Info failed: ", errorText);
   }
   std::wstring state = L"intact";
-  if (d.blocksMissing > 0) {
+  if (d.journalMissing) {
     state = L"partly extracted, journal missing: " + std::to_wstring(d.blocksMissing) + L" of " +
             std::to_wstring(d.blockCount) + L" blocks gone";
   } else if (d.partlyExtracted) {

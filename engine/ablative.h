@@ -200,8 +200,10 @@ struct ArchiveDescription {
   // released. A damaged block that is the last one taken is not told apart
   // from one not reached yet.
   uint32_t blocksDamaged = 0;
-  // Gone from the archive while no journal records their release: its
-  // journal was lost (see journalMissingText).
+  // Partly consumed while no journal records it: its journal was lost (see
+  // journalIsMissing), and blocksMissing of its blocks are gone, none where
+  // a run cut a .tar.gz where a member's header starts.
+  bool journalMissing = false;
   uint32_t blocksMissing = 0;
   // The archive's file system keeps no holes (FAT, exFAT): a consuming run
   // gives its space back only by cutting it from its end, a group at a time.

@@ -100,9 +100,17 @@ std::wstring journalContradictedText(const ExtractionPlan& plan, const std::vect
          L" blocks as not extracted that the archive no longer holds" + filesOf(plan, contradicted);
 }
 
+bool journalIsMissing(const ExtractionPlan& plan, const std::vector<uint32_t>& absent) {
+  return !absent.empty() || plan.holesAreReleased;
+}
+
 std::wstring journalMissingText(const ExtractionPlan& plan, const std::vector<uint32_t>& absent) {
-  return L"This archive was partly extracted and its journal is missing: " + std::to_wstring(absent.size()) + L" of " +
-         std::to_wstring(plan.units.size()) + L" blocks are gone" + filesOf(plan, absent);
+  const std::wstring missing = L"This archive was partly extracted and its journal is missing: ";
+  if (absent.empty()) {
+    return missing + L"it ends at byte " + std::to_wstring(plan.archiveSize) + L", where an extraction cuts it";
+  }
+  return missing + std::to_wstring(absent.size()) + L" of " + std::to_wstring(plan.units.size()) + L" blocks are gone" +
+         filesOf(plan, absent);
 }
 
 }  // namespace ablative

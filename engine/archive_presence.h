@@ -51,8 +51,15 @@ bool checkArchiveAgainstJournal(FileHandle& archive, const ArchiveSource& source
 // the first file's path.
 std::wstring journalContradictedText(const ExtractionPlan& plan, const std::vector<uint32_t>& contradicted);
 
+// Whether an archive no journal speaks for was partly consumed: it lacks
+// units, or was found cut where a run cuts it, though every unit it still
+// names is there (a .tar.gz cut where a member's header starts).
+bool journalIsMissing(const ExtractionPlan& plan, const std::vector<uint32_t>& absent);
+
 // "This archive was partly extracted and its journal is missing: N of M
-// blocks are gone, from K files, the first: " + the first file's path.
+// blocks are gone, from K files, the first: " + the first file's path; with
+// none gone, "...: it ends at byte " + its length + ", where an extraction
+// cuts it".
 std::wstring journalMissingText(const ExtractionPlan& plan, const std::vector<uint32_t>& absent);
 
 }  // namespace ablative

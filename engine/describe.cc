@@ -34,7 +34,7 @@ uint32_t passedOver(const ExtractionPlan& plan, const Journal& journal) {
 // be trusted. Without a journal that records progress, what the archive
 // itself shows counts as missing.
 bool checkContents(const std::wstring& archivePath, const ArchiveSource& source, SourceReading reading,
-                   const Journal& journal, bool progress, ExtractionPlan& plan, uint32_t& missing,
+                   const Journal& journal, bool progress, ExtractionPlan& plan, bool& journalMissing, uint32_t& missing,
                    std::wstring& errorText) {
   FileHandle archive;
   std::vector<uint32_t> absent;
@@ -44,6 +44,7 @@ bool checkContents(const std::wstring& archivePath, const ArchiveSource& source,
   }
   if (!progress) {
     if (!checkArchiveAlone(archive, source, std::move(reading), plan, absent, errorText)) return false;
+    journalMissing = journalIsMissing(plan, absent);
     missing = static_cast<uint32_t>(absent.size());
     return true;
   }
@@ -88,7 +89,7 @@ bool describeArchive(const std::wstring& archivePath, const std::wstring& destin
   if (!reading.unaccounted.empty()) description.warning = unaccountedWarning(reading.unaccounted);
   ExtractionPlan plan;
   if (!checkContents(archivePath, source, std::move(reading), journal, description.partlyExtracted, plan,
-                     description.blocksMissing, errorText)) {
+                     description.journalMissing, description.blocksMissing, errorText)) {
     return false;
   }
 

@@ -126,7 +126,7 @@ bool Extraction::checkContents(SourceReading reading) {
     return fail(journalContradictedText(plan_, absent_));
   }
   if (!checkArchiveAlone(archive_, *source_, std::move(reading), plan_, absent_, errorText_)) return false;
-  if (absent_.empty() || salvage_) return true;
+  if (!journalIsMissing(plan_, absent_) || salvage_) return true;
   return fail(journalMissingText(plan_, absent_));
 }
 

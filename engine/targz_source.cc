@@ -91,6 +91,12 @@ class TarScan {
     return true;
   }
 
+  // Whether the decoded bytes stop at `at` with the tar not ended: where a
+  // consuming run cuts it. The members read then are those whose headers
+  // came whole, the last one's data perhaps running past `at`; a header the
+  // cut splits names nothing.
+  bool stopsInsideTarAt(uint64_t at) const { return !ended_ && pos_ == at; }
+
   TarContents contents;
   std::vector<Segment> segments;
   std::vector<uint32_t> rangeCrcs;  // per point: of all it decodes to, up to the next
@@ -221,8 +227,9 @@ bool passOver(const std::wstring& archivePath, bool withPoints, TargzPass& pass,
           {point.inOffset, point.outOffset, gzip.members.size() - 1, start ? PointPlace{} : pass.kept->keep(point)});
     };
   }
-  if (!readGzip(file, gzip, errorText) || !pass.scan.finish(errorText)) return false;
+  const bool read = readGzip(file, gzip, errorText);
   pass.members = std::move(gzip.members);
+  if (!read || !pass.scan.finish(errorText)) return false;
   pass.unaccounted = pass.scan.contents.unaccounted.empty() ? gzip.unaccounted : pass.scan.contents.unaccounted;
   return true;
 }
@@ -269,12 +276,33 @@ void placePieces(const std::vector<TarSpan>& spans, uint64_t from, const Extract
   }
 }
 
-bool cutUnits(const TargzPass& pass, const std::vector<TarSpan>& spans, ExtractionPlan& plan, TargzUnits& units,
-              std::wstring& errorText) {
+// The data a cut took of the member whose data it splits, in units past the
+// archive's end, laid out as if stored there: they are gone, and nothing left
+// sums them.
+void addCutAwayUnits(const TargzPass& pass, const std::vector<TarSpan>& spans, ExtractionPlan& plan, TargzUnits& units,
+                     std::vector<PointPlace>& places) {
+  const PassPoint& cut = pass.points.back();
+  const uint64_t end = spans.empty() ? 0 : spans.back().streamOffset + spans.back().length;
+  for (uint64_t at = cut.out; at < end; at += kTarPieceBytes) {
+    const uint64_t to = std::min(end, at + kTarPieceBytes);
+    const PlanUnit unit{.offset = pass.archiveSize + (at - cut.out),
+                        .storedSize = static_cast<uint32_t>(to - at),
+                        .coding = kDeflateCoding};
+    if (addSpanUnit(spans, at, to, unit, plan) == 0) continue;
+    units.units.push_back({pass.members[cut.member].offset, static_cast<uint32_t>(to - at), 0});
+    places.emplace_back();
+    placePieces(spans, at, plan, units);
+  }
+}
+
+// Where the archive was cut, its last point starts no unit of its own: what
+// it decoded to is gone.
+bool cutUnits(const TargzPass& pass, bool cut, const std::vector<TarSpan>& spans, ExtractionPlan& plan,
+              TargzUnits& units, std::wstring& errorText) {
   const std::vector<PassPoint>& points = pass.points;
   std::vector<PointPlace> places;
   size_t segment = 0;
-  for (size_t i = 0; i < points.size(); ++i) {
+  for (size_t i = 0; i + (cut ? 1 : 0) < points.size(); ++i) {
     const PassPoint& point = points[i];
     const GzipMember& member = pass.members[point.member];
     const bool nextInMember = i + 1 < points.size() && points[i + 1].member == point.member;
@@ -298,37 +326,35 @@ bool cutUnits(const TargzPass& pass, const std::vector<TarSpan>& spans, Extracti
     places.push_back(point.point);
     placePieces(spans, point.out, plan, units);
   }
+  if (cut) addCutAwayUnits(pass, spans, plan, units, places);
   units.points = pass.kept;
   units.points->setPlaces(std::move(places));
   return true;
 }
 
 // A consuming run cuts the archive where a unit starts, at a point the pass
-// records: a stream that stops at one (in deflate data, past a header) was cut by a
-// run whose journal is gone. What the cut took decoded to bytes of members
-// whose headers may have gone with it, which nothing left can name, so such
-// an archive is refused naming its journal, not salvaged.
+// records: a stream that stops at one (in deflate data, past a header), the
+// tar in it not ended, was cut by a run whose journal is gone. As with a cut
+// tar, the members the decoded bytes name are the ones counted: those whose
+// headers the cut took were made by that run.
 bool cutWhereAUnitStarts(const TargzPass& pass) {
-  return !pass.points.empty() && pass.points.back().in == pass.archiveSize;
+  return !pass.points.empty() && pass.points.back().in == pass.archiveSize &&
+         pass.scan.stopsInsideTarAt(pass.points.back().out);
 }
 
 bool readTargz(const std::wstring& archivePath, SourceReading& reading, std::wstring& errorText) {
   TargzPass pass;
   TarLayout layout;
-  if (!passOver(archivePath, true, pass, errorText)) {
-    if (cutWhereAUnitStarts(pass)) {
-      errorText = L"This archive was partly extracted and its journal is missing: its gzip stream ends at byte " +
-                  std::to_wstring(pass.archiveSize) +
-                  L", where an extraction cuts it, and what was cut away cannot be named, so it cannot be salvaged";
-    }
-    return false;
-  }
-  if (!layOutTar(pass.scan.contents, layout, errorText)) return false;
+  const bool whole = passOver(archivePath, true, pass, errorText);
+  const bool cut = !whole && cutWhereAUnitStarts(pass);
+  if (cut) errorText.clear();
+  if (!(whole || cut) || !layOutTar(pass.scan.contents, layout, errorText)) return false;
   auto plan = std::make_shared<ExtractionPlan>(std::move(layout.plan));
   plan->archiveSize = pass.archiveSize;
   plan->describedByJournal = true;
+  plan->holesAreReleased = cut;
   auto units = std::make_shared<TargzUnits>();
-  if (!cutUnits(pass, layout.spans, *plan, *units, errorText)) return false;
+  if (!cutUnits(pass, cut, layout.spans, *plan, *units, errorText)) return false;
   for (const GzipMember& member : pass.members) {
     plan->marks.push_back(
         {member.offset, static_cast<uint32_t>(member.deflateStart - member.offset), member.headerCrc});

@@ -7,6 +7,11 @@
 // byte a point splits, zip_source.h), whose raw bytes are the kept members'
 // data it decodes to; a range that decodes to none is no unit. Gzip headers
 // and trailers lie outside every unit: the headers are marks.
+//
+// A stream that ends at a point, inside the tar, was cut there by a consuming
+// run whose journal is gone: its plan holds the members whose headers the
+// decoded bytes hold, with the data the cut took of the last one in units
+// past the archive's end (ExtractionPlan::holesAreReleased).
 #pragma once
 
 #include "archive_source.h"
@@ -16,9 +21,6 @@ namespace ablative {
 // Its messages, besides readGzip's (gzip_format.h), layOutTar's and the tar
 // reader's (tar_format.h), reading the archive:
 //   "Gzip stream cannot be split into pieces small enough to extract: at byte " + the member's offset
-//   "This archive was partly extracted and its journal is missing: its gzip
-//     stream ends at byte " + N + ", where an extraction cuts it, and what was
-//     cut away cannot be named, so it cannot be salvaged"
 // and, reading a unit, a read's own message when Unreadable, or, when Damaged,
 //   "Gzip data is damaged (ends early): at byte " + the member's offset
 //   "Gzip data is damaged (invalid deflate data): at byte " + the member's offset

@@ -151,6 +151,34 @@ TEST(ExistingFiles, AConsumedArchiveWithoutItsJournalIsRecognised) {
   }
 }
 
+// A .tar.gz is cut where a unit starts decoding, inside its gzip member: stopped after two groups (of a 13 MiB file's
+// four units), its journal lost, it is refused, and a salvage into the folder that run filled extracts the two units
+// left and names the rest lost, as a tar's, the file keeping its bytes there. The hard link after it went with the cut.
+TEST(ExistingFiles, ACutTarGzWithoutItsJournalIsSalvaged) {
+  Scene s(Tree{{"a", mixedBytes(13 << 20, 1)}}, Packing::TarGz);
+  ExtractOptions stopped;
+  stopped.groupBytes = 1;
+  stopped.shouldStop = [asks = 0]() mutable { return ++asks == 3; };
+  ASSERT_FALSE(s.run(stopped, s.out).ok);
+  fs::remove(s.journal);
+  std::wstring error;
+  EXPECT_FALSE(verifyArchive(wide(s.archive), error, {}));
+  EXPECT_EQ(error,
+            L"This archive was partly extracted and its journal is missing: 2 of 4 blocks are gone, from 1 "
+            L"files, the first: a");
+  ExtractOptions salvage;
+  salvage.salvage = true;
+  const RunResult run = s.run(salvage, s.out);
+  EXPECT_EQ(run.error, L"1 files could not be fully extracted; the archive held nothing more and was deleted");
+  EXPECT_EQ(std::count_if(run.log.begin(), run.log.end(),
+                          [](const std::wstring& line) { return line.starts_with(L"Lost: a, "); }),
+            2);
+  Tree want = s.tree;
+  want.erase("hard.link");
+  EXPECT_EQ(readTree(s.out), want);
+  EXPECT_EQ(s.folder(), std::vector<std::string>{"out"});
+}
+
 // Only the file the run consumed is deleted: another put under the archive's name meanwhile stays.
 TEST(ExistingFiles, ANewFileUnderTheArchivesNameIsKept) {
   Scene s(smallTree());

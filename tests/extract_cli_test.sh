@@ -78,18 +78,24 @@ check "salvage names it" "Damaged: b/c.bin" "$(grep Damaged <<<"$out")"
 check "salvage keeps the rest" "AAAAAAAAAA|xyzx|6" \
   "$(cat "$work/d/a.txt")|$(head -c 4 "$work/d/b/c.bin")|$(stat -c %s "$work/d/b/c.bin")"
 
-# The recovery after a lost journal, in each format: a run released the last block (b/c.bin's "yz"; in a tar or zip,
-# b/c.bin's data and what follows, the zip's directory too), then its journal was lost. Every command says so.
-# --salvage into the folder that run filled finds the block there and completes; a tar keeps no checksums, so there it
-# names the block lost, the file keeping its bytes. Into another folder it names what is lost, by file and range, and ends all the same: exit 1, the
-# archive and journal gone. Where a block the archive still holds is damaged too, the archive stays for it, and info
-# and test count the lost block.
+# The recovery after a lost journal, in each format: a run released the last block (b/c.bin's "yz"; in a tar, tar.gz
+# or zip, b/c.bin's data and what follows, the zip's directory too; the tar.gz is two gzip members, the second from
+# b/c.bin's data, and is cut where that one's deflate data starts), then its journal was lost. Every command says so.
+# --salvage into the folder that run filled finds the block there and completes; a tar keeps no checksums, nor does a
+# cut tar.gz, so there it names the block lost, the file keeping its bytes. Into another folder it names what is lost,
+# by file and range, and ends all the same: exit 1, the archive and journal gone. Where a block the archive still holds
+# is damaged too, the archive stays for it, and info and test count the lost block.
 cut_archive() {  # cut_archive cut|spoil ARCHIVE BLOCK: cuts a .zvka where the block starts, or changes its first byte;
-  # a tar or zip where b/c.bin's data starts
+  # a tar or zip where b/c.bin's data starts, a tar.gz where its second member's deflate data does
   python3 - "$@" <<'PY'
-import struct, sys, tarfile, zipfile
+import struct, sys, tarfile, zipfile, zlib
 what, path, block = sys.argv[1], sys.argv[2], int(sys.argv[3])
 with open(path, "r+b") as f:
+    if path.endswith(".tar.gz"):
+        first = zlib.decompressobj(31)
+        first.decompress(f.read())
+        f.truncate(f.tell() - len(first.unused_data) + 10)  # gzip -n writes no name: a 10-byte header
+        sys.exit()
     if path.endswith(".tar"):
         f.truncate(tarfile.open(path).getmember("b/c.bin").offset_data)
         sys.exit()
@@ -112,18 +118,21 @@ with open(path, "r+b") as f:
 PY
 }
 tail_lost="1 files could not be fully extracted; the archive held nothing more and was deleted"
-for format in 3 4 tar zip; do
+for format in 3 4 tar tgz zip; do
   w=$work/lost$format && mkdir "$w"
   case $format in
     3) x=$w/x.zvka blocks=5 there="0|" lost="2 bytes from byte 4" c="xyzx\0\0" ;;
     4) x=$w/x.zvka blocks=5 there="0|" lost="2 bytes from byte 4" c="xyzx\0\0" ;;
     tar) x=$w/x.tar blocks=2 there="1|Lost: b/c.bin, 6 bytes from byte 0" lost="6 bytes from byte 0" c="\0\0\0\0\0\0" ;;
+    tgz) x=$w/x.tar.gz blocks=2 there="1|Lost: b/c.bin, 6 bytes from byte 0" lost="6 bytes from byte 0" c="\0\0\0\0\0\0" ;;
     zip) x=$w/x.zip blocks=2 there="0|" lost="6 bytes from byte 0" c="\0\0\0\0\0\0" ;;
   esac
   case $format in
     3) "$zarvik" create --block-size 4 "$work/src" "$x" >/dev/null ;;
     4) "$zarvik" create --zstd --block-size 4 "$work/src" "$x" >/dev/null ;;
     tar) tar -C "$work/src" -cf "$x" a.txt b/c.bin b/empty ;;
+    tgz) tar -C "$work/src" -cf "$w/t" a.txt b/c.bin b/empty  # b/c.bin's data starts at byte 1536
+      { head -c 1536 "$w/t" | gzip -n && tail -c +1537 "$w/t" | gzip -n; } >"$x" && rm "$w/t" ;;
     zip) (cd "$work/src" && zip -q "$x" a.txt b/c.bin b/empty) ;;
   esac
   "$zarvik" extract -q --keep "$x" "$w/there" >/dev/null
@@ -144,7 +153,7 @@ first: b/c.bin"
   run extract --salvage "$x" "$w/other"
   check "$format salvage elsewhere: lost, named, ended" "1|Extract failed: $tail_lost|Lost: b/c.bin, $lost|AAAAAAAAAA|$c|" \
     "$rc|$err|$(grep Lost <<<"$out")|$(cat "$w/other/a.txt")|$(od -An -c "$w/other/b/c.bin" | tr -d ' ')|$(ls "$w" | grep x\\.)"
-  case $format in tar | zip) continue ;; esac
+  case $format in tar | tgz | zip) continue ;; esac
   cp "$w/cut" "$x" && cut_archive spoil "$x" 0
   run extract --salvage "$x" "$w/third"
   check "$format salvage with a damaged block: kept" "1|Extract failed: 2 files could not be fully extracted|x.zvka x.zvka.zvkj" \
@@ -192,16 +201,19 @@ run extract --resume "$work/gone.zvka" "$work/z"
 check "resume with neither archive nor journal" "1:Extract failed: Nothing to resume: neither $work/gone.zvka nor its \
 journal exists" "$rc:$err"
 
-# A .tar.gz cut where a run cuts it (here where its deflate data starts) is refused naming its lost journal by every
-# command, salvage too, and left as it is: what the cut took decoded to members nothing left can name.
+# A .tar.gz cut where a member's header starts (here its first, where its deflate data starts) names no block gone:
+# it is refused by where it ends, and --salvage ends it, with nothing to extract or lose.
 w=$work/lostgz && mkdir "$w" && tar -C "$work/src" -czf "$w/x.tar.gz" a.txt b/c.bin b/empty
 head -c 10 "$w/x.tar.gz" > "$w/cut" && cp "$w/cut" "$w/x.tar.gz"
-gone="This archive was partly extracted and its journal is missing: its gzip stream ends at byte 10, where an \
-extraction cuts it, and what was cut away cannot be named, so it cannot be salvaged"
-for command in "Extract:extract" "Extract:extract --salvage" "Test:test" "Info:info"; do
+gone="This archive was partly extracted and its journal is missing: it ends at byte 10, where an extraction cuts it"
+for command in "Extract:extract" "Test:test"; do
   run ${command#*:} "$w/x.tar.gz" $([ "${command%:*}" = Extract ] && echo "$w/out")
-  check "tar.gz lost journal: ${command#*:}" "1|${command%:*} failed: $gone|cut x.tar.gz" "$rc|$err|$(ls "$w" | paste -sd ' ')"
+  check "tar.gz cut at a header: ${command#*:}" "1|${command%:*} failed: $gone|cut x.tar.gz" "$rc|$err|$(ls "$w" | paste -sd ' ')"
 done
+run info "$w/x.tar.gz"
+check "tar.gz cut at a header: info" "state: partly extracted, journal missing: 0 of 0 blocks gone" "$(grep state <<<"$out")"
+run extract --salvage "$w/x.tar.gz" "$w/out"
+check "tar.gz cut at a header: salvage ends it" "0|cut out" "$rc|$(ls "$w" | paste -sd ' ')"
 
 run extract "$work/none.zvka.zvkj" "$work/z"
 check "journal without archive" "1:Extract failed: Please select the .zvka archive file." "$rc:$err"
