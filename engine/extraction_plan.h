@@ -50,6 +50,11 @@ struct PlanPiece {
 inline constexpr int64_t kNoTime = INT64_MIN;
 inline constexpr uint32_t kNoMode = UINT32_MAX;
 
+// Of the entry an archive found cut ends inside, the most bytes past the cut
+// its plan names in units: their length is the header's word alone, and a
+// hostile header is not to size the plan.
+inline constexpr uint64_t kLargestCutAway = uint64_t{1} << 40;
+
 // Its fields in order of size: 40 bytes a file, where 300,000 entries are as
 // likely as 3.
 struct PlanFile {

@@ -108,7 +108,8 @@ bool cutWhereAUnitStarts(const TarContents& contents) {
   if (!contents.endsInLastMember) return false;
   const TarMember& last = contents.members.back();
   return last.kind == TarMemberKind::File && last.ranges.empty() && contents.archiveSize >= last.dataOffset &&
-         (contents.archiveSize - last.dataOffset) % kTarPieceBytes == 0;
+         (contents.archiveSize - last.dataOffset) % kTarPieceBytes == 0 &&
+         last.dataOffset + last.storedSize - contents.archiveSize <= kLargestCutAway;
 }
 
 bool readTar(const std::wstring& archivePath, SourceReading& reading, std::wstring& errorText) {

@@ -338,8 +338,11 @@ bool cutUnits(const TargzPass& pass, bool cut, const std::vector<TarSpan>& spans
 // tar, the members the decoded bytes name are the ones counted: those whose
 // headers the cut took were made by that run.
 bool cutWhereAUnitStarts(const TargzPass& pass) {
-  return !pass.points.empty() && pass.points.back().in == pass.archiveSize &&
-         pass.scan.stopsInsideTarAt(pass.points.back().out);
+  if (pass.points.empty() || pass.points.back().in != pass.archiveSize) return false;
+  const uint64_t at = pass.points.back().out;
+  const TarMembers& members = pass.scan.contents.members;
+  const uint64_t dataEnd = members.empty() ? 0 : members.back().dataOffset + members.back().storedSize;
+  return pass.scan.stopsInsideTarAt(at) && (dataEnd <= at || dataEnd - at <= kLargestCutAway);
 }
 
 bool readTargz(const std::wstring& archivePath, SourceReading& reading, std::wstring& errorText) {
