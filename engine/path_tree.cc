@@ -1,5 +1,7 @@
 #include "path_tree.h"
 
+#include <functional>
+
 namespace ablative {
 
 // The parent's number as two 16-bit units, which every wchar_t holds.
@@ -18,16 +20,51 @@ std::string PathTree::keyOf(uint32_t parent, std::wstring_view component) {
   return key;
 }
 
+namespace {
+
+constexpr size_t kChunkBytes = 1 << 20;
+
+}  // namespace
+
+std::string_view PathTree::keyAt(uint32_t node) const {
+  const Key& key = keys_[node - 1];
+  return std::string_view(chunks_[key.chunk]).substr(key.offset, key.length);
+}
+
+size_t PathTree::slotOf(std::string_view key) const {
+  const size_t mask = slots_.size() - 1;
+  size_t slot = std::hash<std::string_view>{}(key) & mask;
+  while (slots_[slot] != kNone && keyAt(slots_[slot]) != key) slot = (slot + 1) & mask;
+  return slot;
+}
+
+// Keeps the table at most half full, so that a probe ends soon.
+void PathTree::grow() {
+  const std::vector<uint32_t> old = std::move(slots_);
+  slots_.assign(std::max<size_t>(16, old.size() * 2), kNone);
+  for (const uint32_t node : old) {
+    if (node != kNone) slots_[slotOf(keyAt(node))] = node;
+  }
+}
+
 uint32_t PathTree::child(uint32_t parent, std::wstring_view component, bool& added) {
-  const auto [at, inserted] = children_.try_emplace(keyOf(parent, component), nodes_);
-  added = inserted;
-  if (inserted) ++nodes_;
-  return at->second;
+  if (2 * (keys_.size() + 1) > slots_.size()) grow();
+  const std::string key = keyOf(parent, component);
+  const size_t slot = slotOf(key);
+  added = slots_[slot] == kNone;
+  if (!added) return slots_[slot];
+  if (chunks_.empty() || chunks_.back().capacity() - chunks_.back().size() < key.size()) {
+    chunks_.emplace_back().reserve(std::max(kChunkBytes, key.size()));
+  }
+  std::string& chunk = chunks_.back();
+  keys_.push_back({static_cast<uint32_t>(chunks_.size() - 1), static_cast<uint32_t>(chunk.size()),
+                   static_cast<uint32_t>(key.size())});
+  chunk += key;
+  return slots_[slot] = size() - 1;
 }
 
 uint32_t PathTree::find(uint32_t parent, std::wstring_view component) const {
-  const auto at = children_.find(keyOf(parent, component));
-  return at == children_.end() ? kNone : at->second;
+  return slots_.empty() ? kNone : slots_[slotOf(keyOf(parent, component))];
 }
 
 }  // namespace ablative

@@ -5,9 +5,10 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <deque>
 #include <string>
 #include <string_view>
-#include <unordered_map>
+#include <vector>
 
 namespace ablative {
 
@@ -20,13 +21,25 @@ class PathTree {
   uint32_t child(uint32_t parent, std::wstring_view component, bool& added);
   // The node of `component` below `parent`, or kNone.
   uint32_t find(uint32_t parent, std::wstring_view component) const;
-  uint32_t size() const { return nodes_; }  // the root included
+  uint32_t size() const { return static_cast<uint32_t>(keys_.size()) + 1; }  // the root included
 
  private:
-  static std::string keyOf(uint32_t parent, std::wstring_view component);
+  // Where a node's key lies in chunks_.
+  struct Key {
+    uint32_t chunk = 0, offset = 0, length = 0;
+  };
 
-  std::unordered_map<std::string, uint32_t> children_;  // the parent's number and the component: the child's
-  uint32_t nodes_ = 1;
+  static std::string keyOf(uint32_t parent, std::wstring_view component);
+  std::string_view keyAt(uint32_t node) const;
+  // The slot that holds the node of `key`, or the empty one where it would go.
+  size_t slotOf(std::string_view key) const;
+  void grow();
+
+  // Keys in chunks that never move, nodes by number in an open table: about
+  // 30 bytes a node besides its key, where a map of strings takes 100.
+  std::deque<std::string> chunks_;
+  std::vector<Key> keys_;        // of node n at n - 1: the root has none
+  std::vector<uint32_t> slots_;  // node numbers, kNone where empty
 };
 
 // Calls `visit(node, end, added)` for each component of `path` ("/" between

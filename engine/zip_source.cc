@@ -428,18 +428,17 @@ void mapDirectory(ZipReading& zip, ExtractionPlan& plan) {
   plan.marks.reserve(entries.size());
   for (const ZipEntry& entry : entries) plan.marks.push_back(headerMark(entry));
   auto units = std::make_shared<ZipUnits>();
-  units->entries.reserve(files);
   plan.files.reserve(files);
   plan.paths.reserve(pathBytes);
   plan.units.reserve(unitCount);
   plan.pieces.reserve(unitCount);
   std::vector<PointPlace> places;
   places.reserve(unitCount);
-  for (uint32_t i = 0; i < zip.directory.entries.size(); ++i) {
-    if (mapsToNothing(zip.directory.entries[i])) continue;
-    mapEntry(zip, i, plan, places);
-    units->entries.push_back(std::move(zip.directory.entries[i]));
+  for (uint32_t i = 0; i < entries.size(); ++i) {
+    if (!mapsToNothing(entries[i])) mapEntry(zip, i, plan, places);
   }
+  units->entries = std::move(zip.directory.entries);
+  std::erase_if(units->entries, mapsToNothing);
   units->points = zip.points;
   units->points->setPlaces(std::move(places));
   plan.sourceData = std::move(units);
