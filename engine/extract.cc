@@ -239,10 +239,10 @@ void Extraction::nameLostUnits() {
 // The bytes unit `u` held, by file and range, and its files as damaged.
 void Extraction::nameLost(uint32_t u) {
   for (const PlanPiece& piece : plan_.piecesOf(u)) {
-    const std::wstring range = plan_.units[u].lengthUnknown
-                                   ? L"from byte " + std::to_wstring(piece.destOffset) + L" to its end, a length not known"
-                                   : std::to_wstring(piece.length) + L" bytes from byte " +
-                                         std::to_wstring(piece.destOffset);
+    const std::wstring range =
+        plan_.units[u].lengthUnknown
+            ? L"from byte " + std::to_wstring(piece.destOffset) + L" to its end, a length not known"
+            : std::to_wstring(piece.length) + L" bytes from byte " + std::to_wstring(piece.destOffset);
     log(L"Lost: " + nameFromBytes(plan_.pathOf(piece.file)) + L", " + range);
     markDamaged(piece.file);
   }

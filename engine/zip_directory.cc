@@ -28,6 +28,7 @@ constexpr uint32_t kLocatorSize = 20;
 constexpr uint32_t kCentralSize = 46;
 constexpr uint32_t kLocalSize = 30;
 constexpr uint64_t kEndSearch = kEndSize + 0xFFFF;  // the record and the longest comment
+constexpr uint32_t kLongestDescriptor = 24;         // signed, with 8-byte sizes
 constexpr uint16_t kZip64Extra = 0x0001;
 constexpr uint32_t kAllOnes32 = 0xFFFFFFFF;
 constexpr uint16_t kDescriptorFlag = 1 << 3;
@@ -222,7 +223,9 @@ uint32_t descriptorLength(std::span<const uint8_t> bytes, const ZipEntry& entry,
 // The descriptor after the entry's data, if one is there (its length is 0 if not).
 bool readDescriptor(ArchiveReader& reader, ZipEntry& entry) {
   std::vector<uint8_t> bytes;
-  if (!reader.read(entry.dataEnd, std::min<uint64_t>(24, reader.size - entry.dataEnd), bytes)) return false;
+  if (!reader.read(entry.dataEnd, std::min<uint64_t>(kLongestDescriptor, reader.size - entry.dataEnd), bytes)) {
+    return false;
+  }
   entry.dataDescriptorLength = descriptorLength(bytes, entry);
   return true;
 }
@@ -335,7 +338,6 @@ bool checkEntryRanges(ZipDirectory& directory, std::wstring& errorText) {
 }
 
 constexpr uint64_t kScanWindow = 1 << 20;
-constexpr uint32_t kLongestDescriptor = 24;
 
 // A descriptor's sizes take 8 bytes each where the local header has a Zip64
 // field, or where they need them (as Java writes them), else 4.
@@ -363,8 +365,9 @@ bool inflateToEnd(ArchiveReader& reader, ZipEntry& entry, bool& ended) {
     at += length;
     const uint8_t* next = input.data();
     size_t left = input.size();
-    for (RawInflate::Step step; (step = inflate.step(next, left, output.data(), output.size())) !=
-                                RawInflate::Step::Stalled;) {
+    for (;;) {
+      const RawInflate::Step step = inflate.step(next, left, output.data(), output.size());
+      if (step == RawInflate::Step::Stalled) break;  // it wants the next bytes
       if (step == RawInflate::Step::Invalid) return false;
       if (step == RawInflate::Step::Ended) {
         entry.compressedSize = inflate.at.in;
