@@ -145,7 +145,7 @@ bool DestinationFiles::createRoot(std::wstring& errorText) {
 
 // Checked through a handle that needs no access to the data: the earlier run
 // may have set the file's metadata, read-only included, before it stopped.
-bool DestinationFiles::adopt(uint32_t index, uint32_t names, std::wstring& errorText) {
+bool DestinationFiles::adopt(uint32_t index, uint32_t names, bool cutBeyondLength, std::wstring& errorText) {
   const std::wstring relative = relativeOf_(index);
   if (statusBelow(root_, relative).kind == PathKind::Missing) return true;  // made again when written
   FileHandle checked;
@@ -155,7 +155,7 @@ bool DestinationFiles::adopt(uint32_t index, uint32_t names, std::wstring& error
     return failOnLink(relative, failedOn(L"Failed to open destination file ", pathOf(index)), errorText);
   }
   if (links > names) return fail(errorText, kOtherNames + pathOf(index));
-  if (size > lengths_[index]) {
+  if (cutBeyondLength && size > lengths_[index]) {
     FileHandle* file = openInSlot(index, OpenMode::ReadWrite, errorText);
     if (file == nullptr) return false;
     if (!(seekFile(*file, lengths_[index]) && setEndOfFile(*file) && flushFile(*file))) {

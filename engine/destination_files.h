@@ -61,11 +61,11 @@ class DestinationFiles {
 
   // A resumed run takes over file `index`, which an earlier run made and
   // wrote, where it still exists: it must have no other name than its own and
-  // the hard links to it the plan makes (`names` in all), and anything
-  // beyond its final length is cut, with a flush, so that bytes cut away
-  // cannot come back.
+  // the hard links to it the plan makes (`names` in all), and, when
+  // `cutBeyondLength`, anything beyond its final length is cut, with a flush,
+  // so that bytes cut away cannot come back.
   //   "Destination file has other names (hard links), so this extraction did not make it: " + path
-  bool adopt(uint32_t index, uint32_t names, std::wstring& errorText);
+  bool adopt(uint32_t index, uint32_t names, bool cutBeyondLength, std::wstring& errorText);
 
   // Makes file `index` now, empty, replacing whatever stands at its path,
   // unless the run has made it already: for files no block fills.

@@ -239,26 +239,33 @@ void Extraction::nameLostUnits() {
 // The bytes unit `u` held, by file and range, and its files as damaged.
 void Extraction::nameLost(uint32_t u) {
   for (const PlanPiece& piece : plan_.piecesOf(u)) {
-    log(L"Lost: " + nameFromBytes(plan_.pathOf(piece.file)) + L", " + std::to_wstring(piece.length) +
-        L" bytes from byte " + std::to_wstring(piece.destOffset));
+    const std::wstring range =
+        plan_.units[u].lengthUnknown
+            ? L"from byte " + std::to_wstring(piece.destOffset) + L" to its end, a length not known"
+            : std::to_wstring(piece.length) + L" bytes from byte " + std::to_wstring(piece.destOffset);
+    log(L"Lost: " + nameFromBytes(plan_.pathOf(piece.file)) + L", " + range);
     markDamaged(piece.file);
   }
 }
 
 // The files a stopped run wrote, as its journal records them, and those that
-// hold what a salvage found gone from the archive.
+// hold what a salvage found gone from the archive; a file whose rest is of a
+// length not known keeps whatever the destination holds past its known part.
 bool Extraction::adoptEarlierFiles() {
-  std::vector<uint8_t> written(plan_.files.size(), 0);
+  std::vector<uint8_t> written(plan_.files.size(), 0), restUnknown(plan_.files.size(), 0);
   std::vector<uint32_t> names(plan_.files.size(), 1);  // its own and the hard links the plan makes to it
   for (const uint32_t target : hardLinkTargets(plan_)) {
     if (target != kNoTarget) ++names[target];
   }
   for (uint32_t u = 0; u < plan_.units.size(); ++u) {
     if (stateOf(journal_, u) == BlockState::Pending) continue;
-    for (const PlanPiece& piece : plan_.piecesOf(u)) written[piece.file] = 1;
+    for (const PlanPiece& piece : plan_.piecesOf(u)) {
+      written[piece.file] = 1;
+      restUnknown[piece.file] |= plan_.units[u].lengthUnknown ? 1 : 0;
+    }
   }
   for (uint32_t f = 0; f < written.size(); ++f) {
-    if (written[f] && !files_->adopt(f, names[f], errorText_)) return false;
+    if (written[f] && !files_->adopt(f, names[f], restUnknown[f] == 0, errorText_)) return false;
   }
   return true;
 }

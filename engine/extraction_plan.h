@@ -29,6 +29,11 @@ struct PlanUnit {
   // False when the raw size is more than the stored bytes can decode to:
   // no buffer is sized for such a unit.
   bool decodable = true;
+  // It stands for the rest of its file from its piece's destOffset on, of a
+  // length the archive no longer records (a cut zip's last entry whose sizes
+  // went with the cut): no raw bytes, not decodable, past the archive's end.
+  // A salvage names it lost; the destination keeps whatever is there.
+  bool lengthUnknown = false;
   // Its pieces in ExtractionPlan::pieces, at least one (of no bytes where it
   // has none), in rawOffset order, covering its raw bytes exactly.
   uint32_t firstPiece = 0;

@@ -21,6 +21,8 @@ bool fail(std::wstring& errorText, const std::wstring& message) {
 // The smallest a file's, a unit's (with its one piece at least) and a piece's
 // fields take, which bounds their counts.
 constexpr uint64_t kFileBytes = 37, kUnitBytes = 49, kPieceBytes = 16, kMarkBytes = 16;
+// A unit's decoding byte: 0 not decodable, 1 decodable, this for lengthUnknown.
+constexpr uint8_t kLengthUnknown = 2;
 
 void writeFiles(const ExtractionPlan& plan, RecordWriter& out) {
   out.text(plan.paths);
@@ -47,7 +49,7 @@ void writeUnits(const ExtractionPlan& plan, RecordWriter& out) {
     out.u32(unit.rawSize);
     out.u32(unit.crc);
     out.u32(unit.coding);
-    out.u8(unit.decodable ? 1 : 0);
+    out.u8(unit.lengthUnknown ? kLengthUnknown : unit.decodable ? 1 : 0);
     out.u64(unit.pieceCount);
     for (const PlanPiece& piece : plan.piecesOf(u)) {
       out.u32(piece.file);
@@ -108,7 +110,9 @@ bool readUnits(RecordReader& in, ExtractionPlan& plan) {
     unit.rawSize = in.u32();
     unit.crc = in.u32();
     unit.coding = in.u32();
-    unit.decodable = in.u8() != 0;
+    const uint8_t decoding = in.u8();
+    unit.decodable = decoding == 1;
+    unit.lengthUnknown = decoding == kLengthUnknown;
     if (!readPieces(in, unit, plan)) return false;
   }
   return in.ok();

@@ -7,6 +7,7 @@
 #include "block_io.h"
 #include "coding.h"
 #include "crc32.h"
+#include "inflate_points.h"
 #include "utf8.h"
 #include "zip_fields.h"
 #include "zip_format.h"
@@ -27,6 +28,7 @@ constexpr uint32_t kLocatorSize = 20;
 constexpr uint32_t kCentralSize = 46;
 constexpr uint32_t kLocalSize = 30;
 constexpr uint64_t kEndSearch = kEndSize + 0xFFFF;  // the record and the longest comment
+constexpr uint32_t kLongestDescriptor = 24;         // signed, with 8-byte sizes
 constexpr uint16_t kZip64Extra = 0x0001;
 constexpr uint32_t kAllOnes32 = 0xFFFFFFFF;
 constexpr uint16_t kDescriptorFlag = 1 << 3;
@@ -202,11 +204,12 @@ bool parseCentralHeader(const std::vector<uint8_t>& central, size_t& at, ZipEntr
 }
 
 // The descriptor after the data: an optional signature, the CRC-32, then both
-// sizes in 32 or 64 bits. The form that repeats the central directory's
-// values is the one written; 0 when none does.
-uint32_t descriptorLength(const std::vector<uint8_t>& bytes, const ZipEntry& entry) {
+// sizes in 4 or 8 bytes each, of the `widths` given. The form that repeats the
+// entry's values is the one written; 0 when none does.
+uint32_t descriptorLength(std::span<const uint8_t> bytes, const ZipEntry& entry,
+                          std::initializer_list<uint32_t> widths = {4u, 8u}) {
   for (const bool signed_ : {true, false}) {
-    for (const uint32_t width : {4u, 8u}) {
+    for (const uint32_t width : widths) {
       const uint32_t length = (signed_ ? 4 : 0) + 4 + 2 * width;
       if (bytes.size() < length || (signed_ && get32(bytes.data()) != kDescriptorSignature)) continue;
       const uint8_t* p = bytes.data() + (signed_ ? 4 : 0);
@@ -220,7 +223,9 @@ uint32_t descriptorLength(const std::vector<uint8_t>& bytes, const ZipEntry& ent
 // The descriptor after the entry's data, if one is there (its length is 0 if not).
 bool readDescriptor(ArchiveReader& reader, ZipEntry& entry) {
   std::vector<uint8_t> bytes;
-  if (!reader.read(entry.dataEnd, std::min<uint64_t>(24, reader.size - entry.dataEnd), bytes)) return false;
+  if (!reader.read(entry.dataEnd, std::min<uint64_t>(kLongestDescriptor, reader.size - entry.dataEnd), bytes)) {
+    return false;
+  }
   entry.dataDescriptorLength = descriptorLength(bytes, entry);
   return true;
 }
@@ -332,8 +337,99 @@ bool checkEntryRanges(ZipDirectory& directory, std::wstring& errorText) {
   return true;
 }
 
-// An entry read from its local header alone, at `at`; false where none
-// starts there, or it defers its sizes to a descriptor.
+constexpr uint64_t kScanWindow = 1 << 20;
+
+// A descriptor's sizes take 8 bytes each where the local header has a Zip64
+// field, or where they need them (as Java writes them), else 4.
+uint32_t descriptorWidth(bool zip64, const ZipEntry& entry) {
+  return zip64 || entry.compressedSize > UINT32_MAX || entry.uncompressedSize > UINT32_MAX ? 8 : 4;
+}
+
+// The descriptor at `at`, after an entry's data whose sizes and CRC-32 are set.
+bool readDeferredDescriptor(ArchiveReader& reader, uint64_t at, bool zip64, ZipEntry& entry) {
+  std::vector<uint8_t> bytes;
+  if (!reader.read(at, std::min<uint64_t>(kLongestDescriptor, reader.size - at), bytes)) return false;
+  entry.dataDescriptorLength = descriptorLength(bytes, entry, {descriptorWidth(zip64, entry)});
+  return entry.dataDescriptorLength != 0;
+}
+
+// Deflated: the stream's end gives the sizes and CRC-32; `ended` stays false
+// where the file ends first.
+bool inflateToEnd(ArchiveReader& reader, ZipEntry& entry, bool& ended) {
+  RawInflate inflate;
+  if (!inflate.begin()) return false;
+  std::vector<uint8_t> input, output(kScanWindow);
+  for (uint64_t at = entry.dataOffset; at < reader.size;) {
+    const uint64_t length = std::min(kScanWindow, reader.size - at);
+    if (!reader.read(at, length, input)) return false;
+    at += length;
+    const uint8_t* next = input.data();
+    size_t left = input.size();
+    for (;;) {
+      const RawInflate::Step step = inflate.step(next, left, output.data(), output.size());
+      if (step == RawInflate::Step::Stalled) break;  // it wants the next bytes
+      if (step == RawInflate::Step::Invalid) return false;
+      if (step == RawInflate::Step::Ended) {
+        entry.compressedSize = inflate.at.in;
+        entry.uncompressedSize = inflate.at.out;
+        entry.crc = inflate.at.crc;
+        return ended = true;
+      }
+    }
+  }
+  return true;
+}
+
+// Stored: the data ends at the first signed descriptor that gives the length
+// and CRC-32 of the bytes before it, as other readers find it; `ended` stays
+// false where none does before the file ends.
+bool scanStoredToEnd(ArchiveReader& reader, bool zip64, ZipEntry& entry, bool& ended) {
+  std::vector<uint8_t> window;
+  uint32_t crc = 0;  // of the data before `at`
+  for (uint64_t at = entry.dataOffset; at < reader.size;) {
+    const uint64_t length = std::min(kScanWindow + kLongestDescriptor, reader.size - at);
+    if (!reader.read(at, length, window)) return false;
+    const size_t scanned = at + length == reader.size ? window.size() : kScanWindow;
+    size_t summed = 0;
+    for (size_t i = 0; i + 4 <= window.size() && i < scanned; ++i) {
+      if (get32(&window[i]) != kDescriptorSignature) continue;
+      crc = crc32(crc, window.data() + summed, i - summed);
+      summed = i;
+      entry.crc = crc;
+      entry.compressedSize = entry.uncompressedSize = at + i - entry.dataOffset;
+      entry.dataDescriptorLength =
+          descriptorLength(std::span(window).subspan(i), entry, {descriptorWidth(zip64, entry)});
+      if (entry.dataDescriptorLength != 0) return ended = true;
+    }
+    crc = crc32(crc, window.data() + summed, scanned - summed);
+    at += scanned;
+  }
+  return true;
+}
+
+// The sizes, CRC-32 and descriptor of an entry that defers them, from its
+// data; kZipSizeUnknown where its data runs on past the file's end. False
+// where it cannot be delimited: data neither stored nor deflated, deflate
+// data that is not, a descriptor that does not match.
+bool delimitDeferred(ArchiveReader& reader, bool zip64, ZipEntry& entry) {
+  bool ended = false;
+  if (entry.method == kZipDeflated) {
+    if (!inflateToEnd(reader, entry, ended)) return false;
+  } else if (entry.method != kZipStored || !scanStoredToEnd(reader, zip64, entry, ended)) {
+    return false;
+  }
+  if (!ended) {
+    entry.compressedSize = entry.uncompressedSize = entry.dataEnd = kZipSizeUnknown;
+    entry.crc = 0;
+    return true;
+  }
+  entry.dataEnd = entry.dataOffset + entry.compressedSize;
+  entry.hasDataDescriptor = true;
+  return entry.method == kZipStored || readDeferredDescriptor(reader, entry.dataEnd, zip64, entry);
+}
+
+// An entry read from its local header alone, at `at`, and its data where it
+// defers its sizes to a descriptor; false where none starts there.
 bool parseLocalHeader(ArchiveReader& reader, uint64_t at, ZipEntry& entry) {
   std::vector<uint8_t> header, variable;
   if (reader.size - at < kLocalSize || !reader.read(at, kLocalSize, header)) return false;
@@ -347,10 +443,12 @@ bool parseLocalHeader(ArchiveReader& reader, uint64_t at, ZipEntry& entry) {
   entry.crc = get32(h + 14);
   entry.compressedSize = get32(h + 18);
   entry.uncompressedSize = get32(h + 22);
+  const std::optional<std::string_view> zip64 = findZipExtra(extra, kZip64Extra);
+  const bool defers = (entry.flags & kDescriptorFlag) != 0;
   // A local Zip64 field holds both sizes, whichever overflowed.
-  const bool both = findZipExtra(extra, kZip64Extra).value_or(std::string_view()).size() >= 16 &&
+  const bool both = zip64.value_or(std::string_view()).size() >= 16 &&
                     (entry.compressedSize == kAllOnes32 || entry.uncompressedSize == kAllOnes32);
-  if ((entry.flags & kDescriptorFlag) != 0 ||
+  if (!defers &&
       !(both ? takeZip64Values(extra, {&entry.uncompressedSize, &entry.compressedSize})
              : takeZip64Values(extra, {ifAllOnes(entry.uncompressedSize), ifAllOnes(entry.compressedSize)}))) {
     return false;
@@ -360,15 +458,17 @@ bool parseLocalHeader(ArchiveReader& reader, uint64_t at, ZipEntry& entry) {
   entry.kind = kindOf(entry);
   entry.modifiedNs = zipModifiedNs(extra, get16(h + 12), get16(h + 10));
   entry.dataOffset = at + kLocalSize + nameLength + extraLength;
+  entry.localHeaderCrc = crc32(crc32(h, kLocalSize), variable.data(), variable.size());
+  if (defers) return delimitDeferred(reader, zip64.has_value(), entry);
   if (entry.compressedSize > UINT64_MAX - entry.dataOffset) return false;
   entry.dataEnd = entry.dataOffset + entry.compressedSize;
-  entry.localHeaderCrc = crc32(crc32(h, kLocalSize), variable.data(), variable.size());
   return true;
 }
 
 // A consuming run cuts a zip first where its last unit starts, taking the
 // directory, then where each unit below starts: whole entries follow one
-// another from the file's start, and the last one's data runs past its end.
+// another from the file's start, each with its descriptor, and the last
+// one's data runs past its end.
 bool readCutEntries(ArchiveReader& reader, ZipDirectory& directory) {
   for (uint64_t at = 0; at < reader.size;) {
     ZipEntry entry;
@@ -376,7 +476,7 @@ bool readCutEntries(ArchiveReader& reader, ZipDirectory& directory) {
     directory.entries.push_back(std::move(entry));
     const ZipEntry& last = directory.entries.back();
     if (last.dataEnd > reader.size) return last.kind == ZipEntryKind::File && last.dataOffset <= reader.size;
-    at = last.dataEnd;
+    at = last.dataEnd + last.dataDescriptorLength;
   }
   return false;
 }

@@ -25,6 +25,10 @@ namespace ablative {
 
 inline constexpr uint16_t kZipStored = 0;
 inline constexpr uint16_t kZipDeflated = 8;
+// Both sizes and the end of the data of a cut zip's last entry when it
+// deferred them to a descriptor the cut took: its data runs on past the
+// file's end, for a length nothing left records.
+inline constexpr uint64_t kZipSizeUnknown = UINT64_MAX;
 
 enum class ZipEntryKind : uint8_t { File, Folder, SymbolicLink };  // a link's target is its data
 
@@ -69,7 +73,12 @@ struct ZipDirectory {
   // from its local header, the last a file's whose data runs past the file's
   // end: a zip a consuming run has begun on, its directory gone with the
   // first cut. Local headers keep no links nor modes: every entry is a file
-  // or, by its "/", a folder.
+  // or, by its "/", a folder. An entry that defers its sizes to a
+  // descriptor ends where its deflate stream does, or, stored, at the first
+  // signed descriptor that gives the length and CRC-32 of the bytes before
+  // it; the descriptor must match what its data came to. One whose data
+  // reaches the file's end without ending is the last, its sizes
+  // kZipSizeUnknown.
   bool cut = false;
 };
 
@@ -81,8 +90,7 @@ inline constexpr wchar_t kZipNoEnd[] = L"Not a zip archive (no end of central di
 //   "Unable to open archive file" (its size unknown)
 //   "Failed to seek archive block (code=" / "Failed to read archive block (code=" ...
 //   "Not a zip archive (no end of central directory record)" (kZipNoEnd),
-//     unless the file reads as one that is `cut`; an entry there that
-//     defers its sizes to a descriptor is not read
+//     unless the file reads as one that is `cut`
 //   "Multi-disk zip archive, which this program cannot extract"
 //   "Invalid zip central directory (truncated or inconsistent)"
 //   "Zip entry lies outside the archive: " + name

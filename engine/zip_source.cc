@@ -197,9 +197,19 @@ bool splitDeflated(FileHandle& file, const ZipEntry& entry, UnitPoints& points, 
   return true;
 }
 
-// Every piece within the bounds of a unit.
+// A cut zip's last entry whose sizes went with the cut: its last piece is the
+// rest the cut took, of a length nothing left records.
+bool sizesUnknown(const ZipEntry& entry) { return entry.uncompressedSize == kZipSizeUnknown; }
+
+// Its decoded length as far as it is known: up to its lost rest where its
+// sizes are unknown.
+uint64_t knownLength(const ZipEntry& entry, const std::vector<Piece>& pieces) {
+  return sizesUnknown(entry) ? pieces.back().outOffset : entry.uncompressedSize;
+}
+
+// Every piece within the bounds of a unit, a lost rest of unknown length aside.
 bool checkPieceSizes(const ZipEntry& entry, const std::vector<Piece>& pieces, std::wstring& errorText) {
-  for (size_t k = 0; k < pieces.size(); ++k) {
+  for (size_t k = 0; k + (sizesUnknown(entry) ? 1 : 0) < pieces.size(); ++k) {
     const bool last = k + 1 == pieces.size();
     const uint64_t stored = (last ? entry.compressedSize : pieces[k + 1].inOffset) - pieces[k].inOffset;
     const uint64_t raw = (last ? entry.uncompressedSize : pieces[k + 1].outOffset) - pieces[k].outOffset;
@@ -264,10 +274,13 @@ bool splitDeflatedUpTo(FileHandle& file, const ZipEntry& entry, uint64_t present
 // one of its units starts (else no cut zip: kZipNoEnd). The pieces below the
 // cut are read as a large entry's are, but the entry's CRC-32 covers the
 // bytes gone too, so only theirs are known; those past it are only named, by
-// where their decoded bytes go, and never read.
+// where their decoded bytes go, and never read. Where the entry's sizes went
+// with the cut, whatever it held past the cut is one piece, its rest.
 bool splitCutEntry(FileHandle& file, const ZipEntry& entry, uint64_t present, UnitPoints& points,
                    std::vector<Piece>& pieces, std::wstring& errorText) {
-  if (fitsOneUnit(entry)) return present == 0 || fail(errorText, kZipNoEnd);  // one unit, its CRC-32 the entry's
+  if (!sizesUnknown(entry) && fitsOneUnit(entry)) {
+    return present == 0 || fail(errorText, kZipNoEnd);  // one unit, its CRC-32 the entry's
+  }
   uint64_t outAtCut = present;
   if (entry.method == kZipStored) {
     if (present % kZipPieceBytes != 0) return fail(errorText, kZipNoEnd);
@@ -278,6 +291,10 @@ bool splitCutEntry(FileHandle& file, const ZipEntry& entry, uint64_t present, Un
     }
   } else if (present > 0 && !splitDeflatedUpTo(file, entry, present, points, pieces, outAtCut, errorText)) {
     return fail(errorText, kZipNoEnd);
+  }
+  if (sizesUnknown(entry)) {
+    pieces.push_back({present, outAtCut, 0, {}});
+    return checkPieceSizes(entry, pieces, errorText);
   }
   // The sizes gone are the local header's word alone: no more units are
   // named for them than an entry of a terabyte has.
@@ -352,6 +369,16 @@ void addZipUnit(ExtractionPlan& plan, std::vector<PointPlace>& places, PlanUnit 
   places.push_back(resumeAt);
 }
 
+// The rest of an entry whose sizes went with the cut: a unit of a byte at
+// least, lying past the archive's end.
+PlanUnit lostRest(const ZipEntry& entry, const Piece& rest) {
+  return {.offset = entry.dataOffset + rest.inOffset,
+          .storedSize = 1,
+          .coding = entry.method,
+          .decodable = false,
+          .lengthUnknown = true};
+}
+
 // Where an entry goes: "." components name nothing, as `bsdtar --format zip
 // -cf x.zip .` writes them; a folder's "/" goes.
 std::string placeOf(const ZipEntry& entry) {
@@ -379,7 +406,7 @@ void mapEntry(const ZipReading& zip, uint32_t index, ExtractionPlan& plan, std::
     file.targetLength = static_cast<uint32_t>(target.size());
     plan.paths += target;
   }
-  if (unitsOf(entry, zip.pieces[index]) > 0) file.length = entry.uncompressedSize;
+  if (unitsOf(entry, zip.pieces[index]) > 0) file.length = knownLength(entry, zip.pieces[index]);
   file.modifiedNs = entry.modifiedNs;
   if (entry.hasUnixMode) file.unixMode = entry.unixMode & 07777;
   plan.files.push_back(file);
@@ -395,6 +422,10 @@ void mapEntry(const ZipReading& zip, uint32_t index, ExtractionPlan& plan, std::
   }
   for (size_t k = 0; k < pieces.size(); ++k) {
     const bool last = k + 1 == pieces.size();
+    if (last && sizesUnknown(entry)) {
+      addZipUnit(plan, places, lostRest(entry, pieces[k]), fileIndex, pieces[k].outOffset, {});
+      return;
+    }
     PlanUnit unit = whole;
     unit.offset = entry.dataOffset + pieces[k].inOffset;
     unit.storedSize =
@@ -480,7 +511,7 @@ bool readZip(const std::wstring& archivePath, SourceReading& reading, std::wstri
       zip->targets.emplace(static_cast<uint32_t>(i), std::move(target));
     }
     reading.unitCount += unitsOf(entries[i], zip->pieces[i]);
-    if (entries[i].kind == ZipEntryKind::File) reading.facts.sourceBytes += entries[i].uncompressedSize;
+    if (entries[i].kind == ZipEntryKind::File) reading.facts.sourceBytes += knownLength(entries[i], zip->pieces[i]);
   }
   reading.plan = [zip](const UnitFilter&, ExtractionPlan& plan, std::wstring&) {
     mapDirectory(*zip, plan);
@@ -602,12 +633,16 @@ bool loadUnits(RecordReader& in, std::shared_ptr<UnitPoints> tail, ExtractionPla
   return in.ok();
 }
 
-// Every entry as the directory names it, a folder with its "/".
+// Every entry as the directory names it, a folder with its "/"; a cut zip's
+// last entry whose sizes went with the cut by the bytes present of its data.
 bool listEntries(const std::wstring& archivePath, const FileLister& onFile, std::wstring& errorText) {
   FileHandle file;
   ZipDirectory directory;
   if (!openZip(archivePath, file, directory, errorText)) return false;
-  for (const ZipEntry& entry : directory.entries) onFile({entry.name, entry.uncompressedSize, kindOf(entry), {}});
+  for (const ZipEntry& entry : directory.entries) {
+    const uint64_t size = sizesUnknown(entry) ? directory.archiveSize - entry.dataOffset : entry.uncompressedSize;
+    onFile({entry.name, size, kindOf(entry), {}});
+  }
   return true;
 }
 

@@ -156,9 +156,10 @@ def write_tools(corpus):
         expect_tree(corpus, 'bsdtar.zip', src, members)
         write_bsdtar_dot(corpus, src)
     # Streamed from standard input into a pipe: a data descriptor, Zip64 by default or
-    # 32-bit with -fz-; the entry is named "-" and stamped with the time of writing.
-    data = mixed_bytes(70_000, 3)
-    for archive, options in [('infozip-stream64.zip', []), ('infozip-stream.zip', ['-fz-'])]:
+    # 32-bit with -fz-; the entry is named "-" and stamped with the time of writing. The
+    # Zip64 one is large enough to be taken in pieces.
+    for archive, options, size in [('infozip-stream64.zip', [], 9 << 20), ('infozip-stream.zip', ['-fz-'], 70_000)]:
+        data = mixed_bytes(size, 3)
         zipped = run(['zip', '-q'] + options + ['-', '-'], src, input=data, stdout=subprocess.PIPE).stdout
         with open(os.path.join(corpus.folder, archive), 'wb') as out:
             out.write(zipped)

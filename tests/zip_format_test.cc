@@ -3,12 +3,15 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <iterator>
 #include <map>
 #include <random>
 #include <sstream>
+#include <tuple>
 
 #include "ablative.h"
 #include "archive_checks.h"
@@ -122,6 +125,86 @@ TEST(ZipCorpus, EntriesOfArchivesOtherToolsMadeReadAsTheyWereWritten) {
     }
   }
   for (const auto& [archive, zip] : archives) EXPECT_EQ(seen[archive], zip.directory.entries.size()) << archive;
+}
+
+// The plan of the archive at `path`, read as a run reads it; units past its end allowed.
+ablative::ExtractionPlan planOf(const fs::path& path) {
+  ablative::SourceReading reading;
+  ablative::ExtractionPlan plan;
+  std::wstring error;
+  EXPECT_TRUE(ablative::zipSource().read(wide(path), reading, error)) << error;
+  EXPECT_TRUE(ablative::planArchive(
+      std::move(reading), [](uint32_t) { return true; }, plan, error))
+      << error;
+  return plan;
+}
+
+// A consuming run cuts a zip first where its last unit starts, taking the directory. Each corpus archive whose
+// entries defer their sizes to descriptors (Info-ZIP streamed, with Zip64, in pieces, and without, bsdtar, Python,
+// stored and deflated), cut so, reads as a cut zip: the entries before the last where and as the directory has them,
+// each found after the one before from its data and descriptor alone, and the last with its sizes unknown; its units
+// below the cut as the whole archive's, and the rest one unit of a length not known, from where the cut one's bytes
+// went.
+TEST(ZipCorpus, StreamedArchivesCutWhereTheirLastUnitStartsAreRead) {
+  const fs::path folder = corpusFolder();
+  if (folder.empty()) GTEST_SKIP() << "ZIP_CORPUS is not set: the corpus is made by tests/make_zip_corpus.py";
+  ScratchDir scratch;
+  std::vector<std::string> read;
+  bool inPieces = false;
+  for (const fs::directory_entry& item : fs::directory_iterator(folder)) {
+    std::vector<ZipEntry> entries = readZip(item.path()).directory.entries;
+    if (item.path().extension() != ".zip" ||
+        std::none_of(entries.begin(), entries.end(), [](const ZipEntry& e) { return e.hasDataDescriptor; })) {
+      continue;
+    }
+    const std::string name = item.path().filename().string();
+    SCOPED_TRACE(name);
+    const fs::path whole = scratch / ("whole-" + name), cutPath = scratch / name;
+    fs::copy_file(item.path(), whole);
+    const ablative::ExtractionPlan wholePlan = planOf(whole);
+    const auto byOffset = [](const ablative::PlanUnit& a, const ablative::PlanUnit& b) { return a.offset < b.offset; };
+    const auto top = std::max_element(wholePlan.units.begin(), wholePlan.units.end(), byOffset);
+    const uint64_t topDestOffset = wholePlan.piecesOf(uint32_t(top - wholePlan.units.begin())).front().destOffset;
+    std::vector<ablative::PlanUnit> below;
+    std::copy_if(wholePlan.units.begin(), wholePlan.units.end(), std::back_inserter(below),
+                 [&](const ablative::PlanUnit& unit) { return unit.offset < top->offset; });
+    std::sort(below.begin(), below.end(), byOffset);
+    std::sort(entries.begin(), entries.end(),
+              [](const ZipEntry& a, const ZipEntry& b) { return a.localHeaderOffset < b.localHeaderOffset; });
+    while (entries.back().dataOffset > top->offset) entries.pop_back();
+    Bytes bytes = readFile(item.path());
+    bytes.resize(top->offset);
+    writeFile(cutPath, bytes);
+    ablative::FileHandle file;
+    ablative::ZipDirectory cut;
+    std::wstring error;
+    ASSERT_TRUE(ablative::openFile(wide(cutPath), ablative::OpenMode::ReadOnly, file));
+    ASSERT_TRUE(ablative::readZipDirectory(file, cut, error)) << error;
+    ASSERT_TRUE(cut.cut);
+    ASSERT_EQ(cut.entries.size(), entries.size());
+    for (size_t i = 0; i + 1 < entries.size(); ++i) {
+      const ZipEntry &got = cut.entries[i], &want = entries[i];
+      EXPECT_EQ(got.name, want.name);
+      EXPECT_EQ(std::tie(got.dataOffset, got.compressedSize, got.uncompressedSize, got.crc),
+                std::tie(want.dataOffset, want.compressedSize, want.uncompressedSize, want.crc));
+    }
+    EXPECT_EQ(cut.entries.back().uncompressedSize, ablative::kZipSizeUnknown);
+    const ablative::ExtractionPlan cutPlan = planOf(cutPath);
+    std::vector<ablative::PlanUnit> units = cutPlan.units;
+    std::sort(units.begin(), units.end(), byOffset);
+    ASSERT_EQ(units.size(), below.size() + 1);
+    for (size_t u = 0; u < below.size(); ++u) {
+      EXPECT_EQ(std::tie(units[u].offset, units[u].storedSize, units[u].rawSize, units[u].crc, units[u].lengthUnknown),
+                std::tie(below[u].offset, below[u].storedSize, below[u].rawSize, below[u].crc, below[u].lengthUnknown));
+    }
+    const ablative::PlanUnit& rest = cutPlan.units.back();
+    EXPECT_TRUE(rest.lengthUnknown && rest.offset == top->offset);
+    EXPECT_EQ(cutPlan.piecesOf(uint32_t(cutPlan.units.size() - 1)).front().destOffset, topDestOffset);
+    inPieces = inPieces || topDestOffset > 0;
+    read.push_back(name);
+  }
+  EXPECT_GE(read.size(), 4u);  // bsdtar's two where it is installed
+  EXPECT_TRUE(inPieces);
 }
 
 // A small zip writer for hostile archives: each entry stored as given, its
