@@ -53,48 +53,61 @@ void markHeaders(const TarContents& contents, ExtractionPlan& plan) {
   }
 }
 
-// The archive's ranges a first pass sums, in archive order.
+// A range of the archive a first pass sums.
 struct SummedRange {
   uint64_t offset = 0;
   uint64_t length = 0;
-  uint32_t* crc = nullptr;
+  uint32_t* crc = nullptr;  // none once every range is taken
 };
 
-// Reads the archive from the first range's start to the last one's end
-// once, summing every range as its bytes pass.
-bool sumRanges(FileHandle& file, std::vector<SummedRange>& ranges, std::wstring& errorText) {
-  if (ranges.empty()) return true;
-  const uint64_t end = ranges.back().offset + ranges.back().length;
+// The plan's units and marks as far as the archive holds them, lowest first,
+// merged as they are taken rather than listed: each list is in archive order
+// already (units follow the spans, marks the members), and none overlaps
+// another.
+class PlanRanges {
+ public:
+  explicit PlanRanges(ExtractionPlan& plan) : plan_(plan) {}
+
+  SummedRange take() {
+    while (unit_ < plan_.units.size() && !held(plan_.units[unit_].offset, plan_.units[unit_].storedSize)) ++unit_;
+    while (mark_ < plan_.marks.size() && !held(plan_.marks[mark_].offset, plan_.marks[mark_].length)) ++mark_;
+    const bool marksLeft = mark_ < plan_.marks.size();
+    if (unit_ < plan_.units.size() && (!marksLeft || plan_.units[unit_].offset < plan_.marks[mark_].offset)) {
+      PlanUnit& unit = plan_.units[unit_++];
+      return {unit.offset, unit.storedSize, &unit.crc};
+    }
+    if (!marksLeft) return {};
+    PlanMark& mark = plan_.marks[mark_++];
+    return {mark.offset, mark.length, &mark.crc};
+  }
+
+ private:
+  bool held(uint64_t offset, uint64_t length) const { return offset + length <= plan_.archiveSize; }
+
+  ExtractionPlan& plan_;
+  size_t unit_ = 0, mark_ = 0;
+};
+
+// Sums the plan's units and marks, which lie apart, reading the archive once
+// from the first one's start to the last one's end.
+bool sumPlan(FileHandle& file, ExtractionPlan& plan, std::wstring& errorText) {
+  PlanRanges ranges(plan);
   std::vector<uint8_t> bytes;
-  size_t next = 0;  // the first range not summed to its end
-  for (uint64_t at = ranges.front().offset; at < end; at += bytes.size()) {
-    const auto length = static_cast<uint32_t>(std::min<uint64_t>(kPassBytes, end - at));
+  SummedRange range = ranges.take();
+  for (uint64_t at = range.offset; range.crc != nullptr; at = std::max(at + bytes.size(), range.offset)) {
+    const auto length = static_cast<uint32_t>(std::min<uint64_t>(kPassBytes, plan.archiveSize - at));
     if (!readArchiveBlock(file, at, length, bytes, errorText)) {
       return errorText.empty() ? fail(errorText, L"Unable to read archive file") : false;
     }
-    for (size_t r = next; r < ranges.size() && ranges[r].offset < at + bytes.size(); ++r) {
-      const SummedRange& range = ranges[r];
-      const uint64_t from = std::max(range.offset, at), to = std::min(range.offset + range.length, at + bytes.size());
+    const uint64_t readEnd = at + bytes.size();
+    while (range.crc != nullptr && range.offset <= readEnd) {
+      const uint64_t from = std::max(range.offset, at), to = std::min(range.offset + range.length, readEnd);
       if (from < to) *range.crc = crc32(*range.crc, bytes.data() + (from - at), to - from);
-      if (r == next && range.offset + range.length <= at + bytes.size()) ++next;
+      if (range.offset + range.length > readEnd) break;  // it goes on in the next read
+      range = ranges.take();
     }
   }
   return true;
-}
-
-// Sums the plan's units and marks, which lie apart, as far as the archive
-// holds them.
-bool sumPlan(FileHandle& file, ExtractionPlan& plan, std::wstring& errorText) {
-  std::vector<SummedRange> ranges;
-  for (PlanUnit& unit : plan.units) {
-    if (unit.offset + unit.storedSize <= plan.archiveSize) ranges.push_back({unit.offset, unit.storedSize, &unit.crc});
-  }
-  for (PlanMark& mark : plan.marks) {
-    if (mark.offset + mark.length <= plan.archiveSize) ranges.push_back({mark.offset, mark.length, &mark.crc});
-  }
-  std::sort(ranges.begin(), ranges.end(),
-            [](const SummedRange& a, const SummedRange& b) { return a.offset < b.offset; });
-  return sumRanges(file, ranges, errorText);
 }
 
 bool openTar(const std::wstring& archivePath, FileHandle& file, TarContents& contents, std::wstring& errorText) {

@@ -28,7 +28,6 @@ namespace {
 // length, and a piece ends only where a block does.
 constexpr uint64_t kLargestPiece = 256u << 20;
 constexpr uint64_t kLongestLinkTarget = 4096;
-constexpr uint64_t kLargestGone = uint64_t{1} << 40;  // of an entry cut short, decoded
 constexpr size_t kPassBytes = 1 << 20;  // read and decoded at a time in the first pass
 // Where each unit's decoding starts, beside the plan.
 struct ZipUnits {
@@ -298,7 +297,7 @@ bool splitCutEntry(FileHandle& file, const ZipEntry& entry, uint64_t present, Un
   }
   // The sizes gone are the local header's word alone: no more units are
   // named for them than an entry of a terabyte has.
-  if (outAtCut > entry.uncompressedSize || entry.uncompressedSize - outAtCut > kLargestGone) {
+  if (outAtCut > entry.uncompressedSize || entry.uncompressedSize - outAtCut > kLargestCutAway) {
     return fail(errorText, kZipNoEnd);
   }
   const uint64_t goneStored = entry.compressedSize - present, goneRaw = entry.uncompressedSize - outAtCut;
