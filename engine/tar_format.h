@@ -137,6 +137,8 @@ class TarMembers {
   TarMember back() const { return (*this)[size() - 1]; }
   size_t size() const { return packed_.size(); }
   bool empty() const { return packed_.empty(); }
+  // Frees every member's path and link target, which read as empty from then on.
+  void dropNames();
   std::string_view pathOf(size_t i) const { return names(packed_[i]).substr(0, packed_[i].pathLength); }
   std::string_view linkTargetOf(size_t i) const { return names(packed_[i]).substr(packed_[i].pathLength); }
   TarMemberKind kindOf(size_t i) const { return packed_[i].kind; }
@@ -173,7 +175,8 @@ class TarMembers {
   };
 
   std::string_view names(const Packed& packed) const {
-    return std::string_view(chunks_[packed.chunk]).substr(packed.offset, packed.pathLength + packed.targetLength);
+    const uint32_t length = packed.pathLength + packed.targetLength;
+    return length == 0 ? std::string_view() : std::string_view(chunks_[packed.chunk]).substr(packed.offset, length);
   }
 
   std::deque<Packed> packed_;       // a deque: a vector would briefly hold one and a half times them as it grows

@@ -97,11 +97,15 @@ void addSpans(const TarMember& member, uint32_t file, std::vector<TarSpan>& span
   }
 }
 
+// Where a file's data comes from: its member, by plan file, kNoMember for
+// entries that take none.
+using DataMembers = std::vector<uint32_t>;
+
 // Maps `member` as an entry of `kind`: a file takes the data and metadata of
-// `content` (itself, or the replaced file a hard link names), a hard link
-// names the file at `target`.
-void mapMember(const TarMember& member, EntryKind kind, const TarMember& content, const std::string& target,
-               TarLayout& layout) {
+// `content`, member `contentIndex` (itself, or the replaced file a hard link
+// names), a hard link names the file at `target`.
+void mapMember(const TarMember& member, EntryKind kind, const TarMember& content, uint32_t contentIndex,
+               const std::string& target, TarLayout& layout, DataMembers& dataMembers) {
   ExtractionPlan& plan = layout.plan;
   const std::string_view place = placeIn(member.path);
   PlanFile file;
@@ -117,10 +121,8 @@ void mapMember(const TarMember& member, EntryKind kind, const TarMember& content
   if (fileKind) file.length = content.size;  // a sparse member's holes included
   file.unixMode = content.mode & 07777;
   file.modifiedNs = content.modifiedNs;
-  if (kind == EntryKind::File) {
-    addSpans(content, static_cast<uint32_t>(plan.files.size()), layout.spans);
-    layout.fileBytes += content.size;
-  }
+  dataMembers.push_back(kind == EntryKind::File ? contentIndex : kNoMember);
+  if (kind == EntryKind::File) layout.fileBytes += content.size;
   plan.files.push_back(file);
 }
 
@@ -147,9 +149,9 @@ void reserveFor(const TarMembers& members, const std::vector<uint32_t>& kept, Ta
 // later member replaced that file (`tar -u`), the first kept link to it
 // becomes a file of its data, and the others name that one, so that its
 // first version is extracted, as tar leaves it.
-bool layOutTar(const TarContents& contents, TarLayout& layout, std::wstring& errorText) {
+bool layOutTar(TarContents& contents, TarLayout& layout, std::wstring& errorText) {
   layout = TarLayout{};
-  const TarMembers& members = contents.members;
+  TarMembers& members = contents.members;
   const std::vector<uint32_t> kept = keptMembers(members);
   reserveFor(members, kept, layout);
   std::vector<uint8_t> isKept(members.size(), 0);
@@ -161,32 +163,41 @@ bool layOutTar(const TarContents& contents, TarLayout& layout, std::wstring& err
   }
   const std::vector<uint32_t> fileOf = linkedFiles(members);
   std::unordered_map<uint32_t, uint32_t> carrierOf;  // a replaced file: the link that carries its data
+  DataMembers dataMembers;
+  dataMembers.reserve(kept.size());
   for (const uint32_t i : kept) {
     const TarMember& member = members[i];
     if (member.kind != TarMemberKind::HardLink) {
-      mapMember(member, kindOf(member), member, member.linkTarget, layout);
+      mapMember(member, kindOf(member), member, i, member.linkTarget, layout, dataMembers);
       continue;
     }
     const uint32_t file = fileOf[i];
     if (file == kNoMember) {
       return fail(errorText, L"Tar hard link names no file the archive holds: " + nameFromBytes(member.path));
     }
+    const TarMember content = members[file];
     if (isKept[file]) {
-      mapMember(member, EntryKind::HardLink, members[file], placeOf(members.pathOf(file)), layout);
+      mapMember(member, EntryKind::HardLink, content, file, placeOf(members.pathOf(file)), layout, dataMembers);
     } else if (const auto carrier = carrierOf.try_emplace(file, i).first; carrier->second == i) {
-      mapMember(member, EntryKind::File, members[file], {}, layout);
+      mapMember(member, EntryKind::File, content, file, {}, layout, dataMembers);
     } else {
-      mapMember(member, EntryKind::HardLink, members[file], placeOf(members.pathOf(carrier->second)), layout);
+      const std::string target = placeOf(members.pathOf(carrier->second));
+      mapMember(member, EntryKind::HardLink, content, file, target, layout, dataMembers);
     }
   }
-  // A replaced file's data lies before the files that follow it.
-  std::sort(layout.spans.begin(), layout.spans.end(),
-            [](const TarSpan& a, const TarSpan& b) { return a.streamOffset < b.streamOffset; });
   for (uint32_t i = 0; i < members.size(); ++i) {
     if (members.kindOf(i) == TarMemberKind::Special) {
       layout.skipped.push_back(L"Skipped special file: " + nameFromBytes(members.pathOf(i)));
     }
   }
+  // The plan holds the names now: the spans take their room.
+  members.dropNames();
+  for (uint32_t f = 0; f < dataMembers.size(); ++f) {
+    if (dataMembers[f] != kNoMember) addSpans(members[dataMembers[f]], f, layout.spans);
+  }
+  // A replaced file's data lies before the files that follow it.
+  std::sort(layout.spans.begin(), layout.spans.end(),
+            [](const TarSpan& a, const TarSpan& b) { return a.streamOffset < b.streamOffset; });
   return true;
 }
 

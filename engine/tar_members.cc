@@ -36,6 +36,11 @@ void TarMembers::push_back(const TarMember& member) {
   chunk.append(member.path).append(member.linkTarget);
 }
 
+void TarMembers::dropNames() {
+  chunks_ = {};
+  for (Packed& packed : packed_) packed.pathLength = packed.targetLength = 0;
+}
+
 TarMember TarMembers::operator[](size_t i) const {
   const Packed& packed = packed_[i];
   TarMember member;
