@@ -1,5 +1,7 @@
 #include "archive_checks.h"
 
+#include <algorithm>
+
 #include "block_io.h"
 #include "path_safety.h"
 #include "utf8.h"
@@ -20,6 +22,10 @@ bool planArchive(SourceReading reading, const UnitFilter& mayLieBeyondEnd, Extra
   if (!reading.plan(mayLieBeyondEnd, plan, errorText)) return false;
   reading = SourceReading{};
   std::vector<std::string_view> paths, folders;  // folders may repeat one another and the folders files imply
+  const auto folderCount = static_cast<size_t>(std::count_if(
+      plan.files.begin(), plan.files.end(), [](const PlanFile& file) { return file.kind == EntryKind::Folder; }));
+  paths.reserve(plan.files.size() - folderCount);
+  folders.reserve(folderCount);
   for (uint32_t f = 0; f < plan.files.size(); ++f) {
     (plan.files[f].kind == EntryKind::Folder ? folders : paths).push_back(plan.pathViewOf(f));
   }

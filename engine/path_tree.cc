@@ -38,7 +38,7 @@ size_t PathTree::slotOf(std::string_view key) const {
   return slot;
 }
 
-// Keeps the table at most half full, so that a probe ends soon.
+// Keeps the table at most three quarters full, so that a probe ends soon.
 void PathTree::grow() {
   const std::vector<uint32_t> old = std::move(slots_);
   slots_.assign(std::max<size_t>(16, old.size() * 2), kNone);
@@ -48,7 +48,7 @@ void PathTree::grow() {
 }
 
 uint32_t PathTree::child(uint32_t parent, std::wstring_view component, bool& added) {
-  if (2 * (keys_.size() + 1) > slots_.size()) grow();
+  if (4 * (keys_.size() + 1) > 3 * slots_.size()) grow();
   const std::string key = keyOf(parent, component);
   const size_t slot = slotOf(key);
   added = slots_[slot] == kNone;

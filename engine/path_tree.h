@@ -38,7 +38,7 @@ class PathTree {
   // Keys in chunks that never move, nodes by number in an open table: about
   // 30 bytes a node besides its key, where a map of strings takes 100.
   std::deque<std::string> chunks_;
-  std::vector<Key> keys_;        // of node n at n - 1: the root has none
+  std::deque<Key> keys_;         // of node n at n - 1: the root has none; a deque never holds two copies
   std::vector<uint32_t> slots_;  // node numbers, kNone where empty
 };
 
