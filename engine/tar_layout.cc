@@ -127,20 +127,18 @@ void mapMember(const TarMember& member, EntryKind kind, const TarMember& content
 }
 
 // Sized at once: growing by doubling would briefly hold up to three times
-// the paths and spans.
+// the paths.
 void reserveFor(const TarMembers& members, const std::vector<uint32_t>& kept, TarLayout& layout) {
-  size_t pathBytes = 0, spans = 0;
+  size_t pathBytes = 0;
   for (const uint32_t i : kept) {
     const TarMemberKind kind = members.kindOf(i);
     pathBytes += placeIn(members.pathOf(i)).size();
     if (kind == TarMemberKind::SymbolicLink || kind == TarMemberKind::HardLink) {
       pathBytes += members.linkTargetOf(i).size();
     }
-    if (kind == TarMemberKind::File || kind == TarMemberKind::HardLink) ++spans;
   }
   layout.plan.files.reserve(kept.size());
   layout.plan.paths.reserve(pathBytes);
-  layout.spans.reserve(spans);
 }
 
 }  // namespace
@@ -192,6 +190,7 @@ bool layOutTar(TarContents& contents, TarLayout& layout, std::wstring& errorText
   }
   // The plan holds the names now: the spans take their room.
   members.dropNames();
+  layout.spans.reserve(dataMembers.size() - std::count(dataMembers.begin(), dataMembers.end(), kNoMember));
   for (uint32_t f = 0; f < dataMembers.size(); ++f) {
     if (dataMembers[f] != kNoMember) addSpans(members[dataMembers[f]], f, layout.spans);
   }
