@@ -20,16 +20,7 @@ std::string PathTree::keyOf(uint32_t parent, std::wstring_view component) {
   return key;
 }
 
-namespace {
-
-constexpr size_t kChunkBytes = 1 << 20;
-
-}  // namespace
-
-std::string_view PathTree::keyAt(uint32_t node) const {
-  const Key& key = keys_[node - 1];
-  return std::string_view(chunks_[key.chunk]).substr(key.offset, key.length);
-}
+std::string_view PathTree::keyAt(uint32_t node) const { return arena_.view(keys_[node - 1]); }
 
 size_t PathTree::slotOf(std::string_view key) const {
   const size_t mask = slots_.size() - 1;
@@ -53,13 +44,7 @@ uint32_t PathTree::child(uint32_t parent, std::wstring_view component, bool& add
   const size_t slot = slotOf(key);
   added = slots_[slot] == kNone;
   if (!added) return slots_[slot];
-  if (chunks_.empty() || chunks_.back().capacity() - chunks_.back().size() < key.size()) {
-    chunks_.emplace_back().reserve(std::max(kChunkBytes, key.size()));
-  }
-  std::string& chunk = chunks_.back();
-  keys_.push_back({static_cast<uint32_t>(chunks_.size() - 1), static_cast<uint32_t>(chunk.size()),
-                   static_cast<uint32_t>(key.size())});
-  chunk += key;
+  keys_.push_back(arena_.keep(key));
   return slots_[slot] = size() - 1;
 }
 

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "text_arena.h"
+
 namespace ablative {
 
 class PathTree {
@@ -24,21 +26,16 @@ class PathTree {
   uint32_t size() const { return static_cast<uint32_t>(keys_.size()) + 1; }  // the root included
 
  private:
-  // Where a node's key lies in chunks_.
-  struct Key {
-    uint32_t chunk = 0, offset = 0, length = 0;
-  };
-
   static std::string keyOf(uint32_t parent, std::wstring_view component);
   std::string_view keyAt(uint32_t node) const;
   // The slot that holds the node of `key`, or the empty one where it would go.
   size_t slotOf(std::string_view key) const;
   void grow();
 
-  // Keys in chunks that never move, nodes by number in an open table: about
-  // 30 bytes a node besides its key, where a map of strings takes 100.
-  std::deque<std::string> chunks_;
-  std::deque<Key> keys_;         // of node n at n - 1: the root has none; a deque never holds two copies
+  // Keys in an arena, nodes by number in an open table: about 30 bytes a
+  // node besides its key, where a map of strings takes 100.
+  TextArena arena_;
+  std::deque<ArenaText> keys_;   // of node n at n - 1: the root has none; a deque never holds two copies
   std::vector<uint32_t> slots_;  // node numbers, kNone where empty
 };
 

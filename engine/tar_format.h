@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "env.h"
+#include "text_arena.h"
 
 namespace ablative {
 
@@ -125,7 +126,7 @@ class TarHeaderParser {
 
 inline constexpr uint64_t kTarLargestExtendedHeader = 1u << 20;
 
-// Members as read, packed: their names in chunks of one arena and their
+// Members as read, packed: their names in one arena and their
 // sparse ranges in one vector, so that a tar of 300,000 members costs about
 // 100 bytes a member besides its names, where TarMember records and their
 // strings cost twice that. Members come back as TarMember values; the views
@@ -139,8 +140,10 @@ class TarMembers {
   bool empty() const { return packed_.empty(); }
   // Frees every member's path and link target, which read as empty from then on.
   void dropNames();
-  std::string_view pathOf(size_t i) const { return names(packed_[i]).substr(0, packed_[i].pathLength); }
-  std::string_view linkTargetOf(size_t i) const { return names(packed_[i]).substr(packed_[i].pathLength); }
+  std::string_view pathOf(size_t i) const { return names_.view(packed_[i].names).substr(0, packed_[i].pathLength); }
+  std::string_view linkTargetOf(size_t i) const {
+    return names_.view(packed_[i].names).substr(packed_[i].pathLength);
+  }
   TarMemberKind kindOf(size_t i) const { return packed_[i].kind; }
 
   class Iterator {
@@ -159,11 +162,12 @@ class TarMembers {
 
  private:
   static constexpr uint32_t kNotSparse = UINT32_MAX;
-  // 64 bytes: a path and its link target lie together in one chunk.
+  // 64 bytes: a path and its link target lie together in the arena.
   struct Packed {
     uint64_t headerOffset, dataOffset, storedSize, size;
     int64_t modifiedNs;
-    uint32_t chunk, offset, pathLength, targetLength;
+    ArenaText names;
+    uint32_t pathLength;
     uint32_t sparse;  // its ranges' entry in sparse_, or kNotSparse
     uint16_t mode;
     TarMemberKind kind;
@@ -174,13 +178,8 @@ class TarMembers {
     uint32_t first = 0, count = 0;
   };
 
-  std::string_view names(const Packed& packed) const {
-    const uint32_t length = packed.pathLength + packed.targetLength;
-    return length == 0 ? std::string_view() : std::string_view(chunks_[packed.chunk]).substr(packed.offset, length);
-  }
-
-  std::deque<Packed> packed_;       // a deque: a vector would briefly hold one and a half times them as it grows
-  std::deque<std::string> chunks_;  // each filled up to its capacity, never moved
+  std::deque<Packed> packed_;  // a deque: a vector would briefly hold one and a half times them as it grows
+  TextArena names_;
   std::vector<Ranges> sparse_;
   std::vector<TarDataRange> ranges_;
 };

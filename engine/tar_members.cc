@@ -2,18 +2,7 @@
 
 namespace ablative {
 
-namespace {
-
-constexpr size_t kChunkBytes = 1 << 20;
-
-}  // namespace
-
 void TarMembers::push_back(const TarMember& member) {
-  const size_t length = member.path.size() + member.linkTarget.size();
-  if (chunks_.empty() || chunks_.back().capacity() - chunks_.back().size() < length) {
-    chunks_.emplace_back().reserve(std::max(kChunkBytes, length));
-  }
-  std::string& chunk = chunks_.back();
   uint32_t sparse = kNotSparse;
   if (!member.ranges.empty()) {
     sparse = static_cast<uint32_t>(sparse_.size());
@@ -25,20 +14,17 @@ void TarMembers::push_back(const TarMember& member) {
                      .storedSize = member.storedSize,
                      .size = member.size,
                      .modifiedNs = member.modifiedNs,
-                     .chunk = static_cast<uint32_t>(chunks_.size() - 1),
-                     .offset = static_cast<uint32_t>(chunk.size()),
+                     .names = names_.keep(member.path, member.linkTarget),
                      .pathLength = static_cast<uint32_t>(member.path.size()),
-                     .targetLength = static_cast<uint32_t>(member.linkTarget.size()),
                      .sparse = sparse,
                      .mode = static_cast<uint16_t>(member.mode & 07777),
                      .kind = member.kind,
                      .typeFlag = member.typeFlag});
-  chunk.append(member.path).append(member.linkTarget);
 }
 
 void TarMembers::dropNames() {
-  chunks_ = {};
-  for (Packed& packed : packed_) packed.pathLength = packed.targetLength = 0;
+  names_.clear();
+  for (Packed& packed : packed_) packed.names = {}, packed.pathLength = 0;
 }
 
 TarMember TarMembers::operator[](size_t i) const {
