@@ -60,8 +60,8 @@ inline constexpr uint32_t kNoMode = UINT32_MAX;
 // hostile header is not to size the plan.
 inline constexpr uint64_t kLargestCutAway = uint64_t{1} << 40;
 
-// Its fields in order of size: 40 bytes a file, where 300,000 entries are as
-// likely as 3.
+// Its fields in order of size, so that it takes 40 bytes: an archive may hold
+// hundreds of thousands of files.
 struct PlanFile {
   uint64_t pathOffset = 0;       // its stored path in ExtractionPlan::paths
   uint64_t length = 0;           // the sum of its pieces' lengths, and of a sparse file's holes
