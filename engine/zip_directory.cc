@@ -62,13 +62,13 @@ std::string_view textOf(const std::vector<uint8_t>& bytes, size_t at, size_t len
   return {reinterpret_cast<const char*>(bytes.data()) + at, length};
 }
 
-// Reads [offset, offset + length) of a file known to be `size` bytes long;
-// a file that ends early (it shrank) is an inconsistent directory.
 // The central directory is read this much at a time, and a window always
 // holds the longest record whole once it starts in it.
 constexpr uint64_t kCentralWindow = 1 << 20;
 constexpr size_t kLongestCentralRecord = kCentralSize + 3 * 0xFFFF;
 
+// Reads [offset, offset + length) of a file known to be `size` bytes long;
+// a file that ends early (it shrank) is an inconsistent directory.
 struct ArchiveReader {
   FileHandle& file;
   uint64_t size;
@@ -337,7 +337,13 @@ bool checkEntryRanges(ZipDirectory& directory, std::wstring& errorText) {
   return true;
 }
 
-constexpr uint64_t kScanWindow = 1 << 20;
+// An entry's data is read 16 KiB first, then twice as much each time up to
+// 1 MiB: most entries a streaming writer makes are small, and a whole window
+// read for each would read the archive many times over.
+constexpr uint64_t kFirstScanWindow = 16 << 10, kScanWindow = 1 << 20;
+constexpr size_t kInflatedDiscard = 64 << 10;  // what inflating only to find the end writes into
+
+uint64_t grown(uint64_t window) { return std::min(2 * window, kScanWindow); }
 
 // A descriptor's sizes take 8 bytes each where the local header has a Zip64
 // field, or where they need them (as Java writes them), else 4.
@@ -358,9 +364,9 @@ bool readDeferredDescriptor(ArchiveReader& reader, uint64_t at, bool zip64, ZipE
 bool inflateToEnd(ArchiveReader& reader, ZipEntry& entry, bool& ended) {
   RawInflate inflate;
   if (!inflate.begin()) return false;
-  std::vector<uint8_t> input, output(kScanWindow);
-  for (uint64_t at = entry.dataOffset; at < reader.size;) {
-    const uint64_t length = std::min(kScanWindow, reader.size - at);
+  std::vector<uint8_t> input, output(kInflatedDiscard);
+  for (uint64_t at = entry.dataOffset, window = kFirstScanWindow; at < reader.size; window = grown(window)) {
+    const uint64_t length = std::min(window, reader.size - at);
     if (!reader.read(at, length, input)) return false;
     at += length;
     const uint8_t* next = input.data();
@@ -386,10 +392,10 @@ bool inflateToEnd(ArchiveReader& reader, ZipEntry& entry, bool& ended) {
 bool scanStoredToEnd(ArchiveReader& reader, bool zip64, ZipEntry& entry, bool& ended) {
   std::vector<uint8_t> window;
   uint32_t crc = 0;  // of the data before `at`
-  for (uint64_t at = entry.dataOffset; at < reader.size;) {
-    const uint64_t length = std::min(kScanWindow + kLongestDescriptor, reader.size - at);
+  for (uint64_t at = entry.dataOffset, step = kFirstScanWindow; at < reader.size; step = grown(step)) {
+    const uint64_t length = std::min(step + kLongestDescriptor, reader.size - at);
     if (!reader.read(at, length, window)) return false;
-    const size_t scanned = at + length == reader.size ? window.size() : kScanWindow;
+    const size_t scanned = at + length == reader.size ? window.size() : step;
     size_t summed = 0;
     for (size_t i = 0; i + 4 <= window.size() && i < scanned; ++i) {
       if (get32(&window[i]) != kDescriptorSignature) continue;
