@@ -7,9 +7,9 @@
 #include <system_error>
 #include <thread>
 
-#include "env.h"
-#include "path_safety.h"
+#include "files/path_safety.h"
 #include "path_rules.h"
+#include "platform/env.h"
 
 namespace zarvik {
 

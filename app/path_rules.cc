@@ -4,7 +4,7 @@
 #include <iterator>
 
 #include "ablative.h"
-#include "env.h"
+#include "platform/env.h"
 
 namespace zarvik {
 

@@ -20,10 +20,10 @@
 
 #include <unistd.h>
 
-#include "codec.h"
-#include "codec_kernels.h"
-#include "crc32.h"
-#include "crc32_kernels.h"
+#include "codecs/codec.h"
+#include "codecs/codec_kernels.h"
+#include "codecs/crc32.h"
+#include "codecs/crc32_kernels.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "env.h"
+#include "platform/env.h"
 
 #ifdef _WIN32
 #include <fcntl.h>

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "utf8.h"
+#include "platform/utf8.h"
 
 namespace zarvik {
 

@@ -7,11 +7,11 @@
 
 #include "ablative.h"
 #include "console.h"
-#include "env.h"
+#include "files/path_safety.h"
 #include "options.h"
 #include "output.h"
-#include "path_safety.h"
-#include "utf8.h"
+#include "platform/env.h"
+#include "platform/utf8.h"
 
 namespace zarvik {
 
@@ -124,7 +124,8 @@ int runList(const Command& command) {
   const bool ok = ablative::listArchive(
       archiveOf(command),
       [&](const ablative::ListedEntry& entry) {
-        const std::wstring name = ablative::nameFromBytes(entry.storedPath), target = ablative::nameFromBytes(entry.target);
+        const std::wstring name = ablative::nameFromBytes(entry.storedPath),
+                           target = ablative::nameFromBytes(entry.target);
         const bool folder = entry.kind == ablative::EntryKind::Folder, link = entry.kind == ablative::EntryKind::Link,
                    hardLink = entry.kind == ablative::EntryKind::HardLink;
         if (!out.json()) {

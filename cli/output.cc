@@ -1,7 +1,7 @@
 #include "output.h"
 
 #include "console.h"
-#include "path_safety.h"
+#include "files/path_safety.h"
 
 namespace zarvik {
 

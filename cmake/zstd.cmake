@@ -1,4 +1,4 @@
-# Zstandard codes blocks (engine/zstd_block.cc). Both builds use the same
+# Zstandard codes blocks (engine/codecs/zstd_block.cc). Both builds use the same
 # release, so that a block codes to the same bytes on each: Debian's
 # libzstd-dev natively, and for MinGW, which Debian packages no libzstd for,
 # a static library built here from Debian's source package of the same

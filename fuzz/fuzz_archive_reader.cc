@@ -4,9 +4,11 @@
 #include <cstdint>
 
 #include "ablative.h"
-#include "archive_checks.h"
-#include "archive_source.h"
+#include "consume/archive_checks.h"
+#include "consume/journal.h"
+#include "containers/format_table.h"
 #include "fuzz_util.h"
+#include "plan/archive_source.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::wstring path = fuzz::writeInput("archive.zvka", data, size);
@@ -14,7 +16,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ablative::SourceReading reading;
   ablative::ExtractionPlan plan;
   std::wstring errorText;
-  if (source.read(path, reading, errorText) && ablative::planArchive(std::move(reading), {}, plan, errorText)) {
+  if (source.read(path, ablative::pointsScratchPathFor(ablative::journalPathFor(path)), reading, errorText) &&
+      ablative::planArchive(std::move(reading), {}, plan, errorText)) {
     for (uint32_t f = 0; f < plan.files.size(); ++f) (void)plan.pathOf(f);
     ablative::verifyArchive(path, errorText, {});
   }

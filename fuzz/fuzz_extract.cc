@@ -16,8 +16,8 @@
 #include <string>
 
 #include "ablative.h"
-#include "env.h"
 #include "fuzz_util.h"
+#include "platform/env.h"
 
 namespace {
 

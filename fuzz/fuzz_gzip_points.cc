@@ -8,8 +8,8 @@
 #include <memory>
 #include <vector>
 
+#include "framings/gzip_format.h"
 #include "fuzz_util.h"
-#include "gzip_format.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "consume/journal.h"
 #include "fuzz_util.h"
-#include "journal.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ablative::Journal journal;

@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "path_safety.h"
-#include "utf8.h"
+#include "files/path_safety.h"
+#include "platform/utf8.h"
 
 namespace {
 

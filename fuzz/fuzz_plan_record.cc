@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <cstdlib>
 
-#include "archive_checks.h"
+#include "consume/archive_checks.h"
+#include "consume/journal.h"
+#include "consume/plan_record.h"
+#include "containers/format_table.h"
 #include "fuzz_util.h"
-#include "plan_record.h"
 
 namespace {
 
@@ -35,7 +37,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ablative::SourceReading reading;
   ablative::ExtractionPlan plan;
   std::wstring errorText;
-  if (!source.saveUnits || !source.read(path, reading, errorText)) return 0;
+  if (!source.saveUnits ||
+      !source.read(path, ablative::pointsScratchPathFor(ablative::journalPathFor(path)), reading, errorText))
+    return 0;
   const ablative::SourceFacts facts = reading.facts;
   if (!ablative::planArchive(
           std::move(reading), [](uint32_t) { return false; }, plan, errorText)) {

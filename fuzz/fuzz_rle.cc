@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "codec.h"
+#include "codecs/codec.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 2) return 0;

@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "containers/tar_format.h"
 #include "fuzz_util.h"
-#include "tar_format.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "env.h"
+#include "platform/env.h"
 
 namespace fuzz {
 

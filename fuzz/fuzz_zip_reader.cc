@@ -5,9 +5,9 @@
 #include <optional>
 #include <vector>
 
-#include "block_io.h"
+#include "containers/zip_format.h"
+#include "files/block_io.h"
 #include "fuzz_util.h"
-#include "zip_format.h"
 
 namespace {
 

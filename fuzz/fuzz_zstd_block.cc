@@ -7,7 +7,7 @@
 #include <cstring>
 #include <vector>
 
-#include "zstd_block.h"
+#include "codecs/zstd_block.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 3) return 0;

@@ -1,8 +1,8 @@
 // Block transfers and their error texts, on the platform the tests run on.
 #include <gtest/gtest.h>
 
-#include "block_io.h"
 #include "extract_fixture.h"
+#include "files/block_io.h"
 
 using namespace testutil;
 using namespace ablative;

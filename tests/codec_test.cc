@@ -8,10 +8,11 @@
 #include <sstream>
 #include <tuple>
 
-#include "codec.h"
-#include "codec_kernels.h"
-#include "crc32.h"
-#include "crc32_kernels.h"
+#include "codecs/codec.h"
+#include "codecs/codec_kernels.h"
+#include "codecs/crc32.h"
+#include "codecs/crc32_kernels.h"
+#include "containers/zvka_format.h"
 
 namespace ablative {
 namespace {

@@ -6,8 +6,8 @@
 #include <set>
 
 #include "ablative.h"
-#include "env.h"
 #include "extract_fixture.h"
+#include "platform/env.h"
 #include "power_loss.h"
 
 using namespace testutil;

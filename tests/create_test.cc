@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "ablative.h"
-#include "env.h"
-#include "archive_checks.h"
-#include "format.h"
-#include "source_scan.h"
+#include "consume/archive_checks.h"
+#include "containers/zvka_format.h"
+#include "create/source_scan.h"
+#include "platform/env.h"
 #include "test_util.h"
 
 using namespace testutil;
@@ -171,7 +171,8 @@ TEST(CreateArchive, LinksKeepTheirOwnNameInsideTheTree) {
   fs::create_directory_symlink(dir / "src/folder", dir / "src/folder-link");
   std::wstring errorText;
   std::vector<std::string> names;
-  for (const auto& entry : ablative::collectSourceFiles(wide(dir / "src"), ablative::ScanScope::Files, errorText).entries)
+  for (const auto& entry :
+       ablative::collectSourceFiles(wide(dir / "src"), ablative::ScanScope::Files, errorText).entries)
     names.push_back(entry.relativePathUtf8 + ":" + std::to_string(entry.size));
   EXPECT_EQ(names, (std::vector<std::string>{"folder/deep.txt:4", "link-in.txt:6", "link-out.txt:21", "real.txt:6"}));
 }

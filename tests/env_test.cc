@@ -2,7 +2,7 @@
 // malformed UTF-8, its bytes as U+DC80-U+DCFF (Windows substitutes U+FFFD).
 #include <gtest/gtest.h>
 
-#include "env.h"
+#include "platform/env.h"
 
 namespace {
 

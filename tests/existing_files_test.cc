@@ -2,8 +2,8 @@
 // never writes through another name of it, and refuses what it cannot replace before it writes anything.
 #include <gtest/gtest.h>
 
+#include "consume/journal.h"
 #include "extract_fixture.h"
-#include "journal.h"
 
 #ifndef _WIN32
 #include <sys/stat.h>

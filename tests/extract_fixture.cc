@@ -10,10 +10,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "archive_checks.h"
-#include "archive_source.h"
-#include "codec.h"
-#include "crc32.h"
+#include "codecs/codec.h"
+#include "codecs/crc32.h"
+#include "consume/archive_checks.h"
+#include "consume/journal.h"
+#include "containers/format_table.h"
+#include "plan/archive_source.h"
 
 namespace testutil {
 
@@ -166,7 +168,8 @@ void Scene::readUnits() {
   SourceReading reading;
   ExtractionPlan plan;
   std::wstring error;
-  if (!sourceFor(wide(archive)).read(wide(archive), reading, error) ||
+  if (!sourceFor(wide(archive))
+           .read(wide(archive), pointsScratchPathFor(journalPathFor(wide(archive))), reading, error) ||
       !planArchive(
           std::move(reading), [](uint32_t) { return false; }, plan, error)) {
     throw std::runtime_error(toUtf8(error));

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "ablative.h"
-#include "env.h"
-#include "format.h"
+#include "containers/zvka_format.h"
+#include "platform/env.h"
 #include "test_util.h"
 #include "zeroing_stand_in.h"
 

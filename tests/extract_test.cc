@@ -5,12 +5,12 @@
 #include <functional>
 #include <tuple>
 
-#include "codec.h"
+#include "codecs/codec.h"
+#include "codecs/zstd_block.h"
+#include "consume/journal.h"
 #include "extract_fixture.h"
-#include "journal.h"
-#include "path_safety.h"
-#include "paths.h"
-#include "zstd_block.h"
+#include "files/path_safety.h"
+#include "files/paths.h"
 
 #ifndef _WIN32
 #include <sys/resource.h>

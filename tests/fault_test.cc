@@ -6,7 +6,7 @@
 #include <functional>
 #include <set>
 
-#include "coding.h"
+#include "codecs/coding.h"
 #include "extract_fixture.h"
 #include "power_loss.h"
 

@@ -6,11 +6,11 @@
 #include <random>
 
 #include "ablative.h"
-#include "codec.h"
-#include "crc32.h"
-#include "env.h"
-#include "archive_checks.h"
-#include "format.h"
+#include "codecs/codec.h"
+#include "codecs/crc32.h"
+#include "consume/archive_checks.h"
+#include "containers/zvka_format.h"
+#include "platform/env.h"
 #include "test_util.h"
 
 using namespace testutil;

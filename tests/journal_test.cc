@@ -4,8 +4,8 @@
 #include <optional>
 #include <tuple>
 
+#include "consume/journal.h"
 #include "extract_fixture.h"
-#include "journal.h"
 
 using namespace testutil;
 using namespace ablative;

@@ -1,9 +1,10 @@
 // Which stored paths an extraction accepts, and where links may lead, under both rule sets.
 #include <gtest/gtest.h>
 
-#include "link_target.h"
-#include "path_safety.h"
-#include "utf8.h"
+#include "destination/link_target.h"
+#include "files/path_safety.h"
+#include "platform/reparse_data.h"
+#include "platform/utf8.h"
 #include "test_util.h"
 
 using namespace ablative;

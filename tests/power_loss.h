@@ -10,7 +10,7 @@
 #include <optional>
 #include <vector>
 
-#include "env.h"
+#include "platform/env.h"
 #include "test_util.h"
 
 namespace testutil {

@@ -7,10 +7,11 @@
 #include <cerrno>
 #include <functional>
 
-#include "archive_checks.h"
+#include "consume/archive_checks.h"
+#include "consume/journal.h"
+#include "consume/plan_record.h"
+#include "containers/format_table.h"
 #include "extract_fixture.h"
-#include "journal.h"
-#include "plan_record.h"
 
 using namespace testutil;
 using namespace ablative;
@@ -370,7 +371,7 @@ TEST(Resume, UnitsSharedByFilesAreTakenPieceByPiece) {
     SourceReading reading;
     ExtractionPlan plan;
     std::wstring error;
-    ASSERT_TRUE(source.read(wide(s.archive), reading, error));
+    ASSERT_TRUE(source.read(wide(s.archive), pointsScratchPathFor(journalPathFor(wide(s.archive))), reading, error));
     const SourceFacts facts = reading.facts;
     ASSERT_TRUE(planArchive(
         std::move(reading), [](uint32_t) { return false; }, plan, error));

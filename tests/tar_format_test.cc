@@ -9,9 +9,9 @@
 #include <sstream>
 
 #include "ablative.h"
-#include "block_io.h"
-#include "env.h"
-#include "tar_format.h"
+#include "containers/tar_format.h"
+#include "files/block_io.h"
+#include "platform/env.h"
 #include "test_util.h"
 
 using namespace testutil;
@@ -118,7 +118,8 @@ TEST(TarCorpus, EveryArchiveOtherToolsMadeExtracts) {
   const fs::path updated = scratch / "updated";
   EXPECT_TRUE(readFile(updated / "h") == readFile(fs::path(variable) / "content/updated-0"));
   EXPECT_TRUE(readFile(updated / "a") == readFile(fs::path(variable) / "content/updated-1"));
-  EXPECT_TRUE(readFile(scratch / "dirtype-with-size/ustar/lnktype") == readFile(fs::path(variable) / "content/regtype"));
+  EXPECT_TRUE(readFile(scratch / "dirtype-with-size/ustar/lnktype") ==
+              readFile(fs::path(variable) / "content/regtype"));
 }
 
 // A ustar header for `name` followed by `data`, padded to whole blocks.

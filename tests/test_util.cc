@@ -5,7 +5,7 @@
 #include <functional>
 #include <random>
 
-#include "env.h"
+#include "platform/env.h"
 
 #ifdef _WIN32
 #include <windows.h>

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "env.h"
+#include "platform/env.h"
 
 namespace testutil {
 

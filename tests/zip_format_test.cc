@@ -14,15 +14,17 @@
 #include <tuple>
 
 #include "ablative.h"
-#include "archive_checks.h"
-#include "block_io.h"
-#include "coding.h"
-#include "crc32.h"
-#include "env.h"
-#include "file_util.h"
-#include "zip_fields.h"
-#include "zip_format.h"
-#include "zip_source.h"
+#include "codecs/coding.h"
+#include "codecs/crc32.h"
+#include "consume/archive_checks.h"
+#include "consume/journal.h"
+#include "containers/format_table.h"
+#include "containers/zip_fields.h"
+#include "containers/zip_format.h"
+#include "containers/zip_source.h"
+#include "files/block_io.h"
+#include "files/file_util.h"
+#include "platform/env.h"
 #include "test_util.h"
 
 using namespace testutil;
@@ -132,7 +134,9 @@ ablative::ExtractionPlan planOf(const fs::path& path) {
   ablative::SourceReading reading;
   ablative::ExtractionPlan plan;
   std::wstring error;
-  EXPECT_TRUE(ablative::zipSource().read(wide(path), reading, error)) << error;
+  EXPECT_TRUE(ablative::zipSource().read(
+      wide(path), ablative::pointsScratchPathFor(ablative::journalPathFor(wide(path))), reading, error))
+      << error;
   EXPECT_TRUE(ablative::planArchive(
       std::move(reading), [](uint32_t) { return true; }, plan, error))
       << error;
@@ -526,7 +530,9 @@ TEST(ZipSource, LargeEntriesArePiecesEachVerifiedOnItsOwn) {
       const bool scratchCall = call.path != nullptr && *call.path == wide(points);
       return scratchRefused && scratchCall && call.op == ablative::IoOp::Open ? ablative::diskFullErrorCode() : 0u;
     });
-    ASSERT_TRUE(source.read(wide(path), reading, errorText)) << errorText;
+    ASSERT_TRUE(source.read(wide(path), ablative::pointsScratchPathFor(ablative::journalPathFor(wide(path))), reading,
+                            errorText))
+        << errorText;
     ablative::setIoHook({});
     EXPECT_EQ(fs::exists(points), !scratchRefused);
     ASSERT_TRUE(ablative::planArchive(

@@ -6,8 +6,8 @@
 #include <string>
 #include <thread>
 
-#include "crc32.h"
-#include "zstd_block.h"
+#include "codecs/crc32.h"
+#include "codecs/zstd_block.h"
 
 namespace ablative {
 namespace {

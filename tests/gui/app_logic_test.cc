@@ -9,9 +9,9 @@
 
 #include "app_state.h"
 #include "command_line.h"
-#include "env.h"
 #include "main_window.h"
 #include "path_rules.h"
+#include "platform/env.h"
 #include "shell_registration.h"
 #include "test_util.h"
 

@@ -11,10 +11,10 @@
 #include <functional>
 
 #include "ablative.h"
-#include "archive_source.h"
-#include "crc32.h"
-#include "env.h"
+#include "codecs/crc32.h"
 #include "main_window.h"
+#include "plan/archive_source.h"
+#include "platform/env.h"
 #include "shell_registration.h"
 #include "test_util.h"
 

@@ -1,0 +1,68 @@
+#include "codecs/zstd_block.h"
+
+#include <zstd.h>
+
+#include <memory>
+
+namespace ablative {
+namespace {
+
+struct ContextFree {
+  void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
+  void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
+};
+
+using Encoder = std::unique_ptr<ZSTD_CCtx, ContextFree>;
+using Decoder = std::unique_ptr<ZSTD_DCtx, ContextFree>;
+
+bool setFrameParameters(ZSTD_CCtx* context, int level) {
+  return !ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, level)) &&
+         !ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_contentSizeFlag, 1)) &&
+         !ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 0)) &&
+         !ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_dictIDFlag, 0));
+}
+
+// A skippable frame also has a content size (zero) and a frame length.
+bool startsAsDataFrame(const uint8_t* stored, size_t storedSize) {
+  if (storedSize < 4) return false;
+  const uint32_t magic = stored[0] | stored[1] << 8 | stored[2] << 16 | static_cast<uint32_t>(stored[3]) << 24;
+  return magic == ZSTD_MAGICNUMBER;
+}
+
+}  // namespace
+
+size_t zstdRoom(size_t size) { return ZSTD_compressBound(size); }
+
+bool zstdEncodeIfSmaller(const uint8_t* raw, size_t size, int level, uint8_t* out, size_t& frameSize) {
+  const Encoder context(ZSTD_createCCtx());
+  if (context == nullptr || !setFrameParameters(context.get(), level)) return false;
+  // Room for the worst case, so the frame never depends on the room given.
+  frameSize = ZSTD_compress2(context.get(), out, zstdRoom(size), raw, size);
+  return !ZSTD_isError(frameSize) && frameSize < size;
+}
+
+bool zstdEncodeIfSmaller(const uint8_t* raw, size_t size, int level, std::vector<uint8_t>& out) {
+  out.resize(zstdRoom(size));
+  size_t frameSize = 0;
+  const bool smaller = zstdEncodeIfSmaller(raw, size, level, out.data(), frameSize);
+  if (smaller) out.resize(frameSize);
+  return smaller;
+}
+
+// Decoding in one call writes the frame straight into the caller's buffer,
+// which serves as its window: the context allocates nothing for a frame,
+// whatever window it declares (the library's window limit only bounds its
+// streaming buffers, which this code never uses).
+bool zstdDecodeInto(const uint8_t* stored, size_t storedSize, uint8_t* out, size_t rawSize) {
+  if (!startsAsDataFrame(stored, storedSize)) return false;
+  const unsigned long long claimed = ZSTD_getFrameContentSize(stored, storedSize);
+  if (claimed == ZSTD_CONTENTSIZE_UNKNOWN || claimed == ZSTD_CONTENTSIZE_ERROR || claimed != rawSize) return false;
+  const size_t frameSize = ZSTD_findFrameCompressedSize(stored, storedSize);
+  if (ZSTD_isError(frameSize) || frameSize != storedSize) return false;
+  const Decoder context(ZSTD_createDCtx());
+  if (context == nullptr) return false;
+  const size_t decoded = ZSTD_decompressDCtx(context.get(), out, rawSize, stored, storedSize);
+  return !ZSTD_isError(decoded) && decoded == rawSize;
+}
+
+}  // namespace ablative

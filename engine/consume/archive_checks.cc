@@ -1,0 +1,64 @@
+#include "consume/archive_checks.h"
+
+#include <algorithm>
+
+#include "files/block_io.h"
+#include "files/path_safety.h"
+#include "platform/utf8.h"
+
+namespace ablative {
+
+namespace {
+
+bool fail(std::wstring& errorText, const std::wstring& message) {
+  errorText = message;
+  return false;
+}
+
+}  // namespace
+
+bool planArchive(SourceReading reading, const UnitFilter& mayLieBeyondEnd, ExtractionPlan& plan,
+                 std::wstring& errorText) {
+  if (!reading.plan(mayLieBeyondEnd, plan, errorText)) return false;
+  reading = SourceReading{};
+  std::vector<std::string_view> paths, folders;  // folders may repeat one another and the folders files imply
+  const auto folderCount = static_cast<size_t>(std::count_if(
+      plan.files.begin(), plan.files.end(), [](const PlanFile& file) { return file.kind == EntryKind::Folder; }));
+  paths.reserve(plan.files.size() - folderCount);
+  folders.reserve(folderCount);
+  for (uint32_t f = 0; f < plan.files.size(); ++f) {
+    (plan.files[f].kind == EntryKind::Folder ? folders : paths).push_back(plan.pathViewOf(f));
+  }
+  const UnsafePaths unsafe = findUnsafePaths(paths, folders);
+  if (unsafe.file < paths.size()) return fail(errorText, L"Unsafe path in archive: " + nameFromBytes(paths[unsafe.file]));
+  if (unsafe.folder < folders.size()) {
+    return fail(errorText, L"Unsafe path in archive: " + nameFromBytes(folders[unsafe.folder]));
+  }
+  orderUnits(plan);
+  return true;
+}
+
+std::wstring unaccountedRefusal(const std::wstring& unaccounted) {
+  return unaccounted + L": extract with --keep, which leaves the archive as it is";
+}
+
+std::wstring unaccountedWarning(const std::wstring& unaccounted) {
+  return L"Warning: " + unaccounted + L" (not extracted)";
+}
+
+bool openArchiveForRun(const std::wstring& archivePath, bool consume, FileHandle& archive, const wchar_t* cannotOpen,
+                       std::wstring& errorText) {
+  if (!openFile(archivePath, consume ? OpenMode::ReadWrite : OpenMode::ReadDenyWrite, archive)) {
+    return fail(errorText,
+                isInUseError(lastErrorCode()) ? kArchiveInUse : withReason(cannotOpen + (L": " + archivePath)));
+  }
+  // Only another run's lock refuses: where the file system keeps no locks,
+  // the run goes on as it did before locks existed.
+  if (!lockFile(archive, consume) && isInUseError(lastErrorCode())) {
+    archive.close();
+    return fail(errorText, kArchiveInUse);
+  }
+  return true;
+}
+
+}  // namespace ablative

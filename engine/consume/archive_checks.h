@@ -1,0 +1,38 @@
+// What every reader of an archive checks before it trusts its plan, and how a
+// run opens the archive. Extraction and `test` both go through here, so `test`
+// passes exactly the archives extraction would take.
+#pragma once
+
+#include <string>
+
+#include "plan/archive_source.h"
+#include "plan/extraction_plan.h"
+#include "platform/env.h"
+
+namespace ablative {
+
+inline constexpr wchar_t kArchiveInUse[] = L"Archive is in use by another extraction";
+
+// The source's checks and map (SourceReading::plan, with `mayLieBeyondEnd`),
+// then the stored paths (findUnsafePath: "Unsafe path in archive: " + the
+// path), then the plan's orders. The reading is let go once the plan holds
+// it, before the paths are gathered: for an archive of many files, each
+// takes much memory.
+bool planArchive(SourceReading reading, const UnitFilter& mayLieBeyondEnd, ExtractionPlan& plan,
+                 std::wstring& errorText);
+
+// Bytes no entry accounts for (SourceReading::unaccounted) are never
+// released unread: a consuming run refuses the archive with this, and every
+// other command warns with the line after it.
+std::wstring unaccountedRefusal(const std::wstring& unaccounted);  // + ": extract with --keep, which leaves the archive as it is"
+std::wstring unaccountedWarning(const std::wstring& unaccounted);  // "Warning: " + it + " (not extracted)"
+
+// Opens the archive for one run and keeps every other run off it (lockFile):
+// `consume` for a run that releases its units (read and write access, an
+// exclusive lock), else read access and a shared lock. Fails with
+// kArchiveInUse while another run holds it, else with `cannotOpen` + ": " +
+// path + " (" + the system's reason + ")".
+bool openArchiveForRun(const std::wstring& archivePath, bool consume, FileHandle& archive, const wchar_t* cannotOpen,
+                       std::wstring& errorText);
+
+}  // namespace ablative

@@ -1,0 +1,116 @@
+#include "consume/archive_presence.h"
+
+#include <algorithm>
+#include <numeric>
+
+#include "consume/archive_checks.h"
+#include "platform/utf8.h"
+
+namespace ablative {
+
+bool findAbsentUnits(FileHandle& archive, const ArchiveSource& source, const ExtractionPlan& plan,
+                     const std::function<bool(uint32_t unit)>& concerned, Presence& presence, std::wstring& errorText) {
+  presence = Presence{};
+  std::vector<uint32_t>& absent = presence.absent;
+  uint64_t size = 0;
+  std::vector<ByteRange> holes;
+  if (!fileSize(archive, size) || !findHoles(archive, plan.dataStart, size, holes)) {
+    errorText = L"Unable to read archive file";
+    return false;
+  }
+  const std::vector<PlanUnit>& units = plan.units;
+  std::vector<uint32_t> byOffset(units.size());
+  std::iota(byOffset.begin(), byOffset.end(), 0u);
+  std::sort(byOffset.begin(), byOffset.end(),
+            [&](uint32_t a, uint32_t b) { return units[a].offset < units[b].offset; });
+  std::vector<uint8_t> stored, raw;
+  size_t hole = 0;
+  for (uint32_t u : byOffset) {
+    if (!concerned(u)) continue;
+    const uint64_t first = units[u].offset, end = plan.endOf(u);
+    while (hole < holes.size() && holes[hole].end <= first) ++hole;
+    const bool inHole = hole < holes.size() && holes[hole].first < end;
+    if (end > size) {
+      absent.push_back(u);
+      presence.cutShort = presence.cutShort || first < size;
+    } else if (inHole && plan.holesAreReleased) {
+      absent.push_back(u);
+    } else if (inHole) {
+      const BlockRead read = readUnit(source, archive, plan, u, stored, raw, errorText);
+      if (read == BlockRead::Unreadable) return false;
+      if (read == BlockRead::Damaged) absent.push_back(u);
+    }
+  }
+  std::sort(absent.begin(), absent.end());
+  return true;
+}
+
+bool checkArchiveAlone(FileHandle& archive, const ArchiveSource& source, SourceReading reading, ExtractionPlan& plan,
+                       std::vector<uint32_t>& absent, std::wstring& errorText) {
+  Presence presence;
+  if (!planArchive(
+          std::move(reading), [](uint32_t) { return true; }, plan, errorText) ||
+      !findAbsentUnits(
+          archive, source, plan, [](uint32_t) { return true; }, presence, errorText)) {
+    return false;
+  }
+  if (presence.cutShort) {
+    errorText = L"Invalid archive block table";
+    return false;
+  }
+  absent = std::move(presence.absent);
+  return true;
+}
+
+// An extraction cuts the archive only where a unit starts: a unit the
+// journal has not seen taken that the archive ends inside is as gone as one
+// wholly beyond its end.
+bool checkArchiveAgainstJournal(FileHandle& archive, const ArchiveSource& source, SourceReading reading,
+                                const Journal& journal, ExtractionPlan& plan, std::vector<uint32_t>& contradicted,
+                                std::wstring& errorText) {
+  Presence presence;
+  const auto pending = [&](uint32_t u) { return stateOf(journal, u) == BlockState::Pending; };
+  if (!planArchive(
+          std::move(reading), [](uint32_t) { return true; }, plan, errorText) ||
+      !findAbsentUnits(archive, source, plan, pending, presence, errorText)) {
+    return false;
+  }
+  contradicted = std::move(presence.absent);
+  return true;
+}
+
+namespace {
+
+// ", from K files, the first: " + the first file's path, of the files with a piece of `units`.
+std::wstring filesOf(const ExtractionPlan& plan, const std::vector<uint32_t>& units) {
+  std::vector<uint8_t> lacking(plan.files.size(), 0);
+  for (uint32_t u : units) {
+    for (const PlanPiece& piece : plan.piecesOf(u)) lacking[piece.file] = 1;
+  }
+  const auto first = std::find(lacking.begin(), lacking.end(), 1);
+  const auto files = std::count(lacking.begin(), lacking.end(), 1);
+  return L", from " + std::to_wstring(files) + L" files, the first: " +
+         nameFromBytes(plan.pathOf(static_cast<uint32_t>(first - lacking.begin())));
+}
+
+}  // namespace
+
+std::wstring journalContradictedText(const ExtractionPlan& plan, const std::vector<uint32_t>& contradicted) {
+  return L"The journal does not match the archive: it records " + std::to_wstring(contradicted.size()) +
+         L" blocks as not extracted that the archive no longer holds" + filesOf(plan, contradicted);
+}
+
+bool journalIsMissing(const ExtractionPlan& plan, const std::vector<uint32_t>& absent) {
+  return !absent.empty() || plan.holesAreReleased;
+}
+
+std::wstring journalMissingText(const ExtractionPlan& plan, const std::vector<uint32_t>& absent) {
+  const std::wstring missing = L"This archive was partly extracted and its journal is missing: ";
+  if (absent.empty()) {
+    return missing + L"it ends at byte " + std::to_wstring(plan.archiveSize) + L", where an extraction cuts it";
+  }
+  return missing + std::to_wstring(absent.size()) + L" of " + std::to_wstring(plan.units.size()) + L" blocks are gone" +
+         filesOf(plan, absent);
+}
+
+}  // namespace ablative

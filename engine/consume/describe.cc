@@ -1,0 +1,144 @@
+// The facts `zarvik info` and `zarvik list` show about an archive.
+#include "ablative.h"
+#include <algorithm>
+
+#include "consume/archive_checks.h"
+#include "consume/archive_presence.h"
+#include "consume/journal.h"
+#include "consume/plan_record.h"
+#include "consume/space.h"
+#include "containers/zvka_format.h"
+#include "files/paths.h"
+#include "plan/archive_source.h"
+
+namespace ablative {
+
+namespace {
+
+// Units are taken by descending offset: a unit still held below the lowest
+// released one was not reached yet, one above it was passed over.
+uint32_t passedOver(const ExtractionPlan& plan, const Journal& journal) {
+  uint64_t lowestTaken = UINT64_MAX;
+  for (uint32_t u = 0; u < plan.units.size(); ++u) {
+    if (stateOf(journal, u) != BlockState::Pending) lowestTaken = std::min(lowestTaken, plan.units[u].offset);
+  }
+  uint32_t count = 0;
+  for (uint32_t u = 0; u < plan.units.size(); ++u) {
+    if (stateOf(journal, u) == BlockState::Pending && plan.units[u].offset > lowestTaken) ++count;
+  }
+  return count;
+}
+
+// Units an interrupted run released may have been cut off the archive's
+// end, as its journal records; a journal that records others gone is not to
+// be trusted. Without a journal that records progress, what the archive
+// itself shows counts as missing.
+bool checkContents(const std::wstring& archivePath, const ArchiveSource& source, SourceReading reading,
+                   const Journal& journal, bool progress, ExtractionPlan& plan, bool& journalMissing, uint32_t& missing,
+                   std::wstring& errorText) {
+  FileHandle archive;
+  std::vector<uint32_t> absent;
+  if (!openFile(archivePath, OpenMode::ReadOnly, archive)) {
+    errorText = L"Unable to open archive file";
+    return false;
+  }
+  if (!progress) {
+    if (!checkArchiveAlone(archive, source, std::move(reading), plan, absent, errorText)) return false;
+    journalMissing = journalIsMissing(plan, absent);
+    missing = static_cast<uint32_t>(absent.size());
+    return true;
+  }
+  if (!checkArchiveAgainstJournal(archive, source, std::move(reading), journal, plan, absent, errorText)) return false;
+  if (absent.empty()) return true;
+  errorText = journalContradictedText(plan, absent);
+  return false;
+}
+
+// The codecs a .zvka archive's blocks use, by name.
+std::wstring codecNames(const ExtractionPlan& plan) {
+  bool used[3] = {};
+  for (const PlanUnit& unit : plan.units) {
+    if (unit.coding < 3) used[unit.coding] = true;
+  }
+  std::wstring names;
+  const wchar_t* const kNames[] = {L"run-length", L"stored", L"Zstandard"};
+  for (int c = 0; c < 3; ++c) {
+    if (used[c]) names += (names.empty() ? L"" : L", ") + std::wstring(kNames[c]);
+  }
+  return names;
+}
+
+}  // namespace
+
+bool describeArchive(const std::wstring& archivePath, const std::wstring& destinationDir, uint64_t groupBytes,
+                     ArchiveDescription& description, std::wstring& errorText) {
+  ArchiveReading read;
+  if (!readArchive(archivePath, read, errorText)) return false;
+  const ArchiveSource& source = *read.source;
+  SourceReading& reading = read.reading;
+  Journal journal{journalPathFor(archivePath), std::vector<uint8_t>(reading.unitCount, 0)};
+  const bool loaded = loadJournal(journal) == JournalLoad::Loaded;
+  if (!loaded) std::fill(journal.states.begin(), journal.states.end(), 0);
+  description = ArchiveDescription{};
+  description.partlyExtracted = recordsProgress(journal);
+  const SourceFacts facts = reading.facts;
+  description.format = reading.facts.format;
+  description.version = reading.facts.version;
+  description.blockSize = reading.facts.blockSize;
+  description.sourceBytes = reading.facts.sourceBytes;
+  if (!reading.unaccounted.empty()) description.warning = unaccountedWarning(reading.unaccounted);
+  ExtractionPlan plan;
+  if (!checkContents(archivePath, source, std::move(reading), journal, description.partlyExtracted, plan,
+                     description.journalMissing, description.blocksMissing, errorText)) {
+    return false;
+  }
+
+  // Before version 4 the codec goes without saying.
+  if (description.format == L"zvka" && description.version >= kArchiveVersion4) description.codecs = codecNames(plan);
+  description.fileCount = static_cast<uint32_t>(plan.files.size());
+  description.blockCount = static_cast<uint32_t>(plan.units.size());
+  for (uint32_t u = 0; u < plan.units.size(); ++u) {
+    description.storedBytes += plan.units[u].storedSize;
+    if (isPunched(journal, u)) ++description.blocksReleased;
+    if (stateOf(journal, u) == BlockState::Lost) ++description.blocksLost;
+  }
+  description.blocksDamaged = passedOver(plan, journal);
+  FileSystemTraits traits;
+  description.releasesByCuts = fileSystemTraits(parentFolder(archivePath), traits) && !traits.releasesRanges;
+  if (destinationDir.empty()) return true;
+  if (source.saveUnits && !description.partlyExtracted) {
+    recordPlan(source, facts, plan, journal);  // what a run's journal will take
+  }
+  if (!estimateSpace(plan, journal, archivePath, destinationDir, groupBytes, description.space)) {
+    errorText = L"Unable to read the free space at " + destinationDir;
+    return false;
+  }
+  description.withDestination = true;
+  return true;
+}
+
+// An archive its journal describes is listed from its plan.
+bool listArchive(const std::wstring& archivePath, const FileLister& onFile, std::wstring& errorText,
+                 const LogCallback& onWarning) {
+  ArchiveReading read;
+  if (!readArchive(archivePath, read, errorText)) return false;
+  if (!read.recorded) {
+    // Checked whole; the source lists it again with less held in memory.
+    const ArchiveSource& source = *read.source;
+    const std::wstring unaccounted = std::move(read.reading.unaccounted);
+    read = {};
+    if (!source.list(archivePath, onFile, errorText)) return false;
+    if (!unaccounted.empty() && onWarning) onWarning(unaccountedWarning(unaccounted));
+    return true;
+  }
+  ExtractionPlan plan;
+  if (!read.reading.plan([](uint32_t) { return true; }, plan, errorText)) return false;
+  for (uint32_t f = 0; f < plan.files.size(); ++f) {
+    const PlanFile& file = plan.files[f];
+    onFile(
+        {plan.pathOf(f), file.kind == EntryKind::Link ? file.targetLength : file.length, file.kind, plan.targetOf(f)});
+  }
+  return true;
+}
+
+}  // namespace ablative

@@ -1,0 +1,148 @@
+// One extraction run: the checks made before anything is written
+// (extraction_checks.cc) and the effects that follow (extract.cc). Internal
+// to the engine; extractArchive (ablative.h) runs it.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ablative.h"
+#include "consume/archive_release.h"
+#include "consume/journal.h"
+#include "consume/resume_check.h"
+#include "destination/destination_files.h"
+#include "plan/archive_source.h"
+#include "plan/extraction_plan.h"
+#include "plan/unit_decoders.h"
+#include "platform/env.h"
+
+namespace ablative {
+
+// What taking a unit of the group in hand comes to, found ahead of it.
+enum class UnitStep {
+  Skip,    // released by an earlier run
+  Intact,  // recorded as written, and found so: only released
+  Failed,  // could not be read, or belongs to a file left alone
+  Decode,  // handed to the decoders
+};
+
+struct PreparedUnit {
+  uint32_t unit = 0;
+  UnitStep step = UnitStep::Skip;
+  BlockRead read = BlockRead::Verified;  // of Failed, and then why
+  std::wstring errorText;
+};
+
+class Extraction {
+ public:
+  Extraction(const std::wstring& archivePath, const std::wstring& destinationDir, const ExtractOptions& options,
+             std::wstring& errorText, const ProgressCallback& onProgress, const LogCallback& onLog,
+             const PauseCallback& isPaused)
+      : archivePath_(archivePath), destinationDir_(destinationDir), resume_(options.resume),
+        ablate_(!options.keepOriginal), salvage_(options.salvage), checkSpace_(options.checkSpace),
+        groupBytes_(options.groupBytes), requestedGroupBytes_(options.groupBytes), errorText_(errorText), onProgress_(onProgress), onLog_(onLog),
+        isPaused_(isPaused), shouldStop_(options.shouldStop) {
+    journal_.path = journalPathFor(archivePath);
+  }
+
+  bool run();
+  ExtractOutcome outcome(bool succeeded) const;
+
+ private:
+  // Checks (extraction_checks.cc): nothing is written until they all pass.
+  bool readSource(SourceReading& reading);
+  bool openArchive();
+  bool checkArchiveHasOneName();
+  void writeFingerprint();
+  bool checkJournal(uint32_t unitCount);
+  bool checkUnaccounted(const std::wstring& unaccounted);
+  bool checkContents(SourceReading reading);
+  bool checkRecordedArchive();
+  bool checkFingerprint();
+  bool archiveChanged();
+  void recordPlanInJournal();
+  bool checkOwnFiles();
+  bool checkDestinationHoldsExtracted();
+  void settleAbsentUnits();
+  bool lacksData(const std::wstring& path);
+  bool checkDestinationLimits();
+  bool checkSpace();
+
+  // Effects (extract.cc): writing starts here.
+  bool prepareDestination();
+  bool settle(const std::vector<uint32_t>& units, BlockState state);
+  void nameLostUnits();
+  void nameLost(uint32_t u);
+  bool adoptEarlierFiles();
+  bool startPosition();
+  bool extractUnits();
+  void reserveBuffers();
+  bool extractGroup(size_t first, size_t end);
+  bool prepareUnit(uint32_t u, PreparedUnit& prepared);
+  bool takeUnit(PreparedUnit& prepared);
+  bool passOver(uint32_t u, BlockRead read, const std::wstring& why);
+  bool recordWritten();
+  bool releaseGroup();
+  bool truncateTail();
+  bool finish();
+  void removeArchiveThenJournal();
+  bool complete() const;
+
+  // Helpers.
+  void markDamaged(uint32_t file);
+  bool fail(const std::wstring& message);
+  void log(const std::wstring& line) const;
+  void announce(uint32_t file);
+  void reportProgress() const;
+
+  const std::wstring& archivePath_;
+  const std::wstring& destinationDir_;
+  const bool resume_;
+  const bool ablate_;
+  const bool salvage_;
+  const bool checkSpace_;
+  uint64_t groupBytes_;
+  const uint64_t requestedGroupBytes_;
+  std::wstring& errorText_;
+  const ProgressCallback& onProgress_;
+  const LogCallback& onLog_;
+  const PauseCallback& isPaused_;
+  const StopCallback& shouldStop_;
+
+  const ArchiveSource* source_ = nullptr;  // once the run starts
+  SourceFacts facts_;
+  bool recorded_ = false;  // the journal, not the archive, described it
+  ExtractionPlan plan_;
+  Journal journal_;
+  bool journalLoaded_ = false;
+  bool inUse_ = false;
+  bool holdsLinks_ = true;  // the destination's file system makes symbolic links
+  bool accepted_ = false;  // every check passed: this destination is the run's
+  bool destinationLacksData_ = false;
+  bool archiveChanged_ = false;
+  bool salvageEnded_ = false;  // failed only because files are damaged: resuming would change nothing
+  FileHandle archive_;
+  std::optional<ArchiveRelease> release_;  // once the archive is open
+  FileIdentity archiveIdentity_;
+  uint64_t archiveLength_ = 0;             // when it was opened
+  bool damagedBlock_ = false;              // stopped at a unit the archive no longer holds as written
+  bool blockGone_ = false;                 // and the destination lacks it too
+  bool consumedWhole_ = false;             // every unit settled: the archive and journal were deleted
+  bool stopped_ = false;                   // on request
+  std::optional<DestinationFiles> files_;  // once the destination paths are known
+  std::vector<uint8_t> stored_, raw_;
+  std::optional<UnitDecoders> decoders_;        // while units are taken
+  std::vector<uint32_t> written_, releasable_;  // of the group in hand
+  std::vector<uint32_t> absent_;                // gone while nothing records them taken (salvage)
+  std::vector<uint32_t> held_;                  // absent units the destination holds
+  std::vector<uint32_t> lost_;                  // absent units it lacks, released ones found missing from it
+  std::vector<uint8_t> damaged_;                // per file
+  uint32_t damagedFiles_ = 0;
+  uint32_t blocksDone_ = 0;
+  uint64_t bytesFreed_ = 0;
+  uint64_t bytesDone_ = 0, bytesTotal_ = 0;  // raw
+  uint32_t lastAnnouncedFile_ = kNoFile;
+};
+
+}  // namespace ablative

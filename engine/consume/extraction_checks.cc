@@ -1,0 +1,256 @@
+// The checks an extraction makes before it writes anything: the archive
+// (what its source checks, every stored path, and what a lost journal left
+// missing), that no other run holds it, the destination's paths
+// and space, and, when resuming, that the destination holds what earlier runs
+// took from the archive.
+#include <algorithm>
+
+#include "consume/archive_checks.h"
+#include "consume/archive_presence.h"
+#include "consume/extraction.h"
+#include "consume/plan_record.h"
+#include "consume/resume_check.h"
+#include "consume/space.h"
+#include "destination/destination_limits.h"
+#include "files/block_io.h"
+#include "files/path_safety.h"
+#include "files/paths.h"
+
+namespace ablative {
+
+namespace {
+
+// How much of what earlier runs released a resumed run reads back before it
+// trusts the destination: the units released last, where a stop is likeliest
+// to have left damage, and little enough to cost no noticeable time.
+constexpr uint64_t kReadBackOnResume = 64 << 20;
+
+constexpr wchar_t kDestinationLacksData[] =
+    L"The destination does not hold the data already extracted from this archive: ";
+
+}  // namespace
+
+// A foreign archive that a run has begun to consume no longer describes
+// itself (a zip's directory goes with the first cut): its journal does.
+bool Extraction::readSource(SourceReading& reading) {
+  ArchiveReading archive;
+  const bool read = readArchive(archivePath_, archive, errorText_);
+  source_ = archive.source;
+  recorded_ = archive.recorded;
+  reading = std::move(archive.reading);
+  return read;
+}
+
+// One run per archive: an ablative run holds it alone, other runs share it.
+// Where only reading is allowed, a run that keeps the archive still works.
+bool Extraction::openArchive() {
+  const wchar_t* cannotOpen =
+      ablate_ ? L"Failed to open archive for ablation" : L"Failed to open archive for extraction";
+  if (ablate_ && !checkArchiveHasOneName()) return false;
+  if (!openArchiveForRun(archivePath_, ablate_, archive_, cannotOpen, errorText_)) {
+    inUse_ = errorText_ == kArchiveInUse;
+    FileHandle readable;
+    if (ablate_ && !inUse_ && openFile(archivePath_, OpenMode::ReadOnly, readable)) {
+      errorText_ += L"; extract with --keep, which only reads it";
+    }
+    return false;
+  }
+  uint32_t links = 1;
+  if (ablate_ && (!linkCount(archive_, links) || links > 1)) {
+    return fail(links > 1 ? L"The archive has other names (hard links): extract with --keep: " + archivePath_
+                          : withReason(cannotOpen + (L": " + archivePath_)));
+  }
+  if (!fileSize(archive_, archiveLength_) || !fileIdentity(archive_, archiveIdentity_)) {
+    return fail(withReason(L"Failed to get archive size: " + archivePath_));
+  }
+  release_.emplace(archive_, plan_, archiveLength_);
+  // The destination grows by a group before the archive shrinks by it.
+  if (ablate_) groupBytes_ = effectiveGroupBytes(archivePath_, groupBytes_);
+  return true;
+}
+
+// A consuming run releases the bytes of the file it names, and deletes that
+// name once done: named through a symbolic link, it would empty the file and
+// delete only the link.
+bool Extraction::checkArchiveHasOneName() {
+  EntryStatus status;
+  std::wstring real;
+  if (!entryStatus(archivePath_, status) || status.kind != PathKind::Link) return true;
+  if (!realPath(archivePath_, real)) real = archivePath_;
+  return fail(L"The archive is a symbolic link to " + real + L": name " + real +
+              L" itself to consume it, or extract with --keep");
+}
+
+// A resumed ablative run continues from the journal. Any other run refuses
+// an archive whose journal shows it partly consumed: starting afresh would
+// empty destination files whose units have already left the archive.
+bool Extraction::checkJournal(uint32_t unitCount) {
+  journal_.states.assign(unitCount, 0);
+  JournalLoad load = loadJournal(journal_);
+  if (ablate_ && resume_) {
+    journalLoaded_ = load == JournalLoad::Loaded;
+    if (load == JournalLoad::Loaded || load == JournalLoad::Missing) return true;
+    if (load == JournalLoad::Unreadable) return fail(withReason(L"Failed to initialize journal: " + journal_.path));
+    Journal other{journal_.path};  // a whole journal, written for an archive of another block count
+    if (loadJournalAsWritten(other) == JournalLoad::Loaded) return archiveChanged();
+    return fail(L"Failed to initialize journal: " + journal_.path);
+  }
+  if (load == JournalLoad::Unreadable) return fail(withReason(L"Failed to initialize journal: " + journal_.path));
+  if (load == JournalLoad::Loaded && recordsProgress(journal_)) {
+    return fail(L"An earlier extraction of this archive was interrupted; resume it to continue");
+  }
+  std::fill(journal_.states.begin(), journal_.states.end(), 0);
+  return true;
+}
+
+// Bytes no entry accounts for go with the archive only where a run keeps it.
+// A run that began consuming it passed this check before.
+bool Extraction::checkUnaccounted(const std::wstring& unaccounted) {
+  if (unaccounted.empty() || !ablate_ || (journalLoaded_ && recordsProgress(journal_))) return true;
+  return fail(unaccountedRefusal(unaccounted));
+}
+
+// Units already consumed may have been cut off the archive's end. Units the
+// journal, or without one the archive alone, shows gone while nothing says
+// they were extracted are absent: a salvage settles them from the
+// destination, any other run refuses the archive. A journal that records
+// progress is the one at fault for those it records as not extracted.
+bool Extraction::checkContents(SourceReading reading) {
+  if (journalLoaded_ && recordsProgress(journal_)) {
+    if (!checkArchiveAgainstJournal(archive_, *source_, std::move(reading), journal_, plan_, absent_, errorText_)) {
+      return false;
+    }
+    if (absent_.empty() || salvage_) return true;
+    if (!checkRecordedArchive()) return false;  // a changed archive is the likelier fault
+    damagedBlock_ = blockGone_ = true;
+    return fail(journalContradictedText(plan_, absent_));
+  }
+  if (!checkArchiveAlone(archive_, *source_, std::move(reading), plan_, absent_, errorText_)) return false;
+  if (!journalIsMissing(plan_, absent_) || salvage_) return true;
+  return fail(journalMissingText(plan_, absent_));
+}
+
+bool Extraction::checkRecordedArchive() {
+  bool changed = false;
+  if (!recorded_ || ablative::checkRecordedArchive(archive_, plan_, journal_, changed, errorText_)) return true;
+  return changed ? archiveChanged() : false;
+}
+
+// A journal that records progress belongs to the archive it was written for:
+// resumed on another, a run would take that one's blocks for the ones it
+// released, and lose them. The file number is checked where the file system
+// keeps it, the length, which only shrinks, and the plan read anew. A journal
+// written before fingerprints is checked by its block count alone (and, of
+// version 2, by its record).
+bool Extraction::checkFingerprint() {
+  if (!journalLoaded_ || !recordsProgress(journal_) || !journal_.fingerprint) return true;
+  const ArchiveFingerprint& written = *journal_.fingerprint;
+  const bool sameFile = written.identity.index == 0 || written.identity.index == archiveIdentity_.index;
+  if (sameFile && archiveLength_ <= written.length && written.planCrc == planChecksum(plan_)) return true;
+  return archiveChanged();
+}
+
+bool Extraction::archiveChanged() {
+  archiveChanged_ = true;
+  return fail(kArchiveChanged);
+}
+
+// What checkFingerprint checks a resumed run by. The volume is kept but not
+// checked: a removable disk's number changes from one mount to the next.
+void Extraction::writeFingerprint() {
+  ArchiveFingerprint& fingerprint = journal_.fingerprint.emplace();
+  FileSystemTraits traits;
+  fingerprint.identity = archiveIdentity_;
+  if (!fileSystemTraits(archivePath_, traits) || !traits.lastingFileNumbers) fingerprint.identity.index = 0;
+  fingerprint.length = archiveLength_;
+  fingerprint.described = plan_.archiveSize;
+  fingerprint.planCrc = planChecksum(plan_);
+}
+
+// Where the archive's description goes first, the journal keeps the plan, and
+// the space check counts it.
+void Extraction::recordPlanInJournal() {
+  if (ablate_ && source_->saveUnits && !(journalLoaded_ && recordsProgress(journal_))) {
+    recordPlan(*source_, facts_, plan_, journal_);
+  }
+}
+
+// The run's own files, the archive, its journal (under either name) and the
+// points' scratch file, are neither the destination nor a file of it.
+bool Extraction::checkOwnFiles() {
+  ProtectedFiles own(
+      {archivePath_, journal_.path, temporaryPathFor(journal_.path), pointsScratchPathFor(journal_.path)});
+  std::wstring folder = destinationDir_;
+  while (folder.size() > 1 && (folder.back() == L'/' || folder.back() == kPathSeparator)) folder.pop_back();
+  if (own.includes(folder)) return fail(L"The destination is the archive or its journal: " + destinationDir_);
+  for (uint32_t f = 0; f < plan_.files.size(); ++f) {
+    const std::wstring relative = fromUtf8(plan_.pathOf(f));
+    if (own.includes(joinPath(destinationDir_, relative))) return fail(L"Unsafe path in archive: " + relative);
+  }
+  return true;
+}
+
+// With salvage, released units found missing from the destination are lost.
+bool Extraction::checkDestinationHoldsExtracted() {
+  if (!journalLoaded_) return true;
+  const uint32_t lacking =
+      fileLackingData(plan_, journal_, *files_, kReadBackOnResume, salvage_ ? &lost_ : nullptr, raw_);
+  return lacking == kNoFile || lacksData(files_->pathOf(lacking));
+}
+
+// An absent unit whose bytes the destination holds counts as released; one
+// it lacks is lost.
+void Extraction::settleAbsentUnits() {
+  FileHandle file;
+  uint32_t opened = kNoFile;
+  const OpenDestination open = [&](uint32_t f) {
+    if (opened != f) opened = files_->openExisting(f, file) ? f : kNoFile;
+    return opened == f ? &file : nullptr;
+  };
+  for (uint32_t u : absent_) (destinationHolds(open, plan_, u, raw_) ? held_ : lost_).push_back(u);
+}
+
+bool Extraction::lacksData(const std::wstring& path) {
+  destinationLacksData_ = true;
+  return fail(kDestinationLacksData + path);
+}
+
+// Names, paths, letter case, links and file lengths, against what the
+// destination's file system holds: an entry it cannot would stop the run at
+// the same place on every resume. A resumed run that records progress passed
+// them before its first release; probing again would only leave its scratch
+// entries in the tree wherever a kill stops it.
+bool Extraction::checkDestinationLimits() {
+  if (journalLoaded_ && recordsProgress(journal_)) return true;
+  uint64_t longest = 0;
+  for (const PlanFile& file : plan_.files) {
+    if (file.kind == EntryKind::File) longest = std::max(longest, file.length);
+  }
+  const DestinationLimits limits = probeDestination(destinationDir_, longest);
+  holdsLinks_ = limits.holdsLinks;
+  return checkAgainstLimits(plan_, limits, destinationDir_, errorText_);
+}
+
+bool Extraction::checkSpace() {
+  SpaceNeeds needs;
+  if (!checkSpace_ || !estimateSpace(plan_, journal_, archivePath_, destinationDir_, requestedGroupBytes_, needs)) {
+    return true;  // where the free space cannot be read, the run finds out as it goes
+  }
+  if (ablate_ && needs.journal > needs.freeBesideArchive) {
+    return fail(L"Not enough free space beside the archive at " + parentFolder(archivePath_) + L" for its journal: " +
+                std::to_wstring(needs.journal) + L" bytes needed, " + std::to_wstring(needs.freeBesideArchive) +
+                L" free");
+  }
+  if (needs.newEntries > needs.freeEntries) {
+    return fail(L"Not enough free inodes at " + destinationDir_ + L": the extraction creates " +
+                std::to_wstring(needs.newEntries) + L" files and folders, " + std::to_wstring(needs.freeEntries) +
+                L" more fit");
+  }
+  const uint64_t needed = ablate_ ? needs.ablative : needs.keep;
+  if (ablate_) groupBytes_ = needs.groupBytes;
+  if (needed <= needs.freeAtDestination) return true;
+  return fail(L"Not enough free space at " + destinationDir_ + L": the extraction needs " + std::to_wstring(needed) +
+              L" bytes, " + std::to_wstring(needs.freeAtDestination) + L" are free");
+}
+
+}  // namespace ablative

@@ -1,0 +1,97 @@
+// Archive verification: the checks an extraction makes before it writes,
+// then every unit still in the archive read, decoded and checksummed,
+// writing nothing.
+#include <deque>
+#include <map>
+#include <thread>
+
+#include "ablative.h"
+#include "consume/archive_checks.h"
+#include "consume/archive_presence.h"
+#include "consume/journal.h"
+#include "consume/plan_record.h"
+#include "plan/unit_decoders.h"
+
+namespace ablative {
+
+namespace {
+
+// Units an interrupted or salvaging run released are gone by design, as its
+// journal records; without a journal the archive must hold every unit.
+bool checkContents(FileHandle& archive, const ArchiveSource& source, SourceReading reading, const Journal& journal,
+                   bool progress, ExtractionPlan& plan, std::wstring& errorText) {
+  std::vector<uint32_t> absent;
+  if (progress) {
+    if (!checkArchiveAgainstJournal(archive, source, std::move(reading), journal, plan, absent, errorText))
+      return false;
+    if (absent.empty()) return true;
+    errorText = journalContradictedText(plan, absent);
+    return false;
+  }
+  if (!checkArchiveAlone(archive, source, std::move(reading), plan, absent, errorText)) return false;
+  if (!journalIsMissing(plan, absent)) return true;
+  errorText = journalMissingText(plan, absent);
+  return false;
+}
+
+}  // namespace
+
+bool verifyArchive(const std::wstring& archivePath, std::wstring& errorText, const ProgressCallback& onProgress) {
+  ArchiveReading read;
+  FileHandle archive;
+  uint64_t archiveSize = 0;
+  if (!readArchive(archivePath, read, errorText) ||
+      !openArchiveForRun(archivePath, false, archive, L"Unable to open archive file", errorText)) {
+    return false;
+  }
+  const ArchiveSource& source = *read.source;
+  Journal journal{journalPathFor(archivePath), std::vector<uint8_t>(read.reading.unitCount, 0)};
+  const bool progress = loadJournal(journal) == JournalLoad::Loaded && recordsProgress(journal);
+  ExtractionPlan plan;
+  bool changed = false;
+  if (!checkContents(archive, source, std::move(read.reading), journal, progress, plan, errorText) ||
+      (read.recorded && !checkRecordedArchive(archive, plan, journal, changed, errorText))) {
+    return false;
+  }
+  if (!fileSize(archive, archiveSize)) {
+    errorText = L"Unable to read archive file";
+    return false;
+  }
+
+  // Units are read here and decoded on every core, their damage named in unit order.
+  UnitDecoders decoders(source, plan, decodeWorkersFor(std::thread::hardware_concurrency()));
+  std::deque<uint32_t> handed;
+  std::map<uint32_t, std::wstring> damage;
+  std::vector<uint8_t> stored, raw;
+  const auto takeOldest = [&] {
+    std::wstring why;
+    if (decoders.take(raw, why) != BlockRead::Verified) damage.emplace(handed.front(), why);
+    handed.pop_front();
+  };
+  const auto total = static_cast<uint32_t>(plan.units.size());
+  uint64_t bytesTotal = 0, bytesDone = 0;
+  for (const PlanUnit& unit : plan.units) bytesTotal += unit.rawSize;
+  for (uint32_t u = 0; u < total; ++u) {
+    const bool gone = isSettled(journal, u) || (mayBeCutAway(journal, u) && plan.endOf(u) > archiveSize);
+    if (!(progress && gone)) {
+      const BlockRead read = source.readStored(archive, plan, u, stored, errorText);
+      if (read == BlockRead::Unreadable) return false;
+      if (read == BlockRead::Damaged) damage.emplace(u, errorText);
+      if (read == BlockRead::Verified) {
+        if (decoders.full()) takeOldest();
+        decoders.hand(u, stored);
+        handed.push_back(u);
+      }
+    }
+    bytesDone += plan.units[u].rawSize;
+    if (onProgress) onProgress(ProgressInfo{u + 1, total, 0, bytesDone, bytesTotal});
+  }
+  while (!handed.empty()) takeOldest();
+  const size_t damaged = damage.size();
+  if (damaged == 0) return true;
+  errorText = damage.begin()->second;
+  if (damaged > 1) errorText += L" (and " + std::to_wstring(damaged - 1) + L" more damaged blocks)";
+  return false;
+}
+
+}  // namespace ablative

@@ -1,0 +1,225 @@
+// Tar archives (".tar"): ustar, pax and GNU headers read into plain member
+// records, with the checks that come before anything is written. Paths are
+// not judged here: callers run them through path_safety.h like any other
+// stored path.
+//
+// Headers are read block by block in archive order by TarHeaderParser, so
+// the same parser serves a tar read from a file (readTarMembers) and one
+// decoded from a compressed stream.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "files/text_arena.h"
+#include "platform/env.h"
+
+namespace ablative {
+
+inline constexpr uint32_t kTarBlockSize = 512;
+
+// Special: a device, FIFO or socket, which extraction skips with a log line.
+enum class TarMemberKind : uint8_t { File, Folder, SymbolicLink, HardLink, Special };
+
+// A range of a sparse member's file that holds data; the rest reads as zeros.
+struct TarDataRange {
+  uint64_t fileOffset = 0;
+  uint64_t length = 0;
+};
+
+// Links, devices, FIFOs and folders hold no data, whatever their size
+// fields say, as GNU tar extracts them (a GNU dumpdir holds its listing).
+struct TarMember {
+  // UTF-8 as stored: a pax path, else a GNU long name, else the ustar prefix
+  // and name joined by "/"; a folder's trailing "/" dropped.
+  std::string path;
+  std::string linkTarget;  // symbolic and hard links: a pax linkpath, a GNU long link name, else the header's
+  TarMemberKind kind = TarMemberKind::File;
+  char typeFlag = '0';        // as stored, for the log line of a skipped member
+  uint64_t headerOffset = 0;  // of its first header, extended headers included
+  uint64_t dataOffset = 0;    // of its stored data (past a pax 1.0 sparse map)
+  uint64_t storedSize = 0;    // bytes of data stored from dataOffset, padding not counted
+  uint64_t size = 0;          // the file's length: a sparse member's real size, else storedSize
+  // Where a sparse member's stored bytes go, in order, apart, none empty,
+  // adding up to storedSize; a sparse file that is all holes has one empty
+  // range at its end. Empty for every other member.
+  std::vector<TarDataRange> ranges;
+  uint32_t mode = 0;       // permission bits (07777)
+  int64_t modifiedNs = 0;  // nanoseconds since 1970 UTC (pax mtime keeps its fraction)
+};
+
+// The block after a member's data, where the next header starts.
+uint64_t tarNextHeader(const TarMember& member);
+
+enum class TarStep {
+  NextBlock,  // feed the block that follows
+  Member,     // member() is whole: feed the block at tarNextHeader(member())
+  // The end of the archive: a second zero block, or a block after a lone
+  // zero block (GNU tar stops there too: that block is data after the end).
+  End,
+  Failed,     // errorText says why
+};
+
+// Reads headers fed one 512-byte block at a time. Extended headers (pax `x`
+// and `g`, GNU `L` and `K`, old GNU sparse extensions, a pax 1.0 sparse map
+// at the start of the data) are absorbed: only whole members come out.
+// Memory is bounded whatever the input: an extended header larger than
+// kTarLargestExtendedHeader is refused.
+class TarHeaderParser {
+ public:
+  // Takes the block at `offset`, which must be the block the last step asked for.
+  TarStep take(std::span<const uint8_t, kTarBlockSize> block, uint64_t offset, std::wstring& errorText);
+  const TarMember& member() const { return member_; }
+  // Whether a member has begun and is not whole yet (extended headers read,
+  // or more of its header blocks due): an archive that ends here is cut short.
+  bool insideHeader() const;
+
+ private:
+  enum class Expect { Header, ExtendedBody, SparseExtension, SparseMap };
+
+  // What pax records (or GNU long names) say about the member(s) to come.
+  struct Overrides {
+    std::optional<std::string> path, linkTarget;
+    std::optional<uint64_t> size;
+    std::optional<int64_t> modifiedNs;
+    // GNU sparse members stored as pax: format 0.0 and 0.1 list the ranges
+    // here, 1.0 stores them at the start of the data.
+    std::optional<uint64_t> sparseRealSize, sparseMajor;
+    std::optional<std::string> sparseName;
+    std::vector<TarDataRange> sparseRanges;
+    bool sparseOffsetUnpaired = false;  // a 0.0 offset still waiting for its numbytes
+    // Keys given an empty value: in a member's own header, the global value
+    // of each does not apply to it (its header's field does).
+    std::vector<std::string> cleared;
+  };
+
+  TarStep takeHeader(std::span<const uint8_t, kTarBlockSize> block, uint64_t offset, std::wstring& errorText);
+  TarStep startMember(std::span<const uint8_t, kTarBlockSize> block, uint64_t offset, std::wstring& errorText);
+  TarStep takeExtendedBody(std::span<const uint8_t, kTarBlockSize> block, std::wstring& errorText);
+  TarStep takeSparseExtension(std::span<const uint8_t, kTarBlockSize> block, std::wstring& errorText);
+  TarStep takeSparseMap(std::span<const uint8_t, kTarBlockSize> block, std::wstring& errorText);
+  TarStep finishMember(std::wstring& errorText);
+  TarStep failMember(const wchar_t* message, std::wstring& errorText) const;
+
+  Expect expect_ = Expect::Header;
+  uint64_t next_ = 0;         // the offset of the block due
+  bool memberBegun_ = false;  // extended headers for the coming member were read
+  bool zeroBlockSeen_ = false;
+  Overrides global_, local_;
+  std::optional<std::string> longName_, longLink_;
+  // An extended header's body being gathered.
+  char bodyType_ = 0;
+  uint64_t bodyOffset_ = 0, bodyLeft_ = 0;
+  std::string body_;
+  // Old GNU sparse extension blocks, or a pax 1.0 sparse map being read.
+  uint64_t sparseBlocks_ = 0;
+  std::string mapText_;
+  size_t mapParsed_ = 0;
+  std::vector<uint64_t> mapNumbers_;
+  TarMember member_;
+};
+
+inline constexpr uint64_t kTarLargestExtendedHeader = 1u << 20;
+
+// Members as read, packed: their names in one arena and their
+// sparse ranges in one vector, so that a tar of 300,000 members costs about
+// 100 bytes a member besides its names, where TarMember records and their
+// strings cost twice that. Members come back as TarMember values; the views
+// serve the passes that look at every member.
+class TarMembers {
+ public:
+  void push_back(const TarMember& member);
+  TarMember operator[](size_t i) const;
+  TarMember back() const { return (*this)[size() - 1]; }
+  size_t size() const { return packed_.size(); }
+  bool empty() const { return packed_.empty(); }
+  // Frees every member's path and link target, which read as empty from then on.
+  void dropNames();
+  std::string_view pathOf(size_t i) const { return names_.view(packed_[i].names).substr(0, packed_[i].pathLength); }
+  std::string_view linkTargetOf(size_t i) const {
+    return names_.view(packed_[i].names).substr(packed_[i].pathLength);
+  }
+  TarMemberKind kindOf(size_t i) const { return packed_[i].kind; }
+
+  class Iterator {
+   public:
+    Iterator(const TarMembers& members, size_t i) : members_(&members), i_(i) {}
+    TarMember operator*() const { return (*members_)[i_]; }
+    Iterator& operator++() { return ++i_, *this; }
+    bool operator!=(const Iterator& other) const { return i_ != other.i_; }
+
+   private:
+    const TarMembers* members_;
+    size_t i_;
+  };
+  Iterator begin() const { return {*this, 0}; }
+  Iterator end() const { return {*this, size()}; }
+
+ private:
+  static constexpr uint32_t kNotSparse = UINT32_MAX;
+  // 64 bytes: a path and its link target lie together in the arena.
+  struct Packed {
+    uint64_t headerOffset, dataOffset, storedSize, size;
+    int64_t modifiedNs;
+    ArenaText names;
+    uint32_t pathLength;
+    uint32_t sparse;  // its ranges' entry in sparse_, or kNotSparse
+    uint16_t mode;
+    TarMemberKind kind;
+    char typeFlag;
+  };
+  static_assert(sizeof(Packed) == 64);
+  struct Ranges {
+    uint32_t first = 0, count = 0;
+  };
+
+  std::deque<Packed> packed_;  // a deque: a vector would briefly hold one and a half times them as it grows
+  TextArena names_;
+  std::vector<Ranges> sparse_;
+  std::vector<TarDataRange> ranges_;
+};
+
+struct TarContents {
+  TarMembers members;  // in archive order, every member kept (a later one of the same path too)
+  uint64_t end = 0;    // where the members end: the end-of-archive blocks, or the file's end, start here
+  uint64_t archiveSize = 0;
+  // Where bytes other than zeros follow the end of the archive:
+  // "Data after the end of the tar archive: at byte " + the first of them.
+  std::wstring unaccounted;
+  // Reading failed at the last member, whose data runs past the file's end:
+  // cut short, perhaps by a consuming run whose journal is gone.
+  bool endsInLastMember = false;
+};
+
+// That message.
+std::wstring tarDataAfterEndText(uint64_t offset);
+
+// Reads every member's headers of the tar open in `file`, seeking over the
+// data, failing at the first fault with one of these (`name` is the member's
+// path, or, where no header names one, "at byte " + its offset):
+//   "Unable to open archive file" (its size unknown)
+//   "Failed to seek archive block (code=" / "Failed to read archive block (code=" ...
+//   "Tar header checksum mismatch: " + name
+//   "Invalid tar header: " + name (a number that does not read, a negative or
+//     absurd size, an unknown or malformed extended header)
+//   "Invalid sparse map: " + name (ranges out of order, overlapping, past the
+//     file's size, or not adding up to the stored size)
+//   "Tar extended header too large: " + name
+//   "Tar member runs past the end of the archive: " + name (with the member
+//     kept, and endsInLastMember)
+//   "Tar archive ends inside a header: at byte " + offset
+// A tar that ends without its end-of-archive blocks, where the last member
+// is whole, is accepted; so is one followed by other data, which
+// `unaccounted` names.
+bool readTarMembers(FileHandle& file, TarContents& contents, std::wstring& errorText);
+
+// Whether `firstBytes` (at least one block) start with a tar header: its
+// checksum holds, with a ustar magic or as an old (v7) header.
+bool looksLikeTar(std::span<const uint8_t> firstBytes);
+
+}  // namespace ablative

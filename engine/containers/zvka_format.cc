@@ -1,0 +1,310 @@
+#include "containers/zvka_format.h"
+
+#include <algorithm>
+#include <cstring>
+#include <numeric>
+
+#include "codecs/codec.h"
+#include "codecs/coding.h"
+#include "codecs/zstd_block.h"
+#include "files/file_util.h"
+
+namespace ablative {
+
+namespace {
+
+// Reads one table of `length` bytes, refusing before allocating when the
+// archive cannot hold it.
+bool readTable(FileHandle& file, uint64_t position, uint64_t length, uint64_t archiveSize,
+               std::vector<uint8_t>& bytes) {
+  if (position > archiveSize || length > archiveSize - position) return false;
+  bytes.resize(length);
+  return readFully(file, bytes.data(), length);
+}
+
+bool fail(std::wstring& errorText, const wchar_t* message) {
+  errorText = message;
+  return false;
+}
+
+// Version 4 derives how many blocks a file spans from where it starts and the
+// blocks' raw sizes; a file that runs past the last block gets one more than
+// there are, which checkFileRecord refuses.
+void countBlocksOfEachFile(ArchiveTables& tables) {
+  for (FileRecord& file : tables.files) {
+    if (file.type != EntryType::File || file.size == 0) continue;
+    uint64_t left = file.size, offset = file.firstOffset;
+    uint32_t count = 0;
+    for (uint64_t b = file.firstBlock; left > 0 && b < tables.blocks.size(); ++b, ++count, offset = 0) {
+      const uint32_t raw = tables.blocks[b].rawSize;
+      left -= std::min<uint64_t>(left, raw > offset ? raw - offset : 0);
+    }
+    file.blockCount =
+        left > 0 ? static_cast<uint32_t>(std::min<uint64_t>(tables.blocks.size() + 1, UINT32_MAX)) : count;
+  }
+}
+
+bool eachBlockHasOneFile(const ArchiveTables& tables) {
+  std::vector<uint8_t> claimed(tables.blocks.size(), 0);
+  uint64_t claims = 0;
+  for (const FileRecord& record : tables.files) {
+    for (uint64_t b = record.firstBlock; b < uint64_t{record.firstBlock} + record.blockCount; ++b) {
+      if (b >= claimed.size() || claimed[b]) return false;
+      claimed[b] = 1;
+      ++claims;
+    }
+  }
+  return claims == claimed.size();
+}
+
+// Version 4: the files' bytes laid end to end in table order are the blocks'
+// raw bytes in index order, none left over, no block empty or over size.
+bool filesFillTheBlocks(const ArchiveTables& tables) {
+  for (const BlockRecord& stored : tables.blocks) {
+    if (stored.rawSize == 0 || stored.rawSize > tables.header.blockSize) return false;
+  }
+  uint64_t block = 0, offset = 0;  // where the next file's bytes go
+  for (const FileRecord& file : tables.files) {
+    if (file.type != EntryType::File || file.size == 0) continue;
+    if (block < tables.blocks.size() && offset == tables.blocks[block].rawSize) ++block, offset = 0;
+    if (file.firstBlock != block || file.firstOffset != offset) return false;
+    for (uint64_t left = file.size; left > 0; ++block, offset = 0) {
+      if (block >= tables.blocks.size()) return false;
+      const BlockRecord& stored = tables.blocks[block];
+      if (offset >= stored.rawSize) return false;
+      const uint64_t taken = std::min<uint64_t>(left, stored.rawSize - offset);
+      left -= taken;
+      if (left == 0) {
+        offset += taken;
+        break;
+      }
+    }
+  }
+  if (block < tables.blocks.size() && offset == tables.blocks[block].rawSize) ++block, offset = 0;
+  return block == tables.blocks.size() && offset == 0;
+}
+
+}  // namespace
+
+void encodeHeader(const ArchiveHeader& header, uint8_t* out) {
+  std::memcpy(out, header.magic, 8);
+  putFields(out + 8, header.version, header.blockSize, header.sourceBytes, header.pathTableSize, header.fileCount,
+            header.blockCount, header.fileTableOffset, header.dataOffset, header.reserved);
+}
+
+ArchiveHeader decodeHeader(const uint8_t* in) {
+  ArchiveHeader header;
+  std::memcpy(header.magic, in, 8);
+  header.version = get32(in + 8);
+  header.blockSize = get32(in + 12);
+  header.sourceBytes = get64(in + 16);
+  header.pathTableSize = get32(in + 24);
+  header.fileCount = get32(in + 28);
+  header.blockCount = get32(in + 32);
+  header.fileTableOffset = get64(in + 36);
+  header.dataOffset = get64(in + 44);
+  header.reserved = get32(in + 52);
+  return header;
+}
+
+uint32_t fileRecordSize(uint32_t version) { return version >= kArchiveVersion4 ? kEntryRecordSize : kRecordSize; }
+
+void encodeFileRecord(uint32_t version, const FileRecord& record, uint8_t* out) {
+  if (version < kArchiveVersion4) {
+    putFields(out, record.pathOffset, record.pathLength, record.size, record.firstBlock, record.blockCount);
+    return;
+  }
+  putFields(out, record.pathOffset, record.pathLength, record.size, record.firstBlock, record.firstOffset,
+            static_cast<uint64_t>(record.modifiedNs), record.mode, static_cast<uint32_t>(record.type));
+}
+
+FileRecord decodeFileRecord(uint32_t version, const uint8_t* in) {
+  FileRecord record{
+      .pathOffset = get32(in), .pathLength = get32(in + 4), .size = get64(in + 8), .firstBlock = get32(in + 16)};
+  if (version < kArchiveVersion4) {
+    record.blockCount = get32(in + 20);
+    return record;
+  }
+  record.firstOffset = get32(in + 20);
+  record.modifiedNs = static_cast<int64_t>(get64(in + 24));
+  record.mode = get32(in + 32);
+  record.type = static_cast<EntryType>(get32(in + 36));
+  return record;
+}
+
+void encodeBlockRecord(const BlockRecord& record, uint8_t* out) {
+  putFields(out, record.offset, record.storedSize, record.rawSize, record.crc, record.codec);
+}
+
+BlockRecord decodeBlockRecord(const uint8_t* in) {
+  return BlockRecord{get64(in), get32(in + 8), get32(in + 12), get32(in + 16), get32(in + 20)};
+}
+
+ArchiveHeader newArchiveHeader(uint32_t version, uint32_t blockSize, uint64_t sourceBytes, uint32_t pathTableSize,
+                               uint32_t fileCount, uint32_t blockCount) {
+  ArchiveHeader header;
+  std::copy(std::begin(kArchiveMagic), std::end(kArchiveMagic), header.magic);
+  header.version = version;
+  header.blockSize = blockSize;
+  header.sourceBytes = sourceBytes;
+  header.pathTableSize = pathTableSize;
+  header.fileCount = fileCount;
+  header.blockCount = blockCount;
+  header.fileTableOffset = kArchiveHeaderSize + uint64_t{pathTableSize};
+  header.dataOffset = dataStart(header);
+  return header;
+}
+
+uint64_t blockTableOffset(const ArchiveHeader& header) {
+  return kArchiveHeaderSize + uint64_t{header.pathTableSize} +
+         uint64_t{fileRecordSize(header.version)} * header.fileCount;
+}
+
+uint64_t dataStart(const ArchiveHeader& header) {
+  return blockTableOffset(header) + uint64_t{kRecordSize} * header.blockCount;
+}
+
+std::vector<uint8_t> encodeTables(const ArchiveHeader& header, const std::vector<FileRecord>& files,
+                                  const std::function<std::string(size_t file)>& pathOf) {
+  std::vector<uint8_t> bytes(dataStart(header), 0);
+  encodeHeader(header, bytes.data());
+  uint8_t* const pathTable = bytes.data() + kArchiveHeaderSize;
+  uint8_t* record = pathTable + header.pathTableSize;
+  for (size_t i = 0; i < files.size(); ++i, record += fileRecordSize(header.version)) {
+    const std::string path = pathOf(i);
+    std::copy(path.begin(), path.end(), pathTable + files[i].pathOffset);
+    encodeFileRecord(header.version, files[i], record);
+  }
+  return bytes;
+}
+
+std::vector<uint8_t> encodeBlockTable(const std::vector<BlockRecord>& blocks) {
+  std::vector<uint8_t> bytes(uint64_t{kRecordSize} * blocks.size());
+  for (size_t i = 0; i < blocks.size(); ++i) encodeBlockRecord(blocks[i], &bytes[uint64_t{kRecordSize} * i]);
+  return bytes;
+}
+
+bool readArchiveTables(const std::wstring& archivePath, ArchiveTables& tables, std::wstring& errorText) {
+  tables = ArchiveTables{};
+  FileHandle file;
+  if (!openFile(archivePath, OpenMode::ReadOnly, file)) return fail(errorText, L"Unable to open archive file");
+  uint64_t size = 0;
+  if (!fileSize(file, size)) return fail(errorText, L"Unable to open archive file");
+  tables.archiveSize = size;
+
+  uint8_t raw[kArchiveHeaderSize];
+  if (!readFully(file, raw, sizeof raw)) return fail(errorText, L"Invalid archive format (header read failed)");
+  tables.header = decodeHeader(raw);
+  const ArchiveHeader& header = tables.header;
+  if (std::memcmp(header.magic, kArchiveMagic, 8) != 0) {
+    return fail(errorText,
+                L"Invalid archive format (bad magic). Ensure you selected a .zvka archive, not a .zvkj journal.");
+  }
+  if (header.version < kOldestArchiveVersion || header.version > kArchiveVersion4) {
+    return fail(errorText, L"Archive version mismatch. Recreate archive using this app version.");
+  }
+
+  uint64_t position = kArchiveHeaderSize;
+  if (!readTable(file, position, header.pathTableSize, size, tables.pathTable)) {
+    return fail(errorText, L"Invalid archive path table");
+  }
+  position += header.pathTableSize;
+
+  std::vector<uint8_t> bytes;
+  const uint32_t recordSize = fileRecordSize(header.version);
+  uint64_t fileTableLength = uint64_t{recordSize} * header.fileCount;
+  if (!readTable(file, position, fileTableLength, size, bytes)) return fail(errorText, L"Invalid archive file table");
+  position += fileTableLength;
+  tables.files.resize(header.fileCount);
+  for (uint32_t i = 0; i < header.fileCount; ++i) {
+    tables.files[i] = decodeFileRecord(header.version, &bytes[uint64_t{recordSize} * i]);
+  }
+
+  uint64_t blockTableLength = uint64_t{kRecordSize} * header.blockCount;
+  if (!readTable(file, position, blockTableLength, size, bytes)) return fail(errorText, L"Invalid archive block table");
+  tables.blocks.resize(header.blockCount);
+  for (uint32_t i = 0; i < header.blockCount; ++i) {
+    tables.blocks[i] = decodeBlockRecord(&bytes[uint64_t{kRecordSize} * i]);
+  }
+  if (header.version >= kArchiveVersion4) countBlocksOfEachFile(tables);
+  return true;
+}
+
+bool checkFileRecord(const ArchiveTables& tables, size_t index, std::wstring& errorText) {
+  const FileRecord& record = tables.files[index];
+  // A link's target follows its path; its length is a 64-bit field, checked first so the sum cannot wrap.
+  const uint64_t target = record.type == EntryType::Link ? record.size : 0, room = tables.pathTable.size();
+  if (target > room || uint64_t{record.pathOffset} + record.pathLength > room - target) {
+    return fail(errorText, L"Invalid archive path offsets");
+  }
+  const bool holdsData = record.type == EntryType::File;
+  if (record.type > EntryType::Link || (!holdsData && (record.blockCount | record.firstBlock | record.firstOffset))) {
+    return fail(errorText, L"Invalid archive file table");
+  }
+  // Every index firstBlock + j for j < blockCount must exist: the last one is enough.
+  if (record.blockCount > 0 && uint64_t{record.firstBlock} + record.blockCount > tables.blocks.size()) {
+    return fail(errorText, L"Invalid block index in archive");
+  }
+  return true;
+}
+
+bool checkBlockLayout(const ArchiveTables& tables, const std::function<bool(uint32_t block)>& mayLieBeyondEnd,
+                      std::wstring& errorText) {
+  const std::vector<BlockRecord>& blocks = tables.blocks;
+  if (tables.header.version >= kArchiveVersion4) {
+    if (!filesFillTheBlocks(tables)) return fail(errorText, L"Invalid archive file table");
+  } else if (!eachBlockHasOneFile(tables)) {
+    return fail(errorText, L"Invalid archive block table");
+  }
+
+  const uint64_t tablesEnd = dataStart(tables.header);
+  std::vector<uint32_t> byOffset(blocks.size());
+  std::iota(byOffset.begin(), byOffset.end(), 0u);
+  for (uint32_t b : byOffset) {
+    const BlockRecord& block = blocks[b];
+    // Offsets near 2^64 would wrap the end; nothing real lies there.
+    if (block.offset < tablesEnd || block.offset > UINT64_MAX / 2)
+      return fail(errorText, L"Invalid archive block table");
+    bool inside = block.offset + block.storedSize <= tables.archiveSize;
+    if (!inside && !(mayLieBeyondEnd && mayLieBeyondEnd(b))) return fail(errorText, L"Invalid archive block table");
+  }
+  std::sort(byOffset.begin(), byOffset.end(),
+            [&](uint32_t a, uint32_t b) { return blocks[a].offset < blocks[b].offset; });
+  for (size_t i = 1; i < byOffset.size(); ++i) {
+    const BlockRecord& previous = blocks[byOffset[i - 1]];
+    if (previous.offset + previous.storedSize > blocks[byOffset[i]].offset) {
+      return fail(errorText, L"Invalid archive block table");
+    }
+  }
+  return true;
+}
+
+std::string storedPath(const ArchiveTables& tables, size_t index) {
+  const FileRecord& record = tables.files[index];
+  return std::string(reinterpret_cast<const char*>(tables.pathTable.data()) + record.pathOffset, record.pathLength);
+}
+
+bool decodeBlock(uint32_t archiveVersion, uint32_t codec, const uint8_t* stored, size_t storedLength, uint32_t rawSize,
+                 std::vector<uint8_t>& out) {
+  if (archiveVersion == kOldestArchiveVersion) {
+    // Version 2 had no Stored codec; whatever the field holds, the block is coded.
+    return rleDecode(stored, storedLength, rawSize, out);
+  }
+  if (archiveVersion != kArchiveVersion && archiveVersion != kArchiveVersion4) return false;
+  if (archiveVersion == kArchiveVersion4 && codec == static_cast<uint32_t>(BlockCodec::Zstd)) {
+    if (rawSize > kLargestZstdBlock) return false;
+    out.resize(rawSize);
+    return zstdDecodeInto(stored, storedLength, out.data(), rawSize);
+  }
+  if (codec == static_cast<uint32_t>(BlockCodec::Rle)) {
+    return rleDecode(stored, storedLength, rawSize, out);
+  }
+  if (codec == static_cast<uint32_t>(BlockCodec::Stored)) {
+    if (storedLength != rawSize) return false;
+    out.assign(stored, stored + storedLength);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace ablative

@@ -1,0 +1,515 @@
+// Archive creation: scan, lay out the tables, code every block, then write the
+// real block table over its placeholder. The archive is written under a
+// temporary name beside its final one and moved into place only when it is
+// complete and durable, so a failed run never leaves a file that reads as a
+// valid archive (and keeps whatever was at the archive path before).
+#include <algorithm>
+#include <charconv>
+#include <memory>
+#include <optional>
+#include <thread>
+
+#include "ablative.h"
+#include "codecs/block_coder.h"
+#include "codecs/codec.h"
+#include "consume/journal.h"
+#include "containers/zvka_format.h"
+#include "create/source_scan.h"
+#include "files/file_util.h"
+#include "files/paths.h"
+#include "pause.h"
+#include "platform/env.h"
+
+namespace ablative {
+
+namespace {
+
+// Small: it coalesces the writes of small blocks, and memory goes to block buffers.
+constexpr size_t kWriteBufferSize = 64 << 10;
+// How much written data is handed to the disk at a time. The disk then writes
+// while the next blocks are coded instead of all at the final flush; a few
+// MiB keep its queue busy without many calls.
+constexpr uint64_t kWritebackStep = 8 << 20;
+
+// Collects small writes into one buffer; large ones go straight through, so a
+// big stored block costs no extra copy. Writes are sequential from offset 0.
+class ArchiveWriter {
+ public:
+  explicit ArchiveWriter(FileHandle& file) : file_(file) { buffer_.reserve(kWriteBufferSize); }
+
+  bool append(const uint8_t* data, size_t length) {
+    if (buffer_.size() + length <= kWriteBufferSize) {
+      buffer_.insert(buffer_.end(), data, data + length);
+      return true;
+    }
+    return drain() && (length >= kWriteBufferSize ? write(data, length) : append(data, length));
+  }
+
+  bool drain() {
+    bool ok = write(buffer_.data(), buffer_.size());
+    buffer_.clear();
+    return ok;
+  }
+
+ private:
+  bool write(const uint8_t* data, size_t length) {
+    if (!writeFully(file_, data, length)) return false;
+    written_ += length;
+    if (written_ - handedOver_ >= kWritebackStep) {
+      startWriteback(file_, handedOver_, written_);
+      handedOver_ = written_;
+    }
+    return true;
+  }
+
+  FileHandle& file_;
+  std::vector<uint8_t> buffer_;
+  uint64_t written_ = 0;     // bytes written to the file so far
+  uint64_t handedOver_ = 0;  // bytes already handed to the disk
+};
+
+std::wstring changedMessage(const std::wstring& sourcePath) {
+  return L"Source file changed or became unreadable during archiving: " + sourcePath;
+}
+
+bool atEnd(FileHandle& file) {
+  uint8_t byte;
+  uint32_t got = 0;
+  return readSome(file, &byte, 1, got) && got == 0;
+}
+
+// Removes the temporary file on every way out that did not publish it.
+struct TemporaryFile {
+  std::wstring path;
+  FileHandle file;
+  bool published = false;
+  ~TemporaryFile() {
+    file.close();
+    if (!published && !path.empty()) removeFile(path);
+  }
+};
+
+std::wstring summaryLine(uint64_t fileCount, uint64_t sourceBytes, uint64_t dataBytes) {
+  double ratio = sourceBytes == 0 ? 1.0 : static_cast<double>(dataBytes) / static_cast<double>(sourceBytes);
+  char digits[64];
+  auto end = std::to_chars(digits, digits + sizeof digits, ratio, std::chars_format::fixed, 6).ptr;
+  return L"Summary: files=" + std::to_wstring(fileCount) + L", source-bytes=" + std::to_wstring(sourceBytes) +
+         L", archive-data-bytes=" + std::to_wstring(dataBytes) + L", ratio=" + std::wstring(digits, end);
+}
+
+// Creation's own view of the archive: the header, a record an entry in the
+// order of the source's entries, and every block's raw size.
+struct Layout {
+  ArchiveHeader header;
+  std::vector<FileRecord> files;
+  std::vector<uint32_t> blockSizes;
+  uint32_t largestBlock = 0;
+};
+
+// Where the next file's bytes go as blocks are cut: version 3 gives every
+// file blocks of its own; version 4 lays the files end to end, a file of at
+// least a block starting a new one and ending its last.
+class BlockCutter {
+ public:
+  BlockCutter(uint32_t version, uint32_t blockSize) : shared_(version >= kArchiveVersion4), blockSize_(blockSize) {}
+
+  void place(FileRecord& record, uint64_t size) {
+    if (!shared_ || size >= blockSize_) close();
+    // Version 3 gives an empty file the index its next block would have.
+    if (!shared_ || size > 0) record.firstBlock = static_cast<uint32_t>(std::min<uint64_t>(blocks.size(), UINT32_MAX));
+    if (size == 0) return;
+    if (size / blockSize_ > UINT32_MAX - blocks.size()) {
+      tooMany = true;
+      return;
+    }
+    record.firstOffset = fill_;
+    const size_t before = blocks.size();
+    for (uint64_t left = size; left > 0;) {
+      const uint64_t taken = std::min<uint64_t>(left, blockSize_ - fill_);
+      fill_ += static_cast<uint32_t>(taken);
+      left -= taken;
+      if (fill_ == blockSize_) close();
+    }
+    record.blockCount = static_cast<uint32_t>(blocks.size() - before + (fill_ > 0 ? 1 : 0));
+    if (!shared_ || size >= blockSize_) close();
+  }
+
+  void close() {
+    if (fill_ > 0) blocks.push_back(fill_);
+    fill_ = 0;
+  }
+
+  std::vector<uint32_t> blocks;
+  bool tooMany = false;  // more blocks than the format counts
+
+ private:
+  const bool shared_;
+  const uint32_t blockSize_;
+  uint32_t fill_ = 0;
+};
+
+// Gives every entry its place in the path table (a link's target after its
+// path) and in the blocks. False when a count does not fit the format's
+// 32-bit fields.
+bool layOut(const std::vector<SourceEntry>& entries, uint32_t version, uint32_t blockSize, Layout& layout) {
+  uint64_t pathBytes = 0, sourceBytes = 0;
+  BlockCutter cutter(version, blockSize);
+  layout.files.reserve(entries.size());
+  for (const SourceEntry& entry : entries) {
+    FileRecord record{.pathOffset = static_cast<uint32_t>(pathBytes),
+                      .pathLength = static_cast<uint32_t>(entry.relativePathUtf8.size()),
+                      .size = entry.type == EntryType::Folder ? 0 : entry.size,
+                      .modifiedNs = entry.modifiedNs,
+                      .mode = entry.mode,
+                      .type = entry.type};
+    const uint64_t data = entry.type == EntryType::File ? entry.size : 0;
+    cutter.place(record, data);
+    if (cutter.tooMany) return false;
+    layout.files.push_back(record);
+    pathBytes += entry.relativePathUtf8.size() + entry.linkTarget.size();
+    sourceBytes += data;
+  }
+  cutter.close();
+  if (pathBytes > UINT32_MAX || entries.size() > UINT32_MAX || cutter.blocks.size() > UINT32_MAX) return false;
+  layout.blockSizes = std::move(cutter.blocks);
+  for (uint32_t size : layout.blockSizes) layout.largestBlock = std::max(layout.largestBlock, size);
+  layout.header =
+      newArchiveHeader(version, blockSize, sourceBytes, static_cast<uint32_t>(pathBytes),
+                       static_cast<uint32_t>(entries.size()), static_cast<uint32_t>(layout.blockSizes.size()));
+  return true;
+}
+
+// The source files' bytes in table order, read block by block: each file is
+// opened when the blocks reach it, and must end where the scan said.
+class SourceStream {
+ public:
+  SourceStream(const SourceFiles& source, std::wstring& errorText, const LogCallback& onLog,
+               const StopCallback& shouldStop)
+      : source_(source), errorText_(errorText), onLog_(onLog), shouldStop_(shouldStop) {}
+
+  // Opens the file the next byte comes from, if it is not open yet, so that
+  // the file is announced before its first block waits out a pause.
+  bool reachData() {
+    while (left_ == 0) {
+      if (!nextFile()) return failed_ ? false : fail(changedMessage(pathOfCurrent()));
+    }
+    return true;
+  }
+
+  // Fills `out` with the next `size` bytes, from as many files as it takes.
+  // `out` has a byte of room beyond them: the read that finishes a file asks
+  // for one more, and finding none shows the file ends where the scan said
+  // without a read of its own (the byte lands where the next file's bytes go).
+  bool read(uint8_t* out, uint32_t size) {
+    while (size > 0) {
+      if (!reachData()) return false;
+      const uint32_t wanted = static_cast<uint32_t>(std::min<uint64_t>(size, left_));
+      const bool last = wanted == left_;
+      uint64_t got = 0;
+      readUpTo(file_, out, wanted + (last ? 1 : 0), wanted, got);
+      if (got != wanted) return fail(changedMessage(pathOfCurrent()));
+      endSeen_ = last;
+      out += wanted, size -= wanted, left_ -= wanted;
+    }
+    return true;
+  }
+
+  // Checks the last file's end, and opens and checks the files no block
+  // reached (empty ones).
+  bool finish() {
+    if (left_ > 0) return fail(changedMessage(pathOfCurrent()));
+    while (nextFile()) {
+    }
+    return !failed_;
+  }
+
+ private:
+  // Closes the current file, which must be at its end, and opens the next
+  // one. False at the end of the files, or once failed.
+  bool nextFile() {
+    if (open_) {
+      open_ = false;
+      if (!endSeen_ && !atEnd(file_)) return fail(changedMessage(pathOfCurrent()));  // an empty file
+      file_.close();
+    }
+    while (next_ < source_.entries.size() && source_.entries[next_].type != EntryType::File) ++next_;
+    if (next_ == source_.entries.size()) return false;
+    current_ = next_++;
+    if (stopRequested(shouldStop_)) return fail(kStoppedOnRequest);
+    if (!openFile(pathOfCurrent(), OpenMode::ReadOnly, file_)) {
+      return fail(L"Unable to open source file: " + pathOfCurrent());
+    }
+    open_ = true;
+    endSeen_ = false;
+    left_ = source_.entries[current_].size;
+    if (onLog_) onLog_(L"Packing: " + fromUtf8(source_.entries[current_].relativePathUtf8));
+    return true;
+  }
+
+  std::wstring pathOfCurrent() const { return source_.sourcePathOf(source_.entries[current_]); }
+
+  bool fail(std::wstring message) {
+    errorText_ = std::move(message);
+    failed_ = true;
+    return false;
+  }
+
+  const SourceFiles& source_;
+  std::wstring& errorText_;
+  const LogCallback& onLog_;
+  const StopCallback& shouldStop_;
+  FileHandle file_;
+  bool open_ = false;
+  bool failed_ = false;
+  bool endSeen_ = false;  // the current file's last read found it ends there
+  size_t current_ = 0;    // the file being read
+  size_t next_ = 0;     // the entry to look at next
+  uint64_t left_ = 0;   // bytes of the current file still to read
+};
+
+// Blocks smaller than this cost less to code than to hand to a worker.
+constexpr uint32_t kPoolCodingMinimum = 64 << 10;
+
+// Codes the blocks into the archive after its tables, in order. Block i is
+// read into slot i mod K, K = workers + 1: before a slot takes a new block,
+// the block it held is written, so at most K blocks are read and not yet
+// written, and the writes follow the blocks' order.
+class BlockPacker {
+ public:
+  BlockPacker(const Layout& layout, const BlockCoding& coding, unsigned workers, ArchiveWriter& writer,
+              std::vector<BlockRecord>& blocks, std::wstring& errorText, const ProgressCallback& onProgress)
+      : layout_(layout), coding_(coding), writer_(writer), blocks_(blocks), errorText_(errorText),
+        onProgress_(onProgress), cursor_(layout.header.dataOffset), pool_(coding, workers) {
+    slots_.resize(std::min<size_t>(size_t{workers} + 1, std::max<size_t>(layout.blockSizes.size(), 1)));
+    for (Slot& slot : slots_) {
+      // Left uninitialised: pages never written cost no memory. One byte
+      // more shows a file that grew (SourceStream::read).
+      slot.raw = std::make_unique_for_overwrite<uint8_t[]>(size_t{layout.largestBlock} + 1);
+      slot.coded = std::make_unique_for_overwrite<uint8_t[]>(codedRoom(coding, layout.largestBlock));
+    }
+  }
+
+  bool pack(SourceStream& stream, const PauseCallback& isPaused, const StopCallback& shouldStop) {
+    for (uint32_t b = 0; b < layout_.blockSizes.size(); ++b) {
+      Slot& slot = slots_[b % slots_.size()];
+      if (slot.inUse && !store(slot)) return false;
+      if (!stream.reachData()) return failAfterInFlight(errorText_);
+      if (!waitWhilePaused(isPaused, shouldStop)) return failAfterInFlight(kStoppedOnRequest);
+      const uint32_t size = layout_.blockSizes[b];
+      if (!stream.read(slot.raw.get(), size)) return failAfterInFlight(errorText_);
+      slot.index = b;
+      slot.inUse = true;
+      slot.job = CodingJob{.raw = slot.raw.get(), .size = size, .coded = slot.coded.get(), .result = {}, .done = false};
+      if (size >= kPoolCodingMinimum) {
+        pool_.submit(slot.job);
+      } else {
+        slot.job.result = codeBlock(coding_, slot.job.raw, size, slot.job.coded);
+        slot.job.done = true;
+      }
+    }
+    if (!storeInFlight()) return false;
+    return stream.finish();
+  }
+
+  uint64_t dataBytes() const { return cursor_ - layout_.header.dataOffset; }
+
+ private:
+  struct Slot {
+    std::unique_ptr<uint8_t[]> raw, coded;
+    CodingJob job;
+    uint32_t index = 0;
+    bool inUse = false;
+  };
+
+  // Writes the blocks still held, oldest first.
+  bool storeInFlight() {
+    std::vector<Slot*> held;
+    for (Slot& slot : slots_) {
+      if (slot.inUse) held.push_back(&slot);
+    }
+    std::sort(held.begin(), held.end(), [](Slot* a, Slot* b) { return a->index < b->index; });
+    return std::all_of(held.begin(), held.end(), [this](Slot* slot) { return store(*slot); });
+  }
+
+  // A failure found while blocks were still being coded: they are written
+  // first, so the run reports what a one-block-at-a-time run would.
+  bool failAfterInFlight(std::wstring message) {
+    if (storeInFlight()) errorText_ = std::move(message);
+    return false;
+  }
+
+  bool store(Slot& slot) {
+    const CodedBlock& form = pool_.wait(slot.job);
+    slot.inUse = false;
+    BlockRecord& record = blocks_[slot.index];
+    record.offset = cursor_;
+    record.storedSize = form.useCoded ? static_cast<uint32_t>(form.codedLength) : slot.job.size;
+    record.rawSize = slot.job.size;
+    record.crc = form.crc;
+    const BlockCodec codec = coding_.zstdLevel != 0 ? BlockCodec::Zstd : BlockCodec::Rle;
+    record.codec = static_cast<uint32_t>(form.useCoded ? codec : BlockCodec::Stored);
+    if (!writer_.append(form.useCoded ? slot.coded.get() : slot.raw.get(), record.storedSize)) {
+      errorText_ = L"Failed to write archive file";
+      return false;
+    }
+    cursor_ += record.storedSize;
+    ++blocksWritten_;
+    bytesRead_ += record.rawSize;
+    if (onProgress_) {
+      onProgress_(ProgressInfo{blocksWritten_, layout_.header.blockCount, 0, bytesRead_, layout_.header.sourceBytes});
+    }
+    return true;
+  }
+
+  const Layout& layout_;
+  const BlockCoding coding_;
+  ArchiveWriter& writer_;
+  std::vector<BlockRecord>& blocks_;
+  std::wstring& errorText_;
+  const ProgressCallback& onProgress_;
+  std::vector<Slot> slots_;
+  uint64_t cursor_;
+  uint32_t blocksWritten_ = 0;
+  uint64_t bytesRead_ = 0;
+  // Last, so that it is destroyed first: its threads may still use the slots.
+  CodingPool pool_;
+};
+
+unsigned workersFor(unsigned threads) {
+  return threads != 0 ? threads : std::max(1u, std::thread::hardware_concurrency());
+}
+
+// A running extraction holds its archive locked (openArchiveForRun). Taking
+// the same lock refuses a path that one is consuming, and holding it until
+// the new archive is in place keeps one from starting on the file that this
+// run replaces. Anything that cannot be opened is no archive a run holds.
+bool holdOffExtractions(const std::wstring& archivePath, FileHandle& earlier, std::wstring& errorText) {
+  const bool locked = openFile(archivePath, OpenMode::ReadWrite, earlier) && lockFile(earlier, true);
+  if (locked || !isInUseError(lastErrorCode())) return true;
+  errorText = L"Archive is in use by an extraction: " + archivePath;
+  return false;
+}
+
+bool writeBlockTable(FileHandle& file, const ArchiveHeader& header, const std::vector<BlockRecord>& blocks) {
+  const std::vector<uint8_t> bytes = encodeBlockTable(blocks);
+  return seekFile(file, blockTableOffset(header)) && writeFully(file, bytes.data(), bytes.size());
+}
+
+}  // namespace
+
+bool createArchive(const std::wstring& inputPath, const std::wstring& archivePath, uint32_t blockSize,
+                   std::wstring& errorText, const ProgressCallback& onProgress, const LogCallback& onLog,
+                   const PauseCallback& isPaused) {
+  CreateOptions options;
+  options.blockSize = blockSize;
+  return createArchive(inputPath, archivePath, options, errorText, onProgress, onLog, isPaused);
+}
+
+bool createArchive(const std::wstring& inputPath, const std::wstring& archivePath, const CreateOptions& options,
+                   std::wstring& errorText, const ProgressCallback& onProgress, const LogCallback& onLog,
+                   const PauseCallback& isPaused) {
+  const uint32_t blockSize = options.blockSize;
+  const bool zstd = options.zstdLevel != 0;
+  if (zstd && (options.zstdLevel < 1 || options.zstdLevel > kLargestZstdLevel)) {
+    errorText = L"Compression level must be from 1 to " + std::to_wstring(kLargestZstdLevel);
+    return false;
+  }
+  if (zstd && blockSize > kLargestZstdBlock) {
+    errorText = L"Block size with Zstandard must be at most " + std::to_wstring(kLargestZstdBlock) + L" bytes";
+    return false;
+  }
+  const SourceFiles source = collectSourceFiles(inputPath, zstd ? ScanScope::EveryEntry : ScanScope::Files, errorText);
+  const std::vector<SourceEntry>& entries = source.entries;
+  if (entries.empty()) return false;
+  if (blockSize == 0) {
+    errorText = L"Block size must be greater than zero";
+    return false;
+  }
+  Layout layout;
+  if (!layOut(entries, zstd ? kArchiveVersion4 : kArchiveVersion, blockSize, layout)) {
+    errorText = L"Source is too large for the archive format";
+    return false;
+  }
+  // Replacing a partly consumed archive would lose every block it still
+  // holds, and leave a journal that could steer a run over the new one.
+  FileHandle earlierArchive;
+  if (!holdOffExtractions(archivePath, earlierArchive, errorText)) return false;
+  Journal earlier{journalPathFor(archivePath)};
+  if (loadJournalAsWritten(earlier) == JournalLoad::Loaded && recordsProgress(earlier)) {
+    errorText = L"An extraction of the archive at this path stopped before it finished; resume it first";
+    return false;
+  }
+  const std::wstring folder = parentFolder(archivePath);
+  // Blocks that do not shrink are stored raw, so the archive may reach its
+  // tables plus every source byte: more than FAT32 holds in a file.
+  FileSystemTraits traits;
+  const uint64_t largest = dataStart(layout.header) + layout.header.sourceBytes;
+  if (fileSystemTraits(nearestFolder(folder), traits) && largest > traits.largestFile) {
+    errorText = L"The archive may reach " + std::to_wstring(largest) +
+                L" bytes, and its file system holds no file over " + std::to_wstring(traits.largestFile) +
+                L" bytes (FAT32): " + archivePath;
+    return false;
+  }
+  std::vector<std::wstring> gainedEntries = {folder};  // the archive's name, and the folders created for it
+  if (!createFolders(folder, gainedEntries)) {
+    errorText = L"Unable to create archive destination folder";
+    return false;
+  }
+  // A leftover of a stopped run goes by name (a link goes itself, never what
+  // it leads to), and the file is then created exclusively: nothing planted
+  // at that name can redirect the archive's bytes.
+  TemporaryFile temporary;
+  const std::wstring temporaryPath = temporaryPathFor(archivePath);
+  removeFile(temporaryPath);
+  if (pathStatus(archivePath).kind == PathKind::Directory ||
+      !openFile(temporaryPath, OpenMode::CreateNew, temporary.file)) {
+    errorText = L"Unable to create archive file";
+    return false;
+  }
+  temporary.path = temporaryPath;
+
+  ArchiveWriter writer(temporary.file);
+  std::vector<BlockRecord> blocks(layout.header.blockCount);
+  {
+    // The encoded tables go before the block buffers exist, so that peak
+    // memory holds only one of the two.
+    const std::vector<uint8_t> tables = encodeTables(layout.header, layout.files, [&](size_t file) {
+      return entries[file].relativePathUtf8 + entries[file].linkTarget;
+    });
+    if (!writer.append(tables.data(), tables.size())) {
+      errorText = L"Failed to write archive file";
+      return false;
+    }
+  }
+  SourceStream stream(source, errorText, onLog, options.shouldStop);
+  BlockPacker packer(layout, BlockCoding{options.zstdLevel}, workersFor(options.threads), writer, blocks, errorText,
+                     onProgress);
+  if (!packer.pack(stream, isPaused, options.shouldStop)) return false;
+  if (!writer.drain() || !writeBlockTable(temporary.file, layout.header, blocks) || !flushFile(temporary.file)) {
+    errorText = L"Failed to write archive file";
+    return false;
+  }
+  temporary.file.close();
+  earlierArchive.close();  // Windows replaces no file that is open
+  if (!renameReplace(temporary.path, archivePath)) {
+    errorText = L"Failed to write archive file";
+    return false;
+  }
+  temporary.published = true;
+  if (!std::all_of(gainedEntries.begin(), gainedEntries.end(), syncDirectory)) {
+    // Complete, but not known to be durable under its name: a failure, yet
+    // kept, since the rename has already replaced any earlier file.
+    errorText = L"Failed to write archive file";
+    return false;
+  }
+
+  if (onLog) {
+    onLog(L"Archive created: " + archivePath);
+    const auto files = std::count_if(entries.begin(), entries.end(),
+                                     [](const SourceEntry& entry) { return entry.type == EntryType::File; });
+    onLog(summaryLine(static_cast<uint64_t>(files), layout.header.sourceBytes, packer.dataBytes()));
+  }
+  return true;
+}
+
+}  // namespace ablative

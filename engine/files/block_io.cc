@@ -1,0 +1,86 @@
+#include "files/block_io.h"
+
+#include <algorithm>
+
+#include "files/file_util.h"
+
+namespace ablative {
+
+namespace {
+
+struct TransferMessages {
+  const wchar_t* seek;
+  const wchar_t* transfer;
+};
+
+constexpr TransferMessages kArchiveRead{L"Failed to seek archive block (code=", L"Failed to read archive block (code="};
+constexpr TransferMessages kVerifyRead{L"Failed to seek destination file for verification (code=",
+                                       L"Failed to read destination block for verification (code="};
+constexpr TransferMessages kDestinationWrite{L"Failed to seek destination file (code=", kDestinationWriteFailed};
+
+bool failWithLastError(std::wstring& errorText, const wchar_t* prefix) {
+  errorText = codedErrorText(prefix);
+  return false;
+}
+
+bool readExactly(FileHandle& file, uint64_t offset, uint32_t size, std::vector<uint8_t>& bytes, std::wstring& errorText,
+                 const TransferMessages& messages) {
+  // A larger block replaces the buffer rather than growing it, which would
+  // hold the old and the new buffer at once.
+  if (bytes.capacity() < size) std::vector<uint8_t>().swap(bytes);
+  bytes.assign(size, 0);
+  if (!seekFile(file, offset)) return failWithLastError(errorText, messages.seek);
+  uint64_t got = 0;
+  if (!readUpTo(file, bytes.data(), size, size, got)) return failWithLastError(errorText, messages.transfer);
+  return got == size;  // else the file ended early; the caller decides what that means
+}
+
+}  // namespace
+
+bool readArchiveBlock(FileHandle& file, uint64_t offset, uint32_t size, std::vector<uint8_t>& bytes,
+                      std::wstring& errorText) {
+  return readExactly(file, offset, size, bytes, errorText, kArchiveRead);
+}
+
+bool findNonZero(FileHandle& file, uint64_t from, uint64_t to, uint64_t& found, std::wstring& errorText) {
+  std::vector<uint8_t> bytes;
+  for (found = from; found < to;) {
+    const auto piece = static_cast<uint32_t>(std::min<uint64_t>(to - found, 1 << 16));
+    if (!readArchiveBlock(file, found, piece, bytes, errorText)) {
+      if (errorText.empty()) errorText = L"Unable to read archive file";
+      return false;
+    }
+    const auto nonZero = std::find_if(bytes.begin(), bytes.end(), [](uint8_t b) { return b != 0; });
+    found += static_cast<uint64_t>(nonZero - bytes.begin());
+    if (nonZero != bytes.end()) return true;
+  }
+  return true;
+}
+
+bool readDestinationBlock(FileHandle& file, uint64_t offset, uint32_t size, std::vector<uint8_t>& bytes,
+                          std::wstring& errorText) {
+  return readExactly(file, offset, size, bytes, errorText, kVerifyRead);
+}
+
+bool writeDestinationBytes(FileHandle& file, uint64_t offset, std::span<const uint8_t> bytes, std::wstring& errorText) {
+  if (!seekFile(file, offset)) return failWithLastError(errorText, kDestinationWrite.seek);
+  // A write that moves nothing leaves the disk-full code to report.
+  if (!writeFully(file, bytes.data(), bytes.size())) return failWithLastError(errorText, kDestinationWrite.transfer);
+  return true;
+}
+
+bool cutFileAt(FileHandle& file, uint64_t length) { return seekFile(file, length) && setEndOfFile(file); }
+
+std::wstring codedErrorText(const wchar_t* prefix) {
+  const uint32_t code = lastErrorCode();
+  return prefix + std::to_wstring(code) + L"): " + systemErrorText(code);
+}
+
+std::wstring withReason(const std::wstring& what) { return what + L" (" + systemErrorText(lastErrorCode()) + L")"; }
+
+std::wstring lastErrorText(const std::wstring& message) {
+  uint32_t code = lastErrorCode();
+  return message + L" (error " + std::to_wstring(code) + L")";
+}
+
+}  // namespace ablative

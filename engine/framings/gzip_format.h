@@ -1,0 +1,61 @@
+// Gzip streams (RFC 1952): one member or several concatenated (as pigz and
+// split tools make them), each a header, raw deflate data and a trailer whose
+// CRC-32 and length (mod 2^32) are checked. Zeros after the last member are
+// padding, as some writers leave; other bytes there are no part of it.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "framings/inflate_points.h"
+#include "platform/env.h"
+
+namespace ablative {
+
+// Where a member lies in the file, and what it decodes to in the stream of
+// all members' decoded bytes.
+struct GzipMember {
+  uint64_t offset = 0;        // its header
+  uint32_t headerCrc = 0;     // CRC-32 of its header's bytes
+  uint64_t deflateStart = 0;  // its deflate data, past the header
+  uint64_t deflateEnd = 0;    // its trailer
+  uint64_t outStart = 0;
+  uint64_t outEnd = 0;
+};
+
+struct GzipPass {
+  // Decoded bytes in order; false stops the pass with errorText as it set it.
+  std::function<bool(const uint8_t* bytes, size_t length, std::wstring& errorText)> onBytes;
+  // Where decoding can start again, in file and stream offsets: each
+  // member's deflate start (no window, no bits), and the first block boundary
+  // after every `pointSpacing` bytes decoded in a member. Each is handed over
+  // once the bytes before it are; members.back() is the member it lies in.
+  uint64_t pointSpacing = 0;
+  std::function<void(const InflatePoint&)> onPoint;
+  std::vector<GzipMember> members;  // filled as they are read
+  // Where bytes that are neither zeros nor a member follow the last member:
+  // "Data after the end of the gzip stream: at byte " + the first of them.
+  std::wstring unaccounted;
+};
+
+// Decodes the gzip file open in `file` once, start to end, failing with
+//   "Unable to open archive file" (its size unknown), a read's own message,
+//   "Not enough memory to decode"
+//   "Gzip data is damaged (" + why + "): at byte " + the member's offset
+//     (a header this program does not read, reserved flags, a header CRC that
+//     does not hold, invalid deflate data, a member cut short, a length
+//     that is not its trailer's)
+//   "Checksum verification failed: gzip member at byte " + its offset
+// or onBytes's own.
+bool readGzip(FileHandle& file, GzipPass& pass, std::wstring& errorText);
+
+// Decodes `stored`, a member's deflate data from `from` (its start where
+// null), into all of `out`; false where it does not decode to that many bytes.
+bool inflateFrom(const InflatePoint* from, std::span<const uint8_t> stored, std::span<uint8_t> out);
+
+bool looksLikeGzip(std::span<const uint8_t> firstBytes);
+
+}  // namespace ablative

@@ -1,0 +1,65 @@
+// Units decoded on worker threads while the caller reads and writes: the
+// caller reads each unit's stored bytes on its own thread, with its one
+// handle of the archive, and hands them over in the order in which it takes
+// the results back. So decoding runs on every core while the order of
+// effects stays the caller's.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "plan/archive_source.h"
+#include "plan/extraction_plan.h"
+
+namespace ablative {
+
+// Workers for a machine's processors: none where there is only one, the
+// caller then decoding each unit as it takes it.
+unsigned decodeWorkersFor(unsigned processors);
+
+class UnitDecoders {
+ public:
+  // At most `workers` + 1 units are handed over and not yet taken, each
+  // holding its stored and its raw bytes.
+  UnitDecoders(const ArchiveSource& source, const ExtractionPlan& plan, unsigned workers);
+  ~UnitDecoders();  // lets the workers finish what they decode; the rest is dropped
+  UnitDecoders(const UnitDecoders&) = delete;
+  UnitDecoders& operator=(const UnitDecoders&) = delete;
+
+  bool full() const { return count_ == slots_.size(); }
+
+  // Hands over unit `unit`'s stored bytes, swapping `stored` with a spare buffer.
+  void hand(uint32_t unit, std::vector<uint8_t>& stored);
+
+  // The oldest unit handed over, once decoded: its raw bytes swapped into
+  // `raw`, and why when it is not Verified.
+  BlockRead take(std::vector<uint8_t>& raw, std::wstring& errorText);
+
+ private:
+  enum class SlotState { Free, Waiting, Decoding, Done };
+  struct Slot {
+    uint32_t unit = 0;
+    SlotState state = SlotState::Free;
+    std::vector<uint8_t> stored, raw;
+    BlockRead read = BlockRead::Verified;
+    std::wstring errorText;
+  };
+
+  void work();
+  void decode(Slot& slot);
+
+  const ArchiveSource& source_;
+  const ExtractionPlan& plan_;
+  std::vector<Slot> slots_;  // a ring: the oldest at head_
+  size_t head_ = 0, count_ = 0;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool stopping_ = false;
+  std::vector<std::thread> workers_;
+};
+
+}  // namespace ablative
