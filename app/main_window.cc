@@ -5,10 +5,14 @@
 #include <shlobj.h>
 
 #include <cwchar>
+#include <initializer_list>
 #include <iterator>
 #include <memory>
+#include <string_view>
+#include <vector>
 
 #include "command_line.h"
+#include "path_rules.h"
 #include "resource.h"
 #include "shell_registration.h"
 
@@ -89,18 +93,38 @@ struct BrowseCommand {
   HWND AppState::*target;
 };
 
-const wchar_t kAllFilesFilter[] = L"All Files\0*.*\0";
-const wchar_t kArchiveSaveFilter[] = L"Zarvik Archive (*.zvka)\0*.zvka\0All Files\0*.*\0";
-const wchar_t kArchiveOpenFilter[] =
-    L"Archives (*.zvka;*.zvkj;*.zip;*.tar;*.tgz;*.gz)\0*.zvka;*.zvkj;*.zip;*.tar;*.tgz;*.gz\0"
-    L"Zarvik Archive (*.zvka;*.zvkj)\0*.zvka;*.zvkj\0Zip archive (*.zip)\0*.zip\0"
-    L"Tar archive (*.tar;*.tgz;*.gz)\0*.tar;*.tgz;*.gz\0All Files\0*.*\0";
+// One description and pattern pair of a dialog's filter, each ended by a zero.
+std::wstring filterPair(const std::wstring& description, const std::wstring& pattern) {
+  return description + L'\0' + pattern + L'\0';
+}
+
+// "Label (*.a;*.b)" for the patterns "*.a;*.b".
+std::wstring filterPairOf(const std::wstring& label, const std::vector<std::wstring>& extensions) {
+  std::wstring patterns;
+  for (const std::wstring& extension : extensions) patterns += (patterns.empty() ? L"*" : L";*") + extension;
+  return filterPair(label + L" (" + patterns + L")", patterns);
+}
+
+// The open dialog's kinds of archive, by the engine's format names.
+struct ArchiveKind {
+  const wchar_t* label;
+  std::initializer_list<std::wstring_view> formats;
+};
+
+const ArchiveKind kArchiveKinds[] = {
+    {L"Zarvik Archive", {L"zvka"}}, {L"Zip archive", {L"zip"}}, {L"Tar archive", {L"tar", L"tar.gz"}}};
+
+// A string's own terminator ends the last pair, and so the filter.
+const std::wstring kAllFilesFilter = filterPair(L"All Files", L"*.*");
+const std::wstring kArchiveSaveFilter =
+    filterPairOf(L"Zarvik Archive", {ablative::kArchiveExtension}) + kAllFilesFilter;
+const std::wstring kArchiveOpenFilter = archiveOpenFilter();
 
 const BrowseCommand kBrowseCommands[] = {
-    {kSelectFileId, BrowseKind::OpenFile, kAllFilesFilter, &AppState::sourceEdit},
+    {kSelectFileId, BrowseKind::OpenFile, kAllFilesFilter.c_str(), &AppState::sourceEdit},
     {kSelectSourceFolderId, BrowseKind::Folder, nullptr, &AppState::sourceEdit},
-    {kSelectArchiveFileId, BrowseKind::SaveFile, kArchiveSaveFilter, &AppState::outputEdit},
-    {kSelectArchiveId, BrowseKind::OpenFile, kArchiveOpenFilter, &AppState::archiveEdit},
+    {kSelectArchiveFileId, BrowseKind::SaveFile, kArchiveSaveFilter.c_str(), &AppState::outputEdit},
+    {kSelectArchiveId, BrowseKind::OpenFile, kArchiveOpenFilter.c_str(), &AppState::archiveEdit},
     {kSelectDestinationFolderId, BrowseKind::Folder, nullptr, &AppState::destinationEdit},
 };
 
@@ -364,6 +388,18 @@ int runMessageLoop() {
 }
 
 }  // namespace
+
+std::wstring archiveOpenFilter() {
+  std::wstring filter = filterPairOf(L"Archives", archiveExtensions());
+  for (const ArchiveKind& kind : kArchiveKinds) {
+    std::vector<std::wstring> extensions;
+    for (const std::wstring_view format : kind.formats) {
+      for (std::wstring& extension : archiveExtensionsOf(format)) extensions.push_back(std::move(extension));
+    }
+    filter += filterPairOf(kind.label, extensions);
+  }
+  return filter + kAllFilesFilter;
+}
 
 uint32_t progressPercent(uint32_t blocksDone, uint32_t blocksTotal) {
   if (blocksTotal == 0) return 0;

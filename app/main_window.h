@@ -45,6 +45,11 @@ uint32_t progressPercent(uint32_t blocksDone, uint32_t blocksTotal);
 // "Progress: 3/10 blocks | Freed: 1.50 MB", with " | Paused" while paused.
 std::wstring statusLineText(uint32_t blocksDone, uint32_t blocksTotal, uint64_t bytesFreed, bool paused);
 
+// The open dialog's filter for archives: every format at once, then one entry
+// a kind, then all files; description and pattern pairs, each ended by a zero,
+// the last by the string's own terminator too.
+std::wstring archiveOpenFilter();
+
 void appendLog(HWND logEdit, const std::wstring& line);
 void setBusy(AppState* state, bool busy);
 void showPage(AppState* state, int page);  // 0 Create Archive, 1 Extract

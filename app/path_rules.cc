@@ -1,9 +1,9 @@
 #include "path_rules.h"
 
 #include <algorithm>
-#include <iterator>
 
 #include "ablative.h"
+#include "containers/format_table.h"
 #include "platform/env.h"
 
 namespace zarvik {
@@ -40,12 +40,6 @@ bool equalsIgnoringAsciiCase(const std::wstring& a, const std::wstring& b) {
 }
 
 ablative::PathKind kindOf(const std::wstring& path) { return ablative::pathStatus(path).kind; }
-
-// What a path given alone is extracted for; the engine tells the formats
-// apart by their bytes, not by these names (".gz" stands for ".tar.gz", as
-// only the last extension is seen).
-const wchar_t* const kExtractableExtensions[] = {
-    ablative::kArchiveExtension, ablative::kJournalExtension, L".zip", L".tar", L".tgz", L".gz"};
 
 }  // namespace
 
@@ -92,10 +86,30 @@ std::wstring withArchiveExtension(const std::wstring& path) {
   return extensionOf(path).empty() ? path + ablative::kArchiveExtension : path;
 }
 
+std::vector<std::wstring> archiveExtensionsOf(std::wstring_view format) {
+  std::vector<std::wstring> whole, byLastPart;
+  for (const std::wstring_view known : ablative::extensionsOf(format)) {
+    const std::wstring extension(known.substr(known.rfind(L'.')));
+    (extension == known ? whole : byLastPart).push_back(extension);
+    if (known == ablative::kArchiveExtension) whole.push_back(ablative::kJournalExtension);
+  }
+  whole.insert(whole.end(), byLastPart.begin(), byLastPart.end());
+  return whole;
+}
+
+std::vector<std::wstring> archiveExtensions() {
+  std::vector<std::wstring> all;
+  for (const ablative::FormatExtensions& row : ablative::formatExtensions()) {
+    for (std::wstring& extension : archiveExtensionsOf(row.format)) all.push_back(std::move(extension));
+  }
+  return all;
+}
+
 bool hasArchiveOrJournalExtension(const std::wstring& path) {
-  std::wstring extension = extensionOf(path);
-  return std::any_of(std::begin(kExtractableExtensions), std::end(kExtractableExtensions),
-                     [&](const wchar_t* known) { return equalsIgnoringAsciiCase(extension, known); });
+  const std::wstring extension = extensionOf(path);
+  const std::vector<std::wstring> known = archiveExtensions();
+  return std::any_of(known.begin(), known.end(),
+                     [&](const std::wstring& archive) { return equalsIgnoringAsciiCase(extension, archive); });
 }
 
 std::wstring makeUniquePath(const std::wstring& path) {

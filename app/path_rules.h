@@ -4,6 +4,8 @@
 #pragma once
 
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace zarvik {
 
@@ -23,7 +25,17 @@ bool isDirectory(const std::wstring& path);
 // `path` with ".zvka" appended when it has no extension at all.
 std::wstring withArchiveExtension(const std::wstring& path);
 
-// True for ".zvka", ".zvkj", ".zip" and ".tar" with A to Z matched in either case.
+// The extensions the window knows an archive of `format` by, from the
+// engine's format table. Only a name's last extension is seen, so one like
+// ".tar.gz" counts by its last part (".gz"), after those seen whole; the
+// journal's (".zvkj") counts with this program's own format.
+std::vector<std::wstring> archiveExtensionsOf(std::wstring_view format);
+
+// Every format's, in the table's order: what a path given alone is extracted
+// for, and what the context menu is offered on.
+std::vector<std::wstring> archiveExtensions();
+
+// True for any of archiveExtensions(), with A to Z matched in either case.
 bool hasArchiveOrJournalExtension(const std::wstring& path);
 
 // `path` itself when nothing exists there, else the first free "stem_N.ext"

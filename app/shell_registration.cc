@@ -4,6 +4,8 @@
 
 #include <span>
 
+#include "path_rules.h"
+
 namespace zarvik {
 
 namespace {
@@ -20,20 +22,19 @@ const Verb kExtractVerbs[] = {{L"extract_here", L"Extract Here", L"--context-ext
                               {L"extract_to", L"Extract to \"%1\\\"", L"--context-extract-to"}};
 
 struct MenuOwner {
-  const wchar_t* classKey;  // under Software\Classes
+  std::wstring classKey;  // under Software\Classes
   std::span<const Verb> verbs;
 };
 
-const MenuOwner kMenuOwners[] = {
-    {L"*", kAddVerbs},
-    {L"Directory", kAddVerbs},
-    {L"SystemFileAssociations\\.zvka", kExtractVerbs},
-    {L"SystemFileAssociations\\.zvkj", kExtractVerbs},
-    {L"SystemFileAssociations\\.zip", kExtractVerbs},
-    {L"SystemFileAssociations\\.tar", kExtractVerbs},
-    {L"SystemFileAssociations\\.tgz", kExtractVerbs},
-    {L"SystemFileAssociations\\.gz", kExtractVerbs},
-};
+// Files and folders are added to an archive; a file of any archive's
+// extension is extracted.
+std::vector<MenuOwner> menuOwners() {
+  std::vector<MenuOwner> owners{{L"*", kAddVerbs}, {L"Directory", kAddVerbs}};
+  for (const std::wstring& extension : archiveExtensions()) {
+    owners.push_back({L"SystemFileAssociations\\" + extension, kExtractVerbs});
+  }
+  return owners;
+}
 
 // A path longer than any the system allows: give up rather than loop.
 constexpr size_t kMaxPathCapacity = 65536;
@@ -43,7 +44,7 @@ constexpr size_t kMaxPathCapacity = 65536;
 std::vector<RegistryValue> shellVerbValues(const std::wstring& programPath) {
   const std::wstring quotedProgram = L"\"" + programPath + L"\"";
   std::vector<RegistryValue> values;
-  for (const MenuOwner& owner : kMenuOwners) {
+  for (const MenuOwner& owner : menuOwners()) {
     const std::wstring menuKey = std::wstring(L"Software\\Classes\\") + owner.classKey + L"\\shell\\ZarvikArchiver";
     values.push_back({menuKey, L"MUIVerb", L"Zarvik Archiver"});
     values.push_back({menuKey, L"Icon", quotedProgram + L",0"});

@@ -7,6 +7,7 @@
 
 #include "ablative.h"
 #include "console.h"
+#include "containers/format_table.h"
 #include "files/path_safety.h"
 #include "options.h"
 #include "output.h"
@@ -17,7 +18,17 @@ namespace zarvik {
 
 namespace {
 
-const wchar_t kUsage[] =
+// An extension of `format` as the engine's format table gives it: the usual
+// one (k = 0), or another the format is opened by.
+std::wstring extension(std::wstring_view format, size_t k = 0) {
+  const auto extensions = ablative::extensionsOf(format);
+  return k < extensions.size() ? std::wstring(extensions[k]) : std::wstring();
+}
+
+// The formats' extensions come from the engine's table; the words about each
+// are this tool's.
+// clang-format off
+const std::wstring kUsage =
     L"Usage:\n"
     L"  zarvik create [--zstd[=LEVEL]] [--threads N] [--block-size SIZE] [--json] [-q]\n"
     L"                SOURCE ARCHIVE\n"
@@ -29,7 +40,7 @@ const wchar_t kUsage[] =
     L"  zarvik --help | --version\n"
     L"\n"
     L"Commands:\n"
-    L"  create   pack the file or folder SOURCE into ARCHIVE (.zvka)\n"
+    L"  create   pack the file or folder SOURCE into ARCHIVE (" + extension(L"zvka") + L")\n"
     L"  list     print each file of ARCHIVE: its size in bytes, a tab, its path\n"
     L"           (with --json one \"file\" object each, as stored names may hold\n"
     L"           newlines)\n"
@@ -42,10 +53,10 @@ const wchar_t kUsage[] =
     L"  info     describe ARCHIVE; with DESTINATION, also the space free there and\n"
     L"           the space an extraction into it needs\n"
     L"\n"
-    L"ARCHIVE may also be a .zip archive (stored or deflated entries, Zip64), a\n"
-    L".tar archive (ustar, pax or GNU; sparse files keep their holes) or a .tar.gz\n"
-    L"(.tgz) one, which every command but create takes, and extract consumes as it\n"
-    L"does a .zvka one.\n"
+    L"ARCHIVE may also be a " + extension(L"zip") + L" archive (stored or deflated entries, Zip64), a\n" +
+    extension(L"tar") + L" archive (ustar, pax or GNU; sparse files keep their holes) or a " + extension(L"tar.gz") +
+    L"\n(" + extension(L"tar.gz", 1) + L") one, which every command but create takes, and extract consumes as it\n"
+    L"does a " + extension(L"zvka") + L" one.\n"
     L"\n"
     L"Options:\n"
     L"  --zstd[=LEVEL]     write version 4: Zstandard at LEVEL (1 to 19, 3 unless\n"
@@ -57,7 +68,7 @@ const wchar_t kUsage[] =
     L"                     (256M with --zstd)\n"
     L"  --keep             extract without touching the archive\n"
     L"  --resume           continue an extraction that stopped, into the folder where\n"
-    L"                     it started (ARCHIVE may also be its journal, ARCHIVE.zvkj)\n"
+    L"                     it started (ARCHIVE may also be its journal, ARCHIVE" + ablative::kJournalExtension + L")\n"
     L"  --salvage          extract every intact block of a damaged archive, name each\n"
     L"                     damaged file, and keep the archive with what it still holds\n"
     L"  --batch SIZE       give the archive's space back in groups of at most SIZE\n"
@@ -82,6 +93,7 @@ const wchar_t kUsage[] =
     L"  5  the archive is not the one its journal was written for\n"
     L"\n"
     L"Ctrl+C, SIGTERM and SIGHUP stop create and extract between two steps.\n";
+// clang-format on
 
 // A warning beside a command's output: on standard error, where it leaves a
 // listing as it is, or as a log object.

@@ -9,6 +9,7 @@
 #include "codecs/codec.h"
 #include "codecs/crc32.h"
 #include "consume/archive_checks.h"
+#include "containers/format_table.h"
 #include "containers/zvka_format.h"
 #include "platform/env.h"
 #include "test_util.h"
@@ -77,6 +78,15 @@ Bytes modelArchive(const std::vector<SourceFile>& files, uint32_t blockSize) {
 
 bool create(const fs::path& source, const fs::path& archive, uint32_t blockSize, std::wstring& errorText) {
   return ablative::createArchive(wide(source), wide(archive), blockSize, errorText, {}, {}, {});
+}
+
+// The front ends list archives by these rows: a row under a name no source
+// reports would drop its extensions from them.
+TEST(FormatTable, EveryRowNamesASourceAndHasAnExtension) {
+  for (const ablative::FormatExtensions& row : ablative::formatExtensions()) {
+    EXPECT_NE(ablative::sourceNamed(std::wstring(row.format)), nullptr);
+    EXPECT_FALSE(row.extensions.empty());
+  }
 }
 
 TEST(ArchiveLayout, MatchesTheModelAtEveryBlockSize) {

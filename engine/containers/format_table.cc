@@ -1,5 +1,6 @@
 #include "containers/format_table.h"
 
+#include "ablative.h"
 #include "containers/tar_source.h"
 #include "containers/targz_source.h"
 #include "containers/zip_source.h"
@@ -37,6 +38,29 @@ const ArchiveSource* sourceNamed(const std::wstring& format) {
     if (source().format == format) return &source();
   }
   return nullptr;
+}
+
+namespace {
+
+constexpr std::wstring_view kZvkaExtensions[] = {kArchiveExtension};
+constexpr std::wstring_view kZipExtensions[] = {L".zip"};
+constexpr std::wstring_view kTarExtensions[] = {L".tar"};
+constexpr std::wstring_view kTarGzExtensions[] = {L".tar.gz", L".tgz"};
+
+// By the names the sources report. A compression this program only names to
+// refuse has no row: nothing is opened as one.
+constexpr FormatExtensions kFormatExtensions[] = {
+    {L"zvka", kZvkaExtensions}, {L"zip", kZipExtensions}, {L"tar", kTarExtensions}, {L"tar.gz", kTarGzExtensions}};
+
+}  // namespace
+
+std::span<const FormatExtensions> formatExtensions() { return kFormatExtensions; }
+
+std::span<const std::wstring_view> extensionsOf(std::wstring_view format) {
+  for (const FormatExtensions& row : kFormatExtensions) {
+    if (row.format == format) return row.extensions;
+  }
+  return {};
 }
 
 }  // namespace ablative

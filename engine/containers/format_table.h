@@ -2,7 +2,9 @@
 // the table the consuming protocol picks an archive's source from.
 #pragma once
 
+#include <span>
 #include <string>
+#include <string_view>
 
 #include "plan/archive_source.h"
 
@@ -15,5 +17,20 @@ const ArchiveSource& sourceFor(const std::wstring& archivePath);
 
 // The source of that name, or null.
 const ArchiveSource* sourceNamed(const std::wstring& format);
+
+// A format as a user knows it: the name its source reports, and the file-name
+// extensions an archive of it is opened by, the usual one first. The front
+// ends list archives by these (the usage text, the file dialog, the context
+// menu); the engine tells formats apart by their first bytes, never by name.
+struct FormatExtensions {
+  std::wstring_view format;
+  std::span<const std::wstring_view> extensions;
+};
+
+// Every format an archive may be given in, this program's own first.
+std::span<const FormatExtensions> formatExtensions();
+
+// The extensions of the format of that name; none for a name not in the table.
+std::span<const std::wstring_view> extensionsOf(std::wstring_view format);
 
 }  // namespace ablative

@@ -54,6 +54,15 @@ TEST(PathRules, ExtensionStemParentAndTheArchiveExtension) {
   }
 }
 
+TEST(ArchiveOpenFilter, PairsEachKindWithItsPatternsAndEndsInAnEmptyPair) {
+  const wchar_t expected[] =
+      L"Archives (*.zvka;*.zvkj;*.zip;*.tar;*.tgz;*.gz)\0*.zvka;*.zvkj;*.zip;*.tar;*.tgz;*.gz\0"
+      L"Zarvik Archive (*.zvka;*.zvkj)\0*.zvka;*.zvkj\0Zip archive (*.zip)\0*.zip\0"
+      L"Tar archive (*.tar;*.tgz;*.gz)\0*.tar;*.tgz;*.gz\0All Files\0*.*\0";
+  const std::wstring filter = archiveOpenFilter();
+  EXPECT_EQ(std::wstring(filter.c_str(), filter.size() + 1), std::wstring(expected, std::size(expected)));
+}
+
 TEST(MakeUniquePath, NumbersTheStemUntilTheNameIsFree) {
   // clang-format off
   const std::tuple<std::vector<std::string>, const char*, const char*> cases[] = {  // existing, path, result
