@@ -15,8 +15,16 @@ namespace ablative {
 class RecordWriter {
  public:
   void u8(uint8_t value) { bytes_.push_back(value); }
-  void u32(uint32_t value) { put(value, 4); }
-  void u64(uint64_t value) { put(value, 8); }
+  void u32(uint32_t value) {
+    uint8_t bytes[4];
+    put32(bytes, value);
+    raw(bytes, sizeof bytes);
+  }
+  void u64(uint64_t value) {
+    uint8_t bytes[8];
+    put64(bytes, value);
+    raw(bytes, sizeof bytes);
+  }
   void text(const std::string& value) {
     u64(value.size());
     bytes_.insert(bytes_.end(), value.begin(), value.end());
@@ -25,9 +33,6 @@ class RecordWriter {
   std::vector<uint8_t>& bytes() { return bytes_; }
 
  private:
-  void put(uint64_t value, int width) {
-    for (int i = 0; i < width; ++i) bytes_.push_back(static_cast<uint8_t>(value >> (8 * i)));
-  }
   std::vector<uint8_t> bytes_;
 };
 

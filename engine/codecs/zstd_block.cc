@@ -4,6 +4,8 @@
 
 #include <memory>
 
+#include "codecs/coding.h"
+
 namespace ablative {
 namespace {
 
@@ -25,8 +27,7 @@ bool setFrameParameters(ZSTD_CCtx* context, int level) {
 // A skippable frame also has a content size (zero) and a frame length.
 bool startsAsDataFrame(const uint8_t* stored, size_t storedSize) {
   if (storedSize < 4) return false;
-  const uint32_t magic = stored[0] | stored[1] << 8 | stored[2] << 16 | static_cast<uint32_t>(stored[3]) << 24;
-  return magic == ZSTD_MAGICNUMBER;
+  return get32(stored) == ZSTD_MAGICNUMBER;
 }
 
 }  // namespace

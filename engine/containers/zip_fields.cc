@@ -82,10 +82,10 @@ std::optional<int64_t> ntfsTimeNs(std::string_view extra) {
 
 std::optional<std::string_view> findZipExtra(std::string_view extra, uint16_t id) {
   while (extra.size() >= 4) {
-    uint32_t head = get32(bytesOf(extra));  // the id, then the data's length
-    size_t length = head >> 16;
+    const uint16_t fieldId = get16(bytesOf(extra));
+    const size_t length = get16(bytesOf(extra) + 2);
     if (extra.size() - 4 < length) return std::nullopt;
-    if ((head & 0xFFFF) == id) return extra.substr(4, length);
+    if (fieldId == id) return extra.substr(4, length);
     extra = extra.substr(4 + length);
   }
   return std::nullopt;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "codecs/coding.h"
 #include "codecs/crc32.h"
 #include "files/block_io.h"
 
@@ -93,9 +94,9 @@ struct HeaderReader {
     return true;
   }
   bool u16(uint16_t& value) {
-    uint8_t low = 0, high = 0;
-    if (!byte(low) || !byte(high)) return false;
-    value = static_cast<uint16_t>(low | high << 8);
+    uint8_t bytes[2];
+    if (!byte(bytes[0]) || !byte(bytes[1])) return false;
+    value = get16(bytes);
     return true;
   }
 };
@@ -177,13 +178,10 @@ bool readTrailer(Input& input, const RawInflate& inflate, const GzipMember& memb
   for (uint8_t& value : bytes) {
     if (!trailer.byte(value)) return trailer.cut ? damaged(errorText, L"ends early", member.offset) : false;
   }
-  const auto le32 = [&](int at) {
-    return static_cast<uint32_t>(bytes[at] | bytes[at + 1] << 8 | bytes[at + 2] << 16 | uint32_t{bytes[at + 3]} << 24);
-  };
-  if (le32(0) != inflate.at.crc) {
+  if (get32(bytes) != inflate.at.crc) {
     return fail(errorText, L"Checksum verification failed: gzip member at byte " + std::to_wstring(member.offset));
   }
-  if (le32(4) != static_cast<uint32_t>(member.outEnd - member.outStart)) {
+  if (get32(bytes + 4) != static_cast<uint32_t>(member.outEnd - member.outStart)) {
     return damaged(errorText, L"wrong length", member.offset);
   }
   return true;
