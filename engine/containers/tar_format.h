@@ -16,12 +16,18 @@
 #include <string_view>
 #include <vector>
 
+#include "ablative.h"
 #include "files/text_arena.h"
 #include "platform/env.h"
 
 namespace ablative {
 
 inline constexpr uint32_t kTarBlockSize = 512;
+
+// The most of a member's data one unit takes, whether the tar is read as it
+// is or decoded from gzip: as large as a .zvka archive's default block, so
+// units weigh the same in a group.
+inline constexpr uint64_t kTarPieceBytes = kDefaultBlockSize;
 
 // Special: a device, FIFO or socket, which extraction skips with a log line.
 enum class TarMemberKind : uint8_t { File, Folder, SymbolicLink, HardLink, Special };

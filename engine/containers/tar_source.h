@@ -7,15 +7,9 @@
 // written for.
 #pragma once
 
-#include <cstdint>
-
 #include "plan/archive_source.h"
 
 namespace ablative {
-
-// As large as a .zvka archive's default block, so units weigh the same in a
-// group.
-inline constexpr uint64_t kTarPieceBytes = 4u << 20;
 
 // Its messages, besides readTarMembers's and layOutTar's: reading a unit, a read's own message when Unreadable, or,
 // when Damaged, "Tar member runs past the end of the archive: " + name or "Checksum verification failed: " + name.

@@ -10,7 +10,6 @@
 #include "codecs/record_bytes.h"
 #include "containers/tar_format.h"
 #include "containers/tar_layout.h"
-#include "containers/tar_source.h"
 #include "files/block_io.h"
 #include "files/file_util.h"
 #include "framings/gzip_format.h"

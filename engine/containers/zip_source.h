@@ -15,6 +15,7 @@
 
 #include <cstdint>
 
+#include "ablative.h"
 #include "plan/archive_source.h"
 
 namespace ablative {
@@ -22,7 +23,7 @@ namespace ablative {
 // As large as a .zvka archive's default block, so units weigh the same in a
 // group: a group then holds enough of them to share its flushes, and a
 // piece's resume point (32 KiB of window) costs under 1% of its bytes.
-inline constexpr uint64_t kZipPieceBytes = 4u << 20;
+inline constexpr uint64_t kZipPieceBytes = kDefaultBlockSize;
 
 // Its messages, besides readZipDirectory's, checkZipEntryDecodable's and the
 // decoder's (zip_format.h), reading the archive:
