@@ -4,6 +4,7 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "platform/failure.h"
 #include "platform/utf8.h"
 
 namespace ablative {
@@ -11,11 +12,6 @@ namespace ablative {
 namespace {
 
 constexpr uint64_t kLongestLinkTarget = 4096;
-
-bool fail(std::wstring& errorText, const std::wstring& message) {
-  errorText = message;
-  return false;
-}
 
 // Where a stored path goes: "./" in front, as `tar cf x.tar .` writes,
 // names nothing, and the root itself is empty then.

@@ -10,6 +10,7 @@
 #include "containers/zip_format.h"
 #include "files/block_io.h"
 #include "framings/inflate_points.h"
+#include "platform/failure.h"
 #include "platform/utf8.h"
 
 namespace ablative {
@@ -48,11 +49,6 @@ constexpr wchar_t kLocalMismatch[] = L"Local header does not match the central d
 constexpr wchar_t kDescriptorMismatch[] = L"Data descriptor does not match the central directory: ";
 constexpr wchar_t kOverlapsCentral[] = L"Zip entry overlaps the central directory: ";
 constexpr wchar_t kOverlap[] = L"Zip entries overlap: ";
-
-bool fail(std::wstring& errorText, const std::wstring& message) {
-  errorText = message;
-  return false;
-}
 
 bool failFor(std::wstring& errorText, const wchar_t* message, const ZipEntry& entry) {
   return fail(errorText, message + nameFromBytes(entry.name));

@@ -17,6 +17,7 @@
 #include "files/file_util.h"
 #include "files/path_safety.h"
 #include "plan/unit_decoders.h"
+#include "platform/failure.h"
 #include "platform/utf8.h"
 
 namespace ablative {
@@ -51,11 +52,6 @@ struct ZipReading {
   // A link's, by entry: an empty string for every entry would cost 32 bytes each.
   std::unordered_map<uint32_t, std::string> targets;
 };
-
-bool fail(std::wstring& errorText, const std::wstring& message) {
-  errorText = message;
-  return false;
-}
 
 std::wstring nameOf(const ZipEntry& entry) { return nameFromBytes(entry.name); }
 

@@ -8,6 +8,7 @@
 #include "codecs/coding.h"
 #include "codecs/zstd_block.h"
 #include "files/file_util.h"
+#include "platform/failure.h"
 
 namespace ablative {
 
@@ -20,11 +21,6 @@ bool readTable(FileHandle& file, uint64_t position, uint64_t length, uint64_t ar
   if (position > archiveSize || length > archiveSize - position) return false;
   bytes.resize(length);
   return readFully(file, bytes.data(), length);
-}
-
-bool fail(std::wstring& errorText, const wchar_t* message) {
-  errorText = message;
-  return false;
 }
 
 // Version 4 derives how many blocks a file spans from where it starts and the

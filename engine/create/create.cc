@@ -19,6 +19,7 @@
 #include "files/paths.h"
 #include "pause.h"
 #include "platform/env.h"
+#include "platform/failure.h"
 
 namespace ablative {
 
@@ -386,8 +387,7 @@ unsigned workersFor(unsigned threads) {
 bool holdOffExtractions(const std::wstring& archivePath, FileHandle& earlier, std::wstring& errorText) {
   const bool locked = openFile(archivePath, OpenMode::ReadWrite, earlier) && lockFile(earlier, true);
   if (locked || !isInUseError(lastErrorCode())) return true;
-  errorText = L"Archive is in use by an extraction: " + archivePath;
-  return false;
+  return fail(errorText, L"Archive is in use by an extraction: " + archivePath);
 }
 
 bool writeBlockTable(FileHandle& file, const ArchiveHeader& header, const std::vector<BlockRecord>& blocks) {
@@ -411,24 +411,19 @@ bool createArchive(const std::wstring& inputPath, const std::wstring& archivePat
   const uint32_t blockSize = options.blockSize;
   const bool zstd = options.zstdLevel != 0;
   if (zstd && (options.zstdLevel < 1 || options.zstdLevel > kLargestZstdLevel)) {
-    errorText = L"Compression level must be from 1 to " + std::to_wstring(kLargestZstdLevel);
-    return false;
+    return fail(errorText, L"Compression level must be from 1 to " + std::to_wstring(kLargestZstdLevel));
   }
   if (zstd && blockSize > kLargestZstdBlock) {
-    errorText = L"Block size with Zstandard must be at most " + std::to_wstring(kLargestZstdBlock) + L" bytes";
-    return false;
+    return fail(errorText,
+                L"Block size with Zstandard must be at most " + std::to_wstring(kLargestZstdBlock) + L" bytes");
   }
   const SourceFiles source = collectSourceFiles(inputPath, zstd ? ScanScope::EveryEntry : ScanScope::Files, errorText);
   const std::vector<SourceEntry>& entries = source.entries;
   if (entries.empty()) return false;
-  if (blockSize == 0) {
-    errorText = L"Block size must be greater than zero";
-    return false;
-  }
+  if (blockSize == 0) return fail(errorText, L"Block size must be greater than zero");
   Layout layout;
   if (!layOut(entries, zstd ? kArchiveVersion4 : kArchiveVersion, blockSize, layout)) {
-    errorText = L"Source is too large for the archive format";
-    return false;
+    return fail(errorText, L"Source is too large for the archive format");
   }
   // Replacing a partly consumed archive would lose every block it still
   // holds, and leave a journal that could steer a run over the new one.
@@ -436,8 +431,7 @@ bool createArchive(const std::wstring& inputPath, const std::wstring& archivePat
   if (!holdOffExtractions(archivePath, earlierArchive, errorText)) return false;
   Journal earlier{journalPathFor(archivePath)};
   if (loadJournalAsWritten(earlier) == JournalLoad::Loaded && recordsProgress(earlier)) {
-    errorText = L"An extraction of the archive at this path stopped before it finished; resume it first";
-    return false;
+    return fail(errorText, L"An extraction of the archive at this path stopped before it finished; resume it first");
   }
   const std::wstring folder = parentFolder(archivePath);
   // Blocks that do not shrink are stored raw, so the archive may reach its
@@ -445,16 +439,12 @@ bool createArchive(const std::wstring& inputPath, const std::wstring& archivePat
   FileSystemTraits traits;
   const uint64_t largest = dataStart(layout.header) + layout.header.sourceBytes;
   if (fileSystemTraits(nearestFolder(folder), traits) && largest > traits.largestFile) {
-    errorText = L"The archive may reach " + std::to_wstring(largest) +
-                L" bytes, and its file system holds no file over " + std::to_wstring(traits.largestFile) +
-                L" bytes (FAT32): " + archivePath;
-    return false;
+    return fail(errorText, L"The archive may reach " + std::to_wstring(largest) +
+                               L" bytes, and its file system holds no file over " +
+                               std::to_wstring(traits.largestFile) + L" bytes (FAT32): " + archivePath);
   }
   std::vector<std::wstring> gainedEntries = {folder};  // the archive's name, and the folders created for it
-  if (!createFolders(folder, gainedEntries)) {
-    errorText = L"Unable to create archive destination folder";
-    return false;
-  }
+  if (!createFolders(folder, gainedEntries)) return fail(errorText, L"Unable to create archive destination folder");
   // A leftover of a stopped run goes by name (a link goes itself, never what
   // it leads to), and the file is then created exclusively: nothing planted
   // at that name can redirect the archive's bytes.
@@ -463,8 +453,7 @@ bool createArchive(const std::wstring& inputPath, const std::wstring& archivePat
   removeFile(temporaryPath);
   if (pathStatus(archivePath).kind == PathKind::Directory ||
       !openFile(temporaryPath, OpenMode::CreateNew, temporary.file)) {
-    errorText = L"Unable to create archive file";
-    return false;
+    return fail(errorText, L"Unable to create archive file");
   }
   temporary.path = temporaryPath;
 
@@ -476,31 +465,23 @@ bool createArchive(const std::wstring& inputPath, const std::wstring& archivePat
     const std::vector<uint8_t> tables = encodeTables(layout.header, layout.files, [&](size_t file) {
       return entries[file].relativePathUtf8 + entries[file].linkTarget;
     });
-    if (!writer.append(tables.data(), tables.size())) {
-      errorText = L"Failed to write archive file";
-      return false;
-    }
+    if (!writer.append(tables.data(), tables.size())) return fail(errorText, L"Failed to write archive file");
   }
   SourceStream stream(source, errorText, onLog, options.shouldStop);
   BlockPacker packer(layout, BlockCoding{options.zstdLevel}, workersFor(options.threads), writer, blocks, errorText,
                      onProgress);
   if (!packer.pack(stream, isPaused, options.shouldStop)) return false;
   if (!writer.drain() || !writeBlockTable(temporary.file, layout.header, blocks) || !flushFile(temporary.file)) {
-    errorText = L"Failed to write archive file";
-    return false;
+    return fail(errorText, L"Failed to write archive file");
   }
   temporary.file.close();
   earlierArchive.close();  // Windows replaces no file that is open
-  if (!renameReplace(temporary.path, archivePath)) {
-    errorText = L"Failed to write archive file";
-    return false;
-  }
+  if (!renameReplace(temporary.path, archivePath)) return fail(errorText, L"Failed to write archive file");
   temporary.published = true;
   if (!std::all_of(gainedEntries.begin(), gainedEntries.end(), syncDirectory)) {
     // Complete, but not known to be durable under its name: a failure, yet
     // kept, since the rename has already replaced any earlier file.
-    errorText = L"Failed to write archive file";
-    return false;
+    return fail(errorText, L"Failed to write archive file");
   }
 
   if (onLog) {

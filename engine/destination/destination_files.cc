@@ -6,6 +6,7 @@
 #include "files/file_util.h"
 #include "files/path_tree.h"
 #include "files/paths.h"
+#include "platform/failure.h"
 
 namespace ablative {
 
@@ -30,11 +31,6 @@ constexpr uint32_t kCopyBytes = 1 << 20;  // copied at a time where no hard link
 // starting each tiny file's write-back on its own costs a call and a disk
 // request a file.
 constexpr size_t kWritebackBytes = 64 << 10;
-
-bool fail(std::wstring& errorText, const std::wstring& message) {
-  errorText = message;
-  return false;
-}
 
 // "prefix path (code=N): reason", for the error just met.
 std::wstring failedOn(const wchar_t* prefix, const std::wstring& path) {
