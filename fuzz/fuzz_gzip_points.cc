@@ -43,13 +43,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!ablative::readGzip(file, pass, errorText)) return 0;
   for (size_t k = 0; k < std::min(points.size(), kPointsTried); ++k) {
     const Point& at = points[k * points.size() / std::min(points.size(), kPointsTried)];
-    const ablative::GzipMember& member = pass.members[at.member];
+    const ablative::Frame& member = pass.members[at.member];
     const ablative::InflatePoint& point = *at.point;
-    if (point.inOffset < member.deflateStart || point.inOffset > member.deflateEnd || point.outOffset > member.outEnd) {
+    if (point.inOffset < member.dataStart || point.inOffset > member.dataEnd || point.outOffset > member.outEnd) {
       std::abort();
     }
     std::vector<uint8_t> again(member.outEnd - point.outOffset);
-    if (!ablative::inflateFrom(&point, {data + point.inOffset, member.deflateEnd - point.inOffset}, again) ||
+    if (!ablative::inflateFrom(&point, {data + point.inOffset, member.dataEnd - point.inOffset}, again) ||
         !std::equal(again.begin(), again.end(), decoded.begin() + point.outOffset)) {
       std::abort();
     }

@@ -1,11 +1,13 @@
 #include "containers/format_table.h"
 
 #include "ablative.h"
+#include "containers/compression_refusal.h"
+#include "containers/framed_tar_source.h"
 #include "containers/tar_source.h"
-#include "containers/targz_source.h"
 #include "containers/zip_source.h"
 #include "containers/zvka_source.h"
 #include "files/file_util.h"
+#include "framings/gzip_framing.h"
 
 namespace ablative {
 
@@ -16,8 +18,10 @@ constexpr size_t kFirstBytes = 512;
 
 // The formats read, this program's own first. A tar's header checksum is
 // asked of its first bytes, a zip's mark may lie at its end: tar goes first,
-// and the compressions, known by their first bytes, before zip.
-const ArchiveSource& (*const kSources[])() = {zvkaSource, tarSource, targzSource, otherCompressionSource, zipSource};
+// then tar in each framing, and the compressions refused, known by their
+// first bytes, before zip.
+const ArchiveSource& (*const kSources[])() = {zvkaSource, tarSource, tarOver<gzipFraming>, compressionRefusalSource,
+                                              zipSource};
 
 }  // namespace
 

@@ -3,13 +3,17 @@
 // not judged here: callers run them through path_safety.h like any other
 // stored path.
 //
-// Headers are read block by block in archive order by TarHeaderParser, so
-// the same parser serves a tar read from a file (readTarMembers) and one
-// decoded from a compressed stream.
+// Headers are read block by block in archive order by TarHeaderParser, and
+// a tar's bytes front to back by TarStream, which holds the rules for where
+// it ends: the same rules serve a tar read from a file (readTarMembers) and
+// one decoded from a compressed stream.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -61,6 +65,10 @@ struct TarMember {
 
 // The block after a member's data, where the next header starts.
 uint64_t tarNextHeader(const TarMember& member);
+
+// How messages name a member: its path, or, where no header names one,
+// "at byte " + the offset of its first header.
+std::wstring tarMemberName(const TarMember& member);
 
 enum class TarStep {
   NextBlock,  // feed the block that follows
@@ -202,8 +210,56 @@ struct TarContents {
   bool endsInLastMember = false;
 };
 
-// That message.
-std::wstring tarDataAfterEndText(uint64_t offset);
+// A tar read front to back from its bytes, wherever they come from. The
+// end of the archive is a second zero block, or a block after a lone zero
+// block; from there on any byte but zero is data after the end, of which
+// `unaccounted` names the first. Bytes that stop inside a header, or before
+// the last member's data is whole, cut the tar short; bytes that stop between
+// members (no end-of-archive blocks, or part of them) end a whole tar.
+class TarStream {
+ public:
+  // Where set, a stream whose first block, whole or cut short, is no tar
+  // header fails with it: a decoded stream need not hold a tar.
+  std::wstring notATar;
+  // Where set, each member's data (its padding not) as it is taken.
+  std::function<void(uint64_t offset, const uint8_t* bytes, size_t length)> onData;
+
+  // Takes the bytes from position() on; false at the first fault, which
+  // `errorText` names (TarHeaderParser's messages).
+  bool take(std::span<const uint8_t> bytes, std::wstring& errorText);
+  uint64_t position() const { return pos_; }
+  // Where the next bytes that tell anything start: those before it are
+  // member data and padding, which a reader that sets no onData may pass
+  // over with skipTo instead of taking them.
+  uint64_t wanted() const { return ended_ ? pos_ : std::max(pos_, next_); }
+  void skipTo(uint64_t offset) { pos_ = offset; }
+  bool ended() const { return ended_; }
+  // Whether no byte from here on can tell anything more: the end read, and
+  // the data after it named.
+  bool settled() const { return ended_ && !contents.unaccounted.empty(); }
+  // The bytes stop at position(): the tar's end is judged, failing with
+  //   "Tar archive ends inside a header: at byte " + offset
+  //   "Tar member runs past the end of the archive: " + tarMemberName (with
+  //     endsInLastMember set)
+  // or notATar.
+  bool finish(std::wstring& errorText);
+
+  // Filled as the bytes come; `end` and `endsInLastMember` by the end.
+  TarContents contents;
+
+ private:
+  bool takeBlock(std::wstring& errorText);
+  void takeAfterEnd(uint64_t offset, std::span<const uint8_t> bytes);
+
+  TarHeaderParser parser_;
+  uint64_t pos_ = 0;   // of the next byte
+  uint64_t next_ = 0;  // the header block due
+  bool ended_ = false;
+  std::optional<uint64_t> zeroBlockAt_;  // the first of the end-of-archive blocks
+  std::array<uint8_t, kTarBlockSize> block_{};
+  size_t blockFill_ = 0;
+  uint64_t dataFrom_ = 0, dataTo_ = 0;  // the last member's data
+};
 
 // Reads every member's headers of the tar open in `file`, seeking over the
 // data, failing at the first fault with one of these (`name` is the member's
@@ -219,9 +275,9 @@ std::wstring tarDataAfterEndText(uint64_t offset);
 //   "Tar member runs past the end of the archive: " + name (with the member
 //     kept, and endsInLastMember)
 //   "Tar archive ends inside a header: at byte " + offset
-// A tar that ends without its end-of-archive blocks, where the last member
-// is whole, is accepted; so is one followed by other data, which
-// `unaccounted` names.
+// Its end is judged as TarStream judges one: a tar that ends without its
+// end-of-archive blocks, where the last member is whole, is accepted; so is
+// one followed by other data, which `unaccounted` names.
 bool readTarMembers(FileHandle& file, TarContents& contents, std::wstring& errorText);
 
 // Whether `firstBytes` (at least one block) start with a tar header: its

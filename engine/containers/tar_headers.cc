@@ -1,11 +1,10 @@
 // Tar headers: ustar, pax and GNU headers read block by block into member
-// records, and a tar file's members read with a seek over each one's data.
+// records.
 #include <algorithm>
 #include <charconv>
 #include <string_view>
 
 #include "containers/tar_format.h"
-#include "files/block_io.h"
 #include "platform/utf8.h"
 
 namespace ablative {
@@ -31,9 +30,6 @@ constexpr wchar_t kChecksumMismatch[] = L"Tar header checksum mismatch: ";
 constexpr wchar_t kInvalidHeader[] = L"Invalid tar header: ";
 constexpr wchar_t kInvalidSparseMap[] = L"Invalid sparse map: ";
 constexpr wchar_t kTooLarge[] = L"Tar extended header too large: ";
-constexpr wchar_t kPastEnd[] = L"Tar member runs past the end of the archive: ";
-constexpr wchar_t kCutInHeader[] = L"Tar archive ends inside a header: at byte ";
-constexpr wchar_t kDataAfterEnd[] = L"Data after the end of the tar archive: at byte ";
 
 using Block = std::span<const uint8_t, kTarBlockSize>;
 
@@ -258,42 +254,11 @@ auto applyingGlobals(auto global, const auto& local) {
   return global;
 }
 
-bool fail(std::wstring& errorText, std::wstring message) {
-  errorText = std::move(message);
-  return false;
-}
-
-// A tar file's headers, read ahead in chunks: those of small members lie
-// close together, and one read serves several.
-class HeaderReader {
- public:
-  HeaderReader(FileHandle& file, uint64_t size) : file_(file), size_(size) {}
-
-  // The block at `offset`, which lies whole in the file; null where it
-  // cannot be read (`errorText` set, or left as it was where the file shrank).
-  const uint8_t* blockAt(uint64_t offset, std::wstring& errorText) {
-    if (offset < start_ || offset - start_ + kTarBlockSize > bytes_.size()) {
-      const auto length = static_cast<uint32_t>(std::min<uint64_t>(kReadAhead, size_ - offset));
-      if (!readArchiveBlock(file_, offset, length, bytes_, errorText)) {
-        bytes_.clear();
-        return nullptr;
-      }
-      start_ = offset;
-    }
-    return bytes_.data() + (offset - start_);
-  }
-
- private:
-  static constexpr uint32_t kReadAhead = 16 * kTarBlockSize;
-  FileHandle& file_;
-  uint64_t size_;
-  uint64_t start_ = 0;
-  std::vector<uint8_t> bytes_;
-};
-
 }  // namespace
 
 uint64_t tarNextHeader(const TarMember& member) { return member.dataOffset + roundUpToBlock(member.storedSize); }
+
+std::wstring tarMemberName(const TarMember& member) { return nameOrOffset(member.path, member.headerOffset); }
 
 bool TarHeaderParser::insideHeader() const { return expect_ != Expect::Header || memberBegun_; }
 
@@ -507,65 +472,7 @@ TarStep TarHeaderParser::finishMember(std::wstring& errorText) {
 }
 
 TarStep TarHeaderParser::failMember(const wchar_t* message, std::wstring& errorText) const {
-  return failWith(errorText, message + nameOrOffset(member_.path, member_.headerOffset));
-}
-
-std::wstring tarDataAfterEndText(uint64_t offset) { return kDataAfterEnd + std::to_wstring(offset); }
-
-bool readTarMembers(FileHandle& file, TarContents& contents, std::wstring& errorText) {
-  contents = {};
-  errorText.clear();
-  if (!fileSize(file, contents.archiveSize)) return fail(errorText, L"Unable to open archive file");
-  const uint64_t size = contents.archiveSize;
-  TarHeaderParser parser;
-  HeaderReader headers(file, size);
-  std::optional<uint64_t> zeroBlockAt;  // the first of the end-of-archive blocks
-  // Past the end only zeros may follow (tar pads its output to whole
-  // records): the first other byte is named.
-  const auto checkAfterEnd = [&](uint64_t from) {
-    uint64_t nonZero = size;
-    if (from < size && !findNonZero(file, from, size, nonZero, errorText)) return false;
-    if (nonZero < size) contents.unaccounted = tarDataAfterEndText(nonZero);
-    return true;
-  };
-  for (uint64_t offset = 0;;) {
-    if (offset >= size || size - offset < kTarBlockSize) {
-      // The file ends without the end-of-archive blocks, or inside one of them.
-      if (parser.insideHeader()) return fail(errorText, kCutInHeader + std::to_wstring(offset));
-      contents.end = zeroBlockAt.value_or(std::min(offset, size));
-      if (!checkAfterEnd(std::min(offset, size))) return false;
-      // Without a zero block before them, the bytes left are a header cut short.
-      return zeroBlockAt || contents.unaccounted.empty() || fail(errorText, kCutInHeader + std::to_wstring(offset));
-    }
-    const uint8_t* read = headers.blockAt(offset, errorText);
-    if (read == nullptr) {
-      if (errorText.empty()) errorText = kCutInHeader + std::to_wstring(offset);  // the file shrank
-      return false;
-    }
-    const Block block(read, kTarBlockSize);
-    const bool betweenMembers = !parser.insideHeader();
-    switch (parser.take(block, offset, errorText)) {
-      case TarStep::Failed: return false;
-      case TarStep::NextBlock:
-        if (betweenMembers && !zeroBlockAt && isZeroBlock(block)) zeroBlockAt = offset;
-        offset += kTarBlockSize;
-        break;
-      case TarStep::Member: {
-        const TarMember& member = parser.member();
-        if (member.dataOffset > size || member.storedSize > size - member.dataOffset) {
-          contents.members.push_back(member);
-          contents.endsInLastMember = true;
-          return fail(errorText, kPastEnd + nameOrOffset(member.path, member.headerOffset));
-        }
-        contents.members.push_back(member);
-        offset = tarNextHeader(member);
-        break;
-      }
-      case TarStep::End:
-        contents.end = *zeroBlockAt;
-        return checkAfterEnd(isZeroBlock(block) ? offset + kTarBlockSize : offset);
-    }
-  }
+  return failWith(errorText, message + tarMemberName(member_));
 }
 
 bool looksLikeTar(std::span<const uint8_t> firstBytes) {

@@ -102,7 +102,7 @@ struct HeaderReader {
 };
 
 // The rest of a header whose fixed part is read.
-bool readHeaderFields(HeaderReader& header, const uint8_t (&fixed)[kFixedHeader], GzipMember& member) {
+bool readHeaderFields(HeaderReader& header, const uint8_t (&fixed)[kFixedHeader], Frame& member) {
   std::wstring& errorText = header.errorText;
   Input& input = header.input;
   const uint8_t flags = fixed[3];
@@ -120,14 +120,14 @@ bool readHeaderFields(HeaderReader& header, const uint8_t (&fixed)[kFixedHeader]
     return damaged(errorText, L"header checksum mismatch", member.offset);
   }
   member.headerCrc = header.crc;
-  member.deflateStart = input.offset();
+  member.dataStart = input.offset();
   return true;
 }
 
 // Read: a member's header; NoMember: bytes that start no member, left unread.
 enum class Header { Read, NoMember, Failed };
 
-Header readHeader(Input& input, GzipMember& member, std::wstring& errorText) {
+Header readHeader(Input& input, Frame& member, std::wstring& errorText) {
   HeaderReader header{input, member.offset, errorText};
   uint8_t fixed[kFixedHeader];
   for (size_t i = 0; i < kFixedHeader; ++i) {
@@ -142,12 +142,12 @@ Header readHeader(Input& input, GzipMember& member, std::wstring& errorText) {
 
 // The member's deflate data, its bytes handed on and its points recorded.
 bool inflateMember(Input& input, RawInflate& inflate, GzipPass& pass, std::wstring& errorText) {
-  GzipMember& member = pass.members.back();
-  inflate.at.in = member.deflateStart;
+  Frame& member = pass.members.back();
+  inflate.at.in = member.dataStart;
   if (!inflate.restart()) return fail(errorText, L"Not enough memory to decode");
   if (pass.onPoint) {
     InflatePoint start;
-    start.inOffset = member.deflateStart;
+    start.inOffset = member.dataStart;
     start.outOffset = member.outStart;
     pass.onPoint(start);
   }
@@ -167,12 +167,12 @@ bool inflateMember(Input& input, RawInflate& inflate, GzipPass& pass, std::wstri
     if (step == RawInflate::Step::Ended) break;
     inflate.recordPointIfDue();
   }
-  member.deflateEnd = input.offset();
+  member.dataEnd = input.offset();
   member.outEnd = inflate.at.out;
   return true;
 }
 
-bool readTrailer(Input& input, const RawInflate& inflate, const GzipMember& member, std::wstring& errorText) {
+bool readTrailer(Input& input, const RawInflate& inflate, const Frame& member, std::wstring& errorText) {
   HeaderReader trailer{input, member.offset, errorText};
   uint8_t bytes[8];
   for (uint8_t& value : bytes) {
@@ -219,7 +219,7 @@ bool readGzip(FileHandle& file, GzipPass& pass, std::wstring& errorText) {
   if (!inflate.begin()) return fail(errorText, L"Not enough memory to decode");
   inflate.recordPoints(pass.pointSpacing, pass.onPoint);
   for (;;) {
-    GzipMember& member = pass.members.emplace_back();
+    Frame& member = pass.members.emplace_back();
     member.offset = input.offset();
     member.outStart = inflate.at.out;
     switch (readHeader(input, member, errorText)) {

@@ -10,21 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "framings/framing.h"
 #include "framings/inflate_points.h"
 #include "platform/env.h"
 
 namespace ablative {
-
-// Where a member lies in the file, and what it decodes to in the stream of
-// all members' decoded bytes.
-struct GzipMember {
-  uint64_t offset = 0;        // its header
-  uint32_t headerCrc = 0;     // CRC-32 of its header's bytes
-  uint64_t deflateStart = 0;  // its deflate data, past the header
-  uint64_t deflateEnd = 0;    // its trailer
-  uint64_t outStart = 0;
-  uint64_t outEnd = 0;
-};
 
 struct GzipPass {
   // Decoded bytes in order; false stops the pass with errorText as it set it.
@@ -35,7 +25,7 @@ struct GzipPass {
   // once the bytes before it are; members.back() is the member it lies in.
   uint64_t pointSpacing = 0;
   std::function<void(const InflatePoint&)> onPoint;
-  std::vector<GzipMember> members;  // filled as they are read
+  std::vector<Frame> members;  // filled as they are read: a member's trailer follows its data
   // Where bytes that are neither zeros nor a member follow the last member:
   // "Data after the end of the gzip stream: at byte " + the first of them.
   std::wstring unaccounted;

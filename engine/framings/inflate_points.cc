@@ -127,7 +127,10 @@ void UnitPoints::dropScratch() {
 PointPlace UnitPoints::keep(const InflatePoint& point) {
   RecordWriter out;
   writePoint(point, out);
-  const std::vector<uint8_t>& bytes = out.bytes();
+  return keep(out.bytes());
+}
+
+PointPlace UnitPoints::keep(std::span<const uint8_t> bytes) {
   PointPlace place{0, static_cast<uint32_t>(bytes.size()), crc32(bytes.data(), bytes.size())};
   const std::lock_guard lock(mutex_);
   if (!scratchTried_ && !scratchPath_.empty()) {

@@ -65,8 +65,10 @@ class UnitPoints {
   UnitPoints(const UnitPoints&) = delete;
   UnitPoints& operator=(const UnitPoints&) = delete;
 
-  // Keeps `point` (a leftover scratch file is replaced first): where it lies.
+  // Keeps `point`, or a point saved as bytes (a leftover scratch file is
+  // replaced first): where it lies.
   PointPlace keep(const InflatePoint& point);
+  PointPlace keep(std::span<const uint8_t> saved);
   // Where each unit's point lies, from keep.
   void setPlaces(std::vector<PointPlace> places);
   // From now on the points lie in the file at `path`, where `places` say;

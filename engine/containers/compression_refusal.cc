@@ -1,0 +1,49 @@
+#include "containers/compression_refusal.h"
+
+#include "files/file_util.h"
+#include "framings/refused_compressions.h"
+#include "platform/failure.h"
+
+namespace ablative {
+
+namespace {
+
+bool refuse(const std::wstring& archivePath, std::wstring& errorText) {
+  FileHandle file;
+  uint8_t first[8];
+  uint64_t got = 0;
+  if (!openFile(archivePath, OpenMode::ReadOnly, file) || !readUpTo(file, first, sizeof first, sizeof first, got)) {
+    return fail(errorText, L"Unable to open archive file");
+  }
+  const RefusedCompression* compression = refusedCompressionFor({first, got});
+  return fail(errorText, L"Compressed archive (" + std::wstring(compression ? compression->name : L"unknown") +
+                             L"), which this program cannot extract");
+}
+
+bool recognises(std::span<const uint8_t> firstBytes, FileHandle&) {
+  return refusedCompressionFor(firstBytes) != nullptr;
+}
+bool refuseReading(const std::wstring& archivePath, const std::wstring&, SourceReading&, std::wstring& errorText) {
+  return refuse(archivePath, errorText);
+}
+bool refuseListing(const std::wstring& archivePath, const FileLister&, std::wstring& errorText) {
+  return refuse(archivePath, errorText);
+}
+
+}  // namespace
+
+const ArchiveSource& compressionRefusalSource() {
+  // Only reading and listing are ever asked of it: both refuse.
+  static const ArchiveSource source{.format = L"compressed",
+                                    .recognises = recognises,
+                                    .read = refuseReading,
+                                    .readStored = {},
+                                    .decodeUnit = {},
+                                    .list = refuseListing,
+                                    .saveUnits = {},
+                                    .points = {},
+                                    .loadUnits = {}};
+  return source;
+}
+
+}  // namespace ablative

@@ -1,0 +1,455 @@
+#include "containers/framed_tar_source.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <functional>
+
+#include "codecs/crc32.h"
+#include "codecs/record_bytes.h"
+#include "containers/tar_format.h"
+#include "containers/tar_layout.h"
+#include "files/block_io.h"
+#include "files/file_util.h"
+#include "framings/inflate_points.h"
+#include "platform/failure.h"
+
+namespace ablative {
+
+namespace {
+
+// No unit takes more, stored or decoded: a deflate block may decode to any
+// length, and a unit ends only where a block does.
+constexpr uint64_t kLargestPiece = 256u << 20;
+
+std::wstring atFrame(const wchar_t* text, uint64_t frameOffset) { return text + std::to_wstring(frameOffset); }
+
+// Where a unit may start: a frame's data start (no point needed), or a
+// recorded point.
+struct PassPoint {
+  uint64_t in = 0, out = 0;
+  size_t frame = 0;
+  PointPlace point;
+};
+
+// Bytes of one member's data that one unit decodes, summed.
+struct Segment {
+  uint64_t from = 0, length = 0;
+  uint32_t crc = 0;
+  size_t unit = 0;  // the point it follows
+};
+
+// The tar read from the decoded stream as it comes, with every member's data
+// summed per unit, which members are kept being known only at the end, and
+// each unit's decoded bytes summed whole.
+class TarScan {
+ public:
+  TarScan(const std::vector<PassPoint>& points, const FramingTexts& texts) : points_(points) {
+    tar.notATar =
+        std::wstring(L"This ") + texts.fileNoun + L" holds no tar archive: decompress it with " + texts.decompressor;
+    tar.onData = [this](uint64_t at, const uint8_t* bytes, size_t length) { sumData(at, bytes, length); };
+  }
+  TarScan(const TarScan&) = delete;
+  TarScan& operator=(const TarScan&) = delete;
+
+  bool take(const uint8_t* bytes, size_t length, std::wstring& errorText) {
+    sumRanges(bytes, length);
+    return tar.take({bytes, length}, errorText);
+  }
+
+  // Whether the decoded bytes stop at `at` with the tar not ended: where a
+  // consuming run cuts it. The members read then are those whose headers
+  // came whole, the last one's data perhaps running past `at`; a header the
+  // cut splits names nothing.
+  bool stopsInsideTarAt(uint64_t at) const { return !tar.ended() && tar.position() == at; }
+
+  TarStream tar;
+  std::vector<Segment> segments;
+  std::vector<uint32_t> rangeCrcs;  // per point: of all it decodes to, up to the next
+
+ private:
+  // The last point at or before stream offset `at`, looking from point `from`
+  // on; and where the point after `unit` starts.
+  size_t unitAt(uint64_t at, size_t from) const {
+    while (from + 1 < points_.size() && points_[from + 1].out <= at) ++from;
+    return from;
+  }
+  uint64_t unitEnd(size_t unit) const { return unit + 1 < points_.size() ? points_[unit + 1].out : UINT64_MAX; }
+
+  void sumRanges(const uint8_t* bytes, size_t length) {
+    for (uint64_t at = tar.position(); length > 0;) {
+      rangeUnit_ = unitAt(at, rangeUnit_);
+      rangeCrcs.resize(std::max(rangeCrcs.size(), rangeUnit_ + 1));
+      const auto n = static_cast<size_t>(std::min<uint64_t>(length, unitEnd(rangeUnit_) - at));
+      rangeCrcs[rangeUnit_] = crc32(rangeCrcs[rangeUnit_], bytes, n);
+      at += n;
+      bytes += n;
+      length -= n;
+    }
+  }
+
+  void sumData(uint64_t at, const uint8_t* bytes, size_t length) {
+    while (length > 0) {
+      unit_ = unitAt(at, unit_);
+      const auto n = static_cast<size_t>(std::min<uint64_t>(length, unitEnd(unit_) - at));
+      if (segments.empty() || segments.back().unit != unit_ || segments.back().from + segments.back().length != at) {
+        segments.push_back({at, 0, 0, unit_});
+      }
+      Segment& segment = segments.back();
+      segment.crc = crc32(segment.crc, bytes, n);
+      segment.length += n;
+      at += n;
+      bytes += n;
+      length -= n;
+    }
+  }
+
+  const std::vector<PassPoint>& points_;
+  size_t unit_ = 0, rangeUnit_ = 0;
+};
+
+// What one pass over the archive found.
+struct FramedPass {
+  explicit FramedPass(const Framing& framing) : scan(points, framing.texts) {}
+
+  std::shared_ptr<UnitPoints> kept;
+  std::vector<PassPoint> points;
+  TarScan scan;
+  std::vector<Frame> frames;
+  uint64_t archiveSize = 0;
+  std::wstring unaccounted;  // the tar's, else the framing's
+};
+
+// Decodes the archive once; with a `scratchPath`, records where units may
+// start, keeping the points there (a listing needs none: the tar is then
+// summed as one range).
+bool passOver(const Framing& framing, FileHandle& file, const std::wstring* scratchPath, FramedPass& pass,
+              std::wstring& errorText) {
+  if (!fileSize(file, pass.archiveSize)) return fail(errorText, L"Unable to open archive file");
+  FramingPass framed;
+  framed.onBytes = [&](const uint8_t* bytes, size_t length, std::wstring& why) {
+    return pass.scan.take(bytes, length, why);
+  };
+  if (scratchPath) {
+    framed.pointSpacing = kTarPieceBytes;
+    pass.kept = std::make_shared<UnitPoints>(*scratchPath);
+    framed.onPoint = [&](const RestartPoint& point) {
+      pass.points.push_back(
+          {point.in, point.out, point.frame, point.saved.empty() ? PointPlace{} : pass.kept->keep(point.saved)});
+    };
+  }
+  const bool read = framing.pass(file, framed, errorText);
+  pass.frames = std::move(framed.frames);
+  if (!read || !pass.scan.tar.finish(errorText)) return false;
+  const TarContents& tar = pass.scan.tar.contents;
+  pass.unaccounted = tar.unaccounted.empty() ? framed.unaccounted : tar.unaccounted;
+  return true;
+}
+
+// How each unit decodes, beside the plan.
+struct UnitSource {
+  uint64_t frameOffset = 0;  // of its frame, for messages
+  uint32_t decodedLength = 0;
+  uint32_t decodedCrc = 0;
+};
+
+struct FramedUnits {
+  std::vector<UnitSource> units;
+  std::shared_ptr<UnitPoints> points;  // none at a frame's data start
+  std::vector<uint32_t> pieceAt;       // per plan piece: where it lies in its unit's decoded bytes
+  // Per unit, read from a journal: it starts at a point the journal's tail no
+  // longer holds.
+  std::vector<uint8_t> lacksPoint;
+};
+
+// The CRC-32 of the segments of unit `unit` whose bytes the spans take, from
+// segments[next] on (they come in unit order).
+uint32_t keptCrc(const std::vector<Segment>& segments, size_t& next, size_t unit, const std::vector<TarSpan>& spans) {
+  uint32_t crc = 0;
+  for (; next < segments.size() && segments[next].unit == unit; ++next) {
+    const Segment& segment = segments[next];
+    const auto span = std::partition_point(spans.begin(), spans.end(),
+                                           [&](const TarSpan& s) { return s.streamOffset + s.length <= segment.from; });
+    // A kept file's spans take all of its member's data.
+    if (span != spans.end() && span->streamOffset <= segment.from) {
+      crc = static_cast<uint32_t>(crc32_combine(crc, segment.crc, static_cast<z_off_t>(segment.length)));
+    }
+  }
+  return crc;
+}
+
+// Where each of the unit's pieces lies among the bytes it decodes from `from`.
+void placePieces(const std::vector<TarSpan>& spans, uint64_t from, const ExtractionPlan& plan, FramedUnits& units) {
+  const auto first = std::partition_point(
+      spans.begin(), spans.end(), [from](const TarSpan& span) { return span.streamOffset + span.length <= from; });
+  const PlanUnit& unit = plan.units.back();
+  for (uint32_t k = 0; k < unit.pieceCount; ++k) {
+    units.pieceAt.push_back(static_cast<uint32_t>(std::max(first[k].streamOffset, from) - from));
+  }
+}
+
+// The data a cut took of the member whose data it splits, in units past the
+// archive's end, laid out as if stored there: they are gone, and nothing left
+// sums them.
+void addCutAwayUnits(const Framing& framing, const FramedPass& pass, const std::vector<TarSpan>& spans,
+                     ExtractionPlan& plan, FramedUnits& units, std::vector<PointPlace>& places) {
+  const PassPoint& cut = pass.points.back();
+  const uint64_t end = spans.empty() ? 0 : spans.back().streamOffset + spans.back().length;
+  for (uint64_t at = cut.out; at < end; at += kTarPieceBytes) {
+    const uint64_t to = std::min(end, at + kTarPieceBytes);
+    const PlanUnit unit{.offset = pass.archiveSize + (at - cut.out),
+                        .storedSize = static_cast<uint32_t>(to - at),
+                        .coding = framing.coding};
+    if (addSpanUnit(spans, at, to, unit, plan) == 0) continue;
+    units.units.push_back({pass.frames[cut.frame].offset, static_cast<uint32_t>(to - at), 0});
+    places.emplace_back();
+    placePieces(spans, at, plan, units);
+  }
+}
+
+// Where the archive was cut, its last point starts no unit of its own: what
+// it decoded to is gone.
+bool cutUnits(const Framing& framing, const FramedPass& pass, bool cut, const std::vector<TarSpan>& spans,
+              ExtractionPlan& plan, FramedUnits& units, std::wstring& errorText) {
+  const std::vector<PassPoint>& points = pass.points;
+  std::vector<PointPlace> places;
+  size_t segment = 0;
+  for (size_t i = 0; i + (cut ? 1 : 0) < points.size(); ++i) {
+    const PassPoint& point = points[i];
+    const Frame& frame = pass.frames[point.frame];
+    const bool nextInFrame = i + 1 < points.size() && points[i + 1].frame == point.frame;
+    const uint64_t inEnd = nextInFrame ? points[i + 1].in : frame.dataEnd;
+    const uint64_t outEnd = i + 1 < points.size() ? points[i + 1].out : pass.frames.back().outEnd;
+    const uint32_t crc = keptCrc(pass.scan.segments, segment, i, spans);
+    // An empty frame decodes to nothing: its range would give addSpanUnit
+    // an empty piece of the span around it, and no unit to hold it.
+    if (outEnd == point.out) continue;
+    const PlanUnit unit{.offset = point.in,
+                        .storedSize = static_cast<uint32_t>(inEnd - point.in),
+                        .crc = crc,
+                        .coding = framing.coding};
+    if (addSpanUnit(spans, point.out, outEnd, unit, plan) == 0) continue;
+    if (inEnd - point.in > kLargestPiece || outEnd - point.out > kLargestPiece) {
+      return fail(errorText, atFrame(framing.texts.unsplittable, frame.offset));
+    }
+    units.units.push_back({frame.offset, static_cast<uint32_t>(outEnd - point.out),
+                           i < pass.scan.rangeCrcs.size() ? pass.scan.rangeCrcs[i] : 0});
+    places.push_back(point.point);
+    placePieces(spans, point.out, plan, units);
+  }
+  if (cut) addCutAwayUnits(framing, pass, spans, plan, units, places);
+  units.points = pass.kept;
+  units.points->setPlaces(std::move(places));
+  return true;
+}
+
+// A consuming run cuts the archive where a unit starts, at a point the pass
+// records: a stream that stops at one (inside a frame's data), the tar in it
+// not ended, was cut by a run whose journal is gone. As with a cut tar, the
+// members the decoded bytes name are the ones counted: those whose headers
+// the cut took were made by that run.
+bool cutWhereAUnitStarts(const FramedPass& pass) {
+  if (pass.points.empty() || pass.points.back().in != pass.archiveSize) return false;
+  const uint64_t at = pass.points.back().out;
+  const TarMembers& members = pass.scan.tar.contents.members;
+  const uint64_t dataEnd = members.empty() ? 0 : members.back().dataOffset + members.back().storedSize;
+  return pass.scan.stopsInsideTarAt(at) && (dataEnd <= at || dataEnd - at <= kLargestCutAway);
+}
+
+std::wstring formatOf(const Framing& framing) { return L"tar." + framing.name; }
+
+bool openArchive(const std::wstring& archivePath, FileHandle& file, std::wstring& errorText) {
+  return openFile(archivePath, OpenMode::ReadOnly, file) || fail(errorText, L"Unable to open archive file");
+}
+
+bool readFramedTar(const Framing& framing, const std::wstring& archivePath, const std::wstring& scratchPath,
+                   SourceReading& reading, std::wstring& errorText) {
+  FileHandle file;
+  if (!openArchive(archivePath, file, errorText)) return false;
+  FramedPass pass(framing);
+  TarLayout layout;
+  const bool whole = passOver(framing, file, &scratchPath, pass, errorText);
+  const bool cut = !whole && cutWhereAUnitStarts(pass);
+  if (cut) errorText.clear();
+  if (!(whole || cut) || !layOutTar(pass.scan.tar.contents, layout, errorText)) return false;
+  auto plan = std::make_shared<ExtractionPlan>(std::move(layout.plan));
+  plan->archiveSize = pass.archiveSize;
+  plan->describedByJournal = true;
+  plan->holesAreReleased = cut;
+  auto units = std::make_shared<FramedUnits>();
+  if (!cutUnits(framing, pass, cut, layout.spans, *plan, *units, errorText)) return false;
+  for (const Frame& frame : pass.frames) {
+    plan->marks.push_back({frame.offset, static_cast<uint32_t>(frame.dataStart - frame.offset), frame.headerCrc});
+  }
+  plan->sourceData = std::move(units);
+  reading = SourceReading{};
+  reading.unitCount = static_cast<uint32_t>(plan->units.size());
+  reading.facts.format = formatOf(framing);
+  reading.facts.blockSize = kTarPieceBytes;
+  reading.facts.sourceBytes = layout.fileBytes;
+  reading.skipped = std::move(layout.skipped);
+  reading.unaccounted = std::move(pass.unaccounted);
+  reading.plan = [plan](const UnitFilter&, ExtractionPlan& into, std::wstring&) {
+    into = std::move(*plan);
+    return true;
+  };
+  return true;
+}
+
+const FramedUnits& unitsOf(const ExtractionPlan& plan) {
+  return *static_cast<const FramedUnits*>(plan.sourceData.get());
+}
+
+std::wstring frameOf(const Framing& framing, const ExtractionPlan& plan, uint32_t u) {
+  return atFrame(framing.texts.frame, unitsOf(plan).units[u].frameOffset);
+}
+
+// The point unit `u` starts at, read back, as UnitPoints::bytesOf tells,
+// Damaged too where the bytes are not one whole point.
+PointRead pointOf(const Framing& framing, const FramedUnits& units, uint32_t u, std::vector<uint8_t>& saved) {
+  const PointRead got = units.points->bytesOf(u, saved);
+  return got == PointRead::Read && !framing.pointReads(saved) ? PointRead::Damaged : got;
+}
+
+// The unit whose start unit `u`'s decoding starts from: `u` itself, unless
+// the journal lost or spoiled its point; then the nearest unit before it, in
+// its frame and adjacent all the way, whose point reads whole or that needs
+// none. The archive still holds those units: they lie below `u`, and a run
+// takes units from the archive's end. Where there is none, `u`, which fails.
+uint32_t decodingStart(const Framing& framing, const ExtractionPlan& plan, uint32_t u) {
+  const FramedUnits& units = unitsOf(plan);
+  std::vector<uint8_t> saved;
+  for (uint32_t v = u;; --v) {
+    const bool lacks = v < units.lacksPoint.size() && units.lacksPoint[v];
+    if (!lacks && pointOf(framing, units, v, saved) != PointRead::Damaged) return v;
+    if (v == 0 || units.units[v - 1].frameOffset != units.units[v].frameOffset ||
+        plan.endOf(v - 1) != plan.units[v].offset) {
+      return u;
+    }
+  }
+}
+
+// A unit's stored bytes, with those of the units its decoding must start
+// from in front.
+BlockRead readStoredUnit(const Framing& framing, FileHandle& archive, const ExtractionPlan& plan, uint32_t u,
+                         std::vector<uint8_t>& stored, std::wstring& errorText) {
+  const uint64_t from = plan.units[decodingStart(framing, plan, u)].offset, length = plan.endOf(u) - from;
+  std::wstring readError;
+  if (length <= UINT32_MAX && readArchiveBlock(archive, from, static_cast<uint32_t>(length), stored, readError)) {
+    return BlockRead::Verified;
+  }
+  if (!readError.empty()) return errorText = readError, BlockRead::Unreadable;
+  errorText = atFrame(framing.texts.endsEarly, unitsOf(plan).units[u].frameOffset);
+  return BlockRead::Damaged;
+}
+
+BlockRead decodeUnit(const Framing& framing, const ExtractionPlan& plan, uint32_t u, const std::vector<uint8_t>& stored,
+                     std::vector<uint8_t>& raw, std::wstring& errorText) {
+  const FramedUnits& units = unitsOf(plan);
+  const UnitSource& source = units.units[u];
+  // Stored bytes in front of the unit's own are those of the units readStoredUnit found to start from.
+  uint32_t from = u;
+  uint64_t skip = 0;
+  while (plan.units[from].offset > plan.units[u].offset - (stored.size() - plan.units[u].storedSize)) {
+    skip += units.units[--from].decodedLength;
+  }
+  const std::wstring lost = L"The journal no longer holds where this piece's decoding starts: ";
+  if (from < units.lacksPoint.size() && units.lacksPoint[from]) {
+    return errorText = lost + frameOf(framing, plan, u), BlockRead::Damaged;
+  }
+  std::vector<uint8_t> saved;
+  const PointRead got = pointOf(framing, units, from, saved);
+  if (got == PointRead::Unreadable) {
+    return errorText = L"Unable to read where this piece's decoding starts: " + frameOf(framing, plan, u),
+           BlockRead::Unreadable;
+  }
+  if (got == PointRead::Damaged) return errorText = lost + frameOf(framing, plan, u), BlockRead::Damaged;
+  std::vector<uint8_t> decodedFrom(skip + source.decodedLength);
+  if (!framing.decode(got == PointRead::Read ? std::span<const uint8_t>(saved) : std::span<const uint8_t>(), stored,
+                      decodedFrom)) {
+    return errorText = atFrame(framing.texts.invalidData, source.frameOffset), BlockRead::Damaged;
+  }
+  const std::span<const uint8_t> decoded(decodedFrom.data() + skip, source.decodedLength);
+  const PlanUnit& unit = plan.units[u];
+  raw.resize(unit.rawSize);
+  for (uint32_t k = unit.firstPiece; k < unit.firstPiece + unit.pieceCount; ++k) {
+    std::copy_n(decoded.begin() + units.pieceAt[k], plan.pieces[k].length, raw.begin() + plan.pieces[k].rawOffset);
+  }
+  // The raw bytes too: they are what the pieces' places in the decoded bytes
+  // make of them.
+  if (crc32(decoded.data(), decoded.size()) != source.decodedCrc || crc32(raw.data(), raw.size()) != unit.crc) {
+    return errorText = L"Checksum verification failed: " + frameOf(framing, plan, u), BlockRead::Damaged;
+  }
+  return BlockRead::Verified;
+}
+
+// What a unit's decoding needs once the archive's bytes around it are gone.
+void saveUnits(const ExtractionPlan& plan, RecordWriter& out) {
+  const FramedUnits& units = unitsOf(plan);
+  for (size_t u = 0; u < units.units.size(); ++u) {
+    out.u64(units.units[u].frameOffset);
+    out.u32(units.units[u].decodedLength);
+    out.u32(units.units[u].decodedCrc);
+    out.u8(units.points->placeOf(static_cast<uint32_t>(u)).length > 0 ? 1 : 0);
+  }
+  for (const uint32_t at : units.pieceAt) out.u32(at);
+}
+
+std::shared_ptr<UnitPoints> pointsOf(const ExtractionPlan& plan) { return unitsOf(plan).points; }
+
+bool loadUnits(RecordReader& in, std::shared_ptr<UnitPoints> tail, ExtractionPlan& plan) {
+  auto units = std::make_shared<FramedUnits>();
+  const size_t count = plan.units.size();
+  units->units.resize(count);
+  units->lacksPoint.resize(count);
+  for (size_t u = 0; u < count; ++u) {
+    units->units[u] = {in.u64(), in.u32(), in.u32()};
+    const bool startsAtPoint = in.u8() != 0;
+    const bool inTail = tail->placeOf(static_cast<uint32_t>(u)).length > 0;
+    if (inTail && !startsAtPoint) return false;
+    units->lacksPoint[u] = startsAtPoint && !inTail;
+  }
+  for (size_t u = 0; u < count && in.ok(); ++u) {
+    for (const PlanPiece& piece : plan.piecesOf(static_cast<uint32_t>(u))) {
+      const uint32_t at = in.u32();
+      if (uint64_t{at} + piece.length > units->units[u].decodedLength) return false;
+      units->pieceAt.push_back(at);
+    }
+  }
+  units->points = std::move(tail);
+  plan.sourceData = std::move(units);
+  return in.ok();
+}
+
+// Every member, as tar lists it, a later one of the same path too.
+bool listMembers(const Framing& framing, const std::wstring& archivePath, const FileLister& onFile,
+                 std::wstring& errorText) {
+  FileHandle file;
+  if (!openArchive(archivePath, file, errorText)) return false;
+  FramedPass pass(framing);
+  if (!passOver(framing, file, nullptr, pass, errorText)) return false;
+  for (const TarMember& member : pass.scan.tar.contents.members) onFile(listedMember(member));
+  return true;
+}
+
+bool recognises(const Framing& framing, std::span<const uint8_t> firstBytes, FileHandle&) {
+  return framing.recognises(firstBytes);
+}
+
+}  // namespace
+
+ArchiveSource framedTarSource(const Framing& framing) {
+  // The framing is a row of the framing table, which lives as long as the program.
+  const auto of = std::cref(framing);
+  return {.format = formatOf(framing),
+          .recognises = std::bind_front(recognises, of),
+          .read = std::bind_front(readFramedTar, of),
+          .readStored = std::bind_front(readStoredUnit, of),
+          .decodeUnit = std::bind_front(decodeUnit, of),
+          .list = std::bind_front(listMembers, of),
+          .saveUnits = saveUnits,
+          .points = pointsOf,
+          .loadUnits = loadUnits};
+}
+
+}  // namespace ablative

@@ -1,0 +1,20 @@
+#include "framings/framing_table.h"
+
+#include "framings/gzip_framing.h"
+
+namespace ablative {
+
+namespace {
+
+const Framing& (*const kFramings[])() = {gzipFraming};
+
+}  // namespace
+
+const Framing* framingFor(std::span<const uint8_t> firstBytes) {
+  for (const auto framing : kFramings) {
+    if (framing().recognises(firstBytes)) return &framing();
+  }
+  return nullptr;
+}
+
+}  // namespace ablative

@@ -1,0 +1,63 @@
+#include "framings/gzip_framing.h"
+
+#include <memory>
+
+#include "codecs/record_bytes.h"
+#include "framings/gzip_format.h"
+
+namespace ablative {
+
+namespace {
+
+constexpr uint32_t kDeflateCoding = 8;
+
+bool passOver(FileHandle& file, FramingPass& pass, std::wstring& errorText) {
+  GzipPass gzip;
+  gzip.onBytes = pass.onBytes;
+  gzip.pointSpacing = pass.pointSpacing;
+  RecordWriter saved;
+  if (pass.onPoint) {
+    gzip.onPoint = [&](const InflatePoint& point) {
+      // A member's deflate start needs no state to decode from.
+      saved.bytes().clear();
+      if (point.inOffset != gzip.members.back().dataStart) writePoint(point, saved);
+      pass.onPoint({point.inOffset, point.outOffset, gzip.members.size() - 1, saved.bytes()});
+    };
+  }
+  const bool read = readGzip(file, gzip, errorText);
+  pass.frames = std::move(gzip.members);
+  pass.unaccounted = std::move(gzip.unaccounted);
+  return read;
+}
+
+bool pointReads(std::span<const uint8_t> saved) {
+  auto point = std::make_unique<InflatePoint>();
+  return readPoint(saved, *point);
+}
+
+bool decode(std::span<const uint8_t> saved, std::span<const uint8_t> stored, std::span<uint8_t> out) {
+  if (saved.empty()) return inflateFrom(nullptr, stored, out);
+  auto point = std::make_unique<InflatePoint>();
+  return readPoint(saved, *point) && inflateFrom(point.get(), stored, out);
+}
+
+}  // namespace
+
+const Framing& gzipFraming() {
+  static const Framing framing{
+      .name = L"gz",
+      .coding = kDeflateCoding,
+      .recognises = looksLikeGzip,
+      .pass = passOver,
+      .pointReads = pointReads,
+      .decode = decode,
+      .texts = {.frame = L"gzip member at byte ",
+                .endsEarly = L"Gzip data is damaged (ends early): at byte ",
+                .invalidData = L"Gzip data is damaged (invalid deflate data): at byte ",
+                .unsplittable = L"Gzip stream cannot be split into pieces small enough to extract: at byte ",
+                .fileNoun = L"gzip file",
+                .decompressor = L"gunzip"}};
+  return framing;
+}
+
+}  // namespace ablative
