@@ -108,49 +108,6 @@ TEST(ExistingFiles, ADamagedBlockLeavesTheOthersWhole) {
   }
 }
 
-// Released blocks leave cuts and holes: without the journal that records them, no run takes the archive for whole.
-// A salvaging run extracts every block that is there and ends the archive: into the folder the lost run filled, the
-// blocks gone are found there and the run completes; elsewhere they are lost, named by file and range.
-TEST(ExistingFiles, AConsumedArchiveWithoutItsJournalIsRecognised) {
-  Scene s(smallTree());
-  s.groupBytes = 1;
-  int releases = 0;
-  {
-    ScopedIoHook stopAtThird([&](const IoCall& call) {
-      return call.op == IoOp::ZeroRange && call.stoodIn == nullptr && ++releases == 3 ? ioErrorCode() : 0u;
-    });
-    ASSERT_FALSE(s.run(false, false).ok);
-  }
-  fs::remove(s.journal);
-  const Bytes archive = readFile(s.archive);
-  const std::wstring missing =
-      L"This archive was partly extracted and its journal is missing: 2 of 5 blocks are gone, from 1 files, the "
-      L"first: b/c.bin";
-  for (bool resume : {false, true}) EXPECT_EQ(s.run(resume, resume ? false : true).error, missing);
-  std::wstring tested;
-  EXPECT_FALSE(verifyArchive(wide(s.archive), tested, {}));
-  EXPECT_EQ(tested, missing);
-  ArchiveDescription description;
-  ASSERT_TRUE(describeArchive(wide(s.archive), L"", kDefaultGroupBytes, description, tested));
-  EXPECT_EQ(description.blocksMissing, 2u);
-  EXPECT_EQ(readFile(s.archive), archive);
-
-  ExtractOptions salvage;
-  salvage.salvage = true;
-  for (bool there : {false, true}) {
-    writeFile(s.archive, archive);
-    const fs::path into = there ? s.out : s.scratch / "salvaged";
-    const RunResult run = s.run(salvage, into);
-    EXPECT_EQ(run.error,
-              there ? L"" : L"1 files could not be fully extracted; the archive held nothing more and was deleted");
-    EXPECT_EQ(std::count(run.log.begin(), run.log.end(), L"Lost: b/c.bin, 2 bytes from byte 4"), there ? 0 : 1);
-    Tree want = s.tree;
-    if (!there) want["b/c.bin"] = Bytes(6, 0);
-    EXPECT_EQ(readTree(into), want);
-    EXPECT_TRUE(!fs::exists(s.archive) && !fs::exists(s.journal));
-  }
-}
-
 // A .tar.gz is cut where a unit starts decoding, inside its gzip member: stopped after two groups (of a 13 MiB file's
 // four units), its journal lost, it is refused, and a salvage into the folder that run filled extracts the two units
 // left and names the rest lost, as a tar's, the file keeping its bytes there. The hard link after it went with the cut.

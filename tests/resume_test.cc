@@ -232,27 +232,6 @@ TEST(Resume, OneRunPerArchive) {
   }
 }
 
-// A run asked to stop stops between two groups, resumable even before it recorded one, and the resume completes it.
-TEST(Resume, StopOnRequestAtEveryGroup) {
-  int stopAt = 1;
-  for (;; ++stopAt) {
-    SCOPED_TRACE("stopped at ask " + std::to_string(stopAt));
-    Scene s(smallTree());
-    ExtractOptions options;
-    options.groupBytes = 1;
-    options.shouldStop = [&, asks = 0]() mutable { return ++asks == stopAt; };
-    const RunResult run = s.run(options, s.out);
-    if (run.ok) break;
-    EXPECT_EQ(run.error, L"Stopped on request");
-    EXPECT_TRUE(run.outcome.resumable);
-    const RunResult resume = s.run(resumed(), s.out);
-    ASSERT_TRUE(resume.ok) << toUtf8(resume.error);
-    EXPECT_EQ(readTree(s.out), s.tree);
-    EXPECT_EQ(s.folder(), std::vector<std::string>{"out"});
-  }
-  EXPECT_EQ(stopAt, 6);  // asked before each of five groups, a block each
-}
-
 // A zip loses its directory with the first cut, so its journal holds the plan, with the points where a large
 // deflated entry's pieces start decoding (read from it, the first pass's scratch file gone): a run stopped at each
 // group resumes from it. Before that, a partly

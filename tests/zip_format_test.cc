@@ -5,12 +5,9 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
 #include <functional>
 #include <iterator>
-#include <map>
 #include <random>
-#include <sstream>
 #include <tuple>
 
 #include "ablative.h"
@@ -31,7 +28,6 @@ using namespace testutil;
 using ablative::ZipDecoder;
 using ablative::ZipDecodeResult;
 using ablative::ZipEntry;
-using ablative::ZipEntryKind;
 
 namespace {
 
@@ -85,48 +81,6 @@ ReadZip readZip(const fs::path& path, size_t inPiece = 4096, size_t outPiece = 1
 fs::path corpusFolder() {
   const char* folder = std::getenv("ZIP_CORPUS");
   return folder == nullptr ? fs::path() : fs::path(folder);
-}
-
-std::string fromHex(const std::string& hex) {
-  std::string text;
-  for (size_t i = 0; i + 1 < hex.size(); i += 2) text += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-  return text;
-}
-
-TEST(ZipCorpus, EntriesOfArchivesOtherToolsMadeReadAsTheyWereWritten) {
-  const fs::path folder = corpusFolder();
-  if (folder.empty()) GTEST_SKIP() << "ZIP_CORPUS is not set: the corpus is made by tests/make_zip_corpus.py";
-  std::ifstream manifest(folder / "manifest.tsv");
-  ASSERT_TRUE(manifest) << "no manifest in " << folder;
-  std::map<std::string, ReadZip> archives;
-  std::map<std::string, size_t> seen;
-  for (std::string line; std::getline(manifest, line);) {
-    std::istringstream fields(line);
-    std::string archive, nameHex, kind, size, mtime, mode, content;
-    fields >> archive >> nameHex >> kind >> size >> mtime >> mode >> content;
-    if (!archives.count(archive)) archives[archive] = readZip(folder / archive);
-    const ReadZip& zip = archives[archive];
-    ASSERT_EQ(zip.error, L"") << archive;
-    const size_t index = seen[archive]++;
-    ASSERT_LT(index, zip.directory.entries.size()) << archive;
-    const ZipEntry& entry = zip.directory.entries[index];
-    SCOPED_TRACE(archive + " " + entry.name);
-    EXPECT_EQ(entry.name, fromHex(nameHex));
-    const std::map<std::string, ZipEntryKind> kinds = {
-        {"file", ZipEntryKind::File}, {"folder", ZipEntryKind::Folder}, {"link", ZipEntryKind::SymbolicLink}};
-    EXPECT_EQ(entry.kind, kinds.at(kind));
-    EXPECT_EQ(entry.uncompressedSize, std::stoull(size));
-    if (mtime != "*") {
-      EXPECT_EQ(entry.modifiedNs, std::stoll(mtime));
-    }
-    if (mode != "*") {
-      EXPECT_TRUE(entry.hasUnixMode && entry.unixMode == std::stoul(mode, nullptr, 8));
-    }
-    if (content != "-") {
-      EXPECT_TRUE(zip.data[index] == readFile(folder / content));
-    }
-  }
-  for (const auto& [archive, zip] : archives) EXPECT_EQ(seen[archive], zip.directory.entries.size()) << archive;
 }
 
 // The plan of the archive at `path`, read as a run reads it; units past its end allowed.
