@@ -2,7 +2,8 @@
 # What a destination's file system cannot hold is refused before anything is
 # written, naming the entry and the limit, on small file systems of each
 # kind: ext4, and FAT and exFAT through the kernel's drivers or through FUSE,
-# whichever this machine mounts. Needs root to mount; skips what it cannot.
+# whichever this machine mounts; and a disk that fills up. Needs root to mount;
+# skips what it cannot.
 set -u
 zarvik=$1
 source "$(dirname "$0")/check.sh"
@@ -174,6 +175,56 @@ if mount_as ext4 "$work/steps" 96; then
   check "with every file" 0 $?
 fi
 
+# A full disk: an extraction that does not fit is refused before it writes anything. Told not to check, it fills
+# the disk midway, after some groups of 1 MiB were released: the run stops with the write message and how to resume,
+# nothing is lost, and once space is made the resumed run completes.
+leave_free() { fallocate -l $(($(df -B1 --output=avail "$1" | tail -n 1) - $2 * 1048576)) "$1/filler"; }
+if mount_as ext4 "$work/dest-disk" 32; then
+  mkdir -p "$work/fill" && head -c 12000000 /dev/urandom >"$work/fill/noise.bin"  # incompressible: stored raw
+  "$zarvik" create --block-size 1M "$work/fill" "$work/a.zvka" >/dev/null
+  leave_free "$work/dest-disk" 6
+  run extract "$work/a.zvka" "$work/dest-disk/out"
+  needed=$(grep -o 'needs [0-9]* bytes' <<<"$err" | grep -o '[0-9]*')
+  check "refused for space" "1|Extract failed: Not enough free space at $work/dest-disk/out: the extraction needs |True" \
+    "$rc|$(grep -o '^.*needs ' <<<"$err")|$(python3 -c "print(${needed:-0} >= 12000000)")"
+  check "refused before writing" "absent" "$([ -e "$work/dest-disk/out" ] || [ -e "$work/a.zvka.zvkj" ] || echo absent)"
+  run extract --no-space-check --batch 1M "$work/a.zvka" "$work/dest-disk/out"
+  check "extraction onto a full disk fails, saying how to resume" \
+    "3|Extract failed: Failed to write destination block (code=28): No space left on device|To continue, run: zarvik \
+extract --resume --no-space-check --batch 1M" "$rc|$(head -n 1 <<<"$err")|$(sed -n 2p <<<"$err" | grep -o '^.*--batch 1M')"
+  rm "$work/dest-disk/filler"
+  run extract --resume "$work/a.zvka" "$work/dest-disk/out"
+  check "the resumed run completes, every byte, archive and journal gone" "0|same|" \
+    "$rc|$(cmp -s "$work/fill/noise.bin" "$work/dest-disk/out/noise.bin" && echo same)|$(ls "$work" | grep zvk)"
+fi
+# The squeeze: a 40 MB archive extracted onto the 64 MiB file system that holds it. Groups shrink to a quarter of the
+# space free at the start, so the disk never has to hold much of the archive twice.
+if mount_as ext4 "$work/squeeze" 64; then
+  head -c 40000000 /dev/urandom >"$work/fill/noise.bin"
+  "$zarvik" create --block-size 1M "$work/fill" "$work/squeeze/s.zvka" >/dev/null
+  run extract "$work/squeeze/s.zvka" "$work/squeeze/out"
+  check "a 40 MB archive extracts on a 64 MiB disk, every byte of it" "0||same" \
+    "$rc|$err|$(cmp -s "$work/fill/noise.bin" "$work/squeeze/out/noise.bin" && echo same)"
+fi
+# Where the check says a run fits, it succeeds: 3,000 files of 100 bytes, each taking a whole allocation unit,
+# extracted beside their archive with little more than the predicted space free.
+if mount_as ext4 "$work/tiny-disk" 32; then
+  mkdir "$work/tiny"
+  python3 -c 'import os, sys
+for i in range(3000): open(os.path.join(sys.argv[1], "f%04d" % i), "wb").write(os.urandom(100))' "$work/tiny"
+  "$zarvik" create "$work/tiny" "$work/tiny-disk/t.zvka" >/dev/null
+  space() {  # free and needed, as info reports them
+    "$zarvik" info --json "$work/tiny-disk/t.zvka" "$work/tiny-disk/out" |
+      python3 -c 'import json, sys; o = json.load(sys.stdin); print(o["freeAtDestination"], o["neededToExtract"])'
+  }
+  read -r free needed < <(space)
+  fallocate -l $((free - needed - 16384)) "$work/tiny-disk/filler"
+  read -r free needed < <(space)
+  check "little more than the predicted space is free" True "$(python3 -c "print(0 <= $free - $needed < 65536)")"
+  run extract "$work/tiny-disk/t.zvka" "$work/tiny-disk/out"
+  check "a run the check lets through completes, with every file" "0||same" \
+    "$rc|$err|$(diff -r "$work/tiny" "$work/tiny-disk/out" >/dev/null && echo same)"
+fi
 if [ ${#tested[@]} -eq 0 ]; then
   echo "destination_limits: skipped (cannot mount a file system here)"
   exit 0
