@@ -95,59 +95,93 @@ void failEachCallInTurn(bool keep, uint64_t groupBytes = kDefaultGroupBytes, boo
 
 TEST(FaultInjection, KeepOriginalSurvivesAFailureAtEveryCall) { failEachCallInTurn(true); }
 
-TEST(FaultInjection, AblativeRunSurvivesAFailureAtEveryCall) {
-  failEachCallInTurn(false);                                  // all blocks in one group, the files flushed together
-  failEachCallInTurn(false, 1);                               // one block at a time, its file flushed alone
-  failEachCallInTurn(false, 8, true);                         // released by cuts alone
-  failEachCallInTurn(false, 1, false, Packing::ZipDeflated);  // the journal keeps the directory the first cut takes
-  failEachCallInTurn(false, 1, true, Packing::ZipDeflated);
-  failEachCallInTurn(false, 1, false, Packing::Zvka4);  // blocks shared by files, whose metadata is set at the end
-  failEachCallInTurn(false, 1, true, Packing::Tar);     // the headers go with the cuts; a hard link is made last
+// Each run a test of its own, so that they go side by side.
+struct AblativeRun {
+  const char* name;
+  uint64_t groupBytes;
+  bool cutOnly;
+  Packing packing;
+};
+class FaultInjectionAblative : public ::testing::TestWithParam<AblativeRun> {};
+
+TEST_P(FaultInjectionAblative, SurvivesAFailureAtEveryCall) {
+  failEachCallInTurn(false, GetParam().groupBytes, GetParam().cutOnly, GetParam().packing);
 }
+
+const auto byName = [](const auto& info) { return std::string(info.param.name); };
+
+INSTANTIATE_TEST_SUITE_P(
+    Runs, FaultInjectionAblative,
+    ::testing::Values(AblativeRun{"OneGroup", kDefaultGroupBytes, false, Packing::Zvka},  // the files flushed together
+                      AblativeRun{"BlockAtATime", 1, false, Packing::Zvka},               // its file flushed alone
+                      AblativeRun{"ByCuts", 8, true, Packing::Zvka},
+                      // the journal keeps the directory the first cut takes
+                      AblativeRun{"Zip", 1, false, Packing::ZipDeflated},
+                      AblativeRun{"ZipByCuts", 1, true, Packing::ZipDeflated},
+                      // blocks shared by files, whose metadata is set at the end
+                      AblativeRun{"SharedBlocks", 1, false, Packing::Zvka4},
+                      // the headers go with the cuts; a hard link is made last
+                      AblativeRun{"TarByCuts", 1, true, Packing::Tar}),
+    byName);
 
 // At every flush point, each in both ways, and once after the run ends, for a tree, for one larger file and for a
 // zip and a tar (with a hard link) of the tree, releasing a unit at a time, two at a time and all at once, by holes
 // and, for the trees, by cuts alone; and for a zip whose large entry is taken in pieces, and a tar.gz of it, each
 // piece starting at a point the journal's tail holds until the piece is released, a unit at a time. The journal of an
 // earlier run that stopped before it recorded anything is replaced, so a loss around that replacement shows too.
-TEST(PowerLoss, NothingIsLostAtAnyFlush) {
+enum class Shape { Small, OneFile, Pieces };
+struct Archive {
+  const char* name;
+  Shape shape;
+  Packing packing;
+};
+class PowerCut : public ::testing::TestWithParam<Archive> {};
+
+TEST_P(PowerCut, NothingIsLostAtAnyFlush) {
   const Tree oneFile = {{"large.bin", mixedBytes(44, 5)}};
   const Tree pieces = {{"large.bin", mixedBytes((4 << 20) + 300000, 5)}, {"small.txt", bytesOf("small")}};
-  for (const auto& [tree, packing] : {std::pair{smallTree(), Packing::Zvka}, std::pair{oneFile, Packing::Zvka},
-                                      std::pair{smallTree(), Packing::ZipDeflated},
-                                      std::pair{pieces, Packing::ZipDeflated}, std::pair{smallTree(), Packing::Zvka4},
-                                      std::pair{smallTree(), Packing::Tar}, std::pair{pieces, Packing::TarGz}}) {
-    for (int releases = 0; releases < 5; ++releases) {
-      const uint64_t bound = std::array<uint64_t, 3>{1, 8, kDefaultGroupBytes}[releases % 3];
-      const bool cutOnly = releases >= 3;
-      if ((cutOnly && tree.size() == 1) || (tree == pieces && releases % 3 != 0)) continue;
-      int crashAt = 0;
-      for (bool crashed = true; crashed; ++crashAt) {
-        SCOPED_TRACE(std::to_string(tree.size()) + " files, groups of " + std::to_string(bound) +
-                     (cutOnly ? " bytes, released by cuts" : " bytes") + ": power lost at flush " +
-                     std::to_string(crashAt / 2) + (crashAt % 2 ? ", metadata kept" : ""));
-        Scene s(tree, packing);
-        s.groupBytes = bound;
-        writeFile(s.out / tree.begin()->first,
-                  "stale content, longer than the stored file");  // replaced at its first write
-        Bytes pending = bytesOf(std::string("ZVKJWIN\0\1\0\0\0", 12));
-        for (int i = 0; i < 4; ++i) pending.push_back(uint8_t(s.units.size() >> (8 * i)));
-        pending.resize(16 + s.units.size(), 0);
-        writeFile(s.journal, pending);
-        PowerLoss power{crashAt / 2, crashAt % 2 == 1};
-        {
-          ScopedIoHook hook(
-              [&](const IoCall& call) { return cutOnly && call.op == IoOp::MarkSparse ? ioErrorCode() : power(call); });
-          s.run(false, false);  // a loss late in the run may go unnoticed by it
-        }
-        crashed = power.crashed();
-        power.rollBack();
-        ScopedIoHook resumeAlike(cutOnly ? noHoles : standInForZeroing, false);
-        expectNothingLostThenResume(s, false);
+  const auto [name, shape, packing] = GetParam();
+  const Tree tree = shape == Shape::Small ? smallTree() : shape == Shape::OneFile ? oneFile : pieces;
+  for (int releases = 0; releases < 5; ++releases) {
+    const uint64_t bound = std::array<uint64_t, 3>{1, 8, kDefaultGroupBytes}[releases % 3];
+    const bool cutOnly = releases >= 3;
+    if ((cutOnly && tree.size() == 1) || (tree == pieces && releases % 3 != 0)) continue;
+    int crashAt = 0;
+    for (bool crashed = true; crashed; ++crashAt) {
+      SCOPED_TRACE(std::to_string(tree.size()) + " files, groups of " + std::to_string(bound) +
+                   (cutOnly ? " bytes, released by cuts" : " bytes") + ": power lost at flush " +
+                   std::to_string(crashAt / 2) + (crashAt % 2 ? ", metadata kept" : ""));
+      Scene s(tree, packing);
+      s.groupBytes = bound;
+      writeFile(s.out / tree.begin()->first,
+                "stale content, longer than the stored file");  // replaced at its first write
+      Bytes pending = bytesOf(std::string("ZVKJWIN\0\1\0\0\0", 12));
+      for (int i = 0; i < 4; ++i) pending.push_back(uint8_t(s.units.size() >> (8 * i)));
+      pending.resize(16 + s.units.size(), 0);
+      writeFile(s.journal, pending);
+      PowerLoss power{crashAt / 2, crashAt % 2 == 1};
+      {
+        ScopedIoHook hook(
+            [&](const IoCall& call) { return cutOnly && call.op == IoOp::MarkSparse ? ioErrorCode() : power(call); });
+        s.run(false, false);  // a loss late in the run may go unnoticed by it
       }
-      EXPECT_GE(crashAt, 10);
+      crashed = power.crashed();
+      power.rollBack();
+      ScopedIoHook resumeAlike(cutOnly ? noHoles : standInForZeroing, false);
+      expectNothingLostThenResume(s, false);
     }
+    EXPECT_GE(crashAt, 10);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Trees, PowerCut,
+                         ::testing::Values(Archive{"Tree", Shape::Small, Packing::Zvka},
+                                           Archive{"OneFile", Shape::OneFile, Packing::Zvka},
+                                           Archive{"TreeZip", Shape::Small, Packing::ZipDeflated},
+                                           Archive{"PiecesZip", Shape::Pieces, Packing::ZipDeflated},
+                                           Archive{"TreeV4", Shape::Small, Packing::Zvka4},
+                                           Archive{"TreeTar", Shape::Small, Packing::Tar},
+                                           Archive{"PiecesTarGz", Shape::Pieces, Packing::TarGz}),
+                         byName);
 
 }  // namespace
