@@ -19,7 +19,11 @@ phase() {  # phase NAME: ends the phase before, starts NAME
   phase_start=$SECONDS phases+=("$1")
   echo "== $1"
 }
-phase_times() { phase end && unset 'phases[-1]' && printf '  %s\n' "${phases[@]}" "total: $SECONDS s"; }
+phase_times() {
+  phases[-1]+=": $((SECONDS - phase_start)) s"
+  echo "== seconds per phase"
+  printf '  %s\n' "${phases[@]}" "total: $SECONDS s"
+}
 
 native_tests() {
   phase "native build"
