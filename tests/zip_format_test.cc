@@ -448,6 +448,47 @@ TEST(ZipDecoder, ResumesFromEveryBlockBoundaryItRecorded) {
   }
 }
 
+// A stored block of 32 KiB, then a fixed-code block whose one match reaches back the whole window (distance 32768,
+// which zlib's own encoder never makes; other deflaters may): resumed at the point between them, the decoder needs
+// every byte of the window the point keeps.
+TEST(ZipDecoder, APointKeepsTheWholeWindow) {
+  const Bytes window = mixedBytes(32768, 9);
+  Bytes compressed = {0x00, 0x00, 0x80, 0xFF, 0x7F};  // not last, stored, 32768 bytes
+  compressed.insert(compressed.end(), window.begin(), window.end());
+  uint64_t bits = 0;
+  int used = 0;
+  const auto add = [&](uint64_t value, int count) { bits |= value << used, used += count; };
+  const auto addCode = [&](uint32_t code, int count) {  // Huffman codes go most significant bit first
+    for (int i = count - 1; i >= 0; --i) add((code >> i) & 1, 1);
+  };
+  add(1, 1), add(1, 2);  // last, fixed codes
+  addCode(1, 7);         // length 3 (code 257)
+  addCode(29, 5);        // distance code 29: 24577 and 13 extra bits
+  add(32768 - 24577, 13);
+  addCode(0, 7);  // end of block
+  for (int at = 0; at < used; at += 8) compressed.push_back(uint8_t(bits >> at));
+  Bytes raw = window;
+  raw.insert(raw.end(), window.begin(), window.begin() + 3);
+  ZipEntry entry;
+  entry.name = "far.bin";
+  entry.method = ablative::kZipDeflated;
+  entry.compressedSize = compressed.size();
+  entry.uncompressedSize = raw.size();
+  entry.crc = ablative::crc32(raw.data(), raw.size());
+  std::vector<ablative::InflatePoint> points;
+  ZipDecoder first(entry);
+  first.recordPoints(1, [&](const ablative::InflatePoint& point) { points.push_back(point); });
+  Bytes decoded, rest;
+  std::wstring errorText;
+  ASSERT_EQ(decodeAll(first, compressed, 0, 1000, 1000, decoded, errorText), ZipDecodeResult::Finished) << errorText;
+  ASSERT_EQ(points.size(), 1u);
+  ZipDecoder resumed(entry);
+  ASSERT_TRUE(resumed.resumeAt(points[0]));
+  EXPECT_EQ(decodeAll(resumed, compressed, points[0].inOffset, 100, 100, rest, errorText), ZipDecodeResult::Finished)
+      << errorText;
+  EXPECT_TRUE(rest == Bytes(window.begin(), window.begin() + 3));
+}
+
 TEST(ZipDecoder, AnEmptyEntryDeflatedWithoutAByteIsEmpty) {
   ZipEntry entry;
   entry.method = ablative::kZipDeflated;
