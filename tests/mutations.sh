@@ -20,12 +20,12 @@ names=() files=() froms=() tos=() firsts=()
 # mutation NAME FILE TEXT MUTATED FIRST: FILE by its basename under engine/, TEXT there once (\n a line break), FIRST
 # the tests that run first (ctest -R).
 mutation() { names+=("$1") files+=("$2") froms+=("$3") tos+=("$4") firsts+=("$5"); }
-mutation destination-flush destination_files.cc '    ok = flushFileSystem(root_.handle);' '    ok = true;' PowerLoss
+mutation destination-flush destination_files.cc '    ok = flushFileSystem(root_.handle);' '    ok = true;' PowerCut
 mutation group-barrier extract.cc '  if (!files_->makeDurable(errorText_)) return false;\n  if (!recordStates(' \
-  '  if (!recordStates(' PowerLoss
-mutation journal-flush journal.cc '*lowest + 1) && flushFile(journal.file);' '*lowest + 1);' PowerLoss
+  '  if (!recordStates(' PowerCut
+mutation journal-flush journal.cc '*lowest + 1) && flushFile(journal.file);' '*lowest + 1);' PowerCut
 mutation release-before-record extract.cc '(recordWritten() && releaseGroup())' '(releaseGroup() && recordWritten())' \
-  'FaultInjection|PowerLoss'
+  'FaultInjection|PowerCut'
 mutation zip-crc zip_decoder.cc '  if (at.crc != s.expectedCrc) {' '  if (false) {' '^zip'
 mutation zvka-block-crc zvka_source.cc '  if (crc32(raw.data(), raw.size()) != unit.crc)' '  if (false)' 'Extract|ReaderChecks'
 mutation tar-checksum tar_headers.cc '  if (!checksumHolds(block)) return failWith(' '  if (false) return failWith(' '^tar'
@@ -34,9 +34,9 @@ mutation zip-local-header zip_directory.cc '  if (!localFieldsMatch(header.data(
 mutation unsafe-path path_safety.cc 'component == L"." || component == L"..") return false;' \
   'component == L".") return false;' 'PathSafety|Extract'
 mutation archive-hard-link extraction_checks.cc '(!linkCount(archive_, links) || links > 1)' '(!linkCount(archive_, links))' \
-  'Links|^cli$'
+  'TheArchiveAndJournalSideSayWhy|Links'
 mutation space-check extraction_checks.cc '  if (needed <= needs.freeAtDestination) return true;' '  return true;' \
-  'destination_limits|disk_full'
+  destination_limits
 mutation point-window inflate_points.cc 'inflateSetDictionary(&stream_, point.window, point.windowLength)' \
   'inflateSetDictionary(&stream_, point.window + 1, point.windowLength - 1)' '^zip|Resume'
 mutation journal-fingerprint extraction_checks.cc \
