@@ -46,10 +46,12 @@ mutation journal-fingerprint extraction_checks.cc \
 say() { printf '%s\n' "$*"; }
 fail() { say "mutations.sh: $*" >&2; exit 2; }
 
-copy_tree() {  # the sources alone, over those of an earlier run; its build folder stays
+# The sources alone, over those of an earlier run; its build folder stays. Every file is stamped now (tar -m), so
+# none is taken for older than what an interrupted run built from its mutated text: all recompile, through ccache.
+copy_tree() {
   mkdir -p "$scratch/src"
   find "$scratch/src" -mindepth 1 -maxdepth 1 ! -name build -exec rm -rf {} +
-  (cd "$root" && tar --exclude='./build*' --exclude=./.git -cf - .) | (cd "$scratch/src" && tar -xf -)
+  (cd "$root" && tar --exclude='./build*' --exclude=./.git -cf - .) | (cd "$scratch/src" && tar -xmf -)
 }
 
 build_tree() {
