@@ -86,13 +86,17 @@ struct CentralLocation {
   uint64_t end = 0;  // where the end records begin: the directory lies just before
 };
 
+// Whether the file's tail holds an end record; Unreadable with the reader's
+// message.
+enum class EndSearch { Found, Absent, Unreadable };
+
 // The end record is the last signature in the tail whose comment reaches the
 // file's end; failing that (bytes appended after the archive), the last whose
 // comment fits in the file.
-bool findEndRecord(ArchiveReader& reader, uint64_t& at) {
+EndSearch findEndRecord(ArchiveReader& reader, uint64_t& at) {
   const uint64_t tailStart = reader.size - std::min(reader.size, kEndSearch);
   std::vector<uint8_t> tail;
-  if (!reader.read(tailStart, reader.size - tailStart, tail)) return false;
+  if (!reader.read(tailStart, reader.size - tailStart, tail)) return EndSearch::Unreadable;
   bool found = false;
   for (size_t i = tail.size() < kEndSize ? 0 : tail.size() - kEndSize + 1; i-- > 0;) {
     if (get32(&tail[i]) != kEndSignature) continue;
@@ -100,9 +104,9 @@ bool findEndRecord(ArchiveReader& reader, uint64_t& at) {
     if (recordEnd > tail.size() || (found && recordEnd != tail.size())) continue;
     at = tailStart + i;
     found = true;
-    if (recordEnd == tail.size()) return true;
+    if (recordEnd == tail.size()) return EndSearch::Found;
   }
-  return found || fail(reader.errorText, kZipNoEnd);
+  return found ? EndSearch::Found : EndSearch::Absent;
 }
 
 // The Zip64 end record, where the locator says, or just before the locator
@@ -125,10 +129,9 @@ bool readZip64End(ArchiveReader& reader, uint64_t locatorAt, CentralLocation& lo
   return fail(reader.errorText, kBadCentral);
 }
 
-bool locateCentralDirectory(ArchiveReader& reader, CentralLocation& location, uint64_t& archiveEnd) {
-  uint64_t endAt = 0;
+bool locateCentralDirectory(ArchiveReader& reader, uint64_t endAt, CentralLocation& location, uint64_t& archiveEnd) {
   std::vector<uint8_t> end;
-  if (!findEndRecord(reader, endAt) || !reader.read(endAt, kEndSize, end)) return false;
+  if (!reader.read(endAt, kEndSize, end)) return false;
   archiveEnd = endAt + kEndSize + get16(&end[20]);
   std::vector<uint8_t> locator;
   if (endAt >= kLocatorSize) {
@@ -501,7 +504,7 @@ bool looksLikeZip(std::span<const uint8_t> firstBytes, FileHandle& file) {
   std::wstring ignored;
   uint64_t at = 0;
   ArchiveReader reader{file, 0, ignored};
-  return fileSize(file, reader.size) && findEndRecord(reader, at);
+  return fileSize(file, reader.size) && findEndRecord(reader, at) == EndSearch::Found;
 }
 
 bool readZipDirectory(FileHandle& file, ZipDirectory& directory, std::wstring& errorText) {
@@ -509,12 +512,11 @@ bool readZipDirectory(FileHandle& file, ZipDirectory& directory, std::wstring& e
   if (!fileSize(file, directory.archiveSize)) return fail(errorText, L"Unable to open archive file");
   ArchiveReader reader{file, directory.archiveSize, errorText};
   CentralLocation location;
-  uint64_t archiveEnd = 0, nonZero = directory.archiveSize;
-  if (!locateCentralDirectory(reader, location, archiveEnd)) {
-    return errorText == kZipNoEnd && readWithoutEnd(reader, directory);
-  }
-  if (!readCentralDirectory(reader, location, directory) ||
-      !checkEntryRanges(directory, errorText) ||
+  uint64_t endAt = 0, archiveEnd = 0, nonZero = directory.archiveSize;
+  const EndSearch end = findEndRecord(reader, endAt);
+  if (end == EndSearch::Absent) return readWithoutEnd(reader, directory);
+  if (end == EndSearch::Unreadable || !locateCentralDirectory(reader, endAt, location, archiveEnd) ||
+      !readCentralDirectory(reader, location, directory) || !checkEntryRanges(directory, errorText) ||
       (archiveEnd < directory.archiveSize &&
        !findNonZero(file, archiveEnd, directory.archiveSize, nonZero, errorText))) {
     return false;
