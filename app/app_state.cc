@@ -102,8 +102,10 @@ bool extractFromFields(AppState* state, bool resume, const EngineCallbacks& call
   options.keepOriginal = keepOriginal;
   options.checkSpace = true;  // the check the command line makes, with its message
   ablative::ExtractOutcome outcome;
-  return ablative::extractArchive(archive, destination, options, reason, outcome, callbacks.onProgress, callbacks.onLog,
-                                  callbacks.isPaused);
+  const ablative::Status status = ablative::extractArchive(archive, destination, options, outcome, callbacks.onProgress,
+                                                           callbacks.onLog, callbacks.isPaused);
+  reason = status.message;
+  return status.ok();
 }
 
 void finish(AppState* state, bool succeeded) { PostMessageW(state->hwnd, WM_APP_DONE, succeeded ? 1 : 0, 0); }

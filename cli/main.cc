@@ -18,6 +18,8 @@ namespace zarvik {
 
 namespace {
 
+using ablative::StatusKind;
+
 // An extension of `format` as the engine's format table gives it: the usual
 // one (k = 0), or another the format is opened by.
 std::wstring extension(std::wstring_view format, size_t k = 0) {
@@ -102,15 +104,21 @@ void warn(Output& out, const std::wstring& line) {
   write(Stream::Err, line + L"\n");
 }
 
+// A file's line as a run reaches it, which --quiet leaves out.
+void logEntry(Output& out, const Command& command, const std::wstring& line) {
+  if (!command.quiet) out.log(line);
+}
+
 int usageError(const std::wstring& problem) {
   write(Stream::Err, L"zarvik: " + problem + L"\n" + kUsage);
   return kExitUsage;
 }
 
 int runCreate(const Command& command) {
-  Output out(command.json, command.quiet, false);
+  Output out(command.json, false);
   ablative::CreateOptions options = command.create;
   options.shouldStop = stopRequested;
+  options.onEntry = [&](const std::wstring& line) { logEntry(out, command, line); };
   catchStopRequests();
   std::wstring errorText;
   const bool ok = ablative::createArchive(
@@ -128,7 +136,7 @@ std::wstring archiveOf(const Command& command) {
 
 // Nothing is listed unless the whole table reads: the listing is written at the end.
 int runList(const Command& command) {
-  Output out(command.json, false, false);
+  Output out(command.json, false);
   std::wstring errorText;
   // The archive is read whole and checked before the first entry comes, so
   // each line goes out as it comes: an archive of many entries is never held
@@ -161,7 +169,7 @@ int runList(const Command& command) {
 }
 
 int runTest(const Command& command) {
-  Output out(command.json, false, false);
+  Output out(command.json, false);
   std::wstring errorText;
   ablative::ArchiveDescription archive;
   const std::wstring named = archiveOf(command);
@@ -223,8 +231,9 @@ std::vector<std::wstring> salvageCommand(const Command& command, const std::wstr
   return args;
 }
 
-std::wstring resumeAdvice(const std::vector<std::wstring>& resume, const ablative::ExtractOutcome& outcome) {
-  if (outcome.destinationLacksData) return L"Resume into the folder where the extraction started.\n";
+std::wstring resumeAdvice(const std::vector<std::wstring>& resume, StatusKind kind,
+                          const ablative::ExtractOutcome& outcome) {
+  if (kind == StatusKind::DestinationLacksData) return L"Resume into the folder where the extraction started.\n";
   if (resume.empty()) return L"";
   const std::wstring line = commandLine(resume);
   if (outcome.resumeHere) return L"To continue, run: " + line + L"\n";
@@ -232,7 +241,7 @@ std::wstring resumeAdvice(const std::vector<std::wstring>& resume, const ablativ
 }
 
 int runExtract(const Command& command) {
-  Output out(command.json, command.quiet, true);
+  Output out(command.json, true);
   const std::wstring& destination = command.operands[1];
   std::wstring archive, errorText;
   if (!ablative::archiveForExtraction(command.operands[0], command.extract.resume, archive, errorText)) {
@@ -241,25 +250,25 @@ int runExtract(const Command& command) {
   if (archive != command.operands[0]) out.log(L"Info: Resume file selected; switched to archive: " + archive);
   ablative::ExtractOptions options = command.extract;
   options.shouldStop = stopRequested;
+  options.onEntry = [&](const std::wstring& line) { logEntry(out, command, line); };
   catchStopRequests();
   ablative::ExtractOutcome outcome;
-  const bool ok = ablative::extractArchive(
-      archive, destination, options, errorText, outcome,
-      [&](const ablative::ProgressInfo& info) { out.progress(info); }, [&](const std::wstring& line) { out.log(line); },
-      {});
-  if (ok) return out.succeed();
-  if (outcome.archiveChanged) return out.failArchiveChanged(L"Extract failed: ", errorText);
-  if (outcome.damagedBlock) {
-    const std::vector<std::wstring> salvage = salvageCommand(command, archive, outcome);
-    const std::wstring why = outcome.blockGone ? L"Resuming would stop there again. To extract everything else and "
-                                                 L"name what is lost, run: "
-                                               : L"The archive is damaged there; resuming would stop at the same "
-                                                 L"block. To extract everything else, run: ";
-    return out.failDamaged(L"Extract failed: ", errorText, salvage, why + commandLine(salvage) + L"\n");
+  const ablative::Status status = ablative::extractArchive(
+      archive, destination, options, outcome, [&](const ablative::ProgressInfo& info) { out.progress(info); },
+      [&](const std::wstring& line) { out.log(line); }, {});
+  if (status.ok()) return out.succeed();
+  Remedy remedy;
+  if (status.kind == StatusKind::DamagedBlock || status.kind == StatusKind::BlockGone) {
+    remedy.salvage = salvageCommand(command, archive, outcome);
+    const std::wstring why = status.kind == StatusKind::BlockGone
+                                 ? L"Resuming would stop there again. To extract everything else and name what is "
+                                   L"lost, run: "
+                                 : L"The archive is damaged there; resuming would stop at the same block. To extract "
+                                   L"everything else, run: ";
+    return out.fail(L"Extract failed: ", status, remedy, why + commandLine(remedy.salvage) + L"\n");
   }
-  const std::vector<std::wstring> resume =
-      outcome.resumable ? resumeCommand(command, archive, outcome) : std::vector<std::wstring>{};
-  return out.fail(L"Extract failed: ", errorText, resume, resumeAdvice(resume, outcome));
+  if (outcome.resumable) remedy.resume = resumeCommand(command, archive, outcome);
+  return out.fail(L"Extract failed: ", status, remedy, resumeAdvice(remedy.resume, status.kind, outcome));
 }
 
 // "123456789 (123.5 MB)": bytes, and people's units from a kilobyte up.
@@ -268,7 +277,7 @@ std::wstring bytesText(uint64_t bytes) {
 }
 
 int runInfo(const Command& command) {
-  Output out(command.json, false, false);
+  Output out(command.json, false);
   const std::wstring destination = command.operands.size() > 1 ? command.operands[1] : L"";
   ablative::ArchiveDescription d;
   std::wstring errorText;

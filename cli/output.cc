@@ -8,15 +8,21 @@ namespace zarvik {
 namespace {
 constexpr auto kJsonProgressInterval = std::chrono::milliseconds(100);
 
-bool isPerFileLine(const std::wstring& line) {
-  return line.rfind(L"Packing: ", 0) == 0 || line.rfind(L"Extracting: ", 0) == 0;
+bool isDamaged(ablative::StatusKind kind) {
+  return kind == ablative::StatusKind::DamagedBlock || kind == ablative::StatusKind::BlockGone;
 }
 }  // namespace
 
-Output::Output(bool json, bool quiet, bool showFreed) : json_(json), quiet_(quiet), line_(showFreed && !json) {}
+int exitCodeFor(ablative::StatusKind kind, bool resumable) {
+  if (kind == ablative::StatusKind::Ok) return kExitSuccess;
+  if (kind == ablative::StatusKind::ArchiveChanged) return kExitArchiveChanged;
+  if (isDamaged(kind)) return kExitDamaged;
+  return resumable ? kExitResumable : kExitFailure;
+}
+
+Output::Output(bool json, bool showFreed) : json_(json), line_(showFreed && !json) {}
 
 void Output::log(const std::wstring& line) {
-  if (quiet_ && isPerFileLine(line)) return;
   if (json_) return object(JsonObject().add("event", "log").add("line", line));
   line_.clear();
   write(Stream::Out, ablative::displayText(line) + L"\n");
@@ -54,30 +60,20 @@ int Output::succeed() {
   return kExitSuccess;
 }
 
-int Output::fail(const std::wstring& prefix, const std::wstring& message, const std::vector<std::wstring>& resume,
+int Output::fail(const std::wstring& prefix, const ablative::Status& failure, const Remedy& remedy,
                  const std::wstring& advice) {
-  const bool resumable = !resume.empty();
+  const bool resumable = !remedy.resume.empty();
   JsonObject error;
-  error.add("event", "error").add("message", message).add("resumable", resumable);
-  if (resumable) error.add("resume", resume);
-  report(prefix, message, error, advice);
-  return resumable ? kExitResumable : kExitFailure;
+  error.add("event", "error").add("message", failure.message).add("resumable", resumable);
+  if (resumable) error.add("resume", remedy.resume);
+  if (isDamaged(failure.kind)) error.add("damaged", true).add("salvage", remedy.salvage);
+  if (failure.kind == ablative::StatusKind::ArchiveChanged) error.add("archiveChanged", true);
+  report(prefix, failure.message, error, advice);
+  return exitCodeFor(failure.kind, resumable);
 }
 
-int Output::failDamaged(const std::wstring& prefix, const std::wstring& message,
-                        const std::vector<std::wstring>& salvage, const std::wstring& advice) {
-  JsonObject error;
-  error.add("event", "error").add("message", message).add("resumable", false).add("damaged", true);
-  error.add("salvage", salvage);
-  report(prefix, message, error, advice);
-  return kExitDamaged;
-}
-
-int Output::failArchiveChanged(const std::wstring& prefix, const std::wstring& message) {
-  JsonObject error;
-  error.add("event", "error").add("message", message).add("resumable", false).add("archiveChanged", true);
-  report(prefix, message, error, L"");
-  return kExitArchiveChanged;
+int Output::fail(const std::wstring& prefix, const std::wstring& message) {
+  return fail(prefix, ablative::failure(ablative::StatusKind::Failed, message));
 }
 
 void Output::report(const std::wstring& prefix, const std::wstring& message, JsonObject& error,

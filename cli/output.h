@@ -20,27 +20,33 @@ inline constexpr int kExitResumable = 3;       // stopped with the archive partl
 inline constexpr int kExitDamaged = 4;         // stopped at a damaged block: --salvage extracts everything else
 inline constexpr int kExitArchiveChanged = 5;  // the archive is not the one its journal was written for
 
+// The one map from how a command ended to its exit code: `resumable` where a
+// resumed run continues what it left.
+int exitCodeFor(ablative::StatusKind kind, bool resumable);
+
+// The commands that a failed extraction's report offers, as arguments: the
+// one that continues it, or for a damaged block the one that salvages it.
+struct Remedy {
+  std::vector<std::wstring> resume;
+  std::vector<std::wstring> salvage;
+};
+
 class Output {
  public:
-  // `quiet` drops the per-file lines; `showFreed` is for extraction.
-  Output(bool json, bool quiet, bool showFreed);
+  // `showFreed` is for extraction.
+  Output(bool json, bool showFreed);
 
   void log(const std::wstring& line);
   void progress(const ablative::ProgressInfo& info);
   void object(const JsonObject& object);  // with --json
 
   int succeed();
-  // `prefix` + `message`; when `resume` holds the command that continues
-  // (its arguments), the run is resumable. `advice` follows in text.
-  int fail(const std::wstring& prefix, const std::wstring& message, const std::vector<std::wstring>& resume = {},
+  // `prefix` + the failure's message, and the fields its kind calls for:
+  // the run is resumable where `remedy` holds the command that resumes it.
+  // `advice` follows in text.
+  int fail(const std::wstring& prefix, const ablative::Status& failure, const Remedy& remedy = {},
            const std::wstring& advice = L"");
-  // Stopped at a damaged block: `salvage` holds the command that extracts
-  // everything else (its arguments), which `advice` words in text.
-  int failDamaged(const std::wstring& prefix, const std::wstring& message, const std::vector<std::wstring>& salvage,
-                  const std::wstring& advice);
-
-  // Refused: the archive is not the one its journal was written for.
-  int failArchiveChanged(const std::wstring& prefix, const std::wstring& message);
+  int fail(const std::wstring& prefix, const std::wstring& message);  // of a plain failure
 
   bool json() const { return json_; }
 
@@ -49,7 +55,6 @@ class Output {
   void report(const std::wstring& prefix, const std::wstring& message, JsonObject& error, const std::wstring& advice);
 
   bool json_;
-  bool quiet_;
   ProgressLine line_;
   // With --json: at most ten progress objects a second, and the last one.
   ablative::ProgressInfo pending_;

@@ -3,15 +3,18 @@
 // An archive packs one file or folder tree into fixed-size blocks. createArchive
 // writes one; extractArchive restores it and, unless asked to keep the original,
 // consumes the archive while it goes so that the extraction needs barely more
-// disk than the extracted data. Both report failure as `false` plus one fixed
-// English message in `errorText` and call their callbacks on the calling
-// thread; creation codes large blocks on a helper thread of its own, which
-// never calls them. Every callback may be empty.
+// disk than the extracted data. Creation reports failure as `false` plus one
+// fixed English message in `errorText`, extraction as a Status (status.h),
+// whose kind says what a caller can do about it. Both call their callbacks
+// on the calling thread; creation codes large blocks on a helper thread of
+// its own, which never calls them. Every callback may be empty.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <string>
+
+#include "status.h"
 
 namespace ablative {
 
@@ -61,30 +64,15 @@ struct CreateOptions {
   int zstdLevel = 0;
   unsigned threads = 0;     // blocks coded at once; 0: one a core. The archive's bytes do not depend on it
   StopCallback shouldStop;  // asked before each file and each block
+  // Where set, takes the line each file gets as the run reaches it
+  // ("Packing: " + its path) in place of onLog.
+  LogCallback onEntry;
 };
 
 // The same, with options beyond the window's.
 bool createArchive(const std::wstring& inputPath, const std::wstring& archivePath, const CreateOptions& options,
                    std::wstring& errorText, const ProgressCallback& onProgress, const LogCallback& onLog,
                    const PauseCallback& isPaused);
-
-// Restores `archivePath` into `destinationDir`. Unless `keepOriginal`, the
-// archive is consumed from its end while the run goes: each block is made
-// durable in its destination and recorded in the journal (the archive's path
-// + ".zvkj") before its range in the archive is released, and at the end the
-// archive and the journal are deleted: the archive only if its path still
-// names the file the run consumed (the same device and inode, or file ID on
-// Windows), so that a file put there meanwhile is left alone. A run stopped
-// at any instant continues with `resume`.
-//
-// The run writes only into files it makes: a destination file is made when
-// its first data is in hand, by removing whatever stood at its path (other
-// names of that file, inside or outside the destination, keep their bytes)
-// and creating it anew. A resumed run takes over the files the stopped run
-// made, and refuses one that has gained another name (a hard link).
-bool extractArchive(const std::wstring& archivePath, const std::wstring& destinationDir, bool resume, bool keepOriginal,
-                    std::wstring& errorText, const ProgressCallback& onProgress, const LogCallback& onLog,
-                    const PauseCallback& isPaused);
 
 inline constexpr uint64_t kDefaultGroupBytes = 64 << 20;
 
@@ -115,45 +103,66 @@ struct ExtractOptions {
   // Asked between groups. A run it stops is resumable once it has recorded
   // progress, as any stopped run.
   StopCallback shouldStop;
+  // Where set, takes the line each file gets as the run reaches it
+  // ("Extracting: " + its path) in place of onLog.
+  LogCallback onEntry;
 };
 
-// What a front end needs to word a failure.
+// The facts of a failed run that are not its kind (Status::kind), which a
+// front end needs to word it.
 struct ExtractOutcome {
-  // The archive is partly consumed and a resumed run continues it.
+  // The archive is partly consumed and a resumed run continues it. Never so
+  // for a run that failed as InUse, ArchiveChanged, DamagedBlock, BlockGone or
+  // FilesDamaged: resuming would change nothing.
   bool resumable = false;
   // The progress to resume was made in this run's destination. False when the
   // run was refused before it wrote anything: the folder where the stopped
   // run started is then not known.
   bool resumeHere = false;
-  // Refused: the destination lacks data that earlier runs took from the
-  // archive, so it is not where the extraction started.
-  bool destinationLacksData = false;
-  // Stopped at a block the archive no longer holds as written (it does not
-  // decode or verify, or the archive ends before it): resuming would stop
-  // there again, while a salvaging run extracts everything else.
-  bool damagedBlock = false;
-  // The block is gone from the archive and its destination lacks it: a
-  // salvaging run names it lost.
-  bool blockGone = false;
   // The archive was left partly consumed, resumable or not.
   bool partlyConsumed = false;
-  // Refused: the archive is not the file its journal was written for (another
-  // took its name, or it changed): only the original, or a fresh start
-  // without the journal, goes on.
-  bool archiveChanged = false;
 };
 
-// The same, with options beyond the window's and the facts of the outcome.
+// Restores `archivePath` into `destinationDir`. Unless `keepOriginal`, the
+// archive is consumed from its end while the run goes: each block is made
+// durable in its destination and recorded in the journal (the archive's path
+// + ".zvkj") before its range in the archive is released, and at the end the
+// archive and the journal are deleted: the archive only if its path still
+// names the file the run consumed (the same device and inode, or file ID on
+// Windows), so that a file put there meanwhile is left alone. A run stopped
+// at any instant continues with `resume`.
+//
+// The run writes only into files it makes: a destination file is made when
+// its first data is in hand, by removing whatever stood at its path (other
+// names of that file, inside or outside the destination, keep their bytes)
+// and creating it anew. A resumed run takes over the files the stopped run
+// made, and refuses one that has gained another name (a hard link).
+//
+// It fails with the kind:
+//   Stopped: by `shouldStop`, with "Stopped on request";
+//   InUse: another run holds the archive ("Archive is in use by another extraction");
+//   ArchiveChanged: refused, the archive is not the file its journal was
+//     written for (another took its name, or it changed): only the original,
+//     or a fresh start without the journal, goes on;
+//   DamagedBlock: stopped at a block the archive no longer holds as written
+//     (it does not decode or verify, or the archive ends before it): resuming
+//     would stop there again, while a salvaging run extracts everything else;
+//   BlockGone: the same, and the destination lacks that block too: a
+//     salvaging run names it lost;
+//   DestinationLacksData: refused, the destination lacks data that earlier
+//     runs took from the archive, so it is not where the extraction started;
+//   FilesDamaged: a salvage ended with files it could not fully extract;
+//   Failed: any other failure.
 // Before anything is written: a resumed ablative run checks that the
 // destination holds what was already taken from the archive; a run of either
-// kind refuses an archive that another run is using ("Archive is in use by
-// another extraction"), every destination path where something other than a
-// regular file stands for a file (or other than a folder for a folder), and,
-// unless salvaging, an archive that lacks blocks while no journal records
-// why ("This archive was partly extracted and its journal is missing: ...").
-bool extractArchive(const std::wstring& archivePath, const std::wstring& destinationDir, const ExtractOptions& options,
-                    std::wstring& errorText, ExtractOutcome& outcome, const ProgressCallback& onProgress,
-                    const LogCallback& onLog, const PauseCallback& isPaused);
+// kind refuses an archive that another run is using, every destination path
+// where something other than a regular file stands for a file (or other than
+// a folder for a folder), and, unless salvaging, an archive that lacks blocks
+// while no journal records why ("This archive was partly extracted and its
+// journal is missing: ...").
+Status extractArchive(const std::wstring& archivePath, const std::wstring& destinationDir,
+                      const ExtractOptions& options, ExtractOutcome& outcome, const ProgressCallback& onProgress,
+                      const LogCallback& onLog, const PauseCallback& isPaused);
 
 // What an extraction of an archive into a destination needs on disk at its
 // peak, beyond what is in use now, counted in the destination's allocation

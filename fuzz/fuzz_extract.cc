@@ -91,8 +91,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (call.op == ablative::IoOp::Read && call.limit != nullptr && *call.limit > readLimit) *call.limit = readLimit;
     return 0;
   });
-  std::wstring errorText;
-  ablative::extractArchive(archive, ablative::fromUtf8(folder + "/out"), false, true, errorText, {}, {}, {});
+  ablative::ExtractOptions keep;
+  keep.keepOriginal = true;
+  ablative::ExtractOutcome unused;
+  ablative::extractArchive(archive, ablative::fromUtf8(folder + "/out"), keep, unused, {}, {}, {});
   ablative::setIoHook({});
 
   requireNothingOutside(folder);

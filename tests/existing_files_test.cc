@@ -99,7 +99,7 @@ TEST(ExistingFiles, ADamagedBlockLeavesTheOthersWhole) {
     const RunResult run = s.run(false, keep);
     EXPECT_EQ(run.error.substr(0, 28), L"Checksum verification failed");
     EXPECT_TRUE(run.error.ends_with(L" of: c")) << toUtf8(run.error);
-    EXPECT_TRUE(run.outcome.damagedBlock && !run.outcome.resumable);
+    EXPECT_TRUE(run.kind == StatusKind::DamagedBlock && !run.outcome.resumable);
     for (const auto& [path, content] : tree) {
       const Bytes now = readFile(s.out / path);
       EXPECT_TRUE(path == "c" || now == content || now == bytesOf(kOld)) << path;

@@ -197,8 +197,10 @@ RunResult Scene::run(const ExtractOptions& options, const fs::path& destination,
     if (watch) watch(info);
   };
   const auto log = [&](const std::wstring& line) { result.log.push_back(line); };
-  result.ok =
-      extractArchive(wide(archive), wide(destination), options, result.error, result.outcome, progress, log, {});
+  const Status status = extractArchive(wide(archive), wide(destination), options, result.outcome, progress, log, {});
+  result.ok = status.ok();
+  result.error = status.message;
+  result.kind = status.kind;
   return result;
 }
 

@@ -21,6 +21,7 @@ Tree readTree(const fs::path& root);
 struct RunResult {
   bool ok = false;
   std::wstring error;
+  ablative::StatusKind kind = ablative::StatusKind::Ok;
   std::vector<ablative::ProgressInfo> progress;
   std::vector<std::wstring> log;
   ablative::ExtractOutcome outcome;

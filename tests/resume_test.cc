@@ -59,7 +59,7 @@ TEST(Resume, RefusedWhereTheDestinationLacksWhatWasTaken) {
     const Tree before = readTree(s.out);
     const RunResult run = s.run(resumed(), named.parent_path() == elsewhere ? elsewhere : s.out);
     EXPECT_EQ(run.error, lacks + wide(named));
-    EXPECT_TRUE(run.outcome.destinationLacksData && run.outcome.resumable && !run.outcome.resumeHere);
+    EXPECT_TRUE(run.kind == StatusKind::DestinationLacksData && run.outcome.resumable && !run.outcome.resumeHere);
     EXPECT_TRUE(readFile(s.archive) == archive && readFile(s.journal) == journal && readTree(s.out) == before);
     EXPECT_FALSE(fs::exists(elsewhere));
     writeFile(c, finished);
@@ -156,7 +156,7 @@ TEST(Resume, AJournalThatContradictsTheArchiveIsBlamed) {
     const Bytes archive = readFile(s.archive);
     RunResult run = s.run(resumed(), s.out);
     EXPECT_EQ(run.error, c.refusal);
-    EXPECT_TRUE(run.outcome.damagedBlock && run.outcome.blockGone && !run.outcome.resumable);
+    EXPECT_TRUE(run.kind == StatusKind::BlockGone && !run.outcome.resumable);
     EXPECT_TRUE(readFile(s.archive) == archive && readFile(s.journal) == journal);
     run = s.run(resumed(true), s.out);
     EXPECT_EQ(run.error, c.salvaged);
@@ -192,7 +192,7 @@ TEST(Resume, AJournalThatContradictsTheArchiveIsBlamed) {
         refused.error.starts_with(L"The journal does not match the archive: it records 1 blocks as not "
                                   L"extracted that the archive no longer holds, from 1 files, the first: "))
         << toUtf8(refused.error);
-    EXPECT_TRUE(refused.outcome.damagedBlock && refused.outcome.blockGone);
+    EXPECT_EQ(refused.kind, StatusKind::BlockGone);
     EXPECT_EQ(readFile(s.journal), journal);
     const RunResult salvaged = s.run(resumed(true), s.out);
     ASSERT_TRUE(salvaged.ok) << toUtf8(salvaged.error);
@@ -268,7 +268,7 @@ TEST(Resume, AZipIsResumedFromItsJournal) {
         writeFile(s.archive, now);
         const RunResult refused = s.run(resumed(), s.out);
         EXPECT_EQ(refused.error, kArchiveChanged);
-        EXPECT_TRUE(refused.outcome.archiveChanged && !refused.outcome.resumable);
+        EXPECT_TRUE(refused.kind == StatusKind::ArchiveChanged && !refused.outcome.resumable);
         EXPECT_EQ(readFile(s.archive), now);
         EXPECT_EQ(readFile(s.journal), journal);
       }
@@ -322,7 +322,7 @@ TEST(Resume, AJournalBelongsToOneArchive) {
       const Bytes now = readFile(s.archive), journalNow = readFile(s.journal);
       const RunResult refused = s.run(resumed(), s.out);
       EXPECT_EQ(refused.error, kArchiveChanged);
-      EXPECT_TRUE(refused.outcome.archiveChanged && !refused.outcome.resumable);
+      EXPECT_TRUE(refused.kind == StatusKind::ArchiveChanged && !refused.outcome.resumable);
       EXPECT_TRUE(readFile(s.archive) == now && readFile(s.journal) == journalNow);
       if (fs::exists(held)) fs::rename(held, s.archive);
       writeFile(s.archive, consumed);
@@ -385,7 +385,7 @@ TEST(Resume, UnitsSharedByFilesAreTakenPieceByPiece) {
     writeFile(s.archive, archive);
     const RunResult resume = s.run(resumed(), s.out);
     EXPECT_EQ(resume.error, L"Checksum verification failed: a");
-    EXPECT_TRUE(resume.outcome.damagedBlock);
+    EXPECT_EQ(resume.kind, StatusKind::DamagedBlock);
     const RunResult salvage = s.run(resumed(true), s.out);
     EXPECT_EQ(salvage.error, L"2 files could not be fully extracted");
     for (const wchar_t* line : {L"Damaged: a", L"Damaged: b"}) {

@@ -110,10 +110,9 @@ TEST(TarCorpus, EveryArchiveOtherToolsMadeExtracts) {
   for (const auto& entry : fs::directory_iterator(variable)) {
     if (entry.path().extension() != ".tar") continue;
     SCOPED_TRACE(entry.path().filename().string());
-    std::wstring error;
     const fs::path destination = scratch / entry.path().stem().string();
-    EXPECT_TRUE(ablative::extractArchive(wide(entry.path()), wide(destination), false, true, error, {}, {}, {}))
-        << ablative::toUtf8(error);
+    const ablative::Status status = extractKeeping(wide(entry.path()), wide(destination));
+    EXPECT_TRUE(status.ok()) << ablative::toUtf8(status.message);
   }
   const fs::path updated = scratch / "updated";
   EXPECT_TRUE(readFile(updated / "h") == readFile(fs::path(variable) / "content/updated-0"));

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "ablative.h"
+
 namespace testutil {
 
 namespace fs = std::filesystem;
@@ -35,6 +37,14 @@ Bytes readFile(const fs::path& path);
 // Lets everything below `path` be removed: on Windows a read-only file refuses removal, and runs restore some.
 void allowRemoval(const fs::path& path);
 Bytes bytesOf(const std::string& text);
+
+// Extracts `archive` into `destination`, keeping the archive.
+inline ablative::Status extractKeeping(const std::wstring& archive, const std::wstring& destination) {
+  ablative::ExtractOptions options;
+  options.keepOriginal = true;
+  ablative::ExtractOutcome unused;
+  return ablative::extractArchive(archive, destination, options, unused, {}, {}, {});
+}
 
 // Deterministic pseudo-random bytes with runs mixed in, so both codecs occur.
 Bytes mixedBytes(size_t length, uint32_t seed);

@@ -46,19 +46,19 @@ std::wstring unaccountedWarning(const std::wstring& unaccounted) {
   return L"Warning: " + unaccounted + L" (not extracted)";
 }
 
-bool openArchiveForRun(const std::wstring& archivePath, bool consume, FileHandle& archive, const wchar_t* cannotOpen,
-                       std::wstring& errorText) {
+Status openArchiveForRun(const std::wstring& archivePath, bool consume, FileHandle& archive,
+                         const wchar_t* cannotOpen) {
   if (!openFile(archivePath, consume ? OpenMode::ReadWrite : OpenMode::ReadDenyWrite, archive)) {
-    return fail(errorText,
-                isInUseError(lastErrorCode()) ? kArchiveInUse : withReason(cannotOpen + (L": " + archivePath)));
+    if (isInUseError(lastErrorCode())) return failure(StatusKind::InUse, kArchiveInUse);
+    return failure(StatusKind::Failed, withReason(cannotOpen + (L": " + archivePath)));
   }
   // Only another run's lock refuses: where the file system keeps no locks,
   // the run goes on as it did before locks existed.
   if (!lockFile(archive, consume) && isInUseError(lastErrorCode())) {
     archive.close();
-    return fail(errorText, kArchiveInUse);
+    return failure(StatusKind::InUse, kArchiveInUse);
   }
-  return true;
+  return {};
 }
 
 }  // namespace ablative

@@ -8,6 +8,7 @@
 #include "plan/archive_source.h"
 #include "plan/extraction_plan.h"
 #include "platform/env.h"
+#include "status.h"
 
 namespace ablative {
 
@@ -29,10 +30,9 @@ std::wstring unaccountedWarning(const std::wstring& unaccounted);  // "Warning: 
 
 // Opens the archive for one run and keeps every other run off it (lockFile):
 // `consume` for a run that releases its units (read and write access, an
-// exclusive lock), else read access and a shared lock. Fails with
+// exclusive lock), else read access and a shared lock. Fails as InUse with
 // kArchiveInUse while another run holds it, else with `cannotOpen` + ": " +
 // path + " (" + the system's reason + ")".
-bool openArchiveForRun(const std::wstring& archivePath, bool consume, FileHandle& archive, const wchar_t* cannotOpen,
-                       std::wstring& errorText);
+Status openArchiveForRun(const std::wstring& archivePath, bool consume, FileHandle& archive, const wchar_t* cannotOpen);
 
 }  // namespace ablative

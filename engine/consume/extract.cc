@@ -137,7 +137,6 @@ bool restoreMetadata(const ExtractionPlan& plan, const std::vector<uint32_t>& ta
 }  // namespace
 
 bool Extraction::run() {
-  const std::wstring untouched = errorText_;
   SourceReading reading;
   if (!readSource(reading)) {  // a run may have left only the journal, or nothing at all
     if (ablate_ && resume_ && nothingRemains(archivePath_, journal_.path)) {
@@ -146,14 +145,14 @@ bool Extraction::run() {
     if (!ablate_ || !resume_ || !onlyTheJournalRemains(archivePath_, journal_)) return false;
     // Nothing names the files any more: the folder that run made is the one sign of its destination.
     if (pathStatus(destinationDir_).kind != PathKind::Directory) return lacksData(destinationDir_);
-    errorText_ = untouched;
     removeJournal(journal_.path);
     // A salvage stopped after it deleted the archive: what it lost, it named.
     const auto lost =
         std::count(journal_.states.begin(), journal_.states.end(), static_cast<uint8_t>(BlockState::Lost));
     if (lost == 0) return complete();
-    salvageEnded_ = consumedWhole_ = true;
-    return fail(std::to_wstring(lost) + L" blocks were lost; the archive held nothing more and was deleted");
+    consumedWhole_ = true;
+    return fail(StatusKind::FilesDamaged,
+                std::to_wstring(lost) + L" blocks were lost; the archive held nothing more and was deleted");
   }
   // The plan takes the reading's place, which may hold the archive's tables.
   const uint32_t unitCount = reading.unitCount;
@@ -181,17 +180,19 @@ bool Extraction::run() {
   return prepareDestination() && startPosition() && extractUnits() && finish();
 }
 
+Status Extraction::status(bool succeeded) const { return succeeded ? Status{} : failure(failedAs_, errorText_); }
+
 ExtractOutcome Extraction::outcome(bool succeeded) const {
   ExtractOutcome outcome;
   // A run stopped on request resumes even before it recorded anything.
-  const bool resumes = recordsProgress(journal_) || (stopped_ && ablate_);
-  outcome.resumable = !succeeded && !inUse_ && !salvageEnded_ && !damagedBlock_ && !archiveChanged_ && resumes;
+  const bool stopped = failedAs_ == StatusKind::Stopped;
+  const bool resumes = recordsProgress(journal_) || (stopped && ablate_);
+  // Resuming would meet the same archive, block or files again.
+  const bool resumingHelps =
+      failedAs_ == StatusKind::Failed || stopped || failedAs_ == StatusKind::DestinationLacksData;
+  outcome.resumable = !succeeded && resumingHelps && resumes;
   outcome.resumeHere = outcome.resumable && accepted_;
-  outcome.destinationLacksData = destinationLacksData_;
-  outcome.damagedBlock = damagedBlock_;
-  outcome.blockGone = blockGone_;
   outcome.partlyConsumed = !succeeded && !consumedWhole_ && recordsProgress(journal_);
-  outcome.archiveChanged = archiveChanged_;
   return outcome;
 }
 
@@ -286,7 +287,7 @@ bool Extraction::extractUnits() {
   decoders_.emplace(*source_, plan_, decodeWorkersFor(std::thread::hardware_concurrency()));
   for (size_t first = 0; first < plan_.processOrder.size();) {
     // Between groups: nothing unflushed waits while the user is away, and a stop leaves no effect half done.
-    if (!waitWhilePaused(isPaused_, shouldStop_)) return stopped_ = true, fail(kStoppedOnRequest);
+    if (!waitWhilePaused(isPaused_, shouldStop_)) return fail(StatusKind::Stopped, kStoppedOnRequest);
     const size_t end = groupEnd(plan_, journal_, first, groupBytes_);
     if (!extractGroup(first, end)) return false;
     first = end;
@@ -392,11 +393,10 @@ bool Extraction::takeUnit(PreparedUnit& prepared) {
 bool Extraction::passOver(uint32_t u, BlockRead read, const std::wstring& why) {
   const bool gone = ablate_ && read == BlockRead::Damaged && stateOf(journal_, u) == BlockState::DestWritten;
   if (!salvage_ && gone) {
-    damagedBlock_ = blockGone_ = true;
-    return fail(L"Neither the archive nor the destination holds block " + std::to_wstring(u) + L" of: " +
-                nameFromBytes(plan_.pathOf(plan_.piecesOf(u).front().file)));
+    return fail(StatusKind::BlockGone, L"Neither the archive nor the destination holds block " + std::to_wstring(u) +
+                                           L" of: " + nameFromBytes(plan_.pathOf(plan_.piecesOf(u).front().file)));
   }
-  if (!salvage_) return damagedBlock_ = read == BlockRead::Damaged, fail(why);
+  if (!salvage_) return fail(read == BlockRead::Damaged ? StatusKind::DamagedBlock : StatusKind::Failed, why);
   if (gone) return settle({u}, BlockState::Lost) && (nameLost(u), true);
   for (const PlanPiece& piece : plan_.piecesOf(u)) markDamaged(piece.file);
   return true;
@@ -462,13 +462,12 @@ bool Extraction::finish() {
   archive_.close();
   journal_.file.close();
   if (damagedFiles_ > 0) {
-    salvageEnded_ = true;
     const std::wstring damaged = std::to_wstring(damagedFiles_) + L" files could not be fully extracted";
-    if (!ablate_ || !everyBlockSettled(journal_)) return fail(damaged);
+    if (!ablate_ || !everyBlockSettled(journal_)) return fail(StatusKind::FilesDamaged, damaged);
     // What was lost is named above, and the archive holds nothing more: keeping it would only invite runs.
     consumedWhole_ = true;
     removeArchiveThenJournal();
-    return fail(damaged + L"; the archive held nothing more and was deleted");
+    return fail(StatusKind::FilesDamaged, damaged + L"; the archive held nothing more and was deleted");
   }
   if (ablate_) {
     removeArchiveThenJournal();
@@ -510,7 +509,10 @@ void Extraction::markDamaged(uint32_t file) {
   if (onLog_) log(L"Damaged: " + nameFromBytes(plan_.pathOf(file)));
 }
 
-bool Extraction::fail(const std::wstring& message) {
+bool Extraction::fail(const std::wstring& message) { return fail(StatusKind::Failed, message); }
+
+bool Extraction::fail(StatusKind kind, const std::wstring& message) {
+  failedAs_ = kind;
   errorText_ = message;
   return false;
 }
@@ -523,7 +525,7 @@ void Extraction::announce(uint32_t file) {
   if (file == lastAnnouncedFile_) return;
   lastAnnouncedFile_ = file;
   // Converted here rather than kept per file: the log needs each name once.
-  if (onLog_) log(L"Extracting: " + fromUtf8(plan_.pathOf(file)));
+  if (onEntry_) onEntry_(L"Extracting: " + fromUtf8(plan_.pathOf(file)));
 }
 
 void Extraction::reportProgress() const {
@@ -531,23 +533,13 @@ void Extraction::reportProgress() const {
   if (onProgress_) onProgress_(ProgressInfo{blocksDone_, total, bytesFreed_, bytesDone_, bytesTotal_});
 }
 
-bool extractArchive(const std::wstring& archivePath, const std::wstring& destinationDir, const ExtractOptions& options,
-                    std::wstring& errorText, ExtractOutcome& outcome, const ProgressCallback& onProgress,
-                    const LogCallback& onLog, const PauseCallback& isPaused) {
-  Extraction extraction(archivePath, destinationDir, options, errorText, onProgress, onLog, isPaused);
+Status extractArchive(const std::wstring& archivePath, const std::wstring& destinationDir,
+                      const ExtractOptions& options, ExtractOutcome& outcome, const ProgressCallback& onProgress,
+                      const LogCallback& onLog, const PauseCallback& isPaused) {
+  Extraction extraction(archivePath, destinationDir, options, onProgress, onLog, isPaused);
   const bool succeeded = extraction.run();
   outcome = extraction.outcome(succeeded);
-  return succeeded;
-}
-
-bool extractArchive(const std::wstring& archivePath, const std::wstring& destinationDir, bool resume, bool keepOriginal,
-                    std::wstring& errorText, const ProgressCallback& onProgress, const LogCallback& onLog,
-                    const PauseCallback& isPaused) {
-  ExtractOptions options;
-  options.resume = resume;
-  options.keepOriginal = keepOriginal;
-  ExtractOutcome ignored;
-  return extractArchive(archivePath, destinationDir, options, errorText, ignored, onProgress, onLog, isPaused);
+  return extraction.status(succeeded);
 }
 
 }  // namespace ablative

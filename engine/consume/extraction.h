@@ -37,16 +37,17 @@ struct PreparedUnit {
 class Extraction {
  public:
   Extraction(const std::wstring& archivePath, const std::wstring& destinationDir, const ExtractOptions& options,
-             std::wstring& errorText, const ProgressCallback& onProgress, const LogCallback& onLog,
-             const PauseCallback& isPaused)
+             const ProgressCallback& onProgress, const LogCallback& onLog, const PauseCallback& isPaused)
       : archivePath_(archivePath), destinationDir_(destinationDir), resume_(options.resume),
         ablate_(!options.keepOriginal), salvage_(options.salvage), checkSpace_(options.checkSpace),
-        groupBytes_(options.groupBytes), requestedGroupBytes_(options.groupBytes), errorText_(errorText), onProgress_(onProgress), onLog_(onLog),
-        isPaused_(isPaused), shouldStop_(options.shouldStop) {
+        groupBytes_(options.groupBytes), requestedGroupBytes_(options.groupBytes), onProgress_(onProgress),
+        onLog_(onLog), onEntry_(options.onEntry ? options.onEntry : onLog), isPaused_(isPaused),
+        shouldStop_(options.shouldStop) {
     journal_.path = journalPathFor(archivePath);
   }
 
   bool run();
+  Status status(bool succeeded) const;
   ExtractOutcome outcome(bool succeeded) const;
 
  private:
@@ -92,6 +93,7 @@ class Extraction {
   // Helpers.
   void markDamaged(uint32_t file);
   bool fail(const std::wstring& message);
+  bool fail(StatusKind kind, const std::wstring& message);
   void log(const std::wstring& line) const;
   void announce(uint32_t file);
   void reportProgress() const;
@@ -104,9 +106,11 @@ class Extraction {
   const bool checkSpace_;
   uint64_t groupBytes_;
   const uint64_t requestedGroupBytes_;
-  std::wstring& errorText_;
+  std::wstring errorText_;  // why the run failed
+  StatusKind failedAs_ = StatusKind::Failed;
   const ProgressCallback& onProgress_;
   const LogCallback& onLog_;
+  const LogCallback& onEntry_;  // the line of each file the run reaches
   const PauseCallback& isPaused_;
   const StopCallback& shouldStop_;
 
@@ -116,20 +120,13 @@ class Extraction {
   ExtractionPlan plan_;
   Journal journal_;
   bool journalLoaded_ = false;
-  bool inUse_ = false;
   bool holdsLinks_ = true;  // the destination's file system makes symbolic links
-  bool accepted_ = false;  // every check passed: this destination is the run's
-  bool destinationLacksData_ = false;
-  bool archiveChanged_ = false;
-  bool salvageEnded_ = false;  // failed only because files are damaged: resuming would change nothing
+  bool accepted_ = false;   // every check passed: this destination is the run's
   FileHandle archive_;
   std::optional<ArchiveRelease> release_;  // once the archive is open
   FileIdentity archiveIdentity_;
   uint64_t archiveLength_ = 0;             // when it was opened
-  bool damagedBlock_ = false;              // stopped at a unit the archive no longer holds as written
-  bool blockGone_ = false;                 // and the destination lacks it too
   bool consumedWhole_ = false;             // every unit settled: the archive and journal were deleted
-  bool stopped_ = false;                   // on request
   std::optional<DestinationFiles> files_;  // once the destination paths are known
   std::vector<uint8_t> stored_, raw_;
   std::optional<UnitDecoders> decoders_;        // while units are taken

@@ -47,13 +47,12 @@ bool Extraction::openArchive() {
   const wchar_t* cannotOpen =
       ablate_ ? L"Failed to open archive for ablation" : L"Failed to open archive for extraction";
   if (ablate_ && !checkArchiveHasOneName()) return false;
-  if (!openArchiveForRun(archivePath_, ablate_, archive_, cannotOpen, errorText_)) {
-    inUse_ = errorText_ == kArchiveInUse;
+  if (Status opened = openArchiveForRun(archivePath_, ablate_, archive_, cannotOpen); !opened.ok()) {
     FileHandle readable;
-    if (ablate_ && !inUse_ && openFile(archivePath_, OpenMode::ReadOnly, readable)) {
-      errorText_ += L"; extract with --keep, which only reads it";
+    if (ablate_ && opened.kind != StatusKind::InUse && openFile(archivePath_, OpenMode::ReadOnly, readable)) {
+      opened.message += L"; extract with --keep, which only reads it";
     }
-    return false;
+    return fail(opened.kind, opened.message);
   }
   uint32_t links = 1;
   if (ablate_ && (!linkCount(archive_, links) || links > 1)) {
@@ -122,8 +121,7 @@ bool Extraction::checkContents(SourceReading reading) {
     }
     if (absent_.empty() || salvage_) return true;
     if (!checkRecordedArchive()) return false;  // a changed archive is the likelier fault
-    damagedBlock_ = blockGone_ = true;
-    return fail(journalContradictedText(plan_, absent_));
+    return fail(StatusKind::BlockGone, journalContradictedText(plan_, absent_));
   }
   if (!checkArchiveAlone(archive_, *source_, std::move(reading), plan_, absent_, errorText_)) return false;
   if (!journalIsMissing(plan_, absent_) || salvage_) return true;
@@ -150,10 +148,7 @@ bool Extraction::checkFingerprint() {
   return archiveChanged();
 }
 
-bool Extraction::archiveChanged() {
-  archiveChanged_ = true;
-  return fail(kArchiveChanged);
-}
+bool Extraction::archiveChanged() { return fail(StatusKind::ArchiveChanged, kArchiveChanged); }
 
 // What checkFingerprint checks a resumed run by. The volume is kept but not
 // checked: a removable disk's number changes from one mount to the next.
@@ -211,8 +206,7 @@ void Extraction::settleAbsentUnits() {
 }
 
 bool Extraction::lacksData(const std::wstring& path) {
-  destinationLacksData_ = true;
-  return fail(kDestinationLacksData + path);
+  return fail(StatusKind::DestinationLacksData, kDestinationLacksData + path);
 }
 
 // Names, paths, letter case, links and file lengths, against what the

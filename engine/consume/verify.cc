@@ -11,6 +11,7 @@
 #include "consume/journal.h"
 #include "consume/plan_record.h"
 #include "plan/unit_decoders.h"
+#include "platform/failure.h"
 
 namespace ablative {
 
@@ -40,9 +41,9 @@ bool verifyArchive(const std::wstring& archivePath, std::wstring& errorText, con
   ArchiveReading read;
   FileHandle archive;
   uint64_t archiveSize = 0;
-  if (!readArchive(archivePath, read, errorText) ||
-      !openArchiveForRun(archivePath, false, archive, L"Unable to open archive file", errorText)) {
-    return false;
+  if (!readArchive(archivePath, read, errorText)) return false;
+  if (Status opened = openArchiveForRun(archivePath, false, archive, L"Unable to open archive file"); !opened.ok()) {
+    return fail(errorText, std::move(opened.message));
   }
   const ArchiveSource& source = *read.source;
   Journal journal{journalPathFor(archivePath), std::vector<uint8_t>(read.reading.unitCount, 0)};

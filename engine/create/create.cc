@@ -184,9 +184,9 @@ bool layOut(const std::vector<SourceEntry>& entries, uint32_t version, uint32_t 
 // opened when the blocks reach it, and must end where the scan said.
 class SourceStream {
  public:
-  SourceStream(const SourceFiles& source, std::wstring& errorText, const LogCallback& onLog,
+  SourceStream(const SourceFiles& source, std::wstring& errorText, const LogCallback& onEntry,
                const StopCallback& shouldStop)
-      : source_(source), errorText_(errorText), onLog_(onLog), shouldStop_(shouldStop) {}
+      : source_(source), errorText_(errorText), onEntry_(onEntry), shouldStop_(shouldStop) {}
 
   // Opens the file the next byte comes from, if it is not open yet, so that
   // the file is announced before its first block waits out a pause.
@@ -243,7 +243,7 @@ class SourceStream {
     open_ = true;
     endSeen_ = false;
     left_ = source_.entries[current_].size;
-    if (onLog_) onLog_(L"Packing: " + fromUtf8(source_.entries[current_].relativePathUtf8));
+    if (onEntry_) onEntry_(L"Packing: " + fromUtf8(source_.entries[current_].relativePathUtf8));
     return true;
   }
 
@@ -257,7 +257,7 @@ class SourceStream {
 
   const SourceFiles& source_;
   std::wstring& errorText_;
-  const LogCallback& onLog_;
+  const LogCallback& onEntry_;
   const StopCallback& shouldStop_;
   FileHandle file_;
   bool open_ = false;
@@ -467,7 +467,7 @@ bool createArchive(const std::wstring& inputPath, const std::wstring& archivePat
     });
     if (!writer.append(tables.data(), tables.size())) return fail(errorText, L"Failed to write archive file");
   }
-  SourceStream stream(source, errorText, onLog, options.shouldStop);
+  SourceStream stream(source, errorText, options.onEntry ? options.onEntry : onLog, options.shouldStop);
   BlockPacker packer(layout, BlockCoding{options.zstdLevel}, workersFor(options.threads), writer, blocks, errorText,
                      onProgress);
   if (!packer.pack(stream, isPaused, options.shouldStop)) return false;

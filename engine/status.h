@@ -1,0 +1,34 @@
+// How an engine step ends: ok, or failed with one fixed English message and
+// the kind of failure, which is what callers act on. The message is for
+// people and is never compared: a caller that must tell failures apart reads
+// the kind. Includes nothing of the engine, so that every layer may use it.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <utility>
+
+namespace ablative {
+
+enum class StatusKind : uint8_t {
+  Ok,
+  Failed,                // nothing the caller can do but show the message
+  InUse,                 // another run holds the archive
+  Stopped,               // on request, between two effects
+  ArchiveChanged,        // the archive is not the file its journal was written for
+  DamagedBlock,          // a block the archive no longer holds as written: resuming would stop there again
+  BlockGone,             // the same, and the destination lacks that block too
+  DestinationLacksData,  // not the destination where the extraction started
+  FilesDamaged,          // a salvage ended with files it could not fully extract
+};
+
+struct Status {
+  StatusKind kind = StatusKind::Ok;
+  std::wstring message;  // empty when ok
+
+  bool ok() const { return kind == StatusKind::Ok; }
+};
+
+inline Status failure(StatusKind kind, std::wstring message) { return Status{kind, std::move(message)}; }
+
+}  // namespace ablative
