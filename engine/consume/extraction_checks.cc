@@ -129,9 +129,9 @@ bool Extraction::checkContents(SourceReading reading) {
 }
 
 bool Extraction::checkRecordedArchive() {
-  bool changed = false;
-  if (!recorded_ || ablative::checkRecordedArchive(archive_, plan_, journal_, changed, errorText_)) return true;
-  return changed ? archiveChanged() : false;
+  if (!recorded_) return true;
+  const Status checked = ablative::checkRecordedArchive(archive_, plan_, journal_);
+  return checked.ok() || fail(checked.kind, checked.message);
 }
 
 // A journal that records progress belongs to the archive it was written for:

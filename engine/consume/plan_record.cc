@@ -14,11 +14,6 @@ namespace ablative {
 
 namespace {
 
-bool fail(std::wstring& errorText, const std::wstring& message) {
-  errorText = message;
-  return false;
-}
-
 // The smallest a file's, a unit's (with its one piece at least) and a piece's
 // fields take, which bounds their counts.
 constexpr uint64_t kFileBytes = 37, kUnitBytes = 49, kPieceBytes = 16, kMarkBytes = 16;
@@ -244,10 +239,9 @@ bool readArchive(const std::wstring& archivePath, ArchiveReading& archive, std::
   return archive.source->read(archivePath, pointsScratchPathFor(journal.path), archive.reading, errorText);
 }
 
-bool checkRecordedArchive(FileHandle& archive, const ExtractionPlan& plan, const Journal& journal, bool& changed,
-                          std::wstring& errorText) {
+Status checkRecordedArchive(FileHandle& archive, const ExtractionPlan& plan, const Journal& journal) {
   uint64_t size = 0, lowest = plan.archiveSize;
-  if (!fileSize(archive, size)) return fail(errorText, L"Unable to read archive file");
+  if (!fileSize(archive, size)) return failure(StatusKind::Failed, L"Unable to read archive file");
   for (const PlanUnit& unit : plan.units) lowest = std::min(lowest, unit.offset);
   bool same = size <= plan.archiveSize && size >= lowest;
   const uint64_t kept = std::min(size, cutReach(plan, journal));
@@ -255,11 +249,12 @@ bool checkRecordedArchive(FileHandle& archive, const ExtractionPlan& plan, const
   for (const PlanMark& mark : plan.marks) {
     if (!same || mark.offset + mark.length > kept) continue;
     std::wstring readError;
-    if (!readArchiveBlock(archive, mark.offset, mark.length, bytes, readError)) return fail(errorText, readError);
+    if (!readArchiveBlock(archive, mark.offset, mark.length, bytes, readError)) {
+      return failure(StatusKind::Failed, readError);
+    }
     same = crc32(bytes.data(), bytes.size()) == mark.crc;
   }
-  changed = !same;
-  return same || fail(errorText, kArchiveChanged);
+  return same ? Status{} : failure(StatusKind::ArchiveChanged, kArchiveChanged);
 }
 
 }  // namespace ablative

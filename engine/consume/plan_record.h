@@ -14,6 +14,7 @@
 #include "plan/archive_source.h"
 #include "plan/extraction_plan.h"
 #include "platform/env.h"
+#include "status.h"
 
 namespace ablative {
 
@@ -43,9 +44,8 @@ bool readArchive(const std::wstring& archivePath, ArchiveReading& archive, std::
 // That the archive open as `archive` is the one the record was written for,
 // as far as a run consuming it leaves it: no longer than it was, not cut
 // below its lowest unit, every mark below its end and below where `journal`'s
-// releases allow a cut as it was. Else `changed`, with kArchiveChanged; or a
-// read's own message.
-bool checkRecordedArchive(FileHandle& archive, const ExtractionPlan& plan, const Journal& journal, bool& changed,
-                          std::wstring& errorText);
+// releases allow a cut as it was. Else fails as ArchiveChanged, with
+// kArchiveChanged; or with a read's own message.
+Status checkRecordedArchive(FileHandle& archive, const ExtractionPlan& plan, const Journal& journal);
 
 }  // namespace ablative

@@ -49,10 +49,9 @@ bool verifyArchive(const std::wstring& archivePath, std::wstring& errorText, con
   Journal journal{journalPathFor(archivePath), std::vector<uint8_t>(read.reading.unitCount, 0)};
   const bool progress = loadJournal(journal) == JournalLoad::Loaded && recordsProgress(journal);
   ExtractionPlan plan;
-  bool changed = false;
-  if (!checkContents(archive, source, std::move(read.reading), journal, progress, plan, errorText) ||
-      (read.recorded && !checkRecordedArchive(archive, plan, journal, changed, errorText))) {
-    return false;
+  if (!checkContents(archive, source, std::move(read.reading), journal, progress, plan, errorText)) return false;
+  if (Status checked = read.recorded ? checkRecordedArchive(archive, plan, journal) : Status{}; !checked.ok()) {
+    return fail(errorText, std::move(checked.message));
   }
   if (!fileSize(archive, archiveSize)) {
     errorText = L"Unable to read archive file";
