@@ -96,6 +96,12 @@ bool openFile(const std::wstring& path, OpenMode mode, FileHandle& file) {
   return platform::openFile(path, mode, file);
 }
 
+bool openAgain(FileHandle& file, FileHandle& again) {
+  again.close();
+  if (ioHookFails({.op = IoOp::OpenAgain, .file = &again})) return false;
+  return platform::openAgain(file, again);
+}
+
 bool lockFile(FileHandle& file, bool exclusive) {
   if (ioHookFails({.op = IoOp::Lock, .file = &file})) return false;
   return platform::lockFile(file, exclusive);

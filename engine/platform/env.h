@@ -62,6 +62,12 @@ enum class OpenMode {
 // read it; ReadOnly lets others go on writing, as a stream would.
 bool openFile(const std::wstring& path, OpenMode mode, FileHandle& file);
 
+// Opens the file `file` has open once more, for reading, with a file pointer
+// of its own: a second thread reads it through `again` while `file` stays
+// where it is. No path is resolved, so it is the same file whatever has taken
+// its name since.
+bool openAgain(FileHandle& file, FileHandle& again);
+
 // Keeps other runs off a file until `file` closes (or the process ends): an
 // exclusive lock for a run that changes the file, a shared one for runs that
 // only read it. On POSIX an advisory lock that every run of this program
@@ -283,14 +289,15 @@ std::wstring upperCaseName(const std::wstring& name);
 enum class IoOp {
   Open, Seek, Read, Write, Flush, Size, SetEnd, MarkSparse, ZeroRange,
   Status, Identity, List, MakeDirectory, Rename, Remove, SyncDirectory,
-  Lock, OpenFolder, FlushFileSystem, VolumeSpace, Holes, SetMetadata, MakeLink,
+  Lock, OpenFolder, FlushFileSystem, VolumeSpace, Holes, SetMetadata, MakeLink, OpenAgain,
 };
 // clang-format on
 struct IoCall {
   IoOp op;
   const std::wstring* path = nullptr;    // calls on a path; a rename's source
   const std::wstring* target = nullptr;  // a rename's destination
-  const FileHandle* file = nullptr;      // calls on an open file; Open, OpenFolder: the handle about to be opened
+  const FileHandle* file = nullptr;      // calls on an open file; Open, OpenFolder, OpenAgain: the handle about to be
+                                         // opened
                                          // (Size and Identity also stand for linkCount and an open file's identity,
                                          // Size for permissions)
   OpenMode mode = OpenMode::ReadOnly;    // Open

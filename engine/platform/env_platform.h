@@ -32,6 +32,7 @@ bool closeNative(intptr_t native);
 bool openFile(const std::wstring& path, OpenMode mode, FileHandle& file);
 bool openFolder(const std::wstring& path, FileHandle& file);  // `path` is not empty
 bool lockFile(FileHandle& file, bool exclusive);
+bool openAgain(FileHandle& file, FileHandle& again);
 
 // `full` is fullPath(folder, relative).
 PathStatus statusBelow(const FolderHandle& folder, const std::wstring& relative, const std::wstring& full);

@@ -168,6 +168,15 @@ bool openFile(const std::wstring& path, OpenMode mode, FileHandle& file) {
   return true;
 }
 
+// Transfers are positional, so a duplicate's pointer is its own; closing it
+// keeps the lock, which belongs to the open file both share.
+bool openAgain(FileHandle& file, FileHandle& again) {
+  const int fd = ::fcntl(static_cast<int>(file.native), F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return false;
+  again.native = fd;
+  return true;
+}
+
 bool lockFile(FileHandle& file, bool exclusive) {
   int rc;
   do {

@@ -142,6 +142,15 @@ bool openFolder(const std::wstring& path, FileHandle& file) {
 // The sharing modes of openFile do the locking here.
 bool lockFile(FileHandle&, bool) { return true; }
 
+// A duplicated handle would share the system's file pointer: a handle opened
+// anew on the same file has its own.
+bool openAgain(FileHandle& file, FileHandle& again) {
+  const HANDLE h = ReOpenFile(handleOf(file), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  again.native = reinterpret_cast<intptr_t>(h);
+  return true;
+}
+
 // Windows resolves a path as a whole with no way to refuse links on the way,
 // so each component that exists is checked first; a link planted between the
 // check and the open is not caught, except at the last component.
