@@ -12,11 +12,13 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::wstring path = fuzz::writeInput("archive.zvka", data, size);
-  const ablative::ArchiveSource& source = ablative::sourceFor(path);
+  ablative::FileHandle file;
+  ablative::openFile(path, ablative::OpenMode::ReadOnly, file);
+  const ablative::ArchiveSource& source = ablative::sourceFor(file);
   ablative::SourceReading reading;
   ablative::ExtractionPlan plan;
   std::wstring errorText;
-  if (source.read(path, ablative::pointsScratchPathFor(ablative::journalPathFor(path)), reading, errorText) &&
+  if (source.read(file, ablative::pointsScratchPathFor(ablative::journalPathFor(path)), reading, errorText) &&
       ablative::planArchive(std::move(reading), {}, plan, errorText)) {
     for (uint32_t f = 0; f < plan.files.size(); ++f) (void)plan.pathOf(f);
     ablative::verifyArchive(path, errorText, {});

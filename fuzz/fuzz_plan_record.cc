@@ -33,12 +33,14 @@ void readBack(const ablative::Journal& journal, const ablative::ExtractionPlan& 
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::wstring path = fuzz::writeInput("archive.zip", data, size);
-  const ablative::ArchiveSource& source = ablative::sourceFor(path);
+  ablative::FileHandle file;
+  ablative::openFile(path, ablative::OpenMode::ReadOnly, file);
+  const ablative::ArchiveSource& source = ablative::sourceFor(file);
   ablative::SourceReading reading;
   ablative::ExtractionPlan plan;
   std::wstring errorText;
   if (!source.saveUnits ||
-      !source.read(path, ablative::pointsScratchPathFor(ablative::journalPathFor(path)), reading, errorText))
+      !source.read(file, ablative::pointsScratchPathFor(ablative::journalPathFor(path)), reading, errorText))
     return 0;
   const ablative::SourceFacts facts = reading.facts;
   if (!ablative::planArchive(

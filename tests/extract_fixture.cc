@@ -158,7 +158,9 @@ void Scene::pack(const CreateOptions& options, bool readOnlyFiles) {
   }
   for (const auto& [path, content] : tree) fs::permissions(scratch / ("src/" + path), kWrite, fs::perm_options::add);
   fs::remove_all(scratch / "src");
-  readArchiveTables(wide(archive), tables, error);
+  FileHandle file;
+  openFile(wide(archive), OpenMode::ReadOnly, file);
+  readArchiveTables(file, tables, error);
   readUnits();
 }
 
@@ -168,8 +170,9 @@ void Scene::readUnits() {
   SourceReading reading;
   ExtractionPlan plan;
   std::wstring error;
-  if (!sourceFor(wide(archive))
-           .read(wide(archive), pointsScratchPathFor(journalPathFor(wide(archive))), reading, error) ||
+  FileHandle file;
+  openFile(wide(archive), OpenMode::ReadOnly, file);
+  if (!sourceFor(file).read(file, pointsScratchPathFor(journalPathFor(wide(archive))), reading, error) ||
       !planArchive(
           std::move(reading), [](uint32_t) { return false; }, plan, error)) {
     throw std::runtime_error(toUtf8(error));

@@ -26,7 +26,7 @@ TEST(Journal, CreatedWholeThenChangedInPlace) {
   Scene s;
   writeFile(s.journal, journalBytes(1, 2, {2, 1}));
   Journal journal{wide(s.journal), Bytes(5, 7)};
-  ASSERT_TRUE(createJournal(journal) && journal.states == Bytes(5, 0));
+  ASSERT_TRUE(createJournal(journal) && journal.states.bytes() == Bytes(5, 0));
   EXPECT_EQ(readFile(s.journal), journalBytes(1, 5, Bytes(5, 0)));
   const uint32_t group[] = {3, 1}, first[] = {0}, last[] = {4};
   ASSERT_TRUE(recordStates(journal, group, BlockState::DestWritten));
@@ -57,7 +57,7 @@ TEST(Journal, LoadRules) {
     ScopedIoHook fails([&](const IoCall& call) { return int(call.op) == failing ? ioErrorCode() : 0u; });
     Journal journal{wide(s.journal), Bytes(3, 7)};
     EXPECT_EQ(loadJournal(journal), expected);
-    EXPECT_TRUE(expected != Loaded || journal.states == Bytes(file->begin() + 16, file->begin() + 19));
+    EXPECT_TRUE(expected != Loaded || journal.states.bytes() == Bytes(file->begin() + 16, file->begin() + 19));
   }
 }
 
@@ -78,7 +78,7 @@ TEST(Journal, AFingerprintFollowsTheStates) {
     }
     Journal loaded{wide(s.journal), Bytes(3, 7)};
     ASSERT_EQ(loadJournal(loaded), JournalLoad::Loaded);
-    EXPECT_EQ(loaded.states, Bytes(3, 0));
+    EXPECT_EQ(loaded.states.bytes(), Bytes(3, 0));
     ASSERT_EQ(loaded.fingerprint.has_value(), !spoiled);
     if (spoiled) continue;
     const ArchiveFingerprint& f = *loaded.fingerprint;

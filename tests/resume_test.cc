@@ -179,11 +179,12 @@ TEST(Resume, AJournalThatContradictsTheArchiveIsBlamed) {
     ASSERT_FALSE(s.run(options, s.out).ok);
     Journal stopped{wide(s.journal)};
     ASSERT_EQ(loadJournalAsWritten(stopped), JournalLoad::Loaded);
-    const auto released = std::find(stopped.states.begin(), stopped.states.end(), 2);
-    ASSERT_NE(released, stopped.states.end());
+    const std::vector<uint8_t>& written = stopped.states.bytes();
+    const auto released = std::find(written.begin(), written.end(), 2);
+    ASSERT_NE(released, written.end());
     Bytes journal = readFile(s.journal);
     const uint64_t states = tailStart(stopped) - stopped.states.size() - (stopped.fingerprint ? kFingerprintBytes : 0);
-    journal[states + (released - stopped.states.begin())] = 0;
+    journal[states + (released - written.begin())] = 0;
     if (!stopped.tail.empty()) journal[tailStart(stopped) + stopped.tail.back().offset + 100] ^= 1;
     EXPECT_EQ(stopped.tail.empty(), packing != Packing::TarGz);
     writeFile(s.journal, journal);
@@ -346,11 +347,13 @@ TEST(Resume, UnitsSharedByFilesAreTakenPieceByPiece) {
   for (const bool spoiled : {false, true}) {
     SCOPED_TRACE(spoiled ? "spoiled" : "intact");
     Scene s({{"a", part(0, 12)}, {"b", part(12, 24)}, {"c", part(24, 36)}}, Packing::ZipStored);
-    const ArchiveSource& source = sourceFor(wide(s.archive));
+    FileHandle file;
+    ASSERT_TRUE(openFile(wide(s.archive), OpenMode::ReadOnly, file));
+    const ArchiveSource& source = sourceFor(file);
     SourceReading reading;
     ExtractionPlan plan;
     std::wstring error;
-    ASSERT_TRUE(source.read(wide(s.archive), pointsScratchPathFor(journalPathFor(wide(s.archive))), reading, error));
+    ASSERT_TRUE(source.read(file, pointsScratchPathFor(journalPathFor(wide(s.archive))), reading, error));
     const SourceFacts facts = reading.facts;
     ASSERT_TRUE(planArchive(
         std::move(reading), [](uint32_t) { return false; }, plan, error));

@@ -88,8 +88,10 @@ ablative::ExtractionPlan planOf(const fs::path& path) {
   ablative::SourceReading reading;
   ablative::ExtractionPlan plan;
   std::wstring error;
+  ablative::FileHandle file;
+  EXPECT_TRUE(ablative::openFile(wide(path), ablative::OpenMode::ReadOnly, file));
   EXPECT_TRUE(ablative::zipSource().read(
-      wide(path), ablative::pointsScratchPathFor(ablative::journalPathFor(wide(path))), reading, error))
+      file, ablative::pointsScratchPathFor(ablative::journalPathFor(wide(path))), reading, error))
       << error;
   EXPECT_TRUE(ablative::planArchive(
       std::move(reading), [](uint32_t) { return true; }, plan, error))
@@ -517,7 +519,9 @@ TEST(ZipSource, LargeEntriesArePiecesEachVerifiedOnItsOwn) {
     const fs::path path = scratch / "big.zip";
     const fs::path points = scratch / "big.zip.zvkj.points";
     writeFile(path, buildZip(members, layout));
-    const ablative::ArchiveSource& source = ablative::sourceFor(wide(path));
+    ablative::FileHandle opened;
+    ASSERT_TRUE(ablative::openFile(wide(path), ablative::OpenMode::ReadOnly, opened));
+    const ablative::ArchiveSource& source = ablative::sourceFor(opened);
     ablative::SourceReading reading;
     ablative::ExtractionPlan plan;
     std::wstring errorText;
@@ -525,7 +529,7 @@ TEST(ZipSource, LargeEntriesArePiecesEachVerifiedOnItsOwn) {
       const bool scratchCall = call.path != nullptr && *call.path == wide(points);
       return scratchRefused && scratchCall && call.op == ablative::IoOp::Open ? ablative::diskFullErrorCode() : 0u;
     });
-    ASSERT_TRUE(source.read(wide(path), ablative::pointsScratchPathFor(ablative::journalPathFor(wide(path))), reading,
+    ASSERT_TRUE(source.read(opened, ablative::pointsScratchPathFor(ablative::journalPathFor(wide(path))), reading,
                             errorText))
         << errorText;
     ablative::setIoHook({});

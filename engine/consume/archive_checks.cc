@@ -61,4 +61,14 @@ Status openArchiveForRun(const std::wstring& archivePath, bool consume, FileHand
   return {};
 }
 
+Status holdArchiveForRun(const std::wstring& archivePath, bool consume, FileHandle& archive, const wchar_t* cannotOpen,
+                         std::wstring& refusal) {
+  refusal.clear();
+  Status opened = openArchiveForRun(archivePath, consume, archive, cannotOpen);
+  if (opened.ok() || opened.kind == StatusKind::InUse) return opened;
+  refusal = std::move(opened.message);
+  openFile(archivePath, OpenMode::ReadOnly, archive);
+  return {};
+}
+
 }  // namespace ablative

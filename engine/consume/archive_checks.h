@@ -35,4 +35,12 @@ std::wstring unaccountedWarning(const std::wstring& unaccounted);  // "Warning: 
 // path + " (" + the system's reason + ")".
 Status openArchiveForRun(const std::wstring& archivePath, bool consume, FileHandle& archive, const wchar_t* cannotOpen);
 
+// The one open of a run's archive: openArchiveForRun, failing only as InUse,
+// before anything reads the archive. Where it fails otherwise, the archive is
+// opened to be read alone (or left closed where it cannot be), so that what
+// it says of itself is reported first, and `refusal` holds the failure for
+// the run to report after.
+Status holdArchiveForRun(const std::wstring& archivePath, bool consume, FileHandle& archive, const wchar_t* cannotOpen,
+                         std::wstring& refusal);
+
 }  // namespace ablative

@@ -69,7 +69,7 @@ bool checkArchiveAgainstJournal(FileHandle& archive, const ArchiveSource& source
                                 const Journal& journal, ExtractionPlan& plan, std::vector<uint32_t>& contradicted,
                                 std::wstring& errorText) {
   Presence presence;
-  const auto pending = [&](uint32_t u) { return stateOf(journal, u) == BlockState::Pending; };
+  const auto pending = [&](uint32_t u) { return journal.states.isPending(u); };
   if (!planArchive(
           std::move(reading), [](uint32_t) { return true; }, plan, errorText) ||
       !findAbsentUnits(archive, source, plan, pending, presence, errorText)) {

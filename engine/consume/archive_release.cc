@@ -24,7 +24,7 @@ size_t groupEnd(const ExtractionPlan& plan, const Journal& journal, size_t first
   uint64_t held = 0;
   size_t end = first;
   for (; end < plan.processOrder.size(); ++end) {
-    const uint64_t size = isSettled(journal, plan.processOrder[end]) ? 0 : releasedBytes(plan, end);
+    const uint64_t size = journal.states.isSettled(plan.processOrder[end]) ? 0 : releasedBytes(plan, end);
     if (end > first && held + size > bound) break;
     held += size;
   }
@@ -42,14 +42,14 @@ void ArchiveRelease::start() {
 bool ArchiveRelease::release(std::vector<uint32_t>& group, const Journal& journal, std::wstring& errorText) {
   if (!cutsOnly_) return cutWillTake(group, journal) || punch(group, errorText);
   for (uint32_t b : group) releasing_[b] = 1;
-  const bool cut = cutWhile([&](uint32_t b) { return releasing_[b] || isSettled(journal, b); }, errorText);
+  const bool cut = cutWhile([&](uint32_t b) { return releasing_[b] || journal.states.isSettled(b); }, errorText);
   for (uint32_t b : group) releasing_[b] = 0;
   std::erase_if(group, [this](uint32_t b) { return plan_.units[b].offset < end_; });
   return cut;
 }
 
 bool ArchiveRelease::cutTail(const Journal& journal, std::wstring& errorText) {
-  return cutWhile([&](uint32_t b) { return isSettled(journal, b); }, errorText);
+  return cutWhile([&](uint32_t b) { return journal.states.isSettled(b); }, errorText);
 }
 
 // An archive its journal describes is cut wherever its units end, the bytes
@@ -64,7 +64,7 @@ bool ArchiveRelease::cutWillTake(const std::vector<uint32_t>& group, const Journ
   for (size_t k = tailCursor_; k < plan_.tailOrder.size(); ++k) {
     const uint32_t b = plan_.tailOrder[k];
     if (plan_.units[b].offset >= end_) continue;  // an earlier run cut it away
-    if (!releasing_[b] && !isSettled(journal, b)) break;
+    if (!releasing_[b] && !journal.states.isSettled(b)) break;
     reach = std::min(reach, plan_.units[b].offset);
   }
   for (uint32_t b : group) releasing_[b] = 0;

@@ -20,11 +20,11 @@ namespace {
 uint32_t passedOver(const ExtractionPlan& plan, const Journal& journal) {
   uint64_t lowestTaken = UINT64_MAX;
   for (uint32_t u = 0; u < plan.units.size(); ++u) {
-    if (stateOf(journal, u) != BlockState::Pending) lowestTaken = std::min(lowestTaken, plan.units[u].offset);
+    if (!journal.states.isPending(u)) lowestTaken = std::min(lowestTaken, plan.units[u].offset);
   }
   uint32_t count = 0;
   for (uint32_t u = 0; u < plan.units.size(); ++u) {
-    if (stateOf(journal, u) == BlockState::Pending && plan.units[u].offset > lowestTaken) ++count;
+    if (journal.states.isPending(u) && plan.units[u].offset > lowestTaken) ++count;
   }
   return count;
 }
@@ -33,12 +33,11 @@ uint32_t passedOver(const ExtractionPlan& plan, const Journal& journal) {
 // end, as its journal records; a journal that records others gone is not to
 // be trusted. Without a journal that records progress, what the archive
 // itself shows counts as missing.
-bool checkContents(const std::wstring& archivePath, const ArchiveSource& source, SourceReading reading,
-                   const Journal& journal, bool progress, ExtractionPlan& plan, bool& journalMissing, uint32_t& missing,
+bool checkContents(FileHandle& archive, const ArchiveSource& source, SourceReading reading, const Journal& journal,
+                   bool progress, ExtractionPlan& plan, bool& journalMissing, uint32_t& missing,
                    std::wstring& errorText) {
-  FileHandle archive;
   std::vector<uint32_t> absent;
-  if (!openFile(archivePath, OpenMode::ReadOnly, archive)) {
+  if (!archive.isOpen()) {
     errorText = L"Unable to open archive file";
     return false;
   }
@@ -68,19 +67,34 @@ std::wstring codecNames(const ExtractionPlan& plan) {
   return names;
 }
 
+// The archive open once, to be read (where it cannot be, its source says so),
+// and its journal as its file holds it, read once.
+struct Described {
+  FileHandle archive;
+  Journal journal;
+  JournalLoad load = JournalLoad::Missing;
+  ArchiveReading read;
+};
+
+bool readDescribed(const std::wstring& archivePath, Described& described, std::wstring& errorText) {
+  openFile(archivePath, OpenMode::ReadOnly, described.archive);
+  described.journal.path = journalPathFor(archivePath);
+  described.load = loadJournalAsWritten(described.journal);
+  return readArchive(archivePath, described.archive, described.journal, described.load, described.read, errorText);
+}
+
 }  // namespace
 
 bool describeArchive(const std::wstring& archivePath, const std::wstring& destinationDir, uint64_t groupBytes,
                      ArchiveDescription& description, std::wstring& errorText) {
-  ArchiveReading read;
-  if (!readArchive(archivePath, read, errorText)) return false;
-  const ArchiveSource& source = *read.source;
-  SourceReading& reading = read.reading;
-  Journal journal{journalPathFor(archivePath), std::vector<uint8_t>(reading.unitCount, 0)};
-  const bool loaded = loadJournal(journal) == JournalLoad::Loaded;
-  if (!loaded) std::fill(journal.states.begin(), journal.states.end(), 0);
+  Described described;
+  if (!readDescribed(archivePath, described, errorText)) return false;
+  const ArchiveSource& source = *described.read.source;
+  SourceReading& reading = described.read.reading;
+  Journal& journal = described.journal;
+  fitJournal(journal, described.load, reading.unitCount);
   description = ArchiveDescription{};
-  description.partlyExtracted = recordsProgress(journal);
+  description.partlyExtracted = journal.states.recordsProgress();
   const SourceFacts facts = reading.facts;
   description.format = reading.facts.format;
   description.version = reading.facts.version;
@@ -88,7 +102,7 @@ bool describeArchive(const std::wstring& archivePath, const std::wstring& destin
   description.sourceBytes = reading.facts.sourceBytes;
   if (!reading.unaccounted.empty()) description.warning = unaccountedWarning(reading.unaccounted);
   ExtractionPlan plan;
-  if (!checkContents(archivePath, source, std::move(reading), journal, description.partlyExtracted, plan,
+  if (!checkContents(described.archive, source, std::move(reading), journal, description.partlyExtracted, plan,
                      description.journalMissing, description.blocksMissing, errorText)) {
     return false;
   }
@@ -99,8 +113,8 @@ bool describeArchive(const std::wstring& archivePath, const std::wstring& destin
   description.blockCount = static_cast<uint32_t>(plan.units.size());
   for (uint32_t u = 0; u < plan.units.size(); ++u) {
     description.storedBytes += plan.units[u].storedSize;
-    if (isPunched(journal, u)) ++description.blocksReleased;
-    if (stateOf(journal, u) == BlockState::Lost) ++description.blocksLost;
+    if (journal.states.isPunched(u)) ++description.blocksReleased;
+    if (journal.states.isLost(u)) ++description.blocksLost;
   }
   description.blocksDamaged = passedOver(plan, journal);
   FileSystemTraits traits;
@@ -120,14 +134,15 @@ bool describeArchive(const std::wstring& archivePath, const std::wstring& destin
 // An archive its journal describes is listed from its plan.
 bool listArchive(const std::wstring& archivePath, const FileLister& onFile, std::wstring& errorText,
                  const LogCallback& onWarning) {
-  ArchiveReading read;
-  if (!readArchive(archivePath, read, errorText)) return false;
+  Described described;
+  if (!readDescribed(archivePath, described, errorText)) return false;
+  ArchiveReading& read = described.read;
   if (!read.recorded) {
     // Checked whole; the source lists it again with less held in memory.
     const ArchiveSource& source = *read.source;
     const std::wstring unaccounted = std::move(read.reading.unaccounted);
     read = {};
-    if (!source.list(archivePath, onFile, errorText)) return false;
+    if (!source.list(described.archive, onFile, errorText)) return false;
     if (!unaccounted.empty() && onWarning) onWarning(unaccountedWarning(unaccounted));
     return true;
   }

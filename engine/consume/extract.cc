@@ -137,18 +137,20 @@ bool restoreMetadata(const ExtractionPlan& plan, const std::vector<uint32_t>& ta
 }  // namespace
 
 bool Extraction::run() {
+  if (!holdArchive()) return false;
+  foundLoad_ = loadJournalAsWritten(found_);
   SourceReading reading;
   if (!readSource(reading)) {  // a run may have left only the journal, or nothing at all
     if (ablate_ && resume_ && nothingRemains(archivePath_, journal_.path)) {
       return fail(L"Nothing to resume: neither " + archivePath_ + L" nor its journal exists");
     }
-    if (!ablate_ || !resume_ || !onlyTheJournalRemains(archivePath_, journal_)) return false;
+    if (!ablate_ || !resume_ || !onlyTheJournalRemains(archivePath_, found_, foundLoad_)) return false;
+    journal_ = std::move(found_);
     // Nothing names the files any more: the folder that run made is the one sign of its destination.
     if (pathStatus(destinationDir_).kind != PathKind::Directory) return lacksData(destinationDir_);
     removeJournal(journal_.path);
     // A salvage stopped after it deleted the archive: what it lost, it named.
-    const auto lost =
-        std::count(journal_.states.begin(), journal_.states.end(), static_cast<uint8_t>(BlockState::Lost));
+    const uint32_t lost = journal_.states.count(BlockState::Lost);
     if (lost == 0) return complete();
     consumedWhole_ = true;
     return fail(StatusKind::FilesDamaged,
@@ -159,7 +161,7 @@ bool Extraction::run() {
   facts_ = reading.facts;
   const std::vector<std::wstring> skipped = std::move(reading.skipped);
   const std::wstring unaccounted = std::move(reading.unaccounted);
-  if (!openArchive() || !checkJournal(unitCount) || !checkContents(std::move(reading)) ||
+  if (!checkHeldArchive() || !checkJournal(unitCount) || !checkContents(std::move(reading)) ||
       !checkUnaccounted(unaccounted) || !checkRecordedArchive() || !checkFingerprint() ||
       !checkOwnFiles()) {
     return false;
@@ -186,13 +188,13 @@ ExtractOutcome Extraction::outcome(bool succeeded) const {
   ExtractOutcome outcome;
   // A run stopped on request resumes even before it recorded anything.
   const bool stopped = failedAs_ == StatusKind::Stopped;
-  const bool resumes = recordsProgress(journal_) || (stopped && ablate_);
+  const bool resumes = journal_.states.recordsProgress() || (stopped && ablate_);
   // Resuming would meet the same archive, block or files again.
   const bool resumingHelps =
       failedAs_ == StatusKind::Failed || stopped || failedAs_ == StatusKind::DestinationLacksData;
   outcome.resumable = !succeeded && resumingHelps && resumes;
   outcome.resumeHere = outcome.resumable && accepted_;
-  outcome.partlyConsumed = !succeeded && !consumedWhole_ && recordsProgress(journal_);
+  outcome.partlyConsumed = !succeeded && !consumedWhole_ && journal_.states.recordsProgress();
   return outcome;
 }
 
@@ -203,7 +205,7 @@ bool Extraction::prepareDestination() {
   if (ablate_) release_->start();
   if (!files_->createRoot(errorText_)) return false;
   // A journal is written anew, with the archive's fingerprint, until it records progress: the archive may have changed.
-  const bool reuseJournal = journalLoaded_ && recordsProgress(journal_);
+  const bool reuseJournal = journalLoaded_ && journal_.states.recordsProgress();
   if (ablate_ && reuseJournal && !openJournal(journal_)) {
     return fail(withReason(L"Failed to initialize journal: " + journal_.path));
   }
@@ -223,7 +225,7 @@ bool Extraction::prepareDestination() {
 // Records `state` for `units`, durably where the run consumes the archive.
 bool Extraction::settle(const std::vector<uint32_t>& units, BlockState state) {
   if (!ablate_) {
-    for (uint32_t u : units) journal_.states[u] = static_cast<uint8_t>(state);
+    journal_.states.set(units, state);
     return true;
   }
   return recordStates(journal_, units, state) || fail(withReason(L"Failed to initialize journal: " + journal_.path));
@@ -233,7 +235,7 @@ bool Extraction::settle(const std::vector<uint32_t>& units, BlockState state) {
 // archive is gone.
 void Extraction::nameLostUnits() {
   for (uint32_t u = 0; u < plan_.units.size(); ++u) {
-    if (stateOf(journal_, u) == BlockState::Lost) nameLost(u);
+    if (journal_.states.isLost(u)) nameLost(u);
   }
 }
 
@@ -259,7 +261,7 @@ bool Extraction::adoptEarlierFiles() {
     if (target != kNoTarget) ++names[target];
   }
   for (uint32_t u = 0; u < plan_.units.size(); ++u) {
-    if (stateOf(journal_, u) == BlockState::Pending) continue;
+    if (journal_.states.isPending(u)) continue;
     for (const PlanPiece& piece : plan_.piecesOf(u)) {
       written[piece.file] = 1;
       restUnknown[piece.file] |= plan_.units[u].lengthUnknown ? 1 : 0;
@@ -274,7 +276,7 @@ bool Extraction::adoptEarlierFiles() {
 bool Extraction::startPosition() {
   for (uint32_t u = 0; u < plan_.units.size(); ++u) {
     bytesTotal_ += plan_.units[u].rawSize;
-    if (!isSettled(journal_, u)) continue;
+    if (!journal_.states.isSettled(u)) continue;
     ++blocksDone_;
     bytesDone_ += plan_.units[u].rawSize;
     bytesFreed_ += plan_.units[u].storedSize;
@@ -303,7 +305,7 @@ void Extraction::reserveBuffers() {
   size_t largestStored = 0, largestRaw = 0;
   for (uint32_t u = 0; u < plan_.units.size(); ++u) {
     const PlanUnit& unit = plan_.units[u];
-    if (isSettled(journal_, u) || !unit.decodable) continue;
+    if (journal_.states.isSettled(u) || !unit.decodable) continue;
     largestStored = std::max<size_t>(largestStored, unit.storedSize);
     largestRaw = std::max<size_t>(largestRaw, unit.rawSize);
   }
@@ -345,8 +347,8 @@ bool Extraction::prepareUnit(uint32_t u, PreparedUnit& prepared) {
   const std::span<const PlanPiece> pieces = plan_.piecesOf(u);
   const auto madeByRun = [this](const PlanPiece& piece) { return files_->made(piece.file); };
   prepared.unit = u;
-  if (isSettled(journal_, u)) return true;
-  if (ablate_ && stateOf(journal_, u) == BlockState::DestWritten &&
+  if (journal_.states.isSettled(u)) return true;
+  if (ablate_ && journal_.states.of(u) == BlockState::DestWritten &&
       std::all_of(pieces.begin(), pieces.end(), madeByRun)) {
     bool opened = true;
     const auto open = [&](uint32_t file) {
@@ -391,7 +393,7 @@ bool Extraction::takeUnit(PreparedUnit& prepared) {
 // failed, which a resume tries again); else it is left where it is, in the
 // archive and in the journal. Without salvage either stops the run.
 bool Extraction::passOver(uint32_t u, BlockRead read, const std::wstring& why) {
-  const bool gone = ablate_ && read == BlockRead::Damaged && stateOf(journal_, u) == BlockState::DestWritten;
+  const bool gone = ablate_ && read == BlockRead::Damaged && journal_.states.of(u) == BlockState::DestWritten;
   if (!salvage_ && gone) {
     return fail(StatusKind::BlockGone, L"Neither the archive nor the destination holds block " + std::to_wstring(u) +
                                            L" of: " + nameFromBytes(plan_.pathOf(plan_.piecesOf(u).front().file)));
@@ -463,7 +465,7 @@ bool Extraction::finish() {
   journal_.file.close();
   if (damagedFiles_ > 0) {
     const std::wstring damaged = std::to_wstring(damagedFiles_) + L" files could not be fully extracted";
-    if (!ablate_ || !everyBlockSettled(journal_)) return fail(StatusKind::FilesDamaged, damaged);
+    if (!ablate_ || !journal_.states.everySettled()) return fail(StatusKind::FilesDamaged, damaged);
     // What was lost is named above, and the archive holds nothing more: keeping it would only invite runs.
     consumedWhole_ = true;
     removeArchiveThenJournal();

@@ -44,6 +44,7 @@ class Extraction {
         onLog_(onLog), onEntry_(options.onEntry ? options.onEntry : onLog), isPaused_(isPaused),
         shouldStop_(options.shouldStop) {
     journal_.path = journalPathFor(archivePath);
+    found_.path = journal_.path;
   }
 
   bool run();
@@ -52,9 +53,10 @@ class Extraction {
 
  private:
   // Checks (extraction_checks.cc): nothing is written until they all pass.
+  bool holdArchive();
+  std::wstring linkedNameRefusal() const;
   bool readSource(SourceReading& reading);
-  bool openArchive();
-  bool checkArchiveHasOneName();
+  bool checkHeldArchive();
   void writeFingerprint();
   bool checkJournal(uint32_t unitCount);
   bool checkUnaccounted(const std::wstring& unaccounted);
@@ -119,10 +121,13 @@ class Extraction {
   bool recorded_ = false;  // the journal, not the archive, described it
   ExtractionPlan plan_;
   Journal journal_;
+  Journal found_;  // the journal as its file holds it, read once, until checkJournal takes it
+  JournalLoad foundLoad_ = JournalLoad::Missing;
   bool journalLoaded_ = false;
   bool holdsLinks_ = true;  // the destination's file system makes symbolic links
-  bool accepted_ = false;   // every check passed: this destination is the run's
-  FileHandle archive_;
+  bool accepted_ = false;  // every check passed: this destination is the run's
+  FileHandle archive_;     // opened once, by holdArchive
+  std::wstring refusal_;   // why the run cannot take the archive it could only open to read
   std::optional<ArchiveRelease> release_;  // once the archive is open
   FileIdentity archiveIdentity_;
   uint64_t archiveLength_ = 0;             // when it was opened

@@ -28,32 +28,44 @@ constexpr uint64_t kReadBackOnResume = 64 << 20;
 constexpr wchar_t kDestinationLacksData[] =
     L"The destination does not hold the data already extracted from this archive: ";
 
+const wchar_t* cannotOpenFor(bool ablate) {
+  return ablate ? L"Failed to open archive for ablation" : L"Failed to open archive for extraction";
+}
+
 }  // namespace
 
 // A foreign archive that a run has begun to consume no longer describes
 // itself (a zip's directory goes with the first cut): its journal does.
 bool Extraction::readSource(SourceReading& reading) {
   ArchiveReading archive;
-  const bool read = readArchive(archivePath_, archive, errorText_);
+  const bool read = readArchive(archivePath_, archive_, found_, foundLoad_, archive, errorText_);
   source_ = archive.source;
   recorded_ = archive.recorded;
   reading = std::move(archive.reading);
   return read;
 }
 
-// One run per archive: an ablative run holds it alone, other runs share it.
-// Where only reading is allowed, a run that keeps the archive still works.
-bool Extraction::openArchive() {
-  const wchar_t* cannotOpen =
-      ablate_ ? L"Failed to open archive for ablation" : L"Failed to open archive for extraction";
-  if (ablate_ && !checkArchiveHasOneName()) return false;
-  if (Status opened = openArchiveForRun(archivePath_, ablate_, archive_, cannotOpen); !opened.ok()) {
-    FileHandle readable;
-    if (ablate_ && opened.kind != StatusKind::InUse && openFile(archivePath_, OpenMode::ReadOnly, readable)) {
-      opened.message += L"; extract with --keep, which only reads it";
-    }
-    return fail(opened.kind, opened.message);
+// One run per archive: an ablative run holds it alone, other runs share it,
+// from before anything reads it. An archive the run cannot take is opened
+// only to be read, without a lock, and refused once what it says of itself
+// is known (checkHeldArchive).
+bool Extraction::holdArchive() {
+  refusal_ = ablate_ ? linkedNameRefusal() : std::wstring();
+  if (!refusal_.empty()) {
+    openFile(archivePath_, OpenMode::ReadOnly, archive_);
+    return true;
   }
+  if (Status held = holdArchiveForRun(archivePath_, ablate_, archive_, cannotOpenFor(ablate_), refusal_); !held.ok()) {
+    return fail(held.kind, held.message);
+  }
+  // Where only reading is allowed, a run that keeps the archive still works.
+  if (ablate_ && !refusal_.empty() && archive_.isOpen()) refusal_ += L"; extract with --keep, which only reads it";
+  return true;
+}
+
+bool Extraction::checkHeldArchive() {
+  if (!refusal_.empty()) return fail(refusal_);
+  const wchar_t* cannotOpen = cannotOpenFor(ablate_);
   uint32_t links = 1;
   if (ablate_ && (!linkCount(archive_, links) || links > 1)) {
     return fail(links > 1 ? L"The archive has other names (hard links): extract with --keep: " + archivePath_
@@ -71,41 +83,40 @@ bool Extraction::openArchive() {
 // A consuming run releases the bytes of the file it names, and deletes that
 // name once done: named through a symbolic link, it would empty the file and
 // delete only the link.
-bool Extraction::checkArchiveHasOneName() {
+std::wstring Extraction::linkedNameRefusal() const {
   EntryStatus status;
   std::wstring real;
-  if (!entryStatus(archivePath_, status) || status.kind != PathKind::Link) return true;
+  if (!entryStatus(archivePath_, status) || status.kind != PathKind::Link) return {};
   if (!realPath(archivePath_, real)) real = archivePath_;
-  return fail(L"The archive is a symbolic link to " + real + L": name " + real +
-              L" itself to consume it, or extract with --keep");
+  return L"The archive is a symbolic link to " + real + L": name " + real +
+         L" itself to consume it, or extract with --keep";
 }
 
 // A resumed ablative run continues from the journal. Any other run refuses
 // an archive whose journal shows it partly consumed: starting afresh would
 // empty destination files whose units have already left the archive.
 bool Extraction::checkJournal(uint32_t unitCount) {
-  journal_.states.assign(unitCount, 0);
-  JournalLoad load = loadJournal(journal_);
+  journal_ = std::move(found_);
+  const JournalLoad load = fitJournal(journal_, foundLoad_, unitCount);
   if (ablate_ && resume_) {
     journalLoaded_ = load == JournalLoad::Loaded;
     if (load == JournalLoad::Loaded || load == JournalLoad::Missing) return true;
     if (load == JournalLoad::Unreadable) return fail(withReason(L"Failed to initialize journal: " + journal_.path));
-    Journal other{journal_.path};  // a whole journal, written for an archive of another block count
-    if (loadJournalAsWritten(other) == JournalLoad::Loaded) return archiveChanged();
+    if (foundLoad_ == JournalLoad::Loaded) return archiveChanged();  // whole, for an archive of another block count
     return fail(L"Failed to initialize journal: " + journal_.path);
   }
   if (load == JournalLoad::Unreadable) return fail(withReason(L"Failed to initialize journal: " + journal_.path));
-  if (load == JournalLoad::Loaded && recordsProgress(journal_)) {
+  if (load == JournalLoad::Loaded && journal_.states.recordsProgress()) {
     return fail(L"An earlier extraction of this archive was interrupted; resume it to continue");
   }
-  std::fill(journal_.states.begin(), journal_.states.end(), 0);
+  journal_.states.setAll(journal_.states.size(), BlockState::Pending);
   return true;
 }
 
 // Bytes no entry accounts for go with the archive only where a run keeps it.
 // A run that began consuming it passed this check before.
 bool Extraction::checkUnaccounted(const std::wstring& unaccounted) {
-  if (unaccounted.empty() || !ablate_ || (journalLoaded_ && recordsProgress(journal_))) return true;
+  if (unaccounted.empty() || !ablate_ || (journalLoaded_ && journal_.states.recordsProgress())) return true;
   return fail(unaccountedRefusal(unaccounted));
 }
 
@@ -115,7 +126,7 @@ bool Extraction::checkUnaccounted(const std::wstring& unaccounted) {
 // destination, any other run refuses the archive. A journal that records
 // progress is the one at fault for those it records as not extracted.
 bool Extraction::checkContents(SourceReading reading) {
-  if (journalLoaded_ && recordsProgress(journal_)) {
+  if (journalLoaded_ && journal_.states.recordsProgress()) {
     if (!checkArchiveAgainstJournal(archive_, *source_, std::move(reading), journal_, plan_, absent_, errorText_)) {
       return false;
     }
@@ -141,7 +152,7 @@ bool Extraction::checkRecordedArchive() {
 // written before fingerprints is checked by its block count alone (and, of
 // version 2, by its record).
 bool Extraction::checkFingerprint() {
-  if (!journalLoaded_ || !recordsProgress(journal_) || !journal_.fingerprint) return true;
+  if (!journalLoaded_ || !journal_.states.recordsProgress() || !journal_.fingerprint) return true;
   const ArchiveFingerprint& written = *journal_.fingerprint;
   const bool sameFile = written.identity.index == 0 || written.identity.index == archiveIdentity_.index;
   if (sameFile && archiveLength_ <= written.length && written.planCrc == planChecksum(plan_)) return true;
@@ -165,7 +176,7 @@ void Extraction::writeFingerprint() {
 // Where the archive's description goes first, the journal keeps the plan, and
 // the space check counts it.
 void Extraction::recordPlanInJournal() {
-  if (ablate_ && source_->saveUnits && !(journalLoaded_ && recordsProgress(journal_))) {
+  if (ablate_ && source_->saveUnits && !(journalLoaded_ && journal_.states.recordsProgress())) {
     recordPlan(*source_, facts_, plan_, journal_);
   }
 }
@@ -215,7 +226,7 @@ bool Extraction::lacksData(const std::wstring& path) {
 // them before its first release; probing again would only leave its scratch
 // entries in the tree wherever a kill stops it.
 bool Extraction::checkDestinationLimits() {
-  if (journalLoaded_ && recordsProgress(journal_)) return true;
+  if (journalLoaded_ && journal_.states.recordsProgress()) return true;
   uint64_t longest = 0;
   for (const PlanFile& file : plan_.files) {
     if (file.kind == EntryKind::File) longest = std::max(longest, file.length);

@@ -129,9 +129,9 @@ JournalLoad openAndReadHeader(const std::wstring& path, FileHandle& file, uint32
   return size - headerSize < stateCount ? JournalLoad::Foreign : JournalLoad::Loaded;
 }
 
-// Appends the tail's pieces after `bytes`, the journal in front of them,
-// writing them out a chunk at a time.
-bool writeTail(FileHandle& file, const Journal& journal, std::vector<uint8_t>& bytes) {
+// Appends the tail's pieces, the journal in front of them, writing them out
+// a chunk at a time.
+bool writeTail(JournalFile& file, const Journal& journal) {
   std::vector<uint8_t> piece;
   for (const TailPiece& tail : journal.tail) {
     if (!journal.tailSource.read || !journal.tailSource.read(tail.unit, piece) || piece.size() != tail.length ||
@@ -140,34 +140,32 @@ bool writeTail(FileHandle& file, const Journal& journal, std::vector<uint8_t>& b
     }
     uint8_t header[kTailPieceHeader];
     putFields(header, tail.unit, tail.length, tail.crc);
-    bytes.insert(bytes.end(), header, header + kTailPieceHeader);
-    bytes.insert(bytes.end(), piece.begin(), piece.end());
-    if (bytes.size() >= kTailChunk) {
-      if (!writeFully(file, bytes.data(), bytes.size())) return false;
-      bytes.clear();
-    }
+    file.append(header);
+    file.append(piece);
+    if (!file.spill(kTailChunk)) return false;
   }
-  return writeFully(file, bytes.data(), bytes.size());
+  return true;
 }
 
-bool writeWholeJournal(const std::wstring& path, const Journal& journal) {
+// Everything in front of the tail: the header, version 2's record, the
+// states and the fingerprint.
+std::vector<uint8_t> journalHead(const Journal& journal) {
   const uint64_t start = statesOffset(journal);
   std::vector<uint8_t> bytes(start + journal.states.size());
   std::copy(std::begin(kJournalMagic), std::end(kJournalMagic), bytes.begin());
   put32(&bytes[8], journal.record.empty() ? kJournalVersion : kRecordJournalVersion);
-  put32(&bytes[12], static_cast<uint32_t>(journal.states.size()));
+  put32(&bytes[12], journal.states.size());
   if (!journal.record.empty()) {
     put64(&bytes[16], journal.record.size());
     put32(&bytes[24], crc32(journal.record.data(), journal.record.size()));
     std::copy(journal.record.begin(), journal.record.end(), bytes.begin() + kRecordJournalHeaderSize);
   }
-  std::copy(journal.states.begin(), journal.states.end(), bytes.begin() + start);
+  std::copy(journal.states.bytes().begin(), journal.states.bytes().end(), bytes.begin() + start);
   if (journal.fingerprint) {
     bytes.resize(bytes.size() + kFingerprintBytes);
     encodeFingerprint(*journal.fingerprint, bytes.data() + bytes.size() - kFingerprintBytes);
   }
-  FileHandle file;
-  return openFile(path, OpenMode::CreateNew, file) && writeTail(file, journal, bytes) && flushFile(file);
+  return bytes;
 }
 
 }  // namespace
@@ -190,14 +188,14 @@ void addToTail(Journal& journal, uint32_t unit, uint32_t length, uint32_t crc) {
 void trimTail(Journal& journal) {
   size_t kept = journal.tail.size();
   while (kept > 0 && journal.tail[kept - 1].unit < journal.states.size() &&
-         isSettled(journal, journal.tail[kept - 1].unit)) {
+         journal.states.isSettled(journal.tail[kept - 1].unit)) {
     --kept;
   }
   const uint64_t length = kept == 0 ? 0 : journal.tail[kept - 1].offset + journal.tail[kept - 1].length;
   if (length == journal.tailBytes) return;
   journal.tail.resize(kept);
   journal.tailBytes = length;
-  if (cutFileAt(journal.file, journalBytes(journal))) flushFile(journal.file);
+  journal.file.cut(journalBytes(journal));
 }
 
 bool archiveForExtraction(const std::wstring& path, bool resume, std::wstring& archive, std::wstring& errorText) {
@@ -213,13 +211,8 @@ bool archiveForExtraction(const std::wstring& path, bool resume, std::wstring& a
 }
 
 JournalLoad loadJournal(Journal& journal) {
-  FileHandle file;
-  uint32_t stateCount = 0;
-  JournalLoad result = openAndReadHeader(journal.path, file, stateCount, journal.record);
-  if (result != JournalLoad::Loaded) return result;
-  if (stateCount != journal.states.size()) return JournalLoad::Foreign;
-  if (!readFully(file, journal.states.data(), stateCount)) return JournalLoad::Unreadable;
-  return readTail(file, journal);
+  const uint32_t unitCount = journal.states.size();
+  return fitJournal(journal, loadJournalAsWritten(journal), unitCount);
 }
 
 JournalLoad loadJournalAsWritten(Journal& journal) {
@@ -227,30 +220,31 @@ JournalLoad loadJournalAsWritten(Journal& journal) {
   uint32_t stateCount = 0;
   JournalLoad result = openAndReadHeader(journal.path, file, stateCount, journal.record);
   if (result != JournalLoad::Loaded) return result;
-  journal.states.assign(stateCount, 0);  // the file is known to hold them
-  if (!readFully(file, journal.states.data(), stateCount)) return JournalLoad::Unreadable;
+  journal.states.setAll(stateCount, BlockState::Pending);  // the file is known to hold them
+  if (!readFully(file, journal.states.bytes().data(), stateCount)) return JournalLoad::Unreadable;
   return readTail(file, journal);
+}
+
+JournalLoad fitJournal(Journal& journal, JournalLoad load, uint32_t unitCount) {
+  if (load == JournalLoad::Loaded && journal.states.size() == unitCount) return load;
+  journal.states.setAll(unitCount, BlockState::Pending);
+  journal.tail.clear();
+  journal.tailBytes = 0;
+  journal.fingerprint.reset();
+  return load == JournalLoad::Loaded ? JournalLoad::Foreign : load;
 }
 
 bool createJournal(Journal& journal) {
   journal.file.close();
-  std::fill(journal.states.begin(), journal.states.end(), static_cast<uint8_t>(BlockState::Pending));
-  // Created exclusively after a leftover of that name is removed (a link
-  // itself, never what it leads to), so no planted link redirects it.
-  const std::wstring temporary = temporaryPathFor(journal.path);
-  removeFile(temporary);
-  if (!writeWholeJournal(temporary, journal) || !renameReplace(temporary, journal.path)) {
-    const uint32_t why = lastErrorCode();  // for the caller's message
-    removeFile(temporary);
-    setLastErrorCode(why);
-    return false;
-  }
-  if (!syncDirectory(parentFolder(journal.path)) || !openJournal(journal)) return false;
+  journal.states.setAll(journal.states.size(), BlockState::Pending);
+  const bool begun = journal.file.begin(journal.path);
+  if (begun) journal.file.append(journalHead(journal));
+  if (!journal.file.commit(begun && writeTail(journal.file, journal))) return false;
   if (journal.tailSource.written) journal.tailSource.written(journal);
   return true;
 }
 
-bool openJournal(Journal& journal) { return openFile(journal.path, OpenMode::ReadWrite, journal.file); }
+bool openJournal(Journal& journal) { return journal.file.open(journal.path); }
 
 void removeJournal(const std::wstring& path) {
   removeFile(path);
@@ -261,41 +255,9 @@ void removeJournal(const std::wstring& path) {
 bool recordStates(Journal& journal, std::span<const uint32_t> blocks, BlockState state) {
   if (blocks.empty()) return true;
   const auto [lowest, highest] = std::minmax_element(blocks.begin(), blocks.end());
-  for (uint32_t block : blocks) journal.states[block] = static_cast<uint8_t>(state);
-  const uint8_t* span = journal.states.data() + *lowest;
-  return seekFile(journal.file, statesOffset(journal) + *lowest) &&
-         writeFully(journal.file, span, uint64_t{*highest} - *lowest + 1) && flushFile(journal.file);
-}
-
-BlockState stateOf(const Journal& journal, uint32_t block) {
-  uint8_t value = journal.states[block];
-  if (value == static_cast<uint8_t>(BlockState::DestWritten)) return BlockState::DestWritten;
-  if (value == static_cast<uint8_t>(BlockState::Punched)) return BlockState::Punched;
-  if (value == static_cast<uint8_t>(BlockState::Lost)) return BlockState::Lost;
-  return BlockState::Pending;
-}
-
-bool isPunched(const Journal& journal, uint32_t block) { return stateOf(journal, block) == BlockState::Punched; }
-
-bool mayBeCutAway(const Journal& journal, uint32_t block) { return stateOf(journal, block) != BlockState::Pending; }
-
-bool recordsProgress(const Journal& journal) {
-  for (uint32_t b = 0; b < journal.states.size(); ++b) {
-    if (stateOf(journal, b) != BlockState::Pending) return true;
-  }
-  return false;
-}
-
-bool isSettled(const Journal& journal, uint32_t block) {
-  const BlockState state = stateOf(journal, block);
-  return state == BlockState::Punched || state == BlockState::Lost;
-}
-
-bool everyBlockSettled(const Journal& journal) {
-  for (uint32_t b = 0; b < journal.states.size(); ++b) {
-    if (!isSettled(journal, b)) return false;
-  }
-  return true;
+  journal.states.set(blocks, state);
+  const std::span<const uint8_t> span(journal.states.bytes().data() + *lowest, *highest - *lowest + 1);
+  return journal.file.overwrite(statesOffset(journal) + *lowest, span);
 }
 
 }  // namespace ablative

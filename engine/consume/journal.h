@@ -47,6 +47,8 @@
 #include <utility>
 #include <vector>
 
+#include "consume/journal_file.h"
+#include "consume/unit_states.h"
 #include "platform/env.h"
 
 namespace ablative {
@@ -62,13 +64,6 @@ inline constexpr uint8_t kJournalMagic[8] = {'Z', 'V', 'K', 'J', 'W', 'I', 'N', 
 inline constexpr wchar_t kArchiveChanged[] =
     L"The archive is not the one this journal was written for: put the original back, or delete the journal to "
     L"start over";
-
-enum class BlockState : uint8_t {
-  Pending = 0,      // nothing about the block is known to be done
-  DestWritten = 1,  // its decoded bytes are durable in the destination file
-  Punched = 2,      // and its range in the archive has been zeroed (perhaps cut off since)
-  Lost = 3,         // gone from the archive while its destination lacks it: a salvage gave it up, named
-};
 
 // A piece of the tail: its unit, its bytes' length and CRC-32, and where they
 // start, counted from the tail's start.
@@ -102,9 +97,9 @@ struct Journal {
       : path(std::move(journalPath)), states(std::move(blockStates)) {}
 
   std::wstring path;
-  std::vector<uint8_t> states;  // one per block; values other than 1 to 3 act as Pending
+  UnitStates states;            // one per block
   std::vector<uint8_t> record;  // version 2's; empty in version 1
-  FileHandle file;              // open for state changes from createJournal/openJournal on
+  JournalFile file;             // open for state changes from createJournal/openJournal on
   // Version 2's tail, in its order, as far as its pieces read whole and
   // match their CRC-32: its bytes stay in the file.
   std::vector<TailPiece> tail;
@@ -153,6 +148,12 @@ JournalLoad loadJournal(Journal& journal);
 // count the file claims.
 JournalLoad loadJournalAsWritten(Journal& journal);
 
+// What loadJournal finds, from what loadJournalAsWritten found (`load`), for
+// an archive of `unitCount` units: a run reads its journal once, before it
+// knows that count. Where the result is other than Loaded, `states` is
+// `unitCount` Pending states and nothing past them is kept.
+JournalLoad fitJournal(Journal& journal, JournalLoad load, uint32_t unitCount);
+
 // Sets every state to Pending, writes the journal as described above (with
 // `fingerprint` where it is set, of
 // version 2 where it has a record), its tail's pieces read from tailSource
@@ -172,22 +173,5 @@ void removeJournal(const std::wstring& path);
 // state bytes from the lowest of them to the highest, and one flush: true
 // once it is durable.
 bool recordStates(Journal& journal, std::span<const uint32_t> blocks, BlockState state);
-
-BlockState stateOf(const Journal& journal, uint32_t block);
-bool isPunched(const Journal& journal, uint32_t block);  // stateOf is Punched
-// Whether block `block` may be gone from the archive: Punched or Lost, or
-// DestWritten where a release by cutting the archive was cut short before it
-// was recorded.
-bool mayBeCutAway(const Journal& journal, uint32_t block);
-
-// Whether any block is other than Pending: the archive may be partly
-// consumed, so only a resumed run may go on with it.
-bool recordsProgress(const Journal& journal);
-
-// Whether block `block` is Punched or Lost: nothing more is to come of it.
-bool isSettled(const Journal& journal, uint32_t block);
-
-// Whether every block is settled: the run consumed its whole archive.
-bool everyBlockSettled(const Journal& journal);
 
 }  // namespace ablative

@@ -140,7 +140,7 @@ bool readMarks(RecordReader& in, ExtractionPlan& plan) {
 uint64_t cutReach(const ExtractionPlan& plan, const Journal& journal) {
   uint64_t reach = plan.archiveSize;
   for (uint32_t u : plan.tailOrder) {
-    if (!mayBeCutAway(journal, u)) break;
+    if (!journal.states.mayBeCutAway(u)) break;
     reach = plan.units[u].offset;
   }
   return reach;
@@ -226,17 +226,17 @@ bool readRecordedPlan(const Journal& journal, ArchiveReading& recorded) {
   return true;
 }
 
-bool readArchive(const std::wstring& archivePath, ArchiveReading& archive, std::wstring& errorText) {
-  Journal journal{journalPathFor(archivePath)};
+bool readArchive(const std::wstring& archivePath, FileHandle& file, const Journal& journal, JournalLoad load,
+                 ArchiveReading& archive, std::wstring& errorText) {
   archive = ArchiveReading{};
-  if (pathStatus(archivePath).kind == PathKind::File && loadJournalAsWritten(journal) == JournalLoad::Loaded &&
-      !journal.record.empty() && recordsProgress(journal) && readRecordedPlan(journal, archive) &&
+  if (pathStatus(archivePath).kind == PathKind::File && load == JournalLoad::Loaded &&
+      !journal.record.empty() && journal.states.recordsProgress() && readRecordedPlan(journal, archive) &&
       archive.reading.unitCount == journal.states.size()) {
     return true;
   }
   archive = ArchiveReading{};
-  archive.source = &sourceFor(archivePath);
-  return archive.source->read(archivePath, pointsScratchPathFor(journal.path), archive.reading, errorText);
+  archive.source = &sourceFor(file);
+  return archive.source->read(file, pointsScratchPathFor(journal.path), archive.reading, errorText);
 }
 
 Status checkRecordedArchive(FileHandle& archive, const ExtractionPlan& plan, const Journal& journal) {

@@ -26,7 +26,7 @@ uint32_t fileLackingData(const ExtractionPlan& plan, const Journal& journal, Des
                          std::vector<uint32_t>* lost, std::vector<uint8_t>& buffer) {
   std::vector<uint64_t> needed(plan.files.size(), 0);
   for (uint32_t u = 0; u < plan.units.size(); ++u) {
-    if (stateOf(journal, u) == BlockState::Pending || stateOf(journal, u) == BlockState::Lost) continue;
+    if (journal.states.isPending(u) || journal.states.isLost(u)) continue;
     for (const PlanPiece& piece : plan.piecesOf(u)) {
       needed[piece.file] = std::max(needed[piece.file], piece.destinationEnd());
     }
@@ -48,7 +48,7 @@ uint32_t fileLackingData(const ExtractionPlan& plan, const Journal& journal, Des
   const auto beyondPresent = [&](const PlanPiece& piece) { return piece.destinationEnd() > present[piece.file]; };
   for (auto it = plan.processOrder.rbegin(); it != plan.processOrder.rend(); ++it) {
     const uint32_t b = *it;
-    if (!isPunched(journal, b)) continue;
+    if (!journal.states.isPunched(b)) continue;
     const std::span<const PlanPiece> pieces = plan.piecesOf(b);
     const auto cut = std::find_if(pieces.begin(), pieces.end(), beyondPresent);
     bool intact = cut == pieces.end();
@@ -63,14 +63,8 @@ uint32_t fileLackingData(const ExtractionPlan& plan, const Journal& journal, Des
   return kNoFile;
 }
 
-bool onlyTheJournalRemains(const std::wstring& archivePath, Journal& journal) {
-  Journal earlier{journal.path};
-  if (pathStatus(archivePath).kind != PathKind::Missing || loadJournalAsWritten(earlier) != JournalLoad::Loaded ||
-      !everyBlockSettled(earlier)) {
-    return false;
-  }
-  journal.states = std::move(earlier.states);
-  return true;
+bool onlyTheJournalRemains(const std::wstring& archivePath, const Journal& journal, JournalLoad load) {
+  return pathStatus(archivePath).kind == PathKind::Missing && load == JournalLoad::Loaded && journal.states.everySettled();
 }
 
 bool nothingRemains(const std::wstring& archivePath, const std::wstring& journalPath) {

@@ -36,9 +36,9 @@ uint32_t fileLackingData(const ExtractionPlan& plan, const Journal& journal, Des
                          std::vector<uint32_t>* lost, std::vector<uint8_t>& buffer);
 
 // Whether an ablative run was stopped between deleting the archive at
-// `archivePath` and deleting `journal`, which then records every unit
-// Punched; if so, `journal` holds its states.
-bool onlyTheJournalRemains(const std::wstring& archivePath, Journal& journal);
+// `archivePath` and deleting `journal`, as loadJournalAsWritten read it
+// (`load`), which then records every unit Punched.
+bool onlyTheJournalRemains(const std::wstring& archivePath, const Journal& journal, JournalLoad load);
 
 // Whether neither the archive nor its journal is there: a run stopped after
 // deleting both, before it said so, or a path that names nothing.

@@ -87,7 +87,7 @@ FileSpans startingSpans(const ExtractionPlan& plan, const Journal& journal, uint
   const size_t files = plan.files.size();
   FileSpans spans{unit, holes, std::vector<uint64_t>(files, 0), std::vector<uint64_t>(files, 0)};
   for (uint32_t b = 0; !holes && b < plan.units.size(); ++b) {
-    if (stateOf(journal, b) == BlockState::Pending) continue;
+    if (journal.states.isPending(b)) continue;
     for (const PlanPiece& piece : plan.piecesOf(b)) {
       uint64_t& end = spans.end[piece.file];
       end = std::max(end, unitsFor(piece.destinationEnd(), unit));
@@ -136,7 +136,7 @@ uint64_t treeUnits(const ExtractionPlan& plan, const Journal& journal, uint64_t 
   FileSpans spans = startingSpans(plan, journal, unit, holes);
   uint64_t units = 0;
   for (uint32_t b = 0; b < plan.units.size(); ++b) {
-    if (!isSettled(journal, b)) units += addBlock(spans, plan, b);
+    if (!journal.states.isSettled(b)) units += addBlock(spans, plan, b);
   }
   return units + fillUnits(spans, plan);
 }
@@ -159,7 +159,7 @@ uint64_t cutReleased(ArchiveCut& cut, const ExtractionPlan& plan, const Journal&
     const uint32_t b = plan.tailOrder[cut.cursor];
     if (!released[b] || (plan.endOf(b) != cut.end && !plan.describedByJournal)) break;
     cut.end = plan.units[b].offset;
-    if (isSettled(journal, b)) holes += unitsFor(plan.units[b].storedSize, unit);
+    if (journal.states.isSettled(b)) holes += unitsFor(plan.units[b].storedSize, unit);
   }
   const uint64_t freed = unitsFor(before, unit) - unitsFor(cut.end, unit);
   return freed > holes ? freed - holes : 0;
@@ -174,7 +174,7 @@ uint64_t ablativePeakUnits(const ExtractionPlan& plan, const Journal& journal, u
                            bool holes, uint64_t madeFirst) {
   const size_t blockCount = plan.units.size();
   std::vector<uint8_t> released(blockCount, 0);
-  for (uint32_t b = 0; b < blockCount; ++b) released[b] = isSettled(journal, b) ? 1 : 0;
+  for (uint32_t b = 0; b < blockCount; ++b) released[b] = journal.states.isSettled(b) ? 1 : 0;
   FileSpans spans = startingSpans(plan, journal, unit, holes);
   ArchiveCut cut{plan.archiveSize, 0};
   cutReleased(cut, plan, journal, released, unit);  // a cut a stopped run did not reach, made first: counted as nothing
@@ -236,7 +236,7 @@ bool estimateSpace(const ExtractionPlan& plan, const Journal& journal, const std
   // A run that made progress had made its folders, files and journal before.
   uint64_t madeFirst = 0, journalUnits = 0, entries = 0;
   needs.journal = 0;
-  if (!recordsProgress(journal)) {
+  if (!journal.states.recordsProgress()) {
     const auto folders = folderEntries(plan);
     madeFirst = missingFolders;
     for (const auto& [path, bytes] : folders) madeFirst += folderUnits(bytes, unit);

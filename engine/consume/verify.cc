@@ -40,14 +40,22 @@ bool checkContents(FileHandle& archive, const ArchiveSource& source, SourceReadi
 bool verifyArchive(const std::wstring& archivePath, std::wstring& errorText, const ProgressCallback& onProgress) {
   ArchiveReading read;
   FileHandle archive;
+  std::wstring refusal;
   uint64_t archiveSize = 0;
-  if (!readArchive(archivePath, read, errorText)) return false;
-  if (Status opened = openArchiveForRun(archivePath, false, archive, L"Unable to open archive file"); !opened.ok()) {
-    return fail(errorText, std::move(opened.message));
+  // Held shared from before anything reads it; its journal is read once.
+  if (Status held = holdArchiveForRun(archivePath, false, archive, L"Unable to open archive file", refusal); !held.ok()) {
+    return fail(errorText, std::move(held.message));
+  }
+  Journal journal{journalPathFor(archivePath)};
+  const JournalLoad load = loadJournalAsWritten(journal);
+  if (!readArchive(archivePath, archive, journal, load, read, errorText)) return false;
+  if (!refusal.empty()) {
+    errorText = refusal;
+    return false;
   }
   const ArchiveSource& source = *read.source;
-  Journal journal{journalPathFor(archivePath), std::vector<uint8_t>(read.reading.unitCount, 0)};
-  const bool progress = loadJournal(journal) == JournalLoad::Loaded && recordsProgress(journal);
+  const bool progress =
+      fitJournal(journal, load, read.reading.unitCount) == JournalLoad::Loaded && journal.states.recordsProgress();
   ExtractionPlan plan;
   if (!checkContents(archive, source, std::move(read.reading), journal, progress, plan, errorText)) return false;
   if (Status checked = read.recorded ? checkRecordedArchive(archive, plan, journal) : Status{}; !checked.ok()) {
@@ -72,7 +80,7 @@ bool verifyArchive(const std::wstring& archivePath, std::wstring& errorText, con
   uint64_t bytesTotal = 0, bytesDone = 0;
   for (const PlanUnit& unit : plan.units) bytesTotal += unit.rawSize;
   for (uint32_t u = 0; u < total; ++u) {
-    const bool gone = isSettled(journal, u) || (mayBeCutAway(journal, u) && plan.endOf(u) > archiveSize);
+    const bool gone = journal.states.isSettled(u) || (journal.states.mayBeCutAway(u) && plan.endOf(u) > archiveSize);
     if (!(progress && gone)) {
       const BlockRead read = source.readStored(archive, plan, u, stored, errorText);
       if (read == BlockRead::Unreadable) return false;

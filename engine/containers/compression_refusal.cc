@@ -8,11 +8,10 @@ namespace ablative {
 
 namespace {
 
-bool refuse(const std::wstring& archivePath, std::wstring& errorText) {
-  FileHandle file;
+bool refuse(FileHandle& file, std::wstring& errorText) {
   uint8_t first[8];
   uint64_t got = 0;
-  if (!openFile(archivePath, OpenMode::ReadOnly, file) || !readUpTo(file, first, sizeof first, sizeof first, got)) {
+  if (!rewindArchive(file) || !readUpTo(file, first, sizeof first, sizeof first, got)) {
     return fail(errorText, L"Unable to open archive file");
   }
   const RefusedCompression* compression = refusedCompressionFor({first, got});
@@ -23,11 +22,11 @@ bool refuse(const std::wstring& archivePath, std::wstring& errorText) {
 bool recognises(std::span<const uint8_t> firstBytes, FileHandle&) {
   return refusedCompressionFor(firstBytes) != nullptr;
 }
-bool refuseReading(const std::wstring& archivePath, const std::wstring&, SourceReading&, std::wstring& errorText) {
-  return refuse(archivePath, errorText);
+bool refuseReading(FileHandle& archive, const std::wstring&, SourceReading&, std::wstring& errorText) {
+  return refuse(archive, errorText);
 }
-bool refuseListing(const std::wstring& archivePath, const FileLister&, std::wstring& errorText) {
-  return refuse(archivePath, errorText);
+bool refuseListing(FileHandle& archive, const FileLister&, std::wstring& errorText) {
+  return refuse(archive, errorText);
 }
 
 }  // namespace

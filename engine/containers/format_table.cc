@@ -25,13 +25,12 @@ const ArchiveSource& (*const kSources[])() = {zvkaSource, tarSource, tarOver<gzi
 
 }  // namespace
 
-const ArchiveSource& sourceFor(const std::wstring& archivePath) {
+const ArchiveSource& sourceFor(FileHandle& archive) {
   uint8_t first[kFirstBytes];
   uint64_t got = 0;
-  FileHandle file;
-  if (openFile(archivePath, OpenMode::ReadOnly, file) && readUpTo(file, first, sizeof first, sizeof first, got)) {
+  if (rewindArchive(archive) && readUpTo(archive, first, sizeof first, sizeof first, got)) {
     for (const auto source : kSources) {
-      if (source().recognises({first, got}, file)) return source();
+      if (source().recognises({first, got}, archive)) return source();
     }
   }
   return zvkaSource();

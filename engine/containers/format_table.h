@@ -10,10 +10,11 @@
 
 namespace ablative {
 
-// The source whose format the archive's first bytes show. An archive none
-// recognises, or that cannot be read, is the .zvka source's to refuse with
-// its messages: this program's own format says best what was chosen wrong.
-const ArchiveSource& sourceFor(const std::wstring& archivePath);
+// The source whose format the first bytes of the archive open as `archive`
+// show. An archive none recognises, or that cannot be read (or was not
+// opened), is the .zvka source's to refuse with its messages: this program's
+// own format says best what was chosen wrong.
+const ArchiveSource& sourceFor(FileHandle& archive);
 
 // The source of that name, or null.
 const ArchiveSource* sourceNamed(const std::wstring& format);

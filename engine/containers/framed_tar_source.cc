@@ -258,14 +258,13 @@ bool cutWhereAUnitStarts(const FramedPass& pass) {
 
 std::wstring formatOf(const Framing& framing) { return L"tar." + framing.name; }
 
-bool openArchive(const std::wstring& archivePath, FileHandle& file, std::wstring& errorText) {
-  return openFile(archivePath, OpenMode::ReadOnly, file) || fail(errorText, L"Unable to open archive file");
+bool openArchive(FileHandle& file, std::wstring& errorText) {
+  return rewindArchive(file) || fail(errorText, L"Unable to open archive file");
 }
 
-bool readFramedTar(const Framing& framing, const std::wstring& archivePath, const std::wstring& scratchPath,
-                   SourceReading& reading, std::wstring& errorText) {
-  FileHandle file;
-  if (!openArchive(archivePath, file, errorText)) return false;
+bool readFramedTar(const Framing& framing, FileHandle& file, const std::wstring& scratchPath, SourceReading& reading,
+                   std::wstring& errorText) {
+  if (!openArchive(file, errorText)) return false;
   FramedPass pass(framing);
   TarLayout layout;
   const bool whole = passOver(framing, file, &scratchPath, pass, errorText);
@@ -422,10 +421,8 @@ bool loadUnits(RecordReader& in, std::shared_ptr<UnitPoints> tail, ExtractionPla
 }
 
 // Every member, as tar lists it, a later one of the same path too.
-bool listMembers(const Framing& framing, const std::wstring& archivePath, const FileLister& onFile,
-                 std::wstring& errorText) {
-  FileHandle file;
-  if (!openArchive(archivePath, file, errorText)) return false;
+bool listMembers(const Framing& framing, FileHandle& file, const FileLister& onFile, std::wstring& errorText) {
+  if (!openArchive(file, errorText)) return false;
   FramedPass pass(framing);
   if (!passOver(framing, file, nullptr, pass, errorText)) return false;
   for (const TarMember& member : pass.scan.tar.contents.members) onFile(listedMember(member));

@@ -110,8 +110,8 @@ bool sumPlan(FileHandle& file, ExtractionPlan& plan, std::wstring& errorText) {
   return true;
 }
 
-bool openTar(const std::wstring& archivePath, FileHandle& file, TarContents& contents, std::wstring& errorText) {
-  if (!openFile(archivePath, OpenMode::ReadOnly, file)) return fail(errorText, L"Unable to open archive file");
+bool openTar(FileHandle& file, TarContents& contents, std::wstring& errorText) {
+  if (!rewindArchive(file)) return fail(errorText, L"Unable to open archive file");
   return readTarMembers(file, contents, errorText);
 }
 
@@ -125,11 +125,10 @@ bool cutWhereAUnitStarts(const TarContents& contents) {
          last.dataOffset + last.storedSize - contents.archiveSize <= kLargestCutAway;
 }
 
-bool readTar(const std::wstring& archivePath, const std::wstring&, SourceReading& reading, std::wstring& errorText) {
-  FileHandle file;
+bool readTar(FileHandle& file, const std::wstring&, SourceReading& reading, std::wstring& errorText) {
   TarContents contents;
   TarLayout layout;
-  const bool whole = openTar(archivePath, file, contents, errorText);
+  const bool whole = openTar(file, contents, errorText);
   const bool cut = !whole && cutWhereAUnitStarts(contents);
   if (cut) errorText.clear();
   if (!(whole || cut) || !layOutTar(contents, layout, errorText)) return false;
@@ -150,7 +149,7 @@ bool readTar(const std::wstring& archivePath, const std::wstring&, SourceReading
   reading.skipped = std::move(layout.skipped);
   reading.unaccounted = std::move(contents.unaccounted);
   // Summed only when the plan is asked for: a listing never needs the data read.
-  reading.plan = [plan, archive = std::make_shared<FileHandle>(std::move(file))](
+  reading.plan = [plan, archive = &file](
                      const UnitFilter&, ExtractionPlan& into, std::wstring& errorText) {
     if (!sumPlan(*archive, *plan, errorText)) return false;
     into = std::move(*plan);
@@ -192,10 +191,9 @@ bool loadNothing(RecordReader& in, std::shared_ptr<UnitPoints> tail, ExtractionP
 }
 
 // Every member, as tar lists it, a later one of the same path too.
-bool listMembers(const std::wstring& archivePath, const FileLister& onFile, std::wstring& errorText) {
-  FileHandle file;
+bool listMembers(FileHandle& file, const FileLister& onFile, std::wstring& errorText) {
   TarContents contents;
-  if (!openTar(archivePath, file, contents, errorText)) return false;
+  if (!openTar(file, contents, errorText)) return false;
   for (const TarMember& member : contents.members) onFile(listedMember(member));
   return true;
 }

@@ -310,7 +310,7 @@ bool isCutEntry(const ZipDirectory& directory, size_t index) {
 
 // Large entries are split on every core, each worker reading with a handle
 // of its own; why one could not be is kept for when its turn comes.
-void splitLargeEntries(const std::wstring& archivePath, ZipReading& zip, std::vector<std::wstring>& failures) {
+void splitLargeEntries(FileHandle& archive, ZipReading& zip, std::vector<std::wstring>& failures) {
   std::vector<size_t> large;
   for (size_t i = 0; i < zip.directory.entries.size(); ++i) {
     if (isLarge(zip.directory.entries[i]) && !isCutEntry(zip.directory, i)) large.push_back(i);
@@ -318,7 +318,7 @@ void splitLargeEntries(const std::wstring& archivePath, ZipReading& zip, std::ve
   std::atomic<size_t> next{0};
   const auto work = [&] {
     FileHandle file;
-    const bool opened = openFile(archivePath, OpenMode::ReadOnly, file);
+    const bool opened = openAgain(archive, file);
     for (size_t k; (k = next++) < large.size();) {
       const size_t i = large[k];
       if (!opened) {
@@ -469,16 +469,14 @@ void mapDirectory(ZipReading& zip, ExtractionPlan& plan) {
   plan.sourceData = std::move(units);
 }
 
-bool openZip(const std::wstring& archivePath, FileHandle& file, ZipDirectory& directory, std::wstring& errorText) {
-  if (!openFile(archivePath, OpenMode::ReadOnly, file)) return fail(errorText, L"Unable to open archive file");
+bool openZip(FileHandle& file, ZipDirectory& directory, std::wstring& errorText) {
+  if (!rewindArchive(file)) return fail(errorText, L"Unable to open archive file");
   return readZipDirectory(file, directory, errorText);
 }
 
-bool readZip(const std::wstring& archivePath, const std::wstring& scratchPath, SourceReading& reading,
-             std::wstring& errorText) {
+bool readZip(FileHandle& file, const std::wstring& scratchPath, SourceReading& reading, std::wstring& errorText) {
   auto zip = std::make_shared<ZipReading>();
-  FileHandle file;
-  if (!openZip(archivePath, file, zip->directory, errorText)) return false;
+  if (!openZip(file, zip->directory, errorText)) return false;
   const std::vector<ZipEntry>& entries = zip->directory.entries;
   for (const ZipEntry& entry : entries) {
     if (!checkZipEntryDecodable(entry, errorText)) return false;
@@ -490,7 +488,7 @@ bool readZip(const std::wstring& archivePath, const std::wstring& scratchPath, S
   reading.facts.blockSize = kZipPieceBytes;
   reading.unaccounted = zip->directory.unaccounted;
   std::vector<std::wstring> splitFailures(entries.size());
-  splitLargeEntries(archivePath, *zip, splitFailures);
+  splitLargeEntries(file, *zip, splitFailures);
   if (zip->directory.cut) {
     const ZipEntry& last = entries.back();
     if (!splitCutEntry(file, last, zip->directory.archiveSize - last.dataOffset, *zip->points, zip->pieces.back(),
@@ -630,10 +628,9 @@ bool loadUnits(RecordReader& in, std::shared_ptr<UnitPoints> tail, ExtractionPla
 
 // Every entry as the directory names it, a folder with its "/"; a cut zip's
 // last entry whose sizes went with the cut by the bytes present of its data.
-bool listEntries(const std::wstring& archivePath, const FileLister& onFile, std::wstring& errorText) {
-  FileHandle file;
+bool listEntries(FileHandle& file, const FileLister& onFile, std::wstring& errorText) {
   ZipDirectory directory;
-  if (!openZip(archivePath, file, directory, errorText)) return false;
+  if (!openZip(file, directory, errorText)) return false;
   for (const ZipEntry& entry : directory.entries) {
     const uint64_t size = sizesUnknown(entry) ? directory.archiveSize - entry.dataOffset : entry.uncompressedSize;
     onFile({entry.name, size, kindOf(entry), {}});

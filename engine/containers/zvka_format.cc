@@ -9,6 +9,7 @@
 #include "codecs/zstd_block.h"
 #include "files/file_util.h"
 #include "platform/failure.h"
+#include "plan/archive_source.h"
 
 namespace ablative {
 
@@ -180,10 +181,9 @@ std::vector<uint8_t> encodeBlockTable(const std::vector<BlockRecord>& blocks) {
   return bytes;
 }
 
-bool readArchiveTables(const std::wstring& archivePath, ArchiveTables& tables, std::wstring& errorText) {
+bool readArchiveTables(FileHandle& file, ArchiveTables& tables, std::wstring& errorText) {
   tables = ArchiveTables{};
-  FileHandle file;
-  if (!openFile(archivePath, OpenMode::ReadOnly, file)) return fail(errorText, L"Unable to open archive file");
+  if (!rewindArchive(file)) return fail(errorText, L"Unable to open archive file");
   uint64_t size = 0;
   if (!fileSize(file, size)) return fail(errorText, L"Unable to open archive file");
   tables.archiveSize = size;

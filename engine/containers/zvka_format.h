@@ -113,7 +113,7 @@ struct ArchiveTables {
 //   "Invalid archive path table" / "Invalid archive file table" / "Invalid archive block table"
 // A table is only allocated once the archive is known to hold it, so absurd
 // counts end in their table's message.
-bool readArchiveTables(const std::wstring& archivePath, ArchiveTables& tables, std::wstring& errorText);
+bool readArchiveTables(FileHandle& archive, ArchiveTables& tables, std::wstring& errorText);
 
 // Checks file `index`: its path (and a link's target) lies in the path table
 // ("Invalid archive path offsets"), its type is known and a folder or link

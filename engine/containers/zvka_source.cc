@@ -95,15 +95,13 @@ bool planFromTables(const ArchiveTables& tables, const UnitFilter& mayLieBeyondE
 
 // Bytes other than zeros past the last block (past the tables, where there
 // is none) belong to no block.
-bool findUnaccounted(const std::wstring& archivePath, const ArchiveTables& tables, std::wstring& unaccounted,
+bool findUnaccounted(FileHandle& file, const ArchiveTables& tables, std::wstring& unaccounted,
                      std::wstring& errorText) {
   uint64_t end = dataStart(tables.header), nonZero = tables.archiveSize;
   for (const BlockRecord& block : tables.blocks) {
     if (block.offset < tables.archiveSize) end = std::max(end, block.offset + block.storedSize);
   }
   if (end >= tables.archiveSize) return true;
-  FileHandle file;
-  if (!openFile(archivePath, OpenMode::ReadOnly, file)) return errorText = L"Unable to open archive file", false;
   if (!findNonZero(file, end, tables.archiveSize, nonZero, errorText)) return false;
   if (nonZero < tables.archiveSize) {
     unaccounted = L"Data after the archive's last block: at byte " + std::to_wstring(nonZero);
@@ -111,10 +109,10 @@ bool findUnaccounted(const std::wstring& archivePath, const ArchiveTables& table
   return true;
 }
 
-bool readTables(const std::wstring& archivePath, const std::wstring&, SourceReading& reading, std::wstring& errorText) {
+bool readTables(FileHandle& archive, const std::wstring&, SourceReading& reading, std::wstring& errorText) {
   ArchiveTables tables;
-  if (!readArchiveTables(archivePath, tables, errorText) ||
-      !findUnaccounted(archivePath, tables, reading.unaccounted, errorText)) {
+  if (!readArchiveTables(archive, tables, errorText) ||
+      !findUnaccounted(archive, tables, reading.unaccounted, errorText)) {
     return false;
   }
   reading.unitCount = static_cast<uint32_t>(tables.blocks.size());
@@ -156,9 +154,9 @@ BlockRead decodeUnit(const ExtractionPlan& plan, uint32_t block, const std::vect
 }
 
 // Streams as it checks: a damaged record ends the list where it stands.
-bool listFiles(const std::wstring& archivePath, const FileLister& onFile, std::wstring& errorText) {
+bool listFiles(FileHandle& archive, const FileLister& onFile, std::wstring& errorText) {
   ArchiveTables tables;
-  if (!readArchiveTables(archivePath, tables, errorText)) return false;
+  if (!readArchiveTables(archive, tables, errorText)) return false;
   for (size_t i = 0; i < tables.files.size(); ++i) {
     if (!checkFileRecord(tables, i, errorText)) return false;
     const FileRecord& record = tables.files[i];

@@ -430,7 +430,7 @@ bool createArchive(const std::wstring& inputPath, const std::wstring& archivePat
   FileHandle earlierArchive;
   if (!holdOffExtractions(archivePath, earlierArchive, errorText)) return false;
   Journal earlier{journalPathFor(archivePath)};
-  if (loadJournalAsWritten(earlier) == JournalLoad::Loaded && recordsProgress(earlier)) {
+  if (loadJournalAsWritten(earlier) == JournalLoad::Loaded && earlier.states.recordsProgress()) {
     return fail(errorText, L"An extraction of the archive at this path stopped before it finished; resume it first");
   }
   const std::wstring folder = parentFolder(archivePath);

@@ -2,6 +2,8 @@
 
 namespace ablative {
 
+bool rewindArchive(FileHandle& archive) { return archive.isOpen() && seekFile(archive, 0); }
+
 BlockRead readUnit(const ArchiveSource& source, FileHandle& archive, const ExtractionPlan& plan, uint32_t unit,
                    std::vector<uint8_t>& stored, std::vector<uint8_t>& raw, std::wstring& errorText) {
   const BlockRead read = source.readStored(archive, plan, unit, stored, errorText);

@@ -61,11 +61,14 @@ struct ArchiveSource {
   std::wstring format;  // its name, as `info` shows it
   // From the archive's first bytes, or, where they do not tell, the file.
   std::function<bool(std::span<const uint8_t> firstBytes, FileHandle& file)> recognises;
-  // Reads what the archive says of itself. Fails with the format's messages,
-  // "Unable to open archive file" where it cannot be opened. A format that
-  // finds points on its first pass keeps them in a file at `scratchPath`
-  // until the journal's tail takes them.
-  std::function<bool(const std::wstring& archivePath, const std::wstring& scratchPath, SourceReading& reading,
+  // Reads what the archive open as `archive` says of itself, from its first
+  // byte whatever its file pointer. Fails with the format's messages, "Unable
+  // to open archive file" where the caller could not open it (`archive` is
+  // closed). A format that finds points on its first pass keeps them in a
+  // file at `scratchPath` until the journal's tail takes them. The reading's
+  // `plan` may read the archive through `archive` too, which the caller keeps
+  // open until then.
+  std::function<bool(FileHandle& archive, const std::wstring& scratchPath, SourceReading& reading,
                      std::wstring& errorText)>
       read;
   // Reads unit `unit`'s stored bytes from `archive`; Verified once they are
@@ -79,8 +82,9 @@ struct ArchiveSource {
                           std::vector<uint8_t>& raw, std::wstring& errorText)>
       decodeUnit;
   // Calls `onFile` with each file in archive order, as far as the archive
-  // reads, failing at the first file it cannot.
-  std::function<bool(const std::wstring& archivePath, const FileLister& onFile, std::wstring& errorText)> list;
+  // open as `archive` reads, failing at the first file it cannot; as `read`
+  // where it could not be opened.
+  std::function<bool(FileHandle& archive, const FileLister& onFile, std::wstring& errorText)> list;
   // For a format whose archive stops describing itself as a run consumes it
   // (plan_record.h): what its journal keeps of the plan's sourceData, in its
   // record, and the points some units start at (null where none does), which
@@ -92,6 +96,10 @@ struct ArchiveSource {
   std::function<std::shared_ptr<UnitPoints>(const ExtractionPlan& plan)> points;
   std::function<bool(RecordReader& in, std::shared_ptr<UnitPoints> tail, ExtractionPlan& plan)> loadUnits;
 };
+
+// Puts `archive`'s file pointer at its first byte, where each reading of a
+// source starts: false where it is not open.
+bool rewindArchive(FileHandle& archive);
 
 // Reads, decodes and verifies unit `unit` on the caller's thread.
 BlockRead readUnit(const ArchiveSource& source, FileHandle& archive, const ExtractionPlan& plan, uint32_t unit,
