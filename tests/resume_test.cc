@@ -368,6 +368,7 @@ TEST(Resume, UnitsSharedByFilesAreTakenPieceByPiece) {
     recordPlan(source, facts, plan, journal);
     ASSERT_TRUE(createJournal(journal) && recordStates(journal, std::vector<uint32_t>{2}, BlockState::DestWritten));
     journal.file.close();
+    file.close();  // Windows deletes no file another handle holds open
     Bytes c = shared.at("c");
     std::fill_n(c.begin(), 4, 0);  // the earlier run wrote the unit's piece alone
     writeFile(s.out / "c", c);
