@@ -23,7 +23,8 @@ mutation() { names+=("$1") files+=("$2") froms+=("$3") tos+=("$4") firsts+=("$5"
 mutation destination-flush destination_files.cc '    ok = flushFileSystem(root_.handle);' '    ok = true;' PowerCut
 mutation group-barrier extract.cc '  if (!files_->makeDurable(errorText_)) return false;\n  if (!recordStates(' \
   '  if (!recordStates(' PowerCut
-mutation journal-flush journal.cc '*lowest + 1) && flushFile(journal.file);' '*lowest + 1);' PowerCut
+mutation journal-flush journal_file.cc 'writeFully(file_, bytes.data(), bytes.size()) && flushFile(file_);' \
+  'writeFully(file_, bytes.data(), bytes.size());' PowerCut
 mutation release-before-record extract.cc '(recordWritten() && releaseGroup())' '(releaseGroup() && recordWritten())' \
   'FaultInjection|PowerCut'
 mutation zip-crc zip_decoder.cc '  if (at.crc != s.expectedCrc) {' '  if (false) {' '^zip'
