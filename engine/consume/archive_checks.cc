@@ -2,20 +2,12 @@
 
 #include <algorithm>
 
+#include "failure.h"
 #include "files/block_io.h"
 #include "files/path_safety.h"
 #include "platform/utf8.h"
 
 namespace ablative {
-
-namespace {
-
-bool fail(std::wstring& errorText, const std::wstring& message) {
-  errorText = message;
-  return false;
-}
-
-}  // namespace
 
 bool planArchive(SourceReading reading, const UnitFilter& mayLieBeyondEnd, ExtractionPlan& plan,
                  std::wstring& errorText) {

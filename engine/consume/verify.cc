@@ -10,8 +10,8 @@
 #include "consume/archive_presence.h"
 #include "consume/journal.h"
 #include "consume/plan_record.h"
+#include "failure.h"
 #include "plan/unit_decoders.h"
-#include "platform/failure.h"
 
 namespace ablative {
 

@@ -1,8 +1,8 @@
 #include "containers/compression_refusal.h"
 
+#include "failure.h"
 #include "files/file_util.h"
 #include "framings/refused_compressions.h"
-#include "platform/failure.h"
 
 namespace ablative {
 

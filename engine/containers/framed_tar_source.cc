@@ -9,10 +9,10 @@
 #include "codecs/record_bytes.h"
 #include "containers/tar_format.h"
 #include "containers/tar_layout.h"
+#include "failure.h"
 #include "files/block_io.h"
 #include "files/file_util.h"
 #include "framings/inflate_points.h"
-#include "platform/failure.h"
 
 namespace ablative {
 

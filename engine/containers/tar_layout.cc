@@ -4,7 +4,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "platform/failure.h"
+#include "failure.h"
 #include "platform/utf8.h"
 
 namespace ablative {

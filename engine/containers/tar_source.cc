@@ -9,6 +9,7 @@
 #include "codecs/record_bytes.h"
 #include "containers/tar_format.h"
 #include "containers/tar_layout.h"
+#include "failure.h"
 #include "files/block_io.h"
 #include "framings/inflate_points.h"
 #include "platform/utf8.h"
@@ -18,11 +19,6 @@ namespace ablative {
 namespace {
 
 constexpr uint32_t kPassBytes = 1 << 20;  // read at a time in the first pass
-
-bool fail(std::wstring& errorText, const std::wstring& message) {
-  errorText = message;
-  return false;
-}
 
 // A unit of at most kTarPieceBytes of each file's data, which lies in the
 // archive as its spans do: a sparse member's spans follow one another.

@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "containers/tar_format.h"
+#include "failure.h"
 #include "files/block_io.h"
-#include "platform/failure.h"
 
 namespace ablative {
 

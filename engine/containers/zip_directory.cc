@@ -8,9 +8,9 @@
 #include "codecs/crc32.h"
 #include "containers/zip_fields.h"
 #include "containers/zip_format.h"
+#include "failure.h"
 #include "files/block_io.h"
 #include "framings/inflate_points.h"
-#include "platform/failure.h"
 #include "platform/utf8.h"
 
 namespace ablative {

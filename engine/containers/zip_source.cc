@@ -13,11 +13,11 @@
 #include "codecs/crc32.h"
 #include "codecs/record_bytes.h"
 #include "containers/zip_format.h"
+#include "failure.h"
 #include "files/block_io.h"
 #include "files/file_util.h"
 #include "files/path_safety.h"
 #include "plan/unit_decoders.h"
-#include "platform/failure.h"
 #include "platform/utf8.h"
 
 namespace ablative {

@@ -7,8 +7,8 @@
 #include "codecs/codec.h"
 #include "codecs/coding.h"
 #include "codecs/zstd_block.h"
+#include "failure.h"
 #include "files/file_util.h"
-#include "platform/failure.h"
 #include "plan/archive_source.h"
 
 namespace ablative {

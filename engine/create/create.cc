@@ -15,11 +15,11 @@
 #include "consume/journal.h"
 #include "containers/zvka_format.h"
 #include "create/source_scan.h"
+#include "failure.h"
 #include "files/file_util.h"
 #include "files/paths.h"
 #include "pause.h"
 #include "platform/env.h"
-#include "platform/failure.h"
 
 namespace ablative {
 

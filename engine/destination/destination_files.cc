@@ -2,11 +2,11 @@
 
 #include <algorithm>
 
+#include "failure.h"
 #include "files/block_io.h"
 #include "files/file_util.h"
 #include "files/path_tree.h"
 #include "files/paths.h"
-#include "platform/failure.h"
 
 namespace ablative {
 

@@ -4,6 +4,7 @@
 
 #include "codecs/coding.h"
 #include "codecs/crc32.h"
+#include "failure.h"
 #include "files/block_io.h"
 
 namespace ablative {
@@ -21,11 +22,6 @@ constexpr size_t kFixedHeader = 10;
 constexpr uint32_t kChunkBytes = 1 << 20;    // read at a time
 constexpr size_t kOutputBytes = 256u << 10;  // decoded at a time
 constexpr wchar_t kDataAfterEnd[] = L"Data after the end of the gzip stream: at byte ";
-
-bool fail(std::wstring& errorText, const std::wstring& message) {
-  errorText = message;
-  return false;
-}
 
 bool damaged(std::wstring& errorText, const wchar_t* why, uint64_t memberOffset) {
   return fail(errorText, L"Gzip data is damaged (" + (why + (L"): at byte " + std::to_wstring(memberOffset))));
