@@ -1,4 +1,4 @@
-// The .zvka archive (format.h) as a source for the consuming protocol: its
+// The .zvka archive (zvka_format.h) as a source for the consuming protocol: its
 // blocks are the plan's units, one for one, so its journal indexes blocks.
 #pragma once
 
