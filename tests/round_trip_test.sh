@@ -146,7 +146,10 @@ zip_size=$(($(stat -c %s "$work/trailed.zip") - 4))
 printf 'A changelog, compressed on its own.\n' | gzip -c >"$work/changelog.gz"
 tar -C "$src" -czf "$work/small.tar.gz" d
 size=$(stat -c %s "$work/small.tar.gz")
-cp "$work/small.tar.gz" "$work/crc.tar.gz" && printf '\x55' | dd of="$work/crc.tar.gz" bs=1 seek=$((size - 8)) conv=notrunc status=none
+# The stored CRC's first byte inverted: set to a value, it would stay as it was once in 256 runs.
+cp "$work/small.tar.gz" "$work/crc.tar.gz" &&
+  python3 -c 'import sys; d = bytearray(open(sys.argv[1], "rb").read()); d[-8] ^= 0xFF; open(sys.argv[1], "wb").write(d)' \
+    "$work/crc.tar.gz"
 head -c $((size - 100)) "$work/small.tar.gz" >"$work/cut.tar.gz"
 { cat "$work/small.tar.gz" && printf 'junk'; } >"$work/junk.tar.gz"
 xz -c "$work/tree.tar" >"$work/xz.tar.gz"
