@@ -1,5 +1,7 @@
 #include "containers/format_table.h"
 
+#include <vector>
+
 #include "ablative.h"
 #include "containers/compression_refusal.h"
 #include "containers/framed_tar_source.h"
@@ -16,12 +18,41 @@ namespace {
 // Enough for the mark of every format below: a tar's is its first header.
 constexpr size_t kFirstBytes = 512;
 
-// The formats read, this program's own first. A tar's header checksum is
-// asked of its first bytes, a zip's mark may lie at its end: tar goes first,
-// then tar in each framing, and the compressions refused, known by their
-// first bytes, before zip.
-const ArchiveSource& (*const kSources[])() = {zvkaSource, tarSource, tarOver<gzipFraming>, compressionRefusalSource,
-                                              zipSource};
+// Where a format's mark lies. Marks at the start are asked first: a zip's may
+// lie at its end, behind what would otherwise be the start of another format
+// (a tar whose last member is a zip ends with a zip's mark).
+enum class MarkAt : uint8_t { Start, End };
+
+struct Format {
+  const ArchiveSource& (*source)();
+  std::span<const std::wstring_view> extensions;  // the usual one first; none for a format only refused
+  MarkAt mark;
+};
+
+constexpr std::wstring_view kZvkaExtensions[] = {kArchiveExtension};
+constexpr std::wstring_view kZipExtensions[] = {L".zip"};
+constexpr std::wstring_view kTarExtensions[] = {L".tar"};
+constexpr std::wstring_view kTarGzExtensions[] = {L".tar.gz", L".tgz"};
+
+// The formats read, in the order they are listed to users, this program's own
+// first. Among marks at the start, tar's header checksum is asked before the
+// framings' marks, and the compressions refused come last.
+constexpr Format kFormats[] = {
+    {zvkaSource, kZvkaExtensions, MarkAt::Start},
+    {zipSource, kZipExtensions, MarkAt::End},
+    {tarSource, kTarExtensions, MarkAt::Start},
+    {tarOver<gzipFraming>, kTarGzExtensions, MarkAt::Start},
+    {compressionRefusalSource, {}, MarkAt::Start},
+};
+
+const ArchiveSource* recognised(std::span<const uint8_t> first, FileHandle& archive) {
+  for (const MarkAt mark : {MarkAt::Start, MarkAt::End}) {
+    for (const Format& format : kFormats) {
+      if (format.mark == mark && format.source().recognises(first, archive)) return &format.source();
+    }
+  }
+  return nullptr;
+}
 
 }  // namespace
 
@@ -29,39 +60,32 @@ const ArchiveSource& sourceFor(FileHandle& archive) {
   uint8_t first[kFirstBytes];
   uint64_t got = 0;
   if (rewindArchive(archive) && readUpTo(archive, first, sizeof first, sizeof first, got)) {
-    for (const auto source : kSources) {
-      if (source().recognises({first, got}, archive)) return source();
-    }
+    if (const ArchiveSource* source = recognised({first, got}, archive)) return *source;
   }
   return zvkaSource();
 }
 
-const ArchiveSource* sourceNamed(const std::wstring& format) {
-  for (const auto source : kSources) {
-    if (source().format == format) return &source();
+const ArchiveSource* sourceNamed(const std::wstring& name) {
+  for (const Format& format : kFormats) {
+    if (format.source().format == name) return &format.source();
   }
   return nullptr;
 }
 
-namespace {
+std::span<const FormatExtensions> formatExtensions() {
+  static const std::vector<FormatExtensions> listed = [] {
+    std::vector<FormatExtensions> rows;
+    for (const Format& format : kFormats) {
+      if (!format.extensions.empty()) rows.push_back({format.source().format, format.extensions});
+    }
+    return rows;
+  }();
+  return listed;
+}
 
-constexpr std::wstring_view kZvkaExtensions[] = {kArchiveExtension};
-constexpr std::wstring_view kZipExtensions[] = {L".zip"};
-constexpr std::wstring_view kTarExtensions[] = {L".tar"};
-constexpr std::wstring_view kTarGzExtensions[] = {L".tar.gz", L".tgz"};
-
-// By the names the sources report. A compression this program only names to
-// refuse has no row: nothing is opened as one.
-constexpr FormatExtensions kFormatExtensions[] = {
-    {L"zvka", kZvkaExtensions}, {L"zip", kZipExtensions}, {L"tar", kTarExtensions}, {L"tar.gz", kTarGzExtensions}};
-
-}  // namespace
-
-std::span<const FormatExtensions> formatExtensions() { return kFormatExtensions; }
-
-std::span<const std::wstring_view> extensionsOf(std::wstring_view format) {
-  for (const FormatExtensions& row : kFormatExtensions) {
-    if (row.format == format) return row.extensions;
+std::span<const std::wstring_view> extensionsOf(std::wstring_view name) {
+  for (const FormatExtensions& row : formatExtensions()) {
+    if (row.format == name) return row.extensions;
   }
   return {};
 }

@@ -1,5 +1,7 @@
-// The formats this program reads, in the order their first bytes are asked:
-// the table the consuming protocol picks an archive's source from.
+// The formats this program reads, in one table: the source of each, the
+// extensions it is opened by, and where its mark lies. The consuming protocol
+// picks an archive's source from it by the first bytes; the front ends list
+// archives by its extensions.
 #pragma once
 
 #include <span>
