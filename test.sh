@@ -5,7 +5,8 @@
 #   ./test.sh           everything
 #   ./test.sh --native  the native build and its tests alone
 # Each phase's seconds are printed at the end. The fuzzers run FUZZ_SECONDS
-# (default 20 here) per target; fuzz/run.sh alone runs them longer.
+# (default 10 here) per target, from seeds that cover every format; fuzz/run.sh
+# alone runs them longer.
 set -euo pipefail
 root=$(cd "$(dirname "$0")" && pwd)
 cd "$root"
@@ -59,7 +60,7 @@ phase "the rest of the Windows build, begun beside the native tests"
 wait "$windows_build" || { cat "$windows_log"; exit 1; }
 
 phase "fuzzing (bounded: FUZZ_SECONDS per target)"
-FUZZ_SECONDS=${FUZZ_SECONDS:-20} fuzz/run.sh
+FUZZ_SECONDS=${FUZZ_SECONDS:-10} fuzz/run.sh
 phase "Windows tests under Wine (the window's tests on a private X display)"
 scripts/with-xvfb.sh scripts/with-wine.sh bash -c 'cd build-win && ctest --output-on-failure --no-tests=error -j2 &&
   cd .. && bash tests/cross_build_test.sh build/zarvik build-win/zarvik.exe'
