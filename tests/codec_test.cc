@@ -1,17 +1,20 @@
-// The block codec and the checksum: the exact coded form, malformed input, and every encoder and CRC kernel this
-// CPU runs against a plain reference.
+// The block codecs and the checksum: the exact run-length form, malformed input, and every encoder and CRC kernel
+// this CPU runs against a plain reference; Zstandard frames, the same on every thread and build, and those refused.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <optional>
 #include <random>
 #include <sstream>
+#include <string>
+#include <thread>
 #include <tuple>
 
 #include "codecs/codec.h"
 #include "codecs/codec_kernels.h"
 #include "codecs/crc32.h"
 #include "codecs/crc32_kernels.h"
+#include "codecs/zstd_block.h"
 #include "containers/zvka_format.h"
 
 namespace ablative {
@@ -167,6 +170,78 @@ TEST(Crc32, EveryKernelMatchesTheBitwiseDefinition) {
       for (int bit = 0; bit < 8; ++bit) state = (state >> 1) ^ ((state & 1u) ? 0xEDB88320u : 0u);
     }
   }
+}
+
+bool zstdDecodes(const Bytes& stored, const Bytes& raw) {
+  Bytes out(raw.size());
+  return zstdDecodeInto(stored.data(), stored.size(), out.data(), raw.size()) && out == raw;
+}
+
+// Frames only shorter than their input, the same from any thread, and pinned: the Windows build (under Wine) must
+// code this release's frames too.
+TEST(ZstdBlock, RoundTripsTheSameFramesEverywhere) {
+  std::mt19937 random(7);  // its raw output is the same everywhere, so the inputs are too
+  Bytes noise(20000), mixed;
+  for (uint8_t& byte : noise) byte = static_cast<uint8_t>(random());
+  for (int line = 0; mixed.size() < 40000; ++line) {
+    const std::string row = "row " + std::to_string(line % 97) + ": the quick brown fox\n";
+    mixed.insert(mixed.end(), row.begin(), row.end());
+  }
+  mixed.resize(40000);
+  const Bytes text(mixed.begin(), mixed.begin() + 5000);
+  mixed.insert(mixed.end(), noise.begin(), noise.end());
+  uint32_t allFrames = 0;
+  for (const Bytes& raw : {text, Bytes(100000, 0), mixed}) {
+    for (int level : {1, 3, 19}) {
+      Bytes frame, again;
+      ASSERT_TRUE(zstdEncodeIfSmaller(raw.data(), raw.size(), level, frame) && frame.size() < raw.size());
+      EXPECT_TRUE(zstdDecodes(frame, raw)) << raw.size() << " bytes at level " << level;
+      std::thread([&] { zstdEncodeIfSmaller(raw.data(), raw.size(), level, again); }).join();
+      EXPECT_EQ(again, frame) << "another thread codes it differently";
+      allFrames = crc32(allFrames, frame.data(), frame.size());
+    }
+  }
+  EXPECT_EQ(allFrames, 0x96E1505Au);
+  Bytes frame;
+  for (const Bytes& raw : {Bytes{}, Bytes{'a'}, Bytes(noise.begin(), noise.begin() + 3000)})
+    EXPECT_FALSE(zstdEncodeIfSmaller(raw.data(), raw.size(), 3, frame)) << raw.size() << " bytes do not shrink";
+}
+
+// A hand-made frame of one raw block, "abc", whose header states a content size (single segment) or none (a 1 KiB
+// window instead).
+Bytes handFrame(int contentSize) {
+  const bool sized = contentSize >= 0;
+  return {0x28, 0xB5, 0x2F, 0xFD, uint8_t(sized ? 0x20 : 0), uint8_t(sized ? contentSize : 0), 0x19, 0, 0, 'a', 'b', 'c'};
+}
+
+TEST(ZstdBlock, RefusesAllButExactlyOneFrameOfTheStatedSize) {
+  Bytes raw(5000), frame;
+  for (size_t i = 0; i < raw.size(); ++i) raw[i] = "the quick brown fox\n"[i % 20];
+  ASSERT_TRUE(zstdEncodeIfSmaller(raw.data(), raw.size(), 3, frame));
+  const auto with = [](Bytes bytes, const Bytes& more) {
+    bytes.insert(bytes.end(), more.begin(), more.end());
+    return bytes;
+  };
+  const auto sized = [](Bytes bytes, size_t size) {
+    bytes.resize(size);
+    return bytes;
+  };
+  // clang-format off
+  const struct { const char* what; Bytes stored, raw; bool decodes; } cases[] = {
+      {"the frame as coded", frame, raw, true},
+      {"a hand-made frame", handFrame(3), {'a', 'b', 'c'}, true},
+      {"a size larger than the frame states", frame, sized(raw, raw.size() + 1), false},
+      {"a size smaller than the frame states", frame, sized(raw, raw.size() - 1), false},
+      {"a truncated frame", sized(frame, frame.size() - 1), raw, false},
+      {"two frames", with(frame, frame), raw, false},
+      {"trailing garbage", with(frame, {0}), raw, false},
+      {"no content size", handFrame(-1), {'a', 'b', 'c'}, false},
+      {"a frame that decodes short", handFrame(5), {'a', 'b', 'c', 0, 0}, false},
+      {"a skippable frame", {0x50, 0x2A, 0x4D, 0x18, 0, 0, 0, 0}, {}, false},
+      {"nothing", {}, {}, false},
+  };
+  // clang-format on
+  for (const auto& c : cases) EXPECT_EQ(zstdDecodes(c.stored, c.raw), c.decodes) << c.what;
 }
 
 }  // namespace

@@ -1,14 +1,18 @@
-// Which stored paths an extraction accepts, and where links may lead, under both rule sets.
+// Which stored paths an extraction accepts and how names read as text, where links may lead under both rule sets,
+// and links someone else planted where the archiver writes (as in a folder other accounts can write into): nothing
+// is ever written through one.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "destination/link_target.h"
+#include "extract_fixture.h"
 #include "files/path_safety.h"
 #include "platform/reparse_data.h"
 #include "platform/utf8.h"
-#include "test_util.h"
 
+using namespace testutil;
 using namespace ablative;
-using testutil::Bytes;
 
 namespace {
 
@@ -74,6 +78,19 @@ TEST(StoredPathSafety, DotComponentsAndTextShownToAPerson) {
     std::string bytes;
     EXPECT_TRUE(nameBytes(nameFromBytes(stored), bytes) && bytes == stored) << stored;
   }
+}
+
+// The platform seam's text conversion: every name survives a round trip; on Linux, where names are bytes, so does
+// malformed UTF-8, its bytes as U+DC80-U+DCFF (Windows substitutes U+FFFD).
+TEST(TextConversion, NamesSurviveARoundTrip) {
+  for (const char* utf8 : {"", "caf\xC3\xA9", "\xE4\xB8\xAD\xE6\x96\x87", "\xF0\x9F\x98\x80 smile", "\xF4\x8F\xBF\xBF"})
+    EXPECT_EQ(toUtf8(fromUtf8(utf8)), utf8);
+#ifndef _WIN32
+  for (const char* bad : {"\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xE2\x82", "\x80"})
+    EXPECT_EQ(toUtf8(fromUtf8(bad)), bad) << bad;
+  EXPECT_EQ(fromUtf8("caf\xE9"), L"caf\xDCE9");
+  EXPECT_EQ(toUtf8(std::wstring(1, static_cast<wchar_t>(0xD800))), "");  // no byte stands for it
+#endif
 }
 
 // Where a link's target leads from its own folder, "-" where it may lead outside, under each rule set. The archive's
@@ -164,6 +181,76 @@ TEST(LinkTargets, FromWindowsReparseData) {
     std::string target;
     EXPECT_EQ(linkTargetOfReparseData(bytes, target) ? target : "-", want) << "row " << row;
   }
+}
+
+const char kVictim[] = "someone else's file";
+
+// A link at the archive's temporary name, at its final name, or at the journal's temporary name: the file it leads to
+// stays as it was, and the archive is written whole under its own name.
+TEST(Links, NamesTheArchiverCreatesAreNeverWrittenThrough) {
+  for (const char* planted : {"x.zvka.creating", "x.zvka", "x.zvka.zvkj.creating"}) {
+    SCOPED_TRACE(planted);
+    // Wine shows a link to a file as the file itself, and removing it removes what it leads to.
+    if (runningUnderWine() && std::string(planted) != "x.zvka") continue;
+    Scene s(smallTree());
+    writeFile(s.scratch / "victim", kVictim);
+    fs::remove(s.archive);
+    if (!makeLink(s.scratch / "victim", s.scratch / planted)) GTEST_SKIP() << "no symbolic links here";
+    if (std::string(planted).find("zvkj") != std::string::npos) {
+      writeFile(s.archive, s.original);
+      s.run(false, false);  // under Wine it stops at its first release, once the journal exists
+      EXPECT_FALSE(fs::is_symlink(s.journal));
+    } else {
+      for (const auto& [path, content] : s.tree) writeFile(s.scratch / ("src/" + path), content);
+      std::wstring error;
+      ASSERT_TRUE(createArchive(wide(s.scratch / "src"), wide(s.archive), 4, error, {}, {}, {})) << toUtf8(error);
+      EXPECT_EQ(readFile(s.archive), s.original);
+      EXPECT_FALSE(fs::is_symlink(s.archive));
+    }
+    EXPECT_EQ(readFile(s.scratch / "victim"), bytesOf(kVictim));
+  }
+}
+
+// A link to a folder on a destination file's way, or at a destination file's place, is refused before anything is
+// written, in both modes and on resume; only the destination folder itself may be a link.
+TEST(Links, NothingBelowTheDestinationIsFollowed) {
+  struct Case {
+    const char* link;
+    const char* target;
+    bool resume;
+  };
+  const Case cases[] = {{"b", "outside", false}, {"a.txt", "outside/victim", false}, {"b", "moved", true}};
+  for (const Case& c : cases) {
+    for (bool keep : {false, true}) {
+      SCOPED_TRACE(std::string(c.link) + (keep ? " keep" : "") + (c.resume ? " resume" : ""));
+      if (c.resume && keep) continue;
+      Scene s(smallTree());
+      writeFile(s.scratch / "outside" / "victim", kVictim);
+      if (c.resume) {  // stopped at its first release: b/c.bin's last block is written
+        ScopedIoHook stop([](const IoCall& call) { return call.op == IoOp::ZeroRange ? ioErrorCode() : 0u; });
+        ASSERT_FALSE(s.run(false, false).ok);
+        fs::rename(s.out / "b", s.scratch / "moved");
+      }
+      const Tree moved = c.resume ? readTree(s.scratch / "moved") : Tree{};
+      fs::create_directories(s.out);
+      if (!makeLink(s.scratch / c.target, s.out / c.link)) GTEST_SKIP() << "no symbolic links here";
+      if (runningUnderWine() && !fs::is_directory(s.scratch / c.target)) {
+        continue;  // Wine shows a link to a file as the file itself
+      }
+      const Bytes archive = readFile(s.archive), journal = readFile(s.journal);
+      const RunResult run = s.run(c.resume, keep);
+      EXPECT_EQ(run.error, L"Destination path passes through a link: " + wide(s.out / c.link));
+      EXPECT_TRUE(readFile(s.archive) == archive && readFile(s.journal) == journal);
+      EXPECT_EQ(readTree(s.scratch / "outside"), (Tree{{"victim", bytesOf(kVictim)}}));
+      EXPECT_TRUE(!c.resume || readTree(s.scratch / "moved") == moved);
+    }
+  }
+  Scene s(smallTree());
+  fs::create_directory(s.scratch / "real");
+  if (!makeLink(s.scratch / "real", s.out)) GTEST_SKIP() << "no symbolic links here";
+  const RunResult run = s.run(false, true);
+  ASSERT_TRUE(run.ok) << toUtf8(run.error);
+  EXPECT_EQ(readTree(s.scratch / "real"), s.tree);
 }
 
 }  // namespace
