@@ -8,6 +8,7 @@
 #include <map>
 
 #include "ablative.h"
+#include "codecs/crc32.h"
 #include "containers/tar_format.h"
 #include "files/block_io.h"
 #include "platform/env.h"
@@ -45,7 +46,7 @@ ReadTar readTar(const fs::path& path) {
 }
 
 // Every member of the archives other tools made (tests/make_tar_corpus.py) reads as the manifest says, and every
-// archive extracts whole, the hard link `tar -u` left naming a file it then replaced made to the first version.
+// archive extracts whole.
 TEST(TarCorpus, ArchivesOtherToolsMadeReadAsWrittenAndExtract) {
   const char* variable = std::getenv("TAR_CORPUS");
   if (variable == nullptr) GTEST_SKIP() << "TAR_CORPUS is not set: the corpus is made by tests/make_tar_corpus.py";
@@ -59,8 +60,8 @@ TEST(TarCorpus, ArchivesOtherToolsMadeReadAsWrittenAndExtract) {
                                                       {"special", TarMemberKind::Special}};
   std::map<std::string, ReadTar> archives;
   std::map<std::string, size_t> seen;
-  for (std::string archive, path, kind, size, mtime, mode, content, target, sparse;
-       manifest >> archive >> path >> kind >> size >> mtime >> mode >> content >> target >> sparse;) {
+  for (std::string archive, path, kind, size, mtime, mode, crc, target, sparse;
+       manifest >> archive >> path >> kind >> size >> mtime >> mode >> crc >> target >> sparse;) {
     if (!archives.count(archive)) archives[archive] = readTar(folder / archive);
     const ReadTar& tar = archives[archive];
     ASSERT_EQ(tar.error, L"") << archive;
@@ -73,7 +74,8 @@ TEST(TarCorpus, ArchivesOtherToolsMadeReadAsWrittenAndExtract) {
     EXPECT_EQ(member.size, std::stoull(size));
     EXPECT_EQ(member.modifiedNs, std::stoll(mtime));
     EXPECT_TRUE(mode == "*" || member.mode == std::stoul(mode, nullptr, 8)) << member.mode;
-    EXPECT_TRUE(content == "-" || tar.data[index] == readFile(folder / content));
+    const Bytes& data = tar.data[index];
+    EXPECT_TRUE(crc == "-" || ablative::crc32(data.data(), data.size()) == std::stoul(crc, nullptr, 16));
     EXPECT_EQ(member.linkTarget, target == "-" ? "" : target);
     EXPECT_EQ(!member.ranges.empty(), sparse == "1");
   }
@@ -85,8 +87,6 @@ TEST(TarCorpus, ArchivesOtherToolsMadeReadAsWrittenAndExtract) {
     const ablative::Status status = extractKeeping(wide(folder / archive), wide(scratch / archive));
     EXPECT_TRUE(status.ok()) << archive << ": " << ablative::toUtf8(status.message);
   }
-  EXPECT_TRUE(readFile(scratch / "updated.tar/h") == readFile(folder / "content/updated-0"));
-  EXPECT_TRUE(readFile(scratch / "updated.tar/a") == readFile(folder / "content/updated-1"));
 }
 
 // Sets the checksum of the header at `at` from its bytes, summed signed as some old tars did, or unsigned.
@@ -237,6 +237,15 @@ TEST(TarReader, HostileArchivesAreRefusedWithTheFaultNamed) {
       EXPECT_EQ(read.contents.unaccounted, c.unaccounted);
     }
   }
+}
+
+// As `tar -u` leaves them: a hard link, then a newer version of the file it names, which it keeps naming the first.
+TEST(TarReader, AHardLinkTakesTheFileItsNameHeldBeforeIt) {
+  ScratchDir scratch;
+  writeFile(scratch / "updated.tar", join({member("a", '0', "first"), member("h", '1', "", "a"), member("a", '0', "second"), Bytes(1024)}));
+  const ablative::Status status = extractKeeping(wide(scratch / "updated.tar"), wide(scratch / "out"));
+  ASSERT_TRUE(status.ok()) << ablative::toUtf8(status.message);
+  EXPECT_EQ(std::pair(readFile(scratch / "out/h"), readFile(scratch / "out/a")), std::pair(bytesOf("first"), bytesOf("second")));
 }
 
 TEST(TarReader, LooksLikeTarTakesCheckedHeadersOnly) {
