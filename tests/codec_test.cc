@@ -211,7 +211,8 @@ TEST(ZstdBlock, RoundTripsTheSameFramesEverywhere) {
 // window instead).
 Bytes handFrame(int contentSize) {
   const bool sized = contentSize >= 0;
-  return {0x28, 0xB5, 0x2F, 0xFD, uint8_t(sized ? 0x20 : 0), uint8_t(sized ? contentSize : 0), 0x19, 0, 0, 'a', 'b', 'c'};
+  return {0x28, 0xB5, 0x2F, 0xFD, uint8_t(sized ? 0x20 : 0), uint8_t(sized ? contentSize : 0), 0x19, 0,
+          0,    'a',  'b',  'c'};
 }
 
 TEST(ZstdBlock, RefusesAllButExactlyOneFrameOfTheStatedSize) {

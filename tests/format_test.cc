@@ -44,14 +44,15 @@ Bytes modelArchive(const std::vector<SourceFile>& files, uint32_t blockSize) {
   for (const Bytes& raw : blocks) {
     const Bytes coded = ablative::rleEncode(raw.data(), raw.size());
     const Bytes& stored = coded.size() < raw.size() ? coded : raw;
-    put(blockTable, {{dataOffset + data.size(), 8}, {stored.size(), 4}, {raw.size(), 4},
-                     {ablative::crc32(raw.data(), raw.size()), 4}, {&stored == &raw, 4}});
+    put(blockTable, {{dataOffset + data.size(), 8}, {stored.size(), 4}, {raw.size(), 4}});
+    put(blockTable, {{ablative::crc32(raw.data(), raw.size()), 4}, {&stored == &raw, 4}});
     data.insert(data.end(), stored.begin(), stored.end());
   }
   Bytes archive = bytesOf(std::string("ZVKAWIN", 8));
-  put(archive, {{3, 4}, {blockSize, 4}, {sourceBytes, 8}, {paths.size(), 4}, {files.size(), 4}, {blocks.size(), 4},
-                {56 + paths.size(), 8}, {dataOffset, 8}, {0, 4}});
-  for (const Bytes* part : {&paths, &fileTable, &blockTable, &data}) archive.insert(archive.end(), part->begin(), part->end());
+  put(archive, {{3, 4}, {blockSize, 4}, {sourceBytes, 8}, {paths.size(), 4}, {files.size(), 4}, {blocks.size(), 4}});
+  put(archive, {{56 + paths.size(), 8}, {dataOffset, 8}, {0, 4}});
+  for (const Bytes* part : {&paths, &fileTable, &blockTable, &data})
+    archive.insert(archive.end(), part->begin(), part->end());
   return archive;
 }
 

@@ -3,8 +3,6 @@
 // is ever written through one.
 #include <gtest/gtest.h>
 
-#include <functional>
-
 #include "destination/link_target.h"
 #include "extract_fixture.h"
 #include "files/path_safety.h"
@@ -214,36 +212,30 @@ TEST(Links, NamesTheArchiverCreatesAreNeverWrittenThrough) {
 // A link to a folder on a destination file's way, or at a destination file's place, is refused before anything is
 // written, in both modes and on resume; only the destination folder itself may be a link.
 TEST(Links, NothingBelowTheDestinationIsFollowed) {
-  struct Case {
-    const char* link;
-    const char* target;
-    bool resume;
-  };
-  const Case cases[] = {{"b", "outside", false}, {"a.txt", "outside/victim", false}, {"b", "moved", true}};
-  for (const Case& c : cases) {
-    for (bool keep : {false, true}) {
-      SCOPED_TRACE(std::string(c.link) + (keep ? " keep" : "") + (c.resume ? " resume" : ""));
-      if (c.resume && keep) continue;
-      Scene s(smallTree());
-      writeFile(s.scratch / "outside" / "victim", kVictim);
-      if (c.resume) {  // stopped at its first release: b/c.bin's last block is written
-        ScopedIoHook stop([](const IoCall& call) { return call.op == IoOp::ZeroRange ? ioErrorCode() : 0u; });
-        ASSERT_FALSE(s.run(false, false).ok);
-        fs::rename(s.out / "b", s.scratch / "moved");
-      }
-      const Tree moved = c.resume ? readTree(s.scratch / "moved") : Tree{};
-      fs::create_directories(s.out);
-      if (!makeLink(s.scratch / c.target, s.out / c.link)) GTEST_SKIP() << "no symbolic links here";
-      if (runningUnderWine() && !fs::is_directory(s.scratch / c.target)) {
-        continue;  // Wine shows a link to a file as the file itself
-      }
-      const Bytes archive = readFile(s.archive), journal = readFile(s.journal);
-      const RunResult run = s.run(c.resume, keep);
-      EXPECT_EQ(run.error, L"Destination path passes through a link: " + wide(s.out / c.link));
-      EXPECT_TRUE(readFile(s.archive) == archive && readFile(s.journal) == journal);
-      EXPECT_EQ(readTree(s.scratch / "outside"), (Tree{{"victim", bytesOf(kVictim)}}));
-      EXPECT_TRUE(!c.resume || readTree(s.scratch / "moved") == moved);
+  // clang-format off
+  const std::tuple<const char*, const char*, bool, bool> cases[] = {  // the link, its target, resume, keep
+      {"b", "outside", false, false}, {"b", "outside", false, true}, {"a.txt", "outside/victim", false, false},
+      {"a.txt", "outside/victim", false, true}, {"b", "moved", true, false}};
+  // clang-format on
+  for (const auto& [link, target, resume, keep] : cases) {
+    SCOPED_TRACE(std::string(link) + (keep ? " keep" : "") + (resume ? " resume" : ""));
+    Scene s(smallTree());
+    writeFile(s.scratch / "outside" / "victim", kVictim);
+    if (resume) {  // stopped at its first release: b/c.bin's last block is written
+      ScopedIoHook stop([](const IoCall& call) { return call.op == IoOp::ZeroRange ? ioErrorCode() : 0u; });
+      ASSERT_FALSE(s.run(false, false).ok);
+      fs::rename(s.out / "b", s.scratch / "moved");
     }
+    const Tree moved = resume ? readTree(s.scratch / "moved") : Tree{};
+    fs::create_directories(s.out);
+    if (!makeLink(s.scratch / target, s.out / link)) GTEST_SKIP() << "no symbolic links here";
+    if (runningUnderWine() && !fs::is_directory(s.scratch / target))
+      continue;  // Wine shows a link to a file as the file
+    const Bytes archive = readFile(s.archive), journal = readFile(s.journal);
+    EXPECT_EQ(s.run(resume, keep).error, L"Destination path passes through a link: " + wide(s.out / link));
+    EXPECT_TRUE(readFile(s.archive) == archive && readFile(s.journal) == journal);
+    EXPECT_EQ(readTree(s.scratch / "outside"), (Tree{{"victim", bytesOf(kVictim)}}));
+    EXPECT_TRUE(!resume || readTree(s.scratch / "moved") == moved);
   }
   Scene s(smallTree());
   fs::create_directory(s.scratch / "real");
