@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 #include <fstream>
-#include <functional>
 #include <map>
 
 #include "ablative.h"
@@ -135,7 +134,7 @@ Bytes join(std::initializer_list<Bytes> parts) {
 
 struct HostileCase {
   std::string what;
-  std::function<Bytes()> make;
+  Bytes tar;
   std::wstring error;                   // empty: accepted
   std::vector<std::string> paths = {};  // accepted: the members' paths, a folder's with "/" after it
   std::wstring unaccounted = L"";       // accepted: what follows the end
@@ -144,37 +143,41 @@ struct HostileCase {
 TEST(TarReader, HostileArchivesAreRefusedWithTheFaultNamed) {
   const Bytes a = member("a.txt", '0', "hello"), b = member("b.txt", '0', std::string(600, 'b'));
   const Bytes valid = join({a, b, Bytes(1024)});  // b's header at 1024, the end blocks at 2560
-  const auto withB = [&](std::function<void(Bytes&)> spoil) {
-    return [=, tar = valid]() mutable { return spoil(tar), tar; };
+  const auto withB = [&](const auto& spoil) {
+    Bytes tar = valid;
+    spoil(tar);
+    return tar;
   };
+  Bytes signedSum = member("\xe9t\xe9.txt", '0', "old"), oversized = member("x", 'x', "");
+  seal(signedSum, 0, true);
+  patch(oversized, 0, 124, bytesOf("00004000001"));
+  const Bytes global = member("g", 'g', pax({{"path", "same"}})), paxPath = member("x", 'x', pax({{"path", "p"}}));
+  // Whatever their size fields say, as GNU tar extracts them: a folder (CPython's ustar/dirtype-with-size), a
+  // pre-POSIX hard link with its target's size, a symbolic link, a FIFO, an old folder named with a slash.
+  Bytes noData;
+  for (Bytes header : {member("dir", '5', ""), member("h", '1', "", "a.txt"), member("l", '2', "", "a.txt"),
+                       member("p", '6', ""), member("old/", '0', "")}) {
+    patch(header, 0, 124, bytesOf("00000000377"));
+    noData.insert(noData.end(), header.begin(), header.end());
+  }
   const auto sparse01 = [&](const std::string& map) {  // of a file of 200 bytes
-    return [=] {
-      return join(
-          {member("x", 'x', pax({{"GNU.sparse.map", map}, {"GNU.sparse.size", "200"}, {"GNU.sparse.name", "s"}})),
-           member("GNUSparseFile.1/s", '0', "0123456789"), Bytes(1024)});
-    };
+    return join({member("x", 'x', pax({{"GNU.sparse.map", map}, {"GNU.sparse.size", "200"}, {"GNU.sparse.name", "s"}})),
+                 member("GNUSparseFile.1/s", '0', "0123456789"), Bytes(1024)});
   };
   // clang-format off
   const HostileCase cases[] = {
-    {"valid", [&] { return valid; }, L"", {"a.txt", "b.txt"}},
-    {"no end blocks", [&] { return join({a, b}); }, L"", {"a.txt", "b.txt"}},
-    {"one end block, then the file's end", [&] { return join({a, b, Bytes(512)}); }, L"", {"a.txt", "b.txt"}},
-    {"an old folder: a file whose name ends in a slash", [&] { return member("old/", '\0', ""); }, L"", {"old/"}},
-    {"a volume label is no member", [&] { return join({member("label", 'V', ""), a, b}); }, L"", {"a.txt", "b.txt"}},
-    {"a (Solaris) access control list is no member", [&] { return join({member("acl", 'A', "user::rw-"), a, b}); },
-     L"", {"a.txt", "b.txt"}},
+    {"valid", valid, L"", {"a.txt", "b.txt"}},
+    {"no end blocks", join({a, b}), L"", {"a.txt", "b.txt"}},
+    {"one end block, then the file's end", join({a, b, Bytes(512)}), L"", {"a.txt", "b.txt"}},
+    {"an old folder: a file whose name ends in a slash", member("old/", '\0', ""), L"", {"old/"}},
+    {"a volume label is no member", join({member("label", 'V', ""), a, b}), L"", {"a.txt", "b.txt"}},
+    {"a (Solaris) access control list is no member", join({member("acl", 'A', "user::rw-"), a, b}), L"", {"a.txt", "b.txt"}},
     {"a time before 1970 in base-256", withB([](Bytes& t) { patch(t, 1024, 136, Bytes(12, 0xFF)); }), L"", {"a.txt", "b.txt"}},
-    {"a signed checksum", [&] { Bytes h = member("\xe9t\xe9.txt", '0', "old"); seal(h, 0, true); return join({h, Bytes(1024)}); },
-     L"", {"\xe9t\xe9.txt"}},
-    {"a global header applies to every later member", [&] { return join({member("g", 'g', pax({{"path", "same"}})), a, b}); },
-     L"", {"same", "same"}},
-    {"an empty pax path clears the global one", [&] {
-       return join({member("g", 'g', pax({{"path", "same"}})), a, member("x", 'x', pax({{"path", ""}})), b}); },
-     L"", {"same", "b.txt"}},
-    {"long names, a (Solaris) pax path over them", [&] {
-       return join({member("L", 'L', std::string(300, 'L') + '\0'), a, member("L", 'L', "long"),
-                    member("X", 'X', pax({{"path", "pax"}})), b}); },
-     L"", {std::string(300, 'L'), "pax"}},
+    {"a signed checksum", join({signedSum, Bytes(1024)}), L"", {"\xe9t\xe9.txt"}},
+    {"a global header applies to every later member", join({global, a, b}), L"", {"same", "same"}},
+    {"an empty pax path clears the global one", join({global, a, member("x", 'x', pax({{"path", ""}})), b}), L"", {"same", "b.txt"}},
+    {"long names, a (Solaris) pax path over them", join({member("L", 'L', std::string(300, 'L') + '\0'), a, member("L", 'L', "long"),
+                                                        member("X", 'X', pax({{"path", "pax"}})), b}), L"", {std::string(300, 'L'), "pax"}},
     {"checksum mismatch", withB([](Bytes& t) { t[1024 + 300] = 1; }), L"Tar header checksum mismatch: b.txt"},
     {"negative base-256 size", withB([](Bytes& t) { patch(t, 1024, 124, Bytes(12, 0xFF)); }), L"Invalid tar header: b.txt"},
     {"absurd size", withB([](Bytes& t) { Bytes s(12); s[0] = 0x80; s[4] = 0x41; patch(t, 1024, 124, s); }), L"Invalid tar header: b.txt"},
@@ -182,46 +185,35 @@ TEST(TarReader, HostileArchivesAreRefusedWithTheFaultNamed) {
     {"member past the end", withB([](Bytes& t) { patch(t, 1024, 124, bytesOf("00000010000")); }),
      L"Tar member runs past the end of the archive: b.txt"},
     {"header cut short", withB([](Bytes& t) { t.resize(1024 + 100); }), L"Tar archive ends inside a header: at byte 1024"},
-    {"extended header, then the file's end", [&] { return join({a, member("x", 'x', pax({{"path", "p"}}))}); },
-     L"Tar archive ends inside a header: at byte 2048"},
-    {"extended header, then the end blocks", [&] { return join({member("x", 'x', pax({{"path", "p"}})), Bytes(1024)}); },
-     L"Invalid tar header: at byte 1024"},
-    {"oversized pax header", [&] { Bytes x = member("x", 'x', ""); patch(x, 0, 124, bytesOf("00004000001")); return join({a, x}); },
-     L"Tar extended header too large: at byte 1024"},
-    {"pax record with a bad length", [&] { return join({a, member("x", 'x', "99 path=p\n"), b}); }, L"Invalid tar header: at byte 1024"},
-    {"pax record without a key", [&] { return join({a, member("x", 'x', "6 =ab\n"), b}); }, L"Invalid tar header: at byte 1024"},
-    {"multivolume continuation", [&] { return join({a, member("cont", 'M', ""), Bytes(1024)}); }, L"Invalid tar header: cont"},
+    {"extended header, then the file's end", join({a, paxPath}), L"Tar archive ends inside a header: at byte 2048"},
+    {"extended header, then the end blocks", join({paxPath, Bytes(1024)}), L"Invalid tar header: at byte 1024"},
+    {"oversized pax header", join({a, oversized}), L"Tar extended header too large: at byte 1024"},
+    {"pax record with a bad length", join({a, member("x", 'x', "99 path=p\n"), b}), L"Invalid tar header: at byte 1024"},
+    {"pax record without a key", join({a, member("x", 'x', "6 =ab\n"), b}), L"Invalid tar header: at byte 1024"},
+    {"multivolume continuation", join({a, member("cont", 'M', ""), Bytes(1024)}), L"Invalid tar header: cont"},
     {"sparse map in order", sparse01("0,4,100,6,200,0"), L"", {"s"}},
     {"sparse map out of order", sparse01("100,6,0,4"), L"Invalid sparse map: s"},
     {"sparse map overlapping", sparse01("0,6,4,4"), L"Invalid sparse map: s"},
     {"sparse map past the real size", sparse01("0,4,198,6"), L"Invalid sparse map: s"},
     {"sparse map not adding up", sparse01("0,4,100,5"), L"Invalid sparse map: s"},
-    {"sparse 1.0 map longer than the data", [&] {
-       return join({member("x", 'x', pax({{"GNU.sparse.major", "1"}, {"GNU.sparse.minor", "0"}, {"GNU.sparse.realsize", "10"},
-                                           {"GNU.sparse.name", "s"}})), member("s", '0', "3\n0\n"), Bytes(1024)}); },
-     L"Invalid sparse map: s"},
-    {"data after the end", withB([](Bytes& t) { t.resize(10240); t[5000] = 'x'; }),
-     L"", {"a.txt", "b.txt"}, L"Data after the end of the tar archive: at byte 5000"},
-    {"a header after a lone zero block", [&] { return join({a, Bytes(512), b}); },
-     L"", {"a.txt"}, L"Data after the end of the tar archive: at byte 1536"},
-    {"a lone zero block, then part of a block", [&] { return join({a, Bytes(512), Bytes(100, 'x')}); },
-     L"", {"a.txt"}, L"Data after the end of the tar archive: at byte 1536"},
-    // Whatever their size fields say, as GNU tar extracts them: a folder (CPython's ustar/dirtype-with-size), a
-    // pre-POSIX hard link with its target's size, a symbolic link, a FIFO, an old folder named with a slash.
-    {"members that hold no data, whatever their size", [&] {
-       Bytes folder = member("dir", '5', ""), hard = member("h", '1', "", "a.txt"), link = member("l", '2', "", "a.txt");
-       Bytes fifo = member("p", '6', ""), old = member("old/", '0', "");
-       for (Bytes* header : {&folder, &hard, &link, &fifo, &old}) patch(*header, 0, 124, bytesOf("00000000377"));
-       return join({a, folder, hard, link, fifo, old, b, Bytes(1024)}); },
-     L"", {"a.txt", "dir/", "h", "l", "p", "old/", "b.txt"}},
-    {"a pax size does not give a folder data", [&] { return join({member("x", 'x', pax({{"size", "600"}})), member("dir", '5', ""), b}); },
-     L"", {"dir/", "b.txt"}},
+    {"sparse 1.0 map longer than the data", join({member("x", 'x', pax({{"GNU.sparse.major", "1"}, {"GNU.sparse.minor", "0"},
+                                                                      {"GNU.sparse.realsize", "10"}, {"GNU.sparse.name", "s"}})),
+                                                 member("s", '0', "3\n0\n"), Bytes(1024)}), L"Invalid sparse map: s"},
+    {"data after the end", withB([](Bytes& t) { t.resize(10240); t[5000] = 'x'; }), L"", {"a.txt", "b.txt"},
+     L"Data after the end of the tar archive: at byte 5000"},
+    {"a header after a lone zero block", join({a, Bytes(512), b}), L"", {"a.txt"}, L"Data after the end of the tar archive: at byte 1536"},
+    {"a lone zero block, then part of a block", join({a, Bytes(512), Bytes(100, 'x')}), L"", {"a.txt"},
+     L"Data after the end of the tar archive: at byte 1536"},
+    {"members that hold no data, whatever their size", join({a, noData, b, Bytes(1024)}), L"",
+     {"a.txt", "dir/", "h", "l", "p", "old/", "b.txt"}},
+    {"a pax size does not give a folder data", join({member("x", 'x', pax({{"size", "600"}})), member("dir", '5', ""), b}), L"",
+     {"dir/", "b.txt"}},
   };
   // clang-format on
   ScratchDir scratch;
   for (const HostileCase& c : cases) {
     SCOPED_TRACE(c.what);
-    writeFile(scratch / "hostile.tar", c.make());
+    writeFile(scratch / "hostile.tar", c.tar);
     const ReadTar read = readTar(scratch / "hostile.tar");
     EXPECT_EQ(read.error, c.error);
     std::vector<std::string> paths;
