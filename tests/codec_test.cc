@@ -57,11 +57,14 @@ Bytes referenceEncode(const Bytes& raw) {
 }
 
 // A run-length stream decodes only when well formed and of exactly the raw size; version 3 also stores blocks as
-// they stand, version 2 codes every block whatever its codec field says.
+// they stand, version 2 codes every block whatever its codec field says. Version 4 adds Zstandard: exactly one frame
+// that states the raw size and decodes to it. `abc` is a hand-made frame of one raw block, "abc", that states its size
+// (single segment); `unsized` states none (a 1 KiB window instead).
 TEST(DecodeBlock, FollowsTheCodecAndTheArchiveVersion) {
-  const uint32_t rle = uint32_t(BlockCodec::Rle), raw = uint32_t(BlockCodec::Stored);
+  const uint32_t rle = uint32_t(BlockCodec::Rle), raw = uint32_t(BlockCodec::Stored), zstd = uint32_t(BlockCodec::Zstd);
+  const std::string abc = "28 B5 2F FD 20 03 19 00 00 61 62 63", unsized = "28 B5 2F FD 00 00 19 00 00 61 62 63";
   // clang-format off
-  const std::tuple<uint32_t, uint32_t, const char*, uint32_t, const char*> cases[] = {  // ..., raw size, decoded
+  const std::tuple<uint32_t, uint32_t, std::string, uint32_t, const char*> cases[] = {  // ..., raw size, decoded
       {3, rle, "", 0, ""}, {3, rle, "00 41 00 41 80 41", 5, "41*5"}, {3, rle, "7F #128 FF 41", 258, "#128 41*130"},
       {3, rle, "", 1, nullptr}, {3, rle, "80", 3, nullptr}, {3, rle, "05 41 42", 6, nullptr},
       {3, rle, "05 41 42", 2, nullptr}, {3, rle, "80 43 02 41 42", 6, nullptr}, {3, rle, "81 41", 3, nullptr},
@@ -70,7 +73,10 @@ TEST(DecodeBlock, FollowsTheCodecAndTheArchiveVersion) {
       {3, raw, "41 42 43", 2, nullptr}, {3, 7, "80 41", 3, nullptr}, {2, raw, "80 41", 3, "41*3"},
       {2, 7, "80 41", 3, "41*3"}, {2, raw, "41 42", 2, nullptr}, {4, rle, "80 41", 3, "41*3"},
       {4, raw, "41 42", 2, "41 42"}, {4, 2, "80 41", 3, nullptr}, {4, 3, "80 41", 3, nullptr},
-      {5, rle, "80 41", 3, nullptr}};
+      {5, rle, "80 41", 3, nullptr}, {4, zstd, abc, 3, "61 62 63"}, {4, zstd, abc, 4, nullptr}, {4, zstd, abc, 2, nullptr},
+      {4, zstd, abc.substr(0, abc.size() - 3), 3, nullptr} /* cut */, {4, zstd, abc + " " + abc, 3, nullptr},
+      {4, zstd, abc + " 00", 3, nullptr}, {4, zstd, unsized, 3, nullptr}, {4, zstd, "28 B5 2F FD 20 05 19 00 00 61 62 63", 5, nullptr},
+      {4, zstd, "50 2A 4D 18 00 00 00 00", 0, nullptr} /* skippable */, {4, zstd, "", 0, nullptr}};
   // clang-format on
   for (const auto& [version, codec, in, size, decoded] : cases) {
     Bytes out{1, 2, 3};  // stale contents are replaced
@@ -201,44 +207,6 @@ TEST(ZstdBlock, RoundTripsTheSameFramesEverywhere) {
   Bytes frame;
   for (const Bytes& raw : {Bytes{}, Bytes{'a'}, Bytes(noise.begin(), noise.begin() + 3000)})
     EXPECT_FALSE(zstdEncodeIfSmaller(raw.data(), raw.size(), 3, frame)) << raw.size() << " bytes do not shrink";
-}
-
-// A hand-made frame of one raw block, "abc", whose header states a content size (single segment) or none (a 1 KiB
-// window instead).
-Bytes handFrame(int contentSize) {
-  const bool sized = contentSize >= 0;
-  return {0x28, 0xB5, 0x2F, 0xFD, uint8_t(sized ? 0x20 : 0), uint8_t(sized ? contentSize : 0), 0x19, 0,
-          0,    'a',  'b',  'c'};
-}
-
-TEST(ZstdBlock, RefusesAllButExactlyOneFrameOfTheStatedSize) {
-  Bytes raw(5000), frame;
-  for (size_t i = 0; i < raw.size(); ++i) raw[i] = "the quick brown fox\n"[i % 20];
-  ASSERT_TRUE(zstdEncodeIfSmaller(raw.data(), raw.size(), 3, frame));
-  const auto with = [](Bytes bytes, const Bytes& more) {
-    bytes.insert(bytes.end(), more.begin(), more.end());
-    return bytes;
-  };
-  const auto sized = [](Bytes bytes, size_t size) {
-    bytes.resize(size);
-    return bytes;
-  };
-  // clang-format off
-  const struct { const char* what; Bytes stored, raw; bool decodes; } cases[] = {
-      {"the frame as coded", frame, raw, true},
-      {"a hand-made frame", handFrame(3), {'a', 'b', 'c'}, true},
-      {"a size larger than the frame states", frame, sized(raw, raw.size() + 1), false},
-      {"a size smaller than the frame states", frame, sized(raw, raw.size() - 1), false},
-      {"a truncated frame", sized(frame, frame.size() - 1), raw, false},
-      {"two frames", with(frame, frame), raw, false},
-      {"trailing garbage", with(frame, {0}), raw, false},
-      {"no content size", handFrame(-1), {'a', 'b', 'c'}, false},
-      {"a frame that decodes short", handFrame(5), {'a', 'b', 'c', 0, 0}, false},
-      {"a skippable frame", {0x50, 0x2A, 0x4D, 0x18, 0, 0, 0, 0}, {}, false},
-      {"nothing", {}, {}, false},
-  };
-  // clang-format on
-  for (const auto& c : cases) EXPECT_EQ(zstdDecodes(c.stored, c.raw), c.decodes) << c.what;
 }
 
 }  // namespace
