@@ -1,23 +1,29 @@
 # The guest's side of the crash-state tests: init.sh sources it in the job
-# folder, then the host's steps file, which calls the functions below one line
-# each; they print the lines the host reads back (RECORDED, CREATED, RESULT).
-# The host sources it too, for the same manifest.
-# On every file system the archive is /mnt/a.zvka (a step that sets archive
-# first names another, /mnt/a.zip) and the tree goes to /mnt/out.
+# folder, then the host's steps, one call a line; the functions print the
+# lines the host reads back (RECORDED, CREATED, RESULT). The host sources it
+# too, for the same manifest. The archive is /mnt/a.zvka unless a step sets
+# $archive first (/mnt/a.zip...); the tree goes to /mnt/out.
 archive=/mnt/a.zvka
 
-mount_fs() {  # mount_fs DEVICE FSTYPE
+mount_fs() {  # DEVICE FSTYPE
   mkdir -p /mnt
-  case $2 in
-    vfat) mount -t vfat -o iocharset=utf8 "$1" /mnt ;;
-    *) mount -t "$2" "$1" /mnt ;;
-  esac
+  if [ "$2" = vfat ]; then mount -t vfat -o iocharset=utf8 "$1" /mnt; else mount -t "$2" "$1" /mnt; fi
 }
 
 # One line a file or folder, the same under busybox on the host.
 manifest() { (cd "$1" && find . -type d | sort && find . -type f -exec sha256sum {} + | sort -k 2); }
-
 result() { echo "RESULT $*"; }
+said() { head -c 300 "${1:-/tmp/log}" | tr '\n' ' '; }  # what a run printed, on one line
+sha() { sha256sum "$1" | cut -d ' ' -f 1; }
+
+# checked CHECK ID DEVICE FSTYPE ARGS...: CHECK ID ARGS... on the mounted disk, which is unmounted after.
+checked() {
+  mount_fs "$3" "$4" || { result "$2" FAIL mount failed; return; }
+  check=$1 id=$2
+  shift 4
+  "$check" "$id" "$@"
+  umount /mnt
+}
 
 prepare_extract() {  # DEVICE FSTYPE ARCHIVE: the archive in place
   mount_fs "$1" "$2" && cp "$3" "$archive" && umount /mnt || echo "GUEST prepare failed on $1"
@@ -28,126 +34,112 @@ prepare_create() {  # DEVICE FSTYPE ARCHIVE EARLIER: the source tree, and an ear
     echo "GUEST prepare failed on $1"
 }
 
+prepare_squeeze() {  # DEVICE FSTYPE ARCHIVE FREE_KIB: the archive in place, and a filler that leaves FREE_KIB free
+  mount_fs "$1" "$2" && cp "$3" "$archive" || { echo "GUEST prepare failed on $1"; return; }
+  dd if=/dev/zero of=/mnt/filler bs=1024 count="$(($(free_kib) - $4))" 2>/dev/null
+  umount /mnt
+}
+
+free_kib() { df -k /mnt | awk 'NR == 2 { print $4 }'; }
+
 record_extract() {  # DEVICE FSTYPE [--batch SIZE]: one uninterrupted extraction
   dev=$1 fs=$2
   shift 2
   mount_fs "$dev" "$fs" || { echo "RECORDED $dev mount-failed"; return; }
   zarvik extract -q "$@" "$archive" /mnt/out >/tmp/log 2>&1
-  echo "RECORDED $dev $? $(head -c 300 /tmp/log | tr '\n' ' ')"
+  echo "RECORDED $dev $? $(said)"
   umount /mnt
 }
 
 record_create() {  # DEVICE FSTYPE BLOCK_SIZE: one uninterrupted creation over the earlier file
   mount_fs "$1" "$2" || { echo "RECORDED $1 mount-failed"; return; }
   zarvik create -q --block-size "$3" /mnt/src "$archive" >/tmp/log 2>&1
-  echo "RECORDED $1 $? $(head -c 300 /tmp/log | tr '\n' ' ')"
-  echo "CREATED $1 $(sha256sum "$archive" | cut -d ' ' -f 1)"
+  echo "RECORDED $1 $? $(said)"
+  echo "CREATED $1 $(sha "$archive")"
   umount /mnt
 }
 
-# check_extract ID DEVICE FSTYPE EXPECTED: recovers a crash state the way a user
-# would (mount, then resume, or a fresh run when nothing was recorded) and
-# compares the tree with the source's manifest.
-check_extract() {
-  id=$1
-  mount_fs "$2" "$3" || { result "$id" FAIL mount failed; return; }
+# check_extract ID DEVICE FSTYPE EXPECTED: recovers a crash state the way a user would (mount, then resume, or a
+# fresh run when nothing was recorded) and compares the tree with the source's manifest.
+check_extract() { checked extract_recovers "$@"; }
+extract_recovers() {  # ID EXPECTED
+  how=none rc=0
   if [ -e "$archive.zvkj" ]; then
     how=resume
-    zarvik extract -q --resume "$archive" /mnt/out >/tmp/log 2>&1
+    zarvik extract -q --resume "$archive" /mnt/out >/tmp/log 2>&1 || rc=$?
   elif [ -e "$archive" ]; then
     how=fresh
-    zarvik extract -q "$archive" /mnt/out >/tmp/log 2>&1
-  else
-    how=none
-    true
+    zarvik extract -q "$archive" /mnt/out >/tmp/log 2>&1 || rc=$?
   fi
-  rc=$?
   if [ "$rc" -ne 0 ]; then
-    result "$id" FAIL "$how exited $rc: $(head -c 300 /tmp/log | tr '\n' ' ')"
+    result "$1" FAIL "$how exited $rc: $(said)"
   elif [ -e "$archive" ] || [ -e "$archive.zvkj" ]; then
-    result "$id" FAIL "$how left the archive or its journal"
-  elif ! manifest /mnt/out | cmp -s - "$4"; then
-    result "$id" FAIL "$how gave a tree that differs: $(manifest /mnt/out | diff "$4" - | grep '^[-+][^-+]' | head -3 | tr '\n' ' ')"
+    result "$1" FAIL "$how left the archive or its journal"
+  elif ! manifest /mnt/out | cmp -s - "$2"; then
+    result "$1" FAIL "$how gave a tree that differs: $(manifest /mnt/out | diff "$2" - | grep '^[-+][^-+]' | head -3 | tr '\n' ' ')"
   else
-    result "$id" ok "$how"
+    result "$1" ok "$how"
   fi
-  umount /mnt
 }
 
-prepare_squeeze() {  # DEVICE FSTYPE ARCHIVE FREE_KIB: the archive in place, and a filler that leaves FREE_KIB free
-  mount_fs "$1" "$2" && cp "$3" "$archive" || { echo "GUEST prepare failed on $1"; return; }
-  filler_kib=$(($(df -k /mnt | awk 'NR == 2 { print $4 }') - $4))
-  dd if=/dev/zero of=/mnt/filler bs=1024 count="$filler_kib" 2>/dev/null
-  umount /mnt
-}
-
-# check_squeeze ID DEVICE FSTYPE EXPECTED TREE_KIB: check_extract, where the
-# tree does not fit beside the whole archive, so only a consuming run can
-# finish.
+# check_squeeze ID DEVICE FSTYPE EXPECTED TREE_KIB: check_extract, where the tree does not fit beside the whole
+# archive, so only a consuming run can finish.
 check_squeeze() {
   mount_fs "$2" "$3" || { result "$1" FAIL mount failed; return; }
-  free_kib=$(df -k /mnt | awk 'NR == 2 { print $4 }')
+  free=$(free_kib)
   umount /mnt
-  if [ "$free_kib" -ge "$5" ]; then
-    result "$1" FAIL "the tree fits beside the archive ($free_kib KiB free): no squeeze"
+  if [ "$free" -ge "$5" ]; then
+    result "$1" FAIL "the tree fits beside the archive ($free KiB free): no squeeze"
   else
     check_extract "$1" "$2" "$3" "$4"
   fi
 }
 
-# check_refused ID DEVICE FSTYPE ARCHIVE_SHA: an extraction the disk has no
-# room for is refused before it writes anything.
-check_refused() {
-  mount_fs "$2" "$3" || { result "$1" FAIL mount failed; return; }
+# check_refused ID DEVICE FSTYPE ARCHIVE_SHA: an extraction the disk has no room for is refused before it writes.
+check_refused() { checked refused_for_space "$@"; }
+refused_for_space() {  # ID ARCHIVE_SHA
   zarvik extract -q "$archive" /mnt/out >/tmp/log 2>&1
   rc=$?
   if [ "$rc" -eq 0 ] || ! grep -q "Not enough free space" /tmp/log; then
-    result "$1" FAIL "exited $rc, not refused for space: $(head -c 300 /tmp/log | tr '\n' ' ')"
-  elif [ -e /mnt/out ] || [ -e "$archive.zvkj" ] || [ "$(sha256sum "$archive" | cut -d ' ' -f 1)" != "$4" ]; then
+    result "$1" FAIL "exited $rc, not refused for space: $(said)"
+  elif [ -e /mnt/out ] || [ -e "$archive.zvkj" ] || [ "$(sha "$archive")" != "$2" ]; then
     result "$1" FAIL "refused, but wrote something"
   else
     result "$1" ok refused
   fi
-  umount /mnt
 }
 
-# check_fat_limit ID DEVICE ARCHIVE: FAT32 holds no file of 4 GiB or more:
-# the extraction of an archive that holds one, and a creation whose archive
-# may pass the limit, are refused before anything is written.
-check_fat_limit() {
-  mount_fs "$2" vfat || { result "$1" FAIL mount failed; return; }
-  zarvik extract -q "$3" /mnt/big >/tmp/log 2>&1
+# check_fat_limit ID DEVICE ARCHIVE: FAT32 holds no file of 4 GiB or more: the extraction of an archive that holds
+# one, and a creation whose archive may pass the limit, are refused before anything is written.
+check_fat_limit() { checked refused_past_fat_limit "$1" "$2" vfat "$3"; }
+refused_past_fat_limit() {  # ID ARCHIVE
+  zarvik extract -q "$2" /mnt/big >/tmp/log 2>&1
   extracted=$?
   mkdir -p /tmp/huge && truncate -s 4718592000 /tmp/huge/h.bin
   zarvik create -q /tmp/huge /mnt/h.zvka >/tmp/log2 2>&1
   created=$?
+  rm -rf /tmp/huge
   if [ "$extracted" -eq 0 ] || ! grep -q "holds no file over 4294967295 bytes: /mnt/big/" /tmp/log; then
-    result "$1" FAIL "extraction exited $extracted: $(head -c 300 /tmp/log | tr '\n' ' ')"
+    result "$1" FAIL "extraction exited $extracted: $(said)"
   elif [ "$created" -eq 0 ] || ! grep -q "holds no file over 4294967295 bytes (FAT32)" /tmp/log2; then
-    result "$1" FAIL "creation exited $created: $(head -c 300 /tmp/log2 | tr '\n' ' ')"
-  elif [ -e /mnt/big ] || [ -e "$3.zvkj" ] || ls /mnt | grep -q "h.zvka"; then
+    result "$1" FAIL "creation exited $created: $(said /tmp/log2)"
+  elif [ -e /mnt/big ] || [ -e "$2.zvkj" ] || ls /mnt | grep -q "h.zvka"; then
     result "$1" FAIL "refused, but wrote something: $(ls /mnt | tr '\n' ' ')"
   else
     result "$1" ok refused
   fi
-  rm -rf /tmp/huge
-  umount /mnt
 }
 
-# check_create ID DEVICE FSTYPE EARLIER_SHA NEW_SHA: the archive's name holds
-# the earlier file or the complete new archive.
-check_create() {
-  mount_fs "$2" "$3" || { result "$1" FAIL mount failed; return; }
+# check_create ID DEVICE FSTYPE EARLIER_SHA NEW_SHA: the archive's name holds the earlier file or the new archive.
+check_create() { checked earlier_or_new "$@"; }
+earlier_or_new() {  # ID EARLIER_SHA NEW_SHA
   if [ ! -e "$archive" ]; then
     result "$1" FAIL "no file under the archive's name"
   else
-    sum=$(sha256sum "$archive" | cut -d ' ' -f 1)
-    case $sum in
-      "$4") result "$1" ok earlier ;;
-      "$5") result "$1" ok new ;;
+    case $(sha "$archive") in
+      "$2") result "$1" ok earlier ;;
+      "$3") result "$1" ok new ;;
       *) result "$1" FAIL "the archive's name holds neither the earlier file nor the new archive ($(wc -c <"$archive") bytes)" ;;
     esac
   fi
-  umount /mnt
 }
-

@@ -1,15 +1,11 @@
 #!/usr/bin/env python3
-"""Reads the write log that QEMU's blklogwrites driver keeps of a guest disk
-and builds crash states from it.
-
-The log: sector 0 holds a superblock (magic, version, entry count, sector
-size); entries follow from sector 1, each a header sector {sector, nr_sectors,
-flags, data_len} (little-endian u64) and then nr_sectors sectors of data.
-A flush entry says the disk had made every earlier write durable.
-
-A crash state at entry P: every write before the last flush at or before P,
-plus a random subset of the writes between that flush and P (the disk may have
-persisted any of them when the power went).
+"""Crash states from the write log QEMU's blklogwrites driver keeps of a
+guest disk: sector 0 holds a superblock (magic, version, entry count, sector
+size); from sector 1 each entry is a header sector {sector, nr_sectors,
+flags, data_len} (little-endian u64) and its nr_sectors of data. A flush
+entry says every earlier write is durable. A crash state at entry P: every
+write before the last flush at or before P, plus a subset of those between
+that flush and P (the disk may have kept any of them).
 
 By hand: write_log.py BASE LOG OUT POINT SEED rebuilds the crash state
 (POINT, SEED) of a report into OUT (SEED -1: nothing in flight, -2: all of it).
@@ -51,9 +47,8 @@ def read_log(path):
         for _ in range(count):
             log.seek(at)
             sector, sectors, flags, _data_len = struct.unpack("<QQQQ", log.read(32))
-            has_data = not flags & DISCARD
             entries.append(Entry(sector, sectors, flags, at + sector_size))
-            at += sector_size * (1 + (sectors if has_data else 0))
+            at += sector_size * (1 + (0 if flags & DISCARD else sectors))
     return entries, sector_size
 
 
@@ -62,22 +57,17 @@ def is_write(entry):
 
 
 def flush_points(entries):
-    """Indexes of the flush entries."""
     return [i for i, e in enumerate(entries) if e.flags & FLUSH]
 
 
 def last_flush_before(entries, point):
     """Entries before this index are durable in a crash at `point`."""
-    for i in range(min(point, len(entries) - 1), -1, -1):
-        if entries[i].flags & FLUSH:
-            return i
-    return 0
+    return next((i for i in range(min(point, len(entries) - 1), -1, -1) if entries[i].flags & FLUSH), 0)
 
 
 def apply(log, image, entries, sector_size):
-    """Writes these entries' data into the open image file. Discards are left
-    out: the disk keeps a discarded range's old bytes (QEMU ignores discards
-    unless told otherwise), and a crash may keep them anyway."""
+    """Writes these entries' data into the open image file. Discards are left out: QEMU ignores them unless told
+    otherwise, and a crash may keep a discarded range's old bytes anyway."""
     for e in entries:
         if is_write(e):
             log.seek(e.data_at)
@@ -86,9 +76,8 @@ def apply(log, image, entries, sector_size):
 
 
 def in_flight_subset(entries, point, seed):
-    """The writes after the last flush before `point`, up to it, that this
-    crash persisted: each with even odds, drawn from the seed (none for
-    NOTHING_IN_FLIGHT, all for IN_ORDER)."""
+    """The writes since the last flush before `point`, up to it, that this crash kept: each with even odds drawn
+    from the seed (none for NOTHING_IN_FLIGHT, all for IN_ORDER)."""
     if seed == NOTHING_IN_FLIGHT:
         return []
     rng = random.Random(seed)
@@ -97,9 +86,8 @@ def in_flight_subset(entries, point, seed):
 
 
 def build_states(base, log_path, states, out_path):
-    """Builds the crash states [(point, seed), ...] in order of their points:
-    out_path(i) names the image of states[i]. The durable part grows in one
-    scratch copy of the base, so the log is read once however many states."""
+    """Builds the crash states [(point, seed), ...], out_path(i) naming the image of states[i]. The durable part
+    grows in one scratch copy of the base (out_path("durable"), returned), taken in order of the points."""
     entries, sector_size = read_log(log_path)
     order = sorted(range(len(states)), key=lambda i: states[i][0])
     durable = out_path("durable")
