@@ -1,12 +1,8 @@
-// The gzip reader on arbitrary bytes as a whole file, recording a point every
-// 4 KiB decoded: every input must end in acceptance or a refusal, never a
-// crash, and decoding a member from the points it recorded must give the same
+// The gzip reader on arbitrary bytes as a whole file, recording a point every 4 KiB decoded: every input must end in
+// acceptance or a refusal, never a crash, and decoding a member from the points it recorded must give the same
 // bytes as the straight decode.
 #include <algorithm>
-#include <cstdint>
-#include <cstdlib>
 #include <memory>
-#include <vector>
 
 #include "framings/gzip_format.h"
 #include "fuzz_util.h"
@@ -23,10 +19,9 @@ struct Point {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::wstring path = fuzz::writeInput("archive.gz", data, size);
+void fuzz::one(Input input) {
   ablative::FileHandle file;
-  if (!ablative::openFile(path, ablative::OpenMode::ReadOnly, file)) return 0;
+  if (!openInput("archive.gz", input, file)) return;
   std::vector<uint8_t> decoded;
   std::vector<Point> points;
   ablative::GzipPass pass;
@@ -40,19 +35,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     points.push_back({std::make_shared<const ablative::InflatePoint>(point), pass.members.size() - 1});
   };
   std::wstring errorText;
-  if (!ablative::readGzip(file, pass, errorText)) return 0;
-  for (size_t k = 0; k < std::min(points.size(), kPointsTried); ++k) {
-    const Point& at = points[k * points.size() / std::min(points.size(), kPointsTried)];
+  if (!ablative::readGzip(file, pass, errorText)) return;
+  const size_t tried = std::min(points.size(), kPointsTried);
+  for (size_t k = 0; k < tried; ++k) {
+    const Point& at = points[k * points.size() / tried];
     const ablative::Frame& member = pass.members[at.member];
     const ablative::InflatePoint& point = *at.point;
-    if (point.inOffset < member.dataStart || point.inOffset > member.dataEnd || point.outOffset > member.outEnd) {
-      std::abort();
-    }
+    require(point.inOffset >= member.dataStart && point.inOffset <= member.dataEnd && point.outOffset <= member.outEnd);
     std::vector<uint8_t> again(member.outEnd - point.outOffset);
-    if (!ablative::inflateFrom(&point, {data + point.inOffset, member.dataEnd - point.inOffset}, again) ||
-        !std::equal(again.begin(), again.end(), decoded.begin() + point.outOffset)) {
-      std::abort();
-    }
+    require(ablative::inflateFrom(&point, {input.data + point.inOffset, member.dataEnd - point.inOffset}, again) &&
+            std::equal(again.begin(), again.end(), decoded.begin() + point.outOffset));
   }
-  return 0;
 }

@@ -1,54 +1,45 @@
-// The stored-path check on arbitrary names, under both rule sets. Whatever it
-// accepts must be a plain relative path that cannot leave the destination;
-// under the Windows rules, not a drive name either (elsewhere "C:x" is a name
+// The stored-path check on arbitrary names, under both rule sets. Whatever it accepts must be a plain relative path
+// that cannot leave the destination; under the Windows rules, not a drive name either (elsewhere "C:x" is a name
 // like any other).
-#include <cstdint>
-#include <cstdlib>
-#include <string>
 #include <string_view>
-#include <vector>
 
 #include "files/path_safety.h"
+#include "fuzz_util.h"
 #include "platform/utf8.h"
 
 namespace {
 
-void requirePlainRelative(const std::string& path, bool windowsRules) {
-  if (path.empty() || path.front() == '/' || path.back() == '/') std::abort();
-  if (path.find('\\') != std::string::npos || path.find('\0') != std::string::npos) std::abort();
-  bool letter = (path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z');
-  if (windowsRules && path.size() >= 2 && letter && path[1] == ':') std::abort();  // a drive name
-  size_t start = 0;
-  while (start <= path.size()) {
-    size_t end = path.find('/', start);
-    if (end == std::string::npos) end = path.size();
-    std::string component = path.substr(start, end - start);
-    if (component.empty() || component == "." || component == "..") std::abort();
-    start = end + 1;
+std::vector<std::string> split(const std::string& text, char separator) {
+  std::vector<std::string> parts;
+  for (size_t start = 0, end; start <= text.size(); start = end + 1) {
+    end = std::min(text.find(separator, start), text.size());
+    parts.push_back(text.substr(start, end - start));
   }
+  return parts;
+}
+
+void requirePlainRelative(const std::string& path, bool windowsRules) {
+  using fuzz::require;
+  require(!path.empty() && path.find_first_of(std::string("\\\0", 2)) == std::string::npos);
+  const bool letter = (path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z');
+  require(!(windowsRules && path.size() >= 2 && letter && path[1] == ':'));  // a drive name
+  for (const std::string& component : split(path, '/'))
+    require(!component.empty() && component != "." && component != "..");
 }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+void fuzz::one(Input input) {
   // One stored path per line, as a path table would list them.
-  std::vector<std::string> paths;
-  std::string input(reinterpret_cast<const char*>(data), size);
-  size_t start = 0;
-  while (start <= input.size()) {
-    size_t end = input.find('\n', start);
-    if (end == std::string::npos) end = input.size();
-    paths.push_back(input.substr(start, end - start));
-    start = end + 1;
-  }
+  const std::vector<std::string> paths =
+      split(std::string(reinterpret_cast<const char*>(input.data), input.size), '\n');
   for (bool windowsRules : {false, true}) {
     for (const std::string& path : paths) {
       if (ablative::isSafeStoredPath(path, windowsRules)) requirePlainRelative(path, windowsRules);
       (void)ablative::nameFromBytes(path);
     }
     size_t unsafe = ablative::findUnsafePath(std::vector<std::string_view>(paths.begin(), paths.end()), windowsRules);
-    if (unsafe > paths.size()) std::abort();
-    for (size_t i = 0; i < unsafe && i < paths.size(); ++i) requirePlainRelative(paths[i], windowsRules);
+    require(unsafe <= paths.size());
+    for (size_t i = 0; i < unsafe; ++i) requirePlainRelative(paths[i], windowsRules);
   }
-  return 0;
 }

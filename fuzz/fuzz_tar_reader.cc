@@ -1,20 +1,14 @@
-// The tar reader on arbitrary bytes as a whole tar file: every input must end
-// in acceptance or a refusal, never a crash, an overflow or an allocation
-// beyond the input's own size; and what it accepts must lie inside the input.
-#include <cstdint>
-#include <cstdlib>
-
+// The tar reader on arbitrary bytes as a whole tar file: every input must end in acceptance or a refusal, never a
+// crash, an overflow or an allocation beyond the input's own size; and what it accepts must lie inside the input.
 #include "containers/tar_format.h"
 #include "fuzz_util.h"
 
 namespace {
 
-void require(bool holds) {
-  if (!holds) std::abort();
-}
+using fuzz::require;
 
-// A member's data lies in the input after its headers, and a sparse member (a
-// file) has ranges in order inside its file that account for every stored byte.
+// A member's data lies in the input after its headers, and a sparse member (a file) has ranges in order inside its
+// file that account for every stored byte.
 void checkMember(const ablative::TarMember& member, uint64_t end) {
   require(member.headerOffset < member.dataOffset && member.dataOffset <= end);
   require(member.storedSize <= end - member.dataOffset);
@@ -35,23 +29,18 @@ void checkMember(const ablative::TarMember& member, uint64_t end) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  (void)ablative::looksLikeTar({data, size});
-  std::wstring path = fuzz::writeInput("archive.tar", data, size);
+void fuzz::one(Input input) {
+  (void)ablative::looksLikeTar({input.data, input.size});
   ablative::FileHandle file;
-  if (!ablative::openFile(path, ablative::OpenMode::ReadOnly, file)) return 0;
+  if (!openInput("archive.tar", input, file)) return;
   ablative::TarContents contents;
   std::wstring errorText;
-  if (!ablative::readTarMembers(file, contents, errorText)) {
-    require(!errorText.empty());
-    return 0;
-  }
-  require(contents.archiveSize == size && contents.end <= size);
+  if (!ablative::readTarMembers(file, contents, errorText)) return require(!errorText.empty());
+  require(contents.archiveSize == input.size && contents.end <= input.size);
   uint64_t next = 0;
   for (const ablative::TarMember& member : contents.members) {
     require(member.headerOffset >= next);
     checkMember(member, contents.end);
     next = ablative::tarNextHeader(member);
   }
-  return 0;
 }

@@ -1,9 +1,6 @@
-// The zip reader and decoder on arbitrary bytes as a whole zip file: every
-// input must end in acceptance, a refusal or damage, never a crash, an
-// overflow or an allocation beyond what the input itself describes.
-#include <cstdint>
+// The zip reader and decoder on arbitrary bytes as a whole zip file: every input must end in acceptance, a refusal
+// or damage, never a crash, an overflow or an allocation beyond what the input itself describes.
 #include <optional>
-#include <vector>
 
 #include "containers/zip_format.h"
 #include "files/block_io.h"
@@ -11,8 +8,8 @@
 
 namespace {
 
-// Decodes from `from` on, in small pieces, until the decoder finishes, finds
-// damage or stalls; returns the last resume point recorded on the way.
+// Decodes from `from` on, in small pieces, until the decoder finishes, finds damage or stalls; returns the last
+// resume point recorded on the way.
 std::optional<ablative::InflatePoint> decode(ablative::FileHandle& file, const ablative::ZipEntry& entry,
                                              ablative::ZipDecoder& decoder, uint64_t from) {
   std::optional<ablative::InflatePoint> last;
@@ -35,19 +32,15 @@ std::optional<ablative::InflatePoint> decode(ablative::FileHandle& file, const a
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  std::wstring path = fuzz::writeInput("archive.zip", data, size);
+void fuzz::one(Input input) {
   ablative::FileHandle file;
-  if (!ablative::openFile(path, ablative::OpenMode::ReadOnly, file)) return 0;
   ablative::ZipDirectory directory;
   std::wstring errorText;
-  if (!ablative::readZipDirectory(file, directory, errorText)) return 0;
+  if (!openInput("archive.zip", input, file) || !ablative::readZipDirectory(file, directory, errorText)) return;
   for (const ablative::ZipEntry& entry : directory.entries) {
     if (!ablative::checkZipEntryDecodable(entry, errorText)) continue;
-    ablative::ZipDecoder decoder(entry);
+    ablative::ZipDecoder decoder(entry), resumed(entry);
     std::optional<ablative::InflatePoint> point = decode(file, entry, decoder, 0);
-    ablative::ZipDecoder resumed(entry);
     if (point && resumed.resumeAt(*point)) decode(file, entry, resumed, point->inOffset);
   }
-  return 0;
 }

@@ -15,96 +15,69 @@ cmake -S "$root" -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang
   -DBUILD_TESTING=OFF -DZARVIK_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2 --target zarvik "${targets[@]}" >/dev/null
 
-# Seeds: archives of a small varied tree at several block sizes.
+# Seeds, a folder each: archives of a small varied tree at several block sizes.
 seeds=$build/seeds
-rm -rf "$seeds" && mkdir -p "$seeds/tree/sub" "$seeds/archives" "$seeds/raw"
+rm -rf "$seeds" && mkdir -p "$seeds"/{tree/sub,archives,raw,zstd,journals,paths,extract,zips,tars,sparse,gzips}
+zarvik() { ASAN_OPTIONS=detect_leaks=0 "$build/zarvik" "$@" >/dev/null; }
 printf 'AAAAAAAAAAhello, world\n' > "$seeds/tree/a.txt"
 : > "$seeds/tree/empty"
 head -c 3000 /dev/urandom > "$seeds/tree/sub/noise.bin"
 printf '%0300d' 0 > "$seeds/tree/sub/zeros.txt"
-for size in 1 4 64 1000 65536; do
-  ASAN_OPTIONS=detect_leaks=0 "$build/zarvik" create --block-size "$size" "$seeds/tree" \
-    "$seeds/archives/tree-$size.zvka" >/dev/null
-done
+for size in 1 4 64 1000 65536; do zarvik create --block-size "$size" "$seeds/tree" "$seeds/archives/tree-$size.zvka"; done
 # Version 4 (files sharing blocks, Zstandard, folders and a link).
 mkdir -p "$seeds/tree4/sub/empty" && cp -r "$seeds/tree/." "$seeds/tree4/" && ln -sf sub/zeros.txt "$seeds/tree4/link"
-for size in 64 65536; do
-  ASAN_OPTIONS=detect_leaks=0 "$build/zarvik" create --zstd --block-size "$size" "$seeds/tree4" \
-    "$seeds/archives/tree4-$size.zvka" >/dev/null
-done
+for size in 64 65536; do zarvik create --zstd --block-size "$size" "$seeds/tree4" "$seeds/archives/tree4-$size.zvka"; done
+# The run-length codec's inputs after their expected size, and frames by the zstd tool after their raw size.
 for file in "$seeds/tree/a.txt" "$seeds/tree/sub/zeros.txt" "$seeds/tree/sub/noise.bin"; do
-  { printf '\001\000'; cat "$file"; } > "$seeds/raw/$(basename "$file")"
-done
-# Frames by the zstd tool, each after its raw size in three bytes.
-mkdir -p "$seeds/zstd"
-for file in "$seeds/tree/a.txt" "$seeds/tree/sub/zeros.txt" "$seeds/tree/sub/noise.bin"; do
+  { printf '\001\000'; cat "$file"; } > "$seeds/raw/${file##*/}"
   { python3 -c "import sys; sys.stdout.buffer.write(($(stat -c %s "$file")).to_bytes(3, 'big'))"
-    zstd -q -c --no-check -19 "$file"; } > "$seeds/zstd/$(basename "$file")"
+    zstd -q -c --no-check -19 "$file"; } > "$seeds/zstd/${file##*/}"
 done
-# A journal of each seed archive's block count, and the seed tree's paths.
-mkdir -p "$seeds/journals" "$seeds/paths" "$seeds/extract"
+# A journal of each seed archive's block count; the archives after a read limit, without and with links.
 for archive in "$seeds"/archives/*.zvka; do
   count=$(od -An -tu4 -j32 -N4 "$archive" | tr -d ' ')
   python3 -c "import struct,sys; sys.stdout.buffer.write(b'ZVKJWIN\0'+struct.pack('<II',1,$count)+bytes([2,1,0]*($count//3+1))[:$count])" \
-    > "$seeds/journals/$(basename "$archive").zvkj"
-  { printf '\010\000'; cat "$archive"; } > "$seeds/extract/$(basename "$archive")"
-  { printf '\010\017'; cat "$archive"; } > "$seeds/extract/links-$(basename "$archive")"
+    > "$seeds/journals/${archive##*/}.zvkj"
+  { printf '\010\000'; cat "$archive"; } > "$seeds/extract/${archive##*/}"
+  { printf '\010\017'; cat "$archive"; } > "$seeds/extract/links-${archive##*/}"
 done
-# Zips of the seed tree by Info-ZIP zip: deflated, stored, and streamed
-# through a pipe (a data descriptor, Zip64).
-mkdir -p "$seeds/zips"
+# Zips of the seed tree by Info-ZIP zip: deflated, stored, and streamed through a pipe (a data descriptor, Zip64).
 (cd "$seeds/tree" && zip -q -r ../zips/deflated.zip . && zip -q -r -X -0 ../zips/stored.zip . &&
   zip -q - a.txt | cat > ../zips/streamed.zip)
-# Tars of the seed tree by GNU tar in each format, and of a sparse file in
-# each sparse layout.
-mkdir -p "$seeds/tars" "$seeds/sparse"
+# Tars of the seed tree by GNU tar in each format, and of a sparse file in each sparse layout.
 truncate -s 200000 "$seeds/sparse/holes" && printf 'data' | dd of="$seeds/sparse/holes" bs=1 seek=100000 conv=notrunc 2>/dev/null
 for format in gnu posix ustar v7; do tar -C "$seeds/tree" --format=$format -cf "$seeds/tars/tree-$format.tar" .; done
 tar -C "$seeds/sparse" --format=gnu --sparse -cf "$seeds/tars/sparse-gnu.tar" holes
 for version in 0.0 0.1 1.0; do
   tar -C "$seeds/sparse" --format=posix --sparse --sparse-version=$version -cf "$seeds/tars/sparse-$version.tar" holes
 done
-# The tars through gzip, through pigz (a name in its header), and as two
-# gzip members; the tar.gz ones seed the archive reader too.
-mkdir -p "$seeds/gzips"
+# The tars through gzip, through pigz (a name in its header), and as two gzip members; the tar.gz ones seed the
+# archive reader too.
 gzip -c "$seeds/tars/tree-posix.tar" >"$seeds/gzips/tree.tar.gz"
 pigz -c "$seeds/tars/sparse-1.0.tar" >"$seeds/gzips/sparse.tgz"
 { gzip -c "$seeds/tree/a.txt" && gzip -c "$seeds/tree/sub/noise.bin"; } >"$seeds/gzips/members.gz"
 cp "$seeds/gzips/tree.tar.gz" "$seeds/gzips/sparse.tgz" "$seeds/archives/"
 printf 'a.txt\nsub/noise.bin\nsub/zeros.txt\nempty' > "$seeds/paths/tree"
 printf 'CON.txt\nA/../b\n/abs\nC:x\nx:stream\ndir/\xF0\x9F\x98\x80.txt' > "$seeds/paths/hostile"
-seed_for() {
-  case $1 in
-    fuzz_rle) echo "$seeds/raw" ;;
-    fuzz_zstd_block) echo "$seeds/zstd" ;;
-    fuzz_journal) echo "$seeds/journals" ;;
-    fuzz_path_safety) echo "$seeds/paths" ;;
-    fuzz_extract) echo "$seeds/extract" ;;
-    fuzz_zip_reader | fuzz_plan_record) echo "$seeds/zips" ;;
-    fuzz_tar_reader) echo "$seeds/tars" ;;
-    fuzz_gzip_points) echo "$seeds/gzips" ;;
-    *) echo "$seeds/archives" ;;
-  esac
-}
+declare -A seed_of=([fuzz_rle]=raw [fuzz_zstd_block]=zstd [fuzz_journal]=journals [fuzz_path_safety]=paths
+  [fuzz_extract]=extract [fuzz_zip_reader]=zips [fuzz_plan_record]=zips [fuzz_tar_reader]=tars
+  [fuzz_gzip_points]=gzips)
 
 run_one() {
   local target=$1 corpus=$build/corpus/$1
   mkdir -p "$corpus"
-  (cd "$build" && "./fuzz/$target" "$corpus" "$(seed_for "$target")" -max_total_time="$seconds" \
+  (cd "$build" && "./fuzz/$target" "$corpus" "$seeds/${seed_of[$target]:-archives}" -max_total_time="$seconds" \
     -malloc_limit_mb=1024 -rss_limit_mb=2048 -timeout="$timeout" -print_final_stats=1 \
     -artifact_prefix="$build/finding-$target-" >"$build/$target.log" 2>&1)
 }
 
-status=0
-pids=()
+# FUZZ_PARALLEL at a time, the next started as soon as one ends.
+status=0 running=0
 for target in "${targets[@]}"; do
-  run_one "$target" & pids+=($!)
-  if [ ${#pids[@]} -ge "$parallel" ]; then
-    for pid in "${pids[@]}"; do wait "$pid" || status=1; done
-    pids=()
-  fi
+  [ "$running" -lt "$parallel" ] || { wait -n || status=1; running=$((running - 1)); }
+  run_one "$target" & running=$((running + 1))
 done
-for pid in "${pids[@]}"; do wait "$pid" || status=1; done
+for ((; running > 0; running--)); do wait -n || status=1; done
 
 for target in "${targets[@]}"; do
   runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$build/$target.log" | grep -o '[0-9]*$' || echo '?')
