@@ -11,12 +11,11 @@
 #include <functional>
 
 #include "ablative.h"
-#include "codecs/crc32.h"
 #include "main_window.h"
 #include "plan/archive_source.h"
 #include "platform/env.h"
 #include "shell_registration.h"
-#include "test_util.h"
+#include "extract_fixture.h"
 
 using namespace zarvik;
 
@@ -125,34 +124,21 @@ struct App {
   }
 };
 
-using Tree = std::vector<std::pair<std::string, testutil::Bytes>>;
+using testutil::Tree;
 Tree makeTree(const fs::path& root) {
   Tree tree{{"a.bin", testutil::mixedBytes(200 * 1024, 7)}, {"empty.txt", {}}, {"sub/c.txt", testutil::bytesOf("hi")}};
   for (const auto& [name, bytes] : tree) testutil::writeFile(root / name, bytes);
   return tree;
 }
 
-// A zip of one file stored as it is, as any zip tool writes it: local header, data, central header, end record.
-testutil::Bytes storedZip(const std::string& name, const std::string& text) {
-  testutil::Bytes zip;
-  auto put = [&zip](const std::vector<std::pair<uint32_t, int>>& fields) {  // value and width, little-endian
-    for (auto [value, width] : fields)
-      for (int i = 0; i < width; ++i) zip.push_back(static_cast<uint8_t>(value >> 8 * i));
-  };
-  auto append = [&zip](const std::string& bytes) { zip.insert(zip.end(), bytes.begin(), bytes.end()); };
-  const auto size = static_cast<uint32_t>(text.size()), nameSize = static_cast<uint32_t>(name.size());
-  const uint32_t crc = ablative::crc32(reinterpret_cast<const uint8_t*>(text.data()), text.size());
-  // Version needed, flags, method (stored), time, date (1980-01-01), CRC-32, both sizes, name and extra lengths.
-  const std::vector<std::pair<uint32_t, int>> fields = {{20, 2},  {0, 2},    {0, 2},    {0, 2},        {0x21, 2},
-                                                        {crc, 4}, {size, 4}, {size, 4}, {nameSize, 2}, {0, 2}};
-  put({{0x04034b50, 4}}), put(fields), append(name), append(text);
-  const auto centralAt = static_cast<uint32_t>(zip.size());
-  put({{0x02014b50, 4}, {20, 2}}), put(fields);
-  put({{0, 2}, {0, 2}, {0, 2}, {0, 4}, {0, 4}}), append(name);  // comment, disk, attributes, local header at 0
-  const auto centralSize = static_cast<uint32_t>(zip.size() - centralAt);
-  put({{0x06054b50, 4}, {0, 4}, {1, 2}, {1, 2}, {centralSize, 4}, {centralAt, 4}, {0, 2}});
-  return zip;
+// Every file of the tree, as it was, under `root`.
+void expectTree(const Tree& tree, const fs::path& root) {
+  for (const auto& [name, bytes] : tree) EXPECT_EQ(testutil::readFile(root / name), bytes) << name;
 }
+
+// A journal of 5 blocks, every one released, the archive not yet deleted: what a run stopped just before its end
+// leaves.
+const std::string kReleasedJournal = std::string("ZVKJWIN\0\1\0\0\0\5\0\0\0", 16) + std::string(5, '\2');
 
 // What an ablative extraction ends with here: Wine cannot zero file ranges, which a .zvka archive's groups need; a
 // zip's are cut away whole.
@@ -235,7 +221,7 @@ TEST(Operations, EndToEnd) {
   EXPECT_EQ(lines.front(), L"Starting extraction and keeping the original archive...");
   EXPECT_EQ(Lines(lines.end() - 3, lines.end()),
             (Lines{L"Original archive kept as requested.", L"Extraction complete: " + kept, kSucceeded}));
-  for (const auto& [name, bytes] : tree) EXPECT_EQ(testutil::readFile(fs::path(kept) / name), bytes) << name;
+  expectTree(tree, kept);
   EXPECT_EQ(testutil::readFile(archive), before);
   send(app.control(kKeepOriginalCheckId), BM_CLICK);
   app.type(kDestinationEditId, output);
@@ -294,8 +280,7 @@ TEST(Operations, ResumeWithRealJournals) {
   std::wstring error;
   ASSERT_TRUE(ablative::createArchive(pathText(dir / "photos"), archive, 65536, error, {}, {}, {}));
   ASSERT_TRUE(testutil::extractKeeping(archive, out).ok());
-  // Every block released, the archive not yet deleted: what a run stopped just before its end leaves.
-  testutil::writeFile(dir / "a.zvka.zvkj", std::string("ZVKJWIN\0\1\0\0\0\5\0\0\0", 16) + std::string(5, '\2'));
+  testutil::writeFile(dir / "a.zvka.zvkj", kReleasedJournal);
   App app;
   app.clickTab(1);
   app.type(kArchiveEditId, archive);
@@ -318,10 +303,10 @@ TEST(Operations, ResumeWithRealJournals) {
   const Lines lines = app.run(kResumeButtonId);
   ASSERT_GE(lines.size(), 3u);
   EXPECT_EQ(Lines(lines.end() - 2, lines.end()), (Lines{L"Extraction complete: " + out, kSucceeded}));
-  for (const auto& [name, bytes] : tree) EXPECT_EQ(testutil::readFile(fs::path(out) / name), bytes) << name;
+  expectTree(tree, out);
   EXPECT_FALSE(fs::exists(archive) || fs::exists(dir / "a.zvka.zvkj"));
   // Only the journal left, named in place of its archive: a resume removes it, as the command line's does.
-  testutil::writeFile(dir / "a.zvka.zvkj", std::string("ZVKJWIN\0\1\0\0\0\5\0\0\0", 16) + std::string(5, '\2'));
+  testutil::writeFile(dir / "a.zvka.zvkj", kReleasedJournal);
   app.type(kArchiveEditId, archive + L".zvkj");
   EXPECT_EQ(app.run(kResumeButtonId),
             (Lines{L"Resuming extraction...", L"Info: Resume file selected; switched to archive: " + archive,
@@ -354,7 +339,7 @@ TEST(QuickActions, EachKindFillsItsPageAndStartsOrWaits) {
     ASSERT_TRUE(ablative::createArchive(pathText(dir / "photos"), pathText(dir / "a.zvka"), 65536, error, {}, {}, {}));
     for (const char* file : {"photos.zvka", "a.zvka.zvkj"}) testutil::writeFile(dir / file, std::string());
     for (const char* folder : {"a", "a_extracted"}) fs::create_directories(dir / folder);
-    testutil::writeFile(dir / "p.zip", storedZip("hi.txt", "hi"));
+    testutil::writeFile(dir / "p.zip", testutil::zipOf({{"hi.txt", testutil::bytesOf("hi")}}, false));
     App app(option ? Lines{option, pathText(dir / argument)} : Lines{pathText(dir / argument)});
     std::array<std::wstring, 2> fields;
     for (int i : {0, 1}) fields[i] = !*paths[i] ? L"" : pathText(*paths[i] == '.' ? dir.path() : dir / paths[i]);
