@@ -27,8 +27,7 @@ import write_log
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 BLOCK_SIZE = "64K"
-STATES_PER_BOOT = 20
-DISKS_PER_BOOT = 20  # a guest has that many PCI slots to spare
+DISKS_PER_BOOT = 20  # a guest has that many PCI slots to spare: crash states, records
 GUEST_MODULES = ["virtio_blk", "virtio_pci", "xfs", "btrfs", "vfat", "exfat", "nls_cp437", "nls_utf8"]
 # mkfs, image MiB (xfs needs 300), and whether it orders its own writes. FAT and exFAT issue a rename's entry and
 # table updates as one unordered batch, a subset of which breaks the name whatever a program does: there the crash
@@ -100,8 +99,8 @@ def fetch_kernel(cache):
     root = os.path.join(cache, "root")
 
     def package_names():
-        depends = run(["apt-cache", "depends", "linux-image-cloud-amd64"], capture_output=True, text=True).stdout
-        return [w for w in depends.split() if w.startswith("linux-image-") and w[12:13].isdigit()]
+        depends = subprocess.run(["apt-cache", "depends", "linux-image-cloud-amd64"], capture_output=True, text=True)
+        return [w for w in depends.stdout.split() if w.startswith("linux-image-") and w[12:13].isdigit()]
 
     if not glob.glob(os.path.join(root, "boot", "vmlinuz-*")):
         names = package_names()
@@ -365,8 +364,14 @@ def check_large_archives(work):
         die(f"large.tar.gz: {members} gzip members decoding to {decoded} bytes: want two or more, over {2 * UNIT_BYTES}")
 
 
-def in_boots(records):
-    return [records[start:start + DISKS_PER_BOOT] for start in range(0, len(records), DISKS_PER_BOOT)]
+def in_boots(items):
+    return [items[start:start + DISKS_PER_BOOT] for start in range(0, len(items), DISKS_PER_BOOT)]
+
+
+def make_image(path, fs, size):
+    with open(path, "wb") as f:
+        f.truncate(size)
+    run(FILE_SYSTEMS[fs][0] + [path], stdout=subprocess.DEVNULL)
 
 
 def prepare(work, guest, zarvik, records):
@@ -378,11 +383,8 @@ def prepare(work, guest, zarvik, records):
         f.write(random.Random(3).randbytes(300000))
     files.append(earlier)
     for r in records:
-        mkfs, size, _ = FILE_SYSTEMS[r.fs]
         r.image = os.path.join(work, r.name + ".img")
-        with open(r.image, "wb") as f:
-            f.truncate(size << 20)
-        run(mkfs + [r.image], stdout=subprocess.DEVNULL)
+        make_image(r.image, r.fs, FILE_SYSTEMS[r.fs][1] << 20)
     for group in in_boots(records):
         steps = [f"{r.on_disk} prepare_{r.kind} {disk_name(i)} {r.fs} /job/{r.archive}"
                  + ("" if r.kind == "extract" else " /job/earlier") for i, r in enumerate(group)]
@@ -409,20 +411,18 @@ def record_runs(guest, files, records):
         created = first_line(lines, f"CREATED {disk_name(i)} ")
         r.created_sha = created.split()[2] if created else ""
         replayed = r.image + ".replayed"
-        write_log.replay_all(r.base, r.log, replayed)
+        write_log.build_states(r.base, r.log, [(write_log.END, write_log.IN_ORDER)], lambda _: replayed)
         if subprocess.run(["cmp", "-s", replayed, r.image]).returncode != 0:
             die(f"{r.name}: replaying the whole log does not give the final image")
         os.remove(replayed)
 
 
 def check_record(guest, r, files, earlier_sha):
-    """Boots on the record's crash states, STATES_PER_BOOT at a time. Returns the failures as (state, line)."""
+    """Boots on the record's crash states, DISKS_PER_BOOT at a time. Returns the failures as (state, line)."""
     failures = []
     state_path = lambda i: f"{r.image}.state-{i}"
-    for start in range(0, len(r.states), STATES_PER_BOOT):
-        chunk = list(range(start, min(start + STATES_PER_BOOT, len(r.states))))
-        os.remove(write_log.build_states(r.base, r.log, [r.states[i] for i in chunk],
-                                         lambda k: state_path("durable" if k == "durable" else chunk[k])))
+    for chunk in in_boots(list(range(len(r.states)))):
+        write_log.build_states(r.base, r.log, [r.states[i] for i in chunk], lambda k: state_path(chunk[k]))
         steps = [f"{r.on_disk} check_extract {i} {disk_name(k)} {r.fs} /job/{r.tree}.manifest" if r.kind == "extract"
                  else f"{r.on_disk} check_create {i} {disk_name(k)} {r.fs} {earlier_sha} {r.created_sha}"
                  for k, i in enumerate(chunk)]
@@ -449,9 +449,7 @@ def squeeze(work, guest, zarvik, files, file_systems):
     for fs in file_systems:
         for case, (fifths, check) in cases.items():
             image, disk = os.path.join(work, f"{fs}-squeeze-{fifths}.img"), disk_name(len(images))
-            with open(image, "wb") as f:
-                f.truncate(os.path.getsize(archive) + (tree_kib << 10) + (8 << 20))
-            run(FILE_SYSTEMS[fs][0] + [image], stdout=subprocess.DEVNULL)
+            make_image(image, fs, os.path.getsize(archive) + (tree_kib << 10) + (8 << 20))
             images.append(image)
             ids[(fs, case)] = f"squeeze-{fs}-{fifths}"
             steps += [f"prepare_squeeze {disk} {fs} /job/large.zvka {tree_kib * fifths // 5}",
@@ -520,10 +518,6 @@ def run_all(work, zarvik, kernel, module_dir, fs_names, extract_fs, formats, ful
 def main():
     if len(sys.argv) != 3:
         sys.exit("usage: crash_states.py ZARVIK_STATIC CACHE_DIR")
-    for tool in ["qemu-system-x86_64", "busybox", "zip", "tar", "gzip", "split", "dpkg-deb", "apt-get"] + \
-            [mkfs[0] for mkfs, _, _ in FILE_SYSTEMS.values()]:
-        if not shutil.which(tool):
-            die(f"{tool} not found: install the packages of KERNEL_PACKAGES in scripts/ensure-packages.sh")
     zarvik, cache = os.path.abspath(sys.argv[1]), os.path.abspath(sys.argv[2])
     env = lambda name, default: os.environ.get("ZARVIK_CRASH_" + name, default)
     seed = int(env("SEED", str(random.randrange(1 << 30))))

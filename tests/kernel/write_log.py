@@ -22,6 +22,7 @@ FLUSH = 1
 DISCARD = 4
 NOTHING_IN_FLIGHT = -1  # the seed of a crash state that kept only what was flushed
 IN_ORDER = -2  # the seed of a crash state that kept every write issued before it, as a disk that keeps order
+END = 1 << 62  # the point after every entry: (END, IN_ORDER) is the disk after the whole log
 
 
 @dataclass
@@ -87,10 +88,10 @@ def in_flight_subset(entries, point, seed):
 
 def build_states(base, log_path, states, out_path):
     """Builds the crash states [(point, seed), ...], out_path(i) naming the image of states[i]. The durable part
-    grows in one scratch copy of the base (out_path("durable"), returned), taken in order of the points."""
+    grows in one scratch copy of the base, taken in order of the points, so the log is read once."""
     entries, sector_size = read_log(log_path)
     order = sorted(range(len(states)), key=lambda i: states[i][0])
-    durable = out_path("durable")
+    durable = out_path(0) + ".durable"
     copy_image(base, durable)
     done = 0
     with open(log_path, "rb") as log, open(durable, "r+b") as image:
@@ -103,20 +104,11 @@ def build_states(base, log_path, states, out_path):
             copy_image(durable, out_path(i))
             with open(out_path(i), "r+b") as state:
                 apply(log, state, in_flight_subset(entries, point, seed), sector_size)
-    return durable
-
-
-def replay_all(base, log_path, out):
-    """The image after every logged write: what the disk held at the end."""
-    entries, sector_size = read_log(log_path)
-    copy_image(base, out)
-    with open(log_path, "rb") as log, open(out, "r+b") as image:
-        apply(log, image, entries, sector_size)
+    os.remove(durable)
 
 
 if __name__ == "__main__":
     if len(sys.argv) != 6:
         sys.exit("usage: write_log.py BASE LOG OUT POINT SEED")
     base, log_path, out, point, seed = sys.argv[1:]
-    os.remove(build_states(base, log_path, [(int(point), int(seed))],
-                           lambda i: out + ".durable" if i == "durable" else out))
+    build_states(base, log_path, [(int(point), int(seed))], lambda _: out)
