@@ -7,23 +7,14 @@
 #include "framings/gzip_format.h"
 #include "fuzz_util.h"
 
-namespace {
-
 constexpr size_t kMostDecoded = 1u << 20;  // an input that decodes to more stops there
 constexpr size_t kPointsTried = 8;         // spread over those recorded: each decodes to its member's end
-
-struct Point {
-  std::shared_ptr<const ablative::InflatePoint> point;
-  size_t member = 0;
-};
-
-}  // namespace
 
 void fuzz::one(Input input) {
   ablative::FileHandle file;
   if (!openInput("archive.gz", input, file)) return;
   std::vector<uint8_t> decoded;
-  std::vector<Point> points;
+  std::vector<std::pair<std::shared_ptr<const ablative::InflatePoint>, size_t>> points;  // and the member's index
   ablative::GzipPass pass;
   pass.onBytes = [&](const uint8_t* bytes, size_t length, std::wstring& errorText) {
     if (decoded.size() + length > kMostDecoded) return errorText = L"too long", false;
@@ -38,9 +29,9 @@ void fuzz::one(Input input) {
   if (!ablative::readGzip(file, pass, errorText)) return;
   const size_t tried = std::min(points.size(), kPointsTried);
   for (size_t k = 0; k < tried; ++k) {
-    const Point& at = points[k * points.size() / tried];
-    const ablative::Frame& member = pass.members[at.member];
-    const ablative::InflatePoint& point = *at.point;
+    const auto& [shared, memberIndex] = points[k * points.size() / tried];
+    const ablative::Frame& member = pass.members[memberIndex];
+    const ablative::InflatePoint& point = *shared;
     require(point.inOffset >= member.dataStart && point.inOffset <= member.dataEnd && point.outOffset <= member.outEnd);
     std::vector<uint8_t> again(member.outEnd - point.outOffset);
     require(ablative::inflateFrom(&point, {input.data + point.inOffset, member.dataEnd - point.inOffset}, again) &&

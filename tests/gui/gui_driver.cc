@@ -7,15 +7,11 @@
 
 #include <array>
 #include <chrono>
-#include <filesystem>
 #include <functional>
 
-#include "ablative.h"
-#include "main_window.h"
-#include "plan/archive_source.h"
-#include "platform/env.h"
-#include "shell_registration.h"
 #include "extract_fixture.h"
+#include "main_window.h"
+#include "shell_registration.h"
 
 using namespace zarvik;
 
@@ -131,11 +127,6 @@ Tree makeTree(const fs::path& root) {
   return tree;
 }
 
-// Every file of the tree, as it was, under `root`.
-void expectTree(const Tree& tree, const fs::path& root) {
-  for (const auto& [name, bytes] : tree) EXPECT_EQ(testutil::readFile(root / name), bytes) << name;
-}
-
 // A journal of 5 blocks, every one released, the archive not yet deleted: what a run stopped just before its end
 // leaves.
 const std::string kReleasedJournal = std::string("ZVKJWIN\0\1\0\0\0\5\0\0\0", 16) + std::string(5, '\2');
@@ -221,7 +212,7 @@ TEST(Operations, EndToEnd) {
   EXPECT_EQ(lines.front(), L"Starting extraction and keeping the original archive...");
   EXPECT_EQ(Lines(lines.end() - 3, lines.end()),
             (Lines{L"Original archive kept as requested.", L"Extraction complete: " + kept, kSucceeded}));
-  expectTree(tree, kept);
+  EXPECT_EQ(testutil::readTree(kept), tree);
   EXPECT_EQ(testutil::readFile(archive), before);
   send(app.control(kKeepOriginalCheckId), BM_CLICK);
   app.type(kDestinationEditId, output);
@@ -301,7 +292,7 @@ TEST(Operations, ResumeWithRealJournals) {
   const Lines lines = app.run(kResumeButtonId);
   ASSERT_GE(lines.size(), 3u);
   EXPECT_EQ(Lines(lines.end() - 2, lines.end()), (Lines{L"Extraction complete: " + out, kSucceeded}));
-  expectTree(tree, out);
+  EXPECT_EQ(testutil::readTree(out), tree);
   EXPECT_FALSE(fs::exists(archive) || fs::exists(dir / "a.zvka.zvkj"));
   // Only the journal left, named in place of its archive: a resume removes it, as the command line's does.
   testutil::writeFile(dir / "a.zvka.zvkj", kReleasedJournal);

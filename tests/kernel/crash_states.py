@@ -147,18 +147,14 @@ def build_initramfs(work, zarvik, module_dir):
     with open(os.path.join(root, "modules", "order"), "w") as f:
         f.write("\n".join(name for name, _ in modules) + "\n")
     initrd = os.path.join(work, "initrd.cpio")
-    files = run(["find", "."], cwd=root, capture_output=True).stdout
-    with open(initrd, "wb") as out:
-        run(["busybox", "cpio", "-o", "-H", "newc"], cwd=root, input=files, stdout=out, stderr=subprocess.DEVNULL)
+    run(f"find . | busybox cpio -o -H newc >'{initrd}' 2>/dev/null", shell=True, cwd=root)
     return initrd
 
 
 def make_trees(work):
     """Many small files, half random, and a few large ones, two random; the large text is half its tree (the
     squeezes tell room for 3/5 of it from 2/5) and a deflated zip entry past one unit."""
-    rng = random.Random(7)
-    trees = {"small": os.path.join(work, "trees", "small"), "large": os.path.join(work, "trees", "large")}
-    files = {}
+    rng, files = random.Random(7), {}
     for i in range(240):
         size = rng.randint(0, 6000)
         files[f"small/d{i % 12}/e{i % 5}/f{i}.dat"] = \
@@ -170,7 +166,7 @@ def make_trees(work):
         os.makedirs(os.path.dirname(path), exist_ok=True)
         with open(path, "wb") as f:
             f.write(data)
-    return trees
+    return {tree: os.path.join(work, "trees", tree) for tree in ("small", "large")}
 
 
 def text(rng, size):
@@ -194,12 +190,8 @@ def manifest(work, tree):
 
 
 def disk_name(index):
-    """The guest's name of the virtio disk at this position (vda is the job)."""
-    letters, index = "", index + 2
-    while index > 0:
-        index, rest = divmod(index - 1, 26)
-        letters = chr(ord("a") + rest) + letters
-    return "/dev/vd" + letters
+    """The guest's name of the virtio disk at this position, below DISKS_PER_BOOT (vda is the job)."""
+    return "/dev/vd" + chr(ord("b") + index)
 
 
 class Guest:

@@ -16,14 +16,7 @@ result() { echo "RESULT $*"; }
 said() { head -c 300 "${1:-/tmp/log}" | tr '\n' ' '; }  # what a run printed, on one line
 sha() { sha256sum "$1" | cut -d ' ' -f 1; }
 
-# checked CHECK ID DEVICE FSTYPE ARGS...: CHECK ID ARGS... on the mounted disk, which is unmounted after.
-checked() {
-  mount_fs "$3" "$4" || { result "$2" FAIL mount failed; return; }
-  check=$1 id=$2
-  shift 4
-  "$check" "$id" "$@"
-  umount /mnt
-}
+mounted() { mount_fs "$2" "$3" || { result "$1" FAIL mount failed; false; }; }  # ID DEVICE FSTYPE
 
 prepare_extract() {  # DEVICE FSTYPE ARCHIVE: the archive in place
   mount_fs "$1" "$2" && cp "$3" "$archive" && umount /mnt || echo "GUEST prepare failed on $1"
@@ -61,8 +54,8 @@ record_create() {  # DEVICE FSTYPE BLOCK_SIZE: one uninterrupted creation over t
 
 # check_extract ID DEVICE FSTYPE EXPECTED: recovers a crash state the way a user would (mount, then resume, or a
 # fresh run when nothing was recorded) and compares the tree with the source's manifest.
-check_extract() { checked extract_recovers "$@"; }
-extract_recovers() {  # ID EXPECTED
+check_extract() {
+  mounted "$@" || return
   how=none rc=0
   if [ -e "$archive.zvkj" ]; then
     how=resume
@@ -75,17 +68,18 @@ extract_recovers() {  # ID EXPECTED
     result "$1" FAIL "$how exited $rc: $(said)"
   elif [ -e "$archive" ] || [ -e "$archive.zvkj" ]; then
     result "$1" FAIL "$how left the archive or its journal"
-  elif ! manifest /mnt/out | cmp -s - "$2"; then
-    result "$1" FAIL "$how gave a tree that differs: $(manifest /mnt/out | diff "$2" - | grep '^[-+][^-+]' | head -3 | tr '\n' ' ')"
+  elif ! manifest /mnt/out | cmp -s - "$4"; then
+    result "$1" FAIL "$how gave a tree that differs: $(manifest /mnt/out | diff "$4" - | grep '^[-+][^-+]' | head -3 | tr '\n' ' ')"
   else
     result "$1" ok "$how"
   fi
+  umount /mnt
 }
 
 # check_squeeze ID DEVICE FSTYPE EXPECTED TREE_KIB: check_extract, where the tree does not fit beside the whole
 # archive, so only a consuming run can finish.
 check_squeeze() {
-  mount_fs "$2" "$3" || { result "$1" FAIL mount failed; return; }
+  mounted "$@" || return
   free=$(free_kib)
   umount /mnt
   if [ "$free" -ge "$5" ]; then
@@ -96,24 +90,25 @@ check_squeeze() {
 }
 
 # check_refused ID DEVICE FSTYPE ARCHIVE_SHA: an extraction the disk has no room for is refused before it writes.
-check_refused() { checked refused_for_space "$@"; }
-refused_for_space() {  # ID ARCHIVE_SHA
+check_refused() {
+  mounted "$@" || return
   zarvik extract -q "$archive" /mnt/out >/tmp/log 2>&1
   rc=$?
   if [ "$rc" -eq 0 ] || ! grep -q "Not enough free space" /tmp/log; then
     result "$1" FAIL "exited $rc, not refused for space: $(said)"
-  elif [ -e /mnt/out ] || [ -e "$archive.zvkj" ] || [ "$(sha "$archive")" != "$2" ]; then
+  elif [ -e /mnt/out ] || [ -e "$archive.zvkj" ] || [ "$(sha "$archive")" != "$4" ]; then
     result "$1" FAIL "refused, but wrote something"
   else
     result "$1" ok refused
   fi
+  umount /mnt
 }
 
 # check_fat_limit ID DEVICE ARCHIVE: FAT32 holds no file of 4 GiB or more: the extraction of an archive that holds
 # one, and a creation whose archive may pass the limit, are refused before anything is written.
-check_fat_limit() { checked refused_past_fat_limit "$1" "$2" vfat "$3"; }
-refused_past_fat_limit() {  # ID ARCHIVE
-  zarvik extract -q "$2" /mnt/big >/tmp/log 2>&1
+check_fat_limit() {
+  mounted "$1" "$2" vfat || return
+  zarvik extract -q "$3" /mnt/big >/tmp/log 2>&1
   extracted=$?
   mkdir -p /tmp/huge && truncate -s 4718592000 /tmp/huge/h.bin
   zarvik create -q /tmp/huge /mnt/h.zvka >/tmp/log2 2>&1
@@ -123,23 +118,22 @@ refused_past_fat_limit() {  # ID ARCHIVE
     result "$1" FAIL "extraction exited $extracted: $(said)"
   elif [ "$created" -eq 0 ] || ! grep -q "holds no file over 4294967295 bytes (FAT32)" /tmp/log2; then
     result "$1" FAIL "creation exited $created: $(said /tmp/log2)"
-  elif [ -e /mnt/big ] || [ -e "$2.zvkj" ] || ls /mnt | grep -q "h.zvka"; then
+  elif [ -e /mnt/big ] || [ -e "$3.zvkj" ] || ls /mnt | grep -q "h.zvka"; then
     result "$1" FAIL "refused, but wrote something: $(ls /mnt | tr '\n' ' ')"
   else
     result "$1" ok refused
   fi
+  umount /mnt
 }
 
 # check_create ID DEVICE FSTYPE EARLIER_SHA NEW_SHA: the archive's name holds the earlier file or the new archive.
-check_create() { checked earlier_or_new "$@"; }
-earlier_or_new() {  # ID EARLIER_SHA NEW_SHA
-  if [ ! -e "$archive" ]; then
-    result "$1" FAIL "no file under the archive's name"
-  else
-    case $(sha "$archive") in
-      "$2") result "$1" ok earlier ;;
-      "$3") result "$1" ok new ;;
-      *) result "$1" FAIL "the archive's name holds neither the earlier file nor the new archive ($(wc -c <"$archive") bytes)" ;;
-    esac
-  fi
+check_create() {
+  mounted "$@" || return
+  case $([ -e "$archive" ] && sha "$archive") in
+    "") result "$1" FAIL "no file under the archive's name" ;;
+    "$4") result "$1" ok earlier ;;
+    "$5") result "$1" ok new ;;
+    *) result "$1" FAIL "the archive's name holds neither the earlier file nor the new archive ($(wc -c <"$archive") bytes)" ;;
+  esac
+  umount /mnt
 }
