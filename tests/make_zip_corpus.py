@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Makes zip archives with tools other than ours, for tests/zip_format_test.cc.
+"""Makes zip archives with tools other than ours, for tests/zip_format_test.cc and tests/zip_cli_test.sh.
 
 Usage: make_zip_corpus.py FOLDER
 
@@ -21,6 +21,7 @@ import zlib
 
 DOS_TIME = (2021, 3, 4, 5, 6, 8)
 UNIX_TIME = 1_600_000_000
+DEFAULT_MODE = 0o100644  # an entry made elsewhere than on Unix: a new file's, under the tests' umask
 
 
 def mixed_bytes(length, seed):
@@ -51,10 +52,6 @@ class Corpus:
         self.lines.append('\t'.join([archive, name.encode().hex(), kind, str(len(content)), str(mtime_ns),
                                      mode_text, path]))
 
-    def write_manifest(self):
-        with open(os.path.join(self.folder, 'manifest.tsv'), 'w') as f:
-            f.write('\n'.join(self.lines) + '\n')
-
 
 class Cp437Info(zipfile.ZipInfo):
     """Python writes non-ASCII names as UTF-8; older writers used code page 437."""
@@ -76,36 +73,30 @@ class Unseekable(io.RawIOBase):
         return self.sink.write(b)
 
 
-def python_entries():
+def write_python(corpus, archive, compression, streamed=False, zip64=False):
     dos_ns = int(time.mktime(DOS_TIME + (0, 0, -1))) * 1_000_000_000
-    return [
-        # name, kind, content, mode, info class
+    entries = [  # name, kind, content, mode, info class
         ('a.txt', 'file', b'hello, zip\n', 0o100644, zipfile.ZipInfo),
         ('dir/', 'folder', b'', 0o40755, zipfile.ZipInfo),
         ('dir/mixed.bin', 'file', mixed_bytes(300_000, 1), 0o100600, zipfile.ZipInfo),
         ('empty', 'file', b'', 0o100644, zipfile.ZipInfo),
+        ('empty-dir/', 'folder', b'', 0o40700, zipfile.ZipInfo),
         ('caf\u00e9/\u20ac \U0001F600.txt', 'file', b'utf-8 name\n', 0o100644, zipfile.ZipInfo),
-        ('\u00c7a \u00e9t\u00e9 \u2591.txt', 'file', b'cp437 name\n', 0o100644, Cp437Info),
-    ], dos_ns
-
-
-def write_python(corpus, archive, compression, streamed=False, zip64=False):
-    entries, dos_ns = python_entries()
-    with open(os.path.join(corpus.folder, archive), 'wb') as raw:
-        sink = Unseekable(raw) if streamed else raw
-        with zipfile.ZipFile(sink, 'w', compression) as z:
-            for name, kind, content, mode, info_class in entries:
-                info = info_class(name, DOS_TIME)
-                # Made on Unix, a name stands for its bytes: code page 437 says it was made elsewhere.
-                info.create_system = 0 if info_class is Cp437Info else 3
-                info.external_attr = mode << 16 | (0x10 if kind == 'folder' else 0)
-                info.compress_type = compression
-                if kind == 'folder':
-                    z.writestr(info, b'')
-                else:
-                    with z.open(info, 'w', force_zip64=zip64) as f:
-                        f.write(content)
-                corpus.expect(archive, name, kind, content, dos_ns, None if info_class is Cp437Info else mode)
+        ('\u00c7a \u00e9t\u00e9 \u2591.txt', 'file', b'cp437 name\n', 0o100755, Cp437Info)]
+    with open(os.path.join(corpus.folder, archive), 'wb') as raw, \
+            zipfile.ZipFile(Unseekable(raw) if streamed else raw, 'w', compression) as z:
+        for name, kind, content, mode, info_class in entries:
+            info = info_class(name, DOS_TIME)
+            # Made on Unix, a name stands for its bytes: code page 437 says it was made elsewhere, its mode unknown.
+            info.create_system = 0 if info_class is Cp437Info else 3
+            info.external_attr = mode << 16 | (0x10 if kind == 'folder' else 0)
+            info.compress_type = compression
+            if kind == 'folder':
+                z.writestr(info, b'')
+            else:
+                with z.open(info, 'w', force_zip64=zip64) as f:
+                    f.write(content)
+            corpus.expect(archive, name, kind, content, dos_ns, DEFAULT_MODE if info_class is Cp437Info else mode)
 
 
 def make_tree(src):
@@ -126,19 +117,6 @@ def make_tree(src):
     return members
 
 
-def expect_tree(corpus, archive, src, members):
-    for member in members:
-        path = os.path.join(src, member)
-        st = os.lstat(path)
-        if member.endswith('/'):
-            kind, content = 'folder', b''
-        elif os.path.islink(path):
-            kind, content = 'link', os.readlink(path).encode()
-        else:
-            kind, content = 'file', open(path, 'rb').read()
-        corpus.expect(archive, member, kind, content, st.st_mtime_ns, st.st_mode)
-
-
 def run(command, cwd, **kwargs):
     env = dict(os.environ, LC_ALL='C.UTF-8')
     return subprocess.run(command, cwd=cwd, env=env, check=True, **kwargs)
@@ -146,15 +124,30 @@ def run(command, cwd, **kwargs):
 
 def write_tools(corpus):
     src = os.path.join(corpus.folder, 'src')
-    shutil.rmtree(src, ignore_errors=True)
-    os.makedirs(src)
+    tree = os.path.join(src, 'tree')
     members = make_tree(src)
-    run(['zip', '-q', '-y', '../infozip.zip'] + members, src)
-    expect_tree(corpus, 'infozip.zip', src, members)
+    tools = [('infozip.zip', src, ['zip', '-q', '-y', '../infozip.zip'] + members)]
     if shutil.which('bsdtar'):
-        run(['bsdtar', '-c', '-n', '--format', 'zip', '-f', '../bsdtar.zip'] + members, src)
-        expect_tree(corpus, 'bsdtar.zip', src, members)
-        write_bsdtar_dot(corpus, src)
+        # Of the tree's folder itself, every name starts with "./", and "./" is the destination: nothing of it is
+        # restored. Its link left out: cut, it is the last entry's no longer, and a local header keeps no mode.
+        tools += [('bsdtar.zip', src, ['bsdtar', '-c', '-n', '--format', 'zip', '-f', '../bsdtar.zip'] + members),
+                  ('bsdtar-dot.zip', tree, ['bsdtar', '-c', '--format', 'zip', '--exclude', 'link', '-f',
+                                            '../../bsdtar-dot.zip', '.'])]
+    for archive, cwd, command in tools:
+        run(command, cwd)
+        for info in zipfile.ZipFile(os.path.join(corpus.folder, archive)).infolist():
+            # zipfile reads a name not flagged UTF-8 as code page 437; these tools wrote the file system's bytes.
+            name = info.filename if info.flag_bits & 0x800 else info.filename.encode('cp437').decode()
+            path = os.path.join(cwd, name)
+            st = os.lstat(path)
+            if name == './':
+                corpus.expect(archive, name, 'folder', b'', '*', None)
+            elif name.endswith('/'):
+                corpus.expect(archive, name, 'folder', b'', st.st_mtime_ns, st.st_mode)
+            elif os.path.islink(path):
+                corpus.expect(archive, name, 'link', os.readlink(path).encode(), st.st_mtime_ns, st.st_mode)
+            else:
+                corpus.expect(archive, name, 'file', open(path, 'rb').read(), st.st_mtime_ns, st.st_mode)
     # Streamed from standard input into a pipe: a data descriptor, Zip64 by default or
     # 32-bit with -fz-; the entry is named "-" and stamped with the time of writing. The
     # Zip64 one is large enough to be taken in pieces.
@@ -166,75 +159,45 @@ def write_tools(corpus):
         corpus.expect(archive, '-', 'file', data, '*', None)
 
 
-def write_bsdtar_dot(corpus, src):
-    """`bsdtar --format zip -cf x.zip .`: every name starts with "./", and "./" is the folder itself."""
-    dot = os.path.join(src, 'dot')
-    os.makedirs(os.path.join(dot, 'sub'))
-    for path, content in [('zeros.bin', bytes(100_000)), ('sub/a.txt', b'in a folder\n')]:
-        with open(os.path.join(dot, path), 'wb') as f:
-            f.write(content)
-    for path in ['zeros.bin', 'sub/a.txt', 'sub']:
-        os.utime(os.path.join(dot, path), (UNIX_TIME, UNIX_TIME))
-    run(['bsdtar', '-c', '--format', 'zip', '-f', '../../bsdtar-dot.zip', '.'], dot)
-    for info in zipfile.ZipFile(os.path.join(corpus.folder, 'bsdtar-dot.zip')).infolist():
-        path = os.path.join(dot, info.filename)
-        st = os.lstat(path)
-        if info.filename == './':  # the destination itself: nothing of it is restored
-            corpus.expect('bsdtar-dot.zip', info.filename, 'folder', b'', '*', None)
-        elif info.filename.endswith('/'):
-            corpus.expect('bsdtar-dot.zip', info.filename, 'folder', b'', st.st_mtime_ns, st.st_mode)
-        else:
-            corpus.expect('bsdtar-dot.zip', info.filename, 'file', open(path, 'rb').read(), st.st_mtime_ns, st.st_mode)
-
-
 def unicode_path(raw, name):
     """Info-ZIP's Unicode Path field: version 1, the CRC-32 of the raw name it stands for, the UTF-8 name."""
     field = b'\x01' + struct.pack('<I', zlib.crc32(raw)) + name.encode()
     return struct.pack('<HH', 0x7075, len(field)) + field
 
 
-def write_handmade(corpus, archive, made_by, entries):
-    """Stored entries whose local header says some things otherwise than the central one:
-    (local name, local flags, local extra, central name, central flags, central extra, name, content)."""
+def write_unicode_paths(corpus, archive):
+    """Names made elsewhere than on Unix, stored entries whose local header spells their name in other bytes than
+    the central one does: flagged UTF-8 there, or a Unicode Path field for another raw name."""
     local, central = b'', b''
-    for lname, lflags, lextra, cname, cflags, cextra, name, content in entries:
+    for lname, lflags, lextra, cname, cextra, name, content in [
+            ('caf\u00e9.txt'.encode(), 0x800, b'', b'caf\x82.txt', unicode_path(b'caf\x82.txt', 'caf\u00e9.txt'),
+             'caf\u00e9.txt', b'one\n'),
+            (b'naive.txt', 0, unicode_path(b'naive.txt', 'na\u00efve.txt'), b'na\x8bve.txt',
+             unicode_path(b'na\x8bve.txt', 'na\u00efve.txt'), 'na\u00efve.txt', b'two\n')]:
         crc, offset = zlib.crc32(content), len(local)
         local += struct.pack('<IHHHHHIIIHH', 0x04034b50, 20, lflags, 0, 0, 0x21, crc, len(content), len(content),
                              len(lname), len(lextra)) + lname + lextra + content
-        central += struct.pack('<IHHHHHHIIIHHHHHII', 0x02014b50, made_by << 8 | 20, 20, cflags, 0, 0, 0x21, crc,
-                               len(content), len(content), len(cname), len(cextra), 0, 0, 0, 0o100644 << 16,
-                               offset) + cname + cextra
+        central += struct.pack('<IHHHHHHIIIHHHHHII', 0x02014b50, 20, 20, 0, 0, 0, 0x21, crc, len(content),
+                               len(content), len(cname), len(cextra), 0, 0, 0, 0, offset) + cname + cextra
         corpus.expect(archive, name, 'file', content, int(time.mktime((1980, 1, 1, 0, 0, 0, 0, 0, -1))) * 10**9,
-                      0o100644 if made_by == 3 else None)
-    end = struct.pack('<IHHHHIIH', 0x06054b50, 0, 0, len(entries), len(entries), len(central), len(local), 0)
+                      DEFAULT_MODE)
+    end = struct.pack('<IHHHHIIH', 0x06054b50, 0, 0, 2, 2, len(central), len(local), 0)
     with open(os.path.join(corpus.folder, archive), 'wb') as f:
         f.write(local + central + end)
 
 
-def write_disagreeing_headers(corpus):
-    # The descriptor flag in the central directory alone, no descriptor written (libarchive's test archive).
-    write_handmade(corpus, 'descriptor-flag-central-only.zip', 3, [
-        (b'plain.txt', 0, b'', b'plain.txt', 8, b'', 'plain.txt', b'sizes in the local header\n')])
-    # The same names in other bytes: UTF-8 flagged locally, or a Unicode Path field for another raw name.
-    write_handmade(corpus, 'unicode-path-local-differs.zip', 0, [
-        ('caf\u00e9.txt'.encode(), 0x800, b'', b'caf\x82.txt', 0, unicode_path(b'caf\x82.txt', 'caf\u00e9.txt'),
-         'caf\u00e9.txt', b'one\n'),
-        (b'naive.txt', 0, unicode_path(b'naive.txt', 'na\u00efve.txt'), b'na\x8bve.txt', 0,
-         unicode_path(b'na\x8bve.txt', 'na\u00efve.txt'), 'na\u00efve.txt', b'two\n')])
-
-
 def main():
-    folder = sys.argv[1]
-    shutil.rmtree(folder, ignore_errors=True)
-    corpus = Corpus(folder)
+    shutil.rmtree(sys.argv[1], ignore_errors=True)
+    corpus = Corpus(sys.argv[1])
     write_python(corpus, 'python-stored.zip', zipfile.ZIP_STORED)
     write_python(corpus, 'python-deflated.zip', zipfile.ZIP_DEFLATED)
     write_python(corpus, 'python-streamed.zip', zipfile.ZIP_DEFLATED, streamed=True)
     write_python(corpus, 'python-zip64.zip', zipfile.ZIP_DEFLATED, zip64=True)
     write_python(corpus, 'python-zip64-streamed.zip', zipfile.ZIP_STORED, streamed=True, zip64=True)
     write_tools(corpus)
-    write_disagreeing_headers(corpus)
-    corpus.write_manifest()
+    write_unicode_paths(corpus, 'unicode-path-local-differs.zip')
+    with open(os.path.join(corpus.folder, 'manifest.tsv'), 'w') as f:
+        f.write('\n'.join(corpus.lines) + '\n')
 
 
 if __name__ == '__main__':
