@@ -64,13 +64,7 @@ class Unseekable(io.RawIOBase):
     """A pipe-like sink: zipfile then writes data descriptors."""
 
     def __init__(self, sink):
-        self.sink = sink
-
-    def writable(self):
-        return True
-
-    def write(self, b):
-        return self.sink.write(b)
+        self.writable, self.write = lambda: True, sink.write
 
 
 def write_python(corpus, archive, compression, streamed=False, zip64=False):
@@ -118,8 +112,7 @@ def make_tree(src):
 
 
 def run(command, cwd, **kwargs):
-    env = dict(os.environ, LC_ALL='C.UTF-8')
-    return subprocess.run(command, cwd=cwd, env=env, check=True, **kwargs)
+    return subprocess.run(command, cwd=cwd, env=dict(os.environ, LC_ALL='C.UTF-8'), check=True, **kwargs)
 
 
 def write_tools(corpus):

@@ -159,16 +159,10 @@ struct Layout {
 
 Bytes buildZip(const std::vector<Member>& members, Layout& layout) {
   const auto headerFields = [](Bytes& out, const Member& m, bool deferred) {  // version needed to extra length
-    put(out, {{20, 2},
-              {m.flags, 2},
-              {m.method, 2},
-              {0, 2},
-              {0x21, 2} /* 1980-01-01 */,
-              {deferred ? 0 : m.crc, 4},
-              {deferred ? 0 : m.data.size(), 4},
-              {deferred ? 0 : m.raw.size(), 4},
-              {m.name.size(), 2},
-              {0, 2}});
+    // clang-format off
+    put(out, {{20, 2}, {m.flags, 2}, {m.method, 2}, {0, 2}, {0x21, 2} /* 1980-01-01 */, {deferred ? 0 : m.crc, 4},
+              {deferred ? 0 : m.data.size(), 4}, {deferred ? 0 : m.raw.size(), 4}, {m.name.size(), 2}, {0, 2}});
+    // clang-format on
   };
   Bytes zip, central;
   for (const Member& m : members) {
@@ -211,10 +205,10 @@ void prefixCounted(Bytes& zip, const Layout& l) {
 TEST(ZipReader, HostileArchivesAreRefusedOrFoundDamagedBeforeAnythingIsWritten) {
   const Bytes mixed = mixedBytes(40000, 7);
   // The last entry deflated to no bytes at all, as some writers leave an empty file.
-  const std::vector<Member> members = {{"a.txt", bytesOf("hello")},
-                                       {"b/c.txt", mixed, kZipDeflated},
-                                       {"d.txt", bytesOf("described"), 0, 8},
-                                       {"e.txt", {}, kZipDeflated, 0, {}}};
+  // clang-format off
+  const std::vector<Member> members = {{"a.txt", bytesOf("hello")}, {"b/c.txt", mixed, kZipDeflated},
+                                       {"d.txt", bytesOf("described"), 0, 8}, {"e.txt", {}, kZipDeflated, 0, {}}};
+  // clang-format on
   Layout l;
   const Bytes valid = buildZip(members, l);
   const uint64_t bSize = members[1].data.size(), aCoversB = l.local[1] - l.local[0] - 30 - 5 + 10;
