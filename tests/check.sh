@@ -1,5 +1,5 @@
-# Sourced by the shell tests: a scratch folder, checks that count, and the
-# closing "N passed, N failed" line.
+# Sourced by the shell tests: a scratch folder, checks that count, rows of a
+# table of runs, and the closing "N passed, N failed" line.
 work=$(mktemp -d "${TMPDIR:-/tmp}/zarvik-test.XXXXXX")
 passed=0 failed=0
 cleanup_hooks=()
@@ -13,6 +13,20 @@ check() {  # check NAME EXPECTED ACTUAL
 
 run() {  # run ARGS...: runs zarvik, sets out, err, rc
   out=$("$zarvik" "$@" 2>"$work/err"); rc=$?; err=$(cat "$work/err")
+}
+
+# files: every entry below $scope (the table's folder) with its checksum, to tell whether a run changed anything.
+files() { (cd "$scope" && find . ! -path ./err -printf '%P %y\n' && find . -type f ! -path ./err -exec cksum {} +) | LC_ALL=C sort; }
+
+# row CODE STDERR STDOUT-LINE ARGS...: one row of a table of runs. zarvik ARGS exits CODE and writes STDERR exactly
+# and, unless it is empty, STDOUT-LINE as a whole line. CODE with "=" after it: the run changes nothing in $scope.
+row() {
+  local code=$1 message=$2 line=$3 before
+  shift 3
+  [ "${code%=}" = "$code" ] || before=$(files)
+  run "$@"
+  check "$* ($rc)" "${code%=}|$message|" "$rc|$err|$([ -z "$line" ] || grep -Fxq -- "$line" <<<"$out" || echo "no line: $line")"
+  [ "${code%=}" = "$code" ] || check "$*: nothing changed" "$before" "$(files)"
 }
 
 finish() {  # finish NAME: the closing line, and the exit status

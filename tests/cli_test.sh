@@ -1,113 +1,234 @@
 #!/usr/bin/env bash
-# zarvik create/list/test/info as a user runs them: output, JSON, exit codes, messages.
+# zarvik as a user runs it: what create, list, info, test and extract print, then a table of refusals and
+# recoveries, each row a setup, a run, its exit code and its message (a refusal changing nothing).
 set -u
 zarvik=$1
 source "$(dirname "$0")/check.sh"
 
-mkdir -p "$work/src/b" "$work/src/😀 dir"
-printf 'AAAAAAAAAA' > "$work/src/a.txt"
-: > "$work/src/b/c.bin"
-head -c 100000 /dev/urandom > "$work/src/😀 dir/noise.bin"
-
-run create --block-size 4 "$work/src" "$work/x.zvka"
-check "create exit" 0 "$rc"
-check "create lines" "Packing: a.txt
-Packing: b/c.bin
-Packing: 😀 dir/noise.bin
-Archive created: $work/x.zvka" "$(sed -n 1,4p <<<"$out")"
-check "create summary" "Summary: files=3, source-bytes=100010, archive-data-bytes=" "$(sed -n 5p <<<"$out" | grep -o '^.*archive-data-bytes=')"
-check "no progress when stderr is not a terminal" "" "$err"
-
-run list "$work/x.zvka"
-check "list" "$(printf '10\ta.txt\n0\tb/c.bin\n100000\t😀 dir/noise.bin')" "$out"
-run test "$work/x.zvka"
-check "test exit" 0 "$rc"
-
+src=$work/src x=$work/x.zvka
+mkdir -p "$src/b" && printf 'AAAAAAAAAA' >"$src/a.txt" && printf 'xyzxyz' >"$src/b/c.bin" && : >"$src/b/empty"
+run create --block-size 4 "$src" "$x"
+check "create" "0|Packing: a.txt|Packing: b/c.bin|Packing: b/empty|Archive created: $x|Summary: files=3, source-bytes=16, \
+archive-data-bytes=12, ratio=0.750000|" "$rc|$(paste -sd '|' <<<"$out")|$err"
+run list "$x"
+check "list" "$(printf '10\ta.txt\n6\tb/c.bin\n0\tb/empty')" "$out"
+check "list through the journal's name" "$out" "$("$zarvik" list "$x.zvkj")"
+run info "$x" "$work/not/yet"
+check "info, and the space an extraction needs" "0|version: 3|files: 3|blocks: 5|block size: 4|source bytes: 16|stored \
+bytes: 12|state: intact|release: holes|free at destination: |needed to extract: |needed with --keep: " \
+  "$rc|$(head -n 8 <<<"$out" | paste -sd '|')|$(tail -n 3 <<<"$out" | grep -o '^[a-z -]*: ' | paste -sd '|')"
+check "info through the journal's name" "files: 3" "$("$zarvik" info "$x.zvkj" | grep '^files')"
+# Space goes in whole allocation units a file: 3 files take a few units more than their bytes.
+run info --json "$x" "$work"
+check "info --json" "info 5 16 intact True" "$(python3 -c 'import json, os, sys; o = json.loads(sys.stdin.read())
+unit = os.statvfs(sys.argv[1]).f_frsize
+print(o["event"], o["blocks"], o["sourceBytes"], o["state"], 16 <= o["neededWithKeep"] < 16 + 10 * unit)' "$work" <<<"$out")"
 for size in 1 1000 64K 4M 4294967295; do
-  run create --block-size "$size" "$work/src" "$work/s.zvka"
-  check "block size $size" 0 "$rc"
-  run test "$work/s.zvka"
-  check "test at block size $size" 0 "$rc"
+  run create -q --block-size "$size" "$src" "$work/s.zvka"
+  check "block size $size" "0|Archive created: $work/s.zvka|0" "$rc|$(head -n 1 <<<"$out")|$("$zarvik" test "$work/s.zvka" >/dev/null; echo $?)"
 done
-printf 'ZVKJWIN\0\1\0\0\0\0\0\0\0' > "$work/x.zvka.zvkj"   # a journal that records nothing
-head -c 64 /dev/zero >> "$work/x.zvka.zvkj"
-run create --block-size=64K "$work/src/a.txt" "$work/single.zvka"
-check "single file" "$(printf '10\ta.txt')" "$("$zarvik" list "$work/single.zvka")"
-
 for bad in 0 4294967296 4194304K 4096M 12G abc -1 ""; do
-  run create --block-size "$bad" "$work/src" "$work/bad.zvka"
+  run create --block-size "$bad" "$src" "$work/bad.zvka"
   check "block size '$bad' is a usage error" 2 "$rc"
 done
-check "usage on stderr" "zarvik: invalid block size: |Usage:" "$(head -n 2 <<<"$err" | tr '\n' '|' | head -c 35)"
 for args in "" "create onlyone" "list" "list a b" "frobnicate x" "create --what a b" "extract --batch 0 a b" \
   "extract --batch 12X a b" "extract a b --batch" "info a b c" "info --keep a" "test --json a b" \
-  "extract --keep --resume a b"; do
+  "extract --keep --resume a b" "extract a" "extract --fast a b"; do
   run $args
   check "usage error: '$args'" 2 "$rc"
 done
-run --help
-check "help exit" 0 "$rc"
-check "help on stdout" "Usage:" "$(head -n 1 <<<"$out")"
-run --version
-check "version" "zarvik " "$(grep -o '^zarvik ' <<<"$out")"
+run create --block-size abc "$src" "$work/bad.zvka"
+check "what is wrong, then the usage" "zarvik: invalid block size: abc|Usage:" "$(head -n 2 <<<"$err" | paste -sd '|')"
+check "--help, --version" "0|Usage:|zarvik " "$("$zarvik" --help >"$work/help"; echo $?)|$(head -n 1 "$work/help")|$(
+  "$zarvik" --version | grep -o '^zarvik ')"
 
-run create "$work/absent" "$work/y.zvka"
-check "create failure" "1|Create failed: Input path does not exist" "$rc|$err"
-check "no archive after failure" "no" "$([ -e "$work/y.zvka" ] && echo yes || echo no)"
-listing=$("$zarvik" list "$work/x.zvka")
-run list "$work/x.zvka.zvkj"
-check "list through the journal's name" "0|$listing" "$rc|$out"
-run list "$work/absent.zvka"
-check "list missing" "1|List failed: Unable to open archive file" "$rc|$err"
-
-# info: the archive's facts, then the space an extraction needs; JSON with the same facts.
-run info "$work/x.zvka"
-check "info" "0|version: 3
-files: 3
-blocks: 25003
-block size: 4
-source bytes: 100010 (100.0 kB)
-state: intact
-release: holes|stored bytes: " "$rc|$(sed 6d <<<"$out")|$(sed -n 6p <<<"$out" | grep -o '^stored bytes: ')"
-run info "$work/x.zvka" "$work/not/yet"
-check "info with a destination" "free at destination: |needed to extract: |needed with --keep: " \
-  "$(sed -n 9p <<<"$out" | grep -o '^[a-z ]*: ')|$(sed -n 10p <<<"$out" | grep -o '^[a-z ]*: ')|$(sed -n 11p <<<"$out" | grep -o '^[a-z -]*: ')"
-# Space goes in whole allocation units a file, not a block: 3 files of 25003 blocks take a few units more than their bytes.
-run info --json "$work/x.zvka" "$work"
-check "info --json" "info 25003 100010 intact True" "$(python3 -c 'import json, os, sys; o = json.loads(sys.stdin.read())
-unit = os.statvfs(sys.argv[1]).f_frsize
-print(o["event"], o["blocks"], o["sourceBytes"], o["state"], 100010 <= o["neededWithKeep"] < 100010 + 10 * unit)' "$work" <<<"$out")"
-run info "$work/x.zvka.zvkj"
-check "info through the journal's name" "0|files: 3" "$rc|$(grep '^files' <<<"$out")"
-head -c 100 /dev/zero >"$work/orphan.zvka.zvkj"  # a journal without its archive is no archive
-run list "$work/orphan.zvka.zvkj"
-check "list failure" "1|List failed: Invalid archive format (bad magic). Ensure you selected a .zvka archive, not a .zvkj journal." "$rc|$err"
-run info "$work/src/a.txt"
-check "info on a small file" "1|Info failed: Invalid archive format (header read failed)" "$rc|$err"
-
-# --json: every line an object, names with control characters escaped; -q drops the file lines.
-printf 'x' > "$work/src/tab	and
+# --json: every line an object, names with control characters escaped.
+mkdir "$work/j" && printf 'x' >"$work/j/tab	and
 newline"
-run create --json "$work/src" "$work/j.zvka"
+run create --json "$work/j" "$work/j.zvka"
 check "create --json" "0|Packing: tab\\tand\\nnewline|done" "$rc|$(python3 -c 'import json, sys
 events = [json.loads(line) for line in sys.stdin]
 print(next(e["line"] for e in events if "tab" in e.get("line", "")).encode("unicode_escape").decode() + "|" + events[-1]["event"])' <<<"$out")"
 run list --json "$work/j.zvka"
-check "list --json: one object per file, the newline kept" "0|file tab\\tand\\nnewline 1|done" "$rc|$(python3 -c 'import json, sys
+check "list --json" "0|file tab\\tand\\nnewline 1|done" "$rc|$(python3 -c 'import json, sys
 events = [json.loads(line) for line in sys.stdin]
-named = next(e for e in events if "tab" in e.get("path", ""))
-print(named["event"], named["path"].encode("unicode_escape").decode(), named["size"], end="|")
+print(events[0]["event"], events[0]["path"].encode("unicode_escape").decode(), events[0]["size"], end="|")
 print(events[-1]["event"])' <<<"$out")"
-run create -q "$work/src" "$work/q.zvka"
-check "create -q" "Archive created: $work/q.zvka" "$(head -n 1 <<<"$out")"
-run test --json "$work/absent.zvka"
-check "test --json failure" '1|{"event":"error","message":"Unable to open archive file","resumable":false}|' "$rc|$out|$err"
 
-# Damage the first stored block of a.txt (81 41 -> 81 42): its CRC no longer matches.
-cp "$work/x.zvka" "$work/bad.zvka"
-offset=$(( $(od -An -tu8 -j44 -N8 "$work/x.zvka") + 1 ))
-printf 'B' | dd of="$work/bad.zvka" bs=1 seek="$offset" conv=notrunc status=none
-run test "$work/bad.zvka"
-check "test failure" "1|Test failed: Checksum verification failed in block 0 of: a.txt" "$rc|$err"
+# extract: its lines, -q, and on a terminal a progress line of bytes and the space given back.
+cp "$x" "$work/copy.zvka"
+run extract --keep "$x" "$work/kept"
+check "extract --keep" "0|Extracting: b/c.bin|Extracting: a.txt|Original archive kept as requested.|Extraction complete: \
+$work/kept||same" "$rc|$(paste -sd '|' <<<"$out")|$(diff -r "$src" "$work/kept")|$(cmp -s "$x" "$work/copy.zvka" && echo same)"
+check "progress line on a terminal" "100%  16 B of 16 B  freed 0 B" "$(script -q -e -c "'$zarvik' extract --keep '$x' \
+'$work/tty'" /dev/null | tr '\r' '\n' | grep -a '%' | tail -n 1 | sed 's/ *$//')"
+check "-q leaves out the file lines" "Original archive kept as requested." "$("$zarvik" extract -q --keep "$x" "$work/q" | head -n 1)"
+run extract "$x" "$work/out dir"
+check "extract" "0|Extraction complete: $work/out dir||" "$rc|$(tail -n 1 <<<"$out")|$(diff -r "$src" "$work/out dir")|$(
+  ls "$work" | grep '^x\.')"
+
+# The table. Each setup makes $t afresh, with x.zvka (a.txt in blocks 0-2, b/c.bin in 3-4), or the archive it names.
+t=$work/t scope=$work/t
+fresh() { rm -rf "$t" && mkdir "$t" && cp "$work/copy.zvka" "$t/x.zvka"; }
+journal() { fresh && printf "ZVKJWIN\0\1\0\0\0$1" >"$t/x.zvka.zvkj"; }  # journal STATES: version 1 over x.zvka
+interrupted() { journal '\5\0\0\0\0\0\0\0\1'; }                          # b/c.bin's last block written
+damaged() { fresh && printf 'q' | dd of="$t/x.zvka" bs=1 seek=$(($(stat -c %s "$t/x.zvka") - 1)) conv=notrunc status=none; }
+# lost FORMAT: x.zvka (version 3 or 4), x.tar or x.zip ($a), extracted with --keep into $t/there, then cut as a run
+# that released b/c.bin's data would leave it ("cut"), that and block 0 spoiled ("spoil"), its journal lost.
+lost() {
+  fresh && rm "$t/x.zvka" && a=$t/x.$1 && case $1 in
+    zvka) "$zarvik" create --block-size 4 "$src" "$a" ;; 4.zvka) "$zarvik" create --zstd --block-size 4 "$src" "$a" ;;
+    tar) tar -C "$src" -cf "$a" a.txt b/c.bin b/empty ;; zip) (cd "$src" && zip -q "$a" a.txt b/c.bin b/empty) ;;
+  esac >/dev/null && "$zarvik" extract -q --keep "$a" "$t/there" >/dev/null && python3 - "$a" "${2:-cut}" <<'PY'
+import struct, sys, tarfile, zipfile
+path, what = sys.argv[1:]
+with open(path, "r+b") as f:
+    if path.endswith(".tar"):
+        f.truncate(tarfile.open(path).getmember("b/c.bin").offset_data)
+    elif path.endswith(".zip"):
+        f.seek(zipfile.ZipFile(path).getinfo("b/c.bin").header_offset)
+        f.truncate(f.tell() + 30 + sum(struct.unpack_from("<HH", f.read(30), 26)))
+if path.endswith(".tar") or path.endswith(".zip"):
+    sys.exit()
+with open(path, "r+b") as f:
+    head = f.read(56)
+    blocks = 56 + sum(struct.unpack_from("<I", head, 24)) + (24 if head[8] == 3 else 40) * struct.unpack_from("<I", head, 28)[0]
+    f.seek(blocks + 24 * 4)
+    f.truncate(struct.unpack("<Q", f.read(8))[0])
+    if what == "spoil":
+        f.seek(blocks)
+        f.seek(struct.unpack("<Q", f.read(8))[0])
+        byte = f.read(1)[0] ^ 0x55
+        f.seek(-1, 1)
+        f.write(bytes([byte]))
+PY
+}
+# made NAME: $t with NAME from $work/made, archives other tools make or damage.
+made() { rm -rf "$t" && mkdir "$t" && cp "$work/made/$1" "$t/"; }
+mkdir "$work/made" && cd "$work/made" && python3 - <<'EOF'
+import io, tarfile, zipfile
+def tar(name, *members):
+    with tarfile.open(name, 'w', format=tarfile.GNU_FORMAT) as t:
+        for path, kind, target in members:
+            info = tarfile.TarInfo(path)
+            info.type, info.linkname, info.size = kind, target, 1 if kind == tarfile.REGTYPE else 0
+            t.addfile(info, io.BytesIO(b'x') if kind == tarfile.REGTYPE else None)
+tar('traversal.tar', ('ok.txt', tarfile.REGTYPE, ''), ('../evil', tarfile.REGTYPE, ''))
+tar('hard-link-to-nothing.tar', ('ok.txt', tarfile.REGTYPE, ''), ('h', tarfile.LNKTYPE, 'missing'))
+tar('trailed.tar', ('ok.txt', tarfile.REGTYPE, ''))
+open('trailed.tar', 'ab').write(b'more')
+with zipfile.ZipFile('trailed.zip', 'w') as z:
+    z.writestr('ok.txt', 'x')
+open('trailed.zip', 'ab').write(bytes(100) + b'more')
+EOF
+{ cat "$work/copy.zvka" && printf more; } >trailed.zvka
+printf 'A changelog, compressed on its own.\n' | gzip -c >changelog.gz
+tar -C "$src" -czf small.tar.gz . && size=$(stat -c %s small.tar.gz) && head -c $((size - 100)) small.tar.gz >cut.tar.gz
+# The stored CRC's first byte inverted: set to a value, it would stay as it was once in 256 runs.
+python3 -c 'd = bytearray(open("small.tar.gz", "rb").read()); d[-8] ^= 0xFF; open("crc.tar.gz", "wb").write(d)'
+python3 -c 'import gzip; open("header-crc.tar.gz", "wb").write(b"\x1f\x8b\x08\x02" + bytes(6) + b"AA" + gzip.compress(b"")[10:])'
+{ cat small.tar.gz && printf junk; } >junk.tar.gz && xz -c "$work/made/trailed.tar" >xz.tar.gz
+head -c 1500 traversal.tar | gzip -c >tar-cut.tar.gz && gzip -c trailed.tar >tar-trailed.tar.gz
+tar -C "$src" -czf header.tar.gz . && head -c 10 header.tar.gz >cut-at-header.tar.gz
+mkfifo "$src/fifo" && tar -C "$src" -cf fifo.tar fifo && rm "$src/fifo"
+cd - >/dev/null
+zip_end=$(($(stat -c %s "$work/made/trailed.zip") - 4)) zvka_end=$(stat -c %s "$work/copy.zvka")
+keep=": extract with --keep, which leaves the archive as it is"
+gone="This archive was partly extracted and its journal is missing"
+lack="The destination does not hold the data already extracted from this archive"
+changed="The archive is not the one this journal was written for: put the original back, or delete the journal to start over"
+# Bytes after the end, which no entry accounts for, in every format: refused, or with --keep extracted around and named.
+trailed=("trailed.tar|Data after the end of the tar archive: at byte 10240"
+  "junk.tar.gz|Data after the end of the gzip stream: at byte $size"
+  "tar-trailed.tar.gz|Data after the end of the tar archive: at byte 10240"
+  "trailed.zip|Data after the end of the zip archive: at byte $zip_end"
+  "trailed.zvka|Data after the archive's last block: at byte $zvka_end")
+for case in "${trailed[@]}"; do
+  name=${case%%|*} warning="Warning: ${case#*|} (not extracted)"
+  made "$name"; row 1= "Extract failed: ${case#*|}$keep" "" extract "$t/$name" "$t/out"
+  row 0 "" "$warning" extract --keep "$t/$name" "$t/out"
+  for command in test list info; do row 0 "$warning" "" $command "$t/$name"; done
+done
+
+made traversal.tar; row 1= "Extract failed: Unsafe path in archive: ../evil" "" extract "$t/traversal.tar" "$t/out"
+made hard-link-to-nothing.tar; row 1= "Extract failed: Tar hard link names no file the archive holds: h" "" \
+  extract "$t/hard-link-to-nothing.tar" "$t/out"
+made crc.tar.gz; row 1= "Extract failed: Checksum verification failed: gzip member at byte 0" "" extract "$t/crc.tar.gz" "$t/o"
+made cut.tar.gz; row 1= "Extract failed: Gzip data is damaged (ends early): at byte 0" "" extract "$t/cut.tar.gz" "$t/o"
+made header-crc.tar.gz; row 1= "Extract failed: Gzip data is damaged (header checksum mismatch): at byte 0" "" \
+  extract "$t/header-crc.tar.gz" "$t/o"
+made xz.tar.gz; row 1= "Extract failed: Compressed archive (xz), which this program cannot extract" "" extract "$t/xz.tar.gz" "$t/o"
+made changelog.gz; row 1= "Extract failed: This gzip file holds no tar archive: decompress it with gunzip" "" \
+  extract "$t/changelog.gz" "$t/o"
+made tar-cut.tar.gz; row 1= "Extract failed: Tar archive ends inside a header: at byte 1024" "" extract "$t/tar-cut.tar.gz" "$t/o"
+made fifo.tar; row 0 "" "Skipped special file: fifo" extract "$t/fifo.tar" "$t/o"
+
+fresh; row 1= "Create failed: Input path does not exist" "" create "$t/absent" "$t/y.zvka"
+fresh; row 1= "List failed: Unable to open archive file" "" list "$t/absent.zvka"
+fresh; row 1= "" '{"event":"error","message":"Unable to open archive file","resumable":false}' test --json "$t/absent.zvka"
+fresh; row 1= "Extract failed: Unable to open archive file" "" extract "$t/absent.zvka" "$t/o"
+fresh; row 1= "Info failed: Invalid archive format (header read failed)" "" info "$src/a.txt"
+fresh; head -c 100 /dev/zero >"$t/orphan.zvka.zvkj"  # a journal without its archive is no archive
+row 1= "List failed: Invalid archive format (bad magic). Ensure you selected a .zvka archive, not a .zvkj journal." "" \
+  list "$t/orphan.zvka.zvkj"
+row 1= "Extract failed: Please select the .zvka archive file." "" extract "$t/none.zvka.zvkj" "$t/o"
+row 1= "Extract failed: Nothing to resume: neither $t/gone.zvka nor its journal exists" "" extract --resume "$t/gone.zvka" "$t/o"
+# A destination that is the archive or its journal, under any spelling or through a link.
+fresh; ln -s "$t/x.zvka" "$t/z link"
+for dest in "$t/x.zvka" "$t/x.zvka.zvkj" "$t/x.zvka.zvkj/" "$t/../t/x.zvka" "$t/z link"; do
+  row 1= "Extract failed: The destination is the archive or its journal: $dest" "" extract "$t/x.zvka" "$dest"
+done
+# Damage: test names the block; extraction stops for good and says how to salvage, which names the file and
+# extracts the rest.
+damaged; row 1= "Test failed: Checksum verification failed in block 4 of: b/c.bin" "" test "$t/x.zvka"
+row 4 "Extract failed: Checksum verification failed in block 4 of: b/c.bin
+The archive is damaged there; resuming would stop at the same block. To extract everything else, run: zarvik \
+extract --salvage $t/x.zvka $t/d" "" extract "$t/x.zvka" "$t/d"
+row 1 "Extract failed: 1 files could not be fully extracted" "Damaged: b/c.bin" extract --salvage "$t/x.zvka" "$t/d"
+check "salvage keeps the rest" "AAAAAAAAAA|xyzx|6" "$(cat "$t/d/a.txt")|$(head -c 4 "$t/d/b/c.bin")|$(stat -c %s "$t/d/b/c.bin")"
+# A journal that records progress: a fresh start is refused, and so is a resume elsewhere; one through the journal's
+# name into the folder that holds the block written completes.
+interrupted; row 3= "Extract failed: An earlier extraction of this archive was interrupted; resume it to continue
+To continue, resume it into the folder where it started: zarvik extract --resume $t/x.zvka FOLDER" "" extract "$t/x.zvka" "$t/o"
+row 3= "" '{"event":"error","message":"An earlier extraction of this archive was interrupted; resume it to continue",'\
+'"resumable":true,"resume":["zarvik","extract","--resume","'"$t"'/x.zvka"]}' extract --json "$t/x.zvka" "$t/o"
+row 3= "Extract failed: $lack: $t/o/b/c.bin
+Resume into the folder where the extraction started." "" extract --resume "$t/x.zvka" "$t/o"
+mkdir -p "$t/o/b" && printf 'xyzxyz' >"$t/o/b/c.bin"
+row 0 "" "Info: Resume file selected; switched to archive: $t/x.zvka" extract --resume "$t/x.zvka.zvkj" "$t/o"
+check "resumed: the tree, archive and journal gone" "|o" "$(diff -r "$src" "$t/o")|$(ls "$t")"
+# A journal written for another archive (of four blocks, where x.zvka has five).
+journal '\4\0\0\0\0\0\0\1'; row 5= "Extract failed: $changed" "" extract --resume "$t/x.zvka" "$t/o"
+row 5= "" '{"event":"error","message":"'"$changed"'","resumable":false,"archiveChanged":true}' extract --json --resume "$t/x.zvka" "$t/o"
+# A journal lost after a run released b/c.bin's data, in each format: every command says so; --salvage into the folder
+# that run filled finds the data there and ends (a tar keeps no checksum: there the data is lost, the file keeping its
+# bytes); into another folder it names what is lost. Where a block the archive holds is damaged too, it stays for it.
+for format in zvka 4.zvka tar zip; do
+  n=5 lost="2 bytes from byte 4"
+  [ "${format%zvka}" = "$format" ] && n=2 lost="6 bytes from byte 0"
+  lost $format; row 1= "Extract failed: $gone: 1 of $n blocks are gone, from 1 files, the first: b/c.bin" "" extract "$a" "$t/o"
+  row 1= "Test failed: $gone: 1 of $n blocks are gone, from 1 files, the first: b/c.bin" "" test "$a"
+  row 0= "" "state: partly extracted, journal missing: 1 of $n blocks gone" info "$a"
+  [ $format = tar ] && row 1 "Extract failed: 1 files could not be fully extracted; the archive held nothing more and was \
+deleted" "Lost: b/c.bin, 6 bytes from byte 0" extract --salvage "$a" "$t/there" ||
+    row 0 "" "" extract --salvage "$a" "$t/there"
+  check "$format: salvaged where the run was: all there, archive gone" "|there" "$(diff -r "$src" "$t/there")|$(ls "$t")"
+  lost $format; row 1 "Extract failed: 1 files could not be fully extracted; the archive held nothing more and was deleted" \
+    "Lost: b/c.bin, $lost" extract --salvage "$a" "$t/o"
+  check "$format: salvaged elsewhere" "AAAAAAAAAA|$([ $n = 5 ] && echo xyzx)|o there" \
+    "$(cat "$t/o/a.txt")|$(tr -d '\0' <"$t/o/b/c.bin")|$(ls "$t" | paste -sd ' ')"
+done
+lost zvka spoil; row 1 "Extract failed: 2 files could not be fully extracted" "" extract --salvage "$a" "$t/o"
+row 0= "" "state: partly extracted, 3 of 5 blocks released, 1 lost" info "$a"
+check "a damaged block keeps the archive; JSON counts the lost block" "1|there x.zvka x.zvka.zvkj" \
+  "$("$zarvik" info --json "$a" | python3 -c 'import json, sys; print(json.load(sys.stdin)["blocksLost"])')|$(ls "$t" | grep -vx o | paste -sd ' ')"
+# A .tar.gz cut where a member's header starts names no block gone: refused by where it ends, and --salvage ends it.
+cut="$gone: it ends at byte 10, where an extraction cuts it"
+made cut-at-header.tar.gz; a=$t/cut-at-header.tar.gz
+row 1= "Extract failed: $cut" "" extract "$a" "$t/o"
+row 1= "Test failed: $cut" "" test "$a"
+row 0= "" "state: partly extracted, journal missing: 0 of 0 blocks gone" info "$a"
+row 0 "" "" extract --salvage "$a" "$t/o"
+check "the cut tar.gz ended" "o" "$(ls "$t")"
 
 finish cli

@@ -1,13 +1,9 @@
 #!/usr/bin/env bash
-# SIGINT, SIGTERM and SIGHUP stop `zarvik create` and `zarvik extract` between
-# effects: an extraction exits 3 and its resume completes the tree byte for
-# byte; a creation keeps the earlier archive and leaves no temporary file;
-# with --json every line is whole and the last is an `error` event. And a
-# closed standard output stops nothing.
-# Each signal goes out once the test has read a random number of lines of the
-# run's output, at most a quarter of it. The run cannot get far beyond what
-# the test has read (a pipe and a batch of lines hold much less than the
-# rest), so the signal always lands mid-run, however fast the machine is.
+# SIGINT, SIGTERM and SIGHUP stop `zarvik create` and `zarvik extract` between effects: an extraction exits 3 and its
+# resume completes the tree; a creation keeps the earlier archive and leaves no temporary file; with --json every
+# line is whole and the last an `error` event. A closed standard output stops nothing. Each signal goes out once the
+# test has read a random number of the run's lines, at most a quarter: a pipe holds much less than the rest, so the
+# signal lands mid-run however fast the machine.
 set -u
 zarvik=$1
 source "$(dirname "$0")/check.sh"
@@ -20,8 +16,8 @@ files=$(ls "$work/src" | wc -l)
 "$zarvik" create -q --block-size 1K "$work/src" "$work/original.zvka" >/dev/null
 mkfifo "$work/pipe"
 
-# signalled SIGNAL ARGS...: runs zarvik with --json, sends SIGNAL after a random number of its lines, reads the
-# rest; sets rc and last (the last line), and checks that every line is a whole JSON object.
+# signalled SIGNAL ARGS...: runs zarvik, sends SIGNAL after a random number of its lines, reads the rest; sets rc and
+# last (the last JSON line's event, message and resumable; an error where a line is no whole JSON object).
 signalled() {
   local signal=$1
   shift
@@ -36,16 +32,12 @@ signalled() {
   wait "$pid"
   rc=$?
   last=$(python3 -c 'import json, sys
-lines = sys.stdin.read().splitlines()
-events = [json.loads(line)["event"] for line in lines]
-e = json.loads(lines[-1])
+e = [json.loads(line) for line in sys.stdin.read().splitlines()][-1]
 print(e["event"], e.get("message"), e.get("resumable"), sep="|")' <"$work/run.json" 2>&1)
 }
 
 for signal in INT TERM HUP; do
-  cp "$work/original.zvka" "$work/x.zvka"
-  rm -rf "$work/out"
-  resume=()
+  cp "$work/original.zvka" "$work/x.zvka" && rm -rf "$work/out" && resume=()
   for round in 1 2; do
     signalled "$signal" extract --json --batch 256K "${resume[@]}" "$work/x.zvka" "$work/out"
     check "$signal: extraction stopped, round $round" "3:error|Stopped on request|True" "$rc:$last"
