@@ -1,8 +1,7 @@
-# Sourced by the shell tests: a scratch folder, checks that count, rows of a
-# table of runs, and the closing "N passed, N failed" line.
+# Sourced by the shell tests: a scratch folder, checks that count, rows of a table of runs, and the closing
+# "N passed, N failed" line.
 work=$(mktemp -d "${TMPDIR:-/tmp}/zarvik-test.XXXXXX")
-passed=0 failed=0
-cleanup_hooks=()
+passed=0 failed=0 cleanup_hooks=()
 trap 'for hook in "${cleanup_hooks[@]}"; do $hook; done; rm -rf "$work"' EXIT
 
 check() {  # check NAME EXPECTED ACTUAL
@@ -10,14 +9,10 @@ check() {  # check NAME EXPECTED ACTUAL
     failed=$((failed + 1)); printf 'FAIL %s\n  expected: %q\n  actual:   %q\n' "$1" "$2" "$3"
   fi
 }
+run() { out=$("$zarvik" "$@" 2>"$work/err"); rc=$?; err=$(cat "$work/err"); }  # run ARGS...: sets out, err, rc
 
-run() {  # run ARGS...: runs zarvik, sets out, err, rc
-  out=$("$zarvik" "$@" 2>"$work/err"); rc=$?; err=$(cat "$work/err")
-}
-
-# files: every entry below $scope (the table's folder) with its checksum, to tell whether a run changed anything.
-files() { (cd "$scope" && find . ! -path ./err -printf '%P %y\n' && find . -type f ! -path ./err -exec cksum {} +) | LC_ALL=C sort; }
-
+# files: every entry below $scope (a table's folder, apart from $work) with its checksum.
+files() { (cd "$scope" && find . -printf '%P %y\n' && find . -type f -exec cksum {} +) | LC_ALL=C sort; }
 # row CODE STDERR STDOUT-LINE ARGS...: one row of a table of runs. zarvik ARGS exits CODE and writes STDERR exactly
 # and, unless it is empty, STDOUT-LINE as a whole line. CODE with "=" after it: the run changes nothing in $scope.
 row() {
@@ -29,7 +24,4 @@ row() {
   [ "${code%=}" = "$code" ] || check "$*: nothing changed" "$before" "$(files)"
 }
 
-finish() {  # finish NAME: the closing line, and the exit status
-  echo "$1: $passed passed, $failed failed"
-  [ "$failed" -eq 0 ]
-}
+finish() { echo "$1: $passed passed, $failed failed" && [ "$failed" -eq 0 ]; }  # finish NAME: the closing line and status

@@ -99,17 +99,14 @@ run_killed() {
   [ "${zarvik[0]}" != wine ] || before=$(state_of_archive)
   # A process group of its own: under Wine the program runs as a child of its launcher, and dies with the group.
   setsid "${zarvik[@]}" extract "$@" >/dev/null 2>"$work/err" &
-  local pid=$! killed=0
-  current_run=$pid
+  local pid=$! killed=0 && current_run=$pid
   kill_at_random_progress "$pid" && killed=1
   wait "$pid" 2>/dev/null
-  local rc=$?
-  current_run=
+  local rc=$? && current_run=
   for _ in $(seq 1 100); do pgrep -g "$pid" >/dev/null || break; sleep 0.05; done
   # A killed run's status says nothing (under Wine its launcher may report the child's end as 1); one that ran to
   # its end must have succeeded. What a kill left is judged by the resumes and the final comparison.
-  if [ "$killed" -eq 1 ]; then
-    # Only a kill that left the extraction unfinished counts.
+  if [ "$killed" -eq 1 ]; then  # only a kill that left the extraction unfinished counts
     { [ -e "$archive" ] || [ -e "$archive.zvkj" ]; } && kills=$((kills + 1))
     return 0
   fi
@@ -124,37 +121,28 @@ metadata() { (cd "$1" && find . -mindepth 1 -printf '%P %y %m %T@\n' | sed -E 's
 # soak SIZE BATCH: extracts an archive of SIZE blocks ("zip": a zip; "zstd": version 4; "tar": a tar; "targz": a tar
 # cut in 256 KiB gzip members) in groups of BATCH bytes, killed and resumed.
 soak() {
-  local size=$1 batch=$2
-  archive="$work/a-$size.zvka"
-  local out="$work/out-$size"
-  rm -rf "$out"
-  if [ "$size" = zip ]; then
-    archive="$work/a.zip" && rm -f "$archive" && (cd "$work/src" && zip -qr -6 "$archive" .) || fail "zip"
-  elif [ "$size" = tar ]; then
-    archive="$work/a.tar" && rm -f "$archive" && tar --format=posix -C "$work/src" -cf "$archive" . || fail "tar"
-  elif [ "$size" = targz ]; then
-    archive="$work/a.tar.gz" && tar -C "$work/src" -cf - . | split -b 256K --filter='gzip -c' >"$archive" || fail "tar.gz"
-  elif [ "$size" = zstd ]; then
-    "${zarvik[@]}" create --zstd --block-size 4K "$work/src" "$archive" >/dev/null || fail "create zstd"
-  else
-    "${zarvik[@]}" create --block-size "$size" "$work/src" "$archive" >/dev/null || fail "create $size"
-  fi
+  local size=$1 batch=$2 out=$work/out-$size rounds=0
+  archive=$work/a-$size.zvka && rm -rf "$out"
+  case $size in
+  zip) archive=$work/a.zip && rm -f "$archive" && (cd "$work/src" && zip -qr -6 "$archive" .) ;;
+  tar) archive=$work/a.tar && rm -f "$archive" && tar --format=posix -C "$work/src" -cf "$archive" . ;;
+  targz) archive=$work/a.tar.gz && tar -C "$work/src" -cf - . | split -b 256K --filter='gzip -c' >"$archive" ;;
+  zstd) "${zarvik[@]}" create --zstd --block-size 4K "$work/src" "$archive" >/dev/null ;;
+  *) "${zarvik[@]}" create --block-size "$size" "$work/src" "$archive" >/dev/null ;;
+  esac || fail "making the $size archive"
   run_killed --batch "$batch" "$archive" "$out" || return
-  local rounds=0
   # Kill each resumed run too, until one finishes or the budget is spent.
-  while { [ -e "$archive" ] || [ -e "$archive.zvkj" ]; } && [ "$rounds" -lt "$max_rounds" ]; do
-    rounds=$((rounds + 1))
+  while { [ -e "$archive" ] || [ -e "$archive.zvkj" ]; } && [ "$((rounds++))" -lt "$max_rounds" ]; do
     run_killed --batch "$batch" --resume "$archive" "$out" || break
   done
   if [ -e "$archive" ] || [ -e "$archive.zvkj" ]; then
     "${zarvik[@]}" extract --resume "$archive" "$out" >/dev/null 2>"$work/err" || fail "final resume $size: $(cat "$work/err")"
   fi
-  diff -r "$work/src" "$out" >/dev/null || fail "block size $size: extracted tree differs"
+  diff -r "$work/src" "$out" >/dev/null || fail "$size: extracted tree differs"
   [ "$size" != zstd ] && [ "$size" != tar ] || [ "$(metadata "$work/src")" = "$(metadata "$out")" ] ||
     fail "$size: times or permissions differ"
-  [ ! -e "$archive" ] || fail "block size $size: archive left behind"
-  [ ! -e "$archive.zvkj" ] || fail "block size $size: journal left behind"
-  [ -z "$(ls "$work" | grep -E 'creating$')" ] || fail "block size $size: temporary file left behind"
+  [ ! -e "$archive" ] && [ ! -e "$archive.zvkj" ] || fail "$size: archive or journal left behind"
+  [ -z "$(ls "$work" | grep -E 'creating$')" ] || fail "$size: temporary file left behind"
 }
 
 turn=0 passes=0

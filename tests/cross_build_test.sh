@@ -1,10 +1,8 @@
 #!/usr/bin/env bash
-# One format and one interface on both platforms: the Linux build and the
-# Windows build (run under Wine) pack the same tree, with names outside ASCII
-# and outside the Basic Multilingual Plane, into byte-identical archives of
-# version 3 and of version 4,
-# each extracts the other's, and both say the same things: --help, info and
-# --json. Run with a Wine server up (scripts/with-wine.sh).
+# One format and one interface on both platforms: the Linux build and the Windows build (run under Wine) pack the same
+# tree, with names outside ASCII and outside the Basic Multilingual Plane, into byte-identical archives of version 3
+# and 4, each extracts the other's, and both say the same things: --help, info and --json.
+#   tests/cross_build_test.sh NATIVE WINDOWS.EXE   (with a Wine server up: scripts/with-wine.sh)
 set -u
 native=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 windows=$(cd "$(dirname "$2")" && pwd)/$(basename "$2")
@@ -13,10 +11,8 @@ win() { wine "$windows" "$@"; }
 
 cd "$work"
 mkdir -p "src/dossier é/😀 folder" linux windows
-printf 'AAAAAAAAAAAAAAAAhello' > "src/dossier é/a.txt"
-head -c 300000 /dev/urandom > "src/dossier é/😀 folder/𝄞 clef.bin"
-yes 'a line that repeats' | head -c 200000 > src/text.txt
-: > src/empty
+printf 'AAAAAAAAAAAAAAAAhello' >"src/dossier é/a.txt" && head -c 300000 /dev/urandom >"src/dossier é/😀 folder/𝄞 clef.bin"
+yes 'a line that repeats' | head -c 200000 >src/text.txt && : >src/empty
 
 "$native" create --block-size 64K src linux.zvka >/dev/null; check "Linux build creates" 0 $?
 win create --block-size 64K src windows.zvka >/dev/null; check "Windows build creates" 0 $?

@@ -1,18 +1,12 @@
 #!/usr/bin/env bash
-# What a destination's file system cannot hold is refused before anything is
-# written, naming the entry and the limit, on small file systems of each
-# kind: ext4, and FAT and exFAT through the kernel's drivers or through FUSE,
-# whichever this machine mounts; and a disk that fills up. Needs root to mount;
-# skips what it cannot.
+# What a destination's file system cannot hold is refused before anything is written, naming the entry and the limit,
+# on small file systems of each kind: ext4, and FAT and exFAT through the kernel's drivers or through FUSE, whichever
+# this machine mounts; and the space a run needs, on disks that fill up. Needs root to mount; skips what it cannot.
 set -u
 zarvik=$1
 source "$(dirname "$0")/check.sh"
-mounted=()
-loops=()
-unmount_all() {
-  for dir in "${mounted[@]}"; do umount "$dir" 2>/dev/null; done
-  for dev in "${loops[@]}"; do losetup -d "$dev" 2>/dev/null; done
-}
+mounted=() loops=()
+unmount_all() { for d in "${mounted[@]}"; do umount "$d"; done; for d in "${loops[@]}"; do losetup -d "$d"; done; } 2>/dev/null
 cleanup_hooks+=(unmount_all)
 
 # mount_as KIND DIR [MIB]: a file system of KIND and MIB MiB (48 unless given) at DIR; false where it cannot be mounted.
@@ -28,52 +22,36 @@ mount_as() {
   esac || return 1
   mounted=("$dir" "${mounted[@]}")
 }
-
-# tar_of ARCHIVE MEMBER...: a tar made by Python, each MEMBER "f:NAME", "d:NAME",
-# "s:NAME:TARGET" (a symbolic link) or "h:NAME:TARGET" (a hard link).
+# tar_of ARCHIVE MEMBER...: a tar, each MEMBER "f:NAME", "s:NAME:TARGET" (a symbolic link) or "h:NAME:TARGET" (a hard link).
 tar_of() {
-  python3 - "$@" <<'EOF'
-import io, sys, tarfile
+  python3 -c 'import io, sys, tarfile
 with tarfile.open(sys.argv[1], "w", format=tarfile.GNU_FORMAT) as tar:
-    for member in sys.argv[2:]:
-        kind, name, *target = member.split(":", 2)
-        info = tarfile.TarInfo(name)
-        info.mtime, info.mode = 1000000000, 0o640
-        data = b""
-        if kind == "f": data = name.encode() * 3
-        if kind == "d": info.type = tarfile.DIRTYPE
-        if kind in "sh":
-            info.type = tarfile.SYMTYPE if kind == "s" else tarfile.LNKTYPE
-            info.linkname, info.mtime = target[0], 1200000000
-        info.size = len(data)
-        tar.addfile(info, io.BytesIO(data))
-EOF
+    for kind, name, *target in (member.split(":", 2) for member in sys.argv[2:]):
+        info, data = tarfile.TarInfo(name), name.encode() * 3 if kind == "f" else b""
+        info.size, info.mode, info.mtime = len(data), 0o640, 1000000000
+        if target: info.type, info.linkname = tarfile.SYMTYPE if kind == "s" else tarfile.LNKTYPE, target[0]
+        tar.addfile(info, io.BytesIO(data))' "$@"
 }
 
-cjk100=$(python3 -c 'print("名" * 100)')  # 300 bytes, 100 UTF-16 units
-cjk256=$(python3 -c 'print("名" * 256)')
+cjk100=$(python3 -c 'print("名" * 100)') cjk256=$(python3 -c 'print("名" * 256)')  # 300 bytes, 100 UTF-16 units; 256 units
 deep=$(python3 -c 'print("/".join(["d" * 200] * 21))')  # 4220 bytes
 far=$(python3 -c 'print("t/" * 2047 + "ab")')             # a link target of 4096 bytes, as long as a tar's may be
-if mkdir -p "$work/sparse" && mount -t tmpfs -o size=1M tmpfs "$work/sparse" 2>/dev/null; then
-  mounted+=("$work/sparse")
-  truncate -s 1P "$work/sparse/huge" && truncate -s 5G "$work/sparse/big"
-  (cd "$work/sparse" && tar --sparse --format=posix -cf "$work/huge.tar" huge && tar --sparse --format=posix -cf "$work/big.tar" big)
-fi
+mkdir -p "$work/sparse" && mount -t tmpfs -o size=1M tmpfs "$work/sparse" 2>/dev/null && mounted+=("$work/sparse") &&
+  truncate -s 1P "$work/sparse/huge" && truncate -s 5G "$work/sparse/big" && (cd "$work/sparse" &&
+  tar --sparse --format=posix -cf "$work/huge.tar" huge && tar --sparse --format=posix -cf "$work/big.tar" big)
 
-# Each row a tar made on the disk ($scope), refused with nothing written or extracted as the disk allows.
-case_clash="Extract failed: Names that the destination holds as one, since it ignores letter case"
+# limit MESSAGE MEMBER...: a tar of the members made on the disk ($scope) is refused with MESSAGE, nothing written.
+limit() { local message=$1 && shift && tar_of "$scope/a.tar" "$@" && row 1= "Extract failed: $message" "" extract "$scope/a.tar" "$d"; }
+clash="Names that the destination holds as one, since it ignores letter case"
 tested=()
 for kind in ext4 vfat exfat exfat-fuse; do
   scope=$work/$kind d=$work/$kind/out
   mount_as "$kind" "$scope" || continue
   tested+=("$kind")
   if [ $kind = ext4 ]; then
-    tar_of "$scope/a.tar" "f:$cjk100"
-    row 1= "Extract failed: Name too long for the destination's file system (at most 255 bytes): $d/$cjk100" "" extract "$scope/a.tar" "$d"
-    tar_of "$scope/a.tar" "f:$deep"
-    row 1= "Extract failed: Path too long for the destination (at most 4095 bytes below it): $d/$deep" "" extract "$scope/a.tar" "$d"
-    tar_of "$scope/a.tar" "f:a" "s:l:$far"
-    row 1= "Extract failed: Link target too long for the destination (at most 4095 bytes): $d/l" "" extract "$scope/a.tar" "$d"
+    limit "Name too long for the destination's file system (at most 255 bytes): $d/$cjk100" "f:$cjk100"
+    limit "Path too long for the destination (at most 4095 bytes below it): $d/$deep" "f:$deep"
+    limit "Link target too long for the destination (at most 4095 bytes): $d/l" "f:a" "s:l:$far"
     if [ -e "$work/huge.tar" ]; then
       cp "$work/huge.tar" "$scope/" && run extract "$scope/huge.tar" "$d"
       check "$kind: a 1 PiB member, all holes" "1|Extract failed: The destination's file system holds no file over N bytes: $d/huge" \
@@ -84,25 +62,16 @@ for kind in ext4 vfat exfat exfat-fuse; do
       "$(ls "$d" | grep -i readme | xargs)|$(cd "$d" && ls -d */a | xargs)"
     continue
   fi
-  tar_of "$scope/a.tar" "f:README" "f:readme"
-  row 1= "$case_clash: $d/README and $d/readme" "" extract "$scope/a.tar" "$d"
-  tar_of "$scope/a.tar" "f:Äpfel" "f:äpfel"
-  row 1= "$case_clash: $d/Äpfel and $d/äpfel" "" extract "$scope/a.tar" "$d"
-  tar_of "$scope/a.tar" "f:Docs" "f:docs/a"
-  row 1= "$case_clash: $d/Docs and $d/docs" "" extract "$scope/a.tar" "$d"
-  tar_of "$scope/a.tar" "f:a?b"
-  row 1= "Extract failed: Name not allowed by the destination's file system: $d/a?b" "" extract "$scope/a.tar" "$d"
-  tar_of "$scope/a.tar" "f:$cjk256"
-  row 1= "Extract failed: Name too long for the destination's file system (at most 255 UTF-16 units): $d/$cjk256" "" \
-    extract "$scope/a.tar" "$d"
-  if [ "$kind" = vfat ] && [ -e "$work/big.tar" ]; then
-    cp "$work/big.tar" "$scope/a.tar"
+  limit "$clash: $d/README and $d/readme" "f:README" "f:readme"
+  limit "$clash: $d/Äpfel and $d/äpfel" "f:Äpfel" "f:äpfel"
+  limit "$clash: $d/Docs and $d/docs" "f:Docs" "f:docs/a"
+  limit "Name not allowed by the destination's file system: $d/a?b" "f:a?b"
+  limit "Name too long for the destination's file system (at most 255 UTF-16 units): $d/$cjk256" "f:$cjk256"
+  [ "$kind" = vfat ] && [ -e "$work/big.tar" ] && cp "$work/big.tar" "$scope/a.tar" &&
     row 1= "Extract failed: The destination's file system holds no file over 4294967295 bytes: $d/big" "" extract "$scope/a.tar" "$d"
-  fi
   tar_of "$scope/a.tar" "f:Docs/a" "f:docs/b" "f:DOCS/c" && row 0 "" "" extract "$scope/a.tar" "$d"
   check "$kind: folders differing in case are one" "a b c" "$(ls "$d/"* | xargs)"
-  rm -rf "$d" && tar_of "$scope/a.tar" "f:a" "s:l:a" "h:h:a"
-  row 0= "" "release: cuts from the end" info "$scope/a.tar"
+  rm -rf "$d" && tar_of "$scope/a.tar" "f:a" "s:l:a" "h:h:a" && row 0= "" "release: cuts from the end" info "$scope/a.tar"
   row 0 "" "Skipped link: l -> a (the destination's file system holds no links)" extract "$scope/a.tar" "$d"
   check "$kind: a hard link is copied" "aaa" "$(cat "$d/h")"
 done
@@ -130,7 +99,7 @@ if mount_as ext4 "$work/steps" 96; then
   tar -C "$work/src" -czf "$work/steps/s.tar.gz" . && verdicts="" first="" all=$(avail "$work/steps")
   for leave in 4 5 6 7 8 9 10 11 12 14 16 20; do
     rm -f "$work/steps/filler" && fallocate -l $((all - leave * 1048576)) "$work/steps/filler"
-    read -r free needed < <(space "$work/steps/s.tar.gz" "$work/steps/out")
+    read -r free needed <<<"$(space "$work/steps/s.tar.gz" "$work/steps/out")"
     verdicts+=$((needed <= free)) && [ -z "$first" ] && [ "$needed" -le "$free" ] && first=$leave
   done
   check "accepted from some free space on, never refused with more" "accepted" "$([[ $verdicts = *1* && $verdicts != *10* ]] && echo accepted)"
@@ -170,9 +139,9 @@ if mount_as ext4 "$work/tiny-disk" 32; then
   mkdir "$work/tiny" && python3 -c 'import os, sys
 for i in range(3000): open(os.path.join(sys.argv[1], "f%04d" % i), "wb").write(os.urandom(100))' "$work/tiny"
   "$zarvik" create "$work/tiny" "$work/tiny-disk/t.zvka" >/dev/null
-  read -r free needed < <(space "$work/tiny-disk/t.zvka" "$work/tiny-disk/out")
+  read -r free needed <<<"$(space "$work/tiny-disk/t.zvka" "$work/tiny-disk/out")"
   fallocate -l $((free - needed - 16384)) "$work/tiny-disk/filler"
-  read -r free needed < <(space "$work/tiny-disk/t.zvka" "$work/tiny-disk/out")
+  read -r free needed <<<"$(space "$work/tiny-disk/t.zvka" "$work/tiny-disk/out")"
   check "little more than the predicted space is free" "yes" "$([ $((free - needed)) -ge 0 ] && [ $((free - needed)) -lt 65536 ] && echo yes)"
   run extract "$work/tiny-disk/t.zvka" "$work/tiny-disk/out"
   check "a run the check lets through completes, with every file" "0||" "$rc|$err|$(diff -r "$work/tiny" "$work/tiny-disk/out")"

@@ -9,26 +9,19 @@ zarvik=$1
 source "$(dirname "$0")/check.sh"
 
 # Long names, so that the log lines fill a pipe many times over.
-mkdir -p "$work/src"
-name=$(printf 'a long name, so that the log lines of a run fill its output pipe many times over %.0s' 1 2)
-head -c 1200000 /dev/urandom | split -b 600 -a 3 - "$work/src/$name"
-files=$(ls "$work/src" | wc -l)
-"$zarvik" create -q --block-size 1K "$work/src" "$work/original.zvka" >/dev/null
-mkfifo "$work/pipe"
+mkdir -p "$work/src" && name=$(printf 'a long name, so that the log lines of a run fill its output pipe many times over %.0s' 1 2)
+head -c 1200000 /dev/urandom | split -b 600 -a 3 - "$work/src/$name" && files=$(ls "$work/src" | wc -l)
+"$zarvik" create -q --block-size 1K "$work/src" "$work/original.zvka" >/dev/null && mkfifo "$work/pipe"
 
 # signalled SIGNAL ARGS...: runs zarvik, sends SIGNAL after a random number of its lines, reads the rest; sets rc and
 # last (the last JSON line's event, message and resumable; an error where a line is no whole JSON object).
 signalled() {
-  local signal=$1
-  shift
+  local signal=$1 && shift
   "$zarvik" "$@" >"$work/pipe" 2>/dev/null &
   local pid=$! count=$((1 + RANDOM % (files / 4))) line n=0
-  exec 3<"$work/pipe"
-  : >"$work/run.json"
+  exec 3<"$work/pipe" && : >"$work/run.json"
   while [ "$n" -lt "$count" ] && IFS= read -r line <&3; do n=$((n + 1)) && printf '%s\n' "$line" >>"$work/run.json"; done
-  kill -s "$signal" "$pid"
-  cat <&3 >>"$work/run.json"
-  exec 3<&-
+  kill -s "$signal" "$pid" && cat <&3 >>"$work/run.json" && exec 3<&-
   wait "$pid"
   rc=$?
   last=$(python3 -c 'import json, sys
