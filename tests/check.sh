@@ -10,8 +10,7 @@ check() {  # check NAME EXPECTED ACTUAL
   fi
 }
 run() { out=$("$zarvik" "$@" 2>"$work/err"); rc=$?; err=$(cat "$work/err"); }  # run ARGS...: sets out, err, rc
-
-# files: every entry below $scope (a table's folder, apart from $work) with its checksum.
+# files: every entry below $scope (a table's folder, apart from $work), with its checksum.
 files() { (cd "$scope" && find . -printf '%P %y\n' && find . -type f -exec cksum {} +) | LC_ALL=C sort; }
 # row CODE STDERR STDOUT-LINE ARGS...: one row of a table of runs. zarvik ARGS exits CODE and writes STDERR exactly
 # and, unless it is empty, STDOUT-LINE as a whole line. CODE with "=" after it: the run changes nothing in $scope.

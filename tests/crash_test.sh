@@ -10,24 +10,16 @@
 #   tests/crash_test.sh ZARVIK            or, for the Windows build:
 #   tests/crash_test.sh wine ZARVIK.EXE   (with a Wine server up)
 set -u
-sizes=${CRASH_SIZES:-512 1K 2K 8K 64K zip zstd tar targz}
+sizes=${CRASH_SIZES:-512 1K 2K 8K 64K zip zstd tar targz} max_rounds=${CRASH_ROUNDS:-20} big_bytes=${CRASH_BIG_BYTES:-0}
 read -r -a batches <<<"${CRASH_BATCHES:-4K 1 16K 2K 32K}"
-max_rounds=${CRASH_ROUNDS:-20}
-big_bytes=${CRASH_BIG_BYTES:-0}
-needed=${CRASH_KILLS:-20}
-max_passes=${CRASH_PASSES:-20}
-zarvik=("$@")
+needed=${CRASH_KILLS:-20} max_passes=${CRASH_PASSES:-20} zarvik=("$@") kills=0
 source "$(dirname "$0")/check.sh"
-kills=0
-
 fail() { failed=$((failed + 1)); printf 'FAIL %s\n' "$*"; }
 
 mkdir -p "$work/src/nested/deeper" "$work/src/😀 folder"
-head -c 700000 /dev/urandom > "$work/src/random.bin"
-yes 'a line that repeats, so blocks code run-length' | head -c 400000 > "$work/src/nested/text.txt"
-head -c 50000 /dev/zero > "$work/src/nested/deeper/zeros.bin"
-head -c 20000 /dev/urandom > "$work/src/😀 folder/𝄞 clef.bin"
-: > "$work/src/empty"
+head -c 700000 /dev/urandom >"$work/src/random.bin" && head -c 20000 /dev/urandom >"$work/src/😀 folder/𝄞 clef.bin"
+yes 'a line that repeats, so blocks code run-length' | head -c 400000 >"$work/src/nested/text.txt"
+head -c 50000 /dev/zero >"$work/src/nested/deeper/zeros.bin" && : >"$work/src/empty"
 chmod 444 "$work/src/empty" "$work/src/nested/text.txt"  # a run resumed after the metadata was set takes them over
 mkdir -p "$work/src/d1/d2/d3/d4/d5/d6/d7/d8/d9/d10/d11/d12" && printf 'deep' >"$work/src/d1/d2/d3/d4/d5/d6/d7/d8/d9/d10/d11/d12/leaf.txt"
 [ "$big_bytes" -gt 0 ] && head -c "$big_bytes" /dev/urandom > "$work/src/big.bin"
@@ -84,9 +76,8 @@ current_run= && cleanup_hooks+=(end_current_run)
 # state_of_archive: what the archive and its journal hold now, as checksums ("-" where a file is gone).
 state_of_archive() { local f; for f in "$archive" "$archive.zvkj"; do cksum "$f" 2>/dev/null || echo -; done; }
 
-# Under Wine, a run was once seen to end with status 1 and nothing on stderr but Wine's own lines. The program
-# names every failure it reports, so such an end, with the archive and journal as they were, is Wine's: it is
-# logged and the run started again (three times at most).
+# Under Wine, a run was once seen to end with status 1 and nothing on stderr but Wine's own lines. The program names
+# every failure it reports, so such an end, the archive and journal as they were, is Wine's: the run starts again.
 lost_start() {
   [ "${zarvik[0]}" = wine ] && ! grep -qv '^wine: ' "$work/err" && [ "$(state_of_archive)" = "$1" ] || return 1
   lost_starts=$((lost_starts + 1)) && echo "Wine ended a run before it started (archive untouched): run again"

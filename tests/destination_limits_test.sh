@@ -42,8 +42,7 @@ mkdir -p "$work/sparse" && mount -t tmpfs -o size=1M tmpfs "$work/sparse" 2>/dev
 
 # limit MESSAGE MEMBER...: a tar of the members made on the disk ($scope) is refused with MESSAGE, nothing written.
 limit() { local message=$1 && shift && tar_of "$scope/a.tar" "$@" && row 1= "Extract failed: $message" "" extract "$scope/a.tar" "$d"; }
-clash="Names that the destination holds as one, since it ignores letter case"
-tested=()
+clash="Names that the destination holds as one, since it ignores letter case" tested=()
 for kind in ext4 vfat exfat exfat-fuse; do
   scope=$work/$kind d=$work/$kind/out
   mount_as "$kind" "$scope" || continue
@@ -52,11 +51,9 @@ for kind in ext4 vfat exfat exfat-fuse; do
     limit "Name too long for the destination's file system (at most 255 bytes): $d/$cjk100" "f:$cjk100"
     limit "Path too long for the destination (at most 4095 bytes below it): $d/$deep" "f:$deep"
     limit "Link target too long for the destination (at most 4095 bytes): $d/l" "f:a" "s:l:$far"
-    if [ -e "$work/huge.tar" ]; then
-      cp "$work/huge.tar" "$scope/" && run extract "$scope/huge.tar" "$d"
-      check "$kind: a 1 PiB member, all holes" "1|Extract failed: The destination's file system holds no file over N bytes: $d/huge" \
-        "$rc|$(sed -E 's/over [0-9]+ bytes/over N bytes/' <<<"$err")"
-    fi
+    [ -e "$work/huge.tar" ] && cp "$work/huge.tar" "$scope/" && run extract "$scope/huge.tar" "$d" && check "$kind: a 1 PiB \
+member, all holes" "1|Extract failed: The destination's file system holds no file over N bytes: $d/huge" "$rc|$(sed -E \
+      's/over [0-9]+ bytes/over N bytes/' <<<"$err")"
     tar_of "$scope/a.tar" "f:README" "f:readme" "f:Docs/a" "f:docs/a" && row 0 "" "" extract "$scope/a.tar" "$d"
     check "$kind: names differing in case are different files" "README readme|Docs/a docs/a" \
       "$(ls "$d" | grep -i readme | xargs)|$(cd "$d" && ls -d */a | xargs)"
