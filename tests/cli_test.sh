@@ -110,15 +110,16 @@ row 1= "List failed: Unable to open archive file" "" list "$t/absent.zvka"
 row 1= "" '{"event":"error","message":"Unable to open archive file","resumable":false}' test --json "$t/absent.zvka"
 row 1= "Extract failed: Unable to open archive file" "" extract "$t/absent.zvka" "$t/o"
 row 1= "Info failed: Invalid archive format (header read failed)" "" info "$src/a.txt"
-head -c 100 /dev/zero >"$t/orphan.zvka.zvkj"  # a journal without its archive is no archive
-row 1= "List failed: Invalid archive format (bad magic). Ensure you selected a .zvka archive, not a .zvkj journal." "" \
-  list "$t/orphan.zvka.zvkj"
+head -c 100 /dev/zero >"$t/orphan.zvka.zvkj" && row 1= "List failed: Invalid archive format (bad magic). Ensure you \
+selected a .zvka archive, not a .zvkj journal." "" list "$t/orphan.zvka.zvkj"  # a journal without its archive is no archive
 row 1= "Extract failed: Please select the .zvka archive file." "" extract "$t/none.zvka.zvkj" "$t/o"
 row 1= "Extract failed: Nothing to resume: neither $t/gone.zvka nor its journal exists" "" extract --resume "$t/gone.zvka" "$t/o"
 # A destination that is the archive or its journal, under any spelling or through a link.
 ln -s "$t/x.zvka" "$t/z link" && for dest in "$t/x.zvka" "$t/x.zvka.zvkj" "$t/x.zvka.zvkj/" "$t/../t/x.zvka" "$t/z link"; do
   row 1= "Extract failed: The destination is the archive or its journal: $dest" "" extract "$t/x.zvka" "$dest"
 done
+ln "$t/x.zvka" "$t/y.zvka" && row 1= "Extract failed: The archive has other names (hard links): extract with --keep: $t/y.zvka" \
+  "" extract "$t/y.zvka" "$t/o"
 # Damage: test names the block; extraction stops for good and says how to salvage, which extracts the rest.
 fresh && printf q | dd of="$t/x.zvka" bs=1 seek=$(($(stat -c %s "$t/x.zvka") - 1)) conv=notrunc status=none
 row 1= "Test failed: Checksum verification failed in block 4 of: b/c.bin" "" test "$t/x.zvka"

@@ -76,8 +76,7 @@ done
 avail() { df -B1 --output=avail "$1" | tail -n 1 | tr -d ' '; }
 leave_free() { rm -f "$1/filler" && fallocate -l $(($(avail "$1") - $2)) "$1/filler" 2>/dev/null; }  # leave_free DIR BYTES
 space() {  # space ARCHIVE DEST: the free space and the space needed, as info --json reports them
-  "$zarvik" info --json "$1" "$2" | python3 -c 'import json, sys; o = json.load(sys.stdin)
-print(o["freeAtDestination"], o["neededToExtract"])'
+  "$zarvik" info --json "$1" "$2" | python3 -c 'import json, sys; o = json.load(sys.stdin); print(o["freeAtDestination"], o["neededToExtract"])'
 }
 # The journal is counted where it lives: beside the archive, on a full disk apart from the destination's.
 if [ -d "$work/ext4/out" ] && mount_as ext4 "$work/full"; then
