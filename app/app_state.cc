@@ -70,8 +70,10 @@ bool createFromFields(AppState* state, const EngineCallbacks& callbacks, std::ws
   std::wstring archive = withArchiveExtension(output);
   if (archive != output) writeField(state->outputEdit, archive);
   writeField(state->archiveEdit, archive);  // the Extract page is ready for the new archive
-  return ablative::createArchive(source, archive, blockSizeFromField(blockSizeText), reason, callbacks.onProgress,
-                                 callbacks.onLog, callbacks.isPaused);
+  const ablative::Status created = ablative::createArchive(source, archive, blockSizeFromField(blockSizeText),
+                                                           callbacks.onProgress, callbacks.onLog, callbacks.isPaused);
+  if (!created.ok()) reason = created.message;
+  return created.ok();
 }
 
 bool extractFromFields(AppState* state, bool resume, const EngineCallbacks& callbacks, std::wstring& reason) {
@@ -83,7 +85,10 @@ bool extractFromFields(AppState* state, bool resume, const EngineCallbacks& call
     return false;
   }
   const std::wstring named = archive;
-  if (!ablative::archiveForExtraction(named, resume, archive, reason)) return false;
+  if (const ablative::Status found = ablative::archiveForExtraction(named, resume, archive); !found.ok()) {
+    reason = found.message;
+    return false;
+  }
   if (archive != named) {
     writeField(state->archiveEdit, archive);
     callbacks.onLog(L"Info: Resume file selected; switched to archive: " + archive);

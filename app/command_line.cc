@@ -45,8 +45,8 @@ QuickActionPlan invalidPathPlan() {
 
 // A journal leads to its archive while the archive is there, as for an extraction.
 std::wstring redirectJournal(const std::wstring& path) {
-  std::wstring archive, unused;
-  return ablative::archiveForExtraction(path, false, archive, unused) ? archive : path;
+  std::wstring archive;
+  return ablative::archiveForExtraction(path, false, archive).ok() ? archive : path;
 }
 
 QuickActionPlan planArchive(const std::wstring& source) {

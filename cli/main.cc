@@ -120,28 +120,26 @@ int runCreate(const Command& command) {
   options.shouldStop = stopRequested;
   options.onEntry = [&](const std::wstring& line) { logEntry(out, command, line); };
   catchStopRequests();
-  std::wstring errorText;
-  const bool ok = ablative::createArchive(
-      command.operands[0], command.operands[1], options, errorText,
+  const ablative::Status created = ablative::createArchive(
+      command.operands[0], command.operands[1], options,
       [&](const ablative::ProgressInfo& info) { out.progress(info); }, [&](const std::wstring& line) { out.log(line); },
       {});
-  return ok ? out.succeed() : out.fail(L"Create failed: ", errorText);
+  return created.ok() ? out.succeed() : out.fail(L"Create failed: ", created.message);
 }
 
 // The archive ARCHIVE names: its journal stands for it where it exists.
 std::wstring archiveOf(const Command& command) {
-  std::wstring archive, unused;
-  return ablative::archiveForExtraction(command.operands[0], false, archive, unused) ? archive : command.operands[0];
+  std::wstring archive;
+  return ablative::archiveForExtraction(command.operands[0], false, archive).ok() ? archive : command.operands[0];
 }
 
 // Nothing is listed unless the whole table reads: the listing is written at the end.
 int runList(const Command& command) {
   Output out(command.json, false);
-  std::wstring errorText;
   // The archive is read whole and checked before the first entry comes, so
   // each line goes out as it comes: an archive of many entries is never held
   // in memory twice over.
-  const bool ok = ablative::listArchive(
+  const ablative::Status listed = ablative::listArchive(
       archiveOf(command),
       [&](const ablative::ListedEntry& entry) {
         const std::wstring name = ablative::nameFromBytes(entry.storedPath),
@@ -163,20 +161,19 @@ int runList(const Command& command) {
         if (!target.empty()) file.add("target", target);
         out.object(file);
       },
-      errorText, [&](const std::wstring& warning) { warn(out, warning); });
-  if (!ok) return out.fail(L"List failed: ", errorText);
+      [&](const std::wstring& warning) { warn(out, warning); });
+  if (!listed.ok()) return out.fail(L"List failed: ", listed.message);
   return out.json() ? out.succeed() : kExitSuccess;
 }
 
 int runTest(const Command& command) {
   Output out(command.json, false);
-  std::wstring errorText;
   ablative::ArchiveDescription archive;
   const std::wstring named = archiveOf(command);
-  if (!ablative::verifyArchive(named, errorText, [&](const ablative::ProgressInfo& info) { out.progress(info); }) ||
-      !ablative::describeArchive(named, L"", ablative::kDefaultGroupBytes, archive, errorText)) {
-    return out.fail(L"Test failed: ", errorText);
-  }
+  ablative::Status tested =
+      ablative::verifyArchive(named, [&](const ablative::ProgressInfo& info) { out.progress(info); });
+  if (tested.ok()) tested = ablative::describeArchive(named, L"", ablative::kDefaultGroupBytes, archive);
+  if (!tested.ok()) return out.fail(L"Test failed: ", tested.message);
   if (!archive.warning.empty()) warn(out, archive.warning);
   std::wstring verified = L"OK: " + std::to_wstring(archive.fileCount) + L" files, " +
                           std::to_wstring(archive.blockCount - archive.blocksReleased - archive.blocksLost) +
@@ -243,10 +240,9 @@ std::wstring resumeAdvice(const std::vector<std::wstring>& resume, StatusKind ki
 int runExtract(const Command& command) {
   Output out(command.json, true);
   const std::wstring& destination = command.operands[1];
-  std::wstring archive, errorText;
-  if (!ablative::archiveForExtraction(command.operands[0], command.extract.resume, archive, errorText)) {
-    return out.fail(L"Extract failed: ", errorText);
-  }
+  std::wstring archive;
+  const ablative::Status named = ablative::archiveForExtraction(command.operands[0], command.extract.resume, archive);
+  if (!named.ok()) return out.fail(L"Extract failed: ", named.message);
   if (archive != command.operands[0]) out.log(L"Info: Resume file selected; switched to archive: " + archive);
   ablative::ExtractOptions options = command.extract;
   options.shouldStop = stopRequested;
@@ -280,10 +276,9 @@ int runInfo(const Command& command) {
   Output out(command.json, false);
   const std::wstring destination = command.operands.size() > 1 ? command.operands[1] : L"";
   ablative::ArchiveDescription d;
-  std::wstring errorText;
-  if (!ablative::describeArchive(archiveOf(command), destination, command.extract.groupBytes, d, errorText)) {
-    return out.fail(L"Info failed: ", errorText);
-  }
+  const ablative::Status described =
+      ablative::describeArchive(archiveOf(command), destination, command.extract.groupBytes, d);
+  if (!described.ok()) return out.fail(L"Info failed: ", described.message);
   std::wstring state = L"intact";
   if (d.journalMissing) {
     state = L"partly extracted, journal missing: " + std::to_wstring(d.blocksMissing) + L" of " +

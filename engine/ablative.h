@@ -3,9 +3,9 @@
 // An archive packs one file or folder tree into fixed-size blocks. createArchive
 // writes one; extractArchive restores it and, unless asked to keep the original,
 // consumes the archive while it goes so that the extraction needs barely more
-// disk than the extracted data. Creation reports failure as `false` plus one
-// fixed English message in `errorText`, extraction as a Status (status.h),
-// whose kind says what a caller can do about it. Both call their callbacks
+// disk than the extracted data. Every entry point reports failure as a Status
+// (status.h): one fixed English message, and a kind that says what a caller
+// can do about it. Both call their callbacks
 // on the calling thread; creation codes large blocks on a helper thread of
 // its own, which never calls them. Every callback may be empty.
 #pragma once
@@ -49,9 +49,8 @@ inline constexpr uint32_t kDefaultBlockSize = 4u << 20;
 // It refuses to replace an archive that an extraction is using ("Archive is
 // in use by an extraction: " + path; it holds that off until the new archive
 // is in place) or whose extraction stopped before it finished.
-bool createArchive(const std::wstring& inputPath, const std::wstring& archivePath, uint32_t blockSize,
-                   std::wstring& errorText, const ProgressCallback& onProgress, const LogCallback& onLog,
-                   const PauseCallback& isPaused);
+Status createArchive(const std::wstring& inputPath, const std::wstring& archivePath, uint32_t blockSize,
+                     const ProgressCallback& onProgress, const LogCallback& onLog, const PauseCallback& isPaused);
 
 inline constexpr int kDefaultZstdLevel = 3;
 inline constexpr int kLargestZstdLevel = 19;
@@ -70,9 +69,8 @@ struct CreateOptions {
 };
 
 // The same, with options beyond the window's.
-bool createArchive(const std::wstring& inputPath, const std::wstring& archivePath, const CreateOptions& options,
-                   std::wstring& errorText, const ProgressCallback& onProgress, const LogCallback& onLog,
-                   const PauseCallback& isPaused);
+Status createArchive(const std::wstring& inputPath, const std::wstring& archivePath, const CreateOptions& options,
+                     const ProgressCallback& onProgress, const LogCallback& onLog, const PauseCallback& isPaused);
 
 inline constexpr uint64_t kDefaultGroupBytes = 64 << 20;
 
@@ -226,8 +224,8 @@ struct ArchiveDescription {
 };
 
 // Fails with the reader's messages, as `test` and extraction do.
-bool describeArchive(const std::wstring& archivePath, const std::wstring& destinationDir, uint64_t groupBytes,
-                     ArchiveDescription& description, std::wstring& errorText);
+Status describeArchive(const std::wstring& archivePath, const std::wstring& destinationDir, uint64_t groupBytes,
+                       ArchiveDescription& description);
 
 // What a stored path names: a file its units fill, a folder made as it is,
 // a symbolic link, made once the files are in place, or a hard link: another
@@ -247,8 +245,7 @@ using FileLister = std::function<void(const ListedEntry& entry)>;
 // Calls `onFile` with each entry, in archive order, after the reader's checks
 // of the tables and of each file record; then `onWarning` with
 // ArchiveDescription::warning where there is one.
-bool listArchive(const std::wstring& archivePath, const FileLister& onFile, std::wstring& errorText,
-                 const LogCallback& onWarning = {});
+Status listArchive(const std::wstring& archivePath, const FileLister& onFile, const LogCallback& onWarning = {});
 
 // The archive an extraction given `path` works on, one rule for every front
 // end: a journal's path ("data.zvka.zvkj", the suffix in lower case) stands for
@@ -257,11 +254,11 @@ bool listArchive(const std::wstring& archivePath, const FileLister& onFile, std:
 // journal to remove; any other run takes it only while the archive is a file,
 // and is refused otherwise with "Please select the .zvka archive file.". Any
 // other path stands for itself.
-bool archiveForExtraction(const std::wstring& path, bool resume, std::wstring& archive, std::wstring& errorText);
+Status archiveForExtraction(const std::wstring& path, bool resume, std::wstring& archive);
 
 // Applies every check an extraction makes before it writes, then reads every
 // block of `archivePath`, decodes it and checks its CRC-32, writing nothing.
 // Progress counts blocks in index order.
-bool verifyArchive(const std::wstring& archivePath, std::wstring& errorText, const ProgressCallback& onProgress);
+Status verifyArchive(const std::wstring& archivePath, const ProgressCallback& onProgress);
 
 }  // namespace ablative

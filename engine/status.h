@@ -20,6 +20,7 @@ enum class StatusKind : uint8_t {
   BlockGone,             // the same, and the destination lacks that block too
   DestinationLacksData,  // not the destination where the extraction started
   FilesDamaged,          // a salvage ended with files it could not fully extract
+  EndedEarly,            // a read found the file shorter than asked, with no message: its caller names the failure
 };
 
 struct Status {

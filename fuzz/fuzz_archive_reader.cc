@@ -8,17 +8,16 @@
 #include "plan/archive_source.h"
 
 void fuzz::one(Input input) {
-  std::wstring path, errorText;
+  std::wstring path;
   ablative::FileHandle file;
   fuzz::openInput("archive.zvka", input, file, &path);
   const ablative::ArchiveSource& source = ablative::sourceFor(file);
   ablative::SourceReading reading;
   ablative::ExtractionPlan plan;
-  if (source.read(file, ablative::pointsScratchPathFor(ablative::journalPathFor(path)), reading, errorText) &&
-      ablative::planArchive(std::move(reading), {}, plan, errorText)) {
+  if (source.read(file, ablative::pointsScratchPathFor(ablative::journalPathFor(path)), reading).ok() &&
+      ablative::planArchive(std::move(reading), {}, plan).ok()) {
     for (uint32_t f = 0; f < plan.files.size(); ++f) (void)plan.pathOf(f);
-    ablative::verifyArchive(path, errorText, {});
+    ablative::verifyArchive(path, {});
   }
-  ablative::listArchive(
-      path, [](const ablative::ListedEntry&) {}, errorText);
+  ablative::listArchive(path, [](const ablative::ListedEntry&) {});
 }

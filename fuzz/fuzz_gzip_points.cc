@@ -16,17 +16,16 @@ void fuzz::one(Input input) {
   std::vector<uint8_t> decoded;
   std::vector<std::pair<std::shared_ptr<const ablative::InflatePoint>, size_t>> points;  // and the member's index
   ablative::GzipPass pass;
-  pass.onBytes = [&](const uint8_t* bytes, size_t length, std::wstring& errorText) {
-    if (decoded.size() + length > kMostDecoded) return errorText = L"too long", false;
+  pass.onBytes = [&](const uint8_t* bytes, size_t length) {
+    if (decoded.size() + length > kMostDecoded) return ablative::failure(ablative::StatusKind::Failed, L"too long");
     decoded.insert(decoded.end(), bytes, bytes + length);
-    return true;
+    return ablative::Status{};
   };
   pass.pointSpacing = 1 << 12;
   pass.onPoint = [&](const ablative::InflatePoint& point) {
     points.push_back({std::make_shared<const ablative::InflatePoint>(point), pass.members.size() - 1});
   };
-  std::wstring errorText;
-  if (!ablative::readGzip(file, pass, errorText)) return;
+  if (!ablative::readGzip(file, pass).ok()) return;
   const size_t tried = std::min(points.size(), kPointsTried);
   for (size_t k = 0; k < tried; ++k) {
     const auto& [shared, memberIndex] = points[k * points.size() / tried];

@@ -16,9 +16,9 @@ void readBack(const ablative::Journal& journal, const ablative::ExtractionPlan& 
   fuzz::require(ok || !intact);
   if (!ok) return;
   ablative::ExtractionPlan plan;
-  std::wstring errorText;
   const bool planned = ablative::planArchive(
-      std::move(read.reading), [](uint32_t) { return true; }, plan, errorText);
+                           std::move(read.reading), [](uint32_t) { return true; }, plan)
+                           .ok();
   fuzz::require(!intact || (planned && plan.units.size() == written.units.size() &&
                             plan.pieces.size() == written.pieces.size() && plan.paths == written.paths));
 }
@@ -26,18 +26,19 @@ void readBack(const ablative::Journal& journal, const ablative::ExtractionPlan& 
 }  // namespace
 
 void fuzz::one(Input input) {
-  std::wstring path, errorText;
+  std::wstring path;
   ablative::FileHandle file;
   openInput("archive.zip", input, file, &path);
   const ablative::ArchiveSource& source = ablative::sourceFor(file);
   ablative::SourceReading reading;
   ablative::ExtractionPlan plan;
   if (!source.saveUnits ||
-      !source.read(file, ablative::pointsScratchPathFor(ablative::journalPathFor(path)), reading, errorText))
+      !source.read(file, ablative::pointsScratchPathFor(ablative::journalPathFor(path)), reading).ok())
     return;
   const ablative::SourceFacts facts = reading.facts;
   if (!ablative::planArchive(
-          std::move(reading), [](uint32_t) { return false; }, plan, errorText))
+           std::move(reading), [](uint32_t) { return false; }, plan)
+           .ok())
     return;
   ablative::Journal journal;
   ablative::recordPlan(source, facts, plan, journal);

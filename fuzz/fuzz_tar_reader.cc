@@ -34,8 +34,8 @@ void fuzz::one(Input input) {
   ablative::FileHandle file;
   if (!openInput("archive.tar", input, file)) return;
   ablative::TarContents contents;
-  std::wstring errorText;
-  if (!ablative::readTarMembers(file, contents, errorText)) return require(!errorText.empty());
+  const ablative::Status read = ablative::readTarMembers(file, contents);
+  if (!read.ok()) return require(!read.message.empty());
   require(contents.archiveSize == input.size && contents.end <= input.size);
   uint64_t next = 0;
   for (const ablative::TarMember& member : contents.members) {

@@ -15,18 +15,17 @@ std::optional<ablative::InflatePoint> decode(ablative::FileHandle& file, const a
   std::optional<ablative::InflatePoint> last;
   decoder.recordPoints(1 << 12, [&](const ablative::InflatePoint& point) { last = point; });
   std::vector<uint8_t> input, output(1 << 12);
-  std::wstring errorText;
   for (uint64_t at = from;;) {
     const uint64_t piece = std::min<uint64_t>(1000, entry.compressedSize - at);
     input.clear();
-    if (!ablative::readArchiveBlock(file, entry.dataOffset + at, static_cast<uint32_t>(piece), input, errorText)) {
+    if (!ablative::readArchiveBlock(file, entry.dataOffset + at, static_cast<uint32_t>(piece), input).ok()) {
       return last;
     }
     size_t consumed = 0, produced = 0;
-    const ablative::ZipDecodeResult result =
-        decoder.decode(input.data(), input.size(), output.data(), output.size(), consumed, produced, errorText);
+    const ablative::Status decoded =
+        decoder.decode(input.data(), input.size(), output.data(), output.size(), consumed, produced);
     at += consumed;
-    if (result != ablative::ZipDecodeResult::More || (consumed == 0 && produced == 0 && piece == 0)) return last;
+    if (!decoded.ok() || decoder.finished() || (consumed == 0 && produced == 0 && piece == 0)) return last;
   }
 }
 
@@ -35,10 +34,9 @@ std::optional<ablative::InflatePoint> decode(ablative::FileHandle& file, const a
 void fuzz::one(Input input) {
   ablative::FileHandle file;
   ablative::ZipDirectory directory;
-  std::wstring errorText;
-  if (!openInput("archive.zip", input, file) || !ablative::readZipDirectory(file, directory, errorText)) return;
+  if (!openInput("archive.zip", input, file) || !ablative::readZipDirectory(file, directory).ok()) return;
   for (const ablative::ZipEntry& entry : directory.entries) {
-    if (!ablative::checkZipEntryDecodable(entry, errorText)) continue;
+    if (!ablative::checkZipEntryDecodable(entry).ok()) continue;
     ablative::ZipDecoder decoder(entry), resumed(entry);
     std::optional<ablative::InflatePoint> point = decode(file, entry, decoder, 0);
     if (point && resumed.resumeAt(*point)) decode(file, entry, resumed, point->inOffset);

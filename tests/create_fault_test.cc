@@ -25,7 +25,9 @@ struct FailNth {
 // 64 KiB blocks: a.bin's are coded in the background while the next is read,
 // b.bin's in line, so failures land in both ways of coding.
 bool create(const fs::path& source, const fs::path& archive, std::wstring& errorText) {
-  return ablative::createArchive(wide(source), wide(archive), 64 << 10, errorText, {}, {}, {});
+  const ablative::Status created = ablative::createArchive(wide(source), wide(archive), 64 << 10, {}, {}, {});
+  errorText = created.message;
+  return created.ok();
 }
 
 TEST(CreateFaults, EveryFailingCallEndsCleanly) {
@@ -103,7 +105,7 @@ TEST(CreateFaults, PowerLossLeavesTheEarlierFileOrTheWholeArchive) {
       bool reported = false;
       {
         ScopedIoHook hook(std::ref(power));
-        ablative::createArchive(wide(dir / "src"), wide(archive), 64 << 10, errorText, {},
+        ablative::createArchive(wide(dir / "src"), wide(archive), 64 << 10, {},
                                 [&](const std::wstring& line) { reported |= line.starts_with(L"Archive created"); },
                                 {});
       }
@@ -114,7 +116,7 @@ TEST(CreateFaults, PowerLossLeavesTheEarlierFileOrTheWholeArchive) {
         EXPECT_EQ(now, reported ? good : replaces ? earlier : Bytes{});
         EXPECT_TRUE(reported || replaces || !fs::exists(archive));
       }
-      EXPECT_TRUE(now != good || ablative::verifyArchive(wide(archive), errorText, {}));
+      EXPECT_TRUE(now != good || ablative::verifyArchive(wide(archive), {}).ok());
       ASSERT_TRUE(create(dir / "src", archive, errorText)) << ablative::toUtf8(errorText);
       EXPECT_EQ(readFile(archive), good);
     }

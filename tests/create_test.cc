@@ -23,10 +23,11 @@ struct CreateRun {
 CreateRun create(const fs::path& source, const fs::path& archive, uint32_t blockSize,
                  const ablative::PauseCallback& isPaused = {}) {
   CreateRun run;
-  run.ok = ablative::createArchive(
-      wide(source), wide(archive), blockSize, run.errorText,
-      [&](const ablative::ProgressInfo& info) { run.progress.push_back(info); },
+  const ablative::Status created = ablative::createArchive(
+      wide(source), wide(archive), blockSize, [&](const ablative::ProgressInfo& info) { run.progress.push_back(info); },
       [&](const std::wstring& line) { run.lines.push_back(line); }, isPaused);
+  run.ok = created.ok();
+  run.errorText = created.message;
   return run;
 }
 
@@ -148,9 +149,10 @@ TEST(CreateArchive, StopOnRequestKeepsTheEarlierArchive) {
     ablative::CreateOptions options;
     options.blockSize = 64 << 10;
     options.shouldStop = [&, asks = 0]() mutable { return ++asks == stopAt; };
-    std::wstring errorText;
-    if (ablative::createArchive(wide(dir / "src"), wide(dir / "out.zvka"), options, errorText, {}, {}, {})) break;
-    EXPECT_EQ(errorText, L"Stopped on request");
+    const ablative::Status created =
+        ablative::createArchive(wide(dir / "src"), wide(dir / "out.zvka"), options, {}, {}, {});
+    if (created.ok()) break;
+    EXPECT_EQ(created.message, L"Stopped on request");
     EXPECT_EQ(readFile(dir / "out.zvka"), bytesOf("an earlier archive"));
     EXPECT_FALSE(fs::exists(dir / "out.zvka.creating"));
   }
@@ -169,11 +171,10 @@ TEST(CreateArchive, LinksKeepTheirOwnNameInsideTheTree) {
   fs::create_symlink(dir / "outside.txt", dir / "src/link-out.txt");
   fs::create_symlink(dir / "nowhere", dir / "src/dangling.txt");
   fs::create_directory_symlink(dir / "src/folder", dir / "src/folder-link");
-  std::wstring errorText;
+  ablative::SourceFiles source;
   std::vector<std::string> names;
-  for (const auto& entry :
-       ablative::collectSourceFiles(wide(dir / "src"), ablative::ScanScope::Files, errorText).entries)
-    names.push_back(entry.relativePathUtf8 + ":" + std::to_string(entry.size));
+  ablative::collectSourceFiles(wide(dir / "src"), ablative::ScanScope::Files, source);
+  for (const auto& entry : source.entries) names.push_back(entry.relativePathUtf8 + ":" + std::to_string(entry.size));
   EXPECT_EQ(names, (std::vector<std::string>{"folder/deep.txt:4", "link-in.txt:6", "link-out.txt:21", "real.txt:6"}));
 }
 
@@ -184,7 +185,8 @@ TEST(CreateArchive, WhatItPacksExtractionTakes) {
   writeFile(dir / "src/C:/what?.txt", "looks like a drive");
   CreateRun run = create(dir / "src", dir / "out.zvka", 4);
   ASSERT_TRUE(run.ok) << ablative::toUtf8(run.errorText);
-  EXPECT_TRUE(ablative::verifyArchive(wide(dir / "out.zvka"), run.errorText, {})) << ablative::toUtf8(run.errorText);
+  const ablative::Status verified = ablative::verifyArchive(wide(dir / "out.zvka"), {});
+  EXPECT_TRUE(verified.ok()) << ablative::toUtf8(verified.message);
 }
 
 TEST(CreateArchive, RefusesCountsBeyondTheFormat) {

@@ -118,8 +118,7 @@ TEST(ExistingFiles, ACutTarGzWithoutItsJournalIsSalvaged) {
   stopped.shouldStop = [asks = 0]() mutable { return ++asks == 3; };
   ASSERT_FALSE(s.run(stopped, s.out).ok);
   fs::remove(s.journal);
-  std::wstring error;
-  EXPECT_FALSE(verifyArchive(wide(s.archive), error, {}));
+  const std::wstring error = verifyArchive(wide(s.archive), {}).message;
   EXPECT_EQ(error,
             L"This archive was partly extracted and its journal is missing: 2 of 4 blocks are gone, from 1 "
             L"files, the first: a");

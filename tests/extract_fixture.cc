@@ -152,15 +152,14 @@ void Scene::pack(const CreateOptions& options, bool readOnlyFiles) {
     writeFile(scratch / ("src/" + path), content);
     if (readOnlyFiles) fs::permissions(scratch / ("src/" + path), kWrite, fs::perm_options::remove);
   }
-  std::wstring error;
-  if (!createArchive(wide(scratch / "src"), wide(archive), options, error, {}, {}, {})) {
-    throw std::runtime_error(toUtf8(error));
+  if (const Status created = createArchive(wide(scratch / "src"), wide(archive), options, {}, {}, {}); !created.ok()) {
+    throw std::runtime_error(toUtf8(created.message));
   }
   for (const auto& [path, content] : tree) fs::permissions(scratch / ("src/" + path), kWrite, fs::perm_options::add);
   fs::remove_all(scratch / "src");
   FileHandle file;
   openFile(wide(archive), OpenMode::ReadOnly, file);
-  readArchiveTables(file, tables, error);
+  readArchiveTables(file, tables);
   readUnits();
 }
 
@@ -169,14 +168,13 @@ void Scene::readUnits() {
   original = readFile(archive);
   SourceReading reading;
   ExtractionPlan plan;
-  std::wstring error;
   FileHandle file;
   openFile(wide(archive), OpenMode::ReadOnly, file);
-  if (!sourceFor(file).read(file, pointsScratchPathFor(journalPathFor(wide(archive))), reading, error) ||
-      !planArchive(
-          std::move(reading), [](uint32_t) { return false; }, plan, error)) {
-    throw std::runtime_error(toUtf8(error));
-  }
+  Status read = sourceFor(file).read(file, pointsScratchPathFor(journalPathFor(wide(archive))), reading);
+  if (read.ok())
+    read = planArchive(
+        std::move(reading), [](uint32_t) { return false; }, plan);
+  if (!read.ok()) throw std::runtime_error(toUtf8(read.message));
   dataStart = plan.dataStart;
   for (uint32_t u = 0; u < plan.units.size(); ++u) {
     SceneUnit& unit = units.emplace_back(SceneUnit{plan.units[u].offset, plan.units[u].storedSize, {}});

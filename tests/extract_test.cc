@@ -247,10 +247,8 @@ TEST(Extract, RefusesHostileArchives) {
         if (!kWindowsPathRules) fs::create_directory_symlink(s.scratch.path(), s.out);
       }
       EXPECT_EQ(s.run(false, keep).error, message);
-      std::wstring tested;  // `test` refuses what extraction refuses, but for the destination's own files
-      if ((flags & Beside) == 0) {
-        EXPECT_EQ((verifyArchive(wide(s.archive), tested, {}), tested), message);
-      }
+      // `test` refuses what extraction refuses, but for the destination's own files
+      if ((flags & Beside) == 0) EXPECT_EQ(verifyArchive(wide(s.archive), {}).message, message);
       EXPECT_EQ(readFile(s.archive), raw.encode());
       const Names untouched = (flags & Beside) != 0 ? Names{"out", "x.zvka"} : Names{"x.zvka"};
       EXPECT_TRUE((flags & Late) != 0 ? readFile(s.out / "two").empty() : s.folder() == untouched);

@@ -15,7 +15,9 @@ using namespace testutil;
 namespace {
 
 bool create(const fs::path& source, const fs::path& archive, uint32_t blockSize, std::wstring& errorText) {
-  return ablative::createArchive(wide(source), wide(archive), blockSize, errorText, {}, {}, {});
+  const ablative::Status created = ablative::createArchive(wide(source), wide(archive), blockSize, {}, {}, {});
+  errorText = created.message;
+  return created.ok();
 }
 
 // The archive's bytes are frozen: pinned by their CRC-32 at each block size. Large blocks are coded in the
@@ -92,8 +94,8 @@ TEST(ReaderChecks, EachDamageEndsInItsOwnMessage) {
     Bytes archive = readFile(dir / "good.zvka");
     damage(archive);
     writeFile(dir / "bad.zvka", archive);
-    errorText = L"untouched";
-    EXPECT_EQ(ablative::verifyArchive(wide(dir / "bad.zvka"), errorText, {}) ? L"accepted" : errorText, message);
+    const ablative::Status verified = ablative::verifyArchive(wide(dir / "bad.zvka"), {});
+    EXPECT_EQ(verified.ok() ? L"accepted" : verified.message, message);
   }
 }
 

@@ -28,21 +28,22 @@ TEST(BlockIo, TransfersAndTheirErrorTexts) {
   FileHandle file;
   ASSERT_TRUE(openFile(wide(s.archive), OpenMode::ReadWrite, file));
   std::vector<uint8_t> bytes = bytesOf("junk");
-  std::wstring error = L"earlier text";
   uint32_t moves = 1;
   ScopedIoHook limited([&](const IoCall& call) {
     if (call.limit != nullptr) *call.limit = std::min(*call.limit, moves);
     return call.op == IoOp::Flush ? ioErrorCode() : 0u;
   });
-  EXPECT_TRUE(readArchiveBlock(file, 1ull << 40, 0, bytes, error) && bytes.empty());
-  EXPECT_TRUE(readArchiveBlock(file, 3, 4, bytes, error) && bytes == bytesOf("3456"));
-  EXPECT_TRUE(writeDestinationBytes(file, 12, mixedBytes(40, 3), error));
-  EXPECT_TRUE(readDestinationBlock(file, 12, 40, bytes, error) && bytes == mixedBytes(40, 3));
-  EXPECT_FALSE(readArchiveBlock(file, 50, 3, bytes, error) || readDestinationBlock(file, 100, 1, bytes, error));
-  EXPECT_EQ(error, L"earlier text");
+  EXPECT_TRUE(readArchiveBlock(file, 1ull << 40, 0, bytes).ok() && bytes.empty());
+  EXPECT_TRUE(readArchiveBlock(file, 3, 4, bytes).ok() && bytes == bytesOf("3456"));
+  EXPECT_TRUE(writeDestinationBytes(file, 12, mixedBytes(40, 3)).ok());
+  EXPECT_TRUE(readDestinationBlock(file, 12, 40, bytes).ok() && bytes == mixedBytes(40, 3));
+  for (const Status& early : {readArchiveBlock(file, 50, 3, bytes), readDestinationBlock(file, 100, 1, bytes)}) {
+    EXPECT_EQ(early.kind, StatusKind::EndedEarly);
+    EXPECT_EQ(early.message, L"");
+  }
   moves = 0;
-  EXPECT_FALSE(writeDestinationBytes(file, 0, bytesOf("abc"), error));
-  EXPECT_EQ(error, withCode(L"Failed to write destination block (code=", diskFullErrorCode()));
+  EXPECT_EQ(writeDestinationBytes(file, 0, bytesOf("abc")).message,
+            withCode(L"Failed to write destination block (code=", diskFullErrorCode()));
   EXPECT_TRUE(cutFileAt(file, 4));
   EXPECT_EQ(readFile(s.archive), bytesOf("0123"));
   const std::tuple<IoOp, const wchar_t*, const wchar_t*> cases[] = {
@@ -53,11 +54,9 @@ TEST(BlockIo, TransfersAndTheirErrorTexts) {
       {IoOp::Write, L"Failed to write destination block (code=", nullptr}};
   for (const auto& [failing, message, verify] : cases) {
     ScopedIoHook fails([&](const IoCall& call) { return call.op == failing ? ioErrorCode() : 0u; });
-    EXPECT_FALSE(verify ? readArchiveBlock(file, 0, 2, bytes, error)
-                        : writeDestinationBytes(file, 0, bytesOf("ab"), error));
-    EXPECT_EQ(error, withCode(message, ioErrorCode()));
-    EXPECT_FALSE(verify && readDestinationBlock(file, 0, 2, bytes, error));
-    EXPECT_EQ(error, withCode(verify ? verify : message, ioErrorCode()));
+    const Status failed = verify ? readArchiveBlock(file, 0, 2, bytes) : writeDestinationBytes(file, 0, bytesOf("ab"));
+    EXPECT_EQ(failed.message, withCode(message, ioErrorCode()));
+    if (verify) EXPECT_EQ(readDestinationBlock(file, 0, 2, bytes).message, withCode(verify, ioErrorCode()));
   }
   setLastErrorCode(50);
   EXPECT_EQ(lastErrorText(L"FSCTL_SET_ZERO_DATA failed"), L"FSCTL_SET_ZERO_DATA failed (error 50)");

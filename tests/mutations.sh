@@ -21,13 +21,13 @@ names=() files=() froms=() tos=() firsts=()
 # the tests that run first (ctest -R).
 mutation() { names+=("$1") files+=("$2") froms+=("$3") tos+=("$4") firsts+=("$5"); }
 mutation destination-flush destination_files.cc '    ok = flushFileSystem(root_.handle);' '    ok = true;' PowerCut
-mutation group-barrier extract.cc '  if (!files_->makeDurable(errorText_)) return false;\n  if (!recordStates(' \
+mutation group-barrier extract.cc '  if (!ok(files_->makeDurable())) return false;\n  if (!recordStates(' \
   '  if (!recordStates(' PowerCut
 mutation journal-flush journal_file.cc 'writeFully(file_, bytes.data(), bytes.size()) && flushFile(file_);' \
   'writeFully(file_, bytes.data(), bytes.size());' PowerCut
 mutation release-before-record extract.cc '(recordWritten() && releaseGroup())' '(releaseGroup() && recordWritten())' \
   'FaultInjection|PowerCut'
-mutation zip-crc zip_decoder.cc '  if (at.crc != s.expectedCrc) {' '  if (false) {' '^zip'
+mutation zip-crc zip_decoder.cc '  if (at.crc != s.expectedCrc) return' '  if (false) return' '^zip'
 mutation zvka-block-crc zvka_source.cc '  if (crc32(raw.data(), raw.size()) != unit.crc)' '  if (false)' 'Extract|ReaderChecks'
 mutation tar-checksum tar_headers.cc '  if (!checksumHolds(block)) return failWith(' '  if (false) return failWith(' '^tar'
 mutation zip-local-header zip_directory.cc '  if (!localFieldsMatch(header.data(), name,' \

@@ -188,8 +188,8 @@ TEST(Links, NamesTheArchiverCreatesAreNeverWrittenThrough) {
       EXPECT_FALSE(fs::is_symlink(s.journal));
     } else {
       for (const auto& [path, content] : s.tree) writeFile(s.scratch / ("src/" + path), content);
-      std::wstring error;
-      ASSERT_TRUE(createArchive(wide(s.scratch / "src"), wide(s.archive), 4, error, {}, {}, {})) << toUtf8(error);
+      const Status created = createArchive(wide(s.scratch / "src"), wide(s.archive), 4, {}, {}, {});
+      ASSERT_TRUE(created.ok()) << toUtf8(created.message);
       EXPECT_EQ(readFile(s.archive), s.original);
       EXPECT_FALSE(fs::is_symlink(s.archive));
     }

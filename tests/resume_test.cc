@@ -217,11 +217,8 @@ TEST(Resume, OneRunPerArchive) {
         seconds.push_back(second.error);
         EXPECT_TRUE(second.ok || !second.outcome.resumable);
       }
-      std::wstring error;
-      verifyArchive(wide(s.archive), error, {});
-      seconds.push_back(error);
-      createArchive(wide(s.archive), wide(s.archive), 4, error, {}, {}, {});
-      seconds.push_back(error);
+      seconds.push_back(verifyArchive(wide(s.archive), {}).message);
+      seconds.push_back(createArchive(wide(s.archive), wide(s.archive), 4, {}, {}, {}).message);
     });
     ASSERT_TRUE(first.ok) << toUtf8(first.error);
     const std::wstring inUse = L"Archive is in use by another extraction";
@@ -254,11 +251,11 @@ TEST(Resume, AZipIsResumedFromItsJournal) {
     const bool completed = s.run(options, s.out).ok;
     EXPECT_FALSE(scratchLeft);
     if (completed) break;
-    std::wstring error;
     std::vector<std::string> listed;
-    EXPECT_TRUE(verifyArchive(wide(s.archive), error, {})) << toUtf8(error);
-    EXPECT_TRUE(listArchive(
-        wide(s.archive), [&](const ListedEntry& entry) { listed.push_back(entry.storedPath); }, error));
+    const Status verified = verifyArchive(wide(s.archive), {});
+    EXPECT_TRUE(verified.ok()) << toUtf8(verified.message);
+    EXPECT_TRUE(
+        listArchive(wide(s.archive), [&](const ListedEntry& entry) { listed.push_back(entry.storedPath); }).ok());
     EXPECT_EQ(listed, (std::vector<std::string>{"big.bin", "small.txt"}));
     if (stopAt == 3) {
       const Bytes consumed = readFile(s.archive), journal = readFile(s.journal);
@@ -352,11 +349,11 @@ TEST(Resume, UnitsSharedByFilesAreTakenPieceByPiece) {
     const ArchiveSource& source = sourceFor(file);
     SourceReading reading;
     ExtractionPlan plan;
-    std::wstring error;
-    ASSERT_TRUE(source.read(file, pointsScratchPathFor(journalPathFor(wide(s.archive))), reading, error));
+    ASSERT_TRUE(source.read(file, pointsScratchPathFor(journalPathFor(wide(s.archive))), reading).ok());
     const SourceFacts facts = reading.facts;
     ASSERT_TRUE(planArchive(
-        std::move(reading), [](uint32_t) { return false; }, plan, error));
+                    std::move(reading), [](uint32_t) { return false; }, plan)
+                    .ok());
     ASSERT_EQ(plan.units.size(), 3u);
     plan.pieces = {{0, 0, 5, 0}, {1, 5, 7, 0}, {1, 0, 8, 7}, {2, 8, 4, 0}, {2, 0, 12, 4}};
     for (uint32_t f = 0; f < 3; ++f) {
@@ -406,9 +403,9 @@ TEST(Resume, CreationLeavesAnUnfinishedExtractionAlone) {
   Scene s(smallTree());
   writeFile(s.scratch / "src" / "new.txt", "new");
   auto createOver = [&] {
-    std::wstring error;
-    EXPECT_FALSE(createArchive(wide(s.scratch / "src"), wide(s.archive), 4, error, {}, {}, {}));
-    return error;
+    const Status created = createArchive(wide(s.scratch / "src"), wide(s.archive), 4, {}, {}, {});
+    EXPECT_FALSE(created.ok());
+    return created.message;
   };
   std::vector<std::wstring> whileRunning;
   {

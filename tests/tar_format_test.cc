@@ -30,10 +30,12 @@ ReadTar readTar(const fs::path& path) {
   ReadTar tar;
   ablative::FileHandle file;
   if (!ablative::openFile(wide(path), ablative::OpenMode::ReadOnly, file)) return tar.error = L"open failed", tar;
-  if (!ablative::readTarMembers(file, tar.contents, tar.error)) return tar;
+  if (const ablative::Status read = ablative::readTarMembers(file, tar.contents); !read.ok()) {
+    return tar.error = read.message, tar;
+  }
   for (const TarMember& member : tar.contents.members) {
     Bytes stored;
-    ablative::readArchiveBlock(file, member.dataOffset, static_cast<uint32_t>(member.storedSize), stored, tar.error);
+    ablative::readArchiveBlock(file, member.dataOffset, static_cast<uint32_t>(member.storedSize), stored);
     Bytes& whole = tar.data.emplace_back(member.ranges.empty() ? stored : Bytes(member.size));
     uint64_t from = 0;
     for (const ablative::TarDataRange& range : member.ranges) {

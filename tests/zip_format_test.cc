@@ -27,19 +27,18 @@ using namespace ablative;
 namespace {
 
 // Decodes `compressed` from `from` on, handing the decoder at most `inPiece`
-// bytes and `outPiece` bytes of room at a time.
-ZipDecodeResult decodeAll(ZipDecoder& decoder, const Bytes& compressed, size_t from, size_t inPiece, size_t outPiece,
-                          Bytes& decoded, std::wstring& errorText) {
+// bytes and `outPiece` bytes of room at a time; ok once the decoder is finished.
+Status decodeAll(ZipDecoder& decoder, const Bytes& compressed, size_t from, size_t inPiece, size_t outPiece,
+                 Bytes& decoded) {
   Bytes room(outPiece);
   for (size_t at = from;;) {
     size_t consumed = 0, produced = 0;
     const size_t piece = std::min(inPiece, compressed.size() - at);
-    ZipDecodeResult result =
-        decoder.decode(compressed.data() + at, piece, room.data(), room.size(), consumed, produced, errorText);
+    Status result = decoder.decode(compressed.data() + at, piece, room.data(), room.size(), consumed, produced);
     at += consumed;
     decoded.insert(decoded.end(), room.begin(), room.begin() + produced);
-    if (result != ZipDecodeResult::More) return result;
-    if (consumed == 0 && produced == 0 && piece == 0) return errorText = L"stalled", ZipDecodeResult::Damaged;
+    if (!result.ok() || decoder.finished()) return result;
+    if (consumed == 0 && produced == 0 && piece == 0) return failure(StatusKind::Failed, L"stalled");
   }
 }
 
@@ -54,19 +53,20 @@ struct ReadZip {
 ReadZip readZip(const fs::path& path, size_t inPiece = 4096, size_t outPiece = 1000) {
   ReadZip zip;
   FileHandle file;
-  if (!openFile(wide(path), OpenMode::ReadOnly, file) || !readZipDirectory(file, zip.directory, zip.error)) return zip;
-  for (const ZipEntry& entry : zip.directory.entries) {
-    if (!checkZipEntryDecodable(entry, zip.error)) return zip;
+  if (!openFile(wide(path), OpenMode::ReadOnly, file)) return zip;
+  Status read = readZipDirectory(file, zip.directory);
+  for (size_t i = 0; read.ok() && i < zip.directory.entries.size(); ++i) {
+    read = checkZipEntryDecodable(zip.directory.entries[i]);
   }
-  for (const ZipEntry& entry : zip.directory.entries) {
+  for (size_t i = 0; read.ok() && i < zip.directory.entries.size(); ++i) {
+    const ZipEntry& entry = zip.directory.entries[i];
     Bytes compressed;
-    readArchiveBlock(file, entry.dataOffset, static_cast<uint32_t>(entry.compressedSize), compressed, zip.error);
+    readArchiveBlock(file, entry.dataOffset, static_cast<uint32_t>(entry.compressedSize), compressed);
     ZipDecoder decoder(entry);
     zip.data.emplace_back();
-    if (decodeAll(decoder, compressed, 0, inPiece, outPiece, zip.data.back(), zip.error) != ZipDecodeResult::Finished) {
-      return zip;
-    }
+    read = decodeAll(decoder, compressed, 0, inPiece, outPiece, zip.data.back());
   }
+  zip.error = read.message;
   return zip;
 }
 
@@ -74,13 +74,12 @@ ReadZip readZip(const fs::path& path, size_t inPiece = 4096, size_t outPiece = 1
 ExtractionPlan planOf(const fs::path& path) {
   SourceReading reading;
   ExtractionPlan plan;
-  std::wstring error;
   FileHandle file;
   EXPECT_TRUE(openFile(wide(path), OpenMode::ReadOnly, file));
-  EXPECT_TRUE(zipSource().read(file, pointsScratchPathFor(journalPathFor(wide(path))), reading, error)) << error;
+  EXPECT_TRUE(zipSource().read(file, pointsScratchPathFor(journalPathFor(wide(path))), reading).ok());
   EXPECT_TRUE(planArchive(
-      std::move(reading), [](uint32_t) { return true; }, plan, error))
-      << error;
+                  std::move(reading), [](uint32_t) { return true; }, plan)
+                  .ok());
   return plan;
 }
 
@@ -343,12 +342,10 @@ TEST(ZipDecoder, APointKeepsTheWholeWindow) {
   std::vector<InflatePoint> points;
   ZipDecoder first(entry), resumed(entry);
   first.recordPoints(1, [&](const InflatePoint& point) { points.push_back(point); });
-  std::wstring errorText;
-  ASSERT_EQ(decodeAll(first, compressed, 0, 1000, 1000, decoded, errorText), ZipDecodeResult::Finished) << errorText;
+  ASSERT_TRUE(decodeAll(first, compressed, 0, 1000, 1000, decoded).ok());
   ASSERT_EQ(points.size(), 1u);
   ASSERT_TRUE(resumed.resumeAt(points[0]));
-  EXPECT_EQ(decodeAll(resumed, compressed, points[0].inOffset, 100, 100, rest, errorText), ZipDecodeResult::Finished)
-      << errorText;
+  EXPECT_TRUE(decodeAll(resumed, compressed, points[0].inOffset, 100, 100, rest).ok());
   EXPECT_TRUE(rest == Bytes(window.begin(), window.begin() + 3));
 }
 
@@ -369,17 +366,16 @@ TEST(ZipSource, LargeEntriesArePiecesEachVerifiedOnItsOwn) {
     ASSERT_TRUE(openFile(wide(path), OpenMode::ReadWrite, archive));
     SourceReading reading;
     ExtractionPlan plan;
-    std::wstring errorText;
     setIoHook([&](const IoCall& call) {
       const bool scratchOpen = call.op == IoOp::Open && call.path != nullptr && *call.path == wide(points);
       return scratchRefused && scratchOpen ? diskFullErrorCode() : 0u;
     });
-    ASSERT_TRUE(zipSource().read(archive, pointsScratchPathFor(journalPathFor(wide(path))), reading, errorText));
+    ASSERT_TRUE(zipSource().read(archive, pointsScratchPathFor(journalPathFor(wide(path))), reading).ok());
     setIoHook({});
     EXPECT_EQ(fs::exists(points), !scratchRefused);
     ASSERT_TRUE(planArchive(
-        std::move(reading), [](uint32_t) { return false; }, plan, errorText))
-        << errorText;
+                    std::move(reading), [](uint32_t) { return false; }, plan)
+                    .ok());
     for (uint32_t file : {1u, 2u}) {
       std::vector<uint32_t> units;  // the file's, in archive order
       for (uint32_t u = 0; u < plan.units.size(); ++u) {
@@ -389,10 +385,10 @@ TEST(ZipSource, LargeEntriesArePiecesEachVerifiedOnItsOwn) {
       const PlanUnit& second = plan.units[units[1]];
       const uint8_t spoiled = 0x55;
       ASSERT_TRUE(seekFile(archive, second.offset + second.storedSize / 2) && writeFully(archive, &spoiled, 1));
-      std::vector<BlockRead> reads;
+      std::vector<StatusKind> reads;
       Bytes stored, raw;
-      for (uint32_t u : units) reads.push_back(readUnit(zipSource(), archive, plan, u, stored, raw, errorText));
-      EXPECT_EQ(reads, (std::vector<BlockRead>{BlockRead::Verified, BlockRead::Damaged, BlockRead::Verified})) << file;
+      for (uint32_t u : units) reads.push_back(readUnit(zipSource(), archive, plan, u, stored, raw).kind);
+      EXPECT_EQ(reads, (std::vector<StatusKind>{StatusKind::Ok, StatusKind::DamagedBlock, StatusKind::Ok})) << file;
     }
     plan = {};
     EXPECT_FALSE(fs::exists(points));

@@ -2,16 +2,15 @@
 
 #include <algorithm>
 
-#include "failure.h"
+#include "status.h"
 #include "files/block_io.h"
 #include "files/path_safety.h"
 #include "platform/utf8.h"
 
 namespace ablative {
 
-bool planArchive(SourceReading reading, const UnitFilter& mayLieBeyondEnd, ExtractionPlan& plan,
-                 std::wstring& errorText) {
-  if (!reading.plan(mayLieBeyondEnd, plan, errorText)) return false;
+Status planArchive(SourceReading reading, const UnitFilter& mayLieBeyondEnd, ExtractionPlan& plan) {
+  if (Status status = reading.plan(mayLieBeyondEnd, plan); !status.ok()) return status;
   reading = SourceReading{};
   std::vector<std::string_view> paths, folders;  // folders may repeat one another and the folders files imply
   const auto folderCount = static_cast<size_t>(std::count_if(
@@ -22,12 +21,13 @@ bool planArchive(SourceReading reading, const UnitFilter& mayLieBeyondEnd, Extra
     (plan.files[f].kind == EntryKind::Folder ? folders : paths).push_back(plan.pathViewOf(f));
   }
   const UnsafePaths unsafe = findUnsafePaths(paths, folders);
-  if (unsafe.file < paths.size()) return fail(errorText, L"Unsafe path in archive: " + nameFromBytes(paths[unsafe.file]));
+  if (unsafe.file < paths.size())
+    return failure(StatusKind::Failed, L"Unsafe path in archive: " + nameFromBytes(paths[unsafe.file]));
   if (unsafe.folder < folders.size()) {
-    return fail(errorText, L"Unsafe path in archive: " + nameFromBytes(folders[unsafe.folder]));
+    return failure(StatusKind::Failed, L"Unsafe path in archive: " + nameFromBytes(folders[unsafe.folder]));
   }
   orderUnits(plan);
-  return true;
+  return {};
 }
 
 std::wstring unaccountedRefusal(const std::wstring& unaccounted) {

@@ -19,13 +19,13 @@ inline constexpr wchar_t kArchiveInUse[] = L"Archive is in use by another extrac
 // path), then the plan's orders. The reading is let go once the plan holds
 // it, before the paths are gathered: for an archive of many files, each
 // takes much memory.
-bool planArchive(SourceReading reading, const UnitFilter& mayLieBeyondEnd, ExtractionPlan& plan,
-                 std::wstring& errorText);
+Status planArchive(SourceReading reading, const UnitFilter& mayLieBeyondEnd, ExtractionPlan& plan);
 
 // Bytes no entry accounts for (SourceReading::unaccounted) are never
 // released unread: a consuming run refuses the archive with this, and every
 // other command warns with the line after it.
-std::wstring unaccountedRefusal(const std::wstring& unaccounted);  // + ": extract with --keep, which leaves the archive as it is"
+std::wstring unaccountedRefusal(
+    const std::wstring& unaccounted);  // + ": extract with --keep, which leaves the archive as it is"
 std::wstring unaccountedWarning(const std::wstring& unaccounted);  // "Warning: " + it + " (not extracted)"
 
 // Opens the archive for one run and keeps every other run off it (lockFile):

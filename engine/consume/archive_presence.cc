@@ -8,15 +8,14 @@
 
 namespace ablative {
 
-bool findAbsentUnits(FileHandle& archive, const ArchiveSource& source, const ExtractionPlan& plan,
-                     const std::function<bool(uint32_t unit)>& concerned, Presence& presence, std::wstring& errorText) {
+Status findAbsentUnits(FileHandle& archive, const ArchiveSource& source, const ExtractionPlan& plan,
+                       const std::function<bool(uint32_t unit)>& concerned, Presence& presence) {
   presence = Presence{};
   std::vector<uint32_t>& absent = presence.absent;
   uint64_t size = 0;
   std::vector<ByteRange> holes;
   if (!fileSize(archive, size) || !findHoles(archive, plan.dataStart, size, holes)) {
-    errorText = L"Unable to read archive file";
-    return false;
+    return failure(StatusKind::Failed, L"Unable to read archive file");
   }
   const std::vector<PlanUnit>& units = plan.units;
   std::vector<uint32_t> byOffset(units.size());
@@ -36,47 +35,44 @@ bool findAbsentUnits(FileHandle& archive, const ArchiveSource& source, const Ext
     } else if (inHole && plan.holesAreReleased) {
       absent.push_back(u);
     } else if (inHole) {
-      const BlockRead read = readUnit(source, archive, plan, u, stored, raw, errorText);
-      if (read == BlockRead::Unreadable) return false;
-      if (read == BlockRead::Damaged) absent.push_back(u);
+      Status read = readUnit(source, archive, plan, u, stored, raw);
+      if (read.kind == StatusKind::DamagedBlock) {
+        absent.push_back(u);
+      } else if (!read.ok()) {
+        return read;
+      }
     }
   }
   std::sort(absent.begin(), absent.end());
-  return true;
+  return {};
 }
 
-bool checkArchiveAlone(FileHandle& archive, const ArchiveSource& source, SourceReading reading, ExtractionPlan& plan,
-                       std::vector<uint32_t>& absent, std::wstring& errorText) {
+Status checkArchiveAlone(FileHandle& archive, const ArchiveSource& source, SourceReading reading, ExtractionPlan& plan,
+                         std::vector<uint32_t>& absent) {
   Presence presence;
-  if (!planArchive(
-          std::move(reading), [](uint32_t) { return true; }, plan, errorText) ||
-      !findAbsentUnits(
-          archive, source, plan, [](uint32_t) { return true; }, presence, errorText)) {
-    return false;
-  }
-  if (presence.cutShort) {
-    errorText = L"Invalid archive block table";
-    return false;
-  }
+  const auto every = [](uint32_t) { return true; };
+  if (Status planned = planArchive(std::move(reading), every, plan); !planned.ok()) return planned;
+  if (Status found = findAbsentUnits(archive, source, plan, every, presence); !found.ok()) return found;
+  if (presence.cutShort) return failure(StatusKind::Failed, L"Invalid archive block table");
   absent = std::move(presence.absent);
-  return true;
+  return {};
 }
 
 // An extraction cuts the archive only where a unit starts: a unit the
 // journal has not seen taken that the archive ends inside is as gone as one
 // wholly beyond its end.
-bool checkArchiveAgainstJournal(FileHandle& archive, const ArchiveSource& source, SourceReading reading,
-                                const Journal& journal, ExtractionPlan& plan, std::vector<uint32_t>& contradicted,
-                                std::wstring& errorText) {
+Status checkArchiveAgainstJournal(FileHandle& archive, const ArchiveSource& source, SourceReading reading,
+                                  const Journal& journal, ExtractionPlan& plan, std::vector<uint32_t>& contradicted) {
   Presence presence;
   const auto pending = [&](uint32_t u) { return journal.states.isPending(u); };
-  if (!planArchive(
-          std::move(reading), [](uint32_t) { return true; }, plan, errorText) ||
-      !findAbsentUnits(archive, source, plan, pending, presence, errorText)) {
-    return false;
+  if (Status planned = planArchive(
+          std::move(reading), [](uint32_t) { return true; }, plan);
+      !planned.ok()) {
+    return planned;
   }
+  if (Status found = findAbsentUnits(archive, source, plan, pending, presence); !found.ok()) return found;
   contradicted = std::move(presence.absent);
-  return true;
+  return {};
 }
 
 namespace {

@@ -30,21 +30,20 @@ struct Presence {
 // Needs a plan whose units may lie beyond the end; looks only at the units
 // `concerned` names. Fails only when the archive cannot be read, with that
 // message.
-bool findAbsentUnits(FileHandle& archive, const ArchiveSource& source, const ExtractionPlan& plan,
-                     const std::function<bool(uint32_t unit)>& concerned, Presence& presence, std::wstring& errorText);
+Status findAbsentUnits(FileHandle& archive, const ArchiveSource& source, const ExtractionPlan& plan,
+                       const std::function<bool(uint32_t unit)>& concerned, Presence& presence);
 
 // For an archive no journal speaks for: planArchive, then the units it lacks
 // into `absent`. Fails with the checks' messages, or with "Invalid archive
 // block table" when it was cut short.
-bool checkArchiveAlone(FileHandle& archive, const ArchiveSource& source, SourceReading reading, ExtractionPlan& plan,
-                       std::vector<uint32_t>& absent, std::wstring& errorText);
+Status checkArchiveAlone(FileHandle& archive, const ArchiveSource& source, SourceReading reading, ExtractionPlan& plan,
+                         std::vector<uint32_t>& absent);
 
 // For an archive whose journal records progress: planArchive, then the units
 // the journal records as Pending that the archive no longer holds into
 // `contradicted`. Fails with the checks' messages.
-bool checkArchiveAgainstJournal(FileHandle& archive, const ArchiveSource& source, SourceReading reading,
-                                const Journal& journal, ExtractionPlan& plan, std::vector<uint32_t>& contradicted,
-                                std::wstring& errorText);
+Status checkArchiveAgainstJournal(FileHandle& archive, const ArchiveSource& source, SourceReading reading,
+                                  const Journal& journal, ExtractionPlan& plan, std::vector<uint32_t>& contradicted);
 
 // "The journal does not match the archive: it records N blocks as not
 // extracted that the archive no longer holds, from K files, the first: " +

@@ -39,17 +39,17 @@ void ArchiveRelease::start() {
   releasing_.assign(plan_.units.size(), 0);
 }
 
-bool ArchiveRelease::release(std::vector<uint32_t>& group, const Journal& journal, std::wstring& errorText) {
-  if (!cutsOnly_) return cutWillTake(group, journal) || punch(group, errorText);
+Status ArchiveRelease::release(std::vector<uint32_t>& group, const Journal& journal) {
+  if (!cutsOnly_) return cutWillTake(group, journal) ? Status{} : punch(group);
   for (uint32_t b : group) releasing_[b] = 1;
-  const bool cut = cutWhile([&](uint32_t b) { return releasing_[b] || journal.states.isSettled(b); }, errorText);
+  Status cut = cutWhile([&](uint32_t b) { return releasing_[b] || journal.states.isSettled(b); });
   for (uint32_t b : group) releasing_[b] = 0;
   std::erase_if(group, [this](uint32_t b) { return plan_.units[b].offset < end_; });
   return cut;
 }
 
-bool ArchiveRelease::cutTail(const Journal& journal, std::wstring& errorText) {
-  return cutWhile([&](uint32_t b) { return journal.states.isSettled(b); }, errorText);
+Status ArchiveRelease::cutTail(const Journal& journal) {
+  return cutWhile([&](uint32_t b) { return journal.states.isSettled(b); });
 }
 
 // An archive its journal describes is cut wherever its units end, the bytes
@@ -72,24 +72,22 @@ bool ArchiveRelease::cutWillTake(const std::vector<uint32_t>& group, const Journ
 }
 
 // Each run of adjacent ranges is zeroed with one call.
-bool ArchiveRelease::punch(std::vector<uint32_t>& group, std::wstring& errorText) {
+Status ArchiveRelease::punch(std::vector<uint32_t>& group) {
   const std::vector<PlanUnit>& units = plan_.units;
   std::sort(group.begin(), group.end(), [&](uint32_t a, uint32_t b) { return units[a].offset < units[b].offset; });
   for (size_t i = 0; i < group.size();) {
     const uint64_t first = units[group[i]].offset;
     uint64_t end = plan_.endOf(group[i]);
     for (++i; i < group.size() && units[group[i]].offset == end; ++i) end = plan_.endOf(group[i]);
-    if (!zeroRange(archive_, first, end)) {
-      errorText = lastErrorText(L"FSCTL_SET_ZERO_DATA failed");
-      return false;
-    }
+    if (!zeroRange(archive_, first, end))
+      return failure(StatusKind::Failed, lastErrorText(L"FSCTL_SET_ZERO_DATA failed"));
   }
-  return true;
+  return {};
 }
 
 // One cut covers every unit at the end that is `gone`.
 template <typename Gone>
-bool ArchiveRelease::cutWhile(const Gone& gone, std::wstring& errorText) {
+Status ArchiveRelease::cutWhile(const Gone& gone) {
   const uint64_t end = end_;
   for (; tailCursor_ < plan_.tailOrder.size(); ++tailCursor_) {
     const uint32_t b = plan_.tailOrder[tailCursor_];
@@ -98,10 +96,9 @@ bool ArchiveRelease::cutWhile(const Gone& gone, std::wstring& errorText) {
     end_ = plan_.units[b].offset;
   }
   if (end_ != end && !(cutFileAt(archive_, end_) && (!cutsOnly_ || flushFile(archive_)))) {
-    errorText = L"Failed to truncate archive during reverse extraction";
-    return false;
+    return failure(StatusKind::Failed, L"Failed to truncate archive during reverse extraction");
   }
-  return true;
+  return {};
 }
 
 }  // namespace ablative

@@ -20,6 +20,7 @@
 #include "consume/journal.h"
 #include "plan/extraction_plan.h"
 #include "platform/env.h"
+#include "status.h"
 
 namespace ablative {
 
@@ -38,17 +39,17 @@ class ArchiveRelease {
   // holds what was released. Messages:
   //   "FSCTL_SET_ZERO_DATA failed (error N)"
   //   "Failed to truncate archive during reverse extraction"
-  bool release(std::vector<uint32_t>& group, const Journal& journal, std::wstring& errorText);
+  Status release(std::vector<uint32_t>& group, const Journal& journal);
 
   // Cuts the archive while the unit ending at its end is Punched, passing
   // over units an earlier run cut away.
-  bool cutTail(const Journal& journal, std::wstring& errorText);
+  Status cutTail(const Journal& journal);
 
  private:
   bool cutWillTake(const std::vector<uint32_t>& group, const Journal& journal);
-  bool punch(std::vector<uint32_t>& group, std::wstring& errorText);
+  Status punch(std::vector<uint32_t>& group);
   template <typename Gone>
-  bool cutWhile(const Gone& gone, std::wstring& errorText);
+  Status cutWhile(const Gone& gone);
 
   FileHandle& archive_;
   const ExtractionPlan& plan_;

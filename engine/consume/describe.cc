@@ -33,24 +33,21 @@ uint32_t passedOver(const ExtractionPlan& plan, const Journal& journal) {
 // end, as its journal records; a journal that records others gone is not to
 // be trusted. Without a journal that records progress, what the archive
 // itself shows counts as missing.
-bool checkContents(FileHandle& archive, const ArchiveSource& source, SourceReading reading, const Journal& journal,
-                   bool progress, ExtractionPlan& plan, bool& journalMissing, uint32_t& missing,
-                   std::wstring& errorText) {
+Status checkContents(FileHandle& archive, const ArchiveSource& source, SourceReading reading, const Journal& journal,
+                     bool progress, ExtractionPlan& plan, bool& journalMissing, uint32_t& missing) {
   std::vector<uint32_t> absent;
-  if (!archive.isOpen()) {
-    errorText = L"Unable to open archive file";
-    return false;
-  }
+  if (!archive.isOpen()) return failure(StatusKind::Failed, L"Unable to open archive file");
   if (!progress) {
-    if (!checkArchiveAlone(archive, source, std::move(reading), plan, absent, errorText)) return false;
+    if (Status status = checkArchiveAlone(archive, source, std::move(reading), plan, absent); !status.ok())
+      return status;
     journalMissing = journalIsMissing(plan, absent);
     missing = static_cast<uint32_t>(absent.size());
-    return true;
+    return {};
   }
-  if (!checkArchiveAgainstJournal(archive, source, std::move(reading), journal, plan, absent, errorText)) return false;
-  if (absent.empty()) return true;
-  errorText = journalContradictedText(plan, absent);
-  return false;
+  if (Status status = checkArchiveAgainstJournal(archive, source, std::move(reading), journal, plan, absent);
+      !status.ok())
+    return status;
+  return absent.empty() ? Status{} : failure(StatusKind::Failed, journalContradictedText(plan, absent));
 }
 
 // The codecs a .zvka archive's blocks use, by name.
@@ -76,19 +73,19 @@ struct Described {
   ArchiveReading read;
 };
 
-bool readDescribed(const std::wstring& archivePath, Described& described, std::wstring& errorText) {
+Status readDescribed(const std::wstring& archivePath, Described& described) {
   openFile(archivePath, OpenMode::ReadOnly, described.archive);
   described.journal.path = journalPathFor(archivePath);
   described.load = loadJournalAsWritten(described.journal);
-  return readArchive(archivePath, described.archive, described.journal, described.load, described.read, errorText);
+  return readArchive(archivePath, described.archive, described.journal, described.load, described.read);
 }
 
 }  // namespace
 
-bool describeArchive(const std::wstring& archivePath, const std::wstring& destinationDir, uint64_t groupBytes,
-                     ArchiveDescription& description, std::wstring& errorText) {
+Status describeArchive(const std::wstring& archivePath, const std::wstring& destinationDir, uint64_t groupBytes,
+                       ArchiveDescription& description) {
   Described described;
-  if (!readDescribed(archivePath, described, errorText)) return false;
+  if (Status status = readDescribed(archivePath, described); !status.ok()) return status;
   const ArchiveSource& source = *described.read.source;
   SourceReading& reading = described.read.reading;
   Journal& journal = described.journal;
@@ -102,9 +99,11 @@ bool describeArchive(const std::wstring& archivePath, const std::wstring& destin
   description.sourceBytes = reading.facts.sourceBytes;
   if (!reading.unaccounted.empty()) description.warning = unaccountedWarning(reading.unaccounted);
   ExtractionPlan plan;
-  if (!checkContents(described.archive, source, std::move(reading), journal, description.partlyExtracted, plan,
-                     description.journalMissing, description.blocksMissing, errorText)) {
-    return false;
+  if (Status checked =
+          checkContents(described.archive, source, std::move(reading), journal, description.partlyExtracted, plan,
+                        description.journalMissing, description.blocksMissing);
+      !checked.ok()) {
+    return checked;
   }
 
   // Before version 4 the codec goes without saying.
@@ -119,41 +118,39 @@ bool describeArchive(const std::wstring& archivePath, const std::wstring& destin
   description.blocksDamaged = passedOver(plan, journal);
   FileSystemTraits traits;
   description.releasesByCuts = fileSystemTraits(parentFolder(archivePath), traits) && !traits.releasesRanges;
-  if (destinationDir.empty()) return true;
+  if (destinationDir.empty()) return {};
   if (source.saveUnits && !description.partlyExtracted) {
     recordPlan(source, facts, plan, journal);  // what a run's journal will take
   }
   if (!estimateSpace(plan, journal, archivePath, destinationDir, groupBytes, description.space)) {
-    errorText = L"Unable to read the free space at " + destinationDir;
-    return false;
+    return failure(StatusKind::Failed, L"Unable to read the free space at " + destinationDir);
   }
   description.withDestination = true;
-  return true;
+  return {};
 }
 
 // An archive its journal describes is listed from its plan.
-bool listArchive(const std::wstring& archivePath, const FileLister& onFile, std::wstring& errorText,
-                 const LogCallback& onWarning) {
+Status listArchive(const std::wstring& archivePath, const FileLister& onFile, const LogCallback& onWarning) {
   Described described;
-  if (!readDescribed(archivePath, described, errorText)) return false;
+  if (Status status = readDescribed(archivePath, described); !status.ok()) return status;
   ArchiveReading& read = described.read;
   if (!read.recorded) {
     // Checked whole; the source lists it again with less held in memory.
     const ArchiveSource& source = *read.source;
     const std::wstring unaccounted = std::move(read.reading.unaccounted);
     read = {};
-    if (!source.list(described.archive, onFile, errorText)) return false;
+    if (Status status = source.list(described.archive, onFile); !status.ok()) return status;
     if (!unaccounted.empty() && onWarning) onWarning(unaccountedWarning(unaccounted));
-    return true;
+    return {};
   }
   ExtractionPlan plan;
-  if (!read.reading.plan([](uint32_t) { return true; }, plan, errorText)) return false;
+  if (Status status = read.reading.plan([](uint32_t) { return true; }, plan); !status.ok()) return status;
   for (uint32_t f = 0; f < plan.files.size(); ++f) {
     const PlanFile& file = plan.files[f];
     onFile(
         {plan.pathOf(f), file.kind == EntryKind::Link ? file.targetLength : file.length, file.kind, plan.targetOf(f)});
   }
-  return true;
+  return {};
 }
 
 }  // namespace ablative

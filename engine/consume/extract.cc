@@ -74,17 +74,17 @@ std::vector<uint32_t> hardLinkTargets(const ExtractionPlan& plan) {
 }
 
 // Hard links once the files they name are as whole as the run made them.
-bool makeHardLinks(const std::vector<uint32_t>& targets, DestinationFiles& files, std::wstring& errorText) {
+Status makeHardLinks(const std::vector<uint32_t>& targets, DestinationFiles& files) {
   for (uint32_t f = 0; f < targets.size(); ++f) {
-    if (targets[f] != kNoTarget && !files.makeHardLink(f, targets[f], errorText)) return false;
+    if (targets[f] == kNoTarget) continue;
+    if (Status made = files.makeHardLink(f, targets[f]); !made.ok()) return made;
   }
-  return true;
+  return {};
 }
 
 // Links once every file is in place, and only those that lead inside the
 // destination: the others, and those the system refuses, are named in the log.
-bool makeLinks(const ExtractionPlan& plan, bool holdsLinks, DestinationFiles& files, const LogCallback& log,
-               std::wstring& errorText) {
+Status makeLinks(const ExtractionPlan& plan, bool holdsLinks, DestinationFiles& files, const LogCallback& log) {
   const std::vector<LinkPlace> places = placeLinks(plan);
   for (uint32_t f = 0; f < places.size(); ++f) {
     if (places[f] == LinkPlace::NotALink) continue;
@@ -93,16 +93,18 @@ bool makeLinks(const ExtractionPlan& plan, bool holdsLinks, DestinationFiles& fi
     std::wstring refusal;
     if (places[f] == LinkPlace::Outside) {
       log(named);
-    } else if (!holdsLinks) {
-      log(named + L" (the destination's file system holds no links)");
-    } else if (!files.makeLink(f, fromUtf8(plan.targetOf(f)), places[f] == LinkPlace::ToFolder,
-                               plan.files[f].modifiedNs, refusal, errorText)) {
-      return false;
-    } else if (!refusal.empty()) {
-      log(named + L" (" + refusal + L")");
+      continue;
     }
+    if (!holdsLinks) {
+      log(named + L" (the destination's file system holds no links)");
+      continue;
+    }
+    Status made = files.makeLink(f, fromUtf8(plan.targetOf(f)), places[f] == LinkPlace::ToFolder,
+                                 plan.files[f].modifiedNs, refusal);
+    if (!made.ok()) return made;
+    if (!refusal.empty()) log(named + L" (" + refusal + L")");
   }
-  return true;
+  return {};
 }
 
 // Files first, then folders deepest first: what is made or set inside a
@@ -110,8 +112,8 @@ bool makeLinks(const ExtractionPlan& plan, bool holdsLinks, DestinationFiles& fi
 // got theirs when they were made. A hard link the file system could only
 // copy is a file of its own: it takes its member's time and mode, where the
 // member has them, else its target's.
-bool restoreMetadata(const ExtractionPlan& plan, const std::vector<uint32_t>& targets,
-                     const std::vector<uint8_t>& damaged, DestinationFiles& files, std::wstring& errorText) {
+Status restoreMetadata(const ExtractionPlan& plan, const std::vector<uint32_t>& targets,
+                       const std::vector<uint8_t>& damaged, DestinationFiles& files) {
   std::vector<std::pair<size_t, uint32_t>> folders;  // by depth
   for (uint32_t f = 0; f < plan.files.size(); ++f) {
     PlanFile file = plan.files[f];
@@ -122,16 +124,15 @@ bool restoreMetadata(const ExtractionPlan& plan, const std::vector<uint32_t>& ta
     if (file.kind == EntryKind::Folder) {
       const std::string path = plan.pathOf(f);
       folders.emplace_back(std::count(path.begin(), path.end(), '/'), f);
-    } else if ((file.kind == EntryKind::File || copied) && !damaged[f] &&
-               !files.setMetadata(f, file.modifiedNs, file.unixMode, errorText)) {
-      return false;
+    } else if ((file.kind == EntryKind::File || copied) && !damaged[f]) {
+      if (Status set = files.setMetadata(f, file.modifiedNs, file.unixMode); !set.ok()) return set;
     }
   }
   std::sort(folders.rbegin(), folders.rend());
-  return std::all_of(folders.begin(), folders.end(), [&](const std::pair<size_t, uint32_t>& folder) {
-    const PlanFile& file = plan.files[folder.second];
-    return files.setMetadata(folder.second, file.modifiedNs, file.unixMode, errorText);
-  });
+  for (const auto& [depth, f] : folders) {
+    if (Status set = files.setMetadata(f, plan.files[f].modifiedNs, plan.files[f].unixMode); !set.ok()) return set;
+  }
+  return {};
 }
 
 }  // namespace
@@ -142,7 +143,8 @@ bool Extraction::run() {
   SourceReading reading;
   if (!readSource(reading)) {  // a run may have left only the journal, or nothing at all
     if (ablate_ && resume_ && nothingRemains(archivePath_, journal_.path)) {
-      return fail(L"Nothing to resume: neither " + archivePath_ + L" nor its journal exists");
+      return fail(
+          failure(StatusKind::Failed, L"Nothing to resume: neither " + archivePath_ + L" nor its journal exists"));
     }
     if (!ablate_ || !resume_ || !onlyTheJournalRemains(archivePath_, found_, foundLoad_)) return false;
     journal_ = std::move(found_);
@@ -153,8 +155,8 @@ bool Extraction::run() {
     const uint32_t lost = journal_.states.count(BlockState::Lost);
     if (lost == 0) return complete();
     consumedWhole_ = true;
-    return fail(StatusKind::FilesDamaged,
-                std::to_wstring(lost) + L" blocks were lost; the archive held nothing more and was deleted");
+    return fail(failure(StatusKind::FilesDamaged,
+                        std::to_wstring(lost) + L" blocks were lost; the archive held nothing more and was deleted"));
   }
   // The plan takes the reading's place, which may hold the archive's tables.
   const uint32_t unitCount = reading.unitCount;
@@ -162,8 +164,7 @@ bool Extraction::run() {
   const std::vector<std::wstring> skipped = std::move(reading.skipped);
   const std::wstring unaccounted = std::move(reading.unaccounted);
   if (!checkHeldArchive() || !checkJournal(unitCount) || !checkContents(std::move(reading)) ||
-      !checkUnaccounted(unaccounted) || !checkRecordedArchive() || !checkFingerprint() ||
-      !checkOwnFiles()) {
+      !checkUnaccounted(unaccounted) || !checkRecordedArchive() || !checkFingerprint() || !checkOwnFiles()) {
     return false;
   }
   recordPlanInJournal();
@@ -171,8 +172,7 @@ bool Extraction::run() {
   files_.emplace(
       destinationDir_, [this](uint32_t file) { return fromUtf8(plan_.pathOf(file)); }, fileLengths(plan_),
       fileKinds(plan_));
-  if (!files_->checkPaths(errorText_) || !checkDestinationLimits() || !checkDestinationHoldsExtracted() ||
-      !checkSpace()) {
+  if (!ok(files_->checkPaths()) || !checkDestinationLimits() || !checkDestinationHoldsExtracted() || !checkSpace()) {
     return false;
   }
   if (salvage_) settleAbsentUnits();
@@ -182,16 +182,16 @@ bool Extraction::run() {
   return prepareDestination() && startPosition() && extractUnits() && finish();
 }
 
-Status Extraction::status(bool succeeded) const { return succeeded ? Status{} : failure(failedAs_, errorText_); }
+Status Extraction::status(bool succeeded) const { return succeeded ? Status{} : failed_; }
 
 ExtractOutcome Extraction::outcome(bool succeeded) const {
   ExtractOutcome outcome;
   // A run stopped on request resumes even before it recorded anything.
-  const bool stopped = failedAs_ == StatusKind::Stopped;
+  const bool stopped = failed_.kind == StatusKind::Stopped;
   const bool resumes = journal_.states.recordsProgress() || (stopped && ablate_);
   // Resuming would meet the same archive, block or files again.
   const bool resumingHelps =
-      failedAs_ == StatusKind::Failed || stopped || failedAs_ == StatusKind::DestinationLacksData;
+      failed_.kind == StatusKind::Failed || stopped || failed_.kind == StatusKind::DestinationLacksData;
   outcome.resumable = !succeeded && resumingHelps && resumes;
   outcome.resumeHere = outcome.resumable && accepted_;
   outcome.partlyConsumed = !succeeded && !consumedWhole_ && journal_.states.recordsProgress();
@@ -203,17 +203,17 @@ ExtractOutcome Extraction::outcome(bool succeeded) const {
 // arrives, and made durable with it before any archive range is released.
 bool Extraction::prepareDestination() {
   if (ablate_) release_->start();
-  if (!files_->createRoot(errorText_)) return false;
+  if (!ok(files_->createRoot())) return false;
   // A journal is written anew, with the archive's fingerprint, until it records progress: the archive may have changed.
   const bool reuseJournal = journalLoaded_ && journal_.states.recordsProgress();
   if (ablate_ && reuseJournal && !openJournal(journal_)) {
-    return fail(withReason(L"Failed to initialize journal: " + journal_.path));
+    return fail(failure(StatusKind::Failed, withReason(L"Failed to initialize journal: " + journal_.path)));
   }
   if (ablate_ && !reuseJournal) {
     writeFingerprint();
     if (!createJournal(journal_)) {
-      return fail(withReason(L"Failed to initialize journal: " + journal_.path) +
-                  L"; extract with --keep, which needs no journal");
+      return fail(failure(StatusKind::Failed, withReason(L"Failed to initialize journal: " + journal_.path) +
+                                                  L"; extract with --keep, which needs no journal"));
     }
   }
   if (ablate_) trimTail(journal_);  // a cut a stopped run made may not have lasted
@@ -228,7 +228,8 @@ bool Extraction::settle(const std::vector<uint32_t>& units, BlockState state) {
     journal_.states.set(units, state);
     return true;
   }
-  return recordStates(journal_, units, state) || fail(withReason(L"Failed to initialize journal: " + journal_.path));
+  return recordStates(journal_, units, state) ||
+         fail(failure(StatusKind::Failed, withReason(L"Failed to initialize journal: " + journal_.path)));
 }
 
 // Every lost unit, as nameLost says: each run says so again until the
@@ -268,7 +269,7 @@ bool Extraction::adoptEarlierFiles() {
     }
   }
   for (uint32_t f = 0; f < written.size(); ++f) {
-    if (written[f] && !files_->adopt(f, names[f], restUnknown[f] == 0, errorText_)) return false;
+    if (written[f] && !ok(files_->adopt(f, names[f], restUnknown[f] == 0))) return false;
   }
   return true;
 }
@@ -289,7 +290,7 @@ bool Extraction::extractUnits() {
   decoders_.emplace(*source_, plan_, decodeWorkersFor(std::thread::hardware_concurrency()));
   for (size_t first = 0; first < plan_.processOrder.size();) {
     // Between groups: nothing unflushed waits while the user is away, and a stop leaves no effect half done.
-    if (!waitWhilePaused(isPaused_, shouldStop_)) return fail(StatusKind::Stopped, kStoppedOnRequest);
+    if (!waitWhilePaused(isPaused_, shouldStop_)) return fail(failure(StatusKind::Stopped, kStoppedOnRequest));
     const size_t end = groupEnd(plan_, journal_, first, groupBytes_);
     if (!extractGroup(first, end)) return false;
     first = end;
@@ -352,8 +353,8 @@ bool Extraction::prepareUnit(uint32_t u, PreparedUnit& prepared) {
       std::all_of(pieces.begin(), pieces.end(), madeByRun)) {
     bool opened = true;
     const auto open = [&](uint32_t file) {
-      FileHandle* destination = files_->open(file, errorText_);
-      opened = destination != nullptr;
+      FileHandle* destination = nullptr;
+      opened = opened && ok(files_->open(file, destination));
       return destination;
     };
     const bool holds = destinationHolds(open, plan_, u, raw_);
@@ -362,8 +363,8 @@ bool Extraction::prepareUnit(uint32_t u, PreparedUnit& prepared) {
     if (holds) return true;
   }
   prepared.step = UnitStep::Failed;
-  prepared.read = source_->readStored(archive_, plan_, u, stored_, prepared.errorText);
-  if (prepared.read != BlockRead::Verified) return true;
+  prepared.read = source_->readStored(archive_, plan_, u, stored_);
+  if (!prepared.read.ok()) return true;
   prepared.step = UnitStep::Decode;
   decoders_->hand(u, stored_);
   return true;
@@ -377,11 +378,11 @@ bool Extraction::takeUnit(PreparedUnit& prepared) {
     releasable_.push_back(u);
     return true;
   }
-  const BlockRead read = prepared.step == UnitStep::Decode ? decoders_->take(raw_, prepared.errorText) : prepared.read;
-  if (read != BlockRead::Verified) return passOver(u, read, prepared.errorText);
+  Status read = prepared.step == UnitStep::Decode ? decoders_->take(raw_) : std::move(prepared.read);
+  if (!read.ok()) return passOver(u, std::move(read));
   for (const PlanPiece& piece : plan_.piecesOf(u)) {
     const std::span<const uint8_t> bytes(raw_.data() + piece.rawOffset, piece.length);
-    if (!files_->write(piece.file, piece.destOffset, bytes, errorText_)) return false;
+    if (!ok(files_->write(piece.file, piece.destOffset, bytes))) return false;
   }
   written_.push_back(u);
   releasable_.push_back(u);
@@ -392,13 +393,15 @@ bool Extraction::takeUnit(PreparedUnit& prepared) {
 // destination was found to lack it, so it is lost (unless only the read
 // failed, which a resume tries again); else it is left where it is, in the
 // archive and in the journal. Without salvage either stops the run.
-bool Extraction::passOver(uint32_t u, BlockRead read, const std::wstring& why) {
-  const bool gone = ablate_ && read == BlockRead::Damaged && journal_.states.of(u) == BlockState::DestWritten;
+bool Extraction::passOver(uint32_t u, Status read) {
+  const bool gone =
+      ablate_ && read.kind == StatusKind::DamagedBlock && journal_.states.of(u) == BlockState::DestWritten;
   if (!salvage_ && gone) {
-    return fail(StatusKind::BlockGone, L"Neither the archive nor the destination holds block " + std::to_wstring(u) +
-                                           L" of: " + nameFromBytes(plan_.pathOf(plan_.piecesOf(u).front().file)));
+    return fail(failure(StatusKind::BlockGone, L"Neither the archive nor the destination holds block " +
+                                                   std::to_wstring(u) + L" of: " +
+                                                   nameFromBytes(plan_.pathOf(plan_.piecesOf(u).front().file))));
   }
-  if (!salvage_) return fail(read == BlockRead::Damaged ? StatusKind::DamagedBlock : StatusKind::Failed, why);
+  if (!salvage_) return fail(std::move(read));
   if (gone) return settle({u}, BlockState::Lost) && (nameLost(u), true);
   for (const PlanPiece& piece : plan_.piecesOf(u)) markDamaged(piece.file);
   return true;
@@ -407,9 +410,9 @@ bool Extraction::passOver(uint32_t u, BlockRead read, const std::wstring& why) {
 // Effects 1 and 2: the group's writes durable, then recorded.
 bool Extraction::recordWritten() {
   if (written_.empty()) return true;
-  if (!files_->makeDurable(errorText_)) return false;
+  if (!ok(files_->makeDurable())) return false;
   if (!recordStates(journal_, written_, BlockState::DestWritten)) {
-    return fail(withReason(L"Failed to update journal (DestWritten): " + journal_.path));
+    return fail(failure(StatusKind::Failed, withReason(L"Failed to update journal (DestWritten): " + journal_.path)));
   }
   return true;
 }
@@ -417,9 +420,9 @@ bool Extraction::recordWritten() {
 // Effects 3 to 5 for units whose bytes are durable in their destination.
 bool Extraction::releaseGroup() {
   if (releasable_.empty()) return true;
-  if (!release_->release(releasable_, journal_, errorText_)) return false;
+  if (!ok(release_->release(releasable_, journal_))) return false;
   if (!recordStates(journal_, releasable_, BlockState::Punched)) {
-    return fail(withReason(L"Failed to update journal (Punched): " + journal_.path));
+    return fail(failure(StatusKind::Failed, withReason(L"Failed to update journal (Punched): " + journal_.path)));
   }
   trimTail(journal_);
   for (uint32_t u : releasable_) bytesFreed_ += plan_.units[u].storedSize;
@@ -427,7 +430,7 @@ bool Extraction::releaseGroup() {
   return truncateTail();
 }
 
-bool Extraction::truncateTail() { return !ablate_ || release_->cutTail(journal_, errorText_); }
+bool Extraction::truncateTail() { return !ablate_ || ok(release_->cutTail(journal_)); }
 
 // Every file complete and durable, names included, or, after salvage, as
 // complete as it can be, with the archive and its journal kept for what
@@ -441,12 +444,12 @@ bool Extraction::finish() {
   }
   for (uint32_t f = 0; f < damaged_.size(); ++f) {
     const EntryKind kind = plan_.files[f].kind;
-    if (damaged_[f] && !files_->fillToLength(f, errorText_)) return false;
+    if (damaged_[f] && !ok(files_->fillToLength(f))) return false;
     if ((kind == EntryKind::File || kind == EntryKind::Folder) && !filled[f] &&
-        !(kind == EntryKind::Folder ? files_->makeFolderEntry(f, errorText_) : files_->make(f, errorText_))) {
+        !ok(kind == EntryKind::Folder ? files_->makeFolderEntry(f) : files_->make(f))) {
       return false;
     }
-    if (kind == EntryKind::File && reach[f] < plan_.files[f].length && !files_->fillToLength(f, errorText_)) {
+    if (kind == EntryKind::File && reach[f] < plan_.files[f].length && !ok(files_->fillToLength(f))) {
       return false;
     }
   }
@@ -456,20 +459,20 @@ bool Extraction::finish() {
     if (targets[f] != kNoTarget && damaged_[targets[f]]) markDamaged(f);
   }
   const LogCallback logLine = [this](const std::wstring& line) { log(line); };
-  if (!makeHardLinks(targets, *files_, errorText_) || !makeLinks(plan_, holdsLinks_, *files_, logLine, errorText_) ||
-      !restoreMetadata(plan_, targets, damaged_, *files_, errorText_) || !files_->makeDurable(errorText_) ||
-      !files_->closeAll(errorText_)) {
+  if (!ok(makeHardLinks(targets, *files_)) || !ok(makeLinks(plan_, holdsLinks_, *files_, logLine)) ||
+      !ok(restoreMetadata(plan_, targets, damaged_, *files_)) || !ok(files_->makeDurable()) ||
+      !ok(files_->closeAll())) {
     return false;
   }
   archive_.close();
   journal_.file.close();
   if (damagedFiles_ > 0) {
     const std::wstring damaged = std::to_wstring(damagedFiles_) + L" files could not be fully extracted";
-    if (!ablate_ || !journal_.states.everySettled()) return fail(StatusKind::FilesDamaged, damaged);
+    if (!ablate_ || !journal_.states.everySettled()) return fail(failure(StatusKind::FilesDamaged, damaged));
     // What was lost is named above, and the archive holds nothing more: keeping it would only invite runs.
     consumedWhole_ = true;
     removeArchiveThenJournal();
-    return fail(StatusKind::FilesDamaged, damaged + L"; the archive held nothing more and was deleted");
+    return fail(failure(StatusKind::FilesDamaged, damaged + L"; the archive held nothing more and was deleted"));
   }
   if (ablate_) {
     removeArchiveThenJournal();
@@ -511,13 +514,12 @@ void Extraction::markDamaged(uint32_t file) {
   if (onLog_) log(L"Damaged: " + nameFromBytes(plan_.pathOf(file)));
 }
 
-bool Extraction::fail(const std::wstring& message) { return fail(StatusKind::Failed, message); }
-
-bool Extraction::fail(StatusKind kind, const std::wstring& message) {
-  failedAs_ = kind;
-  errorText_ = message;
+bool Extraction::fail(Status status) {
+  failed_ = std::move(status);
   return false;
 }
+
+bool Extraction::ok(Status status) { return status.ok() || fail(std::move(status)); }
 
 void Extraction::log(const std::wstring& line) const {
   if (onLog_) onLog_(line);

@@ -30,8 +30,7 @@ enum class UnitStep {
 struct PreparedUnit {
   uint32_t unit = 0;
   UnitStep step = UnitStep::Skip;
-  BlockRead read = BlockRead::Verified;  // of Failed, and then why
-  std::wstring errorText;
+  Status read;  // of Failed, why
 };
 
 class Extraction {
@@ -84,7 +83,7 @@ class Extraction {
   bool extractGroup(size_t first, size_t end);
   bool prepareUnit(uint32_t u, PreparedUnit& prepared);
   bool takeUnit(PreparedUnit& prepared);
-  bool passOver(uint32_t u, BlockRead read, const std::wstring& why);
+  bool passOver(uint32_t u, Status read);
   bool recordWritten();
   bool releaseGroup();
   bool truncateTail();
@@ -94,8 +93,8 @@ class Extraction {
 
   // Helpers.
   void markDamaged(uint32_t file);
-  bool fail(const std::wstring& message);
-  bool fail(StatusKind kind, const std::wstring& message);
+  bool fail(Status status);  // records why the run failed; false
+  bool ok(Status status);    // whether the step succeeded, recording why where not
   void log(const std::wstring& line) const;
   void announce(uint32_t file);
   void reportProgress() const;
@@ -108,8 +107,7 @@ class Extraction {
   const bool checkSpace_;
   uint64_t groupBytes_;
   const uint64_t requestedGroupBytes_;
-  std::wstring errorText_;  // why the run failed
-  StatusKind failedAs_ = StatusKind::Failed;
+  Status failed_ = failure(StatusKind::Failed, L"");  // why the run failed, once a step says
   const ProgressCallback& onProgress_;
   const LogCallback& onLog_;
   const LogCallback& onEntry_;  // the line of each file the run reaches
@@ -124,10 +122,10 @@ class Extraction {
   Journal found_;  // the journal as its file holds it, read once, until checkJournal takes it
   JournalLoad foundLoad_ = JournalLoad::Missing;
   bool journalLoaded_ = false;
-  bool holdsLinks_ = true;  // the destination's file system makes symbolic links
-  bool accepted_ = false;  // every check passed: this destination is the run's
-  FileHandle archive_;     // opened once, by holdArchive
-  std::wstring refusal_;   // why the run cannot take the archive it could only open to read
+  bool holdsLinks_ = true;                 // the destination's file system makes symbolic links
+  bool accepted_ = false;                  // every check passed: this destination is the run's
+  FileHandle archive_;                     // opened once, by holdArchive
+  std::wstring refusal_;                   // why the run cannot take the archive it could only open to read
   std::optional<ArchiveRelease> release_;  // once the archive is open
   FileIdentity archiveIdentity_;
   uint64_t archiveLength_ = 0;             // when it was opened

@@ -38,7 +38,7 @@ const wchar_t* cannotOpenFor(bool ablate) {
 // itself (a zip's directory goes with the first cut): its journal does.
 bool Extraction::readSource(SourceReading& reading) {
   ArchiveReading archive;
-  const bool read = readArchive(archivePath_, archive_, found_, foundLoad_, archive, errorText_);
+  const bool read = ok(readArchive(archivePath_, archive_, found_, foundLoad_, archive));
   source_ = archive.source;
   recorded_ = archive.recorded;
   reading = std::move(archive.reading);
@@ -56,7 +56,7 @@ bool Extraction::holdArchive() {
     return true;
   }
   if (Status held = holdArchiveForRun(archivePath_, ablate_, archive_, cannotOpenFor(ablate_), refusal_); !held.ok()) {
-    return fail(held.kind, held.message);
+    return fail(std::move(held));
   }
   // Where only reading is allowed, a run that keeps the archive still works.
   if (ablate_ && !refusal_.empty() && archive_.isOpen()) refusal_ += L"; extract with --keep, which only reads it";
@@ -64,15 +64,16 @@ bool Extraction::holdArchive() {
 }
 
 bool Extraction::checkHeldArchive() {
-  if (!refusal_.empty()) return fail(refusal_);
+  if (!refusal_.empty()) return fail(failure(StatusKind::Failed, refusal_));
   const wchar_t* cannotOpen = cannotOpenFor(ablate_);
   uint32_t links = 1;
   if (ablate_ && (!linkCount(archive_, links) || links > 1)) {
-    return fail(links > 1 ? L"The archive has other names (hard links): extract with --keep: " + archivePath_
-                          : withReason(cannotOpen + (L": " + archivePath_)));
+    return fail(failure(StatusKind::Failed,
+                        links > 1 ? L"The archive has other names (hard links): extract with --keep: " + archivePath_
+                                  : withReason(cannotOpen + (L": " + archivePath_))));
   }
   if (!fileSize(archive_, archiveLength_) || !fileIdentity(archive_, archiveIdentity_)) {
-    return fail(withReason(L"Failed to get archive size: " + archivePath_));
+    return fail(failure(StatusKind::Failed, withReason(L"Failed to get archive size: " + archivePath_)));
   }
   release_.emplace(archive_, plan_, archiveLength_);
   // The destination grows by a group before the archive shrinks by it.
@@ -101,13 +102,16 @@ bool Extraction::checkJournal(uint32_t unitCount) {
   if (ablate_ && resume_) {
     journalLoaded_ = load == JournalLoad::Loaded;
     if (load == JournalLoad::Loaded || load == JournalLoad::Missing) return true;
-    if (load == JournalLoad::Unreadable) return fail(withReason(L"Failed to initialize journal: " + journal_.path));
+    if (load == JournalLoad::Unreadable)
+      return fail(failure(StatusKind::Failed, withReason(L"Failed to initialize journal: " + journal_.path)));
     if (foundLoad_ == JournalLoad::Loaded) return archiveChanged();  // whole, for an archive of another block count
-    return fail(L"Failed to initialize journal: " + journal_.path);
+    return fail(failure(StatusKind::Failed, L"Failed to initialize journal: " + journal_.path));
   }
-  if (load == JournalLoad::Unreadable) return fail(withReason(L"Failed to initialize journal: " + journal_.path));
+  if (load == JournalLoad::Unreadable)
+    return fail(failure(StatusKind::Failed, withReason(L"Failed to initialize journal: " + journal_.path)));
   if (load == JournalLoad::Loaded && journal_.states.recordsProgress()) {
-    return fail(L"An earlier extraction of this archive was interrupted; resume it to continue");
+    return fail(
+        failure(StatusKind::Failed, L"An earlier extraction of this archive was interrupted; resume it to continue"));
   }
   journal_.states.setAll(journal_.states.size(), BlockState::Pending);
   return true;
@@ -117,7 +121,7 @@ bool Extraction::checkJournal(uint32_t unitCount) {
 // A run that began consuming it passed this check before.
 bool Extraction::checkUnaccounted(const std::wstring& unaccounted) {
   if (unaccounted.empty() || !ablate_ || (journalLoaded_ && journal_.states.recordsProgress())) return true;
-  return fail(unaccountedRefusal(unaccounted));
+  return fail(failure(StatusKind::Failed, unaccountedRefusal(unaccounted)));
 }
 
 // Units already consumed may have been cut off the archive's end. Units the
@@ -127,22 +131,19 @@ bool Extraction::checkUnaccounted(const std::wstring& unaccounted) {
 // progress is the one at fault for those it records as not extracted.
 bool Extraction::checkContents(SourceReading reading) {
   if (journalLoaded_ && journal_.states.recordsProgress()) {
-    if (!checkArchiveAgainstJournal(archive_, *source_, std::move(reading), journal_, plan_, absent_, errorText_)) {
-      return false;
-    }
+    if (!ok(checkArchiveAgainstJournal(archive_, *source_, std::move(reading), journal_, plan_, absent_))) return false;
     if (absent_.empty() || salvage_) return true;
     if (!checkRecordedArchive()) return false;  // a changed archive is the likelier fault
-    return fail(StatusKind::BlockGone, journalContradictedText(plan_, absent_));
+    return fail(failure(StatusKind::BlockGone, journalContradictedText(plan_, absent_)));
   }
-  if (!checkArchiveAlone(archive_, *source_, std::move(reading), plan_, absent_, errorText_)) return false;
+  if (!ok(checkArchiveAlone(archive_, *source_, std::move(reading), plan_, absent_))) return false;
   if (!journalIsMissing(plan_, absent_) || salvage_) return true;
-  return fail(journalMissingText(plan_, absent_));
+  return fail(failure(StatusKind::Failed, journalMissingText(plan_, absent_)));
 }
 
 bool Extraction::checkRecordedArchive() {
   if (!recorded_) return true;
-  const Status checked = ablative::checkRecordedArchive(archive_, plan_, journal_);
-  return checked.ok() || fail(checked.kind, checked.message);
+  return ok(ablative::checkRecordedArchive(archive_, plan_, journal_));
 }
 
 // A journal that records progress belongs to the archive it was written for:
@@ -159,7 +160,7 @@ bool Extraction::checkFingerprint() {
   return archiveChanged();
 }
 
-bool Extraction::archiveChanged() { return fail(StatusKind::ArchiveChanged, kArchiveChanged); }
+bool Extraction::archiveChanged() { return fail(failure(StatusKind::ArchiveChanged, kArchiveChanged)); }
 
 // What checkFingerprint checks a resumed run by. The volume is kept but not
 // checked: a removable disk's number changes from one mount to the next.
@@ -188,10 +189,12 @@ bool Extraction::checkOwnFiles() {
       {archivePath_, journal_.path, temporaryPathFor(journal_.path), pointsScratchPathFor(journal_.path)});
   std::wstring folder = destinationDir_;
   while (folder.size() > 1 && (folder.back() == L'/' || folder.back() == kPathSeparator)) folder.pop_back();
-  if (own.includes(folder)) return fail(L"The destination is the archive or its journal: " + destinationDir_);
+  if (own.includes(folder))
+    return fail(failure(StatusKind::Failed, L"The destination is the archive or its journal: " + destinationDir_));
   for (uint32_t f = 0; f < plan_.files.size(); ++f) {
     const std::wstring relative = fromUtf8(plan_.pathOf(f));
-    if (own.includes(joinPath(destinationDir_, relative))) return fail(L"Unsafe path in archive: " + relative);
+    if (own.includes(joinPath(destinationDir_, relative)))
+      return fail(failure(StatusKind::Failed, L"Unsafe path in archive: " + relative));
   }
   return true;
 }
@@ -217,7 +220,7 @@ void Extraction::settleAbsentUnits() {
 }
 
 bool Extraction::lacksData(const std::wstring& path) {
-  return fail(StatusKind::DestinationLacksData, kDestinationLacksData + path);
+  return fail(failure(StatusKind::DestinationLacksData, kDestinationLacksData + path));
 }
 
 // Names, paths, letter case, links and file lengths, against what the
@@ -233,7 +236,7 @@ bool Extraction::checkDestinationLimits() {
   }
   const DestinationLimits limits = probeDestination(destinationDir_, longest);
   holdsLinks_ = limits.holdsLinks;
-  return checkAgainstLimits(plan_, limits, destinationDir_, errorText_);
+  return ok(checkAgainstLimits(plan_, limits, destinationDir_));
 }
 
 bool Extraction::checkSpace() {
@@ -242,20 +245,23 @@ bool Extraction::checkSpace() {
     return true;  // where the free space cannot be read, the run finds out as it goes
   }
   if (ablate_ && needs.journal > needs.freeBesideArchive) {
-    return fail(L"Not enough free space beside the archive at " + parentFolder(archivePath_) + L" for its journal: " +
-                std::to_wstring(needs.journal) + L" bytes needed, " + std::to_wstring(needs.freeBesideArchive) +
-                L" free");
+    return fail(failure(StatusKind::Failed, L"Not enough free space beside the archive at " +
+                                                parentFolder(archivePath_) + L" for its journal: " +
+                                                std::to_wstring(needs.journal) + L" bytes needed, " +
+                                                std::to_wstring(needs.freeBesideArchive) + L" free"));
   }
   if (needs.newEntries > needs.freeEntries) {
-    return fail(L"Not enough free inodes at " + destinationDir_ + L": the extraction creates " +
-                std::to_wstring(needs.newEntries) + L" files and folders, " + std::to_wstring(needs.freeEntries) +
-                L" more fit");
+    return fail(failure(StatusKind::Failed, L"Not enough free inodes at " + destinationDir_ +
+                                                L": the extraction creates " + std::to_wstring(needs.newEntries) +
+                                                L" files and folders, " + std::to_wstring(needs.freeEntries) +
+                                                L" more fit"));
   }
   const uint64_t needed = ablate_ ? needs.ablative : needs.keep;
   if (ablate_) groupBytes_ = needs.groupBytes;
   if (needed <= needs.freeAtDestination) return true;
-  return fail(L"Not enough free space at " + destinationDir_ + L": the extraction needs " + std::to_wstring(needed) +
-              L" bytes, " + std::to_wstring(needs.freeAtDestination) + L" are free");
+  return fail(failure(StatusKind::Failed, L"Not enough free space at " + destinationDir_ + L": the extraction needs " +
+                                              std::to_wstring(needed) + L" bytes, " +
+                                              std::to_wstring(needs.freeAtDestination) + L" are free"));
 }
 
 }  // namespace ablative

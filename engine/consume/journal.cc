@@ -198,16 +198,15 @@ void trimTail(Journal& journal) {
   journal.file.cut(journalBytes(journal));
 }
 
-bool archiveForExtraction(const std::wstring& path, bool resume, std::wstring& archive, std::wstring& errorText) {
+Status archiveForExtraction(const std::wstring& path, bool resume, std::wstring& archive) {
   const std::wstring suffix = journalPathFor(L"");
   archive = path;
   if (path.size() <= suffix.size() || path.compare(path.size() - suffix.size(), suffix.size(), suffix) != 0) {
-    return true;
+    return {};
   }
   archive.resize(path.size() - suffix.size());
-  if (resume || pathStatus(archive).kind == PathKind::File) return true;
-  errorText = L"Please select the .zvka archive file.";
-  return false;
+  if (resume || pathStatus(archive).kind == PathKind::File) return {};
+  return failure(StatusKind::Failed, L"Please select the .zvka archive file.");
 }
 
 JournalLoad loadJournal(Journal& journal) {

@@ -219,24 +219,24 @@ bool readRecordedPlan(const Journal& journal, ArchiveReading& recorded) {
   recorded.reading = SourceReading{};
   recorded.reading.unitCount = static_cast<uint32_t>(plan->units.size());
   recorded.reading.facts = facts;
-  recorded.reading.plan = [plan](const UnitFilter&, ExtractionPlan& out, std::wstring&) {
+  recorded.reading.plan = [plan](const UnitFilter&, ExtractionPlan& out) {
     out = std::move(*plan);
-    return true;
+    return Status{};
   };
   return true;
 }
 
-bool readArchive(const std::wstring& archivePath, FileHandle& file, const Journal& journal, JournalLoad load,
-                 ArchiveReading& archive, std::wstring& errorText) {
+Status readArchive(const std::wstring& archivePath, FileHandle& file, const Journal& journal, JournalLoad load,
+                   ArchiveReading& archive) {
   archive = ArchiveReading{};
-  if (pathStatus(archivePath).kind == PathKind::File && load == JournalLoad::Loaded &&
-      !journal.record.empty() && journal.states.recordsProgress() && readRecordedPlan(journal, archive) &&
+  if (pathStatus(archivePath).kind == PathKind::File && load == JournalLoad::Loaded && !journal.record.empty() &&
+      journal.states.recordsProgress() && readRecordedPlan(journal, archive) &&
       archive.reading.unitCount == journal.states.size()) {
-    return true;
+    return {};
   }
   archive = ArchiveReading{};
   archive.source = &sourceFor(file);
-  return archive.source->read(file, pointsScratchPathFor(journal.path), archive.reading, errorText);
+  return archive.source->read(file, pointsScratchPathFor(journal.path), archive.reading);
 }
 
 Status checkRecordedArchive(FileHandle& archive, const ExtractionPlan& plan, const Journal& journal) {
@@ -248,10 +248,8 @@ Status checkRecordedArchive(FileHandle& archive, const ExtractionPlan& plan, con
   std::vector<uint8_t> bytes;
   for (const PlanMark& mark : plan.marks) {
     if (!same || mark.offset + mark.length > kept) continue;
-    std::wstring readError;
-    if (!readArchiveBlock(archive, mark.offset, mark.length, bytes, readError)) {
-      return failure(StatusKind::Failed, readError);
-    }
+    Status read = readArchiveBlock(archive, mark.offset, mark.length, bytes);
+    if (!read.ok()) return failure(StatusKind::Failed, read.message);
     same = crc32(bytes.data(), bytes.size()) == mark.crc;
   }
   return same ? Status{} : failure(StatusKind::ArchiveChanged, kArchiveChanged);

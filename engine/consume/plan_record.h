@@ -41,8 +41,8 @@ bool readRecordedPlan(const Journal& journal, ArchiveReading& archive);
 // that is of version 2 and records progress and the archive's file is there,
 // else from the archive open as `file` (closed where it could not be opened)
 // with its source's messages.
-bool readArchive(const std::wstring& archivePath, FileHandle& file, const Journal& journal, JournalLoad load,
-                 ArchiveReading& archive, std::wstring& errorText);
+Status readArchive(const std::wstring& archivePath, FileHandle& file, const Journal& journal, JournalLoad load,
+                   ArchiveReading& archive);
 
 // That the archive open as `archive` is the one the record was written for,
 // as far as a run consuming it leaves it: no longer than it was, not cut

@@ -12,11 +12,12 @@ bool destinationHolds(const OpenDestination& open, const ExtractionPlan& plan, u
   const PlanUnit& record = plan.units[unit];
   if (!record.decodable) return false;
   uint32_t crc = 0;
-  std::wstring ignored;  // a failed read-back only means the unit is not there
   for (const PlanPiece& piece : plan.piecesOf(unit)) {
     FileHandle* destination = open(piece.file);
-    if (destination == nullptr || !readDestinationBlock(*destination, piece.destOffset, piece.length, buffer, ignored))
+    // A failed read-back only means the unit is not there.
+    if (destination == nullptr || !readDestinationBlock(*destination, piece.destOffset, piece.length, buffer).ok()) {
       return false;
+    }
     crc = crc32(crc, buffer.data(), buffer.size());
   }
   return crc == record.crc;

@@ -10,7 +10,7 @@
 #include "consume/archive_presence.h"
 #include "consume/journal.h"
 #include "consume/plan_record.h"
-#include "failure.h"
+#include "status.h"
 #include "plan/unit_decoders.h"
 
 namespace ablative {
@@ -19,52 +19,45 @@ namespace {
 
 // Units an interrupted or salvaging run released are gone by design, as its
 // journal records; without a journal the archive must hold every unit.
-bool checkContents(FileHandle& archive, const ArchiveSource& source, SourceReading reading, const Journal& journal,
-                   bool progress, ExtractionPlan& plan, std::wstring& errorText) {
+Status checkContents(FileHandle& archive, const ArchiveSource& source, SourceReading reading, const Journal& journal,
+                     bool progress, ExtractionPlan& plan) {
   std::vector<uint32_t> absent;
   if (progress) {
-    if (!checkArchiveAgainstJournal(archive, source, std::move(reading), journal, plan, absent, errorText))
-      return false;
-    if (absent.empty()) return true;
-    errorText = journalContradictedText(plan, absent);
-    return false;
+    if (Status status = checkArchiveAgainstJournal(archive, source, std::move(reading), journal, plan, absent);
+        !status.ok())
+      return status;
+    return absent.empty() ? Status{} : failure(StatusKind::Failed, journalContradictedText(plan, absent));
   }
-  if (!checkArchiveAlone(archive, source, std::move(reading), plan, absent, errorText)) return false;
-  if (!journalIsMissing(plan, absent)) return true;
-  errorText = journalMissingText(plan, absent);
-  return false;
+  if (Status status = checkArchiveAlone(archive, source, std::move(reading), plan, absent); !status.ok()) return status;
+  return journalIsMissing(plan, absent) ? failure(StatusKind::Failed, journalMissingText(plan, absent)) : Status{};
 }
 
 }  // namespace
 
-bool verifyArchive(const std::wstring& archivePath, std::wstring& errorText, const ProgressCallback& onProgress) {
+Status verifyArchive(const std::wstring& archivePath, const ProgressCallback& onProgress) {
   ArchiveReading read;
   FileHandle archive;
   std::wstring refusal;
   uint64_t archiveSize = 0;
   // Held shared from before anything reads it; its journal is read once.
-  if (Status held = holdArchiveForRun(archivePath, false, archive, L"Unable to open archive file", refusal); !held.ok()) {
-    return fail(errorText, std::move(held.message));
+  if (Status held = holdArchiveForRun(archivePath, false, archive, L"Unable to open archive file", refusal);
+      !held.ok()) {
+    return failure(StatusKind::Failed, std::move(held.message));
   }
   Journal journal{journalPathFor(archivePath)};
   const JournalLoad load = loadJournalAsWritten(journal);
-  if (!readArchive(archivePath, archive, journal, load, read, errorText)) return false;
-  if (!refusal.empty()) {
-    errorText = refusal;
-    return false;
-  }
+  if (Status status = readArchive(archivePath, archive, journal, load, read); !status.ok()) return status;
+  if (!refusal.empty()) return failure(StatusKind::Failed, refusal);
   const ArchiveSource& source = *read.source;
   const bool progress =
       fitJournal(journal, load, read.reading.unitCount) == JournalLoad::Loaded && journal.states.recordsProgress();
   ExtractionPlan plan;
-  if (!checkContents(archive, source, std::move(read.reading), journal, progress, plan, errorText)) return false;
+  if (Status status = checkContents(archive, source, std::move(read.reading), journal, progress, plan); !status.ok())
+    return status;
   if (Status checked = read.recorded ? checkRecordedArchive(archive, plan, journal) : Status{}; !checked.ok()) {
-    return fail(errorText, std::move(checked.message));
+    return failure(StatusKind::Failed, std::move(checked.message));
   }
-  if (!fileSize(archive, archiveSize)) {
-    errorText = L"Unable to read archive file";
-    return false;
-  }
+  if (!fileSize(archive, archiveSize)) return failure(StatusKind::Failed, L"Unable to read archive file");
 
   // Units are read here and decoded on every core, their damage named in unit order.
   UnitDecoders decoders(source, plan, decodeWorkersFor(std::thread::hardware_concurrency()));
@@ -72,8 +65,7 @@ bool verifyArchive(const std::wstring& archivePath, std::wstring& errorText, con
   std::map<uint32_t, std::wstring> damage;
   std::vector<uint8_t> stored, raw;
   const auto takeOldest = [&] {
-    std::wstring why;
-    if (decoders.take(raw, why) != BlockRead::Verified) damage.emplace(handed.front(), why);
+    if (Status decoded = decoders.take(raw); !decoded.ok()) damage.emplace(handed.front(), decoded.message);
     handed.pop_front();
   };
   const auto total = static_cast<uint32_t>(plan.units.size());
@@ -82,10 +74,10 @@ bool verifyArchive(const std::wstring& archivePath, std::wstring& errorText, con
   for (uint32_t u = 0; u < total; ++u) {
     const bool gone = journal.states.isSettled(u) || (journal.states.mayBeCutAway(u) && plan.endOf(u) > archiveSize);
     if (!(progress && gone)) {
-      const BlockRead read = source.readStored(archive, plan, u, stored, errorText);
-      if (read == BlockRead::Unreadable) return false;
-      if (read == BlockRead::Damaged) damage.emplace(u, errorText);
-      if (read == BlockRead::Verified) {
+      Status read = source.readStored(archive, plan, u, stored);
+      if (read.kind == StatusKind::DamagedBlock) damage.emplace(u, read.message);
+      if (!read.ok() && read.kind != StatusKind::DamagedBlock) return read;
+      if (read.ok()) {
         if (decoders.full()) takeOldest();
         decoders.hand(u, stored);
         handed.push_back(u);
@@ -96,10 +88,10 @@ bool verifyArchive(const std::wstring& archivePath, std::wstring& errorText, con
   }
   while (!handed.empty()) takeOldest();
   const size_t damaged = damage.size();
-  if (damaged == 0) return true;
-  errorText = damage.begin()->second;
-  if (damaged > 1) errorText += L" (and " + std::to_wstring(damaged - 1) + L" more damaged blocks)";
-  return false;
+  if (damaged == 0) return {};
+  std::wstring first = damage.begin()->second;
+  if (damaged > 1) first += L" (and " + std::to_wstring(damaged - 1) + L" more damaged blocks)";
+  return failure(StatusKind::Failed, first);
 }
 
 }  // namespace ablative

@@ -1,6 +1,6 @@
 #include "containers/compression_refusal.h"
 
-#include "failure.h"
+#include "status.h"
 #include "files/file_util.h"
 #include "framings/refused_compressions.h"
 
@@ -8,25 +8,25 @@ namespace ablative {
 
 namespace {
 
-bool refuse(FileHandle& file, std::wstring& errorText) {
+Status refuse(FileHandle& file) {
   uint8_t first[8];
   uint64_t got = 0;
   if (!rewindArchive(file) || !readUpTo(file, first, sizeof first, sizeof first, got)) {
-    return fail(errorText, L"Unable to open archive file");
+    return failure(StatusKind::Failed, L"Unable to open archive file");
   }
   const RefusedCompression* compression = refusedCompressionFor({first, got});
-  return fail(errorText, L"Compressed archive (" + std::wstring(compression ? compression->name : L"unknown") +
+  return failure(StatusKind::Failed, L"Compressed archive (" + std::wstring(compression ? compression->name : L"unknown") +
                              L"), which this program cannot extract");
 }
 
 bool recognises(std::span<const uint8_t> firstBytes, FileHandle&) {
   return refusedCompressionFor(firstBytes) != nullptr;
 }
-bool refuseReading(FileHandle& archive, const std::wstring&, SourceReading&, std::wstring& errorText) {
-  return refuse(archive, errorText);
+Status refuseReading(FileHandle& archive, const std::wstring&, SourceReading&) {
+  return refuse(archive);
 }
-bool refuseListing(FileHandle& archive, const FileLister&, std::wstring& errorText) {
-  return refuse(archive, errorText);
+Status refuseListing(FileHandle& archive, const FileLister&) {
+  return refuse(archive);
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 #include "codecs/record_bytes.h"
 #include "containers/tar_format.h"
 #include "containers/tar_layout.h"
-#include "failure.h"
+#include "status.h"
 #include "files/block_io.h"
 #include "files/file_util.h"
 #include "framings/inflate_points.h"
@@ -52,9 +52,9 @@ class TarScan {
   TarScan(const TarScan&) = delete;
   TarScan& operator=(const TarScan&) = delete;
 
-  bool take(const uint8_t* bytes, size_t length, std::wstring& errorText) {
+  Status take(const uint8_t* bytes, size_t length) {
     sumRanges(bytes, length);
-    return tar.take({bytes, length}, errorText);
+    return tar.take({bytes, length});
   }
 
   // Whether the decoded bytes stop at `at` with the tar not ended: where a
@@ -123,13 +123,10 @@ struct FramedPass {
 // Decodes the archive once; with a `scratchPath`, records where units may
 // start, keeping the points there (a listing needs none: the tar is then
 // summed as one range).
-bool passOver(const Framing& framing, FileHandle& file, const std::wstring* scratchPath, FramedPass& pass,
-              std::wstring& errorText) {
-  if (!fileSize(file, pass.archiveSize)) return fail(errorText, L"Unable to open archive file");
+Status passOver(const Framing& framing, FileHandle& file, const std::wstring* scratchPath, FramedPass& pass) {
+  if (!fileSize(file, pass.archiveSize)) return failure(StatusKind::Failed, L"Unable to open archive file");
   FramingPass framed;
-  framed.onBytes = [&](const uint8_t* bytes, size_t length, std::wstring& why) {
-    return pass.scan.take(bytes, length, why);
-  };
+  framed.onBytes = [&](const uint8_t* bytes, size_t length) { return pass.scan.take(bytes, length); };
   if (scratchPath) {
     framed.pointSpacing = kTarPieceBytes;
     pass.kept = std::make_shared<UnitPoints>(*scratchPath);
@@ -138,12 +135,13 @@ bool passOver(const Framing& framing, FileHandle& file, const std::wstring* scra
           {point.in, point.out, point.frame, point.saved.empty() ? PointPlace{} : pass.kept->keep(point.saved)});
     };
   }
-  const bool read = framing.pass(file, framed, errorText);
+  Status read = framing.pass(file, framed);
   pass.frames = std::move(framed.frames);
-  if (!read || !pass.scan.tar.finish(errorText)) return false;
+  if (read.ok()) read = pass.scan.tar.finish();
+  if (!read.ok()) return read;
   const TarContents& tar = pass.scan.tar.contents;
   pass.unaccounted = tar.unaccounted.empty() ? framed.unaccounted : tar.unaccounted;
-  return true;
+  return {};
 }
 
 // How each unit decodes, beside the plan.
@@ -209,8 +207,8 @@ void addCutAwayUnits(const Framing& framing, const FramedPass& pass, const std::
 
 // Where the archive was cut, its last point starts no unit of its own: what
 // it decoded to is gone.
-bool cutUnits(const Framing& framing, const FramedPass& pass, bool cut, const std::vector<TarSpan>& spans,
-              ExtractionPlan& plan, FramedUnits& units, std::wstring& errorText) {
+Status cutUnits(const Framing& framing, const FramedPass& pass, bool cut, const std::vector<TarSpan>& spans,
+                ExtractionPlan& plan, FramedUnits& units) {
   const std::vector<PassPoint>& points = pass.points;
   std::vector<PointPlace> places;
   size_t segment = 0;
@@ -230,7 +228,7 @@ bool cutUnits(const Framing& framing, const FramedPass& pass, bool cut, const st
                         .coding = framing.coding};
     if (addSpanUnit(spans, point.out, outEnd, unit, plan) == 0) continue;
     if (inEnd - point.in > kLargestPiece || outEnd - point.out > kLargestPiece) {
-      return fail(errorText, atFrame(framing.texts.unsplittable, frame.offset));
+      return failure(StatusKind::Failed, atFrame(framing.texts.unsplittable, frame.offset));
     }
     units.units.push_back({frame.offset, static_cast<uint32_t>(outEnd - point.out),
                            i < pass.scan.rangeCrcs.size() ? pass.scan.rangeCrcs[i] : 0});
@@ -240,7 +238,7 @@ bool cutUnits(const Framing& framing, const FramedPass& pass, bool cut, const st
   if (cut) addCutAwayUnits(framing, pass, spans, plan, units, places);
   units.points = pass.kept;
   units.points->setPlaces(std::move(places));
-  return true;
+  return {};
 }
 
 // A consuming run cuts the archive where a unit starts, at a point the pass
@@ -258,25 +256,25 @@ bool cutWhereAUnitStarts(const FramedPass& pass) {
 
 std::wstring formatOf(const Framing& framing) { return L"tar." + framing.name; }
 
-bool openArchive(FileHandle& file, std::wstring& errorText) {
-  return rewindArchive(file) || fail(errorText, L"Unable to open archive file");
+Status openArchive(FileHandle& file) {
+  return rewindArchive(file) ? Status{} : failure(StatusKind::Failed, L"Unable to open archive file");
 }
 
-bool readFramedTar(const Framing& framing, FileHandle& file, const std::wstring& scratchPath, SourceReading& reading,
-                   std::wstring& errorText) {
-  if (!openArchive(file, errorText)) return false;
+Status readFramedTar(const Framing& framing, FileHandle& file, const std::wstring& scratchPath,
+                     SourceReading& reading) {
+  if (Status opened = openArchive(file); !opened.ok()) return opened;
   FramedPass pass(framing);
   TarLayout layout;
-  const bool whole = passOver(framing, file, &scratchPath, pass, errorText);
-  const bool cut = !whole && cutWhereAUnitStarts(pass);
-  if (cut) errorText.clear();
-  if (!(whole || cut) || !layOutTar(pass.scan.tar.contents, layout, errorText)) return false;
+  Status passed = passOver(framing, file, &scratchPath, pass);
+  const bool cut = !passed.ok() && cutWhereAUnitStarts(pass);
+  if (!passed.ok() && !cut) return passed;
+  if (Status laid = layOutTar(pass.scan.tar.contents, layout); !laid.ok()) return laid;
   auto plan = std::make_shared<ExtractionPlan>(std::move(layout.plan));
   plan->archiveSize = pass.archiveSize;
   plan->describedByJournal = true;
   plan->holesAreReleased = cut;
   auto units = std::make_shared<FramedUnits>();
-  if (!cutUnits(framing, pass, cut, layout.spans, *plan, *units, errorText)) return false;
+  if (Status cutInto = cutUnits(framing, pass, cut, layout.spans, *plan, *units); !cutInto.ok()) return cutInto;
   for (const Frame& frame : pass.frames) {
     plan->marks.push_back({frame.offset, static_cast<uint32_t>(frame.dataStart - frame.offset), frame.headerCrc});
   }
@@ -288,11 +286,11 @@ bool readFramedTar(const Framing& framing, FileHandle& file, const std::wstring&
   reading.facts.sourceBytes = layout.fileBytes;
   reading.skipped = std::move(layout.skipped);
   reading.unaccounted = std::move(pass.unaccounted);
-  reading.plan = [plan](const UnitFilter&, ExtractionPlan& into, std::wstring&) {
+  reading.plan = [plan](const UnitFilter&, ExtractionPlan& into) {
     into = std::move(*plan);
-    return true;
+    return Status{};
   };
-  return true;
+  return {};
 }
 
 const FramedUnits& unitsOf(const ExtractionPlan& plan) {
@@ -330,20 +328,17 @@ uint32_t decodingStart(const Framing& framing, const ExtractionPlan& plan, uint3
 
 // A unit's stored bytes, with those of the units its decoding must start
 // from in front.
-BlockRead readStoredUnit(const Framing& framing, FileHandle& archive, const ExtractionPlan& plan, uint32_t u,
-                         std::vector<uint8_t>& stored, std::wstring& errorText) {
+Status readStoredUnit(const Framing& framing, FileHandle& archive, const ExtractionPlan& plan, uint32_t u,
+                      std::vector<uint8_t>& stored) {
   const uint64_t from = plan.units[decodingStart(framing, plan, u)].offset, length = plan.endOf(u) - from;
-  std::wstring readError;
-  if (length <= UINT32_MAX && readArchiveBlock(archive, from, static_cast<uint32_t>(length), stored, readError)) {
-    return BlockRead::Verified;
-  }
-  if (!readError.empty()) return errorText = readError, BlockRead::Unreadable;
-  errorText = atFrame(framing.texts.endsEarly, unitsOf(plan).units[u].frameOffset);
-  return BlockRead::Damaged;
+  Status read = length <= UINT32_MAX ? readArchiveBlock(archive, from, static_cast<uint32_t>(length), stored)
+                                     : failure(StatusKind::EndedEarly, L"");
+  if (read.kind != StatusKind::EndedEarly) return read;
+  return failure(StatusKind::DamagedBlock, atFrame(framing.texts.endsEarly, unitsOf(plan).units[u].frameOffset));
 }
 
-BlockRead decodeUnit(const Framing& framing, const ExtractionPlan& plan, uint32_t u, const std::vector<uint8_t>& stored,
-                     std::vector<uint8_t>& raw, std::wstring& errorText) {
+Status decodeUnit(const Framing& framing, const ExtractionPlan& plan, uint32_t u, const std::vector<uint8_t>& stored,
+                  std::vector<uint8_t>& raw) {
   const FramedUnits& units = unitsOf(plan);
   const UnitSource& source = units.units[u];
   // Stored bytes in front of the unit's own are those of the units readStoredUnit found to start from.
@@ -354,19 +349,19 @@ BlockRead decodeUnit(const Framing& framing, const ExtractionPlan& plan, uint32_
   }
   const std::wstring lost = L"The journal no longer holds where this piece's decoding starts: ";
   if (from < units.lacksPoint.size() && units.lacksPoint[from]) {
-    return errorText = lost + frameOf(framing, plan, u), BlockRead::Damaged;
+    return failure(StatusKind::DamagedBlock, lost + frameOf(framing, plan, u));
   }
   std::vector<uint8_t> saved;
   const PointRead got = pointOf(framing, units, from, saved);
   if (got == PointRead::Unreadable) {
-    return errorText = L"Unable to read where this piece's decoding starts: " + frameOf(framing, plan, u),
-           BlockRead::Unreadable;
+    return failure(StatusKind::Failed,
+                   L"Unable to read where this piece's decoding starts: " + frameOf(framing, plan, u));
   }
-  if (got == PointRead::Damaged) return errorText = lost + frameOf(framing, plan, u), BlockRead::Damaged;
+  if (got == PointRead::Damaged) return failure(StatusKind::DamagedBlock, lost + frameOf(framing, plan, u));
   std::vector<uint8_t> decodedFrom(skip + source.decodedLength);
   if (!framing.decode(got == PointRead::Read ? std::span<const uint8_t>(saved) : std::span<const uint8_t>(), stored,
                       decodedFrom)) {
-    return errorText = atFrame(framing.texts.invalidData, source.frameOffset), BlockRead::Damaged;
+    return failure(StatusKind::DamagedBlock, atFrame(framing.texts.invalidData, source.frameOffset));
   }
   const std::span<const uint8_t> decoded(decodedFrom.data() + skip, source.decodedLength);
   const PlanUnit& unit = plan.units[u];
@@ -377,9 +372,9 @@ BlockRead decodeUnit(const Framing& framing, const ExtractionPlan& plan, uint32_
   // The raw bytes too: they are what the pieces' places in the decoded bytes
   // make of them.
   if (crc32(decoded.data(), decoded.size()) != source.decodedCrc || crc32(raw.data(), raw.size()) != unit.crc) {
-    return errorText = L"Checksum verification failed: " + frameOf(framing, plan, u), BlockRead::Damaged;
+    return failure(StatusKind::DamagedBlock, L"Checksum verification failed: " + frameOf(framing, plan, u));
   }
-  return BlockRead::Verified;
+  return {};
 }
 
 // What a unit's decoding needs once the archive's bytes around it are gone.
@@ -421,12 +416,12 @@ bool loadUnits(RecordReader& in, std::shared_ptr<UnitPoints> tail, ExtractionPla
 }
 
 // Every member, as tar lists it, a later one of the same path too.
-bool listMembers(const Framing& framing, FileHandle& file, const FileLister& onFile, std::wstring& errorText) {
-  if (!openArchive(file, errorText)) return false;
+Status listMembers(const Framing& framing, FileHandle& file, const FileLister& onFile) {
+  if (Status opened = openArchive(file); !opened.ok()) return opened;
   FramedPass pass(framing);
-  if (!passOver(framing, file, nullptr, pass, errorText)) return false;
+  if (Status passed = passOver(framing, file, nullptr, pass); !passed.ok()) return passed;
   for (const TarMember& member : pass.scan.tar.contents.members) onFile(listedMember(member));
-  return true;
+  return {};
 }
 
 bool recognises(const Framing& framing, std::span<const uint8_t> firstBytes, FileHandle&) {

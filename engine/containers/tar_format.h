@@ -76,7 +76,7 @@ enum class TarStep {
   // The end of the archive: a second zero block, or a block after a lone
   // zero block (GNU tar stops there too: that block is data after the end).
   End,
-  Failed,     // errorText says why
+  Failed,  // errorText says why
 };
 
 // Reads headers fed one 512-byte block at a time. Extended headers (pax `x`
@@ -155,9 +155,7 @@ class TarMembers {
   // Frees every member's path and link target, which read as empty from then on.
   void dropNames();
   std::string_view pathOf(size_t i) const { return names_.view(packed_[i].names).substr(0, packed_[i].pathLength); }
-  std::string_view linkTargetOf(size_t i) const {
-    return names_.view(packed_[i].names).substr(packed_[i].pathLength);
-  }
+  std::string_view linkTargetOf(size_t i) const { return names_.view(packed_[i].names).substr(packed_[i].pathLength); }
   TarMemberKind kindOf(size_t i) const { return packed_[i].kind; }
 
   class Iterator {
@@ -224,9 +222,9 @@ class TarStream {
   // Where set, each member's data (its padding not) as it is taken.
   std::function<void(uint64_t offset, const uint8_t* bytes, size_t length)> onData;
 
-  // Takes the bytes from position() on; false at the first fault, which
-  // `errorText` names (TarHeaderParser's messages).
-  bool take(std::span<const uint8_t> bytes, std::wstring& errorText);
+  // Takes the bytes from position() on; fails at the first fault
+  // (TarHeaderParser's messages).
+  Status take(std::span<const uint8_t> bytes);
   uint64_t position() const { return pos_; }
   // Where the next bytes that tell anything start: those before it are
   // member data and padding, which a reader that sets no onData may pass
@@ -242,13 +240,13 @@ class TarStream {
   //   "Tar member runs past the end of the archive: " + tarMemberName (with
   //     endsInLastMember set)
   // or notATar.
-  bool finish(std::wstring& errorText);
+  Status finish();
 
   // Filled as the bytes come; `end` and `endsInLastMember` by the end.
   TarContents contents;
 
  private:
-  bool takeBlock(std::wstring& errorText);
+  Status takeBlock();
   void takeAfterEnd(uint64_t offset, std::span<const uint8_t> bytes);
 
   TarHeaderParser parser_;
@@ -278,7 +276,7 @@ class TarStream {
 // Its end is judged as TarStream judges one: a tar that ends without its
 // end-of-archive blocks, where the last member is whole, is accepted; so is
 // one followed by other data, which `unaccounted` names.
-bool readTarMembers(FileHandle& file, TarContents& contents, std::wstring& errorText);
+Status readTarMembers(FileHandle& file, TarContents& contents);
 
 // Whether `firstBytes` (at least one block) start with a tar header: its
 // checksum holds, with a ustar magic or as an old (v7) header.

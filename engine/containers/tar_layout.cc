@@ -4,7 +4,7 @@
 #include <string_view>
 #include <unordered_map>
 
-#include "failure.h"
+#include "status.h"
 #include "platform/utf8.h"
 
 namespace ablative {
@@ -143,7 +143,7 @@ void reserveFor(const TarMembers& members, const std::vector<uint32_t>& kept, Ta
 // later member replaced that file (`tar -u`), the first kept link to it
 // becomes a file of its data, and the others name that one, so that its
 // first version is extracted, as tar leaves it.
-bool layOutTar(TarContents& contents, TarLayout& layout, std::wstring& errorText) {
+Status layOutTar(TarContents& contents, TarLayout& layout) {
   layout = TarLayout{};
   TarMembers& members = contents.members;
   const std::vector<uint32_t> kept = keptMembers(members);
@@ -152,7 +152,7 @@ bool layOutTar(TarContents& contents, TarLayout& layout, std::wstring& errorText
   for (const uint32_t i : kept) {
     isKept[i] = 1;
     if (members.kindOf(i) == TarMemberKind::SymbolicLink && members.linkTargetOf(i).size() > kLongestLinkTarget) {
-      return fail(errorText, L"Symbolic link target too long: " + nameFromBytes(members.pathOf(i)));
+      return failure(StatusKind::Failed, L"Symbolic link target too long: " + nameFromBytes(members.pathOf(i)));
     }
   }
   const std::vector<uint32_t> fileOf = linkedFiles(members);
@@ -167,7 +167,8 @@ bool layOutTar(TarContents& contents, TarLayout& layout, std::wstring& errorText
     }
     const uint32_t file = fileOf[i];
     if (file == kNoMember) {
-      return fail(errorText, L"Tar hard link names no file the archive holds: " + nameFromBytes(member.path));
+      return failure(StatusKind::Failed,
+                     L"Tar hard link names no file the archive holds: " + nameFromBytes(member.path));
     }
     const TarMember content = members[file];
     if (isKept[file]) {
@@ -193,7 +194,7 @@ bool layOutTar(TarContents& contents, TarLayout& layout, std::wstring& errorText
   // A replaced file's data lies before the files that follow it.
   std::sort(layout.spans.begin(), layout.spans.end(),
             [](const TarSpan& a, const TarSpan& b) { return a.streamOffset < b.streamOffset; });
-  return true;
+  return {};
 }
 
 uint64_t addSpanUnit(const std::vector<TarSpan>& spans, uint64_t from, uint64_t to, PlanUnit unit,

@@ -41,7 +41,7 @@ struct TarLayout {
 //   "Tar hard link names no file the archive holds: " + name (nothing, or no
 //     file, at its target's path before it)
 // The members' names are dropped once the plan holds them (TarMembers::dropNames).
-bool layOutTar(TarContents& contents, TarLayout& layout, std::wstring& errorText);
+Status layOutTar(TarContents& contents, TarLayout& layout);
 
 // Appends to `plan` the unit of the stream's bytes [from, to): its raw bytes
 // are those the spans take there, in stream order, a piece each. Returns how

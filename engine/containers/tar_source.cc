@@ -9,7 +9,7 @@
 #include "codecs/record_bytes.h"
 #include "containers/tar_format.h"
 #include "containers/tar_layout.h"
-#include "failure.h"
+#include "status.h"
 #include "files/block_io.h"
 #include "framings/inflate_points.h"
 #include "platform/utf8.h"
@@ -86,15 +86,15 @@ class PlanRanges {
 
 // Sums the plan's units and marks, which lie apart, reading the archive once
 // from the first one's start to the last one's end.
-bool sumPlan(FileHandle& file, ExtractionPlan& plan, std::wstring& errorText) {
+Status sumPlan(FileHandle& file, ExtractionPlan& plan) {
   PlanRanges ranges(plan);
   std::vector<uint8_t> bytes;
   SummedRange range = ranges.take();
   for (uint64_t at = range.offset; range.crc != nullptr; at = std::max(at + bytes.size(), range.offset)) {
     const auto length = static_cast<uint32_t>(std::min<uint64_t>(kPassBytes, plan.archiveSize - at));
-    if (!readArchiveBlock(file, at, length, bytes, errorText)) {
-      return errorText.empty() ? fail(errorText, L"Unable to read archive file") : false;
-    }
+    Status read = readArchiveBlock(file, at, length, bytes);
+    if (read.kind == StatusKind::EndedEarly) return failure(StatusKind::Failed, L"Unable to read archive file");
+    if (!read.ok()) return read;
     const uint64_t readEnd = at + bytes.size();
     while (range.crc != nullptr && range.offset <= readEnd) {
       const uint64_t from = std::max(range.offset, at), to = std::min(range.offset + range.length, readEnd);
@@ -103,12 +103,12 @@ bool sumPlan(FileHandle& file, ExtractionPlan& plan, std::wstring& errorText) {
       range = ranges.take();
     }
   }
-  return true;
+  return {};
 }
 
-bool openTar(FileHandle& file, TarContents& contents, std::wstring& errorText) {
-  if (!rewindArchive(file)) return fail(errorText, L"Unable to open archive file");
-  return readTarMembers(file, contents, errorText);
+Status openTar(FileHandle& file, TarContents& contents) {
+  if (!rewindArchive(file)) return failure(StatusKind::Failed, L"Unable to open archive file");
+  return readTarMembers(file, contents);
 }
 
 // Whether the archive ends where a consuming run cuts it: at the start of a
@@ -121,13 +121,13 @@ bool cutWhereAUnitStarts(const TarContents& contents) {
          last.dataOffset + last.storedSize - contents.archiveSize <= kLargestCutAway;
 }
 
-bool readTar(FileHandle& file, const std::wstring&, SourceReading& reading, std::wstring& errorText) {
+Status readTar(FileHandle& file, const std::wstring&, SourceReading& reading) {
   TarContents contents;
   TarLayout layout;
-  const bool whole = openTar(file, contents, errorText);
-  const bool cut = !whole && cutWhereAUnitStarts(contents);
-  if (cut) errorText.clear();
-  if (!(whole || cut) || !layOutTar(contents, layout, errorText)) return false;
+  Status opened = openTar(file, contents);
+  const bool cut = !opened.ok() && cutWhereAUnitStarts(contents);
+  if (!opened.ok() && !cut) return opened;
+  if (Status laid = layOutTar(contents, layout); !laid.ok()) return laid;
   auto plan = std::make_shared<ExtractionPlan>(std::move(layout.plan));
   plan->archiveSize = contents.archiveSize;
   plan->describedByJournal = true;
@@ -145,35 +145,30 @@ bool readTar(FileHandle& file, const std::wstring&, SourceReading& reading, std:
   reading.skipped = std::move(layout.skipped);
   reading.unaccounted = std::move(contents.unaccounted);
   // Summed only when the plan is asked for: a listing never needs the data read.
-  reading.plan = [plan, archive = &file](
-                     const UnitFilter&, ExtractionPlan& into, std::wstring& errorText) {
-    if (!sumPlan(*archive, *plan, errorText)) return false;
+  reading.plan = [plan, archive = &file](const UnitFilter&, ExtractionPlan& into) {
+    if (Status summed = sumPlan(*archive, *plan); !summed.ok()) return summed;
     into = std::move(*plan);
-    return true;
+    return Status{};
   };
-  return true;
+  return {};
 }
 
 std::wstring nameOf(const ExtractionPlan& plan, uint32_t unit) {
   return nameFromBytes(plan.pathOf(plan.piecesOf(unit).front().file));
 }
 
-BlockRead readStoredUnit(FileHandle& archive, const ExtractionPlan& plan, uint32_t u, std::vector<uint8_t>& stored,
-                         std::wstring& errorText) {
+Status readStoredUnit(FileHandle& archive, const ExtractionPlan& plan, uint32_t u, std::vector<uint8_t>& stored) {
   const PlanUnit& unit = plan.units[u];
-  std::wstring readError;
-  if (readArchiveBlock(archive, unit.offset, unit.storedSize, stored, readError)) return BlockRead::Verified;
-  if (!readError.empty()) return errorText = readError, BlockRead::Unreadable;
-  return errorText = L"Tar member runs past the end of the archive: " + nameOf(plan, u), BlockRead::Damaged;
+  Status read = readArchiveBlock(archive, unit.offset, unit.storedSize, stored);
+  if (read.kind != StatusKind::EndedEarly) return read;
+  return failure(StatusKind::DamagedBlock, L"Tar member runs past the end of the archive: " + nameOf(plan, u));
 }
 
-BlockRead decodeUnit(const ExtractionPlan& plan, uint32_t u, const std::vector<uint8_t>& stored,
-                     std::vector<uint8_t>& raw, std::wstring& errorText) {
+Status decodeUnit(const ExtractionPlan& plan, uint32_t u, const std::vector<uint8_t>& stored,
+                  std::vector<uint8_t>& raw) {
   raw = stored;
-  if (raw.size() == plan.units[u].rawSize && crc32(raw.data(), raw.size()) == plan.units[u].crc) {
-    return BlockRead::Verified;
-  }
-  return errorText = L"Checksum verification failed: " + nameOf(plan, u), BlockRead::Damaged;
+  if (raw.size() == plan.units[u].rawSize && crc32(raw.data(), raw.size()) == plan.units[u].crc) return {};
+  return failure(StatusKind::DamagedBlock, L"Checksum verification failed: " + nameOf(plan, u));
 }
 
 // The plan's own records hold all a tar's units need.
@@ -187,11 +182,11 @@ bool loadNothing(RecordReader& in, std::shared_ptr<UnitPoints> tail, ExtractionP
 }
 
 // Every member, as tar lists it, a later one of the same path too.
-bool listMembers(FileHandle& file, const FileLister& onFile, std::wstring& errorText) {
+Status listMembers(FileHandle& file, const FileLister& onFile) {
   TarContents contents;
-  if (!openTar(file, contents, errorText)) return false;
+  if (Status status = openTar(file, contents); !status.ok()) return status;
   for (const TarMember& member : contents.members) onFile(listedMember(member));
-  return true;
+  return {};
 }
 
 bool recognisesTar(std::span<const uint8_t> firstBytes, FileHandle&) { return looksLikeTar(firstBytes); }

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "containers/tar_format.h"
-#include "failure.h"
+#include "status.h"
 #include "files/block_io.h"
 
 namespace ablative {
@@ -26,7 +26,7 @@ const uint8_t* firstNonZero(std::span<const uint8_t> bytes) {
 
 }  // namespace
 
-bool TarStream::take(std::span<const uint8_t> bytes, std::wstring& errorText) {
+Status TarStream::take(std::span<const uint8_t> bytes) {
   while (!bytes.empty()) {
     size_t n = bytes.size();
     if (ended_) {
@@ -40,41 +40,44 @@ bool TarStream::take(std::span<const uint8_t> bytes, std::wstring& errorText) {
       n = std::min(n, kTarBlockSize - blockFill_);
       std::copy_n(bytes.begin(), n, block_.begin() + blockFill_);
       blockFill_ += n;
-      if (blockFill_ == kTarBlockSize && !takeBlock(errorText)) return false;
+      if (blockFill_ == kTarBlockSize) {
+        if (Status taken = takeBlock(); !taken.ok()) return taken;
+      }
     }
     pos_ += n;
     bytes = bytes.subspan(n);
   }
-  return true;
+  return {};
 }
 
-bool TarStream::takeBlock(std::wstring& errorText) {
+Status TarStream::takeBlock() {
   blockFill_ = 0;
   const bool zeros = firstNonZero(block_) == block_.end();
-  if (next_ == 0 && !notATar.empty() && !zeros && !looksLikeTar(block_)) return fail(errorText, notATar);
+  if (next_ == 0 && !notATar.empty() && !zeros && !looksLikeTar(block_)) return failure(StatusKind::Failed, notATar);
   const bool betweenMembers = !parser_.insideHeader();
-  switch (parser_.take(block_, next_, errorText)) {
-    case TarStep::Failed: return false;
+  std::wstring why;
+  switch (parser_.take(block_, next_, why)) {
+    case TarStep::Failed: return failure(StatusKind::Failed, why);
     case TarStep::NextBlock:
       if (betweenMembers && !zeroBlockAt_ && zeros) zeroBlockAt_ = next_;
       next_ += kTarBlockSize;
-      return true;
+      return {};
     case TarStep::Member: {
       const TarMember& member = parser_.member();
       contents.members.push_back(member);
       dataFrom_ = member.dataOffset;
       dataTo_ = member.dataOffset + member.storedSize;
       next_ = tarNextHeader(member);
-      return true;
+      return {};
     }
     case TarStep::End:
       // The block that ends a lone zero block's archive is data after it.
       ended_ = true;
       contents.end = zeroBlockAt_.value_or(next_);
       takeAfterEnd(next_, block_);
-      return true;
+      return {};
   }
-  return false;
+  return failure(StatusKind::Failed, why);
 }
 
 void TarStream::takeAfterEnd(uint64_t offset, std::span<const uint8_t> bytes) {
@@ -84,31 +87,30 @@ void TarStream::takeAfterEnd(uint64_t offset, std::span<const uint8_t> bytes) {
   }
 }
 
-bool TarStream::finish(std::wstring& errorText) {
-  if (ended_) return true;
-  if (parser_.insideHeader()) return fail(errorText, kCutInHeader + std::to_wstring(next_));
+Status TarStream::finish() {
+  if (ended_) return {};
+  if (parser_.insideHeader()) return failure(StatusKind::Failed, kCutInHeader + std::to_wstring(next_));
   const std::span<const uint8_t> part(block_.data(), blockFill_);
   if (const uint8_t* nonZero = firstNonZero(part); nonZero != part.data() + part.size()) {
     // Part of a block: a header cut short, unless the archive had ended.
-    if (next_ == 0 && !notATar.empty()) return fail(errorText, notATar);
-    if (!zeroBlockAt_) return fail(errorText, kCutInHeader + std::to_wstring(next_));
+    if (next_ == 0 && !notATar.empty()) return failure(StatusKind::Failed, notATar);
+    if (!zeroBlockAt_) return failure(StatusKind::Failed, kCutInHeader + std::to_wstring(next_));
     contents.unaccounted = kDataAfterEnd + std::to_wstring(next_ + (nonZero - part.data()));
   }
   if (dataTo_ > pos_) {
     contents.endsInLastMember = true;
-    return fail(errorText, kPastEnd + tarMemberName(contents.members.back()));
+    return failure(StatusKind::Failed, kPastEnd + tarMemberName(contents.members.back()));
   }
   contents.end = zeroBlockAt_.value_or(std::min(next_, pos_));
-  return true;
+  return {};
 }
 
-bool readTarMembers(FileHandle& file, TarContents& contents, std::wstring& errorText) {
+Status readTarMembers(FileHandle& file, TarContents& contents) {
   contents = {};
-  errorText.clear();
   uint64_t size = 0;
-  if (!fileSize(file, size)) return fail(errorText, L"Unable to open archive file");
+  if (!fileSize(file, size)) return failure(StatusKind::Failed, L"Unable to open archive file");
   TarStream tar;
-  const auto handOver = [&](bool read) {
+  const auto handOver = [&](Status read) {
     contents = std::move(tar.contents);
     contents.archiveSize = size;
     return read;
@@ -117,15 +119,16 @@ bool readTarMembers(FileHandle& file, TarContents& contents, std::wstring& error
   for (uint64_t at; !tar.settled() && (at = tar.wanted()) < size;) {
     tar.skipTo(at);
     const auto length = static_cast<uint32_t>(std::min<uint64_t>(tar.ended() ? kAfterEndRead : kReadAhead, size - at));
-    if (!readArchiveBlock(file, at, length, bytes, errorText)) {
-      const bool shrank = errorText.empty();
-      if (shrank) errorText = tar.ended() ? L"Unable to read archive file" : kCutInHeader + std::to_wstring(at);
-      return handOver(false);
+    Status read = readArchiveBlock(file, at, length, bytes);
+    if (read.kind == StatusKind::EndedEarly) {  // the file shrank
+      read = failure(StatusKind::Failed,
+                     tar.ended() ? L"Unable to read archive file" : kCutInHeader + std::to_wstring(at));
     }
-    if (!tar.take(bytes, errorText)) return handOver(false);
+    if (read.ok()) read = tar.take(bytes);
+    if (!read.ok()) return handOver(read);
   }
   tar.skipTo(std::min(tar.wanted(), size));
-  return handOver(tar.finish(errorText));
+  return handOver(tar.finish());
 }
 
 }  // namespace ablative

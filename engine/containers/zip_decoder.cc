@@ -29,18 +29,18 @@ std::wstring methodName(uint16_t method) {
 
 }  // namespace
 
-bool checkZipEntryDecodable(const ZipEntry& entry, std::wstring& errorText) {
+Status checkZipEntryDecodable(const ZipEntry& entry) {
   const std::wstring name = nameFromBytes(entry.name);
   if ((entry.flags & (kEncryptedFlag | kStrongEncryptionFlag)) || entry.method == kAesMethod) {
-    errorText = L"Encrypted entry, which this program cannot extract: " + name;
-  } else if (entry.method != kZipStored && entry.method != kZipDeflated) {
-    errorText = L"Unsupported compression method (" + methodName(entry.method) + L"): " + name;
-  } else if (entry.method == kZipStored && entry.compressedSize != entry.uncompressedSize) {
-    errorText = L"Stored entry whose compressed and uncompressed sizes differ: " + name;
-  } else {
-    return true;
+    return failure(StatusKind::Failed, L"Encrypted entry, which this program cannot extract: " + name);
   }
-  return false;
+  if (entry.method != kZipStored && entry.method != kZipDeflated) {
+    return failure(StatusKind::Failed, L"Unsupported compression method (" + methodName(entry.method) + L"): " + name);
+  }
+  if (entry.method == kZipStored && entry.compressedSize != entry.uncompressedSize) {
+    return failure(StatusKind::Failed, L"Stored entry whose compressed and uncompressed sizes differ: " + name);
+  }
+  return {};
 }
 
 struct ZipDecoder::State {
@@ -52,10 +52,10 @@ struct ZipDecoder::State {
   RawInflate inflate;      // its cursor counts stored entries too
   bool inflating = false;  // the stream is initialised
   bool ended = false;      // the deflate stream's last block is decoded
+  bool finished = false;   // every byte decoded and checked
 
-  ZipDecodeResult damaged(const wchar_t* reason, std::wstring& errorText) const {
-    errorText = L"Zip entry data is damaged (" + (reason + (L"): " + name));
-    return ZipDecodeResult::Damaged;
+  Status damaged(const wchar_t* reason) const {
+    return failure(StatusKind::DamagedBlock, L"Zip entry data is damaged (" + (reason + (L"): " + name)));
   }
 };
 
@@ -64,48 +64,46 @@ namespace {
 using State = ZipDecoder::State;
 using Step = RawInflate::Step;
 
-ZipDecodeResult finish(State& s, std::wstring& errorText) {
+Status finish(State& s) {
   const InflateCursor& at = s.inflate.at;
-  if (at.out < s.uncompressedSize) return s.damaged(L"ends early", errorText);
-  if (at.in < s.compressedSize) return s.damaged(L"data after its end", errorText);
-  if (at.crc != s.expectedCrc) {
-    errorText = L"Checksum verification failed: " + s.name;
-    return ZipDecodeResult::Damaged;
-  }
-  return ZipDecodeResult::Finished;
+  if (at.out < s.uncompressedSize) return s.damaged(L"ends early");
+  if (at.in < s.compressedSize) return s.damaged(L"data after its end");
+  if (at.crc != s.expectedCrc) return failure(StatusKind::DamagedBlock, L"Checksum verification failed: " + s.name);
+  s.finished = true;
+  return {};
 }
 
-ZipDecodeResult inflateSome(State& s, const uint8_t* input, size_t inputLength, uint8_t* output, size_t outputCapacity,
-                            size_t& produced, std::wstring& errorText) {
+Status inflateSome(State& s, const uint8_t* input, size_t inputLength, uint8_t* output, size_t outputCapacity,
+                   size_t& produced) {
   size_t inputLeft = inputLength;
   for (;;) {
     InflateCursor& at = s.inflate.at;
     const size_t room = std::min<uint64_t>(outputCapacity - produced, s.uncompressedSize - at.out);
-    if (room == 0 && at.out < s.uncompressedSize) return ZipDecodeResult::More;  // the output is full
+    if (room == 0 && at.out < s.uncompressedSize) return {};  // the output is full
     const uint64_t outBefore = at.out;
     const Step step = s.inflate.step(input, inputLeft, output + produced, room);
     produced += at.out - outBefore;
     switch (step) {
-      case Step::TooLong: return s.damaged(L"longer than recorded", errorText);
-      case Step::Invalid: return s.damaged(L"invalid deflate data", errorText);
-      case Step::Ended: s.ended = true; return finish(s, errorText);
+      case Step::TooLong: return s.damaged(L"longer than recorded");
+      case Step::Invalid: return s.damaged(L"invalid deflate data");
+      case Step::Ended: s.ended = true; return finish(s);
       case Step::Stalled:  // the stream wants input: output room is lacking only past the recorded size
-        return at.in == s.compressedSize ? s.damaged(L"ends early", errorText) : ZipDecodeResult::More;
+        return at.in == s.compressedSize ? s.damaged(L"ends early") : Status{};
       case Step::Progress: s.inflate.recordPointIfDue(); break;
     }
   }
 }
 
-ZipDecodeResult copyStored(State& s, const uint8_t* input, size_t inputLength, uint8_t* output, size_t outputCapacity,
-                           size_t& produced, std::wstring& errorText) {
+Status copyStored(State& s, const uint8_t* input, size_t inputLength, uint8_t* output, size_t outputCapacity,
+                  size_t& produced) {
   InflateCursor& at = s.inflate.at;
   produced = std::min<uint64_t>({inputLength, outputCapacity, s.uncompressedSize - at.out});
   std::copy_n(input, produced, output);
   at.in += produced;
   at.out += produced;
   at.crc = crc32(at.crc, output, produced);
-  if (at.out < s.uncompressedSize && at.in < s.compressedSize) return ZipDecodeResult::More;
-  return finish(s, errorText);
+  if (at.out < s.uncompressedSize && at.in < s.compressedSize) return {};
+  return finish(s);
 }
 
 }  // namespace
@@ -131,7 +129,7 @@ bool ZipDecoder::resumeAt(const InflatePoint& point) {
   } else if (!s.inflate.resumeAt(point)) {
     return false;
   }
-  s.ended = false;
+  s.ended = s.finished = false;
   return true;
 }
 
@@ -139,27 +137,24 @@ void ZipDecoder::recordPoints(uint64_t spacing, std::function<void(const Inflate
   state_->inflate.recordPoints(spacing, std::move(onPoint));
 }
 
-ZipDecodeResult ZipDecoder::decode(const uint8_t* input, size_t inputLength, uint8_t* output, size_t outputCapacity,
-                                   size_t& consumed, size_t& produced, std::wstring& errorText) {
+Status ZipDecoder::decode(const uint8_t* input, size_t inputLength, uint8_t* output, size_t outputCapacity,
+                          size_t& consumed, size_t& produced) {
   State& s = *state_;
   consumed = produced = 0;
   if (s.method == kZipDeflated && !s.inflating) {
-    errorText = L"Not enough memory to decode: " + s.name;
-    return ZipDecodeResult::Damaged;
+    return failure(StatusKind::DamagedBlock, L"Not enough memory to decode: " + s.name);
   }
   // Some writers store an empty file as deflated without a single byte.
-  if (s.ended || (s.method == kZipDeflated && s.compressedSize == 0 && s.uncompressedSize == 0)) {
-    return finish(s, errorText);
-  }
+  if (s.ended || (s.method == kZipDeflated && s.compressedSize == 0 && s.uncompressedSize == 0)) return finish(s);
   const uint64_t inBefore = s.inflate.at.in;
   inputLength = std::min<uint64_t>(inputLength, s.compressedSize - inBefore);
-  const ZipDecodeResult result = s.method == kZipStored
-                                     ? copyStored(s, input, inputLength, output, outputCapacity, produced, errorText)
-                                     : inflateSome(s, input, inputLength, output, outputCapacity, produced, errorText);
+  Status result = s.method == kZipStored ? copyStored(s, input, inputLength, output, outputCapacity, produced)
+                                         : inflateSome(s, input, inputLength, output, outputCapacity, produced);
   consumed = s.inflate.at.in - inBefore;
   return result;
 }
 
+bool ZipDecoder::finished() const { return state_->finished; }
 uint64_t ZipDecoder::inOffset() const { return state_->inflate.at.in; }
 uint64_t ZipDecoder::outOffset() const { return state_->inflate.at.out; }
 

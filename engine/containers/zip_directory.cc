@@ -8,7 +8,7 @@
 #include "codecs/crc32.h"
 #include "containers/zip_fields.h"
 #include "containers/zip_format.h"
-#include "failure.h"
+#include "status.h"
 #include "files/block_io.h"
 #include "framings/inflate_points.h"
 #include "platform/utf8.h"
@@ -50,8 +50,8 @@ constexpr wchar_t kDescriptorMismatch[] = L"Data descriptor does not match the c
 constexpr wchar_t kOverlapsCentral[] = L"Zip entry overlaps the central directory: ";
 constexpr wchar_t kOverlap[] = L"Zip entries overlap: ";
 
-bool failFor(std::wstring& errorText, const wchar_t* message, const ZipEntry& entry) {
-  return fail(errorText, message + nameFromBytes(entry.name));
+Status failFor(const wchar_t* message, const ZipEntry& entry) {
+  return failure(StatusKind::Failed, message + nameFromBytes(entry.name));
 }
 
 std::string_view textOf(const std::vector<uint8_t>& bytes, size_t at, size_t length) {
@@ -68,13 +68,11 @@ constexpr size_t kLongestCentralRecord = kCentralSize + 3 * 0xFFFF;
 struct ArchiveReader {
   FileHandle& file;
   uint64_t size;
-  std::wstring& errorText;
 
-  bool read(uint64_t offset, uint64_t length, std::vector<uint8_t>& bytes) {
-    if (offset > size || length > size - offset || length > UINT32_MAX) return fail(errorText, kBadCentral);
-    if (readArchiveBlock(file, offset, static_cast<uint32_t>(length), bytes, errorText)) return true;
-    if (errorText.empty()) errorText = kBadCentral;
-    return false;
+  Status read(uint64_t offset, uint64_t length, std::vector<uint8_t>& bytes) {
+    if (offset > size || length > size - offset || length > UINT32_MAX) return failure(StatusKind::Failed, kBadCentral);
+    Status read = readArchiveBlock(file, offset, static_cast<uint32_t>(length), bytes);
+    return read.kind == StatusKind::EndedEarly ? failure(StatusKind::Failed, kBadCentral) : read;
   }
 };
 
@@ -86,63 +84,60 @@ struct CentralLocation {
   uint64_t end = 0;  // where the end records begin: the directory lies just before
 };
 
-// Whether the file's tail holds an end record; Unreadable with the reader's
-// message.
-enum class EndSearch { Found, Absent, Unreadable };
-
-// The end record is the last signature in the tail whose comment reaches the
-// file's end; failing that (bytes appended after the archive), the last whose
+// Whether the file's tail holds an end record (`found`), and where. The end
+// record is the last signature in the tail whose comment reaches the file's
+// end; failing that (bytes appended after the archive), the last whose
 // comment fits in the file.
-EndSearch findEndRecord(ArchiveReader& reader, uint64_t& at) {
+Status findEndRecord(ArchiveReader& reader, uint64_t& at, bool& found) {
   const uint64_t tailStart = reader.size - std::min(reader.size, kEndSearch);
   std::vector<uint8_t> tail;
-  if (!reader.read(tailStart, reader.size - tailStart, tail)) return EndSearch::Unreadable;
-  bool found = false;
+  found = false;
+  if (Status read = reader.read(tailStart, reader.size - tailStart, tail); !read.ok()) return read;
   for (size_t i = tail.size() < kEndSize ? 0 : tail.size() - kEndSize + 1; i-- > 0;) {
     if (get32(&tail[i]) != kEndSignature) continue;
     const uint64_t recordEnd = i + kEndSize + get16(&tail[i + 20]);
     if (recordEnd > tail.size() || (found && recordEnd != tail.size())) continue;
     at = tailStart + i;
     found = true;
-    if (recordEnd == tail.size()) return EndSearch::Found;
+    if (recordEnd == tail.size()) return {};
   }
-  return found ? EndSearch::Found : EndSearch::Absent;
+  return {};
 }
 
 // The Zip64 end record, where the locator says, or just before the locator
 // when a prefix moved it.
-bool readZip64End(ArchiveReader& reader, uint64_t locatorAt, CentralLocation& location) {
+Status readZip64End(ArchiveReader& reader, uint64_t locatorAt, CentralLocation& location) {
   std::vector<uint8_t> locator;
-  if (!reader.read(locatorAt, kLocatorSize, locator)) return false;
-  if (get32(&locator[4]) != 0 || get32(&locator[16]) > 1) return fail(reader.errorText, kMultiDisk);
+  if (Status read = reader.read(locatorAt, kLocatorSize, locator); !read.ok()) return read;
+  if (get32(&locator[4]) != 0 || get32(&locator[16]) > 1) return failure(StatusKind::Failed, kMultiDisk);
   std::vector<uint8_t> record;
   for (uint64_t at : {get64(&locator[8]), locatorAt - kZip64EndSize}) {
     if (at > locatorAt || locatorAt - at < kZip64EndSize) continue;
-    if (!reader.read(at, kZip64EndSize, record)) return false;
+    if (Status read = reader.read(at, kZip64EndSize, record); !read.ok()) return read;
     if (get32(&record[0]) != kZip64EndSignature) continue;
     if (get32(&record[16]) != 0 || get32(&record[20]) != 0 || get64(&record[24]) != get64(&record[32])) {
-      return fail(reader.errorText, kMultiDisk);
+      return failure(StatusKind::Failed, kMultiDisk);
     }
     location = {get64(&record[32]), get64(&record[40]), get64(&record[48]), at};
-    return true;
+    return {};
   }
-  return fail(reader.errorText, kBadCentral);
+  return failure(StatusKind::Failed, kBadCentral);
 }
 
-bool locateCentralDirectory(ArchiveReader& reader, uint64_t endAt, CentralLocation& location, uint64_t& archiveEnd) {
+Status locateCentralDirectory(ArchiveReader& reader, uint64_t endAt, CentralLocation& location, uint64_t& archiveEnd) {
   std::vector<uint8_t> end;
-  if (!reader.read(endAt, kEndSize, end)) return false;
+  if (Status read = reader.read(endAt, kEndSize, end); !read.ok()) return read;
   archiveEnd = endAt + kEndSize + get16(&end[20]);
   std::vector<uint8_t> locator;
   if (endAt >= kLocatorSize) {
-    if (!reader.read(endAt - kLocatorSize, 4, locator)) return false;
+    if (Status read = reader.read(endAt - kLocatorSize, 4, locator); !read.ok()) return read;
     if (get32(locator.data()) == kZip64LocatorSignature) return readZip64End(reader, endAt - kLocatorSize, location);
   }
   if (get16(&end[4]) != 0 || get16(&end[6]) != 0 || get16(&end[8]) != get16(&end[10])) {
-    return fail(reader.errorText, kMultiDisk);
+    return failure(StatusKind::Failed, kMultiDisk);
   }
   location = {get16(&end[10]), get32(&end[12]), get32(&end[16]), endAt};
-  return true;
+  return {};
 }
 
 // Takes the Zip64 extra field's 64-bit values, in order, for the header
@@ -220,13 +215,11 @@ uint32_t descriptorLength(std::span<const uint8_t> bytes, const ZipEntry& entry,
 }
 
 // The descriptor after the entry's data, if one is there (its length is 0 if not).
-bool readDescriptor(ArchiveReader& reader, ZipEntry& entry) {
+Status readDescriptor(ArchiveReader& reader, ZipEntry& entry) {
   std::vector<uint8_t> bytes;
-  if (!reader.read(entry.dataEnd, std::min<uint64_t>(kLongestDescriptor, reader.size - entry.dataEnd), bytes)) {
-    return false;
-  }
-  entry.dataDescriptorLength = descriptorLength(bytes, entry);
-  return true;
+  Status read = reader.read(entry.dataEnd, std::min<uint64_t>(kLongestDescriptor, reader.size - entry.dataEnd), bytes);
+  if (read.ok()) entry.dataDescriptorLength = descriptorLength(bytes, entry);
+  return read;
 }
 
 // The names agree when their bytes do, or when what they decode to does
@@ -252,36 +245,37 @@ bool localFieldsMatch(const uint8_t* h, const CentralName& central, std::string_
 // A local header that defers its sizes must be followed by a descriptor
 // that gives them; where only the central directory sets the flag, one may
 // follow or not.
-bool checkLocalHeader(ArchiveReader& reader, const CentralName& name, ZipEntry& entry) {
+Status checkLocalHeader(ArchiveReader& reader, const CentralName& name, ZipEntry& entry) {
   std::vector<uint8_t> header, variable;
   if (entry.localHeaderOffset > reader.size || reader.size - entry.localHeaderOffset < kLocalSize) {
-    return failFor(reader.errorText, kOutside, entry);
+    return failFor(kOutside, entry);
   }
-  if (!reader.read(entry.localHeaderOffset, kLocalSize, header)) return false;
-  if (get32(&header[0]) != kLocalSignature) return failFor(reader.errorText, kLocalMismatch, entry);
+  if (Status read = reader.read(entry.localHeaderOffset, kLocalSize, header); !read.ok()) return read;
+  if (get32(&header[0]) != kLocalSignature) return failFor(kLocalMismatch, entry);
   const size_t nameLength = get16(&header[26]), extraLength = get16(&header[28]);
   entry.dataOffset = entry.localHeaderOffset + kLocalSize + nameLength + extraLength;
   if (entry.dataOffset > reader.size || reader.size - entry.dataOffset < entry.compressedSize) {
-    return failFor(reader.errorText, kOutside, entry);
+    return failFor(kOutside, entry);
   }
   entry.dataEnd = entry.dataOffset + entry.compressedSize;
-  if (!reader.read(entry.localHeaderOffset + kLocalSize, nameLength + extraLength, variable)) return false;
+  Status read = reader.read(entry.localHeaderOffset + kLocalSize, nameLength + extraLength, variable);
+  if (!read.ok()) return read;
   if (!localFieldsMatch(header.data(), name, textOf(variable, 0, nameLength), textOf(variable, nameLength, extraLength),
                         entry)) {
-    return failFor(reader.errorText, kLocalMismatch, entry);
+    return failFor(kLocalMismatch, entry);
   }
   entry.localHeaderCrc = crc32(crc32(header.data(), header.size()), variable.data(), variable.size());
   const bool localDefers = (get16(&header[6]) & kDescriptorFlag) != 0;
-  if (!localDefers && (entry.flags & kDescriptorFlag) == 0) return true;
-  if (!readDescriptor(reader, entry)) return false;
-  if (entry.dataDescriptorLength == 0 && localDefers) return failFor(reader.errorText, kDescriptorMismatch, entry);
+  if (!localDefers && (entry.flags & kDescriptorFlag) == 0) return {};
+  if (Status descriptor = readDescriptor(reader, entry); !descriptor.ok()) return descriptor;
+  if (entry.dataDescriptorLength == 0 && localDefers) return failFor(kDescriptorMismatch, entry);
   entry.hasDataDescriptor = entry.dataDescriptorLength != 0;
-  return true;
+  return {};
 }
 
-bool readCentralDirectory(ArchiveReader& reader, const CentralLocation& location, ZipDirectory& directory) {
+Status readCentralDirectory(ArchiveReader& reader, const CentralLocation& location, ZipDirectory& directory) {
   if (location.size > location.end || location.end - location.size < location.recordedOffset) {
-    return fail(reader.errorText, kBadCentral);
+    return failure(StatusKind::Failed, kBadCentral);
   }
   directory.centralDirectoryOffset = location.end - location.size;
   directory.offsetShift = directory.centralDirectoryOffset - location.recordedOffset;
@@ -292,34 +286,34 @@ bool readCentralDirectory(ArchiveReader& reader, const CentralLocation& location
   const uint64_t end = directory.centralDirectoryOffset + location.size;
   size_t at = 0;
   const auto refill = [&] {
-    if (central.size() - at >= kLongestCentralRecord || next == end) return true;
+    if (central.size() - at >= kLongestCentralRecord || next == end) return Status{};
     central.erase(central.begin(), central.begin() + static_cast<ptrdiff_t>(at));
     at = 0;
     const uint64_t length = std::min<uint64_t>(kCentralWindow, end - next);
-    if (!reader.read(next, length, more)) return false;
+    Status read = reader.read(next, length, more);
     central.insert(central.end(), more.begin(), more.end());
     next += length;
-    return true;
+    return read;
   };
   directory.entries.reserve(std::min<uint64_t>(location.entryCount, location.size / kCentralSize));
   for (uint64_t i = 0; i < location.entryCount; ++i) {
     ZipEntry entry;
     CentralName name;
-    if (!refill()) return false;
-    if (!parseCentralHeader(central, at, entry, name)) return fail(reader.errorText, kBadCentral);
-    if (entry.localHeaderOffset > reader.size) return failFor(reader.errorText, kOutside, entry);
+    if (Status filled = refill(); !filled.ok()) return filled;
+    if (!parseCentralHeader(central, at, entry, name)) return failure(StatusKind::Failed, kBadCentral);
+    if (entry.localHeaderOffset > reader.size) return failFor(kOutside, entry);
     entry.localHeaderOffset += directory.offsetShift;
-    if (!checkLocalHeader(reader, name, entry)) return false;
+    if (Status local = checkLocalHeader(reader, name, entry); !local.ok()) return local;
     directory.entries.push_back(std::move(entry));
   }
-  return (at == central.size() && next == end) || fail(reader.errorText, kBadCentral);
+  return at == central.size() && next == end ? Status{} : failure(StatusKind::Failed, kBadCentral);
 }
 
 uint64_t rangeEnd(const ZipEntry& entry) { return entry.dataEnd + entry.dataDescriptorLength; }
 
 // Every entry, header to descriptor, lies before the central directory and
 // apart from every other.
-bool checkEntryRanges(ZipDirectory& directory, std::wstring& errorText) {
+Status checkEntryRanges(ZipDirectory& directory) {
   const std::vector<ZipEntry>& entries = directory.entries;
   std::vector<size_t> order(entries.size());
   std::iota(order.begin(), order.end(), size_t{0});
@@ -327,13 +321,12 @@ bool checkEntryRanges(ZipDirectory& directory, std::wstring& errorText) {
             [&](size_t a, size_t b) { return entries[a].localHeaderOffset < entries[b].localHeaderOffset; });
   uint64_t previousEnd = 0;
   for (size_t i : order) {
-    if (rangeEnd(entries[i]) > directory.centralDirectoryOffset)
-      return failFor(errorText, kOverlapsCentral, entries[i]);
-    if (entries[i].localHeaderOffset < previousEnd) return failFor(errorText, kOverlap, entries[i]);
+    if (rangeEnd(entries[i]) > directory.centralDirectoryOffset) return failFor(kOverlapsCentral, entries[i]);
+    if (entries[i].localHeaderOffset < previousEnd) return failFor(kOverlap, entries[i]);
     previousEnd = rangeEnd(entries[i]);
   }
   directory.prefixLength = order.empty() ? directory.centralDirectoryOffset : entries[order[0]].localHeaderOffset;
-  return true;
+  return {};
 }
 
 // An entry's data is read 16 KiB first, then twice as much each time up to
@@ -353,7 +346,7 @@ uint32_t descriptorWidth(bool zip64, const ZipEntry& entry) {
 // The descriptor at `at`, after an entry's data whose sizes and CRC-32 are set.
 bool readDeferredDescriptor(ArchiveReader& reader, uint64_t at, bool zip64, ZipEntry& entry) {
   std::vector<uint8_t> bytes;
-  if (!reader.read(at, std::min<uint64_t>(kLongestDescriptor, reader.size - at), bytes)) return false;
+  if (!reader.read(at, std::min<uint64_t>(kLongestDescriptor, reader.size - at), bytes).ok()) return false;
   entry.dataDescriptorLength = descriptorLength(bytes, entry, {descriptorWidth(zip64, entry)});
   return entry.dataDescriptorLength != 0;
 }
@@ -366,7 +359,7 @@ bool inflateToEnd(ArchiveReader& reader, ZipEntry& entry, bool& ended) {
   std::vector<uint8_t> input, output(kInflatedDiscard);
   for (uint64_t at = entry.dataOffset, window = kFirstScanWindow; at < reader.size; window = grown(window)) {
     const uint64_t length = std::min(window, reader.size - at);
-    if (!reader.read(at, length, input)) return false;
+    if (!reader.read(at, length, input).ok()) return false;
     at += length;
     const uint8_t* next = input.data();
     size_t left = input.size();
@@ -393,7 +386,7 @@ bool scanStoredToEnd(ArchiveReader& reader, bool zip64, ZipEntry& entry, bool& e
   uint32_t crc = 0;  // of the data before `at`
   for (uint64_t at = entry.dataOffset, step = kFirstScanWindow; at < reader.size; step = grown(step)) {
     const uint64_t length = std::min(step + kLongestDescriptor, reader.size - at);
-    if (!reader.read(at, length, window)) return false;
+    if (!reader.read(at, length, window).ok()) return false;
     const size_t scanned = at + length == reader.size ? window.size() : step;
     size_t summed = 0;
     for (size_t i = 0; i + 4 <= window.size() && i < scanned; ++i) {
@@ -437,10 +430,12 @@ bool delimitDeferred(ArchiveReader& reader, bool zip64, ZipEntry& entry) {
 // defers its sizes to a descriptor; false where none starts there.
 bool parseLocalHeader(ArchiveReader& reader, uint64_t at, ZipEntry& entry) {
   std::vector<uint8_t> header, variable;
-  if (reader.size - at < kLocalSize || !reader.read(at, kLocalSize, header)) return false;
+  if (reader.size - at < kLocalSize || !reader.read(at, kLocalSize, header).ok()) return false;
   const uint8_t* h = header.data();
   const size_t nameLength = get16(h + 26), extraLength = get16(h + 28);
-  if (get32(h) != kLocalSignature || !reader.read(at + kLocalSize, nameLength + extraLength, variable)) return false;
+  if (get32(h) != kLocalSignature || !reader.read(at + kLocalSize, nameLength + extraLength, variable).ok()) {
+    return false;
+  }
   const std::string_view name = textOf(variable, 0, nameLength), extra = textOf(variable, nameLength, extraLength);
   entry.localHeaderOffset = at;
   entry.flags = get16(h + 6);
@@ -487,44 +482,49 @@ bool readCutEntries(ArchiveReader& reader, ZipDirectory& directory) {
 }
 
 // A file with no end record is read as a cut zip where it reads as one.
-bool readWithoutEnd(ArchiveReader& reader, ZipDirectory& directory) {
+Status readWithoutEnd(ArchiveReader& reader, ZipDirectory& directory) {
   ZipDirectory cut;
   cut.archiveSize = cut.centralDirectoryOffset = directory.archiveSize;
-  if (!readCutEntries(reader, cut)) return fail(reader.errorText, kZipNoEnd);
+  if (!readCutEntries(reader, cut)) return failure(StatusKind::Failed, kZipNoEnd);
   cut.cut = true;
   directory = std::move(cut);
-  reader.errorText.clear();
-  return true;
+  return {};
+}
+
+// The directory the end records point to, and what follows them.
+Status readWithEnd(ArchiveReader& reader, uint64_t endAt, ZipDirectory& directory) {
+  CentralLocation location;
+  uint64_t archiveEnd = 0, nonZero = directory.archiveSize;
+  if (Status located = locateCentralDirectory(reader, endAt, location, archiveEnd); !located.ok()) return located;
+  if (Status central = readCentralDirectory(reader, location, directory); !central.ok()) return central;
+  if (Status ranges = checkEntryRanges(directory); !ranges.ok()) return ranges;
+  if (archiveEnd < directory.archiveSize) {
+    if (Status found = findNonZero(reader.file, archiveEnd, directory.archiveSize, nonZero); !found.ok()) return found;
+  }
+  if (nonZero < directory.archiveSize) {
+    directory.unaccounted = L"Data after the end of the zip archive: at byte " + std::to_wstring(nonZero);
+  }
+  return {};
 }
 
 }  // namespace
 
 bool looksLikeZip(std::span<const uint8_t> firstBytes, FileHandle& file) {
   if (firstBytes.size() >= 4 && get32(firstBytes.data()) == kLocalSignature) return true;
-  std::wstring ignored;
   uint64_t at = 0;
-  ArchiveReader reader{file, 0, ignored};
-  return fileSize(file, reader.size) && findEndRecord(reader, at) == EndSearch::Found;
+  bool found = false;
+  ArchiveReader reader{file, 0};
+  return fileSize(file, reader.size) && findEndRecord(reader, at, found).ok() && found;
 }
 
-bool readZipDirectory(FileHandle& file, ZipDirectory& directory, std::wstring& errorText) {
+Status readZipDirectory(FileHandle& file, ZipDirectory& directory) {
   directory = {};
-  if (!fileSize(file, directory.archiveSize)) return fail(errorText, L"Unable to open archive file");
-  ArchiveReader reader{file, directory.archiveSize, errorText};
-  CentralLocation location;
-  uint64_t endAt = 0, archiveEnd = 0, nonZero = directory.archiveSize;
-  const EndSearch end = findEndRecord(reader, endAt);
-  if (end == EndSearch::Absent) return readWithoutEnd(reader, directory);
-  if (end == EndSearch::Unreadable || !locateCentralDirectory(reader, endAt, location, archiveEnd) ||
-      !readCentralDirectory(reader, location, directory) || !checkEntryRanges(directory, errorText) ||
-      (archiveEnd < directory.archiveSize &&
-       !findNonZero(file, archiveEnd, directory.archiveSize, nonZero, errorText))) {
-    return false;
-  }
-  if (nonZero < directory.archiveSize) {
-    directory.unaccounted = L"Data after the end of the zip archive: at byte " + std::to_wstring(nonZero);
-  }
-  return true;
+  if (!fileSize(file, directory.archiveSize)) return failure(StatusKind::Failed, L"Unable to open archive file");
+  ArchiveReader reader{file, directory.archiveSize};
+  uint64_t endAt = 0;
+  bool found = false;
+  if (Status searched = findEndRecord(reader, endAt, found); !searched.ok()) return searched;
+  return found ? readWithEnd(reader, endAt, directory) : readWithoutEnd(reader, directory);
 }
 
 }  // namespace ablative

@@ -20,6 +20,7 @@
 
 #include "framings/inflate_points.h"
 #include "platform/env.h"
+#include "status.h"
 
 namespace ablative {
 
@@ -98,7 +99,7 @@ inline constexpr wchar_t kZipNoEnd[] = L"Not a zip archive (no end of central di
 //   "Data descriptor does not match the central directory: " + name
 //   "Zip entry overlaps the central directory: " + name
 //   "Zip entries overlap: " + name (the later of the two in the file)
-bool readZipDirectory(FileHandle& file, ZipDirectory& directory, std::wstring& errorText);
+Status readZipDirectory(FileHandle& file, ZipDirectory& directory);
 
 // Whether the file whose first bytes these are is a zip to readZipDirectory:
 // it starts with an entry's header, or ends in an end record as that finds
@@ -110,14 +111,12 @@ bool looksLikeZip(std::span<const uint8_t> firstBytes, FileHandle& file);
 //   "Unsupported compression method (bzip2): " + name (Deflate64, LZMA,
 //     Zstandard, XZ or the method's number likewise)
 //   "Stored entry whose compressed and uncompressed sizes differ: " + name
-bool checkZipEntryDecodable(const ZipEntry& entry, std::wstring& errorText);
-
-enum class ZipDecodeResult { More, Finished, Damaged };
+Status checkZipEntryDecodable(const ZipEntry& entry);
 
 // Decodes one entry's data, stored or deflated, from compressed bytes fed in
 // pieces of any size into output buffers of any size; memory stays the same
 // whatever the entry's size. The decoded data must come to exactly the
-// recorded size and checksum, else damage, reported as one of:
+// recorded size and checksum, else damage, a DamagedBlock failure:
 //   "Zip entry data is damaged (longer than recorded): " + name
 //   "Zip entry data is damaged (ends early): " + name
 //   "Zip entry data is damaged (data after its end): " + name
@@ -142,12 +141,12 @@ class ZipDecoder {
   void recordPoints(uint64_t spacing, std::function<void(const InflatePoint&)> onPoint);
 
   // Decodes from `input` into `output`, reporting how much of each it used.
-  // More: call again, with the input not consumed followed by the next bytes
-  // of the entry's data, or with a fresh output buffer. Input past the
-  // entry's compressed size is never consumed. Finished: every byte decoded
-  // and checked.
-  ZipDecodeResult decode(const uint8_t* input, size_t inputLength, uint8_t* output, size_t outputCapacity,
-                         size_t& consumed, size_t& produced, std::wstring& errorText);
+  // Until finished(), call again, with the input not consumed followed by the
+  // next bytes of the entry's data, or with a fresh output buffer. Input past
+  // the entry's compressed size is never consumed.
+  Status decode(const uint8_t* input, size_t inputLength, uint8_t* output, size_t outputCapacity, size_t& consumed,
+                size_t& produced);
+  bool finished() const;  // every byte decoded and checked
 
   uint64_t inOffset() const;   // compressed bytes consumed, from the entry's dataOffset
   uint64_t outOffset() const;  // decoded bytes produced

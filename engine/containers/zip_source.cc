@@ -13,7 +13,7 @@
 #include "codecs/crc32.h"
 #include "codecs/record_bytes.h"
 #include "containers/zip_format.h"
-#include "failure.h"
+#include "status.h"
 #include "files/block_io.h"
 #include "files/file_util.h"
 #include "files/path_safety.h"
@@ -56,18 +56,18 @@ struct ZipReading {
 std::wstring nameOf(const ZipEntry& entry) { return nameFromBytes(entry.name); }
 
 // Reads `length` stored bytes of `entry` from `from` (relative to its data).
-bool readStored(FileHandle& file, const ZipEntry& entry, uint64_t from, uint64_t length, std::vector<uint8_t>& bytes,
-                std::wstring& errorText) {
-  std::wstring readError;
-  if (readArchiveBlock(file, entry.dataOffset + from, static_cast<uint32_t>(length), bytes, readError)) return true;
-  return fail(errorText, readError.empty() ? L"Zip entry lies outside the archive: " + nameOf(entry) : readError);
+Status readStored(FileHandle& file, const ZipEntry& entry, uint64_t from, uint64_t length,
+                  std::vector<uint8_t>& bytes) {
+  Status read = readArchiveBlock(file, entry.dataOffset + from, static_cast<uint32_t>(length), bytes);
+  if (read.kind != StatusKind::EndedEarly) return read;
+  return failure(StatusKind::Failed, L"Zip entry lies outside the archive: " + nameOf(entry));
 }
 
 // Decodes `stored`, the entry's data from `decoder`'s place on, into all of
 // `raw`, the first `skip` decoded bytes passed over; the entry must end there
-// when `last`.
-BlockRead decodeInto(ZipDecoder& decoder, const ZipEntry& entry, const std::vector<uint8_t>& stored, uint64_t skip,
-                     std::vector<uint8_t>& raw, bool last, std::wstring& errorText) {
+// when `last`. Fails as DamagedBlock.
+Status decodeInto(ZipDecoder& decoder, const ZipEntry& entry, const std::vector<uint8_t>& stored, uint64_t skip,
+                  std::vector<uint8_t>& raw, bool last) {
   size_t in = 0, out = 0;
   std::vector<uint8_t> passed(std::min<uint64_t>(skip, 1 << 20));
   for (;;) {
@@ -75,48 +75,49 @@ BlockRead decodeInto(ZipDecoder& decoder, const ZipEntry& entry, const std::vect
     const bool passing = skip > 0;
     uint8_t* const into = passing ? passed.data() : raw.data() + out;
     const size_t room = passing ? static_cast<size_t>(std::min<uint64_t>(skip, passed.size())) : raw.size() - out;
-    const ZipDecodeResult result =
-        decoder.decode(stored.data() + in, stored.size() - in, into, room, consumed, produced, errorText);
+    Status decoded = decoder.decode(stored.data() + in, stored.size() - in, into, room, consumed, produced);
     in += consumed;
     if (passing) {
       skip -= produced;
     } else {
       out += produced;
     }
-    if (result == ZipDecodeResult::Damaged) return BlockRead::Damaged;
-    if (result == ZipDecodeResult::Finished || (skip == 0 && out == raw.size() && !last)) return BlockRead::Verified;
+    if (!decoded.ok() || decoder.finished() || (skip == 0 && out == raw.size() && !last)) return decoded;
     if (consumed == 0 && produced == 0) break;
   }
-  errorText = L"Zip entry data is damaged (ends early): " + nameOf(entry);
-  return BlockRead::Damaged;
+  return failure(StatusKind::DamagedBlock, L"Zip entry data is damaged (ends early): " + nameOf(entry));
 }
 
 // A small entry's whole data (a link's target, or nothing at all), decoded
 // and verified.
-bool decodeWhole(FileHandle& file, const ZipEntry& entry, std::string& data, std::wstring& errorText) {
+Status decodeWhole(FileHandle& file, const ZipEntry& entry, std::string& data) {
   if (entry.compressedSize > kLargestPiece) {
-    return fail(errorText, L"Zip entry cannot be split into pieces small enough to extract: " + nameOf(entry));
+    return failure(StatusKind::Failed,
+                   L"Zip entry cannot be split into pieces small enough to extract: " + nameOf(entry));
   }
   std::vector<uint8_t> stored, raw(entry.uncompressedSize);
-  if (!readStored(file, entry, 0, entry.compressedSize, stored, errorText)) return false;
+  if (Status status = readStored(file, entry, 0, entry.compressedSize, stored); !status.ok()) return status;
   ZipDecoder decoder(entry);
-  if (decodeInto(decoder, entry, stored, 0, raw, true, errorText) != BlockRead::Verified) return false;
+  // Damage found while reading the archive fails the reading, not a unit.
+  Status decoded = decodeInto(decoder, entry, stored, 0, raw, true);
+  if (!decoded.ok()) return failure(StatusKind::Failed, decoded.message);
   data.assign(raw.begin(), raw.end());
-  return true;
+  return {};
 }
 
 // Stored: a piece every kZipPieceBytes.
-bool splitStored(FileHandle& file, const ZipEntry& entry, std::vector<Piece>& pieces, std::wstring& errorText) {
+Status splitStored(FileHandle& file, const ZipEntry& entry, std::vector<Piece>& pieces) {
   std::vector<uint8_t> bytes;
   uint32_t whole = 0;
   for (uint64_t at = 0; at < entry.compressedSize; at += kZipPieceBytes) {
-    if (!readStored(file, entry, at, std::min(kZipPieceBytes, entry.compressedSize - at), bytes, errorText)) {
-      return false;
+    if (Status read = readStored(file, entry, at, std::min(kZipPieceBytes, entry.compressedSize - at), bytes);
+        !read.ok()) {
+      return read;
     }
     pieces.push_back({at, at, crc32(bytes.data(), bytes.size()), {}});
     whole = crc32(whole, bytes.data(), bytes.size());
   }
-  return whole == entry.crc || fail(errorText, L"Checksum verification failed: " + nameOf(entry));
+  return whole == entry.crc ? Status{} : failure(StatusKind::Failed, L"Checksum verification failed: " + nameOf(entry));
 }
 
 // Sums each piece's CRC-32 as decoded bytes arrive, the pieces' starts known
@@ -146,49 +147,49 @@ struct PieceSums {
 };
 
 // Decodes the entry's stored bytes below `limit`, each piece's raw bytes
-// summed, until the data ends, fails or stalls, or `done` holds: Stalled
+// summed, until the data ends, fails or stalls, or `done` holds; `stalled`
 // where the decoder took and gave nothing.
-enum class Fed { Finished, Stopped, Damaged, Stalled };
-Fed feedPieces(FileHandle& file, const ZipEntry& entry, uint64_t limit, ZipDecoder& decoder, PieceSums& sums,
-               const std::function<bool()>& done, std::wstring& errorText) {
+Status feedPieces(FileHandle& file, const ZipEntry& entry, uint64_t limit, ZipDecoder& decoder, PieceSums& sums,
+                  const std::function<bool()>& done, bool& stalled) {
+  stalled = false;
   std::vector<uint8_t> input, output(kPassBytes);
   size_t at = 0;
   for (uint64_t read = 0; !done();) {
     if (at == input.size() && read < limit) {
       const uint64_t length = std::min<uint64_t>(kPassBytes, limit - read);
-      if (!readStored(file, entry, read, length, input, errorText)) return Fed::Damaged;
+      if (Status stored = readStored(file, entry, read, length, input); !stored.ok()) return stored;
       read += length;
       at = 0;
     }
     size_t consumed = 0, produced = 0;
-    const ZipDecodeResult result = decoder.decode(input.data() + at, input.size() - at, output.data(), output.size(),
-                                                  consumed, produced, errorText);
+    Status decoded =
+        decoder.decode(input.data() + at, input.size() - at, output.data(), output.size(), consumed, produced);
     at += consumed;
     sums.add(output.data(), produced);
-    if (result == ZipDecodeResult::Damaged) return Fed::Damaged;
-    if (result == ZipDecodeResult::Finished) return Fed::Finished;
-    if (consumed == 0 && produced == 0) return Fed::Stalled;
+    if (!decoded.ok() || decoder.finished()) return decoded;
+    if (consumed == 0 && produced == 0) return stalled = true, Status{};
   }
-  return Fed::Stopped;
+  return {};
 }
 
 // Deflated: a piece at the first block boundary after each kZipPieceBytes
 // decoded, where decoding can start again.
-bool splitDeflated(FileHandle& file, const ZipEntry& entry, UnitPoints& points, std::vector<Piece>& pieces,
-                   std::wstring& errorText) {
+Status splitDeflated(FileHandle& file, const ZipEntry& entry, UnitPoints& points, std::vector<Piece>& pieces) {
   ZipDecoder decoder(entry);
   pieces.push_back({});
   decoder.recordPoints(kZipPieceBytes, [&](const InflatePoint& point) {
     pieces.push_back({point.inOffset, point.outOffset, 0, points.keep(point)});
   });
   PieceSums sums{pieces};
-  const Fed fed = feedPieces(file, entry, entry.compressedSize, decoder, sums, [] { return false; }, errorText);
-  if (fed == Fed::Damaged) return false;
-  if (fed == Fed::Stalled) {
-    return fail(errorText, L"Zip entry data is damaged (invalid deflate data): " + nameOf(entry));
+  bool stalled = false;
+  Status fed = feedPieces(
+      file, entry, entry.compressedSize, decoder, sums, [] { return false; }, stalled);
+  if (!fed.ok()) return failure(StatusKind::Failed, fed.message);
+  if (stalled) {
+    return failure(StatusKind::Failed, L"Zip entry data is damaged (invalid deflate data): " + nameOf(entry));
   }
   sums.finish();
-  return true;
+  return {};
 }
 
 // A cut zip's last entry whose sizes went with the cut: its last piece is the
@@ -202,16 +203,17 @@ uint64_t knownLength(const ZipEntry& entry, const std::vector<Piece>& pieces) {
 }
 
 // Every piece within the bounds of a unit, a lost rest of unknown length aside.
-bool checkPieceSizes(const ZipEntry& entry, const std::vector<Piece>& pieces, std::wstring& errorText) {
+Status checkPieceSizes(const ZipEntry& entry, const std::vector<Piece>& pieces) {
   for (size_t k = 0; k + (sizesUnknown(entry) ? 1 : 0) < pieces.size(); ++k) {
     const bool last = k + 1 == pieces.size();
     const uint64_t stored = (last ? entry.compressedSize : pieces[k + 1].inOffset) - pieces[k].inOffset;
     const uint64_t raw = (last ? entry.uncompressedSize : pieces[k + 1].outOffset) - pieces[k].outOffset;
     if (stored > kLargestPiece || raw > kLargestPiece) {
-      return fail(errorText, L"Zip entry cannot be split into pieces small enough to extract: " + nameOf(entry));
+      return failure(StatusKind::Failed,
+                     L"Zip entry cannot be split into pieces small enough to extract: " + nameOf(entry));
     }
   }
-  return true;
+  return {};
 }
 
 bool fitsOneUnit(const ZipEntry& entry) {
@@ -220,37 +222,37 @@ bool fitsOneUnit(const ZipEntry& entry) {
 
 // What reading an entry's data takes before anything is written besides a
 // large entry's pieces: a link's target, an entry of no stored bytes checked.
-bool readAhead(FileHandle& file, const ZipEntry& entry, std::string& target, std::wstring& errorText) {
-  if (entry.kind == ZipEntryKind::Folder) return true;
+Status readAhead(FileHandle& file, const ZipEntry& entry, std::string& target) {
+  if (entry.kind == ZipEntryKind::Folder) return {};
   if (entry.kind == ZipEntryKind::SymbolicLink) {
     if (entry.uncompressedSize > kLongestLinkTarget) {
-      return fail(errorText, L"Symbolic link target too long: " + nameOf(entry));
+      return failure(StatusKind::Failed, L"Symbolic link target too long: " + nameOf(entry));
     }
-    return decodeWhole(file, entry, target, errorText);
+    return decodeWhole(file, entry, target);
   }
   if (entry.compressedSize == 0) {
-    if (entry.uncompressedSize > 0) return fail(errorText, L"Zip entry data is damaged (ends early): " + nameOf(entry));
-    return decodeWhole(file, entry, target, errorText);  // no unit reads it: its CRC-32 is checked here
+    if (entry.uncompressedSize > 0)
+      return failure(StatusKind::Failed, L"Zip entry data is damaged (ends early): " + nameOf(entry));
+    return decodeWhole(file, entry, target);  // no unit reads it: its CRC-32 is checked here
   }
-  return true;  // a large entry's pieces: splitLargeEntries
+  return {};  // a large entry's pieces: splitLargeEntries
 }
 
 bool isLarge(const ZipEntry& entry) {
   return entry.kind == ZipEntryKind::File && entry.compressedSize > 0 && !fitsOneUnit(entry);
 }
 
-bool split(FileHandle& file, const ZipEntry& entry, UnitPoints& points, std::vector<Piece>& pieces,
-           std::wstring& errorText) {
-  const bool split = entry.method == kZipStored ? splitStored(file, entry, pieces, errorText)
-                                                : splitDeflated(file, entry, points, pieces, errorText);
-  return split && checkPieceSizes(entry, pieces, errorText);
+Status split(FileHandle& file, const ZipEntry& entry, UnitPoints& points, std::vector<Piece>& pieces) {
+  Status split =
+      entry.method == kZipStored ? splitStored(file, entry, pieces) : splitDeflated(file, entry, points, pieces);
+  return split.ok() ? checkPieceSizes(entry, pieces) : split;
 }
 
 // Decodes the `present` bytes of a deflated entry cut short, as splitDeflated
 // does: the pieces that start below the cut, and where the decoded bytes of
 // the one that starts at it go; false where no piece starts there.
 bool splitDeflatedUpTo(FileHandle& file, const ZipEntry& entry, uint64_t present, UnitPoints& points,
-                       std::vector<Piece>& pieces, uint64_t& outAtCut, std::wstring& errorText) {
+                       std::vector<Piece>& pieces, uint64_t& outAtCut) {
   ZipDecoder decoder(entry);
   pieces.push_back({});
   bool pieceAtCut = false;
@@ -259,7 +261,9 @@ bool splitDeflatedUpTo(FileHandle& file, const ZipEntry& entry, uint64_t present
     if (point.inOffset == present) pieceAtCut = true, outAtCut = point.outOffset;
   });
   PieceSums sums{pieces};
-  feedPieces(file, entry, present, decoder, sums, [&] { return pieceAtCut; }, errorText);
+  bool stalled = false;
+  feedPieces(
+      file, entry, present, decoder, sums, [&] { return pieceAtCut; }, stalled);
   sums.finish();
   return pieceAtCut && decoder.inOffset() == present;
 }
@@ -270,30 +274,30 @@ bool splitDeflatedUpTo(FileHandle& file, const ZipEntry& entry, uint64_t present
 // bytes gone too, so only theirs are known; those past it are only named, by
 // where their decoded bytes go, and never read. Where the entry's sizes went
 // with the cut, whatever it held past the cut is one piece, its rest.
-bool splitCutEntry(FileHandle& file, const ZipEntry& entry, uint64_t present, UnitPoints& points,
-                   std::vector<Piece>& pieces, std::wstring& errorText) {
+Status splitCutEntry(FileHandle& file, const ZipEntry& entry, uint64_t present, UnitPoints& points,
+                     std::vector<Piece>& pieces) {
   if (!sizesUnknown(entry) && fitsOneUnit(entry)) {
-    return present == 0 || fail(errorText, kZipNoEnd);  // one unit, its CRC-32 the entry's
+    return present == 0 ? Status{} : failure(StatusKind::Failed, kZipNoEnd);  // one unit, its CRC-32 the entry's
   }
   uint64_t outAtCut = present;
   if (entry.method == kZipStored) {
-    if (present % kZipPieceBytes != 0) return fail(errorText, kZipNoEnd);
+    if (present % kZipPieceBytes != 0) return failure(StatusKind::Failed, kZipNoEnd);
     std::vector<uint8_t> bytes;
     for (uint64_t at = 0; at < present; at += kZipPieceBytes) {
-      if (!readStored(file, entry, at, kZipPieceBytes, bytes, errorText)) return false;
+      if (Status status = readStored(file, entry, at, kZipPieceBytes, bytes); !status.ok()) return status;
       pieces.push_back({at, at, crc32(bytes.data(), bytes.size()), {}});
     }
-  } else if (present > 0 && !splitDeflatedUpTo(file, entry, present, points, pieces, outAtCut, errorText)) {
-    return fail(errorText, kZipNoEnd);
+  } else if (present > 0 && !splitDeflatedUpTo(file, entry, present, points, pieces, outAtCut)) {
+    return failure(StatusKind::Failed, kZipNoEnd);
   }
   if (sizesUnknown(entry)) {
     pieces.push_back({present, outAtCut, 0, {}});
-    return checkPieceSizes(entry, pieces, errorText);
+    return checkPieceSizes(entry, pieces);
   }
   // The sizes gone are the local header's word alone: no more units are
   // named for them than an entry of a terabyte has.
   if (outAtCut > entry.uncompressedSize || entry.uncompressedSize - outAtCut > kLargestCutAway) {
-    return fail(errorText, kZipNoEnd);
+    return failure(StatusKind::Failed, kZipNoEnd);
   }
   const uint64_t goneStored = entry.compressedSize - present, goneRaw = entry.uncompressedSize - outAtCut;
   const uint64_t count = std::max<uint64_t>(1, (goneRaw + kZipPieceBytes - 1) / kZipPieceBytes);
@@ -301,7 +305,7 @@ bool splitCutEntry(FileHandle& file, const ZipEntry& entry, uint64_t present, Un
     const uint64_t out = outAtCut + k * kZipPieceBytes;
     pieces.push_back({entry.method == kZipStored ? out : present + goneStored * k / count, out, 0, {}});
   }
-  return checkPieceSizes(entry, pieces, errorText);
+  return checkPieceSizes(entry, pieces);
 }
 
 bool isCutEntry(const ZipDirectory& directory, size_t index) {
@@ -323,8 +327,9 @@ void splitLargeEntries(FileHandle& archive, ZipReading& zip, std::vector<std::ws
       const size_t i = large[k];
       if (!opened) {
         failures[i] = L"Unable to open archive file";
-      } else if (std::wstring why; !split(file, zip.directory.entries[i], *zip.points, zip.pieces[i], why)) {
-        failures[i] = why.empty() ? L"Unable to read archive file" : why;
+      } else if (Status splitting = split(file, zip.directory.entries[i], *zip.points, zip.pieces[i]);
+                 !splitting.ok()) {
+        failures[i] = splitting.message.empty() ? L"Unable to read archive file" : splitting.message;
       }
     }
   };
@@ -469,17 +474,17 @@ void mapDirectory(ZipReading& zip, ExtractionPlan& plan) {
   plan.sourceData = std::move(units);
 }
 
-bool openZip(FileHandle& file, ZipDirectory& directory, std::wstring& errorText) {
-  if (!rewindArchive(file)) return fail(errorText, L"Unable to open archive file");
-  return readZipDirectory(file, directory, errorText);
+Status openZip(FileHandle& file, ZipDirectory& directory) {
+  if (!rewindArchive(file)) return failure(StatusKind::Failed, L"Unable to open archive file");
+  return readZipDirectory(file, directory);
 }
 
-bool readZip(FileHandle& file, const std::wstring& scratchPath, SourceReading& reading, std::wstring& errorText) {
+Status readZip(FileHandle& file, const std::wstring& scratchPath, SourceReading& reading) {
   auto zip = std::make_shared<ZipReading>();
-  if (!openZip(file, zip->directory, errorText)) return false;
+  if (Status status = openZip(file, zip->directory); !status.ok()) return status;
   const std::vector<ZipEntry>& entries = zip->directory.entries;
   for (const ZipEntry& entry : entries) {
-    if (!checkZipEntryDecodable(entry, errorText)) return false;
+    if (Status status = checkZipEntryDecodable(entry); !status.ok()) return status;
   }
   zip->pieces.resize(entries.size());
   zip->points = std::make_shared<UnitPoints>(scratchPath);
@@ -491,26 +496,25 @@ bool readZip(FileHandle& file, const std::wstring& scratchPath, SourceReading& r
   splitLargeEntries(file, *zip, splitFailures);
   if (zip->directory.cut) {
     const ZipEntry& last = entries.back();
-    if (!splitCutEntry(file, last, zip->directory.archiveSize - last.dataOffset, *zip->points, zip->pieces.back(),
-                       errorText)) {
-      return false;
-    }
+    Status cut =
+        splitCutEntry(file, last, zip->directory.archiveSize - last.dataOffset, *zip->points, zip->pieces.back());
+    if (!cut.ok()) return cut;
   }
   for (size_t i = 0; i < entries.size(); ++i) {
-    if (!splitFailures[i].empty()) return fail(errorText, splitFailures[i]);
+    if (!splitFailures[i].empty()) return failure(StatusKind::Failed, splitFailures[i]);
     std::string target;
-    if (!readAhead(file, entries[i], target, errorText)) return false;
+    if (Status status = readAhead(file, entries[i], target); !status.ok()) return status;
     if (entries[i].kind == ZipEntryKind::SymbolicLink) {
       zip->targets.emplace(static_cast<uint32_t>(i), std::move(target));
     }
     reading.unitCount += unitsOf(entries[i], zip->pieces[i]);
     if (entries[i].kind == ZipEntryKind::File) reading.facts.sourceBytes += knownLength(entries[i], zip->pieces[i]);
   }
-  reading.plan = [zip](const UnitFilter&, ExtractionPlan& plan, std::wstring&) {
+  reading.plan = [zip](const UnitFilter&, ExtractionPlan& plan) {
     mapDirectory(*zip, plan);
-    return true;
+    return Status{};
   };
-  return true;
+  return {};
 }
 
 const ZipEntry& entryOf(const ExtractionPlan& plan, uint32_t u) {
@@ -535,19 +539,16 @@ uint32_t decodingStart(const ExtractionPlan& plan, uint32_t u) {
 
 // A unit's stored bytes, with those of the units its decoding must start
 // from in front.
-BlockRead readStoredUnit(FileHandle& archive, const ExtractionPlan& plan, uint32_t u, std::vector<uint8_t>& stored,
-                         std::wstring& errorText) {
+Status readStoredUnit(FileHandle& archive, const ExtractionPlan& plan, uint32_t u, std::vector<uint8_t>& stored) {
   const uint64_t from = plan.units[decodingStart(plan, u)].offset, length = plan.endOf(u) - from;
-  std::wstring readError;
-  if (length <= UINT32_MAX && readArchiveBlock(archive, from, static_cast<uint32_t>(length), stored, readError)) {
-    return BlockRead::Verified;
-  }
-  if (!readError.empty()) return errorText = readError, BlockRead::Unreadable;
-  return errorText = L"Zip entry lies outside the archive: " + nameOf(entryOf(plan, u)), BlockRead::Damaged;
+  Status read = length <= UINT32_MAX ? readArchiveBlock(archive, from, static_cast<uint32_t>(length), stored)
+                                     : failure(StatusKind::EndedEarly, L"");
+  if (read.kind != StatusKind::EndedEarly) return read;
+  return failure(StatusKind::DamagedBlock, L"Zip entry lies outside the archive: " + nameOf(entryOf(plan, u)));
 }
 
-BlockRead decodeUnit(const ExtractionPlan& plan, uint32_t u, const std::vector<uint8_t>& stored,
-                     std::vector<uint8_t>& raw, std::wstring& errorText) {
+Status decodeUnit(const ExtractionPlan& plan, uint32_t u, const std::vector<uint8_t>& stored,
+                  std::vector<uint8_t>& raw) {
   const auto& units = *static_cast<const ZipUnits*>(plan.sourceData.get());
   const PlanUnit& unit = plan.units[u];
   const PlanPiece& piece = plan.piecesOf(u).front();  // a zip's units are single pieces
@@ -563,26 +564,24 @@ BlockRead decodeUnit(const ExtractionPlan& plan, uint32_t u, const std::vector<u
     auto point = std::make_unique<InflatePoint>();
     const PointRead got = units.points->read(from, *point);
     if (got == PointRead::Unreadable) {
-      return errorText = L"Unable to read where this piece's decoding starts: " + nameOf(entry), BlockRead::Unreadable;
+      return failure(StatusKind::Failed, L"Unable to read where this piece's decoding starts: " + nameOf(entry));
     }
     if ((from < units.lacksPoint.size() && units.lacksPoint[from]) || got == PointRead::Damaged) {
-      return errorText = L"The journal no longer holds where this piece's decoding starts: " + nameOf(entry),
-             BlockRead::Damaged;
+      return failure(StatusKind::DamagedBlock,
+                     L"The journal no longer holds where this piece's decoding starts: " + nameOf(entry));
     }
     if (got == PointRead::Read && !decoder.resumeAt(*point)) {
-      return errorText = L"Zip entry data is damaged (invalid deflate data): " + nameOf(entry), BlockRead::Damaged;
+      return failure(StatusKind::DamagedBlock, L"Zip entry data is damaged (invalid deflate data): " + nameOf(entry));
     }
     const bool last = piece.destinationEnd() == entry.uncompressedSize;
     const uint64_t skip = piece.destOffset - plan.piecesOf(from).front().destOffset;
-    if (decodeInto(decoder, entry, stored, skip, raw, last, errorText) != BlockRead::Verified) {
-      return BlockRead::Damaged;
-    }
+    if (Status decoded = decodeInto(decoder, entry, stored, skip, raw, last); !decoded.ok()) return decoded;
   }
   // The size too: the unit's pieces take its raw bytes by their offsets.
   if (raw.size() != unit.rawSize || crc32(raw.data(), raw.size()) != unit.crc) {
-    return errorText = L"Checksum verification failed: " + nameOf(entry), BlockRead::Damaged;
+    return failure(StatusKind::DamagedBlock, L"Checksum verification failed: " + nameOf(entry));
   }
-  return BlockRead::Verified;
+  return {};
 }
 
 // What a unit's decoding needs of its entry, once the archive no longer
@@ -628,14 +627,14 @@ bool loadUnits(RecordReader& in, std::shared_ptr<UnitPoints> tail, ExtractionPla
 
 // Every entry as the directory names it, a folder with its "/"; a cut zip's
 // last entry whose sizes went with the cut by the bytes present of its data.
-bool listEntries(FileHandle& file, const FileLister& onFile, std::wstring& errorText) {
+Status listEntries(FileHandle& file, const FileLister& onFile) {
   ZipDirectory directory;
-  if (!openZip(file, directory, errorText)) return false;
+  if (Status status = openZip(file, directory); !status.ok()) return status;
   for (const ZipEntry& entry : directory.entries) {
     const uint64_t size = sizesUnknown(entry) ? directory.archiveSize - entry.dataOffset : entry.uncompressedSize;
     onFile({entry.name, size, kindOf(entry), {}});
   }
-  return true;
+  return {};
 }
 
 }  // namespace

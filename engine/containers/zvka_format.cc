@@ -7,7 +7,7 @@
 #include "codecs/codec.h"
 #include "codecs/coding.h"
 #include "codecs/zstd_block.h"
-#include "failure.h"
+#include "status.h"
 #include "files/file_util.h"
 #include "plan/archive_source.h"
 
@@ -181,35 +181,35 @@ std::vector<uint8_t> encodeBlockTable(const std::vector<BlockRecord>& blocks) {
   return bytes;
 }
 
-bool readArchiveTables(FileHandle& file, ArchiveTables& tables, std::wstring& errorText) {
+Status readArchiveTables(FileHandle& file, ArchiveTables& tables) {
   tables = ArchiveTables{};
-  if (!rewindArchive(file)) return fail(errorText, L"Unable to open archive file");
+  if (!rewindArchive(file)) return failure(StatusKind::Failed, L"Unable to open archive file");
   uint64_t size = 0;
-  if (!fileSize(file, size)) return fail(errorText, L"Unable to open archive file");
+  if (!fileSize(file, size)) return failure(StatusKind::Failed, L"Unable to open archive file");
   tables.archiveSize = size;
 
   uint8_t raw[kArchiveHeaderSize];
-  if (!readFully(file, raw, sizeof raw)) return fail(errorText, L"Invalid archive format (header read failed)");
+  if (!readFully(file, raw, sizeof raw)) return failure(StatusKind::Failed, L"Invalid archive format (header read failed)");
   tables.header = decodeHeader(raw);
   const ArchiveHeader& header = tables.header;
   if (std::memcmp(header.magic, kArchiveMagic, 8) != 0) {
-    return fail(errorText,
+    return failure(StatusKind::Failed,
                 L"Invalid archive format (bad magic). Ensure you selected a .zvka archive, not a .zvkj journal.");
   }
   if (header.version < kOldestArchiveVersion || header.version > kArchiveVersion4) {
-    return fail(errorText, L"Archive version mismatch. Recreate archive using this app version.");
+    return failure(StatusKind::Failed, L"Archive version mismatch. Recreate archive using this app version.");
   }
 
   uint64_t position = kArchiveHeaderSize;
   if (!readTable(file, position, header.pathTableSize, size, tables.pathTable)) {
-    return fail(errorText, L"Invalid archive path table");
+    return failure(StatusKind::Failed, L"Invalid archive path table");
   }
   position += header.pathTableSize;
 
   std::vector<uint8_t> bytes;
   const uint32_t recordSize = fileRecordSize(header.version);
   uint64_t fileTableLength = uint64_t{recordSize} * header.fileCount;
-  if (!readTable(file, position, fileTableLength, size, bytes)) return fail(errorText, L"Invalid archive file table");
+  if (!readTable(file, position, fileTableLength, size, bytes)) return failure(StatusKind::Failed, L"Invalid archive file table");
   position += fileTableLength;
   tables.files.resize(header.fileCount);
   for (uint32_t i = 0; i < header.fileCount; ++i) {
@@ -217,40 +217,39 @@ bool readArchiveTables(FileHandle& file, ArchiveTables& tables, std::wstring& er
   }
 
   uint64_t blockTableLength = uint64_t{kRecordSize} * header.blockCount;
-  if (!readTable(file, position, blockTableLength, size, bytes)) return fail(errorText, L"Invalid archive block table");
+  if (!readTable(file, position, blockTableLength, size, bytes)) return failure(StatusKind::Failed, L"Invalid archive block table");
   tables.blocks.resize(header.blockCount);
   for (uint32_t i = 0; i < header.blockCount; ++i) {
     tables.blocks[i] = decodeBlockRecord(&bytes[uint64_t{kRecordSize} * i]);
   }
   if (header.version >= kArchiveVersion4) countBlocksOfEachFile(tables);
-  return true;
+  return {};
 }
 
-bool checkFileRecord(const ArchiveTables& tables, size_t index, std::wstring& errorText) {
+Status checkFileRecord(const ArchiveTables& tables, size_t index) {
   const FileRecord& record = tables.files[index];
   // A link's target follows its path; its length is a 64-bit field, checked first so the sum cannot wrap.
   const uint64_t target = record.type == EntryType::Link ? record.size : 0, room = tables.pathTable.size();
   if (target > room || uint64_t{record.pathOffset} + record.pathLength > room - target) {
-    return fail(errorText, L"Invalid archive path offsets");
+    return failure(StatusKind::Failed, L"Invalid archive path offsets");
   }
   const bool holdsData = record.type == EntryType::File;
   if (record.type > EntryType::Link || (!holdsData && (record.blockCount | record.firstBlock | record.firstOffset))) {
-    return fail(errorText, L"Invalid archive file table");
+    return failure(StatusKind::Failed, L"Invalid archive file table");
   }
   // Every index firstBlock + j for j < blockCount must exist: the last one is enough.
   if (record.blockCount > 0 && uint64_t{record.firstBlock} + record.blockCount > tables.blocks.size()) {
-    return fail(errorText, L"Invalid block index in archive");
+    return failure(StatusKind::Failed, L"Invalid block index in archive");
   }
-  return true;
+  return {};
 }
 
-bool checkBlockLayout(const ArchiveTables& tables, const std::function<bool(uint32_t block)>& mayLieBeyondEnd,
-                      std::wstring& errorText) {
+Status checkBlockLayout(const ArchiveTables& tables, const std::function<bool(uint32_t block)>& mayLieBeyondEnd) {
   const std::vector<BlockRecord>& blocks = tables.blocks;
   if (tables.header.version >= kArchiveVersion4) {
-    if (!filesFillTheBlocks(tables)) return fail(errorText, L"Invalid archive file table");
+    if (!filesFillTheBlocks(tables)) return failure(StatusKind::Failed, L"Invalid archive file table");
   } else if (!eachBlockHasOneFile(tables)) {
-    return fail(errorText, L"Invalid archive block table");
+    return failure(StatusKind::Failed, L"Invalid archive block table");
   }
 
   const uint64_t tablesEnd = dataStart(tables.header);
@@ -260,19 +259,19 @@ bool checkBlockLayout(const ArchiveTables& tables, const std::function<bool(uint
     const BlockRecord& block = blocks[b];
     // Offsets near 2^64 would wrap the end; nothing real lies there.
     if (block.offset < tablesEnd || block.offset > UINT64_MAX / 2)
-      return fail(errorText, L"Invalid archive block table");
+      return failure(StatusKind::Failed, L"Invalid archive block table");
     bool inside = block.offset + block.storedSize <= tables.archiveSize;
-    if (!inside && !(mayLieBeyondEnd && mayLieBeyondEnd(b))) return fail(errorText, L"Invalid archive block table");
+    if (!inside && !(mayLieBeyondEnd && mayLieBeyondEnd(b))) return failure(StatusKind::Failed, L"Invalid archive block table");
   }
   std::sort(byOffset.begin(), byOffset.end(),
             [&](uint32_t a, uint32_t b) { return blocks[a].offset < blocks[b].offset; });
   for (size_t i = 1; i < byOffset.size(); ++i) {
     const BlockRecord& previous = blocks[byOffset[i - 1]];
     if (previous.offset + previous.storedSize > blocks[byOffset[i]].offset) {
-      return fail(errorText, L"Invalid archive block table");
+      return failure(StatusKind::Failed, L"Invalid archive block table");
     }
   }
-  return true;
+  return {};
 }
 
 std::string storedPath(const ArchiveTables& tables, size_t index) {

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "platform/env.h"
+#include "status.h"
 
 namespace ablative {
 
@@ -113,13 +114,13 @@ struct ArchiveTables {
 //   "Invalid archive path table" / "Invalid archive file table" / "Invalid archive block table"
 // A table is only allocated once the archive is known to hold it, so absurd
 // counts end in their table's message.
-bool readArchiveTables(FileHandle& archive, ArchiveTables& tables, std::wstring& errorText);
+Status readArchiveTables(FileHandle& archive, ArchiveTables& tables);
 
 // Checks file `index`: its path (and a link's target) lies in the path table
 // ("Invalid archive path offsets"), its type is known and a folder or link
 // holds no data ("Invalid archive file table"), then each of its blocks
 // exists ("Invalid block index in archive").
-bool checkFileRecord(const ArchiveTables& tables, size_t index, std::wstring& errorText);
+Status checkFileRecord(const ArchiveTables& tables, size_t index);
 
 // Checks that the stored ranges lie in the data area without overlapping,
 // else "Invalid archive block table", and that the files fill the blocks:
@@ -128,8 +129,7 @@ bool checkFileRecord(const ArchiveTables& tables, size_t index, std::wstring& er
 // and together they cover every block's raw bytes ("Invalid archive file
 // table"). A block for which `mayLieBeyondEnd` returns true (one already
 // consumed and cut away) need not lie inside the current archive length.
-bool checkBlockLayout(const ArchiveTables& tables, const std::function<bool(uint32_t block)>& mayLieBeyondEnd,
-                      std::wstring& errorText);
+Status checkBlockLayout(const ArchiveTables& tables, const std::function<bool(uint32_t block)>& mayLieBeyondEnd);
 
 // The stored UTF-8 path of file `index`; call only after checkFileRecord.
 std::string storedPath(const ArchiveTables& tables, size_t index);

@@ -83,82 +83,73 @@ void mapTables(const ArchiveTables& tables, ExtractionPlan& plan) {
   }
 }
 
-bool planFromTables(const ArchiveTables& tables, const UnitFilter& mayLieBeyondEnd, ExtractionPlan& plan,
-                    std::wstring& errorText) {
+Status planFromTables(const ArchiveTables& tables, const UnitFilter& mayLieBeyondEnd, ExtractionPlan& plan) {
   for (size_t i = 0; i < tables.files.size(); ++i) {
-    if (!checkFileRecord(tables, i, errorText)) return false;
+    if (Status status = checkFileRecord(tables, i); !status.ok()) return status;
   }
-  if (!checkBlockLayout(tables, mayLieBeyondEnd, errorText)) return false;
+  if (Status status = checkBlockLayout(tables, mayLieBeyondEnd); !status.ok()) return status;
   mapTables(tables, plan);
-  return true;
+  return {};
 }
 
 // Bytes other than zeros past the last block (past the tables, where there
 // is none) belong to no block.
-bool findUnaccounted(FileHandle& file, const ArchiveTables& tables, std::wstring& unaccounted,
-                     std::wstring& errorText) {
+Status findUnaccounted(FileHandle& file, const ArchiveTables& tables, std::wstring& unaccounted) {
   uint64_t end = dataStart(tables.header), nonZero = tables.archiveSize;
   for (const BlockRecord& block : tables.blocks) {
     if (block.offset < tables.archiveSize) end = std::max(end, block.offset + block.storedSize);
   }
-  if (end >= tables.archiveSize) return true;
-  if (!findNonZero(file, end, tables.archiveSize, nonZero, errorText)) return false;
+  if (end >= tables.archiveSize) return {};
+  if (Status status = findNonZero(file, end, tables.archiveSize, nonZero); !status.ok()) return status;
   if (nonZero < tables.archiveSize) {
     unaccounted = L"Data after the archive's last block: at byte " + std::to_wstring(nonZero);
   }
-  return true;
+  return {};
 }
 
-bool readTables(FileHandle& archive, const std::wstring&, SourceReading& reading, std::wstring& errorText) {
+Status readTables(FileHandle& archive, const std::wstring&, SourceReading& reading) {
   ArchiveTables tables;
-  if (!readArchiveTables(archive, tables, errorText) ||
-      !findUnaccounted(archive, tables, reading.unaccounted, errorText)) {
-    return false;
-  }
+  if (Status status = readArchiveTables(archive, tables); !status.ok()) return status;
+  if (Status status = findUnaccounted(archive, tables, reading.unaccounted); !status.ok()) return status;
   reading.unitCount = static_cast<uint32_t>(tables.blocks.size());
   reading.facts =
       SourceFacts{zvkaSource().format, tables.header.version, tables.header.blockSize, tables.header.sourceBytes};
-  reading.plan = [tables = std::move(tables)](const UnitFilter& mayLieBeyondEnd, ExtractionPlan& plan,
-                                              std::wstring& errorText) {
-    return planFromTables(tables, mayLieBeyondEnd, plan, errorText);
+  reading.plan = [tables = std::move(tables)](const UnitFilter& mayLieBeyondEnd, ExtractionPlan& plan) {
+    return planFromTables(tables, mayLieBeyondEnd, plan);
   };
-  return true;
+  return {};
 }
 
-BlockRead damaged(const ExtractionPlan& plan, uint32_t block, const wchar_t* reason, std::wstring& errorText) {
-  errorText = reason + (L" in block " + std::to_wstring(block) + L" of: ") +
-              nameFromBytes(plan.pathOf(plan.piecesOf(block).front().file));
-  return BlockRead::Damaged;
+Status damaged(const ExtractionPlan& plan, uint32_t block, const wchar_t* reason) {
+  return failure(StatusKind::DamagedBlock, reason + (L" in block " + std::to_wstring(block) + L" of: ") +
+                                               nameFromBytes(plan.pathOf(plan.piecesOf(block).front().file)));
 }
 
-BlockRead readStored(FileHandle& archive, const ExtractionPlan& plan, uint32_t block, std::vector<uint8_t>& stored,
-                     std::wstring& errorText) {
+Status readStored(FileHandle& archive, const ExtractionPlan& plan, uint32_t block, std::vector<uint8_t>& stored) {
   const PlanUnit& unit = plan.units[block];
-  std::wstring readError;
-  if (readArchiveBlock(archive, unit.offset, unit.storedSize, stored, readError)) return BlockRead::Verified;
-  if (!readError.empty()) return errorText = readError, BlockRead::Unreadable;
-  return damaged(plan, block, L"Invalid archive block table", errorText);  // the archive ends early
+  Status read = readArchiveBlock(archive, unit.offset, unit.storedSize, stored);
+  if (read.kind != StatusKind::EndedEarly) return read;
+  return damaged(plan, block, L"Invalid archive block table");  // the archive ends early
 }
 
-BlockRead decodeUnit(const ExtractionPlan& plan, uint32_t block, const std::vector<uint8_t>& stored,
-                     std::vector<uint8_t>& raw, std::wstring& errorText) {
+Status decodeUnit(const ExtractionPlan& plan, uint32_t block, const std::vector<uint8_t>& stored,
+                  std::vector<uint8_t>& raw) {
   const PlanUnit& unit = plan.units[block];
   // Codings as the latest version names them: codingOf made version 2's so,
   // and blockCanDecode refused Zstandard before version 4.
   if (!unit.decodable || !decodeBlock(kArchiveVersion4, unit.coding, stored.data(), stored.size(), unit.rawSize, raw)) {
-    return damaged(plan, block, L"Decompression failed (unsupported or invalid block codec)", errorText);
+    return damaged(plan, block, L"Decompression failed (unsupported or invalid block codec)");
   }
-  if (crc32(raw.data(), raw.size()) != unit.crc)
-    return damaged(plan, block, L"Checksum verification failed", errorText);
-  return BlockRead::Verified;
+  if (crc32(raw.data(), raw.size()) != unit.crc) return damaged(plan, block, L"Checksum verification failed");
+  return {};
 }
 
 // Streams as it checks: a damaged record ends the list where it stands.
-bool listFiles(FileHandle& archive, const FileLister& onFile, std::wstring& errorText) {
+Status listFiles(FileHandle& archive, const FileLister& onFile) {
   ArchiveTables tables;
-  if (!readArchiveTables(archive, tables, errorText)) return false;
+  if (Status status = readArchiveTables(archive, tables); !status.ok()) return status;
   for (size_t i = 0; i < tables.files.size(); ++i) {
-    if (!checkFileRecord(tables, i, errorText)) return false;
+    if (Status status = checkFileRecord(tables, i); !status.ok()) return status;
     const FileRecord& record = tables.files[i];
     const std::string path = storedPath(tables, i);
     const size_t targetAt = record.pathOffset + path.size();
@@ -168,7 +159,7 @@ bool listFiles(FileHandle& archive, const FileLister& onFile, std::wstring& erro
                                    : "";
     onFile({path, record.type == EntryType::Folder ? 0 : record.size, kindOf(record.type), target});
   }
-  return true;
+  return {};
 }
 
 }  // namespace

@@ -15,7 +15,7 @@
 #include "consume/journal.h"
 #include "containers/zvka_format.h"
 #include "create/source_scan.h"
-#include "failure.h"
+#include "status.h"
 #include "files/file_util.h"
 #include "files/paths.h"
 #include "pause.h"
@@ -264,8 +264,8 @@ class SourceStream {
   bool failed_ = false;
   bool endSeen_ = false;  // the current file's last read found it ends there
   size_t current_ = 0;    // the file being read
-  size_t next_ = 0;     // the entry to look at next
-  uint64_t left_ = 0;   // bytes of the current file still to read
+  size_t next_ = 0;       // the entry to look at next
+  uint64_t left_ = 0;     // bytes of the current file still to read
 };
 
 // Blocks smaller than this cost less to code than to hand to a worker.
@@ -384,10 +384,10 @@ unsigned workersFor(unsigned threads) {
 // the same lock refuses a path that one is consuming, and holding it until
 // the new archive is in place keeps one from starting on the file that this
 // run replaces. Anything that cannot be opened is no archive a run holds.
-bool holdOffExtractions(const std::wstring& archivePath, FileHandle& earlier, std::wstring& errorText) {
+Status holdOffExtractions(const std::wstring& archivePath, FileHandle& earlier) {
   const bool locked = openFile(archivePath, OpenMode::ReadWrite, earlier) && lockFile(earlier, true);
-  if (locked || !isInUseError(lastErrorCode())) return true;
-  return fail(errorText, L"Archive is in use by an extraction: " + archivePath);
+  if (locked || !isInUseError(lastErrorCode())) return {};
+  return failure(StatusKind::Failed, L"Archive is in use by an extraction: " + archivePath);
 }
 
 bool writeBlockTable(FileHandle& file, const ArchiveHeader& header, const std::vector<BlockRecord>& blocks) {
@@ -397,41 +397,41 @@ bool writeBlockTable(FileHandle& file, const ArchiveHeader& header, const std::v
 
 }  // namespace
 
-bool createArchive(const std::wstring& inputPath, const std::wstring& archivePath, uint32_t blockSize,
-                   std::wstring& errorText, const ProgressCallback& onProgress, const LogCallback& onLog,
-                   const PauseCallback& isPaused) {
+Status createArchive(const std::wstring& inputPath, const std::wstring& archivePath, uint32_t blockSize,
+                     const ProgressCallback& onProgress, const LogCallback& onLog, const PauseCallback& isPaused) {
   CreateOptions options;
   options.blockSize = blockSize;
-  return createArchive(inputPath, archivePath, options, errorText, onProgress, onLog, isPaused);
+  return createArchive(inputPath, archivePath, options, onProgress, onLog, isPaused);
 }
 
-bool createArchive(const std::wstring& inputPath, const std::wstring& archivePath, const CreateOptions& options,
-                   std::wstring& errorText, const ProgressCallback& onProgress, const LogCallback& onLog,
-                   const PauseCallback& isPaused) {
+Status createArchive(const std::wstring& inputPath, const std::wstring& archivePath, const CreateOptions& options,
+                     const ProgressCallback& onProgress, const LogCallback& onLog, const PauseCallback& isPaused) {
   const uint32_t blockSize = options.blockSize;
   const bool zstd = options.zstdLevel != 0;
   if (zstd && (options.zstdLevel < 1 || options.zstdLevel > kLargestZstdLevel)) {
-    return fail(errorText, L"Compression level must be from 1 to " + std::to_wstring(kLargestZstdLevel));
+    return failure(StatusKind::Failed, L"Compression level must be from 1 to " + std::to_wstring(kLargestZstdLevel));
   }
   if (zstd && blockSize > kLargestZstdBlock) {
-    return fail(errorText,
-                L"Block size with Zstandard must be at most " + std::to_wstring(kLargestZstdBlock) + L" bytes");
+    return failure(StatusKind::Failed,
+                   L"Block size with Zstandard must be at most " + std::to_wstring(kLargestZstdBlock) + L" bytes");
   }
-  const SourceFiles source = collectSourceFiles(inputPath, zstd ? ScanScope::EveryEntry : ScanScope::Files, errorText);
+  SourceFiles source;
+  Status scanned = collectSourceFiles(inputPath, zstd ? ScanScope::EveryEntry : ScanScope::Files, source);
+  if (!scanned.ok()) return scanned;
   const std::vector<SourceEntry>& entries = source.entries;
-  if (entries.empty()) return false;
-  if (blockSize == 0) return fail(errorText, L"Block size must be greater than zero");
+  if (blockSize == 0) return failure(StatusKind::Failed, L"Block size must be greater than zero");
   Layout layout;
   if (!layOut(entries, zstd ? kArchiveVersion4 : kArchiveVersion, blockSize, layout)) {
-    return fail(errorText, L"Source is too large for the archive format");
+    return failure(StatusKind::Failed, L"Source is too large for the archive format");
   }
   // Replacing a partly consumed archive would lose every block it still
   // holds, and leave a journal that could steer a run over the new one.
   FileHandle earlierArchive;
-  if (!holdOffExtractions(archivePath, earlierArchive, errorText)) return false;
+  if (Status held = holdOffExtractions(archivePath, earlierArchive); !held.ok()) return held;
   Journal earlier{journalPathFor(archivePath)};
   if (loadJournalAsWritten(earlier) == JournalLoad::Loaded && earlier.states.recordsProgress()) {
-    return fail(errorText, L"An extraction of the archive at this path stopped before it finished; resume it first");
+    return failure(StatusKind::Failed,
+                   L"An extraction of the archive at this path stopped before it finished; resume it first");
   }
   const std::wstring folder = parentFolder(archivePath);
   // Blocks that do not shrink are stored raw, so the archive may reach its
@@ -439,12 +439,13 @@ bool createArchive(const std::wstring& inputPath, const std::wstring& archivePat
   FileSystemTraits traits;
   const uint64_t largest = dataStart(layout.header) + layout.header.sourceBytes;
   if (fileSystemTraits(nearestFolder(folder), traits) && largest > traits.largestFile) {
-    return fail(errorText, L"The archive may reach " + std::to_wstring(largest) +
-                               L" bytes, and its file system holds no file over " +
-                               std::to_wstring(traits.largestFile) + L" bytes (FAT32): " + archivePath);
+    return failure(StatusKind::Failed, L"The archive may reach " + std::to_wstring(largest) +
+                                           L" bytes, and its file system holds no file over " +
+                                           std::to_wstring(traits.largestFile) + L" bytes (FAT32): " + archivePath);
   }
   std::vector<std::wstring> gainedEntries = {folder};  // the archive's name, and the folders created for it
-  if (!createFolders(folder, gainedEntries)) return fail(errorText, L"Unable to create archive destination folder");
+  if (!createFolders(folder, gainedEntries))
+    return failure(StatusKind::Failed, L"Unable to create archive destination folder");
   // A leftover of a stopped run goes by name (a link goes itself, never what
   // it leads to), and the file is then created exclusively: nothing planted
   // at that name can redirect the archive's bytes.
@@ -453,7 +454,7 @@ bool createArchive(const std::wstring& inputPath, const std::wstring& archivePat
   removeFile(temporaryPath);
   if (pathStatus(archivePath).kind == PathKind::Directory ||
       !openFile(temporaryPath, OpenMode::CreateNew, temporary.file)) {
-    return fail(errorText, L"Unable to create archive file");
+    return failure(StatusKind::Failed, L"Unable to create archive file");
   }
   temporary.path = temporaryPath;
 
@@ -465,23 +466,25 @@ bool createArchive(const std::wstring& inputPath, const std::wstring& archivePat
     const std::vector<uint8_t> tables = encodeTables(layout.header, layout.files, [&](size_t file) {
       return entries[file].relativePathUtf8 + entries[file].linkTarget;
     });
-    if (!writer.append(tables.data(), tables.size())) return fail(errorText, L"Failed to write archive file");
+    if (!writer.append(tables.data(), tables.size()))
+      return failure(StatusKind::Failed, L"Failed to write archive file");
   }
-  SourceStream stream(source, errorText, options.onEntry ? options.onEntry : onLog, options.shouldStop);
-  BlockPacker packer(layout, BlockCoding{options.zstdLevel}, workersFor(options.threads), writer, blocks, errorText,
+  std::wstring packFailure;  // the stream's or the packer's message
+  SourceStream stream(source, packFailure, options.onEntry ? options.onEntry : onLog, options.shouldStop);
+  BlockPacker packer(layout, BlockCoding{options.zstdLevel}, workersFor(options.threads), writer, blocks, packFailure,
                      onProgress);
-  if (!packer.pack(stream, isPaused, options.shouldStop)) return false;
+  if (!packer.pack(stream, isPaused, options.shouldStop)) return failure(StatusKind::Failed, packFailure);
   if (!writer.drain() || !writeBlockTable(temporary.file, layout.header, blocks) || !flushFile(temporary.file)) {
-    return fail(errorText, L"Failed to write archive file");
+    return failure(StatusKind::Failed, L"Failed to write archive file");
   }
   temporary.file.close();
   earlierArchive.close();  // Windows replaces no file that is open
-  if (!renameReplace(temporary.path, archivePath)) return fail(errorText, L"Failed to write archive file");
+  if (!renameReplace(temporary.path, archivePath)) return failure(StatusKind::Failed, L"Failed to write archive file");
   temporary.published = true;
   if (!std::all_of(gainedEntries.begin(), gainedEntries.end(), syncDirectory)) {
     // Complete, but not known to be durable under its name: a failure, yet
     // kept, since the rename has already replaced any earlier file.
-    return fail(errorText, L"Failed to write archive file");
+    return failure(StatusKind::Failed, L"Failed to write archive file");
   }
 
   if (onLog) {
@@ -490,7 +493,7 @@ bool createArchive(const std::wstring& inputPath, const std::wstring& archivePat
                                      [](const SourceEntry& entry) { return entry.type == EntryType::File; });
     onLog(summaryLine(static_cast<uint64_t>(files), layout.header.sourceBytes, packer.dataBytes()));
   }
-  return true;
+  return {};
 }
 
 }  // namespace ablative

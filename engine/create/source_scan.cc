@@ -36,17 +36,12 @@ std::wstring lastComponent(const std::wstring& path) {
   return name;
 }
 
-SourceFiles failWith(std::wstring& errorText, const std::wstring& message) {
-  errorText = message;
-  return {};
-}
-
 // What an extraction here takes back as the same file: a UTF-8 form that
 // this platform's rules accept (a backslash would turn into a folder).
 bool storable(const std::string& utf8) { return !utf8.empty() && isSafeStoredPath(utf8); }
 
-SourceFiles unsupportedName(std::wstring& errorText, const std::wstring& path) {
-  return failWith(errorText, L"File name not supported by the archive format: " + path);
+Status unsupportedName(const std::wstring& path) {
+  return failure(StatusKind::Failed, L"File name not supported by the archive format: " + path);
 }
 
 struct Folder {
@@ -79,23 +74,25 @@ std::wstring SourceFiles::sourcePathOf(const SourceEntry& entry) const {
   return inputIsFolder ? joinPath(inputPath, fromUtf8(entry.relativePathUtf8)) : inputPath;
 }
 
-SourceFiles collectSourceFiles(const std::wstring& inputPath, ScanScope scope, std::wstring& errorText) {
+Status collectSourceFiles(const std::wstring& inputPath, ScanScope scope, SourceFiles& source) {
+  source = {};
   PathStatus status = pathStatus(inputPath);
   switch (status.kind) {
-    case PathKind::Missing: return failWith(errorText, L"Input path does not exist");
-    case PathKind::Error: return failWith(errorText, L"Unable to access input path");
+    case PathKind::Missing: return failure(StatusKind::Failed, L"Input path does not exist");
+    case PathKind::Error: return failure(StatusKind::Failed, L"Unable to access input path");
     case PathKind::Other:
     case PathKind::Link:  // not reported by a status that follows links
-      return failWith(errorText, L"Input path is neither a file nor a directory");
+      return failure(StatusKind::Failed, L"Input path is neither a file nor a directory");
     case PathKind::File: {
       const std::wstring name = lastComponent(inputPath);
       SourceEntry entry;
       entry.relativePathUtf8 = toUtf8(name), entry.size = status.size;
-      if (!storable(entry.relativePathUtf8)) return unsupportedName(errorText, inputPath);
+      if (!storable(entry.relativePathUtf8)) return unsupportedName(inputPath);
       EntryStatus own;
       if (scope == ScanScope::EveryEntry && entryStatus(inputPath, own))
         entry.modifiedNs = own.modifiedNs, entry.mode = own.mode;
-      return {inputPath, false, {entry}};
+      source = {inputPath, false, {entry}};
+      return {};
     }
     case PathKind::Directory: break;
   }
@@ -112,21 +109,21 @@ SourceFiles collectSourceFiles(const std::wstring& inputPath, ScanScope scope, s
     if (!listDirectory(folder.path, listing)) {
       const uint32_t code = lastErrorCode();
       if (isAccessDeniedError(code)) continue;
-      return failWith(errorText,
-                      L"Failed while scanning source directory: " + folder.path + L" (" + systemErrorText(code) + L")");
+      return failure(StatusKind::Failed,
+                     L"Failed while scanning source directory: " + folder.path + L" (" + systemErrorText(code) + L")");
     }
     for (DirEntry& item : listing) {
       const std::wstring path = joinPath(folder.path, item.name);
       const std::wstring relative = folder.relative + item.name;
       const bool wanted = item.kind == PathKind::File || item.kind == PathKind::Directory;
       if ((wanted || (item.isLink && scope == ScanScope::EveryEntry)) && !item.nameIsText) {
-        return unsupportedName(errorText, path);
+        return unsupportedName(path);
       }
       SourceEntry entry;
       entry.relativePathUtf8 = toUtf8(relative), entry.size = item.size;
       bool asLink = false;
       if (scope == ScanScope::EveryEntry && (wanted || item.isLink) && !readMetadata(path, entry, asLink)) {
-        return failWith(errorText, L"Unable to access input path: " + path);
+        return failure(StatusKind::Failed, L"Unable to access input path: " + path);
       }
       if (!asLink && item.kind == PathKind::Directory) {
         if (!item.isLink) pending.push_back({path, relative + L"/"});
@@ -134,18 +131,18 @@ SourceFiles collectSourceFiles(const std::wstring& inputPath, ScanScope scope, s
       } else if (!asLink && item.kind != PathKind::File) {
         continue;  // dangling links, devices, sockets
       }
-      if (!storable(entry.relativePathUtf8)) return unsupportedName(errorText, path);
+      if (!storable(entry.relativePathUtf8)) return unsupportedName(path);
       keys.emplace_back(utf16Units(relative), files.size());
       files.push_back(std::move(entry));
     }
   }
-  if (files.empty()) return failWith(errorText, L"Input directory contains no regular files");
+  if (files.empty()) return failure(StatusKind::Failed, L"Input directory contains no regular files");
 
   std::sort(keys.begin(), keys.end());
-  SourceFiles sorted{inputPath, true, {}};
-  sorted.entries.reserve(files.size());
-  for (auto& key : keys) sorted.entries.push_back(std::move(files[key.second]));
-  return sorted;
+  source = {inputPath, true, {}};
+  source.entries.reserve(files.size());
+  for (auto& key : keys) source.entries.push_back(std::move(files[key.second]));
+  return {};
 }
 
 }  // namespace ablative

@@ -47,7 +47,7 @@ struct SourceFiles {
 // and a symbolic link is an entry of its own with its target, wherever it
 // leads (where the platform reads no link targets, it is followed as above).
 //
-// No entries means failure, with errorText set to one of:
+// Fails, with no entries, with one of:
 //   "Input path does not exist", "Input path is neither a file nor a directory",
 //   "Unable to access input path",
 //   "Failed while scanning source directory: " + folder + " (" + the system's reason + ")",
@@ -56,6 +56,6 @@ struct SourceFiles {
 //   "File name not supported by the archive format: " + path (a name with no
 //   UTF-8 form, its bytes shown as \xNN, or one that an extraction on this
 //   platform would refuse: isSafeStoredPath)
-SourceFiles collectSourceFiles(const std::wstring& inputPath, ScanScope scope, std::wstring& errorText);
+Status collectSourceFiles(const std::wstring& inputPath, ScanScope scope, SourceFiles& source);
 
 }  // namespace ablative

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "failure.h"
+#include "status.h"
 #include "files/block_io.h"
 #include "files/file_util.h"
 #include "files/path_tree.h"
@@ -62,8 +62,8 @@ DestinationFiles::DestinationFiles(std::wstring root, RelativeOf relativeOf, std
 
 std::wstring DestinationFiles::pathOf(uint32_t index) const { return joinPath(rootPath_, relativeOf_(index)); }
 
-bool DestinationFiles::checkPaths(std::wstring& errorText) {
-  if (!openRoot()) return true;  // nothing below a folder that is not there
+Status DestinationFiles::checkPaths() {
+  if (!openRoot()) return {};  // nothing below a folder that is not there
   // Each folder is looked at once, and none below one that is missing.
   PathTree folders;
   std::vector<uint8_t> missing(1, 0);  // per node
@@ -72,7 +72,7 @@ bool DestinationFiles::checkPaths(std::wstring& errorText) {
     bool underMissing = false;
     const size_t cut = relative.rfind(L'/');
     const std::wstring_view parent = std::wstring_view(relative).substr(0, cut == std::wstring::npos ? 0 : cut);
-    std::wstring failure;
+    std::wstring refused;
     if (cut != std::wstring::npos) {
       walkPath(folders, parent, [&](uint32_t node, size_t end, bool added) {
         if (!added) {
@@ -83,31 +83,32 @@ bool DestinationFiles::checkPaths(std::wstring& errorText) {
         if (underMissing) return true;
         const std::wstring folder(parent.substr(0, end));
         const PathKind kind = statusBelow(root_, folder).kind;
-        if (kind == PathKind::Link) failure = kLink + joinPath(rootPath_, folder);
+        if (kind == PathKind::Link) refused = kLink + joinPath(rootPath_, folder);
         if (kind != PathKind::Directory && kind != PathKind::Missing && kind != PathKind::Link) {
-          failure = kFileForFolder + joinPath(rootPath_, folder);
+          refused = kFileForFolder + joinPath(rootPath_, folder);
         }
         underMissing = kind == PathKind::Missing;
         missing[node] = underMissing ? 1 : 0;
-        return failure.empty();
+        return refused.empty();
       });
     }
-    if (!failure.empty()) return fail(errorText, failure);
+    if (!refused.empty()) return failure(StatusKind::Failed, refused);
     if (underMissing) continue;
     const PathKind kind = statusBelow(root_, relative).kind;
     if (kinds_[i] == EntryKind::Link) {  // replaced, an earlier run's link included
-      if (kind == PathKind::Directory) return fail(errorText, kFolderForLink + pathOf(i));
+      if (kind == PathKind::Directory) return failure(StatusKind::Failed, kFolderForLink + pathOf(i));
       continue;
     }
-    if (kind == PathKind::Link) return fail(errorText, kLink + pathOf(i));
+    if (kind == PathKind::Link) return failure(StatusKind::Failed, kLink + pathOf(i));
     if (kinds_[i] == EntryKind::Folder) {
-      if (kind != PathKind::Directory && kind != PathKind::Missing) return fail(errorText, kFileForFolder + pathOf(i));
+      if (kind != PathKind::Directory && kind != PathKind::Missing)
+        return failure(StatusKind::Failed, kFileForFolder + pathOf(i));
       continue;
     }
-    if (kind == PathKind::Directory) return fail(errorText, kFolderForFile + pathOf(i));
-    if (kind == PathKind::Other) return fail(errorText, kNotRegular + pathOf(i));
+    if (kind == PathKind::Directory) return failure(StatusKind::Failed, kFolderForFile + pathOf(i));
+    if (kind == PathKind::Other) return failure(StatusKind::Failed, kNotRegular + pathOf(i));
   }
-  return true;
+  return {};
 }
 
 bool DestinationFiles::existingLength(uint32_t index, uint64_t& length) {
@@ -121,9 +122,9 @@ bool DestinationFiles::openExisting(uint32_t index, FileHandle& file) {
 }
 
 // The folders above the destination are the user's: links there are followed.
-bool DestinationFiles::createRoot(std::wstring& errorText) {
+Status DestinationFiles::createRoot() {
   if (!createFolders(rootPath_, foldersAbove_) || !openRoot()) {
-    return fail(errorText, L"Unable to create destination folder: " + rootPath_);
+    return failure(StatusKind::Failed, L"Unable to create destination folder: " + rootPath_);
   }
   // A new folder's own entries reach the disk before its name does: FAT
   // writes them apart, and a later flush of the parent alone (the journal's)
@@ -132,95 +133,97 @@ bool DestinationFiles::createRoot(std::wstring& errorText) {
     std::vector<std::wstring> deepestFirst = {rootPath_};
     deepestFirst.insert(deepestFirst.end(), foldersAbove_.rbegin(), foldersAbove_.rend());
     if (!std::all_of(deepestFirst.begin(), deepestFirst.end(), syncDirectory)) {
-      return fail(errorText, L"Unable to create destination folder: " + rootPath_);
+      return failure(StatusKind::Failed, L"Unable to create destination folder: " + rootPath_);
     }
     foldersAbove_.clear();
   }
-  return true;
+  return {};
 }
 
 // Checked through a handle that needs no access to the data: the earlier run
 // may have set the file's metadata, read-only included, before it stopped.
-bool DestinationFiles::adopt(uint32_t index, uint32_t names, bool cutBeyondLength, std::wstring& errorText) {
+Status DestinationFiles::adopt(uint32_t index, uint32_t names, bool cutBeyondLength) {
   const std::wstring relative = relativeOf_(index);
-  if (statusBelow(root_, relative).kind == PathKind::Missing) return true;  // made again when written
+  if (statusBelow(root_, relative).kind == PathKind::Missing) return {};  // made again when written
   FileHandle checked;
   uint32_t links = 0;
   uint64_t size = 0;
   if (!openMetadataBelow(root_, relative, checked) || !linkCount(checked, links) || !fileSize(checked, size)) {
-    return failOnLink(relative, failedOn(L"Failed to open destination file ", pathOf(index)), errorText);
+    return failOnLink(relative, failedOn(L"Failed to open destination file ", pathOf(index)));
   }
-  if (links > names) return fail(errorText, kOtherNames + pathOf(index));
+  if (links > names) return failure(StatusKind::Failed, kOtherNames + pathOf(index));
   if (cutBeyondLength && size > lengths_[index]) {
-    FileHandle* file = openInSlot(index, OpenMode::ReadWrite, errorText);
-    if (file == nullptr) return false;
+    FileHandle* file = nullptr;
+    if (Status opened = openInSlot(index, OpenMode::ReadWrite, file); !opened.ok()) return opened;
     if (!(seekFile(*file, lengths_[index]) && setEndOfFile(*file) && flushFile(*file))) {
-      return fail(errorText, codedErrorText(kDestinationWriteFailed));
+      return failure(StatusKind::Failed, codedErrorText(kDestinationWriteFailed));
     }
   }
   made_[index] = 1;
-  return true;
+  return {};
 }
 
-bool DestinationFiles::make(uint32_t index, std::wstring& errorText) {
-  return made_[index] || makeFile(index, errorText);
-}
+Status DestinationFiles::make(uint32_t index) { return made_[index] ? Status{} : makeFile(index); }
 
-bool DestinationFiles::makeFolderEntry(uint32_t index, std::wstring& errorText) {
+Status DestinationFiles::makeFolderEntry(uint32_t index) {
   const std::wstring relative = relativeOf_(index);
   namesChanged_ = true;
-  if (makeFolder(relative)) return true;
-  return failOnLink(relative, failedOn(L"Failed to create destination folder ", pathOf(index)), errorText);
+  if (makeFolder(relative)) return {};
+  return failOnLink(relative, failedOn(L"Failed to create destination folder ", pathOf(index)));
 }
 
-bool DestinationFiles::makeLink(uint32_t index, const std::wstring& target, bool toFolder, int64_t modifiedNs,
-                                std::wstring& refusal, std::wstring& errorText) {
-  if (!clearPlace(index, kLinkFailed, errorText)) return false;
+Status DestinationFiles::makeLink(uint32_t index, const std::wstring& target, bool toFolder, int64_t modifiedNs,
+                                  std::wstring& refusal) {
+  if (Status status = clearPlace(index, kLinkFailed); !status.ok()) return status;
   if (makeLinkBelow(root_, relativeOf_(index), target, toFolder)) {
     metadataChanged_ = true;
-    if (modifiedNs == kNoTime || setLinkTimeBelow(root_, relativeOf_(index), modifiedNs)) return true;
-    return fail(errorText, failedOn(kTimeFailed, pathOf(index)));
+    if (modifiedNs == kNoTime || setLinkTimeBelow(root_, relativeOf_(index), modifiedNs)) return {};
+    return failure(StatusKind::Failed, failedOn(kTimeFailed, pathOf(index)));
   }
   if (!isLinkRefusedError(lastErrorCode())) {
-    return failOnLink(relativeOf_(index), failedOn(kLinkFailed, pathOf(index)), errorText);
+    return failOnLink(relativeOf_(index), failedOn(kLinkFailed, pathOf(index)));
   }
   refusal = systemErrorText(lastErrorCode());
-  return true;
+  return {};
 }
 
 // As a file is made: at once where its place is free, and only where that
 // fails is what stands there removed first.
-bool DestinationFiles::makeHardLink(uint32_t index, uint32_t target, std::wstring& errorText) {
+Status DestinationFiles::makeHardLink(uint32_t index, uint32_t target) {
   const std::wstring relative = relativeOf_(index), folder = folderOf(relative);
   namesChanged_ = true;
   if (makeFolder(folder) && makeHardLinkBelow(root_, relativeOf_(target), relative)) {
     changedFolders_.insert(folder);
-    return true;
+    return {};
   }
-  if (!clearPlace(index, kHardLinkFailed, errorText)) return false;
-  if (makeHardLinkBelow(root_, relativeOf_(target), relative)) return true;
+  if (Status status = clearPlace(index, kHardLinkFailed); !status.ok()) return status;
+  if (makeHardLinkBelow(root_, relativeOf_(target), relative)) return {};
   if (!isLinkRefusedError(lastErrorCode())) {
-    return failOnLink(relativeOf_(index), failedOn(kHardLinkFailed, pathOf(index)), errorText);
+    return failOnLink(relativeOf_(index), failedOn(kHardLinkFailed, pathOf(index)));
   }
-  return copy(target, index, errorText);
+  return copy(target, index);
 }
 
 // The bytes of file `from`, which the run made whole, into `to` from its
 // start, read through a handle of their own: an earlier run may have made
 // `from` read-only already.
-bool DestinationFiles::copy(uint32_t from, uint32_t to, std::wstring& errorText) {
+Status DestinationFiles::copy(uint32_t from, uint32_t to) {
   FileHandle source;
-  if (!openExisting(from, source)) return fail(errorText, failedOn(L"Failed to open destination file ", pathOf(from)));
-  if (!make(to, errorText)) return false;
+  if (!openExisting(from, source)) {
+    return failure(StatusKind::Failed, failedOn(L"Failed to open destination file ", pathOf(from)));
+  }
+  if (Status status = make(to); !status.ok()) return status;
   std::vector<uint8_t> bytes;
   for (uint64_t at = 0; at < lengths_[from]; at += bytes.size()) {
     const auto length = static_cast<uint32_t>(std::min<uint64_t>(kCopyBytes, lengths_[from] - at));
-    if (!readDestinationBlock(source, at, length, bytes, errorText)) {
-      return errorText.empty() ? fail(errorText, failedOn(L"Failed to read destination file ", pathOf(from))) : false;
+    Status read = readDestinationBlock(source, at, length, bytes);
+    if (read.kind == StatusKind::EndedEarly) {
+      return failure(StatusKind::Failed, failedOn(L"Failed to read destination file ", pathOf(from)));
     }
-    if (!write(to, at, bytes, errorText)) return false;
+    if (!read.ok()) return read;
+    if (Status status = write(to, at, bytes); !status.ok()) return status;
   }
-  return true;
+  return {};
 }
 
 bool DestinationFiles::syncFolders() {
@@ -231,74 +234,75 @@ bool DestinationFiles::syncFolders() {
                      [this](const std::wstring& folder) { return syncFolderBelow(root_, folder); });
 }
 
-FileHandle* DestinationFiles::open(uint32_t index, std::wstring& errorText) {
+Status DestinationFiles::open(uint32_t index, FileHandle*& file) {
   if (slotOf_[index] >= 0) {
     Slot& slot = slots_[static_cast<size_t>(slotOf_[index])];
     slot.lastUse = ++useCounter_;
-    return &slot.handle;
+    file = &slot.handle;
+    return {};
   }
-  return openInSlot(index, OpenMode::ReadWrite, errorText);
+  return openInSlot(index, OpenMode::ReadWrite, file);
 }
 
-bool DestinationFiles::write(uint32_t index, uint64_t offset, std::span<const uint8_t> bytes, std::wstring& errorText) {
-  if (!make(index, errorText)) return false;
-  FileHandle* file = open(index, errorText);
-  if (file == nullptr) return false;
+Status DestinationFiles::write(uint32_t index, uint64_t offset, std::span<const uint8_t> bytes) {
+  if (Status status = make(index); !status.ok()) return status;
+  FileHandle* file = nullptr;
+  if (Status opened = open(index, file); !opened.ok()) return opened;
   markWritten(index);  // a failed write may still have changed the file
-  if (!writeDestinationBytes(*file, offset, bytes, errorText)) return false;
+  if (Status written = writeDestinationBytes(*file, offset, bytes); !written.ok()) return written;
   // The disk writes while the next units decode, so the group's flush waits for less.
   if (bytes.size() >= kWritebackBytes) startWriteback(*file, offset, offset + bytes.size());
-  return true;
+  return {};
 }
 
-bool DestinationFiles::fillToLength(uint32_t index, std::wstring& errorText) {
-  if (!made_[index] && statusBelow(root_, relativeOf_(index)).kind != PathKind::Missing) return true;
-  if (!make(index, errorText)) return false;
-  FileHandle* file = open(index, errorText);
+Status DestinationFiles::fillToLength(uint32_t index) {
+  if (!made_[index] && statusBelow(root_, relativeOf_(index)).kind != PathKind::Missing) return {};
+  if (Status status = make(index); !status.ok()) return status;
+  FileHandle* file = nullptr;
   uint64_t size = 0;
-  if (file == nullptr) return false;
+  if (Status opened = open(index, file); !opened.ok()) return opened;
   const uint64_t length = lengths_[index];
   if (!fileSize(*file, size) || (size < length && !(seekFile(*file, length) && setEndOfFile(*file)))) {
-    return fail(errorText, codedErrorText(kDestinationWriteFailed));
+    return failure(StatusKind::Failed, codedErrorText(kDestinationWriteFailed));
   }
   markWritten(index);
-  return true;
+  return {};
 }
 
 // A file still open in the cache is set through its handle; any other file
 // through one that needs no access to its data, since an earlier run may have
 // made it read-only already. The time goes first and the permissions last, so
 // that a read-only attribute refuses nothing that follows it.
-bool DestinationFiles::setMetadata(uint32_t index, int64_t modifiedNs, uint32_t unixMode, std::wstring& errorText) {
-  if (modifiedNs == kNoTime && unixMode == kNoMode) return true;
+Status DestinationFiles::setMetadata(uint32_t index, int64_t modifiedNs, uint32_t unixMode) {
+  if (modifiedNs == kNoTime && unixMode == kNoMode) return {};
   const std::wstring relative = relativeOf_(index);
   const bool isFolder = kinds_[index] == EntryKind::Folder;
   FileHandle own;
   FileHandle* target = &own;
   if (slotOf_[index] >= 0) {
-    target = open(index, errorText);
+    if (Status opened = open(index, target); !opened.ok()) return opened;
     markWritten(index);  // where each file is flushed alone, its flush carries its metadata
   } else if (!(isFolder ? openFolderBelow(root_, relative, own) : openMetadataBelow(root_, relative, own))) {
-    return failOnLink(relative, failedOn(modifiedNs != kNoTime ? kTimeFailed : kModeFailed, pathOf(index)), errorText);
+    return failOnLink(relative, failedOn(modifiedNs != kNoTime ? kTimeFailed : kModeFailed, pathOf(index)));
   }
   metadataChanged_ = true;
   if (modifiedNs != kNoTime && !setModifiedTime(*target, modifiedNs)) {
-    return fail(errorText, failedOn(kTimeFailed, pathOf(index)));
+    return failure(StatusKind::Failed, failedOn(kTimeFailed, pathOf(index)));
   }
   uint32_t created = 0;
   if (unixMode != kNoMode &&
       !(permissions(*target, created) && setPermissions(*target, restoredMode(unixMode, created)))) {
-    return fail(errorText, failedOn(kModeFailed, pathOf(index)));
+    return failure(StatusKind::Failed, failedOn(kModeFailed, pathOf(index)));
   }
   // Where each file is flushed alone, one the cache let go is flushed here, before its handle goes. One that was
   // read-only already refuses: the run that made it so had set all of its metadata, this run changes none of it.
   if (!kCanFlushFileSystem && !isFolder && own.isOpen() && !flushFile(own) && !isAccessDeniedError(lastErrorCode())) {
-    return fail(errorText, codedErrorText(kDestinationFlushFailed));
+    return failure(StatusKind::Failed, codedErrorText(kDestinationFlushFailed));
   }
-  return true;
+  return {};
 }
 
-bool DestinationFiles::makeDurable(std::wstring& errorText) {
+Status DestinationFiles::makeDurable() {
   bool ok = true;
   if (kCanFlushFileSystem && (written_.size() > 1 || closedUnflushed_ || namesChanged_ || metadataChanged_)) {
     ok = flushFileSystem(root_.handle);
@@ -309,7 +313,7 @@ bool DestinationFiles::makeDurable(std::wstring& errorText) {
     }
     ok = ok && (!namesChanged_ || syncFolders());
   }
-  if (!ok) return fail(errorText, codedErrorText(kDestinationFlushFailed));
+  if (!ok) return failure(StatusKind::Failed, codedErrorText(kDestinationFlushFailed));
   for (uint32_t index : written_) unflushed_[index] = 0;
   written_.clear();
   closedUnflushed_ = false;
@@ -319,17 +323,16 @@ bool DestinationFiles::makeDurable(std::wstring& errorText) {
     foldersAbove_.clear();
     changedFolders_.clear();
   }
-  return true;
+  return {};
 }
 
-bool DestinationFiles::closeAll(std::wstring& errorText) {
-  bool ok = true;
-  std::wstring firstError;
+Status DestinationFiles::closeAll() {
+  Status first;
   for (Slot& slot : slots_) {
-    if (slot.handle.isOpen() && !release(slot, errorText) && ok) ok = false, firstError = errorText;
+    if (!slot.handle.isOpen()) continue;
+    if (Status released = release(slot); first.ok()) first = released;
   }
-  if (!ok) errorText = firstError;
-  return ok;
+  return first;
 }
 
 void DestinationFiles::markWritten(uint32_t index) {
@@ -357,43 +360,43 @@ bool DestinationFiles::makeFolder(const std::wstring& relative) {
 
 // Makes the folders entry `index` lacks and removes whatever stands at its
 // path, failing with `replaceFailed` + its path where that stays.
-bool DestinationFiles::clearPlace(uint32_t index, const wchar_t* replaceFailed, std::wstring& errorText) {
+Status DestinationFiles::clearPlace(uint32_t index, const wchar_t* replaceFailed) {
   const std::wstring relative = relativeOf_(index), folder = folderOf(relative);
   namesChanged_ = true;  // from here on, whatever happens
   if (!makeFolder(folder)) {
-    return failOnLink(relative, failedOn(L"Failed to create destination folder ", joinPath(rootPath_, folder)),
-                      errorText);
+    return failOnLink(relative, failedOn(L"Failed to create destination folder ", joinPath(rootPath_, folder)));
   }
   if (!removeBelow(root_, relative) && !isNotFoundError(lastErrorCode())) {
-    return failOnLink(relative, failedOn(replaceFailed, pathOf(index)), errorText);
+    return failOnLink(relative, failedOn(replaceFailed, pathOf(index)));
   }
   changedFolders_.insert(folder);
-  return true;
+  return {};
 }
 
 // Creates the file anew in its place. Most places are free, and there it is
 // created at once; only where that fails is whatever stands there removed
 // first, and a second failure named.
-bool DestinationFiles::makeFile(uint32_t index, std::wstring& errorText) {
+Status DestinationFiles::makeFile(uint32_t index) {
   const std::wstring folder = folderOf(relativeOf_(index));
-  Slot* slot = freeSlot(errorText);
-  if (slot == nullptr) return false;
+  Slot* slot = nullptr;
+  if (Status freed = freeSlot(slot); !freed.ok()) return freed;
   namesChanged_ = true;
   if (makeFolder(folder) && openIn(*slot, index, OpenMode::CreateNew)) {
     changedFolders_.insert(folder);
-  } else if (!clearPlace(index, L"Failed to replace destination file ", errorText) ||
-             openInSlot(index, OpenMode::CreateNew, errorText) == nullptr) {
-    return false;
+  } else {
+    if (Status cleared = clearPlace(index, L"Failed to replace destination file "); !cleared.ok()) return cleared;
+    FileHandle* file = nullptr;
+    if (Status opened = openInSlot(index, OpenMode::CreateNew, file); !opened.ok()) return opened;
   }
   made_[index] = 1;
-  return true;
+  return {};
 }
 
 // The least recently used slot, the file it held let go of.
-DestinationFiles::Slot* DestinationFiles::freeSlot(std::wstring& errorText) {
-  Slot& slot = *std::min_element(slots_.begin(), slots_.end(),
-                                 [](const Slot& a, const Slot& b) { return a.lastUse < b.lastUse; });
-  return slot.handle.isOpen() && !release(slot, errorText) ? nullptr : &slot;
+Status DestinationFiles::freeSlot(Slot*& slot) {
+  slot = &*std::min_element(slots_.begin(), slots_.end(),
+                            [](const Slot& a, const Slot& b) { return a.lastUse < b.lastUse; });
+  return slot->handle.isOpen() ? release(*slot) : Status{};
 }
 
 bool DestinationFiles::openIn(Slot& slot, uint32_t index, OpenMode mode) {
@@ -405,19 +408,19 @@ bool DestinationFiles::openIn(Slot& slot, uint32_t index, OpenMode mode) {
 }
 
 // Opens file `index` in the least recently used slot.
-FileHandle* DestinationFiles::openInSlot(uint32_t index, OpenMode mode, std::wstring& errorText) {
-  Slot* slot = freeSlot(errorText);
-  if (slot == nullptr) return nullptr;
+Status DestinationFiles::openInSlot(uint32_t index, OpenMode mode, FileHandle*& file) {
+  Slot* slot = nullptr;
+  if (Status freed = freeSlot(slot); !freed.ok()) return freed;
   if (!openIn(*slot, index, mode)) {
-    failOnLink(relativeOf_(index), failedOn(L"Failed to open destination file ", pathOf(index)), errorText);
-    return nullptr;
+    return failOnLink(relativeOf_(index), failedOn(L"Failed to open destination file ", pathOf(index)));
   }
-  return &slot->handle;
+  file = &slot->handle;
+  return {};
 }
 
 // Closes a slot's file. Writes not yet durable stay covered: by the file
 // system's flush where there is one, else by flushing the file first.
-bool DestinationFiles::release(Slot& slot, std::wstring& errorText) {
+Status DestinationFiles::release(Slot& slot) {
   slotOf_[slot.file] = -1;
   bool ok = true;
   if (unflushed_[slot.file]) {
@@ -429,20 +432,18 @@ bool DestinationFiles::release(Slot& slot, std::wstring& errorText) {
     }
   }
   ok = slot.handle.close() && ok;
-  if (!ok) errorText = codedErrorText(kDestinationFlushFailed);
-  return ok;
+  return ok ? Status{} : failure(StatusKind::Failed, codedErrorText(kDestinationFlushFailed));
 }
 
 // Names the first link on the way to `relative`, if there is one: what
 // refused the path may have been planted since the checks ran.
-bool DestinationFiles::failOnLink(const std::wstring& relative, const std::wstring& otherwise,
-                                  std::wstring& errorText) {
+Status DestinationFiles::failOnLink(const std::wstring& relative, const std::wstring& otherwise) {
   for (size_t end = relative.find(L'/');; end = relative.find(L'/', end + 1)) {
     const std::wstring prefix = relative.substr(0, end);
     if (statusBelow(root_, prefix).kind == PathKind::Link) {
-      return fail(errorText, kLink + joinPath(rootPath_, prefix));
+      return failure(StatusKind::Failed, kLink + joinPath(rootPath_, prefix));
     }
-    if (end == std::wstring::npos) return fail(errorText, otherwise);
+    if (end == std::wstring::npos) return failure(StatusKind::Failed, otherwise);
   }
 }
 

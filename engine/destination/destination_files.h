@@ -23,6 +23,7 @@
 
 #include "plan/extraction_plan.h"
 #include "platform/env.h"
+#include "status.h"
 
 namespace ablative {
 
@@ -45,7 +46,7 @@ class DestinationFiles {
   //   "A file stands where the archive has a folder: " + path
   //   "Not a regular file, where the archive has a file: " + path
   //   "A folder stands where the archive has a link: " + path
-  bool checkPaths(std::wstring& errorText);
+  Status checkPaths();
 
   // Before anything is created: the length of file `index` where it is a
   // regular file, else false; and that file opened for reading.
@@ -57,7 +58,7 @@ class DestinationFiles {
   // Creates the destination folder with its missing parents (durable with
   // the next makeDurable), else "Unable to create destination folder: " +
   // folder.
-  bool createRoot(std::wstring& errorText);
+  Status createRoot();
 
   // A resumed run takes over file `index`, which an earlier run made and
   // wrote, where it still exists: it must have no other name than its own and
@@ -65,15 +66,15 @@ class DestinationFiles {
   // `cutBeyondLength`, anything beyond its final length is cut, with a flush,
   // so that bytes cut away cannot come back.
   //   "Destination file has other names (hard links), so this extraction did not make it: " + path
-  bool adopt(uint32_t index, uint32_t names, bool cutBeyondLength, std::wstring& errorText);
+  Status adopt(uint32_t index, uint32_t names, bool cutBeyondLength);
 
   // Makes file `index` now, empty, replacing whatever stands at its path,
   // unless the run has made it already: for files no block fills.
-  bool make(uint32_t index, std::wstring& errorText);
+  Status make(uint32_t index);
 
   // Makes folder `index` with its parents where it is missing: for folders
   // no file fills. Fails as write does making a file's folders.
-  bool makeFolderEntry(uint32_t index, std::wstring& errorText);
+  Status makeFolderEntry(uint32_t index);
 
   // Makes link `index` to `target` (see makeLinkBelow), with its folders,
   // replacing whatever stands at its path, and gives the link itself the time
@@ -82,8 +83,7 @@ class DestinationFiles {
   // why. Fails as write does making a file's folders, else with
   //   "Failed to create symbolic link " + path + " (code=" ..., or as
   // setMetadata does setting the time.
-  bool makeLink(uint32_t index, const std::wstring& target, bool toFolder, int64_t modifiedNs, std::wstring& refusal,
-                std::wstring& errorText);
+  Status makeLink(uint32_t index, const std::wstring& target, bool toFolder, int64_t modifiedNs, std::wstring& refusal);
 
   // Gives file `target`, whole, the further name of entry `index`,
   // replacing whatever stands there (removed only where the name is not
@@ -91,7 +91,7 @@ class DestinationFiles {
   // file, copies it there instead. Fails as write does making a file's
   // folders, else with "Failed to create hard link " + path + " (code=" ...,
   // or as a copy's reads and writes do.
-  bool makeHardLink(uint32_t index, uint32_t target, std::wstring& errorText);
+  Status makeHardLink(uint32_t index, uint32_t target);
 
   bool made(uint32_t index) const { return made_[index] != 0; }
 
@@ -99,7 +99,7 @@ class DestinationFiles {
   // let it go; null with "Failed to open destination file " + its path and
   // the system's reason, or with the message of a flush or a close of the
   // file it displaced.
-  FileHandle* open(uint32_t index, std::wstring& errorText);
+  Status open(uint32_t index, FileHandle*& file);
 
   // Writes `bytes` at `offset` of file `index` (block_io's messages), making
   // the file first if the run has not; the write is durable only after
@@ -107,13 +107,13 @@ class DestinationFiles {
   //   "Failed to create destination folder " + path + " (code=" ...
   //   "Failed to replace destination file " + path + " (code=" ...
   //   "Failed to open destination file " + path + " (code=" ...
-  bool write(uint32_t index, uint64_t offset, std::span<const uint8_t> bytes, std::wstring& errorText);
+  Status write(uint32_t index, uint64_t offset, std::span<const uint8_t> bytes);
 
   // Lengthens file `index` to its final length where it is shorter: the
   // bytes no block filled read as zeros. A file the run never wrote is made
   // for it only where nothing stands at its path: what is there is not the
   // run's to overwrite.
-  bool fillToLength(uint32_t index, std::wstring& errorText);
+  Status fillToLength(uint32_t index);
 
   // Gives file or folder `index`, complete, its modification time unless
   // `modifiedNs` is kNoTime, then permission bits from `unixMode` unless it is
@@ -124,17 +124,17 @@ class DestinationFiles {
   //   "Failed to set the modification time of: " + path + " (code=" ...
   //   "Failed to set the permissions of: " + path + " (code=" ...
   //   "Failed to flush destination file (code=" ...
-  bool setMetadata(uint32_t index, int64_t modifiedNs, uint32_t unixMode, std::wstring& errorText);
+  Status setMetadata(uint32_t index, int64_t modifiedNs, uint32_t unixMode);
 
   // Makes every write and every name made or removed since the last call
   // durable: with one flush of the file system where the platform has it and
   // more than one file or a name changed, else with a flush of each file
   // written and of each folder that changed. Failures, like those of closing,
   // read "Failed to flush destination file (code=".
-  bool makeDurable(std::wstring& errorText);
+  Status makeDurable();
 
   // Closes every open file, checking each close.
-  bool closeAll(std::wstring& errorText);
+  Status closeAll();
 
  private:
   struct Slot {
@@ -145,16 +145,16 @@ class DestinationFiles {
 
   void markWritten(uint32_t index);  // for the next makeDurable
   bool openRoot();
-  bool copy(uint32_t from, uint32_t to, std::wstring& errorText);
+  Status copy(uint32_t from, uint32_t to);
   bool syncFolders();
   bool makeFolder(const std::wstring& relative);
-  bool clearPlace(uint32_t index, const wchar_t* replaceFailed, std::wstring& errorText);
-  bool makeFile(uint32_t index, std::wstring& errorText);
-  Slot* freeSlot(std::wstring& errorText);
+  Status clearPlace(uint32_t index, const wchar_t* replaceFailed);
+  Status makeFile(uint32_t index);
+  Status freeSlot(Slot*& slot);
   bool openIn(Slot& slot, uint32_t index, OpenMode mode);
-  FileHandle* openInSlot(uint32_t index, OpenMode mode, std::wstring& errorText);
-  bool release(Slot& slot, std::wstring& errorText);
-  bool failOnLink(const std::wstring& relative, const std::wstring& otherwise, std::wstring& errorText);
+  Status openInSlot(uint32_t index, OpenMode mode, FileHandle*& file);
+  Status release(Slot& slot);
+  Status failOnLink(const std::wstring& relative, const std::wstring& otherwise);
 
   std::wstring rootPath_;
   RelativeOf relativeOf_;

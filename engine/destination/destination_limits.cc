@@ -114,49 +114,47 @@ struct Limits {
   const ExtractionPlan& plan;
   const DestinationLimits& limits;
   const std::wstring& destinationDir;
-  std::wstring& errorText;
 
   std::wstring shown(const std::string& relative) const { return joinPath(destinationDir, nameFromBytes(relative)); }
-  bool fail(const std::wstring& text, const std::string& relative) const {
-    errorText = text + shown(relative);
-    return false;
+  Status refuse(const std::wstring& text, const std::string& relative) const {
+    return failure(StatusKind::Failed, text + shown(relative));
   }
 
-  bool checkNames(const std::string& relative) const {
+  Status checkNames(const std::string& relative) const {
     for (size_t start = 0; start <= relative.size();) {
       size_t end = relative.find('/', start);
       if (end == std::string::npos) end = relative.size();
       const std::string name = relative.substr(start, end - start);
       const uint64_t length = limits.namesInUtf16 ? utf16Units(name) : name.size();
       if (length > limits.longestName) {
-        return fail(L"Name too long for the destination's file system" +
-                        unitsText(limits.longestName, limits.namesInUtf16) + L": ",
-                    relative);
+        return refuse(L"Name too long for the destination's file system" +
+                          unitsText(limits.longestName, limits.namesInUtf16) + L": ",
+                      relative);
       }
       start = end + 1;
     }
     if (limits.windowsNames && !isSafeStoredPath(relative, true)) {
-      return fail(L"Name not allowed by the destination's file system: ", relative);
+      return refuse(L"Name not allowed by the destination's file system: ", relative);
     }
-    return true;
+    return {};
   }
 
-  bool checkPath(const std::string& relative) const {
+  Status checkPath(const std::string& relative) const {
     if (!limits.pathsInUtf16 && relative.size() > limits.longestPath) {
-      return fail(L"Path too long for the destination (at most " + std::to_wstring(limits.longestPath) +
-                      L" bytes below it): ",
-                  relative);
+      return refuse(
+          L"Path too long for the destination (at most " + std::to_wstring(limits.longestPath) + L" bytes below it): ",
+          relative);
     }
     if (limits.pathsInUtf16 && destinationDir.size() + 1 + utf16Units(relative) > limits.longestPath) {
-      return fail(L"Path too long for the destination" + unitsText(limits.longestPath, true) + L": ", relative);
+      return refuse(L"Path too long for the destination" + unitsText(limits.longestPath, true) + L": ", relative);
     }
-    return true;
+    return {};
   }
 
   // Every path and the folders it implies, by its folded spelling: two
   // spellings of one folder are one folder, anything else is a clash.
-  bool checkCase() const {
-    if (!limits.foldsCase) return true;
+  Status checkCase() const {
+    if (!limits.foldsCase) return {};
     struct Seen {
       std::string relative;
       bool folder;
@@ -164,38 +162,38 @@ struct Limits {
     std::unordered_map<std::wstring, Seen> seen;
     auto add = [&](const std::string& relative, bool folder) {
       const auto [at, isNew] = seen.try_emplace(fold(relative), Seen{relative, folder});
-      if (isNew || (folder && at->second.folder)) return true;
-      errorText = L"Names that the destination holds as one, since it ignores letter case: " +
-                  shown(at->second.relative) + L" and " + shown(relative);
-      return false;
+      if (isNew || (folder && at->second.folder)) return Status{};
+      return failure(StatusKind::Failed, L"Names that the destination holds as one, since it ignores letter case: " +
+                                             shown(at->second.relative) + L" and " + shown(relative));
     };
     for (uint32_t f = 0; f < plan.files.size(); ++f) {
       if (plan.files[f].kind == EntryKind::Link && !limits.holdsLinks) continue;
       const std::string relative = plan.pathOf(f);
       for (size_t slash = relative.find('/'); slash != std::string::npos; slash = relative.find('/', slash + 1)) {
-        if (!add(relative.substr(0, slash), true)) return false;
+        if (Status added = add(relative.substr(0, slash), true); !added.ok()) return added;
       }
-      if (!add(relative, plan.files[f].kind == EntryKind::Folder)) return false;
+      if (Status added = add(relative, plan.files[f].kind == EntryKind::Folder); !added.ok()) return added;
     }
-    return true;
+    return {};
   }
 
-  bool checkEntry(uint32_t f) const {
+  Status checkEntry(uint32_t f) const {
     const PlanFile& file = plan.files[f];
-    if (file.kind == EntryKind::Link && !limits.holdsLinks) return true;  // skipped, not made
+    if (file.kind == EntryKind::Link && !limits.holdsLinks) return {};  // skipped, not made
     const std::string relative = plan.pathOf(f);
-    if (!checkNames(relative) || !checkPath(relative)) return false;
+    if (Status names = checkNames(relative); !names.ok()) return names;
+    if (Status path = checkPath(relative); !path.ok()) return path;
     if (file.kind == EntryKind::Link && !limits.pathsInUtf16 && file.targetLength > limits.longestLinkTarget) {
-      return fail(L"Link target too long for the destination (at most " + std::to_wstring(limits.longestLinkTarget) +
-                      L" bytes): ",
-                  relative);
+      return refuse(L"Link target too long for the destination (at most " + std::to_wstring(limits.longestLinkTarget) +
+                        L" bytes): ",
+                    relative);
     }
     if (file.kind == EntryKind::File && file.length > limits.largestFile) {
-      return fail(L"The destination's file system holds no file over " + std::to_wstring(limits.largestFile) +
-                      L" bytes: ",
-                  relative);
+      return refuse(
+          L"The destination's file system holds no file over " + std::to_wstring(limits.largestFile) + L" bytes: ",
+          relative);
     }
-    return true;
+    return {};
   }
 };
 
@@ -227,11 +225,11 @@ DestinationLimits probeDestination(const std::wstring& destinationDir, uint64_t 
   return limits;
 }
 
-bool checkAgainstLimits(const ExtractionPlan& plan, const DestinationLimits& limits, const std::wstring& destinationDir,
-                        std::wstring& errorText) {
-  const Limits check{plan, limits, destinationDir, errorText};
+Status checkAgainstLimits(const ExtractionPlan& plan, const DestinationLimits& limits,
+                          const std::wstring& destinationDir) {
+  const Limits check{plan, limits, destinationDir};
   for (uint32_t f = 0; f < plan.files.size(); ++f) {
-    if (!check.checkEntry(f)) return false;
+    if (Status entry = check.checkEntry(f); !entry.ok()) return entry;
   }
   return check.checkCase();
 }

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "plan/extraction_plan.h"
+#include "status.h"
 
 namespace ablative {
 
@@ -35,8 +36,8 @@ struct DestinationLimits {
 // may not hold it is asked to lengthen a scratch file to.
 DestinationLimits probeDestination(const std::wstring& destinationDir, uint64_t longestFile);
 
-// The first entry of `plan` that the destination cannot hold makes this
-// false, with `errorText` naming it and the limit:
+// The first entry of `plan` that the destination cannot hold fails this,
+// naming it and the limit:
 //   "Name too long for the destination's file system (at most N bytes): " + path
 //   "Name too long for the destination's file system (at most N UTF-16 units): " + path
 //   "Name not allowed by the destination's file system: " + path
@@ -48,7 +49,7 @@ DestinationLimits probeDestination(const std::wstring& destinationDir, uint64_t 
 // Folders whose names differ only in case are one folder there, which loses
 // nothing; two files, or a file and a folder, are refused. Links are not
 // checked where the destination holds none: the run skips them.
-bool checkAgainstLimits(const ExtractionPlan& plan, const DestinationLimits& limits, const std::wstring& destinationDir,
-                        std::wstring& errorText);
+Status checkAgainstLimits(const ExtractionPlan& plan, const DestinationLimits& limits,
+                          const std::wstring& destinationDir);
 
 }  // namespace ablative

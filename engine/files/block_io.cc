@@ -18,55 +18,49 @@ constexpr TransferMessages kVerifyRead{L"Failed to seek destination file for ver
                                        L"Failed to read destination block for verification (code="};
 constexpr TransferMessages kDestinationWrite{L"Failed to seek destination file (code=", kDestinationWriteFailed};
 
-bool failWithLastError(std::wstring& errorText, const wchar_t* prefix) {
-  errorText = codedErrorText(prefix);
-  return false;
-}
+Status failWithLastError(const wchar_t* prefix) { return failure(StatusKind::Failed, codedErrorText(prefix)); }
 
-bool readExactly(FileHandle& file, uint64_t offset, uint32_t size, std::vector<uint8_t>& bytes, std::wstring& errorText,
-                 const TransferMessages& messages) {
+Status readExactly(FileHandle& file, uint64_t offset, uint32_t size, std::vector<uint8_t>& bytes,
+                   const TransferMessages& messages) {
   // A larger block replaces the buffer rather than growing it, which would
   // hold the old and the new buffer at once.
   if (bytes.capacity() < size) std::vector<uint8_t>().swap(bytes);
   bytes.assign(size, 0);
-  if (!seekFile(file, offset)) return failWithLastError(errorText, messages.seek);
+  if (!seekFile(file, offset)) return failWithLastError(messages.seek);
   uint64_t got = 0;
-  if (!readUpTo(file, bytes.data(), size, size, got)) return failWithLastError(errorText, messages.transfer);
-  return got == size;  // else the file ended early; the caller decides what that means
+  if (!readUpTo(file, bytes.data(), size, size, got)) return failWithLastError(messages.transfer);
+  return got == size ? Status{} : failure(StatusKind::EndedEarly, L"");  // the caller decides what that means
 }
 
 }  // namespace
 
-bool readArchiveBlock(FileHandle& file, uint64_t offset, uint32_t size, std::vector<uint8_t>& bytes,
-                      std::wstring& errorText) {
-  return readExactly(file, offset, size, bytes, errorText, kArchiveRead);
+Status readArchiveBlock(FileHandle& file, uint64_t offset, uint32_t size, std::vector<uint8_t>& bytes) {
+  return readExactly(file, offset, size, bytes, kArchiveRead);
 }
 
-bool findNonZero(FileHandle& file, uint64_t from, uint64_t to, uint64_t& found, std::wstring& errorText) {
+Status findNonZero(FileHandle& file, uint64_t from, uint64_t to, uint64_t& found) {
   std::vector<uint8_t> bytes;
   for (found = from; found < to;) {
     const auto piece = static_cast<uint32_t>(std::min<uint64_t>(to - found, 1 << 16));
-    if (!readArchiveBlock(file, found, piece, bytes, errorText)) {
-      if (errorText.empty()) errorText = L"Unable to read archive file";
-      return false;
-    }
+    Status read = readArchiveBlock(file, found, piece, bytes);
+    if (read.kind == StatusKind::EndedEarly) return failure(StatusKind::Failed, L"Unable to read archive file");
+    if (!read.ok()) return read;
     const auto nonZero = std::find_if(bytes.begin(), bytes.end(), [](uint8_t b) { return b != 0; });
     found += static_cast<uint64_t>(nonZero - bytes.begin());
-    if (nonZero != bytes.end()) return true;
+    if (nonZero != bytes.end()) return {};
   }
-  return true;
+  return {};
 }
 
-bool readDestinationBlock(FileHandle& file, uint64_t offset, uint32_t size, std::vector<uint8_t>& bytes,
-                          std::wstring& errorText) {
-  return readExactly(file, offset, size, bytes, errorText, kVerifyRead);
+Status readDestinationBlock(FileHandle& file, uint64_t offset, uint32_t size, std::vector<uint8_t>& bytes) {
+  return readExactly(file, offset, size, bytes, kVerifyRead);
 }
 
-bool writeDestinationBytes(FileHandle& file, uint64_t offset, std::span<const uint8_t> bytes, std::wstring& errorText) {
-  if (!seekFile(file, offset)) return failWithLastError(errorText, kDestinationWrite.seek);
+Status writeDestinationBytes(FileHandle& file, uint64_t offset, std::span<const uint8_t> bytes) {
+  if (!seekFile(file, offset)) return failWithLastError(kDestinationWrite.seek);
   // A write that moves nothing leaves the disk-full code to report.
-  if (!writeFully(file, bytes.data(), bytes.size())) return failWithLastError(errorText, kDestinationWrite.transfer);
-  return true;
+  if (!writeFully(file, bytes.data(), bytes.size())) return failWithLastError(kDestinationWrite.transfer);
+  return {};
 }
 
 bool cutFileAt(FileHandle& file, uint64_t length) { return seekFile(file, length) && setEndOfFile(file); }

@@ -4,7 +4,7 @@
 // The transfer messages read as a fixed prefix, the platform's error code and
 // the system's text for it, e.g.
 //   "Failed to read archive block (code=5): Input/output error"
-// Each message replaces the whole of `errorText`; the functions never throw.
+// The functions never throw.
 #pragma once
 
 #include <cstdint>
@@ -13,33 +13,31 @@
 #include <vector>
 
 #include "platform/env.h"
+#include "status.h"
 
 namespace ablative {
 
 // Reads exactly `size` bytes at `offset` into `bytes` (resized to `size`,
-// zero-filled first). A failed seek or read writes its message:
+// zero-filled first). A failed seek or read fails with its message:
 //   "Failed to seek archive block (code=" / "Failed to read archive block (code="
-// A file that ends before `size` bytes returns false and leaves `errorText`
-// as it was.
-bool readArchiveBlock(FileHandle& file, uint64_t offset, uint32_t size, std::vector<uint8_t>& bytes,
-                      std::wstring& errorText);
+// A file that ends before `size` bytes fails as EndedEarly, with no message.
+Status readArchiveBlock(FileHandle& file, uint64_t offset, uint32_t size, std::vector<uint8_t>& bytes);
 
 // The first byte in [from, to) of the file that is not zero, or `to`: what
 // follows an archive's end is padding only while it is zeros. Fails with a
 // read's message, or "Unable to read archive file" where the file shrank.
-bool findNonZero(FileHandle& file, uint64_t from, uint64_t to, uint64_t& found, std::wstring& errorText);
+Status findNonZero(FileHandle& file, uint64_t from, uint64_t to, uint64_t& found);
 
 // The same as readArchiveBlock, for reading back a block already written to its destination:
 //   "Failed to seek destination file for verification (code="
 //   "Failed to read destination block for verification (code="
-bool readDestinationBlock(FileHandle& file, uint64_t offset, uint32_t size, std::vector<uint8_t>& bytes,
-                          std::wstring& errorText);
+Status readDestinationBlock(FileHandle& file, uint64_t offset, uint32_t size, std::vector<uint8_t>& bytes);
 
 // Writes all of `bytes` at `offset`; durable only once the file is flushed:
 //   "Failed to seek destination file (code=" / "Failed to write destination block (code="
 // A write that moves nothing while bytes remain fails with the disk-full code
 // instead of looping forever.
-bool writeDestinationBytes(FileHandle& file, uint64_t offset, std::span<const uint8_t> bytes, std::wstring& errorText);
+Status writeDestinationBytes(FileHandle& file, uint64_t offset, std::span<const uint8_t> bytes);
 
 // Sets the file's end at `length`, without a flush.
 bool cutFileAt(FileHandle& file, uint64_t length);

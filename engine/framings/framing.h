@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/env.h"
+#include "status.h"
 
 namespace ablative {
 
@@ -42,8 +43,8 @@ struct RestartPoint {
 };
 
 struct FramingPass {
-  // Decoded bytes in order; false stops the pass with errorText as it set it.
-  std::function<bool(const uint8_t* bytes, size_t length, std::wstring& errorText)> onBytes;
+  // Decoded bytes in order; a failure stops the pass with it.
+  std::function<Status(const uint8_t* bytes, size_t length)> onBytes;
   // Points at each frame's data start, and at the first place decoding can
   // start again after every `pointSpacing` bytes decoded in a frame, each
   // handed over once the bytes before it are.
@@ -73,7 +74,7 @@ struct Framing {
   // Decodes the file once, start to end: fails with "Unable to open archive
   // file" where its size is unknown, a read's own message, the framing's
   // messages, or onBytes's.
-  std::function<bool(FileHandle& file, FramingPass& pass, std::wstring& errorText)> pass;
+  std::function<Status(FileHandle& file, FramingPass& pass)> pass;
   // Whether saved bytes read back as one whole point.
   std::function<bool(std::span<const uint8_t> saved)> pointReads;
   // Decodes `stored`, a frame's data from a point (`saved`, or its data

@@ -4,7 +4,6 @@
 
 #include "codecs/coding.h"
 #include "codecs/crc32.h"
-#include "failure.h"
 #include "files/block_io.h"
 
 namespace ablative {
@@ -23,8 +22,14 @@ constexpr uint32_t kChunkBytes = 1 << 20;    // read at a time
 constexpr size_t kOutputBytes = 256u << 10;  // decoded at a time
 constexpr wchar_t kDataAfterEnd[] = L"Data after the end of the gzip stream: at byte ";
 
-bool damaged(std::wstring& errorText, const wchar_t* why, uint64_t memberOffset) {
-  return fail(errorText, L"Gzip data is damaged (" + (why + (L"): at byte " + std::to_wstring(memberOffset))));
+Status damaged(const wchar_t* why, uint64_t memberOffset) {
+  return failure(StatusKind::Failed,
+                 L"Gzip data is damaged (" + (why + (L"): at byte " + std::to_wstring(memberOffset))));
+}
+
+// A read that found the file ended inside a member names the member as cut short.
+Status endsEarlyAsDamaged(Status read, uint64_t memberOffset) {
+  return read.kind == StatusKind::EndedEarly ? damaged(L"ends early", memberOffset) : read;
 }
 
 // The file read in chunks, a byte or a run at a time.
@@ -34,18 +39,18 @@ class Input {
 
   uint64_t offset() const { return chunkStart_ + at_; }
   bool atEnd() const { return offset() == size_; }
-  // Makes the next bytes available; false at the end or on a read error
-  // (`errorText` set then).
-  bool fill(std::wstring& errorText) {
-    if (at_ < chunk_.size()) return true;
-    if (atEnd()) return false;
+  // Makes the next bytes available; fails as EndedEarly at the end.
+  Status fill() {
+    if (at_ < chunk_.size()) return {};
+    if (atEnd()) return failure(StatusKind::EndedEarly, L"");
     chunkStart_ += chunk_.size();
     at_ = 0;
     const auto length = static_cast<uint32_t>(std::min<uint64_t>(kChunkBytes, size_ - chunkStart_));
-    if (readArchiveBlock(file_, chunkStart_, length, chunk_, errorText)) return true;
-    if (errorText.empty()) errorText = L"Unable to read archive file";  // the file shrank
+    Status read = readArchiveBlock(file_, chunkStart_, length, chunk_);
+    if (read.ok()) return read;
     chunk_.clear();
-    return false;
+    if (read.kind == StatusKind::EndedEarly) return failure(StatusKind::Failed, L"Unable to read archive file");
+    return read;  // the file shrank, or could not be read
   }
   const uint8_t* data() const { return chunk_.data() + at_; }
   size_t available() const { return chunk_.size() - at_; }
@@ -59,88 +64,88 @@ class Input {
   size_t at_ = 0;
 };
 
-// Reads a member's header byte by byte, summing what it reads.
+// Reads a member's header byte by byte, summing what it reads. Each read
+// fails as EndedEarly where the file ends inside the header.
 struct HeaderReader {
   Input& input;
-  uint64_t memberOffset;
-  std::wstring& errorText;
   uint32_t crc = 0;
-  bool cut = false;  // the file ended inside the header
 
-  bool byte(uint8_t& value) {
-    if (!input.fill(errorText)) {
-      cut = errorText.empty();
-      return false;
-    }
+  Status byte(uint8_t& value) {
+    if (Status filled = input.fill(); !filled.ok()) return filled;
     value = *input.data();
     crc = crc32(crc, input.data(), 1);
     input.advance(1);
-    return true;
+    return {};
   }
-  bool skip(uint64_t length) {
-    for (uint8_t ignored; length > 0; --length) {
-      if (!byte(ignored)) return false;
-    }
-    return true;
+  Status skip(uint64_t length) {
+    Status read;
+    for (uint8_t ignored; length > 0 && read.ok(); --length) read = byte(ignored);
+    return read;
   }
-  bool skipText() {
-    for (uint8_t value = 1; value != 0;) {
-      if (!byte(value)) return false;
-    }
-    return true;
+  Status skipText() {
+    Status read;
+    for (uint8_t value = 1; value != 0 && read.ok();) read = byte(value);
+    return read;
   }
-  bool u16(uint16_t& value) {
+  Status u16(uint16_t& value) {
     uint8_t bytes[2];
-    if (!byte(bytes[0]) || !byte(bytes[1])) return false;
-    value = get16(bytes);
-    return true;
+    Status read = byte(bytes[0]);
+    if (read.ok()) read = byte(bytes[1]);
+    if (read.ok()) value = get16(bytes);
+    return read;
   }
 };
 
-// The rest of a header whose fixed part is read.
-bool readHeaderFields(HeaderReader& header, const uint8_t (&fixed)[kFixedHeader], Frame& member) {
-  std::wstring& errorText = header.errorText;
-  Input& input = header.input;
-  const uint8_t flags = fixed[3];
-  if (fixed[2] != kDeflate) return damaged(errorText, L"not deflate", member.offset);
-  if (flags & kReservedFlags) return damaged(errorText, L"reserved flags", member.offset);
+// The optional fields a header's flags announce, up to its own CRC.
+Status skipOptionalFields(HeaderReader& header, uint8_t flags) {
   uint16_t extraLength = 0;
-  const bool read = (!(flags & kExtraFlag) || (header.u16(extraLength) && header.skip(extraLength))) &&
-                    (!(flags & kNameFlag) || header.skipText()) && (!(flags & kCommentFlag) || header.skipText());
-  const uint32_t crcBefore = header.crc;
-  uint16_t headerCrc = 0;
-  if (!read || ((flags & kHeaderCrcFlag) && !header.u16(headerCrc))) {
-    return header.cut ? damaged(errorText, L"ends early", member.offset) : false;
-  }
-  if ((flags & kHeaderCrcFlag) && headerCrc != (crcBefore & 0xffff)) {
-    return damaged(errorText, L"header checksum mismatch", member.offset);
-  }
-  member.headerCrc = header.crc;
-  member.dataStart = input.offset();
-  return true;
+  Status read;
+  if (flags & kExtraFlag) read = header.u16(extraLength);
+  if (read.ok() && (flags & kExtraFlag)) read = header.skip(extraLength);
+  if (read.ok() && (flags & kNameFlag)) read = header.skipText();
+  if (read.ok() && (flags & kCommentFlag)) read = header.skipText();
+  return read;
 }
 
-// Read: a member's header; NoMember: bytes that start no member, left unread.
-enum class Header { Read, NoMember, Failed };
-
-Header readHeader(Input& input, Frame& member, std::wstring& errorText) {
-  HeaderReader header{input, member.offset, errorText};
-  uint8_t fixed[kFixedHeader];
-  for (size_t i = 0; i < kFixedHeader; ++i) {
-    if (!header.byte(fixed[i])) {
-      if (!header.cut) return Header::Failed;
-      return i < sizeof kMagic ? Header::NoMember : (damaged(errorText, L"ends early", member.offset), Header::Failed);
-    }
-    if (i < sizeof kMagic && fixed[i] != kMagic[i]) return Header::NoMember;
+// The rest of a header whose fixed part is read.
+Status readHeaderFields(HeaderReader& header, const uint8_t (&fixed)[kFixedHeader], Frame& member) {
+  const uint8_t flags = fixed[3];
+  if (fixed[2] != kDeflate) return damaged(L"not deflate", member.offset);
+  if (flags & kReservedFlags) return damaged(L"reserved flags", member.offset);
+  Status read = skipOptionalFields(header, flags);
+  const uint32_t crcBefore = header.crc;
+  uint16_t headerCrc = 0;
+  if (read.ok() && (flags & kHeaderCrcFlag)) read = header.u16(headerCrc);
+  if (!read.ok()) return endsEarlyAsDamaged(read, member.offset);
+  if ((flags & kHeaderCrcFlag) && headerCrc != (crcBefore & 0xffff)) {
+    return damaged(L"header checksum mismatch", member.offset);
   }
-  return readHeaderFields(header, fixed, member) ? Header::Read : Header::Failed;
+  member.headerCrc = header.crc;
+  member.dataStart = header.input.offset();
+  return {};
+}
+
+// A member's header into `member`, or, where the bytes start no member
+// (left unread), `isMember` false.
+Status readHeader(Input& input, Frame& member, bool& isMember) {
+  HeaderReader header{input};
+  uint8_t fixed[kFixedHeader];
+  isMember = false;
+  for (size_t i = 0; i < kFixedHeader; ++i) {
+    Status read = header.byte(fixed[i]);
+    if (read.kind == StatusKind::EndedEarly && i < sizeof kMagic) return {};
+    if (!read.ok()) return endsEarlyAsDamaged(read, member.offset);
+    if (i < sizeof kMagic && fixed[i] != kMagic[i]) return {};
+  }
+  isMember = true;
+  return readHeaderFields(header, fixed, member);
 }
 
 // The member's deflate data, its bytes handed on and its points recorded.
-bool inflateMember(Input& input, RawInflate& inflate, GzipPass& pass, std::wstring& errorText) {
+Status inflateMember(Input& input, RawInflate& inflate, GzipPass& pass) {
   Frame& member = pass.members.back();
   inflate.at.in = member.dataStart;
-  if (!inflate.restart()) return fail(errorText, L"Not enough memory to decode");
+  if (!inflate.restart()) return failure(StatusKind::Failed, L"Not enough memory to decode");
   if (pass.onPoint) {
     InflatePoint start;
     start.inOffset = member.dataStart;
@@ -149,92 +154,93 @@ bool inflateMember(Input& input, RawInflate& inflate, GzipPass& pass, std::wstri
   }
   std::vector<uint8_t> output(kOutputBytes);
   for (;;) {
-    if (!input.fill(errorText)) {
-      return errorText.empty() ? damaged(errorText, L"ends early", member.offset) : false;
-    }
+    if (Status filled = input.fill(); !filled.ok()) return endsEarlyAsDamaged(filled, member.offset);
     const uint8_t* next = input.data();
     size_t left = input.available();
     const uint64_t outBefore = inflate.at.out;
     const RawInflate::Step step = inflate.step(next, left, output.data(), output.size());
     input.advance(input.available() - left);
     const size_t made = inflate.at.out - outBefore;
-    if (made > 0 && !pass.onBytes(output.data(), made, errorText)) return false;
-    if (step == RawInflate::Step::Invalid) return damaged(errorText, L"invalid deflate data", member.offset);
+    if (made > 0) {
+      if (Status taken = pass.onBytes(output.data(), made); !taken.ok()) return taken;
+    }
+    if (step == RawInflate::Step::Invalid) return damaged(L"invalid deflate data", member.offset);
     if (step == RawInflate::Step::Ended) break;
     inflate.recordPointIfDue();
   }
   member.dataEnd = input.offset();
   member.outEnd = inflate.at.out;
-  return true;
+  return {};
 }
 
-bool readTrailer(Input& input, const RawInflate& inflate, const Frame& member, std::wstring& errorText) {
-  HeaderReader trailer{input, member.offset, errorText};
+Status readTrailer(Input& input, const RawInflate& inflate, const Frame& member) {
+  HeaderReader trailer{input};
   uint8_t bytes[8];
   for (uint8_t& value : bytes) {
-    if (!trailer.byte(value)) return trailer.cut ? damaged(errorText, L"ends early", member.offset) : false;
+    if (Status read = trailer.byte(value); !read.ok()) return endsEarlyAsDamaged(read, member.offset);
   }
   if (get32(bytes) != inflate.at.crc) {
-    return fail(errorText, L"Checksum verification failed: gzip member at byte " + std::to_wstring(member.offset));
+    return failure(StatusKind::Failed,
+                   L"Checksum verification failed: gzip member at byte " + std::to_wstring(member.offset));
   }
   if (get32(bytes + 4) != static_cast<uint32_t>(member.outEnd - member.outStart)) {
-    return damaged(errorText, L"wrong length", member.offset);
+    return damaged(L"wrong length", member.offset);
   }
-  return true;
+  return {};
 }
 
-// After a member: another one, or only zeros to the end, or other bytes,
-// which `unaccounted` names.
-enum class After { Member, End, Failed };
-
-After whatFollows(Input& input, std::wstring& unaccounted, std::wstring& errorText) {
-  while (input.fill(errorText)) {
+// After a member: another one (`another` true), or only zeros to the end, or
+// other bytes, which `unaccounted` names.
+Status whatFollows(Input& input, std::wstring& unaccounted, bool& another) {
+  another = false;
+  Status filled;
+  while ((filled = input.fill()).ok()) {
     const uint8_t* bytes = input.data();
     const size_t length = input.available();
-    if (bytes[0] == kMagic[0]) return After::Member;  // or data after the end, as its header tells
+    if (bytes[0] == kMagic[0]) return another = true, Status{};  // or data after the end, as its header tells
     const size_t zeros = std::find_if(bytes, bytes + length, [](uint8_t b) { return b != 0; }) - bytes;
     if (zeros < length) {
       unaccounted = kDataAfterEnd + std::to_wstring(input.offset() + zeros);
-      return After::End;
+      return {};
     }
     input.advance(length);
   }
-  return errorText.empty() ? After::End : After::Failed;
+  return filled.kind == StatusKind::EndedEarly ? Status{} : filled;
+}
+
+// One member and what follows it; `another` where a next member may start.
+Status readMember(Input& input, RawInflate& inflate, GzipPass& pass, bool& another) {
+  Frame& member = pass.members.emplace_back();
+  member.offset = input.offset();
+  member.outStart = inflate.at.out;
+  bool isMember = false;
+  if (Status header = readHeader(input, member, isMember); !header.ok() || !isMember) {
+    if (header.ok()) {
+      pass.unaccounted = kDataAfterEnd + std::to_wstring(member.offset);
+      pass.members.pop_back();
+    }
+    return another = false, header;
+  }
+  if (Status inflated = inflateMember(input, inflate, pass); !inflated.ok()) return inflated;
+  if (Status trailer = readTrailer(input, inflate, member); !trailer.ok()) return trailer;
+  return whatFollows(input, pass.unaccounted, another);
 }
 
 }  // namespace
 
-bool readGzip(FileHandle& file, GzipPass& pass, std::wstring& errorText) {
-  errorText.clear();
+Status readGzip(FileHandle& file, GzipPass& pass) {
   pass.members.clear();
   pass.unaccounted.clear();
   uint64_t size = 0;
-  if (!fileSize(file, size)) return fail(errorText, L"Unable to open archive file");
+  if (!fileSize(file, size)) return failure(StatusKind::Failed, L"Unable to open archive file");
   Input input(file, size);
   RawInflate inflate;
-  if (!inflate.begin()) return fail(errorText, L"Not enough memory to decode");
+  if (!inflate.begin()) return failure(StatusKind::Failed, L"Not enough memory to decode");
   inflate.recordPoints(pass.pointSpacing, pass.onPoint);
-  for (;;) {
-    Frame& member = pass.members.emplace_back();
-    member.offset = input.offset();
-    member.outStart = inflate.at.out;
-    switch (readHeader(input, member, errorText)) {
-      case Header::Read: break;
-      case Header::NoMember:
-        pass.unaccounted = kDataAfterEnd + std::to_wstring(member.offset);
-        pass.members.pop_back();
-        return true;
-      case Header::Failed: return false;
-    }
-    if (!inflateMember(input, inflate, pass, errorText) || !readTrailer(input, inflate, member, errorText)) {
-      return false;
-    }
-    switch (whatFollows(input, pass.unaccounted, errorText)) {
-      case After::Member: break;
-      case After::End: return true;
-      case After::Failed: return false;
-    }
+  for (bool another = true; another;) {
+    if (Status member = readMember(input, inflate, pass, another); !member.ok()) return member;
   }
+  return {};
 }
 
 bool inflateFrom(const InflatePoint* from, std::span<const uint8_t> stored, std::span<uint8_t> out) {

@@ -17,8 +17,8 @@
 namespace ablative {
 
 struct GzipPass {
-  // Decoded bytes in order; false stops the pass with errorText as it set it.
-  std::function<bool(const uint8_t* bytes, size_t length, std::wstring& errorText)> onBytes;
+  // Decoded bytes in order; a failure stops the pass with it.
+  std::function<Status(const uint8_t* bytes, size_t length)> onBytes;
   // Where decoding can start again, in file and stream offsets: each
   // member's deflate start (no window, no bits), and the first block boundary
   // after every `pointSpacing` bytes decoded in a member. Each is handed over
@@ -40,7 +40,7 @@ struct GzipPass {
 //     that is not its trailer's)
 //   "Checksum verification failed: gzip member at byte " + its offset
 // or onBytes's own.
-bool readGzip(FileHandle& file, GzipPass& pass, std::wstring& errorText);
+Status readGzip(FileHandle& file, GzipPass& pass);
 
 // Decodes `stored`, a member's deflate data from `from` (its start where
 // null), into all of `out`; false where it does not decode to that many bytes.

@@ -11,7 +11,7 @@ namespace {
 
 constexpr uint32_t kDeflateCoding = 8;
 
-bool passOver(FileHandle& file, FramingPass& pass, std::wstring& errorText) {
+Status passOver(FileHandle& file, FramingPass& pass) {
   GzipPass gzip;
   gzip.onBytes = pass.onBytes;
   gzip.pointSpacing = pass.pointSpacing;
@@ -24,7 +24,7 @@ bool passOver(FileHandle& file, FramingPass& pass, std::wstring& errorText) {
       pass.onPoint({point.inOffset, point.outOffset, gzip.members.size() - 1, saved.bytes()});
     };
   }
-  const bool read = readGzip(file, gzip, errorText);
+  Status read = readGzip(file, gzip);
   pass.frames = std::move(gzip.members);
   pass.unaccounted = std::move(gzip.unaccounted);
   return read;

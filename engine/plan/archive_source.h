@@ -15,6 +15,7 @@
 
 #include "plan/extraction_plan.h"
 #include "platform/env.h"
+#include "status.h"
 
 namespace ablative {
 
@@ -38,7 +39,7 @@ struct SourceReading {
   // Checks what was read, failing with the format's messages, and maps it
   // into `plan` (units and files; the orders are the caller's). Asked once:
   // a source may hand over what it holds instead of copying it.
-  std::function<bool(const UnitFilter& mayLieBeyondEnd, ExtractionPlan& plan, std::wstring& errorText)> plan;
+  std::function<Status(const UnitFilter& mayLieBeyondEnd, ExtractionPlan& plan)> plan;
   // What the archive holds that the plan leaves out, a line each, for the
   // run's log.
   std::vector<std::wstring> skipped;
@@ -47,11 +48,6 @@ struct SourceReading {
   // accounts for: the format's message naming the first of them.
   std::wstring unaccounted;
 };
-
-// How reading a unit ended. Unreadable: the system failed the read, which a
-// later run may get past. Damaged: the archive no longer holds the unit as
-// written, for good.
-enum class BlockRead { Verified, Unreadable, Damaged };
 
 class RecordReader;
 class RecordWriter;
@@ -68,23 +64,22 @@ struct ArchiveSource {
   // file at `scratchPath` until the journal's tail takes them. The reading's
   // `plan` may read the archive through `archive` too, which the caller keeps
   // open until then.
-  std::function<bool(FileHandle& archive, const std::wstring& scratchPath, SourceReading& reading,
-                     std::wstring& errorText)>
-      read;
-  // Reads unit `unit`'s stored bytes from `archive`; Verified once they are
-  // all in `stored`, else `errorText` says why.
-  std::function<BlockRead(FileHandle& archive, const ExtractionPlan& plan, uint32_t unit, std::vector<uint8_t>& stored,
-                          std::wstring& errorText)>
+  std::function<Status(FileHandle& archive, const std::wstring& scratchPath, SourceReading& reading)> read;
+  // Reads unit `unit`'s stored bytes from `archive`, ok once they are all in
+  // `stored`. Failed: the system failed the read, which a later run may get
+  // past. DamagedBlock: the archive no longer holds the unit as written, for
+  // good.
+  std::function<Status(FileHandle& archive, const ExtractionPlan& plan, uint32_t unit, std::vector<uint8_t>& stored)>
       readStored;
-  // Decodes them into `raw` and verifies it. It touches nothing else, so
-  // units decode on several threads at once.
-  std::function<BlockRead(const ExtractionPlan& plan, uint32_t unit, const std::vector<uint8_t>& stored,
-                          std::vector<uint8_t>& raw, std::wstring& errorText)>
+  // Decodes them into `raw` and verifies it, failing as DamagedBlock. It
+  // touches nothing else, so units decode on several threads at once.
+  std::function<Status(const ExtractionPlan& plan, uint32_t unit, const std::vector<uint8_t>& stored,
+                       std::vector<uint8_t>& raw)>
       decodeUnit;
   // Calls `onFile` with each file in archive order, as far as the archive
   // open as `archive` reads, failing at the first file it cannot; as `read`
   // where it could not be opened.
-  std::function<bool(FileHandle& archive, const FileLister& onFile, std::wstring& errorText)> list;
+  std::function<Status(FileHandle& archive, const FileLister& onFile)> list;
   // For a format whose archive stops describing itself as a run consumes it
   // (plan_record.h): what its journal keeps of the plan's sourceData, in its
   // record, and the points some units start at (null where none does), which
@@ -102,7 +97,7 @@ struct ArchiveSource {
 bool rewindArchive(FileHandle& archive);
 
 // Reads, decodes and verifies unit `unit` on the caller's thread.
-BlockRead readUnit(const ArchiveSource& source, FileHandle& archive, const ExtractionPlan& plan, uint32_t unit,
-                   std::vector<uint8_t>& stored, std::vector<uint8_t>& raw, std::wstring& errorText);
+Status readUnit(const ArchiveSource& source, FileHandle& archive, const ExtractionPlan& plan, uint32_t unit,
+                std::vector<uint8_t>& stored, std::vector<uint8_t>& raw);
 
 }  // namespace ablative

@@ -48,13 +48,12 @@ void UnitDecoders::hand(uint32_t unit, std::vector<uint8_t>& stored) {
     return;
   }
   // No one waits for it but the caller, so no one is woken.
-  slot->errorText.clear();
-  slot->read = source_.decodeUnit(plan_, unit, slot->stored, slot->raw, slot->errorText);
+  slot->decoded = source_.decodeUnit(plan_, unit, slot->stored, slot->raw);
   std::lock_guard<std::mutex> lock(mutex_);
   slot->state = SlotState::Done;
 }
 
-BlockRead UnitDecoders::take(std::vector<uint8_t>& raw, std::wstring& errorText) {
+Status UnitDecoders::take(std::vector<uint8_t>& raw) {
   std::unique_lock<std::mutex> lock(mutex_);
   Slot& slot = slots_[head_];
   if (slot.state == SlotState::Waiting && workers_.empty()) {
@@ -65,11 +64,11 @@ BlockRead UnitDecoders::take(std::vector<uint8_t>& raw, std::wstring& errorText)
   }
   changed_.wait(lock, [&] { return slot.state == SlotState::Done; });
   raw.swap(slot.raw);
-  errorText = slot.errorText;
+  Status decoded = std::move(slot.decoded);
   slot.state = SlotState::Free;
   head_ = (head_ + 1) % slots_.size();
   --count_;
-  return slot.read;
+  return decoded;
 }
 
 // Takes the oldest unit waiting, so that the one the caller needs next is
@@ -94,8 +93,7 @@ void UnitDecoders::work() {
 }
 
 void UnitDecoders::decode(Slot& slot) {
-  slot.errorText.clear();
-  slot.read = source_.decodeUnit(plan_, slot.unit, slot.stored, slot.raw, slot.errorText);
+  slot.decoded = source_.decodeUnit(plan_, slot.unit, slot.stored, slot.raw);
   std::lock_guard<std::mutex> lock(mutex_);
   slot.state = SlotState::Done;
   changed_.notify_all();

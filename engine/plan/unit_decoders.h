@@ -36,8 +36,8 @@ class UnitDecoders {
   void hand(uint32_t unit, std::vector<uint8_t>& stored);
 
   // The oldest unit handed over, once decoded: its raw bytes swapped into
-  // `raw`, and why when it is not Verified.
-  BlockRead take(std::vector<uint8_t>& raw, std::wstring& errorText);
+  // `raw`, and how its decoding ended.
+  Status take(std::vector<uint8_t>& raw);
 
  private:
   enum class SlotState { Free, Waiting, Decoding, Done };
@@ -45,8 +45,7 @@ class UnitDecoders {
     uint32_t unit = 0;
     SlotState state = SlotState::Free;
     std::vector<uint8_t> stored, raw;
-    BlockRead read = BlockRead::Verified;
-    std::wstring errorText;
+    Status decoded;
   };
 
   void work();
