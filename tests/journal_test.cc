@@ -56,7 +56,9 @@ TEST(BlockIo, TransfersAndTheirErrorTexts) {
     ScopedIoHook fails([&](const IoCall& call) { return call.op == failing ? ioErrorCode() : 0u; });
     const Status failed = verify ? readArchiveBlock(file, 0, 2, bytes) : writeDestinationBytes(file, 0, bytesOf("ab"));
     EXPECT_EQ(failed.message, withCode(message, ioErrorCode()));
-    if (verify) EXPECT_EQ(readDestinationBlock(file, 0, 2, bytes).message, withCode(verify, ioErrorCode()));
+    if (verify) {
+      EXPECT_EQ(readDestinationBlock(file, 0, 2, bytes).message, withCode(verify, ioErrorCode()));
+    }
   }
   setLastErrorCode(50);
   EXPECT_EQ(lastErrorText(L"FSCTL_SET_ZERO_DATA failed"), L"FSCTL_SET_ZERO_DATA failed (error 50)");

@@ -266,8 +266,7 @@ TEST(Operations, ResumeWithRealJournals) {
   testutil::ScratchDir dir;
   Tree tree = makeTree(dir / "photos");
   const std::wstring archive = pathText(dir / "a.zvka"), out = pathText(dir / "out"), other = pathText(dir / "other");
-  std::wstring error;
-  ASSERT_TRUE(ablative::createArchive(pathText(dir / "photos"), archive, 65536, error, {}, {}, {}));
+  ASSERT_TRUE(ablative::createArchive(pathText(dir / "photos"), archive, 65536, {}, {}, {}).ok());
   ASSERT_TRUE(testutil::extractKeeping(archive, out).ok());
   testutil::writeFile(dir / "a.zvka.zvkj", kReleasedJournal);
   App app;
@@ -305,7 +304,6 @@ TEST(Operations, ResumeWithRealJournals) {
 
 TEST(QuickActions, EachKindFillsItsPageAndStartsOrWaits) {
   const wchar_t* extraction = L"Quick action detected: starting extraction...";
-  std::wstring error;
   // Option (null: the path alone), argument, first log line, page, its two path fields ("" empty, "." the folder),
   // whether it starts. The scratch folder holds photos/, photos.zvka, a.zvka and its journal, a/, a_extracted/, p.zip.
   // clang-format off
@@ -325,7 +323,7 @@ TEST(QuickActions, EachKindFillsItsPageAndStartsOrWaits) {
     SCOPED_TRACE(utf8(option ? option : L"") + " " + argument);
     testutil::ScratchDir dir;
     makeTree(dir / "photos");
-    ASSERT_TRUE(ablative::createArchive(pathText(dir / "photos"), pathText(dir / "a.zvka"), 65536, error, {}, {}, {}));
+    ASSERT_TRUE(ablative::createArchive(pathText(dir / "photos"), pathText(dir / "a.zvka"), 65536, {}, {}, {}).ok());
     for (const char* file : {"photos.zvka", "a.zvka.zvkj"}) testutil::writeFile(dir / file, std::string());
     for (const char* folder : {"a", "a_extracted"}) fs::create_directories(dir / folder);
     testutil::writeFile(dir / "p.zip", testutil::zipOf({{"hi.txt", testutil::bytesOf("hi")}}, false));
