@@ -76,7 +76,7 @@ enum class TarStep {
   // The end of the archive: a second zero block, or a block after a lone
   // zero block (GNU tar stops there too: that block is data after the end).
   End,
-  Failed,  // errorText says why
+  Failed,  // failed() says why
 };
 
 // Reads headers fed one 512-byte block at a time. Extended headers (pax `x`
@@ -87,8 +87,10 @@ enum class TarStep {
 class TarHeaderParser {
  public:
   // Takes the block at `offset`, which must be the block the last step asked for.
-  TarStep take(std::span<const uint8_t, kTarBlockSize> block, uint64_t offset, std::wstring& errorText);
+  TarStep take(std::span<const uint8_t, kTarBlockSize> block, uint64_t offset);
   const TarMember& member() const { return member_; }
+  // Why the last step failed.
+  const Status& failed() const { return failed_; }
   // Whether a member has begun and is not whole yet (extended headers read,
   // or more of its header blocks due): an archive that ends here is cut short.
   bool insideHeader() const;
@@ -112,14 +114,16 @@ class TarHeaderParser {
     std::vector<std::string> cleared;
   };
 
-  TarStep takeHeader(std::span<const uint8_t, kTarBlockSize> block, uint64_t offset, std::wstring& errorText);
-  TarStep startMember(std::span<const uint8_t, kTarBlockSize> block, uint64_t offset, std::wstring& errorText);
-  TarStep takeExtendedBody(std::span<const uint8_t, kTarBlockSize> block, std::wstring& errorText);
-  TarStep takeSparseExtension(std::span<const uint8_t, kTarBlockSize> block, std::wstring& errorText);
-  TarStep takeSparseMap(std::span<const uint8_t, kTarBlockSize> block, std::wstring& errorText);
-  TarStep finishMember(std::wstring& errorText);
-  TarStep failMember(const wchar_t* message, std::wstring& errorText) const;
+  TarStep takeHeader(std::span<const uint8_t, kTarBlockSize> block, uint64_t offset);
+  TarStep startMember(std::span<const uint8_t, kTarBlockSize> block, uint64_t offset);
+  TarStep takeExtendedBody(std::span<const uint8_t, kTarBlockSize> block);
+  TarStep takeSparseExtension(std::span<const uint8_t, kTarBlockSize> block);
+  TarStep takeSparseMap(std::span<const uint8_t, kTarBlockSize> block);
+  TarStep finishMember();
+  TarStep fail(std::wstring message);
+  TarStep failMember(const wchar_t* message);
 
+  Status failed_;
   Expect expect_ = Expect::Header;
   uint64_t next_ = 0;         // the offset of the block due
   bool memberBegun_ = false;  // extended headers for the coming member were read

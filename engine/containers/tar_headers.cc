@@ -38,11 +38,6 @@ std::wstring nameOrOffset(const std::string& path, uint64_t offset) {
   return path.empty() ? atByte(offset) : nameFromBytes(path);
 }
 
-TarStep failWith(std::wstring& errorText, std::wstring message) {
-  errorText = std::move(message);
-  return TarStep::Failed;
-}
-
 uint64_t roundUpToBlock(uint64_t size) { return (size + kTarBlockSize - 1) / kTarBlockSize * kTarBlockSize; }
 
 std::string_view bytesOf(Block block, Field field) {
@@ -262,28 +257,28 @@ std::wstring tarMemberName(const TarMember& member) { return nameOrOffset(member
 
 bool TarHeaderParser::insideHeader() const { return expect_ != Expect::Header || memberBegun_; }
 
-TarStep TarHeaderParser::take(Block block, uint64_t offset, std::wstring& errorText) {
-  if (offset != next_) return failWith(errorText, kInvalidHeader + atByte(offset));
+TarStep TarHeaderParser::take(Block block, uint64_t offset) {
+  if (offset != next_) return fail(kInvalidHeader + atByte(offset));
   next_ = offset + kTarBlockSize;
   switch (expect_) {
-    case Expect::Header: return takeHeader(block, offset, errorText);
-    case Expect::ExtendedBody: return takeExtendedBody(block, errorText);
-    case Expect::SparseExtension: return takeSparseExtension(block, errorText);
-    case Expect::SparseMap: return takeSparseMap(block, errorText);
+    case Expect::Header: return takeHeader(block, offset);
+    case Expect::ExtendedBody: return takeExtendedBody(block);
+    case Expect::SparseExtension: return takeSparseExtension(block);
+    case Expect::SparseMap: return takeSparseMap(block);
   }
   return TarStep::Failed;
 }
 
-TarStep TarHeaderParser::takeHeader(Block block, uint64_t offset, std::wstring& errorText) {
+TarStep TarHeaderParser::takeHeader(Block block, uint64_t offset) {
   if (isZeroBlock(block)) {
     // Extended headers must lead to a member.
-    if (memberBegun_) return failWith(errorText, kInvalidHeader + atByte(offset));
+    if (memberBegun_) return fail(kInvalidHeader + atByte(offset));
     if (zeroBlockSeen_) return TarStep::End;
     zeroBlockSeen_ = true;
     return TarStep::NextBlock;
   }
   if (zeroBlockSeen_) return TarStep::End;
-  if (!checksumHolds(block)) return failWith(errorText, kChecksumMismatch + nameOrOffset(headerName(block), offset));
+  if (!checksumHolds(block)) return fail(kChecksumMismatch + nameOrOffset(headerName(block), offset));
   const char type = static_cast<char>(block[kTypeFlag]);
   if (!memberBegun_ && type != 'g') {
     member_ = TarMember();
@@ -292,27 +287,27 @@ TarStep TarHeaderParser::takeHeader(Block block, uint64_t offset, std::wstring& 
   // 'X': Solaris tar's name for a per-member pax header, read as GNU tar does;
   // 'A': its access control list for the member, whose body is passed over.
   if (type == 'x' || type == 'X' || type == 'A' || type == 'g' || type == 'L' || type == 'K') {
-    if (!readSize(block, kSize, bodyLeft_)) return failWith(errorText, kInvalidHeader + atByte(offset));
-    if (bodyLeft_ > kTarLargestExtendedHeader) return failWith(errorText, kTooLarge + atByte(offset));
+    if (!readSize(block, kSize, bodyLeft_)) return fail(kInvalidHeader + atByte(offset));
+    if (bodyLeft_ > kTarLargestExtendedHeader) return fail(kTooLarge + atByte(offset));
     bodyType_ = type == 'X' ? 'x' : type;
     bodyOffset_ = offset;
     body_.clear();
     memberBegun_ = memberBegun_ || type != 'g';
     expect_ = Expect::ExtendedBody;
-    return bodyLeft_ > 0 ? TarStep::NextBlock : takeExtendedBody(block, errorText);
+    return bodyLeft_ > 0 ? TarStep::NextBlock : takeExtendedBody(block);
   }
   // A volume label names the archive, not a member.
   if (type == 'V') {
     uint64_t size = 0;
     if (!readSize(block, kSize, size) || size != 0 || memberBegun_) {
-      return failWith(errorText, kInvalidHeader + atByte(offset));
+      return fail(kInvalidHeader + atByte(offset));
     }
     return TarStep::NextBlock;
   }
-  return startMember(block, offset, errorText);
+  return startMember(block, offset);
 }
 
-TarStep TarHeaderParser::startMember(Block block, uint64_t offset, std::wstring& errorText) {
+TarStep TarHeaderParser::startMember(Block block, uint64_t offset) {
   const char type = static_cast<char>(block[kTypeFlag]);
   const Overrides& local = local_;
   const Overrides global = applyingGlobals(global_, local_);
@@ -322,7 +317,7 @@ TarStep TarHeaderParser::startMember(Block block, uint64_t offset, std::wstring&
   const bool slashEnded = !member_.path.empty() && member_.path.back() == '/';
   while (member_.path.size() > 1 && member_.path.back() == '/') member_.path.pop_back();
   // A multi-volume continuation is the rest of a file begun in another archive.
-  if (type == 'M') return failMember(kInvalidHeader, errorText);
+  if (type == 'M') return failMember(kInvalidHeader);
   switch (type) {
     case '0':
     case '\0':
@@ -348,7 +343,7 @@ TarStep TarHeaderParser::startMember(Block block, uint64_t offset, std::wstring&
   int64_t mode = 0, seconds = 0;
   if (!readNumber(block, kMode, mode) || !readNumber(block, kTime, seconds) ||
       !readSize(block, kSize, member_.storedSize) || seconds > kLargestSeconds || seconds < -kLargestSeconds) {
-    return failMember(kInvalidHeader, errorText);
+    return failMember(kInvalidHeader);
   }
   member_.mode = static_cast<uint32_t>(mode) & 07777;
   member_.modifiedNs = local.modifiedNs.value_or(global.modifiedNs.value_or(seconds * 1000000000));
@@ -358,34 +353,34 @@ TarStep TarHeaderParser::startMember(Block block, uint64_t offset, std::wstring&
   member_.dataOffset = offset + kTarBlockSize;
   memberBegun_ = true;
   if (type == 'S') {
-    if (!readSize(block, kGnuRealSize, member_.size)) return failMember(kInvalidHeader, errorText);
+    if (!readSize(block, kGnuRealSize, member_.size)) return failMember(kInvalidHeader);
     for (size_t i = 0; i < kGnuHeaderEntries; ++i) {
       const size_t at = kGnuSparse + i * kSparseEntrySize;
       TarDataRange range;
       if (block[at + 12] == 0) break;
       if (!readSize(block, {at, 12}, range.fileOffset) || !readSize(block, {at + 12, 12}, range.length)) {
-        return failMember(kInvalidHeader, errorText);
+        return failMember(kInvalidHeader);
       }
       member_.ranges.push_back(range);
     }
-    if (block[kGnuIsExtended] == 0) return finishMember(errorText);
+    if (block[kGnuIsExtended] == 0) return finishMember();
     sparseBlocks_ = 0;
     expect_ = Expect::SparseExtension;
     return TarStep::NextBlock;
   }
-  if (local.sparseMajor && *local.sparseMajor != 1) return failMember(kInvalidHeader, errorText);
+  if (local.sparseMajor && *local.sparseMajor != 1) return failMember(kInvalidHeader);
   if (local.sparseMajor) {
     mapText_.clear();
     mapParsed_ = 0;
     mapNumbers_.clear();
     expect_ = Expect::SparseMap;
-    return member_.storedSize == 0 ? failMember(kInvalidSparseMap, errorText) : TarStep::NextBlock;
+    return member_.storedSize == 0 ? failMember(kInvalidSparseMap) : TarStep::NextBlock;
   }
   if (local.sparseRealSize || !local.sparseRanges.empty()) member_.ranges = local.sparseRanges;
-  return finishMember(errorText);
+  return finishMember();
 }
 
-TarStep TarHeaderParser::takeExtendedBody(Block block, std::wstring& errorText) {
+TarStep TarHeaderParser::takeExtendedBody(Block block) {
   const uint64_t piece = std::min<uint64_t>(bodyLeft_, kTarBlockSize);
   body_.append(reinterpret_cast<const char*>(block.data()), piece);
   bodyLeft_ -= piece;
@@ -393,11 +388,11 @@ TarStep TarHeaderParser::takeExtendedBody(Block block, std::wstring& errorText) 
   expect_ = Expect::Header;
   switch (bodyType_) {
     case 'x':
-      if (!parsePaxRecords(body_, local_)) return failWith(errorText, kInvalidHeader + atByte(bodyOffset_));
+      if (!parsePaxRecords(body_, local_)) return fail(kInvalidHeader + atByte(bodyOffset_));
       break;
     case 'g': {
       Overrides global = global_;
-      if (!parsePaxRecords(body_, global)) return failWith(errorText, kInvalidHeader + atByte(bodyOffset_));
+      if (!parsePaxRecords(body_, global)) return fail(kInvalidHeader + atByte(bodyOffset_));
       global_ = Overrides();  // sparse keys are per member
       global_.path = global.path;
       global_.linkTarget = global.linkTarget;
@@ -411,46 +406,46 @@ TarStep TarHeaderParser::takeExtendedBody(Block block, std::wstring& errorText) 
   return TarStep::NextBlock;
 }
 
-TarStep TarHeaderParser::takeSparseExtension(Block block, std::wstring& errorText) {
-  if (++sparseBlocks_ * kTarBlockSize > kTarLargestExtendedHeader) return failMember(kTooLarge, errorText);
+TarStep TarHeaderParser::takeSparseExtension(Block block) {
+  if (++sparseBlocks_ * kTarBlockSize > kTarLargestExtendedHeader) return failMember(kTooLarge);
   for (size_t i = 0; i < kExtensionEntries; ++i) {
     const size_t at = i * kSparseEntrySize;
     TarDataRange range;
     if (block[at + 12] == 0) break;
     if (!readSize(block, {at, 12}, range.fileOffset) || !readSize(block, {at + 12, 12}, range.length)) {
-      return failMember(kInvalidHeader, errorText);
+      return failMember(kInvalidHeader);
     }
     member_.ranges.push_back(range);
   }
   member_.dataOffset += kTarBlockSize;
   if (block[kExtensionIsExtended] != 0) return TarStep::NextBlock;
-  return finishMember(errorText);
+  return finishMember();
 }
 
 // The map of GNU sparse format 1.0 opens the data: a count, then each range's
 // offset and length, one decimal number a line, padded to a whole block.
-TarStep TarHeaderParser::takeSparseMap(Block block, std::wstring& errorText) {
+TarStep TarHeaderParser::takeSparseMap(Block block) {
   mapText_.append(reinterpret_cast<const char*>(block.data()), kTarBlockSize);
-  if (mapText_.size() > kTarLargestExtendedHeader) return failMember(kTooLarge, errorText);
+  if (mapText_.size() > kTarLargestExtendedHeader) return failMember(kTooLarge);
   for (size_t end; (end = mapText_.find('\n', mapParsed_)) != std::string::npos; mapParsed_ = end + 1) {
     uint64_t number = 0;
     if (!parseDecimal(std::string_view(mapText_).substr(mapParsed_, end - mapParsed_), number)) {
-      return failMember(kInvalidSparseMap, errorText);
+      return failMember(kInvalidSparseMap);
     }
     mapNumbers_.push_back(number);
     if (mapNumbers_.size() == 2 * mapNumbers_[0] + 1) {
-      if (mapText_.size() > member_.storedSize) return failMember(kInvalidSparseMap, errorText);
+      if (mapText_.size() > member_.storedSize) return failMember(kInvalidSparseMap);
       for (size_t i = 1; i < mapNumbers_.size(); i += 2) member_.ranges.push_back({mapNumbers_[i], mapNumbers_[i + 1]});
       member_.dataOffset += mapText_.size();
       member_.storedSize -= mapText_.size();
-      return finishMember(errorText);
+      return finishMember();
     }
   }
-  if (mapText_.size() >= member_.storedSize) return failMember(kInvalidSparseMap, errorText);
+  if (mapText_.size() >= member_.storedSize) return failMember(kInvalidSparseMap);
   return TarStep::NextBlock;
 }
 
-TarStep TarHeaderParser::finishMember(std::wstring& errorText) {
+TarStep TarHeaderParser::finishMember() {
   const bool sparse =
       member_.typeFlag == 'S' || local_.sparseMajor || local_.sparseRealSize || !local_.sparseRanges.empty();
   if (sparse) {
@@ -459,7 +454,7 @@ TarStep TarHeaderParser::finishMember(std::wstring& errorText) {
     const bool sized = member_.typeFlag == 'S' || local_.sparseRealSize;
     if (member_.kind != TarMemberKind::File || !sized ||
         !checkSparseRanges(member_.ranges, member_.size, member_.storedSize)) {
-      return failMember(kInvalidSparseMap, errorText);
+      return failMember(kInvalidSparseMap);
     }
   }
   local_ = {};
@@ -471,8 +466,13 @@ TarStep TarHeaderParser::finishMember(std::wstring& errorText) {
   return TarStep::Member;
 }
 
-TarStep TarHeaderParser::failMember(const wchar_t* message, std::wstring& errorText) const {
-  return failWith(errorText, message + tarMemberName(member_));
+TarStep TarHeaderParser::fail(std::wstring message) {
+  failed_ = failure(StatusKind::Failed, std::move(message));
+  return TarStep::Failed;
+}
+
+TarStep TarHeaderParser::failMember(const wchar_t* message) {
+  return fail(message + tarMemberName(member_));
 }
 
 bool looksLikeTar(std::span<const uint8_t> firstBytes) {

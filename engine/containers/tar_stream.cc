@@ -55,9 +55,8 @@ Status TarStream::takeBlock() {
   const bool zeros = firstNonZero(block_) == block_.end();
   if (next_ == 0 && !notATar.empty() && !zeros && !looksLikeTar(block_)) return failure(StatusKind::Failed, notATar);
   const bool betweenMembers = !parser_.insideHeader();
-  std::wstring why;
-  switch (parser_.take(block_, next_, why)) {
-    case TarStep::Failed: return failure(StatusKind::Failed, why);
+  switch (parser_.take(block_, next_)) {
+    case TarStep::Failed: return parser_.failed();
     case TarStep::NextBlock:
       if (betweenMembers && !zeroBlockAt_ && zeros) zeroBlockAt_ = next_;
       next_ += kTarBlockSize;
@@ -77,7 +76,7 @@ Status TarStream::takeBlock() {
       takeAfterEnd(next_, block_);
       return {};
   }
-  return failure(StatusKind::Failed, why);
+  return parser_.failed();
 }
 
 void TarStream::takeAfterEnd(uint64_t offset, std::span<const uint8_t> bytes) {

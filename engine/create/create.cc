@@ -184,15 +184,14 @@ bool layOut(const std::vector<SourceEntry>& entries, uint32_t version, uint32_t 
 // opened when the blocks reach it, and must end where the scan said.
 class SourceStream {
  public:
-  SourceStream(const SourceFiles& source, std::wstring& errorText, const LogCallback& onEntry,
-               const StopCallback& shouldStop)
-      : source_(source), errorText_(errorText), onEntry_(onEntry), shouldStop_(shouldStop) {}
+  SourceStream(const SourceFiles& source, Status& failed, const LogCallback& onEntry, const StopCallback& shouldStop)
+      : source_(source), failed_(failed), onEntry_(onEntry), shouldStop_(shouldStop) {}
 
   // Opens the file the next byte comes from, if it is not open yet, so that
   // the file is announced before its first block waits out a pause.
   bool reachData() {
     while (left_ == 0) {
-      if (!nextFile()) return failed_ ? false : fail(changedMessage(pathOfCurrent()));
+      if (!nextFile()) return !failed_.ok() ? false : fail(changedMessage(pathOfCurrent()));
     }
     return true;
   }
@@ -221,7 +220,7 @@ class SourceStream {
     if (left_ > 0) return fail(changedMessage(pathOfCurrent()));
     while (nextFile()) {
     }
-    return !failed_;
+    return failed_.ok();
   }
 
  private:
@@ -250,18 +249,16 @@ class SourceStream {
   std::wstring pathOfCurrent() const { return source_.sourcePathOf(source_.entries[current_]); }
 
   bool fail(std::wstring message) {
-    errorText_ = std::move(message);
-    failed_ = true;
+    failed_ = failure(StatusKind::Failed, std::move(message));
     return false;
   }
 
   const SourceFiles& source_;
-  std::wstring& errorText_;
+  Status& failed_;  // shared with the packer: the run's one failure
   const LogCallback& onEntry_;
   const StopCallback& shouldStop_;
   FileHandle file_;
   bool open_ = false;
-  bool failed_ = false;
   bool endSeen_ = false;  // the current file's last read found it ends there
   size_t current_ = 0;    // the file being read
   size_t next_ = 0;       // the entry to look at next
@@ -278,8 +275,8 @@ constexpr uint32_t kPoolCodingMinimum = 64 << 10;
 class BlockPacker {
  public:
   BlockPacker(const Layout& layout, const BlockCoding& coding, unsigned workers, ArchiveWriter& writer,
-              std::vector<BlockRecord>& blocks, std::wstring& errorText, const ProgressCallback& onProgress)
-      : layout_(layout), coding_(coding), writer_(writer), blocks_(blocks), errorText_(errorText),
+              std::vector<BlockRecord>& blocks, Status& failed, const ProgressCallback& onProgress)
+      : layout_(layout), coding_(coding), writer_(writer), blocks_(blocks), failed_(failed),
         onProgress_(onProgress), cursor_(layout.header.dataOffset), pool_(coding, workers) {
     slots_.resize(std::min<size_t>(size_t{workers} + 1, std::max<size_t>(layout.blockSizes.size(), 1)));
     for (Slot& slot : slots_) {
@@ -294,10 +291,10 @@ class BlockPacker {
     for (uint32_t b = 0; b < layout_.blockSizes.size(); ++b) {
       Slot& slot = slots_[b % slots_.size()];
       if (slot.inUse && !store(slot)) return false;
-      if (!stream.reachData()) return failAfterInFlight(errorText_);
-      if (!waitWhilePaused(isPaused, shouldStop)) return failAfterInFlight(kStoppedOnRequest);
+      if (!stream.reachData()) return failAfterInFlight(failed_);
+      if (!waitWhilePaused(isPaused, shouldStop)) return failAfterInFlight(failure(StatusKind::Failed, kStoppedOnRequest));
       const uint32_t size = layout_.blockSizes[b];
-      if (!stream.read(slot.raw.get(), size)) return failAfterInFlight(errorText_);
+      if (!stream.read(slot.raw.get(), size)) return failAfterInFlight(failed_);
       slot.index = b;
       slot.inUse = true;
       slot.job = CodingJob{.raw = slot.raw.get(), .size = size, .coded = slot.coded.get(), .result = {}, .done = false};
@@ -334,8 +331,8 @@ class BlockPacker {
 
   // A failure found while blocks were still being coded: they are written
   // first, so the run reports what a one-block-at-a-time run would.
-  bool failAfterInFlight(std::wstring message) {
-    if (storeInFlight()) errorText_ = std::move(message);
+  bool failAfterInFlight(Status why) {
+    if (storeInFlight()) failed_ = std::move(why);
     return false;
   }
 
@@ -350,7 +347,7 @@ class BlockPacker {
     const BlockCodec codec = coding_.zstdLevel != 0 ? BlockCodec::Zstd : BlockCodec::Rle;
     record.codec = static_cast<uint32_t>(form.useCoded ? codec : BlockCodec::Stored);
     if (!writer_.append(form.useCoded ? slot.coded.get() : slot.raw.get(), record.storedSize)) {
-      errorText_ = L"Failed to write archive file";
+      failed_ = failure(StatusKind::Failed, L"Failed to write archive file");
       return false;
     }
     cursor_ += record.storedSize;
@@ -366,7 +363,7 @@ class BlockPacker {
   const BlockCoding coding_;
   ArchiveWriter& writer_;
   std::vector<BlockRecord>& blocks_;
-  std::wstring& errorText_;
+  Status& failed_;
   const ProgressCallback& onProgress_;
   std::vector<Slot> slots_;
   uint64_t cursor_;
@@ -469,11 +466,11 @@ Status createArchive(const std::wstring& inputPath, const std::wstring& archiveP
     if (!writer.append(tables.data(), tables.size()))
       return failure(StatusKind::Failed, L"Failed to write archive file");
   }
-  std::wstring packFailure;  // the stream's or the packer's message
-  SourceStream stream(source, packFailure, options.onEntry ? options.onEntry : onLog, options.shouldStop);
-  BlockPacker packer(layout, BlockCoding{options.zstdLevel}, workersFor(options.threads), writer, blocks, packFailure,
+  Status packed;  // the stream's or the packer's failure
+  SourceStream stream(source, packed, options.onEntry ? options.onEntry : onLog, options.shouldStop);
+  BlockPacker packer(layout, BlockCoding{options.zstdLevel}, workersFor(options.threads), writer, blocks, packed,
                      onProgress);
-  if (!packer.pack(stream, isPaused, options.shouldStop)) return failure(StatusKind::Failed, packFailure);
+  if (!packer.pack(stream, isPaused, options.shouldStop)) return packed;
   if (!writer.drain() || !writeBlockTable(temporary.file, layout.header, blocks) || !flushFile(temporary.file)) {
     return failure(StatusKind::Failed, L"Failed to write archive file");
   }

@@ -88,7 +88,7 @@ struct HeaderReader {
     return read;
   }
   Status u16(uint16_t& value) {
-    uint8_t bytes[2];
+    uint8_t bytes[2] = {};
     Status read = byte(bytes[0]);
     if (read.ok()) read = byte(bytes[1]);
     if (read.ok()) value = get16(bytes);
