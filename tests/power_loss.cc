@@ -4,7 +4,7 @@
 
 #include <fstream>
 
-#include "extract_fixture.h"
+#include "extract_fixture.h"  // ioErrorCode
 
 #ifdef _WIN32
 #include <windows.h>
@@ -41,8 +41,7 @@ bool readAt(const FileHandle& file, uint64_t offset, Bytes& bytes) {
   const HANDLE h = reinterpret_cast<HANDLE>(file.native);
   LARGE_INTEGER here{}, zero{};
   OVERLAPPED at{};
-  at.Offset = DWORD(offset);
-  at.OffsetHigh = DWORD(offset >> 32);
+  at.Offset = DWORD(offset), at.OffsetHigh = DWORD(offset >> 32);
   DWORD got = 0;
   const bool ok = SetFilePointerEx(h, zero, &here, FILE_CURRENT) &&
                   (bytes.empty() || ReadFile(h, bytes.data(), DWORD(bytes.size()), &got, &at));
@@ -53,7 +52,7 @@ bool readAt(const FileHandle& file, uint64_t offset, Bytes& bytes) {
 #endif
 }
 
-ablative::FileIdentity folderOf(const fs::path& path) {
+FileIdentity folderOf(const fs::path& path) {
   FileIdentity identity;
   fileIdentity(wide(path.parent_path()), identity);
   return identity;
@@ -123,12 +122,11 @@ void PowerLoss::rollBack() {  // std::filesystem calls do not pass through the e
   }
   for (auto name = names_.rbegin(); name != names_.rend(); ++name) {
     if (name->target.empty()) {
-      allowRemoval(name->path);
-      fs::remove_all(name->path);
-      continue;
+      allowRemoval(name->path), fs::remove_all(name->path);
+    } else {
+      fs::rename(name->target, name->path);
+      if (name->replaced) writeFile(name->target, *name->replaced);
     }
-    fs::rename(name->target, name->path);
-    if (name->replaced) writeFile(name->target, *name->replaced);
   }
 }
 

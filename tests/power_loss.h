@@ -28,16 +28,15 @@ class PowerLoss {
     Bytes before;
     uint64_t sizeBefore;
   };
-  struct File {
+  struct File {  // where it is now, and what is not yet durable
     fs::path path;
     std::vector<Edit> edits;
-  };             // where it is now, and what is not yet durable
+  };
   struct Name {  // created at `path`, or renamed from `path` to `target` (over `replaced`, if it was there)
     fs::path path, target;
     ablative::FileIdentity folder;
     std::optional<Bytes> replaced;
   };
-
   void recordEdit(const ablative::IoCall& call);
   void recordName(const ablative::IoCall& call);
 

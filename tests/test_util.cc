@@ -1,5 +1,6 @@
 #include "test_util.h"
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <functional>
@@ -16,17 +17,10 @@
 namespace testutil {
 
 namespace {
-int processId() {
-#ifdef _WIN32
-  return static_cast<int>(GetCurrentProcessId());
-#else
-  return static_cast<int>(getpid());
-#endif
-}
-}  // namespace
+
+std::atomic<int> linksMade{0};
 
 #ifdef _WIN32
-namespace {
 std::string hostPath(const fs::path& path) {  // Wine's own call for it, when there is one
   using HostName = char*(__cdecl*)(const wchar_t*);
   auto hostName = reinterpret_cast<HostName>(
@@ -39,11 +33,10 @@ std::string hostPath(const fs::path& path) {  // Wine's own call for it, when th
 
 // Runs a program of the host (Wine starts it without waiting for it) and waits until `done` holds.
 bool onHost(const wchar_t* program, std::wstring arguments, const std::function<bool()>& done) {
-  std::wstring command = std::wstring(program) + L" " + arguments;
+  std::wstring command = std::wstring(program) + L" " + arguments, image = L"Z:" + std::wstring(program);
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process{};
-  const std::wstring image = L"Z:" + std::wstring(program);
   if (!CreateProcessW(image.c_str(), command.data(), nullptr, nullptr, 0, 0, nullptr, nullptr, &startup, &process)) {
     return false;
   }
@@ -56,21 +49,25 @@ bool onHost(const wchar_t* program, std::wstring arguments, const std::function<
 std::wstring quotedHostPath(const fs::path& path) {
   return L"\"" + ablative::fromUtf8(hostPath(path.parent_path()) + "/") + path.filename().wstring() + L"\"";
 }
-}  // namespace
+
+int processId() { return static_cast<int>(GetCurrentProcessId()); }
+#else
+int processId() { return static_cast<int>(getpid()); }
 #endif
 
-namespace {
-std::atomic<int> linksMade{0};
 }  // namespace
 
 void allowRemoval([[maybe_unused]] const fs::path& path) {
 #ifdef _WIN32
   std::error_code ignored;
+  const auto writable = [&](const fs::path& p) {
+    fs::permissions(p, fs::perms::owner_write, fs::perm_options::add | fs::perm_options::nofollow, ignored);
+  };
   for (auto it = fs::recursive_directory_iterator(path, ignored); it != fs::recursive_directory_iterator();
        it.increment(ignored)) {
-    fs::permissions(it->path(), fs::perms::owner_write, fs::perm_options::add | fs::perm_options::nofollow, ignored);
+    writable(it->path());
   }
-  fs::permissions(path, fs::perms::owner_write, fs::perm_options::add | fs::perm_options::nofollow, ignored);
+  writable(path);
 #endif
 }
 
@@ -97,8 +94,7 @@ ScratchDir::~ScratchDir() {
 }
 
 fs::path ScratchDir::operator/(const std::string& relativeUtf8) const {
-  std::u8string units(relativeUtf8.begin(), relativeUtf8.end());
-  return path_ / fs::path(units);
+  return path_ / fs::path(std::u8string(relativeUtf8.begin(), relativeUtf8.end()));
 }
 
 std::wstring wide(const fs::path& path) {
@@ -111,8 +107,8 @@ std::wstring wide(const fs::path& path) {
 
 void writeFile(const fs::path& path, const Bytes& bytes) {
   if (path.has_parent_path()) fs::create_directories(path.parent_path());
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  std::ofstream(path, std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 void writeFile(const fs::path& path, const std::string& text) { writeFile(path, bytesOf(text)); }
@@ -127,11 +123,9 @@ Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end());
 Bytes mixedBytes(size_t length, uint32_t seed) {
   std::mt19937 random(seed);
   Bytes bytes;
-  bytes.reserve(length);
   while (bytes.size() < length) {
-    size_t run = random() % 4 == 0 ? 1 + random() % 300 : 1;
-    uint8_t value = static_cast<uint8_t>(random());
-    for (size_t i = 0; i < run && bytes.size() < length; ++i) bytes.push_back(value);
+    const size_t run = random() % 4 == 0 ? 1 + random() % 300 : 1;
+    bytes.insert(bytes.end(), std::min(run, length - bytes.size()), static_cast<uint8_t>(random()));
   }
   return bytes;
 }
@@ -142,11 +136,10 @@ bool makeLink(const fs::path& target, const fs::path& link) {
   if (runningUnderWine()) {
     return onHost(L"/bin/ln", L"-s " + quotedHostPath(target) + L" " + quotedHostPath(link),
                   [&] { return GetFileAttributesW(link.wstring().c_str()) != INVALID_FILE_ATTRIBUTES; });
-  } else {
-    const DWORD flags = (fs::is_directory(target) ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) | 0x2;  // unprivileged
-    if (!CreateSymbolicLinkW(link.wstring().c_str(), fs::absolute(target).wstring().c_str(), flags)) return false;
   }
-  return GetFileAttributesW(link.wstring().c_str()) != INVALID_FILE_ATTRIBUTES;
+  const DWORD flags = (fs::is_directory(target) ? SYMBOLIC_LINK_FLAG_DIRECTORY : 0) | 0x2;  // unprivileged
+  return CreateSymbolicLinkW(link.wstring().c_str(), fs::absolute(target).wstring().c_str(), flags) &&
+         GetFileAttributesW(link.wstring().c_str()) != INVALID_FILE_ATTRIBUTES;
 #else
   std::error_code error;
   fs::create_symlink(fs::absolute(target), link, error);

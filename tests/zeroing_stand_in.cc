@@ -12,15 +12,12 @@ namespace testutil {
 #ifdef _WIN32
 uint32_t standInForZeroing(const ablative::IoCall& call) {
   if (call.stoodIn == nullptr) return 0;
-  const HANDLE file = reinterpret_cast<HANDLE>(call.file->native);
   const std::vector<uint8_t> zeros(64 << 10, 0);
   for (uint64_t done = 0; done < call.length;) {
     OVERLAPPED at{};
-    at.Offset = DWORD(call.offset + done);
-    at.OffsetHigh = DWORD((call.offset + done) >> 32);
-    DWORD written = 0;
-    if (!WriteFile(file, zeros.data(), DWORD(std::min<uint64_t>(zeros.size(), call.length - done)), &written, &at) ||
-        written == 0) {
+    at.Offset = DWORD(call.offset + done), at.OffsetHigh = DWORD((call.offset + done) >> 32);
+    DWORD written = 0, length = DWORD(std::min<uint64_t>(zeros.size(), call.length - done));
+    if (!WriteFile(reinterpret_cast<HANDLE>(call.file->native), zeros.data(), length, &written, &at) || written == 0) {
       return GetLastError() != 0 ? GetLastError() : ERROR_DISK_FULL;
     }
     done += written;

@@ -1,7 +1,5 @@
-// Wine has no FSCTL_SET_ZERO_DATA. Where the system says so, this I/O hook
-// zeroes the range itself, with positional writes through the same handle,
-// so that everything around it runs for real. Linked into test programs
-// only, it is installed when they start; the shipped programs never have it.
+// Wine has no FSCTL_SET_ZERO_DATA: where the system says so, this I/O hook zeroes the range itself through the same
+// handle, so that all around it runs for real. Linked into test programs only, it is installed when they start.
 #pragma once
 
 #include <cstdint>
