@@ -1,14 +1,13 @@
 #include "extract_fixture.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <stdexcept>
-#include <utility>
-
 #include <zlib.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <stdexcept>
+#include <utility>
 
 #include "codecs/codec.h"
 #include "codecs/crc32.h"
@@ -34,16 +33,13 @@ Tree readTree(const fs::path& root) {
 
 namespace {
 
-// Raw deflate, or, with window bits 31, one gzip member. A smaller memory
-// level makes smaller blocks.
+// Raw deflate, or, with window bits 31, one gzip member. A smaller memory level makes smaller blocks.
 Bytes deflated(const Bytes& data, int windowBits = -15, int memLevel = 8) {
   Bytes out(compressBound(data.size()) + 64);
   z_stream z{};
   deflateInit2(&z, 6, Z_DEFLATED, windowBits, memLevel, Z_DEFAULT_STRATEGY);
-  z.next_in = const_cast<uint8_t*>(data.data());
-  z.avail_in = uInt(data.size());
-  z.next_out = out.data();
-  z.avail_out = uInt(out.size());
+  z.next_in = const_cast<uint8_t*>(data.data()), z.avail_in = uInt(data.size());
+  z.next_out = out.data(), z.avail_out = uInt(out.size());
   deflate(&z, Z_FINISH);
   out.resize(z.total_out);
   deflateEnd(&z);
@@ -57,69 +53,66 @@ void append(Bytes& out, Fields... fields) {
    ...);
 }
 
-}  // namespace
+void append(Bytes& out, const std::string& text) { out.insert(out.end(), text.begin(), text.end()); }
 
 Bytes zipOf(const Tree& tree, bool deflate) {
   Bytes zip, directory;
-  const uint16_t method = deflate ? 8 : 0, utf8 = 0x0800, version = 20, date = 0x21;
+  const uint16_t method = deflate ? 8 : 0, utf8 = 0x0800, version = 20, date = 0x21, none = 0;
   for (const auto& [path, content] : tree) {
     const Bytes data = deflate ? deflated(content) : content;
     const uint32_t crc = crc32(content.data(), content.size()), offset = uint32_t(zip.size());
     const uint32_t stored = uint32_t(data.size()), raw = uint32_t(content.size());
     const auto name = uint16_t(path.size());
-    append(zip, uint32_t{0x04034b50}, version, utf8, method, uint16_t{0}, date, crc, stored, raw, name, uint16_t{0});
-    zip.insert(zip.end(), path.begin(), path.end());
+    append(zip, uint32_t{0x04034b50}, version, utf8, method, none, date, crc, stored, raw, name, none);
+    append(zip, path);
     zip.insert(zip.end(), data.begin(), data.end());
-    append(directory, uint32_t{0x02014b50}, uint16_t{0x0300 | version}, version, utf8, method, uint16_t{0}, date, crc,
-           stored, raw, name, uint16_t{0}, uint16_t{0}, uint16_t{0}, uint16_t{0}, uint32_t{0100644} << 16, offset);
-    directory.insert(directory.end(), path.begin(), path.end());
+    append(directory, uint32_t{0x02014b50}, uint16_t{0x0300 | version}, version, utf8, method, none, date, crc, stored,
+           raw, name, none, none, none, none, uint32_t{0100644} << 16, offset);
+    append(directory, path);
   }
   const auto count = uint16_t(tree.size());
   const auto at = uint32_t(zip.size()), size = uint32_t(directory.size());
   zip.insert(zip.end(), directory.begin(), directory.end());
-  append(zip, uint32_t{0x06054b50}, uint16_t{0}, uint16_t{0}, count, count, size, at, uint16_t{0});
+  append(zip, uint32_t{0x06054b50}, none, none, count, count, size, at, none);
   return zip;
 }
 
-namespace {
-
-// One ustar header: numbers in octal, the checksum over the header with its own field as spaces.
-Bytes tarHeader(const std::string& path, uint64_t size, char type, const std::string& target) {
-  Bytes header(512, 0);
-  const auto put = [&header](size_t at, const std::string& text) { std::copy(text.begin(), text.end(), &header[at]); };
-  const auto octal = [](uint64_t value, int digits) {
-    char text[24];
-    std::snprintf(text, sizeof text, "%0*llo", digits, static_cast<unsigned long long>(value));
-    return std::string(text);
-  };
-  put(0, path);
-  put(100, "0000644"), put(108, "0000000"), put(116, "0000000");
-  put(124, octal(size, 11)), put(136, octal(1600000000, 11));
-  put(148, "        ");
-  header[156] = uint8_t(type);
-  put(157, target);
-  put(257, "ustar"), put(263, "00");
-  uint32_t sum = 0;
-  for (uint8_t byte : header) sum += byte;
-  put(148, octal(sum, 6));
-  return header;
+std::string octal(uint64_t value, int digits) {
+  char text[24];
+  std::snprintf(text, sizeof text, "%0*llo", digits, static_cast<unsigned long long>(value));
+  return text;
 }
 
-}  // namespace
+// One ustar header: numbers in octal, the checksum over the header with its own field as spaces.
+void appendTarHeader(Bytes& tar, const std::string& path, uint64_t size, char type, const std::string& target) {
+  Bytes header(512, 0);
+  // clang-format off
+  const std::pair<size_t, std::string> fields[] = {
+      {0, path}, {100, "0000644"}, {108, "0000000"}, {116, "0000000"}, {124, octal(size, 11)},
+      {136, octal(1600000000, 11)}, {148, "        "}, {156, std::string(1, type)}, {157, target}, {257, "ustar"},
+      {263, "00"}};
+  // clang-format on
+  for (const auto& [at, text] : fields) std::copy(text.begin(), text.end(), &header[at]);
+  uint32_t sum = 0;
+  for (uint8_t byte : header) sum += byte;
+  const std::string checksum = octal(sum, 6);
+  std::copy(checksum.begin(), checksum.end(), &header[148]);
+  tar.insert(tar.end(), header.begin(), header.end());
+}
 
 Bytes tarOf(const Tree& tree, const std::string& hardLink) {
   Bytes tar;
   for (const auto& [path, content] : tree) {
-    const Bytes header = tarHeader(path, content.size(), '0', "");
-    tar.insert(tar.end(), header.begin(), header.end());
+    appendTarHeader(tar, path, content.size(), '0', "");
     tar.insert(tar.end(), content.begin(), content.end());
     tar.resize((tar.size() + 511) / 512 * 512);
   }
-  const Bytes link = tarHeader(hardLink, 0, '1', tree.begin()->first);
-  tar.insert(tar.end(), link.begin(), link.end());
+  appendTarHeader(tar, hardLink, 0, '1', tree.begin()->first);
   tar.resize(tar.size() + 1024);
   return tar;
 }
+
+}  // namespace
 
 Scene::Scene(const Tree& packed, uint32_t blockSize) : tree(packed) {
   CreateOptions options;
@@ -163,7 +156,6 @@ void Scene::pack(const CreateOptions& options, bool readOnlyFiles) {
   readUnits();
 }
 
-// The units as the engine plans them, whatever the archive's format.
 void Scene::readUnits() {
   original = readFile(archive);
   SourceReading reading;
@@ -185,9 +177,7 @@ void Scene::readUnits() {
 
 RunResult Scene::run(bool resume, bool keepOriginal, const ProgressCallback& watch) const {
   ExtractOptions options;
-  options.resume = resume;
-  options.keepOriginal = keepOriginal;
-  options.groupBytes = groupBytes;
+  options.resume = resume, options.keepOriginal = keepOriginal, options.groupBytes = groupBytes;
   return run(options, out, watch);
 }
 
@@ -199,9 +189,7 @@ RunResult Scene::run(const ExtractOptions& options, const fs::path& destination,
   };
   const auto log = [&](const std::wstring& line) { result.log.push_back(line); };
   const Status status = extractArchive(wide(archive), wide(destination), options, result.outcome, progress, log, {});
-  result.ok = status.ok();
-  result.error = status.message;
-  result.kind = status.kind;
+  result.ok = status.ok(), result.error = status.message, result.kind = status.kind;
   return result;
 }
 
@@ -210,6 +198,24 @@ std::vector<std::string> Scene::folder() const {
   for (const auto& entry : fs::directory_iterator(scratch.path())) names.push_back(entry.path().filename().string());
   std::sort(names.begin(), names.end());
   return names;
+}
+
+void interrupt(Scene& s, int release) {
+  int releases = 0;
+  ScopedIoHook stop([&](const IoCall& call) {  // a stand-in for zeroing is asked a second time: not another release
+    return call.op == IoOp::ZeroRange && call.stoodIn == nullptr && ++releases == release ? ioErrorCode() : 0u;
+  });
+  s.groupBytes = 1;
+  const bool completed = s.run(false, false).ok;
+  s.groupBytes = kDefaultGroupBytes;
+  if (completed) throw std::runtime_error("the run was not stopped");
+}
+
+ExtractOptions stoppingAt(int ask, bool resume) {
+  ExtractOptions options;
+  options.resume = resume, options.groupBytes = 1;
+  options.shouldStop = [ask, asks = 0]() mutable { return ++asks == ask; };
+  return options;
 }
 
 Bytes RawArchive::encode() const {

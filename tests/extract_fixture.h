@@ -2,6 +2,7 @@
 // the I/O hook in a scope.
 #pragma once
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -25,17 +26,12 @@ struct RunResult {
   std::vector<ablative::ProgressInfo> progress;
   std::vector<std::wstring> log;
   ablative::ExtractOutcome outcome;
+  size_t logged(const std::wstring& line) const { return size_t(std::count(log.begin(), log.end(), line)); }
 };
 
-// A zip of the tree as Info-ZIP lays one out, each entry stored or deflated.
-Bytes zipOf(const Tree& tree, bool deflate);
-// A ustar tar of the tree, with a hard link named `hardLink` to its first file after it.
-Bytes tarOf(const Tree& tree, const std::string& hardLink);
-
-// A unit of an archive's plan, where it lies and where its pieces go.
-struct ScenePiece {
+struct ScenePiece {  // where a unit's piece goes in its file
   std::string path;
-  uint64_t at, length;  // in its file
+  uint64_t at, length;
 };
 struct SceneUnit {
   uint64_t offset, storedSize;
@@ -43,12 +39,12 @@ struct SceneUnit {
 };
 
 // Zvka4: version 4 in 12-byte blocks, so that small files share them, every file read-only, so that a run resumed
-// after the metadata was set must not need to write them. Tar: with a hard link, "hard.link", to the first file, which
-// the scene's tree holds as a file; TarGz: that tar as one gzip member.
+// after the metadata was set must not need to write them. Zip*: as Info-ZIP lays one out. Tar: ustar, with a hard
+// link "hard.link" to the first file after it (the scene's tree holds it as a file); TarGz: that tar as one gzip
+// member.
 enum class Packing { Zvka, Zvka4, ZipStored, ZipDeflated, Tar, TarGz };
 
-// A scratch folder for the archive x.zvka (a zip, whatever its name says, when so packed), its journal and the
-// destination.
+// A scratch folder for the archive x.zvka (whatever its packing), its journal and the destination.
 struct Scene {
   Scene(const Tree& packed = {}, uint32_t blockSize = 4);  // packs a non-empty tree with createArchive
   Scene(const Tree& packed, Packing packing);
@@ -63,10 +59,17 @@ struct Scene {
   Tree tree;
   Bytes original;                  // the archive as packed
   ablative::ArchiveTables tables;  // of a .zvka archive
-  std::vector<SceneUnit> units;
-  uint64_t dataStart = 0;  // what lies before it describes the archive, and is never released
+  std::vector<SceneUnit> units;    // as the engine plans them
+  uint64_t dataStart = 0;          // what lies before it describes the archive, and is never released
   uint64_t groupBytes = ablative::kDefaultGroupBytes;  // what run(resume, keepOriginal) releases at once
 };
+
+// Stops a run that releases a unit at a time at its `release`th release, which fails. For smallTree, whose blocks are
+// a.txt's 0-2 and b/c.bin's 3-4, taken from the end, the third leaves b/c.bin released and cut away and a.txt's last
+// block written; the first, b/c.bin's last block written and recorded.
+void interrupt(Scene& s, int release = 3);
+// Releases a unit at a time, and stops when asked whether to for the `ask`th time.
+ablative::ExtractOptions stoppingAt(int ask, bool resume = false);
 
 // An archive createArchive would never write. Block offsets count from the data area (wrapping below it reaches
 // into the tables); header fields left 0 and the path fields of records whose pathLength is 0 are filled in.
