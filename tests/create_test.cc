@@ -1,15 +1,15 @@
-// Archive creation: its lines, progress and pause, what the scan takes from the source, and that a failed run
-// never leaves a file that reads as an archive.
+// Archive creation: its lines, what the scan takes from the source, and that a failed run, an I/O error at any call
+// or a power loss at any flush never leaves a file that reads as an archive nor loses the earlier one.
 #include <gtest/gtest.h>
 
 #include "ablative.h"
 #include "consume/archive_checks.h"
-#include "containers/zvka_format.h"
 #include "create/source_scan.h"
-#include "platform/env.h"
-#include "test_util.h"
+#include "extract_fixture.h"
+#include "power_loss.h"
 
 using namespace testutil;
+using namespace ablative;
 
 namespace {
 
@@ -17,47 +17,24 @@ struct CreateRun {
   bool ok = false;
   std::wstring errorText;
   std::vector<std::wstring> lines;
-  std::vector<ablative::ProgressInfo> progress;
 };
 
 CreateRun create(const fs::path& source, const fs::path& archive, uint32_t blockSize,
-                 const ablative::PauseCallback& isPaused = {}) {
+                 const PauseCallback& isPaused = {}) {
   CreateRun run;
-  const ablative::Status created = ablative::createArchive(
-      wide(source), wide(archive), blockSize, [&](const ablative::ProgressInfo& info) { run.progress.push_back(info); },
-      [&](const std::wstring& line) { run.lines.push_back(line); }, isPaused);
-  run.ok = created.ok();
-  run.errorText = created.message;
+  const auto log = [&](const std::wstring& line) { run.lines.push_back(line); };
+  const Status created = createArchive(wide(source), wide(archive), blockSize, {}, log, isPaused);
+  run.ok = created.ok(), run.errorText = created.message;
   return run;
 }
 
-TEST(CreateArchive, TenEqualBytesGiveTheDocumentedBlocksAndLines) {
+TEST(CreateArchive, Lines) {
   ScratchDir dir;
   writeFile(dir / "ten.txt", Bytes(10, 0x41));
-  CreateRun run = create(dir / "ten.txt", dir / "out/ten.zvka", 4);
-  ASSERT_TRUE(run.ok) << ablative::toUtf8(run.errorText);
+  const CreateRun run = create(dir / "ten.txt", dir / "out/ten.zvka", 4);
   EXPECT_EQ(run.lines,
             (std::vector<std::wstring>{L"Packing: ten.txt", L"Archive created: " + wide(dir / "out/ten.zvka"),
                                        L"Summary: files=1, source-bytes=10, archive-data-bytes=6, ratio=0.600000"}));
-  Bytes archive = readFile(dir / "out/ten.zvka");
-  EXPECT_EQ(Bytes(archive.end() - 6, archive.end()), (Bytes{0x81, 0x41, 0x81, 0x41, 0x41, 0x41}));
-  ASSERT_EQ(run.progress.size(), 3u);  // after every block
-  EXPECT_EQ(std::tuple(run.progress[2].blocksDone, run.progress[2].blocksTotal, run.progress[2].bytesDone),
-            std::tuple(3u, 3u, uint64_t{10}));
-  run = create(dir / "ten.txt", dir / "out/paused.zvka", 4, [&, paused = 0]() mutable {
-    return ++paused == 2;  // held once, before the second block, then released
-  });
-  EXPECT_TRUE(run.ok && readFile(dir / "out/paused.zvka") == archive);
-}
-
-TEST(CreateArchive, EmptyFileGivesAnArchiveOfTablesOnly) {
-  ScratchDir dir;
-  writeFile(dir / "empty.bin", "");
-  CreateRun run = create(dir / "empty.bin", dir / "e.zvka", 4096);
-  ASSERT_TRUE(run.ok);
-  EXPECT_TRUE(run.progress.empty());
-  EXPECT_EQ(run.lines.back(), L"Summary: files=1, source-bytes=0, archive-data-bytes=0, ratio=1.000000");
-  EXPECT_EQ(fs::file_size(dir / "e.zvka"), 56u + 9u + 24u);
 }
 
 TEST(CreateArchive, RefusalsLeaveNoArchive) {
@@ -65,98 +42,62 @@ TEST(CreateArchive, RefusalsLeaveNoArchive) {
   writeFile(dir / "src/f.txt", "x");
   writeFile(dir / "a-file", "blocks a folder");
   fs::create_directories(dir / "only-folders/a/b");
-  struct Case {
-    const char* name;
-    fs::path source;
-    fs::path archive;
-    uint32_t blockSize;
-    std::wstring message;
-  };
-  std::vector<Case> cases = {
-      {"block size 0", dir / "src", dir / "out.zvka", 0, L"Block size must be greater than zero"},
-      {"missing source first", dir / "absent", dir / "out.zvka", 0, L"Input path does not exist"},
-      {"no files", dir / "only-folders", dir / "out.zvka", 4, L"Input directory contains no regular files"},
-      {"parent is a file", dir / "src", dir / "a-file/sub/out.zvka", 4, L"Unable to create archive destination folder"},
-      {"archive is a folder", dir / "src", dir / "src", 4, L"Unable to create archive file"},
-  };
+  std::vector<std::tuple<fs::path, fs::path, uint32_t, std::wstring>> cases = {
+      {dir / "src", dir / "out.zvka", 0, L"Block size must be greater than zero"},
+      {dir / "absent", dir / "out.zvka", 0, L"Input path does not exist"},  // before the block size
+      {dir / "only-folders", dir / "out.zvka", 4, L"Input directory contains no regular files"},
+      {dir / "src", dir / "a-file/sub/out.zvka", 4, L"Unable to create archive destination folder"},
+      {dir / "src", dir / "src", 4, L"Unable to create archive file"}};
 #ifndef _WIN32
   writeFile(dir / "bs/back\\slash.txt", "a backslash would become a folder on extraction");
-  cases.push_back({"device", "/dev/null", dir / "out.zvka", 4, L"Input path is neither a file nor a directory"});
-  cases.push_back({"backslash", dir / "bs", dir / "out.zvka", 4,
-                   L"File name not supported by the archive format: " + wide(dir / "bs/back\\slash.txt")});
   writeFile(dir / "utf8/sub/bad\xFF.txt", "no UTF-8 form");
-  cases.push_back({"not UTF-8", dir / "utf8", dir / "out.zvka", 4,
-                   L"File name not supported by the archive format: " + wide(dir / "utf8/sub") + L"/bad\xDCFF.txt"});
+  writeFile(dir / "huge/huge.bin", "");
+  fs::resize_file(dir / "huge/huge.bin", (uint64_t{1} << 32) + 1);  // sparse: costs no disk
+  const std::wstring unsupported = L"File name not supported by the archive format: ";
+  cases.insert(cases.end(),
+               {{"/dev/null", dir / "out.zvka", 4, L"Input path is neither a file nor a directory"},
+                {dir / "bs", dir / "out.zvka", 4, unsupported + wide(dir / "bs/back\\slash.txt")},
+                {dir / "utf8", dir / "out.zvka", 4, unsupported + wide(dir / "utf8/sub") + L"/bad\xDCFF.txt"},
+                {dir / "huge", dir / "out.zvka", 1, L"Source is too large for the archive format"}});
 #endif
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
-    CreateRun run = create(c.source, c.archive, c.blockSize);
+  for (const auto& [source, archive, blockSize, message] : cases) {
+    SCOPED_TRACE(toUtf8(message));
+    CreateRun run = create(source, archive, blockSize);
     EXPECT_FALSE(run.ok);
-    EXPECT_EQ(run.errorText, c.message);
+    EXPECT_EQ(run.errorText, message);
     EXPECT_FALSE(fs::exists(dir / "out.zvka"));
   }
   EXPECT_EQ(fs::directory_iterator(dir / "src")->path().filename(), "f.txt");  // no temporary file left
 }
 
 // The source changes after the scan, at a pause poll: the first comes before a.bin's first block, the fourth
-// before b.bin's last, once b.bin is open. Whatever its size, the run fails.
+// before b.bin's last, once b.bin is open. Whatever its size, the run fails and the earlier archive stays.
 TEST(CreateArchive, ChangedSourceFailsAndKeepsTheOldArchive) {
-  struct Case {
-    const char* name;
-    size_t initialSize;
-    std::function<void(const fs::path&)> change;
-    int atPoll = 1;
-  };
-  const std::vector<Case> cases = {
-      {"shrinks", 10, [](const fs::path& p) { fs::resize_file(p, 5); }},
-      {"grows past a partial block", 10, [](const fs::path& p) { fs::resize_file(p, 11); }},
-      {"grows after full blocks", 8, [](const fs::path& p) { fs::resize_file(p, 9); }},
-      {"grows while read, after full blocks", 8, [](const fs::path& p) { fs::resize_file(p, 12); }, 4},
-      {"grows from empty", 0, [](const fs::path& p) { fs::resize_file(p, 3); }},
-      {"disappears", 10, [](const fs::path& p) { fs::remove(p); }},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  const std::tuple<size_t, std::function<void(const fs::path&)>, int> cases[] = {
+      {10, [](const fs::path& p) { fs::resize_file(p, 5); }, 1},   // shrinks
+      {10, [](const fs::path& p) { fs::resize_file(p, 11); }, 1},  // grows past a partial block
+      {8, [](const fs::path& p) { fs::resize_file(p, 9); }, 1},    // grows after full blocks
+      {8, [](const fs::path& p) { fs::resize_file(p, 12); }, 4},   // the same, while read
+      {0, [](const fs::path& p) { fs::resize_file(p, 3); }, 1},    // grows from empty
+      {10, [](const fs::path& p) { fs::remove(p); }, 1}};          // disappears
+  for (const auto& [initialSize, change, atPoll] : cases) {
+    SCOPED_TRACE(initialSize);
     ScratchDir dir;
     writeFile(dir / "src/a.bin", "first");
-    writeFile(dir / "src/b.bin", Bytes(c.initialSize, 0x61));
+    writeFile(dir / "src/b.bin", Bytes(initialSize, 0x61));
     writeFile(dir / "out.zvka", "an earlier archive");
-    int polls = 0;
-    CreateRun run = create(dir / "src", dir / "out.zvka", 4, [&] {
-      if (++polls == c.atPoll) c.change(dir / "src/b.bin");
+    CreateRun run = create(dir / "src", dir / "out.zvka", 4, [&, polls = 0]() mutable {
+      if (++polls == atPoll) change(dir / "src/b.bin");
       return false;
     });
     EXPECT_FALSE(run.ok);
-    const std::wstring path = wide(dir / "src") + ablative::kPathSeparator + L"b.bin";
+    const std::wstring path = wide(dir / "src") + kPathSeparator + L"b.bin";
     EXPECT_TRUE(run.errorText == L"Source file changed or became unreadable during archiving: " + path ||
                 run.errorText == L"Unable to open source file: " + path)
-        << ablative::toUtf8(run.errorText);
+        << toUtf8(run.errorText);
     EXPECT_EQ(readFile(dir / "out.zvka"), bytesOf("an earlier archive"));
     EXPECT_FALSE(fs::exists(dir / "out.zvka.creating"));
   }
-}
-
-// Asked to stop before any file or block, the run stops there: the earlier archive stays, and no temporary file.
-TEST(CreateArchive, StopOnRequestKeepsTheEarlierArchive) {
-  ScratchDir dir;
-  writeFile(dir / "src/a.bin", mixedBytes(200000, 1));  // blocks coded in the background
-  writeFile(dir / "src/b/c.txt", "0123456789");
-  writeFile(dir / "src/empty", "");
-  int stopAt = 1;
-  for (;; ++stopAt) {
-    SCOPED_TRACE("stopped at ask " + std::to_string(stopAt));
-    writeFile(dir / "out.zvka", "an earlier archive");
-    ablative::CreateOptions options;
-    options.blockSize = 64 << 10;
-    options.shouldStop = [&, asks = 0]() mutable { return ++asks == stopAt; };
-    const ablative::Status created =
-        ablative::createArchive(wide(dir / "src"), wide(dir / "out.zvka"), options, {}, {}, {});
-    if (created.ok()) break;
-    EXPECT_EQ(created.message, L"Stopped on request");
-    EXPECT_EQ(readFile(dir / "out.zvka"), bytesOf("an earlier archive"));
-    EXPECT_FALSE(fs::exists(dir / "out.zvka.creating"));
-  }
-  EXPECT_EQ(stopAt, 3 + 4 + 1 + 1);  // asked before each file, a.bin's four blocks and c.txt's one
 }
 
 #ifndef _WIN32
@@ -171,34 +112,99 @@ TEST(CreateArchive, LinksKeepTheirOwnNameInsideTheTree) {
   fs::create_symlink(dir / "outside.txt", dir / "src/link-out.txt");
   fs::create_symlink(dir / "nowhere", dir / "src/dangling.txt");
   fs::create_directory_symlink(dir / "src/folder", dir / "src/folder-link");
-  ablative::SourceFiles source;
+  SourceFiles source;
   std::vector<std::string> names;
-  ablative::collectSourceFiles(wide(dir / "src"), ablative::ScanScope::Files, source);
+  collectSourceFiles(wide(dir / "src"), ScanScope::Files, source);
   for (const auto& entry : source.entries) names.push_back(entry.relativePathUtf8 + ":" + std::to_string(entry.size));
   EXPECT_EQ(names, (std::vector<std::string>{"folder/deep.txt:4", "link-in.txt:6", "link-out.txt:21", "real.txt:6"}));
 }
-
-// Names that only Windows refuses are packed here, and an extraction here takes them.
-TEST(CreateArchive, WhatItPacksExtractionTakes) {
-  ScratchDir dir;
-  writeFile(dir / "src/a:b.txt", "a colon");
-  writeFile(dir / "src/C:/what?.txt", "looks like a drive");
-  CreateRun run = create(dir / "src", dir / "out.zvka", 4);
-  ASSERT_TRUE(run.ok) << ablative::toUtf8(run.errorText);
-  const ablative::Status verified = ablative::verifyArchive(wide(dir / "out.zvka"), {});
-  EXPECT_TRUE(verified.ok()) << ablative::toUtf8(verified.message);
-}
-
-TEST(CreateArchive, RefusesCountsBeyondTheFormat) {
-  ScratchDir dir;
-  fs::create_directories(dir / "src");
-  writeFile(dir / "src/huge.bin", "");
-  fs::resize_file(dir / "src/huge.bin", (uint64_t{1} << 32) + 1);  // sparse: costs no disk
-  CreateRun run = create(dir / "src", dir / "out.zvka", 1);
-  EXPECT_FALSE(run.ok);
-  EXPECT_EQ(run.errorText, L"Source is too large for the archive format");
-  EXPECT_FALSE(fs::exists(dir / "out.zvka"));
-}
 #endif
+
+// 64 KiB blocks: a.bin's are coded in the background while the next is read, b.bin's in line.
+struct Source {
+  ScratchDir dir;
+  Bytes good;  // the archive of src
+  Source() {
+    writeFile(dir / "src/a.bin", mixedBytes(200000, 3));
+    writeFile(dir / "src/sub/b.bin", mixedBytes(5000, 4));
+    writeFile(dir / "src/empty", "");
+    EXPECT_TRUE(createArchive(wide(dir / "src"), wide(dir / "reference.zvka"), 64 << 10, {}, {}, {}).ok());
+    good = readFile(dir / "reference.zvka");
+  }
+  bool create(const fs::path& archive, std::wstring& errorText, const LogCallback& log = {}) const {
+    const Status created = createArchive(wide(dir / "src"), wide(archive), 64 << 10, {}, log, {});
+    errorText = created.message;
+    return created.ok();
+  }
+};
+
+// Every call into the platform fails in turn: the run fails with a message (or does without the call), leaves no
+// temporary file and keeps the earlier archive (unless the call came after the new one replaced it).
+TEST(CreateFaults, EveryFailingCallEndsCleanly) {
+  const Source s;
+  const fs::path archive = s.dir / "out/x.zvka";
+  const Bytes earlier = bytesOf("an earlier archive");
+  for (uint32_t code : {diskFullCode(), ioErrorCode()}) {
+    size_t n = 0;
+    for (size_t calls = 1; calls >= n; ++n) {  // until the failing call is one the run never makes
+      SCOPED_TRACE("call " + std::to_string(n) + " fails with " + std::to_string(code));
+      writeFile(archive, earlier);
+      std::wstring errorText;
+      calls = 0;
+      bool ok;
+      {
+        ScopedIoHook failing([&](const IoCall&) { return calls++ == n ? code : 0u; });
+        ok = s.create(archive, errorText);
+      }
+      const Bytes now = readFile(archive);
+      EXPECT_TRUE(ok ? now == s.good : now == earlier || now == s.good) << toUtf8(errorText);
+      EXPECT_NE(ok, !errorText.empty());
+      EXPECT_FALSE(fs::exists(s.dir / "out/x.zvka.creating"));
+    }
+    EXPECT_GT(n, 20u);
+  }
+  std::wstring errorText;
+  ASSERT_TRUE(s.create(archive, errorText));
+  EXPECT_EQ(readFile(archive), s.good);
+}
+
+// A power loss at every flush, each in both ways, and once after the run ends, over an earlier file and into a
+// folder that does not exist yet: the path holds what was there before or the whole new archive, and the new one
+// once the run has said it is created. A creation afterwards goes through whatever the loss left behind.
+TEST(CreateFaults, PowerLossLeavesTheEarlierFileOrTheWholeArchive) {
+  const Source s;
+  const Bytes earlier = bytesOf("an earlier archive");
+  for (const char* name : {"x.zvka", "new/x.zvka"}) {
+    const fs::path archive = s.dir / "out" / name;
+    const bool replaces = archive.parent_path() == s.dir / "out";
+    int crashAt = 0;
+    for (bool crashed = true; crashed; ++crashAt) {
+      SCOPED_TRACE(std::string(name) + ": power lost at flush " + std::to_string(crashAt / 2) +
+                   (crashAt % 2 ? ", metadata kept" : ""));
+      fs::remove_all(s.dir / "out");
+      fs::create_directories(s.dir / "out");
+      if (replaces) writeFile(archive, earlier);
+      PowerLoss power(crashAt / 2, crashAt % 2 == 1);
+      bool reported = false;
+      std::wstring errorText;
+      {
+        ScopedIoHook hook(std::ref(power));
+        s.create(archive, errorText,
+                 [&](const std::wstring& line) { reported |= line.starts_with(L"Archive created"); });
+      }
+      crashed = power.crashed();
+      power.rollBack();
+      const Bytes now = readFile(archive);
+      if (reported || now != s.good) {
+        EXPECT_EQ(now, reported ? s.good : replaces ? earlier : Bytes{});
+        EXPECT_TRUE(reported || replaces || !fs::exists(archive));
+      }
+      EXPECT_TRUE(now != s.good || verifyArchive(wide(archive), {}).ok());
+      ASSERT_TRUE(s.create(archive, errorText)) << toUtf8(errorText);
+      EXPECT_EQ(readFile(archive), s.good);
+    }
+    EXPECT_GE(crashAt, replaces ? 5 : 7);  // every flush: the file, its folder, a created folder's parent
+  }
+}
 
 }  // namespace
