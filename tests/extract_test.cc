@@ -1,5 +1,5 @@
-// Extraction end to end: round trips in both modes, the release of archive space while a run goes, the resume
-// table, and archives refused untouched.
+// Extraction end to end: round trips in both modes, the release of archive space while a run goes, what the
+// archive's and journal's side refuse, and hostile archives refused untouched.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -95,29 +95,10 @@ TEST(Extract, ManyMoreFilesThanOpenDescriptors) {
 }
 #endif
 
-// Starting afresh would empty files whose blocks have left the archive, so only a resumed run continues an
-// interrupted one, and it cuts what lies beyond a file's stored length.
-TEST(Extract, OnlyAResumedRunContinuesAnInterruptedOne) {
-  Scene s(smallTree());
-  {
-    ScopedIoHook stopAtFirstZeroing([](const IoCall& call) { return call.op == IoOp::ZeroRange ? ioErrorCode() : 0u; });
-    ASSERT_FALSE(s.run(false, false).ok);
-  }
-  writeFile(s.out / "b" / "empty", "stale bytes");
-  const Bytes journal = readFile(s.journal);
-  const Tree out = readTree(s.out);
-  for (bool keep : {false, true}) {
-    EXPECT_EQ(s.run(false, keep).error,
-              L"An earlier extraction of this archive was interrupted; resume it to continue");
-    EXPECT_TRUE(readFile(s.archive) == s.original && readFile(s.journal) == journal && readTree(s.out) == out);
-  }
-  EXPECT_TRUE(s.run(true, false).ok && readTree(s.out) == s.tree);
-}
-
 // What the archive's and the journal's side fail on is named with the system's reason, and with --keep where that
-// would work: an archive that may only be read, a journal that cannot be made or written. An archive with a second
-// name (a hard link) or named through a symbolic link is refused for consuming before any journal exists, and kept
-// alone; --keep extracts it.
+// would work: an archive that may only be read, a journal that cannot be made or written; a resume then completes. An
+// archive with a second name (a hard link) or named through a symbolic link is refused for consuming before any
+// journal exists, and kept alone; --keep extracts it.
 TEST(Extract, TheArchiveAndJournalSideSayWhy) {
 #ifdef _WIN32
   constexpr uint32_t kDenied = 5;  // ERROR_ACCESS_DENIED
@@ -167,8 +148,7 @@ TEST(Extract, TheArchiveAndJournalSideSayWhy) {
 #endif
   for (const auto& [named, message] : refusals) {
     ExtractOutcome outcome;
-    ExtractOptions options;
-    const Status refused = extractArchive(wide(named), wide(s.out), options, outcome, {}, {}, {});
+    const Status refused = extractArchive(wide(named), wide(s.out), ExtractOptions{}, outcome, {}, {}, {});
     EXPECT_FALSE(refused.ok());
     EXPECT_EQ(refused.message, message);
     EXPECT_TRUE(readFile(s.archive) == s.original && !fs::exists(s.journal) && !fs::exists(s.out));
@@ -186,20 +166,23 @@ TEST(Extract, RefusesHostileArchives) {
     return [paths](RawArchive& raw) { std::copy(paths.begin(), paths.end(), raw.paths.begin()); };
   };
   const std::wstring unsafe = L"Unsafe path in archive: ", table = L"Invalid archive block table";
+  const std::wstring files = L"Invalid archive file table", index = L"Invalid block index in archive";
   const std::wstring undecodable = L"Decompression failed (unsupported or invalid block codec) in block 1 of: two";
-  const auto version4 = [](RawArchive& raw) { raw.header.version = kArchiveVersion4, raw.header.blockSize = 4; };
-  // Version 4, the second file's block a Zstandard frame of 64 bytes where its table says 4.
-  const auto framed = [version4](RawArchive& raw) {
+  using Spoil = std::function<void(RawArchive&)>;
+  // Version 4; and the second file's block a Zstandard frame of 64 bytes where its table says 4.
+  const auto v4 = [](Spoil spoil) {
+    return [spoil](RawArchive& raw) { raw.header.version = kArchiveVersion4, raw.header.blockSize = 4, spoil(raw); };
+  };
+  const auto framed = [](RawArchive& raw) {
     Bytes frame;
     const Bytes content(64, '2');
     zstdEncodeIfSmaller(content.data(), content.size(), kDefaultZstdLevel, frame);
-    version4(raw);
     raw.data.resize(4);
     raw.data.insert(raw.data.end(), frame.begin(), frame.end());
     raw.blocks[1].storedSize = uint32_t(frame.size()), raw.blocks[1].codec = uint32_t(BlockCodec::Zstd);
   };
   // clang-format off
-  const std::tuple<std::function<void(RawArchive&)>, std::wstring, int> cases[] = {
+  const std::tuple<Spoil, std::wstring, int> cases[] = {
       {named({"../evil"}), unsafe + L"../evil", 0}, {named({"/tmp/zarvik-evil"}), unsafe + L"/tmp/zarvik-evil", 0},
       {named({"C:/evil"}), unsafe + L"C:/evil", Windows}, {named({"one:evil"}), unsafe + L"one:evil", Windows},
       {named({"same", "same"}), unsafe + L"same", 0}, {named({"Same", "SAME"}), unsafe + L"SAME", Windows},
@@ -210,10 +193,10 @@ TEST(Extract, RefusesHostileArchives) {
       {[](RawArchive& raw) { raw.data.pop_back(); }, table, 0},                      // ends inside a block
       {[](RawArchive& raw) { raw.files[1].blockCount = 0; }, table, 0},              // unclaimed
       {[](RawArchive& raw) { raw.files[1].firstBlock = 0; }, table, 0},              // claimed twice
-      {[](RawArchive& raw) { raw.files[1].firstBlock = 7; }, L"Invalid block index in archive", 0},
+      {[](RawArchive& raw) { raw.files[1].firstBlock = 7; }, index, 0},
       {[](RawArchive& raw) { raw.files[1] = {4, 100, 4, 1, 1}; }, L"Invalid archive path offsets", 0},
       {[](RawArchive& raw) { raw.header.pathTableSize = 0xFFFFFFF0u; }, L"Invalid archive path table", 0},
-      {[](RawArchive& raw) { raw.header.fileCount = 0xFFFFFFFFu; }, L"Invalid archive file table", 0},
+      {[](RawArchive& raw) { raw.header.fileCount = 0xFFFFFFFFu; }, files, 0},
       {[](RawArchive& raw) { raw.header.blockCount = 0xFFFFFFFFu; }, table, 0},
       {[](RawArchive& raw) { std::copy_n("ZVKAWIN!", 8, raw.header.magic); },
        L"Invalid archive format (bad magic). Ensure you selected a .zvka archive, not a .zvkj journal.", 0},
@@ -222,17 +205,16 @@ TEST(Extract, RefusesHostileArchives) {
       {[](RawArchive& raw) { raw.blocks[1].crc ^= 1; }, L"Checksum verification failed in block 1 of: two", Late},
       {[](RawArchive& raw) { raw.blocks[1].codec = 0, raw.blocks[1].rawSize = 0xFFFFFFF0u; },  // before allocating
        undecodable, Late},
-      {framed, undecodable, Late},
+      {v4(framed), undecodable, Late},
       {[](RawArchive& raw) { raw.blocks[1].codec = uint32_t(BlockCodec::Zstd); }, undecodable, Late},  // not in v3
-      {[version4](RawArchive& raw) { version4(raw), raw.files[1].type = EntryType(3); }, L"Invalid archive file table", 0},
-      {[version4](RawArchive& raw) { version4(raw), raw.files[1].type = EntryType::Link, raw.files[1].size = ~0ull; },
+      {v4([](RawArchive& raw) { raw.files[1].type = EntryType(3); }), files, 0},
+      {v4([](RawArchive& raw) { raw.files[1].type = EntryType::Link, raw.files[1].size = ~0ull; }),
        L"Invalid archive path offsets", 0},  // a target length that wraps the sum
-      {[version4](RawArchive& raw) { version4(raw), raw.files[1].firstOffset = 1; },  // runs past the last block
-       L"Invalid block index in archive", 0},
-      {[version4](RawArchive& raw) { version4(raw), raw.files[0].size = 3; },  // leaves a byte of its block over
-       L"Invalid archive file table", 0},
-      {[version4](RawArchive& raw) { version4(raw), raw.files.clear(), raw.paths.clear(), raw.blocks.resize(1), raw.blocks[0].rawSize = 0, raw.data.clear(); },
-       L"Invalid archive file table", 0}};  // an empty block no file covers
+      {v4([](RawArchive& raw) { raw.files[1].firstOffset = 1; }), index, 0},  // runs past the last block
+      {v4([](RawArchive& raw) { raw.files[0].size = 3; }), files, 0},         // leaves a byte of its block over
+      {v4([](RawArchive& raw) {  // an empty block no file covers
+         raw.files.clear(), raw.paths.clear(), raw.blocks.resize(1), raw.blocks[0].rawSize = 0, raw.data.clear();
+       }), files, 0}};
   // clang-format on
   for (const auto& [spoil, message, flags] : cases) {
     for (bool keep : {false, true}) {
