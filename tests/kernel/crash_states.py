@@ -1,15 +1,6 @@
 #!/usr/bin/env python3
-"""Crash states of real file systems under a real kernel: per record (file
-system, tree, group bound, and the extraction of a .zvka, zip, tar or tar.gz,
-or a creation) one boot runs the operation uninterrupted under QEMU's
-blklogwrites driver, write_log.py turns the log into crash states, and later
-boots mount each (the file system's recovery runs), recover it as a user
-would and compare with the source. docs/reliability.md has the details and
-the environment: ZARVIK_CRASH_STATES (default 120), ZARVIK_CRASH_FULL=1,
-ZARVIK_CRASH_FORMAT, _SEED, _FS, _EXTRACT_FS and ZARVIK_CRASH_KEEP=1.
-
-  crash_states.py ZARVIK_STATIC CACHE_DIR
-"""
+"""Crash states of real file systems under a real kernel (docs/reliability.md, section 8: the method, the records
+and the ZARVIK_CRASH_* settings). Usage: crash_states.py ZARVIK_STATIC CACHE_DIR"""
 import glob
 import hashlib
 import os
@@ -29,9 +20,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 BLOCK_SIZE = "64K"
 DISKS_PER_BOOT = 20  # a guest has that many PCI slots to spare: crash states, records
 GUEST_MODULES = ["virtio_blk", "virtio_pci", "xfs", "btrfs", "vfat", "exfat", "nls_cp437", "nls_utf8"]
-# mkfs, image MiB (xfs needs 300), and whether it orders its own writes. FAT and exFAT issue a rename's entry and
-# table updates as one unordered batch, a subset of which breaks the name whatever a program does: there the crash
-# states keep what the flushes made durable, nothing in flight.
+# mkfs, image MiB (xfs needs 300), and whether it orders its own writes (FAT and exFAT do not: docs/reliability.md).
 FILE_SYSTEMS = {
     "ext4": (["mkfs.ext4", "-q", "-F"], 64, True),
     "xfs": (["mkfs.xfs", "-q", "-f"], 300, True),
@@ -39,14 +28,11 @@ FILE_SYSTEMS = {
     "vfat": (["mkfs.vfat"], 64, False),
     "exfat": (["mkfs.exfat"], 64, False),
 }
-# Creation is proven on FAT and exFAT, whose renames are the least ordered,
-# and so is extraction on a disk too small for the archive and its tree.
+# Creation and the squeezes on the file systems whose renames are the least ordered.
 CREATE_FILE_SYSTEMS = SQUEEZE_FILE_SYSTEMS = ("vfat", "exfat")
 BATCHES = {"one-block": ["--batch", "1"], "a-few-blocks": ["--batch", "192K"], "default-bound": []}
 FORMATS = ("zvka", "zip", "tar", "tar.gz")
-# Each file system once, each tree and group bound at least once; zips and
-# tars on one file system that releases by holes and one that cuts; the
-# large tree's tar.gz on both, since it alone decodes to several units.
+# The bounded set: why each row, in docs/reliability.md.
 BOUNDED_EXTRACTIONS = [row.split() for row in """zvka ext4 small one-block, zvka xfs large a-few-blocks,
   zvka btrfs small default-bound, zvka vfat large one-block, zvka exfat small a-few-blocks,
   zip ext4 small a-few-blocks, zip ext4 large one-block, zip xfs small a-few-blocks, zip vfat small one-block,
@@ -95,7 +81,6 @@ def first_line(lines, prefix):
 
 
 def fetch_kernel(cache):
-    """The cloud kernel and its modules, unpacked from the versioned package behind linux-image-cloud-amd64."""
     root = os.path.join(cache, "root")
 
     def package_names():
@@ -152,8 +137,7 @@ def build_initramfs(work, zarvik, module_dir):
 
 
 def make_trees(work):
-    """Many small files, half random, and a few large ones, two random; the large text is half its tree (the
-    squeezes tell room for 3/5 of it from 2/5) and a deflated zip entry past one unit."""
+    """The large text is half its tree (the squeezes tell 3/5 from 2/5) and a deflated zip entry past one unit."""
     rng, files = random.Random(7), {}
     for i in range(240):
         size = rng.randint(0, 6000)
@@ -170,7 +154,6 @@ def make_trees(work):
 
 
 def text(rng, size):
-    """Lines of words drawn at random: compresses, but into many deflate blocks."""
     words = [b"archive", b"block", b"crash", b"disk", b"entry", b"file", b"journal", b"sector", b"tree", b"zip"]
     lines, length = [], 0
     while length < size:
@@ -180,7 +163,7 @@ def text(rng, size):
 
 
 def manifest(work, tree):
-    """The tree's manifest by the guest's own function, under busybox here too."""
+    """By the guest's own function, under busybox here too."""
     bb = os.path.join(work, "busybox-bin")
     if not os.path.isdir(bb):
         os.makedirs(bb)
@@ -190,7 +173,6 @@ def manifest(work, tree):
 
 
 def disk_name(index):
-    """The guest's name of the virtio disk at this position, below DISKS_PER_BOOT (vda is the job)."""
     return "/dev/vd" + chr(ord("b") + index)
 
 
@@ -200,8 +182,7 @@ class Guest:
         self.boots = 0
 
     def boot(self, files, steps, disks, timeout):
-        """Boots once: the job tar (guest.sh, steps, files) on vda, then the disks, each a plain image or an
-        (image, log) pair under blklogwrites. Returns the lines the guest printed."""
+        """The job (guest.sh, steps, files) on vda, then the disks, each an image or an (image, log) pair."""
         self.boots += 1
         job_dir = os.path.join(self.work, f"job{self.boots}")
         os.makedirs(job_dir)
@@ -234,7 +215,6 @@ class Guest:
         return lines
 
     def results(self, files, steps, disks, timeout, ids):
-        """Boots once and returns {id: (ok, the guest's RESULT line)}."""
         lines = self.boot(files, steps, disks, timeout)
         found = {id: first_line(lines, f"RESULT {id} ") for id in ids}
         return {id: (bool(line) and line.split()[2] == "ok", line or "no result (the guest stopped)")
@@ -242,8 +222,6 @@ class Guest:
 
 
 def choose_records(fs_names, extract_fs, formats, full):
-    """The bounded set, or every file system with every tree, group bound and
-    format. Creation makes a .zvka: it comes with that format."""
     if full:
         plan = [(form, fs, tree, batch) for form in formats for fs in extract_fs for tree in ["small", "large"]
                 for batch in BATCHES]
@@ -258,12 +236,7 @@ def choose_records(fs_names, extract_fs, formats, full):
 
 
 def pick_states(record, count, rng, archive):
-    """A third of the states at flush points before a stretch of writes, with
-    a random subset of that stretch; a third at random points with a random
-    subset since the last flush; a third with every write up to a point, as a
-    disk that keeps order leaves it, at the writes that zero the archive's
-    bytes where an extraction has them (an unrecorded release shows there),
-    else at random points."""
+    """Thirds: flush points, random points, every write up to a point (docs/reliability.md, section 8, step 2)."""
     entries, sector_size = write_log.read_log(record.log)
     flushes = write_log.flush_points(entries) + [len(entries)]
     stretch_ends = [nxt - 1 for flush, nxt in zip(flushes, flushes[1:])
@@ -284,7 +257,6 @@ def pick_states(record, count, rng, archive):
 
 
 def spread(points, count, rng, seed):
-    """Up to `count` of the points, evenly spaced from a random start, each with a seed."""
     count = min(count, len(points))
     step = len(points) / max(count, 1)
     offset = rng.random() * step
@@ -292,9 +264,7 @@ def spread(points, count, rng, seed):
 
 
 def archive_zeroing(base, archive, log, entries, sector_size):
-    """How many sectors held the archive's bytes (found by content: its 4 KiB
-    pieces that occur once and are not all one byte, less sectors of zeros),
-    and the writes that zero any of them: releases the file system writes out."""
+    """How many sectors held the archive's bytes (its unique, varied 4 KiB pieces), and the writes zeroing any."""
     with open(archive, "rb") as f:
         data = f.read()
     seen = {}
@@ -325,8 +295,6 @@ def archive_zeroing(base, archive, log, entries, sector_size):
 
 
 def make_archives(work, zarvik, tree, path):
-    """The tree's .zvka, zip (random files stored: small ones by zip itself, .bin when told), tar, tar.gz (cut
-    anywhere, members' data too, as split tools cut it) and manifest."""
     archive = os.path.join(work, tree)
     run([zarvik, "create", "-q", "--block-size", BLOCK_SIZE, path, archive + ".zvka"], stdout=subprocess.DEVNULL)
     run(["zip", "-q", "-r", "-6", "-n", ".bin", archive + ".zip", "."], cwd=path)
@@ -339,8 +307,6 @@ def make_archives(work, zarvik, tree, path):
 
 
 def check_large_archives(work):
-    """The large tree's zip has a stored entry and a deflated one past a unit; its tar.gz, several gzip members
-    decoding to more than two units."""
     entries = zipfile.ZipFile(os.path.join(work, "large.zip")).infolist()
     if not any(e.compress_type == zipfile.ZIP_STORED and e.file_size > 0 for e in entries) or \
             not any(e.compress_type == zipfile.ZIP_DEFLATED and e.file_size > UNIT_BYTES for e in entries):
@@ -367,7 +333,6 @@ def make_image(path, fs, size):
 
 
 def prepare(work, guest, zarvik, records):
-    """Trees, archives, images with the archive in place, then one logged run of each."""
     files = [f for tree, path in make_trees(work).items() for f in make_archives(work, zarvik, tree, path)]
     check_large_archives(work)
     earlier = os.path.join(work, "earlier")
@@ -389,12 +354,13 @@ def prepare(work, guest, zarvik, records):
 
 
 def record_runs(guest, files, records):
-    """One boot: each record's uninterrupted run under blklogwrites, whose whole log must replay to the final image."""
+    """Each record's uninterrupted run, whose whole log must replay to the final image."""
     for r in records:
         write_log.copy_image(r.image, r.base)
         open(r.log, "wb").close()
-    steps = [f"{r.on_disk} record_{r.kind} {disk_name(i)} {r.fs} "
-             + (" ".join(BATCHES[r.batch]) if r.kind == "extract" else BLOCK_SIZE) for i, r in enumerate(records)]
+    steps = [f"{r.on_disk} record {disk_name(i)} {r.fs} "
+             + (f"extract -q {' '.join(BATCHES[r.batch])} $archive /mnt/out" if r.kind == "extract"
+                else f"create -q --block-size {BLOCK_SIZE} /mnt/src $archive") for i, r in enumerate(records)]
     lines = guest.boot(files, steps, [(r.image, r.log) for r in records], timeout=1200)
     for i, r in enumerate(records):
         recorded = first_line(lines, f"RECORDED {disk_name(i)} ")
@@ -410,7 +376,7 @@ def record_runs(guest, files, records):
 
 
 def check_record(guest, r, files, earlier_sha):
-    """Boots on the record's crash states, DISKS_PER_BOOT at a time. Returns the failures as (state, line)."""
+    """The failures as (state, line)."""
     failures = []
     state_path = lambda i: f"{r.image}.state-{i}"
     for chunk in in_boots(list(range(len(r.states)))):
@@ -428,10 +394,7 @@ def check_record(guest, r, files, earlier_sha):
 
 
 def squeeze(work, guest, zarvik, files, file_systems):
-    """One boot: the large tree's archive on disks with room for 3/5 of its
-    tree (must finish) and for 2/5 (refused before writing: without holes a
-    file takes its whole length at once, and the largest is half the tree);
-    on FAT also its 4 GiB file limit. Returns {(fs, case): (ok, line)}."""
+    """One boot: room for 3/5 of the large tree (must finish), for 2/5 (refused); on FAT its 4 GiB limit."""
     archive = os.path.join(work, "large.zvka")
     tree_kib = sum(os.path.getsize(os.path.join(d, f)) for d, _, names in os.walk(os.path.join(work, "trees", "large"))
                    for f in names) // 1024 + 1
@@ -455,7 +418,7 @@ def squeeze(work, guest, zarvik, files, file_systems):
 
 
 def huge_archive(work, zarvik):
-    """An archive of one 4.5 GiB file of zeros (72 MB: zeros code 65 to 1)."""
+    """One 4.5 GiB file of zeros (72 MB: zeros code 65 to 1)."""
     source, archive = os.path.join(work, "trees", "huge"), os.path.join(work, "huge.zvka")
     os.makedirs(source)
     with open(os.path.join(source, "h.bin"), "wb") as f:

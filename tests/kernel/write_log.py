@@ -1,15 +1,6 @@
-#!/usr/bin/env python3
-"""Crash states from the write log QEMU's blklogwrites driver keeps of a
-guest disk: sector 0 holds a superblock (magic, version, entry count, sector
-size); from sector 1 each entry is a header sector {sector, nr_sectors,
-flags, data_len} (little-endian u64) and its nr_sectors of data. A flush
-entry says every earlier write is durable. A crash state at entry P: every
-write before the last flush at or before P, plus a subset of those between
-that flush and P (the disk may have kept any of them).
-
-By hand: write_log.py BASE LOG OUT POINT SEED rebuilds the crash state
-(POINT, SEED) of a report into OUT (SEED -1: nothing in flight, -2: all of it).
-"""
+"""Crash states from the write log of QEMU's blklogwrites driver (which writes a crash state keeps: docs/reliability.md,
+section 8). By hand: write_log.py BASE LOG OUT POINT SEED rebuilds the crash state (POINT, SEED)
+of a report into OUT (SEED -1: nothing in flight, -2: all of it)."""
 import os
 import random
 import struct
@@ -34,12 +25,12 @@ class Entry:
 
 
 def copy_image(src, dst):
-    """A copy that stays sparse: the images are mostly holes."""
     subprocess.run(["cp", "--sparse=always", src, dst], check=True)
 
 
 def read_log(path):
-    """The entries of a log and its sector size; raises ValueError on a bad log."""
+    """The entries and sector size of a log: sector 0 {magic, version, count, sector size}, then each entry a header
+    sector {sector, nr_sectors, flags, data_len} (little-endian u64) and its data. ValueError on a bad log."""
     with open(path, "rb") as log:
         magic, version, count, sector_size = struct.unpack("<QQQI", log.read(28))
         if magic != MAGIC or version != 1:
@@ -67,8 +58,7 @@ def last_flush_before(entries, point):
 
 
 def apply(log, image, entries, sector_size):
-    """Writes these entries' data into the open image file. Discards are left out: QEMU ignores them unless told
-    otherwise, and a crash may keep a discarded range's old bytes anyway."""
+    """Discards are left out: QEMU ignores them unless told, and a crash may keep a discarded range's old bytes."""
     for e in entries:
         if is_write(e):
             log.seek(e.data_at)
@@ -77,8 +67,7 @@ def apply(log, image, entries, sector_size):
 
 
 def in_flight_subset(entries, point, seed):
-    """The writes since the last flush before `point`, up to it, that this crash kept: each with even odds drawn
-    from the seed (none for NOTHING_IN_FLIGHT, all for IN_ORDER)."""
+    """The writes since the last flush, up to `point`, this crash kept: each at even odds drawn from the seed."""
     if seed == NOTHING_IN_FLIGHT:
         return []
     rng = random.Random(seed)
@@ -87,8 +76,7 @@ def in_flight_subset(entries, point, seed):
 
 
 def build_states(base, log_path, states, out_path):
-    """Builds the crash states [(point, seed), ...], out_path(i) naming the image of states[i]. The durable part
-    grows in one scratch copy of the base, taken in order of the points, so the log is read once."""
+    """The images out_path(i) of states [(point, seed)...]: the durable part grows in one copy, the log read once."""
     entries, sector_size = read_log(log_path)
     order = sorted(range(len(states)), key=lambda i: states[i][0])
     durable = out_path(0) + ".durable"
