@@ -12,7 +12,9 @@ import tempfile
 import time
 import zipfile
 import zlib
+from collections import Counter
 from dataclasses import dataclass, field
+from pathlib import Path
 
 import write_log
 
@@ -72,8 +74,7 @@ def run(cmd, **kw):
 
 
 def sha256(path):
-    with open(path, "rb") as f:
-        return hashlib.sha256(f.read()).hexdigest()
+    return hashlib.sha256(Path(path).read_bytes()).hexdigest()
 
 
 def first_line(lines, prefix):
@@ -107,8 +108,7 @@ def module_order(module_dir, wanted):
     def visit(name):
         if name in order:
             return
-        with open(paths[name], "rb") as ko:
-            data = ko.read()
+        data = Path(paths[name]).read_bytes()
         at = data.find(b"\0depends=")
         for need in filter(None, (data[at + 9:data.index(b"\0", at + 1)].decode() if at >= 0 else "").split(",")):
             visit(need)
@@ -129,8 +129,7 @@ def build_initramfs(work, zarvik, module_dir):
     modules = module_order(module_dir, GUEST_MODULES)
     for name, path in modules:
         shutil.copy(path, os.path.join(root, "modules", name + ".ko"))
-    with open(os.path.join(root, "modules", "order"), "w") as f:
-        f.write("\n".join(name for name, _ in modules) + "\n")
+    Path(root, "modules", "order").write_text("\n".join(name for name, _ in modules) + "\n")
     initrd = os.path.join(work, "initrd.cpio")
     run(f"find . | busybox cpio -o -H newc >'{initrd}' 2>/dev/null", shell=True, cwd=root)
     return initrd
@@ -148,8 +147,7 @@ def make_trees(work):
     for name, data in files.items():
         path = os.path.join(work, "trees", name)
         os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(data)
+        Path(path).write_bytes(data)
     return {tree: os.path.join(work, "trees", tree) for tree in ("small", "large")}
 
 
@@ -188,8 +186,7 @@ class Guest:
         os.makedirs(job_dir)
         for f in files + [os.path.join(HERE, "guest.sh")]:
             shutil.copy(f, job_dir)
-        with open(os.path.join(job_dir, "steps"), "w") as f:
-            f.write("\n".join(steps) + "\n")
+        Path(job_dir, "steps").write_text("\n".join(steps) + "\n")
         run(["tar", "-cf", job_dir + ".tar", "-C", job_dir, "."])
         serial = job_dir + ".serial"
         cmd = ["qemu-system-x86_64", "-nodefaults", "-display", "none", "-no-reboot", "-m", "512",
@@ -265,17 +262,11 @@ def spread(points, count, rng, seed):
 
 def archive_zeroing(base, archive, log, entries, sector_size):
     """How many sectors held the archive's bytes (its unique, varied 4 KiB pieces), and the writes zeroing any."""
-    with open(archive, "rb") as f:
-        data = f.read()
-    seen = {}
-    for at in range(0, len(data) - ARCHIVE_PIECE + 1, ARCHIVE_PIECE):
-        piece = data[at:at + ARCHIVE_PIECE]
-        if piece.count(piece[:1]) != ARCHIVE_PIECE:
-            seen[piece] = seen.get(piece, 0) + 1
-    pieces = {piece for piece, times in seen.items() if times == 1}
+    data = Path(archive).read_bytes()
+    seen = Counter(data[at:at + ARCHIVE_PIECE] for at in range(0, len(data) - ARCHIVE_PIECE + 1, ARCHIVE_PIECE))
+    pieces = {piece for piece, times in seen.items() if times == 1 and piece.count(piece[:1]) != ARCHIVE_PIECE}
     starts = {piece[:16] for piece in pieces}
-    with open(base, "rb") as f:
-        image = f.read()
+    image = Path(base).read_bytes()
     sector = lambda data, s: data[s * sector_size:(s + 1) * sector_size]
     held = set()
     for at in range(0, len(image) - ARCHIVE_PIECE + 1, sector_size):
@@ -301,8 +292,7 @@ def make_archives(work, zarvik, tree, path):
     run(["tar", "--format=posix", "-cf", archive + ".tar", "."], cwd=path)
     with open(archive + ".tar", "rb") as tar, open(archive + ".tar.gz", "wb") as out:
         run(["split", "-b", str(GZIP_MEMBER), "--filter=gzip -6 -c"], stdin=tar, stdout=out)
-    with open(archive + ".manifest", "wb") as f:
-        f.write(manifest(work, path))
+    Path(archive + ".manifest").write_bytes(manifest(work, path))
     return [archive + suffix for suffix in [".zvka", ".zip", ".tar", ".tar.gz", ".manifest"]]
 
 
@@ -311,8 +301,7 @@ def check_large_archives(work):
     if not any(e.compress_type == zipfile.ZIP_STORED and e.file_size > 0 for e in entries) or \
             not any(e.compress_type == zipfile.ZIP_DEFLATED and e.file_size > UNIT_BYTES for e in entries):
         die(f"large.zip: zip made no stored entry, or no deflated one over {UNIT_BYTES} bytes")
-    with open(os.path.join(work, "large.tar.gz"), "rb") as f:
-        data = f.read()
+    data = Path(work, "large.tar.gz").read_bytes()
     members, decoded = 0, 0
     while data:
         member = zlib.decompressobj(31)
@@ -336,8 +325,7 @@ def prepare(work, guest, zarvik, records):
     files = [f for tree, path in make_trees(work).items() for f in make_archives(work, zarvik, tree, path)]
     check_large_archives(work)
     earlier = os.path.join(work, "earlier")
-    with open(earlier, "wb") as f:
-        f.write(random.Random(3).randbytes(300000))
+    Path(earlier).write_bytes(random.Random(3).randbytes(300000))
     files.append(earlier)
     for r in records:
         r.image = os.path.join(work, r.name + ".img")
