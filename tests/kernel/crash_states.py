@@ -235,7 +235,7 @@ def choose_records(fs_names, extract_fs, formats, full):
 def pick_states(record, count, rng, archive):
     """Thirds: flush points, random points, every write up to a point (docs/reliability.md, section 8, step 2)."""
     entries, sector_size = write_log.read_log(record.log)
-    flushes = write_log.flush_points(entries) + [len(entries)]
+    flushes = [i for i, e in enumerate(entries) if e.flags & write_log.FLUSH] + [len(entries)]
     stretch_ends = [nxt - 1 for flush, nxt in zip(flushes, flushes[1:])
                     if any(write_log.is_write(e) for e in entries[flush + 1:nxt])]
     states = spread(stretch_ends, (count + 2) // 3, rng, lambda: rng.randrange(1 << 30))

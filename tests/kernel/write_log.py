@@ -1,12 +1,12 @@
 """Crash states from the write log of QEMU's blklogwrites driver (which writes a crash state keeps: docs/reliability.md,
-section 8). By hand: write_log.py BASE LOG OUT POINT SEED rebuilds the crash state (POINT, SEED)
-of a report into OUT (SEED -1: nothing in flight, -2: all of it)."""
+section 8). By hand: write_log.py BASE LOG OUT POINT SEED rebuilds the crash state (POINT, SEED) of a report into OUT
+(SEED -1: nothing in flight, -2: all of it)."""
 import os
 import random
 import struct
 import subprocess
 import sys
-from dataclasses import dataclass
+from collections import namedtuple
 
 MAGIC = 0x6A736677736872
 FLUSH = 1
@@ -14,14 +14,7 @@ DISCARD = 4
 NOTHING_IN_FLIGHT = -1  # the seed of a crash state that kept only what was flushed
 IN_ORDER = -2  # the seed of a crash state that kept every write issued before it, as a disk that keeps order
 END = 1 << 62  # the point after every entry: (END, IN_ORDER) is the disk after the whole log
-
-
-@dataclass
-class Entry:
-    sector: int  # where the write lands, in log sectors
-    sectors: int
-    flags: int
-    data_at: int  # byte offset of its data in the log file
+Entry = namedtuple("Entry", "sector sectors flags data_at")  # in log sectors but data_at, its data's offset in the log
 
 
 def copy_image(src, dst):
@@ -46,10 +39,6 @@ def read_log(path):
 
 def is_write(entry):
     return entry.sectors > 0 and not entry.flags & DISCARD
-
-
-def flush_points(entries):
-    return [i for i, e in enumerate(entries) if e.flags & FLUSH]
 
 
 def last_flush_before(entries, point):
