@@ -32,7 +32,6 @@ TEST(BlockSizeField, UsesWholeKilobytesFrom64UpToWhatFitsIn32Bits) {
 }
 
 TEST(PathRules, ExtensionStemParentAndTheArchiveExtension) {
-  // clang-format off
   const std::tuple<const wchar_t*, const wchar_t*, const wchar_t*, const wchar_t*, bool> cases[] = {
       // path, extension, stem, parent, whether it names an archive or a journal
       {L"C:\\out\\backup.", L".", L"backup", L"C:\\out", false},
@@ -45,7 +44,6 @@ TEST(PathRules, ExtensionStemParentAndTheArchiveExtension) {
       {L"D:/mixed\\dir/f.tar.gz", L".gz", L"f.tar", L"D:/mixed\\dir", true},
       {L"\\\\server\\share\\a.Zvkj:stream", L".Zvkj", L"a", L"\\\\server\\share", true},
   };
-  // clang-format on
   for (const auto& [path, extension, stem, parent, archiveOrJournal] : cases) {
     SCOPED_TRACE(toUtf8(path));
     EXPECT_EQ(std::tuple(extensionOf(path), stemOf(path), parentOf(path), hasArchiveOrJournalExtension(path)),
@@ -55,14 +53,13 @@ TEST(PathRules, ExtensionStemParentAndTheArchiveExtension) {
 }
 
 TEST(MakeUniquePath, NumbersTheStemUntilTheNameIsFree) {
-  // clang-format off
-  const std::tuple<std::vector<std::string>, const char*, const char*> cases[] = {  // existing, path, result
+  const std::tuple<std::vector<std::string>, const char*, const char*> cases[] = {
+      // existing, path, result
       {{}, "photos.zvka", "photos.zvka"},
       {{"photos.zvka", "photos_1.zvka", "photos_2.zvka/"}, "photos.zvka", "photos_3.zvka"},
       {{"report.txt.zvka"}, "report.txt.zvka", "report.txt_1.zvka"},
       {{"x_extracted/"}, "x_extracted", "x_extracted_1"},
   };
-  // clang-format on
   for (const auto& [existing, path, expected] : cases) {
     testutil::ScratchDir dir;
     for (const std::string& name : existing) {
@@ -76,7 +73,6 @@ TEST(MakeUniquePath, NumbersTheStemUntilTheNameIsFree) {
 TEST(ParseArguments, RecognisesOptionsExactlyAndArchivePathsAlone) {
   using enum QuickActionKind;
   const std::wstring p = L"C:\\d\\a.zvka";
-  // clang-format off
   const std::tuple<std::vector<std::wstring>, std::optional<QuickAction>, bool> cases[] = {
       {{L"--context-extract-to", p, L"ignored", L"--context-archive"}, QuickAction{ExtractTo, p}, false},
       {{L"--CONTEXT-ARCHIVE", p}, std::nullopt, false},
@@ -85,7 +81,6 @@ TEST(ParseArguments, RecognisesOptionsExactlyAndArchivePathsAlone) {
       {{L"C:\\d\\photos.zip"}, QuickAction{Open, L"C:\\d\\photos.zip"}, false},
       {{L"C:\\d\\a.txt"}, std::nullopt, false},
   };
-  // clang-format on
   for (const auto& [arguments, action, missingPath] : cases) {
     std::vector<std::wstring> all{L"ZarvikArchiver.exe"};
     all.insert(all.end(), arguments.begin(), arguments.end());
@@ -147,13 +142,11 @@ TEST(ShellVerbs, EachCommandIsTheQuickActionOfItsLabel) {
 }
 
 TEST(RunLogged, EveryFailureBecomesOnePrefixedLine) {
-  // clang-format off
   const std::pair<std::function<bool(std::wstring&)>, std::vector<std::wstring>> cases[] = {
       {[](std::wstring& reason) { return reason = L"no room", false; }, {L"Create failed: no room"}},
       {[](std::wstring&) -> bool { throw std::runtime_error("caf\xc3\xa9"); }, {L"Create failed: caf\u00e9"}},
       {[](std::wstring&) -> bool { throw 42; }, {L"Create failed: Unexpected error."}},
   };
-  // clang-format on
   for (const auto& [operation, expected] : cases) {
     std::vector<std::wstring> lines;
     bool succeeded = runLogged(L"Create failed: ", operation, [&](const std::wstring& line) { lines.push_back(line); });

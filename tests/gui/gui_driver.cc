@@ -313,7 +313,7 @@ TEST(Operations, ResumeWithRealJournals) {
 TEST(QuickActions, EachKindFillsItsPageAndStartsOrWaits) {
   const wchar_t* extraction = L"Quick action detected: starting extraction...";
   // Option (null: the path alone), argument, first log line, page, its two path fields ("" empty, "." the folder),
-  // whether it starts. The scratch folder holds photos/, photos.zvka, a.zvka and its journal, a/, a_extracted/, p.zip.
+  // whether it starts.
   // clang-format off
   const std::tuple<const wchar_t*, const char*, const wchar_t*, int, std::array<const char*, 2>, bool> cases[] = {
       {L"--context-archive", "photos", L"Quick action detected: starting archive creation...", 0,
