@@ -47,8 +47,7 @@ struct App {
   explicit App(const Lines& arguments = {}, const std::wstring& program = programBesideDriver()) {
     std::wstring commandLine = L"\"" + program + L"\"";
     for (const std::wstring& argument : arguments) commandLine += L" \"" + argument + L"\"";
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
+    STARTUPINFOW startup{.cb = sizeof(STARTUPINFOW)};
     if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, 0, 0, nullptr, nullptr, &startup, &p))
       ADD_FAILURE() << "cannot start " << utf8(program) << ": error " << GetLastError();
   }
