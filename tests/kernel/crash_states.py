@@ -439,9 +439,8 @@ def run_all(work, zarvik, kernel, module_dir, fs_names, extract_fs, formats, ful
         started = time.monotonic()
         failures = check_record(guest, r, files, earlier_sha)
         row = table.setdefault((r.fs, r.operation), [0, 0, 0.0])
-        row[0] += len(r.states)
-        row[1] += len(r.states) - len(failures)
-        row[2] += time.monotonic() - started
+        for k, add in enumerate((len(r.states), len(r.states) - len(failures), time.monotonic() - started)):
+            row[k] += add
         entries, sector_size = write_log.read_log(r.log)
         for i, line in failures:
             point, state_seed = r.states[i]

@@ -33,9 +33,8 @@ prepare_squeeze() {  # DEVICE FSTYPE ARCHIVE FREE_KIB: the archive in place, and
 free_kib() { df -k /mnt | awk 'NR == 2 { print $4 }'; }
 
 record() {  # DEVICE FSTYPE ARGUMENTS...: one uninterrupted run of zarvik, and the sha of an archive it leaves
-  dev=$1 fs=$2
-  shift 2
-  mount_fs "$dev" "$fs" || { echo "RECORDED $dev mount-failed"; return; }
+  mount_fs "$1" "$2" || { echo "RECORDED $1 mount-failed"; return; }
+  dev=$1 && shift 2
   zarvik "$@" >/tmp/log 2>&1
   echo "RECORDED $dev $? $(said)"
   [ ! -e "$archive" ] || echo "CREATED $dev $(sha "$archive")"
@@ -61,13 +60,9 @@ check_extract() {  # ID DEVICE FSTYPE EXPECTED: recovered as a user would, the t
 
 check_squeeze() {  # ID DEVICE FSTYPE EXPECTED TREE_KIB: check_extract where the tree does not fit beside the archive
   mounted "$@" || return
-  free=$(free_kib)
-  umount /mnt
-  if [ "$free" -ge "$5" ]; then
-    result "$1" FAIL "the tree fits beside the archive ($free KiB free): no squeeze"
-  else
-    check_extract "$1" "$2" "$3" "$4"
-  fi
+  free=$(free_kib); umount /mnt
+  [ "$free" -lt "$5" ] || { result "$1" FAIL "the tree fits beside the archive ($free KiB free): no squeeze"; return; }
+  check_extract "$1" "$2" "$3" "$4"
 }
 
 check_refused() {  # ID DEVICE FSTYPE ARCHIVE_SHA: no room, so refused before it writes
