@@ -48,31 +48,28 @@ def last_flush_before(entries, point):
 
 def apply(log, image, entries, sector_size):
     """Discards are left out: QEMU ignores them unless told, and a crash may keep a discarded range's old bytes."""
-    for e in entries:
-        if is_write(e):
-            log.seek(e.data_at)
-            image.seek(e.sector * sector_size)
-            image.write(log.read(e.sectors * sector_size))
+    for e in filter(is_write, entries):
+        log.seek(e.data_at)
+        image.seek(e.sector * sector_size)
+        image.write(log.read(e.sectors * sector_size))
 
 
 def in_flight_subset(entries, point, seed):
     """The writes since the last flush, up to `point`, this crash kept: each at even odds drawn from the seed."""
     if seed == NOTHING_IN_FLIGHT:
         return []
-    rng = random.Random(seed)
-    start = last_flush_before(entries, point)
+    rng, start = random.Random(seed), last_flush_before(entries, point)
     return [e for e in entries[start:point + 1] if is_write(e) and (seed == IN_ORDER or rng.random() < 0.5)]
 
 
 def build_states(base, log_path, states, out_path):
     """The images out_path(i) of states [(point, seed)...]: the durable part grows in one copy, the log read once."""
     entries, sector_size = read_log(log_path)
-    order = sorted(range(len(states)), key=lambda i: states[i][0])
     durable = out_path(0) + ".durable"
     copy_image(base, durable)
     done = 0
     with open(log_path, "rb") as log, open(durable, "r+b") as image:
-        for i in order:
+        for i in sorted(range(len(states)), key=lambda i: states[i][0]):
             point, seed = states[i]
             flushed = last_flush_before(entries, point)
             apply(log, image, entries[done:flushed], sector_size)
