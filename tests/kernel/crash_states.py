@@ -65,8 +65,7 @@ class Record:
 
 
 def die(message):
-    print(f"kernel crash states: {message}", file=sys.stderr)
-    sys.exit(1)
+    sys.exit(f"kernel crash states: {message}")
 
 
 def run(cmd, **kw):
@@ -145,9 +144,8 @@ def make_trees(work):
     files["large/a.bin"], files["large/sub/b.bin"] = rng.randbytes(2500000), rng.randbytes(1900000)
     files["large/c.txt"] = text(rng, 4400000)
     for name, data in files.items():
-        path = os.path.join(work, "trees", name)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        Path(path).write_bytes(data)
+        Path(work, "trees", name).parent.mkdir(parents=True, exist_ok=True)
+        Path(work, "trees", name).write_bytes(data)
     return {tree: os.path.join(work, "trees", tree) for tree in ("small", "large")}
 
 
