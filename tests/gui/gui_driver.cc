@@ -47,7 +47,8 @@ struct App {
   explicit App(const Lines& arguments = {}, const std::wstring& program = programBesideDriver()) {
     std::wstring commandLine = L"\"" + program + L"\"";
     for (const std::wstring& argument : arguments) commandLine += L" \"" + argument + L"\"";
-    STARTUPINFOW startup{.cb = sizeof(STARTUPINFOW)};
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
     if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, 0, 0, nullptr, nullptr, &startup, &p))
       ADD_FAILURE() << "cannot start " << utf8(program) << ": error " << GetLastError();
   }
@@ -118,7 +119,7 @@ struct App {
   }
 };
 
-using testutil::Tree;
+using testutil::Packing, testutil::Scene, testutil::Tree;
 Tree makeTree(const fs::path& root) {
   Tree tree{{"a.bin", testutil::mixedBytes(200 * 1024, 7)}, {"empty.txt", {}}, {"sub/c.txt", testutil::bytesOf("hi")}};
   for (const auto& [name, bytes] : tree) testutil::writeFile(root / name, bytes);
@@ -333,7 +334,7 @@ TEST(QuickActions, EachKindFillsItsPageAndStartsOrWaits) {
     ASSERT_TRUE(ablative::createArchive(pathText(dir / "photos"), pathText(dir / "a.zvka"), 65536, {}, {}, {}).ok());
     for (const char* file : {"photos.zvka", "a.zvka.zvkj"}) testutil::writeFile(dir / file, std::string());
     for (const char* folder : {"a", "a_extracted"}) fs::create_directories(dir / folder);
-    testutil::writeFile(dir / "p.zip", testutil::zipOf({{"hi.txt", testutil::bytesOf("hi")}}, false));
+    testutil::writeFile(dir / "p.zip", Scene({{"hi.txt", testutil::bytesOf("hi")}}, Packing::ZipStored).original);
     App app(option ? Lines{option, pathText(dir / argument)} : Lines{pathText(dir / argument)});
     std::array<std::wstring, 2> fields;
     for (int i : {0, 1}) fields[i] = !*paths[i] ? L"" : pathText(*paths[i] == '.' ? dir.path() : dir / paths[i]);
