@@ -1,5 +1,5 @@
-// The archive reader, verifier and listing on arbitrary bytes: every input must end in acceptance or one of the
-// fixed messages, never a crash, an overflow or an allocation beyond the input's own size.
+// The archive reader, verifier and listing on arbitrary bytes: acceptance or a refusal, never a crash, an overflow
+// or an allocation beyond the input's own size.
 #include "ablative.h"
 #include "consume/archive_checks.h"
 #include "consume/journal.h"

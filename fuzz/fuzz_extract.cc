@@ -1,6 +1,5 @@
-// A keep-original extraction of arbitrary bytes into a scratch folder that may already hold links leading out of
-// it, with every read cut short at a fuzzed length: whatever the archive says, nothing may be written outside the
-// destination, and the archive stays as it was.
+// A keep-original extraction of arbitrary bytes, into a folder that may hold links leading out, every read cut short
+// at a fuzzed length: nothing is written outside the destination, and the archive stays as it was.
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -35,8 +34,6 @@ Names namesIn(const fs::path& folder) {
   return names;
 }
 
-// Nothing but the destination changed: the scratch folder holds the archive, the destination and "outside" as it
-// was made.
 void requireNothingOutside(const fs::path& folder) {
   require(namesIn(folder) == Names{"archive.zvka", "out", "outside"} && namesIn(folder / "outside") == Names{"victim"});
   std::ifstream victim(folder / "outside/victim", std::ios::binary);
@@ -46,8 +43,7 @@ void requireNothingOutside(const fs::path& folder) {
 }  // namespace
 
 void fuzz::one(Input input) {
-  // The first byte sets the longest read the file layer completes at once, the second which links the destination
-  // holds beforehand.
+  // The first byte sets the longest read completed at once, the second which links the destination holds.
   uint32_t readLimit = 0, links = 0;
   if (!input.take(1, readLimit) || !input.take(1, links)) return;
   readLimit = 1 + readLimit * 7u;

@@ -1,6 +1,5 @@
-// The gzip reader on arbitrary bytes as a whole file, recording a point every 4 KiB decoded: every input must end in
-// acceptance or a refusal, never a crash, and decoding a member from the points it recorded must give the same
-// bytes as the straight decode.
+// The gzip reader on arbitrary bytes, recording a point every 4 KiB: never a crash, and decoding a member from its
+// points gives the bytes of the straight decode.
 #include <algorithm>
 #include <memory>
 

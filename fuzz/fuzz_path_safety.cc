@@ -1,6 +1,5 @@
-// The stored-path check on arbitrary names, under both rule sets. Whatever it accepts must be a plain relative path
-// that cannot leave the destination; under the Windows rules, not a drive name either (elsewhere "C:x" is a name
-// like any other).
+// The stored-path check on arbitrary names: what it accepts is a plain relative path, and under the Windows rules
+// no drive name (elsewhere "C:x" is a name like any other).
 #include <string_view>
 
 #include "files/path_safety.h"

@@ -1,5 +1,5 @@
-// The tar reader on arbitrary bytes as a whole tar file: every input must end in acceptance or a refusal, never a
-// crash, an overflow or an allocation beyond the input's own size; and what it accepts must lie inside the input.
+// The tar reader on arbitrary bytes: acceptance or a refusal, never a crash or an allocation beyond the input's size,
+// and what it accepts lies in the input.
 #include "containers/tar_format.h"
 #include "fuzz_util.h"
 

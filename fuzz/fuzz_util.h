@@ -1,5 +1,4 @@
-// Shared by the fuzz targets: the driver, which hands each input to the target's fuzz::one, and the scratch files
-// the engine reads archives and journals from, in memory-backed storage.
+// The fuzz targets' driver, which hands each input to the target's fuzz::one, and their scratch files.
 #pragma once
 
 #include <fcntl.h>
@@ -23,8 +22,7 @@ inline void require(bool holds) {
 struct Input {
   const uint8_t* data;
   size_t size;
-  // Takes `count` leading bytes off the input as a big-endian number: the target's parameters. False when it is
-  // shorter than that.
+  // Takes `count` leading bytes off the input as a big-endian number: the target's parameters.
   bool take(size_t count, uint32_t& value) {
     if (size < count) return false;
     for (value = 0; count > 0; --count, --size) value = value << 8 | *data++;

@@ -1,5 +1,5 @@
-// The zip reader and decoder on arbitrary bytes as a whole zip file: every input must end in acceptance, a refusal
-// or damage, never a crash, an overflow or an allocation beyond what the input itself describes.
+// The zip reader and decoder, from the start and from a recorded point, on arbitrary bytes: never a crash or an
+// allocation beyond what the input describes.
 #include <optional>
 
 #include "containers/zip_format.h"
@@ -8,8 +8,7 @@
 
 namespace {
 
-// Decodes from `from` on, in small pieces, until the decoder finishes, finds damage or stalls; returns the last
-// resume point recorded on the way.
+// Decodes in small pieces until the decoder finishes, finds damage or stalls; returns the last point it recorded.
 std::optional<ablative::InflatePoint> decode(ablative::FileHandle& file, const ablative::ZipEntry& entry,
                                              ablative::ZipDecoder& decoder, uint64_t from) {
   std::optional<ablative::InflatePoint> last;

@@ -1,6 +1,5 @@
-// Zstandard blocks: decoding arbitrary input into a buffer of the size the caller states stays in bounds and
-// allocates nothing the frame asks for (run.sh's malloc limit catches that), and coding arbitrary input decodes
-// back to it.
+// Zstandard blocks: decoding arbitrary input stays in the caller's buffer and allocates nothing the frame asks for
+// (run.sh's malloc limit), and coding arbitrary input decodes back to it.
 #include "codecs/zstd_block.h"
 #include "fuzz_util.h"
 

@@ -1,8 +1,6 @@
 #!/usr/bin/env bash
-# Builds the fuzz targets with clang, ASan and UBSan, seeds them from real
-# archives, and runs each for FUZZ_SECONDS (default 60), FUZZ_PARALLEL
-# (default 2) at a time, each input limited to FUZZ_TIMEOUT seconds (default 10).
-# Exits non-zero on the first finding, with the fuzzer's report.
+# Builds the fuzz targets with clang, ASan and UBSan, seeds them from real archives, and runs each for FUZZ_SECONDS,
+# FUZZ_PARALLEL at a time. Exits non-zero on a finding, with the fuzzer's report.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
@@ -80,12 +78,12 @@ done
 for ((; running > 0; running--)); do wait -n || status=1; done
 
 for target in "${targets[@]}"; do
-  runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$build/$target.log" | grep -o '[0-9]*$' || echo '?')
-  cov=$(grep -o 'cov: [0-9]*' "$build/$target.log" | tail -n 1 | grep -o '[0-9]*' || echo '?')
-  if grep -q -E 'ERROR: (libFuzzer|AddressSanitizer|UndefinedBehaviorSanitizer)|runtime error' "$build/$target.log"; then
-    echo "fuzz $target: FINDING after $runs runs"; tail -n 40 "$build/$target.log"; status=1
+  log=$build/$target.log runs=$(grep -o 'stat::number_of_executed_units: *[0-9]*' "$log" | grep -o '[0-9]*$' || true)
+  if grep -q -E 'ERROR: (libFuzzer|AddressSanitizer|UndefinedBehaviorSanitizer)|runtime error' "$log"; then
+    echo "fuzz $target: FINDING after ${runs:-?} runs"; tail -n 40 "$log"; status=1
   else
-    echo "fuzz $target: $runs runs, coverage $cov, no findings"
+    cov=$(grep -o 'cov: [0-9]*' "$log" | tail -n 1 | grep -o '[0-9]*' || true)
+    echo "fuzz $target: ${runs:-?} runs, coverage ${cov:-?}, no findings"
   fi
 done
 exit $status

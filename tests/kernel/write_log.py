@@ -1,21 +1,12 @@
-#!/usr/bin/env python3
-"""Crash states from the write log QEMU's blklogwrites driver keeps of a
-guest disk: sector 0 holds a superblock (magic, version, entry count, sector
-size); from sector 1 each entry is a header sector {sector, nr_sectors,
-flags, data_len} (little-endian u64) and its nr_sectors of data. A flush
-entry says every earlier write is durable. A crash state at entry P: every
-write before the last flush at or before P, plus a subset of those between
-that flush and P (the disk may have kept any of them).
-
-By hand: write_log.py BASE LOG OUT POINT SEED rebuilds the crash state
-(POINT, SEED) of a report into OUT (SEED -1: nothing in flight, -2: all of it).
-"""
+"""Crash states from the write log of QEMU's blklogwrites driver (which writes a crash state keeps: docs/reliability.md,
+section 8). By hand: write_log.py BASE LOG OUT POINT SEED rebuilds the crash state (POINT, SEED) of a report into OUT
+(SEED -1: nothing in flight, -2: all of it)."""
 import os
 import random
 import struct
 import subprocess
 import sys
-from dataclasses import dataclass
+from collections import namedtuple
 
 MAGIC = 0x6A736677736872
 FLUSH = 1
@@ -23,23 +14,16 @@ DISCARD = 4
 NOTHING_IN_FLIGHT = -1  # the seed of a crash state that kept only what was flushed
 IN_ORDER = -2  # the seed of a crash state that kept every write issued before it, as a disk that keeps order
 END = 1 << 62  # the point after every entry: (END, IN_ORDER) is the disk after the whole log
-
-
-@dataclass
-class Entry:
-    sector: int  # where the write lands, in log sectors
-    sectors: int
-    flags: int
-    data_at: int  # byte offset of its data in the log file
+Entry = namedtuple("Entry", "sector sectors flags data_at")  # in log sectors but data_at, its data's offset in the log
 
 
 def copy_image(src, dst):
-    """A copy that stays sparse: the images are mostly holes."""
     subprocess.run(["cp", "--sparse=always", src, dst], check=True)
 
 
 def read_log(path):
-    """The entries of a log and its sector size; raises ValueError on a bad log."""
+    """The entries and sector size of a log: sector 0 {magic, version, count, sector size}, then each entry a header
+    sector {sector, nr_sectors, flags, data_len} (little-endian u64) and its data. ValueError on a bad log."""
     with open(path, "rb") as log:
         magic, version, count, sector_size = struct.unpack("<QQQI", log.read(28))
         if magic != MAGIC or version != 1:
@@ -57,45 +41,35 @@ def is_write(entry):
     return entry.sectors > 0 and not entry.flags & DISCARD
 
 
-def flush_points(entries):
-    return [i for i, e in enumerate(entries) if e.flags & FLUSH]
-
-
 def last_flush_before(entries, point):
     """Entries before this index are durable in a crash at `point`."""
     return next((i for i in range(min(point, len(entries) - 1), -1, -1) if entries[i].flags & FLUSH), 0)
 
 
 def apply(log, image, entries, sector_size):
-    """Writes these entries' data into the open image file. Discards are left out: QEMU ignores them unless told
-    otherwise, and a crash may keep a discarded range's old bytes anyway."""
-    for e in entries:
-        if is_write(e):
-            log.seek(e.data_at)
-            image.seek(e.sector * sector_size)
-            image.write(log.read(e.sectors * sector_size))
+    """Discards are left out: QEMU ignores them unless told, and a crash may keep a discarded range's old bytes."""
+    for e in filter(is_write, entries):
+        log.seek(e.data_at)
+        image.seek(e.sector * sector_size)
+        image.write(log.read(e.sectors * sector_size))
 
 
 def in_flight_subset(entries, point, seed):
-    """The writes since the last flush before `point`, up to it, that this crash kept: each with even odds drawn
-    from the seed (none for NOTHING_IN_FLIGHT, all for IN_ORDER)."""
+    """The writes since the last flush, up to `point`, this crash kept: each at even odds drawn from the seed."""
     if seed == NOTHING_IN_FLIGHT:
         return []
-    rng = random.Random(seed)
-    start = last_flush_before(entries, point)
+    rng, start = random.Random(seed), last_flush_before(entries, point)
     return [e for e in entries[start:point + 1] if is_write(e) and (seed == IN_ORDER or rng.random() < 0.5)]
 
 
 def build_states(base, log_path, states, out_path):
-    """Builds the crash states [(point, seed), ...], out_path(i) naming the image of states[i]. The durable part
-    grows in one scratch copy of the base, taken in order of the points, so the log is read once."""
+    """The images out_path(i) of states [(point, seed)...]: the durable part grows in one copy, the log read once."""
     entries, sector_size = read_log(log_path)
-    order = sorted(range(len(states)), key=lambda i: states[i][0])
     durable = out_path(0) + ".durable"
     copy_image(base, durable)
     done = 0
     with open(log_path, "rb") as log, open(durable, "r+b") as image:
-        for i in order:
+        for i in sorted(range(len(states)), key=lambda i: states[i][0]):
             point, seed = states[i]
             flushed = last_flush_before(entries, point)
             apply(log, image, entries[done:flushed], sector_size)
