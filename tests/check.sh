@@ -1,5 +1,4 @@
-# Sourced by the shell tests: a scratch folder, checks that count, rows of a table of runs, and the closing
-# "N passed, N failed" line.
+# Sourced by the shell tests: a scratch folder, counted checks, rows of a table of runs, the closing tally.
 work=$(mktemp -d "${TMPDIR:-/tmp}/zarvik-test.XXXXXX")
 passed=0 failed=0 cleanup_hooks=()
 trap 'for hook in "${cleanup_hooks[@]}"; do $hook; done; rm -rf "$work"' EXIT
@@ -15,8 +14,7 @@ files() { (cd "$scope" && find . -printf '%P %y\n' && find . -type f -exec cksum
 # row CODE STDERR STDOUT-LINE ARGS...: one row of a table of runs. zarvik ARGS exits CODE and writes STDERR exactly
 # and, unless it is empty, STDOUT-LINE as a whole line. CODE with "=" after it: the run changes nothing in $scope.
 row() {
-  local code=$1 message=$2 line=$3 before
-  shift 3
+  local code=$1 message=$2 line=$3 before && shift 3
   [ "${code%=}" = "$code" ] || before=$(files)
   run "$@"
   check "$* ($rc)" "${code%=}|$message|" "$rc|$err|$([ -z "$line" ] || grep -Fxq -- "$line" <<<"$out" || echo "no line: $line")"

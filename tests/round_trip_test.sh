@@ -1,8 +1,6 @@
 #!/usr/bin/env bash
-# A version-4 archive keeps what a tree is, not only its bytes: times to the nanosecond, permissions, empty folders
-# and symbolic links, those leading out of the tree skipped at extraction. Its bytes do not depend on how many threads
-# coded it. A tar of the tree (pax keeps times to the nanosecond) comes back the same way, and so does a tar
-# compressed with gzip, whichever tool made it; names that are not UTF-8 come back byte for byte.
+# A tree comes back whole (times to the ns, modes, empty folders, links; those leading out skipped) from a version-4
+# archive (its bytes the same whatever the threads), a pax tar and tar.gz by any tool; non-UTF-8 names byte for byte.
 set -u
 zarvik=$1
 source "$(dirname "$0")/check.sh"
@@ -15,12 +13,11 @@ printf 'group may read' >"$src/plain.txt" && chmod 640 "$src/plain.txt"
 for i in $(seq 1 40); do head -c $((i * 997)) /usr/include/stdio.h >"$src/d/small$i.h"; done
 head -c 300000 /dev/urandom >"$src/d/e/noise.bin" && printf 'deep' >"$src/😀 folder/deep.txt"
 ln -s d/e/noise.bin "$src/in" && ln -s d "$src/folder-link" && ln -s ../outside "$src/out" && ln -s /etc/passwd "$src/absolute"
-# Every entry a time of its own with all nine decimals, folders last (what is made inside a folder changes its time).
+# Every entry a time of its own with nine decimals, folders last (making an entry changes its folder's time).
 n=0 && while IFS= read -r -d '' path; do
   n=$((n + 1)) && touch -h -d "@$((1600000000 + n * 86400)).$(printf '%09d' $((n * 123456789 % 1000000000)))" "$path"
 done < <(find "$src" -mindepth 1 -depth -print0)
-# describe TREE: each entry but the root, with its kind, mode, time and a link's target.
-describe() { (cd "$1" && find . -mindepth 1 -printf '%P %y %m %T@ %l\n') | LC_ALL=C sort; }
+describe() { (cd "$1" && find . -mindepth 1 -printf '%P %y %m %T@ %l\n') | LC_ALL=C sort; }  # kind, mode, time, target
 inside=$(describe "$src" | grep -v '^out \|^absolute ')  # the tree but the links that lead out
 
 for threads in 1 3; do "$zarvik" create --zstd --threads "$threads" --block-size 64K "$src" "$work/t$threads.zvka" >/dev/null; done
@@ -34,17 +31,13 @@ check "extract: the links that lead out skipped" "0|Skipped link: absolute -> /e
 check "the tree as it was" "$inside" "$(describe "$work/out")"
 tar --format=posix -C "$src" -cf "$work/t.tar" . && run extract --batch 64K "$work/t.tar" "$work/from-tar"
 check "extract a tar: the tree as it was, the tar consumed" "0||$inside" "$rc|$(ls "$work" | grep t.tar)|$(describe "$work/from-tar")"
-
-# A tar's sparse member keeps its holes.
 mkdir "$work/sparse" && truncate -s 20M "$work/sparse/s.bin" && printf 'middle' | dd of="$work/sparse/s.bin" bs=1 seek=9000000 \
   conv=notrunc status=none && tar -C "$work/sparse" --sparse -cf "$work/sparse.tar" s.bin
 run extract "$work/sparse.tar" "$work/sparse.out"
 check "a sparse member's bytes, and its holes" "0|same|yes" "$rc|$(cmp -s "$work/sparse/s.bin" "$work/sparse.out/s.bin" && echo same)|$(
   [ "$(du -k "$work/sparse.out/s.bin" | cut -f1)" -lt 1024 ] && echo yes)"
-
-# The tree as tar.gz, with a file that decodes past a unit's 4 MiB so that units start inside a gzip member: by tar
-# (gzip -6), by pigz, as gzip members of a tar cut in two (as split tools make them) with an empty one between them
-# and zeros after, and with every optional header field (extra, name, comment, header CRC).
+# The tree as tar.gz, a file past a unit's 4 MiB so units start inside a member: by tar, by pigz, as members of a tar cut
+# in two with an empty one between and zeros after, and with every optional header field (extra, name, comment, CRC).
 cp -a "$src" "$work/gz" && seq 1 1500000 >"$work/gz/d/e/numbers.txt"
 tar --format=posix -C "$work/gz" -cf "$work/tree.tar" . && tar --format=posix -C "$work/gz" -czf "$work/tar.tar.gz" .
 pigz -c "$work/tree.tar" >"$work/pigz.tgz" && half=$(($(stat -c %s "$work/tree.tar") / 2))
@@ -62,10 +55,8 @@ for gz in tar.tar.gz pigz.tgz members.tar.gz fields.tar.gz; do
   check "extract $gz: the tree as tar kept it, the archive consumed" "0||$(describe "$work/gz" | grep -v '^out \|^absolute ')" \
     "$rc|$(ls "$work" | grep -x "$gz")|$(describe "$work/from-$gz")"
 done
-
-# A run that set every time and permission, then stopped before it removed its journal (every block recorded as
-# released): the run resumed takes over the read-only file without opening it for writing. Root may write any file,
-# so where the test runs as root, these runs go as another user.
+# A run stopped after it set every time and mode, before removing its journal: the resume takes over the read-only
+# file without opening it for writing. Root may write any file, so as root these runs go as another user.
 again=$work/again && mkdir "$again" && cp "$work/t3.zvka" "$again/x.zvka"
 python3 -c 'import struct, sys
 open(sys.argv[1], "wb").write(b"ZVKJWIN\0" + struct.pack("<II", 1, int(sys.argv[2])) + bytes([2]) * int(sys.argv[2]))' \
@@ -75,9 +66,7 @@ as_user=() && [ "$(id -u)" = 0 ] && chmod 711 "$work" && chown -R nobody "$again
 "${as_user[@]}" "$zarvik" extract --keep "$again/x.zvka" "$again/out" >/dev/null && mv "$work/journal" "$again/x.zvka.zvkj"
 "${as_user[@]}" "$zarvik" extract --resume "$again/x.zvka" "$again/out" >/dev/null
 check "a run resumed after the metadata was set" "0|$(describe "$work/out")|out" "$?|$(describe "$again/out")|$(ls "$again")"
-
-# Names that are not UTF-8 (Latin-1 here) are restored byte for byte; every name a person reads is shown with its
-# controls and such bytes escaped, while the JSON keeps them exact.
+# Latin-1 names are restored byte for byte; names a person reads are shown escaped, the JSON keeps them exact.
 python3 -c 'import io, sys, tarfile
 with tarfile.open(sys.argv[1], "w", format=tarfile.GNU_FORMAT, encoding="utf-8", errors="surrogateescape") as t:
     for name in ["caf\udce9", "evil\x1b]0;pwned\x07\x1b[2J.txt", "two\nlines"]:
@@ -90,5 +79,4 @@ run extract "$work/names.tar" "$work/names"
 check "extract: restored byte for byte, logged escaped" \
   "0|[b'caf\\xe9', b'evil\\x1b]0;pwned\\x07\\x1b[2J.txt', b'two\\nlines']|Extracting: caf\xE9" \
   "$rc|$(python3 -c 'import os, sys; print(sorted(os.listdir(sys.argv[1].encode())))' "$work/names")|$(grep -o 'Extracting: caf.*' <<<"$out")"
-
 finish round_trip

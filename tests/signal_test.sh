@@ -1,20 +1,15 @@
 #!/usr/bin/env bash
-# SIGINT, SIGTERM and SIGHUP stop `zarvik create` and `zarvik extract` between effects: an extraction exits 3 and its
-# resume completes the tree; a creation keeps the earlier archive and leaves no temporary file; with --json every
-# line is whole and the last an `error` event. A closed standard output stops nothing. Each signal goes out once the
-# test has read a random number of the run's lines, at most a quarter: a pipe holds much less than the rest, so the
-# signal lands mid-run however fast the machine.
+# SIGINT, SIGTERM and SIGHUP stop create and extract between effects (sent after a random number of lines, at most a
+# quarter, so mid-run however fast the machine): an extraction exits 3 and resumes; a creation keeps the earlier archive,
+# no temporary file; --json lines stay whole, the last an error. A closed standard output stops nothing.
 set -u
 zarvik=$1
 source "$(dirname "$0")/check.sh"
 
-# Long names, so that the log lines fill a pipe many times over.
 mkdir -p "$work/src" && name=$(printf 'a long name, so that the log lines of a run fill its output pipe many times over %.0s' 1 2)
 head -c 1200000 /dev/urandom | split -b 600 -a 3 - "$work/src/$name" && files=$(ls "$work/src" | wc -l)
 "$zarvik" create -q --block-size 1K "$work/src" "$work/original.zvka" >/dev/null && mkfifo "$work/pipe"
-
-# signalled SIGNAL ARGS...: runs zarvik, sends SIGNAL after a random number of its lines, reads the rest; sets rc and
-# last (the last JSON line's event, message and resumable; an error where a line is no whole JSON object).
+# signalled SIGNAL ARGS...: sets rc and last (the last JSON line's event|message|resumable, or why a line is not JSON).
 signalled() {
   local signal=$1 && shift
   "$zarvik" "$@" >"$work/pipe" 2>/dev/null &
@@ -22,8 +17,7 @@ signalled() {
   exec 3<"$work/pipe" && : >"$work/run.json"
   while [ "$n" -lt "$count" ] && IFS= read -r line <&3; do n=$((n + 1)) && printf '%s\n' "$line" >>"$work/run.json"; done
   kill -s "$signal" "$pid" && cat <&3 >>"$work/run.json" && exec 3<&-
-  wait "$pid"
-  rc=$?
+  wait "$pid"; rc=$?
   last=$(python3 -c 'import json, sys
 e = [json.loads(line) for line in sys.stdin.read().splitlines()][-1]
 print(e["event"], e.get("message"), e.get("resumable"), sep="|")' <"$work/run.json" 2>&1)
@@ -44,11 +38,9 @@ for signal in INT TERM HUP; do
   check "$signal: earlier archive kept, no temporary file" "same" \
     "$(cmp -s "$work/earlier.zvka" "$work/original.zvka" && [ ! -e "$work/earlier.zvka.creating" ] && echo same)"
 done
-
 # `| head -1` closes the pipe after one line: the work goes on and the exit code is its outcome.
 cp "$work/original.zvka" "$work/h.zvka" && "$zarvik" extract "$work/h.zvka" "$work/h" | head -n 1 >/dev/null
 check "extract | head -1: exit code and tree" "0|" "${PIPESTATUS[0]}|$(diff -r "$work/src" "$work/h")"
 "$zarvik" create --block-size 1K "$work/src" "$work/h.zvka" | head -n 1 >/dev/null
 check "create | head -1: exit code and archive" "0 same" "${PIPESTATUS[0]} $(cmp -s "$work/h.zvka" "$work/original.zvka" && echo same)"
-
 finish signal
