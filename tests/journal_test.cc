@@ -20,8 +20,7 @@ std::wstring withCode(const wchar_t* prefix, uint32_t code) {
 
 // Exactly the bytes asked, even when the system moves one byte per call; an empty range anywhere; a file that ends
 // early is no I/O error (no message, the caller decides); a write that moves nothing is a full disk, not an endless
-// loop; a file is cut to a length. Then each failing step names itself, the code and the system's
-// text for it, trimmed, or "Unknown error".
+// loop. Then each failing step names itself, the code and the system's text for it, or "Unknown error".
 TEST(BlockIo, TransfersAndTheirErrorTexts) {
   Scene s;
   writeFile(s.archive, "0123456789");
@@ -44,8 +43,6 @@ TEST(BlockIo, TransfersAndTheirErrorTexts) {
   moves = 0;
   EXPECT_EQ(writeDestinationBytes(file, 0, bytesOf("abc")).message,
             withCode(L"Failed to write destination block (code=", diskFullErrorCode()));
-  EXPECT_TRUE(cutFileAt(file, 4));
-  EXPECT_EQ(readFile(s.archive), bytesOf("0123"));
   const std::tuple<IoOp, const wchar_t*, const wchar_t*> cases[] = {
       // the failing call; reading, reading back
       {IoOp::Seek, L"Failed to seek archive block (code=", L"Failed to seek destination file for verification (code="},
@@ -62,8 +59,6 @@ TEST(BlockIo, TransfersAndTheirErrorTexts) {
   }
   setLastErrorCode(50);
   EXPECT_EQ(lastErrorText(L"FSCTL_SET_ZERO_DATA failed"), L"FSCTL_SET_ZERO_DATA failed (error 50)");
-  const std::wstring diskFull = systemErrorText(diskFullErrorCode());
-  EXPECT_TRUE(!diskFull.empty() && std::wstring(L"\r\n \t").find(diskFull.back()) == std::wstring::npos);
   EXPECT_EQ(systemErrorText(0x7FFFFF00u), L"Unknown error");
 }
 

@@ -20,8 +20,7 @@ VERY_LONG = 'v' * 90 + '/' + 'w' * 109  # 200 bytes, no split fits ustar
 
 
 def noise(length, seed):
-    rng = random.Random(seed)
-    return bytes(rng.getrandbits(8) for _ in range(length))
+    return random.Random(seed).randbytes(length)
 
 
 # (path, kind, payload); the long ones only where the format holds them.

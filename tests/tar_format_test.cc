@@ -86,11 +86,11 @@ TEST(TarCorpus, ArchivesOtherToolsMadeReadAsWrittenAndExtract) {
   }
 }
 
-// Sets the checksum of the header at `at` from its bytes, summed signed as some old tars did, or unsigned.
-void seal(Bytes& tar, size_t at, bool signedSum = false) {
+// Sets the checksum of the header at `at` from its bytes.
+void seal(Bytes& tar, size_t at) {
   std::fill_n(tar.begin() + at + 148, 8, ' ');
   unsigned sum = 0;
-  for (size_t i = 0; i < 512; ++i) sum += signedSum ? static_cast<int8_t>(tar[at + i]) : tar[at + i];
+  for (size_t i = 0; i < 512; ++i) sum += tar[at + i];
   char text[8];
   snprintf(text, sizeof text, "%06o", sum);
   std::copy_n(text, 7, tar.begin() + at + 148);
@@ -150,10 +150,9 @@ TEST(TarReader, HostileArchivesAreRefusedWithTheFaultNamed) {
     spoil(tar);
     return tar;
   };
-  Bytes signedSum = member("\xe9t\xe9.txt", '0', "old"), oversized = member("x", 'x', "");
-  seal(signedSum, 0, true);
+  Bytes oversized = member("x", 'x', "");
   patch(oversized, 0, 124, bytesOf("00004000001"));
-  const Bytes global = member("g", 'g', pax({{"path", "same"}})), paxPath = member("x", 'x', pax({{"path", "p"}}));
+  const Bytes paxPath = member("x", 'x', pax({{"path", "p"}}));
   // Whatever their size fields say, as GNU tar extracts them: a folder (CPython's ustar/dirtype-with-size), a
   // pre-POSIX hard link with its target's size, a symbolic link, a FIFO, an old folder named with a slash.
   Bytes noData;
@@ -170,16 +169,6 @@ TEST(TarReader, HostileArchivesAreRefusedWithTheFaultNamed) {
   const HostileCase cases[] = {
     {"valid", valid, L"", {"a.txt", "b.txt"}},
     {"no end blocks", join({a, b}), L"", {"a.txt", "b.txt"}},
-    {"one end block, then the file's end", join({a, b, Bytes(512)}), L"", {"a.txt", "b.txt"}},
-    {"an old folder: a file whose name ends in a slash", member("old/", '\0', ""), L"", {"old/"}},
-    {"a volume label is no member", join({member("label", 'V', ""), a, b}), L"", {"a.txt", "b.txt"}},
-    {"a (Solaris) access control list is no member", join({member("acl", 'A', "user::rw-"), a, b}), L"", {"a.txt", "b.txt"}},
-    {"a time before 1970 in base-256", withB([](Bytes& t) { patch(t, 1024, 136, Bytes(12, 0xFF)); }), L"", {"a.txt", "b.txt"}},
-    {"a signed checksum", join({signedSum, Bytes(1024)}), L"", {"\xe9t\xe9.txt"}},
-    {"a global header applies to every later member", join({global, a, b}), L"", {"same", "same"}},
-    {"an empty pax path clears the global one", join({global, a, member("x", 'x', pax({{"path", ""}})), b}), L"", {"same", "b.txt"}},
-    {"long names, a (Solaris) pax path over them", join({member("L", 'L', std::string(300, 'L') + '\0'), a, member("L", 'L', "long"),
-                                                        member("X", 'X', pax({{"path", "pax"}})), b}), L"", {std::string(300, 'L'), "pax"}},
     {"checksum mismatch", withB([](Bytes& t) { t[1024 + 300] = 1; }), L"Tar header checksum mismatch: b.txt"},
     {"negative base-256 size", withB([](Bytes& t) { patch(t, 1024, 124, Bytes(12, 0xFF)); }), L"Invalid tar header: b.txt"},
     {"absurd size", withB([](Bytes& t) { Bytes s(12); s[0] = 0x80; s[4] = 0x41; patch(t, 1024, 124, s); }), L"Invalid tar header: b.txt"},
@@ -204,8 +193,6 @@ TEST(TarReader, HostileArchivesAreRefusedWithTheFaultNamed) {
     {"data after the end", withB([](Bytes& t) { t.resize(10240); t[5000] = 'x'; }), L"", {"a.txt", "b.txt"},
      L"Data after the end of the tar archive: at byte 5000"},
     {"a header after a lone zero block", join({a, Bytes(512), b}), L"", {"a.txt"}, L"Data after the end of the tar archive: at byte 1536"},
-    {"a lone zero block, then part of a block", join({a, Bytes(512), Bytes(100, 'x')}), L"", {"a.txt"},
-     L"Data after the end of the tar archive: at byte 1536"},
     {"members that hold no data, whatever their size", join({a, noData, b, Bytes(1024)}), L"",
      {"a.txt", "dir/", "h", "l", "p", "old/", "b.txt"}},
     {"a pax size does not give a folder data", join({member("x", 'x', pax({{"size", "600"}})), member("dir", '5', ""), b}), L"",
@@ -237,20 +224,6 @@ TEST(TarReader, AHardLinkTakesTheFileItsNameHeldBeforeIt) {
   ASSERT_TRUE(status.ok()) << ablative::toUtf8(status.message);
   EXPECT_EQ(std::pair(readFile(scratch / "out/h"), readFile(scratch / "out/a")),
             std::pair(bytesOf("first"), bytesOf("second")));
-}
-
-TEST(TarReader, LooksLikeTarTakesCheckedHeadersOnly) {
-  const Bytes ustar = member("a.txt", '0', "");
-  Bytes gnu = ustar, v7 = ustar, badChecksum = ustar;
-  patch(gnu, 0, 257, bytesOf(std::string("ustar  \0", 8)));
-  patch(v7, 0, 257, Bytes(8));
-  Bytes noName = v7;
-  patch(noName, 0, 0, Bytes(1));
-  badChecksum[0] = 'b';
-  const std::pair<Bytes, bool> cases[] = {{ustar, true},           {gnu, true},          {v7, true},
-                                          {noName, false},         {badChecksum, false}, {Bytes(512), false},
-                                          {Bytes(100, '0'), false}};
-  for (const auto& [header, taken] : cases) EXPECT_EQ(ablative::looksLikeTar(header), taken);
 }
 
 }  // namespace

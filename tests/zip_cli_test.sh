@@ -38,9 +38,10 @@ for line in open(os.path.join(corpus, 'manifest.tsv')):
 EOF
 )"
 
-# A path out of the destination; an entry whose CRC both headers misstate; one over a piece (4 MiB) spoiled inside its
-# second; links up and out of the destination; a streamed archive (each entry's sizes in a descriptor after its data)
-# cut where a consuming run first cuts it, at its last unit, its journal lost, twice.
+# In a folder of their own, the scope of the rows that change nothing: a path out of the destination; an entry whose
+# CRC both headers misstate; one over a piece (4 MiB) spoiled inside its second; links up and out of the destination;
+# a streamed archive (sizes in a descriptor after the data) cut where a consuming run first cuts it, at its last unit.
+mkdir -p r/f/d/up && cd r && scope=$PWD
 python3 - "$corpus/python-streamed.zip" <<'EOF'
 import random, struct, sys, zipfile
 with zipfile.ZipFile('traversal.zip', 'w') as z:
@@ -66,52 +67,37 @@ name, extra = struct.unpack_from('<HH', streamed, last.header_offset + 26)
 for path in ('cut.zip', 'cut-again.zip'):
     open(path, 'wb').write(streamed[:last.header_offset + 30 + name + extra])
 EOF
-for zip in traversal.zip big-damaged.zip; do cp "$zip" "$zip.copy"; done
-mkdir -p f/d/up
-untouched() { cmp -s "$1" "$1.copy" && [ ! -e "$1.zvkj" ] && [ ! -e t ] && echo untouched; }
 hint="The archive is damaged there; resuming would stop at the same block. To extract everything else, run: \
 zarvik extract --salvage --keep crc.zip c"
 cut_file="Ça été ░.txt"
 lost="Lost: $cut_file, from byte 0 to its end, a length not known"
 ended="Extract failed: 1 files could not be fully extracted; the archive held nothing more and was deleted"
 
-# row WHAT EXPECTED PROBE ARGS...: runs zarvik with ARGS; EXPECTED is its exit code, its standard error and the lines
-# PROBE prints, joined by "|".
-row() {
-  local what=$1 expected=$2 probe=$3
-  shift 3
-  run "$@"
-  check "$what" "$expected" "$rc|$err$(eval "$probe" 2>&1 | sed 's/^/|/' | tr -d '\n')"
-}
-# Refused before anything is written, kept or consumed: the archive as it was, no journal, no destination. An entry
-# up to a piece is verified as it is read, as .zvka blocks are: extracting stops at the damage, its file not made. A
-# link is made where its target stays inside the destination, else named. The cut archive is refused as partly
-# extracted; --salvage into the folder a run filled extracts what is left and names the last file's rest lost, of a
-# length not known since its sizes went with the cut, keeping its bytes there; into another folder that file has
-# none, and every other file is as written. Either way exit 1, the archive gone.
-row "list: every entry, a folder with its slash; the journal's name stands for the archive" \
-  "0||$(printf '11\ta.txt|0\tdir/|300000\tdir/mixed.bin')" 'head -n 3 <<<"$out"' list "$corpus/python-zip64.zip.zvkj"
-row "info" "0||format: zip|files: 7|1" 'sed -n 1,2p <<<"$out"; grep -c "^needed to extract: [0-9]" <<<"$out"' \
-  info "$corpus/python-deflated.zip" new
+# list: a folder with its slash; the journal's name stands for the archive. Refused before anything is written, kept
+# or consumed. An entry up to a piece is verified as it is read: extracting stops at the damage, its file not made. A
+# link is made where its target stays inside the destination, else named. The cut archive, its journal lost, is
+# refused; --salvage into the folder a run filled names the last file's rest lost, of a length not known, keeping its
+# bytes there; into another folder that file has none, and every other file is as written. Either way the archive goes.
+row 0 "" "$(printf '0\tdir/')" list "$corpus/python-zip64.zip.zvkj"
+row 0 "" "format: zip" info "$corpus/python-deflated.zip" new
 for keep in --keep ""; do
-  row "traversal ${keep:-consumed}" "1|Extract failed: Unsafe path in archive: ../x|untouched" \
-    "untouched traversal.zip" extract $keep traversal.zip t
-  row "a damaged piece ${keep:-consumed}" "1|Extract failed: Checksum verification failed: big.bin|untouched" \
-    "untouched big-damaged.zip" extract $keep big-damaged.zip t
+  row 1= "Extract failed: Unsafe path in archive: ../x" "" extract $keep traversal.zip t
+  row 1= "Extract failed: Checksum verification failed: big.bin" "" extract $keep big-damaged.zip t
 done
-row "CRC mismatch: test" "1|Test failed: Checksum verification failed: a.txt" "" test crc.zip
-row "CRC mismatch: extract stops at the damage" "4|Extract failed: Checksum verification failed: a.txt
-$hint|absent" "[ -e c/a.txt ] || echo absent" extract --keep crc.zip c
-row "links" "0||..|Skipped link: chain -> d/up/..|Skipped link: out -> ../outside" \
-  'readlink l/d/up; grep Skipped <<<"$out"' extract --keep links.zip l
-row "a folder where a link goes" "1|Extract failed: A folder stands where the archive has a link: f/d/up" "" \
-  extract --keep links.zip f
-row "cut, journal lost: refused" \
-  "1|Extract failed: This archive was partly extracted and its journal is missing: 1 of 5 blocks are gone, from 1 \
+row 1 "Test failed: Checksum verification failed: a.txt" "" test crc.zip
+row 4 "Extract failed: Checksum verification failed: a.txt
+$hint" "" extract --keep crc.zip c
+check "CRC mismatch: its file not made" absent "$([ -e c/a.txt ] || echo absent)"
+row 0 "" "Skipped link: chain -> d/up/.." extract --keep links.zip l
+check "links: the one inside made, the one out named" "..|1" \
+  "$(readlink l/d/up)|$(grep -cx 'Skipped link: out -> ../outside' <<<"$out")"
+row 1 "Extract failed: A folder stands where the archive has a link: f/d/up" "" extract --keep links.zip f
+row 1= "Extract failed: This archive was partly extracted and its journal is missing: 1 of 5 blocks are gone, from 1 \
 files, the first: $cut_file" "" extract cut.zip refused
-row "cut: salvaged where a run was" "1|$ended|$lost" 'grep Lost <<<"$out"; diff -r consumed/python-streamed.zip kept/python-streamed.zip; \
-  ls cut.zip* 2>/dev/null' extract --salvage cut.zip "kept/python-streamed.zip"
-row "cut: salvaged elsewhere, the files left as written" "1|$ended|$lost|0|Files kept/python-streamed.zip/$cut_file and \
-other/$cut_file differ" 'grep Lost <<<"$out"; stat -c %s "other/$cut_file"; diff -rq kept/python-streamed.zip other' \
-  extract --salvage cut-again.zip other
+row 1 "$ended" "$lost" extract --salvage cut.zip ../kept/python-streamed.zip
+check "cut: salvaged where a run was" "" \
+  "$(diff -r ../consumed/python-streamed.zip ../kept/python-streamed.zip; ls cut.zip* 2>/dev/null)"
+row 1 "$ended" "$lost" extract --salvage cut-again.zip other
+check "cut: salvaged elsewhere, the files left as written" "0|Files ../kept/python-streamed.zip/$cut_file and \
+other/$cut_file differ" "$(stat -c %s "other/$cut_file")|$(diff -rq ../kept/python-streamed.zip other)"
 finish zip_cli
