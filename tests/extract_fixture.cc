@@ -115,9 +115,7 @@ Bytes tarOf(const Tree& tree, const std::string& hardLink) {
 }  // namespace
 
 Scene::Scene(const Tree& packed, uint32_t blockSize) : tree(packed) {
-  CreateOptions options;
-  options.blockSize = blockSize;
-  if (!packed.empty()) pack(options);
+  if (!packed.empty()) pack(CreateOptions{.blockSize = blockSize});
 }
 
 Scene::Scene(const Tree& packed, Packing packing) : Scene(packing == Packing::Zvka ? packed : Tree{}) {
@@ -163,9 +161,7 @@ void Scene::readUnits() {
   FileHandle file;
   openFile(wide(archive), OpenMode::ReadOnly, file);
   Status read = sourceFor(file).read(file, pointsScratchPathFor(journalPathFor(wide(archive))), reading);
-  if (read.ok())
-    read = planArchive(
-        std::move(reading), [](uint32_t) { return false; }, plan);
+  if (read.ok()) read = planArchive(std::move(reading), [](uint32_t) { return false; }, plan);
   if (!read.ok()) throw std::runtime_error(toUtf8(read.message));
   dataStart = plan.dataStart;
   for (uint32_t u = 0; u < plan.units.size(); ++u) {
@@ -266,14 +262,13 @@ uint32_t ioErrorCode() { return EIO; }
 #endif
 
 ScopedIoHook::ScopedIoHook(IoHook hook, bool standIn) {
-  if (!standIn) {
-    setIoHook(std::move(hook));
-    return;
+  if (standIn) {
+    hook = [inner = std::move(hook)](const IoCall& call) {
+      const uint32_t code = inner(call);
+      return code != 0 ? code : standInForZeroing(call);
+    };
   }
-  setIoHook([hook = std::move(hook)](const IoCall& call) {
-    const uint32_t code = hook(call);
-    return code != 0 ? code : standInForZeroing(call);
-  });
+  setIoHook(std::move(hook));
 }
 
 }  // namespace testutil

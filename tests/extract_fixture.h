@@ -1,5 +1,4 @@
-// Shared by the extraction tests: archives packed from trees or spelled out record by record, extraction runs, and
-// the I/O hook in a scope.
+// Shared by the extraction tests: archives packed or spelled out, extraction runs, the I/O hook in a scope.
 #pragma once
 
 #include <algorithm>
@@ -38,10 +37,8 @@ struct SceneUnit {
   std::vector<ScenePiece> pieces;
 };
 
-// Zvka4: version 4 in 12-byte blocks, so that small files share them, every file read-only, so that a run resumed
-// after the metadata was set must not need to write them. Zip*: as Info-ZIP lays one out. Tar: ustar, with a hard
-// link "hard.link" to the first file after it (the scene's tree holds it as a file); TarGz: that tar as one gzip
-// member.
+// Zvka4: 12-byte blocks that small files share, the files read-only (a resume after the metadata must not write
+// them). Zip*: as Info-ZIP lays one out. Tar: ustar plus a hard link "hard.link" to the first file; TarGz: gzipped.
 enum class Packing { Zvka, Zvka4, ZipStored, ZipDeflated, Tar, TarGz };
 
 // A scratch folder for the archive x.zvka (whatever its packing), its journal and the destination.
@@ -64,15 +61,14 @@ struct Scene {
   uint64_t groupBytes = ablative::kDefaultGroupBytes;  // what run(resume, keepOriginal) releases at once
 };
 
-// Stops a run that releases a unit at a time at its `release`th release, which fails. For smallTree, whose blocks are
-// a.txt's 0-2 and b/c.bin's 3-4, taken from the end, the third leaves b/c.bin released and cut away and a.txt's last
-// block written; the first, b/c.bin's last block written and recorded.
+// Fails the `release`th release of a run releasing a unit at a time. For smallTree (a.txt: blocks 0-2, b/c.bin: 3-4,
+// taken from the end) the third leaves b/c.bin released and cut away; the first, b/c.bin's last block recorded.
 void interrupt(Scene& s, int release = 3);
 // Releases a unit at a time, and stops when asked whether to for the `ask`th time.
 ablative::ExtractOptions stoppingAt(int ask, bool resume = false);
 
-// An archive createArchive would never write. Block offsets count from the data area (wrapping below it reaches
-// into the tables); header fields left 0 and the path fields of records whose pathLength is 0 are filled in.
+// An archive createArchive would never write. Block offsets count from the data area; header fields left 0 and the
+// path fields of records whose pathLength is 0 are filled in.
 struct RawArchive {
   ablative::ArchiveHeader header;
   std::vector<std::string> paths;

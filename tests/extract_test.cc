@@ -1,5 +1,4 @@
-// Extraction end to end: round trips in both modes, the release of archive space while a run goes, what the
-// archive's and journal's side refuse, and hostile archives refused untouched.
+// Extraction end to end: round trips, space released while a run goes, refusals, hostile archives.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -13,7 +12,6 @@
 #include "files/paths.h"
 
 #ifndef _WIN32
-#include <sys/resource.h>
 #include <sys/stat.h>
 #endif
 
@@ -32,9 +30,8 @@ uint64_t allocatedBytes([[maybe_unused]] const fs::path& path) {  // 0 where not
   return 0;
 }
 
-// An empty archive, five 4-byte blocks and a larger tree in 64 KiB blocks, in both modes. Keeping the original
-// leaves it byte for byte and makes no journal. An ablative run gives the archive's space back while it goes,
-// deletes the archive and, once that is durable, the journal.
+// Empty, small and large archives in both modes: --keep leaves the archive as it was and makes no journal; an
+// ablative run frees space while it goes, then deletes the archive and, once that is durable, the journal.
 TEST(Extract, RoundTripsInBothModes) {
   Tree large = smallTree();
   large["nested/\xF0\x9F\x98\x80 smile.txt"] = bytesOf("a name outside the BMP");
@@ -62,43 +59,15 @@ TEST(Extract, RoundTripsInBothModes) {
     EXPECT_EQ(readFile(s.archive), keep ? s.original : Bytes{});
     EXPECT_EQ(s.folder(), keep ? (Names{"out", "x.zvka"}) : Names{"out"});
     if (keep) continue;
-    if (kind >= 4) {
-      EXPECT_LE(halfway, before * 2 / 3);
-    }
+    if (kind >= 4) EXPECT_LE(halfway, before * 2 / 3);
     EXPECT_EQ(std::vector(removals.end() - std::min<size_t>(5, removals.size()), removals.end()),
               (std::vector{wide(s.archive), wide(s.scratch.path()), wide(s.journal), wide(s.journal) + L".creating",
                            wide(s.journal) + L".points"}));
   }
 }
 
-#ifndef _WIN32
-// Every destination file is made when its data arrives, yet the number of files is not bounded by the limit on
-// open descriptors.
-TEST(Extract, ManyMoreFilesThanOpenDescriptors) {
-  std::vector<std::pair<std::string, Bytes>> contents;
-  for (size_t i = 0; i < 100000; ++i) {
-    std::string path = "d";  // spelled out: GCC 12 misreads "d" + std::to_string(...) under -O2
-    path += std::to_string(i % 100) + "/f" + std::to_string(i);
-    contents.emplace_back(path, i % 1000 == 0 ? bytesOf("x") : Bytes{});
-  }
-  Scene s;
-  writeFile(s.archive, storedArchive(contents).encode());
-  rlimit saved{}, low{};
-  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-  low = {64, saved.rlim_max};
-  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
-  const RunResult run = s.run(false, false);
-  setrlimit(RLIMIT_NOFILE, &saved);
-  ASSERT_TRUE(run.ok) << toUtf8(run.error);
-  EXPECT_TRUE(readFile(s.out / "d0" / "f0") == bytesOf("x") && fs::exists(s.out / "d99" / "f99999"));
-  EXPECT_EQ(s.folder(), Names{"out"});
-}
-#endif
-
-// What the archive's and the journal's side fail on is named with the system's reason, and with --keep where that
-// would work: an archive that may only be read, a journal that cannot be made or written; a resume then completes. An
-// archive with a second name (a hard link) or named through a symbolic link is refused for consuming before any
-// journal exists, and kept alone; --keep extracts it.
+// Failures on the archive's and journal's side name the system's reason (and --keep where it would work), and a
+// resume completes. An archive with a hard link or named through a symbolic link is refused untouched; --keep works.
 TEST(Extract, TheArchiveAndJournalSideSayWhy) {
 #ifdef _WIN32
   constexpr uint32_t kDenied = 5;  // ERROR_ACCESS_DENIED
@@ -158,8 +127,7 @@ TEST(Extract, TheArchiveAndJournalSideSayWhy) {
   }
 }
 
-// Refused with the message and nothing written, in both modes, and by `test` alike; a block that does not decode
-// stops the run before its bytes are written.
+// Refused with the message and nothing written, in both modes and by `test`; a bad block stops before it is written.
 TEST(Extract, RefusesHostileArchives) {
   enum Flags { Windows = 1, Beside = 2, Late = 4 };  // Windows rules only; extract beside the archive; found late
   const auto named = [](std::vector<std::string> paths) {
@@ -230,9 +198,7 @@ TEST(Extract, RefusesHostileArchives) {
       }
       EXPECT_EQ(s.run(false, keep).error, message);
       // `test` refuses what extraction refuses, but for the destination's own files
-      if ((flags & Beside) == 0) {
-        EXPECT_EQ(verifyArchive(wide(s.archive), {}).message, message);
-      }
+      if ((flags & Beside) == 0) EXPECT_EQ(verifyArchive(wide(s.archive), {}).message, message);
       EXPECT_EQ(readFile(s.archive), raw.encode());
       const Names untouched = (flags & Beside) != 0 ? Names{"out", "x.zvka"} : Names{"x.zvka"};
       EXPECT_TRUE((flags & Late) != 0 ? readFile(s.out / "two").empty() : s.folder() == untouched);
