@@ -50,8 +50,8 @@ TEST(CreateArchive, RefusalsLeaveNoArchive) {
   EXPECT_EQ(fs::directory_iterator(dir / "src")->path().filename(), "f.txt");  // no temporary file left
 }
 
-// The source changes after the scan, at a pause poll: the first comes before a.bin's first block, the fourth
-// before b.bin's last, once b.bin is open. Whatever its size, the run fails and the earlier archive stays.
+// The source changes after the scan, at a pause poll (the fourth: while b.bin is read): the run fails, the earlier
+// archive stays.
 TEST(CreateArchive, ChangedSourceFailsAndKeepsTheOldArchive) {
   const std::tuple<size_t, std::function<void(const fs::path&)>, int> cases[] = {
       {10, [](const fs::path& p) { fs::resize_file(p, 5); }, 1},   // shrinks
@@ -80,8 +80,7 @@ TEST(CreateArchive, ChangedSourceFailsAndKeepsTheOldArchive) {
 }
 
 #ifndef _WIN32
-// A link is stored as the file it leads to, under its own name, wherever that file lies; a dangling link and a link
-// to a folder are passed over.
+// A link is stored as its file under its own name; a dangling link and one to a folder are passed over.
 TEST(CreateArchive, LinksKeepTheirOwnNameInsideTheTree) {
   ScratchDir dir;
   writeFile(dir / "src/real.txt", "inside");
@@ -110,15 +109,13 @@ struct Source {
     EXPECT_TRUE(createArchive(wide(dir / "src"), wide(dir / "reference.zvka"), 64 << 10, {}, {}, {}).ok());
     good = readFile(dir / "reference.zvka");
   }
-  bool create(const fs::path& archive, std::wstring& errorText, const LogCallback& log = {}) const {
-    const Status created = createArchive(wide(dir / "src"), wide(archive), 64 << 10, {}, log, {});
-    errorText = created.message;
-    return created.ok();
+  Status create(const fs::path& archive, const LogCallback& log = {}) const {
+    return createArchive(wide(dir / "src"), wide(archive), 64 << 10, {}, log, {});
   }
 };
 
-// Every call into the platform fails in turn: the run fails with a message (or does without the call), leaves no
-// temporary file and keeps the earlier archive (unless the call came after the new one replaced it).
+// Each platform call fails in turn: the run fails with a message (or does without it), no temporary file is left,
+// and the earlier archive stays unless already replaced.
 TEST(CreateFaults, EveryFailingCallEndsCleanly) {
   const Source s;
   const fs::path archive = s.dir / "out/x.zvka";
@@ -128,28 +125,25 @@ TEST(CreateFaults, EveryFailingCallEndsCleanly) {
     for (size_t calls = 1; calls >= n; ++n) {  // until the failing call is one the run never makes
       SCOPED_TRACE("call " + std::to_string(n) + " fails with " + std::to_string(code));
       writeFile(archive, earlier);
-      std::wstring errorText;
       calls = 0;
-      bool ok;
+      Status run;
       {
         ScopedIoHook failing([&](const IoCall&) { return calls++ == n ? code : 0u; });
-        ok = s.create(archive, errorText);
+        run = s.create(archive);
       }
       const Bytes now = readFile(archive);
-      EXPECT_TRUE(ok ? now == s.good : now == earlier || now == s.good) << toUtf8(errorText);
-      EXPECT_NE(ok, !errorText.empty());
+      EXPECT_TRUE(run.ok() ? now == s.good : now == earlier || now == s.good) << toUtf8(run.message);
+      EXPECT_NE(run.ok(), !run.message.empty());
       EXPECT_FALSE(fs::exists(s.dir / "out/x.zvka.creating"));
     }
     EXPECT_GT(n, 20u);
   }
-  std::wstring errorText;
-  ASSERT_TRUE(s.create(archive, errorText));
+  ASSERT_TRUE(s.create(archive).ok());
   EXPECT_EQ(readFile(archive), s.good);
 }
 
-// A power loss at every flush, each in both ways, and once after the run ends, over an earlier file and into a
-// folder that does not exist yet: the path holds what was there before or the whole new archive, and the new one
-// once the run has said it is created. A creation afterwards goes through whatever the loss left behind.
+// A power loss at every flush, over an earlier file and into a new folder: the path holds the earlier file or the
+// whole archive (the archive once reported created); a creation afterwards goes through.
 TEST(CreateFaults, PowerLossLeavesTheEarlierFileOrTheWholeArchive) {
   const Source s;
   const Bytes earlier = bytesOf("an earlier archive");
@@ -165,11 +159,9 @@ TEST(CreateFaults, PowerLossLeavesTheEarlierFileOrTheWholeArchive) {
       if (replaces) writeFile(archive, earlier);
       PowerLoss power(crashAt / 2, crashAt % 2 == 1);
       bool reported = false;
-      std::wstring errorText;
       {
         ScopedIoHook hook(std::ref(power));
-        s.create(archive, errorText,
-                 [&](const std::wstring& line) { reported |= line.starts_with(L"Archive created"); });
+        s.create(archive, [&](const std::wstring& line) { reported |= line.starts_with(L"Archive created"); });
       }
       crashed = power.crashed();
       power.rollBack();
@@ -179,7 +171,8 @@ TEST(CreateFaults, PowerLossLeavesTheEarlierFileOrTheWholeArchive) {
         EXPECT_TRUE(reported || replaces || !fs::exists(archive));
       }
       EXPECT_TRUE(now != s.good || verifyArchive(wide(archive), {}).ok());
-      ASSERT_TRUE(s.create(archive, errorText)) << toUtf8(errorText);
+      const Status again = s.create(archive);
+      ASSERT_TRUE(again.ok()) << toUtf8(again.message);
       EXPECT_EQ(readFile(archive), s.good);
     }
     EXPECT_GE(crashAt, replaces ? 5 : 7);  // every flush: the file, its folder, a created folder's parent

@@ -1,5 +1,4 @@
-// What already stands in the destination is the user's: a run replaces a file only once it has that file's data,
-// never writes through another name of it, and refuses what it cannot replace before it writes anything.
+// What stands in the destination is the user's: replaced only once its data is there, never written through.
 #include <gtest/gtest.h>
 
 #include "extract_fixture.h"
@@ -15,9 +14,8 @@ namespace {
 
 const char kOld[] = "an earlier version, longer than the stored file";
 
-// One file with three names: two of the archive's paths and one outside the destination. Each of the archive's
-// paths gets its own bytes and the outside name keeps the old ones, in both modes, fresh and resumed. A file the
-// stopped run made that has gained another name since is not the run's alone any more: the resume refuses it.
+// One file under two archive paths and one outside name: each path gets its bytes, the outside name keeps the old
+// ones, fresh and resumed. A file the stopped run made that gained another name since is refused on resume.
 TEST(ExistingFiles, AreReplacedNeverWrittenThrough) {
   for (int kind = 0; kind < 3; ++kind) {
     const bool keep = kind == 1, resume = kind == 2;
@@ -91,9 +89,8 @@ TEST(ExistingFiles, ADamagedBlockLeavesTheOthersWhole) {
   }
 }
 
-// A .tar.gz is cut where a unit starts decoding, inside its gzip member: stopped after two groups (of a 13 MiB file's
-// four units), its journal lost, it is refused, and a salvage into the folder that run filled extracts the two units
-// left and names the rest lost, as a tar's, the file keeping its bytes there. The hard link after it went with the cut.
+// A .tar.gz cut inside its gzip member, its journal lost, is refused; a salvage into that run's folder extracts the
+// two units left and names the rest lost (as a tar's), the file keeping its bytes. The hard link went with the cut.
 TEST(ExistingFiles, ACutTarGzWithoutItsJournalIsSalvaged) {
   Scene s(Tree{{"a", mixedBytes(13 << 20, 1)}}, Packing::TarGz);
   ASSERT_FALSE(s.run(stoppingAt(3), s.out).ok);

@@ -33,7 +33,7 @@ Tree readTree(const fs::path& root) {
 
 namespace {
 
-// Raw deflate, or, with window bits 31, one gzip member. A smaller memory level makes smaller blocks.
+// Raw deflate, or with window bits 31 one gzip member; a smaller memory level makes smaller blocks.
 Bytes deflated(const Bytes& data, int windowBits = -15, int memLevel = 8) {
   Bytes out(compressBound(data.size()) + 64);
   z_stream z{};
@@ -83,7 +83,7 @@ std::string octal(uint64_t value, int digits) {
   return text;
 }
 
-// One ustar header: numbers in octal, the checksum over the header with its own field as spaces.
+// One ustar header; the checksum covers it with its own field as spaces.
 void appendTarHeader(Bytes& tar, const std::string& path, uint64_t size, char type, const std::string& target) {
   Bytes header(512, 0);
   // clang-format off

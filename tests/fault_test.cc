@@ -1,5 +1,4 @@
-// Nothing is lost whatever fails: an I/O error or a full disk at any call, and a power loss at any flush, each
-// followed by a resumed run.
+// Nothing is lost whatever fails (an I/O error or full disk at any call, a power loss at any flush); a resume ends.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -21,10 +20,8 @@ size_t statesAt(const Bytes& journal) {
   return journal.size() < 32 || journal[8] != 2 ? 16 : 32 + size_t(get64(journal.data() + 16));
 }
 
-// After a run that failed or was cut short: only the archive, its journal (perhaps under its temporary name, perhaps
-// with the points' scratch file) and the destination exist, what describes the archive in front of its data is
-// unchanged, and every unit whose range no longer holds its stored bytes is recorded as written and is intact in its
-// destination. Then a resumed run completes.
+// After a failed or cut run: only the archive, its journal files and the destination exist, the archive's tables are
+// unchanged, every unit whose bytes are gone is recorded as written and intact in its destination; a resume completes.
 void expectNothingLostThenResume(const Scene& s, bool keep) {
   const std::set<std::string> mayExist = {"out", "x.zvka", "x.zvka.zvkj", "x.zvka.zvkj.creating", "x.zvka.zvkj.points"};
   for (const std::string& name : s.folder()) EXPECT_EQ(mayExist.count(name), 1u) << name;
@@ -59,8 +56,7 @@ void expectNothingLostThenResume(const Scene& s, bool keep) {
 // Where the file system keeps no holes (FAT, exFAT) the archive cannot be made sparse, and runs release by cuts.
 uint32_t noHoles(const IoCall& call) { return call.op == IoOp::MarkSparse ? ioErrorCode() : standInForZeroing(call); }
 
-// One call fails; the run either fails with a message naming the injected code and loses nothing, or works around
-// the failure.
+// One call fails: the run fails naming the injected code and loses nothing, or works around it.
 void failEachCallInTurn(bool keep, uint64_t groupBytes = kDefaultGroupBytes, bool cutOnly = false,
                         Packing packing = Packing::Zvka) {
   for (uint32_t code : {ioErrorCode(), diskFullCode()}) {
@@ -81,8 +77,7 @@ void failEachCallInTurn(bool keep, uint64_t groupBytes = kDefaultGroupBytes, boo
       setIoHook(cutOnly ? noHoles : standInForZeroing);
       const std::wstring& e = run.error;
       EXPECT_EQ(run.ok, e.empty()) << toUtf8(e);
-      // With the archive kept, success means every file is durable: no flush of it may fail unnoticed. (An
-      // ablative run also flushes where a failure changes nothing, e.g. after a cut.)
+      // With --keep, success means every file is durable: no flush may fail unnoticed.
       const bool flush = failed == IoOp::Flush || failed == IoOp::FlushFileSystem || failed == IoOp::SyncDirectory;
       EXPECT_TRUE(!keep || !run.ok || !flush || calls <= failing);
       EXPECT_TRUE(e.find(L"(code=") == e.npos || e.substr(e.find(L"(code=")) == coded) << toUtf8(e);
@@ -110,8 +105,7 @@ TEST_P(FaultInjectionAblative, SurvivesAFailureAtEveryCall) {
 
 const auto byName = [](const auto& info) { return std::string(info.param.name); };
 
-// The files flushed together or each alone; by cuts, where the journal keeps the zip directory the first cut takes;
-// blocks shared by files, whose metadata is set at the end; a tar, whose headers go with the cuts, its link made last.
+// Files flushed together or alone; by cuts (a zip's directory goes with the first); shared blocks; a tar's link last.
 INSTANTIATE_TEST_SUITE_P(Runs, FaultInjectionAblative,
                          ::testing::Values(AblativeRun{"OneGroup", kDefaultGroupBytes, false, Packing::Zvka},
                                            AblativeRun{"BlockAtATime", 1, false, Packing::Zvka},
@@ -122,10 +116,8 @@ INSTANTIATE_TEST_SUITE_P(Runs, FaultInjectionAblative,
                                            AblativeRun{"TarByCuts", 1, true, Packing::Tar}),
                          byName);
 
-// At every flush, each in both ways, and once after the run ends, releasing a unit at a time, two at a time and all
-// at once, by holes and, for trees, by cuts alone; for pieces of a large entry (a zip's, a tar.gz's), each starting
-// at a point the journal's tail holds until the piece is released, a unit at a time. The journal of an earlier run
-// that stopped before it recorded anything is replaced, so a loss around that replacement shows too.
+// At every flush, both ways, and after the run, releasing one, two or all units at a time, by holes and by cuts; and
+// for a large entry's pieces, each decoded from a point in the journal's tail. An earlier empty journal is replaced.
 enum class Shape { Small, OneFile, Pieces };
 struct Archive {
   const char* name;

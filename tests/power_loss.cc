@@ -19,7 +19,6 @@ using namespace ablative;
 
 namespace {
 
-// The identity and size of the file behind an open handle.
 bool describe(const FileHandle& file, std::pair<uint64_t, uint64_t>& identity, uint64_t& size) {
 #ifdef _WIN32
   BY_HANDLE_FILE_INFORMATION info;
@@ -35,7 +34,7 @@ bool describe(const FileHandle& file, std::pair<uint64_t, uint64_t>& identity, u
   return true;
 }
 
-// Reads through the engine's own handle, leaving its file pointer where it was.
+// Through the engine's own handle, leaving its file pointer where it was.
 bool readAt(const FileHandle& file, uint64_t offset, Bytes& bytes) {
 #ifdef _WIN32
   const HANDLE h = reinterpret_cast<HANDLE>(file.native);

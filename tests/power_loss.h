@@ -1,9 +1,6 @@
-// A power loss at a chosen flush, for the engine's I/O hook: that flush and every later call fail as if the process
-// died, and rollBack() then undoes what was not durable. File data is durable once its file is flushed (or its file
-// system); a created or renamed name once its folder is flushed, and a rename that replaced a file gives that file
-// back when it is undone (a removal counts as done at once). Zeroed ranges, cuts and names are metadata, which a
-// journaling file system may commit early: `keepMetadata` keeps them all and loses only unflushed writes, so an
-// allocation change made too early shows.
+// A power loss at a chosen flush, for the I/O hook: that flush and every later call fail, and rollBack() undoes what
+// was not durable: data until its file (or file system) is flushed, names until their folder is (removals count at
+// once). `keepMetadata` keeps zeroed ranges, cuts and names, as a journaling file system may, losing only writes.
 #pragma once
 
 #include <map>

@@ -1,5 +1,4 @@
-// What may stop a run from finishing what another began: a destination that lacks the data already taken from the
-// archive, a journal of another archive or one that contradicts it, another run, a creation over it.
+// What stops a resume: a destination lacking released data, a foreign or contradicting journal, another run.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -21,9 +20,8 @@ ExtractOptions resumed(bool salvage = false) {
   return options;
 }
 
-// A destination without data an earlier run released: the resume is refused, naming the first file concerned, with
-// nothing written anywhere; a creation over the archive too, as it would lose every block it still holds. Then the
-// resume into the right folder completes.
+// A destination without released data: the resume is refused naming the first file, nothing written; a creation
+// over the archive too. The resume into the right folder completes.
 TEST(Resume, RefusedWhereTheDestinationLacksWhatWasTaken) {
   Scene s(smallTree());
   interrupt(s);
@@ -51,8 +49,7 @@ TEST(Resume, RefusedWhereTheDestinationLacksWhatWasTaken) {
   const RunResult run = s.run(resumed(), s.out);
   ASSERT_TRUE(run.ok) << toUtf8(run.error);
   EXPECT_EQ(readTree(s.out), s.tree);
-  // A run stopped once the archive was deleted leaves a journal of Punched blocks: only the folder it filled is
-  // told apart, by being there at all; nor is a salvage's, which still says what it lost.
+  // A journal of Punched blocks (the archive deleted): only the folder the run filled is accepted; a salvage's too.
   writeFile(s.journal, std::string("ZVKJWIN\0\1\0\0\0\5\0\0\0\2\2\2\2\2", 21));
   EXPECT_EQ(s.run(resumed(), elsewhere).error, lacks + wide(elsewhere));
   EXPECT_TRUE(fs::exists(s.journal) && !fs::exists(elsewhere));
@@ -63,10 +60,8 @@ TEST(Resume, RefusedWhereTheDestinationLacksWhatWasTaken) {
   EXPECT_FALSE(lost.outcome.resumable || lost.outcome.partlyConsumed || fs::exists(s.journal));
 }
 
-// A journal whose states contradict the archive is blamed, not the archive: a resume stops with nothing written,
-// where --salvage settles what the journal got wrong from the destination. A released block recorded as not
-// extracted is found there, and the run completes; one recorded as written that neither the archive nor the
-// destination holds is lost, named by range, and the archive, with nothing left, goes.
+// A journal contradicting the archive is blamed: a resume stops with nothing written; --salvage finds a block
+// recorded as not extracted in the destination, and names one held by neither as lost.
 TEST(Resume, AJournalThatContradictsTheArchiveIsBlamed) {
   struct Case {
     uint8_t state;  // recorded for b/c.bin's first block, released and cut away
@@ -102,8 +97,8 @@ TEST(Resume, AJournalThatContradictsTheArchiveIsBlamed) {
   }
 }
 
-// While a run holds an archive, another extraction of it, a test of it or a creation over it (at every step) is
-// refused at once with nothing written; only runs that all keep the archive may share it. The hold ends with the run.
+// While a run holds an archive, another extraction, a test or a creation over it is refused with nothing written;
+// only runs that all keep the archive share it.
 TEST(Resume, OneRunPerArchive) {
   for (bool firstKeeps : {true, false}) {
     Scene s(smallTree());
@@ -129,11 +124,8 @@ TEST(Resume, OneRunPerArchive) {
   }
 }
 
-// A zip loses its directory with the first cut, so its journal holds the plan, with the points where a large
-// deflated entry's pieces start decoding (the first pass's scratch file gone): a run stopped at each group resumes
-// from it. A partly consumed zip is tested and listed from its journal too, and one that changed since (longer, a
-// header that differs, cut below its first entry) is refused with nothing changed, while one whose last cut did not
-// last is not.
+// A zip's journal holds the plan and decoding points its cut directory held: a run stopped at each group resumes,
+// tests and lists from it; a zip changed since is refused untouched, one whose last cut did not last is not.
 TEST(Resume, AZipIsResumedFromItsJournal) {
   const Tree tree = {{"big.bin", mixedBytes(9 << 20, 3)}, {"small.txt", bytesOf("small")}};
   int stopAt = 1;
@@ -167,9 +159,8 @@ TEST(Resume, AZipIsResumedFromItsJournal) {
         EXPECT_TRUE(refused.kind == StatusKind::ArchiveChanged && !refused.outcome.resumable);
         EXPECT_TRUE(readFile(s.archive) == now && readFile(s.journal) == journal);
       }
-      // A cut whose new length did not last, the bytes past it zeroed as xfs and ext4 may leave them, is no change.
-      // So is a cut of the journal's tail, past which its last block was zeroed alike. A byte changed in the point
-      // where the next piece's decoding starts only sends the decoding back to an earlier one.
+      // A cut that did not last (zeros past it, as xfs and ext4 leave) is no change, in the archive or the journal's
+      // tail; a damaged point only sends decoding back to an earlier one.
       Bytes lostCut = consumed, lostTrim = journal;
       lostCut.resize(s.original.size(), 0);
       lostTrim[journal.size() - 100] ^= 1;
@@ -185,11 +176,8 @@ TEST(Resume, AZipIsResumedFromItsJournal) {
   EXPECT_GE(stopAt, 4);  // three pieces and a small entry
 }
 
-// A journal that records progress belongs to the archive it was written for. A run of each format stopped after its
-// first group, the resume refuses, with nothing changed and not as resumable, the same bytes under another file
-// number (a copy put in its place) and one longer than the original; where the archive's own tables hold its CRCs,
-// an archive of the same layout and other bytes; and where the archive describes itself, one whose journal counts
-// other blocks. The original put back resumes to the end.
+// A journal belongs to its archive: the resume refuses, untouched, a copy in its place, a longer one, one of other
+// bytes (where it holds its CRCs) and a journal counting other blocks; the original put back resumes.
 TEST(Resume, AJournalBelongsToOneArchive) {
   Tree other = smallTree();
   for (auto& [path, bytes] : other) {

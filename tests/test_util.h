@@ -13,7 +13,7 @@ namespace testutil {
 namespace fs = std::filesystem;
 using Bytes = std::vector<uint8_t>;
 
-// A fresh folder under the system's temporary folder, removed with its contents when the object goes.
+// A fresh temporary folder, removed with its contents when the object goes.
 class ScratchDir {
  public:
   ScratchDir();
@@ -42,8 +42,7 @@ inline ablative::Status extractKeeping(const std::wstring& archive, const std::w
   return ablative::extractArchive(archive, destination, options, unused, {}, {}, {});
 }
 
-// Makes `link` a symbolic link to `target`, an existing file or folder; false where none could be made. Under Wine,
-// which has none of its own, the host makes it: a link to a folder shows as a reparse point, one to a file as the file.
+// Makes `link` a symbolic link to an existing `target`; false where none could be made. Under Wine the host makes it.
 bool makeLink(const fs::path& target, const fs::path& link);
 
 }  // namespace testutil
