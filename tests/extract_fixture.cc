@@ -161,7 +161,8 @@ void Scene::readUnits() {
   FileHandle file;
   openFile(wide(archive), OpenMode::ReadOnly, file);
   Status read = sourceFor(file).read(file, pointsScratchPathFor(journalPathFor(wide(archive))), reading);
-  if (read.ok()) read = planArchive(std::move(reading), [](uint32_t) { return false; }, plan);
+  const auto noneDone = [](uint32_t) { return false; };
+  if (read.ok()) read = planArchive(std::move(reading), noneDone, plan);
   if (!read.ok()) throw std::runtime_error(toUtf8(read.message));
   dataStart = plan.dataStart;
   for (uint32_t u = 0; u < plan.units.size(); ++u) {
