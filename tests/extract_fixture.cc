@@ -115,7 +115,9 @@ Bytes tarOf(const Tree& tree, const std::string& hardLink) {
 }  // namespace
 
 Scene::Scene(const Tree& packed, uint32_t blockSize) : tree(packed) {
-  if (!packed.empty()) pack(CreateOptions{.blockSize = blockSize});
+  CreateOptions options;
+  options.blockSize = blockSize;
+  if (!packed.empty()) pack(options);
 }
 
 Scene::Scene(const Tree& packed, Packing packing) : Scene(packing == Packing::Zvka ? packed : Tree{}) {
