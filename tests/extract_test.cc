@@ -12,6 +12,7 @@
 #include "files/paths.h"
 
 #ifndef _WIN32
+#include <sys/resource.h>
 #include <sys/stat.h>
 #endif
 
@@ -65,6 +66,29 @@ TEST(Extract, RoundTripsInBothModes) {
                            wide(s.journal) + L".points"}));
   }
 }
+
+#ifndef _WIN32
+// Destination files outnumber the open descriptors allowed, yet each is made when its data arrives.
+TEST(Extract, ManyMoreFilesThanOpenDescriptors) {
+  std::vector<std::pair<std::string, Bytes>> contents;
+  for (size_t i = 0; i < 10000; ++i) {
+    std::string path = "d";  // spelled out: GCC 12 misreads "d" + std::to_string(...) under -O2
+    path += std::to_string(i % 100) + "/f" + std::to_string(i);
+    contents.emplace_back(path, i % 1000 == 0 ? bytesOf("x") : Bytes{});
+  }
+  Scene s;
+  writeFile(s.archive, storedArchive(contents).encode());
+  rlimit saved{}, low{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  low = {64, saved.rlim_max};
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+  const RunResult run = s.run(false, false);
+  setrlimit(RLIMIT_NOFILE, &saved);
+  ASSERT_TRUE(run.ok) << toUtf8(run.error);
+  EXPECT_TRUE(readFile(s.out / "d0" / "f0") == bytesOf("x") && fs::exists(s.out / "d99" / "f9999"));
+  EXPECT_EQ(s.folder(), Names{"out"});
+}
+#endif
 
 // Failures on the archive's and journal's side name the system's reason (and --keep where it would work), and a
 // resume completes. An archive with a hard link or named through a symbolic link is refused untouched; --keep works.
