@@ -60,7 +60,9 @@ TEST(Extract, RoundTripsInBothModes) {
     EXPECT_EQ(readFile(s.archive), keep ? s.original : Bytes{});
     EXPECT_EQ(s.folder(), keep ? (Names{"out", "x.zvka"}) : Names{"out"});
     if (keep) continue;
-    if (kind >= 4) EXPECT_LE(halfway, before * 2 / 3);
+    if (kind >= 4) {
+      EXPECT_LE(halfway, before * 2 / 3);
+    }
     EXPECT_EQ(std::vector(removals.end() - std::min<size_t>(5, removals.size()), removals.end()),
               (std::vector{wide(s.archive), wide(s.scratch.path()), wide(s.journal), wide(s.journal) + L".creating",
                            wide(s.journal) + L".points"}));
@@ -222,7 +224,9 @@ TEST(Extract, RefusesHostileArchives) {
       }
       EXPECT_EQ(s.run(false, keep).error, message);
       // `test` refuses what extraction refuses, but for the destination's own files
-      if ((flags & Beside) == 0) EXPECT_EQ(verifyArchive(wide(s.archive), {}).message, message);
+      if ((flags & Beside) == 0) {
+        EXPECT_EQ(verifyArchive(wide(s.archive), {}).message, message);
+      }
       EXPECT_EQ(readFile(s.archive), raw.encode());
       const Names untouched = (flags & Beside) != 0 ? Names{"out", "x.zvka"} : Names{"x.zvka"};
       EXPECT_TRUE((flags & Late) != 0 ? readFile(s.out / "two").empty() : s.folder() == untouched);
