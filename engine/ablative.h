@@ -5,9 +5,9 @@
 // consumes the archive while it goes so that the extraction needs barely more
 // disk than the extracted data. Every entry point reports failure as a Status
 // (status.h): one fixed English message, and a kind that says what a caller
-// can do about it. Both call their callbacks
-// on the calling thread; creation codes large blocks on a helper thread of
-// its own, which never calls them. Every callback may be empty.
+// can do about it. Both call their callbacks on the calling thread; creation
+// codes large blocks on a helper thread of its own, which never calls them.
+// Every callback may be empty.
 #pragma once
 
 #include <cstdint>

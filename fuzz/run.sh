@@ -7,7 +7,7 @@ build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 seconds=${FUZZ_SECONDS:-60}
 parallel=${FUZZ_PARALLEL:-2}
 timeout=${FUZZ_TIMEOUT:-10}  # seconds for one input; raise it when the fuzzers run niced
-targets=(${FUZZ_TARGETS:-fuzz_archive_reader fuzz_extract fuzz_gzip_points fuzz_journal fuzz_path_safety fuzz_plan_record fuzz_rle fuzz_tar_reader fuzz_zip_reader fuzz_zstd_block})
+targets=(${FUZZ_TARGETS:-fuzz_archive_reader fuzz_extract fuzz_gzip_points fuzz_journal fuzz_path_safety fuzz_plan_record fuzz_tar_reader fuzz_zip_reader fuzz_zstd_block})
 
 cmake -S "$root" -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DZARVIK_FUZZ=ON \
   -DBUILD_TESTING=OFF -DZARVIK_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -15,7 +15,7 @@ cmake --build "$build" -j2 --target zarvik "${targets[@]}" >/dev/null
 
 # Seeds, a folder each: archives of a small varied tree at several block sizes.
 seeds=$build/seeds
-rm -rf "$seeds" && mkdir -p "$seeds"/{tree/sub,archives,raw,zstd,journals,paths,extract,zips,tars,sparse,gzips}
+rm -rf "$seeds" && mkdir -p "$seeds"/{tree/sub,archives,zstd,journals,paths,extract,zips,tars,sparse,gzips}
 zarvik() { ASAN_OPTIONS=detect_leaks=0 "$build/zarvik" "$@" >/dev/null; }
 printf 'AAAAAAAAAAhello, world\n' > "$seeds/tree/a.txt"
 : > "$seeds/tree/empty"
@@ -25,9 +25,8 @@ for size in 1 4 64 1000 65536; do zarvik create --block-size "$size" "$seeds/tre
 # Version 4 (files sharing blocks, Zstandard, folders and a link).
 mkdir -p "$seeds/tree4/sub/empty" && cp -r "$seeds/tree/." "$seeds/tree4/" && ln -sf sub/zeros.txt "$seeds/tree4/link"
 for size in 64 65536; do zarvik create --zstd --block-size "$size" "$seeds/tree4" "$seeds/archives/tree4-$size.zvka"; done
-# The run-length codec's inputs after their expected size, and frames by the zstd tool after their raw size.
+# Frames by the zstd tool after their raw size.
 for file in "$seeds/tree/a.txt" "$seeds/tree/sub/zeros.txt" "$seeds/tree/sub/noise.bin"; do
-  { printf '\001\000'; cat "$file"; } > "$seeds/raw/${file##*/}"
   { python3 -c "import sys; sys.stdout.buffer.write(($(stat -c %s "$file")).to_bytes(3, 'big'))"
     zstd -q -c --no-check -19 "$file"; } > "$seeds/zstd/${file##*/}"
 done
@@ -57,7 +56,7 @@ pigz -c "$seeds/tars/sparse-1.0.tar" >"$seeds/gzips/sparse.tgz"
 cp "$seeds/gzips/tree.tar.gz" "$seeds/gzips/sparse.tgz" "$seeds/archives/"
 printf 'a.txt\nsub/noise.bin\nsub/zeros.txt\nempty' > "$seeds/paths/tree"
 printf 'CON.txt\nA/../b\n/abs\nC:x\nx:stream\ndir/\xF0\x9F\x98\x80.txt' > "$seeds/paths/hostile"
-declare -A seed_of=([fuzz_rle]=raw [fuzz_zstd_block]=zstd [fuzz_journal]=journals [fuzz_path_safety]=paths
+declare -A seed_of=([fuzz_zstd_block]=zstd [fuzz_journal]=journals [fuzz_path_safety]=paths
   [fuzz_extract]=extract [fuzz_zip_reader]=zips [fuzz_plan_record]=zips [fuzz_tar_reader]=tars
   [fuzz_gzip_points]=gzips)
 
