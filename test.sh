@@ -11,9 +11,9 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")" && pwd)
 cd "$root"
 source scripts/ensure-packages.sh
-# Every build, the fresh clone's too, through ccache: a clone's paths are made
-# relative to it, so it finds what the tree's own builds compiled.
-export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_NOHASHDIR=1
+# Every build, the fresh clone's too, through ccache, with paths relative to
+# the tree: a clone finds what the tree's own builds compiled.
+export CMAKE_C_COMPILER_LAUNCHER=ccache CMAKE_CXX_COMPILER_LAUNCHER=ccache CCACHE_NOHASHDIR=1 CCACHE_BASEDIR=$root
 phases=() phase_start=$SECONDS
 phase() {  # phase NAME: ends the phase before, starts NAME
   [ ${#phases[@]} -eq 0 ] || phases[-1]+=": $((SECONDS - phase_start)) s"
@@ -48,15 +48,15 @@ fi
 ensure_packages "${NATIVE_PACKAGES[@]}" "${KERNEL_PACKAGES[@]}" "${FUZZ_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
 native_build
 # The kernel's crash states hold one core for minutes after the other native
-# tests end: the Windows build runs beside them, and only a build, since the
-# fuzzers time each input.
+# tests end: the Windows build and the fuzz targets' build run beside them,
+# builds only, since the fuzzers time each input.
 windows_log=$(mktemp)
-(cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null && cmake --build build-win -j2) \
-  >"$windows_log" 2>&1 &
+(cmake -S . -B build-win -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64.cmake >/dev/null && cmake --build build-win -j2 &&
+  FUZZ_BUILD_ONLY=1 fuzz/run.sh) >"$windows_log" 2>&1 &
 windows_build=$!
 trap 'kill "$windows_build" 2>/dev/null; rm -f "$windows_log"' EXIT
 native_tests
-phase "the rest of the Windows build, begun beside the native tests"
+phase "the rest of the Windows and fuzz builds, begun beside the native tests"
 wait "$windows_build" || { cat "$windows_log"; exit 1; }
 
 phase "fuzzing (bounded: FUZZ_SECONDS per target)"

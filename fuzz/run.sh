@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang, ASan and UBSan, seeds them from real archives, and runs each for FUZZ_SECONDS,
-# FUZZ_PARALLEL at a time. Exits non-zero on a finding, with the fuzzer's report.
+# FUZZ_PARALLEL at a time (FUZZ_BUILD_ONLY=1: the build alone). Exits non-zero on a finding, with the fuzzer's report.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
@@ -12,6 +12,7 @@ targets=(${FUZZ_TARGETS:-fuzz_archive_reader fuzz_extract fuzz_gzip_points fuzz_
 cmake -S "$root" -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DZARVIK_FUZZ=ON \
   -DBUILD_TESTING=OFF -DZARVIK_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j2 --target zarvik "${targets[@]}" >/dev/null
+[ -z "${FUZZ_BUILD_ONLY:-}" ] || exit 0  # the build alone: test.sh makes it beside other work
 
 # Seeds, a folder each: archives of a small varied tree at several block sizes.
 seeds=$build/seeds
