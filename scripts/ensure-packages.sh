@@ -16,9 +16,10 @@ ensure_packages() {
 }
 
 # What the native build and its tests need (ccache: test.sh builds through it; e2fsprogs: a small ext4 to fill up;
-# zip, libarchive-tools, tar, pigz: zip, tar and tar.gz archives made by tools other than ours;
+# zip, libarchive-tools, tar, pigz, zstd, xz-utils, bzip2, pbzip2, lbzip2: zip and (compressed) tar
+# archives made by tools other than ours;
 # dosfstools, exfatprogs, exfat-fuse: FAT and exFAT destinations, through the kernel or FUSE).
-NATIVE_PACKAGES=(cmake make ccache g++ libgtest-dev libbenchmark-dev zlib1g-dev libzstd-dev e2fsprogs python3 strace zip libarchive-tools tar pigz
+NATIVE_PACKAGES=(cmake make ccache g++ libgtest-dev libbenchmark-dev zlib1g-dev libzstd-dev liblzma-dev libbz2-dev e2fsprogs python3 strace zip libarchive-tools tar pigz zstd xz-utils bzip2 pbzip2 lbzip2
   dosfstools exfatprogs exfat-fuse)
 # What the crash states under a real kernel need (tests/kernel): the emulator,
 # the guest's shell, the file systems' tools and zip (the zips it extracts
