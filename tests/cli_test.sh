@@ -72,7 +72,11 @@ tar -C "$src" -czf small.tar.gz . && head -c $(($(stat -c %s small.tar.gz) - 100
 python3 -c 'd = bytearray(open("small.tar.gz", "rb").read()); d[-8] ^= 0xFF; open("crc.tar.gz", "wb").write(d)'
 python3 -c 'import gzip; open("header-crc.tar.gz", "wb").write(b"\x1f\x8b\x08\x02" + bytes(6) + b"AA" + gzip.compress(b"")[10:])'
 { cat small.tar.gz && printf junk; } >junk.tar.gz && xz -c trailed.tar >xz.tar.gz && head -c 10 small.tar.gz >at-header.tar.gz
+tar -C "$src" -I zstd -cf small.tar.zst . && printf 'A changelog, compressed on its own.\n' | zstd -q -c >changelog.zst
+head -c $(($(stat -c %s small.tar.zst) - 100)) small.tar.zst >cut.tar.zst && { cat small.tar.zst && printf junk; } >junk.tar.zst
+python3 -c 'd = bytearray(open("small.tar.zst", "rb").read()); d[-4] ^= 0xFF; open("crc.tar.zst", "wb").write(d)'
 gzip -c trailed.tar >tar-trailed.tar.gz && mkfifo in/fifo && tar -C in -cf fifo.tar fifo) && size=$(stat -c %s "$work/made/small.tar.gz")
+zst=$(stat -c %s "$work/made/small.tar.zst")
 keep=": extract with --keep, which leaves the archive as it is"
 gone="This archive was partly extracted and its journal is missing"
 changed="The archive is not the one this journal was written for: put the original back, or delete the journal to start over"
@@ -80,6 +84,7 @@ changed="The archive is not the one this journal was written for: put the origin
 for case in "trailed.tar|Data after the end of the tar archive: at byte 10240" \
   "junk.tar.gz|Data after the end of the gzip stream: at byte $size" \
   "tar-trailed.tar.gz|Data after the end of the tar archive: at byte 10240" \
+  "junk.tar.zst|Data after the end of the Zstandard stream: at byte $zst" \
   "trailed.zip|Data after the end of the zip archive: at byte $(($(stat -c %s "$work/made/trailed.zip") - 4))" \
   "trailed.zvka|Data after the archive's last block: at byte $(stat -c %s "$work/copy.zvka")"; do
   name=${case%%|*} warning="Warning: ${case#*|} (not extracted)"
@@ -93,6 +98,9 @@ refused cut.tar.gz "Gzip data is damaged (ends early): at byte 0"
 refused header-crc.tar.gz "Gzip data is damaged (header checksum mismatch): at byte 0"
 refused xz.tar.gz "Compressed archive (xz), which this program cannot extract"
 refused changelog.gz "This gzip file holds no tar archive: decompress it with gunzip"
+refused crc.tar.zst "Checksum verification failed: Zstandard frame at byte 0"
+refused cut.tar.zst "Zstandard data is damaged (ends early): at byte 0"
+refused changelog.zst "This Zstandard file holds no tar archive: decompress it with unzstd"
 made fifo.tar && row 0 "" "Skipped special file: fifo" extract "$t/fifo.tar" "$t/o"
 fresh && row 1= "Create failed: Input path does not exist" "" create "$t/absent" "$t/y.zvka"
 row 1= "List failed: Unable to open archive file" "" list "$t/absent.zvka"

@@ -1,6 +1,8 @@
 // The block codecs and the checksum: the exact run-length form, malformed input, and every encoder and CRC kernel
 // this CPU runs against a plain reference; Zstandard frames, the same on every thread and build, and those refused.
+#define ZSTD_STATIC_LINKING_ONLY
 #include <gtest/gtest.h>
+#include <zstd.h>
 
 #include <algorithm>
 #include <optional>
@@ -15,6 +17,7 @@
 #include "codecs/crc32.h"
 #include "codecs/crc32_kernels.h"
 #include "codecs/zstd_block.h"
+#include "framings/zstd_blocks.h"
 #include "containers/zvka_format.h"
 
 namespace ablative {
@@ -194,6 +197,59 @@ TEST(ZstdBlock, RoundTripsTheSameFramesEverywhere) {
     }
   }
   EXPECT_EQ(allFrames, 0x96E1505Au);
+}
+
+// Started again at every block boundary from the tables saved there and the window behind it, the decoder gives the
+// rest of the frame as decoding it whole does: the pieces of a tar.zst rely on it, on both builds. Every 50th byte of a
+// repeating text changed keeps the repeat offsets in use across blocks.
+TEST(ZstdBlocks, DecodingStartsAgainAtEveryBlockBoundary) {
+  std::mt19937 random(11);
+  Bytes period(1000), raw;
+  for (uint8_t& byte : period) byte = static_cast<uint8_t>(random());
+  while (raw.size() < (1500 << 10)) raw.insert(raw.end(), period.begin(), period.end());
+  for (size_t i = 0; i < raw.size(); i += 50) raw[i] = static_cast<uint8_t>(random());
+  constexpr size_t kWindow = 1 << 17;
+  Bytes frame(ZSTD_compressBound(raw.size()));
+  ZSTD_CCtx* context = ZSTD_createCCtx();
+  ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, 17);
+  frame.resize(ZSTD_compress2(context, frame.data(), frame.size(), raw.data(), raw.size()));
+  ZSTD_freeCCtx(context);
+  ZSTD_frameHeader header;
+  ASSERT_EQ(ZSTD_getFrameHeader(&header, frame.data(), frame.size()), 0u);
+  // Decodes the blocks from `in` on into `out`; false where one fails.
+  const auto decodeFrom = [&](ZstdBlocks& blocks, size_t in, Bytes& out, const auto& atBoundary) {
+    for (size_t written = 0;;) {
+      const ZstdBlockHeader block = readBlockHeader(frame.data() + in);
+      const size_t decoded = blocks.decode(block, frame.data() + in + 3, out.data() + written, out.size() - written);
+      if (decoded == SIZE_MAX) return false;
+      in += 3 + block.contentBytes(), written += decoded;
+      if (block.last) return written == out.size();
+      atBoundary(in, written);
+    }
+  };
+  ZstdBlocks whole;
+  Bytes decoded(raw.size());
+  struct Boundary {
+    size_t in, out;
+    Bytes tables;
+  };
+  std::vector<Boundary> boundaries;
+  ASSERT_TRUE(whole.start());
+  ASSERT_TRUE(decodeFrom(whole, header.headerSize, decoded, [&](size_t in, size_t out) {
+    boundaries.push_back({in, out, {}});
+    ASSERT_TRUE(whole.saveTables(boundaries.back().tables));
+  }));
+  ASSERT_EQ(decoded, raw);
+  ASSERT_GE(boundaries.size(), 10u);
+  for (const Boundary& boundary : boundaries) {
+    const size_t history = std::min(kWindow, boundary.out);
+    ZstdBlocks again;
+    Bytes rest(raw.size() - boundary.out);
+    ASSERT_TRUE(again.resume(boundary.tables, {raw.data() + boundary.out - history, history}));
+    EXPECT_TRUE(decodeFrom(again, boundary.in, rest, [](size_t, size_t) {}) &&
+                std::equal(rest.begin(), rest.end(), raw.begin() + static_cast<ptrdiff_t>(boundary.out)))
+        << "from byte " << boundary.in;
+  }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "extract_fixture.h"
 
 #include <zlib.h>
+#include <zstd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -43,6 +44,17 @@ Bytes deflated(const Bytes& data, int windowBits = -15, int memLevel = 8) {
   deflate(&z, Z_FINISH);
   out.resize(z.total_out);
   deflateEnd(&z);
+  return out;
+}
+
+// One Zstandard frame with a 128 KiB window, so that decoding starts again inside it after every 4 MiB.
+Bytes zstdFramed(const Bytes& data) {
+  Bytes out(ZSTD_compressBound(data.size()));
+  ZSTD_CCtx* context = ZSTD_createCCtx();
+  ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, 17);
+  ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1);
+  out.resize(ZSTD_compress2(context, out.data(), out.size(), data.data(), data.size()));
+  ZSTD_freeCCtx(context);
   return out;
 }
 
@@ -129,9 +141,12 @@ Scene::Scene(const Tree& packed, Packing packing) : Scene(packing == Packing::Zv
     pack(options, true);
     return;
   }
-  if (packing == Packing::Tar || packing == Packing::TarGz) {
+  if (packing == Packing::Tar || packing == Packing::TarGz || packing == Packing::TarZst) {
     const Bytes tar = tarOf(tree, "hard.link");
-    writeFile(archive, packing == Packing::Tar ? tar : deflated(tar, 31, 1));  // a block ends soon after each 4 MiB
+    // A deflate block ends soon after each 4 MiB.
+    writeFile(archive, packing == Packing::Tar     ? tar
+                       : packing == Packing::TarGz ? deflated(tar, 31, 1)
+                                                   : zstdFramed(tar));
     tree["hard.link"] = tree.begin()->second;
   } else {
     writeFile(archive, zipOf(tree, packing == Packing::ZipDeflated));

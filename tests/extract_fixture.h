@@ -39,7 +39,7 @@ struct SceneUnit {
 
 // Zvka4: 12-byte blocks that small files share, the files read-only (a resume after the metadata must not write
 // them). Zip*: as Info-ZIP lays one out. Tar: ustar plus a hard link "hard.link" to the first file; TarGz: gzipped.
-enum class Packing { Zvka, Zvka4, ZipStored, ZipDeflated, Tar, TarGz };
+enum class Packing { Zvka, Zvka4, ZipStored, ZipDeflated, Tar, TarGz, TarZst };
 
 // A scratch folder for the archive x.zvka (whatever its packing), its journal and the destination.
 struct Scene {

@@ -113,7 +113,8 @@ INSTANTIATE_TEST_SUITE_P(Runs, FaultInjectionAblative,
                                            AblativeRun{"Zip", 1, false, Packing::ZipDeflated},
                                            AblativeRun{"ZipByCuts", 1, true, Packing::ZipDeflated},
                                            AblativeRun{"SharedBlocks", 1, false, Packing::Zvka4},
-                                           AblativeRun{"TarByCuts", 1, true, Packing::Tar}),
+                                           AblativeRun{"TarByCuts", 1, true, Packing::Tar},
+                                           AblativeRun{"TarZst", 1, false, Packing::TarZst}),
                          byName);
 
 // At every flush, both ways, and after the run, releasing one, two or all units at a time, by holes and by cuts; and
@@ -169,7 +170,8 @@ INSTANTIATE_TEST_SUITE_P(Trees, PowerCut,
                                            Archive{"PiecesZip", Shape::Pieces, Packing::ZipDeflated},
                                            Archive{"TreeV4", Shape::Small, Packing::Zvka4},
                                            Archive{"TreeTar", Shape::Small, Packing::Tar},
-                                           Archive{"PiecesTarGz", Shape::Pieces, Packing::TarGz}),
+                                           Archive{"PiecesTarGz", Shape::Pieces, Packing::TarGz},
+                                           Archive{"PiecesTarZst", Shape::Pieces, Packing::TarZst}),
                          byName);
 
 }  // namespace

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # A tree comes back whole (times to the ns, modes, empty folders, links; those leading out skipped) from a version-4
-# archive (its bytes the same whatever the threads), a pax tar and tar.gz by any tool; non-UTF-8 names byte for byte.
+# archive (its bytes the same whatever the threads), a pax tar, tar.gz and tar.zst by any tool; non-UTF-8 names byte for byte.
 set -u
 zarvik=$1
 source "$(dirname "$0")/check.sh"
@@ -50,7 +50,11 @@ open(sys.argv[2], "wb").write(head + struct.pack("<H", zlib.crc32(head) & 0xffff
                               struct.pack("<II", zlib.crc32(data), len(data) & 0xffffffff))' "$work/tree.tar" "$work/fields.tar.gz"
 check "test, info and list a tar.gz" "0|format: tar.gz|./d/e/numbers.txt" "$("$zarvik" test "$work/tar.tar.gz" >/dev/null; echo $?)|$(
   "$zarvik" info "$work/tar.tar.gz" | sed -n 1p)|$("$zarvik" list "$work/tar.tar.gz" | grep -o '\./d/e/numbers.txt')"
-for gz in tar.tar.gz pigz.tgz members.tar.gz fields.tar.gz; do
+# And as tar.zst: one frame by tar, one frame with a small window so that decoding starts again inside it, and the
+# frames of pzstd with the skippable frames it puts before them.
+tar --format=posix -C "$work/gz" -I zstd -cf "$work/tar.tar.zst" . && zstd -q -T2 --zstd=wlog=17 -c "$work/tree.tar" >"$work/window.tzst"
+pzstd -q -p 2 -c "$work/tree.tar" >"$work/pzstd.tar.zst"
+for gz in tar.tar.gz pigz.tgz members.tar.gz fields.tar.gz tar.tar.zst window.tzst pzstd.tar.zst; do
   run extract --batch 64K "$work/$gz" "$work/from-$gz"
   check "extract $gz: the tree as tar kept it, the archive consumed" "0||$(describe "$work/gz" | grep -v '^out \|^absolute ')" \
     "$rc|$(ls "$work" | grep -x "$gz")|$(describe "$work/from-$gz")"

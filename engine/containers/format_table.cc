@@ -10,6 +10,7 @@
 #include "containers/zvka_source.h"
 #include "files/file_util.h"
 #include "framings/gzip_framing.h"
+#include "framings/zstd_framing.h"
 
 namespace ablative {
 
@@ -33,6 +34,7 @@ constexpr std::wstring_view kZvkaExtensions[] = {kArchiveExtension};
 constexpr std::wstring_view kZipExtensions[] = {L".zip"};
 constexpr std::wstring_view kTarExtensions[] = {L".tar"};
 constexpr std::wstring_view kTarGzExtensions[] = {L".tar.gz", L".tgz"};
+constexpr std::wstring_view kTarZstExtensions[] = {L".tar.zst", L".tzst"};
 
 // The formats read, in the order they are listed to users, this program's own
 // first. Among marks at the start, tar's header checksum is asked before the
@@ -42,6 +44,7 @@ constexpr Format kFormats[] = {
     {zipSource, kZipExtensions, MarkAt::End},
     {tarSource, kTarExtensions, MarkAt::Start},
     {tarOver<gzipFraming>, kTarGzExtensions, MarkAt::Start},
+    {tarOver<zstdFraming>, kTarZstExtensions, MarkAt::Start},
     {compressionRefusalSource, {}, MarkAt::Start},
 };
 

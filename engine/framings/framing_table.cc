@@ -1,12 +1,13 @@
 #include "framings/framing_table.h"
 
 #include "framings/gzip_framing.h"
+#include "framings/zstd_framing.h"
 
 namespace ablative {
 
 namespace {
 
-const Framing& (*const kFramings[])() = {gzipFraming};
+const Framing& (*const kFramings[])() = {gzipFraming, zstdFraming};
 
 }  // namespace
 

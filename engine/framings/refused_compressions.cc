@@ -12,7 +12,6 @@ constexpr RefusedCompression kRefused[] = {
       "7zXZ\0",
       6}},
     {L"bzip2", "BZh"},
-    {L"Zstandard", "\x28\xb5\x2f\xfd"},
     {L"lzip", "LZIP"},
     {L"compress", "\x1f\x9d"},
 };

@@ -1,0 +1,325 @@
+#include "framings/zstd_framing.h"
+
+#define ZSTD_STATIC_LINKING_ONLY
+#include <zstd.h>
+
+#include <algorithm>
+
+#include "ablative.h"
+#include "codecs/coding.h"
+#include "codecs/record_bytes.h"
+#include "codecs/xxhash64.h"
+#include "codecs/zstd_block.h"
+#include "files/block_io.h"
+#include "framings/zstd_blocks.h"
+
+namespace ablative {
+
+namespace {
+
+constexpr uint32_t kZstdCoding = 93;  // as zip numbers the method
+constexpr uint64_t kLargestWindow = 128u << 20;
+constexpr uint64_t kLargestPointWindow = 16u << 20;
+constexpr uint64_t kWindowsPerPoint = 16;
+constexpr uint64_t kWidestSpacing = 64u << 20;
+// Decoded bytes the pass keeps beyond a window before starting again behind it.
+constexpr size_t kDecodeRoom = 4u << 20;
+constexpr size_t kReadChunk = 4u << 20;
+constexpr uint32_t kSkippableMagic = 0x184D2A50, kSkippableMask = 0xFFFFFFF0;
+
+const wchar_t* const kFrameText = L"Zstandard frame at byte ";
+
+Status damaged(const wchar_t* why, uint64_t frameOffset) {
+  return failure(StatusKind::Failed,
+                 L"Zstandard data is damaged (" + (why + (L"): at byte " + std::to_wstring(frameOffset))));
+}
+
+bool startsFrame(const uint8_t* bytes) {
+  const uint32_t magic = get32(bytes);
+  return magic == ZSTD_MAGICNUMBER || (magic & kSkippableMask) == kSkippableMagic;
+}
+
+// The file read in chunks, a block's bytes at a time.
+class Input {
+ public:
+  Input(FileHandle& file, uint64_t size) : file_(file), size_(size) {}
+
+  uint64_t offset() const { return start_ + at_; }
+  uint64_t left() const { return size_ - offset(); }
+  // The next `length` bytes, in one piece; EndedEarly where the file holds fewer.
+  Status need(size_t length, const uint8_t*& bytes) {
+    if (at_ + length > chunk_.size()) {
+      if (length > left()) return failure(StatusKind::EndedEarly, L"");
+      start_ = offset();
+      at_ = 0;
+      const auto read = static_cast<uint32_t>(std::min<uint64_t>(std::max(length, kReadChunk), left()));
+      Status got = readArchiveBlock(file_, start_, read, chunk_);
+      if (!got.ok()) {
+        chunk_.clear();
+        // The file shrank while read, or could not be read.
+        return got.kind == StatusKind::EndedEarly ? failure(StatusKind::Failed, L"Unable to read archive file") : got;
+      }
+    }
+    bytes = chunk_.data() + at_;
+    return {};
+  }
+  void advance(size_t length) { at_ += length; }
+
+ private:
+  FileHandle& file_;
+  uint64_t size_;
+  std::vector<uint8_t> chunk_;
+  uint64_t start_ = 0;
+  size_t at_ = 0;
+};
+
+// A point as saved: the history's and the tables' lengths, whether the rest
+// is one Zstandard frame, then the tables and the history, compressed or not.
+void packPoint(const std::vector<uint8_t>& tables, std::span<const uint8_t> history, std::vector<uint8_t>& saved) {
+  std::vector<uint8_t> both(tables);
+  both.insert(both.end(), history.begin(), history.end());
+  std::vector<uint8_t> packed;
+  const bool compressed = zstdEncodeIfSmaller(both.data(), both.size(), 1, packed);
+  RecordWriter out;
+  out.u32(static_cast<uint32_t>(history.size()));
+  out.u32(static_cast<uint32_t>(tables.size()));
+  out.u8(compressed ? 1 : 0);
+  const std::vector<uint8_t>& payload = compressed ? packed : both;
+  out.raw(payload.data(), payload.size());
+  saved = std::move(out.bytes());
+}
+
+// The tables and history of a saved point, one after the other.
+bool unpackPoint(std::span<const uint8_t> saved, std::vector<uint8_t>& both, size_t& tablesLength) {
+  RecordReader in(saved.data(), saved.size());
+  const uint64_t historyLength = in.u32();
+  tablesLength = in.u32();
+  const uint8_t compressed = in.u8();
+  constexpr size_t kHead = 9;
+  if (!in.ok() || compressed > 1 || historyLength > kLargestPointWindow || tablesLength > kZstdBlockMax) return false;
+  const std::span<const uint8_t> payload = saved.subspan(kHead);
+  both.resize(tablesLength + historyLength);
+  if (compressed == 0) {
+    if (payload.size() != both.size()) return false;
+    std::copy(payload.begin(), payload.end(), both.begin());
+    return true;
+  }
+  return zstdDecodeInto(payload.data(), payload.size(), both.data(), both.size());
+}
+
+// One frame decoded in order: its blocks into a buffer a window and some
+// room long, started again behind the last window's bytes whenever the room
+// is used up and at every point, so that decoding from a point meets exactly
+// what the pass met.
+class FrameReader {
+ public:
+  FrameReader(Input& input, FramingPass& pass, uint64_t& out) : in_(input), pass_(pass), out_(out) {}
+
+  Status read() {
+    const uint64_t offset = in_.offset();
+    ZSTD_frameHeader header;
+    if (Status got = readHeader(offset, header); !got.ok()) return got;
+    pass_.frames.push_back({.offset = offset, .dataStart = offset, .outStart = out_});
+    if (header.frameType == ZSTD_skippableFrame) return skip(header);
+    if (header.dictID != 0) return damaged(L"needs a dictionary", offset);
+    if (header.windowSize > kLargestWindow) return damaged(L"window over 128 MiB", offset);
+    in_.advance(header.headerSize);
+    window_ = static_cast<size_t>(std::min<uint64_t>(header.windowSize, header.frameContentSize));
+    buffer_.resize(window_ + kDecodeRoom);
+    if (!blocks_.start()) return failure(StatusKind::Failed, L"Not enough memory to decode");
+    if (pass_.onPoint) pass_.onPoint({offset, out_, pass_.frames.size() - 1, {}});
+    if (Status decoded = readBlocks(offset); !decoded.ok()) return decoded;
+    if (Status ended = readEnd(header, offset); !ended.ok()) return ended;
+    pass_.frames.back().dataEnd = in_.offset();
+    pass_.frames.back().outEnd = out_;
+    return {};
+  }
+
+ private:
+  Status readHeader(uint64_t offset, ZSTD_frameHeader& header) {
+    const uint8_t* bytes = nullptr;
+    const auto length = static_cast<size_t>(std::min<uint64_t>(ZSTD_FRAMEHEADERSIZE_MAX, in_.left()));
+    if (Status got = in_.need(length, bytes); !got.ok()) return got;
+    const size_t result = ZSTD_getFrameHeader(&header, bytes, length);
+    if (ZSTD_isError(result)) return damaged(L"invalid block data", offset);
+    return result == 0 ? Status{} : damaged(L"ends early", offset);
+  }
+
+  Status skip(const ZSTD_frameHeader& header) {
+    Frame& frame = pass_.frames.back();
+    const uint64_t length = ZSTD_SKIPPABLEHEADERSIZE + header.frameContentSize;
+    if (length > in_.left()) return damaged(L"ends early", frame.offset);
+    for (uint64_t left = length; left > 0;) {
+      const auto step = static_cast<size_t>(std::min<uint64_t>(left, kReadChunk));
+      const uint8_t* bytes = nullptr;
+      if (Status got = in_.need(step, bytes); !got.ok()) return got;
+      in_.advance(step);
+      left -= step;
+    }
+    frame.dataEnd = in_.offset();
+    frame.outEnd = out_;
+    return {};
+  }
+
+  // Where the file ends inside the frame, the frame is cut short.
+  Status need(size_t length, const uint8_t*& bytes, uint64_t offset) {
+    Status got = in_.need(length, bytes);
+    return got.kind == StatusKind::EndedEarly ? damaged(L"ends early", offset) : got;
+  }
+
+  Status readBlocks(uint64_t offset) {
+    const uint64_t spacing =
+        std::max(pass_.pointSpacing, std::min<uint64_t>(kWindowsPerPoint * window_, kWidestSpacing));
+    const bool points = pass_.onPoint && window_ <= kLargestPointWindow;
+    for (uint64_t lastPoint = out_;;) {
+      const uint8_t* bytes = nullptr;
+      if (Status got = need(3, bytes, offset); !got.ok()) return got;
+      const ZstdBlockHeader block = readBlockHeader(bytes);
+      in_.advance(3);
+      if (Status got = need(block.contentBytes(), bytes, offset); !got.ok()) return got;
+      if (used_ + kZstdBlockMax > buffer_.size() && !restart()) return damaged(L"invalid block data", offset);
+      const size_t decoded = blocks_.decode(block, bytes, buffer_.data() + used_, buffer_.size() - used_);
+      if (decoded == SIZE_MAX) return damaged(L"invalid block data", offset);
+      in_.advance(block.contentBytes());
+      sum_.update(buffer_.data() + used_, decoded);
+      if (Status taken = pass_.onBytes(buffer_.data() + used_, decoded); !taken.ok()) return taken;
+      used_ += decoded;
+      out_ += decoded;
+      if (block.last) return {};
+      if (points && out_ - lastPoint >= spacing) {
+        if (!restart()) return damaged(L"invalid block data", offset);
+        packPoint(tables_, history_, saved_);
+        pass_.onPoint({in_.offset(), out_, pass_.frames.size() - 1, saved_});
+        lastPoint = out_;
+      }
+    }
+  }
+
+  // The checksum and the length the header states, where it states them.
+  Status readEnd(const ZSTD_frameHeader& header, uint64_t offset) {
+    const uint64_t decoded = out_ - pass_.frames.back().outStart;
+    if (header.frameContentSize != ZSTD_CONTENTSIZE_UNKNOWN && header.frameContentSize != decoded) {
+      return damaged(L"wrong length", offset);
+    }
+    if (!header.checksumFlag) return {};
+    const uint8_t* bytes = nullptr;
+    if (Status got = need(4, bytes, offset); !got.ok()) return got;
+    in_.advance(4);
+    if (get32(bytes) == static_cast<uint32_t>(sum_.digest())) return {};
+    return failure(StatusKind::Failed, L"Checksum verification failed: " + (kFrameText + std::to_wstring(offset)));
+  }
+
+  // Starts the library again from the tables in force and the last window
+  // of bytes decoded, as decoding from a point would.
+  bool restart() {
+    const size_t fromBuffer = std::min(used_, window_);
+    const size_t fromBefore = std::min(history_.size(), window_ - fromBuffer);
+    std::vector<uint8_t> history(history_.end() - static_cast<ptrdiff_t>(fromBefore), history_.end());
+    history.insert(history.end(), buffer_.begin() + static_cast<ptrdiff_t>(used_ - fromBuffer),
+                   buffer_.begin() + static_cast<ptrdiff_t>(used_));
+    history_ = std::move(history);
+    tables_.clear();
+    used_ = 0;
+    return blocks_.saveTables(tables_) && blocks_.resume(tables_, history_);
+  }
+
+  Input& in_;
+  FramingPass& pass_;
+  uint64_t& out_;
+  ZstdBlocks blocks_;
+  Xxh64 sum_;
+  size_t window_ = 0;
+  std::vector<uint8_t> buffer_;
+  size_t used_ = 0;
+  std::vector<uint8_t> history_, tables_, saved_;
+};
+
+Status passOver(FileHandle& file, FramingPass& pass) {
+  uint64_t size = 0;
+  if (!fileSize(file, size)) return failure(StatusKind::Failed, L"Unable to open archive file");
+  Input in(file, size);
+  for (uint64_t out = 0; in.left() > 0;) {
+    const uint8_t* bytes = nullptr;
+    if (in.left() < 4 || !in.need(4, bytes).ok() || !startsFrame(bytes)) {
+      if (pass.frames.empty()) return damaged(L"ends early", 0);
+      pass.unaccounted = L"Data after the end of the Zstandard stream: at byte " + std::to_wstring(in.offset());
+      return {};
+    }
+    FrameReader frame(in, pass, out);
+    if (Status read = frame.read(); !read.ok()) return read;
+  }
+  return {};
+}
+
+bool pointReads(std::span<const uint8_t> saved) {
+  std::vector<uint8_t> both;
+  size_t tablesLength = 0;
+  return unpackPoint(saved, both, tablesLength);
+}
+
+// Decodes blocks from the start of `stored` into all of `out`: a unit ends
+// at a point, between two blocks, or with its frame, where only the frame's
+// checksum may follow its last block.
+bool decodeBlocks(ZstdBlocks& blocks, std::span<const uint8_t> stored, std::span<uint8_t> out) {
+  size_t at = 0, written = 0;
+  while (at < stored.size()) {
+    if (stored.size() - at < 3) return false;
+    const ZstdBlockHeader block = readBlockHeader(stored.data() + at);
+    at += 3;
+    if (stored.size() - at < block.contentBytes()) return false;
+    const size_t decoded = blocks.decode(block, stored.data() + at, out.data() + written, out.size() - written);
+    if (decoded == SIZE_MAX) return false;
+    at += block.contentBytes();
+    written += decoded;
+    if (block.last) return written == out.size() && (stored.size() - at == 0 || stored.size() - at == 4);
+  }
+  return written == out.size();
+}
+
+bool decode(std::span<const uint8_t> saved, std::span<const uint8_t> stored, std::span<uint8_t> out) {
+  ZstdBlocks blocks;
+  if (saved.empty()) {
+    ZSTD_frameHeader header;
+    if (ZSTD_getFrameHeader(&header, stored.data(), stored.size()) != 0 || header.frameType != ZSTD_frame ||
+        header.dictID != 0 || header.headerSize > stored.size() || !blocks.start()) {
+      return false;
+    }
+    return decodeBlocks(blocks, stored.subspan(header.headerSize), out);
+  }
+  std::vector<uint8_t> both;
+  size_t tablesLength = 0;
+  if (!unpackPoint(saved, both, tablesLength)) return false;
+  const std::span<const uint8_t> all(both);
+  return blocks.resume(all.first(tablesLength), all.subspan(tablesLength)) && decodeBlocks(blocks, stored, out);
+}
+
+// A frame first, or a skippable frame right before one, as pzstd writes them.
+bool looksLikeZstd(std::span<const uint8_t> firstBytes) {
+  if (firstBytes.size() < 8) return false;
+  const uint32_t magic = get32(firstBytes.data());
+  if ((magic & kSkippableMask) != kSkippableMagic) return magic == ZSTD_MAGICNUMBER;
+  const uint64_t next = 8 + uint64_t{get32(firstBytes.data() + 4)};
+  return next + 4 <= firstBytes.size() && get32(firstBytes.data() + next) == ZSTD_MAGICNUMBER;
+}
+
+}  // namespace
+
+const Framing& zstdFraming() {
+  static const Framing framing{
+      .name = L"zst",
+      .coding = kZstdCoding,
+      .recognises = looksLikeZstd,
+      .pass = passOver,
+      .pointReads = pointReads,
+      .decode = decode,
+      .texts = {.frame = kFrameText,
+                .endsEarly = L"Zstandard data is damaged (ends early): at byte ",
+                .invalidData = L"Zstandard data is damaged (invalid block data): at byte ",
+                .unsplittable = L"Zstandard frame cannot be split into pieces small enough to extract (its window is "
+                                L"over 16 MiB): at byte ",
+                .fileNoun = L"Zstandard file",
+                .decompressor = L"unzstd"}};
+  return framing;
+}
+
+}  // namespace ablative

@@ -1,0 +1,28 @@
+// Zstandard streams as a framing: one frame or several concatenated (as
+// pzstd and split tools make them), skippable frames among them. A frame's
+// header is decoded with its blocks, so a frame is all data. Decoding starts
+// again at each frame, and inside a frame at the first block boundary after
+// every spacing of decoded bytes: there a point keeps the tables in force and
+// the window behind it (zstd_blocks.h), compressed. The spacing is sixteen
+// windows, at least the one asked for and at most 64 MiB beyond it, so that
+// the points cost about a sixteenth of what they cut; a frame whose window is
+// over 16 MiB (as --long makes) has no points inside it. Frames whose window
+// is over 128 MiB are refused, as the library's own tool refuses them.
+//
+// Its messages, each followed by a frame's offset:
+//   "Zstandard data is damaged (" + why + "): at byte "
+//     (ends early, invalid block data, needs a dictionary, window over
+//     128 MiB, wrong length)
+//   "Checksum verification failed: Zstandard frame at byte "
+//   "Zstandard frame cannot be split into pieces small enough to extract (its window is over 16 MiB): at byte "
+// and "Data after the end of the Zstandard stream: at byte " + the first of
+// them where other bytes follow the last frame.
+#pragma once
+
+#include "framings/framing.h"
+
+namespace ablative {
+
+const Framing& zstdFraming();
+
+}  // namespace ablative
