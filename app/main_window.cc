@@ -112,7 +112,7 @@ struct ArchiveKind {
 };
 
 const ArchiveKind kArchiveKinds[] = {
-    {L"Zarvik Archive", {L"zvka"}}, {L"Zip archive", {L"zip"}}, {L"Tar archive", {L"tar", L"tar.gz"}}};
+    {L"Zarvik Archive", {L"zvka"}}, {L"Zip archive", {L"zip"}}, {L"Tar archive", {L"tar", L"tar.gz", L"tar.zst"}}};
 
 // A string's own terminator ends the last pair, and so the filter.
 const std::wstring kAllFilesFilter = filterPair(L"All Files", L"*.*");

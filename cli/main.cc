@@ -56,8 +56,10 @@ const std::wstring kUsage =
     L"           the space an extraction into it needs\n"
     L"\n"
     L"ARCHIVE may also be a " + extension(L"zip") + L" archive (stored or deflated entries, Zip64), a\n" +
-    extension(L"tar") + L" archive (ustar, pax or GNU; sparse files keep their holes) or a " + extension(L"tar.gz") +
-    L"\n(" + extension(L"tar.gz", 1) + L") one, which every command but create takes, and extract consumes as it\n"
+    extension(L"tar") + L" archive (ustar, pax or GNU; sparse files keep their holes), or a tar\n"
+    L"compressed with gzip (" + extension(L"tar.gz") + L", " + extension(L"tar.gz", 1) + L") or Zstandard (" +
+    extension(L"tar.zst") + L", " + extension(L"tar.zst", 1) + L"), which\n"
+    L"every command but create takes, and extract consumes as it "
     L"does a " + extension(L"zvka") + L" one.\n"
     L"\n"
     L"Options:\n"

@@ -33,15 +33,16 @@ FILE_SYSTEMS = {
 # Creation and the squeezes on the file systems whose renames are the least ordered.
 CREATE_FILE_SYSTEMS = SQUEEZE_FILE_SYSTEMS = ("vfat", "exfat")
 BATCHES = {"one-block": ["--batch", "1"], "a-few-blocks": ["--batch", "192K"], "default-bound": []}
-FORMATS = ("zvka", "zip", "tar", "tar.gz")
+FORMATS = ("zvka", "zip", "tar", "tar.gz", "tar.zst")
 # The bounded set: why each row, in docs/reliability.md.
 BOUNDED_EXTRACTIONS = [row.split() for row in """zvka ext4 small one-block, zvka xfs large a-few-blocks,
   zvka btrfs small default-bound, zvka vfat large one-block, zvka exfat small a-few-blocks,
   zip ext4 small a-few-blocks, zip ext4 large one-block, zip xfs small a-few-blocks, zip vfat small one-block,
   zip vfat large a-few-blocks, tar ext4 small a-few-blocks, tar vfat large one-block, tar.gz ext4 large one-block,
-  tar.gz vfat large a-few-blocks""".split(",")]
+  tar.gz vfat large a-few-blocks, tar.zst ext4 large a-few-blocks, tar.zst vfat large one-block""".split(",")]
 UNIT_BYTES = 4 << 20  # zarvik takes a zip's entry, and a tar.gz's stream, in units of at most this
 GZIP_MEMBER = 5 << 20  # decoded bytes of each gzip member of the tars: the large tree's in two
+ZSTD_WINDOW_LOG = 17  # the tar.zst is one frame whose small window puts points inside it every UNIT_BYTES
 ARCHIVE_PIECE = 4096
 
 
@@ -290,8 +291,9 @@ def make_archives(work, zarvik, tree, path):
     run(["tar", "--format=posix", "-cf", archive + ".tar", "."], cwd=path)
     with open(archive + ".tar", "rb") as tar, open(archive + ".tar.gz", "wb") as out:
         run(["split", "-b", str(GZIP_MEMBER), "--filter=gzip -6 -c"], stdin=tar, stdout=out)
+    run(["zstd", "-q", "-f", f"--zstd=wlog={ZSTD_WINDOW_LOG}", archive + ".tar", "-o", archive + ".tar.zst"])
     Path(archive + ".manifest").write_bytes(manifest(work, path))
-    return [archive + suffix for suffix in [".zvka", ".zip", ".tar", ".tar.gz", ".manifest"]]
+    return [archive + suffix for suffix in [".zvka", ".zip", ".tar", ".tar.gz", ".tar.zst", ".manifest"]]
 
 
 def check_large_archives(work):
