@@ -48,30 +48,33 @@ endif()
 file(GLOB xz_dsc ${xz_folder}/xz-utils_*.dsc)
 message(STATUS "liblzma ${xz_source_version} from ${xz_dsc}")
 
-# What reads .xz files: streams, blocks, indexes and file information, with
-# every filter and check the format has. No encoder, no .lzma or .lz, no
-# worker threads (no MYTHREAD_*), and the portable CRCs rather than the
+# The whole library but its worker threads (no MYTHREAD_*, so none of the
+# multithreaded coders, nor the queue and hardware queries that serve them).
+# The encoder comes along, as Zstandard's does, so that tests make their .xz
+# fixtures on either build. The CRCs are the portable C ones rather than the
 # assembly, which is written for ELF targets. What autotools' config.h would
 # say for x86-64 MinGW is given as definitions.
-set(lzma_sources
-  check/check.c check/crc32_fast.c check/crc32_table.c check/crc64_fast.c check/crc64_table.c check/sha256.c
-  common/common.c common/block_util.c common/filter_common.c common/index.c common/index_hash.c
-  common/stream_flags_common.c common/vli_size.c common/block_decoder.c common/block_buffer_decoder.c
-  common/block_header_decoder.c common/file_info.c common/filter_decoder.c common/filter_flags_decoder.c
-  common/index_decoder.c common/stream_decoder.c common/stream_buffer_decoder.c
-  common/stream_flags_decoder.c common/vli_decoder.c
-  delta/delta_common.c delta/delta_decoder.c lz/lz_decoder.c lzma/lzma_decoder.c lzma/lzma2_decoder.c
-  simple/simple_coder.c simple/simple_decoder.c
-  simple/arm.c simple/arm64.c simple/armthumb.c simple/ia64.c simple/powerpc.c simple/sparc.c simple/x86.c)
-list(TRANSFORM lzma_sources PREPEND ${xz_src}/liblzma/)
+file(GLOB lzma_sources ${xz_src}/liblzma/*/*.c)
+list(FILTER lzma_sources EXCLUDE REGEX "(_mt|outqueue|hardware_[a-z]+|_small|_tablegen)\\.c$")
 add_library(zarvik_lzma STATIC ${lzma_sources})
 target_compile_definitions(zarvik_lzma PRIVATE
   HAVE_STDBOOL_H HAVE__BOOL HAVE_STDINT_H HAVE_INTTYPES_H HAVE_VISIBILITY=0
   HAVE___BUILTIN_BSWAPXX HAVE___BUILTIN_ASSUME_ALIGNED TUKLIB_FAST_UNALIGNED_ACCESS
-  HAVE_CHECK_CRC32 HAVE_CHECK_CRC64 HAVE_CHECK_SHA256 HAVE_DECODERS)
-foreach(filter LZMA1 LZMA2 DELTA X86 ARM ARMTHUMB ARM64 IA64 POWERPC SPARC)
-  target_compile_definitions(zarvik_lzma PRIVATE HAVE_DECODER_${filter})
+  HAVE_CHECK_CRC32 HAVE_CHECK_CRC64 HAVE_CHECK_SHA256 HAVE_LZIP_DECODER
+  HAVE_MF_BT2 HAVE_MF_BT3 HAVE_MF_BT4 HAVE_MF_HC3 HAVE_MF_HC4)
+foreach(side DECODER ENCODER)
+  target_compile_definitions(zarvik_lzma PRIVATE HAVE_${side}S)
+  foreach(filter LZMA1 LZMA2 DELTA X86 ARM ARMTHUMB ARM64 IA64 POWERPC SPARC)
+    target_compile_definitions(zarvik_lzma PRIVATE HAVE_${side}_${filter})
+  endforeach()
 endforeach()
+# The match finders compare with _BitScanForward64 wherever _M_X64 is
+# defined, which MinGW's headers do: intrin.h declares it inline, or the call
+# would be an undeclared one to kernel32's out-of-line copy.
+set(memcmplen_users lz/lz_encoder.c lz/lz_encoder_mf.c lzma/lzma_encoder_optimum_fast.c
+  lzma/lzma_encoder_optimum_normal.c)
+list(TRANSFORM memcmplen_users PREPEND ${xz_src}/liblzma/)
+set_source_files_properties(${memcmplen_users} PROPERTIES COMPILE_OPTIONS "-include;intrin.h")
 # Static: no __declspec(dllimport) in the library or its users.
 target_compile_definitions(zarvik_lzma PUBLIC LZMA_API_STATIC)
 target_compile_options(zarvik_lzma PRIVATE -w)  # not our code to warn about
