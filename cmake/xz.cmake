@@ -51,9 +51,10 @@ message(STATUS "liblzma ${xz_source_version} from ${xz_dsc}")
 # The whole library but its worker threads (no MYTHREAD_*, so none of the
 # multithreaded coders, nor the queue and hardware queries that serve them).
 # The encoder comes along, as Zstandard's does, so that tests make their .xz
-# fixtures on either build. The CRCs are the portable C ones rather than the
-# assembly, which is written for ELF targets. What autotools' config.h would
-# say for x86-64 MinGW is given as definitions.
+# fixtures on either build. The CRCs are the fast C ones, without the small
+# variants, the table generators, or the assembly, which is written for ELF
+# targets. What autotools' config.h would say for x86-64 MinGW is given as
+# definitions.
 file(GLOB lzma_sources ${xz_src}/liblzma/*/*.c)
 list(FILTER lzma_sources EXCLUDE REGEX "(_mt|outqueue|hardware_[a-z]+|_small|_tablegen)\\.c$")
 add_library(zarvik_lzma STATIC ${lzma_sources})
@@ -68,9 +69,9 @@ foreach(side DECODER ENCODER)
     target_compile_definitions(zarvik_lzma PRIVATE HAVE_${side}_${filter})
   endforeach()
 endforeach()
-# The match finders compare with _BitScanForward64 wherever _M_X64 is
-# defined, which MinGW's headers do: intrin.h declares it inline, or the call
-# would be an undeclared one to kernel32's out-of-line copy.
+# MinGW's headers define _M_X64, so the match finders take the path written
+# for MSVC and call _BitScanForward64: intrin.h declares it, inline, where it
+# would otherwise be an undeclared call to kernel32's out-of-line copy.
 set(memcmplen_users lz/lz_encoder.c lz/lz_encoder_mf.c lzma/lzma_encoder_optimum_fast.c
   lzma/lzma_encoder_optimum_normal.c)
 list(TRANSFORM memcmplen_users PREPEND ${xz_src}/liblzma/)
