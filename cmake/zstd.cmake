@@ -30,7 +30,8 @@ endif()
 
 # The download stays in the build folder: reconfiguring never fetches again.
 set(zstd_folder ${CMAKE_BINARY_DIR}/zstd-debian)
-execute_process(COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/fetch-zstd-source.sh ${zstd_folder} RESULT_VARIABLE status)
+execute_process(COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/fetch-debian-source.sh libzstd ${zstd_folder}
+                RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
   message(FATAL_ERROR "The Windows build needs Zstandard from Debian's source package libzstd, "
                       "which could not be fetched or unpacked (see above)")

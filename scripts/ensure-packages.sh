@@ -30,7 +30,8 @@ KERNEL_PACKAGES=(qemu-system-x86 busybox-static xfsprogs btrfs-progs dosfstools 
 # and zstd for seed frames.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev zstd)
 # What the Windows build and its tests under Wine need (dpkg-dev: unpacking
-# Debian's source of Zstandard, built with MinGW by cmake/zstd.cmake).
+# Debian's sources of Zstandard, liblzma and libbz2, built with MinGW by
+# cmake/zstd.cmake, cmake/xz.cmake and cmake/bzip2.cmake).
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64 libz-mingw-w64-dev dpkg-dev wine wine64 xvfb)
 # What scripts/screenshot.sh needs besides the Windows packages.
 SCREENSHOT_PACKAGES=(imagemagick x11-utils fonts-wine)

@@ -1,24 +1,25 @@
 #!/usr/bin/env bash
-# fetch-zstd-source.sh FOLDER: leaves Debian's source package of Zstandard,
-# unpacked with Debian's patches applied, in FOLDER/source, for builds that
-# have no packaged libzstd (MinGW). The downloaded package stays in FOLDER, so
-# it is fetched once.
+# fetch-debian-source.sh PACKAGE FOLDER: leaves Debian's source package
+# PACKAGE, unpacked with Debian's patches applied, in FOLDER/source, for
+# builds that have no packaged library of it (MinGW). The downloaded package
+# stays in FOLDER, so it is fetched once.
 #
 # apt runs with a private configuration under FOLDER/apt: its deb-src entries
 # are derived from the machine's own Debian sources, and its lists and caches
 # stay there, so the machine's apt setup is left as it was.
 set -euo pipefail
-folder=$1
+package=$1
+folder=$2
 mkdir -p "$folder"
 folder=$(cd "$folder" && pwd)
 apt=$folder/apt
 source=$folder/source
 
 fail() {
-  echo "fetch-zstd-source.sh: $*" >&2
+  echo "fetch-debian-source.sh: $*" >&2
   exit 1
 }
-find_dsc() { find "$folder" -maxdepth 1 -name 'libzstd_*.dsc' | sort | tail -n 1; }
+find_dsc() { find "$folder" -maxdepth 1 -name "${package}_*.dsc" | sort | tail -n 1; }
 
 write_private_sources() {
   rm -rf "$apt"
@@ -48,27 +49,29 @@ private_apt() {
 # security update's pool can lag behind its index) gives way to the next.
 fetch() {
   write_private_sources
-  echo "Fetching Debian's source package libzstd into $folder..." >&2
+  echo "Fetching Debian's source package $package into $folder..." >&2
   private_apt apt-get -qq update >/dev/null || fail "apt-get update of the private deb-src lists failed"
   local versions version attempt=$folder/attempt
-  versions=$(private_apt apt-cache showsrc libzstd | sed -n 's/^Version: //p' | sort -r -V)
-  [ -n "$versions" ] || fail "no source package libzstd in the machine's Debian sources"
+  versions=$(private_apt apt-cache showsrc "$package" | sed -n 's/^Version: //p' | sort -r -V)
+  [ -n "$versions" ] || fail "no source package $package in the machine's Debian sources"
   for version in $versions; do
     rm -rf "$attempt" && mkdir "$attempt"
-    if (cd "$attempt" && private_apt apt-get -qq source --download-only "libzstd=$version" >/dev/null 2>&1); then
+    if (cd "$attempt" && private_apt apt-get -qq source --download-only "$package=$version" >/dev/null 2>&1); then
       mv "$attempt"/* "$folder"/
       rm -rf "$attempt"
       return 0
     fi
-    echo "Source package libzstd $version could not be downloaded; trying an older revision" >&2
+    echo "Source package $package $version could not be downloaded; trying an older revision" >&2
   done
   rm -rf "$attempt"
-  fail "apt-get source --download-only libzstd failed for every revision: $(echo $versions)"
+  fail "apt-get source --download-only $package failed for every revision: $(echo $versions)"
 }
 
-[ -f "$source/lib/zstd.h" ] && exit 0
-command -v apt-get >/dev/null || fail "apt-get is missing: Zstandard comes from Debian's source package libzstd"
+# Unpacked beside, then renamed: a source folder is always whole.
+[ -d "$source" ] && exit 0
+command -v apt-get >/dev/null || fail "apt-get is missing: the build takes $package from Debian's source package"
 command -v dpkg-source >/dev/null || fail "dpkg-source is missing: install dpkg-dev (scripts/ensure-packages.sh)"
 [ -n "$(find_dsc)" ] || fetch
-rm -rf "$source"
-dpkg-source -x "$(find_dsc)" "$source" >/dev/null 2>&1 || fail "dpkg-source could not unpack $(find_dsc)"
+rm -rf "$source.partial"
+dpkg-source -x "$(find_dsc)" "$source.partial" >/dev/null 2>&1 || fail "dpkg-source could not unpack $(find_dsc)"
+mv "$source.partial" "$source"
