@@ -245,7 +245,9 @@ TEST(ZstdBlocks, DecodingStartsAgainAtEveryBlockBoundary) {
     const size_t history = std::min(kWindow, boundary.out);
     ZstdBlocks again;
     Bytes rest(raw.size() - boundary.out);
-    ASSERT_TRUE(again.resume(boundary.tables, {raw.data() + boundary.out - history, history}));
+    const std::span<uint8_t> room = again.historyRoom(history);
+    std::copy_n(raw.begin() + static_cast<ptrdiff_t>(boundary.out - history), history, room.begin());
+    ASSERT_TRUE(again.resume(boundary.tables));
     EXPECT_TRUE(decodeFrom(again, boundary.in, rest, [](size_t, size_t) {}) &&
                 std::equal(rest.begin(), rest.end(), raw.begin() + static_cast<ptrdiff_t>(boundary.out)))
         << "from byte " << boundary.in;

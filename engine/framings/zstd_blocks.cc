@@ -3,6 +3,7 @@
 #define ZSTD_STATIC_LINKING_ONLY
 #include <zstd.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "codecs/coding.h"
@@ -120,11 +121,20 @@ bool ZstdBlocks::saveTables(std::vector<uint8_t>& out) const {
   return ok;
 }
 
-bool ZstdBlocks::resume(std::span<const uint8_t> tables, std::span<const uint8_t> history) {
-  if (history.size() < kLeastHistory || !start()) return false;
+std::span<uint8_t> ZstdBlocks::historyRoom(size_t length) {
   dictionary_.assign(std::begin(kDictionaryTables), std::end(kDictionaryTables));
-  dictionary_.insert(dictionary_.end(), history.begin(), history.end());
-  if (ZSTD_isError(ZSTD_decompressBegin_usingDict(context_->library, dictionary_.data(), dictionary_.size()))) {
+  dictionary_.resize(sizeof kDictionaryTables + length);
+  return std::span<uint8_t>(dictionary_).subspan(sizeof kDictionaryTables);
+}
+
+std::span<const uint8_t> ZstdBlocks::history() const {
+  if (dictionary_.size() < sizeof kDictionaryTables) return {};
+  return std::span<const uint8_t>(dictionary_).subspan(sizeof kDictionaryTables);
+}
+
+bool ZstdBlocks::resume(std::span<const uint8_t> tables) {
+  if (history().size() < kLeastHistory || !start() ||
+      ZSTD_isError(ZSTD_decompressBegin_usingDict(context_->library, dictionary_.data(), dictionary_.size()))) {
     return false;
   }
   EntropyTables& entropy = context_->head().entropy;
@@ -136,6 +146,23 @@ bool ZstdBlocks::resume(std::span<const uint8_t> tables, std::span<const uint8_t
   for (uint32_t& cell : entropy.huffman) cell = in.u32();
   for (uint32_t& repeat : entropy.repeats) repeat = in.u32();
   return in.atEnd();
+}
+
+bool ZstdBlocks::restartBehind(std::span<const uint8_t> recent, size_t window, std::vector<uint8_t>& tables) {
+  tables.clear();
+  if (!saveTables(tables)) return false;
+  const size_t fromRecent = std::min(recent.size(), window);
+  const size_t fromBefore = std::min(history().size(), window - fromRecent);
+  if (fromBefore > 0) {
+    // The older bytes kept move to the window's start, in place.
+    const size_t keptFrom = dictionary_.size() - fromBefore;
+    std::memmove(dictionary_.data() + sizeof kDictionaryTables, dictionary_.data() + keptFrom, fromBefore);
+    dictionary_.resize(sizeof kDictionaryTables + fromBefore);
+  } else {
+    dictionary_.assign(std::begin(kDictionaryTables), std::end(kDictionaryTables));
+  }
+  dictionary_.insert(dictionary_.end(), recent.end() - static_cast<ptrdiff_t>(fromRecent), recent.end());
+  return resume(tables);
 }
 
 size_t ZstdBlocks::decode(const ZstdBlockHeader& header, const uint8_t* content, uint8_t* out, size_t room) {

@@ -43,11 +43,19 @@ class ZstdBlocks {
   // A frame's first block comes next. False where the library's context
   // cannot be made or is not laid out as this code reads it.
   bool start();
+  // Where the `length` bytes decoded before a point (as far back as the
+  // window reaches) go before resume(): they stay there as the window.
+  std::span<uint8_t> historyRoom(size_t length);
   // The block after the point whose tables saveTables gave comes next, with
-  // `history` (the decoded bytes before it, as far back as the window
-  // reaches) to copy from; they are copied. False where the tables do not
+  // the bytes put in historyRoom to copy from. False where the tables do not
   // read back whole.
-  bool resume(std::span<const uint8_t> tables, std::span<const uint8_t> history);
+  bool resume(std::span<const uint8_t> tables);
+  // Starts again behind the bytes decoded so far, as resuming from a point
+  // here would: the window becomes the last `window` of them (those in
+  // history() and then `recent`, all decoded since start or resume), and the
+  // tables in force are saved into `tables`.
+  bool restartBehind(std::span<const uint8_t> recent, size_t window, std::vector<uint8_t>& tables);
+  std::span<const uint8_t> history() const;
   // The tables and repeat offsets in force, appended to `out`.
   bool saveTables(std::vector<uint8_t>& out) const;
 
@@ -61,7 +69,7 @@ class ZstdBlocks {
  private:
   struct Context;
   std::unique_ptr<Context> context_;
-  std::vector<uint8_t> dictionary_;  // the resumed history behind fixed tables: the library reads it in place
+  std::vector<uint8_t> dictionary_;  // the window resumed from, behind fixed tables: the library reads it in place
 };
 
 }  // namespace ablative

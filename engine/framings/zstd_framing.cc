@@ -4,6 +4,7 @@
 #include <zstd.h>
 
 #include <algorithm>
+#include <utility>
 
 #include "ablative.h"
 #include "codecs/coding.h"
@@ -19,7 +20,6 @@ namespace {
 
 constexpr uint32_t kZstdCoding = 93;  // as zip numbers the method
 constexpr uint64_t kLargestWindow = 128u << 20;
-constexpr uint64_t kLargestPointWindow = 16u << 20;
 constexpr uint64_t kWindowsPerPoint = 16;
 constexpr uint64_t kWidestSpacing = 64u << 20;
 // Decoded bytes the pass keeps beyond a window before starting again behind it.
@@ -73,38 +73,49 @@ class Input {
   size_t at_ = 0;
 };
 
-// A point as saved: the history's and the tables' lengths, whether the rest
-// is one Zstandard frame, then the tables and the history, compressed or not.
+// A point as saved: the history's and the tables' lengths, which of the two
+// are compressed (each as one Zstandard frame), the tables' stored length,
+// then the tables and the history as stored.
+constexpr uint8_t kTablesCompressed = 1, kHistoryCompressed = 2;
+constexpr size_t kPointHead = 13;
+
 void packPoint(const std::vector<uint8_t>& tables, std::span<const uint8_t> history, std::vector<uint8_t>& saved) {
-  std::vector<uint8_t> both(tables);
-  both.insert(both.end(), history.begin(), history.end());
-  std::vector<uint8_t> packed;
-  const bool compressed = zstdEncodeIfSmaller(both.data(), both.size(), 1, packed);
+  std::vector<uint8_t> packedTables, packedHistory;
+  const bool tablesPacked = zstdEncodeIfSmaller(tables.data(), tables.size(), 1, packedTables);
+  const bool historyPacked = zstdEncodeIfSmaller(history.data(), history.size(), 1, packedHistory);
+  const std::span<const uint8_t> storedTables = tablesPacked ? std::span<const uint8_t>(packedTables) : tables;
+  const std::span<const uint8_t> storedHistory = historyPacked ? std::span<const uint8_t>(packedHistory) : history;
   RecordWriter out;
   out.u32(static_cast<uint32_t>(history.size()));
   out.u32(static_cast<uint32_t>(tables.size()));
-  out.u8(compressed ? 1 : 0);
-  const std::vector<uint8_t>& payload = compressed ? packed : both;
-  out.raw(payload.data(), payload.size());
+  out.u8((tablesPacked ? kTablesCompressed : 0) | (historyPacked ? kHistoryCompressed : 0));
+  out.u32(static_cast<uint32_t>(storedTables.size()));
+  out.raw(storedTables.data(), storedTables.size());
+  out.raw(storedHistory.data(), storedHistory.size());
   saved = std::move(out.bytes());
 }
 
-// The tables and history of a saved point, one after the other.
-bool unpackPoint(std::span<const uint8_t> saved, std::vector<uint8_t>& both, size_t& tablesLength) {
+bool unpackInto(std::span<const uint8_t> stored, bool compressed, std::span<uint8_t> out) {
+  if (compressed) return zstdDecodeInto(stored.data(), stored.size(), out.data(), out.size());
+  if (stored.size() != out.size()) return false;
+  std::copy(stored.begin(), stored.end(), out.begin());
+  return true;
+}
+
+// A saved point's history into `blocks`' window, and its tables.
+bool unpackPoint(std::span<const uint8_t> saved, ZstdBlocks& blocks, std::vector<uint8_t>& tables) {
   RecordReader in(saved.data(), saved.size());
-  const uint64_t historyLength = in.u32();
-  tablesLength = in.u32();
-  const uint8_t compressed = in.u8();
-  constexpr size_t kHead = 9;
-  if (!in.ok() || compressed > 1 || historyLength > kLargestPointWindow || tablesLength > kZstdBlockMax) return false;
-  const std::span<const uint8_t> payload = saved.subspan(kHead);
-  both.resize(tablesLength + historyLength);
-  if (compressed == 0) {
-    if (payload.size() != both.size()) return false;
-    std::copy(payload.begin(), payload.end(), both.begin());
-    return true;
+  const uint64_t historyLength = in.u32(), tablesLength = in.u32();
+  const uint8_t flags = in.u8();
+  const uint64_t storedTables = in.u32();
+  if (!in.ok() || flags > (kTablesCompressed | kHistoryCompressed) || historyLength > kLargestWindow ||
+      tablesLength > kZstdBlockMax || storedTables > saved.size() - kPointHead) {
+    return false;
   }
-  return zstdDecodeInto(payload.data(), payload.size(), both.data(), both.size());
+  tables.resize(tablesLength);
+  const std::span<const uint8_t> rest = saved.subspan(kPointHead);
+  return unpackInto(rest.first(storedTables), flags & kTablesCompressed, tables) &&
+         unpackInto(rest.subspan(storedTables), flags & kHistoryCompressed, blocks.historyRoom(historyLength));
 }
 
 // One frame decoded in order: its blocks into a buffer a window and some
@@ -170,7 +181,6 @@ class FrameReader {
   Status readBlocks(uint64_t offset) {
     const uint64_t spacing =
         std::max(pass_.pointSpacing, std::min<uint64_t>(kWindowsPerPoint * window_, kWidestSpacing));
-    const bool points = pass_.onPoint && window_ <= kLargestPointWindow;
     for (uint64_t lastPoint = out_;;) {
       const uint8_t* bytes = nullptr;
       if (Status got = need(3, bytes, offset); !got.ok()) return got;
@@ -186,9 +196,9 @@ class FrameReader {
       used_ += decoded;
       out_ += decoded;
       if (block.last) return {};
-      if (points && out_ - lastPoint >= spacing) {
+      if (pass_.onPoint && out_ - lastPoint >= spacing) {
         if (!restart()) return damaged(L"invalid block data", offset);
-        packPoint(tables_, history_, saved_);
+        packPoint(tables_, blocks_.history(), saved_);
         pass_.onPoint({in_.offset(), out_, pass_.frames.size() - 1, saved_});
         lastPoint = out_;
       }
@@ -212,15 +222,8 @@ class FrameReader {
   // Starts the library again from the tables in force and the last window
   // of bytes decoded, as decoding from a point would.
   bool restart() {
-    const size_t fromBuffer = std::min(used_, window_);
-    const size_t fromBefore = std::min(history_.size(), window_ - fromBuffer);
-    std::vector<uint8_t> history(history_.end() - static_cast<ptrdiff_t>(fromBefore), history_.end());
-    history.insert(history.end(), buffer_.begin() + static_cast<ptrdiff_t>(used_ - fromBuffer),
-                   buffer_.begin() + static_cast<ptrdiff_t>(used_));
-    history_ = std::move(history);
-    tables_.clear();
-    used_ = 0;
-    return blocks_.saveTables(tables_) && blocks_.resume(tables_, history_);
+    const size_t used = std::exchange(used_, 0);
+    return blocks_.restartBehind({buffer_.data(), used}, window_, tables_);
   }
 
   Input& in_;
@@ -231,7 +234,7 @@ class FrameReader {
   size_t window_ = 0;
   std::vector<uint8_t> buffer_;
   size_t used_ = 0;
-  std::vector<uint8_t> history_, tables_, saved_;
+  std::vector<uint8_t> tables_, saved_;
 };
 
 Status passOver(FileHandle& file, FramingPass& pass) {
@@ -252,9 +255,9 @@ Status passOver(FileHandle& file, FramingPass& pass) {
 }
 
 bool pointReads(std::span<const uint8_t> saved) {
-  std::vector<uint8_t> both;
-  size_t tablesLength = 0;
-  return unpackPoint(saved, both, tablesLength);
+  ZstdBlocks blocks;
+  std::vector<uint8_t> tables;
+  return unpackPoint(saved, blocks, tables);
 }
 
 // Decodes blocks from the start of `stored` into all of `out`: a unit ends
@@ -286,11 +289,8 @@ bool decode(std::span<const uint8_t> saved, std::span<const uint8_t> stored, std
     }
     return decodeBlocks(blocks, stored.subspan(header.headerSize), out);
   }
-  std::vector<uint8_t> both;
-  size_t tablesLength = 0;
-  if (!unpackPoint(saved, both, tablesLength)) return false;
-  const std::span<const uint8_t> all(both);
-  return blocks.resume(all.first(tablesLength), all.subspan(tablesLength)) && decodeBlocks(blocks, stored, out);
+  std::vector<uint8_t> tables;
+  return unpackPoint(saved, blocks, tables) && blocks.resume(tables) && decodeBlocks(blocks, stored, out);
 }
 
 // A frame first, or a skippable frame right before one, as pzstd writes them.
@@ -315,8 +315,7 @@ const Framing& zstdFraming() {
       .texts = {.frame = kFrameText,
                 .endsEarly = L"Zstandard data is damaged (ends early): at byte ",
                 .invalidData = L"Zstandard data is damaged (invalid block data): at byte ",
-                .unsplittable = L"Zstandard frame cannot be split into pieces small enough to extract (its window is "
-                                L"over 16 MiB): at byte ",
+                .unsplittable = L"Zstandard frame cannot be split into pieces small enough to extract: at byte ",
                 .fileNoun = L"Zstandard file",
                 .decompressor = L"unzstd"}};
   return framing;
