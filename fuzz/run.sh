@@ -7,7 +7,7 @@ build=${FUZZ_BUILD_DIR:-$root/build-fuzz}
 seconds=${FUZZ_SECONDS:-60}
 parallel=${FUZZ_PARALLEL:-2}
 timeout=${FUZZ_TIMEOUT:-10}  # seconds for one input; raise it when the fuzzers run niced
-targets=(${FUZZ_TARGETS:-fuzz_archive_reader fuzz_extract fuzz_gzip_points fuzz_journal fuzz_path_safety fuzz_plan_record fuzz_tar_reader fuzz_zip_reader fuzz_zstd_block})
+targets=(${FUZZ_TARGETS:-fuzz_archive_reader fuzz_extract fuzz_framing_points fuzz_journal fuzz_path_safety fuzz_plan_record fuzz_tar_reader fuzz_zip_reader fuzz_zstd_block})
 
 cmake -S "$root" -B "$build" -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DZARVIK_FUZZ=ON \
   -DBUILD_TESTING=OFF -DZARVIK_BENCHMARKS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
@@ -16,7 +16,7 @@ cmake --build "$build" -j2 --target zarvik "${targets[@]}" >/dev/null
 
 # Seeds, a folder each: archives of a small varied tree at several block sizes.
 seeds=$build/seeds
-rm -rf "$seeds" && mkdir -p "$seeds"/{tree/sub,archives,zstd,journals,paths,extract,zips,tars,sparse,gzips}
+rm -rf "$seeds" && mkdir -p "$seeds"/{tree/sub,archives,zstd,journals,paths,extract,zips,tars,sparse,framed}
 zarvik() { ASAN_OPTIONS=detect_leaks=0 "$build/zarvik" "$@" >/dev/null; }
 printf 'AAAAAAAAAAhello, world\n' > "$seeds/tree/a.txt"
 : > "$seeds/tree/empty"
@@ -49,17 +49,22 @@ tar -C "$seeds/sparse" --format=gnu --sparse -cf "$seeds/tars/sparse-gnu.tar" ho
 for version in 0.0 0.1 1.0; do
   tar -C "$seeds/sparse" --format=posix --sparse --sparse-version=$version -cf "$seeds/tars/sparse-$version.tar" holes
 done
-# The tars through gzip, through pigz (a name in its header), and as two gzip members; the tar.gz ones seed the
-# archive reader too.
-gzip -c "$seeds/tars/tree-posix.tar" >"$seeds/gzips/tree.tar.gz"
-pigz -c "$seeds/tars/sparse-1.0.tar" >"$seeds/gzips/sparse.tgz"
-{ gzip -c "$seeds/tree/a.txt" && gzip -c "$seeds/tree/sub/noise.bin"; } >"$seeds/gzips/members.gz"
-cp "$seeds/gzips/tree.tar.gz" "$seeds/gzips/sparse.tgz" "$seeds/archives/"
+# The tars through gzip, through pigz (a name in its header), as two gzip members, through Zstandard with a small
+# window (points inside its frame) and as two frames, through xz in small blocks and through bzip2; the compressed
+# tars seed the archive reader too.
+gzip -c "$seeds/tars/tree-posix.tar" >"$seeds/framed/tree.tar.gz"
+pigz -c "$seeds/tars/sparse-1.0.tar" >"$seeds/framed/sparse.tgz"
+{ gzip -c "$seeds/tree/a.txt" && gzip -c "$seeds/tree/sub/noise.bin"; } >"$seeds/framed/members.gz"
+zstd -q --zstd=wlog=10 -c "$seeds/tars/tree-posix.tar" >"$seeds/framed/tree.tar.zst"
+{ zstd -q -c "$seeds/tree/a.txt" && zstd -q -c "$seeds/tree/sub/noise.bin"; } >"$seeds/framed/frames.zst"
+xz -q --block-size=4096 -c "$seeds/tars/tree-gnu.tar" >"$seeds/framed/tree.tar.xz"
+bzip2 -q -c "$seeds/tars/tree-ustar.tar" >"$seeds/framed/tree.tar.bz2"
+cp "$seeds"/framed/tree.tar.* "$seeds/framed/sparse.tgz" "$seeds/archives/"
 printf 'a.txt\nsub/noise.bin\nsub/zeros.txt\nempty' > "$seeds/paths/tree"
 printf 'CON.txt\nA/../b\n/abs\nC:x\nx:stream\ndir/\xF0\x9F\x98\x80.txt' > "$seeds/paths/hostile"
 declare -A seed_of=([fuzz_zstd_block]=zstd [fuzz_journal]=journals [fuzz_path_safety]=paths
   [fuzz_extract]=extract [fuzz_zip_reader]=zips [fuzz_plan_record]=zips [fuzz_tar_reader]=tars
-  [fuzz_gzip_points]=gzips)
+  [fuzz_framing_points]=framed)
 
 run_one() {
   local target=$1 corpus=$build/corpus/$1

@@ -27,8 +27,8 @@ NATIVE_PACKAGES=(cmake make ccache g++ libgtest-dev libbenchmark-dev zlib1g-dev 
 # with apt-get download and unpacked, never installed.
 KERNEL_PACKAGES=(qemu-system-x86 busybox-static xfsprogs btrfs-progs dosfstools exfatprogs zip)
 # What the fuzz targets need: clang with libFuzzer and the sanitizer runtimes,
-# and zstd for seed frames.
-FUZZ_PACKAGES=(clang libclang-rt-14-dev zstd)
+# and zstd, xz and bzip2 for seed streams.
+FUZZ_PACKAGES=(clang libclang-rt-14-dev zstd xz-utils bzip2)
 # What the Windows build and its tests under Wine need (dpkg-dev: unpacking
 # Debian's sources of Zstandard, liblzma and libbz2, built with MinGW by
 # cmake/zstd.cmake, cmake/xz.cmake and cmake/bzip2.cmake).
