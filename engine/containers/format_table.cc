@@ -9,7 +9,9 @@
 #include "containers/zip_source.h"
 #include "containers/zvka_source.h"
 #include "files/file_util.h"
+#include "framings/bzip2_framing.h"
 #include "framings/gzip_framing.h"
+#include "framings/xz_framing.h"
 #include "framings/zstd_framing.h"
 
 namespace ablative {
@@ -35,6 +37,8 @@ constexpr std::wstring_view kZipExtensions[] = {L".zip"};
 constexpr std::wstring_view kTarExtensions[] = {L".tar"};
 constexpr std::wstring_view kTarGzExtensions[] = {L".tar.gz", L".tgz"};
 constexpr std::wstring_view kTarZstExtensions[] = {L".tar.zst", L".tzst"};
+constexpr std::wstring_view kTarXzExtensions[] = {L".tar.xz", L".txz"};
+constexpr std::wstring_view kTarBz2Extensions[] = {L".tar.bz2", L".tbz2", L".tbz"};
 
 // The formats read, in the order they are listed to users, this program's own
 // first. Among marks at the start, tar's header checksum is asked before the
@@ -45,6 +49,8 @@ constexpr Format kFormats[] = {
     {tarSource, kTarExtensions, MarkAt::Start},
     {tarOver<gzipFraming>, kTarGzExtensions, MarkAt::Start},
     {tarOver<zstdFraming>, kTarZstExtensions, MarkAt::Start},
+    {tarOver<xzFraming>, kTarXzExtensions, MarkAt::Start},
+    {tarOver<bzip2Framing>, kTarBz2Extensions, MarkAt::Start},
     {compressionRefusalSource, {}, MarkAt::Start},
 };
 

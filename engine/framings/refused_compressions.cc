@@ -7,11 +7,6 @@ namespace ablative {
 namespace {
 
 constexpr RefusedCompression kRefused[] = {
-    {L"xz",
-     {"\xfd"
-      "7zXZ\0",
-      6}},
-    {L"bzip2", "BZh"},
     {L"lzip", "LZIP"},
     {L"compress", "\x1f\x9d"},
 };
