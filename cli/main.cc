@@ -57,10 +57,11 @@ const std::wstring kUsage =
     L"\n"
     L"ARCHIVE may also be a " + extension(L"zip") + L" archive (stored or deflated entries, Zip64), a\n" +
     extension(L"tar") + L" archive (ustar, pax or GNU; sparse files keep their holes), or a tar\n"
-    L"compressed with gzip (" + extension(L"tar.gz") + L", " + extension(L"tar.gz", 1) + L") or Zstandard (" +
-    extension(L"tar.zst") + L", " + extension(L"tar.zst", 1) + L"), which\n"
-    L"every command but create takes, and extract consumes as it "
-    L"does a " + extension(L"zvka") + L" one.\n"
+    L"compressed with gzip (" + extension(L"tar.gz") + L", " + extension(L"tar.gz", 1) + L"), Zstandard (" +
+    extension(L"tar.zst") + L", " + extension(L"tar.zst", 1) + L"), xz\n(" + extension(L"tar.xz") + L", " +
+    extension(L"tar.xz", 1) + L") or bzip2 (" + extension(L"tar.bz2") + L", " + extension(L"tar.bz2", 1) + L", " +
+    extension(L"tar.bz2", 2) + L"), which every command but\n"
+    L"create takes, and extract consumes as it does a " + extension(L"zvka") + L" one.\n"
     L"\n"
     L"Options:\n"
     L"  --zstd[=LEVEL]     write version 4: Zstandard at LEVEL (1 to 19, 3 unless\n"
