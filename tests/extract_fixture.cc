@@ -1,5 +1,7 @@
 #include "extract_fixture.h"
 
+#include <bzlib.h>
+#include <lzma.h>
 #include <zlib.h>
 #include <zstd.h>
 
@@ -56,6 +58,36 @@ Bytes zstdFramed(const Bytes& data) {
   out.resize(ZSTD_compress2(context, out.data(), out.size(), data.data(), data.size()));
   ZSTD_freeCCtx(context);
   return out;
+}
+
+// A first KiB, then the rest: an xz stream of blocks of that KiB and then of 2 MiB each, or two bzip2 streams (the
+// second's blocks of 100 kB), so that a small tree's files lie in units of their own and a large one has units that
+// start inside a stream.
+Bytes xzOf(const Bytes& data) {
+  Bytes out(data.size() * 2 + 4096);
+  lzma_stream xz = LZMA_STREAM_INIT;
+  if (lzma_easy_encoder(&xz, 0, LZMA_CHECK_CRC64) != LZMA_OK) throw std::runtime_error("no xz encoder");
+  xz.next_out = out.data(), xz.avail_out = out.size();
+  for (size_t at = 0, n = 1024; at < data.size(); at += n, n = 2 << 20) {
+    xz.next_in = data.data() + at, xz.avail_in = std::min(n, data.size() - at);
+    while (lzma_code(&xz, at + n < data.size() ? LZMA_FULL_FLUSH : LZMA_FINISH) == LZMA_OK) {
+    }
+  }
+  out.resize(xz.total_out);
+  lzma_end(&xz);
+  return out;
+}
+
+Bytes bz2Of(const Bytes& data) {
+  Bytes all;
+  for (size_t at = 0, n = 1024; at < data.size(); at += n, n = data.size() - at) {
+    Bytes out(2 * n + 600);
+    auto length = unsigned(out.size());
+    BZ2_bzBuffToBuffCompress(reinterpret_cast<char*>(out.data()), &length,
+                             reinterpret_cast<char*>(const_cast<uint8_t*>(data.data() + at)), unsigned(n), 1, 0, 0);
+    all.insert(all.end(), out.begin(), out.begin() + length);
+  }
+  return all;
 }
 
 template <typename... Fields>
@@ -124,6 +156,16 @@ Bytes tarOf(const Tree& tree, const std::string& hardLink) {
   return tar;
 }
 
+Bytes packedTar(const Bytes& tar, Packing packing) {
+  switch (packing) {
+    case Packing::TarGz: return deflated(tar, 31, 1);  // a block ends soon after each 4 MiB
+    case Packing::TarZst: return zstdFramed(tar);
+    case Packing::TarXz: return xzOf(tar);
+    case Packing::TarBz2: return bz2Of(tar);
+    default: return tar;
+  }
+}
+
 }  // namespace
 
 Scene::Scene(const Tree& packed, uint32_t blockSize) : tree(packed) {
@@ -141,12 +183,8 @@ Scene::Scene(const Tree& packed, Packing packing) : Scene(packing == Packing::Zv
     pack(options, true);
     return;
   }
-  if (packing == Packing::Tar || packing == Packing::TarGz || packing == Packing::TarZst) {
-    const Bytes tar = tarOf(tree, "hard.link");
-    // A deflate block ends soon after each 4 MiB.
-    writeFile(archive, packing == Packing::Tar     ? tar
-                       : packing == Packing::TarGz ? deflated(tar, 31, 1)
-                                                   : zstdFramed(tar));
+  if (packing >= Packing::Tar) {
+    writeFile(archive, packedTar(tarOf(tree, "hard.link"), packing));
     tree["hard.link"] = tree.begin()->second;
   } else {
     writeFile(archive, zipOf(tree, packing == Packing::ZipDeflated));

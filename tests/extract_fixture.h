@@ -38,8 +38,9 @@ struct SceneUnit {
 };
 
 // Zvka4: 12-byte blocks that small files share, the files read-only (a resume after the metadata must not write
-// them). Zip*: as Info-ZIP lays one out. Tar: ustar plus a hard link "hard.link" to the first file; TarGz: gzipped.
-enum class Packing { Zvka, Zvka4, ZipStored, ZipDeflated, Tar, TarGz, TarZst };
+// them). Zip*: as Info-ZIP lays one out. Tar: ustar plus a hard link "hard.link" to the first file; TarGz, TarZst,
+// TarXz, TarBz2: compressed. The tars come last.
+enum class Packing { Zvka, Zvka4, ZipStored, ZipDeflated, Tar, TarGz, TarZst, TarXz, TarBz2 };
 
 // A scratch folder for the archive x.zvka (whatever its packing), its journal and the destination.
 struct Scene {

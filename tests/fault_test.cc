@@ -105,7 +105,8 @@ TEST_P(FaultInjectionAblative, SurvivesAFailureAtEveryCall) {
 
 const auto byName = [](const auto& info) { return std::string(info.param.name); };
 
-// Files flushed together or alone; by cuts (a zip's directory goes with the first); shared blocks; a tar's link last.
+// Files flushed together or alone; by cuts (a zip's directory goes with the first); shared blocks; a tar's link last;
+// points at xz blocks and bzip2 blocks.
 INSTANTIATE_TEST_SUITE_P(Runs, FaultInjectionAblative,
                          ::testing::Values(AblativeRun{"OneGroup", kDefaultGroupBytes, false, Packing::Zvka},
                                            AblativeRun{"BlockAtATime", 1, false, Packing::Zvka},
@@ -114,7 +115,9 @@ INSTANTIATE_TEST_SUITE_P(Runs, FaultInjectionAblative,
                                            AblativeRun{"ZipByCuts", 1, true, Packing::ZipDeflated},
                                            AblativeRun{"SharedBlocks", 1, false, Packing::Zvka4},
                                            AblativeRun{"TarByCuts", 1, true, Packing::Tar},
-                                           AblativeRun{"TarZst", 1, false, Packing::TarZst}),
+                                           AblativeRun{"TarZst", 1, false, Packing::TarZst},
+                                           AblativeRun{"TarXz", 1, false, Packing::TarXz},
+                                           AblativeRun{"TarBz2ByCuts", 1, true, Packing::TarBz2}),
                          byName);
 
 // At every flush, both ways, and after the run, releasing one, two or all units at a time, by holes and by cuts; and
@@ -171,7 +174,9 @@ INSTANTIATE_TEST_SUITE_P(Trees, PowerCut,
                                            Archive{"TreeV4", Shape::Small, Packing::Zvka4},
                                            Archive{"TreeTar", Shape::Small, Packing::Tar},
                                            Archive{"PiecesTarGz", Shape::Pieces, Packing::TarGz},
-                                           Archive{"PiecesTarZst", Shape::Pieces, Packing::TarZst}),
+                                           Archive{"PiecesTarZst", Shape::Pieces, Packing::TarZst},
+                                           Archive{"PiecesTarXz", Shape::Pieces, Packing::TarXz},
+                                           Archive{"PiecesTarBz2", Shape::Pieces, Packing::TarBz2}),
                          byName);
 
 }  // namespace
