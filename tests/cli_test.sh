@@ -71,10 +71,31 @@ tar -C "$src" -czf small.tar.gz . && head -c $(($(stat -c %s small.tar.gz) - 100
 # The stored CRC's first byte inverted: set to a value, it would stay as it was once in 256 runs.
 python3 -c 'd = bytearray(open("small.tar.gz", "rb").read()); d[-8] ^= 0xFF; open("crc.tar.gz", "wb").write(d)'
 python3 -c 'import gzip; open("header-crc.tar.gz", "wb").write(b"\x1f\x8b\x08\x02" + bytes(6) + b"AA" + gzip.compress(b"")[10:])'
-{ cat small.tar.gz && printf junk; } >junk.tar.gz && xz -c trailed.tar >xz.tar.gz && head -c 10 small.tar.gz >at-header.tar.gz
+{ cat small.tar.gz && printf junk; } >junk.tar.gz && printf 'LZIP\1' >lzip.tar.gz && head -c 10 small.tar.gz >at-header.tar.gz
 tar -C "$src" -I zstd -cf small.tar.zst . && printf 'A changelog, compressed on its own.\n' | zstd -q -c >changelog.zst
 head -c $(($(stat -c %s small.tar.zst) - 100)) small.tar.zst >cut.tar.zst && { cat small.tar.zst && printf junk; } >junk.tar.zst
 python3 -c 'd = bytearray(open("small.tar.zst", "rb").read()); d[-4] ^= 0xFF; open("crc.tar.zst", "wb").write(d)'
+tar -C "$src" -cJf small.tar.xz . && tar -C "$src" -cjf small.tar.bz2 . && tar -C "$src" -cf - . | xz -T2 --block-size=4K >sized.tar.xz
+for z in xz bz2; do { cat small.tar.$z && printf junk; } >junk.tar.$z; done
+gzip -dc changelog.gz | xz -c >changelog.xz && gzip -dc changelog.gz | bzip2 -c >changelog.bz2
+# Spoiled: the xz block's check, the compressed size its header claims (its CRC-32 set anew), the bzip2 block's CRC
+# and the stream's, and a block magic planted in a block's data.
+python3 -c 'import zlib
+def spoil(name, out, change):
+    d = bytearray(open(name, "rb").read())
+    change(d)
+    open(out, "wb").write(d)
+def flip(d, at, bits=0xFF):
+    d[at] ^= bits
+def claim(d):
+    end = 12 + (d[12] + 1) * 4
+    flip(d, 14, 1)
+    d[end - 4:end] = zlib.crc32(d[12:end - 4]).to_bytes(4, "little")
+spoil("small.tar.xz", "check.tar.xz", lambda d: flip(d, -13 - (int.from_bytes(d[-8:-4], "little") + 1) * 4))
+spoil("sized.tar.xz", "claims.tar.xz", claim)
+spoil("small.tar.bz2", "block-crc.tar.bz2", lambda d: flip(d, 10))
+spoil("small.tar.bz2", "stream-crc.tar.bz2", lambda d: flip(d, -2))
+spoil("small.tar.bz2", "planted.tar.bz2", lambda d: d.__setitem__(slice(40, 46), bytes.fromhex("314159265359")))'
 gzip -c trailed.tar >tar-trailed.tar.gz && mkfifo in/fifo && tar -C in -cf fifo.tar fifo) && size=$(stat -c %s "$work/made/small.tar.gz")
 zst=$(stat -c %s "$work/made/small.tar.zst")
 keep=": extract with --keep, which leaves the archive as it is"
@@ -83,6 +104,8 @@ changed="The archive is not the one this journal was written for: put the origin
 # Bytes after the end, which no entry accounts for, in every format: refused, or with --keep extracted around and named.
 for case in "trailed.tar|Data after the end of the tar archive: at byte 10240" \
   "junk.tar.gz|Data after the end of the gzip stream: at byte $size" \
+  "junk.tar.xz|Data after the end of the xz stream: at byte $(stat -c %s "$work/made/small.tar.xz")" \
+  "junk.tar.bz2|Data after the end of the bzip2 stream: at byte $(stat -c %s "$work/made/small.tar.bz2")" \
   "tar-trailed.tar.gz|Data after the end of the tar archive: at byte 10240" \
   "junk.tar.zst|Data after the end of the Zstandard stream: at byte $zst" \
   "trailed.zip|Data after the end of the zip archive: at byte $(($(stat -c %s "$work/made/trailed.zip") - 4))" \
@@ -96,11 +119,16 @@ refused hard-link-to-nothing.tar "Tar hard link names no file the archive holds:
 refused crc.tar.gz "Checksum verification failed: gzip member at byte 0"
 refused cut.tar.gz "Gzip data is damaged (ends early): at byte 0"
 refused header-crc.tar.gz "Gzip data is damaged (header checksum mismatch): at byte 0"
-refused xz.tar.gz "Compressed archive (xz), which this program cannot extract"
+refused lzip.tar.gz "Compressed archive (lzip), which this program cannot extract"
 refused changelog.gz "This gzip file holds no tar archive: decompress it with gunzip"
 refused crc.tar.zst "Checksum verification failed: Zstandard frame at byte 0"
 refused cut.tar.zst "Zstandard data is damaged (ends early): at byte 0"
 refused changelog.zst "This Zstandard file holds no tar archive: decompress it with unzstd"
+refused changelog.xz "This xz file holds no tar archive: decompress it with unxz"
+refused changelog.bz2 "This bzip2 file holds no tar archive: decompress it with bunzip2"
+for name in check.tar.xz claims.tar.xz; do refused $name "Xz data is damaged (invalid compressed data): at byte 12"; done
+for name in block-crc.tar.bz2 planted.tar.bz2; do refused $name "Bzip2 data is damaged (invalid compressed data): at byte 0"; done
+refused stream-crc.tar.bz2 "Checksum verification failed: bzip2 stream at byte 0"
 made fifo.tar && row 0 "" "Skipped special file: fifo" extract "$t/fifo.tar" "$t/o"
 fresh && row 1= "Create failed: Input path does not exist" "" create "$t/absent" "$t/y.zvka"
 row 1= "List failed: Unable to open archive file" "" list "$t/absent.zvka"

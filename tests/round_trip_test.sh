@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # A tree comes back whole (times to the ns, modes, empty folders, links; those leading out skipped) from a version-4
-# archive (its bytes the same whatever the threads), a pax tar, tar.gz and tar.zst by any tool; non-UTF-8 names byte for byte.
+# archive (its bytes the same whatever the threads), a pax tar, tar.gz, tar.zst, tar.xz and tar.bz2 by any tool;
+# non-UTF-8 names byte for byte.
 set -u
 zarvik=$1
 source "$(dirname "$0")/check.sh"
@@ -54,7 +55,20 @@ check "test, info and list a tar.gz" "0|format: tar.gz|./d/e/numbers.txt" "$("$z
 # frames of pzstd with the skippable frames it puts before them.
 tar --format=posix -C "$work/gz" -I zstd -cf "$work/tar.tar.zst" . && zstd -q -T2 --zstd=wlog=17 -c "$work/tree.tar" >"$work/window.tzst"
 pzstd -q -p 2 -c "$work/tree.tar" >"$work/pzstd.tar.zst"
-for gz in tar.tar.gz pigz.tgz members.tar.gz fields.tar.gz tar.tar.zst window.tzst pzstd.tar.zst; do
+# And as tar.xz: by tar (one block), by xz in blocks of 1 MiB, as xz streams (SHA-256, none) with padding between; and
+# as tar.bz2: by tar, pbzip2 (a stream a block), lbzip2, as bzip2 streams of two block sizes. Each is extracted with
+# --keep, as GNU tar extracts it, then consumed.
+tar --format=posix -C "$work/gz" -cJf "$work/tar.tar.xz" . && tar --format=posix -C "$work/gz" -cjf "$work/tar.tar.bz2" .
+xz -T2 --block-size=1M -c "$work/tree.tar" >"$work/blocks.txz" && pbzip2 -c "$work/tree.tar" >"$work/pbzip2.tbz2"
+lbzip2 -c "$work/tree.tar" >"$work/lbzip2.tbz" && { head -c "$half" "$work/tree.tar" | xz --block-size=300K -C sha256 &&
+  head -c 8 /dev/zero && tail -c +$((half + 1)) "$work/tree.tar" | xz -C none; } >"$work/streams.xz"
+{ head -c "$half" "$work/tree.tar" | bzip2 -1 && tail -c +$((half + 1)) "$work/tree.tar" | bzip2; } >"$work/streams.bz2"
+for gz in tar.tar.gz pigz.tgz members.tar.gz fields.tar.gz tar.tar.zst window.tzst pzstd.tar.zst tar.tar.xz blocks.txz \
+  streams.xz tar.tar.bz2 pbzip2.tbz2 lbzip2.tbz streams.bz2; do
+  mkdir "$work/tar-$gz" && tar -C "$work/tar-$gz" -xf "$work/$gz" && "$zarvik" extract -q --keep "$work/$gz" "$work/kept-$gz" \
+    >/dev/null
+  check "extract --keep $gz: what GNU tar extracts" "$(describe "$work/tar-$gz" | grep -v '^out \|^absolute ')" \
+    "$(describe "$work/kept-$gz")"
   run extract --batch 64K "$work/$gz" "$work/from-$gz"
   check "extract $gz: the tree as tar kept it, the archive consumed" "0||$(describe "$work/gz" | grep -v '^out \|^absolute ')" \
     "$rc|$(ls "$work" | grep -x "$gz")|$(describe "$work/from-$gz")"

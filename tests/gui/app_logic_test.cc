@@ -124,8 +124,10 @@ TEST(ShellVerbs, EachCommandIsTheQuickActionOfItsLabel) {
   }
   const Verbs::value_type add{L"Add to archive", Archive}, here{L"Extract Here", ExtractHere},
       to{L"Extract to \"%1\\\"", ExtractTo};
-  // files, folders, archives, journals, zips, tars, .tgz, .gz, .tzst and .zst
-  EXPECT_EQ(verbs, (Verbs{add, add, here, to, here, to, here, to, here, to, here, to, here, to, here, to, here, to}));
+  // files, folders, archives, journals, zips, tars, .tgz, .gz, .tzst, .zst, .txz, .xz, .tbz2, .tbz and .bz2
+  Verbs want{add, add};
+  for (int extension = 0; extension < 13; ++extension) want.insert(want.end(), {here, to});
+  EXPECT_EQ(verbs, want);
   std::vector<std::wstring> menus;  // the keys that README's commands for removing the entries name
   for (const RegistryValue& value : values)
     if (value.data == L"Zarvik Archiver") menus.push_back(value.key);
@@ -134,7 +136,9 @@ TEST(ShellVerbs, EachCommandIsTheQuickActionOfItsLabel) {
   EXPECT_EQ(menus, (std::vector<std::wstring>{classes + L"*" + menu, classes + L"Directory" + menu,
                                               types + L".zvka" + menu, types + L".zvkj" + menu, types + L".zip" + menu,
                                               types + L".tar" + menu, types + L".tgz" + menu, types + L".gz" + menu,
-                                              types + L".tzst" + menu, types + L".zst" + menu}));
+                                              types + L".tzst" + menu, types + L".zst" + menu, types + L".txz" + menu,
+                                              types + L".xz" + menu, types + L".tbz2" + menu, types + L".tbz" + menu,
+                                              types + L".bz2" + menu}));
   std::wstring full = moduleFilePath(nullptr, 32768);
   ASSERT_TRUE(full.ends_with(L".exe"));
   EXPECT_EQ(moduleFilePath(nullptr, 4), full);
