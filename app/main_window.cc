@@ -111,8 +111,9 @@ struct ArchiveKind {
   std::initializer_list<std::wstring_view> formats;
 };
 
-const ArchiveKind kArchiveKinds[] = {
-    {L"Zarvik Archive", {L"zvka"}}, {L"Zip archive", {L"zip"}}, {L"Tar archive", {L"tar", L"tar.gz", L"tar.zst"}}};
+const ArchiveKind kArchiveKinds[] = {{L"Zarvik Archive", {L"zvka"}},
+                                     {L"Zip archive", {L"zip"}},
+                                     {L"Tar archive", {L"tar", L"tar.gz", L"tar.zst", L"tar.xz", L"tar.bz2"}}};
 
 // A string's own terminator ends the last pair, and so the filter.
 const std::wstring kAllFilesFilter = filterPair(L"All Files", L"*.*");

@@ -11,7 +11,7 @@
 #include "codecs/record_bytes.h"
 #include "codecs/xxhash64.h"
 #include "codecs/zstd_block.h"
-#include "files/block_io.h"
+#include "framings/chunked_input.h"
 #include "framings/zstd_blocks.h"
 
 namespace ablative {
@@ -24,7 +24,7 @@ constexpr uint64_t kWindowsPerPoint = 16;
 constexpr uint64_t kWidestSpacing = 64u << 20;
 // Decoded bytes the pass keeps beyond a window before starting again behind it.
 constexpr size_t kDecodeRoom = 4u << 20;
-constexpr size_t kReadChunk = 4u << 20;
+constexpr size_t kSkipStep = 4u << 20;
 constexpr uint32_t kSkippableMagic = 0x184D2A50, kSkippableMask = 0xFFFFFFF0;
 
 const wchar_t* const kFrameText = L"Zstandard frame at byte ";
@@ -42,35 +42,21 @@ bool startsFrame(const uint8_t* bytes) {
 // The file read in chunks, a block's bytes at a time.
 class Input {
  public:
-  Input(FileHandle& file, uint64_t size) : file_(file), size_(size) {}
+  Input(FileHandle& file, uint64_t size) : chunks_(file, size), size_(size) {}
 
-  uint64_t offset() const { return start_ + at_; }
+  uint64_t offset() const { return chunks_.offset(); }
   uint64_t left() const { return size_ - offset(); }
   // The next `length` bytes, in one piece; EndedEarly where the file holds fewer.
   Status need(size_t length, const uint8_t*& bytes) {
-    if (at_ + length > chunk_.size()) {
-      if (length > left()) return failure(StatusKind::EndedEarly, L"");
-      start_ = offset();
-      at_ = 0;
-      const auto read = static_cast<uint32_t>(std::min<uint64_t>(std::max(length, kReadChunk), left()));
-      Status got = readArchiveBlock(file_, start_, read, chunk_);
-      if (!got.ok()) {
-        chunk_.clear();
-        // The file shrank while read, or could not be read.
-        return got.kind == StatusKind::EndedEarly ? failure(StatusKind::Failed, L"Unable to read archive file") : got;
-      }
-    }
-    bytes = chunk_.data() + at_;
-    return {};
+    Status got = chunks_.ensure(length);
+    bytes = chunks_.data();
+    return got;
   }
-  void advance(size_t length) { at_ += length; }
+  void advance(size_t length) { chunks_.advance(length); }
 
  private:
-  FileHandle& file_;
+  ChunkedInput chunks_;
   uint64_t size_;
-  std::vector<uint8_t> chunk_;
-  uint64_t start_ = 0;
-  size_t at_ = 0;
 };
 
 // A point as saved: the history's and the tables' lengths, which of the two
@@ -161,7 +147,7 @@ class FrameReader {
     const uint64_t length = ZSTD_SKIPPABLEHEADERSIZE + header.frameContentSize;
     if (length > in_.left()) return damaged(L"ends early", frame.offset);
     for (uint64_t left = length; left > 0;) {
-      const auto step = static_cast<size_t>(std::min<uint64_t>(left, kReadChunk));
+      const auto step = static_cast<size_t>(std::min<uint64_t>(left, kSkipStep));
       const uint8_t* bytes = nullptr;
       if (Status got = in_.need(step, bytes); !got.ok()) return got;
       in_.advance(step);
