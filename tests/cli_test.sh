@@ -78,8 +78,8 @@ python3 -c 'd = bytearray(open("small.tar.zst", "rb").read()); d[-4] ^= 0xFF; op
 tar -C "$src" -cJf small.tar.xz . && tar -C "$src" -cjf small.tar.bz2 . && tar -C "$src" -cf - . | xz -T2 --block-size=4K >sized.tar.xz
 for z in xz bz2; do { cat small.tar.$z && printf junk; } >junk.tar.$z; done
 gzip -dc changelog.gz | xz -c >changelog.xz && gzip -dc changelog.gz | bzip2 -c >changelog.bz2
-# Spoiled: the xz block's check, the compressed size its header claims (its CRC-32 set anew), the bzip2 block's CRC
-# and the stream's, and a block magic planted in a block's data.
+# Spoiled: the xz block's check, the compressed size its header claims and the dictionary it names (4 GiB; the header's
+# CRC-32 set anew), the bzip2 block's CRC and the stream's, and a block magic planted in a block's data.
 python3 -c 'import zlib
 def spoil(name, out, change):
     d = bytearray(open(name, "rb").read())
@@ -87,12 +87,15 @@ def spoil(name, out, change):
     open(out, "wb").write(d)
 def flip(d, at, bits=0xFF):
     d[at] ^= bits
-def claim(d):
+def reheader(d, at, value):
     end = 12 + (d[12] + 1) * 4
-    flip(d, 14, 1)
+    d[at] = value
     d[end - 4:end] = zlib.crc32(d[12:end - 4]).to_bytes(4, "little")
+def claim(d):
+    reheader(d, 14, d[14] ^ 1)
 spoil("small.tar.xz", "check.tar.xz", lambda d: flip(d, -13 - (int.from_bytes(d[-8:-4], "little") + 1) * 4))
 spoil("sized.tar.xz", "claims.tar.xz", claim)
+spoil("small.tar.xz", "dictionary.tar.xz", lambda d: reheader(d, 16, 40))
 spoil("small.tar.bz2", "block-crc.tar.bz2", lambda d: flip(d, 10))
 spoil("small.tar.bz2", "stream-crc.tar.bz2", lambda d: flip(d, -2))
 spoil("small.tar.bz2", "planted.tar.bz2", lambda d: d.__setitem__(slice(40, 46), bytes.fromhex("314159265359")))'
@@ -127,6 +130,7 @@ refused changelog.zst "This Zstandard file holds no tar archive: decompress it w
 refused changelog.xz "This xz file holds no tar archive: decompress it with unxz"
 refused changelog.bz2 "This bzip2 file holds no tar archive: decompress it with bunzip2"
 for name in check.tar.xz claims.tar.xz; do refused $name "Xz data is damaged (invalid compressed data): at byte 12"; done
+refused dictionary.tar.xz "Xz block needs more than 1 GiB of memory to decode: at byte 12"
 for name in block-crc.tar.bz2 planted.tar.bz2; do refused $name "Bzip2 data is damaged (invalid compressed data): at byte 0"; done
 refused stream-crc.tar.bz2 "Checksum verification failed: bzip2 stream at byte 0"
 made fifo.tar && row 0 "" "Skipped special file: fifo" extract "$t/fifo.tar" "$t/o"

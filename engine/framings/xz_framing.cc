@@ -16,6 +16,7 @@ constexpr uint32_t kXzCoding = 95;  // as zip numbers its methods
 constexpr uint8_t kMagic[] = {0xfd, '7', 'z', 'X', 'Z', 0};
 constexpr size_t kPaddingGroup = 4;  // stream padding: zeros, this many at a time
 constexpr size_t kOutputBytes = 256u << 10;
+constexpr uint64_t kMostMemory = 1u << 30;  // xz -9 takes 65 MiB
 constexpr wchar_t kDataAfterEnd[] = L"Data after the end of the xz stream: at byte ";
 
 Status damaged(const wchar_t* why, uint64_t at) {
@@ -151,6 +152,12 @@ Status readBlock(XzReader& reader, lzma_check check, lzma_index_hash* index) {
     case LZMA_BUF_ERROR: return damaged(L"ends early", frame.offset);
     case LZMA_OPTIONS_ERROR: return damaged(L"unsupported filters", frame.offset);
     default: return damaged(L"invalid block header", frame.offset);
+  }
+  // A header may name a dictionary of up to 4 GiB, which the decoder
+  // allocates whole before it reads a byte of data.
+  if (lzma_raw_decoder_memusage(header.block.filters) > kMostMemory) {
+    return failure(StatusKind::Failed,
+                   L"Xz block needs more than 1 GiB of memory to decode: at byte " + std::to_wstring(frame.offset));
   }
   input.advance(header.block.header_size);
   if (Status data = decodeBlockData(reader, header.block, frame.offset); !data.ok()) return data;

@@ -12,6 +12,7 @@
 //     (ends early, invalid stream header, unsupported check, invalid block
 //     header, unsupported filters, invalid compressed data (a check that does
 //     not hold too), index does not match the blocks, invalid stream footer)
+//   "Xz block needs more than 1 GiB of memory to decode: at byte " + its offset
 // and it names a block "xz block at byte " + its offset. Units split no
 // block: one that decodes to more than 256 MiB, or takes as much, is refused
 // with
