@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <deque>
+#include <future>
 #include <memory>
+#include <optional>
 
 #include "framings/chunked_input.h"
 
@@ -17,6 +20,12 @@ constexpr uint8_t kMagic[] = {0xfd, '7', 'z', 'X', 'Z', 0};
 constexpr size_t kPaddingGroup = 4;  // stream padding: zeros, this many at a time
 constexpr size_t kOutputBytes = 256u << 10;
 constexpr uint64_t kMostMemory = 1u << 30;  // xz -9 takes 65 MiB
+// Blocks whose header states both sizes (xz -T0 writes them) and that decode
+// to at most this decode on other threads, this many at a time, while the
+// earlier ones' bytes are handed on in order: the pass then runs at the
+// speed of every core, not one.
+constexpr uint64_t kLargestBlockAhead = 64u << 20;
+constexpr size_t kBlocksAhead = 2;
 constexpr wchar_t kDataAfterEnd[] = L"Data after the end of the xz stream: at byte ";
 
 Status damaged(const wchar_t* why, uint64_t at) {
@@ -70,12 +79,23 @@ struct Decoder {
 using IndexHash =
     std::unique_ptr<lzma_index_hash, decltype([](lzma_index_hash* hash) { lzma_index_hash_end(hash, nullptr); })>;
 
+// A block read whole and decoding on a thread of its own: its frame, and
+// its bytes once decoded (none where it does not decode as its header says).
+struct BlockAhead {
+  size_t frame = 0;
+  lzma_check check = LZMA_CHECK_NONE;
+  std::future<std::optional<std::vector<uint8_t>>> decoded;
+};
+
 struct XzReader {
   ChunkedInput input;
   FramingPass& pass;
   Decoder decoder;
-  uint64_t out = 0;  // bytes decoded
+  uint64_t out = 0;  // bytes decoded, and those the blocks ahead will decode to
+  std::deque<BlockAhead> ahead;
 };
+
+bool decode(std::span<const uint8_t> saved, std::span<const uint8_t> stored, std::span<uint8_t> out);
 
 // Exactly `length` bytes into `bytes`, or EndedEarly.
 Status take(ChunkedInput& input, uint8_t* bytes, size_t length) {
@@ -140,25 +160,79 @@ Status decodeBlockData(XzReader& reader, lzma_block& block, uint64_t blockOffset
   return {};
 }
 
+// The blocks ahead but the last `kept`, in order: each one's point, then its bytes.
+Status finishBlocksAhead(XzReader& reader, size_t kept = 0) {
+  for (; reader.ahead.size() > kept; reader.ahead.pop_front()) {
+    BlockAhead& block = reader.ahead.front();
+    const std::optional<std::vector<uint8_t>> bytes = block.decoded.get();
+    const Frame& frame = reader.pass.frames[block.frame];
+    if (!bytes) return damaged(L"invalid compressed data", frame.offset);
+    if (reader.pass.onPoint) {
+      const auto saved = static_cast<uint8_t>(block.check);
+      reader.pass.onPoint({frame.offset, frame.outStart, block.frame, {&saved, 1}});
+    }
+    if (!bytes->empty()) {
+      if (Status taken = reader.pass.onBytes(bytes->data(), bytes->size()); !taken.ok()) return taken;
+    }
+  }
+  return {};
+}
+
+// A block whose header states its sizes, read whole and handed to a thread.
+Status readBlockAhead(XzReader& reader, lzma_check check, lzma_block& block, lzma_index_hash* index) {
+  ChunkedInput& input = reader.input;
+  const uint64_t offset = input.offset();
+  const lzma_vli total = lzma_block_total_size(&block);
+  if (total == 0) return damaged(L"invalid block header", offset);
+  if (Status read = input.ensure(total); !read.ok()) return endsEarlyAsDamaged(read, offset);
+  std::vector<uint8_t> stored(input.data(), input.data() + total);
+  input.advance(total);
+  Frame& frame = reader.pass.frames.emplace_back();
+  frame.offset = frame.dataStart = offset;
+  frame.dataEnd = offset + total;
+  frame.outStart = reader.out;
+  reader.out += block.uncompressed_size;
+  frame.outEnd = reader.out;
+  if (lzma_index_hash_append(index, lzma_block_unpadded_size(&block), block.uncompressed_size) != LZMA_OK) {
+    return damaged(L"invalid compressed data", offset);
+  }
+  if (Status finished = finishBlocksAhead(reader, kBlocksAhead - 1); !finished.ok()) return finished;
+  const auto length = static_cast<size_t>(block.uncompressed_size);
+  auto decoding = [stored = std::move(stored), check, length]() -> std::optional<std::vector<uint8_t>> {
+    std::vector<uint8_t> out(length);
+    const auto saved = static_cast<uint8_t>(check);
+    if (!decode({&saved, 1}, stored, out)) return std::nullopt;
+    return out;
+  };
+  reader.ahead.push_back({reader.pass.frames.size() - 1, check, std::async(std::launch::async, std::move(decoding))});
+  return {};
+}
+
 // A block, its sizes added to those the index must hold.
 Status readBlock(XzReader& reader, lzma_check check, lzma_index_hash* index) {
-  Frame& frame = startBlock(reader, check);
   ChunkedInput& input = reader.input;
+  const uint64_t offset = input.offset();
   BlockHeader header(check);
   Status read = input.ensure(lzma_block_header_size_decode(input.data()[0]));
   if (read.kind != StatusKind::Ok && read.kind != StatusKind::EndedEarly) return read;
   switch (header.read(input.data(), input.available())) {
     case LZMA_OK: break;
-    case LZMA_BUF_ERROR: return damaged(L"ends early", frame.offset);
-    case LZMA_OPTIONS_ERROR: return damaged(L"unsupported filters", frame.offset);
-    default: return damaged(L"invalid block header", frame.offset);
+    case LZMA_BUF_ERROR: return damaged(L"ends early", offset);
+    case LZMA_OPTIONS_ERROR: return damaged(L"unsupported filters", offset);
+    default: return damaged(L"invalid block header", offset);
   }
   // A header may name a dictionary of up to 4 GiB, which the decoder
   // allocates whole before it reads a byte of data.
   if (lzma_raw_decoder_memusage(header.block.filters) > kMostMemory) {
     return failure(StatusKind::Failed,
-                   L"Xz block needs more than 1 GiB of memory to decode: at byte " + std::to_wstring(frame.offset));
+                   L"Xz block needs more than 1 GiB of memory to decode: at byte " + std::to_wstring(offset));
   }
+  if (header.block.compressed_size != LZMA_VLI_UNKNOWN && header.block.uncompressed_size <= kLargestBlockAhead &&
+      lzma_block_total_size(&header.block) <= 2 * kLargestBlockAhead) {
+    return readBlockAhead(reader, check, header.block, index);
+  }
+  if (Status finished = finishBlocksAhead(reader); !finished.ok()) return finished;
+  Frame& frame = startBlock(reader, check);
   input.advance(header.block.header_size);
   if (Status data = decodeBlockData(reader, header.block, frame.offset); !data.ok()) return data;
   frame.dataEnd = input.offset();
@@ -221,11 +295,19 @@ Status readStream(XzReader& reader, bool& another) {
   if (!index) return noMemory();
   for (;;) {
     Status filled = reader.input.ensure(1);
-    if (filled.kind == StatusKind::EndedEarly) return damaged(L"ends early", startBlock(reader, flags.check).offset);
+    if (filled.kind == StatusKind::EndedEarly) {
+      if (Status finished = finishBlocksAhead(reader); !finished.ok()) return finished;
+      return damaged(L"ends early", startBlock(reader, flags.check).offset);
+    }
     if (!filled.ok()) return filled;
     if (reader.input.data()[0] == 0) break;  // the index's indicator, where a block header's size would be
-    if (Status block = readBlock(reader, flags.check, index.get()); !block.ok()) return block;
+    if (Status block = readBlock(reader, flags.check, index.get()); !block.ok()) {
+      // A block ahead that fails is the fault: it lies before this one.
+      Status before = finishBlocksAhead(reader);
+      return before.ok() ? block : before;
+    }
   }
+  if (Status finished = finishBlocksAhead(reader); !finished.ok()) return finished;
   if (Status read = readIndex(reader.input, index.get()); !read.ok()) return read;
   if (Status read = readFooter(reader.input, flags, index.get()); !read.ok()) return read;
   return whatFollows(reader.input, reader.pass.unaccounted, another);
@@ -236,7 +318,7 @@ Status passOver(FileHandle& file, FramingPass& pass) {
   pass.unaccounted.clear();
   uint64_t size = 0;
   if (!fileSize(file, size)) return failure(StatusKind::Failed, L"Unable to open archive file");
-  XzReader reader{ChunkedInput(file, size), pass, {}};
+  XzReader reader{ChunkedInput(file, size), pass, {}, 0, {}};
   for (bool another = true; another;) {
     if (Status stream = readStream(reader, another); !stream.ok()) return stream;
   }
