@@ -162,8 +162,9 @@ Status decodeBlockData(XzReader& reader, lzma_block& block, uint64_t blockOffset
 
 // The blocks ahead but the last `kept`, in order: each one's point, then its bytes.
 Status finishBlocksAhead(XzReader& reader, size_t kept = 0) {
-  for (; reader.ahead.size() > kept; reader.ahead.pop_front()) {
-    BlockAhead& block = reader.ahead.front();
+  while (reader.ahead.size() > kept) {
+    BlockAhead block = std::move(reader.ahead.front());
+    reader.ahead.pop_front();
     const std::optional<std::vector<uint8_t>> bytes = block.decoded.get();
     const Frame& frame = reader.pass.frames[block.frame];
     if (!bytes) return damaged(L"invalid compressed data", frame.offset);
