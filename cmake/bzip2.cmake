@@ -24,25 +24,14 @@ if(NOT MINGW)
   return()
 endif()
 
-# The download stays in the build folder: reconfiguring never fetches again.
+include(cmake/debian_source.cmake)
 set(bzip2_folder ${CMAKE_BINARY_DIR}/bzip2-debian)
-execute_process(COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/fetch-debian-source.sh bzip2 ${bzip2_folder}
-                RESULT_VARIABLE status)
-if(NOT status EQUAL 0)
-  message(FATAL_ERROR "The Windows build needs libbz2 from Debian's source package bzip2, "
-                      "which could not be fetched or unpacked (see above)")
-endif()
+fetch_debian_source(bzip2 libbz2 ${bzip2_folder})
 set(bzip2_source ${bzip2_folder}/source)
 # The release, as bzlib.h states it and FindBZip2 reads it natively.
 file(STRINGS ${bzip2_source}/bzlib.h line REGEX "bzip2/libbzip2 version [0-9.]+ ")
 string(REGEX MATCH "[0-9][0-9.]*[0-9]" bzip2_source_version "${line}")
-if(NOT bzip2_source_version VERSION_EQUAL ZARVIK_BZ2_VERSION)
-  message(FATAL_ERROR "Debian's source package bzip2 is libbz2 ${bzip2_source_version}, "
-                      "not ${ZARVIK_BZ2_VERSION} as the native build uses: delete ${bzip2_folder} "
-                      "and fetch again, or move both builds to the same release")
-endif()
-file(GLOB bzip2_dsc ${bzip2_folder}/bzip2_*.dsc)
-message(STATUS "libbz2 ${bzip2_source_version} from ${bzip2_dsc}")
+require_pinned_release(bzip2 libbz2 ${bzip2_source_version} ${ZARVIK_BZ2_VERSION} ${bzip2_folder})
 
 # The library's seven files, without the programs.
 set(bz2_sources blocksort.c huffman.c crctable.c randtable.c compress.c decompress.c bzlib.c)

@@ -24,29 +24,12 @@ if(NOT MINGW)
   return()
 endif()
 
-# The download stays in the build folder: reconfiguring never fetches again.
+include(cmake/debian_source.cmake)
 set(xz_folder ${CMAKE_BINARY_DIR}/xz-debian)
-execute_process(COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/fetch-debian-source.sh xz-utils ${xz_folder}
-                RESULT_VARIABLE status)
-if(NOT status EQUAL 0)
-  message(FATAL_ERROR "The Windows build needs liblzma from Debian's source package xz-utils, "
-                      "which could not be fetched or unpacked (see above)")
-endif()
+fetch_debian_source(xz-utils liblzma ${xz_folder})
 set(xz_src ${xz_folder}/source/src)
-set(version_parts)
-foreach(part MAJOR MINOR PATCH)
-  file(STRINGS ${xz_src}/liblzma/api/lzma/version.h line REGEX "^#define LZMA_VERSION_${part} ")
-  string(REGEX MATCH "[0-9]+$" number "${line}")
-  list(APPEND version_parts ${number})
-endforeach()
-list(JOIN version_parts . xz_source_version)
-if(NOT xz_source_version VERSION_EQUAL ZARVIK_LZMA_VERSION)
-  message(FATAL_ERROR "Debian's source package xz-utils is liblzma ${xz_source_version}, "
-                      "not ${ZARVIK_LZMA_VERSION} as the native build uses: delete ${xz_folder} "
-                      "and fetch again, or move both builds to the same release")
-endif()
-file(GLOB xz_dsc ${xz_folder}/xz-utils_*.dsc)
-message(STATUS "liblzma ${xz_source_version} from ${xz_dsc}")
+version_from_header(${xz_src}/liblzma/api/lzma/version.h LZMA_VERSION_ xz_source_version MAJOR MINOR PATCH)
+require_pinned_release(xz-utils liblzma ${xz_source_version} ${ZARVIK_LZMA_VERSION} ${xz_folder})
 
 # The whole library but its worker threads (no MYTHREAD_*, so none of the
 # multithreaded coders, nor the queue and hardware queries that serve them).

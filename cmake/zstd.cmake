@@ -28,29 +28,12 @@ if(NOT MINGW)
   return()
 endif()
 
-# The download stays in the build folder: reconfiguring never fetches again.
+include(cmake/debian_source.cmake)
 set(zstd_folder ${CMAKE_BINARY_DIR}/zstd-debian)
-execute_process(COMMAND bash ${CMAKE_SOURCE_DIR}/scripts/fetch-debian-source.sh libzstd ${zstd_folder}
-                RESULT_VARIABLE status)
-if(NOT status EQUAL 0)
-  message(FATAL_ERROR "The Windows build needs Zstandard from Debian's source package libzstd, "
-                      "which could not be fetched or unpacked (see above)")
-endif()
+fetch_debian_source(libzstd Zstandard ${zstd_folder})
 set(zstd_lib ${zstd_folder}/source/lib)
-set(version_parts)
-foreach(part MAJOR MINOR RELEASE)
-  file(STRINGS ${zstd_lib}/zstd.h line REGEX "^#define ZSTD_VERSION_${part} ")
-  string(REGEX MATCH "[0-9]+$" number "${line}")
-  list(APPEND version_parts ${number})
-endforeach()
-list(JOIN version_parts . zstd_source_version)
-if(NOT zstd_source_version VERSION_EQUAL ZARVIK_ZSTD_VERSION)
-  message(FATAL_ERROR "Debian's source package libzstd is Zstandard ${zstd_source_version}, "
-                      "not ${ZARVIK_ZSTD_VERSION} as the native build uses: delete ${zstd_folder} "
-                      "and fetch again, or move both builds to the same release")
-endif()
-file(GLOB zstd_dsc ${zstd_folder}/libzstd_*.dsc)
-message(STATUS "Zstandard ${zstd_source_version} from ${zstd_dsc}")
+version_from_header(${zstd_lib}/zstd.h ZSTD_VERSION_ zstd_source_version MAJOR MINOR RELEASE)
+require_pinned_release(libzstd Zstandard ${zstd_source_version} ${ZARVIK_ZSTD_VERSION} ${zstd_folder})
 
 # The library alone: no dictionary builder, no legacy formats, no worker
 # threads (ZSTD_MULTITHREAD stays undefined), and none of the x86-64
