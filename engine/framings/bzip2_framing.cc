@@ -243,25 +243,6 @@ Status readCutBlock(Bzip2Reader& reader, StreamRead& stream, uint64_t from, uint
   return damaged(L"ends early", stream.offset);
 }
 
-// After a stream: another one (`another` true), or only zeros to the end, or
-// other bytes, which `unaccounted` names.
-Status whatFollows(ChunkedInput& input, std::wstring& unaccounted, bool& another) {
-  another = false;
-  Status filled;
-  while ((filled = input.ensure(1)).ok()) {
-    const uint8_t* bytes = input.data();
-    const size_t length = input.available();
-    if (bytes[0] == kMagic[0]) return another = true, Status{};  // or data after the end, as its header tells
-    const size_t zeros = std::find_if(bytes, bytes + length, [](uint8_t b) { return b != 0; }) - bytes;
-    if (zeros < length) {
-      unaccounted = kDataAfterEnd + std::to_wstring(input.offset() + zeros);
-      return {};
-    }
-    input.advance(length);
-  }
-  return filled.kind == StatusKind::EndedEarly ? Status{} : filled;
-}
-
 // The stream's blocks, from its first, and its end.
 Status readBlocks(Bzip2Reader& reader, StreamRead& stream) {
   ChunkedInput& input = reader.input;
@@ -315,7 +296,7 @@ Status readStream(Bzip2Reader& reader, bool& another) {
   input.advance(kHeaderBytes);
   pointAt(reader, stream, 0);
   if (Status blocks = readBlocks(reader, stream); !blocks.ok()) return blocks;
-  return whatFollows(input, reader.pass.unaccounted, another);
+  return whatFollowsStream(input, kMagic[0], kDataAfterEnd, reader.pass.unaccounted, another);
 }
 
 Status passOver(FileHandle& file, FramingPass& pass) {

@@ -27,4 +27,22 @@ Status ChunkedInput::ensure(size_t length) {
   return {};
 }
 
+Status whatFollowsStream(ChunkedInput& input, uint8_t magic, const wchar_t* dataAfterEnd, std::wstring& unaccounted,
+                         bool& another) {
+  another = false;
+  Status filled;
+  while ((filled = input.ensure(1)).ok()) {
+    const uint8_t* bytes = input.data();
+    const size_t length = input.available();
+    if (bytes[0] == magic) return another = true, Status{};  // or data after the end, as its header tells
+    const size_t zeros = std::find_if(bytes, bytes + length, [](uint8_t b) { return b != 0; }) - bytes;
+    if (zeros < length) {
+      unaccounted = dataAfterEnd + std::to_wstring(input.offset() + zeros);
+      return {};
+    }
+    input.advance(length);
+  }
+  return filled.kind == StatusKind::EndedEarly ? Status{} : filled;
+}
+
 }  // namespace ablative

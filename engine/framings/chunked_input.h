@@ -1,9 +1,10 @@
-// A compressed file read once from start to end in chunks, as the xz and
-// bzip2 framings' passes take it: the bytes not yet taken stay available,
+// A compressed file read once from start to end in chunks, as the framings'
+// passes take it: the bytes not yet taken stay available,
 // however many chunks they span, so that a reader may look ahead.
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "platform/env.h"
@@ -32,5 +33,12 @@ class ChunkedInput {
   std::vector<uint8_t> bytes_, chunk_;
   size_t at_ = 0;
 };
+
+// After a stream's end, as gzip and bzip2 files take it: `another` where a
+// byte `magic` (a stream's first) comes next, else zeros to the end, which
+// some writers leave as padding, or other bytes, which `unaccounted` names:
+// `dataAfterEnd` + the first one's offset.
+Status whatFollowsStream(ChunkedInput& input, uint8_t magic, const wchar_t* dataAfterEnd, std::wstring& unaccounted,
+                         bool& another);
 
 }  // namespace ablative

@@ -4,7 +4,7 @@
 
 #include "codecs/coding.h"
 #include "codecs/crc32.h"
-#include "files/block_io.h"
+#include "framings/chunked_input.h"
 
 namespace ablative {
 
@@ -18,7 +18,6 @@ constexpr uint8_t kNameFlag = 1 << 3;
 constexpr uint8_t kCommentFlag = 1 << 4;
 constexpr uint8_t kReservedFlags = 0xe0;
 constexpr size_t kFixedHeader = 10;
-constexpr uint32_t kChunkBytes = 1 << 20;    // read at a time
 constexpr size_t kOutputBytes = 256u << 10;  // decoded at a time
 constexpr wchar_t kDataAfterEnd[] = L"Data after the end of the gzip stream: at byte ";
 
@@ -32,46 +31,14 @@ Status endsEarlyAsDamaged(Status read, uint64_t memberOffset) {
   return read.kind == StatusKind::EndedEarly ? damaged(L"ends early", memberOffset) : read;
 }
 
-// The file read in chunks, a byte or a run at a time.
-class Input {
- public:
-  Input(FileHandle& file, uint64_t size) : file_(file), size_(size) {}
-
-  uint64_t offset() const { return chunkStart_ + at_; }
-  bool atEnd() const { return offset() == size_; }
-  // Makes the next bytes available; fails as EndedEarly at the end.
-  Status fill() {
-    if (at_ < chunk_.size()) return {};
-    if (atEnd()) return failure(StatusKind::EndedEarly, L"");
-    chunkStart_ += chunk_.size();
-    at_ = 0;
-    const auto length = static_cast<uint32_t>(std::min<uint64_t>(kChunkBytes, size_ - chunkStart_));
-    Status read = readArchiveBlock(file_, chunkStart_, length, chunk_);
-    if (read.ok()) return read;
-    chunk_.clear();
-    if (read.kind == StatusKind::EndedEarly) return failure(StatusKind::Failed, L"Unable to read archive file");
-    return read;  // the file shrank, or could not be read
-  }
-  const uint8_t* data() const { return chunk_.data() + at_; }
-  size_t available() const { return chunk_.size() - at_; }
-  void advance(size_t length) { at_ += length; }
-
- private:
-  FileHandle& file_;
-  uint64_t size_;
-  std::vector<uint8_t> chunk_;
-  uint64_t chunkStart_ = 0;
-  size_t at_ = 0;
-};
-
 // Reads a member's header byte by byte, summing what it reads. Each read
 // fails as EndedEarly where the file ends inside the header.
 struct HeaderReader {
-  Input& input;
+  ChunkedInput& input;
   uint32_t crc = 0;
 
   Status byte(uint8_t& value) {
-    if (Status filled = input.fill(); !filled.ok()) return filled;
+    if (Status filled = input.ensure(1); !filled.ok()) return filled;
     value = *input.data();
     crc = crc32(crc, input.data(), 1);
     input.advance(1);
@@ -127,7 +94,7 @@ Status readHeaderFields(HeaderReader& header, const uint8_t (&fixed)[kFixedHeade
 
 // A member's header into `member`, or, where the bytes start no member
 // (left unread), `isMember` false.
-Status readHeader(Input& input, Frame& member, bool& isMember) {
+Status readHeader(ChunkedInput& input, Frame& member, bool& isMember) {
   HeaderReader header{input};
   uint8_t fixed[kFixedHeader];
   isMember = false;
@@ -142,7 +109,7 @@ Status readHeader(Input& input, Frame& member, bool& isMember) {
 }
 
 // The member's deflate data, its bytes handed on and its points recorded.
-Status inflateMember(Input& input, RawInflate& inflate, GzipPass& pass) {
+Status inflateMember(ChunkedInput& input, RawInflate& inflate, GzipPass& pass) {
   Frame& member = pass.members.back();
   inflate.at.in = member.dataStart;
   if (!inflate.restart()) return failure(StatusKind::Failed, L"Not enough memory to decode");
@@ -154,7 +121,7 @@ Status inflateMember(Input& input, RawInflate& inflate, GzipPass& pass) {
   }
   std::vector<uint8_t> output(kOutputBytes);
   for (;;) {
-    if (Status filled = input.fill(); !filled.ok()) return endsEarlyAsDamaged(filled, member.offset);
+    if (Status filled = input.ensure(1); !filled.ok()) return endsEarlyAsDamaged(filled, member.offset);
     const uint8_t* next = input.data();
     size_t left = input.available();
     const uint64_t outBefore = inflate.at.out;
@@ -173,7 +140,7 @@ Status inflateMember(Input& input, RawInflate& inflate, GzipPass& pass) {
   return {};
 }
 
-Status readTrailer(Input& input, const RawInflate& inflate, const Frame& member) {
+Status readTrailer(ChunkedInput& input, const RawInflate& inflate, const Frame& member) {
   HeaderReader trailer{input};
   uint8_t bytes[8];
   for (uint8_t& value : bytes) {
@@ -189,27 +156,8 @@ Status readTrailer(Input& input, const RawInflate& inflate, const Frame& member)
   return {};
 }
 
-// After a member: another one (`another` true), or only zeros to the end, or
-// other bytes, which `unaccounted` names.
-Status whatFollows(Input& input, std::wstring& unaccounted, bool& another) {
-  another = false;
-  Status filled;
-  while ((filled = input.fill()).ok()) {
-    const uint8_t* bytes = input.data();
-    const size_t length = input.available();
-    if (bytes[0] == kMagic[0]) return another = true, Status{};  // or data after the end, as its header tells
-    const size_t zeros = std::find_if(bytes, bytes + length, [](uint8_t b) { return b != 0; }) - bytes;
-    if (zeros < length) {
-      unaccounted = kDataAfterEnd + std::to_wstring(input.offset() + zeros);
-      return {};
-    }
-    input.advance(length);
-  }
-  return filled.kind == StatusKind::EndedEarly ? Status{} : filled;
-}
-
 // One member and what follows it; `another` where a next member may start.
-Status readMember(Input& input, RawInflate& inflate, GzipPass& pass, bool& another) {
+Status readMember(ChunkedInput& input, RawInflate& inflate, GzipPass& pass, bool& another) {
   Frame& member = pass.members.emplace_back();
   member.offset = input.offset();
   member.outStart = inflate.at.out;
@@ -223,7 +171,7 @@ Status readMember(Input& input, RawInflate& inflate, GzipPass& pass, bool& anoth
   }
   if (Status inflated = inflateMember(input, inflate, pass); !inflated.ok()) return inflated;
   if (Status trailer = readTrailer(input, inflate, member); !trailer.ok()) return trailer;
-  return whatFollows(input, pass.unaccounted, another);
+  return whatFollowsStream(input, kMagic[0], kDataAfterEnd, pass.unaccounted, another);
 }
 
 }  // namespace
@@ -233,7 +181,7 @@ Status readGzip(FileHandle& file, GzipPass& pass) {
   pass.unaccounted.clear();
   uint64_t size = 0;
   if (!fileSize(file, size)) return failure(StatusKind::Failed, L"Unable to open archive file");
-  Input input(file, size);
+  ChunkedInput input(file, size);
   RawInflate inflate;
   if (!inflate.begin()) return failure(StatusKind::Failed, L"Not enough memory to decode");
   inflate.recordPoints(pass.pointSpacing, pass.onPoint);
