@@ -89,25 +89,34 @@ TEST(ExistingFiles, ADamagedBlockLeavesTheOthersWhole) {
   }
 }
 
-// A .tar.gz cut inside its gzip member, its journal lost, is refused; a salvage into that run's folder extracts the
-// two units left and names the rest lost (as a tar's), the file keeping its bytes. The hard link went with the cut.
-TEST(ExistingFiles, ACutTarGzWithoutItsJournalIsSalvaged) {
-  Scene s(Tree{{"a", mixedBytes(13 << 20, 1)}}, Packing::TarGz);
-  ASSERT_FALSE(s.run(stoppingAt(3), s.out).ok);
-  fs::remove(s.journal);
-  EXPECT_EQ(verifyArchive(wide(s.archive), {}).message,
-            L"This archive was partly extracted and its journal is missing: 2 of 4 blocks are gone, from 1 "
-            L"files, the first: a");
-  ExtractOptions salvage;
-  salvage.salvage = true;
-  const RunResult run = s.run(salvage, s.out);
-  EXPECT_EQ(run.error, L"1 files could not be fully extracted; the archive held nothing more and was deleted");
-  EXPECT_EQ(std::count_if(run.log.begin(), run.log.end(), [](auto& line) { return line.starts_with(L"Lost: a, "); }),
-            2);
-  Tree want = s.tree;
-  want.erase("hard.link");
-  EXPECT_EQ(readTree(s.out), want);
-  EXPECT_EQ(s.folder(), std::vector<std::string>{"out"});
+// A .tar.gz cut inside its gzip member, and a .tar.zst cut where a frame starts, their journals lost, are refused; a
+// salvage into that run's folder extracts the units left and names the rest lost (as a tar's), the file keeping its
+// bytes. The hard link went with the cut.
+TEST(ExistingFiles, ACutCompressedTarWithoutItsJournalIsSalvaged) {
+  const struct {
+    Packing packing;
+    int stopAt;
+    const wchar_t* gone;
+    int lost;
+  } cases[] = {{Packing::TarGz, 3, L"2 of 4", 2}, {Packing::TarZst, 2, L"1 of 5", 1}};
+  for (const auto& [packing, stopAt, gone, lost] : cases) {
+    Scene s(Tree{{"a", mixedBytes(13 << 20, 1)}}, packing);
+    ASSERT_FALSE(s.run(stoppingAt(stopAt), s.out).ok);
+    fs::remove(s.journal);
+    EXPECT_EQ(verifyArchive(wide(s.archive), {}).message,
+              L"This archive was partly extracted and its journal is missing: " + std::wstring(gone) +
+                  L" blocks are gone, from 1 files, the first: a");
+    ExtractOptions salvage;
+    salvage.salvage = true;
+    const RunResult run = s.run(salvage, s.out);
+    EXPECT_EQ(run.error, L"1 files could not be fully extracted; the archive held nothing more and was deleted");
+    EXPECT_EQ(std::count_if(run.log.begin(), run.log.end(), [](auto& line) { return line.starts_with(L"Lost: a, "); }),
+              lost);
+    Tree want = s.tree;
+    want.erase("hard.link");
+    EXPECT_EQ(readTree(s.out), want);
+    EXPECT_EQ(s.folder(), std::vector<std::string>{"out"});
+  }
 }
 
 // Only the file the run consumed is deleted: another put under the archive's name meanwhile stays.

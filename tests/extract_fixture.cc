@@ -49,13 +49,19 @@ Bytes deflated(const Bytes& data, int windowBits = -15, int memLevel = 8) {
   return out;
 }
 
-// One Zstandard frame with a 128 KiB window, so that decoding starts again inside it after every 4 MiB.
+// Zstandard frames of 6 MiB each with a 128 KiB window, so that decoding starts again inside a frame after every
+// 4 MiB, and at each frame.
 Bytes zstdFramed(const Bytes& data) {
-  Bytes out(ZSTD_compressBound(data.size()));
+  Bytes out;
   ZSTD_CCtx* context = ZSTD_createCCtx();
   ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, 17);
   ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1);
-  out.resize(ZSTD_compress2(context, out.data(), out.size(), data.data(), data.size()));
+  for (size_t at = 0; at < data.size(); at += 6 << 20) {
+    const size_t length = std::min<size_t>(6 << 20, data.size() - at);
+    Bytes frame(ZSTD_compressBound(length));
+    frame.resize(ZSTD_compress2(context, frame.data(), frame.size(), data.data() + at, length));
+    out.insert(out.end(), frame.begin(), frame.end());
+  }
   ZSTD_freeCCtx(context);
   return out;
 }

@@ -138,7 +138,7 @@ class FrameReader {
     const auto length = static_cast<size_t>(std::min<uint64_t>(ZSTD_FRAMEHEADERSIZE_MAX, in_.left()));
     if (Status got = in_.need(length, bytes); !got.ok()) return got;
     const size_t result = ZSTD_getFrameHeader(&header, bytes, length);
-    if (ZSTD_isError(result)) return damaged(L"invalid block data", offset);
+    if (ZSTD_isError(result)) return damaged(L"invalid frame header", offset);
     return result == 0 ? Status{} : damaged(L"ends early", offset);
   }
 
@@ -227,7 +227,8 @@ Status passOver(FileHandle& file, FramingPass& pass) {
   uint64_t size = 0;
   if (!fileSize(file, size)) return failure(StatusKind::Failed, L"Unable to open archive file");
   Input in(file, size);
-  for (uint64_t out = 0; in.left() > 0;) {
+  uint64_t out = 0;
+  while (in.left() > 0) {
     const uint8_t* bytes = nullptr;
     if (in.left() < 4 || !in.need(4, bytes).ok() || !startsFrame(bytes)) {
       if (pass.frames.empty()) return damaged(L"ends early", 0);
@@ -236,6 +237,13 @@ Status passOver(FileHandle& file, FramingPass& pass) {
     }
     FrameReader frame(in, pass, out);
     if (Status read = frame.read(); !read.ok()) return read;
+  }
+  // Nothing marks a stream's end: a consuming run that cut the file where a
+  // frame starts left it ending there, which only the tar inside tells. So
+  // the end is a point too, of an empty frame, where no unit starts.
+  if (pass.onPoint) {
+    pass.frames.push_back({.offset = size, .dataStart = size, .dataEnd = size, .outStart = out, .outEnd = out});
+    pass.onPoint({size, out, pass.frames.size() - 1, {}});
   }
   return {};
 }
