@@ -250,6 +250,10 @@ bool cutWhereAUnitStarts(const FramedPass& pass) {
   if (pass.points.empty() || pass.points.back().in != pass.archiveSize) return false;
   const uint64_t at = pass.points.back().out;
   const TarMembers& members = pass.scan.tar.contents.members;
+  // A point where its frame starts at the file's end (a Zstandard file's
+  // end) follows whole frames: where they hold no tar member, they are no
+  // tar at all, not a cut one.
+  if (pass.frames[pass.points.back().frame].offset == pass.archiveSize && members.empty()) return false;
   const uint64_t dataEnd = members.empty() ? 0 : members.back().dataOffset + members.back().storedSize;
   return pass.scan.stopsInsideTarAt(at) && (dataEnd <= at || dataEnd - at <= kLargestCutAway);
 }
