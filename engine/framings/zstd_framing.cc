@@ -88,20 +88,31 @@ bool unpackInto(std::span<const uint8_t> stored, bool compressed, std::span<uint
   return true;
 }
 
+// A saved point's lengths and flags, where they hold together.
+struct PointHead {
+  uint64_t historyLength = 0, tablesLength = 0, storedTables = 0;
+  uint8_t flags = 0;
+};
+
+bool readPointHead(std::span<const uint8_t> saved, PointHead& head) {
+  RecordReader in(saved.data(), saved.size());
+  head.historyLength = in.u32();
+  head.tablesLength = in.u32();
+  head.flags = in.u8();
+  head.storedTables = in.u32();
+  return in.ok() && head.flags <= (kTablesCompressed | kHistoryCompressed) && head.historyLength <= kLargestWindow &&
+         head.tablesLength <= kZstdBlockMax && head.storedTables <= saved.size() - kPointHead;
+}
+
 // A saved point's history into `blocks`' window, and its tables.
 bool unpackPoint(std::span<const uint8_t> saved, ZstdBlocks& blocks, std::vector<uint8_t>& tables) {
-  RecordReader in(saved.data(), saved.size());
-  const uint64_t historyLength = in.u32(), tablesLength = in.u32();
-  const uint8_t flags = in.u8();
-  const uint64_t storedTables = in.u32();
-  if (!in.ok() || flags > (kTablesCompressed | kHistoryCompressed) || historyLength > kLargestWindow ||
-      tablesLength > kZstdBlockMax || storedTables > saved.size() - kPointHead) {
-    return false;
-  }
-  tables.resize(tablesLength);
+  PointHead head;
+  if (!readPointHead(saved, head)) return false;
+  tables.resize(head.tablesLength);
   const std::span<const uint8_t> rest = saved.subspan(kPointHead);
-  return unpackInto(rest.first(storedTables), flags & kTablesCompressed, tables) &&
-         unpackInto(rest.subspan(storedTables), flags & kHistoryCompressed, blocks.historyRoom(historyLength));
+  return unpackInto(rest.first(head.storedTables), head.flags & kTablesCompressed, tables) &&
+         unpackInto(rest.subspan(head.storedTables), head.flags & kHistoryCompressed,
+                    blocks.historyRoom(head.historyLength));
 }
 
 // One frame decoded in order: its blocks into a buffer a window and some
@@ -248,10 +259,12 @@ Status passOver(FileHandle& file, FramingPass& pass) {
   return {};
 }
 
+// Its bytes came back whole (their CRC-32 is checked as they are read): the
+// head says how they part, and decoding checks the rest, so a window is not
+// decompressed once more for each unit only to be told it reads.
 bool pointReads(std::span<const uint8_t> saved) {
-  ZstdBlocks blocks;
-  std::vector<uint8_t> tables;
-  return unpackPoint(saved, blocks, tables);
+  PointHead head;
+  return readPointHead(saved, head);
 }
 
 // Decodes blocks from the start of `stored` into all of `out`: a unit ends
