@@ -38,11 +38,12 @@ std::wstring unaccountedWarning(const std::wstring& unaccounted) {
   return L"Warning: " + unaccounted + L" (not extracted)";
 }
 
-Status openArchiveForRun(const std::wstring& archivePath, bool consume, FileHandle& archive,
-                         const wchar_t* cannotOpen) {
-  if (!openFile(archivePath, consume ? OpenMode::ReadWrite : OpenMode::ReadDenyWrite, archive)) {
+namespace {
+
+Status openArchiveForRun(const VolumeSet& set, bool consume, FileHandle& archive, const wchar_t* cannotOpen) {
+  if (!openVolumeSet(set, consume ? OpenMode::ReadWrite : OpenMode::ReadDenyWrite, archive)) {
     if (isInUseError(lastErrorCode())) return failure(StatusKind::InUse, kArchiveInUse);
-    return failure(StatusKind::Failed, withReason(cannotOpen + (L": " + archivePath)));
+    return failure(StatusKind::Failed, withReason(cannotOpen + (L": " + set.parts.front())));
   }
   // Only another run's lock refuses: where the file system keeps no locks,
   // the run goes on as it did before locks existed.
@@ -53,13 +54,15 @@ Status openArchiveForRun(const std::wstring& archivePath, bool consume, FileHand
   return {};
 }
 
-Status holdArchiveForRun(const std::wstring& archivePath, bool consume, FileHandle& archive, const wchar_t* cannotOpen,
+}  // namespace
+
+Status holdArchiveForRun(const VolumeSet& set, bool consume, FileHandle& archive, const wchar_t* cannotOpen,
                          std::wstring& refusal) {
   refusal.clear();
-  Status opened = openArchiveForRun(archivePath, consume, archive, cannotOpen);
+  Status opened = openArchiveForRun(set, consume, archive, cannotOpen);
   if (opened.ok() || opened.kind == StatusKind::InUse) return opened;
   refusal = std::move(opened.message);
-  openFile(archivePath, OpenMode::ReadOnly, archive);
+  openVolumeSet(set, OpenMode::ReadOnly, archive);
   return {};
 }
 

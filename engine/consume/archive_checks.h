@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "files/volume_set.h"
 #include "plan/archive_source.h"
 #include "plan/extraction_plan.h"
 #include "platform/env.h"
@@ -28,19 +29,16 @@ std::wstring unaccountedRefusal(
     const std::wstring& unaccounted);  // + ": extract with --keep, which leaves the archive as it is"
 std::wstring unaccountedWarning(const std::wstring& unaccounted);  // "Warning: " + it + " (not extracted)"
 
-// Opens the archive for one run and keeps every other run off it (lockFile):
-// `consume` for a run that releases its units (read and write access, an
-// exclusive lock), else read access and a shared lock. Fails as InUse with
-// kArchiveInUse while another run holds it, else with `cannotOpen` + ": " +
-// path + " (" + the system's reason + ")".
-Status openArchiveForRun(const std::wstring& archivePath, bool consume, FileHandle& archive, const wchar_t* cannotOpen);
-
-// The one open of a run's archive: openArchiveForRun, failing only as InUse,
-// before anything reads the archive. Where it fails otherwise, the archive is
-// opened to be read alone (or left closed where it cannot be), so that what
-// it says of itself is reported first, and `refusal` holds the failure for
-// the run to report after.
-Status holdArchiveForRun(const std::wstring& archivePath, bool consume, FileHandle& archive, const wchar_t* cannotOpen,
+// The one open of a run's archive (each part of a volume set), before anything
+// reads it, keeping every other run off it (lockFile): `consume` for a run
+// that releases its units (read and write access, an exclusive lock), else
+// read access and a shared lock. It fails only as InUse, with kArchiveInUse,
+// while another run holds it. Where it fails otherwise, the archive is opened
+// to be read alone (or left closed where it cannot be), so that what it says
+// of itself is reported first, and `refusal` holds the failure for the run to
+// report after: `cannotOpen` + ": " + its first part's path + " (" + the
+// system's reason + ")".
+Status holdArchiveForRun(const VolumeSet& set, bool consume, FileHandle& archive, const wchar_t* cannotOpen,
                          std::wstring& refusal);
 
 }  // namespace ablative

@@ -67,6 +67,7 @@ std::wstring codecNames(const ExtractionPlan& plan) {
 // The archive open once, to be read (where it cannot be, its source says so),
 // and its journal as its file holds it, read once.
 struct Described {
+  VolumeSet set;
   FileHandle archive;
   Journal journal;
   JournalLoad load = JournalLoad::Missing;
@@ -74,16 +75,20 @@ struct Described {
 };
 
 Status readDescribed(const std::wstring& archivePath, Described& described) {
-  openFile(archivePath, OpenMode::ReadOnly, described.archive);
+  VolumeSet& set = described.set;
+  if (Status found = findVolumeSet(archivePath, set); !found.ok()) return found;
+  openVolumeSet(set, OpenMode::ReadOnly, described.archive);
   described.journal.path = journalPathFor(archivePath);
   described.load = loadJournalAsWritten(described.journal);
-  return readArchive(archivePath, described.archive, described.journal, described.load, described.read);
+  return withMissingPartHint(
+      set, readArchive(archivePath, described.archive, described.journal, described.load, described.read));
 }
 
 }  // namespace
 
-Status describeArchive(const std::wstring& archivePath, const std::wstring& destinationDir, uint64_t groupBytes,
+Status describeArchive(const std::wstring& path, const std::wstring& destinationDir, uint64_t groupBytes,
                        ArchiveDescription& description) {
+  const std::wstring archivePath = firstVolumeOf(path);
   Described described;
   if (Status status = readDescribed(archivePath, described); !status.ok()) return status;
   const ArchiveSource& source = *described.read.source;
@@ -99,9 +104,10 @@ Status describeArchive(const std::wstring& archivePath, const std::wstring& dest
   description.sourceBytes = reading.facts.sourceBytes;
   if (!reading.unaccounted.empty()) description.warning = unaccountedWarning(reading.unaccounted);
   ExtractionPlan plan;
-  if (Status checked =
-          checkContents(described.archive, source, std::move(reading), journal, description.partlyExtracted, plan,
-                        description.journalMissing, description.blocksMissing);
+  if (Status checked = withMissingPartHint(
+          described.set, checkContents(described.archive, source, std::move(reading), journal,
+                                       description.partlyExtracted, plan, description.journalMissing,
+                                       description.blocksMissing));
       !checked.ok()) {
     return checked;
   }
@@ -132,7 +138,7 @@ Status describeArchive(const std::wstring& archivePath, const std::wstring& dest
 // An archive its journal describes is listed from its plan.
 Status listArchive(const std::wstring& archivePath, const FileLister& onFile, const LogCallback& onWarning) {
   Described described;
-  if (Status status = readDescribed(archivePath, described); !status.ok()) return status;
+  if (Status status = readDescribed(firstVolumeOf(archivePath), described); !status.ok()) return status;
   ArchiveReading& read = described.read;
   if (!read.recorded) {
     // Checked whole; the source lists it again with less held in memory.

@@ -491,7 +491,7 @@ void Extraction::removeArchiveThenJournal() {
   FileIdentity now;
   if (fileIdentity(archivePath_, now) && !(now == archiveIdentity_)) {
     log(L"The archive's name now belongs to another file, which was left in place: " + archivePath_);
-  } else if (!removeFile(archivePath_) && !isNotFoundError(lastErrorCode())) {
+  } else if (!removeLaterParts() || (!removeFile(archivePath_) && !isNotFoundError(lastErrorCode()))) {
     log(L"Warning: extraction succeeded but failed to delete source archive.");
     return;
   }
@@ -500,6 +500,19 @@ void Extraction::removeArchiveThenJournal() {
     return;
   }
   removeJournal(journal_.path);
+}
+
+// A volume set's parts past its first that the run's cuts left go the last
+// first, each removal durable before the next, as cuts take them.
+bool Extraction::removeLaterParts() {
+  for (size_t p = set_.parts.size(); p-- > 1;) {
+    if (!removeFile(set_.parts[p])) {
+      if (!isNotFoundError(lastErrorCode())) return false;
+    } else if (!syncDirectory(parentFolder(archivePath_))) {
+      return false;
+    }
+  }
+  return true;
 }
 
 bool Extraction::complete() const {
@@ -540,7 +553,8 @@ void Extraction::reportProgress() const {
 Status extractArchive(const std::wstring& archivePath, const std::wstring& destinationDir,
                       const ExtractOptions& options, ExtractOutcome& outcome, const ProgressCallback& onProgress,
                       const LogCallback& onLog, const PauseCallback& isPaused) {
-  Extraction extraction(archivePath, destinationDir, options, onProgress, onLog, isPaused);
+  const std::wstring first = firstVolumeOf(archivePath);
+  Extraction extraction(first, destinationDir, options, onProgress, onLog, isPaused);
   const bool succeeded = extraction.run();
   outcome = extraction.outcome(succeeded);
   return extraction.status(succeeded);

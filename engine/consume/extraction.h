@@ -12,6 +12,7 @@
 #include "consume/journal.h"
 #include "consume/resume_check.h"
 #include "destination/destination_files.h"
+#include "files/volume_set.h"
 #include "plan/archive_source.h"
 #include "plan/extraction_plan.h"
 #include "plan/unit_decoders.h"
@@ -89,6 +90,7 @@ class Extraction {
   bool truncateTail();
   bool finish();
   void removeArchiveThenJournal();
+  bool removeLaterParts();
   bool complete() const;
 
   // Helpers.
@@ -124,6 +126,7 @@ class Extraction {
   bool journalLoaded_ = false;
   bool holdsLinks_ = true;                 // the destination's file system makes symbolic links
   bool accepted_ = false;                  // every check passed: this destination is the run's
+  VolumeSet set_;                          // the archive's parts: one file but for a volume set
   FileHandle archive_;                     // opened once, by holdArchive
   std::wstring refusal_;                   // why the run cannot take the archive it could only open to read
   std::optional<ArchiveRelease> release_;  // once the archive is open

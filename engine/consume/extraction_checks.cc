@@ -38,7 +38,7 @@ const wchar_t* cannotOpenFor(bool ablate) {
 // itself (a zip's directory goes with the first cut): its journal does.
 bool Extraction::readSource(SourceReading& reading) {
   ArchiveReading archive;
-  const bool read = ok(readArchive(archivePath_, archive_, found_, foundLoad_, archive));
+  const bool read = ok(withMissingPartHint(set_, readArchive(archivePath_, archive_, found_, foundLoad_, archive)));
   source_ = archive.source;
   recorded_ = archive.recorded;
   reading = std::move(archive.reading);
@@ -50,12 +50,13 @@ bool Extraction::readSource(SourceReading& reading) {
 // only to be read, without a lock, and refused once what it says of itself
 // is known (checkHeldArchive).
 bool Extraction::holdArchive() {
+  if (Status found = findVolumeSet(archivePath_, set_); !found.ok()) return fail(std::move(found));
   refusal_ = ablate_ ? linkedNameRefusal() : std::wstring();
   if (!refusal_.empty()) {
-    openFile(archivePath_, OpenMode::ReadOnly, archive_);
+    openVolumeSet(set_, OpenMode::ReadOnly, archive_);
     return true;
   }
-  if (Status held = holdArchiveForRun(archivePath_, ablate_, archive_, cannotOpenFor(ablate_), refusal_); !held.ok()) {
+  if (Status held = holdArchiveForRun(set_, ablate_, archive_, cannotOpenFor(ablate_), refusal_); !held.ok()) {
     return fail(std::move(held));
   }
   // Where only reading is allowed, a run that keeps the archive still works.
@@ -134,11 +135,13 @@ bool Extraction::checkContents(SourceReading reading) {
     if (!ok(checkArchiveAgainstJournal(archive_, *source_, std::move(reading), journal_, plan_, absent_))) return false;
     if (absent_.empty() || salvage_) return true;
     if (!checkRecordedArchive()) return false;  // a changed archive is the likelier fault
-    return fail(failure(StatusKind::BlockGone, journalContradictedText(plan_, absent_)));
+    return fail(withMissingPartHint(set_, failure(StatusKind::BlockGone, journalContradictedText(plan_, absent_))));
   }
-  if (!ok(checkArchiveAlone(archive_, *source_, std::move(reading), plan_, absent_))) return false;
+  if (!ok(withMissingPartHint(set_, checkArchiveAlone(archive_, *source_, std::move(reading), plan_, absent_)))) {
+    return false;
+  }
   if (!journalIsMissing(plan_, absent_) || salvage_) return true;
-  return fail(failure(StatusKind::Failed, journalMissingText(plan_, absent_)));
+  return fail(withMissingPartHint(set_, failure(StatusKind::Failed, journalMissingText(plan_, absent_))));
 }
 
 bool Extraction::checkRecordedArchive() {
@@ -185,8 +188,9 @@ void Extraction::recordPlanInJournal() {
 // The run's own files, the archive, its journal (under either name) and the
 // points' scratch file, are neither the destination nor a file of it.
 bool Extraction::checkOwnFiles() {
-  ProtectedFiles own(
-      {archivePath_, journal_.path, temporaryPathFor(journal_.path), pointsScratchPathFor(journal_.path)});
+  std::vector<std::wstring> paths = set_.parts;
+  paths.insert(paths.end(), {journal_.path, temporaryPathFor(journal_.path), pointsScratchPathFor(journal_.path)});
+  ProtectedFiles own(paths);
   std::wstring folder = destinationDir_;
   while (folder.size() > 1 && (folder.back() == L'/' || folder.back() == kPathSeparator)) folder.pop_back();
   if (own.includes(folder))

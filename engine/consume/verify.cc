@@ -34,26 +34,33 @@ Status checkContents(FileHandle& archive, const ArchiveSource& source, SourceRea
 
 }  // namespace
 
-Status verifyArchive(const std::wstring& archivePath, const ProgressCallback& onProgress) {
+Status verifyArchive(const std::wstring& path, const ProgressCallback& onProgress) {
+  const std::wstring archivePath = firstVolumeOf(path);
   ArchiveReading read;
+  VolumeSet set;
   FileHandle archive;
   std::wstring refusal;
   uint64_t archiveSize = 0;
+  if (Status found = findVolumeSet(archivePath, set); !found.ok()) return found;
   // Held shared from before anything reads it; its journal is read once.
-  if (Status held = holdArchiveForRun(archivePath, false, archive, L"Unable to open archive file", refusal);
-      !held.ok()) {
+  if (Status held = holdArchiveForRun(set, false, archive, L"Unable to open archive file", refusal); !held.ok()) {
     return failure(StatusKind::Failed, std::move(held.message));
   }
   Journal journal{journalPathFor(archivePath)};
   const JournalLoad load = loadJournalAsWritten(journal);
-  if (Status status = readArchive(archivePath, archive, journal, load, read); !status.ok()) return status;
+  if (Status status = withMissingPartHint(set, readArchive(archivePath, archive, journal, load, read)); !status.ok()) {
+    return status;
+  }
   if (!refusal.empty()) return failure(StatusKind::Failed, refusal);
   const ArchiveSource& source = *read.source;
   const bool progress =
       fitJournal(journal, load, read.reading.unitCount) == JournalLoad::Loaded && journal.states.recordsProgress();
   ExtractionPlan plan;
-  if (Status status = checkContents(archive, source, std::move(read.reading), journal, progress, plan); !status.ok())
+  if (Status status = withMissingPartHint(
+          set, checkContents(archive, source, std::move(read.reading), journal, progress, plan));
+      !status.ok()) {
     return status;
+  }
   if (Status checked = read.recorded ? checkRecordedArchive(archive, plan, journal) : Status{}; !checked.ok()) {
     return failure(StatusKind::Failed, std::move(checked.message));
   }

@@ -377,7 +377,7 @@ unsigned workersFor(unsigned threads) {
   return threads != 0 ? threads : std::max(1u, std::thread::hardware_concurrency());
 }
 
-// A running extraction holds its archive locked (openArchiveForRun). Taking
+// A running extraction holds its archive locked (holdArchiveForRun). Taking
 // the same lock refuses a path that one is consuming, and holding it until
 // the new archive is in place keeps one from starting on the file that this
 // run replaces. Anything that cannot be opened is no archive a run holds.

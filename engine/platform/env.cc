@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "platform/env_platform.h"
+#include "platform/file_parts.h"
 
 namespace ablative {
 
@@ -37,6 +38,11 @@ const std::wstring& orCurrentFolder(const std::wstring& path) {
 // the file pointer advances by the bytes moved.
 bool transfer(IoOp op, FileHandle& file, void* buffer, uint32_t length, uint32_t& moved) {
   moved = 0;
+  if (file.parts) {
+    const bool ok = parts::transfer(*file.parts, op == IoOp::Write, file.position, buffer, length, moved);
+    file.position += moved;
+    return ok;
+  }
   uint32_t allowed = length;
   if (ioHookFails({.op = op, .file = &file, .offset = file.position, .length = length, .limit = &allowed})) {
     return false;
@@ -60,7 +66,8 @@ std::wstring platform::fullPath(const FolderHandle& folder, const std::wstring& 
   return full;
 }
 
-FileHandle::FileHandle(FileHandle&& other) noexcept : native(other.native), position(other.position) {
+FileHandle::FileHandle(FileHandle&& other) noexcept
+    : native(other.native), position(other.position), parts(std::move(other.parts)) {
   other.native = -1;
 }
 
@@ -69,14 +76,17 @@ FileHandle& FileHandle::operator=(FileHandle&& other) noexcept {
     close();
     native = other.native;
     position = other.position;
+    parts = std::move(other.parts);
     other.native = -1;
   }
   return *this;
 }
 
+FileHandle::FileHandle() = default;
+
 FileHandle::~FileHandle() { close(); }
 
-bool FileHandle::isOpen() const { return native != -1; }
+bool FileHandle::isOpen() const { return native != -1 || parts; }
 
 bool FileHandle::close() {
   bool ok = true;
@@ -85,6 +95,7 @@ bool FileHandle::close() {
     ok = platform::closeNative(native);      // the handle is released even when this fails
     if (ok) setLastErrorCode(saved);
   }
+  parts.reset();  // each part closes itself
   native = -1;
   position = 0;
   return ok;
@@ -98,11 +109,13 @@ bool openFile(const std::wstring& path, OpenMode mode, FileHandle& file) {
 
 bool openAgain(FileHandle& file, FileHandle& again) {
   again.close();
+  if (file.parts) return parts::openAgain(*file.parts, again);
   if (ioHookFails({.op = IoOp::OpenAgain, .file = &again})) return false;
   return platform::openAgain(file, again);
 }
 
 bool lockFile(FileHandle& file, bool exclusive) {
+  if (file.parts) return parts::lock(*file.parts, exclusive);
   if (ioHookFails({.op = IoOp::Lock, .file = &file})) return false;
   return platform::lockFile(file, exclusive);
 }
@@ -116,6 +129,10 @@ bool openFolder(const std::wstring& path, FolderHandle& folder) {
 }
 
 bool seekFile(FileHandle& file, uint64_t offset) {
+  if (file.parts) {  // each transfer seeks its part
+    file.position = offset;
+    return true;
+  }
   if (ioHookFails({.op = IoOp::Seek, .file = &file, .offset = offset})) return false;
   if (!platform::seekFile(file, offset)) return false;
   file.position = offset;
@@ -131,27 +148,32 @@ bool writeSome(FileHandle& file, const void* buffer, uint32_t length, uint32_t& 
 }
 
 bool flushFile(FileHandle& file) {
+  if (file.parts) return parts::flush(*file.parts);
   if (ioHookFails({.op = IoOp::Flush, .file = &file})) return false;
   return platform::flushFile(file);
 }
 
 bool fileSize(FileHandle& file, uint64_t& size) {
+  if (file.parts) return parts::size(*file.parts, size);
   if (ioHookFails({.op = IoOp::Size, .file = &file})) return false;
   return platform::fileSize(file, size);
 }
 
 bool setEndOfFile(FileHandle& file) {
+  if (file.parts) return parts::cut(*file.parts, file.position);
   if (ioHookFails({.op = IoOp::SetEnd, .file = &file, .offset = file.position})) return false;
   return platform::setEndOfFile(file);
 }
 
 bool markSparse(FileHandle& file) {
+  if (file.parts) return parts::markSparse(*file.parts);
   if (ioHookFails({.op = IoOp::MarkSparse, .file = &file})) return false;
   return platform::markSparse(file);
 }
 
 bool zeroRange(FileHandle& file, uint64_t first, uint64_t end) {
   if (end <= first) return true;
+  if (file.parts) return parts::zeroRange(*file.parts, first, end);
   IoCall call{.op = IoOp::ZeroRange, .file = &file, .offset = first, .length = end - first};
   if (ioHookFails(call)) return false;
   if (platform::zeroRange(file, first, end)) return true;
@@ -167,11 +189,13 @@ bool zeroRange(FileHandle& file, uint64_t first, uint64_t end) {
 bool findHoles(FileHandle& file, uint64_t first, uint64_t end, std::vector<ByteRange>& holes) {
   holes.clear();
   if (end <= first) return true;
+  if (file.parts) return parts::findHoles(*file.parts, first, end, holes);
   if (ioHookFails({.op = IoOp::Holes, .file = &file, .offset = first, .length = end - first})) return false;
   return platform::findHoles(file, first, end, holes);
 }
 
 bool linkCount(FileHandle& file, uint32_t& links) {
+  if (file.parts) return parts::linkCount(*file.parts, links);
   if (ioHookFails({.op = IoOp::Size, .file = &file})) return false;
   return platform::linkCount(file, links);
 }
@@ -192,6 +216,7 @@ bool setPermissions(FileHandle& file, uint32_t mode) {
 }
 
 bool flushFileSystem(FileHandle& onIt) {
+  if (onIt.parts) return flushFileSystem(onIt.parts->parts.front().handle);
   if (ioHookFails({.op = IoOp::FlushFileSystem, .file = &onIt})) return false;
   return platform::flushFileSystem(onIt);
 }
@@ -270,6 +295,7 @@ bool fileIdentity(const std::wstring& path, FileIdentity& identity) {
 }
 
 bool fileIdentity(FileHandle& file, FileIdentity& identity) {
+  if (file.parts) return fileIdentity(file.parts->parts.front().handle, identity);
   if (ioHookFails({.op = IoOp::Identity, .file = &file})) return false;
   return platform::fileIdentity(file, identity);
 }

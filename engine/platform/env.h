@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -27,10 +28,12 @@ inline constexpr wchar_t kPathSeparator = L'\\';
 inline constexpr wchar_t kPathSeparator = L'/';
 #endif
 
+struct FileParts;
+
 // An open file. Move-only; closes itself when it goes out of scope.
 class FileHandle {
  public:
-  FileHandle() = default;
+  FileHandle();
   FileHandle(const FileHandle&) = delete;
   FileHandle& operator=(const FileHandle&) = delete;
   FileHandle(FileHandle&& other) noexcept;
@@ -47,6 +50,8 @@ class FileHandle {
   // The file pointer. POSIX transfers are positional and use it; Windows
   // keeps it in step with the system's pointer for the I/O hook.
   uint64_t position = 0;
+  // Set for a file made of parts (openParts), whose `native` stays -1.
+  std::unique_ptr<FileParts> parts;
 };
 
 enum class OpenMode {
@@ -61,6 +66,13 @@ enum class OpenMode {
 // Opens `path`. While a file is open for writing, other processes may only
 // read it; ReadOnly lets others go on writing, as a stream would.
 bool openFile(const std::wstring& path, OpenMode mode, FileHandle& file);
+
+// Opens the files at `paths` as one file, their concatenation: an archive
+// split into volumes. Reads, the size, cuts, zeroed ranges, holes, flushes,
+// locks, link counts and openAgain work on it; its identity is its first
+// part's. A cut deletes the parts wholly past it, the last first, each
+// removal made durable before anything below it is cut.
+bool openParts(const std::vector<std::wstring>& paths, OpenMode mode, FileHandle& file);
 
 // Opens the file `file` has open once more, for reading, with a file pointer
 // of its own: a second thread reads it through `again` while `file` stays

@@ -1,0 +1,42 @@
+// Archives split into volumes NAME.001, NAME.002, … (a byte split, as
+// `split --numeric-suffixes=1 -a 3` and 7-Zip's volumes make them): their
+// concatenation is the archive. Any part stands for its set, and the set for
+// its first part, beside which the journal lies. A consuming run deletes the
+// parts from the last as it cuts the archive, so a set partly consumed is
+// still its first parts, all whole but the last.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/env.h"
+#include "status.h"
+
+namespace ablative {
+
+struct VolumeSet {
+  std::vector<std::wstring> parts;  // in order; one for an archive in one file
+};
+
+// The path that stands for the archive at `path`: the first part of its set
+// where `path` names a part (a name ending in "." and three digits, or more
+// digits while the first part is there), else `path`.
+std::wstring firstVolumeOf(const std::wstring& path);
+
+// The parts of the archive that `first` stands for: the parts numbered on
+// from it that are there. Fails, naming the part, where a part is missing
+// below another ("Volume set is missing a part: " + its path), or where a
+// part is not as long as the first while another follows it, or is longer
+// ("Volume set part is N bytes where the first is M: " + its path).
+Status findVolumeSet(const std::wstring& first, VolumeSet& set);
+
+// `read`, the failure of reading the set as an archive, with where a part may
+// be missing: after the last, where it is as long as the others (" (the
+// volume set ends with " + its path + ", as long as the parts before it: is
+// a part after it missing?)").
+Status withMissingPartHint(const VolumeSet& set, Status read);
+
+// Opens the set as one file (openParts), or its one file as openFile does.
+bool openVolumeSet(const VolumeSet& set, OpenMode mode, FileHandle& archive);
+
+}  // namespace ablative
