@@ -251,6 +251,52 @@ RunResult Scene::run(const ExtractOptions& options, const fs::path& destination,
   return result;
 }
 
+namespace {
+
+fs::path partPath(const fs::path& stem, size_t part) {
+  const std::string number = std::to_string(part);
+  return stem.string() + "." + std::string(3 - number.size(), '0') + number;
+}
+
+}  // namespace
+
+void Scene::splitIntoParts() {
+  const fs::path stem = scratch / "x.zvka";
+  const size_t partBytes = original.size() / 3;
+  for (parts = 0; parts * partBytes < original.size(); ++parts) {
+    const auto from = original.begin() + ptrdiff_t(parts * partBytes);
+    writeFile(partPath(stem, parts + 1), Bytes(from, from + ptrdiff_t(std::min(partBytes, original.size() - parts * partBytes))));
+  }
+  fs::remove(stem);
+  archive = partPath(stem, 1);
+  journal = archive.string() + ".zvkj";
+}
+
+// A consuming run deletes parts from the last, so those left are the first ones, all whole but the last; at its end,
+// the first goes before the others.
+Bytes Scene::archiveBytes() const {
+  if (parts == 1 || !fs::exists(archive)) return readFile(archive);
+  Bytes all;
+  const fs::path stem = scratch / "x.zvka";
+  size_t part = 1;
+  for (; part <= parts && fs::exists(partPath(stem, part)); ++part) {
+    if (all.size() != (part - 1) * (original.size() / 3)) throw std::runtime_error("a part below another was cut");
+    const Bytes bytes = readFile(partPath(stem, part));
+    all.insert(all.end(), bytes.begin(), bytes.end());
+  }
+  for (; part <= parts; ++part) {
+    if (fs::exists(partPath(stem, part))) throw std::runtime_error("a part below another is gone");
+  }
+  return all;
+}
+
+std::vector<std::string> Scene::archiveNames() const {
+  if (parts == 1) return {"x.zvka"};
+  std::vector<std::string> names;
+  for (size_t part = 1; part <= parts; ++part) names.push_back(partPath("x.zvka", part).string());
+  return names;
+}
+
 std::vector<std::string> Scene::folder() const {
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(scratch.path())) names.push_back(entry.path().filename().string());

@@ -52,6 +52,10 @@ struct Scene {
   std::vector<std::string> folder() const;  // the names in the scratch folder, sorted
   void pack(const ablative::CreateOptions& options, bool readOnlyFiles = false);  // the tree, with createArchive
   void readUnits();
+  // Splits the archive into four volumes x.zvka.001 to x.zvka.004 (the last shorter), which `archive` then names.
+  void splitIntoParts();
+  Bytes archiveBytes() const;                     // its parts' concatenation, from the first until one is missing
+  std::vector<std::string> archiveNames() const;  // as packed
   ScratchDir scratch;
   fs::path archive = scratch / "x.zvka", journal = scratch / "x.zvka.zvkj", out = scratch / "out";
   Tree tree;
@@ -60,6 +64,7 @@ struct Scene {
   std::vector<SceneUnit> units;    // as the engine plans them
   uint64_t dataStart = 0;          // what lies before it describes the archive, and is never released
   uint64_t groupBytes = ablative::kDefaultGroupBytes;  // what run(resume, keepOriginal) releases at once
+  size_t parts = 1;
 };
 
 // Fails the `release`th release of a run releasing a unit at a time. For smallTree (a.txt: blocks 0-2, b/c.bin: 3-4,

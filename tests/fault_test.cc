@@ -23,13 +23,16 @@ size_t statesAt(const Bytes& journal) {
 // After a failed or cut run: only the archive, its journal files and the destination exist, the archive's tables are
 // unchanged, every unit whose bytes are gone is recorded as written and intact in its destination; a resume completes.
 void expectNothingLostThenResume(const Scene& s, bool keep) {
-  const std::set<std::string> mayExist = {"out", "x.zvka", "x.zvka.zvkj", "x.zvka.zvkj.creating", "x.zvka.zvkj.points"};
+  const std::string journalName = s.journal.filename().string();
+  std::set<std::string> mayExist = {"out", journalName, journalName + ".creating", journalName + ".points"};
+  for (const std::string& name : s.archiveNames()) mayExist.insert(name);
   for (const std::string& name : s.folder()) EXPECT_EQ(mayExist.count(name), 1u) << name;
   if (!fs::exists(s.archive) && !fs::exists(s.journal)) {  // the run completed
     EXPECT_EQ(readTree(s.out), s.tree);
+    EXPECT_EQ(s.folder(), Names{"out"});
     return;
   }
-  const Bytes now = readFile(s.archive), journal = readFile(s.journal);  // empty when missing
+  const Bytes now = s.archiveBytes(), journal = readFile(s.journal);  // empty when missing
   EXPECT_TRUE(now.empty() || (now.size() >= s.dataStart &&
                               std::equal(now.begin(), now.begin() + ptrdiff_t(s.dataStart), s.original.begin())));
   for (size_t b = 0; b < s.units.size(); ++b) {
@@ -49,8 +52,10 @@ void expectNothingLostThenResume(const Scene& s, bool keep) {
   const RunResult resumed = s.run(true, keep);
   ASSERT_TRUE(resumed.ok) << toUtf8(resumed.error);
   EXPECT_EQ(readTree(s.out), s.tree);
-  EXPECT_EQ(readFile(s.archive), keep ? s.original : Bytes{});
-  EXPECT_EQ(s.folder(), keep ? (Names{"out", "x.zvka"}) : Names{"out"});
+  EXPECT_EQ(s.archiveBytes(), keep ? s.original : Bytes{});
+  Names left = keep ? s.archiveNames() : Names{};
+  left.insert(left.begin(), "out");
+  EXPECT_EQ(s.folder(), left);
 }
 
 // Where the file system keeps no holes (FAT, exFAT) the archive cannot be made sparse, and runs release by cuts.
@@ -58,7 +63,7 @@ uint32_t noHoles(const IoCall& call) { return call.op == IoOp::MarkSparse ? ioEr
 
 // One call fails: the run fails naming the injected code and loses nothing, or works around it.
 void failEachCallInTurn(bool keep, uint64_t groupBytes = kDefaultGroupBytes, bool cutOnly = false,
-                        Packing packing = Packing::Zvka) {
+                        Packing packing = Packing::Zvka, bool parts = false) {
   for (uint32_t code : {ioErrorCode(), diskFullCode()}) {
     const std::wstring coded = L"(code=" + std::to_wstring(code) + L"): " + systemErrorText(code);
     const std::wstring plain = L" (error " + std::to_wstring(code) + L")";
@@ -66,6 +71,7 @@ void failEachCallInTurn(bool keep, uint64_t groupBytes = kDefaultGroupBytes, boo
     for (size_t calls = 1; calls >= failing; ++failing) {  // until the failing call is one the run never makes
       SCOPED_TRACE("call " + std::to_string(failing) + " fails with " + std::to_string(code));
       Scene s(smallTree(), packing);
+      if (parts) s.splitIntoParts();
       s.groupBytes = groupBytes;
       calls = 0;
       IoOp failed{};
@@ -96,17 +102,19 @@ struct AblativeRun {
   uint64_t groupBytes;
   bool cutOnly;
   Packing packing;
+  bool parts = false;  // split into volumes
 };
 class FaultInjectionAblative : public ::testing::TestWithParam<AblativeRun> {};
 
 TEST_P(FaultInjectionAblative, SurvivesAFailureAtEveryCall) {
-  failEachCallInTurn(false, GetParam().groupBytes, GetParam().cutOnly, GetParam().packing);
+  const AblativeRun& run = GetParam();
+  failEachCallInTurn(false, run.groupBytes, run.cutOnly, run.packing, run.parts);
 }
 
 const auto byName = [](const auto& info) { return std::string(info.param.name); };
 
 // Files flushed together or alone; by cuts (a zip's directory goes with the first); shared blocks; a tar's link last;
-// points at xz blocks and bzip2 blocks.
+// points at xz blocks and bzip2 blocks; volumes, deleted as cuts pass them.
 INSTANTIATE_TEST_SUITE_P(Runs, FaultInjectionAblative,
                          ::testing::Values(AblativeRun{"OneGroup", kDefaultGroupBytes, false, Packing::Zvka},
                                            AblativeRun{"BlockAtATime", 1, false, Packing::Zvka},
@@ -117,7 +125,9 @@ INSTANTIATE_TEST_SUITE_P(Runs, FaultInjectionAblative,
                                            AblativeRun{"TarByCuts", 1, true, Packing::Tar},
                                            AblativeRun{"TarZst", 1, false, Packing::TarZst},
                                            AblativeRun{"TarXz", 1, false, Packing::TarXz},
-                                           AblativeRun{"TarBz2ByCuts", 1, true, Packing::TarBz2}),
+                                           AblativeRun{"TarBz2ByCuts", 1, true, Packing::TarBz2},
+                                           AblativeRun{"ZipVolumes", 1, false, Packing::ZipDeflated, true},
+                                           AblativeRun{"TarGzVolumesByCuts", 1, true, Packing::TarGz, true}),
                          byName);
 
 // At every flush, both ways, and after the run, releasing one, two or all units at a time, by holes and by cuts; and
@@ -127,13 +137,14 @@ struct Archive {
   const char* name;
   Shape shape;
   Packing packing;
+  bool parts = false;  // split into volumes
 };
 class PowerCut : public ::testing::TestWithParam<Archive> {};
 
 TEST_P(PowerCut, NothingIsLostAtAnyFlush) {
   const Tree oneFile = {{"large.bin", mixedBytes(44, 5)}};
   const Tree pieces = {{"large.bin", mixedBytes((4 << 20) + 300000, 5)}, {"small.txt", bytesOf("small")}};
-  const auto [name, shape, packing] = GetParam();
+  const auto [name, shape, packing, parts] = GetParam();
   const Tree tree = shape == Shape::Small ? smallTree() : shape == Shape::OneFile ? oneFile : pieces;
   for (int releases = 0; releases < 5; ++releases) {
     const uint64_t bound = std::array<uint64_t, 3>{1, 8, kDefaultGroupBytes}[releases % 3];
@@ -145,6 +156,7 @@ TEST_P(PowerCut, NothingIsLostAtAnyFlush) {
                    (cutOnly ? " bytes, released by cuts" : " bytes") + ": power lost at flush " +
                    std::to_string(crashAt / 2) + (crashAt % 2 ? ", metadata kept" : ""));
       Scene s(tree, packing);
+      if (parts) s.splitIntoParts();
       s.groupBytes = bound;
       writeFile(s.out / tree.begin()->first, "stale content, longer than the stored file");  // replaced at first write
       Bytes pending = bytesOf(std::string("ZVKJWIN\0\1\0\0\0", 12));
@@ -176,7 +188,8 @@ INSTANTIATE_TEST_SUITE_P(Trees, PowerCut,
                                            Archive{"PiecesTarGz", Shape::Pieces, Packing::TarGz},
                                            Archive{"PiecesTarZst", Shape::Pieces, Packing::TarZst},
                                            Archive{"PiecesTarXz", Shape::Pieces, Packing::TarXz},
-                                           Archive{"PiecesTarBz2", Shape::Pieces, Packing::TarBz2}),
+                                           Archive{"PiecesTarBz2", Shape::Pieces, Packing::TarBz2},
+                                           Archive{"TreeVolumes", Shape::Small, Packing::Zvka, true}),
                          byName);
 
 }  // namespace

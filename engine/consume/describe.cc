@@ -81,7 +81,7 @@ Status readDescribed(const std::wstring& archivePath, Described& described) {
   described.journal.path = journalPathFor(archivePath);
   described.load = loadJournalAsWritten(described.journal);
   return withMissingPartHint(
-      set, readArchive(archivePath, described.archive, described.journal, described.load, described.read));
+      set, described.load == JournalLoad::Loaded && described.journal.states.recordsProgress(), readArchive(archivePath, described.archive, described.journal, described.load, described.read));
 }
 
 }  // namespace
@@ -105,7 +105,7 @@ Status describeArchive(const std::wstring& path, const std::wstring& destination
   if (!reading.unaccounted.empty()) description.warning = unaccountedWarning(reading.unaccounted);
   ExtractionPlan plan;
   if (Status checked = withMissingPartHint(
-          described.set, checkContents(described.archive, source, std::move(reading), journal,
+          described.set, description.partlyExtracted, checkContents(described.archive, source, std::move(reading), journal,
                                        description.partlyExtracted, plan, description.journalMissing,
                                        description.blocksMissing));
       !checked.ok()) {

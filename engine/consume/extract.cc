@@ -150,6 +150,7 @@ bool Extraction::run() {
     journal_ = std::move(found_);
     // Nothing names the files any more: the folder that run made is the one sign of its destination.
     if (pathStatus(destinationDir_).kind != PathKind::Directory) return lacksData(destinationDir_);
+    if (!ok(removeLaterParts())) return false;
     removeJournal(journal_.path);
     // A salvage stopped after it deleted the archive: what it lost, it named.
     const uint32_t lost = journal_.states.count(BlockState::Lost);
@@ -491,7 +492,7 @@ void Extraction::removeArchiveThenJournal() {
   FileIdentity now;
   if (fileIdentity(archivePath_, now) && !(now == archiveIdentity_)) {
     log(L"The archive's name now belongs to another file, which was left in place: " + archivePath_);
-  } else if (!removeLaterParts() || (!removeFile(archivePath_) && !isNotFoundError(lastErrorCode()))) {
+  } else if ((!removeFile(archivePath_) && !isNotFoundError(lastErrorCode())) || !removeLaterParts().ok()) {
     log(L"Warning: extraction succeeded but failed to delete source archive.");
     return;
   }
@@ -502,17 +503,21 @@ void Extraction::removeArchiveThenJournal() {
   removeJournal(journal_.path);
 }
 
-// A volume set's parts past its first that the run's cuts left go the last
-// first, each removal durable before the next, as cuts take them.
-bool Extraction::removeLaterParts() {
-  for (size_t p = set_.parts.size(); p-- > 1;) {
-    if (!removeFile(set_.parts[p])) {
-      if (!isNotFoundError(lastErrorCode())) return false;
-    } else if (!syncDirectory(parentFolder(archivePath_))) {
-      return false;
+// A volume set's parts past its first, which the run's cuts left, go once the
+// first part's removal is durable: until then the parts there are the set's
+// first ones, which a resumed run reads, and after it no run takes the rest
+// for an archive, while a resumed run finishes their removal.
+Status Extraction::removeLaterParts() {
+  if (set_.parts.size() == 1) return {};
+  if (!syncDirectory(parentFolder(archivePath_))) {
+    return failure(StatusKind::Failed, withReason(L"Failed to delete " + archivePath_));
+  }
+  for (size_t p = 1; p < set_.parts.size(); ++p) {
+    if (!removeFile(set_.parts[p]) && !isNotFoundError(lastErrorCode())) {
+      return failure(StatusKind::Failed, withReason(L"Failed to delete " + set_.parts[p]));
     }
   }
-  return true;
+  return {};
 }
 
 bool Extraction::complete() const {

@@ -90,7 +90,7 @@ class Extraction {
   bool truncateTail();
   bool finish();
   void removeArchiveThenJournal();
-  bool removeLaterParts();
+  Status removeLaterParts();
   bool complete() const;
 
   // Helpers.

@@ -38,7 +38,9 @@ const wchar_t* cannotOpenFor(bool ablate) {
 // itself (a zip's directory goes with the first cut): its journal does.
 bool Extraction::readSource(SourceReading& reading) {
   ArchiveReading archive;
-  const bool read = ok(withMissingPartHint(set_, readArchive(archivePath_, archive_, found_, foundLoad_, archive)));
+  const bool progress = foundLoad_ == JournalLoad::Loaded && found_.states.recordsProgress();
+  const bool read =
+      ok(withMissingPartHint(set_, progress, readArchive(archivePath_, archive_, found_, foundLoad_, archive)));
   source_ = archive.source;
   recorded_ = archive.recorded;
   reading = std::move(archive.reading);
@@ -50,7 +52,11 @@ bool Extraction::readSource(SourceReading& reading) {
 // only to be read, without a lock, and refused once what it says of itself
 // is known (checkHeldArchive).
 bool Extraction::holdArchive() {
-  if (Status found = findVolumeSet(archivePath_, set_); !found.ok()) return fail(std::move(found));
+  // A run stopped while it deleted a volume set's parts leaves the later ones:
+  // a resumed run finishes that once its journal shows every unit settled.
+  if (Status found = findVolumeSet(archivePath_, set_); !found.ok()) {
+    if (!ablate_ || !resume_ || pathStatus(archivePath_).kind != PathKind::Missing) return fail(std::move(found));
+  }
   refusal_ = ablate_ ? linkedNameRefusal() : std::wstring();
   if (!refusal_.empty()) {
     openVolumeSet(set_, OpenMode::ReadOnly, archive_);
@@ -135,13 +141,13 @@ bool Extraction::checkContents(SourceReading reading) {
     if (!ok(checkArchiveAgainstJournal(archive_, *source_, std::move(reading), journal_, plan_, absent_))) return false;
     if (absent_.empty() || salvage_) return true;
     if (!checkRecordedArchive()) return false;  // a changed archive is the likelier fault
-    return fail(withMissingPartHint(set_, failure(StatusKind::BlockGone, journalContradictedText(plan_, absent_))));
+    return fail(failure(StatusKind::BlockGone, journalContradictedText(plan_, absent_)));
   }
-  if (!ok(withMissingPartHint(set_, checkArchiveAlone(archive_, *source_, std::move(reading), plan_, absent_)))) {
+  if (!ok(withMissingPartHint(set_, false, checkArchiveAlone(archive_, *source_, std::move(reading), plan_, absent_)))) {
     return false;
   }
   if (!journalIsMissing(plan_, absent_) || salvage_) return true;
-  return fail(withMissingPartHint(set_, failure(StatusKind::Failed, journalMissingText(plan_, absent_))));
+  return fail(withMissingPartHint(set_, false, failure(StatusKind::Failed, journalMissingText(plan_, absent_))));
 }
 
 bool Extraction::checkRecordedArchive() {

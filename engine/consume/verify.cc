@@ -48,7 +48,8 @@ Status verifyArchive(const std::wstring& path, const ProgressCallback& onProgres
   }
   Journal journal{journalPathFor(archivePath)};
   const JournalLoad load = loadJournalAsWritten(journal);
-  if (Status status = withMissingPartHint(set, readArchive(archivePath, archive, journal, load, read)); !status.ok()) {
+  if (Status status = withMissingPartHint(set, load == JournalLoad::Loaded && journal.states.recordsProgress(),
+                                          readArchive(archivePath, archive, journal, load, read)); !status.ok()) {
     return status;
   }
   if (!refusal.empty()) return failure(StatusKind::Failed, refusal);
@@ -57,7 +58,7 @@ Status verifyArchive(const std::wstring& path, const ProgressCallback& onProgres
       fitJournal(journal, load, read.reading.unitCount) == JournalLoad::Loaded && journal.states.recordsProgress();
   ExtractionPlan plan;
   if (Status status = withMissingPartHint(
-          set, checkContents(archive, source, std::move(read.reading), journal, progress, plan));
+          set, progress, checkContents(archive, source, std::move(read.reading), journal, progress, plan));
       !status.ok()) {
     return status;
   }

@@ -82,12 +82,12 @@ Status findVolumeSet(const std::wstring& first, VolumeSet& set) {
   set.parts = {first};
   const auto part = partNameOf(first);
   if (!part || part->number != 1) return {};
-  if (!isFile(first)) {
-    if (!isFile(partPath(*part, 2))) return {};  // nothing there: opening it says so
-    return failure(StatusKind::Failed, L"Volume set is missing a part: " + first);
-  }
   for (std::wstring next = partPath(*part, 2); isFile(next); next = partPath(*part, set.parts.size() + 1)) {
     set.parts.push_back(next);
+  }
+  if (!isFile(first)) {
+    if (set.parts.size() == 1) return {};  // nothing there: opening it says so
+    return failure(StatusKind::Failed, L"Volume set is missing a part: " + first);
   }
   if (laterPartExists(part->stem, set.parts.size())) {
     return failure(StatusKind::Failed, L"Volume set is missing a part: " + partPath(*part, set.parts.size() + 1));
@@ -95,13 +95,13 @@ Status findVolumeSet(const std::wstring& first, VolumeSet& set) {
   return checkPartSizes(set);
 }
 
-Status withMissingPartHint(const VolumeSet& set, Status read) {
-  if (read.ok() || read.kind == StatusKind::InUse || set.parts.size() < 2 ||
+Status withMissingPartHint(const VolumeSet& set, bool progress, Status read) {
+  if (read.ok() || progress || read.kind == StatusKind::InUse || set.parts.size() < 2 ||
       pathStatus(set.parts.back()).size != pathStatus(set.parts.front()).size) {
     return read;
   }
-  read.message += L" (the volume set ends with " + set.parts.back() +
-                  L", as long as the parts before it: is a part after it missing?)";
+  read.message = L"The volume set may lack a part after " + set.parts.back() + L" (as long as the parts before it): " +
+                 read.message;
   return read;
 }
 

@@ -25,16 +25,17 @@ std::wstring firstVolumeOf(const std::wstring& path);
 
 // The parts of the archive that `first` stands for: the parts numbered on
 // from it that are there. Fails, naming the part, where a part is missing
-// below another ("Volume set is missing a part: " + its path), or where a
+// below another ("Volume set is missing a part: " + its path; with the first
+// missing, `set` holds it and the parts after it that are there), or where a
 // part is not as long as the first while another follows it, or is longer
 // ("Volume set part is N bytes where the first is M: " + its path).
 Status findVolumeSet(const std::wstring& first, VolumeSet& set);
 
-// `read`, the failure of reading the set as an archive, with where a part may
-// be missing: after the last, where it is as long as the others (" (the
-// volume set ends with " + its path + ", as long as the parts before it: is
-// a part after it missing?)").
-Status withMissingPartHint(const VolumeSet& set, Status read);
+// `read`, the failure of reading as an archive a set no run has cut
+// (`progress` false), with where a part may be missing: after the last, where
+// it is as long as the others ("The volume set may lack a part after " + its
+// path + " (as long as the parts before it): " + the failure).
+Status withMissingPartHint(const VolumeSet& set, bool progress, Status read);
 
 // Opens the set as one file (openParts), or its one file as openFile does.
 bool openVolumeSet(const VolumeSet& set, OpenMode mode, FileHandle& archive);
