@@ -4,6 +4,7 @@
 // progress counted over the run. Each archive itself goes through
 // extractArchive, as a run of it alone would.
 #include <algorithm>
+#include <optional>
 #include <unordered_map>
 #include <unordered_set>
 
