@@ -17,6 +17,7 @@
 #include "files/file_util.h"
 #include "files/path_safety.h"
 #include "files/paths.h"
+#include "files/volume_set.h"
 #include "pause.h"
 #include "platform/utf8.h"
 
@@ -177,12 +178,25 @@ bool sameFileSystem(const std::wstring& a, const std::wstring& b) {
 }
 
 // What consuming an archive gives back at the destination once it is
-// deleted: its length, where it is whole and on the destination's file system.
+// deleted: its length (of all its parts), where it is whole and on the
+// destination's file system.
 uint64_t givenBack(const std::wstring& archive, const ArchiveDescription& description,
                    const std::wstring& destinationDir) {
-  if (description.partlyExtracted || !sameFileSystem(parentFolder(archive), nearestFolder(destinationDir))) return 0;
-  const PathStatus status = pathStatus(archive);
-  return status.kind == PathKind::File ? status.size : 0;
+  VolumeSet set;
+  if (description.partlyExtracted || !sameFileSystem(parentFolder(archive), nearestFolder(destinationDir)) ||
+      !findVolumeSet(firstVolumeOf(archive), set).ok()) {
+    return 0;
+  }
+  uint64_t length = 0;
+  for (const std::wstring& part : set.parts) length += pathStatus(part).size;
+  return length;
+}
+
+// An archive by the path that stands for it: a volume set's by its first part.
+std::vector<std::wstring> firstVolumes(const std::vector<std::wstring>& archives) {
+  std::vector<std::wstring> firsts;
+  for (const std::wstring& archive : archives) firsts.push_back(firstVolumeOf(archive));
+  return firsts;
 }
 
 // The archive a consuming run works on: the first not consumed yet, the
@@ -197,8 +211,9 @@ class ArchiveRun {
   ArchiveRun(const std::vector<std::wstring>& archives, const std::wstring& destinationDir,
              const ExtractOptions& options, const ProgressCallback& onProgress, const LogCallback& onLog,
              const PauseCallback& isPaused, const ArchiveCallback& onArchive)
-      : archives_(archives), destinationDir_(destinationDir), options_(options), onProgress_(onProgress), onLog_(onLog),
-        isPaused_(isPaused), onArchive_(onArchive), recordPath_(joinPath(destinationDir, kRunRecordName)) {}
+      : archives_(firstVolumes(archives)), destinationDir_(destinationDir), options_(options), onProgress_(onProgress),
+        onLog_(onLog), isPaused_(isPaused), onArchive_(onArchive),
+        recordPath_(joinPath(destinationDir, kRunRecordName)) {}
 
   Status run(ExtractOutcome& outcome);
 
@@ -215,7 +230,7 @@ class ArchiveRun {
   ExtractOptions optionsFor(size_t i) const;
   void reportProgress(size_t i, const ProgressInfo& info);
 
-  const std::vector<std::wstring>& archives_;
+  const std::vector<std::wstring> archives_;
   const std::wstring& destinationDir_;
   const ExtractOptions& options_;
   const ProgressCallback& onProgress_;
