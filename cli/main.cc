@@ -37,8 +37,9 @@ const std::wstring kUsage =
     L"  zarvik list [--json] ARCHIVE\n"
     L"  zarvik test [--json] ARCHIVE\n"
     L"  zarvik extract [--keep] [--resume] [--salvage] [--batch SIZE] [--no-space-check]\n"
-    L"                 [--json] [-q] ARCHIVE DESTINATION\n"
+    L"                 [--overwrite] [--json] [-q] ARCHIVE [ARCHIVE...] DESTINATION\n"
     L"  zarvik info [--batch SIZE] [--json] ARCHIVE [DESTINATION]\n"
+    L"  zarvik info [--batch SIZE] [--json] ARCHIVE ARCHIVE [ARCHIVE...] DESTINATION\n"
     L"  zarvik --help | --version\n"
     L"\n"
     L"Commands:\n"
@@ -51,9 +52,11 @@ const std::wstring kUsage =
     L"  extract  restore ARCHIVE into the folder DESTINATION, consuming the archive\n"
     L"           as it goes: its space is given back while the files are written\n"
     L"           (by punching holes, or on FAT and exFAT by cutting it from its\n"
-    L"           end), and it is deleted at the end\n"
+    L"           end), and it is deleted at the end. Several archives go one after\n"
+    L"           another into the one tree, each consumed in turn\n"
     L"  info     describe ARCHIVE; with DESTINATION, also the space free there and\n"
-    L"           the space an extraction into it needs\n"
+    L"           the space an extraction into it needs; several archives, one\n"
+    L"           forecast for extracting them all\n"
     L"\n"
     L"ARCHIVE may also be a " + extension(L"zip") + L" archive (stored or deflated entries, Zip64), a\n" +
     extension(L"tar") + L" archive (ustar, pax or GNU; sparse files keep their holes), or a tar\n"
@@ -82,6 +85,8 @@ const std::wstring kUsage =
     L"                     tree, an extraction needs about SIZE plus the archive's\n"
     L"                     tables on disk; a SIZE below one block gives back block by\n"
     L"                     block, slowly\n"
+    L"  --overwrite        with several archives, take a file that two of them hold\n"
+    L"                     from the later one, rather than refuse the run\n"
     L"  --no-space-check   do not refuse an extraction that seems not to fit, for file\n"
     L"                     systems that compress or deduplicate\n"
     L"  --json             write only JSON objects to standard output, one a line\n"
@@ -202,12 +207,12 @@ std::wstring quotedForShell(const std::wstring& path) {
 
 // The command that continues a stopped extraction; without a destination
 // where the folder it started in is not known.
-std::vector<std::wstring> resumeCommand(const Command& command, const std::wstring& archive,
+std::vector<std::wstring> resumeCommand(const Command& command, const std::vector<std::wstring>& archives,
                                         const ablative::ExtractOutcome& outcome) {
   std::vector<std::wstring> args = {L"zarvik", L"extract", L"--resume"};
   args.insert(args.end(), command.extractOptions.begin(), command.extractOptions.end());
-  args.push_back(archive);
-  if (outcome.resumeHere) args.push_back(command.operands[1]);
+  args.insert(args.end(), archives.begin(), archives.end());
+  if (outcome.resumeHere) args.push_back(command.operands.back());
   return args;
 }
 
@@ -219,7 +224,7 @@ std::wstring commandLine(const std::vector<std::wstring>& args) {
 }
 
 // The command that extracts what a damaged archive still holds.
-std::vector<std::wstring> salvageCommand(const Command& command, const std::wstring& archive,
+std::vector<std::wstring> salvageCommand(const Command& command, const std::vector<std::wstring>& archives,
                                          const ablative::ExtractOutcome& outcome) {
   std::vector<std::wstring> args = {L"zarvik", L"extract", L"--salvage"};
   if (outcome.partlyConsumed) args.push_back(L"--resume");
@@ -227,7 +232,8 @@ std::vector<std::wstring> salvageCommand(const Command& command, const std::wstr
     if (option != L"--salvage") args.push_back(option);
   }
   if (command.extract.keepOriginal) args.push_back(L"--keep");
-  args.insert(args.end(), {archive, command.operands[1]});
+  args.insert(args.end(), archives.begin(), archives.end());
+  args.push_back(command.operands.back());
   return args;
 }
 
@@ -240,25 +246,12 @@ std::wstring resumeAdvice(const std::vector<std::wstring>& resume, StatusKind ki
   return L"To continue, resume it into the folder where it started: " + line + L" FOLDER\n";
 }
 
-int runExtract(const Command& command) {
-  Output out(command.json, true);
-  const std::wstring& destination = command.operands[1];
-  std::wstring archive;
-  const ablative::Status named = ablative::archiveForExtraction(command.operands[0], command.extract.resume, archive);
-  if (!named.ok()) return out.fail(L"Extract failed: ", named.message);
-  if (archive != command.operands[0]) out.log(L"Info: Resume file selected; switched to archive: " + archive);
-  ablative::ExtractOptions options = command.extract;
-  options.shouldStop = stopRequested;
-  options.onEntry = [&](const std::wstring& line) { logEntry(out, command, line); };
-  catchStopRequests();
-  ablative::ExtractOutcome outcome;
-  const ablative::Status status = ablative::extractArchive(
-      archive, destination, options, outcome, [&](const ablative::ProgressInfo& info) { out.progress(info); },
-      [&](const std::wstring& line) { out.log(line); }, {});
-  if (status.ok()) return out.succeed();
+// How an extraction ended, with the command that continues or salvages it.
+int extractFailed(Output& out, const Command& command, const std::vector<std::wstring>& archives,
+                  const ablative::Status& status, const ablative::ExtractOutcome& outcome) {
   Remedy remedy;
   if (status.kind == StatusKind::DamagedBlock || status.kind == StatusKind::BlockGone) {
-    remedy.salvage = salvageCommand(command, archive, outcome);
+    remedy.salvage = salvageCommand(command, archives, outcome);
     const std::wstring why = status.kind == StatusKind::BlockGone
                                  ? L"Resuming would stop there again. To extract everything else and name what is "
                                    L"lost, run: "
@@ -266,8 +259,56 @@ int runExtract(const Command& command) {
                                    L"everything else, run: ";
     return out.fail(L"Extract failed: ", status, remedy, why + commandLine(remedy.salvage) + L"\n");
   }
-  if (outcome.resumable) remedy.resume = resumeCommand(command, archive, outcome);
+  if (outcome.resumable) remedy.resume = resumeCommand(command, archives, outcome);
   return out.fail(L"Extract failed: ", status, remedy, resumeAdvice(remedy.resume, status.kind, outcome));
+}
+
+// Each ARCHIVE as extraction takes it: its journal stands for it.
+bool archivesToExtract(Output& out, const Command& command, std::vector<std::wstring>& archives,
+                       ablative::Status& named) {
+  for (size_t i = 0; i + 1 < command.operands.size(); ++i) {
+    std::wstring archive;
+    named = ablative::archiveForExtraction(command.operands[i], command.extract.resume, archive);
+    if (!named.ok()) return false;
+    if (archive != command.operands[i]) out.log(L"Info: Resume file selected; switched to archive: " + archive);
+    archives.push_back(archive);
+  }
+  return true;
+}
+
+// "Archive 2 of 3: PATH" before each archive of a run of several.
+void announceArchive(Output& out, size_t number, size_t count, const std::wstring& archive) {
+  if (!out.json()) {
+    return out.log(L"Archive " + std::to_wstring(number) + L" of " + std::to_wstring(count) + L": " + archive);
+  }
+  out.object(JsonObject()
+                 .add("event", "archive")
+                 .add("number", uint64_t{number})
+                 .add("count", uint64_t{count})
+                 .add("path", archive));
+}
+
+int runExtract(const Command& command) {
+  Output out(command.json, true);
+  const std::wstring& destination = command.operands.back();
+  std::vector<std::wstring> archives;
+  ablative::Status named;
+  if (!archivesToExtract(out, command, archives, named)) return out.fail(L"Extract failed: ", named.message);
+  ablative::ExtractOptions options = command.extract;
+  options.shouldStop = stopRequested;
+  options.onEntry = [&](const std::wstring& line) { logEntry(out, command, line); };
+  catchStopRequests();
+  ablative::ExtractOutcome outcome;
+  const auto onProgress = [&](const ablative::ProgressInfo& info) { out.progress(info); };
+  const auto onLog = [&](const std::wstring& line) { out.log(line); };
+  const ablative::Status status =
+      archives.size() == 1 ? ablative::extractArchive(archives[0], destination, options, outcome, onProgress, onLog, {})
+                           : ablative::extractArchives(archives, destination, options, outcome, onProgress, onLog, {},
+                                                       [&](size_t number, size_t count, const std::wstring& archive) {
+                                                         announceArchive(out, number, count, archive);
+                                                       });
+  if (status.ok()) return out.succeed();
+  return extractFailed(out, command, archives, status, outcome);
 }
 
 // "123456789 (123.5 MB)": bytes, and people's units from a kilobyte up.
@@ -275,13 +316,7 @@ std::wstring bytesText(uint64_t bytes) {
   return std::to_wstring(bytes) + (bytes < 1000 ? L"" : L" (" + formatBytes(bytes) + L")");
 }
 
-int runInfo(const Command& command) {
-  Output out(command.json, false);
-  const std::wstring destination = command.operands.size() > 1 ? command.operands[1] : L"";
-  ablative::ArchiveDescription d;
-  const ablative::Status described =
-      ablative::describeArchive(archiveOf(command), destination, command.extract.groupBytes, d);
-  if (!described.ok()) return out.fail(L"Info failed: ", described.message);
+std::wstring stateOf(const ablative::ArchiveDescription& d) {
   std::wstring state = L"intact";
   if (d.journalMissing) {
     state = L"partly extracted, journal missing: " + std::to_wstring(d.blocksMissing) + L" of " +
@@ -292,37 +327,90 @@ int runInfo(const Command& command) {
     if (d.blocksLost > 0) state += L", " + std::to_wstring(d.blocksLost) + L" lost";
     if (d.blocksDamaged > 0) state += L", " + std::to_wstring(d.blocksDamaged) + L" kept because damaged";
   }
-  if (!d.warning.empty()) warn(out, d.warning);
-  const std::wstring release = d.releasesByCuts ? L"cuts from the end" : L"holes";
-  if (out.json()) {
-    JsonObject info;
-    info.add("event", "info").add("format", d.format).add("version", uint64_t{d.version});
-    if (!d.codecs.empty()) info.add("codecs", d.codecs);
-    info.add("files", uint64_t{d.fileCount});
-    info.add("blocks", uint64_t{d.blockCount}).add("blockSize", uint64_t{d.blockSize});
-    info.add("sourceBytes", d.sourceBytes).add("storedBytes", d.storedBytes).add("state", state);
-    info.add("blocksReleased", uint64_t{d.blocksReleased}).add("blocksDamaged", uint64_t{d.blocksDamaged});
-    info.add("blocksMissing", uint64_t{d.blocksMissing}).add("blocksLost", uint64_t{d.blocksLost});
-    info.add("release", release);
-    if (d.withDestination) {
-      info.add("freeAtDestination", d.space.freeAtDestination).add("neededToExtract", d.space.ablative);
-      info.add("neededWithKeep", d.space.keep);
-    }
-    out.object(info);
-    return kExitSuccess;
-  }
+  return state;
+}
+
+std::wstring releaseOf(const ablative::ArchiveDescription& d) {
+  return d.releasesByCuts ? L"cuts from the end" : L"holes";
+}
+
+JsonObject infoObject(const ablative::ArchiveDescription& d) {
+  JsonObject info;
+  info.add("event", "info").add("format", d.format).add("version", uint64_t{d.version});
+  if (!d.codecs.empty()) info.add("codecs", d.codecs);
+  info.add("files", uint64_t{d.fileCount});
+  info.add("blocks", uint64_t{d.blockCount}).add("blockSize", uint64_t{d.blockSize});
+  info.add("sourceBytes", d.sourceBytes).add("storedBytes", d.storedBytes).add("state", stateOf(d));
+  info.add("blocksReleased", uint64_t{d.blocksReleased}).add("blocksDamaged", uint64_t{d.blocksDamaged});
+  info.add("blocksMissing", uint64_t{d.blocksMissing}).add("blocksLost", uint64_t{d.blocksLost});
+  info.add("release", releaseOf(d));
+  return info;
+}
+
+void addSpace(JsonObject& object, const ablative::SpaceNeeds& space) {
+  object.add("freeAtDestination", space.freeAtDestination).add("neededToExtract", space.ablative);
+  object.add("neededWithKeep", space.keep);
+}
+
+std::wstring infoText(const ablative::ArchiveDescription& d) {
   // Zip archives have no version of ours: their format takes the line.
   std::wstring first = d.format == L"zvka" ? L"version: " + std::to_wstring(d.version) : L"format: " + d.format;
   if (!d.codecs.empty()) first += L"\ncodecs: " + d.codecs;
-  std::wstring text = first + L"\nfiles: " + std::to_wstring(d.fileCount) + L"\nblocks: " +
-                      std::to_wstring(d.blockCount) + L"\nblock size: " + bytesText(d.blockSize) + L"\nsource bytes: " +
-                      bytesText(d.sourceBytes) + L"\nstored bytes: " + bytesText(d.storedBytes) + L"\nstate: " + state +
-                      L"\nrelease: " + release + L"\n";
-  if (d.withDestination) {
-    text += L"free at destination: " + bytesText(d.space.freeAtDestination) + L"\nneeded to extract: " +
-            bytesText(d.space.ablative) + L"\nneeded with --keep: " + bytesText(d.space.keep) + L"\n";
+  return first + L"\nfiles: " + std::to_wstring(d.fileCount) + L"\nblocks: " + std::to_wstring(d.blockCount) +
+         L"\nblock size: " + bytesText(d.blockSize) + L"\nsource bytes: " + bytesText(d.sourceBytes) +
+         L"\nstored bytes: " + bytesText(d.storedBytes) + L"\nstate: " + stateOf(d) + L"\nrelease: " + releaseOf(d) +
+         L"\n";
+}
+
+std::wstring spaceText(const ablative::SpaceNeeds& space) {
+  return L"free at destination: " + bytesText(space.freeAtDestination) + L"\nneeded to extract: " +
+         bytesText(space.ablative) + L"\nneeded with --keep: " + bytesText(space.keep) + L"\n";
+}
+
+int runInfo(const Command& command) {
+  Output out(command.json, false);
+  const std::wstring destination = command.operands.size() > 1 ? command.operands[1] : L"";
+  ablative::ArchiveDescription d;
+  const ablative::Status described =
+      ablative::describeArchive(archiveOf(command), destination, command.extract.groupBytes, d);
+  if (!described.ok()) return out.fail(L"Info failed: ", described.message);
+  if (!d.warning.empty()) warn(out, d.warning);
+  if (out.json()) {
+    JsonObject info = infoObject(d);
+    if (d.withDestination) addSpace(info, d.space);
+    out.object(info);
+    return kExitSuccess;
   }
-  write(Stream::Out, text);
+  write(Stream::Out, infoText(d) + (d.withDestination ? spaceText(d.space) : L""));
+  return kExitSuccess;
+}
+
+// Several archives and a destination: each archive's facts, headed by its
+// path, then one forecast for extracting them all, one after another.
+int runInfoMany(const Command& command) {
+  Output out(command.json, false);
+  std::vector<std::wstring> archives;
+  for (size_t i = 0; i + 1 < command.operands.size(); ++i) {
+    std::wstring archive;
+    const bool named = ablative::archiveForExtraction(command.operands[i], false, archive).ok();
+    archives.push_back(named ? archive : command.operands[i]);
+  }
+  std::vector<ablative::ArchiveDescription> descriptions;
+  ablative::SpaceNeeds run;
+  const ablative::Status described =
+      ablative::describeArchives(archives, command.operands.back(), command.extract.groupBytes, descriptions, run);
+  if (!described.ok()) return out.fail(L"Info failed: ", described.message);
+  std::wstring text;
+  for (size_t i = 0; i < archives.size(); ++i) {
+    if (!descriptions[i].warning.empty()) warn(out, descriptions[i].warning);
+    if (out.json()) out.object(infoObject(descriptions[i]).add("archive", archives[i]));
+    text += L"archive: " + archives[i] + L"\n" + infoText(descriptions[i]);
+  }
+  if (!out.json()) return write(Stream::Out, text + spaceText(run)), kExitSuccess;
+  JsonObject forecast;
+  forecast.add("event", "run").add("archives", uint64_t{archives.size()});
+  addSpace(forecast, run);
+  out.object(forecast);
   return kExitSuccess;
 }
 
@@ -337,7 +425,7 @@ int run(const std::vector<std::wstring>& args) {
   if (name == L"list") return runList(*command);
   if (name == L"test") return runTest(*command);
   if (name == L"extract") return runExtract(*command);
-  return runInfo(*command);
+  return command->operands.size() > 2 ? runInfoMany(*command) : runInfo(*command);
 }
 
 // Whatever the outcome, the output goes out whole before the process ends.

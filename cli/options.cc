@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <map>
 
 namespace zarvik {
@@ -22,8 +23,11 @@ const std::map<std::wstring, Grammar>& grammars() {
       {L"list", {1, 1, {L"--json"}, {}}},
       {L"test", {1, 1, {L"--json"}, {}}},
       {L"extract",
-       {2, 2, {L"--keep", L"--resume", L"--salvage", L"--no-space-check", L"--json", L"-q", L"--quiet"}, {L"--batch"}}},
-      {L"info", {1, 2, {L"--json"}, {L"--batch"}}},
+       {2,
+        SIZE_MAX,
+        {L"--keep", L"--resume", L"--salvage", L"--no-space-check", L"--overwrite", L"--json", L"-q", L"--quiet"},
+        {L"--batch"}}},
+      {L"info", {1, SIZE_MAX, {L"--json"}, {L"--batch"}}},
   };
   return kGrammars;
 }
@@ -38,7 +42,9 @@ void setFlag(Command& command, const std::wstring& flag) {
   if (flag == L"--resume") extract.resume = true;
   if (flag == L"--salvage") extract.salvage = true;
   if (flag == L"--no-space-check") extract.checkSpace = false;
-  if (flag == L"--salvage" || flag == L"--no-space-check") command.extractOptions.push_back(flag);
+  if (flag == L"--overwrite") extract.overwrite = true;
+  if (flag == L"--salvage" || flag == L"--no-space-check" || flag == L"--overwrite")
+    command.extractOptions.push_back(flag);
 }
 
 constexpr uint64_t kMostThreads = 1024;

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "status.h"
 
@@ -104,6 +105,12 @@ struct ExtractOptions {
   // Where set, takes the line each file gets as the run reaches it
   // ("Extracting: " + its path) in place of onLog.
   LogCallback onEntry;
+  // Make every check above that comes before the first write, then stop:
+  // nothing is written, and the archive is left as it was.
+  bool checkOnly = false;
+  // In a run of several archives (extractArchives): a file that two of them
+  // hold is taken from the later one, rather than refused.
+  bool overwrite = false;
 };
 
 // The facts of a failed run that are not its kind (Status::kind), which a
@@ -161,6 +168,30 @@ struct ExtractOutcome {
 Status extractArchive(const std::wstring& archivePath, const std::wstring& destinationDir,
                       const ExtractOptions& options, ExtractOutcome& outcome, const ProgressCallback& onProgress,
                       const LogCallback& onLog, const PauseCallback& isPaused);
+
+// A run of several archives into one destination, as extractArchives goes:
+// archive `number` (from 1) of `count` is about to be extracted.
+using ArchiveCallback = std::function<void(size_t number, size_t count, const std::wstring& archive)>;
+
+// Extracts `archivePaths` one after another into `destinationDir`, their
+// folders merged, each as extractArchive does (consumed and deleted unless
+// `keepOriginal`). Before anything is written, it refuses an archive named
+// twice ("The archive is named twice: " + path), one missing ("The archive is
+// missing: " + path), a path that one archive holds as a file and another as
+// a folder, and, unless `overwrite`, a file that two hold ("Two archives hold
+// the file " + path + ": " + the first + " and " + the second + "; with
+// --overwrite the later one wins"); then it makes every check of each
+// archive, and the space check for the whole run (describeArchives).
+//
+// A consuming run keeps a record of its archives in the destination until it
+// ends, so that `resume` with the same archives in the same order continues
+// where it stopped, skipping those already consumed and deleted. A fresh run
+// into a destination that holds such a record is refused. Progress counts
+// over the whole run. `outcome` is that of the run: resumable once it has
+// consumed any archive, and its failure is that of the archive it stopped in.
+Status extractArchives(const std::vector<std::wstring>& archivePaths, const std::wstring& destinationDir,
+                       const ExtractOptions& options, ExtractOutcome& outcome, const ProgressCallback& onProgress,
+                       const LogCallback& onLog, const PauseCallback& isPaused, const ArchiveCallback& onArchive);
 
 // What an extraction of an archive into a destination needs on disk at its
 // peak, beyond what is in use now, counted in the destination's allocation
@@ -226,6 +257,17 @@ struct ArchiveDescription {
 // Fails with the reader's messages, as `test` and extraction do.
 Status describeArchive(const std::wstring& archivePath, const std::wstring& destinationDir, uint64_t groupBytes,
                        ArchiveDescription& description);
+
+// describeArchive of each of `archivePaths`, without the space, and in
+// `run` the space that extracting them one after another into
+// `destinationDir` needs: at the peak while archive i is consumed, the trees
+// of those before it are written and their archives gone (a consuming run),
+// the later ones still whole. So `run.ablative` is the largest, over i, of
+// what the earlier archives' trees take less what their archives gave back,
+// plus archive i's own need; `run.keep` the sum of their trees. A partly
+// consumed archive, or one on another file system, counts as giving nothing back.
+Status describeArchives(const std::vector<std::wstring>& archivePaths, const std::wstring& destinationDir,
+                        uint64_t groupBytes, std::vector<ArchiveDescription>& descriptions, SpaceNeeds& run);
 
 // What a stored path names: a file its units fill, a folder made as it is,
 // a symbolic link, made once the files are in place, or a hard link: another

@@ -25,7 +25,7 @@ done
 run create --block-size "" "$src" "$work/bad.zvka"
 check "what is wrong, then the usage" "2|zarvik: invalid block size: |Usage:" "$rc|$(head -n 2 <<<"$err" | paste -sd '|')"
 for args in "create --block-size "{0,4294967296,4194304K,4096M,12G,abc,-1}" s a" "" "create onlyone" "list" "list a b" \
-  "frobnicate x" "create --what a b" "extract --batch 0 a b" "extract --batch 12X a b" "extract a b --batch" "info a b c" \
+  "frobnicate x" "create --what a b" "extract --batch 0 a b" "extract --batch 12X a b" "extract a b --batch" \
   "info --keep a" "test --json a b" "extract --keep --resume a b" "extract a" "extract --fast a b"; do
   run $args && check "usage error: '$args'" 2 "$rc"
 done
@@ -197,4 +197,30 @@ made at-header.tar.gz && a=$t/at-header.tar.gz cut="$gone: it ends at byte 10, w
 row 1= "Extract failed: $cut" "" extract "$a" "$t/o" && row 1= "Test failed: $cut" "" test "$a"
 row 0= "" "state: partly extracted, journal missing: 0 of 0 blocks gone" info "$a" && row 0 "" "" extract --salvage "$a" "$t/o"
 check "the cut tar.gz ended" "o" "$(ls "$t")"
+# Several archives into one tree: a .zvka, a .zip and a .tar.gz merged, one forecast for them all; a file two of them
+# hold is refused before anything is written, and taken from the later one with --overwrite; a path that is a file in
+# one and a folder in another, an archive missing or named twice are refused.
+m=$work/m && mkdir -p "$m/p/d" "$m/q/d" "$m/r/e" "$m/s" && printf a >"$m/p/a" && printf b >"$m/p/d/b" && printf c >"$m/q/d/c"
+printf f >"$m/r/e/f" && printf A >"$m/s/a" && printf D >"$m/s/d" && "$zarvik" create -q "$m/p" "$m/1.zvka" >/dev/null
+(cd "$m/q" && zip -qr ../2.zip .) && tar -C "$m/r" -czf "$m/3.tar.gz" . && (cd "$m/s" && zip -q ../a.zip a && zip -q ../ad.zip d)
+mkdir "$m/all" && cp -r "$m"/{p,q,r}/* "$m/all" && set3() { rm -rf "$t" && mkdir "$t" && cp "$m"/*.z* "$m/3.tar.gz" "$t"; }
+set3 && for x in 1.zvka 2.zip 3.tar.gz; do "$zarvik" info --json "$t/$x" "$t/o"; done >"$work/each.json"
+check "info on a set: one forecast, from each archive's" "3 True" "$("$zarvik" info --json "$t"/{1.zvka,2.zip,3.tar.gz} \
+  "$t/o" | python3 -c 'import json, os, sys
+each = [json.loads(l) for l in open(sys.argv[1])]
+run = json.loads(sys.stdin.read().splitlines()[-1])
+peak = grown = 0
+for e, x in zip(each, ["1.zvka", "2.zip", "3.tar.gz"]):
+    peak, grown = max(peak, grown + e["neededToExtract"]), grown + e["neededWithKeep"] - os.path.getsize(sys.argv[2] + "/" + x)
+print(run["archives"], (run["neededWithKeep"], run["neededToExtract"]) == (sum(e["neededWithKeep"] for e in each), peak))' \
+  "$work/each.json" "$t")"
+row 0 "" "Archive 3 of 3: $t/3.tar.gz" extract "$t"/{1.zvka,2.zip,3.tar.gz} "$t/o"
+check "three archives merged, each consumed, no record left" "|a.zip ad.zip o" "$(diff -r "$m/all" "$t/o")|$(ls "$t" | paste -sd ' ')"
+set3 && row 1= "Extract failed: Two archives hold the file a: $t/1.zvka and $t/a.zip; with --overwrite the later one \
+wins" "" extract "$t"/{1.zvka,2.zip,a.zip} "$t/o"
+row 1= "Extract failed: A path is a file in one archive and a folder in another: d ($t/1.zvka and $t/ad.zip)" "" \
+  extract --overwrite "$t"/{1.zvka,ad.zip} "$t/o"
+row 1= "Extract failed: The archive is missing: $t/none.zip" "" extract "$t"/{1.zvka,none.zip} "$t/o"
+row 1= "Extract failed: The archive is named twice: $t/./1.zvka" "" extract "$t"/{1.zvka,./1.zvka} "$t/o"
+row 0 "" "" extract --overwrite "$t"/{1.zvka,a.zip} "$t/o" && check "--overwrite: the later wins" "A|b" "$(cat "$t/o/a")|$(cat "$t/o/d/b")"
 finish cli

@@ -38,6 +38,20 @@ for signal in INT TERM HUP; do
   check "$signal: earlier archive kept, no temporary file" "same" \
     "$(cmp -s "$work/earlier.zvka" "$work/original.zvka" && [ ! -e "$work/earlier.zvka.creating" ] && echo same)"
 done
+# Three archives, stopped in the second (whose lines fill the pipe many times over after the one that names it): exit 3
+# with the command that resumes the whole run, which completes the tree though the first archive is gone.
+mkdir -p "$work/one" "$work/three/e" "$work/all" && printf 1 >"$work/one/1" && printf 3 >"$work/three/e/3"
+(cd "$work/one" && zip -q ../one.zip 1) && tar -C "$work/three" -czf "$work/three.tar.gz" e && cp -r "$work"/{src,one,three}/* "$work/all"
+cp "$work/original.zvka" "$work/x.zvka" && set -- "$work/one.zip" "$work/x.zvka" "$work/three.tar.gz" "$work/merged"
+"$zarvik" extract --json --batch 256K "$@" >"$work/pipe" 2>/dev/null &
+pid=$! && exec 3<"$work/pipe" && grep -m 1 -q '"event":"archive","number":2' <&3 && kill -s INT "$pid" && cat <&3 >"$work/run.json"
+exec 3<&- && wait "$pid"
+check "three archives stopped in the second: exit, resume command, archives left" "3|zarvik extract --resume --batch 256K \
+$*|three.tar.gz x.zvka x.zvka.zvkj" "$?|$(tail -n 1 "$work/run.json" | python3 -c 'import json, sys
+print(*json.load(sys.stdin)["resume"])')|$(cd "$work" && ls x.zvka* one.zip three.tar.gz 2>/dev/null | paste -sd ' ')"
+"$zarvik" extract --resume --batch 256K "$@" >/dev/null
+check "resumed: the whole tree, no archive nor record left" "0||" "$?|$(diff -r "$work/all" "$work/merged")|$(
+  cd "$work" && ls x.zvka* one.zip three.tar.gz 2>/dev/null)"
 # `| head -1` closes the pipe after one line: the work goes on and the exit code is its outcome.
 cp "$work/original.zvka" "$work/h.zvka" && "$zarvik" extract "$work/h.zvka" "$work/h" | head -n 1 >/dev/null
 check "extract | head -1: exit code and tree" "0|" "${PIPESTATUS[0]}|$(diff -r "$work/src" "$work/h")"

@@ -176,6 +176,7 @@ bool Extraction::run() {
   if (!ok(files_->checkPaths()) || !checkDestinationLimits() || !checkDestinationHoldsExtracted() || !checkSpace()) {
     return false;
   }
+  if (checkOnly_) return true;
   if (salvage_) settleAbsentUnits();
   accepted_ = true;
   for (const std::wstring& line : skipped) log(line);

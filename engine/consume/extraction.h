@@ -40,9 +40,9 @@ class Extraction {
              const ProgressCallback& onProgress, const LogCallback& onLog, const PauseCallback& isPaused)
       : archivePath_(archivePath), destinationDir_(destinationDir), resume_(options.resume),
         ablate_(!options.keepOriginal), salvage_(options.salvage), checkSpace_(options.checkSpace),
-        groupBytes_(options.groupBytes), requestedGroupBytes_(options.groupBytes), onProgress_(onProgress),
-        onLog_(onLog), onEntry_(options.onEntry ? options.onEntry : onLog), isPaused_(isPaused),
-        shouldStop_(options.shouldStop) {
+        checkOnly_(options.checkOnly), groupBytes_(options.groupBytes), requestedGroupBytes_(options.groupBytes),
+        onProgress_(onProgress), onLog_(onLog), onEntry_(options.onEntry ? options.onEntry : onLog),
+        isPaused_(isPaused), shouldStop_(options.shouldStop) {
     journal_.path = journalPathFor(archivePath);
     found_.path = journal_.path;
   }
@@ -107,6 +107,7 @@ class Extraction {
   const bool ablate_;
   const bool salvage_;
   const bool checkSpace_;
+  const bool checkOnly_;
   uint64_t groupBytes_;
   const uint64_t requestedGroupBytes_;
   Status failed_ = failure(StatusKind::Failed, L"");  // why the run failed, once a step says
