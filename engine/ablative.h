@@ -66,6 +66,20 @@ struct CreateOptions {
   // Where set, takes the line each file gets as the run reaches it
   // ("Packing: " + its path) in place of onLog.
   LogCallback onEntry;
+  // 0: one file. Otherwise volumes of this many bytes, the last of at most
+  // this many, whose concatenation is the archive one file would hold: the
+  // archive's path + ".001", ".002", ..., a set of one where the archive is
+  // no larger. The earlier set at the path (from ".001" to
+  // the last before a missing one) is held as one archive is: a volume an
+  // extraction is using is refused, the parts written replace those of the
+  // same names, and earlier ones beyond them are removed once the new set is
+  // in place ("Unable to remove an earlier volume: " + path if one stays).
+  // All parts are written under temporary names and renamed into place only
+  // once every one is complete and flushed: a run that fails before leaves
+  // none of them. The renames are several steps, so a run that fails or
+  // loses power among them may leave new volumes beside earlier ones, which
+  // the blocks' checksums then refuse.
+  uint64_t volumeBytes = 0;
 };
 
 // The same, with options beyond the window's.
