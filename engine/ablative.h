@@ -75,10 +75,11 @@ struct CreateOptions {
   // same names, and earlier ones beyond them are removed once the new set is
   // in place ("Unable to remove an earlier volume: " + path if one stays).
   // All parts are written under temporary names and renamed into place only
-  // once every one is complete and flushed: a run that fails before leaves
-  // none of them. The renames are several steps, so a run that fails or
-  // loses power among them may leave new volumes beside earlier ones, which
-  // the blocks' checksums then refuse.
+  // once every one is complete and flushed: a run that fails before all are
+  // in place leaves none of them. The renames are several steps, so a run
+  // that fails or loses power among them may leave earlier volumes without
+  // those the new set replaced, or beside new ones, which the blocks'
+  // checksums then refuse.
   uint64_t volumeBytes = 0;
 };
 

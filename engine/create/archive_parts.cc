@@ -25,10 +25,14 @@ std::wstring volumePathFor(const std::wstring& archivePath, uint32_t index) {
 ArchiveParts::ArchiveParts(const std::wstring& archivePath, uint64_t volumeBytes, uint64_t keptOpenBelow)
     : archivePath_(archivePath), volumeBytes_(volumeBytes), keptOpenBelow_(keptOpenBelow) {}
 
+// A set not wholly published loses the parts already renamed too: a failed
+// run leaves no part of the new set.
 ArchiveParts::~ArchiveParts() {
+  const bool whole = std::all_of(parts_.begin(), parts_.end(), [](const Part& part) { return part.published; });
   for (Part& part : parts_) {
     part.file.close();
     if (part.created && !part.published) removeFile(temporaryPathFor(part.path));
+    if (part.published && !whole) removeFile(part.path);
   }
 }
 

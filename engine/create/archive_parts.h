@@ -1,7 +1,8 @@
 // The files creation writes an archive into: one file at the archive's path,
 // or volumes of a fixed size whose concatenation is that file. Every part is
 // written under a temporary name and renamed into place only once all of
-// them are complete and flushed; any way out before that removes them.
+// them are complete and flushed; any way out before all are in place
+// removes them.
 #pragma once
 
 #include <cstdint>
@@ -37,8 +38,8 @@ class ArchiveParts {
   bool overwrite(uint64_t offset, const uint8_t* data, uint64_t length);
   // Makes every part still open durable, and closes it.
   bool finish();
-  // Renames the parts into place, in order; false at the first that fails
-  // (the parts before it are then in place, the others removed).
+  // Renames the parts into place, in order; false at the first that fails,
+  // and then every part of the set goes, those already renamed too.
   bool publish();
 
   size_t count() const { return parts_.size(); }
