@@ -352,27 +352,23 @@ unsigned workersFor(unsigned threads) {
 }
 
 // The files at the archive's path that this run replaces or removes: the
-// archive, or each volume of the set there, from the first to the last
-// before one that is missing.
-std::vector<std::wstring> earlierFilesAt(const std::wstring& archivePath, bool volumes) {
-  if (!volumes) return {archivePath};
-  std::vector<std::wstring> found;
-  while (pathStatus(volumePathFor(archivePath, static_cast<uint32_t>(found.size() + 1))).kind == PathKind::File) {
-    found.push_back(volumePathFor(archivePath, static_cast<uint32_t>(found.size() + 1)));
-  }
-  return found;
+// archive, or every volume of a set of its name.
+bool earlierFilesAt(const std::wstring& archivePath, bool volumes, std::vector<NumberedVolume>& found) {
+  if (volumes) return volumesAt(archivePath, found);
+  found = {{1, archivePath}};
+  return true;
 }
 
 // A running extraction holds its archive locked (holdArchiveForRun). Taking
 // the same lock refuses a path that one is consuming, and holding it until
 // the new archive is in place keeps one from starting on a file that this
 // run replaces. Anything that cannot be opened is no archive a run holds.
-Status holdOffExtractions(const std::vector<std::wstring>& paths, std::vector<FileHandle>& held) {
-  for (const std::wstring& path : paths) {
+Status holdOffExtractions(const std::vector<NumberedVolume>& files, std::vector<FileHandle>& held) {
+  for (const NumberedVolume& file : files) {
     FileHandle& earlier = held.emplace_back();
-    const bool locked = openFile(path, OpenMode::ReadWrite, earlier) && lockFile(earlier, true);
+    const bool locked = openFile(file.path, OpenMode::ReadWrite, earlier) && lockFile(earlier, true);
     if (!locked && isInUseError(lastErrorCode())) {
-      return failure(StatusKind::Failed, L"Archive is in use by an extraction: " + path);
+      return failure(StatusKind::Failed, L"Archive is in use by an extraction: " + file.path);
     }
   }
   return {};
@@ -383,12 +379,14 @@ bool writeBlockTable(ArchiveParts& parts, const ArchiveHeader& header, const std
   return parts.overwrite(blockTableOffset(header), bytes.data(), bytes.size());
 }
 
-// Volumes of an earlier, larger set, beyond the new set's last: removed from
-// the first on, so that even a run that fails among them leaves none that
-// reads as a continuation of the new set.
-Status removeStaleVolumes(const std::vector<std::wstring>& earlier, size_t kept) {
-  for (size_t i = kept; i < earlier.size(); ++i) {
-    if (!removeFile(earlier[i])) return failure(StatusKind::Failed, L"Unable to remove an earlier volume: " + earlier[i]);
+// Volumes numbered past the new set's last, which a reader would take for
+// parts of it, or for parts missing between: removed from the lowest number
+// on, so that one a failed run leaves makes the set refused, never misread.
+Status removeStaleVolumes(const std::vector<NumberedVolume>& earlier, size_t kept) {
+  for (const NumberedVolume& volume : earlier) {
+    if (volume.number > kept && !removeFile(volume.path)) {
+      return failure(StatusKind::Failed, L"Unable to remove an earlier volume: " + volume.path);
+    }
   }
   return {};
 }
@@ -425,10 +423,14 @@ Status createArchive(const std::wstring& inputPath, const std::wstring& archiveP
   // Replacing a partly consumed archive would lose every block it still
   // holds, and leave a journal that could steer a run over the new one.
   const bool volumes = options.volumeBytes != 0;
-  const std::vector<std::wstring> earlierFiles = earlierFilesAt(archivePath, volumes);
+  std::vector<NumberedVolume> earlierFiles;
+  if (!earlierFilesAt(archivePath, volumes, earlierFiles)) {
+    return failure(StatusKind::Failed, L"Unable to list the archive's folder: " + parentFolder(archivePath));
+  }
   std::vector<FileHandle> heldOff;
   if (Status held = holdOffExtractions(earlierFiles, heldOff); !held.ok()) return held;
-  Journal earlier{journalPathFor(archivePath)};
+  // A set's journal lies beside its first volume.
+  Journal earlier{journalPathFor(volumes ? volumePathFor(archivePath, 1) : archivePath)};
   if (loadJournalAsWritten(earlier) == JournalLoad::Loaded && earlier.states.recordsProgress()) {
     return failure(StatusKind::Failed,
                    L"An extraction of the archive at this path stopped before it finished; resume it first");
