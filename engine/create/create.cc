@@ -1,8 +1,9 @@
 // Archive creation: scan, lay out the tables, code every block, then write the
-// real block table over its placeholder. The archive is written under a
-// temporary name beside its final one and moved into place only when it is
-// complete and durable, so a failed run never leaves a file that reads as a
-// valid archive (and keeps whatever was at the archive path before).
+// real block table over its placeholder. The archive (or each of its volumes)
+// is written under a temporary name beside its final one and moved into place
+// only when it is complete and durable, so a failed run never leaves a file
+// that reads as a valid archive (and keeps whatever was at the archive path
+// before).
 #include <algorithm>
 #include <charconv>
 #include <memory>
@@ -476,12 +477,13 @@ Status createArchive(const std::wstring& inputPath, const std::wstring& archiveP
   heldOff.clear();  // Windows replaces no file that is open
   if (!parts.publish()) return failure(StatusKind::Failed, L"Failed to write archive file");
   // From here on the new archive is in place and kept, failure or not.
-  if (Status removed = removeStaleVolumes(earlierFiles, parts.count()); !removed.ok()) return removed;
+  const Status removed = removeStaleVolumes(earlierFiles, parts.count());
   if (!std::all_of(gainedEntries.begin(), gainedEntries.end(), syncDirectory)) {
     // Complete, but not known to be durable under its name: a failure, yet
     // kept, since the rename has already replaced any earlier file.
     return failure(StatusKind::Failed, L"Failed to write archive file");
   }
+  if (!removed.ok()) return removed;
 
   if (onLog) {
     const std::wstring firstPath = volumes ? volumePathFor(archivePath, 1) : archivePath;
