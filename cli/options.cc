@@ -19,7 +19,7 @@ struct Grammar {
 
 const std::map<std::wstring, Grammar>& grammars() {
   static const std::map<std::wstring, Grammar> kGrammars = {
-      {L"create", {2, 2, {L"--json", L"-q", L"--quiet"}, {L"--block-size", L"--threads"}}},
+      {L"create", {2, 2, {L"--json", L"-q", L"--quiet"}, {L"--block-size", L"--threads", L"--volume-size"}}},
       {L"list", {1, 1, {L"--json"}, {}}},
       {L"test", {1, 1, {L"--json"}, {}}},
       {L"extract",
@@ -48,6 +48,8 @@ void setFlag(Command& command, const std::wstring& flag) {
 }
 
 constexpr uint64_t kMostThreads = 1024;
+// Smaller volumes would make a set of thousands of files of any sizeable archive.
+constexpr uint64_t kSmallestVolume = 64 << 10;
 
 // --zstd or --zstd=LEVEL.
 bool setZstd(Command& command, const std::wstring& arg, std::wstring& problem) {
@@ -69,6 +71,13 @@ bool setSize(Command& command, const std::wstring& option, const std::wstring& v
     if (!threads) problem = L"invalid thread count: " + value;
     if (threads) command.create.threads = static_cast<unsigned>(*threads);
     return threads.has_value();
+  }
+  if (option == L"--volume-size") {
+    const std::optional<uint64_t> size = parseSize(value, kLargestBatch);
+    const bool valid = size && *size >= kSmallestVolume;
+    if (!valid) problem = L"invalid volume size: " + value + L" (64K at least)";
+    if (valid) command.create.volumeBytes = *size;
+    return valid;
   }
   const bool block = option == L"--block-size";
   const std::optional<uint64_t> size = parseSize(value, block ? UINT32_MAX : kLargestBatch);
@@ -104,7 +113,10 @@ std::optional<uint64_t> parseSize(const std::wstring& text, uint64_t largest) {
   if (i == 0) return std::nullopt;
   if (i + 1 == text.size()) {
     const wchar_t suffix = text[i];
-    const int shift = suffix == L'K' || suffix == L'k' ? 10 : suffix == L'M' || suffix == L'm' ? 20 : -1;
+    const int shift = suffix == L'K' || suffix == L'k'   ? 10
+                      : suffix == L'M' || suffix == L'm' ? 20
+                      : suffix == L'G' || suffix == L'g' ? 30
+                                                         : -1;
     if (shift < 0 || value > (largest >> shift)) return std::nullopt;
     value <<= shift;
   } else if (i != text.size()) {

@@ -24,7 +24,7 @@ struct Command {
 // and says what is wrong in `problem`.
 std::optional<Command> parseCommand(const std::vector<std::wstring>& args, std::wstring& problem);
 
-// "4096", "64K", "4M": a byte count from 1 to `largest`.
+// "4096", "64K", "4M", "1G": a byte count from 1 to `largest`.
 // (parseCount: digits alone.)
 std::optional<uint64_t> parseCount(const std::wstring& text, uint64_t largest);
 std::optional<uint64_t> parseSize(const std::wstring& text, uint64_t largest);

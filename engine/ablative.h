@@ -67,6 +67,22 @@ struct CreateOptions {
   // Where set, takes the line each file gets as the run reaches it
   // ("Packing: " + its path) in place of onLog.
   LogCallback onEntry;
+  // 0: one file. Otherwise volumes of this many bytes, the last of at most
+  // this many, whose concatenation is the archive one file would hold: the
+  // archive's path + ".001", ".002", ..., a set of one where the archive is
+  // no larger. Earlier volumes of that name are held as one archive is: one
+  // an extraction is using is refused, as is a set whose extraction stopped
+  // (its journal lies beside its first volume); the parts written replace
+  // those of the same names, and volumes numbered past the new set's last are
+  // removed once it is in place ("Unable to remove an earlier volume: " +
+  // path if one stays).
+  // All parts are written under temporary names and renamed into place only
+  // once every one is complete and flushed: a run that fails before all are
+  // in place leaves none of them. The renames are several steps, so a run
+  // that fails or loses power among them may leave earlier volumes without
+  // those the new set replaced, or beside new ones, which the blocks'
+  // checksums then refuse.
+  uint64_t volumeBytes = 0;
 };
 
 // The same, with options beyond the window's.

@@ -22,9 +22,10 @@ print(o["event"], o["blocks"], o["sourceBytes"], o["state"], 16 <= o["neededWith
 for size in 1 1000 64K 4M 4294967295; do
   row 0 "" "Archive created: $work/s.zvka" create -q --block-size "$size" "$src" "$work/s.zvka" && row 0 "" "" test "$work/s.zvka"
 done
+row 0 "" "Archive created: $work/v.zvka.001" create -q --volume-size 1G "$src" "$work/v.zvka"
 run create --block-size "" "$src" "$work/bad.zvka"
 check "what is wrong, then the usage" "2|zarvik: invalid block size: |Usage:" "$rc|$(head -n 2 <<<"$err" | paste -sd '|')"
-for args in "create --block-size "{0,4294967296,4194304K,4096M,12G,abc,-1}" s a" "" "create onlyone" "list" "list a b" \
+for args in "create --block-size "{0,4294967296,4194304K,4096M,4G,abc,-1}" s a" "create --volume-size 63K s a" "" "create onlyone" "list" "list a b" \
   "frobnicate x" "create --what a b" "extract --batch 0 a b" "extract --batch 12X a b" "extract a b --batch" \
   "info --keep a" "test --json a b" "extract --keep --resume a b" "extract a" "extract --fast a b"; do
   run $args && check "usage error: '$args'" 2 "$rc"

@@ -17,6 +17,27 @@ Status create(const fs::path& source, const fs::path& archive, uint32_t blockSiz
   return createArchive(wide(source), wide(archive), blockSize, {}, {}, paused);
 }
 
+fs::path volume(const fs::path& archive, int index) {
+  return archive.string() + "." + std::string(index < 10 ? "00" : "0") + std::to_string(index);
+}
+
+// The archive a run left: the file, or its volumes from the first to the last before a missing one, joined.
+Bytes joined(const fs::path& archive, uint64_t volumeBytes) {
+  if (volumeBytes == 0) return readFile(archive);
+  Bytes all;
+  for (int i = 1; fs::exists(volume(archive, i)); ++i) {
+    const Bytes part = readFile(volume(archive, i));
+    all.insert(all.end(), part.begin(), part.end());
+  }
+  return all;
+}
+
+// The names in `folder` that begin with `prefix`.
+size_t namesFrom(const fs::path& folder, const std::string& prefix) {
+  return std::ranges::count_if(fs::directory_iterator(folder),
+                               [&](const auto& entry) { return entry.path().filename().string().starts_with(prefix); });
+}
+
 TEST(CreateArchive, RefusalsLeaveNoArchive) {
   ScratchDir dir;
   writeFile(dir / "src/f.txt", "x");
@@ -79,6 +100,36 @@ TEST(CreateArchive, ChangedSourceFailsAndKeepsTheOldArchive) {
   }
 }
 
+// Volumes join to the archive one file holds, a volume ending in the block table, in a block, or at the archive's
+// end (a set of one). An earlier set is replaced, its volumes numbered past the new set's last removed; a run that
+// finds one of its volumes held by an extraction is refused, changing nothing.
+TEST(CreateArchive, VolumesJoinToTheArchiveAndReplaceAnEarlierSet) {
+  ScratchDir dir;
+  writeFile(dir / "src/a.bin", mixedBytes(3000, 5));
+  writeFile(dir / "src/b.txt", "small");
+  ASSERT_TRUE(create(dir / "src", dir / "one.zvka", 16).ok());
+  const Bytes whole = readFile(dir / "one.zvka");  // 189 blocks: a block table of 4536 bytes, then 3005 bytes at most
+  const fs::path set = dir / "set.zvka";
+  CreateOptions options;
+  options.blockSize = 16;
+  for (uint64_t size : {uint64_t{whole.size()}, uint64_t{1} << 20, uint64_t{1000}}) {
+    SCOPED_TRACE(size);
+    for (int i = 1; i <= 9; ++i) writeFile(volume(set, i), "an earlier volume");
+    writeFile(dir / "set.zvka.0012", "one past a missing volume, spelt as a reader takes it");
+    options.volumeBytes = size;
+    ASSERT_TRUE(createArchive(wide(dir / "src"), wide(set), options, {}, {}, {}).ok());
+    EXPECT_EQ(joined(set, size), whole);
+    EXPECT_EQ(namesFrom(dir.path(), "set.zvka"), (whole.size() + size - 1) / size);
+    EXPECT_EQ(fs::file_size(volume(set, 1)), std::min<uint64_t>(size, whole.size()));
+  }
+  FileHandle extraction;
+  ASSERT_TRUE(openFile(wide(volume(set, 2)), OpenMode::ReadWrite, extraction) && lockFile(extraction, true));
+  options.volumeBytes = whole.size();
+  EXPECT_EQ(createArchive(wide(dir / "src"), wide(set), options, {}, {}, {}).message,
+            L"Archive is in use by an extraction: " + wide(volume(set, 2)));
+  EXPECT_TRUE(joined(set, 1) == whole && namesFrom(dir.path(), "set.zvka") == (whole.size() + 999) / 1000);
+}
+
 #ifndef _WIN32
 // A link is stored as its file under its own name; a dangling link and one to a folder are passed over.
 TEST(CreateArchive, LinksKeepTheirOwnNameInsideTheTree) {
@@ -109,34 +160,42 @@ struct Source {
     EXPECT_TRUE(createArchive(wide(dir / "src"), wide(dir / "reference.zvka"), 64 << 10, {}, {}, {}).ok());
     good = readFile(dir / "reference.zvka");
   }
-  Status create(const fs::path& archive, const LogCallback& log = {}) const {
-    return createArchive(wide(dir / "src"), wide(archive), 64 << 10, {}, log, {});
+  Status create(const fs::path& archive, const LogCallback& log = {}, uint64_t volumeBytes = 0) const {
+    CreateOptions options;
+    options.blockSize = 64 << 10;
+    options.volumeBytes = volumeBytes;
+    return createArchive(wide(dir / "src"), wide(archive), options, {}, log, {});
   }
 };
 
-// Each platform call fails in turn: the run fails with a message (or does without it), no temporary file is left,
-// and the earlier archive stays unless already replaced.
+// Each platform call fails in turn, writing one file or volumes that split blocks: the run fails with a message (or
+// does without it), no temporary file is left, the earlier archive stays unless already replaced, and no volume is
+// left unless the whole set is.
 TEST(CreateFaults, EveryFailingCallEndsCleanly) {
   const Source s;
   const fs::path archive = s.dir / "out/x.zvka";
-  const Bytes earlier = bytesOf("an earlier archive");
-  for (uint32_t code : {diskFullCode(), ioErrorCode()}) {
-    size_t n = 0;
-    for (size_t calls = 1; calls >= n; ++n) {  // until the failing call is one the run never makes
-      SCOPED_TRACE("call " + std::to_string(n) + " fails with " + std::to_string(code));
-      writeFile(archive, earlier);
-      calls = 0;
-      Status run;
-      {
-        ScopedIoHook failing([&](const IoCall&) { return calls++ == n ? code : 0u; });
-        run = s.create(archive);
+  for (uint64_t volumeBytes : {0, 3000}) {  // 3000: 4 volumes of the 9614 bytes
+    const Bytes earlier = volumeBytes ? Bytes{} : bytesOf("an earlier archive");
+    for (uint32_t code : {diskFullCode(), ioErrorCode()}) {
+      size_t n = 0;
+      for (size_t calls = 1; calls >= n; ++n) {  // until the failing call is one the run never makes
+        SCOPED_TRACE("call " + std::to_string(n) + " fails with " + std::to_string(code) + ", volumes of " +
+                     std::to_string(volumeBytes));
+        fs::remove_all(s.dir / "out");
+        writeFile(volumeBytes ? s.dir / "out/other" : archive, earlier);
+        calls = 0;
+        Status run;
+        {
+          ScopedIoHook failing([&](const IoCall&) { return calls++ == n ? code : 0u; });
+          run = s.create(archive, {}, volumeBytes);
+        }
+        const Bytes now = joined(archive, volumeBytes);
+        EXPECT_TRUE(run.ok() ? now == s.good : now == earlier || now == s.good) << toUtf8(run.message);
+        EXPECT_NE(run.ok(), !run.message.empty());
+        EXPECT_EQ(namesFrom(s.dir / "out", "x.zvka"), now.empty() ? 0 : volumeBytes ? 4 : 1);  // nor temporaries
       }
-      const Bytes now = readFile(archive);
-      EXPECT_TRUE(run.ok() ? now == s.good : now == earlier || now == s.good) << toUtf8(run.message);
-      EXPECT_NE(run.ok(), !run.message.empty());
-      EXPECT_FALSE(fs::exists(s.dir / "out/x.zvka.creating"));
+      EXPECT_GT(n, 20u);
     }
-    EXPECT_GT(n, 20u);
   }
   ASSERT_TRUE(s.create(archive).ok());
   EXPECT_EQ(readFile(archive), s.good);

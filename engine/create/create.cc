@@ -1,8 +1,9 @@
 // Archive creation: scan, lay out the tables, code every block, then write the
-// real block table over its placeholder. The archive is written under a
-// temporary name beside its final one and moved into place only when it is
-// complete and durable, so a failed run never leaves a file that reads as a
-// valid archive (and keeps whatever was at the archive path before).
+// real block table over its placeholder. The archive (or each of its volumes)
+// is written under a temporary name beside its final one and moved into place
+// only when it is complete and durable, so a failed run never leaves a file
+// that reads as a valid archive (and keeps whatever was at the archive path
+// before).
 #include <algorithm>
 #include <charconv>
 #include <memory>
@@ -14,6 +15,7 @@
 #include "codecs/codec.h"
 #include "consume/journal.h"
 #include "containers/zvka_format.h"
+#include "create/archive_parts.h"
 #include "create/source_scan.h"
 #include "status.h"
 #include "files/file_util.h"
@@ -27,46 +29,30 @@ namespace {
 
 // Small: it coalesces the writes of small blocks, and memory goes to block buffers.
 constexpr size_t kWriteBufferSize = 64 << 10;
-// How much written data is handed to the disk at a time. The disk then writes
-// while the next blocks are coded instead of all at the final flush; a few
-// MiB keep its queue busy without many calls.
-constexpr uint64_t kWritebackStep = 8 << 20;
 
 // Collects small writes into one buffer; large ones go straight through, so a
 // big stored block costs no extra copy. Writes are sequential from offset 0.
 class ArchiveWriter {
  public:
-  explicit ArchiveWriter(FileHandle& file) : file_(file) { buffer_.reserve(kWriteBufferSize); }
+  explicit ArchiveWriter(ArchiveParts& parts) : parts_(parts) { buffer_.reserve(kWriteBufferSize); }
 
   bool append(const uint8_t* data, size_t length) {
     if (buffer_.size() + length <= kWriteBufferSize) {
       buffer_.insert(buffer_.end(), data, data + length);
       return true;
     }
-    return drain() && (length >= kWriteBufferSize ? write(data, length) : append(data, length));
+    return drain() && (length >= kWriteBufferSize ? parts_.append(data, length) : append(data, length));
   }
 
   bool drain() {
-    bool ok = write(buffer_.data(), buffer_.size());
+    bool ok = parts_.append(buffer_.data(), buffer_.size());
     buffer_.clear();
     return ok;
   }
 
  private:
-  bool write(const uint8_t* data, size_t length) {
-    if (!writeFully(file_, data, length)) return false;
-    written_ += length;
-    if (written_ - handedOver_ >= kWritebackStep) {
-      startWriteback(file_, handedOver_, written_);
-      handedOver_ = written_;
-    }
-    return true;
-  }
-
-  FileHandle& file_;
+  ArchiveParts& parts_;
   std::vector<uint8_t> buffer_;
-  uint64_t written_ = 0;     // bytes written to the file so far
-  uint64_t handedOver_ = 0;  // bytes already handed to the disk
 };
 
 std::wstring changedMessage(const std::wstring& sourcePath) {
@@ -78,17 +64,6 @@ bool atEnd(FileHandle& file) {
   uint32_t got = 0;
   return readSome(file, &byte, 1, got) && got == 0;
 }
-
-// Removes the temporary file on every way out that did not publish it.
-struct TemporaryFile {
-  std::wstring path;
-  FileHandle file;
-  bool published = false;
-  ~TemporaryFile() {
-    file.close();
-    if (!published && !path.empty()) removeFile(path);
-  }
-};
 
 std::wstring summaryLine(uint64_t fileCount, uint64_t sourceBytes, uint64_t dataBytes) {
   double ratio = sourceBytes == 0 ? 1.0 : static_cast<double>(dataBytes) / static_cast<double>(sourceBytes);
@@ -377,19 +352,44 @@ unsigned workersFor(unsigned threads) {
   return threads != 0 ? threads : std::max(1u, std::thread::hardware_concurrency());
 }
 
-// A running extraction holds its archive locked (holdArchiveForRun). Taking
-// the same lock refuses a path that one is consuming, and holding it until
-// the new archive is in place keeps one from starting on the file that this
-// run replaces. Anything that cannot be opened is no archive a run holds.
-Status holdOffExtractions(const std::wstring& archivePath, FileHandle& earlier) {
-  const bool locked = openFile(archivePath, OpenMode::ReadWrite, earlier) && lockFile(earlier, true);
-  if (locked || !isInUseError(lastErrorCode())) return {};
-  return failure(StatusKind::Failed, L"Archive is in use by an extraction: " + archivePath);
+// The files at the archive's path that this run replaces or removes: the
+// archive, or every volume of a set of its name.
+bool earlierFilesAt(const std::wstring& archivePath, bool volumes, std::vector<NumberedVolume>& found) {
+  if (volumes) return volumesAt(archivePath, found);
+  found = {{1, archivePath}};
+  return true;
 }
 
-bool writeBlockTable(FileHandle& file, const ArchiveHeader& header, const std::vector<BlockRecord>& blocks) {
+// A running extraction holds its archive locked (holdArchiveForRun). Taking
+// the same lock refuses a path that one is consuming, and holding it until
+// the new archive is in place keeps one from starting on a file that this
+// run replaces. Anything that cannot be opened is no archive a run holds.
+Status holdOffExtractions(const std::vector<NumberedVolume>& files, std::vector<FileHandle>& held) {
+  for (const NumberedVolume& file : files) {
+    FileHandle& earlier = held.emplace_back();
+    const bool locked = openFile(file.path, OpenMode::ReadWrite, earlier) && lockFile(earlier, true);
+    if (!locked && isInUseError(lastErrorCode())) {
+      return failure(StatusKind::Failed, L"Archive is in use by an extraction: " + file.path);
+    }
+  }
+  return {};
+}
+
+bool writeBlockTable(ArchiveParts& parts, const ArchiveHeader& header, const std::vector<BlockRecord>& blocks) {
   const std::vector<uint8_t> bytes = encodeBlockTable(blocks);
-  return seekFile(file, blockTableOffset(header)) && writeFully(file, bytes.data(), bytes.size());
+  return parts.overwrite(blockTableOffset(header), bytes.data(), bytes.size());
+}
+
+// Volumes numbered past the new set's last, which a reader would take for
+// parts of it, or for parts missing between: removed from the lowest number
+// on, so that one a failed run leaves makes the set refused, never misread.
+Status removeStaleVolumes(const std::vector<NumberedVolume>& earlier, size_t kept) {
+  for (const NumberedVolume& volume : earlier) {
+    if (volume.number > kept && !removeFile(volume.path)) {
+      return failure(StatusKind::Failed, L"Unable to remove an earlier volume: " + volume.path);
+    }
+  }
+  return {};
 }
 
 }  // namespace
@@ -423,9 +423,15 @@ Status createArchive(const std::wstring& inputPath, const std::wstring& archiveP
   }
   // Replacing a partly consumed archive would lose every block it still
   // holds, and leave a journal that could steer a run over the new one.
-  FileHandle earlierArchive;
-  if (Status held = holdOffExtractions(archivePath, earlierArchive); !held.ok()) return held;
-  Journal earlier{journalPathFor(archivePath)};
+  const bool volumes = options.volumeBytes != 0;
+  std::vector<NumberedVolume> earlierFiles;
+  if (!earlierFilesAt(archivePath, volumes, earlierFiles)) {
+    return failure(StatusKind::Failed, L"Unable to list the archive's folder: " + parentFolder(archivePath));
+  }
+  std::vector<FileHandle> heldOff;
+  if (Status held = holdOffExtractions(earlierFiles, heldOff); !held.ok()) return held;
+  // A set's journal lies beside its first volume.
+  Journal earlier{journalPathFor(volumes ? volumePathFor(archivePath, 1) : archivePath)};
   if (loadJournalAsWritten(earlier) == JournalLoad::Loaded && earlier.states.recordsProgress()) {
     return failure(StatusKind::Failed,
                    L"An extraction of the archive at this path stopped before it finished; resume it first");
@@ -435,27 +441,21 @@ Status createArchive(const std::wstring& inputPath, const std::wstring& archiveP
   // tables plus every source byte: more than FAT32 holds in a file.
   FileSystemTraits traits;
   const uint64_t largest = dataStart(layout.header) + layout.header.sourceBytes;
-  if (fileSystemTraits(nearestFolder(folder), traits) && largest > traits.largestFile) {
-    return failure(StatusKind::Failed, L"The archive may reach " + std::to_wstring(largest) +
+  const uint64_t largestFile = volumes ? std::min(largest, options.volumeBytes) : largest;
+  if (fileSystemTraits(nearestFolder(folder), traits) && largestFile > traits.largestFile) {
+    return failure(StatusKind::Failed, (volumes ? L"A volume may reach " : L"The archive may reach ") +
+                                           std::to_wstring(largestFile) +
                                            L" bytes, and its file system holds no file over " +
                                            std::to_wstring(traits.largestFile) + L" bytes (FAT32): " + archivePath);
   }
   std::vector<std::wstring> gainedEntries = {folder};  // the archive's name, and the folders created for it
   if (!createFolders(folder, gainedEntries))
     return failure(StatusKind::Failed, L"Unable to create archive destination folder");
-  // A leftover of a stopped run goes by name (a link goes itself, never what
-  // it leads to), and the file is then created exclusively: nothing planted
-  // at that name can redirect the archive's bytes.
-  TemporaryFile temporary;
-  const std::wstring temporaryPath = temporaryPathFor(archivePath);
-  removeFile(temporaryPath);
-  if (pathStatus(archivePath).kind == PathKind::Directory ||
-      !openFile(temporaryPath, OpenMode::CreateNew, temporary.file)) {
-    return failure(StatusKind::Failed, L"Unable to create archive file");
-  }
-  temporary.path = temporaryPath;
+  // The parts holding the tables stay open for the block table, written last.
+  ArchiveParts parts(archivePath, options.volumeBytes, dataStart(layout.header));
+  if (!parts.start()) return failure(StatusKind::Failed, L"Unable to create archive file");
 
-  ArchiveWriter writer(temporary.file);
+  ArchiveWriter writer(parts);
   std::vector<BlockRecord> blocks(layout.header.blockCount);
   {
     // The encoded tables go before the block buffers exist, so that peak
@@ -471,21 +471,23 @@ Status createArchive(const std::wstring& inputPath, const std::wstring& archiveP
   BlockPacker packer(layout, BlockCoding{options.zstdLevel}, workersFor(options.threads), writer, blocks, packed,
                      onProgress);
   if (!packer.pack(stream, isPaused, options.shouldStop)) return packed;
-  if (!writer.drain() || !writeBlockTable(temporary.file, layout.header, blocks) || !flushFile(temporary.file)) {
+  if (!writer.drain() || !writeBlockTable(parts, layout.header, blocks) || !parts.finish()) {
     return failure(StatusKind::Failed, L"Failed to write archive file");
   }
-  temporary.file.close();
-  earlierArchive.close();  // Windows replaces no file that is open
-  if (!renameReplace(temporary.path, archivePath)) return failure(StatusKind::Failed, L"Failed to write archive file");
-  temporary.published = true;
+  heldOff.clear();  // Windows replaces no file that is open
+  if (!parts.publish()) return failure(StatusKind::Failed, L"Failed to write archive file");
+  // From here on the new archive is in place and kept, failure or not.
+  const Status removed = removeStaleVolumes(earlierFiles, parts.count());
   if (!std::all_of(gainedEntries.begin(), gainedEntries.end(), syncDirectory)) {
     // Complete, but not known to be durable under its name: a failure, yet
     // kept, since the rename has already replaced any earlier file.
     return failure(StatusKind::Failed, L"Failed to write archive file");
   }
+  if (!removed.ok()) return removed;
 
   if (onLog) {
-    onLog(L"Archive created: " + archivePath);
+    const std::wstring firstPath = volumes ? volumePathFor(archivePath, 1) : archivePath;
+    onLog(L"Archive created: " + firstPath + (parts.count() > 1 ? L" to " + parts.lastPath() : L""));
     const auto files = std::count_if(entries.begin(), entries.end(),
                                      [](const SourceEntry& entry) { return entry.type == EntryType::File; });
     onLog(summaryLine(static_cast<uint64_t>(files), layout.header.sourceBytes, packer.dataBytes()));
