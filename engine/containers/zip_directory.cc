@@ -64,10 +64,21 @@ constexpr uint64_t kCentralWindow = 1 << 20;
 constexpr size_t kLongestCentralRecord = kCentralSize + 3 * 0xFFFF;
 
 // Reads [offset, offset + length) of a file known to be `size` bytes long;
-// a file that ends early (it shrank) is an inconsistent directory.
+// a file that ends early (it shrank) is an inconsistent directory. A split
+// zip's parts are its disks, whose offsets count from where each starts.
 struct ArchiveReader {
   FileHandle& file;
   uint64_t size;
+  std::vector<uint64_t> diskStarts = {0};
+
+  // The end records lie on the last disk, which numbers the disks.
+  bool isLastDisk(uint64_t disk) const { return disk + 1 == diskStarts.size(); }
+  Status disksMismatch(uint64_t lastDisk) const {
+    if (diskStarts.size() == 1) return failure(StatusKind::Failed, kMultiDisk);
+    return failure(StatusKind::Failed, L"Zip archive spans " + std::to_wstring(lastDisk + 1) +
+                                           L" disks, and its volume set has " + std::to_wstring(diskStarts.size()) +
+                                           L" parts");
+  }
 
   Status read(uint64_t offset, uint64_t length, std::vector<uint8_t>& bytes) {
     if (offset > size || length > size - offset || length > UINT32_MAX) return failure(StatusKind::Failed, kBadCentral);
@@ -109,16 +120,17 @@ Status findEndRecord(ArchiveReader& reader, uint64_t& at, bool& found) {
 Status readZip64End(ArchiveReader& reader, uint64_t locatorAt, CentralLocation& location) {
   std::vector<uint8_t> locator;
   if (Status read = reader.read(locatorAt, kLocatorSize, locator); !read.ok()) return read;
-  if (get32(&locator[4]) != 0 || get32(&locator[16]) > 1) return failure(StatusKind::Failed, kMultiDisk);
+  const uint32_t disks = std::max<uint32_t>(get32(&locator[16]), 1);
+  if (!reader.isLastDisk(disks - 1) || !reader.isLastDisk(get32(&locator[4]))) return reader.disksMismatch(disks - 1);
   std::vector<uint8_t> record;
-  for (uint64_t at : {get64(&locator[8]), locatorAt - kZip64EndSize}) {
+  for (uint64_t at : {reader.diskStarts.back() + get64(&locator[8]), locatorAt - kZip64EndSize}) {
     if (at > locatorAt || locatorAt - at < kZip64EndSize) continue;
     if (Status read = reader.read(at, kZip64EndSize, record); !read.ok()) return read;
     if (get32(&record[0]) != kZip64EndSignature) continue;
-    if (get32(&record[16]) != 0 || get32(&record[20]) != 0 || get64(&record[24]) != get64(&record[32])) {
-      return failure(StatusKind::Failed, kMultiDisk);
-    }
-    location = {get64(&record[32]), get64(&record[40]), get64(&record[48]), at};
+    const uint32_t lastDisk = get32(&record[16]), centralDisk = get32(&record[20]);
+    if (!reader.isLastDisk(lastDisk) || centralDisk > lastDisk) return reader.disksMismatch(lastDisk);
+    if (lastDisk == 0 && get64(&record[24]) != get64(&record[32])) return failure(StatusKind::Failed, kMultiDisk);
+    location = {get64(&record[32]), get64(&record[40]), reader.diskStarts[centralDisk] + get64(&record[48]), at};
     return {};
   }
   return failure(StatusKind::Failed, kBadCentral);
@@ -133,10 +145,10 @@ Status locateCentralDirectory(ArchiveReader& reader, uint64_t endAt, CentralLoca
     if (Status read = reader.read(endAt - kLocatorSize, 4, locator); !read.ok()) return read;
     if (get32(locator.data()) == kZip64LocatorSignature) return readZip64End(reader, endAt - kLocatorSize, location);
   }
-  if (get16(&end[4]) != 0 || get16(&end[6]) != 0 || get16(&end[8]) != get16(&end[10])) {
-    return failure(StatusKind::Failed, kMultiDisk);
-  }
-  location = {get16(&end[10]), get32(&end[12]), get32(&end[16]), endAt};
+  const uint16_t lastDisk = get16(&end[4]), centralDisk = get16(&end[6]);
+  if (!reader.isLastDisk(lastDisk) || centralDisk > lastDisk) return reader.disksMismatch(lastDisk);
+  if (lastDisk == 0 && get16(&end[8]) != get16(&end[10])) return failure(StatusKind::Failed, kMultiDisk);
+  location = {get16(&end[10]), get32(&end[12]), reader.diskStarts[centralDisk] + get32(&end[16]), endAt};
   return {};
 }
 
@@ -165,6 +177,7 @@ ZipEntryKind kindOf(const ZipEntry& entry) {
 struct CentralName {
   std::string raw;
   uint8_t madeBy = 0;
+  uint16_t disk = 0;  // where its local header lies
 };
 
 // One central directory header at `at`, moving `at` past it.
@@ -183,7 +196,7 @@ bool parseCentralHeader(const std::vector<uint8_t>& central, size_t& at, ZipEntr
   entry.compressedSize = get32(h + 20);
   entry.uncompressedSize = get32(h + 24);
   entry.localHeaderOffset = get32(h + 42);
-  // The entry's disk number is not read: the end records already say there is one disk.
+  name.disk = get16(h + 34);  // 0xFFFF, for a Zip64 disk number, is past any set's disks
   if (!takeZip64Values(extra, {ifAllOnes(entry.uncompressedSize), ifAllOnes(entry.compressedSize),
                                ifAllOnes(entry.localHeaderOffset)})) {
     return false;
@@ -301,6 +314,8 @@ Status readCentralDirectory(ArchiveReader& reader, const CentralLocation& locati
     CentralName name;
     if (Status filled = refill(); !filled.ok()) return filled;
     if (!parseCentralHeader(central, at, entry, name)) return failure(StatusKind::Failed, kBadCentral);
+    if (name.disk >= reader.diskStarts.size()) return failFor(kOutside, entry);
+    entry.localHeaderOffset += reader.diskStarts[name.disk];
     if (entry.localHeaderOffset > reader.size) return failFor(kOutside, entry);
     entry.localHeaderOffset += directory.offsetShift;
     if (Status local = checkLocalHeader(reader, name, entry); !local.ok()) return local;
@@ -520,7 +535,7 @@ bool looksLikeZip(std::span<const uint8_t> firstBytes, FileHandle& file) {
 Status readZipDirectory(FileHandle& file, ZipDirectory& directory) {
   directory = {};
   if (!fileSize(file, directory.archiveSize)) return failure(StatusKind::Failed, L"Unable to open archive file");
-  ArchiveReader reader{file, directory.archiveSize};
+  ArchiveReader reader{file, directory.archiveSize, partStarts(file)};
   uint64_t endAt = 0;
   bool found = false;
   if (Status searched = findEndRecord(reader, endAt, found); !searched.ok()) return searched;

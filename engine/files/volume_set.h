@@ -1,6 +1,8 @@
 // Archives split into volumes NAME.001, NAME.002, … (a byte split, as
-// `split --numeric-suffixes=1 -a 3` and 7-Zip's volumes make them): their
-// concatenation is the archive. Any part stands for its set, and the set for
+// `split --numeric-suffixes=1 -a 3` and 7-Zip's volumes make them), or into a
+// split zip's NAME.z01, NAME.z02, …, NAME.zip: the archive is their
+// concatenation, which a split zip's disk numbers count from (partStarts in
+// env.h). Any part stands for its set, and the set for
 // its first part, beside which the journal lies. A consuming run deletes the
 // parts from the last as it cuts the archive, so a set partly consumed is
 // still its first parts, all whole but the last.
@@ -20,11 +22,12 @@ struct VolumeSet {
 
 // The path that stands for the archive at `path`: the first part of its set
 // where `path` names a part (a name ending in "." and three digits, or more
-// digits while the first part is there), else `path`.
+// digits while the first part is there; in ".z" and two digits or more, or
+// in ".zip" while a ".z01" is beside it), else `path`.
 std::wstring firstVolumeOf(const std::wstring& path);
 
 // The parts of the archive that `first` stands for: the parts numbered on
-// from it that are there. Fails, naming the part, where a part is missing
+// from it that are there, then a split zip's NAME.zip where it is there. Fails, naming the part, where a part is missing
 // below another ("Volume set is missing a part: " + its path; with the first
 // missing, `set` holds it and the parts after it that are there), or where a
 // part is not as long as the first while another follows it, or is longer

@@ -107,6 +107,13 @@ bool openFile(const std::wstring& path, OpenMode mode, FileHandle& file) {
   return platform::openFile(path, mode, file);
 }
 
+std::vector<uint64_t> partStarts(const FileHandle& file) {
+  if (!file.parts) return {0};
+  std::vector<uint64_t> starts;
+  for (const FilePart& part : file.parts->parts) starts.push_back(part.start);
+  return starts;
+}
+
 bool openAgain(FileHandle& file, FileHandle& again) {
   again.close();
   if (file.parts) return parts::openAgain(*file.parts, again);

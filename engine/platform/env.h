@@ -73,6 +73,8 @@ bool openFile(const std::wstring& path, OpenMode mode, FileHandle& file);
 // part's. A cut deletes the parts wholly past it, the last first, each
 // removal made durable before anything below it is cut.
 bool openParts(const std::vector<std::wstring>& paths, OpenMode mode, FileHandle& file);
+// Where each part still there starts, in order: {0} for a file of one part.
+std::vector<uint64_t> partStarts(const FileHandle& file);
 
 // Opens the file `file` has open once more, for reading, with a file pointer
 // of its own: a second thread reads it through `again` while `file` stays
