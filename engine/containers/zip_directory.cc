@@ -71,9 +71,12 @@ struct ArchiveReader {
   uint64_t size;
   std::vector<uint64_t> diskStarts = {0};
 
-  // The end records lie on the last disk, which numbers the disks.
-  bool isLastDisk(uint64_t disk) const { return disk + 1 == diskStarts.size(); }
-  Status disksMismatch(uint64_t lastDisk) const {
+  // The end records lie on the last disk, which numbers the disks. A zip of
+  // one disk counts its offsets from its start, though it be split into
+  // parts (NAME.zip.001, …).
+  Status takeDisks(uint64_t lastDisk) {
+    if (lastDisk == 0) diskStarts = {0};
+    if (lastDisk + 1 == diskStarts.size()) return {};
     if (diskStarts.size() == 1) return failure(StatusKind::Failed, kMultiDisk);
     return failure(StatusKind::Failed, L"Zip archive spans " + std::to_wstring(lastDisk + 1) +
                                            L" disks, and its volume set has " + std::to_wstring(diskStarts.size()) +
@@ -120,15 +123,16 @@ Status findEndRecord(ArchiveReader& reader, uint64_t& at, bool& found) {
 Status readZip64End(ArchiveReader& reader, uint64_t locatorAt, CentralLocation& location) {
   std::vector<uint8_t> locator;
   if (Status read = reader.read(locatorAt, kLocatorSize, locator); !read.ok()) return read;
-  const uint32_t disks = std::max<uint32_t>(get32(&locator[16]), 1);
-  if (!reader.isLastDisk(disks - 1) || !reader.isLastDisk(get32(&locator[4]))) return reader.disksMismatch(disks - 1);
+  const uint32_t lastDisk = std::max<uint32_t>(get32(&locator[16]), 1) - 1;
+  if (Status disks = reader.takeDisks(lastDisk); !disks.ok()) return disks;
+  if (get32(&locator[4]) != lastDisk) return failure(StatusKind::Failed, kMultiDisk);
   std::vector<uint8_t> record;
   for (uint64_t at : {reader.diskStarts.back() + get64(&locator[8]), locatorAt - kZip64EndSize}) {
     if (at > locatorAt || locatorAt - at < kZip64EndSize) continue;
     if (Status read = reader.read(at, kZip64EndSize, record); !read.ok()) return read;
     if (get32(&record[0]) != kZip64EndSignature) continue;
-    const uint32_t lastDisk = get32(&record[16]), centralDisk = get32(&record[20]);
-    if (!reader.isLastDisk(lastDisk) || centralDisk > lastDisk) return reader.disksMismatch(lastDisk);
+    const uint32_t centralDisk = get32(&record[20]);
+    if (get32(&record[16]) != lastDisk || centralDisk > lastDisk) return failure(StatusKind::Failed, kMultiDisk);
     if (lastDisk == 0 && get64(&record[24]) != get64(&record[32])) return failure(StatusKind::Failed, kMultiDisk);
     location = {get64(&record[32]), get64(&record[40]), reader.diskStarts[centralDisk] + get64(&record[48]), at};
     return {};
@@ -146,8 +150,10 @@ Status locateCentralDirectory(ArchiveReader& reader, uint64_t endAt, CentralLoca
     if (get32(locator.data()) == kZip64LocatorSignature) return readZip64End(reader, endAt - kLocatorSize, location);
   }
   const uint16_t lastDisk = get16(&end[4]), centralDisk = get16(&end[6]);
-  if (!reader.isLastDisk(lastDisk) || centralDisk > lastDisk) return reader.disksMismatch(lastDisk);
-  if (lastDisk == 0 && get16(&end[8]) != get16(&end[10])) return failure(StatusKind::Failed, kMultiDisk);
+  if (Status disks = reader.takeDisks(lastDisk); !disks.ok()) return disks;
+  if (centralDisk > lastDisk || (lastDisk == 0 && get16(&end[8]) != get16(&end[10]))) {
+    return failure(StatusKind::Failed, kMultiDisk);
+  }
   location = {get16(&end[10]), get32(&end[12]), reader.diskStarts[centralDisk] + get32(&end[16]), endAt};
   return {};
 }
