@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # A tree comes back whole (times to the ns, modes, empty folders, links; those leading out skipped) from a version-4
-# archive (its bytes the same whatever the threads), a pax tar, tar.gz, tar.zst, tar.xz and tar.bz2 by any tool;
+# archive (its bytes the same whatever the threads), a pax tar, tar.gz, tar.zst, tar.xz and tar.bz2 by any tool (a tar.xz
+# split into parts too);
 # non-UTF-8 names byte for byte.
 set -u
 zarvik=$1
@@ -63,6 +64,7 @@ xz -T2 --block-size=1M -c "$work/tree.tar" >"$work/blocks.txz" && pbzip2 -c "$wo
 lbzip2 -c "$work/tree.tar" >"$work/lbzip2.tbz" && { head -c "$half" "$work/tree.tar" | xz --block-size=300K -C sha256 &&
   head -c 8 /dev/zero && tail -c +$((half + 1)) "$work/tree.tar" | xz -C none; } >"$work/streams.xz"
 { head -c "$half" "$work/tree.tar" | bzip2 -1 && tail -c +$((half + 1)) "$work/tree.tar" | bzip2; } >"$work/streams.bz2"
+split -b 300K --numeric-suffixes=1 -a 3 "$work/blocks.txz" "$work/set.txz."
 for gz in tar.tar.gz pigz.tgz members.tar.gz fields.tar.gz tar.tar.zst window.tzst pzstd.tar.zst tar.tar.xz blocks.txz \
   streams.xz tar.tar.bz2 pbzip2.tbz2 lbzip2.tbz streams.bz2; do
   mkdir "$work/tar-$gz" && tar -C "$work/tar-$gz" -xf "$work/$gz" && "$zarvik" extract -q --keep "$work/$gz" "$work/kept-$gz" \
@@ -73,6 +75,9 @@ for gz in tar.tar.gz pigz.tgz members.tar.gz fields.tar.gz tar.tar.zst window.tz
   check "extract $gz: the tree as tar kept it, the archive consumed" "0||$(describe "$work/gz" | grep -v '^out \|^absolute ')" \
     "$rc|$(ls "$work" | grep -x "$gz")|$(describe "$work/from-$gz")"
 done
+run extract --batch 64K "$work/set.txz.002" "$work/from-set"
+check "extract a tar.xz split into parts, from its second: the tree, every part consumed" \
+  "0||$(describe "$work/gz" | grep -v '^out \|^absolute ')" "$rc|$(ls "$work" | grep '^set')|$(describe "$work/from-set")"
 # A run stopped after it set every time and mode, before removing its journal: the resume takes over the read-only
 # file without opening it for writing. Root may write any file, so as root these runs go as another user.
 again=$work/again && mkdir "$again" && cp "$work/t3.zvka" "$again/x.zvka"

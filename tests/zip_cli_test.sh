@@ -100,4 +100,16 @@ check "cut: salvaged where a run was" "" \
 row 1 "$ended" "$lost" extract --salvage cut-again.zip other
 check "cut: salvaged elsewhere, the files left as written" "0|Files ../kept/python-streamed.zip/$cut_file and \
 other/$cut_file differ" "$(stat -c %s "other/$cut_file")|$(diff -rq ../kept/python-streamed.zip other)"
+# Volume sets of a zip, as zip -s (disks NAME.z01 … NAME.zip) and 7-Zip (byte parts NAME.zip.001 …) split it: consumed
+# from any part, each part gone; a missing part or a short one refused, naming it, with nothing changed.
+mkdir -p "$work/sets/src/d" && cd "$work/sets" && scope=$PWD
+head -c 200000 /dev/urandom >src/d/noise.bin && seq 1 30000 >src/numbers.txt
+(cd src && zip -q -r -s 64k ../z.zip . && 7zz a -bd -tzip -v64k ../7.zip . >/dev/null)
+row 0 "" "Extraction complete: z" extract -q z.z02 z
+row 0 "" "Extraction complete: 7" extract -q 7.zip.003 7
+check "split zips: the tree, every part gone" "||" "$(diff -r src z)|$(diff -r src 7)|$(ls | grep -v '^src$\|^z$\|^7$')"
+(cd src && zip -q -r -s 64k ../z.zip . && 7zz a -bd -tzip -v64k ../7.zip . >/dev/null)
+rm z.z02 && truncate -s 1000 7.zip.002
+row 1= "Extract failed: Volume set is missing a part: z.z02" "" extract -q z.zip missing
+row 1= "Extract failed: Volume set part is 1000 bytes where the first is 65536: 7.zip.002" "" extract -q 7.zip.001 short
 finish zip_cli
