@@ -16,29 +16,6 @@ constexpr uint64_t kWritebackStep = 8 << 20;
 
 }  // namespace
 
-std::wstring volumePathFor(const std::wstring& archivePath, uint32_t index) {
-  std::wstring digits = std::to_wstring(index);
-  if (digits.size() < 3) digits.insert(0, 3 - digits.size(), L'0');
-  return archivePath + L"." + digits;
-}
-
-bool volumesAt(const std::wstring& archivePath, std::vector<NumberedVolume>& found) {
-  const std::wstring folder = parentFolder(archivePath);
-  std::vector<DirEntry> entries;
-  if (!listDirectory(folder.empty() ? L"." : folder, entries)) return pathStatus(folder).kind == PathKind::Missing;
-  const std::wstring stem = fileNameOf(archivePath) + L".";
-  for (const DirEntry& entry : entries) {
-    const std::wstring digits = entry.name.substr(std::min(stem.size(), entry.name.size()));
-    const bool numbered = digits.size() >= 3 && digits.size() <= 9 &&
-                          std::all_of(digits.begin(), digits.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; });
-    if (entry.kind != PathKind::File || !entry.name.starts_with(stem) || !numbered) continue;
-    const uint64_t number = std::stoull(digits);
-    if (number > 0) found.push_back({number, joinPath(folder, entry.name)});
-  }
-  std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.number < b.number; });
-  return true;
-}
-
 ArchiveParts::ArchiveParts(const std::wstring& archivePath, uint64_t volumeBytes, uint64_t keptOpenBelow)
     : archivePath_(archivePath), volumeBytes_(volumeBytes), keptOpenBelow_(keptOpenBelow) {}
 
@@ -57,7 +34,7 @@ bool ArchiveParts::start() { return parts_.empty() && openNext(); }
 
 bool ArchiveParts::openNext() {
   Part& part = parts_.emplace_back();
-  part.path = volumeBytes_ != 0 ? volumePathFor(archivePath_, static_cast<uint32_t>(parts_.size())) : archivePath_;
+  part.path = volumeBytes_ != 0 ? volumePath(archivePath_, parts_.size()) : archivePath_;
   const std::wstring temporary = temporaryPathFor(part.path);
   removeFile(temporary);
   if (pathStatus(part.path).kind == PathKind::Directory) return false;

@@ -9,24 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "files/volume_set.h"
 #include "platform/env.h"
 
 namespace ablative {
-
-// The path of volume `index` (from 1) of the set named `archivePath`: its
-// path + ".001", ".002", ..., with more digits past 999.
-std::wstring volumePathFor(const std::wstring& archivePath, uint32_t index);
-
-struct NumberedVolume {
-  uint64_t number = 0;
-  std::wstring path;
-};
-
-// The volumes of sets named `archivePath` that its folder holds, by number:
-// files named as its path + "." and a number from 1, of three to nine digits
-// (as a reader of sets takes them, "1000" or "0002" too). False where the
-// folder is there but cannot be listed.
-bool volumesAt(const std::wstring& archivePath, std::vector<NumberedVolume>& found);
 
 class ArchiveParts {
  public:

@@ -431,7 +431,7 @@ Status createArchive(const std::wstring& inputPath, const std::wstring& archiveP
   std::vector<FileHandle> heldOff;
   if (Status held = holdOffExtractions(earlierFiles, heldOff); !held.ok()) return held;
   // A set's journal lies beside its first volume.
-  Journal earlier{journalPathFor(volumes ? volumePathFor(archivePath, 1) : archivePath)};
+  Journal earlier{journalPathFor(volumes ? volumePath(archivePath, 1) : archivePath)};
   if (loadJournalAsWritten(earlier) == JournalLoad::Loaded && earlier.states.recordsProgress()) {
     return failure(StatusKind::Failed,
                    L"An extraction of the archive at this path stopped before it finished; resume it first");
@@ -486,7 +486,7 @@ Status createArchive(const std::wstring& inputPath, const std::wstring& archiveP
   if (!removed.ok()) return removed;
 
   if (onLog) {
-    const std::wstring firstPath = volumes ? volumePathFor(archivePath, 1) : archivePath;
+    const std::wstring firstPath = volumes ? volumePath(archivePath, 1) : archivePath;
     onLog(L"Archive created: " + firstPath + (parts.count() > 1 ? L" to " + parts.lastPath() : L""));
     const auto files = std::count_if(entries.begin(), entries.end(),
                                      [](const SourceEntry& entry) { return entry.type == EntryType::File; });

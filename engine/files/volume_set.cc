@@ -128,6 +128,25 @@ Status withMissingPartHint(const VolumeSet& set, bool progress, Status read) {
   return read;
 }
 
+std::wstring volumePath(const std::wstring& archivePath, uint64_t number) {
+  return partPath(PartName{archivePath + L"."}, number);
+}
+
+bool volumesAt(const std::wstring& archivePath, std::vector<NumberedVolume>& found) {
+  const std::wstring folder = parentFolder(archivePath);
+  std::vector<DirEntry> entries;
+  if (!listDirectory(folder.empty() ? L"." : folder, entries)) return pathStatus(folder).kind == PathKind::Missing;
+  const std::wstring stem = fileNameOf(archivePath) + L".";
+  for (const DirEntry& entry : entries) {
+    const auto part = partNameOf(entry.name);
+    if (entry.kind == PathKind::File && part && part->letter.empty() && part->stem == stem) {
+      found.push_back({part->number, joinPath(folder, entry.name)});
+    }
+  }
+  std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.number < b.number; });
+  return true;
+}
+
 bool openVolumeSet(const VolumeSet& set, OpenMode mode, FileHandle& archive) {
   if (set.parts.size() == 1) return openFile(set.parts.front(), mode, archive);
   return openParts(set.parts, mode, archive);

@@ -40,6 +40,20 @@ Status findVolumeSet(const std::wstring& first, VolumeSet& set);
 // path + " (as long as the parts before it): " + the failure).
 Status withMissingPartHint(const VolumeSet& set, bool progress, Status read);
 
+// Part `number` (from 1) of the set `archivePath` is split into: its path +
+// ".001", ".002", …, with more digits past 999.
+std::wstring volumePath(const std::wstring& archivePath, uint64_t number);
+
+struct NumberedVolume {
+  uint64_t number = 0;
+  std::wstring path;
+};
+
+// The parts of sets named `archivePath` that its folder holds, by number: its
+// path + "." and a number, as findVolumeSet takes them ("1000" or "0002"
+// too). False where the folder is there but cannot be listed.
+bool volumesAt(const std::wstring& archivePath, std::vector<NumberedVolume>& found);
+
 // Opens the set as one file (openParts), or its one file as openFile does.
 bool openVolumeSet(const VolumeSet& set, OpenMode mode, FileHandle& archive);
 
