@@ -101,7 +101,8 @@ row 1 "$ended" "$lost" extract --salvage cut-again.zip other
 check "cut: salvaged elsewhere, the files left as written" "0|Files ../kept/python-streamed.zip/$cut_file and \
 other/$cut_file differ" "$(stat -c %s "other/$cut_file")|$(diff -rq ../kept/python-streamed.zip other)"
 # Volume sets of a zip, as zip -s (disks NAME.z01 … NAME.zip) and 7-Zip (byte parts NAME.zip.001 …) split it: consumed
-# from any part, each part gone; a missing part or a short one refused, naming it, with nothing changed.
+# from any part, each part gone; a missing part, a short one or two out of order refused, naming one, with nothing
+# changed.
 mkdir -p "$work/sets/src/d" && cd "$work/sets" && scope=$PWD
 head -c 200000 /dev/urandom >src/d/noise.bin && seq 1 30000 >src/numbers.txt
 (cd src && zip -q -r -s 64k ../z.zip . && 7zz a -bd -tzip -v64k ../7.zip . >/dev/null)
@@ -112,4 +113,8 @@ check "split zips: the tree, every part gone" "||" "$(diff -r src z)|$(diff -r s
 rm z.z02 && truncate -s 1000 7.zip.002
 row 1= "Extract failed: Volume set is missing a part: z.z02" "" extract -q z.zip missing
 row 1= "Extract failed: Volume set part is 1000 bytes where the first is 65536: 7.zip.002" "" extract -q 7.zip.001 short
+"$zarvik" create -q --block-size 16K --volume-size 64K src v.zvka >/dev/null && mv v.zvka.002 v && mv v.zvka.003 v.zvka.002 &&
+  mv v v.zvka.003
+row 1= "Extract failed: Volume set parts do not join at the start of v.zvka.002: one is out of order, or from another set" \
+  "" extract -q v.zvka.001 swapped
 finish zip_cli

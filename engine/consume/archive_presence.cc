@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <numeric>
+#include <optional>
 
 #include "consume/archive_checks.h"
 #include "platform/utf8.h"
@@ -72,6 +73,31 @@ Status checkArchiveAgainstJournal(FileHandle& archive, const ArchiveSource& sour
   }
   if (Status found = findAbsentUnits(archive, source, plan, pending, presence); !found.ok()) return found;
   contradicted = std::move(presence.absent);
+  return {};
+}
+
+Status checkPartsJoin(FileHandle& archive, const ArchiveSource& source, const ExtractionPlan& plan,
+                      const std::vector<std::wstring>& parts) {
+  const std::vector<uint64_t> starts = partStarts(archive);
+  std::vector<uint8_t> stored, raw;
+  for (size_t p = 1; p < starts.size() && p < parts.size(); ++p) {
+    std::vector<uint32_t> checked;  // those across the join, then the first after it
+    std::optional<uint32_t> firstAfter;
+    for (uint32_t u = 0; u < plan.units.size(); ++u) {
+      const uint64_t offset = plan.units[u].offset;
+      if (offset < starts[p] && plan.endOf(u) > starts[p]) checked.push_back(u);
+      if (offset >= starts[p] && (!firstAfter || offset < plan.units[*firstAfter].offset)) firstAfter = u;
+    }
+    if (firstAfter) checked.push_back(*firstAfter);
+    for (uint32_t u : checked) {
+      Status read = readUnit(source, archive, plan, u, stored, raw);
+      if (read.kind == StatusKind::DamagedBlock) {
+        return failure(StatusKind::Failed, L"Volume set parts do not join at the start of " + parts[p] +
+                                               L": one is out of order, or from another set");
+      }
+      if (!read.ok()) return read;
+    }
+  }
   return {};
 }
 

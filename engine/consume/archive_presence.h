@@ -45,6 +45,14 @@ Status checkArchiveAlone(FileHandle& archive, const ArchiveSource& source, Sourc
 Status checkArchiveAgainstJournal(FileHandle& archive, const ArchiveSource& source, SourceReading reading,
                                   const Journal& journal, ExtractionPlan& plan, std::vector<uint32_t>& contradicted);
 
+// Where a volume set's parts join, the units that reach across each join and
+// the first that starts after it read back as themselves: a part out of
+// order, or from another set, is refused before anything is written ("Volume
+// set parts do not join at the start of " + the part's path + ": one is out
+// of order, or from another set"). Fails also as readUnit does.
+Status checkPartsJoin(FileHandle& archive, const ArchiveSource& source, const ExtractionPlan& plan,
+                      const std::vector<std::wstring>& parts);
+
 // "The journal does not match the archive: it records N blocks as not
 // extracted that the archive no longer holds, from K files, the first: " +
 // the first file's path.

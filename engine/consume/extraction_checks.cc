@@ -146,6 +146,7 @@ bool Extraction::checkContents(SourceReading reading) {
   if (!ok(withMissingPartHint(set_, false, checkArchiveAlone(archive_, *source_, std::move(reading), plan_, absent_)))) {
     return false;
   }
+  if (!ok(checkPartsJoin(archive_, *source_, plan_, set_.parts))) return false;
   if (!journalIsMissing(plan_, absent_) || salvage_) return true;
   return fail(withMissingPartHint(set_, false, failure(StatusKind::Failed, journalMissingText(plan_, absent_))));
 }
