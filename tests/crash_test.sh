@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Kills `zarvik extract` with SIGKILL once its journal records a random share of the blocks left, resumes it, and
 # checks the tree comes out byte for byte (times and modes too for version 4 and tar), archive and journal gone: .zvka
-# of each block size, version 4, zip, tar and multi-member tar.gz, each in its own --batch; pass after pass until
+# of each block size, version 4, zip, tar, multi-member tar.gz, a .zvka in volumes and a split zip, each in its own --batch; pass after pass until
 # CRASH_KILLS (20) kills landed or CRASH_PASSES (20) are spent. Soaks: CRASH_SIZES, CRASH_BATCHES, CRASH_ROUNDS,
 # CRASH_BIG_BYTES.   tests/crash_test.sh ZARVIK   or   tests/crash_test.sh wine ZARVIK.EXE (Wine server up)
 set -u
-sizes=${CRASH_SIZES:-512 1K 2K 8K 64K zip zstd tar targz} max_rounds=${CRASH_ROUNDS:-20} big_bytes=${CRASH_BIG_BYTES:-0}
+sizes=${CRASH_SIZES:-512 1K 2K 8K 64K zip zstd tar targz volumes zips} max_rounds=${CRASH_ROUNDS:-20} big_bytes=${CRASH_BIG_BYTES:-0}
 read -r -a batches <<<"${CRASH_BATCHES:-4K 1 16K 2K 32K}"
 needed=${CRASH_KILLS:-20} max_passes=${CRASH_PASSES:-20} zarvik=("$@") kills=0
 source "$(dirname "$0")/check.sh"
@@ -76,7 +76,8 @@ run_killed() {
 }
 # metadata TREE: each entry's kind, mode and time, as version 4 keeps them (Windows: 100 ns).
 metadata() { (cd "$1" && find . -mindepth 1 -printf '%P %y %m %T@\n' | sed -E 's/([0-9]{7})[0-9]{3}$/\1/' | LC_ALL=C sort); }
-# soak SIZE BATCH: an archive of SIZE blocks (or zip, zstd: version 4, tar, targz: 256 KiB gzip members) extracted in
+# soak SIZE BATCH: an archive of SIZE blocks (or zip, zstd: version 4, tar, targz: 256 KiB gzip members, volumes: 64 KiB
+# parts of 4 KiB blocks, zips: zip -s 64k, each named by its first part) extracted in
 # groups of BATCH bytes, killed and resumed until one run finishes or the budget is spent.
 soak() {
   local size=$1 batch=$2 out=$work/out-$size rounds=0
@@ -86,6 +87,8 @@ soak() {
   tar) archive=$work/a.tar && rm -f "$archive" && tar --format=posix -C "$work/src" -cf "$archive" . ;;
   targz) archive=$work/a.tar.gz && tar -C "$work/src" -cf - . | split -b 256K --filter='gzip -c' >"$archive" ;;
   zstd) "${zarvik[@]}" create --zstd --block-size 4K "$work/src" "$archive" >/dev/null ;;
+  volumes) archive=$work/v.zvka.001 && "${zarvik[@]}" create --block-size 4K --volume-size 64K "$work/src" "$work/v.zvka" >/dev/null ;;
+  zips) archive=$work/s.z01 && rm -f "$work"/s.z* && (cd "$work/src" && zip -qr -s 64k "$work/s.zip" .) ;;
   *) "${zarvik[@]}" create --block-size "$size" "$work/src" "$archive" >/dev/null ;;
   esac || fail "making the $size archive"
   run_killed --batch "$batch" "$archive" "$out" || return
@@ -99,6 +102,7 @@ soak() {
   [ "$size" != zstd ] && [ "$size" != tar ] || [ "$(metadata "$work/src")" = "$(metadata "$out")" ] ||
     fail "$size: times or permissions differ"
   [ ! -e "$archive" ] && [ ! -e "$archive.zvkj" ] || fail "$size: archive or journal left behind"
+  [ -z "$(ls "$work" | grep -E '\.(z|)[0-9]{2,}$|\.zip$')" ] || fail "$size: a part left behind"
   [ -z "$(ls "$work" | grep -E 'creating$')" ] || fail "$size: temporary file left behind"
 }
 
