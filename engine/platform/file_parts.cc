@@ -110,8 +110,11 @@ bool markSparse(FileParts& file) {
   return eachPart(file, [](FilePart& part) { return ablative::markSparse(part.handle); });
 }
 
+// The last first: only the last part changes length, and where a flush of
+// any file writes out the whole allocation table (FAT), flushing another part
+// first would make the last one's shorter chain durable before its length.
 bool flush(FileParts& file) {
-  return eachPart(file, [](FilePart& part) { return flushFile(part.handle); });
+  return std::all_of(file.parts.rbegin(), file.parts.rend(), [](FilePart& part) { return flushFile(part.handle); });
 }
 
 bool lock(FileParts& file, bool exclusive) {
