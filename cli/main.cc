@@ -334,6 +334,7 @@ std::wstring stateOf(const ablative::ArchiveDescription& d) {
 }
 
 std::wstring releaseOf(const ablative::ArchiveDescription& d) {
+  if (!d.keepOnly.empty()) return L"none, extract with --keep (" + d.keepOnly + L")";
   return d.releasesByCuts ? L"cuts from the end" : L"holes";
 }
 

@@ -262,6 +262,10 @@ struct ArchiveDescription {
   // The archive's file system keeps no holes (FAT, exFAT): a consuming run
   // gives its space back only by cutting it from its end, a group at a time.
   bool releasesByCuts = false;
+  // Where only a run that keeps the archive extracts it, the format's message
+  // saying why (one xz block too large to take as one piece, which decodes
+  // only from its start).
+  std::wstring keepOnly;
   bool withDestination = false;
   SpaceNeeds space;  // with a destination
   // Where bytes other than zeros follow the archive's last structure, which

@@ -78,6 +78,17 @@ done
 run extract --batch 64K "$work/set.txz.002" "$work/from-set"
 check "extract a tar.xz split into parts, from its second: the tree, every part consumed" \
   "0||$(describe "$work/gz" | grep -v '^out \|^absolute ')" "$rc|$(ls "$work" | grep '^set')|$(describe "$work/from-set")"
+# One xz block past what a piece may take, as xz on one thread writes it: consuming refused before anything is written,
+# info saying why; with --keep, read from its start.
+mkdir "$work/one" && truncate -s 270M "$work/one/zeros.bin" && printf 'after' >"$work/one/after.txt"
+tar -C "$work/one" -cf - . | xz -0 -T1 >"$work/one.tar.xz" && cp "$work/one.tar.xz" "$work/one.copy"
+run extract "$work/one.tar.xz" "$work/one-consumed"
+check "one large xz block: not consumed" "1|same|no" \
+  "$rc|$(cmp -s "$work/one.tar.xz" "$work/one.copy" && echo same)|$([ -e "$work/one-consumed" ] && echo made || echo no)"
+check "one large xz block: info says so" "release: none, extract with --keep (Xz stream cannot be split into pieces small \
+enough to extract: at byte 12)" "$("$zarvik" info "$work/one.tar.xz" | grep '^release:')"
+run extract -q --keep "$work/one.tar.xz" "$work/one-kept"
+check "one large xz block: extracted with --keep" "0||" "$rc|$(diff -r "$work/one" "$work/one-kept")|$(rm -rf "$work/one"*)"
 # A run stopped after it set every time and mode, before removing its journal: the resume takes over the read-only
 # file without opening it for writing. Root may write any file, so as root these runs go as another user.
 again=$work/again && mkdir "$again" && cp "$work/t3.zvka" "$again/x.zvka"

@@ -103,6 +103,7 @@ Status describeArchive(const std::wstring& path, const std::wstring& destination
   description.blockSize = reading.facts.blockSize;
   description.sourceBytes = reading.facts.sourceBytes;
   if (!reading.unaccounted.empty()) description.warning = unaccountedWarning(reading.unaccounted);
+  description.keepOnly = reading.keepOnly;
   ExtractionPlan plan;
   if (Status checked = withMissingPartHint(
           described.set, description.partlyExtracted, checkContents(described.archive, source, std::move(reading), journal,

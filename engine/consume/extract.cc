@@ -164,10 +164,14 @@ bool Extraction::run() {
   facts_ = reading.facts;
   const std::vector<std::wstring> skipped = std::move(reading.skipped);
   const std::wstring unaccounted = std::move(reading.unaccounted);
-  if (!checkHeldArchive() || !checkJournal(unitCount) || !checkContents(std::move(reading)) ||
-      !checkUnaccounted(unaccounted) || !checkRecordedArchive() || !checkFingerprint() || !checkOwnFiles()) {
+  const std::wstring keepOnly = std::move(reading.keepOnly);
+  if (!checkHeldArchive() || !checkKeepOnly(keepOnly) || !checkJournal(unitCount) ||
+      !checkContents(std::move(reading)) || !checkUnaccounted(unaccounted) || !checkRecordedArchive() ||
+      !checkFingerprint() || !checkOwnFiles()) {
     return false;
   }
+  // Kept, the archive is read from its start, as units that decode in order need.
+  if (plan_.decodesInOrder) std::reverse(plan_.processOrder.begin(), plan_.processOrder.end());
   recordPlanInJournal();
   damaged_.assign(plan_.files.size(), 0);
   files_.emplace(
@@ -289,7 +293,8 @@ bool Extraction::startPosition() {
 
 bool Extraction::extractUnits() {
   reserveBuffers();
-  decoders_.emplace(*source_, plan_, decodeWorkersFor(std::thread::hardware_concurrency()));
+  decoders_.emplace(*source_, plan_,
+                    plan_.decodesInOrder ? 0 : decodeWorkersFor(std::thread::hardware_concurrency()));
   for (size_t first = 0; first < plan_.processOrder.size();) {
     // Between groups: nothing unflushed waits while the user is away, and a stop leaves no effect half done.
     if (!waitWhilePaused(isPaused_, shouldStop_)) return fail(failure(StatusKind::Stopped, kStoppedOnRequest));

@@ -59,6 +59,7 @@ class Extraction {
   bool checkHeldArchive();
   void writeFingerprint();
   bool checkJournal(uint32_t unitCount);
+  bool checkKeepOnly(const std::wstring& keepOnly);
   bool checkUnaccounted(const std::wstring& unaccounted);
   bool checkContents(SourceReading reading);
   bool checkRecordedArchive();

@@ -124,6 +124,13 @@ bool Extraction::checkJournal(uint32_t unitCount) {
   return true;
 }
 
+// An archive whose units decode only from its start cannot be taken from its
+// end.
+bool Extraction::checkKeepOnly(const std::wstring& keepOnly) {
+  if (keepOnly.empty() || !ablate_) return true;
+  return fail(failure(StatusKind::Failed, keepOnly + L": extract with --keep, which reads it from its start"));
+}
+
 // Bytes no entry accounts for go with the archive only where a run keeps it.
 // A run that began consuming it passed this check before.
 bool Extraction::checkUnaccounted(const std::wstring& unaccounted) {

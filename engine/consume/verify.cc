@@ -68,7 +68,7 @@ Status verifyArchive(const std::wstring& path, const ProgressCallback& onProgres
   if (!fileSize(archive, archiveSize)) return failure(StatusKind::Failed, L"Unable to read archive file");
 
   // Units are read here and decoded on every core, their damage named in unit order.
-  UnitDecoders decoders(source, plan, decodeWorkersFor(std::thread::hardware_concurrency()));
+  UnitDecoders decoders(source, plan, plan.decodesInOrder ? 0 : decodeWorkersFor(std::thread::hardware_concurrency()));
   std::deque<uint32_t> handed;
   std::map<uint32_t, std::wstring> damage;
   std::vector<uint8_t> stored, raw;

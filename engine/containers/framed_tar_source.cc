@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <functional>
+#include <memory>
+#include <mutex>
 
 #include "codecs/crc32.h"
 #include "codecs/record_bytes.h"
@@ -30,6 +32,7 @@ struct PassPoint {
   uint64_t in = 0, out = 0;
   size_t frame = 0;
   PointPlace point;
+  bool goneOnTo = false;  // decoding only goes on to it
 };
 
 // Bytes of one member's data that one unit decodes, summed.
@@ -129,10 +132,12 @@ Status passOver(const Framing& framing, FileHandle& file, const std::wstring* sc
   framed.onBytes = [&](const uint8_t* bytes, size_t length) { return pass.scan.take(bytes, length); };
   if (scratchPath) {
     framed.pointSpacing = kTarPieceBytes;
+    // The piece before the first point that decoding goes on to stays within the bound.
+    if (framing.decodeInOrder) framed.goOnAfter = kLargestPiece - kTarPieceBytes;
     pass.kept = std::make_shared<UnitPoints>(*scratchPath);
     framed.onPoint = [&](const RestartPoint& point) {
-      pass.points.push_back(
-          {point.in, point.out, point.frame, point.saved.empty() ? PointPlace{} : pass.kept->keep(point.saved)});
+      pass.points.push_back({point.in, point.out, point.frame,
+                             point.saved.empty() ? PointPlace{} : pass.kept->keep(point.saved), point.goneOnTo});
     };
   }
   Status read = framing.pass(file, framed);
@@ -149,6 +154,17 @@ struct UnitSource {
   uint64_t frameOffset = 0;  // of its frame, for messages
   uint32_t decodedLength = 0;
   uint32_t decodedCrc = 0;
+  bool inOrder = false;   // of a frame whose units decode in order
+  bool goesOn = false;    // decoding goes on to it from the unit before
+};
+
+// The decoder of a frame whose units decode in order, where the last unit
+// taken left it, with what it decoded past that unit's end.
+struct InOrderDecoding {
+  std::mutex mutex;
+  StreamDecoder decoder;
+  uint32_t next = 0;  // the unit whose bytes come next
+  std::vector<uint8_t> ahead;
 };
 
 struct FramedUnits {
@@ -158,6 +174,8 @@ struct FramedUnits {
   // Per unit, read from a journal: it starts at a point the journal's tail no
   // longer holds.
   std::vector<uint8_t> lacksPoint;
+  std::shared_ptr<InOrderDecoding> inOrder = std::make_shared<InOrderDecoding>();
+  std::wstring keepOnly;  // where units decode in order: the framing's message naming the first such frame
 };
 
 // The CRC-32 of the segments of unit `unit` whose bytes the spans take, from
@@ -230,8 +248,14 @@ Status cutUnits(const Framing& framing, const FramedPass& pass, bool cut, const 
     if (inEnd - point.in > kLargestPiece || outEnd - point.out > kLargestPiece) {
       return failure(StatusKind::Failed, atFrame(framing.texts.unsplittable, frame.offset));
     }
+    const bool nextGoneOnTo = nextInFrame && points[i + 1].goneOnTo;
     units.units.push_back({frame.offset, static_cast<uint32_t>(outEnd - point.out),
-                           i < pass.scan.rangeCrcs.size() ? pass.scan.rangeCrcs[i] : 0});
+                           i < pass.scan.rangeCrcs.size() ? pass.scan.rangeCrcs[i] : 0,
+                           point.goneOnTo || nextGoneOnTo, point.goneOnTo});
+    if (point.goneOnTo && !plan.decodesInOrder) {
+      plan.decodesInOrder = true;
+      units.keepOnly = atFrame(framing.texts.unsplittable, frame.offset);
+    }
     places.push_back(point.point);
     placePieces(spans, point.out, plan, units);
   }
@@ -282,6 +306,7 @@ Status readFramedTar(const Framing& framing, FileHandle& file, const std::wstrin
   for (const Frame& frame : pass.frames) {
     plan->marks.push_back({frame.offset, static_cast<uint32_t>(frame.dataStart - frame.offset), frame.headerCrc});
   }
+  std::wstring keepOnly = std::move(units->keepOnly);
   plan->sourceData = std::move(units);
   reading = SourceReading{};
   reading.unitCount = static_cast<uint32_t>(plan->units.size());
@@ -290,6 +315,7 @@ Status readFramedTar(const Framing& framing, FileHandle& file, const std::wstrin
   reading.facts.sourceBytes = layout.fileBytes;
   reading.skipped = std::move(layout.skipped);
   reading.unaccounted = std::move(pass.unaccounted);
+  reading.keepOnly = std::move(keepOnly);
   reading.plan = [plan](const UnitFilter&, ExtractionPlan& into) {
     into = std::move(*plan);
     return Status{};
@@ -330,6 +356,23 @@ uint32_t decodingStart(const Framing& framing, const ExtractionPlan& plan, uint3
   }
 }
 
+// The unit's pieces from what it decoded to, both checked.
+Status checkedPieces(const Framing& framing, const ExtractionPlan& plan, uint32_t u, std::span<const uint8_t> decoded,
+                     std::vector<uint8_t>& raw) {
+  const FramedUnits& units = unitsOf(plan);
+  const PlanUnit& unit = plan.units[u];
+  raw.resize(unit.rawSize);
+  for (uint32_t k = unit.firstPiece; k < unit.firstPiece + unit.pieceCount; ++k) {
+    std::copy_n(decoded.begin() + units.pieceAt[k], plan.pieces[k].length, raw.begin() + plan.pieces[k].rawOffset);
+  }
+  // The raw bytes too: they are what the pieces' places in the decoded bytes
+  // make of them.
+  if (crc32(decoded.data(), decoded.size()) != units.units[u].decodedCrc || crc32(raw.data(), raw.size()) != unit.crc) {
+    return failure(StatusKind::DamagedBlock, L"Checksum verification failed: " + frameOf(framing, plan, u));
+  }
+  return {};
+}
+
 // A unit's stored bytes, with those of the units its decoding must start
 // from in front.
 Status readStoredUnit(const Framing& framing, FileHandle& archive, const ExtractionPlan& plan, uint32_t u,
@@ -341,10 +384,42 @@ Status readStoredUnit(const Framing& framing, FileHandle& archive, const Extract
   return failure(StatusKind::DamagedBlock, atFrame(framing.texts.endsEarly, unitsOf(plan).units[u].frameOffset));
 }
 
+// Unit `u` of a frame whose units decode in order, into `decoded`: the one
+// decoder goes on from the unit before, or starts at the frame's first.
+bool decodeInOrder(const Framing& framing, const FramedUnits& units, uint32_t u, const std::vector<uint8_t>& stored,
+                   std::vector<uint8_t>& decoded) {
+  InOrderDecoding& in = *units.inOrder;
+  const std::lock_guard lock(in.mutex);
+  if (!units.units[u].goesOn) {
+    std::vector<uint8_t> saved;
+    in.decoder = pointOf(framing, units, u, saved) == PointRead::Read ? framing.decodeInOrder(saved) : nullptr;
+    in.ahead.clear();
+    in.next = u;
+  }
+  if (!in.decoder || in.next != u) return false;
+  decoded = std::move(in.ahead);
+  const uint32_t length = units.units[u].decodedLength;
+  if (!in.decoder(stored, decoded) || decoded.size() < length) {
+    in.decoder = nullptr;
+    return false;
+  }
+  in.ahead.assign(decoded.begin() + length, decoded.end());
+  decoded.resize(length);
+  in.next = u + 1;
+  return true;
+}
+
 Status decodeUnit(const Framing& framing, const ExtractionPlan& plan, uint32_t u, const std::vector<uint8_t>& stored,
                   std::vector<uint8_t>& raw) {
   const FramedUnits& units = unitsOf(plan);
   const UnitSource& source = units.units[u];
+  if (source.inOrder) {
+    std::vector<uint8_t> decoded;
+    if (!decodeInOrder(framing, units, u, stored, decoded)) {
+      return failure(StatusKind::DamagedBlock, atFrame(framing.texts.invalidData, source.frameOffset));
+    }
+    return checkedPieces(framing, plan, u, decoded, raw);
+  }
   // Stored bytes in front of the unit's own are those of the units readStoredUnit found to start from.
   uint32_t from = u;
   uint64_t skip = 0;
@@ -367,18 +442,8 @@ Status decodeUnit(const Framing& framing, const ExtractionPlan& plan, uint32_t u
                       decodedFrom)) {
     return failure(StatusKind::DamagedBlock, atFrame(framing.texts.invalidData, source.frameOffset));
   }
-  const std::span<const uint8_t> decoded(decodedFrom.data() + skip, source.decodedLength);
-  const PlanUnit& unit = plan.units[u];
-  raw.resize(unit.rawSize);
-  for (uint32_t k = unit.firstPiece; k < unit.firstPiece + unit.pieceCount; ++k) {
-    std::copy_n(decoded.begin() + units.pieceAt[k], plan.pieces[k].length, raw.begin() + plan.pieces[k].rawOffset);
-  }
-  // The raw bytes too: they are what the pieces' places in the decoded bytes
-  // make of them.
-  if (crc32(decoded.data(), decoded.size()) != source.decodedCrc || crc32(raw.data(), raw.size()) != unit.crc) {
-    return failure(StatusKind::DamagedBlock, L"Checksum verification failed: " + frameOf(framing, plan, u));
-  }
-  return {};
+  return checkedPieces(framing, plan, u, std::span<const uint8_t>(decodedFrom.data() + skip, source.decodedLength),
+                       raw);
 }
 
 // What a unit's decoding needs once the archive's bytes around it are gone.

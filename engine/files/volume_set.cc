@@ -28,7 +28,7 @@ std::optional<PartName> partNameOf(const std::wstring& path) {
   const size_t dot = name.find_last_of(L'.');
   if (dot == std::wstring::npos || dot == 0) return std::nullopt;
   std::wstring_view suffix = std::wstring_view(name).substr(dot + 1);
-  PartName part{path.substr(0, path.size() - suffix.size())};
+  PartName part{.stem = path.substr(0, path.size() - suffix.size()), .letter = {}};
   if (suffix == L"zip" || suffix == L"ZIP") {
     part.letter = suffix.substr(0, 1);
     return part;
@@ -129,7 +129,7 @@ Status withMissingPartHint(const VolumeSet& set, bool progress, Status read) {
 }
 
 std::wstring volumePath(const std::wstring& archivePath, uint64_t number) {
-  return partPath(PartName{archivePath + L"."}, number);
+  return partPath(PartName{.stem = archivePath + L".", .letter = {}}, number);
 }
 
 bool volumesAt(const std::wstring& archivePath, std::vector<NumberedVolume>& found) {

@@ -366,6 +366,7 @@ const Framing& bzip2Framing() {
       .pass = passOver,
       .pointReads = pointReads,
       .decode = decode,
+      .decodeInOrder = nullptr,  // every piece starts at a point
       .texts = {.frame = L"bzip2 stream at byte ",
                 .endsEarly = L"Bzip2 data is damaged (ends early): at byte ",
                 .invalidData = L"Bzip2 data is damaged (invalid compressed data): at byte ",

@@ -38,8 +38,11 @@ struct RestartPoint {
   uint64_t out = 0;
   size_t frame = 0;  // the frame it lies in, of FramingPass::frames
   // The decoder's state there, saved; empty at a frame's data start, where
-  // decoding needs none.
+  // decoding needs none, and where decoding only goes on to it.
   std::span<const uint8_t> saved;
+  // Decoding cannot start here, only go on to it from the point before (see
+  // FramingPass::goOnAfter).
+  bool goneOnTo = false;
 };
 
 struct FramingPass {
@@ -49,6 +52,11 @@ struct FramingPass {
   // start again after every `pointSpacing` bytes decoded in a frame, each
   // handed over once the bytes before it are.
   uint64_t pointSpacing = 0;
+  // A frame that decodes to more than this with no point where decoding can
+  // start (one xz block) gets, from there on, a point every `pointSpacing`
+  // that decoding only goes on to: its pieces then decode in order, from its
+  // start (StreamDecoder). 0: none.
+  uint64_t goOnAfter = 0;
   std::function<void(const RestartPoint&)> onPoint;
   std::vector<Frame> frames;  // filled as they are read, whether the pass ends whole or not
   // Where bytes that are neither padding nor a frame follow the last frame:
@@ -67,6 +75,12 @@ struct FramingTexts {
   const wchar_t* decompressor;
 };
 
+// Decodes a frame's data in order, from its start: appends to `decoded` what
+// the next of its bytes, `stored`, decode to; false where they do not decode.
+// Made for a frame at its start from its point's saved state (its header
+// within the first bytes it takes).
+using StreamDecoder = std::function<bool(std::span<const uint8_t> stored, std::vector<uint8_t>& decoded)>;
+
 struct Framing {
   std::wstring name;    // as an archive's name ends after its container's: "gz"
   uint32_t coding = 0;  // of its units, in the plan (PlanUnit::coding)
@@ -81,6 +95,9 @@ struct Framing {
   // start where empty), into all of `out`; false where it does not decode to
   // that many bytes.
   std::function<bool(std::span<const uint8_t> saved, std::span<const uint8_t> stored, std::span<uint8_t> out)> decode;
+  // Where a pass goes on to points (FramingPass::goOnAfter): a decoder for a
+  // frame from its start; else null.
+  std::function<StreamDecoder(std::span<const uint8_t> saved)> decodeInOrder;
   FramingTexts texts;
 };
 

@@ -51,6 +51,7 @@ const Framing& gzipFraming() {
       .pass = passOver,
       .pointReads = pointReads,
       .decode = decode,
+      .decodeInOrder = nullptr,  // every piece starts at a point
       .texts = {.frame = L"gzip member at byte ",
                 .endsEarly = L"Gzip data is damaged (ends early): at byte ",
                 .invalidData = L"Gzip data is damaged (invalid deflate data): at byte ",

@@ -128,6 +128,15 @@ Frame& startBlock(XzReader& reader, lzma_check check) {
   return frame;
 }
 
+// Past FramingPass::goOnAfter bytes of a block, a point every pointSpacing
+// that decoding goes on to: liblzma cannot start inside a block.
+void goneOnTo(XzReader& reader, uint64_t& next) {
+  const FramingPass& pass = reader.pass;
+  if (!pass.onPoint || pass.goOnAfter == 0 || reader.out < next) return;
+  pass.onPoint({reader.input.offset(), reader.out, pass.frames.size() - 1, {}, true});
+  next = reader.out + pass.pointSpacing;
+}
+
 // The data of a block whose header is read, its bytes handed on as they
 // decode, up to its check.
 Status decodeBlockData(XzReader& reader, lzma_block& block, uint64_t blockOffset) {
@@ -138,6 +147,7 @@ Status decodeBlockData(XzReader& reader, lzma_block& block, uint64_t blockOffset
   ChunkedInput& input = reader.input;
   std::vector<uint8_t> output(kOutputBytes);
   bool outputFull = false;
+  uint64_t nextPoint = reader.out + reader.pass.goOnAfter;
   for (lzma_ret ret = LZMA_OK; ret != LZMA_STREAM_END;) {
     if (input.available() == 0 && !outputFull) {
       if (Status filled = input.ensure(1); !filled.ok()) return endsEarlyAsDamaged(filled, blockOffset);
@@ -156,6 +166,7 @@ Status decodeBlockData(XzReader& reader, lzma_block& block, uint64_t blockOffset
     }
     if (ret == LZMA_MEM_ERROR) return noMemory();
     if (ret != LZMA_OK && ret != LZMA_STREAM_END) return damaged(L"invalid compressed data", blockOffset);
+    if (ret == LZMA_OK) goneOnTo(reader, nextPoint);
   }
   return {};
 }
@@ -361,6 +372,51 @@ bool decode(std::span<const uint8_t> saved, std::span<const uint8_t> stored, std
   return ret == LZMA_STREAM_END && stream.total_out == out.size() && stream.avail_in == 0;
 }
 
+// A block's decoder and the header it was made from, which liblzma reads
+// until the block ends.
+struct InOrder {
+  explicit InOrder(lzma_check check) : header(check) {}
+  BlockHeader header;
+  Decoder decoder;
+  bool started = false, ended = false;
+};
+
+// Reads the block's header from the first bytes it takes.
+bool startInOrder(InOrder& block, std::span<const uint8_t>& stored) {
+  if (stored.empty() || block.header.read(stored.data(), stored.size()) != LZMA_OK ||
+      lzma_block_decoder(&block.decoder.stream, &block.header.block) != LZMA_OK) {
+    return false;
+  }
+  stored = stored.subspan(block.header.block.header_size);
+  return block.started = true;
+}
+
+bool decodeOn(InOrder& block, std::span<const uint8_t> stored, std::vector<uint8_t>& decoded) {
+  if (block.ended || (!block.started && !startInOrder(block, stored))) return false;
+  lzma_stream& stream = block.decoder.stream;
+  stream.next_in = stored.data();
+  stream.avail_in = stored.size();
+  for (;;) {
+    const size_t before = decoded.size();
+    decoded.resize(before + kOutputBytes);
+    stream.next_out = decoded.data() + before;
+    stream.avail_out = kOutputBytes;
+    const lzma_ret ret = lzma_code(&stream, LZMA_RUN);
+    decoded.resize(before + kOutputBytes - stream.avail_out);
+    if (ret == LZMA_STREAM_END) return block.ended = true, stream.avail_in == 0;
+    if (ret != LZMA_OK) return false;
+    if (stream.avail_in == 0 && stream.avail_out > 0) return true;
+  }
+}
+
+StreamDecoder decodeInOrder(std::span<const uint8_t> saved) {
+  if (!pointReads(saved)) return nullptr;
+  auto block = std::make_shared<InOrder>(static_cast<lzma_check>(saved[0]));
+  return [block](std::span<const uint8_t> stored, std::vector<uint8_t>& decoded) {
+    return decodeOn(*block, stored, decoded);
+  };
+}
+
 }  // namespace
 
 const Framing& xzFraming() {
@@ -371,6 +427,7 @@ const Framing& xzFraming() {
       .pass = passOver,
       .pointReads = pointReads,
       .decode = decode,
+      .decodeInOrder = decodeInOrder,
       .texts = {.frame = L"xz block at byte ",
                 .endsEarly = L"Xz data is damaged (ends early): at byte ",
                 .invalidData = L"Xz data is damaged (invalid compressed data): at byte ",

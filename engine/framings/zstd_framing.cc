@@ -319,6 +319,7 @@ const Framing& zstdFraming() {
       .pass = passOver,
       .pointReads = pointReads,
       .decode = decode,
+      .decodeInOrder = nullptr,  // every piece starts at a point
       .texts = {.frame = kFrameText,
                 .endsEarly = L"Zstandard data is damaged (ends early): at byte ",
                 .invalidData = L"Zstandard data is damaged (invalid block data): at byte ",

@@ -47,6 +47,10 @@ struct SourceReading {
   // end of archive, end record, stream or last block), which no entry
   // accounts for: the format's message naming the first of them.
   std::wstring unaccounted;
+  // Where only a run that keeps the archive can extract it (its units decode
+  // only in order, from the start, while a consuming run takes them from the
+  // end): the format's message saying why.
+  std::wstring keepOnly;
 };
 
 class RecordReader;

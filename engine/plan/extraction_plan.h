@@ -97,6 +97,8 @@ struct ExtractionPlan {
   // from its bytes as they are now: a unit in a hole is one that run
   // released, not one that holds zeros.
   bool holesAreReleased = false;
+  // Its units decode only in order, by one decoder (SourceReading::keepOnly).
+  bool decodesInOrder = false;
   std::vector<PlanMark> marks;
   // What the source reads its units back with beyond these records (where to
   // resume decoding, say): its own, opaque here.
