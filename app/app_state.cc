@@ -76,25 +76,50 @@ bool createFromFields(AppState* state, const EngineCallbacks& callbacks, std::ws
   return created.ok();
 }
 
+// Each archive named as extraction takes it: its journal stands for it.
+bool archivesToExtract(const std::vector<std::wstring>& named, bool resume, const EngineCallbacks& callbacks,
+                       std::vector<std::wstring>& archives, std::wstring& reason) {
+  for (const std::wstring& path : named) {
+    std::wstring archive;
+    if (const ablative::Status found = ablative::archiveForExtraction(path, resume, archive); !found.ok()) {
+      reason = found.message;
+      return false;
+    }
+    if (archive != path) callbacks.onLog(L"Info: Resume file selected; switched to archive: " + archive);
+    archives.push_back(archive);
+  }
+  return true;
+}
+
+// Several archives go into the one destination as a run, each announced in the log.
+ablative::Status extractAll(const std::vector<std::wstring>& archives, const std::wstring& destination,
+                            const ablative::ExtractOptions& options, const EngineCallbacks& callbacks) {
+  ablative::ExtractOutcome outcome;
+  if (archives.size() == 1) {
+    return ablative::extractArchive(archives[0], destination, options, outcome, callbacks.onProgress, callbacks.onLog,
+                                    callbacks.isPaused);
+  }
+  return ablative::extractArchives(
+      archives, destination, options, outcome, callbacks.onProgress, callbacks.onLog, callbacks.isPaused,
+      [&](size_t number, size_t count, const std::wstring& archive) {
+        callbacks.onLog(L"Archive " + std::to_wstring(number) + L" of " + std::to_wstring(count) + L": " + archive);
+      });
+}
+
 bool extractFromFields(AppState* state, bool resume, const EngineCallbacks& callbacks, std::wstring& reason) {
-  std::wstring archive = readField(state->archiveEdit);
+  const std::vector<std::wstring> named = archiveFieldPaths(readField(state->archiveEdit));
   std::wstring destination = readField(state->destinationEdit);
   bool keepOriginal = SendMessageW(state->keepOriginalCheck, BM_GETCHECK, 0, 0) == BST_CHECKED;
-  if (archive.empty() || destination.empty()) {
+  if (named.empty() || destination.empty()) {
     reason = L"Set archive file and destination folder.";
     return false;
   }
-  const std::wstring named = archive;
-  if (const ablative::Status found = ablative::archiveForExtraction(named, resume, archive); !found.ok()) {
-    reason = found.message;
-    return false;
-  }
-  if (archive != named) {
-    writeField(state->archiveEdit, archive);
-    callbacks.onLog(L"Info: Resume file selected; switched to archive: " + archive);
-  }
-  // A resume may find only the journal left, the archive already deleted.
-  if (!resume && !isRegularFile(archive)) {
+  std::vector<std::wstring> archives;
+  if (!archivesToExtract(named, resume, callbacks, archives, reason)) return false;
+  if (archives != named) writeField(state->archiveEdit, archiveFieldText(archives));
+  // A resume may find only the journal left, the archive already deleted; a
+  // run of several has the engine name the archive missing.
+  if (!resume && archives.size() == 1 && !isRegularFile(archives[0])) {
     reason = L"Archive path must be an existing file.";
     return false;
   }
@@ -106,9 +131,7 @@ bool extractFromFields(AppState* state, bool resume, const EngineCallbacks& call
   options.resume = resume;
   options.keepOriginal = keepOriginal;
   options.checkSpace = true;  // the check the command line makes, with its message
-  ablative::ExtractOutcome outcome;
-  const ablative::Status status = ablative::extractArchive(archive, destination, options, outcome, callbacks.onProgress,
-                                                           callbacks.onLog, callbacks.isPaused);
+  const ablative::Status status = extractAll(archives, destination, options, callbacks);
   reason = status.message;
   return status.ok();
 }

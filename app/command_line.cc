@@ -63,7 +63,7 @@ QuickActionPlan planExtract(const std::wstring& path, bool intoParent) {
   std::wstring archive = redirectJournal(path);
   if (!isRegularFile(archive)) return invalidPathPlan();
   std::wstring parent = parentOf(archive);
-  std::wstring destination = intoParent ? parent : joinPath(parent, stemOf(archive));
+  std::wstring destination = intoParent ? parent : joinPath(parent, extractionFolderOf(archive));
   return {.fields = {{&AppState::archiveEdit, archive}, {&AppState::destinationEdit, destination}},
           .page = kExtractPage,
           .logLine = L"Quick action detected: starting extraction...",
@@ -78,7 +78,7 @@ QuickActionPlan planOpen(const std::wstring& path) {
             .page = kExtractPage,
             .logLine = L"Archive path is not accessible. Check the path and try again."};
   }
-  std::wstring parent = parentOf(archive), stem = stemOf(archive);
+  std::wstring parent = parentOf(archive), stem = extractionFolderOf(archive);
   std::wstring destination = joinPath(parent, stem);
   if (pathExists(destination)) destination = makeUniquePath(joinPath(parent, stem + L"_extracted"));
   return {.fields = {{&AppState::archiveEdit, archive}, {&AppState::destinationEdit, destination}},

@@ -84,7 +84,7 @@ const ControlRow kControls[] = {
 };
 // clang-format on
 
-enum class BrowseKind { OpenFile, SaveFile, Folder };
+enum class BrowseKind { OpenFile, OpenFiles, SaveFile, Folder };
 
 struct BrowseCommand {
   int id;
@@ -125,7 +125,7 @@ const BrowseCommand kBrowseCommands[] = {
     {kSelectFileId, BrowseKind::OpenFile, kAllFilesFilter.c_str(), &AppState::sourceEdit},
     {kSelectSourceFolderId, BrowseKind::Folder, nullptr, &AppState::sourceEdit},
     {kSelectArchiveFileId, BrowseKind::SaveFile, kArchiveSaveFilter.c_str(), &AppState::outputEdit},
-    {kSelectArchiveId, BrowseKind::OpenFile, kArchiveOpenFilter.c_str(), &AppState::archiveEdit},
+    {kSelectArchiveId, BrowseKind::OpenFiles, kArchiveOpenFilter.c_str(), &AppState::archiveEdit},
     {kSelectDestinationFolderId, BrowseKind::Folder, nullptr, &AppState::destinationEdit},
 };
 
@@ -231,18 +231,22 @@ void togglePause(AppState* state) {
   appendLog(state->logEdit, wasPaused ? L"Resumed." : L"Paused.");
 }
 
-std::wstring browseForFile(HWND owner, bool save, const wchar_t* filter) {
-  wchar_t path[MAX_PATH] = {};
+// The chosen file, or several as the archive field shows them.
+std::wstring browseForFile(HWND owner, BrowseKind kind, const wchar_t* filter) {
+  // Room for a selection of many files: the dialog fails rather than cut it short.
+  std::vector<wchar_t> path(kind == BrowseKind::OpenFiles ? 65536 : MAX_PATH, L'\0');
   OPENFILENAMEW dialog{};
   dialog.lStructSize = sizeof(dialog);
   dialog.hwndOwner = owner;
   dialog.lpstrFilter = filter;
   dialog.nFilterIndex = 1;
-  dialog.lpstrFile = path;
-  dialog.nMaxFile = MAX_PATH;
+  dialog.lpstrFile = path.data();
+  dialog.nMaxFile = static_cast<DWORD>(path.size());
+  const bool save = kind == BrowseKind::SaveFile;
   dialog.Flags = save ? OFN_OVERWRITEPROMPT | OFN_PATHMUSTEXIST : OFN_PATHMUSTEXIST | OFN_FILEMUSTEXIST;
+  if (kind == BrowseKind::OpenFiles) dialog.Flags |= OFN_ALLOWMULTISELECT | OFN_EXPLORER;
   BOOL chosen = save ? GetSaveFileNameW(&dialog) : GetOpenFileNameW(&dialog);
-  return chosen ? path : L"";
+  return chosen ? archiveFieldText(dialogSelection(path.data())) : L"";
 }
 
 std::wstring browseForFolder(HWND owner) {
@@ -263,9 +267,8 @@ std::wstring browseForFolder(HWND owner) {
 }
 
 void browseInto(AppState* state, const BrowseCommand& command) {
-  std::wstring chosen = command.kind == BrowseKind::Folder
-                            ? browseForFolder(state->hwnd)
-                            : browseForFile(state->hwnd, command.kind == BrowseKind::SaveFile, command.filter);
+  std::wstring chosen = command.kind == BrowseKind::Folder ? browseForFolder(state->hwnd)
+                                                           : browseForFile(state->hwnd, command.kind, command.filter);
   if (!chosen.empty()) SetWindowTextW(state->*command.target, chosen.c_str());
 }
 

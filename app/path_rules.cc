@@ -4,6 +4,7 @@
 
 #include "ablative.h"
 #include "containers/format_table.h"
+#include "files/volume_set.h"
 #include "platform/env.h"
 
 namespace zarvik {
@@ -38,6 +39,20 @@ bool equalsIgnoringAsciiCase(const std::wstring& a, const std::wstring& b) {
   }
   return true;
 }
+
+bool isDigits(std::wstring_view text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](wchar_t c) { return c >= L'0' && c <= L'9'; });
+}
+
+// Numbered from 1 as the engine reads sets: three digits, or more where the
+// engine finds the first part beside it.
+bool isNumberedPart(const std::wstring& path, std::wstring_view number) {
+  if (number.size() < 3 || !isDigits(number) || number.find_first_not_of(L'0') == std::wstring_view::npos) return false;
+  return number.size() == 3 || ablative::firstVolumeOf(path) != path;
+}
+
+// The first parts of volume sets: numbered ones, and a split zip's.
+const wchar_t* const kFirstPartExtensions[] = {L".001", L".z01"};
 
 ablative::PathKind kindOf(const std::wstring& path) { return ablative::pathStatus(path).kind; }
 
@@ -102,14 +117,58 @@ std::vector<std::wstring> archiveExtensions() {
   for (const ablative::FormatExtensions& row : ablative::formatExtensions()) {
     for (std::wstring& extension : archiveExtensionsOf(row.format)) all.push_back(std::move(extension));
   }
+  all.insert(all.end(), std::begin(kFirstPartExtensions), std::end(kFirstPartExtensions));
   return all;
 }
 
 bool hasArchiveOrJournalExtension(const std::wstring& path) {
+  if (volumeSetNameOf(path) != path) return true;
   const std::wstring extension = extensionOf(path);
   const std::vector<std::wstring> known = archiveExtensions();
   return std::any_of(known.begin(), known.end(),
                      [&](const std::wstring& archive) { return equalsIgnoringAsciiCase(extension, archive); });
+}
+
+std::wstring volumeSetNameOf(const std::wstring& path) {
+  const std::wstring extension = extensionOf(path);
+  const std::wstring_view suffix = std::wstring_view(extension).substr(std::min<size_t>(1, extension.size()));
+  const std::wstring withoutPart = path.substr(0, path.size() - fileNameOf(path).size()) + stemOf(path);
+  if (isNumberedPart(path, suffix)) return withoutPart;
+  const bool zipPart = suffix.size() >= 3 && (suffix[0] == L'z' || suffix[0] == L'Z') && isDigits(suffix.substr(1));
+  return zipPart ? withoutPart + L".zip" : path;
+}
+
+std::wstring extractionFolderOf(const std::wstring& archive) { return stemOf(volumeSetNameOf(archive)); }
+
+std::wstring archiveFieldText(const std::vector<std::wstring>& paths) {
+  if (paths.size() == 1) return paths.front();
+  std::wstring text;
+  for (const std::wstring& path : paths) text += (text.empty() ? L"\"" : L" \"") + path + L'"';
+  return text;
+}
+
+std::vector<std::wstring> archiveFieldPaths(const std::wstring& text) {
+  if (text.empty()) return {};
+  if (text.find(L'"') == std::wstring::npos) return {text};
+  std::vector<std::wstring> paths;
+  size_t start = text.find_first_not_of(L' ');
+  while (start != std::wstring::npos) {
+    const bool quoted = text[start] == L'"';
+    const size_t from = quoted ? start + 1 : start;
+    const size_t to = std::min(text.find_first_of(quoted ? L"\"" : L" \"", from), text.size());
+    if (to > from) paths.push_back(text.substr(from, to - from));
+    start = text.find_first_not_of(L' ', quoted ? to + 1 : to);
+  }
+  return paths;
+}
+
+std::vector<std::wstring> dialogSelection(const wchar_t* buffer) {
+  std::vector<std::wstring> names;
+  for (const wchar_t* name = buffer; *name != L'\0'; name += names.back().size() + 1) names.emplace_back(name);
+  if (names.size() < 2) return names;
+  std::vector<std::wstring> paths;
+  for (size_t i = 1; i < names.size(); ++i) paths.push_back(joinPath(names.front(), names[i]));
+  return paths;
 }
 
 std::wstring makeUniquePath(const std::wstring& path) {

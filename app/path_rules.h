@@ -31,12 +31,38 @@ std::wstring withArchiveExtension(const std::wstring& path);
 // journal's (".zvkj") counts with this program's own format.
 std::vector<std::wstring> archiveExtensionsOf(std::wstring_view format);
 
-// Every format's, in the table's order: what a path given alone is extracted
-// for, and what the context menu is offered on.
+// Every format's, in the table's order, then the first parts of volume sets
+// (".001", ".z01"): what the file dialog lists and the context menu is
+// offered on.
 std::vector<std::wstring> archiveExtensions();
 
-// True for any of archiveExtensions(), with A to Z matched in either case.
+// True for any of archiveExtensions(), with A to Z matched in either case, and
+// for any part of a volume set: what a path given alone is extracted for.
 bool hasArchiveOrJournalExtension(const std::wstring& path);
+
+// The name of the archive whose volume set `path` is a part of: "NAME" for
+// "NAME.001", "NAME.002", … (three digits, or more where the engine takes
+// them for a later part), "NAME.zip" for a split zip's "NAME.z01", "NAME.z02",
+// …; any other path itself.
+std::wstring volumeSetNameOf(const std::wstring& path);
+
+// The folder an archive is extracted into by default, beside it: its stem,
+// the same for every part of a volume set as for the whole archive.
+std::wstring extractionFolderOf(const std::wstring& archive);
+
+// The archive field's text for `paths`: one path as it is, several each in
+// double quotes (which no file name holds), separated by spaces.
+std::wstring archiveFieldText(const std::vector<std::wstring>& paths);
+
+// The paths in the archive field: the whole text as one path when it holds no
+// double quote, else each quoted run, and each run of other text between
+// spaces. None for an empty field.
+std::vector<std::wstring> archiveFieldPaths(const std::wstring& text);
+
+// The paths an open dialog with multiple selection returns in `buffer`: the
+// full path alone, or a folder followed by names in it; each ended by a zero,
+// the list by another.
+std::vector<std::wstring> dialogSelection(const wchar_t* buffer);
 
 // `path` itself when nothing exists there, else the first free "stem_N.ext"
 // beside it for N up to 9999; `path` again when all of those are taken.

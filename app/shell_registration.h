@@ -17,7 +17,8 @@ struct RegistryValue {
   std::wstring data;  // REG_SZ
 };
 
-// The 31 values, in the order they are written, for the program at `programPath`.
+// The values, five for each owner of Add and seven for each archive
+// extension, in the order they are written, for the program at `programPath`.
 std::vector<RegistryValue> shellVerbValues(const std::wstring& programPath);
 
 // The full path of `module`'s file, however long; "" when the system cannot

@@ -52,6 +52,45 @@ TEST(PathRules, ExtensionStemParentAndTheArchiveExtension) {
   }
 }
 
+// Every part of a volume set is extracted into the folder its whole archive would be, and is an archive given alone.
+TEST(PathRules, APartOfAVolumeSetStandsForTheSet) {
+  // clang-format off
+  const std::tuple<const wchar_t*, const wchar_t*, bool> cases[] = {  // path, extraction folder, an archive alone
+      {L"C:\\d\\backup.tar.gz", L"backup.tar", true}, {L"C:\\d\\backup.tar.gz.001", L"backup.tar", true},
+      {L"C:\\d\\backup.tar.gz.003", L"backup.tar", true}, {L"D:/e/photos.Z02", L"photos", true},
+      {L"photos.z01", L"photos", true}, {L"notes.v2.000", L"notes.v2", false},
+      {L"notes.v2.2023", L"notes.v2", false}, {L"notes.01", L"notes", false}, {L"notes.zip2", L"notes", false},
+  };
+  // clang-format on
+  for (const auto& [path, folder, archive] : cases) {
+    EXPECT_EQ(std::pair(extractionFolderOf(path), hasArchiveOrJournalExtension(path)),
+              std::pair(std::wstring(folder), archive))
+        << toUtf8(path);
+  }
+}
+
+// A selection of several files, with spaces in names, reaches the engine as the same paths through the field.
+TEST(ArchiveField, HoldsOneOrSeveralPathsAsTheDialogGivesThem) {
+  using Paths = std::vector<std::wstring>;
+  // clang-format off
+  const std::tuple<std::wstring, Paths, std::wstring> selections[] = {  // dialog buffer, paths, field text
+      {std::wstring(L"C:\\my d\\a b.zip\0", 16), {L"C:\\my d\\a b.zip"}, L"C:\\my d\\a b.zip"},
+      {std::wstring(L"C:\\my d\0a b.zip\0c.tar.001\0", 26), {L"C:\\my d\\a b.zip", L"C:\\my d\\c.tar.001"},
+       L"\"C:\\my d\\a b.zip\" \"C:\\my d\\c.tar.001\""},
+      {std::wstring(L"C:\\\0x\0y\0", 8), {L"C:\\x", L"C:\\y"}, L"\"C:\\x\" \"C:\\y\""},
+  };
+  // clang-format on
+  for (const auto& [buffer, paths, text] : selections) {
+    EXPECT_EQ(dialogSelection((buffer + L'\0').c_str()), paths);
+    EXPECT_EQ(std::pair(archiveFieldText(paths), archiveFieldPaths(text)), std::pair(text, paths));
+  }
+  // clang-format off
+  const std::pair<const wchar_t*, Paths> typed[] = {  // as a person may type or trim them
+      {L"", {}}, {L" a b.zip ", {L" a b.zip "}}, {L"\"\"", {}}, {L"  \"a b\"c  d \"e", {L"a b", L"c", L"d", L"e"}}};
+  // clang-format on
+  for (const auto& [text, paths] : typed) EXPECT_EQ(archiveFieldPaths(text), paths) << toUtf8(text);
+}
+
 TEST(MakeUniquePath, NumbersTheStemUntilTheNameIsFree) {
   const std::tuple<std::vector<std::string>, const char*, const char*> cases[] = {
       // existing, path, result
@@ -124,9 +163,10 @@ TEST(ShellVerbs, EachCommandIsTheQuickActionOfItsLabel) {
   }
   const Verbs::value_type add{L"Add to archive", Archive}, here{L"Extract Here", ExtractHere},
       to{L"Extract to \"%1\\\"", ExtractTo};
-  // files, folders, archives, journals, zips, tars, .tgz, .gz, .tzst, .zst, .txz, .xz, .tbz2, .tbz and .bz2
+  // files, folders, archives, journals, zips, tars, .tgz, .gz, .tzst, .zst, .txz, .xz, .tbz2, .tbz, .bz2 and the
+  // first parts of volume sets, .001 and .z01
   Verbs want{add, add};
-  for (int extension = 0; extension < 13; ++extension) want.insert(want.end(), {here, to});
+  for (int extension = 0; extension < 15; ++extension) want.insert(want.end(), {here, to});
   EXPECT_EQ(verbs, want);
   std::vector<std::wstring> menus;  // the keys that README's commands for removing the entries name
   for (const RegistryValue& value : values)
@@ -138,7 +178,7 @@ TEST(ShellVerbs, EachCommandIsTheQuickActionOfItsLabel) {
                                               types + L".tar" + menu, types + L".tgz" + menu, types + L".gz" + menu,
                                               types + L".tzst" + menu, types + L".zst" + menu, types + L".txz" + menu,
                                               types + L".xz" + menu, types + L".tbz2" + menu, types + L".tbz" + menu,
-                                              types + L".bz2" + menu}));
+                                              types + L".bz2" + menu, types + L".001" + menu, types + L".z01" + menu}));
   std::wstring full = moduleFilePath(nullptr, 32768);
   ASSERT_TRUE(full.ends_with(L".exe"));
   EXPECT_EQ(moduleFilePath(nullptr, 4), full);

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <functional>
@@ -126,6 +127,14 @@ Tree makeTree(const fs::path& root) {
   return tree;
 }
 
+// `tree` zipped and split in two: NAME.001 and NAME.002.
+void writeZipParts(const fs::path& name, const Tree& tree) {
+  const testutil::Bytes zip = Scene(tree, Packing::ZipStored).original;
+  const auto middle = zip.begin() + static_cast<std::ptrdiff_t>(zip.size() / 2);
+  testutil::writeFile(fs::path(name) += ".001", testutil::Bytes(zip.begin(), middle));
+  testutil::writeFile(fs::path(name) += ".002", testutil::Bytes(middle, zip.end()));
+}
+
 // A journal of 5 blocks, every one released: a run stopped just before it deleted the archive.
 const std::string kReleasedJournal = std::string("ZVKJWIN\0\1\0\0\0\5\0\0\0", 16) + std::string(5, '\2');
 
@@ -228,6 +237,21 @@ TEST(Operations, EndToEnd) {
   EXPECT_EQ(lines.front(), L"Starting extraction...");
   EXPECT_EQ(lines[lines.size() - 2], ablativeOutcome(output));
   app.expectIdle();
+  // Two archives into one folder, the first named with a space, the second a volume set named by its last part.
+  const Tree first{{"f/a b.txt", testutil::bytesOf("first")}}, second{{"f/c.txt", testutil::bytesOf("second")}};
+  const std::wstring zip = pathText(dir / "a b.zip"), parts = pathText(dir / "c.zip."), merged = pathText(dir / "m");
+  testutil::writeFile(zip, Scene(first, Packing::ZipStored).original);
+  writeZipParts(dir / "c.zip", second);
+  app.type(kArchiveEditId, L"\"" + zip + L"\" \"" + parts + L"002\"");
+  app.type(kDestinationEditId, merged);
+  lines = app.run(kExtractButtonId);
+  for (const std::wstring& line : {L"Archive 1 of 2: " + zip, L"Archive 2 of 2: " + parts + L"001"})
+    EXPECT_NE(std::find(lines.begin(), lines.end(), line), lines.end()) << utf8(app.text(kLogEditId));
+  EXPECT_EQ(lines.back(), kSucceeded);
+  Tree both = first;
+  both.insert(second.begin(), second.end());
+  EXPECT_EQ(testutil::readTree(merged), both);
+  EXPECT_FALSE(fs::exists(zip) || fs::exists(parts + L"001") || fs::exists(parts + L"002"));
   app.clickTab(0);
   app.type(kOutputEditId, pathText(dir / "second.zvka"));
   startPaused();
@@ -322,6 +346,7 @@ TEST(QuickActions, EachKindFillsItsPageAndStartsOrWaits) {
       {L"--context-extract-to", "a.zvka", extraction, 1, {"a.zvka", "a"}, true},
       {L"--context-extract", "a.zvka.zvkj", extraction, 1, {"a.zvka", "a"}, true},  // the journal leads to its archive
       {L"--context-extract-to", "p.zip", extraction, 1, {"p.zip", "p"}, true},
+      {L"--context-extract-to", "s.zip.002", extraction, 1, {"s.zip.002", "s"}, true},  // a part stands for its set
       {nullptr, "a.zvka", L"Archive loaded from file association.", 1, {"a.zvka", "a_extracted_1"}, false},
       {nullptr, "x.zvka", L"Archive path is not accessible. Check the path and try again.", 1, {"x.zvka", ""}, false},
       {L"--context-archive", "gone", L"Quick action path is invalid. Waiting for manual input.", 0, {"", ""}, false},
@@ -335,6 +360,7 @@ TEST(QuickActions, EachKindFillsItsPageAndStartsOrWaits) {
     for (const char* file : {"photos.zvka", "a.zvka.zvkj"}) testutil::writeFile(dir / file, std::string());
     for (const char* folder : {"a", "a_extracted"}) fs::create_directories(dir / folder);
     testutil::writeFile(dir / "p.zip", Scene({{"hi.txt", testutil::bytesOf("hi")}}, Packing::ZipStored).original);
+    writeZipParts(dir / "s.zip", {{"hi.txt", testutil::bytesOf("hi")}});
     App app(option ? Lines{option, pathText(dir / argument)} : Lines{pathText(dir / argument)});
     std::array<std::wstring, 2> fields;
     for (int i : {0, 1}) fields[i] = !*paths[i] ? L"" : pathText(*paths[i] == '.' ? dir.path() : dir / paths[i]);
@@ -343,7 +369,7 @@ TEST(QuickActions, EachKindFillsItsPageAndStartsOrWaits) {
       ASSERT_GE(lines.size(), 4u);
       EXPECT_EQ(Lines(lines.begin(), lines.begin() + 2),
                 (Lines{line, page ? L"Starting extraction..." : L"Starting archive creation..."}));
-      const bool zeroes = !fields[0].ends_with(L".zip");
+      const bool zeroes = fields[0].find(L".zip") == std::wstring::npos;
       EXPECT_EQ(page ? lines[lines.size() - 2] : lines.back(), page ? ablativeOutcome(fields[1], zeroes) : kSucceeded);
     } else {
       app.waitForStatus(kIdleStatus);
