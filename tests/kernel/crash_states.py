@@ -33,17 +33,19 @@ FILE_SYSTEMS = {
 # Creation and the squeezes on the file systems whose renames are the least ordered.
 CREATE_FILE_SYSTEMS = SQUEEZE_FILE_SYSTEMS = ("vfat", "exfat")
 BATCHES = {"one-block": ["--batch", "1"], "a-few-blocks": ["--batch", "192K"], "default-bound": []}
-FORMATS = ("zvka", "zip", "tar", "tar.gz", "tar.zst")
+FORMATS = ("zvka", "zip", "tar", "tar.gz", "tar.zst", "tar.gz.001", "zvka.001")  # NAME.001: a set of NAME's parts
 # The bounded set: why each row, in docs/reliability.md.
 BOUNDED_EXTRACTIONS = [row.split() for row in """zvka ext4 small one-block, zvka xfs large a-few-blocks,
   zvka btrfs small default-bound, zvka vfat large one-block, zvka exfat small a-few-blocks,
   zip ext4 small a-few-blocks, zip ext4 large one-block, zip xfs small a-few-blocks, zip vfat small one-block,
   zip vfat large a-few-blocks, tar ext4 small a-few-blocks, tar vfat large one-block, tar.gz ext4 large one-block,
-  tar.gz vfat large a-few-blocks, tar.zst ext4 large a-few-blocks, tar.zst vfat large one-block""".split(",")]
+  tar.gz vfat large a-few-blocks, tar.zst ext4 large a-few-blocks, tar.zst vfat large one-block,
+  tar.gz.001 ext4 large a-few-blocks, zvka.001 vfat large one-block""".split(",")]
 UNIT_BYTES = 4 << 20  # zarvik takes a zip's entry, and a tar.gz's stream, in units of at most this
 GZIP_MEMBER = 5 << 20  # decoded bytes of each gzip member of the tars: the large tree's in two
 ZSTD_WINDOW_LOG = 17  # the tar.zst is one frame whose small window puts points inside it every UNIT_BYTES
 ARCHIVE_PIECE = 4096
+SET_PART_BYTES = {"small": 64 << 10, "large": 1 << 20}  # a set of each tree's archive in four or more parts
 
 
 @dataclass
@@ -61,6 +63,7 @@ class Record:
     base = property(lambda self: self.image + ".base")
     log = property(lambda self: self.image + ".log")
     archive = property(lambda self: f"{self.tree}.{self.format}")
+    whole = property(lambda self: self.archive.removesuffix(".001"))  # a set's archive before it was split
     operation = property(lambda self: self.kind if self.format == "zvka" else f"{self.kind} {self.format}")
     on_disk = property(lambda self: f"archive=/mnt/a.{self.format};")  # the guest's name of the archive
 
@@ -293,7 +296,17 @@ def make_archives(work, zarvik, tree, path):
         run(["split", "-b", str(GZIP_MEMBER), "--filter=gzip -6 -c"], stdin=tar, stdout=out)
     run(["zstd", "-q", "-f", f"--zstd=wlog={ZSTD_WINDOW_LOG}", archive + ".tar", "-o", archive + ".tar.zst"])
     Path(archive + ".manifest").write_bytes(manifest(work, path))
-    return [archive + suffix for suffix in [".zvka", ".zip", ".tar", ".tar.gz", ".tar.zst", ".manifest"]]
+    made = [archive + suffix for suffix in [".zvka", ".zip", ".tar", ".tar.gz", ".tar.zst", ".manifest"]]
+    return made + [part for form in FORMATS if form.endswith(".001") for part in split(archive + "." + form[:-4], tree)]
+
+
+def split(archive, tree):
+    """A volume set's parts, as a user makes them."""
+    run(["split", "-b", str(SET_PART_BYTES[tree]), "--numeric-suffixes=1", "-a", "3", archive, archive + "."])
+    parts = sorted(glob.glob(glob.escape(archive) + ".[0-9][0-9][0-9]"))
+    if len(parts) < 4:
+        die(f"{archive}: split in {len(parts)} parts: want four or more")
+    return parts
 
 
 def check_large_archives(work):
@@ -425,7 +438,7 @@ def run_all(work, zarvik, kernel, module_dir, fs_names, extract_fs, formats, ful
     # An extraction's log is many times a creation's: it gets twice the states.
     weights = [2 if r.kind == "extract" else 1 for r in records]
     for r, weight in zip(records, weights):
-        r.states = pick_states(r, max(1, total_states * weight // sum(weights)), rng, os.path.join(work, r.archive))
+        r.states = pick_states(r, max(1, total_states * weight // sum(weights)), rng, os.path.join(work, r.whole))
 
     table = {}  # (fs, operation): [states, recovered, seconds]
     started = time.monotonic()

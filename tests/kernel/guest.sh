@@ -7,6 +7,9 @@ mount_fs() {  # DEVICE FSTYPE
   if [ "$2" = vfat ]; then mount -t vfat -o iocharset=utf8 "$1" /mnt; else mount -t "$2" "$1" /mnt; fi
 }
 
+# Beside the tree, what the file system keeps itself and a squeeze's filler: anything else a run left behind.
+left_behind() { ls -A /mnt | grep -vx -e out -e lost+found -e filler | tr '\n' ' '; }
+
 # One line a file or folder, the same under busybox on the host.
 manifest() { (cd "$1" && find . -type d | sort && find . -type f -exec sha256sum {} + | sort -k 2); }
 result() { echo "RESULT $*"; }
@@ -16,7 +19,14 @@ sha() { sha256sum "$1" | cut -d ' ' -f 1; }
 mounted() { mount_fs "$2" "$3" || { result "$1" FAIL mount failed; false; }; }  # ID DEVICE FSTYPE
 
 prepare_extract() {  # DEVICE FSTYPE ARCHIVE: the archive in place
-  mount_fs "$1" "$2" && cp "$3" "$archive" && umount /mnt || echo "GUEST prepare failed on $1"
+  mount_fs "$1" "$2" && copy_archive "$3" && umount /mnt || echo "GUEST prepare failed on $1"
+}
+
+copy_archive() {  # ARCHIVE: to $archive; a set (ARCHIVE is its NAME.001) every part, numbered alike
+  case $1 in
+    *.001) for part in "${1%001}"[0-9][0-9][0-9]; do cp "$part" "${archive%001}${part##*.}" || return; done ;;
+    *) cp "$1" "$archive" ;;
+  esac
 }
 
 prepare_create() {  # DEVICE FSTYPE ARCHIVE EARLIER: the source tree, and an earlier file where the archive goes
@@ -48,8 +58,8 @@ check_extract() {  # ID DEVICE FSTYPE EXPECTED: recovered as a user would, the t
   [ "$how" = none ] || zarvik extract -q $resume "$archive" /mnt/out >/tmp/log 2>&1 || rc=$?
   if [ "$rc" -ne 0 ]; then
     result "$1" FAIL "$how exited $rc: $(said)"
-  elif [ -e "$archive" ] || [ -e "$archive.zvkj" ]; then
-    result "$1" FAIL "$how left the archive or its journal"
+  elif [ -n "$(left_behind)" ]; then
+    result "$1" FAIL "$how left $(left_behind)"
   elif ! manifest /mnt/out | cmp -s - "$4"; then
     result "$1" FAIL "$how gave a tree that differs: $(manifest /mnt/out | diff "$4" - | grep '^[-+][^-+]' | head -3 | tr '\n' ' ')"
   else
