@@ -10,7 +10,9 @@
 
 #include "ablative.h"
 #include "codecs/coding.h"
+#include "consume/extraction.h"
 #include "consume/journal.h"
+#include "consume/space.h"
 #include "consume/journal_file.h"
 #include "consume/resume_check.h"
 #include "files/block_io.h"
@@ -125,36 +127,49 @@ std::string pathKey(const std::string& path) {
   return kWindowsPathRules ? toUtf8(upperCaseName(fromUtf8(path))) : path;
 }
 
-// The entries of one archive, each once, in its order: its paths and the
-// folders they lie in, each a folder or not.
-Status listPaths(const std::wstring& archive, std::vector<std::pair<std::string, bool>>& paths) {
+// What extracting one archive of several needs, and what it gives back once consumed.
+struct ArchiveNeeds {
+  SpaceNeeds space;
+  uint64_t givenBack = 0;
+};
+
+// What one archive's checks read, once: the paths of its entries and of the
+// folders they lie in, each once, in its order, each a folder or not; and
+// what extracting it needs.
+struct CheckedArchive {
+  std::vector<std::pair<std::string, bool>> paths;
+  ArchiveNeeds needs;
+  uint32_t blocks = 0;
+  uint64_t sourceBytes = 0;
+};
+
+void addPaths(const ExtractionPlan& plan, std::vector<std::pair<std::string, bool>>& paths) {
   std::unordered_set<std::string> seen;
   const auto add = [&](std::string path, bool folder) {
     if (!path.empty() && seen.insert(pathKey(path)).second) paths.emplace_back(std::move(path), folder);
   };
-  return listArchive(archive, [&](const ListedEntry& entry) {
-    std::string path = withoutDotComponents(entry.storedPath);
+  for (uint32_t f = 0; f < plan.files.size(); ++f) {
+    std::string path = withoutDotComponents(std::string(plan.pathOf(f)));
     while (!path.empty() && path.back() == '/') path.pop_back();
     for (size_t cut = path.find('/'); cut != std::string::npos && cut > 0; cut = path.find('/', cut + 1)) {
       add(path.substr(0, cut), true);
     }
-    add(std::move(path), entry.kind == EntryKind::Folder);
-  });
+    add(std::move(path), plan.files[f].kind == EntryKind::Folder);
+  }
 }
 
 // What one archive would do to what an earlier one wrote: replace a file, or
 // meet a file where it has a folder (or the other way round), which no
 // extraction resolves.
-Status checkOverlaps(const std::vector<std::wstring>& archives, bool overwrite, const LogCallback& onLog) {
+Status checkOverlaps(const std::vector<std::wstring>& archives, const std::vector<CheckedArchive>& checked,
+                     bool overwrite) {
   struct Holder {
     size_t archive;
     bool folder;
   };
   std::unordered_map<std::string, Holder> holders;
   for (size_t k = 0; k < archives.size(); ++k) {
-    std::vector<std::pair<std::string, bool>> paths;
-    if (Status listed = listPaths(archives[k], paths); !listed.ok()) return refused(archives[k], listed, onLog);
-    for (const auto& [path, folder] : paths) {
+    for (const auto& [path, folder] : checked[k].paths) {
       const auto [held, added] = holders.try_emplace(pathKey(path), Holder{k, folder});
       if (added || (held->second.folder && folder)) continue;
       const std::wstring both = archives[held->second.archive] + L" and " + archives[k];
@@ -180,16 +195,36 @@ bool sameFileSystem(const std::wstring& a, const std::wstring& b) {
 // What consuming an archive gives back at the destination once it is
 // deleted: its length (of all its parts), where it is whole and on the
 // destination's file system.
-uint64_t givenBack(const std::wstring& archive, const ArchiveDescription& description,
-                   const std::wstring& destinationDir) {
+uint64_t givenBack(const std::wstring& archive, bool partlyExtracted, const std::wstring& destinationDir) {
   VolumeSet set;
-  if (description.partlyExtracted || !sameFileSystem(parentFolder(archive), nearestFolder(destinationDir)) ||
+  if (partlyExtracted || !sameFileSystem(parentFolder(archive), nearestFolder(destinationDir)) ||
       !findVolumeSet(firstVolumeOf(archive), set).ok()) {
     return 0;
   }
   uint64_t length = 0;
   for (const std::wstring& part : set.parts) length += pathStatus(part).size;
   return length;
+}
+
+// Archives extracted one after another: the peak is the largest, over them,
+// of what the earlier trees add, less what their archives gave back, plus
+// the archive's own peak; kept, their needs add up.
+void combineNeeds(const std::vector<ArchiveNeeds>& each, uint64_t groupBytes, SpaceNeeds& run) {
+  run = SpaceNeeds{};
+  int64_t grown = 0, peak = 0;  // what the earlier trees add, less what their archives gave back: it may shrink
+  for (size_t i = 0; i < each.size(); ++i) {
+    const SpaceNeeds& space = each[i].space;
+    if (i == 0) {
+      run.freeAtDestination = space.freeAtDestination;
+      run.freeEntries = space.freeEntries;
+    }
+    peak = std::max(peak, grown + static_cast<int64_t>(space.ablative));
+    grown += static_cast<int64_t>(space.keep) - static_cast<int64_t>(each[i].givenBack);
+    run.keep += space.keep;
+    run.newEntries += space.newEntries;
+  }
+  run.ablative = static_cast<uint64_t>(peak);
+  run.groupBytes = groupBytes;
 }
 
 // An archive by the path that stands for it: a volume set's by its first part.
@@ -222,8 +257,8 @@ class ArchiveRun {
   Status findStart(ExtractOutcome& outcome);
   std::vector<std::wstring> archivesLeft() const;
   Status checkPresent() const;
-  Status checkEach(ExtractOutcome& first);
-  Status checkSpaceAndCount();
+  Status checkEach(ExtractOutcome& first, std::vector<CheckedArchive>& checked);
+  Status checkSpaceAndCount(const std::vector<CheckedArchive>& checked);
   Status startRecord();
   Status extractOne(size_t i, ExtractOutcome& outcome);
   Status stop(Status status, const ExtractOutcome& archive, ExtractOutcome& outcome) const;
@@ -304,36 +339,50 @@ ExtractOptions ArchiveRun::optionsFor(size_t i) const {
 
 // Every check each archive's own run makes before it writes, against the
 // destination as it is now; checkOverlaps covers what earlier archives add.
-Status ArchiveRun::checkEach(ExtractOutcome& first) {
+// Each archive is read once for all of it.
+Status ArchiveRun::checkEach(ExtractOutcome& first, std::vector<CheckedArchive>& checked) {
+  const ProgressCallback noProgress;
+  const LogCallback noLog;
+  const PauseCallback noPause;
   for (size_t i = first_; i < archives_.size(); ++i) {
     if (onlyJournalLeft(archives_[i])) continue;
     ExtractOptions options = optionsFor(i);
     options.checkOnly = true;
     options.checkSpace = false;
-    ExtractOutcome outcome;
-    if (Status checked = extractArchive(archives_[i], destinationDir_, options, outcome, {}, {}, {}); !checked.ok()) {
-      if (i == first_) first = outcome;
-      return refused(archives_[i], std::move(checked), onLog_);
+    Extraction extraction(archives_[i], destinationDir_, options, noProgress, noLog, noPause);
+    if (!extraction.run()) {
+      if (i == first_) first = extraction.outcome(false);
+      return refused(archives_[i], extraction.status(false), onLog_);
     }
+    CheckedArchive& archive = checked.emplace_back();
+    const ExtractionPlan& plan = extraction.plan();
+    addPaths(plan, archive.paths);
+    archive.blocks = static_cast<uint32_t>(plan.units.size());
+    archive.sourceBytes = extraction.sourceBytes();
+    if (!options_.checkSpace) continue;
+    if (!estimateSpace(plan, extraction.journal(), archives_[i], destinationDir_, options_.groupBytes,
+                       archive.needs.space)) {
+      return failed(L"Unable to read the free space at " + destinationDir_);
+    }
+    archive.needs.givenBack =
+        givenBack(archives_[i], extraction.journal().states.recordsProgress(), destinationDir_);
   }
   return {};
 }
 
 // One forecast for the archives left, which also gives the run's totals.
-Status ArchiveRun::checkSpaceAndCount() {
-  const std::vector<std::wstring> left = archivesLeft();
-  std::vector<ArchiveDescription> descriptions;
-  SpaceNeeds needs;
-  const std::wstring forecastAt = options_.checkSpace ? destinationDir_ : std::wstring();
-  if (Status described = describeArchives(left, forecastAt, options_.groupBytes, descriptions, needs); !described.ok())
-    return described;
+Status ArchiveRun::checkSpaceAndCount(const std::vector<CheckedArchive>& checked) {
   blocks_.assign(archives_.size(), 0);
   bytes_.assign(archives_.size(), 0);
-  for (size_t i = archives_.size() - left.size(), d = 0; i < archives_.size(); ++i, ++d) {
-    blocks_[i] = descriptions[d].blockCount;
-    bytes_[i] = descriptions[d].sourceBytes;
+  std::vector<ArchiveNeeds> each;
+  for (size_t i = archives_.size() - checked.size(), c = 0; i < archives_.size(); ++i, ++c) {
+    blocks_[i] = checked[c].blocks;
+    bytes_[i] = checked[c].sourceBytes;
+    each.push_back(checked[c].needs);
   }
-  if (!options_.checkSpace || left.empty()) return {};
+  if (!options_.checkSpace || checked.empty()) return {};
+  SpaceNeeds needs;
+  combineNeeds(each, options_.groupBytes, needs);
   if (needs.newEntries > needs.freeEntries) {
     return failed(L"Not enough free inodes at " + destinationDir_ + L": the extraction creates " +
                   std::to_wstring(needs.newEntries) + L" files and folders, " + std::to_wstring(needs.freeEntries) +
@@ -413,10 +462,11 @@ Status ArchiveRun::run(ExtractOutcome& outcome) {
   if (Status named = checkNamedOnce(archives_); !named.ok()) return named;
   if (Status started = findStart(outcome); !started.ok()) return started;
   ExtractOutcome firstChecked;
+  std::vector<CheckedArchive> each;
   Status checked = checkPresent();
-  if (checked.ok()) checked = checkOverlaps(archivesLeft(), options_.overwrite, onLog_);
-  if (checked.ok()) checked = checkEach(firstChecked);
-  if (checked.ok()) checked = checkSpaceAndCount();
+  if (checked.ok()) checked = checkEach(firstChecked, each);
+  if (checked.ok()) checked = checkOverlaps(archivesLeft(), each, options_.overwrite);
+  if (checked.ok()) checked = checkSpaceAndCount(each);
   if (checked.ok() && consuming()) checked = startRecord();
   if (!checked.ok()) return stop(std::move(checked), firstChecked, outcome);
   for (size_t i = first_; i < archives_.size(); ++i) {
@@ -439,23 +489,14 @@ Status describeArchives(const std::vector<std::wstring>& archivePaths, const std
                         uint64_t groupBytes, std::vector<ArchiveDescription>& descriptions, SpaceNeeds& run) {
   descriptions.assign(archivePaths.size(), {});
   run = SpaceNeeds{};
-  int64_t grown = 0, peak = 0;  // what the earlier trees add, less what their archives gave back: it may shrink
+  std::vector<ArchiveNeeds> each;
   for (size_t i = 0; i < archivePaths.size(); ++i) {
     ArchiveDescription& d = descriptions[i];
     if (Status described = describeArchive(archivePaths[i], destinationDir, groupBytes, d); !described.ok())
       return described;
-    if (destinationDir.empty()) continue;
-    if (i == 0) {
-      run.freeAtDestination = d.space.freeAtDestination;
-      run.freeEntries = d.space.freeEntries;
-    }
-    peak = std::max(peak, grown + static_cast<int64_t>(d.space.ablative));
-    grown += static_cast<int64_t>(d.space.keep) - static_cast<int64_t>(givenBack(archivePaths[i], d, destinationDir));
-    run.keep += d.space.keep;
-    run.newEntries += d.space.newEntries;
+    each.push_back({d.space, givenBack(archivePaths[i], d.partlyExtracted, destinationDir)});
   }
-  run.ablative = static_cast<uint64_t>(peak);
-  run.groupBytes = groupBytes;
+  if (!destinationDir.empty()) combineNeeds(each, groupBytes, run);
   return {};
 }
 

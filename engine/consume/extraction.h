@@ -51,6 +51,11 @@ class Extraction {
   Status status(bool succeeded) const;
   ExtractOutcome outcome(bool succeeded) const;
 
+  // After a run that stopped at its checks (ExtractOptions::checkOnly): what they read.
+  const ExtractionPlan& plan() const { return plan_; }
+  const Journal& journal() const { return journal_; }
+  uint64_t sourceBytes() const { return facts_.sourceBytes; }
+
  private:
   // Checks (extraction_checks.cc): nothing is written until they all pass.
   bool holdArchive();
