@@ -65,6 +65,10 @@ const std::wstring kUsage =
     extension(L"tar.xz", 1) + L") or bzip2 (" + extension(L"tar.bz2") + L", " + extension(L"tar.bz2", 1) + L", " +
     extension(L"tar.bz2", 2) + L"), which every command but\n"
     L"create takes, and extract consumes as it does a " + extension(L"zvka") + L" one.\n"
+    L"Any of these split into volumes is named by any of its parts: NAME.001,\n"
+    L"NAME.002, ... (split, 7-Zip, create --volume-size) or a split zip's NAME.z01,\n"
+    L"..., NAME.zip; extract consumes the set from its last part, deleting each part\n"
+    L"once it is empty, and refuses a set with a part missing, short or out of order.\n"
     L"\n"
     L"Options:\n"
     L"  --zstd[=LEVEL]     write version 4: Zstandard at LEVEL (1 to 19, 3 unless\n"
