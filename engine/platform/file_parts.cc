@@ -38,6 +38,7 @@ bool openParts(const std::vector<std::wstring>& paths, OpenMode mode, FileHandle
   auto opened = std::make_unique<FileParts>();
   const size_t cut = paths.front().find_last_of(platform::kSeparators);
   opened->folder = cut == std::wstring::npos ? std::wstring() : paths.front().substr(0, cut == 0 ? 1 : cut);
+  opened->parts.reserve(paths.size());  // each part's handle stays where the I/O hook first saw it
   uint64_t start = 0;
   for (const std::wstring& path : paths) {
     FilePart& part = opened->parts.emplace_back();
@@ -124,6 +125,7 @@ bool lock(FileParts& file, bool exclusive) {
 bool openAgain(FileParts& file, FileHandle& again) {
   auto opened = std::make_unique<FileParts>();
   opened->folder = file.folder;
+  opened->parts.reserve(file.parts.size());
   for (FilePart& part : file.parts) {
     FilePart& copy = opened->parts.emplace_back();
     copy.path = part.path;
