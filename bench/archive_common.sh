@@ -110,35 +110,52 @@ timed() {
   echo "$name $(awk -v a="$t0" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.4f", b - a }')" >>"$RES"
 }
 
-# fresh_image ARCHIVE TREE: a new ext4 image mounted at $FS (under $W) with
-# room for ARCHIVE, the TREE it holds and a margin.
+# fresh_image TREE FILE...: a new ext4 image mounted at $FS (under $W) with
+# room for the FILEs (an archive, or a volume set's parts), the TREE they hold
+# and a margin.
 fresh_image() {
+  local tree=$1
+  shift
   umount "$FS" 2>/dev/null || true
   rm -f "$W/space.img"
-  local tree; tree=$(du -sB1 "$2" | cut -f1)
-  truncate -s $(($(stat -c %s "$1") + tree * 11 / 10 + (512 << 20))) "$W/space.img"
+  local tree_bytes files
+  tree_bytes=$(du -sB1 "$tree" | cut -f1)
+  files=$(stat -c %s "$@" | awk '{ s += $1 } END { print s }')
+  truncate -s $((files + tree_bytes * 11 / 10 + (512 << 20))) "$W/space.img"
   mkfs.ext4 -q -F -m 0 "$W/space.img"
   mount -o loop "$W/space.img" "$FS"
 }
 
-# space_measure ARCHIVE TREE BATCH: a consuming extraction of a copy of ARCHIVE
-# on a fresh image, at BATCH (default or a --batch SIZE), sampled and checked
-# against TREE. Sets BOUND (the group bound the run had: 64 MiB or one unit of
-# about 4 MiB, at most a quarter of the space free beside the archive), OVER
-# (the peak held beyond the final tree), SEEN (the momentary peak beyond it),
-# JOURNAL (its largest size) and RUN_SECONDS.
+# space_measure ARCHIVE TREE BATCH [PART...]: a consuming extraction of a copy
+# of ARCHIVE on a fresh image, at BATCH (default or a --batch SIZE), sampled
+# and checked against TREE. For a volume set the PARTs are its files in order
+# (ARCHIVE one of them), copied under their own names, the journal beside the
+# first; none may be left. Sets BOUND (the group bound the run had: 64 MiB or
+# one unit of about 4 MiB, at most a quarter of the space free beside the
+# archive), OVER (the peak held beyond the final tree), SEEN (the momentary
+# peak beyond it), JOURNAL (its largest size) and RUN_SECONDS.
 space_measure() {
-  local archive=$1 tree=$2 batch=$3 opts=() name
-  name=a.$(basename "$archive" | cut -d. -f2-)
+  local archive=$1 tree=$2 batch=$3 opts=() name files
+  shift 3
   [[ $batch == default ]] || opts=(--batch "$batch")
-  fresh_image "$archive" "$tree"
-  cp "$archive" "$FS/$name"
+  if (($#)); then
+    fresh_image "$tree" "$@"
+    cp "$@" "$FS/"
+    name=$(basename "$archive")
+    files=("${@##*/}")
+  else
+    fresh_image "$tree" "$archive"
+    name=a.$(basename "$archive" | cut -d. -f2-)
+    cp "$archive" "$FS/$name"
+    files=("$name")
+  fi
+  local journal=${files[0]}.zvkj
   sync -f "$FS"
   local free; free=$(($(df -B1 --output=avail "$FS" | tail -1)))
   BOUND=$((64 << 20)); [[ $batch == default ]] || BOUND=$((4 << 20))
   ((BOUND <= free / 4)) || BOUND=$((free / 4))
   say "== $(basename "$archive"), bound $batch"
-  $HELP sample "$FS" "$W/journal" 0.01 "$FS/$name.zvkj" & local sampler=$!
+  $HELP sample "$FS" "$W/journal" 0.01 "$FS/$journal" & local sampler=$!
   local before t0=$EPOCHREALTIME held seen rc
   before=$($HELP used "$FS")
   read -r held seen rc < <($PEAK "$FS" "$ZARVIK" extract -q "${opts[@]}" "$FS/$name" "$FS/d")
@@ -149,7 +166,66 @@ space_measure() {
   local after; after=$($HELP used "$FS")
   read -r _ _ _ JOURNAL <"$W/journal"
   diff -rq "$tree" "$FS/d" >/dev/null || { say "the extraction of $archive differs"; exit 1; }
-  [[ ! -e $FS/$name && ! -e $FS/$name.zvkj ]] || { say "the archive $archive or its journal is left"; exit 1; }
+  local file
+  for file in "${files[@]}" "$journal"; do
+    [[ ! -e $FS/$file ]] || { say "$file is left after the extraction of $archive"; exit 1; }
+  done
   OVER=$((before + held - after))
   SEEN=$((before + seen - after))
+}
+
+# trace_side DAT TREE COMMAND FILE...: a fresh image holding only the FILEs
+# (under their own names), then COMMAND, run in the image's root, traced into
+# DAT (bytes above the empty file system, every 10 ms).
+trace_side() {
+  local dat=$1 tree=$2 command=$3
+  shift 3
+  fresh_image "$tree" "$@"
+  sync -f "$FS"
+  local empty; empty=$($HELP used "$FS")
+  cp "$@" "$FS/"
+  sync -f "$FS"
+  say "== picture: $(basename "$dat")"
+  (cd "$FS" && $HELP trace "$FS" "$dat" 0.01 "$empty" -- bash -c "$command")
+  umount "$FS"
+}
+
+# mb BYTES: in 10^6 bytes, whole.
+mb() { awk -v b="$1" 'BEGIN { printf "%.0f", b / 1e6 }'; }
+
+# space_picture OUT TITLE NOTE ARCHIVE_BYTES ARCHIVE_LABEL NAIVE NAIVE_TITLE:
+# draws the disk in use over time traced into OUT's stem + .NAIVE.dat (the
+# way without zarvik) against its stem + .zarvik.dat (zarvik extract), with
+# the extracted tree (zarvik's last sample) and the tree plus the archive as
+# dashed lines, and a dot where each side's command finished.
+space_picture() {
+  local out=$1 title=$2 note=$3 archive_bytes=$4 archive_label=$5 naive=$6 naive_title=$7
+  local stem=${out%.png} final
+  final=$(tail -1 "$stem.zarvik.dat" | cut -d' ' -f2)
+  local top=$((final + archive_bytes))
+  last() { grep -vc '^#' "$1" | awk '{ print $1 - 1 }'; }
+  gnuplot <<EOF
+set terminal pngcairo size 1000,560 font "DejaVu Sans,10" noenhanced
+set output "$out"
+set title "$title" font ",14" offset 0,0.6
+set label 1 "$note" at graph 0.5, graph 1.04 center font ",9" textcolor rgb "#555555"
+set tmargin 5
+set xlabel "seconds since the start"
+set ylabel "disk space in use above the empty file system (MB)"
+set xrange [0:*]
+set yrange [0:*]
+set border 3
+set tics nomirror
+set grid lc rgb "#e5e5e5" lw 1
+set key right bottom Left reverse box lc rgb "#cccccc" opaque spacing 1.3 width 1
+set arrow 1 from graph 0, first $final / 1e6 to graph 1, first $final / 1e6 nohead dt 2 lc rgb "#999999" back
+set label 2 "extracted tree" at graph 0.99, first $final / 1e6 right offset 0,0.7 font ",9" textcolor rgb "#666666"
+set arrow 2 from graph 0, first $top / 1e6 to graph 1, first $top / 1e6 nohead dt 2 lc rgb "#999999" back
+set label 3 "extracted tree + $archive_label" at graph 0.99, first $top / 1e6 right offset 0,0.7 font ",9" textcolor rgb "#666666"
+plot "$stem.$naive.dat" using 1:(\$2 / 1e6) with lines lw 2.5 lc rgb "#d95f02" title "$naive_title", \
+     "$stem.zarvik.dat" using 1:(\$2 / 1e6) with lines lw 2.5 lc rgb "#1b9e77" title "zarvik extract", \
+     "$stem.$naive.dat" every ::$(last "$stem.$naive.dat") using 1:(\$2 / 1e6) with points pt 7 ps 0.9 lc rgb "#d95f02" notitle, \
+     "$stem.zarvik.dat" every ::$(last "$stem.zarvik.dat") using 1:(\$2 / 1e6) with points pt 7 ps 0.9 lc rgb "#1b9e77" notitle
+EOF
+  say "== wrote $out (samples: $stem.{$naive,zarvik}.dat)"
 }

@@ -80,48 +80,9 @@ umount "$FS"
 
 [[ -n $PLOT ]] || exit 0
 STEM=${PLOT%.png}
-# trace_side NAME COMMAND: the image with only the zip on it, then COMMAND
-# traced into $STEM.NAME.dat (bytes above the empty file system).
-trace_side() {
-  fresh_image "$W/infozip.zip" "$W/tree"
-  sync -f "$FS"
-  local empty; empty=$($HELP used "$FS")
-  cp "$W/infozip.zip" "$FS/a.zip"
-  sync -f "$FS"
-  say "== picture: $1"
-  $HELP trace "$FS" "$STEM.$1.dat" 0.01 "$empty" -- bash -c "$2"
-  umount "$FS"
-}
-trace_side unzip "unzip -q '$FS/a.zip' -d '$FS/d' && rm '$FS/a.zip' && sync -f '$FS'"
-trace_side zarvik "'$ZARVIK' extract -q '$FS/a.zip' '$FS/d' >/dev/null && sync -f '$FS'"
-
+trace_side "$STEM.unzip.dat" "$W/tree" "unzip -q infozip.zip -d d && rm infozip.zip && sync -f ." "$W/infozip.zip"
+trace_side "$STEM.zarvik.dat" "$W/tree" "'$ZARVIK' extract -q infozip.zip d >/dev/null && sync -f ." "$W/infozip.zip"
 ZIP_BYTES=$(stat -c %s "$W/infozip.zip")
-FINAL=$(tail -1 "$STEM.zarvik.dat" | cut -d' ' -f2)
-TOP=$((FINAL + ZIP_BYTES))
-mb() { awk -v b="$1" 'BEGIN { printf "%.0f", b / 1e6 }'; }
-last() { grep -vc '^#' "$1" | awk '{ print $1 - 1 }'; }
-gnuplot <<EOF
-set terminal pngcairo size 1000,560 font "DejaVu Sans,10" noenhanced
-set output "$PLOT"
-set title "Disk space in use while extracting a zip of $(mb "$BYTES") MB" font ",14" offset 0,0.6
-set label 1 "$FILES files; Info-ZIP zip -6, $(mb "$ZIP_BYTES") MB; default batch; private ext4 image; statvfs every 10 ms" \
-  at graph 0.5, graph 1.04 center font ",9" textcolor rgb "#555555"
-set tmargin 5
-set xlabel "seconds since the start"
-set ylabel "disk space in use above the empty file system (MB)"
-set xrange [0:*]
-set yrange [0:*]
-set border 3
-set tics nomirror
-set grid lc rgb "#e5e5e5" lw 1
-set key right bottom Left reverse box lc rgb "#cccccc" opaque spacing 1.3 width 1
-set arrow 1 from graph 0, first $FINAL / 1e6 to graph 1, first $FINAL / 1e6 nohead dt 2 lc rgb "#999999" back
-set label 2 "extracted tree" at graph 0.99, first $FINAL / 1e6 right offset 0,0.7 font ",9" textcolor rgb "#666666"
-set arrow 2 from graph 0, first $TOP / 1e6 to graph 1, first $TOP / 1e6 nohead dt 2 lc rgb "#999999" back
-set label 3 "extracted tree + .zip" at graph 0.99, first $TOP / 1e6 right offset 0,0.7 font ",9" textcolor rgb "#666666"
-plot "$STEM.unzip.dat" using 1:(\$2 / 1e6) with lines lw 2.5 lc rgb "#d95f02" title "unzip, then delete the zip", \
-     "$STEM.zarvik.dat" using 1:(\$2 / 1e6) with lines lw 2.5 lc rgb "#1b9e77" title "zarvik extract", \
-     "$STEM.unzip.dat" every ::$(last "$STEM.unzip.dat") using 1:(\$2 / 1e6) with points pt 7 ps 0.9 lc rgb "#d95f02" notitle, \
-     "$STEM.zarvik.dat" every ::$(last "$STEM.zarvik.dat") using 1:(\$2 / 1e6) with points pt 7 ps 0.9 lc rgb "#1b9e77" notitle
-EOF
-say "== wrote $PLOT (samples: $STEM.{unzip,zarvik}.dat)"
+space_picture "$PLOT" "Disk space in use while extracting a zip of $(mb "$BYTES") MB" \
+  "$FILES files; Info-ZIP zip -6, $(mb "$ZIP_BYTES") MB; default batch; private ext4 image; statvfs every 10 ms" \
+  "$ZIP_BYTES" .zip unzip "unzip, then delete the zip"
