@@ -4,6 +4,7 @@
 #include <climits>
 #include <cwchar>
 #include <exception>
+#include <iterator>
 #include <system_error>
 #include <thread>
 
@@ -106,7 +107,9 @@ ablative::Status extractAll(const std::vector<std::wstring>& archives, const std
       });
 }
 
-bool extractFromFields(AppState* state, bool resume, const EngineCallbacks& callbacks, std::wstring& reason) {
+// `advice` is set where the run was refused for space.
+bool extractFromFields(AppState* state, bool resume, const EngineCallbacks& callbacks, std::wstring& reason,
+                       std::wstring& advice) {
   const std::vector<std::wstring> named = archiveFieldPaths(readField(state->archiveEdit));
   std::wstring destination = readField(state->destinationEdit);
   bool keepOriginal = SendMessageW(state->keepOriginalCheck, BM_GETCHECK, 0, 0) == BST_CHECKED;
@@ -133,6 +136,10 @@ bool extractFromFields(AppState* state, bool resume, const EngineCallbacks& call
   options.checkSpace = true;  // the check the command line makes, with its message
   const ablative::Status status = extractAll(archives, destination, options, callbacks);
   reason = status.message;
+  ablative::SpaceNeeds space;
+  if (status.kind == ablative::StatusKind::Failed && !resume && forecastSpace(archives, destination, space).ok()) {
+    advice = spaceAdvice(space, keepOriginal);
+  }
   return status.ok();
 }
 
@@ -150,6 +157,53 @@ uint32_t blockSizeFromField(const std::wstring& text) {
   }
   uint64_t bytes = static_cast<uint64_t>(kb) * 1024;
   return bytes > UINT32_MAX ? ablative::kDefaultBlockSize : static_cast<uint32_t>(bytes);
+}
+
+std::wstring bytesInUnits(uint64_t bytes) {
+  static const wchar_t* const kUnits[] = {L"B", L"kB", L"MB", L"GB", L"TB", L"PB"};
+  if (bytes < 1000) return std::to_wstring(bytes) + L" B";
+  double value = static_cast<double>(bytes);
+  int unit = 0;
+  for (; value >= 1000 && unit < 5; ++unit) value /= 1000;
+  wchar_t text[32];
+  std::swprintf(text, std::size(text), L"%.1f %ls", value, kUnits[unit]);
+  return text;
+}
+
+ablative::Status forecastSpace(const std::vector<std::wstring>& named, const std::wstring& destination,
+                               ablative::SpaceNeeds& space) {
+  std::vector<std::wstring> archives;
+  for (const std::wstring& path : named) {
+    std::wstring archive;
+    archives.push_back(ablative::archiveForExtraction(path, false, archive).ok() ? archive : path);
+  }
+  if (archives.size() > 1) {
+    std::vector<ablative::ArchiveDescription> descriptions;
+    return ablative::describeArchives(archives, destination, ablative::kDefaultGroupBytes, descriptions, space);
+  }
+  ablative::ArchiveDescription description;
+  ablative::Status described =
+      ablative::describeArchive(archives.front(), destination, ablative::kDefaultGroupBytes, description);
+  space = description.space;
+  return described;
+}
+
+std::wstring forecastLine(const ablative::SpaceNeeds& space, bool keepOriginal) {
+  const uint64_t needed = keepOriginal ? space.keep : space.ablative;
+  std::wstring line = L"Needs " + bytesInUnits(needed) + L" of " + bytesInUnits(space.freeAtDestination) + L" free: ";
+  if (needed > space.freeAtDestination) return line + L"does not fit";
+  const bool smallerGroups = !keepOriginal && space.groupBytes < ablative::kDefaultGroupBytes;
+  return line + (smallerGroups ? L"fits in groups of " + bytesInUnits(space.groupBytes) : L"fits");
+}
+
+std::wstring spaceAdvice(const ablative::SpaceNeeds& space, bool keepOriginal) {
+  const uint64_t free = space.freeAtDestination;
+  if ((keepOriginal ? space.keep : space.ablative) <= free) return {};
+  if (space.ablative > free) {
+    return keepOriginal ? L"No group size makes it fit, even without Keep original archive."
+                        : L"No group size makes it fit.";
+  }
+  return L"Without Keep original archive it fits, in groups of " + bytesInUnits(space.groupBytes) + L".";
 }
 
 bool runLogged(const std::wstring& prefix, const std::function<bool(std::wstring& reason)>& operation,
@@ -186,10 +240,34 @@ void runCreate(AppState* state) {
 
 void runExtract(AppState* state, bool resume) {
   EngineCallbacks callbacks = callbacksFor(state, true);
+  // Waits for a forecast that is reading the archives.
+  state->forecastReading.lock();
+  state->forecastReading.unlock();
+  std::wstring advice;
   bool succeeded = runLogged(
-      L"Extract failed: ", [&](std::wstring& reason) { return extractFromFields(state, resume, callbacks, reason); },
+      L"Extract failed: ",
+      [&](std::wstring& reason) { return extractFromFields(state, resume, callbacks, reason, advice); },
       callbacks.onLog);
+  if (!advice.empty()) callbacks.onLog(advice);
   finish(state, succeeded);
+}
+
+void runForecast(AppState* state, const std::vector<std::wstring>& named, const std::wstring& destination,
+                 bool keepOriginal, uint32_t request) {
+  std::wstring line;
+  ablative::SpaceNeeds space;
+  try {
+    const std::lock_guard<std::mutex> reading(state->forecastReading);
+    // Set before a run's worker starts: the run has the archive to itself.
+    if (!state->busy.load() && !named.empty() && !destination.empty() &&
+        forecastSpace(named, destination, space).ok()) {
+      line = forecastLine(space, keepOriginal);
+    }
+  } catch (const std::exception&) {
+    // No forecast: the run itself reports what is wrong.
+  }
+  auto* posted = new std::wstring(line);
+  if (!PostMessageW(state->hwnd, WM_APP_FORECAST, request, reinterpret_cast<LPARAM>(posted))) delete posted;
 }
 
 }  // namespace zarvik

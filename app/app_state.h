@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,8 @@ namespace zarvik {
 inline constexpr UINT WM_APP_LOG = WM_APP + 1;
 // wParam: 1 success, 0 failure. Always the worker's last act.
 inline constexpr UINT WM_APP_DONE = WM_APP + 2;
+// lParam: a heap-allocated std::wstring, the Extract page's space forecast; wParam: the request it answers.
+inline constexpr UINT WM_APP_FORECAST = WM_APP + 3;
 
 inline constexpr int kMinBlockSizeKb = 64;
 // The block size field's text until the user changes it.
@@ -34,6 +37,7 @@ struct AppState {
   HWND archiveEdit = nullptr;
   HWND destinationEdit = nullptr;
   HWND keepOriginalCheck = nullptr;
+  HWND forecastLabel = nullptr;
   HWND progressBar = nullptr;
   HWND logEdit = nullptr;
   HWND statusLabel = nullptr;
@@ -45,6 +49,9 @@ struct AppState {
   std::atomic<uint32_t> blocksTotal{0};
   std::atomic<uint32_t> blocksDone{0};
   std::atomic<uint64_t> bytesFreed{0};
+  std::atomic<uint32_t> forecastRequest{0};  // the latest; answers to earlier ones are dropped
+  // Held while a forecast reads the archives, so that a run starts only once none does.
+  std::mutex forecastReading;
 };
 
 // The block size in bytes for the "Block size in KB:" text: whole KB from 64
@@ -57,6 +64,23 @@ uint32_t blockSizeFromField(const std::wstring& text);
 bool runLogged(const std::wstring& prefix, const std::function<bool(std::wstring& reason)>& operation,
                const ablative::LogCallback& log);
 
+// People's units from a kilobyte up, as the command line shows them: "123.5 MB".
+std::wstring bytesInUnits(uint64_t bytes);
+
+// What extracting the archive field's `named` paths (a journal standing for
+// its archive) into `destination` needs, as `zarvik info` tells it.
+ablative::Status forecastSpace(const std::vector<std::wstring>& named, const std::wstring& destination,
+                               ablative::SpaceNeeds& space);
+
+// "Needs 1.2 GB of 80.1 GB free: fits" or "...: does not fit", for a run that
+// keeps the archive or consumes it; a consuming run that fits only in groups
+// smaller than the window's adds " in groups of 16.8 MB".
+std::wstring forecastLine(const ablative::SpaceNeeds& space, bool keepOriginal);
+
+// For a run refused for space: the group size under which it would fit, or
+// that none does.
+std::wstring spaceAdvice(const ablative::SpaceNeeds& space, bool keepOriginal);
+
 // Starts `task` on a detached thread; false when no thread could be created.
 bool startDetached(std::function<void()> task);
 
@@ -64,5 +88,9 @@ bool startDetached(std::function<void()> task);
 // WM_APP_DONE exactly once.
 void runCreate(AppState* state);
 void runExtract(AppState* state, bool resume);
+// Posts WM_APP_FORECAST with forecastLine, or an empty line where no
+// forecast can be made (no such archive yet, no destination).
+void runForecast(AppState* state, const std::vector<std::wstring>& named, const std::wstring& destination,
+                 bool keepOriginal, uint32_t request);
 
 }  // namespace zarvik

@@ -86,11 +86,6 @@ QuickActionPlan planOpen(const std::wstring& path) {
           .logLine = L"Archive loaded from file association."};
 }
 
-void selectPage(AppState* state, int page) {
-  SendMessageW(state->tabControl, TCM_SETCURSEL, page, 0);
-  showPage(state, page);
-}
-
 }  // namespace
 
 ParsedCommandLine parseArguments(const std::vector<std::wstring>& arguments) {

@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 #include <commdlg.h>
+#include <shellapi.h>
 #include <shlobj.h>
 
 #include <cwchar>
@@ -74,6 +75,7 @@ const ControlRow kControls[] = {
      Page::Extract, &AppState::keepOriginalCheck},
     {L"BUTTON", L"Extract", kExtractButtonId, {282, 156, 150, 28}, kPlain, 0, Page::Extract, nullptr},
     {L"BUTTON", L"Resume Extraction", kResumeButtonId, {440, 156, 150, 28}, kPlain, 0, Page::Extract, nullptr},
+    {L"STATIC", L"", kForecastLabelId, {28, 196, 654, 20}, kPlain, 0, Page::Extract, &AppState::forecastLabel},
     {L"msctls_progress32", L"", kProgressBarId, {16, 304, 668, 24}, kPlain, 0, Page::Both, &AppState::progressBar},
     // The status line runs under the Pause button; clipping keeps it from painting over the button.
     {L"STATIC", L"Idle", kStatusLabelId, {16, 334, 668, 20}, kPlain | WS_CLIPSIBLINGS, 0, Page::Both,
@@ -152,6 +154,12 @@ std::wstring startLine(int commandId, bool keepOriginal) {
 }
 
 AppState* stateOf(HWND hwnd) { return reinterpret_cast<AppState*>(GetWindowLongPtrW(hwnd, GWLP_USERDATA)); }
+
+std::wstring textOf(HWND control) {
+  std::wstring text(GetWindowTextLengthW(control) + 1, L'\0');
+  text.resize(GetWindowTextW(control, text.data(), static_cast<int>(text.size())));
+  return text;
+}
 
 bool isChecked(HWND checkBox) { return SendMessageW(checkBox, BM_GETCHECK, 0, 0) == BST_CHECKED; }
 
@@ -266,10 +274,26 @@ std::wstring browseForFolder(HWND owner) {
   return chosen;
 }
 
+// Reads the archives, so asked for only once a field is left or chosen, and
+// worked out on a thread of its own; an answer to an earlier request is dropped.
+void requestForecast(AppState* state) {
+  const uint32_t request = state->forecastRequest.fetch_add(1) + 1;
+  if (state->busy.load()) return;  // a run is changing the archive; its end asks again
+  SetWindowTextW(state->forecastLabel, L"");
+  std::vector<std::wstring> named = archiveFieldPaths(textOf(state->archiveEdit));
+  std::wstring destination = textOf(state->destinationEdit);
+  const bool keep = isChecked(state->keepOriginalCheck);
+  startDetached([=] { runForecast(state, named, destination, keep, request); });
+}
+
 void browseInto(AppState* state, const BrowseCommand& command) {
   std::wstring chosen = command.kind == BrowseKind::Folder ? browseForFolder(state->hwnd)
                                                            : browseForFile(state->hwnd, command.kind, command.filter);
-  if (!chosen.empty()) SetWindowTextW(state->*command.target, chosen.c_str());
+  if (chosen.empty()) return;
+  SetWindowTextW(state->*command.target, chosen.c_str());
+  if (command.target == &AppState::archiveEdit || command.target == &AppState::destinationEdit) {
+    requestForecast(state);
+  }
 }
 
 void showAbout(HWND owner) {
@@ -289,6 +313,7 @@ LRESULT onCreate(HWND hwnd) {
   createControls(state);
   showPage(state, 0);
   applyQuickAction(state);
+  DragAcceptFiles(hwnd, TRUE);
   SetTimer(hwnd, kProgressTimerId, kProgressTimerMs, nullptr);
   return 0;
 }
@@ -308,7 +333,14 @@ void onNotify(AppState* state, const NMHDR& header) {
   showPage(state, SendMessageW(state->tabControl, TCM_GETCURSEL, 0, 0) != 0 ? 1 : 0);
 }
 
-void onCommand(AppState* state, int id) {
+// A person leaving a path field, or clicking the check box, as the edit and the button tell it.
+bool changesForecast(int id, int code) {
+  if (id == kArchiveEditId || id == kDestinationEditId) return code == EN_KILLFOCUS;
+  return id == kKeepOriginalCheckId && code == BN_CLICKED;
+}
+
+void onCommand(AppState* state, int id, int code) {
+  if (changesForecast(id, code)) return requestForecast(state);
   for (const BrowseCommand& command : kBrowseCommands) {
     if (command.id == id) return browseInto(state, command);
   }
@@ -337,6 +369,35 @@ void onLogLine(AppState* state, LPARAM line) {
 void onDone(AppState* state, bool succeeded) {
   appendLog(state->logEdit, succeeded ? L"Operation finished successfully." : L"Operation ended with errors.");
   returnToIdle(state);
+  requestForecast(state);
+}
+
+void onForecast(AppState* state, WPARAM request, LPARAM line) {
+  std::unique_ptr<std::wstring> owned(reinterpret_cast<std::wstring*>(line));
+  if (request == state->forecastRequest.load()) SetWindowTextW(state->forecastLabel, owned->c_str());
+}
+
+void onDropFiles(AppState* state, HDROP drop) {
+  std::vector<std::wstring> paths;
+  const UINT count = DragQueryFileW(drop, 0xFFFFFFFF, nullptr, 0);
+  for (UINT i = 0; i < count; ++i) {
+    std::wstring path(DragQueryFileW(drop, i, nullptr, 0) + 1, L'\0');
+    path.resize(DragQueryFileW(drop, i, path.data(), static_cast<UINT>(path.size())));
+    paths.push_back(path);
+  }
+  DragFinish(drop);
+  const DropTarget target = dropTargetOf(paths);
+  if (target.page < 0) return;
+  SetWindowTextW(target.page == 0 ? state->sourceEdit : state->archiveEdit, target.text.c_str());
+  selectPage(state, target.page);
+  if (target.page == 1) requestForecast(state);
+}
+
+// The labels stand on the white page: painted without a box of their own.
+LRESULT onStaticColor(AppState* state, HDC context, HWND control) {
+  if (control == state->logEdit) return 0;  // read-only, it keeps the grey that says so
+  SetBkMode(context, TRANSPARENT);
+  return reinterpret_cast<LRESULT>(GetSysColorBrush(COLOR_WINDOW));
 }
 
 LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -348,10 +409,17 @@ LRESULT CALLBACK windowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
   if (state == nullptr) return DefWindowProcW(hwnd, message, wParam, lParam);
   switch (message) {
     case WM_NOTIFY: onNotify(state, *reinterpret_cast<const NMHDR*>(lParam)); return 0;
-    case WM_COMMAND: onCommand(state, LOWORD(wParam)); return 0;
+    case WM_COMMAND: onCommand(state, LOWORD(wParam), HIWORD(wParam)); return 0;
     case WM_TIMER: onTimer(state); return 0;
     case WM_APP_LOG: onLogLine(state, lParam); return 0;
     case WM_APP_DONE: onDone(state, wParam == 1); return 0;
+    case WM_APP_FORECAST: onForecast(state, wParam, lParam); return 0;
+    case WM_DROPFILES: onDropFiles(state, reinterpret_cast<HDROP>(wParam)); return 0;
+    case WM_CTLCOLORSTATIC:
+      if (LRESULT brush = onStaticColor(state, reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam))) {
+        return brush;
+      }
+      break;
   }
   return DefWindowProcW(hwnd, message, wParam, lParam);
 }
@@ -433,6 +501,11 @@ void setBusy(AppState* state, bool busy) {
 void showPage(AppState* state, int page) {
   for (HWND control : state->createPageControls) ShowWindow(control, page == 0 ? SW_SHOW : SW_HIDE);
   for (HWND control : state->extractPageControls) ShowWindow(control, page == 1 ? SW_SHOW : SW_HIDE);
+}
+
+void selectPage(AppState* state, int page) {
+  SendMessageW(state->tabControl, TCM_SETCURSEL, page, 0);
+  showPage(state, page);
 }
 
 namespace {

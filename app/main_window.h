@@ -30,6 +30,7 @@ enum ControlId : int {
   kResumeButtonId = 1015,
   kKeepOriginalCheckId = 1016,
   kPauseButtonId = 1017,
+  kForecastLabelId = 1018,
   kProgressBarId = 1020,
   kLogEditId = 1021,
   kStatusLabelId = 1022,
@@ -52,6 +53,7 @@ std::wstring archiveOpenFilter();
 
 void appendLog(HWND logEdit, const std::wstring& line);
 void setBusy(AppState* state, bool busy);
-void showPage(AppState* state, int page);  // 0 Create Archive, 1 Extract
+void showPage(AppState* state, int page);    // 0 Create Archive, 1 Extract
+void selectPage(AppState* state, int page);  // turns the tab to it too
 
 }  // namespace zarvik

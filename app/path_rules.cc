@@ -171,6 +171,15 @@ std::vector<std::wstring> dialogSelection(const wchar_t* buffer) {
   return paths;
 }
 
+DropTarget dropTargetOf(const std::vector<std::wstring>& paths) {
+  std::vector<std::wstring> archives;
+  for (const std::wstring& path : paths) {
+    if (hasArchiveOrJournalExtension(path) && !isDirectory(path)) archives.push_back(path);
+  }
+  if (!archives.empty()) return {1, archiveFieldText(archives)};
+  return paths.empty() ? DropTarget{} : DropTarget{0, paths.front()};
+}
+
 std::wstring makeUniquePath(const std::wstring& path) {
   if (!pathExists(path)) return path;
   std::wstring parent = parentOf(path), stem = stemOf(path), extension = extensionOf(path);

@@ -64,6 +64,15 @@ std::vector<std::wstring> archiveFieldPaths(const std::wstring& text);
 // the list by another.
 std::vector<std::wstring> dialogSelection(const wchar_t* buffer);
 
+// Where paths dropped on the window go: archives and journals, all of them,
+// to the Extract page's archive field; otherwise the first path (a folder or
+// a file to pack) to the Create page's source. Page -1: nothing dropped.
+struct DropTarget {
+  int page = -1;  // 0 Create Archive, 1 Extract
+  std::wstring text;
+};
+DropTarget dropTargetOf(const std::vector<std::wstring>& paths);
+
 // `path` itself when nothing exists there, else the first free "stem_N.ext"
 // beside it for N up to 9999; `path` again when all of those are taken.
 std::wstring makeUniquePath(const std::wstring& path);

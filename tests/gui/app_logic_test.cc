@@ -130,6 +130,63 @@ TEST(ParseArguments, RecognisesOptionsExactlyAndArchivePathsAlone) {
   }
 }
 
+// Dropped archives and journals, all of them, go to the Extract page, even beside other paths; a folder named like an
+// archive is packed; a plain file or folder alone goes to the Create page.
+TEST(DropTarget, ArchivesFillTheExtractPageAnythingElseTheSource) {
+  testutil::ScratchDir dir;
+  std::filesystem::create_directories(dir / "odd.zip");
+  const auto path = [&](const char* name) { return (dir / name).make_preferred().wstring(); };
+  const std::tuple<std::vector<const char*>, int, std::wstring> cases[] = {
+      // dropped, page, field text
+      {{"photos"}, 0, path("photos")},
+      {{"odd.zip"}, 0, path("odd.zip")},
+      {{"a.zvka.zvkj"}, 1, path("a.zvka.zvkj")},
+      {{"notes.txt", "a.zvka", "odd.zip", "b.tar.gz.002"},
+       1,
+       L"\"" + path("a.zvka") + L"\" \"" + path("b.tar.gz.002") + L"\""},
+      {{}, -1, L""},
+  };
+  for (const auto& [dropped, page, text] : cases) {
+    std::vector<std::wstring> paths;
+    for (const char* name : dropped) paths.push_back(path(name));
+    const DropTarget target = dropTargetOf(paths);
+    EXPECT_EQ(std::pair(target.page, target.text), std::pair(page, text)) << dropped.size();
+  }
+}
+
+// The forecast takes the need of the run chosen, keeping or consuming; the advice after a refusal names a group size
+// only where one makes the run fit.
+TEST(SpaceForecast, SaysWhetherItFitsAndWhatWould) {
+  const uint64_t group = ablative::kDefaultGroupBytes;
+  const std::tuple<ablative::SpaceNeeds, bool, const wchar_t*, const wchar_t*> cases[] = {
+      // needs, keep, line, advice
+      {{.freeAtDestination = 80123456789, .ablative = 999, .keep = 1234567890, .groupBytes = group},
+       true,
+       L"Needs 1.2 GB of 80.1 GB free: fits",
+       L""},
+      {{.freeAtDestination = 2000000, .ablative = 1500000, .keep = 3000000, .groupBytes = 262144},
+       false,
+       L"Needs 1.5 MB of 2.0 MB free: fits in groups of 262.1 kB",
+       L""},
+      {{.freeAtDestination = 2000000, .ablative = 1500000, .keep = 3000000, .groupBytes = 262144},
+       true,
+       L"Needs 3.0 MB of 2.0 MB free: does not fit",
+       L"Without Keep original archive it fits, in groups of 262.1 kB."},
+      {{.freeAtDestination = 1000, .ablative = 3000000, .keep = 3000000, .groupBytes = 65536},
+       false,
+       L"Needs 3.0 MB of 1.0 kB free: does not fit",
+       L"No group size makes it fit."},
+      {{.freeAtDestination = 999, .ablative = 3000, .keep = 3000, .groupBytes = group},
+       true,
+       L"Needs 3.0 kB of 999 B free: does not fit",
+       L"No group size makes it fit, even without Keep original archive."},
+  };
+  for (const auto& [needs, keep, line, advice] : cases) {
+    EXPECT_EQ(std::pair(forecastLine(needs, keep), spaceAdvice(needs, keep)),
+              std::pair(std::wstring(line), std::wstring(advice)));
+  }
+}
+
 TEST(StatusLine, ShowsBlocksFreedMegabytesAndPauseWithATruncatedPercentage) {
   EXPECT_EQ(statusLineText(3, 10, 1572864, true), L"Progress: 3/10 blocks | Freed: 1.50 MB | Paused");
   EXPECT_EQ(statusLineText(4294967295u, 4294967295u, uint64_t{1} << 63, false),
