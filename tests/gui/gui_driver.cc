@@ -159,12 +159,12 @@ TEST(MainWindow, TabsShowOnePageAndTheMenuNamesTheProgramStarted) {
             std::tuple(L"Zarvik Archiver - Windows", 720L, 600L));
   int children = 0;
   for (HWND child = GetWindow(window, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) ++children;
-  EXPECT_EQ(std::pair(children, app.text(kBlockSizeEditId)), std::pair(24, std::wstring(L"4096")));
+  EXPECT_EQ(std::pair(children, app.text(kBlockSizeEditId)), std::pair(25, std::wstring(L"4096")));
   const std::vector<int> pages[] = {
       {kSourceEditId, kSelectFileId, kSelectSourceFolderId, kOutputEditId, kSelectArchiveFileId, kBlockSizeEditId,
        kCreateButtonId},
       {kArchiveEditId, kSelectArchiveId, kDestinationEditId, kSelectDestinationFolderId, kKeepOriginalCheckId,
-       kExtractButtonId, kResumeButtonId},
+       kExtractButtonId, kResumeButtonId, kForecastLabelId},
       {kTabControlId, kProgressBarId, kStatusLabelId, kPauseButtonId, kLogEditId}};  // on both
   for (int page : {1, 0}) {
     app.clickTab(page);
@@ -290,6 +290,56 @@ TEST(Operations, EachRefusalIsOneLogLine) {
     app.expectIdle();
   }
   EXPECT_EQ(app.text(kOutputEditId), source);  // refused before the extension was added
+}
+
+// The folder of 1 MB that tests/gui/CMakeLists.txt mounts, as Wine names it; empty where it is not there.
+std::wstring smallFileSystem() {
+  const char* unixPath = std::getenv("ZARVIK_SMALL_FS");
+  if (unixPath == nullptr) return {};
+  const std::wstring path = L"Z:" + fs::path(unixPath).make_preferred().wstring();
+  ULARGE_INTEGER free{};
+  return GetDiskFreeSpaceExW(path.c_str(), &free, nullptr, nullptr) && free.QuadPart <= (1u << 20) ? path : L"";
+}
+
+// Once the archive and the destination are chosen, the Extract page tells whether the run fits, for a consuming run
+// and one that keeps the archive; one that does not fit is refused with the command line's message.
+TEST(Operations, TheExtractPageTellsWhetherARunFits) {
+  const std::wstring small = smallFileSystem();
+  if (small.empty()) GTEST_SKIP() << "no 1 MB file system (mounting it needs root)";
+  testutil::ScratchDir dir;
+  const std::wstring large = pathText(dir / "large.zvka"), tiny = pathText(dir / "tiny.zvka");
+  testutil::writeFile(dir / "large" / "a.bin", testutil::mixedBytes(2 << 20, 3));
+  ASSERT_TRUE(ablative::createArchive(pathText(dir / "large"), large, 65536, {}, {}, {}).ok());
+  makeTree(dir / "tiny");
+  ASSERT_TRUE(ablative::createArchive(pathText(dir / "tiny"), tiny, 65536, {}, {}, {}).ok());
+  const std::wstring destination = small + L"\\out";
+  ablative::ArchiveDescription d;
+  ASSERT_TRUE(ablative::describeArchive(large, destination, ablative::kDefaultGroupBytes, d).ok());
+  App app;
+  app.clickTab(1);
+  // As a person leaves the destination field (the edit's own notice), or clicks the check box.
+  auto forecastFor = [&](const std::wstring& archive, bool clickKeep) {
+    app.type(kArchiveEditId, archive);
+    app.type(kDestinationEditId, destination);
+    if (clickKeep) send(app.control(kKeepOriginalCheckId), BM_CLICK);
+    else
+      send(app.window(), WM_COMMAND, MAKEWPARAM(kDestinationEditId, EN_KILLFOCUS),
+           LPARAM(app.control(kDestinationEditId)));
+    std::wstring line;
+    EXPECT_TRUE(waitFor([&] { return !(line = app.text(kForecastLabelId)).empty(); }));
+    return line;
+  };
+  EXPECT_EQ(forecastFor(large, false), L"Needs 2.1 MB of 1.0 MB free: does not fit");
+  EXPECT_EQ(app.run(kExtractButtonId),
+            (Lines{L"Starting extraction...",
+                   L"Extract failed: Not enough free space at " + destination + L": the extraction needs " +
+                       std::to_wstring(d.space.ablative) + L" bytes, 1048576 are free",
+                   L"No group size makes it fit.", kFailed}));
+  EXPECT_FALSE(fs::exists(destination));
+  EXPECT_EQ(forecastFor(tiny, true), L"Needs 225.3 kB of 1.0 MB free: fits");
+  const Lines lines = app.run(kExtractButtonId);
+  EXPECT_EQ(Lines(lines.end() - 2, lines.end()), (Lines{L"Extraction complete: " + destination, kSucceeded}));
+  fs::remove_all(destination);
 }
 
 // Extraction against real journals: an archive another process holds, a resume into a folder that lacks what was
