@@ -54,7 +54,7 @@ struct AppState {
   std::mutex forecastReading;
 };
 
-// The block size in bytes for the "Block size in KB:" text: whole KB from 64
+// The block size in bytes for the "KB per block:" text: whole KB from 64
 // up to what fits in 32 bits; anything else gives ablative::kDefaultBlockSize.
 uint32_t blockSizeFromField(const std::wstring& text);
 

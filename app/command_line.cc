@@ -133,6 +133,7 @@ void applyQuickAction(AppState* state) {
   appendLog(state->logEdit, plan.logLine);
   // Posted, so the operation starts once the window is shown and the loop runs.
   if (plan.command != 0) PostMessageW(state->hwnd, WM_COMMAND, MAKEWPARAM(plan.command, 0), 0);
+  else if (plan.page == kExtractPage) requestForecast(state);
 }
 
 }  // namespace zarvik

@@ -61,7 +61,7 @@ const ControlRow kControls[] = {
     {L"STATIC", L"Archive output file:", 0, {28, 104, 170, 20}, kPlain, 0, Page::Create, nullptr},
     {L"EDIT", L"", kOutputEditId, {28, 126, 500, 24}, kEdit, kSunken, Page::Create, &AppState::outputEdit},
     {L"BUTTON", L"Select Archive File", kSelectArchiveFileId, {536, 126, 146, 24}, kPlain, 0, Page::Create, nullptr},
-    {L"STATIC", L"Block size in KB:", 0, {28, 160, 120, 20}, kPlain, 0, Page::Create, nullptr},
+    {L"STATIC", L"KB per block:", 0, {28, 160, 120, 20}, kPlain, 0, Page::Create, nullptr},
     {L"EDIT", kDefaultBlockSizeField, kBlockSizeEditId, {148, 158, 120, 24}, kEdit, kSunken, Page::Create,
      &AppState::blockSizeEdit},
     {L"BUTTON", L"Create Archive", kCreateButtonId, {282, 156, 150, 28}, kPlain, 0, Page::Create, nullptr},
@@ -272,18 +272,6 @@ std::wstring browseForFolder(HWND owner) {
   }
   if (SUCCEEDED(com)) CoUninitialize();
   return chosen;
-}
-
-// Reads the archives, so asked for only once a field is left or chosen, and
-// worked out on a thread of its own; an answer to an earlier request is dropped.
-void requestForecast(AppState* state) {
-  const uint32_t request = state->forecastRequest.fetch_add(1) + 1;
-  if (state->busy.load()) return;  // a run is changing the archive; its end asks again
-  SetWindowTextW(state->forecastLabel, L"");
-  std::vector<std::wstring> named = archiveFieldPaths(textOf(state->archiveEdit));
-  std::wstring destination = textOf(state->destinationEdit);
-  const bool keep = isChecked(state->keepOriginalCheck);
-  startDetached([=] { runForecast(state, named, destination, keep, request); });
 }
 
 void browseInto(AppState* state, const BrowseCommand& command) {
@@ -501,6 +489,18 @@ void setBusy(AppState* state, bool busy) {
 void showPage(AppState* state, int page) {
   for (HWND control : state->createPageControls) ShowWindow(control, page == 0 ? SW_SHOW : SW_HIDE);
   for (HWND control : state->extractPageControls) ShowWindow(control, page == 1 ? SW_SHOW : SW_HIDE);
+}
+
+// Reads the archives, so asked for only once a field is left or chosen, and
+// worked out on a thread of its own; an answer to an earlier request is dropped.
+void requestForecast(AppState* state) {
+  const uint32_t request = state->forecastRequest.fetch_add(1) + 1;
+  if (state->busy.load()) return;  // a run is changing the archive; its end asks again
+  SetWindowTextW(state->forecastLabel, L"");
+  std::vector<std::wstring> named = archiveFieldPaths(textOf(state->archiveEdit));
+  std::wstring destination = textOf(state->destinationEdit);
+  const bool keep = isChecked(state->keepOriginalCheck);
+  startDetached([=] { runForecast(state, named, destination, keep, request); });
 }
 
 void selectPage(AppState* state, int page) {

@@ -55,5 +55,7 @@ void appendLog(HWND logEdit, const std::wstring& line);
 void setBusy(AppState* state, bool busy);
 void showPage(AppState* state, int page);    // 0 Create Archive, 1 Extract
 void selectPage(AppState* state, int page);  // turns the tab to it too
+// Shows on the Extract page, once worked out, what a run from its fields needs and whether it fits.
+void requestForecast(AppState* state);
 
 }  // namespace zarvik

@@ -1,11 +1,16 @@
 #!/usr/bin/env bash
 # Takes docs/window.png: the Windows program's window, run under Wine on a
 # private X display, right after it has packed a small folder from the
-# "Add to archive" quick action, so that the log shows a whole run.
-#   scripts/screenshot.sh [OUTPUT.png]
+# "Add to archive" quick action, so that the log shows a whole run. With
+# --extract, docs/window-forecast.png: the window opened on that archive, its
+# Extract page telling the space the extraction needs.
+#   scripts/screenshot.sh [--extract] [OUTPUT.png]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-output=$(realpath -m "${1:-$root/docs/window.png}")
+extract=0
+[ "${1:-}" = --extract ] && { extract=1; shift; }
+default=$([ $extract = 1 ] && echo window-forecast.png || echo window.png)
+output=$(realpath -m "${1:-$root/docs/$default}")
 source "$root/scripts/ensure-packages.sh"
 ensure_packages "${NATIVE_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}" "${SCREENSHOT_PACKAGES[@]}"
 
@@ -17,7 +22,7 @@ fi
 
 # A prefix of its own, so that the picture never depends on the test runs.
 export WINEPREFIX=/tmp/zarvik-screenshot-$(id -u)
-export ZARVIK_EXE="$build/ZarvikArchiver.exe" ZARVIK_SHOT="$output"
+export ZARVIK_EXE="$build/ZarvikArchiver.exe" ZARVIK_SHOT="$output" ZARVIK_EXTRACT=$extract
 unset DISPLAY  # always the private display: fixed size, no window manager
 "$root/scripts/with-xvfb.sh" "$root/scripts/with-wine.sh" bash -c '
   set -euo pipefail
@@ -39,6 +44,11 @@ unset DISPLAY  # always the private display: fixed size, no window manager
     sleep 0.1
   done
   sleep 1  # the last log line and a refresh of the status line
+  if [ "$ZARVIK_EXTRACT" = 1 ]; then
+    wineserver -k
+    wine "$ZARVIK_EXE" "C:\\Photos\\Holiday 2024.zvka" </dev/null >/dev/null 2>&1 &
+    sleep 3  # the window, and the forecast worked out beside it
+  fi
   window=$(xwininfo -root -tree | awk "/\"Zarvik Archiver - Windows\"/ {print \$1; exit}")
   [ -n "$window" ] || { echo "screenshot.sh: the window did not appear" >&2; exit 1; }
   import -window "$window" "$ZARVIK_SHOT"
