@@ -61,7 +61,7 @@ const ControlRow kControls[] = {
     {L"STATIC", L"Archive output file:", 0, {28, 104, 170, 20}, kPlain, 0, Page::Create, nullptr},
     {L"EDIT", L"", kOutputEditId, {28, 126, 500, 24}, kEdit, kSunken, Page::Create, &AppState::outputEdit},
     {L"BUTTON", L"Select Archive File", kSelectArchiveFileId, {536, 126, 146, 24}, kPlain, 0, Page::Create, nullptr},
-    {L"STATIC", L"KB per block:", 0, {28, 160, 120, 20}, kPlain, 0, Page::Create, nullptr},
+    {L"STATIC", L"Block size in KB:", 0, {28, 160, 120, 20}, kPlain, 0, Page::Create, nullptr},
     {L"EDIT", kDefaultBlockSizeField, kBlockSizeEditId, {148, 158, 120, 24}, kEdit, kSunken, Page::Create,
      &AppState::blockSizeEdit},
     {L"BUTTON", L"Create Archive", kCreateButtonId, {282, 156, 150, 28}, kPlain, 0, Page::Create, nullptr},
@@ -188,6 +188,9 @@ void createControls(AppState* state) {
     HWND control = CreateWindowExW(row.exStyle, row.className, row.text, row.style, row.bounds.x, row.bounds.y,
                                    row.bounds.width, row.bounds.height, state->hwnd,
                                    reinterpret_cast<HMENU>(static_cast<INT_PTR>(row.id)), instance, nullptr);
+    // The dialog font, as dialogs have it: in the bold system font a label
+    // such as "Block size in KB:" outruns its place.
+    SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(GetStockObject(DEFAULT_GUI_FONT)), FALSE);
     if (row.field != nullptr) state->*row.field = control;
     if (row.page == Page::Create) state->createPageControls.push_back(control);
     if (row.page == Page::Extract) state->extractPageControls.push_back(control);
