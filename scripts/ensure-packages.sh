@@ -33,8 +33,9 @@ KERNEL_PACKAGES=(qemu-system-x86 busybox-static xfsprogs btrfs-progs dosfstools 
 FUZZ_PACKAGES=(clang libclang-rt-14-dev zstd xz-utils bzip2)
 # What the Windows build and its tests under Wine need (dpkg-dev: unpacking
 # Debian's sources of Zstandard, liblzma and libbz2, built with MinGW by
-# cmake/zstd.cmake, cmake/xz.cmake and cmake/bzip2.cmake).
-WINDOWS_PACKAGES=(g++-mingw-w64-x86-64 libz-mingw-w64-dev dpkg-dev wine wine64 xvfb)
+# cmake/zstd.cmake, cmake/xz.cmake and cmake/bzip2.cmake; nsis: the installer,
+# zarvik-setup.exe).
+WINDOWS_PACKAGES=(g++-mingw-w64-x86-64 libz-mingw-w64-dev dpkg-dev wine wine64 xvfb nsis)
 # What scripts/screenshot.sh needs besides the Windows packages.
 SCREENSHOT_PACKAGES=(imagemagick x11-utils fonts-wine)
 # What the benchmarks against other tools need (bench/zstd_compare.sh):
