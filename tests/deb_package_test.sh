@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # deb_package_test.sh BUILD: the Debian package cpack makes from the install.
-# lintian finds no error in it; unpacked, the tool runs, the desktop entry
+# lintian finds no error in it; dpkg installs it into a fresh root and removes
+# it without a trace; unpacked, the tool runs, the desktop entry
 # and the MIME type are valid, the "Extract here" script consumes or keeps an
 # archive, and bash completes commands and offers archives and folders alone.
 set -euo pipefail
@@ -13,6 +14,19 @@ cpack -G DEB --config "$build/CPackConfig.cmake" -B "$work/out" >/dev/null
 deb=$(echo "$work"/out/zarvik_*.deb)
 lintian --fail-on error "$deb" >&2 || fail "lintian found errors"
 dpkg-deb -f "$deb" Depends | grep -q 'libzstd' || fail "Depends lacks the shared libraries: $(dpkg-deb -f "$deb" Depends)"
+
+# Installed by dpkg into a root of its own, which holds nothing else (so its
+# dependencies are taken as met), and removed without a trace.
+fresh=$work/fresh
+mkdir -p "$fresh/var/lib/dpkg/info" "$fresh/var/lib/dpkg/updates"
+touch "$fresh/var/lib/dpkg/status" "$fresh/var/lib/dpkg/available"
+in_fresh() { dpkg --root="$fresh" --force-script-chrootless "$@" >/dev/null 2>&1; }
+in_fresh --force-depends -i "$deb" || fail "dpkg -i failed"
+dpkg --root="$fresh" -s zarvik | grep -qx 'Status: install ok installed' || fail "dpkg does not hold it installed"
+test -x "$fresh/usr/bin/zarvik" || fail "dpkg -i installed no zarvik"
+in_fresh -r zarvik || fail "dpkg -r failed"
+left=$(cd "$fresh" && find . -path ./var/lib/dpkg -prune -o ! -type d -print)
+[ -z "$left" ] || fail "dpkg -r left $left"
 
 root=$work/root share=$work/root/usr/share
 dpkg-deb -x "$deb" "$root"
