@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <climits>
+#include <deque>
+#include <future>
 
 #include "codecs/crc32.h"
 #include "framings/chunked_input.h"
@@ -25,6 +27,10 @@ constexpr size_t kLargestBlock = 4u << 20;
 constexpr size_t kOutputBytes = 256u << 10;
 constexpr uint8_t kLargestLevel = '9';  // a unit decodes with it whatever its stream's: the pass checked the blocks
 constexpr wchar_t kDataAfterEnd[] = L"Data after the end of the bzip2 stream: at byte ";
+// Blocks decode on other threads, this many at a time, while the earlier
+// ones' bytes are handed on in order: the pass then runs at the speed of
+// every core, not one.
+constexpr size_t kBlocksAhead = 2;
 
 using OnBytes = std::function<Status(const uint8_t* bytes, size_t length)>;
 
@@ -166,10 +172,29 @@ uint64_t findMagic(const uint8_t* bytes, size_t length, uint64_t from) {
   return UINT64_MAX;
 }
 
+// Where a block starts, as a point there keeps it: the first whole byte
+// after its first bit, and the bits of the byte before that are its own.
+struct BlockStart {
+  uint64_t in = 0;
+  uint8_t saved[2] = {};  // how many bits, then those bits
+};
+
+// A block read whole and decoding on a thread of its own.
+struct BlockAhead {
+  struct Decoded {
+    Status status;
+    std::vector<uint8_t> bytes;
+  };
+  BlockStart start;
+  uint32_t crc = 0;
+  std::future<Decoded> decoded;
+};
+
 struct Bzip2Reader {
   ChunkedInput input;
   FramingPass& pass;
-  uint64_t out = 0;  // bytes decoded
+  uint64_t out = 0;  // bytes decoded, of the blocks handed on
+  std::deque<BlockAhead> ahead;
 };
 
 // A stream being read, and what its blocks come to so far.
@@ -181,34 +206,79 @@ struct StreamRead {
   uint64_t sincePoint = 0;  // bytes decoded since its last point
 };
 
-// A point at `bit`, where a block starts.
-void pointAt(Bzip2Reader& reader, StreamRead& stream, uint64_t bit) {
+// A block starting at bit `bit` of the input as it is now.
+BlockStart startAt(const ChunkedInput& input, uint64_t bit) {
+  const auto bits = static_cast<uint8_t>((8 - bit % 8) % 8);
+  return {input.offset() + (bit + 7) / 8,
+          {bits, static_cast<uint8_t>(bits > 0 ? input.data()[bit / 8] & ((1u << bits) - 1) : 0)}};
+}
+
+// A point where a block starts.
+void pointAt(Bzip2Reader& reader, StreamRead& stream, const BlockStart& start) {
   stream.sincePoint = 0;
   if (!reader.pass.onPoint) return;
-  const auto bits = static_cast<uint8_t>((8 - bit % 8) % 8);
-  const uint8_t saved[] = {bits,
-                           static_cast<uint8_t>(bits > 0 ? reader.input.data()[bit / 8] & ((1u << bits) - 1) : 0)};
-  reader.pass.onPoint({reader.input.offset() + (bit + 7) / 8, reader.out, stream.frame,
-                       bits > 0 ? std::span<const uint8_t>(saved) : std::span<const uint8_t>()});
+  reader.pass.onPoint({start.in, reader.out, stream.frame,
+                       start.saved[0] > 0 ? std::span<const uint8_t>(start.saved) : std::span<const uint8_t>()});
 }
 
-// A point at `bit` if one is due there.
-void pointIfDue(Bzip2Reader& reader, StreamRead& stream, uint64_t bit) {
-  if (stream.sincePoint > 0 && stream.sincePoint >= reader.pass.pointSpacing) pointAt(reader, stream, bit);
+// A point where a block starts, if one is due there.
+void pointIfDue(Bzip2Reader& reader, StreamRead& stream, const BlockStart& start) {
+  if (stream.sincePoint > 0 && stream.sincePoint >= reader.pass.pointSpacing) pointAt(reader, stream, start);
 }
 
-// The block at bits [from, to), whose CRC is `crc`, decoded and handed on.
-Status takeBlock(Bzip2Reader& reader, StreamRead& stream, uint64_t from, uint64_t to, uint32_t crc) {
-  pointIfDue(reader, stream, from);
+// A block's bytes, once decoded, after its point, and its CRC into the stream's.
+Status handOn(Bzip2Reader& reader, StreamRead& stream, const BlockStart& start, uint32_t crc,
+              const std::function<Status(const OnBytes&)>& decode) {
+  pointIfDue(reader, stream, start);
   const OnBytes onBytes = [&](const uint8_t* bytes, size_t length) {
     reader.out += length;
     stream.sincePoint += length;
     return reader.pass.onBytes(bytes, length);
   };
-  Status decoded = decodeBlock(stream.level, reader.input.data(), reader.input.available(), from, to, crc, onBytes);
+  Status decoded = decode(onBytes);
   if (decoded.kind == StatusKind::DamagedBlock) return damaged(L"invalid compressed data", stream.offset);
   stream.combinedCrc = (stream.combinedCrc << 1 | stream.combinedCrc >> 31) ^ crc;
   return decoded;
+}
+
+// The block at bits [from, to) of the input, whose CRC is `crc`, decoded and handed on.
+Status takeBlock(Bzip2Reader& reader, StreamRead& stream, uint64_t from, uint64_t to, uint32_t crc) {
+  return handOn(reader, stream, startAt(reader.input, from), crc, [&](const OnBytes& onBytes) {
+    return decodeBlock(stream.level, reader.input.data(), reader.input.available(), from, to, crc, onBytes);
+  });
+}
+
+// The blocks ahead but the last `kept`, in order.
+Status finishBlocksAhead(Bzip2Reader& reader, StreamRead& stream, size_t kept = 0) {
+  while (reader.ahead.size() > kept) {
+    BlockAhead block = std::move(reader.ahead.front());
+    reader.ahead.pop_front();
+    BlockAhead::Decoded decoded = block.decoded.get();
+    Status handed = handOn(reader, stream, block.start, block.crc, [&](const OnBytes& onBytes) {
+      if (decoded.status.ok() && !decoded.bytes.empty()) return onBytes(decoded.bytes.data(), decoded.bytes.size());
+      return decoded.status;
+    });
+    if (!handed.ok()) return handed;
+  }
+  return {};
+}
+
+// The block at bits [from, to) of the input, copied and decoded on a thread of its own.
+Status readBlockAhead(Bzip2Reader& reader, StreamRead& stream, uint64_t from, uint64_t to, uint32_t crc) {
+  if (Status finished = finishBlocksAhead(reader, stream, kBlocksAhead - 1); !finished.ok()) return finished;
+  const uint64_t firstByte = from / 8;
+  std::vector<uint8_t> stored(reader.input.data() + firstByte, reader.input.data() + (to + 7) / 8);
+  auto decoding = [stored = std::move(stored), level = stream.level, from = from - 8 * firstByte,
+                   to = to - 8 * firstByte, crc] {
+    BlockAhead::Decoded decoded;
+    decoded.status = decodeBlock(level, stored.data(), stored.size(), from, to, crc, [&](const uint8_t* bytes, size_t n) {
+      decoded.bytes.insert(decoded.bytes.end(), bytes, bytes + n);
+      return Status{};
+    });
+    return decoded;
+  };
+  reader.ahead.push_back({startAt(reader.input, from), crc, std::async(std::launch::async, std::move(decoding))});
+  return {};
 }
 
 // Where the block at bit `from` ends: where the next magic starts. Fails as
@@ -229,6 +299,7 @@ Status findBlockEnd(ChunkedInput& input, uint64_t from, uint64_t& end) {
 // such a place, it is handed on, with the point there if one is due, for the
 // source to find the cut.
 Status readCutBlock(Bzip2Reader& reader, StreamRead& stream, uint64_t from, uint32_t crc) {
+  if (Status finished = finishBlocksAhead(reader, stream); !finished.ok()) return finished;
   const uint64_t bits = 8 * reader.input.available();
   for (int k = 0; k < 8 && bits - k > from + kMarkBits; ++k) {
     const uint64_t end = bits - k;
@@ -237,14 +308,15 @@ Status readCutBlock(Bzip2Reader& reader, StreamRead& stream, uint64_t from, uint
     }
     if (!decodeBlock(stream.level, reader.input.data(), reader.input.available(), from, end, crc, {}).ok()) continue;
     if (Status taken = takeBlock(reader, stream, from, end, crc); !taken.ok()) return taken;
-    pointIfDue(reader, stream, end);
+    pointIfDue(reader, stream, startAt(reader.input, end));
     break;
   }
   return damaged(L"ends early", stream.offset);
 }
 
-// The stream's blocks, from its first, and its end.
-Status readBlocks(Bzip2Reader& reader, StreamRead& stream) {
+// The stream's blocks, from its first, and its end, the blocks decoding
+// ahead handed on before it.
+Status readBlocksAhead(Bzip2Reader& reader, StreamRead& stream) {
   ChunkedInput& input = reader.input;
   for (uint64_t bit = 0;;) {
     if (Status read = input.ensure((bit + kMarkBits + 7) / 8); !read.ok()) {
@@ -253,6 +325,7 @@ Status readBlocks(Bzip2Reader& reader, StreamRead& stream) {
     const uint64_t magic = bitsAt(input.data(), input.available(), bit, kMagicBits);
     const auto crc = static_cast<uint32_t>(bitsAt(input.data(), input.available(), bit + kMagicBits, kCrcBits));
     if (magic == kEndMagic) {
+      if (Status finished = finishBlocksAhead(reader, stream); !finished.ok()) return finished;
       if (crc != stream.combinedCrc) {
         return failure(StatusKind::Failed,
                        L"Checksum verification failed: bzip2 stream at byte " + std::to_wstring(stream.offset));
@@ -269,10 +342,17 @@ Status readBlocks(Bzip2Reader& reader, StreamRead& stream) {
     if (found.kind == StatusKind::EndedEarly) return readCutBlock(reader, stream, bit, crc);
     if (found.kind == StatusKind::DamagedBlock) return damaged(L"invalid compressed data", stream.offset);
     if (!found.ok()) return found;
-    if (Status taken = takeBlock(reader, stream, bit, end, crc); !taken.ok()) return taken;
+    if (Status taken = readBlockAhead(reader, stream, bit, end, crc); !taken.ok()) return taken;
     input.advance(end / 8);
     bit = end % 8;
   }
+}
+
+// A block ahead that fails is the first fault: it lies before what stopped the reading.
+Status readBlocks(Bzip2Reader& reader, StreamRead& stream) {
+  Status read = readBlocksAhead(reader, stream);
+  Status before = finishBlocksAhead(reader, stream);
+  return before.ok() ? read : before;
 }
 
 // One stream and what follows it; `another` where a next stream may start.
@@ -293,8 +373,8 @@ Status readStream(Bzip2Reader& reader, bool& another) {
   frame.headerCrc = crc32(input.data(), kHeaderBytes);
   frame.dataStart = frame.dataEnd = stream.offset + kHeaderBytes;
   frame.outStart = frame.outEnd = reader.out;
+  pointAt(reader, stream, startAt(input, 8 * kHeaderBytes));
   input.advance(kHeaderBytes);
-  pointAt(reader, stream, 0);
   if (Status blocks = readBlocks(reader, stream); !blocks.ok()) return blocks;
   return whatFollowsStream(input, kMagic[0], kDataAfterEnd, reader.pass.unaccounted, another);
 }
@@ -304,7 +384,7 @@ Status passOver(FileHandle& file, FramingPass& pass) {
   pass.unaccounted.clear();
   uint64_t size = 0;
   if (!fileSize(file, size)) return failure(StatusKind::Failed, L"Unable to open archive file");
-  Bzip2Reader reader{ChunkedInput(file, size), pass};
+  Bzip2Reader reader{ChunkedInput(file, size), pass, 0, {}};
   for (bool another = true; another;) {
     if (Status stream = readStream(reader, another); !stream.ok()) return stream;
   }
