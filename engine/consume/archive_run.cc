@@ -187,11 +187,6 @@ Status checkOverlaps(const std::vector<std::wstring>& archives, const std::vecto
   return {};
 }
 
-bool sameFileSystem(const std::wstring& a, const std::wstring& b) {
-  FileIdentity first, second;
-  return fileIdentity(a, first) && fileIdentity(b, second) && first.volume == second.volume;
-}
-
 // What consuming an archive gives back at the destination once it is
 // deleted: its length (of all its parts), where it is whole and on the
 // destination's file system.
@@ -383,15 +378,7 @@ Status ArchiveRun::checkSpaceAndCount(const std::vector<CheckedArchive>& checked
   if (!options_.checkSpace || checked.empty()) return {};
   SpaceNeeds needs;
   combineNeeds(each, options_.groupBytes, needs);
-  if (needs.newEntries > needs.freeEntries) {
-    return failed(L"Not enough free inodes at " + destinationDir_ + L": the extraction creates " +
-                  std::to_wstring(needs.newEntries) + L" files and folders, " + std::to_wstring(needs.freeEntries) +
-                  L" more fit");
-  }
-  const uint64_t needed = consuming() ? needs.ablative : needs.keep;
-  if (needed <= needs.freeAtDestination) return {};
-  return failed(L"Not enough free space at " + destinationDir_ + L": the extraction needs " + std::to_wstring(needed) +
-                L" bytes, " + std::to_wstring(needs.freeAtDestination) + L" are free");
+  return checkFits(needs, consuming() ? needs.ablative : needs.keep, destinationDir_);
 }
 
 // The destination and the record, durable before any archive is touched.

@@ -268,18 +268,8 @@ bool Extraction::checkSpace() {
                                                 std::to_wstring(needs.journal) + L" bytes needed, " +
                                                 std::to_wstring(needs.freeBesideArchive) + L" free"));
   }
-  if (needs.newEntries > needs.freeEntries) {
-    return fail(failure(StatusKind::Failed, L"Not enough free inodes at " + destinationDir_ +
-                                                L": the extraction creates " + std::to_wstring(needs.newEntries) +
-                                                L" files and folders, " + std::to_wstring(needs.freeEntries) +
-                                                L" more fit"));
-  }
-  const uint64_t needed = ablate_ ? needs.ablative : needs.keep;
   if (ablate_) groupBytes_ = needs.groupBytes;
-  if (needed <= needs.freeAtDestination) return true;
-  return fail(failure(StatusKind::Failed, L"Not enough free space at " + destinationDir_ + L": the extraction needs " +
-                                              std::to_wstring(needed) + L" bytes, " +
-                                              std::to_wstring(needs.freeAtDestination) + L" are free"));
+  return ok(checkFits(needs, ablate_ ? needs.ablative : needs.keep, destinationDir_));
 }
 
 }  // namespace ablative

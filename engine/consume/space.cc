@@ -20,11 +20,6 @@ constexpr uint64_t kSmallestUnit = 512;
 
 uint64_t unitsFor(uint64_t bytes, uint64_t unit) { return (bytes + unit - 1) / unit; }
 
-bool sameFileSystem(const std::wstring& a, const std::wstring& b) {
-  FileIdentity first, second;
-  return fileIdentity(a, first) && fileIdentity(b, second) && first.volume == second.volume;
-}
-
 // A file's own record places a few runs of its data; beyond those it needs
 // units of index, entries of 12 bytes (ext4's extents; other maps are no
 // larger), and levels above them. At worst every data unit is a run of its
@@ -260,6 +255,23 @@ bool estimateSpace(const ExtractionPlan& plan, const Journal& journal, const std
                                     unit
                               : needs.keep;
   return true;
+}
+
+Status checkFits(const SpaceNeeds& needs, uint64_t needed, const std::wstring& destinationDir) {
+  if (needs.newEntries > needs.freeEntries) {
+    return failure(StatusKind::Failed, L"Not enough free inodes at " + destinationDir + L": the extraction creates " +
+                                           std::to_wstring(needs.newEntries) + L" files and folders, " +
+                                           std::to_wstring(needs.freeEntries) + L" more fit");
+  }
+  if (needed <= needs.freeAtDestination) return {};
+  return failure(StatusKind::Failed, L"Not enough free space at " + destinationDir + L": the extraction needs " +
+                                         std::to_wstring(needed) + L" bytes, " +
+                                         std::to_wstring(needs.freeAtDestination) + L" are free");
+}
+
+bool sameFileSystem(const std::wstring& a, const std::wstring& b) {
+  FileIdentity first, second;
+  return fileIdentity(a, first) && fileIdentity(b, second) && first.volume == second.volume;
 }
 
 }  // namespace ablative

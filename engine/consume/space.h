@@ -25,4 +25,14 @@ uint64_t effectiveGroupBytes(const std::wstring& archivePath, uint64_t groupByte
 bool estimateSpace(const ExtractionPlan& plan, const Journal& journal, const std::wstring& archivePath,
                    const std::wstring& destinationDir, uint64_t groupBytes, SpaceNeeds& needs);
 
+// Whether `needs`, `needed` bytes of them, fit at `destinationDir`: else the
+// failure naming what does not, "Not enough free inodes at " + the
+// destination + ": the extraction creates N files and folders, N more fit",
+// or "Not enough free space at " + the destination + ": the extraction needs
+// N bytes, N are free".
+Status checkFits(const SpaceNeeds& needs, uint64_t needed, const std::wstring& destinationDir);
+
+// Whether two paths lie on one file system.
+bool sameFileSystem(const std::wstring& a, const std::wstring& b);
+
 }  // namespace ablative
