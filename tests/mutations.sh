@@ -22,8 +22,8 @@ mutation release-before-record extract.cc '(recordWritten() && releaseGroup())' 
 mutation zip-crc zip_decoder.cc '  if (at.crc != s.expectedCrc) return' '  if (false) return' '^zip'
 mutation zvka-block-crc zvka_source.cc '  if (crc32(raw.data(), raw.size()) != unit.crc)' '  if (false)' 'Extract|ReaderChecks'
 mutation tar-checksum tar_headers.cc '  if (!checksumHolds(block)) return fail(' '  if (false) return fail(' '^tar'
-mutation zip-local-header zip_directory.cc '  if (!localFieldsMatch(header.data(), name,' \
-  '  if (false && !localFieldsMatch(header.data(), name,' '^zip'
+mutation zip-local-header zip_directory.cc '  if (!localFieldsMatch(local.data(), name,' \
+  '  if (false && !localFieldsMatch(local.data(), name,' '^zip'
 mutation unsafe-path path_safety.cc 'component == L"." || component == L"..") return false;' \
   'component == L".") return false;' 'PathSafety|Extract'
 mutation archive-hard-link extraction_checks.cc '(!linkCount(archive_, links) || links > 1)' '(!linkCount(archive_, links))' \

@@ -107,20 +107,22 @@ Status makeLinks(const ExtractionPlan& plan, bool holdsLinks, DestinationFiles& 
   return {};
 }
 
-// Files first, then folders deepest first: what is made or set inside a
-// folder changes its time. Files the run left damaged keep none, and links
+// Files first, but for those `restored` as they completed, then folders
+// deepest first: what is made or set inside a folder changes its time.
+// Files the run left damaged keep none, and links
 // got theirs when they were made. A hard link the file system could only
 // copy is a file of its own: it takes its member's time and mode, where the
 // member has them, else its target's.
 Status restoreMetadata(const ExtractionPlan& plan, const std::vector<uint32_t>& targets,
-                       const std::vector<uint8_t>& damaged, DestinationFiles& files) {
+                       const std::vector<uint8_t>& damaged, const std::vector<uint8_t>& restored,
+                       DestinationFiles& files) {
   std::vector<std::pair<size_t, uint32_t>> folders;  // by depth
   for (uint32_t f = 0; f < plan.files.size(); ++f) {
     PlanFile file = plan.files[f];
     const bool copied = file.kind == EntryKind::HardLink && targets[f] != kNoTarget && files.made(f);
     if (copied && file.modifiedNs == kNoTime) file.modifiedNs = plan.files[targets[f]].modifiedNs;
     if (copied && file.unixMode == kNoMode) file.unixMode = plan.files[targets[f]].unixMode;
-    if (file.modifiedNs == kNoTime && file.unixMode == kNoMode) continue;
+    if ((file.modifiedNs == kNoTime && file.unixMode == kNoMode) || restored[f]) continue;
     if (file.kind == EntryKind::Folder) {
       const std::string path = plan.pathOf(f);
       folders.emplace_back(std::count(path.begin(), path.end(), '/'), f);
@@ -295,6 +297,13 @@ bool Extraction::extractUnits() {
   reserveBuffers();
   decoders_.emplace(*source_, plan_,
                     plan_.decodesInOrder ? 0 : decodeWorkersFor(std::thread::hardware_concurrency()));
+  piecesLeft_.assign(plan_.files.size(), 0);
+  reach_.assign(plan_.files.size(), 0);
+  restored_.assign(plan_.files.size(), 0);
+  for (const PlanPiece& piece : plan_.pieces) {
+    ++piecesLeft_[piece.file];
+    reach_[piece.file] = std::max(reach_[piece.file], piece.destinationEnd());
+  }
   for (size_t first = 0; first < plan_.processOrder.size();) {
     // Between groups: nothing unflushed waits while the user is away, and a stop leaves no effect half done.
     if (!waitWhilePaused(isPaused_, shouldStop_)) return fail(failure(StatusKind::Stopped, kStoppedOnRequest));
@@ -342,6 +351,8 @@ bool Extraction::extractGroup(size_t first, size_t end) {
       if (!takeUnit(prepared)) return false;
       ++blocksDone_;
       bytesDone_ += plan_.units[u].rawSize;
+    } else if (!piecesInPlace(u)) {
+      return false;
     }
     reportProgress();
   }
@@ -383,17 +394,41 @@ bool Extraction::takeUnit(PreparedUnit& prepared) {
   const uint32_t u = prepared.unit;
   if (prepared.step == UnitStep::Intact) {
     releasable_.push_back(u);
-    return true;
+    return piecesInPlace(u);
   }
   Status read = prepared.step == UnitStep::Decode ? decoders_->take(raw_) : std::move(prepared.read);
   if (!read.ok()) return passOver(u, std::move(read));
   for (const PlanPiece& piece : plan_.piecesOf(u)) {
     const std::span<const uint8_t> bytes(raw_.data() + piece.rawOffset, piece.length);
-    if (!ok(files_->write(piece.file, piece.destOffset, bytes))) return false;
+    if (!ok(files_->write(piece.file, piece.destOffset, bytes)) || !pieceInPlace(piece.file)) return false;
   }
   written_.push_back(u);
   releasable_.push_back(u);
   return true;
+}
+
+bool Extraction::piecesInPlace(uint32_t u) {
+  const std::span<const PlanPiece> pieces = plan_.piecesOf(u);
+  return std::all_of(pieces.begin(), pieces.end(), [this](const PlanPiece& piece) { return pieceInPlace(piece.file); });
+}
+
+// A file whose last piece is in place takes its time and mode at once,
+// through the handle that wrote it, where nothing may change it later: the
+// end of the run would otherwise open every file once more to set them.
+bool Extraction::pieceInPlace(uint32_t f) {
+  if (--piecesLeft_[f] != 0 || !restoresEarly(f)) return true;
+  if (!ok(files_->setMetadata(f, plan_.files[f].modifiedNs, plan_.files[f].unixMode))) return false;
+  restored_[f] = 1;
+  return true;
+}
+
+// Left to the end: a damaged file, one lengthened there, and one whose mode
+// refuses writing, which a resumed run may have to do again should the run
+// stop before its group is recorded.
+bool Extraction::restoresEarly(uint32_t f) const {
+  const PlanFile& file = plan_.files[f];
+  return file.kind == EntryKind::File && !damaged_[f] && reach_[f] == file.length &&
+         (file.unixMode == kNoMode || (file.unixMode & 0200) != 0);
 }
 
 // A unit that could not be read: where the journal has it written, its
@@ -444,11 +479,7 @@ bool Extraction::truncateTail() { return !ablate_ || ok(release_->cutTail(journa
 // they still hold.
 bool Extraction::finish() {
   std::vector<uint8_t> filled(plan_.files.size(), 0);  // by some unit; the others are made empty here
-  std::vector<uint64_t> reach(plan_.files.size(), 0);  // a sparse file's last data may end before the file does
-  for (const PlanPiece& piece : plan_.pieces) {
-    filled[piece.file] = 1;
-    reach[piece.file] = std::max(reach[piece.file], piece.destinationEnd());
-  }
+  for (const PlanPiece& piece : plan_.pieces) filled[piece.file] = 1;
   for (uint32_t f = 0; f < damaged_.size(); ++f) {
     const EntryKind kind = plan_.files[f].kind;
     if (damaged_[f] && !ok(files_->fillToLength(f))) return false;
@@ -456,7 +487,7 @@ bool Extraction::finish() {
         !ok(kind == EntryKind::Folder ? files_->makeFolderEntry(f) : files_->make(f))) {
       return false;
     }
-    if (kind == EntryKind::File && reach[f] < plan_.files[f].length && !ok(files_->fillToLength(f))) {
+    if (kind == EntryKind::File && reach_[f] < plan_.files[f].length && !ok(files_->fillToLength(f))) {
       return false;
     }
   }
@@ -467,7 +498,7 @@ bool Extraction::finish() {
   }
   const LogCallback logLine = [this](const std::wstring& line) { log(line); };
   if (!ok(makeHardLinks(targets, *files_)) || !ok(makeLinks(plan_, holdsLinks_, *files_, logLine)) ||
-      !ok(restoreMetadata(plan_, targets, damaged_, *files_)) || !ok(files_->makeDurable()) ||
+      !ok(restoreMetadata(plan_, targets, damaged_, restored_, *files_)) || !ok(files_->makeDurable()) ||
       !ok(files_->closeAll())) {
     return false;
   }

@@ -90,6 +90,9 @@ class Extraction {
   bool extractGroup(size_t first, size_t end);
   bool prepareUnit(uint32_t u, PreparedUnit& prepared);
   bool takeUnit(PreparedUnit& prepared);
+  bool piecesInPlace(uint32_t u);
+  bool pieceInPlace(uint32_t file);
+  bool restoresEarly(uint32_t file) const;
   bool passOver(uint32_t u, Status read);
   bool recordWritten();
   bool releaseGroup();
@@ -148,6 +151,9 @@ class Extraction {
   std::vector<uint32_t> held_;                  // absent units the destination holds
   std::vector<uint32_t> lost_;                  // absent units it lacks, released ones found missing from it
   std::vector<uint8_t> damaged_;                // per file
+  std::vector<uint32_t> piecesLeft_;            // per file: pieces not yet in place, in this run or an earlier one
+  std::vector<uint64_t> reach_;                 // per file: where its last piece ends; a sparse file may go on
+  std::vector<uint8_t> restored_;               // per file: given its time and mode once complete, in this run
   uint32_t damagedFiles_ = 0;
   uint32_t blocksDone_ = 0;
   uint64_t bytesFreed_ = 0;

@@ -263,28 +263,34 @@ bool localFieldsMatch(const uint8_t* h, const CentralName& central, std::string_
 
 // A local header that defers its sizes must be followed by a descriptor
 // that gives them; where only the central directory sets the flag, one may
-// follow or not.
+// follow or not. One read takes the header, its name and the extra fields
+// writers commonly add; longer ones are read again whole.
 Status checkLocalHeader(ArchiveReader& reader, const CentralName& name, ZipEntry& entry) {
-  std::vector<uint8_t> header, variable;
+  constexpr uint64_t kCommonExtra = 256;
+  std::vector<uint8_t> local;
   if (entry.localHeaderOffset > reader.size || reader.size - entry.localHeaderOffset < kLocalSize) {
     return failFor(kOutside, entry);
   }
-  if (Status read = reader.read(entry.localHeaderOffset, kLocalSize, header); !read.ok()) return read;
-  if (get32(&header[0]) != kLocalSignature) return failFor(kLocalMismatch, entry);
-  const size_t nameLength = get16(&header[26]), extraLength = get16(&header[28]);
+  const uint64_t likely =
+      std::min(reader.size - entry.localHeaderOffset, kLocalSize + name.raw.size() + kCommonExtra);
+  if (Status read = reader.read(entry.localHeaderOffset, likely, local); !read.ok()) return read;
+  if (get32(&local[0]) != kLocalSignature) return failFor(kLocalMismatch, entry);
+  const size_t nameLength = get16(&local[26]), extraLength = get16(&local[28]);
   entry.dataOffset = entry.localHeaderOffset + kLocalSize + nameLength + extraLength;
   if (entry.dataOffset > reader.size || reader.size - entry.dataOffset < entry.compressedSize) {
     return failFor(kOutside, entry);
   }
   entry.dataEnd = entry.dataOffset + entry.compressedSize;
-  Status read = reader.read(entry.localHeaderOffset + kLocalSize, nameLength + extraLength, variable);
-  if (!read.ok()) return read;
-  if (!localFieldsMatch(header.data(), name, textOf(variable, 0, nameLength), textOf(variable, nameLength, extraLength),
-                        entry)) {
+  const size_t length = kLocalSize + nameLength + extraLength;
+  if (length > local.size()) {
+    if (Status read = reader.read(entry.localHeaderOffset, length, local); !read.ok()) return read;
+  }
+  if (!localFieldsMatch(local.data(), name, textOf(local, kLocalSize, nameLength),
+                        textOf(local, kLocalSize + nameLength, extraLength), entry)) {
     return failFor(kLocalMismatch, entry);
   }
-  entry.localHeaderCrc = crc32(crc32(header.data(), header.size()), variable.data(), variable.size());
-  const bool localDefers = (get16(&header[6]) & kDescriptorFlag) != 0;
+  entry.localHeaderCrc = crc32(local.data(), length);
+  const bool localDefers = (get16(&local[6]) & kDescriptorFlag) != 0;
   if (!localDefers && (entry.flags & kDescriptorFlag) == 0) return {};
   if (Status descriptor = readDescriptor(reader, entry); !descriptor.ok()) return descriptor;
   if (entry.dataDescriptorLength == 0 && localDefers) return failFor(kDescriptorMismatch, entry);

@@ -136,6 +136,11 @@ bool openRegularBelow(const FolderHandle& folder, const std::wstring& relative, 
   if (!nativePath(relative, native)) return false;
   const int fd = openBelowNative(static_cast<int>(folder.handle.native), native, flags | O_NOFOLLOW, 0666);
   if (fd < 0) return false;
+  // What an exclusive create made is a new regular file: nothing stood there to check.
+  if ((flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL)) {
+    file.native = fd;
+    return true;
+  }
   struct stat st;
   if (fstat(fd, &st) != 0) return closeKeepingError(fd, false);
   if (!S_ISREG(st.st_mode)) {
