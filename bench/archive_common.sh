@@ -6,7 +6,7 @@ HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 ROOT=$(dirname "$HERE")
 HELP="python3 $HERE/compare_helper.py"
 PEAK="python3 $HERE/space_check_helper.py peak"
-SOURCES=(/usr/include /usr/lib/x86_64-linux-gnu /usr/share)
+read -ra SOURCES <<<"${ZARVIK_BENCH_SOURCES:-/usr/include /usr/lib/x86_64-linux-gnu /usr/share}"   # the folders a tree is taken from
 say() { printf '%s\n' "$*" >&2; }
 load() { cut -d' ' -f1 /proc/loadavg; }
 mib() { awk -v b="$1" 'BEGIN { printf "%.2f", b / 1048576 }'; }

@@ -43,7 +43,7 @@ PLOT=${ZARVIK_BENCH_PLOT:-}
 ZARVIK_GIVEN=${ZARVIK:-}
 ZARVIK=${ZARVIK:-$ROOT/build-bench/zarvik}
 BASE=${1:-/var/tmp}
-SOURCES=(/usr/include /usr/lib/x86_64-linux-gnu /usr/share)
+read -ra SOURCES <<<"${ZARVIK_BENCH_SOURCES:-/usr/include /usr/lib/x86_64-linux-gnu /usr/share}"   # the folders a tree is taken from
 
 for tool in tar python3 /usr/bin/time sync; do
   command -v "$tool" >/dev/null || { echo "compare.sh: $tool is missing (apt-get install tar time python3)" >&2; exit 2; }

@@ -15,19 +15,26 @@
 # the archive; with `--batch 1` one unit of at most 4 MiB) plus the journal,
 # which holds the plan, plus 1 MiB.
 #
+# With ZARVIK_BENCH_PLOT=OUT.png it also draws the disk in use over time for
+# `tar xzf` followed by deleting the tar.gz, against `zarvik extract`, on the
+# tar.gz of the tree (samples kept beside it as OUT.tar.dat and
+# OUT.zarvik.dat).
+#
 # Knobs (environment): ZARVIK_BENCH_MB=1024 (the tree in MiB),
 # ZARVIK_BIG_MB=3000 (the single file in 10^6 bytes; 0 leaves it out),
-# ZARVIK=build-bench/zarvik (built if missing).
-# Debian: apt-get install tar gzip python3 e2fsprogs
+# ZARVIK_BENCH_PLOT=, ZARVIK=build-bench/zarvik (built if missing).
+# Debian: apt-get install tar gzip python3 e2fsprogs gnuplot-nox
 set -euo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/archive_common.sh"
 MB=${ZARVIK_BENCH_MB:-1024}
 BIG_MB=${ZARVIK_BIG_MB:-3000}
+PLOT=${ZARVIK_BENCH_PLOT:-}
+[[ -z $PLOT ]] || PLOT=$(cd "$(dirname "$PLOT")" && pwd)/$(basename "$PLOT")
 BASE=${1:-/var/tmp}
 
 ((EUID == 0)) || { say "tar_space.sh: needs root to mount file systems"; exit 2; }
-need_tools tar_space.sh "tar gzip python3 e2fsprogs" tar gzip python3 mkfs.ext4
+need_tools tar_space.sh "tar gzip python3 e2fsprogs gnuplot-nox" tar gzip python3 mkfs.ext4 ${PLOT:+gnuplot}
 bench_zarvik
 
 space_workdir tarspace
@@ -67,3 +74,13 @@ for tar in "${TARS[@]}"; do
 done
 echo
 echo "Load average (1 min) at the end: $(load)."
+umount "$FS"
+
+[[ -n $PLOT ]] || exit 0
+STEM=${PLOT%.png}
+trace_side "$STEM.tar.dat" "$W/tree" "tar xzf tree.tar.gz --one-top-level=d && rm tree.tar.gz && sync -f ." "$W/tree.tar.gz"
+trace_side "$STEM.zarvik.dat" "$W/tree" "'$ZARVIK' extract -q tree.tar.gz d >/dev/null && sync -f ." "$W/tree.tar.gz"
+GZ_BYTES=$(stat -c %s "$W/tree.tar.gz")
+space_picture "$PLOT" "Disk space in use while extracting a tar.gz of $(mb "$BYTES") MB" \
+  "$FILES files; tar --format=pax, gzip -6, $(mb "$GZ_BYTES") MB; default batch; private ext4 image; statvfs every 10 ms" \
+  "$GZ_BYTES" .tar.gz tar "tar xzf, then delete the tar.gz"
