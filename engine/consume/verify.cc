@@ -1,7 +1,6 @@
 // Archive verification: the checks an extraction makes before it writes,
 // then every unit still in the archive read, decoded and checksummed,
 // writing nothing.
-#include <deque>
 #include <map>
 #include <thread>
 
@@ -10,8 +9,8 @@
 #include "consume/archive_presence.h"
 #include "consume/journal.h"
 #include "consume/plan_record.h"
+#include "consume/unit_checks.h"
 #include "status.h"
-#include "plan/unit_decoders.h"
 
 namespace ablative {
 
@@ -67,34 +66,22 @@ Status verifyArchive(const std::wstring& path, const ProgressCallback& onProgres
   }
   if (!fileSize(archive, archiveSize)) return failure(StatusKind::Failed, L"Unable to read archive file");
 
-  // Units are read here and decoded on every core, their damage named in unit order.
-  UnitDecoders decoders(source, plan, plan.decodesInOrder ? 0 : decodeWorkersFor(std::thread::hardware_concurrency()));
-  std::deque<uint32_t> handed;
-  std::map<uint32_t, std::wstring> damage;
-  std::vector<uint8_t> stored, raw;
-  const auto takeOldest = [&] {
-    if (Status decoded = decoders.take(raw); !decoded.ok()) damage.emplace(handed.front(), decoded.message);
-    handed.pop_front();
-  };
   const auto total = static_cast<uint32_t>(plan.units.size());
+  const auto skipped = [&](uint32_t u) {
+    const bool gone = journal.states.isSettled(u) || (journal.states.mayBeCutAway(u) && plan.endOf(u) > archiveSize);
+    return progress && gone;
+  };
+  UnitChecks checks(source, plan, archive, plan.decodesInOrder ? 1 : std::thread::hardware_concurrency(), skipped);
+  std::map<uint32_t, std::wstring> damage;
   uint64_t bytesTotal = 0, bytesDone = 0;
   for (const PlanUnit& unit : plan.units) bytesTotal += unit.rawSize;
   for (uint32_t u = 0; u < total; ++u) {
-    const bool gone = journal.states.isSettled(u) || (journal.states.mayBeCutAway(u) && plan.endOf(u) > archiveSize);
-    if (!(progress && gone)) {
-      Status read = source.readStored(archive, plan, u, stored);
-      if (read.kind == StatusKind::DamagedBlock) damage.emplace(u, read.message);
-      if (!read.ok() && read.kind != StatusKind::DamagedBlock) return read;
-      if (read.ok()) {
-        if (decoders.full()) takeOldest();
-        decoders.hand(u, stored);
-        handed.push_back(u);
-      }
-    }
+    Status checked = checks.take(u);
+    if (checked.kind == StatusKind::DamagedBlock) damage.emplace(u, std::move(checked.message));
+    if (!checked.ok() && checked.kind != StatusKind::DamagedBlock) return checked;
     bytesDone += plan.units[u].rawSize;
     if (onProgress) onProgress(ProgressInfo{u + 1, total, 0, bytesDone, bytesTotal});
   }
-  while (!handed.empty()) takeOldest();
   const size_t damaged = damage.size();
   if (damaged == 0) return {};
   std::wstring first = damage.begin()->second;

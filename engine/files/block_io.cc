@@ -23,13 +23,17 @@ Status failWithLastError(const wchar_t* prefix) { return failure(StatusKind::Fai
 Status readExactly(FileHandle& file, uint64_t offset, uint32_t size, std::vector<uint8_t>& bytes,
                    const TransferMessages& messages) {
   // A larger block replaces the buffer rather than growing it, which would
-  // hold the old and the new buffer at once.
+  // hold the old and the new buffer at once. A buffer reused at the same size
+  // is read over as it stands: zeroing it first would cost a pass over memory
+  // as long as the read's own.
   if (bytes.capacity() < size) std::vector<uint8_t>().swap(bytes);
-  bytes.assign(size, 0);
+  bytes.resize(size);
   if (!seekFile(file, offset)) return failWithLastError(messages.seek);
   uint64_t got = 0;
   if (!readUpTo(file, bytes.data(), size, size, got)) return failWithLastError(messages.transfer);
-  return got == size ? Status{} : failure(StatusKind::EndedEarly, L"");  // the caller decides what that means
+  if (got == size) return {};
+  std::fill(bytes.begin() + static_cast<ptrdiff_t>(got), bytes.end(), uint8_t{0});  // no stale bytes past the end
+  return failure(StatusKind::EndedEarly, L"");  // the caller decides what that means
 }
 
 }  // namespace
