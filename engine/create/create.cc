@@ -6,7 +6,9 @@
 // before).
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
 
@@ -17,6 +19,7 @@
 #include "containers/zvka_format.h"
 #include "create/archive_parts.h"
 #include "create/source_scan.h"
+#include "create/worker_pool.h"
 #include "status.h"
 #include "files/file_util.h"
 #include "files/paths.h"
@@ -155,73 +158,111 @@ bool layOut(const std::vector<SourceEntry>& entries, uint32_t version, uint32_t 
   return true;
 }
 
-// The source files' bytes in table order, read block by block: each file is
-// opened when the blocks reach it, and must end where the scan said.
+// A source file opened before the blocks that read it, shared by them: they
+// read it one at a time, each at its own offset.
+struct OpenSource {
+  FileHandle file;
+  std::mutex reading;
+};
+
+// `length` bytes of entry `entry` from `offset` on, read into a block by a
+// worker. `last`: they end the file, whose end the read checks. Without an
+// open source the piece is the whole file, which its worker opens itself.
+struct SourcePiece {
+  size_t entry = 0;
+  std::shared_ptr<OpenSource> open;
+  uint64_t offset = 0;
+  uint32_t length = 0;
+  bool last = false;
+};
+
+// The source files' bytes in table order, handed out block by block as the
+// pieces that make them up: each file is announced when the blocks reach it,
+// and must end where the scan said. A file whose bytes all go to one block is
+// opened by the worker that reads them; one spread over several blocks is
+// opened here, once.
 class SourceStream {
  public:
   SourceStream(const SourceFiles& source, Status& failed, const LogCallback& onEntry, const StopCallback& shouldStop)
       : source_(source), failed_(failed), onEntry_(onEntry), shouldStop_(shouldStop) {}
 
-  // Opens the file the next byte comes from, if it is not open yet, so that
-  // the file is announced before its first block waits out a pause.
+  // Reaches the file the next byte comes from, announcing it, so that the
+  // file is announced before its first block waits out a pause.
   bool reachData() {
     while (left_ == 0) {
-      if (!nextFile()) return !failed_.ok() ? false : fail(changedMessage(pathOfCurrent()));
+      if (!nextFile()) return !failed_.ok() ? false : fail(changedMessage(pathOf(current_)));
     }
     return true;
   }
 
-  // Fills `out` with the next `size` bytes, from as many files as it takes.
-  // `out` has a byte of room beyond them: the read that finishes a file asks
-  // for one more, and finding none shows the file ends where the scan said
-  // without a read of its own (the byte lands where the next file's bytes go).
-  bool read(uint8_t* out, uint32_t size) {
+  // Adds the pieces of the next `size` bytes to `pieces`, from as many files
+  // as it takes.
+  bool take(uint32_t size, std::vector<SourcePiece>& pieces) {
     while (size > 0) {
       if (!reachData()) return false;
       const uint32_t wanted = static_cast<uint32_t>(std::min<uint64_t>(size, left_));
-      const bool last = wanted == left_;
-      uint64_t got = 0;
-      readUpTo(file_, out, wanted + (last ? 1 : 0), wanted, got);
-      if (got != wanted) return fail(changedMessage(pathOfCurrent()));
-      endSeen_ = last;
-      out += wanted, size -= wanted, left_ -= wanted;
+      const bool whole = open_ == nullptr && wanted == left_;
+      if (!whole && open_ == nullptr) {
+        open_ = std::make_shared<OpenSource>();
+        if (!openFile(pathOf(current_), OpenMode::ReadOnly, open_->file)) {
+          return fail(L"Unable to open source file: " + pathOf(current_));
+        }
+      }
+      pieces.push_back({.entry = current_, .open = open_, .offset = offset_, .length = wanted, .last = wanted == left_});
+      offset_ += wanted, left_ -= wanted, size -= wanted;
+      if (left_ == 0) open_.reset();
     }
     return true;
   }
 
-  // Checks the last file's end, and opens and checks the files no block
-  // reached (empty ones).
+  // Checks the last file's end, and the files no block reached (empty ones).
   bool finish() {
-    if (left_ > 0) return fail(changedMessage(pathOfCurrent()));
+    if (left_ > 0) return fail(changedMessage(pathOf(current_)));
     while (nextFile()) {
     }
     return failed_.ok();
   }
 
- private:
-  // Closes the current file, which must be at its end, and opens the next
-  // one. False at the end of the files, or once failed.
-  bool nextFile() {
-    if (open_) {
-      open_ = false;
-      if (!endSeen_ && !atEnd(file_)) return fail(changedMessage(pathOfCurrent()));  // an empty file
-      file_.close();
+  // Reads `piece` into `out`, which has a byte of room beyond it: the read
+  // that finishes a file asks for one more, and finding none shows the file
+  // ends where the scan said without a read of its own (the byte lands where
+  // the next piece's bytes go). Runs on a worker; the failure's message,
+  // where it fails.
+  std::wstring read(const SourcePiece& piece, uint8_t* out) const {
+    uint64_t got = 0;
+    const uint64_t asked = piece.length + (piece.last ? 1 : 0);
+    if (piece.open == nullptr) {
+      FileHandle file;
+      if (!openFile(pathOf(piece.entry), OpenMode::ReadOnly, file)) {
+        return L"Unable to open source file: " + pathOf(piece.entry);
+      }
+      readUpTo(file, out, asked, piece.length, got);
+    } else {
+      const std::lock_guard lock(piece.open->reading);
+      if (seekFile(piece.open->file, piece.offset)) readUpTo(piece.open->file, out, asked, piece.length, got);
     }
+    return got == piece.length ? L"" : changedMessage(pathOf(piece.entry));
+  }
+
+ private:
+  // Moves to the next file, announcing it; an empty one is opened and
+  // checked here. False at the end of the files, or once failed.
+  bool nextFile() {
     while (next_ < source_.entries.size() && source_.entries[next_].type != EntryType::File) ++next_;
     if (next_ == source_.entries.size()) return false;
     current_ = next_++;
     if (stopRequested(shouldStop_)) return fail(kStoppedOnRequest);
-    if (!openFile(pathOfCurrent(), OpenMode::ReadOnly, file_)) {
-      return fail(L"Unable to open source file: " + pathOfCurrent());
-    }
-    open_ = true;
-    endSeen_ = false;
     left_ = source_.entries[current_].size;
+    offset_ = 0;
+    FileHandle empty;
+    if (left_ == 0 && !openFile(pathOf(current_), OpenMode::ReadOnly, empty)) {
+      return fail(L"Unable to open source file: " + pathOf(current_));
+    }
     if (onEntry_) onEntry_(L"Packing: " + fromUtf8(source_.entries[current_].relativePathUtf8));
-    return true;
+    return left_ > 0 || atEnd(empty) || fail(changedMessage(pathOf(current_)));
   }
 
-  std::wstring pathOfCurrent() const { return source_.sourcePathOf(source_.entries[current_]); }
+  std::wstring pathOf(size_t entry) const { return source_.sourcePathOf(source_.entries[entry]); }
 
   bool fail(std::wstring message) {
     failed_ = failure(StatusKind::Failed, std::move(message));
@@ -232,53 +273,67 @@ class SourceStream {
   Status& failed_;  // shared with the packer: the run's one failure
   const LogCallback& onEntry_;
   const StopCallback& shouldStop_;
-  FileHandle file_;
-  bool open_ = false;
-  bool endSeen_ = false;  // the current file's last read found it ends there
-  size_t current_ = 0;    // the file being read
-  size_t next_ = 0;       // the entry to look at next
-  uint64_t left_ = 0;     // bytes of the current file still to read
+  std::shared_ptr<OpenSource> open_;  // the current file, where opened here
+  size_t current_ = 0;                // the file being handed out
+  size_t next_ = 0;                   // the entry to look at next
+  uint64_t offset_ = 0;               // where the current file's next piece starts
+  uint64_t left_ = 0;                 // bytes of the current file still to hand out
 };
 
-// Blocks smaller than this cost less to code than to hand to a worker.
-constexpr uint32_t kPoolCodingMinimum = 64 << 10;
+// A run's limits: blocks together up to this many bytes (or one block of any
+// size) make one job, so that small files cost a worker little more than
+// their reads, and the hand-offs few.
+constexpr uint32_t kRunBytes = 1 << 20;
+constexpr size_t kRunPieces = 64;
 
-// Codes the blocks into the archive after its tables, in order. Block i is
-// read into slot i mod K, K = workers + 1: before a slot takes a new block,
-// the block it held is written, so at most K blocks are read and not yet
-// written, and the writes follow the blocks' order.
+// Reads and codes the blocks into the archive after its tables, in order, on
+// the workers: the blocks go in runs, run i into slot i mod K, K = workers +
+// 1. Before a slot takes a new run, the run it held is written, so at most K
+// runs are read and not yet written, and the writes follow the blocks' order.
 class BlockPacker {
  public:
   BlockPacker(const Layout& layout, const BlockCoding& coding, unsigned workers, ArchiveWriter& writer,
               std::vector<BlockRecord>& blocks, Status& failed, const ProgressCallback& onProgress)
       : layout_(layout), coding_(coding), writer_(writer), blocks_(blocks), failed_(failed),
-        onProgress_(onProgress), cursor_(layout.header.dataOffset), pool_(coding, workers) {
+        onProgress_(onProgress), cursor_(layout.header.dataOffset),
+        rawRoom_(std::max<uint64_t>(layout.largestBlock, std::min<uint64_t>(kRunBytes, layout.header.sourceBytes))),
+        codedRoom_(std::max(codedRoom(coding, layout.largestBlock), codedRoom(coding, static_cast<uint32_t>(rawRoom_)))),
+        pool_(workers) {
     slots_.resize(std::min<size_t>(size_t{workers} + 1, std::max<size_t>(layout.blockSizes.size(), 1)));
     for (Slot& slot : slots_) {
       // Left uninitialised: pages never written cost no memory. One byte
       // more shows a file that grew (SourceStream::read).
-      slot.raw = std::make_unique_for_overwrite<uint8_t[]>(size_t{layout.largestBlock} + 1);
-      slot.coded = std::make_unique_for_overwrite<uint8_t[]>(codedRoom(coding, layout.largestBlock));
+      slot.raw = std::make_unique_for_overwrite<uint8_t[]>(rawRoom_ + 1);
+      slot.stored = std::make_unique_for_overwrite<uint8_t[]>(codedRoom_);
     }
   }
 
   bool pack(SourceStream& stream, const PauseCallback& isPaused, const StopCallback& shouldStop) {
-    for (uint32_t b = 0; b < layout_.blockSizes.size(); ++b) {
-      Slot& slot = slots_[b % slots_.size()];
+    const auto count = static_cast<uint32_t>(layout_.blockSizes.size());
+    for (uint32_t b = 0, turn = 0; b < count; ++turn) {
+      Slot& slot = slots_[turn % slots_.size()];
       if (slot.inUse && !store(slot)) return false;
-      if (!stream.reachData()) return failAfterInFlight(failed_);
-      if (!waitWhilePaused(isPaused, shouldStop)) return failAfterInFlight(failure(StatusKind::Failed, kStoppedOnRequest));
-      const uint32_t size = layout_.blockSizes[b];
-      if (!stream.read(slot.raw.get(), size)) return failAfterInFlight(failed_);
-      slot.index = b;
-      slot.inUse = true;
-      slot.job = CodingJob{.raw = slot.raw.get(), .size = size, .coded = slot.coded.get(), .result = {}, .done = false};
-      if (size >= kPoolCodingMinimum) {
-        pool_.submit(slot.job);
-      } else {
-        slot.job.result = codeBlock(coding_, slot.job.raw, size, slot.job.coded);
-        slot.job.done = true;
+      slot.first = b;
+      slot.blocks.clear();
+      slot.pieces.clear();
+      uint64_t rawUsed = 0, codedUsed = 0;
+      for (; b < count; ++b) {
+        const uint32_t size = layout_.blockSizes[b];
+        const size_t room = codedRoom(coding_, size);
+        const bool full = rawUsed + size > rawRoom_ || codedUsed + room > codedRoom_ || slot.pieces.size() >= kRunPieces;
+        if (!slot.blocks.empty() && full) break;
+        Status stopped;
+        if (!stream.reachData()) stopped = failed_;
+        if (stopped.ok() && !waitWhilePaused(isPaused, shouldStop)) stopped = failure(StatusKind::Failed, kStoppedOnRequest);
+        if (stopped.ok() && !stream.take(size, slot.pieces)) stopped = failed_;
+        if (!stopped.ok()) {
+          if (!slot.blocks.empty()) start(slot, stream);  // the blocks before it come first
+          return failAfterInFlight(std::move(stopped));
+        }
+        slot.blocks.push_back({.size = size, .rawAt = rawUsed, .form = {}});
+        rawUsed += size, codedUsed += room;
       }
+      start(slot, stream);
     }
     if (!storeInFlight()) return false;
     return stream.finish();
@@ -287,51 +342,99 @@ class BlockPacker {
   uint64_t dataBytes() const { return cursor_ - layout_.header.dataOffset; }
 
  private:
+  struct RunBlock {
+    uint32_t size = 0;
+    uint64_t rawAt = 0;  // where in the slot's raw buffer
+    CodedBlock form;
+  };
   struct Slot {
-    std::unique_ptr<uint8_t[]> raw, coded;
-    CodingJob job;
-    uint32_t index = 0;
+    std::unique_ptr<uint8_t[]> raw, stored;  // the run's bytes as read, and as written
+    PoolJob job;
+    uint32_t first = 0;  // the index of the run's first block
+    std::vector<RunBlock> blocks;
+    std::vector<SourcePiece> pieces;
+    size_t readBlocks = 0;     // how many of the blocks were read whole and coded
+    size_t storedBytes = 0;    // their stored forms' length
+    std::wstring readFailure;  // why the next one was not
     bool inUse = false;
   };
 
-  // Writes the blocks still held, oldest first.
+  // Hands the slot's run to a worker: its pieces read in order, then each
+  // block read whole coded, and the stored forms laid end to end in `stored`
+  // (a raw form copied over its coded attempt), so that the run is written
+  // in one piece and its copies are the worker's.
+  void start(Slot& slot, const SourceStream& stream) {
+    slot.inUse = true;
+    slot.job.work = [this, &slot, &stream] {
+      uint64_t at = 0;
+      size_t whole = 0;
+      slot.readFailure.clear();
+      for (const SourcePiece& piece : slot.pieces) {
+        slot.readFailure = stream.read(piece, slot.raw.get() + at);
+        if (!slot.readFailure.empty()) break;
+        at += piece.length;
+      }
+      while (whole < slot.blocks.size() && slot.blocks[whole].rawAt + slot.blocks[whole].size <= at) ++whole;
+      slot.pieces.clear();  // closes the files no later run reads
+      slot.storedBytes = 0;
+      for (size_t k = 0; k < whole; ++k) {
+        RunBlock& block = slot.blocks[k];
+        const uint8_t* raw = slot.raw.get() + block.rawAt;
+        uint8_t* stored = slot.stored.get() + slot.storedBytes;
+        block.form = codeBlock(coding_, raw, block.size, stored);
+        if (!block.form.useCoded) std::memcpy(stored, raw, block.size);
+        slot.storedBytes += block.form.useCoded ? block.form.codedLength : block.size;
+      }
+      slot.readBlocks = whole;
+    };
+    pool_.submit(slot.job);
+  }
+
+  // Writes the runs still held, oldest first.
   bool storeInFlight() {
     std::vector<Slot*> held;
     for (Slot& slot : slots_) {
       if (slot.inUse) held.push_back(&slot);
     }
-    std::sort(held.begin(), held.end(), [](Slot* a, Slot* b) { return a->index < b->index; });
+    std::sort(held.begin(), held.end(), [](Slot* a, Slot* b) { return a->first < b->first; });
     return std::all_of(held.begin(), held.end(), [this](Slot* slot) { return store(*slot); });
   }
 
-  // A failure found while blocks were still being coded: they are written
-  // first, so the run reports what a one-block-at-a-time run would.
+  // A failure found while runs were still being read and coded: they are
+  // written first, so the run reports what a one-block-at-a-time run would.
   bool failAfterInFlight(Status why) {
     if (storeInFlight()) failed_ = std::move(why);
     return false;
   }
 
   bool store(Slot& slot) {
-    const CodedBlock& form = pool_.wait(slot.job);
+    pool_.wait(slot.job);
     slot.inUse = false;
-    BlockRecord& record = blocks_[slot.index];
-    record.offset = cursor_;
-    record.storedSize = form.useCoded ? static_cast<uint32_t>(form.codedLength) : slot.job.size;
-    record.rawSize = slot.job.size;
-    record.crc = form.crc;
-    const BlockCodec codec = coding_.zstdLevel != 0 ? BlockCodec::Zstd : BlockCodec::Rle;
-    record.codec = static_cast<uint32_t>(form.useCoded ? codec : BlockCodec::Stored);
-    if (!writer_.append(form.useCoded ? slot.coded.get() : slot.raw.get(), record.storedSize)) {
+    if (!writer_.append(slot.stored.get(), slot.storedBytes)) {
       failed_ = failure(StatusKind::Failed, L"Failed to write archive file");
       return false;
     }
+    for (size_t k = 0; k < slot.readBlocks; ++k) record(slot.first + static_cast<uint32_t>(k), slot.blocks[k]);
+    if (slot.readBlocks == slot.blocks.size()) return true;
+    failed_ = failure(StatusKind::Failed, slot.readFailure);
+    return false;
+  }
+
+  void record(uint32_t index, const RunBlock& block) {
+    const CodedBlock& form = block.form;
+    BlockRecord& record = blocks_[index];
+    record.offset = cursor_;
+    record.storedSize = form.useCoded ? static_cast<uint32_t>(form.codedLength) : block.size;
+    record.rawSize = block.size;
+    record.crc = form.crc;
+    const BlockCodec codec = coding_.zstdLevel != 0 ? BlockCodec::Zstd : BlockCodec::Rle;
+    record.codec = static_cast<uint32_t>(form.useCoded ? codec : BlockCodec::Stored);
     cursor_ += record.storedSize;
     ++blocksWritten_;
     bytesRead_ += record.rawSize;
     if (onProgress_) {
       onProgress_(ProgressInfo{blocksWritten_, layout_.header.blockCount, 0, bytesRead_, layout_.header.sourceBytes});
     }
-    return true;
   }
 
   const Layout& layout_;
@@ -344,8 +447,10 @@ class BlockPacker {
   uint64_t cursor_;
   uint32_t blocksWritten_ = 0;
   uint64_t bytesRead_ = 0;
+  const uint64_t rawRoom_;    // the most raw bytes a run holds
+  const size_t codedRoom_;    // the most its blocks' coded forms may take
   // Last, so that it is destroyed first: its threads may still use the slots.
-  CodingPool pool_;
+  WorkerPool pool_;
 };
 
 unsigned workersFor(unsigned threads) {

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <mutex>
 #include <string_view>
 
 #include "platform/env_platform.h"
@@ -20,9 +21,13 @@ thread_local bool insideHook = false;
 // True when the hook fails `call`; its code is then the last error.
 bool ioHookFails(const IoCall& call) {
   if (!activeHook || insideHook) return false;
+  // Creation and `test` make calls from worker threads; a hook sees them one at a time.
+  static std::mutex oneCallAtATime;
+  std::unique_lock lock(oneCallAtATime);
   insideHook = true;
   uint32_t code = (*activeHook)(call);
   insideHook = false;
+  lock.unlock();
   if (code == 0) return false;
   setLastErrorCode(code);
   return true;
