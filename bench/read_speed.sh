@@ -5,17 +5,17 @@
 #     against `cksum` of the same archive file;
 #   - `zarvik create` of a tree (version 3) against `tar cf` of it, the tree
 #     and both outputs on a tmpfs.
-# Prints one markdown table row per comparison on standard output:
-#   | comparison | rate ratio | zarvik s | other s | load |
-# where the rate ratio is the other tool's median time over zarvik's (1.00:
-# as fast; above: faster), medians of REPS runs taken in turn, the two sides'
-# order swapped each repetition, and the load is the 1-minute load average
-# before and after. Progress goes to standard error.
+# Prints on standard output a markdown table for each, of one row ("test",
+# "create"): the rate ratio (the other tool's median time over zarvik's;
+# 1.00 is as fast, above is faster), both medians in seconds, the input and
+# the 1-minute load average before and after. Medians of REPS runs taken in
+# turn, the two sides' order swapped each repetition. Progress, and every
+# repetition's time under a "measure" line, go to standard error.
 #
 #   bench/read_speed.sh [WORKDIR]
 #
 # Knobs (environment): ZARVIK=build-bench/zarvik (built if missing),
-# REPS=5, ZARVIK_READ_MB=300 (the random file), TREE=/usr/include.
+# ZARVIK_BENCH_REPS=5, ZARVIK_READ_MB=300 (the random file), TREE=/usr/include.
 # The tmpfs is mounted under WORKDIR (default /var/tmp), which needs root;
 # without it the run says so and uses /dev/shm.
 # Debian: apt-get install coreutils tar
@@ -23,7 +23,7 @@ set -euo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/archive_common.sh"
 BASE=${1:-/var/tmp}
-REPS=${REPS:-5}
+REPS=${ZARVIK_BENCH_REPS:-5}
 READ_MB=${ZARVIK_READ_MB:-300}
 TREE=${TREE:-/usr/include}
 need_tools read_speed.sh "coreutils tar" cksum tar
@@ -49,9 +49,10 @@ seconds() {
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
-# compare NAME "ZARVIK CMD" "OTHER CMD": REPS runs of each in turn, one row.
+# compare ROW OTHER INPUT "ZARVIK CMD" "OTHER CMD": REPS runs of each in
+# turn, one table.
 compare() {
-  local name=$1 ours=$2 theirs=$3 before rep
+  local row=$1 other=$2 input=$3 ours=$4 theirs=$5 before rep a b
   before=$(load)
   : >"$W/ours"
   : >"$W/theirs"
@@ -64,11 +65,19 @@ compare() {
       seconds bash -c "$ours" >>"$W/ours"
     fi
   done
-  local a b
   a=$(median <"$W/ours")
   b=$(median <"$W/theirs")
-  awk -v n="$name" -v a="$a" -v b="$b" -v l0="$before" -v l1="$(load)" \
-    'BEGIN { printf "| %s | %.2f | %.3f | %.3f | %s → %s |\n", n, b / a, a, b, l0, l1 }'
+  {
+    printf '%-12s %9s  %s\n' measure "median s" "repetitions (s)"
+    printf '%-12s %9.3f  %s\n' "$row" "$a" "$(tr '\n' ' ' <"$W/ours")"
+    printf '%-12s %9.3f  %s\n' "$other" "$b" "$(tr '\n' ' ' <"$W/theirs")"
+    echo
+  } >&2
+  echo "| run | zarvik vs $other | zarvik s | $other s | input | load |"
+  echo "|---|---:|---:|---:|---|---|"
+  awk -v r="$row" -v a="$a" -v b="$b" -v i="$input" -v l0="$before" -v l1="$(load)" \
+    'BEGIN { printf "| %s | %.2f | %.3f | %.3f | %s | %s → %s |\n", r, b / a, a, b, i, l0, l1 }'
+  echo
 }
 
 say "== $READ_MB MiB of random bytes, archived (version 3)"
@@ -77,10 +86,10 @@ head -c "${READ_MB}M" /dev/urandom >"$FAST/r.bin"
 rm "$FAST/r.bin"
 cat "$W/r.zvka" >/dev/null  # in the page cache before the first run
 say "== test against cksum"
-compare "test vs cksum, $READ_MB MiB random (page cache)" "'$ZARVIK' test '$W/r.zvka'" "cksum '$W/r.zvka'"
+compare test cksum "$READ_MB MiB of random bytes, page cache" "'$ZARVIK' test '$W/r.zvka'" "cksum '$W/r.zvka'"
 
 say "== $TREE copied to a tmpfs"
 cp -a "$TREE" "$FAST/tree"
 say "== create against tar cf"
-compare "create vs tar cf, $(basename "$TREE") $(du -sm "$FAST/tree" | cut -f1) MiB (tmpfs)" \
+compare create "tar cf" "$TREE, $(du -sm "$FAST/tree" | cut -f1) MiB, tmpfs" \
   "'$ZARVIK' create -q '$FAST/tree' '$FAST/out.zvka'" "tar cf '$FAST/out.tar' -C '$FAST/tree' ."
