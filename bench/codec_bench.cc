@@ -2,7 +2,10 @@
 // incompressible (random bytes, all literals), text-like (words and
 // punctuation: mostly literals with the occasional pair or short run) and
 // run-heavy (long runs with a few stray bytes, mostly repeat packets), next
-// to the references the targets are ratios of: zlib's crc32 and memcpy.
+// to the references the targets are ratios of: zlib's crc32 and memcpy. And
+// inflate, zlib's against libdeflate's (whole_inflate.h), on system headers
+// and libraries deflated at level 6: as one stream, and file by file as a zip
+// holds them.
 //
 // The machine is shared, so by default every benchmark runs 5 repetitions,
 // interleaved at random with the others, and the summary at the end divides
@@ -13,6 +16,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <map>
 #include <random>
 #include <string>
@@ -24,6 +29,7 @@
 #include "codecs/codec_kernels.h"
 #include "codecs/crc32.h"
 #include "codecs/crc32_kernels.h"
+#include "framings/whole_inflate.h"
 
 namespace {
 
@@ -178,7 +184,115 @@ void BM_RleDecode(benchmark::State& state, Kind kind) {
   setBytes(state, in.size());
 }
 
+// ---- Inflate
+
+constexpr size_t kMixedHalf = 8u << 20;
+
+// Files below `folder` added to `files` until they hold `limit` bytes, each
+// one at most 1 MiB of a file: text from /usr/include, code from /usr/lib.
+void appendFilesBelow(const char* folder, size_t limit, std::vector<std::vector<uint8_t>>& files) {
+  namespace fs = std::filesystem;
+  size_t taken = 0;
+  std::error_code error;
+  for (fs::recursive_directory_iterator it(folder, fs::directory_options::skip_permission_denied, error), end;
+       it != end && taken < limit; it.increment(error)) {
+    if (error || !it->is_regular_file(error) || it->is_symlink(error)) continue;
+    std::ifstream file(it->path(), std::ios::binary);
+    std::vector<uint8_t> bytes(std::min<size_t>({it->file_size(error), 1u << 20, limit - taken}));
+    if (bytes.empty() || !file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()))) {
+      continue;
+    }
+    taken += bytes.size();
+    files.push_back(std::move(bytes));
+  }
+}
+
+std::vector<uint8_t> rawDeflate(const std::vector<uint8_t>& raw) {
+  z_stream stream{};
+  deflateInit2(&stream, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+  std::vector<uint8_t> out(deflateBound(&stream, static_cast<uLong>(raw.size())));
+  stream.next_in = const_cast<Bytef*>(raw.data());
+  stream.avail_in = static_cast<uInt>(raw.size());
+  stream.next_out = out.data();
+  stream.avail_out = static_cast<uInt>(out.size());
+  deflate(&stream, Z_FINISH);
+  out.resize(stream.total_out);
+  deflateEnd(&stream);
+  return out;
+}
+
+// Up to 16 MiB of files, each deflated on its own, and all of them as one stream.
+struct DeflatedFiles {
+  std::vector<std::vector<uint8_t>> raw, deflated;
+  std::vector<uint8_t> whole, wholeDeflated;
+};
+
+const DeflatedFiles& deflatedFiles() {
+  static const DeflatedFiles files = [] {
+    DeflatedFiles f;
+    appendFilesBelow("/usr/include", kMixedHalf, f.raw);
+    appendFilesBelow("/usr/lib", kMixedHalf, f.raw);
+    if (f.raw.empty()) f.raw.push_back(block(Kind::Text));  // no system files to read: text-like bytes
+    for (const std::vector<uint8_t>& raw : f.raw) {
+      f.deflated.push_back(rawDeflate(raw));
+      f.whole.insert(f.whole.end(), raw.begin(), raw.end());
+    }
+    f.wholeDeflated = rawDeflate(f.whole);
+    return f;
+  }();
+  return files;
+}
+
+// zlib's raw inflate, set up for each stream as a zip entry's decoder is.
+bool zlibInflate(const std::vector<uint8_t>& in, std::vector<uint8_t>& out) {
+  z_stream stream{};
+  if (inflateInit2(&stream, -15) != Z_OK) return false;
+  stream.next_in = const_cast<Bytef*>(in.data());
+  stream.avail_in = static_cast<uInt>(in.size());
+  stream.next_out = out.data();
+  stream.avail_out = static_cast<uInt>(out.size());
+  const int result = inflate(&stream, Z_FINISH);
+  inflateEnd(&stream);
+  return result == Z_STREAM_END && stream.total_out == out.size();
+}
+
+bool libdeflateInflate(const std::vector<uint8_t>& in, std::vector<uint8_t>& out) {
+  size_t consumed = 0, produced = 0;
+  return ablative::inflateWhole(in, out, consumed, produced) && produced == out.size();
+}
+
+// Counted in decoded bytes.
+void BM_Inflate(benchmark::State& state, bool (*inflateOne)(const std::vector<uint8_t>&, std::vector<uint8_t>&),
+                bool fileByFile) {
+  const DeflatedFiles& files = deflatedFiles();
+  std::vector<uint8_t> out(files.whole.size());
+  for (auto _ : state) {
+    bool ok = true;
+    if (fileByFile) {
+      for (size_t i = 0; i < files.raw.size() && ok; ++i) {
+        out.resize(files.raw[i].size());
+        ok = inflateOne(files.deflated[i], out);
+      }
+    } else {
+      ok = inflateOne(files.wholeDeflated, out);
+    }
+    if (!ok) {
+      state.SkipWithError("inflate failed");
+      break;
+    }
+    benchmark::DoNotOptimize(out.data());
+    benchmark::ClobberMemory();
+  }
+  setBytes(state, files.whole.size());
+  state.counters["ratio"] = static_cast<double>(files.wholeDeflated.size()) / static_cast<double>(files.whole.size());
+}
+
 const int kRegistered = [] {
+  for (const bool fileByFile : {false, true}) {
+    const std::string suffix = fileByFile ? "/files" : "/stream";
+    benchmark::RegisterBenchmark(("BM_Inflate/zlib" + suffix).c_str(), BM_Inflate, zlibInflate, fileByFile);
+    benchmark::RegisterBenchmark(("BM_Inflate/libdeflate" + suffix).c_str(), BM_Inflate, libdeflateInflate, fileByFile);
+  }
   for (const ablative::NamedCrcKernel& k : ablative::availableCrcKernels()) {
     benchmark::RegisterBenchmark((std::string("BM_Crc32Kernel/") + k.name).c_str(), BM_Crc32Kernel, k.kernel);
   }
@@ -260,6 +374,13 @@ void printSummary(const RateCollector& r) {
   absolute("rleEncode (allocating), text", "BM_RleEncode/text", 1.5);
   ratio("rleDecode, random (all literals) vs memcpy", "BM_RleDecode/random", memcpyRate, 0.5);
   ratio("rleDecode, text (mostly literals) vs memcpy", "BM_RleDecode/text", memcpyRate, 0.5);
+  for (const char* how : {"stream", "files"}) {
+    const double zlibRate = r.rate(std::string("BM_Inflate/zlib/") + how);
+    const double libdeflateRate = r.rate(std::string("BM_Inflate/libdeflate/") + how);
+    if (zlibRate == 0 || libdeflateRate == 0) continue;
+    std::printf("  inflate, %-6s zlib %7.1f MB/s, libdeflate %7.1f MB/s: %.2fx\n", how, zlibRate / 1e6,
+                libdeflateRate / 1e6, libdeflateRate / zlibRate);
+  }
 }
 
 }  // namespace

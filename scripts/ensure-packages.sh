@@ -21,7 +21,7 @@ ensure_packages() {
 # dosfstools, exfatprogs, exfat-fuse: FAT and exFAT destinations, through the kernel or FUSE;
 # dpkg-dev, file, lintian, desktop-file-utils, libxml2-utils, shared-mime-info, bash-completion: the Debian
 # package cpack makes, its dependencies found by dpkg-shlibdeps, and its checks).
-NATIVE_PACKAGES=(cmake make ccache g++ libgtest-dev libbenchmark-dev zlib1g-dev libzstd-dev liblzma-dev libbz2-dev e2fsprogs python3 strace zip libarchive-tools tar pigz zstd xz-utils bzip2 pbzip2 lbzip2
+NATIVE_PACKAGES=(cmake make ccache g++ libgtest-dev libbenchmark-dev zlib1g-dev libdeflate-dev libzstd-dev liblzma-dev libbz2-dev e2fsprogs python3 strace zip libarchive-tools tar pigz zstd xz-utils bzip2 pbzip2 lbzip2
   dosfstools exfatprogs exfat-fuse dpkg-dev file lintian desktop-file-utils libxml2-utils shared-mime-info bash-completion)
 # What the crash states under a real kernel need (tests/kernel): the emulator,
 # the guest's shell, the file systems' tools and zip (the zips it extracts
@@ -32,9 +32,9 @@ KERNEL_PACKAGES=(qemu-system-x86 busybox-static xfsprogs btrfs-progs dosfstools 
 # and zstd, xz and bzip2 for seed streams.
 FUZZ_PACKAGES=(clang libclang-rt-14-dev zstd xz-utils bzip2)
 # What the Windows build and its tests under Wine need (dpkg-dev: unpacking
-# Debian's sources of Zstandard, liblzma and libbz2, built with MinGW by
-# cmake/zstd.cmake, cmake/xz.cmake and cmake/bzip2.cmake; nsis: the installer,
-# zarvik-setup.exe).
+# Debian's sources of Zstandard, liblzma, libbz2 and libdeflate, built with
+# MinGW by cmake/zstd.cmake, cmake/xz.cmake, cmake/bzip2.cmake and
+# cmake/libdeflate.cmake; nsis: the installer, zarvik-setup.exe).
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64 libz-mingw-w64-dev dpkg-dev wine wine64 xvfb nsis)
 # What scripts/screenshot.sh needs besides the Windows packages.
 SCREENSHOT_PACKAGES=(imagemagick x11-utils fonts-wine)

@@ -1,11 +1,13 @@
-// Decoding one zip entry's data: stored bytes are copied, deflated ones go
-// through zlib's raw inflate; either way the result is held to the recorded
-// size and CRC-32.
+// Decoding one zip entry's data: stored bytes are copied; deflated ones are
+// inflated at once where the entry's data and room for all it decodes to are
+// at hand, else (and wherever that fails) through zlib's raw inflate in
+// steps; either way the result is held to the recorded size and CRC-32.
 #include <algorithm>
 
 #include "codecs/crc32.h"
 #include "containers/zip_format.h"
 #include "framings/inflate_points.h"
+#include "framings/whole_inflate.h"
 #include "platform/utf8.h"
 
 namespace ablative {
@@ -94,6 +96,25 @@ Status inflateSome(State& s, const uint8_t* input, size_t inputLength, uint8_t* 
   }
 }
 
+// An entry whose data and room are here whole, decoded from its start at
+// once: libdeflate reads no byte past its compressed size, and makes none past
+// its recorded size. Where its stream does not end within them, false, the
+// decoder left at the start for zlib to go over it and name the damage;
+// where it ends, finish holds it to both sizes.
+bool inflatedWhole(State& s, const uint8_t* input, size_t inputLength, uint8_t* output, size_t outputCapacity) {
+  InflateCursor& at = s.inflate.at;
+  if (at.in != 0 || at.out != 0 || s.inflate.recordsPoints() || inputLength < s.compressedSize ||
+      outputCapacity < s.uncompressedSize) {
+    return false;
+  }
+  size_t consumed = 0, produced = 0;
+  if (!inflateWhole({input, inputLength}, {output, static_cast<size_t>(s.uncompressedSize)}, consumed, produced)) {
+    return false;
+  }
+  at = {consumed, produced, crc32(output, produced)};
+  return s.ended = true;
+}
+
 Status copyStored(State& s, const uint8_t* input, size_t inputLength, uint8_t* output, size_t outputCapacity,
                   size_t& produced) {
   InflateCursor& at = s.inflate.at;
@@ -148,8 +169,15 @@ Status ZipDecoder::decode(const uint8_t* input, size_t inputLength, uint8_t* out
   if (s.ended || (s.method == kZipDeflated && s.compressedSize == 0 && s.uncompressedSize == 0)) return finish(s);
   const uint64_t inBefore = s.inflate.at.in;
   inputLength = std::min<uint64_t>(inputLength, s.compressedSize - inBefore);
-  Status result = s.method == kZipStored ? copyStored(s, input, inputLength, output, outputCapacity, produced)
-                                         : inflateSome(s, input, inputLength, output, outputCapacity, produced);
+  Status result;
+  if (s.method == kZipStored) {
+    result = copyStored(s, input, inputLength, output, outputCapacity, produced);
+  } else if (inflatedWhole(s, input, inputLength, output, outputCapacity)) {
+    produced = s.inflate.at.out;
+    result = finish(s);
+  } else {
+    result = inflateSome(s, input, inputLength, output, outputCapacity, produced);
+  }
   consumed = s.inflate.at.in - inBefore;
   return result;
 }

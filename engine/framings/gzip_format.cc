@@ -5,6 +5,7 @@
 #include "codecs/coding.h"
 #include "codecs/crc32.h"
 #include "framings/chunked_input.h"
+#include "framings/whole_inflate.h"
 
 namespace ablative {
 
@@ -192,6 +193,11 @@ Status readGzip(FileHandle& file, GzipPass& pass) {
 }
 
 bool inflateFrom(const InflatePoint* from, std::span<const uint8_t> stored, std::span<uint8_t> out) {
+  // A whole member decodes at once. zlib decodes from a window, up to a point
+  // inside the member (where libdeflate cannot stop), and what libdeflate
+  // finds damaged, to tell it as before.
+  size_t consumed = 0, produced = 0;
+  if (from == nullptr && inflateWhole(stored, out, consumed, produced) && produced == out.size()) return true;
   RawInflate inflate;
   if (!inflate.begin() || (from != nullptr && !inflate.resumeAt(*from))) return false;
   const uint64_t outStart = inflate.at.out;

@@ -121,6 +121,7 @@ class RawInflate {
   // (points cost a 32 KiB copy each).
   void recordPoints(uint64_t spacing, std::function<void(const InflatePoint&)> onPoint);
   void recordPointIfDue();
+  bool recordsPoints() const { return static_cast<bool>(onPoint_); }
 
   // One inflate call into `output`, or, when `room` is 0, into a spare byte
   // that only a stream longer than wanted fills (TooLong).
