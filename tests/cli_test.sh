@@ -48,7 +48,7 @@ fresh() { rm -rf "$t" && mkdir "$t" && cp "$work/copy.zvka" "$t/x.zvka"; }
 journal() { fresh && printf "ZVKJWIN\0\1\0\0\0$1" >"$t/x.zvka.zvkj"; }  # journal STATES: version 1 over x.zvka
 made() { rm -rf "$t" && mkdir "$t" && cp "$work/made/$1" "$t/"; }      # made NAME: one of the archives made below
 refused() { made "$1" && row 1= "Extract failed: $2" "" extract "$t/$1" "$t/o"; }  # refused NAME MESSAGE
-# lost FORMAT [spoil]: x.zvka (version 3 or 4), x.tar or x.zip ($a) extracted with --keep into $t/there, then cut where
+# lost FORMAT [spoil]: x.zvka (version 3 or 5), x.tar or x.zip ($a) extracted with --keep into $t/there, then cut where
 # b/c.bin's data starts, as a run that released it leaves it, its journal lost; "spoil" damages block 0 too.
 lost() {
   fresh && rm "$t/x.zvka" && a=$t/x.$1 && case $1 in
@@ -57,8 +57,8 @@ lost() {
   esac >/dev/null && "$zarvik" extract -q --keep "$a" "$t/there" >/dev/null || return
   local version paths files blocks at
   case $1 in tar) truncate -s 1536 "$a" ;; zip) truncate -s 82 "$a" ;; *)  # the offsets in the block table
-    read -r version paths files <<<"$(od -An -tu4 -j8 -N4 "$a") $(od -An -tu4 -j24 -N8 "$a")"
-    blocks=$((56 + paths + (version == 3 ? 24 : 40) * files)) && at=$(od -An -tu8 -j"$blocks" -N8 "$a")
+    read -r version paths files coded <<<"$(od -An -tu4 -j8 -N4 "$a") $(od -An -tu4 -j24 -N8 "$a") $(od -An -tu8 -j36 -N8 "$a")"
+    blocks=$((56 + (version == 5 ? coded : paths + 24 * files))) && at=$(od -An -tu8 -j"$blocks" -N8 "$a")
     truncate -s "$(od -An -tu8 -j$((blocks + 96)) -N8 "$a")" "$a" && [ -n "${2:-}" ] || return 0
     printf "\\$(printf %o $(($(od -An -tu1 -j"$at" -N1 "$a") ^ 0x55)))" | dd of="$a" bs=1 seek="$at" conv=notrunc status=none ;;
   esac

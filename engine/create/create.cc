@@ -418,9 +418,13 @@ Status createArchive(const std::wstring& inputPath, const std::wstring& archiveP
   const std::vector<SourceEntry>& entries = source.entries;
   if (blockSize == 0) return failure(StatusKind::Failed, L"Block size must be greater than zero");
   Layout layout;
-  if (!layOut(entries, zstd ? kArchiveVersion4 : kArchiveVersion, blockSize, layout)) {
+  if (!layOut(entries, zstd ? kArchiveVersion5 : kArchiveVersion, blockSize, layout)) {
     return failure(StatusKind::Failed, L"Source is too large for the archive format");
   }
+  // Coded tables decide where the data starts, which the checks below use.
+  std::vector<uint8_t> tables = encodeTables(
+      layout.header, layout.files,
+      [&](size_t file) { return entries[file].relativePathUtf8 + entries[file].linkTarget; }, options.zstdLevel);
   // Replacing a partly consumed archive would lose every block it still
   // holds, and leave a journal that could steer a run over the new one.
   const bool volumes = options.volumeBytes != 0;
@@ -457,15 +461,9 @@ Status createArchive(const std::wstring& inputPath, const std::wstring& archiveP
 
   ArchiveWriter writer(parts);
   std::vector<BlockRecord> blocks(layout.header.blockCount);
-  {
-    // The encoded tables go before the block buffers exist, so that peak
-    // memory holds only one of the two.
-    const std::vector<uint8_t> tables = encodeTables(layout.header, layout.files, [&](size_t file) {
-      return entries[file].relativePathUtf8 + entries[file].linkTarget;
-    });
-    if (!writer.append(tables.data(), tables.size()))
-      return failure(StatusKind::Failed, L"Failed to write archive file");
-  }
+  if (!writer.append(tables.data(), tables.size())) return failure(StatusKind::Failed, L"Failed to write archive file");
+  // Gone before the block buffers exist, so that peak memory holds only one of the two.
+  std::vector<uint8_t>().swap(tables);
   Status packed;  // the stream's or the packer's failure
   SourceStream stream(source, packed, options.onEntry ? options.onEntry : onLog, options.shouldStop);
   BlockPacker packer(layout, BlockCoding{options.zstdLevel}, workersFor(options.threads), writer, blocks, packed,
