@@ -36,6 +36,14 @@ bool setFrameParameters(ZSTD_CCtx* context, int level, ZstdWindow window, size_t
          !ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_dictIDFlag, 0));
 }
 
+bool encode(const uint8_t* raw, size_t size, int level, ZstdWindow window, uint8_t* out, size_t& frameSize) {
+  const Encoder context(ZSTD_createCCtx());
+  if (context == nullptr || !setFrameParameters(context.get(), level, window, size)) return false;
+  // Room for the worst case, so the frame never depends on the room given.
+  frameSize = ZSTD_compress2(context.get(), out, zstdRoom(size), raw, size);
+  return !ZSTD_isError(frameSize);
+}
+
 // A skippable frame also has a content size (zero) and a frame length.
 bool startsAsDataFrame(const uint8_t* stored, size_t storedSize) {
   if (storedSize < 4) return false;
@@ -45,18 +53,6 @@ bool startsAsDataFrame(const uint8_t* stored, size_t storedSize) {
 }  // namespace
 
 size_t zstdRoom(size_t size) { return ZSTD_compressBound(size); }
-
-namespace {
-
-bool encode(const uint8_t* raw, size_t size, int level, ZstdWindow window, uint8_t* out, size_t& frameSize) {
-  const Encoder context(ZSTD_createCCtx());
-  if (context == nullptr || !setFrameParameters(context.get(), level, window, size)) return false;
-  // Room for the worst case, so the frame never depends on the room given.
-  frameSize = ZSTD_compress2(context.get(), out, zstdRoom(size), raw, size);
-  return !ZSTD_isError(frameSize);
-}
-
-}  // namespace
 
 bool zstdEncodeIfSmaller(const uint8_t* raw, size_t size, int level, ZstdWindow window, uint8_t* out,
                          size_t& frameSize) {
