@@ -71,7 +71,7 @@ const std::wstring kUsage =
     L"once it is empty, and refuses a set with a part missing, short or out of order.\n"
     L"\n"
     L"Options:\n"
-    L"  --zstd[=LEVEL]     write version 4: Zstandard at LEVEL (1 to 19, 3 unless\n"
+    L"  --zstd[=LEVEL]     write version 5: Zstandard at LEVEL (1 to 19, 3 unless\n"
     L"                     given), small files sharing blocks, and folders, symbolic\n"
     L"                     links, times and permissions kept. Without it, version 3\n"
     L"  --threads N        code N blocks at once (every core unless given); the\n"

@@ -58,7 +58,7 @@ inline constexpr int kLargestZstdLevel = 19;
 
 struct CreateOptions {
   uint32_t blockSize = kDefaultBlockSize;
-  // 0: version 3, run-length coded. 1 to kLargestZstdLevel: version 4, with
+  // 0: version 3, run-length coded. 1 to kLargestZstdLevel: version 5, with
   // Zstandard at that level, folders, links, times and permissions, and small
   // files sharing blocks.
   int zstdLevel = 0;

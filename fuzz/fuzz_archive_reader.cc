@@ -1,5 +1,5 @@
 // The archive reader, verifier and listing on arbitrary bytes: acceptance or a refusal, never a crash, an overflow
-// or an allocation beyond the input's own size.
+// or an allocation beyond what the input's bytes can hold (version 5's coded tables: what a frame of them can decode to).
 #include "ablative.h"
 #include "consume/archive_checks.h"
 #include "consume/journal.h"

@@ -23,7 +23,7 @@ printf 'AAAAAAAAAAhello, world\n' > "$seeds/tree/a.txt"
 head -c 3000 /dev/urandom > "$seeds/tree/sub/noise.bin"
 printf '%0300d' 0 > "$seeds/tree/sub/zeros.txt"
 for size in 1 4 64 1000 65536; do zarvik create --block-size "$size" "$seeds/tree" "$seeds/archives/tree-$size.zvka"; done
-# Version 4 (files sharing blocks, Zstandard, folders and a link).
+# Version 5 (coded tables, files sharing blocks, Zstandard, folders and a link).
 mkdir -p "$seeds/tree4/sub/empty" && cp -r "$seeds/tree/." "$seeds/tree4/" && ln -sf sub/zeros.txt "$seeds/tree4/link"
 for size in 64 65536; do zarvik create --zstd --block-size "$size" "$seeds/tree4" "$seeds/archives/tree4-$size.zvka"; done
 # Frames by the zstd tool after their raw size.

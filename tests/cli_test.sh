@@ -48,8 +48,9 @@ fresh() { rm -rf "$t" && mkdir "$t" && cp "$work/copy.zvka" "$t/x.zvka"; }
 journal() { fresh && printf "ZVKJWIN\0\1\0\0\0$1" >"$t/x.zvka.zvkj"; }  # journal STATES: version 1 over x.zvka
 made() { rm -rf "$t" && mkdir "$t" && cp "$work/made/$1" "$t/"; }      # made NAME: one of the archives made below
 refused() { made "$1" && row 1= "Extract failed: $2" "" extract "$t/$1" "$t/o"; }  # refused NAME MESSAGE
-# lost FORMAT [spoil]: x.zvka (version 3 or 4), x.tar or x.zip ($a) extracted with --keep into $t/there, then cut where
-# b/c.bin's data starts, as a run that released it leaves it, its journal lost; "spoil" damages block 0 too.
+# lost FORMAT [spoil]: x.zvka (version 3 or 5), x.tar or x.zip ($a) extracted with --keep into $t/there, then cut where
+# the last file's data starts (x.zvka: its last block), as a run that released it leaves it, its journal lost; "spoil"
+# damages block 0 too.
 lost() {
   fresh && rm "$t/x.zvka" && a=$t/x.$1 && case $1 in
     zvka) "$zarvik" create --block-size 4 "$src" "$a" ;; 4.zvka) "$zarvik" create --zstd --block-size 4 "$src" "$a" ;;
@@ -57,8 +58,8 @@ lost() {
   esac >/dev/null && "$zarvik" extract -q --keep "$a" "$t/there" >/dev/null || return
   local version paths files blocks at
   case $1 in tar) truncate -s 1536 "$a" ;; zip) truncate -s 82 "$a" ;; *)  # the offsets in the block table
-    read -r version paths files <<<"$(od -An -tu4 -j8 -N4 "$a") $(od -An -tu4 -j24 -N8 "$a")"
-    blocks=$((56 + paths + (version == 3 ? 24 : 40) * files)) && at=$(od -An -tu8 -j"$blocks" -N8 "$a")
+    read -r version paths files coded <<<"$(od -An -tu4 -j8 -N4 "$a") $(od -An -tu4 -j24 -N8 "$a") $(od -An -tu8 -j36 -N8 "$a")"
+    blocks=$((56 + (version == 5 ? coded : paths + 24 * files))) && at=$(od -An -tu8 -j"$blocks" -N8 "$a")
     truncate -s "$(od -An -tu8 -j$((blocks + 96)) -N8 "$a")" "$a" && [ -n "${2:-}" ] || return 0
     printf "\\$(printf %o $(($(od -An -tu1 -j"$at" -N1 "$a") ^ 0x55)))" | dd of="$a" bs=1 seek="$at" conv=notrunc status=none ;;
   esac
@@ -171,22 +172,23 @@ check "resumed: the tree, archive and journal gone" "|o" "$(diff -r "$src" "$t/o
 # A journal written for another archive (of four blocks, where x.zvka has five).
 journal '\4\0\0\0\0\0\0\1' && row 5= "Extract failed: $changed" "" extract --resume "$t/x.zvka" "$t/o"
 row 5= "" '{"event":"error","message":"'"$changed"'","resumable":false,"archiveChanged":true}' extract --json --resume "$t/x.zvka" "$t/o"
-# A journal lost after a run released b/c.bin's data: every command says so; --salvage into that run's folder finds the
-# data and ends (a tar, with no checksum, calls it lost but keeps its bytes); elsewhere it names what is lost. A damaged
-# block keeps the archive.
+# A journal lost after a run released the last file's data (b/c.bin; a.txt in version 5, which puts files in the order
+# of their extensions): every command says so; --salvage into that run's folder finds the data and ends (a tar, with no
+# checksum, calls it lost but keeps its bytes); elsewhere it names what is lost. A damaged block keeps the archive.
 for format in zvka 4.zvka tar zip; do
-  n=5 lost="2 bytes from byte 4" ended="0||"
-  [ "${format%zvka}" = "$format" ] && n=2 lost="6 bytes from byte 0"
+  n=5 last=b/c.bin lost="2 bytes from byte 4" kept="AAAAAAAAAA|xyzx" ended="0||"
+  [ "${format%zvka}" = "$format" ] && n=2 lost="6 bytes from byte 0" kept="AAAAAAAAAA|"
+  [ $format = 4.zvka ] && last=a.txt lost="2 bytes from byte 8" kept="AAAAAAAA|xyzxyz"
   [ $format = tar ] && ended="1|Extract failed: 1 files could not be fully extracted; the archive held nothing more and was \
 deleted|Lost: b/c.bin, 6 bytes from byte 0"
-  lost $format && row 1= "Extract failed: $gone: 1 of $n blocks are gone, from 1 files, the first: b/c.bin" "" extract "$a" "$t/o"
-  row 1= "Test failed: $gone: 1 of $n blocks are gone, from 1 files, the first: b/c.bin" "" test "$a"
+  lost $format && row 1= "Extract failed: $gone: 1 of $n blocks are gone, from 1 files, the first: $last" "" extract "$a" "$t/o"
+  row 1= "Test failed: $gone: 1 of $n blocks are gone, from 1 files, the first: $last" "" test "$a"
   row 0= "" "state: partly extracted, journal missing: 1 of $n blocks gone" info "$a"
   row "${ended%%|*}" "$(cut -d '|' -f 2 <<<"$ended")" "${ended##*|}" extract --salvage "$a" "$t/there"
   check "$format: salvaged where the run was: all there, archive gone" "|there" "$(diff -r "$src" "$t/there")|$(ls "$t")"
   lost $format && row 1 "Extract failed: 1 files could not be fully extracted; the archive held nothing more and was deleted" \
-    "Lost: b/c.bin, $lost" extract --salvage "$a" "$t/o"
-  check "$format: salvaged elsewhere" "AAAAAAAAAA|$([ $n = 5 ] && echo xyzx)|o there" \
+    "Lost: $last, $lost" extract --salvage "$a" "$t/o"
+  check "$format: salvaged elsewhere" "$kept|o there" \
     "$(cat "$t/o/a.txt")|$(tr -d '\0' <"$t/o/b/c.bin")|$(ls "$t" | paste -sd ' ')"
 done
 lost zvka spoil && row 1 "Extract failed: 2 files could not be fully extracted" "" extract --salvage "$a" "$t/o"

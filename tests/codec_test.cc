@@ -60,7 +60,7 @@ Bytes referenceEncode(const Bytes& raw) {
 }
 
 // A run-length stream decodes only when well formed and of exactly the raw size; version 3 also stores blocks as
-// they stand, version 2 codes every block whatever its codec field says. Version 4 adds Zstandard: exactly one frame
+// they stand, version 2 codes every block whatever its codec field says. Version 4 (and 5) adds Zstandard: exactly one frame
 // that states the raw size and decodes to it. `abc` is a hand-made frame of one raw block, "abc", that states its size
 // (single segment); `unsized` states none (a 1 KiB window instead).
 TEST(DecodeBlock, FollowsTheCodecAndTheArchiveVersion) {
@@ -76,7 +76,7 @@ TEST(DecodeBlock, FollowsTheCodecAndTheArchiveVersion) {
       {3, raw, "41 42 43", 2, nullptr}, {3, 7, "80 41", 3, nullptr}, {2, raw, "80 41", 3, "41*3"},
       {2, 7, "80 41", 3, "41*3"}, {2, raw, "41 42", 2, nullptr}, {4, rle, "80 41", 3, "41*3"},
       {4, raw, "41 42", 2, "41 42"}, {4, 2, "80 41", 3, nullptr}, {4, 3, "80 41", 3, nullptr},
-      {5, rle, "80 41", 3, nullptr}, {4, zstd, abc, 3, "61 62 63"}, {4, zstd, abc, 4, nullptr}, {4, zstd, abc, 2, nullptr},
+      {5, rle, "80 41", 3, "41*3"}, {6, rle, "80 41", 3, nullptr}, {5, zstd, abc, 3, "61 62 63"}, {4, zstd, abc, 3, "61 62 63"}, {4, zstd, abc, 4, nullptr}, {4, zstd, abc, 2, nullptr},
       {4, zstd, abc.substr(0, abc.size() - 3), 3, nullptr} /* cut */, {4, zstd, abc + " " + abc, 3, nullptr},
       {4, zstd, abc + " 00", 3, nullptr}, {4, zstd, unsized, 3, nullptr}, {4, zstd, "28 B5 2F FD 20 05 19 00 00 61 62 63", 5, nullptr},
       {4, zstd, "50 2A 4D 18 00 00 00 00", 0, nullptr} /* skippable */, {4, zstd, "", 0, nullptr}};

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Kills `zarvik extract` with SIGKILL once its journal records a random share of the blocks left, resumes it, and
-# checks the tree comes out byte for byte (times and modes too for version 4 and tar), archive and journal gone: .zvka
-# of each block size, version 4, zip, tar, multi-member tar.gz, a .zvka in volumes and a split zip, each in its own --batch; pass after pass until
+# checks the tree comes out byte for byte (times and modes too for version 5 and tar), archive and journal gone: .zvka
+# of each block size, version 5, zip, tar, multi-member tar.gz, a .zvka in volumes and a split zip, each in its own --batch; pass after pass until
 # CRASH_KILLS (20) kills landed or CRASH_PASSES (20) are spent. Soaks: CRASH_SIZES, CRASH_BATCHES, CRASH_ROUNDS,
 # CRASH_BIG_BYTES.   tests/crash_test.sh ZARVIK   or   tests/crash_test.sh wine ZARVIK.EXE (Wine server up)
 set -u
@@ -74,9 +74,9 @@ run_killed() {
   [ "$lost_starts" -lt 3 ] && lost_start "$before" && { run_killed "$@"; return; }
   fail "extract $* exited $rc: $(cat "$work/err")" && return 1
 }
-# metadata TREE: each entry's kind, mode and time, as version 4 keeps them (Windows: 100 ns).
+# metadata TREE: each entry's kind, mode and time, as version 5 keeps them (Windows: 100 ns).
 metadata() { (cd "$1" && find . -mindepth 1 -printf '%P %y %m %T@\n' | sed -E 's/([0-9]{7})[0-9]{3}$/\1/' | LC_ALL=C sort); }
-# soak SIZE BATCH: an archive of SIZE blocks (or zip, zstd: version 4, tar, targz: 256 KiB gzip members, volumes: 64 KiB
+# soak SIZE BATCH: an archive of SIZE blocks (or zip, zstd: version 5, tar, targz: 256 KiB gzip members, volumes: 64 KiB
 # parts of 4 KiB blocks, zips: zip -s 64k, each named by its first part) extracted in
 # groups of BATCH bytes, killed and resumed until one run finishes or the budget is spent.
 soak() {

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The Linux and Windows (under Wine) builds pack a tree with names outside ASCII and the BMP into byte-identical
-# archives of version 3 and 4, each extracts the other's, and both say the same: --help, info and --json.
+# archives of version 3 and 5, each extracts the other's, and both say the same: --help, info and --json.
 #   tests/cross_build_test.sh NATIVE WINDOWS.EXE   (with a Wine server up: scripts/with-wine.sh)
 set -u
 native=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
@@ -17,15 +17,15 @@ yes 'a line that repeats' | head -c 200000 >src/text.txt && : >src/empty
 check "both builds create the same bytes" "0 same" "$? $(cmp -s linux.zvka windows.zvka && echo same)"
 "$native" extract windows.zvka from-windows >/dev/null; check "Linux extracts the Windows archive" "0|" "$?|$(diff -r src from-windows 2>&1)"
 win extract --keep linux.zvka from-linux >/dev/null; check "Windows extracts the Linux archive" "0|" "$?|$(diff -r src from-linux 2>&1)"
-# Version 4: with times whole to 100 ns and the modes Windows reports, both builds write the same bytes, and the Windows
+# Version 5: with times whole to 100 ns and the modes Windows reports, both builds write the same bytes, and the Windows
 # build restores the times and the read-only attribute (Wine keeps it as the write bits), and sets it nowhere else.
 chmod 444 "src/dossier é/a.txt" src/empty
 find src -mindepth 1 -depth -exec touch -d @1700000000.1234567 {} +
 "$native" create --zstd --block-size 64K src linux4.zvka >/dev/null && win create --zstd --threads 3 --block-size 64K src windows4.zvka >/dev/null
-check "both builds create the same version-4 bytes" "0 same" "$? $(cmp -s linux4.zvka windows4.zvka && echo same)"
+check "both builds create the same version-5 bytes" "0 same" "$? $(cmp -s linux4.zvka windows4.zvka && echo same)"
 times() { (cd "$1" && find . -mindepth 1 -printf '%P %y %m %T@\n' | LC_ALL=C sort); }
 tree=$(times src) && win extract --keep linux4.zvka from-linux4 >/dev/null
-check "Windows extracts version 4: every byte, time and mode" "0||$tree" "$?|$(diff -r src from-linux4 2>&1)|$(times from-linux4)"
+check "Windows extracts version 5: every byte, time and mode" "0||$tree" "$?|$(diff -r src from-linux4 2>&1)|$(times from-linux4)"
 # A run stopped after it set them all, before removing its journal: the resume takes over the read-only files,
 # makes the empty one anew, and completes.
 cp linux4.zvka resumed.zvka

@@ -338,11 +338,20 @@ Bytes RawArchive::encode() const {
     if (*field == 0) *field = value;
   }
   const uint32_t recordSize = fileRecordSize(h.version);
-  Bytes bytes(kArchiveHeaderSize + table.size() + recordSize * records.size() + kRecordSize * blocks.size());
-  encodeHeader(h, bytes.data());
-  std::copy(table.begin(), table.end(), bytes.begin() + kArchiveHeaderSize);
-  uint8_t* record = bytes.data() + kArchiveHeaderSize + table.size();
+  Bytes tables(table.begin(), table.end());
+  tables.resize(table.size() + recordSize * records.size());
+  uint8_t* record = tables.data() + table.size();
   for (const FileRecord& file : records) encodeFileRecord(h.version, file, std::exchange(record, record + recordSize));
+  if (h.version >= kArchiveVersion5) {  // header fields set beforehand stand, to spoil the frame's
+    uint32_t crc = 0;
+    tables = codeTables(tables, uint32_t(table.size()), kDefaultZstdLevel, crc);
+    if (h.tablesStoredSize == 0) h.tablesStoredSize = tables.size();
+    if (h.tablesCrc == 0) h.tablesCrc = crc;
+  }
+  Bytes bytes(kArchiveHeaderSize + tables.size() + kRecordSize * blocks.size());
+  encodeHeader(h, bytes.data());
+  std::copy(tables.begin(), tables.end(), bytes.begin() + kArchiveHeaderSize);
+  record = bytes.data() + kArchiveHeaderSize + tables.size();
   for (BlockRecord block : blocks) {
     block.offset += bytes.size();
     encodeBlockRecord(block, std::exchange(record, record + kRecordSize));

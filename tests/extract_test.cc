@@ -155,7 +155,8 @@ TEST(Extract, TheArchiveAndJournalSideSayWhy) {
 
 // Refused with the message and nothing written, in both modes and by `test`; a bad block stops before it is written.
 TEST(Extract, RefusesHostileArchives) {
-  enum Flags { Windows = 1, Beside = 2, Late = 4 };  // Windows rules only; extract beside the archive; found late
+  // Windows rules only; extract beside the archive; found late; the versions it is made in (version 3 unless given)
+  enum Flags { Windows = 1, Beside = 2, Late = 4, V3 = 8, V4 = 16, V5 = 32, Modern = V4 | V5 };
   const auto named = [](std::vector<std::string> paths) {
     return [paths](RawArchive& raw) { std::copy(paths.begin(), paths.end(), raw.paths.begin()); };
   };
@@ -163,10 +164,7 @@ TEST(Extract, RefusesHostileArchives) {
   const std::wstring files = L"Invalid archive file table", index = L"Invalid block index in archive";
   const std::wstring undecodable = L"Decompression failed (unsupported or invalid block codec) in block 1 of: two";
   using Spoil = std::function<void(RawArchive&)>;
-  // Version 4; and the second file's block a Zstandard frame of 64 bytes where its table says 4.
-  const auto v4 = [](Spoil spoil) {
-    return [spoil](RawArchive& raw) { raw.header.version = kArchiveVersion4, raw.header.blockSize = 4, spoil(raw); };
-  };
+  // The second file's block a Zstandard frame of 64 bytes where its table says 4.
   const auto framed = [](RawArchive& raw) {
     Bytes frame;
     const Bytes content(64, '2');
@@ -190,32 +188,39 @@ TEST(Extract, RefusesHostileArchives) {
       {[](RawArchive& raw) { raw.files[1].firstBlock = 7; }, index, 0},
       {[](RawArchive& raw) { raw.files[1] = {4, 100, 4, 1, 1}; }, L"Invalid archive path offsets", 0},
       {[](RawArchive& raw) { raw.header.pathTableSize = 0xFFFFFFF0u; }, L"Invalid archive path table", 0},
-      {[](RawArchive& raw) { raw.header.fileCount = 0xFFFFFFFFu; }, files, 0},
+      {[](RawArchive& raw) { raw.header.fileCount = 0xFFFFFFFFu; }, files, V3 | V5},  // version 5: before decoding
       {[](RawArchive& raw) { raw.header.blockCount = 0xFFFFFFFFu; }, table, 0},
       {[](RawArchive& raw) { std::copy_n("ZVKAWIN!", 8, raw.header.magic); },
        L"Invalid archive format (bad magic). Ensure you selected a .zvka archive, not a .zvkj journal.", 0},
-      {[](RawArchive& raw) { raw.header.version = 5; },
+      {[](RawArchive& raw) { raw.header.version = 6; },
        L"Archive version mismatch. Recreate archive using this app version.", 0},
       {[](RawArchive& raw) { raw.blocks[1].crc ^= 1; }, L"Checksum verification failed in block 1 of: two", Late},
       {[](RawArchive& raw) { raw.blocks[1].codec = 0, raw.blocks[1].rawSize = 0xFFFFFFF0u; },  // before allocating
        undecodable, Late},
-      {v4(framed), undecodable, Late},
+      {framed, undecodable, Late | Modern},
       {[](RawArchive& raw) { raw.blocks[1].codec = uint32_t(BlockCodec::Zstd); }, undecodable, Late},  // not in v3
-      {v4([](RawArchive& raw) { raw.files[1].type = EntryType(3); }), files, 0},
-      {v4([](RawArchive& raw) { raw.files[1].type = EntryType::Link, raw.files[1].size = ~0ull; }),
-       L"Invalid archive path offsets", 0},  // a target length that wraps the sum
-      {v4([](RawArchive& raw) { raw.files[1].firstOffset = 1; }), index, 0},  // runs past the last block
-      {v4([](RawArchive& raw) { raw.files[0].size = 3; }), files, 0},         // leaves a byte of its block over
-      {v4([](RawArchive& raw) {  // an empty block no file covers
+      {[](RawArchive& raw) { raw.files[1].type = EntryType(3); }, files, Modern},
+      {[](RawArchive& raw) { raw.files[1].type = EntryType::Link, raw.files[1].size = ~0ull; },
+       L"Invalid archive path offsets", Modern},  // a target length that wraps the sum
+      {[](RawArchive& raw) { raw.files[1].firstOffset = 1; }, index, Modern},  // runs past the last block
+      {[](RawArchive& raw) { raw.files[0].size = 3; }, files, Modern},         // leaves a byte of its block over
+      {[](RawArchive& raw) {  // an empty block no file covers
          raw.files.clear(), raw.paths.clear(), raw.blocks.resize(1), raw.blocks[0].rawSize = 0, raw.data.clear();
-       }), files, 0}};
+       }, files, Modern},
+      // version 5's coded tables: cut, beyond the end, decoding to other than their size, or failing their CRC
+      {[](RawArchive& raw) { raw.header.tablesStoredSize = 10; }, files, V5},
+      {[](RawArchive& raw) { raw.header.tablesStoredSize = 1u << 20; }, files, V5},
+      {[](RawArchive& raw) { raw.header.pathTableSize = 7; }, files, V5},
+      {[](RawArchive& raw) { raw.header.tablesCrc = 1; }, files, V5}};
   // clang-format on
   for (const auto& [spoil, message, flags] : cases) {
-    for (bool keep : {false, true}) {
+    for (auto [version, keep] : {std::pair{3u, false}, {3u, true}, {4u, false}, {4u, true}, {5u, false}, {5u, true}}) {
       if ((flags & Windows) != 0 && !kWindowsPathRules) continue;
-      SCOPED_TRACE(toUtf8(message) + (keep ? " (keep)" : " (ablative)"));
+      if ((flags & (V3 << (version - 3))) == 0 && (version != 3 || (flags & (V3 | Modern)) != 0)) continue;
+      SCOPED_TRACE(toUtf8(message) + (keep ? " (keep)" : " (ablative)") + " version " + std::to_string(version));
       Scene s;
       RawArchive raw = storedArchive({{"one", bytesOf("1111")}, {"two", bytesOf("2222")}});
+      if (version > 3) raw.header.version = version, raw.header.blockSize = 4;
       spoil(raw);
       writeFile(s.archive, raw.encode());
       if ((flags & Beside) != 0) {  // the archive's folder by another spelling: through a link, or "out/.."

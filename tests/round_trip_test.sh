@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# A tree comes back whole (times to the ns, modes, empty folders, links; those leading out skipped) from a version-4
+# A tree comes back whole (times to the ns, modes, empty folders, links; those leading out skipped) from a version-5
 # archive (its bytes the same whatever the threads), a pax tar, tar.gz, tar.zst, tar.xz and tar.bz2 by any tool (a tar.xz
 # split into parts too);
 # non-UTF-8 names byte for byte.
@@ -24,7 +24,7 @@ inside=$(describe "$src" | grep -v '^out \|^absolute ')  # the tree but the link
 
 for threads in 1 3; do "$zarvik" create --zstd --threads "$threads" --block-size 64K "$src" "$work/t$threads.zvka" >/dev/null; done
 check "the same bytes on 1 thread and on 3" same "$(cmp -s "$work/t1.zvka" "$work/t3.zvka" && echo same)"
-check "list shows kinds; info the version and the codecs" "0	empty/|10	out -> ../outside|version: 4|codecs: stored, \
+check "list shows kinds; info the version and the codecs" "0	empty/|10	out -> ../outside|version: 5|codecs: stored, \
 Zstandard" "$("$zarvik" list "$work/t1.zvka" | grep -x '0	empty/\|10	out -> ../outside' | paste -sd '|')|$(
   "$zarvik" info "$work/t1.zvka" | head -n 2 | paste -sd '|')"
 run extract --batch 64K "$work/t1.zvka" "$work/out"

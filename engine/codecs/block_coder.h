@@ -11,7 +11,7 @@
 namespace ablative {
 
 // Run-length coding (archive versions 2 and 3), or Zstandard at `zstdLevel`
-// (version 4) when that is not 0.
+// when that is not 0, each block a frame whose window holds it whole.
 struct BlockCoding {
   int zstdLevel = 0;
 };

@@ -17,11 +17,31 @@ struct ContextFree {
 using Encoder = std::unique_ptr<ZSTD_CCtx, ContextFree>;
 using Decoder = std::unique_ptr<ZSTD_DCtx, ContextFree>;
 
-bool setFrameParameters(ZSTD_CCtx* context, int level) {
+// The smallest window that holds `size` bytes: at least the library's least
+// (1 KiB), at most what a decoder takes without being told (128 MiB).
+int windowLogFor(size_t size) {
+  int log = 10;
+  while (log < 27 && (size_t{1} << log) < size) ++log;
+  return log;
+}
+
+bool setFrameParameters(ZSTD_CCtx* context, int level, ZstdWindow window, size_t size) {
+  if (window == ZstdWindow::WholeInput &&
+      ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, windowLogFor(size)))) {
+    return false;
+  }
   return !ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, level)) &&
          !ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_contentSizeFlag, 1)) &&
          !ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 0)) &&
          !ZSTD_isError(ZSTD_CCtx_setParameter(context, ZSTD_c_dictIDFlag, 0));
+}
+
+bool encode(const uint8_t* raw, size_t size, int level, ZstdWindow window, uint8_t* out, size_t& frameSize) {
+  const Encoder context(ZSTD_createCCtx());
+  if (context == nullptr || !setFrameParameters(context.get(), level, window, size)) return false;
+  // Room for the worst case, so the frame never depends on the room given.
+  frameSize = ZSTD_compress2(context.get(), out, zstdRoom(size), raw, size);
+  return !ZSTD_isError(frameSize);
 }
 
 // A skippable frame also has a content size (zero) and a frame length.
@@ -34,20 +54,25 @@ bool startsAsDataFrame(const uint8_t* stored, size_t storedSize) {
 
 size_t zstdRoom(size_t size) { return ZSTD_compressBound(size); }
 
-bool zstdEncodeIfSmaller(const uint8_t* raw, size_t size, int level, uint8_t* out, size_t& frameSize) {
-  const Encoder context(ZSTD_createCCtx());
-  if (context == nullptr || !setFrameParameters(context.get(), level)) return false;
-  // Room for the worst case, so the frame never depends on the room given.
-  frameSize = ZSTD_compress2(context.get(), out, zstdRoom(size), raw, size);
-  return !ZSTD_isError(frameSize) && frameSize < size;
+bool zstdEncodeIfSmaller(const uint8_t* raw, size_t size, int level, ZstdWindow window, uint8_t* out,
+                         size_t& frameSize) {
+  return encode(raw, size, level, window, out, frameSize) && frameSize < size;
 }
 
 bool zstdEncodeIfSmaller(const uint8_t* raw, size_t size, int level, std::vector<uint8_t>& out) {
   out.resize(zstdRoom(size));
   size_t frameSize = 0;
-  const bool smaller = zstdEncodeIfSmaller(raw, size, level, out.data(), frameSize);
+  const bool smaller = zstdEncodeIfSmaller(raw, size, level, ZstdWindow::OfLevel, out.data(), frameSize);
   if (smaller) out.resize(frameSize);
   return smaller;
+}
+
+bool zstdEncodeWhole(const uint8_t* raw, size_t size, int level, std::vector<uint8_t>& out) {
+  out.resize(zstdRoom(size));
+  size_t frameSize = 0;
+  if (!encode(raw, size, level, ZstdWindow::WholeInput, out.data(), frameSize)) return false;
+  out.resize(frameSize);
+  return true;
 }
 
 // Decoding in one call writes the frame straight into the caller's buffer,

@@ -18,14 +18,22 @@ namespace ablative {
 // The room a frame of `size` raw bytes may take at worst.
 size_t zstdRoom(size_t size);
 
+// How far back a frame's matches reach: the level's own window (2 MiB at the
+// default level), or the whole input, which costs no memory when a frame is
+// coded and decoded in one call and finds what repeats across a large block.
+enum class ZstdWindow { OfLevel, WholeInput };
+
 // Codes `size` bytes at `level` into `out`, which has zstdRoom(size) bytes of
 // room, and sets `frameSize`. Returns true only when the frame is strictly
 // shorter than `size`; otherwise (or on a library error) returns false,
-// leaving `out` unspecified. The frame is the same bytes for the same input
-// and level on any platform and thread.
-bool zstdEncodeIfSmaller(const uint8_t* raw, size_t size, int level, uint8_t* out, size_t& frameSize);
-// The same into a vector, replacing its contents.
+// leaving `out` unspecified. The frame is the same bytes for the same input,
+// level and window on any platform and thread.
+bool zstdEncodeIfSmaller(const uint8_t* raw, size_t size, int level, ZstdWindow window, uint8_t* out,
+                         size_t& frameSize);
+// The same into a vector, replacing its contents, with the level's window.
 bool zstdEncodeIfSmaller(const uint8_t* raw, size_t size, int level, std::vector<uint8_t>& out);
+// A frame of the whole input whatever its length; false on a library error.
+bool zstdEncodeWhole(const uint8_t* raw, size_t size, int level, std::vector<uint8_t>& out);
 
 // Decodes `stored` into the caller's buffer of exactly `rawSize` bytes.
 // Succeeds only when `stored` is exactly one frame whose header states a

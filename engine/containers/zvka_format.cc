@@ -6,6 +6,7 @@
 
 #include "codecs/codec.h"
 #include "codecs/coding.h"
+#include "codecs/crc32.h"
 #include "codecs/zstd_block.h"
 #include "status.h"
 #include "files/file_util.h"
@@ -39,6 +40,80 @@ void countBlocksOfEachFile(ArchiveTables& tables) {
     file.blockCount =
         left > 0 ? static_cast<uint32_t>(std::min<uint64_t>(tables.blocks.size() + 1, UINT32_MAX)) : count;
   }
+}
+
+// Version 5 stores the entry table by column, each field of every entry in
+// turn; the path offsets, first blocks, offsets and times as differences from
+// the previous entry's (modulo their width), which mostly repeat.
+struct EntryColumn {
+  uint32_t offset;  // in the 40-byte record
+  uint32_t width;
+  bool delta;
+};
+constexpr EntryColumn kEntryColumns[] = {{0, 4, true},  {4, 4, false},  {8, 8, false},  {16, 4, true},
+                                         {20, 4, true}, {24, 8, true},  {32, 4, false}, {36, 4, false}};
+
+uint64_t getField(const uint8_t* in, uint32_t width) { return width == 8 ? get64(in) : get32(in); }
+
+// Keeps the low `width` bytes, as the field holds them.
+uint64_t putField(uint8_t* out, uint32_t width, uint64_t value) {
+  if (width == 8) {
+    put64(out, value);
+    return value;
+  }
+  put32(out, static_cast<uint32_t>(value));
+  return static_cast<uint32_t>(value);
+}
+
+void recordsToColumns(const uint8_t* records, size_t count, uint8_t* columns) {
+  for (const EntryColumn& column : kEntryColumns) {
+    uint64_t previous = 0;
+    for (size_t i = 0; i < count; ++i, columns += column.width) {
+      const uint64_t value = getField(records + i * kEntryRecordSize + column.offset, column.width);
+      putField(columns, column.width, column.delta ? value - previous : value);
+      previous = value;
+    }
+  }
+}
+
+void columnsToRecords(const uint8_t* columns, size_t count, uint8_t* records) {
+  for (const EntryColumn& column : kEntryColumns) {
+    uint64_t previous = 0;
+    for (size_t i = 0; i < count; ++i, columns += column.width) {
+      const uint64_t stored = getField(columns, column.width);
+      previous = putField(records + i * kEntryRecordSize + column.offset, column.width,
+                          column.delta ? stored + previous : stored);
+    }
+  }
+}
+
+// A Zstandard block yields at most 128 KiB and takes at least 4 bytes, so a
+// frame cannot decode to more than this many bytes for each of its own.
+constexpr uint64_t kLargestZstdExpansion = 32768;
+
+// Version 5: the path table and the entry records from their one frame, which
+// must lie in the archive, decode to exactly their size and match the CRC.
+bool readCodedTables(FileHandle& file, uint64_t archiveSize, ArchiveTables& tables) {
+  const ArchiveHeader& header = tables.header;
+  const uint64_t pathBytes = header.pathTableSize, entryBytes = uint64_t{kEntryRecordSize} * header.fileCount;
+  std::vector<uint8_t> stored;
+  if ((pathBytes + entryBytes) / kLargestZstdExpansion > header.tablesStoredSize ||
+      !readTable(file, kArchiveHeaderSize, header.tablesStoredSize, archiveSize, stored)) {
+    return false;
+  }
+  std::vector<uint8_t> decoded(pathBytes + entryBytes);
+  if (!zstdDecodeInto(stored.data(), stored.size(), decoded.data(), decoded.size()) ||
+      crc32(decoded.data(), decoded.size()) != header.tablesCrc) {
+    return false;
+  }
+  tables.pathTable.assign(decoded.begin(), decoded.begin() + static_cast<ptrdiff_t>(pathBytes));
+  std::vector<uint8_t> records(entryBytes);
+  columnsToRecords(decoded.data() + pathBytes, header.fileCount, records.data());
+  tables.files.resize(header.fileCount);
+  for (uint32_t i = 0; i < header.fileCount; ++i) {
+    tables.files[i] = decodeFileRecord(header.version, &records[uint64_t{kEntryRecordSize} * i]);
+  }
+  return true;
 }
 
 bool eachBlockHasOneFile(const ArchiveTables& tables) {
@@ -81,12 +156,30 @@ bool filesFillTheBlocks(const ArchiveTables& tables) {
   return block == tables.blocks.size() && offset == 0;
 }
 
+// The block table, where the tables in front of it end.
+Status readBlockTable(FileHandle& file, ArchiveTables& tables) {
+  const ArchiveHeader& header = tables.header;
+  std::vector<uint8_t> bytes;
+  const uint64_t blockTableLength = uint64_t{kRecordSize} * header.blockCount;
+  if (!readTable(file, blockTableOffset(header), blockTableLength, tables.archiveSize, bytes)) {
+    return failure(StatusKind::Failed, L"Invalid archive block table");
+  }
+  tables.blocks.resize(header.blockCount);
+  for (uint32_t i = 0; i < header.blockCount; ++i) {
+    tables.blocks[i] = decodeBlockRecord(&bytes[uint64_t{kRecordSize} * i]);
+  }
+  if (header.version >= kArchiveVersion4) countBlocksOfEachFile(tables);
+  return {};
+}
+
 }  // namespace
 
 void encodeHeader(const ArchiveHeader& header, uint8_t* out) {
   std::memcpy(out, header.magic, 8);
+  const bool coded = header.version >= kArchiveVersion5;
   putFields(out + 8, header.version, header.blockSize, header.sourceBytes, header.pathTableSize, header.fileCount,
-            header.blockCount, header.fileTableOffset, header.dataOffset, header.reserved);
+            header.blockCount, coded ? header.tablesStoredSize : header.fileTableOffset, header.dataOffset,
+            coded ? header.tablesCrc : header.reserved);
 }
 
 ArchiveHeader decodeHeader(const uint8_t* in) {
@@ -101,6 +194,10 @@ ArchiveHeader decodeHeader(const uint8_t* in) {
   header.fileTableOffset = get64(in + 36);
   header.dataOffset = get64(in + 44);
   header.reserved = get32(in + 52);
+  if (header.version >= kArchiveVersion5) {
+    std::swap(header.fileTableOffset, header.tablesStoredSize);
+    std::swap(header.reserved, header.tablesCrc);
+  }
   return header;
 }
 
@@ -147,12 +244,13 @@ ArchiveHeader newArchiveHeader(uint32_t version, uint32_t blockSize, uint64_t so
   header.pathTableSize = pathTableSize;
   header.fileCount = fileCount;
   header.blockCount = blockCount;
-  header.fileTableOffset = kArchiveHeaderSize + uint64_t{pathTableSize};
+  if (version < kArchiveVersion5) header.fileTableOffset = kArchiveHeaderSize + uint64_t{pathTableSize};
   header.dataOffset = dataStart(header);
   return header;
 }
 
 uint64_t blockTableOffset(const ArchiveHeader& header) {
+  if (header.version >= kArchiveVersion5) return kArchiveHeaderSize + header.tablesStoredSize;
   return kArchiveHeaderSize + uint64_t{header.pathTableSize} +
          uint64_t{fileRecordSize(header.version)} * header.fileCount;
 }
@@ -161,17 +259,46 @@ uint64_t dataStart(const ArchiveHeader& header) {
   return blockTableOffset(header) + uint64_t{kRecordSize} * header.blockCount;
 }
 
-std::vector<uint8_t> encodeTables(const ArchiveHeader& header, const std::vector<FileRecord>& files,
-                                  const std::function<std::string(size_t file)>& pathOf) {
-  std::vector<uint8_t> bytes(dataStart(header), 0);
-  encodeHeader(header, bytes.data());
-  uint8_t* const pathTable = bytes.data() + kArchiveHeaderSize;
-  uint8_t* record = pathTable + header.pathTableSize;
-  for (size_t i = 0; i < files.size(); ++i, record += fileRecordSize(header.version)) {
+namespace {
+
+// The path table followed by the file table, as versions before 5 store them.
+std::vector<uint8_t> plainTables(const ArchiveHeader& header, const std::vector<FileRecord>& files,
+                                 const std::function<std::string(size_t file)>& pathOf) {
+  const uint32_t recordSize = fileRecordSize(header.version);
+  std::vector<uint8_t> bytes(uint64_t{header.pathTableSize} + uint64_t{recordSize} * files.size(), 0);
+  uint8_t* record = bytes.data() + header.pathTableSize;
+  for (size_t i = 0; i < files.size(); ++i, record += recordSize) {
     const std::string path = pathOf(i);
-    std::copy(path.begin(), path.end(), pathTable + files[i].pathOffset);
+    std::copy(path.begin(), path.end(), bytes.data() + files[i].pathOffset);
     encodeFileRecord(header.version, files[i], record);
   }
+  return bytes;
+}
+
+}  // namespace
+
+std::vector<uint8_t> codeTables(const std::vector<uint8_t>& plain, uint32_t pathTableSize, int level,
+                                uint32_t& decodedCrc) {
+  std::vector<uint8_t> decoded(plain.size()), frame;
+  std::copy_n(plain.begin(), pathTableSize, decoded.begin());
+  recordsToColumns(plain.data() + pathTableSize, (plain.size() - pathTableSize) / kEntryRecordSize,
+                   decoded.data() + pathTableSize);
+  decodedCrc = crc32(decoded.data(), decoded.size());
+  zstdEncodeWhole(decoded.data(), decoded.size(), level, frame);
+  return frame;
+}
+
+std::vector<uint8_t> encodeTables(ArchiveHeader& header, const std::vector<FileRecord>& files,
+                                  const std::function<std::string(size_t file)>& pathOf, int tablesLevel) {
+  std::vector<uint8_t> tables = plainTables(header, files, pathOf);
+  if (header.version >= kArchiveVersion5) {
+    tables = codeTables(tables, header.pathTableSize, tablesLevel, header.tablesCrc);
+    header.tablesStoredSize = tables.size();
+    header.dataOffset = dataStart(header);
+  }
+  std::vector<uint8_t> bytes(dataStart(header), 0);
+  encodeHeader(header, bytes.data());
+  std::copy(tables.begin(), tables.end(), bytes.begin() + kArchiveHeaderSize);
   return bytes;
 }
 
@@ -196,8 +323,12 @@ Status readArchiveTables(FileHandle& file, ArchiveTables& tables) {
     return failure(StatusKind::Failed,
                 L"Invalid archive format (bad magic). Ensure you selected a .zvka archive, not a .zvkj journal.");
   }
-  if (header.version < kOldestArchiveVersion || header.version > kArchiveVersion4) {
+  if (header.version < kOldestArchiveVersion || header.version > kArchiveVersion5) {
     return failure(StatusKind::Failed, L"Archive version mismatch. Recreate archive using this app version.");
+  }
+  if (header.version >= kArchiveVersion5) {
+    if (!readCodedTables(file, size, tables)) return failure(StatusKind::Failed, L"Invalid archive file table");
+    return readBlockTable(file, tables);
   }
 
   uint64_t position = kArchiveHeaderSize;
@@ -210,20 +341,12 @@ Status readArchiveTables(FileHandle& file, ArchiveTables& tables) {
   const uint32_t recordSize = fileRecordSize(header.version);
   uint64_t fileTableLength = uint64_t{recordSize} * header.fileCount;
   if (!readTable(file, position, fileTableLength, size, bytes)) return failure(StatusKind::Failed, L"Invalid archive file table");
-  position += fileTableLength;
   tables.files.resize(header.fileCount);
   for (uint32_t i = 0; i < header.fileCount; ++i) {
     tables.files[i] = decodeFileRecord(header.version, &bytes[uint64_t{recordSize} * i]);
   }
 
-  uint64_t blockTableLength = uint64_t{kRecordSize} * header.blockCount;
-  if (!readTable(file, position, blockTableLength, size, bytes)) return failure(StatusKind::Failed, L"Invalid archive block table");
-  tables.blocks.resize(header.blockCount);
-  for (uint32_t i = 0; i < header.blockCount; ++i) {
-    tables.blocks[i] = decodeBlockRecord(&bytes[uint64_t{kRecordSize} * i]);
-  }
-  if (header.version >= kArchiveVersion4) countBlocksOfEachFile(tables);
-  return {};
+  return readBlockTable(file, tables);
 }
 
 Status checkFileRecord(const ArchiveTables& tables, size_t index) {
@@ -285,8 +408,8 @@ bool decodeBlock(uint32_t archiveVersion, uint32_t codec, const uint8_t* stored,
     // Version 2 had no Stored codec; whatever the field holds, the block is coded.
     return rleDecode(stored, storedLength, rawSize, out);
   }
-  if (archiveVersion != kArchiveVersion && archiveVersion != kArchiveVersion4) return false;
-  if (archiveVersion == kArchiveVersion4 && codec == static_cast<uint32_t>(BlockCodec::Zstd)) {
+  if (archiveVersion < kArchiveVersion || archiveVersion > kArchiveVersion5) return false;
+  if (archiveVersion >= kArchiveVersion4 && codec == static_cast<uint32_t>(BlockCodec::Zstd)) {
     if (rawSize > kLargestZstdBlock) return false;
     out.resize(rawSize);
     return zstdDecodeInto(stored, storedLength, out.data(), rawSize);

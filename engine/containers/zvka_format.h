@@ -30,6 +30,8 @@ inline constexpr uint32_t kOldestArchiveVersion = 2;  // read too: every block t
 // Entries of every kind with their times and permissions, and blocks cut from
 // the files' bytes laid end to end (docs/format.md).
 inline constexpr uint32_t kArchiveVersion4 = 4;
+// Version 4 with the path and entry tables coded as one Zstandard frame.
+inline constexpr uint32_t kArchiveVersion5 = 5;
 inline constexpr uint8_t kArchiveMagic[8] = {'Z', 'V', 'K', 'A', 'W', 'I', 'N', 0};
 
 uint32_t fileRecordSize(uint32_t version);
@@ -45,6 +47,9 @@ struct ArchiveHeader {
   uint64_t fileTableOffset = 0;  // 56 + pathTableSize; informative, readers do not use it
   uint64_t dataOffset = 0;       // first byte after the tables; informative, readers do not use it
   uint32_t reserved = 0;
+  // Version 5 holds these in place of fileTableOffset and reserved.
+  uint64_t tablesStoredSize = 0;  // the coded tables' frame
+  uint32_t tablesCrc = 0;         // CRC-32 of the decoded tables
 };
 
 // What an entry of version 4 is; earlier versions hold files alone.
@@ -91,9 +96,16 @@ uint64_t dataStart(const ArchiveHeader& header);  // the first byte after the ta
 // Everything in front of the data: the header, the path table (file i's path,
 // and a link's target after it, `pathOf(i)`, at its record's pathOffset), the
 // file table and a block table of zeros, a placeholder until the blocks are
-// stored.
-std::vector<uint8_t> encodeTables(const ArchiveHeader& header, const std::vector<FileRecord>& files,
-                                  const std::function<std::string(size_t file)>& pathOf);
+// stored. Version 5 codes the path and file tables as one frame at
+// `tablesLevel`, and completes the header from it (the frame's size and CRC,
+// and where the data starts).
+std::vector<uint8_t> encodeTables(ArchiveHeader& header, const std::vector<FileRecord>& files,
+                                  const std::function<std::string(size_t file)>& pathOf, int tablesLevel);
+// Version 5's tables as stored: `plain`, the path table's `pathTableSize`
+// bytes followed by the entry records as version 4 lays them, coded as one
+// frame at `level`; `decodedCrc` gets the CRC-32 the header keeps.
+std::vector<uint8_t> codeTables(const std::vector<uint8_t>& plain, uint32_t pathTableSize, int level,
+                                uint32_t& decodedCrc);
 std::vector<uint8_t> encodeBlockTable(const std::vector<BlockRecord>& blocks);
 
 // An archive's tables as read from its first bytes.
@@ -113,7 +125,9 @@ struct ArchiveTables {
 //   "Archive version mismatch. Recreate archive using this app version."
 //   "Invalid archive path table" / "Invalid archive file table" / "Invalid archive block table"
 // A table is only allocated once the archive is known to hold it, so absurd
-// counts end in their table's message.
+// counts end in their table's message. Version 5's coded tables (a frame that
+// does not decode to exactly their size, or fails its CRC) end in "Invalid
+// archive file table".
 Status readArchiveTables(FileHandle& archive, ArchiveTables& tables);
 
 // Checks file `index`: its path (and a link's target) lies in the path table
@@ -138,7 +152,7 @@ std::string storedPath(const ArchiveTables& tables, size_t index);
 // (`rawSize` bytes).
 //   Version 3: `codec` is a BlockCodec. Rle decodes; Stored succeeds only when
 //              storedLength == rawSize and copies the bytes; any other value fails.
-//   Version 4: as version 3, and Zstd succeeds only when the stored bytes are
+//   Versions 4, 5: as version 3, and Zstd succeeds only when the stored bytes are
 //              one frame that declares and decodes to rawSize bytes, at most
 //              kLargestZstdBlock.
 //   Version 2: blocks are always Rle coded; `codec` is ignored.

