@@ -183,10 +183,11 @@ Scene::Scene(const Tree& packed, uint32_t blockSize) : tree(packed) {
 Scene::Scene(const Tree& packed, Packing packing) : Scene(packing == Packing::Zvka ? packed : Tree{}) {
   if (packing == Packing::Zvka) return;
   tree = packed;
-  if (packing == Packing::Zvka4) {
+  if (packing == Packing::Zvka5 || packing == Packing::Zvka4) {
     CreateOptions options;
     options.blockSize = 12, options.zstdLevel = kDefaultZstdLevel, options.threads = 2;
     pack(options, true);
+    if (packing == Packing::Zvka4) asVersion4();
     return;
   }
   if (packing >= Packing::Tar) {
@@ -212,6 +213,30 @@ void Scene::pack(const CreateOptions& options, bool readOnlyFiles) {
   FileHandle file;
   openFile(wide(archive), OpenMode::ReadOnly, file);
   readArchiveTables(file, tables);
+  readUnits();
+}
+
+// Version 4 is version 5 with its path and entry tables laid out plain, so the data moves by the difference.
+void Scene::asVersion4() {
+  const Bytes v5 = readFile(archive);
+  ArchiveHeader header = newArchiveHeader(kArchiveVersion4, tables.header.blockSize, tables.header.sourceBytes,
+                                          tables.header.pathTableSize, tables.header.fileCount,
+                                          tables.header.blockCount);
+  Bytes v4 = encodeTables(header, tables.files, [](size_t) { return std::string(); }, 0);
+  std::copy(tables.pathTable.begin(), tables.pathTable.end(), v4.begin() + kArchiveHeaderSize);
+  const uint64_t oldStart = ablative::dataStart(tables.header), newStart = ablative::dataStart(header);
+  std::vector<BlockRecord> blocks = tables.blocks;
+  for (BlockRecord& block : blocks) block.offset = block.offset - oldStart + newStart;
+  const Bytes blockTable = encodeBlockTable(blocks);
+  std::copy(blockTable.begin(), blockTable.end(), v4.begin() + blockTableOffset(header));
+  v4.insert(v4.end(), v5.begin() + ptrdiff_t(oldStart), v5.end());
+  writeFile(archive, v4);
+  FileHandle file;
+  openFile(wide(archive), OpenMode::ReadOnly, file);
+  if (!readArchiveTables(file, tables).ok() || tables.header.version != kArchiveVersion4) {
+    throw std::runtime_error("not read back as version 4");
+  }
+  units.clear();
   readUnits();
 }
 

@@ -37,10 +37,10 @@ struct SceneUnit {
   std::vector<ScenePiece> pieces;
 };
 
-// Zvka4: 12-byte blocks that small files share, the files read-only (a resume after the metadata must not write
-// them). Zip*: as Info-ZIP lays one out. Tar: ustar plus a hard link "hard.link" to the first file; TarGz, TarZst,
+// Zvka5: 12-byte blocks that small files share, the files read-only (a resume after the metadata must not write
+// them); Zvka4: the same laid out as version 4. Zip*: as Info-ZIP lays one out. Tar: ustar plus a hard link "hard.link" to the first file; TarGz, TarZst,
 // TarXz, TarBz2: compressed. The tars come last.
-enum class Packing { Zvka, Zvka4, ZipStored, ZipDeflated, Tar, TarGz, TarZst, TarXz, TarBz2 };
+enum class Packing { Zvka, Zvka4, Zvka5, ZipStored, ZipDeflated, Tar, TarGz, TarZst, TarXz, TarBz2 };
 
 // A scratch folder for the archive x.zvka (whatever its packing), its journal and the destination.
 struct Scene {
@@ -52,6 +52,7 @@ struct Scene {
   std::vector<std::string> folder() const;  // the names in the scratch folder, sorted
   void pack(const ablative::CreateOptions& options, bool readOnlyFiles = false);  // the tree, with createArchive
   void readUnits();
+  void asVersion4();  // rewrites a packed version-5 archive as version 4
   // Splits the archive into four volumes x.zvka.001 to x.zvka.004 (the last shorter), which `archive` then names.
   void splitIntoParts();
   Bytes archiveBytes() const;                     // its parts' concatenation, from the first until one is missing

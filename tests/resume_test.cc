@@ -183,7 +183,7 @@ TEST(Resume, AJournalBelongsToOneArchive) {
   for (auto& [path, bytes] : other) {
     for (uint8_t& b : bytes) b ^= 0x55;
   }
-  for (Packing packing : {Packing::Zvka, Packing::Zvka4, Packing::ZipStored, Packing::Tar}) {
+  for (Packing packing : {Packing::Zvka, Packing::Zvka4, Packing::Zvka5, Packing::ZipStored, Packing::Tar}) {
     SCOPED_TRACE("packing " + std::to_string(int(packing)));
     Scene s(smallTree(), packing), replacement(other, packing);
     ASSERT_FALSE(s.run(stoppingAt(2), s.out).ok);
