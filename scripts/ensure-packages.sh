@@ -16,12 +16,12 @@ ensure_packages() {
 }
 
 # What the native build and its tests need (ccache: test.sh builds through it; e2fsprogs: a small ext4 to fill up;
-# zip, libarchive-tools, tar, pigz, zstd, xz-utils, bzip2, pbzip2, lbzip2: zip and (compressed) tar
-# archives made by tools other than ours;
+# zip, 7zip, libarchive-tools, tar, pigz, zstd, xz-utils, bzip2, pbzip2, lbzip2: zip (whole and split) and
+# (compressed) tar archives made by tools other than ours;
 # dosfstools, exfatprogs, exfat-fuse: FAT and exFAT destinations, through the kernel or FUSE;
 # dpkg-dev, file, lintian, desktop-file-utils, libxml2-utils, shared-mime-info, bash-completion: the Debian
 # package cpack makes, its dependencies found by dpkg-shlibdeps, and its checks).
-NATIVE_PACKAGES=(cmake make ccache g++ libgtest-dev libbenchmark-dev zlib1g-dev libdeflate-dev libzstd-dev liblzma-dev libbz2-dev e2fsprogs python3 strace zip libarchive-tools tar pigz zstd xz-utils bzip2 pbzip2 lbzip2
+NATIVE_PACKAGES=(cmake make ccache g++ libgtest-dev libbenchmark-dev zlib1g-dev libdeflate-dev libzstd-dev liblzma-dev libbz2-dev e2fsprogs python3 strace zip 7zip libarchive-tools tar pigz zstd xz-utils bzip2 pbzip2 lbzip2
   dosfstools exfatprogs exfat-fuse dpkg-dev file lintian desktop-file-utils libxml2-utils shared-mime-info bash-completion)
 # What the crash states under a real kernel need (tests/kernel): the emulator,
 # the guest's shell, the file systems' tools and zip (the zips it extracts
