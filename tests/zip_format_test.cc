@@ -316,6 +316,7 @@ TEST(ZipSource, MetadataOrALinkThatCannotBeMadeFailsTheRunNamingIt) {
   const fs::path path = scratch / "a.zip";
   Bytes zip = buildZip({{"a.txt", bytesOf("a")}, {"l", bytesOf("a.txt")}}, layout);
   patch(zip, layout.central[1] + 38, 0120777u << 16, 4);  // external attributes: a symbolic link
+  patch(zip, layout.central[0] + 38, 0100755u << 16, 4);  // executable, a mode no file is created with
   writeFile(path, zip);
   extractKeeping(wide(path), wide(scratch / "probe"));
   const bool linksMade = fs::is_symlink(scratch / "probe" / "l");

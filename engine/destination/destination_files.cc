@@ -47,6 +47,14 @@ uint32_t restoredMode(uint32_t stored, uint32_t created) {
   return stored & allowed & 0777;
 }
 
+// Most files are created with the mode they keep: those take no call to change it.
+bool restoreMode(FileHandle& file, uint32_t stored) {
+  uint32_t created = 0;
+  if (!permissions(file, created)) return false;
+  const uint32_t restored = restoredMode(stored, created);
+  return restored == created || setPermissions(file, restored);
+}
+
 // The folder of a path below the root ("" for the root itself).
 std::wstring folderOf(const std::wstring& relative) {
   const size_t slash = relative.rfind(L'/');
@@ -289,9 +297,7 @@ Status DestinationFiles::setMetadata(uint32_t index, int64_t modifiedNs, uint32_
   if (modifiedNs != kNoTime && !setModifiedTime(*target, modifiedNs)) {
     return failure(StatusKind::Failed, failedOn(kTimeFailed, pathOf(index)));
   }
-  uint32_t created = 0;
-  if (unixMode != kNoMode &&
-      !(permissions(*target, created) && setPermissions(*target, restoredMode(unixMode, created)))) {
+  if (unixMode != kNoMode && !restoreMode(*target, unixMode)) {
     return failure(StatusKind::Failed, failedOn(kModeFailed, pathOf(index)));
   }
   // Where each file is flushed alone, one the cache let go is flushed here, before its handle goes. One that was
