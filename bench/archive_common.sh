@@ -110,6 +110,21 @@ timed() {
   echo "$name $(awk -v a="$t0" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.4f", b - a }')" >>"$RES"
 }
 
+# zarvik_side SIDE ROW ARCHIVE OUT SCRIPT: zarvik-keep extracts ARCHIVE; zarvik
+# consumes a copy of it, which must leave neither the copy nor its journal.
+zarvik_side() {
+  case $1 in
+    zarvik-keep) timed "$2/zarvik-keep" "$4" "$ZARVIK" extract -q --keep "$3" "$4/x" ;;
+    zarvik)
+      local name=${3##*/}
+      local copy=$4.${name#*.}
+      cp "$3" "$copy" && sync
+      timed "$2/zarvik" "$4" "$ZARVIK" extract -q "$copy" "$4/x"
+      [[ ! -e $copy && ! -e $copy.zvkj ]] || { say "$5: the consumed archive or its journal is left"; exit 1; }
+      ;;
+  esac
+}
+
 # fresh_image TREE FILE...: a new ext4 image mounted at $FS (under $W) with
 # room for the FILEs (an archive, or a volume set's parts), the TREE they hold
 # and a margin.

@@ -60,18 +60,7 @@ done
 cat "${ARCHIVES[@]}" >/dev/null
 need_space "$W" $((6 * (BYTES + BIG_MB * 1000000) * 11 / 10)) shapes.sh
 
-run() {  # run SIDE ARCHIVE OUT
-  local row; row=$(basename "$2")
-  case $1 in
-    zarvik-keep) timed "$row/zarvik-keep" "$3" "$ZARVIK" extract -q --keep "$2" "$3/x" ;;
-    zarvik)
-      local copy=$3.${row#*.}
-      cp "$2" "$copy" && sync
-      timed "$row/zarvik" "$3" "$ZARVIK" extract -q "$copy" "$3/x"
-      [[ ! -e $copy && ! -e $copy.zvkj ]] || { say "shapes.sh: the consumed archive or its journal is left"; exit 1; }
-      ;;
-  esac
-}
+run() { zarvik_side "$1" "$(basename "$2")" "$2" "$3" shapes.sh; }  # run SIDE ARCHIVE OUT
 rotated_runs "${ARCHIVES[@]}"
 $HELP report "$RES" "$BYTES" 0 >&2
 echo "tree: $TREE_FILES files, $BYTES bytes; big: one file of $((BIG_MB * 1000000)) bytes; small: $SMALL files;" \

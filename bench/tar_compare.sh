@@ -65,13 +65,7 @@ run() {  # run SIDE ARCHIVE OUT
       case $2 in *.gz) how=(xzf) ;; *.zst) how=(-I zstd -xf) ;; *.xz) how=(xJf) ;; *.bz2) how=(xjf) ;; esac
       timed "$row/tar" "$3" tar "${how[@]}" "$2"
       ;;
-    zarvik-keep) timed "$row/zarvik-keep" "$3" "$ZARVIK" extract -q --keep "$2" "$3/x" ;;
-    zarvik)
-      local copy=$3.${row#*.}
-      cp "$2" "$copy" && sync
-      timed "$row/zarvik" "$3" "$ZARVIK" extract -q "$copy" "$3/x"
-      [[ ! -e $copy && ! -e $copy.zvkj ]] || { say "tar_compare.sh: the consumed archive or its journal is left"; exit 1; }
-      ;;
+    zarvik*) zarvik_side "$1" "$row" "$2" "$3" tar_compare.sh ;;
   esac
 }
 rotated_runs "${ARCHIVES[@]}"

@@ -42,12 +42,7 @@ run() {  # run TOOL ZIP OUT
     unzip) timed "$(basename "$2" .zip)/unzip" "$3" unzip -q "$2" ;;
     7zz) timed "$(basename "$2" .zip)/7zz" "$3" 7zz x -bd -bso0 "$2" ;;
     bsdtar) timed "$(basename "$2" .zip)/bsdtar" "$3" bsdtar -xf "$2" ;;
-    zarvik-keep) timed "$(basename "$2" .zip)/zarvik-keep" "$3" "$ZARVIK" extract -q --keep "$2" "$3/x" ;;
-    zarvik)
-      cp "$2" "$3.zip" && sync
-      timed "$(basename "$2" .zip)/zarvik" "$3" "$ZARVIK" extract -q "$3.zip" "$3/x"
-      [[ ! -e $3.zip && ! -e $3.zip.zvkj ]] || { say "zip_compare.sh: the consumed zip or its journal is left"; exit 1; }
-      ;;
+    zarvik*) zarvik_side "$1" "$(basename "$2" .zip)" "$2" "$3" zip_compare.sh ;;
   esac
 }
 rotated_runs "$W/infozip.zip" "$W/7zip.zip"
