@@ -71,7 +71,7 @@ fi
 # The section: the goals, then each script's output as it printed it.
 section() {
   echo "<!-- bench/all.sh: begin -->"
-  echo "### Every comparison in one run"
+  echo "### The last run"
   echo
   echo "\`bench/all.sh $FOLDER\` on $(date -u '+%Y-%m-%d %H:%M UTC'), $("$ZARVIK" --version 2>&1 | head -1)," \
     "$(git -C "$ROOT" rev-parse --short HEAD); $(nproc) CPUs; load average (1, 5, 15 min) at the end:" \

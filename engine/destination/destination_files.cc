@@ -48,7 +48,7 @@ uint32_t restoredMode(uint32_t stored, uint32_t created) {
 }
 
 // Most files are created with the mode they keep: those take no call to change it.
-bool restoreMode(FileHandle& file, uint32_t stored) {
+bool setRestoredMode(FileHandle& file, uint32_t stored) {
   uint32_t created = 0;
   if (!permissions(file, created)) return false;
   const uint32_t restored = restoredMode(stored, created);
@@ -297,7 +297,7 @@ Status DestinationFiles::setMetadata(uint32_t index, int64_t modifiedNs, uint32_
   if (modifiedNs != kNoTime && !setModifiedTime(*target, modifiedNs)) {
     return failure(StatusKind::Failed, failedOn(kTimeFailed, pathOf(index)));
   }
-  if (unixMode != kNoMode && !restoreMode(*target, unixMode)) {
+  if (unixMode != kNoMode && !setRestoredMode(*target, unixMode)) {
     return failure(StatusKind::Failed, failedOn(kModeFailed, pathOf(index)));
   }
   // Where each file is flushed alone, one the cache let go is flushed here, before its handle goes. One that was
