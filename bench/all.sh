@@ -8,8 +8,9 @@
 #
 # FOLDER is the tree the scripts take their inputs from (the tree, the one
 # large file made of its files; the version-4 rows also use /usr/include).
-# WORKDIR (default /var/tmp) must be on the disk under test. Run on an idle
-# machine: each script's output says the load it ran under.
+# WORKDIR (default /var/tmp) must be on the disk under test, in a file system
+# with a journal, as users' are (the scripts warn of an ext4 without one). Run
+# on an idle machine: each script's output says the load it ran under.
 #
 # Scripts run: zip_compare.sh, tar_compare.sh, shapes.sh, zstd_compare.sh,
 # compare.sh, read_speed.sh, syscalls.sh, and as root zip_space.sh and
