@@ -26,6 +26,8 @@ for size in 1 4 64 1000 65536; do zarvik create --block-size "$size" "$seeds/tre
 # Version 5 (coded tables, files sharing blocks, Zstandard, folders and a link).
 mkdir -p "$seeds/tree4/sub/empty" && cp -r "$seeds/tree/." "$seeds/tree4/" && ln -sf sub/zeros.txt "$seeds/tree4/link"
 for size in 64 65536; do zarvik create --zstd --block-size "$size" "$seeds/tree4" "$seeds/archives/tree4-$size.zvka"; done
+# Version 4 (plain tables), which create no longer writes: kept here as the test fixture laid it out once.
+cp "$root/fuzz/seeds/version4.zvka" "$seeds/archives/"
 # Frames by the zstd tool after their raw size.
 for file in "$seeds/tree/a.txt" "$seeds/tree/sub/zeros.txt" "$seeds/tree/sub/noise.bin"; do
   { python3 -c "import sys; sys.stdout.buffer.write(($(stat -c %s "$file")).to_bytes(3, 'big'))"
