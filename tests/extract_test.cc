@@ -5,6 +5,7 @@
 #include <tuple>
 
 #include "codecs/codec.h"
+#include "codecs/coding.h"
 #include "codecs/zstd_block.h"
 #include "consume/journal.h"
 #include "extract_fixture.h"
@@ -237,6 +238,32 @@ TEST(Extract, RefusesHostileArchives) {
       EXPECT_TRUE((flags & Late) != 0 ? readFile(s.out / "two").empty() : s.folder() == untouched);
     }
   }
+}
+
+// A version-5 header stating 2^32 - 1 files over a frame of run-length blocks shaped to decode to their 160 GiB of
+// records: refused for want of memory, the process going on, the archive untouched.
+TEST(Extract, RefusesTablesLargerThanMemory) {
+  constexpr uint64_t kRun = 128 << 10, kTableBytes = uint64_t{kEntryRecordSize} * 0xFFFFFFFFu;
+  Bytes frame(13);
+  put32(frame.data(), 0xFD2FB528u);
+  frame[4] = 0xE0;  // one segment, its content size in 8 bytes
+  put64(frame.data() + 5, kTableBytes);
+  for (uint64_t at = 0; at < kTableBytes; at += kRun) {
+    const uint64_t run = std::min(kRun, kTableBytes - at);
+    const auto block = uint32_t(run << 3 | 2 | (at + run == kTableBytes ? 1 : 0));  // run-length, the last marked
+    frame.insert(frame.end(), {uint8_t(block), uint8_t(block >> 8), uint8_t(block >> 16), 0});
+  }
+  ArchiveHeader header = newArchiveHeader(kArchiveVersion5, 4, 0, 0, 0xFFFFFFFFu, 0);
+  header.tablesStoredSize = frame.size();
+  Bytes archive(kArchiveHeaderSize);
+  encodeHeader(header, archive.data());
+  archive.insert(archive.end(), frame.begin(), frame.end());
+  Scene s;
+  writeFile(s.archive, archive);
+  const std::wstring refused = L"Not enough memory for the archive's tables of 4294967295 files";
+  EXPECT_EQ(verifyArchive(wide(s.archive), {}).message, refused);
+  EXPECT_EQ(s.run(false, false).error, refused);
+  EXPECT_EQ(readFile(s.archive), archive);
 }
 
 }  // namespace

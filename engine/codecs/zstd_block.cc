@@ -75,16 +75,20 @@ bool zstdEncodeWhole(const uint8_t* raw, size_t size, int level, std::vector<uin
   return true;
 }
 
+bool zstdFrameStates(const uint8_t* stored, size_t storedSize, size_t rawSize) {
+  if (!startsAsDataFrame(stored, storedSize)) return false;
+  const unsigned long long claimed = ZSTD_getFrameContentSize(stored, storedSize);
+  if (claimed == ZSTD_CONTENTSIZE_UNKNOWN || claimed == ZSTD_CONTENTSIZE_ERROR || claimed != rawSize) return false;
+  const size_t frameSize = ZSTD_findFrameCompressedSize(stored, storedSize);
+  return !ZSTD_isError(frameSize) && frameSize == storedSize;
+}
+
 // Decoding in one call writes the frame straight into the caller's buffer,
 // which serves as its window: the context allocates nothing for a frame,
 // whatever window it declares (the library's window limit only bounds its
 // streaming buffers, which this code never uses).
 bool zstdDecodeInto(const uint8_t* stored, size_t storedSize, uint8_t* out, size_t rawSize) {
-  if (!startsAsDataFrame(stored, storedSize)) return false;
-  const unsigned long long claimed = ZSTD_getFrameContentSize(stored, storedSize);
-  if (claimed == ZSTD_CONTENTSIZE_UNKNOWN || claimed == ZSTD_CONTENTSIZE_ERROR || claimed != rawSize) return false;
-  const size_t frameSize = ZSTD_findFrameCompressedSize(stored, storedSize);
-  if (ZSTD_isError(frameSize) || frameSize != storedSize) return false;
+  if (!zstdFrameStates(stored, storedSize, rawSize)) return false;
   const Decoder context(ZSTD_createDCtx());
   if (context == nullptr) return false;
   const size_t decoded = ZSTD_decompressDCtx(context.get(), out, rawSize, stored, storedSize);

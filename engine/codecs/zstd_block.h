@@ -35,6 +35,11 @@ bool zstdEncodeIfSmaller(const uint8_t* raw, size_t size, int level, std::vector
 // A frame of the whole input whatever its length; false on a library error.
 bool zstdEncodeWhole(const uint8_t* raw, size_t size, int level, std::vector<uint8_t>& out);
 
+// Whether `stored` is exactly one whole data frame whose header states a
+// content size of `rawSize`: checked from its headers, nothing decoded, so a
+// caller may ask before it allocates `rawSize` bytes.
+bool zstdFrameStates(const uint8_t* stored, size_t storedSize, size_t rawSize);
+
 // Decodes `stored` into the caller's buffer of exactly `rawSize` bytes.
 // Succeeds only when `stored` is exactly one frame whose header states a
 // content size of `rawSize` and which decodes to exactly that many bytes.

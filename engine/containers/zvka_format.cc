@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <numeric>
 
 #include "codecs/codec.h"
@@ -91,16 +92,11 @@ void columnsToRecords(const uint8_t* columns, size_t count, uint8_t* records) {
 // frame cannot decode to more than this many bytes for each of its own.
 constexpr uint64_t kLargestZstdExpansion = 32768;
 
-// Version 5: the path table and the entry records from their one frame, which
-// must lie in the archive, decode to exactly their size and match the CRC.
-bool readCodedTables(FileHandle& file, uint64_t archiveSize, ArchiveTables& tables) {
+// Version 5's path table and entry records from their frame, which must
+// decode to exactly their size and match the CRC.
+bool decodeCodedTables(const std::vector<uint8_t>& stored, uint64_t pathBytes, uint64_t entryBytes,
+                       ArchiveTables& tables) {
   const ArchiveHeader& header = tables.header;
-  const uint64_t pathBytes = header.pathTableSize, entryBytes = uint64_t{kEntryRecordSize} * header.fileCount;
-  std::vector<uint8_t> stored;
-  if ((pathBytes + entryBytes) / kLargestZstdExpansion > header.tablesStoredSize ||
-      !readTable(file, kArchiveHeaderSize, header.tablesStoredSize, archiveSize, stored)) {
-    return false;
-  }
   std::vector<uint8_t> decoded(pathBytes + entryBytes);
   if (!zstdDecodeInto(stored.data(), stored.size(), decoded.data(), decoded.size()) ||
       crc32(decoded.data(), decoded.size()) != header.tablesCrc) {
@@ -114,6 +110,27 @@ bool readCodedTables(FileHandle& file, uint64_t archiveSize, ArchiveTables& tabl
     tables.files[i] = decodeFileRecord(header.version, &records[uint64_t{kEntryRecordSize} * i]);
   }
   return true;
+}
+
+// Version 5's tables from their one frame, which must lie in the archive and
+// state their size in its header before their memory is taken; memory they
+// need that the machine lacks refuses the archive.
+Status readCodedTables(FileHandle& file, uint64_t archiveSize, ArchiveTables& tables) {
+  const ArchiveHeader& header = tables.header;
+  const uint64_t pathBytes = header.pathTableSize, entryBytes = uint64_t{kEntryRecordSize} * header.fileCount;
+  const Status invalid = failure(StatusKind::Failed, L"Invalid archive file table");
+  std::vector<uint8_t> stored;
+  if ((pathBytes + entryBytes) / kLargestZstdExpansion > header.tablesStoredSize ||
+      !readTable(file, kArchiveHeaderSize, header.tablesStoredSize, archiveSize, stored) ||
+      !zstdFrameStates(stored.data(), stored.size(), pathBytes + entryBytes)) {
+    return invalid;
+  }
+  try {
+    return decodeCodedTables(stored, pathBytes, entryBytes, tables) ? Status{} : invalid;
+  } catch (const std::bad_alloc&) {
+    return failure(StatusKind::Failed, L"Not enough memory for the archive's tables of " +
+                                           std::to_wstring(header.fileCount) + L" files");
+  }
 }
 
 bool eachBlockHasOneFile(const ArchiveTables& tables) {
@@ -327,7 +344,7 @@ Status readArchiveTables(FileHandle& file, ArchiveTables& tables) {
     return failure(StatusKind::Failed, L"Archive version mismatch. Recreate archive using this app version.");
   }
   if (header.version >= kArchiveVersion5) {
-    if (!readCodedTables(file, size, tables)) return failure(StatusKind::Failed, L"Invalid archive file table");
+    if (Status coded = readCodedTables(file, size, tables); !coded.ok()) return coded;
     return readBlockTable(file, tables);
   }
 
