@@ -74,7 +74,9 @@ section() {
   echo "<!-- bench/all.sh: begin -->"
   echo "### The last run"
   echo
-  echo "\`bench/all.sh $FOLDER $BASE\` ($(findmnt -n -o FSTYPE,SOURCE --target "$BASE" | tr -s ' ' ' ')) on $(date -u '+%Y-%m-%d %H:%M UTC'), $("$ZARVIK" --version 2>&1 | head -1)," \
+  local where
+  where=$(findmnt -n -o FSTYPE,SOURCE --target "$BASE" | tr -s ' ')
+  echo "\`bench/all.sh $FOLDER $BASE\` ($where) on $(date -u '+%Y-%m-%d %H:%M UTC'), $("$ZARVIK" --version 2>&1 | head -1)," \
     "$(git -C "$ROOT" rev-parse --short HEAD); $(nproc) CPUs; load average (1, 5, 15 min) at the end:" \
     "$(cut -d' ' -f1-3 /proc/loadavg); medians of $ZARVIK_BENCH_REPS."
   echo
