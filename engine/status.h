@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <utility>
 
@@ -31,5 +33,18 @@ struct Status {
 };
 
 inline Status failure(StatusKind kind, std::wstring message) { return Status{kind, std::move(message)}; }
+
+// Runs a public step: memory the machine lacks (or a size no memory holds)
+// ends the step with a failure that says so, its objects undone as on any
+// other failure, rather than ending the process.
+template <typename Step>
+Status withinMemory(Step&& step) {
+  try {
+    return step();
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
+  return failure(StatusKind::Failed, L"Not enough memory to go on");
+}
 
 }  // namespace ablative

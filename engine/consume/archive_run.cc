@@ -468,8 +468,10 @@ Status ArchiveRun::run(ExtractOutcome& outcome) {
 Status extractArchives(const std::vector<std::wstring>& archivePaths, const std::wstring& destinationDir,
                        const ExtractOptions& options, ExtractOutcome& outcome, const ProgressCallback& onProgress,
                        const LogCallback& onLog, const PauseCallback& isPaused, const ArchiveCallback& onArchive) {
-  ArchiveRun run(archivePaths, destinationDir, options, onProgress, onLog, isPaused, onArchive);
-  return run.run(outcome);
+  return withinMemory([&] {
+    ArchiveRun run(archivePaths, destinationDir, options, onProgress, onLog, isPaused, onArchive);
+    return run.run(outcome);
+  });
 }
 
 Status describeArchives(const std::vector<std::wstring>& archivePaths, const std::wstring& destinationDir,

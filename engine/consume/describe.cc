@@ -84,10 +84,8 @@ Status readDescribed(const std::wstring& archivePath, Described& described) {
       set, described.load == JournalLoad::Loaded && described.journal.states.recordsProgress(), readArchive(archivePath, described.archive, described.journal, described.load, described.read));
 }
 
-}  // namespace
-
-Status describeArchive(const std::wstring& path, const std::wstring& destinationDir, uint64_t groupBytes,
-                       ArchiveDescription& description) {
+Status describeOne(const std::wstring& path, const std::wstring& destinationDir, uint64_t groupBytes,
+                   ArchiveDescription& description) {
   const std::wstring archivePath = firstVolumeOf(path);
   Described described;
   if (Status status = readDescribed(archivePath, described); !status.ok()) return status;
@@ -137,7 +135,7 @@ Status describeArchive(const std::wstring& path, const std::wstring& destination
 }
 
 // An archive its journal describes is listed from its plan.
-Status listArchive(const std::wstring& archivePath, const FileLister& onFile, const LogCallback& onWarning) {
+Status listEntries(const std::wstring& archivePath, const FileLister& onFile, const LogCallback& onWarning) {
   Described described;
   if (Status status = readDescribed(firstVolumeOf(archivePath), described); !status.ok()) return status;
   ArchiveReading& read = described.read;
@@ -158,6 +156,17 @@ Status listArchive(const std::wstring& archivePath, const FileLister& onFile, co
         {plan.pathOf(f), file.kind == EntryKind::Link ? file.targetLength : file.length, file.kind, plan.targetOf(f)});
   }
   return {};
+}
+
+}  // namespace
+
+Status describeArchive(const std::wstring& path, const std::wstring& destinationDir, uint64_t groupBytes,
+                       ArchiveDescription& description) {
+  return withinMemory([&] { return describeOne(path, destinationDir, groupBytes, description); });
+}
+
+Status listArchive(const std::wstring& archivePath, const FileLister& onFile, const LogCallback& onWarning) {
+  return withinMemory([&] { return listEntries(archivePath, onFile, onWarning); });
 }
 
 }  // namespace ablative

@@ -595,11 +595,13 @@ void Extraction::reportProgress() const {
 Status extractArchive(const std::wstring& archivePath, const std::wstring& destinationDir,
                       const ExtractOptions& options, ExtractOutcome& outcome, const ProgressCallback& onProgress,
                       const LogCallback& onLog, const PauseCallback& isPaused) {
-  const std::wstring first = firstVolumeOf(archivePath);
-  Extraction extraction(first, destinationDir, options, onProgress, onLog, isPaused);
-  const bool succeeded = extraction.run();
-  outcome = extraction.outcome(succeeded);
-  return extraction.status(succeeded);
+  return withinMemory([&] {
+    const std::wstring first = firstVolumeOf(archivePath);  // the extraction holds on to it
+    Extraction extraction(first, destinationDir, options, onProgress, onLog, isPaused);
+    const bool succeeded = extraction.run();
+    outcome = extraction.outcome(succeeded);
+    return extraction.status(succeeded);
+  });
 }
 
 }  // namespace ablative

@@ -31,9 +31,7 @@ Status checkContents(FileHandle& archive, const ArchiveSource& source, SourceRea
   return journalIsMissing(plan, absent) ? failure(StatusKind::Failed, journalMissingText(plan, absent)) : Status{};
 }
 
-}  // namespace
-
-Status verifyArchive(const std::wstring& path, const ProgressCallback& onProgress) {
+Status checkEveryUnit(const std::wstring& path, const ProgressCallback& onProgress) {
   const std::wstring archivePath = firstVolumeOf(path);
   ArchiveReading read;
   VolumeSet set;
@@ -87,6 +85,12 @@ Status verifyArchive(const std::wstring& path, const ProgressCallback& onProgres
   std::wstring first = damage.begin()->second;
   if (damaged > 1) first += L" (and " + std::to_wstring(damaged - 1) + L" more damaged blocks)";
   return failure(StatusKind::Failed, first);
+}
+
+}  // namespace
+
+Status verifyArchive(const std::wstring& path, const ProgressCallback& onProgress) {
+  return withinMemory([&] { return checkEveryUnit(path, onProgress); });
 }
 
 }  // namespace ablative

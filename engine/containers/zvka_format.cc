@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstring>
-#include <new>
 #include <numeric>
 
 #include "codecs/codec.h"
@@ -113,24 +112,15 @@ bool decodeCodedTables(const std::vector<uint8_t>& stored, uint64_t pathBytes, u
 }
 
 // Version 5's tables from their one frame, which must lie in the archive and
-// state their size in its header before their memory is taken; memory they
-// need that the machine lacks refuses the archive.
-Status readCodedTables(FileHandle& file, uint64_t archiveSize, ArchiveTables& tables) {
+// state their size in its header before their memory is taken.
+bool readCodedTables(FileHandle& file, uint64_t archiveSize, ArchiveTables& tables) {
   const ArchiveHeader& header = tables.header;
   const uint64_t pathBytes = header.pathTableSize, entryBytes = uint64_t{kEntryRecordSize} * header.fileCount;
-  const Status invalid = failure(StatusKind::Failed, L"Invalid archive file table");
   std::vector<uint8_t> stored;
-  if ((pathBytes + entryBytes) / kLargestZstdExpansion > header.tablesStoredSize ||
-      !readTable(file, kArchiveHeaderSize, header.tablesStoredSize, archiveSize, stored) ||
-      !zstdFrameStates(stored.data(), stored.size(), pathBytes + entryBytes)) {
-    return invalid;
-  }
-  try {
-    return decodeCodedTables(stored, pathBytes, entryBytes, tables) ? Status{} : invalid;
-  } catch (const std::bad_alloc&) {
-    return failure(StatusKind::Failed, L"Not enough memory for the archive's tables of " +
-                                           std::to_wstring(header.fileCount) + L" files");
-  }
+  return (pathBytes + entryBytes) / kLargestZstdExpansion <= header.tablesStoredSize &&
+         readTable(file, kArchiveHeaderSize, header.tablesStoredSize, archiveSize, stored) &&
+         zstdFrameStates(stored.data(), stored.size(), pathBytes + entryBytes) &&
+         decodeCodedTables(stored, pathBytes, entryBytes, tables);
 }
 
 bool eachBlockHasOneFile(const ArchiveTables& tables) {
@@ -344,7 +334,7 @@ Status readArchiveTables(FileHandle& file, ArchiveTables& tables) {
     return failure(StatusKind::Failed, L"Archive version mismatch. Recreate archive using this app version.");
   }
   if (header.version >= kArchiveVersion5) {
-    if (Status coded = readCodedTables(file, size, tables); !coded.ok()) return coded;
+    if (!readCodedTables(file, size, tables)) return failure(StatusKind::Failed, L"Invalid archive file table");
     return readBlockTable(file, tables);
   }
 

@@ -517,17 +517,8 @@ Status removeStaleVolumes(const std::vector<NumberedVolume>& earlier, size_t kep
   return {};
 }
 
-}  // namespace
-
-Status createArchive(const std::wstring& inputPath, const std::wstring& archivePath, uint32_t blockSize,
-                     const ProgressCallback& onProgress, const LogCallback& onLog, const PauseCallback& isPaused) {
-  CreateOptions options;
-  options.blockSize = blockSize;
-  return createArchive(inputPath, archivePath, options, onProgress, onLog, isPaused);
-}
-
-Status createArchive(const std::wstring& inputPath, const std::wstring& archivePath, const CreateOptions& options,
-                     const ProgressCallback& onProgress, const LogCallback& onLog, const PauseCallback& isPaused) {
+Status createWhole(const std::wstring& inputPath, const std::wstring& archivePath, const CreateOptions& options,
+                   const ProgressCallback& onProgress, const LogCallback& onLog, const PauseCallback& isPaused) {
   const uint32_t blockSize = options.blockSize;
   const bool zstd = options.zstdLevel != 0;
   if (zstd && (options.zstdLevel < 1 || options.zstdLevel > kLargestZstdLevel)) {
@@ -617,6 +608,20 @@ Status createArchive(const std::wstring& inputPath, const std::wstring& archiveP
     onLog(summaryLine(static_cast<uint64_t>(files), layout.header.sourceBytes, packer.dataBytes()));
   }
   return {};
+}
+
+}  // namespace
+
+Status createArchive(const std::wstring& inputPath, const std::wstring& archivePath, const CreateOptions& options,
+                     const ProgressCallback& onProgress, const LogCallback& onLog, const PauseCallback& isPaused) {
+  return withinMemory([&] { return createWhole(inputPath, archivePath, options, onProgress, onLog, isPaused); });
+}
+
+Status createArchive(const std::wstring& inputPath, const std::wstring& archivePath, uint32_t blockSize,
+                     const ProgressCallback& onProgress, const LogCallback& onLog, const PauseCallback& isPaused) {
+  CreateOptions options;
+  options.blockSize = blockSize;
+  return createArchive(inputPath, archivePath, options, onProgress, onLog, isPaused);
 }
 
 }  // namespace ablative
