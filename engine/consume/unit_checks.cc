@@ -60,8 +60,11 @@ void UnitChecks::work(FileHandle& archive) {
 Status UnitChecks::check(FileHandle& archive, uint32_t unit, std::vector<uint8_t>& stored,
                          std::vector<uint8_t>& raw) const {
   if (skip_(unit)) return {};
-  Status read = source_.readStored(archive, plan_, unit, stored);
-  return read.ok() ? source_.decodeUnit(plan_, unit, stored, raw) : read;
+  // On a worker, memory that runs out fails the unit, for the caller to stop at.
+  return withinMemory([&] {
+    Status read = source_.readStored(archive, plan_, unit, stored);
+    return read.ok() ? source_.decodeUnit(plan_, unit, stored, raw) : read;
+  });
 }
 
 }  // namespace ablative

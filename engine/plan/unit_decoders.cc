@@ -48,7 +48,7 @@ void UnitDecoders::hand(uint32_t unit, std::vector<uint8_t>& stored) {
     return;
   }
   // No one waits for it but the caller, so no one is woken.
-  slot->decoded = source_.decodeUnit(plan_, unit, slot->stored, slot->raw);
+  slot->decoded = decodeOne(*slot);
   std::lock_guard<std::mutex> lock(mutex_);
   slot->state = SlotState::Done;
 }
@@ -92,8 +92,13 @@ void UnitDecoders::work() {
   }
 }
 
+// On a worker, memory that runs out fails the unit, for the caller to stop at.
+Status UnitDecoders::decodeOne(Slot& slot) const {
+  return withinMemory([&] { return source_.decodeUnit(plan_, slot.unit, slot.stored, slot.raw); });
+}
+
 void UnitDecoders::decode(Slot& slot) {
-  slot.decoded = source_.decodeUnit(plan_, slot.unit, slot.stored, slot.raw);
+  slot.decoded = decodeOne(slot);
   std::lock_guard<std::mutex> lock(mutex_);
   slot.state = SlotState::Done;
   changed_.notify_all();

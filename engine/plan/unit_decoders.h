@@ -49,6 +49,7 @@ class UnitDecoders {
   };
 
   void work();
+  Status decodeOne(Slot& slot) const;
   void decode(Slot& slot);
 
   const ArchiveSource& source_;
