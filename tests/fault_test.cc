@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <new>
 #include <set>
 
 #include "codecs/coding.h"
@@ -95,6 +96,30 @@ void failEachCallInTurn(bool keep, uint64_t groupBytes = kDefaultGroupBytes, boo
 }
 
 TEST(FaultInjection, KeepOriginalSurvivesAFailureAtEveryCall) { failEachCallInTurn(true); }
+
+// Memory runs out at each call of a consuming run in turn (but a removal's, which clean-up makes while the step is
+// undone): the run says so, offers to resume once it has consumed anything, loses nothing, and resumes.
+TEST(FaultInjection, MemoryRunningOutAtEveryCallLosesNothing) {
+  size_t failing = 0;
+  for (size_t calls = 1; calls >= failing; ++failing) {
+    SCOPED_TRACE("call " + std::to_string(failing));
+    Scene s(smallTree());
+    s.groupBytes = 1;
+    calls = 0;
+    RunResult run;
+    {
+      ScopedIoHook outOfMemory([&](const IoCall& call) {
+        if (call.op != IoOp::Remove && calls++ == failing) throw std::bad_alloc();
+        return 0u;
+      });
+      run = s.run(false, false);
+    }
+    EXPECT_TRUE(run.ok || run.error == L"Not enough memory to go on") << toUtf8(run.error);
+    EXPECT_TRUE(run.ok || run.outcome.resumable || s.archiveBytes() == s.original);
+    expectNothingLostThenResume(s, false);
+  }
+  EXPECT_GT(failing, 20u);
+}
 
 // Each run a test of its own, so that they go side by side.
 struct AblativeRun {

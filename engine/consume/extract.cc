@@ -139,7 +139,18 @@ Status restoreMetadata(const ExtractionPlan& plan, const std::vector<uint32_t>& 
 
 }  // namespace
 
+// So that the outcome of a run that ran out of memory still says whether the
+// journal it leaves resumes.
 bool Extraction::run() {
+  bool succeeded = false;
+  const Status ran = withinMemory([&] {
+    succeeded = runSteps();
+    return Status{};
+  });
+  return ran.ok() ? succeeded : fail(ran);
+}
+
+bool Extraction::runSteps() {
   if (!holdArchive()) return false;
   foundLoad_ = loadJournalAsWritten(found_);
   SourceReading reading;

@@ -47,7 +47,7 @@ class Extraction {
     found_.path = journal_.path;
   }
 
-  bool run();
+  bool run();  // memory that runs out part-way fails it as any failure does
   Status status(bool succeeded) const;
   ExtractOutcome outcome(bool succeeded) const;
 
@@ -57,6 +57,8 @@ class Extraction {
   uint64_t sourceBytes() const { return facts_.sourceBytes; }
 
  private:
+  bool runSteps();  // the checks below, then the effects
+
   // Checks (extraction_checks.cc): nothing is written until they all pass.
   bool holdArchive();
   std::wstring linkedNameRefusal() const;

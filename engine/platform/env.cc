@@ -24,9 +24,16 @@ bool ioHookFails(const IoCall& call) {
   // Creation and `test` make calls from worker threads; a hook sees them one at a time.
   static std::mutex oneCallAtATime;
   std::unique_lock lock(oneCallAtATime);
-  insideHook = true;
-  uint32_t code = (*activeHook)(call);
-  insideHook = false;
+  // Left however the hook ends: a test's hook may throw, as memory running out does.
+  struct Inside {
+    Inside() { insideHook = true; }
+    ~Inside() { insideHook = false; }
+  };
+  uint32_t code = 0;
+  {
+    const Inside inside;
+    code = (*activeHook)(call);
+  }
   lock.unlock();
   if (code == 0) return false;
   setLastErrorCode(code);
