@@ -34,9 +34,9 @@ struct Status {
 
 inline Status failure(StatusKind kind, std::wstring message) { return Status{kind, std::move(message)}; }
 
-// Runs a public step: memory the machine lacks (or a size no memory holds)
-// ends the step with a failure that says so, its objects undone as on any
-// other failure, rather than ending the process.
+// Runs a step (a public entry's, a worker's unit): memory the machine lacks,
+// or a size no memory holds, ends it with a failure that says so, its objects
+// undone as on any other failure, rather than ending the process.
 template <typename Step>
 Status withinMemory(Step&& step) {
   try {
