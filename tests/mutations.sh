@@ -32,6 +32,8 @@ mutation space-check extraction_checks.cc '  if (needed <= needs.freeAtDestinati
   destination_limits
 mutation point-window inflate_points.cc 'inflateSetDictionary(&stream_, point.window, point.windowLength)' \
   'inflateSetDictionary(&stream_, point.window + 1, point.windowLength - 1)' '^zip|Resume'
+mutation memory-failure extract.cc '  return ran.ok() ? succeeded : fail(ran);' '  return ran.ok() ? succeeded : false;' \
+  'FaultInjection.Memory'
 mutation journal-fingerprint extraction_checks.cc \
   '  if (sameFile && archiveLength_ <= written.length && written.planCrc == planChecksum(plan_)) return true;' \
   '  return true;' Resume
