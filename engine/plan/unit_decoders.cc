@@ -6,16 +6,22 @@
 namespace ablative {
 
 namespace {
-// Below this a unit decodes in less time than handing it to a worker and
-// waking the caller again takes: an archive of many tiny files would spend
-// more in those hand-offs than in decoding.
-constexpr uint32_t kDecodedHereBytes = 64 << 10;
+// Units below this are copied in and out of their slots, which then never
+// hold more; larger ones' buffers are swapped, as copying them would cost.
+constexpr uint32_t kLargeUnitBytes = 64 << 10;
+// A small unit is decoded by the caller as it is handed over where that takes
+// less time than waking a worker and being woken (some 15 us): where it is
+// stored as it is, or decodes to less than this.
+constexpr uint32_t kHandedFromBytes = 8 << 10;
+// Small units handed over beyond the large ones, so that the workers run well
+// ahead of a caller writing files of a few KiB.
+constexpr size_t kSmallAhead = 16;
 }  // namespace
 
 unsigned decodeWorkersFor(unsigned processors) { return processors > 1 ? processors : 0; }
 
 UnitDecoders::UnitDecoders(const ArchiveSource& source, const ExtractionPlan& plan, unsigned workers)
-    : source_(source), plan_(plan), slots_(workers + 1) {
+    : source_(source), plan_(plan), slots_(workers + 1 + (workers > 0 ? kSmallAhead : 0)), largeSlots_(workers + 1) {
   try {
     for (unsigned i = 0; i < workers; ++i) workers_.emplace_back([this] { work(); });
   } catch (const std::system_error&) {
@@ -32,23 +38,42 @@ UnitDecoders::~UnitDecoders() {
   for (std::thread& worker : workers_) worker.join();
 }
 
-void UnitDecoders::hand(uint32_t unit, std::vector<uint8_t>& stored) {
+bool UnitDecoders::isLarge(uint32_t unit) const {
   const PlanUnit& planned = plan_.units[unit];
-  const bool here = std::max(planned.rawSize, planned.storedSize) < kDecodedHereBytes;
+  return std::max(planned.rawSize, planned.storedSize) >= kLargeUnitBytes;
+}
+
+bool UnitDecoders::decodedHere(uint32_t unit) const {
+  const PlanUnit& planned = plan_.units[unit];
+  return !isLarge(unit) && (planned.rawSize == planned.storedSize || planned.rawSize < kHandedFromBytes);
+}
+
+void UnitDecoders::hand(uint32_t unit, std::vector<uint8_t>& stored) {
+  const bool here = decodedHere(unit) && !workers_.empty();
   Slot* slot = nullptr;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     slot = &slots_[(head_ + count_++) % slots_.size()];
     slot->unit = unit;
-    slot->stored.swap(stored);
+    slot->large = isLarge(unit);
+    if (slot->large) {
+      ++largeHeld_;
+      if (!spare_.empty()) {
+        static_cast<Buffers&>(*slot) = std::move(spare_.back());
+        spare_.pop_back();
+      }
+      slot->stored.swap(stored);
+    } else if (!here) {
+      slot->stored.assign(stored.begin(), stored.end());
+    }
     slot->state = here ? SlotState::Decoding : SlotState::Waiting;
   }
   if (!here) {
     changed_.notify_all();
     return;
   }
-  // No one waits for it but the caller, so no one is woken.
-  slot->decoded = decodeOne(*slot);
+  // Decoded from the caller's buffer; no one waits for it but the caller, so no one is woken.
+  slot->decoded = withinMemory([&] { return source_.decodeUnit(plan_, unit, stored, slot->raw); });
   std::lock_guard<std::mutex> lock(mutex_);
   slot->state = SlotState::Done;
 }
@@ -63,7 +88,14 @@ Status UnitDecoders::take(std::vector<uint8_t>& raw) {
     lock.lock();
   }
   changed_.wait(lock, [&] { return slot.state == SlotState::Done; });
-  raw.swap(slot.raw);
+  if (slot.large) {
+    raw.swap(slot.raw);
+    --largeHeld_;
+    if (spare_.size() < largeSlots_) spare_.push_back(std::move(static_cast<Buffers&>(slot)));
+    static_cast<Buffers&>(slot) = Buffers{};
+  } else {
+    raw.assign(slot.raw.begin(), slot.raw.end());
+  }
   Status decoded = std::move(slot.decoded);
   slot.state = SlotState::Free;
   head_ = (head_ + 1) % slots_.size();

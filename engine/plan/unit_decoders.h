@@ -23,31 +23,39 @@ unsigned decodeWorkersFor(unsigned processors);
 
 class UnitDecoders {
  public:
-  // At most `workers` + 1 units are handed over and not yet taken, each
-  // holding its stored and its raw bytes.
+  // At most `workers` + 1 units of 64 KiB or more are handed over and not
+  // yet taken, each holding its stored and its raw bytes, and with workers
+  // up to 16 smaller ones besides, so that many small files keep the
+  // workers busy while the caller writes.
   UnitDecoders(const ArchiveSource& source, const ExtractionPlan& plan, unsigned workers);
   ~UnitDecoders();  // lets the workers finish what they decode; the rest is dropped
   UnitDecoders(const UnitDecoders&) = delete;
   UnitDecoders& operator=(const UnitDecoders&) = delete;
 
-  bool full() const { return count_ == slots_.size(); }
+  bool full() const { return count_ == slots_.size() || largeHeld_ == largeSlots_; }
 
-  // Hands over unit `unit`'s stored bytes, swapping `stored` with a spare buffer.
+  // Hands over unit `unit`'s stored bytes: a small unit's copied, a large
+  // one's swapped with a spare buffer.
   void hand(uint32_t unit, std::vector<uint8_t>& stored);
 
-  // The oldest unit handed over, once decoded: its raw bytes swapped into
-  // `raw`, and how its decoding ended.
+  // The oldest unit handed over, once decoded: its raw bytes copied or
+  // swapped into `raw` as they were handed, and how its decoding ended.
   Status take(std::vector<uint8_t>& raw);
 
  private:
   enum class SlotState { Free, Waiting, Decoding, Done };
-  struct Slot {
-    uint32_t unit = 0;
-    SlotState state = SlotState::Free;
+  struct Buffers {
     std::vector<uint8_t> stored, raw;
+  };
+  struct Slot : Buffers {
+    uint32_t unit = 0;
+    bool large = false;
+    SlotState state = SlotState::Free;
     Status decoded;
   };
 
+  bool isLarge(uint32_t unit) const;
+  bool decodedHere(uint32_t unit) const;
   void work();
   Status decodeOne(Slot& slot) const;
   void decode(Slot& slot);
@@ -56,6 +64,12 @@ class UnitDecoders {
   const ExtractionPlan& plan_;
   std::vector<Slot> slots_;  // a ring: the oldest at head_
   size_t head_ = 0, count_ = 0;
+  // Large units' buffers pass between the caller, the slots holding large
+  // units and `spare_`, which together hold no more than `largeSlots_`
+  // pairs: no slot holding a small unit keeps one.
+  const size_t largeSlots_;
+  size_t largeHeld_ = 0;
+  std::vector<Buffers> spare_;
   std::mutex mutex_;
   std::condition_variable changed_;
   bool stopping_ = false;
