@@ -195,11 +195,15 @@ TEST(Operations, EndToEnd) {
   app.type(kSourceEditId, pathText(dir / "photos"));
   app.type(kOutputEditId, output);
   app.type(kBlockSizeEditId, L"64");
-  // Create, a second start while busy (ignored) and Pause, all queued before the window handles the first.
+  // Create, a second start while busy (ignored) and Pause, all queued before the window handles the first: its
+  // thread held meanwhile, as a loaded machine may otherwise let creation end before the pause arrives.
   auto startPaused = [&] {
-    PostMessageW(app.control(kCreateButtonId), BM_CLICK, 0, 0);
-    PostMessageW(app.window(), WM_COMMAND, kCreateButtonId, 0);
-    PostMessageW(app.control(kPauseButtonId), BM_CLICK, 0, 0);
+    const HWND create = app.control(kCreateButtonId), window = app.window(), pause = app.control(kPauseButtonId);
+    SuspendThread(app.p.hThread);
+    PostMessageW(create, BM_CLICK, 0, 0);
+    PostMessageW(window, WM_COMMAND, kCreateButtonId, 0);
+    PostMessageW(pause, BM_CLICK, 0, 0);
+    ResumeThread(app.p.hThread);
     ASSERT_TRUE(waitFor([&] { return app.text(kPauseButtonId) == L"Resume" && !app.enabled(kCreateButtonId); }));
   };
   startPaused();
