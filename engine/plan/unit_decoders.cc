@@ -9,9 +9,10 @@ namespace {
 // Units below this are copied in and out of their slots, which then never
 // hold more; larger ones' buffers are swapped, as copying them would cost.
 constexpr uint32_t kLargeUnitBytes = 64 << 10;
-// A small unit is decoded by the caller as it is handed over where that takes
-// less time than waking a worker and being woken (some 15 us): where it is
-// stored as it is, or decodes to less than this.
+// A small unit is decoded by the caller as it is handed over where no worker
+// would take it, or where that takes less time than waking a worker and
+// being woken (some 15 us): where it is stored as it is, or decodes to less
+// than this.
 constexpr uint32_t kHandedFromBytes = 8 << 10;
 // Small units handed over beyond the large ones, so that the workers run well
 // ahead of a caller writing files of a few KiB.
@@ -45,11 +46,12 @@ bool UnitDecoders::isLarge(uint32_t unit) const {
 
 bool UnitDecoders::decodedHere(uint32_t unit) const {
   const PlanUnit& planned = plan_.units[unit];
-  return !isLarge(unit) && (planned.rawSize == planned.storedSize || planned.rawSize < kHandedFromBytes);
+  return !isLarge(unit) &&
+         (workers_.empty() || planned.rawSize == planned.storedSize || planned.rawSize < kHandedFromBytes);
 }
 
 void UnitDecoders::hand(uint32_t unit, std::vector<uint8_t>& stored) {
-  const bool here = decodedHere(unit) && !workers_.empty();
+  const bool here = decodedHere(unit);
   Slot* slot = nullptr;
   {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -73,7 +75,7 @@ void UnitDecoders::hand(uint32_t unit, std::vector<uint8_t>& stored) {
     return;
   }
   // Decoded from the caller's buffer; no one waits for it but the caller, so no one is woken.
-  slot->decoded = withinMemory([&] { return source_.decodeUnit(plan_, unit, stored, slot->raw); });
+  slot->decoded = decodeOne(*slot, stored);
   std::lock_guard<std::mutex> lock(mutex_);
   slot->state = SlotState::Done;
 }
@@ -125,12 +127,12 @@ void UnitDecoders::work() {
 }
 
 // On a worker, memory that runs out fails the unit, for the caller to stop at.
-Status UnitDecoders::decodeOne(Slot& slot) const {
-  return withinMemory([&] { return source_.decodeUnit(plan_, slot.unit, slot.stored, slot.raw); });
+Status UnitDecoders::decodeOne(Slot& slot, const std::vector<uint8_t>& stored) const {
+  return withinMemory([&] { return source_.decodeUnit(plan_, slot.unit, stored, slot.raw); });
 }
 
 void UnitDecoders::decode(Slot& slot) {
-  slot.decoded = decodeOne(slot);
+  slot.decoded = decodeOne(slot, slot.stored);
   std::lock_guard<std::mutex> lock(mutex_);
   slot.state = SlotState::Done;
   changed_.notify_all();

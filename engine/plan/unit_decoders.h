@@ -34,8 +34,8 @@ class UnitDecoders {
 
   bool full() const { return count_ == slots_.size() || largeHeld_ == largeSlots_; }
 
-  // Hands over unit `unit`'s stored bytes: a small unit's copied, a large
-  // one's swapped with a spare buffer.
+  // Hands over unit `unit`'s stored bytes: a small unit's decoded at once or
+  // copied, a large one's swapped with a spare buffer.
   void hand(uint32_t unit, std::vector<uint8_t>& stored);
 
   // The oldest unit handed over, once decoded: its raw bytes copied or
@@ -57,7 +57,7 @@ class UnitDecoders {
   bool isLarge(uint32_t unit) const;
   bool decodedHere(uint32_t unit) const;
   void work();
-  Status decodeOne(Slot& slot) const;
+  Status decodeOne(Slot& slot, const std::vector<uint8_t>& stored) const;
   void decode(Slot& slot);
 
   const ArchiveSource& source_;
