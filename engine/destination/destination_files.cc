@@ -260,6 +260,7 @@ Status DestinationFiles::write(uint32_t index, uint64_t offset, std::span<const 
   if (Status written = writeDestinationBytes(*file, offset, bytes); !written.ok()) return written;
   // The disk writes while the next units decode, so the group's flush waits for less.
   if (bytes.size() >= kWritebackBytes) startWriteback(*file, offset, offset + bytes.size());
+  writeBehind_.written(root_, bytes.size());
   return {};
 }
 
@@ -395,6 +396,7 @@ Status DestinationFiles::makeFile(uint32_t index) {
     if (Status opened = openInSlot(index, OpenMode::CreateNew, file); !opened.ok()) return opened;
   }
   made_[index] = 1;
+  writeBehind_.written(root_, WriteBehind::kMadeFileBytes);
   return {};
 }
 

@@ -21,6 +21,7 @@
 #include <string>
 #include <vector>
 
+#include "destination/write_behind.h"
 #include "plan/extraction_plan.h"
 #include "platform/env.h"
 #include "status.h"
@@ -173,6 +174,7 @@ class DestinationFiles {
   bool closedUnflushed_ = false;            // one of them was closed since
   bool namesChanged_ = false;               // since the last makeDurable
   bool metadataChanged_ = false;            // likewise: a file's flush of its data alone may leave it out
+  WriteBehind writeBehind_;                 // last: its thread is done before the root closes
 };
 
 }  // namespace ablative

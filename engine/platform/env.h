@@ -110,6 +110,13 @@ bool flushFile(FileHandle& file);  // file data durable on disk
 // flushFile finds less to do. Only a hint: where the system has no such call
 // it does nothing, and it can neither fail nor make anything durable.
 void startWriteback(FileHandle& file, uint64_t first, uint64_t end);
+// Writes back everything the file system holding `folder` has not, and waits
+// for it, where one call can (kCanFlushFileSystem); elsewhere does nothing.
+// Only a hint as well: it reports nothing and is not put to the I/O hook, so
+// it may run on a thread of its own beside a run the hook counts. It goes
+// through a handle of its own, so every failure to write back is still
+// reported to flushFileSystem on the run's handles.
+void writeBackFileSystem(const FolderHandle& folder);
 bool fileSize(FileHandle& file, uint64_t& size);
 bool setEndOfFile(FileHandle& file);                             // cut or extend the file at the file pointer
 bool markSparse(FileHandle& file);                               // fails where ranges cannot be released

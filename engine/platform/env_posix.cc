@@ -605,6 +605,20 @@ void startWriteback(FileHandle& file, uint64_t first, uint64_t end) {
 #endif
 }
 
+void writeBackFileSystem(const FolderHandle& folder) {
+#ifdef __linux__
+  const int saved = errno;
+  const int own = ::openat(static_cast<int>(folder.handle.native), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (own >= 0) {
+    ::syncfs(own);
+    ::close(own);
+  }
+  errno = saved;
+#else
+  (void)folder;
+#endif
+}
+
 uint32_t lastErrorCode() { return static_cast<uint32_t>(errno); }
 
 void setLastErrorCode(uint32_t code) { errno = static_cast<int>(code); }

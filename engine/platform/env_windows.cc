@@ -569,6 +569,8 @@ bool fileIdentity(const std::wstring& path, FileIdentity& identity) {
 // Windows has no call that starts writing a range without waiting for it.
 void startWriteback(FileHandle&, uint64_t, uint64_t) {}
 
+void writeBackFileSystem(const FolderHandle&) {}
+
 uint32_t lastErrorCode() { return GetLastError(); }
 
 void setLastErrorCode(uint32_t code) { SetLastError(code); }
