@@ -356,6 +356,28 @@ uint32_t decodingStart(const Framing& framing, const ExtractionPlan& plan, uint3
   }
 }
 
+// The sums of `decoded` and of its pieces in order, each byte summed once:
+// the pieces follow one another in both, as cutUnits lays them out (false
+// where a plan read back says otherwise).
+bool sumsInOnePass(const FramedUnits& units, const ExtractionPlan& plan, const PlanUnit& unit,
+                   std::span<const uint8_t> decoded, uint32_t& decodedCrc, uint32_t& rawCrc) {
+  decodedCrc = rawCrc = 0;
+  uint64_t at = 0, rawAt = 0;
+  for (uint32_t k = unit.firstPiece; k < unit.firstPiece + unit.pieceCount; ++k) {
+    const PlanPiece& piece = plan.pieces[k];
+    const uint32_t from = units.pieceAt[k];
+    if (from < at || piece.rawOffset != rawAt) return false;
+    decodedCrc = crc32(decodedCrc, decoded.data() + at, from - at);
+    const uint32_t pieceCrc = crc32(decoded.data() + from, piece.length);
+    decodedCrc = static_cast<uint32_t>(crc32_combine(decodedCrc, pieceCrc, static_cast<z_off_t>(piece.length)));
+    rawCrc = static_cast<uint32_t>(crc32_combine(rawCrc, pieceCrc, static_cast<z_off_t>(piece.length)));
+    at = from + piece.length;
+    rawAt += piece.length;
+  }
+  decodedCrc = crc32(decodedCrc, decoded.data() + at, decoded.size() - at);
+  return rawAt == unit.rawSize;
+}
+
 // The unit's pieces from what it decoded to, both checked.
 Status checkedPieces(const Framing& framing, const ExtractionPlan& plan, uint32_t u, std::span<const uint8_t> decoded,
                      std::vector<uint8_t>& raw) {
@@ -367,7 +389,9 @@ Status checkedPieces(const Framing& framing, const ExtractionPlan& plan, uint32_
   }
   // The raw bytes too: they are what the pieces' places in the decoded bytes
   // make of them.
-  if (crc32(decoded.data(), decoded.size()) != units.units[u].decodedCrc || crc32(raw.data(), raw.size()) != unit.crc) {
+  uint32_t decodedCrc = 0, rawCrc = 0;
+  if (!sumsInOnePass(units, plan, unit, decoded, decodedCrc, rawCrc) || decodedCrc != units.units[u].decodedCrc ||
+      rawCrc != unit.crc) {
     return failure(StatusKind::DamagedBlock, L"Checksum verification failed: " + frameOf(framing, plan, u));
   }
   return {};
@@ -437,12 +461,13 @@ Status decodeUnit(const Framing& framing, const ExtractionPlan& plan, uint32_t u
                    L"Unable to read where this piece's decoding starts: " + frameOf(framing, plan, u));
   }
   if (got == PointRead::Damaged) return failure(StatusKind::DamagedBlock, lost + frameOf(framing, plan, u));
-  std::vector<uint8_t> decodedFrom(skip + source.decodedLength);
+  // Not zeroed first: decoding fills all of it or fails.
+  const auto decodedFrom = std::make_unique_for_overwrite<uint8_t[]>(skip + source.decodedLength);
   if (!framing.decode(got == PointRead::Read ? std::span<const uint8_t>(saved) : std::span<const uint8_t>(), stored,
-                      decodedFrom)) {
+                      std::span<uint8_t>(decodedFrom.get(), skip + source.decodedLength))) {
     return failure(StatusKind::DamagedBlock, atFrame(framing.texts.invalidData, source.frameOffset));
   }
-  return checkedPieces(framing, plan, u, std::span<const uint8_t>(decodedFrom.data() + skip, source.decodedLength),
+  return checkedPieces(framing, plan, u, std::span<const uint8_t>(decodedFrom.get() + skip, source.decodedLength),
                        raw);
 }
 
