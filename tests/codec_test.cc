@@ -2,11 +2,13 @@
 // this CPU runs against a plain reference; Zstandard frames, the same on every thread and build, and those refused.
 #define ZSTD_STATIC_LINKING_ONLY
 #include <gtest/gtest.h>
+#include <zlib.h>
 #include <zstd.h>
 
 #include <algorithm>
 #include <optional>
 #include <random>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -17,6 +19,8 @@
 #include "codecs/crc32.h"
 #include "codecs/crc32_kernels.h"
 #include "codecs/zstd_block.h"
+#include "framings/gzip_format.h"
+#include "framings/whole_inflate.h"
 #include "framings/zstd_blocks.h"
 #include "containers/zvka_format.h"
 
@@ -252,6 +256,86 @@ TEST(ZstdBlocks, DecodingStartsAgainAtEveryBlockBoundary) {
                 std::equal(rest.begin(), rest.end(), raw.begin() + static_cast<ptrdiff_t>(boundary.out)))
         << "from byte " << boundary.in;
   }
+}
+
+// A stretch between two points decodes alone, at whatever bit its blocks start and whatever blocks it holds: text,
+// random bytes that deflate stores, and the empty stored blocks of a full flush, as parallel gzip tools write.
+TEST(Inflate, EveryStretchBetweenPointsDecodesAlone) {
+  std::mt19937 random(5);
+  const std::vector<std::string> words{"the", "quick", "brown", "fox", "jumps", "over", "a", "lazy", "dog", "while",
+                                       "seven", "zebras", "quietly", "eat", "mixed", "grain", "at", "dusk", "\n"};
+  Bytes raw;
+  for (int part = 0; raw.size() < (3 << 20); ++part) {
+    const size_t end = raw.size() + 20000 + random() % 60000;
+    const bool stored = part % 5 == 4 && raw.size() < (1 << 20);
+    while (raw.size() < end) {
+      if (stored) {
+        raw.push_back(static_cast<uint8_t>(random()));
+      } else {
+        const std::string& word = words[random() % words.size()];
+        raw.insert(raw.end(), word.begin(), word.end());
+        raw.push_back(' ');
+      }
+    }
+  }
+  z_stream deflating{};
+  ASSERT_EQ(deflateInit2(&deflating, 6, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY), Z_OK);
+  Bytes stream(deflateBound(&deflating, raw.size()) + raw.size() / 1000);
+  deflating.next_out = stream.data();
+  deflating.avail_out = static_cast<uInt>(stream.size());
+  for (size_t at = 0; at < raw.size(); at += 100000) {
+    deflating.next_in = raw.data() + at;
+    deflating.avail_in = static_cast<uInt>(std::min<size_t>(100000, raw.size() - at));
+    const int flush = at + 100000 >= raw.size() ? Z_FINISH : at < (1 << 20) ? Z_FULL_FLUSH : Z_NO_FLUSH;
+    ASSERT_NE(deflate(&deflating, flush), Z_STREAM_ERROR);
+  }
+  stream.resize(deflating.total_out);
+  deflateEnd(&deflating);
+
+  std::vector<InflatePoint> points(1);
+  RawInflate inflate;
+  ASSERT_TRUE(inflate.begin());
+  inflate.recordPoints(64 << 10, [&](const InflatePoint& point) { points.push_back(point); });
+  Bytes decoded(raw.size());
+  const uint8_t* next = stream.data();
+  size_t left = stream.size();
+  for (RawInflate::Step step = RawInflate::Step::Progress; step == RawInflate::Step::Progress;) {
+    step = inflate.step(next, left, decoded.data() + inflate.at.out, decoded.size() - inflate.at.out);
+    ASSERT_NE(step, RawInflate::Step::Invalid);
+    inflate.recordPointIfDue();
+  }
+  ASSERT_EQ(decoded, raw);
+  std::set<int> bits;
+  for (const InflatePoint& point : points) bits.insert(point.bits);
+  ASSERT_GE(bits.size(), 6u) << "points at too few bit positions to try";
+  size_t movedAlone = 0;
+  for (size_t k = 0; k < points.size(); ++k) {
+    const InflatePoint* from = k > 0 ? &points[k] : nullptr;
+    const InflatePoint* to = k + 1 < points.size() ? &points[k + 1] : nullptr;
+    const uint64_t in = points[k].inOffset, out = points[k].outOffset;
+    const std::span<const uint8_t> stored(stream.data() + in, (to ? to->inOffset : stream.size()) - in);
+    Bytes room(kInflateRoom + (to ? to->outOffset : raw.size()) - out);
+    const std::span<uint8_t> into(room.data() + kInflateRoom, room.size() - kInflateRoom);
+    EXPECT_TRUE(inflateFrom(from, to, stored, into) &&
+                std::equal(into.begin(), into.end(), raw.begin() + static_cast<ptrdiff_t>(out)))
+        << "from the point at byte " << in << ", bit " << points[k].bits;
+    // libdeflate decodes a stretch alone wherever it starts on a byte boundary, and elsewhere where it holds no
+    // stored block; the bytes it makes are right.
+    if (to == nullptr) continue;
+    std::fill(into.begin(), into.end(), 0);
+    const bool alone = inflateStretch({.window = from ? std::span<const uint8_t>(from->window, from->windowLength)
+                                                      : std::span<const uint8_t>(),
+                                       .firstBits = points[k].bits,
+                                       .firstBitsValue = points[k].bitsValue,
+                                       .stored = stored,
+                                       .spareBits = to->bits},
+                                      into);
+    EXPECT_TRUE(alone || points[k].bits != 0) << "libdeflate from the point at byte " << in;
+    EXPECT_TRUE(!alone || std::equal(into.begin(), into.end(), raw.begin() + static_cast<ptrdiff_t>(out)))
+        << "libdeflate from the point at byte " << in << ", bit " << points[k].bits;
+    movedAlone += alone && points[k].bits != 0 ? 1 : 0;
+  }
+  EXPECT_GT(movedAlone, 0u);
 }
 
 }  // namespace

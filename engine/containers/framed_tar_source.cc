@@ -397,6 +397,22 @@ Status checkedPieces(const Framing& framing, const ExtractionPlan& plan, uint32_
   return {};
 }
 
+// The saved point unit `u`'s decoding ends at, where the framing decodes
+// faster knowing it: the next unit's, in the same frame, where it reads; else
+// none.
+std::vector<uint8_t> endPointOf(const Framing& framing, const ExtractionPlan& plan, uint32_t u) {
+  const FramedUnits& units = unitsOf(plan);
+  const uint32_t next = u + 1;
+  std::vector<uint8_t> saved;
+  if (framing.decodeToPoint && next < units.units.size() &&
+      units.units[next].frameOffset == units.units[u].frameOffset && plan.endOf(u) == plan.units[next].offset &&
+      !(next < units.lacksPoint.size() && units.lacksPoint[next]) &&
+      pointOf(framing, units, next, saved) == PointRead::Read) {
+    return saved;
+  }
+  return {};
+}
+
 // A unit's stored bytes, with those of the units its decoding must start
 // from in front.
 Status readStoredUnit(const Framing& framing, FileHandle& archive, const ExtractionPlan& plan, uint32_t u,
@@ -461,14 +477,15 @@ Status decodeUnit(const Framing& framing, const ExtractionPlan& plan, uint32_t u
                    L"Unable to read where this piece's decoding starts: " + frameOf(framing, plan, u));
   }
   if (got == PointRead::Damaged) return failure(StatusKind::DamagedBlock, lost + frameOf(framing, plan, u));
+  const std::span<const uint8_t> start = got == PointRead::Read ? std::span<const uint8_t>(saved) : std::span<const uint8_t>();
+  const std::vector<uint8_t> end = endPointOf(framing, plan, u);
   // Not zeroed first: decoding fills all of it or fails.
-  const auto decodedFrom = std::make_unique_for_overwrite<uint8_t[]>(skip + source.decodedLength);
-  if (!framing.decode(got == PointRead::Read ? std::span<const uint8_t>(saved) : std::span<const uint8_t>(), stored,
-                      std::span<uint8_t>(decodedFrom.get(), skip + source.decodedLength))) {
+  const auto decodedFrom = std::make_unique_for_overwrite<uint8_t[]>(framing.roomBefore + skip + source.decodedLength);
+  const std::span<uint8_t> out(decodedFrom.get() + framing.roomBefore, skip + source.decodedLength);
+  if (!(end.empty() ? framing.decode(start, stored, out) : framing.decodeToPoint(start, end, stored, out))) {
     return failure(StatusKind::DamagedBlock, atFrame(framing.texts.invalidData, source.frameOffset));
   }
-  return checkedPieces(framing, plan, u, std::span<const uint8_t>(decodedFrom.get() + skip, source.decodedLength),
-                       raw);
+  return checkedPieces(framing, plan, u, out.subspan(skip), raw);
 }
 
 // What a unit's decoding needs once the archive's bytes around it are gone.

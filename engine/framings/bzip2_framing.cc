@@ -446,6 +446,8 @@ const Framing& bzip2Framing() {
       .pass = passOver,
       .pointReads = pointReads,
       .decode = decode,
+      .decodeToPoint = nullptr,  // it finds where a stretch ends by itself
+      .roomBefore = 0,
       .decodeInOrder = nullptr,  // every piece starts at a point
       .texts = {.frame = L"bzip2 stream at byte ",
                 .endsEarly = L"Bzip2 data is damaged (ends early): at byte ",

@@ -95,6 +95,14 @@ struct Framing {
   // start where empty), into all of `out`; false where it does not decode to
   // that many bytes.
   std::function<bool(std::span<const uint8_t> saved, std::span<const uint8_t> stored, std::span<uint8_t> out)> decode;
+  // Decodes as `decode` does a stretch that the point `savedNext` ends, in
+  // the same frame, for a decoder that decodes faster knowing where; null
+  // where the framing has no use for it.
+  std::function<bool(std::span<const uint8_t> saved, std::span<const uint8_t> savedNext,
+                     std::span<const uint8_t> stored, std::span<uint8_t> out)>
+      decodeToPoint;
+  // Bytes before decode's `out` that it may overwrite.
+  uint32_t roomBefore = 0;
   // Where a pass goes on to points (FramingPass::goOnAfter): a decoder for a
   // frame from its start; else null.
   std::function<StreamDecoder(std::span<const uint8_t> saved)> decodeInOrder;

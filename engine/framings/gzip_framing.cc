@@ -35,10 +35,17 @@ bool pointReads(std::span<const uint8_t> saved) {
   return readPoint(saved, *point);
 }
 
+// A point that does not read is no end to decode to: zlib then finds the end as it decodes.
+bool decodeToPoint(std::span<const uint8_t> saved, std::span<const uint8_t> savedNext, std::span<const uint8_t> stored,
+                   std::span<uint8_t> out) {
+  std::unique_ptr<InflatePoint> from, to;
+  if (!saved.empty() && !readPoint(saved, *(from = std::make_unique<InflatePoint>()))) return false;
+  if (!savedNext.empty() && !readPoint(savedNext, *(to = std::make_unique<InflatePoint>()))) to.reset();
+  return inflateFrom(from.get(), to.get(), stored, out);
+}
+
 bool decode(std::span<const uint8_t> saved, std::span<const uint8_t> stored, std::span<uint8_t> out) {
-  if (saved.empty()) return inflateFrom(nullptr, stored, out);
-  auto point = std::make_unique<InflatePoint>();
-  return readPoint(saved, *point) && inflateFrom(point.get(), stored, out);
+  return decodeToPoint(saved, {}, stored, out);
 }
 
 }  // namespace
@@ -51,6 +58,8 @@ const Framing& gzipFraming() {
       .pass = passOver,
       .pointReads = pointReads,
       .decode = decode,
+      .decodeToPoint = decodeToPoint,
+      .roomBefore = kInflateRoom,
       .decodeInOrder = nullptr,  // every piece starts at a point
       .texts = {.frame = L"gzip member at byte ",
                 .endsEarly = L"Gzip data is damaged (ends early): at byte ",

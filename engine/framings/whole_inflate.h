@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <vector>
 
 namespace ablative {
 
@@ -18,5 +19,26 @@ namespace ablative {
 // stream longer than `out`, memory lacking), `out` then unspecified: the
 // caller decodes with zlib again, which tells what is wrong as it always has.
 bool inflateWhole(std::span<const uint8_t> stored, std::span<uint8_t> out, size_t& consumed, size_t& produced);
+
+// A stretch of a raw deflate stream between two block boundaries: the
+// `firstBits` low bits of `firstBitsValue` (the rest of the byte before
+// `stored`), then `stored`, whose last byte's `spareBits` high bits already
+// belong to the block after the stretch; or, with spareBits -1, a stretch that
+// ends with the stream's final block, within `stored`. `window` holds the
+// bytes decoded before it (at most 32 KiB), which its blocks may copy from.
+struct DeflateStretch {
+  std::span<const uint8_t> window;
+  int firstBits = 0;
+  uint8_t firstBitsValue = 0;
+  std::span<const uint8_t> stored;
+  int spareBits = -1;
+};
+
+// Decodes `stretch` into all of `out` with libdeflate, as one stream that
+// holds the window as a stored block, the stretch, and an empty final block
+// after it; the window.size() bytes before `out` must be writable, and the
+// window is written there. False where it does not decode to exactly
+// out.size() bytes, as inflateWhole is.
+bool inflateStretch(const DeflateStretch& stretch, std::span<uint8_t> out);
 
 }  // namespace ablative

@@ -427,6 +427,8 @@ const Framing& xzFraming() {
       .pass = passOver,
       .pointReads = pointReads,
       .decode = decode,
+      .decodeToPoint = nullptr,  // it finds where a stretch ends by itself
+      .roomBefore = 0,
       .decodeInOrder = decodeInOrder,
       .texts = {.frame = L"xz block at byte ",
                 .endsEarly = L"Xz data is damaged (ends early): at byte ",

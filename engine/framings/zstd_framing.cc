@@ -319,6 +319,8 @@ const Framing& zstdFraming() {
       .pass = passOver,
       .pointReads = pointReads,
       .decode = decode,
+      .decodeToPoint = nullptr,  // it finds where a stretch ends by itself
+      .roomBefore = 0,
       .decodeInOrder = nullptr,  // every piece starts at a point
       .texts = {.frame = kFrameText,
                 .endsEarly = L"Zstandard data is damaged (ends early): at byte ",
