@@ -32,8 +32,8 @@ mutation space-check extraction_checks.cc '  if (needed <= needs.freeAtDestinati
   destination_limits
 mutation point-window inflate_points.cc 'inflateSetDictionary(&stream_, point.window, point.windowLength)' \
   'inflateSetDictionary(&stream_, point.window + 1, point.windowLength - 1)' '^zip|Resume'
-mutation stretch-bits whole_inflate.cc '      *to++ = static_cast<uint8_t>(carry | uint32_t{byte} << up);' \
-  '      *to++ = static_cast<uint8_t>(carry | uint32_t{byte} << down);' 'Inflate'
+mutation stretch-bits whole_inflate.cc 'putAligningBlock(sink, 8 - stretch.firstBits);' \
+  'putAligningBlock(sink, 7 - stretch.firstBits);' 'Inflate'
 mutation memory-failure extract.cc '  return ran.ok() ? succeeded : fail(ran);' '  return ran.ok() ? succeeded : false;' \
   'FaultInjection.Memory'
 mutation journal-fingerprint extraction_checks.cc \

@@ -28,23 +28,8 @@ class BitSink {
       pendingBits_ -= 8;
     }
   }
-  void putBytes(std::span<const uint8_t> bytes) {
-    if (pendingBits_ == 0) {
-      out_.insert(out_.end(), bytes.begin(), bytes.end());
-      return;
-    }
-    // Each byte moved up by the bits pending, the high ones carried into the next.
-    const size_t at = out_.size();
-    out_.resize(at + bytes.size());
-    uint8_t* to = out_.data() + at;
-    const int up = pendingBits_, down = 8 - pendingBits_;
-    auto carry = static_cast<uint32_t>(pending_);
-    for (const uint8_t byte : bytes) {
-      *to++ = static_cast<uint8_t>(carry | uint32_t{byte} << up);
-      carry = uint32_t{byte} >> down;
-    }
-    pending_ = carry;
-  }
+  // Whole bytes, where the bits put so far fill whole bytes.
+  void putBytes(std::span<const uint8_t> bytes) { out_.insert(out_.end(), bytes.begin(), bytes.end()); }
   void finish() {
     if (pendingBits_ > 0) out_.push_back(static_cast<uint8_t>(pending_));
     pending_ = 0;
@@ -71,6 +56,42 @@ void putStoredBlock(std::span<const uint8_t> bytes, std::vector<uint8_t>& out) {
 constexpr uint32_t kEmptyFinalBlock = 0b011;
 constexpr int kEmptyFinalBlockBits = 10;
 
+// An empty block, not final, that ends `offset` (1 to 7) bits into a byte when
+// it starts on a byte boundary: a stretch after it then lies at the bits it
+// was written at, so the stored blocks in it pad as they were written to. It
+// has dynamic codes: literal 0 and end-of-block, each one bit; two distances,
+// each one bit; and the code-length code {0, 1, 17, 18}, each two bits, whose
+// zero runs are spelt out so as to take 98 + 2 * singles + 5 * shortRuns bits.
+void putAligningBlock(BitSink& sink, int offset) {
+  const int shortRuns = offset % 2;                // a run of 3 zeros (symbol 17): 5 bits
+  const int singles = ((offset - 2 - 5 * shortRuns) % 8 + 8) % 8 / 2;  // single zeros (symbol 0): 2 bits each
+  sink.put(0b100, 3);  // BFINAL 0, BTYPE 10
+  sink.put(0, 5);      // 257 literal/length codes
+  sink.put(1, 5);      // 2 distance codes
+  sink.put(18 - 4, 4);  // 18 code-length code lengths, in the format's order: 16 17 18 0 8 7 9 6 10 5 11 4 12 3 13 2 14 1
+  for (const int symbol : {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1}) {
+    sink.put(symbol == 0 || symbol == 1 || symbol == 17 || symbol == 18 ? 2 : 0, 3);
+  }
+  // Their codes are 00 01 10 11 (for 0 1 17 18), first bit first: put as 0b00 0b10 0b01 0b11.
+  const auto length = [&](uint32_t code) { sink.put(code, 2); };
+  const auto zeroRun = [&](int count) {  // 11 to 138
+    length(0b11);
+    sink.put(static_cast<uint32_t>(count - 11), 7);
+  };
+  length(0b10);  // literal 0: 1 bit
+  for (int i = 0; i < singles; ++i) length(0b00);
+  if (shortRuns > 0) {
+    length(0b01);
+    sink.put(0, 3);  // 3 zeros
+  }
+  zeroRun(138);
+  zeroRun(255 - singles - 3 * shortRuns - 138);
+  length(0b10);  // end-of-block: 1 bit
+  length(0b10);  // the two distances: 1 bit each
+  length(0b10);
+  sink.put(1, 1);  // end-of-block
+}
+
 bool decompressEx(std::span<const uint8_t> stored, std::span<uint8_t> out, size_t& consumed, size_t& produced) {
   // One for each call: it is a small allocation beside the data, and a
   // per-thread one would need a thread-exit destructor (zstd_block.h says
@@ -94,9 +115,10 @@ bool inflateStretch(const DeflateStretch& stretch, std::span<uint8_t> out) {
     return false;
   }
   std::vector<uint8_t> spliced;
-  spliced.reserve(5 + stretch.window.size() + stretch.stored.size() + 3);
+  spliced.reserve(stretch.window.size() + stretch.stored.size() + 32);  // and the blocks around them, a few bytes
   if (!stretch.window.empty()) putStoredBlock(stretch.window, spliced);
   BitSink sink(spliced);
+  if (stretch.firstBits > 0) putAligningBlock(sink, 8 - stretch.firstBits);
   sink.put(stretch.firstBitsValue, stretch.firstBits);
   const auto wholeBytes = static_cast<size_t>((bits - stretch.firstBits) / 8);
   sink.putBytes(stretch.stored.first(wholeBytes));

@@ -35,7 +35,9 @@ struct DeflateStretch {
 };
 
 // Decodes `stretch` into all of `out` with libdeflate, as one stream that
-// holds the window as a stored block, the stretch, and an empty final block
+// holds the window as a stored block, an empty block that puts the stretch at
+// the bits within a byte it was written at (its stored blocks pad to the
+// boundaries they were written to), the stretch, and an empty final block
 // after it; the window.size() bytes before `out` must be writable, and the
 // window is written there. False where it does not decode to exactly
 // out.size() bytes, as inflateWhole is.
