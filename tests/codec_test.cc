@@ -262,8 +262,9 @@ TEST(ZstdBlocks, DecodingStartsAgainAtEveryBlockBoundary) {
 // random bytes that deflate stores, and the empty stored blocks of a full flush, as parallel gzip tools write.
 TEST(Inflate, EveryStretchBetweenPointsDecodesAlone) {
   std::mt19937 random(5);
-  const std::vector<std::string> words{"the", "quick", "brown", "fox", "jumps", "over", "a", "lazy", "dog", "while",
-                                       "seven", "zebras", "quietly", "eat", "mixed", "grain", "at", "dusk", "\n"};
+  const std::vector<std::string> words{"the",   "quick", "brown", "fox",   "jumps",  "over",    "a",
+                                       "lazy",  "dog",   "while", "seven", "zebras", "quietly", "eat",
+                                       "mixed", "grain", "at",    "dusk",  "\n"};
   Bytes raw;
   for (int part = 0; raw.size() < (3 << 20); ++part) {
     const size_t end = raw.size() + 20000 + random() % 60000;

@@ -477,7 +477,8 @@ Status decodeUnit(const Framing& framing, const ExtractionPlan& plan, uint32_t u
                    L"Unable to read where this piece's decoding starts: " + frameOf(framing, plan, u));
   }
   if (got == PointRead::Damaged) return failure(StatusKind::DamagedBlock, lost + frameOf(framing, plan, u));
-  const std::span<const uint8_t> start = got == PointRead::Read ? std::span<const uint8_t>(saved) : std::span<const uint8_t>();
+  const std::span<const uint8_t> start =
+      got == PointRead::Read ? std::span<const uint8_t>(saved) : std::span<const uint8_t>();
   const std::vector<uint8_t> end = endPointOf(framing, plan, u);
   // Not zeroed first: decoding fills all of it or fails.
   const auto decodedFrom = std::make_unique_for_overwrite<uint8_t[]>(framing.roomBefore + skip + source.decodedLength);

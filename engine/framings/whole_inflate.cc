@@ -63,12 +63,13 @@ constexpr int kEmptyFinalBlockBits = 10;
 // each one bit; and the code-length code {0, 1, 17, 18}, each two bits, whose
 // zero runs are spelt out so as to take 98 + 2 * singles + 5 * shortRuns bits.
 void putAligningBlock(BitSink& sink, int offset) {
-  const int shortRuns = offset % 2;                // a run of 3 zeros (symbol 17): 5 bits
-  const int singles = ((offset - 2 - 5 * shortRuns) % 8 + 8) % 8 / 2;  // single zeros (symbol 0): 2 bits each
+  // Runs of 3 zeros (symbol 17), 5 bits each, and single zeros (symbol 0), 2 bits each.
+  const int shortRuns = offset % 2;
+  const int singles = ((offset - 2 - 5 * shortRuns) % 8 + 8) % 8 / 2;
   sink.put(0b100, 3);  // BFINAL 0, BTYPE 10
   sink.put(0, 5);      // 257 literal/length codes
   sink.put(1, 5);      // 2 distance codes
-  sink.put(18 - 4, 4);  // 18 code-length code lengths, in the format's order: 16 17 18 0 8 7 9 6 10 5 11 4 12 3 13 2 14 1
+  sink.put(14, 4);     // 18 code-length code lengths, in the format's order
   for (const int symbol : {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1}) {
     sink.put(symbol == 0 || symbol == 1 || symbol == 17 || symbol == 18 ? 2 : 0, 3);
   }
@@ -108,8 +109,8 @@ bool decompressEx(std::span<const uint8_t> stored, std::span<uint8_t> out, size_
 }  // namespace
 
 bool inflateStretch(const DeflateStretch& stretch, std::span<uint8_t> out) {
-  const int64_t bits = stretch.firstBits + int64_t{8} * static_cast<int64_t>(stretch.stored.size()) -
-                       std::max(stretch.spareBits, 0);
+  const int64_t bits =
+      stretch.firstBits + int64_t{8} * static_cast<int64_t>(stretch.stored.size()) - std::max(stretch.spareBits, 0);
   if (stretch.window.size() > 32768 || stretch.firstBits < 0 || stretch.firstBits > 7 || stretch.spareBits > 7 ||
       bits < stretch.firstBits) {
     return false;

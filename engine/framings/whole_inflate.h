@@ -1,14 +1,13 @@
 // Deflate data held whole, decoded at once into a buffer of known size with
 // libdeflate, which inflates several times as fast as zlib but takes no
-// window to start from and cannot stop inside a stream: what streams or
-// starts from a window stays with zlib (inflate_points.h). This is the only
-// code that calls libdeflate.
+// window to start from and cannot stop inside a stream: a stretch between two
+// points is spliced into a stream of its own for it, and what streams stays
+// with zlib (inflate_points.h). This is the only code that calls libdeflate.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <span>
-#include <vector>
 
 namespace ablative {
 
