@@ -356,42 +356,36 @@ uint32_t decodingStart(const Framing& framing, const ExtractionPlan& plan, uint3
   }
 }
 
-// The sums of `decoded` and of its pieces in order, each byte summed once:
-// the pieces follow one another in both, as cutUnits lays them out (false
-// where a plan read back says otherwise).
-bool sumsInOnePass(const FramedUnits& units, const ExtractionPlan& plan, const PlanUnit& unit,
-                   std::span<const uint8_t> decoded, uint32_t& decodedCrc, uint32_t& rawCrc) {
-  decodedCrc = rawCrc = 0;
-  uint64_t at = 0, rawAt = 0;
-  for (uint32_t k = unit.firstPiece; k < unit.firstPiece + unit.pieceCount; ++k) {
-    const PlanPiece& piece = plan.pieces[k];
-    const uint32_t from = units.pieceAt[k];
-    if (from < at || piece.rawOffset != rawAt) return false;
-    decodedCrc = crc32(decodedCrc, decoded.data() + at, from - at);
-    const uint32_t pieceCrc = crc32(decoded.data() + from, piece.length);
-    decodedCrc = static_cast<uint32_t>(crc32_combine(decodedCrc, pieceCrc, static_cast<z_off_t>(piece.length)));
-    rawCrc = static_cast<uint32_t>(crc32_combine(rawCrc, pieceCrc, static_cast<z_off_t>(piece.length)));
-    at = from + piece.length;
-    rawAt += piece.length;
-  }
-  decodedCrc = crc32(decodedCrc, decoded.data() + at, decoded.size() - at);
-  return rawAt == unit.rawSize;
-}
-
-// The unit's pieces from what it decoded to, both checked.
+// The unit's pieces from what it decoded to, both checked: the decoded bytes
+// against their sum, and the raw bytes, what the pieces' places in the
+// decoded bytes make of them, against theirs. Each byte is summed once (a
+// piece's sum goes into both), and the pieces are copied as they are summed:
+// they follow one another in both, as cutUnits lays them out, or the plan
+// read back is not this code's.
 Status checkedPieces(const Framing& framing, const ExtractionPlan& plan, uint32_t u, std::span<const uint8_t> decoded,
                      std::vector<uint8_t>& raw) {
   const FramedUnits& units = unitsOf(plan);
   const PlanUnit& unit = plan.units[u];
-  raw.resize(unit.rawSize);
-  for (uint32_t k = unit.firstPiece; k < unit.firstPiece + unit.pieceCount; ++k) {
-    std::copy_n(decoded.begin() + units.pieceAt[k], plan.pieces[k].length, raw.begin() + plan.pieces[k].rawOffset);
-  }
-  // The raw bytes too: they are what the pieces' places in the decoded bytes
-  // make of them.
+  raw.clear();
+  raw.reserve(unit.rawSize);
   uint32_t decodedCrc = 0, rawCrc = 0;
-  if (!sumsInOnePass(units, plan, unit, decoded, decodedCrc, rawCrc) || decodedCrc != units.units[u].decodedCrc ||
-      rawCrc != unit.crc) {
+  uint64_t at = 0;
+  bool laidOut = true;
+  for (uint32_t k = unit.firstPiece; k < unit.firstPiece + unit.pieceCount; ++k) {
+    const PlanPiece& piece = plan.pieces[k];
+    const uint32_t from = units.pieceAt[k];
+    laidOut = from >= at && piece.rawOffset == raw.size();
+    if (!laidOut) break;
+    const uint8_t* bytes = decoded.data() + from;
+    const uint32_t pieceCrc = crc32(bytes, piece.length);
+    decodedCrc = crc32(decodedCrc, decoded.data() + at, from - at);
+    decodedCrc = static_cast<uint32_t>(crc32_combine(decodedCrc, pieceCrc, static_cast<z_off_t>(piece.length)));
+    rawCrc = static_cast<uint32_t>(crc32_combine(rawCrc, pieceCrc, static_cast<z_off_t>(piece.length)));
+    raw.insert(raw.end(), bytes, bytes + piece.length);
+    at = from + piece.length;
+  }
+  decodedCrc = crc32(decodedCrc, decoded.data() + at, decoded.size() - at);
+  if (!laidOut || raw.size() != unit.rawSize || decodedCrc != units.units[u].decodedCrc || rawCrc != unit.crc) {
     return failure(StatusKind::DamagedBlock, L"Checksum verification failed: " + frameOf(framing, plan, u));
   }
   return {};
