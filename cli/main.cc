@@ -185,9 +185,8 @@ int runTest(const Command& command) {
   Output out(command.json, false);
   ablative::ArchiveDescription archive;
   const std::wstring named = archiveOf(command);
-  ablative::Status tested =
-      ablative::verifyArchive(named, [&](const ablative::ProgressInfo& info) { out.progress(info); });
-  if (tested.ok()) tested = ablative::describeArchive(named, L"", ablative::kDefaultGroupBytes, archive);
+  const ablative::Status tested =
+      ablative::verifyArchive(named, [&](const ablative::ProgressInfo& info) { out.progress(info); }, archive);
   if (!tested.ok()) return out.fail(L"Test failed: ", tested.message);
   if (!archive.warning.empty()) warn(out, archive.warning);
   std::wstring verified = L"OK: " + std::to_wstring(archive.fileCount) + L" files, " +

@@ -322,5 +322,11 @@ Status archiveForExtraction(const std::wstring& path, bool resume, std::wstring&
 // block of `archivePath`, decodes it and checks its CRC-32, writing nothing.
 // Progress counts blocks in index order.
 Status verifyArchive(const std::wstring& archivePath, const ProgressCallback& onProgress);
+// As above; once it passes, `described` holds what `test` reports, as
+// describeArchive tells it: the files and blocks, those released and lost by
+// earlier runs, and the warning. So a compressed tar is decoded once less
+// than by both calls.
+Status verifyArchive(const std::wstring& archivePath, const ProgressCallback& onProgress,
+                     ArchiveDescription& described);
 
 }  // namespace ablative

@@ -20,7 +20,8 @@ check "info --json (space in whole allocation units)" "info 5 16 intact True" "$
 o, unit = json.loads(sys.stdin.read()), os.statvfs(sys.argv[1]).f_frsize
 print(o["event"], o["blocks"], o["sourceBytes"], o["state"], 16 <= o["neededWithKeep"] < 16 + 10 * unit)' "$work")"
 for size in 1 1000 64K 4M 4294967295; do
-  row 0 "" "Archive created: $work/s.zvka" create -q --block-size "$size" "$src" "$work/s.zvka" && row 0 "" "" test "$work/s.zvka"
+  row 0 "" "Archive created: $work/s.zvka" create -q --block-size "$size" "$src" "$work/s.zvka" &&
+    row 0 "" "OK: 3 files, $([ "$size" = 1 ] && echo 16 || echo 2) blocks verified" test "$work/s.zvka"
 done
 row 0 "" "Archive created: $work/v.zvka.001" create -q --volume-size 1G "$src" "$work/v.zvka"
 run create --block-size "" "$src" "$work/bad.zvka"

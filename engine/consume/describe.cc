@@ -4,6 +4,7 @@
 
 #include "consume/archive_checks.h"
 #include "consume/archive_presence.h"
+#include "consume/describe.h"
 #include "consume/journal.h"
 #include "consume/plan_record.h"
 #include "consume/space.h"
@@ -113,14 +114,7 @@ Status describeOne(const std::wstring& path, const std::wstring& destinationDir,
 
   // Before version 4 the codec goes without saying.
   if (description.format == L"zvka" && description.version >= kArchiveVersion4) description.codecs = codecNames(plan);
-  description.fileCount = static_cast<uint32_t>(plan.files.size());
-  description.blockCount = static_cast<uint32_t>(plan.units.size());
-  for (uint32_t u = 0; u < plan.units.size(); ++u) {
-    description.storedBytes += plan.units[u].storedSize;
-    if (journal.states.isPunched(u)) ++description.blocksReleased;
-    if (journal.states.isLost(u)) ++description.blocksLost;
-  }
-  description.blocksDamaged = passedOver(plan, journal);
+  describePlan(plan, journal, description);
   FileSystemTraits traits;
   description.releasesByCuts = fileSystemTraits(parentFolder(archivePath), traits) && !traits.releasesRanges;
   if (destinationDir.empty()) return {};
@@ -159,6 +153,17 @@ Status listEntries(const std::wstring& archivePath, const FileLister& onFile, co
 }
 
 }  // namespace
+
+void describePlan(const ExtractionPlan& plan, const Journal& journal, ArchiveDescription& description) {
+  description.fileCount = static_cast<uint32_t>(plan.files.size());
+  description.blockCount = static_cast<uint32_t>(plan.units.size());
+  for (uint32_t u = 0; u < plan.units.size(); ++u) {
+    description.storedBytes += plan.units[u].storedSize;
+    if (journal.states.isPunched(u)) ++description.blocksReleased;
+    if (journal.states.isLost(u)) ++description.blocksLost;
+  }
+  description.blocksDamaged = passedOver(plan, journal);
+}
 
 Status describeArchive(const std::wstring& path, const std::wstring& destinationDir, uint64_t groupBytes,
                        ArchiveDescription& description) {

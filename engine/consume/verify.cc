@@ -7,6 +7,7 @@
 #include "ablative.h"
 #include "consume/archive_checks.h"
 #include "consume/archive_presence.h"
+#include "consume/describe.h"
 #include "consume/journal.h"
 #include "consume/plan_record.h"
 #include "consume/unit_checks.h"
@@ -31,7 +32,7 @@ Status checkContents(FileHandle& archive, const ArchiveSource& source, SourceRea
   return journalIsMissing(plan, absent) ? failure(StatusKind::Failed, journalMissingText(plan, absent)) : Status{};
 }
 
-Status checkEveryUnit(const std::wstring& path, const ProgressCallback& onProgress) {
+Status checkEveryUnit(const std::wstring& path, const ProgressCallback& onProgress, ArchiveDescription& described) {
   const std::wstring archivePath = firstVolumeOf(path);
   ArchiveReading read;
   VolumeSet set;
@@ -53,6 +54,8 @@ Status checkEveryUnit(const std::wstring& path, const ProgressCallback& onProgre
   const ArchiveSource& source = *read.source;
   const bool progress =
       fitJournal(journal, load, read.reading.unitCount) == JournalLoad::Loaded && journal.states.recordsProgress();
+  described = ArchiveDescription{};
+  if (!read.reading.unaccounted.empty()) described.warning = unaccountedWarning(read.reading.unaccounted);
   ExtractionPlan plan;
   if (Status status = withMissingPartHint(
           set, progress, checkContents(archive, source, std::move(read.reading), journal, progress, plan));
@@ -81,7 +84,10 @@ Status checkEveryUnit(const std::wstring& path, const ProgressCallback& onProgre
     if (onProgress) onProgress(ProgressInfo{u + 1, total, 0, bytesDone, bytesTotal});
   }
   const size_t damaged = damage.size();
-  if (damaged == 0) return {};
+  if (damaged == 0) {
+    describePlan(plan, journal, described);
+    return {};
+  }
   std::wstring first = damage.begin()->second;
   if (damaged > 1) first += L" (and " + std::to_wstring(damaged - 1) + L" more damaged blocks)";
   return failure(StatusKind::Failed, first);
@@ -90,7 +96,12 @@ Status checkEveryUnit(const std::wstring& path, const ProgressCallback& onProgre
 }  // namespace
 
 Status verifyArchive(const std::wstring& path, const ProgressCallback& onProgress) {
-  return withinMemory([&] { return checkEveryUnit(path, onProgress); });
+  ArchiveDescription described;
+  return verifyArchive(path, onProgress, described);
+}
+
+Status verifyArchive(const std::wstring& path, const ProgressCallback& onProgress, ArchiveDescription& described) {
+  return withinMemory([&] { return checkEveryUnit(path, onProgress, described); });
 }
 
 }  // namespace ablative
