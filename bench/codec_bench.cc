@@ -20,6 +20,7 @@
 #include <fstream>
 #include <map>
 #include <random>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,7 @@
 #include "codecs/codec_kernels.h"
 #include "codecs/crc32.h"
 #include "codecs/crc32_kernels.h"
+#include "framings/inflate_points.h"
 #include "framings/whole_inflate.h"
 
 namespace {
@@ -261,6 +263,82 @@ bool libdeflateInflate(const std::vector<uint8_t>& in, std::vector<uint8_t>& out
   return ablative::inflateWhole(in, out, consumed, produced) && produced == out.size();
 }
 
+// Points every 4 MiB of the whole stream, as a tar.gz's first pass records
+// them where its units start; the first is the stream's start.
+const std::vector<ablative::InflatePoint>& streamPoints() {
+  static const std::vector<ablative::InflatePoint> points = [] {
+    const DeflatedFiles& files = deflatedFiles();
+    std::vector<ablative::InflatePoint> found(1);
+    std::vector<uint8_t> out(files.whole.size());
+    ablative::RawInflate inflate;
+    if (!inflate.begin()) return found;
+    inflate.recordPoints(4 << 20, [&](const ablative::InflatePoint& point) { found.push_back(point); });
+    const uint8_t* next = files.wholeDeflated.data();
+    size_t left = files.wholeDeflated.size();
+    for (auto step = ablative::RawInflate::Step::Progress; step == ablative::RawInflate::Step::Progress;) {
+      step = inflate.step(next, left, out.data() + inflate.at.out, out.size() - inflate.at.out);
+      inflate.recordPointIfDue();
+    }
+    return found;
+  }();
+  return points;
+}
+
+// The stretch from point `k` to the next (or the stream's end) into `out`:
+// zlib from the point's window, as a unit was decoded before, or libdeflate
+// on the stretch spliced into a stream of its own.
+bool inflateStretchAt(size_t k, bool withLibdeflate, std::span<uint8_t> out) {
+  const std::vector<ablative::InflatePoint>& points = streamPoints();
+  const std::vector<uint8_t>& stream = deflatedFiles().wholeDeflated;
+  const ablative::InflatePoint* from = k > 0 ? &points[k] : nullptr;
+  const ablative::InflatePoint* to = k + 1 < points.size() ? &points[k + 1] : nullptr;
+  const std::span<const uint8_t> stored(stream.data() + points[k].inOffset,
+                                        (to ? to->inOffset : stream.size()) - points[k].inOffset);
+  if (withLibdeflate) {
+    return ablative::inflateStretch({.window = from ? std::span<const uint8_t>(from->window, from->windowLength)
+                                                    : std::span<const uint8_t>(),
+                                     .firstBits = from ? from->bits : 0,
+                                     .firstBitsValue = from ? from->bitsValue : uint8_t{0},
+                                     .stored = stored,
+                                     .spareBits = to ? to->bits : -1},
+                                    out);
+  }
+  ablative::RawInflate inflate;
+  if (!inflate.begin() || (from && !inflate.resumeAt(*from))) return false;
+  const uint8_t* next = stored.data();
+  size_t left = stored.size();
+  const uint64_t start = inflate.at.out;
+  for (uint64_t made = 0; made < out.size(); made = inflate.at.out - start) {
+    if (inflate.step(next, left, out.data() + made, out.size() - made) != ablative::RawInflate::Step::Progress &&
+        inflate.at.out - start < out.size()) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void BM_InflatePoints(benchmark::State& state, bool withLibdeflate) {
+  const std::vector<ablative::InflatePoint>& points = streamPoints();
+  const size_t whole = deflatedFiles().whole.size();
+  constexpr size_t kWindow = sizeof ablative::InflatePoint::window;
+  std::vector<uint8_t> room(kWindow + whole);  // the window the splice writes, in front
+  for (auto _ : state) {
+    bool ok = true;
+    for (size_t k = 0; k < points.size() && ok; ++k) {
+      const uint64_t end = k + 1 < points.size() ? points[k + 1].outOffset : whole;
+      ok = inflateStretchAt(k, withLibdeflate,
+                            std::span<uint8_t>(room.data() + kWindow, static_cast<size_t>(end - points[k].outOffset)));
+    }
+    if (!ok) {
+      state.SkipWithError("inflate failed");
+      break;
+    }
+    benchmark::DoNotOptimize(room.data());
+    benchmark::ClobberMemory();
+  }
+  setBytes(state, whole);
+}
+
 // Counted in decoded bytes.
 void BM_Inflate(benchmark::State& state, bool (*inflateOne)(const std::vector<uint8_t>&, std::vector<uint8_t>&),
                 bool fileByFile) {
@@ -293,6 +371,8 @@ const int kRegistered = [] {
     benchmark::RegisterBenchmark(("BM_Inflate/zlib" + suffix).c_str(), BM_Inflate, zlibInflate, fileByFile);
     benchmark::RegisterBenchmark(("BM_Inflate/libdeflate" + suffix).c_str(), BM_Inflate, libdeflateInflate, fileByFile);
   }
+  benchmark::RegisterBenchmark("BM_Inflate/zlib/points", BM_InflatePoints, false);
+  benchmark::RegisterBenchmark("BM_Inflate/libdeflate/points", BM_InflatePoints, true);
   for (const ablative::NamedCrcKernel& k : ablative::availableCrcKernels()) {
     benchmark::RegisterBenchmark((std::string("BM_Crc32Kernel/") + k.name).c_str(), BM_Crc32Kernel, k.kernel);
   }
@@ -374,7 +454,7 @@ void printSummary(const RateCollector& r) {
   absolute("rleEncode (allocating), text", "BM_RleEncode/text", 1.5);
   ratio("rleDecode, random (all literals) vs memcpy", "BM_RleDecode/random", memcpyRate, 0.5);
   ratio("rleDecode, text (mostly literals) vs memcpy", "BM_RleDecode/text", memcpyRate, 0.5);
-  for (const char* how : {"stream", "files"}) {
+  for (const char* how : {"stream", "files", "points"}) {
     const double zlibRate = r.rate(std::string("BM_Inflate/zlib/") + how);
     const double libdeflateRate = r.rate(std::string("BM_Inflate/libdeflate/") + how);
     if (zlibRate == 0 || libdeflateRate == 0) continue;
