@@ -30,6 +30,7 @@
 #include "codecs/codec_kernels.h"
 #include "codecs/crc32.h"
 #include "codecs/crc32_kernels.h"
+#include "framings/gzip_format.h"
 #include "framings/inflate_points.h"
 #include "framings/whole_inflate.h"
 
@@ -285,8 +286,8 @@ const std::vector<ablative::InflatePoint>& streamPoints() {
 }
 
 // The stretch from point `k` to the next (or the stream's end) into `out`:
-// zlib from the point's window, as a unit was decoded before, or libdeflate
-// on the stretch spliced into a stream of its own.
+// zlib from the point's window, as a unit was decoded before, or as a unit is
+// now, with libdeflate on the stretch spliced into a stream of its own.
 bool inflateStretchAt(size_t k, bool withLibdeflate, std::span<uint8_t> out) {
   const std::vector<ablative::InflatePoint>& points = streamPoints();
   const std::vector<uint8_t>& stream = deflatedFiles().wholeDeflated;
@@ -294,15 +295,7 @@ bool inflateStretchAt(size_t k, bool withLibdeflate, std::span<uint8_t> out) {
   const ablative::InflatePoint* to = k + 1 < points.size() ? &points[k + 1] : nullptr;
   const std::span<const uint8_t> stored(stream.data() + points[k].inOffset,
                                         (to ? to->inOffset : stream.size()) - points[k].inOffset);
-  if (withLibdeflate) {
-    return ablative::inflateStretch({.window = from ? std::span<const uint8_t>(from->window, from->windowLength)
-                                                    : std::span<const uint8_t>(),
-                                     .firstBits = from ? from->bits : 0,
-                                     .firstBitsValue = from ? from->bitsValue : uint8_t{0},
-                                     .stored = stored,
-                                     .spareBits = to ? to->bits : -1},
-                                    out);
-  }
+  if (withLibdeflate) return ablative::inflateFrom(from, to, stored, out);
   ablative::RawInflate inflate;
   if (!inflate.begin() || (from && !inflate.resumeAt(*from))) return false;
   const uint8_t* next = stored.data();
