@@ -322,13 +322,7 @@ TEST(Inflate, EveryStretchBetweenPointsDecodesAlone) {
     // libdeflate decodes each stretch alone.
     if (to == nullptr) continue;
     std::fill(into.begin(), into.end(), 0);
-    EXPECT_TRUE(inflateStretch({.window = from ? std::span<const uint8_t>(from->window, from->windowLength)
-                                               : std::span<const uint8_t>(),
-                                .firstBits = points[k].bits,
-                                .firstBitsValue = points[k].bitsValue,
-                                .stored = stored,
-                                .spareBits = to->bits},
-                               into) &&
+    EXPECT_TRUE(inflateStretch(stretchBetween(from, to, stored), into) &&
                 std::equal(into.begin(), into.end(), raw.begin() + static_cast<ptrdiff_t>(out)))
         << "libdeflate from the point at byte " << in << ", bit " << points[k].bits;
   }

@@ -547,6 +547,34 @@ Status readStoredUnit(FileHandle& archive, const ExtractionPlan& plan, uint32_t 
   return failure(StatusKind::DamagedBlock, L"Zip entry lies outside the archive: " + nameOf(entryOf(plan, u)));
 }
 
+// A deflated piece from its own point (or its entry's start) to the next
+// piece's point (or its entry's end), decoded by libdeflate, which inflates
+// about twice as fast as zlib (inflateStretch); false where the piece's
+// decoding starts at an earlier piece, a point does not read, or libdeflate
+// does not decode it: zlib then does.
+bool decodedAlone(const ZipUnits& units, const ExtractionPlan& plan, uint32_t u, const std::vector<uint8_t>& stored,
+                  std::vector<uint8_t>& raw) {
+  const PlanUnit& unit = plan.units[u];
+  const PlanPiece& piece = plan.piecesOf(u).front();
+  const bool first = piece.destOffset == 0, last = piece.destinationEnd() == units.entries[piece.file].uncompressedSize;
+  const auto pointHeld = [&](uint32_t v, InflatePoint& point) {
+    return !(v < units.lacksPoint.size() && units.lacksPoint[v]) && units.points->read(v, point) == PointRead::Read;
+  };
+  auto from = std::make_unique<InflatePoint>(), to = std::make_unique<InflatePoint>();
+  if (stored.size() != unit.storedSize || (!first && !pointHeld(u, *from))) return false;
+  if (!last && !(u + 1 < plan.units.size() && plan.piecesOf(u + 1).front().file == piece.file &&
+                 plan.piecesOf(u + 1).front().destOffset == piece.destinationEnd() && pointHeld(u + 1, *to))) {
+    return false;
+  }
+  const auto room = std::make_unique_for_overwrite<uint8_t[]>(kInflateRoom + unit.rawSize);
+  const std::span<uint8_t> out(room.get() + kInflateRoom, unit.rawSize);
+  if (!inflateStretch(stretchBetween(first ? nullptr : from.get(), last ? nullptr : to.get(), stored), out)) {
+    return false;
+  }
+  raw.assign(out.begin(), out.end());
+  return true;
+}
+
 Status decodeUnit(const ExtractionPlan& plan, uint32_t u, const std::vector<uint8_t>& stored,
                   std::vector<uint8_t>& raw) {
   const auto& units = *static_cast<const ZipUnits*>(plan.sourceData.get());
@@ -555,7 +583,7 @@ Status decodeUnit(const ExtractionPlan& plan, uint32_t u, const std::vector<uint
   const ZipEntry& entry = units.entries[piece.file];
   if (entry.method == kZipStored) {
     raw = stored;
-  } else {
+  } else if (!decodedAlone(units, plan, u, stored, raw)) {
     raw.resize(unit.rawSize);
     ZipDecoder decoder(entry);
     // Stored bytes in front of the unit's own are those of the unit readStoredUnit found to start from.

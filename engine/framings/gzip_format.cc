@@ -201,13 +201,7 @@ bool inflateFast(const InflatePoint* from, const InflatePoint* to, std::span<con
                  std::span<uint8_t> out) {
   size_t consumed = 0, produced = 0;
   if (from == nullptr && to == nullptr) return inflateWhole(stored, out, consumed, produced) && produced == out.size();
-  return inflateStretch({.window = from != nullptr ? std::span<const uint8_t>(from->window, from->windowLength)
-                                                   : std::span<const uint8_t>(),
-                         .firstBits = from != nullptr ? from->bits : 0,
-                         .firstBitsValue = from != nullptr ? from->bitsValue : uint8_t{0},
-                         .stored = stored,
-                         .spareBits = to != nullptr ? to->bits : -1},
-                        out);
+  return inflateStretch(stretchBetween(from, to, stored), out);
 }
 
 }  // namespace

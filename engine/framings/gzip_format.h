@@ -46,7 +46,6 @@ Status readGzip(FileHandle& file, GzipPass& pass);
 // null) to `to` (where null, as far as `out` takes), into all of `out`;
 // false where it does not decode to that many bytes. The kInflateRoom bytes
 // before `out` must be writable.
-inline constexpr uint32_t kInflateRoom = sizeof InflatePoint::window;
 bool inflateFrom(const InflatePoint* from, const InflatePoint* to, std::span<const uint8_t> stored,
                  std::span<uint8_t> out);
 

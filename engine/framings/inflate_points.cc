@@ -34,6 +34,15 @@ bool RawInflate::restart() {
   return begun_ && inflateReset(&stream_) == Z_OK;
 }
 
+DeflateStretch stretchBetween(const InflatePoint* from, const InflatePoint* to, std::span<const uint8_t> stored) {
+  return {.window =
+              from != nullptr ? std::span<const uint8_t>(from->window, from->windowLength) : std::span<const uint8_t>(),
+          .firstBits = from != nullptr ? from->bits : 0,
+          .firstBitsValue = from != nullptr ? from->bitsValue : uint8_t{0},
+          .stored = stored,
+          .spareBits = to != nullptr ? to->bits : -1};
+}
+
 bool RawInflate::resumeAt(const InflatePoint& point) {
   if (point.bits < 0 || point.bits > kUnusedBitsMask || point.windowLength > sizeof point.window || !begun_ ||
       inflateReset(&stream_) != Z_OK ||

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "codecs/record_bytes.h"
+#include "framings/whole_inflate.h"
 #include "platform/env.h"
 
 namespace ablative {
@@ -31,6 +32,15 @@ struct InflatePoint {
   uint32_t windowLength = 0;
   uint8_t window[32768] = {};  // the last windowLength decoded bytes
 };
+
+// Room in front of what a stretch decodes to, for the window inflateStretch
+// writes there.
+inline constexpr uint32_t kInflateRoom = sizeof InflatePoint::window;
+
+// The stretch of a raw deflate stream from `from` (the stream's start where
+// null) to `to` (the stream's end where null), whose compressed bytes from
+// `from` on are `stored`, as inflateStretch takes it.
+DeflateStretch stretchBetween(const InflatePoint* from, const InflatePoint* to, std::span<const uint8_t> stored);
 
 // A point as a journal's tail keeps it, and read back: false where the bytes
 // are not one whole point.
