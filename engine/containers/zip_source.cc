@@ -549,9 +549,10 @@ Status readStoredUnit(FileHandle& archive, const ExtractionPlan& plan, uint32_t 
 
 // A deflated piece from its own point (or its entry's start) to the next
 // piece's point (or its entry's end), decoded by libdeflate, which inflates
-// about twice as fast as zlib (inflateStretch); false where the piece's
-// decoding starts at an earlier piece, a point does not read, or libdeflate
-// does not decode it: zlib then does.
+// about twice as fast as zlib (inflateStretch); false where it is a whole
+// entry (ZipDecoder inflates those with libdeflate at once, without copies),
+// where its decoding starts at an earlier piece, where a point does not read,
+// or where libdeflate does not decode it: zlib then does.
 bool decodedAlone(const ZipUnits& units, const ExtractionPlan& plan, uint32_t u, const std::vector<uint8_t>& stored,
                   std::vector<uint8_t>& raw) {
   const PlanUnit& unit = plan.units[u];
@@ -561,7 +562,7 @@ bool decodedAlone(const ZipUnits& units, const ExtractionPlan& plan, uint32_t u,
     return !(v < units.lacksPoint.size() && units.lacksPoint[v]) && units.points->read(v, point) == PointRead::Read;
   };
   auto from = std::make_unique<InflatePoint>(), to = std::make_unique<InflatePoint>();
-  if (stored.size() != unit.storedSize || (!first && !pointHeld(u, *from))) return false;
+  if ((first && last) || stored.size() != unit.storedSize || (!first && !pointHeld(u, *from))) return false;
   if (!last && !(u + 1 < plan.units.size() && plan.piecesOf(u + 1).front().file == piece.file &&
                  plan.piecesOf(u + 1).front().destOffset == piece.destinationEnd() && pointHeld(u + 1, *to))) {
     return false;
