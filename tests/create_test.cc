@@ -143,7 +143,7 @@ TEST(CreateArchive, LinksKeepTheirOwnNameInsideTheTree) {
   fs::create_directory_symlink(dir / "src/folder", dir / "src/folder-link");
   SourceFiles source;
   std::vector<std::string> names;
-  collectSourceFiles(wide(dir / "src"), ScanScope::Files, source);
+  collectSourceFiles(wide(dir / "src"), ScanScope::Files, 2, source);
   for (const auto& entry : source.entries) names.push_back(entry.relativePathUtf8 + ":" + std::to_string(entry.size));
   EXPECT_EQ(names, (std::vector<std::string>{"folder/deep.txt:4", "link-in.txt:6", "link-out.txt:21", "real.txt:6"}));
 }

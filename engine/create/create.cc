@@ -529,7 +529,8 @@ Status createWhole(const std::wstring& inputPath, const std::wstring& archivePat
                    L"Block size with Zstandard must be at most " + std::to_wstring(kLargestZstdBlock) + L" bytes");
   }
   SourceFiles source;
-  Status scanned = collectSourceFiles(inputPath, zstd ? ScanScope::EveryEntry : ScanScope::Files, source);
+  const ScanScope scope = zstd ? ScanScope::EveryEntry : ScanScope::Files;
+  Status scanned = collectSourceFiles(inputPath, scope, workersFor(options.threads), source);
   if (!scanned.ok()) return scanned;
   if (zstd) groupSimilarFiles(source.entries);
   const std::vector<SourceEntry>& entries = source.entries;

@@ -1,6 +1,10 @@
 #include "create/source_scan.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <iterator>
+#include <mutex>
+#include <thread>
 
 #include "files/path_safety.h"
 #include "files/paths.h"
@@ -68,13 +72,114 @@ bool readMetadata(const std::wstring& path, SourceEntry& entry, bool& asLink) {
   return !entry.linkTarget.empty();
 }
 
+// What a scan found: its entries, and for each a sort key built while the
+// wide name is at hand, since a sort by code unit must not convert on every
+// comparison.
+struct Found {
+  std::vector<SourceEntry> entries;
+  std::vector<std::pair<std::u16string, size_t>> keys;  // the code units, the entry's index
+
+  void take(Found&& other) {
+    for (auto& key : other.keys) keys.emplace_back(std::move(key.first), key.second + entries.size());
+    std::move(other.entries.begin(), other.entries.end(), std::back_inserter(entries));
+  }
+};
+
+// Lists `folder` into `found`, and its sub-folders to walk into `below`.
+Status scanFolder(const Folder& folder, ScanScope scope, Found& found, std::vector<Folder>& below) {
+  std::vector<DirEntry> listing;
+  if (!listDirectory(folder.path, listing)) {
+    const uint32_t code = lastErrorCode();
+    if (isAccessDeniedError(code)) return {};
+    return failure(StatusKind::Failed,
+                   L"Failed while scanning source directory: " + folder.path + L" (" + systemErrorText(code) + L")");
+  }
+  for (DirEntry& item : listing) {
+    const std::wstring path = joinPath(folder.path, item.name);
+    const std::wstring relative = folder.relative + item.name;
+    const bool wanted = item.kind == PathKind::File || item.kind == PathKind::Directory;
+    if ((wanted || (item.isLink && scope == ScanScope::EveryEntry)) && !item.nameIsText) {
+      return unsupportedName(path);
+    }
+    SourceEntry entry;
+    entry.relativePathUtf8 = toUtf8(relative), entry.size = item.size;
+    bool asLink = false;
+    if (scope == ScanScope::EveryEntry && (wanted || item.isLink) && !readMetadata(path, entry, asLink)) {
+      return failure(StatusKind::Failed, L"Unable to access input path: " + path);
+    }
+    if (!asLink && item.kind == PathKind::Directory) {
+      if (!item.isLink) below.push_back({path, relative + L"/"});
+      if (scope == ScanScope::Files || item.isLink) continue;
+    } else if (!asLink && item.kind != PathKind::File) {
+      continue;  // dangling links, devices, sockets
+    }
+    if (!storable(entry.relativePathUtf8)) return unsupportedName(path);
+    found.keys.emplace_back(utf16Units(relative), found.entries.size());
+    found.entries.push_back(std::move(entry));
+  }
+  return {};
+}
+
+// A tree's folders listed by several threads at once: most of a scan is the
+// system's listing and status calls, which run side by side. The order the
+// entries are found in does not matter, since they are sorted after.
+class TreeScan {
+ public:
+  TreeScan(const std::wstring& root, ScanScope scope) : scope_(scope), pending_{{root, L""}} {}
+
+  Status run(unsigned threads, Found& found) {
+    std::vector<Found> shares(std::max(1u, threads));
+    std::vector<std::thread> helpers;
+    try {
+      for (size_t i = 1; i < shares.size(); ++i) helpers.emplace_back([this, &share = shares[i]] { work(share); });
+    } catch (const std::system_error&) {
+      // Fewer threads, or only this one.
+    }
+    work(shares[0]);
+    for (std::thread& helper : helpers) helper.join();
+    if (!failed_.ok()) return failed_;
+    for (Found& share : shares) found.take(std::move(share));
+    return {};
+  }
+
+ private:
+  // Takes folders until none is left and none is being listed (which could
+  // add more), or a listing fails.
+  void work(Found& found) {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      changed_.wait(lock, [this] { return !pending_.empty() || listing_ == 0 || !failed_.ok(); });
+      if (pending_.empty() || !failed_.ok()) break;
+      const Folder folder = std::move(pending_.back());
+      pending_.pop_back();
+      ++listing_;
+      lock.unlock();
+      std::vector<Folder> below;
+      Status listed = scanFolder(folder, scope_, found, below);
+      lock.lock();
+      --listing_;
+      if (!listed.ok() && failed_.ok()) failed_ = std::move(listed);
+      std::move(below.begin(), below.end(), std::back_inserter(pending_));
+      changed_.notify_all();
+    }
+    changed_.notify_all();
+  }
+
+  const ScanScope scope_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Folder> pending_;
+  unsigned listing_ = 0;
+  Status failed_;
+};
+
 }  // namespace
 
 std::wstring SourceFiles::sourcePathOf(const SourceEntry& entry) const {
   return inputIsFolder ? joinPath(inputPath, fromUtf8(entry.relativePathUtf8)) : inputPath;
 }
 
-Status collectSourceFiles(const std::wstring& inputPath, ScanScope scope, SourceFiles& source) {
+Status collectSourceFiles(const std::wstring& inputPath, ScanScope scope, unsigned threads, SourceFiles& source) {
   source = {};
   PathStatus status = pathStatus(inputPath);
   switch (status.kind) {
@@ -97,51 +202,14 @@ Status collectSourceFiles(const std::wstring& inputPath, ScanScope scope, Source
     case PathKind::Directory: break;
   }
 
-  std::vector<SourceEntry> files;
-  // Sort keys, built while the wide names are at hand: a sort by code unit
-  // must not convert on every comparison.
-  std::vector<std::pair<std::u16string, size_t>> keys;
-  std::vector<Folder> pending{{inputPath, L""}};
-  std::vector<DirEntry> listing;
-  while (!pending.empty()) {
-    Folder folder = std::move(pending.back());
-    pending.pop_back();
-    if (!listDirectory(folder.path, listing)) {
-      const uint32_t code = lastErrorCode();
-      if (isAccessDeniedError(code)) continue;
-      return failure(StatusKind::Failed,
-                     L"Failed while scanning source directory: " + folder.path + L" (" + systemErrorText(code) + L")");
-    }
-    for (DirEntry& item : listing) {
-      const std::wstring path = joinPath(folder.path, item.name);
-      const std::wstring relative = folder.relative + item.name;
-      const bool wanted = item.kind == PathKind::File || item.kind == PathKind::Directory;
-      if ((wanted || (item.isLink && scope == ScanScope::EveryEntry)) && !item.nameIsText) {
-        return unsupportedName(path);
-      }
-      SourceEntry entry;
-      entry.relativePathUtf8 = toUtf8(relative), entry.size = item.size;
-      bool asLink = false;
-      if (scope == ScanScope::EveryEntry && (wanted || item.isLink) && !readMetadata(path, entry, asLink)) {
-        return failure(StatusKind::Failed, L"Unable to access input path: " + path);
-      }
-      if (!asLink && item.kind == PathKind::Directory) {
-        if (!item.isLink) pending.push_back({path, relative + L"/"});
-        if (scope == ScanScope::Files || item.isLink) continue;
-      } else if (!asLink && item.kind != PathKind::File) {
-        continue;  // dangling links, devices, sockets
-      }
-      if (!storable(entry.relativePathUtf8)) return unsupportedName(path);
-      keys.emplace_back(utf16Units(relative), files.size());
-      files.push_back(std::move(entry));
-    }
-  }
-  if (files.empty()) return failure(StatusKind::Failed, L"Input directory contains no regular files");
+  Found found;
+  if (Status scanned = TreeScan(inputPath, scope).run(threads, found); !scanned.ok()) return scanned;
+  if (found.entries.empty()) return failure(StatusKind::Failed, L"Input directory contains no regular files");
 
-  std::sort(keys.begin(), keys.end());
+  std::sort(found.keys.begin(), found.keys.end());
   source = {inputPath, true, {}};
-  source.entries.reserve(files.size());
-  for (auto& key : keys) source.entries.push_back(std::move(files[key.second]));
+  source.entries.reserve(found.entries.size());
+  for (auto& key : found.keys) source.entries.push_back(std::move(found.entries[key.second]));
   return {};
 }
 

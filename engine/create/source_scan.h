@@ -47,6 +47,9 @@ struct SourceFiles {
 // and a symbolic link is an entry of its own with its target, wherever it
 // leads (where the platform reads no link targets, it is followed as above).
 //
+// Folders are listed by up to `threads` threads at once; the list is the same
+// for any count.
+//
 // Fails, with no entries, with one of:
 //   "Input path does not exist", "Input path is neither a file nor a directory",
 //   "Unable to access input path",
@@ -56,6 +59,6 @@ struct SourceFiles {
 //   "File name not supported by the archive format: " + path (a name with no
 //   UTF-8 form, its bytes shown as \xNN, or one that an extraction on this
 //   platform would refuse: isSafeStoredPath)
-Status collectSourceFiles(const std::wstring& inputPath, ScanScope scope, SourceFiles& source);
+Status collectSourceFiles(const std::wstring& inputPath, ScanScope scope, unsigned threads, SourceFiles& source);
 
 }  // namespace ablative
