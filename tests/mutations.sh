@@ -34,6 +34,8 @@ mutation point-window inflate_points.cc 'inflateSetDictionary(&stream_, point.wi
   'inflateSetDictionary(&stream_, point.window + 1, point.windowLength - 1)' '^zip|Resume'
 mutation stretch-bits whole_inflate.cc 'putAligningBlock(sink, 8 - stretch.firstBits);' \
   'putAligningBlock(sink, 7 - stretch.firstBits);' 'Inflate'
+mutation tar-sum-parts tar_source.cc 'unit_ < plan_.units.size() && plan_.units[unit_].offset < to_;' \
+  'unit_ < plan_.units.size();' round_trip
 mutation memory-failure extract.cc '  return ran.ok() ? succeeded : fail(ran);' '  return ran.ok() ? succeeded : false;' \
   'FaultInjection.Memory'
 mutation journal-fingerprint extraction_checks.cc \

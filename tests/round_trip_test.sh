@@ -65,7 +65,7 @@ lbzip2 -c "$work/tree.tar" >"$work/lbzip2.tbz" && { head -c "$half" "$work/tree.
   head -c 8 /dev/zero && tail -c +$((half + 1)) "$work/tree.tar" | xz -C none; } >"$work/streams.xz"
 { head -c "$half" "$work/tree.tar" | bzip2 -1 && tail -c +$((half + 1)) "$work/tree.tar" | bzip2; } >"$work/streams.bz2"
 split -b 300K --numeric-suffixes=1 -a 3 "$work/blocks.txz" "$work/set.txz."
-for gz in tar.tar.gz pigz.tgz members.tar.gz fields.tar.gz tar.tar.zst window.tzst pzstd.tar.zst tar.tar.xz blocks.txz \
+for gz in tree.tar tar.tar.gz pigz.tgz members.tar.gz fields.tar.gz tar.tar.zst window.tzst pzstd.tar.zst tar.tar.xz blocks.txz \
   streams.xz tar.tar.bz2 pbzip2.tbz2 lbzip2.tbz streams.bz2; do
   mkdir "$work/tar-$gz" && tar -C "$work/tar-$gz" -xf "$work/$gz" && "$zarvik" extract -q --keep "$work/$gz" "$work/kept-$gz" \
     >/dev/null

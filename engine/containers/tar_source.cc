@@ -4,6 +4,8 @@
 #include "containers/tar_source.h"
 
 #include <algorithm>
+#include <system_error>
+#include <thread>
 
 #include "codecs/crc32.h"
 #include "codecs/record_bytes.h"
@@ -12,6 +14,7 @@
 #include "status.h"
 #include "files/block_io.h"
 #include "framings/inflate_points.h"
+#include "plan/unit_decoders.h"
 #include "platform/utf8.h"
 
 namespace ablative {
@@ -19,6 +22,9 @@ namespace ablative {
 namespace {
 
 constexpr uint32_t kPassBytes = 1 << 20;  // read at a time in the first pass
+// A first pass splits the archive among threads only in parts at least this
+// large: below, starting a thread and a handle costs more than it saves.
+constexpr uint64_t kLeastPartBytes = 4 << 20;
 
 // A unit of at most kTarPieceBytes of each file's data, which lies in the
 // archive as its spans do: a sparse member's spans follow one another.
@@ -56,19 +62,27 @@ struct SummedRange {
   uint32_t* crc = nullptr;  // none once every range is taken
 };
 
-// The plan's units and marks as far as the archive holds them, lowest first,
-// merged as they are taken rather than listed: each list is in archive order
-// already (units follow the spans, marks the members), and none overlaps
-// another.
+// The plan's units and marks that start in [from, to) and that the archive
+// holds, lowest first, merged as they are taken rather than listed: each list
+// is in archive order already (units follow the spans, marks the members),
+// and none overlaps another.
 class PlanRanges {
  public:
-  explicit PlanRanges(ExtractionPlan& plan) : plan_(plan) {}
+  PlanRanges(ExtractionPlan& plan, uint64_t from, uint64_t to) : plan_(plan), to_(to) {
+    unit_ = std::partition_point(plan.units.begin(), plan.units.end(),
+                                 [from](const PlanUnit& unit) { return unit.offset < from; }) -
+            plan.units.begin();
+    mark_ = std::partition_point(plan.marks.begin(), plan.marks.end(),
+                                 [from](const PlanMark& mark) { return mark.offset < from; }) -
+            plan.marks.begin();
+  }
 
   SummedRange take() {
     while (unit_ < plan_.units.size() && !held(plan_.units[unit_].offset, plan_.units[unit_].storedSize)) ++unit_;
     while (mark_ < plan_.marks.size() && !held(plan_.marks[mark_].offset, plan_.marks[mark_].length)) ++mark_;
-    const bool marksLeft = mark_ < plan_.marks.size();
-    if (unit_ < plan_.units.size() && (!marksLeft || plan_.units[unit_].offset < plan_.marks[mark_].offset)) {
+    const bool unitsLeft = unit_ < plan_.units.size() && plan_.units[unit_].offset < to_;
+    const bool marksLeft = mark_ < plan_.marks.size() && plan_.marks[mark_].offset < to_;
+    if (unitsLeft && (!marksLeft || plan_.units[unit_].offset < plan_.marks[mark_].offset)) {
       PlanUnit& unit = plan_.units[unit_++];
       return {unit.offset, unit.storedSize, &unit.crc};
     }
@@ -81,13 +95,14 @@ class PlanRanges {
   bool held(uint64_t offset, uint64_t length) const { return offset + length <= plan_.archiveSize; }
 
   ExtractionPlan& plan_;
+  const uint64_t to_;
   size_t unit_ = 0, mark_ = 0;
 };
 
-// Sums the plan's units and marks, which lie apart, reading the archive once
-// from the first one's start to the last one's end.
-Status sumPlan(FileHandle& file, ExtractionPlan& plan) {
-  PlanRanges ranges(plan);
+// Sums the plan's units and marks that start in [from, to), which lie apart,
+// reading the archive once from the first one's start to the last one's end.
+Status sumPart(FileHandle& file, ExtractionPlan& plan, uint64_t from, uint64_t to) {
+  PlanRanges ranges(plan, from, to);
   std::vector<uint8_t> bytes;
   SummedRange range = ranges.take();
   for (uint64_t at = range.offset; range.crc != nullptr; at = std::max(at + bytes.size(), range.offset)) {
@@ -102,6 +117,38 @@ Status sumPlan(FileHandle& file, ExtractionPlan& plan) {
       if (range.offset + range.length > readEnd) break;  // it goes on in the next read
       range = ranges.take();
     }
+  }
+  return {};
+}
+
+// Sums the plan's units and marks, the archive split into parts read side by
+// side, each through a handle of its own: most of the pass is copying the
+// archive's bytes out of the system's cache, which takes a core.
+Status sumPlan(FileHandle& file, ExtractionPlan& plan) {
+  const uint64_t size = plan.archiveSize;
+  const unsigned threads = std::max(1u, decodeWorkersFor(std::thread::hardware_concurrency()));
+  const auto parts = static_cast<size_t>(std::clamp<uint64_t>(size / kLeastPartBytes, 1, threads));
+  const auto boundary = [&](size_t part) { return size * part / parts; };
+  std::vector<Status> summed(parts);
+  const auto sumAlone = [&](size_t part) {
+    FileHandle again;
+    summed[part] = openAgain(file, again) ? sumPart(again, plan, boundary(part), boundary(part + 1))
+                                          : failure(StatusKind::Failed, L"Unable to open archive file");
+  };
+  std::vector<std::thread> helpers;
+  size_t started = 1;
+  try {
+    for (; started < parts; ++started) helpers.emplace_back(sumAlone, started);
+  } catch (const std::system_error&) {
+    // This thread sums the parts no helper took.
+  }
+  summed[0] = sumPart(file, plan, 0, boundary(1));
+  for (size_t part = started; part < parts; ++part) {
+    summed[part] = sumPart(file, plan, boundary(part), boundary(part + 1));
+  }
+  for (std::thread& helper : helpers) helper.join();
+  for (Status& status : summed) {
+    if (!status.ok()) return status;
   }
   return {};
 }
