@@ -131,9 +131,12 @@ Status sumPlan(FileHandle& file, ExtractionPlan& plan) {
   const auto boundary = [&](size_t part) { return size * part / parts; };
   std::vector<Status> summed(parts);
   const auto sumAlone = [&](size_t part) {
-    FileHandle again;
-    summed[part] = openAgain(file, again) ? sumPart(again, plan, boundary(part), boundary(part + 1))
-                                          : failure(StatusKind::Failed, L"Unable to open archive file");
+    // On a thread of its own, memory that runs out fails the pass rather than ending the process.
+    summed[part] = withinMemory([&] {
+      FileHandle again;
+      if (!openAgain(file, again)) return failure(StatusKind::Failed, L"Unable to open archive file");
+      return sumPart(again, plan, boundary(part), boundary(part + 1));
+    });
   };
   std::vector<std::thread> helpers;
   size_t started = 1;

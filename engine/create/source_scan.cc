@@ -155,7 +155,8 @@ class TreeScan {
       ++listing_;
       lock.unlock();
       std::vector<Folder> below;
-      Status listed = scanFolder(folder, scope_, found, below);
+      // On a thread of its own, memory that runs out fails the scan rather than ending the process.
+      Status listed = withinMemory([&] { return scanFolder(folder, scope_, found, below); });
       lock.lock();
       --listing_;
       if (!listed.ok() && failed_.ok()) failed_ = std::move(listed);
