@@ -343,8 +343,8 @@ void Extraction::reserveBuffers() {
 
 // The units at [first, end) of the process order: each written where it
 // belongs (or found there already), then, in ablative mode, the group's
-// effects 1 to 5 for all of them at once. Units are read and handed to the
-// decoders ahead of their turn, as many as they take.
+// effects 1 to 5 for all of them at once. Units the decoders take are read
+// and handed to them ahead of their turn, as many as they hold.
 bool Extraction::extractGroup(size_t first, size_t end) {
   written_.clear();
   releasable_.clear();
@@ -372,7 +372,8 @@ bool Extraction::extractGroup(size_t first, size_t end) {
 
 // What unit `u` needs: nothing where an earlier run released it, nor where a
 // resumed run finds it in its destination intact already; else its stored
-// bytes, read here and handed to the decoders.
+// bytes, read here and handed to the decoders, or, where they leave it to
+// this thread, read and decoded as it is taken.
 bool Extraction::prepareUnit(uint32_t u, PreparedUnit& prepared) {
   const std::span<const PlanPiece> pieces = plan_.piecesOf(u);
   const auto madeByRun = [this](const PlanPiece& piece) { return files_->made(piece.file); };
@@ -391,6 +392,10 @@ bool Extraction::prepareUnit(uint32_t u, PreparedUnit& prepared) {
     prepared.step = UnitStep::Intact;
     if (holds) return true;
   }
+  if (decoders_->leftToCaller(u)) {
+    prepared.step = UnitStep::DecodeAtTake;
+    return true;
+  }
   prepared.step = UnitStep::Failed;
   prepared.read = source_->readStored(archive_, plan_, u, stored_);
   if (!prepared.read.ok()) return true;
@@ -407,7 +412,9 @@ bool Extraction::takeUnit(PreparedUnit& prepared) {
     releasable_.push_back(u);
     return piecesInPlace(u);
   }
-  Status read = prepared.step == UnitStep::Decode ? decoders_->take(raw_) : std::move(prepared.read);
+  Status read = prepared.step == UnitStep::Decode         ? decoders_->take(raw_)
+                : prepared.step == UnitStep::DecodeAtTake ? decodeHere(u)
+                                                          : std::move(prepared.read);
   if (!read.ok()) return passOver(u, std::move(read));
   for (const PlanPiece& piece : plan_.piecesOf(u)) {
     const std::span<const uint8_t> bytes(raw_.data() + piece.rawOffset, piece.length);
@@ -416,6 +423,14 @@ bool Extraction::takeUnit(PreparedUnit& prepared) {
   written_.push_back(u);
   releasable_.push_back(u);
   return true;
+}
+
+// Reads and decodes unit `u` into raw_ without a copy in between, as a
+// decoder would: memory that runs out fails the unit.
+Status Extraction::decodeHere(uint32_t u) {
+  Status read = source_->readStored(archive_, plan_, u, stored_);
+  if (!read.ok()) return read;
+  return withinMemory([&] { return source_->decodeUnit(plan_, u, stored_, raw_); });
 }
 
 bool Extraction::piecesInPlace(uint32_t u) {

@@ -26,6 +26,7 @@ enum class UnitStep {
   Intact,  // recorded as written, and found so: only released
   Failed,  // could not be read, or belongs to a file left alone
   Decode,  // handed to the decoders
+  DecodeAtTake,  // read and decoded only as it is taken: left to the caller by the decoders
 };
 
 struct PreparedUnit {
@@ -92,6 +93,7 @@ class Extraction {
   bool extractGroup(size_t first, size_t end);
   bool prepareUnit(uint32_t u, PreparedUnit& prepared);
   bool takeUnit(PreparedUnit& prepared);
+  Status decodeHere(uint32_t u);
   bool piecesInPlace(uint32_t u);
   bool pieceInPlace(uint32_t file);
   bool restoresEarly(uint32_t file) const;

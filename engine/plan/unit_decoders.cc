@@ -9,10 +9,8 @@ namespace {
 // Units below this are copied in and out of their slots, which then never
 // hold more; larger ones' buffers are swapped, as copying them would cost.
 constexpr uint32_t kLargeUnitBytes = 64 << 10;
-// A small unit is decoded by the caller as it is handed over where no worker
-// would take it, or where that takes less time than waking a worker and
-// being woken (some 15 us): where it is stored as it is, or decodes to less
-// than this.
+// A small unit is left to the caller where it is stored as it is, or decodes
+// to less than this.
 constexpr uint32_t kHandedFromBytes = 8 << 10;
 // Small units handed over beyond the large ones, so that the workers run well
 // ahead of a caller writing files of a few KiB.
@@ -44,40 +42,31 @@ bool UnitDecoders::isLarge(uint32_t unit) const {
   return std::max(planned.rawSize, planned.storedSize) >= kLargeUnitBytes;
 }
 
-bool UnitDecoders::decodedHere(uint32_t unit) const {
+bool UnitDecoders::leftToCaller(uint32_t unit) const {
   const PlanUnit& planned = plan_.units[unit];
   return !isLarge(unit) &&
          (workers_.empty() || planned.rawSize == planned.storedSize || planned.rawSize < kHandedFromBytes);
 }
 
 void UnitDecoders::hand(uint32_t unit, std::vector<uint8_t>& stored) {
-  const bool here = decodedHere(unit);
-  Slot* slot = nullptr;
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    slot = &slots_[(head_ + count_++) % slots_.size()];
-    slot->unit = unit;
-    slot->large = isLarge(unit);
-    if (slot->large) {
+    Slot& slot = slots_[(head_ + count_++) % slots_.size()];
+    slot.unit = unit;
+    slot.large = isLarge(unit);
+    if (slot.large) {
       ++largeHeld_;
       if (!spare_.empty()) {
-        static_cast<Buffers&>(*slot) = std::move(spare_.back());
+        static_cast<Buffers&>(slot) = std::move(spare_.back());
         spare_.pop_back();
       }
-      slot->stored.swap(stored);
-    } else if (!here) {
-      slot->stored.assign(stored.begin(), stored.end());
+      slot.stored.swap(stored);
+    } else {
+      slot.stored.assign(stored.begin(), stored.end());
     }
-    slot->state = here ? SlotState::Decoding : SlotState::Waiting;
+    slot.state = SlotState::Waiting;
   }
-  if (!here) {
-    changed_.notify_all();
-    return;
-  }
-  // Decoded from the caller's buffer; no one waits for it but the caller, so no one is woken.
-  slot->decoded = decodeOne(*slot, stored);
-  std::lock_guard<std::mutex> lock(mutex_);
-  slot->state = SlotState::Done;
+  changed_.notify_all();
 }
 
 Status UnitDecoders::take(std::vector<uint8_t>& raw) {
@@ -127,12 +116,8 @@ void UnitDecoders::work() {
 }
 
 // On a worker, memory that runs out fails the unit, for the caller to stop at.
-Status UnitDecoders::decodeOne(Slot& slot, const std::vector<uint8_t>& stored) const {
-  return withinMemory([&] { return source_.decodeUnit(plan_, slot.unit, stored, slot.raw); });
-}
-
 void UnitDecoders::decode(Slot& slot) {
-  slot.decoded = decodeOne(slot, slot.stored);
+  slot.decoded = withinMemory([&] { return source_.decodeUnit(plan_, slot.unit, slot.stored, slot.raw); });
   std::lock_guard<std::mutex> lock(mutex_);
   slot.state = SlotState::Done;
   changed_.notify_all();

@@ -34,8 +34,14 @@ class UnitDecoders {
 
   bool full() const { return count_ == slots_.size() || largeHeld_ == largeSlots_; }
 
-  // Hands over unit `unit`'s stored bytes: a small unit's decoded at once or
-  // copied, a large one's swapped with a spare buffer.
+  // Whether the caller had better decode unit `unit` itself as it takes it,
+  // reading it only then, than hand it over: a small unit no worker would
+  // take, or one whose decoding takes less time than waking a worker and
+  // being woken (some 15 us).
+  bool leftToCaller(uint32_t unit) const;
+
+  // Hands over unit `unit`'s stored bytes, one not left to the caller: a
+  // small unit's copied, a large one's swapped with a spare buffer.
   void hand(uint32_t unit, std::vector<uint8_t>& stored);
 
   // The oldest unit handed over, once decoded: its raw bytes copied or
@@ -55,9 +61,7 @@ class UnitDecoders {
   };
 
   bool isLarge(uint32_t unit) const;
-  bool decodedHere(uint32_t unit) const;
   void work();
-  Status decodeOne(Slot& slot, const std::vector<uint8_t>& stored) const;
   void decode(Slot& slot);
 
   const ArchiveSource& source_;
