@@ -22,10 +22,10 @@ namespace ablative {
 
 // What taking a unit of the group in hand comes to, found ahead of it.
 enum class UnitStep {
-  Skip,    // released by an earlier run
-  Intact,  // recorded as written, and found so: only released
-  Failed,  // could not be read, or belongs to a file left alone
-  Decode,  // handed to the decoders
+  Skip,          // released by an earlier run
+  Intact,        // recorded as written, and found so: only released
+  Failed,        // could not be read, or belongs to a file left alone
+  Decode,        // handed to the decoders
   DecodeAtTake,  // read and decoded only as it is taken: left to the caller by the decoders
 };
 
