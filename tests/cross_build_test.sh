@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The Linux and Windows (under Wine) builds pack a tree with names outside ASCII and the BMP into byte-identical
-# archives of version 3 and 5, each extracts the other's, and both say the same: --help, info and --json.
+# archives of version 3 and 5, each extracts the other's, and both say the same: --help, info and --json. The Windows
+# build consumes a tar large enough to be summed in parts.
 #   tests/cross_build_test.sh NATIVE WINDOWS.EXE   (with a Wine server up: scripts/with-wine.sh)
 set -u
 native=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
@@ -35,6 +36,10 @@ open(sys.argv[1], "wb").write(b"ZVKJWIN\0" + struct.pack("<II", 1, int(sys.argv[
 win extract --resume resumed.zvka from-linux4 >/dev/null
 check "Windows resumes after the metadata was set: all there, archive and journal gone" "0||$tree|" \
   "$?|$(diff -r src from-linux4 2>&1)|$(times from-linux4)|$(ls resumed.zvka* 2>/dev/null)"
+# A plain tar large enough that its sums are taken in parts, each through a handle of its own.
+mkdir tarred && head -c 9000000 /dev/urandom >tarred/big.bin && cp "src/dossier é/a.txt" tarred && tar cf big.tar tarred
+win extract big.tar from-tar >/dev/null
+check "Windows consumes a tar summed in parts" "0||" "$?|$(diff -r tarred from-tar/tarred 2>&1)|$(ls big.tar 2>/dev/null)"
 
 for command in --help "info linux.zvka" "info --json linux.zvka" "test --json absent.zvka"; do
   check "the same $command" same "$(cmp -s <("$native" $command) <(win $command) && echo same)"
