@@ -79,9 +79,11 @@ struct Found {
   std::vector<SourceEntry> entries;
   std::vector<std::pair<std::u16string, size_t>> keys;  // the code units, the entry's index
 
+  // Moves `other`'s entries to the end of these, and frees its own lists.
   void take(Found&& other) {
     for (auto& key : other.keys) keys.emplace_back(std::move(key.first), key.second + entries.size());
     std::move(other.entries.begin(), other.entries.end(), std::back_inserter(entries));
+    other = Found{};
   }
 };
 
@@ -155,7 +157,7 @@ class TreeScan {
       ++listing_;
       lock.unlock();
       std::vector<Folder> below;
-      // On a thread of its own, memory that runs out fails the scan rather than ending the process.
+      // Memory that runs out fails the scan rather than ending the process, on a helper thread too.
       Status listed = withinMemory([&] { return scanFolder(folder, scope_, found, below); });
       lock.lock();
       --listing_;
