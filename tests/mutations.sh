@@ -28,8 +28,7 @@ mutation unsafe-path path_safety.cc 'component == L"." || component == L"..") re
   'component == L".") return false;' 'PathSafety|Extract'
 mutation archive-hard-link extraction_checks.cc '(!linkCount(archive_, links) || links > 1)' '(!linkCount(archive_, links))' \
   'TheArchiveAndJournalSideSayWhy|Links'
-mutation space-check extraction_checks.cc '  if (needed <= needs.freeAtDestination) return true;' '  return true;' \
-  destination_limits
+mutation space-check space.cc '  if (needed <= needs.freeAtDestination) return {};' '  return {};' destination_limits
 mutation point-window inflate_points.cc 'inflateSetDictionary(&stream_, point.window, point.windowLength)' \
   'inflateSetDictionary(&stream_, point.window + 1, point.windowLength - 1)' '^zip|Resume'
 mutation stretch-bits whole_inflate.cc 'putAligningBlock(sink, 8 - stretch.firstBits);' \
