@@ -284,14 +284,14 @@ Status DestinationFiles::fillToLength(uint32_t index) {
 // that a read-only attribute refuses nothing that follows it.
 Status DestinationFiles::setMetadata(uint32_t index, int64_t modifiedNs, uint32_t unixMode) {
   if (modifiedNs == kNoTime && unixMode == kNoMode) return {};
-  const std::wstring relative = relativeOf_(index);
   const bool isFolder = kinds_[index] == EntryKind::Folder;
   FileHandle own;
   FileHandle* target = &own;
   if (slotOf_[index] >= 0) {
     if (Status opened = open(index, target); !opened.ok()) return opened;
     markWritten(index);  // where each file is flushed alone, its flush carries its metadata
-  } else if (!(isFolder ? openFolderBelow(root_, relative, own) : openMetadataBelow(root_, relative, own))) {
+  } else if (const std::wstring relative = relativeOf_(index);
+             !(isFolder ? openFolderBelow(root_, relative, own) : openMetadataBelow(root_, relative, own))) {
     return failOnLink(relative, failedOn(modifiedNs != kNoTime ? kTimeFailed : kModeFailed, pathOf(index)));
   }
   metadataChanged_ = true;
@@ -384,11 +384,11 @@ Status DestinationFiles::clearPlace(uint32_t index, const wchar_t* replaceFailed
 // created at once; only where that fails is whatever stands there removed
 // first, and a second failure named.
 Status DestinationFiles::makeFile(uint32_t index) {
-  const std::wstring folder = folderOf(relativeOf_(index));
+  const std::wstring relative = relativeOf_(index), folder = folderOf(relative);
   Slot* slot = nullptr;
   if (Status freed = freeSlot(slot); !freed.ok()) return freed;
   namesChanged_ = true;
-  if (makeFolder(folder) && openIn(*slot, index, OpenMode::CreateNew)) {
+  if (makeFolder(folder) && openIn(*slot, index, relative, OpenMode::CreateNew)) {
     changedFolders_.insert(folder);
   } else {
     if (Status cleared = clearPlace(index, L"Failed to replace destination file "); !cleared.ok()) return cleared;
@@ -407,8 +407,8 @@ Status DestinationFiles::freeSlot(Slot*& slot) {
   return slot->handle.isOpen() ? release(*slot) : Status{};
 }
 
-bool DestinationFiles::openIn(Slot& slot, uint32_t index, OpenMode mode) {
-  if (!openBelow(root_, relativeOf_(index), mode, slot.handle)) return false;
+bool DestinationFiles::openIn(Slot& slot, uint32_t index, const std::wstring& relative, OpenMode mode) {
+  if (!openBelow(root_, relative, mode, slot.handle)) return false;
   slot.file = index;
   slot.lastUse = ++useCounter_;
   slotOf_[index] = static_cast<int32_t>(&slot - slots_.data());
@@ -419,8 +419,9 @@ bool DestinationFiles::openIn(Slot& slot, uint32_t index, OpenMode mode) {
 Status DestinationFiles::openInSlot(uint32_t index, OpenMode mode, FileHandle*& file) {
   Slot* slot = nullptr;
   if (Status freed = freeSlot(slot); !freed.ok()) return freed;
-  if (!openIn(*slot, index, mode)) {
-    return failOnLink(relativeOf_(index), failedOn(L"Failed to open destination file ", pathOf(index)));
+  const std::wstring relative = relativeOf_(index);
+  if (!openIn(*slot, index, relative, mode)) {
+    return failOnLink(relative, failedOn(L"Failed to open destination file ", pathOf(index)));
   }
   file = &slot->handle;
   return {};

@@ -152,7 +152,7 @@ class DestinationFiles {
   Status clearPlace(uint32_t index, const wchar_t* replaceFailed);
   Status makeFile(uint32_t index);
   Status freeSlot(Slot*& slot);
-  bool openIn(Slot& slot, uint32_t index, OpenMode mode);
+  bool openIn(Slot& slot, uint32_t index, const std::wstring& relative, OpenMode mode);
   Status openInSlot(uint32_t index, OpenMode mode, FileHandle*& file);
   Status release(Slot& slot);
   Status failOnLink(const std::wstring& relative, const std::wstring& otherwise);
