@@ -132,6 +132,7 @@ class TreeScan {
   Status run(unsigned threads, Found& found) {
     std::vector<Found> shares(std::max(1u, threads));
     std::vector<std::thread> helpers;
+    helpers.reserve(shares.size() - 1);
     try {
       for (size_t i = 1; i < shares.size(); ++i) helpers.emplace_back([this, &share = shares[i]] { work(share); });
     } catch (const std::system_error&) {
@@ -157,12 +158,17 @@ class TreeScan {
       ++listing_;
       lock.unlock();
       std::vector<Folder> below;
-      // Memory that runs out fails the scan rather than ending the process, on a helper thread too.
+      // Memory that runs out fails the scan, on every thread, so that nothing leaves while a helper still runs.
       Status listed = withinMemory([&] { return scanFolder(folder, scope_, found, below); });
       lock.lock();
       --listing_;
+      if (listed.ok()) {
+        listed = withinMemory([&] {
+          std::move(below.begin(), below.end(), std::back_inserter(pending_));
+          return Status{};
+        });
+      }
       if (!listed.ok() && failed_.ok()) failed_ = std::move(listed);
-      std::move(below.begin(), below.end(), std::back_inserter(pending_));
       changed_.notify_all();
     }
     changed_.notify_all();
