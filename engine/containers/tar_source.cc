@@ -4,7 +4,6 @@
 #include "containers/tar_source.h"
 
 #include <algorithm>
-#include <system_error>
 #include <thread>
 
 #include "codecs/crc32.h"
@@ -16,6 +15,7 @@
 #include "framings/inflate_points.h"
 #include "plan/unit_decoders.h"
 #include "platform/utf8.h"
+#include "side_by_side.h"
 
 namespace ablative {
 
@@ -130,29 +130,14 @@ Status sumPlan(FileHandle& file, ExtractionPlan& plan) {
   const auto parts = static_cast<size_t>(std::clamp<uint64_t>(size / kLeastPartBytes, 1, threads));
   const auto boundary = [&](size_t part) { return size * part / parts; };
   std::vector<Status> summed(parts);
-  // Memory that runs out fails the pass, on every thread, so that nothing
-  // leaves while a helper still runs.
-  const auto sumAlone = [&](size_t part) {
+  // Memory that runs out fails the pass, on every thread.
+  runSideBySide(parts, [&](size_t part) {
     summed[part] = withinMemory([&] {
       FileHandle again;
-      if (!openAgain(file, again)) return failure(StatusKind::Failed, L"Unable to open archive file");
-      return sumPart(again, plan, boundary(part), boundary(part + 1));
+      if (part > 0 && !openAgain(file, again)) return failure(StatusKind::Failed, L"Unable to open archive file");
+      return sumPart(part > 0 ? again : file, plan, boundary(part), boundary(part + 1));
     });
-  };
-  const auto sumHere = [&](size_t part) {
-    summed[part] = withinMemory([&] { return sumPart(file, plan, boundary(part), boundary(part + 1)); });
-  };
-  std::vector<std::thread> helpers;
-  helpers.reserve(parts - 1);
-  size_t started = 1;
-  try {
-    for (; started < parts; ++started) helpers.emplace_back(sumAlone, started);
-  } catch (const std::system_error&) {
-    // This thread sums the parts no helper took.
-  }
-  sumHere(0);
-  for (size_t part = started; part < parts; ++part) sumHere(part);
-  for (std::thread& helper : helpers) helper.join();
+  });
   for (Status& status : summed) {
     if (!status.ok()) return status;
   }

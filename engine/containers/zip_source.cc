@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <atomic>
 #include <functional>
-#include <system_error>
 #include <thread>
 #include <unordered_map>
 
@@ -19,6 +18,7 @@
 #include "files/path_safety.h"
 #include "plan/unit_decoders.h"
 #include "platform/utf8.h"
+#include "side_by_side.h"
 
 namespace ablative {
 
@@ -333,15 +333,8 @@ void splitLargeEntries(FileHandle& archive, ZipReading& zip, std::vector<std::ws
       }
     }
   };
-  std::vector<std::thread> workers;
   const size_t wanted = std::min<size_t>(decodeWorkersFor(std::thread::hardware_concurrency()), large.size());
-  try {
-    while (workers.size() + 1 < wanted) workers.emplace_back(work);
-  } catch (const std::system_error&) {
-    // The caller splits what they do not.
-  }
-  work();
-  for (std::thread& worker : workers) worker.join();
+  runSideBySide(std::max<size_t>(wanted, 1), [&](size_t) { work(); });
 }
 
 // A local header stays until a cut takes it: it tells a resumed run that the

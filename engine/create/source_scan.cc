@@ -4,11 +4,11 @@
 #include <condition_variable>
 #include <iterator>
 #include <mutex>
-#include <thread>
 
 #include "files/path_safety.h"
 #include "files/paths.h"
 #include "platform/env.h"
+#include "side_by_side.h"
 
 namespace ablative {
 
@@ -131,15 +131,7 @@ class TreeScan {
 
   Status run(unsigned threads, Found& found) {
     std::vector<Found> shares(std::max(1u, threads));
-    std::vector<std::thread> helpers;
-    helpers.reserve(shares.size() - 1);
-    try {
-      for (size_t i = 1; i < shares.size(); ++i) helpers.emplace_back([this, &share = shares[i]] { work(share); });
-    } catch (const std::system_error&) {
-      // Fewer threads, or only this one.
-    }
-    work(shares[0]);
-    for (std::thread& helper : helpers) helper.join();
+    runSideBySide(shares.size(), [&](size_t i) { work(shares[i]); });
     if (!failed_.ok()) return failed_;
     for (Found& share : shares) found.take(std::move(share));
     return {};
