@@ -93,7 +93,7 @@ TEST(Extract, ManyMoreFilesThanOpenDescriptors) {
 }
 #endif
 
-// Failures on the archive's and journal's side name the system's reason (and --keep where it would work), and a
+// Failures on the archive's and journal's side name the system's reason (and --keep where it would help), and a
 // resume completes. An archive with a hard link or named through a symbolic link is refused untouched; --keep works.
 TEST(Extract, TheArchiveAndJournalSideSayWhy) {
 #ifdef _WIN32
@@ -104,17 +104,19 @@ TEST(Extract, TheArchiveAndJournalSideSayWhy) {
   const std::wstring why = L" (" + systemErrorText(kDenied) + L")";
   Scene s(smallTree());
   const std::wstring archive = wide(s.archive), journal = wide(s.journal), temporary = temporaryPathFor(journal);
-  const auto deniedOpen = [&](const std::wstring& path, OpenMode mode) {
+  const auto failedOpen = [&](const std::wstring& path, OpenMode mode, uint32_t code) {
     return [=](const IoCall& call) {
-      return call.op == IoOp::Open && *call.path == path && call.mode == mode ? kDenied : 0u;
+      return call.op == IoOp::Open && *call.path == path && call.mode == mode ? code : 0u;
     };
   };
   uint32_t journalOpens = 0;  // for state changes, once it is written whole
   const std::tuple<IoHook, std::wstring> cases[] = {
-      {deniedOpen(archive, OpenMode::ReadWrite),
+      {failedOpen(archive, OpenMode::ReadWrite, kDenied),
        L"Failed to open archive for ablation: " + archive + why + L"; extract with --keep, which only reads it"},
-      {deniedOpen(temporary, OpenMode::CreateNew),
+      {failedOpen(temporary, OpenMode::CreateNew, kDenied),
        L"Failed to initialize journal: " + journal + why + L"; extract with --keep, which needs no journal"},
+      {failedOpen(temporary, OpenMode::CreateNew, diskFullErrorCode()),  // --keep would need more room still
+       L"Failed to initialize journal: " + journal + L" (" + systemErrorText(diskFullErrorCode()) + L")"},
       {[&](const IoCall& call) {
          journalOpens += call.op == IoOp::Open && *call.path == journal && call.mode == OpenMode::ReadWrite;
          return call.op == IoOp::Write && journalOpens == 1 && call.offset == 16 ? kDenied : 0u;

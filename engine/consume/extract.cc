@@ -231,8 +231,10 @@ bool Extraction::prepareDestination() {
   if (ablate_ && !reuseJournal) {
     writeFingerprint();
     if (!createJournal(journal_)) {
+      // Where the disk is full, --keep, which needs room for the whole tree, would not help.
+      const bool full = lastErrorCode() == diskFullErrorCode();
       return fail(failure(StatusKind::Failed, withReason(L"Failed to initialize journal: " + journal_.path) +
-                                                  L"; extract with --keep, which needs no journal"));
+                                                  (full ? L"" : L"; extract with --keep, which needs no journal")));
     }
   }
   if (ablate_) trimTail(journal_);  // a cut a stopped run made may not have lasted
