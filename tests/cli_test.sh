@@ -167,6 +167,11 @@ row 3= "" '{"event":"error","message":"An earlier extraction of this archive was
 '"resumable":true,"resume":["zarvik","extract","--resume","'"$t"'/x.zvka"]}' extract --json "$t/x.zvka" "$t/o"
 row 3= "Extract failed: The destination does not hold the data already extracted from this archive: $t/o/b/c.bin
 Resume into the folder where the extraction started." "" extract --resume "$t/x.zvka" "$t/o"
+# Moved away (or on a disk not at hand), the archive is missing, not consumed: the run resumes once it is back.
+mv "$t/x.zvka" "$work/away.zvka" && row 3= "Extract failed: The archive is missing: $t/x.zvka; its journal records an \
+extraction partly done: put the archive back, then resume
+To continue, resume it into the folder where it started: zarvik extract --resume $t/x.zvka FOLDER" "" extract --resume "$t/x.zvka" "$t/o"
+mv "$work/away.zvka" "$t/x.zvka"
 mkdir -p "$t/o/b" && printf 'xyzxyz' >"$t/o/b/c.bin" &&
   row 0 "" "Info: Resume file selected; switched to archive: $t/x.zvka" extract --resume "$t/x.zvka.zvkj" "$t/o"
 check "resumed: the tree, archive and journal gone" "|o" "$(diff -r "$src" "$t/o")|$(ls "$t")"

@@ -159,7 +159,9 @@ bool Extraction::runSteps() {
       return fail(
           failure(StatusKind::Failed, L"Nothing to resume: neither " + archivePath_ + L" nor its journal exists"));
     }
-    if (!ablate_ || !resume_ || !onlyTheJournalRemains(archivePath_, found_, foundLoad_)) return false;
+    if (!ablate_ || archiveTakenAway() || !resume_ || !onlyTheJournalRemains(archivePath_, found_, foundLoad_)) {
+      return false;
+    }
     journal_ = std::move(found_);
     // Nothing names the files any more: the folder that run made is the one sign of its destination.
     if (pathStatus(destinationDir_).kind != PathKind::Directory) return lacksData(destinationDir_);
@@ -199,6 +201,21 @@ bool Extraction::runSteps() {
   for (const std::wstring& line : skipped) log(line);
   if (!unaccounted.empty()) log(unaccountedWarning(unaccounted));
   return prepareDestination() && startPosition() && extractUnits() && finish();
+}
+
+// The archive is gone while its journal records units it still holds: moved
+// away, or on a disk not at hand, rather than consumed. Once it is back, the
+// run resumes, which the outcome says.
+bool Extraction::archiveTakenAway() {
+  const bool away = pathStatus(archivePath_).kind == PathKind::Missing && foundLoad_ == JournalLoad::Loaded &&
+                    found_.states.recordsProgress() && !found_.states.everySettled();
+  if (away) {
+    journal_ = std::move(found_);
+    fail(failure(StatusKind::Failed, L"The archive is missing: " + archivePath_ +
+                                         L"; its journal records an extraction partly done: put the archive back, "
+                                         L"then resume"));
+  }
+  return away;
 }
 
 Status Extraction::status(bool succeeded) const { return succeeded ? Status{} : failed_; }

@@ -59,6 +59,7 @@ class Extraction {
 
  private:
   bool runSteps();  // the checks below, then the effects
+  bool archiveTakenAway();
 
   // Checks (extraction_checks.cc): nothing is written until they all pass.
   bool holdArchive();
