@@ -115,8 +115,10 @@ struct ExtractOptions {
   // file system holds a fixed number of files, "Not enough free inodes at " +
   // destination + ": the extraction creates N files and folders, N more fit".
   bool checkSpace = false;
-  // Asked between groups. A run it stops is resumable once it has recorded
-  // progress, as any stopped run.
+  // Asked between groups, and while the archive is read before anything is
+  // written (from any of that reading's threads), which for a large
+  // compressed archive takes minutes. A run it stops is resumable, as any
+  // stopped run.
   StopCallback shouldStop;
   // Where set, takes the line each file gets as the run reaches it
   // ("Extracting: " + its path) in place of onLog.

@@ -14,6 +14,8 @@ inline constexpr wchar_t kStoppedOnRequest[] = L"Stopped on request";
 
 inline bool stopRequested(const StopCallback& shouldStop) { return shouldStop && shouldStop(); }
 
+inline Status stoppedOnRequest() { return failure(StatusKind::Stopped, kStoppedOnRequest); }
+
 // Returns true once `isPaused`, if any, returns false, and false once
 // `shouldStop`, if any, returns true, paused or not; asks every 100 ms.
 inline bool waitWhilePaused(const PauseCallback& isPaused, const StopCallback& shouldStop = {}) {

@@ -14,7 +14,7 @@ void fuzz::one(Input input) {
   const ablative::ArchiveSource& source = ablative::sourceFor(file);
   ablative::SourceReading reading;
   ablative::ExtractionPlan plan;
-  if (source.read(file, ablative::pointsScratchPathFor(ablative::journalPathFor(path)), reading).ok() &&
+  if (source.read(file, ablative::pointsScratchPathFor(ablative::journalPathFor(path)), {}, reading).ok() &&
       ablative::planArchive(std::move(reading), {}, plan).ok()) {
     for (uint32_t f = 0; f < plan.files.size(); ++f) (void)plan.pathOf(f);
     ablative::verifyArchive(path, {});

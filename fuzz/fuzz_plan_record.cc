@@ -33,7 +33,7 @@ void fuzz::one(Input input) {
   ablative::SourceReading reading;
   ablative::ExtractionPlan plan;
   if (!source.saveUnits ||
-      !source.read(file, ablative::pointsScratchPathFor(ablative::journalPathFor(path)), reading).ok())
+      !source.read(file, ablative::pointsScratchPathFor(ablative::journalPathFor(path)), {}, reading).ok())
     return;
   const ablative::SourceFacts facts = reading.facts;
   if (!ablative::planArchive(

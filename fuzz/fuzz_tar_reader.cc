@@ -34,7 +34,7 @@ void fuzz::one(Input input) {
   ablative::FileHandle file;
   if (!openInput("archive.tar", input, file)) return;
   ablative::TarContents contents;
-  const ablative::Status read = ablative::readTarMembers(file, contents);
+  const ablative::Status read = ablative::readTarMembers(file, {}, contents);
   if (!read.ok()) return require(!read.message.empty());
   require(contents.archiveSize == input.size && contents.end <= input.size);
   uint64_t next = 0;

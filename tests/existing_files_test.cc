@@ -101,7 +101,7 @@ TEST(ExistingFiles, ACutCompressedTarWithoutItsJournalIsSalvaged) {
   } cases[] = {{Packing::TarGz, 3, L"2 of 4", 2}, {Packing::TarZst, 2, L"1 of 5", 1}};
   for (const auto& [packing, stopAt, gone, lost] : cases) {
     Scene s(Tree{{"a", mixedBytes(13 << 20, 1)}}, packing);
-    ASSERT_FALSE(s.run(stoppingAt(stopAt), s.out).ok);
+    ASSERT_FALSE(s.run(stoppingAt(s, stopAt), s.out).ok);
     fs::remove(s.journal);
     EXPECT_EQ(verifyArchive(wide(s.archive), {}).message,
               L"This archive was partly extracted and its journal is missing: " + std::wstring(gone) +

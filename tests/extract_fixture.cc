@@ -246,7 +246,7 @@ void Scene::readUnits() {
   ExtractionPlan plan;
   FileHandle file;
   openFile(wide(archive), OpenMode::ReadOnly, file);
-  Status read = sourceFor(file).read(file, pointsScratchPathFor(journalPathFor(wide(archive))), reading);
+  Status read = sourceFor(file).read(file, pointsScratchPathFor(journalPathFor(wide(archive))), {}, reading);
   const auto noneDone = [](uint32_t) { return false; };
   if (read.ok()) read = planArchive(std::move(reading), noneDone, plan);
   if (!read.ok()) throw std::runtime_error(toUtf8(read.message));
@@ -340,10 +340,10 @@ void interrupt(Scene& s, int release) {
   if (completed) throw std::runtime_error("the run was not stopped");
 }
 
-ExtractOptions stoppingAt(int ask, bool resume) {
+ExtractOptions stoppingAt(const Scene& s, int ask) {
   ExtractOptions options;
-  options.resume = resume, options.groupBytes = 1;
-  options.shouldStop = [ask, asks = 0]() mutable { return ++asks == ask; };
+  options.groupBytes = 1;
+  options.shouldStop = [ask, asks = 0, journal = s.journal]() mutable { return fs::exists(journal) && ++asks == ask; };
   return options;
 }
 

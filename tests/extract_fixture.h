@@ -71,8 +71,9 @@ struct Scene {
 // Fails the `release`th release of a run releasing a unit at a time. For smallTree (a.txt: blocks 0-2, b/c.bin: 3-4,
 // taken from the end) the third leaves b/c.bin released and cut away; the first, b/c.bin's last block recorded.
 void interrupt(Scene& s, int release = 3);
-// Releases a unit at a time, and stops when asked whether to for the `ask`th time.
-ablative::ExtractOptions stoppingAt(int ask, bool resume = false);
+// Releases a unit at a time, and stops when asked whether to for the `ask`th time once the run has written its
+// journal: the asks of the pass over the archive before it are not counted.
+ablative::ExtractOptions stoppingAt(const Scene& s, int ask);
 
 // An archive createArchive would never write. Block offsets count from the data area; header fields left 0 and the
 // path fields of records whose pathLength is 0 are filled in.

@@ -30,7 +30,7 @@ ReadTar readTar(const fs::path& path) {
   ReadTar tar;
   ablative::FileHandle file;
   if (!ablative::openFile(wide(path), ablative::OpenMode::ReadOnly, file)) return tar.error = L"open failed", tar;
-  if (const ablative::Status read = ablative::readTarMembers(file, tar.contents); !read.ok()) {
+  if (const ablative::Status read = ablative::readTarMembers(file, {}, tar.contents); !read.ok()) {
     return tar.error = read.message, tar;
   }
   for (const TarMember& member : tar.contents.members) {

@@ -286,7 +286,7 @@ TEST(ZipSource, LargeEntriesArePiecesEachVerifiedOnItsOwn) {
   ASSERT_TRUE(openFile(wide(path), OpenMode::ReadWrite, archive));
   SourceReading reading;
   ExtractionPlan plan;
-  ASSERT_TRUE(zipSource().read(archive, pointsScratchPathFor(journalPathFor(wide(path))), reading).ok());
+  ASSERT_TRUE(zipSource().read(archive, pointsScratchPathFor(journalPathFor(wide(path))), {}, reading).ok());
   ASSERT_TRUE(planArchive(
                   std::move(reading), [](uint32_t) { return false; }, plan)
                   .ok());

@@ -98,9 +98,9 @@ RecordLoad readRecord(const std::wstring& path, RunRecord& record) {
 
 Status failed(std::wstring message) { return failure(StatusKind::Failed, std::move(message)); }
 
-// A check of one archive failed: its messages do not name it.
+// A check of one archive failed: its messages do not name it. A stop refuses nothing.
 Status refused(const std::wstring& archive, Status status, const LogCallback& onLog) {
-  if (onLog) onLog(L"Archive refused: " + archive);
+  if (onLog && status.kind != StatusKind::Stopped) onLog(L"Archive refused: " + archive);
   return status;
 }
 

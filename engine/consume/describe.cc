@@ -82,7 +82,8 @@ Status readDescribed(const std::wstring& archivePath, Described& described) {
   described.journal.path = journalPathFor(archivePath);
   described.load = loadJournalAsWritten(described.journal);
   return withMissingPartHint(
-      set, described.load == JournalLoad::Loaded && described.journal.states.recordsProgress(), readArchive(archivePath, described.archive, described.journal, described.load, described.read));
+      set, described.load == JournalLoad::Loaded && described.journal.states.recordsProgress(),
+      readArchive(archivePath, described.archive, described.journal, described.load, {}, described.read));
 }
 
 Status describeOne(const std::wstring& path, const std::wstring& destinationDir, uint64_t groupBytes,

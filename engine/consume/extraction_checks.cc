@@ -39,8 +39,8 @@ const wchar_t* cannotOpenFor(bool ablate) {
 bool Extraction::readSource(SourceReading& reading) {
   ArchiveReading archive;
   const bool progress = foundLoad_ == JournalLoad::Loaded && found_.states.recordsProgress();
-  const bool read =
-      ok(withMissingPartHint(set_, progress, readArchive(archivePath_, archive_, found_, foundLoad_, archive)));
+  const bool read = ok(withMissingPartHint(
+      set_, progress, readArchive(archivePath_, archive_, found_, foundLoad_, shouldStop_, archive)));
   source_ = archive.source;
   recorded_ = archive.recorded;
   reading = std::move(archive.reading);

@@ -227,7 +227,7 @@ bool readRecordedPlan(const Journal& journal, ArchiveReading& recorded) {
 }
 
 Status readArchive(const std::wstring& archivePath, FileHandle& file, const Journal& journal, JournalLoad load,
-                   ArchiveReading& archive) {
+                   const StopCallback& shouldStop, ArchiveReading& archive) {
   archive = ArchiveReading{};
   if (pathStatus(archivePath).kind == PathKind::File && load == JournalLoad::Loaded && !journal.record.empty() &&
       journal.states.recordsProgress() && readRecordedPlan(journal, archive) &&
@@ -236,7 +236,7 @@ Status readArchive(const std::wstring& archivePath, FileHandle& file, const Jour
   }
   archive = ArchiveReading{};
   archive.source = &sourceFor(file);
-  return archive.source->read(file, pointsScratchPathFor(journal.path), archive.reading);
+  return archive.source->read(file, pointsScratchPathFor(journal.path), shouldStop, archive.reading);
 }
 
 Status checkRecordedArchive(FileHandle& archive, const ExtractionPlan& plan, const Journal& journal) {

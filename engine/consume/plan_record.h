@@ -42,7 +42,7 @@ bool readRecordedPlan(const Journal& journal, ArchiveReading& archive);
 // else from the archive open as `file` (closed where it could not be opened)
 // with its source's messages.
 Status readArchive(const std::wstring& archivePath, FileHandle& file, const Journal& journal, JournalLoad load,
-                   ArchiveReading& archive);
+                   const StopCallback& shouldStop, ArchiveReading& archive);
 
 // That the archive open as `archive` is the one the record was written for,
 // as far as a run consuming it leaves it: no longer than it was, not cut

@@ -47,7 +47,8 @@ Status checkEveryUnit(const std::wstring& path, const ProgressCallback& onProgre
   Journal journal{journalPathFor(archivePath)};
   const JournalLoad load = loadJournalAsWritten(journal);
   if (Status status = withMissingPartHint(set, load == JournalLoad::Loaded && journal.states.recordsProgress(),
-                                          readArchive(archivePath, archive, journal, load, read)); !status.ok()) {
+                                          readArchive(archivePath, archive, journal, load, {}, read));
+      !status.ok()) {
     return status;
   }
   if (!refusal.empty()) return failure(StatusKind::Failed, refusal);

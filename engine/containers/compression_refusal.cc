@@ -22,7 +22,7 @@ Status refuse(FileHandle& file) {
 bool recognises(std::span<const uint8_t> firstBytes, FileHandle&) {
   return refusedCompressionFor(firstBytes) != nullptr;
 }
-Status refuseReading(FileHandle& archive, const std::wstring&, SourceReading&) {
+Status refuseReading(FileHandle& archive, const std::wstring&, const StopCallback&, SourceReading&) {
   return refuse(archive);
 }
 Status refuseListing(FileHandle& archive, const FileLister&) {

@@ -15,6 +15,7 @@
 #include "files/block_io.h"
 #include "files/file_util.h"
 #include "framings/inflate_points.h"
+#include "pause.h"
 
 namespace ablative {
 
@@ -126,10 +127,13 @@ struct FramedPass {
 // Decodes the archive once; with a `scratchPath`, records where units may
 // start, keeping the points there (a listing needs none: the tar is then
 // summed as one range).
-Status passOver(const Framing& framing, FileHandle& file, const std::wstring* scratchPath, FramedPass& pass) {
+Status passOver(const Framing& framing, FileHandle& file, const std::wstring* scratchPath,
+                const StopCallback& shouldStop, FramedPass& pass) {
   if (!fileSize(file, pass.archiveSize)) return failure(StatusKind::Failed, L"Unable to open archive file");
   FramingPass framed;
-  framed.onBytes = [&](const uint8_t* bytes, size_t length) { return pass.scan.take(bytes, length); };
+  framed.onBytes = [&](const uint8_t* bytes, size_t length) {
+    return stopRequested(shouldStop) ? stoppedOnRequest() : pass.scan.take(bytes, length);
+  };
   if (scratchPath) {
     framed.pointSpacing = kTarPieceBytes;
     // The piece before the first point that decoding goes on to stays within the bound.
@@ -289,12 +293,12 @@ Status openArchive(FileHandle& file) {
 }
 
 Status readFramedTar(const Framing& framing, FileHandle& file, const std::wstring& scratchPath,
-                     SourceReading& reading) {
+                     const StopCallback& shouldStop, SourceReading& reading) {
   if (Status opened = openArchive(file); !opened.ok()) return opened;
   FramedPass pass(framing);
   TarLayout layout;
-  Status passed = passOver(framing, file, &scratchPath, pass);
-  const bool cut = !passed.ok() && cutWhereAUnitStarts(pass);
+  Status passed = passOver(framing, file, &scratchPath, shouldStop, pass);
+  const bool cut = !passed.ok() && passed.kind != StatusKind::Stopped && cutWhereAUnitStarts(pass);
   if (!passed.ok() && !cut) return passed;
   if (Status laid = layOutTar(pass.scan.tar.contents, layout); !laid.ok()) return laid;
   auto plan = std::make_shared<ExtractionPlan>(std::move(layout.plan));
@@ -525,7 +529,7 @@ bool loadUnits(RecordReader& in, std::shared_ptr<UnitPoints> tail, ExtractionPla
 Status listMembers(const Framing& framing, FileHandle& file, const FileLister& onFile) {
   if (Status opened = openArchive(file); !opened.ok()) return opened;
   FramedPass pass(framing);
-  if (Status passed = passOver(framing, file, nullptr, pass); !passed.ok()) return passed;
+  if (Status passed = passOver(framing, file, nullptr, {}, pass); !passed.ok()) return passed;
   for (const TarMember& member : pass.scan.tar.contents.members) onFile(listedMember(member));
   return {};
 }

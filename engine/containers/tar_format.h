@@ -280,7 +280,8 @@ class TarStream {
 // Its end is judged as TarStream judges one: a tar that ends without its
 // end-of-archive blocks, where the last member is whole, is accepted; so is
 // one followed by other data, which `unaccounted` names.
-Status readTarMembers(FileHandle& file, TarContents& contents);
+// A stop request (pause.h) fails it with "Stopped on request".
+Status readTarMembers(FileHandle& file, const StopCallback& shouldStop, TarContents& contents);
 
 // Whether `firstBytes` (at least one block) start with a tar header: its
 // checksum holds, with a ustar magic or as an old (v7) header.

@@ -13,6 +13,7 @@
 #include "status.h"
 #include "files/block_io.h"
 #include "framings/inflate_points.h"
+#include "pause.h"
 #include "plan/unit_decoders.h"
 #include "platform/utf8.h"
 #include "side_by_side.h"
@@ -101,12 +102,13 @@ class PlanRanges {
 
 // Sums the plan's units and marks that start in [from, to), which lie apart,
 // reading the archive once from the first one's start to the last one's end.
-Status sumPart(FileHandle& file, ExtractionPlan& plan, uint64_t from, uint64_t to) {
+Status sumPart(FileHandle& file, ExtractionPlan& plan, uint64_t from, uint64_t to, const StopCallback& shouldStop) {
   PlanRanges ranges(plan, from, to);
   std::vector<uint8_t> bytes;
   SummedRange range = ranges.take();
   for (uint64_t at = range.offset; range.crc != nullptr; at = std::max(at + bytes.size(), range.offset)) {
     const auto length = static_cast<uint32_t>(std::min<uint64_t>(kPassBytes, plan.archiveSize - at));
+    if (stopRequested(shouldStop)) return stoppedOnRequest();
     Status read = readArchiveBlock(file, at, length, bytes);
     if (read.kind == StatusKind::EndedEarly) return failure(StatusKind::Failed, L"Unable to read archive file");
     if (!read.ok()) return read;
@@ -124,7 +126,7 @@ Status sumPart(FileHandle& file, ExtractionPlan& plan, uint64_t from, uint64_t t
 // Sums the plan's units and marks, the archive split into parts read side by
 // side, each through a handle of its own: most of the pass is copying the
 // archive's bytes out of the system's cache, which takes a core.
-Status sumPlan(FileHandle& file, ExtractionPlan& plan) {
+Status sumPlan(FileHandle& file, ExtractionPlan& plan, const StopCallback& shouldStop) {
   const uint64_t size = plan.archiveSize;
   const unsigned threads = std::max(1u, decodeWorkersFor(std::thread::hardware_concurrency()));
   const auto parts = static_cast<size_t>(std::clamp<uint64_t>(size / kLeastPartBytes, 1, threads));
@@ -135,7 +137,7 @@ Status sumPlan(FileHandle& file, ExtractionPlan& plan) {
     summed[part] = withinMemory([&] {
       FileHandle again;
       if (part > 0 && !openAgain(file, again)) return failure(StatusKind::Failed, L"Unable to open archive file");
-      return sumPart(part > 0 ? again : file, plan, boundary(part), boundary(part + 1));
+      return sumPart(part > 0 ? again : file, plan, boundary(part), boundary(part + 1), shouldStop);
     });
   });
   for (Status& status : summed) {
@@ -144,9 +146,9 @@ Status sumPlan(FileHandle& file, ExtractionPlan& plan) {
   return {};
 }
 
-Status openTar(FileHandle& file, TarContents& contents) {
+Status openTar(FileHandle& file, const StopCallback& shouldStop, TarContents& contents) {
   if (!rewindArchive(file)) return failure(StatusKind::Failed, L"Unable to open archive file");
-  return readTarMembers(file, contents);
+  return readTarMembers(file, shouldStop, contents);
 }
 
 // Whether the archive ends where a consuming run cuts it: at the start of a
@@ -159,10 +161,11 @@ bool cutWhereAUnitStarts(const TarContents& contents) {
          last.dataOffset + last.storedSize - contents.archiveSize <= kLargestCutAway;
 }
 
-Status readTar(FileHandle& file, const std::wstring&, SourceReading& reading) {
+Status readTar(FileHandle& file, const std::wstring&, const StopCallback& shouldStop, SourceReading& reading) {
   TarContents contents;
   TarLayout layout;
-  Status opened = openTar(file, contents);
+  Status opened = openTar(file, shouldStop, contents);
+  if (opened.kind == StatusKind::Stopped) return opened;
   const bool cut = !opened.ok() && cutWhereAUnitStarts(contents);
   if (!opened.ok() && !cut) return opened;
   if (Status laid = layOutTar(contents, layout); !laid.ok()) return laid;
@@ -183,8 +186,8 @@ Status readTar(FileHandle& file, const std::wstring&, SourceReading& reading) {
   reading.skipped = std::move(layout.skipped);
   reading.unaccounted = std::move(contents.unaccounted);
   // Summed only when the plan is asked for: a listing never needs the data read.
-  reading.plan = [plan, archive = &file](const UnitFilter&, ExtractionPlan& into) {
-    if (Status summed = sumPlan(*archive, *plan); !summed.ok()) return summed;
+  reading.plan = [plan, archive = &file, shouldStop](const UnitFilter&, ExtractionPlan& into) {
+    if (Status summed = sumPlan(*archive, *plan, shouldStop); !summed.ok()) return summed;
     into = std::move(*plan);
     return Status{};
   };
@@ -222,7 +225,7 @@ bool loadNothing(RecordReader& in, std::shared_ptr<UnitPoints> tail, ExtractionP
 // Every member, as tar lists it, a later one of the same path too.
 Status listMembers(FileHandle& file, const FileLister& onFile) {
   TarContents contents;
-  if (Status status = openTar(file, contents); !status.ok()) return status;
+  if (Status status = openTar(file, {}, contents); !status.ok()) return status;
   for (const TarMember& member : contents.members) onFile(listedMember(member));
   return {};
 }

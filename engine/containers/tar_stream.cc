@@ -5,6 +5,7 @@
 #include "containers/tar_format.h"
 #include "status.h"
 #include "files/block_io.h"
+#include "pause.h"
 
 namespace ablative {
 
@@ -104,7 +105,7 @@ Status TarStream::finish() {
   return {};
 }
 
-Status readTarMembers(FileHandle& file, TarContents& contents) {
+Status readTarMembers(FileHandle& file, const StopCallback& shouldStop, TarContents& contents) {
   contents = {};
   uint64_t size = 0;
   if (!fileSize(file, size)) return failure(StatusKind::Failed, L"Unable to open archive file");
@@ -123,7 +124,7 @@ Status readTarMembers(FileHandle& file, TarContents& contents) {
       read = failure(StatusKind::Failed,
                      tar.ended() ? L"Unable to read archive file" : kCutInHeader + std::to_wstring(at));
     }
-    if (read.ok()) read = tar.take(bytes);
+    if (read.ok()) read = stopRequested(shouldStop) ? stoppedOnRequest() : tar.take(bytes);
     if (!read.ok()) return handOver(read);
   }
   tar.skipTo(std::min(tar.wanted(), size));

@@ -12,6 +12,7 @@
 #include "codecs/crc32.h"
 #include "codecs/record_bytes.h"
 #include "containers/zip_format.h"
+#include "pause.h"
 #include "status.h"
 #include "files/block_io.h"
 #include "files/file_util.h"
@@ -106,10 +107,12 @@ Status decodeWhole(FileHandle& file, const ZipEntry& entry, std::string& data) {
 }
 
 // Stored: a piece every kZipPieceBytes.
-Status splitStored(FileHandle& file, const ZipEntry& entry, std::vector<Piece>& pieces) {
+Status splitStored(FileHandle& file, const ZipEntry& entry, const StopCallback& shouldStop,
+                   std::vector<Piece>& pieces) {
   std::vector<uint8_t> bytes;
   uint32_t whole = 0;
   for (uint64_t at = 0; at < entry.compressedSize; at += kZipPieceBytes) {
+    if (stopRequested(shouldStop)) return stoppedOnRequest();
     if (Status read = readStored(file, entry, at, std::min(kZipPieceBytes, entry.compressedSize - at), bytes);
         !read.ok()) {
       return read;
@@ -174,17 +177,19 @@ Status feedPieces(FileHandle& file, const ZipEntry& entry, uint64_t limit, ZipDe
 
 // Deflated: a piece at the first block boundary after each kZipPieceBytes
 // decoded, where decoding can start again.
-Status splitDeflated(FileHandle& file, const ZipEntry& entry, UnitPoints& points, std::vector<Piece>& pieces) {
+Status splitDeflated(FileHandle& file, const ZipEntry& entry, UnitPoints& points, const StopCallback& shouldStop,
+                     std::vector<Piece>& pieces) {
   ZipDecoder decoder(entry);
   pieces.push_back({});
   decoder.recordPoints(kZipPieceBytes, [&](const InflatePoint& point) {
     pieces.push_back({point.inOffset, point.outOffset, 0, points.keep(point)});
   });
   PieceSums sums{pieces};
-  bool stalled = false;
+  bool stalled = false, stopped = false;  // asked once each time: a request need not last
   Status fed = feedPieces(
-      file, entry, entry.compressedSize, decoder, sums, [] { return false; }, stalled);
+      file, entry, entry.compressedSize, decoder, sums, [&] { return stopped = stopRequested(shouldStop); }, stalled);
   if (!fed.ok()) return failure(StatusKind::Failed, fed.message);
+  if (stopped) return stoppedOnRequest();
   if (stalled) {
     return failure(StatusKind::Failed, L"Zip entry data is damaged (invalid deflate data): " + nameOf(entry));
   }
@@ -242,9 +247,10 @@ bool isLarge(const ZipEntry& entry) {
   return entry.kind == ZipEntryKind::File && entry.compressedSize > 0 && !fitsOneUnit(entry);
 }
 
-Status split(FileHandle& file, const ZipEntry& entry, UnitPoints& points, std::vector<Piece>& pieces) {
-  Status split =
-      entry.method == kZipStored ? splitStored(file, entry, pieces) : splitDeflated(file, entry, points, pieces);
+Status split(FileHandle& file, const ZipEntry& entry, UnitPoints& points, const StopCallback& shouldStop,
+             std::vector<Piece>& pieces) {
+  Status split = entry.method == kZipStored ? splitStored(file, entry, shouldStop, pieces)
+                                            : splitDeflated(file, entry, points, shouldStop, pieces);
   return split.ok() ? checkPieceSizes(entry, pieces) : split;
 }
 
@@ -313,28 +319,34 @@ bool isCutEntry(const ZipDirectory& directory, size_t index) {
 }
 
 // Large entries are split on every core, each worker reading with a handle
-// of its own; why one could not be is kept for when its turn comes.
-void splitLargeEntries(FileHandle& archive, ZipReading& zip, std::vector<std::wstring>& failures) {
+// of its own; why one could not be is kept for when its turn comes. A stop
+// request ends the splitting, and fails it.
+Status splitLargeEntries(FileHandle& archive, ZipReading& zip, const StopCallback& shouldStop,
+                         std::vector<std::wstring>& failures) {
   std::vector<size_t> large;
   for (size_t i = 0; i < zip.directory.entries.size(); ++i) {
     if (isLarge(zip.directory.entries[i]) && !isCutEntry(zip.directory, i)) large.push_back(i);
   }
   std::atomic<size_t> next{0};
+  std::atomic<bool> stopped{false};
   const auto work = [&] {
     FileHandle file;
     const bool opened = openAgain(archive, file);
-    for (size_t k; (k = next++) < large.size();) {
+    for (size_t k; !stopped && (k = next++) < large.size();) {
       const size_t i = large[k];
       if (!opened) {
         failures[i] = L"Unable to open archive file";
-      } else if (Status splitting = split(file, zip.directory.entries[i], *zip.points, zip.pieces[i]);
-                 !splitting.ok()) {
+      } else if (Status splitting = split(file, zip.directory.entries[i], *zip.points, shouldStop, zip.pieces[i]);
+                 splitting.kind == StatusKind::Stopped) {
+        stopped = true;
+      } else if (!splitting.ok()) {
         failures[i] = splitting.message.empty() ? L"Unable to read archive file" : splitting.message;
       }
     }
   };
   const size_t wanted = std::min<size_t>(decodeWorkersFor(std::thread::hardware_concurrency()), large.size());
   runSideBySide(std::max<size_t>(wanted, 1), [&](size_t) { work(); });
+  return stopped ? stoppedOnRequest() : Status{};
 }
 
 // A local header stays until a cut takes it: it tells a resumed run that the
@@ -472,7 +484,8 @@ Status openZip(FileHandle& file, ZipDirectory& directory) {
   return readZipDirectory(file, directory);
 }
 
-Status readZip(FileHandle& file, const std::wstring& scratchPath, SourceReading& reading) {
+Status readZip(FileHandle& file, const std::wstring& scratchPath, const StopCallback& shouldStop,
+               SourceReading& reading) {
   auto zip = std::make_shared<ZipReading>();
   if (Status status = openZip(file, zip->directory); !status.ok()) return status;
   const std::vector<ZipEntry>& entries = zip->directory.entries;
@@ -486,7 +499,7 @@ Status readZip(FileHandle& file, const std::wstring& scratchPath, SourceReading&
   reading.facts.blockSize = kZipPieceBytes;
   reading.unaccounted = zip->directory.unaccounted;
   std::vector<std::wstring> splitFailures(entries.size());
-  splitLargeEntries(file, *zip, splitFailures);
+  if (Status split = splitLargeEntries(file, *zip, shouldStop, splitFailures); !split.ok()) return split;
   if (zip->directory.cut) {
     const ZipEntry& last = entries.back();
     Status cut =

@@ -107,7 +107,7 @@ Status findUnaccounted(FileHandle& file, const ArchiveTables& tables, std::wstri
   return {};
 }
 
-Status readTables(FileHandle& archive, const std::wstring&, SourceReading& reading) {
+Status readTables(FileHandle& archive, const std::wstring&, const StopCallback&, SourceReading& reading) {
   ArchiveTables tables;
   if (Status status = readArchiveTables(archive, tables); !status.ok()) return status;
   if (Status status = findUnaccounted(archive, tables, reading.unaccounted); !status.ok()) return status;

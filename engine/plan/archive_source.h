@@ -67,8 +67,12 @@ struct ArchiveSource {
   // closed). A format that finds points on its first pass keeps them in a
   // file at `scratchPath` until the journal's tail takes them. The reading's
   // `plan` may read the archive through `archive` too, which the caller keeps
-  // open until then.
-  std::function<Status(FileHandle& archive, const std::wstring& scratchPath, SourceReading& reading)> read;
+  // open until then. A pass over the data, which may take minutes, and the
+  // reading's `plan` ask `shouldStop` (from any of their threads) as they go,
+  // and fail with "Stopped on request" once it says so.
+  std::function<Status(FileHandle& archive, const std::wstring& scratchPath, const StopCallback& shouldStop,
+                       SourceReading& reading)>
+      read;
   // Reads unit `unit`'s stored bytes from `archive`, ok once they are all in
   // `stored`. Failed: the system failed the read, which a later run may get
   // past. DamagedBlock: the archive no longer holds the unit as written, for
