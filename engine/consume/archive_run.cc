@@ -408,7 +408,7 @@ void ArchiveRun::reportProgress(size_t i, const ProgressInfo& info) {
 
 Status ArchiveRun::extractOne(size_t i, ExtractOutcome& outcome) {
   if (i > first_ && !waitWhilePaused(isPaused_, options_.shouldStop)) {
-    return stop(failure(StatusKind::Stopped, kStoppedOnRequest), {}, outcome);
+    return stop(stoppedOnRequest(), {}, outcome);
   }
   if (onArchive_) onArchive_(i + 1, archives_.size(), archives_[i]);
   ExtractOutcome own;

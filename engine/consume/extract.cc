@@ -336,7 +336,7 @@ bool Extraction::extractUnits() {
   }
   for (size_t first = 0; first < plan_.processOrder.size();) {
     // Between groups: nothing unflushed waits while the user is away, and a stop leaves no effect half done.
-    if (!waitWhilePaused(isPaused_, shouldStop_)) return fail(failure(StatusKind::Stopped, kStoppedOnRequest));
+    if (!waitWhilePaused(isPaused_, shouldStop_)) return fail(stoppedOnRequest());
     const size_t end = groupEnd(plan_, journal_, first, groupBytes_);
     if (!extractGroup(first, end)) return false;
     first = end;
